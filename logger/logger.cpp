@@ -1,0 +1,351 @@
+#include "logger.h"
+
+#include <QDateTime>
+#include <QFile>
+#include <QFileInfo>
+#include <QTextCodec>
+#include <QTextStream>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <unistd.h>
+
+namespace log_detail {
+std::atomic<int> level{LVL_ERR};
+}
+
+namespace {
+
+// Everything below is guarded by `mtx`, except `preformatted`, which belongs to the thread
+// that set it: the Qt message handler runs in the thread that ended the debug stream.
+std::recursive_mutex mtx;
+qint64 max_file_size = 4194304;
+int max_file_count = 16;
+QString log_path;
+QString directory;
+QString base_name;
+std::unique_ptr<QFile> file;
+std::unique_ptr<QTextStream> stream;
+bool enabled = false;
+bool handler_installed = false;
+thread_local bool preformatted = false;
+
+const char* const tags[] = {"", " (Exc) ", " (Err) ", " (Wrn) ", " (Ntc) ", " (Dbg) ", " (Trc) "};
+
+QByteArray now_text()
+{
+    return QDateTime::currentDateTime().toString(QStringLiteral("yyyy.MM.dd hh:mm:ss.zzz")).toUtf8();
+}
+
+const char* file_name_of(const char* path)
+{
+    const char* slash = std::strrchr(path, '/');
+    return slash ? slash + 1 : path;
+}
+
+void write_line(const QString& text)
+{
+    *stream << text << '\n';
+    stream->flush();
+}
+
+void write_tagged(const char* tag, const QString& message)
+{
+    write_line(QString::fromUtf8(now_text()) + QLatin1Char(' ') + QLatin1String(tag) + QLatin1Char(' ') + message);
+}
+
+} // namespace
+
+QDebug log_detail::line(int lvl, const char* file_path, int line_no)
+{
+    if (lvl > LVL_TRC)
+        lvl = LVL_TRC;
+    preformatted = true;
+    QMessageLogger logger(nullptr, 0, nullptr, "default");
+    QDebug d = lvl == LVL_ERR ? logger.critical() : lvl == LVL_WRN ? logger.warning() : logger.debug();
+    const QByteArray pos = QStringLiteral("{%1;%2}").arg(QString::fromUtf8(file_name_of(file_path))).arg(line_no, 4).toUtf8();
+    d << now_text().constData() << tags[lvl] << pos.constData();
+    return d;
+}
+
+QString app_executable_path()
+{
+    const QByteArray link = QByteArray("/proc/") + QByteArray::number(qint64(::getpid())) + "/exe";
+    char buf[4096];
+    const ssize_t n = ::readlink(link.constData(), buf, sizeof(buf) - 1);
+    if (n <= 0)
+        return QString();
+    return QString::fromLocal8Bit(buf, int(n));
+}
+
+void log_split_path(QString& dir, QString& base)
+{
+    std::lock_guard<std::recursive_mutex> lock(mtx);
+    const QString path = log_path;
+    if (path.contains(QLatin1String(".log"))) {
+        if (path.contains(QLatin1Char('/'))) {
+            dir = path.left(path.lastIndexOf(QLatin1Char('/')));
+            base = path;
+            base.remove(dir + QLatin1Char('/'));
+            base.remove(QLatin1String(".log"));
+        } else {
+            base = path;
+            base.remove(QLatin1String(".log"));
+        }
+    } else {
+        dir = path;
+    }
+    const QFileInfo exe(app_executable_path());
+    if (dir.isEmpty())
+        dir = exe.absolutePath() + QLatin1String("/log");
+    if (!QDir(dir).exists())
+        QDir().mkdir(dir);
+    if (base.isEmpty())
+        base = exe.completeBaseName();
+}
+
+void log_remove_old_files(const QDir& dir, const QString& base)
+{
+    std::lock_guard<std::recursive_mutex> lock(mtx);
+    // Only names this logger writes, so another program's logs in the same directory survive.
+    QStringList names = dir.entryList(QStringList() << base + QLatin1String("___*.log"), QDir::Files, QDir::Name);
+    while (names.size() >= max_file_count && !names.isEmpty()) {
+        QFile::remove(dir.path() + QLatin1Char('/') + names.first());
+        names.removeFirst();
+    }
+}
+
+void log_install_handler()
+{
+    std::lock_guard<std::recursive_mutex> lock(mtx);
+    if (enabled) {
+        qInstallMessageHandler(log_message_handler);
+        handler_installed = true;
+    } else {
+        qInstallMessageHandler(nullptr);
+        handler_installed = false;
+    }
+}
+
+void log_remove_handler()
+{
+    std::lock_guard<std::recursive_mutex> lock(mtx);
+    qInstallMessageHandler(nullptr);
+    handler_installed = false;
+}
+
+bool log_open_file()
+{
+    std::lock_guard<std::recursive_mutex> lock(mtx);
+    if (log_detail::level.load() < 1)
+        return true;
+    if (!file) {
+        if (directory.isEmpty() || base_name.isEmpty())
+            log_split_path(directory, base_name);
+        log_remove_old_files(QDir(directory), base_name);
+        const QString name = QStringLiteral("%1/%2%3.log")
+                                 .arg(QDir(directory).path(), base_name,
+                                      QDateTime::currentDateTime().toString(
+                                          QStringLiteral("___yyyy-MM-dd___hh-mm-ss-zzz")));
+        file.reset(new QFile(name));
+        if (file->open(QIODevice::ReadWrite | QIODevice::Text))
+            file->close();
+    }
+    if (!stream) {
+        stream.reset(new QTextStream(file.get()));
+        stream->setCodec("UTF-8");
+    }
+    enabled = file->open(QIODevice::ReadWrite | QIODevice::Text);
+    if (enabled)
+        file->seek(file->size());
+    log_install_handler();
+    return enabled;
+}
+
+void log_close()
+{
+    std::lock_guard<std::recursive_mutex> lock(mtx);
+    stream.reset();
+    if (file)
+        file->close();
+    file.reset();
+    enabled = false;
+    log_remove_handler();
+}
+
+void log_init(const QString& path, unsigned level)
+{
+    std::lock_guard<std::recursive_mutex> lock(mtx);
+    log_set_level(int(level));
+    log_path = path;
+    log_path.replace(QLatin1Char('\\'), QLatin1Char('/'));
+    directory.clear();
+    base_name.clear();
+    log_open_file();
+}
+
+void log_init(const char* path, unsigned level)
+{
+    log_init(QString::fromUtf8(path), level);
+}
+
+void log_reinit(const QString& path, unsigned level)
+{
+    std::lock_guard<std::recursive_mutex> lock(mtx);
+    log_close();
+    log_init(path, level);
+}
+
+void log_reinit(const char* path, unsigned level)
+{
+    log_reinit(QString::fromUtf8(path), level);
+}
+
+void log_deinit()
+{
+    log_close();
+}
+
+void log_set_max_file_size(qint64 bytes)
+{
+    std::lock_guard<std::recursive_mutex> lock(mtx);
+    max_file_size = bytes;
+}
+
+void log_set_max_file_count(int count)
+{
+    std::lock_guard<std::recursive_mutex> lock(mtx);
+    max_file_count = qMax(1, count);
+}
+
+void log_set_rotation(qint64 kib, int count)
+{
+    log_set_max_file_size(kib * 1024);
+    log_set_max_file_count(count);
+}
+
+void log_set_level(int level)
+{
+    log_detail::level.store(level > LVL_TRC ? LVL_TRC : level);
+}
+
+int log_get_level()
+{
+    return log_detail::level.load();
+}
+
+QString log_directory()
+{
+    std::lock_guard<std::recursive_mutex> lock(mtx);
+    return directory;
+}
+
+QString log_base_name()
+{
+    std::lock_guard<std::recursive_mutex> lock(mtx);
+    return base_name;
+}
+
+bool log_is_enabled()
+{
+    std::lock_guard<std::recursive_mutex> lock(mtx);
+    return enabled;
+}
+
+bool log_is_handler_installed()
+{
+    std::lock_guard<std::recursive_mutex> lock(mtx);
+    return handler_installed;
+}
+
+void log_message_handler(QtMsgType type, const QMessageLogContext&, const QString& message)
+{
+    const bool pre = preformatted;
+    preformatted = false;
+    const int level = log_detail::level.load();
+    if (level <= 0)
+        return;
+    std::lock_guard<std::recursive_mutex> lock(mtx);
+    if (!stream) {
+        log_open_file();
+        if (!stream) {
+            log_close();
+            return;
+        }
+    }
+    if (file && max_file_size <= file->size()) {
+        log_close();
+        log_open_file();
+        if (!stream)
+            return;
+    }
+    switch (type) {
+    case QtDebugMsg:
+        if (pre)
+            write_line(message);
+        else if (level >= LVL_DBG)
+            write_tagged(" (Dbg) ", message);
+        break;
+    case QtWarningMsg:
+        if (pre)
+            write_line(message);
+        else if (level >= LVL_WRN)
+            write_tagged(" (Wrn) ", message);
+        break;
+    case QtCriticalMsg:
+        if (pre)
+            write_line(message);
+        else if (level >= LVL_ERR)
+            write_tagged(" (Err) ", message);
+        break;
+    case QtFatalMsg:
+        if (pre)
+            write_line(message);
+        else
+            write_tagged(" (Ftl) ", message);
+        std::abort();
+    case QtInfoMsg:
+        break;
+    }
+}
+
+namespace {
+void write_coded(int code, const QString& message)
+{
+    if (code / 16 > log_detail::level.load())
+        return;
+    const char* tag = nullptr;
+    QtMsgType type = QtDebugMsg;
+    switch (code) {
+    case 16: tag = " (Exc) "; type = QtCriticalMsg; break;
+    case 32: tag = " (Err) "; type = QtCriticalMsg; break;
+    case 48: tag = " (Wrn) "; type = QtWarningMsg; break;
+    case 64: tag = " (Ntc) "; break;
+    case 65: tag = " (Inf) "; break;
+    case 80: tag = " (Dbg) "; break;
+    case 96: tag = " (Trc) "; break;
+    case 97: tag = "       "; break;
+    default: return;
+    }
+    preformatted = true;
+    QMessageLogger logger(nullptr, 0, nullptr, "default");
+    QDebug d = type == QtCriticalMsg ? logger.critical() : type == QtWarningMsg ? logger.warning() : logger.debug();
+    d.noquote() << now_text().constData() << tag << message;
+}
+} // namespace
+
+void log_write(int code, const QString& message)
+{
+    write_coded(code, message);
+}
+
+void log_write(int code, const QByteArray& message)
+{
+    write_coded(code, QString::fromUtf8(message));
+}
+
+void log_write(int code, const char* message)
+{
+    write_coded(code, QString::fromUtf8(message));
+}

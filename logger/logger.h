@@ -1,0 +1,63 @@
+#pragma once
+// Process-wide logger: one line per call (time, level tag, source position, message),
+// written by a Qt message handler into rotating files.
+
+#include <QByteArray>
+#include <QDebug>
+#include <QDir>
+#include <QString>
+#include <atomic>
+
+enum log_levels : int { LVL_OFF = 0, LVL_EXC = 1, LVL_ERR = 2, LVL_WRN = 3, LVL_NTC = 4, LVL_DBG = 5, LVL_TRC = 6 };
+
+namespace log_detail {
+extern std::atomic<int> level;
+// Opens the debug stream of a call site whose level test passed; the stream already holds
+// the time, the tag and the source position.
+QDebug line(int lvl, const char* file, int lineNo);
+} // namespace log_detail
+
+inline bool log_passes(int lvl)
+{
+    return log_detail::level.load(std::memory_order_relaxed) >= lvl;
+}
+
+// The logging call: a level test, then one line. Usage: LOG_WRN << "ram created";
+#define STROVA_LOG(lvl) \
+    if (!log_passes(lvl)) { \
+    } else \
+        log_detail::line(lvl, __FILE__, __LINE__)
+#define LOG_EXC STROVA_LOG(LVL_EXC)
+#define LOG_ERR STROVA_LOG(LVL_ERR)
+#define LOG_WRN STROVA_LOG(LVL_WRN)
+#define LOG_NTC STROVA_LOG(LVL_NTC)
+#define LOG_DBG STROVA_LOG(LVL_DBG)
+#define LOG_TRC STROVA_LOG(LVL_TRC)
+
+void log_init(const QString& path, unsigned level);
+void log_init(const char* path, unsigned level);
+bool log_open_file();
+void log_close();
+void log_set_max_file_size(qint64 bytes);
+void log_set_max_file_count(int count);
+void log_set_rotation(qint64 kib, int count);
+void log_set_level(int level);
+int log_get_level();
+QString log_directory();
+QString log_base_name();
+bool log_is_enabled();
+bool log_is_handler_installed();
+void log_reinit(const QString& path, unsigned level);
+void log_reinit(const char* path, unsigned level);
+void log_deinit();
+void log_install_handler();
+void log_remove_handler();
+void log_message_handler(QtMsgType type, const QMessageLogContext& context, const QString& message);
+void log_split_path(QString& directory, QString& base_name);
+void log_remove_old_files(const QDir& directory, const QString& base_name);
+QString app_executable_path();
+
+// The logging call as a function, without a source position; code = level * 16 (65 Inf, 97 no tag).
+void log_write(int code, const QString& message);
+void log_write(int code, const QByteArray& message);
+void log_write(int code, const char* message);

@@ -1,0 +1,72 @@
+#include "quit_signals.h"
+
+#include <QCoreApplication>
+#include <QMap>
+#include <QSocketNotifier>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace {
+int pipe_fds[2] = {-1, -1};
+QMap<int, std::function<void()>> hooks;
+int next_hook_id = 1;
+
+void on_pipe_readable()
+{
+    unsigned char sig = 0;
+    while (::read(pipe_fds[0], &sig, 1) == 1)
+        quit_application(sig);
+}
+} // namespace
+
+extern "C" void quit_on_signal(int signal_number)
+{
+    const int saved = errno;
+    const unsigned char sig = static_cast<unsigned char>(signal_number);
+    if (pipe_fds[1] >= 0)
+        (void)!::write(pipe_fds[1], &sig, 1);
+    errno = saved;
+}
+
+void install_signal_handlers(const QList<int>& quit_list, const QList<int>& ignore_list)
+{
+    if (pipe_fds[0] < 0 && ::pipe(pipe_fds) == 0) {
+        for (int fd : pipe_fds)
+            ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+        auto* notifier = new QSocketNotifier(pipe_fds[0], QSocketNotifier::Read, QCoreApplication::instance());
+        QObject::connect(notifier, &QSocketNotifier::activated, notifier, [] { on_pipe_readable(); });
+    }
+    for (int s : ignore_list)
+        std::signal(s, SIG_IGN);
+    for (int s : quit_list)
+        std::signal(s, quit_on_signal);
+}
+
+void quit_application(int signal_number)
+{
+    std::printf("\nquit the application (user request signal = %d).\n", signal_number);
+    std::fflush(stdout);
+    run_quit_hooks();
+    QCoreApplication::quit();
+}
+
+int add_quit_hook(std::function<void()> hook)
+{
+    hooks.insert(next_hook_id, std::move(hook));
+    return next_hook_id++;
+}
+
+void remove_quit_hook(int id)
+{
+    hooks.remove(id);
+}
+
+void run_quit_hooks()
+{
+    const auto copy = hooks;
+    for (const auto& hook : copy)
+        hook();
+}

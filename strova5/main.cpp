@@ -1,0 +1,52 @@
+#include "logger.h"
+#include "quit_signals.h"
+#include "records.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QFile>
+#include <QJsonDocument>
+#include <QVariantMap>
+#include <csignal>
+
+int main(int argc, char* argv[])
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationVersion(QStringLiteral("1.0.0-6"));
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral("Tarvik Driver Strova v5"));
+    parser.addHelpOption();
+    parser.addVersionOption();
+    const QCommandLineOption opt_config(QStringLiteral("c"), QCoreApplication::translate("main", "configuration file"),
+                                        QCoreApplication::translate("main", "file"),
+                                        QStringLiteral("/etc/driver_strova5/driver_strova5.json"));
+    const QCommandLineOption opt_log(QStringLiteral("l"), QCoreApplication::translate("main", "log file"),
+                                     QCoreApplication::translate("main", "file"),
+                                     QStringLiteral("/var/log/driver_strova5/driver_strova5.log"));
+    parser.addOption(opt_config);
+    parser.addOption(opt_log);
+    parser.process(app);
+    const QString config_path = parser.value(opt_config);
+    const QString log_path = parser.value(opt_log);
+
+    install_signal_handlers({SIGQUIT, SIGINT, SIGTERM, SIGHUP}, {});
+    register_record_metatypes();
+
+    QFile config_file(config_path);
+    if (!config_file.open(QIODevice::ReadOnly)) {
+        LOG_EXC << "no file settings" << config_path;
+        return -1;
+    }
+    const QVariantMap config = QJsonDocument::fromJson(config_file.readAll()).toVariant().toMap();
+    config_file.close();
+    if (config.isEmpty()) {
+        LOG_EXC << "empty settings";
+        return -2;
+    }
+
+    log_init(log_path, config.value(QStringLiteral("log_level"), 5).toUInt());
+    log_set_max_file_size(20971520);
+
+    return app.exec();
+}

@@ -1,0 +1,8 @@
+#include "records.h"
+
+void register_record_metatypes()
+{
+    qRegisterMetaType<Parser_ul_app>("Parser_ul_app");
+    qRegisterMetaType<Stringify_dl_app>("Stringify_dl_app");
+    qRegisterMetaType<Rabbit_dl_status>("Rabbit_dl_status");
+}

@@ -1,0 +1,233 @@
+#include "logger.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QThread>
+#include <QtTest>
+
+class tst_logger : public QObject
+{
+    Q_OBJECT
+
+    QStringList log_files(const QString& dir)
+    {
+        return QDir(dir).entryList(QStringList() << QStringLiteral("*.log"), QDir::Files, QDir::Name);
+    }
+    QStringList lines_of(const QString& path)
+    {
+        QFile f(path);
+        if (!f.open(QIODevice::ReadOnly))
+            return {};
+        QStringList out = QString::fromUtf8(f.readAll()).split(QLatin1Char('\n'));
+        if (!out.isEmpty() && out.last().isEmpty())
+            out.removeLast();
+        return out;
+    }
+    QStringList all_lines(const QString& dir)
+    {
+        QStringList out;
+        for (const QString& name : log_files(dir))
+            out += lines_of(dir + QLatin1Char('/') + name);
+        return out;
+    }
+
+private slots:
+    void cleanup()
+    {
+        log_deinit();
+        log_set_max_file_size(4194304);
+        log_set_max_file_count(16);
+        log_set_level(LVL_ERR);
+    }
+
+    void path_forms_data()
+    {
+        QTest::addColumn<QString>("path");
+        QTest::addColumn<QString>("dir_suffix"); // relative to the temp dir; "<exe>" = executable's dir + /log
+        QTest::addColumn<QString>("base");
+        QTest::newRow("dir and name") << "%1/x/drv.log" << "/x" << "drv";
+        QTest::newRow("directory only") << "%1/x/" << "/x" << "tst_logger";
+        QTest::newRow("name only") << "drv.log" << "<exe>" << "drv";
+        QTest::newRow("backslashes") << "%1\\x\\drv.log" << "/x" << "drv";
+    }
+    void path_forms()
+    {
+        QFETCH(QString, path);
+        QFETCH(QString, dir_suffix);
+        QFETCH(QString, base);
+        QTemporaryDir tmp;
+        QDir().mkdir(tmp.path() + "/x");
+        const QString full = path.contains("%1") ? path.arg(tmp.path()) : path;
+        log_init(full, 5);
+        const QString expected_dir = dir_suffix == "<exe>"
+                                         ? QFileInfo(app_executable_path()).absolutePath() + "/log"
+                                         : QDir(tmp.path() + dir_suffix).path();
+        QCOMPARE(QDir(log_directory()).path(), expected_dir);
+        QCOMPARE(log_base_name(), base);
+        QVERIFY(log_is_enabled());
+        QVERIFY(log_is_handler_installed());
+        const QStringList files = QDir(expected_dir).entryList(QStringList() << base + "___*.log", QDir::Files);
+        QVERIFY(!files.isEmpty());
+        QVERIFY2(QRegularExpression("^" + base + "___\\d{4}-\\d\\d-\\d\\d___\\d\\d-\\d\\d-\\d\\d-\\d{3}\\.log$")
+                     .match(files.last())
+                     .hasMatch(),
+                 qPrintable(files.last()));
+        if (dir_suffix == "<exe>") {
+            for (const QString& f : files)
+                QFile::remove(expected_dir + "/" + f);
+        }
+    }
+
+    void line_format()
+    {
+        QTemporaryDir tmp;
+        log_init(tmp.path() + "/drv.log", 5);
+        const int line = __LINE__ + 1;
+        LOG_WRN << "ram created";
+        LOG_EXC << "no file settings" << QStringLiteral("/etc/a b.json") << 42;
+        LOG_TRC << "not written at level 5";
+        qWarning("plain %s", "warning");
+        qInfo("never written");
+        const QStringList lines = all_lines(tmp.path());
+        QCOMPARE(lines.size(), 3);
+        const QString ts = QStringLiteral("\\d{4}\\.\\d\\d\\.\\d\\d \\d\\d:\\d\\d:\\d\\d\\.\\d{3}");
+        const QString pos1 = QStringLiteral("{tst_logger.cpp;%1}").arg(line, 4);
+        const QString pos2 = QStringLiteral("{tst_logger.cpp;%1}").arg(line + 1, 4);
+        QVERIFY2(QRegularExpression("^" + ts + "  \\(Wrn\\)  " + QRegularExpression::escape(pos1) + " ram created$")
+                     .match(lines[0]).hasMatch(), qPrintable(lines[0]));
+        QVERIFY2(QRegularExpression("^" + ts + "  \\(Exc\\)  " + QRegularExpression::escape(pos2) +
+                                    " no file settings \"/etc/a b.json\" 42$")
+                     .match(lines[1]).hasMatch(), qPrintable(lines[1]));
+        QVERIFY2(QRegularExpression("^" + ts + "  \\(Wrn\\)  plain warning$").match(lines[2]).hasMatch(),
+                 qPrintable(lines[2]));
+    }
+
+    void levels_gate_qt_messages()
+    {
+        QTemporaryDir tmp;
+        log_init(tmp.path() + "/drv.log", 2);
+        qDebug("debug");
+        qWarning("warning");
+        qCritical("critical");
+        LOG_WRN << "wrn";
+        LOG_ERR << "err";
+        const QStringList lines = all_lines(tmp.path());
+        QCOMPARE(lines.size(), 2);
+        QVERIFY(lines[0].endsWith(" (Err)  critical"));
+        QVERIFY(lines[1].contains(" (Err)  {tst_logger.cpp;"));
+    }
+
+    void level_zero_writes_nothing()
+    {
+        QTemporaryDir tmp;
+        log_init(tmp.path() + "/drv.log", 0);
+        LOG_EXC << "x";
+        QVERIFY(!log_is_enabled());
+        QVERIFY(log_files(tmp.path()).isEmpty());
+    }
+
+    void rotation_at_size_limit()
+    {
+        QTemporaryDir tmp;
+        log_init(tmp.path() + "/drv.log", 5);
+        const QString first = log_files(tmp.path()).first();
+        LOG_WRN << "aaaa";
+        const qint64 size = QFileInfo(tmp.path() + "/" + first).size();
+        // The limit is met at equality: the next line goes to a new file.
+        log_set_max_file_size(size);
+        QTest::qWait(2); // distinct millisecond in the next file name
+        LOG_WRN << "second";
+        const QStringList files = log_files(tmp.path());
+        QCOMPARE(files.size(), 2);
+        QCOMPARE(lines_of(tmp.path() + "/" + files[0]).size(), 1);
+        const QStringList second = lines_of(tmp.path() + "/" + files[1]);
+        QCOMPARE(second.size(), 1);
+        QVERIFY(second[0].endsWith("second"));
+    }
+
+    void cleanup_keeps_max_count_data()
+    {
+        QTest::addColumn<int>("present");
+        QTest::addColumn<int>("deleted");
+        QTest::newRow("16 present") << 16 << 1;
+        QTest::newRow("20 present") << 20 << 5;
+        QTest::newRow("3 present") << 3 << 0;
+    }
+    void cleanup_keeps_max_count()
+    {
+        QFETCH(int, present);
+        QFETCH(int, deleted);
+        QTemporaryDir tmp;
+        QStringList old;
+        for (int i = 0; i < present; ++i) {
+            const QString name = QStringLiteral("drv___2020-01-%1___00-00-00-000.log").arg(i + 1, 2, 10, QLatin1Char('0'));
+            QFile f(tmp.path() + "/" + name);
+            QVERIFY(f.open(QIODevice::WriteOnly));
+            old << name;
+        }
+        // Another program's log in the same directory must survive.
+        QFile other(tmp.path() + "/drvother.log");
+        QVERIFY(other.open(QIODevice::WriteOnly));
+        other.close();
+        log_init(tmp.path() + "/drv.log", 5);
+        const QStringList files = QDir(tmp.path()).entryList(QStringList() << "drv___*.log", QDir::Files, QDir::Name);
+        QCOMPARE(files.size(), present - deleted + 1);
+        for (int i = 0; i < deleted; ++i)
+            QVERIFY(!files.contains(old[i]));
+        QVERIFY(QFile::exists(tmp.path() + "/drvother.log"));
+    }
+
+    void threads_write_whole_lines()
+    {
+        QTemporaryDir tmp;
+        log_init(tmp.path() + "/drv.log", 6);
+        log_set_max_file_size(64 * 1024); // rotate a few times under load
+        log_set_max_file_count(1000);
+        const int threads = 8, per_thread = 500;
+        QList<QThread*> workers;
+        for (int t = 0; t < threads; ++t) {
+            workers << QThread::create([t] {
+                for (int i = 0; i < per_thread; ++i) {
+                    if (i % 2)
+                        LOG_DBG << "worker" << t << "line" << i << QStringLiteral("payload-payload-payload");
+                    else
+                        qWarning("worker %d plain %d", t, i);
+                }
+            });
+        }
+        for (QThread* w : workers)
+            w->start();
+        for (QThread* w : workers) {
+            QVERIFY(w->wait(60000));
+            delete w;
+        }
+        const QStringList lines = all_lines(tmp.path());
+        QCOMPARE(lines.size(), threads * per_thread);
+        const QRegularExpression tagged("^\\d{4}\\.\\d\\d\\.\\d\\d \\d\\d:\\d\\d:\\d\\d\\.\\d{3}  \\(Dbg\\)  "
+                                        "\\{tst_logger\\.cpp; *\\d+\\} worker \\d line \\d+ \"payload-payload-payload\"$");
+        const QRegularExpression plain("^\\d{4}\\.\\d\\d\\.\\d\\d \\d\\d:\\d\\d:\\d\\d\\.\\d{3}  \\(Wrn\\)  worker \\d plain \\d+$");
+        for (const QString& l : lines)
+            QVERIFY2(tagged.match(l).hasMatch() || plain.match(l).hasMatch(), qPrintable(l));
+        QVERIFY(log_files(tmp.path()).size() > 1);
+    }
+
+    void log_write_codes()
+    {
+        QTemporaryDir tmp;
+        log_init(tmp.path() + "/drv.log", 4);
+        log_write(16, "exc");
+        log_write(64, QStringLiteral("ntc"));
+        log_write(80, QByteArray("dbg suppressed"));
+        log_write(17, "unknown code");
+        const QStringList lines = all_lines(tmp.path());
+        QCOMPARE(lines.size(), 2);
+        QVERIFY(lines[0].contains(" (Exc)  exc"));
+        QVERIFY(lines[1].endsWith(" (Ntc)  ntc"));
+    }
+};
+
+QTEST_GUILESS_MAIN(tst_logger)
+#include "tst_logger.moc"

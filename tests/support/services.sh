@@ -1,0 +1,169 @@
+#!/usr/bin/env bash
+# Throwaway MariaDB and RabbitMQ on free loopback ports, in a short temp dir.
+#
+#   services.sh start STATE [mysql|rabbit|all]   start, write STATE/services.env
+#   services.sh stop STATE                       stop what runs, remove the temp dir
+#   services.sh mysql-stop|mysql-start STATE     stop / restart MariaDB on the same port and data
+#   services.sh rabbit-stop|rabbit-start STATE   stop / start the broker application (node stays up)
+#   services.sh rabbitmqctl STATE ARGS...        run rabbitmqctl against the node
+#
+# STATE/services.env holds shell assignments (STROVA_MYSQL_*, STROVA_AMQP_*) that the tests read.
+set -uo pipefail
+
+cmd=${1:-}; state=${2:-}
+[ -n "$cmd" ] && [ -n "$state" ] || { echo "usage: $0 start|stop|mysql-stop|mysql-start|rabbit-stop|rabbit-start|rabbitmqctl STATE" >&2; exit 2; }
+envfile="$state/services.env"
+RMQ_BIN=/usr/lib/rabbitmq/bin
+
+free_port() {
+    /usr/bin/python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1]); s.close()'
+}
+
+load_env() {
+    [ -f "$envfile" ] || { echo "services: no $envfile" >&2; exit 1; }
+    # shellcheck disable=SC1090
+    . "$envfile"
+}
+
+rabbit_env() {
+    local D=$STROVA_SERVICES_DIR/rabbit
+    export HOME=$D ERL_EPMD_PORT=$STROVA_EPMD_PORT ERL_EPMD_ADDRESS=127.0.0.1
+    export RABBITMQ_NODENAME=rmq$STROVA_AMQP_PORT@localhost RABBITMQ_NODE_IP_ADDRESS=127.0.0.1
+    export RABBITMQ_NODE_PORT=$STROVA_AMQP_PORT RABBITMQ_DIST_PORT=$STROVA_DIST_PORT
+    export RABBITMQ_MNESIA_BASE=$D/mnesia RABBITMQ_LOG_BASE=$D/log RABBITMQ_PID_FILE=$D/pid
+    export RABBITMQ_CONFIG_FILE=$D/rabbitmq RABBITMQ_ADVANCED_CONFIG_FILE=$D/advanced.config
+    export RABBITMQ_ENABLED_PLUGINS_FILE=$D/enabled_plugins RABBITMQ_CONF_ENV_FILE=$D/rabbitmq-env.conf
+    export RABBITMQ_SERVER_ADDITIONAL_ERL_ARGS="-kernel inet_dist_use_interface {127,0,0,1}"
+}
+
+mysql_run() {
+    local D=$STROVA_SERVICES_DIR/mysql
+    mariadbd --no-defaults --user=root --datadir=$D/data --socket=$D/sock --pid-file=$D/pid \
+        --port=$STROVA_MYSQL_PORT --bind-address=127.0.0.1 --skip-name-resolve --log-error=$D/err.log \
+        --innodb-buffer-pool-size=64M --skip-log-bin --character-set-server=utf8mb4 \
+        --max-connections=500 >/dev/null 2>&1 &
+    for _ in $(seq 1 300); do
+        if mariadb-admin --no-defaults --protocol=tcp -h127.0.0.1 -P"$STROVA_MYSQL_PORT" -uroot ping >/dev/null 2>&1; then
+            return 0
+        fi
+        sleep 0.1
+    done
+    echo "services: MariaDB did not start, see $D/err.log" >&2
+    tail -20 "$D/err.log" >&2
+    return 1
+}
+
+mysql_stop() {
+    local pidf=$STROVA_SERVICES_DIR/mysql/pid
+    [ -f "$pidf" ] || return 0
+    local pid; pid=$(cat "$pidf")
+    kill -TERM "$pid" 2>/dev/null
+    for _ in $(seq 1 300); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+    kill -KILL "$pid" 2>/dev/null
+    rm -f "$pidf"
+}
+
+start_mysql() {
+    local D=$STROVA_SERVICES_DIR/mysql
+    mkdir -p "$D"
+    mariadb-install-db --no-defaults --user=root --datadir=$D/data --auth-root-authentication-method=normal \
+        --skip-test-db --skip-name-resolve >"$D/install.log" 2>&1 || { cat "$D/install.log" >&2; return 1; }
+    mysql_run || return 1
+    mariadb --no-defaults --protocol=tcp -h127.0.0.1 -P"$STROVA_MYSQL_PORT" -uroot -e "
+        CREATE DATABASE strova CHARACTER SET utf8mb4;
+        CREATE USER 'u'@'127.0.0.1' IDENTIFIED BY 'p';
+        GRANT ALL PRIVILEGES ON *.* TO 'u'@'127.0.0.1' WITH GRANT OPTION;" || return 1
+}
+
+start_rabbit() {
+    rabbit_env
+    local D=$STROVA_SERVICES_DIR/rabbit
+    mkdir -p "$D/log" "$D/mnesia"
+    cat >"$D/rabbitmq.conf" <<CONF
+listeners.tcp.default = 127.0.0.1:$STROVA_AMQP_PORT
+loopback_users = none
+auth_mechanisms.1 = PLAIN
+auth_mechanisms.2 = AMQPLAIN
+log.console = false
+default_vhost = /api
+default_user = u
+default_pass = p
+default_permissions.configure = .*
+default_permissions.read = .*
+default_permissions.write = .*
+CONF
+    echo '[].' >"$D/advanced.config"
+    echo '[].' >"$D/enabled_plugins"
+    : >"$D/rabbitmq-env.conf"
+    "$RMQ_BIN/rabbitmq-server" >"$D/server.out" 2>&1 &
+    if ! "$RMQ_BIN/rabbitmqctl" wait --timeout 120 "$RABBITMQ_PID_FILE" >"$D/wait.out" 2>&1; then
+        echo "services: RabbitMQ did not start" >&2
+        tail -20 "$D/server.out" "$D/wait.out" >&2
+        return 1
+    fi
+}
+
+stop_rabbit() {
+    [ -d "$STROVA_SERVICES_DIR/rabbit" ] || return 0
+    rabbit_env
+    if [ -f "$RABBITMQ_PID_FILE" ]; then
+        local pid; pid=$(cat "$RABBITMQ_PID_FILE")
+        timeout 60 "$RMQ_BIN/rabbitmqctl" stop "$RABBITMQ_PID_FILE" >/dev/null 2>&1 || kill -KILL "$pid" 2>/dev/null
+    fi
+    epmd -port "$STROVA_EPMD_PORT" -kill >/dev/null 2>&1 || true
+}
+
+case "$cmd" in
+start)
+    what=${3:-all}
+    mkdir -p "$state"
+    if [ -f "$envfile" ]; then "$0" stop "$state"; fi
+    D=$(mktemp -d /tmp/strova.XXXXXX)
+    {
+        echo "STROVA_SERVICES_DIR=$D"
+        echo "STROVA_SERVICES_SCRIPT=$(readlink -f "$0")"
+        echo "STROVA_SERVICES_STATE=$(readlink -f "$state")"
+    } >"$envfile"
+    load_env
+    if [ "$what" = all ] || [ "$what" = mysql ]; then
+        STROVA_MYSQL_PORT=$(free_port)
+        cat >>"$envfile" <<ENV
+STROVA_MYSQL_HOST=127.0.0.1
+STROVA_MYSQL_PORT=$STROVA_MYSQL_PORT
+STROVA_MYSQL_USER=u
+STROVA_MYSQL_PASS=p
+STROVA_MYSQL_DB=strova
+ENV
+        start_mysql || { "$0" stop "$state"; exit 1; }
+    fi
+    if [ "$what" = all ] || [ "$what" = rabbit ]; then
+        STROVA_AMQP_PORT=$(free_port); STROVA_EPMD_PORT=$(free_port); STROVA_DIST_PORT=$(free_port)
+        cat >>"$envfile" <<ENV
+STROVA_AMQP_HOST=127.0.0.1
+STROVA_AMQP_PORT=$STROVA_AMQP_PORT
+STROVA_AMQP_USER=u
+STROVA_AMQP_PASS=p
+STROVA_AMQP_VHOST=/api
+STROVA_AMQP_URI=amqp://u:p@127.0.0.1:$STROVA_AMQP_PORT/%2Fapi
+STROVA_EPMD_PORT=$STROVA_EPMD_PORT
+STROVA_DIST_PORT=$STROVA_DIST_PORT
+ENV
+        start_rabbit || { "$0" stop "$state"; exit 1; }
+    fi
+    echo "services up in $D"
+    ;;
+stop)
+    [ -f "$envfile" ] || exit 0
+    load_env
+    [ -n "${STROVA_MYSQL_PORT:-}" ] && mysql_stop
+    [ -n "${STROVA_AMQP_PORT:-}" ] && stop_rabbit
+    case "$STROVA_SERVICES_DIR" in /tmp/strova.*) rm -rf "$STROVA_SERVICES_DIR" ;; esac
+    rm -f "$envfile"
+    ;;
+mysql-stop) load_env; mysql_stop ;;
+mysql-start) load_env; mysql_run ;;
+rabbit-stop) load_env; rabbit_env; "$RMQ_BIN/rabbitmqctl" stop_app >/dev/null ;;
+rabbit-start) load_env; rabbit_env; "$RMQ_BIN/rabbitmqctl" start_app >/dev/null ;;
+rabbitmqctl) load_env; rabbit_env; shift 2; "$RMQ_BIN/rabbitmqctl" "$@" ;;
+*) echo "services: unknown command $cmd" >&2; exit 2 ;;
+esac
