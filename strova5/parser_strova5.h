@@ -1,0 +1,57 @@
+#pragma once
+// The meters' application protocol: uplink payloads into records, command requests into
+// downlink payloads. Stateless; never instantiated.
+
+#include "records.h"
+
+#include <QObject>
+#include <QStringList>
+#include <QVariantMap>
+
+// ---- OBIS codes and device time (parser_strova5_obis.cpp); pure, callable from any thread.
+
+OBIS obis_pack(unsigned a, unsigned b, unsigned c, unsigned d, unsigned e, unsigned f);
+OBIS obis_make_cde(unsigned c, unsigned d, unsigned e);
+// Decodes one compact OBIS form (2, 4 or 6 bytes) from `bytes`, of which `remaining` are
+// readable. Returns the number of bytes read, or 0 when the form does not fit.
+int obis_compact_decode(const uint8_t* bytes, int remaining, OBIS& out);
+// Writes the shortest compact form into `out` (at least 6 bytes); returns 2, 4 or 6.
+int obis_compact_encode(uint8_t* out, const OBIS& code);
+// Device time check against the reception time `ref`: outside [ref - 732 days, ref + 1 day]
+// gives ref, which callers take as a rejected time.
+uint32_t clamp_device_time(uint32_t t, uint32_t ref);
+uint32_t archive_kind_from_code(uint32_t code, uint32_t t);
+
+QString obis_to_string(const OBIS& code);                  // "1.0.1.8.0.255"
+QString obis_to_string(const OBIS& code, int attribute);    // "0.0.96.3.10.255_4"
+QString obis_to_cde(const OBIS& code);                      // "1.8.0"
+QString obis_to_column(const OBIS& code);                   // "OBIS_1_8_0"
+QString obis_to_hex(const OBIS& code);                      // "0100010800FF"
+// Parses "A.B.C.D.E.F" (optionally "_attr"); false on anything else.
+bool obis_from_string(const QString& text, OBIS& out, int* attribute = nullptr);
+bool obis_from_hex(const QString& hex, OBIS& out);
+
+class parser_strova5 : public QObject
+{
+    Q_OBJECT
+public:
+    parser_strova5() = delete;
+
+    // ---- uplink decoding (parser_strova5_ul.cpp)
+    static Parser_ul_app parse_ul_app(const Radio_ul_input& input);
+    static QByteArray stringify_values(uint8_t header, const Ul_data_record& record);
+    // Appends the setting and reports the command of that name as answered to storage.
+    static void add_setting(Parser_ul_app& result, const Ul_setting& item);
+
+    // ---- command encoding (parser_strova5_dl.cpp)
+    static Stringify_dl_app stringify_dl_app(const Dl_request& request, const QStringList& rights);
+    static bool is_new_sw(uint32_t modem_id);
+    static void convert_relay_setting(const Rabbit_dl_status& status, const Dl_request& command);
+
+    // ---- tariff calendars (parser_strova5_tariff.cpp)
+    static QVariantMap parse_tariff(const QByteArray& body);
+    static QByteArray stringify_tariff_calendar(const QVariantMap& calendar);
+    static QByteArray stringify_tariff_days(const QVariantMap& calendar);
+    static QVariantMap parse_tariff_day(const QByteArray& slots12);
+    static void tariff_day_to_points(uint8_t* slots12, const QVariantMap& day);
+};

@@ -1,0 +1,3 @@
+#include "sql_exchange.h"
+
+SQL_Exchange* SQL_Exchange::instance = nullptr;
