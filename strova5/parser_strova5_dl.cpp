@@ -549,7 +549,8 @@ void encode_pulse_output(Stringify_dl_app& out, const Dl_request& req)
         const char* key;
         quint64* value;
         quint64 max;
-    } fields[] = {{"type0", &type0, 0xFF}, {"type1", &type1, 0xFF}, {"freq0", &freq0, 0xFFFF}, {"freq1", &freq1, 0xFFFF}};
+    } fields[] = {
+        {"type0", &type0, 0xFF}, {"type1", &type1, 0xFF}, {"freq0", &freq0, 0xFFFF}, {"freq1", &freq1, 0xFFFF}};
     for (const auto& f : fields) {
         const QString key = QLatin1String(f.key);
         if (m.contains(key) && !read_uint(m.value(key), f.max, *f.value))
@@ -675,8 +676,10 @@ void encode_set_arch_index(Stringify_dl_app& out, const Dl_request& req)
     put(p, {0xEF, 0x0F});
     for (int i = 0; i < items.size(); ++i) {
         quint64 v = 0;
-        if (!read_uint(items[i], i == 0 ? 0xFF : 0xFFFF, v))
-            return refuse(out, i == 0 ? "archive type is not a number of 0..255" : "a value is not a number of 0..65535");
+        if (i == 0 && !read_uint(items[i], 0xFF, v))
+            return refuse(out, "archive type is not a number of 0..255");
+        if (i > 0 && !read_uint(items[i], 0xFFFF, v))
+            return refuse(out, "a value is not a number of 0..65535");
         if (i == 0)
             put(p, {uint8_t(v)});
         else
@@ -823,7 +826,8 @@ void encode_attribute_write(Stringify_dl_app& out, const Dl_request& req, const 
 
 bool parser_strova5::is_new_sw(uint32_t modem_id)
 {
-    const QString sw = modem_settings(modem_id).value(QStringLiteral("version")).toMap().value(QStringLiteral("sw")).toString();
+    const QVariantMap version = modem_settings(modem_id).value(QStringLiteral("version")).toMap();
+    const QString sw = version.value(QStringLiteral("sw")).toString();
     QList<int> numbers;
     for (const QString& part : sw.split(QLatin1Char('.')))
         numbers.append(part.toInt(nullptr, 10));

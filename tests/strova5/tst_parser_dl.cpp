@@ -234,7 +234,8 @@ private slots:
         row("event_filter new empty", NEW_SW, "event_filter", QVariantList(), hex("EF 12 00 00"));
         row("event_filter old 0,3,15", OLD_SW, "event_filter", QVariantList{0, 3, 15},
             zeros_to(hex("EF 12 90 01"), 18));
-        row("event_filter old 127", OLD_SW, "event_filter", QVariantList{127.0}, zeros_to(hex("EF 12"), 17) + hex("01"));
+        row("event_filter old 127", OLD_SW, "event_filter", QVariantList{127.0},
+            zeros_to(hex("EF 12"), 17) + hex("01"));
         row("sensors old read", OLD_SW, "sensors", none, hex("EF 0B"));
         row("sensors old write", OLD_SW, "sensors", QVariantMap{{"sensor_cover", 300}, {"sensor_body", "5"}},
             hex("EF 0B 2C 01 05 00"));
@@ -244,13 +245,15 @@ private slots:
         row("qualityU old 230.5,10", OLD_SW, "qualityU", "230.5,10", hex("EF 0E 02 0A 5A E8 03"));
         row("qualityF old rounds to nearest", OLD_SW, "qualityF", "4.2,50.01", hex("EF 0E 01 A4 01 89 13"));
         row("qualityU new", NEW_SW, "qualityU", "230.5,10", {}, 4);
-        row("sec_send_to_display list", NEW_SW, "sec_send_to_display", QVariantList{5, 300}, hex("EF 41 05 00 2C 01"));
+        row("sec_send_to_display list", NEW_SW, "sec_send_to_display", QVariantList{5, 300},
+            hex("EF 41 05 00 2C 01"));
         row("sec_send_to_display text", NEW_SW, "sec_send_to_display", "5,300", hex("EF 41 05 00 2C 01"));
         row("sec_send_to_display read", NEW_SW, "sec_send_to_display", none, hex("EF 41"));
         row("sec_send_to_display old", OLD_SW, "sec_send_to_display", "5,300", {}, 4);
         row("pulse_output defaults", NEW_SW, "pulse_output", QVariantMap(), hex("EF 17 00 00 E8 03 E8 03"));
         row("pulse_output full", NEW_SW, "pulse_output",
-            QVariantMap{{"type0", 1}, {"type1", 2}, {"freq0", 4800}, {"freq1", 100}}, hex("EF 17 01 02 C0 12 64 00"));
+            QVariantMap{{"type0", 1}, {"type1", 2}, {"freq0", 4800}, {"freq1", 100}},
+            hex("EF 17 01 02 C0 12 64 00"));
         row("pulse_output read", NEW_SW, "pulse_output", none, hex("EF 17"));
         row("pulse_output old", OLD_SW, "pulse_output", QVariantMap(), {}, 4);
         row("hour_prf_need_ack 1", NEW_SW, "hour_prf_need_ack", 1, hex("EF 43 01"));
@@ -259,7 +262,8 @@ private slots:
 
         // Display lists.
         row("display_auto read", NEW_SW, "display_auto", none, hex("EF 1B"));
-        row("display_auto one", NEW_SW, "display_auto", QVariantList{"1.0.1.8.0.255"}, zeros_to(hex("EF 1B 88 81"), 33));
+        row("display_auto one", NEW_SW, "display_auto", QVariantList{"1.0.1.8.0.255"},
+            zeros_to(hex("EF 1B 88 81"), 33));
         row("display_auto two", NEW_SW, "display_auto", QStringList{"1.0.1.8.0.255", "1.0.2.8.0.255"},
             zeros_to(hex("EF 1B 88 81 88 82"), 33));
         row("display_auto fifteen", NEW_SW, "display_auto", codes("0.0.32.7.0.255", 15),
@@ -270,9 +274,11 @@ private slots:
         row("display_manual one group", NEW_SW, "display_manual", QVariantList{"1.0.1.8.0.255", "1.0.2.8.0.255"},
             zeros_to(hex("EF 1C 02 81 88 82 88"), 129));
         row("display_manual two groups", NEW_SW, "display_manual",
-            QVariantList{"1.0.1.8.0.255", "0.0.0.0.0.0", "1.0.2.8.0.255"}, zeros_to(hex("EF 1C 01 81 88 01 82 88"), 129));
+            QVariantList{"1.0.1.8.0.255", "0.0.0.0.0.0", "1.0.2.8.0.255"},
+            zeros_to(hex("EF 1C 01 81 88 01 82 88"), 129));
         row("display_manual 4- and 6-byte forms", NEW_SW, "display_manual",
-            QVariantList{"0.0.96.3.10.255", "1.0.1.8.0.1"}, zeros_to(hex("EF 1C 02 40 60 03 0A 01 00 01 08 00 01"), 129));
+            QVariantList{"0.0.96.3.10.255", "1.0.1.8.0.1"},
+            zeros_to(hex("EF 1C 02 40 60 03 0A 01 00 01 08 00 01"), 129));
         row("display_manual exactly full", NEW_SW, "display_manual", codes("1.0.1.8.0.255", 63),
             hex("EF 1C 3F") + QByteArray(63, '\x81').replace("\x81", "\x81\x88"));
         row("display_manual old", OLD_SW, "display_manual", QVariantList{"1.0.1.8.0.255"}, {}, 4);
@@ -292,6 +298,8 @@ private slots:
         // Attribute writes: A-XDR values by range and sign.
         const QString relay = "0.0.96.3.10.255_3", limit = "0.0.17.0.0.255_3", tz = "0.0.1.0.0.255_3";
         row("relay read", NEW_SW, relay, none, hex("ED 40 60 03 0A 03"), 1, CONTROL);
+        row("beside the relay object", NEW_SW, "0.0.96.3.1.255_2", none, hex("ED E0 31 02"), 1, SETTINGS);
+        row("beside the limiter objects", NEW_SW, "0.0.17.1.0.255_2", none, hex("ED 91 10 02"), 1, SETTINGS);
         row("0.8.4 attribute 60", NEW_SW, "1.0.0.8.4.255_2", 60, hex("ED 80 8C 02 11 3C"), 1, SETTINGS);
         row("limit 5000", NEW_SW, limit, 5000, hex("ED 91 00 03 12 13 88"), 1, CONTROL);
         row("u8 max", NEW_SW, limit, 255, hex("ED 91 00 03 11 FF"), 1, CONTROL);
@@ -428,6 +436,9 @@ private slots:
         auto period = [&](const char* key, const QVariant& v) {
             return QVariantMap{{key, v}, {"OBIS", four}};
         };
+        auto first_entry = [](const char* entry) {
+            return QVariantMap{{"OBIS", QVariantList{entry, "2.8.0", "3.8.0", "4.8.0"}}};
+        };
 
         row("96.3.10 old three numbers", OLD_SW, "96.3.10", "1,0,1");
         row("96.3.10 new three numbers", NEW_SW, "96.3.10", "1,0,1");
@@ -446,11 +457,10 @@ private slots:
         row("94.7.5 period text", OLD_SW, "94.7.5", period("period", "hourly"));
         row("94.7.5 aligment 4", OLD_SW, "94.7.5", period("aligment", 4));
         row("94.7.5 need_send 2", OLD_SW, "94.7.5", period("need_send", 2));
-        row("94.7.5 C over 127", OLD_SW, "94.7.5", QVariantMap{{"OBIS", QVariantList{"128.8.0", "2.8.0", "3.8.0", "4.8.0"}}});
-        row("94.7.5 E over 7", OLD_SW, "94.7.5", QVariantMap{{"OBIS", QVariantList{"1.8.8", "2.8.0", "3.8.0", "4.8.0"}}});
-        row("94.7.5 full OBIS", OLD_SW, "94.7.5",
-            QVariantMap{{"OBIS", QVariantList{"1.0.1.8.0.255", "2.8.0", "3.8.0", "4.8.0"}}});
-        row("94.7.5 entry not numbers", OLD_SW, "94.7.5", QVariantMap{{"OBIS", QVariantList{"a.8.0", "2.8.0", "3.8.0", "4.8.0"}}});
+        row("94.7.5 C over 127", OLD_SW, "94.7.5", first_entry("128.8.0"));
+        row("94.7.5 E over 7", OLD_SW, "94.7.5", first_entry("1.8.8"));
+        row("94.7.5 full OBIS", OLD_SW, "94.7.5", first_entry("1.0.1.8.0.255"));
+        row("94.7.5 entry not numbers", OLD_SW, "94.7.5", first_entry("a.8.0"));
 
         row("arch_info type over 255", OLD_SW, "arch_info", "300");
         row("arch_info index not a number", OLD_SW, "arch_info", "14,abc");
