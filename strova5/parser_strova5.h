@@ -59,6 +59,9 @@ public:
     static void tariff_day_to_points(uint8_t* slots12, const QVariantMap& day);
 
 private:
+    // Fills `out` with the tariff program write of a "13.0.0" request (rights already checked)
+    // and returns true; false leaves the request to the plain calendar read.
+    static bool encode_tariff_program(Stringify_dl_app& out, const Dl_request& req, const QStringList& rights);
     // Uplinks 0x51, 0xF0 and 0xF2 (the whole payload, header included); defined with the
     // tariff codec.
     static void parse_ul_tariff(Parser_ul_app& result, const QByteArray& payload);
