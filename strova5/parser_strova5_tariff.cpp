@@ -9,7 +9,8 @@ void parser_strova5::parse_ul_tariff(Parser_ul_app& result, const QByteArray& pa
         add_setting(result, Ul_setting(result.ts_get, QStringLiteral("13.0.0"), calendar));
 }
 
-bool parser_strova5::encode_tariff_program(Stringify_dl_app& out, const Dl_request& req, const QStringList& rights)
+bool parser_strova5::encode_tariff_program(Stringify_dl_app& out, const Dl_request& req,
+                                           const QStringList& rights)
 {
     stringify_tariff_request(out, req, rights, is_new_sw(req.modem_id));
     return true;

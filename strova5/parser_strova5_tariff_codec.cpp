@@ -39,8 +39,7 @@ constexpr int kMaxRangeDays = 366; // a range read back expands up to a whole ye
 // Two bytes in transmission order (bits 8-15 first) into one entry.
 void tariff_entry_pack(uint16_t* entry, const uint8_t* first, const uint8_t* second)
 {
-    if (entry && first && second)
-        *entry = uint16_t(*first << 8 | *second);
+    if (entry && first && second) *entry = uint16_t(*first << 8 | *second);
 }
 
 void tariff_entry_unpack(const uint16_t* entry, uint8_t* first, uint8_t* second)
@@ -51,9 +50,10 @@ void tariff_entry_unpack(const uint16_t* entry, uint8_t* first, uint8_t* second)
     }
 }
 
-QString hex_text(const QByteArray& bytes)
+// Upper-case hex for log lines (streamed as plain text, without quotes).
+QByteArray hex_text(const QByteArray& bytes)
 {
-    return QString::fromLatin1(bytes.toHex().toUpper());
+    return bytes.toHex().toUpper();
 }
 
 QString date_text(int key)
@@ -104,15 +104,13 @@ bool to_whole(const QVariant& v, qint64& out)
     case QMetaType::UChar:
     case QMetaType::ULong:
     case QMetaType::ULongLong:
-        if (v.toULongLong() > quint64(std::numeric_limits<qint64>::max()))
-            return false;
+        if (v.toULongLong() > quint64(std::numeric_limits<qint64>::max())) return false;
         out = qint64(v.toULongLong());
         return true;
     case QMetaType::Double:
     case QMetaType::Float: {
         const double d = v.toDouble();
-        if (!std::isfinite(d) || d != std::floor(d) || std::fabs(d) > 9007199254740992.0)
-            return false;
+        if (!std::isfinite(d) || d != std::floor(d) || std::fabs(d) > 9007199254740992.0) return false;
         out = qint64(d);
         return true;
     }
@@ -130,8 +128,7 @@ bool to_whole(const QVariant& v, qint64& out)
 bool in_range(const QVariant& v, qint64 lo, qint64 hi, int& out)
 {
     qint64 n = 0;
-    if (!to_whole(v, n) || n < lo || n > hi)
-        return false;
+    if (!to_whole(v, n) || n < lo || n > hi) return false;
     out = int(n);
     return true;
 }
@@ -140,8 +137,7 @@ bool in_range(const QVariant& v, qint64 lo, qint64 hi, int& out)
 bool date_key(const QVariant& key, int& out)
 {
     int k = 0;
-    if (!in_range(key, 101, 1231, k) || !QDate::isValid(2000, k / 100, k % 100))
-        return false;
+    if (!in_range(key, 101, 1231, k) || !QDate::isValid(2000, k / 100, k % 100)) return false;
     out = k;
     return true;
 }
@@ -172,10 +168,8 @@ private:
 
     bool section(const QVariant& v, const char* name, QVariantMap& out)
     {
-        if (is_absent(v))
-            return true;
-        if (!is_map(v))
-            return fail(QStringLiteral("\"%1\" is not a map").arg(QLatin1String(name)));
+        if (is_absent(v)) return true;
+        if (!is_map(v)) return fail(QStringLiteral("\"%1\" is not a map").arg(QLatin1String(name)));
         out = v.toMap();
         return true;
     }
@@ -183,26 +177,28 @@ private:
     bool read_days(const QVariant& v, Calendar& c)
     {
         QVariantMap days;
-        if (!section(v, "days", days))
-            return false;
+        if (!section(v, "days", days)) return false;
         for (auto it = days.cbegin(); it != days.cend(); ++it) {
             int id = 0;
             if (!in_range(it.key(), 0, old ? kOldDays - 1 : kMaxId, id))
-                return fail(QStringLiteral("day profile id \"%1\" is not 0-%2").arg(it.key()).arg(old ? kOldDays - 1 : kMaxId));
-            if (c.days.contains(id))
-                return fail(QStringLiteral("day profile %1 is given twice").arg(id));
-            if (!is_map(it.value()))
-                return fail(QStringLiteral("day profile %1 is not a map").arg(id));
+                return fail(QStringLiteral("day profile id \"%1\" is not 0-%2")
+                                .arg(it.key())
+                                .arg(old ? kOldDays - 1 : kMaxId));
+            if (c.days.contains(id)) return fail(QStringLiteral("day profile %1 is given twice").arg(id));
+            if (!is_map(it.value())) return fail(QStringLiteral("day profile %1 is not a map").arg(id));
             const QVariantMap day = it.value().toMap();
             QMap<int, int> points;
             for (auto pt = day.cbegin(); pt != day.cend(); ++pt) {
                 int minute = 0, tariff = 0;
                 if (!in_range(pt.key(), 0, kLastMinute, minute))
-                    return fail(QStringLiteral("day profile %1: minute \"%2\" is not 0-1439").arg(id).arg(pt.key()));
+                    return fail(
+                        QStringLiteral("day profile %1: minute \"%2\" is not 0-1439").arg(id).arg(pt.key()));
                 if (points.contains(minute))
-                    return fail(QStringLiteral("day profile %1: minute %2 is given twice").arg(id).arg(minute));
+                    return fail(
+                        QStringLiteral("day profile %1: minute %2 is given twice").arg(id).arg(minute));
                 if (!in_range(pt.value(), 0, kMaxTariff, tariff))
-                    return fail(QStringLiteral("day profile %1: tariff at minute %2 is not 0-3").arg(id).arg(minute));
+                    return fail(
+                        QStringLiteral("day profile %1: tariff at minute %2 is not 0-3").arg(id).arg(minute));
                 points.insert(minute, tariff);
             }
             // A day section without entries would swallow the next section's bytes as its entries.
@@ -216,26 +212,23 @@ private:
     bool read_weeks(const QVariant& v, Calendar& c)
     {
         QVariantMap weeks;
-        if (!section(v, "weeks", weeks))
-            return false;
+        if (!section(v, "weeks", weeks)) return false;
         if (old && weeks.size() > 1)
             return fail(QStringLiteral("old firmware holds one week profile, not %1").arg(weeks.size()));
         for (auto it = weeks.cbegin(); it != weeks.cend(); ++it) {
             int id = 0;
             if (!in_range(it.key(), 0, kMaxId, id))
                 return fail(QStringLiteral("week profile id \"%1\" is not 0-63").arg(it.key()));
-            if (c.weeks.contains(id))
-                return fail(QStringLiteral("week profile %1 is given twice").arg(id));
-            if (!is_list(it.value()))
-                return fail(QStringLiteral("week profile %1 is not a list").arg(id));
+            if (c.weeks.contains(id)) return fail(QStringLiteral("week profile %1 is given twice").arg(id));
+            if (!is_list(it.value())) return fail(QStringLiteral("week profile %1 is not a list").arg(id));
             const QVariantList list = it.value().toList();
             if (list.size() > kWeekdays)
                 return fail(QStringLiteral("week profile %1 has %2 places, not 7").arg(id).arg(list.size()));
             QVector<int> places(kWeekdays, 0); // a short list is padded with day profile 0
             for (int d = 0; d < list.size(); ++d) {
                 const QVariant& place = list.at(d);
-                const bool empty =
-                    is_absent(place) || (place.userType() == QMetaType::QString && place.toString().isEmpty());
+                const bool empty = is_absent(place) ||
+                                   (place.userType() == QMetaType::QString && place.toString().isEmpty());
                 if (empty && !old) {
                     places[d] = kEmptyPlace;
                     continue;
@@ -254,8 +247,7 @@ private:
     bool read_dates(const QVariant& v, const char* name, QMap<int, int>& out, int lo, int hi)
     {
         QVariantMap dates;
-        if (!section(v, name, dates))
-            return false;
+        if (!section(v, name, dates)) return false;
         for (auto it = dates.cbegin(); it != dates.cend(); ++it) {
             int key = 0, value = 0;
             if (!date_key(it.key(), key))
@@ -263,19 +255,25 @@ private:
             if (out.contains(key))
                 return fail(QStringLiteral("%1: date %2 is given twice").arg(QLatin1String(name)).arg(key));
             if (!in_range(it.value(), lo, hi, value))
-                return fail(QStringLiteral("%1: the value of %2 is not %3-%4").arg(QLatin1String(name)).arg(key).arg(lo).arg(hi));
+                return fail(QStringLiteral("%1: the value of %2 is not %3-%4")
+                                .arg(QLatin1String(name))
+                                .arg(key)
+                                .arg(lo)
+                                .arg(hi));
             out.insert(key, value);
         }
         return true;
     }
 
-    bool read_seasons(const QVariant& v, Calendar& c) { return read_dates(v, "seasons", c.seasons, 0, kMaxId); }
+    bool read_seasons(const QVariant& v, Calendar& c)
+    {
+        return read_dates(v, "seasons", c.seasons, 0, kMaxId);
+    }
 
     bool read_special_days(const QVariant& v, Calendar& c)
     {
         // Old firmware keeps special days in two lists, for day profiles 2 and 3.
-        if (!read_dates(v, "special_days", c.special_days, old ? 2 : 0, old ? 3 : kMaxId))
-            return false;
+        if (!read_dates(v, "special_days", c.special_days, old ? 2 : 0, old ? 3 : kMaxId)) return false;
         const QVariantMap dates = is_map(v) ? v.toMap() : QVariantMap();
         for (auto it = dates.cbegin(); it != dates.cend(); ++it) {
             int key = 0;
@@ -287,15 +285,13 @@ private:
 
     bool read_activate(const QVariant& v, Calendar& c)
     {
-        if (is_absent(v))
-            return true;
+        if (is_absent(v)) return true;
         qint64 t = 0;
         if (!to_whole(v, t) || t < 0 || t > qint64(0xFFFFFFFFu))
             return fail(QStringLiteral("\"activate\" is not an unsigned 32-bit time"));
         c.activate = quint32(t);
         // The old frame has no activation: the meter would take the calendar at once.
-        if (old && c.activate != 0)
-            return fail(QStringLiteral("old firmware takes no activation time"));
+        if (old && c.activate != 0) return fail(QStringLiteral("old firmware takes no activation time"));
         return true;
     }
 
@@ -312,9 +308,8 @@ private:
 bool read_calendar(const QVariantMap& map, bool old_firmware, Calendar& c)
 {
     QString why;
-    if (Calendar_reader(old_firmware, why).read(map, c))
-        return true;
-    LOG_EXC << "tariff calendar refused:" << why;
+    if (Calendar_reader(old_firmware, why).read(map, c)) return true;
+    LOG_EXC << "tariff calendar refused:" << why.toUtf8().constData();
     return false;
 }
 
@@ -358,8 +353,7 @@ int slot_shift(int s)
 
 void fill_slots(uint8_t* slots12, QMap<int, int> points)
 {
-    if (points.isEmpty())
-        points.insert(0, 0);
+    if (points.isEmpty()) points.insert(0, 0);
     if (!points.contains(0)) // the day begins with the tariff in force at the end of the day before
         points.insert(0, points.last());
     for (int s = 0; s < 48; ++s) {
@@ -409,8 +403,7 @@ void read_special_list(const Special_entry (&list)[kListEntries], int value, QVa
             }
             break;
         case Special_entry::End: {
-            if (start.kind != Special_entry::Start || start.month == 0 || start.day == 0)
-                break;
+            if (start.kind != Special_entry::Start || start.month == 0 || start.day == 0) break;
             const QDate from = start.date(), to = e.date();
             const qint64 count = from.isValid() && to.isValid() ? from.daysTo(to) : 0;
             if (trace) {
@@ -436,8 +429,7 @@ void read_special_list(const Special_entry (&list)[kListEntries], int value, QVa
 uint8_t tariff_check(const uint8_t* program, uint16_t count)
 {
     const int n = count;
-    if (n <= 1 || !program)
-        return 0;
+    if (n <= 1 || !program) return 0;
     std::bitset<kMaxId + 1> day_ids, week_ids;
     int p = 0;
     for (;;) {
@@ -449,10 +441,8 @@ uint8_t tariff_check(const uint8_t* program, uint16_t count)
                 uint16_t e = 0;
                 tariff_entry_pack(&e, program + q, program + q + 1);
                 q += 2;
-                if (const uint8_t code = check(e))
-                    return code;
-                if (!(e & kMore))
-                    break;
+                if (const uint8_t code = check(e)) return code;
+                if (!(e & kMore)) break;
             }
             return 0;
         };
@@ -461,10 +451,8 @@ uint8_t tariff_check(const uint8_t* program, uint16_t count)
         case 2: // day profile
             day_ids.set(b & 0x3F);
             code = entries([](uint16_t e) -> uint8_t {
-                if ((e & 0x7FF) > kLastMinute)
-                    return 0x21;
-                if (((e >> 11) & 0xF) > kMaxTariff)
-                    return 0x22;
+                if ((e & 0x7FF) > kLastMinute) return 0x21;
+                if (((e >> 11) & 0xF) > kMaxTariff) return 0x22;
                 return 0;
             });
             break;
@@ -472,44 +460,35 @@ uint8_t tariff_check(const uint8_t* program, uint16_t count)
             week_ids.set(b & 0x3F);
             unsigned weekdays = 0x7F;
             code = entries([&](uint16_t e) -> uint8_t {
-                if (e & 0xC0)
-                    return 0x31;
+                if (e & 0xC0) return 0x31;
                 weekdays ^= (e >> 8) & 0x7F;
                 return day_ids.test(e & 0x3F) ? 0 : 0x32;
             });
-            if (!code && weekdays)
-                code = 0x33; // every weekday named exactly once
+            if (!code && weekdays) code = 0x33; // every weekday named exactly once
             break;
         }
         case 1:
             switch ((b >> 4) & 3) {
             case 1: // seasons
-                if (b & 0x0F)
-                    return 0x91;
+                if (b & 0x0F) return 0x91;
                 code = entries([&](uint16_t e) -> uint8_t {
-                    if (((e >> 6) & 0x1F) == 0)
-                        return 0x92;
+                    if (((e >> 6) & 0x1F) == 0) return 0x92;
                     const int month = (e >> 11) & 0xF;
-                    if (month == 0 || month > 12)
-                        return 0x93;
+                    if (month == 0 || month > 12) return 0x93;
                     return week_ids.test(e & 0x3F) ? 0 : 0x94;
                 });
                 break;
             case 2: // special days
-                if (b & 0x0F)
-                    return 0xA1;
+                if (b & 0x0F) return 0xA1;
                 code = entries([&](uint16_t e) -> uint8_t {
-                    if (((e >> 6) & 0x1F) == 0)
-                        return 0xA2;
+                    if (((e >> 6) & 0x1F) == 0) return 0xA2;
                     const int month = (e >> 11) & 0xF;
-                    if (month == 0 || month > 12)
-                        return 0xA3;
+                    if (month == 0 || month > 12) return 0xA3;
                     return day_ids.test(e & 0x3F) ? 0 : 0xA4;
                 });
                 break;
             case 3: // activation: the time itself is not checked
-                if (b & 0x0F)
-                    return 0xB1;
+                if (b & 0x0F) return 0xB1;
                 q = p + 5;
                 break;
             default:
@@ -519,8 +498,7 @@ uint8_t tariff_check(const uint8_t* program, uint16_t count)
         default:
             return 0x01;
         }
-        if (code)
-            return code;
+        if (code) return code;
         p = q;
         if (p >= n - 1) // the last byte is never read as a section
             return 0;
@@ -540,8 +518,7 @@ QVariantMap parser_strova5::parse_tariff(const QByteArray& body)
     // very end is an empty section; an entry cut by the end (or a last entry that promises
     // another) ends the decoding with what was read.
     auto entries = [&](auto&& take) {
-        if (p == n)
-            return;
+        if (p == n) return;
         for (;;) {
             if (n - p < 2) {
                 cut = true;
@@ -551,8 +528,7 @@ QVariantMap parser_strova5::parse_tariff(const QByteArray& body)
             tariff_entry_pack(&e, b + p, b + p + 1);
             p += 2;
             take(e);
-            if (!(e & kMore))
-                return;
+            if (!(e & kMore)) return;
         }
     };
     auto dates = [&](QVariantMap& into) {
@@ -563,6 +539,7 @@ QVariantMap parser_strova5::parse_tariff(const QByteArray& body)
 
     while (p < n && !cut) {
         const uint8_t s = b[p++];
+        bool known = true;
         switch (s >> 6) {
         case 2: {
             QVariantMap day;
@@ -576,8 +553,7 @@ QVariantMap parser_strova5::parse_tariff(const QByteArray& body)
                 places.append(-1); // a weekday the program leaves unassigned
             entries([&](uint16_t e) {
                 for (int d = 0; d < kWeekdays; ++d)
-                    if (e & (0x100 << d))
-                        places[d] = int(e & 0x3F);
+                    if (e & (0x100 << d)) places[d] = int(e & 0x3F);
             });
             weeks.insert(QString::number(s & 0x3F), places);
             break;
@@ -595,42 +571,40 @@ QVariantMap parser_strova5::parse_tariff(const QByteArray& body)
                     cut = true;
                     break;
                 }
-                activate = quint32(b[p]) | quint32(b[p + 1]) << 8 | quint32(b[p + 2]) << 16 | quint32(b[p + 3]) << 24;
+                activate = quint32(b[p]) | quint32(b[p + 1]) << 8 | quint32(b[p + 2]) << 16 |
+                           quint32(b[p + 3]) << 24;
                 p += 4;
                 break;
             default:
-                LOG_EXC << "tariff program: unknown section" << hex_text(QByteArray(1, char(s))) << hex_text(body);
-                return QVariantMap();
+                known = false;
             }
             break;
         default:
-            LOG_EXC << "tariff program: unknown section" << hex_text(QByteArray(1, char(s))) << hex_text(body);
+            known = false;
+        }
+        if (!known) {
+            LOG_EXC << "tariff program: unknown section" << hex_text(QByteArray(1, char(s))).constData()
+                    << hex_text(body).constData();
             return QVariantMap();
         }
     }
     if (cut) {
-        LOG_EXC << "tariff program cut short:" << hex_text(body);
+        LOG_EXC << "tariff program cut short:" << hex_text(body).constData();
     }
 
     QVariantMap result;
-    if (!days.isEmpty())
-        result.insert(QStringLiteral("days"), days);
-    if (!weeks.isEmpty())
-        result.insert(QStringLiteral("weeks"), weeks);
-    if (!seasons.isEmpty())
-        result.insert(QStringLiteral("seasons"), seasons);
-    if (!special_days.isEmpty())
-        result.insert(QStringLiteral("special_days"), special_days);
-    if (activate != 0)
-        result.insert(QStringLiteral("activate"), activate);
+    if (!days.isEmpty()) result.insert(QStringLiteral("days"), days);
+    if (!weeks.isEmpty()) result.insert(QStringLiteral("weeks"), weeks);
+    if (!seasons.isEmpty()) result.insert(QStringLiteral("seasons"), seasons);
+    if (!special_days.isEmpty()) result.insert(QStringLiteral("special_days"), special_days);
+    if (activate != 0) result.insert(QStringLiteral("activate"), activate);
     return result;
 }
 
 QByteArray parser_strova5::stringify_tariff_calendar(const QVariantMap& calendar)
 {
     Calendar c;
-    if (!read_calendar(calendar, false, c))
-        return QByteArray();
+    if (!read_calendar(calendar, false, c)) return QByteArray();
 
     QByteArray program;
     auto put = [&program](uint16_t e) {
@@ -660,8 +634,7 @@ QByteArray parser_strova5::stringify_tariff_calendar(const QVariantMap& calendar
         QVector<int> places = week.value();
         QMap<int, int> groups; // mask -> day profile
         for (int d = 0; d < kWeekdays; ++d) {
-            if (places[d] == kEmptyPlace)
-                continue;
+            if (places[d] == kEmptyPlace) continue;
             int mask = 1 << d;
             for (int e = d + 1; e < kWeekdays; ++e) {
                 if (places[e] == places[d]) {
@@ -694,9 +667,10 @@ QByteArray parser_strova5::stringify_tariff_calendar(const QVariantMap& calendar
         LOG_EXC << "tariff program refused:" << program.size() << "bytes do not fit one payload";
         return QByteArray();
     }
-    const uint8_t code = tariff_check(reinterpret_cast<const uint8_t*>(program.constData()), uint16_t(program.size()));
+    const uint8_t code =
+        tariff_check(reinterpret_cast<const uint8_t*>(program.constData()), uint16_t(program.size()));
     if (code != 0) {
-        LOG_EXC << unsigned(code) << hex_text(program);
+        LOG_EXC << unsigned(code) << hex_text(program).constData();
         return QByteArray();
     }
     return program;
@@ -706,8 +680,7 @@ QByteArray parser_strova5::stringify_tariff_calendar(const QVariantMap& calendar
 
 void parser_strova5::tariff_day_to_points(uint8_t* slots12, const QVariantMap& day)
 {
-    if (!slots12)
-        return;
+    if (!slots12) return;
     QMap<int, int> points;
     for (auto it = day.cbegin(); it != day.cend(); ++it)
         points.insert(it.key().toInt(), it.value().toInt());
@@ -721,13 +694,11 @@ QVariantMap parser_strova5::parse_tariff_day(const QByteArray& slots12)
     for (int s = 0; s < 48; ++s) {
         const uint8_t byte = s / 4 < slots12.size() ? uint8_t(slots12.at(s / 4)) : 0;
         const int tariff = (byte >> slot_shift(s)) & 3;
-        if (tariff != previous)
-            points.insert(30 * s, tariff);
+        if (tariff != previous) points.insert(30 * s, tariff);
         previous = tariff;
     }
     // The point at minute 0 continues the day before when the day ends in the same tariff.
-    if (points.size() > 2 && points.last() == points.first())
-        points.remove(0);
+    if (points.size() > 2 && points.last() == points.first()) points.remove(0);
     QVariantMap day;
     for (auto it = points.cbegin(); it != points.cend(); ++it)
         day.insert(QString::number(it.key()), it.value());
@@ -738,8 +709,7 @@ QByteArray parser_strova5::stringify_tariff_days(const QVariantMap& calendar)
 {
     LOG_EXC << QJsonDocument::fromVariant(calendar).toJson().constData();
     Calendar c;
-    if (!read_calendar(calendar, true, c))
-        return QByteArray();
+    if (!read_calendar(calendar, true, c)) return QByteArray();
 
     Tariff_work w;
     for (int k = 0; k < kOldDays; ++k)
@@ -749,8 +719,7 @@ QByteArray parser_strova5::stringify_tariff_days(const QVariantMap& calendar)
     QVector<int> week = c.weeks.isEmpty() ? QVector<int>(kWeekdays, 0) : c.weeks.first();
     week.prepend(week.takeLast());
     for (int i = 0; i < kWeekdays; ++i)
-        if (week[i] != 0)
-            w.mask |= uint8_t(1 << i);
+        if (week[i] != 0) w.mask |= uint8_t(1 << i);
 
     QVector<Special_entry> lists[2];
     for (const auto& day : c.special_text_order) {
@@ -775,7 +744,7 @@ QByteArray parser_strova5::stringify_tariff_days(const QVariantMap& calendar)
         for (const Special_entry& e : lists[l])
             e.to_air(frame);
     }
-    LOG_EXC << frame.size() - 2 << hex_text(frame);
+    LOG_EXC << frame.size() - 2 << hex_text(frame).constData();
     return frame;
 }
 
@@ -784,7 +753,7 @@ QVariantMap parser_strova5::parse_tariff_days(const QByteArray& payload)
     const auto* b = reinterpret_cast<const uint8_t*>(payload.constData());
     const int n = payload.size();
     if (n < 2) {
-        LOG_EXC << "tariff frame too short:" << hex_text(payload);
+        LOG_EXC << "tariff frame too short:" << hex_text(payload).constData();
         return QVariantMap();
     }
     if ((b[1] & 0x0F) != (b[1] >> 4)) {
@@ -797,8 +766,7 @@ QVariantMap parser_strova5::parse_tariff_days(const QByteArray& payload)
     while (n - p >= 2) {
         const int tag = b[p] >> 4;
         if (tag >= 1 && tag <= 4) {
-            if (n - p - 2 < kDaySlots)
-                break;
+            if (n - p - 2 < kDaySlots) break;
             memcpy(w.day_slots[tag - 1], b + p + 2, kDaySlots);
             p += 2 + kDaySlots;
         } else if (tag == 5) {
@@ -806,12 +774,12 @@ QVariantMap parser_strova5::parse_tariff_days(const QByteArray& payload)
             p += 2;
         } else if (tag == 6 || tag == 7) {
             const int c = b[p + 1];
-            if (c > n - p - 2)
-                break;
+            if (c > n - p - 2) break;
             Special_entry(&list)[kListEntries] = w.lists[tag - 6];
             const int count = qMin(c / 2, kListEntries);
             for (int i = 0; i < kListEntries; ++i)
-                list[i] = i < count ? Special_entry::from_air(b[p + 2 + 2 * i], b[p + 3 + 2 * i]) : Special_entry();
+                list[i] =
+                    i < count ? Special_entry::from_air(b[p + 2 + 2 * i], b[p + 3 + 2 * i]) : Special_entry();
             p += 2 + c;
         } else {
             break;
@@ -820,8 +788,8 @@ QVariantMap parser_strova5::parse_tariff_days(const QByteArray& payload)
 
     QVariantMap days;
     for (int k = 0; k < kOldDays; ++k)
-        days.insert(QString::number(k),
-                    parse_tariff_day(QByteArray::fromRawData(reinterpret_cast<const char*>(w.day_slots[k]), kDaySlots)));
+        days.insert(QString::number(k), parse_tariff_day(QByteArray::fromRawData(
+                                            reinterpret_cast<const char*>(w.day_slots[k]), kDaySlots)));
 
     // Mask bit d names the weekday place d; the list then starts one place later.
     QVariantList week;
@@ -831,25 +799,20 @@ QVariantMap parser_strova5::parse_tariff_days(const QByteArray& payload)
         week.append(v);
         (v ? any1 : any0) = true;
     }
-    if (!any1)
-        days.remove(QStringLiteral("1"));
-    if (!any0)
-        days.remove(QStringLiteral("0"));
+    if (!any1) days.remove(QStringLiteral("1"));
+    if (!any0) days.remove(QStringLiteral("0"));
 
     QVariantMap special_days;
     read_special_list(w.lists[0], 2, special_days);
-    if (special_days.isEmpty())
-        days.remove(QStringLiteral("2"));
+    if (special_days.isEmpty()) days.remove(QStringLiteral("2"));
     read_special_list(w.lists[1], 3, special_days);
-    if (!special_days.values().contains(QVariant(3)))
-        days.remove(QStringLiteral("3"));
+    if (!special_days.values().contains(QVariant(3))) days.remove(QStringLiteral("3"));
 
     QVariantMap calendar;
     calendar.insert(QStringLiteral("days"), days);
     calendar.insert(QStringLiteral("weeks"), QVariantMap{{QStringLiteral("0"), week}});
     calendar.insert(QStringLiteral("seasons"), QVariantMap{{QStringLiteral("101"), 0}});
-    if (!special_days.isEmpty())
-        calendar.insert(QStringLiteral("special_days"), special_days);
+    if (!special_days.isEmpty()) calendar.insert(QStringLiteral("special_days"), special_days);
     return calendar;
 }
 
@@ -857,8 +820,7 @@ QVariantMap parser_strova5::parse_tariff_days(const QByteArray& payload)
 
 QVariantMap parser_strova5::tariff_from_ul(const QByteArray& payload)
 {
-    if (payload.isEmpty())
-        return QVariantMap();
+    if (payload.isEmpty()) return QVariantMap();
     const uint8_t header = uint8_t(payload.at(0));
     if (header == 0x51) {
         const QVariantMap calendar = parse_tariff(payload.mid(1));
@@ -868,24 +830,23 @@ QVariantMap parser_strova5::tariff_from_ul(const QByteArray& payload)
             return calendar;
         return QVariantMap();
     }
-    if (header == 0xF0 || header == 0xF2)
-        return parse_tariff_days(payload);
+    if (header == 0xF0 || header == 0xF2) return parse_tariff_days(payload);
     return QVariantMap();
 }
 
-void parser_strova5::stringify_tariff_request(Stringify_dl_app& out, const Dl_request& req, const QStringList& rights,
-                                              bool new_sw)
+void parser_strova5::stringify_tariff_request(Stringify_dl_app& out, const Dl_request& req,
+                                              const QStringList& rights, bool new_sw)
 {
     out.payload.clear();
     out.state = 4;
-    if (!rights.contains(QStringLiteral("settings")))
-        return;
+    if (!rights.contains(QStringLiteral("settings"))) return;
 
     const QVariant& data = req.data;
-    const bool no_data = is_absent(data) || (data.userType() == QMetaType::QString && data.toString().isEmpty()) ||
+    const bool no_data = is_absent(data) ||
+                         (data.userType() == QMetaType::QString && data.toString().isEmpty()) ||
                          (data.userType() == QMetaType::QByteArray && data.toByteArray().isEmpty());
     if (!no_data && !is_map(data)) {
-        LOG_EXC << "13.0.0 not sent to modem" << req.modem_id << ": the calendar is not a map";
+        LOG_EXC << "13.0.0 not sent to modem" << req.modem_id << "- the calendar is not a map";
         return;
     }
     const QVariantMap calendar = data.toMap();
@@ -896,7 +857,7 @@ void parser_strova5::stringify_tariff_request(Stringify_dl_app& out, const Dl_re
     }
     const QByteArray body = new_sw ? stringify_tariff_calendar(calendar) : stringify_tariff_days(calendar);
     if (body.isEmpty()) {
-        LOG_EXC << "13.0.0 not sent to modem" << req.modem_id << ": calendar refused";
+        LOG_EXC << "13.0.0 not sent to modem" << req.modem_id << "- calendar refused";
         return;
     }
     out.payload = new_sw ? char(0x51) + body + char(0x00) : body;
