@@ -53,7 +53,7 @@ public:
     static bool is_new_sw(uint32_t modem_id);
     static void convert_relay_setting(const Rabbit_dl_status& status, const Dl_request& command);
 
-    // ---- tariff calendars (parser_strova5_tariff_codec.cpp), the value of the setting "13.0.0"
+    // ---- tariff calendars (parser_strova5_tariff.cpp), the value of the setting "13.0.0"
     // New firmware: the tariff program of an uplink 0x51 (body without the header) and of the
     // command 51 .. 00. The encoders return an empty array for a calendar they refuse.
     static QVariantMap parse_tariff(const QByteArray& body);
@@ -65,14 +65,15 @@ public:
     static void tariff_day_to_points(uint8_t* slots12, const QVariantMap& day);
     // The calendar an uplink 0x51, 0xF0 or 0xF2 (whole payload) reports; empty when none.
     static QVariantMap tariff_from_ul(const QByteArray& payload);
-    // The "13.0.0" command for a modem of the given firmware: sets out.payload and out.state.
+    // The "13.0.0" command for a modem of the given firmware: sets out.payload and out.state
+    // (state 4 for a refused calendar or a missing right, never a read instead of a write).
     static void stringify_tariff_request(Stringify_dl_app& out, const Dl_request& req, const QStringList& rights,
                                          bool new_sw);
 
 private:
     // Uplinks 0x51, 0xF0 and 0xF2 (the whole payload, header included); defined with the
-    // tariff codec.
+    // tariff codec (parser_strova5_tariff_ul.cpp).
     static void parse_ul_tariff(Parser_ul_app& result, const QByteArray& payload);
-    // The "13.0.0" branch of the encoder; true when it filled out.payload and out.state.
+    // The "13.0.0" branch of the encoder: fills out.payload and out.state and returns true.
     static bool encode_tariff_program(Stringify_dl_app& out, const Dl_request& req, const QStringList& rights);
 };
