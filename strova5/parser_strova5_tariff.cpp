@@ -864,7 +864,8 @@ void parser_strova5::stringify_tariff_request(Stringify_dl_app& out, const Dl_re
     out.state = 1;
 }
 
-bool parser_strova5::encode_tariff_program(Stringify_dl_app& out, const Dl_request& req, const QStringList& rights)
+bool parser_strova5::encode_tariff_program(Stringify_dl_app& out, const Dl_request& req,
+                                           const QStringList& rights)
 {
     stringify_tariff_request(out, req, rights, is_new_sw(req.modem_id));
     return true;
