@@ -196,6 +196,8 @@ private slots:
     void stringify_values_stays_within_one_payload();
     void head_is_copied_and_empty_payload_is_empty();
     void no_storage_no_report();
+    void tariff_headers_reach_the_tariff_codec_data();
+    void tariff_headers_reach_the_tariff_codec();
 };
 
 void tst_parser_ul::data_records_data()
@@ -756,6 +758,36 @@ void tst_parser_ul::no_storage_no_report()
     SQL_Exchange::instance = saved;
     QCOMPARE(render(r.ul_settings), QStringList{"hour_prf_need_ack=i:1"});
     QVERIFY(storage->statuses.isEmpty());
+}
+
+void tst_parser_ul::tariff_headers_reach_the_tariff_codec_data()
+{
+    QTest::addColumn<QByteArray>("payload");
+    QTest::addColumn<bool>("calendar");
+
+    QTest::newRow("51") << vec("51 80 00 00 C0 7F 00 50 08 40") << true;
+    QTest::newRow("F0") << vec("F0 11 50 02") << true;
+    QTest::newRow("F2") << vec("F2 11 50 02") << true;
+    QTest::newRow("51 without seasons") << vec("51 80 00 00 C0 7F 00") << false;
+    QTest::newRow("52 is no tariff header") << vec("52 80 00 00 C0 7F 00 50 08 40") << false;
+}
+
+void tst_parser_ul::tariff_headers_reach_the_tariff_codec()
+{
+    QFETCH(QByteArray, payload);
+    QFETCH(bool, calendar);
+
+    const Parser_ul_app r = parse(payload);
+    QCOMPARE(int(r.header), int(uint8_t(payload.at(0))));
+    if (!calendar) {
+        QVERIFY(r.ul_settings.isEmpty());
+        return;
+    }
+    QCOMPARE(r.ul_settings.size(), 1);
+    QCOMPARE(r.ul_settings[0].key, QStringLiteral("13.0.0"));
+    QCOMPARE(r.ul_settings[0].value.toMap(), parser_strova5::tariff_from_ul(payload));
+    QVERIFY(!r.ul_settings[0].value.toMap().isEmpty());
+    QCOMPARE(reports(), QStringList{"13.0.0"});
 }
 
 QTEST_GUILESS_MAIN(tst_parser_ul)
