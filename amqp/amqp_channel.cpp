@@ -1,6 +1,8 @@
 #include "amqp_channel.h"
 #include "amqp_channel_p.h"
 #include "amqp_client_p.h"
+#include "amqp_exchange.h"
+#include "amqp_queue.h"
 
 // ---------------------------------------------------------------------------------------------
 // AmqpChannelPrivate
@@ -133,6 +135,7 @@ void AmqpChannelPrivate::openOk()
     Q_Q(AmqpChannel);
     opened = true;
     opening = false;
+    ++openings;
     openedSince.start();
     AMQP::log(recovering ? AMQP::LogException : AMQP::LogNotice,
               QStringLiteral("%1: %2").arg(label(), recovering ? QStringLiteral("reopened") : QStringLiteral("open")));
@@ -140,6 +143,8 @@ void AmqpChannelPrivate::openOk()
     emit q->opened();
     if (!alive)
         return;
+    if (recovering && qosRequested)
+        q->qos(requestedPrefetchCount, requestedPrefetchSize);
     q->channelOpened();
     if (alive)
         recovering = false;
@@ -296,6 +301,7 @@ void AmqpChannel::qos(qint16 prefetchCount, qint32 prefetchSize)
     Q_D(AmqpChannel);
     d->requestedPrefetchCount = prefetchCount;
     d->requestedPrefetchSize = prefetchSize;
+    d->qosRequested = true;
     AmqpMethodWriter method(60, 10, d->channelNumber);
     method.longUint(quint32(prefetchSize)).shortUint(quint16(prefetchCount)).octet(0);
     d->sendMethod(method);
@@ -383,6 +389,26 @@ void AmqpChannelHash::put(const QString& name, AmqpChannel* channel)
 {
     connect(channel, &QObject::destroyed, this, &AmqpChannelHash::channelDestroyed, Qt::UniqueConnection);
     byName.insert(name, channel);
+}
+
+void AmqpChannelHash::put(AmqpExchange* exchange)
+{
+    put(exchange->name(), exchange);
+}
+
+void AmqpChannelHash::put(AmqpQueue* queue)
+{
+    // A queue the broker is to name enters the hash under that name, once declared.
+    if (queue->name().isEmpty())
+        connect(queue, &AmqpQueue::declared, this, &AmqpChannelHash::queueDeclared, Qt::UniqueConnection);
+    else
+        put(queue->name(), queue);
+}
+
+void AmqpChannelHash::queueDeclared()
+{
+    if (auto* queue = qobject_cast<AmqpQueue*>(sender()))
+        put(queue->name(), queue);
 }
 
 void AmqpChannelHash::channelDestroyed(QObject* object)

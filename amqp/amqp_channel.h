@@ -9,6 +9,8 @@
 #include <QStringList>
 
 class AmqpChannelPrivate;
+class AmqpExchange;
+class AmqpQueue;
 
 class AmqpChannel : public QObject
 {
@@ -78,9 +80,12 @@ public:
     AmqpChannel* get(const QString& name) const;
     QStringList channels() const;
     void put(const QString& name, AmqpChannel* channel);
+    void put(AmqpExchange* exchange);
+    void put(AmqpQueue* queue);
 
 public Q_SLOTS:
     void channelDestroyed(QObject* object);
+    void queueDeclared();
 
 private:
     QHash<QString, AmqpChannel*> byName;

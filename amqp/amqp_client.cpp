@@ -2,7 +2,9 @@
 #include "amqp_authenticator.h"
 #include "amqp_channel_p.h"
 #include "amqp_client_p.h"
+#include "amqp_exchange.h"
 #include "amqp_message.h"
+#include "amqp_queue.h"
 #include "amqp_table.h"
 
 #include <QUrl>
@@ -33,6 +35,10 @@ void AmqpClientPrivate::init()
     qRegisterMetaType<AmqpMessage>("AmqpMessage");
     qRegisterMetaType<AmqpMessage::PropertyHash>("AmqpMessage::PropertyHash");
     qRegisterMetaType<AmqpTable>("AmqpTable");
+    exchanges = new AmqpChannelHash;
+    exchanges->setParent(q);
+    queues = new AmqpChannelHash;
+    queues->setParent(q);
     initSocket();
 
     heartbeatTimer = new QTimer(q);
@@ -507,15 +513,25 @@ void AmqpClientPrivate::_q_disconnect()
 
 bool AmqpClientPrivate::sendFrame(const AmqpFrame& frame)
 {
-    if (!socket || socket->state() != QAbstractSocket::ConnectedState)
+    return sendFrames({&frame});
+}
+
+bool AmqpClientPrivate::sendFrames(const QList<const AmqpFrame*>& frames)
+{
+    if (!socket || socket->state() != QAbstractSocket::ConnectedState || frames.isEmpty())
         return false;
-    bool ok = false;
-    const QByteArray wire = frame.toByteArray(&ok);
-    if (!ok) {
-        AMQP::log(AMQP::LogException, QStringLiteral("AMQP %1: a frame for channel %2 could not be encoded and was not sent")
-                                          .arg(peer())
-                                          .arg(frame.channel()));
-        return false;
+    QByteArray wire;
+    for (const AmqpFrame* frame : frames) {
+        bool ok = false;
+        wire += frame->toByteArray(&ok);
+        if (!ok) {
+            AMQP::log(AMQP::LogException, QStringLiteral("AMQP %1: a frame for channel %2 could not be encoded; "
+                                                         "%3 frame(s) not sent")
+                                              .arg(peer())
+                                              .arg(frame->channel())
+                                              .arg(frames.size()));
+            return false;
+        }
     }
     inSend = true;
     socket->write(wire);
@@ -786,6 +802,42 @@ void AmqpClient::disconnectFromHost()
     d->userClosed = true;
     d->reconnectTimer->stop();
     d->_q_disconnect();
+}
+
+AmqpExchange* AmqpClient::createExchange(int channelNumber)
+{
+    return createExchange(QString(), channelNumber);
+}
+
+AmqpExchange* AmqpClient::createExchange(const QString& name, int channelNumber)
+{
+    Q_D(AmqpClient);
+    if (auto* known = qobject_cast<AmqpExchange*>(d->exchanges->get(name)))
+        return known;
+    auto* exchange = new AmqpExchange(channelNumber, this);
+    if (!name.isEmpty())
+        exchange->setName(name);
+    exchange->d_ptr->_q_open();
+    d->exchanges->put(exchange);
+    return exchange;
+}
+
+AmqpQueue* AmqpClient::createQueue(int channelNumber)
+{
+    return createQueue(QString(), channelNumber);
+}
+
+AmqpQueue* AmqpClient::createQueue(const QString& name, int channelNumber)
+{
+    Q_D(AmqpClient);
+    if (auto* known = qobject_cast<AmqpQueue*>(d->queues->get(name)))
+        return known;
+    auto* queue = new AmqpQueue(channelNumber, this);
+    if (!name.isEmpty())
+        queue->setName(name);
+    queue->d_ptr->_q_open();
+    d->queues->put(queue);
+    return queue;
 }
 
 void AmqpClient::ignoreSslErrors(const QList<QSslError>& errors)

@@ -1,7 +1,9 @@
 // The connection and channel state machines against a scripted broker on a loopback socket:
 // the bytes the client sends, and what it does with what it is sent.
 #include "amqp_test_helpers.h"
+#include "amqp_exchange.h"
 #include "amqp_frame.h"
+#include "amqp_queue.h"
 #include "amqp_table.h"
 #include "testsupport.h"
 
@@ -40,6 +42,7 @@ public:
         server.listen(QHostAddress::LocalHost, 0);
         connect(&server, &QTcpServer::newConnection, this, [this] {
             while (QTcpSocket* s = server.nextPendingConnection()) {
+                s->setSocketOption(QAbstractSocket::LowDelayOption, 1);
                 peer = s;
                 ++connections;
                 received.clear();
@@ -139,6 +142,20 @@ public:
     int connections = 0;
     bool paused = false; // stop reading, as a broker blocking its publishers does
 };
+
+// Class and method of a frame the client sent ("60.40"), or its type for other frames ("H", "B").
+QString kind(const QByteArray& frame)
+{
+    AmqpFrameFault fault;
+    auto f = AmqpFrameReader::decode(frame, &fault);
+    if (!f)
+        return "bad: " + fault.text;
+    if (f->type() == AmqpFrame::Method) {
+        auto* m = static_cast<AmqpMethodFrame*>(f.get());
+        return QString("%1.%2").arg(m->classId()).arg(m->methodId());
+    }
+    return f->type() == AmqpFrame::Header ? "H" : f->type() == AmqpFrame::Body ? "B" : "HB";
+}
 
 // A client aimed at the fake broker, reconnecting with short delays.
 struct Setup
@@ -525,6 +542,222 @@ private slots:
         TestChannel a4(&a);
         QCOMPARE(a4.channelNumber(), 3);
         delete a2;
+    }
+
+    // A publish is the method, the header and as many body frames as the frame size asks for.
+    void exchange_publish_frames_data()
+    {
+        QTest::addColumn<int>("size");
+        QTest::addColumn<QList<int>>("bodies");
+        QTest::newRow("empty body: no body frame") << 0 << QList<int>{};
+        QTest::newRow("frame-max - 8: one body frame") << 4088 << QList<int>{4088};
+        QTest::newRow("frame-max - 7: two body frames") << 4089 << QList<int>{4088, 1};
+        QTest::newRow("three frames") << 9000 << QList<int>{4088, 4088, 824};
+    }
+    void exchange_publish_frames()
+    {
+        QFETCH(int, size);
+        QFETCH(QList<int>, bodies);
+        Setup s;
+        s.connect();
+        QVERIFY(s.broker.handshake(s.client, 2047, 4096, 0));
+        AmqpExchange* exchange = s.client.createExchange("ex");
+        QCOMPARE(s.client.createExchange("ex"), exchange);
+        QCOMPARE(kind(s.broker.takeFrame()), QString("20.10"));
+        s.broker.send(FakeBroker::channelOpenOk(1));
+        QTRY_VERIFY(exchange->isOpen());
+
+        QByteArray message(size, 'm');
+        for (int i = 0; i < size; ++i)
+            message[i] = char('a' + i % 26);
+        exchange->publish(message, "rk", "text.plain");
+        QCOMPARE(hex_of(s.broker.takeFrame()), hex_of(hex("01 0001 0000000D 003C 0028 0000 02 6578 02 726B 00 CE")));
+        QByteArray header = hex("02 0001 00000023 003C 0000 00000000") + hex("00000000 E000 0A") + "text.plain" +
+                            hex("05") + "utf-8" + hex("00000000 CE");
+        header[17] = char(size >> 8);
+        header[18] = char(size);
+        QCOMPARE(hex_of(s.broker.takeFrame()), hex_of(header));
+        QByteArray joined;
+        for (int expected : bodies) {
+            const QByteArray f = s.broker.takeFrame();
+            QCOMPARE(kind(f), QString("B"));
+            QCOMPARE(f.size() - 8, expected);
+            joined += f.mid(7, f.size() - 8);
+        }
+        QCOMPARE(joined, message);
+        QTest::qWait(30);
+        QVERIFY(s.broker.received.isEmpty());
+    }
+
+    void exchange_properties_declare_and_confirms()
+    {
+        Setup s;
+        s.connect();
+        QVERIFY(s.broker.handshake(s.client));
+        AmqpExchange* exchange = s.client.createExchange("ex");
+        exchange->declare(AmqpExchange::Topic, AmqpExchange::Durable);
+        exchange->enableConfirms();
+        QCOMPARE(kind(s.broker.takeFrame()), QString("20.10"));
+        QTest::qWait(30);
+        QVERIFY(s.broker.received.isEmpty()); // held back until the channel is open
+        s.broker.send(FakeBroker::channelOpenOk(1));
+        QCOMPARE(kind(s.broker.takeFrame()), QString("85.10"));
+        QCOMPARE(hex_of(s.broker.takeFrame()),
+                 hex_of(hex("01 0001 00000014 0028 000A 0000 02 6578 05") + "topic" + hex("02 00000000 CE")));
+        exchange->declare(AmqpExchange::ExchangeType(7));
+        QVERIFY(s.broker.takeFrame().contains(QByteArray("\x06" "direct")));
+
+        // A content type in the properties replaces the mime type; other properties join in.
+        exchange->publish(QByteArray("x"), "rk", "text.plain",
+                          {{AmqpMessage::ContentType, "application/json"}, {AmqpMessage::DeliveryMode, 2}});
+        s.broker.takeFrame();
+        AmqpFrameFault fault;
+        auto header = AmqpFrameReader::decode(s.broker.takeFrame(), &fault);
+        QVERIFY(header && header->type() == AmqpFrame::Header);
+        auto* h = static_cast<AmqpContentFrame*>(header.get());
+        QCOMPARE(h->property(AmqpMessage::ContentType).toString(), QString("application/json"));
+        QCOMPARE(h->property(AmqpMessage::ContentEncoding).toString(), QString("utf-8"));
+        QCOMPARE(h->property(AmqpMessage::DeliveryMode).toInt(), 2);
+        s.broker.takeFrame();
+
+        // Confirms: three more publishes are numbered 2, 3, 4 (the first took 1).
+        QSignalSpy delivered(exchange, &AmqpExchange::allMessagesDelivered);
+        QSignalSpy marks(exchange, &AmqpChannel::qosDefined);
+        for (int i = 0; i < 3; ++i)
+            exchange->publish(QString("m"), "rk");
+        // Each ack is followed by a qos-ok, whose signal says the ack has been handled.
+        auto ack = [&](quint64 tag, bool multiple) {
+            AmqpMethodWriter w(60, 80, 1);
+            w.longLongUint(tag).octet(multiple ? 1 : 0);
+            const int before = marks.size();
+            s.broker.send(wire(w) + FakeBroker::method(60, 11, 1));
+            QTRY_COMPARE(marks.size(), before + 1);
+        };
+        ack(3, true);
+        QCOMPARE(delivered.size(), 0);
+        QVERIFY(!exchange->waitForConfirms(0));
+        ack(99, false);
+        QCOMPARE(delivered.size(), 0);
+        ack(4, false);
+        QCOMPARE(delivered.size(), 1);
+        QVERIFY(exchange->waitForConfirms(0));
+        exchange->publish(QString("m"), "rk");
+        ack(0, false);
+        QCOMPARE(delivered.size(), 2);
+    }
+
+    void queue_consume_and_assembly()
+    {
+        Setup s;
+        s.connect();
+        QVERIFY(s.broker.handshake(s.client));
+        AmqpQueue* queue = s.client.createQueue("q");
+        QCOMPARE(s.client.createQueue("q"), queue);
+        queue->declare(AmqpQueue::Durable);
+        s.broker.takeFrame();
+        s.broker.send(FakeBroker::channelOpenOk(1));
+        QCOMPARE(hex_of(s.broker.takeFrame()), hex_of(hex("01 0001 0000000D 0032 000A 0000 01 71 02 00000000 CE")));
+        QVERIFY(queue->consume(AmqpQueue::coNoLocal));
+        QVERIFY(!queue->consume(AmqpQueue::coNoLocal));
+        QCOMPARE(hex_of(s.broker.takeFrame()), hex_of(hex("01 0001 0000000E 003C 0014 0000 01 71 00 01 00000000 CE")));
+        AmqpMethodWriter consumeOk(60, 21, 1);
+        consumeOk.shortString("ct");
+        s.broker.send(wire(consumeOk));
+        QTRY_VERIFY(queue->isConsuming());
+        QCOMPARE(queue->consumerTag(), QString("ct"));
+
+        QSignalSpy received(queue, &AmqpQueue::messageReceived);
+        auto deliver = [&](const QString& tag, quint64 delivery, const QList<QByteArray>& parts, qint64 announced) {
+            AmqpMethodWriter d(60, 60, 1);
+            d.shortString(tag).longLongUint(delivery).octet(0).shortString("").shortString("q");
+            AmqpContentFrame header(60);
+            header.setChannel(1);
+            header.setBodySize(announced);
+            header.setProperty(AmqpMessage::ContentType, "text.plain");
+            QByteArray bytes = wire(d) + header.toByteArray();
+            for (const QByteArray& part : parts) {
+                AmqpContentBodyFrame body(part);
+                body.setChannel(1);
+                bytes += body.toByteArray();
+            }
+            s.broker.send(bytes);
+        };
+        deliver("ct", 7, {"ab", "cd", "ef"}, 6);
+        QTRY_COMPARE(received.size(), 1);
+        deliver("other", 8, {"zz"}, 2); // not this consumer's: ignored, as the next shows
+        deliver("ct", 9, {}, 0);
+        QTRY_COMPARE(received.size(), 2);
+        deliver("ct", 10, {"toolong"}, 3);
+        QTRY_VERIFY(logged("message body longer than its header announced; dropped"));
+        QCOMPARE(received.size(), 2);
+        QCOMPARE(queue->size(), 2);
+        const AmqpMessage first = queue->dequeue();
+        QVERIFY(first.isValid());
+        QCOMPARE(first.payload(), QByteArray("abcdef"));
+        QCOMPARE(first.deliveryTag(), qlonglong(7));
+        QCOMPARE(first.exchangeName(), QString(""));
+        QCOMPARE(first.routingKey(), QString("q"));
+        QCOMPARE(first.property(AmqpMessage::ContentType).toString(), QString("text.plain"));
+        const AmqpMessage empty = queue->dequeue();
+        QCOMPARE(empty.deliveryTag(), qlonglong(9));
+        QVERIFY(empty.payload().isEmpty());
+
+        queue->ack(first);
+        QCOMPARE(hex_of(s.broker.takeFrame()), hex_of(hex("01 0001 0000000D 003C 0050 0000000000000007 00 CE")));
+        queue->reject(empty, true);
+        QCOMPARE(hex_of(s.broker.takeFrame()), hex_of(hex("01 0001 0000000D 003C 005A 0000000000000009 01 CE")));
+    }
+
+    // The broker closes the queue's channel: after the back-off it is opened again and qos,
+    // declaration and consumer come back without the owner's help; a tag of the old channel is
+    // not acknowledged on the new one. A lost connection, by contrast, leaves the set-up to the
+    // owner's connected() handler.
+    void queue_set_up_comes_back_after_a_broker_close()
+    {
+        Setup s;
+        s.connect();
+        QVERIFY(s.broker.handshake(s.client));
+        AmqpQueue* queue = s.client.createQueue("q");
+        s.broker.takeFrame();
+        s.broker.send(FakeBroker::channelOpenOk(1));
+        QTRY_VERIFY(queue->isOpen());
+        queue->declare(AmqpQueue::Durable);
+        queue->qos(100);
+        QVERIFY(queue->consume(AmqpQueue::coNoLocal));
+        QStringList sent;
+        for (int i = 0; i < 3; ++i)
+            sent << kind(s.broker.takeFrame());
+        QCOMPARE(sent, QStringList({"50.10", "60.10", "60.20"}));
+        AmqpMethodWriter consumeOk(60, 21, 1);
+        consumeOk.shortString("ct");
+        AmqpMethodWriter deliver(60, 60, 1);
+        deliver.shortString("ct").longLongUint(5).octet(0).shortString("").shortString("q");
+        AmqpContentFrame header(60);
+        header.setChannel(1);
+        s.broker.send(wire(consumeOk) + wire(deliver) + header.toByteArray());
+        QTRY_COMPARE(queue->size(), 1);
+
+        s.broker.send(FakeBroker::close(406, "PRECONDITION_FAILED - unknown delivery tag 3", 60, 80, 1));
+        QCOMPARE(kind(s.broker.takeFrame()), QString("20.41"));
+        QCOMPARE(kind(s.broker.takeFrame(2000)), QString("20.10"));
+        s.broker.send(FakeBroker::channelOpenOk(1));
+        sent.clear();
+        for (int i = 0; i < 3; ++i)
+            sent << kind(s.broker.takeFrame());
+        QCOMPARE(sent, QStringList({"60.10", "50.10", "60.20"}));
+        queue->ack(queue->dequeue());
+        QTest::qWait(50);
+        QVERIFY(s.broker.received.isEmpty());
+        QVERIFY(logged("delivery 5 came on an earlier opening of the channel; not acknowledged"));
+
+        s.broker.peer->abort();
+        QVERIFY(s.broker.waitConnections(2));
+        QVERIFY(s.broker.handshake(s.client));
+        QCOMPARE(kind(s.broker.takeFrame()), QString("20.10"));
+        s.broker.send(FakeBroker::channelOpenOk(1));
+        QTest::qWait(100);
+        QVERIFY(s.broker.received.isEmpty());
+        QVERIFY(!queue->isDeclared());
     }
 
     // A channel object destroyed while open closes its channel, and its number is not handed out

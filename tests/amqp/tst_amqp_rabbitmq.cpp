@@ -1,6 +1,8 @@
 // The AMQP library against the throwaway RabbitMQ of the test run.
 #include "amqp_authenticator.h"
+#include "amqp_exchange.h"
 #include "amqp_frame.h"
+#include "amqp_queue.h"
 #include "amqp_table.h"
 #include "amqp_test_helpers.h"
 #include "testsupport.h"
@@ -357,6 +359,86 @@ private slots:
         owner.declare("tst_amqp_inequivalent");
         QTRY_COMPARE(owner.count(50, 11), 2);
         client.disconnectFromHost();
+    }
+
+    // A consumer set up as the uplink consumer does (declare on connected, qos and consume on
+    // declared, ack each message) and a publisher on the default exchange. A bad ack makes the
+    // broker close the consumer's channel; consumption comes back by itself on the same connection.
+    // Publishing to an exchange that does not exist closes the publisher's channel; it reopens.
+    void publish_consume_and_recover()
+    {
+        const QString queueName = "tst_amqp_e2e";
+        AmqpClient consumerClient;
+        consumerClient.setTimings(testTimings());
+        consumerClient.setAutoReconnect(true);
+        AmqpQueue* queue = nullptr;
+        QList<AmqpMessage> got;
+        connect(&consumerClient, &AmqpClient::connected, this, [&] {
+            if (!queue) { // the same object comes back after a reconnect: connect once
+                queue = consumerClient.createQueue(queueName);
+                connect(queue, &AmqpQueue::declared, this, [&] {
+                    queue->qos(100, 0);
+                    queue->consume(AmqpQueue::coNoLocal);
+                });
+                connect(queue, &AmqpQueue::messageReceived, this, [&] {
+                    const AmqpMessage m = queue->dequeue();
+                    got << m;
+                    queue->ack(m);
+                });
+            }
+            queue->declare(AmqpQueue::Durable);
+        });
+        QSignalSpy consumerConnected(&consumerClient, &AmqpClient::connected);
+        consumerClient.connectToHost(testsupport::service("STROVA_AMQP_URI"));
+        QTRY_VERIFY(queue && queue->isConsuming());
+        QCOMPARE(queue->prefetchCount(), qint16(100));
+
+        AmqpClient publisherClient;
+        publisherClient.setTimings(testTimings());
+        publisherClient.setAutoReconnect(true);
+        publisherClient.connectToHost(testsupport::service("STROVA_AMQP_URI"));
+        QTRY_VERIFY(publisherClient.isConnected());
+        AmqpExchange* exchange = publisherClient.createExchange("");
+        QTRY_VERIFY(exchange->isOpen());
+
+        QByteArray large(300000, 'L'); // three body frames at 131072
+        large[299999] = 'E';
+        exchange->publish(QString("{\"n\":1}"), queueName);
+        exchange->publish(large, queueName, "application/octet-stream", AmqpTable({{"k", 40000}}));
+        exchange->publish(QString::fromUtf8("\xC3\xA4"), queueName);
+        QTRY_COMPARE(got.size(), 3);
+        QCOMPARE(got[0].payload(), QByteArray("{\"n\":1}"));
+        QCOMPARE(got[0].property(AmqpMessage::ContentType).toString(), QString("text.plain"));
+        QCOMPARE(got[0].property(AmqpMessage::ContentEncoding).toString(), QString("utf-8"));
+        QCOMPARE(got[0].routingKey(), queueName);
+        QCOMPARE(got[1].payload(), large);
+        QCOMPARE(got[1].header("k").toInt(), 40000);
+        QCOMPARE(got[2].payload(), QByteArray("\xC3\xA4"));
+
+        // An acknowledgement the broker does not know closes the consumer's channel.
+        queue->ack(999999, false);
+        QTRY_VERIFY(logged("closed by the broker: 406 PRECONDITION_FAILED - unknown delivery tag 999999"));
+        QTRY_VERIFY(queue->isConsuming());
+        QVERIFY(logged(" (tst_amqp_e2e): reopened"));
+        exchange->publish(QString("after"), queueName);
+        QTRY_COMPARE(got.size(), 4);
+        QCOMPARE(got[3].payload(), QByteArray("after"));
+        QCOMPARE(consumerConnected.size(), 1);
+
+        // A publish to a missing exchange closes that channel; it comes back after the back-off.
+        AmqpExchange* missing = publisherClient.createExchange("tst_amqp_missing");
+        QTRY_VERIFY(missing->isOpen());
+        missing->publish(QString("lost"), queueName);
+        QTRY_VERIFY(logged("closed by the broker: 404 NOT_FOUND - no exchange 'tst_amqp_missing'"));
+        missing->publish(QString("also lost"), queueName);
+        QVERIFY(logged("(tst_amqp_missing): not open; a message of 9 bytes for routing key \"tst_amqp_e2e\" is dropped"));
+        QTRY_VERIFY(missing->isOpen());
+        QVERIFY(publisherClient.isConnected());
+        exchange->publish(QString("still"), queueName);
+        QTRY_COMPARE(got.size(), 5);
+        QCOMPARE(got[4].payload(), QByteArray("still"));
+        publisherClient.disconnectFromHost();
+        consumerClient.disconnectFromHost();
     }
 
     // A broker that stops and starts again (a restart): refused connections back off, and the
