@@ -20,8 +20,9 @@ void AmqpChannelPrivate::init(int channel, AmqpClient* c)
         channelNumber = cd->freeChannelNumber();
         needOpen = true;
         if (channelNumber == 0)
-            AMQP::log(AMQP::LogException,
-                      QStringLiteral("AMQP %1: no free channel number (channel-max %2)").arg(cd->peer()).arg(cd->channelMax));
+            AMQP::log(AMQP::LogException, QStringLiteral("AMQP %1: no free channel number (channel-max %2)")
+                                              .arg(cd->peer())
+                                              .arg(cd->channelMax));
     } else {
         // A number already open on this connection is shared: the other object opens it.
         channelNumber = quint16(channel);
@@ -47,9 +48,10 @@ bool AmqpChannelPrivate::clientConnected() const
 
 QString AmqpChannelPrivate::label() const
 {
-    QString text = QStringLiteral("AMQP %1 channel %2").arg(client ? client->d_func()->peer() : QString()).arg(channelNumber);
-    if (!name.isEmpty())
-        text += QStringLiteral(" (%1)").arg(name);
+    QString text = QStringLiteral("AMQP %1 channel %2")
+                       .arg(client ? client->d_func()->peer() : QString())
+                       .arg(channelNumber);
+    if (!name.isEmpty()) text += QStringLiteral(" (%1)").arg(name);
     return text;
 }
 
@@ -74,8 +76,7 @@ bool AmqpChannelPrivate::sendMethod(const AmqpMethodWriter& method)
 
 void AmqpChannelPrivate::_q_open()
 {
-    if (!needOpen || opened || opening || !clientConnected())
-        return;
+    if (!needOpen || opened || opening || !clientConnected()) return;
     AmqpMethodWriter method(20, 10, channelNumber);
     method.shortString(QString());
     opening = sendMethod(method);
@@ -100,12 +101,10 @@ void AmqpChannelPrivate::flow(bool active)
 
 bool AmqpChannelPrivate::_q_method(const AmqpMethodFrame& frame)
 {
-    if (frame.channel() != channelNumber)
-        return true;
+    if (frame.channel() != channelNumber) return true;
     switch (frame.classId()) {
     case 60:
-        if (frame.methodId() != 11)
-            return false;
+        if (frame.methodId() != 11) return false;
         qosOk();
         return true;
     case 20:
@@ -138,16 +137,14 @@ void AmqpChannelPrivate::openOk()
     ++openings;
     openedSince.start();
     AMQP::log(recovering ? AMQP::LogException : AMQP::LogNotice,
-              QStringLiteral("%1: %2").arg(label(), recovering ? QStringLiteral("reopened") : QStringLiteral("open")));
+              QStringLiteral("%1: %2").arg(label(),
+                                           recovering ? QStringLiteral("reopened") : QStringLiteral("open")));
     QPointer<AmqpChannel> alive(q);
     emit q->opened();
-    if (!alive)
-        return;
-    if (recovering && qosRequested)
-        q->qos(requestedPrefetchCount, requestedPrefetchSize);
+    if (!alive) return;
+    if (recovering && qosRequested) q->qos(requestedPrefetchCount, requestedPrefetchSize);
     q->channelOpened();
-    if (alive)
-        recovering = false;
+    if (alive) recovering = false;
 }
 
 void AmqpChannelPrivate::closeOk()
@@ -155,11 +152,9 @@ void AmqpChannelPrivate::closeOk()
     Q_Q(AmqpChannel);
     QPointer<AmqpChannel> alive(q);
     emit q->closed();
-    if (!alive)
-        return;
+    if (!alive) return;
     q->channelClosed();
-    if (!alive)
-        return;
+    if (!alive) return;
     opened = false;
     opening = false;
     if (reopenAfterClose) {
@@ -184,17 +179,14 @@ void AmqpChannelPrivate::closeReceived(const AmqpMethodFrame& frame)
         error = AMQP::Error(code);
         errorString = text;
         emit q->error(error);
-        if (!alive)
-            return;
+        if (!alive) return;
     }
     sendMethod(AmqpMethodWriter(20, 41, channelNumber));
     reopenAfterClose = false;
     emit q->closed();
-    if (!alive)
-        return;
+    if (!alive) return;
     q->channelClosed();
-    if (!alive)
-        return;
+    if (!alive) return;
     opened = false;
     opening = false;
     // What the channel had set up is gone with it; the subclass starts over when it reopens.
@@ -271,8 +263,7 @@ AmqpChannel::AmqpChannel(AmqpChannelPrivate* dd, QObject* parent) : QObject(pare
 AmqpChannel::~AmqpChannel()
 {
     Q_D(AmqpChannel);
-    if (AmqpClientPrivate* cd = d->clientPrivate())
-        cd->detachChannel(d);
+    if (AmqpClientPrivate* cd = d->clientPrivate()) cd->detachChannel(d);
     delete d_ptr;
 }
 
@@ -338,8 +329,7 @@ void AmqpChannel::close()
     d->needOpen = true;
     d->recovering = false;
     d->reopenTimer->stop();
-    if (d->opened)
-        d->close(200, QStringLiteral("OK"), 0, 0);
+    if (d->opened) d->close(200, QStringLiteral("OK"), 0, 0);
 }
 
 void AmqpChannel::reopen()
@@ -407,8 +397,7 @@ void AmqpChannelHash::put(AmqpQueue* queue)
 
 void AmqpChannelHash::queueDeclared()
 {
-    if (auto* queue = qobject_cast<AmqpQueue*>(sender()))
-        put(queue->name(), queue);
+    if (auto* queue = qobject_cast<AmqpQueue*>(sender())) put(queue->name(), queue);
 }
 
 void AmqpChannelHash::channelDestroyed(QObject* object)

@@ -77,12 +77,12 @@ public:
     AmqpTimings timings;
     AmqpFrameReader reader;
     QTimer* reconnectTimer = nullptr;
-    QTimer* openTimer = nullptr;     // TCP connect to connection.open-ok
-    QTimer* silenceTimer = nullptr;  // nothing received for two heartbeat intervals
-    bool userClosed = false;         // the user asked to disconnect: no reconnect
-    bool discardInput = false;       // after a frame error the stream is not trusted
-    bool replacingSocket = false;    // a new connect drops the old socket
-    bool loginSent = false;          // start-ok sent, tune not yet received
+    QTimer* openTimer = nullptr;    // TCP connect to connection.open-ok
+    QTimer* silenceTimer = nullptr; // nothing received for two heartbeat intervals
+    bool userClosed = false;        // the user asked to disconnect: no reconnect
+    bool discardInput = false;      // after a frame error the stream is not trusted
+    bool replacingSocket = false;   // a new connect drops the old socket
+    bool loginSent = false;         // start-ok sent, tune not yet received
     bool inSend = false;
     bool inRead = false;
     QList<AmqpChannelPrivate*> channels;

@@ -27,8 +27,7 @@ void AmqpExchangePrivate::declare()
 bool AmqpExchangePrivate::_q_method(const AmqpMethodFrame& frame)
 {
     Q_Q(AmqpExchange);
-    if (AmqpChannelPrivate::_q_method(frame))
-        return true;
+    if (AmqpChannelPrivate::_q_method(frame)) return true;
     switch (frame.classId()) {
     case 40:
         if (frame.methodId() == 11) {
@@ -46,8 +45,7 @@ bool AmqpExchangePrivate::_q_method(const AmqpMethodFrame& frame)
             basicReturn(frame);
         return true;
     case 85:
-        if (frame.methodId() != 11)
-            return false;
+        if (frame.methodId() != 11) return false;
         emit q->confirmsEnabled();
         return true;
     }
@@ -57,8 +55,7 @@ bool AmqpExchangePrivate::_q_method(const AmqpMethodFrame& frame)
 void AmqpExchangePrivate::confirm(const AmqpMethodFrame& frame, bool ack)
 {
     Q_Q(AmqpExchange);
-    if (!ack)
-        return; // a nacked message stays unconfirmed; nothing here publishes it again
+    if (!ack) return; // a nacked message stays unconfirmed; nothing here publishes it again
     QDataStream in(frame.arguments());
     const qint64 tag = qint64(AmqpFrame::readAmqpField(in, AmqpMetaType::LongLongUint).toULongLong());
     const bool multiple = AmqpFrame::readAmqpField(in, AmqpMetaType::Boolean).toBool();
@@ -66,15 +63,13 @@ void AmqpExchangePrivate::confirm(const AmqpMethodFrame& frame, bool ack)
         unconfirmedDeliveryTags.clear();
     } else {
         const int at = unconfirmedDeliveryTags.indexOf(tag);
-        if (at < 0)
-            return;
+        if (at < 0) return;
         if (multiple)
             unconfirmedDeliveryTags.remove(0, at + 1);
         else
             unconfirmedDeliveryTags.remove(at);
     }
-    if (unconfirmedDeliveryTags.isEmpty())
-        emit q->allMessagesDelivered();
+    if (unconfirmedDeliveryTags.isEmpty()) emit q->allMessagesDelivered();
 }
 
 void AmqpExchangePrivate::basicReturn(const AmqpMethodFrame& frame)
@@ -85,12 +80,13 @@ void AmqpExchangePrivate::basicReturn(const AmqpMethodFrame& frame)
     const QString text = AmqpFrame::readAmqpField(in, AmqpMetaType::ShortString).toString();
     const QString exchange = AmqpFrame::readAmqpField(in, AmqpMetaType::ShortString).toString();
     const QString key = AmqpFrame::readAmqpField(in, AmqpMetaType::ShortString).toString();
-    AMQP::log(AMQP::LogException, QStringLiteral("%1: message returned by the broker: %2 %3 (exchange \"%4\", routing key \"%5\")")
-                                      .arg(label())
-                                      .arg(code)
-                                      .arg(text, exchange, key));
-    if (code == 0)
-        return;
+    AMQP::log(
+        AMQP::LogException,
+        QStringLiteral("%1: message returned by the broker: %2 %3 (exchange \"%4\", routing key \"%5\")")
+            .arg(label())
+            .arg(code)
+            .arg(text, exchange, key));
+    if (code == 0) return;
     error = AMQP::Error(code);
     errorString = text;
     emit q->error(error);
@@ -160,8 +156,7 @@ void AmqpExchange::remove(int options)
 {
     Q_D(AmqpExchange);
     // A method on a channel that is not open would make the broker end the whole connection.
-    if (!d->opened)
-        return;
+    if (!d->opened) return;
     d->declareRequested = false;
     AmqpMethodWriter method(40, 20, d->channelNumber);
     method.shortUint(0).shortString(d->name).octet(quint8(options));
@@ -178,8 +173,7 @@ void AmqpExchange::enableConfirms(bool noWait)
         method.octet(noWait ? 1 : 0);
         d->sendMethod(method);
     }
-    if (d->nextDeliveryTag == 0)
-        d->nextDeliveryTag = 1;
+    if (d->nextDeliveryTag == 0) d->nextDeliveryTag = 1;
 }
 
 bool AmqpExchange::waitForConfirms(int msecs)
@@ -197,7 +191,8 @@ bool AmqpExchange::waitForConfirms(int msecs)
 void AmqpExchange::publish(const QString& message, const QString& routingKey,
                            const AmqpMessage::PropertyHash& properties, int publishOptions)
 {
-    publish(message.toUtf8(), routingKey, QStringLiteral("text.plain"), AmqpTable(), properties, publishOptions);
+    publish(message.toUtf8(), routingKey, QStringLiteral("text.plain"), AmqpTable(), properties,
+            publishOptions);
 }
 
 void AmqpExchange::publish(const QByteArray& message, const QString& routingKey, const QString& mimeType,
@@ -207,17 +202,19 @@ void AmqpExchange::publish(const QByteArray& message, const QString& routingKey,
 }
 
 void AmqpExchange::publish(const QByteArray& message, const QString& routingKey, const QString& mimeType,
-                           const AmqpTable& headers, const AmqpMessage::PropertyHash& properties, int publishOptions)
+                           const AmqpTable& headers, const AmqpMessage::PropertyHash& properties,
+                           int publishOptions)
 {
     Q_D(AmqpExchange);
     AmqpClientPrivate* cd = d->clientPrivate();
     // Frames on a channel that is not open would make the broker end the whole connection; the
     // message is lost either way, but not without a word.
     if (!d->opened || !cd) {
-        AMQP::log(AMQP::LogException, QStringLiteral("%1: not open; a message of %2 bytes for routing key \"%3\" is dropped")
-                                          .arg(d->label())
-                                          .arg(message.size())
-                                          .arg(routingKey));
+        AMQP::log(AMQP::LogException,
+                  QStringLiteral("%1: not open; a message of %2 bytes for routing key \"%3\" is dropped")
+                      .arg(d->label())
+                      .arg(message.size())
+                      .arg(routingKey));
         return;
     }
 
@@ -247,12 +244,12 @@ void AmqpExchange::publish(const QByteArray& message, const QString& routingKey,
 
     if (!method.isValid() || !cd->sendFrames(frames)) {
         if (!method.isValid())
-            AMQP::log(AMQP::LogException, QStringLiteral("%1: publish for routing key \"%2\" could not be encoded; dropped")
-                                              .arg(d->label(), routingKey.left(40)));
+            AMQP::log(AMQP::LogException,
+                      QStringLiteral("%1: publish for routing key \"%2\" could not be encoded; dropped")
+                          .arg(d->label(), routingKey.left(40)));
         return;
     }
-    if (d->nextDeliveryTag > 0)
-        d->unconfirmedDeliveryTags.append(d->nextDeliveryTag++);
+    if (d->nextDeliveryTag > 0) d->unconfirmedDeliveryTags.append(d->nextDeliveryTag++);
 }
 
 void AmqpExchange::channelOpened()
@@ -262,8 +259,7 @@ void AmqpExchange::channelOpened()
         d->nextDeliveryTag = 0;
         enableConfirms(d->confirmsNoWait);
     }
-    if (d->delayedDeclare || (isRecovering() && d->declareRequested))
-        d->declare();
+    if (d->delayedDeclare || (isRecovering() && d->declareRequested)) d->declare();
 }
 
 void AmqpExchange::channelClosed() {}

@@ -18,7 +18,14 @@ class AmqpExchange : public AmqpChannel
 public:
     enum ExchangeType { Direct, FanOut, Topic, Headers };
     Q_ENUM(ExchangeType)
-    enum ExchangeOption { NoOptions = 0, Passive = 1, Durable = 2, AutoDelete = 4, Internal = 8, NoWait = 16 };
+    enum ExchangeOption {
+        NoOptions = 0,
+        Passive = 1,
+        Durable = 2,
+        AutoDelete = 4,
+        Internal = 8,
+        NoWait = 16
+    };
     Q_DECLARE_FLAGS(ExchangeOptions, ExchangeOption)
     Q_FLAG(ExchangeOptions)
     enum PublishOption { poNoOptions = 0, poMandatory = 1, poImmediate = 2 };
@@ -41,16 +48,22 @@ Q_SIGNALS:
     void allMessagesDelivered();
 
 public Q_SLOTS:
-    void declare(ExchangeType type = Direct, ExchangeOptions options = NoOptions, const AmqpTable& args = AmqpTable());
-    void declare(const QString& type, ExchangeOptions options = NoOptions, const AmqpTable& args = AmqpTable());
+    void declare(ExchangeType type = Direct, ExchangeOptions options = NoOptions,
+                 const AmqpTable& args = AmqpTable());
+    void declare(const QString& type, ExchangeOptions options = NoOptions,
+                 const AmqpTable& args = AmqpTable());
     // The default 5: if-unused (bit 0) and bit 2, which AMQP leaves reserved.
     void remove(int options = 5);
     void publish(const QString& message, const QString& routingKey,
-                 const AmqpMessage::PropertyHash& properties = AmqpMessage::PropertyHash(), int publishOptions = 0);
+                 const AmqpMessage::PropertyHash& properties = AmqpMessage::PropertyHash(),
+                 int publishOptions = 0);
     void publish(const QByteArray& message, const QString& routingKey, const QString& mimeType,
-                 const AmqpMessage::PropertyHash& properties = AmqpMessage::PropertyHash(), int publishOptions = 0);
-    void publish(const QByteArray& message, const QString& routingKey, const QString& mimeType, const AmqpTable& headers,
-                 const AmqpMessage::PropertyHash& properties = AmqpMessage::PropertyHash(), int publishOptions = 0);
+                 const AmqpMessage::PropertyHash& properties = AmqpMessage::PropertyHash(),
+                 int publishOptions = 0);
+    void publish(const QByteArray& message, const QString& routingKey, const QString& mimeType,
+                 const AmqpTable& headers,
+                 const AmqpMessage::PropertyHash& properties = AmqpMessage::PropertyHash(),
+                 int publishOptions = 0);
 
 protected:
     void channelOpened() override;

@@ -55,18 +55,25 @@ void AmqpQueuePrivate::declare()
 void AmqpQueuePrivate::sendBind(const QString& exchangeName, const QString& key)
 {
     AmqpMethodWriter method(50, 20, channelNumber);
-    method.shortUint(0).shortString(name).shortString(exchangeName).shortString(key).octet(0).table(AmqpTable());
+    method.shortUint(0)
+        .shortString(name)
+        .shortString(exchangeName)
+        .shortString(key)
+        .octet(0)
+        .table(AmqpTable());
     sendMethod(method);
 }
 
 bool AmqpQueuePrivate::consume(int consumeOptionsWanted)
 {
-    if (!opened || consuming || consumeRequested)
-        return false;
+    if (!opened || consuming || consumeRequested) return false;
     AmqpMethodWriter method(60, 20, channelNumber);
-    method.shortUint(0).shortString(name).shortString(consumerTag).octet(quint8(consumeOptionsWanted)).table(AmqpTable());
-    if (!sendMethod(method))
-        return false;
+    method.shortUint(0)
+        .shortString(name)
+        .shortString(consumerTag)
+        .octet(quint8(consumeOptionsWanted))
+        .table(AmqpTable());
+    if (!sendMethod(method)) return false;
     consumeRequested = true;
     consumeWanted = true;
     consumeOptions = consumeOptionsWanted;
@@ -76,8 +83,7 @@ bool AmqpQueuePrivate::consume(int consumeOptionsWanted)
 bool AmqpQueuePrivate::_q_method(const AmqpMethodFrame& frame)
 {
     Q_Q(AmqpQueue);
-    if (AmqpChannelPrivate::_q_method(frame))
-        return true;
+    if (AmqpChannelPrivate::_q_method(frame)) return true;
     QDataStream in(frame.arguments());
     if (frame.classId() == 50) {
         switch (frame.methodId()) {
@@ -150,8 +156,7 @@ void AmqpQueuePrivate::newMessage(QDataStream& in)
 
 void AmqpQueuePrivate::_q_content(const AmqpContentFrame& frame)
 {
-    if (!assembling || frame.channel() != channelNumber)
-        return;
+    if (!assembling || frame.channel() != channelNumber) return;
     AmqpMessagePrivate* m = currentMessage.d.data();
     if (frame.bodySize() > maxBodySize) {
         AMQP::log(AMQP::LogException, QStringLiteral("%1: a message of %2 bytes is too large; dropped")
@@ -166,26 +171,23 @@ void AmqpQueuePrivate::_q_content(const AmqpContentFrame& frame)
         m->properties.insert(it.key(), it.value());
     if (properties.contains(AmqpMessage::Headers))
         m->headers = AmqpTable(properties.value(AmqpMessage::Headers).toHash());
-    if (m->leftSize == 0)
-        deliverMessage();
+    if (m->leftSize == 0) deliverMessage();
 }
 
 void AmqpQueuePrivate::_q_body(const AmqpContentBodyFrame& frame)
 {
-    if (!assembling || frame.channel() != channelNumber)
-        return;
+    if (!assembling || frame.channel() != channelNumber) return;
     AmqpMessagePrivate* m = currentMessage.d.data();
     const QByteArray bytes = frame.body();
     if (bytes.size() > m->leftSize) {
-        AMQP::log(AMQP::LogException, QStringLiteral("%1: message body longer than its header announced; dropped")
-                                          .arg(label()));
+        AMQP::log(AMQP::LogException,
+                  QStringLiteral("%1: message body longer than its header announced; dropped").arg(label()));
         assembling = false;
         return;
     }
     m->payload.append(bytes);
     m->leftSize -= bytes.size();
-    if (m->leftSize == 0)
-        deliverMessage();
+    if (m->leftSize == 0) deliverMessage();
 }
 
 void AmqpQueuePrivate::deliverMessage()
@@ -260,15 +262,13 @@ void AmqpQueue::bind(const QString& exchangeName, const QString& key)
 
 void AmqpQueue::bind(AmqpExchange* exchange, const QString& key)
 {
-    if (exchange)
-        bind(exchange->name(), key);
+    if (exchange) bind(exchange->name(), key);
 }
 
 void AmqpQueue::unbind(const QString& exchangeName, const QString& key)
 {
     Q_D(AmqpQueue);
-    if (!d->opened)
-        return;
+    if (!d->opened) return;
     AmqpMethodWriter method(50, 50, d->channelNumber);
     method.shortUint(0).shortString(d->name).shortString(exchangeName).shortString(key).table(AmqpTable());
     d->sendMethod(method);
@@ -276,15 +276,13 @@ void AmqpQueue::unbind(const QString& exchangeName, const QString& key)
 
 void AmqpQueue::unbind(AmqpExchange* exchange, const QString& key)
 {
-    if (exchange)
-        unbind(exchange->name(), key);
+    if (exchange) unbind(exchange->name(), key);
 }
 
 void AmqpQueue::purge()
 {
     Q_D(AmqpQueue);
-    if (!d->opened)
-        return;
+    if (!d->opened) return;
     AmqpMethodWriter method(50, 30, d->channelNumber);
     method.shortUint(0).shortString(d->name).octet(0);
     d->sendMethod(method);
@@ -294,8 +292,7 @@ void AmqpQueue::remove(int options)
 {
     Q_D(AmqpQueue);
     // A method on a channel that is not open would make the broker end the whole connection.
-    if (!d->declared || !d->opened)
-        return;
+    if (!d->declared || !d->opened) return;
     d->declareRequested = false;
     d->consumeWanted = false;
     AmqpMethodWriter method(50, 40, d->channelNumber);
@@ -311,8 +308,7 @@ bool AmqpQueue::consume(int options)
 void AmqpQueue::get(bool noAck)
 {
     Q_D(AmqpQueue);
-    if (!d->opened)
-        return;
+    if (!d->opened) return;
     AmqpMethodWriter method(60, 70, d->channelNumber);
     method.shortUint(0).shortString(d->name).octet(noAck ? 1 : 0);
     d->sendMethod(method);
@@ -321,8 +317,7 @@ void AmqpQueue::get(bool noAck)
 bool AmqpQueue::cancel(bool noWait)
 {
     Q_D(AmqpQueue);
-    if (!d->consuming || d->consumerTag.isEmpty())
-        return false;
+    if (!d->consuming || d->consumerTag.isEmpty()) return false;
     d->consumeWanted = false;
     AmqpMethodWriter method(60, 30, d->channelNumber);
     method.shortString(d->consumerTag).octet(noWait ? 1 : 0);
@@ -336,9 +331,11 @@ void AmqpQueue::ack(const AmqpMessage& message)
     // A tag from before the channel was reopened means nothing on the new channel, and the
     // broker would close it for an unknown tag; it delivers the message again anyway.
     if (message.d->channelGeneration != d->openings) {
-        AMQP::log(AMQP::LogNotice, QStringLiteral("%1: delivery %2 came on an earlier opening of the channel; not acknowledged")
-                                       .arg(d->label())
-                                       .arg(message.deliveryTag()));
+        AMQP::log(
+            AMQP::LogNotice,
+            QStringLiteral("%1: delivery %2 came on an earlier opening of the channel; not acknowledged")
+                .arg(d->label())
+                .arg(message.deliveryTag()));
         return;
     }
     ack(message.deliveryTag(), false);
@@ -347,8 +344,7 @@ void AmqpQueue::ack(const AmqpMessage& message)
 void AmqpQueue::ack(qlonglong deliveryTag, bool multiple)
 {
     Q_D(AmqpQueue);
-    if (!d->opened)
-        return;
+    if (!d->opened) return;
     AmqpMethodWriter method(60, 80, d->channelNumber);
     method.longLongUint(quint64(deliveryTag)).octet(multiple ? 1 : 0);
     d->sendMethod(method);
@@ -357,16 +353,14 @@ void AmqpQueue::ack(qlonglong deliveryTag, bool multiple)
 void AmqpQueue::reject(const AmqpMessage& message, bool requeue)
 {
     Q_D(AmqpQueue);
-    if (message.d->channelGeneration != d->openings)
-        return;
+    if (message.d->channelGeneration != d->openings) return;
     reject(message.deliveryTag(), requeue);
 }
 
 void AmqpQueue::reject(qlonglong deliveryTag, bool requeue)
 {
     Q_D(AmqpQueue);
-    if (!d->opened)
-        return;
+    if (!d->opened) return;
     AmqpMethodWriter method(60, 90, d->channelNumber);
     method.longLongUint(quint64(deliveryTag)).octet(requeue ? 1 : 0);
     d->sendMethod(method);
@@ -375,15 +369,13 @@ void AmqpQueue::reject(qlonglong deliveryTag, bool requeue)
 void AmqpQueue::channelOpened()
 {
     Q_D(AmqpQueue);
-    if (d->delayedDeclare || (isRecovering() && d->declareRequested))
-        d->declare();
+    if (d->delayedDeclare || (isRecovering() && d->declareRequested)) d->declare();
     while (!d->delayedBindings.isEmpty()) {
         const QPair<QString, QString> binding = d->delayedBindings.dequeue();
         d->sendBind(binding.first, binding.second);
     }
     // After a close by the broker nobody else restarts the consumer.
-    if (isRecovering() && d->consumeWanted)
-        d->consume(d->consumeOptions);
+    if (isRecovering() && d->consumeWanted) d->consume(d->consumeOptions);
 }
 
 void AmqpQueue::channelClosed() {}

@@ -7,7 +7,9 @@
 #include <QPair>
 #include <QQueue>
 
-class AmqpQueuePrivate : public AmqpChannelPrivate, public AmqpContentFrameHandler, public AmqpContentBodyFrameHandler
+class AmqpQueuePrivate : public AmqpChannelPrivate,
+                         public AmqpContentFrameHandler,
+                         public AmqpContentBodyFrameHandler
 {
 public:
     explicit AmqpQueuePrivate(AmqpQueue* q);
@@ -33,7 +35,7 @@ public:
     bool consuming = false;
     bool consumeRequested = false;
 
-    bool assembling = false;       // a deliver or get-ok announced content that has not all come
+    bool assembling = false; // a deliver or get-ok announced content that has not all come
     // What to set up again when the channel comes back after the broker closed it.
     bool declareRequested = false;
     bool consumeWanted = false;
