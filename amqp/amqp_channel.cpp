@@ -362,7 +362,7 @@ void AmqpChannel::_q_disconnected()
 
 bool AmqpChannelHash::contains(const QString& name) const
 {
-    return byName.contains(name);
+    return !byName.value(name).isNull();
 }
 
 AmqpChannel* AmqpChannelHash::get(const QString& name) const
@@ -372,7 +372,10 @@ AmqpChannel* AmqpChannelHash::get(const QString& name) const
 
 QStringList AmqpChannelHash::channels() const
 {
-    return byName.keys();
+    QStringList names;
+    for (auto it = byName.constBegin(); it != byName.constEnd(); ++it)
+        if (!it.value().isNull()) names << it.key();
+    return names;
 }
 
 void AmqpChannelHash::put(const QString& name, AmqpChannel* channel)
@@ -403,7 +406,7 @@ void AmqpChannelHash::queueDeclared()
 void AmqpChannelHash::channelDestroyed(QObject* object)
 {
     for (auto it = byName.begin(); it != byName.end();) {
-        if (it.value() == object)
+        if (it.value().isNull() || it.value() == object)
             it = byName.erase(it);
         else
             ++it;

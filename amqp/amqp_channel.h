@@ -6,6 +6,7 @@
 
 #include <QHash>
 #include <QObject>
+#include <QPointer>
 #include <QStringList>
 
 class AmqpChannelPrivate;
@@ -88,5 +89,6 @@ public Q_SLOTS:
     void queueDeclared();
 
 private:
-    QHash<QString, AmqpChannel*> byName;
+    // Guarded: an owner may cut every signal of its channel, the destroyed() link included.
+    QHash<QString, QPointer<AmqpChannel>> byName;
 };

@@ -36,6 +36,8 @@ public:
     bool isDeclared() const;
 
 Q_SIGNALS:
+    // On every declare-ok, also when the channel comes back after the broker closed it (the queue
+    // then restores qos, declaration and consumer by itself): connect set-up slots only once.
     void declared();
     void bound();
     void unbound();

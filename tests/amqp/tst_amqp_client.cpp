@@ -781,6 +781,35 @@ private slots:
         QVERIFY(!queue->isDeclared());
     }
 
+    // The client's registry: a queue without a name enters it under the broker's name once
+    // declared; a destroyed channel leaves it, even when its owner cut all its signals.
+    void channel_registry()
+    {
+        Setup s;
+        s.connect();
+        QVERIFY(s.broker.handshake(s.client));
+        AmqpQueue* unnamed = s.client.createQueue();
+        QVERIFY(s.client.createQueue() != unnamed);
+        unnamed->declare(AmqpQueue::Exclusive);
+        s.broker.takeFrame();
+        s.broker.takeFrame();
+        s.broker.send(FakeBroker::channelOpenOk(1));
+        QCOMPARE(kind(s.broker.takeFrame()), QString("50.10"));
+        AmqpMethodWriter declareOk(50, 11, 1);
+        declareOk.shortString("amq.gen-1").longUint(0).longUint(0);
+        s.broker.send(wire(declareOk));
+        QTRY_COMPARE(unnamed->name(), QString("amq.gen-1"));
+        QCOMPARE(s.client.createQueue("amq.gen-1"), unnamed);
+
+        AmqpQueue* named = s.client.createQueue("q");
+        QObject::disconnect(named, nullptr, nullptr, nullptr);
+        delete named;
+        AmqpQueue* again = s.client.createQueue("q");
+        QVERIFY(again);
+        QVERIFY(!again->isOpen());
+        QCOMPARE(again->name(), QString("q"));
+    }
+
     // A channel object destroyed while open closes its channel, and its number is not handed out
     // again before the broker confirmed: a second channel.open on it would end the connection.
     void destroyed_open_channel_holds_its_number_until_closed()
