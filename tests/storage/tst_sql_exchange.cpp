@@ -513,6 +513,25 @@ private slots:
         QVERIFY(logged.isEmpty()); // no statement with an empty IN list
     }
 
+    void relay_request_reenters()
+    {
+        // The codec queues the mode read from inside the encoding of the relay command.
+        auto s = storage_on_fresh("st_relay");
+        QVERIFY(s);
+        s->real_codec = true;
+        QSignalSpy spy(s.get(), &SQL_Exchange::signal_DL);
+        const uint32_t n = s->cmd_counter;
+        QCOMPARE(s->send_dl(305, {"control"}, "96.3.10", QVariant()), (QVariantMap{{"305", n + 2}}));
+        QCOMPARE(s->send_dl(305, {"control"}, "13.0.0", "1").value("305").toUInt(), n + 3);
+        QCOMPARE(spy.count(), 2);
+        QCOMPARE(spy.at(0).at(0).value<Stringify_dl_app>().cmd_id, n + 1);
+        QCOMPARE(spy.at(1).at(0).value<Stringify_dl_app>().cmd_id, n + 2);
+        s->slot_tmr_save();
+        QCOMPARE(row("SELECT GROUP_CONCAT(CONCAT(cmd_id - " + QString::number(n) + ", ' ', setting, ' ', state) ORDER BY cmd_id) FROM modems_cmd")
+                     .value(0).toString(),
+                 QString("1 0.0.96.3.10.255_4 1,2 0.0.96.3.10.255_3 1,3 13.0.0 4"));
+    }
+
     void status_rules_in_table_data()
     {
         QTest::addColumn<uint>("before");
