@@ -8,7 +8,9 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QJsonValue>
+#include <QHash>
 #include <QLocale>
+#include <QVector>
 #include <cmath>
 
 namespace {
@@ -125,27 +127,91 @@ QString SQL_Exchange::json_or_text(const QVariant& value)
     return text_of(value);
 }
 
+namespace {
+void append_hex(QString& out, const OBIS& code)
+{
+    static const char digits[] = "0123456789ABCDEF";
+    for (const uint8_t b : {code.A, code.B, code.C, code.D, code.E, code.F}) {
+        out += QLatin1Char(digits[b >> 4]);
+        out += QLatin1Char(digits[b & 15]);
+    }
+}
+
+void append_json_value(QString& out, const QVariant& v)
+{
+    switch (int(v.userType())) {
+    case QMetaType::Int:
+    case QMetaType::LongLong: out += QString::number(v.toLongLong()); return;
+    case QMetaType::UInt:
+    case QMetaType::ULongLong: out += QString::number(v.toULongLong()); return;
+    case QMetaType::Double:
+    case QMetaType::Float: {
+        const double d = v.toDouble();
+        out += std::isfinite(d) ? number_text(d) : QStringLiteral("null");
+        return;
+    }
+    default: {
+        // Texts, lists, maps: Qt writes them; the one-element array is cut off again.
+        const QByteArray a = QJsonDocument(QJsonArray{QJsonValue::fromVariant(v)}).toJson(QJsonDocument::Compact);
+        out += QString::fromUtf8(a.mid(1, a.size() - 2));
+    }
+    }
+}
+
+// Position of each value column by the code's 48-bit number.
+const QHash<uint64_t, int>& column_of()
+{
+    static const QHash<uint64_t, int> index = [] {
+        QHash<uint64_t, int> h;
+        for (int i = 0; i < SQL_Exchange::obis_list.size(); ++i)
+            h.insert(SQL_Exchange::obis_list.at(i).be48(), i);
+        return h;
+    }();
+    return index;
+}
+} // namespace
+
 QString SQL_Exchange::json_of_values(const QMap<OBIS, QVariant>& values)
 {
-    QJsonObject obj;
-    for (auto it = values.cbegin(); it != values.cend(); ++it)
-        obj.insert(obis_to_hex(it.key()), QJsonValue::fromVariant(it.value()));
-    return QString::fromUtf8(QJsonDocument(obj).toJson(QJsonDocument::Compact));
+    // Written by hand: this runs for every stored record, and Qt's document model costs several
+    // times more for the same compact text.
+    QString out;
+    out.reserve(values.size() * 28 + 2);
+    out += QLatin1Char('{');
+    for (auto it = values.cbegin(); it != values.cend(); ++it) {
+        if (it != values.cbegin())
+            out += QLatin1Char(',');
+        out += QLatin1Char('"');
+        append_hex(out, it.key());
+        out += QLatin1String("\":");
+        append_json_value(out, it.value());
+    }
+    out += QLatin1Char('}');
+    return out;
 }
 
 QString SQL_Exchange::data_tuple(const Parser_ul_app& ul, const Ul_data_record& rec)
 {
+    static const int columns = obis_list.size();
+    QVector<QString> cells(columns);
+    for (auto it = rec.values.cbegin(); it != rec.values.cend(); ++it) {
+        const int i = column_of().value(it.key().be48(), -1);
+        if (i >= 0)
+            cells[i] = sql_number(it.value());
+    }
     QString t;
-    t.reserve(400);
+    t.reserve(420);
     t += QLatin1Char('(');
     t += QString::number(ul.modem_id) + QLatin1String(", ") + QString::number(rec.ts) + QLatin1String(", ") +
          QString::number(ul.ts_get) + QLatin1String(", ") + QString::number(ul.header) + QLatin1String(", ") +
          QString::number(rec.index) + QLatin1String(", ");
     append_index_max(t, rec.index_max);
-    for (const OBIS& code : obis_list) {
+    for (const QString& cell : qAsConst(cells)) {
         t += QLatin1String(", ");
-        const auto it = rec.values.constFind(code);
-        t += it == rec.values.cend() ? QStringLiteral("NULL") : sql_number(it.value());
+        if (cell.isNull())
+            t += QLatin1String("NULL");
+        else
+            t += cell;
     }
     t += QLatin1String(", ");
     t += rec.values.isEmpty() ? QStringLiteral("NULL") : sql_text(json_of_values(rec.values));
