@@ -125,7 +125,7 @@ int main(int argc, char* argv[])
             const qint64 save_ms = qMax<qint64>(1, t.elapsed());
             QSqlQuery q(db);
             const int stored = q.exec("SELECT COUNT(*) FROM modems_data") && q.next() ? q.value(0).toInt() : -1;
-            std::printf("  storage, %5d rows a statement: %8.0f rows/s written (%lld ms; tuples built in %lld ms; %d rows stored)\n",
+            std::printf("  storage, at most %5d rows a statement: %8.0f rows/s written (%lld ms; tuples built in %lld ms; %d rows stored)\n",
                         chunk, rows * 1000.0 / save_ms, save_ms, build_ms, stored);
         }
 

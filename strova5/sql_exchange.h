@@ -132,9 +132,10 @@ protected:
     bool db_away = false; // the last save lost the connection; logged once until it is back
     int quit_hook = 0;
 
-    // Bounds of one statement, far below any server's max_allowed_packet, and of the rows kept
-    // per table while the server is away (about an hour of a large network's traffic).
+    // Bounds of one statement: at most 768 KiB of UTF-8, below the smallest max_allowed_packet
+    // a server may have (1 MiB); and of the rows kept per table while the server is away (hours
+    // of a large network's traffic).
     int chunk_max_rows = 1000;
-    int chunk_max_chars = 1 << 20;
+    int chunk_max_chars = 256 * 1024;
     int pending_cap = 500000;
 };
