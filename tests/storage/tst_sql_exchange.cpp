@@ -227,34 +227,56 @@ private slots:
         QVERIFY(!s->tmr_save->isActive());
     }
 
-    void data_and_event_rows()
+    void decoded_uplinks_become_rows()
     {
         auto s = storage_on_fresh("st_rows");
         QVERIFY(s);
-        Parser_ul_app ul = uplink(305, 1700000100, 0x42);
-        Ul_data_record full(15, 1700000000, 7, 3);
-        full.values[A_PLUS] = 12345.678;
-        full.values[ANGLE] = 350u;
-        full.values[NO_COLUMN] = 1.25;
-        ul.ul_datas << full << Ul_data_record(15, 1699996400, 65535, 65535);
-        Ul_event_record ev(1699990000, 5000, 4, 2, 17, obis_make_cde(99, 98, 0));
-        ev.values[obis_make_cde(12, 7, 0)] = 230;
-        ev.values[obis_make_cde(0, 0, 0)] = 3;
-        ul.ul_events << ev << Ul_event_record(1699990060, 0, 65535, 65535, 5, obis_make_cde(99, 98, 255));
-        s->slot_UL(ul);
+        const uint32_t ts_get = 1700000100;
+        const auto be32 = [](uint32_t v) {
+            const char b[4] = {char(v >> 24), char(v >> 16), char(v >> 8), char(v)};
+            return QByteArray(b, 4);
+        };
+        const auto code = [](const OBIS& c) {
+            uint8_t b[6];
+            return QByteArray(reinterpret_cast<const char*>(b), obis_compact_encode(b, c));
+        };
+        const QByteArray text = u8"it's \"q\" \\ \n Счётчик";
+        const QList<QByteArray> payloads = {
+            // Day profile record, index 7, index_max 3: a column value, a code without column, a D = 3 count.
+            QByteArray("\x44\x00\x73", 3) + be32(1699920000) + code(A_PLUS) + be32(12345678) + code(NO_COLUMN) +
+                be32(1250) + code(obis_pack(1, 0, 1, 3, 0, 255)) + be32(7),
+            QByteArray::fromHex("32020000000000"),                   // one value, no index
+            QByteArray("\x4F\x00\x42\x00", 4) + be32(5000) + be32(1699990000) + QByteArray::fromHex("11" "00E6" "0003"),
+            QByteArray("\x33", 1) + be32(1699990060) + QByteArray::fromHex("05" "0102"), // plain event
+            QByteArray("\xED", 1) + code(obis_make_cde(96, 1, 0)) + QByteArray("\x02\x09", 2) + char(text.size()) + text,
+            QByteArray::fromHex("EE000105020000"), // versions
+        };
+        for (const QByteArray& payload : payloads) {
+            Radio_ul_input head;
+            head.modem_id = 305;
+            head.ts_get = ts_get;
+            head.payload = payload;
+            s->slot_UL(parser_strova5::parse_ul_app(head));
+        }
         s->slot_tmr_save();
 
-        QCOMPARE(row("SELECT ts_get, `type`, `index`, index_max, OBIS_1_8_0, OBIS_81_7_2, OBIS_1_8_1 IS NULL, "
-                     "JSON_VALID(OBIS_ext), JSON_VALUE(OBIS_ext, '$.\"01000F0800FF\"') FROM modems_data WHERE ts = 1700000000"),
-                 (QVariantList{1700000100u, 0x42u, 7u, 3u, 12345.678, 350.0, 1, 1, "1.25"}));
-        QCOMPARE(row("SELECT `index`, index_max IS NULL, OBIS_ext IS NULL FROM modems_data WHERE ts = 1699996400"),
-                 (QVariantList{65535u, 1, 1}));
-        QCOMPARE(count("modems_data", "OBIS_1_8_0 IS NULL AND OBIS_81_7_2 IS NULL AND ts = 1699996400"), 1);
-        QCOMPARE(row("SELECT `type`, `index`, index_max, `event`, worktime, OBIS_12_7_0, value_old, "
+        QCOMPARE(row("SELECT ts_get, `type`, `index`, index_max, OBIS_1_8_0, OBIS_1_8_1 IS NULL, JSON_VALID(OBIS_ext), "
+                     "JSON_VALUE(OBIS_ext, '$.\"01000F0800FF\"') FROM modems_data WHERE `type` = 68"),
+                 (QVariantList{ts_get, 68u, 7u, 3u, 12345.678, 1, 1, "1.25"}));
+        QCOMPARE(row("SELECT JSON_VALUE(OBIS_ext, '$.\"0100010300FF\"') FROM modems_data WHERE `type` = 68").value(0),
+                 QVariant("7"));
+        QCOMPARE(row("SELECT ts, `index`, index_max IS NULL, OBIS_1_7_0, OBIS_1_8_0 IS NULL FROM modems_data WHERE `type` = 50"),
+                 (QVariantList{ts_get, 65535u, 1, 0.0, 1}));
+        QCOMPARE(row("SELECT `type`, `index`, index_max, `event`, worktime, OBIS_12_7_0, OBIS_12_7_4, value_old IS NULL, "
                      "JSON_VALID(ext) FROM modems_event WHERE ts = 1699990000"),
-                 (QVariantList{0u, 4u, 2u, 17u, 5000u, 230.0, 3.0, 1}));
-        QCOMPARE(row("SELECT `type`, index_max IS NULL, ext IS NULL FROM modems_event WHERE ts = 1699990060"),
-                 (QVariantList{255u, 1, 1}));
+                 (QVariantList{0u, 4u, 2u, 17u, 5000u, 230.0, 3.0, 1, 1}));
+        QCOMPARE(row("SELECT `type`, `index`, index_max IS NULL, `event`, value_old, OBIS_12_7_0 IS NULL FROM modems_event "
+                     "WHERE ts = 1699990060"),
+                 (QVariantList{255u, 65535u, 1, 5u, 258.0, 1}));
+        QCOMPARE(row("SELECT HEX(`data`) FROM modems_setting WHERE `setting` = '0.0.96.1.0.255_2'").value(0).toString(),
+                 testsupport::hex_of(text));
+        QCOMPARE(::json_to_variant(row("SELECT `data` FROM modems_setting WHERE `setting` = 'version'").value(0)),
+                 QVariant(QVariantMap{{"sw", "0.1.0.5"}, {"hw", "0.2.0.0"}}));
     }
 
     void numeric_values_data()
