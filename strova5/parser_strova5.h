@@ -21,6 +21,9 @@ int obis_compact_encode(uint8_t* out, const OBIS& code);
 // gives ref, which callers take as a rejected time.
 uint32_t clamp_device_time(uint32_t t, uint32_t ref);
 uint32_t archive_kind_from_code(uint32_t code, uint32_t t);
+// Completes the low 24 bits of a UNIX time sent by a meter: the first t + n * 2^24 that is no
+// more than half a year before `now`. A clock before mid-1970 leaves t as it is.
+uint32_t complete_time24(uint32_t t24, int64_t now);
 
 QString obis_to_string(const OBIS& code);                  // "1.0.1.8.0.255"
 QString obis_to_string(const OBIS& code, int attribute);    // "0.0.96.3.10.255_4"
