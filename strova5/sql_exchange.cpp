@@ -156,7 +156,6 @@ bool SQL_Exchange::init()
         quit_hook = add_quit_hook([this] { slot_tmr_save(); });
 
     if (!loader) {
-        qRegisterMetaType<QMap<uint32_t, uint32_t>>("QMap<uint,uint>");
         loader = new SQL_loader(cfg);
         connect(this, &SQL_Exchange::signal_loader_req, loader, &SQL_loader::slot_loader_req, Qt::QueuedConnection);
         connect(this, &SQL_Exchange::signal_remove_tail, loader, &SQL_loader::slot_remove_tail, Qt::QueuedConnection);

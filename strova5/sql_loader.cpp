@@ -14,6 +14,10 @@ const QString loader_connect = QStringLiteral("loader");
 
 SQL_loader::SQL_loader(QVariantMap cfg_, int reopen_ms_) : QThread(nullptr), cfg(std::move(cfg_)), reopen_ms(reopen_ms_)
 {
+    // The names the signals and slots are declared with, for queued calls and spies by name.
+    qRegisterMetaType<uint8_t>("uint8_t");
+    qRegisterMetaType<QMap<uint32_t, uint32_t>>("QMap<uint32_t,uint32_t>");
+    qRegisterMetaType<QMap<uint32_t, uint32_t>>("QMap<uint,uint>");
     // The slots run in the thread itself; its owner lives in the main thread.
     moveToThread(this);
     start();
