@@ -86,10 +86,8 @@ void SQL_loader::try_open()
         return;
     }
     tmr_reopen->stop();
-    if (open_failed_logged) {
-        LOG_WRN << "db_loader open";
-    }
     open_failed_logged = false;
+    LOG_WRN << "db_loader open";
     tmr_sec->start(1000);
 }
 
