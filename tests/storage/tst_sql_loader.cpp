@@ -48,11 +48,11 @@ using index_map = QMap<uint32_t, uint32_t>;
 const int64_t now_s = QDateTime::currentSecsSinceEpoch();
 const uint32_t day = 86400;
 
-// "type@ts" rows for the age-based removal, cut-off 10 days: old rows lie before it, new ones
-// after; 49 holds day records at whole days and other values in between.
-const QStringList old_data{"12@86400", "13@86400", "14@86400", "15@86400", "49@86400", "49@90000",
-                           "50@86400", "64@86400", "66@86400", "68@86400", "70@86400", "72@86400"};
-const QStringList new_data{"49@864000", "49@867600", "66@867600", "68@864000"};
+// "type@ts" rows for the age-based removal with the cut-off at 10 days (864000), in stored order:
+// 49 holds day records at whole days and other values in between.
+const QStringList all_data{"12@86400", "13@86400", "14@86400",  "15@86400",  "49@86400",  "49@90000",
+                           "49@864000", "49@867600", "50@86400", "64@86400", "66@86400", "66@867600",
+                           "68@86400", "68@864000", "70@86400", "72@86400"};
 const QStringList all_events{"3@86400", "3@867600", "5@86400", "15@86400", "49@86400"};
 } // namespace
 
@@ -89,12 +89,12 @@ class tst_sql_loader : public QObject
         exec(QString("INSERT INTO modems_data (modem_id, ts, ts_get, `type`, `index`) VALUES (%1, %2, %3, %4, %5)")
                  .arg(modem).arg(ts).arg(ts_get).arg(type).arg(index));
     }
-    // "type@ts" of every stored row of the table, ascending.
-    QStringList stored(const QString& table)
+    // "type@ts" of the stored rows of a modem, ascending.
+    QStringList stored(const QString& table, uint32_t modem = 305)
     {
         QStringList out;
         QSqlQuery q(check);
-        q.exec(QString("SELECT `type`, ts FROM %1 ORDER BY `type`, ts").arg(table));
+        q.exec(QString("SELECT `type`, ts FROM %1 WHERE modem_id = %2 ORDER BY `type`, ts").arg(table).arg(modem));
         while (q.next())
             out << QString("%1@%2").arg(q.value(0).toUInt()).arg(q.value(1).toUInt());
         return out;
@@ -233,39 +233,23 @@ private slots:
     {
         QFETCH(QVariantMap, timers);
         QFETCH(QStringList, removed);
-        for (const uint32_t type : {66u, 68u, 70u, 49u, 64u})
-            for (const uint32_t days_ago : {0u, 2u, 40u, 400u}) {
-                insert_data(305, type, now_s - days_ago * day, 9, days_ago);
-                insert_data(306, type, now_s - days_ago * day, 9, days_ago); // not queued: untouched
-            }
+        for (const uint32_t modem : {305u, 306u}) // 306 is not queued
+            for (const uint32_t type : {49u, 64u, 66u, 68u, 70u})
+                for (const uint32_t days_ago : {400u, 40u, 2u, 0u})
+                    insert_data(modem, type, now_s - days_ago * day, 9, 1);
+        const QStringList all = stored("modems_data", 306);
         QVERIFY(start_storage(timers));
-        QSqlQuery q(check);
-        q.exec("SELECT COUNT(*) FROM modems_data WHERE modem_id = 306");
-        q.next();
-        const int other_rows = q.value(0).toInt();
 
-        storage->slot_remove_tail(305);
-        storage->slot_remove_tail(305);
-        storage->slot_remove_tail(305);
+        for (int i = 0; i < 3; ++i)
+            storage->slot_remove_tail(305);
         tick();
         tick();
         QCOMPARE(log_count("modem for remove_tail 305"), 1); // queued three times, served once
-
-        q.exec("SELECT `type`, ts FROM modems_data WHERE modem_id = 305 ORDER BY `type`, ts");
-        QStringList left;
-        while (q.next())
-            left << QString("%1@%2").arg(q.value(0).toUInt()).arg(q.value(1).toUInt());
-        QStringList expected;
-        for (const uint32_t type : {49u, 64u, 66u, 68u, 70u})
-            for (const uint32_t days_ago : {400u, 40u, 2u, 0u}) {
-                const QString row = QString("%1@%2").arg(type).arg(now_s - days_ago * day);
-                if (!removed.contains(row))
-                    expected << row;
-            }
-        QCOMPARE(left, expected);
-        q.exec("SELECT COUNT(*) FROM modems_data WHERE modem_id = 306");
-        q.next();
-        QCOMPARE(q.value(0).toInt(), other_rows);
+        QStringList expected = all;
+        for (const QString& r : removed)
+            expected.removeAll(r);
+        QCOMPARE(stored("modems_data", 305), expected);
+        QCOMPARE(stored("modems_data", 306), all);
     }
 
     void age_based_removal_data()
@@ -281,31 +265,23 @@ private slots:
                 list.removeAll(g);
             return list;
         };
-        const auto sorted = [](QStringList list) {
-            std::sort(list.begin(), list.end(), [](const QString& a, const QString& b) {
-                const auto key = [](const QString& s) { return qMakePair(s.section('@', 0, 0).toUInt(), s.section('@', 1).toUInt()); };
-                return key(a) < key(b);
-            });
-            return list;
-        };
-        const QStringList data_all = sorted(old_data + new_data);
 
         QTest::newRow("hour kind keeps day records")
-            << QList<uint>{15} << cut << without(data_all, {"15@86400", "49@90000", "50@86400", "66@86400"})
+            << QList<uint>{15} << cut << without(all_data, {"15@86400", "49@90000", "50@86400", "66@86400"})
             << without(all_events, {"15@86400", "49@86400"});
         QTest::newRow("day kind takes day records only")
-            << QList<uint>{14} << cut << without(data_all, {"14@86400", "49@86400", "68@86400"}) << all_events;
+            << QList<uint>{14} << cut << without(all_data, {"14@86400", "49@86400", "68@86400"}) << all_events;
         QTest::newRow("day and hour take all of 49")
             << QList<uint>{14, 15} << cut
-            << without(data_all, {"14@86400", "15@86400", "49@86400", "49@90000", "50@86400", "66@86400", "68@86400"})
+            << without(all_data, {"14@86400", "15@86400", "49@86400", "49@90000", "50@86400", "66@86400", "68@86400"})
             << without(all_events, {"15@86400", "49@86400"});
-        QTest::newRow("month kind") << QList<uint>{13} << cut << without(data_all, {"13@86400", "70@86400"})
+        QTest::newRow("month kind") << QList<uint>{13} << cut << without(all_data, {"13@86400", "70@86400"})
                                     << all_events;
         QTest::newRow("a stored type given with its kind")
-            << QList<uint>{12, 72} << cut << without(data_all, {"12@86400", "72@86400"}) << all_events;
-        QTest::newRow("event type") << QList<uint>{3} << cut << data_all << without(all_events, {"3@86400"});
-        QTest::newRow("cut-off 0") << QList<uint>{15} << 0u << data_all << all_events;
-        QTest::newRow("no types") << QList<uint>() << cut << data_all << all_events;
+            << QList<uint>{12, 72} << cut << without(all_data, {"12@86400", "72@86400"}) << all_events;
+        QTest::newRow("event type") << QList<uint>{3} << cut << all_data << without(all_events, {"3@86400"});
+        QTest::newRow("cut-off 0") << QList<uint>{15} << 0u << all_data << all_events;
+        QTest::newRow("no types") << QList<uint>() << cut << all_data << all_events;
     }
     void age_based_removal()
     {
@@ -313,7 +289,7 @@ private slots:
         QFETCH(uint, cut);
         QFETCH(QStringList, data_left);
         QFETCH(QStringList, events_left);
-        for (const QString& r : old_data + new_data)
+        for (const QString& r : all_data)
             insert_data(305, r.section('@', 0, 0).toUInt(), r.section('@', 1).toUInt(), 9, 1);
         for (const QString& r : all_events)
             exec(QString("INSERT INTO modems_event (modem_id, ts, ts_get, `type`, `index`, `event`, worktime) "
@@ -373,9 +349,7 @@ private slots:
         QVERIFY(start_storage());
         QVERIFY(storage->loader->isRunning());
         QTRY_VERIFY_WITH_TIMEOUT(QSqlDatabase::contains("loader"), 5000);
-        // Requests still in flight when storage goes are dropped with the thread.
-        storage->slot_loader_req(305, 14, 100);
-        storage->slot_remove_tail(305);
+        storage->slot_loader_req(305, 14, 100); // still in flight: dropped with the thread
         storage.reset();
         QVERIFY(!QSqlDatabase::contains("loader"));
         QVERIFY(!QSqlDatabase::contains("main_connect"));
