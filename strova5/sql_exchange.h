@@ -28,8 +28,8 @@ struct energy_record
 {
     uint32_t modem_id = 0;
     uint32_t ts = 0;
-    uint32_t type = 0;  // stored type code
-    uint32_t index = 0; // archive index
+    uint32_t type = 0;            // stored type code
+    uint32_t index = 0;           // archive index
     QMap<uint32_t, float> values; // 10..14 = 1.8.0..1.8.4, 20..24 = 2.8.0..2.8.4
     float OBIS_1_6_0 = 0;
 };
@@ -75,19 +75,22 @@ public:
     // register; `ts` itself when there is none.
     virtual uint32_t get_ts_energy_before(uint32_t modem_id, QList<uint32_t> kinds, uint32_t ts);
     virtual uint32_t get_ts_energy_after(uint32_t modem_id, QList<uint32_t> kinds, uint32_t ts);
-    virtual QVariantList get_data(QList<uint32_t> modems, QList<uint32_t> kinds, uint32_t ts_from, uint32_t ts_to,
-                                  uint32_t limit);
+    virtual QVariantList get_data(QList<uint32_t> modems, QList<uint32_t> kinds, uint32_t ts_from,
+                                  uint32_t ts_to, uint32_t limit);
     QVariantList get_data(uint32_t modem_id, uint32_t kind, uint32_t ts_from, uint32_t ts_to, uint32_t limit);
-    QVariantList get_data(uint32_t modem_id, QList<uint32_t> kinds, uint32_t ts_from, uint32_t ts_to, uint32_t limit);
-    virtual QVariantList get_indexes(QList<uint32_t> modems, QList<uint32_t> kinds, uint32_t ts_from, uint32_t ts_to,
-                                     uint32_t limit);
-    QVariantList get_indexes(uint32_t modem_id, uint32_t kind, uint32_t ts_from, uint32_t ts_to, uint32_t limit);
+    QVariantList get_data(uint32_t modem_id, QList<uint32_t> kinds, uint32_t ts_from, uint32_t ts_to,
+                          uint32_t limit);
+    virtual QVariantList get_indexes(QList<uint32_t> modems, QList<uint32_t> kinds, uint32_t ts_from,
+                                     uint32_t ts_to, uint32_t limit);
+    QVariantList get_indexes(uint32_t modem_id, uint32_t kind, uint32_t ts_from, uint32_t ts_to,
+                             uint32_t limit);
     QVariantList get_indexes(uint32_t modem_id, QList<uint32_t> kinds, uint32_t ts_from, uint32_t ts_to,
                              uint32_t limit);
     virtual QVariantList get_fail_time(uint32_t ts_from, uint32_t ts_to, uint32_t limit);
-    virtual QVariantList get_energy_stamped(QList<uint32_t> types, uint32_t ts_from, uint32_t ts_to, uint32_t limit);
-    virtual QList<energy_record> get_energy_profile(QList<uint32_t> modems, QList<int> types, uint32_t ts_from,
-                                                    uint32_t ts_to);
+    virtual QVariantList get_energy_stamped(QList<uint32_t> types, uint32_t ts_from, uint32_t ts_to,
+                                            uint32_t limit);
+    virtual QList<energy_record> get_energy_profile(QList<uint32_t> modems, QList<int> types,
+                                                    uint32_t ts_from, uint32_t ts_to);
     // The newest stored current values of a modem as one data record (none when nothing is stored).
     virtual Parser_ul_app get_last_curr(uint32_t modem_id);
     static QVariantMap arch_to_map(const Ul_data_record& rec);
@@ -95,9 +98,10 @@ public:
     // ---- event and incoming-message queries
     // modem id -> "type_event" -> times, newest first.
     virtual QVariantMap get_events_by_time(uint32_t ts_from, uint32_t ts_to, uint32_t limit);
-    virtual QVariantList get_events(QList<uint32_t> modems, QList<uint32_t> types, uint32_t ts_from, uint32_t ts_to,
-                                    uint32_t limit);
-    QVariantList get_events(uint32_t modem_id, uint32_t type, uint32_t ts_from, uint32_t ts_to, uint32_t limit);
+    virtual QVariantList get_events(QList<uint32_t> modems, QList<uint32_t> types, uint32_t ts_from,
+                                    uint32_t ts_to, uint32_t limit);
+    QVariantList get_events(uint32_t modem_id, uint32_t type, uint32_t ts_from, uint32_t ts_to,
+                            uint32_t limit);
     QVariantList get_events(uint32_t modem_id, QList<uint32_t> types, uint32_t ts_from, uint32_t ts_to,
                             uint32_t limit);
     // Raw uplinks with ids from `id_from` to `id_to` (0: id_from + 100000).

@@ -23,14 +23,22 @@ void SQL_Exchange::remove_old(QList<uint32_t> types, uint32_t time)
     QList<uint32_t> data_types = types;
     QList<uint32_t> event_types = types;
     const auto add = [](QList<uint32_t>& list, uint32_t t) {
-        if (!list.contains(t))
-            list.append(t);
+        if (!list.contains(t)) list.append(t);
     };
     for (const uint32_t kind : qAsConst(types)) {
         switch (kind) {
-        case 12: add(data_types, 72); add(event_types, 72); break;
-        case 13: add(data_types, 70); add(event_types, 70); break;
-        case 14: add(data_types, 68); add(event_types, 68); break;
+        case 12:
+            add(data_types, 72);
+            add(event_types, 72);
+            break;
+        case 13:
+            add(data_types, 70);
+            add(event_types, 70);
+            break;
+        case 14:
+            add(data_types, 68);
+            add(event_types, 68);
+            break;
         case 15:
             add(data_types, 66);
             add(data_types, 50);
@@ -38,11 +46,11 @@ void SQL_Exchange::remove_old(QList<uint32_t> types, uint32_t time)
             add(event_types, 66);
             add(event_types, 50);
             break;
-        default: break;
+        default:
+            break;
         }
     }
-    if (day_49 && hour_49)
-        add(data_types, 49);
+    if (day_49 && hour_49) add(data_types, 49);
 
     const auto joined = [](const QList<uint32_t>& list) {
         QStringList out;
@@ -53,12 +61,14 @@ void SQL_Exchange::remove_old(QList<uint32_t> types, uint32_t time)
 
     QStringList match{QStringLiteral("`type` in (%1)").arg(joined(data_types))};
     if (day_49 != hour_49)
-        match << QStringLiteral("(`type` = 49 AND `ts` % 86400 %1 0)").arg(day_49 ? QStringLiteral("=") : QStringLiteral("!="));
+        match << QStringLiteral("(`type` = 49 AND `ts` % 86400 %1 0)")
+                     .arg(day_49 ? QStringLiteral("=") : QStringLiteral("!="));
     const QString del_data = QStringLiteral("DELETE FROM modems_data WHERE `ts` < %1 AND (%2);")
                                  .arg(time)
                                  .arg(match.join(QStringLiteral(" OR ")));
-    const QString del_events =
-        QStringLiteral("DELETE FROM modems_event WHERE `ts` < %1 AND `type` in (%2);").arg(time).arg(joined(event_types));
+    const QString del_events = QStringLiteral("DELETE FROM modems_event WHERE `ts` < %1 AND `type` in (%2);")
+                                   .arg(time)
+                                   .arg(joined(event_types));
 
     LOG_WRN << del_data;
     QSqlQuery q(db);

@@ -12,7 +12,8 @@ namespace {
 const QString loader_connect = QStringLiteral("loader");
 }
 
-SQL_loader::SQL_loader(QVariantMap cfg_, int reopen_ms_) : QThread(nullptr), cfg(std::move(cfg_)), reopen_ms(reopen_ms_)
+SQL_loader::SQL_loader(QVariantMap cfg_, int reopen_ms_)
+    : QThread(nullptr), cfg(std::move(cfg_)), reopen_ms(reopen_ms_)
 {
     // The names the signals and slots are declared with, for queued calls and spies by name.
     qRegisterMetaType<uint8_t>("uint8_t");
@@ -33,9 +34,12 @@ SQL_loader::~SQL_loader()
 uint8_t SQL_loader::stored_type_of_kind(uint8_t kind)
 {
     switch (kind) {
-    case 14: return 68;
-    case 15: return 66;
-    default: return kind;
+    case 14:
+        return 68;
+    case 15:
+        return 66;
+    default:
+        return kind;
     }
 }
 
@@ -48,7 +52,8 @@ void SQL_loader::run()
     connect(&sec, &QTimer::timeout, this, &SQL_loader::slot_timer_sec, Qt::QueuedConnection);
     connect(&reopen, &QTimer::timeout, this, &SQL_loader::try_open);
 
-    db = QSqlDatabase::addDatabase(cfg.value(QStringLiteral("db"), QStringLiteral("QMYSQL")).toString(), loader_connect);
+    db = QSqlDatabase::addDatabase(cfg.value(QStringLiteral("db"), QStringLiteral("QMYSQL")).toString(),
+                                   loader_connect);
     db.setHostName(cfg.value(QStringLiteral("host"), QStringLiteral("localhost")).toString());
     db.setPort(int(cfg.value(QStringLiteral("port"), 3306).toUInt()));
     db.setDatabaseName(cfg.value(QStringLiteral("db_name"), QStringLiteral("mysql")).toString());
@@ -72,8 +77,7 @@ void SQL_loader::run()
 
 void SQL_loader::try_open()
 {
-    if (db.isOpen())
-        return;
+    if (db.isOpen()) return;
     if (!db.open()) {
         if (!open_failed_logged) {
             LOG_EXC << "can't open db_loader" << db.lastError().text();
@@ -81,8 +85,7 @@ void SQL_loader::try_open()
             LOG_DBG << "can't open db_loader" << db.lastError().text();
         }
         open_failed_logged = true;
-        if (!tmr_reopen->isActive())
-            tmr_reopen->start(reopen_ms);
+        if (!tmr_reopen->isActive()) tmr_reopen->start(reopen_ms);
         return;
     }
     tmr_reopen->stop();
@@ -97,10 +100,10 @@ void SQL_loader::slot_loader_req(uint32_t modem_id, uint8_t type, uint32_t limit
         LOG_DBG << "db_loader not open: index load dropped" << modem_id << type;
         return;
     }
-    if (!mutex.tryLock(1000))
-        return; // the controller asks again with a later uplink
-    const QString templ = QStringLiteral("SELECT ts, `type`, `index` FROM modems_data WHERE modem_id in (%1) AND `type` "
-                                         "in (%2) AND `ts_get` > 0 order by ts desc limit %3 ");
+    if (!mutex.tryLock(1000)) return; // the controller asks again with a later uplink
+    const QString templ =
+        QStringLiteral("SELECT ts, `type`, `index` FROM modems_data WHERE modem_id in (%1) AND `type` "
+                       "in (%2) AND `ts_get` > 0 order by ts desc limit %3 ");
     LOG_TRC << templ;
     const QString select = templ.arg(modem_id).arg(stored_type_of_kind(type)).arg(limit);
     QSqlQuery q(db);
@@ -131,14 +134,12 @@ void SQL_loader::slot_remove_tail(uint32_t modem_id)
         LOG_DBG << "db_loader not open: remove_tail dropped" << modem_id;
         return;
     }
-    if (!remove_tail_queue.contains(modem_id))
-        remove_tail_queue.append(modem_id);
+    if (!remove_tail_queue.contains(modem_id)) remove_tail_queue.append(modem_id);
 }
 
 void SQL_loader::slot_timer_sec()
 {
-    if (!mutex.tryLock(1))
-        return;
+    if (!mutex.tryLock(1)) return;
     if (remove_tail_queue.isEmpty() || !db.isOpen()) {
         mutex.unlock();
         return;
@@ -151,18 +152,17 @@ void SQL_loader::slot_timer_sec()
     {
         const char* key;
         uint8_t type;
-    } profiles[] = {{"remove_profile_hour_d", 66}, {"remove_profile_day_d", 68}, {"remove_profile_other_d", 70}};
+    } profiles[] = {
+        {"remove_profile_hour_d", 66}, {"remove_profile_day_d", 68}, {"remove_profile_other_d", 70}};
     const QString templ = QStringLiteral(
         "DELETE FROM modems_data WHERE modem_id in (%1) AND `type` in (%2) AND ts < %3 order by ts desc ");
     QSqlQuery q(db);
     for (const auto& p : profiles) {
         const int64_t days = timers.value(QLatin1String(p.key)).toUInt();
-        if (days == 0)
-            continue;
+        if (days == 0) continue;
         // In 64 bits: a period reaching back before 1970 has nothing older than it.
         const int64_t cut = QDateTime::currentSecsSinceEpoch() - days * 86400;
-        if (cut <= 0)
-            continue;
+        if (cut <= 0) continue;
         const QString del = templ.arg(modem_id).arg(p.type).arg(cut);
         if (!q.exec(del)) {
             LOG_ERR << q.lastError().text() << del;

@@ -19,8 +19,7 @@ void capture_log(QtMsgType, const QMessageLogContext&, const QString& message)
 {
     QMutexLocker lock(&log_mutex);
     logged << message;
-    if (qEnvironmentVariableIsSet("TST_SHOW_LOG"))
-        fprintf(stderr, "%s\n", qPrintable(message));
+    if (qEnvironmentVariableIsSet("TST_SHOW_LOG")) fprintf(stderr, "%s\n", qPrintable(message));
 }
 int log_count(const QString& text)
 {
@@ -39,8 +38,8 @@ void clear_log()
 class Storage : public SQL_Exchange
 {
 public:
-    using SQL_Exchange::SQL_Exchange;
     using SQL_Exchange::loader;
+    using SQL_Exchange::SQL_Exchange;
 };
 
 using index_map = QMap<uint32_t, uint32_t>;
@@ -50,9 +49,9 @@ const uint32_t day = 86400;
 
 // "type@ts" rows for the age-based removal with the cut-off at 10 days (864000), in stored order:
 // 49 holds day records at whole days and other values in between.
-const QStringList all_data{"12@86400", "13@86400", "14@86400",  "15@86400",  "49@86400",  "49@90000",
+const QStringList all_data{"12@86400",  "13@86400",  "14@86400", "15@86400", "49@86400", "49@90000",
                            "49@864000", "49@867600", "50@86400", "64@86400", "66@86400", "66@867600",
-                           "68@86400", "68@864000", "70@86400", "72@86400"};
+                           "68@86400",  "68@864000", "70@86400", "72@86400"};
 const QStringList all_events{"3@86400", "3@867600", "5@86400", "15@86400", "49@86400"};
 } // namespace
 
@@ -69,9 +68,12 @@ class tst_sql_loader : public QObject
     {
         QVariantMap t = timers;
         t.insert("data_ms", 50);
-        return {{"host", env["STROVA_MYSQL_HOST"]}, {"port", env["STROVA_MYSQL_PORT"]},
-                {"user", env["STROVA_MYSQL_USER"]}, {"pass", env["STROVA_MYSQL_PASS"]},
-                {"db_name", db_name},               {"timers", t}};
+        return {{"host", env["STROVA_MYSQL_HOST"]},
+                {"port", env["STROVA_MYSQL_PORT"]},
+                {"user", env["STROVA_MYSQL_USER"]},
+                {"pass", env["STROVA_MYSQL_PASS"]},
+                {"db_name", db_name},
+                {"timers", t}};
     }
     bool start_storage(const QVariantMap& timers = {})
     {
@@ -86,15 +88,23 @@ class tst_sql_loader : public QObject
     }
     void insert_data(uint32_t modem, uint32_t type, int64_t ts, uint32_t ts_get, uint32_t index)
     {
-        exec(QString("INSERT INTO modems_data (modem_id, ts, ts_get, `type`, `index`) VALUES (%1, %2, %3, %4, %5)")
-                 .arg(modem).arg(ts).arg(ts_get).arg(type).arg(index));
+        exec(
+            QString(
+                "INSERT INTO modems_data (modem_id, ts, ts_get, `type`, `index`) VALUES (%1, %2, %3, %4, %5)")
+                .arg(modem)
+                .arg(ts)
+                .arg(ts_get)
+                .arg(type)
+                .arg(index));
     }
     // "type@ts" of the stored rows of a modem, ascending.
     QStringList stored(const QString& table, uint32_t modem = 305)
     {
         QStringList out;
         QSqlQuery q(check);
-        q.exec(QString("SELECT `type`, ts FROM %1 WHERE modem_id = %2 ORDER BY `type`, ts").arg(table).arg(modem));
+        q.exec(QString("SELECT `type`, ts FROM %1 WHERE modem_id = %2 ORDER BY `type`, ts")
+                   .arg(table)
+                   .arg(modem));
         while (q.next())
             out << QString("%1@%2").arg(q.value(0).toUInt()).arg(q.value(1).toUInt());
         return out;
@@ -103,7 +113,8 @@ class tst_sql_loader : public QObject
     void tick()
     {
         SQL_loader* l = storage->loader;
-        QVERIFY(QMetaObject::invokeMethod(l, [l] { l->slot_timer_sec(); }, Qt::BlockingQueuedConnection));
+        QVERIFY(QMetaObject::invokeMethod(
+            l, [l] { l->slot_timer_sec(); }, Qt::BlockingQueuedConnection));
     }
 
 private slots:
@@ -117,7 +128,8 @@ private slots:
         testsupport::create_database("st_loader");
         check = testsupport::open_database("check", "st_loader");
         QString error;
-        QVERIFY2(testsupport::run_sql_file(check, STROVA_SOURCE_DIR "/sql/schema.sql", &error), qPrintable(error));
+        QVERIFY2(testsupport::run_sql_file(check, STROVA_SOURCE_DIR "/sql/schema.sql", &error),
+                 qPrintable(error));
     }
     void init()
     {
@@ -141,24 +153,30 @@ private slots:
         QTest::addColumn<index_map>("after");
         QTest::addColumn<bool>("wrapped");
 
-        const QVariantList wrapped{QVariantList{68, 5000, 9, 7}, QVariantList{68, 4000, 9, 6}, QVariantList{68, 3000, 9, 5},
-                                   QVariantList{68, 2000, 9, 7}, QVariantList{68, 1000, 9, 4}};
+        const QVariantList wrapped{QVariantList{68, 5000, 9, 7}, QVariantList{68, 4000, 9, 6},
+                                   QVariantList{68, 3000, 9, 5}, QVariantList{68, 2000, 9, 7},
+                                   QVariantList{68, 1000, 9, 4}};
         QTest::newRow("newest first, up to the first repeated index")
             << 14u << 100u << wrapped << index_map() << index_map{{5, 3000}, {6, 4000}, {7, 5000}} << true;
         QTest::newRow("merged: loaded indexes take the loaded time, others stay")
-            << 14u << 100u << wrapped << index_map{{1, 100}, {7, 1}} << index_map{{1, 100}, {5, 3000}, {6, 4000}, {7, 5000}}
-            << true;
+            << 14u << 100u << wrapped << index_map{{1, 100}, {7, 1}}
+            << index_map{{1, 100}, {5, 3000}, {6, 4000}, {7, 5000}} << true;
         QTest::newRow("rows never received are not indexes")
-            << 14u << 100u << QVariantList{QVariantList{68, 9000, 0, 3}, QVariantList{68, 8000, 9, 2}} << index_map()
-            << index_map{{2, 8000}} << false;
+            << 14u << 100u << QVariantList{QVariantList{68, 9000, 0, 3}, QVariantList{68, 8000, 9, 2}}
+            << index_map() << index_map{{2, 8000}} << false;
         QTest::newRow("hour archive reads hour rows only")
-            << 15u << 100u << QVariantList{QVariantList{66, 7200, 9, 1}, QVariantList{68, 86400, 9, 2}, QVariantList{50, 3600, 9, 3}}
+            << 15u << 100u
+            << QVariantList{QVariantList{66, 7200, 9, 1}, QVariantList{68, 86400, 9, 2},
+                            QVariantList{50, 3600, 9, 3}}
             << index_map() << index_map{{1, 7200}} << false;
         QTest::newRow("limit counts rows")
-            << 14u << 2u << QVariantList{QVariantList{68, 300, 9, 3}, QVariantList{68, 200, 9, 2}, QVariantList{68, 100, 9, 1}}
+            << 14u << 2u
+            << QVariantList{QVariantList{68, 300, 9, 3}, QVariantList{68, 200, 9, 2},
+                            QVariantList{68, 100, 9, 1}}
             << index_map() << index_map{{2, 200}, {3, 300}} << false;
         QTest::newRow("nothing stored still counts as loaded")
-            << 14u << 100u << QVariantList{QVariantList{66, 300, 9, 3}} << index_map() << index_map() << false;
+            << 14u << 100u << QVariantList{QVariantList{66, 300, 9, 3}} << index_map() << index_map()
+            << false;
     }
     void archive_indexes()
     {
@@ -189,8 +207,7 @@ private slots:
         const arch_index& untouched = kind == 14 ? rec->aix_hour : rec->aix_day;
         QVERIFY(!untouched.is_loaded && untouched.indexes.isEmpty());
         QCOMPARE(log_count("break load"), wrapped ? 1 : 0);
-        if (wrapped)
-            QCOMPARE(log_count(QString("break load %1 size: 3 index: 7").arg(modem)), 1);
+        if (wrapped) QCOMPARE(log_count(QString("break load %1 size: 3 index: 7").arg(modem)), 1);
     }
 
     void requests_without_effect()
@@ -216,18 +233,21 @@ private slots:
         QTest::addColumn<QVariantMap>("timers");
         QTest::addColumn<QStringList>("removed");
 
-        const auto at = [](uint32_t type, uint32_t days_ago) { return QString("%1@%2").arg(type).arg(now_s - days_ago * day); };
+        const auto at = [](uint32_t type, uint32_t days_ago) {
+            return QString("%1@%2").arg(type).arg(now_s - days_ago * day);
+        };
         QTest::newRow("no periods") << QVariantMap() << QStringList();
-        QTest::newRow("periods of 0") << QVariantMap{{"remove_profile_hour_d", 0}, {"remove_profile_day_d", 0}}
-                                      << QStringList();
-        QTest::newRow("day 30") << QVariantMap{{"remove_profile_day_d", 30}} << QStringList{at(68, 40), at(68, 400)};
+        QTest::newRow("periods of 0")
+            << QVariantMap{{"remove_profile_hour_d", 0}, {"remove_profile_day_d", 0}} << QStringList();
+        QTest::newRow("day 30") << QVariantMap{{"remove_profile_day_d", 30}}
+                                << QStringList{at(68, 40), at(68, 400)};
         QTest::newRow("hour 1 and other 100")
             << QVariantMap{{"remove_profile_hour_d", 1}, {"remove_profile_other_d", 100}}
             << QStringList{at(66, 2), at(66, 40), at(66, 400), at(70, 400)};
-        QTest::newRow("36500 days keep everything")
-            << QVariantMap{{"remove_profile_hour_d", 36500}, {"remove_profile_day_d", 36500},
-                           {"remove_profile_other_d", 36500}}
-            << QStringList();
+        QTest::newRow("36500 days keep everything") << QVariantMap{{"remove_profile_hour_d", 36500},
+                                                                   {"remove_profile_day_d", 36500},
+                                                                   {"remove_profile_other_d", 36500}}
+                                                    << QStringList();
     }
     void tail_removal()
     {
@@ -270,10 +290,12 @@ private slots:
             << QList<uint>{15} << cut << without(all_data, {"15@86400", "49@90000", "50@86400", "66@86400"})
             << without(all_events, {"15@86400", "49@86400"});
         QTest::newRow("day kind takes day records only")
-            << QList<uint>{14} << cut << without(all_data, {"14@86400", "49@86400", "68@86400"}) << all_events;
+            << QList<uint>{14} << cut << without(all_data, {"14@86400", "49@86400", "68@86400"})
+            << all_events;
         QTest::newRow("day and hour take all of 49")
             << QList<uint>{14, 15} << cut
-            << without(all_data, {"14@86400", "15@86400", "49@86400", "49@90000", "50@86400", "66@86400", "68@86400"})
+            << without(all_data,
+                       {"14@86400", "15@86400", "49@86400", "49@90000", "50@86400", "66@86400", "68@86400"})
             << without(all_events, {"15@86400", "49@86400"});
         QTest::newRow("month kind") << QList<uint>{13} << cut << without(all_data, {"13@86400", "70@86400"})
                                     << all_events;
@@ -292,9 +314,10 @@ private slots:
         for (const QString& r : all_data)
             insert_data(305, r.section('@', 0, 0).toUInt(), r.section('@', 1).toUInt(), 9, 1);
         for (const QString& r : all_events)
-            exec(QString("INSERT INTO modems_event (modem_id, ts, ts_get, `type`, `index`, `event`, worktime) "
-                         "VALUES (305, %2, 9, %1, 1, 1, 0)")
-                     .arg(r.section('@', 0, 0), r.section('@', 1)));
+            exec(
+                QString("INSERT INTO modems_event (modem_id, ts, ts_get, `type`, `index`, `event`, worktime) "
+                        "VALUES (305, %2, 9, %1, 1, 1, 0)")
+                    .arg(r.section('@', 0, 0), r.section('@', 1)));
         QVERIFY(start_storage());
 
         if (types.size() == 1)
@@ -303,8 +326,7 @@ private slots:
             storage->remove_old(QList<uint32_t>(types), cut);
         QCOMPARE(stored("modems_data"), data_left);
         QCOMPARE(stored("modems_event"), events_left);
-        if (types.isEmpty())
-            QCOMPARE(log_count("DELETE"), 0);
+        if (types.isEmpty()) QCOMPARE(log_count("DELETE"), 0);
     }
 
     void connection_opens_late()
@@ -317,10 +339,13 @@ private slots:
         auto loader = std::make_unique<SQL_loader>(config("st_loader_late"), 100);
         QSignalSpy results(loader.get(), &SQL_loader::signal_loader_res);
         SQL_loader* l = loader.get();
-        QTRY_VERIFY_WITH_TIMEOUT(log_count("can't open db_loader") >= 2, 10000); // Exc, then Dbg at each retry
+        QTRY_VERIFY_WITH_TIMEOUT(log_count("can't open db_loader") >= 2,
+                                 10000); // Exc, then Dbg at each retry
         QCOMPARE(log_count("(Exc)"), 1);
-        QMetaObject::invokeMethod(l, [l] { l->slot_loader_req(305, 14, 10); }, Qt::QueuedConnection);
-        QMetaObject::invokeMethod(l, [l] { l->slot_remove_tail(305); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            l, [l] { l->slot_loader_req(305, 14, 10); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            l, [l] { l->slot_remove_tail(305); }, Qt::QueuedConnection);
         QTRY_COMPARE_WITH_TIMEOUT(log_count("index load dropped"), 1, 10000);
         QTRY_COMPARE_WITH_TIMEOUT(log_count("remove_tail dropped"), 1, 10000);
 
@@ -328,13 +353,16 @@ private slots:
         {
             QSqlDatabase late = testsupport::open_database("late", "st_loader_late");
             QString error;
-            QVERIFY2(testsupport::run_sql_file(late, STROVA_SOURCE_DIR "/sql/schema.sql", &error), qPrintable(error));
-            QVERIFY(QSqlQuery(late).exec("INSERT INTO modems_data (modem_id, ts, ts_get, `type`, `index`) VALUES (305, 100, 9, 68, 4)"));
+            QVERIFY2(testsupport::run_sql_file(late, STROVA_SOURCE_DIR "/sql/schema.sql", &error),
+                     qPrintable(error));
+            QVERIFY(QSqlQuery(late).exec("INSERT INTO modems_data (modem_id, ts, ts_get, `type`, `index`) "
+                                         "VALUES (305, 100, 9, 68, 4)"));
             late.close();
         }
         QSqlDatabase::removeDatabase("late");
         QTRY_COMPARE_WITH_TIMEOUT(log_count("db_loader open"), 1, 10000);
-        QMetaObject::invokeMethod(l, [l] { l->slot_loader_req(305, 14, 10); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            l, [l] { l->slot_loader_req(305, 14, 10); }, Qt::QueuedConnection);
         QTRY_COMPARE_WITH_TIMEOUT(results.count(), 1, 10000);
         QCOMPARE(results.at(0).at(2).value<index_map>(), (index_map{{4, 100}}));
         QCOMPARE(results.count(), 1); // the dropped request stayed dropped

@@ -15,14 +15,12 @@ QStringList logged;
 void capture_log(QtMsgType, const QMessageLogContext&, const QString& message)
 {
     logged << message;
-    if (qEnvironmentVariableIsSet("TST_SHOW_LOG"))
-        fprintf(stderr, "%s\n", qPrintable(message));
+    if (qEnvironmentVariableIsSet("TST_SHOW_LOG")) fprintf(stderr, "%s\n", qPrintable(message));
 }
 bool was_logged(const QString& text)
 {
     for (const QString& line : qAsConst(logged))
-        if (line.contains(text))
-            return true;
+        if (line.contains(text)) return true;
     return false;
 }
 
@@ -35,7 +33,10 @@ QStringList rows_of(const QVariantList& rows)
     QStringList out;
     for (const QVariant& r : rows) {
         const QVariantMap m = r.toMap();
-        out << QString("%1:%2@%3").arg(m.value("modem_id").toUInt()).arg(m.value("type").toUInt()).arg(m.value("ts").toUInt());
+        out << QString("%1:%2@%3")
+                   .arg(m.value("modem_id").toUInt())
+                   .arg(m.value("type").toUInt())
+                   .arg(m.value("ts").toUInt());
     }
     return out;
 }
@@ -58,7 +59,8 @@ class tst_sql_reports : public QObject
     void data(uint modem, uint type, uint ts, const QStringList& columns = {})
     {
         QStringList names{"modem_id", "ts", "ts_get", "`type`", "`index`"};
-        QStringList values{QString::number(modem), QString::number(ts), QString::number(ts + 100), QString::number(type), "1"};
+        QStringList values{QString::number(modem), QString::number(ts), QString::number(ts + 100),
+                           QString::number(type), "1"};
         for (const QString& c : columns) {
             const QString name = c.section('=', 0, 0);
             const QString value = c.section('=', 1);
@@ -75,9 +77,13 @@ class tst_sql_reports : public QObject
     }
     void event(uint modem, uint type, uint ev, uint ts)
     {
-        exec(QString("INSERT INTO modems_event (modem_id, ts, ts_get, `type`, `index`, `event`, worktime, OBIS_96_8_10) "
+        exec(QString("INSERT INTO modems_event (modem_id, ts, ts_get, `type`, `index`, `event`, worktime, "
+                     "OBIS_96_8_10) "
                      "VALUES (%1, %2, %2, %3, 1, %4, 7, NULL)")
-                 .arg(modem).arg(ts).arg(type).arg(ev));
+                 .arg(modem)
+                 .arg(ts)
+                 .arg(type)
+                 .arg(ev));
     }
 
 private slots:
@@ -91,13 +97,15 @@ private slots:
         testsupport::create_database("st_reports");
         check = testsupport::open_database("check", "st_reports");
         QString error;
-        QVERIFY2(testsupport::run_sql_file(check, STROVA_SOURCE_DIR "/sql/schema.sql", &error), qPrintable(error));
+        QVERIFY2(testsupport::run_sql_file(check, STROVA_SOURCE_DIR "/sql/schema.sql", &error),
+                 qPrintable(error));
         ram = std::make_unique<RAM_modems>(QVariantMap(), nullptr);
-        storage = std::make_unique<SQL_Exchange>(
-            QVariantMap{{"host", env["STROVA_MYSQL_HOST"]}, {"port", env["STROVA_MYSQL_PORT"]},
-                        {"user", env["STROVA_MYSQL_USER"]}, {"pass", env["STROVA_MYSQL_PASS"]},
-                        {"db_name", "st_reports"}},
-            nullptr);
+        storage = std::make_unique<SQL_Exchange>(QVariantMap{{"host", env["STROVA_MYSQL_HOST"]},
+                                                             {"port", env["STROVA_MYSQL_PORT"]},
+                                                             {"user", env["STROVA_MYSQL_USER"]},
+                                                             {"pass", env["STROVA_MYSQL_PASS"]},
+                                                             {"db_name", "st_reports"}},
+                                                 nullptr);
         QVERIFY(storage->init());
     }
     void init()
@@ -123,17 +131,19 @@ private slots:
 
         QTest::newRow("day and hour of two modems: oldest first, higher type first within a time")
             << ids{5, 7} << ids{14, 15} << 0u << none << 100u
-            << QStringList{"5:15@1000", "5:66@3600", "5:50@7200", "5:68@864000", "5:49@864000", "7:68@900000",
-                           "5:14@950400"};
-        QTest::newRow("limit 1: the newest") << ids{5, 7} << ids{14, 15} << 0u << none << 1u << QStringList{"5:14@950400"};
-        QTest::newRow("limit 2: the oldest two") << ids{5} << ids{14, 15} << 0u << none << 2u
-                                                 << QStringList{"5:15@1000", "5:66@3600"};
+            << QStringList{"5:15@1000",   "5:66@3600",   "5:50@7200",  "5:68@864000",
+                           "5:49@864000", "7:68@900000", "5:14@950400"};
+        QTest::newRow("limit 1: the newest")
+            << ids{5, 7} << ids{14, 15} << 0u << none << 1u << QStringList{"5:14@950400"};
+        QTest::newRow("limit 2: the oldest two")
+            << ids{5} << ids{14, 15} << 0u << none << 2u << QStringList{"5:15@1000", "5:66@3600"};
         QTest::newRow("time range, both ends included")
             << ids{5} << ids{14, 15} << 3600u << 864000u << 100u
             << QStringList{"5:66@3600", "5:50@7200", "5:68@864000", "5:49@864000"};
-        QTest::newRow("month kind reads 70, 49 and 13") << ids{5} << ids{13} << 0u << none << 100u
-                                                        << QStringList{"5:49@864000", "5:70@990000"};
-        QTest::newRow("current values") << ids{5} << ids{254} << 0u << none << 100u << QStringList{"5:64@2000000"};
+        QTest::newRow("month kind reads 70, 49 and 13")
+            << ids{5} << ids{13} << 0u << none << 100u << QStringList{"5:49@864000", "5:70@990000"};
+        QTest::newRow("current values")
+            << ids{5} << ids{254} << 0u << none << 100u << QStringList{"5:64@2000000"};
         QTest::newRow("no modems") << ids{} << ids{14} << 0u << none << 100u << QStringList();
         QTest::newRow("no kinds") << ids{5} << ids{} << 0u << none << 100u << QStringList();
     }
@@ -217,10 +227,10 @@ private slots:
         data(5, 68, 1123200, {"OBIS_1_8_0=3"}); // no reactive register
         data(5, 50, 7200, {"OBIS_3_8_1=4"});
         data(7, 68, 1000000, {"OBIS_3_8_0=1"}); // another modem
-        const uint got = after ? storage->get_ts_energy_after(5, kinds, ts) : storage->get_ts_energy_before(5, kinds, ts);
+        const uint got =
+            after ? storage->get_ts_energy_after(5, kinds, ts) : storage->get_ts_energy_before(5, kinds, ts);
         QCOMPARE(got, expected);
-        if (kinds.isEmpty())
-            QVERIFY(!was_logged("SELECT"));
+        if (kinds.isEmpty()) QVERIFY(!was_logged("SELECT"));
     }
 
     void stamped_and_fail_time()
@@ -269,8 +279,9 @@ private slots:
     {
         const OBIS relay = obis_make_cde(96, 3, 0), relay_cmd = obis_make_cde(96, 3, 1);
         data(5, 64, 1900000, {"OBIS_ext='{\"0000600300FF\":0}'"});
-        data(5, 64, 2000000, {"OBIS_14_7_0=50.0", "OBIS_81_7_10=1.5", "OBIS_1_8_0=99",
-                              "OBIS_ext='{\"0000600300FF\":1,\"0000600301FF\":2}'"});
+        data(5, 64, 2000000,
+             {"OBIS_14_7_0=50.0", "OBIS_81_7_10=1.5", "OBIS_1_8_0=99",
+              "OBIS_ext='{\"0000600300FF\":1,\"0000600301FF\":2}'"});
         data(5, 64, 2100000); // newer, but without the values object
         data(5, 66, 2200000, {"OBIS_ext='{\"0000600300FF\":1}'"});
         data(7, 64, 1000, {"OBIS_ext='{\"0100010800FF\":1}'"});
@@ -282,8 +293,9 @@ private slots:
         QCOMPARE(rec.ts, 2000000u);
         QCOMPARE(rec.index, uint16_t(0));
         QCOMPARE(rec.index_max, uint16_t(65535));
-        QCOMPARE(rec.values.keys(), (QList<OBIS>{obis_make_cde(96, 3, 0), obis_make_cde(96, 3, 1),
-                                                  obis_pack(1, 0, 14, 7, 0, 255), obis_pack(1, 0, 81, 7, 10, 255)}));
+        QCOMPARE(rec.values.keys(),
+                 (QList<OBIS>{obis_make_cde(96, 3, 0), obis_make_cde(96, 3, 1),
+                              obis_pack(1, 0, 14, 7, 0, 255), obis_pack(1, 0, 81, 7, 10, 255)}));
         QCOMPARE(rec.values.value(obis_pack(1, 0, 14, 7, 0, 255)).toFloat(), 50.f);
         QCOMPARE(rec.values.value(relay).toUInt(), 1u);
         QCOMPARE(rec.values.value(relay_cmd).toUInt(), 2u);
@@ -299,8 +311,12 @@ private slots:
         rec.values[obis_pack(1, 0, 1, 8, 0, 255)] = 1.5;
         rec.values[obis_pack(1, 0, 2, 8, 0, 255)] = 2;
         rec.values[obis_pack(1, 1, 2, 8, 0, 255)] = 3; // the same columns name: the later code wins
-        QCOMPARE(SQL_Exchange::arch_to_map(rec), (QVariantMap{{"index", 7}, {"index_max", 65535}, {"ts", 864000u},
-                                                              {"type", 14}, {"OBIS_1_8_0", 1.5}, {"OBIS_2_8_0", 3}}));
+        QCOMPARE(SQL_Exchange::arch_to_map(rec), (QVariantMap{{"index", 7},
+                                                              {"index_max", 65535},
+                                                              {"ts", 864000u},
+                                                              {"type", 14},
+                                                              {"OBIS_1_8_0", 1.5},
+                                                              {"OBIS_2_8_0", 3}}));
     }
 
     void events()
@@ -311,16 +327,20 @@ private slots:
         event(8, 2, 5, 300);
         event(8, 4, 9, 50);
 
-        const QVariantMap all{{"7", QVariantMap{{"2_5", QVariantList{200u, 100u}}, {"3_1", QVariantList{150u}}}},
-                              {"8", QVariantMap{{"2_5", QVariantList{300u}}, {"4_9", QVariantList{50u}}}}};
+        const QVariantMap all{
+            {"7", QVariantMap{{"2_5", QVariantList{200u, 100u}}, {"3_1", QVariantList{150u}}}},
+            {"8", QVariantMap{{"2_5", QVariantList{300u}}, {"4_9", QVariantList{50u}}}}};
         QCOMPARE(storage->get_events_by_time(0, none, 500), all);
         QCOMPARE(storage->get_events_by_time(0, none, 2),
-                 (QVariantMap{{"7", QVariantMap{{"2_5", QVariantList{200u}}}}, {"8", QVariantMap{{"2_5", QVariantList{300u}}}}}));
+                 (QVariantMap{{"7", QVariantMap{{"2_5", QVariantList{200u}}}},
+                              {"8", QVariantMap{{"2_5", QVariantList{300u}}}}}));
         QCOMPARE(storage->get_events_by_time(100, 160, 10),
                  (QVariantMap{{"7", QVariantMap{{"2_5", QVariantList{100u}}, {"3_1", QVariantList{150u}}}}}));
 
-        QCOMPARE(rows_of(storage->get_events(7, ids{2, 3}, 0, none, 10)), (QStringList{"7:2@200", "7:3@150", "7:2@100"}));
-        QCOMPARE(rows_of(storage->get_events(ids{7, 8}, ids{2}, 0, none, 2)), (QStringList{"8:2@300", "7:2@200"}));
+        QCOMPARE(rows_of(storage->get_events(7, ids{2, 3}, 0, none, 10)),
+                 (QStringList{"7:2@200", "7:3@150", "7:2@100"}));
+        QCOMPARE(rows_of(storage->get_events(ids{7, 8}, ids{2}, 0, none, 2)),
+                 (QStringList{"8:2@300", "7:2@200"}));
         QCOMPARE(rows_of(storage->get_events(7, 2, 120, 250, 10)), QStringList{"7:2@200"});
         const QVariantMap row = storage->get_events(8, 4, 0, none, 10).value(0).toMap();
         QCOMPARE(row.value("event").toUInt(), 9u);
@@ -336,14 +356,17 @@ private slots:
     void incoming()
     {
         for (const uint id : {9u, 10u, 11u, 100010u, 100011u})
-            exec(QString("INSERT INTO incoming (id, modem_id, data, event_time) VALUES (%1, '1A', 'p%1', 1700000000)").arg(id));
+            exec(QString("INSERT INTO incoming (id, modem_id, data, event_time) VALUES (%1, '1A', 'p%1', "
+                         "1700000000)")
+                     .arg(id));
         QVariantList got = storage->get_incoming(10, 0); // up to 10 + 100000
         QStringList seen;
         for (const QVariant& m : got)
             seen << m.toMap().value("payload").toString();
         QCOMPARE(seen, (QStringList{"p10", "p11", "p100010"}));
-        QCOMPARE(got.value(0).toMap(), (QVariantMap{{"id", 10}, {"modem_id", 26}, {"payload", "p10"},
-                                                    {"time_detected", 1700000000}}));
+        QCOMPARE(
+            got.value(0).toMap(),
+            (QVariantMap{{"id", 10}, {"modem_id", 26}, {"payload", "p10"}, {"time_detected", 1700000000}}));
         QCOMPARE(storage->get_incoming(11, 11).size(), 1);
     }
 
