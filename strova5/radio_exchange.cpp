@@ -2,6 +2,8 @@
 
 #include "logger.h"
 #include "parser_strova5.h"
+#include "rabbit_dl.h"
+#include "rabbit_ul.h"
 
 #include <QDateTime>
 #include <QJsonDocument>
@@ -26,6 +28,21 @@ bool is_hex_text(const QByteArray& text)
 Radio_Exchange::Radio_Exchange(QVariantMap config_, QObject* parent) : QObject(parent), config(config_)
 {
     instance = this;
+    if (config.contains(QStringLiteral("ul"))) {
+        const QVariantMap ul = config.value(QStringLiteral("ul")).toMap();
+        rabbit_ul = new rabbit_man_ul(ul.value(QStringLiteral("path"), QString()).toString(),
+                                      ul.value(QStringLiteral("queue"), QString()).toString(),
+                                      ul.value(QStringLiteral("host"), QStringLiteral("/api")).toString(), this);
+        connect(rabbit_ul, &rabbit_man_ul::data_received, this, &Radio_Exchange::slot_parse, Qt::QueuedConnection);
+    }
+    if (config.contains(QStringLiteral("dl"))) {
+        const QVariantMap dl = config.value(QStringLiteral("dl")).toMap();
+        rabbit_dl = new rabbit_man_dl(dl.value(QStringLiteral("path"), QString()).toString(),
+                                      dl.value(QStringLiteral("exchange"), QString()).toString(),
+                                      dl.value(QStringLiteral("host"), QStringLiteral("/api")).toString(), this);
+        connect(this, &Radio_Exchange::signal_stringify, rabbit_dl, &rabbit_man_dl::publish_string,
+                Qt::QueuedConnection);
+    }
 }
 
 Radio_Exchange::~Radio_Exchange()
