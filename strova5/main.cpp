@@ -1,6 +1,8 @@
 #include "logger.h"
 #include "quit_signals.h"
+#include "ram_modems.h"
 #include "records.h"
+#include "sql_exchange.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -47,6 +49,18 @@ int main(int argc, char* argv[])
 
     log_init(log_path, config.value(QStringLiteral("log_level"), 5).toUInt());
     log_set_max_file_size(20971520);
+
+    new RAM_modems(config.value(QStringLiteral("RAM")).toMap(), &app);
+    LOG_WRN << "ram created";
+
+    new SQL_Exchange(config.value(QStringLiteral("sql")).toMap(), &app);
+    if (!SQL_Exchange::instance->init()) {
+        LOG_EXC << "no sql connect";
+        return -3;
+    }
+    LOG_WRN << "sql created";
+
+    RAM_modems::instance->load_settings();
 
     return app.exec();
 }
