@@ -29,7 +29,7 @@ rabbit_man_ul::~rabbit_man_ul()
 void rabbit_man_ul::connected()
 {
     if (queue)
-        QObject::disconnect(queue, nullptr, nullptr, nullptr);
+        QObject::disconnect(queue, nullptr, this, nullptr);
     queue = client.createQueue(queue_name);
     // Deliveries of the lost channel were not acknowledged; the broker redelivers them.
     queue->clear();
