@@ -11,7 +11,7 @@
 
 namespace {
 int pipe_fds[2] = {-1, -1};
-QMap<int, std::function<void()>> hooks;
+QMap<int, QPair<quit_stage, std::function<void()>>> hooks;
 int next_hook_id = 1;
 
 void on_pipe_readable()
@@ -49,13 +49,19 @@ void quit_application(int signal_number)
 {
     std::printf("\nquit the application (user request signal = %d).\n", signal_number);
     std::fflush(stdout);
-    run_quit_hooks();
+    run_quit_hooks(quit_stage_stop_input);
+    // Calls already queued carry work that was promised to a peer (an uplink the broker was told
+    // we hold): deliver them, and what they queue in turn, before the hooks write it away. Only
+    // posted events run here; sockets are not read again, so this ends.
+    for (int pass = 0; pass < 16; ++pass)
+        QCoreApplication::sendPostedEvents();
+    run_quit_hooks(quit_stage_flush);
     QCoreApplication::quit();
 }
 
-int add_quit_hook(std::function<void()> hook)
+int add_quit_hook(std::function<void()> hook, quit_stage stage)
 {
-    hooks.insert(next_hook_id, std::move(hook));
+    hooks.insert(next_hook_id, qMakePair(stage, std::move(hook)));
     return next_hook_id++;
 }
 
@@ -64,9 +70,11 @@ void remove_quit_hook(int id)
     hooks.remove(id);
 }
 
-void run_quit_hooks()
+void run_quit_hooks(quit_stage stage)
 {
     const auto copy = hooks;
-    for (const auto& hook : copy)
-        hook();
+    for (const auto& hook : copy) {
+        if (hook.first == stage)
+            hook.second();
+    }
 }

@@ -14,8 +14,11 @@ extern "C" void quit_on_signal(int signal_number);
 // runs the hooks and asks the application to quit.
 void quit_application(int signal_number);
 
-// Work that must happen before the event loop ends on a quit (e.g. writing pending batches).
+// Work that must happen before the event loop ends on a quit. Hooks of stage
+// quit_stage_stop_input run first (stop taking new work, e.g. acknowledging messages); then the
+// calls already queued are delivered; then the quit_stage_flush hooks write what is pending.
 // Returns an id for remove_quit_hook.
-int add_quit_hook(std::function<void()> hook);
+enum quit_stage { quit_stage_stop_input = 0, quit_stage_flush = 1 };
+int add_quit_hook(std::function<void()> hook, quit_stage stage = quit_stage_flush);
 void remove_quit_hook(int id);
-void run_quit_hooks();
+void run_quit_hooks(quit_stage stage);

@@ -2,6 +2,7 @@
 
 #include "amqp_queue.h"
 #include "logger.h"
+#include "quit_signals.h"
 
 rabbit_man_ul::rabbit_man_ul(QString uri_, QString queue_name_, QString vhost, QObject* parent)
     : QObject(parent), uri(uri_), queue_name(queue_name_)
@@ -16,11 +17,16 @@ rabbit_man_ul::rabbit_man_ul(QString uri_, QString queue_name_, QString vhost, Q
     client.connectToHost(uri);
     client.setVirtualHost(vhost);
     client.setAutoReconnect(true);
+    // On a quit nothing more is acknowledged: what was acknowledged is already queued for storage,
+    // and what is not stays with the broker.
+    quit_hook = add_quit_hook([this] { stopping = true; }, quit_stage_stop_input);
     LOG_EXC << "rabbit_man_ul inited";
 }
 
 rabbit_man_ul::~rabbit_man_ul()
 {
+    if (quit_hook)
+        remove_quit_hook(quit_hook);
     // The queue object belongs to the client's channel registry; only our connections go.
     if (queue)
         QObject::disconnect(queue, nullptr, this, nullptr);
@@ -61,7 +67,7 @@ void rabbit_man_ul::stop()
 
 void rabbit_man_ul::messageReceived()
 {
-    if (queue->isEmpty())
+    if (stopping || queue->isEmpty())
         return;
     message = queue->dequeue();
     emit data_received(message.payload());

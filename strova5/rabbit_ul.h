@@ -34,4 +34,6 @@ private:
     AmqpMessage message;
     QString uri;
     QString queue_name;
+    bool stopping = false;
+    int quit_hook = 0;
 };

@@ -404,7 +404,7 @@ private slots:
         Parser_ul_app ul = uplink(5, 1700000100, 0x40);
         ul.ul_datas << Ul_data_record(254, 1700000000);
         s->slot_UL(ul);
-        run_quit_hooks();
+        run_quit_hooks(quit_stage_flush);
         QCOMPARE(count("modems_data"), 1);
     }
 
