@@ -44,8 +44,7 @@ const QStringList& settings_rights()
 bool contains_any(const QString& text, std::initializer_list<const char*> parts)
 {
     for (const char* p : parts)
-        if (text.contains(QLatin1String(p)))
-            return true;
+        if (text.contains(QLatin1String(p))) return true;
     return false;
 }
 
@@ -75,7 +74,8 @@ strova_controller::strova_controller(QVariantMap config_, QObject* parent) : QOb
     timer_remover = new QTimer(this);
     connect(timer_remover, &QTimer::timeout, this, &strova_controller::slot_timer_remover);
     const QVariantMap lengths = config.value(QStringLiteral("profiles_len_days")).toMap();
-    if (config.contains(QStringLiteral("profiles_len_days")) && lengths.contains(QStringLiteral("remover_ms"))) {
+    if (config.contains(QStringLiteral("profiles_len_days")) &&
+        lengths.contains(QStringLiteral("remover_ms"))) {
         // A shorter period would run the deletes back to back.
         const uint32_t ms = lengths.value(QStringLiteral("remover_ms")).toUInt();
         timer_remover->start(int(std::clamp<uint32_t>(ms, 1000, INT_MAX)));
@@ -84,8 +84,7 @@ strova_controller::strova_controller(QVariantMap config_, QObject* parent) : QOb
 
 strova_controller::~strova_controller()
 {
-    if (instance == this)
-        instance = nullptr;
+    if (instance == this) instance = nullptr;
 }
 
 bool strova_controller::read_arch_enabled() const
@@ -101,12 +100,10 @@ int strova_controller::load_driver_settings()
         return 0;
     }
     modem_record* rec = ram->find_modem(2);
-    if (!rec)
-        rec = ram->add_modem(2, QVariantMap());
+    if (!rec) rec = ram->add_modem(2, QVariantMap());
     // Values stored for modem 2 win; the file only fills what modem 2 lacks (memory only).
     for (auto it = config.cbegin(); it != config.cend(); ++it)
-        if (!rec->settings.contains(it.key()))
-            rec->set_setting(it.key(), it.value());
+        if (!rec->settings.contains(it.key())) rec->set_setting(it.key(), it.value());
     config = rec->settings;
     time_arch_start = config.value(QStringLiteral("time_arch_start"), time_arch_start).toUInt();
     return 2;
@@ -114,8 +111,7 @@ int strova_controller::load_driver_settings()
 
 void strova_controller::slot_modem_index_updated(uint32_t modem)
 {
-    if (!index_modems.contains(modem))
-        index_modems.append(modem);
+    if (!index_modems.contains(modem)) index_modems.append(modem);
 }
 
 bool strova_controller::radio_allows_read(const QVariantMap& settings, uint8_t type) const
@@ -132,16 +128,14 @@ bool strova_controller::radio_allows_read(const QVariantMap& settings, uint8_t t
            (and_list.contains(ul) && and_list.contains(dl));
 }
 
-bool strova_controller::send_cmd_throttled(uint32_t modem, const QVariantMap& settings, const QString& setting,
-                                           const QVariant& data, const QStringList& rights, uint32_t period)
+bool strova_controller::send_cmd_throttled(uint32_t modem, const QVariantMap& settings,
+                                           const QString& setting, const QVariant& data,
+                                           const QStringList& rights, uint32_t period)
 {
     const uint32_t stamp = settings.value(k_time_version).toUInt();
-    if (stamp != 0 && now - stamp <= period)
-        return false;
-    if (RAM_modems::instance)
-        RAM_modems::instance->slot_set_setting(modem, k_time_version, uint(now), true);
-    if (SQL_Exchange::instance)
-        SQL_Exchange::instance->send_dl(modem, rights, setting, data);
+    if (stamp != 0 && now - stamp <= period) return false;
+    if (RAM_modems::instance) RAM_modems::instance->slot_set_setting(modem, k_time_version, uint(now), true);
+    if (SQL_Exchange::instance) SQL_Exchange::instance->send_dl(modem, rights, setting, data);
     return true;
 }
 
@@ -155,8 +149,7 @@ bool strova_controller::check_event_filter(const QVariantList& current, const QV
 
 void strova_controller::send(uint32_t modem, const QString& setting, const QVariant& data)
 {
-    if (SQL_Exchange::instance)
-        SQL_Exchange::instance->send_dl(modem, settings_rights(), setting, data);
+    if (SQL_Exchange::instance) SQL_Exchange::instance->send_dl(modem, settings_rights(), setting, data);
 }
 
 void strova_controller::send_to_list(uint32_t modem, const QString& setting, const QVariant& data)
@@ -167,39 +160,32 @@ void strova_controller::send_to_list(uint32_t modem, const QString& setting, con
 
 bool strova_controller::stamp_fresh(uint32_t modem, const QString& stamp, uint32_t period) const
 {
-    if (!RAM_modems::instance)
-        return false;
+    if (!RAM_modems::instance) return false;
     const uint32_t t = RAM_modems::instance->get_setting(modem, stamp).toUInt();
     return t != 0 && now - t <= period;
 }
 
 void strova_controller::set_stamp(uint32_t modem, const QString& stamp)
 {
-    if (RAM_modems::instance)
-        RAM_modems::instance->slot_set_setting(modem, stamp, uint(now), true);
+    if (RAM_modems::instance) RAM_modems::instance->slot_set_setting(modem, stamp, uint(now), true);
 }
 
 // ---------------------------------------------------------------- timers
 
 void strova_controller::slot_timer_remover()
 {
-    if (!config.contains(QStringLiteral("profiles_len_days")))
-        return;
+    if (!config.contains(QStringLiteral("profiles_len_days"))) return;
     const QVariantMap m = config.value(QStringLiteral("profiles_len_days")).toMap();
     const auto keep = [&m](const char* key) { return int64_t(m.value(QLatin1String(key)).toUInt()) * k_day; };
     const int64_t month = keep("month"), day = keep("day"), hour = keep("hour"), event = keep("event");
     SQL_Exchange* sql = SQL_Exchange::instance;
-    if (!sql)
-        return;
+    if (!sql) return;
     const int64_t t = time_source();
     // A retention longer than the epoch keeps everything rather than wrapping into the future.
     const auto cut = [t](int64_t len) { return uint32_t(std::max<int64_t>(0, t - len)); };
-    if (hour > 0)
-        sql->remove_old(15, cut(hour));
-    if (day > 0)
-        sql->remove_old(14, cut(day));
-    if (month > 0)
-        sql->remove_old(13, cut(month));
+    if (hour > 0) sql->remove_old(15, cut(hour));
+    if (day > 0) sql->remove_old(14, cut(day));
+    if (month > 0) sql->remove_old(13, cut(month));
     if (event > 0)
         for (uint8_t type = 0; type <= 11; ++type)
             sql->remove_old(type, cut(event));
@@ -208,8 +194,7 @@ void strova_controller::slot_timer_remover()
 void strova_controller::slot_timer_now()
 {
     now = time_source();
-    if (!read_arch_enabled() || !RAM_modems::instance)
-        return;
+    if (!read_arch_enabled() || !RAM_modems::instance) return;
     const QList<uint32_t> modems = index_modems;
     for (uint32_t m : modems)
         tick_modem(m);
@@ -224,17 +209,14 @@ void strova_controller::tick_modem(uint32_t m)
     }
     const QVariantMap s = rec->settings;
     uint32_t flags = 0;
-    if (!rec->aix_day.is_loaded)
-        flags = GIF_DAY_NOT_LOADED;
-    if (!rec->aix_hour.is_loaded)
-        flags |= GIF_HOUR_NOT_LOADED;
+    if (!rec->aix_day.is_loaded) flags = GIF_DAY_NOT_LOADED;
+    if (!rec->aix_hour.is_loaded) flags |= GIF_HOUR_NOT_LOADED;
     rec->get_index_flags = flags;
 
     if (rec->last_success_dl_ts <= now) {
         if (now - rec->last_success_dl_ts > k_day) {
             rec->get_index_flags |= GIF_OLD_SUCCESS_DL;
-            if (rec->bs_dl == 0)
-                rec->get_index_flags |= GIF_NO_BS_DL;
+            if (rec->bs_dl == 0) rec->get_index_flags |= GIF_NO_BS_DL;
             index_modems.removeAll(m);
             return;
         }
@@ -251,10 +233,8 @@ void strova_controller::tick_modem(uint32_t m)
         return;
     }
 
-    if (rec->aix_day.req_index == -1 && !rec->aix_day.indexes.isEmpty())
-        apply_day_rule(m, *rec, s);
-    if (request_arch_index(m, *rec, rec->aix_day, 14))
-        rec->get_index_flags |= GIF_PROFILE_DAY;
+    if (rec->aix_day.req_index == -1 && !rec->aix_day.indexes.isEmpty()) apply_day_rule(m, *rec, s);
+    if (request_arch_index(m, *rec, rec->aix_day, 14)) rec->get_index_flags |= GIF_PROFILE_DAY;
     if (request_arch_index(m, *rec, rec->aix_hour, 15))
         rec->get_index_flags |= GIF_PROFILE_HOUR;
     else if (rec->get_index_flags == 0)
@@ -266,8 +246,7 @@ void strova_controller::tick_modem(uint32_t m)
 void strova_controller::apply_day_rule(uint32_t m, modem_record& rec, const QVariantMap& s)
 {
     arch_index& aix = rec.aix_day;
-    if (aix.max_index <= 0)
-        return;
+    if (aix.max_index <= 0) return;
     auto it = aix.indexes.cbegin();
     uint32_t last_index = it.key(), last_ts = it.value();
     for (++it; it != aix.indexes.cend(); ++it)
@@ -278,12 +257,15 @@ void strova_controller::apply_day_rule(uint32_t m, modem_record& rec, const QVar
     const int64_t tz = s.value(k_tz, 180).toInt();
     const int64_t local = ((int64_t(now) + tz * 60) % k_day + k_day) % k_day;
     const int64_t today = int64_t(now) / k_day, last_day = int64_t(last_ts) / k_day;
-    if (local <= 21599 || today <= last_day || last_day * k_day <= int64_t(time_arch_start))
-        return;
-    rec.get_index_flags |= GIF_LAST_DAY;
+    if (local <= 21599 || today <= last_day || last_day * k_day <= int64_t(time_arch_start)) return;
     const int64_t expected = int64_t(last_index) + (today - last_day);
+    const int32_t slot = int32_t(expected % aix.max_index);
+    // A slot already held (also one stored after giving up on it) has nothing to ask for;
+    // arming it anyway would close at once every second and keep the search for gaps away.
+    if (aix.indexes.contains(uint32_t(slot))) return;
+    rec.get_index_flags |= GIF_LAST_DAY;
     LOG_NTC << m << "read last index" << expected;
-    aix.req_index = int32_t(expected % aix.max_index);
+    aix.req_index = slot;
     aix.req_counter = 3;
     aix.req_ts = 0;
     aix.default_ts = uint32_t(last_day * k_day);
@@ -293,8 +275,7 @@ bool strova_controller::request_arch_index(uint32_t modem, modem_record& rec, ar
 {
     aix.cause_ret = 0;
     RAM_modems* ram = RAM_modems::instance;
-    if (!ram)
-        return false;
+    if (!ram) return false;
 
     if (aix.req_index == -1) {
         if (bs_too_busy(ram, rec, ram->find_bs(rec.bs_dl))) {
@@ -306,7 +287,9 @@ bool strova_controller::request_arch_index(uint32_t modem, modem_record& rec, ar
             return true;
         }
         const auto& idx = aix.indexes;
-        const auto held = [&idx](int64_t i) { return i >= 0 && i <= UINT32_MAX && idx.contains(uint32_t(i)); };
+        const auto held = [&idx](int64_t i) {
+            return i >= 0 && i <= UINT32_MAX && idx.contains(uint32_t(i));
+        };
         const auto time_at = [&](int64_t i) { return held(i) ? idx.value(uint32_t(i)) : 0u; };
 
         int64_t hi = 0, lo = aix.max_index, newest = 0;
@@ -351,8 +334,7 @@ bool strova_controller::request_arch_index(uint32_t modem, modem_record& rec, ar
                 aix.cause_ret = -300;
                 return false;
             }
-            if (!held(i))
-                break;
+            if (!held(i)) break;
             const uint32_t t = time_at(i);
             aix.default_ts = t > 0 ? t - 1 : 0;
             --i;
@@ -409,8 +391,7 @@ bool strova_controller::request_arch_index(uint32_t modem, modem_record& rec, ar
         if (SQL_Exchange* sql = SQL_Exchange::instance) {
             const QVariantMap made = sql->send_dl(modem, settings_rights(), QStringLiteral("get_arch_index"),
                                                   QVariantList{int(type), int(aix.req_index)});
-            if (!made.isEmpty())
-                aix.cmd_id = made.first().toUInt();
+            if (!made.isEmpty()) aix.cmd_id = made.first().toUInt();
         }
         aix.cause_ret = 4;
         return true;
@@ -428,8 +409,7 @@ bool strova_controller::request_arch_index(uint32_t modem, modem_record& rec, ar
 void strova_controller::slot_UL(Parser_ul_app ul)
 {
     RAM_modems* ram = RAM_modems::instance;
-    if (!ram)
-        return;
+    if (!ram) return;
     const uint32_t M = ul.modem_id;
 
     ram->slot_set_setting(M, QStringLiteral("radio"),
@@ -444,8 +424,7 @@ void strova_controller::slot_UL(Parser_ul_app ul)
                                       {QStringLiteral("busyness"), int(ul.last_dl_bs_busyness)},
                                       {QStringLiteral("aver_busyness"), int(ul.last_dl_bs_aver_busyness)}},
                           false);
-    if (SQL_Exchange::instance)
-        emit SQL_Exchange::instance->signal_remove_tail(M);
+    if (SQL_Exchange::instance) emit SQL_Exchange::instance->signal_remove_tail(M);
     if (ul.last_dl_bs != 0) {
         bs_record* bs = ram->find_bs(ul.last_dl_bs);
         if (!bs) {
@@ -458,19 +437,16 @@ void strova_controller::slot_UL(Parser_ul_app ul)
     const bool stm = ul.hw_type.contains("stm");
 
     modem_record* rec = ram->find_modem(M);
-    if (!rec)
-        rec = ram->add_modem(M, QVariantMap());
+    if (!rec) rec = ram->add_modem(M, QVariantMap());
     const QVariantMap s = rec->settings;
     rec->bs_dl = ul.last_dl_bs;
     rec->last_success_dl_ts = ul.last_success_dl_ts;
 
     // Pairing with a display modem: both sides must be free.
     for (const Ul_setting& setting : qAsConst(ul.ul_settings)) {
-        if (setting.key != QLatin1String("display"))
-            continue;
+        if (setting.key != QLatin1String("display")) continue;
         const uint32_t partner_id = setting.value.toUInt();
-        if (partner_id == 0)
-            continue;
+        if (partner_id == 0) continue;
         modem_record* partner = ram->find_modem(partner_id);
         if (!partner || partner->settings.value(QStringLiteral("display"), 0).toUInt() != 0) {
             send(M, QStringLiteral("display"));
@@ -490,8 +466,7 @@ void strova_controller::slot_UL(Parser_ul_app ul)
                 SQL_Exchange::instance->slot_loader_req(M, 14, limit(r->aix_day));
             if (!hour_loaded && SQL_Exchange::instance)
                 SQL_Exchange::instance->slot_loader_req(M, 15, limit(r->aix_hour));
-            if (day_loaded && hour_loaded)
-                slot_modem_index_updated(M);
+            if (day_loaded && hour_loaded) slot_modem_index_updated(M);
         }
     }
 
@@ -503,8 +478,7 @@ void strova_controller::slot_UL(Parser_ul_app ul)
     switch (ul.header) {
     case '1':
     case '2':
-        if (!check_time_sync_on_values(M, ul))
-            return;
+        if (!check_time_sync_on_values(M, ul)) return;
         break;
     case '3':
         if (config.value(QStringLiteral("power_on_time_sync")).toBool()) {
@@ -538,8 +512,7 @@ void strova_controller::slot_UL(Parser_ul_app ul)
 
     // Values the display modem shows ("31"/"32") are forwarded through the API's display
     // command, which this build does not have.
-    if (s.contains(QStringLiteral("bs_display")) && !forward_bs_display(M, ul, s))
-        return;
+    if (s.contains(QStringLiteral("bs_display")) && !forward_bs_display(M, ul, s)) return;
     auto_time_sync(M);
 }
 
@@ -554,7 +527,8 @@ void strova_controller::check_settings(uint32_t M, const Parser_ul_app& ul, cons
     }
 
     if (!s.contains(QStringLiteral("arch_info_14")) || !s.contains(QStringLiteral("arch_info_15")))
-        send_cmd_throttled(M, s, QStringLiteral("arch_info"), QVariant(), settings_rights(), k_period_arch_info);
+        send_cmd_throttled(M, s, QStringLiteral("arch_info"), QVariant(), settings_rights(),
+                           k_period_arch_info);
 
     const QVariantMap version = s.value(QStringLiteral("version")).toMap();
     const QString hw = version.value(QStringLiteral("hw")).toString();
@@ -568,10 +542,12 @@ void strova_controller::check_settings(uint32_t M, const Parser_ul_app& ul, cons
         send_cmd_throttled(M, s, QStringLiteral("event_filter"), wanted, settings_rights(), k_period_version);
 
     const uint32_t period = config.value(QStringLiteral("ARCH_profile_day_period")).toUInt();
-    if (period != 0 &&
-        period != s.value(QStringLiteral("arch_info_14")).toMap().value(QStringLiteral("sec_before_send_max")).toUInt())
-        send_cmd_throttled(M, s, QStringLiteral("set_arch_index"), QVariantList{14, uint(period)}, settings_rights(),
-                           k_period_version);
+    if (period != 0 && period != s.value(QStringLiteral("arch_info_14"))
+                                     .toMap()
+                                     .value(QStringLiteral("sec_before_send_max"))
+                                     .toUInt())
+        send_cmd_throttled(M, s, QStringLiteral("set_arch_index"), QVariantList{14, uint(period)},
+                           settings_rights(), k_period_version);
 
     if ((hw == QLatin1String("1.1.2.0") || hw == QLatin1String("1.9.2.0")) &&
         config.value(QStringLiteral("shunt_1_off")).toBool() && is_sw_4_0_to_3(sw))
@@ -592,8 +568,7 @@ void strova_controller::check_calibration(uint32_t M, const QVariantMap& s)
         RAM_modems::instance->slot_set_setting(M, QStringLiteral("calibration_0_save"),
                                                s.value(QStringLiteral("calibration_0")), true);
     QByteArray c = s.value(QStringLiteral("calibration_0")).toString().toLocal8Bit();
-    if (c.size() != 72 || c.mid(40, 8) == "00000000")
-        return;
+    if (c.size() != 72 || c.mid(40, 8) == "00000000") return;
     c.replace(40, 8, "00000000");
     if (!stamp_fresh(M, k_time_version, k_period_version)) {
         send(M, QStringLiteral("msg"), QString::fromLocal8Bit(c.constData()));
@@ -605,11 +580,9 @@ void strova_controller::check_calibration(uint32_t M, const QVariantMap& s)
 // Returns false when the uplink's handling ends here.
 bool strova_controller::check_time_sync_on_values(uint32_t M, const Parser_ul_app& ul)
 {
-    if (ul.ul_datas.isEmpty())
-        return false;
+    if (ul.ul_datas.isEmpty()) return false;
     if (config.value(QStringLiteral("fail_time_time_sync")).toBool() && ul.ul_datas.first().ts == ul.ts_get) {
-        if (M == 0)
-            return false;
+        if (M == 0) return false;
         LOG_EXC << M << "to sync time";
         if (!stamp_fresh(M, k_time_sync, k_period_time_sync)) {
             set_stamp(M, k_time_sync);
@@ -626,12 +599,10 @@ bool strova_controller::forward_bs_display(uint32_t M, Parser_ul_app& ul, const 
     const QVariantMap bs_display = s.value(QStringLiteral("bs_display")).toMap();
     const uint32_t X = bs_display.value(QStringLiteral("modem"), 0).toUInt();
     const int B = bs_display.value(QStringLiteral("bs"), -1).toInt();
-    if (X == 0 || B < 0)
-        return false;
+    if (X == 0 || B < 0) return false;
     LOG_TRC << "bs_display" << M << X << B;
     QByteArray bytes = ul.payload;
-    if (bytes.size() > 6)
-        bytes += ul.payload.right(6);
+    if (bytes.size() > 6) bytes += ul.payload.right(6);
     // With a base station given, the bytes also go to the display at once through the API's
     // display command, which this build does not have.
 
@@ -641,15 +612,13 @@ bool strova_controller::forward_bs_display(uint32_t M, Parser_ul_app& ul, const 
         Ul_data_record r = ul.ul_datas.first();
         const QVariantList add = old.value(QStringLiteral("obis_add")).toList();
         for (uint8_t c : {1, 2}) {
-            if (!add.contains(QVariant(QStringLiteral("%1.8.0").arg(c))))
-                continue;
+            if (!add.contains(QVariant(QStringLiteral("%1.8.0").arg(c)))) continue;
             // The total is added only when the meter did not send one itself.
             double sum = 0;
             int count = 0;
             bool has_total = false;
             for (auto it = r.values.cbegin(); it != r.values.cend(); ++it) {
-                if (it.key().C != c || it.key().D != 8)
-                    continue;
+                if (it.key().C != c || it.key().D != 8) continue;
                 if (it.key().E == 0) {
                     has_total = true;
                     break;
@@ -657,8 +626,7 @@ bool strova_controller::forward_bs_display(uint32_t M, Parser_ul_app& ul, const 
                 sum += it.value().toDouble();
                 ++count;
             }
-            if (!has_total && count > 0)
-                r.values.insert(obis_pack(1, 0, c, 8, 0, 255), sum);
+            if (!has_total && count > 0) r.values.insert(obis_pack(1, 0, c, 8, 0, 255), sum);
         }
         ul.ul_datas = {r};
     }
@@ -686,15 +654,13 @@ bool strova_controller::forward_bs_display(uint32_t M, Parser_ul_app& ul, const 
 // a whole network does not ask at once.
 void strova_controller::auto_time_sync(uint32_t M)
 {
-    if (!config.contains(QStringLiteral("auto_time_sync")))
-        return;
+    if (!config.contains(QStringLiteral("auto_time_sync"))) return;
     const uint32_t t = RAM_modems::instance->get_setting(M, k_time_sync).toUInt();
     if (t != 0) {
         const uint32_t age = now - t;
         const double limit = double(config.value(QStringLiteral("auto_time_sync"), 86400).toUInt()) *
                              (1.0 + double(random_source() % 1000) / 1000.0);
-        if (double(age) <= limit)
-            return;
+        if (double(age) <= limit) return;
     }
     set_stamp(M, k_time_sync);
     send_to_list(M, QStringLiteral("1.0.0"));
@@ -702,17 +668,19 @@ void strova_controller::auto_time_sync(uint32_t M)
 
 void strova_controller::slot_DL(Stringify_dl_app dl_app)
 {
-    if (dl_app.setting != QLatin1String("13.0.0") || dl_app.data.isNull() || !RAM_modems::instance)
-        return;
+    if (dl_app.setting != QLatin1String("13.0.0") || dl_app.data.isNull() || !RAM_modems::instance) return;
     const QVariantMap s = RAM_modems::instance->get_settings(dl_app.modem_id);
     if (s.contains(QStringLiteral("version")) &&
-        !contains_any(s.value(QStringLiteral("version")).toMap().value(QStringLiteral("sw"), k_default_sw).toString(),
-                      {".4.0", ".4.1", ".4.2"}))
+        !contains_any(
+            s.value(QStringLiteral("version")).toMap().value(QStringLiteral("sw"), k_default_sw).toString(),
+            {".4.0", ".4.1", ".4.2"}))
         return;
     // These firmware lines take their pulse-output setting again after a tariff calendar.
     QVariantMap po = s.value(QStringLiteral("pulse_output")).toMap();
     if (po.isEmpty())
-        po = {{QStringLiteral("freq0"), 4800}, {QStringLiteral("freq1"), 4800}, {QStringLiteral("type0"), 0},
+        po = {{QStringLiteral("freq0"), 4800},
+              {QStringLiteral("freq1"), 4800},
+              {QStringLiteral("type0"), 0},
               {QStringLiteral("type1"), 1}};
     send(dl_app.modem_id, QStringLiteral("pulse_output"), po);
 }
