@@ -54,4 +54,9 @@ public:
     static QByteArray stringify_tariff_days(const QVariantMap& calendar);
     static QVariantMap parse_tariff_day(const QByteArray& slots12);
     static void tariff_day_to_points(uint8_t* slots12, const QVariantMap& day);
+
+private:
+    // Fills `out` with the tariff program write of a "13.0.0" request (rights already checked)
+    // and returns true; false leaves the request to the plain calendar read.
+    static bool encode_tariff_program(Stringify_dl_app& out, const Dl_request& req, const QStringList& rights);
 };

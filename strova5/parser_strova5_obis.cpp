@@ -143,9 +143,12 @@ bool obis_from_hex(const QString& hex, OBIS& out)
 {
     if (hex.size() != 12)
         return false;
-    for (QChar c : hex)
-        if (!isxdigit(c.toLatin1()))
+    for (QChar c : hex) {
+        // By code point: a non-ASCII letter must not reach the C character tables.
+        const ushort u = c.unicode();
+        if (!((u >= '0' && u <= '9') || (u >= 'a' && u <= 'f') || (u >= 'A' && u <= 'F')))
             return false;
+    }
     const QByteArray b = QByteArray::fromHex(hex.toLatin1());
     out = obis_pack(uint8_t(b[0]), uint8_t(b[1]), uint8_t(b[2]), uint8_t(b[3]), uint8_t(b[4]), uint8_t(b[5]));
     return true;

@@ -1,0 +1,504 @@
+#include "ram_modems.h"
+#include "sql_exchange.h"
+
+#include <QDateTime>
+#include <QTextCodec>
+#include <QThread>
+#include <QtTest>
+#include <atomic>
+
+namespace {
+
+// Storage double: keeps what the registry hands over and serves stored settings.
+class fake_storage : public SQL_Exchange
+{
+public:
+    explicit fake_storage(QMap<uint32_t, QVariantMap> pending = {}) : SQL_Exchange({}, nullptr), pending(pending) {}
+    QList<Parser_ul_app> uplinks;
+    QMap<uint32_t, QVariantMap> pending;
+
+    bool init() override { return true; }
+    QVariantMap send_dl(uint32_t, QStringList, QString, QVariant) override { return {}; }
+    void send_dl(QList<uint32_t>, QStringList, QString, QVariant) override {}
+    void remove_old(uint8_t, uint32_t) override {}
+    QMap<uint32_t, QVariantMap> get_pending_settings() override { return pending; }
+    void slot_UL(Parser_ul_app ul) override { uplinks << ul; }
+    void slot_DL_status(Rabbit_dl_status) override {}
+    void slot_loader_req(uint32_t, uint8_t, uint32_t) override {}
+};
+
+// Collects log lines while alive.
+struct log_capture
+{
+    static QStringList lines;
+    QtMessageHandler previous;
+    log_capture()
+    {
+        lines.clear();
+        previous = qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString& m) { lines << m; });
+    }
+    ~log_capture() { qInstallMessageHandler(previous); }
+};
+QStringList log_capture::lines;
+
+QVariantMap geometry(int index, QVariant count = QVariant(), QVariant rec_size = QVariant())
+{
+    QVariantMap m{{"index", index}};
+    if (count.isValid())
+        m.insert("count_max", count);
+    if (rec_size.isValid())
+        m.insert("rec_size", rec_size);
+    return m;
+}
+
+QList<int> percents(const modem_record& rec)
+{
+    QList<int> out;
+    for (const QVariant& v : RAM_modems::modem_to_map(rec).value("max_busyness").toList())
+        out << qRound(v.toDouble());
+    return out;
+}
+
+template <typename T> QList<T> sorted(QList<T> l)
+{
+    std::sort(l.begin(), l.end());
+    return l;
+}
+
+using index_map = QMap<uint32_t, uint32_t>;
+
+} // namespace
+
+class tst_ram_modems : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    // Under a Latin-1 locale, JSON text read in the local encoding would lose its non-ASCII text.
+    void initTestCase() { QTextCodec::setCodecForLocale(QTextCodec::codecForName("ISO-8859-1")); }
+
+    void absent_ids_create_nothing()
+    {
+        {
+            RAM_modems reg({}, nullptr);
+            QCOMPARE(RAM_modems::instance, &reg);
+            QCOMPARE(reg.get_settings(7), QVariantMap());
+            QVERIFY(!reg.get_setting(7, "radio").isValid());
+            QVERIFY(!reg.find_modem(7) && !reg.find_bs(7) && reg.modem_ids().isEmpty());
+            reg.add_modem(7, {{"a", 1}});
+            QVERIFY(!reg.get_setting(7, "b").isValid());
+        }
+        QVERIFY(!RAM_modems::instance);
+    }
+
+    // What slot_set_setting keeps for a value and hands to storage; modems 1 and 2 included.
+    void set_setting_values_data()
+    {
+        QTest::addColumn<uint>("modem");
+        QTest::addColumn<QVariant>("value");
+        QTest::addColumn<QVariant>("stored");
+        QTest::newRow("object") << 10u << QVariant("{\"a\":1}") << QVariant(QVariantMap{{"a", 1}});
+        QTest::newRow("array") << 10u << QVariant("[1,2]") << QVariant(QVariantList{1, 2});
+        QTest::newRow("utf-8") << 10u << QVariant(QString::fromUtf8("{\"n\":\"Счётчик Σ\"}"))
+                               << QVariant(QVariantMap{{"n", QString::fromUtf8("Счётчик Σ")}});
+        QTest::newRow("bytes") << 10u << QVariant(QByteArray("{\"a\":2}")) << QVariant(QVariantMap{{"a", 2}});
+        QTest::newRow("number") << 10u << QVariant(42) << QVariant(42);
+        QTest::newRow("text") << 10u << QVariant("abc") << QVariant("abc");
+        QTest::newRow("empty object") << 10u << QVariant("{}") << QVariant("{}");
+        QTest::newRow("empty array") << 10u << QVariant("[]") << QVariant("[]");
+        QTest::newRow("broken") << 10u << QVariant("{\"a\":") << QVariant("{\"a\":");
+        QTest::newRow("map") << 10u << QVariant(QVariantMap{{"x", "[1]"}}) << QVariant(QVariantMap{{"x", "[1]"}});
+        QTest::newRow("driver modem 2") << 2u << QVariant("{\"data_ms\":200}") << QVariant(QVariantMap{{"data_ms", 200}});
+        QTest::newRow("event log modem 1") << 1u << QVariant(1700000000u) << QVariant(1700000000u);
+    }
+    void set_setting_values()
+    {
+        QFETCH(uint, modem);
+        QFETCH(QVariant, value);
+        QFETCH(QVariant, stored);
+        fake_storage sql;
+        RAM_modems reg({}, nullptr);
+        const uint32_t before = uint32_t(QDateTime::currentSecsSinceEpoch());
+        reg.slot_set_setting(modem, "s", value);
+        QCOMPARE(reg.get_settings(modem), QVariantMap({{"s", stored}}));
+
+        QCOMPARE(sql.uplinks.size(), 1);
+        const Parser_ul_app& ul = sql.uplinks.first();
+        QCOMPARE(ul.modem_id, modem);
+        QVERIFY(ul.ts_get >= before && ul.ts_get <= before + 5);
+        QVERIFY(ul.ul_datas.isEmpty() && ul.ul_events.isEmpty());
+        QCOMPARE(ul.ul_settings.size(), 1);
+        QCOMPARE(ul.ul_settings.first().ts, ul.ts_get);
+        QCOMPARE(ul.ul_settings.first().key, QString("s"));
+        QCOMPARE(ul.ul_settings.first().value, stored);
+
+        reg.slot_set_setting(modem, "t", value, false); // memory only
+        QCOMPARE(reg.get_setting(modem, "t"), stored);
+        QCOMPARE(sql.uplinks.size(), 1);
+    }
+
+    void set_setting_keeps_record_and_needs_no_storage()
+    {
+        RAM_modems reg({}, nullptr);
+        modem_record* rec = reg.add_modem(5, {{"a", 1}});
+        rec->aix_day.indexes.insert(3, 100);
+        reg.slot_set_setting(5, "b", "[3]"); // no storage instance: nothing to save to
+        QCOMPARE(reg.find_modem(5), rec);
+        QCOMPARE(reg.get_settings(5), QVariantMap({{"a", 1}, {"b", QVariantList{3}}}));
+        QCOMPARE(rec->aix_day.indexes.size(), 1);
+
+        fake_storage sql;
+        QVERIFY(QMetaObject::invokeMethod(&reg, "slot_set_setting", Qt::QueuedConnection, Q_ARG(uint32_t, 77),
+                                          Q_ARG(QString, "radio"), Q_ARG(QVariant, QVariant("{\"dl\":\"x\"}"))));
+        QCoreApplication::processEvents();
+        QCOMPARE(reg.get_setting(77, "radio"), QVariant(QVariantMap{{"dl", "x"}}));
+        QCOMPARE(sql.uplinks.size(), 1); // save_to_db defaults to true
+    }
+
+    void busyness_limits_data()
+    {
+        QTest::addColumn<QVariantMap>("percent");
+        QTest::addColumn<bool>("through_add");
+        QTest::addColumn<QList<int>>("limits");
+        QTest::newRow("no config") << QVariantMap() << true << QList<int>{95, 90, 80, 70};
+        QTest::newRow("empty map") << QVariantMap{{"max_busyness", QVariantMap()}} << true
+                                   << QList<int>{99, 95, 80, 60};
+        QTest::newRow("partial") << QVariantMap{{"max_busyness", QVariantMap{{"DL_PSK_500", 50}, {"DL_PSK_200", 33}}}}
+                                 << true << QList<int>{99, 95, 50, 33};
+        QTest::newRow("set_setting ignores config")
+            << QVariantMap{{"max_busyness", QVariantMap{{"DL_PSK_FASTDL", 10}}}} << false
+            << QList<int>{95, 90, 80, 70};
+    }
+    void busyness_limits()
+    {
+        QFETCH(QVariantMap, percent);
+        QFETCH(bool, through_add);
+        QFETCH(QList<int>, limits);
+        RAM_modems reg(percent, nullptr);
+        if (through_add)
+            reg.add_modem(3, {});
+        else
+            reg.slot_set_setting(3, "x", 1, false);
+        QCOMPARE(percents(*reg.find_modem(3)), limits);
+    }
+
+    void downlink_layer_data()
+    {
+        QTest::addColumn<QVariant>("radio");
+        QTest::addColumn<float>("factor");
+        QTest::addColumn<int>("limit");
+        QTest::newRow("fast") << QVariant(QVariantMap{{"dl", "DL_PSK_FASTDL"}}) << 0.003f << 0;
+        QTest::newRow("5000") << QVariant(QVariantMap{{"dl", "DL_PSK_5000"}}) << 0.01f << 1;
+        QTest::newRow("500") << QVariant(QVariantMap{{"dl", "DL_PSK_500"}}) << 0.083333336f << 2;
+        QTest::newRow("200") << QVariant(QVariantMap{{"dl", "DL_PSK_200"}}) << 0.19333333f << 3;
+        QTest::newRow("no radio") << QVariant() << 0.19333333f << 3;
+        QTest::newRow("radio as text") << QVariant("DL_PSK_500") << 0.19333333f << 3;
+    }
+    void downlink_layer()
+    {
+        QFETCH(QVariant, radio);
+        QFETCH(float, factor);
+        QFETCH(int, limit);
+        modem_record rec;
+        if (radio.isValid())
+            rec.set_setting("radio", radio);
+        const float limits[4] = {0.5f, 0.4f, 0.3f, 0.2f};
+        std::copy(limits, limits + 4, rec.max_busyness);
+        QCOMPARE(RAM_modems::dl_time_factor(rec), factor);
+        QCOMPARE(RAM_modems::max_busyness_for(rec), limits[limit]);
+    }
+
+    void lookups()
+    {
+        RAM_modems reg({{"no_db", QVariantList{"cmd"}}}, nullptr);
+        QVERIFY(reg.is_no_db("cmd") && !reg.is_no_db("curr"));
+        reg.config.insert("no_db", QVariantList{"curr"}); // read once, at the first call
+        QVERIFY(reg.is_no_db("cmd") && !reg.is_no_db("curr"));
+
+        modem_record* a = reg.add_modem(11, {{"version", QVariantMap{{"sw", "5.4.2"}, {"hw", "HW-A"}}}});
+        modem_record* b = reg.add_modem(12, {{"version", QVariantMap{{"sw", "5.3.4"}, {"hw", "hw-a"}}}});
+        reg.add_modem(13, {});
+        reg.add_modem(14, {{"version", "5.4.1"}});
+        QCOMPARE(reg.modems_by_version(true, ".4."), QList<uint32_t>{11});
+        QCOMPARE(reg.modems_by_version(false, "HW-A"), QList<uint32_t>{11});
+        QCOMPARE(sorted(reg.modems_by_version(true, "5.")), (QList<uint32_t>{11, 12}));
+
+        Stringify_dl_app cmd;
+        cmd.state = 1;
+        a->cmds.insert(100, cmd);
+        cmd.state = 3;
+        b->cmds.insert(200, cmd);
+        QCOMPARE(reg.find_cmds({100, 200, 300}), (index_map{{100, 1}, {200, 3}}));
+        QCOMPARE(reg.find_cmds({}), index_map());
+
+        // add_modem replaces a record held under the id.
+        modem_record* again = reg.add_modem(11, {{"b", 2}});
+        QCOMPARE(reg.find_modem(11), again);
+        QCOMPARE(reg.get_settings(11), QVariantMap({{"b", 2}}));
+        QCOMPARE(sorted(reg.modem_ids()), (QList<uint32_t>{11, 12, 13, 14}));
+    }
+
+    void base_stations()
+    {
+        RAM_modems reg({}, nullptr);
+        bs_record* bs = reg.get_bs(300);
+        QVERIFY(bs->bs == 0 && bs->busyness == 0 && bs->aver_busyness == 0);
+        *bs = bs_record{300, 0.125f, 0.25f};
+        QCOMPARE(reg.find_bs(300), bs);
+        QCOMPARE(reg.bs_ids(), QList<uint32_t>{300});
+        QCOMPARE(RAM_modems::bs_to_map(*bs), (QVariantMap{{"bs", 300}, {"busyness", 25.0f}, {"aver_busyness", 12.5f}}));
+        bs_record* fresh = reg.get_bs(300);
+        QVERIFY(reg.find_bs(300) == fresh && fresh->busyness == 0);
+        QCOMPARE(reg.bs_ids().size(), 1);
+    }
+
+    void load_settings_replaces_modems_keeps_stations()
+    {
+        const QMap<uint32_t, QVariantMap> stored{{1, {{"update_ts", 1700000000u}}},
+                                                 {2, {{"data_ms", 200}}},
+                                                 {100, {{"arch_info_14", geometry(14, 2000, 64)}}}};
+        fake_storage sql(stored);
+        RAM_modems reg({{"max_busyness", QVariantMap{{"DL_PSK_200", 42}}}}, nullptr);
+        reg.add_modem(9, {});
+        reg.get_bs(5);
+        log_capture logs;
+        reg.load_settings();
+        QVERIFY(!reg.find_modem(9) && reg.find_bs(5));
+        QCOMPARE(sorted(reg.modem_ids()), (QList<uint32_t>{1, 2, 100}));
+        for (uint32_t id : stored.keys())
+            QCOMPARE(reg.get_settings(id), stored.value(id));
+        const modem_record* m = reg.find_modem(100);
+        QCOMPARE(m->aix_day.max_index, 2000);
+        QCOMPARE(m->aix_day.max_count, 1937);
+        QCOMPARE(percents(*m).last(), 42);
+        QVERIFY(sql.uplinks.isEmpty());
+        QCOMPARE(logs.lines.filter(QRegularExpression("start read modems settings$|devices 3$")).size(), 2);
+    }
+
+    void api_dumps()
+    {
+        modem_record rec({{"k", 1}});
+        rec.curr_data.insert(10, Ul_data_record());
+        rec.cmds.insert(7, Stringify_dl_app());
+        rec.bs_dl = 65535;
+        rec.last_success_dl_ts = 1700000000;
+        rec.get_index_flags = 0x1 | GIF_LAST_DAY | GIF_PROFILE_DAY | GIF_NO_BS_DL | GIF_DAY_NOT_LOADED;
+        const QVariantMap map = RAM_modems::modem_to_map(rec);
+        QCOMPARE(map.value("settings").toMap(), rec.settings);
+        QCOMPARE(map.value("curr_data count"), QVariant(1));
+        QCOMPARE(map.value("cmds"), QVariant(QVariantList{7u}));
+        QCOMPARE(map.value("req_timeout"), QVariant(900u));
+        QCOMPARE(map.value("bs_dl"), QVariant(65535));
+        QCOMPARE(map.value("last_success_dl_ts"), QVariant(1700000000u));
+        QCOMPARE(map.value("last_success_dl_ts_txt").toString(),
+                 QDateTime::fromSecsSinceEpoch(1700000000).toString("yyyy.MM.dd hh:mm:ss"));
+        QCOMPARE(map.value("flags for get_index").toStringList(),
+                 (QStringList{"profile_day", "!aix_day.is_loaded", "!bs_dl", "last_day"}));
+        QCOMPARE(map.value("14_day").toMap().value("max_index"), QVariant(1));
+        QCOMPARE(map.size(), 11);
+
+        arch_index aix(15);
+        aix.is_loaded = true;
+        aix.req_index = 42;
+        aix.req_ts = 90061;
+        aix.cause_ret = -3;
+        aix.indexes = {{0, 0}, {41, 1700003600}};
+        QCOMPARE(RAM_modems::arch_index_to_map(aix),
+                 (QVariantMap{{"max_index", 1}, {"max_count", 0}, {"is_loaded", true}, {"req_index", 42},
+                              {"req_counter", 0}, {"req_ts", 90061u}, {"req_ts_txt", "1970.01.02 01:01:01"},
+                              {"cmd_id", 0}, {"cause_ret", -3}, {"default_ts", 0u}, {"|indexes_count", 2},
+                              {"|indexes_txt", QVariantMap{{"0", "0 1970.01.01 00:00:00"},
+                                                           {"41", "1700003600 2023.11.14 23:13:20"}}}}));
+    }
+
+    // Geometry from "arch_info_<type>", written over a good one (500 slots, 493 held) of both
+    // archives.
+    void archive_geometry_data()
+    {
+        QTest::addColumn<QString>("key");
+        QTest::addColumn<QVariant>("value");
+        QTest::addColumn<QList<int>>("day_hour"); // max_index, max_count of day, then hour
+        QTest::addColumn<bool>("complains");
+        const int g = 500, h = 493;
+        QTest::newRow("defaults") << "arch_info_14" << QVariant(geometry(14)) << QList<int>{10, 0, g, h} << false;
+        QTest::newRow("big ring") << "arch_info_14" << QVariant(geometry(14, 2000, 64)) << QList<int>{2000, 1937, g, h}
+                                  << false;
+        QTest::newRow("small ring") << "arch_info_14" << QVariant(geometry(14, 300, 12)) << QList<int>{300, 0, g, h}
+                                    << false;
+        QTest::newRow("page record") << "arch_info_15" << QVariant(geometry(15, 100, 4096))
+                                     << QList<int>{g, h, 100, 100} << false;
+        QTest::newRow("record over a page: no more than the ring")
+            << "arch_info_15" << QVariant(geometry(15, 100, 5000)) << QList<int>{g, h, 100, 100} << false;
+        QTest::newRow("no overflow") << "arch_info_15" << QVariant(geometry(15, INT_MAX, 8192))
+                                     << QList<int>{g, h, INT_MAX, INT_MAX} << false;
+        QTest::newRow("other archive's map")
+            << "arch_info_14" << QVariant(geometry(15, 50)) << QList<int>{g, h, g, h} << false;
+        QTest::newRow("not a map") << "arch_info_14" << QVariant("x") << QList<int>{g, h, g, h} << false;
+        QTest::newRow("record size 0") << "arch_info_14" << QVariant(geometry(14, 50, 0)) << QList<int>{g, h, g, h}
+                                       << true;
+        QTest::newRow("negative record size")
+            << "arch_info_15" << QVariant(geometry(15, 50, -12)) << QList<int>{g, h, g, h} << true;
+        QTest::newRow("count 0") << "arch_info_14" << QVariant(geometry(14, 0)) << QList<int>{g, h, g, h} << true;
+        QTest::newRow("negative count") << "arch_info_15" << QVariant(geometry(15, -5)) << QList<int>{g, h, g, h}
+                                        << true;
+        QTest::newRow("count not a number")
+            << "arch_info_14" << QVariant(geometry(14, "many")) << QList<int>{g, h, g, h} << true;
+    }
+    void archive_geometry()
+    {
+        QFETCH(QString, key);
+        QFETCH(QVariant, value);
+        QFETCH(QList<int>, day_hour);
+        QFETCH(bool, complains);
+        RAM_modems reg({}, nullptr);
+        modem_record* rec =
+            reg.add_modem(40, {{"arch_info_14", geometry(14, 500, 512)}, {"arch_info_15", geometry(15, 500, 512)}});
+        rec->aix_day.indexes.insert(1, 100);
+        rec->aix_day.is_loaded = true;
+
+        log_capture logs;
+        reg.slot_set_setting(40, key, value, false);
+        QCOMPARE((QList<int>{rec->aix_day.max_index, rec->aix_day.max_count, rec->aix_hour.max_index,
+                             rec->aix_hour.max_count}),
+                 day_hour);
+        QCOMPARE(logs.lines.filter("(Exc)").filter(key).size(), complains ? 1 : 0);
+        QVERIFY(rec->aix_day.is_loaded && rec->aix_day.indexes.size() == 1); // no reset
+        QCOMPARE(reg.get_setting(40, key), value);
+    }
+
+    void scan_arch_info_resets_both_archives()
+    {
+        modem_record rec({{"arch_info_15", geometry(15, 1000, 4)}});
+        QVERIFY(rec.aix_day.type == 14 && rec.aix_day.max_index == 1 && rec.aix_hour.max_index == 1000);
+        for (arch_index* aix : {&rec.aix_day, &rec.aix_hour}) {
+            aix->indexes.insert(1, 1);
+            aix->is_loaded = true;
+            aix->req_index = aix->req_counter = aix->cause_ret = 3;
+            aix->req_ts = aix->cmd_id = aix->default_ts = 5;
+        }
+        rec.settings.insert("arch_info_14", geometry(14, 20, 4096));
+        rec.scan_arch_info();
+        for (arch_index* aix : {&rec.aix_day, &rec.aix_hour}) {
+            QVERIFY(aix->indexes.isEmpty() && !aix->is_loaded);
+            QVERIFY(aix->req_index == -1 && aix->req_counter == 0 && aix->req_ts == 0 && aix->cmd_id == 0);
+            QVERIFY(aix->default_ts == 5 && aix->cause_ret == 3);
+        }
+        QVERIFY(rec.aix_day.max_index == 20 && rec.aix_day.max_count == 20 && rec.aix_hour.max_index == 1000);
+    }
+
+    // The newest time per slot is kept; slots the ring evidently overwrote are dropped only
+    // when they are few.
+    void index_received_data()
+    {
+        QTest::addColumn<index_map>("before");
+        QTest::addColumn<uint>("index");
+        QTest::addColumn<uint>("ts");
+        QTest::addColumn<index_map>("after");
+        QTest::newRow("first") << index_map() << 5u << 1000u << index_map{{5, 1000}};
+        QTest::newRow("older time overwrites") << index_map{{5, 1000}, {1, 10}} << 5u << 900u
+                                               << index_map{{5, 900}, {1, 10}};
+        QTest::newRow("new index") << index_map{{5, 1000}, {1, 10}} << 6u << 5000u
+                                   << index_map{{5, 1000}, {1, 10}, {6, 5000}};
+        // 30 entries: index 5 at 1000, `older` entries below it, `equal` at 1000, the rest above.
+        auto ring = [](int older, int equal, uint32_t ts5) {
+            index_map m{{5, ts5}};
+            for (int i = 0; i < older; ++i)
+                m.insert(100 + i, 500 + i);
+            for (int i = 0; i < equal; ++i)
+                m.insert(150 + i, 1000);
+            for (uint32_t i = 0; m.size() < 30; ++i)
+                m.insert(200 + i, 2000 + i);
+            return m;
+        };
+        index_map pruned = ring(2, 0, 2000);
+        pruned.remove(100);
+        pruned.remove(101);
+        QTest::newRow("2 of 30 stale: pruned") << ring(2, 0, 1000) << 5u << 2000u << pruned;
+        QTest::newRow("3 of 30 stale: kept") << ring(3, 0, 1000) << 5u << 2000u << ring(3, 0, 2000);
+        QTest::newRow("equal time not stale") << ring(0, 5, 1000) << 5u << 4000u << ring(0, 5, 4000);
+    }
+    void index_received()
+    {
+        QFETCH(index_map, before);
+        QFETCH(uint, index);
+        QFETCH(uint, ts);
+        QFETCH(index_map, after);
+        arch_index aix;
+        aix.indexes = before;
+        aix.index_received(index, ts);
+        QCOMPARE(aix.indexes, after);
+    }
+
+    void iec_address_map()
+    {
+        RAM_modems reg({}, nullptr);
+        QCOMPARE(reg.iec_id(5), 0u);
+        reg.set_iec104_map({{30, 3}, {10, 1}});
+        reg.set_iec_id(20, 2);
+        const index_map copy = reg.iec104_map();
+        QCOMPARE(copy, (index_map{{10, 1}, {20, 2}, {30, 3}}));
+        QCOMPARE(reg.iec_id(20), 2u);
+        reg.set_iec104_map({});
+        QVERIFY(reg.iec104_map().isEmpty() && copy.size() == 3);
+    }
+
+    // The main thread writes settings, adds modems and rewrites the IEC 104 map while reader
+    // threads copy them: a setting's two fields always agree, and all addresses of one map
+    // copy carry the same generation.
+    void concurrent_readers_see_whole_values()
+    {
+        RAM_modems reg({}, nullptr);
+        for (uint32_t m = 10; m < 20; ++m)
+            reg.add_modem(m, {});
+        std::atomic<bool> stop{false};
+        std::atomic<int> torn{0}, reads{0};
+        QList<QThread*> readers;
+        for (int r = 0; r < 3; ++r) {
+            readers << QThread::create([&, r] {
+                while (!stop) {
+                    const uint32_t m = 10 + uint32_t(reads++ % 14); // 20..23 come and go
+                    const QVariantMap pair =
+                        (r ? reg.get_settings(m).value("pair") : reg.get_setting(m, "pair")).toMap();
+                    if (pair.value("twice").toInt() != 2 * pair.value("n").toInt())
+                        ++torn;
+                    const index_map map = reg.iec104_map();
+                    for (uint32_t v : map)
+                        if (v >> 16 != map.first() >> 16)
+                            ++torn;
+                    reg.iec_id(m);
+                    reg.modem_ids();
+                    reg.modems_by_version(true, "1.");
+                }
+            });
+            readers.last()->start();
+        }
+        for (int i = 1; i <= 20000; ++i) {
+            const uint32_t m = 10 + uint32_t(i % 10);
+            if (i % 2)
+                reg.slot_set_setting(m, "pair", QStringLiteral("{\"n\":%1,\"twice\":%2}").arg(i).arg(2 * i), false);
+            else
+                reg.find_modem(m)->set_setting("pair", QVariantMap{{"n", i}, {"twice", 2 * i}});
+            reg.find_modem(m)->set_setting("version", QVariantMap{{"sw", QStringLiteral("1.%1").arg(i)}});
+            if (i % 100 == 0)
+                reg.add_modem(20 + uint32_t(i / 100 % 4), {{"pair", QVariantMap{{"n", i}, {"twice", 2 * i}}}});
+            if (i % 3 == 0) {
+                index_map map;
+                for (uint32_t k = 0; k < 50; ++k)
+                    map.insert(k, (uint32_t(i) << 16) | k);
+                reg.set_iec104_map(map);
+            } else {
+                reg.set_iec_id(uint32_t(i % 50), (uint32_t(i / 3 * 3) << 16) | uint32_t(i % 50));
+            }
+        }
+        stop = true;
+        for (QThread* t : readers) {
+            QVERIFY(t->wait(30000));
+            delete t;
+        }
+        QVERIFY(reads > 0);
+        QCOMPARE(torn.load(), 0);
+    }
+};
+
+QTEST_GUILESS_MAIN(tst_ram_modems)
+#include "tst_ram_modems.moc"
