@@ -1,6 +1,8 @@
 #include "logger.h"
 #include "quit_signals.h"
 #include "records.h"
+#include "sql_exchange.h"
+#include "strova_controller.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -47,6 +49,17 @@ int main(int argc, char* argv[])
 
     log_init(log_path, config.value(QStringLiteral("log_level"), 5).toUInt());
     log_set_max_file_size(20971520);
+
+    new strova_controller(config.value(QStringLiteral("strova_controller")).toMap(), &app);
+    LOG_WRN << "controller created";
+
+    if (SQL_Exchange::instance)
+        QObject::connect(SQL_Exchange::instance, &SQL_Exchange::signal_modem_index_updated,
+                         strova_controller::instance, &strova_controller::slot_modem_index_updated,
+                         Qt::QueuedConnection);
+
+    // The driver's own settings are merged over pseudo modem 2, so they follow the registry's load.
+    strova_controller::instance->load_driver_settings();
 
     return app.exec();
 }
