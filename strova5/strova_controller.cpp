@@ -30,8 +30,8 @@ const QString k_time_sync = QStringLiteral("time_sync");
 const QString k_default_sw = QStringLiteral("1.0.4.0");
 
 constexpr int64_t k_day = 86400;
-// Throttling periods of the settings pushed to the meter, seconds.
-constexpr uint32_t k_period_version = 14400;
+// Throttling periods, seconds: settings pushed to the meter, its geometry query, its clock.
+constexpr uint32_t k_period_settings = 14400;
 constexpr uint32_t k_period_arch_info = 600;
 constexpr uint32_t k_period_time_sync = 43200;
 
@@ -471,7 +471,7 @@ void strova_controller::slot_UL(Parser_ul_app ul)
     }
 
     if (!s.contains(QStringLiteral("version")))
-        send_cmd_throttled(M, s, QStringLiteral("version"), QVariant(), settings_rights(), k_period_version);
+        send_cmd_throttled(M, s, QStringLiteral("version"), QVariant(), settings_rights(), k_period_settings);
     else if (stm)
         check_settings(M, ul, s);
 
@@ -501,7 +501,7 @@ void strova_controller::slot_UL(Parser_ul_app ul)
         return;
     case 'O':
         if (!ul.ul_events.isEmpty() && config.value(QStringLiteral("event_spam_off")).toBool() &&
-            !stamp_fresh(M, k_time_version, k_period_version)) {
+            !stamp_fresh(M, k_time_version, k_period_settings)) {
             send(M, QStringLiteral("event_filter"), QVariantList{2, 4, 10, 11});
             set_stamp(M, k_time_version);
         }
@@ -539,7 +539,7 @@ void strova_controller::check_settings(uint32_t M, const Parser_ul_app& ul, cons
     else if (config.value(QStringLiteral("event_filter_set")).toBool() && !is_sw_4_0_to_3(sw))
         wanted = {0, 2, 3, 4, 5, 6, 7, 8, 9, 10};
     if (!wanted.isEmpty() && check_event_filter(s.value(QStringLiteral("event_filter")).toList(), wanted))
-        send_cmd_throttled(M, s, QStringLiteral("event_filter"), wanted, settings_rights(), k_period_version);
+        send_cmd_throttled(M, s, QStringLiteral("event_filter"), wanted, settings_rights(), k_period_settings);
 
     const uint32_t period = config.value(QStringLiteral("ARCH_profile_day_period")).toUInt();
     if (period != 0 && period != s.value(QStringLiteral("arch_info_14"))
@@ -547,7 +547,7 @@ void strova_controller::check_settings(uint32_t M, const Parser_ul_app& ul, cons
                                      .value(QStringLiteral("sec_before_send_max"))
                                      .toUInt())
         send_cmd_throttled(M, s, QStringLiteral("set_arch_index"), QVariantList{14, uint(period)},
-                           settings_rights(), k_period_version);
+                           settings_rights(), k_period_settings);
 
     if ((hw == QLatin1String("1.1.2.0") || hw == QLatin1String("1.9.2.0")) &&
         config.value(QStringLiteral("shunt_1_off")).toBool() && is_sw_4_0_to_3(sw))
@@ -558,7 +558,7 @@ void strova_controller::check_settings(uint32_t M, const Parser_ul_app& ul, cons
 void strova_controller::check_calibration(uint32_t M, const QVariantMap& s)
 {
     if (!s.contains(QStringLiteral("calibration_0"))) {
-        if (!stamp_fresh(M, k_time_version, k_period_version)) {
+        if (!stamp_fresh(M, k_time_version, k_period_settings)) {
             send(M, QStringLiteral("calibration"));
             set_stamp(M, k_time_version);
         }
@@ -570,7 +570,7 @@ void strova_controller::check_calibration(uint32_t M, const QVariantMap& s)
     QByteArray c = s.value(QStringLiteral("calibration_0")).toString().toLocal8Bit();
     if (c.size() != 72 || c.mid(40, 8) == "00000000") return;
     c.replace(40, 8, "00000000");
-    if (!stamp_fresh(M, k_time_version, k_period_version)) {
+    if (!stamp_fresh(M, k_time_version, k_period_settings)) {
         send(M, QStringLiteral("msg"), QString::fromLocal8Bit(c.constData()));
         set_stamp(M, k_time_version);
     }
