@@ -21,6 +21,9 @@ int obis_compact_encode(uint8_t* out, const OBIS& code);
 // gives ref, which callers take as a rejected time.
 uint32_t clamp_device_time(uint32_t t, uint32_t ref);
 uint32_t archive_kind_from_code(uint32_t code, uint32_t t);
+// Completes the low 24 bits of a UNIX time sent by a meter: the first t + n * 2^24 that is no
+// more than half a year before `now`. A clock before mid-1970 leaves t as it is.
+uint32_t complete_time24(uint32_t t24, int64_t now);
 
 QString obis_to_string(const OBIS& code);                  // "1.0.1.8.0.255"
 QString obis_to_string(const OBIS& code, int attribute);    // "0.0.96.3.10.255_4"
@@ -30,6 +33,11 @@ QString obis_to_hex(const OBIS& code);                      // "0100010800FF"
 // Parses "A.B.C.D.E.F" (optionally "_attr"); false on anything else.
 bool obis_from_string(const QString& text, OBIS& out, int* attribute = nullptr);
 bool obis_from_hex(const QString& hex, OBIS& out);
+
+// Validates a new-firmware tariff program of `count` bytes; 0 = valid, else the failure code
+// (0x21 minute, 0x22 tariff, 0x31-0x33 week profile, 0x91-0x94 seasons, 0xA1-0xA4 special days,
+// 0xB1 activation, 0xC1 and 0x01 unknown section). Reads only program[0 .. count-1].
+uint8_t tariff_check(const uint8_t* program, uint16_t count);
 
 class parser_strova5 : public QObject
 {
@@ -48,15 +56,27 @@ public:
     static bool is_new_sw(uint32_t modem_id);
     static void convert_relay_setting(const Rabbit_dl_status& status, const Dl_request& command);
 
-    // ---- tariff calendars (parser_strova5_tariff.cpp)
+    // ---- tariff calendars (parser_strova5_tariff.cpp), the value of the setting "13.0.0"
+    // New firmware: the tariff program of an uplink 0x51 (body without the header) and of the
+    // command 51 .. 00. The encoders return an empty array for a calendar they refuse.
     static QVariantMap parse_tariff(const QByteArray& body);
     static QByteArray stringify_tariff_calendar(const QVariantMap& calendar);
+    // Old firmware: the tariff frame of the command F0 11 and of the uplinks F0/F2.
     static QByteArray stringify_tariff_days(const QVariantMap& calendar);
+    static QVariantMap parse_tariff_days(const QByteArray& payload); // whole payload; empty: dropped
     static QVariantMap parse_tariff_day(const QByteArray& slots12);
     static void tariff_day_to_points(uint8_t* slots12, const QVariantMap& day);
+    // The calendar an uplink 0x51, 0xF0 or 0xF2 (whole payload) reports; empty when none.
+    static QVariantMap tariff_from_ul(const QByteArray& payload);
+    // The "13.0.0" command for a modem of the given firmware: sets out.payload and out.state
+    // (state 4 for a refused calendar or a missing right, never a read instead of a write).
+    static void stringify_tariff_request(Stringify_dl_app& out, const Dl_request& req, const QStringList& rights,
+                                         bool new_sw);
 
 private:
-    // Fills `out` with the tariff program write of a "13.0.0" request (rights already checked)
-    // and returns true; false leaves the request to the plain calendar read.
+    // Uplinks 0x51, 0xF0 and 0xF2 (the whole payload, header included); defined with the
+    // tariff codec (parser_strova5_tariff_ul.cpp).
+    static void parse_ul_tariff(Parser_ul_app& result, const QByteArray& payload);
+    // The "13.0.0" branch of the encoder: fills out.payload and out.state and returns true.
     static bool encode_tariff_program(Stringify_dl_app& out, const Dl_request& req, const QStringList& rights);
 };
