@@ -1,15 +1,6 @@
 #include "amqp_message.h"
 #include "amqp_message_p.h"
 
-namespace {
-[[maybe_unused]] const int registered = [] {
-    qRegisterMetaType<AmqpMessage>("AmqpMessage");
-    qRegisterMetaType<AmqpMessage::PropertyHash>("AmqpMessage::PropertyHash");
-    qRegisterMetaType<AmqpTable>("AmqpTable");
-    return 0;
-}();
-} // namespace
-
 AmqpMessage::AmqpMessage() : d(new AmqpMessagePrivate) {}
 
 AmqpMessage::AmqpMessage(const AmqpMessage& other) = default;

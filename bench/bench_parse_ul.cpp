@@ -23,7 +23,7 @@ public:
     qint64 reports = 0;
     bool init() override { return true; }
     QVariantMap send_dl(uint32_t, QStringList, QString, QVariant) override { return QVariantMap(); }
-    void send_dl(QList<uint32_t>, QStringList, QString, QVariant) override {}
+    QVariantMap send_dl(QList<uint32_t>, QStringList, QString, QVariant) override { return {}; }
     void remove_old(uint8_t, uint32_t) override {}
     QMap<uint32_t, QVariantMap> get_pending_settings() override { return {}; }
     void slot_UL(Parser_ul_app) override {}

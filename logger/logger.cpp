@@ -163,14 +163,21 @@ bool log_open_file()
     return enabled;
 }
 
-void log_close()
+namespace {
+void close_file()
 {
-    std::lock_guard<std::recursive_mutex> lock(mtx);
     stream.reset();
     if (file)
         file->close();
     file.reset();
     enabled = false;
+}
+} // namespace
+
+void log_close()
+{
+    std::lock_guard<std::recursive_mutex> lock(mtx);
+    close_file();
     log_remove_handler();
 }
 
@@ -275,7 +282,9 @@ void log_message_handler(QtMsgType type, const QMessageLogContext&, const QStrin
         }
     }
     if (file && max_file_size <= file->size()) {
-        log_close();
+        // The handler stays installed while the file is swapped: other threads' lines wait on
+        // the lock instead of falling through to the default output.
+        close_file();
         log_open_file();
         if (!stream)
             return;

@@ -1,5 +1,6 @@
 #include "logger.h"
 #include "quit_signals.h"
+#include "ram_modems.h"
 #include "records.h"
 #include "sql_exchange.h"
 #include "strova_controller.h"
@@ -50,15 +51,23 @@ int main(int argc, char* argv[])
     log_init(log_path, config.value(QStringLiteral("log_level"), 5).toUInt());
     log_set_max_file_size(20971520);
 
+    new RAM_modems(config.value(QStringLiteral("RAM")).toMap(), &app);
+    LOG_WRN << "ram created";
+
     new strova_controller(config.value(QStringLiteral("strova_controller")).toMap(), &app);
     LOG_WRN << "controller created";
 
-    if (SQL_Exchange::instance)
-        QObject::connect(SQL_Exchange::instance, &SQL_Exchange::signal_modem_index_updated,
-                         strova_controller::instance, &strova_controller::slot_modem_index_updated,
-                         Qt::QueuedConnection);
+    new SQL_Exchange(config.value(QStringLiteral("sql")).toMap(), &app);
+    if (!SQL_Exchange::instance->init()) {
+        LOG_EXC << "no sql connect";
+        return -3;
+    }
+    LOG_WRN << "sql created";
 
-    // The driver's own settings are merged over pseudo modem 2, so they follow the registry's load.
+    QObject::connect(SQL_Exchange::instance, &SQL_Exchange::signal_modem_index_updated, strova_controller::instance,
+                     &strova_controller::slot_modem_index_updated, Qt::QueuedConnection);
+
+    RAM_modems::instance->load_settings();
     strova_controller::instance->load_driver_settings();
 
     return app.exec();

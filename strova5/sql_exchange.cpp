@@ -1,3 +1,398 @@
+// Storage: the connection, the schema upgrades made at start, and the save batches.
 #include "sql_exchange.h"
 
+#include "logger.h"
+#include "parser_strova5.h"
+#include "quit_signals.h"
+
+#include <QRandomGenerator>
+#include <QSqlField>
+#include <QSqlQuery>
+#include <QSqlRecord>
+#include <QTimer>
+#include <algorithm>
+
 SQL_Exchange* SQL_Exchange::instance = nullptr;
+
+namespace {
+const QString main_connect = QStringLiteral("main_connect");
+
+QList<OBIS> make_obis_list()
+{
+    // C, D, E of the value columns of `modems_data`, in column order (A = 1, B = 0, F = 255).
+    static const uint8_t cde[][3] = {
+        {1, 8, 0},  {1, 8, 1},  {1, 8, 2},  {1, 8, 3},  {1, 8, 4},   {2, 8, 0},   {2, 8, 1},  {2, 8, 2},  {2, 8, 3},
+        {2, 8, 4},  {3, 8, 0},  {3, 8, 1},  {3, 8, 2},  {3, 8, 3},   {3, 8, 4},   {4, 8, 0},  {4, 8, 1},  {4, 8, 2},
+        {4, 8, 3},  {4, 8, 4},  {9, 8, 0},  {9, 8, 1},  {9, 8, 2},   {9, 8, 3},   {9, 8, 4},  {1, 6, 0},  {1, 7, 0},
+        {21, 7, 0}, {41, 7, 0}, {61, 7, 0}, {3, 7, 0},  {23, 7, 0},  {43, 7, 0},  {63, 7, 0}, {9, 7, 0},  {29, 7, 0},
+        {49, 7, 0}, {69, 7, 0}, {11, 7, 0}, {31, 7, 0}, {51, 7, 0},  {71, 7, 0},  {91, 7, 0}, {32, 7, 0}, {52, 7, 0},
+        {72, 7, 0}, {14, 7, 0}, {13, 7, 0}, {33, 7, 0}, {53, 7, 0},  {73, 7, 0},  {81, 7, 10}, {81, 7, 21}, {81, 7, 2},
+    };
+    QList<OBIS> out;
+    for (const auto& c : cde)
+        out << obis_pack(1, 0, c[0], c[1], c[2], 255);
+    return out;
+}
+
+QList<QStringList> make_obis_columns()
+{
+    QList<QStringList> out;
+    for (const OBIS& code : make_obis_list())
+        out << QStringList{obis_to_hex(code), obis_to_column(code)};
+    return out;
+}
+
+QString data_prefix()
+{
+    QStringList columns;
+    for (const QStringList& c : SQL_Exchange::obis_columns)
+        columns << c.at(1);
+    return QStringLiteral("REPLACE INTO modems_data (modem_id, ts, ts_get, `type`, `index`, index_max, ") +
+           columns.join(QStringLiteral(", ")) + QStringLiteral(", OBIS_ext) VALUES ");
+}
+} // namespace
+
+const QList<OBIS> SQL_Exchange::obis_list = make_obis_list();
+const QList<QStringList> SQL_Exchange::obis_columns = make_obis_columns();
+
+SQL_Exchange::SQL_Exchange(QVariantMap cfg_, QObject* parent)
+    : QObject(parent),
+      cfg(std::move(cfg_)),
+      cmd_batch{"modems_cmd",
+                QStringLiteral("INSERT INTO modems_cmd(cmd_id, modem_id, ts, `setting`, `state`, `data`) VALUES "),
+                {}},
+      data_batch{"modems_data", data_prefix(), {}},
+      event_batch{"modems_event",
+                  QStringLiteral("REPLACE INTO modems_event(modem_id, ts, ts_get, `type`, `index`, index_max, `event`, "
+                                 "worktime, OBIS_12_7_0, OBIS_12_7_4, OBIS_96_8_10, OBIS_96_12_4, OBIS_96_12_6, "
+                                 "value_old, ext) VALUES "),
+                  {}},
+      setting_batch{"modems_setting",
+                    QStringLiteral("REPLACE INTO modems_setting(modem_id, ts, `state`, `setting`, `data`) VALUES "), {}}
+{
+    instance = this;
+    tmr_save = new QTimer(this);
+    connect(tmr_save, &QTimer::timeout, this, &SQL_Exchange::slot_tmr_save);
+}
+
+SQL_Exchange::~SQL_Exchange()
+{
+    if (quit_hook)
+        remove_quit_hook(quit_hook);
+    if (instance == this)
+        instance = nullptr;
+    if (db.isValid()) {
+        db.close();
+        db = QSqlDatabase();
+        QSqlDatabase::removeDatabase(main_connect);
+    }
+}
+
+bool SQL_Exchange::init()
+{
+    db = QSqlDatabase::addDatabase(cfg.value(QStringLiteral("db"), QStringLiteral("QMYSQL")).toString(), main_connect);
+    db.setHostName(cfg.value(QStringLiteral("host"), QStringLiteral("localhost")).toString());
+    db.setPort(int(cfg.value(QStringLiteral("port"), 3306).toUInt()));
+    db.setDatabaseName(cfg.value(QStringLiteral("db_name"), QStringLiteral("mysql")).toString());
+    db.setUserName(cfg.value(QStringLiteral("user"), QStringLiteral("root")).toString());
+    db.setPassword(cfg.value(QStringLiteral("pass"), QStringLiteral("8263")).toString());
+    db.setConnectOptions(QStringLiteral("MYSQL_OPT_RECONNECT=1"));
+    if (!db.open()) {
+        LOG_EXC << "can't open db" << db.lastError().text();
+        return false;
+    }
+
+    QSqlQuery q(db);
+    if (!set_session_charset()) {
+        LOG_WRN << "the server keeps its character set:" << last_error.text();
+    }
+    if (!db.record(QStringLiteral("modems_cmd")).contains(QStringLiteral("data"))) {
+        const QString alter = QStringLiteral(
+            "ALTER TABLE `modems_cmd` ADD COLUMN `data` TEXT NULL COMMENT 'данные команды' AFTER `state`");
+        if (!run(q, alter)) {
+            LOG_EXC << "can't insert data field to modems_cmd" << last_error.text();
+            return false;
+        }
+        if (!db.record(QStringLiteral("modems_cmd")).contains(QStringLiteral("data"))) {
+            LOG_EXC << "no data field in modems_cmd";
+            return false;
+        }
+    }
+    if (!db.record(QStringLiteral("modems_iec104")).contains(QStringLiteral("modem_id"))) {
+        const QString create = QStringLiteral(
+            "CREATE TABLE `modems_iec104` ( `iec_id` INT(10) UNSIGNED NOT NULL AUTO_INCREMENT COMMENT 'смещение в "
+            "iec104', `modem_id` INT(10) UNSIGNED NOT NULL COMMENT 'номер модема', PRIMARY KEY (`iec_id`) )");
+        if (!run(q, create)) {
+            LOG_EXC << "can't create modems_iec104" << last_error.text();
+            return false;
+        }
+    }
+
+    const QString last_cmd = QStringLiteral("SELECT cmd_id FROM modems_cmd order by cmd_id desc limit 1");
+    if (!run(q, last_cmd)) {
+        LOG_EXC << last_error.text() << last_cmd;
+        return false;
+    }
+    if (q.next())
+        cmd_counter = q.value(0).toUInt();
+    // Numbers of an earlier run may still be in flight at the network server (rows lost with
+    // that run): start a random distance above the stored ones.
+    cmd_counter += QRandomGenerator::global()->bounded(1000u);
+
+    const QVariantMap timers = cfg.value(QStringLiteral("timers")).toMap();
+    tmr_save->start(int(timers.value(QStringLiteral("data_ms"), 200).toUInt()));
+
+    // A termination signal writes what is waiting before the event loop ends.
+    if (!quit_hook)
+        quit_hook = add_quit_hook([this] { slot_tmr_save(); });
+    return true;
+}
+
+int SQL_Exchange::pending_rows() const
+{
+    return cmd_batch.tuples.size() + pending_statuses.size() + data_batch.tuples.size() + event_batch.tuples.size() +
+           setting_batch.tuples.size();
+}
+
+bool SQL_Exchange::run(QSqlQuery& query, const QString& statement)
+{
+    if (query.exec(statement))
+        return true;
+    last_error = query.lastError();
+    return false;
+}
+
+bool SQL_Exchange::is_connection_error(const QSqlError& error)
+{
+    // Client errors (CR_*, 2000-2999) mean the server was not reached or the link broke; the
+    // listed server errors are passing states of the server. Either way the statement itself
+    // is fine and is to be sent again.
+    bool numeric = false;
+    const int code = error.nativeErrorCode().toInt(&numeric);
+    if (!numeric)
+        return true; // no server answer at all (connection not open)
+    if (code >= 2000 && code < 3000)
+        return true;
+    switch (code) {
+    case 1040: // too many connections
+    case 1053: // server shutdown in progress
+    case 1205: // lock wait timeout
+    case 1213: // deadlock
+    case 1290: // read-only for now
+    case 1927: // connection killed
+    case 4031: // idle connection closed by the server
+        return true;
+    default:
+        return false;
+    }
+}
+
+template <typename List> void SQL_Exchange::enforce_cap(List& list, const char* what)
+{
+    if (list.size() <= pending_cap)
+        return;
+    const int drop = list.size() - pending_cap;
+    LOG_EXC << "the database took nothing for too long: dropped the" << drop << "oldest waiting rows of" << what;
+    list.erase(list.begin(), list.begin() + drop);
+}
+
+bool SQL_Exchange::write_batch(Batch& batch)
+{
+    QSqlQuery q(db);
+    while (!batch.tuples.isEmpty()) {
+        int rows = 0;
+        int chars = batch.prefix.size();
+        while (rows < batch.tuples.size() && rows < chunk_max_rows &&
+               (rows == 0 || chars + batch.tuples.at(rows).size() + 2 <= chunk_max_chars)) {
+            chars += batch.tuples.at(rows).size() + 2;
+            ++rows;
+        }
+        QString statement;
+        statement.reserve(chars);
+        statement += batch.prefix;
+        for (int i = 0; i < rows; ++i) {
+            if (i)
+                statement += QLatin1String(", ");
+            statement += batch.tuples.at(i);
+        }
+        if (run(q, statement)) {
+            batch.tuples.erase(batch.tuples.begin(), batch.tuples.begin() + rows);
+            continue;
+        }
+        if (is_connection_error(last_error))
+            return false;
+
+        // The server refused the statement: find the rows it refuses, keep the others.
+        LOG_EXC << last_error.text() << "in a statement of" << rows << "rows for" << batch.table
+                << "; writing them one by one";
+        for (int i = 0; i < rows; ++i) {
+            const QString single = batch.prefix + batch.tuples.first();
+            if (!run(q, single)) {
+                if (is_connection_error(last_error))
+                    return false;
+                LOG_EXC << "row lost:" << last_error.text() << single;
+            }
+            batch.tuples.removeFirst();
+        }
+    }
+    return true;
+}
+
+bool SQL_Exchange::set_session_charset()
+{
+    // The driver asks for 3-byte utf8 when the client library reports a MariaDB version number,
+    // and the client library's own reconnection goes back to that: any text with a 4-byte
+    // character would be refused. The first statement of a run also carries a reconnection.
+    QSqlQuery q(db);
+    return run(q, QStringLiteral("SET NAMES utf8mb4"));
+}
+
+void SQL_Exchange::slot_tmr_save()
+{
+    if (!pending_rows())
+        return;
+    for (Batch* batch : {&cmd_batch, &data_batch, &event_batch, &setting_batch})
+        enforce_cap(batch->tuples, batch->table);
+    enforce_cap(pending_statuses, "statuses");
+    if (!set_session_charset() && is_connection_error(last_error)) {
+        note_reachable(false);
+        return;
+    }
+    // The order matters: statuses find the command rows written first, and confirmed settings
+    // copied by the statuses go out with the settings of the same run. A lost connection ends
+    // the run; everything waits for the next one in the same order.
+    bool reached = write_batch(cmd_batch);
+    if (reached) {
+        while (!pending_statuses.isEmpty()) {
+            if (!apply_status(pending_statuses.first())) {
+                reached = false;
+                break;
+            }
+            pending_statuses.removeFirst();
+        }
+    }
+    reached = reached && write_batch(data_batch) && write_batch(event_batch) && write_batch(setting_batch);
+    note_reachable(reached);
+}
+
+void SQL_Exchange::note_reachable(bool reached)
+{
+    if (!reached && !db_away) {
+        db_away = true;
+        LOG_EXC << "database not reachable:" << last_error.text() << "; rows waiting:" << pending_rows();
+    } else if (reached && db_away) {
+        db_away = false;
+        LOG_WRN << "database reachable again";
+    }
+}
+
+bool SQL_Exchange::apply_status(const Rabbit_dl_status& status)
+{
+    LOG_TRC << "dl_status" << status.modem_id << status.cmd_id << (status.success ? "true" : "false")
+            << status.setting;
+    QSqlQuery q(db);
+    QString setting;
+    QVariant data;
+    uint32_t ts = 0;
+    uint32_t cmd_id = status.cmd_id;
+    int state = -1; // -1: no command found
+    if (status.cmd_id != 0) {
+        const QString select = QStringLiteral("SELECT * FROM modems_cmd WHERE modem_id = %1 AND cmd_id = %2")
+                                   .arg(status.modem_id)
+                                   .arg(status.cmd_id);
+        if (!run(q, select)) {
+            if (is_connection_error(last_error))
+                return false;
+            LOG_EXC << last_error.text() << select;
+            return true;
+        }
+        if (!q.next())
+            return true;
+        setting = text_of(q.value(QStringLiteral("setting")));
+        if (setting.isEmpty())
+            return true;
+        data = json_to_variant(q.value(QStringLiteral("data")));
+        ts = q.value(QStringLiteral("ts")).toUInt();
+        state = q.value(QStringLiteral("state")).toInt();
+    } else {
+        // The meter answered a setting: the newest command of that name (the higher number wins
+        // between two of the same second).
+        setting = status.setting;
+        const QString select =
+            QStringLiteral("SELECT * FROM modems_cmd WHERE modem_id = %1 AND setting = %2 order by ts desc, cmd_id desc limit 1")
+                .arg(status.modem_id)
+                .arg(sql_text(status.setting));
+        if (!run(q, select)) {
+            if (is_connection_error(last_error))
+                return false;
+            LOG_EXC << last_error.text() << select;
+        } else if (q.next()) {
+            data = json_to_variant(q.value(QStringLiteral("data")));
+            ts = q.value(QStringLiteral("ts")).toUInt();
+            state = q.value(QStringLiteral("state")).toInt();
+            cmd_id = q.value(QStringLiteral("cmd_id")).toUInt();
+        }
+    }
+    LOG_TRC << "dl_status" << status.modem_id << cmd_id << (status.success ? "true" : "false") << setting << state;
+    if (state < 0 || cmd_id == 0)
+        return true; // matches no command: nothing to update
+
+    if (!status.success)
+        state = 4;
+    parser_strova5::convert_relay_setting(status, Dl_request(status.modem_id, ts, setting, data));
+
+    int new_state = -1;
+    switch (state) {
+    case 0: new_state = 3; break;
+    case 1: new_state = 2; break;
+    case 2:
+        if (!status.setting.isEmpty())
+            new_state = 3;
+        break;
+    case 4: new_state = 4; break;
+    case 5: new_state = 3; break;
+    default: break;
+    }
+    if (new_state < 0)
+        return true;
+    const QString update = QStringLiteral("UPDATE modems_cmd SET `state`='%1' WHERE cmd_id=%2").arg(new_state).arg(cmd_id);
+    if (!run(q, update)) {
+        if (is_connection_error(last_error))
+            return false;
+        LOG_EXC << last_error.text() << update;
+        return true;
+    }
+    if (state == 5)
+        copy_setting(status.modem_id, ts, setting, data);
+    return true;
+}
+
+QMap<uint32_t, QVariantMap> SQL_Exchange::get_pending_settings()
+{
+    QMap<uint32_t, QVariantMap> out;
+    const QString select = QStringLiteral("SELECT modem_id, setting, `data` FROM modems_setting WHERE modems_setting.state = 0 ");
+    QSqlQuery q(db);
+    if (!run(q, select)) {
+        LOG_EXC << last_error.text() << select;
+        return out;
+    }
+    while (q.next())
+        out[q.value(0).toUInt()].insert(text_of(q.value(1)), json_to_variant(q.value(2)));
+    return out;
+}
+
+void SQL_Exchange::remove_old(uint8_t type, uint32_t time)
+{
+    LOG_DBG << "remove_old not available" << type << time;
+}
+
+void SQL_Exchange::slot_loader_req(uint32_t modem_id, uint8_t type, uint32_t limit)
+{
+    if (limit >= 2)
+        emit signal_loader_req(modem_id, type, limit);
+}
+
+void SQL_Exchange::slot_remove_tail(uint32_t modem_id)
+{
+    emit signal_remove_tail(modem_id);
+}

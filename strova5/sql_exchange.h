@@ -1,16 +1,32 @@
 #pragma once
 // Storage of readings, events, settings and commands in MySQL.
 //
-// The interface the other components call; the operations they call are virtual so that
-// tests can stand a double in its place.
+// Uplinks become SQL value tuples in memory (slot_UL, no database access); the save timer writes
+// them in multi-row statements. A row leaves memory only once the server has taken it: rows wait
+// through a lost connection, and a statement the server refuses is retried row by row so that
+// only the refused row is lost.
+//
+// The operations other components call are virtual so that tests can stand a double in its place;
+// the constructor opens nothing (init does), so a double needs no database.
 
 #include "records.h"
 
 #include <QList>
 #include <QMap>
 #include <QObject>
+#include <QSqlDatabase>
+#include <QSqlError>
 #include <QStringList>
 #include <QVariantMap>
+
+class QSqlQuery;
+class QTimer;
+
+// A value holding JSON object or array text becomes the parsed map or list; anything else is
+// returned unchanged. The text is read as UTF-8.
+QVariant json_to_variant(QVariant value);
+// The text of a value read from the database, also of bytes holding a NUL.
+QString text_of(const QVariant& value);
 
 class SQL_Exchange : public QObject
 {
@@ -18,29 +34,108 @@ class SQL_Exchange : public QObject
 public:
     static SQL_Exchange* instance;
 
-    SQL_Exchange(QVariantMap cfg, QObject* parent) : QObject(parent), cfg(cfg) { instance = this; }
-    ~SQL_Exchange() override
-    {
-        if (instance == this)
-            instance = nullptr;
-    }
+    // [upper-case hex OBIS code, column name] of every value column of `modems_data`, in column
+    // order, and the same codes as OBIS values.
+    static const QList<QStringList> obis_columns;
+    static const QList<OBIS> obis_list;
 
-    virtual bool init() = 0;
-    virtual QVariantMap send_dl(uint32_t modem_id, QStringList rights, QString setting, QVariant data) = 0;
-    virtual void send_dl(QList<uint32_t> modems, QStringList rights, QString setting, QVariant data) = 0;
-    virtual void remove_old(uint8_t type, uint32_t time) = 0;
-    virtual QMap<uint32_t, QVariantMap> get_pending_settings() = 0;
+    SQL_Exchange(QVariantMap cfg, QObject* parent);
+    ~SQL_Exchange() override;
+
+    // Opens the connection "main_connect", upgrades the schema, seeds the command numbers and
+    // starts the save timer. False (after an Exc line) when the database cannot be used.
+    virtual bool init();
+
+    virtual QVariantMap send_dl(uint32_t modem_id, QStringList rights, QString setting, QVariant data);
+    virtual QVariantMap send_dl(QList<uint32_t> modems, QStringList rights, QString setting, QVariant data);
+    virtual QVariantMap get_cmd_states(QList<uint32_t> cmd_ids);
+    virtual void remove_old(uint8_t type, uint32_t time);
+    virtual QMap<uint32_t, QVariantMap> get_pending_settings();
+
+    // The JSON-ready map of one decoded uplink (the API's "parse" answer).
+    static QVariantMap ul_to_json(const Parser_ul_app& ul);
+
+    // SQL text forms of values.
+    static QString sql_text(const QString& text);     // quoted, every special character escaped
+    static QString sql_number(const QVariant& value); // a finite number, else NULL
+    static QString json_or_text(const QVariant& value); // compact JSON of a map or list, else the text
+    static QString json_of_values(const QMap<OBIS, QVariant>& values);
+    static QString cmd_state_text(uint32_t state);
+
+    // Rows and statuses waiting for the next save.
+    int pending_rows() const;
 
 signals:
     void signal_DL(Stringify_dl_app dl_app);
+    void signal_loader_req(uint32_t modem_id, uint8_t type, uint32_t limit);
     void signal_modem_index_updated(uint32_t modem_id);
     void signal_remove_tail(uint32_t modem_id);
 
 public slots:
-    virtual void slot_UL(Parser_ul_app ul_parse) = 0;
-    virtual void slot_DL_status(Rabbit_dl_status dl_status) = 0;
-    virtual void slot_loader_req(uint32_t modem_id, uint8_t type, uint32_t limit) = 0;
+    virtual void slot_tmr_save();
+    virtual void slot_UL(Parser_ul_app ul_parse);
+    virtual void slot_DL_status(Rabbit_dl_status dl_status);
+    virtual void slot_loader_req(uint32_t modem_id, uint8_t type, uint32_t limit);
+    virtual void slot_remove_tail(uint32_t modem_id);
 
 protected:
+    // One table's rows waiting to be written.
+    struct Batch
+    {
+        const char* table;
+        QString prefix;     // "INSERT INTO ... VALUES "
+        QStringList tuples; // "(v1, v2, ...)", oldest first
+    };
+
+    // Encodes one command: the codec; tests put a fixed answer here.
+    virtual Stringify_dl_app encode(const Dl_request& request, const QStringList& rights);
+
+    // Writes the batch in chunks; a chunk leaves the batch once the server took it, or row by
+    // row when the server refused it. False when the connection is lost (the rest waits).
+    bool write_batch(Batch& batch);
+    // Applies one status to `modems_cmd`; false when the connection is lost (it stays pending).
+    bool apply_status(const Rabbit_dl_status& status);
+    // Executes one statement; a failure leaves its error in last_error and is not logged here.
+    bool run(QSqlQuery& query, const QString& statement);
+    bool set_session_charset();
+    void note_reachable(bool reached);
+    static bool is_connection_error(const QSqlError& error);
+    // Drops the oldest entries past the cap, with one Exc line.
+    template <typename List> void enforce_cap(List& list, const char* what);
+
+    // The state rules for a command held in the registry; `copy` is cleared once the setting of
+    // a confirmed write has been copied.
+    void update_cmd_state(Stringify_dl_app& cmd, const Rabbit_dl_status& status, bool& copy);
+    // Stores a confirmed setting like one the meter reported.
+    void copy_setting(uint32_t modem_id, uint32_t ts, const QString& setting, const QVariant& data);
+
+    static QString data_tuple(const Parser_ul_app& ul, const Ul_data_record& rec);
+    static QString event_tuple(const Parser_ul_app& ul, const Ul_event_record& ev);
+    static QString setting_tuple(uint32_t modem_id, const Ul_setting& setting);
+    static QString cmd_tuple(const Stringify_dl_app& cmd, uint32_t stored_state);
+    // Keeps the modem's recent current values in the registry; true when this record changes
+    // the relay state and so is to be written too.
+    bool keep_curr_record(uint32_t modem_id, const Ul_data_record& rec);
+
+    QSqlDatabase db;
     QVariantMap cfg;
+    QTimer* tmr_save = nullptr;
+    Batch cmd_batch;
+    QList<Rabbit_dl_status> pending_statuses;
+    Batch data_batch;
+    Batch event_batch;
+    Batch setting_batch;
+    uint32_t cmd_counter = 0;
+    uint32_t ts_req_curr_last = 0;
+
+    QSqlError last_error;
+    bool db_away = false; // the last save lost the connection; logged once until it is back
+    int quit_hook = 0;
+
+    // Bounds of one statement: at most 768 KiB of UTF-8, below the smallest max_allowed_packet
+    // a server may have (1 MiB); and of the rows kept per table while the server is away (hours
+    // of a large network's traffic).
+    int chunk_max_rows = 1000;
+    int chunk_max_chars = 256 * 1024;
+    int pending_cap = 500000;
 };

@@ -2,10 +2,19 @@
 #include "amqp_authenticator.h"
 #include "amqp_frame.h"
 #include "amqp_table.h"
+#include "amqp_test_helpers.h"
 #include "testsupport.h"
 
+#include <QFile>
+#include <QSignalSpy>
+#include <QSslSocket>
 #include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QUrl>
 #include <QtTest>
+
+using amqptest::logged;
+using amqptest::TestChannel;
 
 namespace {
 
@@ -38,6 +47,76 @@ std::unique_ptr<AmqpFrame> nextFrame(QTcpSocket& s, AmqpFrameReader& reader)
     return nullptr;
 }
 
+AmqpTimings testTimings()
+{
+    AmqpTimings t;
+    t.firstRetryDelay = 200;
+    t.retryGrowthLimit = 5000;
+    return t;
+}
+
+QString uriWith(const QString& host, const QString& port, const QString& password)
+{
+    return QStringLiteral("amqp://u:%1@%2:%3/").arg(password, host, port) + "%2Fapi";
+}
+
+// The broker's process id of the connection that `client` holds (found by its local port).
+QString connectionPid(AmqpClient& client)
+{
+    const QString port = QString::number(client.findChild<QSslSocket*>()->localPort());
+    QString out;
+    testsupport::services_control({"rabbitmqctl", "list_connections", "-q", "--no-table-headers", "pid", "peer_port"},
+                                  &out);
+    for (const QString& line : out.split('\n')) {
+        const QStringList cols = line.split('\t');
+        if (cols.size() == 2 && cols[1].trimmed() == port)
+            return cols[0];
+    }
+    return QString();
+}
+
+QMap<QString, QString> readEnv(const QString& path)
+{
+    QMap<QString, QString> env;
+    QFile f(path);
+    if (f.open(QIODevice::ReadOnly))
+        for (const QByteArray& line : f.readAll().split('\n')) {
+            const int eq = line.indexOf('=');
+            if (eq > 0)
+                env.insert(QString::fromUtf8(line.left(eq)), QString::fromUtf8(line.mid(eq + 1)));
+        }
+    return env;
+}
+
+// A broker of this test's own, for stopping and starting: the shared one must stay up.
+class PrivateBroker
+{
+public:
+    PrivateBroker() : script(testsupport::service("STROVA_SERVICES_SCRIPT")) {}
+    ~PrivateBroker() { run({"stop", dir.path()}, 120000); }
+    bool start()
+    {
+        if (run({"start", dir.path(), "rabbit"}, 240000) != 0)
+            return false;
+        env = readEnv(dir.path() + "/services.env");
+        return !env.value("STROVA_AMQP_PORT").isEmpty();
+    }
+    int run(const QStringList& args, int ms)
+    {
+        QProcess p;
+        p.setProcessChannelMode(QProcess::MergedChannels);
+        p.start(script, args);
+        if (!p.waitForFinished(ms))
+            return -1;
+        output = QString::fromUtf8(p.readAll());
+        return p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+    }
+    QString script;
+    QTemporaryDir dir;
+    QMap<QString, QString> env;
+    QString output;
+};
+
 AmqpMethodFrame* asMethod(const std::unique_ptr<AmqpFrame>& f, quint16 classId, quint16 methodId)
 {
     if (!f || f->type() != AmqpFrame::Method)
@@ -53,7 +132,12 @@ class tst_amqp_rabbitmq : public QObject
     Q_OBJECT
 
 private slots:
-    void initTestCase() { QVERIFY2(testsupport::services_available(), "services fixture did not run"); }
+    void initTestCase()
+    {
+        QVERIFY2(testsupport::services_available(), "services fixture did not run");
+        AMQP::setLogHandler(amqptest::captureLog);
+    }
+    void init() { amqptest::logLines().clear(); }
 
     // The protocol header draws connection.start, which our decoder reads whole; the frames we
     // build for the rest of the handshake are accepted.
@@ -150,6 +234,154 @@ private slots:
         close.shortUint(200).shortString("bye").shortUint(0).shortUint(0);
         s.write(close.frame().toByteArray());
         QVERIFY(asMethod(nextFrame(s, reader), 10, 51));
+    }
+
+    // Login with AMQPLAIN on "/api", the broker's tune values, and heartbeats both ways: with a
+    // 1 s heartbeat and nothing else said for 4 s, either side would drop a silent peer.
+    void login_tune_and_heartbeats()
+    {
+        AmqpClient client;
+        client.setTimings(testTimings());
+        client.setAutoReconnect(true);
+        QSignalSpy connected(&client, &AmqpClient::connected);
+        client.connectToHost(testsupport::service("STROVA_AMQP_URI"));
+        QTRY_COMPARE(connected.size(), 1);
+        QCOMPARE(client.virtualHost(), QString("/api"));
+        QCOMPARE(client.user(), QString("u"));
+        QCOMPARE(client.frameMax(), 131072);
+        QCOMPARE(client.channelMax(), quint16(2047));
+        QCOMPARE(client.heartbeatDelay(), quint16(60));
+        client.disconnectFromHost();
+        QTRY_VERIFY(!client.isConnected());
+
+        client.setHeartbeatDelay(1);
+        client.connectToHost();
+        QTRY_COMPARE(connected.size(), 2);
+        QCOMPARE(client.heartbeatDelay(), quint16(1));
+        QString out;
+        testsupport::services_control({"rabbitmqctl", "list_connections", "-q", "--no-table-headers", "peer_port",
+                                       "timeout", "client_properties"},
+                                      &out);
+        const QString port = QString::number(client.findChild<QSslSocket*>()->localPort());
+        bool seen = false;
+        for (const QString& line : out.split('\n')) {
+            const QStringList cols = line.split('\t');
+            if (cols.size() == 3 && cols[0] == port) {
+                seen = true;
+                QCOMPARE(cols[1], QString("1"));
+                QVERIFY2(cols[2].contains("AMQPC"), qPrintable(cols[2]));
+            }
+        }
+        QVERIFY2(seen, qPrintable(out));
+        QTest::qWait(4000);
+        QVERIFY(client.isConnected());
+        QCOMPARE(connected.size(), 2);
+        QVERIFY(!logged("nothing received"));
+        QVERIFY(!logged("closed by the broker"));
+        client.disconnectFromHost();
+    }
+
+    // A refused login is logged as such and retried with a growing delay until it succeeds.
+    void wrong_password_retried_with_back_off()
+    {
+        AmqpClient client;
+        client.setTimings(testTimings());
+        client.setAutoReconnect(true);
+        client.connectToHost(uriWith(testsupport::service("STROVA_AMQP_HOST"), testsupport::service("STROVA_AMQP_PORT"),
+                                     "wrong"));
+        QTRY_VERIFY_WITH_TIMEOUT(logged("reconnecting in 1000 ms"), 15000);
+        QVERIFY(logged("reconnecting in 200 ms"));
+        QVERIFY(logged("the broker closed the connection after the AMQPLAIN login of user \"u\" (wrong user or password?)"));
+        QVERIFY(!client.isConnected());
+        client.setPassword(testsupport::service("STROVA_AMQP_PASS"));
+        QTRY_VERIFY_WITH_TIMEOUT(client.isConnected(), 15000);
+        client.disconnectFromHost();
+    }
+
+    // The broker closes the connection (an operator, a fail-over): the client is back at once and
+    // its channel opens again and redoes its declaration.
+    void forced_close_reconnects_and_reopens_channels()
+    {
+        AmqpClient client;
+        client.setTimings(testTimings());
+        client.setAutoReconnect(true);
+        TestChannel channel(&client);
+        channel.setup = [](TestChannel* c) { c->declare("tst_amqp_forced"); };
+        QSignalSpy connected(&client, &AmqpClient::connected);
+        client.connectToHost(testsupport::service("STROVA_AMQP_URI"));
+        QTRY_COMPARE(channel.count(50, 11), 1);
+        const QString pid = connectionPid(client);
+        QVERIFY(!pid.isEmpty());
+        QCOMPARE(testsupport::services_control({"rabbitmqctl", "close_connection", pid, "tst_amqp forced close"}), 0);
+        QTRY_COMPARE_WITH_TIMEOUT(connected.size(), 2, 15000);
+        QVERIFY(logged("connection closed by the broker: 320 CONNECTION_FORCED - tst_amqp forced close"));
+        QVERIFY(logged("reconnecting in 0 ms"));
+        QTRY_COMPARE(channel.count(50, 11), 2);
+        QCOMPARE(channel.openings, 2);
+        QCOMPARE(channel.channelNumber(), 1);
+        client.disconnectFromHost();
+    }
+
+    // Re-declaring an existing queue with other arguments closes that channel: logged, reopened
+    // after the back-off with its set-up run again, and the connection and the other channel stay.
+    void channel_error_reopens_channel_connection_stays()
+    {
+        AmqpClient client;
+        client.setTimings(testTimings());
+        client.setAutoReconnect(true);
+        QSignalSpy connected(&client, &AmqpClient::connected);
+        client.connectToHost(testsupport::service("STROVA_AMQP_URI"));
+        TestChannel owner(&client);
+        owner.setup = [](TestChannel* c) { c->declare("tst_amqp_inequivalent"); };
+        QTRY_COMPARE(owner.count(50, 11), 1);
+
+        TestChannel rival(&client);
+        rival.setup = [](TestChannel* c) {
+            c->declare("tst_amqp_inequivalent", c->openings == 1 ? QVariantHash{{"x-max-length", 10}} : QVariantHash());
+        };
+        QSignalSpy errors(&rival, qOverload<AMQP::Error>(&AmqpChannel::error));
+        QTRY_COMPARE(errors.size(), 1);
+        QCOMPARE(int(rival.error()), 406);
+        QVERIFY2(rival.errorString().startsWith("PRECONDITION_FAILED - inequivalent arg 'x-max-length'"),
+                 qPrintable(rival.errorString()));
+        QVERIFY(logged("channel 2: closed by the broker: 406 PRECONDITION_FAILED - inequivalent arg"));
+        QVERIFY(logged("(class 50, method 10); reopening in 200 ms"));
+        QTRY_COMPARE(rival.count(50, 11), 1);
+        QCOMPARE(rival.openings, 2);
+        QCOMPARE(rival.recoveringAtOpen, (QList<bool>{false, true}));
+        QVERIFY(logged("channel 2: reopened"));
+
+        QVERIFY(client.isConnected());
+        QCOMPARE(connected.size(), 1);
+        QVERIFY(owner.isOpen());
+        owner.declare("tst_amqp_inequivalent");
+        QTRY_COMPARE(owner.count(50, 11), 2);
+        client.disconnectFromHost();
+    }
+
+    // A broker that stops and starts again (a restart): refused connections back off, and the
+    // client comes back with its channels once the broker is up.
+    void broker_restart_on_a_private_node()
+    {
+        PrivateBroker broker;
+        QVERIFY2(broker.start(), qPrintable(broker.output));
+        AmqpClient client;
+        client.setTimings(testTimings());
+        client.setAutoReconnect(true);
+        TestChannel channel(&client);
+        channel.setup = [](TestChannel* c) { c->declare("tst_amqp_restart"); };
+        QSignalSpy connected(&client, &AmqpClient::connected);
+        client.connectToHost(broker.env.value("STROVA_AMQP_URI"));
+        QTRY_COMPARE_WITH_TIMEOUT(channel.count(50, 11), 1, 10000);
+
+        QCOMPARE(broker.run({"rabbit-stop", broker.dir.path()}, 120000), 0);
+        QTRY_VERIFY_WITH_TIMEOUT(logged("Connection refused"), 15000);
+        QVERIFY(logged("connection closed by the broker: 320 CONNECTION_FORCED"));
+        QVERIFY(!client.isConnected());
+        QCOMPARE(broker.run({"rabbit-start", broker.dir.path()}, 120000), 0);
+        QTRY_COMPARE_WITH_TIMEOUT(connected.size(), 2, 30000);
+        QTRY_COMPARE_WITH_TIMEOUT(channel.count(50, 11), 2, 10000);
+        client.disconnectFromHost();
     }
 };
 

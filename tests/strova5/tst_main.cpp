@@ -4,6 +4,8 @@
 #include <QDir>
 #include <QFile>
 #include <QProcess>
+#include <QSqlDatabase>
+#include <QSqlQuery>
 #include <QTemporaryDir>
 #include <QtTest>
 #include <csignal>
@@ -17,8 +19,36 @@ class tst_main : public QObject
         QFile f(path);
         return f.open(QIODevice::WriteOnly) && f.write(content) == content.size();
     }
+    // A configuration whose "sql" object points at the throwaway MariaDB.
+    static QByteArray config_with_database(const QString& password)
+    {
+        const auto s = testsupport::services();
+        return QStringLiteral(R"({"log_level": 5, "sql": {"host": "%1", "port": %2, "user": "%3", "pass": "%4", "db_name": "st_main"}})")
+            .arg(s["STROVA_MYSQL_HOST"], s["STROVA_MYSQL_PORT"], s["STROVA_MYSQL_USER"], password)
+            .toUtf8();
+    }
+    static QString read_logs(const QString& dir)
+    {
+        QString all;
+        for (const QString& name : QDir(dir).entryList({"*.log"}, QDir::Files)) {
+            QFile f(dir + "/" + name);
+            if (f.open(QIODevice::ReadOnly))
+                all += QString::fromUtf8(f.readAll());
+        }
+        return all;
+    }
 
 private slots:
+    void initTestCase()
+    {
+        QVERIFY2(testsupport::services_available(), "no throwaway MariaDB");
+        testsupport::create_database("st_main");
+        QSqlDatabase db = testsupport::open_database("schema", "st_main");
+        QString error;
+        QVERIFY2(testsupport::run_sql_file(db, STROVA_SOURCE_DIR "/sql/schema.sql", &error), qPrintable(error));
+        QVERIFY(QSqlQuery(db).exec("INSERT INTO modems_setting VALUES (305, 1, 0, 'sn', '0a1b')"));
+    }
+
     void missing_configuration()
     {
         QTemporaryDir tmp;
@@ -65,7 +95,7 @@ private slots:
     {
         QFETCH(int, sig);
         QTemporaryDir tmp;
-        QVERIFY(write_file(tmp.path() + "/cfg.json", R"({"log_level": 5})"));
+        QVERIFY(write_file(tmp.path() + "/cfg.json", config_with_database(testsupport::service("STROVA_MYSQL_PASS"))));
         QProcess p;
         p.start(testsupport::daemon_path(), {"-c", tmp.path() + "/cfg.json", "-l", tmp.path() + "/drv.log"});
         QVERIFY(p.waitForStarted(5000));
@@ -77,6 +107,24 @@ private slots:
         QCOMPARE(p.exitCode(), 0);
         QCOMPARE(QString::fromUtf8(p.readAllStandardOutput()),
                  QStringLiteral("\nquit the application (user request signal = %1).\n").arg(sig));
+        const QString log = read_logs(tmp.path());
+        QVERIFY(log.contains("sql created"));
+        QVERIFY(log.contains("devices 1")); // the registry was filled from the database
+
+    }
+
+    void database_refuses_login()
+    {
+        QTemporaryDir tmp;
+        QVERIFY(write_file(tmp.path() + "/cfg.json", config_with_database("wrong")));
+        QProcess p;
+        p.start(testsupport::daemon_path(), {"-c", tmp.path() + "/cfg.json", "-l", tmp.path() + "/drv.log"});
+        QVERIFY(p.waitForFinished(20000));
+        QCOMPARE(p.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(p.exitCode(), 253);
+        const QString log = read_logs(tmp.path());
+        QVERIFY2(log.contains("(Exc)") && log.contains("no sql connect") && log.contains("can't open db"), qPrintable(log));
+        QVERIFY(!log.contains("sql created"));
     }
 
     void version_option()

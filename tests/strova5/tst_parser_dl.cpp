@@ -47,7 +47,7 @@ public:
         calls.append(c);
         return {{"0", uint(calls.size())}};
     }
-    void send_dl(QList<uint32_t>, QStringList, QString, QVariant) override {}
+    QVariantMap send_dl(QList<uint32_t>, QStringList, QString, QVariant) override { return {}; }
     void remove_old(uint8_t, uint32_t) override {}
     QMap<uint32_t, QVariantMap> get_pending_settings() override { return {}; }
     void slot_UL(Parser_ul_app ul) override { saved += ul.ul_settings; }

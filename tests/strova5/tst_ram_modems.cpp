@@ -19,7 +19,7 @@ public:
 
     bool init() override { return true; }
     QVariantMap send_dl(uint32_t, QStringList, QString, QVariant) override { return {}; }
-    void send_dl(QList<uint32_t>, QStringList, QString, QVariant) override {}
+    QVariantMap send_dl(QList<uint32_t>, QStringList, QString, QVariant) override { return {}; }
     void remove_old(uint8_t, uint32_t) override {}
     QMap<uint32_t, QVariantMap> get_pending_settings() override { return pending; }
     void slot_UL(Parser_ul_app ul) override { uplinks << ul; }

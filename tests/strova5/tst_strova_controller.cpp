@@ -74,24 +74,22 @@ public:
         if (modem != M || rights != QStringList{"settings"})
             sent.last() += QStringLiteral(" to %1 as %2").arg(modem).arg(rights.join(','));
     }
-    bool init() override { return true; }
     QVariantMap send_dl(uint32_t modem, QStringList rights, QString setting, QVariant data) override
     {
         record(modem, rights, setting, data, "");
         return {{"cmd_id", ++next_cmd}};
     }
-    void send_dl(QList<uint32_t> modems, QStringList rights, QString setting, QVariant data) override
+    QVariantMap send_dl(QList<uint32_t> modems, QStringList rights, QString setting, QVariant data) override
     {
         for (uint32_t m : modems)
             record(m, rights, setting, data, "*");
+        return {};
     }
     void remove_old(uint8_t type, uint32_t time) override
     {
         removed << QStringLiteral("%1:%2").arg(type).arg(time);
     }
-    QMap<uint32_t, QVariantMap> get_pending_settings() override { return {}; }
     void slot_UL(Parser_ul_app ul) override { stored << ul; }
-    void slot_DL_status(Rabbit_dl_status) override {}
     void slot_loader_req(uint32_t modem, uint8_t type, uint32_t limit) override
     {
         loader << QStringLiteral("%1:%2:%3").arg(modem).arg(type).arg(limit);
