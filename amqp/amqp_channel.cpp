@@ -1,6 +1,8 @@
 #include "amqp_channel.h"
 #include "amqp_channel_p.h"
 #include "amqp_client_p.h"
+#include "amqp_exchange.h"
+#include "amqp_queue.h"
 
 // ---------------------------------------------------------------------------------------------
 // AmqpChannelPrivate
@@ -18,8 +20,9 @@ void AmqpChannelPrivate::init(int channel, AmqpClient* c)
         channelNumber = cd->freeChannelNumber();
         needOpen = true;
         if (channelNumber == 0)
-            AMQP::log(AMQP::LogException,
-                      QStringLiteral("AMQP %1: no free channel number (channel-max %2)").arg(cd->peer()).arg(cd->channelMax));
+            AMQP::log(AMQP::LogException, QStringLiteral("AMQP %1: no free channel number (channel-max %2)")
+                                              .arg(cd->peer())
+                                              .arg(cd->channelMax));
     } else {
         // A number already open on this connection is shared: the other object opens it.
         channelNumber = quint16(channel);
@@ -45,9 +48,10 @@ bool AmqpChannelPrivate::clientConnected() const
 
 QString AmqpChannelPrivate::label() const
 {
-    QString text = QStringLiteral("AMQP %1 channel %2").arg(client ? client->d_func()->peer() : QString()).arg(channelNumber);
-    if (!name.isEmpty())
-        text += QStringLiteral(" (%1)").arg(name);
+    QString text = QStringLiteral("AMQP %1 channel %2")
+                       .arg(client ? client->d_func()->peer() : QString())
+                       .arg(channelNumber);
+    if (!name.isEmpty()) text += QStringLiteral(" (%1)").arg(name);
     return text;
 }
 
@@ -72,8 +76,7 @@ bool AmqpChannelPrivate::sendMethod(const AmqpMethodWriter& method)
 
 void AmqpChannelPrivate::_q_open()
 {
-    if (!needOpen || opened || opening || !clientConnected())
-        return;
+    if (!needOpen || opened || opening || !clientConnected()) return;
     AmqpMethodWriter method(20, 10, channelNumber);
     method.shortString(QString());
     opening = sendMethod(method);
@@ -98,12 +101,10 @@ void AmqpChannelPrivate::flow(bool active)
 
 bool AmqpChannelPrivate::_q_method(const AmqpMethodFrame& frame)
 {
-    if (frame.channel() != channelNumber)
-        return true;
+    if (frame.channel() != channelNumber) return true;
     switch (frame.classId()) {
     case 60:
-        if (frame.methodId() != 11)
-            return false;
+        if (frame.methodId() != 11) return false;
         qosOk();
         return true;
     case 20:
@@ -133,16 +134,17 @@ void AmqpChannelPrivate::openOk()
     Q_Q(AmqpChannel);
     opened = true;
     opening = false;
+    ++openings;
     openedSince.start();
     AMQP::log(recovering ? AMQP::LogException : AMQP::LogNotice,
-              QStringLiteral("%1: %2").arg(label(), recovering ? QStringLiteral("reopened") : QStringLiteral("open")));
+              QStringLiteral("%1: %2").arg(label(),
+                                           recovering ? QStringLiteral("reopened") : QStringLiteral("open")));
     QPointer<AmqpChannel> alive(q);
     emit q->opened();
-    if (!alive)
-        return;
+    if (!alive) return;
+    if (recovering && qosRequested) q->qos(requestedPrefetchCount, requestedPrefetchSize);
     q->channelOpened();
-    if (alive)
-        recovering = false;
+    if (alive) recovering = false;
 }
 
 void AmqpChannelPrivate::closeOk()
@@ -150,11 +152,9 @@ void AmqpChannelPrivate::closeOk()
     Q_Q(AmqpChannel);
     QPointer<AmqpChannel> alive(q);
     emit q->closed();
-    if (!alive)
-        return;
+    if (!alive) return;
     q->channelClosed();
-    if (!alive)
-        return;
+    if (!alive) return;
     opened = false;
     opening = false;
     if (reopenAfterClose) {
@@ -179,17 +179,14 @@ void AmqpChannelPrivate::closeReceived(const AmqpMethodFrame& frame)
         error = AMQP::Error(code);
         errorString = text;
         emit q->error(error);
-        if (!alive)
-            return;
+        if (!alive) return;
     }
     sendMethod(AmqpMethodWriter(20, 41, channelNumber));
     reopenAfterClose = false;
     emit q->closed();
-    if (!alive)
-        return;
+    if (!alive) return;
     q->channelClosed();
-    if (!alive)
-        return;
+    if (!alive) return;
     opened = false;
     opening = false;
     // What the channel had set up is gone with it; the subclass starts over when it reopens.
@@ -266,8 +263,7 @@ AmqpChannel::AmqpChannel(AmqpChannelPrivate* dd, QObject* parent) : QObject(pare
 AmqpChannel::~AmqpChannel()
 {
     Q_D(AmqpChannel);
-    if (AmqpClientPrivate* cd = d->clientPrivate())
-        cd->detachChannel(d);
+    if (AmqpClientPrivate* cd = d->clientPrivate()) cd->detachChannel(d);
     delete d_ptr;
 }
 
@@ -296,6 +292,7 @@ void AmqpChannel::qos(qint16 prefetchCount, qint32 prefetchSize)
     Q_D(AmqpChannel);
     d->requestedPrefetchCount = prefetchCount;
     d->requestedPrefetchSize = prefetchSize;
+    d->qosRequested = true;
     AmqpMethodWriter method(60, 10, d->channelNumber);
     method.longUint(quint32(prefetchSize)).shortUint(quint16(prefetchCount)).octet(0);
     d->sendMethod(method);
@@ -332,8 +329,7 @@ void AmqpChannel::close()
     d->needOpen = true;
     d->recovering = false;
     d->reopenTimer->stop();
-    if (d->opened)
-        d->close(200, QStringLiteral("OK"), 0, 0);
+    if (d->opened) d->close(200, QStringLiteral("OK"), 0, 0);
 }
 
 void AmqpChannel::reopen()
@@ -366,7 +362,7 @@ void AmqpChannel::_q_disconnected()
 
 bool AmqpChannelHash::contains(const QString& name) const
 {
-    return byName.contains(name);
+    return !byName.value(name).isNull();
 }
 
 AmqpChannel* AmqpChannelHash::get(const QString& name) const
@@ -376,7 +372,10 @@ AmqpChannel* AmqpChannelHash::get(const QString& name) const
 
 QStringList AmqpChannelHash::channels() const
 {
-    return byName.keys();
+    QStringList names;
+    for (auto it = byName.constBegin(); it != byName.constEnd(); ++it)
+        if (!it.value().isNull()) names << it.key();
+    return names;
 }
 
 void AmqpChannelHash::put(const QString& name, AmqpChannel* channel)
@@ -385,10 +384,29 @@ void AmqpChannelHash::put(const QString& name, AmqpChannel* channel)
     byName.insert(name, channel);
 }
 
+void AmqpChannelHash::put(AmqpExchange* exchange)
+{
+    put(exchange->name(), exchange);
+}
+
+void AmqpChannelHash::put(AmqpQueue* queue)
+{
+    // A queue the broker is to name enters the hash under that name, once declared.
+    if (queue->name().isEmpty())
+        connect(queue, &AmqpQueue::declared, this, &AmqpChannelHash::queueDeclared, Qt::UniqueConnection);
+    else
+        put(queue->name(), queue);
+}
+
+void AmqpChannelHash::queueDeclared()
+{
+    if (auto* queue = qobject_cast<AmqpQueue*>(sender())) put(queue->name(), queue);
+}
+
 void AmqpChannelHash::channelDestroyed(QObject* object)
 {
     for (auto it = byName.begin(); it != byName.end();) {
-        if (it.value() == object)
+        if (it.value().isNull() || it.value() == object)
             it = byName.erase(it);
         else
             ++it;

@@ -6,9 +6,12 @@
 
 #include <QHash>
 #include <QObject>
+#include <QPointer>
 #include <QStringList>
 
 class AmqpChannelPrivate;
+class AmqpExchange;
+class AmqpQueue;
 
 class AmqpChannel : public QObject
 {
@@ -78,10 +81,14 @@ public:
     AmqpChannel* get(const QString& name) const;
     QStringList channels() const;
     void put(const QString& name, AmqpChannel* channel);
+    void put(AmqpExchange* exchange);
+    void put(AmqpQueue* queue);
 
 public Q_SLOTS:
     void channelDestroyed(QObject* object);
+    void queueDeclared();
 
 private:
-    QHash<QString, AmqpChannel*> byName;
+    // Guarded: an owner may cut every signal of its channel, the destroyed() link included.
+    QHash<QString, QPointer<AmqpChannel>> byName;
 };

@@ -51,9 +51,11 @@ public:
     AmqpChannel* const q_ptr;
     AmqpTable arguments;
 
-    bool opening = false;        // channel.open sent, open-ok not yet received
+    bool opening = false;          // channel.open sent, open-ok not yet received
     bool reopenAfterClose = false; // reopen() asked on an open channel: open again after close-ok
-    bool recovering = false;     // reopening after the broker closed the channel
+    bool recovering = false;       // reopening after the broker closed the channel
+    bool qosRequested = false;
+    int openings = 0; // open-oks so far; tells deliveries of one opening from the next
     int reopenDelay = 0;
     QElapsedTimer openedSince;
     QTimer* reopenTimer = nullptr;

@@ -2,7 +2,9 @@
 #include "amqp_authenticator.h"
 #include "amqp_channel_p.h"
 #include "amqp_client_p.h"
+#include "amqp_exchange.h"
 #include "amqp_message.h"
+#include "amqp_queue.h"
 #include "amqp_table.h"
 
 #include <QUrl>
@@ -33,6 +35,10 @@ void AmqpClientPrivate::init()
     qRegisterMetaType<AmqpMessage>("AmqpMessage");
     qRegisterMetaType<AmqpMessage::PropertyHash>("AmqpMessage::PropertyHash");
     qRegisterMetaType<AmqpTable>("AmqpTable");
+    exchanges = new AmqpChannelHash;
+    exchanges->setParent(q);
+    queues = new AmqpChannelHash;
+    queues->setParent(q);
     initSocket();
 
     heartbeatTimer = new QTimer(q);
@@ -45,9 +51,10 @@ void AmqpClientPrivate::init()
     openTimer = new QTimer(q);
     openTimer->setSingleShot(true);
     QObject::connect(openTimer, &QTimer::timeout, q, [this] {
-        AMQP::log(AMQP::LogException, QStringLiteral("AMQP %1: no connection.open-ok %2 ms after connecting; aborting")
-                                          .arg(peer())
-                                          .arg(timings.openTimeout));
+        AMQP::log(AMQP::LogException,
+                  QStringLiteral("AMQP %1: no connection.open-ok %2 ms after connecting; aborting")
+                      .arg(peer())
+                      .arg(timings.openTimeout));
         scheduleReconnect(true);
         socket->abort();
     });
@@ -55,10 +62,11 @@ void AmqpClientPrivate::init()
     silenceTimer = new QTimer(q);
     silenceTimer->setSingleShot(true);
     QObject::connect(silenceTimer, &QTimer::timeout, q, [this] {
-        AMQP::log(AMQP::LogException, QStringLiteral("AMQP %1: nothing received for %2 ms (heartbeat %3 s); aborting")
-                                          .arg(peer())
-                                          .arg(silenceTimer->interval())
-                                          .arg(heartbeatDelay));
+        AMQP::log(AMQP::LogException,
+                  QStringLiteral("AMQP %1: nothing received for %2 ms (heartbeat %3 s); aborting")
+                      .arg(peer())
+                      .arg(silenceTimer->interval())
+                      .arg(heartbeatDelay));
         scheduleReconnect(true);
         socket->abort();
     });
@@ -79,7 +87,8 @@ void AmqpClientPrivate::initSocket()
     QObject::connect(socket, &QAbstractSocket::errorOccurred, q,
                      qOverload<QAbstractSocket::SocketError>(&AmqpClient::socketError));
     QObject::connect(socket, &QAbstractSocket::stateChanged, q, &AmqpClient::socketStateChanged);
-    QObject::connect(socket, qOverload<const QList<QSslError>&>(&QSslSocket::sslErrors), q, &AmqpClient::sslErrors);
+    QObject::connect(socket, qOverload<const QList<QSslError>&>(&QSslSocket::sslErrors), q,
+                     &AmqpClient::sslErrors);
 }
 
 QString AmqpClientPrivate::peer() const
@@ -92,14 +101,12 @@ void AmqpClientPrivate::parseConnectionString(const QString& uri)
     Q_Q(AmqpClient);
     const QUrl url = QUrl::fromUserInput(uri);
     const QString scheme = url.scheme();
-    if (scheme != QLatin1String("amqp") && scheme != QLatin1String("amqps"))
-        return;
+    if (scheme != QLatin1String("amqp") && scheme != QLatin1String("amqps")) return;
     useSsl = scheme == QLatin1String("amqps");
     port = quint16(url.port(useSsl ? 5671 : 5672));
     host = url.host(QUrl::FullyDecoded);
     QString path = url.path(QUrl::FullyDecoded);
-    if (path.startsWith(QLatin1Char('/')) && path.size() > 1)
-        path.remove(0, 1);
+    if (path.startsWith(QLatin1Char('/')) && path.size() > 1) path.remove(0, 1);
     virtualHost = path;
     q->setPassword(url.password(QUrl::FullyDecoded));
     q->setUser(url.userName(QUrl::FullyDecoded));
@@ -122,7 +129,9 @@ void AmqpClientPrivate::_q_connect()
     frameMax = requestedFrameMax;
     channelMax = requestedChannelMax;
     heartbeatDelay = requestedHeartbeatDelay;
-    AMQP::log(AMQP::LogNotice, QStringLiteral("AMQP %1: connecting%2").arg(peer(), useSsl ? QStringLiteral(" (TLS)") : QString()));
+    AMQP::log(
+        AMQP::LogNotice,
+        QStringLiteral("AMQP %1: connecting%2").arg(peer(), useSsl ? QStringLiteral(" (TLS)") : QString()));
     if (useSsl)
         socket->connectToHostEncrypted(host, port, QIODevice::ReadWrite, QAbstractSocket::AnyIPProtocol);
     else
@@ -139,14 +148,14 @@ void AmqpClientPrivate::_q_socketConnected()
 
 void AmqpClientPrivate::reportRefusedLogin()
 {
-    if (!loginSent)
-        return;
+    if (!loginSent) return;
     loginSent = false;
     if (!userClosed && !replacingSocket)
-        AMQP::log(AMQP::LogException,
-                  QStringLiteral("AMQP %1: the broker closed the connection after the %2 login of user \"%3\" "
-                                 "(wrong user or password?)")
-                      .arg(peer(), authenticator->type(), q_ptr->user()));
+        AMQP::log(
+            AMQP::LogException,
+            QStringLiteral("AMQP %1: the broker closed the connection after the %2 login of user \"%3\" "
+                           "(wrong user or password?)")
+                .arg(peer(), authenticator->type(), q_ptr->user()));
 }
 
 void AmqpClientPrivate::_q_socketDisconnected()
@@ -157,50 +166,47 @@ void AmqpClientPrivate::_q_socketDisconnected()
     closingChannels.clear();
     const QList<AmqpChannelPrivate*> all = channels;
     for (AmqpChannelPrivate* channel : all)
-        if (channels.contains(channel))
-            channel->resetInternalState();
+        if (channels.contains(channel)) channel->resetInternalState();
     connected = false;
     stopTimers();
     AMQP::log(AMQP::LogNotice, QStringLiteral("AMQP %1: disconnected").arg(peer()));
     QPointer<AmqpClient> alive(q);
     emit q->disconnected();
-    if (alive && !replacingSocket)
-        scheduleReconnect(true);
+    if (alive && !replacingSocket) scheduleReconnect(true);
 }
 
 void AmqpClientPrivate::_q_socketError(QAbstractSocket::SocketError error)
 {
     // A frame write that outlasts the write time-out is not a broken connection: its bytes stay
     // queued. Dead peers are the heartbeat's business.
-    if (replacingSocket || error == QAbstractSocket::SocketTimeoutError)
-        return;
+    if (replacingSocket || error == QAbstractSocket::SocketTimeoutError) return;
     errorString = socket->errorString();
     reportRefusedLogin();
     if (!userClosed)
         AMQP::log(AMQP::LogException, QStringLiteral("AMQP %1: socket error: %2").arg(peer(), errorString));
     scheduleReconnect(true);
-    if (socket->state() == QAbstractSocket::ConnectingState || socket->state() == QAbstractSocket::ConnectedState)
+    if (socket->state() == QAbstractSocket::ConnectingState ||
+        socket->state() == QAbstractSocket::ConnectedState)
         socket->abort();
 }
 
 void AmqpClientPrivate::scheduleReconnect(bool grow)
 {
-    if (!autoReconnect || userClosed || reconnectTimer->isActive())
-        return;
+    if (!autoReconnect || userClosed || reconnectTimer->isActive()) return;
     if (grow) {
         if (reconnectDelay < 1)
             reconnectDelay = timings.firstRetryDelay;
         else if (reconnectDelay < timings.retryGrowthLimit)
             reconnectDelay *= 5;
     }
-    AMQP::log(AMQP::LogException, QStringLiteral("AMQP %1: reconnecting in %2 ms").arg(peer()).arg(reconnectDelay));
+    AMQP::log(AMQP::LogException,
+              QStringLiteral("AMQP %1: reconnecting in %2 ms").arg(peer()).arg(reconnectDelay));
     reconnectTimer->start(reconnectDelay);
 }
 
 void AmqpClientPrivate::stopTimers()
 {
-    if (heartbeatTimer)
-        heartbeatTimer->stop();
+    if (heartbeatTimer) heartbeatTimer->stop();
     silenceTimer->stop();
     openTimer->stop();
 }
@@ -218,8 +224,7 @@ void AmqpClientPrivate::_q_readyRead()
         QMetaObject::invokeMethod(q, &AmqpClient::_q_readyRead, Qt::QueuedConnection);
         return;
     }
-    if (silenceTimer->isActive())
-        silenceTimer->start(); // any bytes prove the peer alive
+    if (silenceTimer->isActive()) silenceTimer->start(); // any bytes prove the peer alive
 
     QPointer<AmqpClient> alive(q);
     inRead = true;
@@ -227,17 +232,14 @@ void AmqpClientPrivate::_q_readyRead()
         std::unique_ptr<AmqpFrame> frame;
         AmqpFrameFault fault;
         const AmqpFrameReader::Result r = reader.read(socket, frameMax, &frame, &fault);
-        if (r == AmqpFrameReader::NeedMore)
-            break;
+        if (r == AmqpFrameReader::NeedMore) break;
         if (r == AmqpFrameReader::Failed) {
             frameError(fault);
             break;
         }
         dispatch(*frame);
-        if (!alive)
-            return;
-        if (discardInput || socket->state() != QAbstractSocket::ConnectedState)
-            break;
+        if (!alive) return;
+        if (discardInput || socket->state() != QAbstractSocket::ConnectedState) break;
     }
     inRead = false;
 }
@@ -254,21 +256,18 @@ void AmqpClientPrivate::dispatch(const AmqpFrame& frame)
             _q_method(method);
             return;
         }
-        if (closingChannels.contains(channel) && !methodHandlersByChannel.contains(channel) && method.classId() == 20) {
+        if (closingChannels.contains(channel) && !methodHandlersByChannel.contains(channel) &&
+            method.classId() == 20) {
             // The channel of an object that is gone: finish its close.
-            if (method.methodId() == 40)
-                sendFrame(AmqpMethodWriter(20, 41, channel).frame());
-            if (method.methodId() == 40 || method.methodId() == 41)
-                closingChannels.remove(channel);
+            if (method.methodId() == 40) sendFrame(AmqpMethodWriter(20, 41, channel).frame());
+            if (method.methodId() == 40 || method.methodId() == 41) closingChannels.remove(channel);
             return;
         }
         // A handler may destroy another channel: each is looked up again before its turn.
         const QList<AmqpMethodFrameHandler*> handlers = methodHandlersByChannel.value(channel);
         for (AmqpMethodFrameHandler* h : handlers) {
-            if (!alive)
-                return;
-            if (methodHandlersByChannel.value(channel).contains(h))
-                h->_q_method(method);
+            if (!alive) return;
+            if (methodHandlersByChannel.value(channel).contains(h)) h->_q_method(method);
         }
         return;
     }
@@ -276,10 +275,8 @@ void AmqpClientPrivate::dispatch(const AmqpFrame& frame)
         const auto& header = static_cast<const AmqpContentFrame&>(frame);
         const QList<AmqpContentFrameHandler*> handlers = contentHandlersByChannel.value(channel);
         for (AmqpContentFrameHandler* h : handlers) {
-            if (!alive)
-                return;
-            if (contentHandlersByChannel.value(channel).contains(h))
-                h->_q_content(header);
+            if (!alive) return;
+            if (contentHandlersByChannel.value(channel).contains(h)) h->_q_content(header);
         }
         return;
     }
@@ -287,10 +284,8 @@ void AmqpClientPrivate::dispatch(const AmqpFrame& frame)
         const auto& body = static_cast<const AmqpContentBodyFrame&>(frame);
         const QList<AmqpContentBodyFrameHandler*> handlers = bodyHandlersByChannel.value(channel);
         for (AmqpContentBodyFrameHandler* h : handlers) {
-            if (!alive)
-                return;
-            if (bodyHandlersByChannel.value(channel).contains(h))
-                h->_q_body(body);
+            if (!alive) return;
+            if (bodyHandlersByChannel.value(channel).contains(h)) h->_q_body(body);
         }
         return;
     }
@@ -301,8 +296,7 @@ void AmqpClientPrivate::dispatch(const AmqpFrame& frame)
 
 bool AmqpClientPrivate::_q_method(const AmqpMethodFrame& frame)
 {
-    if (frame.classId() != 10)
-        return false;
+    if (frame.classId() != 10) return false;
     switch (frame.methodId()) {
     case 10:
         start(frame);
@@ -340,8 +334,9 @@ void AmqpClientPrivate::start(const AmqpMethodFrame& frame)
         startOk();
         return;
     }
-    AMQP::log(AMQP::LogException, QStringLiteral("AMQP %1: the broker offers no %2 login (mechanisms: \"%3\"); disconnecting")
-                                      .arg(peer(), authenticator->type(), mechanisms));
+    AMQP::log(AMQP::LogException,
+              QStringLiteral("AMQP %1: the broker offers no %2 login (mechanisms: \"%3\"); disconnecting")
+                  .arg(peer(), authenticator->type(), mechanisms));
     socket->disconnectFromHost();
 }
 
@@ -404,8 +399,7 @@ void AmqpClientPrivate::open()
 {
     AmqpMethodWriter method(10, 40);
     method.shortString(virtualHost).octet(0).octet(0);
-    if (method.isValid())
-        sendFrame(method.frame());
+    if (method.isValid()) sendFrame(method.frame());
 }
 
 void AmqpClientPrivate::openOk()
@@ -415,18 +409,23 @@ void AmqpClientPrivate::openOk()
     // Only a full login counts as success: a broker that refuses the login keeps the back-off growing.
     reconnectDelay = 0;
     openTimer->stop();
-    AMQP::log(AMQP::LogNotice, QStringLiteral("AMQP %1: connected to virtual host \"%2\" (frame-max %3, channel-max %4, heartbeat %5 s)")
-                                   .arg(peer(), virtualHost)
-                                   .arg(frameMax)
-                                   .arg(channelMax)
-                                   .arg(heartbeatDelay));
+    AMQP::log(AMQP::LogNotice,
+              QStringLiteral(
+                  "AMQP %1: connected to virtual host \"%2\" (frame-max %3, channel-max %4, heartbeat %5 s)")
+                  .arg(peer(), virtualHost)
+                  .arg(frameMax)
+                  .arg(channelMax)
+                  .arg(heartbeatDelay));
     emit q->connected();
 }
 
 void AmqpClientPrivate::close(int code, const QString& text, int classId, int methodId)
 {
     AmqpMethodWriter method(10, 50);
-    method.shortUint(quint16(code)).shortString(text).shortUint(quint16(classId)).shortUint(quint16(methodId));
+    method.shortUint(quint16(code))
+        .shortString(text)
+        .shortUint(quint16(classId))
+        .shortUint(quint16(methodId));
     sendFrame(method.frame());
 }
 
@@ -447,19 +446,19 @@ void AmqpClientPrivate::closeReceived(const AmqpMethodFrame& frame)
     in >> code;
     const QString text = AmqpFrame::readAmqpField(in, AmqpMetaType::ShortString).toString();
     in >> classId >> methodId;
-    AMQP::log(AMQP::LogException, QStringLiteral("AMQP %1: connection closed by the broker: %2 %3 (class %4, method %5)")
-                                      .arg(peer())
-                                      .arg(code)
-                                      .arg(text)
-                                      .arg(classId)
-                                      .arg(methodId));
+    AMQP::log(AMQP::LogException,
+              QStringLiteral("AMQP %1: connection closed by the broker: %2 %3 (class %4, method %5)")
+                  .arg(peer())
+                  .arg(code)
+                  .arg(text)
+                  .arg(classId)
+                  .arg(methodId));
     QPointer<AmqpClient> alive(q);
     if (code != 0) {
         error = AMQP::Error(code);
         errorString = text;
         emit q->error(error);
-        if (!alive)
-            return;
+        if (!alive) return;
     }
     if (code == AMQP::ConnectionForcedError) {
         // The broker is going away (restart, fail-over, an operator's close): try again at once,
@@ -470,8 +469,7 @@ void AmqpClientPrivate::closeReceived(const AmqpMethodFrame& frame)
     }
     connected = false;
     emit q->disconnected();
-    if (!alive)
-        return;
+    if (!alive) return;
     sendFrame(AmqpMethodWriter(10, 51).frame());
     socket->disconnectFromHost();
 }
@@ -496,8 +494,7 @@ void AmqpClientPrivate::_q_heartbeat()
 
 void AmqpClientPrivate::_q_disconnect()
 {
-    if (socket->state() == QAbstractSocket::UnconnectedState)
-        return;
+    if (socket->state() == QAbstractSocket::UnconnectedState) return;
     reader = AmqpFrameReader();
     if (connected)
         close(200, QStringLiteral("client disconnect"), 0, 0);
@@ -507,15 +504,25 @@ void AmqpClientPrivate::_q_disconnect()
 
 bool AmqpClientPrivate::sendFrame(const AmqpFrame& frame)
 {
-    if (!socket || socket->state() != QAbstractSocket::ConnectedState)
-        return false;
-    bool ok = false;
-    const QByteArray wire = frame.toByteArray(&ok);
-    if (!ok) {
-        AMQP::log(AMQP::LogException, QStringLiteral("AMQP %1: a frame for channel %2 could not be encoded and was not sent")
-                                          .arg(peer())
-                                          .arg(frame.channel()));
-        return false;
+    return sendFrames({&frame});
+}
+
+bool AmqpClientPrivate::sendFrames(const QList<const AmqpFrame*>& frames)
+{
+    if (!socket || socket->state() != QAbstractSocket::ConnectedState || frames.isEmpty()) return false;
+    QByteArray wire;
+    for (const AmqpFrame* frame : frames) {
+        bool ok = false;
+        wire += frame->toByteArray(&ok);
+        if (!ok) {
+            AMQP::log(AMQP::LogException,
+                      QStringLiteral("AMQP %1: a frame for channel %2 could not be encoded; "
+                                     "%3 frame(s) not sent")
+                          .arg(peer())
+                          .arg(frame->channel())
+                          .arg(frames.size()));
+            return false;
+        }
     }
     inSend = true;
     socket->write(wire);
@@ -528,16 +535,14 @@ quint16 AmqpClientPrivate::freeChannelNumber() const
 {
     const quint32 limit = channelMax != 0 ? channelMax : 65535;
     for (quint32 n = 1; n <= limit; ++n)
-        if (!channelNumberInUse(quint16(n)) && !closingChannels.contains(quint16(n)))
-            return quint16(n);
+        if (!channelNumberInUse(quint16(n)) && !closingChannels.contains(quint16(n))) return quint16(n);
     return 0;
 }
 
 bool AmqpClientPrivate::channelNumberInUse(quint16 number, const AmqpChannelPrivate* except) const
 {
     for (const AmqpChannelPrivate* c : channels)
-        if (c != except && c->channelNumber == number)
-            return true;
+        if (c != except && c->channelNumber == number) return true;
     return false;
 }
 
@@ -554,14 +559,12 @@ void AmqpClientPrivate::detachChannel(AmqpChannelPrivate* channel)
     if ((channel->opened || channel->opening) && connected && !channelNumberInUse(number)) {
         AmqpMethodWriter close(20, 40, number);
         close.shortUint(200).shortString(QStringLiteral("OK")).shortUint(0).shortUint(0);
-        if (sendFrame(close.frame()))
-            closingChannels.insert(number);
+        if (sendFrame(close.frame())) closingChannels.insert(number);
     }
     auto it = methodHandlersByChannel.find(channel->channelNumber);
     if (it != methodHandlersByChannel.end()) {
         it->removeAll(channel);
-        if (it->isEmpty())
-            methodHandlersByChannel.erase(it);
+        if (it->isEmpty()) methodHandlersByChannel.erase(it);
     }
 }
 
@@ -577,8 +580,7 @@ AmqpClient::~AmqpClient()
 {
     Q_D(AmqpClient);
     d->userClosed = true;
-    if (d->connected)
-        d->_q_disconnect();
+    if (d->connected) d->_q_disconnect();
     // Nothing from the socket may reach a client that is half destroyed.
     d->socket->disconnect(this);
     d->reconnectTimer->stop();
@@ -654,8 +656,7 @@ void AmqpClient::setAutoReconnect(bool value)
 {
     Q_D(AmqpClient);
     d->autoReconnect = value;
-    if (!value)
-        d->reconnectTimer->stop();
+    if (!value) d->reconnectTimer->stop();
 }
 
 quint16 AmqpClient::channelMax() const
@@ -666,8 +667,7 @@ quint16 AmqpClient::channelMax() const
 void AmqpClient::setChannelMax(quint16 channelMax)
 {
     Q_D(AmqpClient);
-    if (d->connected)
-        return;
+    if (d->connected) return;
     d->requestedChannelMax = d->channelMax = channelMax;
 }
 
@@ -679,8 +679,7 @@ qint32 AmqpClient::frameMax() const
 void AmqpClient::setFrameMax(qint32 frameMax)
 {
     Q_D(AmqpClient);
-    if (d->connected)
-        return;
+    if (d->connected) return;
     d->requestedFrameMax = d->frameMax = qMax<qint32>(frameMax, AmqpFrame::MinFrameMax);
 }
 
@@ -692,8 +691,7 @@ quint16 AmqpClient::heartbeatDelay() const
 void AmqpClient::setHeartbeatDelay(quint16 seconds)
 {
     Q_D(AmqpClient);
-    if (d->connected)
-        return;
+    if (d->connected) return;
     d->requestedHeartbeatDelay = d->heartbeatDelay = seconds;
 }
 
@@ -755,8 +753,7 @@ QSslConfiguration AmqpClient::sslConfiguration() const
 void AmqpClient::setSslConfiguration(const QSslConfiguration& configuration)
 {
     Q_D(AmqpClient);
-    if (configuration.isNull())
-        return;
+    if (configuration.isNull()) return;
     d->useSsl = true;
     d->port = 5671;
     d->socket->setSslConfiguration(configuration);
@@ -765,8 +762,7 @@ void AmqpClient::setSslConfiguration(const QSslConfiguration& configuration)
 void AmqpClient::connectToHost(const QString& uri)
 {
     Q_D(AmqpClient);
-    if (!uri.isEmpty())
-        d->parseConnectionString(uri);
+    if (!uri.isEmpty()) d->parseConnectionString(uri);
     d->userClosed = false;
     d->_q_connect();
 }
@@ -786,6 +782,38 @@ void AmqpClient::disconnectFromHost()
     d->userClosed = true;
     d->reconnectTimer->stop();
     d->_q_disconnect();
+}
+
+AmqpExchange* AmqpClient::createExchange(int channelNumber)
+{
+    return createExchange(QString(), channelNumber);
+}
+
+AmqpExchange* AmqpClient::createExchange(const QString& name, int channelNumber)
+{
+    Q_D(AmqpClient);
+    if (auto* known = qobject_cast<AmqpExchange*>(d->exchanges->get(name))) return known;
+    auto* exchange = new AmqpExchange(channelNumber, this);
+    if (!name.isEmpty()) exchange->setName(name);
+    exchange->d_ptr->_q_open();
+    d->exchanges->put(exchange);
+    return exchange;
+}
+
+AmqpQueue* AmqpClient::createQueue(int channelNumber)
+{
+    return createQueue(QString(), channelNumber);
+}
+
+AmqpQueue* AmqpClient::createQueue(const QString& name, int channelNumber)
+{
+    Q_D(AmqpClient);
+    if (auto* known = qobject_cast<AmqpQueue*>(d->queues->get(name))) return known;
+    auto* queue = new AmqpQueue(channelNumber, this);
+    if (!name.isEmpty()) queue->setName(name);
+    queue->d_ptr->_q_open();
+    d->queues->put(queue);
+    return queue;
 }
 
 void AmqpClient::ignoreSslErrors(const QList<QSslError>& errors)

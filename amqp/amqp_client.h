@@ -13,6 +13,8 @@
 
 class AmqpAuthenticator;
 class AmqpClientPrivate;
+class AmqpExchange;
+class AmqpQueue;
 
 // Time constants of a connection. The defaults are the production values; tests shorten them.
 struct AmqpTimings
@@ -87,6 +89,13 @@ public:
     void connectToHost(const QString& uri = QString());
     void connectToHost(const QHostAddress& address, quint16 port = 5672);
     void disconnectFromHost();
+
+    // The exchange or queue of that name on this connection: the one already made, or a new one on
+    // its own channel (-1: the lowest free number). A queue without a name is named by the broker.
+    AmqpExchange* createExchange(int channelNumber = -1);
+    AmqpExchange* createExchange(const QString& name, int channelNumber = -1);
+    AmqpQueue* createQueue(int channelNumber = -1);
+    AmqpQueue* createQueue(const QString& name, int channelNumber = -1);
 
 Q_SIGNALS:
     void connected();

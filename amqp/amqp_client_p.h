@@ -12,6 +12,7 @@
 #include <QTimer>
 
 class AmqpChannel;
+class AmqpChannelHash;
 class AmqpChannelPrivate;
 
 class AmqpClientPrivate : public AmqpMethodFrameHandler
@@ -36,6 +37,8 @@ public:
     // Writes one frame when the socket is connected; a frame that cannot be encoded is refused
     // with a log line. Returns whether it was written.
     bool sendFrame(const AmqpFrame& frame);
+    // Several frames in one write: all of them or (when one cannot be encoded) none.
+    bool sendFrames(const QList<const AmqpFrame*>& frames);
 
     // Channel bookkeeping: numbers are per connection, the lowest free one first.
     quint16 freeChannelNumber() const;
@@ -74,16 +77,18 @@ public:
     AmqpTimings timings;
     AmqpFrameReader reader;
     QTimer* reconnectTimer = nullptr;
-    QTimer* openTimer = nullptr;     // TCP connect to connection.open-ok
-    QTimer* silenceTimer = nullptr;  // nothing received for two heartbeat intervals
-    bool userClosed = false;         // the user asked to disconnect: no reconnect
-    bool discardInput = false;       // after a frame error the stream is not trusted
-    bool replacingSocket = false;    // a new connect drops the old socket
-    bool loginSent = false;          // start-ok sent, tune not yet received
+    QTimer* openTimer = nullptr;    // TCP connect to connection.open-ok
+    QTimer* silenceTimer = nullptr; // nothing received for two heartbeat intervals
+    bool userClosed = false;        // the user asked to disconnect: no reconnect
+    bool discardInput = false;      // after a frame error the stream is not trusted
+    bool replacingSocket = false;   // a new connect drops the old socket
+    bool loginSent = false;         // start-ok sent, tune not yet received
     bool inSend = false;
     bool inRead = false;
     QList<AmqpChannelPrivate*> channels;
     QSet<quint16> closingChannels;
+    AmqpChannelHash* exchanges = nullptr;
+    AmqpChannelHash* queues = nullptr;
 
     AmqpClient* const q_ptr;
     Q_DECLARE_PUBLIC(AmqpClient)

@@ -13,7 +13,8 @@ namespace {
 QReadWriteLock writeTimeoutLock;
 int writeTimeoutMs = 1000;
 
-const char* const readFieldSignature = "static QVariant AmqpFrame::readAmqpField(QDataStream&, AmqpMetaType::ValueType)";
+const char* const readFieldSignature =
+    "static QVariant AmqpFrame::readAmqpField(QDataStream&, AmqpMetaType::ValueType)";
 const char* const writeFieldSignature =
     "static void AmqpFrame::writeAmqpField(QDataStream&, AmqpMetaType::ValueType, const QVariant&)";
 
@@ -49,26 +50,33 @@ struct MethodSignature
     const char* arguments;
 };
 const MethodSignature incomingMethods[] = {
-    {10, 10, "ooFTT"}, {10, 20, "T"},     {10, 30, "sls"}, {10, 41, "S"},    {10, 50, "sSss"},
-    {10, 51, ""},      {10, 60, "S"},     {10, 61, ""},    {20, 11, "T"},    {20, 20, "o"},
-    {20, 21, "o"},     {20, 40, "sSss"},  {20, 41, ""},    {40, 11, ""},     {40, 21, ""},
-    {40, 31, ""},      {40, 51, ""},      {50, 11, "Sll"}, {50, 21, ""},     {50, 31, "l"},
-    {50, 41, "l"},     {50, 51, ""},      {60, 11, ""},    {60, 21, "S"},    {60, 30, "So"},
-    {60, 31, "S"},     {60, 50, "sSSS"},  {60, 60, "SLoSS"}, {60, 71, "LoSSl"}, {60, 72, "S"},
-    {60, 80, "Lo"},    {60, 111, ""},     {60, 120, "Lo"}, {85, 11, ""},     {90, 11, ""},
+    {10, 10, "ooFTT"}, {10, 20, "T"},    {10, 30, "sls"},   {10, 41, "S"},     {10, 50, "sSss"},
+    {10, 51, ""},      {10, 60, "S"},    {10, 61, ""},      {20, 11, "T"},     {20, 20, "o"},
+    {20, 21, "o"},     {20, 40, "sSss"}, {20, 41, ""},      {40, 11, ""},      {40, 21, ""},
+    {40, 31, ""},      {40, 51, ""},     {50, 11, "Sll"},   {50, 21, ""},      {50, 31, "l"},
+    {50, 41, "l"},     {50, 51, ""},     {60, 11, ""},      {60, 21, "S"},     {60, 30, "So"},
+    {60, 31, "S"},     {60, 50, "sSSS"}, {60, 60, "SLoSS"}, {60, 71, "LoSSl"}, {60, 72, "S"},
+    {60, 80, "Lo"},    {60, 111, ""},    {60, 120, "Lo"},   {85, 11, ""},      {90, 11, ""},
     {90, 21, ""},      {90, 31, ""},
 };
 
 AmqpMetaType::ValueType typeOfLetter(char letter)
 {
     switch (letter) {
-    case 'o': return AmqpMetaType::ShortShortUint;
-    case 's': return AmqpMetaType::ShortUint;
-    case 'l': return AmqpMetaType::LongUint;
-    case 'L': return AmqpMetaType::LongLongUint;
-    case 'S': return AmqpMetaType::ShortString;
-    case 'T': return AmqpMetaType::LongString;
-    case 'F': return AmqpMetaType::Hash;
+    case 'o':
+        return AmqpMetaType::ShortShortUint;
+    case 's':
+        return AmqpMetaType::ShortUint;
+    case 'l':
+        return AmqpMetaType::LongUint;
+    case 'L':
+        return AmqpMetaType::LongLongUint;
+    case 'S':
+        return AmqpMetaType::ShortString;
+    case 'T':
+        return AmqpMetaType::LongString;
+    case 'F':
+        return AmqpMetaType::Hash;
     }
     return AmqpMetaType::Invalid;
 }
@@ -105,10 +113,8 @@ QByteArray AmqpFrame::toByteArray(bool* ok) const
     QDataStream ps(&payload, QIODevice::WriteOnly);
     writePayload(ps);
     const bool good = ps.status() == QDataStream::Ok;
-    if (ok)
-        *ok = good;
-    if (!good)
-        return QByteArray();
+    if (ok) *ok = good;
+    if (!good) return QByteArray();
 
     QByteArray wire;
     wire.reserve(payload.size() + Overhead);
@@ -140,8 +146,7 @@ QDataStream& operator<<(QDataStream& out, const AmqpFrame& frame)
         return out;
     }
     out.writeRawData(wire.constData(), wire.size());
-    if (QIODevice* device = out.device())
-        device->waitForBytesWritten(AmqpFrame::writeTimeout());
+    if (QIODevice* device = out.device()) device->waitForBytesWritten(AmqpFrame::writeTimeout());
     return out;
 }
 
@@ -151,21 +156,18 @@ QDataStream& operator>>(QDataStream& in, AmqpFrame& frame)
     quint16 channel = 0;
     quint32 size = 0;
     in >> type >> channel >> size;
-    if (in.status() != QDataStream::Ok)
-        return in;
+    if (in.status() != QDataStream::Ok) return in;
     if (type != frame.frameType) {
         AmqpWire::corrupt(in);
         return in;
     }
     QByteArray payload;
-    if (!AmqpWire::takeBytes(in, size, &payload))
-        return in;
+    if (!AmqpWire::takeBytes(in, size, &payload)) return in;
     frame.channelNumber = channel;
     frame.payloadSize = size;
     QDataStream ps(payload);
     frame.readPayload(ps);
-    if (ps.status() != QDataStream::Ok)
-        in.setStatus(ps.status());
+    if (ps.status() != QDataStream::Ok) in.setStatus(ps.status());
     return in;
 }
 
@@ -201,16 +203,14 @@ QVariant AmqpFrame::readAmqpField(QDataStream& in, AmqpMetaType::ValueType type)
         quint8 length = 0;
         in >> length;
         QByteArray bytes;
-        if (in.status() != QDataStream::Ok || !AmqpWire::takeBytes(in, length, &bytes))
-            return QString();
+        if (in.status() != QDataStream::Ok || !AmqpWire::takeBytes(in, length, &bytes)) return QString();
         return QString::fromUtf8(bytes);
     }
     case AmqpMetaType::LongString: {
         quint32 length = 0;
         in >> length;
         QByteArray bytes;
-        if (in.status() != QDataStream::Ok || !AmqpWire::takeBytes(in, length, &bytes))
-            return QString();
+        if (in.status() != QDataStream::Ok || !AmqpWire::takeBytes(in, length, &bytes)) return QString();
         return QString::fromUtf8(bytes);
     }
     case AmqpMetaType::Timestamp: {
@@ -228,8 +228,9 @@ QVariant AmqpFrame::readAmqpField(QDataStream& in, AmqpMetaType::ValueType type)
     default:
         break;
     }
-    AMQP::log(AMQP::LogDebug,
-              QStringLiteral("%1 unsupported value type: %2").arg(QLatin1String(readFieldSignature)).arg(int(type)));
+    AMQP::log(AMQP::LogDebug, QStringLiteral("%1 unsupported value type: %2")
+                                  .arg(QLatin1String(readFieldSignature))
+                                  .arg(int(type)));
     return QVariant();
 }
 
@@ -255,10 +256,11 @@ void AmqpFrame::writeAmqpField(QDataStream& out, AmqpMetaType::ValueType type, c
         const QByteArray bytes = value.toString().toUtf8();
         if (bytes.size() > 255) {
             // A longer text would not fit its length octet and shift every later field.
-            AMQP::log(AMQP::LogError, QStringLiteral("%1 short string of %2 bytes refused (at most 255): %3...")
-                                          .arg(QLatin1String(writeFieldSignature))
-                                          .arg(bytes.size())
-                                          .arg(QString::fromUtf8(bytes.left(40))));
+            AMQP::log(AMQP::LogError,
+                      QStringLiteral("%1 short string of %2 bytes refused (at most 255): %3...")
+                          .arg(QLatin1String(writeFieldSignature))
+                          .arg(bytes.size())
+                          .arg(QString::fromUtf8(bytes.left(40))));
             out.setStatus(QDataStream::WriteFailed);
             return;
         }
@@ -267,8 +269,8 @@ void AmqpFrame::writeAmqpField(QDataStream& out, AmqpMetaType::ValueType type, c
         return;
     }
     case AmqpMetaType::LongString: {
-        const QByteArray bytes = value.userType() == QMetaType::QByteArray ? value.toByteArray()
-                                                                           : value.toString().toUtf8();
+        const QByteArray bytes =
+            value.userType() == QMetaType::QByteArray ? value.toByteArray() : value.toString().toUtf8();
         out << quint32(bytes.size());
         out.writeRawData(bytes.constData(), bytes.size());
         return;
@@ -282,8 +284,9 @@ void AmqpFrame::writeAmqpField(QDataStream& out, AmqpMetaType::ValueType type, c
     default:
         break;
     }
-    AMQP::log(AMQP::LogDebug,
-              QStringLiteral("%1 unsupported value type: %2").arg(QLatin1String(writeFieldSignature)).arg(int(type)));
+    AMQP::log(AMQP::LogDebug, QStringLiteral("%1 unsupported value type: %2")
+                                  .arg(QLatin1String(writeFieldSignature))
+                                  .arg(int(type)));
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -320,8 +323,7 @@ void AmqpMethodFrame::readPayload(QDataStream& in)
 bool AmqpMethodFrame::argumentsWellFormed() const
 {
     for (const MethodSignature& m : incomingMethods) {
-        if (m.classId != klass || m.methodId != method)
-            continue;
+        if (m.classId != klass || m.methodId != method) continue;
         QDataStream in(args);
         for (const char* a = m.arguments; *a && in.status() == QDataStream::Ok; ++a)
             readAmqpField(in, typeOfLetter(*a));
@@ -404,8 +406,7 @@ AmqpContentFrame::AmqpContentFrame(quint16 classId) : AmqpFrame(Header), klass(c
 AmqpMetaType::ValueType AmqpContentFrame::propertyType(int flag)
 {
     for (const PropertySlot& p : propertySlots)
-        if (p.flag == flag)
-            return p.type;
+        if (p.flag == flag) return p.type;
     return AmqpMetaType::Invalid;
 }
 
@@ -418,20 +419,19 @@ bool AmqpContentFrame::encode(QByteArray* bytes) const
         if (propertyType(it.key()) != AmqpMetaType::Invalid)
             flags |= quint16(it.key());
         else
-            AMQP::log(AMQP::LogDebug, QStringLiteral("AmqpContentFrame: no content property has the flag 0x%1")
-                                          .arg(it.key(), 4, 16, QLatin1Char('0')));
+            AMQP::log(AMQP::LogDebug,
+                      QStringLiteral("AmqpContentFrame: no content property has the flag 0x%1")
+                          .arg(it.key(), 4, 16, QLatin1Char('0')));
     }
     out << klass << quint16(0) << body << flags;
     for (const PropertySlot& p : propertySlots)
-        if (flags & p.flag)
-            writeAmqpField(out, p.type, props.value(p.flag));
+        if (flags & p.flag) writeAmqpField(out, p.type, props.value(p.flag));
     return out.status() == QDataStream::Ok;
 }
 
 qint32 AmqpContentFrame::size() const
 {
-    if (!encode(&encoded))
-        encoded.clear();
+    if (!encode(&encoded)) encoded.clear();
     return encoded.size();
 }
 
@@ -459,11 +459,9 @@ void AmqpContentFrame::readPayload(QDataStream& in)
         return;
     }
     for (const PropertySlot& p : propertySlots) {
-        if (!(flags & p.flag))
-            continue;
+        if (!(flags & p.flag)) continue;
         const QVariant value = readAmqpField(in, p.type);
-        if (in.status() != QDataStream::Ok)
-            return;
+        if (in.status() != QDataStream::Ok) return;
         props.insert(p.flag, value);
     }
 }
@@ -495,11 +493,12 @@ AmqpHeartbeatFrame::AmqpHeartbeatFrame() : AmqpFrame(Heartbeat) {}
 // ---------------------------------------------------------------------------------------------
 // AmqpFrameReader
 
-AmqpFrameReader::Result AmqpFrameReader::read(QIODevice* device, qint64 frameMax, std::unique_ptr<AmqpFrame>* frame,
-                                              AmqpFrameFault* why)
+AmqpFrameReader::Result AmqpFrameReader::read(QIODevice* device, qint64 frameMax,
+                                              std::unique_ptr<AmqpFrame>* frame, AmqpFrameFault* why)
 {
     char header[AmqpFrame::HeaderSize];
-    if (device->bytesAvailable() < AmqpFrame::HeaderSize || device->peek(header, sizeof header) != sizeof header)
+    if (device->bytesAvailable() < AmqpFrame::HeaderSize ||
+        device->peek(header, sizeof header) != sizeof header)
         return NeedMore;
     const quint8 type = quint8(header[0]);
     if (type != AmqpFrame::Method && type != AmqpFrame::Header && type != AmqpFrame::Body &&
@@ -512,8 +511,7 @@ AmqpFrameReader::Result AmqpFrameReader::read(QIODevice* device, qint64 frameMax
         *why = fault(AMQP::FrameError, "frame size too large");
         return Failed;
     }
-    if (device->bytesAvailable() < total)
-        return NeedMore;
+    if (device->bytesAvailable() < total) return NeedMore;
     buffer.resize(int(total));
     if (device->read(buffer.data(), total) != total) {
         *why = fault(AMQP::FrameError, "frame could not be read");

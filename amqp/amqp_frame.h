@@ -17,8 +17,8 @@ public:
     enum FrameType { Method = 1, Header = 2, Body = 3, Heartbeat = 8 };
     enum : int {
         FrameEnd = 0xCE,
-        HeaderSize = 7,   // type, channel, payload size
-        Overhead = 8,     // header and end octet around the payload
+        HeaderSize = 7, // type, channel, payload size
+        Overhead = 8,   // header and end octet around the payload
         MinFrameMax = 4096
     };
 

@@ -11,8 +11,7 @@ AmqpMessage::~AmqpMessage() = default;
 
 bool AmqpMessage::operator==(const AmqpMessage& other) const
 {
-    if (d == other.d)
-        return true;
+    if (d == other.d) return true;
     return d->deliveryTag == other.d->deliveryTag && d->redelivered == other.d->redelivered &&
            d->exchangeName == other.d->exchangeName && d->routingKey == other.d->routingKey &&
            d->payload == other.d->payload && d->properties == other.d->properties &&

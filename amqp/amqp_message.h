@@ -62,6 +62,7 @@ public:
     void setHeader(const QString& name, const QVariant& value);
 
 private:
+    friend class AmqpQueue;
     friend class AmqpQueuePrivate;
     friend uint qHash(const AmqpMessage& message, uint seed);
     QExplicitlySharedDataPointer<AmqpMessagePrivate> d;

@@ -16,4 +16,6 @@ public:
     AmqpTable headers;
     // Body octets still expected while the message is assembled.
     qint64 leftSize = 0;
+    // Which opening of its queue's channel delivered it: its tag means nothing on a later one.
+    int channelGeneration = 0;
 };

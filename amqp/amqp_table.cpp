@@ -12,8 +12,10 @@ namespace {
 
 const char* const writeValueSignature =
     "static void AmqpTable::writeFieldValue(QDataStream&, AmqpMetaType::ValueType, const QVariant&)";
-const char* const readValueSignature = "static QVariant AmqpTable::readFieldValue(QDataStream&, AmqpMetaType::ValueType)";
-const char* const typedValueSignature = "static bool AmqpTable::writeTypedFieldValue(QDataStream&, const QVariant&)";
+const char* const readValueSignature =
+    "static QVariant AmqpTable::readFieldValue(QDataStream&, AmqpMetaType::ValueType)";
+const char* const typedValueSignature =
+    "static bool AmqpTable::writeTypedFieldValue(QDataStream&, const QVariant&)";
 
 struct OctetSlot
 {
@@ -21,11 +23,11 @@ struct OctetSlot
     AmqpMetaType::ValueType type;
 };
 const OctetSlot octetSlots[] = {
-    {'t', AmqpMetaType::Boolean},   {'b', AmqpMetaType::ShortShortInt}, {'s', AmqpMetaType::ShortInt},
-    {'I', AmqpMetaType::LongInt},   {'l', AmqpMetaType::LongLongInt},   {'f', AmqpMetaType::Float},
-    {'d', AmqpMetaType::Double},    {'D', AmqpMetaType::Decimal},       {'S', AmqpMetaType::LongString},
-    {'A', AmqpMetaType::Array},     {'T', AmqpMetaType::Timestamp},     {'F', AmqpMetaType::Hash},
-    {'x', AmqpMetaType::Bytes},     {'V', AmqpMetaType::Void},
+    {'t', AmqpMetaType::Boolean}, {'b', AmqpMetaType::ShortShortInt}, {'s', AmqpMetaType::ShortInt},
+    {'I', AmqpMetaType::LongInt}, {'l', AmqpMetaType::LongLongInt},   {'f', AmqpMetaType::Float},
+    {'d', AmqpMetaType::Double},  {'D', AmqpMetaType::Decimal},       {'S', AmqpMetaType::LongString},
+    {'A', AmqpMetaType::Array},   {'T', AmqpMetaType::Timestamp},     {'F', AmqpMetaType::Hash},
+    {'x', AmqpMetaType::Bytes},   {'V', AmqpMetaType::Void},
 };
 
 // Writes a length-prefixed block (table or array body).
@@ -41,11 +43,9 @@ bool readTypedValue(QDataStream& in, QVariant* value)
 {
     qint8 octet = 0;
     in >> octet;
-    if (in.status() != QDataStream::Ok)
-        return false;
+    if (in.status() != QDataStream::Ok) return false;
     const AmqpMetaType::ValueType type = valueTypeForOctet(octet);
-    if (type == AmqpMetaType::Invalid)
-        return false;
+    if (type == AmqpMetaType::Invalid) return false;
     *value = AmqpTable::readFieldValue(in, type);
     return in.status() == QDataStream::Ok;
 }
@@ -55,28 +55,27 @@ bool readTypedValue(QDataStream& in, QVariant* value)
 AmqpMetaType::ValueType valueTypeForOctet(qint8 octet)
 {
     for (const OctetSlot& s : octetSlots)
-        if (s.octet == octet)
-            return s.type;
-    AMQP::log(AMQP::LogDebug, QStringLiteral("AmqpMetaType::ValueType valueTypeForOctet(qint8) invalid octet received: %1")
-                                  .arg(QChar::fromLatin1(char(octet))));
+        if (s.octet == octet) return s.type;
+    AMQP::log(AMQP::LogDebug,
+              QStringLiteral("AmqpMetaType::ValueType valueTypeForOctet(qint8) invalid octet received: %1")
+                  .arg(QChar::fromLatin1(char(octet))));
     return AmqpMetaType::Invalid;
 }
 
 qint8 valueTypeToOctet(AmqpMetaType::ValueType type)
 {
     for (const OctetSlot& s : octetSlots)
-        if (s.type == type)
-            return s.octet;
-    AMQP::log(AMQP::LogDebug, QStringLiteral("qint8 valueTypeToOctet(AmqpMetaType::ValueType) invalid type received: %1")
-                                  .arg(int(type)));
+        if (s.type == type) return s.octet;
+    AMQP::log(AMQP::LogDebug,
+              QStringLiteral("qint8 valueTypeToOctet(AmqpMetaType::ValueType) invalid type received: %1")
+                  .arg(int(type)));
     return 'V';
 }
 
 AmqpMetaType::ValueType AmqpTable::typeForValue(const QVariant& value)
 {
     const int t = value.userType();
-    if (t == qMetaTypeId<AMQP::Decimal>())
-        return AmqpMetaType::Decimal;
+    if (t == qMetaTypeId<AMQP::Decimal>()) return AmqpMetaType::Decimal;
     switch (t) {
     case QMetaType::UnknownType:
     case QMetaType::Void:
@@ -86,15 +85,17 @@ AmqpMetaType::ValueType AmqpTable::typeForValue(const QVariant& value)
     case QMetaType::Int: {
         const qint64 v = value.toInt();
         const qint64 magnitude = qMax(v, -v);
-        return magnitude < 128 ? AmqpMetaType::ShortShortInt
-                               : magnitude < 32768 ? AmqpMetaType::ShortInt : AmqpMetaType::LongInt;
+        return magnitude < 128     ? AmqpMetaType::ShortShortInt
+               : magnitude < 32768 ? AmqpMetaType::ShortInt
+                                   : AmqpMetaType::LongInt;
     }
     case QMetaType::UInt: {
         // There are no unsigned table types: from 2^31 on only the 64-bit signed type holds the value.
         const quint32 v = value.toUInt();
-        return v <= 127 ? AmqpMetaType::ShortShortInt
-                        : v < 32768 ? AmqpMetaType::ShortInt
-                                    : v < 0x80000000u ? AmqpMetaType::LongInt : AmqpMetaType::LongLongInt;
+        return v <= 127          ? AmqpMetaType::ShortShortInt
+               : v < 32768       ? AmqpMetaType::ShortInt
+               : v < 0x80000000u ? AmqpMetaType::LongInt
+                                 : AmqpMetaType::LongLongInt;
     }
     case QMetaType::UShort:
         return value.toUInt() < 32768 ? AmqpMetaType::ShortInt : AmqpMetaType::LongInt;
@@ -102,7 +103,7 @@ AmqpMetaType::ValueType AmqpTable::typeForValue(const QVariant& value)
         return AmqpMetaType::LongLongInt;
     case QMetaType::ULongLong:
         return value.toULongLong() <= quint64(std::numeric_limits<qint64>::max()) ? AmqpMetaType::LongLongInt
-                                                                                   : AmqpMetaType::Invalid;
+                                                                                  : AmqpMetaType::Invalid;
     case QMetaType::Double:
         return value.toDouble() > double(FLT_MAX) ? AmqpMetaType::Double : AmqpMetaType::Float;
     case QMetaType::QVariantList:
@@ -123,8 +124,9 @@ bool AmqpTable::writeTypedFieldValue(QDataStream& out, const QVariant& value)
 {
     const AmqpMetaType::ValueType type = typeForValue(value);
     if (type == AmqpMetaType::Invalid) {
-        AMQP::log(AMQP::LogDebug, QStringLiteral("%1 no field type for a value of type %2; left out")
-                                      .arg(QLatin1String(typedValueSignature), QLatin1String(value.typeName())));
+        AMQP::log(AMQP::LogDebug,
+                  QStringLiteral("%1 no field type for a value of type %2; left out")
+                      .arg(QLatin1String(typedValueSignature), QLatin1String(value.typeName())));
         return false;
     }
     out << valueTypeToOctet(type);
@@ -250,26 +252,22 @@ QVariant AmqpTable::readFieldValue(QDataStream& in, AmqpMetaType::ValueType type
             AmqpWire::corrupt(in);
             return QVariantList();
         }
-        if (!AmqpWire::takeBytes(in, length, &block))
-            return QVariantList();
+        if (!AmqpWire::takeBytes(in, length, &block)) return QVariantList();
         QVariantList list;
         QDataStream items(block);
         while (!items.atEnd()) {
             QVariant item;
-            if (!readTypedValue(items, &item))
-                break;
+            if (!readTypedValue(items, &item)) break;
             list.append(item);
         }
-        if (items.status() != QDataStream::Ok)
-            AmqpWire::corrupt(in);
+        if (items.status() != QDataStream::Ok) AmqpWire::corrupt(in);
         return list;
     }
     case AmqpMetaType::Bytes: {
         quint32 length = 0;
         in >> length;
         QByteArray bytes;
-        if (in.status() == QDataStream::Ok)
-            AmqpWire::takeBytes(in, length, &bytes);
+        if (in.status() == QDataStream::Ok) AmqpWire::takeBytes(in, length, &bytes);
         return bytes;
     }
     case AmqpMetaType::Void:
@@ -320,31 +318,25 @@ QDataStream& operator>>(QDataStream& in, AmqpTable& table)
     AmqpWire::NestingGuard nesting;
     quint32 length = 0;
     in >> length;
-    if (in.status() != QDataStream::Ok)
-        return in;
+    if (in.status() != QDataStream::Ok) return in;
     if (nesting.tooDeep()) {
         AmqpWire::corrupt(in);
         return in;
     }
     QByteArray block;
-    if (!AmqpWire::takeBytes(in, length, &block))
-        return in;
+    if (!AmqpWire::takeBytes(in, length, &block)) return in;
     QDataStream entries(block);
     while (!entries.atEnd()) {
         const QString key = AmqpFrame::readAmqpField(entries, AmqpMetaType::ShortString).toString();
-        if (entries.status() != QDataStream::Ok)
-            break;
+        if (entries.status() != QDataStream::Ok) break;
         QVariant value;
         const bool known = readTypedValue(entries, &value);
-        if (entries.status() != QDataStream::Ok)
-            break;
+        if (entries.status() != QDataStream::Ok) break;
         // The last of equal keys wins; an unknown type ends the table (its length is known, so
         // the bytes after it are skipped, not misread as entries).
         table.insert(key, value);
-        if (!known)
-            break;
+        if (!known) break;
     }
-    if (entries.status() != QDataStream::Ok)
-        AmqpWire::corrupt(in);
+    if (entries.status() != QDataStream::Ok) AmqpWire::corrupt(in);
     return in;
 }

@@ -17,8 +17,7 @@ inline void corrupt(QDataStream& in)
 // allocates nothing.
 inline bool takeBytes(QDataStream& in, quint32 length, QByteArray* out)
 {
-    if (in.status() != QDataStream::Ok)
-        return false;
+    if (in.status() != QDataStream::Ok) return false;
     QIODevice* device = in.device();
     if (!device || qint64(length) > device->bytesAvailable()) {
         corrupt(in);

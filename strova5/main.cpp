@@ -1,9 +1,12 @@
 #include "logger.h"
 #include "quit_signals.h"
+#include "radio_exchange.h"
 #include "ram_modems.h"
 #include "records.h"
 #include "sql_exchange.h"
 #include "strova_controller.h"
+
+#include "amqp_global.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -50,6 +53,8 @@ int main(int argc, char* argv[])
 
     log_init(log_path, config.value(QStringLiteral("log_level"), 5).toUInt());
     log_set_max_file_size(20971520);
+    // The AMQP library's reasons for a lost connection belong in our log at its levels.
+    AMQP::setLogHandler([](int level, const QString& message) { log_write(level * 16, message); });
 
     new RAM_modems(config.value(QStringLiteral("RAM")).toMap(), &app);
     LOG_WRN << "ram created";
@@ -69,6 +74,21 @@ int main(int argc, char* argv[])
 
     RAM_modems::instance->load_settings();
     strova_controller::instance->load_driver_settings();
+
+    new Radio_Exchange(config.value(QStringLiteral("rabbit")).toMap(), &app);
+    QObject::connect(SQL_Exchange::instance, &SQL_Exchange::signal_DL, Radio_Exchange::instance,
+                     &Radio_Exchange::slot_DL, Qt::QueuedConnection);
+    QObject::connect(Radio_Exchange::instance, &Radio_Exchange::signal_UL, SQL_Exchange::instance,
+                     &SQL_Exchange::slot_UL, Qt::QueuedConnection);
+    QObject::connect(Radio_Exchange::instance, &Radio_Exchange::signal_UL, strova_controller::instance,
+                     &strova_controller::slot_UL, Qt::QueuedConnection);
+    QObject::connect(SQL_Exchange::instance, &SQL_Exchange::signal_DL, strova_controller::instance,
+                     &strova_controller::slot_DL, Qt::QueuedConnection);
+    QObject::connect(Radio_Exchange::instance, &Radio_Exchange::signal_DL_status, SQL_Exchange::instance,
+                     &SQL_Exchange::slot_DL_status, Qt::QueuedConnection);
+    QObject::connect(strova_controller::instance, &strova_controller::signal_stringify, Radio_Exchange::instance,
+                     &Radio_Exchange::slot_rabbit_DL, Qt::QueuedConnection);
+    LOG_WRN << "rabbit created";
 
     return app.exec();
 }

@@ -4,6 +4,8 @@
 #include "logger.h"
 #include "parser_strova5.h"
 #include "quit_signals.h"
+#include "ram_modems.h"
+#include "sql_loader.h"
 
 #include <QRandomGenerator>
 #include <QSqlField>
@@ -77,6 +79,13 @@ SQL_Exchange::SQL_Exchange(QVariantMap cfg_, QObject* parent)
 
 SQL_Exchange::~SQL_Exchange()
 {
+    if (loader) {
+        // The thread closes and removes its own connection when its event loop ends.
+        loader->quit();
+        loader->wait();
+        delete loader;
+        loader = nullptr;
+    }
     if (quit_hook)
         remove_quit_hook(quit_hook);
     if (instance == this)
@@ -145,7 +154,14 @@ bool SQL_Exchange::init()
     // A termination signal writes what is waiting before the event loop ends.
     if (!quit_hook)
         quit_hook = add_quit_hook([this] { slot_tmr_save(); });
-    return true;
+
+    if (!loader) {
+        loader = new SQL_loader(cfg);
+        connect(this, &SQL_Exchange::signal_loader_req, loader, &SQL_loader::slot_loader_req, Qt::QueuedConnection);
+        connect(this, &SQL_Exchange::signal_remove_tail, loader, &SQL_loader::slot_remove_tail, Qt::QueuedConnection);
+        connect(loader, &SQL_loader::signal_loader_res, this, &SQL_Exchange::slot_loader_res, Qt::QueuedConnection);
+    }
+    return loader->isRunning();
 }
 
 int SQL_Exchange::pending_rows() const
@@ -381,11 +397,6 @@ QMap<uint32_t, QVariantMap> SQL_Exchange::get_pending_settings()
     return out;
 }
 
-void SQL_Exchange::remove_old(uint8_t type, uint32_t time)
-{
-    LOG_DBG << "remove_old not available" << type << time;
-}
-
 void SQL_Exchange::slot_loader_req(uint32_t modem_id, uint8_t type, uint32_t limit)
 {
     if (limit >= 2)
@@ -395,4 +406,19 @@ void SQL_Exchange::slot_loader_req(uint32_t modem_id, uint8_t type, uint32_t lim
 void SQL_Exchange::slot_remove_tail(uint32_t modem_id)
 {
     emit signal_remove_tail(modem_id);
+}
+
+void SQL_Exchange::slot_loader_res(uint32_t modem_id, uint8_t type, QMap<uint32_t, uint32_t> arch_indexes)
+{
+    RAM_modems* ram = RAM_modems::instance;
+    modem_record* modem = ram ? ram->find_modem(modem_id) : nullptr;
+    if (!modem)
+        return; // the modem left the registry meanwhile
+    arch_index* aix = type == 14 ? &modem->aix_day : type == 15 ? &modem->aix_hour : nullptr;
+    if (aix) {
+        for (auto it = arch_indexes.cbegin(); it != arch_indexes.cend(); ++it)
+            aix->indexes.insert(it.key(), it.value());
+        aix->is_loaded = true;
+    }
+    emit signal_modem_index_updated(modem_id);
 }

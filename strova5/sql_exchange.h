@@ -21,6 +21,18 @@
 
 class QSqlQuery;
 class QTimer;
+class SQL_loader;
+
+// One row of an energy profile: the active import and export registers present in it.
+struct energy_record
+{
+    uint32_t modem_id = 0;
+    uint32_t ts = 0;
+    uint32_t type = 0;            // stored type code
+    uint32_t index = 0;           // archive index
+    QMap<uint32_t, float> values; // 10..14 = 1.8.0..1.8.4, 20..24 = 2.8.0..2.8.4
+    float OBIS_1_6_0 = 0;
+};
 
 // A value holding JSON object or array text becomes the parsed map or list; anything else is
 // returned unchanged. The text is read as UTF-8.
@@ -49,8 +61,55 @@ public:
     virtual QVariantMap send_dl(uint32_t modem_id, QStringList rights, QString setting, QVariant data);
     virtual QVariantMap send_dl(QList<uint32_t> modems, QStringList rights, QString setting, QVariant data);
     virtual QVariantMap get_cmd_states(QList<uint32_t> cmd_ids);
-    virtual void remove_old(uint8_t type, uint32_t time);
     virtual QMap<uint32_t, QVariantMap> get_pending_settings();
+
+    // Retention for all modems: deletes the readings and events of the given archive kinds or
+    // event types whose time lies before `time`.
+    virtual void remove_old(uint8_t type, uint32_t time);
+    void remove_old(QList<uint32_t> types, uint32_t time);
+
+    // ---- reading queries (reports, diagnostics); a failed query logs and gives an empty result.
+    // Row maps: the non-NULL columns of a row by column name.
+    virtual QList<uint32_t> get_modems(QList<uint32_t> ids);
+    // Time of the newest (oldest) row at or before (after) `ts` holding a reactive energy
+    // register; `ts` itself when there is none.
+    virtual uint32_t get_ts_energy_before(uint32_t modem_id, QList<uint32_t> kinds, uint32_t ts);
+    virtual uint32_t get_ts_energy_after(uint32_t modem_id, QList<uint32_t> kinds, uint32_t ts);
+    virtual QVariantList get_data(QList<uint32_t> modems, QList<uint32_t> kinds, uint32_t ts_from,
+                                  uint32_t ts_to, uint32_t limit);
+    QVariantList get_data(uint32_t modem_id, uint32_t kind, uint32_t ts_from, uint32_t ts_to, uint32_t limit);
+    QVariantList get_data(uint32_t modem_id, QList<uint32_t> kinds, uint32_t ts_from, uint32_t ts_to,
+                          uint32_t limit);
+    virtual QVariantList get_indexes(QList<uint32_t> modems, QList<uint32_t> kinds, uint32_t ts_from,
+                                     uint32_t ts_to, uint32_t limit);
+    QVariantList get_indexes(uint32_t modem_id, uint32_t kind, uint32_t ts_from, uint32_t ts_to,
+                             uint32_t limit);
+    QVariantList get_indexes(uint32_t modem_id, QList<uint32_t> kinds, uint32_t ts_from, uint32_t ts_to,
+                             uint32_t limit);
+    virtual QVariantList get_fail_time(uint32_t ts_from, uint32_t ts_to, uint32_t limit);
+    virtual QVariantList get_energy_stamped(QList<uint32_t> types, uint32_t ts_from, uint32_t ts_to,
+                                            uint32_t limit);
+    virtual QList<energy_record> get_energy_profile(QList<uint32_t> modems, QList<int> types,
+                                                    uint32_t ts_from, uint32_t ts_to);
+    // The newest stored current values of a modem as one data record (none when nothing is stored).
+    virtual Parser_ul_app get_last_curr(uint32_t modem_id);
+    static QVariantMap arch_to_map(const Ul_data_record& rec);
+
+    // ---- event and incoming-message queries
+    // modem id -> "type_event" -> times, newest first.
+    virtual QVariantMap get_events_by_time(uint32_t ts_from, uint32_t ts_to, uint32_t limit);
+    virtual QVariantList get_events(QList<uint32_t> modems, QList<uint32_t> types, uint32_t ts_from,
+                                    uint32_t ts_to, uint32_t limit);
+    QVariantList get_events(uint32_t modem_id, uint32_t type, uint32_t ts_from, uint32_t ts_to,
+                            uint32_t limit);
+    QVariantList get_events(uint32_t modem_id, QList<uint32_t> types, uint32_t ts_from, uint32_t ts_to,
+                            uint32_t limit);
+    // Raw uplinks with ids from `id_from` to `id_to` (0: id_from + 100000).
+    virtual QVariantList get_incoming(uint32_t id_from, int32_t id_to);
+
+    // ---- IEC 104 common addresses; both keep the registry's map in step.
+    virtual bool add_iec104_modem(uint32_t modem_id, uint32_t iec_id);
+    virtual QMap<uint32_t, uint32_t> get_iec104_map();
 
     // The JSON-ready map of one decoded uplink (the API's "parse" answer).
     static QVariantMap ul_to_json(const Parser_ul_app& ul);
@@ -76,6 +135,7 @@ public slots:
     virtual void slot_UL(Parser_ul_app ul_parse);
     virtual void slot_DL_status(Rabbit_dl_status dl_status);
     virtual void slot_loader_req(uint32_t modem_id, uint8_t type, uint32_t limit);
+    virtual void slot_loader_res(uint32_t modem_id, uint8_t type, QMap<uint32_t, uint32_t> arch_indexes);
     virtual void slot_remove_tail(uint32_t modem_id);
 
 protected:
@@ -117,6 +177,11 @@ protected:
     // the relay state and so is to be written too.
     bool keep_curr_record(uint32_t modem_id, const Ul_data_record& rec);
 
+    // Runs a reading query; false after the Exc line (or `fail_level`) with the error and the statement.
+    bool run_query(QSqlQuery& q, const QString& statement, int fail_level = 1);
+    // The rows of an executed query as row maps.
+    static QVariantList row_maps(QSqlQuery& q);
+
     QSqlDatabase db;
     QVariantMap cfg;
     QTimer* tmr_save = nullptr;
@@ -127,6 +192,7 @@ protected:
     Batch setting_batch;
     uint32_t cmd_counter = 0;
     uint32_t ts_req_curr_last = 0;
+    SQL_loader* loader = nullptr;
 
     QSqlError last_error;
     bool db_away = false; // the last save lost the connection; logged once until it is back

@@ -24,8 +24,7 @@ inline void captureLog(int, const QString& message)
 inline bool logged(const QString& part)
 {
     for (const QString& line : logLines())
-        if (line.contains(part))
-            return true;
+        if (line.contains(part)) return true;
     return false;
 }
 
@@ -33,8 +32,7 @@ inline int countLogged(const QString& part)
 {
     int n = 0;
     for (const QString& line : logLines())
-        if (line.contains(part))
-            ++n;
+        if (line.contains(part)) ++n;
     return n;
 }
 
@@ -43,7 +41,8 @@ inline int countLogged(const QString& part)
 class TestChannel : public AmqpChannel
 {
 public:
-    explicit TestChannel(AmqpClient* client, int number = -1) : AmqpChannel(new AmqpTestChannelPrivate(this), client)
+    explicit TestChannel(AmqpClient* client, int number = -1)
+        : AmqpChannel(new AmqpTestChannelPrivate(this), client)
     {
         d_ptr->init(number, client);
         d_ptr->_q_open();
@@ -53,7 +52,11 @@ public:
     // queue.declare of `queue` (not durable, auto-delete) with these arguments.
     bool declare(const QString& queue, const QVariantHash& arguments = QVariantHash())
     {
-        return send(AmqpMethodWriter(50, 10, quint16(channelNumber())).shortUint(0).shortString(queue).octet(0x08).table(arguments));
+        return send(AmqpMethodWriter(50, 10, quint16(channelNumber()))
+                        .shortUint(0)
+                        .shortString(queue)
+                        .octet(0x08)
+                        .table(arguments));
     }
     int count(quint16 classId, quint16 methodId) const { return replies.count(qMakePair(classId, methodId)); }
 
@@ -68,8 +71,7 @@ protected:
     {
         ++openings;
         recoveringAtOpen << isRecovering();
-        if (setup)
-            setup(this);
+        if (setup) setup(this);
     }
     void channelClosed() override { ++closings; }
 
@@ -80,8 +82,7 @@ private:
         using AmqpChannelPrivate::AmqpChannelPrivate;
         bool _q_method(const AmqpMethodFrame& frame) override
         {
-            if (AmqpChannelPrivate::_q_method(frame))
-                return true;
+            if (AmqpChannelPrivate::_q_method(frame)) return true;
             static_cast<TestChannel*>(q_ptr)->replies << qMakePair(frame.classId(), frame.methodId());
             return true;
         }

@@ -1,6 +1,8 @@
 // The AMQP library against the throwaway RabbitMQ of the test run.
 #include "amqp_authenticator.h"
+#include "amqp_exchange.h"
 #include "amqp_frame.h"
+#include "amqp_queue.h"
 #include "amqp_table.h"
 #include "amqp_test_helpers.h"
 #include "testsupport.h"
@@ -36,8 +38,7 @@ std::unique_ptr<AmqpFrame> nextFrame(QTcpSocket& s, AmqpFrameReader& reader)
         std::unique_ptr<AmqpFrame> frame;
         AmqpFrameFault fault;
         const auto r = reader.read(&s, 131072, &frame, &fault);
-        if (r == AmqpFrameReader::FrameRead)
-            return frame;
+        if (r == AmqpFrameReader::FrameRead) return frame;
         if (r == AmqpFrameReader::Failed) {
             qWarning() << "frame fault" << fault.code << fault.text;
             return nullptr;
@@ -65,12 +66,11 @@ QString connectionPid(AmqpClient& client)
 {
     const QString port = QString::number(client.findChild<QSslSocket*>()->localPort());
     QString out;
-    testsupport::services_control({"rabbitmqctl", "list_connections", "-q", "--no-table-headers", "pid", "peer_port"},
-                                  &out);
+    testsupport::services_control(
+        {"rabbitmqctl", "list_connections", "-q", "--no-table-headers", "pid", "peer_port"}, &out);
     for (const QString& line : out.split('\n')) {
         const QStringList cols = line.split('\t');
-        if (cols.size() == 2 && cols[1].trimmed() == port)
-            return cols[0];
+        if (cols.size() == 2 && cols[1].trimmed() == port) return cols[0];
     }
     return QString();
 }
@@ -82,8 +82,7 @@ QMap<QString, QString> readEnv(const QString& path)
     if (f.open(QIODevice::ReadOnly))
         for (const QByteArray& line : f.readAll().split('\n')) {
             const int eq = line.indexOf('=');
-            if (eq > 0)
-                env.insert(QString::fromUtf8(line.left(eq)), QString::fromUtf8(line.mid(eq + 1)));
+            if (eq > 0) env.insert(QString::fromUtf8(line.left(eq)), QString::fromUtf8(line.mid(eq + 1)));
         }
     return env;
 }
@@ -96,8 +95,7 @@ public:
     ~PrivateBroker() { run({"stop", dir.path()}, 120000); }
     bool start()
     {
-        if (run({"start", dir.path(), "rabbit"}, 240000) != 0)
-            return false;
+        if (run({"start", dir.path(), "rabbit"}, 240000) != 0) return false;
         env = readEnv(dir.path() + "/services.env");
         return !env.value("STROVA_AMQP_PORT").isEmpty();
     }
@@ -106,8 +104,7 @@ public:
         QProcess p;
         p.setProcessChannelMode(QProcess::MergedChannels);
         p.start(script, args);
-        if (!p.waitForFinished(ms))
-            return -1;
+        if (!p.waitForFinished(ms)) return -1;
         output = QString::fromUtf8(p.readAll());
         return p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
     }
@@ -119,8 +116,7 @@ public:
 
 AmqpMethodFrame* asMethod(const std::unique_ptr<AmqpFrame>& f, quint16 classId, quint16 methodId)
 {
-    if (!f || f->type() != AmqpFrame::Method)
-        return nullptr;
+    if (!f || f->type() != AmqpFrame::Method) return nullptr;
     auto* m = static_cast<AmqpMethodFrame*>(f.get());
     return m->classId() == classId && m->methodId() == methodId ? m : nullptr;
 }
@@ -173,7 +169,8 @@ private slots:
         client.insert("product", "AMQPC");
         client.insert("version", "0.5.0");
         startOk.table(client);
-        AmqpPlainAuthenticator(testsupport::service("STROVA_AMQP_USER"), testsupport::service("STROVA_AMQP_PASS"))
+        AmqpPlainAuthenticator(testsupport::service("STROVA_AMQP_USER"),
+                               testsupport::service("STROVA_AMQP_PASS"))
             .write(startOk.stream());
         startOk.shortString("en_US");
         QVERIFY(startOk.isValid());
@@ -259,8 +256,8 @@ private slots:
         QTRY_COMPARE(connected.size(), 2);
         QCOMPARE(client.heartbeatDelay(), quint16(1));
         QString out;
-        testsupport::services_control({"rabbitmqctl", "list_connections", "-q", "--no-table-headers", "peer_port",
-                                       "timeout", "client_properties"},
+        testsupport::services_control({"rabbitmqctl", "list_connections", "-q", "--no-table-headers",
+                                       "peer_port", "timeout", "client_properties"},
                                       &out);
         const QString port = QString::number(client.findChild<QSslSocket*>()->localPort());
         bool seen = false;
@@ -287,11 +284,12 @@ private slots:
         AmqpClient client;
         client.setTimings(testTimings());
         client.setAutoReconnect(true);
-        client.connectToHost(uriWith(testsupport::service("STROVA_AMQP_HOST"), testsupport::service("STROVA_AMQP_PORT"),
-                                     "wrong"));
+        client.connectToHost(uriWith(testsupport::service("STROVA_AMQP_HOST"),
+                                     testsupport::service("STROVA_AMQP_PORT"), "wrong"));
         QTRY_VERIFY_WITH_TIMEOUT(logged("reconnecting in 1000 ms"), 15000);
         QVERIFY(logged("reconnecting in 200 ms"));
-        QVERIFY(logged("the broker closed the connection after the AMQPLAIN login of user \"u\" (wrong user or password?)"));
+        QVERIFY(logged("the broker closed the connection after the AMQPLAIN login of user \"u\" (wrong user "
+                       "or password?)"));
         QVERIFY(!client.isConnected());
         client.setPassword(testsupport::service("STROVA_AMQP_PASS"));
         QTRY_VERIFY_WITH_TIMEOUT(client.isConnected(), 15000);
@@ -312,7 +310,9 @@ private slots:
         QTRY_COMPARE(channel.count(50, 11), 1);
         const QString pid = connectionPid(client);
         QVERIFY(!pid.isEmpty());
-        QCOMPARE(testsupport::services_control({"rabbitmqctl", "close_connection", pid, "tst_amqp forced close"}), 0);
+        QCOMPARE(
+            testsupport::services_control({"rabbitmqctl", "close_connection", pid, "tst_amqp forced close"}),
+            0);
         QTRY_COMPARE_WITH_TIMEOUT(connected.size(), 2, 15000);
         QVERIFY(logged("connection closed by the broker: 320 CONNECTION_FORCED - tst_amqp forced close"));
         QVERIFY(logged("reconnecting in 0 ms"));
@@ -337,7 +337,8 @@ private slots:
 
         TestChannel rival(&client);
         rival.setup = [](TestChannel* c) {
-            c->declare("tst_amqp_inequivalent", c->openings == 1 ? QVariantHash{{"x-max-length", 10}} : QVariantHash());
+            c->declare("tst_amqp_inequivalent",
+                       c->openings == 1 ? QVariantHash{{"x-max-length", 10}} : QVariantHash());
         };
         QSignalSpy errors(&rival, qOverload<AMQP::Error>(&AmqpChannel::error));
         QTRY_COMPARE(errors.size(), 1);
@@ -357,6 +358,87 @@ private slots:
         owner.declare("tst_amqp_inequivalent");
         QTRY_COMPARE(owner.count(50, 11), 2);
         client.disconnectFromHost();
+    }
+
+    // A consumer set up as the uplink consumer does (declare on connected, qos and consume on
+    // declared, ack each message) and a publisher on the default exchange. A bad ack makes the
+    // broker close the consumer's channel; consumption comes back by itself on the same connection.
+    // Publishing to an exchange that does not exist closes the publisher's channel; it reopens.
+    void publish_consume_and_recover()
+    {
+        const QString queueName = "tst_amqp_e2e";
+        AmqpClient consumerClient;
+        consumerClient.setTimings(testTimings());
+        consumerClient.setAutoReconnect(true);
+        AmqpQueue* queue = nullptr;
+        QList<AmqpMessage> got;
+        connect(&consumerClient, &AmqpClient::connected, this, [&] {
+            if (!queue) { // the same object comes back after a reconnect: connect once
+                queue = consumerClient.createQueue(queueName);
+                connect(queue, &AmqpQueue::declared, this, [&] {
+                    queue->qos(100, 0);
+                    queue->consume(AmqpQueue::coNoLocal);
+                });
+                connect(queue, &AmqpQueue::messageReceived, this, [&] {
+                    const AmqpMessage m = queue->dequeue();
+                    got << m;
+                    queue->ack(m);
+                });
+            }
+            queue->declare(AmqpQueue::Durable);
+        });
+        QSignalSpy consumerConnected(&consumerClient, &AmqpClient::connected);
+        consumerClient.connectToHost(testsupport::service("STROVA_AMQP_URI"));
+        QTRY_VERIFY(queue && queue->isConsuming());
+        QCOMPARE(queue->prefetchCount(), qint16(100));
+
+        AmqpClient publisherClient;
+        publisherClient.setTimings(testTimings());
+        publisherClient.setAutoReconnect(true);
+        publisherClient.connectToHost(testsupport::service("STROVA_AMQP_URI"));
+        QTRY_VERIFY(publisherClient.isConnected());
+        AmqpExchange* exchange = publisherClient.createExchange("");
+        QTRY_VERIFY(exchange->isOpen());
+
+        QByteArray large(300000, 'L'); // three body frames at 131072
+        large[299999] = 'E';
+        exchange->publish(QString("{\"n\":1}"), queueName);
+        exchange->publish(large, queueName, "application/octet-stream", AmqpTable({{"k", 40000}}));
+        exchange->publish(QString::fromUtf8("\xC3\xA4"), queueName);
+        QTRY_COMPARE(got.size(), 3);
+        QCOMPARE(got[0].payload(), QByteArray("{\"n\":1}"));
+        QCOMPARE(got[0].property(AmqpMessage::ContentType).toString(), QString("text.plain"));
+        QCOMPARE(got[0].property(AmqpMessage::ContentEncoding).toString(), QString("utf-8"));
+        QCOMPARE(got[0].routingKey(), queueName);
+        QCOMPARE(got[1].payload(), large);
+        QCOMPARE(got[1].header("k").toInt(), 40000);
+        QCOMPARE(got[2].payload(), QByteArray("\xC3\xA4"));
+
+        // An acknowledgement the broker does not know closes the consumer's channel.
+        queue->ack(999999, false);
+        QTRY_VERIFY(logged("closed by the broker: 406 PRECONDITION_FAILED - unknown delivery tag 999999"));
+        QTRY_VERIFY(queue->isConsuming());
+        QVERIFY(logged(" (tst_amqp_e2e): reopened"));
+        exchange->publish(QString("after"), queueName);
+        QTRY_COMPARE(got.size(), 4);
+        QCOMPARE(got[3].payload(), QByteArray("after"));
+        QCOMPARE(consumerConnected.size(), 1);
+
+        // A publish to a missing exchange closes that channel; it comes back after the back-off.
+        AmqpExchange* missing = publisherClient.createExchange("tst_amqp_missing");
+        QTRY_VERIFY(missing->isOpen());
+        missing->publish(QString("lost"), queueName);
+        QTRY_VERIFY(logged("closed by the broker: 404 NOT_FOUND - no exchange 'tst_amqp_missing'"));
+        missing->publish(QString("also lost"), queueName);
+        QVERIFY(logged("(tst_amqp_missing): not open; a message of 9 bytes for routing key \"tst_amqp_e2e\" "
+                       "is dropped"));
+        QTRY_VERIFY(missing->isOpen());
+        QVERIFY(publisherClient.isConnected());
+        exchange->publish(QString("still"), queueName);
+        QTRY_COMPARE(got.size(), 5);
+        QCOMPARE(got[4].payload(), QByteArray("still"));
+        publisherClient.disconnectFromHost();
+        consumerClient.disconnectFromHost();
     }
 
     // A broker that stops and starts again (a restart): refused connections back off, and the

@@ -39,8 +39,7 @@ AmqpTable tableFrom(const QByteArray& bytes, QDataStream::Status* status = nullp
     AmqpTable t;
     QDataStream s(bytes);
     s >> t;
-    if (status)
-        *status = s.status();
+    if (status) *status = s.status();
     return t;
 }
 
@@ -104,17 +103,19 @@ private slots:
             f->setBodySize(0x0102030405LL);
             return f;
         }) << hex("02 0002 0000000E 003C 0000 0000000102030405 0000 CE");
-        QTest::newRow("header mixed properties in wire order") << FrameMaker([] {
-            auto* f = new AmqpContentFrame(60);
-            f->setChannel(1);
-            f->setBodySize(3);
-            f->setProperty(AmqpMessage::AppId, QStringLiteral("x"));
-            f->setProperty(AmqpMessage::Timestamp, QDateTime::fromSecsSinceEpoch(1700000000, Qt::UTC));
-            f->setProperty(AmqpMessage::DeliveryMode, 2);
-            f->setProperty(AmqpMessage::Headers, QVariantHash{{"a", 1}});
-            return f;
-        }) << hex("02 0001 00000021 003C 0000 0000000000000003 3048"
-                  " 00000004 01616201  02  000000006553F100  0178 CE");
+        QTest::newRow("header mixed properties in wire order")
+            << FrameMaker([] {
+                   auto* f = new AmqpContentFrame(60);
+                   f->setChannel(1);
+                   f->setBodySize(3);
+                   f->setProperty(AmqpMessage::AppId, QStringLiteral("x"));
+                   f->setProperty(AmqpMessage::Timestamp, QDateTime::fromSecsSinceEpoch(1700000000, Qt::UTC));
+                   f->setProperty(AmqpMessage::DeliveryMode, 2);
+                   f->setProperty(AmqpMessage::Headers, QVariantHash{{"a", 1}});
+                   return f;
+               })
+            << hex("02 0001 00000021 003C 0000 0000000000000003 3048"
+                   " 00000004 01616201  02  000000006553F100  0178 CE");
         QTest::newRow("body") << FrameMaker([] {
             auto* f = new AmqpContentBodyFrame(QByteArray("ABC"));
             f->setChannel(1);
@@ -150,7 +151,8 @@ private slots:
         QCOMPARE(header->properties().size(), 4);
         QCOMPARE(header->property(AmqpMessage::Headers).toHash(), (QVariantHash{{"a", 1}}));
         QCOMPARE(header->property(AmqpMessage::DeliveryMode).toInt(), 2);
-        QCOMPARE(header->property(AmqpMessage::Timestamp).toDateTime().toSecsSinceEpoch(), qint64(1700000000));
+        QCOMPARE(header->property(AmqpMessage::Timestamp).toDateTime().toSecsSinceEpoch(),
+                 qint64(1700000000));
         QCOMPARE(header->property(AmqpMessage::AppId).toString(), QString("x"));
     }
 
@@ -186,7 +188,8 @@ private slots:
         row("double -0.25 as float", -0.25, "66 BE800000", QVariant(-0.25f));
         row("double beyond float", 1e39, "64 48078287F49C4A1D", 1e39);
         row("string", QString("AMQPC"), "53 00000005 414D515043", QString("AMQPC"));
-        row("string utf-8", QString::fromUtf8("\xC3\xA4x"), "53 00000003 C3A478", QString::fromUtf8("\xC3\xA4x"));
+        row("string utf-8", QString::fromUtf8("\xC3\xA4x"), "53 00000003 C3A478",
+            QString::fromUtf8("\xC3\xA4x"));
         row("empty string", QString(""), "53 00000000", QString(""));
         row("bytes", QByteArray("\x00\xFF", 2), "78 00000002 00FF", QByteArray("\x00\xFF", 2));
         row("timestamp", QDateTime::fromSecsSinceEpoch(1700000000, Qt::UTC), "54 000000006553F100",
@@ -231,9 +234,11 @@ private slots:
         QTest::newRow("empty") << AmqpTable() << hex("00000000");
         QTest::newRow("product") << AmqpTable({{"product", "AMQPC"}})
                                  << hex("00000012 07 70726F64756374 53 00000005 414D515043");
-        QTest::newRow("keys sorted") << AmqpTable({{"b", 2}, {"a", 1}}) << hex("00000008 0161 6201 0162 6202");
+        QTest::newRow("keys sorted") << AmqpTable({{"b", 2}, {"a", 1}})
+                                     << hex("00000008 0161 6201 0162 6202");
         QTest::newRow("unencodable value left out with its key")
-            << AmqpTable({{"a", 1}, {"p", QPoint(1, 2)}, {"z", qulonglong(1) << 63}}) << hex("00000004 0161 6201");
+            << AmqpTable({{"a", 1}, {"p", QPoint(1, 2)}, {"z", qulonglong(1) << 63}})
+            << hex("00000004 0161 6201");
         QTest::newRow("key over 255 bytes left out")
             << AmqpTable({{QString(256, 'k'), 1}, {"a", 1}}) << hex("00000004 0161 6201");
         QTest::newRow("unencodable array element skipped")
@@ -289,10 +294,12 @@ private slots:
         for (qint64 secs : {qint64(0), qint64(1700000000), qint64(0xFFFFFFFFLL)}) {
             QByteArray b;
             QDataStream out(&b, QIODevice::WriteOnly);
-            AmqpFrame::writeAmqpField(out, AmqpMetaType::Timestamp, QDateTime::fromSecsSinceEpoch(secs, Qt::UTC));
+            AmqpFrame::writeAmqpField(out, AmqpMetaType::Timestamp,
+                                      QDateTime::fromSecsSinceEpoch(secs, Qt::UTC));
             QCOMPARE(b.size(), 8);
             QDataStream in(b);
-            QCOMPARE(AmqpFrame::readAmqpField(in, AmqpMetaType::Timestamp).toDateTime().toSecsSinceEpoch(), secs);
+            QCOMPARE(AmqpFrame::readAmqpField(in, AmqpMetaType::Timestamp).toDateTime().toSecsSinceEpoch(),
+                     secs);
         }
         // Void reads nothing.
         QDataStream in(hex("07"));
@@ -334,7 +341,8 @@ private slots:
         QTest::addColumn<QByteArray>("wire");
         QTest::addColumn<int>("code");
         QTest::addColumn<QString>("text");
-        QTest::newRow("method shorter than 4") << hex("01 0001 00000002 000A CE") << 501 << "malformed method frame";
+        QTest::newRow("method shorter than 4")
+            << hex("01 0001 00000002 000A CE") << 501 << "malformed method frame";
         QTest::newRow("start: table longer than frame")
             << hex("01 0000 0000000A 000A000A 0009 0000FFFF CE") << 501 << "malformed method frame";
         QTest::newRow("secure: long string longer than frame")
@@ -357,20 +365,20 @@ private slots:
             << hex("02 0001 00000012 003C 0000 0000000000000000 2000 7FFFFFFF CE") << 501
             << "malformed content header";
         QTest::newRow("header: property cut short")
-            << hex("02 0001 0000000F 003C 0000 0000000000000000 8000 09 CE") << 501 << "malformed content header";
-        QTest::newRow("header on channel 0")
-            << hex("02 0000 0000000E 003C 0000 0000000000000000 0000 CE") << 504
-            << "channel number must be greater than zero";
-        QTest::newRow("body on channel 0") << hex("03 0000 00000001 41 CE") << 504
-                                           << "channel number must be greater than zero";
-        QTest::newRow("heartbeat on channel 1") << hex("08 0001 00000000 CE") << 501
-                                                << "heartbeat must have channel id zero";
+            << hex("02 0001 0000000F 003C 0000 0000000000000000 8000 09 CE") << 501
+            << "malformed content header";
+        QTest::newRow("header on channel 0") << hex("02 0000 0000000E 003C 0000 0000000000000000 0000 CE")
+                                             << 504 << "channel number must be greater than zero";
+        QTest::newRow("body on channel 0")
+            << hex("03 0000 00000001 41 CE") << 504 << "channel number must be greater than zero";
+        QTest::newRow("heartbeat on channel 1")
+            << hex("08 0001 00000000 CE") << 501 << "heartbeat must have channel id zero";
         QTest::newRow("wrong frame end") << hex("08 0000 00000000 00") << 505 << "wrong end of frame";
         QTest::newRow("unknown frame type") << hex("04 0000 00000000 CE") << 501 << "invalid frame type";
-        QTest::newRow("text instead of frames") << QByteArray("HTTP/1.1 400 Bad Request\r\n\r\n") << 501
-                                                << "invalid frame type";
-        QTest::newRow("length beyond frame-max, header only") << hex("03 0001 7FFFFFF0") << 501
-                                                              << "frame size too large";
+        QTest::newRow("text instead of frames")
+            << QByteArray("HTTP/1.1 400 Bad Request\r\n\r\n") << 501 << "invalid frame type";
+        QTest::newRow("length beyond frame-max, header only")
+            << hex("03 0001 7FFFFFF0") << 501 << "frame size too large";
 
         // Tables nested deeper than any broker sends would exhaust the stack.
         QByteArray nested = hex("00000000");
@@ -442,8 +450,7 @@ private slots:
                     AmqpFrameFault fault;
                     const auto r = reader.read(&feed.device, 131072, &frame, &fault);
                     QVERIFY(r != AmqpFrameReader::Failed);
-                    if (r == AmqpFrameReader::NeedMore)
-                        break;
+                    if (r == AmqpFrameReader::NeedMore) break;
                     types << frame->type();
                 }
             }
@@ -458,7 +465,8 @@ private slots:
     {
         const QList<QByteArray> seeds = {
             hex("01 0000 00000019 000A000A 0009 00000007 01614100000000 00000000 00000000 CE"),
-            hex("02 0001 00000021 003C 0000 0000000000000003 3048 00000004 01616201 02 000000006553F100 0178 CE"),
+            hex("02 0001 00000021 003C 0000 0000000000000003 3048 00000004 01616201 02 000000006553F100 0178 "
+                "CE"),
             hex("01 0001 00000016 003C003C 03 637467 0000000000000001 00 01 65 02 726B CE"),
         };
         QRandomGenerator rng(20240601);
@@ -468,15 +476,13 @@ private slots:
             const int flips = 1 + int(rng.bounded(4));
             for (int k = 0; k < flips; ++k)
                 wire[int(rng.bounded(wire.size()))] = char(rng.bounded(256));
-            if (rng.bounded(4) == 0)
-                wire.truncate(int(rng.bounded(wire.size())));
+            if (rng.bounded(4) == 0) wire.truncate(int(rng.bounded(wire.size())));
             Feed feed;
             feed.append(wire);
             AmqpFrameReader reader;
             std::unique_ptr<AmqpFrame> frame;
             AmqpFrameFault fault;
-            if (reader.read(&feed.device, 131072, &frame, &fault) == AmqpFrameReader::FrameRead)
-                ++frames;
+            if (reader.read(&feed.device, 131072, &frame, &fault) == AmqpFrameReader::FrameRead) ++frames;
         }
         QVERIFY(frames > 0);
     }

@@ -113,6 +113,23 @@ private slots:
 
     }
 
+    void stops_cleanly_with_loader_running()
+    {
+        QTemporaryDir tmp;
+        QVERIFY(write_file(tmp.path() + "/cfg.json", config_with_database(testsupport::service("STROVA_MYSQL_PASS"))));
+        QProcess p;
+        p.start(testsupport::daemon_path(), {"-c", tmp.path() + "/cfg.json", "-l", tmp.path() + "/drv.log"});
+        QVERIFY(p.waitForStarted(5000));
+        QTRY_VERIFY_WITH_TIMEOUT(read_logs(tmp.path()).contains("db_loader open"), 10000);
+        ::kill(pid_t(p.processId()), SIGTERM);
+        QVERIFY(p.waitForFinished(10000));
+        QCOMPARE(p.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(p.exitCode(), 0);
+        const QString all = read_logs(tmp.path()) + QString::fromUtf8(p.readAllStandardError());
+        QVERIFY2(!all.contains("while thread is still running", Qt::CaseInsensitive), qPrintable(all));
+        QVERIFY2(!all.contains("still in use", Qt::CaseInsensitive), qPrintable(all)); // connections removed in use
+    }
+
     void database_refuses_login()
     {
         QTemporaryDir tmp;

@@ -1,0 +1,148 @@
+#include "radio_exchange.h"
+
+#include "logger.h"
+#include "parser_strova5.h"
+#include "rabbit_dl.h"
+#include "rabbit_ul.h"
+
+#include <QDateTime>
+#include <QJsonDocument>
+
+Radio_Exchange* Radio_Exchange::instance = nullptr;
+
+namespace {
+const QString status_prefix = QStringLiteral("drvStrova5_");
+
+bool is_hex_text(const QByteArray& text)
+{
+    if (text.size() % 2)
+        return false;
+    for (char c : text) {
+        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F')))
+            return false;
+    }
+    return true;
+}
+} // namespace
+
+Radio_Exchange::Radio_Exchange(QVariantMap config_, QObject* parent) : QObject(parent), config(config_)
+{
+    instance = this;
+    if (config.contains(QStringLiteral("ul"))) {
+        const QVariantMap ul = config.value(QStringLiteral("ul")).toMap();
+        rabbit_ul = new rabbit_man_ul(ul.value(QStringLiteral("path"), QString()).toString(),
+                                      ul.value(QStringLiteral("queue"), QString()).toString(),
+                                      ul.value(QStringLiteral("host"), QStringLiteral("/api")).toString(), this);
+        connect(rabbit_ul, &rabbit_man_ul::data_received, this, &Radio_Exchange::slot_parse, Qt::QueuedConnection);
+    }
+    if (config.contains(QStringLiteral("dl"))) {
+        const QVariantMap dl = config.value(QStringLiteral("dl")).toMap();
+        rabbit_dl = new rabbit_man_dl(dl.value(QStringLiteral("path"), QString()).toString(),
+                                      dl.value(QStringLiteral("exchange"), QString()).toString(),
+                                      dl.value(QStringLiteral("host"), QStringLiteral("/api")).toString(), this);
+        connect(this, &Radio_Exchange::signal_stringify, rabbit_dl, &rabbit_man_dl::publish_string,
+                Qt::QueuedConnection);
+    }
+}
+
+Radio_Exchange::~Radio_Exchange()
+{
+    if (instance == this)
+        instance = nullptr;
+}
+
+bool Radio_Exchange::read_uplink(const QVariantMap& m, Radio_ul_input& r, uint32_t now)
+{
+    const QVariant zero(0);
+    const QVariant empty(QString{});
+    // Seconds to minutes, truncating toward zero as the network server's offsets expect.
+    r.bs_tz = int16_t(m.value(QStringLiteral("bs_tz"), zero).toInt() / 60);
+    r.station_id = uint16_t(m.value(QStringLiteral("station_id"), zero).toUInt());
+    r.last_dl_bs = uint16_t(m.value(QStringLiteral("last_dl_bs"), zero).toUInt());
+    r.last_dl_bs_aver_busyness = m.value(QStringLiteral("last_dl_bs_aver_busyness"), zero).toInt();
+    r.last_dl_bs_busyness = m.value(QStringLiteral("last_dl_bs_busyness"), zero).toInt();
+    r.modem_id = m.value(QStringLiteral("modem_id"), zero).toUInt();
+    r.ts_get = m.value(QStringLiteral("time_detected"), zero).toUInt();
+    r.hw_type = m.value(QStringLiteral("hw_type"), empty).toString().toLocal8Bit();
+    const QByteArray hex = m.value(QStringLiteral("payload"), empty).toByteArray();
+    r.payload = is_hex_text(hex) ? QByteArray::fromHex(hex) : QByteArray();
+    r.phy = m.value(QStringLiteral("phy"), empty).toString();
+    r.dl_phy = m.value(QStringLiteral("dl_phy"), empty).toString();
+    r.rssi = int16_t(m.value(QStringLiteral("rssi"), zero).toInt());
+    r.snr = int16_t(m.value(QStringLiteral("snr"), zero).toInt());
+    r.protocol = m.value(QStringLiteral("protocol"), empty).toString().toLocal8Bit();
+    r.last_success_dl_ts = m.value(QStringLiteral("last_success_dl_ts"), zero).toUInt();
+    if (r.modem_id == 0)
+        return false;
+    if (r.ts_get == 0)
+        r.ts_get = now;
+    return !r.payload.isEmpty();
+}
+
+bool Radio_Exchange::read_dl_status(const QVariantMap& m, Rabbit_dl_status& out)
+{
+    const QString status_id = m.value(QStringLiteral("status_id"), QString()).toString();
+    const QString type = m.value(QStringLiteral("msg_type"), QString()).toString();
+    if (!status_id.contains(status_prefix))
+        return false;
+    if (type != QLatin1String("dl_fault") && type != QLatin1String("dl_success"))
+        return false;
+    QString rest = status_id;
+    rest.remove(status_prefix);
+    bool ok = false;
+    const uint32_t cmd_id = rest.toUInt(&ok, 10);
+    if (!ok) {
+        // Matching by an empty setting name would close an unrelated command.
+        LOG_DBG << "delivery report without a valid command number dropped:" << status_id;
+        return false;
+    }
+    out = Rabbit_dl_status(m.value(QStringLiteral("modem_id"), 0).toUInt(), QString(),
+                           type == QLatin1String("dl_success"), cmd_id);
+    return out.modem_id != 0;
+}
+
+QVariantMap Radio_Exchange::dl_to_map(const Stringify_dl_app& dl)
+{
+    QVariantMap m;
+    m.insert(QStringLiteral("msg_type"), QStringLiteral("dl"));
+    m.insert(QStringLiteral("modem_id"), dl.modem_id);
+    m.insert(QStringLiteral("status_id"), status_prefix + QString::number(dl.cmd_id));
+    m.insert(QStringLiteral("payload"), dl.payload_is_text ? QVariant(dl.payload) : QVariant(dl.payload.toHex().toUpper()));
+    m.insert(QStringLiteral("ack"), true);
+    return m;
+}
+
+void Radio_Exchange::slot_parse(QByteArray mess)
+{
+    const QVariantMap m = QJsonDocument::fromJson(mess).toVariant().toMap();
+    if (m.value(QStringLiteral("msg_type"), QString()).toString() == QLatin1String("ul_app")) {
+        Radio_ul_input input;
+        if (read_uplink(m, input, QDateTime::currentDateTime().toTime_t()))
+            emit signal_UL(parser_strova5::parse_ul_app(input));
+        return;
+    }
+    Rabbit_dl_status status;
+    if (read_dl_status(m, status))
+        emit signal_DL_status(status);
+}
+
+void Radio_Exchange::slot_DL(Stringify_dl_app dl_app)
+{
+    slot_rabbit_DL(dl_to_map(dl_app));
+}
+
+void Radio_Exchange::slot_rabbit_DL(QVariantMap dlmap)
+{
+    const QVariantMap dl = config.value(QStringLiteral("dl")).toMap();
+    if (dl.contains(QStringLiteral("api_key")))
+        dlmap.insert(QStringLiteral("api_key"), dl.value(QStringLiteral("api_key")).toString());
+    const QByteArray text = QJsonDocument::fromVariant(dlmap).toJson(QJsonDocument::Compact);
+    if (log_passes(LVL_EXC)) {
+        // The key authenticates us to the network server: never in the log.
+        QVariantMap shown = dlmap;
+        if (shown.contains(QStringLiteral("api_key")))
+            shown.insert(QStringLiteral("api_key"), QStringLiteral("***"));
+        LOG_EXC << "DL" << QJsonDocument::fromVariant(shown).toJson(QJsonDocument::Compact).constData();
+    }
+    emit signal_stringify(text, QByteArrayLiteral("api.ostrel"));
+}

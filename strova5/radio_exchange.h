@@ -1,0 +1,44 @@
+#pragma once
+// The bridge to the radio network server: uplink and delivery-report JSON from the broker into
+// records, encoded commands into downlink JSON.
+
+#include "records.h"
+
+#include <QObject>
+#include <QVariantMap>
+
+class rabbit_man_ul;
+class rabbit_man_dl;
+
+class Radio_Exchange : public QObject
+{
+    Q_OBJECT
+public:
+    static Radio_Exchange* instance;
+
+    Radio_Exchange(QVariantMap config, QObject* parent);
+    ~Radio_Exchange() override;
+
+    // The uplink JSON object as a radio record; false when the message is dropped
+    // (modem id 0, empty or malformed payload).
+    static bool read_uplink(const QVariantMap& message, Radio_ul_input& out, uint32_t now);
+    // A delivery report; false when the message is not one of ours.
+    static bool read_dl_status(const QVariantMap& message, Rabbit_dl_status& out);
+    // The downlink object of one encoded command.
+    static QVariantMap dl_to_map(const Stringify_dl_app& dl_app);
+
+signals:
+    void signal_UL(Parser_ul_app ul_parse);
+    void signal_stringify(QByteArray string, QByteArray routing_key);
+    void signal_DL_status(Rabbit_dl_status dl_status);
+
+public slots:
+    void slot_parse(QByteArray mess);
+    void slot_DL(Stringify_dl_app dl_app);
+    void slot_rabbit_DL(QVariantMap dlmap);
+
+private:
+    rabbit_man_ul* rabbit_ul = nullptr;
+    rabbit_man_dl* rabbit_dl = nullptr;
+    QVariantMap config;
+};

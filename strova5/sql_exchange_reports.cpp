@@ -1,0 +1,403 @@
+// Storage: reading, event and incoming-message queries for the reports and diagnostics.
+#include "logger.h"
+#include "parser_strova5.h"
+#include "sql_exchange.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QSqlQuery>
+#include <QSqlRecord>
+
+namespace {
+const uint32_t ts_none = 4294967295u;
+
+template <typename T> QString joined(const QList<T>& list, const QString& sep = QStringLiteral(","))
+{
+    QStringList out;
+    for (const T& v : list)
+        out << QString::number(v);
+    return out.join(sep);
+}
+
+void add_absent(QList<uint32_t>& list, uint32_t type)
+{
+    if (!list.contains(type)) list.append(type);
+}
+
+// The optional time range; each clause carries its own trailing blank.
+QString time_range(uint32_t ts_from, uint32_t ts_to)
+{
+    QString out;
+    if (ts_from != 0) out += QStringLiteral("AND ts >= %1 ").arg(ts_from);
+    if (ts_to != ts_none) out += QStringLiteral("AND ts <= %1 ").arg(ts_to);
+    return out;
+}
+
+QString newest_first(uint32_t limit)
+{
+    return QStringLiteral("order by ts desc limit %1").arg(limit);
+}
+
+// Stored types of the kinds, each kind after its own codes.
+QList<uint32_t> data_types_of(const QList<uint32_t>& kinds)
+{
+    QList<uint32_t> out;
+    for (const uint32_t kind : kinds) {
+        switch (kind) {
+        case 12:
+            out << 72 << 12;
+            break;
+        case 13:
+            out << 70 << 49 << 13;
+            break;
+        case 14:
+            out << 68 << 49 << 14;
+            break;
+        case 15:
+            out << 66 << 50 << 15;
+            break;
+        case 16:
+            out << 74 << 50 << 16;
+            break;
+        case 254:
+            out << 64 << 254;
+            break;
+        default:
+            out << kind;
+        }
+    }
+    return out;
+}
+
+QList<uint32_t> energy_types_of(QList<uint32_t> kinds)
+{
+    if (kinds.contains(14)) {
+        add_absent(kinds, 68);
+        add_absent(kinds, 49);
+    }
+    if (kinds.contains(15)) {
+        add_absent(kinds, 66);
+        add_absent(kinds, 50);
+    }
+    return kinds;
+}
+
+QList<uint32_t> index_types_of(QList<uint32_t> kinds)
+{
+    static const uint32_t extra[][2] = {{12, 72}, {13, 70}, {14, 68}, {15, 66}};
+    const QList<uint32_t> given = kinds;
+    for (const auto& e : extra)
+        if (given.contains(e[0])) add_absent(kinds, e[1]);
+    return kinds;
+}
+
+// The current values kept of a modem's newest current-values row, by column name.
+const QStringList& last_curr_columns()
+{
+    static const QStringList columns = {
+        QStringLiteral("OBIS_14_7_0"),  QStringLiteral("OBIS_21_7_0"),  QStringLiteral("OBIS_23_7_0"),
+        QStringLiteral("OBIS_32_7_0"),  QStringLiteral("OBIS_41_7_0"),  QStringLiteral("OBIS_43_7_0"),
+        QStringLiteral("OBIS_52_7_0"),  QStringLiteral("OBIS_61_7_0"),  QStringLiteral("OBIS_63_7_0"),
+        QStringLiteral("OBIS_72_7_0"),  QStringLiteral("OBIS_81_7_10"), QStringLiteral("OBIS_81_7_2"),
+        QStringLiteral("OBIS_81_7_21"), QStringLiteral("OBIS_91_7_0")};
+    return columns;
+}
+
+OBIS code_of_column(const QString& column)
+{
+    const QStringList cde = column.split(QLatin1Char('_')); // "OBIS", C, D, E
+    return obis_pack(1, 0, uint8_t(cde.value(1).toUInt()), uint8_t(cde.value(2).toUInt()),
+                     uint8_t(cde.value(3).toUInt()), 255);
+}
+} // namespace
+
+bool SQL_Exchange::run_query(QSqlQuery& q, const QString& statement, int fail_level)
+{
+    q.setForwardOnly(true);
+    if (q.exec(statement)) return true;
+    STROVA_LOG(fail_level) << q.lastError().text() << statement;
+    return false;
+}
+
+QVariantList SQL_Exchange::row_maps(QSqlQuery& q)
+{
+    QVariantList out;
+    while (q.next()) {
+        const QSqlRecord rec = q.record();
+        QVariantMap row;
+        for (int i = 0; i < rec.count(); ++i) {
+            const QVariant v = rec.value(i);
+            if (v.isNull()) continue;
+            row.insert(rec.fieldName(i), v.userType() == QMetaType::QByteArray ? QVariant(text_of(v)) : v);
+        }
+        if (!row.isEmpty()) out << row;
+    }
+    return out;
+}
+
+QList<uint32_t> SQL_Exchange::get_modems(QList<uint32_t> ids)
+{
+    QList<uint32_t> out;
+    const QString where =
+        ids.isEmpty() ? QString()
+                      : QStringLiteral("WHERE modem_id in(%1)").arg(joined(ids, QStringLiteral(", ")));
+    const QString select =
+        QStringLiteral("SELECT modem_id FROM modems_data %1 group by modem_id order by modem_id;").arg(where);
+    QSqlQuery q(db);
+    if (!run_query(q, select)) return out;
+    while (q.next())
+        out << q.value(0).toUInt();
+    return out;
+}
+
+uint32_t SQL_Exchange::get_ts_energy_before(uint32_t modem_id, QList<uint32_t> kinds, uint32_t ts)
+{
+    if (kinds.isEmpty()) return ts;
+    const QString select = QStringLiteral("SELECT ts FROM modems_data WHERE modem_id = %1 and `type` in (%2) "
+                                          "and ts <= %3 and (OBIS_3_8_1 is "
+                                          "not null or OBIS_4_8_1 is not null or OBIS_3_8_0 is not null or "
+                                          "OBIS_4_8_0 is not null) ORDER BY "
+                                          "ts DESC LIMIT 1;")
+                               .arg(modem_id)
+                               .arg(joined(energy_types_of(kinds)))
+                               .arg(ts);
+    LOG_TRC << select;
+    QSqlQuery q(db);
+    if (run_query(q, select) && q.next()) return q.value(0).toUInt();
+    return ts;
+}
+
+uint32_t SQL_Exchange::get_ts_energy_after(uint32_t modem_id, QList<uint32_t> kinds, uint32_t ts)
+{
+    if (kinds.isEmpty()) return ts;
+    const QString select = QStringLiteral("SELECT ts FROM modems_data WHERE modem_id = %1 and `type` in (%2) "
+                                          "and ts >= %3 and (OBIS_3_8_1 is "
+                                          "not null or OBIS_4_8_1 is not null or OBIS_3_8_0 is not null or "
+                                          "OBIS_4_8_0 is not null) ORDER BY "
+                                          "ts LIMIT 1;")
+                               .arg(modem_id)
+                               .arg(joined(energy_types_of(kinds)))
+                               .arg(ts);
+    QSqlQuery q(db);
+    if (run_query(q, select) && q.next()) return q.value(0).toUInt();
+    return ts;
+}
+
+QVariantList SQL_Exchange::get_data(QList<uint32_t> modems, QList<uint32_t> kinds, uint32_t ts_from,
+                                    uint32_t ts_to, uint32_t limit)
+{
+    if (modems.isEmpty() || kinds.isEmpty()) return {};
+    QString select = QStringLiteral("SELECT * FROM modems_data WHERE modem_id in (%1) AND type in (%2) ")
+                         .arg(joined(modems), joined(data_types_of(kinds))) +
+                     time_range(ts_from, ts_to);
+    // One row asked for: the newest. Otherwise oldest first, the higher type first within a time.
+    select += limit == 1 ? newest_first(1) : QStringLiteral("order by ts, `type` desc limit %1").arg(limit);
+    LOG_NTC << select;
+    QSqlQuery q(db);
+    if (!run_query(q, select)) return {};
+    return row_maps(q);
+}
+
+QVariantList SQL_Exchange::get_data(uint32_t modem_id, uint32_t kind, uint32_t ts_from, uint32_t ts_to,
+                                    uint32_t limit)
+{
+    return get_data(QList<uint32_t>{modem_id}, QList<uint32_t>{kind}, ts_from, ts_to, limit);
+}
+
+QVariantList SQL_Exchange::get_data(uint32_t modem_id, QList<uint32_t> kinds, uint32_t ts_from,
+                                    uint32_t ts_to, uint32_t limit)
+{
+    return get_data(QList<uint32_t>{modem_id}, kinds, ts_from, ts_to, limit);
+}
+
+QVariantList SQL_Exchange::get_indexes(QList<uint32_t> modems, QList<uint32_t> kinds, uint32_t ts_from,
+                                       uint32_t ts_to, uint32_t limit)
+{
+    if (modems.isEmpty() || kinds.isEmpty()) return {};
+    const QString select =
+        QStringLiteral(
+            "SELECT modem_id, ts, `type`, `index` FROM modems_data WHERE modem_id in (%1) AND type in (%2) ")
+            .arg(joined(modems), joined(index_types_of(kinds))) +
+        time_range(ts_from, ts_to) + newest_first(limit);
+    LOG_TRC << select;
+    QSqlQuery q(db);
+    if (!run_query(q, select, LVL_ERR)) return {};
+    return row_maps(q);
+}
+
+QVariantList SQL_Exchange::get_indexes(uint32_t modem_id, uint32_t kind, uint32_t ts_from, uint32_t ts_to,
+                                       uint32_t limit)
+{
+    return get_indexes(QList<uint32_t>{modem_id}, QList<uint32_t>{kind}, ts_from, ts_to, limit);
+}
+
+QVariantList SQL_Exchange::get_indexes(uint32_t modem_id, QList<uint32_t> kinds, uint32_t ts_from,
+                                       uint32_t ts_to, uint32_t limit)
+{
+    return get_indexes(QList<uint32_t>{modem_id}, kinds, ts_from, ts_to, limit);
+}
+
+QVariantList SQL_Exchange::get_fail_time(uint32_t ts_from, uint32_t ts_to, uint32_t limit)
+{
+    const QString select = QStringLiteral("SELECT * FROM modems_data WHERE OBIS_ext like '%fail_time%' ") +
+                           time_range(ts_from, ts_to) + newest_first(limit);
+    LOG_EXC << select;
+    QSqlQuery q(db);
+    if (!run_query(q, select)) return {};
+    return row_maps(q);
+}
+
+QVariantList SQL_Exchange::get_energy_stamped(QList<uint32_t> types, uint32_t ts_from, uint32_t ts_to,
+                                              uint32_t limit)
+{
+    if (types.isEmpty()) return {};
+    const QString select =
+        QStringLiteral("SELECT modem_id, type, ts, OBIS_1_8_0, OBIS_1_8_1, OBIS_1_8_2, OBIS_1_8_3, "
+                       "OBIS_1_8_4 FROM modems_data WHERE ts != ts_get AND type in (%1) ")
+            .arg(joined(types)) +
+        time_range(ts_from, ts_to) + newest_first(limit);
+    LOG_EXC << select;
+    QSqlQuery q(db);
+    if (!run_query(q, select)) return {};
+    return row_maps(q);
+}
+
+QList<energy_record> SQL_Exchange::get_energy_profile(QList<uint32_t> modems, QList<int> types,
+                                                      uint32_t ts_from, uint32_t ts_to)
+{
+    QList<energy_record> out;
+    if (types.isEmpty()) return out;
+    QString select =
+        QStringLiteral(
+            "SELECT modem_id, type, ts, `index`, OBIS_1_6_0, OBIS_1_8_0, OBIS_1_8_1, OBIS_1_8_2, "
+            "OBIS_1_8_3, OBIS_1_8_4, OBIS_2_8_0, OBIS_2_8_1, OBIS_2_8_2, OBIS_2_8_3, OBIS_2_8_4 FROM "
+            "modems_data WHERE type in (%1) ")
+            .arg(joined(types));
+    if (!modems.isEmpty()) // none: all modems
+        select += QStringLiteral("AND modem_id in (%1) ").arg(joined(modems));
+    select += time_range(ts_from, ts_to) + QStringLiteral("order by ts");
+    LOG_EXC << select;
+    QSqlQuery q(db);
+    if (!run_query(q, select)) return out;
+    // Columns 5.. of the statement: 1.8.0..1.8.4, then 2.8.0..2.8.4.
+    static const uint32_t codes[] = {10, 11, 12, 13, 14, 20, 21, 22, 23, 24};
+    while (q.next()) {
+        energy_record rec;
+        rec.modem_id = q.value(0).toUInt();
+        rec.type = q.value(1).toUInt();
+        rec.ts = q.value(2).toUInt();
+        rec.index = q.value(3).toUInt();
+        rec.OBIS_1_6_0 = q.value(4).toFloat();
+        for (int i = 0; i < 10; ++i)
+            if (!q.isNull(5 + i)) rec.values.insert(codes[i], q.value(5 + i).toFloat());
+        if (!rec.values.isEmpty()) out << rec;
+    }
+    return out;
+}
+
+Parser_ul_app SQL_Exchange::get_last_curr(uint32_t modem_id)
+{
+    Parser_ul_app out;
+    const QString select =
+        QStringLiteral("SELECT * FROM modems_data WHERE modem_id = %1 AND type = 64 AND OBIS_ext is not "
+                       "null order by ts desc limit 1")
+            .arg(modem_id);
+    QSqlQuery q(db);
+    if (!run_query(q, select) || !q.next()) return out;
+    Ul_data_record rec(254, q.value(QStringLiteral("ts")).toUInt(), 0, 65535);
+    for (const QString& column : last_curr_columns()) {
+        const QVariant v = q.value(column);
+        if (!v.isNull()) rec.values.insert(code_of_column(column), v.toFloat());
+    }
+    // The relay state lives only in the JSON of all values; absent counts as 0.
+    const QJsonObject ext =
+        QJsonDocument::fromJson(text_of(q.value(QStringLiteral("OBIS_ext"))).toUtf8()).object();
+    rec.values.insert(obis_make_cde(96, 3, 0),
+                      ext.value(QStringLiteral("0000600300FF")).toVariant().toUInt());
+    rec.values.insert(obis_make_cde(96, 3, 1),
+                      ext.value(QStringLiteral("0000600301FF")).toVariant().toUInt());
+    out.modem_id = modem_id;
+    out.ul_datas << rec;
+    return out;
+}
+
+QVariantMap SQL_Exchange::arch_to_map(const Ul_data_record& rec)
+{
+    QVariantMap out{{QStringLiteral("index"), int(rec.index)},
+                    {QStringLiteral("index_max"), int(rec.index_max)},
+                    {QStringLiteral("ts"), uint(rec.ts)},
+                    {QStringLiteral("type"), int(rec.type)}};
+    for (auto it = rec.values.cbegin(); it != rec.values.cend(); ++it)
+        out.insert(obis_to_column(it.key()), it.value());
+    return out;
+}
+
+QVariantMap SQL_Exchange::get_events_by_time(uint32_t ts_from, uint32_t ts_to, uint32_t limit)
+{
+    QVariantMap out;
+    QString select = QStringLiteral("SELECT * FROM modems_event WHERE ts >= %1 ").arg(ts_from);
+    if (ts_to != ts_none) select += QStringLiteral("AND ts <= %1 ").arg(ts_to);
+    select += newest_first(limit);
+    LOG_EXC << select;
+    QSqlQuery q(db);
+    if (!run_query(q, select)) return out;
+    while (q.next()) {
+        const QString modem = QString::number(q.value(QStringLiteral("modem_id")).toUInt());
+        const QString key = QStringLiteral("%1_%2")
+                                .arg(q.value(QStringLiteral("type")).toUInt())
+                                .arg(q.value(QStringLiteral("event")).toUInt());
+        QVariantMap inner = out.value(modem).toMap();
+        QVariantList times = inner.value(key).toList();
+        times << uint(q.value(QStringLiteral("ts")).toUInt());
+        inner.insert(key, times);
+        out.insert(modem, inner);
+    }
+    return out;
+}
+
+QVariantList SQL_Exchange::get_events(QList<uint32_t> modems, QList<uint32_t> types, uint32_t ts_from,
+                                      uint32_t ts_to, uint32_t limit)
+{
+    if (modems.isEmpty() || types.isEmpty()) return {};
+    const QString select =
+        QStringLiteral("SELECT * FROM modems_event WHERE modem_id in (%1) AND type in (%2) ")
+            .arg(joined(modems), joined(types)) +
+        time_range(ts_from, ts_to) + newest_first(limit);
+    LOG_NTC << select;
+    QSqlQuery q(db);
+    if (!run_query(q, select)) return {};
+    return row_maps(q);
+}
+
+QVariantList SQL_Exchange::get_events(uint32_t modem_id, uint32_t type, uint32_t ts_from, uint32_t ts_to,
+                                      uint32_t limit)
+{
+    return get_events(QList<uint32_t>{modem_id}, QList<uint32_t>{type}, ts_from, ts_to, limit);
+}
+
+QVariantList SQL_Exchange::get_events(uint32_t modem_id, QList<uint32_t> types, uint32_t ts_from,
+                                      uint32_t ts_to, uint32_t limit)
+{
+    return get_events(QList<uint32_t>{modem_id}, types, ts_from, ts_to, limit);
+}
+
+QVariantList SQL_Exchange::get_incoming(uint32_t id_from, int32_t id_to)
+{
+    QVariantList out;
+    const qint64 upper = id_to == 0 ? qint64(id_from) + 100000 : qint64(id_to);
+    const QString select =
+        QStringLiteral("SELECT * FROM incoming WHERE id >= %1 AND id <= %2 order by id limit 100000")
+            .arg(id_from)
+            .arg(upper);
+    QSqlQuery q(db);
+    if (!run_query(q, select)) return out;
+    while (q.next()) {
+        out << QVariantMap{
+            {QStringLiteral("id"), q.value(QStringLiteral("id")).toLongLong()},
+            {QStringLiteral("modem_id"),
+             text_of(q.value(QStringLiteral("modem_id"))).trimmed().toLongLong(nullptr, 16)},
+            {QStringLiteral("payload"), text_of(q.value(QStringLiteral("data")))},
+            {QStringLiteral("time_detected"), q.value(QStringLiteral("event_time")).toLongLong()}};
+    }
+    return out;
+}

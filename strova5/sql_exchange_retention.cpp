@@ -1,0 +1,81 @@
+// Storage: age-based removal of readings and events for all modems.
+#include "logger.h"
+#include "sql_exchange.h"
+
+#include <QSqlQuery>
+
+void SQL_Exchange::remove_old(uint8_t type, uint32_t time)
+{
+    remove_old(QList<uint32_t>{type}, time);
+}
+
+void SQL_Exchange::remove_old(QList<uint32_t> types, uint32_t time)
+{
+    if (types.isEmpty()) {
+        LOG_DBG << "remove_old: no types";
+        return;
+    }
+    // Callers name archive kinds; the rows carry the header byte of their uplink. Type 49 holds
+    // both day records (at whole days) and other values: each belongs to its own kind, so a short
+    // hour retention never takes the day records with it.
+    const bool day_49 = types.contains(14);
+    const bool hour_49 = types.contains(15);
+    QList<uint32_t> data_types = types;
+    QList<uint32_t> event_types = types;
+    const auto add = [](QList<uint32_t>& list, uint32_t t) {
+        if (!list.contains(t)) list.append(t);
+    };
+    for (const uint32_t kind : qAsConst(types)) {
+        switch (kind) {
+        case 12:
+            add(data_types, 72);
+            add(event_types, 72);
+            break;
+        case 13:
+            add(data_types, 70);
+            add(event_types, 70);
+            break;
+        case 14:
+            add(data_types, 68);
+            add(event_types, 68);
+            break;
+        case 15:
+            add(data_types, 66);
+            add(data_types, 50);
+            add(event_types, 49);
+            add(event_types, 66);
+            add(event_types, 50);
+            break;
+        default:
+            break;
+        }
+    }
+    if (day_49 && hour_49) add(data_types, 49);
+
+    const auto joined = [](const QList<uint32_t>& list) {
+        QStringList out;
+        for (const uint32_t t : list)
+            out << QString::number(t);
+        return out.join(QLatin1Char(','));
+    };
+
+    QStringList match{QStringLiteral("`type` in (%1)").arg(joined(data_types))};
+    if (day_49 != hour_49)
+        match << QStringLiteral("(`type` = 49 AND `ts` % 86400 %1 0)")
+                     .arg(day_49 ? QStringLiteral("=") : QStringLiteral("!="));
+    const QString del_data = QStringLiteral("DELETE FROM modems_data WHERE `ts` < %1 AND (%2);")
+                                 .arg(time)
+                                 .arg(match.join(QStringLiteral(" OR ")));
+    const QString del_events = QStringLiteral("DELETE FROM modems_event WHERE `ts` < %1 AND `type` in (%2);")
+                                   .arg(time)
+                                   .arg(joined(event_types));
+
+    LOG_WRN << del_data;
+    QSqlQuery q(db);
+    if (!q.exec(del_data)) {
+        LOG_ERR << q.lastError().text() << del_data;
+    }
+    if (!q.exec(del_events)) {
+        LOG_ERR << q.lastError().text() << del_events;
+    }
+}

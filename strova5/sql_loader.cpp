@@ -1,0 +1,173 @@
+// Storage's worker thread: archive-index loading and profile tail removal.
+#include "sql_loader.h"
+
+#include "logger.h"
+
+#include <QDateTime>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QTimer>
+
+namespace {
+const QString loader_connect = QStringLiteral("loader");
+}
+
+SQL_loader::SQL_loader(QVariantMap cfg_, int reopen_ms_)
+    : QThread(nullptr), cfg(std::move(cfg_)), reopen_ms(reopen_ms_)
+{
+    // The names the signals and slots are declared with, for queued calls and spies by name.
+    qRegisterMetaType<uint8_t>("uint8_t");
+    qRegisterMetaType<QMap<uint32_t, uint32_t>>("QMap<uint32_t,uint32_t>");
+    qRegisterMetaType<QMap<uint32_t, uint32_t>>("QMap<uint,uint>");
+    // The slots run in the thread itself; its owner lives in the main thread.
+    moveToThread(this);
+    start();
+}
+
+SQL_loader::~SQL_loader()
+{
+    // The owner has stopped the thread already; this only covers a thread that was never waited for.
+    quit();
+    wait();
+}
+
+uint8_t SQL_loader::stored_type_of_kind(uint8_t kind)
+{
+    switch (kind) {
+    case 14:
+        return 68;
+    case 15:
+        return 66;
+    default:
+        return kind;
+    }
+}
+
+void SQL_loader::run()
+{
+    QTimer sec;
+    QTimer reopen;
+    tmr_sec = &sec;
+    tmr_reopen = &reopen;
+    connect(&sec, &QTimer::timeout, this, &SQL_loader::slot_timer_sec, Qt::QueuedConnection);
+    connect(&reopen, &QTimer::timeout, this, &SQL_loader::try_open);
+
+    db = QSqlDatabase::addDatabase(cfg.value(QStringLiteral("db"), QStringLiteral("QMYSQL")).toString(),
+                                   loader_connect);
+    db.setHostName(cfg.value(QStringLiteral("host"), QStringLiteral("localhost")).toString());
+    db.setPort(int(cfg.value(QStringLiteral("port"), 3306).toUInt()));
+    db.setDatabaseName(cfg.value(QStringLiteral("db_name"), QStringLiteral("mysql")).toString());
+    db.setUserName(cfg.value(QStringLiteral("user"), QStringLiteral("root")).toString());
+    db.setPassword(cfg.value(QStringLiteral("pass"), QStringLiteral("8263")).toString());
+    db.setConnectOptions(QStringLiteral("MYSQL_OPT_RECONNECT=1"));
+    try_open();
+
+    // The event loop runs also without a connection: the attempts go on, and requests that
+    // arrive meanwhile are answered (dropped) instead of piling up in the queue.
+    exec();
+
+    sec.stop();
+    reopen.stop();
+    tmr_sec = nullptr;
+    tmr_reopen = nullptr;
+    db.close();
+    db = QSqlDatabase();
+    QSqlDatabase::removeDatabase(loader_connect);
+}
+
+void SQL_loader::try_open()
+{
+    if (db.isOpen()) return;
+    if (!db.open()) {
+        if (!open_failed_logged) {
+            LOG_EXC << "can't open db_loader" << db.lastError().text();
+        } else {
+            LOG_DBG << "can't open db_loader" << db.lastError().text();
+        }
+        open_failed_logged = true;
+        if (!tmr_reopen->isActive()) tmr_reopen->start(reopen_ms);
+        return;
+    }
+    tmr_reopen->stop();
+    open_failed_logged = false;
+    LOG_WRN << "db_loader open";
+    tmr_sec->start(1000);
+}
+
+void SQL_loader::slot_loader_req(uint32_t modem_id, uint8_t type, uint32_t limit)
+{
+    if (!db.isOpen()) {
+        LOG_DBG << "db_loader not open: index load dropped" << modem_id << type;
+        return;
+    }
+    if (!mutex.tryLock(1000)) return; // the controller asks again with a later uplink
+    const QString templ =
+        QStringLiteral("SELECT ts, `type`, `index` FROM modems_data WHERE modem_id in (%1) AND `type` "
+                       "in (%2) AND `ts_get` > 0 order by ts desc limit %3 ");
+    LOG_TRC << templ;
+    const QString select = templ.arg(modem_id).arg(stored_type_of_kind(type)).arg(limit);
+    QSqlQuery q(db);
+    q.setForwardOnly(true);
+    if (!q.exec(select)) {
+        LOG_ERR << q.lastError().text() << select;
+        mutex.unlock();
+        return;
+    }
+    // Newest first: each index keeps the time of its newest record; a repeated index means the
+    // ring has wrapped, and everything older belongs to an earlier turn.
+    QMap<uint32_t, uint32_t> arch_indexes;
+    while (q.next()) {
+        const uint32_t index = q.value(2).toUInt();
+        if (arch_indexes.contains(index)) {
+            LOG_ERR << "break load" << modem_id << "size:" << arch_indexes.size() << "index:" << index;
+            break;
+        }
+        arch_indexes.insert(index, q.value(0).toUInt());
+    }
+    emit signal_loader_res(modem_id, type, arch_indexes);
+    mutex.unlock();
+}
+
+void SQL_loader::slot_remove_tail(uint32_t modem_id)
+{
+    if (!db.isOpen()) {
+        LOG_DBG << "db_loader not open: remove_tail dropped" << modem_id;
+        return;
+    }
+    if (!remove_tail_queue.contains(modem_id)) remove_tail_queue.append(modem_id);
+}
+
+void SQL_loader::slot_timer_sec()
+{
+    if (!mutex.tryLock(1)) return;
+    if (remove_tail_queue.isEmpty() || !db.isOpen()) {
+        mutex.unlock();
+        return;
+    }
+    const uint32_t modem_id = remove_tail_queue.takeFirst();
+    const QVariantMap timers = cfg.value(QStringLiteral("timers")).toMap();
+    LOG_DBG << "modem for remove_tail" << modem_id;
+
+    static const struct
+    {
+        const char* key;
+        uint8_t type;
+    } profiles[] = {
+        {"remove_profile_hour_d", 66}, {"remove_profile_day_d", 68}, {"remove_profile_other_d", 70}};
+    const QString templ = QStringLiteral(
+        "DELETE FROM modems_data WHERE modem_id in (%1) AND `type` in (%2) AND ts < %3 order by ts desc ");
+    QSqlQuery q(db);
+    for (const auto& p : profiles) {
+        const int64_t days = timers.value(QLatin1String(p.key)).toUInt();
+        if (days == 0) continue;
+        // In 64 bits: a period reaching back before 1970 has nothing older than it.
+        const int64_t cut = QDateTime::currentSecsSinceEpoch() - days * 86400;
+        if (cut <= 0) continue;
+        const QString del = templ.arg(modem_id).arg(p.type).arg(cut);
+        if (!q.exec(del)) {
+            LOG_ERR << q.lastError().text() << del;
+            break;
+        }
+    }
+    mutex.unlock();
+}

@@ -1,0 +1,53 @@
+#pragma once
+// Storage's worker thread: loads archive-index maps and removes old profile rows, on a database
+// connection of its own ("loader"), so that neither holds up the main thread.
+//
+// It is reached only through queued signals (its slots run in its own thread) and never touches
+// the registry: results go back to SQL_Exchange by value. Whoever owns it stops it with quit()
+// and wait() before deleting it; the connection is closed and removed in the thread itself.
+
+#include <QList>
+#include <QMap>
+#include <QMutex>
+#include <QSqlDatabase>
+#include <QThread>
+#include <QVariantMap>
+#include <cstdint>
+
+class QTimer;
+
+class SQL_loader : public QThread
+{
+    Q_OBJECT
+public:
+    // Starts the thread at once; `cfg` is storage's configuration object "sql". `reopen_ms`: the
+    // pause between attempts to open the connection.
+    explicit SQL_loader(QVariantMap cfg, int reopen_ms = 10000);
+    ~SQL_loader() override;
+
+    // The stored `type` of the records of an archive kind, as the index map is read.
+    static uint8_t stored_type_of_kind(uint8_t kind);
+
+signals:
+    void signal_loader_res(uint32_t modem_id, uint8_t type, QMap<uint32_t, uint32_t> arch_indexes);
+
+public slots:
+    void slot_timer_sec();
+    void slot_loader_req(uint32_t modem_id, uint8_t type, uint32_t limit);
+    void slot_remove_tail(uint32_t modem_id);
+
+protected:
+    void run() override;
+
+private:
+    void try_open();
+
+    QTimer* tmr_sec = nullptr;    // retention tick; lives in the loader thread
+    QTimer* tmr_reopen = nullptr; // retries the connection while it is not open
+    QSqlDatabase db;
+    QVariantMap cfg;
+    QMutex mutex; // a load and a retention tick never overlap
+    QList<uint32_t> remove_tail_queue;
+    int reopen_ms;
+    bool open_failed_logged = false;
+};

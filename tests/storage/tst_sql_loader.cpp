@@ -1,0 +1,388 @@
+// The loader thread against the throwaway MariaDB: archive-index maps reaching the registry,
+// profile tail removal, age-based removal, a connection that opens late, and a clean stop.
+#include "logger.h"
+#include "ram_modems.h"
+#include "sql_exchange.h"
+#include "sql_loader.h"
+#include "testsupport.h"
+
+#include <QMutex>
+#include <QSignalSpy>
+#include <QSqlQuery>
+#include <QtTest>
+#include <memory>
+
+namespace {
+QMutex log_mutex; // the loader logs from its own thread
+QStringList logged;
+void capture_log(QtMsgType, const QMessageLogContext&, const QString& message)
+{
+    QMutexLocker lock(&log_mutex);
+    logged << message;
+    if (qEnvironmentVariableIsSet("TST_SHOW_LOG")) fprintf(stderr, "%s\n", qPrintable(message));
+}
+int log_count(const QString& text)
+{
+    QMutexLocker lock(&log_mutex);
+    int n = 0;
+    for (const QString& line : qAsConst(logged))
+        n += line.contains(text) ? 1 : 0;
+    return n;
+}
+void clear_log()
+{
+    QMutexLocker lock(&log_mutex);
+    logged.clear();
+}
+
+class Storage : public SQL_Exchange
+{
+public:
+    using SQL_Exchange::loader;
+    using SQL_Exchange::SQL_Exchange;
+};
+
+using index_map = QMap<uint32_t, uint32_t>;
+
+const int64_t now_s = QDateTime::currentSecsSinceEpoch();
+const uint32_t day = 86400;
+
+// "type@ts" rows for the age-based removal with the cut-off at 10 days (864000), in stored order:
+// 49 holds day records at whole days and other values in between.
+const QStringList all_data{"12@86400",  "13@86400",  "14@86400", "15@86400", "49@86400", "49@90000",
+                           "49@864000", "49@867600", "50@86400", "64@86400", "66@86400", "66@867600",
+                           "68@86400",  "68@864000", "70@86400", "72@86400"};
+const QStringList all_events{"3@86400", "3@867600", "5@86400", "15@86400", "49@86400"};
+} // namespace
+
+class tst_sql_loader : public QObject
+{
+    Q_OBJECT
+
+    QMap<QString, QString> env;
+    QSqlDatabase check;
+    std::unique_ptr<RAM_modems> ram;
+    std::unique_ptr<Storage> storage;
+
+    QVariantMap config(const QString& db_name, const QVariantMap& timers = {})
+    {
+        QVariantMap t = timers;
+        t.insert("data_ms", 50);
+        return {{"host", env["STROVA_MYSQL_HOST"]},
+                {"port", env["STROVA_MYSQL_PORT"]},
+                {"user", env["STROVA_MYSQL_USER"]},
+                {"pass", env["STROVA_MYSQL_PASS"]},
+                {"db_name", db_name},
+                {"timers", t}};
+    }
+    bool start_storage(const QVariantMap& timers = {})
+    {
+        storage.reset();
+        storage = std::make_unique<Storage>(config("st_loader", timers), nullptr);
+        return storage->init();
+    }
+    void exec(const QString& statement)
+    {
+        QSqlQuery q(check);
+        QVERIFY2(q.exec(statement), qPrintable(q.lastError().text() + " " + statement));
+    }
+    void insert_data(uint32_t modem, uint32_t type, int64_t ts, uint32_t ts_get, uint32_t index)
+    {
+        exec(
+            QString(
+                "INSERT INTO modems_data (modem_id, ts, ts_get, `type`, `index`) VALUES (%1, %2, %3, %4, %5)")
+                .arg(modem)
+                .arg(ts)
+                .arg(ts_get)
+                .arg(type)
+                .arg(index));
+    }
+    // "type@ts" of the stored rows of a modem, ascending.
+    QStringList stored(const QString& table, uint32_t modem = 305)
+    {
+        QStringList out;
+        QSqlQuery q(check);
+        q.exec(QString("SELECT `type`, ts FROM %1 WHERE modem_id = %2 ORDER BY `type`, ts")
+                   .arg(table)
+                   .arg(modem));
+        while (q.next())
+            out << QString("%1@%2").arg(q.value(0).toUInt()).arg(q.value(1).toUInt());
+        return out;
+    }
+    // Runs one retention tick in the loader thread and returns when it is over.
+    void tick()
+    {
+        SQL_loader* l = storage->loader;
+        QVERIFY(QMetaObject::invokeMethod(
+            l, [l] { l->slot_timer_sec(); }, Qt::BlockingQueuedConnection));
+    }
+
+private slots:
+    void initTestCase()
+    {
+        env = testsupport::services();
+        QVERIFY2(!env.value("STROVA_MYSQL_PORT").isEmpty(), "no throwaway MariaDB");
+        log_set_level(LVL_TRC);
+        qInstallMessageHandler(capture_log);
+        register_record_metatypes();
+        testsupport::create_database("st_loader");
+        check = testsupport::open_database("check", "st_loader");
+        QString error;
+        QVERIFY2(testsupport::run_sql_file(check, STROVA_SOURCE_DIR "/sql/schema.sql", &error),
+                 qPrintable(error));
+    }
+    void init()
+    {
+        clear_log();
+        ram = std::make_unique<RAM_modems>(QVariantMap(), nullptr);
+        exec("DELETE FROM modems_data");
+        exec("DELETE FROM modems_event");
+    }
+    void cleanup()
+    {
+        storage.reset();
+        ram.reset();
+    }
+
+    void archive_indexes_data()
+    {
+        QTest::addColumn<uint>("kind");
+        QTest::addColumn<uint>("limit");
+        QTest::addColumn<QVariantList>("rows"); // [type, ts, ts_get, index], in any order
+        QTest::addColumn<index_map>("before");  // the registry's map of the archive before the load
+        QTest::addColumn<index_map>("after");
+        QTest::addColumn<bool>("wrapped");
+
+        const QVariantList wrapped{QVariantList{68, 5000, 9, 7}, QVariantList{68, 4000, 9, 6},
+                                   QVariantList{68, 3000, 9, 5}, QVariantList{68, 2000, 9, 7},
+                                   QVariantList{68, 1000, 9, 4}};
+        QTest::newRow("newest first, up to the first repeated index")
+            << 14u << 100u << wrapped << index_map() << index_map{{5, 3000}, {6, 4000}, {7, 5000}} << true;
+        QTest::newRow("merged: loaded indexes take the loaded time, others stay")
+            << 14u << 100u << wrapped << index_map{{1, 100}, {7, 1}}
+            << index_map{{1, 100}, {5, 3000}, {6, 4000}, {7, 5000}} << true;
+        QTest::newRow("rows never received are not indexes")
+            << 14u << 100u << QVariantList{QVariantList{68, 9000, 0, 3}, QVariantList{68, 8000, 9, 2}}
+            << index_map() << index_map{{2, 8000}} << false;
+        QTest::newRow("hour archive reads hour rows only")
+            << 15u << 100u
+            << QVariantList{QVariantList{66, 7200, 9, 1}, QVariantList{68, 86400, 9, 2},
+                            QVariantList{50, 3600, 9, 3}}
+            << index_map() << index_map{{1, 7200}} << false;
+        QTest::newRow("limit counts rows")
+            << 14u << 2u
+            << QVariantList{QVariantList{68, 300, 9, 3}, QVariantList{68, 200, 9, 2},
+                            QVariantList{68, 100, 9, 1}}
+            << index_map() << index_map{{2, 200}, {3, 300}} << false;
+        QTest::newRow("nothing stored still counts as loaded")
+            << 14u << 100u << QVariantList{QVariantList{66, 300, 9, 3}} << index_map() << index_map()
+            << false;
+    }
+    void archive_indexes()
+    {
+        QFETCH(uint, kind);
+        QFETCH(uint, limit);
+        QFETCH(QVariantList, rows);
+        QFETCH(index_map, before);
+        QFETCH(index_map, after);
+        QFETCH(bool, wrapped);
+        const uint32_t modem = 305, other = 306;
+        for (const QVariant& r : rows) {
+            const QVariantList v = r.toList();
+            insert_data(modem, v[0].toUInt(), v[1].toUInt(), v[2].toUInt(), v[3].toUInt());
+        }
+        insert_data(other, 68, 100, 9, 1); // another modem's row is never part of the map
+        insert_data(other, 66, 100, 9, 1);
+        QVERIFY(start_storage());
+        modem_record* rec = ram->add_modem(modem, {});
+        arch_index& aix = kind == 14 ? rec->aix_day : rec->aix_hour;
+        aix.indexes = before;
+        QSignalSpy updated(storage.get(), &SQL_Exchange::signal_modem_index_updated);
+
+        storage->slot_loader_req(modem, uint8_t(kind), limit);
+        QTRY_COMPARE_WITH_TIMEOUT(updated.count(), 1, 10000);
+        QCOMPARE(updated.at(0).at(0).toUInt(), modem);
+        QCOMPARE(aix.indexes, after);
+        QVERIFY(aix.is_loaded);
+        const arch_index& untouched = kind == 14 ? rec->aix_hour : rec->aix_day;
+        QVERIFY(!untouched.is_loaded && untouched.indexes.isEmpty());
+        QCOMPARE(log_count("break load"), wrapped ? 1 : 0);
+        if (wrapped) QCOMPARE(log_count(QString("break load %1 size: 3 index: 7").arg(modem)), 1);
+    }
+
+    void requests_without_effect()
+    {
+        insert_data(305, 13, 100, 9, 1);
+        QVERIFY(start_storage());
+        modem_record* rec = ram->add_modem(305, {});
+        QSignalSpy updated(storage.get(), &SQL_Exchange::signal_modem_index_updated);
+        // Requests are served in order: once the last one is answered, the others had their turn.
+        storage->slot_loader_req(305, 14, 1); // a limit below 2 asks for nothing
+        storage->slot_loader_req(305, 14, 0);
+        storage->slot_loader_req(999, 14, 10); // a modem the registry does not hold
+        storage->slot_loader_req(305, 13, 10); // a kind the registry keeps no map of
+        QTRY_COMPARE_WITH_TIMEOUT(updated.count(), 1, 10000);
+        QCOMPARE(updated.at(0).at(0).toUInt(), 305u);
+        QVERIFY(!rec->aix_day.is_loaded && !rec->aix_hour.is_loaded);
+        QVERIFY(rec->aix_day.indexes.isEmpty() && rec->aix_hour.indexes.isEmpty());
+        QCOMPARE(log_count("SELECT ts, `type`, `index` FROM modems_data"), 2); // one Trc line per query
+    }
+
+    void tail_removal_data()
+    {
+        QTest::addColumn<QVariantMap>("timers");
+        QTest::addColumn<QStringList>("removed");
+
+        const auto at = [](uint32_t type, uint32_t days_ago) {
+            return QString("%1@%2").arg(type).arg(now_s - days_ago * day);
+        };
+        QTest::newRow("no periods") << QVariantMap() << QStringList();
+        QTest::newRow("periods of 0")
+            << QVariantMap{{"remove_profile_hour_d", 0}, {"remove_profile_day_d", 0}} << QStringList();
+        QTest::newRow("day 30") << QVariantMap{{"remove_profile_day_d", 30}}
+                                << QStringList{at(68, 40), at(68, 400)};
+        QTest::newRow("hour 1 and other 100")
+            << QVariantMap{{"remove_profile_hour_d", 1}, {"remove_profile_other_d", 100}}
+            << QStringList{at(66, 2), at(66, 40), at(66, 400), at(70, 400)};
+        QTest::newRow("36500 days keep everything") << QVariantMap{{"remove_profile_hour_d", 36500},
+                                                                   {"remove_profile_day_d", 36500},
+                                                                   {"remove_profile_other_d", 36500}}
+                                                    << QStringList();
+    }
+    void tail_removal()
+    {
+        QFETCH(QVariantMap, timers);
+        QFETCH(QStringList, removed);
+        for (const uint32_t modem : {305u, 306u}) // 306 is not queued
+            for (const uint32_t type : {49u, 64u, 66u, 68u, 70u})
+                for (const uint32_t days_ago : {400u, 40u, 2u, 0u})
+                    insert_data(modem, type, now_s - days_ago * day, 9, 1);
+        const QStringList all = stored("modems_data", 306);
+        QVERIFY(start_storage(timers));
+
+        for (int i = 0; i < 3; ++i)
+            storage->slot_remove_tail(305);
+        tick();
+        tick();
+        QCOMPARE(log_count("modem for remove_tail 305"), 1); // queued three times, served once
+        QStringList expected = all;
+        for (const QString& r : removed)
+            expected.removeAll(r);
+        QCOMPARE(stored("modems_data", 305), expected);
+        QCOMPARE(stored("modems_data", 306), all);
+    }
+
+    void age_based_removal_data()
+    {
+        QTest::addColumn<QList<uint>>("types");
+        QTest::addColumn<uint>("cut");
+        QTest::addColumn<QStringList>("data_left");
+        QTest::addColumn<QStringList>("events_left");
+
+        const uint32_t cut = 10 * day;
+        const auto without = [](QStringList list, const QStringList& gone) {
+            for (const QString& g : gone)
+                list.removeAll(g);
+            return list;
+        };
+
+        QTest::newRow("hour kind keeps day records")
+            << QList<uint>{15} << cut << without(all_data, {"15@86400", "49@90000", "50@86400", "66@86400"})
+            << without(all_events, {"15@86400", "49@86400"});
+        QTest::newRow("day kind takes day records only")
+            << QList<uint>{14} << cut << without(all_data, {"14@86400", "49@86400", "68@86400"})
+            << all_events;
+        QTest::newRow("day and hour take all of 49")
+            << QList<uint>{14, 15} << cut
+            << without(all_data,
+                       {"14@86400", "15@86400", "49@86400", "49@90000", "50@86400", "66@86400", "68@86400"})
+            << without(all_events, {"15@86400", "49@86400"});
+        QTest::newRow("month kind") << QList<uint>{13} << cut << without(all_data, {"13@86400", "70@86400"})
+                                    << all_events;
+        QTest::newRow("a stored type given with its kind")
+            << QList<uint>{12, 72} << cut << without(all_data, {"12@86400", "72@86400"}) << all_events;
+        QTest::newRow("event type") << QList<uint>{3} << cut << all_data << without(all_events, {"3@86400"});
+        QTest::newRow("cut-off 0") << QList<uint>{15} << 0u << all_data << all_events;
+        QTest::newRow("no types") << QList<uint>() << cut << all_data << all_events;
+    }
+    void age_based_removal()
+    {
+        QFETCH(QList<uint>, types);
+        QFETCH(uint, cut);
+        QFETCH(QStringList, data_left);
+        QFETCH(QStringList, events_left);
+        for (const QString& r : all_data)
+            insert_data(305, r.section('@', 0, 0).toUInt(), r.section('@', 1).toUInt(), 9, 1);
+        for (const QString& r : all_events)
+            exec(
+                QString("INSERT INTO modems_event (modem_id, ts, ts_get, `type`, `index`, `event`, worktime) "
+                        "VALUES (305, %2, 9, %1, 1, 1, 0)")
+                    .arg(r.section('@', 0, 0), r.section('@', 1)));
+        QVERIFY(start_storage());
+
+        if (types.size() == 1)
+            storage->remove_old(uint8_t(types.first()), cut);
+        else
+            storage->remove_old(QList<uint32_t>(types), cut);
+        QCOMPARE(stored("modems_data"), data_left);
+        QCOMPARE(stored("modems_event"), events_left);
+        if (types.isEmpty()) QCOMPARE(log_count("DELETE"), 0);
+    }
+
+    void connection_opens_late()
+    {
+        // The loader starts before its database exists; it keeps trying and drops requests meanwhile.
+        {
+            QSqlQuery q(check);
+            q.exec("DROP DATABASE IF EXISTS st_loader_late");
+        }
+        auto loader = std::make_unique<SQL_loader>(config("st_loader_late"), 100);
+        QSignalSpy results(loader.get(), &SQL_loader::signal_loader_res);
+        SQL_loader* l = loader.get();
+        QTRY_VERIFY_WITH_TIMEOUT(log_count("can't open db_loader") >= 2,
+                                 10000); // Exc, then Dbg at each retry
+        QCOMPARE(log_count("(Exc)"), 1);
+        QMetaObject::invokeMethod(
+            l, [l] { l->slot_loader_req(305, 14, 10); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            l, [l] { l->slot_remove_tail(305); }, Qt::QueuedConnection);
+        QTRY_COMPARE_WITH_TIMEOUT(log_count("index load dropped"), 1, 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(log_count("remove_tail dropped"), 1, 10000);
+
+        testsupport::create_database("st_loader_late");
+        {
+            QSqlDatabase late = testsupport::open_database("late", "st_loader_late");
+            QString error;
+            QVERIFY2(testsupport::run_sql_file(late, STROVA_SOURCE_DIR "/sql/schema.sql", &error),
+                     qPrintable(error));
+            QVERIFY(QSqlQuery(late).exec("INSERT INTO modems_data (modem_id, ts, ts_get, `type`, `index`) "
+                                         "VALUES (305, 100, 9, 68, 4)"));
+            late.close();
+        }
+        QSqlDatabase::removeDatabase("late");
+        QTRY_COMPARE_WITH_TIMEOUT(log_count("db_loader open"), 1, 10000);
+        QMetaObject::invokeMethod(
+            l, [l] { l->slot_loader_req(305, 14, 10); }, Qt::QueuedConnection);
+        QTRY_COMPARE_WITH_TIMEOUT(results.count(), 1, 10000);
+        QCOMPARE(results.at(0).at(2).value<index_map>(), (index_map{{4, 100}}));
+        QCOMPARE(results.count(), 1); // the dropped request stayed dropped
+
+        loader->quit();
+        QVERIFY(loader->wait(10000));
+        QVERIFY(!QSqlDatabase::contains("loader"));
+    }
+
+    void storage_stops_its_loader()
+    {
+        QVERIFY(start_storage());
+        QVERIFY(storage->loader->isRunning());
+        QTRY_VERIFY_WITH_TIMEOUT(QSqlDatabase::contains("loader"), 5000);
+        storage->slot_loader_req(305, 14, 100); // still in flight: dropped with the thread
+        storage.reset();
+        QVERIFY(!QSqlDatabase::contains("loader"));
+        QVERIFY(!QSqlDatabase::contains("main_connect"));
+    }
+};
+
+QTEST_GUILESS_MAIN(tst_sql_loader)
+#include "tst_sql_loader.moc"

@@ -1,0 +1,395 @@
+// Storage's reading queries against the throwaway MariaDB: which rows each report gets, in which
+// order and within which limits; events, raw incoming messages and the IEC 104 address map.
+#include "logger.h"
+#include "parser_strova5.h"
+#include "ram_modems.h"
+#include "sql_exchange.h"
+#include "testsupport.h"
+
+#include <QSqlQuery>
+#include <QtTest>
+#include <memory>
+
+namespace {
+QStringList logged;
+void capture_log(QtMsgType, const QMessageLogContext&, const QString& message)
+{
+    logged << message;
+    if (qEnvironmentVariableIsSet("TST_SHOW_LOG")) fprintf(stderr, "%s\n", qPrintable(message));
+}
+bool was_logged(const QString& text)
+{
+    for (const QString& line : qAsConst(logged))
+        if (line.contains(text)) return true;
+    return false;
+}
+
+using ids = QList<uint>;
+const uint none = 4294967295u; // no upper time bound
+
+// "modem:type@ts" of row maps, in result order.
+QStringList rows_of(const QVariantList& rows)
+{
+    QStringList out;
+    for (const QVariant& r : rows) {
+        const QVariantMap m = r.toMap();
+        out << QString("%1:%2@%3")
+                   .arg(m.value("modem_id").toUInt())
+                   .arg(m.value("type").toUInt())
+                   .arg(m.value("ts").toUInt());
+    }
+    return out;
+}
+} // namespace
+
+class tst_sql_reports : public QObject
+{
+    Q_OBJECT
+
+    QSqlDatabase check;
+    std::unique_ptr<RAM_modems> ram;
+    std::unique_ptr<SQL_Exchange> storage;
+
+    void exec(const QString& statement)
+    {
+        QSqlQuery q(check);
+        QVERIFY2(q.exec(statement), qPrintable(q.lastError().text() + " " + statement));
+    }
+    // One stored reading: modem, type, ts, then "column=value" pairs (ts_get defaults to ts + 100).
+    void data(uint modem, uint type, uint ts, const QStringList& columns = {})
+    {
+        QStringList names{"modem_id", "ts", "ts_get", "`type`", "`index`"};
+        QStringList values{QString::number(modem), QString::number(ts), QString::number(ts + 100),
+                           QString::number(type), "1"};
+        for (const QString& c : columns) {
+            const QString name = c.section('=', 0, 0);
+            const QString value = c.section('=', 1);
+            if (name == "ts_get")
+                values[2] = value;
+            else if (name == "index")
+                values[4] = value;
+            else {
+                names << name;
+                values << value;
+            }
+        }
+        exec(QString("INSERT INTO modems_data (%1) VALUES (%2)").arg(names.join(", "), values.join(", ")));
+    }
+    void event(uint modem, uint type, uint ev, uint ts)
+    {
+        exec(QString("INSERT INTO modems_event (modem_id, ts, ts_get, `type`, `index`, `event`, worktime, "
+                     "OBIS_96_8_10) "
+                     "VALUES (%1, %2, %2, %3, 1, %4, 7, NULL)")
+                 .arg(modem)
+                 .arg(ts)
+                 .arg(type)
+                 .arg(ev));
+    }
+
+private slots:
+    void initTestCase()
+    {
+        const auto env = testsupport::services();
+        QVERIFY2(!env.value("STROVA_MYSQL_PORT").isEmpty(), "no throwaway MariaDB");
+        log_set_level(LVL_TRC);
+        qInstallMessageHandler(capture_log);
+        register_record_metatypes();
+        testsupport::create_database("st_reports");
+        check = testsupport::open_database("check", "st_reports");
+        QString error;
+        QVERIFY2(testsupport::run_sql_file(check, STROVA_SOURCE_DIR "/sql/schema.sql", &error),
+                 qPrintable(error));
+        ram = std::make_unique<RAM_modems>(QVariantMap(), nullptr);
+        storage = std::make_unique<SQL_Exchange>(QVariantMap{{"host", env["STROVA_MYSQL_HOST"]},
+                                                             {"port", env["STROVA_MYSQL_PORT"]},
+                                                             {"user", env["STROVA_MYSQL_USER"]},
+                                                             {"pass", env["STROVA_MYSQL_PASS"]},
+                                                             {"db_name", "st_reports"}},
+                                                 nullptr);
+        QVERIFY(storage->init());
+    }
+    void init()
+    {
+        logged.clear();
+        for (const char* table : {"modems_data", "modems_event", "incoming", "modems_iec104"})
+            exec(QString("DELETE FROM %1").arg(table));
+    }
+    void cleanupTestCase()
+    {
+        storage.reset();
+        ram.reset();
+    }
+
+    void readings_data()
+    {
+        QTest::addColumn<ids>("modems");
+        QTest::addColumn<ids>("kinds");
+        QTest::addColumn<uint>("from");
+        QTest::addColumn<uint>("to");
+        QTest::addColumn<uint>("limit");
+        QTest::addColumn<QStringList>("rows");
+
+        QTest::newRow("day and hour of two modems: oldest first, higher type first within a time")
+            << ids{5, 7} << ids{14, 15} << 0u << none << 100u
+            << QStringList{"5:15@1000",   "5:66@3600",   "5:50@7200",  "5:68@864000",
+                           "5:49@864000", "7:68@900000", "5:14@950400"};
+        QTest::newRow("limit 1: the newest")
+            << ids{5, 7} << ids{14, 15} << 0u << none << 1u << QStringList{"5:14@950400"};
+        QTest::newRow("limit 2: the oldest two")
+            << ids{5} << ids{14, 15} << 0u << none << 2u << QStringList{"5:15@1000", "5:66@3600"};
+        QTest::newRow("time range, both ends included")
+            << ids{5} << ids{14, 15} << 3600u << 864000u << 100u
+            << QStringList{"5:66@3600", "5:50@7200", "5:68@864000", "5:49@864000"};
+        QTest::newRow("month kind reads 70, 49 and 13")
+            << ids{5} << ids{13} << 0u << none << 100u << QStringList{"5:49@864000", "5:70@990000"};
+        QTest::newRow("current values")
+            << ids{5} << ids{254} << 0u << none << 100u << QStringList{"5:64@2000000"};
+        QTest::newRow("no modems") << ids{} << ids{14} << 0u << none << 100u << QStringList();
+        QTest::newRow("no kinds") << ids{5} << ids{} << 0u << none << 100u << QStringList();
+    }
+    void readings()
+    {
+        QFETCH(ids, modems);
+        QFETCH(ids, kinds);
+        QFETCH(uint, from);
+        QFETCH(uint, to);
+        QFETCH(uint, limit);
+        QFETCH(QStringList, rows);
+        data(5, 68, 864000, {"OBIS_1_8_0=10.5", "OBIS_ext='{\"0100010800FF\":10.5}'"});
+        data(5, 49, 864000);
+        data(5, 14, 950400);
+        data(5, 66, 3600);
+        data(5, 50, 7200);
+        data(5, 15, 1000);
+        data(5, 70, 990000);
+        data(5, 64, 2000000);
+        data(5, 72, 5000); // kind 12 only
+        data(7, 68, 900000);
+        data(9, 68, 800000); // not asked for
+
+        const QVariantList got = storage->get_data(modems, kinds, from, to, limit);
+        QCOMPARE(rows_of(got), rows);
+        if (rows.isEmpty() && (modems.isEmpty() || kinds.isEmpty()))
+            QVERIFY(!was_logged("SELECT")); // nothing is sent with an empty list
+        for (const QVariant& r : got)
+            if (r.toMap().value("type").toUInt() == 68 && r.toMap().value("modem_id").toUInt() == 5) {
+                // A row map holds the non-NULL columns only.
+                const QVariantMap m = r.toMap();
+                QCOMPARE(m.value("OBIS_1_8_0").toDouble(), 10.5);
+                QCOMPARE(m.value("OBIS_ext").toString(), QString("{\"0100010800FF\":10.5}"));
+                QVERIFY(!m.contains("OBIS_1_8_1") && !m.contains("index_max"));
+                QCOMPARE(m.size(), 7); // modem_id, ts, ts_get, type, index and the two values
+            }
+    }
+
+    void indexes_and_modems()
+    {
+        data(5, 68, 864000, {"index=3"});
+        data(5, 49, 900000); // not an index of the day archive
+        data(5, 14, 950400, {"index=4"});
+        data(5, 66, 3600, {"index=9"});
+        data(9, 68, 800000);
+        data(7, 68, 800000);
+
+        const QVariantList got = storage->get_indexes(5, ids{14}, 0, none, 10);
+        QCOMPARE(rows_of(got), (QStringList{"5:14@950400", "5:68@864000"})); // newest first
+        QCOMPARE(got.value(0).toMap().keys(), (QStringList{"index", "modem_id", "ts", "type"}));
+        QCOMPARE(got.value(1).toMap().value("index").toUInt(), 3u);
+        QCOMPARE(rows_of(storage->get_indexes(5, 15, 0, none, 10)), QStringList{"5:66@3600"});
+        QCOMPARE(rows_of(storage->get_indexes(ids{5}, ids{14}, 900000, none, 1)), QStringList{"5:14@950400"});
+
+        QCOMPARE(storage->get_modems({}), (QList<uint32_t>{5, 7, 9}));
+        QCOMPARE(storage->get_modems({9, 5, 42}), (QList<uint32_t>{5, 9}));
+    }
+
+    void energy_times_data()
+    {
+        QTest::addColumn<bool>("after");
+        QTest::addColumn<ids>("kinds");
+        QTest::addColumn<uint>("ts");
+        QTest::addColumn<uint>("expected");
+        QTest::newRow("before, day kind includes 49") << false << ids{14} << 1100000u << 1036800u;
+        QTest::newRow("before, a stored type alone") << false << ids{68} << 1100000u << 864000u;
+        QTest::newRow("before, none") << false << ids{68} << 800000u << 800000u;
+        QTest::newRow("before, hour kind") << false << ids{15} << 1100000u << 7200u;
+        QTest::newRow("after, day kind") << true << ids{14} << 870000u << 1036800u;
+        QTest::newRow("after, none") << true << ids{14} << 1100000u << 1100000u;
+        QTest::newRow("no kinds") << false << ids{} << 5u << 5u;
+    }
+    void energy_times()
+    {
+        QFETCH(bool, after);
+        QFETCH(ids, kinds);
+        QFETCH(uint, ts);
+        QFETCH(uint, expected);
+        data(5, 68, 864000, {"OBIS_3_8_0=1"});
+        data(5, 49, 1036800, {"OBIS_4_8_1=2"});
+        data(5, 68, 1123200, {"OBIS_1_8_0=3"}); // no reactive register
+        data(5, 50, 7200, {"OBIS_3_8_1=4"});
+        data(7, 68, 1000000, {"OBIS_3_8_0=1"}); // another modem
+        const uint got =
+            after ? storage->get_ts_energy_after(5, kinds, ts) : storage->get_ts_energy_before(5, kinds, ts);
+        QCOMPARE(got, expected);
+        if (kinds.isEmpty()) QVERIFY(!was_logged("SELECT"));
+    }
+
+    void stamped_and_fail_time()
+    {
+        data(5, 68, 864000, {"OBIS_1_8_0=1.5", "OBIS_2_8_0=9"});
+        data(7, 68, 900000);
+        data(9, 68, 950000, {"ts_get=950000"}); // read at its own time: not stamped
+        data(9, 49, 960000);                    // types are taken as given
+        data(7, 64, 3000000, {"OBIS_ext='{\"fail_time\":1}'"});
+        data(9, 64, 3100000, {"OBIS_ext='{\"fail_time\":2}'"});
+        data(5, 64, 3200000, {"OBIS_ext='{\"0100010800FF\":1}'"});
+
+        const QVariantList stamped = storage->get_energy_stamped({68}, 0, none, 10);
+        QCOMPARE(rows_of(stamped), (QStringList{"7:68@900000", "5:68@864000"}));
+        QCOMPARE(stamped.value(1).toMap().keys(), (QStringList{"OBIS_1_8_0", "modem_id", "ts", "type"}));
+        QCOMPARE(rows_of(storage->get_energy_stamped({68, 49}, 0, none, 1)), QStringList{"9:49@960000"});
+        QVERIFY(storage->get_energy_stamped({}, 0, none, 10).isEmpty());
+
+        QCOMPARE(rows_of(storage->get_fail_time(0, none, 10)), (QStringList{"9:64@3100000", "7:64@3000000"}));
+        QCOMPARE(rows_of(storage->get_fail_time(0, none, 1)), QStringList{"9:64@3100000"});
+        QCOMPARE(rows_of(storage->get_fail_time(3050000, none, 10)), QStringList{"9:64@3100000"});
+    }
+
+    void energy_profile()
+    {
+        data(5, 68, 864000, {"index=3", "OBIS_1_8_0=10.5", "OBIS_2_8_4=2"});
+        data(7, 68, 800000, {"OBIS_1_6_0=3"}); // a maximum demand but no register: left out
+        data(7, 14, 1200000, {"index=8", "OBIS_2_8_3=7", "OBIS_1_6_0=2.5"});
+        data(9, 66, 700000, {"OBIS_1_8_1=1"}); // a type not asked for
+
+        const QList<energy_record> all = storage->get_energy_profile({}, {68, 14}, 0, none);
+        QCOMPARE(all.size(), 2);
+        QCOMPARE(all[0].modem_id, 5u);
+        QCOMPARE(all[0].ts, 864000u);
+        QCOMPARE(all[0].type, 68u);
+        QCOMPARE(all[0].index, 3u);
+        QCOMPARE(all[0].values, (QMap<uint32_t, float>{{10, 10.5f}, {24, 2.f}}));
+        QCOMPARE(all[0].OBIS_1_6_0, 0.f);
+        QCOMPARE(all[1].values, (QMap<uint32_t, float>{{23, 7.f}}));
+        QCOMPARE(all[1].OBIS_1_6_0, 2.5f);
+        QCOMPARE(storage->get_energy_profile({7}, {68, 14}, 0, none).value(0).modem_id, 7u);
+        QVERIFY(storage->get_energy_profile({5}, {}, 0, none).isEmpty());
+    }
+
+    void last_current_values()
+    {
+        const OBIS relay = obis_make_cde(96, 3, 0), relay_cmd = obis_make_cde(96, 3, 1);
+        data(5, 64, 1900000, {"OBIS_ext='{\"0000600300FF\":0}'"});
+        data(5, 64, 2000000,
+             {"OBIS_14_7_0=50.0", "OBIS_81_7_10=1.5", "OBIS_1_8_0=99",
+              "OBIS_ext='{\"0000600300FF\":1,\"0000600301FF\":2}'"});
+        data(5, 64, 2100000); // newer, but without the values object
+        data(5, 66, 2200000, {"OBIS_ext='{\"0000600300FF\":1}'"});
+        data(7, 64, 1000, {"OBIS_ext='{\"0100010800FF\":1}'"});
+
+        Parser_ul_app ul = storage->get_last_curr(5);
+        QCOMPARE(ul.modem_id, 5u);
+        QCOMPARE(ul.ul_datas.size(), 1);
+        const Ul_data_record& rec = ul.ul_datas.first();
+        QCOMPARE(rec.ts, 2000000u);
+        QCOMPARE(rec.index, uint16_t(0));
+        QCOMPARE(rec.index_max, uint16_t(65535));
+        QCOMPARE(rec.values.keys(),
+                 (QList<OBIS>{obis_make_cde(96, 3, 0), obis_make_cde(96, 3, 1),
+                              obis_pack(1, 0, 14, 7, 0, 255), obis_pack(1, 0, 81, 7, 10, 255)}));
+        QCOMPARE(rec.values.value(obis_pack(1, 0, 14, 7, 0, 255)).toFloat(), 50.f);
+        QCOMPARE(rec.values.value(relay).toUInt(), 1u);
+        QCOMPARE(rec.values.value(relay_cmd).toUInt(), 2u);
+
+        ul = storage->get_last_curr(7); // no relay keys: both read as 0
+        QCOMPARE(ul.ul_datas.value(0).values, (QMap<OBIS, QVariant>{{relay, 0u}, {relay_cmd, 0u}}));
+        QVERIFY(storage->get_last_curr(9).ul_datas.isEmpty());
+    }
+
+    void arch_to_map()
+    {
+        Ul_data_record rec(14, 864000, 7, 65535);
+        rec.values[obis_pack(1, 0, 1, 8, 0, 255)] = 1.5;
+        rec.values[obis_pack(1, 0, 2, 8, 0, 255)] = 2;
+        rec.values[obis_pack(1, 1, 2, 8, 0, 255)] = 3; // the same columns name: the later code wins
+        QCOMPARE(SQL_Exchange::arch_to_map(rec), (QVariantMap{{"index", 7},
+                                                              {"index_max", 65535},
+                                                              {"ts", 864000u},
+                                                              {"type", 14},
+                                                              {"OBIS_1_8_0", 1.5},
+                                                              {"OBIS_2_8_0", 3}}));
+    }
+
+    void events()
+    {
+        event(7, 2, 5, 200);
+        event(7, 2, 5, 100);
+        event(7, 3, 1, 150);
+        event(8, 2, 5, 300);
+        event(8, 4, 9, 50);
+
+        const QVariantMap all{
+            {"7", QVariantMap{{"2_5", QVariantList{200u, 100u}}, {"3_1", QVariantList{150u}}}},
+            {"8", QVariantMap{{"2_5", QVariantList{300u}}, {"4_9", QVariantList{50u}}}}};
+        QCOMPARE(storage->get_events_by_time(0, none, 500), all);
+        QCOMPARE(storage->get_events_by_time(0, none, 2),
+                 (QVariantMap{{"7", QVariantMap{{"2_5", QVariantList{200u}}}},
+                              {"8", QVariantMap{{"2_5", QVariantList{300u}}}}}));
+        QCOMPARE(storage->get_events_by_time(100, 160, 10),
+                 (QVariantMap{{"7", QVariantMap{{"2_5", QVariantList{100u}}, {"3_1", QVariantList{150u}}}}}));
+
+        QCOMPARE(rows_of(storage->get_events(7, ids{2, 3}, 0, none, 10)),
+                 (QStringList{"7:2@200", "7:3@150", "7:2@100"}));
+        QCOMPARE(rows_of(storage->get_events(ids{7, 8}, ids{2}, 0, none, 2)),
+                 (QStringList{"8:2@300", "7:2@200"}));
+        QCOMPARE(rows_of(storage->get_events(7, 2, 120, 250, 10)), QStringList{"7:2@200"});
+        const QVariantMap row = storage->get_events(8, 4, 0, none, 10).value(0).toMap();
+        QCOMPARE(row.value("event").toUInt(), 9u);
+        QCOMPARE(row.value("worktime").toUInt(), 7u);
+        QVERIFY(!row.contains("OBIS_96_8_10"));
+
+        logged.clear();
+        QVERIFY(storage->get_events(7, ids{}, 0, none, 10).isEmpty());
+        QVERIFY(storage->get_events(ids{}, ids{2}, 0, none, 10).isEmpty());
+        QVERIFY(!was_logged("SELECT"));
+    }
+
+    void incoming()
+    {
+        for (const uint id : {9u, 10u, 11u, 100010u, 100011u})
+            exec(QString("INSERT INTO incoming (id, modem_id, data, event_time) VALUES (%1, '1A', 'p%1', "
+                         "1700000000)")
+                     .arg(id));
+        QVariantList got = storage->get_incoming(10, 0); // up to 10 + 100000
+        QStringList seen;
+        for (const QVariant& m : got)
+            seen << m.toMap().value("payload").toString();
+        QCOMPARE(seen, (QStringList{"p10", "p11", "p100010"}));
+        QCOMPARE(
+            got.value(0).toMap(),
+            (QVariantMap{{"id", 10}, {"modem_id", 26}, {"payload", "p10"}, {"time_detected", 1700000000}}));
+        QCOMPARE(storage->get_incoming(11, 11).size(), 1);
+    }
+
+    void iec104_map()
+    {
+        ram->set_iec104_map({{1, 1}});
+        QVERIFY(storage->get_iec104_map().isEmpty());
+        QVERIFY(ram->iec104_map().isEmpty()); // an empty table empties the registry's map
+
+        QVERIFY(storage->add_iec104_modem(305, 7));
+        QCOMPARE(ram->iec_id(305), 7u);
+        QVERIFY(!storage->add_iec104_modem(306, 7)); // address taken
+        QVERIFY(was_logged("VALUES ('7', '306')"));
+        QCOMPARE(ram->iec_id(306), 0u);
+        QVERIFY(storage->add_iec104_modem(306, 8));
+        QVERIFY(storage->add_iec104_modem(305, 9)); // a second address of one modem: the later row wins
+
+        ram->set_iec104_map({});
+        const QMap<uint32_t, uint32_t> expected{{305, 9}, {306, 8}};
+        QCOMPARE(storage->get_iec104_map(), expected);
+        QCOMPARE(ram->iec104_map(), expected);
+    }
+};
+
+QTEST_GUILESS_MAIN(tst_sql_reports)
+#include "tst_sql_reports.moc"

@@ -1,0 +1,166 @@
+// The radio link against a real RabbitMQ, with pika playing the radio network server.
+#include "radio_exchange.h"
+#include "testsupport.h"
+
+#include <QJsonDocument>
+#include <QProcess>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QtTest>
+
+namespace {
+
+QStringList peer(const QString& uri, const QStringList& args)
+{
+    QProcess p;
+    p.start(QStringLiteral("/usr/bin/python3"),
+            QStringList() << QStringLiteral(STROVA_SOURCE_DIR "/tests/support/amqp_peer.py") << uri << args);
+    p.waitForFinished(30000);
+    const QString out = QString::fromUtf8(p.readAllStandardOutput());
+    if (p.exitCode() != 0)
+        qWarning() << "peer failed" << args << p.readAllStandardError();
+    return out.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+}
+
+QVariantMap json(const QString& line)
+{
+    return QJsonDocument::fromJson(line.toUtf8()).toVariant().toMap();
+}
+
+QVariantMap link_config(const QString& uri, const QString& tag)
+{
+    QVariantMap ul{{"path", uri}, {"queue", "ul_" + tag}, {"host", "/api"}};
+    QVariantMap dl{{"path", uri}, {"exchange", "dl_" + tag}, {"host", "/api"}, {"api_key", "K-secret"}};
+    return QVariantMap{{"ul", ul}, {"dl", dl}};
+}
+
+Stringify_dl_app command(uint32_t modem, uint32_t cmd_id, const QByteArray& payload, bool text = false)
+{
+    Stringify_dl_app dl(Dl_request(modem, 1, "x", QVariant()));
+    dl.cmd_id = cmd_id;
+    dl.payload = payload;
+    dl.payload_is_text = text;
+    return dl;
+}
+
+} // namespace
+
+class tst_radio_link : public QObject
+{
+    Q_OBJECT
+
+    QString uri;
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY2(testsupport::services_available(), "services fixture did not run");
+        register_record_metatypes();
+        // The URI names another virtual host: the configured "host" must win.
+        uri = testsupport::service("STROVA_AMQP_URI").replace("%2Fapi", "%2Fother");
+    }
+
+    void uplinks_reports_and_downlinks()
+    {
+        const QString peer_uri = testsupport::service("STROVA_AMQP_URI");
+        peer(peer_uri, {"declare-queue", "ul_a"});
+        peer(peer_uri, {"bind", "dl_a", "cap_a", "#"});
+        Radio_Exchange rx(link_config(uri, "a"), nullptr);
+        QSignalSpy ul(&rx, &Radio_Exchange::signal_UL);
+        QSignalSpy st(&rx, &Radio_Exchange::signal_DL_status);
+
+        peer(peer_uri, {"publish", "ul_a",
+                        R"({"msg_type":"ul_app","modem_id":12,"payload":"3102","station_id":7,"rssi":-101,"time_detected":1765000000})",
+                        R"({"msg_type":"dl_success","modem_id":7,"status_id":"drvStrova5_42"})",
+                        R"({"msg_type":"dl_fault","modem_id":7,"status_id":"drvStrova5_43"})",
+                        "not json at all", R"({"msg_type":"something_else"})"});
+        QTRY_COMPARE_WITH_TIMEOUT(st.size(), 2, 20000);
+        QCOMPARE(ul.size(), 1);
+        const auto parsed = ul.first().first().value<Parser_ul_app>();
+        QCOMPARE(parsed.modem_id, 12u);
+        QCOMPARE(parsed.ts_get, 1765000000u);
+        QCOMPARE(parsed.station_id, uint16_t(7));
+        QCOMPARE(parsed.rssi, int16_t(-101));
+        QCOMPARE(parsed.header, uint8_t(0x31));
+        QCOMPARE(st.at(0).first().value<Rabbit_dl_status>().cmd_id, 42u);
+        QVERIFY(st.at(0).first().value<Rabbit_dl_status>().success);
+        QVERIFY(!st.at(1).first().value<Rabbit_dl_status>().success);
+        // Every message, also the dropped ones, was acknowledged.
+        QTRY_COMPARE_WITH_TIMEOUT(json(peer(peer_uri, {"stats", "ul_a"}).value(0)).value("messages").toInt(), 0, 10000);
+
+        rx.slot_DL(command(5, 17, testsupport::hex("01ab")));
+        rx.slot_DL(command(5, 18, "F5[TIME]000000", true));
+        QStringList got;
+        QTRY_VERIFY_WITH_TIMEOUT((got += peer(peer_uri, {"drain", "cap_a"}), got.size() >= 2), 20000);
+        QCOMPARE(got.size(), 2);
+        const QVariantMap first = json(got[0]);
+        QCOMPARE(first.value("body").toString(),
+                 QString(R"({"ack":true,"api_key":"K-secret","modem_id":5,"msg_type":"dl","payload":"01AB","status_id":"drvStrova5_17"})"));
+        QCOMPARE(first.value("routing_key").toString(), QString("api.ostrel"));
+        QCOMPARE(first.value("content_type").toString(), QString("text.plain"));
+        QCOMPARE(first.value("content_encoding").toString(), QString("utf-8"));
+        QVERIFY(first.value("headers").toMap().isEmpty());
+        QVERIFY(json(got[1]).value("body").toString().contains(R"("payload":"F5[TIME]000000")"));
+    }
+
+    void prefetch_and_volume()
+    {
+        const QString peer_uri = testsupport::service("STROVA_AMQP_URI");
+        peer(peer_uri, {"declare-queue", "ul_b"});
+        QStringList bodies{"publish", "ul_b"};
+        for (int i = 1; i <= 300; ++i)
+            bodies << QStringLiteral(R"({"msg_type":"ul_app","modem_id":%1,"payload":"3102"})").arg(i);
+        peer(peer_uri, bodies);
+        QVariantMap cfg = link_config(uri, "b");
+        cfg.remove("dl");
+        Radio_Exchange rx(cfg, nullptr);
+        QSignalSpy ul(&rx, &Radio_Exchange::signal_UL);
+        QTRY_COMPARE_WITH_TIMEOUT(ul.size(), 300, 30000);
+        for (int i = 0; i < 300; ++i)
+            QCOMPARE(ul.at(i).first().value<Parser_ul_app>().modem_id, uint32_t(i + 1)); // delivery order
+        QString channels;
+        testsupport::services_control({"rabbitmqctl", "list_channels", "prefetch_count", "consumer_count"}, &channels);
+        QVERIFY2(channels.contains(QRegularExpression("\\b100\\s+1\\b")), qPrintable(channels));
+        QTRY_COMPARE_WITH_TIMEOUT(json(peer(peer_uri, {"stats", "ul_b"}).value(0)).value("messages").toInt(), 0, 10000);
+    }
+
+    void downlinks_wait_for_the_broker()
+    {
+        // A private broker: stopping the shared one would disturb the other tests.
+        QTemporaryDir state;
+        const QString script = STROVA_SOURCE_DIR "/tests/support/services.sh";
+        QCOMPARE(QProcess::execute(script, {"start", state.path(), "rabbit"}), 0);
+        struct Stop {
+            QString script, dir;
+            ~Stop() { QProcess::execute(script, {"stop", dir}); }
+        } stop{script, state.path()};
+        QFile envf(state.path() + "/services.env");
+        QVERIFY(envf.open(QIODevice::ReadOnly));
+        QString own_uri;
+        for (const QByteArray& line : envf.readAll().split('\n'))
+            if (line.startsWith("STROVA_AMQP_URI="))
+                own_uri = QString::fromUtf8(line.mid(16));
+        peer(own_uri, {"bind", "dl_c", "cap_c", "#"});
+        QVariantMap cfg = link_config(own_uri, "c");
+        cfg.remove("ul");
+        Radio_Exchange rx(cfg, nullptr);
+        rx.slot_DL(command(9, 1, testsupport::hex("01")));
+        QStringList got;
+        QTRY_VERIFY_WITH_TIMEOUT((got += peer(own_uri, {"drain", "cap_c"}), got.size() >= 1), 20000);
+
+        QCOMPARE(QProcess::execute(script, {"rabbit-stop", state.path()}), 0);
+        QTest::qWait(500);
+        for (uint32_t id = 2; id <= 4; ++id)
+            rx.slot_DL(command(9, id, testsupport::hex("02")));
+        QTest::qWait(500);
+        QCOMPARE(QProcess::execute(script, {"rabbit-start", state.path()}), 0);
+        got.clear();
+        QTRY_VERIFY_WITH_TIMEOUT((got += peer(own_uri, {"drain", "cap_c"}), got.size() >= 3), 60000);
+        QCOMPARE(got.size(), 3);
+        for (int i = 0; i < 3; ++i)
+            QVERIFY(json(got[i]).value("body").toString().contains(QStringLiteral("drvStrova5_%1\"").arg(i + 2)));
+    }
+};
+
+QTEST_GUILESS_MAIN(tst_radio_link)
+#include "tst_radio_link.moc"

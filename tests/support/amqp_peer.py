@@ -1,0 +1,53 @@
+#!/usr/bin/python3
+"""An independent AMQP peer for the tests (pika): plays the radio network server.
+
+  amqp_peer.py URI publish QUEUE BODY...            publish bodies to QUEUE (default exchange)
+  amqp_peer.py URI declare-queue QUEUE              durable queue
+  amqp_peer.py URI bind EXCHANGE QUEUE KEY          declare a topic exchange and a queue bound to it
+  amqp_peer.py URI drain QUEUE                      print every waiting message as one JSON line
+  amqp_peer.py URI stats QUEUE                      print {"messages": n, "consumers": n}
+"""
+import json
+import sys
+
+import pika
+
+
+def main():
+    uri, cmd, args = sys.argv[1], sys.argv[2], sys.argv[3:]
+    conn = pika.BlockingConnection(pika.URLParameters(uri))
+    ch = conn.channel()
+    if cmd == "publish":
+        queue, bodies = args[0], args[1:]
+        for body in bodies:
+            ch.basic_publish(exchange="", routing_key=queue, body=body.encode("utf-8"))
+    elif cmd == "declare-queue":
+        ch.queue_declare(queue=args[0], durable=True)
+    elif cmd == "bind":
+        exchange, queue, key = args
+        ch.exchange_declare(exchange=exchange, exchange_type="topic", durable=True)
+        ch.queue_declare(queue=queue, durable=True)
+        ch.queue_bind(queue=queue, exchange=exchange, routing_key=key)
+    elif cmd == "drain":
+        while True:
+            method, props, body = ch.basic_get(queue=args[0], auto_ack=True)
+            if method is None:
+                break
+            print(json.dumps({
+                "body": body.decode("utf-8", "replace"),
+                "routing_key": method.routing_key,
+                "exchange": method.exchange,
+                "content_type": props.content_type,
+                "content_encoding": props.content_encoding,
+                "headers": props.headers,
+            }))
+    elif cmd == "stats":
+        q = ch.queue_declare(queue=args[0], passive=True)
+        print(json.dumps({"messages": q.method.message_count, "consumers": q.method.consumer_count}))
+    else:
+        sys.exit("unknown command " + cmd)
+    conn.close()
+
+
+if __name__ == "__main__":
+    main()
