@@ -119,9 +119,9 @@ class tst_strova_controller : public QObject
 
     // "1 x ts=0 ev=113 tz=180": header, hardware type, then optional fields: a data record
     // stamped reception time + ts, an event code, the base station's time zone.
-    static Parser_ul_app uplink(const QString& spec)
+    static Parser_ul_app uplink(const QString& desc)
     {
-        const QStringList f = spec.split(' ');
+        const QStringList f = desc.split(' ');
         Parser_ul_app ul;
         ul.modem_id = M;
         ul.ts_get = g_now;
