@@ -7,6 +7,7 @@
 #include "ram_modems.h"
 #include "sql_loader.h"
 
+#include <QCoreApplication>
 #include <QRandomGenerator>
 #include <QSqlField>
 #include <QSqlQuery>
@@ -151,9 +152,13 @@ bool SQL_Exchange::init()
     const QVariantMap timers = cfg.value(QStringLiteral("timers")).toMap();
     tmr_save->start(int(timers.value(QStringLiteral("data_ms"), 200).toUInt()));
 
-    // A termination signal writes what is waiting before the event loop ends.
+    // A termination signal writes what is waiting before the event loop ends, including uplinks
+    // the radio link already acknowledged whose queued calls have not reached us yet.
     if (!quit_hook)
-        quit_hook = add_quit_hook([this] { slot_tmr_save(); });
+        quit_hook = add_quit_hook([this] {
+            QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);
+            slot_tmr_save();
+        });
 
     if (!loader) {
         loader = new SQL_loader(cfg);

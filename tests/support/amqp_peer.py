@@ -2,6 +2,7 @@
 """An independent AMQP peer for the tests (pika): plays the radio network server.
 
   amqp_peer.py URI publish QUEUE BODY...            publish bodies to QUEUE (default exchange)
+  amqp_peer.py URI publish-file QUEUE FILE         publish every line of FILE as a persistent message
   amqp_peer.py URI declare-queue QUEUE              durable queue
   amqp_peer.py URI bind EXCHANGE QUEUE KEY          declare a topic exchange and a queue bound to it
   amqp_peer.py URI drain QUEUE                      print every waiting message as one JSON line
@@ -21,6 +22,15 @@ def main():
         queue, bodies = args[0], args[1:]
         for body in bodies:
             ch.basic_publish(exchange="", routing_key=queue, body=body.encode("utf-8"))
+    elif cmd == "publish-file":
+        # Persistent, as a radio network server sends them: they outlive a broker restart.
+        queue, path = args
+        persistent = pika.BasicProperties(delivery_mode=2)
+        with open(path, "rb") as f:
+            for line in f:
+                line = line.rstrip(b"\n")
+                if line:
+                    ch.basic_publish(exchange="", routing_key=queue, body=line, properties=persistent)
     elif cmd == "declare-queue":
         ch.queue_declare(queue=args[0], durable=True)
     elif cmd == "bind":

@@ -1,0 +1,318 @@
+// The real daemon between a real RabbitMQ and a real MariaDB: uplinks in, rows out, faults survived.
+#include "testsupport.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QJsonDocument>
+#include <QProcess>
+#include <QSqlDatabase>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QTemporaryDir>
+#include <QtTest>
+#include <csignal>
+#include <memory>
+
+namespace {
+
+using Env = QMap<QString, QString>;
+
+const QString script = QStringLiteral(STROVA_SOURCE_DIR "/tests/support/services.sh");
+
+QStringList peer(const QString& uri, const QStringList& args)
+{
+    QProcess p;
+    p.start(QStringLiteral("/usr/bin/python3"),
+            QStringList() << QStringLiteral(STROVA_SOURCE_DIR "/tests/support/amqp_peer.py") << uri << args);
+    p.waitForFinished(120000);
+    if (p.exitCode() != 0)
+        qWarning() << "peer failed" << args.mid(0, 2) << p.readAllStandardError();
+    return QString::fromUtf8(p.readAllStandardOutput()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+}
+
+QVariantMap queue_stats(const Env& env, const QString& queue)
+{
+    return QJsonDocument::fromJson(peer(env["STROVA_AMQP_URI"], {"stats", queue}).value(0).toUtf8()).toVariant().toMap();
+}
+
+Env read_env(const QString& path)
+{
+    Env env;
+    QFile f(path);
+    if (f.open(QIODevice::ReadOnly))
+        for (const QByteArray& line : f.readAll().split('\n')) {
+            const int eq = line.indexOf('=');
+            if (eq > 0)
+                env.insert(QString::fromUtf8(line.left(eq)), QString::fromUtf8(line.mid(eq + 1)).remove(QLatin1Char('\'')));
+        }
+    return env;
+}
+
+QSqlDatabase connect_db(const Env& env, const QString& connection, const QString& database)
+{
+    QSqlDatabase db = QSqlDatabase::contains(connection) ? QSqlDatabase::database(connection, false)
+                                                         : QSqlDatabase::addDatabase(QStringLiteral("QMYSQL"), connection);
+    db.setHostName(env["STROVA_MYSQL_HOST"]);
+    db.setPort(env["STROVA_MYSQL_PORT"].toInt());
+    db.setUserName(env["STROVA_MYSQL_USER"]);
+    db.setPassword(env["STROVA_MYSQL_PASS"]);
+    db.setDatabaseName(database);
+    if (!db.open())
+        qWarning() << "no database" << db.lastError().text();
+    return db;
+}
+
+int count(QSqlDatabase& db, const QString& sql)
+{
+    QSqlQuery q(db);
+    if (!q.exec(sql) || !q.next()) {
+        qWarning() << sql << q.lastError().text();
+        return -1;
+    }
+    return q.value(0).toInt();
+}
+
+// Reception time of the test uplinks: a minute ago, so every record time is in the past.
+const uint T = uint(QDateTime::currentSecsSinceEpoch()) - 60;
+
+QString be32(uint v)
+{
+    return QStringLiteral("%1").arg(v, 8, 16, QLatin1Char('0')).toUpper();
+}
+
+QString uplink(uint modem, const QString& payload)
+{
+    return QStringLiteral(R"({"msg_type":"ul_app","modem_id":%1,"payload":"%2","station_id":3,"rssi":-90,"time_detected":%3})")
+        .arg(modem)
+        .arg(payload)
+        .arg(T);
+}
+
+// A current-value record: one modems_data row per modem.
+QString value_uplink(uint modem)
+{
+    return uplink(modem, QStringLiteral("320200") + be32(modem));
+}
+
+// Uplinks for modems first..last, one per line, for the peer's publish-file.
+bool write_value_uplinks(const QString& path, uint first, uint last)
+{
+    QFile f(path);
+    if (!f.open(QIODevice::WriteOnly))
+        return false;
+    for (uint m = first; m <= last; ++m)
+        f.write(value_uplink(m).toUtf8() + '\n');
+    return true;
+}
+
+// One daemon process with its own configuration, log directory, queue and exchange.
+struct Daemon {
+    QTemporaryDir dir;
+    QProcess proc;
+    Env env;
+    QString queue, exchange;
+
+    Daemon(const Env& e, const QString& database, const QString& tag) : env(e), queue("e2e_ul_" + tag), exchange("e2e_dl_" + tag)
+    {
+        const QVariantMap sql{{"host", env["STROVA_MYSQL_HOST"]}, {"port", env["STROVA_MYSQL_PORT"].toInt()},
+                              {"db_name", database},             {"user", env["STROVA_MYSQL_USER"]},
+                              {"pass", env["STROVA_MYSQL_PASS"]}};
+        const QString uri = env["STROVA_AMQP_URI"];
+        const QVariantMap rabbit{{"ul", QVariantMap{{"path", uri}, {"queue", queue}, {"host", "/api"}}},
+                                 {"dl", QVariantMap{{"path", uri}, {"exchange", exchange}, {"host", "/api"}, {"api_key", "e2e"}}}};
+        QFile cfg(dir.path() + "/cfg.json");
+        if (cfg.open(QIODevice::WriteOnly))
+            cfg.write(QJsonDocument::fromVariant(QVariantMap{{"log_level", 5}, {"sql", sql}, {"rabbit", rabbit}}).toJson());
+        // The radio network server's side: the uplink queue and the downlink exchange with a capture queue.
+        peer(uri, {"declare-queue", queue});
+        peer(uri, {"bind", exchange, "e2e_cap_" + tag, "#"});
+    }
+    ~Daemon()
+    {
+        if (proc.state() != QProcess::NotRunning) {
+            proc.kill();
+            proc.waitForFinished(10000);
+        }
+    }
+    bool start()
+    {
+        proc.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        proc.start(testsupport::daemon_path(), {"-c", dir.path() + "/cfg.json", "-l", dir.path() + "/drv.log"});
+        return proc.waitForStarted(5000);
+    }
+    bool consuming() { return queue_stats(env, queue).value("consumers").toInt() == 1; }
+    int waiting() { return queue_stats(env, queue).value("messages").toInt(); }
+    bool running() const { return proc.state() == QProcess::Running; }
+    QString log() const
+    {
+        QString all;
+        for (const QString& name : QDir(dir.path()).entryList({"*.log"}, QDir::Files)) {
+            QFile f(dir.path() + "/" + name);
+            if (f.open(QIODevice::ReadOnly))
+                all += QString::fromUtf8(f.readAll());
+        }
+        return all;
+    }
+};
+
+bool load_schema(const Env& env, const QString& database)
+{
+    QSqlDatabase root = connect_db(env, "e2e_schema_root", QString());
+    if (!QSqlQuery(root).exec("DROP DATABASE IF EXISTS `" + database + "`") ||
+        !QSqlQuery(root).exec("CREATE DATABASE `" + database + "` CHARACTER SET utf8mb4"))
+        return false;
+    QSqlDatabase db = connect_db(env, "e2e_schema_" + database, database);
+    QString error;
+    if (!testsupport::run_sql_file(db, STROVA_SOURCE_DIR "/sql/schema.sql", &error)) {
+        qWarning() << error;
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+class tst_e2e : public QObject
+{
+    Q_OBJECT
+
+    Env shared;
+    // Private MariaDB and RabbitMQ for the tests that stop them.
+    std::unique_ptr<QTemporaryDir> own_dir;
+    Env own;
+
+    bool start_own_services()
+    {
+        if (own_dir)
+            return !own.isEmpty();
+        own_dir.reset(new QTemporaryDir);
+        if (QProcess::execute(script, {"start", own_dir->path()}) != 0)
+            return false;
+        own = read_env(own_dir->path() + "/services.env");
+        return !own.isEmpty();
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY2(testsupport::services_available(), "services fixture did not run");
+        shared = testsupport::services();
+    }
+    void cleanupTestCase()
+    {
+        if (own_dir)
+            QProcess::execute(script, {"stop", own_dir->path()});
+    }
+
+    void uplinks_become_rows()
+    {
+        QVERIFY(load_schema(shared, "e2e_rows"));
+        QSqlDatabase db = connect_db(shared, "rows", "e2e_rows");
+        Daemon d(shared, "e2e_rows", "rows");
+        QVERIFY(d.start());
+        QTRY_VERIFY_WITH_TIMEOUT(d.consuming(), 20000);
+
+        peer(shared["STROVA_AMQP_URI"],
+             {"publish", d.queue, value_uplink(1001),
+              uplink(1002, "4F001004FFFFFFFF" + be32(T - 900) + "01" + be32(T - 800) + "02"),
+              uplink(1003, "EE010A0B0C0D"),
+              "{\"msg_type\":\"ul_app\",\"modem_id\":1004,", // cut JSON
+              uplink(1005, "4F001001000000"),                // event archive cut before its first entry
+              uplink(1006, "zz-not-hex"), value_uplink(1007)});
+
+        // The last uplink stored means every earlier one went through the daemon.
+        QTRY_COMPARE_WITH_TIMEOUT(count(db, "SELECT COUNT(*) FROM modems_data WHERE modem_id = 1007"), 1, 20000);
+        const struct {
+            const char* sql;
+            int rows;
+        } expected[] = {
+            {"SELECT COUNT(*) FROM modems_data WHERE modem_id = 1001 AND type = 50 AND OBIS_1_7_0 IS NOT NULL", 1},
+            {"SELECT COUNT(*) FROM modems_event WHERE modem_id = 1002 AND event IN (1, 2)", 2},
+            {"SELECT COUNT(*) FROM modems_setting WHERE modem_id = 1003 AND setting = 'sn'", 1},
+            {"SELECT COUNT(*) FROM modems_data WHERE modem_id BETWEEN 1004 AND 1006", 0},
+            {"SELECT COUNT(*) FROM modems_event WHERE modem_id BETWEEN 1004 AND 1006", 0},
+        };
+        for (const auto& e : expected)
+            QTRY_VERIFY2_WITH_TIMEOUT(count(db, e.sql) == e.rows, e.sql, 5000);
+        QVERIFY(d.running());
+        QTRY_COMPARE_WITH_TIMEOUT(d.waiting(), 0, 10000); // the dropped ones were acknowledged too
+    }
+
+    void sigterm_keeps_acknowledged_uplinks()
+    {
+        QVERIFY(load_schema(shared, "e2e_term"));
+        QSqlDatabase db = connect_db(shared, "term", "e2e_term");
+        Daemon d(shared, "e2e_term", "term");
+        const int n = 30000;
+        QVERIFY(write_value_uplinks(d.dir.path() + "/ul.txt", 1, n));
+        peer(shared["STROVA_AMQP_URI"], {"publish-file", d.queue, d.dir.path() + "/ul.txt"});
+        QCOMPARE(d.waiting(), n);
+
+        QVERIFY(d.start());
+        QTRY_VERIFY_WITH_TIMEOUT(count(db, "SELECT COUNT(*) FROM modems_data") > 0, 30000);
+        ::kill(pid_t(d.proc.processId()), SIGTERM);
+        QVERIFY(d.proc.waitForFinished(60000));
+        QCOMPARE(d.proc.exitCode(), 0);
+
+        const int remaining = d.waiting();
+        const int rows = count(db, "SELECT COUNT(*) FROM modems_data");
+        qInfo() << "stored" << rows << "still queued" << remaining;
+        // Known fault: uplinks acknowledged between the quit request and the end of the event loop
+        // (about one prefetch window) are not stored. Kept visible as an expected failure until mended.
+        if (rows < n - remaining)
+            QEXPECT_FAIL("", "uplinks acknowledged after the quit request are lost", Continue);
+        QVERIFY2(rows >= n - remaining, qPrintable(QStringLiteral("acknowledged %1, stored %2").arg(n - remaining).arg(rows)));
+        QVERIFY(rows <= n);
+    }
+
+    void database_outage_loses_nothing()
+    {
+        QVERIFY2(start_own_services(), "private services did not start");
+        QVERIFY(load_schema(own, "e2e_outage"));
+        QSqlDatabase db = connect_db(own, "outage", "e2e_outage");
+        Daemon d(own, "e2e_outage", "outage");
+        QVERIFY(d.start());
+        QTRY_VERIFY_WITH_TIMEOUT(d.consuming(), 20000);
+        QVERIFY(write_value_uplinks(d.dir.path() + "/a.txt", 1, 200));
+        QVERIFY(write_value_uplinks(d.dir.path() + "/b.txt", 201, 1200));
+        peer(own["STROVA_AMQP_URI"], {"publish-file", d.queue, d.dir.path() + "/a.txt"});
+        QTRY_COMPARE_WITH_TIMEOUT(count(db, "SELECT COUNT(*) FROM modems_data"), 200, 20000);
+
+        QCOMPARE(QProcess::execute(script, {"mysql-stop", own_dir->path()}), 0);
+        peer(own["STROVA_AMQP_URI"], {"publish-file", d.queue, d.dir.path() + "/b.txt"});
+        QTest::qWait(6000);
+        QVERIFY(d.running());
+        QCOMPARE(QProcess::execute(script, {"mysql-start", own_dir->path()}), 0);
+        db.close();
+        db = connect_db(own, "outage", "e2e_outage");
+        QTRY_COMPARE_WITH_TIMEOUT(count(db, "SELECT COUNT(*) FROM modems_data"), 1200, 60000);
+    }
+
+    void broker_restart_resumes_consumption()
+    {
+        QVERIFY2(start_own_services(), "private services did not start");
+        QVERIFY(load_schema(own, "e2e_broker"));
+        QSqlDatabase db = connect_db(own, "broker", "e2e_broker");
+        Daemon d(own, "e2e_broker", "broker");
+        const int n = 30000;
+        QVERIFY(write_value_uplinks(d.dir.path() + "/a.txt", 1, n));
+        QVERIFY(write_value_uplinks(d.dir.path() + "/b.txt", n + 1, n + 100));
+        peer(own["STROVA_AMQP_URI"], {"publish-file", d.queue, d.dir.path() + "/a.txt"});
+
+        QVERIFY(d.start());
+        QTRY_VERIFY_WITH_TIMEOUT(count(db, "SELECT COUNT(*) FROM modems_data") > 0, 30000);
+        QCOMPARE(QProcess::execute(script, {"rabbit-stop", own_dir->path()}), 0);
+        QTest::qWait(2000);
+        QCOMPARE(QProcess::execute(script, {"rabbit-start", own_dir->path()}), 0);
+        // Uplinks published after the restart arrive too: the daemon subscribed again by itself.
+        QTRY_VERIFY_WITH_TIMEOUT(d.consuming(), 60000);
+        peer(own["STROVA_AMQP_URI"], {"publish-file", d.queue, d.dir.path() + "/b.txt"});
+        QTRY_COMPARE_WITH_TIMEOUT(count(db, "SELECT COUNT(*) FROM modems_data"), n + 100, 90000);
+        QCOMPARE(d.waiting(), 0);
+        QVERIFY(d.running());
+    }
+};
+
+QTEST_GUILESS_MAIN(tst_e2e)
+#include "tst_e2e.moc"
