@@ -4,6 +4,7 @@
 #include "ram_modems.h"
 #include "records.h"
 #include "sql_exchange.h"
+#include "strova_controller.h"
 
 #include "amqp_global.h"
 
@@ -58,6 +59,9 @@ int main(int argc, char* argv[])
     new RAM_modems(config.value(QStringLiteral("RAM")).toMap(), &app);
     LOG_WRN << "ram created";
 
+    new strova_controller(config.value(QStringLiteral("strova_controller")).toMap(), &app);
+    LOG_WRN << "controller created";
+
     new SQL_Exchange(config.value(QStringLiteral("sql")).toMap(), &app);
     if (!SQL_Exchange::instance->init()) {
         LOG_EXC << "no sql connect";
@@ -65,15 +69,25 @@ int main(int argc, char* argv[])
     }
     LOG_WRN << "sql created";
 
+    QObject::connect(SQL_Exchange::instance, &SQL_Exchange::signal_modem_index_updated, strova_controller::instance,
+                     &strova_controller::slot_modem_index_updated, Qt::QueuedConnection);
+
     RAM_modems::instance->load_settings();
+    strova_controller::instance->load_driver_settings();
 
     new Radio_Exchange(config.value(QStringLiteral("rabbit")).toMap(), &app);
     QObject::connect(SQL_Exchange::instance, &SQL_Exchange::signal_DL, Radio_Exchange::instance,
                      &Radio_Exchange::slot_DL, Qt::QueuedConnection);
     QObject::connect(Radio_Exchange::instance, &Radio_Exchange::signal_UL, SQL_Exchange::instance,
                      &SQL_Exchange::slot_UL, Qt::QueuedConnection);
+    QObject::connect(Radio_Exchange::instance, &Radio_Exchange::signal_UL, strova_controller::instance,
+                     &strova_controller::slot_UL, Qt::QueuedConnection);
+    QObject::connect(SQL_Exchange::instance, &SQL_Exchange::signal_DL, strova_controller::instance,
+                     &strova_controller::slot_DL, Qt::QueuedConnection);
     QObject::connect(Radio_Exchange::instance, &Radio_Exchange::signal_DL_status, SQL_Exchange::instance,
                      &SQL_Exchange::slot_DL_status, Qt::QueuedConnection);
+    QObject::connect(strova_controller::instance, &strova_controller::signal_stringify, Radio_Exchange::instance,
+                     &Radio_Exchange::slot_rabbit_DL, Qt::QueuedConnection);
     LOG_WRN << "rabbit created";
 
     return app.exec();
