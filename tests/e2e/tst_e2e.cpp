@@ -187,8 +187,11 @@ class tst_e2e : public QObject
         if (own_dir)
             return !own.isEmpty();
         own_dir.reset(new QTemporaryDir);
-        if (QProcess::execute(script, {"start", own_dir->path()}) != 0)
-            return false;
+        // One retry: a free port picked by the script can be taken by a parallel start.
+        for (int attempt = 0; QProcess::execute(script, {"start", own_dir->path()}) != 0; ++attempt) {
+            if (attempt == 1)
+                return false;
+        }
         own = read_env(own_dir->path() + "/services.env");
         return !own.isEmpty();
     }
