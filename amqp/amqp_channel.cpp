@@ -166,13 +166,11 @@ void AmqpChannelPrivate::closeOk()
 void AmqpChannelPrivate::closeReceived(const AmqpMethodFrame& frame)
 {
     Q_Q(AmqpChannel);
-    QDataStream in(frame.arguments());
-    quint16 code = 0;
-    quint16 classId = 0;
-    quint16 methodId = 0;
-    in >> code;
-    const QString text = AmqpFrame::readAmqpField(in, AmqpMetaType::ShortString).toString();
-    in >> classId >> methodId;
+    const AmqpCloseReason reason = AmqpCloseReason::read(frame);
+    const quint16 code = reason.code;
+    const QString& text = reason.text;
+    const quint16 classId = reason.classId;
+    const quint16 methodId = reason.methodId;
 
     QPointer<AmqpChannel> alive(q);
     if (code != 0) {

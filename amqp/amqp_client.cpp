@@ -439,13 +439,11 @@ void AmqpClientPrivate::closeOk()
 void AmqpClientPrivate::closeReceived(const AmqpMethodFrame& frame)
 {
     Q_Q(AmqpClient);
-    QDataStream in(frame.arguments());
-    quint16 code = 0;
-    quint16 classId = 0;
-    quint16 methodId = 0;
-    in >> code;
-    const QString text = AmqpFrame::readAmqpField(in, AmqpMetaType::ShortString).toString();
-    in >> classId >> methodId;
+    const AmqpCloseReason reason = AmqpCloseReason::read(frame);
+    const quint16 code = reason.code;
+    const QString& text = reason.text;
+    const quint16 classId = reason.classId;
+    const quint16 methodId = reason.methodId;
     AMQP::log(AMQP::LogException,
               QStringLiteral("AMQP %1: connection closed by the broker: %2 %3 (class %4, method %5)")
                   .arg(peer())

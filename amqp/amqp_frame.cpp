@@ -320,6 +320,16 @@ void AmqpMethodFrame::readPayload(QDataStream& in)
     AmqpWire::takeBytes(in, payloadSize - 4, &args);
 }
 
+AmqpCloseReason AmqpCloseReason::read(const AmqpMethodFrame& frame)
+{
+    AmqpCloseReason r;
+    QDataStream in(frame.arguments());
+    in >> r.code;
+    r.text = AmqpFrame::readAmqpField(in, AmqpMetaType::ShortString).toString();
+    in >> r.classId >> r.methodId;
+    return r;
+}
+
 bool AmqpMethodFrame::argumentsWellFormed() const
 {
     for (const MethodSignature& m : incomingMethods) {

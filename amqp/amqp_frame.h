@@ -89,6 +89,17 @@ private:
     QByteArray args;
 };
 
+// The arguments of connection.close and channel.close: why the broker closes.
+struct AmqpCloseReason
+{
+    quint16 code = 0;
+    QString text;
+    quint16 classId = 0;
+    quint16 methodId = 0;
+
+    static AmqpCloseReason read(const AmqpMethodFrame& frame);
+};
+
 // Builds the arguments of a method in order. A value that cannot be written faithfully spoils the
 // whole method, which is then refused instead of sent half-written.
 class AmqpMethodWriter

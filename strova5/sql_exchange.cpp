@@ -97,15 +97,21 @@ SQL_Exchange::~SQL_Exchange()
     }
 }
 
+QSqlDatabase SQL_Exchange::add_connection(const QVariantMap& cfg, const QString& name)
+{
+    QSqlDatabase c = QSqlDatabase::addDatabase(cfg.value(QStringLiteral("db"), QStringLiteral("QMYSQL")).toString(), name);
+    c.setHostName(cfg.value(QStringLiteral("host"), QStringLiteral("localhost")).toString());
+    c.setPort(int(cfg.value(QStringLiteral("port"), 3306).toUInt()));
+    c.setDatabaseName(cfg.value(QStringLiteral("db_name"), QStringLiteral("mysql")).toString());
+    c.setUserName(cfg.value(QStringLiteral("user"), QStringLiteral("root")).toString());
+    c.setPassword(cfg.value(QStringLiteral("pass"), QStringLiteral("8263")).toString());
+    c.setConnectOptions(QStringLiteral("MYSQL_OPT_RECONNECT=1"));
+    return c;
+}
+
 bool SQL_Exchange::init()
 {
-    db = QSqlDatabase::addDatabase(cfg.value(QStringLiteral("db"), QStringLiteral("QMYSQL")).toString(), main_connect);
-    db.setHostName(cfg.value(QStringLiteral("host"), QStringLiteral("localhost")).toString());
-    db.setPort(int(cfg.value(QStringLiteral("port"), 3306).toUInt()));
-    db.setDatabaseName(cfg.value(QStringLiteral("db_name"), QStringLiteral("mysql")).toString());
-    db.setUserName(cfg.value(QStringLiteral("user"), QStringLiteral("root")).toString());
-    db.setPassword(cfg.value(QStringLiteral("pass"), QStringLiteral("8263")).toString());
-    db.setConnectOptions(QStringLiteral("MYSQL_OPT_RECONNECT=1"));
+    db = add_connection(cfg, main_connect);
     if (!db.open()) {
         LOG_EXC << "can't open db" << db.lastError().text();
         return false;

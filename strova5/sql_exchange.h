@@ -115,6 +115,8 @@ public:
     static QVariantMap ul_to_json(const Parser_ul_app& ul);
 
     // SQL text forms of values.
+    // A connection named `name` with the server settings of the "sql" object (not opened).
+    static QSqlDatabase add_connection(const QVariantMap& cfg, const QString& name);
     static QString sql_text(const QString& text);     // quoted, every special character escaped
     static QString sql_number(const QVariant& value); // a finite number, else NULL
     static QString json_or_text(const QVariant& value); // compact JSON of a map or list, else the text

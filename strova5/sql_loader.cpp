@@ -2,6 +2,7 @@
 #include "sql_loader.h"
 
 #include "logger.h"
+#include "sql_exchange.h"
 
 #include <QDateTime>
 #include <QSqlError>
@@ -52,14 +53,7 @@ void SQL_loader::run()
     connect(&sec, &QTimer::timeout, this, &SQL_loader::slot_timer_sec, Qt::QueuedConnection);
     connect(&reopen, &QTimer::timeout, this, &SQL_loader::try_open);
 
-    db = QSqlDatabase::addDatabase(cfg.value(QStringLiteral("db"), QStringLiteral("QMYSQL")).toString(),
-                                   loader_connect);
-    db.setHostName(cfg.value(QStringLiteral("host"), QStringLiteral("localhost")).toString());
-    db.setPort(int(cfg.value(QStringLiteral("port"), 3306).toUInt()));
-    db.setDatabaseName(cfg.value(QStringLiteral("db_name"), QStringLiteral("mysql")).toString());
-    db.setUserName(cfg.value(QStringLiteral("user"), QStringLiteral("root")).toString());
-    db.setPassword(cfg.value(QStringLiteral("pass"), QStringLiteral("8263")).toString());
-    db.setConnectOptions(QStringLiteral("MYSQL_OPT_RECONNECT=1"));
+    db = SQL_Exchange::add_connection(cfg, loader_connect);
     try_open();
 
     // The event loop runs also without a connection: the attempts go on, and requests that

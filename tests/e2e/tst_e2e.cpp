@@ -20,34 +20,11 @@ using Env = QMap<QString, QString>;
 
 const QString script = QStringLiteral(STROVA_SOURCE_DIR "/tests/support/services.sh");
 
-QStringList peer(const QString& uri, const QStringList& args)
-{
-    QProcess p;
-    p.start(QStringLiteral("/usr/bin/python3"),
-            QStringList() << QStringLiteral(STROVA_SOURCE_DIR "/tests/support/amqp_peer.py") << uri << args);
-    p.waitForFinished(120000);
-    if (p.exitCode() != 0)
-        qWarning() << "peer failed" << args.mid(0, 2) << p.readAllStandardError();
-    return QString::fromUtf8(p.readAllStandardOutput()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-}
-
 QVariantMap queue_stats(const Env& env, const QString& queue)
 {
-    return QJsonDocument::fromJson(peer(env["STROVA_AMQP_URI"], {"stats", queue}).value(0).toUtf8()).toVariant().toMap();
+    return QJsonDocument::fromJson(testsupport::amqp_peer(env["STROVA_AMQP_URI"], {"stats", queue}).value(0).toUtf8()).toVariant().toMap();
 }
 
-Env read_env(const QString& path)
-{
-    Env env;
-    QFile f(path);
-    if (f.open(QIODevice::ReadOnly))
-        for (const QByteArray& line : f.readAll().split('\n')) {
-            const int eq = line.indexOf('=');
-            if (eq > 0)
-                env.insert(QString::fromUtf8(line.left(eq)), QString::fromUtf8(line.mid(eq + 1)).remove(QLatin1Char('\'')));
-        }
-    return env;
-}
 
 QSqlDatabase connect_db(const Env& env, const QString& connection, const QString& database)
 {
@@ -125,8 +102,8 @@ struct Daemon {
         if (cfg.open(QIODevice::WriteOnly))
             cfg.write(QJsonDocument::fromVariant(QVariantMap{{"log_level", 5}, {"sql", sql}, {"rabbit", rabbit}}).toJson());
         // The radio network server's side: the uplink queue and the downlink exchange with a capture queue.
-        peer(uri, {"declare-queue", queue});
-        peer(uri, {"bind", exchange, "e2e_cap_" + tag, "#"});
+        testsupport::amqp_peer(uri, {"declare-queue", queue});
+        testsupport::amqp_peer(uri, {"bind", exchange, "e2e_cap_" + tag, "#"});
     }
     ~Daemon()
     {
@@ -192,7 +169,7 @@ class tst_e2e : public QObject
             if (attempt == 1)
                 return false;
         }
-        own = read_env(own_dir->path() + "/services.env");
+        own = testsupport::read_env_file(own_dir->path() + "/services.env");
         return !own.isEmpty();
     }
 
@@ -216,7 +193,7 @@ private slots:
         QVERIFY(d.start());
         QTRY_VERIFY_WITH_TIMEOUT(d.consuming(), 20000);
 
-        peer(shared["STROVA_AMQP_URI"],
+        testsupport::amqp_peer(shared["STROVA_AMQP_URI"],
              {"publish", d.queue, value_uplink(1001),
               uplink(1002, "4F001004FFFFFFFF" + be32(T - 900) + "01" + be32(T - 800) + "02"),
               uplink(1003, "EE010A0B0C0D"),
@@ -249,7 +226,7 @@ private slots:
         Daemon d(shared, "e2e_term", "term");
         const int n = 30000;
         QVERIFY(write_value_uplinks(d.dir.path() + "/ul.txt", 1, n));
-        peer(shared["STROVA_AMQP_URI"], {"publish-file", d.queue, d.dir.path() + "/ul.txt"});
+        testsupport::amqp_peer(shared["STROVA_AMQP_URI"], {"publish-file", d.queue, d.dir.path() + "/ul.txt"});
         QCOMPARE(d.waiting(), n);
 
         QVERIFY(d.start());
@@ -277,11 +254,11 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(d.consuming(), 20000);
         QVERIFY(write_value_uplinks(d.dir.path() + "/a.txt", 1, 200));
         QVERIFY(write_value_uplinks(d.dir.path() + "/b.txt", 201, 1200));
-        peer(own["STROVA_AMQP_URI"], {"publish-file", d.queue, d.dir.path() + "/a.txt"});
+        testsupport::amqp_peer(own["STROVA_AMQP_URI"], {"publish-file", d.queue, d.dir.path() + "/a.txt"});
         QTRY_COMPARE_WITH_TIMEOUT(count(db, "SELECT COUNT(*) FROM modems_data"), 200, 20000);
 
         QCOMPARE(QProcess::execute(script, {"mysql-stop", own_dir->path()}), 0);
-        peer(own["STROVA_AMQP_URI"], {"publish-file", d.queue, d.dir.path() + "/b.txt"});
+        testsupport::amqp_peer(own["STROVA_AMQP_URI"], {"publish-file", d.queue, d.dir.path() + "/b.txt"});
         QTest::qWait(6000);
         QVERIFY(d.running());
         QCOMPARE(QProcess::execute(script, {"mysql-start", own_dir->path()}), 0);
@@ -299,7 +276,7 @@ private slots:
         const int n = 30000;
         QVERIFY(write_value_uplinks(d.dir.path() + "/a.txt", 1, n));
         QVERIFY(write_value_uplinks(d.dir.path() + "/b.txt", n + 1, n + 100));
-        peer(own["STROVA_AMQP_URI"], {"publish-file", d.queue, d.dir.path() + "/a.txt"});
+        testsupport::amqp_peer(own["STROVA_AMQP_URI"], {"publish-file", d.queue, d.dir.path() + "/a.txt"});
 
         QVERIFY(d.start());
         QTRY_VERIFY_WITH_TIMEOUT(count(db, "SELECT COUNT(*) FROM modems_data") > 0, 30000);
@@ -308,7 +285,7 @@ private slots:
         QCOMPARE(QProcess::execute(script, {"rabbit-start", own_dir->path()}), 0);
         // Uplinks published after the restart arrive too: the daemon subscribed again by itself.
         QTRY_VERIFY_WITH_TIMEOUT(d.consuming(), 60000);
-        peer(own["STROVA_AMQP_URI"], {"publish-file", d.queue, d.dir.path() + "/b.txt"});
+        testsupport::amqp_peer(own["STROVA_AMQP_URI"], {"publish-file", d.queue, d.dir.path() + "/b.txt"});
         QTRY_COMPARE_WITH_TIMEOUT(count(db, "SELECT COUNT(*) FROM modems_data"), n + 100, 90000);
         QCOMPARE(d.waiting(), 0);
         QVERIFY(d.running());

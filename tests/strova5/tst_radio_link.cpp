@@ -10,18 +10,6 @@
 
 namespace {
 
-QStringList peer(const QString& uri, const QStringList& args)
-{
-    QProcess p;
-    p.start(QStringLiteral("/usr/bin/python3"),
-            QStringList() << QStringLiteral(STROVA_SOURCE_DIR "/tests/support/amqp_peer.py") << uri << args);
-    p.waitForFinished(30000);
-    const QString out = QString::fromUtf8(p.readAllStandardOutput());
-    if (p.exitCode() != 0)
-        qWarning() << "peer failed" << args << p.readAllStandardError();
-    return out.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-}
-
 QVariantMap json(const QString& line)
 {
     return QJsonDocument::fromJson(line.toUtf8()).toVariant().toMap();
@@ -63,13 +51,13 @@ private slots:
     void uplinks_reports_and_downlinks()
     {
         const QString peer_uri = testsupport::service("STROVA_AMQP_URI");
-        peer(peer_uri, {"declare-queue", "ul_a"});
-        peer(peer_uri, {"bind", "dl_a", "cap_a", "#"});
+        testsupport::amqp_peer(peer_uri, {"declare-queue", "ul_a"});
+        testsupport::amqp_peer(peer_uri, {"bind", "dl_a", "cap_a", "#"});
         Radio_Exchange rx(link_config(uri, "a"), nullptr);
         QSignalSpy ul(&rx, &Radio_Exchange::signal_UL);
         QSignalSpy st(&rx, &Radio_Exchange::signal_DL_status);
 
-        peer(peer_uri, {"publish", "ul_a",
+        testsupport::amqp_peer(peer_uri, {"publish", "ul_a",
                         R"({"msg_type":"ul_app","modem_id":12,"payload":"3102","station_id":7,"rssi":-101,"time_detected":1765000000})",
                         R"({"msg_type":"dl_success","modem_id":7,"status_id":"drvStrova5_42"})",
                         R"({"msg_type":"dl_fault","modem_id":7,"status_id":"drvStrova5_43"})",
@@ -86,12 +74,12 @@ private slots:
         QVERIFY(st.at(0).first().value<Rabbit_dl_status>().success);
         QVERIFY(!st.at(1).first().value<Rabbit_dl_status>().success);
         // Every message, also the dropped ones, was acknowledged.
-        QTRY_COMPARE_WITH_TIMEOUT(json(peer(peer_uri, {"stats", "ul_a"}).value(0)).value("messages").toInt(), 0, 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(json(testsupport::amqp_peer(peer_uri, {"stats", "ul_a"}).value(0)).value("messages").toInt(), 0, 10000);
 
         rx.slot_DL(command(5, 17, testsupport::hex("01ab")));
         rx.slot_DL(command(5, 18, "F5[TIME]000000", true));
         QStringList got;
-        QTRY_VERIFY_WITH_TIMEOUT((got += peer(peer_uri, {"drain", "cap_a"}), got.size() >= 2), 20000);
+        QTRY_VERIFY_WITH_TIMEOUT((got += testsupport::amqp_peer(peer_uri, {"drain", "cap_a"}), got.size() >= 2), 20000);
         QCOMPARE(got.size(), 2);
         const QVariantMap first = json(got[0]);
         QCOMPARE(first.value("body").toString(),
@@ -106,11 +94,11 @@ private slots:
     void prefetch_and_volume()
     {
         const QString peer_uri = testsupport::service("STROVA_AMQP_URI");
-        peer(peer_uri, {"declare-queue", "ul_b"});
+        testsupport::amqp_peer(peer_uri, {"declare-queue", "ul_b"});
         QStringList bodies{"publish", "ul_b"};
         for (int i = 1; i <= 300; ++i)
             bodies << QStringLiteral(R"({"msg_type":"ul_app","modem_id":%1,"payload":"3102"})").arg(i);
-        peer(peer_uri, bodies);
+        testsupport::amqp_peer(peer_uri, bodies);
         QVariantMap cfg = link_config(uri, "b");
         cfg.remove("dl");
         Radio_Exchange rx(cfg, nullptr);
@@ -121,7 +109,7 @@ private slots:
         QString channels;
         testsupport::services_control({"rabbitmqctl", "list_channels", "prefetch_count", "consumer_count"}, &channels);
         QVERIFY2(channels.contains(QRegularExpression("\\b100\\s+1\\b")), qPrintable(channels));
-        QTRY_COMPARE_WITH_TIMEOUT(json(peer(peer_uri, {"stats", "ul_b"}).value(0)).value("messages").toInt(), 0, 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(json(testsupport::amqp_peer(peer_uri, {"stats", "ul_b"}).value(0)).value("messages").toInt(), 0, 10000);
     }
 
     void downlinks_wait_for_the_broker()
@@ -134,19 +122,15 @@ private slots:
             QString script, dir;
             ~Stop() { QProcess::execute(script, {"stop", dir}); }
         } stop{script, state.path()};
-        QFile envf(state.path() + "/services.env");
-        QVERIFY(envf.open(QIODevice::ReadOnly));
-        QString own_uri;
-        for (const QByteArray& line : envf.readAll().split('\n'))
-            if (line.startsWith("STROVA_AMQP_URI="))
-                own_uri = QString::fromUtf8(line.mid(16));
-        peer(own_uri, {"bind", "dl_c", "cap_c", "#"});
+        const QString own_uri = testsupport::read_env_file(state.path() + "/services.env").value("STROVA_AMQP_URI");
+        QVERIFY(!own_uri.isEmpty());
+        testsupport::amqp_peer(own_uri, {"bind", "dl_c", "cap_c", "#"});
         QVariantMap cfg = link_config(own_uri, "c");
         cfg.remove("ul");
         Radio_Exchange rx(cfg, nullptr);
         rx.slot_DL(command(9, 1, testsupport::hex("01")));
         QStringList got;
-        QTRY_VERIFY_WITH_TIMEOUT((got += peer(own_uri, {"drain", "cap_c"}), got.size() >= 1), 20000);
+        QTRY_VERIFY_WITH_TIMEOUT((got += testsupport::amqp_peer(own_uri, {"drain", "cap_c"}), got.size() >= 1), 20000);
 
         QCOMPARE(QProcess::execute(script, {"rabbit-stop", state.path()}), 0);
         QTest::qWait(500);
@@ -155,7 +139,7 @@ private slots:
         QTest::qWait(500);
         QCOMPARE(QProcess::execute(script, {"rabbit-start", state.path()}), 0);
         got.clear();
-        QTRY_VERIFY_WITH_TIMEOUT((got += peer(own_uri, {"drain", "cap_c"}), got.size() >= 3), 60000);
+        QTRY_VERIFY_WITH_TIMEOUT((got += testsupport::amqp_peer(own_uri, {"drain", "cap_c"}), got.size() >= 3), 60000);
         QCOMPARE(got.size(), 3);
         for (int i = 0; i < 3; ++i)
             QVERIFY(json(got[i]).value("body").toString().contains(QStringLiteral("drvStrova5_%1\"").arg(i + 2)));

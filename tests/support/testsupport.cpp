@@ -4,7 +4,7 @@
 #include <QFile>
 #include <QSqlError>
 #include <QSqlQuery>
-#include <QTextStream>
+#include <QDebug>
 
 namespace testsupport {
 
@@ -20,20 +20,23 @@ QString hex_of(const QByteArray& bytes)
     return QString::fromLatin1(bytes.toHex().toUpper());
 }
 
-QMap<QString, QString> services()
+QMap<QString, QString> read_env_file(const QString& path)
 {
     QMap<QString, QString> out;
-    QFile f(qEnvironmentVariable("STROVA_SERVICES_ENV"));
+    QFile f(path);
     if (!f.open(QIODevice::ReadOnly))
         return out;
-    QTextStream in(&f);
-    while (!in.atEnd()) {
-        const QString line = in.readLine();
-        const int eq = line.indexOf(QLatin1Char('='));
+    for (const QByteArray& line : f.readAll().split('\n')) {
+        const int eq = line.indexOf('=');
         if (eq > 0)
-            out.insert(line.left(eq), line.mid(eq + 1));
+            out.insert(QString::fromUtf8(line.left(eq)), QString::fromUtf8(line.mid(eq + 1)));
     }
     return out;
+}
+
+QMap<QString, QString> services()
+{
+    return read_env_file(qEnvironmentVariable("STROVA_SERVICES_ENV"));
 }
 
 QString service(const QString& key)
@@ -112,6 +115,17 @@ int services_control(const QStringList& args, QString* output)
     if (output)
         *output = QString::fromUtf8(p.readAll());
     return p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+}
+
+QStringList amqp_peer(const QString& uri, const QStringList& args)
+{
+    QProcess p;
+    p.start(QStringLiteral("/usr/bin/python3"),
+            QStringList() << QStringLiteral(STROVA_SOURCE_DIR "/tests/support/amqp_peer.py") << uri << args);
+    p.waitForFinished(120000);
+    if (p.exitCode() != 0)
+        qWarning() << "amqp peer failed" << args.mid(0, 2) << p.readAllStandardError();
+    return QString::fromUtf8(p.readAllStandardOutput()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
 }
 
 QString daemon_path()

@@ -18,6 +18,8 @@ QString hex_of(const QByteArray& bytes);
 // Coordinates of the throwaway services written by support/services.sh (STROVA_* keys).
 // Empty when the test runs without the services fixture.
 QMap<QString, QString> services();
+// KEY=VALUE lines of a services.env written by support/services.sh.
+QMap<QString, QString> read_env_file(const QString& path);
 QString service(const QString& key);
 bool services_available();
 
@@ -30,6 +32,9 @@ bool run_sql_file(QSqlDatabase& db, const QString& path, QString* error = nullpt
 
 // Runs services.sh COMMAND (mysql-stop, mysql-start, rabbit-stop, rabbit-start, rabbitmqctl ...).
 int services_control(const QStringList& args, QString* output = nullptr);
+
+// Runs support/amqp_peer.py (pika, an independent AMQP peer) against `uri`; its output lines.
+QStringList amqp_peer(const QString& uri, const QStringList& args);
 
 // Path of the built daemon executable.
 QString daemon_path();
