@@ -5,6 +5,7 @@
 #include <QDir>
 #include <QFile>
 #include <QJsonDocument>
+#include <QJsonObject>
 #include <QProcess>
 #include <QSqlDatabase>
 #include <QSqlError>
@@ -217,6 +218,73 @@ private slots:
             QTRY_VERIFY2_WITH_TIMEOUT(count(db, e.sql) == e.rows, e.sql, 5000);
         QVERIFY(d.running());
         QTRY_COMPARE_WITH_TIMEOUT(d.waiting(), 0, 10000); // the dropped ones were acknowledged too
+    }
+
+    // An unknown modem is asked for its version; the delivery reports and the meter's answer
+    // move the command through its states.
+    void commands_and_delivery_reports()
+    {
+        QVERIFY(load_schema(shared, "e2e_cmd"));
+        QSqlDatabase db = connect_db(shared, "cmd", "e2e_cmd");
+        Daemon d(shared, "e2e_cmd", "cmd");
+        QVERIFY(d.start());
+        QTRY_VERIFY_WITH_TIMEOUT(d.consuming(), 20000);
+        const QString uri = shared["STROVA_AMQP_URI"];
+        testsupport::amqp_peer(uri, {"publish", d.queue, value_uplink(3001), value_uplink(3002)});
+
+        QTRY_COMPARE_WITH_TIMEOUT(
+            count(db, "SELECT COUNT(*) FROM modems_cmd WHERE setting = 'version' AND modem_id IN (3001, 3002)"), 2, 20000);
+        const auto cmd_of = [&db](uint modem) {
+            return count(db, QStringLiteral("SELECT cmd_id FROM modems_cmd WHERE setting = 'version' AND modem_id = %1").arg(modem));
+        };
+        const auto state_of = [&db](int cmd) {
+            return count(db, QStringLiteral("SELECT state FROM modems_cmd WHERE cmd_id = %1").arg(cmd));
+        };
+        const int first = cmd_of(3001), second = cmd_of(3002);
+        QVERIFY(first > 0 && second > 0 && first != second);
+        QCOMPARE(state_of(first), 1);
+        QCOMPARE(state_of(second), 1);
+
+        // The downlinks as the radio network server receives them.
+        QMap<uint, QVariantMap> downlinks;
+        QTRY_VERIFY_WITH_TIMEOUT(
+            [&] {
+                for (const QString& line : testsupport::amqp_peer(uri, {"drain", "e2e_cap_cmd"})) {
+                    const QVariantMap body = QJsonDocument::fromJson(QJsonDocument::fromJson(line.toUtf8())
+                                                                         .object()
+                                                                         .value("body")
+                                                                         .toString()
+                                                                         .toUtf8())
+                                                 .toVariant()
+                                                 .toMap();
+                    downlinks.insert(body.value("modem_id").toUInt(), body);
+                }
+                return downlinks.contains(3001) && downlinks.contains(3002);
+            }(),
+            20000);
+        for (uint modem : {3001u, 3002u}) {
+            const QVariantMap dl = downlinks.value(modem);
+            QCOMPARE(dl.value("msg_type").toString(), QStringLiteral("dl"));
+            QCOMPARE(dl.value("payload").toString(), QStringLiteral("EF06"));
+            QCOMPARE(dl.value("api_key").toString(), QStringLiteral("e2e"));
+            QCOMPARE(dl.value("status_id").toString(), QStringLiteral("drvStrova5_%1").arg(modem == 3001 ? first : second));
+        }
+
+        const auto report = [](const char* type, uint modem, int cmd) {
+            return QStringLiteral(R"({"msg_type":"%1","modem_id":%2,"status_id":"drvStrova5_%3"})").arg(type).arg(modem).arg(cmd);
+        };
+        testsupport::amqp_peer(uri, {"publish", d.queue,
+                                     report("dl_fault", 3002, first), // another modem's command: no change
+                                     report("dl_success", 3001, first), report("dl_fault", 3002, second)});
+        QTRY_COMPARE_WITH_TIMEOUT(state_of(second), 4, 20000);
+        QTRY_COMPARE_WITH_TIMEOUT(state_of(first), 2, 5000); // delivered, the answer still awaited
+
+        // The meter's answer completes the command and stores the setting.
+        testsupport::amqp_peer(uri, {"publish", d.queue, uplink(3001, "EE0001050200")});
+        QTRY_COMPARE_WITH_TIMEOUT(state_of(first), 3, 20000);
+        QCOMPARE(count(db, "SELECT COUNT(*) FROM modems_setting WHERE modem_id = 3001 AND setting = 'version'"), 1);
+        QCOMPARE(state_of(second), 4);
+        QVERIFY(d.running());
     }
 
     void sigterm_keeps_acknowledged_uplinks()
