@@ -24,6 +24,7 @@
 #include <QTimer>
 #include <csignal>
 #include <cstdio>
+#include <unistd.h>
 
 namespace {
 
@@ -136,6 +137,18 @@ qint64 status_kb(qint64 pid, const char* key)
     return -1;
 }
 
+// User plus system CPU seconds the process has used so far.
+double cpu_seconds(qint64 pid)
+{
+    QFile f(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!f.open(QIODevice::ReadOnly))
+        return -1;
+    const QByteArray text = f.readAll();
+    // Fields after the command name, which may hold blanks: state is field 3, utime 14, stime 15.
+    const QList<QByteArray> fields = text.mid(text.lastIndexOf(')') + 2).split(' ');
+    return (fields.value(11).toDouble() + fields.value(12).toDouble()) / double(sysconf(_SC_CLK_TCK));
+}
+
 } // namespace
 
 int main(int argc, char* argv[])
@@ -214,6 +227,7 @@ int main(int argc, char* argv[])
                     QThread::msleep(5);
             }
             e2e.start();
+            const double cpu_start = cpu_seconds(daemon.processId());
             int data = 0, events = 0;
             qint64 last_ms = 0;
             while (e2e.elapsed() < 600000 && daemon.state() == QProcess::Running) {
@@ -228,6 +242,7 @@ int main(int argc, char* argv[])
                 QThread::msleep(20);
             }
             const qint64 peak = status_kb(daemon.processId(), "VmHWM:");
+            const double cpu = cpu_seconds(daemon.processId()) - cpu_start;
             const int cmds = count(db, "SELECT COUNT(*) FROM modems_cmd");
             const int settings = count(db, "SELECT COUNT(*) FROM modems_setting");
             std::printf("  daemon, broker to MariaDB:       %9.0f uplinks/s (%.2f s; %d data, %d event, %d setting, %d command rows%s)\n",
@@ -235,6 +250,8 @@ int main(int argc, char* argv[])
                         data >= e.data && events >= e.events ? "" : "; INCOMPLETE");
             std::printf("  ratio to the bare drain:          %9.2f\n", drain > 0 ? n * 1000.0 / qMax<qint64>(1, last_ms) / drain : 0);
             std::printf("  daemon peak memory (VmHWM):       %9lld kB\n", peak);
+            std::printf("  daemon CPU time meanwhile:        %9.2f s (%.0f uplinks per CPU second)\n", cpu,
+                        cpu > 0 ? n / cpu : 0);
             if (data < e.data || events < e.events)
                 rc = 1;
             ::kill(pid_t(daemon.processId()), SIGTERM);
