@@ -23,9 +23,10 @@ inline bool log_passes(int lvl)
 }
 
 // The logging call: a level test, then one line. Usage: LOG_WRN << "ram created";
+// A loop of at most one pass rather than if/else, so that the call can stand unbraced under
+// an `if` of the caller without capturing its `else`.
 #define STROVA_LOG(lvl) \
-    if (!log_passes(lvl)) { \
-    } else \
+    for (bool strova_log_once_ = log_passes(lvl); strova_log_once_; strova_log_once_ = false) \
         log_detail::line(lvl, __FILE__, __LINE__)
 #define LOG_EXC STROVA_LOG(LVL_EXC)
 #define LOG_ERR STROVA_LOG(LVL_ERR)

@@ -117,7 +117,7 @@ void Radio_Exchange::slot_parse(QByteArray mess)
     const QVariantMap m = QJsonDocument::fromJson(mess).toVariant().toMap();
     if (m.value(QStringLiteral("msg_type"), QString()).toString() == QLatin1String("ul_app")) {
         Radio_ul_input input;
-        if (read_uplink(m, input, QDateTime::currentDateTime().toTime_t()))
+        if (read_uplink(m, input, uint32_t(QDateTime::currentSecsSinceEpoch())))
             emit signal_UL(parser_strova5::parse_ul_app(input));
         return;
     }

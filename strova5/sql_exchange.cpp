@@ -284,9 +284,20 @@ void SQL_Exchange::slot_tmr_save()
     // copied by the statuses go out with the settings of the same run. A lost connection ends
     // the run; everything waits for the next one in the same order.
     bool reached = write_batch(cmd_batch);
+    QSet<QPair<uint32_t, QString>> named;
+    bool known = false;
+    if (reached && !pending_statuses.isEmpty()) {
+        known = find_named_commands(named);
+        reached = known || !is_connection_error(last_error);
+    }
     if (reached) {
         while (!pending_statuses.isEmpty()) {
-            if (!apply_status(pending_statuses.first())) {
+            const Rabbit_dl_status& status = pending_statuses.first();
+            // Most reports of an answer match no command (archive data answers "get_arch_index" on
+            // every uplink); one statement above found the pairs that do, the rest cost nothing.
+            const bool unmatched =
+                known && status.cmd_id == 0 && !named.contains(qMakePair(status.modem_id, status.setting));
+            if (!unmatched && !apply_status(status)) {
                 reached = false;
                 break;
             }
@@ -295,6 +306,43 @@ void SQL_Exchange::slot_tmr_save()
     }
     reached = reached && write_batch(data_batch) && write_batch(event_batch) && write_batch(setting_batch);
     note_reachable(reached);
+}
+
+bool SQL_Exchange::find_named_commands(QSet<QPair<uint32_t, QString>>& found)
+{
+    QSet<uint32_t> modems;
+    QSet<QString> names;
+    for (const Rabbit_dl_status& status : qAsConst(pending_statuses)) {
+        if (status.cmd_id == 0 && status.modem_id >= 2) {
+            modems.insert(status.modem_id);
+            names.insert(status.setting);
+        }
+    }
+    if (modems.isEmpty())
+        return true;
+    QStringList texts;
+    for (const QString& n : qAsConst(names))
+        texts << sql_text(n);
+    const QList<uint32_t> all = modems.values();
+    // In slices of modems, so that each statement stays well inside a packet; the pairs are
+    // matched here.
+    for (int from = 0; from < all.size(); from += 5000) {
+        QStringList ids;
+        for (uint32_t m : all.mid(from, 5000))
+            ids << QString::number(m);
+        const QString select =
+            QStringLiteral("SELECT DISTINCT modem_id, setting FROM modems_cmd WHERE modem_id in (%1) AND setting in (%2)")
+                .arg(ids.join(QStringLiteral(", ")), texts.join(QStringLiteral(", ")));
+        QSqlQuery q(db);
+        if (!run(q, select)) {
+            if (!is_connection_error(last_error))
+                LOG_EXC << last_error.text() << select.left(1000);
+            return false;
+        }
+        while (q.next())
+            found.insert(qMakePair(q.value(0).toUInt(), text_of(q.value(1))));
+    }
+    return true;
 }
 
 void SQL_Exchange::note_reachable(bool reached)

@@ -14,6 +14,7 @@
 #include <QList>
 #include <QMap>
 #include <QObject>
+#include <QSet>
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QStringList>
@@ -157,6 +158,9 @@ protected:
     bool write_batch(Batch& batch);
     // Applies one status to `modems_cmd`; false when the connection is lost (it stays pending).
     bool apply_status(const Rabbit_dl_status& status);
+    // Which (modem, setting name) pairs of the pending name-reports have any command row; false
+    // when the server could not answer (the caller then looks each report up by itself).
+    bool find_named_commands(QSet<QPair<uint32_t, QString>>& found);
     // Executes one statement; a failure leaves its error in last_error and is not logged here.
     bool run(QSqlQuery& query, const QString& statement);
     bool set_session_charset();

@@ -128,7 +128,10 @@ void SQL_loader::slot_remove_tail(uint32_t modem_id)
         LOG_DBG << "db_loader not open: remove_tail dropped" << modem_id;
         return;
     }
-    if (!remove_tail_queue.contains(modem_id)) remove_tail_queue.append(modem_id);
+    if (!remove_tail_queued.contains(modem_id)) {
+        remove_tail_queued.insert(modem_id);
+        remove_tail_queue.append(modem_id);
+    }
 }
 
 void SQL_loader::slot_timer_sec()
@@ -139,6 +142,7 @@ void SQL_loader::slot_timer_sec()
         return;
     }
     const uint32_t modem_id = remove_tail_queue.takeFirst();
+    remove_tail_queued.remove(modem_id);
     const QVariantMap timers = cfg.value(QStringLiteral("timers")).toMap();
     LOG_DBG << "modem for remove_tail" << modem_id;
 

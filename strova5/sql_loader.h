@@ -9,6 +9,7 @@
 #include <QList>
 #include <QMap>
 #include <QMutex>
+#include <QSet>
 #include <QSqlDatabase>
 #include <QThread>
 #include <QVariantMap>
@@ -48,6 +49,7 @@ private:
     QVariantMap cfg;
     QMutex mutex; // a load and a retention tick never overlap
     QList<uint32_t> remove_tail_queue;
+    QSet<uint32_t> remove_tail_queued; // the same modems, for a constant-time "already queued"
     int reopen_ms;
     bool open_failed_logged = false;
 };
