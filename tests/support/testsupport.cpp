@@ -1,16 +1,26 @@
 #include "testsupport.h"
 
+#include "logger.h"
+
 #include <QCoreApplication>
+#include <QDebug>
 #include <QFile>
+#include <QRegularExpression>
 #include <QSqlError>
 #include <QSqlQuery>
-#include <QDebug>
+#include <QtTest>
+#include <ctime>
 
 namespace testsupport {
 
 QByteArray hex(const char* text)
 {
-    QByteArray t(text);
+    return hex(QString::fromLatin1(text));
+}
+
+QByteArray hex(const QString& text)
+{
+    QByteArray t = text.toLatin1();
     t.replace(' ', "").replace('\n', "");
     return QByteArray::fromHex(t);
 }
@@ -19,6 +29,143 @@ QString hex_of(const QByteArray& bytes)
 {
     return QString::fromLatin1(bytes.toHex().toUpper());
 }
+
+// ---- vector files
+
+QList<Vector> read_vectors(const QString& path, const QString& section)
+{
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly))
+        qFatal("vector file %s cannot be read", qPrintable(path));
+    QList<Vector> out;
+    QString current, pending;
+    for (const QString& raw : QString::fromUtf8(f.readAll()).split(QLatin1Char('\n'))) {
+        QString line = pending + raw.trimmed();
+        pending.clear();
+        if (line.endsWith(QLatin1Char('\\'))) {
+            pending = line.chopped(1);
+            continue;
+        }
+        if (line.isEmpty() || line.startsWith(QLatin1Char('#')))
+            continue;
+        if (line.startsWith(QLatin1Char('[')) && line.endsWith(QLatin1Char(']'))) {
+            current = line.mid(1, line.size() - 2);
+            continue;
+        }
+        if (!section.isEmpty() && current != section)
+            continue;
+        // " | " separates fields; a bar inside a field (as in "ul|dl") stays.
+        static const QRegularExpression bar(QStringLiteral("\\s+\\|(\\s+|$)"));
+        QStringList fields = line.split(bar);
+        for (QString& field : fields)
+            field = field.trimmed();
+        out.append({current, fields.takeFirst(), fields});
+    }
+    if (out.isEmpty())
+        qFatal("no vectors in %s [%s]", qPrintable(path), qPrintable(section));
+    return out;
+}
+
+void vector_rows(const QString& path, const QString& section)
+{
+    QTest::addColumn<QStringList>("f");
+    for (const Vector& v : read_vectors(path, section))
+        QTest::newRow(qPrintable(v.name)) << v.fields;
+}
+
+namespace {
+const QRegularExpression kToken(QStringLiteral("\\{(T|now|(?=\\d))([+-]?\\d+)?(?::(\\d))?\\}"));
+
+qint64 token_value(const QRegularExpressionMatch& m, qint64 t)
+{
+    const QString base = m.captured(1);
+    const qint64 v = base == QLatin1String("T") ? t : base == QLatin1String("now") ? qint64(std::time(nullptr)) : 0;
+    return v + m.captured(2).toLongLong();
+}
+} // namespace
+
+QByteArray vector_bytes(const QString& text, qint64 t)
+{
+    QString out = text;
+    for (QRegularExpressionMatch m; (m = kToken.match(out)).hasMatch();) {
+        const int bytes = m.captured(3).isEmpty() ? 4 : m.captured(3).toInt();
+        const quint64 v = quint64(token_value(m, t));
+        QString h;
+        for (int i = bytes - 1; i >= 0; --i)
+            h += QStringLiteral("%1").arg((v >> (8 * i)) & 0xFF, 2, 16, QLatin1Char('0'));
+        out.replace(m.capturedStart(), m.capturedLength(), h);
+    }
+    return hex(out);
+}
+
+QString vector_text(const QString& text, qint64 t)
+{
+    QString out = text;
+    for (QRegularExpressionMatch m; (m = kToken.match(out)).hasMatch();)
+        out.replace(m.capturedStart(), m.capturedLength(), QString::number(token_value(m, t)));
+    return out;
+}
+
+// ---- log capture
+
+namespace {
+Log_capture* g_capture = nullptr;
+QMutex g_capture_mutex;
+void capture_handler(QtMsgType, const QMessageLogContext&, const QString& message)
+{
+    Log_capture::sink(0, message);
+}
+} // namespace
+
+Log_capture::Log_capture(int level) : saved_level(log_get_level())
+{
+    QMutexLocker lock(&g_capture_mutex);
+    g_capture = this;
+    previous = reinterpret_cast<void*>(qInstallMessageHandler(capture_handler));
+    log_set_level(level);
+}
+
+Log_capture::~Log_capture()
+{
+    QMutexLocker lock(&g_capture_mutex);
+    log_set_level(saved_level);
+    qInstallMessageHandler(reinterpret_cast<QtMessageHandler>(previous));
+    g_capture = nullptr;
+}
+
+void Log_capture::sink(int, const QString& message)
+{
+    QMutexLocker lock(&g_capture_mutex);
+    if (g_capture) {
+        QMutexLocker inner(&g_capture->mutex);
+        g_capture->lines << message;
+    }
+    if (qEnvironmentVariableIsSet("TST_SHOW_LOG"))
+        fprintf(stderr, "%s\n", qPrintable(message));
+}
+
+int Log_capture::count(const QString& part) const
+{
+    QMutexLocker lock(&mutex);
+    int n = 0;
+    for (const QString& line : lines)
+        n += line.contains(part) ? 1 : 0;
+    return n;
+}
+
+QString Log_capture::all() const
+{
+    QMutexLocker lock(&mutex);
+    return lines.join(QLatin1Char('\n'));
+}
+
+void Log_capture::clear()
+{
+    QMutexLocker lock(&mutex);
+    lines.clear();
+}
+
+// ---- services
 
 QMap<QString, QString> read_env_file(const QString& path)
 {
@@ -49,9 +196,15 @@ bool services_available()
     return !service(QStringLiteral("STROVA_SERVICES_DIR")).isEmpty();
 }
 
-QSqlDatabase open_database(const QString& connection, const QString& database)
+QVariantMap db_config(const QMap<QString, QString>& env, const QString& db_name)
 {
-    const auto s = services();
+    return {{"host", env.value("STROVA_MYSQL_HOST")}, {"port", env.value("STROVA_MYSQL_PORT")},
+            {"user", env.value("STROVA_MYSQL_USER")}, {"pass", env.value("STROVA_MYSQL_PASS")},
+            {"db_name", db_name}};
+}
+
+QSqlDatabase open_database(const QString& connection, const QString& database, const QMap<QString, QString>& s)
+{
     QSqlDatabase db = QSqlDatabase::contains(connection) ? QSqlDatabase::database(connection, false)
                                                          : QSqlDatabase::addDatabase(QStringLiteral("QMYSQL"), connection);
     db.setHostName(s.value(QStringLiteral("STROVA_MYSQL_HOST")));
@@ -63,10 +216,10 @@ QSqlDatabase open_database(const QString& connection, const QString& database)
     return db;
 }
 
-QString create_database(const QString& name)
+QString create_database(const QString& name, const QMap<QString, QString>& env)
 {
     {
-        QSqlDatabase db = open_database(QStringLiteral("testsupport_admin"), QString());
+        QSqlDatabase db = open_database(QStringLiteral("testsupport_admin"), QString(), env);
         QSqlQuery q(db);
         q.exec(QStringLiteral("DROP DATABASE IF EXISTS `%1`").arg(name));
         q.exec(QStringLiteral("CREATE DATABASE `%1` CHARACTER SET utf8mb4").arg(name));
@@ -84,9 +237,8 @@ bool run_sql_file(QSqlDatabase& db, const QString& path, QString* error)
             *error = QStringLiteral("cannot open ") + path;
         return false;
     }
-    const QString text = QString::fromUtf8(f.readAll());
     QString statement;
-    for (const QString& line : text.split(QLatin1Char('\n'))) {
+    for (const QString& line : QString::fromUtf8(f.readAll()).split(QLatin1Char('\n'))) {
         if (line.trimmed().startsWith(QLatin1String("--")))
             continue;
         statement += line + QLatin1Char('\n');
@@ -103,14 +255,25 @@ bool run_sql_file(QSqlDatabase& db, const QString& path, QString* error)
     return true;
 }
 
-int services_control(const QStringList& args, QString* output)
+QSqlDatabase schema_database(const QString& name, const QString& connection, const QMap<QString, QString>& env)
+{
+    create_database(name, env);
+    QSqlDatabase db = open_database(connection, name, env);
+    QString error;
+    if (!run_sql_file(db, QStringLiteral(STROVA_SOURCE_DIR "/sql/schema.sql"), &error))
+        qWarning("schema not loaded: %s", qPrintable(error));
+    return db;
+}
+
+int services_control(const QStringList& args, QString* output, const QString& state)
 {
     const auto s = services();
     QProcess p;
     p.setProcessChannelMode(QProcess::MergedChannels);
     QStringList all;
-    all << args.first() << s.value(QStringLiteral("STROVA_SERVICES_STATE")) << args.mid(1);
-    p.start(s.value(QStringLiteral("STROVA_SERVICES_SCRIPT")), all);
+    all << args.first() << (state.isEmpty() ? s.value(QStringLiteral("STROVA_SERVICES_STATE")) : state)
+        << args.mid(1);
+    p.start(QStringLiteral(STROVA_SOURCE_DIR "/tests/support/services.sh"), all);
     p.waitForFinished(180000);
     if (output)
         *output = QString::fromUtf8(p.readAll());

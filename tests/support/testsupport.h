@@ -1,37 +1,100 @@
 #pragma once
-// Helpers shared by the tests: hex vectors, the throwaway services, the daemon binary.
+// Helpers every suite shares. The shape of a suite:
+// - Byte vectors live in tests/data/<suite>.txt, one case a line: "name | input | expected ...",
+//   grouped under "[section]" headers, '#' starts a comment. A test slot's _data() is one call:
+//       void decode_data() { testsupport::vector_rows(VECTORS("parser_ul.txt"), "decode"); }
+//   and the slot reads the fields with QFETCH(QStringList, f). Inputs are hex (blanks ignored)
+//   and may hold time tokens, see vector_bytes(). The same files seed the hostile-input tests
+//   (label SANITIZE) and the fuzz corpus, so a new vector is fuzzed as well.
+// - Properties (encode -> decode round trips, agreement with an independent reading) over
+//   generated inputs, plus a few exact vectors pinning each form's bytes.
+// - Log lines: Log_capture (or QTest::ignoreMessage). Storage stand-in: storage_double.h.
+//   Throwaway MariaDB and RabbitMQ: services(), services_control(), schema_database().
+// - Waits: QTRY_VERIFY_WITH_TIMEOUT on a condition, never a fixed sleep.
 
 #include <QByteArray>
 #include <QMap>
+#include <QMutex>
 #include <QProcess>
 #include <QSqlDatabase>
 #include <QString>
 #include <QStringList>
+#include <memory>
+
+// Path of a vector file under tests/data, found the way QtTest finds test data.
+#define VECTORS(file) QFINDTESTDATA("../data/" file)
 
 namespace testsupport {
 
 // "01 0a ff" or "010AFF" -> bytes (blanks ignored).
 QByteArray hex(const char* text);
+QByteArray hex(const QString& text);
 // bytes -> "010AFF"
 QString hex_of(const QByteArray& bytes);
 
-// Coordinates of the throwaway services written by support/services.sh (STROVA_* keys).
-// Empty when the test runs without the services fixture.
-QMap<QString, QString> services();
-// KEY=VALUE lines of a services.env written by support/services.sh.
+// ---- vector files
+
+struct Vector
+{
+    QString section;
+    QString name;
+    QStringList fields; // after the name, trimmed
+};
+// The cases of `section` (all of them when empty). A file that cannot be read fails loudly.
+QList<Vector> read_vectors(const QString& path, const QString& section = QString());
+// Inside a _data() slot: one row per case, its fields in the QStringList column "f".
+void vector_rows(const QString& path, const QString& section = QString());
+// Hex with tokens written big-endian: {T+n} (reception time `t` plus n), {now-n} (the clock),
+// {n} (a number); 4 bytes unless ":k" follows, as in {now-1000:3}.
+QByteArray vector_bytes(const QString& text, qint64 t);
+// The same tokens in decimal, for expected texts.
+QString vector_text(const QString& text, qint64 t);
+
+// ---- log capture: every message of the process (our logger and, through sink(), the AMQP
+// library's) while it lives, from any thread.
+class Log_capture
+{
+public:
+    explicit Log_capture(int level = 6); // LVL_TRC: format every line
+    ~Log_capture();
+    bool has(const QString& part) const { return count(part) > 0; }
+    int count(const QString& part) const;
+    QString all() const;
+    void clear();
+    static void sink(int, const QString& message); // for AMQP::setLogHandler
+
+private:
+    mutable QMutex mutex;
+    QStringList lines;
+    int saved_level;
+    void* previous;
+};
+
+// ---- the throwaway services (support/services.sh, ctest fixture "services")
+
+// KEY=VALUE lines of a services.env written by services.sh.
 QMap<QString, QString> read_env_file(const QString& path);
+// Coordinates of the shared services; empty when the test runs without the fixture.
+QMap<QString, QString> services();
 QString service(const QString& key);
 bool services_available();
+// Storage settings ("host", "port", "user", "pass", "db_name") for `env`'s MariaDB.
+QVariantMap db_config(const QMap<QString, QString>& env, const QString& db_name);
 
 // Creates a fresh database (dropping one of the same name) and returns its name.
-QString create_database(const QString& name);
+QString create_database(const QString& name, const QMap<QString, QString>& env = services());
 // Opens a QMYSQL connection named `connection` to `database` on the throwaway server.
-QSqlDatabase open_database(const QString& connection, const QString& database);
+QSqlDatabase open_database(const QString& connection, const QString& database,
+                           const QMap<QString, QString>& env = services());
 // Runs a SQL file (statements separated by ';' at line ends) on an open connection.
 bool run_sql_file(QSqlDatabase& db, const QString& path, QString* error = nullptr);
+// A fresh database with sql/schema.sql loaded, opened as `connection`.
+QSqlDatabase schema_database(const QString& name, const QString& connection,
+                             const QMap<QString, QString>& env = services());
 
-// Runs services.sh COMMAND (mysql-stop, mysql-start, rabbit-stop, rabbit-start, rabbitmqctl ...).
-int services_control(const QStringList& args, QString* output = nullptr);
+// Runs services.sh COMMAND STATE ARGS (mysql-stop, rabbit-start, rabbitmqctl ...) on the
+// services whose state directory is `state` (the shared ones when empty).
+int services_control(const QStringList& args, QString* output = nullptr, const QString& state = QString());
 
 // Runs support/amqp_peer.py (pika, an independent AMQP peer) against `uri`; its output lines.
 QStringList amqp_peer(const QString& uri, const QStringList& args);
