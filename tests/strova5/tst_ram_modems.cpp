@@ -1,5 +1,6 @@
 #include "ram_modems.h"
-#include "sql_exchange.h"
+#include "storage_double.h"
+#include "testsupport.h"
 
 #include <QDateTime>
 #include <QTextCodec>
@@ -8,38 +9,6 @@
 #include <atomic>
 
 namespace {
-
-// Storage double: keeps what the registry hands over and serves stored settings.
-class fake_storage : public SQL_Exchange
-{
-public:
-    explicit fake_storage(QMap<uint32_t, QVariantMap> pending = {}) : SQL_Exchange({}, nullptr), pending(pending) {}
-    QList<Parser_ul_app> uplinks;
-    QMap<uint32_t, QVariantMap> pending;
-
-    bool init() override { return true; }
-    QVariantMap send_dl(uint32_t, QStringList, QString, QVariant) override { return {}; }
-    QVariantMap send_dl(QList<uint32_t>, QStringList, QString, QVariant) override { return {}; }
-    void remove_old(uint8_t, uint32_t) override {}
-    QMap<uint32_t, QVariantMap> get_pending_settings() override { return pending; }
-    void slot_UL(Parser_ul_app ul) override { uplinks << ul; }
-    void slot_DL_status(Rabbit_dl_status) override {}
-    void slot_loader_req(uint32_t, uint8_t, uint32_t) override {}
-};
-
-// Collects log lines while alive.
-struct log_capture
-{
-    static QStringList lines;
-    QtMessageHandler previous;
-    log_capture()
-    {
-        lines.clear();
-        previous = qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString& m) { lines << m; });
-    }
-    ~log_capture() { qInstallMessageHandler(previous); }
-};
-QStringList log_capture::lines;
 
 QVariantMap geometry(int index, QVariant count = QVariant(), QVariant rec_size = QVariant())
 {
@@ -116,7 +85,7 @@ private slots:
         QFETCH(uint, modem);
         QFETCH(QVariant, value);
         QFETCH(QVariant, stored);
-        fake_storage sql;
+        Storage_double sql;
         RAM_modems reg({}, nullptr);
         const uint32_t before = uint32_t(QDateTime::currentSecsSinceEpoch());
         reg.slot_set_setting(modem, "s", value);
@@ -147,7 +116,7 @@ private slots:
         QCOMPARE(reg.get_settings(5), QVariantMap({{"a", 1}, {"b", QVariantList{3}}}));
         QCOMPARE(rec->aix_day.indexes.size(), 1);
 
-        fake_storage sql;
+        Storage_double sql;
         QVERIFY(QMetaObject::invokeMethod(&reg, "slot_set_setting", Qt::QueuedConnection, Q_ARG(uint32_t, 77),
                                           Q_ARG(QString, "radio"), Q_ARG(QVariant, QVariant("{\"dl\":\"x\"}"))));
         QCoreApplication::processEvents();
@@ -182,38 +151,9 @@ private slots:
         QCOMPARE(percents(*reg.find_modem(3)), limits);
     }
 
-    void downlink_layer_data()
-    {
-        QTest::addColumn<QVariant>("radio");
-        QTest::addColumn<float>("factor");
-        QTest::addColumn<int>("limit");
-        QTest::newRow("fast") << QVariant(QVariantMap{{"dl", "DL_PSK_FASTDL"}}) << 0.003f << 0;
-        QTest::newRow("5000") << QVariant(QVariantMap{{"dl", "DL_PSK_5000"}}) << 0.01f << 1;
-        QTest::newRow("500") << QVariant(QVariantMap{{"dl", "DL_PSK_500"}}) << 0.083333336f << 2;
-        QTest::newRow("200") << QVariant(QVariantMap{{"dl", "DL_PSK_200"}}) << 0.19333333f << 3;
-        QTest::newRow("no radio") << QVariant() << 0.19333333f << 3;
-        QTest::newRow("radio as text") << QVariant("DL_PSK_500") << 0.19333333f << 3;
-    }
-    void downlink_layer()
-    {
-        QFETCH(QVariant, radio);
-        QFETCH(float, factor);
-        QFETCH(int, limit);
-        modem_record rec;
-        if (radio.isValid())
-            rec.set_setting("radio", radio);
-        const float limits[4] = {0.5f, 0.4f, 0.3f, 0.2f};
-        std::copy(limits, limits + 4, rec.max_busyness);
-        QCOMPARE(RAM_modems::dl_time_factor(rec), factor);
-        QCOMPARE(RAM_modems::max_busyness_for(rec), limits[limit]);
-    }
-
     void lookups()
     {
-        RAM_modems reg({{"no_db", QVariantList{"cmd"}}}, nullptr);
-        QVERIFY(reg.is_no_db("cmd") && !reg.is_no_db("curr"));
-        reg.config.insert("no_db", QVariantList{"curr"}); // read once, at the first call
-        QVERIFY(reg.is_no_db("cmd") && !reg.is_no_db("curr"));
+        RAM_modems reg({}, nullptr);
 
         modem_record* a = reg.add_modem(11, {{"version", QVariantMap{{"sw", "5.4.2"}, {"hw", "HW-A"}}}});
         modem_record* b = reg.add_modem(12, {{"version", QVariantMap{{"sw", "5.3.4"}, {"hw", "hw-a"}}}});
@@ -238,30 +178,17 @@ private slots:
         QCOMPARE(sorted(reg.modem_ids()), (QList<uint32_t>{11, 12, 13, 14}));
     }
 
-    void base_stations()
-    {
-        RAM_modems reg({}, nullptr);
-        bs_record* bs = reg.get_bs(300);
-        QVERIFY(bs->bs == 0 && bs->busyness == 0 && bs->aver_busyness == 0);
-        *bs = bs_record{300, 0.125f, 0.25f};
-        QCOMPARE(reg.find_bs(300), bs);
-        QCOMPARE(reg.bs_ids(), QList<uint32_t>{300});
-        QCOMPARE(RAM_modems::bs_to_map(*bs), (QVariantMap{{"bs", 300}, {"busyness", 25.0f}, {"aver_busyness", 12.5f}}));
-        bs_record* fresh = reg.get_bs(300);
-        QVERIFY(reg.find_bs(300) == fresh && fresh->busyness == 0);
-        QCOMPARE(reg.bs_ids().size(), 1);
-    }
-
     void load_settings_replaces_modems_keeps_stations()
     {
         const QMap<uint32_t, QVariantMap> stored{{1, {{"update_ts", 1700000000u}}},
                                                  {2, {{"data_ms", 200}}},
                                                  {100, {{"arch_info_14", geometry(14, 2000, 64)}}}};
-        fake_storage sql(stored);
+        Storage_double sql;
+        sql.pending = stored;
         RAM_modems reg({{"max_busyness", QVariantMap{{"DL_PSK_200", 42}}}}, nullptr);
         reg.add_modem(9, {});
         reg.get_bs(5);
-        log_capture logs;
+        testsupport::Log_capture logs;
         reg.load_settings();
         QVERIFY(!reg.find_modem(9) && reg.find_bs(5));
         QCOMPARE(sorted(reg.modem_ids()), (QList<uint32_t>{1, 2, 100}));
@@ -272,43 +199,7 @@ private slots:
         QCOMPARE(m->aix_day.max_count, 1937);
         QCOMPARE(percents(*m).last(), 42);
         QVERIFY(sql.uplinks.isEmpty());
-        QCOMPARE(logs.lines.filter(QRegularExpression("start read modems settings$|devices 3$")).size(), 2);
-    }
-
-    void api_dumps()
-    {
-        modem_record rec({{"k", 1}});
-        rec.curr_data.insert(10, Ul_data_record());
-        rec.cmds.insert(7, Stringify_dl_app());
-        rec.bs_dl = 65535;
-        rec.last_success_dl_ts = 1700000000;
-        rec.get_index_flags = 0x1 | GIF_LAST_DAY | GIF_PROFILE_DAY | GIF_NO_BS_DL | GIF_DAY_NOT_LOADED;
-        const QVariantMap map = RAM_modems::modem_to_map(rec);
-        QCOMPARE(map.value("settings").toMap(), rec.settings);
-        QCOMPARE(map.value("curr_data count"), QVariant(1));
-        QCOMPARE(map.value("cmds"), QVariant(QVariantList{7u}));
-        QCOMPARE(map.value("req_timeout"), QVariant(900u));
-        QCOMPARE(map.value("bs_dl"), QVariant(65535));
-        QCOMPARE(map.value("last_success_dl_ts"), QVariant(1700000000u));
-        QCOMPARE(map.value("last_success_dl_ts_txt").toString(),
-                 QDateTime::fromSecsSinceEpoch(1700000000).toString("yyyy.MM.dd hh:mm:ss"));
-        QCOMPARE(map.value("flags for get_index").toStringList(),
-                 (QStringList{"profile_day", "!aix_day.is_loaded", "!bs_dl", "last_day"}));
-        QCOMPARE(map.value("14_day").toMap().value("max_index"), QVariant(1));
-        QCOMPARE(map.size(), 11);
-
-        arch_index aix(15);
-        aix.is_loaded = true;
-        aix.req_index = 42;
-        aix.req_ts = 90061;
-        aix.cause_ret = -3;
-        aix.indexes = {{0, 0}, {41, 1700003600}};
-        QCOMPARE(RAM_modems::arch_index_to_map(aix),
-                 (QVariantMap{{"max_index", 1}, {"max_count", 0}, {"is_loaded", true}, {"req_index", 42},
-                              {"req_counter", 0}, {"req_ts", 90061u}, {"req_ts_txt", "1970.01.02 01:01:01"},
-                              {"cmd_id", 0}, {"cause_ret", -3}, {"default_ts", 0u}, {"|indexes_count", 2},
-                              {"|indexes_txt", QVariantMap{{"0", "0 1970.01.01 00:00:00"},
-                                                           {"41", "1700003600 2023.11.14 23:13:20"}}}}));
+        QVERIFY(logs.has("start read modems settings") && logs.has("devices 3"));
     }
 
     // Geometry from "arch_info_<type>", written over a good one (500 slots, 493 held) of both
@@ -356,12 +247,12 @@ private slots:
         rec->aix_day.indexes.insert(1, 100);
         rec->aix_day.is_loaded = true;
 
-        log_capture logs;
+        testsupport::Log_capture logs;
         reg.slot_set_setting(40, key, value, false);
         QCOMPARE((QList<int>{rec->aix_day.max_index, rec->aix_day.max_count, rec->aix_hour.max_index,
                              rec->aix_hour.max_count}),
                  day_hour);
-        QCOMPARE(logs.lines.filter("(Exc)").filter(key).size(), complains ? 1 : 0);
+        QCOMPARE(logs.has("bad archive geometry, kept"), complains);
         QVERIFY(rec->aix_day.is_loaded && rec->aix_day.indexes.size() == 1); // no reset
         QCOMPARE(reg.get_setting(40, key), value);
     }
