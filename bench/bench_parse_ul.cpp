@@ -4,7 +4,8 @@
 // Usage: bench_parse_ul [seconds]
 
 #include "parser_strova5.h"
-#include "sql_exchange.h"
+#include "storage_double.h"
+#include "testsupport.h"
 
 #include <QByteArray>
 #include <QElapsedTimer>
@@ -15,31 +16,12 @@
 
 namespace {
 
-// Storage that only counts the answered commands, so reports cost a virtual call as in the daemon.
-class Counting_storage : public SQL_Exchange
-{
-public:
-    Counting_storage() : SQL_Exchange(QVariantMap(), nullptr) {}
-    qint64 reports = 0;
-    bool init() override { return true; }
-    QVariantMap send_dl(uint32_t, QStringList, QString, QVariant) override { return QVariantMap(); }
-    QVariantMap send_dl(QList<uint32_t>, QStringList, QString, QVariant) override { return {}; }
-    void remove_old(uint8_t, uint32_t) override {}
-    QMap<uint32_t, QVariantMap> get_pending_settings() override { return {}; }
-    void slot_UL(Parser_ul_app) override {}
-    void slot_DL_status(Rabbit_dl_status) override { ++reports; }
-    void slot_loader_req(uint32_t, uint8_t, uint32_t) override {}
-};
+using testsupport::hex;
 
 QByteArray be32(uint32_t v)
 {
     const char b[4] = {char(v >> 24), char(v >> 16), char(v >> 8), char(v)};
     return QByteArray(b, 4);
-}
-
-QByteArray hex(const char* text)
-{
-    return QByteArray::fromHex(QByteArray(text).replace(' ', ""));
 }
 
 // The mix, weighted roughly as a day of uplinks: current values and compact energy packets
@@ -74,7 +56,8 @@ QVector<QByteArray> mixed_payloads(uint32_t now)
 int main(int argc, char** argv)
 {
     const double seconds = argc > 1 ? std::atof(argv[1]) : 3.0;
-    Counting_storage storage;
+    Storage_double storage; // reports cost a virtual call, as in the daemon
+    storage.keep = false;
     const uint32_t now = uint32_t(std::time(nullptr));
 
     QVector<Radio_ul_input> inputs;
@@ -103,6 +86,6 @@ int main(int argc, char** argv)
     std::printf("bench_parse_ul: %lld mixed payloads (%d in the mix) in %.2f s: %.0f payloads/s, %.0f ns each; "
                 "%lld records, %lld answers reported\n",
                 payloads, int(inputs.size()), elapsed, payloads / elapsed, elapsed * 1e9 / double(payloads), records,
-                storage.reports);
+                storage.status_count);
     return 0;
 }

@@ -4,6 +4,7 @@
 //   bench_sql_save [rows]      (default 100000; starts and stops a private MariaDB)
 #include "parser_strova5.h"
 #include "sql_exchange.h"
+#include "testsupport.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -15,8 +16,6 @@
 #include <cstdio>
 
 namespace {
-const QString script = QStringLiteral(STROVA_SOURCE_DIR "/tests/support/services.sh");
-
 class Bench_storage : public SQL_Exchange
 {
 public:
@@ -25,25 +24,6 @@ public:
     using SQL_Exchange::data_batch;
     using SQL_Exchange::tmr_save;
 };
-
-bool services(const QString& state, const QStringList& args)
-{
-    QProcess p;
-    p.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    p.start(script, QStringList{args.first(), state} + args.mid(1));
-    return p.waitForFinished(120000) && p.exitCode() == 0;
-}
-
-QMap<QString, QString> read_env(const QString& path)
-{
-    QMap<QString, QString> out;
-    QFile f(path);
-    if (f.open(QIODevice::ReadOnly))
-        for (const QByteArray& line : f.readAll().split('\n'))
-            if (line.contains('='))
-                out.insert(line.left(line.indexOf('=')), line.mid(line.indexOf('=') + 1));
-    return out;
-}
 
 // A realistic mix: one in four is a current-value record with a dozen values, the others hour
 // profile records with the four energy registers.
@@ -76,30 +56,21 @@ int main(int argc, char* argv[])
     QCoreApplication app(argc, argv);
     const int rows = argc > 1 ? QString(argv[1]).toInt() : 100000;
     QTemporaryDir dir(QStringLiteral("/tmp/stbench.XXXXXX"));
-    if (!services(dir.path(), {"start", "mysql"})) {
-        std::fprintf(stderr, "MariaDB did not start\n");
+    QString output;
+    if (testsupport::services_control({"start", "mysql"}, &output, dir.path()) != 0) {
+        std::fprintf(stderr, "MariaDB did not start:\n%s\n", qPrintable(output));
         return 1;
     }
-    const auto env = read_env(dir.path() + "/services.env");
-    const QVariantMap cfg{{"host", env["STROVA_MYSQL_HOST"]}, {"port", env["STROVA_MYSQL_PORT"]},
-                          {"user", env["STROVA_MYSQL_USER"]}, {"pass", env["STROVA_MYSQL_PASS"]},
-                          {"db_name", env["STROVA_MYSQL_DB"]}};
+    const auto env = testsupport::read_env_file(dir.path() + "/services.env");
+    const QVariantMap cfg = testsupport::db_config(env, env["STROVA_MYSQL_DB"]);
     int rc = 0;
     {
-        QSqlDatabase db = QSqlDatabase::addDatabase("QMYSQL", "bench");
-        db.setHostName(env["STROVA_MYSQL_HOST"]);
-        db.setPort(env["STROVA_MYSQL_PORT"].toInt());
-        db.setUserName(env["STROVA_MYSQL_USER"]);
-        db.setPassword(env["STROVA_MYSQL_PASS"]);
-        db.setDatabaseName(env["STROVA_MYSQL_DB"]);
-        QFile schema(STROVA_SOURCE_DIR "/sql/schema.sql");
-        if (!db.open() || !schema.open(QIODevice::ReadOnly)) {
-            std::fprintf(stderr, "no database or schema\n");
+        QSqlDatabase db = testsupport::open_database("bench", env["STROVA_MYSQL_DB"], env);
+        QString error;
+        if (!db.isOpen() || !testsupport::run_sql_file(db, STROVA_SOURCE_DIR "/sql/schema.sql", &error)) {
+            std::fprintf(stderr, "no database or schema: %s\n", qPrintable(error));
             return 1;
         }
-        for (const QString& statement : QString::fromUtf8(schema.readAll()).split(";\n"))
-            if (statement.contains("CREATE"))
-                QSqlQuery(db).exec(statement);
 
         const QList<Parser_ul_app> input = uplinks(rows);
         std::printf("%d uplink rows into modems_data (MariaDB on 127.0.0.1)\n", rows);
@@ -152,6 +123,6 @@ int main(int argc, char* argv[])
         db.close();
     }
     QSqlDatabase::removeDatabase("bench");
-    services(dir.path(), {"stop"});
+    testsupport::services_control({"stop"}, nullptr, dir.path());
     return rc;
 }

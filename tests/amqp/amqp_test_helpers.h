@@ -1,6 +1,5 @@
 #pragma once
-// Shared by the AMQP client tests: a channel standing in for exchanges and queues, and a
-// capture of the library's log lines.
+// Shared by the AMQP client tests: a channel standing in for exchanges and queues.
 
 #include "amqp_channel_p.h"
 #include "amqp_client.h"
@@ -9,32 +8,6 @@
 #include <functional>
 
 namespace amqptest {
-
-inline QStringList& logLines()
-{
-    static QStringList lines;
-    return lines;
-}
-
-inline void captureLog(int, const QString& message)
-{
-    logLines() << message;
-}
-
-inline bool logged(const QString& part)
-{
-    for (const QString& line : logLines())
-        if (line.contains(part)) return true;
-    return false;
-}
-
-inline int countLogged(const QString& part)
-{
-    int n = 0;
-    for (const QString& line : logLines())
-        if (line.contains(part)) ++n;
-    return n;
-}
 
 // The smallest concrete channel: it records its openings and runs `setup` on each, as an
 // exchange or queue sends its declarations.

@@ -7,7 +7,6 @@
 #include "amqp_test_helpers.h"
 #include "testsupport.h"
 
-#include <QFile>
 #include <QSignalSpy>
 #include <QSslSocket>
 #include <QTcpSocket>
@@ -15,10 +14,11 @@
 #include <QUrl>
 #include <QtTest>
 
-using amqptest::logged;
 using amqptest::TestChannel;
 
 namespace {
+
+std::unique_ptr<testsupport::Log_capture> g_log; // the library's log lines, from initTestCase on
 
 QString amqpHost()
 {
@@ -75,18 +75,6 @@ QString connectionPid(AmqpClient& client)
     return QString();
 }
 
-QMap<QString, QString> readEnv(const QString& path)
-{
-    QMap<QString, QString> env;
-    QFile f(path);
-    if (f.open(QIODevice::ReadOnly))
-        for (const QByteArray& line : f.readAll().split('\n')) {
-            const int eq = line.indexOf('=');
-            if (eq > 0) env.insert(QString::fromUtf8(line.left(eq)), QString::fromUtf8(line.mid(eq + 1)));
-        }
-    return env;
-}
-
 // A broker of this test's own, for stopping and starting: the shared one must stay up.
 class PrivateBroker
 {
@@ -96,7 +84,7 @@ public:
     bool start()
     {
         if (run({"start", dir.path(), "rabbit"}, 240000) != 0) return false;
-        env = readEnv(dir.path() + "/services.env");
+        env = testsupport::read_env_file(dir.path() + "/services.env");
         return !env.value("STROVA_AMQP_PORT").isEmpty();
     }
     int run(const QStringList& args, int ms)
@@ -131,9 +119,10 @@ private slots:
     void initTestCase()
     {
         QVERIFY2(testsupport::services_available(), "services fixture did not run");
-        AMQP::setLogHandler(amqptest::captureLog);
+        g_log = std::make_unique<testsupport::Log_capture>();
+        AMQP::setLogHandler(testsupport::Log_capture::sink);
     }
-    void init() { amqptest::logLines().clear(); }
+    void init() { g_log->clear(); }
 
     // The protocol header draws connection.start, which our decoder reads whole; the frames we
     // build for the rest of the handshake are accepted.
@@ -273,8 +262,8 @@ private slots:
         QTest::qWait(4000);
         QVERIFY(client.isConnected());
         QCOMPARE(connected.size(), 2);
-        QVERIFY(!logged("nothing received"));
-        QVERIFY(!logged("closed by the broker"));
+        QVERIFY(!g_log->has("nothing received"));
+        QVERIFY(!g_log->has("closed by the broker"));
         client.disconnectFromHost();
     }
 
@@ -286,9 +275,9 @@ private slots:
         client.setAutoReconnect(true);
         client.connectToHost(uriWith(testsupport::service("STROVA_AMQP_HOST"),
                                      testsupport::service("STROVA_AMQP_PORT"), "wrong"));
-        QTRY_VERIFY_WITH_TIMEOUT(logged("reconnecting in 1000 ms"), 15000);
-        QVERIFY(logged("reconnecting in 200 ms"));
-        QVERIFY(logged("the broker closed the connection after the AMQPLAIN login of user \"u\" (wrong user "
+        QTRY_VERIFY_WITH_TIMEOUT(g_log->has("reconnecting in 1000 ms"), 15000);
+        QVERIFY(g_log->has("reconnecting in 200 ms"));
+        QVERIFY(g_log->has("the broker closed the connection after the AMQPLAIN login of user \"u\" (wrong user "
                        "or password?)"));
         QVERIFY(!client.isConnected());
         client.setPassword(testsupport::service("STROVA_AMQP_PASS"));
@@ -314,8 +303,8 @@ private slots:
             testsupport::services_control({"rabbitmqctl", "close_connection", pid, "tst_amqp forced close"}),
             0);
         QTRY_COMPARE_WITH_TIMEOUT(connected.size(), 2, 15000);
-        QVERIFY(logged("connection closed by the broker: 320 CONNECTION_FORCED - tst_amqp forced close"));
-        QVERIFY(logged("reconnecting in 0 ms"));
+        QVERIFY(g_log->has("connection closed by the broker: 320 CONNECTION_FORCED - tst_amqp forced close"));
+        QVERIFY(g_log->has("reconnecting in 0 ms"));
         QTRY_COMPARE(channel.count(50, 11), 2);
         QCOMPARE(channel.openings, 2);
         QCOMPARE(channel.channelNumber(), 1);
@@ -345,12 +334,12 @@ private slots:
         QCOMPARE(int(rival.error()), 406);
         QVERIFY2(rival.errorString().startsWith("PRECONDITION_FAILED - inequivalent arg 'x-max-length'"),
                  qPrintable(rival.errorString()));
-        QVERIFY(logged("channel 2: closed by the broker: 406 PRECONDITION_FAILED - inequivalent arg"));
-        QVERIFY(logged("(class 50, method 10); reopening in 200 ms"));
+        QVERIFY(g_log->has("channel 2: closed by the broker: 406 PRECONDITION_FAILED - inequivalent arg"));
+        QVERIFY(g_log->has("(class 50, method 10); reopening in 200 ms"));
         QTRY_COMPARE(rival.count(50, 11), 1);
         QCOMPARE(rival.openings, 2);
         QCOMPARE(rival.recoveringAtOpen, (QList<bool>{false, true}));
-        QVERIFY(logged("channel 2: reopened"));
+        QVERIFY(g_log->has("channel 2: reopened"));
 
         QVERIFY(client.isConnected());
         QCOMPARE(connected.size(), 1);
@@ -416,9 +405,9 @@ private slots:
 
         // An acknowledgement the broker does not know closes the consumer's channel.
         queue->ack(999999, false);
-        QTRY_VERIFY(logged("closed by the broker: 406 PRECONDITION_FAILED - unknown delivery tag 999999"));
+        QTRY_VERIFY(g_log->has("closed by the broker: 406 PRECONDITION_FAILED - unknown delivery tag 999999"));
         QTRY_VERIFY(queue->isConsuming());
-        QVERIFY(logged(" (tst_amqp_e2e): reopened"));
+        QVERIFY(g_log->has(" (tst_amqp_e2e): reopened"));
         exchange->publish(QString("after"), queueName);
         QTRY_COMPARE(got.size(), 4);
         QCOMPARE(got[3].payload(), QByteArray("after"));
@@ -428,9 +417,9 @@ private slots:
         AmqpExchange* missing = publisherClient.createExchange("tst_amqp_missing");
         QTRY_VERIFY(missing->isOpen());
         missing->publish(QString("lost"), queueName);
-        QTRY_VERIFY(logged("closed by the broker: 404 NOT_FOUND - no exchange 'tst_amqp_missing'"));
+        QTRY_VERIFY(g_log->has("closed by the broker: 404 NOT_FOUND - no exchange 'tst_amqp_missing'"));
         missing->publish(QString("also lost"), queueName);
-        QVERIFY(logged("(tst_amqp_missing): not open; a message of 9 bytes for routing key \"tst_amqp_e2e\" "
+        QVERIFY(g_log->has("(tst_amqp_missing): not open; a message of 9 bytes for routing key \"tst_amqp_e2e\" "
                        "is dropped"));
         QTRY_VERIFY(missing->isOpen());
         QVERIFY(publisherClient.isConnected());
@@ -457,8 +446,8 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(channel.count(50, 11), 1, 10000);
 
         QCOMPARE(broker.run({"rabbit-stop", broker.dir.path()}, 120000), 0);
-        QTRY_VERIFY_WITH_TIMEOUT(logged("Connection refused"), 15000);
-        QVERIFY(logged("connection closed by the broker: 320 CONNECTION_FORCED"));
+        QTRY_VERIFY_WITH_TIMEOUT(g_log->has("Connection refused"), 15000);
+        QVERIFY(g_log->has("connection closed by the broker: 320 CONNECTION_FORCED"));
         QVERIFY(!client.isConnected());
         QCOMPARE(broker.run({"rabbit-start", broker.dir.path()}, 120000), 0);
         QTRY_COMPARE_WITH_TIMEOUT(connected.size(), 2, 30000);

@@ -6,34 +6,13 @@
 #include "sql_loader.h"
 #include "testsupport.h"
 
-#include <QMutex>
 #include <QSignalSpy>
 #include <QSqlQuery>
 #include <QtTest>
 #include <memory>
 
 namespace {
-QMutex log_mutex; // the loader logs from its own thread
-QStringList logged;
-void capture_log(QtMsgType, const QMessageLogContext&, const QString& message)
-{
-    QMutexLocker lock(&log_mutex);
-    logged << message;
-    if (qEnvironmentVariableIsSet("TST_SHOW_LOG")) fprintf(stderr, "%s\n", qPrintable(message));
-}
-int log_count(const QString& text)
-{
-    QMutexLocker lock(&log_mutex);
-    int n = 0;
-    for (const QString& line : qAsConst(logged))
-        n += line.contains(text) ? 1 : 0;
-    return n;
-}
-void clear_log()
-{
-    QMutexLocker lock(&log_mutex);
-    logged.clear();
-}
+std::unique_ptr<testsupport::Log_capture> g_log; // from any thread, from initTestCase on
 
 class Storage : public SQL_Exchange
 {
@@ -68,12 +47,9 @@ class tst_sql_loader : public QObject
     {
         QVariantMap t = timers;
         t.insert("data_ms", 50);
-        return {{"host", env["STROVA_MYSQL_HOST"]},
-                {"port", env["STROVA_MYSQL_PORT"]},
-                {"user", env["STROVA_MYSQL_USER"]},
-                {"pass", env["STROVA_MYSQL_PASS"]},
-                {"db_name", db_name},
-                {"timers", t}};
+        QVariantMap c = testsupport::db_config(env, db_name);
+        c.insert("timers", t);
+        return c;
     }
     bool start_storage(const QVariantMap& timers = {})
     {
@@ -122,18 +98,13 @@ private slots:
     {
         env = testsupport::services();
         QVERIFY2(!env.value("STROVA_MYSQL_PORT").isEmpty(), "no throwaway MariaDB");
-        log_set_level(LVL_TRC);
-        qInstallMessageHandler(capture_log);
+        g_log = std::make_unique<testsupport::Log_capture>();
         register_record_metatypes();
-        testsupport::create_database("st_loader");
-        check = testsupport::open_database("check", "st_loader");
-        QString error;
-        QVERIFY2(testsupport::run_sql_file(check, STROVA_SOURCE_DIR "/sql/schema.sql", &error),
-                 qPrintable(error));
+        check = testsupport::schema_database("st_loader", "check");
     }
     void init()
     {
-        clear_log();
+        g_log->clear();
         ram = std::make_unique<RAM_modems>(QVariantMap(), nullptr);
         exec("DELETE FROM modems_data");
         exec("DELETE FROM modems_event");
@@ -206,8 +177,8 @@ private slots:
         QVERIFY(aix.is_loaded);
         const arch_index& untouched = kind == 14 ? rec->aix_hour : rec->aix_day;
         QVERIFY(!untouched.is_loaded && untouched.indexes.isEmpty());
-        QCOMPARE(log_count("break load"), wrapped ? 1 : 0);
-        if (wrapped) QCOMPARE(log_count(QString("break load %1 size: 3 index: 7").arg(modem)), 1);
+        QCOMPARE(g_log->count("break load"), wrapped ? 1 : 0);
+        if (wrapped) QCOMPARE(g_log->count(QString("break load %1 size: 3 index: 7").arg(modem)), 1);
     }
 
     void requests_without_effect()
@@ -225,7 +196,7 @@ private slots:
         QCOMPARE(updated.at(0).at(0).toUInt(), 305u);
         QVERIFY(!rec->aix_day.is_loaded && !rec->aix_hour.is_loaded);
         QVERIFY(rec->aix_day.indexes.isEmpty() && rec->aix_hour.indexes.isEmpty());
-        QCOMPARE(log_count("SELECT ts, `type`, `index` FROM modems_data"), 2); // one Trc line per query
+        QCOMPARE(g_log->count("SELECT ts, `type`, `index` FROM modems_data"), 2); // one Trc line per query
     }
 
     void tail_removal_data()
@@ -264,7 +235,7 @@ private slots:
             storage->slot_remove_tail(305);
         tick();
         tick();
-        QCOMPARE(log_count("modem for remove_tail 305"), 1); // queued three times, served once
+        QCOMPARE(g_log->count("modem for remove_tail 305"), 1); // queued three times, served once
         QStringList expected = all;
         for (const QString& r : removed)
             expected.removeAll(r);
@@ -326,7 +297,7 @@ private slots:
             storage->remove_old(QList<uint32_t>(types), cut);
         QCOMPARE(stored("modems_data"), data_left);
         QCOMPARE(stored("modems_event"), events_left);
-        if (types.isEmpty()) QCOMPARE(log_count("DELETE"), 0);
+        if (types.isEmpty()) QCOMPARE(g_log->count("DELETE"), 0);
     }
 
     void connection_opens_late()
@@ -339,28 +310,24 @@ private slots:
         auto loader = std::make_unique<SQL_loader>(config("st_loader_late"), 100);
         QSignalSpy results(loader.get(), &SQL_loader::signal_loader_res);
         SQL_loader* l = loader.get();
-        QTRY_VERIFY_WITH_TIMEOUT(log_count("can't open db_loader") >= 2,
+        QTRY_VERIFY_WITH_TIMEOUT(g_log->count("can't open db_loader") >= 2,
                                  10000); // Exc, then Dbg at each retry
-        QCOMPARE(log_count("(Exc)"), 1);
+        QCOMPARE(g_log->count("(Exc)"), 1);
         QMetaObject::invokeMethod(
             l, [l] { l->slot_loader_req(305, 14, 10); }, Qt::QueuedConnection);
         QMetaObject::invokeMethod(
             l, [l] { l->slot_remove_tail(305); }, Qt::QueuedConnection);
-        QTRY_COMPARE_WITH_TIMEOUT(log_count("index load dropped"), 1, 10000);
-        QTRY_COMPARE_WITH_TIMEOUT(log_count("remove_tail dropped"), 1, 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(g_log->count("index load dropped"), 1, 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(g_log->count("remove_tail dropped"), 1, 10000);
 
-        testsupport::create_database("st_loader_late");
         {
-            QSqlDatabase late = testsupport::open_database("late", "st_loader_late");
-            QString error;
-            QVERIFY2(testsupport::run_sql_file(late, STROVA_SOURCE_DIR "/sql/schema.sql", &error),
-                     qPrintable(error));
+            QSqlDatabase late = testsupport::schema_database("st_loader_late", "late");
             QVERIFY(QSqlQuery(late).exec("INSERT INTO modems_data (modem_id, ts, ts_get, `type`, `index`) "
                                          "VALUES (305, 100, 9, 68, 4)"));
             late.close();
         }
         QSqlDatabase::removeDatabase("late");
-        QTRY_COMPARE_WITH_TIMEOUT(log_count("db_loader open"), 1, 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(g_log->count("db_loader open"), 1, 10000);
         QMetaObject::invokeMethod(
             l, [l] { l->slot_loader_req(305, 14, 10); }, Qt::QueuedConnection);
         QTRY_COMPARE_WITH_TIMEOUT(results.count(), 1, 10000);

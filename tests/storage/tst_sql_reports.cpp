@@ -11,18 +11,7 @@
 #include <memory>
 
 namespace {
-QStringList logged;
-void capture_log(QtMsgType, const QMessageLogContext&, const QString& message)
-{
-    logged << message;
-    if (qEnvironmentVariableIsSet("TST_SHOW_LOG")) fprintf(stderr, "%s\n", qPrintable(message));
-}
-bool was_logged(const QString& text)
-{
-    for (const QString& line : qAsConst(logged))
-        if (line.contains(text)) return true;
-    return false;
-}
+std::unique_ptr<testsupport::Log_capture> g_log; // from any thread, from initTestCase on
 
 using ids = QList<uint>;
 const uint none = 4294967295u; // no upper time bound
@@ -91,26 +80,16 @@ private slots:
     {
         const auto env = testsupport::services();
         QVERIFY2(!env.value("STROVA_MYSQL_PORT").isEmpty(), "no throwaway MariaDB");
-        log_set_level(LVL_TRC);
-        qInstallMessageHandler(capture_log);
+        g_log = std::make_unique<testsupport::Log_capture>();
         register_record_metatypes();
-        testsupport::create_database("st_reports");
-        check = testsupport::open_database("check", "st_reports");
-        QString error;
-        QVERIFY2(testsupport::run_sql_file(check, STROVA_SOURCE_DIR "/sql/schema.sql", &error),
-                 qPrintable(error));
+        check = testsupport::schema_database("st_reports", "check");
         ram = std::make_unique<RAM_modems>(QVariantMap(), nullptr);
-        storage = std::make_unique<SQL_Exchange>(QVariantMap{{"host", env["STROVA_MYSQL_HOST"]},
-                                                             {"port", env["STROVA_MYSQL_PORT"]},
-                                                             {"user", env["STROVA_MYSQL_USER"]},
-                                                             {"pass", env["STROVA_MYSQL_PASS"]},
-                                                             {"db_name", "st_reports"}},
-                                                 nullptr);
+        storage = std::make_unique<SQL_Exchange>(testsupport::db_config(env, "st_reports"), nullptr);
         QVERIFY(storage->init());
     }
     void init()
     {
-        logged.clear();
+        g_log->clear();
         for (const char* table : {"modems_data", "modems_event", "incoming", "modems_iec104"})
             exec(QString("DELETE FROM %1").arg(table));
     }
@@ -170,7 +149,7 @@ private slots:
         const QVariantList got = storage->get_data(modems, kinds, from, to, limit);
         QCOMPARE(rows_of(got), rows);
         if (rows.isEmpty() && (modems.isEmpty() || kinds.isEmpty()))
-            QVERIFY(!was_logged("SELECT")); // nothing is sent with an empty list
+            QVERIFY(!g_log->has("SELECT")); // nothing is sent with an empty list
         for (const QVariant& r : got)
             if (r.toMap().value("type").toUInt() == 68 && r.toMap().value("modem_id").toUInt() == 5) {
                 // A row map holds the non-NULL columns only.
@@ -230,7 +209,7 @@ private slots:
         const uint got =
             after ? storage->get_ts_energy_after(5, kinds, ts) : storage->get_ts_energy_before(5, kinds, ts);
         QCOMPARE(got, expected);
-        if (kinds.isEmpty()) QVERIFY(!was_logged("SELECT"));
+        if (kinds.isEmpty()) QVERIFY(!g_log->has("SELECT"));
     }
 
     void stamped_and_fail_time()
@@ -347,10 +326,10 @@ private slots:
         QCOMPARE(row.value("worktime").toUInt(), 7u);
         QVERIFY(!row.contains("OBIS_96_8_10"));
 
-        logged.clear();
+        g_log->clear();
         QVERIFY(storage->get_events(7, ids{}, 0, none, 10).isEmpty());
         QVERIFY(storage->get_events(ids{}, ids{2}, 0, none, 10).isEmpty());
-        QVERIFY(!was_logged("SELECT"));
+        QVERIFY(!g_log->has("SELECT"));
     }
 
     void incoming()
@@ -379,7 +358,7 @@ private slots:
         QVERIFY(storage->add_iec104_modem(305, 7));
         QCOMPARE(ram->iec_id(305), 7u);
         QVERIFY(!storage->add_iec104_modem(306, 7)); // address taken
-        QVERIFY(was_logged("VALUES ('7', '306')"));
+        QVERIFY(g_log->has("VALUES ('7', '306')"));
         QCOMPARE(ram->iec_id(306), 0u);
         QVERIFY(storage->add_iec104_modem(306, 8));
         QVERIFY(storage->add_iec104_modem(305, 9)); // a second address of one modem: the later row wins

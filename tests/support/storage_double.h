@@ -38,6 +38,8 @@ public:
     Storage_double() : SQL_Exchange(QVariantMap(), nullptr) {}
 
     bool encode = false;
+    bool keep = true; // false: statuses are only counted (benchmarks)
+    qint64 status_count = 0;
     uint32_t next_cmd = 100;
     QList<Command> commands;
     QList<Parser_ul_app> uplinks;
@@ -80,7 +82,12 @@ public:
     void remove_old(uint8_t type, uint32_t time) override { removed << QStringLiteral("%1:%2").arg(type).arg(time); }
     QMap<uint32_t, QVariantMap> get_pending_settings() override { return pending; }
     void slot_UL(Parser_ul_app ul) override { uplinks << ul; }
-    void slot_DL_status(Rabbit_dl_status status) override { statuses << status; }
+    void slot_DL_status(Rabbit_dl_status status) override
+    {
+        ++status_count;
+        if (keep)
+            statuses << status;
+    }
     void slot_loader_req(uint32_t modem, uint8_t type, uint32_t limit) override
     {
         loader << QStringLiteral("%1:%2:%3").arg(modem).arg(type).arg(limit);
