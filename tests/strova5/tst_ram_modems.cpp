@@ -3,12 +3,21 @@
 #include "testsupport.h"
 
 #include <QDateTime>
+#include <QJsonDocument>
 #include <QTextCodec>
 #include <QThread>
 #include <QtTest>
 #include <atomic>
 
 namespace {
+
+// A value of the vector file: JSON, or text ("s:"), or bytes ("b:").
+QVariant value_of(const QString& f)
+{
+    if (f.startsWith("s:")) return f.mid(2);
+    if (f.startsWith("b:")) return f.mid(2).toUtf8();
+    return QJsonDocument::fromJson(("[" + f + "]").toUtf8()).toVariant().toList().value(0);
+}
 
 QVariantMap geometry(int index, QVariant count = QVariant(), QVariant rec_size = QVariant())
 {
@@ -61,30 +70,12 @@ private slots:
     }
 
     // What slot_set_setting keeps for a value and hands to storage; modems 1 and 2 included.
-    void set_setting_values_data()
-    {
-        QTest::addColumn<uint>("modem");
-        QTest::addColumn<QVariant>("value");
-        QTest::addColumn<QVariant>("stored");
-        QTest::newRow("object") << 10u << QVariant("{\"a\":1}") << QVariant(QVariantMap{{"a", 1}});
-        QTest::newRow("array") << 10u << QVariant("[1,2]") << QVariant(QVariantList{1, 2});
-        QTest::newRow("utf-8") << 10u << QVariant(QString::fromUtf8("{\"n\":\"Счётчик Σ\"}"))
-                               << QVariant(QVariantMap{{"n", QString::fromUtf8("Счётчик Σ")}});
-        QTest::newRow("bytes") << 10u << QVariant(QByteArray("{\"a\":2}")) << QVariant(QVariantMap{{"a", 2}});
-        QTest::newRow("number") << 10u << QVariant(42) << QVariant(42);
-        QTest::newRow("text") << 10u << QVariant("abc") << QVariant("abc");
-        QTest::newRow("empty object") << 10u << QVariant("{}") << QVariant("{}");
-        QTest::newRow("empty array") << 10u << QVariant("[]") << QVariant("[]");
-        QTest::newRow("broken") << 10u << QVariant("{\"a\":") << QVariant("{\"a\":");
-        QTest::newRow("map") << 10u << QVariant(QVariantMap{{"x", "[1]"}}) << QVariant(QVariantMap{{"x", "[1]"}});
-        QTest::newRow("driver modem 2") << 2u << QVariant("{\"data_ms\":200}") << QVariant(QVariantMap{{"data_ms", 200}});
-        QTest::newRow("event log modem 1") << 1u << QVariant(1700000000u) << QVariant(1700000000u);
-    }
+    void set_setting_values_data() { testsupport::vector_rows(VECTORS("ram_modems.txt"), "set_setting"); }
     void set_setting_values()
     {
-        QFETCH(uint, modem);
-        QFETCH(QVariant, value);
-        QFETCH(QVariant, stored);
+        QFETCH(QStringList, f);
+        const uint modem = f[0].toUInt();
+        const QVariant value = value_of(f[1]), stored = value_of(f[2]);
         Storage_double sql;
         RAM_modems reg({}, nullptr);
         const uint32_t before = uint32_t(QDateTime::currentSecsSinceEpoch());
@@ -204,43 +195,22 @@ private slots:
 
     // Geometry from "arch_info_<type>", written over a good one (500 slots, 493 held) of both
     // archives.
-    void archive_geometry_data()
-    {
-        QTest::addColumn<QString>("key");
-        QTest::addColumn<QVariant>("value");
-        QTest::addColumn<QList<int>>("day_hour"); // max_index, max_count of day, then hour
-        QTest::addColumn<bool>("complains");
-        const int g = 500, h = 493;
-        QTest::newRow("defaults") << "arch_info_14" << QVariant(geometry(14)) << QList<int>{10, 0, g, h} << false;
-        QTest::newRow("big ring") << "arch_info_14" << QVariant(geometry(14, 2000, 64)) << QList<int>{2000, 1937, g, h}
-                                  << false;
-        QTest::newRow("small ring") << "arch_info_14" << QVariant(geometry(14, 300, 12)) << QList<int>{300, 0, g, h}
-                                    << false;
-        QTest::newRow("page record") << "arch_info_15" << QVariant(geometry(15, 100, 4096))
-                                     << QList<int>{g, h, 100, 100} << false;
-        QTest::newRow("record over a page: no more than the ring")
-            << "arch_info_15" << QVariant(geometry(15, 100, 5000)) << QList<int>{g, h, 100, 100} << false;
-        QTest::newRow("no overflow") << "arch_info_15" << QVariant(geometry(15, INT_MAX, 8192))
-                                     << QList<int>{g, h, INT_MAX, INT_MAX} << false;
-        QTest::newRow("other archive's map")
-            << "arch_info_14" << QVariant(geometry(15, 50)) << QList<int>{g, h, g, h} << false;
-        QTest::newRow("not a map") << "arch_info_14" << QVariant("x") << QList<int>{g, h, g, h} << false;
-        QTest::newRow("record size 0") << "arch_info_14" << QVariant(geometry(14, 50, 0)) << QList<int>{g, h, g, h}
-                                       << true;
-        QTest::newRow("negative record size")
-            << "arch_info_15" << QVariant(geometry(15, 50, -12)) << QList<int>{g, h, g, h} << true;
-        QTest::newRow("count 0") << "arch_info_14" << QVariant(geometry(14, 0)) << QList<int>{g, h, g, h} << true;
-        QTest::newRow("negative count") << "arch_info_15" << QVariant(geometry(15, -5)) << QList<int>{g, h, g, h}
-                                        << true;
-        QTest::newRow("count not a number")
-            << "arch_info_14" << QVariant(geometry(14, "many")) << QList<int>{g, h, g, h} << true;
-    }
+    void archive_geometry_data() { testsupport::vector_rows(VECTORS("ram_modems.txt"), "geometry"); }
     void archive_geometry()
     {
-        QFETCH(QString, key);
-        QFETCH(QVariant, value);
-        QFETCH(QList<int>, day_hour);
-        QFETCH(bool, complains);
+        QFETCH(QStringList, f);
+        const QString key = f[0];
+        const QStringList g = f[1].split(',');
+        const auto num = [](const QString& x) {
+            bool ok;
+            const int v = x.toInt(&ok);
+            return x == "-" ? QVariant() : ok ? QVariant(v) : QVariant(x);
+        };
+        const QVariant value = g.size() < 3 ? QVariant(f[1]) : QVariant(geometry(g[0].toInt(), num(g[1]), num(g[2])));
+        QList<int> day_hour;
+        for (const QString& n : (f[2] + "," + f[3]).split(','))
+            day_hour << n.toInt();
+        const bool complains = f[4] == "1";
         RAM_modems reg({}, nullptr);
         modem_record* rec =
             reg.add_modem(40, {{"arch_info_14", geometry(14, 500, 512)}, {"arch_info_15", geometry(15, 500, 512)}});
