@@ -189,39 +189,6 @@ private:
     QRandomGenerator rng;
 };
 
-// A few calendars at the edges of the program's fields.
-QList<QPair<QString, QVariantMap>> boundary_calendars()
-{
-    QList<QPair<QString, QVariantMap>> out;
-    QVariantMap days, weeks;
-    for (int id = 0; id < 64; ++id)
-        days.insert(QString::number(id), QVariantMap{{"0", id % 4}});
-    out.append({"all 64 day profiles",
-                QVariantMap{{"days", days},
-                            {"weeks", QVariantMap{{"5", QVariantList{63, 62, 61, 0, 1, 2, 3}}}},
-                            {"seasons", QVariantMap{{"101", 5}}}}});
-    for (int id = 0; id < 64; ++id)
-        weeks.insert(QString::number(id), QVariantList{0, 0, 0, 0, 0, 0, 0});
-    out.append({"all 64 week profiles", QVariantMap{{"days", QVariantMap{{"0", QVariantMap{{"0", 0}}}}},
-                                                    {"weeks", weeks},
-                                                    {"seasons", QVariantMap{{"101", 0}, {"1231", 63}}}}});
-    out.append({"last minute, tariff 3, ids 63, leap day",
-                QVariantMap{{"days", QVariantMap{{"63", QVariantMap{{"0", 0}, {"1439", 3}}}}},
-                            {"weeks", QVariantMap{{"63", QVariantList{63, 63, 63, 63, 63, 63, 63}}}},
-                            {"seasons", QVariantMap{{"229", 63}, {"1231", 63}}},
-                            {"special_days", QVariantMap{{"101", 63}, {"1231", 63}}},
-                            {"activate", 0xFFFFFFFFu}}});
-    QVariantMap seven;
-    for (int id = 0; id < 7; ++id)
-        seven.insert(QString::number(id), QVariantMap{{QString::number(id * 200), id % 4}});
-    out.append({"seven weekdays, seven day profiles",
-                QVariantMap{{"days", seven},
-                            {"weeks", QVariantMap{{"0", QVariantList{6, 5, 4, 3, 2, 1, 0}}}},
-                            {"seasons", QVariantMap{{"101", 0}}},
-                            {"activate", 1u}}});
-    return out;
-}
-
 } // namespace
 
 class tst_parser_tariff : public QObject
@@ -417,8 +384,8 @@ private slots:
             // The uplink carrying it is stored whole.
             QCOMPARE(json_of(parser_strova5::tariff_from_ul(char(0x51) + program)), json_of(cal));
         };
-        for (const auto& b : boundary_calendars())
-            check(b.first, b.second);
+        for (const auto& v : testsupport::read_vectors(VECTORS("parser_tariff.txt"), "boundary"))
+            check(v.name, json(v.fields[0]));
         for (quint32 seed = 1; seed <= 3000; ++seed)
             check(QString("seed %1").arg(seed), Calendar_maker(seed).new_firmware());
     }
