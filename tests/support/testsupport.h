@@ -1,13 +1,17 @@
 #pragma once
 // Helpers every suite shares. The shape of a suite:
 // - Byte vectors live in tests/data/<suite>.txt, one case a line: "name | input | expected ...",
-//   grouped under "[section]" headers, '#' starts a comment. A test slot's _data() is one call:
+//   under "[section]" headers; " | " separates fields, "-" marks an empty one (the suite reads
+//   it so), '#' starts a comment, a trailing '\' continues a line. A _data() slot is one call:
 //       void decode_data() { testsupport::vector_rows(VECTORS("parser_ul.txt"), "decode"); }
 //   and the slot reads the fields with QFETCH(QStringList, f). Inputs are hex (blanks ignored)
 //   and may hold time tokens, see vector_bytes(). The same files seed the hostile-input tests
-//   (label SANITIZE) and the fuzz corpus, so a new vector is fuzzed as well.
+//   (label SANITIZE) and the fuzz corpus, so a new vector is fuzzed as well: a new parser of
+//   outside bytes gets a harness with one stanza in fuzz/CMakeLists.txt naming its vector file.
 // - Properties (encode -> decode round trips, agreement with an independent reading) over
 //   generated inputs, plus a few exact vectors pinning each form's bytes.
+// - Suites test what would catch a real fault (wrong bytes, lost rows, wrong state, bad input
+//   handled badly), not what restates the code (lookup tables, timer intervals read back).
 // - Log lines: Log_capture (or QTest::ignoreMessage). Storage stand-in: storage_double.h.
 //   Throwaway MariaDB and RabbitMQ: services(), services_control(), schema_database().
 // - Waits: QTRY_VERIFY_WITH_TIMEOUT on a condition, never a fixed sleep.
