@@ -4,6 +4,7 @@
 
 #include <QCoreApplication>
 #include <QDebug>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QRegularExpression>
 #include <QSqlError>
@@ -274,7 +275,12 @@ int services_control(const QStringList& args, QString* output, const QString& st
     all << args.first() << (state.isEmpty() ? s.value(QStringLiteral("STROVA_SERVICES_STATE")) : state)
         << args.mid(1);
     p.start(QStringLiteral(STROVA_SOURCE_DIR "/tests/support/services.sh"), all);
-    p.waitForFinished(180000);
+    // The event loop keeps running meanwhile: a client under test must go on sending its
+    // heartbeats while rabbitmqctl takes its seconds.
+    QElapsedTimer t;
+    t.start();
+    while (!p.waitForFinished(20) && p.state() != QProcess::NotRunning && t.elapsed() < 180000)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
     if (output)
         *output = QString::fromUtf8(p.readAll());
     return p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
