@@ -55,9 +55,10 @@ QList<Vector> read_vectors(const QString& path, const QString& section)
         }
         if (!section.isEmpty() && current != section)
             continue;
-        // " | " separates fields; a bar inside a field (as in "ul|dl") stays.
+        // " | " separates fields, and a bar inside a field (as in "ul|dl") stays; a line
+        // without it is "name|field|...".
         static const QRegularExpression bar(QStringLiteral("\\s+\\|(\\s+|$)"));
-        QStringList fields = line.split(bar);
+        QStringList fields = line.contains(bar) ? line.split(bar) : line.split(QLatin1Char('|'));
         for (QString& field : fields)
             field = field.trimmed();
         out.append({current, fields.takeFirst(), fields});

@@ -1,0 +1,435 @@
+#include "httprequest.h"
+
+#include "httpconnection.h"
+#include "httpsettings.h"
+
+#include <QDebug>
+#include <QIODevice>
+#include <QRegularExpression>
+
+namespace QuillonHttpd {
+
+namespace {
+
+// UTF-8 text of the bytes up to their first NUL.
+QString utf8UpToNul(const QByteArray& bytes)
+{
+    const int nul = bytes.indexOf('\0');
+    return QString::fromUtf8(nul < 0 ? bytes : bytes.left(nul));
+}
+
+bool plainDigits(const QString& text)
+{
+    if (text.isEmpty()) return false;
+    for (QChar c : text) {
+        if (c < QLatin1Char('0') || c > QLatin1Char('9')) return false;
+    }
+    return true;
+}
+
+} // namespace
+
+HttpRequest::HttpRequest(HttpConnection* connection)
+    : connection(connection), created(QDateTime::currentDateTime())
+{
+}
+
+HttpRequest::~HttpRequest()
+{
+    qDeleteAll(uploads);
+}
+
+qint64 HttpRequest::maxRequestSize() const
+{
+    return connection->settings()->maxRequestSize;
+}
+
+qint64 HttpRequest::maxMultiPartSize() const
+{
+    return connection->settings()->maxMultiPartSize;
+}
+
+QString HttpRequest::statusText(int status)
+{
+    switch (status) {
+    case WaitForRequest:
+        return QStringLiteral("Wait for Request");
+    case WaitForHeader:
+        return QStringLiteral("Wait for Header");
+    case WaitForBody:
+        return QStringLiteral("Wait for Body");
+    case Complete:
+        return QStringLiteral("Complete");
+    case Abort:
+        return QStringLiteral("Abort");
+    }
+    return QString();
+}
+
+QString HttpRequest::statusText() const
+{
+    return statusText(status);
+}
+
+void HttpRequest::abort(AbortReason reason, const char* message)
+{
+    status = Abort;
+    abortReason = reason;
+    lineBuffer.clear();
+    qWarning("%s", message);
+}
+
+void HttpRequest::readFromSocket(QIODevice* socket)
+{
+    switch (status) {
+    case WaitForRequest:
+        readRequest(socket);
+        break;
+    case WaitForHeader:
+        readHeader(socket);
+        break;
+    case WaitForBody:
+        readBody(socket);
+        break;
+    default:
+        return;
+    }
+    if (status != Abort && currentSize > maxRequestSize())
+        abort(TooLarge, "HttpRequest: request is too large (maxRequestSize)");
+    else if (status == Complete) {
+        parseParameters();
+        parseCookies();
+    }
+}
+
+// A line counts only once its line feed has arrived; until then its bytes wait in lineBuffer,
+// which never holds more than the cap (the line's text plus CR LF).
+bool HttpRequest::takeLine(QIODevice* socket, qint64 cap, QByteArray& line)
+{
+    const qint64 room = qMin(cap + 2 - lineBuffer.size(), socket->bytesAvailable());
+    if (room > 0) lineBuffer += socket->readLine(room + 1);
+    if (!lineBuffer.endsWith('\n')) {
+        if (lineBuffer.size() >= cap + 2)
+            abort(TooLarge, cap == maxRequestLine ? "HttpRequest: request line is too long"
+                                                  : "HttpRequest: header line is too long");
+        return false;
+    }
+    line.swap(lineBuffer);
+    lineBuffer.clear();
+    line = line.trimmed();
+    if (line.size() > cap) {
+        abort(TooLarge, cap == maxRequestLine ? "HttpRequest: request line is too long"
+                                              : "HttpRequest: header line is too long");
+        return false;
+    }
+    currentSize += line.size();
+    return true;
+}
+
+void HttpRequest::readRequest(QIODevice* socket)
+{
+    QByteArray line;
+    if (!takeLine(socket, maxRequestLine, line) || line.isEmpty()) return;
+    const QStringList parts = QString::fromUtf8(line).split(QLatin1Char(' '), Qt::KeepEmptyParts);
+    if (parts.size() != 3 || !parts.at(2).contains(QLatin1String("HTTP"))) {
+        abort(Malformed, "HttpRequest: received broken HTTP request, invalid first line");
+        return;
+    }
+    method = parts.at(0);
+    path = parts.at(1);
+    version = parts.at(2);
+    fullPath = path;
+    status = WaitForHeader;
+    connection->setObjectName(path);
+}
+
+void HttpRequest::readHeader(QIODevice* socket)
+{
+    QByteArray line;
+    if (!takeLine(socket, maxHeaderLine, line)) return;
+    if (line.isEmpty()) {
+        endOfHeaders();
+        return;
+    }
+    if (++headerLines > maxHeaderLines) {
+        abort(TooLarge, "HttpRequest: too many header lines");
+        return;
+    }
+    const int colon = line.indexOf(':');
+    if (colon > 0) {
+        currentHeader = QString::fromUtf8(line.left(colon));
+        currentHeaderSize = line.size();
+        headerMap.insert(currentHeader, QString::fromUtf8(line.mid(colon + 1)).trimmed());
+        return;
+    }
+    // A continuation joins the header read last, replacing its stored value.
+    currentHeaderSize += 1 + line.size();
+    if (currentHeaderSize > maxHeaderLine) {
+        abort(TooLarge, "HttpRequest: header line is too long");
+        return;
+    }
+    auto it = headerMap.find(currentHeader);
+    if (it == headerMap.end())
+        headerMap.insert(currentHeader, QLatin1Char(' ') + QString::fromUtf8(line));
+    else
+        it.value() += QLatin1Char(' ') + QString::fromUtf8(line);
+}
+
+void HttpRequest::endOfHeaders()
+{
+    const QString contentType = header(QStringLiteral("Content-Type"));
+    if (contentType.startsWith(QLatin1String("multipart/form-data"), Qt::CaseInsensitive)) {
+        const int at = contentType.indexOf(QLatin1String("boundary="), 0, Qt::CaseInsensitive);
+        if (at >= 0) {
+            QString b = contentType.mid(at + 9);
+            const int semicolon = b.indexOf(QLatin1Char(';'));
+            if (semicolon >= 0) b.truncate(semicolon);
+            b = b.trimmed();
+            if (b.size() >= 2 && b.startsWith(QLatin1Char('"')) && b.endsWith(QLatin1Char('"')))
+                b = b.mid(1, b.size() - 2);
+            boundary = b.toUtf8();
+        }
+    }
+
+    // A body whose end we cannot be sure of would be read as a next request: refuse it.
+    bool lengthSeen = false;
+    for (auto it = headerMap.cbegin(); it != headerMap.cend(); ++it) {
+        const QString name = it.key().toLower();
+        if (name == QLatin1String("transfer-encoding")) {
+            abort(Malformed, "HttpRequest: malformed request, Transfer-Encoding is not accepted");
+            return;
+        }
+        if (name != QLatin1String("content-length")) continue;
+        const QString text = it.value();
+        if (!plainDigits(text)) {
+            abort(Malformed, "HttpRequest: malformed request, Content-Length is not a decimal number");
+            return;
+        }
+        QString digits = text;
+        while (digits.size() > 1 && digits.startsWith(QLatin1Char('0')))
+            digits.remove(0, 1);
+        const qint64 size = digits.size() > 18 ? std::numeric_limits<qint64>::max() : digits.toLongLong();
+        if (lengthSeen && size != expectedBodySize) {
+            abort(Malformed, "HttpRequest: malformed request, two different Content-Length values");
+            return;
+        }
+        lengthSeen = true;
+        expectedBodySize = size;
+    }
+
+    if (expectedBodySize <= 0)
+        status = Complete;
+    else if (boundary.isEmpty() && expectedBodySize > maxRequestSize() - currentSize)
+        abort(TooLarge, "HttpRequest: expected body is too large");
+    else if (!boundary.isEmpty() && expectedBodySize > maxMultiPartSize())
+        abort(TooLarge, "HttpRequest: expected multipart body is too large");
+    else
+        status = WaitForBody;
+}
+
+void HttpRequest::readBody(QIODevice* socket)
+{
+    if (boundary.isEmpty()) {
+        const qint64 n = qMin(expectedBodySize - body.size(), socket->bytesAvailable());
+        if (n > 0) {
+            const QByteArray bytes = socket->read(n);
+            currentSize += bytes.size();
+            body += bytes;
+        }
+        if (body.size() >= expectedBodySize) status = Complete;
+        return;
+    }
+    if (!tempFile.isOpen() && !tempFile.open()) {
+        qCritical("HttpRequest: error writing temp file, %s", qPrintable(tempFile.errorString()));
+        abort(TooLarge, "HttpRequest: cannot spool the multipart body");
+        return;
+    }
+    const qint64 spooled = tempFile.size();
+    const qint64 n = qMin(qMin(expectedBodySize - spooled, maxPartLine), socket->bytesAvailable());
+    if (n > 0) {
+        const QByteArray bytes = socket->read(n);
+        if (tempFile.write(bytes) != bytes.size()) {
+            qCritical("HttpRequest: error writing temp file, %s", qPrintable(tempFile.errorString()));
+            abort(TooLarge, "HttpRequest: cannot spool the multipart body");
+            return;
+        }
+    }
+    const qint64 total = tempFile.size();
+    if (total >= maxMultiPartSize()) {
+        abort(TooLarge, "HttpRequest: received too many multipart bytes");
+    } else if (total >= expectedBodySize) {
+        tempFile.flush();
+        parseMultiPart();
+        tempFile.close();
+        if (status != Abort) status = Complete;
+    }
+}
+
+void HttpRequest::parseMultiPart()
+{
+    const QByteArray delimiter = "--" + boundary;
+    // A delimiter line is the delimiter, "--" for the last one, then only white space.
+    auto delimiterLine = [&](const QByteArray& line, bool* last) {
+        if (!line.startsWith(delimiter)) return false;
+        QByteArray rest = line.mid(delimiter.size());
+        *last = rest.startsWith("--");
+        if (*last) rest.remove(0, 2);
+        return rest.trimmed().isEmpty();
+    };
+    static const QRegularExpression contentTypePrefix(QStringLiteral("^Content-Type:\\s*"),
+                                                      QRegularExpression::CaseInsensitiveOption);
+
+    tempFile.seek(0);
+    bool finished = false;
+    while (!tempFile.atEnd() && tempFile.error() == QFileDevice::NoError && !finished) {
+        QString fieldName, fileName, contentType;
+        while (!tempFile.atEnd() && tempFile.error() == QFileDevice::NoError) {
+            const QByteArray raw = tempFile.readLine(maxPartLine + 1).trimmed();
+            if (raw.isEmpty()) break;
+            if (raw.startsWith(delimiter)) continue;
+            const QString line = QString::fromUtf8(raw);
+            if (line.startsWith(QLatin1String("Content-Disposition:"), Qt::CaseInsensitive) &&
+                line.contains(QLatin1String("form-data"), Qt::CaseInsensitive)) {
+                auto quoted = [&](const QString& marker) {
+                    const int at = line.indexOf(marker, 0, Qt::CaseInsensitive);
+                    if (at < 0) return QString();
+                    const int start = at + marker.size();
+                    const int end = line.indexOf(QLatin1Char('"'), start);
+                    return end < 0 ? QString() : line.mid(start, end - start);
+                };
+                fieldName = quoted(QStringLiteral(" name=\""));
+                fileName = quoted(QStringLiteral(" filename=\""));
+            } else if (line.startsWith(QLatin1String("Content-Type:"), Qt::CaseInsensitive)) {
+                contentType = QString(line).remove(contentTypePrefix);
+            } else {
+                qDebug() << "HttpRequest: ignoring unsupported content part" << line;
+            }
+        }
+
+        const bool isFile = !fileName.isEmpty() && !fieldName.isEmpty();
+        QTemporaryFile* upload = nullptr;
+        if (isFile) {
+            // Created before the data, so an empty file part stores an empty file.
+            upload = new QTemporaryFile;
+            uploads.append(upload);
+            if (!upload->open())
+                qCritical("HttpRequest: error writing temp file, %s", qPrintable(upload->errorString()));
+        }
+        QByteArray fieldValue;
+        QByteArray tail; // last bytes of the part, to drop the CR LF that belongs to the delimiter
+        bool atLineStart = true, found = false;
+        while (!tempFile.atEnd() && tempFile.error() == QFileDevice::NoError) {
+            const QByteArray line = tempFile.readLine(maxPartLine + 1);
+            if (atLineStart && delimiterLine(line, &finished)) {
+                found = true;
+                break;
+            }
+            atLineStart = line.endsWith('\n');
+            tail = (tail + line).right(2);
+            if (!fileName.isEmpty() || fieldName.isEmpty()) {
+                if (upload && upload->write(line) != line.size())
+                    qCritical("HttpRequest: error writing temp file, %s", qPrintable(upload->errorString()));
+                continue;
+            }
+            fieldValue += line;
+            currentSize += line.size();
+            if (currentSize > maxRequestSize()) {
+                abort(TooLarge, "HttpRequest: request is too large (maxRequestSize)");
+                return;
+            }
+        }
+        if (!found) break;
+        const int cut = tail.endsWith("\r\n") ? 2 : tail.endsWith('\n') ? 1 : 0;
+        if (isFile) {
+            upload->resize(qMax<qint64>(0, upload->size() - cut));
+            upload->flush();
+            upload->seek(0);
+            parameters.insert(fieldName, fileName);
+            uploadedFiles.insert(fieldName, upload);
+            uploadedFileTypes.insert(fieldName, contentType);
+        } else if (!fieldName.isEmpty()) {
+            fieldValue.chop(cut);
+            parameters.insert(fieldName, utf8UpToNul(fieldValue));
+        }
+    }
+    if (tempFile.error() != QFileDevice::NoError)
+        qCritical("HttpRequest: cannot read temp file, %s", qPrintable(tempFile.errorString()));
+}
+
+void HttpRequest::parseParameters()
+{
+    QString text;
+    if (header(QStringLiteral("Content-Type")).toLower() !=
+        QLatin1String("application/x-www-form-urlencoded")) {
+        const int q = path.indexOf(QLatin1Char('?'));
+        if (q >= 0) {
+            text = path.mid(q + 1);
+            path.truncate(q);
+        }
+    } else {
+        text = utf8UpToNul(body);
+    }
+    const QStringList parts = text.split(QLatin1Char('&'), Qt::KeepEmptyParts);
+    for (const QString& part : parts) {
+        if (part.isEmpty()) continue;
+        const int eq = part.indexOf(QLatin1Char('='));
+        if (eq < 0)
+            parameters.insert(urlDecode(part), QString());
+        else
+            parameters.insert(urlDecode(part.left(eq).trimmed()), urlDecode(part.mid(eq + 1).trimmed()));
+    }
+}
+
+void HttpRequest::parseCookies()
+{
+    const QList<QString> values = headers(QStringLiteral("Cookie"));
+    for (const QString& value : values) {
+        const QStringList parts = value.split(QLatin1Char(';'), Qt::KeepEmptyParts);
+        for (const QString& part : parts) {
+            QString name, content;
+            const int eq = part.indexOf(QLatin1Char('='));
+            if (eq < 0) {
+                name = part;
+            } else {
+                name = part.left(eq).trimmed();
+                content = part.mid(eq + 1).trimmed();
+            }
+            if (name.startsWith(QLatin1Char('$'))) continue;
+            cookies.insert(name, content);
+        }
+    }
+}
+
+QString HttpRequest::header(const QString& name) const
+{
+    const QString wanted = name.toLower();
+    for (auto it = headerMap.cbegin(); it != headerMap.cend(); ++it) {
+        if (it.key().toLower() == wanted) return it.value();
+    }
+    return QString();
+}
+
+QList<QString> HttpRequest::headers(const QString& name) const
+{
+    const QString wanted = name.toLower();
+    for (auto it = headerMap.cbegin(); it != headerMap.cend(); ++it) {
+        if (it.key().toLower() == wanted) return headerMap.values(it.key());
+    }
+    return {};
+}
+
+QString HttpRequest::urlDecode(const QString& text)
+{
+    QByteArray bytes = text.toUtf8();
+    bytes.replace('+', ' ');
+    int p = bytes.indexOf('%');
+    while (p >= 0) {
+        bool ok = false;
+        const int value = bytes.mid(p + 1, 2).toInt(&ok, 16);
+        if (ok) bytes.replace(p, qMin(3, bytes.size() - p), QByteArray(1, char(value)));
+        p = bytes.indexOf('%', p + 1);
+    }
+    return utf8UpToNul(bytes);
+}
+
+} // namespace QuillonHttpd

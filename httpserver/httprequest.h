@@ -1,0 +1,99 @@
+#pragma once
+// One HTTP/1.1 request, parsed incrementally from its connection's socket: request line,
+// headers, then a body held in memory or, for multipart/form-data, spooled to a temporary file
+// and cut into form fields and uploaded files.
+
+#include <QByteArray>
+#include <QDateTime>
+#include <QList>
+#include <QMap>
+#include <QMultiMap>
+#include <QString>
+#include <QTemporaryFile>
+
+class QIODevice;
+
+namespace QuillonHttpd {
+
+class HttpConnection;
+
+class HttpRequest
+{
+    Q_DISABLE_COPY(HttpRequest)
+public:
+    enum RequestStatus { WaitForRequest = 0, WaitForHeader = 1, WaitForBody = 2, Complete = 3, Abort = 4 };
+    enum AbortReason { NotAborted, Malformed, TooLarge };
+
+    // Caps on what one client may make us hold before its request is judged.
+    static constexpr qint64 maxRequestLine = 256 * 1024;
+    static constexpr qint64 maxHeaderLine = 64 * 1024; // with its continuations
+    static constexpr int maxHeaderLines = 100;
+    static constexpr qint64 maxPartLine = 65536;
+
+    explicit HttpRequest(HttpConnection* connection);
+    ~HttpRequest();
+
+    // One parsing step: one line or one block of body bytes. Reads nothing beyond the request.
+    void readFromSocket(QIODevice* socket);
+
+    RequestStatus getStatus() const { return status; }
+    AbortReason getAbortReason() const { return abortReason; }
+    QString statusText() const;
+    static QString statusText(int status);
+
+    QString header(const QString& name) const;
+    QList<QString> headers(const QString& name) const;
+    static QString urlDecode(const QString& text);
+
+    QString getMethod() const { return method; }
+    QString getPath() const { return path; }
+    QString getFullPath() const { return fullPath; }
+    QString getVersion() const { return version; }
+    QByteArray getBody() const { return body; }
+    const QMultiMap<QString, QString>& getHeaderMap() const { return headerMap; }
+    const QMultiMap<QString, QString>& getParameterMap() const { return parameters; }
+    const QMap<QString, QString>& getCookieMap() const { return cookies; }
+    const QMap<QString, QTemporaryFile*>& getUploadedFiles() const { return uploadedFiles; }
+    const QMap<QString, QString>& getUploadedFileTypes() const { return uploadedFileTypes; }
+    QDateTime getCreated() const { return created; }
+
+private:
+    bool takeLine(QIODevice* socket, qint64 cap, QByteArray& line);
+    void readRequest(QIODevice* socket);
+    void readHeader(QIODevice* socket);
+    void endOfHeaders();
+    void readBody(QIODevice* socket);
+    void parseMultiPart();
+    void parseParameters();
+    void parseCookies();
+    void abort(AbortReason reason, const char* message);
+    qint64 maxRequestSize() const;
+    qint64 maxMultiPartSize() const;
+
+    QMultiMap<QString, QString> headerMap;
+    QMultiMap<QString, QString> parameters;
+    QMap<QString, QTemporaryFile*> uploadedFiles;
+    QMap<QString, QString> uploadedFileTypes;
+    QMap<QString, QString> cookies;
+    QByteArray body;
+    QString method;
+    QString path;
+    QString fullPath;
+    QString version;
+    RequestStatus status = WaitForRequest;
+    QByteArray boundary;
+    qint64 currentSize = 0;
+    qint64 expectedBodySize = 0;
+    QString currentHeader;
+    QTemporaryFile tempFile;
+    HttpConnection* connection;
+    QDateTime created;
+
+    AbortReason abortReason = NotAborted;
+    QByteArray lineBuffer;        // a line whose line feed has not arrived yet
+    qint64 currentHeaderSize = 0; // the last header line with its continuations
+    int headerLines = 0;
+    QList<QTemporaryFile*> uploads; // every upload ever made, deleted with the request
+};
+
+} // namespace QuillonHttpd

@@ -1,0 +1,215 @@
+#include "httpresponse.h"
+
+#include "httpconnection.h"
+#include "httpgzip.h"
+#include "httprequest.h"
+#include "httpsettings.h"
+
+#include <QDebug>
+#include <QTcpSocket>
+#include <QTimer>
+
+namespace QuillonHttpd {
+
+HttpResponse::HttpResponse(HttpConnection* connection)
+    : QObject(connection), socket(connection->getSocket()), connection(connection),
+      writeTimer(new QTimer(this)), progressTimer(new QTimer(this))
+{
+    writeTimer->setSingleShot(true);
+    writeTimer->setInterval(1000);
+    connect(writeTimer, &QTimer::timeout, this, &HttpResponse::slotWrite);
+    connect(socket, &QTcpSocket::bytesWritten, this, &HttpResponse::slotWrite);
+
+    progressTimer->setSingleShot(true);
+    progressTimer->setInterval(connection->settings()->sendTimeout);
+    connect(socket, &QTcpSocket::bytesWritten, this, &HttpResponse::watchProgress);
+    connect(progressTimer, &QTimer::timeout, this, [this]() {
+        if (socket->bytesToWrite() > 0) {
+            qWarning("HttpResponse: the peer took no data for %d ms, connection aborted",
+                     progressTimer->interval());
+            socket->abort();
+        }
+    });
+}
+
+HttpResponse::~HttpResponse() = default;
+
+bool HttpResponse::isConnected() const
+{
+    return connection->isConnected();
+}
+
+void HttpResponse::setStatus(int code, const QString& text)
+{
+    statusCode = code;
+    reasonText = text;
+}
+
+void HttpResponse::setHeader(const QString& name, const QString& value)
+{
+    if (!headersSent) headerMap.insert(name, value);
+}
+
+void HttpResponse::setHeader(const QString& name, int value)
+{
+    setHeader(name, QString::number(value));
+}
+
+void HttpResponse::clearHeaders()
+{
+    headerMap.clear();
+}
+
+void HttpResponse::setCookie(const HttpCookie& cookie)
+{
+    if (!cookie.name.isEmpty()) cookies.insert(cookie.name, cookie);
+}
+
+bool HttpResponse::isChunked() const
+{
+    return headerMap.value(QStringLiteral("Transfer-Encoding")).toLower() == QLatin1String("chunked");
+}
+
+void HttpResponse::writeHeaders()
+{
+    if (headersSent) return;
+    const QString type = headerMap.value(QStringLiteral("Content-Type")).toLower();
+    const bool compressible = type.startsWith(QLatin1String("text/plain")) ||
+                              type.startsWith(QLatin1String("text/html")) ||
+                              type.startsWith(QLatin1String("text/css")) ||
+                              type.startsWith(QLatin1String("application/javascript"));
+    HttpRequest* request = connection->getCurrentRequest();
+    const bool acceptsGzip =
+        request && request->header(QStringLiteral("Accept-Encoding")).contains(QLatin1String("gzip"));
+    const bool chunked = isChunked();
+    if (compressible && acceptsGzip && statusCode == 200 && !chunked)
+        headerMap.insert(QStringLiteral("Content-Encoding"), QStringLiteral("gzip"));
+    if (headerMap.value(QStringLiteral("Content-Encoding")).toLower() == QLatin1String("gzip"))
+        bodyBuffer = HttpGZipCompression::compress(bodyBuffer);
+    if (!chunked) headerMap.insert(QStringLiteral("Content-Length"), QString::number(bodyBuffer.size()));
+
+    headerBuffer += "HTTP/1.1 " + QByteArray::number(statusCode) + ' ' + reasonText.toUtf8() + "\r\n";
+    for (auto it = headerMap.cbegin(); it != headerMap.cend(); ++it)
+        headerBuffer += it.key().toUtf8() + ": " + it.value().toUtf8() + "\r\n";
+    for (const HttpCookie& cookie : qAsConst(cookies))
+        headerBuffer += "Set-Cookie: " + cookie.toByteArray() + "\r\n";
+    headerBuffer += "\r\n";
+    headersSent = true;
+}
+
+void HttpResponse::write(const QByteArray& data)
+{
+    if (isChunked()) {
+        if (data.isEmpty()) return;
+        writeHeaders();
+        bodyBuffer += QByteArray::number(data.size(), 16) + "\r\n" + data + "\r\n";
+        sendRequested = true;
+        writeTimer->start(0);
+        return;
+    }
+    if (flushed) {
+        qDebug("You could not write to HttpRespose when the response is flushed. Data written are ignored.");
+        return;
+    }
+    closeAfterSend = true;
+    bodyBuffer += data;
+}
+
+void HttpResponse::flush()
+{
+    flushed = true;
+    if (isConnected()) {
+        sendRequested = true;
+        writeTimer->start(0);
+    }
+}
+
+void HttpResponse::close()
+{
+    closeAfterSend = true;
+    flush();
+}
+
+void HttpResponse::flushAndDelete()
+{
+    deleteAfterSend = true;
+    flush();
+}
+
+void HttpResponse::flushSocket()
+{
+    if (isConnected()) {
+        slotWrite();
+        socket->flush();
+    }
+}
+
+void HttpResponse::watchProgress()
+{
+    if (socket->bytesToWrite() > 0)
+        progressTimer->start();
+    else
+        progressTimer->stop();
+}
+
+void HttpResponse::slotWrite()
+{
+    if (closing) return;
+    if (!headersSent) {
+        sendRequested = true;
+        writeHeaders();
+    }
+    if (sendRequested && socket->bytesToWrite() <= 0 && isConnected() && socket->isOpen() &&
+        socket->isWritable()) {
+        if (headerSent < headerBuffer.size()) {
+            const qint64 n =
+                socket->write(headerBuffer.constData() + headerSent, headerBuffer.size() - headerSent);
+            headerSent += qMax<qint64>(0, n);
+            watchProgress();
+            if (headerSent < headerBuffer.size()) {
+                writeTimer->start(100);
+                return;
+            }
+        }
+        if (bodySent < bodyBuffer.size()) {
+            const qint64 n = socket->write(bodyBuffer.constData() + bodySent, bodyBuffer.size() - bodySent);
+            bodySent += qMax<qint64>(0, n);
+            watchProgress();
+            if (isChunked()) {
+                // Chunks the socket has taken are not kept: a long stream does not grow.
+                bodyBuffer.remove(0, int(bodySent));
+                bodySent = 0;
+            }
+            if (bodySent < bodyBuffer.size()) {
+                writeTimer->start(100);
+                return;
+            }
+        }
+        if (closeAfterSend) {
+            socket->flush();
+            writeTimer->stop();
+            closeConnection();
+            return;
+        }
+        if (deleteAfterSend) {
+            socket->flush();
+            writeTimer->stop();
+            deleteLater();
+            return;
+        }
+    }
+    writeTimer->start(100);
+}
+
+void HttpResponse::closeConnection()
+{
+    if (!isConnected()) return;
+    closing = true;
+    if (isChunked()) socket->write("0\r\n\r\n");
+    socket->flush();
+    watchProgress();
+    // The socket closes once its bytes have left; the event loop keeps running meanwhile.
+    socket->disconnectFromHost();
+}
+
+} // namespace QuillonHttpd

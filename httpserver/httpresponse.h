@@ -1,0 +1,71 @@
+#pragma once
+// The answer to one request: buffered until flush (the normal mode) or chunked, with gzip for
+// text bodies the client accepts. Sent from the event loop, never with a blocking wait.
+
+#include "httpcookie.h"
+
+#include <QByteArray>
+#include <QMap>
+#include <QObject>
+#include <QString>
+
+class QTcpSocket;
+class QTimer;
+
+namespace QuillonHttpd {
+
+class HttpConnection;
+
+class HttpResponse : public QObject
+{
+    Q_OBJECT
+public:
+    explicit HttpResponse(HttpConnection* connection);
+    ~HttpResponse() override;
+
+    bool isConnected() const;
+    const QMap<QString, QString>& headers() const { return headerMap; }
+    int getStatusCode() const { return statusCode; }
+    const QMap<QString, HttpCookie>& getCookies() const { return cookies; }
+
+    void setStatus(int code, const QString& text);
+    void setHeader(const QString& name, const QString& value);
+    void setHeader(const QString& name, int value);
+    void clearHeaders();
+    void setCookie(const HttpCookie& cookie);
+    void write(const QByteArray& data);
+    void flush();
+    void close();
+    void flushAndDelete();
+    void flushSocket();
+
+public slots:
+    void slotWrite();
+
+private:
+    void writeHeaders();
+    void closeConnection();
+    bool isChunked() const;
+    void watchProgress();
+
+    QTcpSocket* socket;
+    HttpConnection* connection;
+    QMap<QString, QString> headerMap;
+    QMap<QString, HttpCookie> cookies;
+    qint32 statusCode = 200;
+    QString reasonText = QStringLiteral("OK");
+    bool headersSent = false;
+    QTimer* writeTimer;
+    QByteArray bodyBuffer;
+    QByteArray headerBuffer;
+    qint64 bodySent = 0;
+    qint64 headerSent = 0;
+    bool sendRequested = false;
+    bool closeAfterSend = false;
+    bool deleteAfterSend = false;
+    bool flushed = false;
+    bool closing = false;  // disconnect requested: nothing more to send
+    QTimer* progressTimer; // drops a peer that takes none of our bytes for sendTimeout
+};
+
+} // namespace QuillonHttpd

@@ -1,0 +1,83 @@
+#pragma once
+// Every tunable of the HTTP server library, read directly by server, connections, parser,
+// handlers and session store.
+
+#include <QHostAddress>
+#include <QList>
+#include <QObject>
+#include <QSslError>
+#include <QString>
+
+class QSettings;
+
+namespace QuillonHttpd {
+
+class HttpSettings : public QObject
+{
+    Q_OBJECT
+public:
+    explicit HttpSettings(QObject* parent = nullptr);
+    HttpSettings(QSettings* settings, const QString& section, QObject* parent = nullptr);
+    HttpSettings(QSettings* settings, QObject* parent = nullptr);
+
+    void setDefaults();
+    void readSettings(QSettings* settings, const QString& section);
+    void readSettings(QSettings* settings, const QString& section, const QString& fallbackSection);
+    // True when the handshake error may be tolerated; the set is matched by error kind.
+    bool ignoreSslError(const QSslError& error) const;
+
+    QString fallbackSection;
+    qint32 port;
+    QHostAddress address;
+    qint32 timeout;
+    qint32 maxAge;
+    QString encoding;
+    QString root;
+    QString indexFile;
+    QString sessionCookieName;
+    qint32 sessionExpirationTime;
+    qint32 maxRequestSize;
+    qint32 maxMultiPartSize;
+    bool useSSL;
+    QString sslKey;
+    QString sslCrt;
+    QString sslCaCrt;
+    QList<QSslError> ignoredSslErrors;
+    bool IgnoreAllSslErrors = false;
+    bool threads;
+    QString section;
+
+    // Limits that keep one client from holding up or exhausting the server (milliseconds unless
+    // said otherwise). Not read from a settings file.
+    qint32 sendTimeout = 30000;   // a peer that takes no byte of our reply for this long is dropped
+    qint32 headerTimeout = 30000; // the header block must be complete this long after its first byte
+    qint32 bodyTimeout = 10000;   // every such period must bring bodyMinBytes of the body (or its end)
+    qint32 bodyMinBytes = 1024;
+    qint32 maxConnections = 256;     // TLS handshakes in progress included
+    qint32 handshakeTimeout = 10000; // a TLS handshake not finished by then is dropped
+    qint32 lingerTime = 2000;        // input discarded after an abort reply before the socket closes
+
+private:
+    struct Defaults
+    {
+        qint32 port = 8080;
+        QHostAddress address = QHostAddress(QHostAddress::Any);
+        qint32 timeout = 600;
+        qint32 maxAge = 3600;
+        QString encoding = QStringLiteral("UTF-8");
+        QString root = QStringLiteral(".");
+        QString indexFile = QStringLiteral("index.html");
+        QString sessionCookieName = QStringLiteral("sessionid");
+        qint32 sessionExpirationTime = 3600;
+        qint32 maxRequestSize = 16384;
+        qint32 maxMultiPartSize = 16728064;
+        bool useSSL = false;
+        QString sslKey, sslCrt, sslCaCrt;
+        bool IgnoreAllSslErrors = true;
+        bool threads = true;
+    } defaults;
+
+    QVariant value(QSettings* settings, const QString& key, const QVariant& fallback) const;
+};
+
+} // namespace QuillonHttpd

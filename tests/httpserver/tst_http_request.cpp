@@ -1,0 +1,430 @@
+#include "http_test_helpers.h"
+#include "httpconnection.h"
+#include "httprequest.h"
+#include "httpsettings.h"
+
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QRandomGenerator>
+#include <QtTest>
+
+using QuillonHttpd::HttpConnection;
+using QuillonHttpd::HttpRequest;
+using QuillonHttpd::HttpSettings;
+
+namespace {
+
+// The fields a case names, read back from a parsed request.
+QJsonObject fields(const HttpRequest& r, const QJsonObject& wanted)
+{
+    QJsonObject out;
+    out["status"] = r.statusText() == "Complete" ? "Complete"
+                    : r.statusText() == "Abort"  ? "Abort"
+                                                 : "waiting";
+    out["reason"] = r.getAbortReason() == HttpRequest::Malformed  ? "malformed"
+                    : r.getAbortReason() == HttpRequest::TooLarge ? "too large"
+                                                                  : "";
+    out["method"] = r.getMethod();
+    out["path"] = r.getPath();
+    out["fullPath"] = r.getFullPath();
+    out["version"] = r.getVersion();
+    out["body"] = QString::fromUtf8(r.getBody());
+    auto pairs = [](const QMultiMap<QString, QString>& map) {
+        QJsonArray a;
+        for (auto it = map.cbegin(); it != map.cend(); ++it)
+            a.append(QJsonArray{it.key(), it.value()});
+        return a;
+    };
+    out["params"] = pairs(r.getParameterMap());
+    out["headers"] = pairs(r.getHeaderMap());
+    QJsonObject cookies;
+    for (auto it = r.getCookieMap().cbegin(); it != r.getCookieMap().cend(); ++it)
+        cookies[it.key()] = it.value();
+    out["cookies"] = cookies;
+    QJsonObject header;
+    const QJsonObject asked = wanted.value("header").toObject();
+    for (auto it = asked.begin(); it != asked.end(); ++it)
+        header[it.key()] = r.header(it.key());
+    out["header"] = header;
+    QJsonObject result;
+    for (auto it = wanted.begin(); it != wanted.end(); ++it)
+        result[it.key()] = out.value(it.key());
+    return result;
+}
+
+QString text(const QJsonObject& o)
+{
+    return QString::fromUtf8(QJsonDocument(o).toJson(QJsonDocument::Compact));
+}
+
+// Parses `chunks` fed one after another; returns the fields `wanted` names.
+QJsonObject parse(HttpSettings& settings, const QList<QByteArray>& chunks, const QJsonObject& wanted)
+{
+    HttpConnection connection(&settings, nullptr);
+    HttpRequest request(&connection);
+    FeedDevice device;
+    for (const QByteArray& chunk : chunks) {
+        device.feed(chunk);
+        drive(request, device);
+    }
+    return fields(request, wanted);
+}
+
+HttpRequest::RequestStatus parseWhole(HttpSettings& settings, const QByteArray& bytes,
+                                      HttpRequest** out = nullptr, HttpConnection* connection = nullptr)
+{
+    static HttpConnection* fallback = nullptr;
+    if (!connection) {
+        delete fallback;
+        fallback = new HttpConnection(&settings, nullptr);
+        connection = fallback;
+    }
+    auto* request = new HttpRequest(connection);
+    connection->setCurrentRequest(request);
+    FeedDevice device;
+    device.feed(bytes);
+    drive(*request, device);
+    if (out) *out = request;
+    return request->getStatus();
+}
+
+QByteArray multipartBody(const QByteArray& boundary, const QList<QList<QByteArray>>& parts)
+{
+    QByteArray body;
+    for (const auto& p : parts) {
+        body += "--" + boundary + "\r\nContent-Disposition: form-data; name=\"" + p[0] + "\"";
+        if (!p[1].isEmpty()) body += "; filename=\"" + p[1] + "\"\r\nContent-Type: application/octet-stream";
+        body += "\r\n\r\n" + p[2] + "\r\n";
+    }
+    return body + "--" + boundary + "--\r\n";
+}
+
+} // namespace
+
+class tst_http_request : public QObject
+{
+    Q_OBJECT
+    QTemporaryDir tmpDir;
+
+private slots:
+    void initTestCase()
+    {
+        // Warnings of aborted requests are expected here; their text is checked by the limits test.
+        QLoggingCategory::setFilterRules("default.warning=false");
+        // Uploads land in a directory of our own, so that leftovers can be counted.
+        QVERIFY(tmpDir.isValid());
+        qputenv("TMPDIR", QFile::encodeName(tmpDir.path()));
+        QCOMPARE(QDir::tempPath(), QDir::cleanPath(tmpDir.path()));
+    }
+
+    void same_fields_however_cut_data()
+    {
+        QTest::addColumn<QByteArray>("request");
+        QTest::addColumn<QString>("expected");
+        QFile file(QFINDTESTDATA("../data/http_requests.txt"));
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        while (!file.atEnd()) {
+            const QString line = QString::fromUtf8(file.readLine()).trimmed();
+            if (line.isEmpty() || line.startsWith('#')) continue;
+            const QStringList cols = line.split('\t');
+            QCOMPARE(cols.size(), 3);
+            QTest::newRow(qPrintable(cols[0])) << unescape(cols[1]) << cols[2];
+        }
+    }
+
+    void same_fields_however_cut()
+    {
+        QFETCH(QByteArray, request);
+        QFETCH(QString, expected);
+        const QJsonObject wanted = QJsonDocument::fromJson(expected.toUtf8()).object();
+        QVERIFY(!wanted.isEmpty());
+        HttpSettings settings;
+        QCOMPARE(text(parse(settings, {request}, wanted)), text(wanted));
+        for (int cut = 1; cut < request.size(); ++cut)
+            QCOMPARE(text(parse(settings, {request.left(cut), request.mid(cut)}, wanted)), text(wanted));
+        QList<QByteArray> bytes;
+        for (char c : request)
+            bytes.append(QByteArray(1, c));
+        QCOMPARE(text(parse(settings, bytes, wanted)), text(wanted));
+    }
+
+    // Names and values that python3's urlencode wrote come back as they were.
+    void parameters_agree_with_urlencode()
+    {
+        const QString alphabet = QString::fromUtf8("aZ09 &=+%?#;/\\\"'~._-éçČ€Жあ中\U0001F600");
+        auto random = [&](int min) {
+            QString s;
+            const int n = min + QRandomGenerator::global()->bounded(8);
+            const QVector<uint> ucs4 = alphabet.toUcs4();
+            for (int i = 0; i < n; ++i)
+                s += QString::fromUcs4(&ucs4[QRandomGenerator::global()->bounded(ucs4.size())], 1);
+            return s;
+        };
+        QJsonArray pairs;
+        QMultiMap<QString, QString> expected;
+        for (int i = 0; i < 40; ++i) {
+            const QString name = random(1).trimmed().isEmpty() ? "n" : random(1);
+            const QString value = random(0);
+            // The parser trims around names and values; urlencode writes spaces as "+", so no loss.
+            pairs.append(QJsonArray{name, value});
+            expected.insert(name, value);
+        }
+        int rc = -1;
+        const QByteArray encoded =
+            runTool("python3",
+                    {"-c", "import sys,json,urllib.parse;"
+                           "print(urllib.parse.urlencode([tuple(p) for p in json.load(sys.stdin)]),end='')"},
+                    QJsonDocument(pairs).toJson(), &rc);
+        QCOMPARE(rc, 0);
+        QVERIFY(!encoded.isEmpty());
+
+        HttpSettings settings;
+        HttpRequest* request = nullptr;
+        HttpConnection connection(&settings, nullptr);
+        QCOMPARE(parseWhole(settings, "GET /p?" + encoded + " HTTP/1.1\r\n\r\n", &request, &connection),
+                 HttpRequest::Complete);
+        QCOMPARE(request->getParameterMap().values(), expected.values());
+        QCOMPARE(request->getParameterMap().keys(), expected.keys());
+
+        const QByteArray post = "POST /p HTTP/1.1\r\nContent-Type: application/x-www-form-urlencoded\r\n"
+                                "Content-Length: " +
+                                QByteArray::number(encoded.size()) + "\r\n\r\n" + encoded;
+        QCOMPARE(parseWhole(settings, post, &request, &connection), HttpRequest::Complete);
+        QCOMPARE(request->getParameterMap().values(), expected.values());
+    }
+
+    void url_decode_data()
+    {
+        QTest::addColumn<QString>("in");
+        QTest::addColumn<QString>("out");
+        QTest::newRow("plus") << "a+b%20c"
+                              << "a b c";
+        QTest::newRow("not hex") << "%zz%4"
+                                 << "%zz\x04";
+        QTest::newRow("decoded once") << "%2541"
+                                      << "%41";
+        QTest::newRow("nul ends") << "ab%00cd"
+                                  << "ab";
+        QTest::newRow("utf8") << "%C4%8D" << QString::fromUtf8("č");
+    }
+
+    void url_decode()
+    {
+        QFETCH(QString, in);
+        QFETCH(QString, out);
+        QCOMPARE(HttpRequest::urlDecode(in), out);
+    }
+
+    // Each limit at exactly its value passes; one past it aborts with its reason in the log.
+    void limits_data()
+    {
+        QTest::addColumn<QByteArray>("request");
+        QTest::addColumn<int>("limit");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QString>("warning");
+        QTest::addColumn<bool>("bodyRead");
+
+        // "GET / HTTP/1.1" counts 14, "X: " 3: a pad of n makes 17 + n counted bytes.
+        const QByteArray pad(183, 'p');
+        QTest::newRow("request size exact") << "GET / HTTP/1.1\r\nX: " + pad + "\r\n\r\n"
+                                            << 200 << int(HttpRequest::Complete) << "" << false;
+        QTest::newRow("request size over") << "GET / HTTP/1.1\r\nX: " + pad + "p\r\n\r\n"
+                                           << 200 << int(HttpRequest::Abort)
+                                           << "HttpRequest: request is too large (maxRequestSize)" << false;
+        // "POST / HTTP/1.1" 15 + "Content-Length: 85" 18 = 33 counted; with 67 the request holds 100.
+        QTest::newRow("body exact") << QByteArray("POST / HTTP/1.1\r\nContent-Length: 67\r\n\r\n") << 100
+                                    << int(HttpRequest::WaitForBody) << "" << false;
+        QTest::newRow("body over, refused before its bytes")
+            << QByteArray("POST / HTTP/1.1\r\nContent-Length: 68\r\n\r\n") << 100 << int(HttpRequest::Abort)
+            << "HttpRequest: expected body is too large" << false;
+        QByteArray lines100 = "GET / HTTP/1.1\r\n";
+        for (int i = 0; i < 100; ++i)
+            lines100 += "H" + QByteArray::number(i) + ": v\r\n";
+        QTest::newRow("100 header lines") << lines100 + "\r\n"
+                                          << 26214400 << int(HttpRequest::Complete) << "" << false;
+        QTest::newRow("101 header lines")
+            << lines100 + "H: v\r\n\r\n"
+            << 26214400 << int(HttpRequest::Abort) << "HttpRequest: too many header lines" << false;
+        const QByteArray headerLine(64 * 1024 - 3, 'h');
+        QTest::newRow("header line at cap") << "GET / HTTP/1.1\r\nX: " + headerLine + "\r\n\r\n"
+                                            << 26214400 << int(HttpRequest::Complete) << "" << false;
+        QTest::newRow("header line over cap, by continuation")
+            << "GET / HTTP/1.1\r\nX: " + headerLine + "\r\n c\r\n\r\n"
+            << 26214400 << int(HttpRequest::Abort) << "HttpRequest: header line is too long" << false;
+        QTest::newRow("request line over cap")
+            << "GET /" + QByteArray(256 * 1024, 'a') + " HTTP/1.1\r\n\r\n"
+            << 26214400 << int(HttpRequest::Abort) << "HttpRequest: request line is too long" << false;
+    }
+
+    void limits()
+    {
+        QFETCH(QByteArray, request);
+        QFETCH(int, limit);
+        QFETCH(int, status);
+        QFETCH(QString, warning);
+        HttpSettings settings;
+        settings.maxRequestSize = limit;
+        QLoggingCategory::setFilterRules("default.warning=true");
+        if (!warning.isEmpty()) QTest::ignoreMessage(QtWarningMsg, qPrintable(warning));
+        QCOMPARE(int(parseWhole(settings, request)), status);
+        QLoggingCategory::setFilterRules("default.warning=false");
+    }
+
+    void multipart_limit_data()
+    {
+        QTest::addColumn<int>("length");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QString>("warning");
+        QTest::newRow("below") << 999 << int(HttpRequest::Complete) << "";
+        QTest::newRow("at limit, on its last byte")
+            << 1000 << int(HttpRequest::Abort) << "HttpRequest: received too many multipart bytes";
+        QTest::newRow("over, at the headers")
+            << 1001 << int(HttpRequest::Abort) << "HttpRequest: expected multipart body is too large";
+    }
+
+    void multipart_limit()
+    {
+        QFETCH(int, length);
+        QFETCH(int, status);
+        QFETCH(QString, warning);
+        HttpSettings settings;
+        settings.maxMultiPartSize = 1000;
+        QByteArray body = multipartBody("b", {{"f", "", ""}});
+        body.insert(body.indexOf("\r\n--b--"), QByteArray(length - body.size(), 'v'));
+        QCOMPARE(body.size(), length);
+        QLoggingCategory::setFilterRules("default.warning=true");
+        if (!warning.isEmpty()) QTest::ignoreMessage(QtWarningMsg, qPrintable(warning));
+        QCOMPARE(
+            int(parseWhole(settings, "POST / HTTP/1.1\r\nContent-Type: multipart/form-data; boundary=b\r\n"
+                                     "Content-Length: " +
+                                         QByteArray::number(length) + "\r\n\r\n" + body)),
+            status);
+        QLoggingCategory::setFilterRules("default.warning=false");
+    }
+
+    void multipart_data()
+    {
+        QTest::addColumn<QByteArray>("contentType");
+        QTest::addColumn<bool>("byteByByte");
+        QTest::newRow("plain boundary") << QByteArray("multipart/form-data; boundary=XyZ-42") << false;
+        QTest::newRow("quoted boundary, parameter after")
+            << QByteArray("Multipart/Form-Data; boundary=\"XyZ-42\"; charset=utf-8") << false;
+        QTest::newRow("byte by byte") << QByteArray("multipart/form-data; boundary=XyZ-42") << true;
+    }
+
+    void multipart()
+    {
+        QFETCH(QByteArray, contentType);
+        QFETCH(bool, byteByByte);
+        QByteArray file;
+        for (int i = 0; i < 256; ++i)
+            file += char(i);
+        file += "\r\n\r\n--XyZ-42x\r\nx--XyZ-42\r\n--XyZ-4\r\n" + QByteArray(65537, 'L') + "\n\r\n\0end";
+        const QByteArray value2 = "line 1\r\nline 2\r\n";
+        const QByteArray body = multipartBody("XyZ-42", {{"field1", "", "v1 é"},
+                                                         {"upload", "data.bin", file},
+                                                         {"field2", "", value2},
+                                                         {"empty", "none.txt", ""},
+                                                         {"again", "first.bin", "first"},
+                                                         {"again", "second.bin", "second"}});
+        const QByteArray request = "POST /up HTTP/1.1\r\nContent-Type: " + contentType +
+                                   "\r\nContent-Length: " + QByteArray::number(body.size()) + "\r\n\r\n" +
+                                   body;
+
+        HttpSettings settings;
+        HttpConnection connection(&settings, nullptr);
+        auto* r = new HttpRequest(&connection);
+        FeedDevice device;
+        if (byteByByte) {
+            for (char c : request) {
+                device.feed(QByteArray(1, c));
+                drive(*r, device);
+            }
+        } else {
+            device.feed(request);
+            drive(*r, device);
+        }
+        QCOMPARE(r->statusText(), QString("Complete"));
+        QCOMPARE(r->getParameterMap().value("field1"), QString::fromUtf8("v1 é"));
+        QCOMPARE(r->getParameterMap().value("field2"), QString::fromUtf8(value2));
+        QCOMPARE(r->getParameterMap().value("upload"), QString("data.bin"));
+        QCOMPARE(r->getParameterMap().values("again"), QStringList({"second.bin", "first.bin"}));
+        QCOMPARE(r->getUploadedFileTypes().value("upload"), QString("application/octet-stream"));
+        QStringList names;
+        for (const char* field : {"upload", "empty", "again"}) {
+            QTemporaryFile* f = r->getUploadedFiles().value(field);
+            QVERIFY2(f, qPrintable(field));
+            names << f->fileName();
+        }
+        QCOMPARE(r->getUploadedFiles().value("upload")->readAll(), file);
+        QCOMPARE(r->getUploadedFiles().value("empty")->size(), 0);
+        QCOMPARE(r->getUploadedFiles().value("again")->readAll(), QByteArray("second"));
+        QCOMPARE(names.size(), 3);
+        QDir tmp(tmpDir.path());
+        delete r;
+        for (const QString& name : names)
+            QVERIFY2(!QFile::exists(name), qPrintable(name));
+        // The replaced upload and the spool file went with their request too.
+        QCOMPARE(tmp.entryList(QDir::Files | QDir::Hidden), QStringList());
+    }
+
+    void settings_defaults()
+    {
+        HttpSettings plain;
+        QCOMPARE(plain.port, 8080);
+        QCOMPARE(plain.timeout, 600);
+        QCOMPARE(plain.maxAge, 3600);
+        QCOMPARE(plain.maxRequestSize, 26214400);
+        QCOMPARE(plain.maxMultiPartSize, 26214400);
+        QCOMPARE(plain.useSSL, false);
+        QCOMPARE(plain.threads, false);
+        QCOMPARE(plain.IgnoreAllSslErrors, false);
+        QCOMPARE(plain.root, QString("."));
+        QCOMPARE(plain.indexFile, QString("index.html"));
+        QCOMPARE(plain.encoding, QString("UTF-8"));
+        QCOMPARE(plain.sessionCookieName, QString("sessionid"));
+        QCOMPARE(plain.sessionExpirationTime, 3600);
+        QCOMPARE(plain.address, QHostAddress(QHostAddress::Any));
+        QVERIFY(!plain.ignoreSslError(QSslError(QSslError::SelfSignedCertificate)));
+
+        QTemporaryDir dir;
+        QSettings empty(dir.filePath("empty.ini"), QSettings::IniFormat);
+        HttpSettings read(&empty);
+        QCOMPARE(read.maxRequestSize, 16384);
+        QCOMPARE(read.maxMultiPartSize, 16728064);
+        QCOMPARE(read.threads, true);
+        QCOMPARE(read.IgnoreAllSslErrors, true);
+        QVERIFY(read.ignoreSslError(QSslError(QSslError::CertificateRevoked)));
+    }
+
+    void settings_group_before_fallback()
+    {
+        QTemporaryDir dir;
+        QFile ini(dir.filePath("http.ini"));
+        QVERIFY(ini.open(QIODevice::WriteOnly));
+        ini.write("[web]\nport=9001\naddress=127.0.0.1\nIgnoreAllSslErrors=false\n"
+                  "IgnoreCertificateExpired=false\nIgnoreSelfSignedCertificate=true\n"
+                  "[base]\nport=9002\ntimeout=42\nroot=/srv/www\nIgnoreCertificateExpired=true\n"
+                  "IgnoreHostNameMismatch=true\nmaxRequestSize=nonsense\n");
+        ini.close();
+        QSettings file(ini.fileName(), QSettings::IniFormat);
+        HttpSettings s;
+        QTest::ignoreMessage(QtDebugMsg, "obsahuje sekce 1, nastavuji \"127.0.0.1\"");
+        s.readSettings(&file, "web", "base");
+        QCOMPARE(s.port, 9001);
+        QCOMPARE(s.timeout, 42);
+        QCOMPARE(s.root, QString("/srv/www"));
+        QCOMPARE(s.maxRequestSize, 0);
+        QCOMPARE(s.maxAge, 3600);
+        QCOMPARE(s.address, QHostAddress("127.0.0.1"));
+        QVERIFY(s.ignoreSslError(QSslError(QSslError::SelfSignedCertificate)));
+        QVERIFY(s.ignoreSslError(QSslError(QSslError::HostNameMismatch)));
+        QVERIFY(!s.ignoreSslError(QSslError(QSslError::CertificateExpired)));
+        QVERIFY(!s.ignoreSslError(QSslError(QSslError::CertificateRevoked)));
+    }
+};
+
+QTEST_MAIN(tst_http_request)
+#include "tst_http_request.moc"
