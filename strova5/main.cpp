@@ -1,3 +1,4 @@
+#include "api_controller.h"
 #include "logger.h"
 #include "quit_signals.h"
 #include "radio_exchange.h"
@@ -89,6 +90,9 @@ int main(int argc, char* argv[])
     QObject::connect(strova_controller::instance, &strova_controller::signal_stringify, Radio_Exchange::instance,
                      &Radio_Exchange::slot_rabbit_DL, Qt::QueuedConnection);
     LOG_WRN << "rabbit created";
+
+    new API_controller(config.value(QStringLiteral("api")).toMap(), &app);
+    LOG_WRN << "web created";
 
     return app.exec();
 }
