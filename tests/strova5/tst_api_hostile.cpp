@@ -1,0 +1,129 @@
+// Hostile requests: random paths, query items, rights of every JSON type and mangled tokens
+// (bad Base64, huge or odd "exp", "claims" of wrong types) through the token check, the path
+// reading and the dispatcher. Nothing may crash or read out of range, and nothing that is
+// not a valid token of ours may grant a right.
+#include "api_controller.h"
+#include "http_api_quill.h"
+#include "logger.h"
+#include "radio_exchange.h"
+#include "ram_modems.h"
+#include "strova_controller.h"
+#include "testsupport.h"
+
+#include <QJsonDocument>
+#include <QRandomGenerator>
+#include <QTemporaryDir>
+#include <QtTest>
+
+class tst_api_hostile : public QObject
+{
+    Q_OBJECT
+
+    QRandomGenerator rng{20261207};
+    QTemporaryDir dir;
+
+    QByteArray random_bytes(int max)
+    {
+        static const char alphabet[] = "/.%2E%2e+-_=aA0 \t\r\n\"'\\(){}[],:;$?&#\x01\x7f\xc3\xa9\xff";
+        QByteArray out;
+        const int n = int(rng.bounded(max + 1));
+        for (int i = 0; i < n; ++i)
+            out += rng.bounded(4) == 0 ? char(rng.bounded(256)) : alphabet[rng.bounded(int(sizeof(alphabet) - 1))];
+        return out;
+    }
+    QString random_text(int max) { return QString::fromLatin1(random_bytes(max)); }
+    QVariant random_value(int depth = 0)
+    {
+        switch (rng.bounded(depth > 2 ? 4 : 6)) {
+        case 0: return random_text(12);
+        case 1: return rng.bounded(2) ? QVariant(rng.generate()) : QVariant(-double(rng.generate()) * 1e300);
+        case 2: return QVariant();
+        case 3: return QStringList{"api", "admin", "special", "_b_admin", "_auth_admin", "user"}.at(rng.bounded(6));
+        case 4: return QVariantList{random_value(depth + 1), random_value(depth + 1)};
+        default: return QVariantMap{{random_text(4), random_value(depth + 1)}, {"modem", random_value(depth + 1)}};
+        }
+    }
+    // One mangling of a good token: a byte changed, cut, doubled or a part dropped.
+    QString mangle(QString t)
+    {
+        switch (rng.bounded(5)) {
+        case 0: if (!t.isEmpty()) t[int(rng.bounded(t.size()))] = QChar(char(rng.bounded(32, 127))); break;
+        case 1: t.truncate(int(rng.bounded(t.size() + 1))); break;
+        case 2: t += "." + t; break;
+        case 3: t.replace(int(rng.bounded(t.size() + 1)), 0, random_text(6)); break;
+        default: t = t.section('.', 0, 1) + "..";
+        }
+        return t;
+    }
+
+private slots:
+    void initTestCase()
+    {
+        API_controller::files_dir = dir.path();
+        new RAM_modems(QVariantMap(), this);
+        new strova_controller(QVariantMap(), this);
+        new Radio_Exchange(QVariantMap(), this);
+        new API_controller(QVariantMap{{"diagnostics", 1}}, this);
+        log_set_level(0);
+    }
+
+    void tokens_grant_nothing_unless_ours()
+    {
+        const uint32_t now = uint32_t(QDateTime::currentSecsSinceEpoch());
+        const QStringList specs{
+            QString(R"({"payload": {"exp": %1, "claims": {"driver-strova5": {"admin": 1}, "b": {"admin": 1}}}})").arg(now + 600),
+            R"({"payload": {"exp": 1e308, "claims": {"driver-strova5": "admin", "b": ["admin"], "auth": null}}})",
+            R"({"payload": {"exp": -5, "claims": {"driver-strova5": {"admin": 1}}}})",
+            R"({"payload": {"exp": [1], "claims": [1, 2]}})",
+            R"({"payload": {"exp": {"a": 1}, "claims": "x"}})",
+            R"({"payload": ["not", "an", "object"]})",
+            R"({"payload": {"exp": 99999999999999999999, "claims": {"driver-strova5": {"": 1, "\u0000": 2}}}})",
+        };
+        const QStringList good = testsupport::mint_tokens(specs);
+        QCOMPARE(good.size(), specs.size());
+        QCOMPARE(http_api::token_rights(good[0], {}, {"api"}, now).size(), 2);
+        QCOMPARE(http_api::token_rights(good[1], {}, {"api"}, now).size(), 0);
+        QCOMPARE(http_api::token_rights(good[2], {}, {"api"}, now).size(), 0);
+
+        const QStringList schemes{"Bearer ", "bearer ", "BEARER  ", "Basic ", "", "Bearer\t", " Bearer "};
+        QStringList ours; // what the signed tokens grant as they are
+        for (const QString& t : good) ours += http_api::token_rights(t, {}, {"api", "rights"}, now);
+        QVERIFY(!ours.contains("_auth_admin"));
+        for (int i = 0; i < 20000; ++i) {
+            const QString base = good.at(int(rng.bounded(good.size())));
+            const QString token = rng.bounded(3) ? mangle(base) : random_text(200);
+            const QString header = schemes.at(int(rng.bounded(schemes.size()))) + (rng.bounded(2) ? token : base);
+            const QStringList rights = http_api::token_rights(rng.bounded(2) ? token : QString(), header,
+                                                              {"api", "rights"}, now);
+            // Only the signed token's own claims can ever come out (a mangling that Base64
+            // skips leaves it whole); nothing else.
+            for (const QString& r : rights) QVERIFY2(ours.contains(r), qPrintable(r + " from " + header));
+        }
+    }
+
+    void paths_and_items()
+    {
+        API_controller* api = API_controller::instance;
+        for (int i = 0; i < 20000; ++i) {
+            const QString raw = "/" + random_text(40);
+            const QStringList segments = http_api::path_segments(raw);
+            for (const QString& s : segments) QVERIFY(!s.isEmpty());
+            QVariantMap qitems;
+            for (int k = int(rng.bounded(5)); k > 0; --k)
+                qitems.insert(QStringList{"modem", "payload", "station", "offset", "timestamp", "sync_url", "x"}
+                                  .at(int(rng.bounded(7))),
+                              rng.bounded(2) ? random_value() : QVariant(random_text(30)));
+            QVariantMap request{{"qitems", rng.bounded(8) ? QVariant(qitems) : random_value()}};
+            QStringList path{"api"};
+            path << QStringList{"cmd", "info", "rights", "el", "iec104", "time_sync", "diagnostics", "x"}.at(int(rng.bounded(8)));
+            path << QStringList{"display", "list", "set", "update_from_db", "modems_for_get_index", ""}.at(int(rng.bounded(6)));
+            request.insert("path", rng.bounded(4) ? QVariant(path) : random_value());
+            if (rng.bounded(2)) request.insert("rights", random_value());
+            const QVariant answer = api->api_exec(request, rng.bounded(2));
+            QVERIFY(!answer.isValid() || answer.type() == QVariant::Map || answer.type() == QVariant::List);
+        }
+    }
+};
+
+QTEST_GUILESS_MAIN(tst_api_hostile)
+#include "tst_api_hostile.moc"
