@@ -75,11 +75,6 @@ QVariantMap mask_secrets(QVariantMap m)
     return m;
 }
 
-QString executable_dir()
-{
-    return API_controller::files_dir.isEmpty() ? QCoreApplication::applicationDirPath() : API_controller::files_dir;
-}
-
 // A number item as a client sends it; text that is no number reads 0.
 int32_t item_int32(const QVariant& v)
 {
@@ -123,9 +118,14 @@ API_controller::~API_controller()
     if (instance == this) instance = nullptr;
 }
 
+QString API_controller::exe_dir()
+{
+    return files_dir.isEmpty() ? QCoreApplication::applicationDirPath() : files_dir;
+}
+
 QString API_controller::tst_path()
 {
-    return executable_dir() + QStringLiteral("/tst.json");
+    return exe_dir() + QStringLiteral("/tst.json");
 }
 
 QVariantMap API_controller::make_rights_table()

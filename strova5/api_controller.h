@@ -71,6 +71,8 @@ public:
     // The request as the log shows it: secrets replaced by "***".
     static QVariantMap masked(QVariantMap api_request);
     static QString tst_path();
+    // Where "tst.json" and the UI files lie: `files_dir`, or the executable's directory.
+    static QString exe_dir();
 
     const QVariantMap rights_table;
     const QMap<QString, QStringList> rights_flat;

@@ -1,8 +1,14 @@
 #include "http_api_quill.h"
 
+#include "api_controller.h"
 #include "httprequest.h"
+#include "httpresponse.h"
+#include "logger.h"
 
 #include <QCryptographicHash>
+#include <QDateTime>
+#include <QFile>
+#include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QMessageAuthenticationCode>
@@ -96,3 +102,168 @@ QByteArray api_body(const QVariant& answer, const QString& callback)
 }
 
 } // namespace http_api
+
+// ---------------------------------------------------------------- the server and its handler
+
+namespace {
+
+// One request at a time: a request that arrives while another is inside service() (which can
+// happen only when that one runs the event loop) is turned away.
+bool g_busy = false;
+
+// Clears the busy flag however the request leaves.
+struct busy_guard
+{
+    busy_guard() { g_busy = true; }
+    ~busy_guard() { g_busy = false; }
+};
+
+// UI files served from memory, reloaded when their modification time moves on.
+QMap<QString, uint32_t>& file_times()
+{
+    static QMap<QString, uint32_t> times;
+    return times;
+}
+QMap<QString, QByteArray>& file_contents()
+{
+    static QMap<QString, QByteArray> contents;
+    return contents;
+}
+
+void not_found(QuillonHttpd::HttpResponse* response)
+{
+    response->setStatus(404, QString());
+    response->setHeader(QStringLiteral("Content-Length"), 0);
+    response->write(QByteArray());
+}
+
+} // namespace
+
+http_api_quill::http_api_quill(QuillonHttpd::HttpSettings* settings, QObject* parent)
+    : QuillonHttpd::HttpServer(settings, parent)
+{
+}
+
+QuillonHttpd::HttpRequestHandler* http_api_quill::requestHandler(QuillonHttpd::HttpConnection* connection)
+{
+    return new http_api_HttpRequestHandler(connection);
+}
+
+http_api_HttpRequestHandler::http_api_HttpRequestHandler(QuillonHttpd::HttpConnection* connection)
+    : QuillonHttpd::HttpRequestHandler(connection)
+{
+}
+
+void http_api_HttpRequestHandler::service(QuillonHttpd::HttpRequest* request, QuillonHttpd::HttpResponse* response)
+{
+    if (g_busy) {
+        response->setStatus(404, QString());
+        response->write(QByteArray());
+        response->flush();
+        return;
+    }
+    const busy_guard busy;
+
+    const QString raw_path = request->getPath();
+    if (QuillonHttpd::HttpRequest::urlDecode(raw_path) == QLatin1String("/favicon.ico")) {
+        response->setStatus(404, QString());
+        response->write(QByteArray());
+        response->flush();
+        return;
+    }
+    QStringList segments = http_api::path_segments(raw_path);
+
+    // A name given twice keeps its first value; the parameter map holds the newest first.
+    QVariantMap qitems;
+    const QMultiMap<QString, QString>& params = request->getParameterMap();
+    for (const QString& name : params.uniqueKeys()) qitems.insert(name, params.values(name).last());
+
+    QString callback;
+    if (qitems.contains(QStringLiteral("callback"))) {
+        callback = qitems.take(QStringLiteral("callback")).toString();
+        LOG_EXC << "jsonp_callback" << callback;
+        // Anything but a plain script name would be written into the client's script.
+        if (!http_api::callback_allowed(callback)) callback.clear();
+    }
+
+    QVariantMap api_request{{QStringLiteral("path"), segments}, {QStringLiteral("qitems"), qitems}};
+    const QStringList rights =
+        http_api::token_rights(request->getCookieMap().value(QStringLiteral("TARVIK_JWT")),
+                               request->header(QStringLiteral("authorization")), segments,
+                               uint32_t(QDateTime::currentSecsSinceEpoch()));
+    if (!rights.isEmpty()) api_request.insert(QStringLiteral("rights"), rights);
+
+    if (segments.isEmpty()) {
+        serve_file({QStringLiteral("ui"), QStringLiteral("redir.html")}, request, response);
+    } else if (segments.first() == QLatin1String("api")) {
+        serve_api(api_request, callback, response);
+    } else if (segments.first() == QLatin1String("ui")) {
+        serve_file(segments, request, response);
+    } else {
+        not_found(response);
+    }
+    response->flush();
+}
+
+void http_api_HttpRequestHandler::serve_api(const QVariantMap& api_request, const QString& callback,
+                                            QuillonHttpd::HttpResponse* response)
+{
+    const QVariant answer = API_controller::instance ? API_controller::instance->api_exec(api_request) : QVariant();
+    const QByteArray body = http_api::api_body(answer, callback);
+    response->setStatus(200, QString());
+    response->setHeader(QStringLiteral("Content-Type"), callback.isEmpty()
+                                                            ? QStringLiteral("application/json; charset=utf-8")
+                                                            : QStringLiteral("jsonp; charset=utf-8"));
+    response->setHeader(QStringLiteral("Content-Length"), body.size());
+    response->write(body);
+}
+
+void http_api_HttpRequestHandler::serve_file(const QStringList& segments, QuillonHttpd::HttpRequest* request,
+                                             QuillonHttpd::HttpResponse* response)
+{
+    if (segments.contains(QStringLiteral(".."))) return not_found(response);
+    const QString path = API_controller::exe_dir() + QLatin1Char('/') + segments.join(QLatin1Char('/'));
+
+    const QFileInfo info(path);
+    const uint32_t mtime = info.isFile() ? uint32_t(info.lastModified().toSecsSinceEpoch()) : 0;
+    const auto cached = file_times().constFind(path);
+    if (info.isFile() && (cached == file_times().cend() || cached.value() < mtime)) {
+        QFile f(path);
+        if (f.open(QIODevice::ReadOnly)) {
+            LOG_TRC << "load" << path;
+            file_contents().insert(path, f.readAll());
+            file_times().insert(path, mtime);
+        }
+    }
+    if (!file_times().contains(path)) {
+        LOG_DBG << "no file" << path;
+        return not_found(response);
+    }
+
+    const uint32_t cached_time = file_times().value(path);
+    const QByteArray digest =
+        QCryptographicHash::hash(path.toLocal8Bit() + QByteArray::number(cached_time), QCryptographicHash::Md5);
+    const QString etag = QString::fromLatin1(digest.toHex());
+    QByteArray given;
+    for (QChar c : request->header(QStringLiteral("If-None-Match")))
+        if (c.isDigit() || (c.toLower() >= QLatin1Char('a') && c.toLower() <= QLatin1Char('f'))) given += char(c.toLatin1());
+    if (QByteArray::fromHex(given) == digest) {
+        response->setStatus(304, QString());
+        response->setHeader(QStringLiteral("Content-Length"), 0);
+        response->setHeader(QStringLiteral("ETag"), etag);
+        response->write(QByteArray());
+        return;
+    }
+
+    const QByteArray& body = file_contents()[path];
+    response->setStatus(200, QString());
+    response->setHeader(QStringLiteral("Content-Length"), body.size());
+    response->setHeader(QStringLiteral("ETag"), etag);
+    const QString& name = segments.last();
+    QString type;
+    if (name.contains(QLatin1String(".html"))) type = QStringLiteral("text/html; charset=utf-8");
+    if (name.contains(QLatin1String(".js"))) type = QStringLiteral("text/javascript");
+    if (name.contains(QLatin1String(".css"))) type = QStringLiteral("text/css");
+    if (!type.isEmpty()) response->setHeader(QStringLiteral("Content-Type"), type);
+    response->write(body);
+}

@@ -7,6 +7,7 @@
 #include <QString>
 #include <QStringList>
 #include <QVariant>
+#include <QVariantMap>
 #include <cstdint>
 
 namespace http_api {
@@ -33,3 +34,29 @@ bool callback_allowed(const QString& name);
 QByteArray api_body(const QVariant& answer, const QString& callback);
 
 } // namespace http_api
+
+#include "httprequesthandler.h"
+#include "httpserver.h"
+
+// The API's HTTP server; one handler per connection.
+class http_api_quill : public QuillonHttpd::HttpServer
+{
+    Q_OBJECT
+public:
+    http_api_quill(QuillonHttpd::HttpSettings* settings, QObject* parent);
+    QuillonHttpd::HttpRequestHandler* requestHandler(QuillonHttpd::HttpConnection* connection) override;
+};
+
+class http_api_HttpRequestHandler : public QuillonHttpd::HttpRequestHandler
+{
+    Q_OBJECT
+public:
+    explicit http_api_HttpRequestHandler(QuillonHttpd::HttpConnection* connection);
+    void service(QuillonHttpd::HttpRequest* request, QuillonHttpd::HttpResponse* response) override;
+
+private:
+    static void serve_api(const QVariantMap& api_request, const QString& callback,
+                          QuillonHttpd::HttpResponse* response);
+    static void serve_file(const QStringList& segments, QuillonHttpd::HttpRequest* request,
+                           QuillonHttpd::HttpResponse* response);
+};
