@@ -10,7 +10,14 @@
 #include "strova_controller.h"
 #include "testsupport.h"
 
+#include "httpsettings.h"
+
+#include <QDir>
+#include <QEventLoop>
+#include <QFile>
 #include <QJsonDocument>
+#include <QTcpSocket>
+#include <QTimer>
 #include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -65,6 +72,9 @@ private slots:
         new Radio_Exchange(QVariantMap(), this);
         new API_controller(QVariantMap{{"diagnostics", 1}}, this);
         log_set_level(0);
+        QDir(dir.path()).mkpath("ui");
+        QFile f(dir.path() + "/ui/redir.html");
+        QVERIFY(f.open(QIODevice::WriteOnly) && f.write("<html></html>") > 0);
     }
 
     void tokens_grant_nothing_unless_ours()
@@ -122,6 +132,73 @@ private slots:
             const QVariant answer = api->api_exec(request, rng.bounded(2));
             QVERIFY(!answer.isValid() || answer.type() == QVariant::Map || answer.type() == QVariant::List);
         }
+    }
+
+    // Raw requests through the real server and the web front: every one gets a well-formed
+    // reply, and the daemon keeps serving.
+    void web_front()
+    {
+        auto* settings = new QuillonHttpd::HttpSettings(this);
+        settings->port = 0;
+        settings->address = QHostAddress::LocalHost;
+        http_api_quill server(settings, this);
+        QVERIFY(server.getTcpServer() && server.getTcpServer()->isListening());
+        const quint16 port = server.getTcpServer()->serverPort();
+        const uint32_t now = uint32_t(QDateTime::currentSecsSinceEpoch());
+        const QStringList minted = testsupport::mint_tokens(
+            {QString(R"({"payload": {"exp": %1, "claims": {"driver-strova5": {"admin": 1}, "auth": {"admin": 1}}}})").arg(now + 600),
+             R"({"payload": {"exp": 1e30, "claims": {"b": 7, "driver-strova5": [1]}}})"});
+        const QStringList paths{"/", "/api", "/api/info", "/api/rights", "/api/cmd/display", "/api/time_sync/set",
+                                "/ui/redir.html", "/ui/../x", "/ui/%2E%2E/x", "/driver_strova5/api/el/update_from_db",
+                                "/favicon.ico", "//api///iec104/list"};
+        const QStringList header_names{"Authorization", "authorization", "AUTHORIZATION", "aUtHoRiZaTiOn", "Cookie",
+                                       "If-None-Match", "Content-Type"};
+        const QStringList items{"callback", "modem", "payload", "station", "offset", "timestamp", "pass", "token"};
+        auto text = [&](int max) {
+            return QString::fromLatin1(random_bytes(max).toPercentEncoding());
+        };
+        for (int i = 0; i < 1500; ++i) {
+            QString target = rng.bounded(3) ? paths.at(int(rng.bounded(paths.size()))) : "/" + text(30);
+            QStringList query;
+            for (int k = int(rng.bounded(4)); k > 0; --k)
+                query << items.at(int(rng.bounded(items.size()))) + "=" + (rng.bounded(2) ? text(20) : QString("cb"));
+            if (!query.isEmpty()) target += "?" + query.join('&');
+            QByteArray raw = (rng.bounded(5) ? "GET " : "POST ") + target.toLatin1() + " HTTP/1.1\r\nHost: x\r\n";
+            for (int k = int(rng.bounded(4)); k > 0; --k) {
+                const QString name = header_names.at(int(rng.bounded(header_names.size())));
+                const QString token = rng.bounded(2) ? minted.at(int(rng.bounded(minted.size()))) : mangle(minted.at(0));
+                QString value = name.compare("cookie", Qt::CaseInsensitive) == 0 ? "TARVIK_JWT=" + token
+                                : rng.bounded(2)                                 ? "Bearer " + token
+                                                                                 : QString::fromLatin1(random_bytes(40)).remove('\r').remove('\n');
+                raw += name.toLatin1() + ": " + value.toLatin1() + "\r\n";
+            }
+            raw += "Content-Length: 0\r\n\r\n";
+
+            QTcpSocket sock;
+            QByteArray reply;
+            QEventLoop loop;
+            QTimer::singleShot(5000, &loop, &QEventLoop::quit);
+            connect(&sock, &QTcpSocket::readyRead, [&] { reply += sock.readAll(); });
+            connect(&sock, &QTcpSocket::disconnected, &loop, &QEventLoop::quit);
+            connect(&sock, &QTcpSocket::connected, [&] { sock.write(raw); });
+            sock.connectToHost(QHostAddress::LocalHost, port);
+            loop.exec();
+            reply += sock.readAll();
+            QVERIFY2(reply.startsWith("HTTP/1.1 "), raw.constData());
+            const int status = reply.mid(9, 3).toInt();
+            QVERIFY2(status == 200 || status == 304 || status == 404 || status == 400 || status == 413, raw.constData());
+        }
+        // Nothing stuck: a plain request is served.
+        QTcpSocket sock;
+        QByteArray reply;
+        QEventLoop loop;
+        QTimer::singleShot(5000, &loop, &QEventLoop::quit);
+        connect(&sock, &QTcpSocket::readyRead, [&] { reply += sock.readAll(); });
+        connect(&sock, &QTcpSocket::disconnected, &loop, &QEventLoop::quit);
+        connect(&sock, &QTcpSocket::connected, [&] { sock.write("GET /api/info HTTP/1.1\r\nHost: x\r\n\r\n"); });
+        sock.connectToHost(QHostAddress::LocalHost, port);
+        loop.exec();
+        QVERIFY2(reply.contains("{\"SW\""), reply.constData());
     }
 };
 
