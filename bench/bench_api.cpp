@@ -65,8 +65,10 @@ int main(int argc, char* argv[])
         db.setDatabaseName(env["STROVA_MYSQL_DB"]);
         QString error;
         if (!db.open() || !testsupport::run_sql_file(db, STROVA_SOURCE_DIR "/sql/schema.sql", &error) ||
-            !QSqlQuery(db).exec("INSERT INTO modems_setting VALUES (5001, 1, 0, 'version', '{\"sw\":\"1.0.4.0\"}')")) {
-            std::fprintf(stderr, "no database or schema: %s %s\n", qPrintable(db.lastError().text()), qPrintable(error));
+            !QSqlQuery(db).exec(
+                "INSERT INTO modems_setting VALUES (5001, 1, 0, 'version', '{\"sw\":\"1.0.4.0\"}')")) {
+            std::fprintf(stderr, "no database or schema: %s %s\n", qPrintable(db.lastError().text()),
+                         qPrintable(error));
             rc = 1;
         }
 
@@ -82,29 +84,41 @@ int main(int argc, char* argv[])
         probe.listen(QHostAddress::LocalHost, 0);
         const quint16 port = probe.serverPort();
         probe.close();
-        const QVariantMap sql{{"host", env["STROVA_MYSQL_HOST"]}, {"port", env["STROVA_MYSQL_PORT"].toInt()},
-                              {"db_name", env["STROVA_MYSQL_DB"]}, {"user", env["STROVA_MYSQL_USER"]},
+        const QVariantMap sql{{"host", env["STROVA_MYSQL_HOST"]},
+                              {"port", env["STROVA_MYSQL_PORT"].toInt()},
+                              {"db_name", env["STROVA_MYSQL_DB"]},
+                              {"user", env["STROVA_MYSQL_USER"]},
                               {"pass", env["STROVA_MYSQL_PASS"]}};
         QFile cfg(dir.path() + "/cfg.json");
         cfg.open(QIODevice::WriteOnly);
-        cfg.write(QJsonDocument::fromVariant(QVariantMap{{"log_level", 2}, {"sql", sql}, {"api", QVariantMap{{"port", port}}}})
+        cfg.write(QJsonDocument::fromVariant(
+                      QVariantMap{{"log_level", 2}, {"sql", sql}, {"api", QVariantMap{{"port", port}}}})
                       .toJson());
         cfg.close();
 
         QProcess daemon;
         daemon.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        if (!rc) daemon.start(dir.path() + "/driver_strova5", {"-c", cfg.fileName(), "-l", dir.path() + "/drv.log"});
+        if (!rc)
+            daemon.start(dir.path() + "/driver_strova5",
+                         {"-c", cfg.fileName(), "-l", dir.path() + "/drv.log"});
         const QString base = QString("http://127.0.0.1:%1").arg(port);
-        for (int i = 0; !rc && i < 100 && fetch(base + "/api/info", {}).isEmpty(); ++i) QThread::msleep(100);
-        const QString token = testsupport::mint_tokens(
-                                  {QString(R"({"payload": {"exp": %1, "claims": {"driver-strova5": {"admin": 1}}}})")
-                                       .arg(QDateTime::currentSecsSinceEpoch() + 3600)})
-                                  .value(0);
+        for (int i = 0; !rc && i < 100 && fetch(base + "/api/info", {}).isEmpty(); ++i)
+            QThread::msleep(100);
+        const QString token =
+            testsupport::mint_tokens(
+                {QString(R"({"payload": {"exp": %1, "claims": {"driver-strova5": {"admin": 1}}}})")
+                     .arg(QDateTime::currentSecsSinceEpoch() + 3600)})
+                .value(0);
 
         if (!rc) {
             const double reference = wrk_rate(base + "/ui/app.js", seconds, token);
             std::printf("cached UI file (20 kB):          %9.0f req/s (reference)\n", reference);
-            struct Target { const char* name; QString path; double target; };
+            struct Target
+            {
+                const char* name;
+                QString path;
+                double target;
+            };
             const QList<Target> targets{
                 {"registry read, one modem", "/api/setting?modem=5001", 0.5},
                 {"command send \"version\"", "/api/cmd/send?modem=5001&code=version", 0.25},
@@ -117,7 +131,8 @@ int main(int argc, char* argv[])
                     continue;
                 }
                 const double rate = wrk_rate(base + t.path, seconds, token);
-                std::printf("%-32s %9.0f req/s, ratio %.2f", t.name, rate, reference > 0 ? rate / reference : 0.0);
+                std::printf("%-32s %9.0f req/s, ratio %.2f", t.name, rate,
+                            reference > 0 ? rate / reference : 0.0);
                 if (t.target > 0) std::printf(" (target %.2f)", t.target);
                 std::printf("\n");
             }

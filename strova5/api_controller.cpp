@@ -17,7 +17,9 @@
 
 API_controller* API_controller::instance = nullptr;
 QString API_controller::files_dir;
-std::function<uint32_t()> API_controller::time_source = [] { return uint32_t(QDateTime::currentSecsSinceEpoch()); };
+std::function<uint32_t()> API_controller::time_source = [] {
+    return uint32_t(QDateTime::currentSecsSinceEpoch());
+};
 
 namespace {
 
@@ -271,7 +273,8 @@ QVariant API_controller::api_el_modems_for_get_index(QVariantMap)
 {
     QVariantList out;
     if (strova_controller::instance)
-        for (uint32_t id : qAsConst(strova_controller::instance->index_modems)) out += uint(id);
+        for (uint32_t id : qAsConst(strova_controller::instance->index_modems))
+            out += uint(id);
     return out;
 }
 
@@ -280,7 +283,8 @@ QVariant API_controller::api_iec104_list(QVariantMap)
     QVariantMap out;
     if (!RAM_modems::instance) return out;
     const QMap<uint32_t, uint32_t> map = RAM_modems::instance->iec104_map();
-    for (auto it = map.cbegin(); it != map.cend(); ++it) out.insert(QString::number(it.value()), uint(it.key()));
+    for (auto it = map.cbegin(); it != map.cend(); ++it)
+        out.insert(QString::number(it.value()), uint(it.key()));
     return out;
 }
 
@@ -288,8 +292,8 @@ QVariant API_controller::api_cmd_display(QVariantMap api_request)
 {
     const QVariantMap qitems = api_request.value(QStringLiteral("qitems")).toMap();
     const QList<uint32_t> modems = get_modems(qitems);
-    const QByteArray payload =
-        QByteArray::fromHex(hex_digits_only(qitems.value(QStringLiteral("payload")).toString().toLocal8Bit()));
+    const QByteArray payload = QByteArray::fromHex(
+        hex_digits_only(qitems.value(QStringLiteral("payload")).toString().toLocal8Bit()));
     const QString payload_hex = QString::fromLatin1(payload.toHex().toUpper());
     const uint32_t station = qitems.contains(QStringLiteral("station"))
                                  ? qitems.value(QStringLiteral("station")).toUInt()
@@ -318,8 +322,9 @@ QVariant API_controller::api_info(QVariantMap)
     sw.insert(QStringLiteral("ver"), sw_conf.value(QStringLiteral("ver"), QStringLiteral("1.0")).toString());
     sw.insert(QStringLiteral("sn"), sw_conf.value(QStringLiteral("sn"), QStringLiteral("05 18 ")).toString());
     const QByteArray md5_text = sw_conf.value(QStringLiteral("md5"), QString()).toString().toLocal8Bit();
-    sw.insert(QStringLiteral("MD5"),
-              QString::fromLatin1(QCryptographicHash::hash(md5_text, QCryptographicHash::Md5).toHex().toUpper()));
+    sw.insert(
+        QStringLiteral("MD5"),
+        QString::fromLatin1(QCryptographicHash::hash(md5_text, QCryptographicHash::Md5).toHex().toUpper()));
 
     const int32_t shift = item_int32(time_sync.value(QStringLiteral("ts_shift"), 0));
     const int32_t offset = item_int32(time_sync.value(QStringLiteral("offset"), 0));
@@ -327,12 +332,15 @@ QVariant API_controller::api_info(QVariantMap)
     const uint32_t stamp = uint32_t(quint64(now + shift));
     QVariantMap time;
     time.insert(QStringLiteral("timestamp"), uint(stamp));
-    time.insert(QStringLiteral("dt"), QDateTime::fromSecsSinceEpoch(now + shift + offset)
-                                          .toString(QStringLiteral("yyyy.MM.dd hh:mm:ss")));
+    time.insert(
+        QStringLiteral("dt"),
+        QDateTime::fromSecsSinceEpoch(now + shift + offset).toString(QStringLiteral("yyyy.MM.dd hh:mm:ss")));
     time.insert(QStringLiteral("sync_source"),
                 time_sync.value(QStringLiteral("sync_source"), QStringLiteral("gps")).toString());
-    time.insert(QStringLiteral("offset"), time_sync.value(QStringLiteral("offset"), QStringLiteral("0")).toString());
-    time.insert(QStringLiteral("sync_url"), time_sync.value(QStringLiteral("sync_url"), k_default_sync_url).toString());
+    time.insert(QStringLiteral("offset"),
+                time_sync.value(QStringLiteral("offset"), QStringLiteral("0")).toString());
+    time.insert(QStringLiteral("sync_url"),
+                time_sync.value(QStringLiteral("sync_url"), k_default_sync_url).toString());
 
     const QDateTime built = build_time();
     QVariantMap out;

@@ -21,10 +21,12 @@ namespace http_api {
 QByteArray api_key()
 {
     // Kept masked so that the key does not stand in the binary as plain text.
-    static const unsigned char stored[11] = {0x09, 0x2E, 0x28, 0x35, 0x2C, 0x3B, 0x6F, 0x77, 0x10, 0x0D, 0x0E};
+    static const unsigned char stored[11] = {0x09, 0x2E, 0x28, 0x35, 0x2C, 0x3B,
+                                             0x6F, 0x77, 0x10, 0x0D, 0x0E};
     constexpr unsigned char mask = 0x5A;
     QByteArray key(11, '\0');
-    for (int i = 0; i < 11; ++i) key[i] = char(stored[i] ^ mask);
+    for (int i = 0; i < 11; ++i)
+        key[i] = char(stored[i] ^ mask);
     return key;
 }
 
@@ -154,7 +156,8 @@ http_api_HttpRequestHandler::http_api_HttpRequestHandler(QuillonHttpd::HttpConne
 {
 }
 
-void http_api_HttpRequestHandler::service(QuillonHttpd::HttpRequest* request, QuillonHttpd::HttpResponse* response)
+void http_api_HttpRequestHandler::service(QuillonHttpd::HttpRequest* request,
+                                          QuillonHttpd::HttpResponse* response)
 {
     if (g_busy) {
         response->setStatus(404, QString());
@@ -176,7 +179,8 @@ void http_api_HttpRequestHandler::service(QuillonHttpd::HttpRequest* request, Qu
     // A name given twice keeps its first value; the parameter map holds the newest first.
     QVariantMap qitems;
     const QMultiMap<QString, QString>& params = request->getParameterMap();
-    for (const QString& name : params.uniqueKeys()) qitems.insert(name, params.values(name).last());
+    for (const QString& name : params.uniqueKeys())
+        qitems.insert(name, params.values(name).last());
 
     QString callback;
     if (qitems.contains(QStringLiteral("callback"))) {
@@ -208,12 +212,13 @@ void http_api_HttpRequestHandler::service(QuillonHttpd::HttpRequest* request, Qu
 void http_api_HttpRequestHandler::serve_api(const QVariantMap& api_request, const QString& callback,
                                             QuillonHttpd::HttpResponse* response)
 {
-    const QVariant answer = API_controller::instance ? API_controller::instance->api_exec(api_request) : QVariant();
+    const QVariant answer =
+        API_controller::instance ? API_controller::instance->api_exec(api_request) : QVariant();
     const QByteArray body = http_api::api_body(answer, callback);
     response->setStatus(200, QString());
-    response->setHeader(QStringLiteral("Content-Type"), callback.isEmpty()
-                                                            ? QStringLiteral("application/json; charset=utf-8")
-                                                            : QStringLiteral("jsonp; charset=utf-8"));
+    response->setHeader(QStringLiteral("Content-Type"),
+                        callback.isEmpty() ? QStringLiteral("application/json; charset=utf-8")
+                                           : QStringLiteral("jsonp; charset=utf-8"));
     response->setHeader(QStringLiteral("Content-Length"), body.size());
     response->write(body);
 }
@@ -241,12 +246,13 @@ void http_api_HttpRequestHandler::serve_file(const QStringList& segments, Quillo
     }
 
     const uint32_t cached_time = file_times().value(path);
-    const QByteArray digest =
-        QCryptographicHash::hash(path.toLocal8Bit() + QByteArray::number(cached_time), QCryptographicHash::Md5);
+    const QByteArray digest = QCryptographicHash::hash(path.toLocal8Bit() + QByteArray::number(cached_time),
+                                                       QCryptographicHash::Md5);
     const QString etag = QString::fromLatin1(digest.toHex());
     QByteArray given;
     for (QChar c : request->header(QStringLiteral("If-None-Match")))
-        if (c.isDigit() || (c.toLower() >= QLatin1Char('a') && c.toLower() <= QLatin1Char('f'))) given += char(c.toLatin1());
+        if (c.isDigit() || (c.toLower() >= QLatin1Char('a') && c.toLower() <= QLatin1Char('f')))
+            given += char(c.toLatin1());
     if (QByteArray::fromHex(given) == digest) {
         response->setStatus(304, QString());
         response->setHeader(QStringLiteral("Content-Length"), 0);

@@ -61,13 +61,15 @@ class tst_api_controller : public QObject
         QSignalSpy spy(radio, &Radio_Exchange::signal_stringify);
         fn();
         QStringList out;
-        for (const QList<QVariant>& args : spy) out << QString::fromUtf8(args.at(0).toByteArray());
+        for (const QList<QVariant>& args : spy)
+            out << QString::fromUtf8(args.at(0).toByteArray());
         return out;
     }
     QVariantMap tst_file() const
     {
         QFile f(API_controller::tst_path());
-        return f.open(QIODevice::ReadOnly) ? QJsonDocument::fromJson(f.readAll()).toVariant().toMap() : QVariantMap();
+        return f.open(QIODevice::ReadOnly) ? QJsonDocument::fromJson(f.readAll()).toVariant().toMap()
+                                           : QVariantMap();
     }
     static bool write_file(const QString& path, const QByteArray& content)
     {
@@ -151,7 +153,8 @@ private slots:
         } else {
             make_api(js(f.at(0) == "-" ? "{}" : f.at(0)));
             QStringList got;
-            for (uint32_t id : api->get_modems({{"modem", f.at(1) == "-" ? QString() : f.at(1)}})) got << QString::number(id);
+            for (uint32_t id : api->get_modems({{"modem", f.at(1) == "-" ? QString() : f.at(1)}}))
+                got << QString::number(id);
             QCOMPARE(got.join(','), f.at(2) == "-" ? QString() : f.at(2));
         }
     }
@@ -165,11 +168,17 @@ private slots:
                                    R"("settings":"Настройки электросчетчика",)"
                                    R"("view":"Просмотр показаний электросчетчика"}}})"));
         ram->set_iec104_map({{305, 2}, {77, 1}});
-        QCOMPARE(compact(api->api_exec(request("api/iec104/list", {}, {"user"}))), QString(R"({"1":77,"2":305})"));
+        QCOMPARE(compact(api->api_exec(request("api/iec104/list", {}, {"user"}))),
+                 QString(R"({"1":77,"2":305})"));
         ctl->index_modems = {9, 4};
-        QCOMPARE(compact(api->api_exec(request("api/el/modems_for_get_index", {}, {"admin"}))), QString("[9,4]"));
+        QCOMPARE(compact(api->api_exec(request("api/el/modems_for_get_index", {}, {"admin"}))),
+                 QString("[9,4]"));
         ctl->config = {{"data_ms", 300}};
-        QCOMPARE(api->api_exec(request("api/el/update_from_db", {}, {"_b_admin"})).toMap().value("data_ms").toInt(), 300);
+        QCOMPARE(api->api_exec(request("api/el/update_from_db", {}, {"_b_admin"}))
+                     .toMap()
+                     .value("data_ms")
+                     .toInt(),
+                 300);
     }
 
     // The request line shows the request, but never a secret.
@@ -177,9 +186,10 @@ private slots:
     {
         make_api({{"no_jwt", true}});
         testsupport::Log_capture log;
-        api->api_exec(request("api/info",
-                              {{"user", "ivan"}, {"pass", "p4ss-secret"}, {"token", "tok-secret"}, {"api_key", "key-secret"}},
-                              {"admin"}));
+        api->api_exec(request(
+            "api/info",
+            {{"user", "ivan"}, {"pass", "p4ss-secret"}, {"token", "tok-secret"}, {"api_key", "key-secret"}},
+            {"admin"}));
         QVERIFY2(!log.all().contains("secret"), qPrintable(log.all()));
         QCOMPARE(log.count(R"("pass":"***")"), 1);
         QCOMPARE(log.count(R"("token":"***")"), 1);
@@ -197,7 +207,8 @@ private slots:
         const QVariantMap qitems = js(f.at(0));
         const QStringList expected = f.at(1) == "-" ? QStringList() : f.at(1).split(" ; ");
         QVariant answer;
-        QCOMPARE(downlinks([&] { answer = api->api_exec(request("api/cmd/display", qitems, {"admin"})); }), expected);
+        QCOMPARE(downlinks([&] { answer = api->api_exec(request("api/cmd/display", qitems, {"admin"})); }),
+                 expected);
         QCOMPARE(compact(answer), QString(R"({"send":"ok"})"));
         QCOMPARE(downlinks([&] { api->api_exec(request("api/cmd/display", qitems), true); }), expected);
         QVERIFY(downlinks([&] { api->api_exec(request("api/cmd/display", qitems, {"user"})); }).isEmpty());
@@ -206,7 +217,9 @@ private slots:
     void display_forwarding()
     {
         const uint32_t M = 4100, X = 3071;
-        ram->add_modem(M, js(R"({"31": "0a0b0c", "version": {"sw": "1.0.4.0"}, "bs_display": {"modem": 3071, "bs": 77}})"));
+        ram->add_modem(
+            M,
+            js(R"({"31": "0a0b0c", "version": {"sw": "1.0.4.0"}, "bs_display": {"modem": 3071, "bs": 77}})"));
         ram->add_modem(X, QVariantMap());
         Parser_ul_app ul;
         ul.modem_id = M;
@@ -214,10 +227,11 @@ private slots:
         ul.payload = QByteArray::fromHex("3101020304050607");
         ul.ul_datas << Ul_data_record(254, T0);
         const QStringList sent = downlinks([&] { ctl->slot_UL(ul); });
-        QCOMPARE(sent, QStringList()
-                           << R"({"max_payload_len":8,"modem_id":4100,"msg_type":"dl","payload":"0A0B0C"})"
-                           << R"({"dl_freq":445710000,"f_ack":false,"max_payload_len":128,"modem_id":3071,)"
-                              R"("msg_type":"dl","payload":"3101020304050607020304050607","station_id":77})");
+        QCOMPARE(
+            sent,
+            QStringList() << R"({"max_payload_len":8,"modem_id":4100,"msg_type":"dl","payload":"0A0B0C"})"
+                          << R"({"dl_freq":445710000,"f_ack":false,"max_payload_len":128,"modem_id":3071,)"
+                             R"("msg_type":"dl","payload":"3101020304050607020304050607","station_id":77})");
         QCOMPARE(ram->get_setting(X, "31").toString(), QString("3101020304050607020304050607"));
 
         // Station 0 of "bs_display": the bytes are only kept for the display modem.
@@ -236,23 +250,33 @@ private slots:
         QVERIFY(api->time_sync.isEmpty());
         QVERIFY(write_file(API_controller::tst_path(), R"({"keep": {"a": [1]}, "offset": 0})"));
         make_api();
-        QVariantMap answer = api->api_exec(request("api/time_sync/set", {{"offset", "10800"}, {"timestamp", QString::number(T0 - 3600)}, {"sync_source", "ntp"}}, {"admin"})).toMap();
+        QVariantMap answer = api->api_exec(request("api/time_sync/set",
+                                                   {{"offset", "10800"},
+                                                    {"timestamp", QString::number(T0 - 3600)},
+                                                    {"sync_source", "ntp"}},
+                                                   {"admin"}))
+                                 .toMap();
         QCOMPARE(compact(answer), QString(R"({"res":true})"));
         QVariantMap file = tst_file();
-        QCOMPARE(compact(file), QString(R"({"keep":{"a":[1]},"offset":10800,"sync_source":"ntp","ts_shift":14400})"));
+        QCOMPARE(compact(file),
+                 QString(R"({"keep":{"a":[1]},"offset":10800,"sync_source":"ntp","ts_shift":14400})"));
 
         // "info" reports the corrected clock.
         QVariantMap time = api->api_exec(request("api/info")).toMap().value("time").toMap();
         QCOMPARE(time.value("timestamp").toUInt(), T0 + 14400);
-        QCOMPARE(time.value("dt").toString(), QDateTime::fromSecsSinceEpoch(T0 + 14400 + 10800).toString("yyyy.MM.dd hh:mm:ss"));
+        QCOMPARE(time.value("dt").toString(),
+                 QDateTime::fromSecsSinceEpoch(T0 + 14400 + 10800).toString("yyyy.MM.dd hh:mm:ss"));
         QCOMPARE(time.value("offset").toString(), QString("10800"));
         QCOMPARE(time.value("sync_source").toString(), QString("ntp"));
 
         // A timestamp ahead of the clock gives a negative shift that survives a restart.
-        api->api_exec(request("api/time_sync/set", {{"offset", "0"}, {"timestamp", QString::number(T0 + 14400 + 100)}}, {"_b_admin"}));
+        api->api_exec(request("api/time_sync/set",
+                              {{"offset", "0"}, {"timestamp", QString::number(T0 + 14400 + 100)}},
+                              {"_b_admin"}));
         QCOMPARE(tst_file().value("ts_shift").toDouble(), 4294967196.0);
         make_api();
-        QCOMPARE(api->api_exec(request("api/info")).toMap().value("time").toMap().value("timestamp").toUInt(), T0 - 100);
+        QCOMPARE(api->api_exec(request("api/info")).toMap().value("time").toMap().value("timestamp").toUInt(),
+                 T0 - 100);
 
         // Non-numeric items read 0; refused without the right.
         api->api_exec(request("api/time_sync/set", {{"offset", "abc"}, {"timestamp", "x"}}, {"special"}));
@@ -274,7 +298,9 @@ private slots:
     void info_defaults()
     {
         const QVariantMap info = api->api_exec(request("api/info")).toMap();
-        QCOMPARE(compact(info.value("SW")), QString(R"({"MD5":"D41D8CD98F00B204E9800998ECF8427E","name":"","sn":"05 18 ","ver":"1.0"})"));
+        QCOMPARE(
+            compact(info.value("SW")),
+            QString(R"({"MD5":"D41D8CD98F00B204E9800998ECF8427E","name":"","sn":"05 18 ","ver":"1.0"})"));
         const QVariantMap time = info.value("time").toMap();
         QCOMPARE(time.value("sync_source").toString(), QString("gps"));
         QCOMPARE(time.value("offset").toString(), QString("0"));
@@ -288,33 +314,40 @@ private slots:
     void tokens()
     {
         const uint32_t now = uint32_t(QDateTime::currentSecsSinceEpoch());
-        const QString claims = R"("claims": {"driver-strova5": {"user": 1, "special": {}}, "b": {"admin": 1}, "auth": {"admin": 1}})";
+        const QString claims =
+            R"("claims": {"driver-strova5": {"user": 1, "special": {}}, "b": {"admin": 1}, "auth": {"admin": 1}})";
         const QString good = QString(R"({"payload": {"exp": %1, %2}})").arg(now + 60).arg(claims);
         const QStringList specs{
             good,
             QString(R"({"payload": {"exp": %1, %2}})").arg(now).arg(claims),
             QString(R"({"payload": {"exp": %1, %2}, "key": "Strova5-JWX"})").arg(now + 60).arg(claims),
-            QString(R"({"payload": {"exp": %1, %2, "pad": "???>>>??>>"}, "urlsafe": true})").arg(now + 60).arg(claims),
+            QString(R"({"payload": {"exp": %1, %2, "pad": "???>>>??>>"}, "urlsafe": true})")
+                .arg(now + 60)
+                .arg(claims),
             QString(R"({"payload": {"exp": %1, %2}, "parts": 2})").arg(now + 60).arg(claims),
             QString(R"({"payload": {"exp": %1, %2}, "parts": 4})").arg(now + 60).arg(claims),
-            QString(R"({"payload": {"exp": 1e300, "claims": {"driver-strova5": ["user"], "b": "admin", "auth": 5}}})"),
-            QString(R"({"payload": {"exp": "%1", "claims": {"driver-strova5": {"admin": true}}}})").arg(now + 60),
+            QString(
+                R"({"payload": {"exp": 1e300, "claims": {"driver-strova5": ["user"], "b": "admin", "auth": 5}}})"),
+            QString(R"({"payload": {"exp": "%1", "claims": {"driver-strova5": {"admin": true}}}})")
+                .arg(now + 60),
         };
         const QStringList t = testsupport::mint_tokens(specs);
         QCOMPARE(t.size(), specs.size());
         const QStringList rights_path{"api", "rights"}, info_path{"api", "info"};
         using http_api::token_rights;
         QCOMPARE(token_rights(t[0], {}, info_path, now), QStringList({"special", "user", "_b_admin"}));
-        QCOMPARE(token_rights(t[0], {}, rights_path, now), QStringList({"special", "user", "_b_admin", "_auth_admin"}));
-        QCOMPARE(token_rights(t[1], {}, info_path, now), QStringList());             // "exp" = now
-        QCOMPARE(token_rights(t[2], {}, info_path, now), QStringList());             // forged
+        QCOMPARE(token_rights(t[0], {}, rights_path, now),
+                 QStringList({"special", "user", "_b_admin", "_auth_admin"}));
+        QCOMPARE(token_rights(t[1], {}, info_path, now), QStringList()); // "exp" = now
+        QCOMPARE(token_rights(t[2], {}, info_path, now), QStringList()); // forged
         QVERIFY(t[3].contains('-') || t[3].contains('_'));
-        QCOMPARE(token_rights(t[3], {}, info_path, now), QStringList());             // URL-safe Base64
-        QCOMPARE(token_rights(t[4], {}, info_path, now), QStringList());             // two parts
-        QCOMPARE(token_rights(t[5], {}, info_path, now), QStringList());             // four parts
-        QCOMPARE(token_rights(t[6], {}, info_path, now), QStringList());             // claims of wrong types
-        QCOMPARE(token_rights(t[7], {}, info_path, now), QStringList({"admin"}));    // "exp" as text
-        QCOMPARE(token_rights(QString(t[0]).replace(".", "%2E"), {}, info_path, now).size(), 3); // percent-encoded
+        QCOMPARE(token_rights(t[3], {}, info_path, now), QStringList());          // URL-safe Base64
+        QCOMPARE(token_rights(t[4], {}, info_path, now), QStringList());          // two parts
+        QCOMPARE(token_rights(t[5], {}, info_path, now), QStringList());          // four parts
+        QCOMPARE(token_rights(t[6], {}, info_path, now), QStringList());          // claims of wrong types
+        QCOMPARE(token_rights(t[7], {}, info_path, now), QStringList({"admin"})); // "exp" as text
+        QCOMPARE(token_rights(QString(t[0]).replace(".", "%2E"), {}, info_path, now).size(),
+                 3); // percent-encoded
 
         // The header: "Bearer" in any case replaces the cookie; two spaces leave the cookie.
         QCOMPARE(token_rights({}, "Bearer " + t[0], info_path, now).size(), 3);

@@ -44,7 +44,9 @@ QString mint(const QString& payload, const QString& extra = QString())
 }
 QString claims_token(const QString& claims, qint64 exp_from_now = 600)
 {
-    return mint(QString(R"({"exp": %1, "claims": %2})").arg(QDateTime::currentSecsSinceEpoch() + exp_from_now).arg(claims));
+    return mint(QString(R"({"exp": %1, "claims": %2})")
+                    .arg(QDateTime::currentSecsSinceEpoch() + exp_from_now)
+                    .arg(claims));
 }
 
 // The daemon run from its own directory: binary, configuration, ui/ and tst.json.
@@ -65,8 +67,10 @@ struct Daemon
         write_file(dir.path() + "/x", "outside");
         const auto s = testsupport::services();
         QVariantMap cfg{{"log_level", 6},
-                        {"sql", QVariantMap{{"host", s["STROVA_MYSQL_HOST"]}, {"port", s["STROVA_MYSQL_PORT"].toInt()},
-                                            {"user", s["STROVA_MYSQL_USER"]}, {"pass", s["STROVA_MYSQL_PASS"]},
+                        {"sql", QVariantMap{{"host", s["STROVA_MYSQL_HOST"]},
+                                            {"port", s["STROVA_MYSQL_PORT"].toInt()},
+                                            {"user", s["STROVA_MYSQL_USER"]},
+                                            {"pass", s["STROVA_MYSQL_PASS"]},
                                             {"db_name", "st_api_web"}}},
                         {"api", QVariantMap{{"port", port}}}};
         for (auto it = extra.cbegin(); it != extra.cend(); ++it) {
@@ -126,7 +130,9 @@ struct Daemon
         r.status = lines.value(0).split(' ').value(1).toInt();
         for (const QByteArray& line : lines.mid(1)) {
             const int colon = line.indexOf(':');
-            if (colon > 0) r.headers.insert(QString::fromLatin1(line.left(colon)).toLower(), QString::fromUtf8(line.mid(colon + 1)).trimmed());
+            if (colon > 0)
+                r.headers.insert(QString::fromLatin1(line.left(colon)).toLower(),
+                                 QString::fromUtf8(line.mid(colon + 1)).trimmed());
         }
         r.body = out.mid(end + 4);
         return r;
@@ -137,7 +143,10 @@ struct Daemon
     }
 };
 
-QStringList cookie(const QString& token) { return {"-b", "TARVIK_JWT=" + token}; }
+QStringList cookie(const QString& token)
+{
+    return {"-b", "TARVIK_JWT=" + token};
+}
 
 const char* const k_callers[] = {"none", "user", "admin", "b_admin", "special", "auth", "no_jwt", "diag"};
 
@@ -180,14 +189,17 @@ private slots:
         Daemon no_jwt(QVariantMap{{"api", QVariantMap{{"no_jwt", true}}}});
         Daemon diag(QVariantMap{{"api", QVariantMap{{"diagnostics", 1}}}});
         QVERIFY(no_jwt.start() && diag.start());
-        for (const testsupport::Vector& v : testsupport::read_vectors(VECTORS("api_routes.txt"), "answered")) {
+        for (const testsupport::Vector& v :
+             testsupport::read_vectors(VECTORS("api_routes.txt"), "answered")) {
             const QStringList expected = v.fields.at(1).split(' ', Qt::SkipEmptyParts);
             for (int c = 0; c < int(std::size(k_callers)); ++c) {
                 const QString caller = k_callers[c];
                 const Daemon& d = caller == "no_jwt" ? no_jwt : caller == "diag" ? diag : *base;
-                const Reply r = d.get("/" + v.fields.at(0) + "?modem=5", tokens.contains(caller) ? cookie(tokens[caller]) : QStringList());
+                const Reply r = d.get("/" + v.fields.at(0) + "?modem=5",
+                                      tokens.contains(caller) ? cookie(tokens[caller]) : QStringList());
                 QCOMPARE(r.status, v.fields.at(0).startsWith("api") ? 200 : 404);
-                QVERIFY2(r.body.isEmpty() == (expected.at(c) == "0"), qPrintable(caller + " on " + v.fields.at(0) + ": " + r.body));
+                QVERIFY2(r.body.isEmpty() == (expected.at(c) == "0"),
+                         qPrintable(caller + " on " + v.fields.at(0) + ": " + r.body));
             }
         }
     }
@@ -197,21 +209,45 @@ private slots:
         const QString path = "/api/el/modems_for_get_index";
         const QString admin = tokens["admin"];
         const QString claims = R"({"driver-strova5": {"admin": 1}})";
-        const QString forged = mint(QString(R"({"exp": %1, "claims": %2})").arg(QDateTime::currentSecsSinceEpoch() + 600).arg(claims), R"(, "key": "Strova5-JWx")");
-        struct Case { const char* name; QStringList args; bool served; };
+        const QString forged = mint(
+            QString(R"({"exp": %1, "claims": %2})").arg(QDateTime::currentSecsSinceEpoch() + 600).arg(claims),
+            R"(, "key": "Strova5-JWx")");
+        struct Case
+        {
+            const char* name;
+            QStringList args;
+            bool served;
+        };
         const QList<Case> cases{
             {"cookie", cookie(admin), true},
             {"exp = now", cookie(claims_token(claims, 0)), false},
             {"exp = now + 60", cookie(claims_token(claims, 60)), true},
             {"forged", cookie(forged), false},
-            {"URL-safe Base64", cookie(mint(QString(R"({"exp": %1, "claims": %2, "p": "???>>>??>>"})").arg(QDateTime::currentSecsSinceEpoch() + 600).arg(claims), R"(, "urlsafe": true)")), false},
-            {"two parts", cookie(mint(QString(R"({"exp": %1, "claims": %2})").arg(QDateTime::currentSecsSinceEpoch() + 600).arg(claims), R"(, "parts": 2)")), false},
-            {"four parts", cookie(mint(QString(R"({"exp": %1, "claims": %2})").arg(QDateTime::currentSecsSinceEpoch() + 600).arg(claims), R"(, "parts": 4)")), false},
+            {"URL-safe Base64",
+             cookie(mint(QString(R"({"exp": %1, "claims": %2, "p": "???>>>??>>"})")
+                             .arg(QDateTime::currentSecsSinceEpoch() + 600)
+                             .arg(claims),
+                         R"(, "urlsafe": true)")),
+             false},
+            {"two parts",
+             cookie(mint(QString(R"({"exp": %1, "claims": %2})")
+                             .arg(QDateTime::currentSecsSinceEpoch() + 600)
+                             .arg(claims),
+                         R"(, "parts": 2)")),
+             false},
+            {"four parts",
+             cookie(mint(QString(R"({"exp": %1, "claims": %2})")
+                             .arg(QDateTime::currentSecsSinceEpoch() + 600)
+                             .arg(claims),
+                         R"(, "parts": 4)")),
+             false},
             {"Authorization Bearer", {"-H", "Authorization: Bearer " + admin}, true},
             {"authorization bearer", {"-H", "authorization: bearer " + admin}, true},
             {"AUTHORIZATION", {"-H", "AUTHORIZATION: Bearer " + admin}, true},
-            {"two spaces keep the cookie", cookie(admin) + QStringList{"-H", "Authorization: Bearer  " + forged}, true},
-            {"forged bearer beats a valid cookie", cookie(admin) + QStringList{"-H", "Authorization: Bearer " + forged}, false},
+            {"two spaces keep the cookie",
+             cookie(admin) + QStringList{"-H", "Authorization: Bearer  " + forged}, true},
+            {"forged bearer beats a valid cookie",
+             cookie(admin) + QStringList{"-H", "Authorization: Bearer " + forged}, false},
         };
         for (const Case& c : cases) {
             const Reply r = base->get(path, c.args);
@@ -237,16 +273,21 @@ private slots:
         QVERIFY(r.body.contains(QString::fromUtf8("Просмотр показаний электросчетчика").toUtf8()));
         QCOMPARE(r.header("Content-Length").toInt(), r.body.size());
         // A repeated item keeps its first value.
-        QCOMPARE(base->json("/api/time_sync/set?sync_source=first&sync_source=second", cookie(tokens["admin"])).value("res").toBool(), true);
-        QCOMPARE(base->json("/api/info").value("time").toMap().value("sync_source").toString(), QString("first"));
+        QCOMPARE(
+            base->json("/api/time_sync/set?sync_source=first&sync_source=second", cookie(tokens["admin"]))
+                .value("res")
+                .toBool(),
+            true);
+        QCOMPARE(base->json("/api/info").value("time").toMap().value("sync_source").toString(),
+                 QString("first"));
     }
 
     // No road leaves the daemon stuck: the next request is served after each.
     void every_road_frees_the_next()
     {
-        const QList<QPair<QString, int>> roads{{"/favicon.ico", 404}, {"/nowhere", 404}, {"/ui/redir.html", 200},
-                                               {"/ui/missing", 404},  {"/api", 200},     {"/api/info", 200},
-                                               {"/ui/../x", 404}};
+        const QList<QPair<QString, int>> roads{
+            {"/favicon.ico", 404}, {"/nowhere", 404},  {"/ui/redir.html", 200}, {"/ui/missing", 404},
+            {"/api", 200},         {"/api/info", 200}, {"/ui/../x", 404}};
         for (const auto& road : roads) {
             QCOMPARE(base->get(road.first).status, road.second);
             QVERIFY2(base->get("/api/info").body.startsWith("{\"SW\""), qPrintable(road.first));
@@ -294,12 +335,16 @@ private slots:
         QVERIFY(d.start());
         const QStringList admin = cookie(tokens["admin"]);
         qint64 now = QDateTime::currentSecsSinceEpoch();
-        QCOMPARE(d.json(QString("/api/time_sync/set?timestamp=%1").arg(now - 3600), admin).value("res").toBool(), true);
+        QCOMPARE(
+            d.json(QString("/api/time_sync/set?timestamp=%1").arg(now - 3600), admin).value("res").toBool(),
+            true);
         qint64 shown = d.json("/api/info").value("time").toMap().value("timestamp").toLongLong();
-        QVERIFY2(qAbs(shown - (QDateTime::currentSecsSinceEpoch() + 3600)) <= 2, qPrintable(QString::number(shown)));
+        QVERIFY2(qAbs(shown - (QDateTime::currentSecsSinceEpoch() + 3600)) <= 2,
+                 qPrintable(QString::number(shown)));
         QFile f(d.path("tst.json"));
         QVERIFY(f.open(QIODevice::ReadOnly));
-        QCOMPARE(QJsonDocument::fromJson(f.readAll()).toVariant().toMap().value("custom"), QVariant(QVariantMap{{"k", QVariantList{1, 2}}}));
+        QCOMPARE(QJsonDocument::fromJson(f.readAll()).toVariant().toMap().value("custom"),
+                 QVariant(QVariantMap{{"k", QVariantList{1, 2}}}));
         f.close();
 
         // Refused without the right: nothing changes.
@@ -312,10 +357,12 @@ private slots:
         d.stop();
         QVERIFY(d.start());
         shown = d.json("/api/info").value("time").toMap().value("timestamp").toLongLong();
-        QVERIFY2(qAbs(shown - (QDateTime::currentSecsSinceEpoch() - 1000)) <= 3, qPrintable(QString::number(shown)));
+        QVERIFY2(qAbs(shown - (QDateTime::currentSecsSinceEpoch() - 1000)) <= 3,
+                 qPrintable(QString::number(shown)));
 
         // A read-only file answers false and stays as it was.
-        QVERIFY(QFile::setPermissions(d.path("tst.json"), QFile::ReadOwner | QFile::ReadGroup | QFile::ReadOther));
+        QVERIFY(QFile::setPermissions(d.path("tst.json"),
+                                      QFile::ReadOwner | QFile::ReadGroup | QFile::ReadOther));
         QCOMPARE(d.get("/api/time_sync/set?offset=5", admin).body, QByteArray(R"({"res":false})"));
         QCOMPARE(d.json("/api/info").value("time").toMap().value("offset").toString(), QString("0"));
         QVERIFY(d.log().contains("(Err)"));
@@ -339,8 +386,9 @@ private slots:
     void display_forwarding()
     {
         const QString uri = testsupport::service("STROVA_AMQP_URI");
-        const QVariantMap rabbit{{"ul", QVariantMap{{"path", uri}, {"queue", "api_web_ul"}, {"host", "/api"}}},
-                                 {"dl", QVariantMap{{"path", uri}, {"exchange", "api_web_dl"}, {"host", "/api"}}}};
+        const QVariantMap rabbit{
+            {"ul", QVariantMap{{"path", uri}, {"queue", "api_web_ul"}, {"host", "/api"}}},
+            {"dl", QVariantMap{{"path", uri}, {"exchange", "api_web_dl"}, {"host", "/api"}}}};
         testsupport::amqp_peer(uri, {"declare-queue", "api_web_ul"});
         testsupport::amqp_peer(uri, {"bind", "api_web_dl", "api_web_cap", "#"});
         testsupport::amqp_peer(uri, {"drain", "api_web_cap"});
@@ -354,7 +402,8 @@ private slots:
         const QString ul = R"({"msg_type":"ul_app","modem_id":%1,"payload":"%2","time_detected":%3})";
         const qint64 t = QDateTime::currentSecsSinceEpoch() - 60;
         testsupport::amqp_peer(uri, {"publish", "api_web_ul", ul.arg(7001).arg("31028000003039").arg(t),
-                                     ul.arg(7002).arg("32020000000000").arg(t), ul.arg(7003).arg("31028000003039").arg(t)});
+                                     ul.arg(7002).arg("32020000000000").arg(t),
+                                     ul.arg(7003).arg("31028000003039").arg(t)});
         const QStringList expected{
             R"({"max_payload_len":8,"modem_id":7001,"msg_type":"dl","payload":"0A0B"})",
             R"({"max_payload_len":8,"modem_id":7002,"msg_type":"dl","payload":"0C0D"})",
@@ -364,7 +413,8 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(
             [&] {
                 for (const QString& line : testsupport::amqp_peer(uri, {"drain", "api_web_cap"})) {
-                    const QString body = QJsonDocument::fromJson(line.toUtf8()).toVariant().toMap().value("body").toString();
+                    const QString body =
+                        QJsonDocument::fromJson(line.toUtf8()).toVariant().toMap().value("body").toString();
                     if (!body.contains("status_id")) got << body; // commands of the scheduler aside
                 }
                 return got.size() >= expected.size();
