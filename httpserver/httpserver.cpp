@@ -105,14 +105,14 @@ void HttpTcpServer::incomingConnection(qintptr socketDescriptor)
 
     QList<QSslCertificate> caCertificates;
     QFile caFile(settings->sslCaCrt);
-    if (caFile.open(QIODevice::ReadOnly)) {
+    if (!settings->sslCaCrt.isEmpty() && caFile.open(QIODevice::ReadOnly)) {
         caCertificates.append(QSslCertificate(&caFile, QSsl::Pem));
         caFile.close();
     }
     QFile keyFile(settings->sslKey);
-    if (keyFile.open(QIODevice::ReadOnly)) socket->setPrivateKey(QSslKey(&keyFile, QSsl::Rsa, QSsl::Pem));
+    if (!settings->sslKey.isEmpty() && keyFile.open(QIODevice::ReadOnly)) socket->setPrivateKey(QSslKey(&keyFile, QSsl::Rsa, QSsl::Pem));
     QFile certificateFile(settings->sslCrt);
-    if (certificateFile.open(QIODevice::ReadOnly))
+    if (!settings->sslCrt.isEmpty() && certificateFile.open(QIODevice::ReadOnly))
         socket->setLocalCertificate(QSslCertificate(&certificateFile, QSsl::Pem));
     QSslConfiguration configuration = socket->sslConfiguration();
     configuration.setCaCertificates(caCertificates);
