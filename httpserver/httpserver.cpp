@@ -33,7 +33,13 @@ HttpTcpServer::HttpTcpServer(HttpServer* parent)
 {
 }
 
-HttpTcpServer::~HttpTcpServer() = default;
+HttpTcpServer::~HttpTcpServer()
+{
+    // Sockets still in handshake or refusal die with the QObject base, after our members: their
+    // signals must not reach us then.
+    for (QObject* child : children())
+        child->disconnect(this);
+}
 
 bool HttpTcpServer::isSecure(QTcpSocket* socket) const
 {
