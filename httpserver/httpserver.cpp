@@ -51,6 +51,13 @@ QSslCertificate HttpTcpServer::peerCertificate(QTcpSocket* socket) const
     return peerCertificates.value(socket);
 }
 
+void HttpTcpServer::release(QTcpSocket* socket)
+{
+    socket->disconnect(this);
+    secureSockets.remove(socket);
+    peerCertificates.remove(socket);
+}
+
 void HttpTcpServer::refuse(qintptr socketDescriptor)
 {
     // Past twice the cap even the refusal gets no time of its own.
@@ -90,7 +97,6 @@ void HttpTcpServer::incomingConnection(qintptr socketDescriptor)
         return;
     }
     secureSockets.insert(socket, true);
-    handshaking.insert(socket);
     connect(socket, &QSslSocket::encrypted, this, &HttpTcpServer::slotEncrypted);
     connect(socket, QOverload<const QList<QSslError>&>::of(&QSslSocket::sslErrors), this,
             &HttpTcpServer::slotSslErrors);
@@ -105,8 +111,10 @@ void HttpTcpServer::incomingConnection(qintptr socketDescriptor)
         peerCertificates.remove(socket);
         handshaking.remove(socket);
     });
-    QTimer::singleShot(settings->handshakeTimeout, socket, [this, socket]() {
-        if (handshaking.contains(socket)) dropHandshake(socket, QStringLiteral("not finished in time"));
+    const quint64 mine = ++serial;
+    handshaking.insert(socket, mine);
+    QTimer::singleShot(settings->handshakeTimeout, this, [this, socket, mine]() {
+        if (handshaking.value(socket) == mine) dropHandshake(socket, QStringLiteral("not finished in time"));
     });
 
     QList<QSslCertificate> caCertificates;
@@ -253,6 +261,7 @@ void HttpServer::slotNewConnection()
         connection->setPeerCertificate(listener->peerCertificate(socket));
         connection->setSecure(listener->isSecure(socket));
         if (!threaded) continue;
+        listener->release(socket);
         auto* thread = new QThread(this);
         thread->setObjectName(QStringLiteral("Http connection"));
         thread->start(QThread::InheritPriority);

@@ -437,11 +437,20 @@ private slots:
 
     void silent_connection_kept_without_timeout()
     {
+        // A control server with a one-second time-out marks the time that has passed.
+        HttpSettings controlSettings;
+        controlSettings.address = QHostAddress(QHostAddress::LocalHost);
+        controlSettings.port = 0;
+        controlSettings.timeout = 1;
+        TestServer control(&controlSettings);
+        QTcpSocket controlClient;
         startServer([](HttpSettings* s) { s->timeout = 0; });
         QTcpSocket client;
         client.connectToHost(QHostAddress::LocalHost, port());
+        controlClient.connectToHost(QHostAddress::LocalHost, control.getTcpServer()->serverPort());
         QTRY_COMPARE(server->openConnections(), 1);
-        QTest::qWait(1500);
+        QTRY_COMPARE(controlClient.state(), QAbstractSocket::UnconnectedState);
+        QVERIFY(controlClient.readAll().startsWith("HTTP/1.1 408 "));
         QCOMPARE(client.state(), QAbstractSocket::ConnectedState);
         QCOMPARE(client.bytesAvailable(), 0);
         QVariantList status = server->connectionsStatus().toList();
