@@ -33,7 +33,13 @@ HttpTcpServer::HttpTcpServer(HttpServer* parent)
 {
 }
 
-HttpTcpServer::~HttpTcpServer() = default;
+HttpTcpServer::~HttpTcpServer()
+{
+    // Sockets still in handshake or refusal die with the QObject base, after our members: their
+    // signals must not reach us then.
+    for (QObject* child : children())
+        child->disconnect(this);
+}
 
 bool HttpTcpServer::isSecure(QTcpSocket* socket) const
 {
@@ -43,6 +49,13 @@ bool HttpTcpServer::isSecure(QTcpSocket* socket) const
 QSslCertificate HttpTcpServer::peerCertificate(QTcpSocket* socket) const
 {
     return peerCertificates.value(socket);
+}
+
+void HttpTcpServer::release(QTcpSocket* socket)
+{
+    socket->disconnect(this);
+    secureSockets.remove(socket);
+    peerCertificates.remove(socket);
 }
 
 void HttpTcpServer::refuse(qintptr socketDescriptor)
@@ -84,7 +97,6 @@ void HttpTcpServer::incomingConnection(qintptr socketDescriptor)
         return;
     }
     secureSockets.insert(socket, true);
-    handshaking.insert(socket);
     connect(socket, &QSslSocket::encrypted, this, &HttpTcpServer::slotEncrypted);
     connect(socket, QOverload<const QList<QSslError>&>::of(&QSslSocket::sslErrors), this,
             &HttpTcpServer::slotSslErrors);
@@ -99,20 +111,22 @@ void HttpTcpServer::incomingConnection(qintptr socketDescriptor)
         peerCertificates.remove(socket);
         handshaking.remove(socket);
     });
-    QTimer::singleShot(settings->handshakeTimeout, socket, [this, socket]() {
-        if (handshaking.contains(socket)) dropHandshake(socket, QStringLiteral("not finished in time"));
+    const quint64 mine = ++serial;
+    handshaking.insert(socket, mine);
+    QTimer::singleShot(settings->handshakeTimeout, this, [this, socket, mine]() {
+        if (handshaking.value(socket) == mine) dropHandshake(socket, QStringLiteral("not finished in time"));
     });
 
     QList<QSslCertificate> caCertificates;
     QFile caFile(settings->sslCaCrt);
-    if (caFile.open(QIODevice::ReadOnly)) {
+    if (!settings->sslCaCrt.isEmpty() && caFile.open(QIODevice::ReadOnly)) {
         caCertificates.append(QSslCertificate(&caFile, QSsl::Pem));
         caFile.close();
     }
     QFile keyFile(settings->sslKey);
-    if (keyFile.open(QIODevice::ReadOnly)) socket->setPrivateKey(QSslKey(&keyFile, QSsl::Rsa, QSsl::Pem));
+    if (!settings->sslKey.isEmpty() && keyFile.open(QIODevice::ReadOnly)) socket->setPrivateKey(QSslKey(&keyFile, QSsl::Rsa, QSsl::Pem));
     QFile certificateFile(settings->sslCrt);
-    if (certificateFile.open(QIODevice::ReadOnly))
+    if (!settings->sslCrt.isEmpty() && certificateFile.open(QIODevice::ReadOnly))
         socket->setLocalCertificate(QSslCertificate(&certificateFile, QSsl::Pem));
     QSslConfiguration configuration = socket->sslConfiguration();
     configuration.setCaCertificates(caCertificates);
@@ -247,6 +261,7 @@ void HttpServer::slotNewConnection()
         connection->setPeerCertificate(listener->peerCertificate(socket));
         connection->setSecure(listener->isSecure(socket));
         if (!threaded) continue;
+        listener->release(socket);
         auto* thread = new QThread(this);
         thread->setObjectName(QStringLiteral("Http connection"));
         thread->start(QThread::InheritPriority);

@@ -36,6 +36,8 @@ public:
     QSslCertificate peerCertificate(QTcpSocket* socket) const;
     // TLS sockets whose handshake has not finished yet.
     int handshakesInProgress() const { return handshaking.size(); }
+    // A socket handed to another thread: its signals would reach us queued, after it may be gone.
+    void release(QTcpSocket* socket);
 
 public slots:
     void slotEncrypted();
@@ -53,7 +55,8 @@ private:
     HttpSettings* settings;
     QHash<QTcpSocket*, bool> secureSockets;
     QHash<QTcpSocket*, QSslCertificate> peerCertificates;
-    QSet<QSslSocket*> handshaking;
+    QHash<QSslSocket*, quint64> handshaking; // with a serial number, as addresses are reused
+    quint64 serial = 0;
     std::shared_ptr<QAtomicInt> liveCount;
     int refusing = 0;
 };

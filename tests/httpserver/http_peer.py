@@ -12,6 +12,9 @@ is told, and reports exactly the bytes that came back.
 
     http_peer.py PORT repeat N TEXT N connections one after the other, each sending TEXT and
                                     reading to the end; prints {"replies": n, "ok": n200}
+
+    http_peer.py PORT hold N        opens N connections that send nothing, prints "ready N" and
+                                    keeps them until its standard input closes
 """
 import json
 import socket
@@ -97,8 +100,19 @@ def repeat(port, n, request):
     return {"replies": replies, "ok": ok}
 
 
+def hold(port, n):
+    held = [connect(port) for _ in range(n)]
+    print("ready", len(held), flush=True)
+    sys.stdin.read()
+    for s in held:
+        s.close()
+
+
 def main():
     port = int(sys.argv[1])
+    if sys.argv[2] == "hold":
+        hold(port, int(sys.argv[3]))
+        return
     if sys.argv[2] == "repeat":
         result = repeat(port, int(sys.argv[3]), sys.argv[4].encode("latin-1"))
     else:

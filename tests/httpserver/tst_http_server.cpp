@@ -9,6 +9,7 @@
 #include "httpresponse.h"
 #include "httpserver.h"
 #include "httpsessionstore.h"
+#include "httpsession.h"
 #include "httpsettings.h"
 #include "staticfilecontroller.h"
 #include "testsupport.h"
@@ -436,11 +437,20 @@ private slots:
 
     void silent_connection_kept_without_timeout()
     {
+        // A control server with a one-second time-out marks the time that has passed.
+        HttpSettings controlSettings;
+        controlSettings.address = QHostAddress(QHostAddress::LocalHost);
+        controlSettings.port = 0;
+        controlSettings.timeout = 1;
+        TestServer control(&controlSettings);
+        QTcpSocket controlClient;
         startServer([](HttpSettings* s) { s->timeout = 0; });
         QTcpSocket client;
         client.connectToHost(QHostAddress::LocalHost, port());
+        controlClient.connectToHost(QHostAddress::LocalHost, control.getTcpServer()->serverPort());
         QTRY_COMPARE(server->openConnections(), 1);
-        QTest::qWait(1500);
+        QTRY_COMPARE(controlClient.state(), QAbstractSocket::UnconnectedState);
+        QVERIFY(controlClient.readAll().startsWith("HTTP/1.1 408 "));
         QCOMPARE(client.state(), QAbstractSocket::ConnectedState);
         QCOMPARE(client.bytesAvailable(), 0);
         QVariantList status = server->connectionsStatus().toList();
@@ -488,6 +498,135 @@ private slots:
         QVERIFY2(t.elapsed() < 6000, qPrintable(QString::number(t.elapsed())));
         for (auto& c : clients)
             QTRY_COMPARE(c->state(), QAbstractSocket::UnconnectedState);
+    }
+
+    // ---- TLS, with a key pair made here by openssl
+
+    void tls()
+    {
+        const QString key = dir.path() + "/server.key", crt = dir.path() + "/server.crt";
+        const QString ckey = dir.path() + "/client.key", ccrt = dir.path() + "/client.crt";
+        for (const auto& pair : {std::make_pair(key, crt), std::make_pair(ckey, ccrt)}) {
+            const QString cn = pair.first == key ? "localhost" : "meter-client";
+            const Result r = run("openssl", {"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", pair.first,
+                                             "-out", pair.second, "-days", "2", "-subj", "/CN=" + cn});
+            QVERIFY2(r.code == 0, r.err.constData());
+        }
+        startServer([&](HttpSettings* s) {
+            s->useSSL = true;
+            s->sslKey = key;
+            s->sslCrt = crt;
+            s->handshakeTimeout = 600;
+            s->maxConnections = 3;
+        });
+        const QString https = QStringLiteral("https://127.0.0.1:%1").arg(port());
+
+        Result r = curl({"-k", https + "/index.html"});
+        QVERIFY2(r.code == 0, r.err.constData());
+        QCOMPARE(r.out, QByteArray("<html>hello</html>\n"));
+        r = curl({"-k", https + "/peer"});
+        QCOMPARE(r.out, QByteArray(" secure"));
+        r = curl({"-k", "--cert", ccrt, "--key", ckey, https + "/peer"});
+        // A self-signed client certificate fails verification: named, but not secure.
+        QCOMPARE(r.out, QByteArray("meter-client"));
+        r = run("openssl", {"s_client", "-connect", QStringLiteral("127.0.0.1:%1").arg(port()), "-quiet"},
+                "GET /page.json HTTP/1.1\r\n\r\n");
+        QVERIFY2(r.out.startsWith("HTTP/1.1 200 OK\r\n") && r.out.endsWith("\r\n\r\n{\"a\":1}"), r.out.constData());
+
+        // Clients that never finish a handshake: dropped in time, their descriptors freed.
+        QTRY_COMPARE(server->findChildren<HttpConnection*>().size(), 0);
+        const int before = openDescriptors();
+        QTcpSocket silent, garbage;
+        silent.connectToHost(QHostAddress::LocalHost, port());
+        garbage.connectToHost(QHostAddress::LocalHost, port());
+        garbage.write("GET / HTTP/1.1\r\n\r\n");
+        QTRY_COMPARE(garbage.state(), QAbstractSocket::UnconnectedState);
+        QTRY_COMPARE(server->getTcpServer()->handshakesInProgress(), 1);
+        // The handshake counts against the cap.
+        QTcpSocket second, third;
+        second.connectToHost(QHostAddress::LocalHost, port());
+        third.connectToHost(QHostAddress::LocalHost, port());
+        QTRY_COMPARE(server->getTcpServer()->handshakesInProgress(), 3);
+        QTcpSocket refused;
+        QByteArray reply;
+        connect(&refused, &QTcpSocket::readyRead, [&]() { reply += refused.readAll(); });
+        refused.connectToHost(QHostAddress::LocalHost, port());
+        QTRY_COMPARE(refused.state(), QAbstractSocket::UnconnectedState);
+        QVERIFY(reply.startsWith("HTTP/1.1 503 service unavailable\r\n"));
+        QTRY_COMPARE_WITH_TIMEOUT(silent.state(), QAbstractSocket::UnconnectedState, 3000);
+        QTRY_COMPARE(server->getTcpServer()->handshakesInProgress(), 0);
+        silent.close();
+        garbage.close();
+        second.close();
+        third.close();
+        refused.close();
+        QTRY_COMPARE(openDescriptors(), before);
+    }
+
+    // ---- sessions on a clock of the test's own
+
+    void sessions_by_clock()
+    {
+        HttpSettings s;
+        QDateTime now(QDate(2026, 12, 5), QTime(9, 0), Qt::UTC);
+        HttpSessionStore store(&s);
+        store.setClock([&now]() { return now; });
+        QTcpSocket socket;
+        HttpConnection connection(&s, &socket);
+        auto request = [&](const QByteArray& text) {
+            auto* r = new HttpRequest(&connection);
+            FeedDevice device;
+            device.feed(text);
+            drive(*r, device);
+            connection.setCurrentRequest(r);
+            return r;
+        };
+
+        HttpRequest* first = request("GET / HTTP/1.1\r\n\r\n");
+        auto* firstResponse = new HttpResponse(&connection);
+        HttpSession session = store.session(first, firstResponse);
+        const QByteArray id = session.getId();
+        QVERIFY(QRegularExpression("^\\{[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}\\}$")
+                    .match(QString(id)).hasMatch());
+        const HttpCookie cookie = firstResponse->getCookies().value("sessionid");
+        QCOMPARE(cookie.value, QString(id));
+        QCOMPARE(cookie.maxAge, 3600);
+        QCOMPARE(cookie.path, QString("/"));
+        QCOMPARE(store.session(first, firstResponse).getId(), id); // found in the response's cookie
+        session.set("user", "operator");
+        const HttpSession kept = session;
+
+        HttpRequest* later = request("GET / HTTP/1.1\r\nCookie: sessionid=" + id + "\r\n\r\n");
+        auto* laterResponse = new HttpResponse(&connection);
+        QCOMPARE(store.session(later, laterResponse).getId(), id);
+        QVERIFY(laterResponse->getCookies().isEmpty());
+        HttpRequest* forged = request("GET / HTTP/1.1\r\nCookie: sessionid={forged}\r\n\r\n");
+        auto* forgedResponse = new HttpResponse(&connection);
+        QVERIFY(store.session(forged, forgedResponse).getId() != id);
+        QCOMPARE(forgedResponse->getCookies().size(), 1);
+
+        // Removed a second after its lifetime, announced while still in the store.
+        QStringList announced;
+        connect(&store, &HttpSessionStore::aboutToRemove, [&](const HttpSession& leaving) {
+            auto* probe = new HttpResponse(&connection);
+            announced << QString(leaving.getId()) + (store.sessionId(later, probe) == id ? " stored" : "");
+        });
+        now = now.addSecs(3599);
+        store.slotCleaner();
+        QVERIFY(!announced.contains(QString(id) + " stored"));
+        QCOMPARE(announced.size(), 0);
+        now = now.addSecs(2);
+        store.slotCleaner();
+        QVERIFY(announced.contains(QString(id) + " stored"));
+        QCOMPARE(announced.size(), 2); // the forged request's session as well
+        QCOMPARE(store.sessionId(later, new HttpResponse(&connection)), QByteArray());
+        QCOMPARE(kept.get("user").toString(), QString("operator"));
+        QCOMPARE(kept.getId(), id);
+
+        HttpSession other = store.session(request("GET / HTTP/1.1\r\n\r\n"), new HttpResponse(&connection));
+        announced.clear();
+        store.removeSession(other);
+        QCOMPARE(announced, QStringList{QString(other.getId())});
     }
 
     void http_date()
