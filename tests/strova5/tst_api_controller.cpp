@@ -311,50 +311,31 @@ private slots:
     }
 
     // Tokens minted by an independent issuer (python3's hmac), read by the web front's check.
+    // The exact grants of tokens minted by an independent issuer (python3's hmac); refusals on
+    // the wire (expiry, forgery, Base64 forms, part counts, header spellings) are the web test's.
     void tokens()
     {
         const uint32_t now = uint32_t(QDateTime::currentSecsSinceEpoch());
-        const QString claims =
-            R"("claims": {"driver-strova5": {"user": 1, "special": {}}, "b": {"admin": 1}, "auth": {"admin": 1}})";
-        const QString good = QString(R"({"payload": {"exp": %1, %2}})").arg(now + 60).arg(claims);
         const QStringList specs{
-            good,
-            QString(R"({"payload": {"exp": %1, %2}})").arg(now).arg(claims),
-            QString(R"({"payload": {"exp": %1, %2}, "key": "Strova5-JWX"})").arg(now + 60).arg(claims),
-            QString(R"({"payload": {"exp": %1, %2, "pad": "???>>>??>>"}, "urlsafe": true})")
-                .arg(now + 60)
-                .arg(claims),
-            QString(R"({"payload": {"exp": %1, %2}, "parts": 2})").arg(now + 60).arg(claims),
-            QString(R"({"payload": {"exp": %1, %2}, "parts": 4})").arg(now + 60).arg(claims),
-            QString(
-                R"({"payload": {"exp": 1e300, "claims": {"driver-strova5": ["user"], "b": "admin", "auth": 5}}})"),
+            QString(R"({"payload": {"exp": %1, "claims": {"driver-strova5": {"user": 1, "special": {}}, )"
+                    R"("b": {"admin": 1}, "auth": {"admin": 1}}}})")
+                .arg(now + 60),
+            R"({"payload": {"exp": 1e300, "claims": {"driver-strova5": ["user"], "b": "admin", "auth": 5}}})",
             QString(R"({"payload": {"exp": "%1", "claims": {"driver-strova5": {"admin": true}}}})")
                 .arg(now + 60),
         };
         const QStringList t = testsupport::mint_tokens(specs);
         QCOMPARE(t.size(), specs.size());
-        const QStringList rights_path{"api", "rights"}, info_path{"api", "info"};
         using http_api::token_rights;
-        QCOMPARE(token_rights(t[0], {}, info_path, now), QStringList({"special", "user", "_b_admin"}));
-        QCOMPARE(token_rights(t[0], {}, rights_path, now),
+        const QStringList info{"api", "info"};
+        QCOMPARE(token_rights(t[0], {}, info, now), QStringList({"special", "user", "_b_admin"}));
+        QCOMPARE(token_rights(t[0], {}, {"api", "rights"}, now),
                  QStringList({"special", "user", "_b_admin", "_auth_admin"}));
-        QCOMPARE(token_rights(t[1], {}, info_path, now), QStringList()); // "exp" = now
-        QCOMPARE(token_rights(t[2], {}, info_path, now), QStringList()); // forged
-        QVERIFY(t[3].contains('-') || t[3].contains('_'));
-        QCOMPARE(token_rights(t[3], {}, info_path, now), QStringList());          // URL-safe Base64
-        QCOMPARE(token_rights(t[4], {}, info_path, now), QStringList());          // two parts
-        QCOMPARE(token_rights(t[5], {}, info_path, now), QStringList());          // four parts
-        QCOMPARE(token_rights(t[6], {}, info_path, now), QStringList());          // claims of wrong types
-        QCOMPARE(token_rights(t[7], {}, info_path, now), QStringList({"admin"})); // "exp" as text
-        QCOMPARE(token_rights(QString(t[0]).replace(".", "%2E"), {}, info_path, now).size(),
-                 3); // percent-encoded
-
-        // The header: "Bearer" in any case replaces the cookie; two spaces leave the cookie.
-        QCOMPARE(token_rights({}, "Bearer " + t[0], info_path, now).size(), 3);
-        QCOMPARE(token_rights({}, "bEaReR " + t[0], info_path, now).size(), 3);
-        QCOMPARE(token_rights(t[0], "Bearer  " + t[2], info_path, now).size(), 3);
-        QCOMPARE(token_rights(t[0], "Bearer " + t[2], info_path, now), QStringList());
-        QCOMPARE(token_rights(t[0], "Basic " + t[2], info_path, now).size(), 3);
+        QCOMPARE(token_rights(t[0], {}, {"api", "rights", "x"}, now).size(), 3);
+        QCOMPARE(token_rights(t[1], {}, info, now), QStringList());          // claims of wrong types
+        QCOMPARE(token_rights(t[2], {}, info, now), QStringList({"admin"})); // "exp" as text
+        QCOMPARE(token_rights(QString(t[0]).replace(".", "%2E"), {}, info, now).size(), 3);
+        QCOMPARE(token_rights(t[0], "Basic " + t[1], info, now).size(), 3); // not a bearer: the cookie holds
     }
 
     void web_helpers()

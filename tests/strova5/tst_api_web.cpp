@@ -288,10 +288,13 @@ private slots:
         const QList<QPair<QString, int>> roads{
             {"/favicon.ico", 404}, {"/nowhere", 404},  {"/ui/redir.html", 200}, {"/ui/missing", 404},
             {"/api", 200},         {"/api/info", 200}, {"/ui/../x", 404}};
+        const QString etag = base->get("/ui/x.json").header("ETag");
         for (const auto& road : roads) {
             QCOMPARE(base->get(road.first).status, road.second);
             QVERIFY2(base->get("/api/info").body.startsWith("{\"SW\""), qPrintable(road.first));
         }
+        QCOMPARE(base->get("/ui/x.json", {"-H", "If-None-Match: " + etag}).status, 304);
+        QVERIFY(base->get("/api/info").body.startsWith("{\"SW\""));
     }
 
     void ui_files()
