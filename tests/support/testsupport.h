@@ -104,7 +104,7 @@ int services_control(const QStringList& args, QString* output = nullptr, const Q
 QStringList amqp_peer(const QString& uri, const QStringList& args);
 
 // API access tokens minted by support/mint_token.py (python3's hmac, an independent issuer),
-// one per spec: a JSON object with "payload" and optionally "key", "urlsafe", "parts".
+// one per token: a JSON object with "payload" and optionally "key", "urlsafe", "parts".
 QStringList mint_tokens(const QStringList& specs);
 
 // Path of the built daemon executable.
