@@ -298,11 +298,11 @@ QStringList amqp_peer(const QString& uri, const QStringList& args)
     return QString::fromUtf8(p.readAllStandardOutput()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
 }
 
-QStringList mint_tokens(const QStringList& specs)
+QStringList mint_tokens(const QStringList& descs)
 {
     QProcess p;
     p.start(QStringLiteral("/usr/bin/python3"), {QStringLiteral(STROVA_SOURCE_DIR "/tests/support/mint_token.py")});
-    p.write(specs.join(QLatin1Char('\n')).toUtf8() + '\n');
+    p.write(descs.join(QLatin1Char('\n')).toUtf8() + '\n');
     p.closeWriteChannel();
     p.waitForFinished(30000);
     if (p.exitCode() != 0) qWarning() << "token minting failed" << p.readAllStandardError();

@@ -105,7 +105,7 @@ QStringList amqp_peer(const QString& uri, const QStringList& args);
 
 // API access tokens minted by support/mint_token.py (python3's hmac, an independent issuer),
 // one per token: a JSON object with "payload" and optionally "key", "urlsafe", "parts".
-QStringList mint_tokens(const QStringList& specs);
+QStringList mint_tokens(const QStringList& descs);
 
 // Path of the built daemon executable.
 QString daemon_path();
