@@ -221,9 +221,10 @@ class Connection:
             if self.is_closed:
                 return b""
             left = end - time.time()
+            self._pump(max(0.0, left))
             if left <= 0:
-                return None
-            self._pump(left)
+                apdu = self._take()
+                return b"" if apdu is None and self.is_closed else apdu
 
     def wait_closed(self, timeout):
         end = time.time() + timeout
