@@ -91,12 +91,16 @@ static bool check_sequence_number(ClientConnection self, int nr)
             valid = true;
         } else if (covered <= span) {
             valid = true;
+            // Releasing the newest queue entry covered releases the older sent ones with it.
+            const SentFrame* last_queued = nullptr;
             for (int i = 0; i <= covered && self->sent_count > 0; i++) {
-                SentFrame* e = &self->sent[self->sent_oldest];
-                if (e->queue_index >= 0) message_queue_release(self->low_priority, e->queue_index, e->queue_time);
+                const SentFrame* e = &self->sent[self->sent_oldest];
+                if (e->queue_index >= 0) last_queued = e;
                 self->sent_oldest = (self->sent_oldest + 1) % self->k;
                 self->sent_count--;
             }
+            if (last_queued)
+                message_queue_release(self->low_priority, last_queued->queue_index, last_queued->queue_time);
         }
     }
     platform_semaphore_post(self->sent_lock);
