@@ -7,7 +7,7 @@
 
 #include <QElapsedTimer>
 #include <QMap>
-#include <QMutex>
+#include <mutex>
 #include <QProcess>
 #include <QStandardPaths>
 #include <QTcpServer>
@@ -120,23 +120,23 @@ public:
     // "opened 0", "activated 1", ...: the event and the ordinal of the connection.
     QStringList events() const
     {
-        QMutexLocker l(&mutex);
+        std::lock_guard<std::mutex> l(mutex);
         return event_list;
     }
     int count(const QString& event) const { return events().count(event); }
     int interrogations() const
     {
-        QMutexLocker l(&mutex);
+        std::lock_guard<std::mutex> l(mutex);
         return interrogation_count;
     }
     int requests() const
     {
-        QMutexLocker l(&mutex);
+        std::lock_guard<std::mutex> l(mutex);
         return request_count;
     }
     ClientConnection connection(int ordinal) const
     {
-        QMutexLocker l(&mutex);
+        std::lock_guard<std::mutex> l(mutex);
         return ordinal < connection_list.size() ? connection_list[ordinal] : nullptr;
     }
 
@@ -163,7 +163,7 @@ private:
     {
         TestStation* self = static_cast<TestStation*>(parameter);
         {
-            QMutexLocker l(&self->mutex);
+            std::lock_guard<std::mutex> l(self->mutex);
             self->interrogation_count++;
         }
         client_connection_send_act_con(c, asdu, false);
@@ -189,7 +189,7 @@ private:
     static bool on_request(void* parameter, const char*)
     {
         TestStation* self = static_cast<TestStation*>(parameter);
-        QMutexLocker l(&self->mutex);
+        std::lock_guard<std::mutex> l(self->mutex);
         self->request_count++;
         return true;
     }
@@ -197,7 +197,7 @@ private:
     {
         static const char* names[] = {"opened", "closed", "activated", "deactivated"};
         TestStation* self = static_cast<TestStation*>(parameter);
-        QMutexLocker l(&self->mutex);
+        std::lock_guard<std::mutex> l(self->mutex);
         if (event == CONNECTION_OPENED) self->connection_list << c;
         // Slots are reused: the latest connection with this handle is the one meant.
         int ordinal = -1;
@@ -206,7 +206,7 @@ private:
         self->event_list << QString("%1 %2").arg(names[event & 3]).arg(ordinal);
     }
 
-    mutable QMutex mutex;
+    mutable std::mutex mutex; // std, so a thread sanitizer sees it
     QStringList event_list;
     QList<ClientConnection> connection_list;
     int interrogation_count = 0;

@@ -39,6 +39,8 @@ class tst_iec104_station : public QObject
     Q_OBJECT
 
 private slots:
+    void platform_edges();
+    void queue_ring();
     void u_frames_and_activation();
     void sequence_numbers();
     void flow_control();
@@ -49,6 +51,84 @@ private slots:
     void tshark_reads_a_session();
     void connections_come_and_go_while_enqueuing();
 };
+
+void tst_iec104_station::platform_edges()
+{
+    // An address that is not this machine's: no socket, no descriptor left open.
+    const int descriptor = dup(0);
+    close(descriptor);
+    QVERIFY(platform_server_socket_create("192.0.2.1", free_port()) == nullptr);
+    const int next = dup(0);
+    close(next);
+    QCOMPARE(next, descriptor);
+    const int port = free_port();
+    ServerSocket server = platform_server_socket_create("127.0.0.1", port);
+    QVERIFY(server && platform_server_socket_listen(server));
+    QVERIFY(platform_server_socket_accept(server) == nullptr);
+    Socket client = platform_socket_create();
+    QVERIFY(platform_socket_connect(client, "127.0.0.1", port));
+    Socket accepted = nullptr;
+    QTRY_VERIFY(accepted || (accepted = platform_server_socket_accept(server)) != nullptr);
+    uint8_t b[8];
+    QCOMPARE(platform_socket_read(accepted, b, sizeof b), 0);
+    char text[PLATFORM_PEER_ADDRESS_SIZE];
+    QVERIFY(QString(platform_socket_get_peer_address_into(accepted, text)).startsWith("127.0.0.1:"));
+    SocketSet set = platform_socket_set_create();
+    QCOMPARE(platform_socket_set_wait(set, 1000), -1);
+    platform_socket_set_add(set, accepted);
+    QCOMPARE(platform_socket_write(client, (const uint8_t*)"\x68", 1), 1);
+    QCOMPARE(platform_socket_set_wait(set, 1000), 1);
+    QCOMPARE(platform_socket_read(accepted, b, sizeof b), 1);
+    platform_socket_destroy(client);
+    QTRY_COMPARE(platform_socket_read(accepted, b, sizeof b), -1);
+    platform_socket_set_destroy(set);
+    platform_socket_destroy(accepted);
+    platform_server_socket_destroy(server);
+    const uint64_t before = platform_get_time_ms();
+    platform_sleep_ms(50);
+    const uint64_t slept = platform_get_time_ms() - before;
+    QVERIFY(slept >= 50 && slept < 5000);
+}
+
+// Identity by (index, enqueue time): an overwritten entry is not released by a late
+// acknowledgement; an acknowledgement releases every older sent entry with it.
+void tst_iec104_station::queue_ring()
+{
+    MessageQueue q = message_queue_create(100);
+    uint8_t asdu[7] = {11, 1, 3, 0, 1, 0, 0};
+    for (int i = 0; i <= 100; i++) {
+        asdu[6] = uint8_t(i);
+        QVERIFY(message_queue_enqueue_bytes(q, asdu, sizeof asdu));
+    }
+    QCOMPARE(message_queue_count(q), 100);
+    uint8_t buffer[APDU_BUFFER];
+    int size = 0, index[3];
+    uint64_t time[3];
+    for (int i = 0; i < 3; i++) {
+        QVERIFY(message_queue_take_next(q, buffer, &size, &index[i], &time[i]));
+        QCOMPARE(int(buffer[12]), i + 1); // the first one was overwritten
+        QVERIFY(i == 0 || time[i] > time[i - 1]);
+    }
+    message_queue_release(q, index[2], time[2] - 1);
+    QCOMPARE(message_queue_count(q), 100);
+    message_queue_release(q, index[2], time[2]);
+    QCOMPARE(message_queue_count(q), 97);
+    QVERIFY(message_queue_take_next(q, buffer, &size, &index[0], &time[0]));
+    QCOMPARE(int(buffer[12]), 4);
+    message_queue_destroy(q);
+
+    MessageQueue three = message_queue_create(3);
+    for (int i = 0; i < 3; i++)
+        message_queue_enqueue_bytes(three, asdu, sizeof asdu);
+    for (int i = 0; i < 3; i++)
+        message_queue_take_next(three, buffer, &size, &index[i], &time[i]);
+    QVERIFY(!message_queue_take_next(three, buffer, &size, &index[0], &time[0]));
+    message_queue_release(three, index[2], time[2]);
+    QCOMPARE(message_queue_count(three), 0);
+    QCOMPARE(three->oldest, -1);
+    QCOMPARE(three->newest, -1);
+    message_queue_destroy(three);
+}
 
 void tst_iec104_station::u_frames_and_activation()
 {
@@ -209,7 +289,7 @@ void tst_iec104_station::station_modes()
         QCOMPARE(m(QString("recv %1 300").arg(a)), QString("timeout"));
     }
     {
-        // Mode 2: the group whose list holds the peer, else the last group without a list.
+        // Mode 2: a client whose address no group holds (and no catch-all group) is closed.
         TestStation::Options o;
         o.mode = SERVER_MODE_MULTIPLE_REDUNDANCY_GROUPS;
         TestStation s(o);
@@ -218,16 +298,24 @@ void tst_iec104_station::station_modes()
         station_add_redundancy_group(s.station, ga);
         QCOMPARE(station_find_redundancy_group(s.station, "10.0.0.2"), (RedundancyGroup) nullptr);
         QVERIFY(s.start());
-        // Only group A: a client from 127.0.0.1 has no group and is closed.
         const int refused = m.open(s.port);
         QCOMPARE(m(QString("closed %1 2000").arg(refused)), QString("closed"));
-        RedundancyGroup gb = redundancy_group_create("B");
+        QCOMPARE(s.requests(), 1);
+    }
+    {
+        // The group whose list holds the peer, else the last group without a list.
+        TestStation::Options o;
+        o.mode = SERVER_MODE_MULTIPLE_REDUNDANCY_GROUPS;
+        TestStation s(o);
+        RedundancyGroup ga = redundancy_group_create("A"), gb = redundancy_group_create("B"),
+                        gc = redundancy_group_create("C");
+        redundancy_group_add_allowed_client_text(ga, "10.0.0.1");
+        redundancy_group_add_allowed_client_text(gc, "fe80:0:0:0:0:0:0:1");
+        station_add_redundancy_group(s.station, ga);
         station_add_redundancy_group(s.station, gb);
+        station_add_redundancy_group(s.station, gc);
         QCOMPARE(station_find_redundancy_group(s.station, "10.0.0.1"), ga);
         QCOMPARE(station_find_redundancy_group(s.station, "10.0.0.2"), gb);
-        RedundancyGroup gc = redundancy_group_create("C");
-        redundancy_group_add_allowed_client_text(gc, "fe80:0:0:0:0:0:0:1");
-        station_add_redundancy_group(s.station, gc);
         QCOMPARE(station_find_redundancy_group(s.station, "fe80:0:0:0:0:0:0:1"), gc);
         uint8_t bytes[16];
         bool v6 = false;
