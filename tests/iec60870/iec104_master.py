@@ -19,6 +19,11 @@ As a program it reads commands on stdin and answers each with exactly one line:
   seq ID                        -> ns NS nr NR
   record on|off                 keep APDUs for the pcap (default off)
   pcap PATH                     pcap of the recorded APDUs, PATH.txt our own reading -> ok N
+  pcapfrom PATH FILE PORT       the same for APDUs another program logged, one a line:
+                                "c HEX" (client to server) or "s HEX", server on PORT -> ok N
+As a fake controlled station (the same commands then act on the accepted connection):
+  listen                        -> ok PORT
+  accept MS                     -> ok ID | timeout
   quit
 """
 import random
@@ -115,8 +120,8 @@ class Recorder:
 
 
 class Connection:
-    def __init__(self, port, recorder=None, host="127.0.0.1"):
-        self.sock = socket.create_connection((host, port), timeout=5)
+    def __init__(self, port, recorder=None, host="127.0.0.1", accepted=None):
+        self.sock = accepted or socket.create_connection((host, port), timeout=5)
         self.sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
         self.sock.setblocking(False)
         self.ns = 0
@@ -129,6 +134,8 @@ class Connection:
         self.recorder = recorder
         self.client = self.sock.getsockname()
         self.server = self.sock.getpeername()
+        if accepted:
+            self.client, self.server = self.server, self.client
         if recorder:
             recorder.open(self.client, self.server)
 
@@ -148,7 +155,7 @@ class Connection:
         if self.is_closed:
             return False
         if record and self.recorder:
-            self.recorder.add(self.client, self.server, True, data)
+            self.recorder.add(self.client, self.server, self.sock.getsockname() == self.client, data)
         try:
             if split == "whole":
                 self._write(data)
@@ -199,7 +206,7 @@ class Connection:
             apdu = bytes(self.buf[:n])
             del self.buf[:n]
             if self.recorder:
-                self.recorder.add(self.client, self.server, False, apdu)
+                self.recorder.add(self.client, self.server, self.sock.getsockname() != self.client, apdu)
             if kind(apdu) == "I":
                 ns = (apdu[2] >> 1) + apdu[3] * 128
                 if ns != self.nr:
@@ -329,6 +336,30 @@ def main():
             elif cmd == "record":
                 recorder.on = words[1] == "on"
                 reply = "ok"
+            elif cmd == "listen":
+                listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+                listener.bind(("127.0.0.1", 0))
+                listener.listen(8)
+                reply = "ok %d" % listener.getsockname()[1]
+            elif cmd == "accept":
+                r, _, _ = select.select([listener], [], [], int(words[1]) / 1000)
+                if r:
+                    sock, _ = listener.accept()
+                    connections[next_id] = Connection(0, recorder, accepted=sock)
+                    reply = "ok %d" % next_id
+                    next_id += 1
+                else:
+                    reply = "timeout"
+            elif cmd == "pcapfrom":
+                logged = Recorder()
+                logged.on = True
+                client, server = ("127.0.0.1", 40000), ("127.0.0.1", int(words[3]))
+                logged.open(client, server)
+                with open(words[2]) as lines:
+                    for entry in lines:
+                        side, data = entry.split()
+                        logged.add(client, server, side == "c", bytes.fromhex(data))
+                reply = "ok %d" % logged.write(words[1])
             elif cmd == "pcap":
                 reply = "ok %d" % recorder.write(words[1])
             else:

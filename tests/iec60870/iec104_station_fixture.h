@@ -86,6 +86,43 @@ struct StationOptions
     int port = 0;
 };
 
+// tshark's reading of a pcap written by iec104_master.py against the master's own reading
+// (PATH.txt): frame kinds, U types, N(S), N(R), causes and P/N of every APDU, and no malformed
+// frame or expert warning. Empty when they agree; `negative` counts the I-frames with P/N set.
+inline QString tshark_disagrees(const QString& pcap, int server_port, int apdus, int* negative)
+{
+    QProcess tshark;
+    tshark.start("tshark", {"-r", pcap, "-d", QString("tcp.port==%1,iec60870_104").arg(server_port), "-Y",
+                            "iec60870_104", "-T", "fields", "-E", "separator=|", "-E", "occurrence=f", "-e",
+                            "tcp.dstport", "-e", "iec60870_104.type", "-e", "iec60870_104.utype", "-e",
+                            "iec60870_104.tx", "-e", "iec60870_104.rx", "-e", "iec60870_asdu.causetx", "-e",
+                            "iec60870_asdu.nega", "-e", "_ws.malformed", "-e", "_ws.expert.severity"});
+    if (!tshark.waitForFinished(60000)) return "tshark did not finish";
+    const QStringList theirs = QString::fromUtf8(tshark.readAllStandardOutput()).trimmed().split('\n');
+    QFile ours_file(pcap + ".txt");
+    if (!ours_file.open(QIODevice::ReadOnly)) return "no " + pcap + ".txt";
+    const QStringList ours = QString::fromUtf8(ours_file.readAll()).trimmed().split('\n');
+    if (theirs.size() != ours.size() || ours.size() != apdus)
+        return QString("APDUs: tshark %1, ours %2, written %3").arg(theirs.size()).arg(ours.size()).arg(apdus);
+    // tshark's frame types: 0 I, 1 S, 3 U; its U types: the control byte's function bits.
+    static const QMap<QString, int> kinds{{"I", 0}, {"S", 1}, {"U", 3}};
+    *negative = 0;
+    for (int i = 0; i < ours.size(); i++) {
+        const QStringList t = theirs[i].split('|'), o = ours[i].split(' ');
+        const QString where = QString("APDU %1: ours %2, tshark %3").arg(i).arg(ours[i], theirs[i]);
+        if (t.size() != 9 || o.size() != 7) return where;
+        const bool agree = t[7].isEmpty() && (t[8].isEmpty() || t[8].toLongLong() < 6291456) && // below warning
+                           (t[0].toInt() == server_port) == (o[0] == "rx") &&
+                           t[1].toInt(nullptr, 0) == kinds[o[1]] &&
+                           (o[1] != "U" || t[2].toInt(nullptr, 0) == (o[2].toInt(nullptr, 16) >> 2)) &&
+                           (o[1] != "I" || t[3] == o[3]) && (o[1] == "U" || t[4] == o[4]) &&
+                           (o[1] != "I" || (t[5] == o[5] && t[6].toInt() == o[6].toInt()));
+        if (!agree) return where;
+        if (o[1] == "I" && o[6] == "1") ++*negative;
+    }
+    return QString();
+}
+
 // A station with scripted callbacks; what they saw is readable from the test thread.
 class TestStation
 {
