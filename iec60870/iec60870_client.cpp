@@ -85,6 +85,7 @@ void controlling_connection_destroy(ControllingConnection self)
 {
     if (self == nullptr) return;
     controlling_connection_close(self);
+    platform_socket_set_destroy(self->socket_set);
     platform_free(self->sent);
     platform_semaphore_destroy(self->send_lock);
     self->~sControllingConnection();
