@@ -1,5 +1,6 @@
 #include "api_controller.h"
 #include "http_api_quill.h"
+#include "iec104.h"
 #include "httpsettings.h"
 #include "logger.h"
 #include "quit_signals.h"
@@ -104,6 +105,14 @@ int main(int argc, char* argv[])
         return -4;
     }
     LOG_WRN << "http created";
+
+    if (config.contains(QStringLiteral("iec104"))) {
+        new IEC104(&app);
+        QObject::connect(Radio_Exchange::instance, &Radio_Exchange::signal_UL, IEC104::instance, &IEC104::slot_UL,
+                         Qt::QueuedConnection);
+        IEC104::instance->start();
+        LOG_WRN << "104 created";
+    }
 
     return app.exec();
 }
