@@ -405,7 +405,8 @@ bool IEC104::on_asdu(void*, ClientConnection connection, Asdu asdu)
     LOG_NTC << "received single command";
     if (asdu_get_cot(asdu) == CS101_COT_ACTIVATION) {
         sInformationObject storage;
-        InformationObject element = asdu_get_element_into(asdu, &storage, 0);
+        InformationObject element =
+            asdu_get_element_count(asdu) > 0 ? asdu_get_element_into(asdu, &storage, 0) : nullptr;
         if (element == nullptr) {
             asdu_set_cot(asdu, CS101_COT_UNKNOWN_IOA);
             asdu_set_negative(asdu, true);

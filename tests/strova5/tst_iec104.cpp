@@ -268,6 +268,21 @@ private slots:
         QCOMPARE(states, uint64_t(1));
     }
 
+    // The maps are never touched without the lock; an address is still given.
+    void busy_lock_skips_publishing()
+    {
+        g_log->clear();
+        QMutexLocker busy(&iec->mutex);
+        publish(990, "14=50 a=0");
+        busy.unlock();
+        QCOMPARE(g_log->count("(Err)"), 1);
+        QVERIFY(g_log->has("iec104 lock not taken, uplink of modem 990 not published"));
+        QVERIFY(ram->iec104_map().contains(990));
+        QMutexLocker l(&iec->mutex);
+        QVERIFY(!iec->last_records.contains(990));
+        QCOMPARE(received(), QString("-"));
+    }
+
     // A master that takes nothing fills its queue: the overwritten values are sent again.
     void queue_overwrite_resends()
     {
