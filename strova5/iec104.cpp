@@ -81,6 +81,7 @@ bool IEC104::start()
     station_set_local_address(station, "0.0.0.0");
     station_set_server_mode(station, SERVER_MODE_CONNECTION_IS_GROUP);
     app_params = station_get_app_layer_parameters(station);
+    station_set_interrogation_handler(station, interrogation_callback, nullptr);
     station_set_asdu_handler(station, on_asdu, nullptr);
     station_set_connection_request_handler(station, on_connection_request, nullptr);
     station_set_connection_event_handler(station, on_connection_event, nullptr);
@@ -388,6 +389,137 @@ void IEC104::forget_dropped()
         LOG_WRN << "iec104 queue full, ASDUs overwritten:" << overwrites;
         overwrites = 0;
         overwrite_report.start();
+    }
+}
+
+// ---- station interrogation (connection threads)
+
+bool IEC104::interrogation_callback(void*, ClientConnection connection, Asdu asdu, uint8_t qoi)
+{
+    if (IEC104* self = instance) self->on_interrogation(connection, qoi, asdu);
+    return true;
+}
+
+void IEC104::make_io_all(Reply& r, uint8_t c, float x)
+{
+    const uint32_t ioa = uint32_t(c) + 100u;
+    const QVariantMap p = params_of(r.params, ioa);
+    if (par_of(p) == QLatin1String("no_send")) return;
+    float v = param(p, "b", 0.0f) + x * param(p, "k", 1.0f);
+    if (v >= param(p, "zero_left", 0.0f) && v <= param(p, "zero_right", 0.0f)) v = 0.0f;
+    r.sent << qMakePair(sent_key(r.modem, ioa), QVariant(v));
+    reply_object(r, measured_float_cp56_create(&r.object, int(ioa), v, 0, &r.time));
+}
+
+void IEC104::reply_object(Reply& r, InformationObject object)
+{
+    if (r.asdu == nullptr) return;
+    if (!asdu_add_object(r.asdu, object)) {
+        client_connection_send_asdu(r.connection, r.asdu);
+        asdu_destroy(r.asdu);
+        r.asdu = asdu_create(app_params, false, CS101_COT_INTERROGATED_BY_STATION, 0, int(r.iec_id), false, false);
+        if (r.asdu == nullptr) return;
+        asdu_add_object(r.asdu, object);
+    }
+    r.has_object = true;
+}
+
+void IEC104::reply_finish(Reply& r)
+{
+    if (r.asdu && r.has_object) client_connection_send_asdu(r.connection, r.asdu);
+    asdu_destroy(r.asdu);
+    r.asdu = nullptr;
+    r.has_object = false;
+}
+
+void IEC104::on_interrogation(ClientConnection connection, uint8_t qoi, Asdu request)
+{
+    const int ca = asdu_get_ca(request);
+    const bool broadcast = asdu_is_broadcast_ca(request);
+    LOG_DBG << "qoi" << qoi << "ca" << ca << broadcast;
+    if (asdu_get_cot(request) == CS101_COT_DEACTIVATION) {
+        asdu_set_cot(request, 9); // deactivation confirmation
+        asdu_set_negative(request, false);
+        client_connection_send_asdu(connection, request);
+        return;
+    }
+    if (qoi != 20) {
+        client_connection_send_act_con(connection, request, true);
+        return;
+    }
+    bool first = true;
+    const QMap<uint32_t, uint32_t> map = RAM_modems::instance ? RAM_modems::instance->iec104_map()
+                                                               : QMap<uint32_t, uint32_t>();
+    for (auto it = map.constBegin(); it != map.constEnd(); ++it) {
+        const uint32_t modem = it.key(), iec_id = it.value();
+        if (!is_publishable(iec_id) || (!broadcast && iec_id != uint32_t(ca))) continue;
+        LOG_TRC << "out qoi" << 20 << "ca" << iec_id;
+        if (!mutex.tryLock(1000)) {
+            LOG_ERR << "iec104 lock not taken, modem" << modem << "not interrogated";
+            continue;
+        }
+        const auto found = last_records.constFind(modem);
+        if (found == last_records.constEnd()) {
+            mutex.unlock();
+            continue;
+        }
+        const Ul_data_record rec = *found;
+        mutex.unlock();
+
+        Reply r;
+        r.connection = connection;
+        r.modem = modem;
+        r.iec_id = iec_id;
+        r.params = RAM_modems::instance ? RAM_modems::instance->get_settings(modem)
+                                              .value(QStringLiteral("iec104_params"))
+                                              .toMap()
+                                        : QVariantMap();
+        cp56_set_from_ms_timestamp(&r.time, uint64_t(rec.ts) * 1000u);
+
+        Asdu id = asdu_create(app_params, false, CS101_COT_INTERROGATED_BY_STATION, 0, int(iec_id), false, false);
+        if (id) asdu_add_object(id, measured_float_create(&r.object, 100, float(modem), 0));
+        if (first) {
+            asdu_set_cot(request, CS101_COT_ACTIVATION_CON);
+            asdu_set_negative(request, false);
+            client_connection_send_asdu(connection, request);
+            first = false;
+        }
+        if (id) client_connection_send_asdu(connection, id);
+        asdu_destroy(id);
+
+        r.asdu = asdu_create(app_params, false, CS101_COT_INTERROGATED_BY_STATION, 0, int(iec_id), false, false);
+        for (const iec104_value& v : measured_values(rec))
+            make_io_all(r, v.c, v.value);
+        reply_finish(r);
+
+        if (rec.values.contains(status_a)) {
+            uint64_t states = 0;
+            const int n = status_states(rec, &states);
+            r.asdu = asdu_create(app_params, false, CS101_COT_INTERROGATED_BY_STATION, 0, int(iec_id), false, false);
+            for (int i = 0; i < n; i++) {
+                const uint32_t ioa = sp_ioa_base + uint32_t(i);
+                if (par_of(params_of(r.params, ioa)) == QLatin1String("no_send")) continue;
+                const bool st = (states >> i) & 1u;
+                r.sent << qMakePair(sent_key(modem, ioa), QVariant(st));
+                reply_object(r, single_point_create(&r.object, int(ioa), st, 0));
+            }
+            reply_finish(r);
+        }
+        if (mutex.tryLock(1000)) {
+            for (const auto& s : r.sent)
+                last_sent.insert(s.first, s.second);
+            mutex.unlock();
+        } else {
+            LOG_ERR << "iec104 lock not taken, values sent to modem" << modem << "interrogation not recorded";
+        }
+        asdu_set_cot(request, CS101_COT_ACTIVATION_TERMINATION);
+        asdu_set_negative(request, false);
+        client_connection_send_asdu(connection, request);
+    }
+    if (first) {
+        asdu_set_cot(request, CS101_COT_UNKNOWN_CA);
+        asdu_set_negative(request, false);
+        client_connection_send_asdu(connection, request);
     }
 }
 

@@ -14,6 +14,7 @@
 #include <QList>
 #include <QMap>
 #include <QMutex>
+#include <QPair>
 #include <QObject>
 #include <QVariant>
 #include <QVariantMap>
@@ -77,6 +78,26 @@ private:
         sInformationObject object{};
         bool has_object = false;
     };
+
+    // One modem's answer to a station interrogation, sent on the asking connection.
+    struct Reply
+    {
+        ClientConnection connection = nullptr;
+        uint32_t modem = 0;
+        uint32_t iec_id = 0;
+        QVariantMap params; // "iec104_params"
+        sCp56Time2a time{};
+        Asdu asdu = nullptr;
+        sInformationObject object{};
+        bool has_object = false;
+        QVector<QPair<qint64, QVariant>> sent; // for last_sent, written once the answer is out
+    };
+
+    static bool interrogation_callback(void* parameter, ClientConnection connection, Asdu asdu, uint8_t qoi);
+    void on_interrogation(ClientConnection connection, uint8_t qoi, Asdu request);
+    void make_io_all(Reply& r, uint8_t c, float x);
+    void reply_object(Reply& r, InformationObject object);
+    void reply_finish(Reply& r);
 
     void modem_context(Uplink& u, uint32_t ts);
     void new_asdu(Uplink& u);

@@ -176,6 +176,37 @@ private slots:
         if (f[2] != "-") QTRY_VERIFY2(g_log->has(f[2]), qPrintable(g_log->all()));
     }
 
+    // Station interrogation: the exact ASDUs each request gives, and what it leaves in last_sent.
+    void interrogation_data() { testsupport::vector_rows(VECTORS("iec104_publish.txt"), "interrogation"); }
+    void interrogation()
+    {
+        QFETCH(QStringList, f);
+        QVERIFY(f.size() >= 4 && f.size() % 2 == 0);
+        reset_modem(rule_modem, f[0], "-");
+        QMap<uint32_t, uint32_t> map;
+        QMap<uint32_t, Ul_data_record> records;
+        if (f[1] != "-") {
+            for (const QString& entry : f[1].split(" ; ")) {
+                const QString head = entry.section(' ', 0, 0), spec = entry.section(' ', 1);
+                const uint32_t modem = head.section('=', 0, 0).toUInt();
+                map.insert(modem, head.section('=', 1).toUInt());
+                const Parser_ul_app ul = uplink(modem, spec);
+                if (!ul.ul_datas.isEmpty()) records.insert(modem, ul.ul_datas.first());
+            }
+        }
+        ram->set_iec104_map(map);
+        {
+            QMutexLocker l(&iec->mutex);
+            iec->last_records = records;
+        }
+        QCOMPARE((*master)(QString("i %1 %2").arg(link).arg(QString(f[2]).remove(' '))), QString("ok"));
+        QCOMPARE(received(), f[3].simplified());
+        for (int i = 4; i + 1 < f.size(); i += 2) {
+            publish(rule_modem, f[i]);
+            QCOMPARE(received(), f[i + 1].simplified());
+        }
+    }
+
     void raw_messages_traced_at_trace_level()
     {
         g_log->clear();
