@@ -10,7 +10,7 @@ As a program it reads commands on stdin and answers each with exactly one line:
   send ID HEX [whole|byte|random]  raw bytes                   -> ok | closed
   i ID ASDUHEX [whole|byte|random] I-frame with our N(S), N(R) -> ok | closed
   s ID                          S-frame with our N(R)           -> ok | closed
-  ack ID N                      acknowledge every N received I-frames (0: never) -> ok
+  ack ID N [MS]                 acknowledge every N received I-frames (0: never), MS late -> ok
   recv ID MS                    next APDU -> apdu HEX | timeout | closed
   collect ID COUNT MS           COUNT I-frames -> got N ioas RANGES badseq B other K [closed]
   bulk ID COUNT ASDUHEX         COUNT I-frames, then waits for the S-frame covering them
@@ -19,6 +19,7 @@ As a program it reads commands on stdin and answers each with exactly one line:
   seq ID                        -> ns NS nr NR
   asdus ID MS                   every I-frame until MS pass without one, acknowledged, each ASDU
                                 read (see read_asdu) -> asdus A / B / ... | asdus - [closed]
+  summary ID MS                 the same, each ASDU as "TYPE COT CA OBJECTS" -> summary A / B / ... badseq B
   record on|off                 keep APDUs for the pcap (default off)
   pcap PATH                     pcap of the recorded APDUs, PATH.txt our own reading -> ok N
   pcapfrom PATH FILE PORT       the same for APDUs another program logged, one a line:
@@ -131,6 +132,7 @@ class Connection:
         self.nr = 0
         self.unacked = 0
         self.ack_every = 0
+        self.ack_delay = 0.0
         self.buf = bytearray()
         self.bad_sequence = 0
         self.is_closed = False
@@ -217,6 +219,7 @@ class Connection:
                 self.nr = (ns + 1) % 32768
                 self.unacked += 1
                 if self.ack_every and self.unacked >= self.ack_every:
+                    time.sleep(self.ack_delay)
                     self.send_s()
             return apdu
         return None
@@ -339,6 +342,7 @@ def main():
                 reply = "ok" if c.send_s() else "closed"
             elif cmd == "ack":
                 c.ack_every = int(words[2])
+                c.ack_delay = int(words[3]) / 1000 if len(words) > 3 else 0.0
                 reply = "ok"
             elif cmd == "recv":
                 apdu = c.recv(int(words[2]) / 1000)
@@ -375,17 +379,22 @@ def main():
                     if apdu and kind(apdu) == "S":
                         last = (apdu[4] >> 1) + apdu[5] * 128
                 reply = "closed" if c.is_closed else ("ok nr %d" % last if last == c.ns else "timeout nr %d" % last)
-            elif cmd == "asdus":
-                quiet, found = int(words[2]) / 1000, []
+            elif cmd in ("asdus", "summary"):
+                quiet, found, bad = int(words[2]) / 1000, [], c.bad_sequence
                 while True:
                     apdu = c.recv(quiet)
                     if not apdu:
                         break
                     if kind(apdu) == "I":
-                        found.append(read_asdu(apdu[6:]))
+                        a = apdu[6:]
+                        found.append(read_asdu(a) if cmd == "asdus" else
+                                     "%d %d%s %d %d" % (a[0], a[2] & 0x3F, "N" if a[2] & 0x40 else "",
+                                                        a[4] | a[5] << 8, a[1] & 0x7F))
                 if c.unacked:
                     c.send_s()
-                reply = "asdus " + (" / ".join(found) or "-") + (" closed" if c.is_closed else "")
+                reply = cmd + " " + (" / ".join(found) or "-") + (" closed" if c.is_closed else "")
+                if cmd == "summary":
+                    reply += " badseq %d" % (c.bad_sequence - bad)
             elif cmd == "closed":
                 reply = "closed" if c.wait_closed(int(words[2]) / 1000) else "open"
             elif cmd == "seq":
