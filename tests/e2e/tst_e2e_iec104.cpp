@@ -132,6 +132,16 @@ private slots:
         QCOMPARE(asdus(a, 3000), twice);
         QCOMPARE(asdus(b), twice);
 
+        // Station interrogation answers with the values just published, broadcast and per address.
+        const QString gi_broadcast = "64010600FFFF00000014", gi_8 = "640106000800000000" "14";
+        const QString answer_8 = "13 20 8: 100=3002 / 36 20 8 @" + at(TV) + ": 114=50 111=0 101=0 103=0 109=0";
+        QCOMPARE(master(QString("i %1 %2").arg(a).arg(gi_broadcast)), QString("ok"));
+        QCOMPARE(asdus(a), "100 7 65535: 0=14 / 13 20 7: 100=3001 / " +
+                               expected.section(" / 30 3", 0, 0).replace("36 3 7", "36 20 7") +
+                               " / 100 10 65535: 0=14 / " + answer_8 + " / 100 10 65535: 0=14");
+        QCOMPARE(master(QString("i %1 %2").arg(b).arg(gi_8)), QString("ok"));
+        QCOMPARE(asdus(b), "100 7 8: 0=14 / " + answer_8 + " / 100 10 8: 0=14");
+
         // The single command the station takes, and a clock synchronisation it refuses.
         QCOMPARE(master(QString("i %1 2D010600070088130001").arg(a)), QString("ok"));
         QCOMPARE(asdus(a), QString("45 7 7: 5000=01"));
@@ -176,6 +186,23 @@ private slots:
         QCOMPARE(daemon.exitCode(), 0);
         QCOMPARE(master(QString("closed %1 2000").arg(a)), QString("closed"));
         QCOMPARE(master(QString("closed %1 2000").arg(b)), QString("closed"));
+
+        // After a restart the stored current values answer at once.
+        daemon.start(testsupport::daemon_path(), {"-c", dir.path() + "/cfg.json", "-l", dir.path() + "/drv.log"});
+        QVERIFY(daemon.waitForStarted(5000));
+        int again = -1;
+        for (QElapsedTimer t; again < 0 && (!t.isValid() || t.elapsed() < 20000); QTest::qWait(200)) {
+            if (!t.isValid()) t.start();
+            again = master.open(port);
+        }
+        QVERIFY(again > 0);
+        QCOMPARE(master(QString("send %1 680407000000").arg(again)), QString("ok"));
+        QCOMPARE(master(QString("recv %1 2000").arg(again)), QString("apdu 68040B000000"));
+        QCOMPARE(master(QString("i %1 %2").arg(again).arg(gi_8)), QString("ok"));
+        QCOMPARE(asdus(again), "100 7 8: 0=14 / " + answer_8 + " / 1 20 8: 1:0000000000000000 / 100 10 8: 0=14");
+        ::kill(pid_t(daemon.processId()), SIGTERM);
+        QVERIFY(daemon.waitForFinished(5000));
+        QCOMPARE(daemon.exitCode(), 0);
 
         const QString pcap = dir.path() + "/session.pcap";
         const QString written = master("pcap " + pcap);
