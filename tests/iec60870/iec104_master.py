@@ -19,6 +19,8 @@ As a program it reads commands on stdin and answers each with exactly one line:
   seq ID                        -> ns NS nr NR
   asdus ID MS                   every I-frame until MS pass without one, acknowledged, each ASDU
                                 read (see read_asdu) -> asdus A / B / ... | asdus - [closed]
+  giloop ID MS                  broadcast station interrogations, each after the last answer went
+                                quiet, for MS, acknowledging -> giloop N cons C terms T [closed]
   summary ID MS                 the same, each ASDU as "TYPE COT CA OBJECTS" -> summary A / B / ... badseq B
   record on|off                 keep APDUs for the pcap (default off)
   pcap PATH                     pcap of the recorded APDUs, PATH.txt our own reading -> ok N
@@ -395,6 +397,22 @@ def main():
                 reply = cmd + " " + (" / ".join(found) or "-") + (" closed" if c.is_closed else "")
                 if cmd == "summary":
                     reply += " badseq %d" % (c.bad_sequence - bad)
+            elif cmd == "giloop":
+                end, n, cons, terms = time.time() + int(words[2]) / 1000, 0, 0, 0
+                c.ack_every = 8
+                while time.time() < end and not c.is_closed:
+                    c.send_i(bytes.fromhex("64010600FFFF00000014"))
+                    n += 1
+                    while True:
+                        apdu = c.recv(0.05)
+                        if not apdu:
+                            break
+                        if kind(apdu) == "I" and apdu[6] == 100:
+                            cons += (apdu[8] & 0x3F) == 7
+                            terms += (apdu[8] & 0x3F) == 10
+                if c.unacked:
+                    c.send_s()
+                reply = "giloop %d cons %d terms %d%s" % (n, cons, terms, " closed" if c.is_closed else "")
             elif cmd == "closed":
                 reply = "closed" if c.wait_closed(int(words[2]) / 1000) else "open"
             elif cmd == "seq":

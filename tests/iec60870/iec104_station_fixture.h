@@ -53,6 +53,18 @@ public:
         }
         return QString::fromUtf8(process.readLine()).trimmed();
     }
+    // A command whose answer is read later with answer(), so the caller may work meanwhile.
+    void start(const QString& line) { process.write(line.toUtf8() + "\n"); }
+    QString answer(int timeout_ms = 120000)
+    {
+        QElapsedTimer t;
+        t.start();
+        while (!process.canReadLine()) {
+            if (t.elapsed() > timeout_ms || process.state() != QProcess::Running) return "no answer";
+            process.waitForReadyRead(100);
+        }
+        return QString::fromUtf8(process.readLine()).trimmed();
+    }
     // Opens a connection to `port`: its id, or -1.
     int open(int port)
     {
