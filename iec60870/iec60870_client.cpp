@@ -194,7 +194,11 @@ static bool send_s(ControllingConnection self)
     self->unconfirmed_received = 0;
     self->t2_running = false;
     self->last_confirmation_time = now_ms();
-    uint8_t frame[6] = {0x68, 0x04, 0x01, 0x00, (uint8_t)((self->receive_sequence % 128) * 2),
+    uint8_t frame[6] = {0x68,
+                        0x04,
+                        0x01,
+                        0x00,
+                        (uint8_t)((self->receive_sequence % 128) * 2),
                         (uint8_t)(self->receive_sequence / 128)};
     return send_control(self, frame);
 }
@@ -250,10 +254,9 @@ static uint8_t* client_frame_get_buffer(Frame f)
     return ((ClientFrame*)f)->buffer;
 }
 
-static const FrameVFT client_frame_vft = {client_frame_destroy,     client_frame_reset,
-                                          client_frame_append_byte, client_frame_append_bytes,
-                                          client_frame_get_size,    client_frame_get_buffer,
-                                          client_frame_space_left};
+static const FrameVFT client_frame_vft = {
+    client_frame_destroy,  client_frame_reset,      client_frame_append_byte, client_frame_append_bytes,
+    client_frame_get_size, client_frame_get_buffer, client_frame_space_left};
 
 static bool client_frame_init(ClientFrame* self)
 {
@@ -325,7 +328,8 @@ static bool send_command(ControllingConnection self, int type, int cot, int ca, 
     return ok;
 }
 
-bool controlling_connection_send_interrogation_command(ControllingConnection self, int cot, int ca, uint8_t qoi)
+bool controlling_connection_send_interrogation_command(ControllingConnection self, int cot, int ca,
+                                                       uint8_t qoi)
 {
     sInformationObject o;
     return send_command(self, 100, cot, ca, interrogation_command_create(&o, 0, qoi));

@@ -17,7 +17,7 @@ typedef struct
 {
     uint64_t time; // identity together with the index; strictly increasing per queue
     uint8_t message[APDU_BUFFER];
-    uint32_t size; // 6 APCI bytes + ASDU
+    uint32_t size;  // 6 APCI bytes + ASDU
     uint32_t state; // 0 free, 1 waiting, 2 sent and unconfirmed
 } MessageQueueEntry;
 
@@ -50,7 +50,7 @@ typedef struct
     uint64_t queue_time; // 0 for frames not from the low-priority queue
     int queue_index;     // -1 likewise
     uint64_t sent_time;
-    int sequence;        // the N(R) that acknowledges exactly this frame
+    int sequence; // the N(R) that acknowledges exactly this frame
 } SentFrame;
 
 typedef struct
