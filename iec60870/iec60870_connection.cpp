@@ -60,8 +60,9 @@ static void number_i_frame(ClientConnection self, uint8_t* buffer, int size, uin
     buffer[1] = (uint8_t)(size - 2);
     buffer[2] = (uint8_t)((self->send_sequence % 128) * 2);
     buffer[3] = (uint8_t)(self->send_sequence / 128);
-    buffer[4] = (uint8_t)((self->receive_sequence % 128) * 2);
-    buffer[5] = (uint8_t)(self->receive_sequence / 128);
+    const int nr = self->receive_sequence;
+    buffer[4] = (uint8_t)((nr % 128) * 2);
+    buffer[5] = (uint8_t)(nr / 128);
     self->send_sequence = (self->send_sequence + 1) % 32768;
     SentFrame* e = &self->sent[(self->sent_oldest + self->sent_count) % self->k];
     self->sent_count++;
@@ -123,12 +124,8 @@ static bool send_u_frame(ClientConnection self, uint8_t control)
 static bool send_s_frame(ClientConnection self)
 {
     platform_semaphore_wait(self->sent_lock);
-    uint8_t frame[6] = {0x68,
-                        0x04,
-                        0x01,
-                        0x00,
-                        (uint8_t)((self->receive_sequence % 128) * 2),
-                        (uint8_t)(self->receive_sequence / 128)};
+    const int nr = self->receive_sequence;
+    uint8_t frame[6] = {0x68, 0x04, 0x01, 0x00, (uint8_t)((nr % 128) * 2), (uint8_t)(nr / 128)};
     raw_message(self, frame, 6, true);
     bool ok = write_all(self, frame, 6);
     platform_semaphore_post(self->sent_lock);

@@ -73,10 +73,11 @@ struct sClientConnection
     Thread thread;
 
     int send_sequence;
-    int receive_sequence;
-    int unconfirmed_received;
-    uint64_t last_confirmation_time;
-    bool t2_running;
+    // Written by the connection thread, also read or reset by a send from another thread.
+    std::atomic<int> receive_sequence;
+    std::atomic<int> unconfirmed_received;
+    std::atomic<uint64_t> last_confirmation_time;
+    std::atomic<bool> t2_running;
     uint64_t idle_deadline;
 
     // The k window: frames sent and not yet acknowledged, guarded by sent_lock, which also
