@@ -15,6 +15,15 @@
 
 namespace iec104test {
 
+// A copy sharing nothing with `list`, so the thread that appends to it never touches the copy.
+inline QStringList deep_copy(const QStringList& list)
+{
+    QStringList out;
+    for (const QString& s : list)
+        out << QString(s.constData(), s.size());
+    return out;
+}
+
 inline int free_port()
 {
     QTcpServer s;
@@ -172,7 +181,7 @@ public:
     QStringList events() const
     {
         std::lock_guard<std::mutex> l(mutex);
-        return event_list;
+        return deep_copy(event_list);
     }
     int count(const QString& event) const { return events().count(event); }
     int interrogations() const
