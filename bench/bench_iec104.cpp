@@ -277,9 +277,10 @@ int main(int argc, char** argv)
             const double paced_ms = ms_between(paced.act_con, paced.act_term);
             gi_rate = (frames - 1) / (gi_ms / 1000.0);
             gi_ratio = gi_ms > 0 ? ref_ms / gi_ms : 0;
-            std::printf("run %d (a) interrogation: %d frames (%d objects), ACT_CON to ACT_TERM %.2f ms, %.0f "
-                        "frames/s; plain TCP %.2f ms, ratio %.3f; plain TCP in a k window %.2f ms, ratio %.3f\n",
-                        run, r.frames, GI_OBJECTS, gi_ms, gi_rate, ref_ms, gi_ratio, paced_ms, paced_ms / gi_ms);
+            std::printf(
+                "run %d (a) interrogation: %d frames (%d objects), ACT_CON to ACT_TERM %.2f ms, %.0f "
+                "frames/s; plain TCP %.2f ms, ratio %.3f; plain TCP in a k window %.2f ms, ratio %.3f\n",
+                run, r.frames, GI_OBJECTS, gi_ms, gi_rate, ref_ms, gi_ratio, paced_ms, paced_ms / gi_ms);
         }
         // (b) spontaneous ASDUs through the queue
         double sp_ratio;
@@ -307,16 +308,17 @@ int main(int argc, char** argv)
             Reading paced = windowed_reference(r.bytes, SPONTANEOUS);
             const double paced_ms = ms_between(paced.first, paced.last);
             sp_ratio = ref_ms / station_ms;
-            std::printf("run %d (b) spontaneous: %d frames in %.1f ms (%.1f ms from the first enqueue, enqueue %.1f ms), "
+            std::printf("run %d (b) spontaneous: %d frames in %.1f ms (%.1f ms from the first enqueue, "
+                        "enqueue %.1f ms), "
                         "%.0f frames/s; plain TCP "
                         "%.1f ms, %.0f frames/s, ratio %.3f; plain TCP in a k window %.1f ms, ratio %.3f\n",
-                        run, r.frames, station_ms, total_ms, enqueue_ms, r.frames / (station_ms / 1000.0), ref_ms,
-                        r.frames / (ref_ms / 1000.0), sp_ratio, paced_ms, paced_ms / station_ms);
+                        run, r.frames, station_ms, total_ms, enqueue_ms, r.frames / (station_ms / 1000.0),
+                        ref_ms, r.frames / (ref_ms / 1000.0), sp_ratio, paced_ms, paced_ms / station_ms);
         }
         if (gi_ratio < worst_a) worst_a = gi_ratio;
         if (sp_ratio < worst_b) worst_b = sp_ratio;
     }
-    std::printf("lowest ratios over %d runs: (a) %.3f (b) %.3f (target 0.25 or more; (a) under 50 ms)\n", runs,
-                worst_a, worst_b);
+    std::printf("lowest ratios over %d runs: (a) %.3f (b) %.3f (target 0.25 or more; (a) under 50 ms)\n",
+                runs, worst_a, worst_b);
     return 0;
 }

@@ -26,11 +26,12 @@ struct sControllingConnection
     int sent_count;
     Semaphore send_lock; // the k window, the send number and every socket write
 
-    int receive_sequence;
+    // Written by the connection thread, also read or reset by a command from the application.
+    std::atomic<int> receive_sequence;
     int send_sequence;
-    int unconfirmed_received;
-    bool t2_running;
-    uint64_t last_confirmation_time;
+    std::atomic<int> unconfirmed_received;
+    std::atomic<bool> t2_running;
+    std::atomic<uint64_t> last_confirmation_time;
     uint64_t next_test_time;
     int outstanding_tests;
     uint64_t test_deadline;
@@ -194,8 +195,8 @@ static bool send_s(ControllingConnection self)
     self->unconfirmed_received = 0;
     self->t2_running = false;
     self->last_confirmation_time = now_ms();
-    uint8_t frame[6] = {0x68, 0x04, 0x01, 0x00, (uint8_t)((self->receive_sequence % 128) * 2),
-                        (uint8_t)(self->receive_sequence / 128)};
+    const int nr = self->receive_sequence;
+    uint8_t frame[6] = {0x68, 0x04, 0x01, 0x00, (uint8_t)((nr % 128) * 2), (uint8_t)(nr / 128)};
     return send_control(self, frame);
 }
 
@@ -250,10 +251,9 @@ static uint8_t* client_frame_get_buffer(Frame f)
     return ((ClientFrame*)f)->buffer;
 }
 
-static const FrameVFT client_frame_vft = {client_frame_destroy,     client_frame_reset,
-                                          client_frame_append_byte, client_frame_append_bytes,
-                                          client_frame_get_size,    client_frame_get_buffer,
-                                          client_frame_space_left};
+static const FrameVFT client_frame_vft = {
+    client_frame_destroy,  client_frame_reset,      client_frame_append_byte, client_frame_append_bytes,
+    client_frame_get_size, client_frame_get_buffer, client_frame_space_left};
 
 static bool client_frame_init(ClientFrame* self)
 {
@@ -280,8 +280,9 @@ static bool send_i_frame(ControllingConnection self, ClientFrame* frame)
     b[1] = (uint8_t)(frame->size - 2);
     b[2] = (uint8_t)((self->send_sequence % 128) * 2);
     b[3] = (uint8_t)(self->send_sequence / 128);
-    b[4] = (uint8_t)((self->receive_sequence % 128) * 2);
-    b[5] = (uint8_t)(self->receive_sequence / 128);
+    const int nr = self->receive_sequence;
+    b[4] = (uint8_t)((nr % 128) * 2);
+    b[5] = (uint8_t)(nr / 128);
     raw(self, b, frame->size, true);
     const bool ok = write_all(self, b, frame->size);
     if (ok) {
@@ -325,7 +326,8 @@ static bool send_command(ControllingConnection self, int type, int cot, int ca, 
     return ok;
 }
 
-bool controlling_connection_send_interrogation_command(ControllingConnection self, int cot, int ca, uint8_t qoi)
+bool controlling_connection_send_interrogation_command(ControllingConnection self, int cot, int ca,
+                                                       uint8_t qoi)
 {
     sInformationObject o;
     return send_command(self, 100, cot, ca, interrogation_command_create(&o, 0, qoi));
@@ -535,7 +537,9 @@ static bool start(ControllingConnection self)
     self->running = false;
     self->failed = false;
     self->stop = false;
-    self->receive_sequence = self->send_sequence = self->unconfirmed_received = 0;
+    self->receive_sequence = 0;
+    self->send_sequence = 0;
+    self->unconfirmed_received = 0;
     self->t2_running = false;
     self->last_confirmation_time = UINT64_MAX;
     self->next_test_time = now_ms() + (uint64_t)self->apci.t3 * 1000;

@@ -53,14 +53,16 @@ static bool window_has_room(ClientConnection self)
 }
 
 // Writes the APCI of the I-frame in `buffer` and records it in the window; the caller writes it.
-static void number_i_frame(ClientConnection self, uint8_t* buffer, int size, uint64_t queue_time, int queue_index)
+static void number_i_frame(ClientConnection self, uint8_t* buffer, int size, uint64_t queue_time,
+                           int queue_index)
 {
     buffer[0] = 0x68;
     buffer[1] = (uint8_t)(size - 2);
     buffer[2] = (uint8_t)((self->send_sequence % 128) * 2);
     buffer[3] = (uint8_t)(self->send_sequence / 128);
-    buffer[4] = (uint8_t)((self->receive_sequence % 128) * 2);
-    buffer[5] = (uint8_t)(self->receive_sequence / 128);
+    const int nr = self->receive_sequence;
+    buffer[4] = (uint8_t)((nr % 128) * 2);
+    buffer[5] = (uint8_t)(nr / 128);
     self->send_sequence = (self->send_sequence + 1) % 32768;
     SentFrame* e = &self->sent[(self->sent_oldest + self->sent_count) % self->k];
     self->sent_count++;
@@ -122,8 +124,8 @@ static bool send_u_frame(ClientConnection self, uint8_t control)
 static bool send_s_frame(ClientConnection self)
 {
     platform_semaphore_wait(self->sent_lock);
-    uint8_t frame[6] = {0x68, 0x04, 0x01, 0x00, (uint8_t)((self->receive_sequence % 128) * 2),
-                        (uint8_t)(self->receive_sequence / 128)};
+    const int nr = self->receive_sequence;
+    uint8_t frame[6] = {0x68, 0x04, 0x01, 0x00, (uint8_t)((nr % 128) * 2), (uint8_t)(nr / 128)};
     raw_message(self, frame, 6, true);
     bool ok = write_all(self, frame, 6);
     platform_semaphore_post(self->sent_lock);
@@ -235,7 +237,7 @@ static AppLayerParameters connection_get_app_layer_parameters(ClientConnection s
 }
 
 static const ClientConnectionOperations connection_operations = {
-    connection_send_asdu, connection_send_act_con,      connection_send_act_term,
+    connection_send_asdu, connection_send_act_con,     connection_send_act_term,
     connection_close,     connection_get_peer_address, connection_get_app_layer_parameters};
 
 bool client_connection_send_asdu(ClientConnection self, Asdu asdu)

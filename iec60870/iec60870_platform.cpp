@@ -184,8 +184,8 @@ bool platform_socket_connect(Socket self, const char* address, int port)
     struct pollfd p = {fd, POLLOUT, 0};
     int error = 0;
     socklen_t length = sizeof error;
-    if (poll(&p, 1, (int)self->connect_timeout) != 1 || getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0 ||
-        error != 0) {
+    if (poll(&p, 1, (int)self->connect_timeout) != 1 ||
+        getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0 || error != 0) {
         close(fd);
         return false;
     }
@@ -289,7 +289,8 @@ void platform_socket_set_add(SocketSet self, Socket socket)
     if (self == nullptr || socket == nullptr || socket->fd < 0) return;
     if (self->count == self->capacity) {
         int capacity = self->capacity ? self->capacity * 2 : 8;
-        struct pollfd* fds = (struct pollfd*)platform_realloc(self->fds, sizeof(struct pollfd) * (size_t)capacity);
+        struct pollfd* fds =
+            (struct pollfd*)platform_realloc(self->fds, sizeof(struct pollfd) * (size_t)capacity);
         if (fds == nullptr) return;
         self->fds = fds;
         self->capacity = capacity;

@@ -17,7 +17,7 @@ typedef struct
 {
     uint64_t time; // identity together with the index; strictly increasing per queue
     uint8_t message[APDU_BUFFER];
-    uint32_t size; // 6 APCI bytes + ASDU
+    uint32_t size;  // 6 APCI bytes + ASDU
     uint32_t state; // 0 free, 1 waiting, 2 sent and unconfirmed
 } MessageQueueEntry;
 
@@ -50,7 +50,7 @@ typedef struct
     uint64_t queue_time; // 0 for frames not from the low-priority queue
     int queue_index;     // -1 likewise
     uint64_t sent_time;
-    int sequence;        // the N(R) that acknowledges exactly this frame
+    int sequence; // the N(R) that acknowledges exactly this frame
 } SentFrame;
 
 typedef struct
@@ -73,10 +73,11 @@ struct sClientConnection
     Thread thread;
 
     int send_sequence;
-    int receive_sequence;
-    int unconfirmed_received;
-    uint64_t last_confirmation_time;
-    bool t2_running;
+    // Written by the connection thread, also read or reset by a send from another thread.
+    std::atomic<int> receive_sequence;
+    std::atomic<int> unconfirmed_received;
+    std::atomic<uint64_t> last_confirmation_time;
+    std::atomic<bool> t2_running;
     uint64_t idle_deadline;
 
     // The k window: frames sent and not yet acknowledged, guarded by sent_lock, which also

@@ -82,11 +82,11 @@ void stack_get_version(int* major, int* minor, int* patch)
     *patch = 0;
 }
 
-#define SETTER(name, type, field)                                                                          \
-    void name(ControlledStation self, type handler, void* parameter)                                       \
-    {                                                                                                      \
-        self->field##_handler = handler;                                                                   \
-        self->field##_parameter = parameter;                                                               \
+#define SETTER(name, type, field)                                                                            \
+    void name(ControlledStation self, type handler, void* parameter)                                         \
+    {                                                                                                        \
+        self->field##_handler = handler;                                                                     \
+        self->field##_parameter = parameter;                                                                 \
     }
 SETTER(station_set_interrogation_handler, InterrogationHandler, interrogation)
 SETTER(station_set_counter_interrogation_handler, CounterInterrogationHandler, counter_interrogation)
@@ -358,7 +358,8 @@ static void* server_thread(void* parameter)
 static void prepare_queues(ControlledStation self)
 {
     if (self->mode == SERVER_MODE_SINGLE_QUEUE && self->low_priority == nullptr)
-        self->low_priority = message_queue_create(self->low_priority_size < 1 ? 100 : self->low_priority_size);
+        self->low_priority =
+            message_queue_create(self->low_priority_size < 1 ? 100 : self->low_priority_size);
     if (self->mode == SERVER_MODE_MULTIPLE_REDUNDANCY_GROUPS) create_group_queues(self);
 }
 
@@ -404,7 +405,8 @@ bool station_enqueue_asdu(ControlledStation self, Asdu asdu)
     }
     platform_semaphore_wait(self->connections_lock);
     for (int i = 0; i < STATION_MAX_CONNECTIONS; i++)
-        if (self->connections[i]) message_queue_enqueue_bytes(self->connections[i]->low_priority, buffer, size);
+        if (self->connections[i])
+            message_queue_enqueue_bytes(self->connections[i]->low_priority, buffer, size);
     platform_semaphore_post(self->connections_lock);
     return true;
 }
