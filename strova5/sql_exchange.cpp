@@ -218,6 +218,30 @@ template <typename List> void SQL_Exchange::enforce_cap(List& list, const char* 
     list.erase(list.begin(), list.begin() + drop);
 }
 
+bool SQL_Exchange::reconnect()
+{
+    // The client library reconnects on a statement once it has seen the link broken, which a
+    // write into a connection the server just closed may only find out; this statement also
+    // restores the charset.
+    return set_session_charset() || (is_connection_error(last_error) && set_session_charset());
+}
+
+SQL_Exchange::Outcome SQL_Exchange::attempt(QSqlQuery& query, const QString& statement)
+{
+    if (run(query, statement))
+        return Outcome::written;
+    // A statement beyond the server's max_allowed_packet is answered with 1153 and the
+    // connection closed: the next statement would fail for nothing.
+    const bool dropped = last_error.nativeErrorCode() == QLatin1String("1153");
+    if (!dropped && !is_connection_error(last_error))
+        return Outcome::refused;
+    const QSqlError error = last_error;
+    if (!reconnect())
+        return Outcome::away;
+    last_error = error;
+    return Outcome::dropped;
+}
+
 bool SQL_Exchange::write_batch(Batch& batch)
 {
     QSqlQuery q(db);
@@ -237,23 +261,33 @@ bool SQL_Exchange::write_batch(Batch& batch)
                 statement += QLatin1String(", ");
             statement += batch.tuples.at(i);
         }
-        if (run(q, statement)) {
+        Outcome outcome = attempt(q, statement);
+        // The connection went while the server is there: once more on the fresh one. A chunk
+        // that drops it again holds a row the server will never take, and would hold back this
+        // batch and every later one on each save.
+        if (outcome == Outcome::dropped)
+            outcome = attempt(q, statement);
+        if (outcome == Outcome::written) {
             batch.tuples.erase(batch.tuples.begin(), batch.tuples.begin() + rows);
             continue;
         }
-        if (is_connection_error(last_error))
+        if (outcome == Outcome::away)
             return false;
 
-        // The server refused the statement: find the rows it refuses, keep the others.
+        // Find the rows the server refuses or drops the connection for, keep the others.
         LOG_EXC << last_error.text() << "in a statement of" << rows << "rows for" << batch.table
                 << "; writing them one by one";
         for (int i = 0; i < rows; ++i) {
             const QString single = batch.prefix + batch.tuples.first();
-            if (!run(q, single)) {
-                if (is_connection_error(last_error))
-                    return false;
+            outcome = attempt(q, single);
+            if (outcome == Outcome::dropped)
+                outcome = attempt(q, single);
+            if (outcome == Outcome::away)
+                return false;
+            if (outcome == Outcome::dropped)
+                LOG_EXC << "row lost, it drops the connection:" << last_error.text() << single.left(1000);
+            else if (outcome == Outcome::refused)
                 LOG_EXC << "row lost:" << last_error.text() << single;
-            }
             batch.tuples.removeFirst();
         }
     }

@@ -164,6 +164,12 @@ protected:
     // Executes one statement; a failure leaves its error in last_error and is not logged here.
     bool run(QSqlQuery& query, const QString& statement);
     bool set_session_charset();
+    // A fresh connection when the last one was lost; false when the server cannot be reached.
+    bool reconnect();
+    enum class Outcome { written, refused, dropped, away };
+    // Runs one write: taken, refused by the server, or the connection went with it (dropped:
+    // already reconnected; away: the server cannot be reached).
+    Outcome attempt(QSqlQuery& query, const QString& statement);
     void note_reachable(bool reached);
     static bool is_connection_error(const QSqlError& error);
     // Drops the oldest entries past the cap, with one Exc line.
