@@ -326,12 +326,12 @@ void SQL_Exchange::slot_tmr_save()
     }
     if (reached) {
         while (!pending_statuses.isEmpty()) {
-            const Rabbit_dl_status& status = pending_statuses.first();
+            const Rabbit_dl_status& status = pending_statuses.first().status;
             // Most reports of an answer match no command (archive data answers "get_arch_index" on
             // every uplink); one statement above found the pairs that do, the rest cost nothing.
             const bool unmatched =
                 known && status.cmd_id == 0 && !named.contains(qMakePair(status.modem_id, status.setting));
-            if (!unmatched && !apply_status(status)) {
+            if (!unmatched && !apply_status(status, pending_statuses.first().numbered_to)) {
                 reached = false;
                 break;
             }
@@ -346,10 +346,14 @@ bool SQL_Exchange::find_named_commands(QSet<QPair<uint32_t, QString>>& found)
 {
     QSet<uint32_t> modems;
     QSet<QString> names;
-    for (const Rabbit_dl_status& status : qAsConst(pending_statuses)) {
+    uint32_t numbered_to = cmd_counter;
+    for (const Pending_status& pending : qAsConst(pending_statuses)) {
+        const Rabbit_dl_status& status = pending.status;
         if (status.cmd_id == 0 && status.modem_id >= 2) {
             modems.insert(status.modem_id);
             names.insert(status.setting);
+            // The last report is the latest: what it may match, the earlier ones may not miss.
+            numbered_to = pending.numbered_to;
         }
     }
     if (modems.isEmpty())
@@ -365,8 +369,8 @@ bool SQL_Exchange::find_named_commands(QSet<QPair<uint32_t, QString>>& found)
         for (uint32_t m : all.mid(from, 5000))
             ids << QString::number(m);
         const QString select =
-            QStringLiteral("SELECT DISTINCT modem_id, setting FROM modems_cmd WHERE modem_id in (%1) AND setting in (%2)")
-                .arg(ids.join(QStringLiteral(", ")), texts.join(QStringLiteral(", ")));
+            QStringLiteral("SELECT DISTINCT modem_id, setting FROM modems_cmd WHERE modem_id in (%1) AND setting in (%2)%3")
+                .arg(ids.join(QStringLiteral(", ")), texts.join(QStringLiteral(", ")), numbered_up_to(numbered_to));
         QSqlQuery q(db);
         if (!run(q, select)) {
             if (!is_connection_error(last_error))
@@ -390,7 +394,17 @@ void SQL_Exchange::note_reachable(bool reached)
     }
 }
 
-bool SQL_Exchange::apply_status(const Rabbit_dl_status& status)
+QString SQL_Exchange::numbered_up_to(uint32_t numbered_to) const
+{
+    if (numbered_to == cmd_counter)
+        return QString();
+    // Left out: the numbers after `numbered_to` up to the counter, around the wrap if need be.
+    if (numbered_to < cmd_counter)
+        return QStringLiteral(" AND (cmd_id <= %1 OR cmd_id > %2)").arg(numbered_to).arg(cmd_counter);
+    return QStringLiteral(" AND cmd_id > %1 AND cmd_id <= %2").arg(cmd_counter).arg(numbered_to);
+}
+
+bool SQL_Exchange::apply_status(const Rabbit_dl_status& status, uint32_t numbered_to)
 {
     LOG_TRC << "dl_status" << status.modem_id << status.cmd_id << (status.success ? "true" : "false")
             << status.setting;
@@ -419,13 +433,14 @@ bool SQL_Exchange::apply_status(const Rabbit_dl_status& status)
         ts = q.value(QStringLiteral("ts")).toUInt();
         state = q.value(QStringLiteral("state")).toInt();
     } else {
-        // The meter answered a setting: the newest command of that name (the higher number wins
-        // between two of the same second).
+        // The meter answered a setting: the newest command of that name that existed when the
+        // answer came (the higher number wins between two of the same second). A command made
+        // in reply to this very uplink is not answered by it.
         setting = status.setting;
         const QString select =
-            QStringLiteral("SELECT * FROM modems_cmd WHERE modem_id = %1 AND setting = %2 order by ts desc, cmd_id desc limit 1")
+            QStringLiteral("SELECT * FROM modems_cmd WHERE modem_id = %1 AND setting = %2%3 order by ts desc, cmd_id desc limit 1")
                 .arg(status.modem_id)
-                .arg(sql_text(status.setting));
+                .arg(sql_text(status.setting), numbered_up_to(numbered_to));
         if (!run(q, select)) {
             if (is_connection_error(last_error))
                 return false;
