@@ -104,6 +104,10 @@ int services_control(const QStringList& args, QString* output = nullptr, const Q
 // Runs support/amqp_peer.py (pika, an independent AMQP peer) against `uri`; its output lines.
 QStringList amqp_peer(const QString& uri, const QStringList& args);
 
+// API access tokens minted by support/mint_token.py (python3's hmac, an independent issuer),
+// one per token: a JSON object with "payload" and optionally "key", "urlsafe", "parts".
+QStringList mint_tokens(const QStringList& descs);
+
 // Path of the built daemon executable.
 QString daemon_path();
 
