@@ -41,7 +41,8 @@ public:
     // The number of the last message publish() sent in confirm mode; 0 when it was not sent or
     // confirms are off. Numbers start again at 1 whenever the channel opens anew.
     qint64 lastDeliveryTag() const;
-    // Runs a local event loop until every numbered message is acknowledged or the time is up.
+    // Runs a local event loop until the broker has acknowledged (or refused) every numbered
+    // message or the time is up.
     bool waitForConfirms(int msecs = 30000);
 
 Q_SIGNALS:

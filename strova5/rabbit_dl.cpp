@@ -170,8 +170,10 @@ bool rabbit_man_dl::send(const messque::item& item)
 
 void rabbit_man_dl::publish_string(QByteArray string, QByteArray routing_key)
 {
-    if (!can_publish() || !queue.isEmpty() || !send(messque::item{string, routing_key, false}))
-        queue_string(string, routing_key);
+    if (can_publish() && queue.isEmpty() && send(messque::item{string, routing_key, false}))
+        return;
+    queue_string(string, routing_key);
+    publish_next(); // behind the older ones, at once when the channel is ready
 }
 
 void rabbit_man_dl::publish_next()
