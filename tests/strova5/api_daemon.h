@@ -77,6 +77,12 @@ struct Daemon
                 QVariantMap api = it.value().toMap();
                 api.insert("port", port);
                 cfg.insert("api", api);
+            } else if (it.value().type() == QVariant::Map && cfg.value(it.key()).type() == QVariant::Map) {
+                QVariantMap merged = cfg.value(it.key()).toMap();
+                const QVariantMap more = it.value().toMap();
+                for (auto m = more.cbegin(); m != more.cend(); ++m)
+                    merged.insert(m.key(), m.value());
+                cfg.insert(it.key(), merged);
             } else {
                 cfg.insert(it.key(), it.value());
             }
