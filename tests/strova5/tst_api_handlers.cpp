@@ -51,7 +51,10 @@ class tst_api_handlers : public QObject
             out << QJsonDocument::fromJson(line.toUtf8()).toVariant().toMap().value("body").toString();
         return out;
     }
-    void publish(const QStringList& bodies) { testsupport::amqp_peer(uri, QStringList{"publish", "api_h_ul"} + bodies); }
+    void publish(const QStringList& bodies)
+    {
+        testsupport::amqp_peer(uri, QStringList{"publish", "api_h_ul"} + bodies);
+    }
     static QString ul(uint32_t modem, const QString& payload, const QString& more = QString())
     {
         return QString(R"({"msg_type":"ul_app","modem_id":%1,"payload":"%2","time_detected":%3%4})")
@@ -85,7 +88,8 @@ private slots:
             rows << QString("(8104, %1, %1, 66, %2)").arg(now - i * 3600).arg(i);
         for (int i = 1; i <= 3; ++i) // day archive, 0x44
             rows << QString("(8104, %1, %1, 68, %2)").arg(now - i * 86400).arg(i);
-        QVERIFY(q.exec("INSERT INTO modems_data (modem_id, ts, ts_get, `type`, `index`) VALUES " + rows.join(',')));
+        QVERIFY(q.exec("INSERT INTO modems_data (modem_id, ts, ts_get, `type`, `index`) VALUES " +
+                       rows.join(',')));
         // Commands 0, 1 and 2 exist, so that a status list shows which numbers it asked for.
         QVERIFY(q.exec(R"(INSERT INTO modems_cmd (cmd_id, modem_id, ts, setting, state) VALUES
             (0, 8999, 1, 'a', 2), (1, 8999, 1, 'b', 3), (2, 8999, 1, 'c', 4))"));
@@ -99,13 +103,16 @@ private slots:
         uri = testsupport::service("STROVA_AMQP_URI");
         rabbit = QVariantMap{
             {"ul", QVariantMap{{"path", uri}, {"queue", "api_h_ul"}, {"host", "/api"}}},
-            {"dl", QVariantMap{{"path", uri}, {"exchange", "api_h_dl"}, {"host", "/api"}, {"api_key", "k-22"}}}};
+            {"dl",
+             QVariantMap{{"path", uri}, {"exchange", "api_h_dl"}, {"host", "/api"}, {"api_key", "k-22"}}}};
         testsupport::amqp_peer(uri, {"declare-queue", "api_h_ul"});
         testsupport::amqp_peer(uri, {"bind", "api_h_dl", "api_h_cap", "#"});
         drained();
-        const QVariantMap api{{"authorization", QVariantList{QVariantMap{{"user", "ivan"}, {"pass", "s3cret-pw"}},
-                                                             QVariantMap{{"user", "nopass"}}}}};
-        base = std::make_unique<Daemon>(QVariantMap{{"rabbit", rabbit}, {"api", api}, {"log_level", 7}}, 0, k_db);
+        const QVariantMap api{
+            {"authorization", QVariantList{QVariantMap{{"user", "ivan"}, {"pass", "s3cret-pw"}},
+                                           QVariantMap{{"user", "nopass"}}}}};
+        base = std::make_unique<Daemon>(QVariantMap{{"rabbit", rabbit}, {"api", api}, {"log_level", 7}}, 0,
+                                        k_db);
         QVERIFY2(base->start(), qPrintable(base->log()));
         QTRY_VERIFY_WITH_TIMEOUT(base->log().contains("Rabbit consume"), 20000);
     }
@@ -121,7 +128,8 @@ private slots:
         QCOMPARE(base->get("/api/setting?modem=8103&code=my_obj").body,
                  QByteArray(R"({"8103":{"my_obj":{"a":[1,2],"b":"x"}}})"));
         QTRY_COMPARE_WITH_TIMEOUT(
-            scalar("SELECT JSON_VALID(data) FROM modems_setting WHERE modem_id=8103 AND setting='my_obj'").toInt(),
+            scalar("SELECT JSON_VALID(data) FROM modems_setting WHERE modem_id=8103 AND setting='my_obj'")
+                .toInt(),
             1, 10000);
         // Text that only looks like JSON stays text.
         QCOMPARE(base->get("/api/setting/set?modem=8103&code=half&value=" + enc(R"({"a":)"), admin).body,
@@ -139,8 +147,8 @@ private slots:
                  QByteArray(R"({"8103":{")" + long_code.toLatin1() + R"(":null}})"));
         // A write after them marks the end of the save that would have carried them.
         base->get("/api/setting/set?modem=8107&code=marker&value=1", admin);
-        QTRY_COMPARE_WITH_TIMEOUT(scalar("SELECT COUNT(*) FROM modems_setting WHERE modem_id=8107").toInt(), 2,
-                                  10000);
+        QTRY_COMPARE_WITH_TIMEOUT(scalar("SELECT COUNT(*) FROM modems_setting WHERE modem_id=8107").toInt(),
+                                  2, 10000);
         QCOMPARE(scalar("SELECT COUNT(*) FROM modems_setting WHERE modem_id=8103").toInt(), before);
 
         // "DLMS" is false exactly for firmware x.y.2.
@@ -149,12 +157,14 @@ private slots:
         QCOMPARE(dlms.value("8102").toMap().value("DLMS").toBool(), false);
         QCOMPARE(dlms.value("8103").toMap().value("DLMS").toBool(), true);
         QCOMPARE(compact(dlms.value("8555")), QString(R"({"DLMS":true})"));
-        QCOMPARE(base->get("/api/setting?modem=8103&code=version").body, QByteArray(R"({"8103":{"version":null}})"));
+        QCOMPARE(base->get("/api/setting?modem=8103&code=version").body,
+                 QByteArray(R"({"8103":{"version":null}})"));
 
         QCOMPARE(base->get("/api/setting/version_list?modem=8101,8107,8103").body,
                  QByteArray(R"({"hw":{"":[8103],"h1":[8101],"h2":[8107]},)"
                             R"("sw":{"":[8103],"1.0.4.0":[8101,8107]},"sw_size":{"":1,"1.0.4.0":2}})"));
-        QCOMPARE(base->get("/api/setting/version_list").body, QByteArray(R"({"hw":{},"sw":{},"sw_size":{}})"));
+        QCOMPARE(base->get("/api/setting/version_list").body,
+                 QByteArray(R"({"hw":{},"sw":{},"sw_size":{}})"));
     }
 
     void commands()
@@ -167,8 +177,9 @@ private slots:
         const uint a = ids.value("8201").toUInt(), b = ids.value("8202").toUInt();
         QVERIFY(a != 0 && b == a + 1);
         QTRY_COMPARE_WITH_TIMEOUT(
-            scalar(QString("SELECT CONCAT(modem_id, ' ', setting, ' ', state) FROM modems_cmd WHERE cmd_id=%1")
-                       .arg(a))
+            scalar(
+                QString("SELECT CONCAT(modem_id, ' ', setting, ' ', state) FROM modems_cmd WHERE cmd_id=%1")
+                    .arg(a))
                 .toString(),
             QString("8201 version 1"), 10000);
         QStringList got;
@@ -182,20 +193,32 @@ private slots:
         const QString status = QString("/api/cmd/status?cmd_id=%1").arg(a);
         QCOMPARE(base->json(status).value(QString::number(a)).toString(), QString("PENDING"));
         publish({QString(R"({"msg_type":"dl_success","modem_id":8201,"status_id":"drvStrova5_%1"})").arg(a)});
-        QTRY_COMPARE_WITH_TIMEOUT(base->json(status).value(QString::number(a)).toString(), QString("WAIT_DATA"),
-                                  10000);
+        QTRY_COMPARE_WITH_TIMEOUT(base->json(status).value(QString::number(a)).toString(),
+                                  QString("WAIT_DATA"), 10000);
         publish({ul(8201, "EE0012345678800000")});
-        QTRY_COMPARE_WITH_TIMEOUT(base->json(status).value(QString::number(a)).toString(), QString("DONE"), 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(base->json(status).value(QString::number(a)).toString(), QString("DONE"),
+                                  10000);
 
         // The caller's rights reach the encoder.
         drained();
         const uint c = base->json("/api/cmd/send?modem=8201&code=1.0.0", as("user"))
-                           .value("cmd_id").toMap().value("8201").toUInt();
-        const uint d = base->json("/api/cmd/send?modem=8201&code=1.0.0").value("cmd_id").toMap().value("8201").toUInt();
+                           .value("cmd_id")
+                           .toMap()
+                           .value("8201")
+                           .toUInt();
+        const uint d =
+            base->json("/api/cmd/send?modem=8201&code=1.0.0").value("cmd_id").toMap().value("8201").toUInt();
         // A value the encoder refuses (old firmware, no such setting there) fails as well.
         const uint e = base->json("/api/cmd/send?modem=8202&code=0.8.4&value=60", as("admin"))
-                           .value("cmd_id").toMap().value("8202").toUInt();
-        const uint f = base->json("/api/cmd/send?modem=8202&code=version").value("cmd_id").toMap().value("8202").toUInt();
+                           .value("cmd_id")
+                           .toMap()
+                           .value("8202")
+                           .toUInt();
+        const uint f = base->json("/api/cmd/send?modem=8202&code=version")
+                           .value("cmd_id")
+                           .toMap()
+                           .value("8202")
+                           .toUInt();
         QVERIFY(c && d && e && f);
         // The scheduler now talks to 8201 as well: look at these four numbers only.
         auto of = [](const QStringList& bodies, const QList<uint>& numbers) {
@@ -228,20 +251,25 @@ private slots:
     void hostile_texts_stored_exactly()
     {
         // Rows of modems the scheduler leaves alone (it talks to 8201 since its uplink).
-        const QString others = "SELECT GROUP_CONCAT(cmd_id, ' ', modem_id, ' ', setting, ' ', state ORDER BY cmd_id) "
-                               "FROM modems_cmd WHERE modem_id<>8201";
+        const QString others =
+            "SELECT GROUP_CONCAT(cmd_id, ' ', modem_id, ' ', setting, ' ', state ORDER BY cmd_id) "
+            "FROM modems_cmd WHERE modem_id<>8201";
         const QString settings_before = scalar("SELECT COUNT(*) FROM modems_setting").toString();
         const QString code = QString::fromUtf8("it's \"q\" \\ Кириллица ") + QChar(0) + "z";
         const QString value = QString::fromUtf8("v'a\"l\\ue Ж") + QChar(0) + "\\0";
         const QString before = scalar(others).toString();
         drained();
         const uint n = base->json("/api/cmd/send?modem=8202&code=" + enc(code) + "&value=" + enc(value))
-                           .value("cmd_id").toMap().value("8202").toUInt();
+                           .value("cmd_id")
+                           .toMap()
+                           .value("8202")
+                           .toUInt();
         QVERIFY(n);
-        QTRY_VERIFY_WITH_TIMEOUT(scalar(QString("SELECT COUNT(*) FROM modems_cmd WHERE cmd_id=%1").arg(n)).toInt() == 1,
-                                 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(
+            scalar(QString("SELECT COUNT(*) FROM modems_cmd WHERE cmd_id=%1").arg(n)).toInt() == 1, 10000);
         QSqlQuery q(db);
-        QVERIFY(q.exec(QString("SELECT setting, state, data, modem_id FROM modems_cmd WHERE cmd_id=%1").arg(n)));
+        QVERIFY(
+            q.exec(QString("SELECT setting, state, data, modem_id FROM modems_cmd WHERE cmd_id=%1").arg(n)));
         QVERIFY(q.next());
         QCOMPARE(q.value(0).toString(), code.section(QChar(0), 0, 0));
         QCOMPARE(q.value(1).toInt(), 4);
@@ -253,17 +281,19 @@ private slots:
 
         // A code too long for the command table queues nothing.
         const QString count = scalar("SELECT COUNT(*) FROM modems_cmd WHERE modem_id=8202").toString();
-        QCOMPARE(base->get("/api/cmd/send?modem=8202&code=" + QString(129, 'k')).body, QByteArray(R"({"cmd_id":{}})"));
+        QCOMPARE(base->get("/api/cmd/send?modem=8202&code=" + QString(129, 'k')).body,
+                 QByteArray(R"({"cmd_id":{}})"));
         base->get("/api/setting/set?modem=8107&code=marker2&value=1", as("admin"));
-        QTRY_COMPARE_WITH_TIMEOUT(scalar("SELECT COUNT(*) FROM modems_setting WHERE setting='marker2'").toInt(), 1,
-                                  10000);
+        QTRY_COMPARE_WITH_TIMEOUT(
+            scalar("SELECT COUNT(*) FROM modems_setting WHERE setting='marker2'").toInt(), 1, 10000);
         QCOMPARE(scalar("SELECT COUNT(*) FROM modems_cmd WHERE modem_id=8202").toString(), count);
     }
 
     void sendmessage()
     {
         drained();
-        QCOMPARE(base->get("/api/sendmessage?modem=1A&message=" + enc("hello [TIME]") + "&status_id=abc", as("admin"))
+        QCOMPARE(base->get("/api/sendmessage?modem=1A&message=" + enc("hello [TIME]") + "&status_id=abc",
+                           as("admin"))
                      .body,
                  QByteArray(R"({"messageId":true,"result":"ok"})"));
         QVERIFY(base->get("/api/sendmessage?modem=1A&message=x", as("user")).body.isEmpty());
@@ -321,8 +351,10 @@ private slots:
 
     void registry_base_stations()
     {
-        publish({ul(8301, "32020000000000", R"(,"last_dl_bs":301,"last_dl_bs_busyness":42,"last_dl_bs_aver_busyness":17)"),
-                 ul(8302, "32020000000000", R"(,"last_dl_bs":302,"last_dl_bs_busyness":5,"last_dl_bs_aver_busyness":50)")});
+        publish({ul(8301, "32020000000000",
+                    R"(,"last_dl_bs":301,"last_dl_bs_busyness":42,"last_dl_bs_aver_busyness":17)"),
+                 ul(8302, "32020000000000",
+                    R"(,"last_dl_bs":302,"last_dl_bs_busyness":5,"last_dl_bs_aver_busyness":50)")});
         QVariantMap bs;
         QTRY_COMPARE_WITH_TIMEOUT((bs = base->json("/api/RAM/bs", as("b_admin"))).size(), 2, 10000);
         const QVariantMap b301 = bs.value("301").toMap();
@@ -350,7 +382,8 @@ private slots:
     void login()
     {
         auto failures = [&] {
-            return scalar("SELECT COUNT(*) FROM modems_event WHERE modem_id=1 AND event=7 AND `type`=255").toInt();
+            return scalar("SELECT COUNT(*) FROM modems_event WHERE modem_id=1 AND event=7 AND `type`=255")
+                .toInt();
         };
         auto login = [&](const QString& items) { return base->get("/api/authorization?" + items).body; };
         QCOMPARE(login("user=ivan&pass=s3cret-pw"), QByteArray(R"({"res":true})"));
@@ -358,7 +391,8 @@ private slots:
         const qint64 t0 = QDateTime::currentSecsSinceEpoch();
         QCOMPARE(login("user=ivan&pass=wrong-pw-77"), QByteArray(R"({"res":false})"));
         QTRY_COMPARE_WITH_TIMEOUT(failures(), before + 1, 10000);
-        const qint64 ts = scalar("SELECT MAX(ts) FROM modems_event WHERE modem_id=1 AND event=7").toLongLong();
+        const qint64 ts =
+            scalar("SELECT MAX(ts) FROM modems_event WHERE modem_id=1 AND event=7").toLongLong();
         QVERIFY2(ts >= t0 && ts <= QDateTime::currentSecsSinceEpoch(), qPrintable(QString::number(ts)));
         // Case counts, every item must be there, and an account without "pass" matches nothing;
         // each failure is recorded (failures of one second share their row).
@@ -377,7 +411,8 @@ private slots:
         const QString rows = "SELECT COUNT(*) FROM modems_data";
         const int before = scalar(rows).toInt();
         const qint64 t0 = QDateTime::currentSecsSinceEpoch();
-        const QVariantMap answer = base->json("/api/diagnostics/parse?data=" + enc("31 02-80 00:00:30:39 zz"), as("special"));
+        const QVariantMap answer =
+            base->json("/api/diagnostics/parse?data=" + enc("31 02-80 00:00:30:39 zz"), as("special"));
         QCOMPARE(answer.value("modem_id").toUInt(), 1u);
         QCOMPARE(answer.value("header").toInt(), 0x31);
         QCOMPARE(answer.value("payload").toString(), QString("31028000003039"));
@@ -388,15 +423,17 @@ private slots:
         QVERIFY(!base->json("/api/diagnostics/parse?data=", as("admin")).isEmpty());
         QVERIFY(base->get("/api/diagnostics/parse?data=3102800000303", as("user")).body.isEmpty());
         base->get("/api/setting/set?modem=8107&code=marker3&value=1", as("admin"));
-        QTRY_COMPARE_WITH_TIMEOUT(scalar("SELECT COUNT(*) FROM modems_setting WHERE setting='marker3'").toInt(), 1,
-                                  10000);
+        QTRY_COMPARE_WITH_TIMEOUT(
+            scalar("SELECT COUNT(*) FROM modems_setting WHERE setting='marker3'").toInt(), 1, 10000);
         QCOMPARE(scalar(rows).toInt(), before);
     }
 
     // Without "uspd_events" the driver keeps no log of its own runs.
     void no_own_event_log_without_the_key()
     {
-        QCOMPARE(scalar("SELECT COUNT(*) FROM modems_event WHERE modem_id=1 AND event IN (112,113,114)").toInt(), 0);
+        QCOMPARE(
+            scalar("SELECT COUNT(*) FROM modems_event WHERE modem_id=1 AND event IN (112,113,114)").toInt(),
+            0);
         QCOMPARE(scalar("SELECT COUNT(*) FROM modems_setting WHERE modem_id=1").toInt(), 0);
     }
 
@@ -404,8 +441,9 @@ private slots:
     {
         QSqlDatabase ev = testsupport::schema_database("st_api_events", "events");
         QVERIFY(ev.isOpen());
-        const QString events = "SELECT GROUP_CONCAT(event, '@', ts ORDER BY ts, event DESC) FROM modems_event "
-                               "WHERE modem_id=1 AND `type`=255";
+        const QString events =
+            "SELECT GROUP_CONCAT(event, '@', ts ORDER BY ts, event DESC) FROM modems_event "
+            "WHERE modem_id=1 AND `type`=255";
         const QString update_ts = "SELECT data FROM modems_setting WHERE modem_id=1 AND setting='update_ts'";
         Daemon d(QVariantMap{{"api", QVariantMap{{"uspd_events", true}}}}, 0, "st_api_events");
         const qint64 t0 = QDateTime::currentSecsSinceEpoch();
@@ -460,14 +498,15 @@ private slots:
         QCOMPARE(d.proc.exitStatus(), QProcess::NormalExit);
         QCOMPARE(d.proc.exitCode(), 0);
 
-        const QVariantMap left = QJsonDocument::fromJson(
-                                     testsupport::amqp_peer(uri, {"stats", "api_r_ul"}).value(0).toUtf8())
-                                     .toVariant()
-                                     .toMap();
+        const QVariantMap left =
+            QJsonDocument::fromJson(testsupport::amqp_peer(uri, {"stats", "api_r_ul"}).value(0).toUtf8())
+                .toVariant()
+                .toMap();
         const int waiting = left.value("messages").toInt();
         QCOMPARE(scalar("SELECT COUNT(*) FROM modems_data WHERE modem_id BETWEEN 9001 AND 9300", rs).toInt(),
                  300 - waiting);
-        QCOMPARE(scalar("SELECT data FROM modems_setting WHERE modem_id=9000 AND setting='pending'", rs).toString(),
+        QCOMPARE(scalar("SELECT data FROM modems_setting WHERE modem_id=9000 AND setting='pending'", rs)
+                     .toString(),
                  QString("kept"));
         testsupport::amqp_peer(uri, {"drain", "api_r_ul"});
     }
@@ -480,10 +519,12 @@ private slots:
         for (int m = 20001; m <= 26000; ++m)
             rows << QString("(%1, 1, 0, 'radio', 'x')").arg(m);
         QSqlQuery q(many);
-        QVERIFY(q.exec("INSERT INTO modems_setting (modem_id, ts, state, setting, data) VALUES " + rows.join(',')));
+        QVERIFY(q.exec("INSERT INTO modems_setting (modem_id, ts, state, setting, data) VALUES " +
+                       rows.join(',')));
         Daemon d(QVariantMap(), 0, "st_api_many");
         QVERIFY(d.start());
-        const QVariantList ids = QJsonDocument::fromJson(d.get("/api/RAM/modems", as("admin")).body).toVariant().toList();
+        const QVariantList ids =
+            QJsonDocument::fromJson(d.get("/api/RAM/modems", as("admin")).body).toVariant().toList();
         QCOMPARE(ids.size(), 5001);
         QSet<uint> seen;
         for (const QVariant& v : ids)
