@@ -316,7 +316,7 @@ private slots:
     void tokens()
     {
         const uint32_t now = uint32_t(QDateTime::currentSecsSinceEpoch());
-        const QStringList specs{
+        const QStringList descs{
             QString(R"({"payload": {"exp": %1, "claims": {"driver-strova5": {"user": 1, "special": {}}, )"
                     R"("b": {"admin": 1}, "auth": {"admin": 1}}}})")
                 .arg(now + 60),
@@ -324,8 +324,8 @@ private slots:
             QString(R"({"payload": {"exp": "%1", "claims": {"driver-strova5": {"admin": true}}}})")
                 .arg(now + 60),
         };
-        const QStringList t = testsupport::mint_tokens(specs);
-        QCOMPARE(t.size(), specs.size());
+        const QStringList t = testsupport::mint_tokens(descs);
+        QCOMPARE(t.size(), descs.size());
         using http_api::token_rights;
         const QStringList info{"api", "info"};
         QCOMPARE(token_rights(t[0], {}, info, now), QStringList({"special", "user", "_b_admin"}));

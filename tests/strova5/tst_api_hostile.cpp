@@ -97,7 +97,7 @@ private slots:
     void tokens_grant_nothing_unless_ours()
     {
         const uint32_t now = uint32_t(QDateTime::currentSecsSinceEpoch());
-        const QStringList specs{
+        const QStringList descs{
             QString(
                 R"({"payload": {"exp": %1, "claims": {"driver-strova5": {"admin": 1}, "b": {"admin": 1}}}})")
                 .arg(now + 600),
@@ -108,8 +108,8 @@ private slots:
             R"({"payload": ["not", "an", "object"]})",
             R"({"payload": {"exp": 99999999999999999999, "claims": {"driver-strova5": {"": 1, "\u0000": 2}}}})",
         };
-        const QStringList good = testsupport::mint_tokens(specs);
-        QCOMPARE(good.size(), specs.size());
+        const QStringList good = testsupport::mint_tokens(descs);
+        QCOMPARE(good.size(), descs.size());
         QCOMPARE(http_api::token_rights(good[0], {}, {"api"}, now).size(), 2);
         QCOMPARE(http_api::token_rights(good[1], {}, {"api"}, now).size(), 0);
         QCOMPARE(http_api::token_rights(good[2], {}, {"api"}, now).size(), 0);

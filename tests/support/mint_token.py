@@ -21,14 +21,14 @@ def b64(data, urlsafe):
     return (base64.urlsafe_b64encode if urlsafe else base64.b64encode)(data).decode("ascii")
 
 
-def mint(spec):
-    urlsafe = spec.get("urlsafe", False)
+def mint(desc):
+    urlsafe = desc.get("urlsafe", False)
     header = b64(json.dumps({"alg": "HMD5", "typ": "JWT"}).encode(), urlsafe)
-    payload = b64(json.dumps(spec["payload"], ensure_ascii=False).encode("utf-8"), urlsafe)
-    key = spec.get("key", KEY.decode()).encode()
+    payload = b64(json.dumps(desc["payload"], ensure_ascii=False).encode("utf-8"), urlsafe)
+    key = desc.get("key", KEY.decode()).encode()
     mac = hmac.new(key, (header + "." + payload).encode(), hashlib.md5).hexdigest()
     parts = [header, payload, b64(mac.encode(), urlsafe)]
-    n = spec.get("parts", 3)
+    n = desc.get("parts", 3)
     if n < 3:
         parts = parts[:n]
     elif n > 3:
