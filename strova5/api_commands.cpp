@@ -46,11 +46,13 @@ QVariant API_controller::api_cmd_status(QVariantMap api_request)
 QVariant API_controller::api_sendmessage(QVariantMap api_request)
 {
     if (log_passes(LVL_EXC))
-        LOG_EXC << QJsonDocument::fromVariant(masked(api_request)).toJson(QJsonDocument::Indented).constData();
+        LOG_EXC
+            << QJsonDocument::fromVariant(masked(api_request)).toJson(QJsonDocument::Indented).constData();
     const QVariantMap qitems = api_request.value(QStringLiteral("qitems")).toMap();
     QVariantMap dl;
     dl.insert(QStringLiteral("msg_type"), QStringLiteral("dl"));
-    dl.insert(QStringLiteral("modem_id"), uint(qitems.value(QStringLiteral("modem")).toString().toUInt(nullptr, 16)));
+    dl.insert(QStringLiteral("modem_id"),
+              uint(qitems.value(QStringLiteral("modem")).toString().toUInt(nullptr, 16)));
     dl.insert(QStringLiteral("payload"), qitems.value(QStringLiteral("message")).toString());
     dl.insert(QStringLiteral("status_id"), qitems.value(QStringLiteral("status_id")).toString());
     if (log_passes(LVL_EXC))

@@ -90,7 +90,8 @@ QVariant API_controller::api_authorization(QVariantMap api_request)
 
 QVariant API_controller::api_parse(QVariantMap api_request)
 {
-    const QString data = api_request.value(QStringLiteral("qitems")).toMap().value(QStringLiteral("data")).toString();
+    const QString data =
+        api_request.value(QStringLiteral("qitems")).toMap().value(QStringLiteral("data")).toString();
     QByteArray digits;
     for (char c : data.toLocal8Bit())
         if ((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F')) digits += c;

@@ -89,7 +89,8 @@ QVariant API_controller::api_RAM_indexes(QVariantMap api_request)
 
 QVariant API_controller::api_system(QVariantMap api_request)
 {
-    const QString code = api_request.value(QStringLiteral("qitems")).toMap().value(QStringLiteral("code")).toString();
+    const QString code =
+        api_request.value(QStringLiteral("qitems")).toMap().value(QStringLiteral("code")).toString();
     if (code == QLatin1String("rights")) return get_rights(api_request);
     if (code == QLatin1String("restart")) {
         LOG_EXC << "restart requested through the API";

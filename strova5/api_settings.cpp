@@ -45,9 +45,9 @@ QVariant API_controller::api_setting_version_list(QVariantMap api_request)
     const QVariantMap qitems = api_request.value(QStringLiteral("qitems")).toMap();
     QMap<QString, QVariantList> sw_groups, hw_groups;
     for (uint32_t modem : get_modems(qitems)) {
-        const QVariantMap version = RAM_modems::instance
-                                        ? RAM_modems::instance->get_setting(modem, QStringLiteral("version")).toMap()
-                                        : QVariantMap();
+        const QVariantMap version =
+            RAM_modems::instance ? RAM_modems::instance->get_setting(modem, QStringLiteral("version")).toMap()
+                                 : QVariantMap();
         sw_groups[version.value(QStringLiteral("sw")).toString()] += uint(modem);
         hw_groups[version.value(QStringLiteral("hw")).toString()] += uint(modem);
     }
@@ -60,5 +60,6 @@ QVariant API_controller::api_setting_version_list(QVariantMap api_request)
         hw.insert(it.key(), it.value());
     LOG_EXC << "sw versions" << sw.size();
     LOG_EXC << "hw versions" << hw.size();
-    return QVariantMap{{QStringLiteral("sw"), sw}, {QStringLiteral("hw"), hw}, {QStringLiteral("sw_size"), sw_size}};
+    return QVariantMap{
+        {QStringLiteral("sw"), sw}, {QStringLiteral("hw"), hw}, {QStringLiteral("sw_size"), sw_size}};
 }

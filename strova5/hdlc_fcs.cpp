@@ -29,8 +29,7 @@ uint16_t fcs16_update(uint16_t fcs, uint8_t byte)
 
 uint16_t fcs16(const uint8_t* data, size_t length)
 {
-    if (length == 0)
-        return 0;
+    if (length == 0) return 0;
     uint16_t fcs = 0xFFFF;
     for (size_t i = 0; i < length; ++i)
         fcs = fcs16_update(fcs, data[i]);
