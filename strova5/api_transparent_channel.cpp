@@ -17,11 +17,9 @@ const QString k_setting = QStringLiteral("HDLC");
 QByteArray frame_of_answer(const QVariant& value)
 {
     const QByteArray text = value.toByteArray();
-    if (text.isEmpty() || text.size() % 2 != 0)
-        return QByteArray();
+    if (text.isEmpty() || text.size() % 2 != 0) return QByteArray();
     for (char c : text) {
-        if (!isxdigit(static_cast<unsigned char>(c)))
-            return QByteArray();
+        if (!isxdigit(static_cast<unsigned char>(c))) return QByteArray();
     }
     return QByteArray::fromHex(text);
 }
@@ -62,7 +60,8 @@ uint32_t API_transparent_channel::modem_at(uint32_t index) const
 void API_transparent_channel::send_frame(uint32_t modem, const QByteArray& frame)
 {
     if (SQL_Exchange::instance)
-        SQL_Exchange::instance->send_dl(modem, {QStringLiteral("special")}, k_setting, QVariant(frame.toHex()));
+        SQL_Exchange::instance->send_dl(modem, {QStringLiteral("special")}, k_setting,
+                                        QVariant(frame.toHex()));
 }
 
 void API_transparent_channel::slot_TCP_newConnection()
@@ -86,8 +85,7 @@ void API_transparent_channel::slot_TCP_newConnection()
 void API_transparent_channel::slot_TCP_disconnected()
 {
     auto* client = qobject_cast<QTcpSocket*>(sender());
-    if (!client)
-        return;
+    if (!client) return;
     if (client == tcp_client) {
         LOG_NTC << "hdlc client left" << client->peerAddress().toString() << client->peerPort();
         tcp_client = nullptr;
@@ -99,8 +97,7 @@ void API_transparent_channel::slot_TCP_disconnected()
 void API_transparent_channel::slot_TCP_readyRead()
 {
     auto* client = qobject_cast<QTcpSocket*>(sender());
-    if (!client || client != tcp_client)
-        return;
+    if (!client || client != tcp_client) return;
     const QList<QByteArray> frames = tcp_stream.feed(client->readAll(), clock.elapsed());
     for (QByteArray frame : frames) {
         if (API_transparent_channel::hdlc_check_frame(frame) == 0) {
@@ -110,8 +107,7 @@ void API_transparent_channel::slot_TCP_readyRead()
         const int32_t index = hdlc_replace_address(frame, 0, true);
         LOG_NTC << index;
         const uint32_t modem = modem_at(uint32_t(index));
-        if (index < 0 || modem == 0)
-            continue;
+        if (index < 0 || modem == 0) continue;
         LOG_NTC << modem;
         tcp_modem = modem;
         send_frame(modem, frame);
@@ -128,12 +124,12 @@ void API_transparent_channel::slot_UDP_readyRead()
         const uint32_t index = (r >> 4) & 0x3FFF;
         LOG_EXC << (r >> 18) << index << (r & 0xF);
         if (r == 0) {
-            LOG_DBG << "hdlc udp frame refused from" << datagram.senderAddress().toString() << datagram.senderPort();
+            LOG_DBG << "hdlc udp frame refused from" << datagram.senderAddress().toString()
+                    << datagram.senderPort();
             continue;
         }
         const uint32_t modem = modem_at(index);
-        if (modem == 0)
-            continue;
+        if (modem == 0) continue;
         udp_peers[modem] = QVariantMap{{QStringLiteral("host"), datagram.senderAddress().toString()},
                                        {QStringLiteral("port"), datagram.senderPort()}};
         send_frame(modem, frame);
@@ -144,8 +140,7 @@ void API_transparent_channel::slot_UL(Parser_ul_app ul_parse)
 {
     const uint32_t modem = ul_parse.modem_id;
     for (const Ul_setting& item : qAsConst(ul_parse.ul_settings)) {
-        if (item.key != k_setting)
-            continue;
+        if (item.key != k_setting) continue;
         const QByteArray frame = frame_of_answer(item.value);
         if (hdlc_check_frame(frame) == 0) {
             LOG_DBG << "hdlc answer of" << modem << "refused" << item.value.toByteArray();
@@ -155,8 +150,7 @@ void API_transparent_channel::slot_UL(Parser_ul_app ul_parse)
             const int index = modems.indexOf(modem);
             if (index >= 0) {
                 QByteArray answer = frame;
-                if (hdlc_replace_address(answer, uint32_t(index), false) >= 0)
-                    tcp_client->write(answer);
+                if (hdlc_replace_address(answer, uint32_t(index), false) >= 0) tcp_client->write(answer);
             }
         }
         const auto peer = udp_peers.constFind(modem);

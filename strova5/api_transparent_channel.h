@@ -77,7 +77,7 @@ private slots:
 private:
     QUdpSocket* udp_socket = nullptr;
     QTcpServer* tcp_server = nullptr;
-    QList<uint32_t> modems;              // a frame's index selects the position; 0 = no modem
+    QList<uint32_t> modems;                // a frame's index selects the position; 0 = no modem
     QMap<uint32_t, QVariantMap> udp_peers; // modem -> {"host", "port"} of its last UDP sender
     QTcpSocket* tcp_client = nullptr;
     uint32_t tcp_modem = 0; // 0: no TCP frame forwarded yet, so no answer goes to TCP

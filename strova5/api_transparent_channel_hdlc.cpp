@@ -70,31 +70,23 @@ struct Frame_writer
 uint32_t API_transparent_channel::hdlc_check_frame(const QByteArray& frame)
 {
     const int size = frame.size();
-    if (size < k_min_length + 2 || size > k_max_length + 2)
-        return 0;
+    if (size < k_min_length + 2 || size > k_max_length + 2) return 0;
     const auto* p = reinterpret_cast<const uint8_t*>(frame.constData());
-    if (p[0] != k_flag || p[size - 1] != k_flag || (p[1] & 0xF0) != 0xA0)
-        return 0;
-    if (((p[1] & 7) << 8 | p[2]) != size - 2)
-        return 0;
+    if (p[0] != k_flag || p[size - 1] != k_flag || (p[1] & 0xF0) != 0xA0) return 0;
+    if (((p[1] & 7) << 8 | p[2]) != size - 2) return 0;
     const int fcs_at = size - 3;
-    if (fcs16(p + 1, size_t(fcs_at - 1)) != le16(p + fcs_at))
-        return 0;
+    if (fcs16(p + 1, size_t(fcs_at - 1)) != le16(p + fcs_at)) return 0;
 
     int pos = 3;
     const Address destination = read_address(p, fcs_at, pos, k_max_address + 1);
-    if (!destination.complete || destination.count > k_max_address)
-        return 0;
+    if (!destination.complete || destination.count > k_max_address) return 0;
     const Address source = read_address(p, fcs_at, pos, k_max_address + 1);
-    if (!source.complete || source.count > k_max_address)
-        return 0;
+    if (!source.complete || source.count > k_max_address) return 0;
     const int header_end = pos + 1; // after the control byte
-    if (header_end > fcs_at)
-        return 0;
+    if (header_end > fcs_at) return 0;
     if (header_end < fcs_at) {
         // An information field follows the header, behind its own check sequence.
-        if (header_end + 2 > fcs_at || fcs16(p + 1, size_t(header_end - 1)) != le16(p + header_end))
-            return 0;
+        if (header_end + 2 > fcs_at || fcs16(p + 1, size_t(header_end - 1)) != le16(p + header_end)) return 0;
     }
     return destination.value << 4 | uint32_t(destination.count);
 }
@@ -113,23 +105,17 @@ int32_t API_transparent_channel::hdlc_replace_address(QByteArray& frame, uint32_
         ++pos;
     // Each step needs the one before it; the array may end anywhere.
     do {
-        if (pos >= size)
-            break;
+        if (pos >= size) break;
         segmented = p[pos++] & 0x08;
-        if (pos >= size)
-            break;
+        if (pos >= size) break;
         ++pos; // the frame length is rebuilt, not read
         dst = read_address(p, size, pos, k_max_address + 1);
-        if (!dst.complete)
-            break;
+        if (!dst.complete) break;
         src = read_address(p, size, pos, k_max_address + 1);
-        if (!src.complete)
-            break;
-        if (pos >= size)
-            break;
+        if (!src.complete) break;
+        if (pos >= size) break;
         control = p[pos++];
-        if (size - pos < 2)
-            break;
+        if (size - pos < 2) break;
         pos += 2; // HCS, or the FCS of a frame without information
         const int rest = size - pos;
         if (rest == 2)
@@ -180,15 +166,14 @@ int32_t API_transparent_channel::hdlc_replace_address(QByteArray& frame, uint32_
 QList<QByteArray> Hdlc_stream::feed(const QByteArray& bytes, qint64 now_ms)
 {
     QList<QByteArray> frames;
-    if (bytes.isEmpty())
-        return frames;
+    if (bytes.isEmpty()) return frames;
     // A lone flag may be the closing flag of the last frame: it opens the next one, if any.
     if (buffer.size() > 1 && now_ms - since_ms > max_age_ms) {
-        LOG_DBG << "hdlc partial frame of" << buffer.size() << "bytes discarded after" << (now_ms - since_ms) << "ms";
+        LOG_DBG << "hdlc partial frame of" << buffer.size() << "bytes discarded after" << (now_ms - since_ms)
+                << "ms";
         buffer.clear();
     }
-    if (buffer.size() <= 1)
-        since_ms = now_ms;
+    if (buffer.size() <= 1) since_ms = now_ms;
     buffer.append(bytes);
 
     const int size = buffer.size();
@@ -227,7 +212,6 @@ QList<QByteArray> Hdlc_stream::feed(const QByteArray& bytes, qint64 now_ms)
         return frames;
     }
     buffer.remove(0, pos);
-    if (!frames.isEmpty())
-        since_ms = now_ms;
+    if (!frames.isEmpty()) since_ms = now_ms;
     return frames;
 }

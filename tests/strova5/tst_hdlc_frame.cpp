@@ -59,8 +59,7 @@ QByteArray build(const Fields& f)
     body += char(0xA0 | (f.segmented ? 8 : 0) | (length >> 8));
     body += char(length & 0xFF);
     body += header;
-    if (!f.information.isEmpty())
-        body += le(crc_x25(body)) + f.information;
+    if (!f.information.isEmpty()) body += le(crc_x25(body)) + f.information;
     body += le(crc_x25(body));
     return char(0x7E) + body + char(0x7E);
 }
@@ -71,8 +70,7 @@ bool parse(const QByteArray& frame, Fields& f, QString& why)
     const auto u = [&](int i) { return uint8_t(frame.at(i)); };
     if (frame.size() < 9 || u(0) != 0x7E || u(frame.size() - 1) != 0x7E || (u(1) & 0xF0) != 0xA0)
         return why = "framing", false;
-    if (((u(1) & 7) << 8 | u(2)) != frame.size() - 2)
-        return why = "length field", false;
+    if (((u(1) & 7) << 8 | u(2)) != frame.size() - 2) return why = "length field", false;
     f.segmented = u(1) & 8;
     int pos = 3;
     const auto addr = [&](uint32_t& v, int& n) {
@@ -82,26 +80,21 @@ bool parse(const QByteArray& frame, Fields& f, QString& why)
             const uint8_t b = u(pos++);
             v = v << 7 | b >> 1;
             ++n;
-            if (b & 1)
-                return true;
+            if (b & 1) return true;
         }
         return false;
     };
-    if (!addr(f.dst, f.dst_bytes) || !addr(f.src, f.src_bytes))
-        return why = "address", false;
+    if (!addr(f.dst, f.dst_bytes) || !addr(f.src, f.src_bytes)) return why = "address", false;
     f.control = u(pos++);
     const int fcs_at = frame.size() - 3;
     if (pos != fcs_at) {
-        if (frame.mid(pos, 2) != le(crc_x25(frame.mid(1, pos - 1))))
-            return why = "HCS", false;
+        if (frame.mid(pos, 2) != le(crc_x25(frame.mid(1, pos - 1)))) return why = "HCS", false;
         f.information = frame.mid(pos + 2, fcs_at - pos - 2);
-        if (f.information.isEmpty())
-            return why = "HCS without information", false;
+        if (f.information.isEmpty()) return why = "HCS without information", false;
     } else {
         f.information.clear();
     }
-    if (frame.mid(fcs_at, 2) != le(crc_x25(frame.mid(1, fcs_at - 1))))
-        return why = "FCS", false;
+    if (frame.mid(fcs_at, 2) != le(crc_x25(frame.mid(1, fcs_at - 1)))) return why = "FCS", false;
     return true;
 }
 
@@ -109,8 +102,7 @@ bool parse(const QByteArray& frame, Fields& f, QString& why)
 QList<QByteArray> parts(const QString& field)
 {
     QList<QByteArray> out;
-    if (field == "-")
-        return out;
+    if (field == "-") return out;
     for (const QString& p : field.split('/'))
         out << hex(p);
     return out;
@@ -138,7 +130,8 @@ private slots:
     {
         QFETCH(QStringList, f);
         QByteArray frame = bytes_of(f[0]);
-        QCOMPARE(API_transparent_channel::hdlc_replace_address(frame, f[1].toUInt(), f[2] == "1"), f[3].toInt());
+        QCOMPARE(API_transparent_channel::hdlc_replace_address(frame, f[1].toUInt(), f[2] == "1"),
+                 f[3].toInt());
         QCOMPARE(hex_of(frame), hex_of(bytes_of(f[4])));
     }
 
@@ -235,7 +228,8 @@ private slots:
                 a = (a & 0x3FFF) | (value & 0x3FFF) << 14;
             }
             QByteArray rebuilt = frame;
-            QVERIFY2(API_transparent_channel::hdlc_replace_address(rebuilt, value, destination) == old, qPrintable(at));
+            QVERIFY2(API_transparent_channel::hdlc_replace_address(rebuilt, value, destination) == old,
+                     qPrintable(at));
             Fields got;
             QString why;
             QVERIFY2(parse(rebuilt, got, why), qPrintable(at + " " + why));
@@ -246,7 +240,8 @@ private slots:
             QCOMPARE(got.control, want.control);
             QCOMPARE(got.segmented, want.segmented);
             QCOMPARE(got.information, want.information);
-            QCOMPARE(API_transparent_channel::hdlc_check_frame(rebuilt), want.dst << 4 | uint32_t(want.dst_bytes));
+            QCOMPARE(API_transparent_channel::hdlc_check_frame(rebuilt),
+                     want.dst << 4 | uint32_t(want.dst_bytes));
             const bool in_check = (!f.information.isEmpty() && (flip == header || flip == header + 1)) ||
                                   flip >= frame.size() - 3;
             if (in_check) {

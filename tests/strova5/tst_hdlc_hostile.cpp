@@ -46,11 +46,21 @@ class tst_hdlc_hostile : public QObject
         for (int e = 0; e < edits && !b.isEmpty(); ++e) {
             const int at = int(rng() % uint32_t(b.size()));
             switch (rng() % 5) {
-            case 0: b[at] = char(b[at] ^ (1 << (rng() % 8))); break;
-            case 1: b.remove(at, int(rng() % 4) + 1); break;
-            case 2: b.insert(at, random_bytes(int(rng() % 6) + 1)); break;
-            case 3: b[at] = char(0x7E); break;
-            default: b = b.left(at); break;
+            case 0:
+                b[at] = char(b[at] ^ (1 << (rng() % 8)));
+                break;
+            case 1:
+                b.remove(at, int(rng() % 4) + 1);
+                break;
+            case 2:
+                b.insert(at, random_bytes(int(rng() % 6) + 1));
+                break;
+            case 3:
+                b[at] = char(0x7E);
+                break;
+            default:
+                b = b.left(at);
+                break;
             }
         }
         return b;
@@ -65,18 +75,15 @@ class tst_hdlc_hostile : public QObject
         const QByteArray frame = QByteArray::fromRawData(exact.get(), bytes.size());
         ++checked;
         const uint32_t r = API_transparent_channel::hdlc_check_frame(frame);
-        if (r != 0 && (!framed(bytes) || (r & 0xF) < 1 || (r & 0xF) > 4))
-            return false;
+        if (r != 0 && (!framed(bytes) || (r & 0xF) < 1 || (r & 0xF) > 4)) return false;
         for (bool destination : {true, false}) {
             QByteArray rebuilt = frame;
             const int32_t old = API_transparent_channel::hdlc_replace_address(rebuilt, rng(), destination);
             if (old < 0) {
-                if (!rebuilt.isEmpty())
-                    return false;
+                if (!rebuilt.isEmpty()) return false;
                 continue;
             }
-            if (old > 0x3FFF || !framed(rebuilt, 7))
-                return false;
+            if (old > 0x3FFF || !framed(rebuilt, 7)) return false;
             if (r != 0 && API_transparent_channel::hdlc_check_frame(rebuilt) == 0)
                 return false; // a frame that passed must pass again once rebuilt
         }
@@ -92,11 +99,9 @@ class tst_hdlc_hostile : public QObject
             const int n = int(rng() % 64 == 0 ? rng() % 6000 : rng() % 80);
             now += rng() % 3000;
             for (const QByteArray& f : s.feed(stream.mid(pos, n), now)) {
-                if (!framed(f) || !frame_ops(f))
-                    return false;
+                if (!framed(f) || !frame_ops(f)) return false;
             }
-            if (s.buffered() > Hdlc_stream::max_buffer)
-                return false;
+            if (s.buffered() > Hdlc_stream::max_buffer) return false;
             pos += n;
         }
         return true;
@@ -106,8 +111,7 @@ private slots:
     void initTestCase()
     {
         for (const auto& v : testsupport::read_vectors(VECTORS("hdlc_frame.txt")))
-            if (v.fields.value(0) != "-")
-                seeds << testsupport::hex(v.fields[0]);
+            if (v.fields.value(0) != "-") seeds << testsupport::hex(v.fields[0]);
         QVERIFY(seeds.size() > 30);
         qInstallMessageHandler(discard);
         log_set_level(LVL_TRC);

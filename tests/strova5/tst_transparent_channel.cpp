@@ -42,19 +42,16 @@ QMap<QString, int> sockets_of(qint64 pid)
     const QDir fds(QStringLiteral("/proc/%1/fd").arg(pid));
     for (const QString& fd : fds.entryList(QDir::System | QDir::NoDotAndDotDot)) {
         const QString target = QFile::symLinkTarget(fds.filePath(fd));
-        if (target.contains("socket:["))
-            inodes << target.section('[', 1).section(']', 0, 0);
+        if (target.contains("socket:[")) inodes << target.section('[', 1).section(']', 0, 0);
     }
     QMap<QString, int> out;
     for (const char* table : {"tcp", "tcp6", "udp", "udp6"}) {
         QFile f(QStringLiteral("/proc/%1/net/%2").arg(pid).arg(table));
-        if (!f.open(QIODevice::ReadOnly))
-            continue;
+        if (!f.open(QIODevice::ReadOnly)) continue;
         f.readLine();
         while (!f.atEnd()) {
             const QStringList cols = QString::fromLatin1(f.readLine()).split(' ', Qt::SkipEmptyParts);
-            if (cols.size() < 10 || !inodes.contains(cols[9]))
-                continue;
+            if (cols.size() < 10 || !inodes.contains(cols[9])) continue;
             if (table[0] == 'u')
                 ++out["udp"];
             else if (cols[3] == "0A")
@@ -75,35 +72,36 @@ struct Daemon
     Daemon(const QVariantMap& channel, const QString& queue_, bool with_channel = true) : queue(queue_)
     {
         const QString uri = env["STROVA_AMQP_URI"];
-        const QVariantMap sql{{"host", env["STROVA_MYSQL_HOST"]}, {"port", env["STROVA_MYSQL_PORT"].toInt()},
-                              {"db_name", "st_hdlc"},             {"user", env["STROVA_MYSQL_USER"]},
+        const QVariantMap sql{{"host", env["STROVA_MYSQL_HOST"]},
+                              {"port", env["STROVA_MYSQL_PORT"].toInt()},
+                              {"db_name", "st_hdlc"},
+                              {"user", env["STROVA_MYSQL_USER"]},
                               {"pass", env["STROVA_MYSQL_PASS"]}};
-        const QVariantMap rabbit{{"ul", QVariantMap{{"path", uri}, {"queue", queue}, {"host", "/api"}}},
-                                 {"dl", QVariantMap{{"path", uri}, {"exchange", "hdlc_dl"}, {"host", "/api"}}}};
-        QVariantMap cfg{{"log_level", 5}, {"sql", sql}, {"rabbit", rabbit}, {"api", QVariantMap{{"port", 0}}}};
-        if (with_channel)
-            cfg.insert("transparent_channel", channel);
+        const QVariantMap rabbit{
+            {"ul", QVariantMap{{"path", uri}, {"queue", queue}, {"host", "/api"}}},
+            {"dl", QVariantMap{{"path", uri}, {"exchange", "hdlc_dl"}, {"host", "/api"}}}};
+        QVariantMap cfg{
+            {"log_level", 5}, {"sql", sql}, {"rabbit", rabbit}, {"api", QVariantMap{{"port", 0}}}};
+        if (with_channel) cfg.insert("transparent_channel", channel);
         tcp_port = quint16(channel.value("TCPport").toUInt());
         udp_port = quint16(channel.value("UDPport").toUInt());
         QFile f(dir.path() + "/cfg.json");
-        if (f.open(QIODevice::WriteOnly))
-            f.write(QJsonDocument::fromVariant(cfg).toJson());
+        if (f.open(QIODevice::WriteOnly)) f.write(QJsonDocument::fromVariant(cfg).toJson());
         testsupport::amqp_peer(uri, {"declare-queue", queue});
         testsupport::amqp_peer(uri, {"bind", "hdlc_dl", capture, "#"});
     }
     ~Daemon()
     {
-        if (proc.state() == QProcess::NotRunning)
-            return;
+        if (proc.state() == QProcess::NotRunning) return;
         ::kill(pid_t(proc.processId()), SIGTERM);
-        if (!proc.waitForFinished(10000))
-            proc.kill();
+        if (!proc.waitForFinished(10000)) proc.kill();
         proc.waitForFinished(5000);
     }
     bool start()
     {
         proc.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        proc.start(testsupport::daemon_path(), {"-c", dir.path() + "/cfg.json", "-l", dir.path() + "/drv.log"});
+        proc.start(testsupport::daemon_path(),
+                   {"-c", dir.path() + "/cfg.json", "-l", dir.path() + "/drv.log"});
         return proc.waitForStarted(5000);
     }
     QString log() const
@@ -111,8 +109,7 @@ struct Daemon
         QString all;
         for (const QString& name : QDir(dir.path()).entryList({"*.log"}, QDir::Files)) {
             QFile f(dir.path() + "/" + name);
-            if (f.open(QIODevice::ReadOnly))
-                all += QString::fromUtf8(f.readAll());
+            if (f.open(QIODevice::ReadOnly)) all += QString::fromUtf8(f.readAll());
         }
         return all;
     }
@@ -147,16 +144,23 @@ class tst_transparent_channel : public QObject
     // Addresses as value and byte count.
     QString frame(uint dst, int dn, uint src, int sn, const char* control, const QString& info = QString())
     {
-        return ask(QStringLiteral("frame %1 %2 %3 %4 %5 %6").arg(dst).arg(dn).arg(src).arg(sn).arg(control).arg(info));
+        return ask(QStringLiteral("frame %1 %2 %3 %4 %5 %6")
+                       .arg(dst)
+                       .arg(dn)
+                       .arg(src)
+                       .arg(sn)
+                       .arg(control)
+                       .arg(info));
     }
     QList<QString> hdlc_downlinks(uint modem)
     {
-        for (const QString& line : testsupport::amqp_peer(daemon->env["STROVA_AMQP_URI"], {"drain", daemon->capture})) {
-            const QString body = QJsonDocument::fromJson(line.toUtf8()).toVariant().toMap().value("body").toString();
+        for (const QString& line :
+             testsupport::amqp_peer(daemon->env["STROVA_AMQP_URI"], {"drain", daemon->capture})) {
+            const QString body =
+                QJsonDocument::fromJson(line.toUtf8()).toVariant().toMap().value("body").toString();
             const QVariantMap dl = QJsonDocument::fromJson(body.toUtf8()).toVariant().toMap();
             const QString payload = dl.value("payload").toString();
-            if (payload.startsWith("D3"))
-                downlinks.insert(dl.value("modem_id").toUInt(), payload);
+            if (payload.startsWith("D3")) downlinks.insert(dl.value("modem_id").toUInt(), payload);
         }
         QList<QString> out = downlinks.values(modem);
         std::reverse(out.begin(), out.end()); // QMultiMap keeps the newest first
@@ -165,17 +169,20 @@ class tst_transparent_channel : public QObject
     int hdlc_rows(uint modem)
     {
         QSqlQuery q(db);
-        if (!q.exec(QStringLiteral("SELECT COUNT(*) FROM modems_cmd WHERE setting = 'HDLC' AND modem_id = %1").arg(modem)) ||
+        if (!q.exec(QStringLiteral("SELECT COUNT(*) FROM modems_cmd WHERE setting = 'HDLC' AND modem_id = %1")
+                        .arg(modem)) ||
             !q.next())
             return -1;
         return q.value(0).toInt();
     }
     void answer(uint modem, const QString& frame_hex)
     {
-        const QString ul = QStringLiteral(R"({"msg_type":"ul_app","modem_id":%1,"payload":"D3%2","station_id":3,"rssi":-90,"time_detected":%3})")
-                               .arg(modem)
-                               .arg(frame_hex)
-                               .arg(QDateTime::currentSecsSinceEpoch());
+        const QString ul =
+            QStringLiteral(
+                R"({"msg_type":"ul_app","modem_id":%1,"payload":"D3%2","station_id":3,"rssi":-90,"time_detected":%3})")
+                .arg(modem)
+                .arg(frame_hex)
+                .arg(QDateTime::currentSecsSinceEpoch());
         testsupport::amqp_peer(daemon->env["STROVA_AMQP_URI"], {"publish", daemon->queue, ul});
     }
 
@@ -198,7 +205,8 @@ private slots:
         modems[20] = kAt20;
         modems[30] = kAt17;
         modems[145] = kAt145;
-        daemon.reset(new Daemon({{"TCPport", free_port(false)}, {"UDPport", free_port(true)}, {"modems", modems}}, "hdlc_ul"));
+        daemon.reset(new Daemon(
+            {{"TCPport", free_port(false)}, {"UDPport", free_port(true)}, {"modems", modems}}, "hdlc_ul"));
         QVERIFY(daemon->start());
         QTRY_VERIFY_WITH_TIMEOUT(daemon->consuming(), 20000);
         QTRY_VERIFY_WITH_TIMEOUT(daemon->log().contains("hdlc transparent_channel created"), 10000);
@@ -248,10 +256,10 @@ private slots:
         QString bad_hcs = frame(145, 2, 16, 1, "10", info);
         bad_hcs[16] = bad_hcs[16] == '0' ? '1' : '0';
         QCOMPARE(ask("send a " + bad_fcs + bad_hcs), QStringLiteral("ok"));
-        QCOMPARE(ask("send a " + frame(17, 5, 16, 1, "13")), QStringLiteral("ok")); // 5-byte address
-        QCOMPARE(ask("send a " + frame(1, 2, 16, 1, "13")), QStringLiteral("ok"));  // entry "abc"
+        QCOMPARE(ask("send a " + frame(17, 5, 16, 1, "13")), QStringLiteral("ok"));         // 5-byte address
+        QCOMPARE(ask("send a " + frame(1, 2, 16, 1, "13")), QStringLiteral("ok"));          // entry "abc"
         QCOMPARE(ask("send a " + frame(1000 << 14, 4, 16, 1, "13")), QStringLiteral("ok")); // past the list
-        QCOMPARE(ask("send a " + frame(0x11, 1, 16, 1, "13")), QStringLiteral("ok"));        // position 0
+        QCOMPARE(ask("send a " + frame(0x11, 1, 16, 1, "13")), QStringLiteral("ok"));       // position 0
         QCOMPARE(ask("send a " + frame(145, 2, 16, 1, "F3")), QStringLiteral("ok"));
 
         const QStringList want17{"D3" + frame(128, 2, 16, 1, "93"), "D3" + frame(128, 2, 16, 1, "10", info),
