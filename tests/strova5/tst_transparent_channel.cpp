@@ -315,6 +315,7 @@ private slots:
         QString corrupt = QString(to17).remove(' ');
         corrupt[14] = '0';
         answer(kAt17, corrupt);
+        answer(kAt17, QString()); // an empty answer
         answer(kAt17, frame(16, 1, 1 << 7 | 0, 2, "30"));
         QCOMPARE(recv("a"), frame(16, 1, 1 << 7 | 17, 2, "30"));
 
