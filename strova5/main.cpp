@@ -1,4 +1,5 @@
 #include "api_controller.h"
+#include "api_transparent_channel.h"
 #include "http_api_quill.h"
 #include "httpsettings.h"
 #include "logger.h"
@@ -104,6 +105,13 @@ int main(int argc, char* argv[])
         return -4;
     }
     LOG_WRN << "http created";
+
+    auto* channel = new API_transparent_channel(config.value(QStringLiteral("transparent_channel")).toMap(), &app);
+    QObject::connect(Radio_Exchange::instance, &Radio_Exchange::signal_UL, channel, &API_transparent_channel::slot_UL,
+                     Qt::QueuedConnection);
+    QObject::connect(channel, &API_transparent_channel::signal_DL, Radio_Exchange::instance, &Radio_Exchange::slot_DL,
+                     Qt::QueuedConnection);
+    LOG_WRN << "hdlc transparent_channel created";
 
     return app.exec();
 }
