@@ -1,10 +1,10 @@
 #include "iec60870_client.h"
 
+#include "iec60870_apci_private.h"
+
 #include <atomic>
 #include <new>
 #include <string.h>
-
-#define CLIENT_RECEIVE_BUFFER 4096
 
 typedef struct
 {
@@ -42,9 +42,7 @@ struct sControllingConnection
     std::atomic<bool> failed;
     std::atomic<bool> stop;
 
-    uint8_t receive_buffer[CLIENT_RECEIVE_BUFFER];
-    int received;
-    uint64_t partial_since;
+    ApduReceiver receiver;
     SocketSet socket_set;
 
     ControllingAsduHandler asdu_handler;
@@ -152,23 +150,15 @@ static void raw(ControllingConnection self, uint8_t* bytes, int size, bool sent)
     if (self->raw_handler) self->raw_handler(self->raw_parameter, bytes, size, sent);
 }
 
+static bool write_abandoned(void* context)
+{
+    return ((ControllingConnection)context)->stop;
+}
+
 // Every byte or nothing counts; no progress for t1 fails. The caller holds send_lock.
 static bool write_all(ControllingConnection self, const uint8_t* bytes, int size)
 {
-    uint64_t progress = now_ms();
-    int done = 0;
-    while (done < size) {
-        int n = platform_socket_write(self->socket, bytes + done, size - done);
-        if (n < 0) return false;
-        if (n > 0) {
-            done += n;
-            progress = now_ms();
-            continue;
-        }
-        if (self->stop || now_ms() - progress >= (uint64_t)self->apci.t1 * 1000) return false;
-        platform_socket_wait_writable(self->socket, 20);
-    }
-    return true;
+    return apci_write_all(self->socket, bytes, size, (uint64_t)self->apci.t1 * 1000, write_abandoned, self);
 }
 
 static bool send_control(ControllingConnection self, uint8_t* frame)
@@ -435,37 +425,16 @@ static bool handle_apdu(ControllingConnection self, uint8_t* b, int size)
     return true;
 }
 
+static bool receive_apdu(void* context, uint8_t* apdu, int size)
+{
+    ControllingConnection self = (ControllingConnection)context;
+    raw(self, apdu, size, false);
+    return handle_apdu(self, apdu, size);
+}
+
 static bool read_available(ControllingConnection self)
 {
-    const int n = platform_socket_read(self->socket, self->receive_buffer + self->received,
-                                       CLIENT_RECEIVE_BUFFER - self->received);
-    if (n < 0) return false;
-    if (n == 0) return true;
-    self->received += n;
-    int pos = 0;
-    bool consumed = false;
-    while (pos < self->received) {
-        uint8_t* p = self->receive_buffer + pos;
-        const int available = self->received - pos;
-        if (p[0] != 0x68) return false;
-        if (available < 2) break;
-        const int length = p[1];
-        if (length < 4) return false;
-        if (available < length + 2) break;
-        uint8_t apdu[260];
-        memcpy(apdu, p, (size_t)length + 2);
-        pos += length + 2;
-        consumed = true;
-        raw(self, apdu, length + 2, false);
-        if (!handle_apdu(self, apdu, length + 2)) return false;
-    }
-    memmove(self->receive_buffer, self->receive_buffer + pos, (size_t)(self->received - pos));
-    self->received -= pos;
-    if (self->received == 0)
-        self->partial_since = 0;
-    else if (consumed || self->partial_since == 0)
-        self->partial_since = now_ms();
-    return true;
+    return apdu_receiver_read(&self->receiver, self->socket, receive_apdu, self);
 }
 
 // Timers; false ends the connection.
@@ -484,7 +453,7 @@ static bool check_timers(ControllingConnection self)
         now - self->last_confirmation_time >= (uint64_t)self->apci.t2 * 1000 && !send_s(self))
         return false;
     if (self->test_deadline != 0 && now > self->test_deadline) return false;
-    if (self->partial_since != 0 && now - self->partial_since >= t1) return false;
+    if (self->receiver.partial_since != 0 && now - self->receiver.partial_since >= t1) return false;
     platform_semaphore_wait(self->send_lock);
     const bool expired = self->sent_count > 0 && now > self->sent[self->sent_oldest].sent_time &&
                          now - self->sent[self->sent_oldest].sent_time >= t1;
@@ -545,8 +514,7 @@ static bool start(ControllingConnection self)
     self->next_test_time = now_ms() + (uint64_t)self->apci.t3 * 1000;
     self->outstanding_tests = 0;
     self->test_deadline = 0;
-    self->received = 0;
-    self->partial_since = 0;
+    apdu_receiver_reset(&self->receiver);
     const int k = self->apci.k > 0 ? self->apci.k : 1;
     if (self->sent == nullptr || self->sent_capacity != k) {
         platform_free(self->sent);

@@ -25,24 +25,16 @@ static void raw_message(ClientConnection self, uint8_t* bytes, int size, bool se
     if (s->raw_message_handler) s->raw_message_handler(s->raw_message_parameter, self, bytes, size, sent);
 }
 
+static bool write_abandoned(void* context)
+{
+    return !((ClientConnection)context)->running;
+}
+
 // A write counts only when every byte went out; a peer that takes nothing for t1 is given up,
 // and so is a connection asked to close meanwhile. The caller holds sent_lock.
 static bool write_all(ClientConnection self, const uint8_t* bytes, int size)
 {
-    uint64_t progress = now_ms();
-    int done = 0;
-    while (done < size) {
-        int n = platform_socket_write(self->socket, bytes + done, size - done);
-        if (n < 0) return false;
-        if (n > 0) {
-            done += n;
-            progress = now_ms();
-            continue;
-        }
-        if (!self->running || now_ms() - progress >= (uint64_t)t_ms(self->station->apci.t1)) return false;
-        platform_socket_wait_writable(self->socket, 20);
-    }
-    return true;
+    return apci_write_all(self->socket, bytes, size, (uint64_t)t_ms(self->station->apci.t1), write_abandoned, self);
 }
 
 // ---- the k window (caller holds sent_lock)
@@ -454,45 +446,23 @@ static bool handle_message(ClientConnection self, uint8_t* bytes, int size)
     return true;
 }
 
+static bool receive_apdu(void* context, uint8_t* apdu, int size)
+{
+    ClientConnection self = (ClientConnection)context;
+    raw_message(self, apdu, size, false);
+    if (!handle_message(self, apdu, size)) return false;
+    if (self->unconfirmed_received >= self->station->apci.w) {
+        self->last_confirmation_time = now_ms();
+        self->unconfirmed_received = 0;
+        self->t2_running = false;
+        if (!send_s_frame(self)) return false;
+    }
+    return self->running;
+}
+
 bool connection_read(ClientConnection self)
 {
-    const int n = platform_socket_read(self->socket, self->receive_buffer + self->received,
-                                       CONNECTION_RECEIVE_BUFFER - self->received);
-    if (n < 0) return false;
-    if (n == 0) return true;
-    self->received += n;
-    int pos = 0;
-    bool consumed = false;
-    while (pos < self->received) {
-        uint8_t* p = self->receive_buffer + pos;
-        const int available = self->received - pos;
-        if (p[0] != 0x68) return false;
-        if (available < 2) break;
-        const int length = p[1];
-        if (length < 4) return false;
-        if (available < length + 2) break;
-        // A copy with room behind it: answers are built in place in the received ASDU.
-        uint8_t apdu[APDU_BUFFER + 4];
-        memcpy(apdu, p, (size_t)length + 2);
-        pos += length + 2;
-        consumed = true;
-        raw_message(self, apdu, length + 2, false);
-        if (!handle_message(self, apdu, length + 2)) return false;
-        if (self->unconfirmed_received >= self->station->apci.w) {
-            self->last_confirmation_time = now_ms();
-            self->unconfirmed_received = 0;
-            self->t2_running = false;
-            if (!send_s_frame(self)) return false;
-        }
-        if (!self->running) return false;
-    }
-    memmove(self->receive_buffer, self->receive_buffer + pos, (size_t)(self->received - pos));
-    self->received -= pos;
-    if (self->received == 0)
-        self->partial_since = 0;
-    else if (consumed || self->partial_since == 0)
-        self->partial_since = now_ms();
-    return true;
+    return apdu_receiver_read(&self->receiver, self->socket, receive_apdu, self);
 }
 
 bool connection_service(ClientConnection self)
@@ -511,7 +481,7 @@ bool connection_service(ClientConnection self)
                             now - self->sent[self->sent_oldest].sent_time >= (uint64_t)t_ms(a->t1);
     platform_semaphore_post(self->sent_lock);
     if (t1_expired) return false;
-    if (self->partial_since != 0 && now - self->partial_since >= (uint64_t)t_ms(a->t1)) return false;
+    if (self->receiver.partial_since != 0 && now - self->receiver.partial_since >= (uint64_t)t_ms(a->t1)) return false;
     if (now > self->idle_deadline) return false;
     if (self->active && !connection_send_queued(self)) return false;
     return self->running;
