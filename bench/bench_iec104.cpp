@@ -120,8 +120,7 @@ Reading read_frames(int fd, int frames, bool keep)
 }
 
 // Reads `frames` I-frames from a plain TCP peer on this host that `serve` plays on its end.
-template <typename Serve>
-Reading read_from_plain_peer(int frames, Serve serve)
+template <typename Serve> Reading read_from_plain_peer(int frames, Serve serve)
 {
     int port = 0;
     int server = listen_on_free_port(&port);

@@ -10,7 +10,8 @@ void apdu_receiver_reset(ApduReceiver* self)
 
 bool apdu_receiver_read(ApduReceiver* self, Socket socket, ApduHandler handler, void* context)
 {
-    const int n = platform_socket_read(socket, self->bytes + self->received, APDU_RECEIVE_BUFFER - self->received);
+    const int n =
+        platform_socket_read(socket, self->bytes + self->received, APDU_RECEIVE_BUFFER - self->received);
     if (n < 0) return false;
     if (n == 0) return true;
     self->received += n;

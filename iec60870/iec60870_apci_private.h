@@ -4,6 +4,7 @@
 
 #include "iec60870_platform.h"
 
+#include <atomic>
 #include <stdbool.h>
 #include <stdint.h>
 
@@ -18,6 +19,16 @@ typedef struct
 } ApduReceiver;
 
 void apdu_receiver_reset(ApduReceiver* self);
+
+// What this end owes the peer for the I-frames it received. Written by the connection thread,
+// also read or reset by a send from another thread.
+typedef struct
+{
+    std::atomic<int> receive_sequence;
+    std::atomic<int> unconfirmed_received;
+    std::atomic<bool> t2_running;
+    std::atomic<uint64_t> last_confirmation_time;
+} ReceiveAcknowledgement;
 
 // Called with each complete APDU, in a copy with room behind it (answers are built in place);
 // false ends the connection.

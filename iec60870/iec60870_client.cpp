@@ -26,12 +26,8 @@ struct sControllingConnection
     int sent_count;
     Semaphore send_lock; // the k window, the send number and every socket write
 
-    // Written by the connection thread, also read or reset by a command from the application.
-    std::atomic<int> receive_sequence;
     int send_sequence;
-    std::atomic<int> unconfirmed_received;
-    std::atomic<bool> t2_running;
-    std::atomic<uint64_t> last_confirmation_time;
+    ReceiveAcknowledgement acknowledgement;
     uint64_t next_test_time;
     int outstanding_tests;
     uint64_t test_deadline;
@@ -182,10 +178,10 @@ static bool send_u(ControllingConnection self, uint8_t control)
 
 static bool send_s(ControllingConnection self)
 {
-    self->unconfirmed_received = 0;
-    self->t2_running = false;
-    self->last_confirmation_time = now_ms();
-    const int nr = self->receive_sequence;
+    self->acknowledgement.unconfirmed_received = 0;
+    self->acknowledgement.t2_running = false;
+    self->acknowledgement.last_confirmation_time = now_ms();
+    const int nr = self->acknowledgement.receive_sequence;
     uint8_t frame[6] = {0x68, 0x04, 0x01, 0x00, (uint8_t)((nr % 128) * 2), (uint8_t)(nr / 128)};
     return send_control(self, frame);
 }
@@ -270,14 +266,14 @@ static bool send_i_frame(ControllingConnection self, ClientFrame* frame)
     b[1] = (uint8_t)(frame->size - 2);
     b[2] = (uint8_t)((self->send_sequence % 128) * 2);
     b[3] = (uint8_t)(self->send_sequence / 128);
-    const int nr = self->receive_sequence;
+    const int nr = self->acknowledgement.receive_sequence;
     b[4] = (uint8_t)((nr % 128) * 2);
     b[5] = (uint8_t)(nr / 128);
     raw(self, b, frame->size, true);
     const bool ok = write_all(self, b, frame->size);
     if (ok) {
-        self->unconfirmed_received = 0;
-        self->t2_running = false;
+        self->acknowledgement.unconfirmed_received = 0;
+        self->acknowledgement.t2_running = false;
         self->send_sequence = (self->send_sequence + 1) % 32768;
         ClientSentFrame* e = &self->sent[(self->sent_oldest + self->sent_count) % self->sent_capacity];
         self->sent_count++;
@@ -389,16 +385,16 @@ static bool handle_apdu(ControllingConnection self, uint8_t* b, int size)
     const uint8_t c = b[2];
     if ((c & 0x01) == 0) {
         if (size < 7) return false;
-        if (!self->t2_running) {
-            self->t2_running = true;
-            self->last_confirmation_time = now_ms();
+        if (!self->acknowledgement.t2_running) {
+            self->acknowledgement.t2_running = true;
+            self->acknowledgement.last_confirmation_time = now_ms();
         }
-        if (((b[2] & 0xFE) + b[3] * 256) / 2 != self->receive_sequence) return false;
+        if (((b[2] & 0xFE) + b[3] * 256) / 2 != self->acknowledgement.receive_sequence) return false;
         if (!check_sequence_number(self, ((b[4] & 0xFE) + b[5] * 256) / 2)) return false;
         Asdu asdu = asdu_create_from_buffer(&self->app_layer, b + 6, size - 6);
         if (asdu == nullptr) return false;
-        self->receive_sequence = (self->receive_sequence + 1) % 32768;
-        self->unconfirmed_received++;
+        self->acknowledgement.receive_sequence = (self->acknowledgement.receive_sequence + 1) % 32768;
+        self->acknowledgement.unconfirmed_received++;
         if (self->asdu_handler) self->asdu_handler(self->asdu_parameter, -1, asdu);
         asdu_destroy(asdu);
     } else if ((c & 0x03) == 0x03) {
@@ -421,7 +417,7 @@ static bool handle_apdu(ControllingConnection self, uint8_t* b, int size)
         if (c == 0x01 && !check_sequence_number(self, (b[4] + b[5] * 256) / 2)) return false;
     }
     self->next_test_time = now_ms() + (uint64_t)self->apci.t3 * 1000;
-    if (self->unconfirmed_received >= self->apci.w && !send_s(self)) return false;
+    if (self->acknowledgement.unconfirmed_received >= self->apci.w && !send_s(self)) return false;
     return true;
 }
 
@@ -449,8 +445,9 @@ static bool check_timers(ControllingConnection self)
         self->test_deadline = now + t1;
         self->next_test_time = now + (uint64_t)self->apci.t3 * 1000;
     }
-    if (self->unconfirmed_received > 0 && now >= self->last_confirmation_time &&
-        now - self->last_confirmation_time >= (uint64_t)self->apci.t2 * 1000 && !send_s(self))
+    if (self->acknowledgement.unconfirmed_received > 0 &&
+        now >= self->acknowledgement.last_confirmation_time &&
+        now - self->acknowledgement.last_confirmation_time >= (uint64_t)self->apci.t2 * 1000 && !send_s(self))
         return false;
     if (self->test_deadline != 0 && now > self->test_deadline) return false;
     if (self->receiver.partial_since != 0 && now - self->receiver.partial_since >= t1) return false;
@@ -506,11 +503,11 @@ static bool start(ControllingConnection self)
     self->running = false;
     self->failed = false;
     self->stop = false;
-    self->receive_sequence = 0;
+    self->acknowledgement.receive_sequence = 0;
     self->send_sequence = 0;
-    self->unconfirmed_received = 0;
-    self->t2_running = false;
-    self->last_confirmation_time = UINT64_MAX;
+    self->acknowledgement.unconfirmed_received = 0;
+    self->acknowledgement.t2_running = false;
+    self->acknowledgement.last_confirmation_time = UINT64_MAX;
     self->next_test_time = now_ms() + (uint64_t)self->apci.t3 * 1000;
     self->outstanding_tests = 0;
     self->test_deadline = 0;

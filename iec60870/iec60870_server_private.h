@@ -72,11 +72,7 @@ struct sClientConnection
     Thread thread;
 
     int send_sequence;
-    // Written by the connection thread, also read or reset by a send from another thread.
-    std::atomic<int> receive_sequence;
-    std::atomic<int> unconfirmed_received;
-    std::atomic<uint64_t> last_confirmation_time;
-    std::atomic<bool> t2_running;
+    ReceiveAcknowledgement acknowledgement;
     uint64_t idle_deadline;
 
     // The k window: frames sent and not yet acknowledged, guarded by sent_lock, which also
