@@ -119,8 +119,8 @@ Reading read_frames(int fd, int frames, bool keep)
     return r;
 }
 
-// The same bytes from a plain TCP peer that writes as fast as the socket takes them.
-Reading plain_reference(const std::vector<uint8_t>& bytes, int frames)
+// Reads `frames` I-frames from a plain TCP peer on this host that `serve` plays on its end.
+template <typename Serve> Reading read_from_plain_peer(int frames, Serve serve)
 {
     int port = 0;
     int server = listen_on_free_port(&port);
@@ -128,14 +128,7 @@ Reading plain_reference(const std::vector<uint8_t>& bytes, int frames)
         int fd = accept(server, nullptr, nullptr);
         int one = 1;
         setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-        std::thread drain([fd] {
-            char sink[4096];
-            while (recv(fd, sink, sizeof sink, 0) > 0) {
-            }
-        });
-        write_all(fd, bytes.data(), bytes.size());
-        shutdown(fd, SHUT_WR);
-        drain.join();
+        serve(fd);
         close(fd);
     });
     int fd = connect_to(port);
@@ -146,16 +139,30 @@ Reading plain_reference(const std::vector<uint8_t>& bytes, int frames)
     return r;
 }
 
+// Reads and drops what the reader sends until it closes.
+void drain(int fd)
+{
+    char sink[4096];
+    while (recv(fd, sink, sizeof sink, 0) > 0) {
+    }
+}
+
+// The same bytes from a plain TCP peer that writes as fast as the socket takes them.
+Reading plain_reference(const std::vector<uint8_t>& bytes, int frames)
+{
+    return read_from_plain_peer(frames, [&](int fd) {
+        std::thread drainer([fd] { drain(fd); });
+        write_all(fd, bytes.data(), bytes.size());
+        shutdown(fd, SHUT_WR);
+        drainer.join();
+    });
+}
+
 // The same bytes from a plain TCP peer that keeps to the same k = 12 window: it writes what the
 // window allows in one write and waits for the reader's S-frames, as any IEC 104 sender must.
 Reading windowed_reference(const std::vector<uint8_t>& bytes, int frames)
 {
-    int port = 0;
-    int server = listen_on_free_port(&port);
-    std::thread writer([&] {
-        int fd = accept(server, nullptr, nullptr);
-        int one = 1;
-        setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    return read_from_plain_peer(frames, [&](int fd) {
         size_t pos = 0;
         long sent = 0, acked = 0;
         int last_nr = 0;
@@ -188,17 +195,8 @@ Reading windowed_reference(const std::vector<uint8_t>& bytes, int frames)
             have -= at;
         }
         shutdown(fd, SHUT_WR);
-        char sink[256];
-        while (recv(fd, sink, sizeof sink, 0) > 0) {
-        }
-        close(fd);
+        drain(fd);
     });
-    int fd = connect_to(port);
-    Reading r = read_frames(fd, frames, false);
-    close(fd);
-    writer.join();
-    close(server);
-    return r;
 }
 
 const int GI_OBJECTS = 10000;

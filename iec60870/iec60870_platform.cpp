@@ -94,6 +94,19 @@ static void set_no_delay(int fd)
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
 }
 
+// Closes the descriptor of a socket of either kind and frees the socket.
+static void close_and_free(int* fd, void* owner)
+{
+    int open_fd = *fd;
+    *fd = -1;
+    if (open_fd >= 0) {
+        shutdown(open_fd, SHUT_RDWR);
+        close(open_fd);
+    }
+    platform_sleep_ms(10);
+    platform_free(owner);
+}
+
 ServerSocket platform_server_socket_create(const char* address, int port)
 {
     int fd = socket(AF_INET, SOCK_STREAM, 0);
@@ -144,15 +157,7 @@ Socket platform_server_socket_accept(ServerSocket self)
 
 void platform_server_socket_destroy(ServerSocket self)
 {
-    if (self == nullptr) return;
-    int fd = self->fd;
-    self->fd = -1;
-    if (fd >= 0) {
-        shutdown(fd, SHUT_RDWR);
-        close(fd);
-    }
-    platform_sleep_ms(10);
-    platform_free(self);
+    if (self != nullptr) close_and_free(&self->fd, self);
 }
 
 Socket platform_socket_create(void)
@@ -254,15 +259,7 @@ int platform_socket_get_descriptor(Socket self)
 
 void platform_socket_destroy(Socket self)
 {
-    if (self == nullptr) return;
-    int fd = self->fd;
-    self->fd = -1;
-    if (fd >= 0) {
-        shutdown(fd, SHUT_RDWR);
-        close(fd);
-    }
-    platform_sleep_ms(10);
-    platform_free(self);
+    if (self != nullptr) close_and_free(&self->fd, self);
 }
 
 // ---- readiness sets
