@@ -32,12 +32,6 @@ QString date_time(uint32_t ts)
     return QDateTime::fromSecsSinceEpoch(qint64(ts)).toString(QStringLiteral("yyyy.MM.dd hh:mm:ss"));
 }
 
-bool truthy(const QVariant& v)
-{
-    const QString t = v.toString().trimmed().toLower();
-    return t == QLatin1String("true") || t == QLatin1String("1");
-}
-
 } // namespace
 
 QVariant API_controller::api_report_history(QVariantMap api_request)
@@ -52,7 +46,7 @@ QVariant API_controller::api_report_history(QVariantMap api_request)
     uint32_t timefrom = unsigned32(qitems.value(QStringLiteral("timefrom"), 0));
     uint32_t timeto = qitems.contains(QStringLiteral("timeto")) ? unsigned32(qitems.value(QStringLiteral("timeto")))
                                                                  : default_to;
-    const bool index_only = truthy(qitems.value(QStringLiteral("index_only")));
+    const bool index_only = qitems.value(QStringLiteral("index_only")).toBool();
     const uint32_t raw_from = timefrom, raw_to = timeto;
 
     bool day_added = false;

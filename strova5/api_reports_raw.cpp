@@ -76,6 +76,14 @@ void put_columns(const QVariantMap& row, QVariantMap& out, bool short_e0)
     }
 }
 
+// A stored number as an unsigned 32-bit value; NaN, negative and huge values held to the range.
+uint32_t unsigned_part(const QVariant& v)
+{
+    const double d = v.toDouble();
+    if (!(d > 0)) return 0;
+    return d >= 4294967295.0 ? 4294967295u : uint32_t(d);
+}
+
 QString event_log_code(int32_t type)
 {
     return type >= 0 && type <= 10 ? QStringLiteral("0.0.99.98.%1.255").arg(type)
@@ -114,7 +122,7 @@ QVariantMap event_map(const QVariantMap& row)
     QVariantMap out;
     put_columns(row, out, true);
     if (row.contains(QStringLiteral("value_old")))
-        out.insert(QStringLiteral("value"), row.value(QStringLiteral("value_old")).toUInt());
+        out.insert(QStringLiteral("value"), uint(unsigned_part(row.value(QStringLiteral("value_old")))));
     if (row.contains(QStringLiteral("ext"))) {
         const QJsonDocument doc = QJsonDocument::fromJson(row.value(QStringLiteral("ext")).toString().toUtf8());
         const QJsonObject ext = doc.object();
@@ -209,9 +217,11 @@ QVariant API_controller::api_report_events(QVariantMap api_request)
     const QVariantMap qitems = qitems_of(api_request);
     const QList<uint32_t> modems = get_modems(qitems);
     QList<uint32_t> types;
-    for (const QString& part : qitems.value(QStringLiteral("profile")).toString().split(QLatin1Char(',')))
+    for (const QString& part : qitems.value(QStringLiteral("profile")).toString().split(QLatin1Char(','))) {
         for (uint32_t t = 0; t <= 10; ++t)
             if (part == event_log_code(int32_t(t))) types << t;
+        if (part == event_log_code(255)) types << 255;
+    }
     if (types.isEmpty())
         for (uint32_t t = 0; t <= 10; ++t)
             types << t;
