@@ -27,7 +27,7 @@ namespace {
 const QString script = QStringLiteral(STROVA_SOURCE_DIR "/tests/support/services.sh");
 constexpr int k_modems = 100;
 constexpr int k_rows = 10000;
-constexpr uint32_t k_start = 1600000000; // a whole hour
+constexpr uint32_t k_start = 1599998400; // a whole hour
 
 QByteArray fetch(const QString& url, const QString& token)
 {
@@ -138,7 +138,10 @@ int main(int argc, char* argv[])
 
         QProcess daemon;
         daemon.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        if (!rc) daemon.start(dir.path() + "/driver_strova5", {"-c", cfg.fileName(), "-l", dir.path() + "/log/drv.log"});
+        if (!rc) {
+            daemon.start(dir.path() + "/driver_strova5", {"-c", cfg.fileName(), "-l", dir.path() + "/log/drv.log"});
+            daemon.waitForStarted(5000);
+        }
         const QString base = QString("http://127.0.0.1:%1").arg(port);
         for (int i = 0; !rc && i < 100 && fetch(base + "/api/info", {}).isEmpty(); ++i)
             QThread::msleep(100);
@@ -148,12 +151,20 @@ int main(int argc, char* argv[])
                      .arg(QDateTime::currentSecsSinceEpoch() + 3600)})
                 .value(0);
 
-        if (!rc && daemon.state() == QProcess::Running) {
+        if (!rc && daemon.state() != QProcess::Running) {
+            std::fprintf(stderr, "the daemon did not run (exit %d, %s)\n", daemon.exitCode(), qPrintable(daemon.errorString()));
+            for (const QString& name : QDir(dir.path() + "/log").entryList({"*.log"})) {
+                QFile f(dir.path() + "/log/" + name);
+                if (f.open(QIODevice::ReadOnly)) std::fprintf(stderr, "%s\n", f.readAll().right(3000).constData());
+            }
+            rc = 1;
+        }
+        if (!rc) {
             QStringList modems;
             for (int m = 1; m <= report_modems; ++m)
                 modems << QString::number(m);
             const QString url = QString("%1/api/report/history?modem=%2&profile=1.0.99.1.0.255&timefrom=%3&timeto=%4")
-                                    .arg(base, modems.join("%2C"))
+                                    .arg(base, modems.join(","))
                                     .arg(k_start)
                                     .arg(k_start + uint32_t(k_rows) * 3600);
             const qint64 pid = daemon.processId();
@@ -162,11 +173,22 @@ int main(int argc, char* argv[])
             if (refs.open(QIODevice::WriteOnly)) refs.write("5");
             refs.close();
             const qint64 before = status_kib(pid, "VmRSS:");
+            // STROVA_PERF=1: the report runs under perf record (perf.data in the working directory).
+            QProcess perf;
+            if (qEnvironmentVariableIsSet("STROVA_PERF")) {
+                perf.start("perf", {"record", "-g", "-p", QString::number(pid), "-o", "perf.data"});
+                perf.waitForStarted(5000);
+                QThread::msleep(1000);
+            }
             QElapsedTimer t;
             t.start();
             const QByteArray answer = fetch(url, token);
             const double report_s = double(t.nsecsElapsed()) / 1e9;
             const qint64 peak = status_kib(pid, "VmHWM:");
+            if (perf.state() != QProcess::NotRunning) {
+                ::kill(pid_t(perf.processId()), SIGINT);
+                perf.waitForFinished(30000);
+            }
             qint64 meterings = 0;
             for (const QVariant& e : QJsonDocument::fromJson(answer).toVariant().toList())
                 meterings += e.toMap().value("meterings").toList().size();

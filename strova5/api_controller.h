@@ -4,6 +4,8 @@
 // handlers run synchronously on the main thread and answer a map, a list or nothing (the
 // invalid variant, which the web front writes as an empty body).
 
+#include <QByteArray>
+#include <QMetaType>
 #include <QObject>
 #include <QString>
 #include <QStringList>
@@ -11,6 +13,15 @@
 #include <QVariantMap>
 #include <cstdint>
 #include <functional>
+
+// An answer already written as compact JSON: the large reports render each modem's part as they
+// go, so that a report never holds all its readings as maps at once. The web front sends the
+// text as it is.
+struct api_json_text
+{
+    QByteArray json;
+};
+Q_DECLARE_METATYPE(api_json_text)
 
 class API_controller : public QObject
 {

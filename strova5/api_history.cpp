@@ -66,7 +66,7 @@ QVariant API_controller::api_report_history(QVariantMap api_request)
     }
     const uint32_t limit = has_from ? 10000 : 1;
 
-    QVariantList out;
+    json_list out;
     SQL_Exchange* sql = SQL_Exchange::instance;
     RAM_modems* ram = RAM_modems::instance;
     for (const uint32_t modem : modems) {
@@ -164,7 +164,7 @@ QVariant API_controller::api_report_history(QVariantMap api_request)
                           {QStringLiteral("timeto"), uint(timeto)}};
         if (period != 0) entry.insert(QStringLiteral("period"), uint(period));
         if (has_from) entry.insert(QStringLiteral("timefrom"), uint(timefrom));
-        out << entry;
+        out.append(entry);
     }
-    return out;
+    return out.finish();
 }

@@ -5,6 +5,9 @@
 #include "parser_strova5.h"
 
 #include <QDateTime>
+#include <QHash>
+#include <QJsonDocument>
+#include <QRegularExpression>
 #include <cmath>
 
 QString profile_obis_for_type(int32_t type, uint32_t ts)
@@ -79,9 +82,14 @@ uint32_t capped_limit(const QVariantMap& qitems, uint32_t fallback)
 {
     const QString key = QStringLiteral("limit");
     if (!qitems.contains(key)) return fallback;
+    const QString text = qitems.value(key).toString().trimmed();
     bool ok = false;
-    const qlonglong n = qitems.value(key).toString().trimmed().toLongLong(&ok);
-    if (!ok) return 0;
+    const qlonglong n = text.toLongLong(&ok);
+    if (!ok) {
+        // Digits beyond 64 bits are still a number out of range; anything else is none.
+        static const QRegularExpression digits(QStringLiteral("^[+-]?[0-9]+$"));
+        return digits.match(text).hasMatch() ? fallback : 0;
+    }
     if (n < 0 || n > qlonglong(fallback)) return fallback;
     return uint32_t(n);
 }
@@ -141,6 +149,42 @@ bool is_scaled(uint8_t c)
     return c % 20 <= 10 && c <= 80;
 }
 
+const column_key& column_info(const QString& name)
+{
+    // Column names come from the table's definition, so the cache stays small; a bound keeps
+    // it so whatever a table holds.
+    thread_local QHash<QString, column_key> cache;
+    const auto found = cache.constFind(name);
+    if (found != cache.cend()) return found.value();
+    column_key k;
+    k.obis = obis_column(name, k.c, k.d, k.e);
+    if (k.obis) {
+        k.cde = QStringLiteral("%1.%2.%3").arg(k.c).arg(k.d).arg(k.e);
+        k.event = k.e == 0 ? QStringLiteral("%1.%2").arg(k.c).arg(k.d) : k.cde;
+    }
+    if (cache.size() >= 4096) {
+        thread_local column_key spare;
+        spare = k;
+        return spare;
+    }
+    return cache.insert(name, k).value();
+}
+
+void json_list::append(const QVariant& entry)
+{
+    const QByteArray json = QJsonDocument::fromVariant(entry).toJson(QJsonDocument::Compact);
+    if (text.size() > 1) text += ',';
+    text += json;
+}
+
+QVariant json_list::finish()
+{
+    text += ']';
+    QVariant out = QVariant::fromValue(api_json_text{text});
+    text = "[";
+    return out;
+}
+
 } // namespace report_items
 
 namespace {
@@ -186,6 +230,26 @@ qint64 int_part(double v)
     if (v >= 9.0e18) return qint64(9000000000000000000LL);
     if (v <= -9.0e18) return -qint64(9000000000000000000LL);
     return qint64(v);
+}
+
+// "C.8.E" of the register table, C 1..4 and E 0..4, and the stored columns of the same.
+struct register_keys
+{
+    QString key[5][5];
+    QString column[5][5];
+    register_keys()
+    {
+        for (int c = 1; c <= 4; ++c)
+            for (int e = 0; e <= 4; ++e) {
+                key[c][e] = QStringLiteral("%1.8.%2").arg(c).arg(e);
+                column[c][e] = QStringLiteral("OBIS_%1_8_%2").arg(c).arg(e);
+            }
+    }
+};
+const register_keys& regkeys()
+{
+    static const register_keys k;
+    return k;
 }
 
 const QString k_ts = QStringLiteral("1.0.0");
@@ -281,21 +345,23 @@ void history_builder::add_row(const QVariantMap& row)
     const uint32_t ts = uint32_t(quint64(row.value(QStringLiteral("ts"), 0).toLongLong()));
     QVariantMap m;
 
+    const register_keys& rk = regkeys();
     if (kind == 15) {
-        for (const char* c : {"OBIS_1_8_0", "OBIS_2_8_0", "OBIS_3_8_0", "OBIS_4_8_0"})
-            if (row.contains(QLatin1String(c))) hour_totals = true;
+        for (int c = 1; c <= 4; ++c)
+            if (row.contains(rk.column[c][0])) hour_totals = true;
         for (int c = 1; c <= 4; ++c)
             for (int e = 1; e <= 4; ++e)
-                if (row.contains(QStringLiteral("OBIS_%1_8_%2").arg(c).arg(e))) hour_totals = false;
+                if (row.contains(rk.column[c][e])) hour_totals = false;
     }
 
     for (auto it = row.cbegin(); it != row.cend(); ++it) {
-        uint8_t c, d, e;
-        if (!obis_column(it.key(), c, d, e)) continue;
+        const column_key& col = column_info(it.key());
+        if (!col.obis) continue;
+        const uint8_t c = col.c, d = col.d, e = col.e;
         double v = it.value().toDouble();
         if (!std::isfinite(v)) v = 0;
         if (is_scaled(c)) v *= 1000.0;
-        const QString key = QStringLiteral("%1.%2.%3").arg(c).arg(d).arg(e);
+        const QString& key = col.cde;
         if (d != 8) {
             put(m, key, trunc3(v));
             continue;
@@ -326,7 +392,7 @@ void history_builder::add_row(const QVariantMap& row)
         for (int c = 1; c <= 4; ++c)
             for (int e = 0; e <= 4; ++e) {
                 if (kind == 15 && hour_totals && e != 0) continue;
-                m.insert(QStringLiteral("%1.8.%2").arg(c).arg(e), uint(rounded_u32(regs.value(uint16_t(c * 16 + e), 0))));
+                m.insert(rk.key[c][e], uint(rounded_u32(regs.value(uint16_t(c * 16 + e), 0))));
             }
 
     bool aux = false;
@@ -358,11 +424,10 @@ void history_builder::add_row(const QVariantMap& row)
             bool all = true;
             double sum = 0;
             for (int e = 1; e <= 4; ++e) {
-                const QString k = QStringLiteral("%1.8.%2").arg(c).arg(e);
-                all = all && m.contains(k);
-                sum += m.value(k).toDouble();
+                all = all && m.contains(rk.key[c][e]);
+                sum += m.value(rk.key[c][e]).toDouble();
             }
-            if (all) put(m, QStringLiteral("%1.8.0").arg(c), sum);
+            if (all) put(m, rk.key[c][0], sum);
         }
 
     const int32_t raw_type = row.value(QStringLiteral("type"), 0).toInt();

@@ -42,6 +42,27 @@ uint32_t minus_clamped(uint32_t ts, uint32_t back);
 bool obis_column(const QString& column, uint8_t& c, uint8_t& d, uint8_t& e);
 // Energies and powers are stored in k-units and answered in units.
 bool is_scaled(uint8_t c);
+
+// What a column name says, worked out once per name.
+struct column_key
+{
+    bool obis = false;
+    uint8_t c = 0, d = 0, e = 0;
+    QString cde;   // "C.D.E"
+    QString event; // "C.D" when E is 0, else "C.D.E"
+};
+const column_key& column_info(const QString& name);
+
+// A list answer written entry by entry as compact JSON, as the web front would write it.
+class json_list
+{
+public:
+    void append(const QVariant& entry);
+    QVariant finish();
+
+private:
+    QByteArray text = "[";
+};
 } // namespace report_items
 
 // Builds the meterings of one modem's stored rows, in the order the storage delivers them

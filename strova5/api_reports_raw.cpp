@@ -65,14 +65,12 @@ QString joined(const QList<uint32_t>& list)
 void put_columns(const QVariantMap& row, QVariantMap& out, bool short_e0)
 {
     for (auto it = row.cbegin(); it != row.cend(); ++it) {
-        uint8_t c, d, e;
-        if (!obis_column(it.key(), c, d, e)) continue;
+        const column_key& col = column_info(it.key());
+        if (!col.obis) continue;
         double v = it.value().toDouble();
-        if (is_scaled(c)) v *= 1000.0;
+        if (is_scaled(col.c)) v *= 1000.0;
         if (!std::isfinite(v)) continue; // never NaN or infinity in an answer
-        const QString key = short_e0 && e == 0 ? QStringLiteral("%1.%2").arg(c).arg(d)
-                                               : QStringLiteral("%1.%2.%3").arg(c).arg(d).arg(e);
-        out.insert(key, v);
+        out.insert(short_e0 ? col.event : col.cde, v);
     }
 }
 
@@ -181,8 +179,8 @@ QVariant API_controller::api_report_history_orig(QVariantMap api_request)
     LOG_EXC << "history_orig" << from << to << qPrintable("(" + joined(types) + ")")
             << (day_added ? "true" : "false");
 
-    QVariantList out;
-    if (!SQL_Exchange::instance) return out;
+    json_list out;
+    if (!SQL_Exchange::instance) return out.finish();
     for (const uint32_t modem : modems) {
         const QVariantList rows = SQL_Exchange::instance->get_data(modem, types, from, to, period ? 10000 : 1);
         LOG_EXC << "history_orig rows" << modem << rows.size();
@@ -207,9 +205,9 @@ QVariant API_controller::api_report_history_orig(QVariantMap api_request)
         QVariantMap entry{{QStringLiteral("meterings"), meterings}, {QStringLiteral("timeto"), uint(to)}};
         if (modem_id != 0) entry.insert(QStringLiteral("modem"), uint(modem_id));
         if (period) entry.insert(QStringLiteral("timefrom"), uint(from));
-        out << entry;
+        out.append(entry);
     }
-    return out;
+    return out.finish();
 }
 
 QVariant API_controller::api_report_events(QVariantMap api_request)

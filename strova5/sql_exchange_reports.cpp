@@ -122,13 +122,17 @@ bool SQL_Exchange::run_query(QSqlQuery& q, const QString& statement, int fail_le
 QVariantList SQL_Exchange::row_maps(QSqlQuery& q)
 {
     QVariantList out;
+    // The column names once: a record per row costs more than the row's values.
+    QStringList names;
+    const QSqlRecord rec = q.record();
+    for (int i = 0; i < rec.count(); ++i)
+        names << rec.fieldName(i);
     while (q.next()) {
-        const QSqlRecord rec = q.record();
         QVariantMap row;
-        for (int i = 0; i < rec.count(); ++i) {
-            const QVariant v = rec.value(i);
+        for (int i = 0; i < names.size(); ++i) {
+            const QVariant v = q.value(i);
             if (v.isNull()) continue;
-            row.insert(rec.fieldName(i), v.userType() == QMetaType::QByteArray ? QVariant(text_of(v)) : v);
+            row.insert(names.at(i), v.userType() == QMetaType::QByteArray ? QVariant(text_of(v)) : v);
         }
         if (!row.isEmpty()) out << row;
     }

@@ -183,6 +183,7 @@ private slots:
         QCOMPARE(capped_limit({{"limit", "100001"}}, 100000), 100000u);
         QCOMPARE(capped_limit({{"limit", "7"}}, 100000), 7u);
         QCOMPARE(capped_limit({{"limit", "x"}}, 100000), 0u);
+        QCOMPARE(capped_limit({{"limit", "123456789012345678901234567890"}}, 100000), 100000u);
         for (const char* bad : {"nan", "inf", "-inf", "x", ""})
             QCOMPARE(finite_or(bad, 5.0), 5.0);
         uint8_t c = 0, d = 0, e = 0;

@@ -238,6 +238,14 @@ private slots:
             const QVariant answer = api.api_exec(
                 {{"path", path.split('/')}, {"qitems", qitems}, {"rights", QStringList{"user"}}});
             QVERIFY2(answer.isValid(), qPrintable(path));
+            if (answer.userType() == qMetaTypeId<api_json_text>()) {
+                // Already written out: it must read back as one JSON list.
+                const QByteArray text = answer.value<api_json_text>().json;
+                QJsonParseError error{};
+                QVERIFY2(QJsonDocument::fromJson(text, &error).isArray(), text.constData());
+                QVERIFY(!text.contains("null") && !text.contains("nan") && !text.contains("inf"));
+                continue;
+            }
             QVERIFY2(all_finite(answer), qPrintable(path + " " + QJsonDocument::fromVariant(answer).toJson()));
         }
     }
