@@ -136,8 +136,11 @@ QVariant API_controller::api_report_history(QVariantMap api_request)
         opt.config_interpolation = config_interpolation;
         opt.hour_period = hour_period;
         history_builder builder(opt);
-        for (const QVariant& r : qAsConst(rows))
-            builder.add_row(r.toMap());
+        // Each row is let go once built, so that rows and meterings are not held twice.
+        for (int i = 0; i < rows.size(); ++i) {
+            builder.add_row(rows.at(i).toMap());
+            rows[i] = QVariant();
+        }
         rows.clear();
 
         QVariantList& meterings = builder.meterings();

@@ -6,7 +6,9 @@
 
 #include <QDateTime>
 #include <QHash>
+#include <QJsonArray>
 #include <QJsonDocument>
+#include <QLocale>
 #include <QRegularExpression>
 #include <cmath>
 
@@ -170,11 +172,93 @@ const column_key& column_info(const QString& name)
     return cache.insert(name, k).value();
 }
 
+namespace {
+
+void write_json(QByteArray& out, const QVariant& v);
+
+// A text as the JSON writer of the web front writes it; plain ASCII directly, the rest through
+// that writer itself.
+void write_json_text(QByteArray& out, const QString& text)
+{
+    bool plain = true;
+    for (const QChar ch : text) {
+        const ushort u = ch.unicode();
+        plain = plain && u >= 0x20 && u < 0x7F && u != '"' && u != '\\';
+    }
+    if (plain) {
+        out += '"';
+        out += text.toLatin1();
+        out += '"';
+        return;
+    }
+    const QByteArray one = QJsonDocument(QJsonArray{text}).toJson(QJsonDocument::Compact);
+    out += one.mid(1, one.size() - 2);
+}
+
+void write_json(QByteArray& out, const QVariant& v)
+{
+    switch (v.userType()) {
+    case QMetaType::QVariantMap: {
+        const QVariantMap m = v.toMap();
+        out += '{';
+        for (auto it = m.cbegin(); it != m.cend(); ++it) {
+            if (it != m.cbegin()) out += ',';
+            write_json_text(out, it.key());
+            out += ':';
+            write_json(out, it.value());
+        }
+        out += '}';
+        break;
+    }
+    case QMetaType::QVariantList: {
+        const QVariantList l = v.toList();
+        out += '[';
+        for (int i = 0; i < l.size(); ++i) {
+            if (i) out += ',';
+            write_json(out, l.at(i));
+        }
+        out += ']';
+        break;
+    }
+    case QMetaType::Int:
+    case QMetaType::LongLong:
+        out += QByteArray::number(v.toLongLong());
+        break;
+    case QMetaType::UInt:
+    case QMetaType::ULongLong:
+        out += QByteArray::number(v.toULongLong());
+        break;
+    case QMetaType::Double:
+    case QMetaType::Float: {
+        // Whole numbers within 2^53 are written as integers, the rest in the shortest form.
+        const double d = v.toDouble();
+        if (!std::isfinite(d))
+            out += "null";
+        else if (d == std::trunc(d) && std::fabs(d) <= 9007199254740992.0)
+            out += QByteArray::number(qint64(d));
+        else
+            out += QByteArray::number(d, 'g', QLocale::FloatingPointShortest);
+        break;
+    }
+    case QMetaType::Bool:
+        out += v.toBool() ? "true" : "false";
+        break;
+    case QMetaType::QString:
+        write_json_text(out, v.toString());
+        break;
+    default: {
+        const QByteArray one = QJsonDocument(QJsonArray{QJsonValue::fromVariant(v)}).toJson(QJsonDocument::Compact);
+        out += one.mid(1, one.size() - 2);
+    }
+    }
+}
+
+} // namespace
+
 void json_list::append(const QVariant& entry)
 {
-    const QByteArray json = QJsonDocument::fromVariant(entry).toJson(QJsonDocument::Compact);
     if (text.size() > 1) text += ',';
-    text += json;
+    write_json(text, entry);
 }
 
 QVariant json_list::finish()

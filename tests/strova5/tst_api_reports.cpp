@@ -9,6 +9,8 @@
 #include <QRandomGenerator>
 #include <QtTest>
 #include <algorithm>
+#include <cmath>
+#include <functional>
 
 namespace {
 
@@ -163,6 +165,44 @@ private slots:
         // Missing time reads 0: first ascending, last descending.
         const QVariant none = QVariantMap{{"profile", "x"}}, one = QVariantMap{{"1.0.0", 1u}};
         QVERIFY(API_controller::history_less(none, one) && API_controller::history_greater(one, none));
+    }
+
+    // Answers written out entry by entry read exactly as the web front's own writer makes them.
+    void json_answers_agree()
+    {
+        QRandomGenerator rng(99);
+        const QVariantList scalars{0, -0.0, 1.5, 0.6, 53.13, 3000.0, -7.25, 1e21, 1e-7, 9007199254740992.0,
+                                   9007199254740994.0, 123456789.123, 4294967295u, -2147483647 - 1, true,
+                                   false, "1.0.99.1.0.255", "", QString::fromUtf8("Счётчик \"q\" \\ \n\t\x01"),
+                                   std::nan(""), 1.0 / 0.0};
+        std::function<QVariant(int)> value = [&](int depth) -> QVariant {
+            const int pick = int(rng.bounded(depth > 2 ? 3 : 5));
+            if (pick == 3) {
+                QVariantMap m;
+                for (int i = 0; i < int(rng.bounded(6)); ++i)
+                    m.insert(QString::number(rng.bounded(100)) + (rng.bounded(2) ? ".8.0" : "\""), value(depth + 1));
+                return m;
+            }
+            if (pick == 4) {
+                QVariantList l;
+                for (int i = 0; i < int(rng.bounded(5)); ++i)
+                    l << value(depth + 1);
+                return l;
+            }
+            if (pick == 2) return rng.generateDouble() * std::pow(10.0, int(rng.bounded(30)) - 15);
+            return scalars.at(int(rng.bounded(scalars.size())));
+        };
+        for (int round = 0; round < 300; ++round) {
+            QVariantList entries;
+            report_items::json_list list;
+            for (int i = 0; i < int(rng.bounded(4)); ++i) {
+                const QVariant e = value(0);
+                entries << e;
+                list.append(e);
+            }
+            const QByteArray ours = list.finish().value<api_json_text>().json;
+            QCOMPARE(ours, QJsonDocument::fromVariant(entries).toJson(QJsonDocument::Compact));
+        }
     }
 
     // Items of the periods and limits: alignment clamped, starts stop at 0, limits capped.
