@@ -144,7 +144,7 @@ QVariant API_controller::api_report_history(QVariantMap api_request)
         rows.clear();
 
         QVariantList& meterings = builder.meterings();
-        std::stable_sort(meterings.begin(), meterings.end(), &API_controller::history_less);
+        history_builder::sort(meterings, false);
         LOG_EXC << "history meterings" << meterings.size() << "period" << period;
         history_builder::add_interval_energies(meterings, period);
 
@@ -160,7 +160,7 @@ QVariant API_controller::api_report_history(QVariantMap api_request)
                 kept << v;
         }
         meterings.clear();
-        std::stable_sort(kept.begin(), kept.end(), &API_controller::history_greater);
+        history_builder::sort(kept, true);
 
         QVariantMap entry{{QStringLiteral("meterings"), kept},
                           {QStringLiteral("modem"), uint(modem)},

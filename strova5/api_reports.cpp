@@ -10,7 +10,9 @@
 #include <QJsonDocument>
 #include <QLocale>
 #include <QRegularExpression>
+#include <algorithm>
 #include <cmath>
+#include <vector>
 
 QString profile_obis_for_type(int32_t type, uint32_t ts)
 {
@@ -578,21 +580,17 @@ void history_builder::add_interval_energies(QVariantList& ascending, int32_t per
     for (QVariant& v : ascending) {
         QVariantMap m = v.toMap();
         if (m.value(k_profile).toString() != QLatin1String("1.0.99.1.0.255")) continue;
+        v = QVariant(); // the map alone holds its data now, so a change does not copy it
         const double t = double(m.value(k_ts, ts_unbounded).toUInt());
         double e[4];
         for (int c = 0; c < 4; ++c) {
             const QVariant x = m.value(QLatin1String(totals[c]));
             e[c] = x.isValid() ? x.toDouble() : -1.0;
         }
-        if (std::fabs(t - prev_t) <= double(period)) {
-            bool changed = false;
+        if (std::fabs(t - prev_t) <= double(period))
             for (int c = 0; c < 4; ++c)
-                if (e[c] >= 0 && prev[c] >= 0) {
-                    put(m, QLatin1String(intervals[c]), std::fabs(e[c] - prev[c]));
-                    changed = true;
-                }
-            if (changed) v = m;
-        }
+                if (e[c] >= 0 && prev[c] >= 0) put(m, QLatin1String(intervals[c]), std::fabs(e[c] - prev[c]));
+        v = m;
         for (int c = 0; c < 4; ++c)
             prev[c] = e[c];
         prev_t = t;
@@ -611,6 +609,34 @@ QString reading_profile(const QVariant& v)
     return v.toMap().value(k_profile).toString();
 }
 } // namespace
+
+void history_builder::sort(QVariantList& meterings, bool descending)
+{
+    // The keys read once per metering rather than at every comparison; the order is that of
+    // history_less / history_greater, equal keys keeping their places.
+    struct keyed
+    {
+        uint32_t ts;
+        QString profile;
+        QVariant metering;
+    };
+    std::vector<keyed> items;
+    items.reserve(size_t(meterings.size()));
+    for (QVariant& v : meterings) {
+        items.push_back({reading_ts(v), reading_profile(v), QVariant()});
+        items.back().metering.swap(v);
+    }
+    if (descending)
+        std::stable_sort(items.begin(), items.end(), [](const keyed& a, const keyed& b) {
+            return a.ts != b.ts ? a.ts > b.ts : b.profile < a.profile;
+        });
+    else
+        std::stable_sort(items.begin(), items.end(), [](const keyed& a, const keyed& b) {
+            return a.ts != b.ts ? a.ts < b.ts : a.profile < b.profile;
+        });
+    for (int i = 0; i < meterings.size(); ++i)
+        meterings[i].swap(items[size_t(i)].metering);
+}
 
 bool API_controller::history_less(const QVariant& a, const QVariant& b)
 {

@@ -88,6 +88,9 @@ public:
 
     // "1.29.0".."4.29.0" on hour meterings of a list sorted ascending.
     static void add_interval_energies(QVariantList& ascending, int32_t period);
+    // A stable sort by "1.0.0", then "profile": the order of API_controller::history_less, or
+    // of history_greater when descending.
+    static void sort(QVariantList& meterings, bool descending);
     // Current values derived from the values of one metering.
     static void add_current_values(QVariantMap& metering);
 

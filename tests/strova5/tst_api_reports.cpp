@@ -162,6 +162,14 @@ private slots:
                 if (!less(a, b)) QVERIFY(a.toMap().value("seq").toInt() < b.toMap().value("seq").toInt());
             }
         }
+        // The report's keyed sort gives the same order as a stable sort with the comparators.
+        for (const bool descending : {false, true}) {
+            QVariantList by_comparator = readings, keyed = readings;
+            std::stable_sort(by_comparator.begin(), by_comparator.end(),
+                             descending ? &API_controller::history_greater : &API_controller::history_less);
+            history_builder::sort(keyed, descending);
+            QCOMPARE(keyed, by_comparator);
+        }
         // Missing time reads 0: first ascending, last descending.
         const QVariant none = QVariantMap{{"profile", "x"}}, one = QVariantMap{{"1.0.0", 1u}};
         QVERIFY(API_controller::history_less(none, one) && API_controller::history_greater(one, none));
