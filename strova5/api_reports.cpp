@@ -11,6 +11,7 @@
 #include <QLocale>
 #include <QRegularExpression>
 #include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <vector>
 
@@ -178,6 +179,13 @@ namespace {
 
 void write_json(QByteArray& out, const QVariant& v);
 
+template <typename T> void write_integer(QByteArray& out, T n)
+{
+    char digits[24];
+    const std::to_chars_result r = std::to_chars(digits, digits + sizeof(digits), n);
+    out.append(digits, int(r.ptr - digits));
+}
+
 // A text as the JSON writer of the web front writes it; plain ASCII directly, the rest through
 // that writer itself.
 void write_json_text(QByteArray& out, const QString& text)
@@ -188,9 +196,13 @@ void write_json_text(QByteArray& out, const QString& text)
         plain = plain && u >= 0x20 && u < 0x7F && u != '"' && u != '\\';
     }
     if (plain) {
-        out += '"';
-        out += text.toLatin1();
-        out += '"';
+        const int at = out.size();
+        out.resize(at + text.size() + 2);
+        char* p = out.data() + at;
+        *p++ = '"';
+        for (const QChar ch : text)
+            *p++ = char(ch.unicode());
+        *p = '"';
         return;
     }
     const QByteArray one = QJsonDocument(QJsonArray{text}).toJson(QJsonDocument::Compact);
@@ -224,11 +236,11 @@ void write_json(QByteArray& out, const QVariant& v)
     }
     case QMetaType::Int:
     case QMetaType::LongLong:
-        out += QByteArray::number(v.toLongLong());
+        write_integer(out, v.toLongLong());
         break;
     case QMetaType::UInt:
     case QMetaType::ULongLong:
-        out += QByteArray::number(v.toULongLong());
+        write_integer(out, v.toULongLong());
         break;
     case QMetaType::Double:
     case QMetaType::Float: {
@@ -237,7 +249,7 @@ void write_json(QByteArray& out, const QVariant& v)
         if (!std::isfinite(d))
             out += "null";
         else if (d == std::trunc(d) && std::fabs(d) <= 9007199254740992.0)
-            out += QByteArray::number(qint64(d));
+            write_integer(out, qint64(d));
         else
             out += QByteArray::number(d, 'g', QLocale::FloatingPointShortest);
         break;
@@ -432,18 +444,16 @@ void history_builder::add_row(const QVariantMap& row)
     QVariantMap m;
 
     const register_keys& rk = regkeys();
-    if (kind == 15) {
-        for (int c = 1; c <= 4; ++c)
-            if (row.contains(rk.column[c][0])) hour_totals = true;
-        for (int c = 1; c <= 4; ++c)
-            for (int e = 1; e <= 4; ++e)
-                if (row.contains(rk.column[c][e])) hour_totals = false;
-    }
-
+    // Hour rows with totals and no tariff registers switch the register output to totals.
+    bool has_totals = false, has_tariffs = false;
     for (auto it = row.cbegin(); it != row.cend(); ++it) {
         const column_key& col = column_info(it.key());
         if (!col.obis) continue;
         const uint8_t c = col.c, d = col.d, e = col.e;
+        if (kind == 15 && d == 8 && c >= 1 && c <= 4 && it.key() == rk.column[c][e <= 4 ? e : 0]) {
+            has_totals = has_totals || e == 0;
+            has_tariffs = has_tariffs || (e >= 1 && e <= 4);
+        }
         double v = it.value().toDouble();
         if (!std::isfinite(v)) v = 0;
         if (is_scaled(c)) v *= 1000.0;
@@ -466,6 +476,8 @@ void history_builder::add_row(const QVariantMap& row)
         }
         if (kind == 254) put(m, key, trunc3(v));
     }
+    if (has_totals) hour_totals = true;
+    if (has_tariffs) hour_totals = false;
 
     if (!hour_totals || kind == 12 || kind == 13 || kind == 14)
         for (int c = 1; c <= 4; ++c) {
