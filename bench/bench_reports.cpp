@@ -201,6 +201,8 @@ int main(int argc, char* argv[])
                 for (const QString& line : QString::fromUtf8(f.readAll()).split('\n')) {
                     const int at = line.indexOf("SELECT * FROM modems_data");
                     if (at >= 0) statements << line.mid(at).remove('"').trimmed();
+                    if (qEnvironmentVariableIsSet("STROVA_PERF") && (at >= 0 || line.contains("history meterings")))
+                        std::printf("%s\n", qPrintable(line.left(90)));
                 }
             }
             t.restart();

@@ -300,8 +300,9 @@ double trunc3(double v)
 // No NaN or infinity reaches an answer: such a value leaves its key out.
 void put(QVariantMap& m, const QString& key, double v)
 {
+    // Keys mostly arrive in ascending order: the end is tried first.
     if (std::isfinite(v))
-        m.insert(key, v);
+        m.insert(m.constEnd(), key, v);
     else
         m.remove(key);
 }
@@ -490,7 +491,7 @@ void history_builder::add_row(const QVariantMap& row)
         for (int c = 1; c <= 4; ++c)
             for (int e = 0; e <= 4; ++e) {
                 if (kind == 15 && hour_totals && e != 0) continue;
-                m.insert(rk.key[c][e], uint(rounded_u32(regs.value(uint16_t(c * 16 + e), 0))));
+                m.insert(m.constEnd(), rk.key[c][e], uint(rounded_u32(regs.value(uint16_t(c * 16 + e), 0))));
             }
 
     bool aux = false;
