@@ -43,7 +43,8 @@ qint64 status_kib(qint64 pid, const char* field)
     QFile f(QString("/proc/%1/status").arg(pid));
     if (!f.open(QIODevice::ReadOnly)) return -1;
     for (const QByteArray& line : f.readAll().split('\n'))
-        if (line.startsWith(field)) return line.mid(int(qstrlen(field))).trimmed().split(' ').value(0).toLongLong();
+        if (line.startsWith(field))
+            return line.mid(int(qstrlen(field))).trimmed().split(' ').value(0).toLongLong();
     return -1;
 }
 
@@ -52,9 +53,10 @@ bool seed(QSqlDatabase& db)
     QSqlQuery q(db);
     for (int m = 1; m <= k_modems; ++m) {
         for (int chunk = 0; chunk < k_rows; chunk += 1000) {
-            QString sql = "INSERT INTO modems_data (modem_id, ts, ts_get, type, `index`, OBIS_1_6_0, OBIS_1_8_0, "
-                          "OBIS_1_8_1, OBIS_1_8_2, OBIS_1_8_3, OBIS_1_8_4, OBIS_2_8_0, OBIS_2_8_1, OBIS_2_8_2, "
-                          "OBIS_2_8_3, OBIS_2_8_4, OBIS_3_8_0, OBIS_4_8_0) VALUES ";
+            QString sql =
+                "INSERT INTO modems_data (modem_id, ts, ts_get, type, `index`, OBIS_1_6_0, OBIS_1_8_0, "
+                "OBIS_1_8_1, OBIS_1_8_2, OBIS_1_8_3, OBIS_1_8_4, OBIS_2_8_0, OBIS_2_8_1, OBIS_2_8_2, "
+                "OBIS_2_8_3, OBIS_2_8_4, OBIS_3_8_0, OBIS_4_8_0) VALUES ";
             for (int i = chunk; i < chunk + 1000; ++i) {
                 const uint32_t ts = k_start + uint32_t(i) * 3600;
                 const double e = 1000.0 + i * 0.75 + m;
@@ -110,7 +112,8 @@ int main(int argc, char* argv[])
         QString error;
         QElapsedTimer seeding;
         seeding.start();
-        if (!db.open() || !testsupport::run_sql_file(db, STROVA_SOURCE_DIR "/sql/schema.sql", &error) || !seed(db)) {
+        if (!db.open() || !testsupport::run_sql_file(db, STROVA_SOURCE_DIR "/sql/schema.sql", &error) ||
+            !seed(db)) {
             std::fprintf(stderr, "no database or schema: %s %s\n", qPrintable(db.lastError().text()),
                          qPrintable(error));
             rc = 1;
@@ -139,7 +142,8 @@ int main(int argc, char* argv[])
         QProcess daemon;
         daemon.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         if (!rc) {
-            daemon.start(dir.path() + "/driver_strova5", {"-c", cfg.fileName(), "-l", dir.path() + "/log/drv.log"});
+            daemon.start(dir.path() + "/driver_strova5",
+                         {"-c", cfg.fileName(), "-l", dir.path() + "/log/drv.log"});
             daemon.waitForStarted(5000);
         }
         const QString base = QString("http://127.0.0.1:%1").arg(port);
@@ -152,10 +156,12 @@ int main(int argc, char* argv[])
                 .value(0);
 
         if (!rc && daemon.state() != QProcess::Running) {
-            std::fprintf(stderr, "the daemon did not run (exit %d, %s)\n", daemon.exitCode(), qPrintable(daemon.errorString()));
+            std::fprintf(stderr, "the daemon did not run (exit %d, %s)\n", daemon.exitCode(),
+                         qPrintable(daemon.errorString()));
             for (const QString& name : QDir(dir.path() + "/log").entryList({"*.log"})) {
                 QFile f(dir.path() + "/log/" + name);
-                if (f.open(QIODevice::ReadOnly)) std::fprintf(stderr, "%s\n", f.readAll().right(3000).constData());
+                if (f.open(QIODevice::ReadOnly))
+                    std::fprintf(stderr, "%s\n", f.readAll().right(3000).constData());
             }
             rc = 1;
         }
@@ -163,10 +169,11 @@ int main(int argc, char* argv[])
             QStringList modems;
             for (int m = 1; m <= report_modems; ++m)
                 modems << QString::number(m);
-            const QString url = QString("%1/api/report/history?modem=%2&profile=1.0.99.1.0.255&timefrom=%3&timeto=%4")
-                                    .arg(base, modems.join(","))
-                                    .arg(k_start)
-                                    .arg(k_start + uint32_t(k_rows) * 3600);
+            const QString url =
+                QString("%1/api/report/history?modem=%2&profile=1.0.99.1.0.255&timefrom=%3&timeto=%4")
+                    .arg(base, modems.join(","))
+                    .arg(k_start)
+                    .arg(k_start + uint32_t(k_rows) * 3600);
             const qint64 pid = daemon.processId();
             // Resets the peak so that it counts this report only.
             QFile refs(QString("/proc/%1/clear_refs").arg(pid));
@@ -201,7 +208,8 @@ int main(int argc, char* argv[])
                 for (const QString& line : QString::fromUtf8(f.readAll()).split('\n')) {
                     const int at = line.indexOf("SELECT * FROM modems_data");
                     if (at >= 0) statements << line.mid(at).remove('"').trimmed();
-                    if (qEnvironmentVariableIsSet("STROVA_PERF") && (at >= 0 || line.contains("history meterings")))
+                    if (qEnvironmentVariableIsSet("STROVA_PERF") &&
+                        (at >= 0 || line.contains("history meterings")))
                         std::printf("%s\n", qPrintable(line.left(90)));
                 }
             }

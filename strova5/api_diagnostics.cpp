@@ -81,8 +81,9 @@ QVariant API_controller::api_diagnostics_history(QVariantMap api_request)
     const uint32_t limit = capped_limit(qitems, 1000000);
     const bool hex = hex_format(qitems);
 
-    const QVariantList rows =
-        SQL_Exchange::instance ? SQL_Exchange::instance->get_energy_stamped(types, from, to, limit) : QVariantList();
+    const QVariantList rows = SQL_Exchange::instance
+                                  ? SQL_Exchange::instance->get_energy_stamped(types, from, to, limit)
+                                  : QVariantList();
     LOG_EXC << "record for diagnostics" << rows.size();
 
     // type -> modem -> reading time -> tariff (0..4) -> value; times kept as numbers so that
@@ -131,7 +132,8 @@ QVariant API_controller::api_diagnostics_history(QVariantMap api_request)
             for (int e = 0; e <= 4; ++e)
                 if (highest[e] > 13200.0f) result.insert(QStringLiteral("1_8_%1").arg(e), highest[e]);
             if (!result.isEmpty())
-                modems.insert(hex ? QString::number(m.key(), 16).toUpper() : QString::number(m.key()), result);
+                modems.insert(hex ? QString::number(m.key(), 16).toUpper() : QString::number(m.key()),
+                              result);
         }
         out.insert(QString::number(t.key()), modems);
     }
@@ -165,9 +167,8 @@ QVariant API_controller::api_diagnostics_data_stm(QVariantMap api_request)
     const QVariantMap qitems = qitems_of(api_request);
     const uint32_t to = time_item(qitems, "timeto", uint32_t(quint64(now()) + 86400));
     const uint32_t from = time_item(qitems, "timefrom", minus_clamped(now(), 86400));
-    const float dmin = float(qitems.contains(QStringLiteral("dmin"))
-                                 ? finite_or(qitems.value(QStringLiteral("dmin")), 5.0)
-                                 : 5.0);
+    const float dmin = float(
+        qitems.contains(QStringLiteral("dmin")) ? finite_or(qitems.value(QStringLiteral("dmin")), 5.0) : 5.0);
     const float am_min = float(qitems.contains(QStringLiteral("Am_min"))
                                    ? finite_or(qitems.value(QStringLiteral("Am_min")), 2.0)
                                    : 2.0) /
@@ -245,13 +246,14 @@ QVariant API_controller::api_diagnostics_shunt_days(QVariantMap api_request)
     const QVariantMap qitems = qitems_of(api_request);
     const uint32_t to = time_item(qitems, "timeto", uint32_t(quint64(now()) + 86400));
     const uint32_t from = time_item(qitems, "timefrom", 0);
-    const double dmin = qitems.contains(QStringLiteral("dmin")) ? finite_or(qitems.value(QStringLiteral("dmin")), 0.0)
-                                                                : 0.0;
+    const double dmin =
+        qitems.contains(QStringLiteral("dmin")) ? finite_or(qitems.value(QStringLiteral("dmin")), 0.0) : 0.0;
     const double dmax = qitems.contains(QStringLiteral("dmax"))
                             ? finite_or(qitems.value(QStringLiteral("dmax")), 30.0)
                             : 30.0;
     const QList<uint32_t> modems =
-        RAM_modems::instance ? RAM_modems::instance->modems_by_version(true, QStringLiteral("1.9.4.")) : QList<uint32_t>();
+        RAM_modems::instance ? RAM_modems::instance->modems_by_version(true, QStringLiteral("1.9.4."))
+                             : QList<uint32_t>();
     LOG_EXC << "req start";
     // No modem of that version: nothing to examine (an empty list would ask for every modem).
     QList<energy_record> rows;
@@ -290,9 +292,12 @@ QVariant API_controller::api_diagnostics_shunt_days(QVariantMap api_request)
         last.insert(m, row);
     }
     return QVariantMap{
-        {QStringLiteral("modems"), int(seen.size())},  {QStringLiteral("dmin"), dmin},
-        {QStringLiteral("dmax"), dmax},                 {QStringLiteral("timefrom"), uint(from)},
-        {QStringLiteral("timeto"), uint(to)},           {QStringLiteral("off_time"), off},
+        {QStringLiteral("modems"), int(seen.size())},
+        {QStringLiteral("dmin"), dmin},
+        {QStringLiteral("dmax"), dmax},
+        {QStringLiteral("timefrom"), uint(from)},
+        {QStringLiteral("timeto"), uint(to)},
+        {QStringLiteral("off_time"), off},
         {QStringLiteral("off_time_count"), int(off.size())},
     };
 }

@@ -44,8 +44,9 @@ QVariant API_controller::api_report_history(QVariantMap api_request)
     const bool has_from = qitems.contains(QStringLiteral("timefrom"));
     const uint32_t default_to = uint32_t(quint64(time_source()) + 86400);
     uint32_t timefrom = unsigned32(qitems.value(QStringLiteral("timefrom"), 0));
-    uint32_t timeto = qitems.contains(QStringLiteral("timeto")) ? unsigned32(qitems.value(QStringLiteral("timeto")))
-                                                                 : default_to;
+    uint32_t timeto = qitems.contains(QStringLiteral("timeto"))
+                          ? unsigned32(qitems.value(QStringLiteral("timeto")))
+                          : default_to;
     const bool index_only = qitems.value(QStringLiteral("index_only")).toBool();
     const uint32_t raw_from = timefrom, raw_to = timeto;
 

@@ -261,7 +261,8 @@ void write_json(QByteArray& out, const QVariant& v)
         write_json_text(out, v.toString());
         break;
     default: {
-        const QByteArray one = QJsonDocument(QJsonArray{QJsonValue::fromVariant(v)}).toJson(QJsonDocument::Compact);
+        const QByteArray one =
+            QJsonDocument(QJsonArray{QJsonValue::fromVariant(v)}).toJson(QJsonDocument::Compact);
         out += one.mid(1, one.size() - 2);
     }
     }

@@ -23,9 +23,9 @@ QVariantMap qitems_of(const QVariantMap& api_request)
 QList<uint32_t> raw_data_types(const QString& profile)
 {
     static const QList<QPair<QString, QList<uint32_t>>> table = {
-        {QStringLiteral("1.0.94.7.0.255"), {64}},          {QStringLiteral("1.0.99.1.0.255"), {66, 50, 15}},
-        {QStringLiteral("1.0.98.2.0.255"), {68, 49, 14}},  {QStringLiteral("1.0.98.1.0.255"), {70, 49, 13}},
-        {QStringLiteral("1.0.94.7.8.255"), {72, 12}},      {QStringLiteral("1.0.94.7.5.255"), {74, 50, 16}},
+        {QStringLiteral("1.0.94.7.0.255"), {64}},         {QStringLiteral("1.0.99.1.0.255"), {66, 50, 15}},
+        {QStringLiteral("1.0.98.2.0.255"), {68, 49, 14}}, {QStringLiteral("1.0.98.1.0.255"), {70, 49, 13}},
+        {QStringLiteral("1.0.94.7.8.255"), {72, 12}},     {QStringLiteral("1.0.94.7.5.255"), {74, 50, 16}},
     };
     QList<uint32_t> out;
     for (const QString& part : profile.split(QLatin1Char(',')))
@@ -122,7 +122,8 @@ QVariantMap event_map(const QVariantMap& row)
     if (row.contains(QStringLiteral("value_old")))
         out.insert(QStringLiteral("value"), uint(unsigned_part(row.value(QStringLiteral("value_old")))));
     if (row.contains(QStringLiteral("ext"))) {
-        const QJsonDocument doc = QJsonDocument::fromJson(row.value(QStringLiteral("ext")).toString().toUtf8());
+        const QJsonDocument doc =
+            QJsonDocument::fromJson(row.value(QStringLiteral("ext")).toString().toUtf8());
         const QJsonObject ext = doc.object();
         for (auto it = ext.constBegin(); it != ext.constEnd(); ++it)
             out.insert(ext_key(it.key()), it.value().toVariant());
@@ -182,7 +183,8 @@ QVariant API_controller::api_report_history_orig(QVariantMap api_request)
     json_list out;
     if (!SQL_Exchange::instance) return out.finish();
     for (const uint32_t modem : modems) {
-        const QVariantList rows = SQL_Exchange::instance->get_data(modem, types, from, to, period ? 10000 : 1);
+        const QVariantList rows =
+            SQL_Exchange::instance->get_data(modem, types, from, to, period ? 10000 : 1);
         LOG_EXC << "history_orig rows" << modem << rows.size();
         QVariantList meterings;
         uint32_t modem_id = 0;
@@ -234,15 +236,17 @@ QVariant API_controller::api_report_events(QVariantMap api_request)
     if (!SQL_Exchange::instance) return out;
     for (const uint32_t modem : modems) {
         QVariantList events;
-        for (const QVariant& r : SQL_Exchange::instance->get_events(modem, types, from, to, has_from ? 1000 : 1))
+        for (const QVariant& r :
+             SQL_Exchange::instance->get_events(modem, types, from, to, has_from ? 1000 : 1))
             events << event_map(r.toMap());
         if (events.isEmpty()) continue;
         QVariantMap entry{{QStringLiteral("events"), events},
                           {QStringLiteral("modem"), uint(modem)},
                           {QStringLiteral("timeto"), uint(to)}};
-        const QString sn = RAM_modems::instance
-                               ? RAM_modems::instance->get_settings(modem).value(QStringLiteral("sn")).toString()
-                               : QString();
+        const QString sn =
+            RAM_modems::instance
+                ? RAM_modems::instance->get_settings(modem).value(QStringLiteral("sn")).toString()
+                : QString();
         if (!sn.isEmpty()) entry.insert(QStringLiteral("serial"), sn);
         if (has_from) entry.insert(QStringLiteral("timefrom"), uint(from));
         out << entry;
@@ -260,8 +264,8 @@ QVariant API_controller::api_diagnostics_event_spam(QVariantMap api_request)
                               ? low32(qitems.value(QStringLiteral("timefrom")))
                               : minus_clamped(to, 90000);
     const uint32_t limit = capped_limit(qitems, 100000);
-    const bool hex =
-        qitems.value(QStringLiteral("format"), QStringLiteral("dec")).toString().toUpper() == QLatin1String("HEX");
+    const bool hex = qitems.value(QStringLiteral("format"), QStringLiteral("dec")).toString().toUpper() ==
+                     QLatin1String("HEX");
 
     QVariantMap out;
     if (!SQL_Exchange::instance) return out;

@@ -58,7 +58,8 @@ private slots:
     {
         QTest::addColumn<QStringList>("f");
         for (const char* section : {"profile", "kind", "period"})
-            for (const testsupport::Vector& v : testsupport::read_vectors(VECTORS("api_reports.txt"), section))
+            for (const testsupport::Vector& v :
+                 testsupport::read_vectors(VECTORS("api_reports.txt"), section))
                 QTest::newRow(qPrintable(QString(section) + ": " + v.name)) << v.fields;
     }
     void helpers()
@@ -126,7 +127,8 @@ private slots:
     {
         QRandomGenerator rng(4711);
         const QVariantList times{QVariant(), 0u, 1u, 60u, 4294967295u, "120"};
-        const QVariantList profiles{QVariant(), "", "1.0.98.2.0.255", "1.0.99.1.0.255", QString::fromUtf8("ж")};
+        const QVariantList profiles{QVariant(), "", "1.0.98.2.0.255", "1.0.99.1.0.255",
+                                    QString::fromUtf8("ж")};
         QVariantList readings;
         for (int i = 0; i < 40; ++i) {
             QVariantMap m{{"seq", i}};
@@ -179,16 +181,34 @@ private slots:
     void json_answers_agree()
     {
         QRandomGenerator rng(99);
-        const QVariantList scalars{0, -0.0, 1.5, 0.6, 53.13, 3000.0, -7.25, 1e21, 1e-7, 9007199254740992.0,
-                                   9007199254740994.0, 123456789.123, 4294967295u, -2147483647 - 1, true,
-                                   false, "1.0.99.1.0.255", "", QString::fromUtf8("Счётчик \"q\" \\ \n\t\x01"),
-                                   std::nan(""), 1.0 / 0.0};
+        const QVariantList scalars{0,
+                                   -0.0,
+                                   1.5,
+                                   0.6,
+                                   53.13,
+                                   3000.0,
+                                   -7.25,
+                                   1e21,
+                                   1e-7,
+                                   9007199254740992.0,
+                                   9007199254740994.0,
+                                   123456789.123,
+                                   4294967295u,
+                                   -2147483647 - 1,
+                                   true,
+                                   false,
+                                   "1.0.99.1.0.255",
+                                   "",
+                                   QString::fromUtf8("Счётчик \"q\" \\ \n\t\x01"),
+                                   std::nan(""),
+                                   1.0 / 0.0};
         std::function<QVariant(int)> value = [&](int depth) -> QVariant {
             const int pick = int(rng.bounded(depth > 2 ? 3 : 5));
             if (pick == 3) {
                 QVariantMap m;
                 for (int i = 0; i < int(rng.bounded(6)); ++i)
-                    m.insert(QString::number(rng.bounded(100)) + (rng.bounded(2) ? ".8.0" : "\""), value(depth + 1));
+                    m.insert(QString::number(rng.bounded(100)) + (rng.bounded(2) ? ".8.0" : "\""),
+                             value(depth + 1));
                 return m;
             }
             if (pick == 4) {

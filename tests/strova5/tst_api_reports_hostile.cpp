@@ -40,7 +40,8 @@ QVariant random_number()
     case 1:
         return QVariant();
     case 2:
-        return QString::fromLatin1(QByteArray::number(rng.bounded(-100000, 100000)) + (rng.bounded(2) ? "x" : ""));
+        return QString::fromLatin1(QByteArray::number(rng.bounded(-100000, 100000)) +
+                                   (rng.bounded(2) ? "x" : ""));
     case 3:
         return uint(rng.generate());
     case 4:
@@ -52,9 +53,10 @@ QVariant random_number()
 
 QString random_column()
 {
-    static const char* const names[] = {"type", "ts", "ts_get", "index", "index_max", "modem_id", "OBIS_ext",
-                                        "ext", "event", "worktime", "value_old", "OBIS_", "OBIS_1_8",
-                                        "OBIS_x_8_0", "obis_1_8_0", "OBIS_99999999999_8_0"};
+    static const char* const names[] = {"type",      "ts",         "ts_get",     "index",
+                                        "index_max", "modem_id",   "OBIS_ext",   "ext",
+                                        "event",     "worktime",   "value_old",  "OBIS_",
+                                        "OBIS_1_8",  "OBIS_x_8_0", "obis_1_8_0", "OBIS_99999999999_8_0"};
     if (rng.bounded(2)) return QLatin1String(names[rng.bounded(int(std::size(names)))]);
     return QStringLiteral("OBIS_%1_%2_%3").arg(rng.bounded(300)).arg(rng.bounded(12)).arg(rng.bounded(300));
 }
@@ -65,7 +67,8 @@ QVariantMap random_row()
     QVariantMap row;
     if (rng.bounded(8)) row.insert("type", types[rng.bounded(int(std::size(types)))]);
     if (rng.bounded(8)) row.insert("ts", rng.bounded(4) ? QVariant(uint(rng.generate())) : random_number());
-    if (rng.bounded(2)) row.insert("index", rng.bounded(3) ? QVariant(int(rng.bounded(65536))) : random_number());
+    if (rng.bounded(2))
+        row.insert("index", rng.bounded(3) ? QVariant(int(rng.bounded(65536))) : random_number());
     const int n = int(rng.bounded(12));
     for (int i = 0; i < n; ++i)
         row.insert(random_column(), random_number());
@@ -211,21 +214,41 @@ private slots:
         Hostile_storage storage;
         RAM_modems ram(QVariantMap{{"no_db", QVariantList{"curr"}}}, nullptr);
         for (uint32_t id : {1u, 2u, 3u, 4294967295u}) {
-            modem_record* rec = ram.add_modem(id, {{"version", QVariantMap{{"sw", "1.9.4.7"}}}, {"sn", "S\"N"}});
+            modem_record* rec =
+                ram.add_modem(id, {{"version", QVariantMap{{"sw", "1.9.4.7"}}}, {"sn", "S\"N"}});
             Ul_data_record curr(254, rng.generate());
             curr.values.insert(OBIS{1, 0, 32, 7, 0, 255}, 1e308);
             curr.values.insert(OBIS{1, 0, 21, 7, 0, 255}, std::numeric_limits<double>::infinity());
             rec->curr_data.insert(curr.ts, curr);
         }
-        static const char* const paths[] = {"report/history",      "report/history_orig",  "report/events",
-                                            "report/list",         "diagnostics/history",  "diagnostics/data_stm",
-                                            "diagnostics/shunt_days", "diagnostics/data_time", "diagnostics/event_spam"};
-        static const char* const items[] = {"modem", "profile", "timefrom", "timeto", "limit", "format",
-                                            "index_only", "dmin", "dmax", "Am_min"};
-        static const char* const values[] = {
-            "1,2,3", "4294967295", "-1", "0", "abc", "nan", "inf", "-inf", "1e309", "1.0.99.1.0.255",
-            "1.0.94.7.0.255,1.0.98.2.0.255", ",,,", "HEX", "hex", "'; DROP TABLE modems_data; --",
-            "1 OR 1=1", "\\\"", "Счётчик", "123456789012345678901234567890", "4294944000", "true"};
+        static const char* const paths[] = {"report/history",         "report/history_orig",
+                                            "report/events",          "report/list",
+                                            "diagnostics/history",    "diagnostics/data_stm",
+                                            "diagnostics/shunt_days", "diagnostics/data_time",
+                                            "diagnostics/event_spam"};
+        static const char* const items[] = {"modem",  "profile",    "timefrom", "timeto", "limit",
+                                            "format", "index_only", "dmin",     "dmax",   "Am_min"};
+        static const char* const values[] = {"1,2,3",
+                                             "4294967295",
+                                             "-1",
+                                             "0",
+                                             "abc",
+                                             "nan",
+                                             "inf",
+                                             "-inf",
+                                             "1e309",
+                                             "1.0.99.1.0.255",
+                                             "1.0.94.7.0.255,1.0.98.2.0.255",
+                                             ",,,",
+                                             "HEX",
+                                             "hex",
+                                             "'; DROP TABLE modems_data; --",
+                                             "1 OR 1=1",
+                                             "\\\"",
+                                             "Счётчик",
+                                             "123456789012345678901234567890",
+                                             "4294944000",
+                                             "true"};
         for (int round = 0; round < 300; ++round) {
             QVariantMap config{{"diagnostics", 1}, {"interpolation", bool(rng.bounded(2))}};
             if (rng.bounded(3) == 0) config.insert("whilelist_modems", QVariantList{3, "x", 4294967295u});
@@ -246,7 +269,8 @@ private slots:
                 QVERIFY(!text.contains("null") && !text.contains("nan") && !text.contains("inf"));
                 continue;
             }
-            QVERIFY2(all_finite(answer), qPrintable(path + " " + QJsonDocument::fromVariant(answer).toJson()));
+            QVERIFY2(all_finite(answer),
+                     qPrintable(path + " " + QJsonDocument::fromVariant(answer).toJson()));
         }
     }
 };

@@ -62,8 +62,9 @@ bool mariadb(const QString& sql)
 {
     const auto s = testsupport::services();
     QProcess p;
-    p.start("mariadb", {"--no-defaults", "--default-character-set=utf8mb4", "--protocol=tcp", "-h", s["STROVA_MYSQL_HOST"], "-P", s["STROVA_MYSQL_PORT"],
-                        "-u", s["STROVA_MYSQL_USER"], "-p" + s["STROVA_MYSQL_PASS"], k_db, "-e", sql});
+    p.start("mariadb", {"--no-defaults", "--default-character-set=utf8mb4", "--protocol=tcp", "-h",
+                        s["STROVA_MYSQL_HOST"], "-P", s["STROVA_MYSQL_PORT"], "-u", s["STROVA_MYSQL_USER"],
+                        "-p" + s["STROVA_MYSQL_PASS"], k_db, "-e", sql});
     return p.waitForFinished(20000) && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
 }
 
@@ -170,13 +171,15 @@ private slots:
         ul << uplink(42, record("44", 10, P3, {{k_1_8_0, 1}}), got)
            << uplink(42, record("44", 11, P3 + 5 * 86400, {{k_1_8_0, 3}, {k_1_6_0, 500}}), got);
         // Events: modem 5 repeats code 17 three times in log 5; two large ids repeat it twice.
-        ul << uplink(5, event_log(5, 2, {{now - 100, 17}, {now - 90, 17}, {now - 80, 17}, {now - 70, 18}}), now)
+        ul << uplink(5, event_log(5, 2, {{now - 100, 17}, {now - 90, 17}, {now - 80, 17}, {now - 70, 18}}),
+                     now)
            << uplink(5, event_log(3, 2, {{now - 200, 17}}), now)
            << uplink(3000017, event_log(5, 2, {{now - 60, 17}, {now - 50, 17}}), now)
            << uplink(4000000000u, event_log(5, 2, {{now - 40, 17}, {now - 30, 17}}), now);
 
         daemon = std::make_unique<Daemon>(
-            QVariantMap{{"rabbit", rabbit(uri, "rep_ul")}, {"api", QVariantMap{{"diagnostics", 1}, {"interpolation", true}}}},
+            QVariantMap{{"rabbit", rabbit(uri, "rep_ul")},
+                        {"api", QVariantMap{{"diagnostics", 1}, {"interpolation", true}}}},
             0, k_db);
         QVERIFY2(daemon->start(), qPrintable(daemon->log()));
         QTRY_VERIFY_WITH_TIMEOUT(daemon->log().contains("Rabbit consume"), 20000);
@@ -192,14 +195,15 @@ private slots:
         QCOMPARE(shunt.value("off_time_count").toInt(), 0);
 
         // Rows no uplink makes: power-failure records, the modems' versions and serial number.
-        QVERIFY(mariadb(QString("INSERT INTO modems_data (modem_id, ts, ts_get, type, `index`, OBIS_ext) VALUES "
-                                "(300, %1, %1, 64, 65535, '{\"fail_time\": 1}'), (5, %2, %2, 64, 65535, "
-                                "'{\"fail_time\": 2}'), (40, %3, %3, 64, 65535, '{\"fail_time\": 3}'), "
-                                "(40, %4, %4, 64, 65535, '{\"fail_time\": 4}');")
-                            .arg(now - 1000)
-                            .arg(now - 2000)
-                            .arg(now - 3000)
-                            .arg(now - 4000)));
+        QVERIFY(
+            mariadb(QString("INSERT INTO modems_data (modem_id, ts, ts_get, type, `index`, OBIS_ext) VALUES "
+                            "(300, %1, %1, 64, 65535, '{\"fail_time\": 1}'), (5, %2, %2, 64, 65535, "
+                            "'{\"fail_time\": 2}'), (40, %3, %3, 64, 65535, '{\"fail_time\": 3}'), "
+                            "(40, %4, %4, 64, 65535, '{\"fail_time\": 4}');")
+                        .arg(now - 1000)
+                        .arg(now - 2000)
+                        .arg(now - 3000)
+                        .arg(now - 4000)));
         QVERIFY(mariadb(QString::fromUtf8(
             "INSERT INTO modems_setting (modem_id, ts, state, setting, data) VALUES "
             "(41, 1, 0, 'version', '{\"sw\":\"1.9.4.3\"}'), (42, 1, 0, 'version', '{\"sw\":\"1.9.4.3\"}'), "
@@ -211,7 +215,8 @@ private slots:
 
     void list()
     {
-        QCOMPARE(ids(get("/api/report/list", {}).toList()), QString("5,7,8,21,22,23,24,25,31,32,33,34,40,41,42,43,300"));
+        QCOMPARE(ids(get("/api/report/list", {}).toList()),
+                 QString("5,7,8,21,22,23,24,25,31,32,33,34,40,41,42,43,300"));
         Daemon some(QVariantMap{{"api", QVariantMap{{"whilelist_modems", QVariantList{7, 9, 5}}}}}, 0, k_db);
         Daemon none(QVariantMap{{"api", QVariantMap{{"whilelist_modems", QVariantList{}}}}}, 0, k_db);
         QVERIFY(some.start() && none.start());
@@ -256,8 +261,9 @@ private slots:
         QCOMPARE(m.value(0).toMap().value("32.7.0").toDouble(), 230.1);
 
         // The largest end: aligned it would pass 2^32, so it stays the largest time.
-        e = entry_of(get("/api/report/history_orig",
-                         {{"modem", "7"}, {"profile", "1.0.99.1.0.255"}, {"timefrom", "0"}, {"timeto", "4294967295"}}));
+        e = entry_of(get(
+            "/api/report/history_orig",
+            {{"modem", "7"}, {"profile", "1.0.99.1.0.255"}, {"timefrom", "0"}, {"timeto", "4294967295"}}));
         QCOMPARE(e.value("timeto").toUInt(), 4294967295u);
         QCOMPARE(e.value("meterings").toList().size(), 6);
     }
@@ -287,7 +293,8 @@ private slots:
         QCOMPARE(m.at(1).toMap().value("1.8.0").toUInt(), 17000u); // the copy carries the later row
         QVERIFY(!m.at(1).toMap().contains("index") && m.at(0).toMap().value("index").toInt() == 6);
 
-        QVariantList only = entry_of(get("/api/report/history", hours + QList<QPair<QString, QString>>{{"index_only", "true"}}))
+        QVariantList only = entry_of(get("/api/report/history",
+                                         hours + QList<QPair<QString, QString>>{{"index_only", "true"}}))
                                 .value("meterings")
                                 .toList();
         QCOMPARE(only.size(), 8);
@@ -317,19 +324,23 @@ private slots:
     void history_from_memory()
     {
         testsupport::amqp_peer(uri, {"declare-queue", "rep_ul_curr"});
-        Daemon curr(QVariantMap{{"rabbit", rabbit(uri, "rep_ul_curr")}, {"RAM", QVariantMap{{"no_db", QVariantList{"curr"}}}}}, 0,
-                    k_db);
+        Daemon curr(QVariantMap{{"rabbit", rabbit(uri, "rep_ul_curr")},
+                                {"RAM", QVariantMap{{"no_db", QVariantList{"curr"}}}}},
+                    0, k_db);
         QVERIFY(curr.start());
         QTRY_VERIFY_WITH_TIMEOUT(curr.log().contains("Rabbit consume"), 20000);
-        testsupport::amqp_peer(uri, {"publish", "rep_ul_curr",
-                                     uplink(11, record("40", 0, now - 30, {{k_21_7_0, 3000}, {k_23_7_0, 4000}, {k_32_7_0, 250000}}), now)});
+        testsupport::amqp_peer(
+            uri,
+            {"publish", "rep_ul_curr",
+             uplink(11, record("40", 0, now - 30, {{k_21_7_0, 3000}, {k_23_7_0, 4000}, {k_32_7_0, 250000}}),
+                    now)});
         QVariantList m;
-        QTRY_VERIFY_WITH_TIMEOUT(
-            !(m = entry_of(get("/api/report/history", {{"modem", "11"}, {"profile", "1.0.94.7.0.255"}}, &curr))
-                     .value("meterings")
-                     .toList())
-                 .isEmpty(),
-            20000);
+        QTRY_VERIFY_WITH_TIMEOUT(!(m = entry_of(get("/api/report/history",
+                                                    {{"modem", "11"}, {"profile", "1.0.94.7.0.255"}}, &curr))
+                                           .value("meterings")
+                                           .toList())
+                                      .isEmpty(),
+                                 20000);
         QCOMPARE(m.at(0).toMap().value("31.7.0").toDouble(), 20.0);
         QCOMPARE(m.at(0).toMap().value("ts_get").toInt(), 0);
         QCOMPARE(count(db, "SELECT count(*) FROM modems_data WHERE modem_id = 11"), 0);
@@ -345,21 +356,23 @@ private slots:
         QCOMPARE(newest.value("1.0.0").toUInt(), now - 70);
         QCOMPARE(newest.value("96.11.5").toUInt(), 18u);
         QCOMPARE(newest.value("profile").toString(), QString("0.0.99.98.5.255"));
-        QCOMPARE(newest.value("96.12.4").toDouble(), 7.0);          // from its column
-        QCOMPARE(newest.value("0.0.96.12.4.255").toDouble(), 7.0);  // and from the values' JSON
+        QCOMPARE(newest.value("96.12.4").toDouble(), 7.0);         // from its column
+        QCOMPARE(newest.value("0.0.96.12.4.255").toDouble(), 7.0); // and from the values' JSON
 
         e = entry_of(get("/api/report/events", {{"modem", "5"}, {"timefrom", "abc"}}));
         QCOMPARE(e.value("events").toList().size(), 5);
         QCOMPARE(e.value("timefrom").toUInt(), 0u);
-        e = entry_of(get("/api/report/events", {{"modem", "5"}, {"timefrom", "0"}, {"profile", "0.0.99.98.3.255"}}));
+        e = entry_of(
+            get("/api/report/events", {{"modem", "5"}, {"timefrom", "0"}, {"profile", "0.0.99.98.3.255"}}));
         QCOMPARE(e.value("events").toList().size(), 1);
         QCOMPARE(get("/api/report/events", {{"modem", "7"}}), QVariant(QVariantList{}));
     }
 
     void event_spam()
     {
-        QCOMPARE(QJsonDocument::fromVariant(get("/api/diagnostics/event_spam", {})).toJson(QJsonDocument::Compact),
-                 QByteArray(R"({"3000017":{"5_17":2},"4000000000":{"5_17":2},"5":{"5_17":3}})"));
+        QCOMPARE(
+            QJsonDocument::fromVariant(get("/api/diagnostics/event_spam", {})).toJson(QJsonDocument::Compact),
+            QByteArray(R"({"3000017":{"5_17":2},"4000000000":{"5_17":2},"5":{"5_17":3}})"));
         QCOMPARE(QJsonDocument::fromVariant(get("/api/diagnostics/event_spam", {{"format", "hex"}}))
                      .toJson(QJsonDocument::Compact),
                  QByteArray(R"({"2DC6D1":{"5_17":2},"5":{"5_17":3},"EE6B2800":{"5_17":2}})"));
@@ -367,24 +380,27 @@ private slots:
         QCOMPARE(QJsonDocument::fromVariant(get("/api/diagnostics/event_spam", {{"limit", "3"}}))
                      .toJson(QJsonDocument::Compact),
                  QByteArray(R"({"4000000000":{"5_17":2}})"));
-        QCOMPARE(get("/api/diagnostics/event_spam", {{"limit", "-1"}}), get("/api/diagnostics/event_spam", {}));
-        QCOMPARE(get("/api/diagnostics/event_spam", {{"timeto", QString::number(now - 150)}}), QVariant(QVariantMap{}));
+        QCOMPARE(get("/api/diagnostics/event_spam", {{"limit", "-1"}}),
+                 get("/api/diagnostics/event_spam", {}));
+        QCOMPARE(get("/api/diagnostics/event_spam", {{"timeto", QString::number(now - 150)}}),
+                 QVariant(QVariantMap{}));
     }
 
     void diagnostics()
     {
         // Rises per hour above 13200 Wh/h; readings 60 s apart give no rate.
-        const QVariantMap rises =
-            get("/api/diagnostics/history", {{"profile", "1.0.99.1.0.255"}, {"timefrom", "0"}, {"timeto", "-1"}})
-                .toMap()
-                .value("66")
-                .toMap();
+        const QVariantMap rises = get("/api/diagnostics/history",
+                                      {{"profile", "1.0.99.1.0.255"}, {"timefrom", "0"}, {"timeto", "-1"}})
+                                      .toMap()
+                                      .value("66")
+                                      .toMap();
         QVERIFY(!rises.contains("21") && rises.contains("22"));
         QVERIFY(!rises.contains("23")); // exactly 13200
         QVERIFY(qAbs(rises.value("24").toMap().value("1_8_0").toDouble() - 13400.0) < 0.1);
-        QVERIFY(qAbs(rises.value("25").toMap().value("1_8_0").toDouble() - 49000.0) < 0.1); // times before 2001
-        QVERIFY(get("/api/diagnostics/history", {{"profile", "1.0.99.1.0.255"}, {"timefrom", "0"}, {"timeto", "-1"},
-                                                  {"format", "HEX"}})
+        QVERIFY(qAbs(rises.value("25").toMap().value("1_8_0").toDouble() - 49000.0) <
+                0.1); // times before 2001
+        QVERIFY(get("/api/diagnostics/history",
+                    {{"profile", "1.0.99.1.0.255"}, {"timefrom", "0"}, {"timeto", "-1"}, {"format", "HEX"}})
                     .toMap()
                     .value("66")
                     .toMap()
@@ -429,10 +445,13 @@ private slots:
         QList<qint64> before;
         for (const QString& t : tables)
             before << count(db, "SELECT count(*) FROM " + t);
-        const QStringList paths{"report/history", "report/history_orig", "report/events", "report/list",
-                                "diagnostics/history", "diagnostics/data_stm", "diagnostics/shunt_days",
-                                "diagnostics/data_time", "diagnostics/event_spam"};
-        const QStringList items{"modem", "profile", "timefrom", "timeto", "limit", "format", "dmin", "index_only"};
+        const QStringList paths{"report/history",         "report/history_orig",
+                                "report/events",          "report/list",
+                                "diagnostics/history",    "diagnostics/data_stm",
+                                "diagnostics/shunt_days", "diagnostics/data_time",
+                                "diagnostics/event_spam"};
+        const QStringList items{"modem", "profile", "timefrom", "timeto",
+                                "limit", "format",  "dmin",     "index_only"};
         const QStringList values{"7'\"", "7\\", "7 OR 1=1", QString::fromUtf8("Счётчик"),
                                  "123456789012345678901234567890"};
         for (const QString& path : paths)
@@ -445,8 +464,9 @@ private slots:
                         query += (query.isEmpty() ? "" : "&") + p.first + "=" +
                                  QString::fromLatin1(QUrl::toPercentEncoding(p.second));
                     const Reply r = daemon->get("/api/" + path + "?" + query, cookie(user));
-                    QVERIFY2(r.status == 200 && !r.body.isEmpty() && QJsonDocument::fromJson(r.body).isObject() !=
-                                                                          QJsonDocument::fromJson(r.body).isArray(),
+                    QVERIFY2(r.status == 200 && !r.body.isEmpty() &&
+                                 QJsonDocument::fromJson(r.body).isObject() !=
+                                     QJsonDocument::fromJson(r.body).isArray(),
                              qPrintable(path + " " + item + "=" + value));
                 }
         const QString log = daemon->log();
