@@ -4,6 +4,8 @@
 // handlers run synchronously on the main thread and answer a map, a list or nothing (the
 // invalid variant, which the web front writes as an empty body).
 
+#include <QByteArray>
+#include <QMetaType>
 #include <QObject>
 #include <QString>
 #include <QStringList>
@@ -11,6 +13,15 @@
 #include <QVariantMap>
 #include <cstdint>
 #include <functional>
+
+// An answer already written as compact JSON: the large reports render each modem's part as they
+// go, so that a report never holds all its readings as maps at once. The web front sends the
+// text as it is.
+struct api_json_text
+{
+    QByteArray json;
+};
+Q_DECLARE_METATYPE(api_json_text)
 
 class API_controller : public QObject
 {
@@ -79,6 +90,22 @@ public:
     QVariant api_parse(QVariantMap api_request);
     QVariant api_info(QVariantMap api_request);
     QVariant api_time_sync_set(QVariantMap api_request);
+
+    // Reports and diagnostics of stored readings and events.
+    QVariant api_report_history(QVariantMap api_request);
+    QVariant api_report_history_orig(QVariantMap api_request);
+    QVariant api_report_events(QVariantMap api_request);
+    QVariant api_report_list(QVariantMap api_request);
+    QVariant api_diagnostics_history(QVariantMap api_request);
+    QVariant api_diagnostics_data_stm(QVariantMap api_request);
+    QVariant api_diagnostics_shunt_days(QVariantMap api_request);
+    QVariant api_diagnostics_data_time(QVariantMap api_request);
+    QVariant api_diagnostics_event_spam(QVariantMap api_request);
+    // Orderings of meterings: by "1.0.0", then by "profile" text.
+    static bool history_less(const QVariant& a, const QVariant& b);
+    static bool history_greater(const QVariant& a, const QVariant& b);
+    // The recording period of a list of record times (the most frequent gap), 0 when none.
+    static int32_t check_period(const QList<uint32_t>& times);
 
     // The request as the log shows it: secrets replaced by "***".
     static QVariantMap masked(QVariantMap api_request);

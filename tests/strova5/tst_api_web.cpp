@@ -1,6 +1,7 @@
 // The API as a client meets it: curl against the real daemon, run from a temporary copy so
 // that ui/ and tst.json are the test's, with the throwaway MariaDB and RabbitMQ. Tokens come
 // from an independent issuer (python3's hmac).
+#include "api_daemon.h"
 #include "testsupport.h"
 
 #include <QDateTime>
@@ -15,7 +16,6 @@
 #include <csignal>
 #include <memory>
 
-#include "api_daemon.h"
 
 using namespace api_daemon;
 
