@@ -31,6 +31,13 @@ void message_queue_destroy(MessageQueue self)
 
 bool message_queue_enqueue_bytes(MessageQueue self, const uint8_t* asdu, int size)
 {
+    return message_queue_enqueue_bytes_dropping(self, asdu, size, nullptr, nullptr);
+}
+
+bool message_queue_enqueue_bytes_dropping(MessageQueue self, const uint8_t* asdu, int size, uint8_t* dropped,
+                                          int* dropped_size)
+{
+    if (dropped_size) *dropped_size = 0;
     if (size < 1 || size > APDU_BUFFER - 6) return false;
     platform_semaphore_wait(self->lock);
     int slot;
@@ -45,6 +52,11 @@ bool message_queue_enqueue_bytes(MessageQueue self, const uint8_t* asdu, int siz
             // Full: the oldest entry gives way, whatever its state.
             slot = self->oldest;
             self->oldest = (self->oldest + 1) % self->capacity;
+            const MessageQueueEntry* old = &self->entries[slot];
+            if (dropped && dropped_size && old->state == 1 && old->size > 6) {
+                memcpy(dropped, old->message + 6, old->size - 6);
+                *dropped_size = (int)old->size - 6;
+            }
         } else {
             self->count++;
         }

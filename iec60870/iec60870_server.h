@@ -35,6 +35,8 @@ typedef bool (*ConnectionRequestHandler)(void* parameter, const char* ip_address
 typedef void (*ConnectionEventHandler)(void* parameter, ClientConnection connection, int event);
 typedef void (*RawMessageHandler)(void* parameter, ClientConnection connection, uint8_t* bytes, int size,
                                   bool sent);
+// A full low-priority queue gave up its oldest ASDU to a new one; called in the enqueuing thread.
+typedef void (*QueueOverflowHandler)(void* parameter, const uint8_t* asdu, int size);
 
 // ---- station
 
@@ -60,6 +62,7 @@ void station_set_connection_request_handler(ControlledStation self, ConnectionRe
 void station_set_connection_event_handler(ControlledStation self, ConnectionEventHandler handler,
                                           void* parameter);
 void station_set_raw_message_handler(ControlledStation self, RawMessageHandler handler, void* parameter);
+void station_set_queue_overflow_handler(ControlledStation self, QueueOverflowHandler handler, void* parameter);
 
 // Returns once the listening socket exists (or failed: station_is_running then tells).
 void station_start(ControlledStation self);

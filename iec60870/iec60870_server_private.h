@@ -31,6 +31,11 @@ struct sMessageQueue
     Semaphore lock;
 };
 
+// message_queue_enqueue_bytes that copies the ASDU it overwrote (when full) into `dropped`
+// (APDU_BUFFER bytes) and tells its size there, else 0.
+bool message_queue_enqueue_bytes_dropping(MessageQueue self, const uint8_t* asdu, int size, uint8_t* dropped,
+                                          int* dropped_size);
+
 typedef struct
 {
     uint8_t address[16];
@@ -124,6 +129,8 @@ struct sControlledStation
     void* connection_event_parameter;
     RawMessageHandler raw_message_handler;
     void* raw_message_parameter;
+    QueueOverflowHandler queue_overflow_handler;
+    void* queue_overflow_parameter;
 
     MessageQueue low_priority; // mode 0
     int low_priority_size;

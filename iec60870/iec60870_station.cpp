@@ -96,6 +96,7 @@ SETTER(station_set_asdu_handler, AsduHandler, asdu)
 SETTER(station_set_connection_request_handler, ConnectionRequestHandler, connection_request)
 SETTER(station_set_connection_event_handler, ConnectionEventHandler, connection_event)
 SETTER(station_set_raw_message_handler, RawMessageHandler, raw_message)
+SETTER(station_set_queue_overflow_handler, QueueOverflowHandler, queue_overflow)
 #undef SETTER
 
 // ---- redundancy groups
@@ -403,10 +404,16 @@ bool station_enqueue_asdu(ControlledStation self, Asdu asdu)
         }
         return true;
     }
+    uint8_t dropped[APDU_BUFFER];
+    int dropped_size = 0;
     platform_semaphore_wait(self->connections_lock);
-    for (int i = 0; i < STATION_MAX_CONNECTIONS; i++)
-        if (self->connections[i])
-            message_queue_enqueue_bytes(self->connections[i]->low_priority, buffer, size);
+    for (int i = 0; i < STATION_MAX_CONNECTIONS; i++) {
+        if (self->connections[i] == nullptr) continue;
+        message_queue_enqueue_bytes_dropping(self->connections[i]->low_priority, buffer, size, dropped,
+                                             &dropped_size);
+        if (dropped_size > 0 && self->queue_overflow_handler)
+            self->queue_overflow_handler(self->queue_overflow_parameter, dropped, dropped_size);
+    }
     platform_semaphore_post(self->connections_lock);
     return true;
 }

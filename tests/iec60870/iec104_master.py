@@ -17,6 +17,8 @@ As a program it reads commands on stdin and answers each with exactly one line:
                                 -> ok nr NR | timeout nr NR | closed
   closed ID MS                  waits for the station to close -> closed | open
   seq ID                        -> ns NS nr NR
+  asdus ID MS                   every I-frame until MS pass without one, acknowledged, each ASDU
+                                read (see read_asdu) -> asdus A / B / ... | asdus - [closed]
   record on|off                 keep APDUs for the pcap (default off)
   pcap PATH                     pcap of the recorded APDUs, PATH.txt our own reading -> ok N
   pcapfrom PATH FILE PORT       the same for APDUs another program logged, one a line:
@@ -26,6 +28,7 @@ As a fake controlled station (the same commands then act on the accepted connect
   accept MS                     -> ok ID | timeout
   quit
 """
+import calendar
 import random
 import select
 import socket
@@ -246,6 +249,49 @@ class Connection:
         self.is_closed = True
 
 
+def float32(data):
+    v = struct.unpack("<f", data)[0]
+    return "%.7g" % v
+
+
+def read_asdu(asdu):
+    """Our own reading of the monitoring and command ASDUs the daemon sends:
+    "TYPE COT[N] CA[ @UNIX]: IOA=VALUE ...", a run of single points as "FIRST:BITS"."""
+    if len(asdu) < 6:
+        return "short"
+    type_id, vsq, cot, ca = asdu[0], asdu[1], asdu[2], asdu[4] | asdu[5] << 8
+    n, sq = vsq & 0x7F, vsq >> 7
+    body = {1: 1, 30: 8, 13: 5, 36: 12, 45: 1, 46: 1, 100: 1, 103: 7}.get(type_id)
+    head = "%d %d%s %d" % (type_id, cot & 0x3F, "N" if cot & 0x40 else "", ca)
+    if body is None or sq or len(asdu) != 6 + n * (3 + body):
+        return head + ": " + asdu[6:].hex().upper()
+    objects, points, when = [], [], None
+    for i in range(n):
+        o = 6 + i * (3 + body)
+        ioa = asdu[o] | asdu[o + 1] << 8 | asdu[o + 2] << 16
+        b = asdu[o + 3:o + 3 + body]
+        if type_id in (30, 36):
+            t = b[-7:]
+            ms = t[0] | t[1] << 8
+            stamp = calendar.timegm((2000 + (t[6] & 0x7F), t[5] & 0x0F, t[4] & 0x1F, t[3] & 0x1F, t[2] & 0x3F,
+                                     ms // 1000))
+            when = stamp if when is None or when == stamp else -1
+        if type_id in (1, 30):
+            if points and ioa == points[0] + len(points[1]):
+                points[1] += str(b[0] & 1)
+            else:
+                points = [ioa, str(b[0] & 1)]
+                objects.append(points)
+            continue
+        if type_id in (13, 36):
+            value = float32(b[0:4]) + ("" if b[4] == 0 else "q%02X" % b[4])
+        else:
+            value = b[0:1].hex().upper()
+        objects.append("%d=%s" % (ioa, value))
+    text = " ".join("%d:%s" % (o[0], o[1]) if isinstance(o, list) else o for o in objects)
+    return head + ("" if when is None else " @%d" % when) + ": " + text
+
+
 def ranges(values):
     out = []
     for v in values:
@@ -337,6 +383,17 @@ def main():
                     note(c.recv(end - time.time()))
                 done = state["acked"] == count
                 reply = "closed" if c.is_closed else ("ok" if done else "timeout") + " nr %d" % state["last"]
+            elif cmd == "asdus":
+                quiet, found = int(words[2]) / 1000, []
+                while True:
+                    apdu = c.recv(quiet)
+                    if not apdu:
+                        break
+                    if kind(apdu) == "I":
+                        found.append(read_asdu(apdu[6:]))
+                if c.unacked:
+                    c.send_s()
+                reply = "asdus " + (" / ".join(found) or "-") + (" closed" if c.is_closed else "")
             elif cmd == "closed":
                 reply = "closed" if c.wait_closed(int(words[2]) / 1000) else "open"
             elif cmd == "seq":
