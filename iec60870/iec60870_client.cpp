@@ -1,10 +1,10 @@
 #include "iec60870_client.h"
 
+#include "iec60870_apci_private.h"
+
 #include <atomic>
 #include <new>
 #include <string.h>
-
-#define CLIENT_RECEIVE_BUFFER 4096
 
 typedef struct
 {
@@ -26,11 +26,8 @@ struct sControllingConnection
     int sent_count;
     Semaphore send_lock; // the k window, the send number and every socket write
 
-    int receive_sequence;
     int send_sequence;
-    int unconfirmed_received;
-    bool t2_running;
-    uint64_t last_confirmation_time;
+    ReceiveAcknowledgement acknowledgement;
     uint64_t next_test_time;
     int outstanding_tests;
     uint64_t test_deadline;
@@ -41,9 +38,7 @@ struct sControllingConnection
     std::atomic<bool> failed;
     std::atomic<bool> stop;
 
-    uint8_t receive_buffer[CLIENT_RECEIVE_BUFFER];
-    int received;
-    uint64_t partial_since;
+    ApduReceiver receiver;
     SocketSet socket_set;
 
     ControllingAsduHandler asdu_handler;
@@ -151,23 +146,15 @@ static void raw(ControllingConnection self, uint8_t* bytes, int size, bool sent)
     if (self->raw_handler) self->raw_handler(self->raw_parameter, bytes, size, sent);
 }
 
+static bool write_abandoned(void* context)
+{
+    return ((ControllingConnection)context)->stop;
+}
+
 // Every byte or nothing counts; no progress for t1 fails. The caller holds send_lock.
 static bool write_all(ControllingConnection self, const uint8_t* bytes, int size)
 {
-    uint64_t progress = now_ms();
-    int done = 0;
-    while (done < size) {
-        int n = platform_socket_write(self->socket, bytes + done, size - done);
-        if (n < 0) return false;
-        if (n > 0) {
-            done += n;
-            progress = now_ms();
-            continue;
-        }
-        if (self->stop || now_ms() - progress >= (uint64_t)self->apci.t1 * 1000) return false;
-        platform_socket_wait_writable(self->socket, 20);
-    }
-    return true;
+    return apci_write_all(self->socket, bytes, size, (uint64_t)self->apci.t1 * 1000, write_abandoned, self);
 }
 
 static bool send_control(ControllingConnection self, uint8_t* frame)
@@ -191,11 +178,11 @@ static bool send_u(ControllingConnection self, uint8_t control)
 
 static bool send_s(ControllingConnection self)
 {
-    self->unconfirmed_received = 0;
-    self->t2_running = false;
-    self->last_confirmation_time = now_ms();
-    uint8_t frame[6] = {0x68, 0x04, 0x01, 0x00, (uint8_t)((self->receive_sequence % 128) * 2),
-                        (uint8_t)(self->receive_sequence / 128)};
+    self->acknowledgement.unconfirmed_received = 0;
+    self->acknowledgement.t2_running = false;
+    self->acknowledgement.last_confirmation_time = now_ms();
+    const int nr = self->acknowledgement.receive_sequence;
+    uint8_t frame[6] = {0x68, 0x04, 0x01, 0x00, (uint8_t)((nr % 128) * 2), (uint8_t)(nr / 128)};
     return send_control(self, frame);
 }
 
@@ -250,10 +237,9 @@ static uint8_t* client_frame_get_buffer(Frame f)
     return ((ClientFrame*)f)->buffer;
 }
 
-static const FrameVFT client_frame_vft = {client_frame_destroy,     client_frame_reset,
-                                          client_frame_append_byte, client_frame_append_bytes,
-                                          client_frame_get_size,    client_frame_get_buffer,
-                                          client_frame_space_left};
+static const FrameVFT client_frame_vft = {
+    client_frame_destroy,  client_frame_reset,      client_frame_append_byte, client_frame_append_bytes,
+    client_frame_get_size, client_frame_get_buffer, client_frame_space_left};
 
 static bool client_frame_init(ClientFrame* self)
 {
@@ -280,13 +266,14 @@ static bool send_i_frame(ControllingConnection self, ClientFrame* frame)
     b[1] = (uint8_t)(frame->size - 2);
     b[2] = (uint8_t)((self->send_sequence % 128) * 2);
     b[3] = (uint8_t)(self->send_sequence / 128);
-    b[4] = (uint8_t)((self->receive_sequence % 128) * 2);
-    b[5] = (uint8_t)(self->receive_sequence / 128);
+    const int nr = self->acknowledgement.receive_sequence;
+    b[4] = (uint8_t)((nr % 128) * 2);
+    b[5] = (uint8_t)(nr / 128);
     raw(self, b, frame->size, true);
     const bool ok = write_all(self, b, frame->size);
     if (ok) {
-        self->unconfirmed_received = 0;
-        self->t2_running = false;
+        self->acknowledgement.unconfirmed_received = 0;
+        self->acknowledgement.t2_running = false;
         self->send_sequence = (self->send_sequence + 1) % 32768;
         ClientSentFrame* e = &self->sent[(self->sent_oldest + self->sent_count) % self->sent_capacity];
         self->sent_count++;
@@ -325,7 +312,8 @@ static bool send_command(ControllingConnection self, int type, int cot, int ca, 
     return ok;
 }
 
-bool controlling_connection_send_interrogation_command(ControllingConnection self, int cot, int ca, uint8_t qoi)
+bool controlling_connection_send_interrogation_command(ControllingConnection self, int cot, int ca,
+                                                       uint8_t qoi)
 {
     sInformationObject o;
     return send_command(self, 100, cot, ca, interrogation_command_create(&o, 0, qoi));
@@ -397,16 +385,16 @@ static bool handle_apdu(ControllingConnection self, uint8_t* b, int size)
     const uint8_t c = b[2];
     if ((c & 0x01) == 0) {
         if (size < 7) return false;
-        if (!self->t2_running) {
-            self->t2_running = true;
-            self->last_confirmation_time = now_ms();
+        if (!self->acknowledgement.t2_running) {
+            self->acknowledgement.t2_running = true;
+            self->acknowledgement.last_confirmation_time = now_ms();
         }
-        if (((b[2] & 0xFE) + b[3] * 256) / 2 != self->receive_sequence) return false;
+        if (((b[2] & 0xFE) + b[3] * 256) / 2 != self->acknowledgement.receive_sequence) return false;
         if (!check_sequence_number(self, ((b[4] & 0xFE) + b[5] * 256) / 2)) return false;
         Asdu asdu = asdu_create_from_buffer(&self->app_layer, b + 6, size - 6);
         if (asdu == nullptr) return false;
-        self->receive_sequence = (self->receive_sequence + 1) % 32768;
-        self->unconfirmed_received++;
+        self->acknowledgement.receive_sequence = (self->acknowledgement.receive_sequence + 1) % 32768;
+        self->acknowledgement.unconfirmed_received++;
         if (self->asdu_handler) self->asdu_handler(self->asdu_parameter, -1, asdu);
         asdu_destroy(asdu);
     } else if ((c & 0x03) == 0x03) {
@@ -429,41 +417,20 @@ static bool handle_apdu(ControllingConnection self, uint8_t* b, int size)
         if (c == 0x01 && !check_sequence_number(self, (b[4] + b[5] * 256) / 2)) return false;
     }
     self->next_test_time = now_ms() + (uint64_t)self->apci.t3 * 1000;
-    if (self->unconfirmed_received >= self->apci.w && !send_s(self)) return false;
+    if (self->acknowledgement.unconfirmed_received >= self->apci.w && !send_s(self)) return false;
     return true;
+}
+
+static bool receive_apdu(void* context, uint8_t* apdu, int size)
+{
+    ControllingConnection self = (ControllingConnection)context;
+    raw(self, apdu, size, false);
+    return handle_apdu(self, apdu, size);
 }
 
 static bool read_available(ControllingConnection self)
 {
-    const int n = platform_socket_read(self->socket, self->receive_buffer + self->received,
-                                       CLIENT_RECEIVE_BUFFER - self->received);
-    if (n < 0) return false;
-    if (n == 0) return true;
-    self->received += n;
-    int pos = 0;
-    bool consumed = false;
-    while (pos < self->received) {
-        uint8_t* p = self->receive_buffer + pos;
-        const int available = self->received - pos;
-        if (p[0] != 0x68) return false;
-        if (available < 2) break;
-        const int length = p[1];
-        if (length < 4) return false;
-        if (available < length + 2) break;
-        uint8_t apdu[260];
-        memcpy(apdu, p, (size_t)length + 2);
-        pos += length + 2;
-        consumed = true;
-        raw(self, apdu, length + 2, false);
-        if (!handle_apdu(self, apdu, length + 2)) return false;
-    }
-    memmove(self->receive_buffer, self->receive_buffer + pos, (size_t)(self->received - pos));
-    self->received -= pos;
-    if (self->received == 0)
-        self->partial_since = 0;
-    else if (consumed || self->partial_since == 0)
-        self->partial_since = now_ms();
-    return true;
+    return apdu_receiver_read(&self->receiver, self->socket, receive_apdu, self);
 }
 
 // Timers; false ends the connection.
@@ -478,11 +445,12 @@ static bool check_timers(ControllingConnection self)
         self->test_deadline = now + t1;
         self->next_test_time = now + (uint64_t)self->apci.t3 * 1000;
     }
-    if (self->unconfirmed_received > 0 && now >= self->last_confirmation_time &&
-        now - self->last_confirmation_time >= (uint64_t)self->apci.t2 * 1000 && !send_s(self))
+    if (self->acknowledgement.unconfirmed_received > 0 &&
+        now >= self->acknowledgement.last_confirmation_time &&
+        now - self->acknowledgement.last_confirmation_time >= (uint64_t)self->apci.t2 * 1000 && !send_s(self))
         return false;
     if (self->test_deadline != 0 && now > self->test_deadline) return false;
-    if (self->partial_since != 0 && now - self->partial_since >= t1) return false;
+    if (self->receiver.partial_since != 0 && now - self->receiver.partial_since >= t1) return false;
     platform_semaphore_wait(self->send_lock);
     const bool expired = self->sent_count > 0 && now > self->sent[self->sent_oldest].sent_time &&
                          now - self->sent[self->sent_oldest].sent_time >= t1;
@@ -535,14 +503,15 @@ static bool start(ControllingConnection self)
     self->running = false;
     self->failed = false;
     self->stop = false;
-    self->receive_sequence = self->send_sequence = self->unconfirmed_received = 0;
-    self->t2_running = false;
-    self->last_confirmation_time = UINT64_MAX;
+    self->acknowledgement.receive_sequence = 0;
+    self->send_sequence = 0;
+    self->acknowledgement.unconfirmed_received = 0;
+    self->acknowledgement.t2_running = false;
+    self->acknowledgement.last_confirmation_time = UINT64_MAX;
     self->next_test_time = now_ms() + (uint64_t)self->apci.t3 * 1000;
     self->outstanding_tests = 0;
     self->test_deadline = 0;
-    self->received = 0;
-    self->partial_since = 0;
+    apdu_receiver_reset(&self->receiver);
     const int k = self->apci.k > 0 ? self->apci.k : 1;
     if (self->sent == nullptr || self->sent_capacity != k) {
         platform_free(self->sent);

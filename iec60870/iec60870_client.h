@@ -55,7 +55,8 @@ bool controlling_connection_send_stop_dt(ControllingConnection self);
 
 // Commands: false when not running, when the k window is full (nothing is written) or when
 // the command does not fit an I-frame.
-bool controlling_connection_send_interrogation_command(ControllingConnection self, int cot, int ca, uint8_t qoi);
+bool controlling_connection_send_interrogation_command(ControllingConnection self, int cot, int ca,
+                                                       uint8_t qoi);
 bool controlling_connection_send_counter_interrogation_command(ControllingConnection self, int cot, int ca,
                                                                uint8_t qcc);
 bool controlling_connection_send_read_command(ControllingConnection self, int ca, int ioa);

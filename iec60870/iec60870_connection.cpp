@@ -25,24 +25,17 @@ static void raw_message(ClientConnection self, uint8_t* bytes, int size, bool se
     if (s->raw_message_handler) s->raw_message_handler(s->raw_message_parameter, self, bytes, size, sent);
 }
 
+static bool write_abandoned(void* context)
+{
+    return !((ClientConnection)context)->running;
+}
+
 // A write counts only when every byte went out; a peer that takes nothing for t1 is given up,
 // and so is a connection asked to close meanwhile. The caller holds sent_lock.
 static bool write_all(ClientConnection self, const uint8_t* bytes, int size)
 {
-    uint64_t progress = now_ms();
-    int done = 0;
-    while (done < size) {
-        int n = platform_socket_write(self->socket, bytes + done, size - done);
-        if (n < 0) return false;
-        if (n > 0) {
-            done += n;
-            progress = now_ms();
-            continue;
-        }
-        if (!self->running || now_ms() - progress >= (uint64_t)t_ms(self->station->apci.t1)) return false;
-        platform_socket_wait_writable(self->socket, 20);
-    }
-    return true;
+    return apci_write_all(self->socket, bytes, size, (uint64_t)t_ms(self->station->apci.t1), write_abandoned,
+                          self);
 }
 
 // ---- the k window (caller holds sent_lock)
@@ -53,14 +46,16 @@ static bool window_has_room(ClientConnection self)
 }
 
 // Writes the APCI of the I-frame in `buffer` and records it in the window; the caller writes it.
-static void number_i_frame(ClientConnection self, uint8_t* buffer, int size, uint64_t queue_time, int queue_index)
+static void number_i_frame(ClientConnection self, uint8_t* buffer, int size, uint64_t queue_time,
+                           int queue_index)
 {
     buffer[0] = 0x68;
     buffer[1] = (uint8_t)(size - 2);
     buffer[2] = (uint8_t)((self->send_sequence % 128) * 2);
     buffer[3] = (uint8_t)(self->send_sequence / 128);
-    buffer[4] = (uint8_t)((self->receive_sequence % 128) * 2);
-    buffer[5] = (uint8_t)(self->receive_sequence / 128);
+    const int nr = self->acknowledgement.receive_sequence;
+    buffer[4] = (uint8_t)((nr % 128) * 2);
+    buffer[5] = (uint8_t)(nr / 128);
     self->send_sequence = (self->send_sequence + 1) % 32768;
     SentFrame* e = &self->sent[(self->sent_oldest + self->sent_count) % self->k];
     self->sent_count++;
@@ -69,8 +64,8 @@ static void number_i_frame(ClientConnection self, uint8_t* buffer, int size, uin
     e->sent_time = now_ms();
     e->sequence = self->send_sequence;
     // The frame carries N(R): everything received so far is acknowledged by it.
-    self->unconfirmed_received = 0;
-    self->t2_running = false;
+    self->acknowledgement.unconfirmed_received = 0;
+    self->acknowledgement.t2_running = false;
     raw_message(self, buffer, size, true);
 }
 
@@ -122,8 +117,8 @@ static bool send_u_frame(ClientConnection self, uint8_t control)
 static bool send_s_frame(ClientConnection self)
 {
     platform_semaphore_wait(self->sent_lock);
-    uint8_t frame[6] = {0x68, 0x04, 0x01, 0x00, (uint8_t)((self->receive_sequence % 128) * 2),
-                        (uint8_t)(self->receive_sequence / 128)};
+    const int nr = self->acknowledgement.receive_sequence;
+    uint8_t frame[6] = {0x68, 0x04, 0x01, 0x00, (uint8_t)((nr % 128) * 2), (uint8_t)(nr / 128)};
     raw_message(self, frame, 6, true);
     bool ok = write_all(self, frame, 6);
     platform_semaphore_post(self->sent_lock);
@@ -235,7 +230,7 @@ static AppLayerParameters connection_get_app_layer_parameters(ClientConnection s
 }
 
 static const ClientConnectionOperations connection_operations = {
-    connection_send_asdu, connection_send_act_con,      connection_send_act_term,
+    connection_send_asdu, connection_send_act_con,     connection_send_act_term,
     connection_close,     connection_get_peer_address, connection_get_app_layer_parameters};
 
 bool client_connection_send_asdu(ClientConnection self, Asdu asdu)
@@ -433,15 +428,15 @@ static bool handle_message(ClientConnection self, uint8_t* bytes, int size)
         return true;
     }
     if (size < 7) return false;
-    if (!self->t2_running) {
-        self->t2_running = true;
-        self->last_confirmation_time = now_ms();
+    if (!self->acknowledgement.t2_running) {
+        self->acknowledgement.t2_running = true;
+        self->acknowledgement.last_confirmation_time = now_ms();
     }
     const int ns = ((bytes[2] & 0xFE) + bytes[3] * 256) / 2;
-    if (ns != self->receive_sequence) return false;
+    if (ns != self->acknowledgement.receive_sequence) return false;
     if (!check_sequence_number(self, ((bytes[4] & 0xFE) + bytes[5] * 256) / 2)) return false;
-    self->receive_sequence = (self->receive_sequence + 1) % 32768;
-    self->unconfirmed_received++;
+    self->acknowledgement.receive_sequence = (self->acknowledgement.receive_sequence + 1) % 32768;
+    self->acknowledgement.unconfirmed_received++;
     if (self->active) {
         Asdu asdu = asdu_create_from_buffer(&s->app_layer, bytes + 6, size - 6);
         if (asdu == nullptr) return false;
@@ -452,56 +447,35 @@ static bool handle_message(ClientConnection self, uint8_t* bytes, int size)
     return true;
 }
 
+static bool receive_apdu(void* context, uint8_t* apdu, int size)
+{
+    ClientConnection self = (ClientConnection)context;
+    raw_message(self, apdu, size, false);
+    if (!handle_message(self, apdu, size)) return false;
+    if (self->acknowledgement.unconfirmed_received >= self->station->apci.w) {
+        self->acknowledgement.last_confirmation_time = now_ms();
+        self->acknowledgement.unconfirmed_received = 0;
+        self->acknowledgement.t2_running = false;
+        if (!send_s_frame(self)) return false;
+    }
+    return self->running;
+}
+
 bool connection_read(ClientConnection self)
 {
-    const int n = platform_socket_read(self->socket, self->receive_buffer + self->received,
-                                       CONNECTION_RECEIVE_BUFFER - self->received);
-    if (n < 0) return false;
-    if (n == 0) return true;
-    self->received += n;
-    int pos = 0;
-    bool consumed = false;
-    while (pos < self->received) {
-        uint8_t* p = self->receive_buffer + pos;
-        const int available = self->received - pos;
-        if (p[0] != 0x68) return false;
-        if (available < 2) break;
-        const int length = p[1];
-        if (length < 4) return false;
-        if (available < length + 2) break;
-        // A copy with room behind it: answers are built in place in the received ASDU.
-        uint8_t apdu[APDU_BUFFER + 4];
-        memcpy(apdu, p, (size_t)length + 2);
-        pos += length + 2;
-        consumed = true;
-        raw_message(self, apdu, length + 2, false);
-        if (!handle_message(self, apdu, length + 2)) return false;
-        if (self->unconfirmed_received >= self->station->apci.w) {
-            self->last_confirmation_time = now_ms();
-            self->unconfirmed_received = 0;
-            self->t2_running = false;
-            if (!send_s_frame(self)) return false;
-        }
-        if (!self->running) return false;
-    }
-    memmove(self->receive_buffer, self->receive_buffer + pos, (size_t)(self->received - pos));
-    self->received -= pos;
-    if (self->received == 0)
-        self->partial_since = 0;
-    else if (consumed || self->partial_since == 0)
-        self->partial_since = now_ms();
-    return true;
+    return apdu_receiver_read(&self->receiver, self->socket, receive_apdu, self);
 }
 
 bool connection_service(ClientConnection self)
 {
     const struct sApciParameters* a = &self->station->apci;
     const uint64_t now = now_ms();
-    if (self->unconfirmed_received > 0 && now >= self->last_confirmation_time &&
-        now - self->last_confirmation_time >= (uint64_t)t_ms(a->t2)) {
-        self->last_confirmation_time = now;
-        self->unconfirmed_received = 0;
-        self->t2_running = false;
+    if (self->acknowledgement.unconfirmed_received > 0 &&
+        now >= self->acknowledgement.last_confirmation_time &&
+        now - self->acknowledgement.last_confirmation_time >= (uint64_t)t_ms(a->t2)) {
+        self->acknowledgement.last_confirmation_time = now;
+        self->acknowledgement.unconfirmed_received = 0;
+        self->acknowledgement.t2_running = false;
         if (!send_s_frame(self)) return false;
     }
     platform_semaphore_wait(self->sent_lock);
@@ -509,7 +483,8 @@ bool connection_service(ClientConnection self)
                             now - self->sent[self->sent_oldest].sent_time >= (uint64_t)t_ms(a->t1);
     platform_semaphore_post(self->sent_lock);
     if (t1_expired) return false;
-    if (self->partial_since != 0 && now - self->partial_since >= (uint64_t)t_ms(a->t1)) return false;
+    if (self->receiver.partial_since != 0 && now - self->receiver.partial_since >= (uint64_t)t_ms(a->t1))
+        return false;
     if (now > self->idle_deadline) return false;
     if (self->active && !connection_send_queued(self)) return false;
     return self->running;
@@ -526,7 +501,7 @@ ClientConnection connection_create(ControlledStation station, Socket socket, Mes
     self->station = station;
     self->active = false;
     self->running = false;
-    self->last_confirmation_time = UINT64_MAX;
+    self->acknowledgement.last_confirmation_time = UINT64_MAX;
     self->idle_deadline = now_ms() + (uint64_t)t_ms(station->apci.t0);
     self->k = station->apci.k > 0 ? station->apci.k : 1;
     self->sent = (SentFrame*)platform_calloc((size_t)self->k, sizeof(SentFrame));

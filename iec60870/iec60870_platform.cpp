@@ -94,6 +94,19 @@ static void set_no_delay(int fd)
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
 }
 
+// Closes the descriptor of a socket of either kind and frees the socket.
+static void close_and_free(int* fd, void* owner)
+{
+    int open_fd = *fd;
+    *fd = -1;
+    if (open_fd >= 0) {
+        shutdown(open_fd, SHUT_RDWR);
+        close(open_fd);
+    }
+    platform_sleep_ms(10);
+    platform_free(owner);
+}
+
 ServerSocket platform_server_socket_create(const char* address, int port)
 {
     int fd = socket(AF_INET, SOCK_STREAM, 0);
@@ -144,15 +157,7 @@ Socket platform_server_socket_accept(ServerSocket self)
 
 void platform_server_socket_destroy(ServerSocket self)
 {
-    if (self == nullptr) return;
-    int fd = self->fd;
-    self->fd = -1;
-    if (fd >= 0) {
-        shutdown(fd, SHUT_RDWR);
-        close(fd);
-    }
-    platform_sleep_ms(10);
-    platform_free(self);
+    if (self != nullptr) close_and_free(&self->fd, self);
 }
 
 Socket platform_socket_create(void)
@@ -184,8 +189,8 @@ bool platform_socket_connect(Socket self, const char* address, int port)
     struct pollfd p = {fd, POLLOUT, 0};
     int error = 0;
     socklen_t length = sizeof error;
-    if (poll(&p, 1, (int)self->connect_timeout) != 1 || getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0 ||
-        error != 0) {
+    if (poll(&p, 1, (int)self->connect_timeout) != 1 ||
+        getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0 || error != 0) {
         close(fd);
         return false;
     }
@@ -254,15 +259,7 @@ int platform_socket_get_descriptor(Socket self)
 
 void platform_socket_destroy(Socket self)
 {
-    if (self == nullptr) return;
-    int fd = self->fd;
-    self->fd = -1;
-    if (fd >= 0) {
-        shutdown(fd, SHUT_RDWR);
-        close(fd);
-    }
-    platform_sleep_ms(10);
-    platform_free(self);
+    if (self != nullptr) close_and_free(&self->fd, self);
 }
 
 // ---- readiness sets
@@ -289,7 +286,8 @@ void platform_socket_set_add(SocketSet self, Socket socket)
     if (self == nullptr || socket == nullptr || socket->fd < 0) return;
     if (self->count == self->capacity) {
         int capacity = self->capacity ? self->capacity * 2 : 8;
-        struct pollfd* fds = (struct pollfd*)platform_realloc(self->fds, sizeof(struct pollfd) * (size_t)capacity);
+        struct pollfd* fds =
+            (struct pollfd*)platform_realloc(self->fds, sizeof(struct pollfd) * (size_t)capacity);
         if (fds == nullptr) return;
         self->fds = fds;
         self->capacity = capacity;

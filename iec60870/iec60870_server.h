@@ -16,13 +16,14 @@ enum { CONNECTION_OPENED = 0, CONNECTION_CLOSED = 1, CONNECTION_ACTIVATED = 2, C
 
 // Server modes.
 enum {
-    SERVER_MODE_SINGLE_QUEUE = 0,          // one queue shared by all connections, one active at a time
-    SERVER_MODE_CONNECTION_IS_GROUP = 1,   // a queue per connection, all may be active
+    SERVER_MODE_SINGLE_QUEUE = 0,        // one queue shared by all connections, one active at a time
+    SERVER_MODE_CONNECTION_IS_GROUP = 1, // a queue per connection, all may be active
     SERVER_MODE_MULTIPLE_REDUNDANCY_GROUPS = 2
 };
 
 typedef bool (*InterrogationHandler)(void* parameter, ClientConnection connection, Asdu asdu, uint8_t qoi);
-typedef bool (*CounterInterrogationHandler)(void* parameter, ClientConnection connection, Asdu asdu, uint8_t qcc);
+typedef bool (*CounterInterrogationHandler)(void* parameter, ClientConnection connection, Asdu asdu,
+                                            uint8_t qcc);
 typedef bool (*ReadHandler)(void* parameter, ClientConnection connection, Asdu asdu, int ioa);
 typedef bool (*ClockSynchronizationHandler)(void* parameter, ClientConnection connection, Asdu asdu,
                                             Cp56Time2a new_time);
@@ -53,11 +54,13 @@ void station_set_interrogation_handler(ControlledStation self, InterrogationHand
 void station_set_counter_interrogation_handler(ControlledStation self, CounterInterrogationHandler handler,
                                                void* parameter);
 void station_set_read_handler(ControlledStation self, ReadHandler handler, void* parameter);
-void station_set_clock_sync_handler(ControlledStation self, ClockSynchronizationHandler handler, void* parameter);
+void station_set_clock_sync_handler(ControlledStation self, ClockSynchronizationHandler handler,
+                                    void* parameter);
 void station_set_asdu_handler(ControlledStation self, AsduHandler handler, void* parameter);
 void station_set_connection_request_handler(ControlledStation self, ConnectionRequestHandler handler,
                                             void* parameter);
-void station_set_connection_event_handler(ControlledStation self, ConnectionEventHandler handler, void* parameter);
+void station_set_connection_event_handler(ControlledStation self, ConnectionEventHandler handler,
+                                          void* parameter);
 void station_set_raw_message_handler(ControlledStation self, RawMessageHandler handler, void* parameter);
 void station_set_queue_overflow_handler(ControlledStation self, QueueOverflowHandler handler, void* parameter);
 

@@ -1,14 +1,13 @@
 #pragma once
 // Layouts the station, its connections and its queues share; not for the application.
 
+#include "iec60870_apci_private.h"
 #include "iec60870_frame.h"
 #include "iec60870_server.h"
 
 #include <atomic>
 
 #define STATION_MAX_CONNECTIONS 5
-// An APDU is at most 2 + 255 bytes; the receive buffer gathers several per read.
-#define CONNECTION_RECEIVE_BUFFER 4096
 // What callbacks may leave waiting for the k window before the connection gives up.
 #define CONNECTION_BACKLOG_LIMIT (64u * 1024u * 1024u)
 #define APDU_BUFFER 256
@@ -17,7 +16,7 @@ typedef struct
 {
     uint64_t time; // identity together with the index; strictly increasing per queue
     uint8_t message[APDU_BUFFER];
-    uint32_t size; // 6 APCI bytes + ASDU
+    uint32_t size;  // 6 APCI bytes + ASDU
     uint32_t state; // 0 free, 1 waiting, 2 sent and unconfirmed
 } MessageQueueEntry;
 
@@ -55,7 +54,7 @@ typedef struct
     uint64_t queue_time; // 0 for frames not from the low-priority queue
     int queue_index;     // -1 likewise
     uint64_t sent_time;
-    int sequence;        // the N(R) that acknowledges exactly this frame
+    int sequence; // the N(R) that acknowledges exactly this frame
 } SentFrame;
 
 typedef struct
@@ -78,10 +77,7 @@ struct sClientConnection
     Thread thread;
 
     int send_sequence;
-    int receive_sequence;
-    int unconfirmed_received;
-    uint64_t last_confirmation_time;
-    bool t2_running;
+    ReceiveAcknowledgement acknowledgement;
     uint64_t idle_deadline;
 
     // The k window: frames sent and not yet acknowledged, guarded by sent_lock, which also
@@ -93,9 +89,7 @@ struct sClientConnection
     Semaphore sent_lock;
 
     SocketSet socket_set;
-    uint8_t receive_buffer[CONNECTION_RECEIVE_BUFFER];
-    int received;
-    uint64_t partial_since; // arrival of the first byte of an incomplete APDU, 0 when none
+    ApduReceiver receiver;
 
     // What callbacks sent while the window was full: [2-byte size][ASDU] records, in order,
     // drained ahead of the low-priority queue. Guarded by sent_lock.

@@ -82,11 +82,11 @@ void stack_get_version(int* major, int* minor, int* patch)
     *patch = 0;
 }
 
-#define SETTER(name, type, field)                                                                          \
-    void name(ControlledStation self, type handler, void* parameter)                                       \
-    {                                                                                                      \
-        self->field##_handler = handler;                                                                   \
-        self->field##_parameter = parameter;                                                               \
+#define SETTER(name, type, field)                                                                            \
+    void name(ControlledStation self, type handler, void* parameter)                                         \
+    {                                                                                                        \
+        self->field##_handler = handler;                                                                     \
+        self->field##_parameter = parameter;                                                                 \
     }
 SETTER(station_set_interrogation_handler, InterrogationHandler, interrogation)
 SETTER(station_set_counter_interrogation_handler, CounterInterrogationHandler, counter_interrogation)
@@ -359,7 +359,8 @@ static void* server_thread(void* parameter)
 static void prepare_queues(ControlledStation self)
 {
     if (self->mode == SERVER_MODE_SINGLE_QUEUE && self->low_priority == nullptr)
-        self->low_priority = message_queue_create(self->low_priority_size < 1 ? 100 : self->low_priority_size);
+        self->low_priority =
+            message_queue_create(self->low_priority_size < 1 ? 100 : self->low_priority_size);
     if (self->mode == SERVER_MODE_MULTIPLE_REDUNDANCY_GROUPS) create_group_queues(self);
 }
 

@@ -351,7 +351,7 @@ def main():
                 reply = "timeout" if apdu is None else ("closed" if apdu == b"" else "apdu " + apdu.hex().upper())
             elif cmd == "collect":
                 count, end = int(words[2]), time.time() + int(words[3]) / 1000
-                ioas, other, bad = [], 0, c.bad_sequence
+                ioas, other, bad, first_other = [], 0, c.bad_sequence, ""
                 while len(ioas) < count:
                     apdu = c.recv(end - time.time())
                     if not apdu:
@@ -360,27 +360,35 @@ def main():
                         ioas.append(first_ioa(apdu))
                     else:
                         other += 1
-                reply = "got %d ioas %s badseq %d other %d%s" % (len(ioas), ranges(ioas), c.bad_sequence - bad,
-                                                                 other, " closed" if c.is_closed else "")
+                        first_other = first_other or " first " + apdu.hex().upper()
+                reply = "got %d ioas %s badseq %d other %d%s%s" % (len(ioas), ranges(ioas), c.bad_sequence - bad,
+                                                                   other, " closed" if c.is_closed else "",
+                                                                   first_other)
             elif cmd == "bulk":
+                # Acknowledgements are summed, not compared: N(R) repeats across the wrap.
                 count, asdu = int(words[2]), bytes.fromhex(words[3])
-                last = -1
+                state = {"last": c.ns, "acked": 0}
+
+                def note(apdu):
+                    if apdu and kind(apdu) == "S":
+                        nr = (apdu[4] >> 1) + apdu[5] * 128
+                        state["acked"] += (nr - state["last"]) % 32768
+                        state["last"] = nr
+
                 for _ in range(count):
                     c.send_i(asdu)
                     while True:
                         apdu = c._take()
                         if apdu is None:
                             break
-                        if kind(apdu) == "S":
-                            last = (apdu[4] >> 1) + apdu[5] * 128
+                        note(apdu)
                     if not c._pump(0):
                         break
-                end = time.time() + 5
-                while last != c.ns and not c.is_closed and time.time() < end:
-                    apdu = c.recv(end - time.time())
-                    if apdu and kind(apdu) == "S":
-                        last = (apdu[4] >> 1) + apdu[5] * 128
-                reply = "closed" if c.is_closed else ("ok nr %d" % last if last == c.ns else "timeout nr %d" % last)
+                end = time.time() + 30
+                while state["acked"] < count and not c.is_closed and time.time() < end:
+                    note(c.recv(end - time.time()))
+                done = state["acked"] == count
+                reply = "closed" if c.is_closed else ("ok" if done else "timeout") + " nr %d" % state["last"]
             elif cmd in ("asdus", "summary"):
                 quiet, found, bad = int(words[2]) / 1000, [], c.bad_sequence
                 while True:

@@ -15,6 +15,15 @@
 
 namespace iec104test {
 
+// A copy sharing nothing with `list`, so the thread that appends to it never touches the copy.
+inline QStringList deep_copy(const QStringList& list)
+{
+    QStringList out;
+    for (const QString& s : list)
+        out << QString(s.constData(), s.size());
+    return out;
+}
+
 inline int free_port()
 {
     QTcpServer s;
@@ -48,7 +57,8 @@ public:
         QElapsedTimer t;
         t.start();
         while (!process.canReadLine()) {
-            if (t.elapsed() > timeout_ms || process.state() != QProcess::Running) return "no answer to " + line;
+            if (t.elapsed() > timeout_ms || process.state() != QProcess::Running)
+                return "no answer to " + line;
             process.waitForReadyRead(100);
         }
         return QString::fromUtf8(process.readLine()).trimmed();
@@ -80,13 +90,13 @@ private:
 inline QString asdu_hex(int type, int vsq, int cot, int ca, const QString& body)
 {
     return QString("%1%2%3%4%5%6")
-        .arg(type, 2, 16, QChar('0'))
-        .arg(vsq, 2, 16, QChar('0'))
-        .arg(cot, 2, 16, QChar('0'))
-        .arg(0, 2, 16, QChar('0'))
-        .arg(ca & 0xFF, 2, 16, QChar('0'))
-        .arg(ca >> 8, 2, 16, QChar('0'))
-        .toUpper() +
+               .arg(type, 2, 16, QChar('0'))
+               .arg(vsq, 2, 16, QChar('0'))
+               .arg(cot, 2, 16, QChar('0'))
+               .arg(0, 2, 16, QChar('0'))
+               .arg(ca & 0xFF, 2, 16, QChar('0'))
+               .arg(ca >> 8, 2, 16, QChar('0'))
+               .toUpper() +
            body;
 }
 
@@ -104,18 +114,31 @@ struct StationOptions
 inline QString tshark_disagrees(const QString& pcap, int server_port, int apdus, int* negative)
 {
     QProcess tshark;
-    tshark.start("tshark", {"-r", pcap, "-d", QString("tcp.port==%1,iec60870_104").arg(server_port), "-Y",
-                            "iec60870_104", "-T", "fields", "-E", "separator=|", "-E", "occurrence=f", "-e",
-                            "tcp.dstport", "-e", "iec60870_104.type", "-e", "iec60870_104.utype", "-e",
-                            "iec60870_104.tx", "-e", "iec60870_104.rx", "-e", "iec60870_asdu.causetx", "-e",
-                            "iec60870_asdu.nega", "-e", "_ws.malformed", "-e", "_ws.expert.severity"});
+    tshark.start("tshark", {"-r", pcap,
+                            "-d", QString("tcp.port==%1,iec60870_104").arg(server_port),
+                            "-Y", "iec60870_104",
+                            "-T", "fields",
+                            "-E", "separator=|",
+                            "-E", "occurrence=f",
+                            "-e", "tcp.dstport",
+                            "-e", "iec60870_104.type",
+                            "-e", "iec60870_104.utype",
+                            "-e", "iec60870_104.tx",
+                            "-e", "iec60870_104.rx",
+                            "-e", "iec60870_asdu.causetx",
+                            "-e", "iec60870_asdu.nega",
+                            "-e", "_ws.malformed",
+                            "-e", "_ws.expert.severity"});
     if (!tshark.waitForFinished(60000)) return "tshark did not finish";
     const QStringList theirs = QString::fromUtf8(tshark.readAllStandardOutput()).trimmed().split('\n');
     QFile ours_file(pcap + ".txt");
     if (!ours_file.open(QIODevice::ReadOnly)) return "no " + pcap + ".txt";
     const QStringList ours = QString::fromUtf8(ours_file.readAll()).trimmed().split('\n');
     if (theirs.size() != ours.size() || ours.size() != apdus)
-        return QString("APDUs: tshark %1, ours %2, written %3").arg(theirs.size()).arg(ours.size()).arg(apdus);
+        return QString("APDUs: tshark %1, ours %2, written %3")
+            .arg(theirs.size())
+            .arg(ours.size())
+            .arg(apdus);
     // tshark's frame types: 0 I, 1 S, 3 U; its U types: the control byte's function bits.
     static const QMap<QString, int> kinds{{"I", 0}, {"S", 1}, {"U", 3}};
     *negative = 0;
@@ -123,12 +146,12 @@ inline QString tshark_disagrees(const QString& pcap, int server_port, int apdus,
         const QStringList t = theirs[i].split('|'), o = ours[i].split(' ');
         const QString where = QString("APDU %1: ours %2, tshark %3").arg(i).arg(ours[i], theirs[i]);
         if (t.size() != 9 || o.size() != 7) return where;
-        const bool agree = t[7].isEmpty() && (t[8].isEmpty() || t[8].toLongLong() < 6291456) && // below warning
-                           (t[0].toInt() == server_port) == (o[0] == "rx") &&
-                           t[1].toInt(nullptr, 0) == kinds[o[1]] &&
-                           (o[1] != "U" || t[2].toInt(nullptr, 0) == (o[2].toInt(nullptr, 16) >> 2)) &&
-                           (o[1] != "I" || t[3] == o[3]) && (o[1] == "U" || t[4] == o[4]) &&
-                           (o[1] != "I" || (t[5] == o[5] && t[6].toInt() == o[6].toInt()));
+        const bool agree =
+            t[7].isEmpty() && (t[8].isEmpty() || t[8].toLongLong() < 6291456) && // below warning
+            (t[0].toInt() == server_port) == (o[0] == "rx") && t[1].toInt(nullptr, 0) == kinds[o[1]] &&
+            (o[1] != "U" || t[2].toInt(nullptr, 0) == (o[2].toInt(nullptr, 16) >> 2)) &&
+            (o[1] != "I" || t[3] == o[3]) && (o[1] == "U" || t[4] == o[4]) &&
+            (o[1] != "I" || (t[5] == o[5] && t[6].toInt() == o[6].toInt()));
         if (!agree) return where;
         if (o[1] == "I" && o[6] == "1") ++*negative;
     }
@@ -170,7 +193,7 @@ public:
     QStringList events() const
     {
         std::lock_guard<std::mutex> l(mutex);
-        return event_list;
+        return deep_copy(event_list);
     }
     int count(const QString& event) const { return events().count(event); }
     int interrogations() const
@@ -219,7 +242,8 @@ private:
         AppLayerParameters p = client_connection_get_app_layer_parameters(c);
         const int n = self->interrogation_answers;
         for (int i = 0; i < n; i++) {
-            Asdu a = asdu_create(p, false, CS101_COT_INTERROGATED_BY_STATION, 0, asdu_get_ca(asdu), false, false);
+            Asdu a =
+                asdu_create(p, false, CS101_COT_INTERROGATED_BY_STATION, 0, asdu_get_ca(asdu), false, false);
             sInformationObject o;
             asdu_add_object(a, measured_scaled_create(&o, i, i & 0x7FFF, 0));
             client_connection_send_asdu(c, a);

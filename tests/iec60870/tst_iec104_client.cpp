@@ -35,17 +35,17 @@ public:
     QStringList events() const
     {
         std::lock_guard<std::mutex> l(mutex);
-        return event_list;
+        return deep_copy(event_list);
     }
     QStringList asdus() const
     {
         std::lock_guard<std::mutex> l(mutex);
-        return asdu_list;
+        return deep_copy(asdu_list);
     }
     QStringList raw() const
     {
         std::lock_guard<std::mutex> l(mutex);
-        return raw_list;
+        return deep_copy(raw_list);
     }
     ControllingConnection c;
 

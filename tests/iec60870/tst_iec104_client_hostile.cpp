@@ -70,8 +70,9 @@ void tst_iec104_client_hostile::hostile_station()
         QString stream;
         for (int n = r.bounded(1, 5); n > 0; n--) {
             const int size = r.bounded(252);
-            stream += r.bounded(3) ? "68" + QString("%1").arg(size + 4, 2, 16, QChar('0')) + random_hex(r, 4 + size)
-                                   : random_hex(r, 1 + r.bounded(30));
+            stream += r.bounded(3)
+                          ? "68" + QString("%1").arg(size + 4, 2, 16, QChar('0')) + random_hex(r, 4 + size)
+                          : random_hex(r, 1 + r.bounded(30));
         }
         exchange(m, port, stream, r.bounded(2) ? "random" : "byte", &asdus);
     }

@@ -216,7 +216,8 @@ void tst_iec104_station::flow_control()
     s.interrogation_answers = 5000;
     m(QString("ack %1 8").arg(c));
     m(QString("i %1 %2").arg(c).arg(GI));
-    QCOMPARE(m(QString("collect %1 5002 60000").arg(c)), QString("got 5002 ioas 0,0-4999,0 badseq 0 other 0"));
+    QCOMPARE(m(QString("collect %1 5002 60000").arg(c)),
+             QString("got 5002 ioas 0,0-4999,0 badseq 0 other 0"));
     QCOMPARE(s.interrogations(), 1);
 }
 
@@ -360,7 +361,8 @@ void tst_iec104_station::bad_input()
     if (reaction == "closed") {
         QCOMPARE(master(QString("recv %1 4000").arg(c)), QString("closed"));
     } else {
-        if (reaction != "nothing") QCOMPARE(master(QString("recv %1 3000").arg(c)), apdu(QString(reaction).remove(' ')));
+        if (reaction != "nothing")
+            QCOMPARE(master(QString("recv %1 3000").arg(c)), apdu(QString(reaction).remove(' ')));
         QCOMPARE(master(QString("recv %1 300").arg(c)), QString("timeout"));
         master(QString("send %1 %2").arg(c).arg(TESTFR_ACT));
         QCOMPARE(master(QString("recv %1 2000").arg(c)), apdu(TESTFR_CON));
