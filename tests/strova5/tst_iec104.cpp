@@ -21,16 +21,16 @@ std::unique_ptr<testsupport::Log_capture> g_log;
 const uint32_t rule_modem = 500; // common address 7
 
 // "t=.. C=v a=.. b=.. ev=.. ev9=.. next ..." -> one uplink of `modem`.
-Parser_ul_app uplink(uint32_t modem, const QString& spec)
+Parser_ul_app uplink(uint32_t modem, const QString& desc)
 {
     Parser_ul_app ul;
     ul.modem_id = modem;
     uint32_t ts = 1700000000;
-    for (const QString& word : spec.split(' ', Qt::SkipEmptyParts))
+    for (const QString& word : desc.split(' ', Qt::SkipEmptyParts))
         if (word.startsWith("t=")) ts = word.mid(2).toUInt();
     Ul_data_record rec(254, ts);
     bool has_record = false;
-    for (const QString& word : spec.split(' ', Qt::SkipEmptyParts)) {
+    for (const QString& word : desc.split(' ', Qt::SkipEmptyParts)) {
         const QString key = word.section('=', 0, 0), text = word.section('=', 1);
         const uint32_t number = text.toUInt(nullptr, 0);
         if (word == "next") {
@@ -73,9 +73,9 @@ class tst_iec104 : public QObject
         QVERIFY2(q.exec(statement), qPrintable(q.lastError().text() + " " + statement));
     }
     // One uplink through the radio link's signal, delivered the way the event loop would.
-    void publish(uint32_t modem, const QString& spec)
+    void publish(uint32_t modem, const QString& desc)
     {
-        emit radio->signal_UL(uplink(modem, spec));
+        emit radio->signal_UL(uplink(modem, desc));
         QCoreApplication::sendPostedEvents(nullptr, QEvent::MetaCall);
     }
     QString received(int connection = -1)
@@ -187,10 +187,10 @@ private slots:
         QMap<uint32_t, Ul_data_record> records;
         if (f[1] != "-") {
             for (const QString& entry : f[1].split(" ; ")) {
-                const QString head = entry.section(' ', 0, 0), spec = entry.section(' ', 1);
+                const QString head = entry.section(' ', 0, 0), desc = entry.section(' ', 1);
                 const uint32_t modem = head.section('=', 0, 0).toUInt();
                 map.insert(modem, head.section('=', 1).toUInt());
-                const Parser_ul_app ul = uplink(modem, spec);
+                const Parser_ul_app ul = uplink(modem, desc);
                 if (!ul.ul_datas.isEmpty()) records.insert(modem, ul.ul_datas.first());
             }
         }
