@@ -195,28 +195,6 @@ private slots:
         QCOMPARE(request->getParameterMap().values(), expected.values());
     }
 
-    void url_decode_data()
-    {
-        QTest::addColumn<QString>("in");
-        QTest::addColumn<QString>("out");
-        QTest::newRow("plus") << "a+b%20c"
-                              << "a b c";
-        QTest::newRow("not hex") << "%zz%4"
-                                 << "%zz\x04";
-        QTest::newRow("decoded once") << "%2541"
-                                      << "%41";
-        QTest::newRow("nul ends") << "ab%00cd"
-                                  << "ab";
-        QTest::newRow("utf8") << "%C4%8D" << QString::fromUtf8("č");
-    }
-
-    void url_decode()
-    {
-        QFETCH(QString, in);
-        QFETCH(QString, out);
-        QCOMPARE(HttpRequest::urlDecode(in), out);
-    }
-
     // Each limit at exactly its value passes; one past it aborts with its reason in the log.
     void limits_data()
     {
@@ -370,25 +348,9 @@ private slots:
         QCOMPARE(tmp.entryList(QDir::Files | QDir::Hidden), QStringList());
     }
 
+    // An empty settings file gives the limits of a configured server, not the built-in ones.
     void settings_defaults()
     {
-        HttpSettings plain;
-        QCOMPARE(plain.port, 8080);
-        QCOMPARE(plain.timeout, 600);
-        QCOMPARE(plain.maxAge, 3600);
-        QCOMPARE(plain.maxRequestSize, 26214400);
-        QCOMPARE(plain.maxMultiPartSize, 26214400);
-        QCOMPARE(plain.useSSL, false);
-        QCOMPARE(plain.threads, false);
-        QCOMPARE(plain.IgnoreAllSslErrors, false);
-        QCOMPARE(plain.root, QString("."));
-        QCOMPARE(plain.indexFile, QString("index.html"));
-        QCOMPARE(plain.encoding, QString("UTF-8"));
-        QCOMPARE(plain.sessionCookieName, QString("sessionid"));
-        QCOMPARE(plain.sessionExpirationTime, 3600);
-        QCOMPARE(plain.address, QHostAddress(QHostAddress::Any));
-        QVERIFY(!plain.ignoreSslError(QSslError(QSslError::SelfSignedCertificate)));
-
         QTemporaryDir dir;
         QSettings empty(dir.filePath("empty.ini"), QSettings::IniFormat);
         HttpSettings read(&empty);

@@ -284,20 +284,6 @@ private slots:
         QVERIFY(storage->get_last_curr(9).ul_datas.isEmpty());
     }
 
-    void arch_to_map()
-    {
-        Ul_data_record rec(14, 864000, 7, 65535);
-        rec.values[obis_pack(1, 0, 1, 8, 0, 255)] = 1.5;
-        rec.values[obis_pack(1, 0, 2, 8, 0, 255)] = 2;
-        rec.values[obis_pack(1, 1, 2, 8, 0, 255)] = 3; // the same columns name: the later code wins
-        QCOMPARE(SQL_Exchange::arch_to_map(rec), (QVariantMap{{"index", 7},
-                                                              {"index_max", 65535},
-                                                              {"ts", 864000u},
-                                                              {"type", 14},
-                                                              {"OBIS_1_8_0", 1.5},
-                                                              {"OBIS_2_8_0", 3}}));
-    }
-
     void events()
     {
         event(7, 2, 5, 200);
