@@ -14,10 +14,14 @@ class tst_main : public QObject
 {
     Q_OBJECT
 
-    static bool write_file(const QString& path, const QByteArray& content)
+    // Starts the daemon with `config` written to tmp/cfg.json and its log in tmp.
+    static void start(QProcess& p, const QTemporaryDir& tmp, const QByteArray& config)
     {
-        QFile f(path);
-        return f.open(QIODevice::WriteOnly) && f.write(content) == content.size();
+        QFile f(tmp.path() + "/cfg.json");
+        QVERIFY(f.open(QIODevice::WriteOnly) && f.write(config) == config.size());
+        f.close();
+        p.start(testsupport::daemon_path(), {"-c", f.fileName(), "-l", tmp.path() + "/drv.log"});
+        QVERIFY(p.waitForStarted(5000));
     }
     // A configuration whose "sql" object points at the throwaway MariaDB.
     static QByteArray config_with_database(const QString& password)
@@ -42,10 +46,7 @@ private slots:
     void initTestCase()
     {
         QVERIFY2(testsupport::services_available(), "no throwaway MariaDB");
-        testsupport::create_database("st_main");
-        QSqlDatabase db = testsupport::open_database("schema", "st_main");
-        QString error;
-        QVERIFY2(testsupport::run_sql_file(db, STROVA_SOURCE_DIR "/sql/schema.sql", &error), qPrintable(error));
+        QSqlDatabase db = testsupport::schema_database("st_main", "schema");
         QVERIFY(QSqlQuery(db).exec("INSERT INTO modems_setting VALUES (305, 1, 0, 'sn', '0a1b')"));
     }
 
@@ -66,66 +67,43 @@ private slots:
     void empty_configuration_data()
     {
         QTest::addColumn<QByteArray>("content");
-        QTest::newRow("empty object") << QByteArray("{}");
-        QTest::newRow("array") << QByteArray("[]");
-        QTest::newRow("null") << QByteArray("null");
-        QTest::newRow("not json") << QByteArray("log_level = 5");
-        QTest::newRow("empty file") << QByteArray();
+        for (const char* content : {"{}", "[]", "null", "log_level = 5", ""})
+            QTest::addRow("'%s'", content) << QByteArray(content);
     }
     void empty_configuration()
     {
         QFETCH(QByteArray, content);
         QTemporaryDir tmp;
-        QVERIFY(write_file(tmp.path() + "/cfg.json", content));
         QProcess p;
-        p.start(testsupport::daemon_path(), {"-c", tmp.path() + "/cfg.json", "-l", tmp.path() + "/drv.log"});
+        start(p, tmp, content);
         QVERIFY(p.waitForFinished(10000));
         QCOMPARE(p.exitCode(), 254);
         QVERIFY(QString::fromUtf8(p.readAllStandardError()).contains("empty settings"));
     }
 
+    // Each quit signal stops the daemon cleanly, also with the loader thread running.
     void quit_signals_data()
     {
         QTest::addColumn<int>("sig");
-        QTest::newRow("SIGTERM") << int(SIGTERM);
-        QTest::newRow("SIGHUP") << int(SIGHUP);
-        QTest::newRow("SIGINT") << int(SIGINT);
+        for (int sig : {SIGTERM, SIGHUP, SIGINT})
+            QTest::addRow("%s", strsignal(sig)) << sig;
     }
     void quit_signals()
     {
         QFETCH(int, sig);
         QTemporaryDir tmp;
-        QVERIFY(write_file(tmp.path() + "/cfg.json", config_with_database(testsupport::service("STROVA_MYSQL_PASS"))));
         QProcess p;
-        p.start(testsupport::daemon_path(), {"-c", tmp.path() + "/cfg.json", "-l", tmp.path() + "/drv.log"});
-        QVERIFY(p.waitForStarted(5000));
-        // The log file appears after the handlers are installed.
-        QTRY_VERIFY_WITH_TIMEOUT(!QDir(tmp.path()).entryList({"drv___*.log"}, QDir::Files).isEmpty(), 10000);
+        start(p, tmp, config_with_database(testsupport::service("STROVA_MYSQL_PASS")));
+        QTRY_VERIFY_WITH_TIMEOUT(read_logs(tmp.path()).contains("db_loader open"), 10000);
         ::kill(pid_t(p.processId()), sig);
         QVERIFY(p.waitForFinished(10000));
         QCOMPARE(p.exitStatus(), QProcess::NormalExit);
         QCOMPARE(p.exitCode(), 0);
         QCOMPARE(QString::fromUtf8(p.readAllStandardOutput()),
                  QStringLiteral("\nquit the application (user request signal = %1).\n").arg(sig));
-        const QString log = read_logs(tmp.path());
-        QVERIFY(log.contains("sql created"));
-        QVERIFY(log.contains("devices 1")); // the registry was filled from the database
-
-    }
-
-    void stops_cleanly_with_loader_running()
-    {
-        QTemporaryDir tmp;
-        QVERIFY(write_file(tmp.path() + "/cfg.json", config_with_database(testsupport::service("STROVA_MYSQL_PASS"))));
-        QProcess p;
-        p.start(testsupport::daemon_path(), {"-c", tmp.path() + "/cfg.json", "-l", tmp.path() + "/drv.log"});
-        QVERIFY(p.waitForStarted(5000));
-        QTRY_VERIFY_WITH_TIMEOUT(read_logs(tmp.path()).contains("db_loader open"), 10000);
-        ::kill(pid_t(p.processId()), SIGTERM);
-        QVERIFY(p.waitForFinished(10000));
-        QCOMPARE(p.exitStatus(), QProcess::NormalExit);
-        QCOMPARE(p.exitCode(), 0);
         const QString all = read_logs(tmp.path()) + QString::fromUtf8(p.readAllStandardError());
+        QVERIFY(all.contains("sql created"));
+        QVERIFY(all.contains("devices 1")); // the registry was filled from the database
         QVERIFY2(!all.contains("while thread is still running", Qt::CaseInsensitive), qPrintable(all));
         QVERIFY2(!all.contains("still in use", Qt::CaseInsensitive), qPrintable(all)); // connections removed in use
     }
@@ -133,9 +111,8 @@ private slots:
     void database_refuses_login()
     {
         QTemporaryDir tmp;
-        QVERIFY(write_file(tmp.path() + "/cfg.json", config_with_database("wrong")));
         QProcess p;
-        p.start(testsupport::daemon_path(), {"-c", tmp.path() + "/cfg.json", "-l", tmp.path() + "/drv.log"});
+        start(p, tmp, config_with_database("wrong"));
         QVERIFY(p.waitForFinished(20000));
         QCOMPARE(p.exitStatus(), QProcess::NormalExit);
         QCOMPARE(p.exitCode(), 253);
