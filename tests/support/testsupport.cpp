@@ -108,6 +108,13 @@ QString vector_text(const QString& text, qint64 t)
     return out;
 }
 
+Exact::Exact(const QByteArray& src) : block(new char[size_t(qMax(1, src.size()))])
+{
+    if (!src.isEmpty())
+        memcpy(block.get(), src.constData(), size_t(src.size()));
+    bytes = QByteArray::fromRawData(block.get(), src.size());
+}
+
 // ---- log capture
 
 namespace {

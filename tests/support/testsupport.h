@@ -54,6 +54,21 @@ QByteArray vector_bytes(const QString& text, qint64 t);
 // The same tokens in decimal, for expected texts.
 QString vector_text(const QString& text, qint64 t);
 
+// Bytes in a heap block of exactly their size, so that a read of even one byte past the end is
+// a fault under the address sanitizer (a QByteArray keeps a terminating zero behind its data).
+class Exact
+{
+public:
+    explicit Exact(const QByteArray& src);
+    const QByteArray& get() const { return bytes; }
+    uint8_t* data() const { return reinterpret_cast<uint8_t*>(block.get()); }
+    int size() const { return bytes.size(); }
+
+private:
+    std::unique_ptr<char[]> block;
+    QByteArray bytes;
+};
+
 // ---- log capture: every message of the process (our logger and, through sink(), the AMQP
 // library's) while it lives, from any thread.
 class Log_capture
