@@ -6,7 +6,7 @@
 
 #include <QRandomGenerator>
 #include <QtTest>
-#include <memory>
+#include <cstring>
 
 using namespace iec104test;
 
@@ -103,10 +103,13 @@ void tst_iec104_hostile::time_tags()
             sCp24Time2a t24;
             sCp32Time2a t32;
             sCp56Time2a t56;
+            std::memset(&t56, 0xAA, sizeof t56);
             QCOMPARE(cp16_parse(&t16, b.data(), size, pos), pos >= 0 && pos + 2 <= size);
             QCOMPARE(cp24_parse(&t24, b.data(), size, pos), pos >= 0 && pos + 3 <= size);
             QCOMPARE(cp32_parse(&t32, b.data(), size, pos), pos >= 0 && pos + 4 <= size);
             QCOMPARE(cp56_parse(&t56, b.data(), size, pos), pos >= 0 && pos + 7 <= size);
+            // Read from `pos` when it fits, untouched when it does not.
+            QCOMPARE(t56.encoded_value[0], uint8_t(pos >= 0 && pos + 7 <= size ? pos + 1 : 0xAA));
         }
     }
     // Any seven bytes convert without overflow.
