@@ -7,6 +7,7 @@
 #include <QByteArray>
 #include <QIODevice>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QString>
 
 // A sequential device whose bytes arrive when the test feeds them, like a socket's.
@@ -46,10 +47,14 @@ inline void drive(QuillonHttpd::HttpRequest& request, QIODevice& device)
     }
 }
 
-// "GET / HTTP/1.1\r\n" with C escapes (\r \n \t \\ \xNN) -> bytes.
+// "GET / HTTP/1.1\r\n" with C escapes (\r \n \t \\ \xNN) -> bytes; {N*text} repeats text N times.
 inline QByteArray unescape(const QString& text)
 {
-    const QByteArray in = text.toUtf8();
+    QString expanded = text;
+    static const QRegularExpression repeat(QStringLiteral("\\{(\\d+)\\*([^}]*)\\}"));
+    for (QRegularExpressionMatch m; (m = repeat.match(expanded)).hasMatch();)
+        expanded.replace(m.capturedStart(), m.capturedLength(), m.captured(2).repeated(m.captured(1).toInt()));
+    const QByteArray in = expanded.toUtf8();
     QByteArray out;
     for (int i = 0; i < in.size(); ++i) {
         if (in[i] != '\\' || i + 1 >= in.size()) {
