@@ -3,10 +3,10 @@
 // as the connection drives it.
 
 #include "httprequest.h"
+#include "testsupport.h"
 
 #include <QByteArray>
 #include <QIODevice>
-#include <QProcess>
 #include <QRegularExpression>
 #include <QString>
 
@@ -77,16 +77,12 @@ inline QByteArray unescape(const QString& text)
     return out;
 }
 
-// Runs a program with stdin bytes; its stdout (empty when it failed).
+// Runs a program with stdin bytes; its stdout. *exitCode is 0 when it ran and succeeded.
 inline QByteArray runTool(const QString& program, const QStringList& args, const QByteArray& input,
                           int* exitCode = nullptr)
 {
-    QProcess p;
-    p.start(program, args);
-    p.waitForStarted();
-    p.write(input);
-    p.closeWriteChannel();
-    p.waitForFinished(60000);
-    if (exitCode) *exitCode = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
-    return p.readAllStandardOutput();
+    QString error;
+    const QByteArray out = testsupport::run_tool(program, args, input, &error);
+    if (exitCode) *exitCode = error.isEmpty() ? 0 : 1;
+    return out;
 }

@@ -4,7 +4,6 @@
 #include "iec60870_time.h"
 #include "testsupport.h"
 
-#include <QProcess>
 #include <QRandomGenerator>
 #include <QtTest>
 #include <cstring>
@@ -58,11 +57,9 @@ void tst_iec104_time::century_against_timegm()
         "        t = calendar.timegm((d.year, d.month, d.day, h, m, s)) * 1000 + ms\n"
         "        print(d.year, d.month, d.day, h, m, s, ms, t)\n"
         "    d += datetime.timedelta(days=1)\n";
-    QProcess py;
-    py.start("python3", {"-c", script});
-    QVERIFY(py.waitForFinished(120000));
-    QCOMPARE(py.exitCode(), 0);
-    const QList<QByteArray> lines = py.readAllStandardOutput().split('\n');
+    QString error;
+    const QList<QByteArray> lines = testsupport::run_tool("python3", {"-c", script}, QByteArray(), &error).split('\n');
+    QVERIFY2(error.isEmpty(), qPrintable(error));
     int checked = 0;
     for (const QByteArray& line : lines) {
         const QList<QByteArray> v = line.split(' ');

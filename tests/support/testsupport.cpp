@@ -294,6 +294,26 @@ int services_control(const QStringList& args, QString* output, const QString& st
     return p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
 }
 
+QByteArray run_tool(const QString& program, const QStringList& args, const QByteArray& input, QString* error)
+{
+    QProcess p;
+    p.start(program, args);
+    QString why;
+    if (!p.waitForStarted(10000)) {
+        why = program + QStringLiteral(" did not start");
+    } else {
+        p.write(input);
+        p.closeWriteChannel();
+        if (!p.waitForFinished(120000))
+            why = program + QStringLiteral(" did not finish");
+        else if (p.exitStatus() != QProcess::NormalExit || p.exitCode() != 0)
+            why = program + QStringLiteral(" failed: ") + QString::fromUtf8(p.readAllStandardError());
+    }
+    if (error)
+        *error = why;
+    return p.readAllStandardOutput();
+}
+
 QStringList amqp_peer(const QString& uri, const QStringList& args)
 {
     QProcess p;

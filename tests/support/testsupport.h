@@ -118,6 +118,11 @@ int services_control(const QStringList& args, QString* output = nullptr, const Q
 // Runs support/amqp_peer.py (pika, an independent AMQP peer) against `uri`; its output lines.
 QStringList amqp_peer(const QString& uri, const QStringList& args);
 
+// Runs `program` with `input` on its standard input and returns its standard output; a program
+// that does not start, does not end within two minutes or fails sets *error.
+QByteArray run_tool(const QString& program, const QStringList& args, const QByteArray& input = QByteArray(),
+                    QString* error = nullptr);
+
 // Path of the built daemon executable.
 QString daemon_path();
 
