@@ -167,6 +167,12 @@ struct Setup
         client.setVirtualHost("/api");
     }
     void connect() { client.connectToHost(QHostAddress::LocalHost, broker.port()); }
+    // Connected through the whole handshake.
+    bool up()
+    {
+        connect();
+        return broker.handshake(client);
+    }
     FakeBroker broker;
     AmqpClient client;
 };
@@ -301,8 +307,7 @@ private slots:
         TestChannel channel(&s.client);
         QSignalSpy errors(&s.client, qOverload<AMQP::Error>(&AmqpClient::error));
         QSignalSpy disconnected(&s.client, &AmqpClient::disconnected);
-        s.connect();
-        QVERIFY(s.broker.handshake(s.client));
+        QVERIFY(s.up());
         s.broker.takeFrame(); // channel.open
         s.broker.send(FakeBroker::close(quint16(code), "going down"));
         if (closeOkSent) QCOMPARE(hex_of(s.broker.takeFrame()), hex_of(hex("01 0000 00000004 000A 0033 CE")));
@@ -435,8 +440,7 @@ private slots:
     void slow_writes_keep_the_connection()
     {
         Setup s;
-        s.connect();
-        QVERIFY(s.broker.handshake(s.client));
+        QVERIFY(s.up());
         TestChannel channel(&s.client);
         s.broker.takeFrame();
         s.broker.paused = true;
@@ -540,8 +544,7 @@ private slots:
     void exchange_properties_declare_and_confirms()
     {
         Setup s;
-        s.connect();
-        QVERIFY(s.broker.handshake(s.client));
+        QVERIFY(s.up());
         AmqpExchange* exchange = s.client.createExchange("ex");
         exchange->declare(AmqpExchange::Topic, AmqpExchange::Durable);
         exchange->enableConfirms();
@@ -598,8 +601,7 @@ private slots:
     void queue_consume_and_assembly()
     {
         Setup s;
-        s.connect();
-        QVERIFY(s.broker.handshake(s.client));
+        QVERIFY(s.up());
         AmqpQueue* queue = s.client.createQueue("q");
         QCOMPARE(s.client.createQueue("q"), queue);
         queue->declare(AmqpQueue::Durable);
@@ -669,8 +671,7 @@ private slots:
     void queue_set_up_comes_back_after_a_broker_close()
     {
         Setup s;
-        s.connect();
-        QVERIFY(s.broker.handshake(s.client));
+        QVERIFY(s.up());
         AmqpQueue* queue = s.client.createQueue("q");
         s.broker.takeFrame();
         s.broker.send(FakeBroker::channelOpenOk(1));
@@ -719,8 +720,7 @@ private slots:
     void channel_registry()
     {
         Setup s;
-        s.connect();
-        QVERIFY(s.broker.handshake(s.client));
+        QVERIFY(s.up());
         AmqpQueue* unnamed = s.client.createQueue();
         QVERIFY(s.client.createQueue() != unnamed);
         unnamed->declare(AmqpQueue::Exclusive);
@@ -748,8 +748,7 @@ private slots:
     void destroyed_open_channel_holds_its_number_until_closed()
     {
         Setup s;
-        s.connect();
-        QVERIFY(s.broker.handshake(s.client));
+        QVERIFY(s.up());
         auto* first = new TestChannel(&s.client);
         QCOMPARE(hex_of(s.broker.takeFrame()), QString("010001000000050014000A00CE"));
         s.broker.send(FakeBroker::channelOpenOk(1));
@@ -775,8 +774,7 @@ private slots:
         QSignalSpy closed(&channel, &AmqpChannel::closed);
         bool openAtClosed = false;
         connect(&channel, &AmqpChannel::closed, this, [&] { openAtClosed = channel.isOpen(); });
-        s.connect();
-        QVERIFY(s.broker.handshake(s.client));
+        QVERIFY(s.up());
         QCOMPARE(hex_of(s.broker.takeFrame()), QString("010001000000050014000A00CE"));
 
         // open-ok split into single bytes arrives once, whole.
@@ -829,8 +827,7 @@ private slots:
         Setup s;
         TestChannel channel(&s.client);
         QSignalSpy errors(&channel, qOverload<AMQP::Error>(&AmqpChannel::error));
-        s.connect();
-        QVERIFY(s.broker.handshake(s.client));
+        QVERIFY(s.up());
         s.broker.takeFrame();
         s.broker.send(FakeBroker::channelOpenOk(1));
         QTRY_COMPARE(channel.openings, 1);
@@ -862,8 +859,7 @@ private slots:
     {
         Setup s;
         TestChannel channel(&s.client);
-        s.connect();
-        QVERIFY(s.broker.handshake(s.client));
+        QVERIFY(s.up());
         s.broker.takeFrame();
         s.broker.send(FakeBroker::channelOpenOk(1));
         QTRY_VERIFY(channel.isOpen());
