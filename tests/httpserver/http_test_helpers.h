@@ -7,6 +7,7 @@
 
 #include <QByteArray>
 #include <QIODevice>
+#include <QProcess>
 #include <QRegularExpression>
 #include <QString>
 
