@@ -101,7 +101,7 @@ struct Daemon {
                                  {"dl", QVariantMap{{"path", uri}, {"exchange", exchange}, {"host", "/api"}, {"api_key", "e2e"}}}};
         QFile cfg(dir.path() + "/cfg.json");
         if (cfg.open(QIODevice::WriteOnly))
-            cfg.write(QJsonDocument::fromVariant(QVariantMap{{"log_level", 5}, {"sql", sql}, {"rabbit", rabbit}}).toJson());
+            cfg.write(QJsonDocument::fromVariant(QVariantMap{{"log_level", 5}, {"sql", sql}, {"rabbit", rabbit}, {"api", QVariantMap{{"port", 0}}}}).toJson());
         // The radio network server's side: the uplink queue and the downlink exchange with a capture queue.
         testsupport::amqp_peer(uri, {"declare-queue", queue});
         testsupport::amqp_peer(uri, {"bind", exchange, "e2e_cap_" + tag, "#"});

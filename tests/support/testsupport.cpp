@@ -325,6 +325,17 @@ QStringList amqp_peer(const QString& uri, const QStringList& args)
     return QString::fromUtf8(p.readAllStandardOutput()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
 }
 
+QStringList mint_tokens(const QStringList& descs)
+{
+    QProcess p;
+    p.start(QStringLiteral("/usr/bin/python3"), {QStringLiteral(STROVA_SOURCE_DIR "/tests/support/mint_token.py")});
+    p.write(descs.join(QLatin1Char('\n')).toUtf8() + '\n');
+    p.closeWriteChannel();
+    p.waitForFinished(30000);
+    if (p.exitCode() != 0) qWarning() << "token minting failed" << p.readAllStandardError();
+    return QString::fromUtf8(p.readAllStandardOutput()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+}
+
 QString daemon_path()
 {
     return QStringLiteral(STROVA_BINARY_DIR "/strova5/driver_strova5");

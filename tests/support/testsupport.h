@@ -123,6 +123,10 @@ QStringList amqp_peer(const QString& uri, const QStringList& args);
 QByteArray run_tool(const QString& program, const QStringList& args, const QByteArray& input = QByteArray(),
                     QString* error = nullptr);
 
+// API access tokens minted by support/mint_token.py (python3's hmac, an independent issuer),
+// one per token: a JSON object with "payload" and optionally "key", "urlsafe", "parts".
+QStringList mint_tokens(const QStringList& descs);
+
 // Path of the built daemon executable.
 QString daemon_path();
 
