@@ -16,13 +16,18 @@ namespace {
 
 std::unique_ptr<testsupport::Log_capture> g_log; // the library's log lines, from initTestCase on
 
-AmqpTimings testTimings()
+// A client that reconnects, with a first retry after 200 ms.
+struct Client : AmqpClient
 {
-    AmqpTimings t;
-    t.firstRetryDelay = 200;
-    t.retryGrowthLimit = 5000;
-    return t;
-}
+    Client()
+    {
+        AmqpTimings t;
+        t.firstRetryDelay = 200;
+        t.retryGrowthLimit = 5000;
+        setTimings(t);
+        setAutoReconnect(true);
+    }
+};
 
 QString uriWith(const QString& host, const QString& port, const QString& password)
 {
@@ -62,9 +67,7 @@ private slots:
     // 1 s heartbeat and nothing else said for 4 s, either side would drop a silent peer.
     void login_tune_and_heartbeats()
     {
-        AmqpClient client;
-        client.setTimings(testTimings());
-        client.setAutoReconnect(true);
+        Client client;
         QSignalSpy connected(&client, &AmqpClient::connected);
         client.connectToHost(testsupport::service("STROVA_AMQP_URI"));
         QTRY_COMPARE(connected.size(), 1);
@@ -106,9 +109,7 @@ private slots:
     // A refused login is logged as such and retried with a growing delay until it succeeds.
     void wrong_password_retried_with_back_off()
     {
-        AmqpClient client;
-        client.setTimings(testTimings());
-        client.setAutoReconnect(true);
+        Client client;
         client.connectToHost(uriWith(testsupport::service("STROVA_AMQP_HOST"),
                                      testsupport::service("STROVA_AMQP_PORT"), "wrong"));
         QTRY_VERIFY_WITH_TIMEOUT(g_log->has("reconnecting in 1000 ms"), 15000);
@@ -125,9 +126,7 @@ private slots:
     // its channel opens again and redoes its declaration.
     void forced_close_reconnects_and_reopens_channels()
     {
-        AmqpClient client;
-        client.setTimings(testTimings());
-        client.setAutoReconnect(true);
+        Client client;
         TestChannel channel(&client);
         channel.setup = [](TestChannel* c) { c->declare("tst_amqp_forced"); };
         QSignalSpy connected(&client, &AmqpClient::connected);
@@ -151,9 +150,7 @@ private slots:
     // after the back-off with its set-up run again, and the connection and the other channel stay.
     void channel_error_reopens_channel_connection_stays()
     {
-        AmqpClient client;
-        client.setTimings(testTimings());
-        client.setAutoReconnect(true);
+        Client client;
         QSignalSpy connected(&client, &AmqpClient::connected);
         client.connectToHost(testsupport::service("STROVA_AMQP_URI"));
         TestChannel owner(&client);
@@ -192,9 +189,7 @@ private slots:
     void publish_consume_and_recover()
     {
         const QString queueName = "tst_amqp_e2e";
-        AmqpClient consumerClient;
-        consumerClient.setTimings(testTimings());
-        consumerClient.setAutoReconnect(true);
+        Client consumerClient;
         AmqpQueue* queue = nullptr;
         QList<AmqpMessage> got;
         connect(&consumerClient, &AmqpClient::connected, this, [&] {
@@ -217,9 +212,7 @@ private slots:
         QTRY_VERIFY(queue && queue->isConsuming());
         QCOMPARE(queue->prefetchCount(), qint16(100));
 
-        AmqpClient publisherClient;
-        publisherClient.setTimings(testTimings());
-        publisherClient.setAutoReconnect(true);
+        Client publisherClient;
         publisherClient.connectToHost(testsupport::service("STROVA_AMQP_URI"));
         QTRY_VERIFY(publisherClient.isConnected());
         AmqpExchange* exchange = publisherClient.createExchange("");
@@ -276,9 +269,7 @@ private slots:
         QVERIFY2(testsupport::services_control({"start", "rabbit"}, &out, dir.path()) == 0, qPrintable(out));
         const auto stop = qScopeGuard([&] { testsupport::services_control({"stop"}, nullptr, dir.path()); });
         const auto env = testsupport::read_env_file(dir.path() + "/services.env");
-        AmqpClient client;
-        client.setTimings(testTimings());
-        client.setAutoReconnect(true);
+        Client client;
         TestChannel channel(&client);
         channel.setup = [](TestChannel* c) { c->declare("tst_amqp_restart"); };
         QSignalSpy connected(&client, &AmqpClient::connected);
