@@ -167,9 +167,14 @@ int main(int argc, char* argv[])
     const QString uri = env["STROVA_AMQP_URI"];
     int rc = 0;
     {
-        QSqlDatabase db = testsupport::open_database("bench", env["STROVA_MYSQL_DB"], env);
+        QSqlDatabase db = QSqlDatabase::addDatabase("QMYSQL", "bench");
+        db.setHostName(env["STROVA_MYSQL_HOST"]);
+        db.setPort(env["STROVA_MYSQL_PORT"].toInt());
+        db.setUserName(env["STROVA_MYSQL_USER"]);
+        db.setPassword(env["STROVA_MYSQL_PASS"]);
+        db.setDatabaseName(env["STROVA_MYSQL_DB"]);
         QString error;
-        if (!db.isOpen() || !testsupport::run_sql_file(db, STROVA_SOURCE_DIR "/sql/schema.sql", &error)) {
+        if (!db.open() || !testsupport::run_sql_file(db, STROVA_SOURCE_DIR "/sql/schema.sql", &error)) {
             std::fprintf(stderr, "no database or schema: %s %s\n", qPrintable(db.lastError().text()), qPrintable(error));
             rc = 1;
         }
@@ -188,7 +193,9 @@ int main(int argc, char* argv[])
         const double drain = rc ? 0 : drain_rate(uri, "bench_drain", n);
         std::printf("  own AMQP client, drain and ack:  %9.0f msg/s\n", drain);
 
-        const QVariantMap sql = testsupport::db_config(env, env["STROVA_MYSQL_DB"]);
+        const QVariantMap sql{{"host", env["STROVA_MYSQL_HOST"]}, {"port", env["STROVA_MYSQL_PORT"].toInt()},
+                              {"db_name", env["STROVA_MYSQL_DB"]}, {"user", env["STROVA_MYSQL_USER"]},
+                              {"pass", env["STROVA_MYSQL_PASS"]}};
         const QVariantMap rabbit{{"ul", QVariantMap{{"path", uri}, {"queue", "bench_ul"}, {"host", "/api"}}},
                                  {"dl", QVariantMap{{"path", uri}, {"exchange", "bench_dl"}, {"host", "/api"}, {"api_key", "bench"}}}};
         QFile cfg(dir.path() + "/cfg.json");
