@@ -289,9 +289,14 @@ int services_control(const QStringList& args, QString* output, const QString& st
     t.start();
     while (!p.waitForFinished(20) && p.state() != QProcess::NotRunning && t.elapsed() < 180000)
         QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    const QString text = QString::fromUtf8(p.readAll());
     if (output)
-        *output = QString::fromUtf8(p.readAll());
-    return p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+        *output = text;
+    const int rc = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+    // A failed start in CI must say why.
+    if (rc != 0)
+        qWarning().noquote() << "services.sh" << all.join(QLatin1Char(' ')) << "failed:\n" << text;
+    return rc;
 }
 
 QByteArray run_tool(const QString& program, const QStringList& args, const QByteArray& input, QString* error)

@@ -112,7 +112,8 @@ QSqlDatabase schema_database(const QString& name, const QString& connection,
                              const QMap<QString, QString>& env = services());
 
 // Runs services.sh COMMAND STATE ARGS (mysql-stop, rabbit-start, rabbitmqctl ...) on the
-// services whose state directory is `state` (the shared ones when empty).
+// services whose state directory is `state` (the shared ones when empty). When it fails, its
+// output goes to the test log.
 int services_control(const QStringList& args, QString* output = nullptr, const QString& state = QString());
 
 // Runs support/amqp_peer.py (pika, an independent AMQP peer) against `uri`; its output lines.
