@@ -25,20 +25,6 @@ QVariantMap queue_stats(const Env& env, const QString& queue)
 }
 
 
-QSqlDatabase connect_db(const Env& env, const QString& connection, const QString& database)
-{
-    QSqlDatabase db = QSqlDatabase::contains(connection) ? QSqlDatabase::database(connection, false)
-                                                         : QSqlDatabase::addDatabase(QStringLiteral("QMYSQL"), connection);
-    db.setHostName(env["STROVA_MYSQL_HOST"]);
-    db.setPort(env["STROVA_MYSQL_PORT"].toInt());
-    db.setUserName(env["STROVA_MYSQL_USER"]);
-    db.setPassword(env["STROVA_MYSQL_PASS"]);
-    db.setDatabaseName(database);
-    if (!db.open())
-        qWarning() << "no database" << db.lastError().text();
-    return db;
-}
-
 int count(QSqlDatabase& db, const QString& sql)
 {
     QSqlQuery q(db);
@@ -93,9 +79,7 @@ struct Daemon {
     Daemon(const Env& e, const QString& database, const QString& tag, int save_ms = 0)
         : env(e), queue("e2e_ul_" + tag), exchange("e2e_dl_" + tag)
     {
-        QVariantMap sql{{"host", env["STROVA_MYSQL_HOST"]}, {"port", env["STROVA_MYSQL_PORT"].toInt()},
-                        {"db_name", database},             {"user", env["STROVA_MYSQL_USER"]},
-                        {"pass", env["STROVA_MYSQL_PASS"]}};
+        QVariantMap sql = testsupport::db_config(env, database);
         if (save_ms > 0)
             sql.insert("timers", QVariantMap{{"data_ms", save_ms}});
         const QString uri = env["STROVA_AMQP_URI"];
@@ -124,32 +108,8 @@ struct Daemon {
     bool consuming() { return queue_stats(env, queue).value("consumers").toInt() == 1; }
     int waiting() { return queue_stats(env, queue).value("messages").toInt(); }
     bool running() const { return proc.state() == QProcess::Running; }
-    QString log() const
-    {
-        QString all;
-        for (const QString& name : QDir(dir.path()).entryList({"*.log"}, QDir::Files)) {
-            QFile f(dir.path() + "/" + name);
-            if (f.open(QIODevice::ReadOnly))
-                all += QString::fromUtf8(f.readAll());
-        }
-        return all;
-    }
+    QString log() const { return testsupport::read_logs(dir.path()); }
 };
-
-bool load_schema(const Env& env, const QString& database)
-{
-    QSqlDatabase root = connect_db(env, "e2e_schema_root", QString());
-    if (!QSqlQuery(root).exec("DROP DATABASE IF EXISTS `" + database + "`") ||
-        !QSqlQuery(root).exec("CREATE DATABASE `" + database + "` CHARACTER SET utf8mb4"))
-        return false;
-    QSqlDatabase db = connect_db(env, "e2e_schema_" + database, database);
-    QString error;
-    if (!testsupport::run_sql_file(db, STROVA_SOURCE_DIR "/sql/schema.sql", &error)) {
-        qWarning() << error;
-        return false;
-    }
-    return true;
-}
 
 } // namespace
 
@@ -195,8 +155,8 @@ private slots:
 
     void uplinks_become_rows()
     {
-        QVERIFY(load_schema(shared, "e2e_rows"));
-        QSqlDatabase db = connect_db(shared, "rows", "e2e_rows");
+        QSqlDatabase db = testsupport::schema_database("e2e_rows", "rows", shared);
+        QVERIFY(db.tables().contains("modems_data"));
         Daemon d(shared, "e2e_rows", "rows");
         QVERIFY(d.start());
         QTRY_VERIFY_WITH_TIMEOUT(d.consuming(), 20000);
@@ -231,8 +191,8 @@ private slots:
     // move the command through its states.
     void commands_and_delivery_reports()
     {
-        QVERIFY(load_schema(shared, "e2e_cmd"));
-        QSqlDatabase db = connect_db(shared, "cmd", "e2e_cmd");
+        QSqlDatabase db = testsupport::schema_database("e2e_cmd", "cmd", shared);
+        QVERIFY(db.tables().contains("modems_data"));
         Daemon d(shared, "e2e_cmd", "cmd");
         QVERIFY(d.start());
         QTRY_VERIFY_WITH_TIMEOUT(d.consuming(), 20000);
@@ -299,8 +259,8 @@ private slots:
     // an older command in the same save does complete that one.
     void answers_match_only_older_commands()
     {
-        QVERIFY(load_schema(shared, "e2e_answer"));
-        QSqlDatabase db = connect_db(shared, "answer", "e2e_answer");
+        QSqlDatabase db = testsupport::schema_database("e2e_answer", "answer", shared);
+        QVERIFY(db.tables().contains("modems_data"));
         Daemon d(shared, "e2e_answer", "answer", 1500);
         QVERIFY(d.start());
         QTRY_VERIFY_WITH_TIMEOUT(d.consuming(), 20000);
@@ -331,8 +291,8 @@ private slots:
 
     void sigterm_keeps_acknowledged_uplinks()
     {
-        QVERIFY(load_schema(shared, "e2e_term"));
-        QSqlDatabase db = connect_db(shared, "term", "e2e_term");
+        QSqlDatabase db = testsupport::schema_database("e2e_term", "term", shared);
+        QVERIFY(db.tables().contains("modems_data"));
         Daemon d(shared, "e2e_term", "term");
         const int n = 30000;
         QVERIFY(write_value_uplinks(d.dir.path() + "/ul.txt", 1, n));
@@ -357,8 +317,8 @@ private slots:
     void database_outage_loses_nothing()
     {
         QVERIFY2(start_own_services(), "private services did not start");
-        QVERIFY(load_schema(own, "e2e_outage"));
-        QSqlDatabase db = connect_db(own, "outage", "e2e_outage");
+        QSqlDatabase db = testsupport::schema_database("e2e_outage", "outage", own);
+        QVERIFY(db.tables().contains("modems_data"));
         Daemon d(own, "e2e_outage", "outage");
         QVERIFY(d.start());
         QTRY_VERIFY_WITH_TIMEOUT(d.consuming(), 20000);
@@ -373,15 +333,15 @@ private slots:
         QVERIFY(d.running());
         QVERIFY(own_control({"mysql-start"}));
         db.close();
-        db = connect_db(own, "outage", "e2e_outage");
+        db = testsupport::open_database("outage", "e2e_outage", own);
         QTRY_COMPARE_WITH_TIMEOUT(count(db, "SELECT COUNT(*) FROM modems_data"), 1200, 60000);
     }
 
     void broker_restart_resumes_consumption()
     {
         QVERIFY2(start_own_services(), "private services did not start");
-        QVERIFY(load_schema(own, "e2e_broker"));
-        QSqlDatabase db = connect_db(own, "broker", "e2e_broker");
+        QSqlDatabase db = testsupport::schema_database("e2e_broker", "broker", own);
+        QVERIFY(db.tables().contains("modems_data"));
         Daemon d(own, "e2e_broker", "broker");
         const int n = 30000;
         QVERIFY(write_value_uplinks(d.dir.path() + "/a.txt", 1, n));

@@ -31,16 +31,6 @@ class tst_main : public QObject
             .arg(s["STROVA_MYSQL_HOST"], s["STROVA_MYSQL_PORT"], s["STROVA_MYSQL_USER"], password)
             .toUtf8();
     }
-    static QString read_logs(const QString& dir)
-    {
-        QString all;
-        for (const QString& name : QDir(dir).entryList({"*.log"}, QDir::Files)) {
-            QFile f(dir + "/" + name);
-            if (f.open(QIODevice::ReadOnly))
-                all += QString::fromUtf8(f.readAll());
-        }
-        return all;
-    }
 
 private slots:
     void initTestCase()
@@ -94,14 +84,14 @@ private slots:
         QTemporaryDir tmp;
         QProcess p;
         start(p, tmp, config_with_database(testsupport::service("STROVA_MYSQL_PASS")));
-        QTRY_VERIFY_WITH_TIMEOUT(read_logs(tmp.path()).contains("db_loader open"), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(testsupport::read_logs(tmp.path()).contains("db_loader open"), 10000);
         ::kill(pid_t(p.processId()), sig);
         QVERIFY(p.waitForFinished(10000));
         QCOMPARE(p.exitStatus(), QProcess::NormalExit);
         QCOMPARE(p.exitCode(), 0);
         QCOMPARE(QString::fromUtf8(p.readAllStandardOutput()),
                  QStringLiteral("\nquit the application (user request signal = %1).\n").arg(sig));
-        const QString all = read_logs(tmp.path()) + QString::fromUtf8(p.readAllStandardError());
+        const QString all = testsupport::read_logs(tmp.path()) + QString::fromUtf8(p.readAllStandardError());
         QVERIFY(all.contains("sql created"));
         QVERIFY(all.contains("devices 1")); // the registry was filled from the database
         QVERIFY2(!all.contains("while thread is still running", Qt::CaseInsensitive), qPrintable(all));
@@ -116,7 +106,7 @@ private slots:
         QVERIFY(p.waitForFinished(20000));
         QCOMPARE(p.exitStatus(), QProcess::NormalExit);
         QCOMPARE(p.exitCode(), 253);
-        const QString log = read_logs(tmp.path());
+        const QString log = testsupport::read_logs(tmp.path());
         QVERIFY2(log.contains("(Exc)") && log.contains("no sql connect") && log.contains("can't open db"), qPrintable(log));
         QVERIFY(!log.contains("sql created"));
     }

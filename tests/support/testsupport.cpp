@@ -4,6 +4,7 @@
 
 #include <QCoreApplication>
 #include <QDebug>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QRegularExpression>
@@ -317,6 +318,17 @@ QByteArray run_tool(const QString& program, const QStringList& args, const QByte
     if (error)
         *error = why;
     return p.readAllStandardOutput();
+}
+
+QString read_logs(const QString& dir)
+{
+    QString all;
+    for (const QString& name : QDir(dir).entryList({QStringLiteral("*.log")}, QDir::Files, QDir::Name)) {
+        QFile f(dir + QLatin1Char('/') + name);
+        if (f.open(QIODevice::ReadOnly))
+            all += QString::fromUtf8(f.readAll());
+    }
+    return all;
 }
 
 QStringList amqp_peer(const QString& uri, const QStringList& args)

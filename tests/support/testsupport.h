@@ -128,6 +128,9 @@ QByteArray run_tool(const QString& program, const QStringList& args, const QByte
 // one per token: a JSON object with "payload" and optionally "key", "urlsafe", "parts".
 QStringList mint_tokens(const QStringList& descs);
 
+// The *.log files of `dir` (a daemon's log directory), concatenated.
+QString read_logs(const QString& dir);
+
 // Path of the built daemon executable.
 QString daemon_path();
 
