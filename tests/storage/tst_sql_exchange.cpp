@@ -173,30 +173,19 @@ private slots:
         QVERIFY(s->cmd_counter >= 5000 && s->cmd_counter < 6000);
     }
 
-    void init_failures_data()
-    {
-        QTest::addColumn<QString>("prepare");
-        QTest::addColumn<QString>("password");
-        QTest::addColumn<QString>("message");
-        QTest::newRow("no command table") << "DROP TABLE modems_cmd" << "" << "can't insert data field to modems_cmd";
-        QTest::newRow("address table without modem_id")
-            << "CREATE TABLE modems_iec104 (iec_id INT)" << "" << "can't create modems_iec104";
-        QTest::newRow("wrong password") << "" << "wrong" << "can't open db";
-    }
+    void init_failures_data() { testsupport::vector_rows(VECTORS("sql_exchange.txt"), "init"); }
     void init_failures()
     {
-        QFETCH(QString, prepare);
-        QFETCH(QString, password);
-        QFETCH(QString, message);
+        QFETCH(QStringList, f);
         auto s = storage_on_fresh("st_init_fail", false);
-        if (!prepare.isEmpty())
-            QVERIFY(QSqlQuery(check).exec(prepare));
+        if (f[0] != "-")
+            QVERIFY(QSqlQuery(check).exec(f[0]));
         QMap<QString, QString> e = env;
-        if (!password.isEmpty())
-            e["STROVA_MYSQL_PASS"] = password;
+        if (f[1] != "-")
+            e["STROVA_MYSQL_PASS"] = f[1];
         s = std::make_unique<Storage>(config("st_init_fail", e), nullptr);
         QVERIFY(!s->init());
-        QVERIFY2(g_log->has(message), qPrintable(g_log->all()));
+        QVERIFY2(g_log->has(f[2]), qPrintable(g_log->all()));
         QVERIFY(!s->tmr_save->isActive());
     }
 
@@ -469,23 +458,12 @@ private slots:
         QSqlDatabase::removeDatabase("private");
     }
 
-    void codec_states_data()
-    {
-        QTest::addColumn<uint>("codec");
-        QTest::addColumn<uint>("stored");
-        QTest::addColumn<bool>("sent");
-        QTest::newRow("text") << 0u << 0u << true;
-        QTest::newRow("sent") << 1u << 1u << true;
-        QTest::newRow("handled") << 3u << 3u << false;
-        QTest::newRow("nothing to send") << 4u << 4u << false;
-        QTest::newRow("write to confirm") << 5u << 5u << true;
-        QTest::newRow("unknown") << 9u << 3u << true;
-    }
+    void codec_states_data() { testsupport::vector_rows(VECTORS("sql_exchange.txt"), "codec"); }
     void codec_states()
     {
-        QFETCH(uint, codec);
-        QFETCH(uint, stored);
-        QFETCH(bool, sent);
+        QFETCH(QStringList, f);
+        const uint codec = f[0].toUInt(), stored = f[1].toUInt();
+        const bool sent = f[2] == "1";
         auto s = storage_on_fresh("st_codec_states");
         QVERIFY(s);
         QSignalSpy spy(s.get(), &SQL_Exchange::signal_DL);
@@ -542,30 +520,13 @@ private slots:
                  QString("1 0.0.96.3.10.255_4 1,2 0.0.96.3.10.255_3 1,3 13.0.0 4"));
     }
 
-    void status_rules_in_table_data()
-    {
-        QTest::addColumn<uint>("before");
-        QTest::addColumn<bool>("success");
-        QTest::addColumn<bool>("by_number");
-        QTest::addColumn<QString>("named");
-        QTest::addColumn<uint>("after");
-        QTest::newRow("delivered") << 1u << true << true << "" << 2u;
-        QTest::newRow("answer before delivery") << 1u << true << false << "13.0.0" << 2u;
-        QTest::newRow("answer after delivery") << 2u << true << false << "13.0.0" << 3u;
-        QTest::newRow("second delivery") << 2u << true << true << "" << 2u;
-        QTest::newRow("text delivered") << 0u << true << true << "" << 3u;
-        QTest::newRow("write confirmed") << 5u << true << false << "13.0.0" << 3u;
-        QTest::newRow("failure when done") << 3u << false << true << "" << 4u;
-        QTest::newRow("success when failed") << 4u << true << true << "" << 4u;
-        QTest::newRow("answer for another setting") << 1u << true << false << "1.8.0" << 1u;
-    }
+    void status_rules_in_table_data() { testsupport::vector_rows(VECTORS("sql_exchange.txt"), "status"); }
     void status_rules_in_table()
     {
-        QFETCH(uint, before);
-        QFETCH(bool, success);
-        QFETCH(bool, by_number);
-        QFETCH(QString, named);
-        QFETCH(uint, after);
+        QFETCH(QStringList, f);
+        const uint before = f[0].toUInt(), after = f[4].toUInt();
+        const bool success = f[1] == "1", by_number = f[2] == "1";
+        const QString named = f[3] == "-" ? QString() : f[3];
         auto s = storage_on_fresh("st_status_db");
         QVERIFY(s);
         // A stray row numbered 0 shows whether an unmatched status updated "cmd_id=0".
