@@ -65,6 +65,18 @@ public:
     QVariant api_el_modems_for_get_index(QVariantMap api_request);
     QVariant api_iec104_list(QVariantMap api_request);
     QVariant api_cmd_display(QVariantMap api_request);
+    QVariant api_cmd_send(QVariantMap api_request);
+    QVariant api_cmd_status(QVariantMap api_request);
+    QVariant api_sendmessage(QVariantMap api_request);
+    QVariant api_setting(QVariantMap api_request);
+    QVariant api_setting_set(QVariantMap api_request);
+    QVariant api_setting_version_list(QVariantMap api_request);
+    QVariant api_RAM_modems(QVariantMap api_request);
+    QVariant api_RAM_bs(QVariantMap api_request);
+    QVariant api_RAM_indexes(QVariantMap api_request);
+    QVariant api_system(QVariantMap api_request);
+    QVariant api_authorization(QVariantMap api_request);
+    QVariant api_parse(QVariantMap api_request);
     QVariant api_info(QVariantMap api_request);
     QVariant api_time_sync_set(QVariantMap api_request);
 
@@ -74,6 +86,9 @@ public:
     // Where "tst.json" and the UI files lie: `files_dir`, or the executable's directory.
     static QString exe_dir();
 
+    // Setting names longer than this do not fit the setting columns of the database.
+    static constexpr int k_setting_name_max = 128;
+
     const QVariantMap rights_table;
     const QMap<QString, QStringList> rights_flat;
     const QVariantMap config;
@@ -81,7 +96,14 @@ public:
     uint32_t last_saved_ts = 0;
     bool first_run = true;
 
+public slots:
+    // One tick of the driver's own event log (pseudo modem 1): start events on the first tick,
+    // "update_ts" on every tick.
+    void slot_timer_update_ts();
+
 private:
+    // With "uspd_events" on: the event-log timer, ticking every 2 s.
+    void start_event_log();
     static QVariantMap make_rights_table();
     static QMap<QString, QStringList> make_rights_flat(const QVariantMap& table);
     bool gate_passes(gate_kind gate, const QStringList& rights, bool from_driver) const;
