@@ -1,7 +1,5 @@
 // The AMQP library against the throwaway RabbitMQ of the test run.
-#include "amqp_authenticator.h"
 #include "amqp_exchange.h"
-#include "amqp_frame.h"
 #include "amqp_queue.h"
 #include "amqp_table.h"
 #include "amqp_test_helpers.h"
@@ -9,9 +7,7 @@
 
 #include <QSignalSpy>
 #include <QSslSocket>
-#include <QTcpSocket>
 #include <QTemporaryDir>
-#include <QUrl>
 #include <QtTest>
 
 using amqptest::TestChannel;
@@ -20,41 +16,18 @@ namespace {
 
 std::unique_ptr<testsupport::Log_capture> g_log; // the library's log lines, from initTestCase on
 
-QString amqpHost()
+// A client that reconnects, with a first retry after 200 ms.
+struct Client : AmqpClient
 {
-    return testsupport::service("STROVA_AMQP_HOST");
-}
-quint16 amqpPort()
-{
-    return testsupport::service("STROVA_AMQP_PORT").toUShort();
-}
-
-// Next frame from a blocking socket, decoded by the library.
-std::unique_ptr<AmqpFrame> nextFrame(QTcpSocket& s, AmqpFrameReader& reader)
-{
-    QElapsedTimer t;
-    t.start();
-    while (t.elapsed() < 5000) {
-        std::unique_ptr<AmqpFrame> frame;
-        AmqpFrameFault fault;
-        const auto r = reader.read(&s, 131072, &frame, &fault);
-        if (r == AmqpFrameReader::FrameRead) return frame;
-        if (r == AmqpFrameReader::Failed) {
-            qWarning() << "frame fault" << fault.code << fault.text;
-            return nullptr;
-        }
-        s.waitForReadyRead(200);
+    Client()
+    {
+        AmqpTimings t;
+        t.firstRetryDelay = 200;
+        t.retryGrowthLimit = 5000;
+        setTimings(t);
+        setAutoReconnect(true);
     }
-    return nullptr;
-}
-
-AmqpTimings testTimings()
-{
-    AmqpTimings t;
-    t.firstRetryDelay = 200;
-    t.retryGrowthLimit = 5000;
-    return t;
-}
+};
 
 QString uriWith(const QString& host, const QString& port, const QString& password)
 {
@@ -75,40 +48,6 @@ QString connectionPid(AmqpClient& client)
     return QString();
 }
 
-// A broker of this test's own, for stopping and starting: the shared one must stay up.
-class PrivateBroker
-{
-public:
-    PrivateBroker() : script(testsupport::service("STROVA_SERVICES_SCRIPT")) {}
-    ~PrivateBroker() { run({"stop", dir.path()}, 120000); }
-    bool start()
-    {
-        if (run({"start", dir.path(), "rabbit"}, 240000) != 0) return false;
-        env = testsupport::read_env_file(dir.path() + "/services.env");
-        return !env.value("STROVA_AMQP_PORT").isEmpty();
-    }
-    int run(const QStringList& args, int ms)
-    {
-        QProcess p;
-        p.setProcessChannelMode(QProcess::MergedChannels);
-        p.start(script, args);
-        if (!p.waitForFinished(ms)) return -1;
-        output = QString::fromUtf8(p.readAll());
-        return p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
-    }
-    QString script;
-    QTemporaryDir dir;
-    QMap<QString, QString> env;
-    QString output;
-};
-
-AmqpMethodFrame* asMethod(const std::unique_ptr<AmqpFrame>& f, quint16 classId, quint16 methodId)
-{
-    if (!f || f->type() != AmqpFrame::Method) return nullptr;
-    auto* m = static_cast<AmqpMethodFrame*>(f.get());
-    return m->classId() == classId && m->methodId() == methodId ? m : nullptr;
-}
-
 } // namespace
 
 class tst_amqp_rabbitmq : public QObject
@@ -124,111 +63,11 @@ private slots:
     }
     void init() { g_log->clear(); }
 
-    // The protocol header draws connection.start, which our decoder reads whole; the frames we
-    // build for the rest of the handshake are accepted.
-    void raw_handshake_with_our_frames()
-    {
-        QTcpSocket s;
-        s.connectToHost(amqpHost(), amqpPort());
-        QVERIFY(s.waitForConnected(5000));
-        s.write(QByteArray("AMQP\x00\x00\x09\x01", 8));
-        AmqpFrameReader reader;
-
-        auto frame = nextFrame(s, reader);
-        AmqpMethodFrame* start = asMethod(frame, 10, 10);
-        QVERIFY(start);
-        QCOMPARE(start->channel(), quint16(0));
-        QDataStream args(start->arguments());
-        quint8 major = 0, minor = 0;
-        AmqpTable serverProperties;
-        args >> major >> minor >> serverProperties;
-        const QString mechanisms = AmqpFrame::readAmqpField(args, AmqpMetaType::LongString).toString();
-        const QString locales = AmqpFrame::readAmqpField(args, AmqpMetaType::LongString).toString();
-        QCOMPARE(args.status(), QDataStream::Ok);
-        QCOMPARE(int(major), 0);
-        QCOMPARE(int(minor), 9);
-        QCOMPARE(serverProperties.value("product").toString(), QString("RabbitMQ"));
-        QVERIFY(serverProperties.value("capabilities").toHash().value("publisher_confirms").toBool());
-        // The broker's order of mechanisms changes from run to run.
-        QVERIFY2(mechanisms.split(' ').contains("AMQPLAIN"), qPrintable(mechanisms));
-        QVERIFY(locales.split(' ').contains("en_US"));
-
-        AmqpMethodWriter startOk(10, 11);
-        AmqpTable client;
-        client.insert("product", "AMQPC");
-        client.insert("version", "0.5.0");
-        startOk.table(client);
-        AmqpPlainAuthenticator(testsupport::service("STROVA_AMQP_USER"),
-                               testsupport::service("STROVA_AMQP_PASS"))
-            .write(startOk.stream());
-        startOk.shortString("en_US");
-        QVERIFY(startOk.isValid());
-        s.write(startOk.frame().toByteArray());
-
-        frame = nextFrame(s, reader);
-        AmqpMethodFrame* tune = asMethod(frame, 10, 30);
-        QVERIFY(tune);
-        QDataStream t(tune->arguments());
-        quint16 channelMax = 0, heartbeat = 0;
-        quint32 frameMax = 0;
-        t >> channelMax >> frameMax >> heartbeat;
-        QCOMPARE(channelMax, quint16(2047));
-        QCOMPARE(frameMax, quint32(131072));
-        QCOMPARE(heartbeat, quint16(60));
-
-        AmqpMethodWriter tuneOk(10, 31);
-        tuneOk.shortUint(channelMax).longUint(frameMax).shortUint(0);
-        AmqpMethodWriter open(10, 40);
-        open.shortString(testsupport::service("STROVA_AMQP_VHOST")).octet(0).octet(0);
-        s.write(tuneOk.frame().toByteArray() + open.frame().toByteArray());
-        QVERIFY(asMethod(nextFrame(s, reader), 10, 41));
-
-        // A message through our header and body frames, fetched back with basic.get.
-        AmqpMethodWriter chOpen(20, 10, 1);
-        chOpen.shortString("");
-        s.write(chOpen.frame().toByteArray());
-        QVERIFY(asMethod(nextFrame(s, reader), 20, 11));
-        AmqpMethodWriter declare(50, 10, 1);
-        declare.shortUint(0).shortString("tst_amqp_raw").octet(0x04).table(AmqpTable());
-        s.write(declare.frame().toByteArray());
-        QVERIFY(asMethod(nextFrame(s, reader), 50, 11));
-        AmqpMethodWriter publish(60, 40, 1);
-        publish.shortUint(0).shortString("").shortString("tst_amqp_raw").octet(0);
-        AmqpContentFrame header(60);
-        header.setChannel(1);
-        header.setBodySize(5);
-        header.setProperty(AmqpMessage::ContentType, "text.plain");
-        header.setProperty(AmqpMessage::Headers, QVariantHash{{"n", 40000}, {"s", "x"}});
-        AmqpContentBodyFrame body(QByteArray("hello"));
-        body.setChannel(1);
-        s.write(publish.frame().toByteArray() + header.toByteArray() + body.toByteArray());
-        AmqpMethodWriter get(60, 70, 1);
-        get.shortUint(0).shortString("tst_amqp_raw").octet(1);
-        s.write(get.frame().toByteArray());
-        QVERIFY(asMethod(nextFrame(s, reader), 60, 71));
-        frame = nextFrame(s, reader);
-        QVERIFY(frame && frame->type() == AmqpFrame::Header);
-        auto* got = static_cast<AmqpContentFrame*>(frame.get());
-        QCOMPARE(got->bodySize(), qint64(5));
-        QCOMPARE(got->property(AmqpMessage::ContentType).toString(), QString("text.plain"));
-        QCOMPARE(got->property(AmqpMessage::Headers).toHash(), (QVariantHash{{"n", 40000}, {"s", "x"}}));
-        frame = nextFrame(s, reader);
-        QVERIFY(frame && frame->type() == AmqpFrame::Body);
-        QCOMPARE(static_cast<AmqpContentBodyFrame*>(frame.get())->body(), QByteArray("hello"));
-
-        AmqpMethodWriter close(10, 50);
-        close.shortUint(200).shortString("bye").shortUint(0).shortUint(0);
-        s.write(close.frame().toByteArray());
-        QVERIFY(asMethod(nextFrame(s, reader), 10, 51));
-    }
-
     // Login with AMQPLAIN on "/api", the broker's tune values, and heartbeats both ways: with a
     // 1 s heartbeat and nothing else said for 4 s, either side would drop a silent peer.
     void login_tune_and_heartbeats()
     {
-        AmqpClient client;
-        client.setTimings(testTimings());
-        client.setAutoReconnect(true);
+        Client client;
         QSignalSpy connected(&client, &AmqpClient::connected);
         client.connectToHost(testsupport::service("STROVA_AMQP_URI"));
         QTRY_COMPARE(connected.size(), 1);
@@ -270,9 +109,7 @@ private slots:
     // A refused login is logged as such and retried with a growing delay until it succeeds.
     void wrong_password_retried_with_back_off()
     {
-        AmqpClient client;
-        client.setTimings(testTimings());
-        client.setAutoReconnect(true);
+        Client client;
         client.connectToHost(uriWith(testsupport::service("STROVA_AMQP_HOST"),
                                      testsupport::service("STROVA_AMQP_PORT"), "wrong"));
         QTRY_VERIFY_WITH_TIMEOUT(g_log->has("reconnecting in 1000 ms"), 15000);
@@ -289,9 +126,7 @@ private slots:
     // its channel opens again and redoes its declaration.
     void forced_close_reconnects_and_reopens_channels()
     {
-        AmqpClient client;
-        client.setTimings(testTimings());
-        client.setAutoReconnect(true);
+        Client client;
         TestChannel channel(&client);
         channel.setup = [](TestChannel* c) { c->declare("tst_amqp_forced"); };
         QSignalSpy connected(&client, &AmqpClient::connected);
@@ -315,9 +150,7 @@ private slots:
     // after the back-off with its set-up run again, and the connection and the other channel stay.
     void channel_error_reopens_channel_connection_stays()
     {
-        AmqpClient client;
-        client.setTimings(testTimings());
-        client.setAutoReconnect(true);
+        Client client;
         QSignalSpy connected(&client, &AmqpClient::connected);
         client.connectToHost(testsupport::service("STROVA_AMQP_URI"));
         TestChannel owner(&client);
@@ -356,9 +189,7 @@ private slots:
     void publish_consume_and_recover()
     {
         const QString queueName = "tst_amqp_e2e";
-        AmqpClient consumerClient;
-        consumerClient.setTimings(testTimings());
-        consumerClient.setAutoReconnect(true);
+        Client consumerClient;
         AmqpQueue* queue = nullptr;
         QList<AmqpMessage> got;
         connect(&consumerClient, &AmqpClient::connected, this, [&] {
@@ -381,9 +212,7 @@ private slots:
         QTRY_VERIFY(queue && queue->isConsuming());
         QCOMPARE(queue->prefetchCount(), qint16(100));
 
-        AmqpClient publisherClient;
-        publisherClient.setTimings(testTimings());
-        publisherClient.setAutoReconnect(true);
+        Client publisherClient;
         publisherClient.connectToHost(testsupport::service("STROVA_AMQP_URI"));
         QTRY_VERIFY(publisherClient.isConnected());
         AmqpExchange* exchange = publisherClient.createExchange("");
@@ -434,22 +263,24 @@ private slots:
     // client comes back with its channels once the broker is up.
     void broker_restart_on_a_private_node()
     {
-        PrivateBroker broker;
-        QVERIFY2(broker.start(), qPrintable(broker.output));
-        AmqpClient client;
-        client.setTimings(testTimings());
-        client.setAutoReconnect(true);
+        // A broker of this test's own: the shared one must stay up.
+        QTemporaryDir dir;
+        QString out;
+        QVERIFY2(testsupport::services_control({"start", "rabbit"}, &out, dir.path()) == 0, qPrintable(out));
+        const auto stop = qScopeGuard([&] { testsupport::services_control({"stop"}, nullptr, dir.path()); });
+        const auto env = testsupport::read_env_file(dir.path() + "/services.env");
+        Client client;
         TestChannel channel(&client);
         channel.setup = [](TestChannel* c) { c->declare("tst_amqp_restart"); };
         QSignalSpy connected(&client, &AmqpClient::connected);
-        client.connectToHost(broker.env.value("STROVA_AMQP_URI"));
+        client.connectToHost(env.value("STROVA_AMQP_URI"));
         QTRY_COMPARE_WITH_TIMEOUT(channel.count(50, 11), 1, 10000);
 
-        QCOMPARE(broker.run({"rabbit-stop", broker.dir.path()}, 120000), 0);
+        QCOMPARE(testsupport::services_control({"rabbit-stop"}, nullptr, dir.path()), 0);
         QTRY_VERIFY_WITH_TIMEOUT(g_log->has("Connection refused"), 15000);
         QVERIFY(g_log->has("connection closed by the broker: 320 CONNECTION_FORCED"));
         QVERIFY(!client.isConnected());
-        QCOMPARE(broker.run({"rabbit-start", broker.dir.path()}, 120000), 0);
+        QCOMPARE(testsupport::services_control({"rabbit-start"}, nullptr, dir.path()), 0);
         QTRY_COMPARE_WITH_TIMEOUT(connected.size(), 2, 30000);
         QTRY_COMPARE_WITH_TIMEOUT(channel.count(50, 11), 2, 10000);
         client.disconnectFromHost();

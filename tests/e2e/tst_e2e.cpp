@@ -1,4 +1,5 @@
-// The real daemon between a real RabbitMQ and a real MariaDB: uplinks in, rows out, faults survived.
+// The real daemon between a real RabbitMQ and a real MariaDB: uplinks in, rows out, faults survived;
+// and as an operator starts it: exit codes, standard streams, signals.
 #include "testsupport.h"
 
 #include <QDateTime>
@@ -24,20 +25,6 @@ QVariantMap queue_stats(const Env& env, const QString& queue)
     return QJsonDocument::fromJson(testsupport::amqp_peer(env["STROVA_AMQP_URI"], {"stats", queue}).value(0).toUtf8()).toVariant().toMap();
 }
 
-
-QSqlDatabase connect_db(const Env& env, const QString& connection, const QString& database)
-{
-    QSqlDatabase db = QSqlDatabase::contains(connection) ? QSqlDatabase::database(connection, false)
-                                                         : QSqlDatabase::addDatabase(QStringLiteral("QMYSQL"), connection);
-    db.setHostName(env["STROVA_MYSQL_HOST"]);
-    db.setPort(env["STROVA_MYSQL_PORT"].toInt());
-    db.setUserName(env["STROVA_MYSQL_USER"]);
-    db.setPassword(env["STROVA_MYSQL_PASS"]);
-    db.setDatabaseName(database);
-    if (!db.open())
-        qWarning() << "no database" << db.lastError().text();
-    return db;
-}
 
 int count(QSqlDatabase& db, const QString& sql)
 {
@@ -93,9 +80,7 @@ struct Daemon {
     Daemon(const Env& e, const QString& database, const QString& tag, int save_ms = 0)
         : env(e), queue("e2e_ul_" + tag), exchange("e2e_dl_" + tag)
     {
-        QVariantMap sql{{"host", env["STROVA_MYSQL_HOST"]}, {"port", env["STROVA_MYSQL_PORT"].toInt()},
-                        {"db_name", database},             {"user", env["STROVA_MYSQL_USER"]},
-                        {"pass", env["STROVA_MYSQL_PASS"]}};
+        QVariantMap sql = testsupport::db_config(env, database);
         if (save_ms > 0)
             sql.insert("timers", QVariantMap{{"data_ms", save_ms}});
         const QString uri = env["STROVA_AMQP_URI"];
@@ -124,32 +109,8 @@ struct Daemon {
     bool consuming() { return queue_stats(env, queue).value("consumers").toInt() == 1; }
     int waiting() { return queue_stats(env, queue).value("messages").toInt(); }
     bool running() const { return proc.state() == QProcess::Running; }
-    QString log() const
-    {
-        QString all;
-        for (const QString& name : QDir(dir.path()).entryList({"*.log"}, QDir::Files)) {
-            QFile f(dir.path() + "/" + name);
-            if (f.open(QIODevice::ReadOnly))
-                all += QString::fromUtf8(f.readAll());
-        }
-        return all;
-    }
+    QString log() const { return testsupport::read_logs(dir.path()); }
 };
-
-bool load_schema(const Env& env, const QString& database)
-{
-    QSqlDatabase root = connect_db(env, "e2e_schema_root", QString());
-    if (!QSqlQuery(root).exec("DROP DATABASE IF EXISTS `" + database + "`") ||
-        !QSqlQuery(root).exec("CREATE DATABASE `" + database + "` CHARACTER SET utf8mb4"))
-        return false;
-    QSqlDatabase db = connect_db(env, "e2e_schema_" + database, database);
-    QString error;
-    if (!testsupport::run_sql_file(db, STROVA_SOURCE_DIR "/sql/schema.sql", &error)) {
-        qWarning() << error;
-        return false;
-    }
-    return true;
-}
 
 } // namespace
 
@@ -181,11 +142,31 @@ class tst_e2e : public QObject
         return !own.isEmpty();
     }
 
+    // Starts the daemon with `config` written to tmp/cfg.json and its log in tmp.
+    static void start(QProcess& p, const QTemporaryDir& tmp, const QByteArray& config)
+    {
+        QFile f(tmp.path() + "/cfg.json");
+        QVERIFY(f.open(QIODevice::WriteOnly) && f.write(config) == config.size());
+        f.close();
+        p.start(testsupport::daemon_path(), {"-c", f.fileName(), "-l", tmp.path() + "/drv.log"});
+        QVERIFY(p.waitForStarted(5000));
+    }
+    // A configuration whose "sql" object points at the throwaway MariaDB.
+    static QByteArray config_with_database(const QString& password)
+    {
+        const auto s = testsupport::services();
+        return QStringLiteral(R"({"log_level": 5, "sql": {"host": "%1", "port": %2, "user": "%3", "pass": "%4", "db_name": "st_main"}, "api": {"port": 0}})")
+            .arg(s["STROVA_MYSQL_HOST"], s["STROVA_MYSQL_PORT"], s["STROVA_MYSQL_USER"], password)
+            .toUtf8();
+    }
+
 private slots:
     void initTestCase()
     {
         QVERIFY2(testsupport::services_available(), "services fixture did not run");
         shared = testsupport::services();
+        QSqlDatabase db = testsupport::schema_database("st_main", "schema");
+        QVERIFY(QSqlQuery(db).exec("INSERT INTO modems_setting VALUES (305, 1, 0, 'sn', '0a1b')"));
     }
     void cleanupTestCase()
     {
@@ -195,8 +176,8 @@ private slots:
 
     void uplinks_become_rows()
     {
-        QVERIFY(load_schema(shared, "e2e_rows"));
-        QSqlDatabase db = connect_db(shared, "rows", "e2e_rows");
+        QSqlDatabase db = testsupport::schema_database("e2e_rows", "rows", shared);
+        QVERIFY(db.tables().contains("modems_data"));
         Daemon d(shared, "e2e_rows", "rows");
         QVERIFY(d.start());
         QTRY_VERIFY_WITH_TIMEOUT(d.consuming(), 20000);
@@ -231,8 +212,8 @@ private slots:
     // move the command through its states.
     void commands_and_delivery_reports()
     {
-        QVERIFY(load_schema(shared, "e2e_cmd"));
-        QSqlDatabase db = connect_db(shared, "cmd", "e2e_cmd");
+        QSqlDatabase db = testsupport::schema_database("e2e_cmd", "cmd", shared);
+        QVERIFY(db.tables().contains("modems_data"));
         Daemon d(shared, "e2e_cmd", "cmd");
         QVERIFY(d.start());
         QTRY_VERIFY_WITH_TIMEOUT(d.consuming(), 20000);
@@ -299,8 +280,8 @@ private slots:
     // an older command in the same save does complete that one.
     void answers_match_only_older_commands()
     {
-        QVERIFY(load_schema(shared, "e2e_answer"));
-        QSqlDatabase db = connect_db(shared, "answer", "e2e_answer");
+        QSqlDatabase db = testsupport::schema_database("e2e_answer", "answer", shared);
+        QVERIFY(db.tables().contains("modems_data"));
         Daemon d(shared, "e2e_answer", "answer", 1500);
         QVERIFY(d.start());
         QTRY_VERIFY_WITH_TIMEOUT(d.consuming(), 20000);
@@ -331,8 +312,8 @@ private slots:
 
     void sigterm_keeps_acknowledged_uplinks()
     {
-        QVERIFY(load_schema(shared, "e2e_term"));
-        QSqlDatabase db = connect_db(shared, "term", "e2e_term");
+        QSqlDatabase db = testsupport::schema_database("e2e_term", "term", shared);
+        QVERIFY(db.tables().contains("modems_data"));
         Daemon d(shared, "e2e_term", "term");
         const int n = 30000;
         QVERIFY(write_value_uplinks(d.dir.path() + "/ul.txt", 1, n));
@@ -357,8 +338,8 @@ private slots:
     void database_outage_loses_nothing()
     {
         QVERIFY2(start_own_services(), "private services did not start");
-        QVERIFY(load_schema(own, "e2e_outage"));
-        QSqlDatabase db = connect_db(own, "outage", "e2e_outage");
+        QSqlDatabase db = testsupport::schema_database("e2e_outage", "outage", own);
+        QVERIFY(db.tables().contains("modems_data"));
         Daemon d(own, "e2e_outage", "outage");
         QVERIFY(d.start());
         QTRY_VERIFY_WITH_TIMEOUT(d.consuming(), 20000);
@@ -373,15 +354,15 @@ private slots:
         QVERIFY(d.running());
         QVERIFY(own_control({"mysql-start"}));
         db.close();
-        db = connect_db(own, "outage", "e2e_outage");
+        db = testsupport::open_database("outage", "e2e_outage", own);
         QTRY_COMPARE_WITH_TIMEOUT(count(db, "SELECT COUNT(*) FROM modems_data"), 1200, 60000);
     }
 
     void broker_restart_resumes_consumption()
     {
         QVERIFY2(start_own_services(), "private services did not start");
-        QVERIFY(load_schema(own, "e2e_broker"));
-        QSqlDatabase db = connect_db(own, "broker", "e2e_broker");
+        QSqlDatabase db = testsupport::schema_database("e2e_broker", "broker", own);
+        QVERIFY(db.tables().contains("modems_data"));
         Daemon d(own, "e2e_broker", "broker");
         const int n = 30000;
         QVERIFY(write_value_uplinks(d.dir.path() + "/a.txt", 1, n));
@@ -399,6 +380,88 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(count(db, "SELECT COUNT(*) FROM modems_data"), n + 100, 90000);
         QCOMPARE(d.waiting(), 0);
         QVERIFY(d.running());
+    }
+
+    // ---- start-up
+
+    void missing_configuration()
+    {
+        QTemporaryDir tmp;
+        const QString cfg = tmp.path() + "/absent.json";
+        QProcess p;
+        p.start(testsupport::daemon_path(), {"-c", cfg, "-l", tmp.path() + "/logs/drv.log"});
+        QVERIFY(p.waitForFinished(10000));
+        QCOMPARE(p.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(p.exitCode(), 255);
+        const QString err = QString::fromUtf8(p.readAllStandardError());
+        QVERIFY2(err.contains("(Exc)") && err.contains("no file settings \"" + cfg + "\""), qPrintable(err));
+        QVERIFY(!QDir(tmp.path() + "/logs").exists()); // no log file before the configuration is read
+    }
+
+    void empty_configuration_data()
+    {
+        QTest::addColumn<QByteArray>("content");
+        for (const char* content : {"{}", "[]", "null", "log_level = 5", ""})
+            QTest::addRow("'%s'", content) << QByteArray(content);
+    }
+    void empty_configuration()
+    {
+        QFETCH(QByteArray, content);
+        QTemporaryDir tmp;
+        QProcess p;
+        start(p, tmp, content);
+        QVERIFY(p.waitForFinished(10000));
+        QCOMPARE(p.exitCode(), 254);
+        QVERIFY(QString::fromUtf8(p.readAllStandardError()).contains("empty settings"));
+    }
+
+    // Each quit signal stops the daemon cleanly, also with the loader thread running.
+    void quit_signals_data()
+    {
+        QTest::addColumn<int>("sig");
+        for (int sig : {SIGTERM, SIGHUP, SIGINT})
+            QTest::addRow("%s", strsignal(sig)) << sig;
+    }
+    void quit_signals()
+    {
+        QFETCH(int, sig);
+        QTemporaryDir tmp;
+        QProcess p;
+        start(p, tmp, config_with_database(testsupport::service("STROVA_MYSQL_PASS")));
+        QTRY_VERIFY_WITH_TIMEOUT(testsupport::read_logs(tmp.path()).contains("db_loader open"), 10000);
+        ::kill(pid_t(p.processId()), sig);
+        QVERIFY(p.waitForFinished(10000));
+        QCOMPARE(p.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(p.exitCode(), 0);
+        QCOMPARE(QString::fromUtf8(p.readAllStandardOutput()),
+                 QStringLiteral("\nquit the application (user request signal = %1).\n").arg(sig));
+        const QString all = testsupport::read_logs(tmp.path()) + QString::fromUtf8(p.readAllStandardError());
+        QVERIFY(all.contains("sql created"));
+        QVERIFY(all.contains("devices 1")); // the registry was filled from the database
+        QVERIFY2(!all.contains("while thread is still running", Qt::CaseInsensitive), qPrintable(all));
+        QVERIFY2(!all.contains("still in use", Qt::CaseInsensitive), qPrintable(all)); // connections removed in use
+    }
+
+    void database_refuses_login()
+    {
+        QTemporaryDir tmp;
+        QProcess p;
+        start(p, tmp, config_with_database("wrong"));
+        QVERIFY(p.waitForFinished(20000));
+        QCOMPARE(p.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(p.exitCode(), 253);
+        const QString log = testsupport::read_logs(tmp.path());
+        QVERIFY2(log.contains("(Exc)") && log.contains("no sql connect") && log.contains("can't open db"), qPrintable(log));
+        QVERIFY(!log.contains("sql created"));
+    }
+
+    void version_option()
+    {
+        QProcess p;
+        p.start(testsupport::daemon_path(), {"--version"});
+        QVERIFY(p.waitForFinished(10000));
+        QCOMPARE(p.exitCode(), 0);
+        QVERIFY(QString::fromUtf8(p.readAllStandardOutput()).contains("1.0.0-6"));
     }
 };
 

@@ -3,10 +3,12 @@
 // as the connection drives it.
 
 #include "httprequest.h"
+#include "testsupport.h"
 
 #include <QByteArray>
 #include <QIODevice>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QString>
 
 // A sequential device whose bytes arrive when the test feeds them, like a socket's.
@@ -46,10 +48,14 @@ inline void drive(QuillonHttpd::HttpRequest& request, QIODevice& device)
     }
 }
 
-// "GET / HTTP/1.1\r\n" with C escapes (\r \n \t \\ \xNN) -> bytes.
+// "GET / HTTP/1.1\r\n" with C escapes (\r \n \t \\ \xNN) -> bytes; {N*text} repeats text N times.
 inline QByteArray unescape(const QString& text)
 {
-    const QByteArray in = text.toUtf8();
+    QString expanded = text;
+    static const QRegularExpression repeat(QStringLiteral("\\{(\\d+)\\*([^}]*)\\}"));
+    for (QRegularExpressionMatch m; (m = repeat.match(expanded)).hasMatch();)
+        expanded.replace(m.capturedStart(), m.capturedLength(), m.captured(2).repeated(m.captured(1).toInt()));
+    const QByteArray in = expanded.toUtf8();
     QByteArray out;
     for (int i = 0; i < in.size(); ++i) {
         if (in[i] != '\\' || i + 1 >= in.size()) {
@@ -72,16 +78,12 @@ inline QByteArray unescape(const QString& text)
     return out;
 }
 
-// Runs a program with stdin bytes; its stdout (empty when it failed).
+// Runs a program with stdin bytes; its stdout. *exitCode is 0 when it ran and succeeded.
 inline QByteArray runTool(const QString& program, const QStringList& args, const QByteArray& input,
                           int* exitCode = nullptr)
 {
-    QProcess p;
-    p.start(program, args);
-    p.waitForStarted();
-    p.write(input);
-    p.closeWriteChannel();
-    p.waitForFinished(60000);
-    if (exitCode) *exitCode = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
-    return p.readAllStandardOutput();
+    QString error;
+    const QByteArray out = testsupport::run_tool(program, args, input, &error);
+    if (exitCode) *exitCode = error.isEmpty() ? 0 : 1;
+    return out;
 }

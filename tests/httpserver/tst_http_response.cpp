@@ -2,6 +2,7 @@
 // the Set-Cookie value.
 
 #include "http_test_helpers.h"
+#include "testsupport.h"
 #include "httpconnection.h"
 #include "httpcookie.h"
 #include "httpgzip.h"
@@ -167,40 +168,20 @@ private slots:
         QCOMPARE(loop.closed(), closes);
     }
 
-    void gzip_when_allowed_data()
-    {
-        QTest::addColumn<int>("status");
-        QTest::addColumn<QString>("type");
-        QTest::addColumn<QByteArray>("accept");
-        QTest::addColumn<bool>("compressed");
-        QTest::newRow("html") << 200 << "text/html; charset=utf-8" << QByteArray("Accept-Encoding: gzip, br")
-                              << true;
-        QTest::newRow("css") << 200 << "Text/CSS" << QByteArray("accept-encoding: x-gzip") << true;
-        QTest::newRow("js") << 200 << "application/javascript" << QByteArray("Accept-Encoding: gzip") << true;
-        QTest::newRow("404") << 404 << "text/html" << QByteArray("Accept-Encoding: gzip") << false;
-        QTest::newRow("json") << 200 << "application/json; charset=utf-8"
-                              << QByteArray("Accept-Encoding: gzip") << false;
-        QTest::newRow("text/javascript")
-            << 200 << "text/javascript" << QByteArray("Accept-Encoding: gzip") << false;
-        QTest::newRow("GZIP in upper case")
-            << 200 << "text/plain" << QByteArray("Accept-Encoding: GZIP") << false;
-        QTest::newRow("not accepted") << 200 << "text/plain" << QByteArray("X: gzip") << false;
-    }
-
+    void gzip_when_allowed_data() { testsupport::vector_rows(VECTORS("http_gzip.txt")); }
     void gzip_when_allowed()
     {
-        QFETCH(int, status);
-        QFETCH(QString, type);
-        QFETCH(QByteArray, accept);
-        QFETCH(bool, compressed);
+        QFETCH(QStringList, f);
+        const int status = f[0].toInt();
+        const bool compressed = f[3] == "1";
         Loopback loop;
-        QVERIFY(loop.open("GET / HTTP/1.1\r\n" + accept + "\r\n\r\n"));
+        QVERIFY(loop.open("GET / HTTP/1.1\r\n" + f[2].toLatin1() + "\r\n\r\n"));
         QByteArray body;
         for (int i = 0; i < 2000; ++i)
             body += "line " + QByteArray::number(i) + " of a text that compresses well\n";
         auto* response = new HttpResponse(loop.connection);
         response->setStatus(status, "S");
-        response->setHeader("Content-Type", type);
+        response->setHeader("Content-Type", f[1]);
         response->write(body);
         response->flush();
         QTRY_VERIFY(loop.closed());
@@ -242,31 +223,21 @@ private slots:
         QVERIFY(clock.elapsed() >= 300);
     }
 
-    void gzip_members_data()
-    {
-        QTest::addColumn<QByteArray>("input");
-        QTest::newRow("empty") << QByteArray();
-        QTest::newRow("one byte") << QByteArray("x");
-        QTest::newRow("abc") << QByteArray("abc");
-        for (int i = 0; i < 6; ++i) {
-            QByteArray r(QRandomGenerator::global()->bounded(1 << 20) + 1, 0);
-            for (int k = 0; k < r.size(); ++k) // half random, half repetitive: both deflate paths
-                r[k] = k % 2 ? char(QRandomGenerator::global()->bounded(256)) : char(k % 7);
-            QTest::addRow("random %d bytes", r.size()) << r;
-        }
-    }
-
+    // Members that gzip -dc reads back, of random and repetitive input, and the exact bytes of two.
     void gzip_members()
     {
-        QFETCH(QByteArray, input);
-        const QByteArray member = HttpGZipCompression::compress(input);
-        QVERIFY(member.startsWith(QByteArray::fromHex("1f8b080000000000000b")));
-        if (input == "abc") QVERIFY(member.endsWith(QByteArray::fromHex("c241243503000000")));
-        if (input.isEmpty())
-            QCOMPARE(member, QByteArray::fromHex("1f8b080000000000000b03000000000000000000"));
-        int rc = -1;
-        QCOMPARE(gunzip(member, &rc), input);
-        QCOMPARE(rc, 0);
+        QCOMPARE(HttpGZipCompression::compress(""), QByteArray::fromHex("1f8b080000000000000b03000000000000000000"));
+        QVERIFY(HttpGZipCompression::compress("abc").endsWith(QByteArray::fromHex("c241243503000000")));
+        for (int i = 0; i < 8; ++i) {
+            QByteArray input(i < 2 ? i : QRandomGenerator::global()->bounded(1 << 20) + 1, 0);
+            for (int k = 0; k < input.size(); ++k) // half random, half repetitive: both deflate paths
+                input[k] = k % 2 ? char(QRandomGenerator::global()->bounded(256)) : char(k % 7);
+            const QByteArray member = HttpGZipCompression::compress(input);
+            QVERIFY(member.startsWith(QByteArray::fromHex("1f8b080000000000000b")));
+            int rc = -1;
+            QCOMPARE(gunzip(member, &rc), input);
+            QCOMPARE(rc, 0);
+        }
     }
 
     void cookie_text()

@@ -2,21 +2,15 @@
 // Inputs live in heap blocks of exactly their size, so any over-read is caught.
 
 #include "iec104_samples.h"
+#include "testsupport.h"
 
 #include <QRandomGenerator>
 #include <QtTest>
-#include <memory>
+#include <cstring>
 
 using namespace iec104test;
 
-namespace {
-std::unique_ptr<uint8_t[]> exact_copy(const uint8_t* bytes, int size)
-{
-    std::unique_ptr<uint8_t[]> copy(new uint8_t[size > 0 ? size : 1]);
-    if (size > 0) memcpy(copy.get(), bytes, size_t(size));
-    return copy;
-}
-} // namespace
+using testsupport::Exact;
 
 class tst_iec104_hostile : public QObject
 {
@@ -46,8 +40,8 @@ void tst_iec104_hostile::truncated_elements()
                 QVERIFY(info_object_encode(o, f, &p, sq));
                 const int size = frame_get_size(f);
                 for (int len = 0; len <= size; len++) {
-                    auto bytes = exact_copy(full, len);
-                    InformationObject parsed = info_object_parse(type, nullptr, &p, bytes.get(), len, 0, sq);
+                    const Exact bytes(QByteArray(reinterpret_cast<char*>(full), len));
+                    InformationObject parsed = info_object_parse(type, nullptr, &p, bytes.data(), len, 0, sq);
                     if (len < size && parsed)
                         QFAIL(qPrintable(
                             QString("type %1 accepted %2 of %3 bytes").arg(type).arg(len).arg(size)));
@@ -55,7 +49,7 @@ void tst_iec104_hostile::truncated_elements()
                         QFAIL(qPrintable(QString("type %1 refused its full %2 bytes").arg(type).arg(size)));
                     info_object_destroy(parsed);
                     // A parse at an offset past the data is refused as well.
-                    QVERIFY(!info_object_parse(type, &storage, &p, bytes.get(), len, len + 1, sq));
+                    QVERIFY(!info_object_parse(type, &storage, &p, bytes.data(), len, len + 1, sq));
                 }
             }
         }
@@ -76,8 +70,8 @@ void tst_iec104_hostile::random_asdus()
                 raw[i] = char(rng.bounded(256));
             raw[0] = char(type);
             raw[1] = char((round & 1 ? 0x80 : 0) | rng.bounded(128));
-            auto bytes = exact_copy(reinterpret_cast<const uint8_t*>(raw.constData()), raw.size());
-            Asdu a = asdu_create_from_buffer(&p, bytes.get(), raw.size());
+            const Exact bytes(raw);
+            Asdu a = asdu_create_from_buffer(&p, bytes.data(), raw.size());
             QVERIFY(a);
             for (int index = 0; index <= 127; index++) {
                 InformationObject o = asdu_get_element(a, index);
@@ -95,26 +89,27 @@ void tst_iec104_hostile::random_asdus()
             QVERIFY(!asdu_get_element(a, -1));
             asdu_destroy(a);
             // Shorter than the header: refused.
-            auto header = exact_copy(reinterpret_cast<const uint8_t*>(raw.constData()), 5);
-            QVERIFY(!asdu_create_from_buffer(&p, header.get(), 5));
+            QVERIFY(!asdu_create_from_buffer(&p, Exact(raw.left(5)).data(), 5));
         }
     }
 }
 
 void tst_iec104_hostile::time_tags()
 {
-    uint8_t bytes[7] = {1, 2, 3, 4, 5, 6, 7};
     for (int size = 0; size <= 7; size++) {
-        auto b = exact_copy(bytes, size);
+        const Exact b(QByteArray("\x01\x02\x03\x04\x05\x06\x07", size));
         for (int pos = -2; pos <= 8; pos++) {
             sCp16Time2a t16;
             sCp24Time2a t24;
             sCp32Time2a t32;
             sCp56Time2a t56;
-            QCOMPARE(cp16_parse(&t16, b.get(), size, pos), pos >= 0 && pos + 2 <= size);
-            QCOMPARE(cp24_parse(&t24, b.get(), size, pos), pos >= 0 && pos + 3 <= size);
-            QCOMPARE(cp32_parse(&t32, b.get(), size, pos), pos >= 0 && pos + 4 <= size);
-            QCOMPARE(cp56_parse(&t56, b.get(), size, pos), pos >= 0 && pos + 7 <= size);
+            std::memset(&t56, 0xAA, sizeof t56);
+            QCOMPARE(cp16_parse(&t16, b.data(), size, pos), pos >= 0 && pos + 2 <= size);
+            QCOMPARE(cp24_parse(&t24, b.data(), size, pos), pos >= 0 && pos + 3 <= size);
+            QCOMPARE(cp32_parse(&t32, b.data(), size, pos), pos >= 0 && pos + 4 <= size);
+            QCOMPARE(cp56_parse(&t56, b.data(), size, pos), pos >= 0 && pos + 7 <= size);
+            // Read from `pos` when it fits, untouched when it does not.
+            QCOMPARE(t56.encoded_value[0], uint8_t(pos >= 0 && pos + 7 <= size ? pos + 1 : 0xAA));
         }
     }
     // Any seven bytes convert without overflow.

@@ -4,7 +4,6 @@
 #include "iec104_samples.h"
 #include "testsupport.h"
 
-#include <QProcess>
 #include <QtEndian>
 #include <QStandardPaths>
 #include <QtTest>
@@ -33,18 +32,6 @@ QByteArray i_frame(Asdu asdu, int ns)
     buffer[3] = uint8_t(ns / 128);
     buffer[4] = buffer[5] = 0;
     return QByteArray(reinterpret_cast<char*>(buffer), size);
-}
-
-QString run(const QString& program, const QStringList& args, const QByteArray& input, QByteArray* out)
-{
-    QProcess p;
-    p.start(program, args);
-    if (!p.waitForStarted(10000)) return program + " did not start";
-    p.write(input);
-    p.closeWriteChannel();
-    if (!p.waitForFinished(120000)) return program + " did not finish";
-    *out = p.readAllStandardOutput();
-    return p.exitCode() == 0 ? QString() : program + " failed: " + p.readAllStandardError();
 }
 
 bool same_value(const QVariant& ours, const QString& theirs)
@@ -97,8 +84,8 @@ void tst_iec104_tshark::every_type_as_tshark_reads_it()
         }
     }
 
-    QByteArray pcap, text;
-    QString error = run("text2pcap", {"-q", "-T", "40000,2404", "-", "-"}, dump, &pcap);
+    QString error;
+    const QByteArray pcap = testsupport::run_tool("text2pcap", {"-q", "-T", "40000,2404", "-", "-"}, dump, &error);
     QVERIFY2(error.isEmpty(), qPrintable(error));
     QStringList fields{"frame.number",          "_ws.malformed",      "_ws.expert",
                        "iec60870_104.type",     "iec60870_104.tx",    "iec60870_asdu.typeid",
@@ -115,7 +102,7 @@ void tst_iec104_tshark::every_type_as_tshark_reads_it()
                      "separator=|", "-E", "occurrence=a", "-E",     "aggregator=,"};
     for (const QString& f : fields)
         args << "-e" << f;
-    error = run("tshark", args, pcap, &text);
+    const QByteArray text = testsupport::run_tool("tshark", args, pcap, &error);
     QVERIFY2(error.isEmpty(), qPrintable(error));
 
     const QList<QByteArray> lines = text.trimmed().split('\n');

@@ -18,20 +18,7 @@
 #include <memory>
 
 namespace {
-QStringList logged;
-void capture_log(QtMsgType, const QMessageLogContext&, const QString& message)
-{
-    logged << message;
-    if (qEnvironmentVariableIsSet("TST_SHOW_LOG"))
-        fprintf(stderr, "%s\n", qPrintable(message));
-}
-bool was_logged(const QString& text)
-{
-    for (const QString& line : qAsConst(logged))
-        if (line.contains(text))
-            return true;
-    return false;
-}
+std::unique_ptr<testsupport::Log_capture> g_log; // every line, traces included, from initTestCase on
 
 // Storage with the codec's answer fixed (the state it gives, in turn) and its bounds in reach.
 class Storage : public SQL_Exchange
@@ -100,19 +87,15 @@ class tst_sql_exchange : public QObject
 
     QVariantMap config(const QString& db_name, const QMap<QString, QString>& s)
     {
-        return {{"host", s["STROVA_MYSQL_HOST"]},   {"port", s["STROVA_MYSQL_PORT"]},
-                {"user", s["STROVA_MYSQL_USER"]},   {"pass", s["STROVA_MYSQL_PASS"]},
-                {"db_name", db_name},               {"timers", QVariantMap{{"data_ms", 20}}}};
+        QVariantMap c = testsupport::db_config(s, db_name);
+        c.insert("timers", QVariantMap{{"data_ms", 20}});
+        return c;
     }
     // A new database holding the shipped schema, and storage on it.
     std::unique_ptr<Storage> storage_on_fresh(const QString& name, bool do_init = true)
     {
-        testsupport::create_database(name);
-        check = testsupport::open_database("check", name);
+        check = testsupport::schema_database(name, "check");
         QSqlQuery(check).exec("SET NAMES utf8mb4");
-        QString error;
-        if (!testsupport::run_sql_file(check, STROVA_SOURCE_DIR "/sql/schema.sql", &error))
-            qWarning() << error;
         auto s = std::make_unique<Storage>(config(name, env), nullptr);
         if (do_init && !s->init())
             return nullptr;
@@ -144,11 +127,10 @@ private slots:
     {
         env = testsupport::services();
         QVERIFY2(!env.value("STROVA_MYSQL_PORT").isEmpty(), "no throwaway MariaDB");
-        log_set_level(LVL_TRC);
-        qInstallMessageHandler(capture_log);
+        g_log = std::make_unique<testsupport::Log_capture>();
         register_record_metatypes();
     }
-    void init() { logged.clear(); use_registry({}); }
+    void init() { g_log->clear(); use_registry({}); }
     void cleanup() { ram.reset(); }
 
     void json_to_variant_data()
@@ -168,33 +150,6 @@ private slots:
         QFETCH(QVariant, in);
         QFETCH(QVariant, out);
         QCOMPARE(::json_to_variant(in), out);
-    }
-
-    void ul_to_json()
-    {
-        Parser_ul_app ul = uplink(305, 1700000000, 0x44);
-        ul.payload = QByteArray::fromHex("01AB");
-        Ul_data_record rec(14, 1699920000, 7, 3);
-        rec.values[A_PLUS] = 1.5;
-        ul.ul_datas << rec;
-        QVariantMap m = SQL_Exchange::ul_to_json(ul);
-        QCOMPARE(m.value("payload").toString(), QString("01AB"));
-        QCOMPARE(m.value("header").toInt(), 0x44);
-        QVERIFY(!m.contains("ul_events") && !m.contains("ul_settings"));
-        const QVariantMap d = m.value("ul_datas").toList().value(0).toMap();
-        QCOMPARE(d, (QVariantMap{{"ts", 1699920000u}, {"index", 7}, {"index_ext", 3}, {"1.0.1.8.0.255", 1.5}}));
-
-        ul.ul_datas.clear();
-        Ul_event_record ev(1699990000, 5000, 4, 65535, 9, obis_make_cde(99, 98, 2));
-        ul.ul_events << ev;
-        ul.ul_settings << Ul_setting(1, "sn", "a") << Ul_setting(2, "sn", "b");
-        m = SQL_Exchange::ul_to_json(ul);
-        QVERIFY(!m.contains("ul_datas"));
-        const QVariantMap e = m.value("ul_events").toList().value(0).toMap();
-        QCOMPARE(e.value("type").toString(), QString("0.0.99.98.2.255"));
-        QCOMPARE(e.value("index_ext").toInt(), 65535);
-        QCOMPARE(e.value("work").toUInt(), 5000u);
-        QCOMPARE(m.value("ul_settings").toMap(), (QVariantMap{{"sn", "b"}}));
     }
 
     void schema_upgrades()
@@ -218,30 +173,19 @@ private slots:
         QVERIFY(s->cmd_counter >= 5000 && s->cmd_counter < 6000);
     }
 
-    void init_failures_data()
-    {
-        QTest::addColumn<QString>("prepare");
-        QTest::addColumn<QString>("password");
-        QTest::addColumn<QString>("message");
-        QTest::newRow("no command table") << "DROP TABLE modems_cmd" << "" << "can't insert data field to modems_cmd";
-        QTest::newRow("address table without modem_id")
-            << "CREATE TABLE modems_iec104 (iec_id INT)" << "" << "can't create modems_iec104";
-        QTest::newRow("wrong password") << "" << "wrong" << "can't open db";
-    }
+    void init_failures_data() { testsupport::vector_rows(VECTORS("sql_exchange.txt"), "init"); }
     void init_failures()
     {
-        QFETCH(QString, prepare);
-        QFETCH(QString, password);
-        QFETCH(QString, message);
+        QFETCH(QStringList, f);
         auto s = storage_on_fresh("st_init_fail", false);
-        if (!prepare.isEmpty())
-            QVERIFY(QSqlQuery(check).exec(prepare));
+        if (f[0] != "-")
+            QVERIFY(QSqlQuery(check).exec(f[0]));
         QMap<QString, QString> e = env;
-        if (!password.isEmpty())
-            e["STROVA_MYSQL_PASS"] = password;
+        if (f[1] != "-")
+            e["STROVA_MYSQL_PASS"] = f[1];
         s = std::make_unique<Storage>(config("st_init_fail", e), nullptr);
         QVERIFY(!s->init());
-        QVERIFY2(was_logged(message), qPrintable(logged.join('\n')));
+        QVERIFY2(g_log->has(f[2]), qPrintable(g_log->all()));
         QVERIFY(!s->tmr_save->isActive());
     }
 
@@ -390,7 +334,7 @@ private slots:
         s->slot_tmr_save();
         QCOMPARE(s->pending_rows(), 0);
         QCOMPARE(count("modems_data"), 49);
-        QVERIFY(was_logged("row lost:") && was_logged("(666, 1700000000"));
+        QVERIFY(g_log->has("row lost:") && g_log->has("(666, 1700000000"));
     }
 
     void chunks_and_cap()
@@ -408,7 +352,7 @@ private slots:
         }
         s->slot_tmr_save();
         QCOMPARE(s->pending_rows(), 100);
-        QVERIFY(was_logged("dropped the 30 oldest"));
+        QVERIFY(g_log->has("dropped the 30 oldest"));
         QVERIFY(s->init());
         s->slot_tmr_save();
         QCOMPARE(s->pending_rows(), 0);
@@ -466,7 +410,7 @@ private slots:
         // Texts written after the reconnection keep their characters too.
         QCOMPARE(row(QString("SELECT `data` FROM modems_setting WHERE modem_id = %1").arg(1000 + sent - 1)).value(0).toString(),
                  QString(u8"Счётчик 🔌 '№") + QString::number(sent - 1));
-        QVERIFY(was_logged("database not reachable") && was_logged("database reachable again"));
+        QVERIFY(g_log->has("database not reachable") && g_log->has("database reachable again"));
         check.close();
         check = QSqlDatabase();
         QSqlDatabase::removeDatabase("private");
@@ -504,7 +448,7 @@ private slots:
         QCOMPARE(count("modems_data", "modem_id = 306"), 1);
         QCOMPARE(count("modems_event", "modem_id = 306"), 1);
         QCOMPARE(count("modems_cmd", "modem_id = 306"), 1);
-        const QStringList lost = logged.filter("row lost, it drops the connection");
+        const QStringList lost = g_log->all().split('\n').filter("row lost, it drops the connection");
         QCOMPARE(lost.size(), 1);
         QVERIFY(lost.first().contains("'huge'"));
         QVERIFY(lost.first().size() < 1300); // the statement is cut, not written out whole
@@ -514,23 +458,12 @@ private slots:
         QSqlDatabase::removeDatabase("private");
     }
 
-    void codec_states_data()
-    {
-        QTest::addColumn<uint>("codec");
-        QTest::addColumn<uint>("stored");
-        QTest::addColumn<bool>("sent");
-        QTest::newRow("text") << 0u << 0u << true;
-        QTest::newRow("sent") << 1u << 1u << true;
-        QTest::newRow("handled") << 3u << 3u << false;
-        QTest::newRow("nothing to send") << 4u << 4u << false;
-        QTest::newRow("write to confirm") << 5u << 5u << true;
-        QTest::newRow("unknown") << 9u << 3u << true;
-    }
+    void codec_states_data() { testsupport::vector_rows(VECTORS("sql_exchange.txt"), "codec"); }
     void codec_states()
     {
-        QFETCH(uint, codec);
-        QFETCH(uint, stored);
-        QFETCH(bool, sent);
+        QFETCH(QStringList, f);
+        const uint codec = f[0].toUInt(), stored = f[1].toUInt();
+        const bool sent = f[2] == "1";
         auto s = storage_on_fresh("st_codec_states");
         QVERIFY(s);
         QSignalSpy spy(s.get(), &SQL_Exchange::signal_DL);
@@ -563,9 +496,9 @@ private slots:
         QCOMPARE(row("SELECT `data` FROM modems_cmd WHERE modem_id = 12").value(0).toString(), QString("5"));
         QCOMPARE(s->get_cmd_states({first, first + 4, 999999}),
                  (QVariantMap{{QString::number(first), "PENDING"}, {QString::number(first + 4), "PENDING"}}));
-        logged.clear();
+        g_log->clear();
         QVERIFY(s->get_cmd_states({}).isEmpty());
-        QVERIFY(logged.isEmpty()); // no statement with an empty IN list
+        QVERIFY(g_log->all().isEmpty()); // no statement with an empty IN list
     }
 
     void relay_request_reenters()
@@ -587,30 +520,13 @@ private slots:
                  QString("1 0.0.96.3.10.255_4 1,2 0.0.96.3.10.255_3 1,3 13.0.0 4"));
     }
 
-    void status_rules_in_table_data()
-    {
-        QTest::addColumn<uint>("before");
-        QTest::addColumn<bool>("success");
-        QTest::addColumn<bool>("by_number");
-        QTest::addColumn<QString>("named");
-        QTest::addColumn<uint>("after");
-        QTest::newRow("delivered") << 1u << true << true << "" << 2u;
-        QTest::newRow("answer before delivery") << 1u << true << false << "13.0.0" << 2u;
-        QTest::newRow("answer after delivery") << 2u << true << false << "13.0.0" << 3u;
-        QTest::newRow("second delivery") << 2u << true << true << "" << 2u;
-        QTest::newRow("text delivered") << 0u << true << true << "" << 3u;
-        QTest::newRow("write confirmed") << 5u << true << false << "13.0.0" << 3u;
-        QTest::newRow("failure when done") << 3u << false << true << "" << 4u;
-        QTest::newRow("success when failed") << 4u << true << true << "" << 4u;
-        QTest::newRow("answer for another setting") << 1u << true << false << "1.8.0" << 1u;
-    }
+    void status_rules_in_table_data() { testsupport::vector_rows(VECTORS("sql_exchange.txt"), "status"); }
     void status_rules_in_table()
     {
-        QFETCH(uint, before);
-        QFETCH(bool, success);
-        QFETCH(bool, by_number);
-        QFETCH(QString, named);
-        QFETCH(uint, after);
+        QFETCH(QStringList, f);
+        const uint before = f[0].toUInt(), after = f[4].toUInt();
+        const bool success = f[1] == "1", by_number = f[2] == "1";
+        const QString named = f[3] == "-" ? QString() : f[3];
         auto s = storage_on_fresh("st_status_db");
         QVERIFY(s);
         // A stray row numbered 0 shows whether an unmatched status updated "cmd_id=0".
@@ -651,7 +567,7 @@ private slots:
         s->slot_DL_status(Rabbit_dl_status(305, "0.0.17.0.0.255_3", true, 0));
         QCOMPARE(m->cmds.value(b).state, 3u);
         QCOMPARE(m->cmds.value(c).state, 3u);
-        QCOMPARE(logged.filter("copy setting").size(), 1);
+        QCOMPARE(g_log->count("copy setting"), 1);
         s->slot_DL_status(Rabbit_dl_status(305, "", false, a));
         QCOMPARE(m->cmds.value(a).state, 4u);
         QCOMPARE(s->get_cmd_states({a, b, d, 12345}),

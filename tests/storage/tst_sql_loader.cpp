@@ -32,6 +32,26 @@ const QStringList all_data{"12@86400",  "13@86400",  "14@86400", "15@86400", "49
                            "49@864000", "49@867600", "50@86400", "64@86400", "66@86400", "66@867600",
                            "68@86400",  "68@864000", "70@86400", "72@86400"};
 const QStringList all_events{"3@86400", "3@867600", "5@86400", "15@86400", "49@86400"};
+
+// The blank-separated items of a vector field ("-": none).
+QStringList items(const QString& field)
+{
+    return field == "-" ? QStringList() : field.split(' ', Qt::SkipEmptyParts);
+}
+// "5:3000 6:4000" -> {5: 3000, 6: 4000}
+index_map map_of(const QString& field)
+{
+    index_map m;
+    for (const QString& i : items(field))
+        m.insert(i.section(':', 0, 0).toUInt(), i.section(':', 1).toUInt());
+    return m;
+}
+QStringList without(QStringList list, const QString& gone)
+{
+    for (const QString& g : items(gone))
+        list.removeAll(g);
+    return list;
+}
 } // namespace
 
 class tst_sql_loader : public QObject
@@ -115,51 +135,15 @@ private slots:
         ram.reset();
     }
 
-    void archive_indexes_data()
-    {
-        QTest::addColumn<uint>("kind");
-        QTest::addColumn<uint>("limit");
-        QTest::addColumn<QVariantList>("rows"); // [type, ts, ts_get, index], in any order
-        QTest::addColumn<index_map>("before");  // the registry's map of the archive before the load
-        QTest::addColumn<index_map>("after");
-        QTest::addColumn<bool>("wrapped");
-
-        const QVariantList wrapped{QVariantList{68, 5000, 9, 7}, QVariantList{68, 4000, 9, 6},
-                                   QVariantList{68, 3000, 9, 5}, QVariantList{68, 2000, 9, 7},
-                                   QVariantList{68, 1000, 9, 4}};
-        QTest::newRow("newest first, up to the first repeated index")
-            << 14u << 100u << wrapped << index_map() << index_map{{5, 3000}, {6, 4000}, {7, 5000}} << true;
-        QTest::newRow("merged: loaded indexes take the loaded time, others stay")
-            << 14u << 100u << wrapped << index_map{{1, 100}, {7, 1}}
-            << index_map{{1, 100}, {5, 3000}, {6, 4000}, {7, 5000}} << true;
-        QTest::newRow("rows never received are not indexes")
-            << 14u << 100u << QVariantList{QVariantList{68, 9000, 0, 3}, QVariantList{68, 8000, 9, 2}}
-            << index_map() << index_map{{2, 8000}} << false;
-        QTest::newRow("hour archive reads hour rows only")
-            << 15u << 100u
-            << QVariantList{QVariantList{66, 7200, 9, 1}, QVariantList{68, 86400, 9, 2},
-                            QVariantList{50, 3600, 9, 3}}
-            << index_map() << index_map{{1, 7200}} << false;
-        QTest::newRow("limit counts rows")
-            << 14u << 2u
-            << QVariantList{QVariantList{68, 300, 9, 3}, QVariantList{68, 200, 9, 2},
-                            QVariantList{68, 100, 9, 1}}
-            << index_map() << index_map{{2, 200}, {3, 300}} << false;
-        QTest::newRow("nothing stored still counts as loaded")
-            << 14u << 100u << QVariantList{QVariantList{66, 300, 9, 3}} << index_map() << index_map()
-            << false;
-    }
+    void archive_indexes_data() { testsupport::vector_rows(VECTORS("sql_loader.txt"), "indexes"); }
     void archive_indexes()
     {
-        QFETCH(uint, kind);
-        QFETCH(uint, limit);
-        QFETCH(QVariantList, rows);
-        QFETCH(index_map, before);
-        QFETCH(index_map, after);
-        QFETCH(bool, wrapped);
+        QFETCH(QStringList, f);
+        const uint kind = f[0].toUInt(), limit = f[1].toUInt();
+        const bool wrapped = f[5] == "1";
         const uint32_t modem = 305, other = 306;
-        for (const QVariant& r : rows) {
-            const QVariantList v = r.toList();
+        for (const QString& r : items(f[2])) {
+            const QStringList v = r.split(':');
             insert_data(modem, v[0].toUInt(), v[1].toUInt(), v[2].toUInt(), v[3].toUInt());
         }
         insert_data(other, 68, 100, 9, 1); // another modem's row is never part of the map
@@ -167,13 +151,13 @@ private slots:
         QVERIFY(start_storage());
         modem_record* rec = ram->add_modem(modem, {});
         arch_index& aix = kind == 14 ? rec->aix_day : rec->aix_hour;
-        aix.indexes = before;
+        aix.indexes = map_of(f[3]);
         QSignalSpy updated(storage.get(), &SQL_Exchange::signal_modem_index_updated);
 
         storage->slot_loader_req(modem, uint8_t(kind), limit);
         QTRY_COMPARE_WITH_TIMEOUT(updated.count(), 1, 10000);
         QCOMPARE(updated.at(0).at(0).toUInt(), modem);
-        QCOMPARE(aix.indexes, after);
+        QCOMPARE(aix.indexes, map_of(f[4]));
         QVERIFY(aix.is_loaded);
         const arch_index& untouched = kind == 14 ? rec->aix_hour : rec->aix_day;
         QVERIFY(!untouched.is_loaded && untouched.indexes.isEmpty());
@@ -199,31 +183,13 @@ private slots:
         QCOMPARE(g_log->count("SELECT ts, `type`, `index` FROM modems_data"), 2); // one Trc line per query
     }
 
-    void tail_removal_data()
-    {
-        QTest::addColumn<QVariantMap>("timers");
-        QTest::addColumn<QStringList>("removed");
-
-        const auto at = [](uint32_t type, uint32_t days_ago) {
-            return QString("%1@%2").arg(type).arg(now_s - days_ago * day);
-        };
-        QTest::newRow("no periods") << QVariantMap() << QStringList();
-        QTest::newRow("periods of 0")
-            << QVariantMap{{"remove_profile_hour_d", 0}, {"remove_profile_day_d", 0}} << QStringList();
-        QTest::newRow("day 30") << QVariantMap{{"remove_profile_day_d", 30}}
-                                << QStringList{at(68, 40), at(68, 400)};
-        QTest::newRow("hour 1 and other 100")
-            << QVariantMap{{"remove_profile_hour_d", 1}, {"remove_profile_other_d", 100}}
-            << QStringList{at(66, 2), at(66, 40), at(66, 400), at(70, 400)};
-        QTest::newRow("36500 days keep everything") << QVariantMap{{"remove_profile_hour_d", 36500},
-                                                                   {"remove_profile_day_d", 36500},
-                                                                   {"remove_profile_other_d", 36500}}
-                                                    << QStringList();
-    }
+    void tail_removal_data() { testsupport::vector_rows(VECTORS("sql_loader.txt"), "tail"); }
     void tail_removal()
     {
-        QFETCH(QVariantMap, timers);
-        QFETCH(QStringList, removed);
+        QFETCH(QStringList, f);
+        QVariantMap timers;
+        for (const QString& t : items(f[0]))
+            timers.insert(t.section(':', 0, 0), t.section(':', 1).toInt());
         for (const uint32_t modem : {305u, 306u}) // 306 is not queued
             for (const uint32_t type : {49u, 64u, 66u, 68u, 70u})
                 for (const uint32_t days_ago : {400u, 40u, 2u, 0u})
@@ -237,51 +203,21 @@ private slots:
         tick();
         QCOMPARE(g_log->count("modem for remove_tail 305"), 1); // queued three times, served once
         QStringList expected = all;
-        for (const QString& r : removed)
-            expected.removeAll(r);
+        for (const QString& r : items(f[1]))
+            expected.removeAll(QString("%1@%2").arg(r.section(':', 0, 0)).arg(now_s - r.section(':', 1).toUInt() * day));
         QCOMPARE(stored("modems_data", 305), expected);
         QCOMPARE(stored("modems_data", 306), all);
     }
 
-    void age_based_removal_data()
-    {
-        QTest::addColumn<QList<uint>>("types");
-        QTest::addColumn<uint>("cut");
-        QTest::addColumn<QStringList>("data_left");
-        QTest::addColumn<QStringList>("events_left");
-
-        const uint32_t cut = 10 * day;
-        const auto without = [](QStringList list, const QStringList& gone) {
-            for (const QString& g : gone)
-                list.removeAll(g);
-            return list;
-        };
-
-        QTest::newRow("hour kind keeps day records")
-            << QList<uint>{15} << cut << without(all_data, {"15@86400", "49@90000", "50@86400", "66@86400"})
-            << without(all_events, {"15@86400", "49@86400"});
-        QTest::newRow("day kind takes day records only")
-            << QList<uint>{14} << cut << without(all_data, {"14@86400", "49@86400", "68@86400"})
-            << all_events;
-        QTest::newRow("day and hour take all of 49")
-            << QList<uint>{14, 15} << cut
-            << without(all_data,
-                       {"14@86400", "15@86400", "49@86400", "49@90000", "50@86400", "66@86400", "68@86400"})
-            << without(all_events, {"15@86400", "49@86400"});
-        QTest::newRow("month kind") << QList<uint>{13} << cut << without(all_data, {"13@86400", "70@86400"})
-                                    << all_events;
-        QTest::newRow("a stored type given with its kind")
-            << QList<uint>{12, 72} << cut << without(all_data, {"12@86400", "72@86400"}) << all_events;
-        QTest::newRow("event type") << QList<uint>{3} << cut << all_data << without(all_events, {"3@86400"});
-        QTest::newRow("cut-off 0") << QList<uint>{15} << 0u << all_data << all_events;
-        QTest::newRow("no types") << QList<uint>() << cut << all_data << all_events;
-    }
+    void age_based_removal_data() { testsupport::vector_rows(VECTORS("sql_loader.txt"), "age"); }
     void age_based_removal()
     {
-        QFETCH(QList<uint>, types);
-        QFETCH(uint, cut);
-        QFETCH(QStringList, data_left);
-        QFETCH(QStringList, events_left);
+        QFETCH(QStringList, f);
+        QList<uint32_t> types;
+        for (const QString& t : items(f[0]))
+            types << t.toUInt();
+        const uint cut = f[1].toUInt();
+        const QStringList data_left = without(all_data, f[2]), events_left = without(all_events, f[3]);
         for (const QString& r : all_data)
             insert_data(305, r.section('@', 0, 0).toUInt(), r.section('@', 1).toUInt(), 9, 1);
         for (const QString& r : all_events)
@@ -294,7 +230,7 @@ private slots:
         if (types.size() == 1)
             storage->remove_old(uint8_t(types.first()), cut);
         else
-            storage->remove_old(QList<uint32_t>(types), cut);
+            storage->remove_old(types, cut);
         QCOMPARE(stored("modems_data"), data_left);
         QCOMPARE(stored("modems_event"), events_left);
         if (types.isEmpty()) QCOMPARE(g_log->count("DELETE"), 0);

@@ -29,6 +29,14 @@ QStringList rows_of(const QVariantList& rows)
     }
     return out;
 }
+// "5 7" -> {5, 7}; "-": none
+ids ids_of(const QString& field)
+{
+    ids out;
+    for (const QString& i : field.split(' ', Qt::SkipEmptyParts))
+        if (i != "-") out << i.toUInt();
+    return out;
+}
 } // namespace
 
 class tst_sql_reports : public QObject
@@ -99,41 +107,13 @@ private slots:
         ram.reset();
     }
 
-    void readings_data()
-    {
-        QTest::addColumn<ids>("modems");
-        QTest::addColumn<ids>("kinds");
-        QTest::addColumn<uint>("from");
-        QTest::addColumn<uint>("to");
-        QTest::addColumn<uint>("limit");
-        QTest::addColumn<QStringList>("rows");
-
-        QTest::newRow("day and hour of two modems: oldest first, higher type first within a time")
-            << ids{5, 7} << ids{14, 15} << 0u << none << 100u
-            << QStringList{"5:15@1000",   "5:66@3600",   "5:50@7200",  "5:68@864000",
-                           "5:49@864000", "7:68@900000", "5:14@950400"};
-        QTest::newRow("limit 1: the newest")
-            << ids{5, 7} << ids{14, 15} << 0u << none << 1u << QStringList{"5:14@950400"};
-        QTest::newRow("limit 2: the oldest two")
-            << ids{5} << ids{14, 15} << 0u << none << 2u << QStringList{"5:15@1000", "5:66@3600"};
-        QTest::newRow("time range, both ends included")
-            << ids{5} << ids{14, 15} << 3600u << 864000u << 100u
-            << QStringList{"5:66@3600", "5:50@7200", "5:68@864000", "5:49@864000"};
-        QTest::newRow("month kind reads 70, 49 and 13")
-            << ids{5} << ids{13} << 0u << none << 100u << QStringList{"5:49@864000", "5:70@990000"};
-        QTest::newRow("current values")
-            << ids{5} << ids{254} << 0u << none << 100u << QStringList{"5:64@2000000"};
-        QTest::newRow("no modems") << ids{} << ids{14} << 0u << none << 100u << QStringList();
-        QTest::newRow("no kinds") << ids{5} << ids{} << 0u << none << 100u << QStringList();
-    }
+    void readings_data() { testsupport::vector_rows(VECTORS("sql_reports.txt"), "readings"); }
     void readings()
     {
-        QFETCH(ids, modems);
-        QFETCH(ids, kinds);
-        QFETCH(uint, from);
-        QFETCH(uint, to);
-        QFETCH(uint, limit);
-        QFETCH(QStringList, rows);
+        QFETCH(QStringList, f);
+        const ids modems = ids_of(f[0]), kinds = ids_of(f[1]);
+        const uint from = f[2].toUInt(), to = f[3] == "-" ? none : f[3].toUInt(), limit = f[4].toUInt();
+        const QStringList rows = f[5] == "-" ? QStringList() : f[5].split(' ');
         data(5, 68, 864000, {"OBIS_1_8_0=10.5", "OBIS_ext='{\"0100010800FF\":10.5}'"});
         data(5, 49, 864000);
         data(5, 14, 950400);
@@ -181,26 +161,13 @@ private slots:
         QCOMPARE(storage->get_modems({9, 5, 42}), (QList<uint32_t>{5, 9}));
     }
 
-    void energy_times_data()
-    {
-        QTest::addColumn<bool>("after");
-        QTest::addColumn<ids>("kinds");
-        QTest::addColumn<uint>("ts");
-        QTest::addColumn<uint>("expected");
-        QTest::newRow("before, day kind includes 49") << false << ids{14} << 1100000u << 1036800u;
-        QTest::newRow("before, a stored type alone") << false << ids{68} << 1100000u << 864000u;
-        QTest::newRow("before, none") << false << ids{68} << 800000u << 800000u;
-        QTest::newRow("before, hour kind") << false << ids{15} << 1100000u << 7200u;
-        QTest::newRow("after, day kind") << true << ids{14} << 870000u << 1036800u;
-        QTest::newRow("after, none") << true << ids{14} << 1100000u << 1100000u;
-        QTest::newRow("no kinds") << false << ids{} << 5u << 5u;
-    }
+    void energy_times_data() { testsupport::vector_rows(VECTORS("sql_reports.txt"), "energy"); }
     void energy_times()
     {
-        QFETCH(bool, after);
-        QFETCH(ids, kinds);
-        QFETCH(uint, ts);
-        QFETCH(uint, expected);
+        QFETCH(QStringList, f);
+        const bool after = f[0] == "after";
+        const ids kinds = ids_of(f[1]);
+        const uint ts = f[2].toUInt(), expected = f[3].toUInt();
         data(5, 68, 864000, {"OBIS_3_8_0=1"});
         data(5, 49, 1036800, {"OBIS_4_8_1=2"});
         data(5, 68, 1123200, {"OBIS_1_8_0=3"}); // no reactive register
@@ -282,20 +249,6 @@ private slots:
         ul = storage->get_last_curr(7); // no relay keys: both read as 0
         QCOMPARE(ul.ul_datas.value(0).values, (QMap<OBIS, QVariant>{{relay, 0u}, {relay_cmd, 0u}}));
         QVERIFY(storage->get_last_curr(9).ul_datas.isEmpty());
-    }
-
-    void arch_to_map()
-    {
-        Ul_data_record rec(14, 864000, 7, 65535);
-        rec.values[obis_pack(1, 0, 1, 8, 0, 255)] = 1.5;
-        rec.values[obis_pack(1, 0, 2, 8, 0, 255)] = 2;
-        rec.values[obis_pack(1, 1, 2, 8, 0, 255)] = 3; // the same columns name: the later code wins
-        QCOMPARE(SQL_Exchange::arch_to_map(rec), (QVariantMap{{"index", 7},
-                                                              {"index_max", 65535},
-                                                              {"ts", 864000u},
-                                                              {"type", 14},
-                                                              {"OBIS_1_8_0", 1.5},
-                                                              {"OBIS_2_8_0", 3}}));
     }
 
     void events()

@@ -15,6 +15,7 @@
 
 using testsupport::hex;
 using testsupport::hex_of;
+using testsupport::Exact;
 using testsupport::Log_capture;
 
 namespace {
@@ -41,24 +42,6 @@ QByteArray json_of(const QVariantMap& map)
 }
 
 QByteArray bytes(const QString& field) { return field == "-" ? QByteArray() : hex(field); }
-
-// Bytes in a heap block of exactly their size, so that a read past the end is a fault under the
-// address sanitizer (a QByteArray keeps a terminating zero behind its data).
-class Exact
-{
-public:
-    explicit Exact(const QByteArray& src) : block(new char[size_t(qMax(1, src.size()))])
-    {
-        if (!src.isEmpty()) memcpy(block.get(), src.constData(), size_t(src.size()));
-        bytes = QByteArray::fromRawData(block.get(), src.size());
-    }
-    const QByteArray& get() const { return bytes; }
-    const uint8_t* data() const { return reinterpret_cast<const uint8_t*>(block.get()); }
-
-private:
-    std::unique_ptr<char[]> block;
-    QByteArray bytes;
-};
 
 Stringify_dl_app tariff_command(const QVariant& data, bool new_sw,
                                 const QStringList& rights = {QStringLiteral("settings")})

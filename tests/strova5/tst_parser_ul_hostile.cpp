@@ -47,14 +47,11 @@ class tst_parser_ul_hostile : public QObject
     // Decodes one payload and checks what must hold for any input.
     bool decode(const QByteArray& payload, uint32_t ts_get = T)
     {
-        // The bytes sit in a buffer of exactly their size, without the terminating zero a
-        // QByteArray keeps, so that a read of even one byte past the end is caught.
-        const std::unique_ptr<char[]> exact(new char[size_t(qMax(1, payload.size()))]);
-        std::memcpy(exact.get(), payload.constData(), size_t(payload.size()));
+        const testsupport::Exact exact(payload);
         Radio_ul_input in;
         in.modem_id = kModem;
         in.ts_get = ts_get;
-        in.payload = QByteArray::fromRawData(exact.get(), payload.size());
+        in.payload = exact.get();
         QElapsedTimer timer;
         timer.start();
         const Parser_ul_app r = parser_strova5::parse_ul_app(in);

@@ -11,7 +11,7 @@ class tst_radio_exchange : public QObject
 {
     Q_OBJECT
 
-    static QVariantMap json(const char* text) { return QJsonDocument::fromJson(text).toVariant().toMap(); }
+    static QVariantMap json(const QByteArray& text) { return QJsonDocument::fromJson(text).toVariant().toMap(); }
 
 private slots:
     void initTestCase() { register_record_metatypes(); }
@@ -42,62 +42,31 @@ private slots:
         QCOMPARE(r.ts_get, 1760000000u);
     }
 
-    void uplink_defaults_and_drops_data()
-    {
-        QTest::addColumn<QByteArray>("message");
-        QTest::addColumn<bool>("kept");
-        QTest::addColumn<int>("bs_tz");
-        QTest::newRow("minimal") << QByteArray(R"({"modem_id":12,"payload":"0102"})") << true << 0;
-        QTest::newRow("bs_tz +90s") << QByteArray(R"({"modem_id":1,"payload":"01","bs_tz":90})") << true << 1;
-        QTest::newRow("bs_tz -90s") << QByteArray(R"({"modem_id":1,"payload":"01","bs_tz":-90})") << true << -1;
-        QTest::newRow("bs_tz 3h") << QByteArray(R"({"modem_id":1,"payload":"01","bs_tz":10800})") << true << 180;
-        QTest::newRow("modem 0") << QByteArray(R"({"modem_id":0,"payload":"0102"})") << false << 0;
-        QTest::newRow("no modem") << QByteArray(R"({"payload":"0102"})") << false << 0;
-        QTest::newRow("empty payload") << QByteArray(R"({"modem_id":3,"payload":""})") << false << 0;
-        QTest::newRow("odd hex") << QByteArray(R"({"modem_id":3,"payload":"010"})") << false << 0;
-        QTest::newRow("not hex") << QByteArray(R"({"modem_id":3,"payload":"01zz"})") << false << 0;
-    }
+    void uplink_defaults_and_drops_data() { testsupport::vector_rows(VECTORS("radio_exchange.txt"), "uplink"); }
     void uplink_defaults_and_drops()
     {
-        QFETCH(QByteArray, message);
-        QFETCH(bool, kept);
-        QFETCH(int, bs_tz);
+        QFETCH(QStringList, f);
+        const bool kept = f[1] == "1";
         Radio_ul_input r;
-        QCOMPARE(Radio_Exchange::read_uplink(json(message.constData()), r, 1765000000), kept);
+        QCOMPARE(Radio_Exchange::read_uplink(json(f[0].toUtf8()), r, 1765000000), kept);
         if (kept) {
             QCOMPARE(r.ts_get, 1765000000u); // reception time defaults to now
-            QCOMPARE(int(r.bs_tz), bs_tz);
+            QCOMPARE(int(r.bs_tz), f[2].toInt());
             QCOMPARE(r.station_id, uint16_t(0));
         }
     }
 
-    void delivery_reports_data()
-    {
-        QTest::addColumn<QByteArray>("message");
-        QTest::addColumn<bool>("kept");
-        QTest::addColumn<bool>("success");
-        QTest::addColumn<uint>("cmd_id");
-        QTest::newRow("success") << QByteArray(R"({"msg_type":"dl_success","modem_id":7,"status_id":"drvStrova5_42"})") << true << true << 42u;
-        QTest::newRow("fault") << QByteArray(R"({"msg_type":"dl_fault","modem_id":7,"status_id":"drvStrova5_42"})") << true << false << 42u;
-        QTest::newRow("large number") << QByteArray(R"({"msg_type":"dl_success","modem_id":7,"status_id":"drvStrova5_4000000000"})") << true << true << 4000000000u;
-        QTest::newRow("prefix alone") << QByteArray(R"({"msg_type":"dl_success","modem_id":7,"status_id":"drvStrova5_"})") << false << false << 0u;
-        QTest::newRow("not a number") << QByteArray(R"({"msg_type":"dl_success","modem_id":7,"status_id":"drvStrova5_x1"})") << false << false << 0u;
-        QTest::newRow("other prefix") << QByteArray(R"({"msg_type":"dl_success","modem_id":7,"status_id":"other_42"})") << false << false << 0u;
-        QTest::newRow("letter case") << QByteArray(R"({"msg_type":"DL_success","modem_id":7,"status_id":"drvStrova5_42"})") << false << false << 0u;
-        QTest::newRow("modem 0") << QByteArray(R"({"msg_type":"dl_success","modem_id":0,"status_id":"drvStrova5_42"})") << false << false << 0u;
-    }
+    void delivery_reports_data() { testsupport::vector_rows(VECTORS("radio_exchange.txt"), "report"); }
     void delivery_reports()
     {
-        QFETCH(QByteArray, message);
-        QFETCH(bool, kept);
-        QFETCH(bool, success);
-        QFETCH(uint, cmd_id);
+        QFETCH(QStringList, f);
+        const bool kept = f[1] == "1";
         Rabbit_dl_status s;
-        QCOMPARE(Radio_Exchange::read_dl_status(json(message.constData()), s), kept);
+        QCOMPARE(Radio_Exchange::read_dl_status(json(f[0].toUtf8()), s), kept);
         if (kept) {
-            QCOMPARE(s.success, success);
+            QCOMPARE(s.success, f[2] == "1");
             QCOMPARE(s.modem_id, 7u);
-            QCOMPARE(s.cmd_id, uint32_t(cmd_id));
+            QCOMPARE(s.cmd_id, f[3].toUInt());
             QVERIFY(s.setting.isEmpty());
         }
     }
@@ -121,40 +90,22 @@ private slots:
         QCOMPARE(st.first().first().value<Rabbit_dl_status>().cmd_id, 42u);
     }
 
-    void downlink_json_data()
-    {
-        QTest::addColumn<QVariantMap>("config");
-        QTest::addColumn<bool>("is_text");
-        QTest::addColumn<QByteArray>("payload");
-        QTest::addColumn<QByteArray>("expected");
-        QTest::newRow("binary") << QVariantMap() << false << testsupport::hex("01ab")
-                                << QByteArray(R"({"ack":true,"modem_id":5,"msg_type":"dl","payload":"01AB","status_id":"drvStrova5_17"})");
-        QTest::newRow("text placeholders") << QVariantMap() << true << QByteArray("F5[TIME]000000")
-                                           << QByteArray(R"({"ack":true,"modem_id":5,"msg_type":"dl","payload":"F5[TIME]000000","status_id":"drvStrova5_17"})");
-        QTest::newRow("text bytes as hex") << QVariantMap() << false << QByteArray("F5[")
-                                           << QByteArray(R"({"ack":true,"modem_id":5,"msg_type":"dl","payload":"46355B","status_id":"drvStrova5_17"})");
-        QTest::newRow("empty payload is null") << QVariantMap() << false << QByteArray()
-                                               << QByteArray(R"({"ack":true,"modem_id":5,"msg_type":"dl","payload":null,"status_id":"drvStrova5_17"})");
-        QVariantMap withKey;
-        withKey.insert("dl", QVariantMap{{"api_key", "K1"}});
-        QTest::newRow("api key") << withKey << false << testsupport::hex("01ab")
-                                 << QByteArray(R"({"ack":true,"api_key":"K1","modem_id":5,"msg_type":"dl","payload":"01AB","status_id":"drvStrova5_17"})");
-    }
+    void downlink_json_data() { testsupport::vector_rows(VECTORS("radio_exchange.txt"), "downlink"); }
     void downlink_json()
     {
-        QFETCH(QVariantMap, config);
-        QFETCH(bool, is_text);
-        QFETCH(QByteArray, payload);
-        QFETCH(QByteArray, expected);
+        QFETCH(QStringList, f);
+        const bool is_text = f[1].startsWith("text:");
+        QVariantMap config;
+        if (f[0] != "-") config.insert("dl", QVariantMap{{"api_key", f[0]}});
         Radio_Exchange rx(config, nullptr);
         QSignalSpy out(&rx, &Radio_Exchange::signal_stringify);
         Stringify_dl_app dl(Dl_request(5, 1, "x", QVariant()));
         dl.cmd_id = 17;
-        dl.payload = payload;
+        dl.payload = is_text ? f[1].mid(5).toUtf8() : f[1] == "-" ? QByteArray() : testsupport::hex(f[1]);
         dl.payload_is_text = is_text;
         rx.slot_DL(dl);
         QCOMPARE(out.size(), 1);
-        QCOMPARE(out.first().at(0).toByteArray(), expected);
+        QCOMPARE(out.first().at(0).toByteArray(), f[2].toUtf8());
         QCOMPARE(out.first().at(1).toByteArray(), QByteArray("api.ostrel"));
     }
 

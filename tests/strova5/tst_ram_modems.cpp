@@ -142,33 +142,6 @@ private slots:
         QCOMPARE(percents(*reg.find_modem(3)), limits);
     }
 
-    void lookups()
-    {
-        RAM_modems reg({}, nullptr);
-
-        modem_record* a = reg.add_modem(11, {{"version", QVariantMap{{"sw", "5.4.2"}, {"hw", "HW-A"}}}});
-        modem_record* b = reg.add_modem(12, {{"version", QVariantMap{{"sw", "5.3.4"}, {"hw", "hw-a"}}}});
-        reg.add_modem(13, {});
-        reg.add_modem(14, {{"version", "5.4.1"}});
-        QCOMPARE(reg.modems_by_version(true, ".4."), QList<uint32_t>{11});
-        QCOMPARE(reg.modems_by_version(false, "HW-A"), QList<uint32_t>{11});
-        QCOMPARE(sorted(reg.modems_by_version(true, "5.")), (QList<uint32_t>{11, 12}));
-
-        Stringify_dl_app cmd;
-        cmd.state = 1;
-        a->cmds.insert(100, cmd);
-        cmd.state = 3;
-        b->cmds.insert(200, cmd);
-        QCOMPARE(reg.find_cmds({100, 200, 300}), (index_map{{100, 1}, {200, 3}}));
-        QCOMPARE(reg.find_cmds({}), index_map());
-
-        // add_modem replaces a record held under the id.
-        modem_record* again = reg.add_modem(11, {{"b", 2}});
-        QCOMPARE(reg.find_modem(11), again);
-        QCOMPARE(reg.get_settings(11), QVariantMap({{"b", 2}}));
-        QCOMPARE(sorted(reg.modem_ids()), (QList<uint32_t>{11, 12, 13, 14}));
-    }
-
     void load_settings_replaces_modems_keeps_stations()
     {
         const QMap<uint32_t, QVariantMap> stored{{1, {{"update_ts", 1700000000u}}},
@@ -288,19 +261,6 @@ private slots:
         aix.indexes = before;
         aix.index_received(index, ts);
         QCOMPARE(aix.indexes, after);
-    }
-
-    void iec_address_map()
-    {
-        RAM_modems reg({}, nullptr);
-        QCOMPARE(reg.iec_id(5), 0u);
-        reg.set_iec104_map({{30, 3}, {10, 1}});
-        reg.set_iec_id(20, 2);
-        const index_map copy = reg.iec104_map();
-        QCOMPARE(copy, (index_map{{10, 1}, {20, 2}, {30, 3}}));
-        QCOMPARE(reg.iec_id(20), 2u);
-        reg.set_iec104_map({});
-        QVERIFY(reg.iec104_map().isEmpty() && copy.size() == 3);
     }
 
     // The main thread writes settings, adds modems and rewrites the IEC 104 map while reader

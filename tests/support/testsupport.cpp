@@ -4,6 +4,7 @@
 
 #include <QCoreApplication>
 #include <QDebug>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QRegularExpression>
@@ -106,6 +107,13 @@ QString vector_text(const QString& text, qint64 t)
     for (QRegularExpressionMatch m; (m = kToken.match(out)).hasMatch();)
         out.replace(m.capturedStart(), m.capturedLength(), QString::number(token_value(m, t)));
     return out;
+}
+
+Exact::Exact(const QByteArray& src) : block(new char[size_t(qMax(1, src.size()))])
+{
+    if (!src.isEmpty())
+        memcpy(block.get(), src.constData(), size_t(src.size()));
+    bytes = QByteArray::fromRawData(block.get(), src.size());
 }
 
 // ---- log capture
@@ -290,6 +298,37 @@ int services_control(const QStringList& args, QString* output, const QString& st
     if (rc != 0)
         qWarning().noquote() << "services.sh" << all.join(QLatin1Char(' ')) << "failed:\n" << text;
     return rc;
+}
+
+QByteArray run_tool(const QString& program, const QStringList& args, const QByteArray& input, QString* error)
+{
+    QProcess p;
+    p.start(program, args);
+    QString why;
+    if (!p.waitForStarted(10000)) {
+        why = program + QStringLiteral(" did not start");
+    } else {
+        p.write(input);
+        p.closeWriteChannel();
+        if (!p.waitForFinished(120000))
+            why = program + QStringLiteral(" did not finish");
+        else if (p.exitStatus() != QProcess::NormalExit || p.exitCode() != 0)
+            why = program + QStringLiteral(" failed: ") + QString::fromUtf8(p.readAllStandardError());
+    }
+    if (error)
+        *error = why;
+    return p.readAllStandardOutput();
+}
+
+QString read_logs(const QString& dir)
+{
+    QString all;
+    for (const QString& name : QDir(dir).entryList({QStringLiteral("*.log")}, QDir::Files, QDir::Name)) {
+        QFile f(dir + QLatin1Char('/') + name);
+        if (f.open(QIODevice::ReadOnly))
+            all += QString::fromUtf8(f.readAll());
+    }
+    return all;
 }
 
 QStringList amqp_peer(const QString& uri, const QStringList& args)

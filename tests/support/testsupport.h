@@ -54,6 +54,21 @@ QByteArray vector_bytes(const QString& text, qint64 t);
 // The same tokens in decimal, for expected texts.
 QString vector_text(const QString& text, qint64 t);
 
+// Bytes in a heap block of exactly their size, so that a read of even one byte past the end is
+// a fault under the address sanitizer (a QByteArray keeps a terminating zero behind its data).
+class Exact
+{
+public:
+    explicit Exact(const QByteArray& src);
+    const QByteArray& get() const { return bytes; }
+    uint8_t* data() const { return reinterpret_cast<uint8_t*>(block.get()); }
+    int size() const { return bytes.size(); }
+
+private:
+    std::unique_ptr<char[]> block;
+    QByteArray bytes;
+};
+
 // ---- log capture: every message of the process (our logger and, through sink(), the AMQP
 // library's) while it lives, from any thread.
 class Log_capture
@@ -104,9 +119,17 @@ int services_control(const QStringList& args, QString* output = nullptr, const Q
 // Runs support/amqp_peer.py (pika, an independent AMQP peer) against `uri`; its output lines.
 QStringList amqp_peer(const QString& uri, const QStringList& args);
 
+// Runs `program` with `input` on its standard input and returns its standard output; a program
+// that does not start, does not end within two minutes or fails sets *error.
+QByteArray run_tool(const QString& program, const QStringList& args, const QByteArray& input = QByteArray(),
+                    QString* error = nullptr);
+
 // API access tokens minted by support/mint_token.py (python3's hmac, an independent issuer),
 // one per token: a JSON object with "payload" and optionally "key", "urlsafe", "parts".
 QStringList mint_tokens(const QStringList& descs);
+
+// The *.log files of `dir` (a daemon's log directory), concatenated.
+QString read_logs(const QString& dir);
 
 // Path of the built daemon executable.
 QString daemon_path();
