@@ -430,39 +430,26 @@ void tst_iec104_station::connections_come_and_go_while_enqueuing()
 void tst_iec104_station::threadless_station()
 {
     // The application's own loop drives the station: here a thread calling station_tick.
-    const int port = free_port();
-    ControlledStation s = station_create(100, 100);
-    station_set_server_mode(s, SERVER_MODE_CONNECTION_IS_GROUP);
-    station_set_local_address(s, "127.0.0.1");
-    station_set_local_port(s, port);
-    station_start_threadless(s);
-    QVERIFY(station_is_running(s));
+    TestStation s;
+    station_start_threadless(s.station);
+    QVERIFY(station_is_running(s.station));
     std::atomic<bool> stop{false};
     std::thread loop([&] {
         while (!stop)
-            station_tick(s, 10);
+            station_tick(s.station, 10);
     });
     Master m;
-    const int c = m.open(port);
-    m(QString("send %1 %2").arg(c).arg(STARTDT_ACT));
-    QCOMPARE(m(QString("recv %1 2000").arg(c)), apdu(STARTDT_CON));
-    AppLayerParameters p = station_get_app_layer_parameters(s);
-    for (int i = 0; i < 20; i++) {
-        Asdu a = asdu_create(p, false, CS101_COT_SPONTANEOUS, 0, 1, false, false);
-        sInformationObject o;
-        asdu_add_object(a, measured_scaled_create(&o, i, i, 0));
-        station_enqueue_asdu(s, a);
-        asdu_destroy(a);
-    }
+    const int c = connect_to(m, s, true);
+    QVERIFY(c > 0);
+    s.enqueue(20);
     m(QString("ack %1 8").arg(c));
     QCOMPARE(m(QString("collect %1 20 3000").arg(c)), QString("got 20 ioas 0-19 badseq 0 other 0"));
     m(QString("close %1").arg(c));
-    QTRY_COMPARE(station_get_open_connections(s), 0);
+    QTRY_COMPARE(station_get_open_connections(s.station), 0);
     stop = true;
     loop.join();
-    station_stop(s);
-    QVERIFY(!station_is_running(s));
-    station_destroy(s);
+    station_stop(s.station);
+    QVERIFY(!station_is_running(s.station));
 }
 
 QTEST_GUILESS_MAIN(tst_iec104_station)
