@@ -23,21 +23,12 @@ QString random_hex(QRandomGenerator& r, int size)
 // One APDU as a careless or hostile master might write it.
 QString random_apdu(QRandomGenerator& r)
 {
-    switch (r.bounded(5)) {
-    case 0: // anything at all
-        return random_hex(r, 1 + r.bounded(40));
-    case 1: { // a start byte and a length that may not match what follows
-        const int length = r.bounded(256);
-        return "68" + QString("%1").arg(length, 2, 16, QChar('0')) + random_hex(r, r.bounded(length + 8));
-    }
-    case 2: // U or S control, any numbers
-        return "6804" + QString("%1").arg(r.bounded(256) | 1, 2, 16, QChar('0')) + random_hex(r, 3);
-    default: { // a whole I-frame with any numbers and any ASDU
-        const int size = r.bounded(250);
-        return "68" + QString("%1").arg(size + 4, 2, 16, QChar('0')) +
-               QString("%1").arg(r.bounded(256) & 0xFE, 2, 16, QChar('0')) + random_hex(r, 3 + size);
-    }
-    }
+    const auto byte = [](int b) { return QString("%1").arg(b, 2, 16, QChar('0')); };
+    const int kind = r.bounded(5), length = r.bounded(256), size = r.bounded(250);
+    if (kind == 0) return random_hex(r, 1 + r.bounded(40)); // anything at all
+    if (kind == 1) return "68" + byte(length) + random_hex(r, r.bounded(length + 8)); // a length that may not fit
+    if (kind == 2) return "6804" + byte(r.bounded(256) | 1) + random_hex(r, 3); // U or S control, any numbers
+    return "68" + byte(size + 4) + byte(r.bounded(256) & 0xFE) + random_hex(r, 3 + size); // an I-frame, any ASDU
 }
 
 // A well-formed command ASDU of a type the station handles or refuses, with a random element.
@@ -69,24 +60,23 @@ void tst_iec104_station_hostile::hostile_masters()
     Master m;
     QRandomGenerator r(0x104);
 
-    for (const testsupport::Vector& v : testsupport::read_vectors(VECTORS("iec104_station.txt"), "station")) {
-        for (const char* split : {"whole", "byte", "random"}) {
-            const int c = m.open(s.port);
-            QVERIFY(c > 0);
-            if (v.fields[1] == "active") m(QString("send %1 %2").arg(c).arg(STARTDT_ACT));
-            m(QString("send %1 %2 %3").arg(c).arg(QString(v.fields[0]).remove(' ')).arg(split));
-            m(QString("recv %1 50").arg(c));
-            m(QString("close %1").arg(c));
-        }
-    }
-
+    // One connection each: the vectors (STARTDT first where they need it) in every split, then
+    // random streams.
+    QList<QPair<QString, QString>> streams;
+    for (const testsupport::Vector& v : testsupport::read_vectors(VECTORS("iec104_station.txt"), "station"))
+        for (const char* split : {"whole", "byte", "random"})
+            streams << qMakePair((v.fields[1] == "active" ? STARTDT_ACT : QString()) + QString(v.fields[0]).remove(' '),
+                                 QString(split));
     for (int round = 0; round < 150; round++) {
-        const int c = m.open(s.port);
-        QVERIFY(c > 0);
         QString stream = r.bounded(2) ? STARTDT_ACT : QString();
         for (int n = r.bounded(1, 6); n > 0; n--)
             stream += random_apdu(r);
-        m(QString("send %1 %2 %3").arg(c).arg(stream).arg(r.bounded(2) ? "random" : "byte"));
+        streams << qMakePair(stream, QString(r.bounded(2) ? "random" : "byte"));
+    }
+    for (const auto& stream : streams) {
+        const int c = m.open(s.port);
+        QVERIFY(c > 0);
+        m(QString("send %1 %2 %3").arg(c).arg(stream.first).arg(stream.second));
         m(QString("recv %1 20").arg(c));
         m(QString("close %1").arg(c));
     }

@@ -8,24 +8,15 @@
 #include <QtTest>
 #include <vector>
 
-namespace {
-
-// CRC-16/X.25 bit by bit, as the catalogues define it: reflected input and output, so the
-// register shifts right with the reversed polynomial; start 0xFFFF, final XOR 0xFFFF.
-uint16_t x25_bitwise(const std::vector<uint8_t>& block)
+// CRC-16/X.25 bit by bit, as the catalogues define it: reflected, start 0xFFFF, final XOR 0xFFFF.
+static uint16_t x25_bitwise(const std::vector<uint8_t>& block)
 {
-    uint32_t reg = 0xFFFF;
-    for (uint8_t byte : block) {
-        for (int bit = 0; bit < 8; ++bit) {
-            const bool in = ((byte >> bit) & 1) != ((reg & 1) != 0);
-            reg >>= 1;
-            if (in) reg ^= 0x8408;
-        }
-    }
+    uint16_t reg = 0xFFFF;
+    for (uint8_t byte : block)
+        for (int bit = 0; bit < 8; ++bit)
+            reg = ((byte >> bit) & 1) != (reg & 1) ? uint16_t((reg >> 1) ^ 0x8408) : uint16_t(reg >> 1);
     return uint16_t(reg ^ 0xFFFF);
 }
-
-} // namespace
 
 class tst_hdlc_fcs : public QObject
 {
@@ -40,8 +31,6 @@ private slots:
         const std::vector<uint8_t> block(bytes.cbegin(), bytes.cend());
         QCOMPARE(QString("%1").arg(fcs16(block.data(), block.size()), 4, 16, QChar('0')).toUpper(), f.at(1));
     }
-
-    void empty_block_reads_nothing() { QCOMPARE(fcs16(nullptr, 0), uint16_t(0)); }
 
     void agrees_with_bitwise_and_byte_step()
     {

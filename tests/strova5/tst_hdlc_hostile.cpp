@@ -45,23 +45,12 @@ class tst_hdlc_hostile : public QObject
         const int edits = int(rng() % 4) + 1;
         for (int e = 0; e < edits && !b.isEmpty(); ++e) {
             const int at = int(rng() % uint32_t(b.size()));
-            switch (rng() % 5) {
-            case 0:
-                b[at] = char(b[at] ^ (1 << (rng() % 8)));
-                break;
-            case 1:
-                b.remove(at, int(rng() % 4) + 1);
-                break;
-            case 2:
-                b.insert(at, random_bytes(int(rng() % 6) + 1));
-                break;
-            case 3:
-                b[at] = char(0x7E);
-                break;
-            default:
-                b = b.left(at);
-                break;
-            }
+            const uint32_t kind = rng() % 5; // flip a bit, cut bytes out, insert, a flag, truncate
+            if (kind == 0) b[at] = char(b[at] ^ (1 << (rng() % 8)));
+            if (kind == 1) b.remove(at, int(rng() % 4) + 1);
+            if (kind == 2) b.insert(at, random_bytes(int(rng() % 6) + 1));
+            if (kind == 3) b[at] = char(0x7E);
+            if (kind == 4) b = b.left(at);
         }
         return b;
     }
@@ -98,9 +87,8 @@ class tst_hdlc_hostile : public QObject
         for (int pos = 0; pos < stream.size();) {
             const int n = int(rng() % 64 == 0 ? rng() % 6000 : rng() % 80);
             now += rng() % 3000;
-            for (const QByteArray& f : s.feed(stream.mid(pos, n), now)) {
+            for (const QByteArray& f : s.feed(stream.mid(pos, n), now))
                 if (!framed(f) || !frame_ops(f)) return false;
-            }
             if (s.buffered() > Hdlc_stream::max_buffer) return false;
             pos += n;
         }
@@ -156,12 +144,8 @@ private slots:
             QByteArray stream;
             while (stream.size() < 20000) {
                 const uint32_t pick = rng() % 4;
-                if (pick == 0)
-                    stream += random_bytes(int(rng() % 300));
-                else if (pick == 1)
-                    stream += mutate(seeds.at(int(rng() % uint32_t(seeds.size()))));
-                else
-                    stream += seeds.at(int(rng() % uint32_t(seeds.size())));
+                const QByteArray& seed = seeds.at(int(rng() % uint32_t(seeds.size())));
+                stream += pick == 0 ? random_bytes(int(rng() % 300)) : pick == 1 ? mutate(seed) : seed;
             }
             QVERIFY(through_stream(stream));
         }

@@ -2,19 +2,10 @@
 // RabbitMQ, python3 sockets as the TCP and UDP clients (hdlc_client.py, which also builds the
 // frames with its own CRC-16/X.25). Frames reach the meters as downlinks read from a capture
 // queue; the meters' answers are uplinks published through the broker.
-#include "testsupport.h"
+#include "api_daemon.h"
 
-#include <QDateTime>
-#include <QDir>
-#include <QFile>
-#include <QJsonDocument>
-#include <QProcess>
 #include <QSqlQuery>
-#include <QTcpServer>
-#include <QTemporaryDir>
 #include <QUdpSocket>
-#include <QtTest>
-#include <csignal>
 
 namespace {
 
@@ -23,16 +14,11 @@ using Env = QMap<QString, QString>;
 // Modem positions: 0 is a modem, 1 is text (no modem), 17 and 30 hold the same modem.
 constexpr uint kAt0 = 2400, kAt17 = 2417, kAt20 = 2420, kAt145 = 24145;
 
-quint16 free_port(bool udp)
+quint16 free_udp_port()
 {
-    if (udp) {
-        QUdpSocket s;
-        s.bind(QHostAddress(QHostAddress::AnyIPv4), 0);
-        return s.localPort();
-    }
-    QTcpServer s;
-    s.listen(QHostAddress::AnyIPv4, 0);
-    return s.serverPort();
+    QUdpSocket s;
+    s.bind(QHostAddress(QHostAddress::AnyIPv4), 0);
+    return s.localPort();
 }
 
 // Sockets of a process by kind: TCP listeners and UDP sockets, read from /proc.
@@ -61,57 +47,30 @@ QMap<QString, int> sockets_of(qint64 pid)
     return out;
 }
 
-struct Daemon
+// The daemon with the channel (or without it), its uplink queue and a capture of its downlinks.
+struct Daemon : api_daemon::Daemon
 {
-    QTemporaryDir dir;
-    QProcess proc;
     Env env = testsupport::services();
     QString queue, capture = "hdlc_cap";
     quint16 tcp_port = 0, udp_port = 0;
 
-    Daemon(const QVariantMap& channel, const QString& queue_, bool with_channel = true) : queue(queue_)
+    Daemon(const QVariantMap& channel, const QString& queue_, bool with_channel = true)
+        : api_daemon::Daemon(config(channel, queue_, with_channel), 0, "st_hdlc"), queue(queue_)
     {
-        const QString uri = env["STROVA_AMQP_URI"];
-        const QVariantMap sql{{"host", env["STROVA_MYSQL_HOST"]},
-                              {"port", env["STROVA_MYSQL_PORT"].toInt()},
-                              {"db_name", "st_hdlc"},
-                              {"user", env["STROVA_MYSQL_USER"]},
-                              {"pass", env["STROVA_MYSQL_PASS"]}};
-        const QVariantMap rabbit{
-            {"ul", QVariantMap{{"path", uri}, {"queue", queue}, {"host", "/api"}}},
-            {"dl", QVariantMap{{"path", uri}, {"exchange", "hdlc_dl"}, {"host", "/api"}}}};
-        QVariantMap cfg{
-            {"log_level", 5}, {"sql", sql}, {"rabbit", rabbit}, {"api", QVariantMap{{"port", 0}}}};
-        if (with_channel) cfg.insert("transparent_channel", channel);
         tcp_port = quint16(channel.value("TCPport").toUInt());
         udp_port = quint16(channel.value("UDPport").toUInt());
-        QFile f(dir.path() + "/cfg.json");
-        if (f.open(QIODevice::WriteOnly)) f.write(QJsonDocument::fromVariant(cfg).toJson());
-        testsupport::amqp_peer(uri, {"declare-queue", queue});
-        testsupport::amqp_peer(uri, {"bind", "hdlc_dl", capture, "#"});
+        testsupport::amqp_peer(env["STROVA_AMQP_URI"], {"declare-queue", queue});
+        testsupport::amqp_peer(env["STROVA_AMQP_URI"], {"bind", "hdlc_dl", capture, "#"});
     }
-    ~Daemon()
+    static QVariantMap config(const QVariantMap& channel, const QString& queue, bool with_channel)
     {
-        if (proc.state() == QProcess::NotRunning) return;
-        ::kill(pid_t(proc.processId()), SIGTERM);
-        if (!proc.waitForFinished(10000)) proc.kill();
-        proc.waitForFinished(5000);
-    }
-    bool start()
-    {
-        proc.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        proc.start(testsupport::daemon_path(),
-                   {"-c", dir.path() + "/cfg.json", "-l", dir.path() + "/drv.log"});
-        return proc.waitForStarted(5000);
-    }
-    QString log() const
-    {
-        QString all;
-        for (const QString& name : QDir(dir.path()).entryList({"*.log"}, QDir::Files)) {
-            QFile f(dir.path() + "/" + name);
-            if (f.open(QIODevice::ReadOnly)) all += QString::fromUtf8(f.readAll());
-        }
-        return all;
+        const QString uri = testsupport::service("STROVA_AMQP_URI");
+        QVariantMap cfg{{"log_level", 5},
+                        {"rabbit", QVariantMap{{"ul", QVariantMap{{"path", uri}, {"queue", queue}, {"host", "/api"}}},
+                                               {"dl", QVariantMap{{"path", uri}, {"exchange", "hdlc_dl"},
+                                                                  {"host", "/api"}}}}}};
+        if (with_channel) cfg.insert("transparent_channel", channel);
+        return cfg;
     }
     bool consuming() const
     {
@@ -144,13 +103,7 @@ class tst_transparent_channel : public QObject
     // Addresses as value and byte count.
     QString frame(uint dst, int dn, uint src, int sn, const char* control, const QString& info = QString())
     {
-        return ask(QStringLiteral("frame %1 %2 %3 %4 %5 %6")
-                       .arg(dst)
-                       .arg(dn)
-                       .arg(src)
-                       .arg(sn)
-                       .arg(control)
-                       .arg(info));
+        return ask(QStringLiteral("frame %1 %2 %3 %4 %5 %6").arg(dst).arg(dn).arg(src).arg(sn).arg(control).arg(info));
     }
     QList<QString> hdlc_downlinks(uint modem)
     {
@@ -169,20 +122,14 @@ class tst_transparent_channel : public QObject
     int hdlc_rows(uint modem)
     {
         QSqlQuery q(db);
-        if (!q.exec(QStringLiteral("SELECT COUNT(*) FROM modems_cmd WHERE setting = 'HDLC' AND modem_id = %1")
-                        .arg(modem)) ||
-            !q.next())
-            return -1;
-        return q.value(0).toInt();
+        const QString sql = "SELECT COUNT(*) FROM modems_cmd WHERE setting = 'HDLC' AND modem_id = %1";
+        return q.exec(sql.arg(modem)) && q.next() ? q.value(0).toInt() : -1;
     }
     void answer(uint modem, const QString& frame_hex)
     {
         const QString ul =
-            QStringLiteral(
-                R"({"msg_type":"ul_app","modem_id":%1,"payload":"D3%2","station_id":3,"rssi":-90,"time_detected":%3})")
-                .arg(modem)
-                .arg(frame_hex)
-                .arg(QDateTime::currentSecsSinceEpoch());
+            QStringLiteral(R"({"msg_type":"ul_app","modem_id":%1,"payload":"D3%2","station_id":3,"rssi":-90,)"
+                           R"("time_detected":%3})").arg(modem).arg(frame_hex).arg(QDateTime::currentSecsSinceEpoch());
         testsupport::amqp_peer(daemon->env["STROVA_AMQP_URI"], {"publish", daemon->queue, ul});
     }
 
@@ -206,7 +153,7 @@ private slots:
         modems[30] = kAt17;
         modems[145] = kAt145;
         daemon.reset(new Daemon(
-            {{"TCPport", free_port(false)}, {"UDPport", free_port(true)}, {"modems", modems}}, "hdlc_ul"));
+            {{"TCPport", api_daemon::free_port()}, {"UDPport", free_udp_port()}, {"modems", modems}}, "hdlc_ul"));
         QVERIFY(daemon->start());
         QTRY_VERIFY_WITH_TIMEOUT(daemon->consuming(), 20000);
         QTRY_VERIFY_WITH_TIMEOUT(daemon->log().contains("hdlc transparent_channel created"), 10000);
@@ -248,19 +195,18 @@ private slots:
 
         const QString info = "E6E600";
         QCOMPARE(ask("slow a " + frame(145, 2, 16, 1, "93")), QStringLiteral("ok"));
-        QCOMPARE(ask("send a " + frame(145, 2, 16, 1, "10", info) + frame(17 << 14 | 5, 4, 16, 1, "13")),
-                 QStringLiteral("ok"));
-        QCOMPARE(ask("send a 00FF417E127E7E" + frame(145, 2, 16, 1, "53")), QStringLiteral("ok"));
         QString bad_fcs = frame(145, 2, 16, 1, "B3");
         bad_fcs[bad_fcs.size() - 4] = bad_fcs[bad_fcs.size() - 4] == '0' ? '1' : '0';
         QString bad_hcs = frame(145, 2, 16, 1, "10", info);
         bad_hcs[16] = bad_hcs[16] == '0' ? '1' : '0';
-        QCOMPARE(ask("send a " + bad_fcs + bad_hcs), QStringLiteral("ok"));
-        QCOMPARE(ask("send a " + frame(17, 5, 16, 1, "13")), QStringLiteral("ok"));         // 5-byte address
-        QCOMPARE(ask("send a " + frame(1, 2, 16, 1, "13")), QStringLiteral("ok"));          // entry "abc"
-        QCOMPARE(ask("send a " + frame(1000 << 14, 4, 16, 1, "13")), QStringLiteral("ok")); // past the list
-        QCOMPARE(ask("send a " + frame(0x11, 1, 16, 1, "13")), QStringLiteral("ok"));       // position 0
-        QCOMPARE(ask("send a " + frame(145, 2, 16, 1, "F3")), QStringLiteral("ok"));
+        // Two frames in one write, garbage before one, two bad ones, a 5-byte address, entry
+        // "abc", a position past the list, position 0.
+        for (const QString& write :
+             {frame(145, 2, 16, 1, "10", info) + frame(17 << 14 | 5, 4, 16, 1, "13"),
+              "00FF417E127E7E" + frame(145, 2, 16, 1, "53"), bad_fcs + bad_hcs, frame(17, 5, 16, 1, "13"),
+              frame(1, 2, 16, 1, "13"), frame(1000 << 14, 4, 16, 1, "13"), frame(0x11, 1, 16, 1, "13"),
+              frame(145, 2, 16, 1, "F3")})
+            QCOMPARE(ask("send a " + write), QStringLiteral("ok"));
 
         const QStringList want17{"D3" + frame(128, 2, 16, 1, "93"), "D3" + frame(128, 2, 16, 1, "10", info),
                                  "D3" + frame(5, 4, 16, 1, "13"), "D3" + frame(128, 2, 16, 1, "53"),
