@@ -80,6 +80,20 @@ class tst_api_hostile : public QObject
         return t;
     }
 
+    // One request on its own connection; the reply as read until the server closes.
+    void exchange(quint16 port, const QByteArray& raw, QByteArray& reply)
+    {
+        QTcpSocket sock;
+        QEventLoop loop;
+        QTimer::singleShot(5000, &loop, &QEventLoop::quit);
+        connect(&sock, &QTcpSocket::readyRead, [&] { reply += sock.readAll(); });
+        connect(&sock, &QTcpSocket::disconnected, &loop, &QEventLoop::quit);
+        connect(&sock, &QTcpSocket::connected, [&] { sock.write(raw); });
+        sock.connectToHost(QHostAddress::LocalHost, port);
+        loop.exec();
+        reply += sock.readAll();
+    }
+
 private slots:
     void initTestCase()
     {
@@ -214,32 +228,16 @@ private slots:
             }
             raw += "Content-Length: 0\r\n\r\n";
 
-            QTcpSocket sock;
             QByteArray reply;
-            QEventLoop loop;
-            QTimer::singleShot(5000, &loop, &QEventLoop::quit);
-            connect(&sock, &QTcpSocket::readyRead, [&] { reply += sock.readAll(); });
-            connect(&sock, &QTcpSocket::disconnected, &loop, &QEventLoop::quit);
-            connect(&sock, &QTcpSocket::connected, [&] { sock.write(raw); });
-            sock.connectToHost(QHostAddress::LocalHost, port);
-            loop.exec();
-            reply += sock.readAll();
+            exchange(port, raw, reply);
             QVERIFY2(reply.startsWith("HTTP/1.1 "), raw.constData());
             const int status = reply.mid(9, 3).toInt();
             QVERIFY2(status == 200 || status == 304 || status == 404 || status == 400 || status == 413,
                      raw.constData());
         }
         // Nothing stuck: a plain request is served.
-        QTcpSocket sock;
         QByteArray reply;
-        QEventLoop loop;
-        QTimer::singleShot(5000, &loop, &QEventLoop::quit);
-        connect(&sock, &QTcpSocket::readyRead, [&] { reply += sock.readAll(); });
-        connect(&sock, &QTcpSocket::disconnected, &loop, &QEventLoop::quit);
-        connect(&sock, &QTcpSocket::connected,
-                [&] { sock.write("GET /api/info HTTP/1.1\r\nHost: x\r\n\r\n"); });
-        sock.connectToHost(QHostAddress::LocalHost, port);
-        loop.exec();
+        exchange(port, "GET /api/info HTTP/1.1\r\nHost: x\r\n\r\n", reply);
         QVERIFY2(reply.contains("{\"SW\""), reply.constData());
     }
 };

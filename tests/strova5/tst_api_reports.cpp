@@ -54,29 +54,19 @@ class tst_api_reports : public QObject
     Q_OBJECT
 
 private slots:
-    void helpers_data()
-    {
-        QTest::addColumn<QStringList>("f");
-        for (const char* section : {"profile", "kind", "period"})
-            for (const testsupport::Vector& v :
-                 testsupport::read_vectors(VECTORS("api_reports.txt"), section))
-                QTest::newRow(qPrintable(QString(section) + ": " + v.name)) << v.fields;
-    }
+    // Profile code of a stored type at a time, archive kind of a row, period of reading times.
+    void helpers_data() { testsupport::vector_rows(VECTORS("api_reports.txt"), "helpers"); }
     void helpers()
     {
         QFETCH(QStringList, f);
-        const QString tag = QTest::currentDataTag();
-        if (tag.startsWith("profile")) {
-            const QStringList in = f.at(0).split(' ');
-            QCOMPARE(profile_obis_for_type(in.at(0).toInt(), in.at(1).toUInt()), f.at(1));
-        } else if (tag.startsWith("kind")) {
-            QCOMPARE(normalize_arch_type(json(f.at(0)).toMap()), f.at(1).toUInt());
-        } else {
-            QList<uint32_t> times;
-            for (const QString& t : f.at(0).split(','))
-                times << t.toUInt();
-            QCOMPARE(API_controller::check_period(times), f.at(1).toInt());
-        }
+        const QStringList in = f.at(1).split(' ');
+        QList<uint32_t> times;
+        for (const QString& t : f.at(1).split(','))
+            times << t.toUInt();
+        const QString got = f.at(0) == "profile" ? profile_obis_for_type(in.at(0).toInt(), in.value(1).toUInt())
+                            : f.at(0) == "kind"  ? QString::number(normalize_arch_type(json(f.at(1)).toMap()))
+                                                 : QString::number(API_controller::check_period(times));
+        QCOMPARE(got, f.at(2));
     }
 
     void builder_data() { testsupport::vector_rows(VECTORS("api_reports.txt"), "builder"); }
@@ -181,27 +171,10 @@ private slots:
     void json_answers_agree()
     {
         QRandomGenerator rng(99);
-        const QVariantList scalars{0,
-                                   -0.0,
-                                   1.5,
-                                   0.6,
-                                   53.13,
-                                   3000.0,
-                                   -7.25,
-                                   1e21,
-                                   1e-7,
-                                   9007199254740992.0,
-                                   9007199254740994.0,
-                                   123456789.123,
-                                   4294967295u,
-                                   -2147483647 - 1,
-                                   true,
-                                   false,
-                                   "1.0.99.1.0.255",
-                                   "",
-                                   QString::fromUtf8("Счётчик \"q\" \\ \n\t\x01"),
-                                   std::nan(""),
-                                   1.0 / 0.0};
+        const QVariantList scalars{0, -0.0, 1.5, 0.6, 53.13, 3000.0, -7.25, 1e21, 1e-7, 9007199254740992.0,
+                                   9007199254740994.0, 123456789.123, 4294967295u, -2147483647 - 1, true, false,
+                                   "1.0.99.1.0.255", "", QString::fromUtf8("Счётчик \"q\" \\ \n\t\x01"),
+                                   std::nan(""), 1.0 / 0.0};
         std::function<QVariant(int)> value = [&](int depth) -> QVariant {
             const int pick = int(rng.bounded(depth > 2 ? 3 : 5));
             if (pick == 3) {
@@ -237,7 +210,6 @@ private slots:
     void items()
     {
         using namespace report_items;
-        QCOMPARE(day_ceil_next(4294967295u), 4294967295u);
         QCOMPARE(day_ceil_next(4294944000u), 4294967295u); // the next midnight lies past 2^32
         QCOMPARE(day_ceil_next(86400), 172800u);
         QCOMPARE(day_floor(4294967295u), 4294944000u);
@@ -246,12 +218,11 @@ private slots:
         QCOMPARE(low32("4294967296"), 0u);
         QCOMPARE(unsigned32("-1"), 0u);
         QCOMPARE(signed32("-1"), 4294967295u);
+        for (const char* big : {"-1", "100001", "123456789012345678901234567890"})
+            QCOMPARE(capped_limit({{"limit", big}}, 100000), 100000u);
         QCOMPARE(capped_limit({}, 100000), 100000u);
-        QCOMPARE(capped_limit({{"limit", "-1"}}, 100000), 100000u);
-        QCOMPARE(capped_limit({{"limit", "100001"}}, 100000), 100000u);
         QCOMPARE(capped_limit({{"limit", "7"}}, 100000), 7u);
         QCOMPARE(capped_limit({{"limit", "x"}}, 100000), 0u);
-        QCOMPARE(capped_limit({{"limit", "123456789012345678901234567890"}}, 100000), 100000u);
         for (const char* bad : {"nan", "inf", "-inf", "x", ""})
             QCOMPARE(finite_or(bad, 5.0), 5.0);
         uint8_t c = 0, d = 0, e = 0;
