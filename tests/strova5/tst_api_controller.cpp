@@ -1,5 +1,6 @@
-// The API's dispatcher and its access rules without the HTTP server: who is served on which
-// route, what a token grants, the display downlinks and the time-synchronisation file.
+// The API's dispatcher and its access rules without the HTTP server (who is served on which
+// route is the web test's table): what a token grants, the display downlinks and the
+// time-synchronisation file.
 #include "api_controller.h"
 #include "http_api_quill.h"
 #include "radio_exchange.h"
@@ -17,7 +18,6 @@
 namespace {
 
 constexpr uint32_t T0 = 1765000000;
-const char* const k_callers[] = {"none", "user", "admin", "b_admin", "special", "auth", "no_jwt", "diag"};
 
 QVariant js(const QString& text) { return QJsonDocument::fromJson(text.toUtf8()).toVariant(); }
 QString compact(const QVariant& v)
@@ -93,27 +93,6 @@ private slots:
     {
         QFile::remove(API_controller::tst_path());
         make_api();
-    }
-
-    // Every answering route against every caller; the table is shared with the web test.
-    void routes_data() { testsupport::vector_rows(VECTORS("api_routes.txt"), "answered"); }
-    void routes()
-    {
-        QFETCH(QStringList, f);
-        const QStringList expected = f.at(1).split(' ', Qt::SkipEmptyParts);
-        QCOMPARE(expected.size(), int(std::size(k_callers)));
-        for (int c = 0; c < expected.size(); ++c) {
-            const QString caller = k_callers[c];
-            QStringList rights;
-            if (caller == "user" || caller == "admin" || caller == "special") rights << caller;
-            if (caller == "b_admin") rights << "_b_admin";
-            if (caller == "auth" && f.at(0) == "api/rights") rights << "_auth_admin";
-            make_api(caller == "no_jwt" ? QVariantMap{{"no_jwt", true}}
-                     : caller == "diag" ? QVariantMap{{"diagnostics", QVariantMap()}}
-                                        : QVariantMap());
-            const bool served = exec(f.at(0), {{"modem", "5"}}, rights).isValid();
-            QVERIFY2(served == (expected.at(c) == "1"), qPrintable(caller + " on " + f.at(0)));
-        }
     }
 
     // Rights of a request, modem selection, path reading and JSONP callback names.
