@@ -36,26 +36,17 @@ class tst_api_handlers_hostile : public QObject
     {
         QStringList parts;
         for (int n = int(rng.bounded(max + 1)); n > 0; --n) {
-            switch (rng.bounded(4)) {
-            case 0:
-                parts << QString::number(rng.generate());
-                break;
-            case 1:
-                parts << QString::number(rng.bounded(20));
-                break;
-            case 2:
-                parts << QString::number(qint64(rng.generate64()));
-                break;
-            default:
-                parts << random_text(4);
-            }
+            const int kind = int(rng.bounded(4));
+            parts << (kind == 0   ? QString::number(rng.generate())
+                      : kind == 1 ? QString::number(rng.bounded(20))
+                      : kind == 2 ? QString::number(qint64(rng.generate64()))
+                                  : random_text(4));
         }
         return parts.join(',');
     }
     QVariant run(const QString& path, const QVariantMap& qitems)
     {
-        return api->api_exec(
-            {{"path", path.split('/')}, {"qitems", qitems}, {"rights", QStringList{"admin"}}});
+        return api->api_exec({{"path", path.split('/')}, {"qitems", qitems}, {"rights", QStringList{"admin"}}});
     }
 
 private slots:
@@ -89,16 +80,10 @@ private slots:
             QByteArray payload = seeds.at(int(rng.bounded(seeds.size())));
             for (int k = int(rng.bounded(4)); k > 0 && !payload.isEmpty(); --k) {
                 const int at = int(rng.bounded(payload.size()));
-                switch (rng.bounded(3)) {
-                case 0:
-                    payload[at] = char(rng.bounded(256));
-                    break;
-                case 1:
-                    payload.truncate(at);
-                    break;
-                default:
-                    payload.insert(at, QByteArray(int(rng.bounded(9)), char(rng.bounded(256))));
-                }
+                const int how = int(rng.bounded(3));
+                if (how == 0) payload[at] = char(rng.bounded(256));
+                else if (how == 1) payload.truncate(at);
+                else payload.insert(at, QByteArray(int(rng.bounded(9)), char(rng.bounded(256))));
             }
             QString data = QString::fromLatin1(payload.toHex());
             if (rng.bounded(4) == 0) data.insert(int(rng.bounded(data.size() + 1)), random_text(6));
@@ -122,11 +107,9 @@ private slots:
     {
         const QStringList codes{"remove", "clear", "reload", "", "x"};
         for (int i = 0; i < 3000; ++i) {
-            const QVariantMap qitems{
-                {"modem", random_list(6)},
-                {"code", codes.at(int(rng.bounded(codes.size())))},
-                {"arch", rng.bounded(2) ? QString::number(rng.bounded(300)) : random_text(5)},
-                {"indexes", random_list(40)}};
+            const QVariantMap qitems{{"modem", random_list(6)}, {"code", codes.at(int(rng.bounded(codes.size())))},
+                                     {"arch", rng.bounded(2) ? QString::number(rng.bounded(300)) : random_text(5)},
+                                     {"indexes", random_list(40)}};
             const QVariantMap answer = run("api/RAM/indexes", qitems).toMap();
             for (auto it = answer.cbegin(); it != answer.cend(); ++it) {
                 const uint32_t id = it.key().toUInt();
@@ -143,8 +126,7 @@ private slots:
             const QVariant value = rng.bounded(6) == 0 ? QVariant() : QVariant(random_text(24));
             const QString modems = random_list(3);
             sql->uplinks.clear();
-            const QVariantMap answer =
-                run("api/setting/set", {{"modem", modems}, {"code", code}, {"value", value}}).toMap();
+            const QVariantMap answer = run("api/setting/set", {{"modem", modems}, {"code", code}, {"value", value}}).toMap();
             const int selected = api->get_modems({{"modem", modems}}).size();
             QCOMPARE(answer.size(), selected);
             const bool writes = !code.isEmpty() && code.size() <= 128;

@@ -11,6 +11,7 @@
 #include <QJsonDocument>
 #include <QRandomGenerator>
 #include <QtTest>
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -20,20 +21,9 @@ QRandomGenerator rng(20261207);
 
 QVariant random_number()
 {
-    static const double odd[] = {0.0,
-                                 -0.0,
-                                 1e308,
-                                 -1e308,
-                                 std::numeric_limits<double>::quiet_NaN(),
-                                 std::numeric_limits<double>::infinity(),
-                                 -std::numeric_limits<double>::infinity(),
-                                 4294967295.0,
-                                 4294967296.0,
-                                 -1.0,
-                                 65535.0,
-                                 86400.0,
-                                 9.3e18,
-                                 0.002};
+    static const double inf = std::numeric_limits<double>::infinity();
+    static const double odd[] = {0.0,  -0.0, 1e308,   -1e308, std::nan(""), inf,    -inf,
+                                 4294967295.0, 4294967296.0, -1.0, 65535.0, 86400.0, 9.3e18, 0.002};
     switch (rng.bounded(6)) {
     case 0:
         return odd[rng.bounded(int(std::size(odd)))];
@@ -53,10 +43,9 @@ QVariant random_number()
 
 QString random_column()
 {
-    static const char* const names[] = {"type",      "ts",         "ts_get",     "index",
-                                        "index_max", "modem_id",   "OBIS_ext",   "ext",
-                                        "event",     "worktime",   "value_old",  "OBIS_",
-                                        "OBIS_1_8",  "OBIS_x_8_0", "obis_1_8_0", "OBIS_99999999999_8_0"};
+    static const char* const names[] = {"type",  "ts",     "ts_get",    "index",    "index_max",  "modem_id",
+                                        "OBIS_ext", "ext", "event", "worktime", "value_old", "OBIS_",
+                                        "OBIS_1_8", "OBIS_x_8_0", "obis_1_8_0", "OBIS_99999999999_8_0"};
     if (rng.bounded(2)) return QLatin1String(names[rng.bounded(int(std::size(names)))]);
     return QStringLiteral("OBIS_%1_%2_%3").arg(rng.bounded(300)).arg(rng.bounded(12)).arg(rng.bounded(300));
 }
@@ -89,25 +78,10 @@ QVariantList random_rows(int max)
 // No double that is not finite anywhere in a value; float too.
 bool all_finite(const QVariant& v)
 {
-    switch (v.userType()) {
-    case QMetaType::Double:
-        return std::isfinite(v.toDouble());
-    case QMetaType::Float:
-        return std::isfinite(v.toFloat());
-    case QMetaType::QVariantMap: {
-        const QVariantMap m = v.toMap();
-        for (const QVariant& x : m)
-            if (!all_finite(x)) return false;
-        return true;
-    }
-    case QMetaType::QVariantList: {
-        for (const QVariant& x : v.toList())
-            if (!all_finite(x)) return false;
-        return true;
-    }
-    default:
-        return true;
-    }
+    const int type = v.userType();
+    if (type == QMetaType::Double || type == QMetaType::Float) return std::isfinite(v.toDouble());
+    const QVariantList inner = type == QMetaType::QVariantMap ? v.toMap().values() : v.toList();
+    return std::all_of(inner.cbegin(), inner.cend(), all_finite);
 }
 
 // Storage that answers every reading query with generated rows.
@@ -115,18 +89,9 @@ class Hostile_storage : public Storage_double
 {
 public:
     QList<uint32_t> get_modems(QList<uint32_t> ids) override { return ids.mid(0, 3) << rng.generate(); }
-    uint32_t get_ts_energy_before(uint32_t, QList<uint32_t>, uint32_t ts) override
-    {
-        return rng.bounded(2) ? ts : rng.generate();
-    }
-    uint32_t get_ts_energy_after(uint32_t, QList<uint32_t>, uint32_t ts) override
-    {
-        return rng.bounded(2) ? ts : rng.generate();
-    }
-    QVariantList get_data(QList<uint32_t>, QList<uint32_t>, uint32_t, uint32_t, uint32_t) override
-    {
-        return random_rows(60);
-    }
+    uint32_t get_ts_energy_before(uint32_t, QList<uint32_t>, uint32_t ts) override { return rng.bounded(2) ? ts : rng.generate(); }
+    uint32_t get_ts_energy_after(uint32_t, QList<uint32_t>, uint32_t ts) override { return rng.bounded(2) ? ts : rng.generate(); }
+    QVariantList get_data(QList<uint32_t>, QList<uint32_t>, uint32_t, uint32_t, uint32_t) override { return random_rows(60); }
     QVariantList get_fail_time(uint32_t, uint32_t, uint32_t) override { return random_rows(20); }
     QVariantList get_energy_stamped(QList<uint32_t>, uint32_t, uint32_t, uint32_t) override
     {
@@ -166,10 +131,7 @@ public:
                        QVariantMap{{"1_2", QVariantList{1, 2, 3}}, {"3_4", QVariantList{1}}});
         return out;
     }
-    QVariantList get_events(QList<uint32_t>, QList<uint32_t>, uint32_t, uint32_t, uint32_t) override
-    {
-        return random_rows(30);
-    }
+    QVariantList get_events(QList<uint32_t>, QList<uint32_t>, uint32_t, uint32_t, uint32_t) override { return random_rows(30); }
 };
 
 } // namespace
@@ -221,34 +183,15 @@ private slots:
             curr.values.insert(OBIS{1, 0, 21, 7, 0, 255}, std::numeric_limits<double>::infinity());
             rec->curr_data.insert(curr.ts, curr);
         }
-        static const char* const paths[] = {"report/history",         "report/history_orig",
-                                            "report/events",          "report/list",
-                                            "diagnostics/history",    "diagnostics/data_stm",
-                                            "diagnostics/shunt_days", "diagnostics/data_time",
-                                            "diagnostics/event_spam"};
+        static const char* const paths[] = {"report/history", "report/history_orig", "report/events", "report/list",
+                                            "diagnostics/history", "diagnostics/data_stm", "diagnostics/shunt_days",
+                                            "diagnostics/data_time", "diagnostics/event_spam"};
         static const char* const items[] = {"modem",  "profile",    "timefrom", "timeto", "limit",
                                             "format", "index_only", "dmin",     "dmax",   "Am_min"};
-        static const char* const values[] = {"1,2,3",
-                                             "4294967295",
-                                             "-1",
-                                             "0",
-                                             "abc",
-                                             "nan",
-                                             "inf",
-                                             "-inf",
-                                             "1e309",
-                                             "1.0.99.1.0.255",
-                                             "1.0.94.7.0.255,1.0.98.2.0.255",
-                                             ",,,",
-                                             "HEX",
-                                             "hex",
-                                             "'; DROP TABLE modems_data; --",
-                                             "1 OR 1=1",
-                                             "\\\"",
-                                             "Счётчик",
-                                             "123456789012345678901234567890",
-                                             "4294944000",
-                                             "true"};
+        static const char* const values[] = {"1,2,3", "4294967295", "-1", "0", "abc", "nan", "inf", "-inf", "1e309",
+                                             "1.0.99.1.0.255", "1.0.94.7.0.255,1.0.98.2.0.255", ",,,", "HEX", "hex",
+                                             "'; DROP TABLE modems_data; --", "1 OR 1=1", "\\\"", "Счётчик",
+                                             "123456789012345678901234567890", "4294944000", "true"};
         for (int round = 0; round < 300; ++round) {
             QVariantMap config{{"diagnostics", 1}, {"interpolation", bool(rng.bounded(2))}};
             if (rng.bounded(3) == 0) config.insert("whilelist_modems", QVariantList{3, "x", 4294967295u});

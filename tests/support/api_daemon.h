@@ -9,8 +9,11 @@
 #include <QFile>
 #include <QJsonDocument>
 #include <QProcess>
+#include <QSqlError>
+#include <QSqlQuery>
 #include <QTcpServer>
 #include <QTemporaryDir>
+#include <QUrl>
 #include <QtTest>
 #include <csignal>
 
@@ -24,17 +27,22 @@ struct Reply
     QString header(const QString& name) const { return headers.value(name.toLower()); }
 };
 
-inline quint16 free_port()
-{
-    QTcpServer s;
-    s.listen(QHostAddress::LocalHost, 0);
-    return s.serverPort();
-}
-
 inline bool write_file(const QString& path, const QByteArray& content)
 {
     QFile f(path);
     return f.open(QIODevice::WriteOnly) && f.write(content) == content.size();
+}
+inline QString enc(const QString& text) { return QString::fromLatin1(QUrl::toPercentEncoding(text)); }
+inline QString compact(const QVariant& v)
+{
+    return QString::fromUtf8(QJsonDocument::fromVariant(v).toJson(QJsonDocument::Compact));
+}
+// The first column of the first row, or null.
+inline QVariant scalar(const QSqlDatabase& db, const QString& statement)
+{
+    QSqlQuery q(db);
+    if (!q.exec(statement)) qWarning() << q.lastError().text() << statement;
+    return q.next() ? q.value(0) : QVariant();
 }
 
 inline QString mint(const QString& payload, const QString& extra = QString())
@@ -47,6 +55,48 @@ inline QString claims_token(const QString& claims, qint64 exp_from_now = 600)
                     .arg(QDateTime::currentSecsSinceEpoch() + exp_from_now)
                     .arg(claims));
 }
+// A token per caller: "user", "admin", "special" (roles), "b_admin", "auth" (other claims).
+inline QMap<QString, QString> caller_tokens()
+{
+    QMap<QString, QString> t;
+    for (const char* role : {"user", "admin", "special"})
+        t[role] = claims_token(QString(R"({"driver-strova5": {"%1": 1}})").arg(role));
+    t["b_admin"] = claims_token(R"({"b": {"admin": 1}})");
+    t["auth"] = claims_token(R"({"auth": {"admin": 1}})");
+    return t;
+}
+inline QStringList cookie(const QString& token) { return {"-b", "TARVIK_JWT=" + token}; }
+
+// The broker as the daemon is configured for it: uplinks from `ul_queue`, downlinks to
+// `dl_exchange` with `dl_extra` keys.
+inline QVariantMap rabbit(const QString& ul_queue, const QString& dl_exchange, const QVariantMap& dl_extra = {})
+{
+    const QString uri = testsupport::service("STROVA_AMQP_URI");
+    QVariantMap dl{{"path", uri}, {"exchange", dl_exchange}, {"host", "/api"}};
+    dl.insert(dl_extra);
+    return {{"ul", QVariantMap{{"path", uri}, {"queue", ul_queue}, {"host", "/api"}}}, {"dl", dl}};
+}
+// The message bodies waiting on `queue`, which are taken.
+inline QStringList drain(const QString& queue)
+{
+    QStringList out;
+    for (const QString& line : testsupport::amqp_peer(testsupport::service("STROVA_AMQP_URI"), {"drain", queue}))
+        out << QJsonDocument::fromJson(line.toUtf8()).toVariant().toMap().value("body").toString();
+    return out;
+}
+inline void publish(const QString& queue, const QStringList& bodies)
+{
+    testsupport::amqp_peer(testsupport::service("STROVA_AMQP_URI"), QStringList{"publish", queue} + bodies);
+}
+// An uplink as the radio network's broker hands it over; `more` adds keys (",\"k\":v").
+inline QString uplink(quint64 modem, const QString& payload, qint64 received, const QString& more = QString())
+{
+    return QString(R"({"msg_type":"ul_app","modem_id":%1,"payload":"%2","time_detected":%3%4})")
+        .arg(modem)
+        .arg(payload)
+        .arg(received)
+        .arg(more);
+}
 
 // The daemon run from its own directory: binary, configuration, ui/ and tst.json.
 struct Daemon
@@ -57,13 +107,15 @@ struct Daemon
 
     explicit Daemon(const QVariantMap& extra, quint16 fixed_port = 0, const QString& db_name = "st_api_web")
     {
-        port = fixed_port ? fixed_port : free_port();
-        QFile::copy(testsupport::daemon_path(), dir.path() + "/driver_strova5");
+        QTcpServer probe;
+        probe.listen(QHostAddress::LocalHost, 0);
+        port = fixed_port ? fixed_port : probe.serverPort();
+        QFile::copy(testsupport::daemon_path(), path("driver_strova5"));
         QDir(dir.path()).mkpath("ui/a");
-        write_file(dir.path() + "/ui/redir.html", "<html>redir</html>");
-        write_file(dir.path() + "/ui/x.json", "{}");
-        write_file(dir.path() + "/ui/x.html.css", "b{}");
-        write_file(dir.path() + "/x", "outside");
+        write_file(path("ui/redir.html"), "<html>redir</html>");
+        write_file(path("ui/x.json"), "{}");
+        write_file(path("ui/x.html.css"), "b{}");
+        write_file(path("x"), "outside");
         const auto s = testsupport::services();
         QVariantMap cfg{{"log_level", 6},
                         {"sql", QVariantMap{{"host", s["STROVA_MYSQL_HOST"]},
@@ -72,36 +124,26 @@ struct Daemon
                                             {"pass", s["STROVA_MYSQL_PASS"]},
                                             {"db_name", db_name}}},
                         {"api", QVariantMap{{"port", port}}}};
-        for (auto it = extra.cbegin(); it != extra.cend(); ++it) {
-            if (it.key() == "api") {
-                QVariantMap api = it.value().toMap();
-                api.insert("port", port);
-                cfg.insert("api", api);
-            } else if (it.value().type() == QVariant::Map && cfg.value(it.key()).type() == QVariant::Map) {
-                QVariantMap merged = cfg.value(it.key()).toMap();
-                const QVariantMap more = it.value().toMap();
-                for (auto m = more.cbegin(); m != more.cend(); ++m)
-                    merged.insert(m.key(), m.value());
-                cfg.insert(it.key(), merged);
-            } else {
-                cfg.insert(it.key(), it.value());
-            }
+        for (auto it = extra.cbegin(); it != extra.cend(); ++it) { // sections merge key by key
+            QVariantMap merged = cfg.value(it.key()).toMap();
+            merged.insert(it.value().toMap());
+            cfg.insert(it.key(), it.value().type() == QVariant::Map ? QVariant(merged) : it.value());
         }
-        write_file(dir.path() + "/cfg.json", QJsonDocument::fromVariant(cfg).toJson());
+        write_file(path("cfg.json"), QJsonDocument::fromVariant(cfg).toJson());
     }
     ~Daemon() { stop(); }
     QString path(const QString& name) const { return dir.path() + "/" + name; }
-    bool start()
+    bool start(bool consuming = false)
     {
         const int before = log().count("http created"); // a restart keeps the old logs
         proc.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         proc.start(path("driver_strova5"), {"-c", path("cfg.json"), "-l", path("log/drv.log")});
         if (!proc.waitForStarted(5000)) return false;
-        for (int i = 0; i < 200 && proc.state() == QProcess::Running; ++i) {
-            if (log().count("http created") > before) return true;
-            QTest::qWait(50);
-        }
-        return false;
+        QTest::qWaitFor([&] { return proc.state() != QProcess::Running || log().count("http created") > before; },
+                        10000);
+        if (log().count("http created") <= before) return false;
+        // Uplinks published before the daemon consumes would wait in the queue unseen.
+        return !consuming || QTest::qWaitFor([&] { return log().contains("Rabbit consume"); }, 20000);
     }
     void stop()
     {
@@ -142,15 +184,14 @@ struct Daemon
         r.body = out.mid(end + 4);
         return r;
     }
+    QVariant answer(const QString& target, const QStringList& args = {}) const
+    {
+        return QJsonDocument::fromJson(get(target, args).body).toVariant();
+    }
     QVariantMap json(const QString& target, const QStringList& args = {}) const
     {
-        return QJsonDocument::fromJson(get(target, args).body).toVariant().toMap();
+        return answer(target, args).toMap();
     }
 };
-
-inline QStringList cookie(const QString& token)
-{
-    return {"-b", "TARVIK_JWT=" + token};
-}
 
 } // namespace api_daemon
