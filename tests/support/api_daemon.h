@@ -98,6 +98,14 @@ inline QString uplink(quint64 modem, const QString& payload, qint64 received, co
         .arg(more);
 }
 
+// A TCP port nothing listens on at the moment.
+inline quint16 free_port()
+{
+    QTcpServer probe;
+    probe.listen(QHostAddress::LocalHost, 0);
+    return probe.serverPort();
+}
+
 // The daemon run from its own directory: binary, configuration, ui/ and tst.json.
 struct Daemon
 {
@@ -107,9 +115,7 @@ struct Daemon
 
     explicit Daemon(const QVariantMap& extra, quint16 fixed_port = 0, const QString& db_name = "st_api_web")
     {
-        QTcpServer probe;
-        probe.listen(QHostAddress::LocalHost, 0);
-        port = fixed_port ? fixed_port : probe.serverPort();
+        port = fixed_port ? fixed_port : free_port();
         QFile::copy(testsupport::daemon_path(), path("driver_strova5"));
         QDir(dir.path()).mkpath("ui/a");
         write_file(path("ui/redir.html"), "<html>redir</html>");
