@@ -4,7 +4,6 @@
     http_peer.py PORT SCRIPT         JSON steps on one connection ({N*text} repeats text): send,
         trickle (a byte a write, "gap" s apart), sleep, pump (writes on for "seconds" in the
         background), read (to the close, at most s); prints {"reply": HEX, "closed", "reset"}
-    http_peer.py PORT repeat N TEXT  N connections in turn; prints {"replies": n, "ok": n200}
     http_peer.py PORT hold N         N silent connections, "ready N", kept until stdin closes
 """
 import json
@@ -71,18 +70,6 @@ def run_script(port, steps):
     return out
 
 
-def repeat(port, n, request):
-    replies = ok = 0
-    for _ in range(n):
-        s = connect(port)
-        s.sendall(request)
-        reply, _, _ = read_to_end(s, 10)
-        s.close()
-        replies += 1 if reply else 0
-        ok += 1 if reply.startswith(b"HTTP/1.1 200 ") else 0
-    return {"replies": replies, "ok": ok}
-
-
 def hold(port, n):
     held = [connect(port) for _ in range(n)]
     print("ready", len(held), flush=True)
@@ -93,7 +80,5 @@ if __name__ == "__main__":
     port = int(sys.argv[1])
     if sys.argv[2] == "hold":
         hold(port, int(sys.argv[3]))
-    elif sys.argv[2] == "repeat":
-        print(json.dumps(repeat(port, int(sys.argv[3]), sys.argv[4].encode("latin-1"))))
     else:
         print(json.dumps(run_script(port, json.loads(sys.argv[2]))))

@@ -69,12 +69,12 @@ struct Result
 };
 
 // Runs a client while this thread's event loop keeps serving it.
-Result run(const QString& program, const QStringList& args, const QByteArray& input = {}, int timeoutMs = 60000)
+Result run(const QString& program, const QStringList& args, const QByteArray& input = {})
 {
     QProcess p;
     QEventLoop loop;
     QObject::connect(&p, &QProcess::stateChanged, &loop, [&]() { if (p.state() == QProcess::NotRunning) loop.quit(); });
-    QTimer::singleShot(timeoutMs, &loop, [&]() { p.kill(); });
+    QTimer::singleShot(120000, &loop, [&]() { p.kill(); });
     p.start(program, args);
     p.write(input);
     p.closeWriteChannel();
@@ -127,9 +127,15 @@ class tst_http_server : public QObject
     }
 
     Result curl(const QStringList& args) { return run("curl", QStringList{"-s", "-S", "-D", "-"} + args); }
-    Result peer(const QStringList& args, int timeoutMs = 60000)
+    Result peer(const QStringList& args)
     {
-        return run("python3", QStringList{QFINDTESTDATA("http_peer.py"), QString::number(port())} + args, {}, timeoutMs);
+        return run("python3", QStringList{QFINDTESTDATA("http_peer.py"), QString::number(port())} + args);
+    }
+    // n requests through curl, a connection each: how many got a 200.
+    int served(int n)
+    {
+        const QString many = url(QStringLiteral("/index.html?n=[1-%1]").arg(n));
+        return run("curl", {"-s", "-o", "/dev/null", "-w", "%{http_code}\n", "-H", "Connection: close", many}).out.count("200\n");
     }
     QTcpSocket* connectTo(QTcpSocket* socket)
     {
@@ -199,22 +205,6 @@ private slots:
         QVERIFY2(reply.startsWith(expected.left(gap)) && reply.endsWith(expected.mid(gap + 3)), reply.constData());
     }
 
-    void over_the_cap_503()
-    {
-        startServer([](HttpSettings* s) { s->maxConnections = 8; });
-        QTcpSocket held[8];
-        for (QTcpSocket& s : held)
-            connectTo(&s);
-        QTRY_COMPARE(server->openConnections(), 8);
-        QByteArray reply;
-        refusal(&reply);
-        QCOMPARE(reply, QByteArray("HTTP/1.1 503 service unavailable\r\nConnection: close\r\n\r\n"
-                                   "503 service unavailable\r\n"));
-        held[0].abort(); // a place freed is a place taken again
-        QTRY_COMPARE(server->openConnections(), 7);
-        QCOMPARE(peer({"repeat", "1", getIndex}).out.trimmed(), QByteArray("{\"replies\": 1, \"ok\": 1}"));
-    }
-
     // ---- files, includes and paths through curl
 
     void through_curl_data() { testsupport::vector_rows(VECTORS("http_server.txt"), "curl"); }
@@ -271,7 +261,6 @@ private slots:
         const Result first = curl({"-c", jar, url("/session")});
         QCOMPARE(first.out.count("Set-Cookie: sessionid="), 1);
         const QByteArray id = first.out.mid(first.out.lastIndexOf("\r\n\r\n") + 4);
-        QCOMPARE(id.size(), 38);
         const Result again = curl({"-b", jar, "-c", jar, url("/session")});
         QVERIFY(!again.out.contains("Set-Cookie"));
         QVERIFY(again.out.endsWith("\r\n\r\n" + id));
@@ -282,22 +271,35 @@ private slots:
 
     // ---- life
 
-    void thousand_requests_leave_nothing_then_restart()
+    // 1,000 requests leave nothing; start() again; the cap.
+    void life()
     {
-        startServer();
-        peer({"repeat", "1", getIndex});
+        startServer([](HttpSettings* s) { s->maxConnections = 8; });
+        QCOMPARE(served(1), 1);
         QTRY_COMPARE(connections(), 0);
         const int before = openDescriptors();
-        QCOMPARE(peer({"repeat", "1000", getIndex}, 120000).out.trimmed(), QByteArray("{\"replies\": 1000, \"ok\": 1000}"));
+        QCOMPARE(served(1000), 1000);
         QTRY_COMPARE(connections(), 0);
         QCOMPARE(server->openConnections(), 0);
         QTRY_COMPARE(openDescriptors(), before);
 
-        // start() again: on the same port it listens, on a busy one it fails.
         const quint16 first = port();
         settings->port = first + 65536; // only the low 16 bits count
         QVERIFY(server->start());
         QCOMPARE(port(), first);
+
+        QTcpSocket held[8];
+        for (QTcpSocket& s : held)
+            connectTo(&s);
+        QTRY_COMPARE(server->openConnections(), 8);
+        QByteArray reply;
+        refusal(&reply);
+        QCOMPARE(reply, QByteArray("HTTP/1.1 503 service unavailable\r\nConnection: close\r\n\r\n"
+                                   "503 service unavailable\r\n"));
+        held[0].abort(); // a place freed is a place taken again
+        QTRY_COMPARE(server->openConnections(), 7);
+        QCOMPARE(served(1), 1);
+
         QTcpServer squatter;
         QVERIFY(squatter.listen(QHostAddress::LocalHost));
         settings->port = squatter.serverPort();
