@@ -164,7 +164,10 @@ bool SQL_Exchange::init()
     if (!loader) {
         loader = new SQL_loader(cfg);
         connect(this, &SQL_Exchange::signal_loader_req, loader, &SQL_loader::slot_loader_req, Qt::QueuedConnection);
-        connect(this, &SQL_Exchange::signal_remove_tail, loader, &SQL_loader::slot_remove_tail, Qt::QueuedConnection);
+        // One per uplink: straight into the loader's locked queue, without waking its thread.
+        SQL_loader* l = loader;
+        connect(this, &SQL_Exchange::signal_remove_tail, loader, [l](uint32_t modem_id) { l->queue_remove_tail(modem_id); },
+                Qt::DirectConnection);
         connect(loader, &SQL_loader::signal_loader_res, this, &SQL_Exchange::slot_loader_res, Qt::QueuedConnection);
     }
     return loader->isRunning();
