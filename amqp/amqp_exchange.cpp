@@ -55,11 +55,12 @@ bool AmqpExchangePrivate::_q_method(const AmqpMethodFrame& frame)
 void AmqpExchangePrivate::confirm(const AmqpMethodFrame& frame, bool ack)
 {
     Q_Q(AmqpExchange);
-    if (!ack) return; // a nacked message stays unconfirmed; nothing here publishes it again
     QDataStream in(frame.arguments());
     const qint64 tag = qint64(AmqpFrame::readAmqpField(in, AmqpMetaType::LongLongUint).toULongLong());
-    const bool multiple = AmqpFrame::readAmqpField(in, AmqpMetaType::Boolean).toBool();
+    bool multiple = AmqpFrame::readAmqpField(in, AmqpMetaType::Boolean).toBool();
+    // Acknowledged or not, the broker is done with these numbers.
     if (tag == 0) {
+        multiple = true;
         unconfirmedDeliveryTags.clear();
     } else {
         const int at = unconfirmedDeliveryTags.indexOf(tag);
@@ -69,7 +70,12 @@ void AmqpExchangePrivate::confirm(const AmqpMethodFrame& frame, bool ack)
         else
             unconfirmedDeliveryTags.remove(at);
     }
-    if (unconfirmedDeliveryTags.isEmpty()) emit q->allMessagesDelivered();
+    QPointer<AmqpExchange> alive(q);
+    if (ack)
+        emit q->acknowledged(tag, multiple);
+    else
+        emit q->notAcknowledged(tag, multiple);
+    if (alive && unconfirmedDeliveryTags.isEmpty()) emit q->allMessagesDelivered();
 }
 
 void AmqpExchangePrivate::basicReturn(const AmqpMethodFrame& frame)
@@ -206,6 +212,7 @@ void AmqpExchange::publish(const QByteArray& message, const QString& routingKey,
                            int publishOptions)
 {
     Q_D(AmqpExchange);
+    d->lastDeliveryTag = 0;
     AmqpClientPrivate* cd = d->clientPrivate();
     // Frames on a channel that is not open would make the broker end the whole connection; the
     // message is lost either way, but not without a word.
@@ -249,7 +256,15 @@ void AmqpExchange::publish(const QByteArray& message, const QString& routingKey,
                           .arg(d->label(), routingKey.left(40)));
         return;
     }
-    if (d->nextDeliveryTag > 0) d->unconfirmedDeliveryTags.append(d->nextDeliveryTag++);
+    if (d->nextDeliveryTag > 0) {
+        d->lastDeliveryTag = d->nextDeliveryTag++;
+        d->unconfirmedDeliveryTags.append(d->lastDeliveryTag);
+    }
+}
+
+qint64 AmqpExchange::lastDeliveryTag() const
+{
+    return d_func()->lastDeliveryTag;
 }
 
 void AmqpExchange::channelOpened()

@@ -38,7 +38,11 @@ public:
 
     // confirm.select; from then on published messages are numbered 1, 2, ...
     void enableConfirms(bool noWait = false);
-    // Runs a local event loop until every numbered message is acknowledged or the time is up.
+    // The number of the last message publish() sent in confirm mode; 0 when it was not sent or
+    // confirms are off. Numbers start again at 1 whenever the channel opens anew.
+    qint64 lastDeliveryTag() const;
+    // Runs a local event loop until the broker has acknowledged (or refused) every numbered
+    // message or the time is up.
     bool waitForConfirms(int msecs = 30000);
 
 Q_SIGNALS:
@@ -46,6 +50,10 @@ Q_SIGNALS:
     void removed();
     void confirmsEnabled();
     void allMessagesDelivered();
+    // basic.ack / basic.nack from the broker: the message numbered deliveryTag, or with
+    // `multiple` every unconfirmed one up to it (0: all of them).
+    void acknowledged(qint64 deliveryTag, bool multiple);
+    void notAcknowledged(qint64 deliveryTag, bool multiple);
 
 public Q_SLOTS:
     void declare(ExchangeType type = Direct, ExchangeOptions options = NoOptions,

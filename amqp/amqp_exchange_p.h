@@ -22,6 +22,7 @@ public:
     bool delayedDeclare = false;
     bool declared = false;
     qint64 nextDeliveryTag = 0;
+    qint64 lastDeliveryTag = 0;
     QVector<qint64> unconfirmedDeliveryTags;
 
     // What to set up again when the channel comes back after the broker closed it.

@@ -432,7 +432,7 @@ int main(int argc, char* argv[])
                                  {"dl", QVariantMap{{"path", uri}, {"exchange", "bench_dl"}, {"host", "/api"}, {"api_key", "bench"}}}};
         QFile cfg(dir.path() + "/cfg.json");
         if (cfg.open(QIODevice::WriteOnly))
-            cfg.write(QJsonDocument::fromVariant(QVariantMap{{"log_level", 2}, {"sql", sql}, {"rabbit", rabbit}}).toJson());
+            cfg.write(QJsonDocument::fromVariant(QVariantMap{{"log_level", 2}, {"sql", sql}, {"rabbit", rabbit}, {"api", QVariantMap{{"port", 0}}}}).toJson());
         cfg.close();
 
         double e2e_rate = 0, cpu = 0;

@@ -1,20 +1,76 @@
 #include "httpconnection.h"
 
+#include "httplinger.h"
 #include "httprequest.h"
+#include "httprequesthandler.h"
+#include "httpresponse.h"
+#include "httpserver.h"
 #include "httpsettings.h"
 
+#include <QSslSocket>
 #include <QTcpSocket>
+#include <QTimer>
 
 namespace QuillonHttpd {
+
+const char* const HttpConnection::timeoutReply[4] = {"HTTP/1.1 408 request timeout\r\n", "Connection: close\r\n",
+                                                     "\r\n", "408 request timeout\r\n"};
+const char* const HttpConnection::abortReply[4] = {"HTTP/1.1 413 entity too large\r\n", "Connection: close\r\n",
+                                                   "\r\n", "413 entity too large\r\n"};
+
+namespace {
+
+int milliseconds(qint64 seconds)
+{
+    return int(qBound<qint64>(0, seconds * 1000, std::numeric_limits<int>::max()));
+}
+
+} // namespace
+
+HttpConnection::HttpConnection(HttpServer* server, QTcpSocket* socket)
+    : QObject(server), socket(socket), server(server), ownSettings(server->getSettings()),
+      liveCount(server->liveConnections())
+{
+    liveCount->ref();
+    peerAddress = socket->peerAddress();
+    handler = server->requestHandler(this);
+    connected = true;
+    inService = true;
+    init();
+    connect(socket, &QIODevice::readyRead, this, &HttpConnection::slotRead);
+    connect(socket, &QAbstractSocket::disconnected, this, &HttpConnection::slotDisconnected);
+}
 
 HttpConnection::HttpConnection(HttpSettings* settings, QTcpSocket* socket, QObject* parent)
     : QObject(parent), socket(socket), ownSettings(settings)
 {
-    if (socket) connect(socket, &QTcpSocket::disconnected, this, &HttpConnection::slotDisconnected);
+    if (socket) {
+        peerAddress = socket->peerAddress();
+        connect(socket, &QAbstractSocket::disconnected, this, &HttpConnection::slotDisconnected);
+    }
+}
+
+void HttpConnection::init()
+{
+    timer = new QTimer(this);
+    timer->setSingleShot(true);
+    timer->setInterval(milliseconds(settings()->timeout));
+    restartTimer();
+    connect(timer, &QTimer::timeout, this, &HttpConnection::slotTimeout);
+
+    headerTimer = new QTimer(this);
+    headerTimer->setSingleShot(true);
+    connect(headerTimer, &QTimer::timeout, this, &HttpConnection::slowClient);
+    bodyTimer = new QTimer(this);
+    connect(bodyTimer, &QTimer::timeout, this, &HttpConnection::checkBodyProgress);
 }
 
 HttpConnection::~HttpConnection()
 {
+    if (socket) socket->disconnect(this);
+    if (server && connected) liveCount->deref();
+    close();
+    connected = false;
     qDeleteAll(requests);
 }
 
@@ -29,10 +85,170 @@ void HttpConnection::setCurrentRequest(HttpRequest* request)
     currentRequest = request;
 }
 
+void HttpConnection::restartTimer()
+{
+    if (!timer) return;
+    if (timer->interval() == 0)
+        timer->stop();
+    else
+        timer->start();
+}
+
+HttpResponse* HttpConnection::response()
+{
+    restartTimer();
+    return new HttpResponse(this);
+}
+
+QString HttpConnection::verifiedPeerName() const
+{
+    if (peerCertificate.isNull()) return QString();
+    const QDateTime now = QDateTime::currentDateTime();
+    if (peerCertificate.expiryDate() < now || now < peerCertificate.effectiveDate() ||
+        peerCertificate.isBlacklisted())
+        return QString();
+    return peerCertificate.subjectInfo(QSslCertificate::CommonName).value(0);
+}
+
+QVariant HttpConnection::status() const
+{
+    const QString object =
+        QStringLiteral("0x%1").arg(quintptr(this), 8, 16, QLatin1Char('0'));
+    QVariantList rows;
+    for (const HttpRequest* request : requests) {
+        QVariantMap row;
+        row.insert(QStringLiteral("object"), object);
+        row.insert(QStringLiteral("path"), HttpRequest::urlDecode(request->getPath()));
+        row.insert(QStringLiteral("time"), request->getCreated());
+        row.insert(QStringLiteral("method"), request->getMethod());
+        row.insert(QStringLiteral("status"), request->statusText());
+        row.insert(QStringLiteral("connection"),
+                   connected ? QStringLiteral("connected") : QStringLiteral("disconnected"));
+        rows.append(row);
+    }
+    return rows;
+}
+
+void HttpConnection::close()
+{
+    if (!connected) return;
+    if (socket) socket->disconnectFromHost();
+    clearRequest();
+}
+
+void HttpConnection::giveUp(const char* const reply[4])
+{
+    timer->stop();
+    headerTimer->stop();
+    bodyTimer->stop();
+    givenUp = true;
+    for (int i = 0; i < 4; ++i)
+        socket->write(reply[i]);
+    clearRequest();
+    lingerAfterReply(socket, settings()->lingerTime);
+}
+
+void HttpConnection::slotTimeout()
+{
+    if (!connected || givenUp) return;
+    // A reply still on its way is not cut by a 408; the response drops a peer that takes nothing.
+    if (served && socket->bytesToWrite() > 0) {
+        restartTimer();
+        return;
+    }
+    giveUp(timeoutReply);
+}
+
+void HttpConnection::slowClient()
+{
+    if (connected && !givenUp && !served) giveUp(timeoutReply);
+}
+
+void HttpConnection::checkBodyProgress()
+{
+    if (!currentRequest || currentRequest->getStatus() != HttpRequest::WaitForBody) {
+        bodyTimer->stop();
+        return;
+    }
+    if (bodyBytesInPeriod < settings()->bodyMinBytes) {
+        slowClient();
+        return;
+    }
+    bodyBytesInPeriod = 0;
+}
+
+void HttpConnection::slotRead()
+{
+    if (!connected || !handler) return;
+    if (givenUp) return;
+    if (served) {
+        // One request a connection: what follows a served request is not parsed.
+        socket->readAll();
+        return;
+    }
+    restartTimer();
+    if (!currentRequest) setCurrentRequest(new HttpRequest(this));
+    HttpRequest* request = currentRequest;
+    const HttpSettings* s = settings();
+    if (request->getStatus() <= HttpRequest::WaitForHeader && !headerTimer->isActive() &&
+        socket->bytesAvailable() > 0 && s->headerTimeout > 0)
+        headerTimer->start(s->headerTimeout);
+
+    while (socket->bytesAvailable() > 0 && request->getStatus() != HttpRequest::Complete &&
+           request->getStatus() != HttpRequest::Abort) {
+        const HttpRequest::RequestStatus before = request->getStatus();
+        const qint64 available = socket->bytesAvailable();
+        request->readFromSocket(socket);
+        const qint64 consumed = available - socket->bytesAvailable();
+        if (before == HttpRequest::WaitForBody) bodyBytesInPeriod += consumed;
+        if (request->getStatus() == HttpRequest::WaitForBody) {
+            restartTimer();
+            if (before != HttpRequest::WaitForBody) {
+                headerTimer->stop();
+                bodyBytesInPeriod = 0;
+                if (s->bodyTimeout > 0) bodyTimer->start(s->bodyTimeout);
+            }
+        }
+        if (consumed == 0 && request->getStatus() == before) break;
+    }
+
+    if (request->getStatus() == HttpRequest::Abort) {
+        giveUp(abortReply);
+        return;
+    }
+    if (request->getStatus() != HttpRequest::Complete) return;
+
+    timer->stop();
+    headerTimer->stop();
+    bodyTimer->stop();
+    served = true;
+    auto* reply = new HttpResponse(this);
+    inService = true;
+    handler->service(request, reply);
+    inService = false;
+    if (!connected) {
+        deleteLater();
+        return;
+    }
+    restartTimer();
+    socket->readAll();
+}
+
 void HttpConnection::slotDisconnected()
 {
+    if (!connected) return;
     connected = false;
-    currentRequest = nullptr;
+    clearRequest();
+    if (!server) return;
+    liveCount->deref();
+    socket->close();
+    timer->stop();
+    headerTimer->stop();
+    bodyTimer->stop();
+    if (inService)
+        QTimer::singleShot(3000, this, &QObject::deleteLater);
+    else
+        deleteLater();
 }
 
 } // namespace QuillonHttpd

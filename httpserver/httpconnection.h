@@ -1,21 +1,34 @@
 #pragma once
-// The life of one accepted socket: its parser, its requests and the replies written to it.
+// The life of one accepted socket: its parser, its requests, its handler and the replies written
+// to it; the limits that keep a slow or hostile client from holding it forever.
 
+#include <QAtomicInt>
+#include <QDateTime>
+#include <QHostAddress>
 #include <QList>
 #include <QObject>
 #include <QPointer>
+#include <QSslCertificate>
+#include <QVariant>
+#include <memory>
 
 class QTcpSocket;
+class QTimer;
 
 namespace QuillonHttpd {
 
 class HttpRequest;
+class HttpRequestHandler;
+class HttpResponse;
+class HttpServer;
 class HttpSettings;
 
 class HttpConnection : public QObject
 {
     Q_OBJECT
 public:
+    // A served connection: the server's factory gives it its handler.
+    HttpConnection(HttpServer* server, QTcpSocket* socket);
     // A connection on its own settings, without server or handler: the request and the response
     // work on it as on a served one (tools and tests).
     HttpConnection(HttpSettings* settings, QTcpSocket* socket, QObject* parent = nullptr);
@@ -24,20 +37,57 @@ public:
     HttpSettings* settings() const;
     QTcpSocket* getSocket() const { return socket; }
     bool isConnected() const { return connected; }
+    bool isSecure() const { return secure; }
+    void setSecure(bool value) { secure = value; }
     HttpRequest* getCurrentRequest() const { return currentRequest; }
+    HttpRequestHandler* getHandler() const { return handler; }
+    QHostAddress getPeerAddress() const { return peerAddress; }
+    QSslCertificate getPeerCertificate() const { return peerCertificate; }
     // Makes the request current; the connection owns it from now on.
     void setCurrentRequest(HttpRequest* request);
     void clearRequest() { currentRequest = nullptr; }
 
+    void restartTimer();
+    HttpResponse* response();
+    void setPeerCertificate(const QSslCertificate& certificate) { peerCertificate = certificate; }
+    QString verifiedPeerName() const;
+    QVariant status() const;
+
+    // Fixed replies written when the connection gives up on its client.
+    static const char* const timeoutReply[4];
+    static const char* const abortReply[4];
+
 public slots:
+    void close();
+    void slotTimeout();
+    void slotRead();
     void slotDisconnected();
 
 private:
+    void init();
+    void giveUp(const char* const reply[4]);
+    void slowClient();
+    void checkBodyProgress();
+
     QTcpSocket* socket;
+    QTimer* timer = nullptr;
     HttpRequest* currentRequest = nullptr;
     QList<HttpRequest*> requests;
-    HttpSettings* ownSettings;
+    HttpRequestHandler* handler = nullptr;
+    HttpServer* server = nullptr;
+    QSslCertificate peerCertificate;
+    QHostAddress peerAddress;
     bool connected = true;
+    bool inService = true;
+    bool secure = false;
+
+    HttpSettings* ownSettings;
+    bool served = false;         // the current request has been handed to the handler
+    bool givenUp = false;        // a 408 or 413 went out: the rest of the input is discarded
+    QTimer* headerTimer = nullptr; // headers complete this long after their first byte
+    QTimer* bodyTimer = nullptr;   // every period must bring some body
+    qint64 bodyBytesInPeriod = 0;
+    std::shared_ptr<QAtomicInt> liveCount; // the server's count of open connections
 };
 
 } // namespace QuillonHttpd

@@ -1,3 +1,6 @@
+#include "api_controller.h"
+#include "http_api_quill.h"
+#include "httpsettings.h"
 #include "logger.h"
 #include "quit_signals.h"
 #include "radio_exchange.h"
@@ -89,6 +92,18 @@ int main(int argc, char* argv[])
     QObject::connect(strova_controller::instance, &strova_controller::signal_stringify, Radio_Exchange::instance,
                      &Radio_Exchange::slot_rabbit_DL, Qt::QueuedConnection);
     LOG_WRN << "rabbit created";
+
+    new API_controller(config.value(QStringLiteral("api")).toMap(), &app);
+    LOG_WRN << "web created";
+
+    auto* http_settings = new QuillonHttpd::HttpSettings(&app);
+    http_settings->port = qint32(config.value(QStringLiteral("api")).toMap().value(QStringLiteral("port"), 10022).toUInt());
+    http_api_quill http_server(http_settings, &app);
+    if (!http_server.start()) {
+        LOG_EXC << "api can't start";
+        return -4;
+    }
+    LOG_WRN << "http created";
 
     return app.exec();
 }

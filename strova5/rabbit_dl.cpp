@@ -12,11 +12,17 @@ bool messque::push(const QByteArray& text, const QByteArray& routing_key, QByteA
     bool full = items.size() >= capacity && !items.isEmpty();
     if (full) {
         if (dropped)
-            *dropped = items.head().first;
+            *dropped = items.head().text;
         items.dequeue();
     }
-    items.enqueue(qMakePair(text, routing_key));
+    items.enqueue(item{text, routing_key, false});
     return full;
+}
+
+void messque::push_front(const QList<item>& front)
+{
+    for (auto it = front.crbegin(); it != front.crend(); ++it)
+        items.prepend(*it);
 }
 
 namespace {
@@ -25,6 +31,11 @@ QString text_of(const QByteArray& bytes)
 {
     const int nul = bytes.indexOf('\0');
     return QString::fromUtf8(nul < 0 ? bytes : bytes.left(nul));
+}
+
+QString status_of(const QByteArray& downlink)
+{
+    return QJsonDocument::fromJson(downlink).object().value(QStringLiteral("status_id")).toString();
 }
 } // namespace
 
@@ -49,48 +60,127 @@ rabbit_man_dl::~rabbit_man_dl()
 
 bool rabbit_man_dl::can_publish() const
 {
-    return exchange && exchange->isOpen();
+    return exchange && exchange->isOpen() && confirming;
 }
 
 void rabbit_man_dl::connected()
 {
-    exchange = client.createExchange(exchange_name, -1);
-    // The channel opens after the connection; what waited goes out then, in order.
-    connect(exchange, &AmqpChannel::opened, this, &rabbit_man_dl::publish_next, Qt::UniqueConnection);
+    // The client gives the same exchange on every reconnection; it is set up once.
+    AmqpExchange* ex = client.createExchange(exchange_name, -1);
+    if (ex != exchange) {
+        exchange = ex;
+        // Published downlinks go out once the broker confirms the mode, on every opening of the
+        // channel; what waited goes out first, in order.
+        connect(exchange, &AmqpExchange::confirmsEnabled, this, &rabbit_man_dl::confirms_enabled);
+        connect(exchange, &AmqpExchange::acknowledged, this, &rabbit_man_dl::acknowledged);
+        connect(exchange, &AmqpExchange::notAcknowledged, this, &rabbit_man_dl::not_acknowledged);
+        connect(exchange, &AmqpChannel::closed, this, &rabbit_man_dl::channel_lost);
+    }
+    // A new connection opens the channel anew, without the modes of the old one.
+    exchange->enableConfirms();
     LOG_EXC << "Connected";
-    publish_next();
 }
 
 void rabbit_man_dl::disconnected()
 {
     LOG_EXC << " Rabbit_man_dl: Disconnected";
+    channel_lost();
+}
+
+void rabbit_man_dl::confirms_enabled()
+{
+    confirming = true;
+    publish_next();
+}
+
+void rabbit_man_dl::channel_lost()
+{
+    confirming = false;
+    if (in_flight.isEmpty())
+        return;
+    // The broker may or may not have them: send them again, before anything that waits.
+    const QList<messque::item> again = in_flight.values();
+    in_flight.clear();
+    queue.push_front(again);
+    LOG_WRN << again.size() << "unconfirmed downlinks queued again, from" << status_of(again.first().text);
+    if (!timer.isActive())
+        timer.start();
+}
+
+QList<messque::item> rabbit_man_dl::take_confirmed(qint64 tag, bool multiple)
+{
+    QList<messque::item> out;
+    if (!multiple) {
+        const auto it = in_flight.find(tag);
+        if (it != in_flight.end()) {
+            out << it.value();
+            in_flight.erase(it);
+        }
+        return out;
+    }
+    for (auto it = in_flight.begin(); it != in_flight.end() && (tag == 0 || it.key() <= tag);) {
+        out << it.value();
+        it = in_flight.erase(it);
+    }
+    return out;
+}
+
+void rabbit_man_dl::acknowledged(qint64 tag, bool multiple)
+{
+    take_confirmed(tag, multiple);
+}
+
+void rabbit_man_dl::not_acknowledged(qint64 tag, bool multiple)
+{
+    QList<messque::item> again;
+    for (messque::item& item : take_confirmed(tag, multiple)) {
+        const QString status = status_of(item.text);
+        if (item.refused) {
+            LOG_EXC << "downlink refused by the broker again, dropped:" << status;
+            continue;
+        }
+        LOG_EXC << "downlink refused by the broker, published again:" << status;
+        item.refused = true;
+        again << item;
+    }
+    if (again.isEmpty())
+        return;
+    queue.push_front(again);
+    publish_next();
 }
 
 void rabbit_man_dl::queue_string(QByteArray string, QByteArray routing_key)
 {
     QByteArray dropped;
-    if (queue.push(string, routing_key, &dropped)) {
-        const QString status = QJsonDocument::fromJson(dropped).object().value(QStringLiteral("status_id")).toString();
-        LOG_EXC << "downlink queue full, oldest downlink dropped:" << status;
-    }
+    if (queue.push(string, routing_key, &dropped))
+        LOG_EXC << "downlink queue full, oldest downlink dropped:" << status_of(dropped);
     if (!timer.isActive())
         timer.start();
 }
 
+bool rabbit_man_dl::send(const messque::item& item)
+{
+    exchange->publish(text_of(item.text), text_of(item.routing_key), AmqpMessage::PropertyHash(), 0);
+    const qint64 tag = exchange->lastDeliveryTag();
+    if (tag == 0)
+        return false;
+    in_flight.insert(tag, item);
+    return true;
+}
+
 void rabbit_man_dl::publish_string(QByteArray string, QByteArray routing_key)
 {
-    if (!can_publish() || !queue.isEmpty()) {
-        queue_string(string, routing_key);
+    if (can_publish() && queue.isEmpty() && send(messque::item{string, routing_key, false}))
         return;
-    }
-    exchange->publish(text_of(string), text_of(routing_key), AmqpMessage::PropertyHash(), 0);
+    queue_string(string, routing_key);
+    publish_next(); // behind the older ones, at once when the channel is ready
 }
 
 void rabbit_man_dl::publish_next()
 {
     while (can_publish() && !queue.isEmpty()) {
-        const auto item = queue.head();
-        exchange->publish(text_of(item.first), text_of(item.second), AmqpMessage::PropertyHash(), 0);
+        if (!send(queue.head()))
+            break;
         queue.pop();
     }
     if (queue.isEmpty())

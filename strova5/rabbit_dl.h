@@ -1,33 +1,45 @@
 #pragma once
-// Publisher of the downlinks. Downlinks wait in a bounded queue while the exchange's channel is
-// not open and go out in order once it is.
+// Publisher of the downlinks, in confirm mode. Downlinks wait in a bounded queue while the
+// exchange's channel is not open and go out in order once it is; a downlink the broker has not
+// confirmed when the connection or the channel goes is queued again in front, so that none is
+// lost silently (the network server tells a repeated one by its "status_id").
 
 #include "amqp_client.h"
 
 #include <QByteArray>
+#include <QList>
+#include <QMap>
 #include <QObject>
-#include <QPair>
 #include <QQueue>
 #include <QTimer>
 
 class AmqpExchange;
 
-// Pending downlinks (text, routing key), oldest first; bounded.
+// Pending downlinks, oldest first; bounded.
 class messque
 {
 public:
+    struct item
+    {
+        QByteArray text;
+        QByteArray routing_key;
+        bool refused = false; // the broker refused it once (basic.nack)
+    };
+
     explicit messque(int capacity = 10000) : capacity(capacity) {}
 
     // Appends; when full, drops the oldest and returns it in `dropped`.
     bool push(const QByteArray& text, const QByteArray& routing_key, QByteArray* dropped);
+    // Puts `front` before everything waiting, in its order.
+    void push_front(const QList<item>& front);
     bool isEmpty() const { return items.isEmpty(); }
     int size() const { return items.size(); }
-    const QPair<QByteArray, QByteArray>& head() const { return items.head(); }
+    const item& head() const { return items.head(); }
     void pop() { items.dequeue(); }
 
 private:
     int capacity;
-    QQueue<QPair<QByteArray, QByteArray>> items;
+    QQueue<item> items;
 };
 
 class rabbit_man_dl : public QObject
@@ -37,7 +49,9 @@ public:
     rabbit_man_dl(QString uri, QString exchange_name, QString vhost, QObject* parent);
     ~rabbit_man_dl() override;
 
+    // Downlinks waiting to be published, and published but not yet confirmed.
     int pending() const { return queue.size(); }
+    int unconfirmed() const { return in_flight.size(); }
 
 signals:
     void republish();
@@ -53,6 +67,14 @@ public slots:
 
 private:
     bool can_publish() const;
+    // Publishes one downlink and keeps it until the broker confirms it; false when it did not go out.
+    bool send(const messque::item& item);
+    void confirms_enabled();
+    void acknowledged(qint64 tag, bool multiple);
+    void not_acknowledged(qint64 tag, bool multiple);
+    void channel_lost();
+    // Takes the downlinks confirmed (or refused) by one basic.ack / basic.nack, oldest first.
+    QList<messque::item> take_confirmed(qint64 tag, bool multiple);
 
     QString uri;
     AmqpExchange* exchange = nullptr;
@@ -61,4 +83,6 @@ private:
     AmqpClient client;
     messque queue;
     QTimer timer;
+    bool confirming = false;               // confirm mode is on for the channel as it is open now
+    QMap<qint64, messque::item> in_flight; // by delivery tag of the current channel opening
 };

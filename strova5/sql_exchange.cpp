@@ -221,6 +221,30 @@ template <typename List> void SQL_Exchange::enforce_cap(List& list, const char* 
     list.erase(list.begin(), list.begin() + drop);
 }
 
+bool SQL_Exchange::reconnect()
+{
+    // The client library reconnects on a statement once it has seen the link broken, which a
+    // write into a connection the server just closed may only find out; this statement also
+    // restores the charset.
+    return set_session_charset() || (is_connection_error(last_error) && set_session_charset());
+}
+
+SQL_Exchange::Outcome SQL_Exchange::attempt(QSqlQuery& query, const QString& statement)
+{
+    if (run(query, statement))
+        return Outcome::written;
+    // A statement beyond the server's max_allowed_packet is answered with 1153 and the
+    // connection closed: the next statement would fail for nothing.
+    const bool dropped = last_error.nativeErrorCode() == QLatin1String("1153");
+    if (!dropped && !is_connection_error(last_error))
+        return Outcome::refused;
+    const QSqlError error = last_error;
+    if (!reconnect())
+        return Outcome::away;
+    last_error = error;
+    return Outcome::dropped;
+}
+
 bool SQL_Exchange::write_batch(Batch& batch)
 {
     QSqlQuery q(db);
@@ -240,23 +264,33 @@ bool SQL_Exchange::write_batch(Batch& batch)
                 statement += QLatin1String(", ");
             statement += batch.tuples.at(i);
         }
-        if (run(q, statement)) {
+        Outcome outcome = attempt(q, statement);
+        // The connection went while the server is there: once more on the fresh one. A chunk
+        // that drops it again holds a row the server will never take, and would hold back this
+        // batch and every later one on each save.
+        if (outcome == Outcome::dropped)
+            outcome = attempt(q, statement);
+        if (outcome == Outcome::written) {
             batch.tuples.erase(batch.tuples.begin(), batch.tuples.begin() + rows);
             continue;
         }
-        if (is_connection_error(last_error))
+        if (outcome == Outcome::away)
             return false;
 
-        // The server refused the statement: find the rows it refuses, keep the others.
+        // Find the rows the server refuses or drops the connection for, keep the others.
         LOG_EXC << last_error.text() << "in a statement of" << rows << "rows for" << batch.table
                 << "; writing them one by one";
         for (int i = 0; i < rows; ++i) {
             const QString single = batch.prefix + batch.tuples.first();
-            if (!run(q, single)) {
-                if (is_connection_error(last_error))
-                    return false;
+            outcome = attempt(q, single);
+            if (outcome == Outcome::dropped)
+                outcome = attempt(q, single);
+            if (outcome == Outcome::away)
+                return false;
+            if (outcome == Outcome::dropped)
+                LOG_EXC << "row lost, it drops the connection:" << last_error.text() << single.left(1000);
+            else if (outcome == Outcome::refused)
                 LOG_EXC << "row lost:" << last_error.text() << single;
-            }
             batch.tuples.removeFirst();
         }
     }
@@ -295,12 +329,12 @@ void SQL_Exchange::slot_tmr_save()
     }
     if (reached) {
         while (!pending_statuses.isEmpty()) {
-            const Rabbit_dl_status& status = pending_statuses.first();
+            const Rabbit_dl_status& status = pending_statuses.first().status;
             // Most reports of an answer match no command (archive data answers "get_arch_index" on
             // every uplink); one statement above found the pairs that do, the rest cost nothing.
             const bool unmatched =
                 known && status.cmd_id == 0 && !named.contains(qMakePair(status.modem_id, status.setting));
-            if (!unmatched && !apply_status(status)) {
+            if (!unmatched && !apply_status(status, pending_statuses.first().numbered_to)) {
                 reached = false;
                 break;
             }
@@ -315,10 +349,14 @@ bool SQL_Exchange::find_named_commands(QSet<QPair<uint32_t, QString>>& found)
 {
     QSet<uint32_t> modems;
     QSet<QString> names;
-    for (const Rabbit_dl_status& status : qAsConst(pending_statuses)) {
+    uint32_t numbered_to = cmd_counter;
+    for (const Pending_status& pending : qAsConst(pending_statuses)) {
+        const Rabbit_dl_status& status = pending.status;
         if (status.cmd_id == 0 && status.modem_id >= 2) {
             modems.insert(status.modem_id);
             names.insert(status.setting);
+            // The last report is the latest: what it may match, the earlier ones may not miss.
+            numbered_to = pending.numbered_to;
         }
     }
     if (modems.isEmpty())
@@ -334,8 +372,8 @@ bool SQL_Exchange::find_named_commands(QSet<QPair<uint32_t, QString>>& found)
         for (uint32_t m : all.mid(from, 5000))
             ids << QString::number(m);
         const QString select =
-            QStringLiteral("SELECT DISTINCT modem_id, setting FROM modems_cmd WHERE modem_id in (%1) AND setting in (%2)")
-                .arg(ids.join(QStringLiteral(", ")), texts.join(QStringLiteral(", ")));
+            QStringLiteral("SELECT DISTINCT modem_id, setting FROM modems_cmd WHERE modem_id in (%1) AND setting in (%2)%3")
+                .arg(ids.join(QStringLiteral(", ")), texts.join(QStringLiteral(", ")), numbered_up_to(numbered_to));
         QSqlQuery q(db);
         if (!run(q, select)) {
             if (!is_connection_error(last_error))
@@ -359,7 +397,17 @@ void SQL_Exchange::note_reachable(bool reached)
     }
 }
 
-bool SQL_Exchange::apply_status(const Rabbit_dl_status& status)
+QString SQL_Exchange::numbered_up_to(uint32_t numbered_to) const
+{
+    if (numbered_to == cmd_counter)
+        return QString();
+    // Left out: the numbers after `numbered_to` up to the counter, around the wrap if need be.
+    if (numbered_to < cmd_counter)
+        return QStringLiteral(" AND (cmd_id <= %1 OR cmd_id > %2)").arg(numbered_to).arg(cmd_counter);
+    return QStringLiteral(" AND cmd_id > %1 AND cmd_id <= %2").arg(cmd_counter).arg(numbered_to);
+}
+
+bool SQL_Exchange::apply_status(const Rabbit_dl_status& status, uint32_t numbered_to)
 {
     LOG_TRC << "dl_status" << status.modem_id << status.cmd_id << (status.success ? "true" : "false")
             << status.setting;
@@ -388,13 +436,14 @@ bool SQL_Exchange::apply_status(const Rabbit_dl_status& status)
         ts = q.value(QStringLiteral("ts")).toUInt();
         state = q.value(QStringLiteral("state")).toInt();
     } else {
-        // The meter answered a setting: the newest command of that name (the higher number wins
-        // between two of the same second).
+        // The meter answered a setting: the newest command of that name that existed when the
+        // answer came (the higher number wins between two of the same second). A command made
+        // in reply to this very uplink is not answered by it.
         setting = status.setting;
         const QString select =
-            QStringLiteral("SELECT * FROM modems_cmd WHERE modem_id = %1 AND setting = %2 order by ts desc, cmd_id desc limit 1")
+            QStringLiteral("SELECT * FROM modems_cmd WHERE modem_id = %1 AND setting = %2%3 order by ts desc, cmd_id desc limit 1")
                 .arg(status.modem_id)
-                .arg(sql_text(status.setting));
+                .arg(sql_text(status.setting), numbered_up_to(numbered_to));
         if (!run(q, select)) {
             if (is_connection_error(last_error))
                 return false;

@@ -157,13 +157,22 @@ protected:
     // row when the server refused it. False when the connection is lost (the rest waits).
     bool write_batch(Batch& batch);
     // Applies one status to `modems_cmd`; false when the connection is lost (it stays pending).
-    bool apply_status(const Rabbit_dl_status& status);
+    bool apply_status(const Rabbit_dl_status& status, uint32_t numbered_to);
+    // SQL condition (empty, or starting with " AND") keeping the commands numbered up to
+    // `numbered_to`, leaving out those numbered since; numbers may have wrapped meanwhile.
+    QString numbered_up_to(uint32_t numbered_to) const;
     // Which (modem, setting name) pairs of the pending name-reports have any command row; false
     // when the server could not answer (the caller then looks each report up by itself).
     bool find_named_commands(QSet<QPair<uint32_t, QString>>& found);
     // Executes one statement; a failure leaves its error in last_error and is not logged here.
     bool run(QSqlQuery& query, const QString& statement);
     bool set_session_charset();
+    // A fresh connection when the last one was lost; false when the server cannot be reached.
+    bool reconnect();
+    enum class Outcome { written, refused, dropped, away };
+    // Runs one write: taken, refused by the server, or the connection went with it (dropped:
+    // already reconnected; away: the server cannot be reached).
+    Outcome attempt(QSqlQuery& query, const QString& statement);
     void note_reachable(bool reached);
     static bool is_connection_error(const QSqlError& error);
     // Drops the oldest entries past the cap, with one Exc line.
@@ -192,7 +201,14 @@ protected:
     QVariantMap cfg;
     QTimer* tmr_save = nullptr;
     Batch cmd_batch;
-    QList<Rabbit_dl_status> pending_statuses;
+    // A status waiting for the next save, with the last command number handed out when it
+    // arrived: an answer can only be for a command that existed then.
+    struct Pending_status
+    {
+        Rabbit_dl_status status;
+        uint32_t numbered_to;
+    };
+    QList<Pending_status> pending_statuses;
     Batch data_batch;
     Batch event_batch;
     Batch setting_batch;

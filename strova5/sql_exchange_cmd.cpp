@@ -65,7 +65,9 @@ QVariantMap SQL_Exchange::send_dl(QList<uint32_t> modems, QStringList rights, QS
             ts_req_curr_last = now;
         }
         Stringify_dl_app cmd = encode(Dl_request(modem_id, now, setting, data), rights);
-        cmd.cmd_id = ++cmd_counter;
+        if (++cmd_counter == 0)
+            ++cmd_counter; // 0 stands for "find the command by its setting"
+        cmd.cmd_id = cmd_counter;
         made << cmd;
     }
 
@@ -135,7 +137,7 @@ void SQL_Exchange::slot_DL_status(Rabbit_dl_status status)
     RAM_modems* ram = registry_with("cmd");
     modem_record* modem = ram ? ram->find_modem(status.modem_id) : nullptr;
     if (!modem) {
-        pending_statuses << status;
+        pending_statuses << Pending_status{status, cmd_counter};
         return;
     }
     bool copy = true;

@@ -1,5 +1,6 @@
 #include "strova_controller.h"
 
+#include "api_controller.h"
 #include "logger.h"
 #include "parser_strova5.h"
 #include "ram_modems.h"
@@ -510,8 +511,9 @@ void strova_controller::slot_UL(Parser_ul_app ul)
         return;
     }
 
-    // Values the display modem shows ("31"/"32") are forwarded through the API's display
-    // command, which this build does not have.
+    // A display modem shows the values record it keeps for this header ("31" or "32").
+    const QString shown = ul.header == '1' ? QStringLiteral("31") : QStringLiteral("32");
+    if (s.contains(shown)) send_display(M, s.value(shown).toString(), 0);
     if (s.contains(QStringLiteral("bs_display")) && !forward_bs_display(M, ul, s)) return;
     auto_time_sync(M);
 }
@@ -603,8 +605,8 @@ bool strova_controller::forward_bs_display(uint32_t M, Parser_ul_app& ul, const 
     LOG_TRC << "bs_display" << M << X << B;
     QByteArray bytes = ul.payload;
     if (bytes.size() > 6) bytes += ul.payload.right(6);
-    // With a base station given, the bytes also go to the display at once through the API's
-    // display command, which this build does not have.
+    // With a base station given, the bytes also go to the display at once, through it.
+    if (B != 0) send_display(X, QString::fromLatin1(bytes.toHex().toUpper()), uint32_t(B));
 
     const bool has_old = config.contains(QStringLiteral("display_old"));
     const QVariantMap old = config.value(QStringLiteral("display_old")).toMap();
@@ -648,6 +650,19 @@ bool strova_controller::forward_bs_display(uint32_t M, Parser_ul_app& ul, const 
     RAM_modems::instance->slot_set_setting(X, ul.header == '1' ? QStringLiteral("31") : QStringLiteral("32"),
                                            QString::fromLatin1(bytes.toHex().toUpper()), true);
     return true;
+}
+
+// Hands display bytes (hex) to the API's display command, as the driver itself.
+void strova_controller::send_display(uint32_t modem, const QString& payload_hex, uint32_t station)
+{
+    if (!API_controller::instance) return;
+    const QVariantMap request{
+        {QStringLiteral("path"), QStringList{QStringLiteral("api"), QStringLiteral("cmd"), QStringLiteral("display")}},
+        {QStringLiteral("qitems"),
+         QVariantMap{{QStringLiteral("modem"), uint(modem)},
+                     {QStringLiteral("payload"), payload_hex},
+                     {QStringLiteral("station"), uint(station)}}}};
+    API_controller::instance->api_exec(request, true);
 }
 
 // Synchronises the meter's clock now and then, spread over up to twice the period so that

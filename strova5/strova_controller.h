@@ -78,4 +78,5 @@ private:
     bool check_time_sync_on_values(uint32_t modem, const Parser_ul_app& ul);
     bool forward_bs_display(uint32_t modem, Parser_ul_app& ul, const QVariantMap& s);
     void auto_time_sync(uint32_t modem);
+    void send_display(uint32_t modem, const QString& payload_hex, uint32_t station);
 };

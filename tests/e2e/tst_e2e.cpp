@@ -19,8 +19,6 @@ namespace {
 
 using Env = QMap<QString, QString>;
 
-const QString script = QStringLiteral(STROVA_SOURCE_DIR "/tests/support/services.sh");
-
 QVariantMap queue_stats(const Env& env, const QString& queue)
 {
     return QJsonDocument::fromJson(testsupport::amqp_peer(env["STROVA_AMQP_URI"], {"stats", queue}).value(0).toUtf8()).toVariant().toMap();
@@ -91,17 +89,21 @@ struct Daemon {
     Env env;
     QString queue, exchange;
 
-    Daemon(const Env& e, const QString& database, const QString& tag) : env(e), queue("e2e_ul_" + tag), exchange("e2e_dl_" + tag)
+    // `save_ms`: the storage's save period (0: its default).
+    Daemon(const Env& e, const QString& database, const QString& tag, int save_ms = 0)
+        : env(e), queue("e2e_ul_" + tag), exchange("e2e_dl_" + tag)
     {
-        const QVariantMap sql{{"host", env["STROVA_MYSQL_HOST"]}, {"port", env["STROVA_MYSQL_PORT"].toInt()},
-                              {"db_name", database},             {"user", env["STROVA_MYSQL_USER"]},
-                              {"pass", env["STROVA_MYSQL_PASS"]}};
+        QVariantMap sql{{"host", env["STROVA_MYSQL_HOST"]}, {"port", env["STROVA_MYSQL_PORT"].toInt()},
+                        {"db_name", database},             {"user", env["STROVA_MYSQL_USER"]},
+                        {"pass", env["STROVA_MYSQL_PASS"]}};
+        if (save_ms > 0)
+            sql.insert("timers", QVariantMap{{"data_ms", save_ms}});
         const QString uri = env["STROVA_AMQP_URI"];
         const QVariantMap rabbit{{"ul", QVariantMap{{"path", uri}, {"queue", queue}, {"host", "/api"}}},
                                  {"dl", QVariantMap{{"path", uri}, {"exchange", exchange}, {"host", "/api"}, {"api_key", "e2e"}}}};
         QFile cfg(dir.path() + "/cfg.json");
         if (cfg.open(QIODevice::WriteOnly))
-            cfg.write(QJsonDocument::fromVariant(QVariantMap{{"log_level", 5}, {"sql", sql}, {"rabbit", rabbit}}).toJson());
+            cfg.write(QJsonDocument::fromVariant(QVariantMap{{"log_level", 5}, {"sql", sql}, {"rabbit", rabbit}, {"api", QVariantMap{{"port", 0}}}}).toJson());
         // The radio network server's side: the uplink queue and the downlink exchange with a capture queue.
         testsupport::amqp_peer(uri, {"declare-queue", queue});
         testsupport::amqp_peer(uri, {"bind", exchange, "e2e_cap_" + tag, "#"});
@@ -160,13 +162,18 @@ class tst_e2e : public QObject
     std::unique_ptr<QTemporaryDir> own_dir;
     Env own;
 
+    bool own_control(const QStringList& args)
+    {
+        return testsupport::services_control(args, nullptr, own_dir->path()) == 0;
+    }
+
     bool start_own_services()
     {
         if (own_dir)
             return !own.isEmpty();
         own_dir.reset(new QTemporaryDir);
         // One retry: a free port picked by the script can be taken by a parallel start.
-        for (int attempt = 0; QProcess::execute(script, {"start", own_dir->path()}) != 0; ++attempt) {
+        for (int attempt = 0; !own_control({"start"}); ++attempt) {
             if (attempt == 1)
                 return false;
         }
@@ -183,7 +190,7 @@ private slots:
     void cleanupTestCase()
     {
         if (own_dir)
-            QProcess::execute(script, {"stop", own_dir->path()});
+            own_control({"stop"});
     }
 
     void uplinks_become_rows()
@@ -287,6 +294,41 @@ private slots:
         QVERIFY(d.running());
     }
 
+    // A display answer from a modem whose partner is unknown makes the controller send "display"
+    // back; that answer must not complete the command made in reply to it, while an answer to
+    // an older command in the same save does complete that one.
+    void answers_match_only_older_commands()
+    {
+        QVERIFY(load_schema(shared, "e2e_answer"));
+        QSqlDatabase db = connect_db(shared, "answer", "e2e_answer");
+        Daemon d(shared, "e2e_answer", "answer", 1500);
+        QVERIFY(d.start());
+        QTRY_VERIFY_WITH_TIMEOUT(d.consuming(), 20000);
+        const QString uri = shared["STROVA_AMQP_URI"];
+        const auto state_of = [&db](const char* setting) {
+            return count(db, QStringLiteral("SELECT COALESCE(MAX(state), -1) FROM modems_cmd WHERE modem_id = 3101 AND setting = '%1'").arg(setting));
+        };
+        const auto cmd_of = [&db](const char* setting) {
+            return count(db, QStringLiteral("SELECT cmd_id FROM modems_cmd WHERE modem_id = 3101 AND setting = '%1'").arg(setting));
+        };
+        const auto delivered = [](int cmd) {
+            return QStringLiteral(R"({"msg_type":"dl_success","modem_id":3101,"status_id":"drvStrova5_%1"})").arg(cmd);
+        };
+        testsupport::amqp_peer(uri, {"publish", d.queue, value_uplink(3101)});
+        QTRY_COMPARE_WITH_TIMEOUT(state_of("version"), 1, 20000);
+        testsupport::amqp_peer(uri, {"publish", d.queue, delivered(cmd_of("version"))});
+        QTRY_COMPARE_WITH_TIMEOUT(state_of("version"), 2, 20000);
+
+        // Partner 3999 is unknown: "display" with no data goes back to 3101.
+        testsupport::amqp_peer(uri, {"publish", d.queue, uplink(3101, "EF1100000F9F"), uplink(3101, "EE0001050200")});
+        QTRY_COMPARE_WITH_TIMEOUT(state_of("version"), 3, 20000);
+        QCOMPARE(count(db, "SELECT COUNT(*) FROM modems_cmd WHERE modem_id = 3101 AND setting = 'display'"), 1);
+        QCOMPARE(state_of("display"), 1);
+        testsupport::amqp_peer(uri, {"publish", d.queue, delivered(cmd_of("display"))});
+        QTRY_COMPARE_WITH_TIMEOUT(state_of("display"), 2, 20000);
+        QVERIFY(d.running());
+    }
+
     void sigterm_keeps_acknowledged_uplinks()
     {
         QVERIFY(load_schema(shared, "e2e_term"));
@@ -325,11 +367,11 @@ private slots:
         testsupport::amqp_peer(own["STROVA_AMQP_URI"], {"publish-file", d.queue, d.dir.path() + "/a.txt"});
         QTRY_COMPARE_WITH_TIMEOUT(count(db, "SELECT COUNT(*) FROM modems_data"), 200, 20000);
 
-        QCOMPARE(QProcess::execute(script, {"mysql-stop", own_dir->path()}), 0);
+        QVERIFY(own_control({"mysql-stop"}));
         testsupport::amqp_peer(own["STROVA_AMQP_URI"], {"publish-file", d.queue, d.dir.path() + "/b.txt"});
         QTest::qWait(6000);
         QVERIFY(d.running());
-        QCOMPARE(QProcess::execute(script, {"mysql-start", own_dir->path()}), 0);
+        QVERIFY(own_control({"mysql-start"}));
         db.close();
         db = connect_db(own, "outage", "e2e_outage");
         QTRY_COMPARE_WITH_TIMEOUT(count(db, "SELECT COUNT(*) FROM modems_data"), 1200, 60000);
@@ -348,9 +390,9 @@ private slots:
 
         QVERIFY(d.start());
         QTRY_VERIFY_WITH_TIMEOUT(count(db, "SELECT COUNT(*) FROM modems_data") > 0, 30000);
-        QCOMPARE(QProcess::execute(script, {"rabbit-stop", own_dir->path()}), 0);
+        QVERIFY(own_control({"rabbit-stop"}));
         QTest::qWait(2000);
-        QCOMPARE(QProcess::execute(script, {"rabbit-start", own_dir->path()}), 0);
+        QVERIFY(own_control({"rabbit-start"}));
         // Uplinks published after the restart arrive too: the daemon subscribed again by itself.
         QTRY_VERIFY_WITH_TIMEOUT(d.consuming(), 60000);
         testsupport::amqp_peer(own["STROVA_AMQP_URI"], {"publish-file", d.queue, d.dir.path() + "/b.txt"});

@@ -7,7 +7,6 @@
 #include "sql_exchange.h"
 #include "testsupport.h"
 
-#include <QProcess>
 #include <QSignalSpy>
 #include <QSqlQuery>
 #include <QSqlField>
@@ -55,6 +54,27 @@ public:
     using SQL_Exchange::cmd_counter;
     using SQL_Exchange::pending_cap;
     using SQL_Exchange::tmr_save;
+};
+
+// A private MariaDB with the shipped schema, for tests that stop it or change its settings: the
+// shared one serves the tests running beside. It is stopped however the test ends.
+struct Private_server
+{
+    QTemporaryDir dir{"/tmp/stpriv.XXXXXX"};
+    bool run(const QStringList& args) { return testsupport::services_control(args, nullptr, dir.path()) == 0; }
+    bool start() { return run({"start", "mysql"}); }
+    // Opens `check` on the server's database, loads the schema; the server's coordinates.
+    QMap<QString, QString> open_check(QSqlDatabase& check)
+    {
+        const auto priv = testsupport::read_env_file(dir.path() + "/services.env");
+        check = testsupport::open_database("private", priv["STROVA_MYSQL_DB"], priv);
+        if (check.isOpen())
+            QSqlQuery(check).exec("SET NAMES utf8mb4");
+        if (check.isOpen() && !testsupport::run_sql_file(check, STROVA_SOURCE_DIR "/sql/schema.sql"))
+            check.close();
+        return priv;
+    }
+    ~Private_server() { run({"stop"}); }
 };
 
 const OBIS A_PLUS = obis_pack(1, 0, 1, 8, 0, 255);
@@ -410,34 +430,10 @@ private slots:
 
     void database_stopped()
     {
-        // A private server: stopping the shared one would break the tests running beside. It is
-        // stopped however the test ends.
-        struct Private_server
-        {
-            QTemporaryDir dir{"/tmp/stloss.XXXXXX"};
-            bool run(const QString& cmd, const QStringList& extra = {})
-            {
-                QProcess p;
-                p.start(STROVA_SOURCE_DIR "/tests/support/services.sh", QStringList{cmd, dir.path()} + extra);
-                return p.waitForFinished(120000) && p.exitCode() == 0;
-            }
-            ~Private_server() { run("stop"); }
-        } server;
-        QVERIFY(server.run("start", {"mysql"}));
-        QMap<QString, QString> priv;
-        QFile env_file(server.dir.path() + "/services.env");
-        QVERIFY(env_file.open(QIODevice::ReadOnly));
-        for (const QByteArray& line : env_file.readAll().split('\n'))
-            if (line.contains('='))
-                priv.insert(line.left(line.indexOf('=')), line.mid(line.indexOf('=') + 1));
-        check = QSqlDatabase::addDatabase("QMYSQL", "private");
-        check.setHostName(priv["STROVA_MYSQL_HOST"]);
-        check.setPort(priv["STROVA_MYSQL_PORT"].toInt());
-        check.setUserName(priv["STROVA_MYSQL_USER"]);
-        check.setPassword(priv["STROVA_MYSQL_PASS"]);
-        check.setDatabaseName(priv["STROVA_MYSQL_DB"]);
-        QVERIFY(check.open());
-        QVERIFY(testsupport::run_sql_file(check, STROVA_SOURCE_DIR "/sql/schema.sql"));
+        Private_server server;
+        QVERIFY(server.start());
+        const QMap<QString, QString> priv = server.open_check(check);
+        QVERIFY(check.isOpen());
         auto s = std::make_unique<Storage>(config(priv["STROVA_MYSQL_DB"], priv), nullptr);
         QVERIFY(s->init());
 
@@ -453,10 +449,10 @@ private slots:
         });
         feed.start(10);
         QTest::qWait(500);
-        QVERIFY(server.run("mysql-stop"));
+        QVERIFY(server.run({"mysql-stop"}));
         QTest::qWait(3000);
         QVERIFY(s->pending_rows() > 0);
-        QVERIFY(server.run("mysql-start"));
+        QVERIFY(server.run({"mysql-start"}));
         QTest::qWait(500);
         feed.stop();
         QTRY_COMPARE_WITH_TIMEOUT(s->pending_rows(), 0, 20000);
@@ -471,6 +467,48 @@ private slots:
         QCOMPARE(row(QString("SELECT `data` FROM modems_setting WHERE modem_id = %1").arg(1000 + sent - 1)).value(0).toString(),
                  QString(u8"Счётчик 🔌 '№") + QString::number(sent - 1));
         QVERIFY(was_logged("database not reachable") && was_logged("database reachable again"));
+        check.close();
+        check = QSqlDatabase();
+        QSqlDatabase::removeDatabase("private");
+    }
+
+    void oversized_row_loses_only_itself()
+    {
+        // A row beyond max_allowed_packet makes the server drop the connection, which looks like
+        // the server going away; it must not hold back its batch and every later one for ever.
+        Private_server server;
+        QVERIFY(server.start());
+        const QMap<QString, QString> priv = server.open_check(check);
+        QVERIFY(check.isOpen());
+        QVERIFY(QSqlQuery(check).exec("SET GLOBAL max_allowed_packet = 65536"));
+        auto s = std::make_unique<Storage>(config(priv["STROVA_MYSQL_DB"], priv), nullptr);
+        QVERIFY(s->init());
+        s->tmr_save->stop();
+
+        Parser_ul_app ul = uplink(305, 1700000100, 0xEF);
+        ul.ul_settings << Ul_setting(1700000100, "before", "a") << Ul_setting(1700000100, "huge", QString(100000, 'h'))
+                       << Ul_setting(1700000100, "after", "b");
+        s->slot_UL(ul);
+        s->slot_tmr_save();
+        Parser_ul_app later = uplink(306, 1700000200, 0x40);
+        later.ul_datas << Ul_data_record(254, 1700000200);
+        later.ul_events << Ul_event_record(1700000150, 10, 1, 65535, 3, obis_make_cde(99, 98, 0));
+        later.ul_settings << Ul_setting(1700000200, "later", "c");
+        s->slot_UL(later);
+        s->send_dl(306, {}, "13.0.0", QVariant());
+        s->slot_tmr_save();
+        QCOMPARE(s->pending_rows(), 0);
+
+        QCOMPARE(row("SELECT GROUP_CONCAT(setting ORDER BY setting) FROM modems_setting").value(0).toString(),
+                 QString("after,before,later"));
+        QCOMPARE(count("modems_data", "modem_id = 306"), 1);
+        QCOMPARE(count("modems_event", "modem_id = 306"), 1);
+        QCOMPARE(count("modems_cmd", "modem_id = 306"), 1);
+        const QStringList lost = logged.filter("row lost, it drops the connection");
+        QCOMPARE(lost.size(), 1);
+        QVERIFY(lost.first().contains("'huge'"));
+        QVERIFY(lost.first().size() < 1300); // the statement is cut, not written out whole
+        s.reset();
         check.close();
         check = QSqlDatabase();
         QSqlDatabase::removeDatabase("private");

@@ -23,7 +23,7 @@ class tst_main : public QObject
     static QByteArray config_with_database(const QString& password)
     {
         const auto s = testsupport::services();
-        return QStringLiteral(R"({"log_level": 5, "sql": {"host": "%1", "port": %2, "user": "%3", "pass": "%4", "db_name": "st_main"}})")
+        return QStringLiteral(R"({"log_level": 5, "sql": {"host": "%1", "port": %2, "user": "%3", "pass": "%4", "db_name": "st_main"}, "api": {"port": 0}})")
             .arg(s["STROVA_MYSQL_HOST"], s["STROVA_MYSQL_PORT"], s["STROVA_MYSQL_USER"], password)
             .toUtf8();
     }

@@ -1,12 +1,14 @@
 // The radio link against a real RabbitMQ, with pika playing the radio network server.
+#include "rabbit_dl.h"
 #include "radio_exchange.h"
 #include "testsupport.h"
 
 #include <QJsonDocument>
-#include <QProcess>
 #include <QSignalSpy>
+#include <QSet>
 #include <QTemporaryDir>
 #include <QtTest>
+#include <memory>
 
 namespace {
 
@@ -38,6 +40,25 @@ class tst_radio_link : public QObject
     Q_OBJECT
 
     QString uri;
+    // A private broker for the tests that stop it or close its connections: the shared one
+    // serves the tests running beside.
+    std::unique_ptr<QTemporaryDir> own_dir;
+    QString own_uri;
+
+    bool own_control(const QStringList& args, QString* output = nullptr)
+    {
+        return testsupport::services_control(args, output, own_dir->path()) == 0;
+    }
+    bool start_own_broker()
+    {
+        if (own_dir)
+            return !own_uri.isEmpty();
+        own_dir.reset(new QTemporaryDir);
+        if (!own_control({"start", "rabbit"}))
+            return false;
+        own_uri = testsupport::read_env_file(own_dir->path() + "/services.env").value("STROVA_AMQP_URI");
+        return !own_uri.isEmpty();
+    }
 
 private slots:
     void initTestCase()
@@ -46,6 +67,11 @@ private slots:
         register_record_metatypes();
         // The URI names another virtual host: the configured "host" must win.
         uri = testsupport::service("STROVA_AMQP_URI").replace("%2Fapi", "%2Fother");
+    }
+    void cleanupTestCase()
+    {
+        if (own_dir)
+            own_control({"stop"});
     }
 
     void uplinks_reports_and_downlinks()
@@ -114,16 +140,7 @@ private slots:
 
     void downlinks_wait_for_the_broker()
     {
-        // A private broker: stopping the shared one would disturb the other tests.
-        QTemporaryDir state;
-        const QString script = STROVA_SOURCE_DIR "/tests/support/services.sh";
-        QCOMPARE(QProcess::execute(script, {"start", state.path(), "rabbit"}), 0);
-        struct Stop {
-            QString script, dir;
-            ~Stop() { QProcess::execute(script, {"stop", dir}); }
-        } stop{script, state.path()};
-        const QString own_uri = testsupport::read_env_file(state.path() + "/services.env").value("STROVA_AMQP_URI");
-        QVERIFY(!own_uri.isEmpty());
+        QVERIFY2(start_own_broker(), "private broker did not start");
         testsupport::amqp_peer(own_uri, {"bind", "dl_c", "cap_c", "#"});
         QVariantMap cfg = link_config(own_uri, "c");
         cfg.remove("ul");
@@ -132,17 +149,76 @@ private slots:
         QStringList got;
         QTRY_VERIFY_WITH_TIMEOUT((got += testsupport::amqp_peer(own_uri, {"drain", "cap_c"}), got.size() >= 1), 20000);
 
-        QCOMPARE(QProcess::execute(script, {"rabbit-stop", state.path()}), 0);
+        QVERIFY(own_control({"rabbit-stop"}));
         QTest::qWait(500);
         for (uint32_t id = 2; id <= 4; ++id)
             rx.slot_DL(command(9, id, testsupport::hex("02")));
         QTest::qWait(500);
-        QCOMPARE(QProcess::execute(script, {"rabbit-start", state.path()}), 0);
+        QVERIFY(own_control({"rabbit-start"}));
         got.clear();
         QTRY_VERIFY_WITH_TIMEOUT((got += testsupport::amqp_peer(own_uri, {"drain", "cap_c"}), got.size() >= 3), 60000);
         QCOMPARE(got.size(), 3);
         for (int i = 0; i < 3; ++i)
             QVERIFY(json(got[i]).value("body").toString().contains(QStringLiteral("drvStrova5_%1\"").arg(i + 2)));
+    }
+
+    // Downlinks written into the socket just before the connection goes are published again
+    // once it is back: every one arrives at least once, in the order they were first sent.
+    void downlinks_survive_a_closed_connection()
+    {
+        QVERIFY2(start_own_broker(), "private broker did not start");
+        testsupport::amqp_peer(own_uri, {"bind", "dl_d", "cap_d", "#"});
+        QVariantMap cfg = link_config(own_uri, "d");
+        cfg.remove("ul");
+        Radio_Exchange rx(cfg, nullptr);
+        auto* dl = rx.findChild<rabbit_man_dl*>();
+        QVERIFY(dl);
+        const uint32_t total = 2000;
+        uint32_t sent = 0;
+        const auto feed = [&](uint32_t upto) {
+            while (sent < upto) {
+                ++sent;
+                rx.slot_DL(command(9, sent, testsupport::hex("0102")));
+            }
+        };
+        feed(500);
+        QTRY_VERIFY_WITH_TIMEOUT(dl->pending() == 0 && dl->unconfirmed() == 0, 20000);
+
+        // A memory alarm makes the broker stop reading publishes: the next ones stay in the
+        // socket, unconfirmed, when the connection is closed.
+        QVERIFY(own_control({"rabbitmqctl", "set_vm_memory_high_watermark", "0"}));
+        feed(1500);
+        QTRY_VERIFY_WITH_TIMEOUT(dl->pending() == 0 && dl->unconfirmed() > 0, 20000);
+        QString listing; // the daemon's connection is the one whose client calls itself AMQPC
+        QVERIFY(own_control({"rabbitmqctl", "list_connections", "--silent", "pid", "client_properties"}, &listing));
+        QString pid;
+        for (const QString& line : listing.split('\n'))
+            if (line.contains("AMQPC"))
+                pid = line.section('\t', 0, 0).trimmed();
+        QVERIFY2(!pid.isEmpty(), qPrintable(listing));
+        QVERIFY(own_control({"rabbitmqctl", "close_connection", pid, "closed by the test"}));
+        feed(total);
+        QVERIFY(own_control({"rabbitmqctl", "set_vm_memory_high_watermark", "0.4"}));
+        QTRY_VERIFY_WITH_TIMEOUT(dl->pending() == 0 && dl->unconfirmed() == 0, 60000);
+
+        QList<uint32_t> first_seen;
+        QSet<uint32_t> seen;
+        QTRY_VERIFY_WITH_TIMEOUT(
+            [&] {
+                for (const QString& line : testsupport::amqp_peer(own_uri, {"drain", "cap_d"})) {
+                    const QString status = json(json(line).value("body").toString()).value("status_id").toString();
+                    const uint32_t id = status.mid(QStringLiteral("drvStrova5_").size()).toUInt();
+                    if (!seen.contains(id)) {
+                        seen.insert(id);
+                        first_seen << id;
+                    }
+                }
+                return uint32_t(seen.size()) >= total;
+            }(),
+            10000); // nominal: every try also drains the queue
+        QCOMPARE(uint32_t(first_seen.size()), total);
+        for (uint32_t i = 0; i < total; ++i)
+            QCOMPARE(first_seen.at(int(i)), i + 1);
     }
 };
 

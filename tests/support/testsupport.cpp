@@ -282,9 +282,14 @@ int services_control(const QStringList& args, QString* output, const QString& st
     t.start();
     while (!p.waitForFinished(20) && p.state() != QProcess::NotRunning && t.elapsed() < 180000)
         QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    const QString text = QString::fromUtf8(p.readAll());
     if (output)
-        *output = QString::fromUtf8(p.readAll());
-    return p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+        *output = text;
+    const int rc = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+    // A failed start in CI must say why.
+    if (rc != 0)
+        qWarning().noquote() << "services.sh" << all.join(QLatin1Char(' ')) << "failed:\n" << text;
+    return rc;
 }
 
 QStringList amqp_peer(const QString& uri, const QStringList& args)
@@ -295,6 +300,17 @@ QStringList amqp_peer(const QString& uri, const QStringList& args)
     p.waitForFinished(120000);
     if (p.exitCode() != 0)
         qWarning() << "amqp peer failed" << args.mid(0, 2) << p.readAllStandardError();
+    return QString::fromUtf8(p.readAllStandardOutput()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+}
+
+QStringList mint_tokens(const QStringList& descs)
+{
+    QProcess p;
+    p.start(QStringLiteral("/usr/bin/python3"), {QStringLiteral(STROVA_SOURCE_DIR "/tests/support/mint_token.py")});
+    p.write(descs.join(QLatin1Char('\n')).toUtf8() + '\n');
+    p.closeWriteChannel();
+    p.waitForFinished(30000);
+    if (p.exitCode() != 0) qWarning() << "token minting failed" << p.readAllStandardError();
     return QString::fromUtf8(p.readAllStandardOutput()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
 }
 

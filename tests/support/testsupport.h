@@ -97,11 +97,16 @@ QSqlDatabase schema_database(const QString& name, const QString& connection,
                              const QMap<QString, QString>& env = services());
 
 // Runs services.sh COMMAND STATE ARGS (mysql-stop, rabbit-start, rabbitmqctl ...) on the
-// services whose state directory is `state` (the shared ones when empty).
+// services whose state directory is `state` (the shared ones when empty). When it fails, its
+// output goes to the test log.
 int services_control(const QStringList& args, QString* output = nullptr, const QString& state = QString());
 
 // Runs support/amqp_peer.py (pika, an independent AMQP peer) against `uri`; its output lines.
 QStringList amqp_peer(const QString& uri, const QStringList& args);
+
+// API access tokens minted by support/mint_token.py (python3's hmac, an independent issuer),
+// one per token: a JSON object with "payload" and optionally "key", "urlsafe", "parts".
+QStringList mint_tokens(const QStringList& descs);
 
 // Path of the built daemon executable.
 QString daemon_path();

@@ -1,0 +1,148 @@
+// The API under wrk: requests per second of API answers next to a cached UI file of the same
+// daemon in the same run (the reference), a new connection per request as the daemon closes
+// after each reply.
+//
+//   bench_api [seconds]      (default 10; starts and stops its own MariaDB)
+#include "testsupport.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QJsonDocument>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QTcpServer>
+#include <QTemporaryDir>
+#include <QThread>
+#include <csignal>
+#include <cstdio>
+
+namespace {
+
+const QString script = QStringLiteral(STROVA_SOURCE_DIR "/tests/support/services.sh");
+
+// wrk's "Requests/sec" for `url`, 0 when wrk fails.
+double wrk_rate(const QString& url, int seconds, const QString& token)
+{
+    QProcess wrk;
+    wrk.start("wrk", {"-t2", "-c16", QString("-d%1s").arg(seconds), "-H", "Connection: close", "-H",
+                      "Cookie: TARVIK_JWT=" + token, url});
+    wrk.waitForFinished((seconds + 30) * 1000);
+    const QString out = QString::fromLatin1(wrk.readAllStandardOutput());
+    const QRegularExpressionMatch m = QRegularExpression("Requests/sec:\\s+([0-9.]+)").match(out);
+    return m.hasMatch() ? m.captured(1).toDouble() : 0;
+}
+
+QByteArray fetch(const QString& url, const QString& token)
+{
+    QProcess curl;
+    curl.start("curl", {"-s", "-b", "TARVIK_JWT=" + token, url});
+    curl.waitForFinished(10000);
+    return curl.readAllStandardOutput();
+}
+
+} // namespace
+
+int main(int argc, char* argv[])
+{
+    QCoreApplication app(argc, argv);
+    const int seconds = argc > 1 ? QString(argv[1]).toInt() : 10;
+    QTemporaryDir state(QStringLiteral("/tmp/stbapi.XXXXXX"));
+    if (QProcess::execute(script, {"start", state.path(), "mysql"}) != 0) {
+        std::fprintf(stderr, "services did not start\n");
+        return 1;
+    }
+    const auto env = testsupport::read_env_file(state.path() + "/services.env");
+    int rc = 0;
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase("QMYSQL", "bench");
+        db.setHostName(env["STROVA_MYSQL_HOST"]);
+        db.setPort(env["STROVA_MYSQL_PORT"].toInt());
+        db.setUserName(env["STROVA_MYSQL_USER"]);
+        db.setPassword(env["STROVA_MYSQL_PASS"]);
+        db.setDatabaseName(env["STROVA_MYSQL_DB"]);
+        QString error;
+        if (!db.open() || !testsupport::run_sql_file(db, STROVA_SOURCE_DIR "/sql/schema.sql", &error) ||
+            !QSqlQuery(db).exec(
+                "INSERT INTO modems_setting VALUES (5001, 1, 0, 'version', '{\"sw\":\"1.0.4.0\"}')")) {
+            std::fprintf(stderr, "no database or schema: %s %s\n", qPrintable(db.lastError().text()),
+                         qPrintable(error));
+            rc = 1;
+        }
+
+        // The daemon from its own directory, with a UI file of a typical size.
+        QTemporaryDir dir;
+        QFile::copy(testsupport::daemon_path(), dir.path() + "/driver_strova5");
+        QDir(dir.path()).mkpath("ui");
+        QFile ui(dir.path() + "/ui/app.js");
+        ui.open(QIODevice::WriteOnly);
+        ui.write(QByteArray(20000, 'x'));
+        ui.close();
+        QTcpServer probe;
+        probe.listen(QHostAddress::LocalHost, 0);
+        const quint16 port = probe.serverPort();
+        probe.close();
+        const QVariantMap sql{{"host", env["STROVA_MYSQL_HOST"]},
+                              {"port", env["STROVA_MYSQL_PORT"].toInt()},
+                              {"db_name", env["STROVA_MYSQL_DB"]},
+                              {"user", env["STROVA_MYSQL_USER"]},
+                              {"pass", env["STROVA_MYSQL_PASS"]}};
+        QFile cfg(dir.path() + "/cfg.json");
+        cfg.open(QIODevice::WriteOnly);
+        cfg.write(QJsonDocument::fromVariant(
+                      QVariantMap{{"log_level", 2}, {"sql", sql}, {"api", QVariantMap{{"port", port}}}})
+                      .toJson());
+        cfg.close();
+
+        QProcess daemon;
+        daemon.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        if (!rc)
+            daemon.start(dir.path() + "/driver_strova5",
+                         {"-c", cfg.fileName(), "-l", dir.path() + "/drv.log"});
+        const QString base = QString("http://127.0.0.1:%1").arg(port);
+        for (int i = 0; !rc && i < 100 && fetch(base + "/api/info", {}).isEmpty(); ++i)
+            QThread::msleep(100);
+        const QString token =
+            testsupport::mint_tokens(
+                {QString(R"({"payload": {"exp": %1, "claims": {"driver-strova5": {"admin": 1}}}})")
+                     .arg(QDateTime::currentSecsSinceEpoch() + 3600)})
+                .value(0);
+
+        if (!rc) {
+            const double reference = wrk_rate(base + "/ui/app.js", seconds, token);
+            std::printf("cached UI file (20 kB):          %9.0f req/s (reference)\n", reference);
+            struct Target
+            {
+                const char* name;
+                QString path;
+                double target;
+            };
+            const QList<Target> targets{
+                {"registry read, one modem", "/api/setting?modem=5001", 0.5},
+                {"command send \"version\"", "/api/cmd/send?modem=5001&code=version", 0.25},
+                {"info (no registry, no storage)", "/api/info", 0},
+                {"IEC 104 address list", "/api/iec104/list", 0},
+            };
+            for (const Target& t : targets) {
+                if (fetch(base + t.path, token).isEmpty()) {
+                    std::printf("%-32s not answered by this build\n", t.name);
+                    continue;
+                }
+                const double rate = wrk_rate(base + t.path, seconds, token);
+                std::printf("%-32s %9.0f req/s, ratio %.2f", t.name, rate,
+                            reference > 0 ? rate / reference : 0.0);
+                if (t.target > 0) std::printf(" (target %.2f)", t.target);
+                std::printf("\n");
+            }
+        }
+        if (daemon.state() != QProcess::NotRunning) {
+            ::kill(pid_t(daemon.processId()), SIGTERM);
+            daemon.waitForFinished(10000);
+        }
+    }
+    QSqlDatabase::removeDatabase("bench");
+    QProcess::execute(script, {"stop", state.path()});
+    return rc;
+}

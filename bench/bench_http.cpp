@@ -1,0 +1,286 @@
+// Requests per second and latency of the HTTP library (connections in the main thread, as the
+// daemon runs it) next to a private nginx on the same files, both driven by wrk with a new
+// connection per request; and the memory each server spends on an idle connection.
+//
+//   bench_http [seconds per wrk run (10)] [server CPU (0)] [wrk CPU (1)]
+//
+// Needs nginx (nginx-light), wrk, taskset and python3. Prints one line per figure, then ratios.
+#include "httprequest.h"
+#include "httprequesthandler.h"
+#include "httpresponse.h"
+#include "httpserver.h"
+#include "httpsettings.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QEventLoop>
+#include <QFile>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QThread>
+#include <QTimer>
+#include <cstdio>
+#include <sched.h>
+
+using namespace QuillonHttpd;
+
+namespace {
+
+const QByteArray tinyBody = "tiny\r\n";
+
+class BenchHandler : public HttpRequestHandler
+{
+public:
+    using HttpRequestHandler::HttpRequestHandler;
+    void service(HttpRequest* request, HttpResponse* response) override
+    {
+        if (request->getPath() == QLatin1String("/tiny")) {
+            response->write(tinyBody);
+            response->flush();
+            return;
+        }
+        HttpRequestHandler::service(request, response);
+    }
+};
+
+class BenchServer : public HttpServer
+{
+public:
+    using HttpServer::HttpServer;
+    HttpRequestHandler* requestHandler(HttpConnection* connection) override { return new BenchHandler(connection); }
+};
+
+// Waits on the event loop (the library serves meanwhile) until the process ends.
+QByteArray runServing(QProcess& p, int timeoutMs)
+{
+    QEventLoop loop;
+    QObject::connect(&p, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), &loop, &QEventLoop::quit);
+    QTimer::singleShot(timeoutMs, &loop, &QEventLoop::quit);
+    if (p.state() != QProcess::NotRunning) loop.exec();
+    if (p.state() != QProcess::NotRunning) {
+        p.kill();
+        p.waitForFinished(5000);
+    }
+    return p.readAllStandardOutput();
+}
+
+void waitServing(int ms)
+{
+    QEventLoop loop;
+    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
+    loop.exec();
+}
+
+quint16 freePort()
+{
+    QTcpServer probe;
+    probe.listen(QHostAddress::LocalHost);
+    return probe.serverPort();
+}
+
+struct WrkFigures
+{
+    double rps = 0, p50 = 0, p99 = 0;
+    QString errors;
+    bool ok = false;
+};
+
+double toMs(const QString& value, const QString& unit)
+{
+    const double v = value.toDouble();
+    if (unit == QLatin1String("us")) return v / 1000;
+    if (unit == QLatin1String("s")) return v * 1000;
+    if (unit == QLatin1String("m")) return v * 60000;
+    return v;
+}
+
+WrkFigures wrk(quint16 port, const QString& path, int seconds, int cpu)
+{
+    QProcess p;
+    p.setProcessChannelMode(QProcess::MergedChannels);
+    p.start(QStringLiteral("taskset"),
+            {"-c", QString::number(cpu), "wrk", "-t1", "-c64", QStringLiteral("-d%1s").arg(seconds), "--latency",
+             "-H", "Connection: close", QStringLiteral("http://127.0.0.1:%1%2").arg(port).arg(path)});
+    const QString out = QString::fromUtf8(runServing(p, (seconds + 30) * 1000));
+    WrkFigures f;
+    const auto rps = QRegularExpression(QStringLiteral("Requests/sec:\\s+([0-9.]+)")).match(out);
+    const auto p50 = QRegularExpression(QStringLiteral("\\n\\s+50%\\s+([0-9.]+)(us|ms|s|m)")).match(out);
+    const auto p99 = QRegularExpression(QStringLiteral("\\n\\s+99%\\s+([0-9.]+)(us|ms|s|m)")).match(out);
+    const auto errors = QRegularExpression(QStringLiteral("Socket errors: ([^\\n]+)")).match(out);
+    const auto non2xx = QRegularExpression(QStringLiteral("Non-2xx or 3xx responses: (\\d+)")).match(out);
+    f.ok = rps.hasMatch() && p50.hasMatch() && p99.hasMatch();
+    if (!f.ok) {
+        fprintf(stderr, "wrk output not understood:\n%s\n", qPrintable(out));
+        return f;
+    }
+    f.rps = rps.captured(1).toDouble();
+    f.p50 = toMs(p50.captured(1), p50.captured(2));
+    f.p99 = toMs(p99.captured(1), p99.captured(2));
+    f.errors = errors.hasMatch() ? errors.captured(1) : QStringLiteral("none");
+    if (non2xx.hasMatch()) f.errors += QStringLiteral("; non-2xx %1").arg(non2xx.captured(1));
+    return f;
+}
+
+// Resident memory of processes, KiB.
+qint64 rssKiB(const QList<qint64>& pids)
+{
+    qint64 total = 0;
+    for (qint64 pid : pids) {
+        QFile f(QStringLiteral("/proc/%1/status").arg(pid));
+        if (!f.open(QIODevice::ReadOnly)) continue;
+        const auto m = QRegularExpression(QStringLiteral("VmRSS:\\s+(\\d+) kB")).match(QString::fromLatin1(f.readAll()));
+        total += m.captured(1).toLongLong();
+    }
+    return total;
+}
+
+QList<qint64> withChildren(qint64 pid)
+{
+    QList<qint64> out{pid};
+    QDir task(QStringLiteral("/proc/%1/task").arg(pid));
+    for (const QString& t : task.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        QFile f(task.filePath(t + "/children"));
+        if (!f.open(QIODevice::ReadOnly)) continue;
+        for (const QByteArray& c : f.readAll().split(' ')) {
+            if (!c.trimmed().isEmpty()) out << c.trimmed().toLongLong();
+        }
+    }
+    return out;
+}
+
+// Bytes of resident memory per idle connection: 1,000 connections held open by a python3 client.
+double idleCost(quint16 port, const std::function<qint64()>& rss)
+{
+    waitServing(300);
+    const qint64 before = rss();
+    QProcess holder;
+    holder.start(QStringLiteral("python3"), {QStringLiteral(STROVA_SOURCE_DIR "/tests/httpserver/http_peer.py"),
+                                             QString::number(port), "hold", "1000"});
+    QByteArray out;
+    for (int i = 0; i < 600 && !out.contains("ready"); ++i) {
+        waitServing(50);
+        out += holder.readAllStandardOutput();
+    }
+    waitServing(1000);
+    const qint64 after = rss();
+    holder.closeWriteChannel();
+    runServing(holder, 30000);
+    if (!out.contains("ready 1000")) return -1;
+    return double(after - before) * 1024 / 1000;
+}
+
+void pinTo(int cpu)
+{
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    CPU_SET(cpu, &set);
+    sched_setaffinity(0, sizeof set, &set);
+}
+
+} // namespace
+
+int main(int argc, char* argv[])
+{
+    QCoreApplication app(argc, argv);
+    const int seconds = argc > 1 ? QString(argv[1]).toInt() : 10;
+    const int serverCpu = argc > 2 ? QString(argv[2]).toInt() : 0;
+    const int wrkCpu = argc > 3 ? QString(argv[3]).toInt() : 1;
+    pinTo(serverCpu);
+
+    QTemporaryDir dir(QStringLiteral("/tmp/httpbench.XXXXXX"));
+    // nginx started by root serves as "nobody": the files must be readable to it.
+    QFile::setPermissions(dir.path(), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner |
+                                          QFileDevice::ReadOther | QFileDevice::ExeOther);
+    const QString root = dir.path() + "/root";
+    QDir().mkpath(root);
+    QDir().mkpath(dir.path() + "/tmp");
+    {
+        QFile file(root + "/file.html");
+        file.open(QIODevice::WriteOnly);
+        QByteArray content;
+        while (content.size() < 1024)
+            content += "<p>a kibibyte of page</p>\n";
+        file.write(content.left(1024));
+    }
+
+    HttpSettings settings;
+    settings.address = QHostAddress(QHostAddress::LocalHost);
+    settings.port = freePort();
+    settings.root = root;
+    settings.maxConnections = 2000; // the idle-connection figure holds 1,000
+    BenchServer server(&settings);
+    if (!server.getTcpServer()->isListening()) {
+        fprintf(stderr, "the library server does not listen\n");
+        return 1;
+    }
+
+    const quint16 nginxPort = freePort();
+    const QString t = dir.path() + "/tmp";
+    QFile conf(dir.path() + "/nginx.conf");
+    conf.open(QIODevice::WriteOnly);
+    conf.write(QStringLiteral("worker_processes 1;\ndaemon off;\npid %1/nginx.pid;\nerror_log %1/error.log;\n"
+                              "events { worker_connections 4096; }\n"
+                              "http {\n access_log off;\n keepalive_timeout 0;\n"
+                              " client_body_temp_path %2; proxy_temp_path %2; fastcgi_temp_path %2;\n"
+                              " uwsgi_temp_path %2; scgi_temp_path %2;\n"
+                              " types { text/html html; }\n"
+                              " server {\n  listen 127.0.0.1:%3;\n  root %4;\n"
+                              "  location = /tiny { return 200 \"tiny\\r\\n\"; }\n }\n}\n")
+                   .arg(dir.path(), t)
+                   .arg(nginxPort)
+                   .arg(root)
+                   .toUtf8());
+    conf.close();
+    QProcess nginx;
+    nginx.setProcessChannelMode(QProcess::ForwardedChannels);
+    nginx.start(QStringLiteral("nginx"), {"-p", dir.path(), "-c", dir.path() + "/nginx.conf"});
+    bool up = false;
+    for (int i = 0; i < 100 && !up; ++i) {
+        waitServing(50);
+        QTcpSocket probe;
+        probe.connectToHost(QHostAddress::LocalHost, nginxPort);
+        up = probe.waitForConnected(200);
+    }
+    if (!up) {
+        fprintf(stderr, "nginx did not start\n");
+        return 1;
+    }
+
+    printf("wrk -t1 -c64 -d%ds --latency, Connection: close; servers on CPU %d, wrk on CPU %d\n", seconds,
+           serverCpu, wrkCpu);
+    printf("%-8s %-9s %12s %10s %10s  %s\n", "path", "server", "req/s", "p50 ms", "p99 ms", "socket errors");
+    struct Row
+    {
+        QString path;
+        WrkFigures ours, theirs;
+    };
+    QList<Row> rows;
+    for (const QString& path : {QStringLiteral("/file.html"), QStringLiteral("/tiny")}) {
+        Row row{path, wrk(settings.port, path, seconds, wrkCpu), wrk(nginxPort, path, seconds, wrkCpu)};
+        for (const auto& [name, f] : {std::make_pair("library", row.ours), std::make_pair("nginx", row.theirs)})
+            printf("%-8s %-9s %12.0f %10.3f %10.3f  %s\n", qPrintable(path), name, f.rps, f.p50, f.p99,
+                   qPrintable(f.errors));
+        rows << row;
+    }
+
+    const double ours = idleCost(quint16(settings.port), []() { return rssKiB({QCoreApplication::applicationPid()}); });
+    const qint64 nginxPid = nginx.processId();
+    const double theirs = idleCost(nginxPort, [nginxPid]() { return rssKiB(withChildren(nginxPid)); });
+    printf("\nidle connection (1,000 held open), resident bytes each: library %.0f, nginx %.0f\n", ours, theirs);
+
+    printf("\nratios (library / nginx; targets: req/s >= 0.50, p99 <= 2.00, idle <= 20480 bytes)\n");
+    for (const Row& r : qAsConst(rows)) {
+        const double rps = r.theirs.rps > 0 ? r.ours.rps / r.theirs.rps : 0;
+        const double p99 = r.theirs.p99 > 0 ? r.ours.p99 / r.theirs.p99 : 0;
+        printf("%-10s req/s %.2f %s   p99 %.2f %s\n", qPrintable(r.path), rps, rps >= 0.5 ? "ok" : "MISSED", p99,
+               p99 <= 2.0 ? "ok" : "MISSED");
+    }
+    printf("idle       %.0f bytes %s\n", ours, ours >= 0 && ours <= 20480 ? "ok" : "MISSED");
+
+    nginx.terminate();
+    nginx.waitForFinished(5000);
+    return 0;
+}

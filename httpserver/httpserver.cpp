@@ -1,0 +1,285 @@
+#include "httpserver.h"
+
+#include "httpconnection.h"
+#include "httplinger.h"
+#include "httprequesthandler.h"
+#include "httpsettings.h"
+
+#include <QDebug>
+#include <QFile>
+#include <QSslConfiguration>
+#include <QSslKey>
+#include <QSslSocket>
+#include <QThread>
+#include <QTimer>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace QuillonHttpd {
+
+namespace {
+
+const char refusal[] = "HTTP/1.1 503 service unavailable\r\n"
+                       "Connection: close\r\n"
+                       "\r\n"
+                       "503 service unavailable\r\n";
+
+} // namespace
+
+// ---- listener
+
+HttpTcpServer::HttpTcpServer(HttpServer* parent)
+    : QTcpServer(parent), settings(parent->getSettings()), liveCount(parent->liveConnections())
+{
+}
+
+HttpTcpServer::~HttpTcpServer()
+{
+    // Sockets still in handshake or refusal die with the QObject base, after our members: their
+    // signals must not reach us then.
+    for (QObject* child : children())
+        child->disconnect(this);
+}
+
+bool HttpTcpServer::isSecure(QTcpSocket* socket) const
+{
+    return secureSockets.value(socket, false);
+}
+
+QSslCertificate HttpTcpServer::peerCertificate(QTcpSocket* socket) const
+{
+    return peerCertificates.value(socket);
+}
+
+void HttpTcpServer::release(QTcpSocket* socket)
+{
+    socket->disconnect(this);
+    secureSockets.remove(socket);
+    peerCertificates.remove(socket);
+}
+
+void HttpTcpServer::refuse(qintptr socketDescriptor)
+{
+    // Past twice the cap even the refusal gets no time of its own.
+    if (refusing >= settings->maxConnections) {
+        ::send(int(socketDescriptor), refusal, sizeof refusal - 1, MSG_DONTWAIT | MSG_NOSIGNAL);
+        ::close(int(socketDescriptor));
+        return;
+    }
+    auto* socket = new QTcpSocket(this);
+    if (!socket->setSocketDescriptor(socketDescriptor)) {
+        delete socket;
+        ::close(int(socketDescriptor));
+        return;
+    }
+    ++refusing;
+    connect(socket, &QObject::destroyed, this, [this]() { --refusing; });
+    connect(socket, &QAbstractSocket::disconnected, socket, &QObject::deleteLater);
+    socket->write(refusal, sizeof refusal - 1);
+    lingerAfterReply(socket, settings->lingerTime);
+}
+
+void HttpTcpServer::incomingConnection(qintptr socketDescriptor)
+{
+    if (liveCount->loadAcquire() + handshaking.size() >= settings->maxConnections) {
+        refuse(socketDescriptor);
+        return;
+    }
+    if (!settings->useSSL) {
+        QTcpServer::incomingConnection(socketDescriptor);
+        return;
+    }
+    auto* socket = new QSslSocket(this);
+    if (!socket->setSocketDescriptor(socketDescriptor)) {
+        qDebug("setSocketDescriptor failed");
+        delete socket;
+        ::close(int(socketDescriptor));
+        return;
+    }
+    secureSockets.insert(socket, true);
+    connect(socket, &QSslSocket::encrypted, this, &HttpTcpServer::slotEncrypted);
+    connect(socket, QOverload<const QList<QSslError>&>::of(&QSslSocket::sslErrors), this,
+            &HttpTcpServer::slotSslErrors);
+    connect(socket, &QSslSocket::peerVerifyError, this, &HttpTcpServer::slotPeerVerifyError);
+    connect(socket, &QAbstractSocket::disconnected, this, &HttpTcpServer::slotDisconnected);
+    connect(socket, &QAbstractSocket::errorOccurred, this, [this, socket](QAbstractSocket::SocketError) {
+        if (handshaking.contains(socket)) dropHandshake(socket, socket->errorString());
+    });
+    // The hashes are keyed by address: a freed socket must not leave its flags to the next one.
+    connect(socket, &QObject::destroyed, this, [this, socket]() {
+        secureSockets.remove(socket);
+        peerCertificates.remove(socket);
+        handshaking.remove(socket);
+    });
+    const quint64 mine = ++serial;
+    handshaking.insert(socket, mine);
+    QTimer::singleShot(settings->handshakeTimeout, this, [this, socket, mine]() {
+        if (handshaking.value(socket) == mine) dropHandshake(socket, QStringLiteral("not finished in time"));
+    });
+
+    QList<QSslCertificate> caCertificates;
+    QFile caFile(settings->sslCaCrt);
+    if (!settings->sslCaCrt.isEmpty() && caFile.open(QIODevice::ReadOnly)) {
+        caCertificates.append(QSslCertificate(&caFile, QSsl::Pem));
+        caFile.close();
+    }
+    QFile keyFile(settings->sslKey);
+    if (!settings->sslKey.isEmpty() && keyFile.open(QIODevice::ReadOnly)) socket->setPrivateKey(QSslKey(&keyFile, QSsl::Rsa, QSsl::Pem));
+    QFile certificateFile(settings->sslCrt);
+    if (!settings->sslCrt.isEmpty() && certificateFile.open(QIODevice::ReadOnly))
+        socket->setLocalCertificate(QSslCertificate(&certificateFile, QSsl::Pem));
+    QSslConfiguration configuration = socket->sslConfiguration();
+    configuration.setCaCertificates(caCertificates);
+    socket->setSslConfiguration(configuration);
+    socket->startServerEncryption();
+}
+
+void HttpTcpServer::dropHandshake(QSslSocket* socket, const QString& why)
+{
+    qDebug() << "TLS handshake failed:" << why;
+    handshaking.remove(socket);
+    socket->disconnect(this);
+    socket->abort();
+    socket->deleteLater();
+}
+
+void HttpTcpServer::slotEncrypted()
+{
+    auto* socket = qobject_cast<QSslSocket*>(sender());
+    if (!socket || !handshaking.remove(socket)) return;
+    peerCertificates.insert(socket, socket->peerCertificate());
+    addPendingConnection(socket);
+    emit newConnection();
+}
+
+void HttpTcpServer::slotSslErrors(const QList<QSslError>& errors)
+{
+    auto* socket = qobject_cast<QSslSocket*>(sender());
+    if (!socket) return;
+    QList<QSslError> allowed;
+    for (const QSslError& error : errors) {
+        if (settings->ignoreSslError(error))
+            allowed.append(error);
+        else
+            qDebug() << "sslError" << error.errorString();
+    }
+    socket->ignoreSslErrors(allowed);
+}
+
+void HttpTcpServer::slotPeerVerifyError(const QSslError&)
+{
+    auto* socket = qobject_cast<QSslSocket*>(sender());
+    if (socket) secureSockets.insert(socket, false);
+}
+
+void HttpTcpServer::slotDisconnected()
+{
+    auto* socket = qobject_cast<QSslSocket*>(sender());
+    if (!socket) return;
+    secureSockets.remove(socket);
+    peerCertificates.remove(socket);
+    // Before its handshake the socket is still ours to free.
+    if (handshaking.remove(socket)) socket->deleteLater();
+}
+
+// ---- server
+
+HttpServer::HttpServer(HttpSettings* settings, QObject* parent) : QObject(parent), settings(settings)
+{
+    start();
+}
+
+HttpServer::HttpServer(QObject* parent) : QObject(parent), settings(new HttpSettings(this))
+{
+}
+
+HttpServer::~HttpServer()
+{
+    // Threaded connections are asked to go, and their threads get 5 s to end.
+    for (const QPointer<HttpConnection>& connection : qAsConst(connections)) {
+        if (connection) connection->deleteLater();
+    }
+    bool allEnded = true;
+    for (const QPointer<QThread>& thread : qAsConst(threads)) {
+        if (!thread) continue;
+        if (!thread->wait(5000)) {
+            qWarning("HttpServer: a connection thread did not end in time and is left running");
+            thread->setParent(nullptr);
+            allEnded = false;
+        }
+    }
+    // A connection still running reads the settings: they must outlive it.
+    if (!allEnded && settings->parent() == this) settings->setParent(nullptr);
+    connections.clear();
+}
+
+bool HttpServer::start()
+{
+    const QHostAddress address = settings->address;
+    const quint16 port = quint16(settings->port & 0xffff);
+    if (tcpServer) {
+        tcpServer->close();
+        delete tcpServer;
+    }
+    tcpServer = new HttpTcpServer(this);
+    connect(tcpServer, &QTcpServer::newConnection, this, &HttpServer::slotNewConnection);
+    tcpServer->listen(address, port);
+    return tcpServer->isListening();
+}
+
+void HttpServer::close()
+{
+    if (tcpServer) tcpServer->close();
+}
+
+HttpRequestHandler* HttpServer::requestHandler(HttpConnection* connection)
+{
+    return new HttpRequestHandler(connection);
+}
+
+QVariant HttpServer::connectionsStatus()
+{
+    QVariantList rows;
+    for (QObject* child : children()) {
+        if (qstrcmp(child->metaObject()->className(), "QuillonHttpd::HttpConnection") != 0) continue;
+        rows.append(static_cast<HttpConnection*>(child)->status().toList());
+    }
+    return rows;
+}
+
+void HttpServer::slotNewConnection()
+{
+    auto* listener = qobject_cast<HttpTcpServer*>(sender());
+    if (!listener) listener = tcpServer;
+    if (!listener) return;
+    const bool threaded = settings->threads;
+    while (listener->hasPendingConnections()) {
+        QTcpSocket* socket = listener->nextPendingConnection();
+        if (!socket) break;
+        auto* connection = new HttpConnection(this, socket);
+        socket->setParent(connection);
+        connection->setPeerCertificate(listener->peerCertificate(socket));
+        connection->setSecure(listener->isSecure(socket));
+        if (!threaded) continue;
+        listener->release(socket);
+        auto* thread = new QThread(this);
+        thread->setObjectName(QStringLiteral("Http connection"));
+        thread->start(QThread::InheritPriority);
+        threads.append(thread);
+        connections.append(connection);
+        connection->setParent(nullptr);
+        connection->moveToThread(thread);
+        connect(connection, &QObject::destroyed, this, &HttpServer::slotConnectionClosed);
+        // Direct: the thread ends even while this thread is busy (or waiting in the destructor).
+        connect(connection, &QObject::destroyed, thread, &QThread::quit, Qt::DirectConnection);
+        connect(thread, &QThread::finished, thread, &QObject::deleteLater);
+    }
+}
+
+void HttpServer::slotConnectionClosed(QObject*)
+{
+    connections.removeAll(QPointer<HttpConnection>());
+    threads.removeAll(QPointer<QThread>());
+}
+
+} // namespace QuillonHttpd

@@ -1,0 +1,97 @@
+#pragma once
+// The entry of the HTTP server library: a listener (plain TCP or TLS) whose every accepted socket
+// becomes an HttpConnection served by the handler of the virtual factory requestHandler.
+
+#include <QAtomicInt>
+#include <QHash>
+#include <QList>
+#include <QObject>
+#include <QPointer>
+#include <QSet>
+#include <QSslCertificate>
+#include <QSslError>
+#include <QTcpServer>
+#include <QVariant>
+#include <memory>
+
+class QSslSocket;
+class QTcpSocket;
+class QThread;
+
+namespace QuillonHttpd {
+
+class HttpConnection;
+class HttpRequestHandler;
+class HttpServer;
+class HttpSettings;
+
+class HttpTcpServer : public QTcpServer
+{
+    Q_OBJECT
+public:
+    explicit HttpTcpServer(HttpServer* parent);
+    ~HttpTcpServer() override;
+
+    bool isSecure(QTcpSocket* socket) const;
+    QSslCertificate peerCertificate(QTcpSocket* socket) const;
+    // TLS sockets whose handshake has not finished yet.
+    int handshakesInProgress() const { return handshaking.size(); }
+    // A socket handed to another thread: its signals would reach us queued, after it may be gone.
+    void release(QTcpSocket* socket);
+
+public slots:
+    void slotEncrypted();
+    void slotSslErrors(const QList<QSslError>& errors);
+    void slotPeerVerifyError(const QSslError& error);
+    void slotDisconnected();
+
+protected:
+    void incomingConnection(qintptr socketDescriptor) override;
+
+private:
+    void refuse(qintptr socketDescriptor);
+    void dropHandshake(QSslSocket* socket, const QString& why);
+
+    HttpSettings* settings;
+    QHash<QTcpSocket*, bool> secureSockets;
+    QHash<QTcpSocket*, QSslCertificate> peerCertificates;
+    QHash<QSslSocket*, quint64> handshaking; // with a serial number, as addresses are reused
+    quint64 serial = 0;
+    std::shared_ptr<QAtomicInt> liveCount;
+    int refusing = 0;
+};
+
+class HttpServer : public QObject
+{
+    Q_OBJECT
+public:
+    // Listens at once (the result of start() is not kept: call start() again to learn it).
+    explicit HttpServer(HttpSettings* settings, QObject* parent = nullptr);
+    // Own default settings; listens only once start() is called.
+    explicit HttpServer(QObject* parent = nullptr);
+    ~HttpServer() override;
+
+    bool start();
+    void close();
+    virtual HttpRequestHandler* requestHandler(HttpConnection* connection);
+    QVariant connectionsStatus();
+
+    HttpSettings* getSettings() const { return settings; }
+    HttpTcpServer* getTcpServer() const { return tcpServer; }
+    // Connections whose socket is open, on every thread.
+    int openConnections() const { return liveCount->loadAcquire(); }
+    std::shared_ptr<QAtomicInt> liveConnections() const { return liveCount; }
+
+public slots:
+    void slotNewConnection();
+    void slotConnectionClosed(QObject* connection);
+
+private:
+    HttpTcpServer* tcpServer = nullptr;
+    HttpSettings* settings;
+    QList<QPointer<HttpConnection>> connections;
+    QList<QPointer<QThread>> threads;
+    std::shared_ptr<QAtomicInt> liveCount = std::make_shared<QAtomicInt>(0);
+};
+
+} // namespace QuillonHttpd

@@ -1,0 +1,388 @@
+#include "api_controller.h"
+
+#include "logger.h"
+#include "radio_exchange.h"
+#include "ram_modems.h"
+#include "strova_controller.h"
+
+#include <QCoreApplication>
+#include <QCryptographicHash>
+#include <QDateTime>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QLocale>
+#include <QSaveFile>
+
+API_controller* API_controller::instance = nullptr;
+QString API_controller::files_dir;
+std::function<uint32_t()> API_controller::time_source = [] {
+    return uint32_t(QDateTime::currentSecsSinceEpoch());
+};
+
+namespace {
+
+using gate = API_controller::gate_kind;
+
+// The dispatch table, tested in this order; a route is (section, sub-command).
+const API_controller::api_route k_routes[] = {
+    {"rights", nullptr, gate::auth_admin, &API_controller::api_rights},
+    {"report", "history", gate::view, nullptr},
+    {"report", "history_orig", gate::view, nullptr},
+    {"report", "events", gate::view, nullptr},
+    {"report", "list", gate::view, nullptr},
+    {"cmd", "send", gate::none, nullptr},
+    {"cmd", "status", gate::none, nullptr},
+    {"cmd", "display", gate::special_from_web, &API_controller::api_cmd_display},
+    {"setting", "", gate::none, nullptr},
+    {"setting", "set", gate::special_or_b_admin, nullptr},
+    {"setting", "version_list", gate::none, nullptr},
+    {"RAM", "indexes", gate::special_or_b_admin, nullptr},
+    {"RAM", "bs", gate::special_or_b_admin, nullptr},
+    {"RAM", "modems", gate::special_or_b_admin, nullptr},
+    {"el", "update_from_db", gate::special_or_b_admin, &API_controller::api_el_update_from_db},
+    {"el", "modems_for_get_index", gate::special_or_b_admin, &API_controller::api_el_modems_for_get_index},
+    {"iec104", "list", gate::view, &API_controller::api_iec104_list},
+    {"diagnostics", "history", gate::diagnostics_config, nullptr},
+    {"diagnostics", "data_stm", gate::diagnostics_config, nullptr},
+    {"diagnostics", "shunt_days", gate::diagnostics_config, nullptr},
+    {"diagnostics", "data_time", gate::diagnostics_config, nullptr},
+    {"diagnostics", "event_spam", gate::diagnostics_config, nullptr},
+    {"diagnostics", "parse", gate::special, nullptr},
+    {"sendmessage", nullptr, gate::special, nullptr},
+    {"info", nullptr, gate::none, &API_controller::api_info},
+    {"time_sync", "set", gate::special_or_b_admin, &API_controller::api_time_sync_set},
+    {"authorization", nullptr, gate::none, nullptr},
+    {"system", nullptr, gate::special_or_b_admin, nullptr},
+};
+
+// Items that must never reach the log in clear.
+const char* const k_secret_items[] = {"pass", "token", "api_key"};
+
+const QString k_default_sync_url = QStringLiteral("pool.ntp.org");
+constexpr uint32_t k_default_station = 9297;
+
+QVariantMap mask_secrets(QVariantMap m)
+{
+    for (auto it = m.begin(); it != m.end(); ++it) {
+        bool secret = false;
+        for (const char* s : k_secret_items)
+            secret = secret || it.key() == QLatin1String(s);
+        if (secret)
+            it.value() = QStringLiteral("***");
+        else if (it.value().type() == QVariant::Map)
+            it.value() = mask_secrets(it.value().toMap());
+    }
+    return m;
+}
+
+// A number item as a client sends it; text that is no number reads 0.
+int32_t item_int32(const QVariant& v)
+{
+    bool ok = false;
+    const qlonglong n = v.toString().trimmed().toLongLong(&ok);
+    return ok ? int32_t(uint32_t(quint64(n))) : 0;
+}
+
+QByteArray hex_digits_only(const QByteArray& text)
+{
+    QByteArray out;
+    out.reserve(text.size());
+    for (char c : text)
+        if ((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F')) out += c;
+    return out;
+}
+
+// The build instant, read from the compiler's date and time in the C locale.
+QDateTime build_time()
+{
+    const QString text = QString::fromLatin1(__DATE__ " " __TIME__).simplified();
+    return QLocale::c().toDateTime(text, QStringLiteral("MMM d yyyy hh:mm:ss"));
+}
+
+} // namespace
+
+API_controller::API_controller(QVariantMap config_, QObject* parent)
+    : QObject(parent), rights_table(make_rights_table()), rights_flat(make_rights_flat(rights_table)),
+      config(config_)
+{
+    instance = this;
+    QFile f(tst_path());
+    if (f.open(QIODevice::ReadOnly)) {
+        const QJsonDocument doc = QJsonDocument::fromJson(f.readAll());
+        if (doc.isObject()) time_sync = doc.object().toVariantMap();
+    }
+}
+
+API_controller::~API_controller()
+{
+    if (instance == this) instance = nullptr;
+}
+
+QString API_controller::exe_dir()
+{
+    return files_dir.isEmpty() ? QCoreApplication::applicationDirPath() : files_dir;
+}
+
+QString API_controller::tst_path()
+{
+    return exe_dir() + QStringLiteral("/tst.json");
+}
+
+QVariantMap API_controller::make_rights_table()
+{
+    const QVariantMap user{
+        {QStringLiteral("view"), QString::fromUtf8("Просмотр показаний электросчетчика")},
+        {QStringLiteral("settings"), QString::fromUtf8("Настройки электросчетчика")},
+        {QStringLiteral("control"), QString::fromUtf8("Управление нагрузкой электросчетчика")},
+    };
+    const QVariantMap admin{
+        {QStringLiteral("special"), QString::fromUtf8("Специальные действие электросчетчика")},
+        {QStringLiteral("user"), user},
+    };
+    return {{QStringLiteral("admin"), admin}};
+}
+
+QMap<QString, QStringList> API_controller::make_rights_flat(const QVariantMap& table)
+{
+    QMap<QString, QStringList> flat;
+    flatten_rights(table, flat);
+    return flat;
+}
+
+QStringList API_controller::flatten_rights(const QVariantMap& tree, QMap<QString, QStringList>& flat)
+{
+    QStringList out;
+    for (auto it = tree.cbegin(); it != tree.cend(); ++it) {
+        const QVariantMap inner = it.value().toMap();
+        if (!inner.isEmpty()) {
+            const QStringList rights = flatten_rights(inner, flat);
+            flat.insert(it.key(), rights);
+            out += rights;
+        } else {
+            out += it.key();
+        }
+    }
+    return out;
+}
+
+QStringList API_controller::get_rights(const QVariantMap& api_request) const
+{
+    QStringList out;
+    const QVariantList given = api_request.value(QStringLiteral("rights")).toList();
+    for (const QVariant& v : given) {
+        const QString name = v.toString();
+        const auto role = rights_flat.constFind(name);
+        const QStringList add = role != rights_flat.cend() ? role.value() : QStringList{name};
+        for (const QString& r : add)
+            if (!out.contains(r)) out += r;
+    }
+    return out;
+}
+
+QList<uint32_t> API_controller::get_modems(const QVariantMap& qitems) const
+{
+    QList<uint32_t> requested;
+    const QStringList parts = qitems.value(QStringLiteral("modem")).toString().split(QLatin1Char(','));
+    for (const QString& p : parts) {
+        const uint32_t id = p.toUInt();
+        if (id != 0 && !requested.contains(id)) requested += id;
+    }
+    if (!config.contains(QStringLiteral("whilelist_modems"))) return requested;
+    QList<uint32_t> out;
+    for (const QVariant& v : config.value(QStringLiteral("whilelist_modems")).toList()) {
+        const uint32_t id = v.toUInt();
+        if (id != 0 && requested.contains(id)) out += id;
+    }
+    return out;
+}
+
+QVariantMap API_controller::masked(QVariantMap api_request)
+{
+    return mask_secrets(std::move(api_request));
+}
+
+bool API_controller::gate_passes(gate_kind g, const QStringList& rights, bool from_driver) const
+{
+    switch (g) {
+    case gate::none:
+        return true;
+    case gate::view:
+        return rights.contains(QStringLiteral("view"));
+    case gate::special:
+        return rights.contains(QStringLiteral("special"));
+    case gate::special_or_b_admin:
+        return rights.contains(QStringLiteral("special")) || rights.contains(QStringLiteral("_b_admin"));
+    case gate::auth_admin:
+        return rights.contains(QStringLiteral("_auth_admin"));
+    case gate::diagnostics_config:
+        return config.contains(QStringLiteral("diagnostics"));
+    case gate::special_from_web:
+        return from_driver || rights.contains(QStringLiteral("special"));
+    }
+    return false;
+}
+
+const API_controller::api_route* API_controller::route_for(const QStringList& path, const QStringList& rights,
+                                                           bool from_driver) const
+{
+    if (path.size() < 2 || path.first() != QLatin1String("api")) return nullptr;
+    const QString& section = path.at(1);
+    const QString sub = path.size() > 2 ? path.at(2) : QString();
+    for (const api_route& r : k_routes) {
+        if (section != QLatin1String(r.section)) continue;
+        if (r.sub && sub != QLatin1String(r.sub)) continue;
+        return gate_passes(r.gate, rights, from_driver) ? &r : nullptr;
+    }
+    return nullptr;
+}
+
+QVariant API_controller::api_exec(QVariantMap api_request, bool from_driver)
+{
+    if (config.value(QStringLiteral("no_jwt")).toBool()) {
+        QVariantList rights = api_request.value(QStringLiteral("rights")).toList();
+        rights += QStringLiteral("user");
+        api_request.insert(QStringLiteral("rights"), rights);
+    }
+    LOG_WRN << QJsonDocument::fromVariant(masked(api_request)).toJson(QJsonDocument::Compact).constData();
+
+    const QStringList path = api_request.value(QStringLiteral("path")).toStringList();
+    if (path.size() < 2 || path.first() != QLatin1String("api")) return QVariant();
+    const QStringList rights = get_rights(api_request);
+    LOG_TRC << "rights" << rights;
+
+    const api_route* route = route_for(path, rights, from_driver);
+    if (!route || !route->run) return QVariant();
+    return (this->*(route->run))(api_request);
+}
+
+QVariant API_controller::api_rights(QVariantMap)
+{
+    return rights_table;
+}
+
+QVariant API_controller::api_el_update_from_db(QVariantMap)
+{
+    if (!strova_controller::instance || !RAM_modems::instance) return QVariant();
+    const int modem = strova_controller::instance->load_driver_settings();
+    return RAM_modems::instance->get_settings(uint32_t(modem));
+}
+
+QVariant API_controller::api_el_modems_for_get_index(QVariantMap)
+{
+    QVariantList out;
+    if (strova_controller::instance)
+        for (uint32_t id : qAsConst(strova_controller::instance->index_modems))
+            out += uint(id);
+    return out;
+}
+
+QVariant API_controller::api_iec104_list(QVariantMap)
+{
+    QVariantMap out;
+    if (!RAM_modems::instance) return out;
+    const QMap<uint32_t, uint32_t> map = RAM_modems::instance->iec104_map();
+    for (auto it = map.cbegin(); it != map.cend(); ++it)
+        out.insert(QString::number(it.value()), uint(it.key()));
+    return out;
+}
+
+QVariant API_controller::api_cmd_display(QVariantMap api_request)
+{
+    const QVariantMap qitems = api_request.value(QStringLiteral("qitems")).toMap();
+    const QList<uint32_t> modems = get_modems(qitems);
+    const QByteArray payload = QByteArray::fromHex(
+        hex_digits_only(qitems.value(QStringLiteral("payload")).toString().toLocal8Bit()));
+    const QString payload_hex = QString::fromLatin1(payload.toHex().toUpper());
+    const uint32_t station = qitems.contains(QStringLiteral("station"))
+                                 ? qitems.value(QStringLiteral("station")).toUInt()
+                                 : k_default_station;
+    for (uint32_t modem : modems) {
+        QVariantMap dl;
+        dl.insert(QStringLiteral("msg_type"), QStringLiteral("dl"));
+        dl.insert(QStringLiteral("modem_id"), uint(modem));
+        dl.insert(QStringLiteral("payload"), payload_hex);
+        if (station != 0) {
+            dl.insert(QStringLiteral("station_id"), uint(station));
+            dl.insert(QStringLiteral("dl_freq"), quint64(modem % 100) * 10000 + 445000000);
+            dl.insert(QStringLiteral("f_ack"), false);
+        }
+        dl.insert(QStringLiteral("max_payload_len"), station != 0 ? 128 : 8);
+        if (Radio_Exchange::instance) Radio_Exchange::instance->slot_rabbit_DL(dl);
+    }
+    return QVariantMap{{QStringLiteral("send"), QStringLiteral("ok")}};
+}
+
+QVariant API_controller::api_info(QVariantMap)
+{
+    const QVariantMap sw_conf = config.value(QStringLiteral("sw")).toMap();
+    QVariantMap sw;
+    sw.insert(QStringLiteral("name"), sw_conf.value(QStringLiteral("name"), QString()));
+    sw.insert(QStringLiteral("ver"), sw_conf.value(QStringLiteral("ver"), QStringLiteral("1.0")).toString());
+    sw.insert(QStringLiteral("sn"), sw_conf.value(QStringLiteral("sn"), QStringLiteral("05 18 ")).toString());
+    const QByteArray md5_text = sw_conf.value(QStringLiteral("md5"), QString()).toString().toLocal8Bit();
+    sw.insert(
+        QStringLiteral("MD5"),
+        QString::fromLatin1(QCryptographicHash::hash(md5_text, QCryptographicHash::Md5).toHex().toUpper()));
+
+    const int32_t shift = item_int32(time_sync.value(QStringLiteral("ts_shift"), 0));
+    const int32_t offset = item_int32(time_sync.value(QStringLiteral("offset"), 0));
+    const qint64 now = qint64(time_source());
+    const uint32_t stamp = uint32_t(quint64(now + shift));
+    QVariantMap time;
+    time.insert(QStringLiteral("timestamp"), uint(stamp));
+    time.insert(
+        QStringLiteral("dt"),
+        QDateTime::fromSecsSinceEpoch(now + shift + offset).toString(QStringLiteral("yyyy.MM.dd hh:mm:ss")));
+    time.insert(QStringLiteral("sync_source"),
+                time_sync.value(QStringLiteral("sync_source"), QStringLiteral("gps")).toString());
+    time.insert(QStringLiteral("offset"),
+                time_sync.value(QStringLiteral("offset"), QStringLiteral("0")).toString());
+    time.insert(QStringLiteral("sync_url"),
+                time_sync.value(QStringLiteral("sync_url"), k_default_sync_url).toString());
+
+    const QDateTime built = build_time();
+    QVariantMap out;
+    out.insert(QStringLiteral("SW"), sw);
+    out.insert(QStringLiteral("time"), time);
+    out.insert(QStringLiteral("build_ts"), uint(built.toSecsSinceEpoch()));
+    out.insert(QStringLiteral("build_dt"), built.toString(QStringLiteral("yyyy.MM.dd hh:mm:ss")));
+    return out;
+}
+
+QVariant API_controller::api_time_sync_set(QVariantMap api_request)
+{
+    const QVariantMap qitems = api_request.value(QStringLiteral("qitems")).toMap();
+    QVariantMap next = time_sync;
+    if (qitems.contains(QStringLiteral("sync_source")))
+        next.insert(QStringLiteral("sync_source"), qitems.value(QStringLiteral("sync_source")).toString());
+    if (qitems.contains(QStringLiteral("sync_url")))
+        next.insert(QStringLiteral("sync_url"), qitems.value(QStringLiteral("sync_url")).toString());
+    if (qitems.contains(QStringLiteral("offset")))
+        next.insert(QStringLiteral("offset"), int(item_int32(qitems.value(QStringLiteral("offset")))));
+    if (qitems.contains(QStringLiteral("timestamp"))) {
+        const qint64 sum = qint64(time_source()) + item_int32(next.value(QStringLiteral("ts_shift"), 0)) -
+                           item_int32(qitems.value(QStringLiteral("timestamp"))) +
+                           item_int32(next.value(QStringLiteral("offset"), 0));
+        next.insert(QStringLiteral("ts_shift"), uint(uint32_t(quint64(sum))));
+    }
+
+    // Written whole to a temporary file and renamed, so a reader never sees half a file; a file
+    // made read-only by the operator is left alone.
+    const QFileInfo existing(tst_path());
+    // Mode bits, not access(): root may write anything.
+    constexpr QFile::Permissions any_write = QFile::WriteOwner | QFile::WriteGroup | QFile::WriteOther;
+    const bool read_only = existing.exists() && !(existing.permissions() & any_write);
+    QSaveFile f(tst_path());
+    const bool written = !read_only && f.open(QIODevice::WriteOnly) &&
+                         f.write(QJsonDocument::fromVariant(next).toJson(QJsonDocument::Indented)) >= 0 &&
+                         f.commit();
+    if (!written) {
+        LOG_ERR << "time_sync not saved" << tst_path()
+                << (read_only ? QStringLiteral("read-only") : f.errorString());
+        return QVariantMap{{QStringLiteral("res"), false}};
+    }
+    time_sync = next;
+    return QVariantMap{{QStringLiteral("res"), true}};
+}

@@ -1,0 +1,275 @@
+#include "http_api_quill.h"
+
+#include "api_controller.h"
+#include "httprequest.h"
+#include "httpresponse.h"
+#include "logger.h"
+
+#include <QCryptographicHash>
+#include <QDateTime>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QMessageAuthenticationCode>
+#include <QRegularExpression>
+#include <QVariantMap>
+#include <cmath>
+
+namespace http_api {
+
+QByteArray api_key()
+{
+    // Kept masked so that the key does not stand in the binary as plain text.
+    static const unsigned char stored[11] = {0x09, 0x2E, 0x28, 0x35, 0x2C, 0x3B,
+                                             0x6F, 0x77, 0x10, 0x0D, 0x0E};
+    constexpr unsigned char mask = 0x5A;
+    QByteArray key(11, '\0');
+    for (int i = 0; i < 11; ++i)
+        key[i] = char(stored[i] ^ mask);
+    return key;
+}
+
+QStringList path_segments(const QString& raw_path)
+{
+    QStringList segments =
+        QuillonHttpd::HttpRequest::urlDecode(raw_path).split(QLatin1Char('/'), Qt::SkipEmptyParts);
+    if (!segments.isEmpty() && segments.first() == QLatin1String("driver_strova5")) segments.removeFirst();
+    return segments;
+}
+
+namespace {
+
+// "exp" as unsigned seconds; what is no number gives 0, what lies beyond 32 bits the latest time.
+uint32_t read_exp(const QVariant& v)
+{
+    bool ok = false;
+    const double d = v.type() == QVariant::String ? v.toString().toDouble(&ok) : v.toDouble(&ok);
+    if (!ok || !std::isfinite(d) || d <= 0) return 0;
+    if (d >= 4294967295.0) return 4294967295u;
+    return uint32_t(d);
+}
+
+QVariantMap object_at(const QVariantMap& m, const char* key)
+{
+    const QVariant v = m.value(QLatin1String(key));
+    return v.type() == QVariant::Map ? v.toMap() : QVariantMap();
+}
+
+} // namespace
+
+QStringList token_rights(const QString& cookie, const QString& authorization, const QStringList& segments,
+                         uint32_t now)
+{
+    QString token = cookie;
+    const QStringList words = authorization.split(QLatin1Char(' '), Qt::KeepEmptyParts);
+    if (words.size() == 2 && words.first().toLower() == QLatin1String("bearer")) token = words.at(1);
+
+    const QList<QByteArray> parts = QByteArray::fromPercentEncoding(token.toLatin1()).split('.');
+    if (parts.size() != 3) return {};
+
+    const QByteArray signed_part = parts.at(0) + '.' + parts.at(1);
+    const QByteArray mac =
+        QMessageAuthenticationCode::hash(signed_part, api_key(), QCryptographicHash::Md5).toHex();
+    if (QByteArray::fromBase64(parts.at(2)) != mac) return {};
+
+    const QJsonDocument doc = QJsonDocument::fromJson(QByteArray::fromBase64(parts.at(1)));
+    const QVariantMap payload = doc.isObject() ? doc.object().toVariantMap() : QVariantMap();
+    if (!(now < read_exp(payload.value(QStringLiteral("exp"))))) return {};
+
+    const QVariantMap claims = object_at(payload, "claims");
+    QStringList rights = object_at(claims, "driver-strova5").keys();
+    if (object_at(claims, "b").contains(QStringLiteral("admin"))) rights += QStringLiteral("_b_admin");
+    if (object_at(claims, "auth").contains(QStringLiteral("admin")) &&
+        segments == QStringList{QStringLiteral("api"), QStringLiteral("rights")})
+        rights += QStringLiteral("_auth_admin");
+    return rights;
+}
+
+bool callback_allowed(const QString& name)
+{
+    // \z, not $: a trailing newline must not pass.
+    static const QRegularExpression allowed(QStringLiteral("\\A[A-Za-z_$][A-Za-z0-9_$.]{0,63}\\z"));
+    return allowed.match(name).hasMatch();
+}
+
+QByteArray api_body(const QVariant& answer, const QString& callback)
+{
+    QByteArray json;
+    const int type = answer.userType();
+    if (type == QMetaType::QVariantMap || type == QMetaType::QVariantList || type == QMetaType::QStringList)
+        json = QJsonDocument::fromVariant(answer).toJson(QJsonDocument::Compact);
+    if (callback.isEmpty()) return json;
+    return callback.toUtf8() + '(' + json + ')';
+}
+
+} // namespace http_api
+
+// ---------------------------------------------------------------- the server and its handler
+
+namespace {
+
+// One request at a time: a request that arrives while another is inside service() (which can
+// happen only when that one runs the event loop) is turned away.
+bool g_busy = false;
+
+// Clears the busy flag however the request leaves.
+struct busy_guard
+{
+    busy_guard() { g_busy = true; }
+    ~busy_guard() { g_busy = false; }
+};
+
+// UI files served from memory, reloaded when their modification time moves on.
+QMap<QString, uint32_t>& file_times()
+{
+    static QMap<QString, uint32_t> times;
+    return times;
+}
+QMap<QString, QByteArray>& file_contents()
+{
+    static QMap<QString, QByteArray> contents;
+    return contents;
+}
+
+void not_found(QuillonHttpd::HttpResponse* response)
+{
+    response->setStatus(404, QString());
+    response->setHeader(QStringLiteral("Content-Length"), 0);
+    response->write(QByteArray());
+}
+
+} // namespace
+
+http_api_quill::http_api_quill(QuillonHttpd::HttpSettings* settings, QObject* parent)
+    : QuillonHttpd::HttpServer(settings, parent)
+{
+}
+
+QuillonHttpd::HttpRequestHandler* http_api_quill::requestHandler(QuillonHttpd::HttpConnection* connection)
+{
+    return new http_api_HttpRequestHandler(connection);
+}
+
+http_api_HttpRequestHandler::http_api_HttpRequestHandler(QuillonHttpd::HttpConnection* connection)
+    : QuillonHttpd::HttpRequestHandler(connection)
+{
+}
+
+void http_api_HttpRequestHandler::service(QuillonHttpd::HttpRequest* request,
+                                          QuillonHttpd::HttpResponse* response)
+{
+    if (g_busy) {
+        response->setStatus(404, QString());
+        response->write(QByteArray());
+        response->flush();
+        return;
+    }
+    const busy_guard busy;
+
+    const QString raw_path = request->getPath();
+    if (QuillonHttpd::HttpRequest::urlDecode(raw_path) == QLatin1String("/favicon.ico")) {
+        response->setStatus(404, QString());
+        response->write(QByteArray());
+        response->flush();
+        return;
+    }
+    QStringList segments = http_api::path_segments(raw_path);
+
+    // A name given twice keeps its first value; the parameter map holds the newest first.
+    QVariantMap qitems;
+    const QMultiMap<QString, QString>& params = request->getParameterMap();
+    for (const QString& name : params.uniqueKeys())
+        qitems.insert(name, params.values(name).last());
+
+    QString callback;
+    if (qitems.contains(QStringLiteral("callback"))) {
+        callback = qitems.take(QStringLiteral("callback")).toString();
+        LOG_EXC << "jsonp_callback" << callback;
+        // Anything but a plain script name would be written into the client's script.
+        if (!http_api::callback_allowed(callback)) callback.clear();
+    }
+
+    QVariantMap api_request{{QStringLiteral("path"), segments}, {QStringLiteral("qitems"), qitems}};
+    const QStringList rights =
+        http_api::token_rights(request->getCookieMap().value(QStringLiteral("TARVIK_JWT")),
+                               request->header(QStringLiteral("authorization")), segments,
+                               uint32_t(QDateTime::currentSecsSinceEpoch()));
+    if (!rights.isEmpty()) api_request.insert(QStringLiteral("rights"), rights);
+
+    if (segments.isEmpty()) {
+        serve_file({QStringLiteral("ui"), QStringLiteral("redir.html")}, request, response);
+    } else if (segments.first() == QLatin1String("api")) {
+        serve_api(api_request, callback, response);
+    } else if (segments.first() == QLatin1String("ui")) {
+        serve_file(segments, request, response);
+    } else {
+        not_found(response);
+    }
+    response->flush();
+}
+
+void http_api_HttpRequestHandler::serve_api(const QVariantMap& api_request, const QString& callback,
+                                            QuillonHttpd::HttpResponse* response)
+{
+    const QVariant answer =
+        API_controller::instance ? API_controller::instance->api_exec(api_request) : QVariant();
+    const QByteArray body = http_api::api_body(answer, callback);
+    response->setStatus(200, QString());
+    response->setHeader(QStringLiteral("Content-Type"),
+                        callback.isEmpty() ? QStringLiteral("application/json; charset=utf-8")
+                                           : QStringLiteral("jsonp; charset=utf-8"));
+    response->setHeader(QStringLiteral("Content-Length"), body.size());
+    response->write(body);
+}
+
+void http_api_HttpRequestHandler::serve_file(const QStringList& segments, QuillonHttpd::HttpRequest* request,
+                                             QuillonHttpd::HttpResponse* response)
+{
+    if (segments.contains(QStringLiteral(".."))) return not_found(response);
+    const QString path = API_controller::exe_dir() + QLatin1Char('/') + segments.join(QLatin1Char('/'));
+
+    const QFileInfo info(path);
+    const uint32_t mtime = info.isFile() ? uint32_t(info.lastModified().toSecsSinceEpoch()) : 0;
+    const auto cached = file_times().constFind(path);
+    if (info.isFile() && (cached == file_times().cend() || cached.value() < mtime)) {
+        QFile f(path);
+        if (f.open(QIODevice::ReadOnly)) {
+            LOG_TRC << "load" << path;
+            file_contents().insert(path, f.readAll());
+            file_times().insert(path, mtime);
+        }
+    }
+    if (!file_times().contains(path)) {
+        LOG_DBG << "no file" << path;
+        return not_found(response);
+    }
+
+    const uint32_t cached_time = file_times().value(path);
+    const QByteArray digest = QCryptographicHash::hash(path.toLocal8Bit() + QByteArray::number(cached_time),
+                                                       QCryptographicHash::Md5);
+    const QString etag = QString::fromLatin1(digest.toHex());
+    QByteArray given;
+    for (QChar c : request->header(QStringLiteral("If-None-Match")))
+        if (c.isDigit() || (c.toLower() >= QLatin1Char('a') && c.toLower() <= QLatin1Char('f')))
+            given += char(c.toLatin1());
+    if (QByteArray::fromHex(given) == digest) {
+        response->setStatus(304, QString());
+        response->setHeader(QStringLiteral("Content-Length"), 0);
+        response->setHeader(QStringLiteral("ETag"), etag);
+        response->write(QByteArray());
+        return;
+    }
+
+    const QByteArray& body = file_contents()[path];
+    response->setStatus(200, QString());
+    response->setHeader(QStringLiteral("Content-Length"), body.size());
+    response->setHeader(QStringLiteral("ETag"), etag);
+    const QString& name = segments.last();
+    QString type;
+    if (name.contains(QLatin1String(".html"))) type = QStringLiteral("text/html; charset=utf-8");
+    if (name.contains(QLatin1String(".js"))) type = QStringLiteral("text/javascript");
+    if (name.contains(QLatin1String(".css"))) type = QStringLiteral("text/css");
+    if (!type.isEmpty()) response->setHeader(QStringLiteral("Content-Type"), type);
+    response->write(body);
+}

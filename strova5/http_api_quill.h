@@ -1,0 +1,62 @@
+#pragma once
+// The HTTP face of the API: static UI files below "ui" beside the executable, and every
+// request below "api" handed to API_controller::api_exec with the rights its token grants,
+// answered as JSON or JSONP.
+
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+#include <QVariant>
+#include <QVariantMap>
+#include <cstdint>
+
+namespace http_api {
+
+// The key of the token signature (HMAC-MD5), shared with the issuer of the tokens.
+QByteArray api_key();
+
+// Path segments of a request path: percent escapes decoded once, split on "/", empty
+// segments dropped, a leading "driver_strova5" taken off.
+QStringList path_segments(const QString& raw_path);
+
+// Roles and markers a token grants: the roles of "claims"."driver-strova5", "_b_admin" for
+// "claims"."b"."admin", "_auth_admin" for "claims"."auth"."admin" on the path api/rights only.
+// `cookie` is the cookie's token, `authorization` the header's value ("Bearer <token>" replaces
+// the cookie's). A missing, malformed, forged or expired token grants nothing.
+QStringList token_rights(const QString& cookie, const QString& authorization, const QStringList& segments,
+                         uint32_t now);
+
+// A JSONP callback name we agree to write back into a script.
+bool callback_allowed(const QString& name);
+
+// The body of an API answer: compact JSON of a map or a list, empty otherwise; wrapped in
+// "callback(...)" when a callback is given.
+QByteArray api_body(const QVariant& answer, const QString& callback);
+
+} // namespace http_api
+
+#include "httprequesthandler.h"
+#include "httpserver.h"
+
+// The API's HTTP server; one handler per connection.
+class http_api_quill : public QuillonHttpd::HttpServer
+{
+    Q_OBJECT
+public:
+    http_api_quill(QuillonHttpd::HttpSettings* settings, QObject* parent);
+    QuillonHttpd::HttpRequestHandler* requestHandler(QuillonHttpd::HttpConnection* connection) override;
+};
+
+class http_api_HttpRequestHandler : public QuillonHttpd::HttpRequestHandler
+{
+    Q_OBJECT
+public:
+    explicit http_api_HttpRequestHandler(QuillonHttpd::HttpConnection* connection);
+    void service(QuillonHttpd::HttpRequest* request, QuillonHttpd::HttpResponse* response) override;
+
+private:
+    static void serve_api(const QVariantMap& api_request, const QString& callback,
+                          QuillonHttpd::HttpResponse* response);
+    static void serve_file(const QStringList& segments, QuillonHttpd::HttpRequest* request,
+                           QuillonHttpd::HttpResponse* response);
+};
