@@ -117,7 +117,8 @@ double drain_rate(const QString& uri, const QString& queue, int n)
             q->consume(AmqpQueue::coNoLocal);
         });
         QObject::connect(q, &AmqpQueue::messageReceived, [&] {
-            while (!q->isEmpty()) {
+            // Exactly `n` acknowledged: the rest of the window goes back to the queue for the next round.
+            while (!q->isEmpty() && got < n) {
                 const AmqpMessage m = q->dequeue();
                 if (got++ == 0)
                     t.start();
