@@ -109,6 +109,22 @@ void AmqpFrame::readPayload(QDataStream&) {}
 
 QByteArray AmqpFrame::toByteArray(bool* ok) const
 {
+    if (frameType == Method) {
+        // Every acknowledgement is one of these: laid out directly, without streams.
+        const auto* method = static_cast<const AmqpMethodFrame*>(this);
+        const QByteArray args = method->arguments();
+        QByteArray wire(Overhead + 4 + args.size(), Qt::Uninitialized);
+        char* p = wire.data();
+        p[0] = char(frameType);
+        qToBigEndian<quint16>(channelNumber, p + 1);
+        qToBigEndian<quint32>(quint32(4 + args.size()), p + 3);
+        qToBigEndian<quint16>(method->classId(), p + HeaderSize);
+        qToBigEndian<quint16>(method->methodId(), p + HeaderSize + 2);
+        if (!args.isEmpty()) std::memcpy(p + HeaderSize + 4, args.constData(), size_t(args.size()));
+        p[wire.size() - 1] = char(FrameEnd);
+        if (ok) *ok = true;
+        return wire;
+    }
     QByteArray payload;
     QDataStream ps(&payload, QIODevice::WriteOnly);
     writePayload(ps);
