@@ -28,33 +28,33 @@ using gate = API_controller::gate_kind;
 // The dispatch table, tested in this order; a route is (section, sub-command).
 const API_controller::api_route k_routes[] = {
     {"rights", nullptr, gate::auth_admin, &API_controller::api_rights},
-    {"report", "history", gate::view, nullptr},
-    {"report", "history_orig", gate::view, nullptr},
-    {"report", "events", gate::view, nullptr},
-    {"report", "list", gate::view, nullptr},
-    {"cmd", "send", gate::none, nullptr},
-    {"cmd", "status", gate::none, nullptr},
+    {"report", "history", gate::view, &API_controller::api_report_history},
+    {"report", "history_orig", gate::view, &API_controller::api_report_history_orig},
+    {"report", "events", gate::view, &API_controller::api_report_events},
+    {"report", "list", gate::view, &API_controller::api_report_list},
+    {"cmd", "send", gate::none, &API_controller::api_cmd_send},
+    {"cmd", "status", gate::none, &API_controller::api_cmd_status},
     {"cmd", "display", gate::special_from_web, &API_controller::api_cmd_display},
-    {"setting", "", gate::none, nullptr},
-    {"setting", "set", gate::special_or_b_admin, nullptr},
-    {"setting", "version_list", gate::none, nullptr},
-    {"RAM", "indexes", gate::special_or_b_admin, nullptr},
-    {"RAM", "bs", gate::special_or_b_admin, nullptr},
-    {"RAM", "modems", gate::special_or_b_admin, nullptr},
+    {"setting", "", gate::none, &API_controller::api_setting},
+    {"setting", "set", gate::special_or_b_admin, &API_controller::api_setting_set},
+    {"setting", "version_list", gate::none, &API_controller::api_setting_version_list},
+    {"RAM", "indexes", gate::special_or_b_admin, &API_controller::api_RAM_indexes},
+    {"RAM", "bs", gate::special_or_b_admin, &API_controller::api_RAM_bs},
+    {"RAM", "modems", gate::special_or_b_admin, &API_controller::api_RAM_modems},
     {"el", "update_from_db", gate::special_or_b_admin, &API_controller::api_el_update_from_db},
     {"el", "modems_for_get_index", gate::special_or_b_admin, &API_controller::api_el_modems_for_get_index},
     {"iec104", "list", gate::view, &API_controller::api_iec104_list},
-    {"diagnostics", "history", gate::diagnostics_config, nullptr},
-    {"diagnostics", "data_stm", gate::diagnostics_config, nullptr},
-    {"diagnostics", "shunt_days", gate::diagnostics_config, nullptr},
-    {"diagnostics", "data_time", gate::diagnostics_config, nullptr},
-    {"diagnostics", "event_spam", gate::diagnostics_config, nullptr},
-    {"diagnostics", "parse", gate::special, nullptr},
-    {"sendmessage", nullptr, gate::special, nullptr},
+    {"diagnostics", "history", gate::diagnostics_config, &API_controller::api_diagnostics_history},
+    {"diagnostics", "data_stm", gate::diagnostics_config, &API_controller::api_diagnostics_data_stm},
+    {"diagnostics", "shunt_days", gate::diagnostics_config, &API_controller::api_diagnostics_shunt_days},
+    {"diagnostics", "data_time", gate::diagnostics_config, &API_controller::api_diagnostics_data_time},
+    {"diagnostics", "event_spam", gate::diagnostics_config, &API_controller::api_diagnostics_event_spam},
+    {"diagnostics", "parse", gate::special, &API_controller::api_parse},
+    {"sendmessage", nullptr, gate::special, &API_controller::api_sendmessage},
     {"info", nullptr, gate::none, &API_controller::api_info},
     {"time_sync", "set", gate::special_or_b_admin, &API_controller::api_time_sync_set},
-    {"authorization", nullptr, gate::none, nullptr},
-    {"system", nullptr, gate::special_or_b_admin, nullptr},
+    {"authorization", nullptr, gate::none, &API_controller::api_authorization},
+    {"system", nullptr, gate::special_or_b_admin, &API_controller::api_system},
 };
 
 // Items that must never reach the log in clear.
@@ -113,6 +113,7 @@ API_controller::API_controller(QVariantMap config_, QObject* parent)
         const QJsonDocument doc = QJsonDocument::fromJson(f.readAll());
         if (doc.isObject()) time_sync = doc.object().toVariantMap();
     }
+    if (config.value(QStringLiteral("uspd_events"), false).toBool()) start_event_log();
 }
 
 API_controller::~API_controller()

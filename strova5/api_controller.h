@@ -4,6 +4,8 @@
 // handlers run synchronously on the main thread and answer a map, a list or nothing (the
 // invalid variant, which the web front writes as an empty body).
 
+#include <QByteArray>
+#include <QMetaType>
 #include <QObject>
 #include <QString>
 #include <QStringList>
@@ -11,6 +13,15 @@
 #include <QVariantMap>
 #include <cstdint>
 #include <functional>
+
+// An answer already written as compact JSON: the large reports render each modem's part as they
+// go, so that a report never holds all its readings as maps at once. The web front sends the
+// text as it is.
+struct api_json_text
+{
+    QByteArray json;
+};
+Q_DECLARE_METATYPE(api_json_text)
 
 class API_controller : public QObject
 {
@@ -65,14 +76,45 @@ public:
     QVariant api_el_modems_for_get_index(QVariantMap api_request);
     QVariant api_iec104_list(QVariantMap api_request);
     QVariant api_cmd_display(QVariantMap api_request);
+    QVariant api_cmd_send(QVariantMap api_request);
+    QVariant api_cmd_status(QVariantMap api_request);
+    QVariant api_sendmessage(QVariantMap api_request);
+    QVariant api_setting(QVariantMap api_request);
+    QVariant api_setting_set(QVariantMap api_request);
+    QVariant api_setting_version_list(QVariantMap api_request);
+    QVariant api_RAM_modems(QVariantMap api_request);
+    QVariant api_RAM_bs(QVariantMap api_request);
+    QVariant api_RAM_indexes(QVariantMap api_request);
+    QVariant api_system(QVariantMap api_request);
+    QVariant api_authorization(QVariantMap api_request);
+    QVariant api_parse(QVariantMap api_request);
     QVariant api_info(QVariantMap api_request);
     QVariant api_time_sync_set(QVariantMap api_request);
+
+    // Reports and diagnostics of stored readings and events.
+    QVariant api_report_history(QVariantMap api_request);
+    QVariant api_report_history_orig(QVariantMap api_request);
+    QVariant api_report_events(QVariantMap api_request);
+    QVariant api_report_list(QVariantMap api_request);
+    QVariant api_diagnostics_history(QVariantMap api_request);
+    QVariant api_diagnostics_data_stm(QVariantMap api_request);
+    QVariant api_diagnostics_shunt_days(QVariantMap api_request);
+    QVariant api_diagnostics_data_time(QVariantMap api_request);
+    QVariant api_diagnostics_event_spam(QVariantMap api_request);
+    // Orderings of meterings: by "1.0.0", then by "profile" text.
+    static bool history_less(const QVariant& a, const QVariant& b);
+    static bool history_greater(const QVariant& a, const QVariant& b);
+    // The recording period of a list of record times (the most frequent gap), 0 when none.
+    static int32_t check_period(const QList<uint32_t>& times);
 
     // The request as the log shows it: secrets replaced by "***".
     static QVariantMap masked(QVariantMap api_request);
     static QString tst_path();
     // Where "tst.json" and the UI files lie: `files_dir`, or the executable's directory.
     static QString exe_dir();
+
+    // Setting names longer than this do not fit the setting columns of the database.
+    static constexpr int k_setting_name_max = 128;
 
     const QVariantMap rights_table;
     const QMap<QString, QStringList> rights_flat;
@@ -81,7 +123,14 @@ public:
     uint32_t last_saved_ts = 0;
     bool first_run = true;
 
+public slots:
+    // One tick of the driver's own event log (pseudo modem 1): start events on the first tick,
+    // "update_ts" on every tick.
+    void slot_timer_update_ts();
+
 private:
+    // With "uspd_events" on: the event-log timer, ticking every 2 s.
+    void start_event_log();
     static QVariantMap make_rights_table();
     static QMap<QString, QStringList> make_rights_flat(const QVariantMap& table);
     bool gate_passes(gate_kind gate, const QStringList& rights, bool from_driver) const;

@@ -99,6 +99,8 @@ QByteArray api_body(const QVariant& answer, const QString& callback)
     const int type = answer.userType();
     if (type == QMetaType::QVariantMap || type == QMetaType::QVariantList || type == QMetaType::QStringList)
         json = QJsonDocument::fromVariant(answer).toJson(QJsonDocument::Compact);
+    else if (type == qMetaTypeId<api_json_text>())
+        json = answer.value<api_json_text>().json;
     if (callback.isEmpty()) return json;
     return callback.toUtf8() + '(' + json + ')';
 }

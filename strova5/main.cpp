@@ -1,5 +1,7 @@
 #include "api_controller.h"
+#include "api_transparent_channel.h"
 #include "http_api_quill.h"
+#include "iec104.h"
 #include "httpsettings.h"
 #include "logger.h"
 #include "quit_signals.h"
@@ -104,6 +106,21 @@ int main(int argc, char* argv[])
         return -4;
     }
     LOG_WRN << "http created";
+
+    if (config.contains(QStringLiteral("iec104"))) {
+        new IEC104(&app);
+        QObject::connect(Radio_Exchange::instance, &Radio_Exchange::signal_UL, IEC104::instance, &IEC104::slot_UL,
+                         Qt::QueuedConnection);
+        IEC104::instance->start();
+        LOG_WRN << "104 created";
+    }
+
+    auto* channel = new API_transparent_channel(config.value(QStringLiteral("transparent_channel")).toMap(), &app);
+    QObject::connect(Radio_Exchange::instance, &Radio_Exchange::signal_UL, channel, &API_transparent_channel::slot_UL,
+                     Qt::QueuedConnection);
+    QObject::connect(channel, &API_transparent_channel::signal_DL, Radio_Exchange::instance, &Radio_Exchange::slot_DL,
+                     Qt::QueuedConnection);
+    LOG_WRN << "hdlc transparent_channel created";
 
     return app.exec();
 }

@@ -7,6 +7,9 @@
 #include <QJsonObject>
 #include <QSqlQuery>
 #include <QSqlRecord>
+#include <QVector>
+#include <algorithm>
+#include <numeric>
 
 namespace {
 const uint32_t ts_none = 4294967295u;
@@ -123,13 +126,22 @@ bool SQL_Exchange::run_query(QSqlQuery& q, const QString& statement, int fail_le
 QVariantList SQL_Exchange::row_maps(QSqlQuery& q)
 {
     QVariantList out;
+    // The column names once: a record per row costs more than the row's values.
+    // Columns are taken in name order, so that each goes in at the end of the row's map.
+    QStringList names;
+    const QSqlRecord rec = q.record();
+    for (int i = 0; i < rec.count(); ++i)
+        names << rec.fieldName(i);
+    QVector<int> order(names.size());
+    std::iota(order.begin(), order.end(), 0);
+    std::sort(order.begin(), order.end(), [&](int a, int b) { return names.at(a) < names.at(b); });
     while (q.next()) {
-        const QSqlRecord rec = q.record();
         QVariantMap row;
-        for (int i = 0; i < rec.count(); ++i) {
-            const QVariant v = rec.value(i);
+        for (const int i : qAsConst(order)) {
+            const QVariant v = q.value(i);
             if (v.isNull()) continue;
-            row.insert(rec.fieldName(i), v.userType() == QMetaType::QByteArray ? QVariant(text_of(v)) : v);
+            row.insert(row.constEnd(), names.at(i),
+                       v.userType() == QMetaType::QByteArray ? QVariant(text_of(v)) : v);
         }
         if (!row.isEmpty()) out << row;
     }

@@ -1,0 +1,284 @@
+// Reports of stored rows as they lie in the tables: the modems with readings, the raw readings,
+// the events, and the events that modems repeat.
+#include "api_controller.h"
+#include "api_reports.h"
+#include "logger.h"
+#include "ram_modems.h"
+#include "sql_exchange.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <cmath>
+
+namespace {
+
+using namespace report_items;
+
+QVariantMap qitems_of(const QVariantMap& api_request)
+{
+    return api_request.value(QStringLiteral("qitems")).toMap();
+}
+
+// Stored data types asked for by the profile codes of the raw readings report.
+QList<uint32_t> raw_data_types(const QString& profile)
+{
+    static const QList<QPair<QString, QList<uint32_t>>> table = {
+        {QStringLiteral("1.0.94.7.0.255"), {64}},         {QStringLiteral("1.0.99.1.0.255"), {66, 50, 15}},
+        {QStringLiteral("1.0.98.2.0.255"), {68, 49, 14}}, {QStringLiteral("1.0.98.1.0.255"), {70, 49, 13}},
+        {QStringLiteral("1.0.94.7.8.255"), {72, 12}},     {QStringLiteral("1.0.94.7.5.255"), {74, 50, 16}},
+    };
+    QList<uint32_t> out;
+    for (const QString& part : profile.split(QLatin1Char(',')))
+        for (const auto& entry : table)
+            if (part == entry.first) out += entry.second;
+    if (out.isEmpty()) out = {49, 50, 64, 66, 68, 70, 72, 74, 15, 14, 13, 12, 16};
+    return out;
+}
+
+uint32_t raw_kind(uint32_t type)
+{
+    switch (type) {
+    case 49:
+    case 68:
+        return 14;
+    case 50:
+    case 66:
+        return 15;
+    case 70:
+        return 13;
+    case 72:
+        return 12;
+    default:
+        return type;
+    }
+}
+
+QString joined(const QList<uint32_t>& list)
+{
+    QStringList out;
+    for (uint32_t v : list)
+        out << QString::number(v);
+    return out.join(QStringLiteral(", "));
+}
+
+// Each OBIS column under its "C.D.E" (events: "C.D" when E is 0), energies in units.
+void put_columns(const QVariantMap& row, QVariantMap& out, bool short_e0)
+{
+    for (auto it = row.cbegin(); it != row.cend(); ++it) {
+        const column_key& col = column_info(it.key());
+        if (!col.obis) continue;
+        double v = it.value().toDouble();
+        if (is_scaled(col.c)) v *= 1000.0;
+        if (!std::isfinite(v)) continue; // never NaN or infinity in an answer
+        out.insert(short_e0 ? col.event : col.cde, v);
+    }
+}
+
+// A stored number as an unsigned 32-bit value; NaN, negative and huge values held to the range.
+uint32_t unsigned_part(const QVariant& v)
+{
+    const double d = v.toDouble();
+    if (!(d > 0)) return 0;
+    return d >= 4294967295.0 ? 4294967295u : uint32_t(d);
+}
+
+QString event_log_code(int32_t type)
+{
+    return type >= 0 && type <= 10 ? QStringLiteral("0.0.99.98.%1.255").arg(type)
+                                   : QStringLiteral("0.0.99.98.255.255");
+}
+
+QString ext_key(const QString& name)
+{
+    QByteArray digits;
+    for (const QChar ch : name) {
+        const ushort u = ch.unicode();
+        if ((u >= '0' && u <= '9') || (u >= 'a' && u <= 'f') || (u >= 'A' && u <= 'F')) digits += char(u);
+    }
+    const QByteArray b = QByteArray::fromHex(digits);
+    uint8_t code[6] = {0, 0, 0, 0, 0, 0};
+    if (b.size() >= 6) {
+        for (int i = 0; i < 6; ++i)
+            code[i] = uint8_t(b.at(i));
+    } else if (b.size() == 3) {
+        code[2] = uint8_t(b.at(0));
+        code[3] = uint8_t(b.at(1));
+        code[4] = uint8_t(b.at(2));
+        code[5] = 255;
+    }
+    return QStringLiteral("%1.%2.%3.%4.%5.%6")
+        .arg(code[0])
+        .arg(code[1])
+        .arg(code[2])
+        .arg(code[3])
+        .arg(code[4])
+        .arg(code[5]);
+}
+
+QVariantMap event_map(const QVariantMap& row)
+{
+    QVariantMap out;
+    put_columns(row, out, true);
+    if (row.contains(QStringLiteral("value_old")))
+        out.insert(QStringLiteral("value"), uint(unsigned_part(row.value(QStringLiteral("value_old")))));
+    if (row.contains(QStringLiteral("ext"))) {
+        const QJsonDocument doc =
+            QJsonDocument::fromJson(row.value(QStringLiteral("ext")).toString().toUtf8());
+        const QJsonObject ext = doc.object();
+        for (auto it = ext.constBegin(); it != ext.constEnd(); ++it)
+            out.insert(ext_key(it.key()), it.value().toVariant());
+    }
+    const uint32_t type = row.value(QStringLiteral("type"), 0).toUInt();
+    out.insert(QStringLiteral("96.11.%1").arg(type), row.value(QStringLiteral("event"), 0).toUInt());
+    out.insert(QStringLiteral("1.0.0"), row.value(QStringLiteral("ts"), 0).toUInt());
+    out.insert(QStringLiteral("ts_get"), row.value(QStringLiteral("ts_get"), 0).toInt());
+    out.insert(QStringLiteral("index"), row.value(QStringLiteral("index"), 0).toInt());
+    out.insert(QStringLiteral("profile"), event_log_code(row.value(QStringLiteral("type"), 0).toInt()));
+    const uint32_t worktime = row.value(QStringLiteral("worktime"), 0).toUInt();
+    if (worktime != 0) out.insert(QStringLiteral("96.8.0"), worktime);
+    return out;
+}
+
+} // namespace
+
+QVariant API_controller::api_report_list(QVariantMap)
+{
+    QVariantList out;
+    QList<uint32_t> ids;
+    const bool whitelisted = config.contains(QStringLiteral("whilelist_modems"));
+    for (const QVariant& v : config.value(QStringLiteral("whilelist_modems")).toList()) {
+        const uint32_t id = v.toUInt();
+        if (!ids.contains(id)) ids << id;
+    }
+    // An empty whitelist lets no modem through; an empty id list would ask for all of them.
+    if ((whitelisted && ids.isEmpty()) || !SQL_Exchange::instance) return out;
+    for (uint32_t id : SQL_Exchange::instance->get_modems(ids))
+        out << uint(id);
+    return out;
+}
+
+QVariant API_controller::api_report_history_orig(QVariantMap api_request)
+{
+    const QVariantMap qitems = qitems_of(api_request);
+    const QList<uint32_t> modems = get_modems(qitems);
+    QList<uint32_t> types = raw_data_types(qitems.value(QStringLiteral("profile")).toString());
+    const bool period = qitems.contains(QStringLiteral("timefrom"));
+    const uint32_t raw_to = qitems.contains(QStringLiteral("timeto"))
+                                ? low32(qitems.value(QStringLiteral("timeto")))
+                                : uint32_t(quint64(time_source()) + 86400);
+    const uint32_t raw_from = low32(qitems.value(QStringLiteral("timefrom")));
+    uint32_t from = raw_from, to = raw_to;
+    bool day_added = false;
+    if (types.contains(15) && period) {
+        if (!types.contains(14)) {
+            types << 68 << 49 << 14;
+            day_added = true;
+        }
+        from = day_floor(from);
+        to = day_ceil_next(to);
+    }
+    LOG_EXC << "history_orig" << from << to << qPrintable("(" + joined(types) + ")")
+            << (day_added ? "true" : "false");
+
+    json_list out;
+    if (!SQL_Exchange::instance) return out.finish();
+    for (const uint32_t modem : modems) {
+        const QVariantList rows =
+            SQL_Exchange::instance->get_data(modem, types, from, to, period ? 10000 : 1);
+        LOG_EXC << "history_orig rows" << modem << rows.size();
+        QVariantList meterings;
+        uint32_t modem_id = 0;
+        for (const QVariant& r : rows) {
+            const QVariantMap row = r.toMap();
+            LOG_TRC << QJsonDocument::fromVariant(row).toJson(QJsonDocument::Indented).constData();
+            const uint32_t stored = row.value(QStringLiteral("type"), 0).toUInt();
+            const uint32_t ts = row.value(QStringLiteral("ts"), 0).toUInt();
+            QVariantMap reading;
+            put_columns(row, reading, false);
+            if (period && (ts < raw_from || ts > raw_to || (raw_kind(stored) == 14 && day_added))) continue;
+            reading.insert(QStringLiteral("1.0.0"), uint(ts));
+            reading.insert(QStringLiteral("ts_get"), row.value(QStringLiteral("ts_get"), 0).toInt());
+            reading.insert(QStringLiteral("index"), row.value(QStringLiteral("index"), 0).toInt());
+            reading.insert(QStringLiteral("profile"), profile_obis_for_type(int32_t(stored), ts));
+            meterings.prepend(reading);
+            modem_id = row.value(QStringLiteral("modem_id"), 0).toUInt();
+        }
+        if (meterings.isEmpty()) continue;
+        QVariantMap entry{{QStringLiteral("meterings"), meterings}, {QStringLiteral("timeto"), uint(to)}};
+        if (modem_id != 0) entry.insert(QStringLiteral("modem"), uint(modem_id));
+        if (period) entry.insert(QStringLiteral("timefrom"), uint(from));
+        out.append(entry);
+    }
+    return out.finish();
+}
+
+QVariant API_controller::api_report_events(QVariantMap api_request)
+{
+    const QVariantMap qitems = qitems_of(api_request);
+    const QList<uint32_t> modems = get_modems(qitems);
+    QList<uint32_t> types;
+    for (const QString& part : qitems.value(QStringLiteral("profile")).toString().split(QLatin1Char(','))) {
+        for (uint32_t t = 0; t <= 10; ++t)
+            if (part == event_log_code(int32_t(t))) types << t;
+        if (part == event_log_code(255)) types << 255;
+    }
+    if (types.isEmpty())
+        for (uint32_t t = 0; t <= 10; ++t)
+            types << t;
+    types << 255;
+    const bool has_from = qitems.contains(QStringLiteral("timefrom"));
+    const uint32_t to = qitems.contains(QStringLiteral("timeto"))
+                            ? low32(qitems.value(QStringLiteral("timeto")))
+                            : uint32_t(quint64(time_source()) + 86400);
+    const uint32_t from = low32(qitems.value(QStringLiteral("timefrom")));
+
+    QVariantList out;
+    if (!SQL_Exchange::instance) return out;
+    for (const uint32_t modem : modems) {
+        QVariantList events;
+        for (const QVariant& r :
+             SQL_Exchange::instance->get_events(modem, types, from, to, has_from ? 1000 : 1))
+            events << event_map(r.toMap());
+        if (events.isEmpty()) continue;
+        QVariantMap entry{{QStringLiteral("events"), events},
+                          {QStringLiteral("modem"), uint(modem)},
+                          {QStringLiteral("timeto"), uint(to)}};
+        const QString sn =
+            RAM_modems::instance
+                ? RAM_modems::instance->get_settings(modem).value(QStringLiteral("sn")).toString()
+                : QString();
+        if (!sn.isEmpty()) entry.insert(QStringLiteral("serial"), sn);
+        if (has_from) entry.insert(QStringLiteral("timefrom"), uint(from));
+        out << entry;
+    }
+    return out;
+}
+
+QVariant API_controller::api_diagnostics_event_spam(QVariantMap api_request)
+{
+    const QVariantMap qitems = qitems_of(api_request);
+    const uint32_t to = qitems.contains(QStringLiteral("timeto"))
+                            ? low32(qitems.value(QStringLiteral("timeto")))
+                            : uint32_t(quint64(time_source()) + 86400);
+    const uint32_t from = qitems.contains(QStringLiteral("timefrom"))
+                              ? low32(qitems.value(QStringLiteral("timefrom")))
+                              : minus_clamped(to, 90000);
+    const uint32_t limit = capped_limit(qitems, 100000);
+    const bool hex = qitems.value(QStringLiteral("format"), QStringLiteral("dec")).toString().toUpper() ==
+                     QLatin1String("HEX");
+
+    QVariantMap out;
+    if (!SQL_Exchange::instance) return out;
+    const QVariantMap digest = SQL_Exchange::instance->get_events_by_time(from, to, limit);
+    for (auto m = digest.cbegin(); m != digest.cend(); ++m) {
+        QVariantMap counts;
+        const QVariantMap pairs = m.value().toMap();
+        for (auto p = pairs.cbegin(); p != pairs.cend(); ++p) {
+            const int n = p.value().toList().size();
+            if (n >= 2) counts.insert(p.key(), n);
+        }
+        if (counts.isEmpty()) continue;
+        out.insert(hex ? QString::number(m.key().toULongLong(), 16).toUpper() : m.key(), counts);
+    }
+    return out;
+}

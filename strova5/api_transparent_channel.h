@@ -1,0 +1,90 @@
+#pragma once
+// The transparent channel: outside programs that speak HDLC to meters reach them through the
+// radio network, one TCP client at a time and any number of UDP senders. A frame's destination
+// address selects a position in the configured modem list; the frame goes to that modem as the
+// command "HDLC", and the meter's answer (an uplink item "HDLC") goes back to the client that
+// addressed the modem last.
+//
+// The channel has no authentication: whoever reaches its ports talks to the meters.
+
+#include "records.h"
+
+#include <QByteArray>
+#include <QElapsedTimer>
+#include <QList>
+#include <QMap>
+#include <QObject>
+#include <QVariantMap>
+#include <cstdint>
+
+class QTcpServer;
+class QTcpSocket;
+class QUdpSocket;
+
+// Cuts the HDLC frames out of one TCP client's byte stream, flag to flag by the 11-bit frame
+// length. Bytes before a frame start are dropped, a partial frame waits for the rest, and a
+// stream that yields no frame is not kept for ever.
+class Hdlc_stream
+{
+public:
+    static constexpr int max_buffer = 4200;
+    static constexpr qint64 max_age_ms = 10000;
+
+    // Appends the bytes read at `now_ms` (a monotonic clock) and returns the frames now
+    // complete, in order, each from its opening to its closing flag.
+    QList<QByteArray> feed(const QByteArray& bytes, qint64 now_ms);
+    int buffered() const { return buffer.size(); }
+    void clear() { buffer.clear(); }
+
+private:
+    QByteArray buffer;
+    qint64 since_ms = 0; // arrival of the oldest partial frame held
+};
+
+class API_transparent_channel : public QObject
+{
+    Q_OBJECT
+public:
+    API_transparent_channel(QVariantMap config, QObject* parent);
+    ~API_transparent_channel() override;
+
+    // Frames of 9 to 2049 bytes (an 11-bit frame length): 0 unless both flags, the format type
+    // 0xA, the frame length, the FCS and, with an information field, the HCS are right and both
+    // addresses have 1 to 4 bytes; otherwise the destination address packed as value << 4 |
+    // byte count. Never 0 for a frame that passes.
+    static uint32_t hdlc_check_frame(const QByteArray& frame);
+
+    // Rebuilds `frame` with one address part replaced and fresh HCS and FCS: the lower 7 bits of
+    // a 2-byte or the upper 14 bits of a 4-byte address, chosen by `destination`; the old part is
+    // the result (0 for an address of another size, which keeps its value). Neither check
+    // sequence nor the frame length is read. A frame with an address of more than 4 bytes, or
+    // one whose rebuilt length would not fit 11 bits, is refused: the result is -1 and the
+    // frame is left empty.
+    static int32_t hdlc_replace_address(QByteArray& frame, uint32_t value, bool destination);
+
+signals:
+    void signal_DL(Stringify_dl_app dl_app);
+
+public slots:
+    void slot_UDP_readyRead();
+    void slot_TCP_newConnection();
+    void slot_TCP_readyRead();
+    void slot_UL(Parser_ul_app ul_parse);
+
+private slots:
+    void slot_TCP_disconnected();
+
+private:
+    QUdpSocket* udp_socket = nullptr;
+    QTcpServer* tcp_server = nullptr;
+    QList<uint32_t> modems;                // a frame's index selects the position; 0 = no modem
+    QMap<uint32_t, QVariantMap> udp_peers; // modem -> {"host", "port"} of its last UDP sender
+    QTcpSocket* tcp_client = nullptr;
+    uint32_t tcp_modem = 0; // 0: no TCP frame forwarded yet, so no answer goes to TCP
+    Hdlc_stream tcp_stream;
+    QElapsedTimer clock;
+
+    // The modem at `index` of the list, 0 when there is none.
+    uint32_t modem_at(uint32_t index) const;
+    void send_frame(uint32_t modem, const QByteArray& frame);
+};

@@ -1,0 +1,157 @@
+// Hostile items for the command, setting, registry and parse handlers: random hex payloads
+// (the decoder's own vectors mangled) at "parse", random lists at "status" and "RAM"/"indexes",
+// random codes and values at "set". Nothing may crash or read out of range; what is written
+// follows the items.
+#include "api_controller.h"
+#include "logger.h"
+#include "radio_exchange.h"
+#include "ram_modems.h"
+#include "storage_double.h"
+#include "strova_controller.h"
+#include "testsupport.h"
+
+#include <QRandomGenerator>
+#include <QTemporaryDir>
+#include <QtTest>
+
+class tst_api_handlers_hostile : public QObject
+{
+    Q_OBJECT
+
+    QRandomGenerator rng{22071};
+    QTemporaryDir dir;
+    Storage_double* sql = nullptr;
+    API_controller* api = nullptr;
+
+    QString random_text(int max)
+    {
+        static const char alphabet[] = "0123456789,,, -xX+.\"'\\%00{}[]:";
+        QString out;
+        for (int n = int(rng.bounded(max + 1)); n > 0; --n)
+            out += rng.bounded(5) == 0 ? QChar(ushort(rng.bounded(1, 0x500)))
+                                       : QChar(alphabet[rng.bounded(int(sizeof(alphabet) - 1))]);
+        return out;
+    }
+    QString random_list(int max)
+    {
+        QStringList parts;
+        for (int n = int(rng.bounded(max + 1)); n > 0; --n) {
+            switch (rng.bounded(4)) {
+            case 0:
+                parts << QString::number(rng.generate());
+                break;
+            case 1:
+                parts << QString::number(rng.bounded(20));
+                break;
+            case 2:
+                parts << QString::number(qint64(rng.generate64()));
+                break;
+            default:
+                parts << random_text(4);
+            }
+        }
+        return parts.join(',');
+    }
+    QVariant run(const QString& path, const QVariantMap& qitems)
+    {
+        return api->api_exec(
+            {{"path", path.split('/')}, {"qitems", qitems}, {"rights", QStringList{"admin"}}});
+    }
+
+private slots:
+    void initTestCase()
+    {
+        API_controller::files_dir = dir.path();
+        new RAM_modems(QVariantMap(), this);
+        new strova_controller(QVariantMap(), this);
+        new Radio_Exchange(QVariantMap(), this);
+        sql = new Storage_double;
+        api = new API_controller(QVariantMap(), this);
+        log_set_level(0);
+        for (uint32_t m = 1; m <= 12; ++m) {
+            modem_record* rec = RAM_modems::instance->add_modem(
+                m, {{"arch_info_15", QVariantMap{{"index", 1200}, {"count_max", 1100}, {"rec_size", 20}}}});
+            for (uint32_t i = 0; i < 40; ++i) {
+                rec->aix_day.indexes.insert(i, 1700000000 + i);
+                rec->aix_hour.indexes.insert(i * 30, 1700000000 + i);
+            }
+        }
+    }
+    void cleanupTestCase() { delete sql; }
+
+    void parse_random_payloads()
+    {
+        QList<QByteArray> seeds;
+        for (const testsupport::Vector& v : testsupport::read_vectors(VECTORS("parser_ul.txt"), "decode"))
+            seeds << testsupport::vector_bytes(v.fields.value(0), 1700006700);
+        QVERIFY(!seeds.isEmpty());
+        for (int i = 0; i < 6000; ++i) {
+            QByteArray payload = seeds.at(int(rng.bounded(seeds.size())));
+            for (int k = int(rng.bounded(4)); k > 0 && !payload.isEmpty(); --k) {
+                const int at = int(rng.bounded(payload.size()));
+                switch (rng.bounded(3)) {
+                case 0:
+                    payload[at] = char(rng.bounded(256));
+                    break;
+                case 1:
+                    payload.truncate(at);
+                    break;
+                default:
+                    payload.insert(at, QByteArray(int(rng.bounded(9)), char(rng.bounded(256))));
+                }
+            }
+            QString data = QString::fromLatin1(payload.toHex());
+            if (rng.bounded(4) == 0) data.insert(int(rng.bounded(data.size() + 1)), random_text(6));
+            const QVariantMap answer = run("api/diagnostics/parse", {{"data", data}}).toMap();
+            QCOMPARE(answer.value("modem_id").toUInt(), 1u);
+        }
+        QVERIFY(sql->uplinks.isEmpty()); // decoded, never stored
+    }
+
+    void status_random_lists()
+    {
+        for (int i = 0; i < 3000; ++i)
+            QVERIFY(run("api/cmd/status", {{"cmd_id", random_list(30)}}).type() == QVariant::Map);
+        QStringList many;
+        for (int i = 0; i < 100000; ++i)
+            many << QString::number(rng.generate());
+        QVERIFY(run("api/cmd/status", {{"cmd_id", many.join(',')}}).type() == QVariant::Map);
+    }
+
+    void indexes_random_lists()
+    {
+        const QStringList codes{"remove", "clear", "reload", "", "x"};
+        for (int i = 0; i < 3000; ++i) {
+            const QVariantMap qitems{
+                {"modem", random_list(6)},
+                {"code", codes.at(int(rng.bounded(codes.size())))},
+                {"arch", rng.bounded(2) ? QString::number(rng.bounded(300)) : random_text(5)},
+                {"indexes", random_list(40)}};
+            const QVariantMap answer = run("api/RAM/indexes", qitems).toMap();
+            for (auto it = answer.cbegin(); it != answer.cend(); ++it) {
+                const uint32_t id = it.key().toUInt();
+                QVERIFY(id >= 1 && id <= 12); // modems the registry lacks get no entry
+                QCOMPARE(it.value().toMap().value("modem_id").toUInt(), id);
+            }
+        }
+    }
+
+    void set_random_codes_and_values()
+    {
+        for (int i = 0; i < 3000; ++i) {
+            QString code = rng.bounded(8) == 0 ? QString(int(127 + rng.bounded(4)), 'c') : random_text(10);
+            const QVariant value = rng.bounded(6) == 0 ? QVariant() : QVariant(random_text(24));
+            const QString modems = random_list(3);
+            sql->uplinks.clear();
+            const QVariantMap answer =
+                run("api/setting/set", {{"modem", modems}, {"code", code}, {"value", value}}).toMap();
+            const int selected = api->get_modems({{"modem", modems}}).size();
+            QCOMPARE(answer.size(), selected);
+            const bool writes = !code.isEmpty() && code.size() <= 128;
+            QCOMPARE(sql->saved().size(), writes ? selected : 0);
+        }
+    }
+};
+
+QTEST_GUILESS_MAIN(tst_api_handlers_hostile)
+#include "tst_api_handlers_hostile.moc"

@@ -1,0 +1,346 @@
+// The transparent channel as its clients meet it: the real daemon with the throwaway MariaDB and
+// RabbitMQ, python3 sockets as the TCP and UDP clients (hdlc_client.py, which also builds the
+// frames with its own CRC-16/X.25). Frames reach the meters as downlinks read from a capture
+// queue; the meters' answers are uplinks published through the broker.
+#include "testsupport.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QJsonDocument>
+#include <QProcess>
+#include <QSqlQuery>
+#include <QTcpServer>
+#include <QTemporaryDir>
+#include <QUdpSocket>
+#include <QtTest>
+#include <csignal>
+
+namespace {
+
+using Env = QMap<QString, QString>;
+
+// Modem positions: 0 is a modem, 1 is text (no modem), 17 and 30 hold the same modem.
+constexpr uint kAt0 = 2400, kAt17 = 2417, kAt20 = 2420, kAt145 = 24145;
+
+quint16 free_port(bool udp)
+{
+    if (udp) {
+        QUdpSocket s;
+        s.bind(QHostAddress(QHostAddress::AnyIPv4), 0);
+        return s.localPort();
+    }
+    QTcpServer s;
+    s.listen(QHostAddress::AnyIPv4, 0);
+    return s.serverPort();
+}
+
+// Sockets of a process by kind: TCP listeners and UDP sockets, read from /proc.
+QMap<QString, int> sockets_of(qint64 pid)
+{
+    QSet<QString> inodes;
+    const QDir fds(QStringLiteral("/proc/%1/fd").arg(pid));
+    for (const QString& fd : fds.entryList(QDir::System | QDir::NoDotAndDotDot)) {
+        const QString target = QFile::symLinkTarget(fds.filePath(fd));
+        if (target.contains("socket:[")) inodes << target.section('[', 1).section(']', 0, 0);
+    }
+    QMap<QString, int> out;
+    for (const char* table : {"tcp", "tcp6", "udp", "udp6"}) {
+        QFile f(QStringLiteral("/proc/%1/net/%2").arg(pid).arg(table));
+        if (!f.open(QIODevice::ReadOnly)) continue;
+        f.readLine();
+        while (!f.atEnd()) {
+            const QStringList cols = QString::fromLatin1(f.readLine()).split(' ', Qt::SkipEmptyParts);
+            if (cols.size() < 10 || !inodes.contains(cols[9])) continue;
+            if (table[0] == 'u')
+                ++out["udp"];
+            else if (cols[3] == "0A")
+                ++out["listen"];
+        }
+    }
+    return out;
+}
+
+struct Daemon
+{
+    QTemporaryDir dir;
+    QProcess proc;
+    Env env = testsupport::services();
+    QString queue, capture = "hdlc_cap";
+    quint16 tcp_port = 0, udp_port = 0;
+
+    Daemon(const QVariantMap& channel, const QString& queue_, bool with_channel = true) : queue(queue_)
+    {
+        const QString uri = env["STROVA_AMQP_URI"];
+        const QVariantMap sql{{"host", env["STROVA_MYSQL_HOST"]},
+                              {"port", env["STROVA_MYSQL_PORT"].toInt()},
+                              {"db_name", "st_hdlc"},
+                              {"user", env["STROVA_MYSQL_USER"]},
+                              {"pass", env["STROVA_MYSQL_PASS"]}};
+        const QVariantMap rabbit{
+            {"ul", QVariantMap{{"path", uri}, {"queue", queue}, {"host", "/api"}}},
+            {"dl", QVariantMap{{"path", uri}, {"exchange", "hdlc_dl"}, {"host", "/api"}}}};
+        QVariantMap cfg{
+            {"log_level", 5}, {"sql", sql}, {"rabbit", rabbit}, {"api", QVariantMap{{"port", 0}}}};
+        if (with_channel) cfg.insert("transparent_channel", channel);
+        tcp_port = quint16(channel.value("TCPport").toUInt());
+        udp_port = quint16(channel.value("UDPport").toUInt());
+        QFile f(dir.path() + "/cfg.json");
+        if (f.open(QIODevice::WriteOnly)) f.write(QJsonDocument::fromVariant(cfg).toJson());
+        testsupport::amqp_peer(uri, {"declare-queue", queue});
+        testsupport::amqp_peer(uri, {"bind", "hdlc_dl", capture, "#"});
+    }
+    ~Daemon()
+    {
+        if (proc.state() == QProcess::NotRunning) return;
+        ::kill(pid_t(proc.processId()), SIGTERM);
+        if (!proc.waitForFinished(10000)) proc.kill();
+        proc.waitForFinished(5000);
+    }
+    bool start()
+    {
+        proc.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        proc.start(testsupport::daemon_path(),
+                   {"-c", dir.path() + "/cfg.json", "-l", dir.path() + "/drv.log"});
+        return proc.waitForStarted(5000);
+    }
+    QString log() const
+    {
+        QString all;
+        for (const QString& name : QDir(dir.path()).entryList({"*.log"}, QDir::Files)) {
+            QFile f(dir.path() + "/" + name);
+            if (f.open(QIODevice::ReadOnly)) all += QString::fromUtf8(f.readAll());
+        }
+        return all;
+    }
+    bool consuming() const
+    {
+        const QString stats = testsupport::amqp_peer(env["STROVA_AMQP_URI"], {"stats", queue}).value(0);
+        return QJsonDocument::fromJson(stats.toUtf8()).toVariant().toMap().value("consumers").toInt() == 1;
+    }
+};
+
+} // namespace
+
+class tst_transparent_channel : public QObject
+{
+    Q_OBJECT
+
+    std::unique_ptr<Daemon> daemon;
+    QProcess client;
+    QSqlDatabase db;
+    QMultiMap<uint, QString> downlinks; // modem -> "D3..." payloads, in arrival order per modem
+
+    // One command to the python client, its one-line answer.
+    QString ask(const QString& command)
+    {
+        client.write(command.toUtf8() + '\n');
+        QElapsedTimer t;
+        t.start();
+        while (!client.canReadLine() && t.elapsed() < 60000)
+            client.waitForReadyRead(1000);
+        return QString::fromUtf8(client.readLine()).trimmed();
+    }
+    // Addresses as value and byte count.
+    QString frame(uint dst, int dn, uint src, int sn, const char* control, const QString& info = QString())
+    {
+        return ask(QStringLiteral("frame %1 %2 %3 %4 %5 %6")
+                       .arg(dst)
+                       .arg(dn)
+                       .arg(src)
+                       .arg(sn)
+                       .arg(control)
+                       .arg(info));
+    }
+    QList<QString> hdlc_downlinks(uint modem)
+    {
+        for (const QString& line :
+             testsupport::amqp_peer(daemon->env["STROVA_AMQP_URI"], {"drain", daemon->capture})) {
+            const QString body =
+                QJsonDocument::fromJson(line.toUtf8()).toVariant().toMap().value("body").toString();
+            const QVariantMap dl = QJsonDocument::fromJson(body.toUtf8()).toVariant().toMap();
+            const QString payload = dl.value("payload").toString();
+            if (payload.startsWith("D3")) downlinks.insert(dl.value("modem_id").toUInt(), payload);
+        }
+        QList<QString> out = downlinks.values(modem);
+        std::reverse(out.begin(), out.end()); // QMultiMap keeps the newest first
+        return out;
+    }
+    int hdlc_rows(uint modem)
+    {
+        QSqlQuery q(db);
+        if (!q.exec(QStringLiteral("SELECT COUNT(*) FROM modems_cmd WHERE setting = 'HDLC' AND modem_id = %1")
+                        .arg(modem)) ||
+            !q.next())
+            return -1;
+        return q.value(0).toInt();
+    }
+    void answer(uint modem, const QString& frame_hex)
+    {
+        const QString ul =
+            QStringLiteral(
+                R"({"msg_type":"ul_app","modem_id":%1,"payload":"D3%2","station_id":3,"rssi":-90,"time_detected":%3})")
+                .arg(modem)
+                .arg(frame_hex)
+                .arg(QDateTime::currentSecsSinceEpoch());
+        testsupport::amqp_peer(daemon->env["STROVA_AMQP_URI"], {"publish", daemon->queue, ul});
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY2(testsupport::services_available(), "services fixture did not run");
+        db = testsupport::schema_database("st_hdlc", "hdlc");
+        QVERIFY(db.isOpen());
+        client.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        client.start("/usr/bin/python3", {STROVA_SOURCE_DIR "/tests/strova5/hdlc_client.py"});
+        QVERIFY(client.waitForStarted(5000));
+
+        QVariantList modems;
+        for (int i = 0; i <= 145; ++i)
+            modems << 0;
+        modems[0] = kAt0;
+        modems[1] = "abc";
+        modems[17] = kAt17;
+        modems[20] = kAt20;
+        modems[30] = kAt17;
+        modems[145] = kAt145;
+        daemon.reset(new Daemon(
+            {{"TCPport", free_port(false)}, {"UDPport", free_port(true)}, {"modems", modems}}, "hdlc_ul"));
+        QVERIFY(daemon->start());
+        QTRY_VERIFY_WITH_TIMEOUT(daemon->consuming(), 20000);
+        QTRY_VERIFY_WITH_TIMEOUT(daemon->log().contains("hdlc transparent_channel created"), 10000);
+    }
+    void cleanupTestCase()
+    {
+        daemon.reset();
+        client.closeWriteChannel();
+        client.waitForFinished(5000);
+    }
+
+    void start_up()
+    {
+        const QString log = daemon->log();
+        QVERIFY(log.indexOf("http created") < log.indexOf("hdlc transparent_channel created"));
+        QVERIFY(log.contains(QStringLiteral("listen %1").arg(daemon->tcp_port)));
+        QVERIFY(log.contains("(2400, 0, 0,"));
+        const auto with = sockets_of(daemon->proc.processId());
+        QCOMPARE(with.value("udp"), 1);
+        QCOMPARE(with.value("listen"), 2); // the API and the channel
+
+        Daemon none({}, "hdlc_ul_none", false);
+        QVERIFY(none.start());
+        QTRY_VERIFY_WITH_TIMEOUT(none.log().contains("hdlc transparent_channel created"), 20000);
+        QVERIFY(!none.log().contains("listen"));
+        const auto without = sockets_of(none.proc.processId());
+        QCOMPARE(without.value("udp"), 0);
+        QCOMPARE(without.value("listen"), 1);
+    }
+
+    // Each good frame gives one command row and one downlink D3 + the frame with its index part
+    // set to 0; the bad ones give none.
+    void tcp_frames()
+    {
+        const QString port = QString::number(daemon->tcp_port);
+        answer(kAt17, frame(16, 1, 145, 2, "73")); // before any client: dropped
+        QCOMPARE(ask("tcp a " + port), QStringLiteral("ok"));
+        QTRY_VERIFY_WITH_TIMEOUT(daemon->log().contains("new connection"), 10000);
+
+        const QString info = "E6E600";
+        QCOMPARE(ask("slow a " + frame(145, 2, 16, 1, "93")), QStringLiteral("ok"));
+        QCOMPARE(ask("send a " + frame(145, 2, 16, 1, "10", info) + frame(17 << 14 | 5, 4, 16, 1, "13")),
+                 QStringLiteral("ok"));
+        QCOMPARE(ask("send a 00FF417E127E7E" + frame(145, 2, 16, 1, "53")), QStringLiteral("ok"));
+        QString bad_fcs = frame(145, 2, 16, 1, "B3");
+        bad_fcs[bad_fcs.size() - 4] = bad_fcs[bad_fcs.size() - 4] == '0' ? '1' : '0';
+        QString bad_hcs = frame(145, 2, 16, 1, "10", info);
+        bad_hcs[16] = bad_hcs[16] == '0' ? '1' : '0';
+        QCOMPARE(ask("send a " + bad_fcs + bad_hcs), QStringLiteral("ok"));
+        QCOMPARE(ask("send a " + frame(17, 5, 16, 1, "13")), QStringLiteral("ok"));         // 5-byte address
+        QCOMPARE(ask("send a " + frame(1, 2, 16, 1, "13")), QStringLiteral("ok"));          // entry "abc"
+        QCOMPARE(ask("send a " + frame(1000 << 14, 4, 16, 1, "13")), QStringLiteral("ok")); // past the list
+        QCOMPARE(ask("send a " + frame(0x11, 1, 16, 1, "13")), QStringLiteral("ok"));       // position 0
+        QCOMPARE(ask("send a " + frame(145, 2, 16, 1, "F3")), QStringLiteral("ok"));
+
+        const QStringList want17{"D3" + frame(128, 2, 16, 1, "93"), "D3" + frame(128, 2, 16, 1, "10", info),
+                                 "D3" + frame(5, 4, 16, 1, "13"), "D3" + frame(128, 2, 16, 1, "53"),
+                                 "D3" + frame(128, 2, 16, 1, "F3")};
+        QTRY_COMPARE_WITH_TIMEOUT(hdlc_downlinks(kAt17).size(), want17.size(), 20000);
+        QCOMPARE(hdlc_downlinks(kAt17), want17);
+        QCOMPARE(hdlc_downlinks(kAt0), QStringList{"D3" + frame(0x11, 1, 16, 1, "13")});
+        QTRY_COMPARE_WITH_TIMEOUT(hdlc_rows(kAt17), 5, 10000);
+        QCOMPARE(hdlc_rows(kAt0), 1);
+        QCOMPARE(downlinks.size(), 6);
+        QVERIFY(daemon->log().contains("hdlc tcp frame refused"));
+    }
+
+    // Datagrams go unchanged to the position of their whole 14-bit address; bad ones nowhere.
+    void udp_frames()
+    {
+        const QString port = QString::number(daemon->udp_port);
+        const QString good = frame(145, 2, 16, 1, "93");
+        QString bad_fcs = good;
+        bad_fcs[bad_fcs.size() - 3] = bad_fcs[bad_fcs.size() - 3] == '0' ? '1' : '0';
+        QString long_info;
+        for (int i = 0; i < 288; ++i)
+            long_info += QStringLiteral("%1").arg((i * 37) & 0xFF, 2, 16, QLatin1Char('0'));
+        const QString long_frame = frame(145, 2, 16, 1, "10", long_info);
+        QCOMPARE(long_frame.size(), 600);
+        const QString wrong_length = "7EA00902232193F96F7E"; // FCS right, length field one too long
+
+        for (const QString& d : {good, bad_fcs, wrong_length, long_frame, frame(20, 2, 16, 1, "13")})
+            QCOMPARE(ask("udp " + port + " " + d), QStringLiteral("ok"));
+        QTRY_COMPARE_WITH_TIMEOUT(hdlc_downlinks(kAt20).size(), 1, 20000);
+        QCOMPARE(hdlc_downlinks(kAt145), (QStringList{"D3" + good, "D3" + long_frame}));
+        QCOMPARE(hdlc_downlinks(kAt0).size(), 1); // only the TCP frame of before
+        QTRY_COMPARE_WITH_TIMEOUT(hdlc_rows(kAt145), 2, 10000);
+        QCOMPARE(downlinks.size(), 9);
+    }
+
+    // Answers: to the TCP client with the source address part set to the modem's position, to
+    // the UDP sender unchanged; the newest TCP client takes them over, a gone one gets nothing.
+    void answers()
+    {
+        const QString port = QString::number(daemon->tcp_port);
+        const QString to17 = "7EA008210201 73F9537E";
+        const QString seen17 = "7EA00821022373 7A437E";
+        const auto recv = [this](const char* name) { return ask(QStringLiteral("recv %1 10 30").arg(name)); };
+        const QString udp_answer = frame(16, 1, 145, 2, "73");
+
+        answer(kAt145, udp_answer);
+        answer(kAt17, QString(to17).remove(' '));
+        QCOMPARE(ask("udprecv 30"), udp_answer);
+        QCOMPARE(recv("a"), QString(seen17).remove(' ')); // nothing of the UDP answer or the early one
+
+        QString corrupt = QString(to17).remove(' ');
+        corrupt[14] = '0';
+        answer(kAt17, corrupt);
+        answer(kAt17, QString()); // an empty answer
+        answer(kAt17, frame(16, 1, 1 << 7 | 0, 2, "30"));
+        QCOMPARE(recv("a"), frame(16, 1, 1 << 7 | 17, 2, "30"));
+
+        QCOMPARE(ask("tcp b " + port), QStringLiteral("ok"));
+        QCOMPARE(ask("closed a 30"), QStringLiteral("yes"));
+        answer(kAt17, QString(to17).remove(' '));
+        QCOMPARE(recv("b"), QString(seen17).remove(' '));
+
+        // Gone clients: the answers in between are dropped, not kept for the next one.
+        QCOMPARE(ask("close b"), QStringLiteral("ok"));
+        QTRY_COMPARE_WITH_TIMEOUT(daemon->log().count("hdlc client left"), 1, 10000);
+        answer(kAt17, frame(16, 1, 1 << 7 | 0, 2, "31"));
+        QCOMPARE(ask("tcp z " + port), QStringLiteral("ok"));
+        QCOMPARE(ask("close z"), QStringLiteral("ok"));
+        QTRY_COMPARE_WITH_TIMEOUT(daemon->log().count("hdlc client left"), 2, 10000);
+        answer(kAt17, frame(16, 1, 1 << 7 | 0, 2, "32"));
+        QCOMPARE(ask("tcp c " + port), QStringLiteral("ok"));
+        QTRY_COMPARE_WITH_TIMEOUT(daemon->log().count("new connection"), 4, 10000);
+        answer(kAt17, frame(16, 1, 1 << 7 | 0, 2, "33"));
+        QCOMPARE(recv("c"), frame(16, 1, 1 << 7 | 17, 2, "33"));
+
+        QCOMPARE(daemon->proc.state(), QProcess::Running);
+        QCOMPARE(hdlc_rows(kAt17), 5);
+    }
+};
+
+QTEST_GUILESS_MAIN(tst_transparent_channel)
+#include "tst_transparent_channel.moc"
