@@ -241,6 +241,7 @@ void AmqpClientPrivate::_q_readyRead()
         if (!alive) return;
         if (discardInput || socket->state() != QAbstractSocket::ConnectedState) break;
     }
+    flushWrites();
     inRead = false;
 }
 
@@ -524,9 +525,20 @@ bool AmqpClientPrivate::sendFrames(const QList<const AmqpFrame*>& frames)
     }
     inSend = true;
     socket->write(wire);
-    socket->waitForBytesWritten(AmqpFrame::writeTimeout());
+    // Within a read pass the frames (mostly acknowledgements) wait in the socket's buffer and
+    // leave together when the pass ends: one system call for the whole pass, not one a frame.
+    if (!inRead) socket->waitForBytesWritten(AmqpFrame::writeTimeout());
     inSend = false;
     return true;
+}
+
+void AmqpClientPrivate::flushWrites()
+{
+    if (!socket || socket->state() != QAbstractSocket::ConnectedState || socket->bytesToWrite() == 0) return;
+    inSend = true;
+    socket->flush();
+    if (socket->bytesToWrite() > 0) socket->waitForBytesWritten(AmqpFrame::writeTimeout());
+    inSend = false;
 }
 
 quint16 AmqpClientPrivate::freeChannelNumber() const

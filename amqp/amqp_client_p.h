@@ -39,6 +39,8 @@ public:
     bool sendFrame(const AmqpFrame& frame);
     // Several frames in one write: all of them or (when one cannot be encoded) none.
     bool sendFrames(const QList<const AmqpFrame*>& frames);
+    // Hands what a read pass wrote to the socket in one go, waiting up to the write time-out.
+    void flushWrites();
 
     // Channel bookkeeping: numbers are per connection, the lowest free one first.
     quint16 freeChannelNumber() const;

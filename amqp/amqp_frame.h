@@ -87,6 +87,7 @@ private:
     quint16 klass = 0;
     quint16 method = 0;
     QByteArray args;
+    friend class AmqpFrameReader;
 };
 
 // The arguments of connection.close and channel.close: why the broker closes.

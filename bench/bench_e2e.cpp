@@ -1,6 +1,12 @@
 // The whole daemon on a large batch of uplinks: uplinks per second from the first delivery to the
-// last row in MariaDB, next to the rate at which our AMQP client alone drains and acknowledges a
-// copy of the same queue, and the daemon's peak memory.
+// last row in MariaDB, next to what the two servers manage without the daemon, measured in the
+// same run on the same throwaway services:
+//   reference drain   librabbitmq consumes a copy of the queue (prefetch 100, one ack a message);
+//   own drain         our AMQP client does the same;
+//   database ceiling  the mariadb client writes the rows the daemon wrote, as multi-row REPLACEs
+//                     of the daemon's chunk size, on one connection.
+// Then where the daemon's time went: CPU seconds, and per thread the share of samples on the CPU,
+// waiting on MariaDB and waiting for anything else (the broker, timers), and its peak memory.
 //
 //   bench_e2e [uplinks] [modems]      (default 100000 and 10000; starts and stops its own
 //                                       MariaDB and RabbitMQ)
@@ -17,6 +23,7 @@
 #include <QFile>
 #include <QJsonDocument>
 #include <QProcess>
+#include <QSet>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QTemporaryDir>
@@ -24,6 +31,10 @@
 #include <QTimer>
 #include <csignal>
 #include <cstdio>
+#include <atomic>
+#include <dirent.h>
+#include <fcntl.h>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -89,8 +100,9 @@ int count(QSqlDatabase& db, const QString& sql)
     return q.exec(sql) && q.next() ? q.value(0).toInt() : -1;
 }
 
-// Drains `queue` with our own client as the daemon consumes (prefetch 100, one ack a message);
-// messages per second from the first delivery to the last acknowledgement, 0 on failure.
+// Drains `n` messages of `queue` with our own client as the daemon consumes (prefetch 100, one
+// ack a message); messages per second from the first delivery to the last acknowledgement, 0 on
+// failure.
 double drain_rate(const QString& uri, const QString& queue, int n)
 {
     AmqpClient client;
@@ -105,7 +117,8 @@ double drain_rate(const QString& uri, const QString& queue, int n)
             q->consume(AmqpQueue::coNoLocal);
         });
         QObject::connect(q, &AmqpQueue::messageReceived, [&] {
-            while (!q->isEmpty()) {
+            // Exactly `n` acknowledged: the rest of the window goes back to the queue for the next round.
+            while (!q->isEmpty() && got < n) {
                 const AmqpMessage m = q->dequeue();
                 if (got++ == 0)
                     t.start();
@@ -149,6 +162,217 @@ double cpu_seconds(qint64 pid)
     return (fields.value(11).toDouble() + fields.value(12).toDouble()) / double(sysconf(_SC_CLK_TCK));
 }
 
+// Messages per second of the librabbitmq consumer over `queue`; 0 when it is not built or fails.
+double ref_drain_rate(const QMap<QString, QString>& env, const QString& queue, int n)
+{
+#ifdef STROVA_REF_DRAIN
+    QProcess p;
+    p.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    p.start(QStringLiteral(STROVA_REF_DRAIN), {env["STROVA_AMQP_HOST"], env["STROVA_AMQP_PORT"], env["STROVA_AMQP_VHOST"],
+                                             env["STROVA_AMQP_USER"], env["STROVA_AMQP_PASS"], queue, QString::number(n)});
+    if (!p.waitForFinished(300000) || p.exitCode() != 0)
+        return 0;
+    const QList<QByteArray> f = p.readAllStandardOutput().trimmed().split(' ');
+    const double s = f.value(1).toDouble();
+    return s > 0 ? f.value(0).toDouble() / s : 0;
+#else
+    Q_UNUSED(env) Q_UNUSED(queue) Q_UNUSED(n)
+    return 0;
+#endif
+}
+
+// Samples every thread of a process: on the CPU, blocked on a socket to MariaDB (read, receive,
+// or a poll of that one socket), or waiting for anything else.
+class Sampler
+{
+public:
+    struct Tally {
+        QString name;
+        long cpu = 0, db = 0, other = 0;
+        long total() const { return cpu + db + other; }
+    };
+
+    Sampler(qint64 pid, int mysql_port) : pid(pid), port(mysql_port)
+    {
+        mem = ::open(QStringLiteral("/proc/%1/mem").arg(pid).toUtf8().constData(), O_RDONLY);
+        worker = std::thread([this] { run(); });
+    }
+    ~Sampler() { stop(); }
+    void stop()
+    {
+        done = true;
+        if (worker.joinable())
+            worker.join();
+        if (mem >= 0)
+            ::close(mem);
+        mem = -1;
+    }
+    QMap<qint64, Tally> tallies;
+
+private:
+    static QByteArray slurp(const QString& path)
+    {
+        QFile f(path);
+        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+    }
+
+    // The inodes of the process's TCP sockets whose peer is the MariaDB port.
+    void find_db_sockets()
+    {
+        QSet<QByteArray> inodes;
+        for (const char* table : {"tcp", "tcp6"}) {
+            const QList<QByteArray> lines = slurp(QStringLiteral("/proc/%1/net/%2").arg(pid).arg(table)).split('\n');
+            for (const QByteArray& line : lines) {
+                const QList<QByteArray> f = line.simplified().split(' ');
+                if (f.size() > 9 && f[2].split(':').value(1).toInt(nullptr, 16) == port)
+                    inodes.insert(f[9]);
+            }
+        }
+        db_fds.clear();
+        const QByteArray dir = QStringLiteral("/proc/%1/fd").arg(pid).toUtf8();
+        if (DIR* d = ::opendir(dir.constData())) {
+            while (dirent* entry = ::readdir(d)) {
+                char target[64] = {};
+                const QByteArray link = dir + QByteArray("/") + QByteArray(entry->d_name);
+                const ssize_t len = ::readlink(link.constData(), target, sizeof target - 1);
+                const QByteArray t(target, len > 0 ? int(len) : 0);
+                if (t.startsWith("socket:[") && inodes.contains(t.mid(8, t.size() - 9)))
+                    db_fds.insert(QByteArray(entry->d_name).toLongLong());
+            }
+            ::closedir(d);
+        }
+    }
+
+    bool on_db(const QList<QByteArray>& call)
+    {
+        const int nr = call.value(0).toInt();
+        const qint64 a0 = call.value(1).toLongLong(nullptr, 16), a1 = call.value(2).toLongLong(nullptr, 16);
+        switch (nr) {
+        case 0: case 1: case 44: case 45: case 46: case 47: // read write sendto recvfrom sendmsg recvmsg
+            return db_fds.contains(a0);
+        case 7: case 271: { // poll, ppoll of one descriptor: look at which
+            int fd = -1;
+            return a1 == 1 && mem >= 0 && ::pread(mem, &fd, sizeof fd, off_t(a0)) == sizeof fd && db_fds.contains(fd);
+        }
+        default:
+            return false;
+        }
+    }
+
+    void run()
+    {
+        int round = 0;
+        while (!done) {
+            if (round++ % 50 == 0)
+                find_db_sockets();
+            const QString tasks = QStringLiteral("/proc/%1/task").arg(pid);
+            for (const QString& t : QDir(tasks).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+                const QByteArray call = slurp(tasks + "/" + t + "/syscall").trimmed();
+                if (call.isEmpty())
+                    continue;
+                Tally& tally = tallies[t.toLongLong()];
+                if (tally.name.isEmpty())
+                    tally.name = QString::fromUtf8(slurp(tasks + "/" + t + "/comm").trimmed());
+                if (call == "running")
+                    ++tally.cpu;
+                else if (on_db(call.split(' ')))
+                    ++tally.db;
+                else
+                    ++tally.other;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+    }
+
+    qint64 pid;
+    int port;
+    int mem = -1;
+    QSet<qint64> db_fds;
+    std::atomic<bool> done{false};
+    std::thread worker;
+};
+
+QString mysql_args(const QMap<QString, QString>& env)
+{
+    return QStringLiteral("--no-defaults --protocol=tcp -h%1 -P%2 -u%3 -p%4")
+        .arg(env["STROVA_MYSQL_HOST"], env["STROVA_MYSQL_PORT"], env["STROVA_MYSQL_USER"], env["STROVA_MYSQL_PASS"]);
+}
+
+// Seconds the mariadb client takes, on one connection into a fresh copy of the schema, to write
+// the rows the daemon wrote as REPLACE statements of up to `chunk_rows` rows (and the daemon's
+// 256 KiB); 0 on failure.
+double db_ceiling_seconds(QSqlDatabase& db, const QMap<QString, QString>& env, const QString& dir, int chunk_rows)
+{
+    const QString tables = QStringLiteral("modems_data modems_event modems_setting modems_cmd");
+    QProcess dump;
+    dump.setStandardOutputFile(dir + "/rows.sql");
+    dump.start(QStringLiteral("sh"), {"-c", QStringLiteral("mariadb-dump %1 --no-create-info --skip-extended-insert --replace "
+                                                           "--compact --skip-tz-utc %2 %3")
+                                                .arg(mysql_args(env), env["STROVA_MYSQL_DB"], tables)});
+    if (!dump.waitForFinished(300000) || dump.exitCode() != 0)
+        return 0;
+    QFile in(dir + "/rows.sql"), out(dir + "/chunks.sql");
+    if (!in.open(QIODevice::ReadOnly) || !out.open(QIODevice::WriteOnly))
+        return 0;
+    QByteArray prefix, statement;
+    int rows = 0;
+    auto flush = [&] {
+        if (rows)
+            out.write(statement + ";\n");
+        statement.clear();
+        rows = 0;
+    };
+    while (!in.atEnd()) {
+        QByteArray line = in.readLine();
+        while (line.endsWith('\n') || line.endsWith(';'))
+            line.chop(1);
+        const int values = line.indexOf(" VALUES (");
+        if (!line.startsWith("REPLACE INTO") || values < 0)
+            continue;
+        const QByteArray p = line.left(values + 8), tuple = line.mid(values + 8);
+        if (p != prefix || rows >= chunk_rows || statement.size() + tuple.size() + 2 > 256 * 1024)
+            flush();
+        prefix = p;
+        statement += rows++ ? ", " + tuple : p + tuple;
+    }
+    flush();
+    out.close();
+
+    QSqlQuery q(db);
+    if (!q.exec("DROP DATABASE IF EXISTS strova_ref") || !q.exec("CREATE DATABASE strova_ref CHARACTER SET utf8mb4"))
+        return 0;
+    // The daemon may have upgraded its tables: copy their definitions as they are now.
+    for (const QString& table : tables.split(' '))
+        if (!q.exec(QStringLiteral("CREATE TABLE strova_ref.%1 LIKE %2.%1").arg(table, env["STROVA_MYSQL_DB"])))
+            return 0;
+    QProcess load;
+    load.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    load.setStandardInputFile(out.fileName());
+    QElapsedTimer t;
+    t.start();
+    load.start(QStringLiteral("sh"), {"-c", QStringLiteral("mariadb %1 strova_ref").arg(mysql_args(env))});
+    if (!load.waitForFinished(300000) || load.exitCode() != 0)
+        return 0;
+    return t.elapsed() / 1000.0;
+}
+
+// The server's statement counters (Com_insert, Com_replace, Com_update, Com_select, ...).
+QMap<QString, qlonglong> statement_counts(QSqlDatabase& db)
+{
+    QMap<QString, qlonglong> out;
+    QSqlQuery q(db);
+    if (q.exec("SHOW GLOBAL STATUS WHERE Variable_name IN ('Com_insert', 'Com_replace', 'Com_update', "
+               "'Com_select', 'Com_delete', 'Com_set_option', 'Questions')"))
+        while (q.next())
+            out[q.value(0).toString()] = q.value(1).toLongLong();
+    return out;
+}
+
+double ratio(double a, double b)
+{
+    return b > 0 ? a / b : 0;
+}
+
 } // namespace
 
 int main(int argc, char* argv[])
@@ -156,6 +380,7 @@ int main(int argc, char* argv[])
     QCoreApplication app(argc, argv);
     const int n = argc > 1 ? QString(argv[1]).toInt() : 100000;
     const int modems = argc > 2 ? QString(argv[2]).toInt() : 10000;
+    const int chunk_rows = 1000; // the daemon's rows per statement
     if (n <= 0 || modems <= 0)
         return 2;
     QTemporaryDir dir(QStringLiteral("/tmp/stbench.XXXXXX"));
@@ -183,15 +408,23 @@ int main(int argc, char* argv[])
         const Expected e = write_uplinks(dir.path() + "/ul.txt", n, modems, t);
         QElapsedTimer pub;
         pub.start();
-        for (const char* queue : {"bench_ul", "bench_drain"}) {
+        for (const char* queue : {"bench_ul", "bench_drain", "bench_ref"}) {
             testsupport::amqp_peer(uri, {"declare-queue", queue});
             testsupport::amqp_peer(uri, {"publish-file", queue, dir.path() + "/ul.txt"});
         }
-        std::printf("%d uplinks for %d modems (%d data rows, %d event rows expected), published twice in %.1f s\n", n,
-                    modems, e.data, e.events, pub.elapsed() / 1000.0);
+        std::printf("%d uplinks for %d modems (%d data rows, %d event rows expected), published three times in %.1f s\n",
+                    n, modems, e.data, e.events, pub.elapsed() / 1000.0);
 
-        const double drain = rc ? 0 : drain_rate(uri, "bench_drain", n);
-        std::printf("  own AMQP client, drain and ack:  %9.0f msg/s\n", drain);
+        // Each drain takes a quarter of its queue four times, the two clients taking turns: the
+        // broker's pace drifts (its own housekeeping after the publication, other work on the
+        // machine), and the best quarter of each is the fairest comparison.
+        double ref = 0, drain = 0;
+        for (int round = 0; round < 4 && !rc; ++round) {
+            const double r = ref_drain_rate(env, "bench_ref", n / 4), o = drain_rate(uri, "bench_drain", n / 4);
+            std::printf("drain round %d: reference %.0f, own %.0f msg/s\n", round + 1, r, o);
+            ref = qMax(ref, r);
+            drain = qMax(drain, o);
+        }
 
         const QVariantMap sql{{"host", env["STROVA_MYSQL_HOST"]}, {"port", env["STROVA_MYSQL_PORT"].toInt()},
                               {"db_name", env["STROVA_MYSQL_DB"]}, {"user", env["STROVA_MYSQL_USER"]},
@@ -203,6 +436,10 @@ int main(int argc, char* argv[])
             cfg.write(QJsonDocument::fromVariant(QVariantMap{{"log_level", 2}, {"sql", sql}, {"rabbit", rabbit}, {"api", QVariantMap{{"port", 0}}}}).toJson());
         cfg.close();
 
+        double e2e_rate = 0, cpu = 0;
+        qint64 peak = 0, last_ms = 0;
+        QMap<qint64, Sampler::Tally> threads;
+        QString statements; // the bench's own counting queries included
         QProcess daemon;
         daemon.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         if (!rc)
@@ -228,8 +465,9 @@ int main(int argc, char* argv[])
             }
             e2e.start();
             const double cpu_start = cpu_seconds(daemon.processId());
+            Sampler sampler(daemon.processId(), env["STROVA_MYSQL_PORT"].toInt());
+            const QMap<QString, qlonglong> counts_before = statement_counts(db);
             int data = 0, events = 0;
-            qint64 last_ms = 0;
             while (e2e.elapsed() < 600000 && daemon.state() == QProcess::Running) {
                 const int d = count(db, "SELECT COUNT(*) FROM modems_data");
                 const int ev = count(db, "SELECT COUNT(*) FROM modems_event");
@@ -241,17 +479,19 @@ int main(int argc, char* argv[])
                     break;
                 QThread::msleep(20);
             }
-            const qint64 peak = status_kb(daemon.processId(), "VmHWM:");
-            const double cpu = cpu_seconds(daemon.processId()) - cpu_start;
+            sampler.stop();
+            threads = sampler.tallies;
+            const QMap<QString, qlonglong> counts_after = statement_counts(db);
+            for (auto it = counts_after.cbegin(); it != counts_after.cend(); ++it)
+                statements += QStringLiteral(" %1 %2").arg(it.key().mid(it.key().startsWith("Com_") ? 4 : 0))
+                                  .arg(it.value() - counts_before.value(it.key()));
+            peak = status_kb(daemon.processId(), "VmHWM:");
+            cpu = cpu_seconds(daemon.processId()) - cpu_start;
+            e2e_rate = n * 1000.0 / qMax<qint64>(1, last_ms);
             const int cmds = count(db, "SELECT COUNT(*) FROM modems_cmd");
             const int settings = count(db, "SELECT COUNT(*) FROM modems_setting");
-            std::printf("  daemon, broker to MariaDB:       %9.0f uplinks/s (%.2f s; %d data, %d event, %d setting, %d command rows%s)\n",
-                        n * 1000.0 / qMax<qint64>(1, last_ms), last_ms / 1000.0, data, events, settings, cmds,
+            std::printf("rows: %d data, %d event, %d setting, %d command%s\n", data, events, settings, cmds,
                         data >= e.data && events >= e.events ? "" : "; INCOMPLETE");
-            std::printf("  ratio to the bare drain:          %9.2f\n", drain > 0 ? n * 1000.0 / qMax<qint64>(1, last_ms) / drain : 0);
-            std::printf("  daemon peak memory (VmHWM):       %9lld kB\n", peak);
-            std::printf("  daemon CPU time meanwhile:        %9.2f s (%.0f uplinks per CPU second)\n", cpu,
-                        cpu > 0 ? n / cpu : 0);
             if (data < e.data || events < e.events)
                 rc = 1;
             ::kill(pid_t(daemon.processId()), SIGTERM);
@@ -260,6 +500,26 @@ int main(int argc, char* argv[])
         } else {
             std::fprintf(stderr, "daemon did not start\n");
             rc = 1;
+        }
+        const double ceiling_s = rc ? 0 : db_ceiling_seconds(db, env, dir.path(), chunk_rows);
+        const double ceiling = ceiling_s > 0 ? n / ceiling_s : 0;
+        const double lower = ref > 0 && ceiling > 0 ? qMin(ref, ceiling) : qMax(ref, ceiling);
+
+        std::printf("                                                   uplinks/s   ratio  target\n");
+        std::printf("  (a) librabbitmq drain and ack                    %9.0f\n", ref);
+        std::printf("  (b) mariadb client, REPLACE x %d rows          %9.0f\n", chunk_rows, ceiling);
+        std::printf("  own AMQP client, drain and ack (to a)            %9.0f   %5.2f  >= 0.90\n", drain, ratio(drain, ref));
+        std::printf("  daemon, broker to MariaDB (to lower of a, b)     %9.0f   %5.2f  >= 0.80  (%.2f s)\n", e2e_rate,
+                    ratio(e2e_rate, lower), last_ms / 1000.0);
+        std::printf("  daemon CPU: %.2f s, %.0f uplinks per CPU second (target >= 50000)\n", cpu, ratio(n, cpu));
+        std::printf("  daemon peak memory (VmHWM): %lld kB for %d modems, %d uplinks\n", peak, modems, n);
+        std::printf("  server statements meanwhile:%s\n", qPrintable(statements));
+        std::printf("  daemon threads, share of samples:   on CPU  on MariaDB  other waits\n");
+        for (const Sampler::Tally& th : qAsConst(threads)) {
+            if (th.total() == 0 || th.cpu + th.db == 0)
+                continue;
+            std::printf("    %-30s %9.2f %11.2f %12.2f\n", qPrintable(th.name), ratio(th.cpu, th.total()),
+                        ratio(th.db, th.total()), ratio(th.other, th.total()));
         }
         db.close();
     }

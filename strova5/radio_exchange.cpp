@@ -7,6 +7,7 @@
 
 #include <QDateTime>
 #include <QJsonDocument>
+#include <QJsonObject>
 
 Radio_Exchange* Radio_Exchange::instance = nullptr;
 
@@ -51,27 +52,36 @@ Radio_Exchange::~Radio_Exchange()
         instance = nullptr;
 }
 
-bool Radio_Exchange::read_uplink(const QVariantMap& m, Radio_ul_input& r, uint32_t now)
+namespace {
+// One member of a message, converted as QJsonDocument::toVariant would convert it.
+QVariant member(const QJsonObject& m, QLatin1String key, const QVariant& absent)
+{
+    const auto it = m.constFind(key);
+    return it == m.constEnd() ? absent : it.value().toVariant();
+}
+} // namespace
+
+bool Radio_Exchange::read_uplink(const QJsonObject& m, Radio_ul_input& r, uint32_t now)
 {
     const QVariant zero(0);
     const QVariant empty(QString{});
     // Seconds to minutes, truncating toward zero as the network server's offsets expect.
-    r.bs_tz = int16_t(m.value(QStringLiteral("bs_tz"), zero).toInt() / 60);
-    r.station_id = uint16_t(m.value(QStringLiteral("station_id"), zero).toUInt());
-    r.last_dl_bs = uint16_t(m.value(QStringLiteral("last_dl_bs"), zero).toUInt());
-    r.last_dl_bs_aver_busyness = m.value(QStringLiteral("last_dl_bs_aver_busyness"), zero).toInt();
-    r.last_dl_bs_busyness = m.value(QStringLiteral("last_dl_bs_busyness"), zero).toInt();
-    r.modem_id = m.value(QStringLiteral("modem_id"), zero).toUInt();
-    r.ts_get = m.value(QStringLiteral("time_detected"), zero).toUInt();
-    r.hw_type = m.value(QStringLiteral("hw_type"), empty).toString().toLocal8Bit();
-    const QByteArray hex = m.value(QStringLiteral("payload"), empty).toByteArray();
+    r.bs_tz = int16_t(member(m, QLatin1String("bs_tz"), zero).toInt() / 60);
+    r.station_id = uint16_t(member(m, QLatin1String("station_id"), zero).toUInt());
+    r.last_dl_bs = uint16_t(member(m, QLatin1String("last_dl_bs"), zero).toUInt());
+    r.last_dl_bs_aver_busyness = member(m, QLatin1String("last_dl_bs_aver_busyness"), zero).toInt();
+    r.last_dl_bs_busyness = member(m, QLatin1String("last_dl_bs_busyness"), zero).toInt();
+    r.modem_id = member(m, QLatin1String("modem_id"), zero).toUInt();
+    r.ts_get = member(m, QLatin1String("time_detected"), zero).toUInt();
+    r.hw_type = member(m, QLatin1String("hw_type"), empty).toString().toLocal8Bit();
+    const QByteArray hex = member(m, QLatin1String("payload"), empty).toByteArray();
     r.payload = is_hex_text(hex) ? QByteArray::fromHex(hex) : QByteArray();
-    r.phy = m.value(QStringLiteral("phy"), empty).toString();
-    r.dl_phy = m.value(QStringLiteral("dl_phy"), empty).toString();
-    r.rssi = int16_t(m.value(QStringLiteral("rssi"), zero).toInt());
-    r.snr = int16_t(m.value(QStringLiteral("snr"), zero).toInt());
-    r.protocol = m.value(QStringLiteral("protocol"), empty).toString().toLocal8Bit();
-    r.last_success_dl_ts = m.value(QStringLiteral("last_success_dl_ts"), zero).toUInt();
+    r.phy = member(m, QLatin1String("phy"), empty).toString();
+    r.dl_phy = member(m, QLatin1String("dl_phy"), empty).toString();
+    r.rssi = int16_t(member(m, QLatin1String("rssi"), zero).toInt());
+    r.snr = int16_t(member(m, QLatin1String("snr"), zero).toInt());
+    r.protocol = member(m, QLatin1String("protocol"), empty).toString().toLocal8Bit();
+    r.last_success_dl_ts = member(m, QLatin1String("last_success_dl_ts"), zero).toUInt();
     if (r.modem_id == 0)
         return false;
     if (r.ts_get == 0)
@@ -79,10 +89,10 @@ bool Radio_Exchange::read_uplink(const QVariantMap& m, Radio_ul_input& r, uint32
     return !r.payload.isEmpty();
 }
 
-bool Radio_Exchange::read_dl_status(const QVariantMap& m, Rabbit_dl_status& out)
+bool Radio_Exchange::read_dl_status(const QJsonObject& m, Rabbit_dl_status& out)
 {
-    const QString status_id = m.value(QStringLiteral("status_id"), QString()).toString();
-    const QString type = m.value(QStringLiteral("msg_type"), QString()).toString();
+    const QString status_id = member(m, QLatin1String("status_id"), QString()).toString();
+    const QString type = member(m, QLatin1String("msg_type"), QString()).toString();
     if (!status_id.contains(status_prefix))
         return false;
     if (type != QLatin1String("dl_fault") && type != QLatin1String("dl_success"))
@@ -96,7 +106,7 @@ bool Radio_Exchange::read_dl_status(const QVariantMap& m, Rabbit_dl_status& out)
         LOG_DBG << "delivery report without a valid command number dropped:" << status_id;
         return false;
     }
-    out = Rabbit_dl_status(m.value(QStringLiteral("modem_id"), 0).toUInt(), QString(),
+    out = Rabbit_dl_status(member(m, QLatin1String("modem_id"), 0).toUInt(), QString(),
                            type == QLatin1String("dl_success"), cmd_id);
     return out.modem_id != 0;
 }
@@ -114,8 +124,10 @@ QVariantMap Radio_Exchange::dl_to_map(const Stringify_dl_app& dl)
 
 void Radio_Exchange::slot_parse(QByteArray mess)
 {
-    const QVariantMap m = QJsonDocument::fromJson(mess).toVariant().toMap();
-    if (m.value(QStringLiteral("msg_type"), QString()).toString() == QLatin1String("ul_app")) {
+    // Members are read straight from the parsed object: a variant map of the whole message would
+    // cost more than the decoding of its payload.
+    const QJsonObject m = QJsonDocument::fromJson(mess).object();
+    if (member(m, QLatin1String("msg_type"), QString()).toString() == QLatin1String("ul_app")) {
         Radio_ul_input input;
         if (read_uplink(m, input, uint32_t(QDateTime::currentSecsSinceEpoch())))
             emit signal_UL(parser_strova5::parse_ul_app(input));

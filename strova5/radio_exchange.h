@@ -4,6 +4,7 @@
 
 #include "records.h"
 
+#include <QJsonObject>
 #include <QObject>
 #include <QVariantMap>
 
@@ -21,9 +22,9 @@ public:
 
     // The uplink JSON object as a radio record; false when the message is dropped
     // (modem id 0, empty or malformed payload).
-    static bool read_uplink(const QVariantMap& message, Radio_ul_input& out, uint32_t now);
+    static bool read_uplink(const QJsonObject& message, Radio_ul_input& out, uint32_t now);
     // A delivery report; false when the message is not one of ours.
-    static bool read_dl_status(const QVariantMap& message, Rabbit_dl_status& out);
+    static bool read_dl_status(const QJsonObject& message, Rabbit_dl_status& out);
     // The downlink object of one encoded command.
     static QVariantMap dl_to_map(const Stringify_dl_app& dl_app);
 

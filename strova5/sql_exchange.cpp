@@ -11,6 +11,7 @@
 #include <QSqlField>
 #include <QSqlQuery>
 #include <QSqlRecord>
+#include <QThread>
 #include <QTimer>
 #include <algorithm>
 
@@ -74,11 +75,28 @@ SQL_Exchange::SQL_Exchange(QVariantMap cfg_, QObject* parent)
 {
     instance = this;
     tmr_save = new QTimer(this);
-    connect(tmr_save, &QTimer::timeout, this, &SQL_Exchange::slot_tmr_save);
+    // The timer does not wait for the rows it hands to the writer; slot_tmr_save does.
+    connect(tmr_save, &QTimer::timeout, this, [this] { save_run(); });
 }
 
 SQL_Exchange::~SQL_Exchange()
 {
+    if (writer) {
+        settle();
+        QMetaObject::invokeMethod(
+            writer_context,
+            [this] {
+                writer_db.close();
+                writer_db = QSqlDatabase();
+                QSqlDatabase::removeDatabase(QStringLiteral("writer"));
+            },
+            Qt::BlockingQueuedConnection);
+        writer->quit();
+        writer->wait();
+        delete writer_context;
+        delete writer;
+        writer = nullptr;
+    }
     if (loader) {
         // The thread closes and removes its own connection when its event loop ends.
         loader->quit();
@@ -157,14 +175,34 @@ bool SQL_Exchange::init()
     const QVariantMap timers = cfg.value(QStringLiteral("timers")).toMap();
     tmr_save->start(int(timers.value(QStringLiteral("data_ms"), 200).toUInt()));
 
-    // A termination signal writes what is waiting before the event loop ends.
+    // A termination signal writes what is waiting before the event loop ends, also when that
+    // means waiting for the server to come back: those uplinks are acknowledged already.
     if (!quit_hook)
-        quit_hook = add_quit_hook([this] { slot_tmr_save(); });
+        quit_hook = add_quit_hook([this] {
+            slot_tmr_save();
+            for (bool told = false; pending_rows() > 0; told = true) {
+                if (!told)
+                    LOG_EXC << "quitting: waiting for the database to take" << pending_rows() << "rows";
+                QThread::msleep(1000);
+                slot_tmr_save();
+            }
+        });
+
+    if (!writer) {
+        writer = new QThread;
+        writer->setObjectName(QStringLiteral("SQL_writer"));
+        writer_context = new QObject;
+        writer_context->moveToThread(writer);
+        writer->start();
+    }
 
     if (!loader) {
         loader = new SQL_loader(cfg);
         connect(this, &SQL_Exchange::signal_loader_req, loader, &SQL_loader::slot_loader_req, Qt::QueuedConnection);
-        connect(this, &SQL_Exchange::signal_remove_tail, loader, &SQL_loader::slot_remove_tail, Qt::QueuedConnection);
+        // One per uplink: straight into the loader's locked queue, without waking its thread.
+        SQL_loader* l = loader;
+        connect(this, &SQL_Exchange::signal_remove_tail, loader, [l](uint32_t modem_id) { l->queue_remove_tail(modem_id); },
+                Qt::DirectConnection);
         connect(loader, &SQL_loader::signal_loader_res, this, &SQL_Exchange::slot_loader_res, Qt::QueuedConnection);
     }
     return loader->isRunning();
@@ -176,8 +214,45 @@ int SQL_Exchange::pending_rows() const
            setting_batch.tuples.size();
 }
 
+QSqlDatabase& SQL_Exchange::conn()
+{
+    if (writer && QThread::currentThread() == writer) {
+        if (!writer_db.isValid())
+            writer_db = add_connection(cfg, QStringLiteral("writer"));
+        if (!writer_db.isOpen())
+            writer_db.open();
+        return writer_db;
+    }
+    return db;
+}
+
+void SQL_Exchange::settle()
+{
+    if (!writer || QThread::currentThread() == writer)
+        return;
+    QMutexLocker lock(&writer_mutex);
+    while (writer_busy)
+        writer_done.wait(&writer_mutex);
+    if (!writer_result)
+        return;
+    writer_result = false;
+    // What the run could not write goes back in front of what came meanwhile.
+    for (auto pair : {qMakePair(&run_data, &data_batch), qMakePair(&run_event, &event_batch),
+                      qMakePair(&run_setting, &setting_batch)}) {
+        pair.first->tuples.append(pair.second->tuples);
+        pair.second->tuples.swap(pair.first->tuples);
+        pair.first->tuples.clear();
+    }
+    const QSqlError error = last_error;
+    last_error = writer_error;
+    note_reachable(writer_reached);
+    if (writer_reached)
+        last_error = error;
+}
+
 bool SQL_Exchange::run(QSqlQuery& query, const QString& statement)
 {
+    settle();
     if (query.exec(statement))
         return true;
     last_error = query.lastError();
@@ -244,7 +319,7 @@ SQL_Exchange::Outcome SQL_Exchange::attempt(QSqlQuery& query, const QString& sta
 
 bool SQL_Exchange::write_batch(Batch& batch)
 {
-    QSqlQuery q(db);
+    QSqlQuery q(conn());
     while (!batch.tuples.isEmpty()) {
         int rows = 0;
         int chars = batch.prefix.size();
@@ -299,12 +374,19 @@ bool SQL_Exchange::set_session_charset()
     // The driver asks for 3-byte utf8 when the client library reports a MariaDB version number,
     // and the client library's own reconnection goes back to that: any text with a 4-byte
     // character would be refused. The first statement of a run also carries a reconnection.
-    QSqlQuery q(db);
+    QSqlQuery q(conn());
     return run(q, QStringLiteral("SET NAMES utf8mb4"));
 }
 
 void SQL_Exchange::slot_tmr_save()
 {
+    save_run();
+    settle();
+}
+
+void SQL_Exchange::save_run()
+{
+    settle();
     if (!pending_rows())
         return;
     for (Batch* batch : {&cmd_batch, &data_batch, &event_batch, &setting_batch})
@@ -338,8 +420,42 @@ void SQL_Exchange::slot_tmr_save()
             pending_statuses.removeFirst();
         }
     }
-    reached = reached && write_batch(data_batch) && write_batch(event_batch) && write_batch(setting_batch);
-    note_reachable(reached);
+    if (!reached || !writer) {
+        reached = reached && write_batch(data_batch) && write_batch(event_batch) && write_batch(setting_batch);
+        note_reachable(reached);
+        return;
+    }
+    if (data_batch.tuples.isEmpty() && event_batch.tuples.isEmpty() && setting_batch.tuples.isEmpty()) {
+        note_reachable(true);
+        return;
+    }
+    for (auto pair : {qMakePair(&run_data, &data_batch), qMakePair(&run_event, &event_batch),
+                      qMakePair(&run_setting, &setting_batch)}) {
+        pair.first->table = pair.second->table;
+        pair.first->prefix = pair.second->prefix;
+    }
+    run_data.tuples.swap(data_batch.tuples);
+    run_event.tuples.swap(event_batch.tuples);
+    run_setting.tuples.swap(setting_batch.tuples);
+    {
+        QMutexLocker lock(&writer_mutex);
+        writer_busy = true;
+    }
+    QMetaObject::invokeMethod(writer_context, [this] {
+        // Each run starts with the character set, as the main connection's: a reconnection of
+        // the client library falls back to 3-byte utf8.
+        const bool ok = (set_session_charset() || !is_connection_error(last_error)) && write_batch(run_data) &&
+                        write_batch(run_event) && write_batch(run_setting);
+        {
+            QMutexLocker lock(&writer_mutex);
+            writer_reached = ok;
+            writer_error = last_error;
+            writer_busy = false;
+            writer_result = true;
+            writer_done.wakeAll();
+        }
+        QMetaObject::invokeMethod(this, [this] { settle(); }, Qt::QueuedConnection);
+    });
 }
 
 bool SQL_Exchange::find_named_commands(QSet<QPair<uint32_t, QString>>& found)

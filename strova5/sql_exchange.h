@@ -12,6 +12,8 @@
 #include "records.h"
 
 #include <QList>
+#include <QMutex>
+#include <QWaitCondition>
 #include <QMap>
 #include <QObject>
 #include <QSet>
@@ -23,6 +25,7 @@
 class QSqlQuery;
 class QTimer;
 class SQL_loader;
+class QThread;
 
 // One row of an energy profile: the active import and export registers present in it.
 struct energy_record
@@ -219,6 +222,27 @@ protected:
     QSqlError last_error;
     bool db_away = false; // the last save lost the connection; logged once until it is back
     int quit_hook = 0;
+
+    // The rows of readings, events and settings are written by a thread of their own on its own
+    // connection, so that the main thread does not wait for them; one run at a time, after the
+    // commands and statuses of its save, and every statement of the main thread waits for the
+    // run in flight first, so the server sees the statements in the order of a single thread.
+    QThread* writer = nullptr;
+    QObject* writer_context = nullptr; // lives in the writer thread
+    QSqlDatabase writer_db;            // used in the writer thread only
+    QMutex writer_mutex;
+    QWaitCondition writer_done;
+    bool writer_busy = false;   // a run is in flight (guarded by writer_mutex)
+    bool writer_result = false; // a finished run waits to be taken back (guarded by writer_mutex)
+    bool writer_reached = false;
+    QSqlError writer_error;
+    Batch run_data, run_event, run_setting; // the rows of the run in flight
+    // The connection of the calling thread.
+    QSqlDatabase& conn();
+    // Main thread: the commands and statuses of a save, then its rows handed to the writer.
+    void save_run();
+    // Main thread: waits for the run in flight; rows it could not write go back in front.
+    void settle();
 
     // Bounds of one statement: at most 768 KiB of UTF-8, below the smallest max_allowed_packet
     // a server may have (1 MiB); and of the rows kept per table while the server is away (hours

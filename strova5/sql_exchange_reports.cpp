@@ -117,6 +117,7 @@ OBIS code_of_column(const QString& column)
 bool SQL_Exchange::run_query(QSqlQuery& q, const QString& statement, int fail_level)
 {
     q.setForwardOnly(true);
+    settle();
     if (q.exec(statement)) return true;
     STROVA_LOG(fail_level) << q.lastError().text() << statement;
     return false;

@@ -79,10 +79,12 @@ void SQL_loader::try_open()
             LOG_DBG << "can't open db_loader" << db.lastError().text();
         }
         open_failed_logged = true;
+        open_failed = true;
         if (!tmr_reopen->isActive()) tmr_reopen->start(reopen_ms);
         return;
     }
     tmr_reopen->stop();
+    open_failed = false;
     open_failed_logged = false;
     LOG_WRN << "db_loader open";
     tmr_sec->start(1000);
@@ -124,10 +126,16 @@ void SQL_loader::slot_loader_req(uint32_t modem_id, uint8_t type, uint32_t limit
 
 void SQL_loader::slot_remove_tail(uint32_t modem_id)
 {
-    if (!db.isOpen()) {
+    queue_remove_tail(modem_id);
+}
+
+void SQL_loader::queue_remove_tail(uint32_t modem_id)
+{
+    if (open_failed) {
         LOG_DBG << "db_loader not open: remove_tail dropped" << modem_id;
         return;
     }
+    QMutexLocker lock(&tail_mutex);
     if (!remove_tail_queued.contains(modem_id)) {
         remove_tail_queued.insert(modem_id);
         remove_tail_queue.append(modem_id);
@@ -137,12 +145,20 @@ void SQL_loader::slot_remove_tail(uint32_t modem_id)
 void SQL_loader::slot_timer_sec()
 {
     if (!mutex.tryLock(1)) return;
-    if (remove_tail_queue.isEmpty() || !db.isOpen()) {
+    uint32_t modem_id = 0;
+    bool queued = false;
+    {
+        QMutexLocker lock(&tail_mutex);
+        if (!remove_tail_queue.isEmpty() && db.isOpen()) {
+            modem_id = remove_tail_queue.takeFirst();
+            remove_tail_queued.remove(modem_id);
+            queued = true;
+        }
+    }
+    if (!queued) {
         mutex.unlock();
         return;
     }
-    const uint32_t modem_id = remove_tail_queue.takeFirst();
-    remove_tail_queued.remove(modem_id);
     const QVariantMap timers = cfg.value(QStringLiteral("timers")).toMap();
     LOG_DBG << "modem for remove_tail" << modem_id;
 

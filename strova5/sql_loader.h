@@ -2,8 +2,10 @@
 // Storage's worker thread: loads archive-index maps and removes old profile rows, on a database
 // connection of its own ("loader"), so that neither holds up the main thread.
 //
-// It is reached only through queued signals (its slots run in its own thread) and never touches
-// the registry: results go back to SQL_Exchange by value. Whoever owns it stops it with quit()
+// It is reached through queued signals (its slots run in its own thread), except for the
+// remove-tail queue, which any thread fills under a lock and the retention tick empties: a wake-up
+// per uplink would cost more than the clean-up itself. It never touches the registry: results go
+// back to SQL_Exchange by value. Whoever owns it stops it with quit()
 // and wait() before deleting it; the connection is closed and removed in the thread itself.
 
 #include <QList>
@@ -13,6 +15,7 @@
 #include <QSqlDatabase>
 #include <QThread>
 #include <QVariantMap>
+#include <atomic>
 #include <cstdint>
 
 class QTimer;
@@ -28,6 +31,9 @@ public:
 
     // The stored `type` of the records of an archive kind, as the index map is read.
     static uint8_t stored_type_of_kind(uint8_t kind);
+
+    // Queues a modem for the retention tick's tail removal, unless it waits already; any thread.
+    void queue_remove_tail(uint32_t modem_id);
 
 signals:
     void signal_loader_res(uint32_t modem_id, uint8_t type, QMap<uint32_t, uint32_t> arch_indexes);
@@ -48,6 +54,8 @@ private:
     QSqlDatabase db;
     QVariantMap cfg;
     QMutex mutex; // a load and a retention tick never overlap
+    QMutex tail_mutex; // the remove-tail queue, filled from the main thread
+    std::atomic<bool> open_failed{false}; // the last attempt to open the connection failed
     QList<uint32_t> remove_tail_queue;
     QSet<uint32_t> remove_tail_queued; // the same modems, for a constant-time "already queued"
     int reopen_ms;

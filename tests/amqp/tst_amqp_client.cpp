@@ -664,6 +664,60 @@ private slots:
                  hex_of(hex("01 0001 0000000D 003C 005A 0000000000000009 01 CE")));
     }
 
+    // Deliveries that arrive in one read are acknowledged one by one, in order, and the acks are
+    // on the wire before any work queued by their handlers runs (a consumer hands the bodies on
+    // through queued connections).
+    void acks_of_one_read_leave_before_queued_work()
+    {
+        Setup s;
+        s.connect();
+        QVERIFY(s.broker.handshake(s.client));
+        AmqpQueue* queue = s.client.createQueue("q");
+        queue->declare(AmqpQueue::Durable);
+        s.broker.takeFrame();
+        s.broker.send(FakeBroker::channelOpenOk(1));
+        s.broker.takeFrame();
+        QVERIFY(queue->consume(AmqpQueue::coNoLocal));
+        s.broker.takeFrame();
+        AmqpMethodWriter consumeOk(60, 21, 1);
+        consumeOk.shortString("ct");
+        s.broker.send(wire(consumeOk));
+        QTRY_VERIFY(queue->isConsuming());
+
+        int issued = 0;
+        int seen_by_queued_work = -1;
+        QObject context;
+        connect(queue, &AmqpQueue::messageReceived, &context, [&] {
+            queue->ack(queue->dequeue());
+            if (issued++ > 0) return;
+            QMetaObject::invokeMethod(&context, [&] {
+                // The client's event loop does not run in here: only bytes already written count.
+                while (s.broker.received.size() < issued * 21 && s.broker.peer->waitForReadyRead(500)) {}
+                seen_by_queued_work = s.broker.received.size() / 21;
+            }, Qt::QueuedConnection);
+        });
+        QByteArray bytes;
+        for (quint64 tag = 1; tag <= 3; ++tag) {
+            AmqpMethodWriter d(60, 60, 1);
+            d.shortString("ct").longLongUint(tag).octet(0).shortString("").shortString("q");
+            AmqpContentFrame header(60);
+            header.setChannel(1);
+            header.setBodySize(1);
+            AmqpContentBodyFrame body(QByteArray::number(tag));
+            body.setChannel(1);
+            bytes += wire(d) + header.toByteArray() + body.toByteArray();
+        }
+        s.broker.send(bytes);
+        QTRY_COMPARE(issued, 3);
+        QTRY_VERIFY(seen_by_queued_work >= 0);
+        QCOMPARE(seen_by_queued_work, issued);
+        QCOMPARE(hex_of(s.broker.take(3 * 21)),
+                 hex_of(hex("01 0001 0000000D 003C 0050 0000000000000001 00 CE"
+                            "01 0001 0000000D 003C 0050 0000000000000002 00 CE"
+                            "01 0001 0000000D 003C 0050 0000000000000003 00 CE")));
+        QVERIFY(s.broker.take(1, 200).isEmpty());
+    }
+
     // The broker closes the queue's channel: after the back-off it is opened again and qos,
     // declaration and consumer come back without the owner's help; a tag of the old channel is
     // not acknowledged on the new one. A lost connection, by contrast, leaves the set-up to the

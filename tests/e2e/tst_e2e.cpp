@@ -358,6 +358,39 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(count(db, "SELECT COUNT(*) FROM modems_data"), 1200, 60000);
     }
 
+    // Acknowledged uplinks are the daemon's to keep: a quit while the database is away waits for
+    // it to come back and writes them.
+    void quit_during_database_outage_loses_nothing()
+    {
+        QVERIFY2(start_own_services(), "private services did not start");
+        QVERIFY(load_schema(own, "e2e_quit"));
+        QSqlDatabase db = connect_db(own, "quit", "e2e_quit");
+        Daemon d(own, "e2e_quit", "quit");
+        QVERIFY(d.start());
+        QTRY_VERIFY_WITH_TIMEOUT(d.consuming(), 20000);
+        QVERIFY(write_value_uplinks(d.dir.path() + "/a.txt", 1, 200));
+        QVERIFY(write_value_uplinks(d.dir.path() + "/b.txt", 201, 1200));
+        testsupport::amqp_peer(own["STROVA_AMQP_URI"], {"publish-file", d.queue, d.dir.path() + "/a.txt"});
+        QTRY_COMPARE_WITH_TIMEOUT(count(db, "SELECT COUNT(*) FROM modems_data"), 200, 20000);
+
+        QVERIFY(own_control({"mysql-stop"}));
+        testsupport::amqp_peer(own["STROVA_AMQP_URI"], {"publish-file", d.queue, d.dir.path() + "/b.txt"});
+        QTRY_COMPARE_WITH_TIMEOUT(d.waiting(), 0, 20000);
+        ::kill(pid_t(d.proc.processId()), SIGTERM);
+        QTRY_VERIFY_WITH_TIMEOUT(d.log().contains("quitting: waiting for the database"), 20000);
+        QVERIFY(d.running());
+        QVERIFY(own_control({"mysql-start"}));
+        QVERIFY(d.proc.waitForFinished(60000));
+        QCOMPARE(d.proc.exitCode(), 0);
+
+        // What was delivered but not acknowledged went back to the broker; everything else is stored.
+        QTRY_VERIFY_WITH_TIMEOUT(queue_stats(own, d.queue).value("consumers").toInt() == 0, 20000);
+        const int remaining = d.waiting();
+        db.close();
+        db = connect_db(own, "quit", "e2e_quit");
+        QCOMPARE(count(db, "SELECT COUNT(*) FROM modems_data"), 1200 - remaining);
+    }
+
     void broker_restart_resumes_consumption()
     {
         QVERIFY2(start_own_services(), "private services did not start");

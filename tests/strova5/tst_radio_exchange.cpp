@@ -4,6 +4,7 @@
 
 #include <QDateTime>
 #include <QJsonDocument>
+#include <QJsonObject>
 #include <QSignalSpy>
 #include <QtTest>
 
@@ -11,7 +12,7 @@ class tst_radio_exchange : public QObject
 {
     Q_OBJECT
 
-    static QVariantMap json(const QByteArray& text) { return QJsonDocument::fromJson(text).toVariant().toMap(); }
+    static QJsonObject json(const QByteArray& text) { return QJsonDocument::fromJson(text).object(); }
 
 private slots:
     void initTestCase() { register_record_metatypes(); }
