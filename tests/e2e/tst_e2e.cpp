@@ -363,8 +363,8 @@ private slots:
     void quit_during_database_outage_loses_nothing()
     {
         QVERIFY2(start_own_services(), "private services did not start");
-        QVERIFY(load_schema(own, "e2e_quit"));
-        QSqlDatabase db = connect_db(own, "quit", "e2e_quit");
+        QSqlDatabase db = testsupport::schema_database("e2e_quit", "quit", own);
+        QVERIFY(db.tables().contains("modems_data"));
         Daemon d(own, "e2e_quit", "quit");
         QVERIFY(d.start());
         QTRY_VERIFY_WITH_TIMEOUT(d.consuming(), 20000);
@@ -387,7 +387,7 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(queue_stats(own, d.queue).value("consumers").toInt() == 0, 20000);
         const int remaining = d.waiting();
         db.close();
-        db = connect_db(own, "quit", "e2e_quit");
+        db = testsupport::open_database("quit", "e2e_quit", own);
         QCOMPARE(count(db, "SELECT COUNT(*) FROM modems_data"), 1200 - remaining);
     }
 
