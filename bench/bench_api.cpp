@@ -57,14 +57,9 @@ int main(int argc, char* argv[])
     const auto env = testsupport::read_env_file(state.path() + "/services.env");
     int rc = 0;
     {
-        QSqlDatabase db = QSqlDatabase::addDatabase("QMYSQL", "bench");
-        db.setHostName(env["STROVA_MYSQL_HOST"]);
-        db.setPort(env["STROVA_MYSQL_PORT"].toInt());
-        db.setUserName(env["STROVA_MYSQL_USER"]);
-        db.setPassword(env["STROVA_MYSQL_PASS"]);
-        db.setDatabaseName(env["STROVA_MYSQL_DB"]);
+        QSqlDatabase db = testsupport::open_database("bench", env["STROVA_MYSQL_DB"], env);
         QString error;
-        if (!db.open() || !testsupport::run_sql_file(db, STROVA_SOURCE_DIR "/sql/schema.sql", &error) ||
+        if (!db.isOpen() || !testsupport::run_sql_file(db, STROVA_SOURCE_DIR "/sql/schema.sql", &error) ||
             !QSqlQuery(db).exec(
                 "INSERT INTO modems_setting VALUES (5001, 1, 0, 'version', '{\"sw\":\"1.0.4.0\"}')")) {
             std::fprintf(stderr, "no database or schema: %s %s\n", qPrintable(db.lastError().text()),

@@ -392,14 +392,9 @@ int main(int argc, char* argv[])
     const QString uri = env["STROVA_AMQP_URI"];
     int rc = 0;
     {
-        QSqlDatabase db = QSqlDatabase::addDatabase("QMYSQL", "bench");
-        db.setHostName(env["STROVA_MYSQL_HOST"]);
-        db.setPort(env["STROVA_MYSQL_PORT"].toInt());
-        db.setUserName(env["STROVA_MYSQL_USER"]);
-        db.setPassword(env["STROVA_MYSQL_PASS"]);
-        db.setDatabaseName(env["STROVA_MYSQL_DB"]);
+        QSqlDatabase db = testsupport::open_database("bench", env["STROVA_MYSQL_DB"], env);
         QString error;
-        if (!db.open() || !testsupport::run_sql_file(db, STROVA_SOURCE_DIR "/sql/schema.sql", &error)) {
+        if (!db.isOpen() || !testsupport::run_sql_file(db, STROVA_SOURCE_DIR "/sql/schema.sql", &error)) {
             std::fprintf(stderr, "no database or schema: %s %s\n", qPrintable(db.lastError().text()), qPrintable(error));
             rc = 1;
         }
