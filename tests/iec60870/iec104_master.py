@@ -19,8 +19,9 @@ As a program it reads commands on stdin and answers each with exactly one line:
   seq ID                        -> ns NS nr NR
   asdus ID MS                   every I-frame until MS pass without one, acknowledged, each ASDU
                                 read (see read_asdu) -> asdus A / B / ... | asdus - [closed]
-  giloop ID MS                  broadcast station interrogations, each after the last answer went
-                                quiet, for MS, acknowledging -> giloop N cons C terms T [closed]
+  giloop ID MS                  broadcast station interrogations, each after the last one was
+                                confirmed and its answer went quiet, for MS, acknowledging
+                                -> giloop N cons C terms T [closed]
   summary ID MS                 the same, each ASDU as "TYPE COT CA OBJECTS" -> summary A / B / ... badseq B
   record on|off                 keep APDUs for the pcap (default off)
   pcap PATH                     pcap of the recorded APDUs, PATH.txt our own reading -> ok N
@@ -411,10 +412,15 @@ def main():
                 while time.time() < end and not c.is_closed:
                     c.send_i(bytes.fromhex("64010600FFFF00000014"))
                     n += 1
+                    # The next request waits for this one's confirmation and a quiet moment, so a
+                    # slow station is not buried under requests it must all answer in full.
+                    patience = time.time() + 5
                     while True:
                         apdu = c.recv(0.05)
                         if not apdu:
-                            break
+                            if cons >= n or time.time() > min(patience, end):
+                                break
+                            continue
                         if kind(apdu) == "I" and apdu[6] == 100:
                             cons += (apdu[8] & 0x3F) == 7
                             terms += (apdu[8] & 0x3F) == 10
