@@ -13,7 +13,6 @@
 #include <QRegularExpression>
 #include <QSqlError>
 #include <QSqlQuery>
-#include <QTcpServer>
 #include <QTemporaryDir>
 #include <QThread>
 #include <csignal>
@@ -75,15 +74,8 @@ int main(int argc, char* argv[])
         ui.open(QIODevice::WriteOnly);
         ui.write(QByteArray(20000, 'x'));
         ui.close();
-        QTcpServer probe;
-        probe.listen(QHostAddress::LocalHost, 0);
-        const quint16 port = probe.serverPort();
-        probe.close();
-        const QVariantMap sql{{"host", env["STROVA_MYSQL_HOST"]},
-                              {"port", env["STROVA_MYSQL_PORT"].toInt()},
-                              {"db_name", env["STROVA_MYSQL_DB"]},
-                              {"user", env["STROVA_MYSQL_USER"]},
-                              {"pass", env["STROVA_MYSQL_PASS"]}};
+        const quint16 port = testsupport::free_port();
+        const QVariantMap sql = testsupport::db_config(env, env["STROVA_MYSQL_DB"]);
         QFile cfg(dir.path() + "/cfg.json");
         cfg.open(QIODevice::WriteOnly);
         cfg.write(QJsonDocument::fromVariant(

@@ -421,9 +421,7 @@ int main(int argc, char* argv[])
             drain = qMax(drain, o);
         }
 
-        const QVariantMap sql{{"host", env["STROVA_MYSQL_HOST"]}, {"port", env["STROVA_MYSQL_PORT"].toInt()},
-                              {"db_name", env["STROVA_MYSQL_DB"]}, {"user", env["STROVA_MYSQL_USER"]},
-                              {"pass", env["STROVA_MYSQL_PASS"]}};
+        const QVariantMap sql = testsupport::db_config(env, env["STROVA_MYSQL_DB"]);
         const QVariantMap rabbit{{"ul", QVariantMap{{"path", uri}, {"queue", "bench_ul"}, {"host", "/api"}}},
                                  {"dl", QVariantMap{{"path", uri}, {"exchange", "bench_dl"}, {"host", "/api"}, {"api_key", "bench"}}}};
         QFile cfg(dir.path() + "/cfg.json");

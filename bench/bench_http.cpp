@@ -5,6 +5,7 @@
 //   bench_http [seconds per wrk run (10)] [server CPU (0)] [wrk CPU (1)]
 //
 // Needs nginx (nginx-light), wrk, taskset and python3. Prints one line per figure, then ratios.
+#include "testsupport.h"
 #include "httprequest.h"
 #include "httprequesthandler.h"
 #include "httpresponse.h"
@@ -17,7 +18,6 @@
 #include <QFile>
 #include <QProcess>
 #include <QRegularExpression>
-#include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QThread>
@@ -72,13 +72,6 @@ void waitServing(int ms)
     QEventLoop loop;
     QTimer::singleShot(ms, &loop, &QEventLoop::quit);
     loop.exec();
-}
-
-quint16 freePort()
-{
-    QTcpServer probe;
-    probe.listen(QHostAddress::LocalHost);
-    return probe.serverPort();
 }
 
 struct WrkFigures
@@ -208,7 +201,7 @@ int main(int argc, char* argv[])
 
     HttpSettings settings;
     settings.address = QHostAddress(QHostAddress::LocalHost);
-    settings.port = freePort();
+    settings.port = testsupport::free_port();
     settings.root = root;
     settings.maxConnections = 2000; // the idle-connection figure holds 1,000
     BenchServer server(&settings);
@@ -217,7 +210,7 @@ int main(int argc, char* argv[])
         return 1;
     }
 
-    const quint16 nginxPort = freePort();
+    const quint16 nginxPort = testsupport::free_port();
     const QString t = dir.path() + "/tmp";
     QFile conf(dir.path() + "/nginx.conf");
     conf.open(QIODevice::WriteOnly);

@@ -16,7 +16,6 @@
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QSqlRecord>
-#include <QTcpServer>
 #include <QTemporaryDir>
 #include <QThread>
 #include <csignal>
@@ -117,15 +116,8 @@ int main(int argc, char* argv[])
 
         QTemporaryDir dir;
         QFile::copy(testsupport::daemon_path(), dir.path() + "/driver_strova5");
-        QTcpServer probe;
-        probe.listen(QHostAddress::LocalHost, 0);
-        const quint16 port = probe.serverPort();
-        probe.close();
-        const QVariantMap sql{{"host", env["STROVA_MYSQL_HOST"]},
-                              {"port", env["STROVA_MYSQL_PORT"].toInt()},
-                              {"db_name", env["STROVA_MYSQL_DB"]},
-                              {"user", env["STROVA_MYSQL_USER"]},
-                              {"pass", env["STROVA_MYSQL_PASS"]}};
+        const quint16 port = testsupport::free_port();
+        const QVariantMap sql = testsupport::db_config(env, env["STROVA_MYSQL_DB"]);
         QFile cfg(dir.path() + "/cfg.json");
         cfg.open(QIODevice::WriteOnly);
         // Level 4 writes each row query of the report, which the reference then runs bare.

@@ -316,17 +316,24 @@ static ClientConnection accept_client(ControlledStation self)
     }
 }
 
-static void* server_thread(void* parameter)
+// Opens the listening socket; on failure the station is left not starting.
+static bool open_server_socket(ControlledStation self)
 {
-    ControlledStation self = (ControlledStation)parameter;
     self->server_socket =
         platform_server_socket_create(self->local_address ? self->local_address : "0.0.0.0", self->port);
     if (self->server_socket == nullptr || !platform_server_socket_listen(self->server_socket)) {
         if (self->server_socket) platform_server_socket_destroy(self->server_socket);
         self->server_socket = nullptr;
         self->starting = false;
-        return nullptr;
+        return false;
     }
+    return true;
+}
+
+static void* server_thread(void* parameter)
+{
+    ControlledStation self = (ControlledStation)parameter;
+    if (!open_server_socket(self)) return nullptr;
     self->running = true;
     self->starting = false;
     while (!self->stop_requested) {
@@ -479,14 +486,7 @@ void station_start_threadless(ControlledStation self)
 {
     self->threadless = true;
     prepare_queues(self);
-    self->server_socket =
-        platform_server_socket_create(self->local_address ? self->local_address : "0.0.0.0", self->port);
-    if (self->server_socket == nullptr || !platform_server_socket_listen(self->server_socket)) {
-        if (self->server_socket) platform_server_socket_destroy(self->server_socket);
-        self->server_socket = nullptr;
-        self->starting = false;
-        return;
-    }
+    if (!open_server_socket(self)) return;
     if (self->tick_set == nullptr) self->tick_set = platform_socket_set_create();
     self->running = true;
 }

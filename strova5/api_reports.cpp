@@ -44,7 +44,11 @@ QString profile_obis_for_type(int32_t type, uint32_t ts)
 
 uint32_t normalize_arch_type(const QVariantMap& row)
 {
-    const uint32_t type = row.value(QStringLiteral("type"), 0).toUInt();
+    return normalize_arch_type(row.value(QStringLiteral("type"), 0).toUInt());
+}
+
+uint32_t normalize_arch_type(uint32_t type)
+{
     switch (type) {
     case 49:
     case 68:

@@ -20,6 +20,7 @@ constexpr uint32_t ts_unbounded = 4294967295u;
 QString profile_obis_for_type(int32_t type, uint32_t ts);
 // Archive kind of a stored data row from its "type".
 uint32_t normalize_arch_type(const QVariantMap& row);
+uint32_t normalize_arch_type(uint32_t type);
 
 namespace report_items {
 // A whole number of which the low 32 bits count as unsigned; no number reads 0.

@@ -35,24 +35,6 @@ QList<uint32_t> raw_data_types(const QString& profile)
     return out;
 }
 
-uint32_t raw_kind(uint32_t type)
-{
-    switch (type) {
-    case 49:
-    case 68:
-        return 14;
-    case 50:
-    case 66:
-        return 15;
-    case 70:
-        return 13;
-    case 72:
-        return 12;
-    default:
-        return type;
-    }
-}
-
 QString joined(const QList<uint32_t>& list)
 {
     QStringList out;
@@ -195,7 +177,7 @@ QVariant API_controller::api_report_history_orig(QVariantMap api_request)
             const uint32_t ts = row.value(QStringLiteral("ts"), 0).toUInt();
             QVariantMap reading;
             put_columns(row, reading, false);
-            if (period && (ts < raw_from || ts > raw_to || (raw_kind(stored) == 14 && day_added))) continue;
+            if (period && (ts < raw_from || ts > raw_to || (normalize_arch_type(stored) == 14 && day_added))) continue;
             reading.insert(QStringLiteral("1.0.0"), uint(ts));
             reading.insert(QStringLiteral("ts_get"), row.value(QStringLiteral("ts_get"), 0).toInt());
             reading.insert(QStringLiteral("index"), row.value(QStringLiteral("index"), 0).toInt());

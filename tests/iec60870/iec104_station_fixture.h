@@ -10,7 +10,6 @@
 #include <mutex>
 #include <QProcess>
 #include <QStandardPaths>
-#include <QTcpServer>
 #include <QtTest>
 
 namespace iec104test {
@@ -24,12 +23,7 @@ inline QStringList deep_copy(const QStringList& list)
     return out;
 }
 
-inline int free_port()
-{
-    QTcpServer s;
-    s.listen(QHostAddress::LocalHost, 0);
-    return s.serverPort();
-}
+using testsupport::free_port;
 
 inline QString master_script()
 {

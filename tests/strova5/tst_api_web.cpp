@@ -2,6 +2,7 @@
 // that ui/ and tst.json are the test's, with the throwaway MariaDB and RabbitMQ.
 #include "api_daemon.h"
 
+#include <QTcpServer>
 #include <memory>
 
 using namespace api_daemon;

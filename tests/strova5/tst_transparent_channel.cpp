@@ -153,7 +153,7 @@ private slots:
         modems[30] = kAt17;
         modems[145] = kAt145;
         daemon.reset(new Daemon(
-            {{"TCPport", api_daemon::free_port()}, {"UDPport", free_udp_port()}, {"modems", modems}}, "hdlc_ul"));
+            {{"TCPport", testsupport::free_port()}, {"UDPport", free_udp_port()}, {"modems", modems}}, "hdlc_ul"));
         QVERIFY(daemon->start());
         QTRY_VERIFY_WITH_TIMEOUT(daemon->consuming(), 20000);
         QTRY_VERIFY_WITH_TIMEOUT(daemon->log().contains("hdlc transparent_channel created"), 10000);

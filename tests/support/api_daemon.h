@@ -11,7 +11,6 @@
 #include <QProcess>
 #include <QSqlError>
 #include <QSqlQuery>
-#include <QTcpServer>
 #include <QTemporaryDir>
 #include <QUrl>
 #include <QtTest>
@@ -98,13 +97,7 @@ inline QString uplink(quint64 modem, const QString& payload, qint64 received, co
         .arg(more);
 }
 
-// A TCP port nothing listens on at the moment.
-inline quint16 free_port()
-{
-    QTcpServer probe;
-    probe.listen(QHostAddress::LocalHost, 0);
-    return probe.serverPort();
-}
+using testsupport::free_port;
 
 // The daemon run from its own directory: binary, configuration, ui/ and tst.json.
 struct Daemon
@@ -124,11 +117,7 @@ struct Daemon
         write_file(path("x"), "outside");
         const auto s = testsupport::services();
         QVariantMap cfg{{"log_level", 6},
-                        {"sql", QVariantMap{{"host", s["STROVA_MYSQL_HOST"]},
-                                            {"port", s["STROVA_MYSQL_PORT"].toInt()},
-                                            {"user", s["STROVA_MYSQL_USER"]},
-                                            {"pass", s["STROVA_MYSQL_PASS"]},
-                                            {"db_name", db_name}}},
+                        {"sql", testsupport::db_config(s, db_name)},
                         {"api", QVariantMap{{"port", port}}}};
         for (auto it = extra.cbegin(); it != extra.cend(); ++it) { // sections merge key by key
             QVariantMap merged = cfg.value(it.key()).toMap();

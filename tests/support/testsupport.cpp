@@ -10,6 +10,7 @@
 #include <QRegularExpression>
 #include <QSqlError>
 #include <QSqlQuery>
+#include <QTcpServer>
 #include <QtTest>
 #include <ctime>
 
@@ -204,6 +205,13 @@ QString service(const QString& key)
 bool services_available()
 {
     return !service(QStringLiteral("STROVA_SERVICES_DIR")).isEmpty();
+}
+
+quint16 free_port()
+{
+    QTcpServer probe;
+    probe.listen(QHostAddress::LocalHost, 0);
+    return probe.serverPort();
 }
 
 QVariantMap db_config(const QMap<QString, QString>& env, const QString& db_name)
