@@ -358,3 +358,17 @@ void log_write(int code, const char* message)
 {
     write_coded(code, QString::fromUtf8(message));
 }
+
+QString log_cut(const QString& text, int max)
+{
+    if (text.size() <= max)
+        return text;
+    return text.left(max) + QStringLiteral("... (cut, %1 characters in all)").arg(text.size());
+}
+
+QByteArray log_cut(const QByteArray& bytes, int max)
+{
+    if (bytes.size() <= max)
+        return bytes;
+    return bytes.left(max) + "... (cut, " + QByteArray::number(bytes.size()) + " bytes in all)";
+}

@@ -62,3 +62,10 @@ QString app_executable_path();
 void log_write(int code, const QString& message);
 void log_write(int code, const QByteArray& message);
 void log_write(int code, const char* message);
+
+// Text that came from outside (request lines, query items, uplink bodies, frames) is cut to
+// this many characters in a log line, so that no client can fill the log or push its history
+// out through rotation. The cut text says so and gives the full length.
+constexpr int log_outside_max = 1024;
+QString log_cut(const QString& text, int max = log_outside_max);
+QByteArray log_cut(const QByteArray& bytes, int max = log_outside_max);

@@ -369,13 +369,26 @@ bool SQL_Exchange::write_batch(Batch& batch)
     return true;
 }
 
+QString SQL_Exchange::session_statement()
+{
+    // utf8mb4: the driver asks for 3-byte utf8 when the client library reports a MariaDB version
+    // number, and any text with a 4-byte character would be refused.
+    // Lock wait of 5 s: a row lock held elsewhere stalls a statement (and the main thread) for at
+    // most that long before the error comes back as a passing state.
+    // sql_mode: the server's own, less the modes that change how a quoted text is read
+    // (NO_BACKSLASH_ESCAPES; ANSI_QUOTES, also implied by ANSI), because sql_text escapes with
+    // backslashes and quotes with single quotes.
+    return QStringLiteral(
+        "SET NAMES utf8mb4, SESSION innodb_lock_wait_timeout = 5, SESSION sql_mode = "
+        "TRIM(BOTH ',' FROM REPLACE(REPLACE(REPLACE(CONCAT(',', @@GLOBAL.sql_mode, ','), "
+        "',NO_BACKSLASH_ESCAPES,', ','), ',ANSI_QUOTES,', ','), ',ANSI,', ','))");
+}
+
 bool SQL_Exchange::set_session_charset()
 {
-    // The driver asks for 3-byte utf8 when the client library reports a MariaDB version number,
-    // and the client library's own reconnection goes back to that: any text with a 4-byte
-    // character would be refused. The first statement of a run also carries a reconnection.
+    // The first statement of a run also carries a reconnection.
     QSqlQuery q(conn());
-    return run(q, QStringLiteral("SET NAMES utf8mb4"));
+    return run(q, session_statement());
 }
 
 void SQL_Exchange::slot_tmr_save()

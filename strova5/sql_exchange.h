@@ -122,6 +122,10 @@ public:
     // A connection named `name` with the server settings of the "sql" object (not opened).
     static QSqlDatabase add_connection(const QVariantMap& cfg, const QString& name);
     static QString sql_text(const QString& text);     // quoted, every special character escaped
+    // The statement every connection of the daemon sends before each run of work: the character
+    // set, a bounded lock wait and the session's sql_mode. The client library's silent
+    // reconnection resets all three, so they are sent again each time.
+    static QString session_statement();
     static QString sql_number(const QVariant& value); // a finite number, else NULL
     static QString json_or_text(const QVariant& value); // compact JSON of a map or list, else the text
     static QString json_of_values(const QMap<OBIS, QVariant>& values);
