@@ -221,7 +221,7 @@ bool SQL_Exchange::init()
 int SQL_Exchange::pending_rows() const
 {
     return cmd_batch.tuples.size() + pending_statuses.size() + data_batch.tuples.size() + event_batch.tuples.size() +
-           setting_batch.tuples.size();
+           setting_batch.tuples.size() + writer_rows;
 }
 
 QSqlDatabase& SQL_Exchange::conn()
@@ -247,6 +247,7 @@ void SQL_Exchange::settle()
     if (!writer_result)
         return;
     writer_result = false;
+    writer_rows = 0;
     const bool open_failed = writer_open_failed;
     writer_open_failed = false;
     // What the run could not write goes back in front of what came meanwhile.
@@ -536,6 +537,7 @@ void SQL_Exchange::save_run()
     run_data.tuples.swap(data_batch.tuples);
     run_event.tuples.swap(event_batch.tuples);
     run_setting.tuples.swap(setting_batch.tuples);
+    writer_rows = run_data.tuples.size() + run_event.tuples.size() + run_setting.tuples.size();
     {
         QMutexLocker lock(&writer_mutex);
         writer_busy = true;
@@ -619,7 +621,7 @@ void SQL_Exchange::note_result(bool done)
         return;
     }
     if (!passing_pause_ms)
-        LOG_EXC << "the database is in a passing state:" << last_error.nativeErrorCode() << last_error.text()
+        LOG_EXC << "the database is in a passing state:" << last_error.nativeErrorCode().toInt() << last_error.text()
                 << "; rows waiting:" << pending_rows() << "; trying again with growing pauses";
     passing_pause_ms = passing_pause_ms ? qMin(passing_pause_ms * 2, 10000) : 200;
     passing_until = clock.elapsed() + passing_pause_ms;

@@ -132,7 +132,7 @@ public:
     static QString json_of_values(const QMap<OBIS, QVariant>& values);
     static QString cmd_state_text(uint32_t state);
 
-    // Rows and statuses waiting for the next save.
+    // Rows and statuses not yet written, also those the writer has in hand.
     int pending_rows() const;
 
 signals:
@@ -272,6 +272,7 @@ protected:
     bool writer_down = false;
     bool writer_in_flight();
     Batch run_data, run_event, run_setting; // the rows of the run in flight
+    int writer_rows = 0;                    // their number, until they are taken back (main thread)
     // The connection of the calling thread.
     QSqlDatabase& conn();
     // Main thread: the commands and statuses of a save, then its rows handed to the writer.
