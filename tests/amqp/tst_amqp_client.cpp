@@ -329,6 +329,31 @@ private slots:
         QCOMPARE(hex_of(s.broker.takeFrame()), QString("010001000000050014000A00CE"));
     }
 
+    // connection.blocked / unblocked (advertised in start-ok): the client knows when the broker
+    // stops reading its publishes; a new connection starts unblocked.
+    void broker_blocks_and_unblocks()
+    {
+        Setup s;
+        QSignalSpy blocked(&s.client, &AmqpClient::blocked);
+        QSignalSpy unblocked(&s.client, &AmqpClient::unblocked);
+        QVERIFY(s.up());
+        AmqpMethodWriter block(10, 60);
+        block.shortString("low on memory");
+        s.broker.send(wire(block));
+        QTRY_VERIFY(s.client.isBlocked());
+        QCOMPARE(blocked.size(), 1);
+        QCOMPARE(blocked.first().first().toString(), QString("low on memory"));
+        s.broker.send(FakeBroker::method(10, 61));
+        QTRY_VERIFY(!s.client.isBlocked());
+        QCOMPARE(unblocked.size(), 1);
+
+        s.broker.send(wire(block));
+        QTRY_VERIFY(s.client.isBlocked());
+        s.broker.peer->abort();
+        QTRY_VERIFY(!s.client.isBlocked());
+        QVERIFY(s.broker.received.isEmpty()); // nothing is answered to either
+    }
+
     // Bytes that break the framing close the connection with the frame-error reply, and the
     // client comes back on a new connection.
     void frame_errors_close_and_reconnect_data()
