@@ -80,6 +80,11 @@ void rabbit_man_dl::flush(int msecs)
     waited.start();
     while ((!queue.isEmpty() || !in_flight.isEmpty()) && waited.elapsed() < msecs) {
         publish_next();
+        // Nothing on its way and no way out: the connection is gone, or the broker refuses the
+        // exchange's channel (a missing exchange). A blocked connection may yet be unblocked.
+        if (in_flight.isEmpty() &&
+            (!client.isConnected() || (!client.isBlocked() && !(exchange && exchange->isOpen()))))
+            break;
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
     }
     if (queue.isEmpty() && in_flight.isEmpty())

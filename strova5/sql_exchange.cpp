@@ -256,6 +256,7 @@ void SQL_Exchange::settle()
         pair.first->tuples.append(pair.second->tuples);
         pair.second->tuples.swap(pair.first->tuples);
         pair.first->tuples.clear();
+        pair.second->in_doubt = pair.first->in_doubt;
     }
     const QSqlError error = last_error;
     last_error = writer_error;

@@ -3,8 +3,9 @@
 //
 // Uplinks become SQL value tuples in memory (slot_UL, no database access); the save timer writes
 // them in multi-row statements. A row leaves memory only once the server has taken it: rows wait
-// through a lost connection, and a statement the server refuses is retried row by row so that
-// only the refused row is lost.
+// through a lost connection and through a passing state of the server (read-only, lock wait,
+// deadlock, too many connections), and a statement the server refuses is retried row by row so
+// that only the refused row is lost.
 //
 // The operations other components call are virtual so that tests can stand a double in its place;
 // the constructor opens nothing (init does), so a double needs no database.
