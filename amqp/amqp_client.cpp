@@ -497,7 +497,8 @@ void AmqpClientPrivate::setBlocked(bool value, const QString& reason)
     if (blocked == value) return;
     blocked = value;
     if (value) {
-        AMQP::log(AMQP::LogWarning, QStringLiteral("AMQP %1: the broker blocks publishing: %2").arg(peer(), reason));
+        AMQP::log(AMQP::LogWarning,
+                  QStringLiteral("AMQP %1: the broker blocks publishing: %2").arg(peer(), reason));
         emit q->blocked(reason);
     } else {
         AMQP::log(AMQP::LogWarning, QStringLiteral("AMQP %1: the broker takes publishes again").arg(peer()));

@@ -60,8 +60,7 @@ rabbit_man_dl::rabbit_man_dl(QString uri_, QString exchange_name_, QString vhost
 
 rabbit_man_dl::~rabbit_man_dl()
 {
-    if (quit_hook)
-        remove_quit_hook(quit_hook);
+    if (quit_hook) remove_quit_hook(quit_hook);
     timer.stop();
     if (exchange)
         QObject::disconnect(exchange, nullptr, this, nullptr);
@@ -71,7 +70,8 @@ bool rabbit_man_dl::can_publish() const
 {
     // A blocked connection is not read by the broker: what is published then only fills the
     // socket's buffer.
-    return exchange && exchange->isOpen() && confirming && !client.isBlocked() && in_flight.size() < max_unconfirmed;
+    return exchange && exchange->isOpen() && confirming && !client.isBlocked() &&
+           in_flight.size() < max_unconfirmed;
 }
 
 void rabbit_man_dl::flush(int msecs)
@@ -87,18 +87,16 @@ void rabbit_man_dl::flush(int msecs)
             break;
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
     }
-    if (queue.isEmpty() && in_flight.isEmpty())
-        return;
+    if (queue.isEmpty() && in_flight.isEmpty()) return;
     QStringList ids;
     for (const messque::item& item : in_flight)
         ids << status_of(item.text);
     for (int i = 0; i < queue.size(); ++i)
         ids << status_of(queue.at(i).text);
     QString list = ids.join(QLatin1Char(' '));
-    if (list.size() > 1000)
-        list = list.left(1000) + QStringLiteral("...");
-    LOG_ERR << "quitting:" << ids.size() << "downlinks not confirmed by the broker, their commands stay in state 1:"
-            << list;
+    if (list.size() > 1000) list = list.left(1000) + QStringLiteral("...");
+    LOG_ERR << "quitting:" << ids.size()
+            << "downlinks not confirmed by the broker, their commands stay in state 1:" << list;
 }
 
 void rabbit_man_dl::connected()

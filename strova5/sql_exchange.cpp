@@ -84,8 +84,7 @@ SQL_Exchange::SQL_Exchange(QVariantMap cfg_, QObject* parent)
     // The timer does not wait for the rows it handed to the writer (a lock held elsewhere may
     // keep them for seconds); it tries again on its next tick. slot_tmr_save does wait.
     connect(tmr_save, &QTimer::timeout, this, [this] {
-        if (!writer_in_flight())
-            save_run();
+        if (!writer_in_flight()) save_run();
     });
 }
 
@@ -220,14 +219,13 @@ bool SQL_Exchange::init()
 
 int SQL_Exchange::pending_rows() const
 {
-    return cmd_batch.tuples.size() + pending_statuses.size() + data_batch.tuples.size() + event_batch.tuples.size() +
-           setting_batch.tuples.size() + writer_rows;
+    return cmd_batch.tuples.size() + pending_statuses.size() + data_batch.tuples.size() +
+           event_batch.tuples.size() + setting_batch.tuples.size() + writer_rows;
 }
 
 QSqlDatabase& SQL_Exchange::conn()
 {
-    if (writer && QThread::currentThread() == writer)
-        return writer_db;
+    if (writer && QThread::currentThread() == writer) return writer_db;
     return db;
 }
 
@@ -264,8 +262,9 @@ void SQL_Exchange::settle()
         // Readings must not wait for a connection the server will not grant (a per-account
         // limit): the main connection takes them meanwhile.
         if (!writer_down)
-            LOG_ERR << "the writer's own database connection cannot be opened:" << writer_error.nativeErrorCode()
-                    << writer_error.text() << "; its rows go over the main connection, trying again every 10 s";
+            LOG_ERR << "the writer's own database connection cannot be opened:"
+                    << writer_error.nativeErrorCode() << writer_error.text()
+                    << "; its rows go over the main connection, trying again every 10 s";
         writer_down = true;
         writer_retry_at = clock.elapsed() + 10000;
         last_error = error;
@@ -293,8 +292,7 @@ SQL_Exchange::Error_class SQL_Exchange::classify(const QSqlError& error)
 {
     bool numeric = false;
     const int code = error.nativeErrorCode().toInt(&numeric);
-    if (!numeric)
-        return Error_class::connection; // no server answer at all (connection not open)
+    if (!numeric) return Error_class::connection; // no server answer at all (connection not open)
     if (code >= 2000 && code < 3000)
         return Error_class::connection; // client errors: the server was not reached or the link broke
     switch (code) {
@@ -322,8 +320,7 @@ SQL_Exchange::Error_class SQL_Exchange::classify(const QSqlError& error)
 
 void SQL_Exchange::enforce_cap(Batch& batch)
 {
-    if (batch.tuples.size() <= pending_cap)
-        return;
+    if (batch.tuples.size() <= pending_cap) return;
     const int drop = batch.tuples.size() - pending_cap;
     // The row's time is one of its leading values, all plain numbers.
     uint32_t oldest = UINT32_MAX, newest = 0;
@@ -336,16 +333,15 @@ void SQL_Exchange::enforce_cap(Batch& batch)
         oldest = qMin(oldest, ts);
         newest = qMax(newest, ts);
     }
-    LOG_EXC << "the database took nothing for too long: dropped the" << drop << "oldest waiting rows of" << batch.table
-            << "with times from" << oldest << "to" << newest;
+    LOG_EXC << "the database took nothing for too long: dropped the" << drop << "oldest waiting rows of"
+            << batch.table << "with times from" << oldest << "to" << newest;
     batch.tuples.erase(batch.tuples.begin(), batch.tuples.begin() + drop);
     batch.in_doubt = 0;
 }
 
 void SQL_Exchange::enforce_status_cap()
 {
-    if (pending_statuses.size() <= pending_cap)
-        return;
+    if (pending_statuses.size() <= pending_cap) return;
     const int drop = pending_statuses.size() - pending_cap;
     LOG_EXC << "the database took nothing for too long: dropped the" << drop << "oldest waiting statuses";
     pending_statuses.erase(pending_statuses.begin(), pending_statuses.begin() + drop);
@@ -366,10 +362,8 @@ SQL_Exchange::Outcome SQL_Exchange::attempt(QSqlQuery& query, const QString& sta
     // A lost link (also a statement beyond max_allowed_packet, after which the server closes
     // the connection) needs a fresh connection before anything else is sent.
     const Error_class kind = classify(last_error);
-    if (kind == Error_class::refused)
-        return Outcome::refused;
-    if (kind == Error_class::passing)
-        return Outcome::passing;
+    if (kind == Error_class::refused) return Outcome::refused;
+    if (kind == Error_class::passing) return Outcome::passing;
     const QSqlError error = last_error;
     if (!reconnect())
         return Outcome::away;
@@ -388,7 +382,8 @@ SQL_Exchange::Outcome SQL_Exchange::attempt_chunk(QSqlQuery& query, const QStrin
         in_doubt = rows;
         outcome = attempt(query, statement);
     }
-    if (outcome == Outcome::refused && in_doubt == rows && last_error.nativeErrorCode() == QLatin1String("1062")) {
+    if (outcome == Outcome::refused && in_doubt == rows &&
+        last_error.nativeErrorCode() == QLatin1String("1062")) {
         // The answer to the first sending was lost, not the statement: its rows are stored.
         LOG_DBG << "rows stored before their answer was lost:" << rows << "of" << log_cut(statement, 200);
         outcome = Outcome::written;
@@ -488,8 +483,7 @@ void SQL_Exchange::save_run()
     for (Batch* batch : {&cmd_batch, &data_batch, &event_batch, &setting_batch})
         enforce_cap(*batch);
     enforce_status_cap();
-    if (passing_until > clock.elapsed())
-        return; // the server is in a passing state: the pause first
+    if (passing_until > clock.elapsed()) return; // the server is in a passing state: the pause first
     if (!set_session_charset() && classify(last_error) != Error_class::refused) {
         note_result(false);
         return;
@@ -544,11 +538,9 @@ void SQL_Exchange::save_run()
         writer_busy = true;
     }
     QMetaObject::invokeMethod(writer_context, [this] {
-        if (!writer_db.isValid())
-            writer_db = add_connection(cfg, QStringLiteral("writer"));
+        if (!writer_db.isValid()) writer_db = add_connection(cfg, QStringLiteral("writer"));
         const bool opened = writer_db.isOpen() || writer_db.open();
-        if (!opened)
-            last_error = writer_db.lastError();
+        if (!opened) last_error = writer_db.lastError();
         // Each run starts with the character set, as the main connection's: a reconnection of
         // the client library falls back to 3-byte utf8.
         const bool ok = opened && (set_session_charset() || classify(last_error) == Error_class::refused) &&
@@ -597,8 +589,7 @@ bool SQL_Exchange::find_named_commands(QSet<QPair<uint32_t, QString>>& found)
                 .arg(ids.join(QStringLiteral(", ")), texts.join(QStringLiteral(", ")), numbered_up_to(numbered_to));
         QSqlQuery q(db);
         if (!run(q, select)) {
-            if (classify(last_error) == Error_class::refused)
-                LOG_EXC << last_error.text() << log_cut(select);
+            if (classify(last_error) == Error_class::refused) LOG_EXC << last_error.text() << log_cut(select);
             return false;
         }
         while (q.next())
@@ -610,8 +601,7 @@ bool SQL_Exchange::find_named_commands(QSet<QPair<uint32_t, QString>>& found)
 void SQL_Exchange::note_result(bool done)
 {
     if (done) {
-        if (passing_pause_ms)
-            LOG_WRN << "the database takes rows again";
+        if (passing_pause_ms) LOG_WRN << "the database takes rows again";
         passing_pause_ms = 0;
         passing_until = 0;
         note_reachable(true);
@@ -622,8 +612,9 @@ void SQL_Exchange::note_result(bool done)
         return;
     }
     if (!passing_pause_ms)
-        LOG_EXC << "the database is in a passing state:" << last_error.nativeErrorCode().toInt() << last_error.text()
-                << "; rows waiting:" << pending_rows() << "; trying again with growing pauses";
+        LOG_EXC << "the database is in a passing state:" << last_error.nativeErrorCode().toInt()
+                << last_error.text() << "; rows waiting:" << pending_rows()
+                << "; trying again with growing pauses";
     passing_pause_ms = passing_pause_ms ? qMin(passing_pause_ms * 2, 10000) : 200;
     passing_until = clock.elapsed() + passing_pause_ms;
 }
@@ -664,9 +655,8 @@ bool SQL_Exchange::apply_status(const Rabbit_dl_status& status, uint32_t numbere
                                    .arg(status.modem_id)
                                    .arg(status.cmd_id);
         if (!run(q, select)) {
-            if (classify(last_error) != Error_class::refused)
-                return false;
-            LOG_EXC << last_error.text() << select;
+            if (classify(last_error) != Error_class::refused) return false;
+            LOG_EXC << last_error.text() << log_cut(select);
             return true;
         }
         if (!q.next())
@@ -687,9 +677,8 @@ bool SQL_Exchange::apply_status(const Rabbit_dl_status& status, uint32_t numbere
                 .arg(status.modem_id)
                 .arg(sql_text(status.setting), numbered_up_to(numbered_to));
         if (!run(q, select)) {
-            if (classify(last_error) != Error_class::refused)
-                return false;
-            LOG_EXC << last_error.text() << select;
+            if (classify(last_error) != Error_class::refused) return false;
+            LOG_EXC << last_error.text() << log_cut(select);
         } else if (q.next()) {
             data = json_to_variant(q.value(QStringLiteral("data")));
             ts = q.value(QStringLiteral("ts")).toUInt();
@@ -725,15 +714,13 @@ bool SQL_Exchange::apply_status(const Rabbit_dl_status& status, uint32_t numbere
         const QString copy =
             setting_batch.prefix + setting_tuple(status.modem_id, Ul_setting(ts, setting, data));
         if (!run(q, copy)) {
-            if (classify(last_error) != Error_class::refused)
-                return false;
+            if (classify(last_error) != Error_class::refused) return false;
             LOG_EXC << "row lost:" << last_error.text() << log_cut(copy);
         }
     }
     const QString update = QStringLiteral("UPDATE modems_cmd SET `state`='%1' WHERE cmd_id=%2").arg(new_state).arg(cmd_id);
     if (!run(q, update)) {
-        if (classify(last_error) != Error_class::refused)
-            return false;
+        if (classify(last_error) != Error_class::refused) return false;
         LOG_EXC << last_error.text() << update;
         return true;
     }
@@ -750,7 +737,7 @@ QMap<uint32_t, QVariantMap> SQL_Exchange::get_pending_settings()
     const QString select = QStringLiteral("SELECT modem_id, setting, `data` FROM modems_setting WHERE modems_setting.state = 0 ");
     QSqlQuery q(db);
     if (!run(q, select)) {
-        LOG_EXC << last_error.text() << select;
+        LOG_EXC << last_error.text() << log_cut(select);
         return out;
     }
     while (q.next())

@@ -200,10 +200,10 @@ private slots:
         s.broker.send(FakeBroker::start("AMQPLAIN PLAIN"));
 
         const QByteArray platform = QByteArray("Qt ") + qVersion();
-        QByteArray props = hex("0C") + "capabilities" + hex("46 00000015 12") + "connection.blocked" + hex("74 01") +
-                           hex("08") + "platform" + hex("53 000000") + char(platform.size()) + platform +
-                           hex("07") + "product" + hex("53 00000005") + "AMQPC" + hex("07") + "version" +
-                           hex("53 00000005") + "0.5.0";
+        QByteArray props = hex("0C") + "capabilities" + hex("46 00000015 12") + "connection.blocked" +
+                           hex("74 01") + hex("08") + "platform" + hex("53 000000") + char(platform.size()) +
+                           platform + hex("07") + "product" + hex("53 00000005") + "AMQPC" + hex("07") +
+                           "version" + hex("53 00000005") + "0.5.0";
         QByteArray args = hex("000A 000B 000000") + char(props.size()) + props + hex("08") + "AMQPLAIN" +
                           hex("0000001B 05 4C4F47494E 53 00000001 75 08 50415353574F5244 53 00000001 70") +
                           hex("05") + "en_US";

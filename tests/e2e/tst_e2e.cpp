@@ -400,14 +400,19 @@ private slots:
         QVERIFY(db.tables().contains("modems_data"));
         QSqlDatabase admin = testsupport::open_admin_database("limit_admin", own);
         QVERIFY(QSqlQuery(admin).exec("ALTER USER 'u'@'127.0.0.1' WITH MAX_USER_CONNECTIONS 2"));
-        struct Unlimit { QSqlDatabase& a; ~Unlimit() { QSqlQuery(a).exec("ALTER USER 'u'@'127.0.0.1' WITH MAX_USER_CONNECTIONS 0"); } } unlimit{admin};
+        struct Unlimit
+        {
+            QSqlDatabase& a;
+            ~Unlimit() { QSqlQuery(a).exec("ALTER USER 'u'@'127.0.0.1' WITH MAX_USER_CONNECTIONS 0"); }
+        } unlimit{admin};
         Daemon d(own, "e2e_limit", "limit");
         QVERIFY(write_value_uplinks(d.dir.path() + "/ul.txt", 2, 501));
         testsupport::amqp_peer(own["STROVA_AMQP_URI"], {"publish-file", d.queue, d.dir.path() + "/ul.txt"});
         QVERIFY(d.start());
         QTRY_COMPARE_WITH_TIMEOUT(count(db, "SELECT COUNT(*) FROM modems_data"), 500, 30000);
         QTRY_COMPARE_WITH_TIMEOUT(count(db, "SELECT COUNT(*) FROM modems_cmd"), 500, 10000);
-        const QStringList err = d.log().split('\n').filter("writer's own database connection cannot be opened");
+        const QStringList err =
+            d.log().split('\n').filter("writer's own database connection cannot be opened");
         QCOMPARE(err.size(), 1);
         QVERIFY2(err.first().contains("max_user_connections"), qPrintable(err.first()));
         ::kill(pid_t(d.proc.processId()), SIGTERM);
@@ -426,7 +431,11 @@ private slots:
         QVERIFY(write_value_uplinks(d.dir.path() + "/ul.txt", 2, 201));
         testsupport::amqp_peer(own["STROVA_AMQP_URI"], {"publish-file", d.queue, d.dir.path() + "/ul.txt"});
         QVERIFY(own_control({"rabbitmqctl", "set_vm_memory_high_watermark", "0"}));
-        struct Lift { tst_e2e* t; ~Lift() { t->own_control({"rabbitmqctl", "set_vm_memory_high_watermark", "0.4"}); } } lift{this};
+        struct Lift
+        {
+            tst_e2e* t;
+            ~Lift() { t->own_control({"rabbitmqctl", "set_vm_memory_high_watermark", "0.4"}); }
+        } lift{this};
         QVERIFY(d.start());
         // Uplinks are taken and stored during the alarm; every new modem is asked for its version.
         QTRY_COMPARE_WITH_TIMEOUT(count(db, "SELECT COUNT(*) FROM modems_data"), 200, 30000);
@@ -442,7 +451,9 @@ private slots:
             ids << it.next().captured(1);
         QVERIFY(!ids.isEmpty());
         QVERIFY2(err.first().contains(QStringLiteral(" 200 ")), qPrintable(err.first().left(300)));
-        QCOMPARE(count(db, "SELECT COUNT(*) FROM modems_cmd WHERE state = 1 AND cmd_id IN (" + ids.join(',') + ")"), ids.size());
+        QCOMPARE(count(db, "SELECT COUNT(*) FROM modems_cmd WHERE state = 1 AND cmd_id IN (" + ids.join(',') +
+                               ")"),
+                 ids.size());
     }
 
     void broker_restart_resumes_consumption()

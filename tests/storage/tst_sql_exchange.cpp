@@ -90,13 +90,13 @@ struct Feed
                 Ul_data_record rec(254, 1700000000 + uplinks);
                 rec.values[A_PLUS] = double(uplinks);
                 ul.ul_datas << rec;
-                ul.ul_events << Ul_event_record(1700000000 + uplinks, 1, 1, 65535, 3, obis_make_cde(99, 98, 0));
+                ul.ul_events << Ul_event_record(1700000000 + uplinks, 1, 1, 65535, 3,
+                                                obis_make_cde(99, 98, 0));
                 ul.ul_settings << Ul_setting(1700000000 + uplinks, QString("s%1").arg(uplinks), "v");
                 s->slot_UL(ul);
             }
             if (uplinks % 30 == 0) {
-                if (!cmds.isEmpty())
-                    s->slot_DL_status(Rabbit_dl_status(9, QString(), true, cmds.last()));
+                if (!cmds.isEmpty()) s->slot_DL_status(Rabbit_dl_status(9, QString(), true, cmds.last()));
                 cmds << s->send_dl(9, {}, "13.0.0", QVariant()).value("9").toUInt();
             }
         });
@@ -170,7 +170,8 @@ private slots:
         QCOMPARE(count("modems_setting"), int(feed.uplinks));
         QCOMPARE(count("modems_cmd"), feed.cmds.size());
         QCOMPARE(count("modems_cmd", "`state` = 2"), feed.cmds.size() - 1);
-        QVERIFY2(!g_log->has("row lost"), qPrintable(g_log->all().split('\n').filter("row lost").join('\n').left(2000)));
+        QVERIFY2(!g_log->has("row lost"),
+                 qPrintable(g_log->all().split('\n').filter("row lost").join('\n').left(2000)));
     }
 
     void json_to_variant_data()
@@ -392,7 +393,8 @@ private slots:
         }
         s->slot_tmr_save();
         QCOMPARE(s->pending_rows(), 100);
-        QVERIFY(g_log->has("dropped the 30 oldest waiting rows of modems_setting with times from 1700000000 to 1700000029"));
+        QVERIFY(g_log->has(
+            "dropped the 30 oldest waiting rows of modems_setting with times from 1700000000 to 1700000029"));
         QVERIFY(s->init());
         s->slot_tmr_save();
         QCOMPARE(s->pending_rows(), 0);
@@ -609,14 +611,16 @@ private slots:
         auto s = std::make_unique<Storage>(config(priv["STROVA_MYSQL_DB"], priv), nullptr);
         QVERIFY(s->init());
         // The loader thread has its connection: the writer's is the one too many.
-        QTRY_COMPARE(row("SELECT COUNT(*) FROM information_schema.processlist WHERE user = 'u'").value(0).toInt(), 3);
+        QTRY_COMPARE(
+            row("SELECT COUNT(*) FROM information_schema.processlist WHERE user = 'u'").value(0).toInt(), 3);
         Feed feed;
         feed.start(s.get());
         QTRY_VERIFY(feed.uplinks >= 300);
         feed.timer.stop();
         QTRY_COMPARE_WITH_TIMEOUT(s->pending_rows(), 0, 10000);
         verify_fed(feed);
-        const QStringList err = g_log->all().split('\n').filter("writer's own database connection cannot be opened");
+        const QStringList err =
+            g_log->all().split('\n').filter("writer's own database connection cannot be opened");
         QCOMPARE(err.size(), 1);
         QVERIFY2(err.first().contains("max_user_connections"), qPrintable(err.first()));
         s.reset();

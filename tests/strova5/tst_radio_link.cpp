@@ -36,8 +36,7 @@ QSet<uint32_t> named_ids(const QString& log, const QString& text)
     QSet<uint32_t> out;
     const QRegularExpression id("drvStrova5_(\\d+)");
     for (const QString& line : log.split('\n')) {
-        if (!line.contains(text))
-            continue;
+        if (!line.contains(text)) continue;
         for (auto it = id.globalMatch(line); it.hasNext();)
             out.insert(it.next().captured(1).toUInt());
     }
@@ -288,12 +287,12 @@ private slots:
         const QSet<uint32_t> dropped = named_ids(log.all(), "oldest downlink dropped");
         // The broker may have confirmed a few before it blocked the connection.
         const int beyond = int(made) - 10000;
-        QVERIFY(dropped.size() <= qMax(beyond, 0) && dropped.size() >= beyond - rabbit_man_dl::max_unconfirmed);
+        QVERIFY(dropped.size() <= qMax(beyond, 0) &&
+                dropped.size() >= beyond - rabbit_man_dl::max_unconfirmed);
         QCOMPARE(uint32_t(got.size() + dropped.size()), made);
         for (int i = 0; i < got.size(); ++i) {
             QVERIFY(!dropped.contains(got[i]));
-            if (i)
-                QVERIFY2(got[i] > got[i - 1], "out of order"); // none twice either
+            if (i) QVERIFY2(got[i] > got[i - 1], "out of order"); // none twice either
         }
     }
 

@@ -244,10 +244,10 @@ QSqlDatabase open_admin_database(const QString& connection, const QMap<QString, 
 
 Sql_proxy::Sql_proxy(quint16 server_port, const QString& pattern, int n)
 {
-    process.start(QStringLiteral("/usr/bin/python3"), {QStringLiteral(STROVA_SOURCE_DIR "/tests/support/sql_proxy.py"),
-                                                       QString::number(server_port), pattern, QString::number(n)});
-    if (process.waitForReadyRead(10000))
-        listen_port = quint16(process.readLine().trimmed().toUInt());
+    process.start(QStringLiteral("/usr/bin/python3"),
+                  {QStringLiteral(STROVA_SOURCE_DIR "/tests/support/sql_proxy.py"),
+                   QString::number(server_port), pattern, QString::number(n)});
+    if (process.waitForReadyRead(10000)) listen_port = quint16(process.readLine().trimmed().toUInt());
 }
 
 Sql_proxy::~Sql_proxy()
