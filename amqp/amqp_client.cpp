@@ -170,6 +170,8 @@ void AmqpClientPrivate::_q_socketDisconnected()
     connected = false;
     stopTimers();
     AMQP::log(AMQP::LogNotice, QStringLiteral("AMQP %1: disconnected").arg(peer()));
+    // A new connection starts unblocked; the broker says so again if the alarm still holds.
+    setBlocked(false, QString());
     QPointer<AmqpClient> alive(q);
     emit q->disconnected();
     if (alive && !replacingSocket) scheduleReconnect(true);
@@ -316,6 +318,12 @@ bool AmqpClientPrivate::_q_method(const AmqpMethodFrame& frame)
     case 51:
         closeOk();
         break;
+    case 60:
+        blockedReceived(frame);
+        break;
+    case 61:
+        setBlocked(false, QString());
+        break;
     default:
         AMQP::log(AMQP::LogDebug, QStringLiteral("Unknown method-id %1").arg(frame.methodId()));
         break;
@@ -348,6 +356,10 @@ void AmqpClientPrivate::startOk()
     properties.insert(QStringLiteral("version"), QStringLiteral("0.5.0"));
     properties.insert(QStringLiteral("platform"), QStringLiteral("Qt %1").arg(QLatin1String(qVersion())));
     properties.insert(QStringLiteral("product"), QStringLiteral("AMQPC"));
+    // The broker tells a client that says so when it stops reading from it (a memory or disk
+    // alarm), so that the client holds back its publishes instead of filling its socket.
+    properties.insert(QStringLiteral("capabilities"),
+                      QVariantHash{{QStringLiteral("connection.blocked"), true}});
     method.table(properties);
     authenticator->write(method.stream());
     method.shortString(QStringLiteral("en_US"));
@@ -473,6 +485,27 @@ void AmqpClientPrivate::closeReceived(const AmqpMethodFrame& frame)
     socket->disconnectFromHost();
 }
 
+void AmqpClientPrivate::blockedReceived(const AmqpMethodFrame& frame)
+{
+    QDataStream in(frame.arguments());
+    setBlocked(true, AmqpFrame::readAmqpField(in, AmqpMetaType::ShortString).toString());
+}
+
+void AmqpClientPrivate::setBlocked(bool value, const QString& reason)
+{
+    Q_Q(AmqpClient);
+    if (blocked == value) return;
+    blocked = value;
+    if (value) {
+        AMQP::log(AMQP::LogWarning,
+                  QStringLiteral("AMQP %1: the broker blocks publishing: %2").arg(peer(), reason));
+        emit q->blocked(reason);
+    } else {
+        AMQP::log(AMQP::LogWarning, QStringLiteral("AMQP %1: the broker takes publishes again").arg(peer()));
+        emit q->unblocked();
+    }
+}
+
 void AmqpClientPrivate::frameError(const AmqpFrameFault& fault)
 {
     AMQP::log(AMQP::LogException, QStringLiteral("AMQP %1: frame error: %2; closing the connection (%3)")
@@ -506,7 +539,7 @@ bool AmqpClientPrivate::sendFrame(const AmqpFrame& frame)
     return sendFrames({&frame});
 }
 
-bool AmqpClientPrivate::sendFrames(const QList<const AmqpFrame*>& frames)
+bool AmqpClientPrivate::sendFrames(const QList<const AmqpFrame*>& frames, bool wait)
 {
     if (!socket || socket->state() != QAbstractSocket::ConnectedState || frames.isEmpty()) return false;
     QByteArray wire;
@@ -527,7 +560,7 @@ bool AmqpClientPrivate::sendFrames(const QList<const AmqpFrame*>& frames)
     socket->write(wire);
     // Within a read pass the frames (mostly acknowledgements) wait in the socket's buffer and
     // leave together when the pass ends: one system call for the whole pass, not one a frame.
-    if (!inRead) socket->waitForBytesWritten(AmqpFrame::writeTimeout());
+    if (!inRead && wait) socket->waitForBytesWritten(AmqpFrame::writeTimeout());
     inSend = false;
     return true;
 }
@@ -601,6 +634,11 @@ AmqpClient::~AmqpClient()
 bool AmqpClient::isConnected() const
 {
     return d_func()->connected;
+}
+
+bool AmqpClient::isBlocked() const
+{
+    return d_func()->blocked;
 }
 
 quint16 AmqpClient::port() const

@@ -43,6 +43,9 @@ public:
     ~AmqpClient() override;
 
     bool isConnected() const;
+    // The broker has blocked this connection (connection.blocked, for instance during a memory
+    // alarm) and reads nothing from it until it unblocks it.
+    bool isBlocked() const;
 
     quint16 port() const;
     void setPort(quint16 port);
@@ -100,6 +103,8 @@ public:
 Q_SIGNALS:
     void connected();
     void disconnected();
+    void blocked(const QString& reason);
+    void unblocked();
     void error(AMQP::Error error);
     void socketError(QAbstractSocket::SocketError error);
     void socketStateChanged(QAbstractSocket::SocketState state);

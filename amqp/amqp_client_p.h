@@ -37,8 +37,9 @@ public:
     // Writes one frame when the socket is connected; a frame that cannot be encoded is refused
     // with a log line. Returns whether it was written.
     bool sendFrame(const AmqpFrame& frame);
-    // Several frames in one write: all of them or (when one cannot be encoded) none.
-    bool sendFrames(const QList<const AmqpFrame*>& frames);
+    // Several frames in one write: all of them or (when one cannot be encoded) none. Without
+    // `wait` the bytes leave from the event loop, without waiting for the socket here.
+    bool sendFrames(const QList<const AmqpFrame*>& frames, bool wait = true);
     // Hands what a read pass wrote to the socket in one go, waiting up to the write time-out.
     void flushWrites();
 
@@ -85,6 +86,7 @@ public:
     bool discardInput = false;      // after a frame error the stream is not trusted
     bool replacingSocket = false;   // a new connect drops the old socket
     bool loginSent = false;         // start-ok sent, tune not yet received
+    bool blocked = false;           // connection.blocked received, no unblocked since
     bool inSend = false;
     bool inRead = false;
     QList<AmqpChannelPrivate*> channels;
@@ -107,6 +109,8 @@ private:
     void closeOk();
     void closeReceived(const AmqpMethodFrame& frame);
     void frameError(const AmqpFrameFault& fault);
+    void blockedReceived(const AmqpMethodFrame& frame);
+    void setBlocked(bool value, const QString& reason);
     void stopTimers();
     // A broker drops the socket when it refuses a login; that deserves its own line.
     void reportRefusedLogin();

@@ -249,7 +249,7 @@ void AmqpExchange::publish(const QByteArray& message, const QString& routingKey,
     for (const AmqpContentBodyFrame& body : bodies)
         frames.append(&body);
 
-    if (!method.isValid() || !cd->sendFrames(frames)) {
+    if (!method.isValid() || !cd->sendFrames(frames, d->publishWaits)) {
         if (!method.isValid())
             AMQP::log(AMQP::LogException,
                       QStringLiteral("%1: publish for routing key \"%2\" could not be encoded; dropped")
@@ -260,6 +260,11 @@ void AmqpExchange::publish(const QByteArray& message, const QString& routingKey,
         d->lastDeliveryTag = d->nextDeliveryTag++;
         d->unconfirmedDeliveryTags.append(d->lastDeliveryTag);
     }
+}
+
+void AmqpExchange::setPublishWaits(bool wait)
+{
+    d_func()->publishWaits = wait;
 }
 
 qint64 AmqpExchange::lastDeliveryTag() const

@@ -44,6 +44,9 @@ public:
     // Runs a local event loop until the broker has acknowledged (or refused) every numbered
     // message or the time is up.
     bool waitForConfirms(int msecs = 30000);
+    // Whether publish() waits up to the write time-out for its bytes to leave (the default).
+    // Without the wait they leave from the event loop; the caller then bounds what it publishes.
+    void setPublishWaits(bool wait);
 
 Q_SIGNALS:
     void declared();

@@ -23,6 +23,7 @@ public:
     bool declared = false;
     qint64 nextDeliveryTag = 0;
     qint64 lastDeliveryTag = 0;
+    bool publishWaits = true;
     QVector<qint64> unconfirmedDeliveryTags;
 
     // What to set up again when the channel comes back after the broker closed it.

@@ -2,14 +2,18 @@
 
 #include "amqp_exchange.h"
 #include "logger.h"
+#include "quit_signals.h"
 
+#include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QVariantMap>
 
-bool messque::push(const QByteArray& text, const QByteArray& routing_key, QByteArray* dropped)
+bool messque::push(const QByteArray& text, const QByteArray& routing_key, QByteArray* dropped, int on_wire)
 {
-    bool full = items.size() >= capacity && !items.isEmpty();
+    // Never one already on the wire: the oldest of those still waiting goes.
+    bool full = items.size() + on_wire >= capacity && !items.isEmpty();
     if (full) {
         if (dropped)
             *dropped = items.head().text;
@@ -44,15 +48,19 @@ rabbit_man_dl::rabbit_man_dl(QString uri_, QString exchange_name_, QString vhost
 {
     connect(&client, &AmqpClient::disconnected, this, &rabbit_man_dl::disconnected);
     connect(&client, &AmqpClient::connected, this, &rabbit_man_dl::connected);
+    connect(&client, &AmqpClient::unblocked, this, &rabbit_man_dl::publish_next);
     client.connectToHost(uri);
     client.setAutoReconnect(true);
     client.setVirtualHost(vhost);
     timer.setInterval(1000);
     connect(&timer, &QTimer::timeout, this, &rabbit_man_dl::republish_message);
+    // Downlinks are commands already numbered and stored: give them their chance at quit.
+    quit_hook = add_quit_hook([this] { flush(5000); });
 }
 
 rabbit_man_dl::~rabbit_man_dl()
 {
+    if (quit_hook) remove_quit_hook(quit_hook);
     timer.stop();
     if (exchange)
         QObject::disconnect(exchange, nullptr, this, nullptr);
@@ -60,7 +68,35 @@ rabbit_man_dl::~rabbit_man_dl()
 
 bool rabbit_man_dl::can_publish() const
 {
-    return exchange && exchange->isOpen() && confirming;
+    // A blocked connection is not read by the broker: what is published then only fills the
+    // socket's buffer.
+    return exchange && exchange->isOpen() && confirming && !client.isBlocked() &&
+           in_flight.size() < max_unconfirmed;
+}
+
+void rabbit_man_dl::flush(int msecs)
+{
+    QElapsedTimer waited;
+    waited.start();
+    while ((!queue.isEmpty() || !in_flight.isEmpty()) && waited.elapsed() < msecs) {
+        publish_next();
+        // Nothing on its way and no way out: the connection is gone, or the broker refuses the
+        // exchange's channel (a missing exchange). A blocked connection may yet be unblocked.
+        if (in_flight.isEmpty() &&
+            (!client.isConnected() || (!client.isBlocked() && !(exchange && exchange->isOpen()))))
+            break;
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+    }
+    if (queue.isEmpty() && in_flight.isEmpty()) return;
+    QStringList ids;
+    for (const messque::item& item : in_flight)
+        ids << status_of(item.text);
+    for (int i = 0; i < queue.size(); ++i)
+        ids << status_of(queue.at(i).text);
+    QString list = ids.join(QLatin1Char(' '));
+    if (list.size() > 1000) list = list.left(1000) + QStringLiteral("...");
+    LOG_ERR << "quitting:" << ids.size()
+            << "downlinks not confirmed by the broker, their commands stay in state 1:" << list;
 }
 
 void rabbit_man_dl::connected()
@@ -75,6 +111,7 @@ void rabbit_man_dl::connected()
         connect(exchange, &AmqpExchange::acknowledged, this, &rabbit_man_dl::acknowledged);
         connect(exchange, &AmqpExchange::notAcknowledged, this, &rabbit_man_dl::not_acknowledged);
         connect(exchange, &AmqpChannel::closed, this, &rabbit_man_dl::channel_lost);
+        exchange->setPublishWaits(false);
     }
     // A new connection opens the channel anew, without the modes of the old one.
     exchange->enableConfirms();
@@ -128,6 +165,7 @@ QList<messque::item> rabbit_man_dl::take_confirmed(qint64 tag, bool multiple)
 void rabbit_man_dl::acknowledged(qint64 tag, bool multiple)
 {
     take_confirmed(tag, multiple);
+    publish_next(); // room again below the limit of unconfirmed ones
 }
 
 void rabbit_man_dl::not_acknowledged(qint64 tag, bool multiple)
@@ -152,7 +190,7 @@ void rabbit_man_dl::not_acknowledged(qint64 tag, bool multiple)
 void rabbit_man_dl::queue_string(QByteArray string, QByteArray routing_key)
 {
     QByteArray dropped;
-    if (queue.push(string, routing_key, &dropped))
+    if (queue.push(string, routing_key, &dropped, in_flight.size()))
         LOG_EXC << "downlink queue full, oldest downlink dropped:" << status_of(dropped);
     if (!timer.isActive())
         timer.start();

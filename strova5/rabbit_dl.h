@@ -1,8 +1,10 @@
 #pragma once
 // Publisher of the downlinks, in confirm mode. Downlinks wait in a bounded queue while the
-// exchange's channel is not open and go out in order once it is; a downlink the broker has not
-// confirmed when the connection or the channel goes is queued again in front, so that none is
-// lost silently (the network server tells a repeated one by its "status_id").
+// exchange's channel is not open, while the broker blocks the connection (a memory alarm) or
+// while too many wait for their confirmation, and go out in order once they may; a downlink the
+// broker has not confirmed when the connection or the channel goes is queued again in front, so
+// that none is lost silently (the network server tells a repeated one by its "status_id").
+// Publishing never waits for the socket: the main thread goes on taking uplinks.
 
 #include "amqp_client.h"
 
@@ -28,13 +30,15 @@ public:
 
     explicit messque(int capacity = 10000) : capacity(capacity) {}
 
-    // Appends; when full, drops the oldest and returns it in `dropped`.
-    bool push(const QByteArray& text, const QByteArray& routing_key, QByteArray* dropped);
+    // Appends; when full (`on_wire` published but unconfirmed ones count too), drops the oldest
+    // waiting one and returns it in `dropped`.
+    bool push(const QByteArray& text, const QByteArray& routing_key, QByteArray* dropped, int on_wire = 0);
     // Puts `front` before everything waiting, in its order.
     void push_front(const QList<item>& front);
     bool isEmpty() const { return items.isEmpty(); }
     int size() const { return items.size(); }
     const item& head() const { return items.head(); }
+    const item& at(int i) const { return items.at(i); }
     void pop() { items.dequeue(); }
 
 private:
@@ -52,6 +56,11 @@ public:
     // Downlinks waiting to be published, and published but not yet confirmed.
     int pending() const { return queue.size(); }
     int unconfirmed() const { return in_flight.size(); }
+    // Published and not yet confirmed: beyond this many, publishing waits for confirmations.
+    static constexpr int max_unconfirmed = 1000;
+    // Publishes and waits for the confirmations of what is held, for up to `msecs`; at the end,
+    // what is still unconfirmed is named in one Err line. Runs at quit.
+    void flush(int msecs);
 
 signals:
     void republish();
@@ -85,4 +94,5 @@ private:
     QTimer timer;
     bool confirming = false;               // confirm mode is on for the channel as it is open now
     QMap<qint64, messque::item> in_flight; // by delivery tag of the current channel opening
+    int quit_hook = 0;
 };

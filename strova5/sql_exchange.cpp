@@ -74,9 +74,18 @@ SQL_Exchange::SQL_Exchange(QVariantMap cfg_, QObject* parent)
                     QStringLiteral("REPLACE INTO modems_setting(modem_id, ts, `state`, `setting`, `data`) VALUES "), {}}
 {
     instance = this;
+    // The reception time of readings and events, the time of settings and commands.
+    cmd_batch.time_field = 2;
+    data_batch.time_field = 2;
+    event_batch.time_field = 2;
+    setting_batch.time_field = 1;
+    clock.start();
     tmr_save = new QTimer(this);
-    // The timer does not wait for the rows it hands to the writer; slot_tmr_save does.
-    connect(tmr_save, &QTimer::timeout, this, [this] { save_run(); });
+    // The timer does not wait for the rows it handed to the writer (a lock held elsewhere may
+    // keep them for seconds); it tries again on its next tick. slot_tmr_save does wait.
+    connect(tmr_save, &QTimer::timeout, this, [this] {
+        if (!writer_in_flight()) save_run();
+    });
 }
 
 SQL_Exchange::~SQL_Exchange()
@@ -210,20 +219,20 @@ bool SQL_Exchange::init()
 
 int SQL_Exchange::pending_rows() const
 {
-    return cmd_batch.tuples.size() + pending_statuses.size() + data_batch.tuples.size() + event_batch.tuples.size() +
-           setting_batch.tuples.size();
+    return cmd_batch.tuples.size() + pending_statuses.size() + data_batch.tuples.size() +
+           event_batch.tuples.size() + setting_batch.tuples.size() + writer_rows;
 }
 
 QSqlDatabase& SQL_Exchange::conn()
 {
-    if (writer && QThread::currentThread() == writer) {
-        if (!writer_db.isValid())
-            writer_db = add_connection(cfg, QStringLiteral("writer"));
-        if (!writer_db.isOpen())
-            writer_db.open();
-        return writer_db;
-    }
+    if (writer && QThread::currentThread() == writer) return writer_db;
     return db;
+}
+
+bool SQL_Exchange::writer_in_flight()
+{
+    QMutexLocker lock(&writer_mutex);
+    return writer_busy;
 }
 
 void SQL_Exchange::settle()
@@ -236,16 +245,36 @@ void SQL_Exchange::settle()
     if (!writer_result)
         return;
     writer_result = false;
+    writer_rows = 0;
+    const bool open_failed = writer_open_failed;
+    writer_open_failed = false;
     // What the run could not write goes back in front of what came meanwhile.
     for (auto pair : {qMakePair(&run_data, &data_batch), qMakePair(&run_event, &event_batch),
                       qMakePair(&run_setting, &setting_batch)}) {
         pair.first->tuples.append(pair.second->tuples);
         pair.second->tuples.swap(pair.first->tuples);
         pair.first->tuples.clear();
+        pair.second->in_doubt = pair.first->in_doubt;
     }
     const QSqlError error = last_error;
     last_error = writer_error;
-    note_reachable(writer_reached);
+    if (open_failed) {
+        // Readings must not wait for a connection the server will not grant (a per-account
+        // limit): the main connection takes them meanwhile.
+        if (!writer_down)
+            LOG_ERR << "the writer's own database connection cannot be opened:"
+                    << writer_error.nativeErrorCode() << writer_error.text()
+                    << "; its rows go over the main connection, trying again every 10 s";
+        writer_down = true;
+        writer_retry_at = clock.elapsed() + 10000;
+        last_error = error;
+        return;
+    }
+    if (writer_down) {
+        writer_down = false;
+        LOG_WRN << "the writer's own database connection is open again";
+    }
+    note_result(writer_reached);
     if (writer_reached)
         last_error = error;
 }
@@ -259,38 +288,63 @@ bool SQL_Exchange::run(QSqlQuery& query, const QString& statement)
     return false;
 }
 
-bool SQL_Exchange::is_connection_error(const QSqlError& error)
+SQL_Exchange::Error_class SQL_Exchange::classify(const QSqlError& error)
 {
-    // Client errors (CR_*, 2000-2999) mean the server was not reached or the link broke; the
-    // listed server errors are passing states of the server. Either way the statement itself
-    // is fine and is to be sent again.
     bool numeric = false;
     const int code = error.nativeErrorCode().toInt(&numeric);
-    if (!numeric)
-        return true; // no server answer at all (connection not open)
+    if (!numeric) return Error_class::connection; // no server answer at all (connection not open)
     if (code >= 2000 && code < 3000)
-        return true;
+        return Error_class::connection; // client errors: the server was not reached or the link broke
     switch (code) {
-    case 1040: // too many connections
     case 1053: // server shutdown in progress
-    case 1205: // lock wait timeout
-    case 1213: // deadlock
-    case 1290: // read-only for now
+    case 1153: // packet beyond max_allowed_packet: the server closes the connection
     case 1927: // connection killed
     case 4031: // idle connection closed by the server
-        return true;
+        return Error_class::connection;
+    case 1021: // disk full
+    case 1037: // out of memory
+    case 1040: // too many connections
+    case 1041: // out of memory
+    case 1114: // table full
+    case 1180: // error during commit
+    case 1181: // error during rollback
+    case 1203: // too many connections of the account
+    case 1205: // lock wait timeout
+    case 1213: // deadlock
+    case 1290: // read-only (as during a fail-over)
+        return Error_class::passing;
     default:
-        return false;
+        return Error_class::refused;
     }
 }
 
-template <typename List> void SQL_Exchange::enforce_cap(List& list, const char* what)
+void SQL_Exchange::enforce_cap(Batch& batch)
 {
-    if (list.size() <= pending_cap)
-        return;
-    const int drop = list.size() - pending_cap;
-    LOG_EXC << "the database took nothing for too long: dropped the" << drop << "oldest waiting rows of" << what;
-    list.erase(list.begin(), list.begin() + drop);
+    if (batch.tuples.size() <= pending_cap) return;
+    const int drop = batch.tuples.size() - pending_cap;
+    // The row's time is one of its leading values, all plain numbers.
+    uint32_t oldest = UINT32_MAX, newest = 0;
+    for (int i = 0; i < drop; ++i) {
+        const QString& t = batch.tuples.at(i);
+        int from = 1;
+        for (int f = 0; f < batch.time_field && from > 0; ++f)
+            from = t.indexOf(QLatin1String(", "), from) + 2;
+        const uint32_t ts = from > 1 ? t.midRef(from, t.indexOf(QLatin1Char(','), from) - from).toUInt() : 0;
+        oldest = qMin(oldest, ts);
+        newest = qMax(newest, ts);
+    }
+    LOG_EXC << "the database took nothing for too long: dropped the" << drop << "oldest waiting rows of"
+            << batch.table << "with times from" << oldest << "to" << newest;
+    batch.tuples.erase(batch.tuples.begin(), batch.tuples.begin() + drop);
+    batch.in_doubt = 0;
+}
+
+void SQL_Exchange::enforce_status_cap()
+{
+    if (pending_statuses.size() <= pending_cap) return;
+    const int drop = pending_statuses.size() - pending_cap;
+    LOG_EXC << "the database took nothing for too long: dropped the" << drop << "oldest waiting statuses";
+    pending_statuses.erase(pending_statuses.begin(), pending_statuses.begin() + drop);
 }
 
 bool SQL_Exchange::reconnect()
@@ -305,11 +359,11 @@ SQL_Exchange::Outcome SQL_Exchange::attempt(QSqlQuery& query, const QString& sta
 {
     if (run(query, statement))
         return Outcome::written;
-    // A statement beyond the server's max_allowed_packet is answered with 1153 and the
-    // connection closed: the next statement would fail for nothing.
-    const bool dropped = last_error.nativeErrorCode() == QLatin1String("1153");
-    if (!dropped && !is_connection_error(last_error))
-        return Outcome::refused;
+    // A lost link (also a statement beyond max_allowed_packet, after which the server closes
+    // the connection) needs a fresh connection before anything else is sent.
+    const Error_class kind = classify(last_error);
+    if (kind == Error_class::refused) return Outcome::refused;
+    if (kind == Error_class::passing) return Outcome::passing;
     const QSqlError error = last_error;
     if (!reconnect())
         return Outcome::away;
@@ -317,13 +371,40 @@ SQL_Exchange::Outcome SQL_Exchange::attempt(QSqlQuery& query, const QString& sta
     return Outcome::dropped;
 }
 
+SQL_Exchange::Outcome SQL_Exchange::attempt_chunk(QSqlQuery& query, const QString& statement, int rows,
+                                                  int& in_doubt)
+{
+    Outcome outcome = attempt(query, statement);
+    // The connection went while the server is there: once more on the fresh one. A chunk that
+    // drops it again holds a row the server will never take, and would hold back this batch and
+    // every later one on each save.
+    if (outcome == Outcome::dropped) {
+        in_doubt = rows;
+        outcome = attempt(query, statement);
+    }
+    if (outcome == Outcome::refused && in_doubt == rows &&
+        last_error.nativeErrorCode() == QLatin1String("1062")) {
+        // The answer to the first sending was lost, not the statement: its rows are stored.
+        LOG_DBG << "rows stored before their answer was lost:" << rows << "of" << log_cut(statement, 200);
+        outcome = Outcome::written;
+    }
+    if (outcome == Outcome::written || outcome == Outcome::refused)
+        in_doubt = 0;
+    else if (outcome != Outcome::passing)
+        in_doubt = rows; // sent, answer unknown
+    return outcome;
+}
+
 bool SQL_Exchange::write_batch(Batch& batch)
 {
     QSqlQuery q(conn());
     while (!batch.tuples.isEmpty()) {
+        // Rows whose answer was lost go again as the same chunk, so that a duplicate key tells
+        // that exactly they are stored.
+        const int max_rows = batch.in_doubt > 0 ? batch.in_doubt : chunk_max_rows;
         int rows = 0;
         int chars = batch.prefix.size();
-        while (rows < batch.tuples.size() && rows < chunk_max_rows &&
+        while (rows < batch.tuples.size() && rows < max_rows &&
                (rows == 0 || chars + batch.tuples.at(rows).size() + 2 <= chunk_max_chars)) {
             chars += batch.tuples.at(rows).size() + 2;
             ++rows;
@@ -336,35 +417,32 @@ bool SQL_Exchange::write_batch(Batch& batch)
                 statement += QLatin1String(", ");
             statement += batch.tuples.at(i);
         }
-        Outcome outcome = attempt(q, statement);
-        // The connection went while the server is there: once more on the fresh one. A chunk
-        // that drops it again holds a row the server will never take, and would hold back this
-        // batch and every later one on each save.
-        if (outcome == Outcome::dropped)
-            outcome = attempt(q, statement);
+        Outcome outcome = attempt_chunk(q, statement, rows, batch.in_doubt);
         if (outcome == Outcome::written) {
             batch.tuples.erase(batch.tuples.begin(), batch.tuples.begin() + rows);
             continue;
         }
-        if (outcome == Outcome::away)
-            return false;
+        if (outcome == Outcome::away || outcome == Outcome::passing)
+            return false; // everything waits, in order
 
         // Find the rows the server refuses or drops the connection for, keep the others.
         LOG_EXC << last_error.text() << "in a statement of" << rows << "rows for" << batch.table
                 << "; writing them one by one";
         for (int i = 0; i < rows; ++i) {
             const QString single = batch.prefix + batch.tuples.first();
-            outcome = attempt(q, single);
-            if (outcome == Outcome::dropped)
-                outcome = attempt(q, single);
-            if (outcome == Outcome::away)
+            int doubt = 0;
+            outcome = attempt_chunk(q, single, 1, doubt);
+            if (outcome == Outcome::away || outcome == Outcome::passing) {
+                batch.in_doubt = doubt;
                 return false;
+            }
             if (outcome == Outcome::dropped)
-                LOG_EXC << "row lost, it drops the connection:" << last_error.text() << single.left(1000);
+                LOG_EXC << "row lost, it drops the connection:" << last_error.text() << log_cut(single);
             else if (outcome == Outcome::refused)
-                LOG_EXC << "row lost:" << last_error.text() << single;
+                LOG_EXC << "row lost:" << last_error.text() << log_cut(single);
             batch.tuples.removeFirst();
         }
+        batch.in_doubt = 0;
     }
     return true;
 }
@@ -403,10 +481,11 @@ void SQL_Exchange::save_run()
     if (!pending_rows())
         return;
     for (Batch* batch : {&cmd_batch, &data_batch, &event_batch, &setting_batch})
-        enforce_cap(batch->tuples, batch->table);
-    enforce_cap(pending_statuses, "statuses");
-    if (!set_session_charset() && is_connection_error(last_error)) {
-        note_reachable(false);
+        enforce_cap(*batch);
+    enforce_status_cap();
+    if (passing_until > clock.elapsed()) return; // the server is in a passing state: the pause first
+    if (!set_session_charset() && classify(last_error) != Error_class::refused) {
+        note_result(false);
         return;
     }
     // The order matters: statuses find the command rows written first, and confirmed settings
@@ -417,7 +496,7 @@ void SQL_Exchange::save_run()
     bool known = false;
     if (reached && !pending_statuses.isEmpty()) {
         known = find_named_commands(named);
-        reached = known || !is_connection_error(last_error);
+        reached = known || classify(last_error) == Error_class::refused;
     }
     if (reached) {
         while (!pending_statuses.isEmpty()) {
@@ -433,34 +512,42 @@ void SQL_Exchange::save_run()
             pending_statuses.removeFirst();
         }
     }
-    if (!reached || !writer) {
+    // While the writer's own connection cannot be had, its rows go over this one.
+    const bool use_writer = writer && clock.elapsed() >= writer_retry_at;
+    if (!reached || !use_writer) {
         reached = reached && write_batch(data_batch) && write_batch(event_batch) && write_batch(setting_batch);
-        note_reachable(reached);
+        note_result(reached);
         return;
     }
     if (data_batch.tuples.isEmpty() && event_batch.tuples.isEmpty() && setting_batch.tuples.isEmpty()) {
-        note_reachable(true);
+        note_result(true);
         return;
     }
     for (auto pair : {qMakePair(&run_data, &data_batch), qMakePair(&run_event, &event_batch),
                       qMakePair(&run_setting, &setting_batch)}) {
         pair.first->table = pair.second->table;
         pair.first->prefix = pair.second->prefix;
+        pair.first->in_doubt = pair.second->in_doubt;
     }
     run_data.tuples.swap(data_batch.tuples);
     run_event.tuples.swap(event_batch.tuples);
     run_setting.tuples.swap(setting_batch.tuples);
+    writer_rows = run_data.tuples.size() + run_event.tuples.size() + run_setting.tuples.size();
     {
         QMutexLocker lock(&writer_mutex);
         writer_busy = true;
     }
     QMetaObject::invokeMethod(writer_context, [this] {
+        if (!writer_db.isValid()) writer_db = add_connection(cfg, QStringLiteral("writer"));
+        const bool opened = writer_db.isOpen() || writer_db.open();
+        if (!opened) last_error = writer_db.lastError();
         // Each run starts with the character set, as the main connection's: a reconnection of
         // the client library falls back to 3-byte utf8.
-        const bool ok = (set_session_charset() || !is_connection_error(last_error)) && write_batch(run_data) &&
-                        write_batch(run_event) && write_batch(run_setting);
+        const bool ok = opened && (set_session_charset() || classify(last_error) == Error_class::refused) &&
+                        write_batch(run_data) && write_batch(run_event) && write_batch(run_setting);
         {
             QMutexLocker lock(&writer_mutex);
+            writer_open_failed = !opened;
             writer_reached = ok;
             writer_error = last_error;
             writer_busy = false;
@@ -502,14 +589,34 @@ bool SQL_Exchange::find_named_commands(QSet<QPair<uint32_t, QString>>& found)
                 .arg(ids.join(QStringLiteral(", ")), texts.join(QStringLiteral(", ")), numbered_up_to(numbered_to));
         QSqlQuery q(db);
         if (!run(q, select)) {
-            if (!is_connection_error(last_error))
-                LOG_EXC << last_error.text() << select.left(1000);
+            if (classify(last_error) == Error_class::refused) LOG_EXC << last_error.text() << log_cut(select);
             return false;
         }
         while (q.next())
             found.insert(qMakePair(q.value(0).toUInt(), text_of(q.value(1))));
     }
     return true;
+}
+
+void SQL_Exchange::note_result(bool done)
+{
+    if (done) {
+        if (passing_pause_ms) LOG_WRN << "the database takes rows again";
+        passing_pause_ms = 0;
+        passing_until = 0;
+        note_reachable(true);
+        return;
+    }
+    if (classify(last_error) != Error_class::passing) {
+        note_reachable(false);
+        return;
+    }
+    if (!passing_pause_ms)
+        LOG_EXC << "the database is in a passing state:" << last_error.nativeErrorCode().toInt()
+                << last_error.text() << "; rows waiting:" << pending_rows()
+                << "; trying again with growing pauses";
+    passing_pause_ms = passing_pause_ms ? qMin(passing_pause_ms * 2, 10000) : 200;
+    passing_until = clock.elapsed() + passing_pause_ms;
 }
 
 void SQL_Exchange::note_reachable(bool reached)
@@ -548,9 +655,8 @@ bool SQL_Exchange::apply_status(const Rabbit_dl_status& status, uint32_t numbere
                                    .arg(status.modem_id)
                                    .arg(status.cmd_id);
         if (!run(q, select)) {
-            if (is_connection_error(last_error))
-                return false;
-            LOG_EXC << last_error.text() << select;
+            if (classify(last_error) != Error_class::refused) return false;
+            LOG_EXC << last_error.text() << log_cut(select);
             return true;
         }
         if (!q.next())
@@ -571,9 +677,8 @@ bool SQL_Exchange::apply_status(const Rabbit_dl_status& status, uint32_t numbere
                 .arg(status.modem_id)
                 .arg(sql_text(status.setting), numbered_up_to(numbered_to));
         if (!run(q, select)) {
-            if (is_connection_error(last_error))
-                return false;
-            LOG_EXC << last_error.text() << select;
+            if (classify(last_error) != Error_class::refused) return false;
+            LOG_EXC << last_error.text() << log_cut(select);
         } else if (q.next()) {
             data = json_to_variant(q.value(QStringLiteral("data")));
             ts = q.value(QStringLiteral("ts")).toUInt();
@@ -603,13 +708,24 @@ bool SQL_Exchange::apply_status(const Rabbit_dl_status& status, uint32_t numbere
     }
     if (new_state < 0)
         return true;
+    if (state == 5) {
+        // The confirmed setting is written before the command is marked done: a lost answer
+        // can make both go again, never leave the command done without its setting.
+        const QString copy =
+            setting_batch.prefix + setting_tuple(status.modem_id, Ul_setting(ts, setting, data));
+        if (!run(q, copy)) {
+            if (classify(last_error) != Error_class::refused) return false;
+            LOG_EXC << "row lost:" << last_error.text() << log_cut(copy);
+        }
+    }
     const QString update = QStringLiteral("UPDATE modems_cmd SET `state`='%1' WHERE cmd_id=%2").arg(new_state).arg(cmd_id);
     if (!run(q, update)) {
-        if (is_connection_error(last_error))
-            return false;
+        if (classify(last_error) != Error_class::refused) return false;
         LOG_EXC << last_error.text() << update;
         return true;
     }
+    // Once more behind the settings already waiting, so that it stays the newest, and into the
+    // registry.
     if (state == 5)
         copy_setting(status.modem_id, ts, setting, data);
     return true;
@@ -621,7 +737,7 @@ QMap<uint32_t, QVariantMap> SQL_Exchange::get_pending_settings()
     const QString select = QStringLiteral("SELECT modem_id, setting, `data` FROM modems_setting WHERE modems_setting.state = 0 ");
     QSqlQuery q(db);
     if (!run(q, select)) {
-        LOG_EXC << last_error.text() << select;
+        LOG_EXC << last_error.text() << log_cut(select);
         return out;
     }
     while (q.next())

@@ -3,14 +3,16 @@
 //
 // Uplinks become SQL value tuples in memory (slot_UL, no database access); the save timer writes
 // them in multi-row statements. A row leaves memory only once the server has taken it: rows wait
-// through a lost connection, and a statement the server refuses is retried row by row so that
-// only the refused row is lost.
+// through a lost connection and through a passing state of the server (read-only, lock wait,
+// deadlock, too many connections), and a statement the server refuses is retried row by row so
+// that only the refused row is lost.
 //
 // The operations other components call are virtual so that tests can stand a double in its place;
 // the constructor opens nothing (init does), so a double needs no database.
 
 #include "records.h"
 
+#include <QElapsedTimer>
 #include <QList>
 #include <QMutex>
 #include <QWaitCondition>
@@ -131,7 +133,7 @@ public:
     static QString json_of_values(const QMap<OBIS, QVariant>& values);
     static QString cmd_state_text(uint32_t state);
 
-    // Rows and statuses waiting for the next save.
+    // Rows and statuses not yet written, also those the writer has in hand.
     int pending_rows() const;
 
 signals:
@@ -155,15 +157,21 @@ protected:
         const char* table;
         QString prefix;     // "INSERT INTO ... VALUES "
         QStringList tuples; // "(v1, v2, ...)", oldest first
+        int time_field = 1; // position of the row's time among its values, for log lines
+        // Rows at the head whose statement went out but whose answer was lost: the server may
+        // have them already. They are sent again as the same chunk.
+        int in_doubt = 0;
     };
 
     // Encodes one command: the codec; tests put a fixed answer here.
     virtual Stringify_dl_app encode(const Dl_request& request, const QStringList& rights);
 
     // Writes the batch in chunks; a chunk leaves the batch once the server took it, or row by
-    // row when the server refused it. False when the connection is lost (the rest waits).
+    // row when the server refused it. False when the connection is lost or the server is in a
+    // passing state (last_error tells which; the rest waits, in order).
     bool write_batch(Batch& batch);
-    // Applies one status to `modems_cmd`; false when the connection is lost (it stays pending).
+    // Applies one status to `modems_cmd`; false when the connection is lost or the server is in
+    // a passing state (it stays pending).
     bool apply_status(const Rabbit_dl_status& status, uint32_t numbered_to);
     // SQL condition (empty, or starting with " AND") keeping the commands numbered up to
     // `numbered_to`, leaving out those numbered since; numbers may have wrapped meanwhile.
@@ -176,14 +184,31 @@ protected:
     bool set_session_charset();
     // A fresh connection when the last one was lost; false when the server cannot be reached.
     bool reconnect();
-    enum class Outcome { written, refused, dropped, away };
-    // Runs one write: taken, refused by the server, or the connection went with it (dropped:
-    // already reconnected; away: the server cannot be reached).
+    // What a server error means for the rows of the statement; decided here only.
+    // connection: the link is gone (reconnect; the rows are sent again);
+    // passing: a state of the server that passes (read-only, lock wait, deadlock, too many
+    //   connections, ...): the rows wait, in order, and the run is tried again after a pause;
+    // refused: the rows themselves are refused (bad value, too long, ...).
+    enum class Error_class { connection, passing, refused };
+    static Error_class classify(const QSqlError& error);
+    static bool is_connection_error(const QSqlError& error)
+    {
+        return classify(error) == Error_class::connection;
+    }
+    enum class Outcome { written, refused, dropped, away, passing };
+    // Runs one write: taken, refused by the server, the server in a passing state, or the
+    // connection went with it (dropped: already reconnected; away: the server cannot be reached).
     Outcome attempt(QSqlQuery& query, const QString& statement);
+    // attempt(), sent once more on a fresh connection when it dropped the last one; a chunk whose
+    // answer was lost (`in_doubt` rows) and that now meets a duplicate key was stored before.
+    Outcome attempt_chunk(QSqlQuery& query, const QString& statement, int rows, int& in_doubt);
     void note_reachable(bool reached);
-    static bool is_connection_error(const QSqlError& error);
-    // Drops the oldest entries past the cap, with one Exc line.
-    template <typename List> void enforce_cap(List& list, const char* what);
+    // The end of a run: all written, or stopped by last_error (a passing state pauses the runs).
+    void note_result(bool done);
+    // Drops the oldest rows past the cap, with one Exc line naming the table, the count and the
+    // times of the dropped rows.
+    void enforce_cap(Batch& batch);
+    void enforce_status_cap();
 
     // The state rules for a command held in the registry; `copy` is cleared once the setting of
     // a confirmed write has been copied.
@@ -225,6 +250,10 @@ protected:
 
     QSqlError last_error;
     bool db_away = false; // the last save lost the connection; logged once until it is back
+    // A passing state of the server: runs pause, growing from 0.2 s up to 10 s.
+    QElapsedTimer clock;
+    int passing_pause_ms = 0;
+    qint64 passing_until = 0; // clock time before which no run starts
     int quit_hook = 0;
 
     // The rows of readings, events and settings are written by a thread of their own on its own
@@ -239,8 +268,15 @@ protected:
     bool writer_busy = false;   // a run is in flight (guarded by writer_mutex)
     bool writer_result = false; // a finished run waits to be taken back (guarded by writer_mutex)
     bool writer_reached = false;
+    bool writer_open_failed = false; // the run found the writer's connection could not be opened
     QSqlError writer_error;
+    // The writer's own connection could not be opened: the runs go over the main connection
+    // until this clock time, then the writer tries again.
+    qint64 writer_retry_at = -1;
+    bool writer_down = false;
+    bool writer_in_flight();
     Batch run_data, run_event, run_setting; // the rows of the run in flight
+    int writer_rows = 0;                    // their number, until they are taken back (main thread)
     // The connection of the calling thread.
     QSqlDatabase& conn();
     // Main thread: the commands and statuses of a save, then its rows handed to the writer.

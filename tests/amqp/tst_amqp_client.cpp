@@ -200,9 +200,10 @@ private slots:
         s.broker.send(FakeBroker::start("AMQPLAIN PLAIN"));
 
         const QByteArray platform = QByteArray("Qt ") + qVersion();
-        QByteArray props = hex("08") + "platform" + hex("53 000000") + char(platform.size()) + platform +
-                           hex("07") + "product" + hex("53 00000005") + "AMQPC" + hex("07") + "version" +
-                           hex("53 00000005") + "0.5.0";
+        QByteArray props = hex("0C") + "capabilities" + hex("46 00000015 12") + "connection.blocked" +
+                           hex("74 01") + hex("08") + "platform" + hex("53 000000") + char(platform.size()) +
+                           platform + hex("07") + "product" + hex("53 00000005") + "AMQPC" + hex("07") +
+                           "version" + hex("53 00000005") + "0.5.0";
         QByteArray args = hex("000A 000B 000000") + char(props.size()) + props + hex("08") + "AMQPLAIN" +
                           hex("0000001B 05 4C4F47494E 53 00000001 75 08 50415353574F5244 53 00000001 70") +
                           hex("05") + "en_US";
@@ -326,6 +327,31 @@ private slots:
         QVERIFY(s.broker.waitConnections(2));
         QVERIFY(s.broker.handshake(s.client));
         QCOMPARE(hex_of(s.broker.takeFrame()), QString("010001000000050014000A00CE"));
+    }
+
+    // connection.blocked / unblocked (advertised in start-ok): the client knows when the broker
+    // stops reading its publishes; a new connection starts unblocked.
+    void broker_blocks_and_unblocks()
+    {
+        Setup s;
+        QSignalSpy blocked(&s.client, &AmqpClient::blocked);
+        QSignalSpy unblocked(&s.client, &AmqpClient::unblocked);
+        QVERIFY(s.up());
+        AmqpMethodWriter block(10, 60);
+        block.shortString("low on memory");
+        s.broker.send(wire(block));
+        QTRY_VERIFY(s.client.isBlocked());
+        QCOMPARE(blocked.size(), 1);
+        QCOMPARE(blocked.first().first().toString(), QString("low on memory"));
+        s.broker.send(FakeBroker::method(10, 61));
+        QTRY_VERIFY(!s.client.isBlocked());
+        QCOMPARE(unblocked.size(), 1);
+
+        s.broker.send(wire(block));
+        QTRY_VERIFY(s.client.isBlocked());
+        s.broker.peer->abort();
+        QTRY_VERIFY(!s.client.isBlocked());
+        QVERIFY(s.broker.received.isEmpty()); // nothing is answered to either
     }
 
     // Bytes that break the framing close the connection with the frame-error reply, and the

@@ -391,6 +391,71 @@ private slots:
         QCOMPARE(count(db, "SELECT COUNT(*) FROM modems_data"), 1200 - remaining);
     }
 
+    // The account may open two connections: the writer's own is refused, its rows go over the
+    // main one, the reason is logged, and a quit does not hang.
+    void limited_account_stores_everything()
+    {
+        QVERIFY2(start_own_services(), "private services did not start");
+        QSqlDatabase db = testsupport::schema_database("e2e_limit", "limit", own);
+        QVERIFY(db.tables().contains("modems_data"));
+        QSqlDatabase admin = testsupport::open_admin_database("limit_admin", own);
+        QVERIFY(QSqlQuery(admin).exec("ALTER USER 'u'@'127.0.0.1' WITH MAX_USER_CONNECTIONS 2"));
+        struct Unlimit
+        {
+            QSqlDatabase& a;
+            ~Unlimit() { QSqlQuery(a).exec("ALTER USER 'u'@'127.0.0.1' WITH MAX_USER_CONNECTIONS 0"); }
+        } unlimit{admin};
+        Daemon d(own, "e2e_limit", "limit");
+        QVERIFY(write_value_uplinks(d.dir.path() + "/ul.txt", 2, 501));
+        testsupport::amqp_peer(own["STROVA_AMQP_URI"], {"publish-file", d.queue, d.dir.path() + "/ul.txt"});
+        QVERIFY(d.start());
+        QTRY_COMPARE_WITH_TIMEOUT(count(db, "SELECT COUNT(*) FROM modems_data"), 500, 30000);
+        QTRY_COMPARE_WITH_TIMEOUT(count(db, "SELECT COUNT(*) FROM modems_cmd"), 500, 10000);
+        const QStringList err =
+            d.log().split('\n').filter("writer's own database connection cannot be opened");
+        QCOMPARE(err.size(), 1);
+        QVERIFY2(err.first().contains("max_user_connections"), qPrintable(err.first()));
+        ::kill(pid_t(d.proc.processId()), SIGTERM);
+        QVERIFY(d.proc.waitForFinished(10000));
+        QCOMPARE(d.proc.exitCode(), 0);
+    }
+
+    // A quit while the broker's memory alarm holds the downlinks back: the daemon ends, names
+    // every downlink it could not get confirmed, and their commands stay pending.
+    void quit_during_memory_alarm_names_downlinks()
+    {
+        QVERIFY2(start_own_services(), "private services did not start");
+        QSqlDatabase db = testsupport::schema_database("e2e_alarm", "alarm", own);
+        QVERIFY(db.tables().contains("modems_data"));
+        Daemon d(own, "e2e_alarm", "alarm");
+        QVERIFY(write_value_uplinks(d.dir.path() + "/ul.txt", 2, 201));
+        testsupport::amqp_peer(own["STROVA_AMQP_URI"], {"publish-file", d.queue, d.dir.path() + "/ul.txt"});
+        QVERIFY(own_control({"rabbitmqctl", "set_vm_memory_high_watermark", "0"}));
+        struct Lift
+        {
+            tst_e2e* t;
+            ~Lift() { t->own_control({"rabbitmqctl", "set_vm_memory_high_watermark", "0.4"}); }
+        } lift{this};
+        QVERIFY(d.start());
+        // Uplinks are taken and stored during the alarm; every new modem is asked for its version.
+        QTRY_COMPARE_WITH_TIMEOUT(count(db, "SELECT COUNT(*) FROM modems_data"), 200, 30000);
+        QTRY_COMPARE_WITH_TIMEOUT(count(db, "SELECT COUNT(*) FROM modems_cmd"), 200, 10000);
+        ::kill(pid_t(d.proc.processId()), SIGTERM);
+        QVERIFY(d.proc.waitForFinished(30000));
+        QCOMPARE(d.proc.exitCode(), 0);
+        const QStringList err = d.log().split('\n').filter("downlinks not confirmed by the broker");
+        QCOMPARE(err.size(), 1);
+        QStringList ids;
+        const QRegularExpression id("drvStrova5_(\\d+)");
+        for (auto it = id.globalMatch(err.first()); it.hasNext();)
+            ids << it.next().captured(1);
+        QVERIFY(!ids.isEmpty());
+        QVERIFY2(err.first().contains(QStringLiteral(" 200 ")), qPrintable(err.first().left(300)));
+        QCOMPARE(count(db, "SELECT COUNT(*) FROM modems_cmd WHERE state = 1 AND cmd_id IN (" + ids.join(',') +
+                               ")"),
+                 ids.size());
+    }
+
     void broker_restart_resumes_consumption()
     {
         QVERIFY2(start_own_services(), "private services did not start");

@@ -75,6 +75,34 @@ Parser_ul_app uplink(uint32_t modem, uint32_t ts_get, uint8_t header)
     ul.header = header;
     return ul;
 }
+// Uplinks at 300 a second (a reading, an event and a setting each) and a command with a
+// delivery report every 100 ms, into `s`; counts what went in.
+struct Feed
+{
+    QTimer timer;
+    uint32_t uplinks = 0;
+    QList<uint32_t> cmds;
+    void start(Storage* s)
+    {
+        QObject::connect(&timer, &QTimer::timeout, [this, s] {
+            for (int i = 0; i < 3; ++i, ++uplinks) {
+                Parser_ul_app ul = uplink(5000 + uplinks % 100, 1700000000 + uplinks, 0x40);
+                Ul_data_record rec(254, 1700000000 + uplinks);
+                rec.values[A_PLUS] = double(uplinks);
+                ul.ul_datas << rec;
+                ul.ul_events << Ul_event_record(1700000000 + uplinks, 1, 1, 65535, 3,
+                                                obis_make_cde(99, 98, 0));
+                ul.ul_settings << Ul_setting(1700000000 + uplinks, QString("s%1").arg(uplinks), "v");
+                s->slot_UL(ul);
+            }
+            if (uplinks % 30 == 0) {
+                if (!cmds.isEmpty()) s->slot_DL_status(Rabbit_dl_status(9, QString(), true, cmds.last()));
+                cmds << s->send_dl(9, {}, "13.0.0", QVariant()).value("9").toUInt();
+            }
+        });
+        timer.start(10);
+    }
+};
 } // namespace
 
 class tst_sql_exchange : public QObject
@@ -132,6 +160,19 @@ private slots:
     }
     void init() { g_log->clear(); use_registry({}); }
     void cleanup() { ram.reset(); }
+
+    // Everything the feed made is stored, once; every command but the last was delivered.
+    void verify_fed(const Feed& feed)
+    {
+        QCOMPARE(count("modems_data"), int(feed.uplinks));
+        QCOMPARE(count("modems_data", "OBIS_1_8_0 = ts - 1700000000"), int(feed.uplinks));
+        QCOMPARE(count("modems_event"), int(feed.uplinks));
+        QCOMPARE(count("modems_setting"), int(feed.uplinks));
+        QCOMPARE(count("modems_cmd"), feed.cmds.size());
+        QCOMPARE(count("modems_cmd", "`state` = 2"), feed.cmds.size() - 1);
+        QVERIFY2(!g_log->has("row lost"),
+                 qPrintable(g_log->all().split('\n').filter("row lost").join('\n').left(2000)));
+    }
 
     void json_to_variant_data()
     {
@@ -352,7 +393,8 @@ private slots:
         }
         s->slot_tmr_save();
         QCOMPARE(s->pending_rows(), 100);
-        QVERIFY(g_log->has("dropped the 30 oldest"));
+        QVERIFY(g_log->has(
+            "dropped the 30 oldest waiting rows of modems_setting with times from 1700000000 to 1700000029"));
         QVERIFY(s->init());
         s->slot_tmr_save();
         QCOMPARE(s->pending_rows(), 0);
@@ -424,7 +466,11 @@ private slots:
         QVERIFY(server.start());
         const QMap<QString, QString> priv = server.open_check(check);
         QVERIFY(check.isOpen());
-        QVERIFY(QSqlQuery(check).exec("SET GLOBAL max_allowed_packet = 65536"));
+        {
+            QSqlDatabase admin = testsupport::open_admin_database("private_admin", priv);
+            QVERIFY(QSqlQuery(admin).exec("SET GLOBAL max_allowed_packet = 65536"));
+        }
+        QSqlDatabase::removeDatabase("private_admin");
         auto s = std::make_unique<Storage>(config(priv["STROVA_MYSQL_DB"], priv), nullptr);
         QVERIFY(s->init());
         s->tmr_save->stop();
@@ -456,6 +502,166 @@ private slots:
         check.close();
         check = QSqlDatabase();
         QSqlDatabase::removeDatabase("private");
+    }
+
+    // States of the server that pass: the rows wait, in order, and all are stored once it
+    // takes them again.
+    void passing_state_loses_nothing_data()
+    {
+        QTest::addColumn<QString>("state");
+        QTest::newRow("read-only for 15 s") << "read-only";
+        QTest::newRow("row lock held for 20 s") << "row lock";
+    }
+    void passing_state_loses_nothing()
+    {
+        QFETCH(QString, state);
+        Private_server server;
+        QVERIFY(server.start());
+        const QMap<QString, QString> priv = server.open_check(check);
+        QVERIFY(check.isOpen());
+        QSqlDatabase admin = testsupport::open_admin_database("passing_admin", priv);
+        QVERIFY(admin.isOpen());
+        auto s = std::make_unique<Storage>(config(priv["STROVA_MYSQL_DB"], priv), nullptr);
+        QVERIFY(s->init());
+        Feed feed;
+        feed.start(s.get());
+        QTRY_VERIFY(count("modems_data") > 0);
+
+        QSqlQuery a(admin);
+        if (state == "read-only") {
+            QVERIFY(a.exec("SET GLOBAL read_only = 1"));
+        } else {
+            // Another session holds every row (and gap) of the readings the writer replaces.
+            QVERIFY(a.exec("START TRANSACTION"));
+            QVERIFY(a.exec("SELECT COUNT(*) FROM `" + priv["STROVA_MYSQL_DB"] + "`.modems_data FOR UPDATE"));
+        }
+        QTest::qWait(state == "read-only" ? 15000 : 20000); // the state lasts this long
+        QVERIFY(s->pending_rows() > 0);
+        QVERIFY(g_log->has("passing state"));
+        QVERIFY(a.exec(state == "read-only" ? "SET GLOBAL read_only = 0" : "COMMIT"));
+        feed.timer.stop();
+        QTRY_COMPARE_WITH_TIMEOUT(s->pending_rows(), 0, 30000);
+        verify_fed(feed);
+        s.reset();
+        admin.close();
+        admin = QSqlDatabase();
+        QSqlDatabase::removeDatabase("passing_admin");
+        check.close();
+        check = QSqlDatabase();
+        QSqlDatabase::removeDatabase("private");
+    }
+
+    void deadlock_victim_retried()
+    {
+        auto s = storage_on_fresh("st_deadlock");
+        QVERIFY(s);
+        // The other session's rows: it will have modified more of them than the writer, so
+        // InnoDB rolls the writer's statement back.
+        for (uint32_t m = 100; m < 600; ++m) {
+            Parser_ul_app ul = uplink(m, 1700000100, 0x40);
+            ul.ul_datas << Ul_data_record(254, 1700000000);
+            s->slot_UL(ul);
+        }
+        for (uint32_t m : {11, 12}) {
+            Parser_ul_app ul = uplink(m, 1700000100, 0x40);
+            ul.ul_datas << Ul_data_record(254, 1700000000);
+            s->slot_UL(ul);
+        }
+        s->slot_tmr_save();
+        QSqlDatabase other = testsupport::open_database("deadlock_other", "st_deadlock");
+        {
+            QSqlQuery o(other);
+            QVERIFY(o.exec("START TRANSACTION"));
+            QVERIFY(o.exec("UPDATE modems_data SET ts_get = ts_get + 1 WHERE modem_id >= 100"));
+            QVERIFY(o.exec("UPDATE modems_data SET ts_get = ts_get + 1 WHERE modem_id = 12"));
+            // The writer replaces 11, then waits for 12.
+            for (uint32_t m : {11, 12}) {
+                Parser_ul_app ul = uplink(m, 1700000200, 0x40);
+                ul.ul_datas << Ul_data_record(254, 1700000000);
+                s->slot_UL(ul);
+            }
+            QTRY_COMPARE(count("information_schema.processlist", "info LIKE 'REPLACE INTO modems_data%'"), 1);
+            QVERIFY(o.exec("UPDATE modems_data SET ts_get = ts_get + 1 WHERE modem_id = 11"));
+            QVERIFY(o.exec("COMMIT"));
+        }
+        QTRY_COMPARE_WITH_TIMEOUT(s->pending_rows(), 0, 10000);
+        QTRY_COMPARE(count("modems_data", "modem_id IN (11, 12) AND ts_get = 1700000200"), 2);
+        QVERIFY(g_log->has("passing state: 1213"));
+        QVERIFY(!g_log->has("row lost"));
+        other.close();
+        other = QSqlDatabase();
+        QSqlDatabase::removeDatabase("deadlock_other");
+    }
+
+    // An account limited in connections: the writer's own connection is refused, its rows go
+    // over the main connection and the server's reason is logged.
+    void writer_connection_refused()
+    {
+        Private_server server;
+        QVERIFY(server.start());
+        const QMap<QString, QString> priv = server.open_check(check);
+        QVERIFY(check.isOpen());
+        {
+            QSqlDatabase admin = testsupport::open_admin_database("limit_admin", priv);
+            // The daemon's main and loader connections; the test's own view, opened before the
+            // limit, is not counted by the server.
+            QVERIFY(QSqlQuery(admin).exec("ALTER USER 'u'@'127.0.0.1' WITH MAX_USER_CONNECTIONS 2"));
+        }
+        QSqlDatabase::removeDatabase("limit_admin");
+        auto s = std::make_unique<Storage>(config(priv["STROVA_MYSQL_DB"], priv), nullptr);
+        QVERIFY(s->init());
+        // The loader thread has its connection: the writer's is the one too many.
+        QTRY_COMPARE(
+            row("SELECT COUNT(*) FROM information_schema.processlist WHERE user = 'u'").value(0).toInt(), 3);
+        Feed feed;
+        feed.start(s.get());
+        QTRY_VERIFY(feed.uplinks >= 300);
+        feed.timer.stop();
+        QTRY_COMPARE_WITH_TIMEOUT(s->pending_rows(), 0, 10000);
+        verify_fed(feed);
+        const QStringList err =
+            g_log->all().split('\n').filter("writer's own database connection cannot be opened");
+        QCOMPARE(err.size(), 1);
+        QVERIFY2(err.first().contains("max_user_connections"), qPrintable(err.first()));
+        s.reset();
+        check.close();
+        check = QSqlDatabase();
+        QSqlDatabase::removeDatabase("private");
+    }
+
+    // The answer to a statement is lost with its connection after the server did the work: the
+    // stored state stays whole.
+    void lost_answer_keeps_state_whole_data()
+    {
+        QTest::addColumn<QString>("statement");
+        QTest::newRow("command done") << "UPDATE modems_cmd";
+        QTest::newRow("command insert") << "INSERT INTO modems_cmd";
+    }
+    void lost_answer_keeps_state_whole()
+    {
+        QFETCH(QString, statement);
+        check = testsupport::schema_database("st_lost_answer", "check");
+        testsupport::Sql_proxy proxy(env["STROVA_MYSQL_PORT"].toUShort(), statement, 1);
+        QVERIFY(proxy.port());
+        QMap<QString, QString> via = env;
+        via["STROVA_MYSQL_PORT"] = QString::number(proxy.port());
+        auto s = std::make_unique<Storage>(config("st_lost_answer", via), nullptr);
+        QVERIFY(s->init());
+        s->tmr_save->stop();
+        // Setting writes, confirmed by the meter: each is done only with its setting stored.
+        s->codec_states = {5, 5, 5};
+        QList<uint32_t> ids;
+        for (uint32_t m : {21, 22, 23})
+            ids << s->send_dl(m, {}, "0.0.17.0.0.255_3", int(m)).value(QString::number(m)).toUInt();
+        s->slot_tmr_save();
+        for (uint32_t m : {21, 22, 23})
+            s->slot_DL_status(Rabbit_dl_status(m, QString(), true, ids[int(m - 21)]));
+        QTRY_VERIFY_WITH_TIMEOUT((s->slot_tmr_save(), s->pending_rows() == 0), 10000);
+        QCOMPARE(count("modems_cmd"), 3);
+        QCOMPARE(count("modems_cmd", "`state` = 3"), 3);
+        QCOMPARE(count("modems_setting", "setting = '0.0.17.0.0.255_3' AND `data` = modem_id"), 3);
+        QVERIFY(!g_log->has("row lost"));
+        QVERIFY(g_log->has("answer was lost") || statement.startsWith("UPDATE"));
     }
 
     void codec_states_data() { testsupport::vector_rows(VECTORS("sql_exchange.txt"), "codec"); }

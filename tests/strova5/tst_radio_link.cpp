@@ -1,4 +1,6 @@
 // The radio link against a real RabbitMQ, with pika playing the radio network server.
+#include "logger.h"
+#include "quit_signals.h"
 #include "rabbit_dl.h"
 #include "radio_exchange.h"
 #include "testsupport.h"
@@ -15,6 +17,30 @@ namespace {
 QVariantMap json(const QString& line)
 {
     return QJsonDocument::fromJson(line.toUtf8()).toVariant().toMap();
+}
+
+// The command numbers of the downlinks drained from a capture queue, in arrival order.
+QList<uint32_t> drained_ids(const QString& uri, const QString& queue)
+{
+    QList<uint32_t> out;
+    for (const QString& line : testsupport::amqp_peer(uri, {"drain", queue})) {
+        const QString status = json(json(line).value("body").toString()).value("status_id").toString();
+        out << status.mid(QStringLiteral("drvStrova5_").size()).toUInt();
+    }
+    return out;
+}
+
+// The command numbers named by the log lines that contain `text`.
+QSet<uint32_t> named_ids(const QString& log, const QString& text)
+{
+    QSet<uint32_t> out;
+    const QRegularExpression id("drvStrova5_(\\d+)");
+    for (const QString& line : log.split('\n')) {
+        if (!line.contains(text)) continue;
+        for (auto it = id.globalMatch(line); it.hasNext();)
+            out.insert(it.next().captured(1).toUInt());
+    }
+    return out;
 }
 
 QVariantMap link_config(const QString& uri, const QString& tag)
@@ -184,11 +210,11 @@ private slots:
         feed(500);
         QTRY_VERIFY_WITH_TIMEOUT(dl->pending() == 0 && dl->unconfirmed() == 0, 20000);
 
-        // A memory alarm makes the broker stop reading publishes: the next ones stay in the
-        // socket, unconfirmed, when the connection is closed.
+        // A memory alarm makes the broker stop reading publishes: the ones published before it
+        // blocked the connection stay unconfirmed when the connection is closed.
         QVERIFY(own_control({"rabbitmqctl", "set_vm_memory_high_watermark", "0"}));
         feed(1500);
-        QTRY_VERIFY_WITH_TIMEOUT(dl->pending() == 0 && dl->unconfirmed() > 0, 20000);
+        QTRY_VERIFY_WITH_TIMEOUT(dl->unconfirmed() > 0, 20000);
         QString listing; // the daemon's connection is the one whose client calls itself AMQPC
         QVERIFY(own_control({"rabbitmqctl", "list_connections", "--silent", "pid", "client_properties"}, &listing));
         QString pid;
@@ -219,6 +245,83 @@ private slots:
         QCOMPARE(uint32_t(first_seen.size()), total);
         for (uint32_t i = 0; i < total; ++i)
             QCOMPARE(first_seen.at(int(i)), i + 1);
+    }
+
+    // A memory alarm blocks the publishing connection: downlinks wait in order (the oldest
+    // waiting ones beyond the cap dropped, each named), while uplinks go on being taken.
+    void downlinks_wait_out_a_memory_alarm_data()
+    {
+        QTest::addColumn<uint32_t>("made");
+        QTest::newRow("within the cap") << 8000u;
+        QTest::newRow("beyond the cap") << 20000u;
+    }
+    void downlinks_wait_out_a_memory_alarm()
+    {
+        QFETCH(uint32_t, made);
+        QVERIFY2(start_own_broker(), "private broker did not start");
+        const QString tag = QStringLiteral("e%1").arg(made);
+        testsupport::amqp_peer(own_uri, {"bind", "dl_" + tag, "cap_" + tag, "#"});
+        // The alarm blocks every publisher, the radio network server too: its uplinks first.
+        QStringList bodies{"publish", "ul_" + tag};
+        for (int i = 1; i <= 300; ++i)
+            bodies << QStringLiteral(R"({"msg_type":"ul_app","modem_id":%1,"payload":"3102"})").arg(i);
+        testsupport::amqp_peer(own_uri, {"declare-queue", "ul_" + tag});
+        testsupport::amqp_peer(own_uri, bodies);
+        QVERIFY(own_control({"rabbitmqctl", "set_vm_memory_high_watermark", "0"}));
+
+        testsupport::Log_capture log(LVL_ERR);
+        Radio_Exchange rx(link_config(own_uri, tag), nullptr);
+        QSignalSpy ul(&rx, &Radio_Exchange::signal_UL);
+        auto* dl = rx.findChild<rabbit_man_dl*>();
+        QVERIFY(dl);
+        QTest::qWait(0);
+        for (uint32_t id = 1; id <= made; ++id)
+            rx.slot_DL(command(9, id, testsupport::hex("0102")));
+        QTRY_COMPARE_WITH_TIMEOUT(ul.size(), 300, 30000);
+        QVERIFY(dl->unconfirmed() <= rabbit_man_dl::max_unconfirmed);
+        QVERIFY(dl->pending() + dl->unconfirmed() <= 10000);
+
+        QVERIFY(own_control({"rabbitmqctl", "set_vm_memory_high_watermark", "0.4"}));
+        QTRY_VERIFY_WITH_TIMEOUT(dl->pending() == 0 && dl->unconfirmed() == 0, 60000);
+        const QList<uint32_t> got = drained_ids(own_uri, "cap_" + tag);
+        const QSet<uint32_t> dropped = named_ids(log.all(), "oldest downlink dropped");
+        // The broker may have confirmed a few before it blocked the connection.
+        const int beyond = int(made) - 10000;
+        QVERIFY(dropped.size() <= qMax(beyond, 0) &&
+                dropped.size() >= beyond - rabbit_man_dl::max_unconfirmed);
+        QCOMPARE(uint32_t(got.size() + dropped.size()), made);
+        for (int i = 0; i < got.size(); ++i) {
+            QVERIFY(!dropped.contains(got[i]));
+            if (i) QVERIFY2(got[i] > got[i - 1], "out of order"); // none twice either
+        }
+    }
+
+    // At quit the publisher waits a while for the broker; what it could not get confirmed is
+    // named in one line.
+    void quit_names_unconfirmed_downlinks()
+    {
+        QVERIFY2(start_own_broker(), "private broker did not start");
+        testsupport::amqp_peer(own_uri, {"bind", "dl_f", "cap_f", "#"});
+        QVariantMap cfg = link_config(own_uri, "f");
+        cfg.remove("ul");
+        testsupport::Log_capture log(LVL_ERR);
+        Radio_Exchange rx(cfg, nullptr);
+        auto* dl = rx.findChild<rabbit_man_dl*>();
+        rx.slot_DL(command(9, 1, testsupport::hex("01")));
+        QTRY_VERIFY_WITH_TIMEOUT(dl->pending() == 0 && dl->unconfirmed() == 0, 20000);
+        QVERIFY(own_control({"rabbitmqctl", "set_vm_memory_high_watermark", "0"}));
+        for (uint32_t id = 2; id <= 40; ++id)
+            rx.slot_DL(command(9, id, testsupport::hex("02")));
+        QTRY_COMPARE_WITH_TIMEOUT(dl->pending() + dl->unconfirmed(), 39, 10000);
+        run_quit_hooks(quit_stage_flush);
+        const QStringList lines = log.all().split('\n').filter("downlinks not confirmed by the broker");
+        QCOMPARE(lines.size(), 1);
+        QVERIFY(lines.first().contains(" 39 "));
+        QSet<uint32_t> expected;
+        for (uint32_t id = 2; id <= 40; ++id)
+            expected.insert(id);
+        QCOMPARE(named_ids(lines.first(), "not confirmed"), expected);
+        QVERIFY(own_control({"rabbitmqctl", "set_vm_memory_high_watermark", "0.4"}));
     }
 };
 

@@ -8,6 +8,9 @@
 #   services.sh rabbitmqctl STATE ARGS...        run rabbitmqctl against the node
 #
 # STATE/services.env holds shell assignments (STROVA_MYSQL_*, STROVA_AMQP_*) that the tests read.
+# The daemon's account 'u' lacks SUPER, READ ONLY ADMIN and CONNECTION ADMIN, as in production (a
+# read-only server refuses its writes, connection limits hold for it); STROVA_MYSQL_ADMIN (root,
+# no password, over TCP) sets server variables and limits.
 set -uo pipefail
 
 cmd=${1:-}; state=${2:-}
@@ -72,7 +75,8 @@ start_mysql() {
     mariadb --no-defaults --protocol=tcp -h127.0.0.1 -P"$STROVA_MYSQL_PORT" -uroot -e "
         CREATE DATABASE strova CHARACTER SET utf8mb4;
         CREATE USER 'u'@'127.0.0.1' IDENTIFIED BY 'p';
-        GRANT ALL PRIVILEGES ON *.* TO 'u'@'127.0.0.1' WITH GRANT OPTION;" || return 1
+        GRANT ALL PRIVILEGES ON *.* TO 'u'@'127.0.0.1' WITH GRANT OPTION;
+        REVOKE SUPER, READ_ONLY ADMIN, CONNECTION ADMIN ON *.* FROM 'u'@'127.0.0.1';" || return 1
 }
 
 start_rabbit() {
@@ -132,6 +136,7 @@ STROVA_MYSQL_HOST=127.0.0.1
 STROVA_MYSQL_PORT=$STROVA_MYSQL_PORT
 STROVA_MYSQL_USER=u
 STROVA_MYSQL_PASS=p
+STROVA_MYSQL_ADMIN=root
 STROVA_MYSQL_DB=strova
 ENV
         start_mysql || { "$0" stop "$state"; exit 1; }

@@ -234,6 +234,28 @@ QSqlDatabase open_database(const QString& connection, const QString& database, c
     return db;
 }
 
+QSqlDatabase open_admin_database(const QString& connection, const QMap<QString, QString>& env)
+{
+    QMap<QString, QString> admin = env;
+    admin.insert(QStringLiteral("STROVA_MYSQL_USER"), env.value(QStringLiteral("STROVA_MYSQL_ADMIN")));
+    admin.insert(QStringLiteral("STROVA_MYSQL_PASS"), QString());
+    return open_database(connection, QString(), admin);
+}
+
+Sql_proxy::Sql_proxy(quint16 server_port, const QString& pattern, int n)
+{
+    process.start(QStringLiteral("/usr/bin/python3"),
+                  {QStringLiteral(STROVA_SOURCE_DIR "/tests/support/sql_proxy.py"),
+                   QString::number(server_port), pattern, QString::number(n)});
+    if (process.waitForReadyRead(10000)) listen_port = quint16(process.readLine().trimmed().toUInt());
+}
+
+Sql_proxy::~Sql_proxy()
+{
+    process.kill();
+    process.waitForFinished(5000);
+}
+
 QString create_database(const QString& name, const QMap<QString, QString>& env)
 {
     {

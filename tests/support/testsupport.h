@@ -102,6 +102,24 @@ QVariantMap db_config(const QMap<QString, QString>& env, const QString& db_name)
 // A loopback TCP port nothing listens on at the moment.
 quint16 free_port();
 
+// The same as the server's administrator (SET GLOBAL, account limits): the daemon's account
+// lacks those rights.
+QSqlDatabase open_admin_database(const QString& connection, const QMap<QString, QString>& env = services());
+// A python3 TCP proxy in front of the throwaway MariaDB that loses the answer to the n-th
+// statement containing `pattern` and closes that connection (support/sql_proxy.py); later
+// connections pass through. Ends with the object.
+class Sql_proxy
+{
+public:
+    Sql_proxy(quint16 server_port, const QString& pattern, int n);
+    ~Sql_proxy();
+    quint16 port() const { return listen_port; }
+
+private:
+    QProcess process;
+    quint16 listen_port = 0;
+};
+
 // Creates a fresh database (dropping one of the same name) and returns its name.
 QString create_database(const QString& name, const QMap<QString, QString>& env = services());
 // Opens a QMYSQL connection named `connection` to `database` on the throwaway server.
