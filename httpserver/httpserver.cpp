@@ -1,5 +1,6 @@
 #include "httpserver.h"
 
+#include "httpcapacity.h"
 #include "httpconnection.h"
 #include "httplinger.h"
 #include "httprequesthandler.h"
@@ -19,17 +20,20 @@ namespace QuillonHttpd {
 
 namespace {
 
-const char refusal[] = "HTTP/1.1 503 service unavailable\r\n"
-                       "Connection: close\r\n"
-                       "\r\n"
-                       "503 service unavailable\r\n";
+QByteArray refusal()
+{
+    static const QByteArray bytes = QByteArray(HttpConnection::unavailableReply[0]) +
+                                    HttpConnection::unavailableReply[1] + HttpConnection::unavailableReply[2] +
+                                    HttpConnection::unavailableReply[3];
+    return bytes;
+}
 
 } // namespace
 
 // ---- listener
 
 HttpTcpServer::HttpTcpServer(HttpServer* parent)
-    : QTcpServer(parent), settings(parent->getSettings()), liveCount(parent->liveConnections())
+    : QTcpServer(parent), settings(parent->getSettings()), capacity(parent->capacity())
 {
 }
 
@@ -62,7 +66,7 @@ void HttpTcpServer::refuse(qintptr socketDescriptor)
 {
     // Past twice the cap even the refusal gets no time of its own.
     if (refusing >= settings->maxConnections) {
-        ::send(int(socketDescriptor), refusal, sizeof refusal - 1, MSG_DONTWAIT | MSG_NOSIGNAL);
+        ::send(int(socketDescriptor), refusal().constData(), size_t(refusal().size()), MSG_DONTWAIT | MSG_NOSIGNAL);
         ::close(int(socketDescriptor));
         return;
     }
@@ -75,13 +79,16 @@ void HttpTcpServer::refuse(qintptr socketDescriptor)
     ++refusing;
     connect(socket, &QObject::destroyed, this, [this]() { --refusing; });
     connect(socket, &QAbstractSocket::disconnected, socket, &QObject::deleteLater);
-    socket->write(refusal, sizeof refusal - 1);
+    socket->write(refusal());
     lingerAfterReply(socket, settings->lingerTime);
 }
 
 void HttpTcpServer::incomingConnection(qintptr socketDescriptor)
 {
-    if (liveCount->loadAcquire() + handshaking.size() >= settings->maxConnections) {
+    // Every slot taken: one that waits for its headers makes room (the longest waiting of them);
+    // only clients that all sent their headers earn the newcomer a refusal. No cap per address:
+    // behind a proxy or NAT every client has the same one.
+    if (capacity->open() + handshaking.size() >= settings->maxConnections && !capacity->evictOldestWaiting()) {
         refuse(socketDescriptor);
         return;
     }
@@ -184,13 +191,20 @@ void HttpTcpServer::slotDisconnected()
 
 // ---- server
 
-HttpServer::HttpServer(HttpSettings* settings, QObject* parent) : QObject(parent), settings(settings)
+HttpServer::HttpServer(HttpSettings* settings, QObject* parent)
+    : QObject(parent), settings(settings), sharedCapacity(std::make_shared<HttpCapacity>())
 {
     start();
 }
 
-HttpServer::HttpServer(QObject* parent) : QObject(parent), settings(new HttpSettings(this))
+HttpServer::HttpServer(QObject* parent)
+    : QObject(parent), settings(new HttpSettings(this)), sharedCapacity(std::make_shared<HttpCapacity>())
 {
+}
+
+int HttpServer::openConnections() const
+{
+    return sharedCapacity->open();
 }
 
 HttpServer::~HttpServer()

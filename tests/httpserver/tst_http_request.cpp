@@ -294,9 +294,9 @@ private slots:
             QVERIFY2(f, qPrintable(field));
             names << f->fileName();
         }
-        QCOMPARE(r->getUploadedFiles().value("upload")->readAll(), file);
-        QCOMPARE(r->getUploadedFiles().value("empty")->size(), 0);
-        QCOMPARE(r->getUploadedFiles().value("again")->readAll(), QByteArray("second"));
+        QCOMPARE(r->uploadedFile("upload")->readAll(), file);
+        QCOMPARE(r->uploadedFile("empty")->size(), 0);
+        QCOMPARE(r->uploadedFile("again")->readAll(), QByteArray("second"));
         QCOMPARE(names.size(), 3);
         QDir tmp(tmpDir.path());
         delete r;
