@@ -30,9 +30,14 @@ void drain(QTcpSocket* socket, int ms)
 {
     QObject::connect(socket, &QIODevice::readyRead, socket, [socket]() { socket->readAll(); });
     socket->readAll(); // also resumes reading after pauseReading
-    QTimer::singleShot(qMax(0, ms), socket, [socket]() {
+    // A child of the socket: it goes with it, rather than waiting out its time among the event
+    // loop's timers (thousands of them under load, each insertion a walk of the list).
+    auto* timer = new QTimer(socket);
+    timer->setSingleShot(true);
+    QObject::connect(timer, &QTimer::timeout, socket, [socket]() {
         if (socket->state() != QAbstractSocket::UnconnectedState) socket->abort();
     });
+    timer->start(qMax(0, ms));
 }
 
 } // namespace

@@ -10,6 +10,8 @@
     http_peer.py PORT hold N [FROM [TEXT]]  N connections from address FROM that send TEXT (or
         nothing), "ready N"; each stdin line "closed" prints the indices the server has closed
         ("closed 0 5 ..."), until stdin closes
+    http_peer.py PORT flood N FROM  N silent connections from FROM, each one the server closes
+        opened again, "ready N", until stdin closes; then prints "reopened K"
 """
 import json
 import re
@@ -141,11 +143,41 @@ def hold(port, n, source=None, text=b""):
         print("closed", *sorted(closed), flush=True)
 
 
+def flood(port, n, source):
+    held = []
+    for _ in range(n):
+        held.append(connect(port, source))
+        time.sleep(0.002)
+    print("ready", len(held), flush=True)
+    reopened = 0
+    while True:
+        readable = select.select(held + [sys.stdin], [], [], 0.05)[0]
+        if sys.stdin in readable and not sys.stdin.readline():
+            break
+        for s in readable:
+            if s is sys.stdin:
+                continue
+            try:
+                if s.recv(65536):
+                    continue
+            except OSError:
+                pass
+            s.close()
+            try:
+                held[held.index(s)] = connect(port, source)
+                reopened += 1
+            except OSError:
+                held.remove(s)
+    print("reopened", reopened, flush=True)
+
+
 if __name__ == "__main__":
     port = int(sys.argv[1])
     if sys.argv[2] == "hold":
         hold(port, int(sys.argv[3]), sys.argv[4] if len(sys.argv) > 4 else None,
              expand(sys.argv[5]) if len(sys.argv) > 5 else b"")
+    elif sys.argv[2] == "flood":
+        flood(port, int(sys.argv[3]), sys.argv[4])
     elif sys.argv[2] == "many":
         print(json.dumps(many(port, int(sys.argv[3]), json.loads(sys.argv[4]))))
     else:
