@@ -14,13 +14,12 @@
 
 namespace QuillonHttpd {
 
-const char* const HttpConnection::timeoutReply[4] = {"HTTP/1.1 408 request timeout\r\n", "Connection: close\r\n",
-                                                     "\r\n", "408 request timeout\r\n"};
-const char* const HttpConnection::abortReply[4] = {"HTTP/1.1 413 entity too large\r\n", "Connection: close\r\n",
-                                                   "\r\n", "413 entity too large\r\n"};
-const char* const HttpConnection::unavailableReply[4] = {"HTTP/1.1 503 service unavailable\r\n",
-                                                         "Connection: close\r\n", "\r\n",
-                                                         "503 service unavailable\r\n"};
+const char* const HttpConnection::timeoutReply[4] = {
+    "HTTP/1.1 408 request timeout\r\n", "Connection: close\r\n", "\r\n", "408 request timeout\r\n"};
+const char* const HttpConnection::abortReply[4] = {
+    "HTTP/1.1 413 entity too large\r\n", "Connection: close\r\n", "\r\n", "413 entity too large\r\n"};
+const char* const HttpConnection::unavailableReply[4] = {
+    "HTTP/1.1 503 service unavailable\r\n", "Connection: close\r\n", "\r\n", "503 service unavailable\r\n"};
 const char HttpConnection::continueReply[] = "HTTP/1.1 100 Continue\r\n\r\n";
 
 namespace {
@@ -120,8 +119,7 @@ QString HttpConnection::verifiedPeerName() const
 
 QVariant HttpConnection::status() const
 {
-    const QString object =
-        QStringLiteral("0x%1").arg(quintptr(this), 8, 16, QLatin1Char('0'));
+    const QString object = QStringLiteral("0x%1").arg(quintptr(this), 8, 16, QLatin1Char('0'));
     QVariantList rows;
     for (const HttpRequest* request : requests) {
         QVariantMap row;
@@ -153,6 +151,9 @@ void HttpConnection::headersDone()
 void HttpConnection::evict()
 {
     if (!connected || givenUp) return;
+    // Told from another thread, it may have completed its headers meanwhile: it stays (its slot
+    // is counted free, so the cap is passed by one until it ends).
+    if (served || (currentRequest && currentRequest->getStatus() >= HttpRequest::WaitForBody)) return;
     givenUp = true;
     inService = false; // nothing of it is in use: it may go at once
     clearRequest();

@@ -90,8 +90,8 @@ private:
     bool secure = false;
 
     HttpSettings* ownSettings;
-    bool served = false;         // the current request has been handed to the handler
-    bool givenUp = false;        // a 408 or 413 went out: the rest of the input is discarded
+    bool served = false;           // the current request has been handed to the handler
+    bool givenUp = false;          // a 408 or 413 went out: the rest of the input is discarded
     QTimer* headerTimer = nullptr; // headers complete this long after the accept
     QTimer* bodyTimer = nullptr;   // every period must bring some body
     qint64 bodyBytesInPeriod = 0;

@@ -289,7 +289,8 @@ void HttpRequest::endOfHeaders()
         }
         diskTaken = expectedBodySize;
     }
-    continueExpected = header(QStringLiteral("Expect")).compare(QLatin1String("100-continue"), Qt::CaseInsensitive) == 0;
+    continueExpected =
+        header(QStringLiteral("Expect")).compare(QLatin1String("100-continue"), Qt::CaseInsensitive) == 0;
     status = WaitForBody;
 }
 

@@ -23,8 +23,8 @@ namespace {
 QByteArray refusal()
 {
     static const QByteArray bytes = QByteArray(HttpConnection::unavailableReply[0]) +
-                                    HttpConnection::unavailableReply[1] + HttpConnection::unavailableReply[2] +
-                                    HttpConnection::unavailableReply[3];
+                                    HttpConnection::unavailableReply[1] +
+                                    HttpConnection::unavailableReply[2] + HttpConnection::unavailableReply[3];
     return bytes;
 }
 
@@ -66,7 +66,8 @@ void HttpTcpServer::refuse(qintptr socketDescriptor)
 {
     // Past twice the cap even the refusal gets no time of its own.
     if (refusing >= settings->maxConnections) {
-        ::send(int(socketDescriptor), refusal().constData(), size_t(refusal().size()), MSG_DONTWAIT | MSG_NOSIGNAL);
+        ::send(int(socketDescriptor), refusal().constData(), size_t(refusal().size()),
+               MSG_DONTWAIT | MSG_NOSIGNAL);
         ::close(int(socketDescriptor));
         return;
     }
@@ -88,7 +89,8 @@ void HttpTcpServer::incomingConnection(qintptr socketDescriptor)
     // Every slot taken: one that waits for its headers makes room (the longest waiting of them);
     // only clients that all sent their headers earn the newcomer a refusal. No cap per address:
     // behind a proxy or NAT every client has the same one.
-    if (capacity->open() + handshaking.size() >= settings->maxConnections && !capacity->evictOldestWaiting()) {
+    if (capacity->open() + handshaking.size() >= settings->maxConnections &&
+        !capacity->evictOldestWaiting()) {
         refuse(socketDescriptor);
         return;
     }
@@ -131,7 +133,8 @@ void HttpTcpServer::incomingConnection(qintptr socketDescriptor)
         caFile.close();
     }
     QFile keyFile(settings->sslKey);
-    if (!settings->sslKey.isEmpty() && keyFile.open(QIODevice::ReadOnly)) socket->setPrivateKey(QSslKey(&keyFile, QSsl::Rsa, QSsl::Pem));
+    if (!settings->sslKey.isEmpty() && keyFile.open(QIODevice::ReadOnly))
+        socket->setPrivateKey(QSslKey(&keyFile, QSsl::Rsa, QSsl::Pem));
     QFile certificateFile(settings->sslCrt);
     if (!settings->sslCrt.isEmpty() && certificateFile.open(QIODevice::ReadOnly))
         socket->setLocalCertificate(QSslCertificate(&certificateFile, QSsl::Pem));

@@ -19,7 +19,8 @@ const int maxDepth = 10;
 
 } // namespace
 
-ShtmlController::ShtmlController(HttpConnection* connection) : HttpRequestHandler(connection), connection(connection)
+ShtmlController::ShtmlController(HttpConnection* connection)
+    : HttpRequestHandler(connection), connection(connection)
 {
 }
 
@@ -60,7 +61,8 @@ QByteArray ShtmlController::include(QString path, HttpResponse* response, int de
     const QString shown = path.toHtmlEscaped();
     if (depth + 1 > maxDepth)
         fail(response, 500, QStringLiteral("Server error"),
-             QStringLiteral("500 server error: %1<br>\nRecursive loop detected in included files.").arg(shown));
+             QStringLiteral("500 server error: %1<br>\nRecursive loop detected in included files.")
+                 .arg(shown));
     if (path.startsWith(QLatin1String("/..")) || path.startsWith(QLatin1String("..")) ||
         FilePath::clean(path).isEmpty())
         fail(response, 403, QStringLiteral("Forbidden"),
@@ -76,7 +78,8 @@ QByteArray ShtmlController::include(QString path, HttpResponse* response, int de
     if (!FilePath::insideRoot(fileName, s) || !file.open(QIODevice::ReadOnly))
         fail(response, 403, QStringLiteral("Forbidden"), QStringLiteral("403 Forbidden: %1").arg(shown));
 
-    static const QRegularExpression includeLine(QStringLiteral("^\\s*<!--\\s*#include\\s+\".+\"\\s*-->\\s*$"));
+    static const QRegularExpression includeLine(
+        QStringLiteral("^\\s*<!--\\s*#include\\s+\".+\"\\s*-->\\s*$"));
     QByteArray output;
     while (!file.atEnd()) {
         const QByteArray raw = file.readLine();

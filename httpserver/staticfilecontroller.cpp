@@ -131,8 +131,7 @@ void StaticFileController::service(HttpRequest* request, HttpResponse* response)
         response->setHeader(QStringLiteral("Content-Type"), type.value());
     const qint32 maxAge = settings()->maxAge;
     response->setHeader(QStringLiteral("Cache-Control"), QStringLiteral("Public,max-age=%1").arg(maxAge));
-    response->setHeader(QStringLiteral("Expires"),
-                        httpDate(QDateTime::currentDateTimeUtc().addSecs(maxAge)));
+    response->setHeader(QStringLiteral("Expires"), httpDate(QDateTime::currentDateTimeUtc().addSecs(maxAge)));
     response->write(file.readAll());
     response->flush();
 }

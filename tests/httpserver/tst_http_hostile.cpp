@@ -113,9 +113,9 @@ private slots:
         QTest::newRow("multipart unquoted names") << multipart(
             "multipart/form-data; boundary=b",
             "--b\r\nContent-Disposition: form-data; name=v; filename=\"\r\nContent-Type:\r\n\r\nx\r\n--b--");
-        QTest::newRow("multipart three parts, over the part cap")
-            << multipart("multipart/form-data; boundary=b",
-                         "--b\r\nContent-Disposition: form-data; name=\"f\"; filename=\"x\"\r\n\r\nabc\r\n" + body);
+        QTest::newRow("multipart three parts, over the part cap") << multipart(
+            "multipart/form-data; boundary=b",
+            "--b\r\nContent-Disposition: form-data; name=\"f\"; filename=\"x\"\r\n\r\nabc\r\n" + body);
         QTest::newRow("multipart unsupported part headers")
             << multipart("multipart/form-data; boundary=b",
                          "--b\r\nX-A: 1\r\nX-B: " + QByteArray(5000, 'b') +

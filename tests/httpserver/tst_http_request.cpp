@@ -265,7 +265,8 @@ private slots:
             list.append({"f" + QByteArray::number(i), "x" + QByteArray::number(i), QByteArray::number(i)});
         QByteArray body = multipartBody("b", list);
         body.replace("Content-Type: application/octet-stream\r\n",
-                     "Content-Type: application/octet-stream\r\n" + unescape(QString::fromLatin1(extraHeader)));
+                     "Content-Type: application/octet-stream\r\n" +
+                         unescape(QString::fromLatin1(extraHeader)));
         static QStringList messages;
         messages.clear();
         const QtMessageHandler previous = qInstallMessageHandler(
@@ -274,11 +275,11 @@ private slots:
         HttpSettings settings;
         HttpConnection connection(&settings, nullptr);
         HttpRequest* r = nullptr;
-        const auto result =
-            parseWhole(settings,
-                       "POST / HTTP/1.1\r\nContent-Type: multipart/form-data; boundary=b\r\nContent-Length: " +
-                           QByteArray::number(body.size()) + "\r\n\r\n" + body,
-                       &r, &connection);
+        const auto result = parseWhole(
+            settings,
+            "POST / HTTP/1.1\r\nContent-Type: multipart/form-data; boundary=b\r\nContent-Length: " +
+                QByteArray::number(body.size()) + "\r\n\r\n" + body,
+            &r, &connection);
         QLoggingCategory::setFilterRules("default.warning=false");
         qInstallMessageHandler(previous);
         QCOMPARE(int(result), status);
@@ -295,8 +296,10 @@ private slots:
         QCOMPARE(r->uploadedFile("f7")->readAll(), QByteArray("7"));
         QCOMPARE(messages.size(), extraHeader.isEmpty() ? 0 : 1);
         if (!extraHeader.isEmpty()) {
-            QVERIFY2(messages[0].startsWith("HttpRequest: ignoring unsupported content part"), qPrintable(messages[0]));
-            QVERIFY2(messages[0].endsWith("... (cut, 1515 characters in all)\""), qPrintable(messages[0].right(60)));
+            QVERIFY2(messages[0].startsWith("HttpRequest: ignoring unsupported content part"),
+                     qPrintable(messages[0]));
+            QVERIFY2(messages[0].endsWith("... (cut, 1515 characters in all)\""),
+                     qPrintable(messages[0].right(60)));
             QVERIFY(messages[0].size() < 1200);
         }
     }
@@ -331,9 +334,10 @@ private slots:
         QLoggingCategory::setFilterRules("default.warning=true");
         HttpRequest* first = post(600);
         QCOMPARE(first->statusText(), QString("Wait for Body"));
-        QTest::ignoreMessage(QtWarningMsg, memory
-                                               ? "HttpRequest: request bodies in memory would pass maxBufferedBytes"
-                                               : "HttpRequest: request bodies in temporary files would pass maxBufferedBytes");
+        QTest::ignoreMessage(
+            QtWarningMsg, memory
+                              ? "HttpRequest: request bodies in memory would pass maxBufferedBytes"
+                              : "HttpRequest: request bodies in temporary files would pass maxBufferedBytes");
         HttpRequest* second = post(401);
         QLoggingCategory::setFilterRules("default.warning=false");
         QCOMPARE(second->statusText(), QString("Abort"));

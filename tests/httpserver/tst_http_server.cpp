@@ -51,7 +51,8 @@ public:
             response->write("slept");
         } else if (path == QLatin1String("/peer")) {
             auto* connection = static_cast<HttpConnection*>(parent());
-            response->write(connection->verifiedPeerName().toUtf8() + (connection->isSecure() ? " secure" : ""));
+            response->write(connection->verifiedPeerName().toUtf8() +
+                            (connection->isSecure() ? " secure" : ""));
         } else {
             return HttpRequestHandler::service(request, response);
         }
@@ -63,7 +64,10 @@ class TestServer : public HttpServer
 {
 public:
     using HttpServer::HttpServer;
-    HttpRequestHandler* requestHandler(HttpConnection* connection) override { return new TestHandler(connection); }
+    HttpRequestHandler* requestHandler(HttpConnection* connection) override
+    {
+        return new TestHandler(connection);
+    }
 };
 
 struct Result
@@ -77,7 +81,9 @@ Result run(const QString& program, const QStringList& args, const QByteArray& in
 {
     QProcess p;
     QEventLoop loop;
-    QObject::connect(&p, &QProcess::stateChanged, &loop, [&]() { if (p.state() == QProcess::NotRunning) loop.quit(); });
+    QObject::connect(&p, &QProcess::stateChanged, &loop, [&]() {
+        if (p.state() == QProcess::NotRunning) loop.quit();
+    });
     QTimer::singleShot(120000, &loop, [&]() { p.kill(); });
     p.start(program, args);
     p.write(input);
@@ -112,7 +118,8 @@ qint64 residentBytes()
 {
     QFile f(QStringLiteral("/proc/self/status"));
     if (!f.open(QIODevice::ReadOnly)) return -1;
-    const auto m = QRegularExpression(QStringLiteral("VmRSS:\\s+(\\d+) kB")).match(QString::fromLatin1(f.readAll()));
+    const auto m =
+        QRegularExpression(QStringLiteral("VmRSS:\\s+(\\d+) kB")).match(QString::fromLatin1(f.readAll()));
     return m.captured(1).toLongLong() * 1024;
 }
 
@@ -122,7 +129,8 @@ class Holder
 public:
     Holder(quint16 port, int n, const QString& from, const QString& text = {})
     {
-        QStringList args{QFINDTESTDATA("http_peer.py"), QString::number(port), "hold", QString::number(n), from};
+        QStringList args{QFINDTESTDATA("http_peer.py"), QString::number(port), "hold", QString::number(n),
+                         from};
         if (!text.isEmpty()) args << text;
         process.start("python3", args);
     }
@@ -140,7 +148,11 @@ public:
         return last;
     }
     void poll() { output += process.readAllStandardOutput(); }
-    bool ready(int n) { poll(); return line("ready") == QStringLiteral("ready %1").arg(n); }
+    bool ready(int n)
+    {
+        poll();
+        return line("ready") == QStringLiteral("ready %1").arg(n);
+    }
     // Indices of the connections the server has closed.
     QStringList closed()
     {
@@ -174,7 +186,10 @@ class tst_http_server : public QObject
     std::unique_ptr<TestServer> server;
 
     quint16 port() const { return server->getTcpServer()->serverPort(); }
-    QString url(const QString& path) const { return QStringLiteral("http://127.0.0.1:%1%2").arg(port()).arg(path); }
+    QString url(const QString& path) const
+    {
+        return QStringLiteral("http://127.0.0.1:%1%2").arg(port()).arg(path);
+    }
     int connections() const { return server->findChildren<HttpConnection*>().size(); }
 
     void write(const QString& name, const QByteArray& content)
@@ -207,7 +222,8 @@ class tst_http_server : public QObject
     int served(int n)
     {
         const QString many = url(QStringLiteral("/index.html?n=[1-%1]").arg(n));
-        return run("curl", {"-s", "-o", "/dev/null", "-w", "%{http_code}\n", "-H", "Connection: close", many}).out.count("200\n");
+        return run("curl", {"-s", "-o", "/dev/null", "-w", "%{http_code}\n", "-H", "Connection: close", many})
+            .out.count("200\n");
     }
     QTcpSocket* connectTo(QTcpSocket* socket)
     {
@@ -260,8 +276,10 @@ private slots:
         QFETCH(QStringList, f);
         QCOMPARE(f.size(), 3);
         startServer([&](HttpSettings* s) {
-            const QMap<QString, int*> known{{"timeout=", &s->timeout}, {"headerTimeout=", &s->headerTimeout},
-                                            {"bodyTimeout=", &s->bodyTimeout}, {"maxRequestSize=", &s->maxRequestSize}};
+            const QMap<QString, int*> known{{"timeout=", &s->timeout},
+                                            {"headerTimeout=", &s->headerTimeout},
+                                            {"bodyTimeout=", &s->bodyTimeout},
+                                            {"maxRequestSize=", &s->maxRequestSize}};
             for (auto it = known.begin(); it != known.end(); ++it)
                 if (f[0].startsWith(it.key())) **it = f[0].mid(it.key().size()).toInt();
         });
@@ -274,7 +292,8 @@ private slots:
         const QByteArray expected = unescape(f[2]);
         const int gap = expected.indexOf("...");
         if (gap < 0) QCOMPARE(reply, expected);
-        QVERIFY2(reply.startsWith(expected.left(gap)) && reply.endsWith(expected.mid(gap + 3)), reply.constData());
+        QVERIFY2(reply.startsWith(expected.left(gap)) && reply.endsWith(expected.mid(gap + 3)),
+                 reply.constData());
     }
 
     // ---- files, includes and paths through curl
@@ -295,9 +314,11 @@ private slots:
                 QVERIFY2(!head.contains("\r\n" + line.mid(1).toLatin1() + ":"), head.constData());
             } else if (line == "Expires: +3600") {
                 const QByteArray at = head.mid(head.indexOf("Expires: ") + 9).split('\r').first();
-                QDateTime expires = QDateTime::fromString(QString::fromLatin1(at), "ddd, dd MMM yyyy hh:mm:ss 'GMT'");
+                QDateTime expires =
+                    QDateTime::fromString(QString::fromLatin1(at), "ddd, dd MMM yyyy hh:mm:ss 'GMT'");
                 expires.setTimeSpec(Qt::UTC);
-                QVERIFY2(qAbs(expires.secsTo(QDateTime::currentDateTimeUtc().addSecs(3600))) <= 5, at.constData());
+                QVERIFY2(qAbs(expires.secsTo(QDateTime::currentDateTimeUtc().addSecs(3600))) <= 5,
+                         at.constData());
             } else {
                 QVERIFY2(head.contains(line.toLatin1()), head.constData());
             }
@@ -317,7 +338,8 @@ private slots:
             binary += char(i * 7 + (i >> 8));
         binary += QByteArray("\0\r\n\r\n\xff\xfe", 7);
         write("upload.bin", binary);
-        const Result r = run("curl", {"-sS", "-F", "field=value", "-F", "file=@" + root + "/upload.bin", url("/echo")});
+        const Result r =
+            run("curl", {"-sS", "-F", "field=value", "-F", "file=@" + root + "/upload.bin", url("/echo")});
         QVERIFY2(r.code == 0, r.err.constData());
         QVERIFY(r.out == binary);
         QTRY_COMPARE(connections(), 0);
@@ -336,7 +358,8 @@ private slots:
         const Result again = curl({"-b", jar, "-c", jar, url("/session")});
         QVERIFY(!again.out.contains("Set-Cookie"));
         QVERIFY(again.out.endsWith("\r\n\r\n" + id));
-        const Result forged = curl({"-b", "sessionid={00000000-0000-0000-0000-000000000000}", url("/session")});
+        const Result forged =
+            curl({"-b", "sessionid={00000000-0000-0000-0000-000000000000}", url("/session")});
         QCOMPARE(forged.out.count("Set-Cookie: sessionid="), 1);
         QVERIFY(!forged.out.endsWith(id));
     }
@@ -366,7 +389,8 @@ private slots:
     void clients_with_headers_keep_their_slots()
     {
         startServer([](HttpSettings* s) { s->bodyTimeout = 60000; });
-        Holder uploading(port(), 256, "127.0.0.2", "POST /size HTTP/1.1\r\nContent-Length: 100000\r\n\r\n{100*x}");
+        Holder uploading(port(), 256, "127.0.0.2",
+                         "POST /size HTTP/1.1\r\nContent-Length: 100000\r\n\r\n{100*x}");
         QTRY_VERIFY_WITH_TIMEOUT(uploading.ready(256), 30000);
         QTRY_COMPARE(server->openConnections(), 256);
         QByteArray reply;
@@ -383,20 +407,24 @@ private slots:
         QCOMPARE(served(1), 1);
         QTRY_COMPARE(connections(), 0);
         const int before = openDescriptors();
-        const QByteArray part = "--b\r\nContent-Disposition: form-data; name=\"f\"; filename=\"x\"\r\n\r\nabc\r\n";
+        const QByteArray part =
+            "--b\r\nContent-Disposition: form-data; name=\"f\"; filename=\"x\"\r\n\r\nabc\r\n";
         const int length = 2000 * part.size() + 7;
-        const QString script = QStringLiteral("[{\"send\":\"POST /echo HTTP/1.1\\r\\nContent-Type: multipart/form-data; "
-                                              "boundary=b\\r\\nContent-Length: %1\\r\\n\\r\\n{2000*%2}--b--\\r\\n\"},"
-                                              "{\"read\":10}]")
-                                   .arg(length)
-                                   .arg(QString::fromLatin1(part).replace("\"", "\\\"").replace("\r\n", "\\r\\n"));
+        const QString script =
+            QStringLiteral("[{\"send\":\"POST /echo HTTP/1.1\\r\\nContent-Type: multipart/form-data; "
+                           "boundary=b\\r\\nContent-Length: %1\\r\\n\\r\\n{2000*%2}--b--\\r\\n\"},"
+                           "{\"read\":10}]")
+                .arg(length)
+                .arg(QString::fromLatin1(part).replace("\"", "\\\"").replace("\r\n", "\\r\\n"));
         MessageCount messages;
         MessageCount::lines = 0;
         const Result r = peer({script});
         QVERIFY2(r.code == 0, r.err.constData());
         const QByteArray reply =
             QByteArray::fromHex(QJsonDocument::fromJson(r.out).object().value("reply").toString().toLatin1());
-        QCOMPARE(reply, QByteArray("HTTP/1.1 413 entity too large\r\nConnection: close\r\n\r\n413 entity too large\r\n"));
+        QCOMPARE(
+            reply,
+            QByteArray("HTTP/1.1 413 entity too large\r\nConnection: close\r\n\r\n413 entity too large\r\n"));
         QTRY_COMPARE(connections(), 0);
         QTRY_COMPARE(openDescriptors(), before);
         QVERIFY2(MessageCount::lines <= 1, qPrintable(QString::number(MessageCount::lines)));
@@ -412,18 +440,21 @@ private slots:
         QTimer sampler;
         connect(&sampler, &QTimer::timeout, [&]() { peak = qMax(peak, residentBytes()); });
         sampler.start(5);
-        const QString script = QStringLiteral("[{\"send\":\"POST /size HTTP/1.1\\r\\nContent-Length: %1\\r\\n\\r\\n\"},"
-                                              "{\"stream\":%1,\"piece\":65536,\"gap\":0.005},{\"read\":30}]")
-                                   .arg(size);
+        const QString script =
+            QStringLiteral("[{\"send\":\"POST /size HTTP/1.1\\r\\nContent-Length: %1\\r\\n\\r\\n\"},"
+                           "{\"stream\":%1,\"piece\":65536,\"gap\":0.005},{\"read\":30}]")
+                .arg(size);
         const Result r = peer({"many", "64", script});
         sampler.stop();
         QVERIFY2(r.code == 0, r.err.constData());
         int answered = 0, refused = 0;
         for (const QJsonValue& v : QJsonDocument::fromJson(r.out).array()) {
             const QByteArray reply = QByteArray::fromHex(v.toObject().value("reply").toString().toLatin1());
-            if (reply == "HTTP/1.1 200 OK\r\nConnection: close\r\nContent-Length: 7\r\n\r\n" + QByteArray::number(size))
+            if (reply == "HTTP/1.1 200 OK\r\nConnection: close\r\nContent-Length: 7\r\n\r\n" +
+                             QByteArray::number(size))
                 ++answered;
-            else if (reply == "HTTP/1.1 503 service unavailable\r\nConnection: close\r\n\r\n503 service unavailable\r\n")
+            else if (reply == "HTTP/1.1 503 service unavailable\r\nConnection: close\r\n\r\n503 service "
+                              "unavailable\r\n")
                 ++refused;
             else
                 QFAIL(reply.left(200).constData());
@@ -442,13 +473,14 @@ private slots:
     void keep_alive_client()
     {
         startServer();
-        const Result r = run("python3", {"-c", QStringLiteral("import http.client\n"
-                                                              "c = http.client.HTTPConnection('127.0.0.1', %1, timeout=10)\n"
-                                                              "for i in range(2):\n"
-                                                              "    c.request('GET', '/index.html')\n"
-                                                              "    r = c.getresponse()\n"
-                                                              "    print(r.status, r.read().decode().strip())\n")
-                                                   .arg(port())});
+        const Result r = run(
+            "python3", {"-c", QStringLiteral("import http.client\n"
+                                             "c = http.client.HTTPConnection('127.0.0.1', %1, timeout=10)\n"
+                                             "for i in range(2):\n"
+                                             "    c.request('GET', '/index.html')\n"
+                                             "    r = c.getresponse()\n"
+                                             "    print(r.status, r.read().decode().strip())\n")
+                                  .arg(port())});
         QVERIFY2(r.code == 0, r.err.constData());
         QCOMPARE(r.out, QByteArray("200 <html>hello</html>\n200 <html>hello</html>\n"));
     }
@@ -462,7 +494,8 @@ private slots:
             return head.mid(head.indexOf("Content-Length: ") + 16).split('\r').first();
         };
         QVERIFY(get.out.contains("Content-Encoding: gzip\r\n"));
-        QVERIFY2(head.out.endsWith("\r\n\r\n") && head.out.contains("Content-Encoding: gzip\r\n"), head.out.constData());
+        QVERIFY2(head.out.endsWith("\r\n\r\n") && head.out.contains("Content-Encoding: gzip\r\n"),
+                 head.out.constData());
         QCOMPARE(length(head.out), length(get.out));
     }
 
@@ -510,7 +543,8 @@ private slots:
         QTcpSocket clients[50];
         int replies = 0;
         for (QTcpSocket& c : clients) {
-            connect(&c, &QTcpSocket::readyRead, [&c, &replies]() { replies += c.readAll().contains("slept"); });
+            connect(&c, &QTcpSocket::readyRead,
+                    [&c, &replies]() { replies += c.readAll().contains("slept"); });
             connectTo(&c)->write("GET /sleep HTTP/1.1\r\n\r\n");
         }
         QTRY_VERIFY(replies > 0);
@@ -528,8 +562,8 @@ private slots:
     {
         // One pair serves both ends.
         const QString key = dir.path() + "/tls.key", crt = dir.path() + "/tls.crt";
-        Result r = run("openssl", {"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key, "-out", crt,
-                                   "-days", "2", "-subj", "/CN=meter-client"});
+        Result r = run("openssl", {"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key, "-out",
+                                   crt, "-days", "2", "-subj", "/CN=meter-client"});
         QVERIFY2(r.code == 0, r.err.constData());
         startServer([&](HttpSettings* s) {
             s->useSSL = true;
@@ -544,8 +578,10 @@ private slots:
         // A self-signed client certificate fails verification: named, but not secure.
         r = curl({"-k", "--cert", crt, "--key", key, https + "/peer"});
         QVERIFY2(r.out.endsWith("\r\n\r\nmeter-client"), r.out.constData());
-        r = run("openssl", {"s_client", "-connect", QStringLiteral("127.0.0.1:%1").arg(port()), "-quiet"}, getIndex);
-        QVERIFY2(r.out.startsWith("HTTP/1.1 200 OK\r\n") && r.out.endsWith("\r\n\r\n<html>hello</html>\n"), r.out.constData());
+        r = run("openssl", {"s_client", "-connect", QStringLiteral("127.0.0.1:%1").arg(port()), "-quiet"},
+                getIndex);
+        QVERIFY2(r.out.startsWith("HTTP/1.1 200 OK\r\n") && r.out.endsWith("\r\n\r\n<html>hello</html>\n"),
+                 r.out.constData());
 
         // Clients that never finish a handshake: dropped in time, their descriptors freed; their
         // handshakes count against the cap.
