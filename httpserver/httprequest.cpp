@@ -147,7 +147,21 @@ void HttpRequest::readFromSocket(QIODevice* socket)
 bool HttpRequest::takeLine(QIODevice* socket, qint64 cap, QByteArray& line)
 {
     const qint64 room = qMin(cap + 2 - lineBuffer.size(), socket->bytesAvailable());
-    if (room > 0) lineBuffer += socket->readLine(room + 1);
+    if (room > 0) {
+        const int before = lineBuffer.size();
+        lineBuffer += socket->readLine(room + 1);
+        // Header bytes past the allowance are held like body bytes: 256 clients with 6 MiB of
+        // headers each would otherwise take gigabytes.
+        headerBytes += lineBuffer.size() - before;
+        const qint64 over = headerBytes - headerAllowance - headerBooked;
+        if (over > 0) {
+            if (!takeMemory(over)) {
+                abort(Unavailable, "HttpRequest: request headers in memory would pass maxBufferedBytes");
+                return false;
+            }
+            headerBooked += over;
+        }
+    }
     if (!lineBuffer.endsWith('\n')) {
         if (lineBuffer.size() >= cap + 2)
             abort(TooLarge, cap == maxRequestLine ? "HttpRequest: request line is too long"

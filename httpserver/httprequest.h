@@ -30,6 +30,9 @@ public:
     static constexpr qint64 maxHeaderLine = 64 * 1024; // with its continuations
     static constexpr int maxHeaderLines = 100;
     static constexpr qint64 maxPartLine = 65536;
+    // Header bytes a request holds before they count against maxBufferedBytes: far more than
+    // any ordinary request needs.
+    static constexpr qint64 headerAllowance = 16 * 1024;
 
     explicit HttpRequest(HttpConnection* connection);
     ~HttpRequest();
@@ -104,7 +107,9 @@ private:
     int headerLines = 0;
     QList<QTemporaryFile*> uploads; // every upload ever made, deleted with the request
     bool continueExpected = false;
-    qint64 memoryTaken = 0; // of the server's budgets
+    qint64 memoryTaken = 0;  // of the server's budgets
+    qint64 headerBytes = 0;  // request line and header lines as read
+    qint64 headerBooked = 0; // of them, against the memory budget
     qint64 diskTaken = 0;
 };
 

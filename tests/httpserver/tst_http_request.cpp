@@ -352,6 +352,40 @@ private slots:
         QCOMPARE(connection.capacity()->memoryInUse() + connection.capacity()->diskInUse(), 0);
     }
 
+    // Header bytes past a generous allowance are booked like body bytes; ordinary requests are
+    // never refused for them.
+    void header_budget()
+    {
+        HttpSettings settings;
+        settings.maxBufferedBytes = 20000;
+        HttpConnection connection(&settings, nullptr);
+        const QByteArray big =
+            "GET / HTTP/1.1\r\n" + QByteArray("X: " + QByteArray(997, 'h') + "\r\n").repeated(30) + "\r\n";
+        auto parse = [&](const QByteArray& bytes) {
+            auto* r = new HttpRequest(&connection);
+            FeedDevice device;
+            device.feed(bytes);
+            drive(*r, device);
+            return r;
+        };
+        HttpRequest* first = parse(big);
+        QCOMPARE(first->statusText(), QString("Complete"));
+        QCOMPARE(connection.capacity()->memoryInUse(), big.size() - HttpRequest::headerAllowance);
+        QLoggingCategory::setFilterRules("default.warning=true");
+        QTest::ignoreMessage(QtWarningMsg,
+                             "HttpRequest: request headers in memory would pass maxBufferedBytes");
+        HttpRequest* second = parse(big);
+        QLoggingCategory::setFilterRules("default.warning=false");
+        QCOMPARE(second->getAbortReason(), HttpRequest::Unavailable);
+        HttpRequest* plain = parse("GET / HTTP/1.1\r\nHost: h\r\n" +
+                                   QByteArray("Cookie: " + QByteArray(8000, 'c') + "\r\n\r\n"));
+        QCOMPARE(plain->statusText(), QString("Complete"));
+        delete first;
+        delete second;
+        delete plain;
+        QCOMPARE(connection.capacity()->memoryInUse(), 0);
+    }
+
     void multipart_data()
     {
         QTest::addColumn<QByteArray>("contentType");
