@@ -19,7 +19,7 @@ bool HttpCapacity::take(QAtomicInteger<qint64>& used, qint64 bytes, qint64 budge
 void HttpCapacity::enter(HttpConnection* connection)
 {
     QMutexLocker lock(&mutex);
-    const quint64 mine = ++serial;
+    const quint64 mine = arrival();
     members.insert(connection, mine);
     waiting.insert(mine, connection);
 }
@@ -44,6 +44,12 @@ int HttpCapacity::open() const
 {
     QMutexLocker lock(&mutex);
     return members.size();
+}
+
+quint64 HttpCapacity::oldestWaiting() const
+{
+    QMutexLocker lock(&mutex);
+    return waiting.isEmpty() ? 0 : waiting.firstKey();
 }
 
 bool HttpCapacity::evictOldestWaiting()

@@ -29,6 +29,10 @@ public:
     void headersDone(HttpConnection* connection);
     void leave(HttpConnection* connection);
     int open() const;
+    // Order of arrival, shared with the listener's TLS handshakes: a larger number came later.
+    quint64 arrival() { return arrivals.fetchAndAddOrdered(1) + 1; }
+    // The arrival of the connection that has waited longest for its headers; 0 when none waits.
+    quint64 oldestWaiting() const;
     // Frees the slot of the connection that has waited longest for its request headers (it is
     // closed without a reply); false when every connection has sent its headers.
     bool evictOldestWaiting();
@@ -40,7 +44,7 @@ private:
     QAtomicInteger<qint64> disk{0};
     // Recursive: an evicted connection of this thread leaves while we still hold the lock.
     mutable QRecursiveMutex mutex;
-    quint64 serial = 0;
+    QAtomicInteger<quint64> arrivals{0};
     QHash<HttpConnection*, quint64> members; // with their order of arrival
     QMap<quint64, HttpConnection*> waiting;  // still without complete headers, oldest first
 };

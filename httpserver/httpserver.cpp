@@ -86,11 +86,7 @@ void HttpTcpServer::refuse(qintptr socketDescriptor)
 
 void HttpTcpServer::incomingConnection(qintptr socketDescriptor)
 {
-    // Every slot taken: one that waits for its headers makes room (the longest waiting of them);
-    // only clients that all sent their headers earn the newcomer a refusal. No cap per address:
-    // behind a proxy or NAT every client has the same one.
-    if (capacity->open() + handshaking.size() >= settings->maxConnections &&
-        !capacity->evictOldestWaiting()) {
+    if (capacity->open() + handshaking.size() >= settings->maxConnections && !makeRoom()) {
         refuse(socketDescriptor);
         return;
     }
@@ -120,7 +116,7 @@ void HttpTcpServer::incomingConnection(qintptr socketDescriptor)
         peerCertificates.remove(socket);
         handshaking.remove(socket);
     });
-    const quint64 mine = ++serial;
+    const quint64 mine = capacity->arrival();
     handshaking.insert(socket, mine);
     QTimer::singleShot(settings->handshakeTimeout, this, [this, socket, mine]() {
         if (handshaking.value(socket) == mine) dropHandshake(socket, QStringLiteral("not finished in time"));
@@ -144,9 +140,26 @@ void HttpTcpServer::incomingConnection(qintptr socketDescriptor)
     socket->startServerEncryption();
 }
 
+// Every slot taken: the client that has waited longest for its request headers (or for the end
+// of its TLS handshake) makes room; only clients that all sent their headers earn the newcomer a
+// refusal. No cap per address: behind a proxy or NAT every client has the same one.
+bool HttpTcpServer::makeRoom()
+{
+    QSslSocket* oldest = nullptr;
+    for (auto it = handshaking.cbegin(); it != handshaking.cend(); ++it) {
+        if (!oldest || it.value() < handshaking.value(oldest)) oldest = it.key();
+    }
+    const quint64 waiting = capacity->oldestWaiting();
+    if (oldest && (waiting == 0 || handshaking.value(oldest) < waiting)) {
+        dropHandshake(oldest, QString());
+        return true;
+    }
+    return capacity->evictOldestWaiting();
+}
+
 void HttpTcpServer::dropHandshake(QSslSocket* socket, const QString& why)
 {
-    qDebug() << "TLS handshake failed:" << why;
+    if (!why.isEmpty()) qDebug() << "TLS handshake failed:" << why;
     handshaking.remove(socket);
     socket->disconnect(this);
     socket->abort();

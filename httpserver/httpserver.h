@@ -50,13 +50,15 @@ protected:
 
 private:
     void refuse(qintptr socketDescriptor);
+    // Without a reason nothing is logged.
     void dropHandshake(QSslSocket* socket, const QString& why);
+    bool makeRoom();
 
     HttpSettings* settings;
     QHash<QTcpSocket*, bool> secureSockets;
     QHash<QTcpSocket*, QSslCertificate> peerCertificates;
-    QHash<QSslSocket*, quint64> handshaking; // with a serial number, as addresses are reused
-    quint64 serial = 0;
+    // With their arrival (HttpCapacity::arrival), which also tells a reused address apart.
+    QHash<QSslSocket*, quint64> handshaking;
     std::shared_ptr<HttpCapacity> capacity;
     int refusing = 0;
 };
