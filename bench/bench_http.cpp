@@ -1,6 +1,8 @@
 // Requests per second and latency of the HTTP library (connections in the main thread, as the
 // daemon runs it) next to a private nginx on the same files, both driven by wrk with a new
-// connection per request; and the memory each server spends on an idle connection.
+// connection per request; the library again under attack (256 silent sockets from another
+// address, each one it closes opened again, as many as it has slots) next to its own unattacked
+// run; and the memory each server spends on an idle connection.
 //
 //   bench_http [seconds per wrk run (10)] [server CPU (0)] [wrk CPU (1)]
 //
@@ -50,14 +52,18 @@ class BenchServer : public HttpServer
 {
 public:
     using HttpServer::HttpServer;
-    HttpRequestHandler* requestHandler(HttpConnection* connection) override { return new BenchHandler(connection); }
+    HttpRequestHandler* requestHandler(HttpConnection* connection) override
+    {
+        return new BenchHandler(connection);
+    }
 };
 
 // Waits on the event loop (the library serves meanwhile) until the process ends.
 QByteArray runServing(QProcess& p, int timeoutMs)
 {
     QEventLoop loop;
-    QObject::connect(&p, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), &loop, &QEventLoop::quit);
+    QObject::connect(&p, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), &loop,
+                     &QEventLoop::quit);
     QTimer::singleShot(timeoutMs, &loop, &QEventLoop::quit);
     if (p.state() != QProcess::NotRunning) loop.exec();
     if (p.state() != QProcess::NotRunning) {
@@ -95,8 +101,9 @@ WrkFigures wrk(quint16 port, const QString& path, int seconds, int cpu)
     QProcess p;
     p.setProcessChannelMode(QProcess::MergedChannels);
     p.start(QStringLiteral("taskset"),
-            {"-c", QString::number(cpu), "wrk", "-t1", "-c64", QStringLiteral("-d%1s").arg(seconds), "--latency",
-             "-H", "Connection: close", QStringLiteral("http://127.0.0.1:%1%2").arg(port).arg(path)});
+            {"-c", QString::number(cpu), "wrk", "-t1", "-c64", QStringLiteral("-d%1s").arg(seconds),
+             "--latency", "-H", "Connection: close",
+             QStringLiteral("http://127.0.0.1:%1%2").arg(port).arg(path)});
     const QString out = QString::fromUtf8(runServing(p, (seconds + 30) * 1000));
     WrkFigures f;
     const auto rps = QRegularExpression(QStringLiteral("Requests/sec:\\s+([0-9.]+)")).match(out);
@@ -124,7 +131,8 @@ qint64 rssKiB(const QList<qint64>& pids)
     for (qint64 pid : pids) {
         QFile f(QStringLiteral("/proc/%1/status").arg(pid));
         if (!f.open(QIODevice::ReadOnly)) continue;
-        const auto m = QRegularExpression(QStringLiteral("VmRSS:\\s+(\\d+) kB")).match(QString::fromLatin1(f.readAll()));
+        const auto m =
+            QRegularExpression(QStringLiteral("VmRSS:\\s+(\\d+) kB")).match(QString::fromLatin1(f.readAll()));
         total += m.captured(1).toLongLong();
     }
     return total;
@@ -144,14 +152,41 @@ QList<qint64> withChildren(qint64 pid)
     return out;
 }
 
+// wrk against the library while http_peer.py floods it with `n` silent sockets from 127.0.0.2.
+WrkFigures underAttack(quint16 port, const QString& path, int seconds, int cpu, int n, int* reopened)
+{
+    QProcess flood;
+    flood.start(QStringLiteral("python3"),
+                {QStringLiteral(STROVA_SOURCE_DIR "/tests/httpserver/http_peer.py"), QString::number(port),
+                 "flood", QString::number(n), "127.0.0.2"});
+    QByteArray out;
+    for (int i = 0; i < 600 && !out.contains("ready"); ++i) {
+        waitServing(50);
+        out += flood.readAllStandardOutput();
+    }
+    if (!out.contains(QStringLiteral("ready %1").arg(n).toLatin1())) {
+        fprintf(stderr, "the silent sockets did not connect: %s\n", out.constData());
+        flood.kill();
+        flood.waitForFinished(5000);
+        return {};
+    }
+    const WrkFigures f = wrk(port, path, seconds, cpu);
+    flood.closeWriteChannel();
+    out += runServing(flood, 30000);
+    const auto m = QRegularExpression(QStringLiteral("reopened (\\d+)")).match(QString::fromLatin1(out));
+    *reopened = m.hasMatch() ? m.captured(1).toInt() : -1;
+    return f;
+}
+
 // Bytes of resident memory per idle connection: 1,000 connections held open by a python3 client.
 double idleCost(quint16 port, const std::function<qint64()>& rss)
 {
     waitServing(300);
     const qint64 before = rss();
     QProcess holder;
-    holder.start(QStringLiteral("python3"), {QStringLiteral(STROVA_SOURCE_DIR "/tests/httpserver/http_peer.py"),
-                                             QString::number(port), "hold", "1000"});
+    holder.start(QStringLiteral("python3"),
+                 {QStringLiteral(STROVA_SOURCE_DIR "/tests/httpserver/http_peer.py"), QString::number(port),
+                  "hold", "1000"});
     QByteArray out;
     for (int i = 0; i < 600 && !out.contains("ready"); ++i) {
         waitServing(50);
@@ -185,8 +220,9 @@ int main(int argc, char* argv[])
 
     QTemporaryDir dir(QStringLiteral("/tmp/httpbench.XXXXXX"));
     // nginx started by root serves as "nobody": the files must be readable to it.
-    QFile::setPermissions(dir.path(), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner |
-                                          QFileDevice::ReadOther | QFileDevice::ExeOther);
+    QFile::setPermissions(dir.path(), QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                                          QFileDevice::ExeOwner | QFileDevice::ReadOther |
+                                          QFileDevice::ExeOther);
     const QString root = dir.path() + "/root";
     QDir().mkpath(root);
     QDir().mkpath(dir.path() + "/tmp");
@@ -253,25 +289,45 @@ int main(int argc, char* argv[])
     QList<Row> rows;
     for (const QString& path : {QStringLiteral("/file.html"), QStringLiteral("/tiny")}) {
         Row row{path, wrk(settings.port, path, seconds, wrkCpu), wrk(nginxPort, path, seconds, wrkCpu)};
-        for (const auto& [name, f] : {std::make_pair("library", row.ours), std::make_pair("nginx", row.theirs)})
+        for (const auto& [name, f] :
+             {std::make_pair("library", row.ours), std::make_pair("nginx", row.theirs)})
             printf("%-8s %-9s %12.0f %10.3f %10.3f  %s\n", qPrintable(path), name, f.rps, f.p50, f.p99,
                    qPrintable(f.errors));
         rows << row;
     }
 
-    const double ours = idleCost(quint16(settings.port), []() { return rssKiB({QCoreApplication::applicationPid()}); });
+    // Under attack: the daemon's number of slots, every one of them wanted by a silent socket.
+    const QString attackPath = QStringLiteral("/file.html");
+    settings.maxConnections = 256;
+    const WrkFigures calm = wrk(settings.port, attackPath, seconds, wrkCpu);
+    int reopened = 0;
+    const WrkFigures attacked = underAttack(settings.port, attackPath, seconds, wrkCpu, 256, &reopened);
+    settings.maxConnections = 2000;
+    printf("\nunder attack (256 silent sockets from 127.0.0.2, reopened when closed; 256 slots)\n");
+    printf("%-10s %-11s %12s %10s %10s  %s\n", "path", "run", "req/s", "p50 ms", "p99 ms", "socket errors");
+    for (const auto& [name, f] : {std::make_pair("unattacked", calm), std::make_pair("attacked", attacked)})
+        printf("%-10s %-11s %12.0f %10.3f %10.3f  %s\n", qPrintable(attackPath), name, f.rps, f.p50, f.p99,
+               qPrintable(f.errors));
+    printf("silent sockets the library closed and the attacker opened again: %d\n", reopened);
+
+    const double ours =
+        idleCost(quint16(settings.port), []() { return rssKiB({QCoreApplication::applicationPid()}); });
     const qint64 nginxPid = nginx.processId();
     const double theirs = idleCost(nginxPort, [nginxPid]() { return rssKiB(withChildren(nginxPid)); });
-    printf("\nidle connection (1,000 held open), resident bytes each: library %.0f, nginx %.0f\n", ours, theirs);
+    printf("\nidle connection (1,000 held open), resident bytes each: library %.0f, nginx %.0f\n", ours,
+           theirs);
 
     printf("\nratios (library / nginx; targets: req/s >= 0.50, p99 <= 2.00, idle <= 20480 bytes)\n");
     for (const Row& r : qAsConst(rows)) {
         const double rps = r.theirs.rps > 0 ? r.ours.rps / r.theirs.rps : 0;
         const double p99 = r.theirs.p99 > 0 ? r.ours.p99 / r.theirs.p99 : 0;
-        printf("%-10s req/s %.2f %s   p99 %.2f %s\n", qPrintable(r.path), rps, rps >= 0.5 ? "ok" : "MISSED", p99,
-               p99 <= 2.0 ? "ok" : "MISSED");
+        printf("%-10s req/s %.2f %s   p99 %.2f %s\n", qPrintable(r.path), rps, rps >= 0.5 ? "ok" : "MISSED",
+               p99, p99 <= 2.0 ? "ok" : "MISSED");
     }
     printf("idle       %.0f bytes %s\n", ours, ours >= 0 && ours <= 20480 ? "ok" : "MISSED");
+    const double attackRatio = calm.rps > 0 && attacked.ok ? attacked.rps / calm.rps : 0;
+    printf("attack     req/s %.2f of the unattacked run %s (target >= 0.80)\n", attackRatio,
+           attackRatio >= 0.8 ? "ok" : "MISSED");
 
     nginx.terminate();
     nginx.waitForFinished(5000);

@@ -1,5 +1,6 @@
 #include "httpconnection.h"
 
+#include "httpcapacity.h"
 #include "httplinger.h"
 #include "httprequest.h"
 #include "httprequesthandler.h"
@@ -13,10 +14,13 @@
 
 namespace QuillonHttpd {
 
-const char* const HttpConnection::timeoutReply[4] = {"HTTP/1.1 408 request timeout\r\n", "Connection: close\r\n",
-                                                     "\r\n", "408 request timeout\r\n"};
-const char* const HttpConnection::abortReply[4] = {"HTTP/1.1 413 entity too large\r\n", "Connection: close\r\n",
-                                                   "\r\n", "413 entity too large\r\n"};
+const char* const HttpConnection::timeoutReply[4] = {
+    "HTTP/1.1 408 request timeout\r\n", "Connection: close\r\n", "\r\n", "408 request timeout\r\n"};
+const char* const HttpConnection::abortReply[4] = {
+    "HTTP/1.1 413 entity too large\r\n", "Connection: close\r\n", "\r\n", "413 entity too large\r\n"};
+const char* const HttpConnection::unavailableReply[4] = {
+    "HTTP/1.1 503 service unavailable\r\n", "Connection: close\r\n", "\r\n", "503 service unavailable\r\n"};
+const char HttpConnection::continueReply[] = "HTTP/1.1 100 Continue\r\n\r\n";
 
 namespace {
 
@@ -29,9 +33,9 @@ int milliseconds(qint64 seconds)
 
 HttpConnection::HttpConnection(HttpServer* server, QTcpSocket* socket)
     : QObject(server), socket(socket), server(server), ownSettings(server->getSettings()),
-      liveCount(server->liveConnections())
+      sharedCapacity(server->capacity())
 {
-    liveCount->ref();
+    sharedCapacity->enter(this);
     peerAddress = socket->peerAddress();
     handler = server->requestHandler(this);
     connected = true;
@@ -42,7 +46,7 @@ HttpConnection::HttpConnection(HttpServer* server, QTcpSocket* socket)
 }
 
 HttpConnection::HttpConnection(HttpSettings* settings, QTcpSocket* socket, QObject* parent)
-    : QObject(parent), socket(socket), ownSettings(settings)
+    : QObject(parent), socket(socket), ownSettings(settings), sharedCapacity(std::make_shared<HttpCapacity>())
 {
     if (socket) {
         peerAddress = socket->peerAddress();
@@ -61,6 +65,9 @@ void HttpConnection::init()
     headerTimer = new QTimer(this);
     headerTimer->setSingleShot(true);
     connect(headerTimer, &QTimer::timeout, this, &HttpConnection::slowClient);
+    // From the accept: a client that never sends a byte holds its slot no longer than one that
+    // sends slowly.
+    if (settings()->headerTimeout > 0) headerTimer->start(settings()->headerTimeout);
     bodyTimer = new QTimer(this);
     connect(bodyTimer, &QTimer::timeout, this, &HttpConnection::checkBodyProgress);
 }
@@ -68,7 +75,7 @@ void HttpConnection::init()
 HttpConnection::~HttpConnection()
 {
     if (socket) socket->disconnect(this);
-    if (server && connected) liveCount->deref();
+    sharedCapacity->leave(this);
     close();
     connected = false;
     qDeleteAll(requests);
@@ -112,8 +119,7 @@ QString HttpConnection::verifiedPeerName() const
 
 QVariant HttpConnection::status() const
 {
-    const QString object =
-        QStringLiteral("0x%1").arg(quintptr(this), 8, 16, QLatin1Char('0'));
+    const QString object = QStringLiteral("0x%1").arg(quintptr(this), 8, 16, QLatin1Char('0'));
     QVariantList rows;
     for (const HttpRequest* request : requests) {
         QVariantMap row;
@@ -136,8 +142,27 @@ void HttpConnection::close()
     clearRequest();
 }
 
+void HttpConnection::headersDone()
+{
+    headerTimer->stop();
+    sharedCapacity->headersDone(this);
+}
+
+void HttpConnection::evict()
+{
+    if (!connected || givenUp) return;
+    // Told from another thread, it may have completed its headers meanwhile: it stays (its slot
+    // is counted free, so the cap is passed by one until it ends).
+    if (served || (currentRequest && currentRequest->getStatus() >= HttpRequest::WaitForBody)) return;
+    givenUp = true;
+    inService = false; // nothing of it is in use: it may go at once
+    clearRequest();
+    socket->abort();
+}
+
 void HttpConnection::giveUp(const char* const reply[4])
 {
+    sharedCapacity->headersDone(this);
     timer->stop();
     headerTimer->stop();
     bodyTimer->stop();
@@ -182,7 +207,8 @@ void HttpConnection::slotRead()
     if (!connected || !handler) return;
     if (givenUp) return;
     if (served) {
-        // One request a connection: what follows a served request is not parsed.
+        // One request a connection: what follows a served request is not parsed (this is
+        // reached on TLS only; a plain socket stops reading once its request is complete).
         socket->readAll();
         return;
     }
@@ -190,9 +216,6 @@ void HttpConnection::slotRead()
     if (!currentRequest) setCurrentRequest(new HttpRequest(this));
     HttpRequest* request = currentRequest;
     const HttpSettings* s = settings();
-    if (request->getStatus() <= HttpRequest::WaitForHeader && !headerTimer->isActive() &&
-        socket->bytesAvailable() > 0 && s->headerTimeout > 0)
-        headerTimer->start(s->headerTimeout);
 
     while (socket->bytesAvailable() > 0 && request->getStatus() != HttpRequest::Complete &&
            request->getStatus() != HttpRequest::Abort) {
@@ -204,24 +227,28 @@ void HttpConnection::slotRead()
         if (request->getStatus() == HttpRequest::WaitForBody) {
             restartTimer();
             if (before != HttpRequest::WaitForBody) {
-                headerTimer->stop();
+                headersDone();
                 bodyBytesInPeriod = 0;
                 if (s->bodyTimeout > 0) bodyTimer->start(s->bodyTimeout);
+                if (request->expectsContinue()) socket->write(continueReply, sizeof continueReply - 1);
             }
         }
         if (consumed == 0 && request->getStatus() == before) break;
     }
 
     if (request->getStatus() == HttpRequest::Abort) {
-        giveUp(abortReply);
+        giveUp(request->getAbortReason() == HttpRequest::Unavailable ? unavailableReply : abortReply);
         return;
     }
     if (request->getStatus() != HttpRequest::Complete) return;
 
     timer->stop();
-    headerTimer->stop();
+    headersDone();
     bodyTimer->stop();
     served = true;
+    // The client may now end its sending side (a half-close): that is no disconnect, the reply
+    // still goes out. Reading resumes when the reply has left (lingerAfterReply).
+    pauseReading(socket);
     auto* reply = new HttpResponse(this);
     inService = true;
     handler->service(request, reply);
@@ -231,7 +258,6 @@ void HttpConnection::slotRead()
         return;
     }
     restartTimer();
-    socket->readAll();
 }
 
 void HttpConnection::slotDisconnected()
@@ -239,8 +265,8 @@ void HttpConnection::slotDisconnected()
     if (!connected) return;
     connected = false;
     clearRequest();
+    sharedCapacity->leave(this);
     if (!server) return;
-    liveCount->deref();
     socket->close();
     timer->stop();
     headerTimer->stop();

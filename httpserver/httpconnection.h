@@ -2,7 +2,6 @@
 // The life of one accepted socket: its parser, its requests, its handler and the replies written
 // to it; the limits that keep a slow or hostile client from holding it forever.
 
-#include <QAtomicInt>
 #include <QDateTime>
 #include <QHostAddress>
 #include <QList>
@@ -17,6 +16,7 @@ class QTimer;
 
 namespace QuillonHttpd {
 
+class HttpCapacity;
 class HttpRequest;
 class HttpRequestHandler;
 class HttpResponse;
@@ -35,6 +35,8 @@ public:
     ~HttpConnection() override;
 
     HttpSettings* settings() const;
+    // The server's slots and budgets (a connection without server has its own).
+    HttpCapacity* capacity() const { return sharedCapacity.get(); }
     QTcpSocket* getSocket() const { return socket; }
     bool isConnected() const { return connected; }
     bool isSecure() const { return secure; }
@@ -56,6 +58,11 @@ public:
     // Fixed replies written when the connection gives up on its client.
     static const char* const timeoutReply[4];
     static const char* const abortReply[4];
+    static const char* const unavailableReply[4];
+    static const char continueReply[];
+
+    // Pushed out by a newcomer while it still waits for its request headers: closed, no reply.
+    void evict();
 
 public slots:
     void close();
@@ -66,6 +73,7 @@ public slots:
 private:
     void init();
     void giveUp(const char* const reply[4]);
+    void headersDone();
     void slowClient();
     void checkBodyProgress();
 
@@ -82,12 +90,12 @@ private:
     bool secure = false;
 
     HttpSettings* ownSettings;
-    bool served = false;         // the current request has been handed to the handler
-    bool givenUp = false;        // a 408 or 413 went out: the rest of the input is discarded
-    QTimer* headerTimer = nullptr; // headers complete this long after their first byte
+    bool served = false;           // the current request has been handed to the handler
+    bool givenUp = false;          // a 408 or 413 went out: the rest of the input is discarded
+    QTimer* headerTimer = nullptr; // headers complete this long after the accept
     QTimer* bodyTimer = nullptr;   // every period must bring some body
     qint64 bodyBytesInPeriod = 0;
-    std::shared_ptr<QAtomicInt> liveCount; // the server's count of open connections
+    std::shared_ptr<HttpCapacity> sharedCapacity;
 };
 
 } // namespace QuillonHttpd

@@ -1,5 +1,6 @@
 #include "httplinger.h"
 
+#include <QSocketNotifier>
 #include <QSslSocket>
 #include <QTcpSocket>
 #include <QTimer>
@@ -24,21 +25,45 @@ bool shutWhenSent(QTcpSocket* socket)
     return true;
 }
 
+// Reads and drops the client's bytes (which also notices its close) until `ms` have passed.
+void drain(QTcpSocket* socket, int ms)
+{
+    QObject::connect(socket, &QIODevice::readyRead, socket, [socket]() { socket->readAll(); });
+    socket->readAll(); // also resumes reading after pauseReading
+    // A child of the socket: it goes with it, rather than waiting out its time among the event
+    // loop's timers (thousands of them under load, each insertion a walk of the list).
+    auto* timer = new QTimer(socket);
+    timer->setSingleShot(true);
+    QObject::connect(timer, &QTimer::timeout, socket, [socket]() {
+        if (socket->state() != QAbstractSocket::UnconnectedState) socket->abort();
+    });
+    timer->start(qMax(0, ms));
+}
+
 } // namespace
+
+void pauseReading(QTcpSocket* socket)
+{
+    if (qobject_cast<QSslSocket*>(socket)) return;
+    // The socket's engine watches the descriptor with a read notifier; the socket turns it on
+    // again on its next read, which is the one lingerAfterReply makes.
+    for (QSocketNotifier* notifier : socket->findChildren<QSocketNotifier*>()) {
+        if (notifier->type() == QSocketNotifier::Read) notifier->setEnabled(false);
+    }
+}
 
 void lingerAfterReply(QTcpSocket* socket, int ms)
 {
-    QObject::connect(socket, &QIODevice::readyRead, socket, [socket]() { socket->readAll(); });
     socket->flush();
-    if (!shutWhenSent(socket)) {
-        auto once = std::make_shared<QMetaObject::Connection>();
-        *once = QObject::connect(socket, &QIODevice::bytesWritten, socket, [socket, once]() {
-            if (shutWhenSent(socket)) QObject::disconnect(*once);
-        });
+    if (shutWhenSent(socket)) {
+        drain(socket, ms);
+        return;
     }
-    socket->readAll();
-    QTimer::singleShot(qMax(0, ms), socket, [socket]() {
-        if (socket->state() != QAbstractSocket::UnconnectedState) socket->abort();
+    auto once = std::make_shared<QMetaObject::Connection>();
+    *once = QObject::connect(socket, &QIODevice::bytesWritten, socket, [socket, once, ms]() {
+        if (!shutWhenSent(socket)) return;
+        QObject::disconnect(*once);
+        drain(socket, ms);
     });
 }
 

@@ -1,6 +1,8 @@
 #include "httprequest.h"
 
+#include "httpcapacity.h"
 #include "httpconnection.h"
+#include "httplog.h"
 #include "httpsettings.h"
 
 #include <QDebug>
@@ -37,6 +39,34 @@ HttpRequest::HttpRequest(HttpConnection* connection)
 HttpRequest::~HttpRequest()
 {
     qDeleteAll(uploads);
+    releaseBudgets();
+}
+
+void HttpRequest::releaseBudgets()
+{
+    HttpCapacity* capacity = connection->capacity();
+    capacity->giveMemory(memoryTaken);
+    capacity->giveDisk(diskTaken);
+    memoryTaken = diskTaken = 0;
+}
+
+bool HttpRequest::takeMemory(qint64 bytes)
+{
+    if (!connection->capacity()->takeMemory(bytes, connection->settings()->maxBufferedBytes)) return false;
+    memoryTaken += bytes;
+    return true;
+}
+
+QTemporaryFile* HttpRequest::uploadedFile(const QString& fieldName) const
+{
+    QTemporaryFile* file = uploadedFiles.value(fieldName);
+    if (!file) return nullptr;
+    if (!file->isOpen() && !file->open()) {
+        qCritical("HttpRequest: cannot read temp file, %s", qPrintable(file->errorString()));
+        return nullptr;
+    }
+    file->seek(0);
+    return file;
 }
 
 qint64 HttpRequest::maxRequestSize() const
@@ -76,6 +106,16 @@ void HttpRequest::abort(AbortReason reason, const char* message)
     status = Abort;
     abortReason = reason;
     lineBuffer.clear();
+    // Nothing of an aborted request is served: what it holds goes at once.
+    body = QByteArray();
+    parameters.clear();
+    uploadedFiles.clear();
+    uploadedFileTypes.clear();
+    qDeleteAll(uploads);
+    uploads.clear();
+    if (tempFile.isOpen()) tempFile.close();
+    if (!tempFile.fileName().isEmpty()) tempFile.remove();
+    releaseBudgets();
     qWarning("%s", message);
 }
 
@@ -107,7 +147,21 @@ void HttpRequest::readFromSocket(QIODevice* socket)
 bool HttpRequest::takeLine(QIODevice* socket, qint64 cap, QByteArray& line)
 {
     const qint64 room = qMin(cap + 2 - lineBuffer.size(), socket->bytesAvailable());
-    if (room > 0) lineBuffer += socket->readLine(room + 1);
+    if (room > 0) {
+        const int before = lineBuffer.size();
+        lineBuffer += socket->readLine(room + 1);
+        // Header bytes past the allowance are held like body bytes: 256 clients with 6 MiB of
+        // headers each would otherwise take gigabytes.
+        headerBytes += lineBuffer.size() - before;
+        const qint64 over = headerBytes - headerAllowance - headerBooked;
+        if (over > 0) {
+            if (!takeMemory(over)) {
+                abort(Unavailable, "HttpRequest: request headers in memory would pass maxBufferedBytes");
+                return false;
+            }
+            headerBooked += over;
+        }
+    }
     if (!lineBuffer.endsWith('\n')) {
         if (lineBuffer.size() >= cap + 2)
             abort(TooLarge, cap == maxRequestLine ? "HttpRequest: request line is too long"
@@ -156,6 +210,11 @@ void HttpRequest::readHeader(QIODevice* socket)
         return;
     }
     const int colon = line.indexOf(':');
+    if (colon > 0 && (line.at(colon - 1) == ' ' || line.at(colon - 1) == '\t')) {
+        // "Transfer-Encoding :" would pass our checks and mean chunked to a proxy in front.
+        abort(Malformed, "HttpRequest: malformed request, white space before a header colon");
+        return;
+    }
     if (colon > 0) {
         currentHeader = QString::fromUtf8(line.left(colon));
         currentHeaderSize = line.size();
@@ -217,14 +276,36 @@ void HttpRequest::endOfHeaders()
         expectedBodySize = size;
     }
 
-    if (expectedBodySize <= 0)
+    if (expectedBodySize <= 0) {
         status = Complete;
-    else if (boundary.isEmpty() && expectedBodySize > maxRequestSize() - currentSize)
+        return;
+    }
+    if (boundary.isEmpty() && expectedBodySize > maxRequestSize() - currentSize) {
         abort(TooLarge, "HttpRequest: expected body is too large");
-    else if (!boundary.isEmpty() && expectedBodySize > maxMultiPartSize())
+        return;
+    }
+    if (!boundary.isEmpty() && expectedBodySize > maxMultiPartSize()) {
         abort(TooLarge, "HttpRequest: expected multipart body is too large");
-    else
-        status = WaitForBody;
+        return;
+    }
+    // The whole declared body is booked before its first byte, so the budgets hold however the
+    // bodies of many clients interleave.
+    if (boundary.isEmpty()) {
+        if (!takeMemory(expectedBodySize)) {
+            abort(Unavailable, "HttpRequest: request bodies in memory would pass maxBufferedBytes");
+            return;
+        }
+        body.reserve(int(expectedBodySize));
+    } else {
+        if (!connection->capacity()->takeDisk(expectedBodySize, connection->settings()->maxBufferedBytes)) {
+            abort(Unavailable, "HttpRequest: request bodies in temporary files would pass maxBufferedBytes");
+            return;
+        }
+        diskTaken = expectedBodySize;
+    }
+    continueExpected =
+        header(QStringLiteral("Expect")).compare(QLatin1String("100-continue"), Qt::CaseInsensitive) == 0;
+    status = WaitForBody;
 }
 
 void HttpRequest::readBody(QIODevice* socket)
@@ -241,7 +322,7 @@ void HttpRequest::readBody(QIODevice* socket)
     }
     if (!tempFile.isOpen() && !tempFile.open()) {
         qCritical("HttpRequest: error writing temp file, %s", qPrintable(tempFile.errorString()));
-        abort(TooLarge, "HttpRequest: cannot spool the multipart body");
+        abort(Unavailable, "HttpRequest: cannot spool the multipart body");
         return;
     }
     const qint64 spooled = tempFile.size();
@@ -250,7 +331,7 @@ void HttpRequest::readBody(QIODevice* socket)
         const QByteArray bytes = socket->read(n);
         if (tempFile.write(bytes) != bytes.size()) {
             qCritical("HttpRequest: error writing temp file, %s", qPrintable(tempFile.errorString()));
-            abort(TooLarge, "HttpRequest: cannot spool the multipart body");
+            abort(Unavailable, "HttpRequest: cannot spool the multipart body");
             return;
         }
     }
@@ -260,8 +341,11 @@ void HttpRequest::readBody(QIODevice* socket)
     } else if (total >= expectedBodySize) {
         tempFile.flush();
         parseMultiPart();
+        if (status == Abort) return;
+        // Its parts are cut out: the spooled body is no longer needed on disk.
         tempFile.close();
-        if (status != Abort) status = Complete;
+        tempFile.remove();
+        status = Complete;
     }
 }
 
@@ -281,6 +365,8 @@ void HttpRequest::parseMultiPart()
 
     tempFile.seek(0);
     bool finished = false;
+    bool unsupportedLogged = false; // one line a request, however many such lines it holds
+    int parts = 0;
     while (!tempFile.atEnd() && tempFile.error() == QFileDevice::NoError && !finished) {
         QString fieldName, fileName, contentType;
         while (!tempFile.atEnd() && tempFile.error() == QFileDevice::NoError) {
@@ -301,9 +387,15 @@ void HttpRequest::parseMultiPart()
                 fileName = quoted(QStringLiteral(" filename=\""));
             } else if (line.startsWith(QLatin1String("Content-Type:"), Qt::CaseInsensitive)) {
                 contentType = QString(line).remove(contentTypePrefix);
-            } else {
-                qDebug() << "HttpRequest: ignoring unsupported content part" << line;
+            } else if (!unsupportedLogged) {
+                unsupportedLogged = true;
+                qDebug() << "HttpRequest: ignoring unsupported content part" << logCut(line);
             }
+        }
+        if (tempFile.atEnd()) break;
+        if (++parts > connection->settings()->maxMultiPartParts) {
+            abort(TooLarge, "HttpRequest: too many multipart parts (maxMultiPartParts)");
+            return;
         }
 
         const bool isFile = !fileName.isEmpty() && !fieldName.isEmpty();
@@ -312,8 +404,11 @@ void HttpRequest::parseMultiPart()
             // Created before the data, so an empty file part stores an empty file.
             upload = new QTemporaryFile;
             uploads.append(upload);
-            if (!upload->open())
+            if (!upload->open()) {
                 qCritical("HttpRequest: error writing temp file, %s", qPrintable(upload->errorString()));
+                abort(Unavailable, "HttpRequest: cannot store an uploaded file");
+                return;
+            }
         }
         QByteArray fieldValue;
         QByteArray tail; // last bytes of the part, to drop the CR LF that belongs to the delimiter
@@ -327,23 +422,31 @@ void HttpRequest::parseMultiPart()
             atLineStart = line.endsWith('\n');
             tail = (tail + line).right(2);
             if (!fileName.isEmpty() || fieldName.isEmpty()) {
-                if (upload && upload->write(line) != line.size())
+                if (upload && upload->write(line) != line.size()) {
+                    // A file cut short must not reach the handler as if it were whole.
                     qCritical("HttpRequest: error writing temp file, %s", qPrintable(upload->errorString()));
+                    abort(Unavailable, "HttpRequest: cannot store an uploaded file");
+                    return;
+                }
                 continue;
             }
-            fieldValue += line;
             currentSize += line.size();
             if (currentSize > maxRequestSize()) {
                 abort(TooLarge, "HttpRequest: request is too large (maxRequestSize)");
                 return;
             }
+            if (!takeMemory(line.size())) {
+                abort(Unavailable, "HttpRequest: request bodies in memory would pass maxBufferedBytes");
+                return;
+            }
+            fieldValue += line;
         }
         if (!found) break;
         const int cut = tail.endsWith("\r\n") ? 2 : tail.endsWith('\n') ? 1 : 0;
         if (isFile) {
             upload->resize(qMax<qint64>(0, upload->size() - cut));
-            upload->flush();
-            upload->seek(0);
+            // Closed once written: a request holds no more than its spool and the current part.
+            upload->close();
             parameters.insert(fieldName, fileName);
             uploadedFiles.insert(fieldName, upload);
             uploadedFileTypes.insert(fieldName, contentType);

@@ -22,13 +22,17 @@ class HttpRequest
     Q_DISABLE_COPY(HttpRequest)
 public:
     enum RequestStatus { WaitForRequest = 0, WaitForHeader = 1, WaitForBody = 2, Complete = 3, Abort = 4 };
-    enum AbortReason { NotAborted, Malformed, TooLarge };
+    // Malformed and TooLarge are answered with the 413, Unavailable (a shared budget) with the 503.
+    enum AbortReason { NotAborted, Malformed, TooLarge, Unavailable };
 
     // Caps on what one client may make us hold before its request is judged.
     static constexpr qint64 maxRequestLine = 256 * 1024;
     static constexpr qint64 maxHeaderLine = 64 * 1024; // with its continuations
     static constexpr int maxHeaderLines = 100;
     static constexpr qint64 maxPartLine = 65536;
+    // Header bytes a request holds before they count against maxBufferedBytes: far more than
+    // any ordinary request needs.
+    static constexpr qint64 headerAllowance = 16 * 1024;
 
     explicit HttpRequest(HttpConnection* connection);
     ~HttpRequest();
@@ -38,6 +42,8 @@ public:
 
     RequestStatus getStatus() const { return status; }
     AbortReason getAbortReason() const { return abortReason; }
+    // The client waits for "100 Continue" before it sends the body (headers passed the limits).
+    bool expectsContinue() const { return status == WaitForBody && continueExpected; }
     QString statusText() const;
     static QString statusText(int status);
 
@@ -53,7 +59,11 @@ public:
     const QMultiMap<QString, QString>& getHeaderMap() const { return headerMap; }
     const QMultiMap<QString, QString>& getParameterMap() const { return parameters; }
     const QMap<QString, QString>& getCookieMap() const { return cookies; }
+    // The uploaded files, closed once written: the names and paths are there, the content is
+    // read through uploadedFile().
     const QMap<QString, QTemporaryFile*>& getUploadedFiles() const { return uploadedFiles; }
+    // The upload of a form field, opened and at its start; null when there is none.
+    QTemporaryFile* uploadedFile(const QString& fieldName) const;
     const QMap<QString, QString>& getUploadedFileTypes() const { return uploadedFileTypes; }
     QDateTime getCreated() const { return created; }
 
@@ -67,6 +77,8 @@ private:
     void parseParameters();
     void parseCookies();
     void abort(AbortReason reason, const char* message);
+    void releaseBudgets();
+    bool takeMemory(qint64 bytes);
     qint64 maxRequestSize() const;
     qint64 maxMultiPartSize() const;
 
@@ -94,6 +106,11 @@ private:
     qint64 currentHeaderSize = 0; // the last header line with its continuations
     int headerLines = 0;
     QList<QTemporaryFile*> uploads; // every upload ever made, deleted with the request
+    bool continueExpected = false;
+    qint64 memoryTaken = 0;  // of the server's budgets
+    qint64 headerBytes = 0;  // request line and header lines as read
+    qint64 headerBooked = 0; // of them, against the memory budget
+    qint64 diskTaken = 0;
 };
 
 } // namespace QuillonHttpd

@@ -7,7 +7,8 @@
 
 namespace QuillonHttpd {
 
-HttpRequestHandler::HttpRequestHandler(HttpConnection* connection) : QObject(connection), connection(connection)
+HttpRequestHandler::HttpRequestHandler(HttpConnection* connection)
+    : QObject(connection), connection(connection)
 {
 }
 

@@ -2,6 +2,7 @@
 
 #include "httpconnection.h"
 #include "httpgzip.h"
+#include "httplinger.h"
 #include "httprequest.h"
 #include "httpsettings.h"
 
@@ -11,10 +12,35 @@
 
 namespace QuillonHttpd {
 
+namespace {
+
+// Whether an Accept-Encoding value asks for gzip: an element naming it without "q=0".
+bool acceptsGzip(const QString& acceptEncoding)
+{
+    for (const QString& element : acceptEncoding.split(QLatin1Char(','))) {
+        const QStringList params = element.split(QLatin1Char(';'));
+        if (!params.first().contains(QLatin1String("gzip"))) continue;
+        bool refused = false;
+        for (int i = 1; i < params.size(); ++i) {
+            const QString param = params.at(i).trimmed();
+            if (!param.startsWith(QLatin1String("q="), Qt::CaseInsensitive)) continue;
+            bool ok = false;
+            const double q = param.mid(2).trimmed().toDouble(&ok);
+            refused = !ok || q <= 0;
+        }
+        if (!refused) return true;
+    }
+    return false;
+}
+
+} // namespace
+
 HttpResponse::HttpResponse(HttpConnection* connection)
     : QObject(connection), socket(connection->getSocket()), connection(connection),
       writeTimer(new QTimer(this)), progressTimer(new QTimer(this))
 {
+    const HttpRequest* request = connection->getCurrentRequest();
+    headOnly = request && request->getMethod() == QLatin1String("HEAD");
     writeTimer->setSingleShot(true);
     writeTimer->setInterval(1000);
     connect(writeTimer, &QTimer::timeout, this, &HttpResponse::slotWrite);
@@ -79,14 +105,20 @@ void HttpResponse::writeHeaders()
                               type.startsWith(QLatin1String("text/css")) ||
                               type.startsWith(QLatin1String("application/javascript"));
     HttpRequest* request = connection->getCurrentRequest();
-    const bool acceptsGzip =
-        request && request->header(QStringLiteral("Accept-Encoding")).contains(QLatin1String("gzip"));
     const bool chunked = isChunked();
-    if (compressible && acceptsGzip && statusCode == 200 && !chunked)
-        headerMap.insert(QStringLiteral("Content-Encoding"), QStringLiteral("gzip"));
+    if (compressible && statusCode == 200 && !chunked) {
+        // Caches must keep the plain and the compressed form apart.
+        headerMap.insert(QStringLiteral("Vary"), QStringLiteral("Accept-Encoding"));
+        if (request && acceptsGzip(request->header(QStringLiteral("Accept-Encoding"))))
+            headerMap.insert(QStringLiteral("Content-Encoding"), QStringLiteral("gzip"));
+    }
     if (headerMap.value(QStringLiteral("Content-Encoding")).toLower() == QLatin1String("gzip"))
         bodyBuffer = HttpGZipCompression::compress(bodyBuffer);
     if (!chunked) headerMap.insert(QStringLiteral("Content-Length"), QString::number(bodyBuffer.size()));
+    // The server closes after every request; a client that keeps connections must know.
+    headerMap.insert(QStringLiteral("Connection"), QStringLiteral("close"));
+    // HEAD: the headers of the GET, Content-Length included, and no body.
+    if (headOnly) bodyBuffer.clear();
 
     headerBuffer += "HTTP/1.1 " + QByteArray::number(statusCode) + ' ' + reasonText.toUtf8() + "\r\n";
     for (auto it = headerMap.cbegin(); it != headerMap.cend(); ++it)
@@ -102,7 +134,7 @@ void HttpResponse::write(const QByteArray& data)
     if (isChunked()) {
         if (data.isEmpty()) return;
         writeHeaders();
-        bodyBuffer += QByteArray::number(data.size(), 16) + "\r\n" + data + "\r\n";
+        if (!headOnly) bodyBuffer += QByteArray::number(data.size(), 16) + "\r\n" + data + "\r\n";
         sendRequested = true;
         writeTimer->start(0);
         return;
@@ -205,11 +237,11 @@ void HttpResponse::closeConnection()
 {
     if (!isConnected()) return;
     closing = true;
-    if (isChunked()) socket->write("0\r\n\r\n");
+    if (isChunked() && !headOnly) socket->write("0\r\n\r\n");
     socket->flush();
     watchProgress();
     // The socket closes once its bytes have left; the event loop keeps running meanwhile.
-    socket->disconnectFromHost();
+    lingerAfterReply(socket, connection->settings()->lingerTime);
 }
 
 } // namespace QuillonHttpd

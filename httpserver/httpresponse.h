@@ -65,6 +65,7 @@ private:
     bool deleteAfterSend = false;
     bool flushed = false;
     bool closing = false;  // disconnect requested: nothing more to send
+    bool headOnly = false; // the answer to a HEAD: headers only
     QTimer* progressTimer; // drops a peer that takes none of our bytes for sendTimeout
 };
 

@@ -1,5 +1,6 @@
 #include "httpserver.h"
 
+#include "httpcapacity.h"
 #include "httpconnection.h"
 #include "httplinger.h"
 #include "httprequesthandler.h"
@@ -19,17 +20,20 @@ namespace QuillonHttpd {
 
 namespace {
 
-const char refusal[] = "HTTP/1.1 503 service unavailable\r\n"
-                       "Connection: close\r\n"
-                       "\r\n"
-                       "503 service unavailable\r\n";
+QByteArray refusal()
+{
+    static const QByteArray bytes = QByteArray(HttpConnection::unavailableReply[0]) +
+                                    HttpConnection::unavailableReply[1] +
+                                    HttpConnection::unavailableReply[2] + HttpConnection::unavailableReply[3];
+    return bytes;
+}
 
 } // namespace
 
 // ---- listener
 
 HttpTcpServer::HttpTcpServer(HttpServer* parent)
-    : QTcpServer(parent), settings(parent->getSettings()), liveCount(parent->liveConnections())
+    : QTcpServer(parent), settings(parent->getSettings()), capacity(parent->capacity())
 {
 }
 
@@ -62,7 +66,8 @@ void HttpTcpServer::refuse(qintptr socketDescriptor)
 {
     // Past twice the cap even the refusal gets no time of its own.
     if (refusing >= settings->maxConnections) {
-        ::send(int(socketDescriptor), refusal, sizeof refusal - 1, MSG_DONTWAIT | MSG_NOSIGNAL);
+        ::send(int(socketDescriptor), refusal().constData(), size_t(refusal().size()),
+               MSG_DONTWAIT | MSG_NOSIGNAL);
         ::close(int(socketDescriptor));
         return;
     }
@@ -75,13 +80,13 @@ void HttpTcpServer::refuse(qintptr socketDescriptor)
     ++refusing;
     connect(socket, &QObject::destroyed, this, [this]() { --refusing; });
     connect(socket, &QAbstractSocket::disconnected, socket, &QObject::deleteLater);
-    socket->write(refusal, sizeof refusal - 1);
+    socket->write(refusal());
     lingerAfterReply(socket, settings->lingerTime);
 }
 
 void HttpTcpServer::incomingConnection(qintptr socketDescriptor)
 {
-    if (liveCount->loadAcquire() + handshaking.size() >= settings->maxConnections) {
+    if (capacity->open() + handshaking.size() >= settings->maxConnections && !makeRoom()) {
         refuse(socketDescriptor);
         return;
     }
@@ -111,7 +116,7 @@ void HttpTcpServer::incomingConnection(qintptr socketDescriptor)
         peerCertificates.remove(socket);
         handshaking.remove(socket);
     });
-    const quint64 mine = ++serial;
+    const quint64 mine = capacity->arrival();
     handshaking.insert(socket, mine);
     QTimer::singleShot(settings->handshakeTimeout, this, [this, socket, mine]() {
         if (handshaking.value(socket) == mine) dropHandshake(socket, QStringLiteral("not finished in time"));
@@ -124,7 +129,8 @@ void HttpTcpServer::incomingConnection(qintptr socketDescriptor)
         caFile.close();
     }
     QFile keyFile(settings->sslKey);
-    if (!settings->sslKey.isEmpty() && keyFile.open(QIODevice::ReadOnly)) socket->setPrivateKey(QSslKey(&keyFile, QSsl::Rsa, QSsl::Pem));
+    if (!settings->sslKey.isEmpty() && keyFile.open(QIODevice::ReadOnly))
+        socket->setPrivateKey(QSslKey(&keyFile, QSsl::Rsa, QSsl::Pem));
     QFile certificateFile(settings->sslCrt);
     if (!settings->sslCrt.isEmpty() && certificateFile.open(QIODevice::ReadOnly))
         socket->setLocalCertificate(QSslCertificate(&certificateFile, QSsl::Pem));
@@ -134,9 +140,26 @@ void HttpTcpServer::incomingConnection(qintptr socketDescriptor)
     socket->startServerEncryption();
 }
 
+// Every slot taken: the client that has waited longest for its request headers (or for the end
+// of its TLS handshake) makes room; only clients that all sent their headers earn the newcomer a
+// refusal. No cap per address: behind a proxy or NAT every client has the same one.
+bool HttpTcpServer::makeRoom()
+{
+    QSslSocket* oldest = nullptr;
+    for (auto it = handshaking.cbegin(); it != handshaking.cend(); ++it) {
+        if (!oldest || it.value() < handshaking.value(oldest)) oldest = it.key();
+    }
+    const quint64 waiting = capacity->oldestWaiting();
+    if (oldest && (waiting == 0 || handshaking.value(oldest) < waiting)) {
+        dropHandshake(oldest, QString());
+        return true;
+    }
+    return capacity->evictOldestWaiting();
+}
+
 void HttpTcpServer::dropHandshake(QSslSocket* socket, const QString& why)
 {
-    qDebug() << "TLS handshake failed:" << why;
+    if (!why.isEmpty()) qDebug() << "TLS handshake failed:" << why;
     handshaking.remove(socket);
     socket->disconnect(this);
     socket->abort();
@@ -184,13 +207,20 @@ void HttpTcpServer::slotDisconnected()
 
 // ---- server
 
-HttpServer::HttpServer(HttpSettings* settings, QObject* parent) : QObject(parent), settings(settings)
+HttpServer::HttpServer(HttpSettings* settings, QObject* parent)
+    : QObject(parent), settings(settings), sharedCapacity(std::make_shared<HttpCapacity>())
 {
     start();
 }
 
-HttpServer::HttpServer(QObject* parent) : QObject(parent), settings(new HttpSettings(this))
+HttpServer::HttpServer(QObject* parent)
+    : QObject(parent), settings(new HttpSettings(this)), sharedCapacity(std::make_shared<HttpCapacity>())
 {
+}
+
+int HttpServer::openConnections() const
+{
+    return sharedCapacity->open();
 }
 
 HttpServer::~HttpServer()

@@ -2,7 +2,6 @@
 // The entry of the HTTP server library: a listener (plain TCP or TLS) whose every accepted socket
 // becomes an HttpConnection served by the handler of the virtual factory requestHandler.
 
-#include <QAtomicInt>
 #include <QHash>
 #include <QList>
 #include <QObject>
@@ -20,6 +19,7 @@ class QThread;
 
 namespace QuillonHttpd {
 
+class HttpCapacity;
 class HttpConnection;
 class HttpRequestHandler;
 class HttpServer;
@@ -50,14 +50,16 @@ protected:
 
 private:
     void refuse(qintptr socketDescriptor);
+    // Without a reason nothing is logged.
     void dropHandshake(QSslSocket* socket, const QString& why);
+    bool makeRoom();
 
     HttpSettings* settings;
     QHash<QTcpSocket*, bool> secureSockets;
     QHash<QTcpSocket*, QSslCertificate> peerCertificates;
-    QHash<QSslSocket*, quint64> handshaking; // with a serial number, as addresses are reused
-    quint64 serial = 0;
-    std::shared_ptr<QAtomicInt> liveCount;
+    // With their arrival (HttpCapacity::arrival), which also tells a reused address apart.
+    QHash<QSslSocket*, quint64> handshaking;
+    std::shared_ptr<HttpCapacity> capacity;
     int refusing = 0;
 };
 
@@ -79,8 +81,9 @@ public:
     HttpSettings* getSettings() const { return settings; }
     HttpTcpServer* getTcpServer() const { return tcpServer; }
     // Connections whose socket is open, on every thread.
-    int openConnections() const { return liveCount->loadAcquire(); }
-    std::shared_ptr<QAtomicInt> liveConnections() const { return liveCount; }
+    int openConnections() const;
+    // Slots and body budgets, shared with the connections.
+    std::shared_ptr<HttpCapacity> capacity() const { return sharedCapacity; }
 
 public slots:
     void slotNewConnection();
@@ -91,7 +94,7 @@ private:
     HttpSettings* settings;
     QList<QPointer<HttpConnection>> connections;
     QList<QPointer<QThread>> threads;
-    std::shared_ptr<QAtomicInt> liveCount = std::make_shared<QAtomicInt>(0);
+    std::shared_ptr<HttpCapacity> sharedCapacity;
 };
 
 } // namespace QuillonHttpd

@@ -5,9 +5,7 @@
 
 namespace QuillonHttpd {
 
-HttpSession::HttpSession() : HttpSession(Clock(&QDateTime::currentDateTime))
-{
-}
+HttpSession::HttpSession() : HttpSession(Clock(&QDateTime::currentDateTime)) {}
 
 HttpSession::HttpSession(const Clock& clock) : data(QSharedPointer<Data>::create())
 {

@@ -11,7 +11,8 @@
 
 namespace QuillonHttpd {
 
-HttpSessionStore::HttpSessionStore(HttpSettings* settings, QObject* parent) : QObject(parent), settings(settings)
+HttpSessionStore::HttpSessionStore(HttpSettings* settings, QObject* parent)
+    : QObject(parent), settings(settings)
 {
     startCleaner();
 }

@@ -34,6 +34,8 @@ void HttpSettings::setDefaults()
     sessionExpirationTime = 3600;
     maxRequestSize = 26214400;
     maxMultiPartSize = 26214400;
+    maxMultiPartParts = 100;
+    maxBufferedBytes = 64 * 1024 * 1024;
     useSSL = false;
     sslKey.clear();
     sslCrt.clear();

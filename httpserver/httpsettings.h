@@ -38,6 +38,11 @@ public:
     qint32 sessionExpirationTime;
     qint32 maxRequestSize;
     qint32 maxMultiPartSize;
+    // Parts of one multipart body; a request with more is refused as too large.
+    qint32 maxMultiPartParts;
+    // Request bodies held in memory by all connections together, and again those spooled to
+    // temporary files: a request that would pass either is refused with a 503.
+    qint64 maxBufferedBytes;
     bool useSSL;
     QString sslKey;
     QString sslCrt;
@@ -50,10 +55,10 @@ public:
     // Limits that keep one client from holding up or exhausting the server (milliseconds unless
     // said otherwise). Not read from a settings file.
     qint32 sendTimeout = 30000;   // a peer that takes no byte of our reply for this long is dropped
-    qint32 headerTimeout = 30000; // the header block must be complete this long after its first byte
+    qint32 headerTimeout = 30000; // the header block must be complete this long after the accept
     qint32 bodyTimeout = 10000;   // every such period must bring bodyMinBytes of the body (or its end)
     qint32 bodyMinBytes = 1024;
-    qint32 maxConnections = 256;     // TLS handshakes in progress included
+    qint32 maxConnections = 256;     // TLS handshakes in progress included; see HttpCapacity
     qint32 handshakeTimeout = 10000; // a TLS handshake not finished by then is dropped
     qint32 lingerTime = 2000;        // input discarded after an abort reply before the socket closes
 

@@ -19,7 +19,8 @@ const int maxDepth = 10;
 
 } // namespace
 
-ShtmlController::ShtmlController(HttpConnection* connection) : HttpRequestHandler(connection), connection(connection)
+ShtmlController::ShtmlController(HttpConnection* connection)
+    : HttpRequestHandler(connection), connection(connection)
 {
 }
 
@@ -38,8 +39,9 @@ void ShtmlController::service(HttpRequest* request, HttpResponse* response)
     const QString path = HttpRequest::urlDecode(request->getPath());
     QByteArray body;
     try {
-        if (FilePath::hasNul(request->getPath()))
-            fail(response, 403, QStringLiteral("Forbidden"), QStringLiteral("403 Forbidden: %1").arg(path));
+        if (FilePath::unsafe(request->getPath()))
+            fail(response, 403, QStringLiteral("Forbidden"),
+                 QStringLiteral("403 Forbidden: %1").arg(path.toHtmlEscaped()));
         body = include(path, response, 0);
     } catch (bool) {
         return;
@@ -54,25 +56,30 @@ QByteArray ShtmlController::include(QString path, HttpResponse* response, int de
 {
     const HttpSettings* s = connection->settings();
     const QString docroot = FilePath::docRoot(s);
+    // Error pages name the file as asked for, escaped: neither markup of the client's nor the
+    // root's place on disk goes out.
+    const QString shown = path.toHtmlEscaped();
     if (depth + 1 > maxDepth)
         fail(response, 500, QStringLiteral("Server error"),
-             QStringLiteral("500 server error: %1<br>\nRecursive loop detected in included files.").arg(path));
+             QStringLiteral("500 server error: %1<br>\nRecursive loop detected in included files.")
+                 .arg(shown));
     if (path.startsWith(QLatin1String("/..")) || path.startsWith(QLatin1String("..")) ||
         FilePath::clean(path).isEmpty())
         fail(response, 403, QStringLiteral("Forbidden"),
-             QStringLiteral("403 Forbidden: %1<br>\nDo not use ../ in your file path").arg(path));
+             QStringLiteral("403 Forbidden: %1<br>\nDo not use ../ in your file path").arg(shown));
     const QString fileName = docroot + QLatin1Char('/') + path;
     const QFileInfo info(fileName);
     if (info.isDir())
         fail(response, 500, QStringLiteral("Server error"),
-             QStringLiteral("500 Server error: %1<br>\nCannot include directory").arg(fileName));
+             QStringLiteral("500 Server error: %1<br>\nCannot include directory").arg(shown));
     QFile file(QDir::toNativeSeparators(fileName));
     if (!file.exists())
-        fail(response, 404, QStringLiteral("Not found"), QStringLiteral("404 File not found: %1").arg(fileName));
+        fail(response, 404, QStringLiteral("Not found"), QStringLiteral("404 File not found: %1").arg(shown));
     if (!FilePath::insideRoot(fileName, s) || !file.open(QIODevice::ReadOnly))
-        fail(response, 403, QStringLiteral("Forbidden"), QStringLiteral("403 Forbidden: %1").arg(fileName));
+        fail(response, 403, QStringLiteral("Forbidden"), QStringLiteral("403 Forbidden: %1").arg(shown));
 
-    static const QRegularExpression includeLine(QStringLiteral("^\\s*<!--\\s*#include\\s+\".+\"\\s*-->\\s*$"));
+    static const QRegularExpression includeLine(
+        QStringLiteral("^\\s*<!--\\s*#include\\s+\".+\"\\s*-->\\s*$"));
     QByteArray output;
     while (!file.atEnd()) {
         const QByteArray raw = file.readLine();

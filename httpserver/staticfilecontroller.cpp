@@ -8,14 +8,23 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <cctype>
 
 namespace QuillonHttpd {
 
 namespace FilePath {
 
-bool hasNul(const QString& rawPath)
+bool unsafe(const QString& rawPath)
 {
-    return rawPath.contains(QChar(0)) || QByteArray::fromPercentEncoding(rawPath.toUtf8()).contains('\0');
+    const QByteArray bytes = rawPath.toUtf8();
+    for (int i = 0; i < bytes.size(); ++i) {
+        if (bytes.at(i) == '\0') return true;
+        if (bytes.at(i) != '%') continue;
+        if (i + 2 >= bytes.size() || !isxdigit(uchar(bytes.at(i + 1))) || !isxdigit(uchar(bytes.at(i + 2))))
+            return true;
+        if (bytes.at(i + 1) == '0' && bytes.at(i + 2) == '0') return true;
+    }
+    return false;
 }
 
 QString clean(const QString& decodedPath)
@@ -99,7 +108,7 @@ void StaticFileController::service(HttpRequest* request, HttpResponse* response)
         response->flush();
     };
     const QString path = FilePath::clean(HttpRequest::urlDecode(request->getPath()));
-    if (path.isEmpty() || FilePath::hasNul(request->getPath())) {
+    if (path.isEmpty() || FilePath::unsafe(request->getPath())) {
         forbidden();
         return;
     }
@@ -122,8 +131,7 @@ void StaticFileController::service(HttpRequest* request, HttpResponse* response)
         response->setHeader(QStringLiteral("Content-Type"), type.value());
     const qint32 maxAge = settings()->maxAge;
     response->setHeader(QStringLiteral("Cache-Control"), QStringLiteral("Public,max-age=%1").arg(maxAge));
-    response->setHeader(QStringLiteral("Expires"),
-                        httpDate(QDateTime::currentDateTimeUtc().addSecs(maxAge)));
+    response->setHeader(QStringLiteral("Expires"), httpDate(QDateTime::currentDateTimeUtc().addSecs(maxAge)));
     response->write(file.readAll());
     response->flush();
 }

@@ -30,8 +30,10 @@ private:
 
 // Shared by the file handlers: the request path as a name below the root.
 namespace FilePath {
-// The decoded path holds a NUL (which urlDecode would silently cut off).
-bool hasNul(const QString& rawPath);
+// The raw request path is unfit for a file look-up: a "%" without two hex digits after it (which
+// urlDecode reads leniently: "%+0" and a trailing "%0" would give a NUL), or a NUL, raw or
+// decoded (which urlDecode would silently cut off, and the name with it).
+bool unsafe(const QString& rawPath);
 // The path cleaned of "." and ".." steps; empty when a ".." would climb above the root.
 QString clean(const QString& decodedPath);
 // The root with "/" separators.

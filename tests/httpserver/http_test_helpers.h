@@ -54,7 +54,8 @@ inline QByteArray unescape(const QString& text)
     QString expanded = text;
     static const QRegularExpression repeat(QStringLiteral("\\{(\\d+)\\*([^}]*)\\}"));
     for (QRegularExpressionMatch m; (m = repeat.match(expanded)).hasMatch();)
-        expanded.replace(m.capturedStart(), m.capturedLength(), m.captured(2).repeated(m.captured(1).toInt()));
+        expanded.replace(m.capturedStart(), m.capturedLength(),
+                         m.captured(2).repeated(m.captured(1).toInt()));
     const QByteArray in = expanded.toUtf8();
     QByteArray out;
     for (int i = 0; i < in.size(); ++i) {

@@ -1,8 +1,10 @@
 // Hostile bytes for the request parser, one byte per call: every input ends Complete, Abort or
-// waiting for more, with one warning line per abort, and nothing read out of range.
+// waiting for more, with one warning line per abort, nothing read out of range, and the body
+// budgets never passed and all given back.
 
 #include "http_test_helpers.h"
 #include "testsupport.h"
+#include "httpcapacity.h"
 #include "httpconnection.h"
 #include "httprequest.h"
 #include "httpsettings.h"
@@ -12,6 +14,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+using QuillonHttpd::HttpCapacity;
 using QuillonHttpd::HttpConnection;
 using QuillonHttpd::HttpRequest;
 using QuillonHttpd::HttpSettings;
@@ -110,6 +113,13 @@ private slots:
         QTest::newRow("multipart unquoted names") << multipart(
             "multipart/form-data; boundary=b",
             "--b\r\nContent-Disposition: form-data; name=v; filename=\"\r\nContent-Type:\r\n\r\nx\r\n--b--");
+        QTest::newRow("multipart three parts, over the part cap") << multipart(
+            "multipart/form-data; boundary=b",
+            "--b\r\nContent-Disposition: form-data; name=\"f\"; filename=\"x\"\r\n\r\nabc\r\n" + body);
+        QTest::newRow("multipart unsupported part headers")
+            << multipart("multipart/form-data; boundary=b",
+                         "--b\r\nX-A: 1\r\nX-B: " + QByteArray(5000, 'b') +
+                             "\r\nContent-Disposition: form-data; name=\"v\"\r\n\r\nval\r\n--b--\r\n");
         QTest::newRow("multipart 65537-byte data line") << multipart(
             "multipart/form-data; boundary=b",
             "--b\r\nContent-Disposition: form-data; name=\"f\"; filename=\"x\"\r\n\r\n" +
@@ -123,16 +133,30 @@ private slots:
         HttpSettings settings;
         settings.maxRequestSize = 200000;
         settings.maxMultiPartSize = 300000;
+        settings.maxMultiPartParts = 2;
+        settings.maxBufferedBytes = 150000;
         HttpConnection connection(&settings, nullptr);
-        HttpRequest request(&connection);
+        const HttpCapacity* capacity = connection.capacity();
+        auto request = std::make_unique<HttpRequest>(&connection);
         FeedDevice device;
         warnings = 0;
         for (int i = 0; i < input.size(); ++i) {
             device.feed(input.mid(i, 1));
-            drive(request, device);
-            if (request.getStatus() == HttpRequest::Complete || request.getStatus() == HttpRequest::Abort)
+            drive(*request, device);
+            QVERIFY(capacity->memoryInUse() <= settings.maxBufferedBytes);
+            QVERIFY(capacity->diskInUse() <= settings.maxBufferedBytes);
+            if (request->getStatus() == HttpRequest::Complete || request->getStatus() == HttpRequest::Abort)
                 break;
         }
+        checkEnd(*request, settings);
+        request.reset();
+        QCOMPARE(capacity->memoryInUse(), 0);
+        QCOMPARE(capacity->diskInUse(), 0);
+    }
+
+private:
+    void checkEnd(const HttpRequest& request, const HttpSettings& settings)
+    {
         const int status = request.getStatus();
         QVERIFY(status >= HttpRequest::WaitForRequest && status <= HttpRequest::Abort);
         QCOMPARE(warnings, status == HttpRequest::Abort ? 1 : 0);
@@ -142,6 +166,7 @@ private slots:
             QVERIFY(request.getBody().size() <= settings.maxRequestSize);
             for (const QString& v : request.getParameterMap())
                 QVERIFY(v.size() <= settings.maxRequestSize);
+            QVERIFY(request.getUploadedFiles().size() <= settings.maxMultiPartParts);
         }
     }
 };

@@ -1,5 +1,6 @@
 #include "http_test_helpers.h"
 #include "testsupport.h"
+#include "httpcapacity.h"
 #include "httpconnection.h"
 #include "httprequest.h"
 #include "httpsettings.h"
@@ -24,9 +25,10 @@ QJsonObject fields(const HttpRequest& r, const QJsonObject& wanted)
     out["status"] = r.statusText() == "Complete" ? "Complete"
                     : r.statusText() == "Abort"  ? "Abort"
                                                  : "waiting";
-    out["reason"] = r.getAbortReason() == HttpRequest::Malformed  ? "malformed"
-                    : r.getAbortReason() == HttpRequest::TooLarge ? "too large"
-                                                                  : "";
+    out["reason"] = r.getAbortReason() == HttpRequest::Malformed     ? "malformed"
+                    : r.getAbortReason() == HttpRequest::TooLarge    ? "too large"
+                    : r.getAbortReason() == HttpRequest::Unavailable ? "unavailable"
+                                                                     : "";
     out["method"] = r.getMethod();
     out["path"] = r.getPath();
     out["fullPath"] = r.getFullPath();
@@ -240,6 +242,150 @@ private slots:
         QLoggingCategory::setFilterRules("default.warning=false");
     }
 
+    void multipart_parts_data()
+    {
+        QTest::addColumn<int>("parts");
+        QTest::addColumn<QByteArray>("extraHeader");
+        QTest::addColumn<int>("status");
+        QTest::newRow("at the limit") << 100 << QByteArray() << int(HttpRequest::Complete);
+        QTest::newRow("one more, too large") << 101 << QByteArray() << int(HttpRequest::Abort);
+        QTest::newRow("unsupported header lines, one debug line")
+            << 50 << QByteArray("X-Unsupported: {1500*u}\r\n") << int(HttpRequest::Complete);
+    }
+
+    // At most maxMultiPartParts parts, their files closed once written; unsupported part
+    // headers logged once a request, cut to 1 KiB.
+    void multipart_parts()
+    {
+        QFETCH(int, parts);
+        QFETCH(QByteArray, extraHeader);
+        QFETCH(int, status);
+        QList<QList<QByteArray>> list;
+        for (int i = 0; i < parts; ++i)
+            list.append({"f" + QByteArray::number(i), "x" + QByteArray::number(i), QByteArray::number(i)});
+        QByteArray body = multipartBody("b", list);
+        body.replace("Content-Type: application/octet-stream\r\n",
+                     "Content-Type: application/octet-stream\r\n" +
+                         unescape(QString::fromLatin1(extraHeader)));
+        static QStringList messages;
+        messages.clear();
+        const QtMessageHandler previous = qInstallMessageHandler(
+            [](QtMsgType, const QMessageLogContext&, const QString& m) { messages << m; });
+        QLoggingCategory::setFilterRules("default.warning=true");
+        HttpSettings settings;
+        HttpConnection connection(&settings, nullptr);
+        HttpRequest* r = nullptr;
+        const auto result = parseWhole(
+            settings,
+            "POST / HTTP/1.1\r\nContent-Type: multipart/form-data; boundary=b\r\nContent-Length: " +
+                QByteArray::number(body.size()) + "\r\n\r\n" + body,
+            &r, &connection);
+        QLoggingCategory::setFilterRules("default.warning=false");
+        qInstallMessageHandler(previous);
+        QCOMPARE(int(result), status);
+        if (status == HttpRequest::Abort) {
+            QCOMPARE(r->getAbortReason(), HttpRequest::TooLarge);
+            QCOMPARE(messages, QStringList{"HttpRequest: too many multipart parts (maxMultiPartParts)"});
+            QVERIFY(r->getUploadedFiles().isEmpty());
+            QCOMPARE(QDir(tmpDir.path()).entryList(QDir::Files | QDir::Hidden), QStringList());
+            return;
+        }
+        QCOMPARE(r->getUploadedFiles().size(), parts);
+        for (QTemporaryFile* f : r->getUploadedFiles())
+            QVERIFY(!f->isOpen());
+        QCOMPARE(r->uploadedFile("f7")->readAll(), QByteArray("7"));
+        QCOMPARE(messages.size(), extraHeader.isEmpty() ? 0 : 1);
+        if (!extraHeader.isEmpty()) {
+            QVERIFY2(messages[0].startsWith("HttpRequest: ignoring unsupported content part"),
+                     qPrintable(messages[0]));
+            QVERIFY2(messages[0].endsWith("... (cut, 1515 characters in all)\""),
+                     qPrintable(messages[0].right(60)));
+            QVERIFY(messages[0].size() < 1200);
+        }
+    }
+
+    // Bodies are booked against the server's budgets when their headers end, and given back with
+    // their request.
+    void body_budgets_data()
+    {
+        QTest::addColumn<QByteArray>("contentType");
+        QTest::newRow("memory") << QByteArray("text/plain");
+        QTest::newRow("temporary files") << QByteArray("multipart/form-data; boundary=b");
+    }
+
+    void body_budgets()
+    {
+        QFETCH(QByteArray, contentType);
+        HttpSettings settings;
+        settings.maxBufferedBytes = 1000;
+        HttpConnection connection(&settings, nullptr);
+        auto post = [&](int length) {
+            auto* r = new HttpRequest(&connection);
+            FeedDevice device;
+            device.feed("POST / HTTP/1.1\r\nContent-Type: " + contentType +
+                        "\r\nContent-Length: " + QByteArray::number(length) + "\r\n\r\n");
+            drive(*r, device);
+            return r;
+        };
+        const bool memory = contentType == "text/plain";
+        auto inUse = [&]() {
+            return memory ? connection.capacity()->memoryInUse() : connection.capacity()->diskInUse();
+        };
+        QLoggingCategory::setFilterRules("default.warning=true");
+        HttpRequest* first = post(600);
+        QCOMPARE(first->statusText(), QString("Wait for Body"));
+        QTest::ignoreMessage(
+            QtWarningMsg, memory
+                              ? "HttpRequest: request bodies in memory would pass maxBufferedBytes"
+                              : "HttpRequest: request bodies in temporary files would pass maxBufferedBytes");
+        HttpRequest* second = post(401);
+        QLoggingCategory::setFilterRules("default.warning=false");
+        QCOMPARE(second->statusText(), QString("Abort"));
+        QCOMPARE(second->getAbortReason(), HttpRequest::Unavailable);
+        HttpRequest* third = post(400);
+        QCOMPARE(third->statusText(), QString("Wait for Body"));
+        QCOMPARE(inUse(), 1000);
+        delete first;
+        delete second;
+        delete third;
+        QCOMPARE(inUse(), 0);
+        QCOMPARE(connection.capacity()->memoryInUse() + connection.capacity()->diskInUse(), 0);
+    }
+
+    // Header bytes past a generous allowance are booked like body bytes; ordinary requests are
+    // never refused for them.
+    void header_budget()
+    {
+        HttpSettings settings;
+        settings.maxBufferedBytes = 20000;
+        HttpConnection connection(&settings, nullptr);
+        const QByteArray big =
+            "GET / HTTP/1.1\r\n" + QByteArray("X: " + QByteArray(997, 'h') + "\r\n").repeated(30) + "\r\n";
+        auto parse = [&](const QByteArray& bytes) {
+            auto* r = new HttpRequest(&connection);
+            FeedDevice device;
+            device.feed(bytes);
+            drive(*r, device);
+            return r;
+        };
+        HttpRequest* first = parse(big);
+        QCOMPARE(first->statusText(), QString("Complete"));
+        QCOMPARE(connection.capacity()->memoryInUse(), big.size() - HttpRequest::headerAllowance);
+        QLoggingCategory::setFilterRules("default.warning=true");
+        QTest::ignoreMessage(QtWarningMsg,
+                             "HttpRequest: request headers in memory would pass maxBufferedBytes");
+        HttpRequest* second = parse(big);
+        QLoggingCategory::setFilterRules("default.warning=false");
+        QCOMPARE(second->getAbortReason(), HttpRequest::Unavailable);
+        HttpRequest* plain = parse("GET / HTTP/1.1\r\nHost: h\r\n" +
+                                   QByteArray("Cookie: " + QByteArray(8000, 'c') + "\r\n\r\n"));
+        QCOMPARE(plain->statusText(), QString("Complete"));
+        delete first;
+        delete second;
+        delete plain;
+        QCOMPARE(connection.capacity()->memoryInUse(), 0);
+    }
+
     void multipart_data()
     {
         QTest::addColumn<QByteArray>("contentType");
@@ -294,9 +440,9 @@ private slots:
             QVERIFY2(f, qPrintable(field));
             names << f->fileName();
         }
-        QCOMPARE(r->getUploadedFiles().value("upload")->readAll(), file);
-        QCOMPARE(r->getUploadedFiles().value("empty")->size(), 0);
-        QCOMPARE(r->getUploadedFiles().value("again")->readAll(), QByteArray("second"));
+        QCOMPARE(r->uploadedFile("upload")->readAll(), file);
+        QCOMPARE(r->uploadedFile("empty")->size(), 0);
+        QCOMPARE(r->uploadedFile("again")->readAll(), QByteArray("second"));
         QCOMPARE(names.size(), 3);
         QDir tmp(tmpDir.path());
         delete r;

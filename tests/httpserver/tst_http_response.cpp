@@ -92,20 +92,26 @@ private slots:
         QTest::addColumn<QByteArray>("expected");
         QTest::addColumn<bool>("closes");
         QTest::newRow("404, empty body")
-            << 0 << QByteArray("HTTP/1.1 404 Not found\r\nContent-Length: 0\r\n\r\n") << true;
+            << 0 << QByteArray("HTTP/1.1 404 Not found\r\nConnection: close\r\nContent-Length: 0\r\n\r\n")
+            << true;
         QTest::newRow("headers sorted, length replaced")
             << 1
-            << QByteArray("HTTP/1.1 200 OK\r\nA: 1\r\nContent-Length: 4\r\nContent-Type: application/json\r\n"
+            << QByteArray("HTTP/1.1 200 OK\r\nA: 1\r\nConnection: close\r\nContent-Length: "
+                          "4\r\nContent-Type: application/json\r\n"
                           "X-b: 3\r\nSet-Cookie: sid=42; Path=/; Version=1\r\n\r\nabcd")
             << true;
         QTest::newRow("flush without write keeps it open")
-            << 2 << QByteArray("HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n") << false;
-        QTest::newRow("chunked") << 3
-                                 << "HTTP/1.1 200 OK\r\nTransfer-Encoding: Chunked\r\n\r\n1a\r\n" +
-                                        QByteArray("abcdefghijklmnopqrstuvwxyz") + "\r\n3\r\nxyz\r\n0\r\n\r\n"
-                                 << true;
+            << 2 << QByteArray("HTTP/1.1 200 OK\r\nConnection: close\r\nContent-Length: 0\r\n\r\n") << false;
+        QTest::newRow("chunked")
+            << 3
+            << "HTTP/1.1 200 OK\r\nConnection: close\r\nTransfer-Encoding: Chunked\r\n\r\n1a\r\n" +
+                   QByteArray("abcdefghijklmnopqrstuvwxyz") + "\r\n3\r\nxyz\r\n0\r\n\r\n"
+            << true;
         QTest::newRow("chunked, flushAndDelete: no terminator, left open")
-            << 4 << QByteArray("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n2\r\nab\r\n") << false;
+            << 4
+            << QByteArray(
+                   "HTTP/1.1 200 OK\r\nConnection: close\r\nTransfer-Encoding: chunked\r\n\r\n2\r\nab\r\n")
+            << false;
     }
 
     void buffered_replies()
@@ -226,7 +232,8 @@ private slots:
     // Members that gzip -dc reads back, of random and repetitive input, and the exact bytes of two.
     void gzip_members()
     {
-        QCOMPARE(HttpGZipCompression::compress(""), QByteArray::fromHex("1f8b080000000000000b03000000000000000000"));
+        QCOMPARE(HttpGZipCompression::compress(""),
+                 QByteArray::fromHex("1f8b080000000000000b03000000000000000000"));
         QVERIFY(HttpGZipCompression::compress("abc").endsWith(QByteArray::fromHex("c241243503000000")));
         for (int i = 0; i < 8; ++i) {
             QByteArray input(i < 2 ? i : QRandomGenerator::global()->bounded(1 << 20) + 1, 0);

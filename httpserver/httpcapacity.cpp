@@ -1,0 +1,70 @@
+#include "httpcapacity.h"
+
+#include "httpconnection.h"
+
+#include <QMutexLocker>
+#include <QThread>
+
+namespace QuillonHttpd {
+
+bool HttpCapacity::take(QAtomicInteger<qint64>& used, qint64 bytes, qint64 budget)
+{
+    qint64 now = used.loadAcquire();
+    do {
+        if (bytes > budget - now) return false;
+    } while (!used.testAndSetOrdered(now, now + bytes, now));
+    return true;
+}
+
+void HttpCapacity::enter(HttpConnection* connection)
+{
+    QMutexLocker lock(&mutex);
+    const quint64 mine = arrival();
+    members.insert(connection, mine);
+    waiting.insert(mine, connection);
+}
+
+void HttpCapacity::headersDone(HttpConnection* connection)
+{
+    QMutexLocker lock(&mutex);
+    const auto it = members.constFind(connection);
+    if (it != members.constEnd()) waiting.remove(it.value());
+}
+
+void HttpCapacity::leave(HttpConnection* connection)
+{
+    QMutexLocker lock(&mutex);
+    const auto it = members.find(connection);
+    if (it == members.end()) return;
+    waiting.remove(it.value());
+    members.erase(it);
+}
+
+int HttpCapacity::open() const
+{
+    QMutexLocker lock(&mutex);
+    return members.size();
+}
+
+quint64 HttpCapacity::oldestWaiting() const
+{
+    QMutexLocker lock(&mutex);
+    return waiting.isEmpty() ? 0 : waiting.firstKey();
+}
+
+bool HttpCapacity::evictOldestWaiting()
+{
+    QMutexLocker lock(&mutex);
+    if (waiting.isEmpty()) return false;
+    HttpConnection* victim = waiting.first();
+    leave(victim);
+    // While we hold the lock the victim cannot finish leaving, so it is alive here; a connection
+    // of another thread is told through its event loop.
+    if (victim->thread() == QThread::currentThread())
+        victim->evict();
+    else
+        QMetaObject::invokeMethod(victim, &HttpConnection::evict, Qt::QueuedConnection);
+    return true;
+}
+
+} // namespace QuillonHttpd

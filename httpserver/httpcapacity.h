@@ -1,0 +1,52 @@
+#pragma once
+// What the clients of one server share: its connection slots, and the bytes of request bodies it
+// holds in memory and in temporary files. One object per server, used from every connection's
+// thread.
+
+#include <QAtomicInteger>
+#include <QHash>
+#include <QMap>
+#include <QRecursiveMutex>
+
+namespace QuillonHttpd {
+
+class HttpConnection;
+
+class HttpCapacity
+{
+public:
+    // Body bytes against a budget: false, and nothing taken, when `bytes` would pass it.
+    bool takeMemory(qint64 bytes, qint64 budget) { return take(memory, bytes, budget); }
+    void giveMemory(qint64 bytes) { memory.fetchAndAddOrdered(-bytes); }
+    bool takeDisk(qint64 bytes, qint64 budget) { return take(disk, bytes, budget); }
+    void giveDisk(qint64 bytes) { disk.fetchAndAddOrdered(-bytes); }
+    qint64 memoryInUse() const { return memory.loadAcquire(); }
+    qint64 diskInUse() const { return disk.loadAcquire(); }
+
+    // Slots. A connection enters waiting for its request headers; once they are complete it can
+    // no longer be pushed out. leave() may be called more than once.
+    void enter(HttpConnection* connection);
+    void headersDone(HttpConnection* connection);
+    void leave(HttpConnection* connection);
+    int open() const;
+    // Order of arrival, shared with the listener's TLS handshakes: a larger number came later.
+    quint64 arrival() { return arrivals.fetchAndAddOrdered(1) + 1; }
+    // The arrival of the connection that has waited longest for its headers; 0 when none waits.
+    quint64 oldestWaiting() const;
+    // Frees the slot of the connection that has waited longest for its request headers (it is
+    // closed without a reply); false when every connection has sent its headers.
+    bool evictOldestWaiting();
+
+private:
+    static bool take(QAtomicInteger<qint64>& used, qint64 bytes, qint64 budget);
+
+    QAtomicInteger<qint64> memory{0};
+    QAtomicInteger<qint64> disk{0};
+    // Recursive: an evicted connection of this thread leaves while we still hold the lock.
+    mutable QRecursiveMutex mutex;
+    QAtomicInteger<quint64> arrivals{0};
+    QHash<HttpConnection*, quint64> members; // with their order of arrival
+    QMap<quint64, HttpConnection*> waiting;  // still without complete headers, oldest first
+};
+
+} // namespace QuillonHttpd
