@@ -123,12 +123,12 @@ private slots:
         QCOMPARE(s.feed(frame, 90000), QList<QByteArray>{frame});
         QCOMPARE(log.count("discarded"), 1);
 
+        // Bytes that open no frame go at once; only a start still waiting for its bytes stays.
         Hdlc_stream g;
         QVERIFY(g.feed(QByteArray(4200, 'x'), 0).isEmpty());
-        QVERIFY(!log.has("without a frame"));
-        QVERIFY(g.feed(QByteArray(4198, 'x') + hex("7EA008"), 0).isEmpty());
-        QVERIFY(log.has("hdlc 4201 bytes without a frame discarded"));
         QCOMPARE(g.buffered(), 0);
+        QVERIFY(g.feed(QByteArray(4198, 'x') + hex("7EA008"), 0).isEmpty());
+        QCOMPARE(g.buffered(), 3);
         QCOMPARE(g.feed(frame, 0), QList<QByteArray>{frame});
     }
 
