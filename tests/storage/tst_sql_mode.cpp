@@ -1,8 +1,11 @@
 // Hostile texts through the daemon's roads into MariaDB, under the server's default sql_mode and
 // under a global mode holding NO_BACKSLASH_ESCAPES (a common setting), on a private server whose
 // mode this test may change: commands, settings set through the API, and settings of uplinks
-// are stored byte for byte, and nothing else is written.
+// are stored byte for byte, and nothing else is written. And the text form of SQL texts reads
+// back the same under any session mode, so a silent reconnection (which brings the server's own
+// mode back) cannot turn a text into a statement.
 #include "api_daemon.h"
+#include "sql_exchange.h"
 
 using namespace api_daemon;
 
@@ -12,6 +15,36 @@ class tst_sql_mode : public QObject
 
 private slots:
     void initTestCase() { QVERIFY2(testsupport::services_available(), "no throwaway services"); }
+
+    void sql_text_reads_back_under_every_mode_data()
+    {
+        QTest::addColumn<QString>("mode");
+        QTest::newRow("default") << QString("STRICT_TRANS_TABLES");
+        QTest::newRow("NO_BACKSLASH_ESCAPES") << QString("NO_BACKSLASH_ESCAPES");
+        QTest::newRow("ANSI_QUOTES") << QString("ANSI_QUOTES");
+        QTest::newRow("ANSI and NO_BACKSLASH_ESCAPES") << QString("ANSI,NO_BACKSLASH_ESCAPES");
+    }
+    void sql_text_reads_back_under_every_mode()
+    {
+        QFETCH(QString, mode);
+        QSqlDatabase db = testsupport::open_database("modes", testsupport::service("STROVA_MYSQL_DB"));
+        QVERIFY(db.isOpen());
+        QSqlQuery q(db);
+        QVERIFY(q.exec("SET NAMES utf8mb4, SESSION sql_mode = '" + mode + "'"));
+        QStringList texts{"", "'", "\\", "\\'", "'\\", "a\\", "\"", "\"'\"", "''", "\\\\'", "%1 %2 ?",
+                          QString::fromUtf8("Кириллица 🔌 №"), "1 OR 1=1", "x\\', 1, CONCAT(USER(), VERSION())) -- ",
+                          QString("nul") + QChar(0) + "after", QString(QChar(0x1A)) + "\r\n\t\b"};
+        for (int c = 1; c < 128; ++c)
+            texts.last() += QChar(c);
+        for (const QString& t : texts) {
+            QVERIFY2(q.exec("SELECT " + SQL_Exchange::sql_text(t) + ", 'end'"), qPrintable(q.lastError().text()));
+            QVERIFY(q.next());
+            QCOMPARE(q.value(0).toString(), t);
+            QCOMPARE(q.value(1).toString(), QString("end"));
+        }
+        q.finish();
+        db.close();
+    }
 
     void hostile_texts_stored_exactly_data()
     {
