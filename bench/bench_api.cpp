@@ -58,8 +58,8 @@ double list_post_seconds(const QString& url, int ids, const QString& dir)
     for (int run = 0; run < 3; ++run) {
         QProcess curl;
         // No "Expect: 100-continue": curl would wait a second for a go-ahead the server never sends.
-        curl.start("curl", {"-s", "-o", "/dev/null", "-w", "%{http_code} %{time_total}", "--max-time", "600", "-H",
-                            "Expect:", "-F", "modem=<" + file, url});
+        curl.start("curl", {"-s", "-o", "/dev/null", "-w", "%{http_code} %{time_total}", "--max-time", "600",
+                            "-H", "Expect:", "-F", "modem=<" + file, url});
         curl.waitForFinished(620000);
         const QStringList out = QString::fromLatin1(curl.readAllStandardOutput()).split(' ');
         if (out.value(0) != "200") return -1;

@@ -269,7 +269,8 @@ QVariant API_controller::api_exec(QVariantMap api_request, bool from_driver)
         api_request.insert(QStringLiteral("rights"), rights);
     }
     // The request is outside text of any length: cut, so no request can flood the log.
-    LOG_WRN << log_cut(QJsonDocument::fromVariant(masked(api_request)).toJson(QJsonDocument::Compact)).constData();
+    LOG_WRN << log_cut(QJsonDocument::fromVariant(masked(api_request)).toJson(QJsonDocument::Compact))
+                   .constData();
 
     const QStringList path = api_request.value(QStringLiteral("path")).toStringList();
     if (path.size() < 2 || path.first() != QLatin1String("api")) return QVariant();

@@ -188,7 +188,7 @@ Start judge(const QByteArray& buffer, int start, int& length)
     if (end < size) {
         if (p[end] != k_flag) return Start::invalid;
         return API_transparent_channel::hdlc_check_frame(buffer.mid(start, length + 2)) != 0 ? Start::valid
-                                                                                               : Start::refused;
+                                                                                             : Start::refused;
     }
     // Part of the frame is here: check the header as far as it goes.
     const int fcs_at = start + length - 1;
@@ -206,7 +206,7 @@ Start judge(const QByteArray& buffer, int start, int& length)
     if (header_end + 2 > fcs_at) return Start::invalid;
     if (header_end + 2 > size) return Start::undecided;
     return fcs16(p + start + 1, size_t(header_end - start - 1)) == le16(p + header_end) ? Start::undecided
-                                                                                          : Start::invalid;
+                                                                                        : Start::invalid;
 }
 
 } // namespace

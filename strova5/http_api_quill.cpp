@@ -193,11 +193,11 @@ void http_api_HttpRequestHandler::service(QuillonHttpd::HttpRequest* request,
     }
 
     QVariantMap api_request{{QStringLiteral("path"), segments}, {QStringLiteral("qitems"), qitems}};
-    const QStringList rights =
-        http_api::token_rights(request->getCookieMap().value(QStringLiteral("TARVIK_JWT")),
-                               request->header(QStringLiteral("authorization")), segments,
-                               uint32_t(QDateTime::currentSecsSinceEpoch()),
-                               API_controller::instance ? API_controller::instance->token_key : http_api::api_key());
+    const QStringList rights = http_api::token_rights(
+        request->getCookieMap().value(QStringLiteral("TARVIK_JWT")),
+        request->header(QStringLiteral("authorization")), segments,
+        uint32_t(QDateTime::currentSecsSinceEpoch()),
+        API_controller::instance ? API_controller::instance->token_key : http_api::api_key());
     if (!rights.isEmpty()) api_request.insert(QStringLiteral("rights"), rights);
 
     if (segments.isEmpty()) {

@@ -31,13 +31,27 @@ private slots:
         QVERIFY(db.isOpen());
         QSqlQuery q(db);
         QVERIFY(q.exec("SET NAMES utf8mb4, SESSION sql_mode = '" + mode + "'"));
-        QStringList texts{"", "'", "\\", "\\'", "'\\", "a\\", "\"", "\"'\"", "''", "\\\\'", "%1 %2 ?",
-                          QString::fromUtf8("Кириллица 🔌 №"), "1 OR 1=1", "x\\', 1, CONCAT(USER(), VERSION())) -- ",
-                          QString("nul") + QChar(0) + "after", QString(QChar(0x1A)) + "\r\n\t\b"};
+        QStringList texts{"",
+                          "'",
+                          "\\",
+                          "\\'",
+                          "'\\",
+                          "a\\",
+                          "\"",
+                          "\"'\"",
+                          "''",
+                          "\\\\'",
+                          "%1 %2 ?",
+                          QString::fromUtf8("Кириллица 🔌 №"),
+                          "1 OR 1=1",
+                          "x\\', 1, CONCAT(USER(), VERSION())) -- ",
+                          QString("nul") + QChar(0) + "after",
+                          QString(QChar(0x1A)) + "\r\n\t\b"};
         for (int c = 1; c < 128; ++c)
             texts.last() += QChar(c);
         for (const QString& t : texts) {
-            QVERIFY2(q.exec("SELECT " + SQL_Exchange::sql_text(t) + ", 'end'"), qPrintable(q.lastError().text()));
+            QVERIFY2(q.exec("SELECT " + SQL_Exchange::sql_text(t) + ", 'end'"),
+                     qPrintable(q.lastError().text()));
             QVERIFY(q.next());
             QCOMPARE(q.value(0).toString(), t);
             QCOMPARE(q.value(1).toString(), QString("end"));
@@ -68,27 +82,26 @@ private slots:
 
         // Written for a server that reads \' as a backslash and the end of the text.
         const QString crafted = "x\\', 1, CONCAT(USER(), VERSION())) -- ";
-        const QStringList texts{crafted,
-                                QString::fromUtf8("it's \"q\" \\ Кириллица \\\\' \\0 `b` %1 ?"),
-                                "1 OR 1=1",
-                                "a\\",
-                                "''; DROP TABLE modems_cmd; --"};
+        const QStringList texts{crafted, QString::fromUtf8("it's \"q\" \\ Кириллица \\\\' \\0 `b` %1 ?"),
+                                "1 OR 1=1", "a\\", "''; DROP TABLE modems_cmd; --"};
 
         const QString db = priv["STROVA_MYSQL_DB"];
         const QString uri = testsupport::service("STROVA_AMQP_URI");
         testsupport::amqp_peer(uri, {"declare-queue", "sqlm_ul"});
         drain("sqlm_ul");
-        Daemon d(QVariantMap{{"sql", testsupport::db_config(priv, db)}, {"rabbit", rabbit("sqlm_ul", "sqlm_dl")}});
+        Daemon d(
+            QVariantMap{{"sql", testsupport::db_config(priv, db)}, {"rabbit", rabbit("sqlm_ul", "sqlm_dl")}});
         QVERIFY2(d.start(true), qPrintable(d.log()));
         const QStringList admin = cookie(caller_tokens().value("admin"));
 
         for (int i = 0; i < texts.size(); ++i) {
             const QString& t = texts.at(i);
-            const QVariantMap sent =
-                d.json(QString("/api/cmd/send?modem=%1&code=%2&value=%3").arg(9300 + i).arg(enc(t), enc(t + "v")));
+            const QVariantMap sent = d.json(
+                QString("/api/cmd/send?modem=%1&code=%2&value=%3").arg(9300 + i).arg(enc(t), enc(t + "v")));
             QVERIFY2(sent.value("cmd_id").toMap().size() == 1, qPrintable(compact(sent)));
-            d.get(QString("/api/setting/set?modem=%1&code=%2&value=%3").arg(9400 + i).arg(enc(t), enc(t + "s")),
-                  admin);
+            d.get(
+                QString("/api/setting/set?modem=%1&code=%2&value=%3").arg(9400 + i).arg(enc(t), enc(t + "s")),
+                admin);
         }
         // A JSON value holding a backslash and quotes, and an uplink whose setting is JSON text.
         const QString object = R"({"a":"b\\c'd","e":"\"q\""})";
@@ -96,25 +109,31 @@ private slots:
         publish("sqlm_ul", {uplink(9500, "EE0012345678800000", QDateTime::currentSecsSinceEpoch() - 30)});
 
         auto count = [&](const QString& where) { return value("SELECT COUNT(*) FROM " + where).toInt(); };
-        QTRY_COMPARE_WITH_TIMEOUT(count("modems_cmd WHERE modem_id BETWEEN 9300 AND 9399"), int(texts.size()), 15000);
-        QTRY_COMPARE_WITH_TIMEOUT(count("modems_setting WHERE modem_id BETWEEN 9400 AND 9499"), int(texts.size()) + 1,
+        QTRY_COMPARE_WITH_TIMEOUT(count("modems_cmd WHERE modem_id BETWEEN 9300 AND 9399"), int(texts.size()),
                                   15000);
-        QTRY_COMPARE_WITH_TIMEOUT(count("modems_setting WHERE modem_id=9500 AND setting='version'"), 1, 15000);
+        QTRY_COMPARE_WITH_TIMEOUT(count("modems_setting WHERE modem_id BETWEEN 9400 AND 9499"),
+                                  int(texts.size()) + 1, 15000);
+        QTRY_COMPARE_WITH_TIMEOUT(count("modems_setting WHERE modem_id=9500 AND setting='version'"), 1,
+                                  15000);
 
         for (int i = 0; i < texts.size(); ++i) {
             const QString& t = texts.at(i);
-            QCOMPARE(value(QString("SELECT CONCAT(setting, '|', data) FROM modems_cmd WHERE modem_id=%1").arg(9300 + i))
+            QCOMPARE(value(QString("SELECT CONCAT(setting, '|', data) FROM modems_cmd WHERE modem_id=%1")
+                               .arg(9300 + i))
                          .toString(),
                      t + "|" + t + "v");
-            QCOMPARE(value(QString("SELECT CONCAT(setting, '|', data) FROM modems_setting WHERE modem_id=%1").arg(9400 + i))
+            QCOMPARE(value(QString("SELECT CONCAT(setting, '|', data) FROM modems_setting WHERE modem_id=%1")
+                               .arg(9400 + i))
                          .toString(),
                      t + "|" + t + "s");
         }
-        QCOMPARE(QJsonDocument::fromJson(value("SELECT data FROM modems_setting WHERE modem_id=9499").toByteArray())
+        QCOMPARE(QJsonDocument::fromJson(
+                     value("SELECT data FROM modems_setting WHERE modem_id=9499").toByteArray())
                      .toVariant(),
                  QJsonDocument::fromJson(object.toUtf8()).toVariant());
         QCOMPARE(QJsonDocument::fromJson(
-                     value("SELECT data FROM modems_setting WHERE modem_id=9500 AND setting='version'").toByteArray())
+                     value("SELECT data FROM modems_setting WHERE modem_id=9500 AND setting='version'")
+                         .toByteArray())
                      .toVariant(),
                  QVariant(QVariantMap{{"hw", "5.6.7.8"}, {"sw", "1.2.3.4"}}));
 

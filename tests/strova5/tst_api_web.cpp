@@ -138,7 +138,7 @@ private slots:
         };
         const qint64 before = log_size();
         const Reply r = base->get("/api/info", {"-F", "callback=<" + dir.filePath("big"), "-F",
-                                                 "anything=<" + dir.filePath("big")});
+                                                "anything=<" + dir.filePath("big")});
         QCOMPARE(r.status, 200);
         QVERIFY2(r.body.startsWith("{\"SW\""), r.body.left(100).constData()); // the name is no script name
         base->get("/api/info?callback=" + QString(64 << 10, 'q') + "&x=" + QString(64 << 10, 'x'));

@@ -132,10 +132,8 @@ struct Private_server
     {
         const auto priv = read_env_file(dir.path() + "/services.env");
         check = open_database("private", priv["STROVA_MYSQL_DB"], priv);
-        if (check.isOpen())
-            QSqlQuery(check).exec("SET NAMES utf8mb4");
-        if (check.isOpen() && !run_sql_file(check, STROVA_SOURCE_DIR "/sql/schema.sql"))
-            check.close();
+        if (check.isOpen()) QSqlQuery(check).exec("SET NAMES utf8mb4");
+        if (check.isOpen() && !run_sql_file(check, STROVA_SOURCE_DIR "/sql/schema.sql")) check.close();
         return priv;
     }
     ~Private_server() { run({"stop"}); }
