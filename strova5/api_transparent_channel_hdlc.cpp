@@ -278,6 +278,7 @@ QList<QByteArray> Hdlc_stream::feed(const QByteArray& bytes, qint64 now_ms)
     }
     // What is kept is one undecided start, at most one frame's bytes (below max_buffer).
     buffer.remove(0, pos);
-    if (!frames.isEmpty()) since_ms = now_ms;
+    // A start kept from now on is timed from now on.
+    if (!frames.isEmpty() || pos > 0) since_ms = now_ms;
     return frames;
 }
