@@ -91,7 +91,7 @@ private slots:
         drain("sqlm_ul");
         Daemon d(
             QVariantMap{{"sql", testsupport::db_config(priv, db)}, {"rabbit", rabbit("sqlm_ul", "sqlm_dl")}});
-        QVERIFY2(d.start(true), qPrintable(d.log()));
+        QVERIFY2(d.start(true), qPrintable(d.log().right(3000)));
         const QStringList admin = cookie(caller_tokens().value("admin"));
 
         for (int i = 0; i < texts.size(); ++i) {

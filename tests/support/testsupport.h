@@ -101,7 +101,8 @@ QString service(const QString& key);
 bool services_available();
 // Storage settings ("host", "port", "user", "pass", "db_name") for `env`'s MariaDB.
 QVariantMap db_config(const QMap<QString, QString>& env, const QString& db_name);
-// A loopback TCP port nothing listens on at the moment.
+// A TCP port nothing listens on at the moment, below the ephemeral range (so no outgoing
+// connection takes it before the server under test listens on it).
 quint16 free_port();
 
 // Creates a fresh database (dropping one of the same name) and returns its name.
