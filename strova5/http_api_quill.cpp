@@ -238,13 +238,13 @@ void http_api_HttpRequestHandler::serve_file(const QStringList& segments, Quillo
     if (info.isFile() && (cached == file_times().cend() || cached.value() < mtime)) {
         QFile f(path);
         if (f.open(QIODevice::ReadOnly)) {
-            LOG_TRC << "load" << path;
+            LOG_TRC << "load" << log_cut(path);
             file_contents().insert(path, f.readAll());
             file_times().insert(path, mtime);
         }
     }
     if (!file_times().contains(path)) {
-        LOG_DBG << "no file" << path;
+        LOG_DBG << "no file" << log_cut(path);
         return not_found(response);
     }
 
