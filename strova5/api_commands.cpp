@@ -46,8 +46,8 @@ QVariant API_controller::api_cmd_status(QVariantMap api_request)
 QVariant API_controller::api_sendmessage(QVariantMap api_request)
 {
     if (log_passes(LVL_EXC))
-        LOG_EXC
-            << QJsonDocument::fromVariant(masked(api_request)).toJson(QJsonDocument::Indented).constData();
+        LOG_EXC << log_cut(QJsonDocument::fromVariant(masked(api_request)).toJson(QJsonDocument::Indented))
+                       .constData();
     const QVariantMap qitems = api_request.value(QStringLiteral("qitems")).toMap();
     QVariantMap dl;
     dl.insert(QStringLiteral("msg_type"), QStringLiteral("dl"));
@@ -56,7 +56,7 @@ QVariant API_controller::api_sendmessage(QVariantMap api_request)
     dl.insert(QStringLiteral("payload"), qitems.value(QStringLiteral("message")).toString());
     dl.insert(QStringLiteral("status_id"), qitems.value(QStringLiteral("status_id")).toString());
     if (log_passes(LVL_EXC))
-        LOG_EXC << QJsonDocument::fromVariant(dl).toJson(QJsonDocument::Compact).constData();
+        LOG_EXC << log_cut(QJsonDocument::fromVariant(dl).toJson(QJsonDocument::Compact)).constData();
     if (Radio_Exchange::instance) Radio_Exchange::instance->slot_rabbit_DL(dl);
     return QVariantMap{{QStringLiteral("result"), QStringLiteral("ok")}, {QStringLiteral("messageId"), true}};
 }

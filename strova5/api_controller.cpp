@@ -1,5 +1,6 @@
 #include "api_controller.h"
 
+#include "http_api_quill.h"
 #include "logger.h"
 #include "radio_exchange.h"
 #include "ram_modems.h"
@@ -14,6 +15,7 @@
 #include <QJsonObject>
 #include <QLocale>
 #include <QSaveFile>
+#include <QSet>
 
 API_controller* API_controller::instance = nullptr;
 QString API_controller::files_dir;
@@ -94,6 +96,16 @@ QByteArray hex_digits_only(const QByteArray& text)
     return out;
 }
 
+// "jwt_key" when it is a non-empty text; the compiled key otherwise, so that the token issuers
+// of installations that never set one keep working.
+QByteArray configured_token_key(const QVariantMap& config)
+{
+    const QVariant v = config.value(QStringLiteral("jwt_key"));
+    if (v.type() == QVariant::String && !v.toString().isEmpty()) return v.toString().toUtf8();
+    if (v.isValid()) LOG_ERR << "api: \"jwt_key\" is not a non-empty text and is ignored";
+    return http_api::api_key();
+}
+
 // The build instant, read from the compiler's date and time in the C locale.
 QDateTime build_time()
 {
@@ -105,9 +117,12 @@ QDateTime build_time()
 
 API_controller::API_controller(QVariantMap config_, QObject* parent)
     : QObject(parent), rights_table(make_rights_table()), rights_flat(make_rights_flat(rights_table)),
-      config(config_)
+      config(config_), token_key(configured_token_key(config_))
 {
     instance = this;
+    if (token_key == http_api::api_key())
+        LOG_WRN << "api: no \"jwt_key\" set: tokens are checked with the compiled key, which is public;"
+                   " set \"api\".\"jwt_key\" and the same key in the token issuer";
     QFile f(tst_path());
     if (f.open(QIODevice::ReadOnly)) {
         const QJsonDocument doc = QJsonDocument::fromJson(f.readAll());
@@ -184,17 +199,24 @@ QStringList API_controller::get_rights(const QVariantMap& api_request) const
 
 QList<uint32_t> API_controller::get_modems(const QVariantMap& qitems) const
 {
+    // Sets, not list searches: a request may carry hundreds of thousands of ids, and the daemon
+    // serves nothing else while it sorts them out. The first-seen order is kept.
     QList<uint32_t> requested;
+    QSet<uint32_t> seen;
     const QStringList parts = qitems.value(QStringLiteral("modem")).toString().split(QLatin1Char(','));
+    requested.reserve(parts.size());
     for (const QString& p : parts) {
         const uint32_t id = p.toUInt();
-        if (id != 0 && !requested.contains(id)) requested += id;
+        if (id == 0 || seen.contains(id)) continue;
+        seen.insert(id);
+        requested += id;
     }
     if (!config.contains(QStringLiteral("whilelist_modems"))) return requested;
     QList<uint32_t> out;
     for (const QVariant& v : config.value(QStringLiteral("whilelist_modems")).toList()) {
         const uint32_t id = v.toUInt();
-        if (id != 0 && requested.contains(id)) out += id;
+        // An id the whitelist names twice comes out twice, as it always did.
+        if (id != 0 && seen.contains(id)) out += id;
     }
     return out;
 }
@@ -246,7 +268,9 @@ QVariant API_controller::api_exec(QVariantMap api_request, bool from_driver)
         rights += QStringLiteral("user");
         api_request.insert(QStringLiteral("rights"), rights);
     }
-    LOG_WRN << QJsonDocument::fromVariant(masked(api_request)).toJson(QJsonDocument::Compact).constData();
+    // The request is outside text of any length: cut, so no request can flood the log.
+    LOG_WRN << log_cut(QJsonDocument::fromVariant(masked(api_request)).toJson(QJsonDocument::Compact))
+                   .constData();
 
     const QStringList path = api_request.value(QStringLiteral("path")).toStringList();
     if (path.size() < 2 || path.first() != QLatin1String("api")) return QVariant();

@@ -119,6 +119,8 @@ public:
     const QVariantMap rights_table;
     const QMap<QString, QStringList> rights_flat;
     const QVariantMap config;
+    // The key tokens are checked with: "jwt_key" of the configuration, else the compiled key.
+    const QByteArray token_key;
     QVariantMap time_sync; // the contents of "tst.json"
     uint32_t last_saved_ts = 0;
     bool first_run = true;

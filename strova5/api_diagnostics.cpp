@@ -7,6 +7,7 @@
 #include "sql_exchange.h"
 
 #include <QDateTime>
+#include <QSet>
 #include <algorithm>
 #include <cmath>
 
@@ -64,11 +65,21 @@ QVariantList id_list(const QList<uint32_t>& ids)
     return out;
 }
 
-void add_absent(QList<uint32_t>& list, uint32_t id, bool& added)
+// Modem ids in the order first met, each once; a set answers "met already?", so that a report
+// over many rows and many modems does not search a list per row.
+struct Id_order
 {
-    added = !list.contains(id);
-    if (added) list << id;
-}
+    QList<uint32_t> ids;
+    QSet<uint32_t> met;
+    bool has(uint32_t id) const { return met.contains(id); }
+    void add(uint32_t id, bool& added)
+    {
+        added = !met.contains(id);
+        if (!added) return;
+        met.insert(id);
+        ids << id;
+    }
+};
 
 } // namespace
 
@@ -149,12 +160,11 @@ QVariant API_controller::api_diagnostics_data_time(QVariantMap api_request)
     const uint32_t limit = capped_limit(qitems, 100000);
     const bool hex = hex_format(qitems);
 
-    QList<uint32_t> ids;
+    QSet<uint32_t> met;
     if (SQL_Exchange::instance)
-        for (const QVariant& r : SQL_Exchange::instance->get_fail_time(from, to, limit)) {
-            const uint32_t id = r.toMap().value(QStringLiteral("modem_id"), 0).toUInt();
-            if (!ids.contains(id)) ids << id;
-        }
+        for (const QVariant& r : SQL_Exchange::instance->get_fail_time(from, to, limit))
+            met.insert(r.toMap().value(QStringLiteral("modem_id"), 0).toUInt());
+    QList<uint32_t> ids(met.cbegin(), met.cend());
     std::sort(ids.begin(), ids.end());
     QVariantList out;
     for (uint32_t id : ids)
@@ -178,12 +188,13 @@ QVariant API_controller::api_diagnostics_data_stm(QVariantMap api_request)
     if (SQL_Exchange::instance) rows = SQL_Exchange::instance->get_energy_profile({}, {64, 66, 68}, from, to);
     LOG_EXC << "record for diagnostics" << rows.size();
 
-    QList<uint32_t> seen, step, export_list, export_limit, apam, apam_limit;
+    QSet<uint32_t> seen;
+    Id_order step, export_list, export_limit, apam, apam_limit;
     QHash<uint32_t, QMap<uint32_t, float>> highest;
     while (!rows.isEmpty()) {
         const energy_record row = rows.takeFirst();
         const uint32_t m = row.modem_id;
-        if (!seen.contains(m)) seen << m;
+        seen.insert(m);
         QMap<uint32_t, float> prev = highest.value(m);
         for (auto it = row.values.cbegin(); it != row.values.cend(); ++it) {
             const uint32_t k = it.key();
@@ -195,23 +206,23 @@ QVariant API_controller::api_diagnostics_data_stm(QVariantMap api_request)
                 if (added) LOG_DBG << what << m << row.ts << k << v << p;
             };
             if (known && v - p < -dmin) {
-                add_absent(step, m, added);
+                step.add(m, added);
                 note("step");
             }
             if (known && k > 19 && v > p && v > 1.0f) {
-                add_absent(export_list, m, added);
+                export_list.add(m, added);
                 note("export");
                 if (v - p > am_min) {
-                    add_absent(export_limit, m, added);
+                    export_limit.add(m, added);
                     note("export limit");
                 }
             }
-            if (known && k <= 19 && v > p && export_list.contains(m) && !apam.contains(m)) {
-                add_absent(apam, m, added);
+            if (known && k <= 19 && v > p && export_list.has(m) && !apam.has(m)) {
+                apam.add(m, added);
                 note("ApAm");
             }
-            if (known && k <= 19 && v > p && export_limit.contains(m) && !apam_limit.contains(m)) {
-                add_absent(apam_limit, m, added);
+            if (known && k <= 19 && v > p && export_limit.has(m) && !apam_limit.has(m)) {
+                apam_limit.add(m, added);
                 note("ApAm_limit");
             }
             if (!known || v > p) prev.insert(k, v);
@@ -220,18 +231,18 @@ QVariant API_controller::api_diagnostics_data_stm(QVariantMap api_request)
     }
 
     QList<uint32_t> am_only, am_limit_only;
-    for (uint32_t id : qAsConst(export_list))
-        if (!apam.contains(id)) am_only << id;
-    for (uint32_t id : qAsConst(export_limit))
-        if (!apam_limit.contains(id)) am_limit_only << id;
+    for (uint32_t id : qAsConst(export_list.ids))
+        if (!apam.has(id)) am_only << id;
+    for (uint32_t id : qAsConst(export_limit.ids))
+        if (!apam_limit.has(id)) am_limit_only << id;
     return QVariantMap{
         {QStringLiteral("modems"), int(seen.size())},
-        {QStringLiteral("step"), id_list(step)},
-        {QStringLiteral("step_count"), int(step.size())},
-        {QStringLiteral("ApAm"), id_list(apam)},
-        {QStringLiteral("ApAm_count"), int(apam.size())},
-        {QStringLiteral("ApAm_limit"), id_list(apam_limit)},
-        {QStringLiteral("ApAm_limit_count"), int(apam_limit.size())},
+        {QStringLiteral("step"), id_list(step.ids)},
+        {QStringLiteral("step_count"), int(step.ids.size())},
+        {QStringLiteral("ApAm"), id_list(apam.ids)},
+        {QStringLiteral("ApAm_count"), int(apam.ids.size())},
+        {QStringLiteral("ApAm_limit"), id_list(apam_limit.ids)},
+        {QStringLiteral("ApAm_limit_count"), int(apam_limit.ids.size())},
         {QStringLiteral("Am_only"), id_list(am_only)},
         {QStringLiteral("Am_only_count"), int(am_only.size())},
         {QStringLiteral("Am_limit_only"), id_list(am_limit_only)},
@@ -261,14 +272,14 @@ QVariant API_controller::api_diagnostics_shunt_days(QVariantMap api_request)
         rows = SQL_Exchange::instance->get_energy_profile(modems, {68}, from, to);
     LOG_EXC << "record for diagnostics" << rows.size();
 
-    QList<uint32_t> seen;
+    QSet<uint32_t> seen;
     QHash<uint32_t, int> count;
     QHash<uint32_t, energy_record> last;
     QVariantList off;
     while (!rows.isEmpty()) {
         const energy_record row = rows.takeFirst();
         const uint32_t m = row.modem_id;
-        if (!seen.contains(m)) seen << m;
+        seen.insert(m);
         if (!count.contains(m)) count.insert(m, 1);
         const auto prev = last.constFind(m);
         if (prev != last.cend()) {

@@ -73,7 +73,7 @@ QVariant API_controller::api_authorization(QVariantMap api_request)
     const QString pass = qitems.value(QStringLiteral("pass")).toString();
     for (const QVariant& v : config.value(QStringLiteral("authorization")).toList()) {
         // The user name only: a password never reaches the log.
-        LOG_EXC << "login" << user;
+        LOG_EXC << "login" << log_cut(user);
         const QVariantMap account = v.toMap();
         const QString a_user = account.contains(QStringLiteral("user"))
                                    ? account.value(QStringLiteral("user")).toString()

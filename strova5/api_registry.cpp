@@ -9,6 +9,7 @@
 #include "strova_controller.h"
 
 #include <QCoreApplication>
+#include <QSet>
 #include <QTimer>
 #include <csignal>
 
@@ -46,10 +47,11 @@ QVariant API_controller::api_RAM_indexes(QVariantMap api_request)
     QVariantMap out;
     if (!ram) return out;
 
-    QList<uint32_t> removed;
+    // A set: the list comes from the request and may be long.
+    QSet<uint32_t> removed;
     if (code == QLatin1String("remove"))
         for (const QString& p : qitems.value(QStringLiteral("indexes")).toString().split(QLatin1Char(',')))
-            removed += p.toUInt();
+            removed.insert(p.toUInt());
     const uint8_t arch = uint8_t(qitems.value(QStringLiteral("arch")).toString().toUInt());
 
     for (uint32_t modem : get_modems(qitems)) {
@@ -70,9 +72,14 @@ QVariant API_controller::api_RAM_indexes(QVariantMap api_request)
             }
         } else if (code == QLatin1String("remove")) {
             arch_index* aix = arch == 14 ? &rec->aix_day : arch == 15 ? &rec->aix_hour : nullptr;
-            if (aix)
+            // Whichever is shorter is walked: the request's indexes or the modem's.
+            if (aix && removed.size() <= aix->indexes.size()) {
                 for (uint32_t index : qAsConst(removed))
                     aix->indexes.remove(index);
+            } else if (aix) {
+                for (auto it = aix->indexes.begin(); it != aix->indexes.end();)
+                    it = removed.contains(it.key()) ? aix->indexes.erase(it) : std::next(it);
+            }
         }
 
         QVariantMap view = RAM_modems::modem_to_map(*rec);

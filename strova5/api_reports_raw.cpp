@@ -8,6 +8,7 @@
 
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QSet>
 #include <cmath>
 
 namespace {
@@ -128,9 +129,13 @@ QVariant API_controller::api_report_list(QVariantMap)
     QVariantList out;
     QList<uint32_t> ids;
     const bool whitelisted = config.contains(QStringLiteral("whilelist_modems"));
+    QSet<uint32_t> seen;
     for (const QVariant& v : config.value(QStringLiteral("whilelist_modems")).toList()) {
         const uint32_t id = v.toUInt();
-        if (!ids.contains(id)) ids << id;
+        if (!seen.contains(id)) {
+            seen.insert(id);
+            ids << id;
+        }
     }
     // An empty whitelist lets no modem through; an empty id list would ask for all of them.
     if ((whitelisted && ids.isEmpty()) || !SQL_Exchange::instance) return out;

@@ -101,7 +101,7 @@ void API_transparent_channel::slot_TCP_readyRead()
     const QList<QByteArray> frames = tcp_stream.feed(client->readAll(), clock.elapsed());
     for (QByteArray frame : frames) {
         if (API_transparent_channel::hdlc_check_frame(frame) == 0) {
-            LOG_DBG << "hdlc tcp frame refused" << frame.toHex().toUpper();
+            LOG_DBG << "hdlc tcp frame refused" << log_cut(frame.toHex().toUpper());
             continue;
         }
         const int32_t index = hdlc_replace_address(frame, 0, true);
@@ -119,7 +119,7 @@ void API_transparent_channel::slot_UDP_readyRead()
     while (udp_socket->hasPendingDatagrams()) {
         const QNetworkDatagram datagram = udp_socket->receiveDatagram();
         const QByteArray frame = datagram.data();
-        LOG_EXC << frame.toHex().toUpper();
+        LOG_EXC << log_cut(frame.toHex().toUpper());
         const uint32_t r = hdlc_check_frame(frame);
         const uint32_t index = (r >> 4) & 0x3FFF;
         LOG_EXC << (r >> 18) << index << (r & 0xF);
@@ -143,7 +143,7 @@ void API_transparent_channel::slot_UL(Parser_ul_app ul_parse)
         if (item.key != k_setting) continue;
         const QByteArray frame = frame_of_answer(item.value);
         if (hdlc_check_frame(frame) == 0) {
-            LOG_DBG << "hdlc answer of" << modem << "refused" << item.value.toByteArray();
+            LOG_DBG << "hdlc answer of" << modem << "refused" << log_cut(item.value.toByteArray());
             continue;
         }
         if (tcp_client && tcp_modem != 0 && modem == tcp_modem) {

@@ -5,6 +5,10 @@
 #include "hdlc_fcs.h"
 #include "logger.h"
 
+#include <QHash>
+#include <algorithm>
+#include <utility>
+
 namespace {
 
 constexpr uint8_t k_flag = 0x7E;
@@ -163,6 +167,50 @@ int32_t API_transparent_channel::hdlc_replace_address(QByteArray& frame, uint32_
     return old;
 }
 
+namespace {
+
+// refused: flags and length frame it, but a check fails.
+enum class Start { invalid, refused, valid, undecided };
+
+// What the flag at `start` opens, judged from the bytes at hand: a whole frame that passes every
+// check, no frame at all (format type, length, addresses, HCS or FCS wrong), or a frame that
+// needs bytes still to come. A start is given up as soon as the bytes at hand disprove it, so
+// garbage cannot hold back the frames behind it.
+Start judge(const QByteArray& buffer, int start, int& length)
+{
+    const auto* p = reinterpret_cast<const uint8_t*>(buffer.constData());
+    const int size = buffer.size();
+    if (start + 2 >= size) return Start::undecided; // the format field is not all here yet
+    if ((p[start + 1] & 0xF0) != 0xA0) return Start::invalid;
+    length = (p[start + 1] & 7) << 8 | p[start + 2];
+    if (length < k_min_length) return Start::invalid;
+    const int end = start + length + 1; // the closing flag
+    if (end < size) {
+        if (p[end] != k_flag) return Start::invalid;
+        return API_transparent_channel::hdlc_check_frame(buffer.mid(start, length + 2)) != 0 ? Start::valid
+                                                                                             : Start::refused;
+    }
+    // Part of the frame is here: check the header as far as it goes.
+    const int fcs_at = start + length - 1;
+    const int bound = std::min(size, fcs_at);
+    int pos = start + 3;
+    const Address destination = read_address(p, bound, pos, k_max_address + 1);
+    if (destination.count > k_max_address || (!destination.complete && pos >= fcs_at)) return Start::invalid;
+    if (!destination.complete) return Start::undecided;
+    const Address source = read_address(p, bound, pos, k_max_address + 1);
+    if (source.count > k_max_address || (!source.complete && pos >= fcs_at)) return Start::invalid;
+    if (!source.complete) return Start::undecided;
+    const int header_end = pos + 1; // after the control byte
+    if (header_end > fcs_at) return Start::invalid;
+    if (header_end == fcs_at) return Start::undecided; // no information field: only the FCS is left
+    if (header_end + 2 > fcs_at) return Start::invalid;
+    if (header_end + 2 > size) return Start::undecided;
+    return fcs16(p + start + 1, size_t(header_end - start - 1)) == le16(p + header_end) ? Start::undecided
+                                                                                        : Start::invalid;
+}
+
+} // namespace
+
 QList<QByteArray> Hdlc_stream::feed(const QByteArray& bytes, qint64 now_ms)
 {
     QList<QByteArray> frames;
@@ -177,7 +225,36 @@ QList<QByteArray> Hdlc_stream::feed(const QByteArray& bytes, qint64 now_ms)
     buffer.append(bytes);
 
     const int size = buffer.size();
-    const auto* p = reinterpret_cast<const uint8_t*>(buffer.constData());
+    // Each flag is judged once per call: the look-ahead below and the main search share verdicts.
+    QHash<int, std::pair<Start, int>> verdicts;
+    auto verdict = [&](int start) {
+        auto it = verdicts.constFind(start);
+        if (it != verdicts.cend()) return it.value();
+        int length = 0;
+        const Start s = judge(buffer, start, length);
+        verdicts.insert(start, {s, length});
+        return std::make_pair(s, length);
+    };
+    // A start still waiting for bytes is false when a whole valid frame begins inside it: a
+    // frame that carried one inside its information field would be a tunnel this channel never
+    // sees, while garbage before a frame is common.
+    // Asked with rising starts, so one answer serves the starts after it.
+    int valid_ahead = -1;   // a valid start the look-ahead found
+    int none_beyond = size; // no valid start lies after this one
+    auto frame_inside = [&](int start) {
+        if (valid_ahead > start) return true;
+        if (start >= none_beyond) return false;
+        for (int next = buffer.indexOf(char(k_flag), start + 1); next >= 0;
+             next = buffer.indexOf(char(k_flag), next + 1)) {
+            if (verdict(next).first == Start::valid) {
+                valid_ahead = next;
+                return true;
+            }
+        }
+        none_beyond = start;
+        return false;
+    };
+
     int pos = 0;
     for (;;) {
         const int start = buffer.indexOf(char(k_flag), pos);
@@ -185,33 +262,23 @@ QList<QByteArray> Hdlc_stream::feed(const QByteArray& bytes, qint64 now_ms)
             pos = size;
             break;
         }
-        if (start + 2 >= size) { // the format field is not all here yet
+        const std::pair<Start, int> v = verdict(start);
+        if (v.first == Start::valid) {
+            frames << buffer.mid(start, v.second + 2);
+            pos = start + v.second + 1; // the closing flag may open the next frame
+            continue;
+        }
+        if (v.first == Start::undecided && !frame_inside(start)) {
             pos = start;
             break;
         }
-        const int length = (p[start + 1] & 7) << 8 | p[start + 2];
-        if ((p[start + 1] & 0xF0) != 0xA0 || length < k_min_length) {
-            pos = start + 1;
-            continue;
-        }
-        const int end = start + length + 1; // the closing flag
-        if (end >= size) {
-            pos = start;
-            break;
-        }
-        if (p[end] != k_flag) { // not a frame start after all: look for the next flag
-            pos = start + 1;
-            continue;
-        }
-        frames << buffer.mid(start, length + 2);
-        pos = end;
+        if (v.first == Start::refused)
+            LOG_DBG << "hdlc tcp frame refused" << log_cut(buffer.mid(start, v.second + 2).toHex().toUpper());
+        pos = start + 1; // not a frame start after all: this flag goes, the search goes on
     }
-    if (frames.isEmpty() && size > max_buffer) {
-        LOG_DBG << "hdlc" << size << "bytes without a frame discarded";
-        buffer.clear();
-        return frames;
-    }
+    // What is kept is one undecided start, at most one frame's bytes (below max_buffer).
     buffer.remove(0, pos);
-    if (!frames.isEmpty()) since_ms = now_ms;
+    // A start kept from now on is timed from now on.
+    if (!frames.isEmpty() || pos > 0) since_ms = now_ms;
     return frames;
 }

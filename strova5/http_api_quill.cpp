@@ -59,7 +59,7 @@ QVariantMap object_at(const QVariantMap& m, const char* key)
 } // namespace
 
 QStringList token_rights(const QString& cookie, const QString& authorization, const QStringList& segments,
-                         uint32_t now)
+                         uint32_t now, const QByteArray& key)
 {
     QString token = cookie;
     const QStringList words = authorization.split(QLatin1Char(' '), Qt::KeepEmptyParts);
@@ -70,7 +70,7 @@ QStringList token_rights(const QString& cookie, const QString& authorization, co
 
     const QByteArray signed_part = parts.at(0) + '.' + parts.at(1);
     const QByteArray mac =
-        QMessageAuthenticationCode::hash(signed_part, api_key(), QCryptographicHash::Md5).toHex();
+        QMessageAuthenticationCode::hash(signed_part, key, QCryptographicHash::Md5).toHex();
     if (QByteArray::fromBase64(parts.at(2)) != mac) return {};
 
     const QJsonDocument doc = QJsonDocument::fromJson(QByteArray::fromBase64(parts.at(1)));
@@ -187,16 +187,17 @@ void http_api_HttpRequestHandler::service(QuillonHttpd::HttpRequest* request,
     QString callback;
     if (qitems.contains(QStringLiteral("callback"))) {
         callback = qitems.take(QStringLiteral("callback")).toString();
-        LOG_EXC << "jsonp_callback" << callback;
+        LOG_EXC << "jsonp_callback" << log_cut(callback);
         // Anything but a plain script name would be written into the client's script.
         if (!http_api::callback_allowed(callback)) callback.clear();
     }
 
     QVariantMap api_request{{QStringLiteral("path"), segments}, {QStringLiteral("qitems"), qitems}};
-    const QStringList rights =
-        http_api::token_rights(request->getCookieMap().value(QStringLiteral("TARVIK_JWT")),
-                               request->header(QStringLiteral("authorization")), segments,
-                               uint32_t(QDateTime::currentSecsSinceEpoch()));
+    const QStringList rights = http_api::token_rights(
+        request->getCookieMap().value(QStringLiteral("TARVIK_JWT")),
+        request->header(QStringLiteral("authorization")), segments,
+        uint32_t(QDateTime::currentSecsSinceEpoch()),
+        API_controller::instance ? API_controller::instance->token_key : http_api::api_key());
     if (!rights.isEmpty()) api_request.insert(QStringLiteral("rights"), rights);
 
     if (segments.isEmpty()) {
@@ -237,13 +238,13 @@ void http_api_HttpRequestHandler::serve_file(const QStringList& segments, Quillo
     if (info.isFile() && (cached == file_times().cend() || cached.value() < mtime)) {
         QFile f(path);
         if (f.open(QIODevice::ReadOnly)) {
-            LOG_TRC << "load" << path;
+            LOG_TRC << "load" << log_cut(path);
             file_contents().insert(path, f.readAll());
             file_times().insert(path, mtime);
         }
     }
     if (!file_times().contains(path)) {
-        LOG_DBG << "no file" << path;
+        LOG_DBG << "no file" << log_cut(path);
         return not_found(response);
     }
 

@@ -12,7 +12,8 @@
 
 namespace http_api {
 
-// The key of the token signature (HMAC-MD5), shared with the issuer of the tokens.
+// The compiled key of the token signature (HMAC-MD5). It stands in every installation and in the
+// source, so it is public: an installation sets its own with "api"."jwt_key".
 QByteArray api_key();
 
 // Path segments of a request path: percent escapes decoded once, split on "/", empty
@@ -22,9 +23,10 @@ QStringList path_segments(const QString& raw_path);
 // Roles and markers a token grants: the roles of "claims"."driver-strova5", "_b_admin" for
 // "claims"."b"."admin", "_auth_admin" for "claims"."auth"."admin" on the path api/rights only.
 // `cookie` is the cookie's token, `authorization` the header's value ("Bearer <token>" replaces
-// the cookie's). A missing, malformed, forged or expired token grants nothing.
+// the cookie's). A missing, malformed, forged or expired token grants nothing. `key` signs the
+// tokens.
 QStringList token_rights(const QString& cookie, const QString& authorization, const QStringList& segments,
-                         uint32_t now);
+                         uint32_t now, const QByteArray& key = api_key());
 
 // A JSONP callback name we agree to write back into a script.
 bool callback_allowed(const QString& name);

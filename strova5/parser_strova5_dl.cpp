@@ -233,7 +233,8 @@ void put_be32(QByteArray& p, quint64 v)
 // Ends the request with nothing to send because its data cannot be encoded as given.
 void refuse(Stringify_dl_app& out, const char* why)
 {
-    LOG_EXC << "nothing to send:" << out.modem_id << out.setting << why << out.data;
+    LOG_EXC << "nothing to send:" << out.modem_id << log_cut(out.setting) << why
+            << log_cut(SQL_Exchange::json_or_text(out.data));
     out.payload.clear();
     out.payload_is_text = false;
     out.state = STATE_NOTHING;
@@ -299,10 +300,8 @@ void encode_relay(Stringify_dl_app& out, const Dl_request& req, const QStringLis
     if (!scalar_text(req.data, text))
         return refuse(out, "relay data is not numbers");
     const QStringList parts = text.split(QLatin1Char(','));
-    if (!new_sw) {
-        for (const QString& part : parts)
-            LOG_EXC << part;
-    }
+    // One line for the whole text, cut: a request may hold a million commas.
+    if (!new_sw) LOG_EXC << log_cut(text);
     QList<int> numbers;
     for (const QString& part : parts) {
         if (part.trimmed().isEmpty())
@@ -495,7 +494,7 @@ void encode_quality(Stringify_dl_app& out, const Dl_request& req, uint8_t kind)
     if (!scalar_text(req.data, text))
         return refuse(out, "data is not text");
     const QStringList parts = text.split(QStringLiteral(","));
-    LOG_EXC << parts;
+    LOG_EXC << log_cut(text);
     if (parts.size() != 2)
         return refuse(out, "two values are needed");
     double x = 0, y = 0;

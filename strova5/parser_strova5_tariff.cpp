@@ -584,12 +584,12 @@ QVariantMap parser_strova5::parse_tariff(const QByteArray& body)
         }
         if (!known) {
             LOG_EXC << "tariff program: unknown section" << hex_text(QByteArray(1, char(s))).constData()
-                    << hex_text(body).constData();
+                    << log_cut(hex_text(body)).constData();
             return QVariantMap();
         }
     }
     if (cut) {
-        LOG_EXC << "tariff program cut short:" << hex_text(body).constData();
+        LOG_EXC << "tariff program cut short:" << log_cut(hex_text(body)).constData();
     }
 
     QVariantMap result;
@@ -670,7 +670,7 @@ QByteArray parser_strova5::stringify_tariff_calendar(const QVariantMap& calendar
     const uint8_t code =
         tariff_check(reinterpret_cast<const uint8_t*>(program.constData()), uint16_t(program.size()));
     if (code != 0) {
-        LOG_EXC << unsigned(code) << hex_text(program).constData();
+        LOG_EXC << unsigned(code) << log_cut(hex_text(program)).constData();
         return QByteArray();
     }
     return program;
@@ -707,7 +707,7 @@ QVariantMap parser_strova5::parse_tariff_day(const QByteArray& slots12)
 
 QByteArray parser_strova5::stringify_tariff_days(const QVariantMap& calendar)
 {
-    LOG_EXC << QJsonDocument::fromVariant(calendar).toJson().constData();
+    LOG_EXC << log_cut(QJsonDocument::fromVariant(calendar).toJson()).constData();
     Calendar c;
     if (!read_calendar(calendar, true, c)) return QByteArray();
 
@@ -744,7 +744,7 @@ QByteArray parser_strova5::stringify_tariff_days(const QVariantMap& calendar)
         for (const Special_entry& e : lists[l])
             e.to_air(frame);
     }
-    LOG_EXC << frame.size() - 2 << hex_text(frame).constData();
+    LOG_EXC << frame.size() - 2 << log_cut(hex_text(frame)).constData();
     return frame;
 }
 
@@ -753,7 +753,7 @@ QVariantMap parser_strova5::parse_tariff_days(const QByteArray& payload)
     const auto* b = reinterpret_cast<const uint8_t*>(payload.constData());
     const int n = payload.size();
     if (n < 2) {
-        LOG_EXC << "tariff frame too short:" << hex_text(payload).constData();
+        LOG_EXC << "tariff frame too short:" << log_cut(hex_text(payload)).constData();
         return QVariantMap();
     }
     if ((b[1] & 0x0F) != (b[1] >> 4)) {

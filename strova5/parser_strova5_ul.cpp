@@ -466,7 +466,7 @@ void decode_versions(Parser_ul_app& r, const Bytes& b)
         add(r, QStringLiteral("sn"), b.mid(2).toHex());
         break;
     default:
-        LOG_EXC << "unknow sub_header" << upper_hex(b.mid(0)).constData();
+        LOG_EXC << "unknow sub_header" << log_cut(upper_hex(b.mid(0))).constData();
         break;
     }
 }
@@ -650,7 +650,7 @@ void decode_device_settings(Parser_ul_app& r, const Bytes& b)
             add(r, QStringLiteral("hour_prf_need_ack"), int(b.at(2)));
         break;
     default:
-        LOG_EXC << "unknow sub header" << upper_hex(b.mid(0)).constData();
+        LOG_EXC << "unknow sub header" << log_cut(upper_hex(b.mid(0))).constData();
         break;
     }
 }

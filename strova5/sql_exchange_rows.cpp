@@ -66,22 +66,26 @@ QVariant json_to_variant(QVariant value)
 
 QString SQL_Exchange::sql_text(const QString& text)
 {
-    // The escapes of the server's string literals (backslash escapes in force): the same
-    // characters mysql_real_escape_string escapes, so any text arrives byte for byte.
+    // No form here depends on the session's sql_mode: the client library reconnects silently,
+    // and the fresh session carries the server's own mode (NO_BACKSLASH_ESCAPES, ANSI_QUOTES)
+    // until the next run sets it again. A quote is doubled, which every mode reads the same.
+    // A backslash (and NUL) means different things under different modes, so a text holding one
+    // goes as UTF-8 in a hex literal, which every mode reads byte for byte.
+    bool plain = true;
+    for (const QChar c : text) {
+        if (c == QLatin1Char('\\') || c.unicode() == 0) {
+            plain = false;
+            break;
+        }
+    }
+    if (!plain)
+        return QLatin1String("_utf8mb4 X'") + QString::fromLatin1(text.toUtf8().toHex()) + QLatin1Char('\'');
     QString out;
     out.reserve(text.size() + 16);
     out += QLatin1Char('\'');
     for (const QChar c : text) {
-        switch (c.unicode()) {
-        case 0: out += QLatin1String("\\0"); break;
-        case '\n': out += QLatin1String("\\n"); break;
-        case '\r': out += QLatin1String("\\r"); break;
-        case '\\': out += QLatin1String("\\\\"); break;
-        case '\'': out += QLatin1String("\\'"); break;
-        case '"': out += QLatin1String("\\\""); break;
-        case 0x1A: out += QLatin1String("\\Z"); break;
-        default: out += c;
-        }
+        if (c == QLatin1Char('\'')) out += QLatin1Char('\'');
+        out += c;
     }
     out += QLatin1Char('\'');
     return out;

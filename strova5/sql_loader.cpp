@@ -90,6 +90,14 @@ void SQL_loader::try_open()
     tmr_sec->start(1000);
 }
 
+bool SQL_loader::begin_run()
+{
+    QSqlQuery q(db);
+    if (q.exec(SQL_Exchange::session_statement())) return true;
+    LOG_ERR << "db_loader session not set:" << q.lastError().text();
+    return false;
+}
+
 void SQL_loader::slot_loader_req(uint32_t modem_id, uint8_t type, uint32_t limit)
 {
     if (!db.isOpen()) {
@@ -102,6 +110,10 @@ void SQL_loader::slot_loader_req(uint32_t modem_id, uint8_t type, uint32_t limit
                        "in (%2) AND `ts_get` > 0 order by ts desc limit %3 ");
     LOG_TRC << templ;
     const QString select = templ.arg(modem_id).arg(stored_type_of_kind(type)).arg(limit);
+    if (!begin_run()) {
+        mutex.unlock();
+        return;
+    }
     QSqlQuery q(db);
     q.setForwardOnly(true);
     if (!q.exec(select)) {
@@ -170,6 +182,16 @@ void SQL_loader::slot_timer_sec()
         {"remove_profile_hour_d", 66}, {"remove_profile_day_d", 68}, {"remove_profile_other_d", 70}};
     const QString templ = QStringLiteral(
         "DELETE FROM modems_data WHERE modem_id in (%1) AND `type` in (%2) AND ts < %3 order by ts desc ");
+    if (!begin_run()) {
+        // Back to the head of the queue for the next tick.
+        QMutexLocker lock(&tail_mutex);
+        if (!remove_tail_queued.contains(modem_id)) {
+            remove_tail_queued.insert(modem_id);
+            remove_tail_queue.prepend(modem_id);
+        }
+        mutex.unlock();
+        return;
+    }
     QSqlQuery q(db);
     for (const auto& p : profiles) {
         const int64_t days = timers.value(QLatin1String(p.key)).toUInt();

@@ -48,6 +48,9 @@ protected:
 
 private:
     void try_open();
+    // Sends the session statement every connection sends before a run of work; false (logged)
+    // when the server could not take it.
+    bool begin_run();
 
     QTimer* tmr_sec = nullptr;    // retention tick; lives in the loader thread
     QTimer* tmr_reopen = nullptr; // retries the connection while it is not open

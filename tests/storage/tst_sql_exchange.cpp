@@ -43,26 +43,7 @@ public:
     using SQL_Exchange::tmr_save;
 };
 
-// A private MariaDB with the shipped schema, for tests that stop it or change its settings: the
-// shared one serves the tests running beside. It is stopped however the test ends.
-struct Private_server
-{
-    QTemporaryDir dir{"/tmp/stpriv.XXXXXX"};
-    bool run(const QStringList& args) { return testsupport::services_control(args, nullptr, dir.path()) == 0; }
-    bool start() { return run({"start", "mysql"}); }
-    // Opens `check` on the server's database, loads the schema; the server's coordinates.
-    QMap<QString, QString> open_check(QSqlDatabase& check)
-    {
-        const auto priv = testsupport::read_env_file(dir.path() + "/services.env");
-        check = testsupport::open_database("private", priv["STROVA_MYSQL_DB"], priv);
-        if (check.isOpen())
-            QSqlQuery(check).exec("SET NAMES utf8mb4");
-        if (check.isOpen() && !testsupport::run_sql_file(check, STROVA_SOURCE_DIR "/sql/schema.sql"))
-            check.close();
-        return priv;
-    }
-    ~Private_server() { run({"stop"}); }
-};
+using testsupport::Private_server;
 
 const OBIS A_PLUS = obis_pack(1, 0, 1, 8, 0, 255);
 const OBIS NO_COLUMN = obis_pack(1, 0, 15, 8, 0, 255);

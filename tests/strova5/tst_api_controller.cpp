@@ -14,6 +14,7 @@
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QtTest>
+#include <random>
 
 namespace {
 
@@ -219,6 +220,33 @@ private slots:
         QCOMPARE(token_rights(t[2], {}, info, now), QStringList({"admin"})); // "exp" as text
         QCOMPARE(token_rights(QString(t[0]).replace(".", "%2E"), {}, info, now), three);
         QCOMPARE(token_rights(t[0], "Basic " + t[1], info, now), three); // not a bearer: the cookie holds
+    }
+
+    // Long lists full of repeats give what the plain reading gives: each id once, in the order
+    // first seen, through the whitelist in the whitelist's order (an id it names twice, twice).
+    void modem_lists_with_many_repeats()
+    {
+        std::mt19937 rng(7);
+        QStringList parts;
+        for (int i = 0; i < 20000; ++i)
+            parts << (rng() % 50 == 0 ? QString("x") : QString::number(rng() % 3000));
+        QVariantList white;
+        for (int i = 0; i < 500; ++i)
+            white << (i % 7 == 0 ? QVariant(QString::number(rng() % 4000)) : QVariant(uint(rng() % 4000)));
+        white << white.first() << white.at(3);
+        // The plain reading, one search per id.
+        QList<uint32_t> want_all, want_white;
+        for (const QString& p : parts)
+            if (p.toUInt() != 0 && !want_all.contains(p.toUInt())) want_all << p.toUInt();
+        for (const QVariant& v : white)
+            if (v.toUInt() != 0 && want_all.contains(v.toUInt())) want_white << v.toUInt();
+        QVERIFY(want_all.size() > 2000 && want_white.size() > 300);
+
+        const QVariantMap items{{"modem", parts.join(',')}};
+        make_api();
+        QCOMPARE(api->get_modems(items), want_all);
+        make_api({{"whilelist_modems", white}});
+        QCOMPARE(api->get_modems(items), want_white);
     }
 };
 

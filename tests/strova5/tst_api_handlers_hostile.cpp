@@ -133,6 +133,40 @@ private slots:
             QCOMPARE(sql->saved().size(), writes ? selected : 0);
         }
     }
+
+    // Lists of hundreds of thousands of ids, mostly repeats, and texts of megabytes: each id is
+    // served once, and no log line carries more than its cut of the outside text.
+    void long_lists_and_texts()
+    {
+        QStringList ids;
+        for (int i = 0; i < 200000; ++i)
+            ids << QString::number(rng.bounded(1, 30000));
+        const QString list = ids.join(',');
+        const int distinct = api->get_modems({{"modem", list}}).size();
+        QVERIFY(distinct > 25000);
+        const QVariantMap sizes =
+            run("api/setting/version_list", {{"modem", list}}).toMap().value("sw_size").toMap();
+        int served = 0;
+        for (const QVariant& n : sizes)
+            served += n.toInt();
+        QCOMPARE(served, distinct);
+
+        const QString text =
+            QString(4 << 20, QLatin1Char('\'')) + random_text(2000) + QString(4 << 20, QLatin1Char('\\'));
+        testsupport::Log_capture log;
+        sql->uplinks.clear();
+        run("api/setting/set", {{"modem", "3,3,3,4"}, {"code", "c"}, {"value", text}, {"x", text}});
+        QCOMPARE(sql->saved().size(), 2);
+        run("api/cmd/send", {{"modem", list.left(1000)}, {"code", text}, {"value", text}});
+        run("api/cmd/send",
+            {{"modem", "5"}, {"code", "relay"}, {"value", QString(1 << 20, QLatin1Char(','))}});
+        run("api/time_sync/set", {{"sync_url", text}, {"sync_source", text}});
+        int longest = 0;
+        for (const QString& line : log.all().split('\n'))
+            longest = qMax(longest, line.size());
+        QVERIFY2(longest < 4096, qPrintable(QString::number(longest)));
+        QVERIFY(log.has(" in all)"));
+    }
 };
 
 QTEST_GUILESS_MAIN(tst_api_handlers_hostile)

@@ -102,6 +102,51 @@ private slots:
         QCOMPARE(time_of(*base).value("sync_source").toString(), QString("first"));
     }
 
+    // An installation's own key: tokens under the compiled key (public) are refused, its own are
+    // taken; without one the compiled key still serves, and start-up says once that it is public.
+    void own_token_key()
+    {
+        const QString payload = QString(R"({"exp": %1, "claims": {"driver-strova5": {"admin": 1}}})")
+                                    .arg(QDateTime::currentSecsSinceEpoch() + 600);
+        const QString compiled = tokens["admin"], own = mint(payload, R"(, "key": "own key 'x' \u0416")");
+        Daemon keyed(QVariantMap{{"api", QVariantMap{{"jwt_key", QString::fromUtf8("own key 'x' Ж")}}}});
+        QVERIFY(keyed.start());
+        auto granted = [](const Daemon& d, const QString& token) {
+            return !d.get("/api/el/modems_for_get_index", cookie(token)).body.isEmpty();
+        };
+        QVERIFY(!granted(keyed, compiled));
+        QVERIFY(granted(keyed, own));
+        QVERIFY(granted(*base, compiled));
+        QVERIFY(!granted(*base, own));
+        const QString warning = R"(no "jwt_key" set)";
+        QCOMPARE(base->log().count(warning), 1);
+        QCOMPARE(keyed.log().count(warning), 0);
+    }
+
+    // 12 MiB of callback and of an item, in a form body: the log grows by a few KiB at most,
+    // and the answer is still right; so does a long query string.
+    void long_texts_leave_the_log_small()
+    {
+        const QTemporaryDir dir;
+        const QByteArray big(12 << 20, 'c');
+        QVERIFY(write_file(dir.filePath("big"), big));
+        auto log_size = [&] {
+            qint64 n = 0;
+            for (const QFileInfo& f : QDir(base->path("log")).entryInfoList({"*.log"}, QDir::Files))
+                n += f.size();
+            return n;
+        };
+        const qint64 before = log_size();
+        const Reply r = base->get("/api/info", {"-F", "callback=<" + dir.filePath("big"), "-F",
+                                                "anything=<" + dir.filePath("big")});
+        QCOMPARE(r.status, 200);
+        QVERIFY2(r.body.startsWith("{\"SW\""), r.body.left(100).constData()); // the name is no script name
+        base->get("/api/info?callback=" + QString(64 << 10, 'q') + "&x=" + QString(64 << 10, 'x'));
+        QVERIFY(serves(*base));
+        QVERIFY2(log_size() - before < 8 * 1024, qPrintable(QString::number(log_size() - before)));
+        QVERIFY(base->log().contains(" in all)"));
+    }
+
     // No road leaves the daemon stuck: the next request is served after each.
     void every_road_frees_the_next()
     {

@@ -18,8 +18,24 @@ cmd=${1:-}; state=${2:-}
 envfile="$state/services.env"
 RMQ_BIN=/usr/lib/rabbitmq/bin
 
+# Below the ephemeral range, where no outgoing connection of another process can take the port
+# before the server binds it.
 free_port() {
-    /usr/bin/python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1]); s.close()'
+    /usr/bin/python3 -c '
+import random, socket
+low = int(open("/proc/sys/net/ipv4/ip_local_port_range").read().split()[0])
+for _ in range(200):
+    port = random.randrange(max(1024, low - 12000), low)
+    s = socket.socket()
+    try:
+        s.bind(("0.0.0.0", port))
+    except OSError:
+        continue
+    finally:
+        s.close()
+    print(port)
+    break
+'
 }
 
 load_env() {
@@ -41,7 +57,7 @@ rabbit_env() {
 
 mysql_run() {
     local D=$STROVA_SERVICES_DIR/mysql
-    mariadbd --no-defaults --user=root --datadir=$D/data --socket=$D/sock --pid-file=$D/pid \
+    mariadbd --no-defaults --user=root --datadir=$D/data --tmpdir=$D/tmp --socket=$D/sock --pid-file=$D/pid \
         --port=$STROVA_MYSQL_PORT --bind-address=127.0.0.1 --skip-name-resolve --log-error=$D/err.log \
         --innodb-buffer-pool-size=64M --skip-log-bin --character-set-server=utf8mb4 \
         --max-connections=500 >/dev/null 2>&1 &
@@ -68,8 +84,10 @@ mysql_stop() {
 
 start_mysql() {
     local D=$STROVA_SERVICES_DIR/mysql
-    mkdir -p "$D"
-    mariadb-install-db --no-defaults --user=root --datadir=$D/data --auth-root-authentication-method=normal \
+    # A temp dir of its own: servers bootstrapping side by side in /tmp delete each other's
+    # temporary tables.
+    mkdir -p "$D/tmp"
+    mariadb-install-db --no-defaults --user=root --datadir=$D/data --tmpdir=$D/tmp --auth-root-authentication-method=normal \
         --skip-test-db --skip-name-resolve >"$D/install.log" 2>&1 || { cat "$D/install.log" >&2; return 1; }
     mysql_run || return 1
     mariadb --no-defaults --protocol=tcp -h127.0.0.1 -P"$STROVA_MYSQL_PORT" -uroot -e "

@@ -21,8 +21,10 @@
 #include <QMutex>
 #include <QProcess>
 #include <QSqlDatabase>
+#include <QSqlQuery>
 #include <QString>
 #include <QStringList>
+#include <QTemporaryDir>
 #include <memory>
 
 // Path of a vector file under tests/data, found the way QtTest finds test data.
@@ -99,7 +101,8 @@ QString service(const QString& key);
 bool services_available();
 // Storage settings ("host", "port", "user", "pass", "db_name") for `env`'s MariaDB.
 QVariantMap db_config(const QMap<QString, QString>& env, const QString& db_name);
-// A loopback TCP port nothing listens on at the moment.
+// A TCP port nothing listens on at the moment, below the ephemeral range (so no outgoing
+// connection takes it before the server under test listens on it).
 quint16 free_port();
 
 // The same as the server's administrator (SET GLOBAL, account limits): the daemon's account
@@ -135,6 +138,25 @@ QSqlDatabase schema_database(const QString& name, const QString& connection,
 // services whose state directory is `state` (the shared ones when empty). When it fails, its
 // output goes to the test log.
 int services_control(const QStringList& args, QString* output = nullptr, const QString& state = QString());
+
+// A private MariaDB with the shipped schema, for tests that stop it or change its settings: the
+// shared one serves the tests running beside. It is stopped however the test ends.
+struct Private_server
+{
+    QTemporaryDir dir{"/tmp/stpriv.XXXXXX"};
+    bool run(const QStringList& args) { return services_control(args, nullptr, dir.path()) == 0; }
+    bool start() { return run({"start", "mysql"}); }
+    // Opens `check` on the server's database, loads the schema; the server's coordinates.
+    QMap<QString, QString> open_check(QSqlDatabase& check)
+    {
+        const auto priv = read_env_file(dir.path() + "/services.env");
+        check = open_database("private", priv["STROVA_MYSQL_DB"], priv);
+        if (check.isOpen()) QSqlQuery(check).exec("SET NAMES utf8mb4");
+        if (check.isOpen() && !run_sql_file(check, STROVA_SOURCE_DIR "/sql/schema.sql")) check.close();
+        return priv;
+    }
+    ~Private_server() { run({"stop"}); }
+};
 
 // Runs support/amqp_peer.py (pika, an independent AMQP peer) against `uri`; its output lines.
 QStringList amqp_peer(const QString& uri, const QStringList& args);
