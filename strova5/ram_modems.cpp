@@ -372,7 +372,7 @@ void RAM_modems::set_iec_id(uint32_t modem, uint32_t iec_id)
     iec_ids.insert(modem, iec_id);
 }
 
-void RAM_modems::slot_set_setting(uint32_t modem, QString setting, QVariant value, bool save_to_db)
+modem_record* RAM_modems::find_or_create(uint32_t modem)
 {
     modem_record* rec = find_modem(modem);
     if (!rec) {
@@ -381,14 +381,70 @@ void RAM_modems::slot_set_setting(uint32_t modem, QString setting, QVariant valu
         QWriteLocker lock(&registry_lock);
         modems.insert(modem, rec);
     }
+    return rec;
+}
+
+void RAM_modems::set_map_setting(uint32_t modem, const QString& setting, std::initializer_list<setting_field> fields)
+{
+    modem_record* rec = find_or_create(modem);
+    // The archive geometry is applied by set_setting: those keys take the whole road.
+    if (!setting.startsWith(QLatin1String("arch_info_"))) {
+        QWriteLocker lock(&registry_lock);
+        const auto it = rec->settings.find(setting);
+        if (it != rec->settings.end() && it.value().userType() == QMetaType::QVariantMap) {
+            auto* held = static_cast<QVariantMap*>(it.value().data());
+            bool same_keys = held->size() == int(fields.size());
+            for (const setting_field& f : fields)
+                same_keys = same_keys && held->contains(f.first);
+            if (same_keys) {
+                for (const setting_field& f : fields)
+                    (*held)[f.first] = f.second;
+                return;
+            }
+        }
+    }
+    QVariantMap map;
+    for (const setting_field& f : fields)
+        map.insert(f.first, f.second);
+    rec->set_setting(setting, map);
+}
+
+namespace {
+// Whether `value` may read as JSON text of an object or array. A map, a list or a number never
+// does, and asking costs a conversion and a parse per setting.
+bool may_be_json_text(const QVariant& value)
+{
+    switch (value.userType()) {
+    case QMetaType::UnknownType:
+    case QMetaType::QVariantMap:
+    case QMetaType::QVariantList:
+    case QMetaType::QVariantHash:
+    case QMetaType::Bool:
+    case QMetaType::Int:
+    case QMetaType::UInt:
+    case QMetaType::LongLong:
+    case QMetaType::ULongLong:
+    case QMetaType::Double:
+        return false;
+    default:
+        return true;
+    }
+}
+} // namespace
+
+void RAM_modems::slot_set_setting(uint32_t modem, QString setting, QVariant value, bool save_to_db)
+{
+    modem_record* rec = find_or_create(modem);
 
     // JSON text of an object or array is kept as the structure it describes.
     QVariant stored = value;
-    QJsonParseError error;
-    const QJsonDocument doc = QJsonDocument::fromJson(value.toString().toUtf8(), &error);
-    if (error.error == QJsonParseError::NoError &&
-        ((doc.isObject() && !doc.object().isEmpty()) || (doc.isArray() && !doc.array().isEmpty())))
-        stored = doc.toVariant();
+    if (may_be_json_text(value)) {
+        QJsonParseError error;
+        const QJsonDocument doc = QJsonDocument::fromJson(value.toString().toUtf8(), &error);
+        if (error.error == QJsonParseError::NoError &&
+            ((doc.isObject() && !doc.object().isEmpty()) || (doc.isArray() && !doc.array().isEmpty())))
+            stored = doc.toVariant();
+    }
 
     rec->set_setting(setting, stored);
 

@@ -115,6 +115,38 @@ private slots:
         QCOMPARE(sql.uplinks.size(), 1); // save_to_db defaults to true
     }
 
+    // A map setting refreshed in place ends exactly as slot_set_setting with the whole map would
+    // leave it (keys, values and their types), and a snapshot taken before keeps its old values.
+    void map_setting_as_a_whole_map_data()
+    {
+        QTest::addColumn<QVariant>("held"); // invalid: the modem is not known yet
+        QTest::newRow("new modem") << QVariant();
+        QTest::newRow("setting absent") << QVariant(QVariantMap{{"other", 1}});
+        QTest::newRow("same keys") << QVariant(QVariantMap{{"ul", "a"}, {"dl", "d"}, {"rssi", 1}});
+        QTest::newRow("same keys, other types") << QVariant(QVariantMap{{"ul", 5}, {"dl", QVariantList{1}}, {"rssi", "2"}});
+        QTest::newRow("fewer keys") << QVariant(QVariantMap{{"ul", "a"}});
+        QTest::newRow("more keys") << QVariant(QVariantMap{{"ul", "a"}, {"dl", "b"}, {"rssi", 1}, {"x", 1}});
+        QTest::newRow("as many keys, one other") << QVariant(QVariantMap{{"ul", "a"}, {"dl", "b"}, {"x", 1}});
+        QTest::newRow("held as text") << QVariant("{\"ul\":\"a\"}");
+    }
+    void map_setting_as_a_whole_map()
+    {
+        QFETCH(QVariant, held);
+        const QVariantMap fields{{"ul", "c"}, {"dl", "d"}, {"rssi", 2}};
+        RAM_modems whole({}, nullptr);
+        RAM_modems in_place({}, nullptr);
+        for (RAM_modems* reg : {&whole, &in_place})
+            if (held.isValid())
+                reg->add_modem(9, {{"radio", held}, {"kept", 7}});
+        const QVariantMap before = in_place.get_settings(9);
+        whole.slot_set_setting(9, "radio", fields, false);
+        in_place.set_map_setting(9, "radio", {{"ul", "c"}, {"dl", "d"}, {"rssi", 2}});
+        const auto json = [](const QVariantMap& m) { return QJsonDocument::fromVariant(m).toJson(QJsonDocument::Compact); };
+        QCOMPARE(json(in_place.get_settings(9)), json(whole.get_settings(9)));
+        QCOMPARE(in_place.get_setting(9, "radio").toMap(), fields);
+        QCOMPARE(json(before), json(held.isValid() ? QVariantMap{{"radio", held}, {"kept", 7}} : QVariantMap()));
+    }
+
     void busyness_limits_data()
     {
         QTest::addColumn<QVariantMap>("percent");
@@ -297,8 +329,10 @@ private slots:
             const uint32_t m = 10 + uint32_t(i % 10);
             if (i % 2)
                 reg.slot_set_setting(m, "pair", QStringLiteral("{\"n\":%1,\"twice\":%2}").arg(i).arg(2 * i), false);
-            else
+            else if (i % 4)
                 reg.find_modem(m)->set_setting("pair", QVariantMap{{"n", i}, {"twice", 2 * i}});
+            else // in place, while readers hold copies of the map
+                reg.set_map_setting(m, "pair", {{"n", i}, {"twice", 2 * i}});
             reg.find_modem(m)->set_setting("version", QVariantMap{{"sw", QStringLiteral("1.%1").arg(i)}});
             if (i % 100 == 0)
                 reg.add_modem(20 + uint32_t(i / 100 % 4), {{"pair", QVariantMap{{"n", i}, {"twice", 2 * i}}}});
