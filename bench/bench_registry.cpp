@@ -56,14 +56,25 @@ int main(int argc, char* argv[])
     qint64 last_ns = 0;
     int last = 0;
     for (int i = 0; i < modems; ++i) {
-        // An hour-profile record, as most uplinks are, with the radio fields a network server sends.
+        // An hour-profile record, as most uplinks are, with radio figures that differ from modem to
+        // modem: 500 base stations whose load moves every 20,000 uplinks, two physical layers.
+        const int bs = 1 + i % 500;
         const QString payload = "420010" + be32(t - 3600) + "818800000001";
-        const QString json = QStringLiteral(R"({"msg_type":"ul_app","modem_id":%1,"payload":"%2",)"
-                                            R"("station_id":7,"rssi":-95,"snr":8,"time_detected":%3,"phy":"PSK_500",)"
-                                            R"("dl_phy":"DL_PSK_500","last_dl_bs":7,"last_dl_bs_busyness":12})")
+        const QString json = QStringLiteral(R"({"msg_type":"ul_app","modem_id":%1,"payload":"%2","station_id":7,)"
+                                            R"("rssi":%3,"snr":%4,"time_detected":%5,"phy":"%6","dl_phy":"%7",)"
+                                            R"("last_dl_bs":%8,"last_dl_bs_busyness":%9,"last_dl_bs_aver_busyness":%10,)"
+                                            R"("last_success_dl_ts":%11})")
                                  .arg(10000000 + i)
                                  .arg(payload)
-                                 .arg(t);
+                                 .arg(-60 - i % 80)
+                                 .arg(i % 30)
+                                 .arg(t)
+                                 .arg(i % 3 ? "PSK_500" : "PSK_5000")
+                                 .arg(i % 3 ? "DL_PSK_500" : "DL_PSK_5000")
+                                 .arg(bs)
+                                 .arg((bs * 7 + i / 20000) % 100)
+                                 .arg((bs * 3 + i / 100000) % 100)
+                                 .arg(t - uint(i % 86400));
         Radio_ul_input input;
         if (!Radio_Exchange::read_uplink(QJsonDocument::fromJson(json.toUtf8()).object(), input, t)) {
             std::fprintf(stderr, "uplink not read: %s\n", qPrintable(json));

@@ -19,6 +19,7 @@
 #include <QReadWriteLock>
 #include <QString>
 #include <QVariant>
+#include <QSet>
 #include <QVariantMap>
 #include <cstdint>
 #include <initializer_list>
@@ -143,9 +144,13 @@ public:
     // The memory-only map setting `setting` of `modem` holds exactly `fields` afterwards, as
     // slot_set_setting(modem, setting, the map of `fields`, false) would leave it; when it already
     // holds a map of these keys its values are replaced in place, so a setting refreshed by every
-    // uplink costs no new map.
+    // uplink costs no new map. Texts equal to one already held by another modem share its copy.
     using setting_field = QPair<QString, QVariant>;
     void set_map_setting(uint32_t modem, const QString& setting, std::initializer_list<setting_field> fields);
+    // The same for a map that many modems hold with the same content (the figures of their base
+    // station): modems with equal content share one map, which a later change of one modem
+    // leaves to the others.
+    void set_shared_map_setting(uint32_t modem, const QString& setting, std::initializer_list<setting_field> fields);
 
 public slots:
     void slot_set_setting(uint32_t modem, QString setting, QVariant value, bool save_to_db = true);
@@ -163,4 +168,10 @@ private:
 
     std::once_flag no_db_once;
     QVariantList no_db;
+
+    // Values handed out for sharing, under the registry lock; each bounded, so that changing
+    // content cannot grow them without end.
+    QHash<uint, QVariantMap> shared_maps; // by a hash of setting name and content
+    QSet<QString> shared_texts;
+    QVariant shared_value(const QVariant& value);
 };
