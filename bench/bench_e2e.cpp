@@ -375,7 +375,8 @@ QMap<QString, qlonglong> statement_counts(QSqlDatabase& db)
 int queue_length(const QString& uri, const QString& queue)
 {
     const QStringList out = testsupport::amqp_peer(uri, {"stats", queue});
-    return out.isEmpty() ? -1 : QJsonDocument::fromJson(out.first().toUtf8()).object().value("messages").toInt(-1);
+    return out.isEmpty() ? -1
+                         : QJsonDocument::fromJson(out.first().toUtf8()).object().value("messages").toInt(-1);
 }
 
 // The length of `queue` once it equals the command rows, or once neither has changed for two
@@ -389,8 +390,7 @@ int settled_queue_length(QSqlDatabase& db, const QString& uri, const QString& qu
     while (last != cmds && still.elapsed() < 2000) {
         QThread::msleep(100);
         const int now = queue_length(uri, queue), rows = count(db, "SELECT COUNT(*) FROM modems_cmd");
-        if (now != last || rows != cmds)
-            still.restart();
+        if (now != last || rows != cmds) still.restart();
         last = now;
         cmds = rows;
     }
@@ -523,8 +523,7 @@ int main(int argc, char* argv[])
             const int downlinks = settled_queue_length(db, uri, dl_queue, cmds);
             std::printf("downlinks: %d received on the capture queue, %d command rows%s\n", downlinks, cmds,
                         downlinks == cmds ? "" : "; MISMATCH");
-            if (downlinks != cmds)
-                rc = 1;
+            if (downlinks != cmds) rc = 1;
             ::kill(pid_t(daemon.processId()), SIGTERM);
             if (!daemon.waitForFinished(60000))
                 daemon.kill();

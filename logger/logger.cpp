@@ -213,8 +213,7 @@ bool log_open_file()
     }
     enabled = file->open(QIODevice::ReadWrite | QIODevice::Text);
     file_bytes = enabled ? file->size() : 0;
-    if (enabled)
-        file->seek(file_bytes);
+    if (enabled) file->seek(file_bytes);
     log_install_handler();
     return enabled;
 }

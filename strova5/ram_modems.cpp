@@ -390,13 +390,13 @@ bool keys_in_order(const QVariantMap& map, std::initializer_list<RAM_modems::set
 {
     auto node = map.constBegin();
     for (const RAM_modems::setting_field& f : fields)
-        if ((node++).key() != f.first)
-            return false;
+        if ((node++).key() != f.first) return false;
     return true;
 }
 } // namespace
 
-void RAM_modems::set_map_setting(uint32_t modem, const QString& setting, std::initializer_list<setting_field> fields)
+void RAM_modems::set_map_setting(uint32_t modem, const QString& setting,
+                                 std::initializer_list<setting_field> fields)
 {
     modem_record* rec = find_or_create(modem);
     // The archive geometry is applied by set_setting: those keys take the whole road.
@@ -457,14 +457,11 @@ uint content_hash(const QVariant& v)
 
 QVariant RAM_modems::shared_value(const QVariant& value)
 {
-    if (value.userType() != QMetaType::QString)
-        return value;
+    if (value.userType() != QMetaType::QString) return value;
     const QString text = value.toString();
     const auto it = shared_texts.constFind(text);
-    if (it != shared_texts.constEnd())
-        return *it;
-    if (shared_texts.size() >= k_shared_max)
-        shared_texts.clear();
+    if (it != shared_texts.constEnd()) return *it;
+    if (shared_texts.size() >= k_shared_max) shared_texts.clear();
     shared_texts.insert(text);
     return value;
 }
@@ -491,8 +488,7 @@ void RAM_modems::set_shared_map_setting(uint32_t modem, const QString& setting,
             same = same && same_value((node++).value(), f.second);
     } else {
         for (const setting_field& f : fields) {
-            if (!same)
-                break;
+            if (!same) break;
             const auto it = cached->constFind(f.first);
             same = it != cached->constEnd() && same_value(it.value(), f.second);
         }
@@ -501,8 +497,7 @@ void RAM_modems::set_shared_map_setting(uint32_t modem, const QString& setting,
         QVariantMap map;
         for (const setting_field& f : fields)
             map.insert(f.first, shared_value(f.second));
-        if (shared_maps.size() >= k_shared_max)
-            shared_maps.clear();
+        if (shared_maps.size() >= k_shared_max) shared_maps.clear();
         cached = shared_maps.insert(h, map);
     }
     rec->settings.insert(setting, *cached);

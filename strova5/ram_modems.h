@@ -150,7 +150,8 @@ public:
     // The same for a map that many modems hold with the same content (the figures of their base
     // station): modems with equal content share one map, which a later change of one modem
     // leaves to the others.
-    void set_shared_map_setting(uint32_t modem, const QString& setting, std::initializer_list<setting_field> fields);
+    void set_shared_map_setting(uint32_t modem, const QString& setting,
+                                std::initializer_list<setting_field> fields);
 
 public slots:
     void slot_set_setting(uint32_t modem, QString setting, QVariant value, bool save_to_db = true);

@@ -125,8 +125,10 @@ private slots:
             const char* how = shared ? "shared" : "in place";
             QTest::addRow("%s: new modem", how) << QVariant() << shared;
             QTest::addRow("%s: setting absent", how) << QVariant(QVariantMap{{"other", 1}}) << shared;
-            QTest::addRow("%s: same keys", how) << QVariant(QVariantMap{{"ul", "a"}, {"dl", "d"}, {"rssi", 1}}) << shared;
-            QTest::addRow("%s: same content", how) << QVariant(QVariantMap{{"ul", "c"}, {"dl", "d"}, {"rssi", 2}}) << shared;
+            QTest::addRow("%s: same keys", how)
+                << QVariant(QVariantMap{{"ul", "a"}, {"dl", "d"}, {"rssi", 1}}) << shared;
+            QTest::addRow("%s: same content", how)
+                << QVariant(QVariantMap{{"ul", "c"}, {"dl", "d"}, {"rssi", 2}}) << shared;
             QTest::addRow("%s: same keys, other types", how)
                 << QVariant(QVariantMap{{"ul", 5}, {"dl", QVariantList{1}}, {"rssi", "2"}}) << shared;
             QTest::addRow("%s: fewer keys", how) << QVariant(QVariantMap{{"ul", "a"}}) << shared;
@@ -145,8 +147,7 @@ private slots:
         RAM_modems whole({}, nullptr);
         RAM_modems reg({}, nullptr);
         for (RAM_modems* r : {&whole, &reg})
-            if (held.isValid())
-                r->add_modem(9, {{"radio", held}, {"kept", 7}});
+            if (held.isValid()) r->add_modem(9, {{"radio", held}, {"kept", 7}});
         // Another modem already holding this content, and one holding other content of these keys.
         reg.set_shared_map_setting(8, "radio", {{"ul", "c"}, {"dl", "d"}, {"rssi", 2}});
         reg.set_map_setting(7, "radio", {{"ul", "c"}, {"dl", "d"}, {"rssi", 3}});
@@ -156,10 +157,13 @@ private slots:
             reg.set_shared_map_setting(9, "radio", {{"ul", "c"}, {"dl", "d"}, {"rssi", 2}});
         else
             reg.set_map_setting(9, "radio", {{"ul", "c"}, {"dl", "d"}, {"rssi", 2}});
-        const auto json = [](const QVariantMap& m) { return QJsonDocument::fromVariant(m).toJson(QJsonDocument::Compact); };
+        const auto json = [](const QVariantMap& m) {
+            return QJsonDocument::fromVariant(m).toJson(QJsonDocument::Compact);
+        };
         QCOMPARE(json(reg.get_settings(9)), json(whole.get_settings(9)));
         QCOMPARE(reg.get_setting(9, "radio").toMap(), fields);
-        QCOMPARE(json(before), json(held.isValid() ? QVariantMap{{"radio", held}, {"kept", 7}} : QVariantMap()));
+        QCOMPARE(json(before),
+                 json(held.isValid() ? QVariantMap{{"radio", held}, {"kept", 7}} : QVariantMap()));
 
         // A later change of one modem leaves the others as they were.
         reg.set_map_setting(9, "radio", {{"ul", "e"}, {"dl", "d"}, {"rssi", 4}});
@@ -177,10 +181,12 @@ private slots:
         reg.set_shared_map_setting(2, "last_dl_bs", {{"id", 7u}, {"busyness", QStringLiteral("12")}});
         reg.set_shared_map_setting(3, "last_dl_bs", {{"id", 7}, {"busyness", 12}});
         QCOMPARE(reg.get_setting(2, "last_dl_bs").toMap().value("id").userType(), int(QMetaType::UInt));
-        QCOMPARE(reg.get_setting(2, "last_dl_bs").toMap().value("busyness").userType(), int(QMetaType::QString));
+        QCOMPARE(reg.get_setting(2, "last_dl_bs").toMap().value("busyness").userType(),
+                 int(QMetaType::QString));
         for (uint32_t m : {1u, 3u}) {
             QCOMPARE(reg.get_setting(m, "last_dl_bs").toMap().value("id").userType(), int(QMetaType::Int));
-            QCOMPARE(reg.get_setting(m, "last_dl_bs").toMap().value("busyness").userType(), int(QMetaType::Int));
+            QCOMPARE(reg.get_setting(m, "last_dl_bs").toMap().value("busyness").userType(),
+                     int(QMetaType::Int));
         }
     }
 
