@@ -5,6 +5,7 @@
 #include <QFileInfo>
 #include <QTextCodec>
 #include <QTextStream>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -48,6 +49,21 @@ void write_line(const QString& text)
 {
     *stream << text << '\n';
     stream->flush();
+}
+
+// Without a log file every line falls through to standard error; whoever reads it there is told
+// why, once per process, instead of seeing log lines where none were expected.
+void say_unwritable(const QString& name)
+{
+    static bool said = false;
+    if (said)
+        return;
+    said = true;
+    std::fprintf(stderr,
+                 "log file %s cannot be created or written (directory missing, not creatable or not writable): "
+                 "log lines go to standard error\n",
+                 qUtf8Printable(name));
+    std::fflush(stderr);
 }
 
 void write_tagged(const char* tag, const QString& message)
@@ -159,6 +175,8 @@ bool log_open_file()
     enabled = file->open(QIODevice::ReadWrite | QIODevice::Text);
     if (enabled)
         file->seek(file->size());
+    else
+        say_unwritable(file->fileName());
     log_install_handler();
     return enabled;
 }
