@@ -93,7 +93,10 @@ QStringList shell_words(const QString& line, const QMap<QString, QString>& vars)
     return words;
 }
 
-bool is_time(double v) { return v >= 1e9 && v < 4294967296.0; }
+bool is_time(double v)
+{
+    return v >= 1e9 && v < 4294967296.0;
+}
 
 // JSON numbers come back as whole or floating numbers by their text: one kind here.
 int kind_of(const QVariant& v)
@@ -184,7 +187,8 @@ private slots:
 
         QSqlDatabase db = testsupport::schema_database("st_api_doc", "doc");
         QVERIFY(db.isOpen());
-        testsupport::amqp_peer(testsupport::service("STROVA_AMQP_URI"), {"bind", "doc_dl", "doc_dl_seen", "#"});
+        testsupport::amqp_peer(testsupport::service("STROVA_AMQP_URI"),
+                               {"bind", "doc_dl", "doc_dl_seen", "#"});
 
         // The page's own port would collide with other daemons on this machine: the harness picks one.
         QVariantMap config = page.config;
@@ -196,13 +200,15 @@ private slots:
         QVERIFY2(d.start(true), qPrintable(d.log()));
 
         publish("doc_ul", page.uplinks);
-        QTRY_VERIFY_WITH_TIMEOUT(scalar(db, "SELECT COUNT(*) FROM modems_data").toInt() >= 1 &&
-                                     scalar(db, "SELECT COUNT(*) FROM modems_event").toInt() >= 2 &&
-                                     scalar(db, "SELECT COUNT(*) FROM modems_setting WHERE setting='sn'").toInt() >= 1,
-                                 20000);
+        QTRY_VERIFY_WITH_TIMEOUT(
+            scalar(db, "SELECT COUNT(*) FROM modems_data").toInt() >= 1 &&
+                scalar(db, "SELECT COUNT(*) FROM modems_event").toInt() >= 2 &&
+                scalar(db, "SELECT COUNT(*) FROM modems_setting WHERE setting='sn'").toInt() >= 1,
+            20000);
 
         const auto tokens = caller_tokens();
-        const QMap<QString, QString> vars{{"USER_TOKEN", tokens.value("user")}, {"ADMIN_TOKEN", tokens.value("admin")}};
+        const QMap<QString, QString> vars{{"USER_TOKEN", tokens.value("user")},
+                                          {"ADMIN_TOKEN", tokens.value("admin")}};
         QMap<QString, QString> cmd_numbers;
         static const QRegularExpression jsonp("^([A-Za-z_$][A-Za-z0-9_$.]*)\\((.*)\\)$",
                                               QRegularExpression::DotMatchesEverythingOption);
@@ -223,12 +229,14 @@ private slots:
             QVERIFY2(target.startsWith("/api/"), qPrintable("no daemon URL in: " + e.line));
             // Command numbers of this run stand in for the printed ones.
             for (auto it = cmd_numbers.cbegin(); it != cmd_numbers.cend(); ++it)
-                target.replace(QRegularExpression("(cmd_id=(?:\\d+,)*)" + it.key() + "\\b"), "\\1" + it.value());
+                target.replace(QRegularExpression("(cmd_id=(?:\\d+,)*)" + it.key() + "\\b"),
+                               "\\1" + it.value());
 
             // Commands reach their table with the next batched write; their states are read there.
             if (target.startsWith("/api/cmd/status"))
                 for (const QString& number : cmd_numbers)
-                    QTRY_VERIFY(scalar(db, "SELECT COUNT(*) FROM modems_cmd WHERE cmd_id=" + number).toInt() == 1);
+                    QTRY_VERIFY(
+                        scalar(db, "SELECT COUNT(*) FROM modems_cmd WHERE cmd_id=" + number).toInt() == 1);
 
             const Reply r = d.get(target, args);
             QCOMPARE(r.status, 200);
@@ -242,16 +250,18 @@ private slots:
             const auto want_call = jsonp.match(want_json);
             if (want_call.hasMatch()) {
                 const auto got_call = jsonp.match(got);
-                QVERIFY2(got_call.hasMatch() && got_call.captured(1) == want_call.captured(1), qPrintable(context));
+                QVERIFY2(got_call.hasMatch() && got_call.captured(1) == want_call.captured(1),
+                         qPrintable(context));
                 want_json = want_call.captured(2);
                 got_json = got_call.captured(2);
             }
             QJsonParseError error;
             const QVariant want = QJsonDocument::fromJson(want_json.toUtf8(), &error).toVariant();
-            QVERIFY2(error.error == QJsonParseError::NoError, qPrintable("printed answer is no JSON: " + e.expected));
+            QVERIFY2(error.error == QJsonParseError::NoError,
+                     qPrintable("printed answer is no JSON: " + e.expected));
             QString why;
-            QVERIFY2(same_shape(want, QJsonDocument::fromJson(got_json.toUtf8()).toVariant(), false, cmd_numbers,
-                                "answer", &why),
+            QVERIFY2(same_shape(want, QJsonDocument::fromJson(got_json.toUtf8()).toVariant(), false,
+                                cmd_numbers, "answer", &why),
                      qPrintable(context + "\n" + why));
         }
     }
