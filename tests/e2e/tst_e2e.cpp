@@ -501,15 +501,18 @@ private slots:
         QVERIFY(taken.listen(QHostAddress::Any));
         QTemporaryDir tmp;
         QProcess p;
-        start(p, tmp,
-              config_with_database(testsupport::service("STROVA_MYSQL_PASS"))
-                  .replace(R"("port": 0)", QByteArray(R"("port": )") + QByteArray::number(taken.serverPort())));
+        start(
+            p, tmp,
+            config_with_database(testsupport::service("STROVA_MYSQL_PASS"))
+                .replace(R"("port": 0)", QByteArray(R"("port": )") + QByteArray::number(taken.serverPort())));
         QVERIFY(p.waitForFinished(20000));
         QCOMPARE(p.exitCode(), 252);
         QVERIFY(testsupport::read_logs(tmp.path()).contains("api can't start"));
         const QString err = QString::fromUtf8(p.readAllStandardError());
-        QVERIFY2(err.startsWith(QString("driver_strova5: api can't start: port %1 cannot be bound").arg(taken.serverPort())),
-                 qPrintable(err));
+        QVERIFY2(
+            err.startsWith(
+                QString("driver_strova5: api can't start: port %1 cannot be bound").arg(taken.serverPort())),
+            qPrintable(err));
     }
 
     // Without a log file the lines fall through to standard error, and the reason is said once.
@@ -521,7 +524,8 @@ private slots:
         QVERIFY(cfg.open(QIODevice::WriteOnly) && cfg.write(config) == config.size());
         cfg.close();
         QProcess p;
-        p.start(testsupport::daemon_path(), {"-c", cfg.fileName(), "-l", tmp.path() + "/missing/logs/drv.log"});
+        p.start(testsupport::daemon_path(),
+                {"-c", cfg.fileName(), "-l", tmp.path() + "/missing/logs/drv.log"});
         QVERIFY(p.waitForFinished(20000));
         QCOMPARE(p.exitCode(), 253);
         const QString err = QString::fromUtf8(p.readAllStandardError());
