@@ -105,6 +105,21 @@ void write_line(const QString& text)
     file_bytes += utf8_length(text) + 1;
 }
 
+// Without a log file every line falls through to standard error; whoever reads it there is told
+// why, once per process, instead of seeing log lines where none were expected.
+void say_unwritable(const QString& name)
+{
+    static bool said = false;
+    if (said)
+        return;
+    said = true;
+    std::fprintf(stderr,
+                 "log file %s cannot be created or written (directory missing, not creatable or not writable): "
+                 "log lines go to standard error\n",
+                 qUtf8Printable(name));
+    std::fflush(stderr);
+}
+
 void write_tagged(const char* tag, const QString& message)
 {
     write_line(QString::fromUtf8(now_text()) + QLatin1Char(' ') + QLatin1String(tag) + QLatin1Char(' ') + message);
@@ -213,7 +228,10 @@ bool log_open_file()
     }
     enabled = file->open(QIODevice::ReadWrite | QIODevice::Text);
     file_bytes = enabled ? file->size() : 0;
-    if (enabled) file->seek(file_bytes);
+    if (enabled)
+        file->seek(file_bytes);
+    else
+        say_unwritable(file->fileName());
     log_install_handler();
     return enabled;
 }

@@ -17,8 +17,24 @@
 #include <QCoreApplication>
 #include <QFile>
 #include <QJsonDocument>
+#include <QSqlDatabase>
 #include <QVariantMap>
 #include <csignal>
+#include <cstdio>
+
+namespace {
+
+// The exits after the log is open also say why on standard error, so that whoever started the
+// daemon by hand or reads the service manager's journal sees it without opening the log.
+void say_on_stderr(const QString& reason)
+{
+    const QString where =
+        log_is_enabled() ? QStringLiteral(" (details in the log in %1)").arg(log_directory()) : QString();
+    std::fprintf(stderr, "driver_strova5: %s%s\n", qUtf8Printable(reason), qUtf8Printable(where));
+    std::fflush(stderr);
+}
+
+} // namespace
 
 int main(int argc, char* argv[])
 {
@@ -70,6 +86,15 @@ int main(int argc, char* argv[])
     new SQL_Exchange(config.value(QStringLiteral("sql")).toMap(), &app);
     if (!SQL_Exchange::instance->init()) {
         LOG_EXC << "no sql connect";
+        // The connection settings as the storage read them, defaults included.
+        const QSqlDatabase tried = SQL_Exchange::add_connection(config.value(QStringLiteral("sql")).toMap(),
+                                                                QStringLiteral("exit_reason"));
+        say_on_stderr(
+            QStringLiteral("no sql connect: database \"%1\" on %2:%3 as \"%4\" cannot be opened or its "
+                           "tables are not usable")
+                .arg(tried.databaseName(), tried.hostName())
+                .arg(tried.port())
+                .arg(tried.userName()));
         return -3;
     }
     LOG_WRN << "sql created";
@@ -103,6 +128,7 @@ int main(int argc, char* argv[])
     http_api_quill http_server(http_settings, &app);
     if (!http_server.start()) {
         LOG_EXC << "api can't start";
+        say_on_stderr(QStringLiteral("api can't start: port %1 cannot be bound").arg(http_settings->port));
         return -4;
     }
     LOG_WRN << "http created";

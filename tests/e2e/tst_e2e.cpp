@@ -8,6 +8,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QTcpServer>
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
@@ -551,6 +552,50 @@ private slots:
         const QString log = testsupport::read_logs(tmp.path());
         QVERIFY2(log.contains("(Exc)") && log.contains("no sql connect") && log.contains("can't open db"), qPrintable(log));
         QVERIFY(!log.contains("sql created"));
+        // Also said where whoever started the daemon looks first.
+        const QStringList err = QString::fromUtf8(p.readAllStandardError()).split('\n', Qt::SkipEmptyParts);
+        QCOMPARE(err.size(), 1);
+        QVERIFY2(err.first().startsWith("driver_strova5: no sql connect: database \"st_main\" on ") &&
+                     err.first().contains(tmp.path()),
+                 qPrintable(err.first()));
+    }
+
+    void api_port_taken()
+    {
+        QTcpServer taken;
+        QVERIFY(taken.listen(QHostAddress::Any));
+        QTemporaryDir tmp;
+        QProcess p;
+        start(
+            p, tmp,
+            config_with_database(testsupport::service("STROVA_MYSQL_PASS"))
+                .replace(R"("port": 0)", QByteArray(R"("port": )") + QByteArray::number(taken.serverPort())));
+        QVERIFY(p.waitForFinished(20000));
+        QCOMPARE(p.exitCode(), 252);
+        QVERIFY(testsupport::read_logs(tmp.path()).contains("api can't start"));
+        const QString err = QString::fromUtf8(p.readAllStandardError());
+        QVERIFY2(
+            err.startsWith(
+                QString("driver_strova5: api can't start: port %1 cannot be bound").arg(taken.serverPort())),
+            qPrintable(err));
+    }
+
+    // Without a log file the lines fall through to standard error, and the reason is said once.
+    void log_directory_not_creatable()
+    {
+        QTemporaryDir tmp;
+        QFile cfg(tmp.path() + "/cfg.json");
+        const QByteArray config = config_with_database("wrong");
+        QVERIFY(cfg.open(QIODevice::WriteOnly) && cfg.write(config) == config.size());
+        cfg.close();
+        QProcess p;
+        p.start(testsupport::daemon_path(),
+                {"-c", cfg.fileName(), "-l", tmp.path() + "/missing/logs/drv.log"});
+        QVERIFY(p.waitForFinished(20000));
+        QCOMPARE(p.exitCode(), 253);
+        const QString err = QString::fromUtf8(p.readAllStandardError());
+        QCOMPARE(err.count("cannot be created or written"), 1);
+        QVERIFY2(err.contains("ram created") && err.contains("no sql connect"), qPrintable(err));
     }
 
     void version_option()
