@@ -164,7 +164,10 @@ struct Daemon
         curl.start("curl", QStringList{"-s", "-i", "--path-as-is", "--max-time", "10"} + args +
                                QStringList{QString("http://127.0.0.1:%1%2").arg(port).arg(target)});
         curl.waitForFinished(15000);
-        const QByteArray out = curl.readAllStandardOutput();
+        QByteArray out = curl.readAllStandardOutput();
+        // An interim "100 Continue" stands before the real reply.
+        while (out.startsWith("HTTP/1.1 100 ") && out.indexOf("\r\n\r\n") > 0)
+            out.remove(0, out.indexOf("\r\n\r\n") + 4);
         Reply r;
         const int end = out.indexOf("\r\n\r\n");
         if (end < 0) return r;
