@@ -7,6 +7,8 @@
 //                     of the daemon's chunk size, on one connection.
 // Then where the daemon's time went: CPU seconds, and per thread the share of samples on the CPU,
 // waiting on MariaDB and waiting for anything else (the broker, timers), and its peak memory.
+// The downlink exchange exists, as on an operator's broker, with a capture queue bound to it: the
+// downlinks the broker took are counted next to the command rows, which they must match.
 //
 //   bench_e2e [uplinks] [modems]      (default 100000 and 10000; starts and stops its own
 //                                       MariaDB and RabbitMQ)
@@ -22,6 +24,7 @@
 #include <QEventLoop>
 #include <QFile>
 #include <QJsonDocument>
+#include <QJsonObject>
 #include <QProcess>
 #include <QSet>
 #include <QSqlError>
@@ -368,6 +371,32 @@ QMap<QString, qlonglong> statement_counts(QSqlDatabase& db)
     return out;
 }
 
+// Messages waiting in `queue`, -1 when it cannot be read.
+int queue_length(const QString& uri, const QString& queue)
+{
+    const QStringList out = testsupport::amqp_peer(uri, {"stats", queue});
+    return out.isEmpty() ? -1
+                         : QJsonDocument::fromJson(out.first().toUtf8()).object().value("messages").toInt(-1);
+}
+
+// The length of `queue` once it equals the command rows, or once neither has changed for two
+// seconds; `cmds` is left at the last count of command rows.
+int settled_queue_length(QSqlDatabase& db, const QString& uri, const QString& queue, int& cmds)
+{
+    int last = queue_length(uri, queue);
+    cmds = count(db, "SELECT COUNT(*) FROM modems_cmd");
+    QElapsedTimer still;
+    still.start();
+    while (last != cmds && still.elapsed() < 2000) {
+        QThread::msleep(100);
+        const int now = queue_length(uri, queue), rows = count(db, "SELECT COUNT(*) FROM modems_cmd");
+        if (now != last || rows != cmds) still.restart();
+        last = now;
+        cmds = rows;
+    }
+    return last;
+}
+
 double ratio(double a, double b)
 {
     return b > 0 ? a / b : 0;
@@ -428,6 +457,9 @@ int main(int argc, char* argv[])
         if (cfg.open(QIODevice::WriteOnly))
             cfg.write(QJsonDocument::fromVariant(QVariantMap{{"log_level", 2}, {"sql", sql}, {"rabbit", rabbit}, {"api", QVariantMap{{"port", 0}}}}).toJson());
         cfg.close();
+        // The daemon never declares its downlink exchange: without it the broker refuses every publish.
+        const QString dl_queue = QStringLiteral("bench_dl_capture");
+        testsupport::amqp_peer(uri, {"bind", "bench_dl", dl_queue, "#"});
 
         double e2e_rate = 0, cpu = 0;
         qint64 peak = 0, last_ms = 0;
@@ -481,12 +513,17 @@ int main(int argc, char* argv[])
             peak = status_kb(daemon.processId(), "VmHWM:");
             cpu = cpu_seconds(daemon.processId()) - cpu_start;
             e2e_rate = n * 1000.0 / qMax<qint64>(1, last_ms);
-            const int cmds = count(db, "SELECT COUNT(*) FROM modems_cmd");
+            int cmds = count(db, "SELECT COUNT(*) FROM modems_cmd");
             const int settings = count(db, "SELECT COUNT(*) FROM modems_setting");
             std::printf("rows: %d data, %d event, %d setting, %d command%s\n", data, events, settings, cmds,
                         data >= e.data && events >= e.events ? "" : "; INCOMPLETE");
             if (data < e.data || events < e.events)
                 rc = 1;
+            // Each command row leaves as one downlink: wait until the capture queue stops growing.
+            const int downlinks = settled_queue_length(db, uri, dl_queue, cmds);
+            std::printf("downlinks: %d received on the capture queue, %d command rows%s\n", downlinks, cmds,
+                        downlinks == cmds ? "" : "; MISMATCH");
+            if (downlinks != cmds) rc = 1;
             ::kill(pid_t(daemon.processId()), SIGTERM);
             if (!daemon.waitForFinished(60000))
                 daemon.kill();

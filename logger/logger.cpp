@@ -5,15 +5,19 @@
 #include <QFileInfo>
 #include <QTextCodec>
 #include <QTextStream>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
+#include <limits>
 #include <memory>
 #include <mutex>
 #include <unistd.h>
 
 namespace log_detail {
 std::atomic<int> level{LVL_ERR};
-}
+std::atomic<qint64> zone_check_ms{60000};
+} // namespace log_detail
 
 namespace {
 
@@ -33,9 +37,59 @@ thread_local bool preformatted = false;
 
 const char* const tags[] = {"", " (Exc) ", " (Err) ", " (Wrn) ", " (Ntc) ", " (Dbg) ", " (Trc) "};
 
+qint64 file_bytes = 0; // size of the current file: the lines written plus what it held when opened
+// Monotonic milliseconds of the last time-zone check; the first line checks.
+std::atomic<qint64> zone_checked_ms{std::numeric_limits<qint64>::min() / 2};
+
+qint64 monotonic_ms()
+{
+    timespec ts{};
+    ::clock_gettime(CLOCK_MONOTONIC, &ts);
+    return qint64(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+// The local time "yyyy.MM.dd hh:mm:ss.zzz". The zone is read again (tzset looks at the zone file
+// and reloads it when it changed) at most once per check interval, not per line: asking per line
+// costs a stat of the zone file for every line written.
 QByteArray now_text()
 {
-    return QDateTime::currentDateTime().toString(QStringLiteral("yyyy.MM.dd hh:mm:ss.zzz")).toUtf8();
+    const qint64 mono = monotonic_ms();
+    qint64 checked = zone_checked_ms.load(std::memory_order_relaxed);
+    if (mono - checked >= log_detail::zone_check_ms.load(std::memory_order_relaxed) &&
+        zone_checked_ms.compare_exchange_strong(checked, mono))
+        ::tzset();
+    timespec now{};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    const time_t secs = now.tv_sec;
+    tm local{};
+    ::localtime_r(&secs, &local); // the zone as last read; it does not look at the file itself
+    char text[40];
+    const int n = std::snprintf(text, sizeof text, "%04d.%02d.%02d %02d:%02d:%02d.%03d", local.tm_year + 1900,
+                                local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec,
+                                int(now.tv_nsec / 1000000));
+    return QByteArray(text, qBound(0, n, int(sizeof text) - 1));
+}
+
+// Bytes of the UTF-8 form of `text`, as the stream's codec writes it (a lone surrogate becomes
+// U+FFFD, three bytes).
+qint64 utf8_length(const QString& text)
+{
+    qint64 n = 0;
+    const int size = text.size();
+    const QChar* c = text.constData();
+    for (int i = 0; i < size; ++i) {
+        const ushort u = c[i].unicode();
+        if (u < 0x80)
+            n += 1;
+        else if (u < 0x800)
+            n += 2;
+        else if (QChar::isHighSurrogate(u) && i + 1 < size && QChar::isLowSurrogate(c[i + 1].unicode())) {
+            n += 4;
+            ++i;
+        } else
+            n += 3;
+    }
+    return n;
 }
 
 const char* file_name_of(const char* path)
@@ -48,6 +102,7 @@ void write_line(const QString& text)
 {
     *stream << text << '\n';
     stream->flush();
+    file_bytes += utf8_length(text) + 1;
 }
 
 void write_tagged(const char* tag, const QString& message)
@@ -157,8 +212,8 @@ bool log_open_file()
         stream->setCodec("UTF-8");
     }
     enabled = file->open(QIODevice::ReadWrite | QIODevice::Text);
-    if (enabled)
-        file->seek(file->size());
+    file_bytes = enabled ? file->size() : 0;
+    if (enabled) file->seek(file_bytes);
     log_install_handler();
     return enabled;
 }
@@ -281,7 +336,7 @@ void log_message_handler(QtMsgType type, const QMessageLogContext&, const QStrin
             return;
         }
     }
-    if (file && max_file_size <= file->size()) {
+    if (file && max_file_size <= file_bytes) {
         // The handler stays installed while the file is swapped: other threads' lines wait on
         // the lock instead of falling through to the default output.
         close_file();

@@ -12,6 +12,8 @@ enum log_levels : int { LVL_OFF = 0, LVL_EXC = 1, LVL_ERR = 2, LVL_WRN = 3, LVL_
 
 namespace log_detail {
 extern std::atomic<int> level;
+// Milliseconds between two looks at the system's time zone (60000); tests shorten it.
+extern std::atomic<qint64> zone_check_ms;
 // Opens the debug stream of a call site whose level test passed; the stream already holds
 // the time, the tag and the source position.
 QDebug line(int lvl, const char* file, int lineNo);

@@ -372,7 +372,7 @@ void RAM_modems::set_iec_id(uint32_t modem, uint32_t iec_id)
     iec_ids.insert(modem, iec_id);
 }
 
-void RAM_modems::slot_set_setting(uint32_t modem, QString setting, QVariant value, bool save_to_db)
+modem_record* RAM_modems::find_or_create(uint32_t modem)
 {
     modem_record* rec = find_modem(modem);
     if (!rec) {
@@ -381,14 +381,164 @@ void RAM_modems::slot_set_setting(uint32_t modem, QString setting, QVariant valu
         QWriteLocker lock(&registry_lock);
         modems.insert(modem, rec);
     }
+    return rec;
+}
+
+namespace {
+// Whether `map` holds exactly the keys of `fields`, in the order given; the sizes are equal.
+bool keys_in_order(const QVariantMap& map, std::initializer_list<RAM_modems::setting_field> fields)
+{
+    auto node = map.constBegin();
+    for (const RAM_modems::setting_field& f : fields)
+        if ((node++).key() != f.first) return false;
+    return true;
+}
+} // namespace
+
+void RAM_modems::set_map_setting(uint32_t modem, const QString& setting,
+                                 std::initializer_list<setting_field> fields)
+{
+    modem_record* rec = find_or_create(modem);
+    // The archive geometry is applied by set_setting: those keys take the whole road.
+    if (!setting.startsWith(QLatin1String("arch_info_"))) {
+        QWriteLocker lock(&registry_lock);
+        const auto it = rec->settings.find(setting);
+        if (it != rec->settings.end() && it.value().userType() == QMetaType::QVariantMap) {
+            auto* held = static_cast<QVariantMap*>(it.value().data());
+            if (held->size() == int(fields.size())) {
+                // Fields given in the map's own key order take one walk, without look-ups.
+                if (keys_in_order(*held, fields)) {
+                    auto node = held->begin();
+                    for (const setting_field& f : fields)
+                        (node++).value() = shared_value(f.second);
+                    return;
+                }
+                bool same_keys = true;
+                for (const setting_field& f : fields)
+                    same_keys = same_keys && held->contains(f.first);
+                if (same_keys) {
+                    for (const setting_field& f : fields)
+                        (*held)[f.first] = shared_value(f.second);
+                    return;
+                }
+            }
+        }
+    }
+    QVariantMap map;
+    {
+        QWriteLocker lock(&registry_lock);
+        for (const setting_field& f : fields)
+            map.insert(f.first, shared_value(f.second));
+    }
+    rec->set_setting(setting, map);
+}
+
+namespace {
+constexpr int k_shared_max = 4096; // distinct values kept for sharing
+
+bool same_value(const QVariant& a, const QVariant& b)
+{
+    return a.userType() == b.userType() && a == b;
+}
+
+uint content_hash(const QVariant& v)
+{
+    switch (v.userType()) {
+    case QMetaType::Int:
+    case QMetaType::UInt:
+        return qHash(v.toUInt());
+    case QMetaType::QString:
+        return qHash(v.toString());
+    default:
+        return uint(v.userType());
+    }
+}
+} // namespace
+
+QVariant RAM_modems::shared_value(const QVariant& value)
+{
+    if (value.userType() != QMetaType::QString) return value;
+    const QString text = value.toString();
+    const auto it = shared_texts.constFind(text);
+    if (it != shared_texts.constEnd()) return *it;
+    if (shared_texts.size() >= k_shared_max) shared_texts.clear();
+    shared_texts.insert(text);
+    return value;
+}
+
+void RAM_modems::set_shared_map_setting(uint32_t modem, const QString& setting,
+                                        std::initializer_list<setting_field> fields)
+{
+    modem_record* rec = find_or_create(modem);
+    if (setting.startsWith(QLatin1String("arch_info_"))) {
+        set_map_setting(modem, setting, fields);
+        return;
+    }
+    // Keys are part of the comparison below, not of the hash: hashing them per uplink costs more
+    // than the rare collision.
+    uint h = qHash(setting);
+    for (const setting_field& f : fields)
+        h = h * 31 + content_hash(f.second);
+    QWriteLocker lock(&registry_lock);
+    auto cached = shared_maps.find(h);
+    bool same = cached != shared_maps.end() && cached->size() == int(fields.size());
+    if (same && keys_in_order(*cached, fields)) {
+        auto node = cached->constBegin();
+        for (const setting_field& f : fields)
+            same = same && same_value((node++).value(), f.second);
+    } else {
+        for (const setting_field& f : fields) {
+            if (!same) break;
+            const auto it = cached->constFind(f.first);
+            same = it != cached->constEnd() && same_value(it.value(), f.second);
+        }
+    }
+    if (!same) {
+        QVariantMap map;
+        for (const setting_field& f : fields)
+            map.insert(f.first, shared_value(f.second));
+        if (shared_maps.size() >= k_shared_max) shared_maps.clear();
+        cached = shared_maps.insert(h, map);
+    }
+    rec->settings.insert(setting, *cached);
+}
+
+namespace {
+// Whether `value` may read as JSON text of an object or array. A map, a list or a number never
+// does, and asking costs a conversion and a parse per setting.
+bool may_be_json_text(const QVariant& value)
+{
+    switch (value.userType()) {
+    case QMetaType::UnknownType:
+    case QMetaType::QVariantMap:
+    case QMetaType::QVariantList:
+    case QMetaType::QVariantHash:
+    case QMetaType::Bool:
+    case QMetaType::Int:
+    case QMetaType::UInt:
+    case QMetaType::LongLong:
+    case QMetaType::ULongLong:
+    case QMetaType::Double:
+        return false;
+    default:
+        return true;
+    }
+}
+} // namespace
+
+void RAM_modems::slot_set_setting(uint32_t modem, QString setting, QVariant value, bool save_to_db)
+{
+    modem_record* rec = find_or_create(modem);
 
     // JSON text of an object or array is kept as the structure it describes.
     QVariant stored = value;
-    QJsonParseError error;
-    const QJsonDocument doc = QJsonDocument::fromJson(value.toString().toUtf8(), &error);
-    if (error.error == QJsonParseError::NoError &&
-        ((doc.isObject() && !doc.object().isEmpty()) || (doc.isArray() && !doc.array().isEmpty())))
-        stored = doc.toVariant();
+    if (may_be_json_text(value)) {
+        QJsonParseError error;
+        const QJsonDocument doc = QJsonDocument::fromJson(value.toString().toUtf8(), &error);
+        if (error.error == QJsonParseError::NoError &&
+            ((doc.isObject() && !doc.object().isEmpty()) || (doc.isArray() && !doc.array().isEmpty())))
+            stored = doc.toVariant();
+    }
 
     rec->set_setting(setting, stored);
 

@@ -19,8 +19,10 @@
 #include <QReadWriteLock>
 #include <QString>
 #include <QVariant>
+#include <QSet>
 #include <QVariantMap>
 #include <cstdint>
+#include <initializer_list>
 #include <mutex>
 
 // What the driver holds of one of a meter's ring archives (14 day, 15 hour), plus the state
@@ -139,11 +141,24 @@ public:
 
     QVariantMap config; // the configuration object "RAM"
 
+    // The memory-only map setting `setting` of `modem` holds exactly `fields` afterwards, as
+    // slot_set_setting(modem, setting, the map of `fields`, false) would leave it; when it already
+    // holds a map of these keys its values are replaced in place, so a setting refreshed by every
+    // uplink costs no new map. Texts equal to one already held by another modem share its copy.
+    using setting_field = QPair<QString, QVariant>;
+    void set_map_setting(uint32_t modem, const QString& setting, std::initializer_list<setting_field> fields);
+    // The same for a map that many modems hold with the same content (the figures of their base
+    // station): modems with equal content share one map, which a later change of one modem
+    // leaves to the others.
+    void set_shared_map_setting(uint32_t modem, const QString& setting,
+                                std::initializer_list<setting_field> fields);
+
 public slots:
     void slot_set_setting(uint32_t modem, QString setting, QVariant value, bool save_to_db = true);
 
 private:
     friend struct modem_record;
+    modem_record* find_or_create(uint32_t modem);
     // The one registry lock. Never taken recursively: a function holding it calls no public
     // function that takes it again.
     static QReadWriteLock registry_lock;
@@ -154,4 +169,10 @@ private:
 
     std::once_flag no_db_once;
     QVariantList no_db;
+
+    // Values handed out for sharing, under the registry lock; each bounded, so that changing
+    // content cannot grow them without end.
+    QHash<uint, QVariantMap> shared_maps; // by a hash of setting name and content
+    QSet<QString> shared_texts;
+    QVariant shared_value(const QVariant& value);
 };

@@ -413,18 +413,17 @@ void strova_controller::slot_UL(Parser_ul_app ul)
     if (!ram) return;
     const uint32_t M = ul.modem_id;
 
-    ram->slot_set_setting(M, QStringLiteral("radio"),
-                          QVariantMap{{QStringLiteral("ul"), ul.phy},
-                                      {QStringLiteral("dl"), ul.dl_phy},
-                                      {QStringLiteral("rssi"), int(ul.rssi)},
-                                      {QStringLiteral("snr"), int(ul.snr)},
-                                      {QStringLiteral("last_success_dl_ts"), uint(ul.last_success_dl_ts)}},
-                          false);
-    ram->slot_set_setting(M, QStringLiteral("last_dl_bs"),
-                          QVariantMap{{QStringLiteral("id"), int(ul.last_dl_bs)},
-                                      {QStringLiteral("busyness"), int(ul.last_dl_bs_busyness)},
-                                      {QStringLiteral("aver_busyness"), int(ul.last_dl_bs_aver_busyness)}},
-                          false);
+    // Keys in the map's own order: the registry refreshes them in one walk.
+    ram->set_map_setting(M, QStringLiteral("radio"),
+                         {{QStringLiteral("dl"), ul.dl_phy},
+                          {QStringLiteral("last_success_dl_ts"), uint(ul.last_success_dl_ts)},
+                          {QStringLiteral("rssi"), int(ul.rssi)},
+                          {QStringLiteral("snr"), int(ul.snr)},
+                          {QStringLiteral("ul"), ul.phy}});
+    ram->set_shared_map_setting(M, QStringLiteral("last_dl_bs"),
+                                {{QStringLiteral("aver_busyness"), int(ul.last_dl_bs_aver_busyness)},
+                                 {QStringLiteral("busyness"), int(ul.last_dl_bs_busyness)},
+                                 {QStringLiteral("id"), int(ul.last_dl_bs)}});
     if (SQL_Exchange::instance) emit SQL_Exchange::instance->signal_remove_tail(M);
     if (ul.last_dl_bs != 0) {
         bs_record* bs = ram->find_bs(ul.last_dl_bs);

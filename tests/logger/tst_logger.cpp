@@ -7,6 +7,7 @@
 #include <QTemporaryDir>
 #include <QThread>
 #include <QtTest>
+#include <ctime>
 
 class tst_logger : public QObject
 {
@@ -157,6 +158,72 @@ private slots:
         const QStringList second = lines_of(tmp.path() + "/" + files[1]);
         QCOMPARE(second.size(), 1);
         QVERIFY(second[0].endsWith("second"));
+    }
+
+    // The size limit counts the bytes on disk, so lines of multi-byte characters rotate at the
+    // same place as the file's own size says.
+    void rotation_counts_utf8_bytes_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::newRow("ascii") << QStringLiteral("plain");
+        QTest::newRow("two-byte") << QStringLiteral("Zähler Ünïcødé");
+        QTest::newRow("three-byte") << QStringLiteral("счётчик €");
+        QTest::newRow("surrogate pair") << QString::fromUtf8("meter \xF0\x9F\x98\x80 ok");
+    }
+    void rotation_counts_utf8_bytes()
+    {
+        QFETCH(QString, text);
+        QTemporaryDir tmp;
+        log_init(tmp.path() + "/drv.log", 5);
+        const QString first = tmp.path() + "/" + log_files(tmp.path()).first();
+        LOG_WRN << text;
+        qWarning("%s", text.toUtf8().constData());
+        const qint64 size = QFileInfo(first).size();
+        log_set_max_file_size(size + 1);
+        LOG_WRN << "still the first file";
+        QCOMPARE(log_files(tmp.path()).size(), 1);
+        log_set_max_file_size(QFileInfo(first).size());
+        QTest::qWait(2); // distinct millisecond in the next file name
+        LOG_WRN << "second file";
+        QCOMPARE(log_files(tmp.path()).size(), 2);
+        QCOMPARE(lines_of(first).size(), 3);
+        QVERIFY(lines_of(first)[1].endsWith("  (Wrn)  " + text));
+    }
+
+    // The line time is the local time of the system's zone; a new zone is taken at the next
+    // look, which comes at most once per check interval.
+    void line_time_follows_zone_change()
+    {
+        auto line_offset_minutes = [this](const QString& dir, int line_index) {
+            QDateTime t = QDateTime::fromString(all_lines(dir).value(line_index).left(23),
+                                                QStringLiteral("yyyy.MM.dd hh:mm:ss.zzz"));
+            t.setTimeSpec(Qt::UTC);
+            return qRound(double(QDateTime::currentDateTimeUtc().msecsTo(t)) / 60000.0);
+        };
+        QTemporaryDir tmp;
+        const QByteArray old_tz = qgetenv("TZ");
+        qputenv("TZ", ":/usr/share/zoneinfo/UTC");
+        log_detail::zone_check_ms.store(0);
+        log_init(tmp.path() + "/drv.log", 5);
+        LOG_WRN << "utc";
+        QCOMPARE(line_offset_minutes(tmp.path(), 0), 0);
+
+        // Within the interval the zone is not looked at again.
+        log_detail::zone_check_ms.store(3600000);
+        qputenv("TZ", ":/usr/share/zoneinfo/Asia/Kolkata");
+        LOG_WRN << "still utc";
+        QCOMPARE(line_offset_minutes(tmp.path(), 1), 0);
+
+        log_detail::zone_check_ms.store(0);
+        LOG_WRN << "kolkata";
+        QCOMPARE(line_offset_minutes(tmp.path(), 2), 330);
+
+        log_detail::zone_check_ms.store(60000);
+        if (old_tz.isNull())
+            qunsetenv("TZ");
+        else
+            qputenv("TZ", old_tz);
+        ::tzset();
     }
 
     void cleanup_keeps_max_count_data()

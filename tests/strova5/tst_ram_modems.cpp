@@ -115,6 +115,81 @@ private slots:
         QCOMPARE(sql.uplinks.size(), 1); // save_to_db defaults to true
     }
 
+    // A map setting refreshed in place ends exactly as slot_set_setting with the whole map would
+    // leave it (keys, values and their types), and a snapshot taken before keeps its old values.
+    void map_setting_as_a_whole_map_data()
+    {
+        QTest::addColumn<QVariant>("held"); // invalid: the modem is not known yet
+        QTest::addColumn<bool>("shared");
+        for (bool shared : {false, true}) {
+            const char* how = shared ? "shared" : "in place";
+            QTest::addRow("%s: new modem", how) << QVariant() << shared;
+            QTest::addRow("%s: setting absent", how) << QVariant(QVariantMap{{"other", 1}}) << shared;
+            QTest::addRow("%s: same keys", how)
+                << QVariant(QVariantMap{{"ul", "a"}, {"dl", "d"}, {"rssi", 1}}) << shared;
+            QTest::addRow("%s: same content", how)
+                << QVariant(QVariantMap{{"ul", "c"}, {"dl", "d"}, {"rssi", 2}}) << shared;
+            QTest::addRow("%s: same keys, other types", how)
+                << QVariant(QVariantMap{{"ul", 5}, {"dl", QVariantList{1}}, {"rssi", "2"}}) << shared;
+            QTest::addRow("%s: fewer keys", how) << QVariant(QVariantMap{{"ul", "a"}}) << shared;
+            QTest::addRow("%s: more keys", how)
+                << QVariant(QVariantMap{{"ul", "a"}, {"dl", "b"}, {"rssi", 1}, {"x", 1}}) << shared;
+            QTest::addRow("%s: as many keys, one other", how)
+                << QVariant(QVariantMap{{"ul", "a"}, {"dl", "b"}, {"x", 1}}) << shared;
+            QTest::addRow("%s: held as text", how) << QVariant("{\"ul\":\"a\"}") << shared;
+        }
+    }
+    void map_setting_as_a_whole_map()
+    {
+        QFETCH(QVariant, held);
+        QFETCH(bool, shared);
+        const QVariantMap fields{{"ul", "c"}, {"dl", "d"}, {"rssi", 2}};
+        RAM_modems whole({}, nullptr);
+        RAM_modems reg({}, nullptr);
+        for (RAM_modems* r : {&whole, &reg})
+            if (held.isValid()) r->add_modem(9, {{"radio", held}, {"kept", 7}});
+        // Another modem already holding this content, and one holding other content of these keys.
+        reg.set_shared_map_setting(8, "radio", {{"ul", "c"}, {"dl", "d"}, {"rssi", 2}});
+        reg.set_map_setting(7, "radio", {{"ul", "c"}, {"dl", "d"}, {"rssi", 3}});
+        const QVariantMap before = reg.get_settings(9);
+        whole.slot_set_setting(9, "radio", fields, false);
+        if (shared)
+            reg.set_shared_map_setting(9, "radio", {{"ul", "c"}, {"dl", "d"}, {"rssi", 2}});
+        else
+            reg.set_map_setting(9, "radio", {{"ul", "c"}, {"dl", "d"}, {"rssi", 2}});
+        const auto json = [](const QVariantMap& m) {
+            return QJsonDocument::fromVariant(m).toJson(QJsonDocument::Compact);
+        };
+        QCOMPARE(json(reg.get_settings(9)), json(whole.get_settings(9)));
+        QCOMPARE(reg.get_setting(9, "radio").toMap(), fields);
+        QCOMPARE(json(before),
+                 json(held.isValid() ? QVariantMap{{"radio", held}, {"kept", 7}} : QVariantMap()));
+
+        // A later change of one modem leaves the others as they were.
+        reg.set_map_setting(9, "radio", {{"ul", "e"}, {"dl", "d"}, {"rssi", 4}});
+        reg.set_shared_map_setting(7, "radio", {{"ul", "c"}, {"dl", "d"}, {"rssi", 5}});
+        QCOMPARE(reg.get_setting(8, "radio").toMap(), fields);
+        QCOMPARE(reg.get_setting(9, "radio").toMap(), QVariantMap({{"ul", "e"}, {"dl", "d"}, {"rssi", 4}}));
+        QCOMPARE(reg.get_setting(7, "radio").toMap(), QVariantMap({{"ul", "c"}, {"dl", "d"}, {"rssi", 5}}));
+    }
+
+    // Equal numbers of another type are other content: sharing keeps each modem's types.
+    void shared_map_keeps_types()
+    {
+        RAM_modems reg({}, nullptr);
+        reg.set_shared_map_setting(1, "last_dl_bs", {{"id", 7}, {"busyness", 12}});
+        reg.set_shared_map_setting(2, "last_dl_bs", {{"id", 7u}, {"busyness", QStringLiteral("12")}});
+        reg.set_shared_map_setting(3, "last_dl_bs", {{"id", 7}, {"busyness", 12}});
+        QCOMPARE(reg.get_setting(2, "last_dl_bs").toMap().value("id").userType(), int(QMetaType::UInt));
+        QCOMPARE(reg.get_setting(2, "last_dl_bs").toMap().value("busyness").userType(),
+                 int(QMetaType::QString));
+        for (uint32_t m : {1u, 3u}) {
+            QCOMPARE(reg.get_setting(m, "last_dl_bs").toMap().value("id").userType(), int(QMetaType::Int));
+            QCOMPARE(reg.get_setting(m, "last_dl_bs").toMap().value("busyness").userType(),
+                     int(QMetaType::Int));
+        }
+    }
+
     void busyness_limits_data()
     {
         QTest::addColumn<QVariantMap>("percent");
@@ -297,8 +372,10 @@ private slots:
             const uint32_t m = 10 + uint32_t(i % 10);
             if (i % 2)
                 reg.slot_set_setting(m, "pair", QStringLiteral("{\"n\":%1,\"twice\":%2}").arg(i).arg(2 * i), false);
-            else
+            else if (i % 4)
                 reg.find_modem(m)->set_setting("pair", QVariantMap{{"n", i}, {"twice", 2 * i}});
+            else // in place, while readers hold copies of the map
+                reg.set_map_setting(m, "pair", {{"n", i}, {"twice", 2 * i}});
             reg.find_modem(m)->set_setting("version", QVariantMap{{"sw", QStringLiteral("1.%1").arg(i)}});
             if (i % 100 == 0)
                 reg.add_modem(20 + uint32_t(i / 100 % 4), {{"pair", QVariantMap{{"n", i}, {"twice", 2 * i}}}});
