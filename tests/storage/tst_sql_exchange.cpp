@@ -755,8 +755,7 @@ private slots:
     {
         use_registry({});
         auto s = storage_on_fresh(db_name);
-        if (!s)
-            return {"no storage"};
+        if (!s) return {"no storage"};
         s->tmr_save->stop();
         const QString written = "0.0.17.0.0.255_3";
         QMap<uint32_t, QPair<uint32_t, uint32_t>> cmds; // modem -> (read, setting write)
@@ -770,8 +769,7 @@ private slots:
         const auto status = [&](uint32_t m, const QString& setting, bool success, uint32_t cmd_id) {
             s->slot_DL_status(Rabbit_dl_status(m, setting, success, cmd_id));
             ++statuses;
-            if (one_per_save)
-                s->slot_tmr_save();
+            if (one_per_save) s->slot_tmr_save();
         };
         for (uint32_t m = 400; m < 600; ++m) {
             status(m, "", m % 7 != 0, cmds[m].first); // delivered, or failed
@@ -791,13 +789,21 @@ private slots:
         s->slot_tmr_save();
         QStringList out;
         out << QString::number(statuses) << QString::number(s->pending_rows());
-        out << row(QString("SELECT GROUP_CONCAT(CONCAT_WS(':', cmd_id - %1, modem_id, setting, `state`, `data`) "
-                           "ORDER BY cmd_id) FROM modems_cmd").arg(cmds.first().first)).value(0).toString();
-        out << row("SELECT GROUP_CONCAT(CONCAT_WS(':', modem_id, setting, `state`, `data`) ORDER BY modem_id, setting) "
-                   "FROM modems_setting").value(0).toString();
+        out << row(QString(
+                       "SELECT GROUP_CONCAT(CONCAT_WS(':', cmd_id - %1, modem_id, setting, `state`, `data`) "
+                       "ORDER BY cmd_id) FROM modems_cmd")
+                       .arg(cmds.first().first))
+                   .value(0)
+                   .toString();
+        out << row("SELECT GROUP_CONCAT(CONCAT_WS(':', modem_id, setting, `state`, `data`) ORDER BY "
+                   "modem_id, setting) "
+                   "FROM modems_setting")
+                   .value(0)
+                   .toString();
         // A confirmed setting carries its command's time.
-        out << QString::number(count("modems_setting s", "NOT EXISTS (SELECT 1 FROM modems_cmd c WHERE "
-                                                         "c.modem_id = s.modem_id AND c.setting = s.setting AND c.ts = s.ts)"));
+        out << QString::number(count("modems_setting s",
+                                     "NOT EXISTS (SELECT 1 FROM modems_cmd c WHERE "
+                                     "c.modem_id = s.modem_id AND c.setting = s.setting AND c.ts = s.ts)"));
         QStringList registry;
         for (uint32_t m = 400; m < 600; ++m)
             registry << ram->get_setting(m, written).toString();
@@ -813,7 +819,8 @@ private slots:
         QCOMPARE(each.value(1), QString("0"));
         QCOMPARE(each.value(4), QString("0"));
         // Every kind of outcome is there: failed, done, awaiting the answer, and copied settings.
-        for (const char* state : {":13.0.0:4,", ":13.0.0:3,", ":13.0.0:2,", ":0.0.17.0.0.255_3:3:", ":0.0.17.0.0.255_3:4:"})
+        for (const char* state :
+             {":13.0.0:4,", ":13.0.0:3,", ":13.0.0:2,", ":0.0.17.0.0.255_3:3:", ":0.0.17.0.0.255_3:4:"})
             QVERIFY2(each.value(2).contains(QLatin1String(state)), state);
         QCOMPARE(each.value(3).count(":0.0.17.0.0.255_3:0:"), 188); // all but the 12 failed writes
         QCOMPARE(once, each);
