@@ -702,7 +702,8 @@ bool SQL_Exchange::apply_statuses(int count)
 
     if (!new_states.isEmpty()) {
         // One transaction: a confirmed setting and its command marked done go together, and a
-        // lost answer repeats the whole group.
+        // lost answer repeats the whole group. The client library does not reconnect silently
+        // inside a transaction, so no statement of it can land alone on a new session.
         QMap<int, QStringList> by_state;
         for (auto it = new_states.cbegin(); it != new_states.cend(); ++it)
             by_state[it.value()] << QString::number(it.key());
