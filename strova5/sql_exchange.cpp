@@ -492,26 +492,10 @@ void SQL_Exchange::save_run()
     // copied by the statuses go out with the settings of the same run. A lost connection ends
     // the run; everything waits for the next one in the same order.
     bool reached = write_batch(cmd_batch);
-    QSet<QPair<uint32_t, QString>> named;
-    bool known = false;
-    if (reached && !pending_statuses.isEmpty()) {
-        known = find_named_commands(named);
-        reached = known || classify(last_error) == Error_class::refused;
-    }
-    if (reached) {
-        while (!pending_statuses.isEmpty()) {
-            const Rabbit_dl_status& status = pending_statuses.first().status;
-            // Most reports of an answer match no command (archive data answers "get_arch_index" on
-            // every uplink); one statement above found the pairs that do, the rest cost nothing.
-            const bool unmatched =
-                known && status.cmd_id == 0 && !named.contains(qMakePair(status.modem_id, status.setting));
-            if (!unmatched && !apply_status(status, pending_statuses.first().numbered_to)) {
-                reached = false;
-                break;
-            }
-            pending_statuses.removeFirst();
-        }
-    }
+    // In groups, so that each statement stays well inside a packet; a group sees what the
+    // groups before it wrote.
+    while (reached && !pending_statuses.isEmpty())
+        reached = apply_statuses(qMin(pending_statuses.size(), 5000));
     // While the writer's own connection cannot be had, its rows go over this one.
     const bool use_writer = writer && clock.elapsed() >= writer_retry_at;
     if (!reached || !use_writer) {
@@ -558,43 +542,208 @@ void SQL_Exchange::save_run()
     });
 }
 
-bool SQL_Exchange::find_named_commands(QSet<QPair<uint32_t, QString>>& found)
+bool SQL_Exchange::find_status_commands(int count, QHash<uint32_t, Cmd_row>& rows)
 {
-    QSet<uint32_t> modems;
-    QSet<QString> names;
-    uint32_t numbered_to = cmd_counter;
-    for (const Pending_status& pending : qAsConst(pending_statuses)) {
+    QSet<uint32_t> numbers;
+    QSet<QPair<uint32_t, QString>> pairs;
+    bool any_answer = false;
+    uint32_t first_answer = cmd_counter;
+    for (int i = 0; i < count; ++i) {
+        const Pending_status& pending = pending_statuses.at(i);
         const Rabbit_dl_status& status = pending.status;
-        if (status.cmd_id == 0 && status.modem_id >= 2) {
-            modems.insert(status.modem_id);
-            names.insert(status.setting);
-            // The last report is the latest: what it may match, the earlier ones may not miss.
-            numbered_to = pending.numbered_to;
+        if (status.cmd_id != 0) {
+            numbers.insert(status.cmd_id);
+            continue;
         }
+        pairs.insert(qMakePair(status.modem_id, status.setting));
+        if (!any_answer) first_answer = pending.numbered_to;
+        any_answer = true;
     }
-    if (modems.isEmpty())
-        return true;
-    QStringList texts;
-    for (const QString& n : qAsConst(names))
-        texts << sql_text(n);
-    const QList<uint32_t> all = modems.values();
-    // In slices of modems, so that each statement stays well inside a packet; the pairs are
-    // matched here.
-    for (int from = 0; from < all.size(); from += 5000) {
+    const QString columns = QStringLiteral("c.cmd_id, c.modem_id, c.setting, c.ts, c.`state`, c.`data`");
+    QStringList parts;
+    QString with;
+    if (!numbers.isEmpty()) {
         QStringList ids;
-        for (uint32_t m : all.mid(from, 5000))
-            ids << QString::number(m);
-        const QString select =
-            QStringLiteral("SELECT DISTINCT modem_id, setting FROM modems_cmd WHERE modem_id in (%1) AND setting in (%2)%3")
-                .arg(ids.join(QStringLiteral(", ")), texts.join(QStringLiteral(", ")), numbered_up_to(numbered_to));
-        QSqlQuery q(db);
-        if (!run(q, select)) {
-            if (classify(last_error) == Error_class::refused) LOG_EXC << last_error.text() << log_cut(select);
-            return false;
-        }
-        while (q.next())
-            found.insert(qMakePair(q.value(0).toUInt(), text_of(q.value(1))));
+        for (const uint32_t n : qAsConst(numbers))
+            ids << QString::number(n);
+        parts << QStringLiteral("SELECT %1 FROM modems_cmd c WHERE c.cmd_id IN (%2)")
+                     .arg(columns, ids.join(QStringLiteral(", ")));
     }
+    if (!pairs.isEmpty()) {
+        QStringList values;
+        for (const auto& pair : qAsConst(pairs))
+            values << QLatin1Char('(') + QString::number(pair.first) + QLatin1String(", ") +
+                          sql_text(pair.second) + QLatin1Char(')');
+        with = QStringLiteral("WITH p(m, s) AS (VALUES %1) ").arg(values.join(QStringLiteral(", ")));
+        // The newest command of each pair that every answer of the group may see (the first
+        // answer arrived before the others, so it sees the fewest)...
+        parts
+            << QStringLiteral(
+                   "SELECT %1 FROM p JOIN modems_cmd c ON c.cmd_id = (SELECT cmd_id FROM modems_cmd n "
+                   "WHERE n.modem_id = p.m AND n.setting = p.s%2 ORDER BY n.ts DESC, n.cmd_id DESC LIMIT 1)")
+                   .arg(columns, numbered_up_to(first_answer));
+        // ...and those numbered since, which only the later answers may see.
+        if (first_answer != cmd_counter) {
+            const QString since = first_answer < cmd_counter
+                                      ? QStringLiteral("c.cmd_id > %1 AND c.cmd_id <= %2")
+                                      : QStringLiteral("(c.cmd_id > %1 OR c.cmd_id <= %2)");
+            parts << QStringLiteral("SELECT %1 FROM modems_cmd c WHERE %2 AND (c.modem_id, c.setting) IN "
+                                    "(SELECT m, s FROM p)")
+                         .arg(columns, since.arg(first_answer).arg(cmd_counter));
+        }
+    }
+    if (parts.isEmpty()) return true;
+    const QString select = with + parts.join(QStringLiteral(" UNION ALL "));
+    QSqlQuery q(db);
+    q.setForwardOnly(true);
+    if (!run(q, select)) {
+        if (classify(last_error) == Error_class::refused) LOG_EXC << last_error.text() << log_cut(select);
+        return false;
+    }
+    while (q.next()) {
+        Cmd_row row;
+        row.modem_id = q.value(1).toUInt();
+        row.setting = text_of(q.value(2));
+        row.ts = q.value(3).toUInt();
+        row.state = q.value(4).toInt();
+        row.data = json_to_variant(q.value(5));
+        rows.insert(q.value(0).toUInt(), row);
+    }
+    return true;
+}
+
+bool SQL_Exchange::apply_statuses(int count)
+{
+    // When the server refuses a statement of the group: each status on its own, so that only
+    // the refused one is lost.
+    const auto one_by_one = [this, count] {
+        for (int i = 0; i < count; ++i) {
+            if (!apply_status(pending_statuses.first().status, pending_statuses.first().numbered_to))
+                return false;
+            pending_statuses.removeFirst();
+        }
+        return true;
+    };
+    QHash<uint32_t, Cmd_row> rows;
+    if (!find_status_commands(count, rows)) {
+        if (classify(last_error) != Error_class::refused) return false;
+        return one_by_one();
+    }
+    QHash<QPair<uint32_t, QString>, QList<uint32_t>> by_pair;
+    for (auto it = rows.cbegin(); it != rows.cend(); ++it)
+        if (it.key() != 0) by_pair[qMakePair(it->modem_id, it->setting)] << it.key();
+
+    // The states as the statuses leave them one after the other, as if each were applied alone.
+    struct Found
+    {
+        int index;
+        Cmd_row command; // as the status found it
+        bool confirms;   // a confirmed setting write: the setting is copied
+    };
+    QList<Found> found;
+    QHash<uint32_t, int> new_states;
+    QStringList confirmed; // setting rows, in arrival order
+    for (int i = 0; i < count; ++i) {
+        const Pending_status& pending = pending_statuses.at(i);
+        const Rabbit_dl_status& status = pending.status;
+        LOG_TRC << "dl_status" << status.modem_id << status.cmd_id << (status.success ? "true" : "false")
+                << status.setting;
+        uint32_t cmd_id = status.cmd_id;
+        Cmd_row* row = nullptr;
+        if (cmd_id != 0) {
+            const auto it = rows.find(cmd_id);
+            if (it == rows.end() || it->modem_id != status.modem_id || it->setting.isEmpty()) continue;
+            row = &*it;
+        } else {
+            // The newest command of that name that existed when the answer came (the higher
+            // number wins between two of the same second).
+            for (const uint32_t id : by_pair.value(qMakePair(status.modem_id, status.setting))) {
+                if (!numbered_within(id, pending.numbered_to)) continue;
+                const Cmd_row& r = rows[id];
+                if (!row || r.ts > row->ts || (r.ts == row->ts && id > cmd_id)) {
+                    row = &rows[id];
+                    cmd_id = id;
+                }
+            }
+        }
+        LOG_TRC << "dl_status" << status.modem_id << cmd_id << (status.success ? "true" : "false")
+                << (row ? row->setting : status.setting) << (row ? row->state : -1);
+        if (!row) continue;
+        const int state = status.success ? row->state : 4;
+        found << Found{i, *row, false};
+        int new_state = -1;
+        switch (state) {
+        case 0:
+            new_state = 3;
+            break;
+        case 1:
+            new_state = 2;
+            break;
+        case 2:
+            if (!status.setting.isEmpty()) new_state = 3;
+            break;
+        case 4:
+            new_state = 4;
+            break;
+        case 5:
+            new_state = 3;
+            break;
+        default:
+            break;
+        }
+        if (new_state < 0) continue;
+        if (state == 5) {
+            confirmed << setting_tuple(status.modem_id, Ul_setting(row->ts, row->setting, row->data));
+            found.last().confirms = true;
+        }
+        row->state = new_state;
+        new_states.insert(cmd_id, new_state);
+    }
+
+    if (!new_states.isEmpty()) {
+        // One transaction: a confirmed setting and its command marked done go together, and a
+        // lost answer repeats the whole group. The client library does not reconnect silently
+        // inside a transaction, so no statement of it can land alone on a new session.
+        QMap<int, QStringList> by_state;
+        for (auto it = new_states.cbegin(); it != new_states.cend(); ++it)
+            by_state[it.value()] << QString::number(it.key());
+        QStringList statements;
+        for (int from = 0; from < confirmed.size();) {
+            QString replace = setting_batch.prefix;
+            for (int rows_in = 0;
+                 from < confirmed.size() &&
+                 (rows_in == 0 || replace.size() + confirmed.at(from).size() + 2 <= chunk_max_chars);
+                 ++rows_in, ++from)
+                replace += (rows_in ? QLatin1String(", ") : QLatin1String()) + confirmed.at(from);
+            statements << replace;
+        }
+        for (auto it = by_state.cbegin(); it != by_state.cend(); ++it)
+            statements << QStringLiteral("UPDATE modems_cmd SET `state`='%1' WHERE cmd_id IN (%2)")
+                              .arg(it.key())
+                              .arg(it.value().join(QStringLiteral(", ")));
+        QSqlQuery q(db);
+        bool done = run(q, QStringLiteral("START TRANSACTION"));
+        for (int i = 0; done && i < statements.size(); ++i)
+            done = run(q, statements.at(i));
+        done = done && run(q, QStringLiteral("COMMIT"));
+        if (!done) {
+            const QSqlError error = last_error;
+            run(q, QStringLiteral("ROLLBACK")); // a lock wait ends only its statement
+            last_error = error;
+            if (classify(error) != Error_class::refused) return false;
+            LOG_EXC << error.text() << "in the statuses of a save; applying them one by one";
+            return one_by_one();
+        }
+    }
+    // The registry learns of the relay and the confirmed settings in the order of the statuses,
+    // and each copy goes once more behind the settings already waiting, so that it stays newest.
+    for (const Found& f : qAsConst(found)) {
+        const Rabbit_dl_status& status = pending_statuses.at(f.index).status;
+        parser_strova5::convert_relay_setting(
+            status, Dl_request(status.modem_id, f.command.ts, f.command.setting, f.command.data));
+        if (f.confirms) copy_setting(status.modem_id, f.command.ts, f.command.setting, f.command.data);
+    }
+    pending_statuses.erase(pending_statuses.begin(), pending_statuses.begin() + count);
     return true;
 }
 
@@ -628,6 +777,13 @@ void SQL_Exchange::note_reachable(bool reached)
         db_away = false;
         LOG_WRN << "database reachable again";
     }
+}
+
+bool SQL_Exchange::numbered_within(uint32_t cmd_id, uint32_t numbered_to) const
+{
+    if (numbered_to == cmd_counter) return true;
+    if (numbered_to < cmd_counter) return cmd_id <= numbered_to || cmd_id > cmd_counter;
+    return cmd_id > cmd_counter && cmd_id <= numbered_to;
 }
 
 QString SQL_Exchange::numbered_up_to(uint32_t numbered_to) const

@@ -13,6 +13,7 @@
 #include "records.h"
 
 #include <QElapsedTimer>
+#include <QHash>
 #include <QList>
 #include <QMutex>
 #include <QWaitCondition>
@@ -176,9 +177,26 @@ protected:
     // SQL condition (empty, or starting with " AND") keeping the commands numbered up to
     // `numbered_to`, leaving out those numbered since; numbers may have wrapped meanwhile.
     QString numbered_up_to(uint32_t numbered_to) const;
-    // Which (modem, setting name) pairs of the pending name-reports have any command row; false
-    // when the server could not answer (the caller then looks each report up by itself).
-    bool find_named_commands(QSet<QPair<uint32_t, QString>>& found);
+    // True when `cmd_id` is among the commands numbered up to `numbered_to` (as numbered_up_to).
+    bool numbered_within(uint32_t cmd_id, uint32_t numbered_to) const;
+    // A command row as the statuses of one save see it.
+    struct Cmd_row
+    {
+        uint32_t modem_id = 0;
+        QString setting;
+        QVariant data;
+        uint32_t ts = 0;
+        int state = 0;
+    };
+    // Applies the pending statuses in bulk, the oldest `count` of them: one statement finds the
+    // commands of all, the states are worked out here in arrival order, and one transaction
+    // writes the confirmed settings and one UPDATE per new state. False when the connection is
+    // lost or the server is in a passing state (all of them stay pending, in order).
+    bool apply_statuses(int count);
+    // The command rows the first `count` pending statuses may reach, by number: those named by
+    // number, and per (modem, setting) of the answers the newest one every answer may see plus
+    // those numbered since the first answer arrived. False when the server could not answer.
+    bool find_status_commands(int count, QHash<uint32_t, Cmd_row>& rows);
     // Executes one statement; a failure leaves its error in last_error and is not logged here.
     bool run(QSqlQuery& query, const QString& statement);
     bool set_session_charset();

@@ -730,6 +730,85 @@ private slots:
         QCOMPARE(ram->get_setting(305, "13.0.0").isValid(), before == 5);
     }
 
+    // Delivery reports and answers for 200 modems, each applied in a save of its own or all in
+    // one save window: what the table, the settings and the registry end with.
+    QStringList statuses_outcome(const QString& db_name, bool one_per_save)
+    {
+        use_registry({});
+        auto s = storage_on_fresh(db_name);
+        if (!s) return {"no storage"};
+        s->tmr_save->stop();
+        const QString written = "0.0.17.0.0.255_3";
+        QMap<uint32_t, QPair<uint32_t, uint32_t>> cmds; // modem -> (read, setting write)
+        for (uint32_t m = 400; m < 600; ++m) {
+            s->codec_states = {1, 5};
+            cmds[m].first = s->send_dl(m, {}, "13.0.0", QVariant()).value(QString::number(m)).toUInt();
+            cmds[m].second = s->send_dl(m, {}, written, int(m)).value(QString::number(m)).toUInt();
+        }
+        s->slot_tmr_save();
+        int statuses = 0;
+        const auto status = [&](uint32_t m, const QString& setting, bool success, uint32_t cmd_id) {
+            s->slot_DL_status(Rabbit_dl_status(m, setting, success, cmd_id));
+            ++statuses;
+            if (one_per_save) s->slot_tmr_save();
+        };
+        for (uint32_t m = 400; m < 600; ++m) {
+            status(m, "", m % 7 != 0, cmds[m].first); // delivered, or failed
+            status(m, "13.0.0", true, 0);             // the answer
+            if (m % 3 == 0)                           // the write confirmed by the meter's answer...
+                status(m, written, true, 0);
+            else // ...or by its delivery report, or failed
+                status(m, "", m % 11 != 0, cmds[m].second);
+            // A new command after the answer: the earlier answer must not reach it, the later one does.
+            if (m % 5 == 0) {
+                s->codec_states = {1};
+                s->send_dl(m, {}, "13.0.0", QVariant());
+            }
+            status(m, m % 2 ? written : "get_arch_index", true, 0); // a repeated answer, or none due
+            status(m, "13.0.0", true, 0);
+        }
+        s->slot_tmr_save();
+        QStringList out;
+        out << QString::number(statuses) << QString::number(s->pending_rows());
+        out << row(QString(
+                       "SELECT GROUP_CONCAT(CONCAT_WS(':', cmd_id - %1, modem_id, setting, `state`, `data`) "
+                       "ORDER BY cmd_id) FROM modems_cmd")
+                       .arg(cmds.first().first))
+                   .value(0)
+                   .toString();
+        out << row("SELECT GROUP_CONCAT(CONCAT_WS(':', modem_id, setting, `state`, `data`) ORDER BY "
+                   "modem_id, setting) "
+                   "FROM modems_setting")
+                   .value(0)
+                   .toString();
+        // A confirmed setting carries its command's time.
+        out << QString::number(count("modems_setting s",
+                                     "NOT EXISTS (SELECT 1 FROM modems_cmd c WHERE "
+                                     "c.modem_id = s.modem_id AND c.setting = s.setting AND c.ts = s.ts)"));
+        QStringList registry;
+        for (uint32_t m = 400; m < 600; ++m)
+            registry << ram->get_setting(m, written).toString();
+        out << registry.join(',');
+        return out;
+    }
+
+    void statuses_in_one_save_as_one_by_one()
+    {
+        const QStringList each = statuses_outcome("st_status_each", true);
+        const QStringList once = statuses_outcome("st_status_once", false);
+        QCOMPARE(each.value(0), QString("1000"));
+        QCOMPARE(each.value(1), QString("0"));
+        QCOMPARE(each.value(4), QString("0"));
+        // Every kind of outcome is there: failed, done, awaiting the answer, and copied settings.
+        for (const char* state :
+             {":13.0.0:4,", ":13.0.0:3,", ":13.0.0:2,", ":0.0.17.0.0.255_3:3:", ":0.0.17.0.0.255_3:4:"})
+            QVERIFY2(each.value(2).contains(QLatin1String(state)), state);
+        QCOMPARE(each.value(3).count(":0.0.17.0.0.255_3:0:"), 188); // all but the 12 failed writes
+        QCOMPARE(once, each);
+        QVERIFY(!g_log->has("WITH p(m, s)")); // the bulk lookup was taken
+        QVERIFY(!g_log->has("in the statuses of a save"));
+    }
+
     void commands_in_registry()
     {
         use_registry({"cmd"});
