@@ -637,6 +637,7 @@ bool SQL_Exchange::apply_statuses(int count)
     struct Found
     {
         int index;
+        uint32_t cmd_id;
         Cmd_row command; // as the status found it
         bool confirms;   // a confirmed setting write: the setting is copied
     };
@@ -670,7 +671,7 @@ bool SQL_Exchange::apply_statuses(int count)
                 << (row ? row->setting : status.setting) << (row ? row->state : -1);
         if (!row) continue;
         const int state = status.success ? row->state : 4;
-        found << Found{i, *row, false};
+        found << Found{i, cmd_id, *row, false};
         int new_state = -1;
         switch (state) {
         case 0:
@@ -691,7 +692,12 @@ bool SQL_Exchange::apply_statuses(int count)
         default:
             break;
         }
-        if (new_state < 0) continue;
+        if (new_state < 0) {
+            // Done by a group whose COMMIT answer was lost: the setting row is stored, the
+            // registry and the setting's copy are still to come.
+            if (state == 3 && confirms_in_doubt.contains(cmd_id)) found.last().confirms = true;
+            continue;
+        }
         if (state == 5) {
             confirmed << setting_tuple(status.modem_id, Ul_setting(row->ts, row->setting, row->data));
             found.last().confirms = true;
@@ -725,7 +731,11 @@ bool SQL_Exchange::apply_statuses(int count)
         bool done = run(q, QStringLiteral("START TRANSACTION"));
         for (int i = 0; done && i < statements.size(); ++i)
             done = run(q, statements.at(i));
+        const bool committing = done;
         done = done && run(q, QStringLiteral("COMMIT"));
+        if (committing && !done && classify(last_error) == Error_class::connection)
+            for (const Found& f : qAsConst(found))
+                if (f.confirms) confirms_in_doubt.insert(f.cmd_id);
         if (!done) {
             const QSqlError error = last_error;
             run(q, QStringLiteral("ROLLBACK")); // a lock wait ends only its statement
@@ -744,6 +754,7 @@ bool SQL_Exchange::apply_statuses(int count)
         if (f.confirms) copy_setting(status.modem_id, f.command.ts, f.command.setting, f.command.data);
     }
     pending_statuses.erase(pending_statuses.begin(), pending_statuses.begin() + count);
+    confirms_in_doubt.clear();
     return true;
 }
 

@@ -259,6 +259,9 @@ protected:
         uint32_t numbered_to;
     };
     QList<Pending_status> pending_statuses;
+    // Confirmed writes of a status group whose COMMIT went out without an answer: the server may
+    // have marked them done, and then the retry finds them done and must still copy the setting.
+    QSet<uint32_t> confirms_in_doubt;
     Batch data_batch;
     Batch event_batch;
     Batch setting_batch;

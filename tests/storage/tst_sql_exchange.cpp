@@ -617,6 +617,7 @@ private slots:
         QTest::addColumn<QString>("statement");
         QTest::newRow("command done") << "UPDATE modems_cmd";
         QTest::newRow("command insert") << "INSERT INTO modems_cmd";
+        QTest::newRow("commit of the statuses") << "COMMIT";
     }
     void lost_answer_keeps_state_whole()
     {
@@ -641,8 +642,10 @@ private slots:
         QCOMPARE(count("modems_cmd"), 3);
         QCOMPARE(count("modems_cmd", "`state` = 3"), 3);
         QCOMPARE(count("modems_setting", "setting = '0.0.17.0.0.255_3' AND `data` = modem_id"), 3);
+        for (uint32_t m : {21, 22, 23})
+            QCOMPARE(ram->get_setting(m, "0.0.17.0.0.255_3").toUInt(), m);
         QVERIFY(!g_log->has("row lost"));
-        QVERIFY(g_log->has("answer was lost") || statement.startsWith("UPDATE"));
+        QVERIFY(g_log->has("answer was lost") || !statement.startsWith("INSERT"));
     }
 
     void codec_states_data() { testsupport::vector_rows(VECTORS("sql_exchange.txt"), "codec"); }
