@@ -115,9 +115,16 @@ private slots:
         iec = std::make_unique<IEC104>(nullptr);
         QCOMPARE(IEC104::instance, iec.get());
         connect(radio.get(), &Radio_Exchange::signal_UL, iec.get(), &IEC104::slot_UL, Qt::QueuedConnection);
-        port = iec104test::free_port();
-        station_set_local_port(iec->station, port);
-        QVERIFY(iec->start());
+        // The probed port may be taken by another socket before the station binds it: another
+        // probed port then.
+        bool started = false;
+        for (int attempt = 0; attempt < 5 && !started; attempt++) {
+            station_stop(iec->station); // joins the server thread of a failed start
+            port = iec104test::free_port();
+            station_set_local_port(iec->station, port);
+            started = iec->start();
+        }
+        QVERIFY(started);
         QVERIFY(g_log->has("(Exc)") && g_log->has("started"));
         master = std::make_unique<iec104test::Master>();
         ram->set_iec_id(rule_modem, 7);
