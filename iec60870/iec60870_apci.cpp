@@ -23,9 +23,9 @@ bool apdu_receiver_read(ApduReceiver* self, Socket socket, ApduHandler handler, 
         if (p[0] != 0x68) return false;
         if (available < 2) break;
         const int length = p[1];
-        if (length < 4) return false;
+        if (length < 4 || length > APDU_MAX_LENGTH) return false;
         if (available < length + 2) break;
-        uint8_t apdu[260];
+        uint8_t apdu[APDU_MAX_SIZE + 5];
         memcpy(apdu, p, (size_t)length + 2);
         pos += length + 2;
         consumed = true;

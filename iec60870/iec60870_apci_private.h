@@ -2,13 +2,18 @@
 // The APCI layer both ends of a link share: gathering APDUs from the socket and writing frames
 // whole. Not for the application.
 
+#include "iec60870_common.h"
 #include "iec60870_platform.h"
 
 #include <atomic>
 #include <stdbool.h>
 #include <stdint.h>
 
-// An APDU is at most 2 + 255 bytes; the buffer gathers several per read.
+// The largest length byte the standard allows: 4 control bytes and the largest ASDU. Above it
+// the bytes are not an APDU and the connection closes; no APDU written is longer than 2 + 253.
+#define APDU_MAX_LENGTH (4 + IEC60870_MAX_ASDU_SIZE)
+#define APDU_MAX_SIZE (2 + APDU_MAX_LENGTH)
+// The buffer gathers several APDUs per read.
 #define APDU_RECEIVE_BUFFER 4096
 
 typedef struct

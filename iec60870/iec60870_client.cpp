@@ -206,7 +206,7 @@ typedef struct
 
 static int client_frame_space_left(Frame f)
 {
-    return 255 - ((ClientFrame*)f)->size;
+    return APDU_MAX_SIZE - ((ClientFrame*)f)->size;
 }
 static bool client_frame_append_bytes(Frame f, const uint8_t* bytes, int count)
 {

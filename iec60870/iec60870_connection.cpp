@@ -45,9 +45,10 @@ static bool window_has_room(ClientConnection self)
     return self->sent_count < self->k;
 }
 
-// Writes the APCI of the I-frame in `buffer` and records it in the window; the caller writes it.
-static void number_i_frame(ClientConnection self, uint8_t* buffer, int size, uint64_t queue_time,
-                           int queue_index)
+// Writes the APCI of the I-frame in `buffer` and records it in the window; the caller writes it
+// (alone or gathered with others).
+static void connection_number_i_frame(ClientConnection self, uint8_t* buffer, int size, uint64_t queue_time,
+                                      int queue_index)
 {
     buffer[0] = 0x68;
     buffer[1] = (uint8_t)(size - 2);
@@ -70,7 +71,7 @@ static void number_i_frame(ClientConnection self, uint8_t* buffer, int size, uin
 }
 
 // Whether N(R) lies in the window (or repeats the last acknowledgement); releases what it covers.
-static bool check_sequence_number(ClientConnection self, int nr)
+static bool connection_check_sequence_number(ClientConnection self, int nr)
 {
     bool valid = false;
     platform_semaphore_wait(self->sent_lock);
@@ -104,24 +105,40 @@ static bool check_sequence_number(ClientConnection self, int nr)
 
 // ---- frames out
 
+// The raw-message callback, then every byte to the socket; the caller holds sent_lock.
+static bool connection_write_raw(ClientConnection self, uint8_t* bytes, int size)
+{
+    raw_message(self, bytes, size, true);
+    return write_all(self, bytes, size);
+}
+
 static bool send_u_frame(ClientConnection self, uint8_t control)
 {
     uint8_t frame[6] = {0x68, 0x04, control, 0x00, 0x00, 0x00};
     platform_semaphore_wait(self->sent_lock);
-    raw_message(self, frame, 6, true);
-    bool ok = write_all(self, frame, 6);
+    bool ok = connection_write_raw(self, frame, 6);
     platform_semaphore_post(self->sent_lock);
     return ok;
 }
 
-static bool send_s_frame(ClientConnection self)
+static bool connection_send_s_frame(ClientConnection self)
 {
     platform_semaphore_wait(self->sent_lock);
     const int nr = self->acknowledgement.receive_sequence;
     uint8_t frame[6] = {0x68, 0x04, 0x01, 0x00, (uint8_t)((nr % 128) * 2), (uint8_t)(nr / 128)};
-    raw_message(self, frame, 6, true);
-    bool ok = write_all(self, frame, 6);
+    bool ok = connection_write_raw(self, frame, 6);
     platform_semaphore_post(self->sent_lock);
+    return ok;
+}
+
+// One I-frame numbered, recorded and written; the caller holds sent_lock. A failed write ends
+// the connection.
+static bool connection_send_i_frame(ClientConnection self, uint8_t* buffer, int size, uint64_t queue_time,
+                                    int queue_index)
+{
+    connection_number_i_frame(self, buffer, size, queue_time, queue_index);
+    const bool ok = write_all(self, buffer, size);
+    if (!ok) self->running = false;
     return ok;
 }
 
@@ -174,25 +191,28 @@ static int backlog_take(ClientConnection self, uint8_t* buffer)
     return 6 + size;
 }
 
+// Sends the encoded ASDU at once when nothing waits before it and the window has room, else
+// keeps it in order behind what waits.
+static bool connection_send_asdu_now(ClientConnection self, uint8_t* buffer, int size)
+{
+    bool ok;
+    platform_semaphore_wait(self->sent_lock);
+    if (backlog_bytes(self) == 0 && window_has_room(self))
+        ok = connection_send_i_frame(self, buffer, size, 0, -1);
+    else
+        ok = backlog_append(self, buffer + 6, size - 6);
+    platform_semaphore_post(self->sent_lock);
+    return ok;
+}
+
 static bool connection_send_asdu(ClientConnection self, Asdu asdu)
 {
     if (!self->active) return false;
     uint8_t buffer[APDU_BUFFER];
     sStaticFrame frame;
-    Frame f = static_frame_init(&frame, buffer, 6, sizeof buffer);
+    Frame f = static_frame_init(&frame, buffer, 6, APDU_MAX_SIZE);
     if (!asdu_encode(asdu, f)) return false;
-    const int size = frame_get_size(f);
-    bool ok;
-    platform_semaphore_wait(self->sent_lock);
-    if (backlog_bytes(self) == 0 && window_has_room(self)) {
-        number_i_frame(self, buffer, size, 0, -1);
-        ok = write_all(self, buffer, size);
-        if (!ok) self->running = false;
-    } else {
-        ok = backlog_append(self, buffer + 6, size - 6);
-    }
-    platform_semaphore_post(self->sent_lock);
-    return ok;
+    return connection_send_asdu_now(self, buffer, frame_get_size(f));
 }
 
 static bool connection_send_act_con(ClientConnection self, Asdu asdu, bool negative)
@@ -269,12 +289,12 @@ static bool connection_send_queued(ClientConnection self)
         int size;
         if (backlog_bytes(self) > 0) {
             size = backlog_take(self, frame);
-            number_i_frame(self, frame, size, 0, -1);
+            connection_number_i_frame(self, frame, size, 0, -1);
         } else {
             int index;
             uint64_t time;
             if (!message_queue_take_next(self->low_priority, frame, &size, &index, &time)) break;
-            number_i_frame(self, frame, size, time, index);
+            connection_number_i_frame(self, frame, size, time, index);
         }
         gathered += size;
     }
@@ -291,6 +311,11 @@ static void answer(ClientConnection self, Asdu asdu, int cot, bool negative)
     asdu_set_cot(asdu, cot);
     asdu_set_negative(asdu, negative);
     connection_send_asdu(self, asdu);
+}
+
+static void connection_send_wrong_cot(ClientConnection self, Asdu asdu)
+{
+    answer(self, asdu, CS101_COT_UNKNOWN_COT, true);
 }
 
 static void dispatch(ClientConnection self, Asdu asdu)
@@ -318,14 +343,14 @@ static void dispatch(ClientConnection self, Asdu asdu)
         if (cot == CS101_COT_ACTIVATION)
             answer(self, asdu, CS101_COT_ACTIVATION_CON, asdu_is_negative(asdu));
         else
-            answer(self, asdu, CS101_COT_UNKNOWN_COT, true);
+            connection_send_wrong_cot(self, asdu);
         return;
     default:
         accepted = false;
         goto generic;
     }
     if (!accepted) {
-        answer(self, asdu, CS101_COT_UNKNOWN_COT, true);
+        connection_send_wrong_cot(self, asdu);
         return;
     }
     {
@@ -401,7 +426,7 @@ static void deactivate_others(ClientConnection self)
 }
 
 // One complete APDU; false ends the connection.
-static bool handle_message(ClientConnection self, uint8_t* bytes, int size)
+static bool connection_handle_message(ClientConnection self, uint8_t* bytes, int size)
 {
     ControlledStation s = self->station;
     const uint8_t c = bytes[2];
@@ -419,7 +444,7 @@ static bool handle_message(ClientConnection self, uint8_t* bytes, int size)
             ok = send_u_frame(self, 0x23);
         } else if ((c & 0x83) == 0x83) {
         } else if (c == 0x01) {
-            ok = check_sequence_number(self, (bytes[4] + bytes[5] * 256) / 2);
+            ok = connection_check_sequence_number(self, (bytes[4] + bytes[5] * 256) / 2);
         } else {
             return true;
         }
@@ -434,7 +459,7 @@ static bool handle_message(ClientConnection self, uint8_t* bytes, int size)
     }
     const int ns = ((bytes[2] & 0xFE) + bytes[3] * 256) / 2;
     if (ns != self->acknowledgement.receive_sequence) return false;
-    if (!check_sequence_number(self, ((bytes[4] & 0xFE) + bytes[5] * 256) / 2)) return false;
+    if (!connection_check_sequence_number(self, ((bytes[4] & 0xFE) + bytes[5] * 256) / 2)) return false;
     self->acknowledgement.receive_sequence = (self->acknowledgement.receive_sequence + 1) % 32768;
     self->acknowledgement.unconfirmed_received++;
     if (self->active) {
@@ -447,26 +472,29 @@ static bool handle_message(ClientConnection self, uint8_t* bytes, int size)
     return true;
 }
 
-static bool receive_apdu(void* context, uint8_t* apdu, int size)
+// One received APDU: traced, handled, and acknowledged once w are unacknowledged.
+static bool connection_take_message(void* context, uint8_t* apdu, int size)
 {
     ClientConnection self = (ClientConnection)context;
     raw_message(self, apdu, size, false);
-    if (!handle_message(self, apdu, size)) return false;
+    if (!connection_handle_message(self, apdu, size)) return false;
     if (self->acknowledgement.unconfirmed_received >= self->station->apci.w) {
         self->acknowledgement.last_confirmation_time = now_ms();
         self->acknowledgement.unconfirmed_received = 0;
         self->acknowledgement.t2_running = false;
-        if (!send_s_frame(self)) return false;
+        if (!connection_send_s_frame(self)) return false;
     }
     return self->running;
 }
 
-bool connection_read(ClientConnection self)
+bool connection_receive_message(ClientConnection self)
 {
-    return apdu_receiver_read(&self->receiver, self->socket, receive_apdu, self);
+    return apdu_receiver_read(&self->receiver, self->socket, connection_take_message, self);
 }
 
-bool connection_service(ClientConnection self)
+// t2 (an S-frame owed), t1 (an unacknowledged frame, or an APDU left incomplete) and the idle
+// deadline; false ends the connection.
+static bool connection_check_timeouts(ClientConnection self)
 {
     const struct sApciParameters* a = &self->station->apci;
     const uint64_t now = now_ms();
@@ -476,7 +504,7 @@ bool connection_service(ClientConnection self)
         self->acknowledgement.last_confirmation_time = now;
         self->acknowledgement.unconfirmed_received = 0;
         self->acknowledgement.t2_running = false;
-        if (!send_s_frame(self)) return false;
+        if (!connection_send_s_frame(self)) return false;
     }
     platform_semaphore_wait(self->sent_lock);
     const bool t1_expired = self->sent_count > 0 && now > self->sent[self->sent_oldest].sent_time &&
@@ -485,9 +513,19 @@ bool connection_service(ClientConnection self)
     if (t1_expired) return false;
     if (self->receiver.partial_since != 0 && now - self->receiver.partial_since >= (uint64_t)t_ms(a->t1))
         return false;
-    if (now > self->idle_deadline) return false;
+    return now <= self->idle_deadline;
+}
+
+bool connection_service(ClientConnection self)
+{
+    if (!connection_check_timeouts(self)) return false;
     if (self->active && !connection_send_queued(self)) return false;
     return self->running;
+}
+
+bool client_connection_is_active(ClientConnection self)
+{
+    return self->active;
 }
 
 ClientConnection connection_create(ControlledStation station, Socket socket, MessageQueue low_priority,
@@ -551,7 +589,7 @@ void* connection_thread(void* parameter)
         platform_socket_set_add(self->socket_set, self->socket);
         const int ready = platform_socket_set_wait(self->socket_set, self->waiting ? 1 : 100);
         if (ready < 0) break;
-        if (ready > 0 && !connection_read(self)) break;
+        if (ready > 0 && !connection_receive_message(self)) break;
         if (!self->running || !connection_service(self)) break;
     }
     self->running = false;

@@ -14,6 +14,9 @@ typedef struct sInformationObjectVFT
     void (*destroy)(InformationObject self);
 } InformationObjectVFT;
 
+// Quality descriptor (QDS) bit: the value is not valid.
+#define IEC60870_QUALITY_INVALID 0x80
+
 // Largest body on the wire (the file directory); a segment's data stays with its owner.
 #define IEC60870_IO_BODY_MAX 13
 

@@ -38,7 +38,7 @@ bool message_queue_enqueue_bytes_dropping(MessageQueue self, const uint8_t* asdu
                                           int* dropped_size)
 {
     if (dropped_size) *dropped_size = 0;
-    if (size < 1 || size > APDU_BUFFER - 6) return false;
+    if (size < 1 || size > IEC60870_MAX_ASDU_SIZE) return false;
     platform_semaphore_wait(self->lock);
     int slot;
     if (self->count == 0) {
@@ -78,7 +78,7 @@ bool message_queue_enqueue(MessageQueue self, Asdu asdu)
 {
     uint8_t buffer[APDU_BUFFER];
     sStaticFrame frame;
-    Frame f = static_frame_init(&frame, buffer, 0, sizeof buffer - 6);
+    Frame f = static_frame_init(&frame, buffer, 0, IEC60870_MAX_ASDU_SIZE);
     if (!asdu_encode(asdu, f)) return false;
     return message_queue_enqueue_bytes(self, buffer, frame_get_size(f));
 }
@@ -156,5 +156,104 @@ void message_queue_release(MessageQueue self, int index, uint64_t time)
             if (i == index) break;
         }
     }
+    platform_semaphore_post(self->lock);
+}
+
+// ---- AsduRing
+
+AsduRing asdu_ring_create(int capacity)
+{
+    AsduRing self = (AsduRing)platform_calloc(1, sizeof(struct sAsduRing));
+    if (self == nullptr) return nullptr;
+    self->lock = platform_semaphore_create(1);
+    if (self->lock == nullptr) {
+        platform_free(self);
+        return nullptr;
+    }
+    self->capacity =
+        capacity > ASDU_RING_MAX_CAPACITY ? ASDU_RING_MAX_CAPACITY : (capacity < 1 ? 1 : capacity);
+    self->oldest = -1;
+    self->newest = -1;
+    return self;
+}
+
+void asdu_ring_destroy(AsduRing self)
+{
+    if (self == nullptr) return;
+    platform_semaphore_destroy(self->lock);
+    platform_free(self);
+}
+
+bool asdu_ring_enqueue(AsduRing self, Asdu asdu)
+{
+    platform_semaphore_wait(self->lock);
+    int slot = 0;
+    if (self->count > 0) {
+        slot = (self->newest + 1) % self->capacity;
+        // Full: the oldest entry is the slot; it is overwritten.
+        if (self->count == self->capacity) slot = self->oldest;
+    }
+    Frame f = static_frame_init(&self->frame, self->entries[slot].data, 0, IEC60870_MAX_ASDU_SIZE);
+    const bool ok = asdu_encode(asdu, f);
+    if (ok) {
+        self->entries[slot].size = (uint8_t)frame_get_size(f);
+        if (self->count == 0) {
+            self->oldest = 0;
+            self->count = 1;
+        } else if (self->count == self->capacity) {
+            self->oldest = (self->oldest + 1) % self->capacity;
+        } else {
+            self->count++;
+        }
+        self->newest = slot;
+    }
+    platform_semaphore_post(self->lock);
+    return ok;
+}
+
+bool asdu_ring_dequeue(AsduRing self, Frame frame)
+{
+    bool ok = false;
+    platform_semaphore_wait(self->lock);
+    if (self->count > 0) {
+        const int size = self->entries[self->oldest].size;
+        ok = frame_get_space_left(frame) >= size &&
+             frame_append_bytes(frame, self->entries[self->oldest].data, size);
+        if (ok) {
+            self->oldest = (self->oldest + 1) % self->capacity;
+            self->count--;
+        }
+    }
+    platform_semaphore_post(self->lock);
+    return ok;
+}
+
+bool asdu_ring_is_full(AsduRing self)
+{
+    platform_semaphore_wait(self->lock);
+    const bool full = self->count == self->capacity;
+    platform_semaphore_post(self->lock);
+    return full;
+}
+
+bool asdu_ring_is_empty(AsduRing self)
+{
+    return asdu_ring_count(self) == 0;
+}
+
+int asdu_ring_count(AsduRing self)
+{
+    platform_semaphore_wait(self->lock);
+    const int n = self->count;
+    platform_semaphore_post(self->lock);
+    return n;
+}
+
+void asdu_ring_reset(AsduRing self)
+{
+    platform_semaphore_wait(self->lock);
+    self->count = 0;
+    self->oldest = -1;
+    self->newest = -1;
     platform_semaphore_post(self->lock);
 }

@@ -10,6 +10,7 @@ typedef struct sControlledStation* ControlledStation;
 typedef struct sClientConnection* ClientConnection;
 typedef struct sMessageQueue* MessageQueue;
 typedef struct sRedundancyGroup* RedundancyGroup;
+typedef struct sAsduRing* AsduRing;
 
 // Connection events.
 enum { CONNECTION_OPENED = 0, CONNECTION_CLOSED = 1, CONNECTION_ACTIVATED = 2, CONNECTION_DEACTIVATED = 3 };
@@ -35,8 +36,11 @@ typedef bool (*ConnectionRequestHandler)(void* parameter, const char* ip_address
 typedef void (*ConnectionEventHandler)(void* parameter, ClientConnection connection, int event);
 typedef void (*RawMessageHandler)(void* parameter, ClientConnection connection, uint8_t* bytes, int size,
                                   bool sent);
-// A full low-priority queue gave up its oldest ASDU to a new one; called in the enqueuing thread.
-typedef void (*QueueOverflowHandler)(void* parameter, const uint8_t* asdu, int size);
+// A full low-priority queue of `connection` (server mode 1) gave up its oldest waiting ASDU to a
+// new one; called in the enqueuing thread, under the connection table's lock, so the connection
+// stays valid during the call.
+typedef void (*QueueOverflowHandler)(void* parameter, ClientConnection connection, const uint8_t* asdu,
+                                     int size);
 
 // ---- station
 
@@ -62,7 +66,8 @@ void station_set_connection_request_handler(ControlledStation self, ConnectionRe
 void station_set_connection_event_handler(ControlledStation self, ConnectionEventHandler handler,
                                           void* parameter);
 void station_set_raw_message_handler(ControlledStation self, RawMessageHandler handler, void* parameter);
-void station_set_queue_overflow_handler(ControlledStation self, QueueOverflowHandler handler, void* parameter);
+void station_set_queue_overflow_handler(ControlledStation self, QueueOverflowHandler handler,
+                                        void* parameter);
 
 // Returns once the listening socket exists (or failed: station_is_running then tells).
 void station_start(ControlledStation self);
@@ -100,6 +105,8 @@ bool client_connection_send_act_term(ClientConnection self, Asdu asdu);
 void client_connection_close(ClientConnection self);
 int client_connection_get_peer_address(ClientConnection self, char* buffer, int size);
 AppLayerParameters client_connection_get_app_layer_parameters(ClientConnection self);
+// Whether data transfer is started (STARTDT confirmed, no STOPDT since).
+bool client_connection_is_active(ClientConnection self);
 
 // ---- low-priority message queue
 
@@ -115,3 +122,21 @@ int message_queue_count(MessageQueue self);
 bool message_queue_take_next(MessageQueue self, uint8_t* buffer, int* size, int* index, uint64_t* time);
 // Releases the confirmed entry and every sent one before it, when the identity still matches.
 void message_queue_release(MessageQueue self, int index, uint64_t time);
+
+// ---- a small ring of encoded ASDUs (at most ASDU_RING_MAX_CAPACITY), for an application that
+// keeps its own few ASDUs waiting; a full ring overwrites its oldest entry.
+
+#define ASDU_RING_MAX_CAPACITY 10
+
+// Capacities above the maximum become the maximum, below 1 become 1; null when out of memory.
+AsduRing asdu_ring_create(int capacity);
+void asdu_ring_destroy(AsduRing self);
+// False (the ring unchanged) when the ASDU cannot be encoded.
+bool asdu_ring_enqueue(AsduRing self, Asdu asdu);
+// Appends the oldest entry's bytes to `frame` and drops it; false (nothing appended, nothing
+// dropped) when the ring is empty or the frame has no room for it.
+bool asdu_ring_dequeue(AsduRing self, Frame frame);
+bool asdu_ring_is_full(AsduRing self);
+bool asdu_ring_is_empty(AsduRing self);
+int asdu_ring_count(AsduRing self);
+void asdu_ring_reset(AsduRing self);

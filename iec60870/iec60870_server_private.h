@@ -36,6 +36,21 @@ struct sMessageQueue
 bool message_queue_enqueue_bytes_dropping(MessageQueue self, const uint8_t* asdu, int size, uint8_t* dropped,
                                           int* dropped_size);
 
+struct sAsduRing
+{
+    int capacity;
+    int count;
+    int oldest;
+    int newest;
+    sStaticFrame frame; // encodes into the slot being filled
+    struct
+    {
+        uint8_t size;
+        uint8_t data[APDU_BUFFER];
+    } entries[ASDU_RING_MAX_CAPACITY];
+    Semaphore lock;
+};
+
 typedef struct
 {
     uint8_t address[16];
@@ -168,7 +183,7 @@ void connection_destroy(ClientConnection self);
 void connection_activate(ClientConnection self);
 void connection_deactivate(ClientConnection self);
 // Reads what is waiting and handles every complete APDU; false ends the connection.
-bool connection_read(ClientConnection self);
+bool connection_receive_message(ClientConnection self);
 // Sends what is queued (when active) and checks the timers; false ends the connection.
 bool connection_service(ClientConnection self);
 void connection_event(ClientConnection self, int event);

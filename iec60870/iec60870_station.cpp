@@ -397,7 +397,7 @@ bool station_enqueue_asdu(ControlledStation self, Asdu asdu)
 {
     uint8_t buffer[APDU_BUFFER];
     sStaticFrame frame;
-    Frame f = static_frame_init(&frame, buffer, 0, APDU_BUFFER - 6);
+    Frame f = static_frame_init(&frame, buffer, 0, IEC60870_MAX_ASDU_SIZE);
     if (!asdu_encode(asdu, f)) return false;
     const int size = frame_get_size(f);
     if (self->mode == SERVER_MODE_SINGLE_QUEUE) {
@@ -416,10 +416,10 @@ bool station_enqueue_asdu(ControlledStation self, Asdu asdu)
     platform_semaphore_wait(self->connections_lock);
     for (int i = 0; i < STATION_MAX_CONNECTIONS; i++) {
         if (self->connections[i] == nullptr) continue;
-        message_queue_enqueue_bytes_dropping(self->connections[i]->low_priority, buffer, size, dropped,
-                                             &dropped_size);
+        ClientConnection c = self->connections[i];
+        message_queue_enqueue_bytes_dropping(c->low_priority, buffer, size, dropped, &dropped_size);
         if (dropped_size > 0 && self->queue_overflow_handler)
-            self->queue_overflow_handler(self->queue_overflow_parameter, dropped, dropped_size);
+            self->queue_overflow_handler(self->queue_overflow_parameter, c, dropped, dropped_size);
     }
     platform_semaphore_post(self->connections_lock);
     return true;
@@ -508,7 +508,7 @@ void station_tick(ControlledStation self, int wait_ms)
     if (platform_socket_set_wait(self->tick_set, wait_ms) > 0)
         for (int i = 0; i < count; i++)
             if (live[i]->running && platform_socket_set_is_ready(self->tick_set, live[i]->socket) &&
-                !connection_read(live[i]))
+                !connection_receive_message(live[i]))
                 live[i]->running = false;
     for (int i = 0; i < count; i++) {
         ClientConnection c = live[i];

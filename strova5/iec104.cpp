@@ -47,6 +47,15 @@ QString par_of(const QVariantMap& p)
     return p.value(QStringLiteral("par"), QStringLiteral("all_time")).toString();
 }
 
+// A measured value with time tag; one that is not a number goes out as 0 marked invalid, so no
+// master takes it for a reading.
+InformationObject measured_object(InformationObject storage, uint32_t ioa, float v, Cp56Time2a time)
+{
+    const bool valid = std::isfinite(v);
+    return measured_float_cp56_create(storage, int(ioa), valid ? v : 0.0f,
+                                      valid ? 0 : IEC60870_QUALITY_INVALID, time);
+}
+
 } // namespace
 
 IEC104::IEC104(QObject* parent) : QObject(parent)
@@ -126,7 +135,8 @@ QVector<iec104_value> IEC104::measured_values(const Ul_data_record& rec)
     for (const uint8_t c : {uint8_t(31), uint8_t(51), uint8_t(71)}) {
         const OBIS ou = instantaneous(c + 1u), op = instantaneous(c - 10u), oq = instantaneous(c - 8u),
                    oi = instantaneous(c);
-        const bool has_u = v.contains(ou), has_p = v.contains(op), has_q = v.contains(oq), has_i = v.contains(oi);
+        const bool has_u = v.contains(ou), has_p = v.contains(op), has_q = v.contains(oq),
+                   has_i = v.contains(oi);
         const float u = v.value(ou).toFloat();
         const float p = v.value(op).toFloat() * 1000.0f;
         const float q = v.value(oq).toFloat() * 1000.0f;
@@ -140,14 +150,15 @@ QVector<iec104_value> IEC104::measured_values(const Ul_data_record& rec)
             out << iec104_value{uint8_t(c - 10), p} << iec104_value{uint8_t(c - 8), q};
             if (has_u) {
                 sum_s += s;
-                out << iec104_value{uint8_t(c + 1), u} << iec104_value{c, i} << iec104_value{uint8_t(c - 2), s}
-                    << iec104_value{uint8_t(c + 2), pf};
+                out << iec104_value{uint8_t(c + 1), u} << iec104_value{c, i}
+                    << iec104_value{uint8_t(c - 2), s} << iec104_value{uint8_t(c + 2), pf};
             }
         }
         sum_i += i;
     }
     if (v.contains(frequency)) out << iec104_value{14, v.value(frequency).toFloat()};
-    out << iec104_value{11, sum_i} << iec104_value{1, sum_p} << iec104_value{3, sum_q} << iec104_value{9, sum_s};
+    out << iec104_value{11, sum_i} << iec104_value{1, sum_p} << iec104_value{3, sum_q}
+        << iec104_value{9, sum_s};
     return out;
 }
 
@@ -158,12 +169,13 @@ int IEC104::status_states(const Ul_data_record& rec, uint64_t* states)
     const bool form48 = (a >> 28) == 1 && ((a >> 12) & 15) == 2 && (b >> 28) == 4 && ((b >> 12) & 15) == 8;
     if (log_passes(LVL_TRC)) {
         for (const uint32_t half : {a >> 16, a & 0xFFFF, b >> 16, b & 0xFFFF})
-            LOG_TRC << QString::number(half >> 12, 16).toUpper() << QString::number(half & 0xFFF, 16).toUpper();
+            LOG_TRC << QString::number(half >> 12, 16).toUpper()
+                    << QString::number(half & 0xFFF, 16).toUpper();
         LOG_TRC << form48;
     }
     if (form48) {
-        *states = uint64_t((a >> 16) & 0xFFF) | (uint64_t(a & 0xFFF) << 12) | (uint64_t((b >> 16) & 0xFFF) << 24) |
-                  (uint64_t(b & 0xFFF) << 36);
+        *states = uint64_t((a >> 16) & 0xFFF) | (uint64_t(a & 0xFFF) << 12) |
+                  (uint64_t((b >> 16) & 0xFFF) << 24) | (uint64_t(b & 0xFFF) << 36);
         return 48;
     }
     *states = a >> 16;
@@ -174,7 +186,8 @@ int IEC104::status_states(const Ul_data_record& rec, uint64_t* states)
 
 void IEC104::modem_context(Uplink& u, uint32_t ts)
 {
-    const QVariantMap settings = RAM_modems::instance ? RAM_modems::instance->get_settings(u.modem) : QVariantMap();
+    const QVariantMap settings =
+        RAM_modems::instance ? RAM_modems::instance->get_settings(u.modem) : QVariantMap();
     u.params = settings.value(QStringLiteral("iec104_params")).toMap();
     u.cot = settings.value(QStringLiteral("iec104_send_PERIODIC")).toString() == QLatin1String("true")
                 ? CS101_COT_PERIODIC
@@ -225,20 +238,23 @@ void IEC104::make_io_changed(Uplink& u, uint8_t c, float x)
         if (it != last_sent.constEnd()) {
             const float last = it->toFloat();
             bool flag = par == QLatin1String("all_time") && !(v == last);
+            // A value turning invalid, or valid again, is a change whatever the band: the
+            // differences and ratios of a NaN would hold it back for good.
+            const bool validity_changed = std::isfinite(v) != std::isfinite(last);
             if (par == QLatin1String("delta")) {
                 const float diff = last > v ? last - v : v - last;
-                if (diff >= param(p, "delta", 0.0f)) flag = true;
+                if (diff >= param(p, "delta", 0.0f) || validity_changed) flag = true;
             }
             if (par == QLatin1String("persent")) {
                 const float q = param(p, "persent", 100.0f) / 100.0f;
-                if (!(last / v >= q || v / last >= q || flag)) return;
+                if (!(last / v >= q || v / last >= q || flag || validity_changed)) return;
             } else if (!flag) {
                 return;
             }
         }
     }
     last_sent.insert(key, v);
-    add_object(u, measured_float_cp56_create(&u.object, int(ioa), v, 0, &u.time));
+    add_object(u, measured_object(&u.object, ioa, v, &u.time));
 }
 
 void IEC104::publish_events(const Parser_ul_app& ul, uint32_t iec_id)
@@ -264,7 +280,8 @@ void IEC104::publish_events(const Parser_ul_app& ul, uint32_t iec_id)
         const uint32_t ioa = sp_ioa_base + offset;
         const qint64 key = sent_key(ul.modem_id, ioa);
         if (par_of(params_of(u.params, ioa)) == QLatin1String("no_send")) continue;
-        if (u.cot == CS101_COT_SPONTANEOUS && last_sent.contains(key) && last_sent.value(key).toInt() == int(state))
+        if (u.cot == CS101_COT_SPONTANEOUS && last_sent.contains(key) &&
+            last_sent.value(key).toInt() == int(state))
             continue;
         last_sent.insert(key, state);
         new_asdu(u);
@@ -283,7 +300,8 @@ void IEC104::publish_status(Uplink& u, const Ul_data_record& rec)
         const qint64 key = sent_key(u.modem, ioa);
         if (par_of(params_of(u.params, ioa)) == QLatin1String("no_send")) continue;
         const bool st = (states >> i) & 1u;
-        if (u.cot == CS101_COT_SPONTANEOUS && last_sent.contains(key) && last_sent.value(key).toInt() == int(st))
+        if (u.cot == CS101_COT_SPONTANEOUS && last_sent.contains(key) &&
+            last_sent.value(key).toInt() == int(st))
             continue;
         last_sent.insert(key, st);
         add_object(u, single_point_cp56_create(&u.object, int(ioa), st, 0, &u.time));
@@ -314,7 +332,8 @@ void IEC104::slot_UL(Parser_ul_app ul_parse)
     if (ul_parse.ul_events.isEmpty() && ul_parse.ul_datas.isEmpty()) return;
     const uint32_t modem = ul_parse.modem_id;
     QMap<uint32_t, uint32_t> map = ram->iec104_map();
-    const bool has_status = !ul_parse.ul_datas.isEmpty() && ul_parse.ul_datas.first().values.contains(status_a);
+    const bool has_status =
+        !ul_parse.ul_datas.isEmpty() && ul_parse.ul_datas.first().values.contains(status_a);
 
     if (!mutex.tryLock(1000)) {
         LOG_ERR << "iec104 lock not taken, uplink of modem" << modem << "not published";
@@ -350,25 +369,39 @@ void IEC104::slot_UL(Parser_ul_app ul_parse)
     mutex.unlock();
 }
 
-// ---- a full queue overwrote ASDUs: their values go again with the next uplink
+// ---- a full queue overwrote ASDUs
+//
+// A started master lost values it will not see again unless they are sent anew: they leave
+// `last_sent`, so the next uplink sends them. A master that is not started (a standby) receives
+// nothing until it starts and then interrogates, so its overwrites leave `last_sent` alone;
+// otherwise a standby's full queue would make every uplink resend everything to the others.
 
-void IEC104::on_queue_overflow(void* parameter, const uint8_t* asdu, int size)
+void IEC104::on_queue_overflow(void* parameter, ClientConnection connection, const uint8_t* asdu, int size)
 {
     IEC104* self = static_cast<IEC104*>(parameter);
+    const bool started = client_connection_is_active(connection);
     std::lock_guard<std::mutex> l(self->dropped_lock);
-    self->dropped << QByteArray(reinterpret_cast<const char*>(asdu), size);
+    self->overwritten++;
+    if (started)
+        self->dropped << QByteArray(reinterpret_cast<const char*>(asdu), size);
+    else
+        self->overwritten_stopped++;
 }
 
 void IEC104::forget_dropped()
 {
     QList<QByteArray> lost;
+    qint64 all = 0, stopped = 0;
     {
         std::lock_guard<std::mutex> l(dropped_lock);
         lost.swap(dropped);
+        all = overwritten;
+        stopped = overwritten_stopped;
+        overwritten = overwritten_stopped = 0;
     }
-    if (lost.isEmpty()) return;
-    const QMap<uint32_t, uint32_t> map = RAM_modems::instance ? RAM_modems::instance->iec104_map()
-                                                               : QMap<uint32_t, uint32_t>();
+    if (all == 0) return;
+    const QMap<uint32_t, uint32_t> map =
+        RAM_modems::instance ? RAM_modems::instance->iec104_map() : QMap<uint32_t, uint32_t>();
     for (QByteArray& bytes : lost) {
         Asdu a = asdu_create_from_buffer(app_params, reinterpret_cast<uint8_t*>(bytes.data()), bytes.size());
         if (a == nullptr) continue;
@@ -384,10 +417,14 @@ void IEC104::forget_dropped()
         }
         asdu_destroy(a);
     }
-    overwrites += lost.size();
+    overwrites += all;
+    overwrites_stopped += stopped;
     if (!overwrite_report.isValid() || overwrite_report.elapsed() >= 60000) {
-        LOG_WRN << "iec104 queue full, ASDUs overwritten:" << overwrites;
-        overwrites = 0;
+        LOG_WRN << qPrintable(QStringLiteral("iec104 queue full, ASDUs overwritten: %1, of them in queues of "
+                                             "stopped connections: %2")
+                                  .arg(overwrites)
+                                  .arg(overwrites_stopped));
+        overwrites = overwrites_stopped = 0;
         overwrite_report.start();
     }
 }
@@ -407,8 +444,7 @@ void IEC104::make_io_all(Reply& r, uint8_t c, float x)
     if (par_of(p) == QLatin1String("no_send")) return;
     float v = param(p, "b", 0.0f) + x * param(p, "k", 1.0f);
     if (v >= param(p, "zero_left", 0.0f) && v <= param(p, "zero_right", 0.0f)) v = 0.0f;
-    r.sent << qMakePair(sent_key(r.modem, ioa), QVariant(v));
-    reply_object(r, measured_float_cp56_create(&r.object, int(ioa), v, 0, &r.time));
+    reply_object(r, measured_object(&r.object, ioa, v, &r.time));
 }
 
 void IEC104::reply_object(Reply& r, InformationObject object)
@@ -417,7 +453,8 @@ void IEC104::reply_object(Reply& r, InformationObject object)
     if (!asdu_add_object(r.asdu, object)) {
         client_connection_send_asdu(r.connection, r.asdu);
         asdu_destroy(r.asdu);
-        r.asdu = asdu_create(app_params, false, CS101_COT_INTERROGATED_BY_STATION, 0, int(r.iec_id), false, false);
+        r.asdu =
+            asdu_create(app_params, false, CS101_COT_INTERROGATED_BY_STATION, 0, int(r.iec_id), false, false);
         if (r.asdu == nullptr) return;
         asdu_add_object(r.asdu, object);
     }
@@ -448,8 +485,8 @@ void IEC104::on_interrogation(ClientConnection connection, uint8_t qoi, Asdu req
         return;
     }
     bool first = true;
-    const QMap<uint32_t, uint32_t> map = RAM_modems::instance ? RAM_modems::instance->iec104_map()
-                                                               : QMap<uint32_t, uint32_t>();
+    const QMap<uint32_t, uint32_t> map =
+        RAM_modems::instance ? RAM_modems::instance->iec104_map() : QMap<uint32_t, uint32_t>();
     for (auto it = map.constBegin(); it != map.constEnd(); ++it) {
         const uint32_t modem = it.key(), iec_id = it.value();
         if (!is_publishable(iec_id) || (!broadcast && iec_id != uint32_t(ca))) continue;
@@ -470,13 +507,14 @@ void IEC104::on_interrogation(ClientConnection connection, uint8_t qoi, Asdu req
         r.connection = connection;
         r.modem = modem;
         r.iec_id = iec_id;
-        r.params = RAM_modems::instance ? RAM_modems::instance->get_settings(modem)
-                                              .value(QStringLiteral("iec104_params"))
-                                              .toMap()
-                                        : QVariantMap();
+        r.params =
+            RAM_modems::instance
+                ? RAM_modems::instance->get_settings(modem).value(QStringLiteral("iec104_params")).toMap()
+                : QVariantMap();
         cp56_set_from_ms_timestamp(&r.time, uint64_t(rec.ts) * 1000u);
 
-        Asdu id = asdu_create(app_params, false, CS101_COT_INTERROGATED_BY_STATION, 0, int(iec_id), false, false);
+        Asdu id =
+            asdu_create(app_params, false, CS101_COT_INTERROGATED_BY_STATION, 0, int(iec_id), false, false);
         if (id) asdu_add_object(id, measured_float_create(&r.object, 100, float(modem), 0));
         if (first) {
             asdu_set_cot(request, CS101_COT_ACTIVATION_CON);
@@ -487,7 +525,8 @@ void IEC104::on_interrogation(ClientConnection connection, uint8_t qoi, Asdu req
         if (id) client_connection_send_asdu(connection, id);
         asdu_destroy(id);
 
-        r.asdu = asdu_create(app_params, false, CS101_COT_INTERROGATED_BY_STATION, 0, int(iec_id), false, false);
+        r.asdu =
+            asdu_create(app_params, false, CS101_COT_INTERROGATED_BY_STATION, 0, int(iec_id), false, false);
         for (const iec104_value& v : measured_values(rec))
             make_io_all(r, v.c, v.value);
         reply_finish(r);
@@ -495,22 +534,14 @@ void IEC104::on_interrogation(ClientConnection connection, uint8_t qoi, Asdu req
         if (rec.values.contains(status_a)) {
             uint64_t states = 0;
             const int n = status_states(rec, &states);
-            r.asdu = asdu_create(app_params, false, CS101_COT_INTERROGATED_BY_STATION, 0, int(iec_id), false, false);
+            r.asdu = asdu_create(app_params, false, CS101_COT_INTERROGATED_BY_STATION, 0, int(iec_id), false,
+                                 false);
             for (int i = 0; i < n; i++) {
                 const uint32_t ioa = sp_ioa_base + uint32_t(i);
                 if (par_of(params_of(r.params, ioa)) == QLatin1String("no_send")) continue;
-                const bool st = (states >> i) & 1u;
-                r.sent << qMakePair(sent_key(modem, ioa), QVariant(st));
-                reply_object(r, single_point_create(&r.object, int(ioa), st, 0));
+                reply_object(r, single_point_create(&r.object, int(ioa), (states >> i) & 1u, 0));
             }
             reply_finish(r);
-        }
-        if (mutex.tryLock(1000)) {
-            for (const auto& s : r.sent)
-                last_sent.insert(s.first, s.second);
-            mutex.unlock();
-        } else {
-            LOG_ERR << "iec104 lock not taken, values sent to modem" << modem << "interrogation not recorded";
         }
         asdu_set_cot(request, CS101_COT_ACTIVATION_TERMINATION);
         asdu_set_negative(request, false);

@@ -14,7 +14,6 @@
 #include <QList>
 #include <QMap>
 #include <QMutex>
-#include <QPair>
 #include <QObject>
 #include <QVariant>
 #include <QVariantMap>
@@ -90,7 +89,6 @@ private:
         Asdu asdu = nullptr;
         sInformationObject object{};
         bool has_object = false;
-        QVector<QPair<qint64, QVariant>> sent; // for last_sent, written once the answer is out
     };
 
     static bool interrogation_callback(void* parameter, ClientConnection connection, Asdu asdu, uint8_t qoi);
@@ -112,13 +110,19 @@ private:
     static bool on_connection_request(void* parameter, const char* ip_address);
     static bool on_asdu(void* parameter, ClientConnection connection, Asdu asdu);
     static void on_connection_event(void* parameter, ClientConnection connection, int event);
-    static void on_raw_message(void* parameter, ClientConnection connection, uint8_t* bytes, int size, bool sent);
-    static void on_queue_overflow(void* parameter, const uint8_t* asdu, int size);
+    static void on_raw_message(void* parameter, ClientConnection connection, uint8_t* bytes, int size,
+                               bool sent);
+    static void on_queue_overflow(void* parameter, ClientConnection connection, const uint8_t* asdu,
+                                  int size);
 
-    // ASDUs a full queue gave up, waiting to leave `last_sent`; filled inside station_enqueue_asdu.
+    // Filled inside station_enqueue_asdu: ASDUs that started connections' full queues gave up,
+    // waiting to leave `last_sent`, and the overwrites counted (all, and those in the queues of
+    // connections not started).
     std::mutex dropped_lock;
     QList<QByteArray> dropped;
-    qint64 overwrites = 0;
+    qint64 overwritten = 0, overwritten_stopped = 0;
+    // What the once-a-minute warning reports.
+    qint64 overwrites = 0, overwrites_stopped = 0;
     QElapsedTimer overwrite_report;
     QList<uint32_t> unaddressable; // modems told about once: no common address left
 };

@@ -160,7 +160,8 @@ public:
 
     explicit TestStation(const Options& o = Options())
     {
-        port = o.port ? o.port : free_port();
+        fixed_port = o.port != 0;
+        port = fixed_port ? o.port : free_port();
         station = station_create(o.low_queue, 100);
         station_set_server_mode(station, o.mode);
         station_set_local_address(station, "127.0.0.1");
@@ -177,10 +178,21 @@ public:
         station_set_connection_event_handler(station, on_event, this);
     }
     ~TestStation() { station_destroy(station); }
+    // A probed port may be taken by another socket before the station binds it: the station then
+    // tries another probed port (a port the caller gave is tried once).
     bool start()
     {
-        station_start(station);
-        return station_is_running(station);
+        for (int attempt = 0; attempt < 5; attempt++) {
+            if (attempt > 0) {
+                if (fixed_port) break;
+                station_stop(station); // joins the server thread that failed to bind
+                port = free_port();
+                station_set_local_port(station, port);
+            }
+            station_start(station);
+            if (station_is_running(station)) return true;
+        }
+        return false;
     }
 
     // "opened 0", "activated 1", ...: the event and the ordinal of the connection.
@@ -225,6 +237,8 @@ public:
     std::atomic<int> interrogation_answers{3};
 
 private:
+    bool fixed_port = false;
+
     static bool on_interrogation(void* parameter, ClientConnection c, Asdu asdu, uint8_t)
     {
         TestStation* self = static_cast<TestStation*>(parameter);
