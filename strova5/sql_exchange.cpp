@@ -82,9 +82,14 @@ SQL_Exchange::SQL_Exchange(QVariantMap cfg_, QObject* parent)
     clock.start();
     tmr_save = new QTimer(this);
     // The timer does not wait for the rows it handed to the writer (a lock held elsewhere may
-    // keep them for seconds); it tries again on its next tick. slot_tmr_save does wait.
+    // keep them for seconds); the run it missed starts as soon as the writer is done, so that
+    // under load the writer is not left idle until the next tick. slot_tmr_save does wait.
     connect(tmr_save, &QTimer::timeout, this, [this] {
-        if (!writer_in_flight()) save_run();
+        if (writer_in_flight()) {
+            save_due = true;
+            return;
+        }
+        save_run();
     });
 }
 
@@ -538,7 +543,16 @@ void SQL_Exchange::save_run()
             writer_result = true;
             writer_done.wakeAll();
         }
-        QMetaObject::invokeMethod(this, [this] { settle(); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            this,
+            [this] {
+                settle();
+                if (save_due && !writer_in_flight()) {
+                    save_due = false;
+                    save_run();
+                }
+            },
+            Qt::QueuedConnection);
     });
 }
 

@@ -298,6 +298,7 @@ protected:
     bool writer_in_flight();
     Batch run_data, run_event, run_setting; // the rows of the run in flight
     int writer_rows = 0;                    // their number, until they are taken back (main thread)
+    bool save_due = false; // a tick found the writer busy: the next run starts when it is done
     // The connection of the calling thread.
     QSqlDatabase& conn();
     // Main thread: the commands and statuses of a save, then its rows handed to the writer.
