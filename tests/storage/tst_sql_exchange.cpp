@@ -110,6 +110,32 @@ class tst_sql_exchange : public QObject
             return nullptr;
         return s;
     }
+    // A storage on a private server, with `check` open on its database; `admin_first` runs as
+    // the server's administrator before the storage connects. Null when any step fails.
+    std::unique_ptr<Storage> storage_on_private(Private_server& server, QMap<QString, QString>& priv,
+                                                const QString& admin_first = QString())
+    {
+        if (!server.start()) return nullptr;
+        priv = server.open_check(check);
+        if (!check.isOpen()) return nullptr;
+        if (!admin_first.isEmpty()) {
+            bool done = false;
+            {
+                QSqlDatabase admin = testsupport::open_admin_database("private_admin", priv);
+                done = QSqlQuery(admin).exec(admin_first);
+            }
+            QSqlDatabase::removeDatabase("private_admin");
+            if (!done) return nullptr;
+        }
+        auto s = std::make_unique<Storage>(config(priv["STROVA_MYSQL_DB"], priv), nullptr);
+        return s->init() ? std::move(s) : nullptr;
+    }
+    void close_private_check()
+    {
+        check.close();
+        check = QSqlDatabase();
+        QSqlDatabase::removeDatabase("private");
+    }
     QVariantList row(const QString& select)
     {
         QSqlQuery q(check);
@@ -398,11 +424,9 @@ private slots:
     void database_stopped()
     {
         Private_server server;
-        QVERIFY(server.start());
-        const QMap<QString, QString> priv = server.open_check(check);
-        QVERIFY(check.isOpen());
-        auto s = std::make_unique<Storage>(config(priv["STROVA_MYSQL_DB"], priv), nullptr);
-        QVERIFY(s->init());
+        QMap<QString, QString> priv;
+        auto s = storage_on_private(server, priv);
+        QVERIFY(s);
 
         // Uplinks keep arriving every 10 ms while the server stops, stays away and comes back.
         uint32_t sent = 0;
@@ -434,9 +458,7 @@ private slots:
         QCOMPARE(row(QString("SELECT `data` FROM modems_setting WHERE modem_id = %1").arg(1000 + sent - 1)).value(0).toString(),
                  QString(u8"Счётчик 🔌 '№") + QString::number(sent - 1));
         QVERIFY(g_log->has("database not reachable") && g_log->has("database reachable again"));
-        check.close();
-        check = QSqlDatabase();
-        QSqlDatabase::removeDatabase("private");
+        close_private_check();
     }
 
     void oversized_row_loses_only_itself()
@@ -444,16 +466,9 @@ private slots:
         // A row beyond max_allowed_packet makes the server drop the connection, which looks like
         // the server going away; it must not hold back its batch and every later one for ever.
         Private_server server;
-        QVERIFY(server.start());
-        const QMap<QString, QString> priv = server.open_check(check);
-        QVERIFY(check.isOpen());
-        {
-            QSqlDatabase admin = testsupport::open_admin_database("private_admin", priv);
-            QVERIFY(QSqlQuery(admin).exec("SET GLOBAL max_allowed_packet = 65536"));
-        }
-        QSqlDatabase::removeDatabase("private_admin");
-        auto s = std::make_unique<Storage>(config(priv["STROVA_MYSQL_DB"], priv), nullptr);
-        QVERIFY(s->init());
+        QMap<QString, QString> priv;
+        auto s = storage_on_private(server, priv, "SET GLOBAL max_allowed_packet = 65536");
+        QVERIFY(s);
         s->tmr_save->stop();
 
         Parser_ul_app ul = uplink(305, 1700000100, 0xEF);
@@ -480,9 +495,7 @@ private slots:
         QVERIFY(lost.first().contains("'huge'"));
         QVERIFY(lost.first().size() < 1300); // the statement is cut, not written out whole
         s.reset();
-        check.close();
-        check = QSqlDatabase();
-        QSqlDatabase::removeDatabase("private");
+        close_private_check();
     }
 
     // States of the server that pass: the rows wait, in order, and all are stored once it
@@ -497,13 +510,11 @@ private slots:
     {
         QFETCH(QString, state);
         Private_server server;
-        QVERIFY(server.start());
-        const QMap<QString, QString> priv = server.open_check(check);
-        QVERIFY(check.isOpen());
+        QMap<QString, QString> priv;
+        auto s = storage_on_private(server, priv);
+        QVERIFY(s);
         QSqlDatabase admin = testsupport::open_admin_database("passing_admin", priv);
         QVERIFY(admin.isOpen());
-        auto s = std::make_unique<Storage>(config(priv["STROVA_MYSQL_DB"], priv), nullptr);
-        QVERIFY(s->init());
         Feed feed;
         feed.start(s.get());
         QTRY_VERIFY(count("modems_data") > 0);
@@ -527,9 +538,7 @@ private slots:
         admin.close();
         admin = QSqlDatabase();
         QSqlDatabase::removeDatabase("passing_admin");
-        check.close();
-        check = QSqlDatabase();
-        QSqlDatabase::removeDatabase("private");
+        close_private_check();
     }
 
     void deadlock_victim_retried()
@@ -579,18 +588,11 @@ private slots:
     void writer_connection_refused()
     {
         Private_server server;
-        QVERIFY(server.start());
-        const QMap<QString, QString> priv = server.open_check(check);
-        QVERIFY(check.isOpen());
-        {
-            QSqlDatabase admin = testsupport::open_admin_database("limit_admin", priv);
-            // The daemon's main and loader connections; the test's own view, opened before the
-            // limit, is not counted by the server.
-            QVERIFY(QSqlQuery(admin).exec("ALTER USER 'u'@'127.0.0.1' WITH MAX_USER_CONNECTIONS 2"));
-        }
-        QSqlDatabase::removeDatabase("limit_admin");
-        auto s = std::make_unique<Storage>(config(priv["STROVA_MYSQL_DB"], priv), nullptr);
-        QVERIFY(s->init());
+        QMap<QString, QString> priv;
+        // The daemon's main and loader connections; the test's own view, opened before the
+        // limit, is not counted by the server.
+        auto s = storage_on_private(server, priv, "ALTER USER 'u'@'127.0.0.1' WITH MAX_USER_CONNECTIONS 2");
+        QVERIFY(s);
         // The loader thread has its connection: the writer's is the one too many.
         QTRY_COMPARE(
             row("SELECT COUNT(*) FROM information_schema.processlist WHERE user = 'u'").value(0).toInt(), 3);
@@ -605,9 +607,7 @@ private slots:
         QCOMPARE(err.size(), 1);
         QVERIFY2(err.first().contains("max_user_connections"), qPrintable(err.first()));
         s.reset();
-        check.close();
-        check = QSqlDatabase();
-        QSqlDatabase::removeDatabase("private");
+        close_private_check();
     }
 
     // The answer to a statement is lost with its connection after the server did the work: the
