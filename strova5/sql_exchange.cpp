@@ -357,7 +357,7 @@ bool SQL_Exchange::reconnect()
     // The client library reconnects on a statement once it has seen the link broken, which a
     // write into a connection the server just closed may only find out; this statement also
     // restores the charset.
-    return set_session_charset() || (is_connection_error(last_error) && set_session_charset());
+    return set_session_charset() || (classify(last_error) == Error_class::connection && set_session_charset());
 }
 
 SQL_Exchange::Outcome SQL_Exchange::attempt(QSqlQuery& query, const QString& statement)

@@ -209,10 +209,6 @@ protected:
     // refused: the rows themselves are refused (bad value, too long, ...).
     enum class Error_class { connection, passing, refused };
     static Error_class classify(const QSqlError& error);
-    static bool is_connection_error(const QSqlError& error)
-    {
-        return classify(error) == Error_class::connection;
-    }
     enum class Outcome { written, refused, dropped, away, passing };
     // Runs one write: taken, refused by the server, the server in a passing state, or the
     // connection went with it (dropped: already reconnected; away: the server cannot be reached).
