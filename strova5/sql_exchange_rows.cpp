@@ -295,6 +295,8 @@ void SQL_Exchange::slot_UL(Parser_ul_app ul)
         if (ram)
             ram->slot_set_setting(ul.modem_id, s.key, s.value, false);
         setting_batch.tuples << setting_tuple(ul.modem_id, s);
+        if (statuses_out)
+            settings_meanwhile.insert(qMakePair(ul.modem_id, s.key));
     }
 }
 
