@@ -54,6 +54,11 @@ public:
     // ---- command encoding (parser_strova5_dl.cpp)
     static Stringify_dl_app stringify_dl_app(const Dl_request& request, const QStringList& rights);
     static bool is_new_sw(uint32_t modem_id);
+    // A delivered relay command ("96.3.10") of an old software version: the relay setting it
+    // leaves, as the modem would report it; empty for any other status. Any thread (it reads
+    // the registry under its lock).
+    static QString relay_setting_value(const Rabbit_dl_status& status, const Dl_request& command);
+    // Stores that setting like one the meter reported.
     static void convert_relay_setting(const Rabbit_dl_status& status, const Dl_request& command);
 
     // ---- tariff calendars (parser_strova5_tariff.cpp), the value of the setting "13.0.0"

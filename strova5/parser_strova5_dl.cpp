@@ -836,10 +836,10 @@ bool parser_strova5::is_new_sw(uint32_t modem_id)
     return n > 1 ? n > 2 : true;
 }
 
-void parser_strova5::convert_relay_setting(const Rabbit_dl_status& status, const Dl_request& command)
+QString parser_strova5::relay_setting_value(const Rabbit_dl_status& status, const Dl_request& command)
 {
     if (!status.success || command.setting != QLatin1String("96.3.10") || is_new_sw(status.modem_id))
-        return;
+        return QString();
     QList<int> numbers;
     for (const QString& part : command.data.toString().split(QLatin1Char(','))) {
         bool ok = false;
@@ -847,14 +847,18 @@ void parser_strova5::convert_relay_setting(const Rabbit_dl_status& status, const
         if (ok)
             numbers.append(n);
     }
-    QString value;
     if (numbers.size() == 1)
-        value = QStringLiteral("[%1,%2,%3]").arg(2).arg(numbers[0]).arg(numbers[0] % 2);
-    else if (numbers.size() == 2)
-        value = QStringLiteral("[%1,%2,%3]").arg(numbers[0]).arg(numbers[1]).arg(numbers[1] % 2);
-    else
-        return;
-    store_modem_setting(status.modem_id, QStringLiteral("96.3.10"), value);
+        return QStringLiteral("[%1,%2,%3]").arg(2).arg(numbers[0]).arg(numbers[0] % 2);
+    if (numbers.size() == 2)
+        return QStringLiteral("[%1,%2,%3]").arg(numbers[0]).arg(numbers[1]).arg(numbers[1] % 2);
+    return QString();
+}
+
+void parser_strova5::convert_relay_setting(const Rabbit_dl_status& status, const Dl_request& command)
+{
+    const QString value = relay_setting_value(status, command);
+    if (!value.isEmpty())
+        store_modem_setting(status.modem_id, QStringLiteral("96.3.10"), value);
 }
 
 Stringify_dl_app parser_strova5::stringify_dl_app(const Dl_request& req, const QStringList& rights)

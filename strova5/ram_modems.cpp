@@ -526,20 +526,23 @@ bool may_be_json_text(const QVariant& value)
 }
 } // namespace
 
-void RAM_modems::slot_set_setting(uint32_t modem, QString setting, QVariant value, bool save_to_db)
+QVariant RAM_modems::stored_value(const QVariant& value)
 {
-    modem_record* rec = find_or_create(modem);
-
     // JSON text of an object or array is kept as the structure it describes.
-    QVariant stored = value;
     if (may_be_json_text(value)) {
         QJsonParseError error;
         const QJsonDocument doc = QJsonDocument::fromJson(value.toString().toUtf8(), &error);
         if (error.error == QJsonParseError::NoError &&
             ((doc.isObject() && !doc.object().isEmpty()) || (doc.isArray() && !doc.array().isEmpty())))
-            stored = doc.toVariant();
+            return doc.toVariant();
     }
+    return value;
+}
 
+void RAM_modems::slot_set_setting(uint32_t modem, QString setting, QVariant value, bool save_to_db)
+{
+    modem_record* rec = find_or_create(modem);
+    const QVariant stored = stored_value(value);
     rec->set_setting(setting, stored);
 
     if (save_to_db && SQL_Exchange::instance) {

@@ -154,6 +154,9 @@ public:
                                 std::initializer_list<setting_field> fields);
 
 public slots:
+    // A setting's value as the registry keeps it (JSON text of an object or array parsed);
+    // any thread.
+    static QVariant stored_value(const QVariant& value);
     void slot_set_setting(uint32_t modem, QString setting, QVariant value, bool save_to_db = true);
 
 private:

@@ -7,6 +7,7 @@
 #include "ram_modems.h"
 #include "sql_loader.h"
 
+#include <QDateTime>
 #include <QRandomGenerator>
 #include <QSqlField>
 #include <QSqlQuery>
@@ -250,17 +251,9 @@ void SQL_Exchange::settle()
     if (!writer_result)
         return;
     writer_result = false;
-    writer_rows = 0;
     const bool open_failed = writer_open_failed;
     writer_open_failed = false;
-    // What the run could not write goes back in front of what came meanwhile.
-    for (auto pair : {qMakePair(&run_data, &data_batch), qMakePair(&run_event, &event_batch),
-                      qMakePair(&run_setting, &setting_batch)}) {
-        pair.first->tuples.append(pair.second->tuples);
-        pair.second->tuples.swap(pair.first->tuples);
-        pair.first->tuples.clear();
-        pair.second->in_doubt = pair.first->in_doubt;
-    }
+    take_back_run();
     const QSqlError error = last_error;
     last_error = writer_error;
     if (open_failed) {
@@ -489,39 +482,15 @@ void SQL_Exchange::save_run()
         enforce_cap(*batch);
     enforce_status_cap();
     if (passing_until > clock.elapsed()) return; // the server is in a passing state: the pause first
-    if (!set_session_charset() && classify(last_error) != Error_class::refused) {
-        note_result(false);
-        return;
-    }
-    // The order matters: statuses find the command rows written first, and confirmed settings
-    // copied by the statuses go out with the settings of the same run. A lost connection ends
-    // the run; everything waits for the next one in the same order.
-    bool reached = write_batch(cmd_batch);
-    // In groups, so that each statement stays well inside a packet; a group sees what the
-    // groups before it wrote.
-    while (reached && !pending_statuses.isEmpty())
-        reached = apply_statuses(qMin(pending_statuses.size(), 5000));
-    // While the writer's own connection cannot be had, its rows go over this one.
-    const bool use_writer = writer && clock.elapsed() >= writer_retry_at;
-    if (!reached || !use_writer) {
-        reached = reached && write_batch(data_batch) && write_batch(event_batch) && write_batch(setting_batch);
+    take_run();
+    // While the writer's own connection cannot be had, the run goes over this one.
+    if (!writer || clock.elapsed() < writer_retry_at) {
+        const bool reached = (set_session_charset() || classify(last_error) == Error_class::refused) && store_run();
+        take_back_run();
         note_result(reached);
         return;
     }
-    if (data_batch.tuples.isEmpty() && event_batch.tuples.isEmpty() && setting_batch.tuples.isEmpty()) {
-        note_result(true);
-        return;
-    }
-    for (auto pair : {qMakePair(&run_data, &data_batch), qMakePair(&run_event, &event_batch),
-                      qMakePair(&run_setting, &setting_batch)}) {
-        pair.first->table = pair.second->table;
-        pair.first->prefix = pair.second->prefix;
-        pair.first->in_doubt = pair.second->in_doubt;
-    }
-    run_data.tuples.swap(data_batch.tuples);
-    run_event.tuples.swap(event_batch.tuples);
-    run_setting.tuples.swap(setting_batch.tuples);
-    writer_rows = run_data.tuples.size() + run_event.tuples.size() + run_setting.tuples.size();
+    statuses_out = !run_statuses.isEmpty();
     {
         QMutexLocker lock(&writer_mutex);
         writer_busy = true;
@@ -533,7 +502,7 @@ void SQL_Exchange::save_run()
         // Each run starts with the character set, as the main connection's: a reconnection of
         // the client library falls back to 3-byte utf8.
         const bool ok = opened && (set_session_charset() || classify(last_error) == Error_class::refused) &&
-                        write_batch(run_data) && write_batch(run_event) && write_batch(run_setting);
+                        store_run();
         {
             QMutexLocker lock(&writer_mutex);
             writer_open_failed = !opened;
@@ -556,14 +525,79 @@ void SQL_Exchange::save_run()
     });
 }
 
+void SQL_Exchange::take_run()
+{
+    for (auto pair : {qMakePair(&run_cmd, &cmd_batch), qMakePair(&run_data, &data_batch),
+                      qMakePair(&run_event, &event_batch), qMakePair(&run_setting, &setting_batch)}) {
+        pair.first->table = pair.second->table;
+        pair.first->prefix = pair.second->prefix;
+        pair.first->time_field = pair.second->time_field;
+        pair.first->in_doubt = pair.second->in_doubt;
+        pair.first->tuples.swap(pair.second->tuples);
+    }
+    run_statuses.swap(pending_statuses);
+    // Every command numbered so far is among the rows written before the statuses look.
+    run_counter = cmd_counter;
+    writer_rows = run_cmd.tuples.size() + run_statuses.size() + run_data.tuples.size() + run_event.tuples.size() +
+                  run_setting.tuples.size();
+}
+
+bool SQL_Exchange::store_run()
+{
+    // The order matters: statuses find the command rows written first, and the settings the
+    // statuses leave go out with the settings of the same run. A lost connection ends the run;
+    // everything waits for the next one in the same order.
+    bool reached = write_batch(run_cmd);
+    // In groups, so that each statement stays well inside a packet; a group sees what the
+    // groups before it wrote.
+    while (reached && !run_statuses.isEmpty())
+        reached = apply_statuses(qMin(run_statuses.size(), 5000));
+    return reached && write_batch(run_data) && write_batch(run_event) && write_batch(run_setting);
+}
+
+void SQL_Exchange::take_back_run()
+{
+    for (auto pair : {qMakePair(&run_cmd, &cmd_batch), qMakePair(&run_data, &data_batch),
+                      qMakePair(&run_event, &event_batch), qMakePair(&run_setting, &setting_batch)}) {
+        pair.first->tuples.append(pair.second->tuples);
+        pair.second->tuples.swap(pair.first->tuples);
+        pair.first->tuples.clear();
+        pair.second->in_doubt = pair.first->in_doubt;
+    }
+    run_statuses.append(pending_statuses);
+    pending_statuses.swap(run_statuses);
+    run_statuses.clear();
+    writer_rows = 0;
+    if (RAM_modems* ram = RAM_modems::instance)
+        for (const Registry_setting& s : qAsConst(run_settings))
+            if (!settings_meanwhile.contains(qMakePair(s.modem_id, s.key)))
+                ram->slot_set_setting(s.modem_id, s.key, s.value, false);
+    run_settings.clear();
+    settings_meanwhile.clear();
+    statuses_out = false;
+}
+
+void SQL_Exchange::status_setting(uint32_t modem_id, uint32_t ts, const QString& setting, const QVariant& value)
+{
+    run_setting.tuples << setting_tuple(modem_id, Ul_setting(ts, setting, value));
+    run_settings << Registry_setting{modem_id, setting, value};
+}
+
+void SQL_Exchange::status_relay(const Rabbit_dl_status& status, const Dl_request& command)
+{
+    const QString value = parser_strova5::relay_setting_value(status, command);
+    if (!value.isEmpty())
+        status_setting(status.modem_id, uint32_t(QDateTime::currentSecsSinceEpoch()), QStringLiteral("96.3.10"), RAM_modems::stored_value(value));
+}
+
 bool SQL_Exchange::find_status_commands(int count, QHash<uint32_t, Cmd_row>& rows)
 {
     QSet<uint32_t> numbers;
     QSet<QPair<uint32_t, QString>> pairs;
     bool any_answer = false;
-    uint32_t first_answer = cmd_counter;
+    uint32_t first_answer = run_counter;
     for (int i = 0; i < count; ++i) {
-        const Pending_status& pending = pending_statuses.at(i);
+        const Pending_status& pending = run_statuses.at(i);
         const Rabbit_dl_status& status = pending.status;
         if (status.cmd_id != 0) {
             numbers.insert(status.cmd_id);
@@ -597,18 +631,18 @@ bool SQL_Exchange::find_status_commands(int count, QHash<uint32_t, Cmd_row>& row
                    "WHERE n.modem_id = p.m AND n.setting = p.s%2 ORDER BY n.ts DESC, n.cmd_id DESC LIMIT 1)")
                    .arg(columns, numbered_up_to(first_answer));
         // ...and those numbered since, which only the later answers may see.
-        if (first_answer != cmd_counter) {
-            const QString since = first_answer < cmd_counter
+        if (first_answer != run_counter) {
+            const QString since = first_answer < run_counter
                                       ? QStringLiteral("c.cmd_id > %1 AND c.cmd_id <= %2")
                                       : QStringLiteral("(c.cmd_id > %1 OR c.cmd_id <= %2)");
             parts << QStringLiteral("SELECT %1 FROM modems_cmd c WHERE %2 AND (c.modem_id, c.setting) IN "
                                     "(SELECT m, s FROM p)")
-                         .arg(columns, since.arg(first_answer).arg(cmd_counter));
+                         .arg(columns, since.arg(first_answer).arg(run_counter));
         }
     }
     if (parts.isEmpty()) return true;
     const QString select = with + parts.join(QStringLiteral(" UNION ALL "));
-    QSqlQuery q(db);
+    QSqlQuery q(conn());
     q.setForwardOnly(true);
     if (!run(q, select)) {
         if (classify(last_error) == Error_class::refused) LOG_EXC << last_error.text() << log_cut(select);
@@ -632,9 +666,9 @@ bool SQL_Exchange::apply_statuses(int count)
     // the refused one is lost.
     const auto one_by_one = [this, count] {
         for (int i = 0; i < count; ++i) {
-            if (!apply_status(pending_statuses.first().status, pending_statuses.first().numbered_to))
+            if (!apply_status(run_statuses.first().status, run_statuses.first().numbered_to))
                 return false;
-            pending_statuses.removeFirst();
+            run_statuses.removeFirst();
         }
         return true;
     };
@@ -659,7 +693,7 @@ bool SQL_Exchange::apply_statuses(int count)
     QHash<uint32_t, int> new_states;
     QStringList confirmed; // setting rows, in arrival order
     for (int i = 0; i < count; ++i) {
-        const Pending_status& pending = pending_statuses.at(i);
+        const Pending_status& pending = run_statuses.at(i);
         const Rabbit_dl_status& status = pending.status;
         LOG_TRC << "dl_status" << status.modem_id << status.cmd_id << (status.success ? "true" : "false")
                 << status.setting;
@@ -741,7 +775,7 @@ bool SQL_Exchange::apply_statuses(int count)
             statements << QStringLiteral("UPDATE modems_cmd SET `state`='%1' WHERE cmd_id IN (%2)")
                               .arg(it.key())
                               .arg(it.value().join(QStringLiteral(", ")));
-        QSqlQuery q(db);
+        QSqlQuery q(conn());
         bool done = run(q, QStringLiteral("START TRANSACTION"));
         for (int i = 0; done && i < statements.size(); ++i)
             done = run(q, statements.at(i));
@@ -759,15 +793,14 @@ bool SQL_Exchange::apply_statuses(int count)
             return one_by_one();
         }
     }
-    // The registry learns of the relay and the confirmed settings in the order of the statuses,
-    // and each copy goes once more behind the settings already waiting, so that it stays newest.
+    // The relay and the confirmed settings in the order of the statuses, each once more behind
+    // the settings already waiting, so that it stays newest.
     for (const Found& f : qAsConst(found)) {
-        const Rabbit_dl_status& status = pending_statuses.at(f.index).status;
-        parser_strova5::convert_relay_setting(
-            status, Dl_request(status.modem_id, f.command.ts, f.command.setting, f.command.data));
-        if (f.confirms) copy_setting(status.modem_id, f.command.ts, f.command.setting, f.command.data);
+        const Rabbit_dl_status& status = run_statuses.at(f.index).status;
+        status_relay(status, Dl_request(status.modem_id, f.command.ts, f.command.setting, f.command.data));
+        if (f.confirms) status_setting(status.modem_id, f.command.ts, f.command.setting, f.command.data);
     }
-    pending_statuses.erase(pending_statuses.begin(), pending_statuses.begin() + count);
+    run_statuses.erase(run_statuses.begin(), run_statuses.begin() + count);
     confirms_in_doubt.clear();
     return true;
 }
@@ -806,26 +839,26 @@ void SQL_Exchange::note_reachable(bool reached)
 
 bool SQL_Exchange::numbered_within(uint32_t cmd_id, uint32_t numbered_to) const
 {
-    if (numbered_to == cmd_counter) return true;
-    if (numbered_to < cmd_counter) return cmd_id <= numbered_to || cmd_id > cmd_counter;
-    return cmd_id > cmd_counter && cmd_id <= numbered_to;
+    if (numbered_to == run_counter) return true;
+    if (numbered_to < run_counter) return cmd_id <= numbered_to || cmd_id > run_counter;
+    return cmd_id > run_counter && cmd_id <= numbered_to;
 }
 
 QString SQL_Exchange::numbered_up_to(uint32_t numbered_to) const
 {
-    if (numbered_to == cmd_counter)
+    if (numbered_to == run_counter)
         return QString();
     // Left out: the numbers after `numbered_to` up to the counter, around the wrap if need be.
-    if (numbered_to < cmd_counter)
-        return QStringLiteral(" AND (cmd_id <= %1 OR cmd_id > %2)").arg(numbered_to).arg(cmd_counter);
-    return QStringLiteral(" AND cmd_id > %1 AND cmd_id <= %2").arg(cmd_counter).arg(numbered_to);
+    if (numbered_to < run_counter)
+        return QStringLiteral(" AND (cmd_id <= %1 OR cmd_id > %2)").arg(numbered_to).arg(run_counter);
+    return QStringLiteral(" AND cmd_id > %1 AND cmd_id <= %2").arg(run_counter).arg(numbered_to);
 }
 
 bool SQL_Exchange::apply_status(const Rabbit_dl_status& status, uint32_t numbered_to)
 {
     LOG_TRC << "dl_status" << status.modem_id << status.cmd_id << (status.success ? "true" : "false")
             << status.setting;
-    QSqlQuery q(db);
+    QSqlQuery q(conn());
     QString setting;
     QVariant data;
     uint32_t ts = 0;
@@ -873,7 +906,7 @@ bool SQL_Exchange::apply_status(const Rabbit_dl_status& status, uint32_t numbere
 
     if (!status.success)
         state = 4;
-    parser_strova5::convert_relay_setting(status, Dl_request(status.modem_id, ts, setting, data));
+    status_relay(status, Dl_request(status.modem_id, ts, setting, data));
 
     int new_state = -1;
     switch (state) {
@@ -905,10 +938,8 @@ bool SQL_Exchange::apply_status(const Rabbit_dl_status& status, uint32_t numbere
         LOG_EXC << last_error.text() << update;
         return true;
     }
-    // Once more behind the settings already waiting, so that it stays the newest, and into the
-    // registry.
     if (state == 5)
-        copy_setting(status.modem_id, ts, setting, data);
+        status_setting(status.modem_id, ts, setting, data);
     return true;
 }
 

@@ -171,11 +171,12 @@ protected:
     // row when the server refused it. False when the connection is lost or the server is in a
     // passing state (last_error tells which; the rest waits, in order).
     bool write_batch(Batch& batch);
-    // Applies one status to `modems_cmd`; false when the connection is lost or the server is in
-    // a passing state (it stays pending).
+    // Applies one status of the run to `modems_cmd`; false when the connection is lost or the
+    // server is in a passing state (it stays pending).
     bool apply_status(const Rabbit_dl_status& status, uint32_t numbered_to);
     // SQL condition (empty, or starting with " AND") keeping the commands numbered up to
     // `numbered_to`, leaving out those numbered since; numbers may have wrapped meanwhile.
+    // "Since" is up to the run's counter: the commands its rows hold are all there are.
     QString numbered_up_to(uint32_t numbered_to) const;
     // True when `cmd_id` is among the commands numbered up to `numbered_to` (as numbered_up_to).
     bool numbered_within(uint32_t cmd_id, uint32_t numbered_to) const;
@@ -188,15 +189,21 @@ protected:
         uint32_t ts = 0;
         int state = 0;
     };
-    // Applies the pending statuses in bulk, the oldest `count` of them: one statement finds the
+    // Applies the run's statuses in bulk, the oldest `count` of them: one statement finds the
     // commands of all, the states are worked out here in arrival order, and one transaction
     // writes the confirmed settings and one UPDATE per new state. False when the connection is
     // lost or the server is in a passing state (all of them stay pending, in order).
     bool apply_statuses(int count);
-    // The command rows the first `count` pending statuses may reach, by number: those named by
+    // The command rows the run's first `count` statuses may reach, by number: those named by
     // number, and per (modem, setting) of the answers the newest one every answer may see plus
     // those numbered since the first answer arrived. False when the server could not answer.
     bool find_status_commands(int count, QHash<uint32_t, Cmd_row>& rows);
+    // A setting a status leaves (a confirmed write, a relay state): its row goes behind the
+    // run's settings, so that it stays the newest, and the registry learns it when the run is
+    // taken back.
+    void status_setting(uint32_t modem_id, uint32_t ts, const QString& setting, const QVariant& value);
+    // The relay setting a delivered relay command leaves, if any (status_setting).
+    void status_relay(const Rabbit_dl_status& status, const Dl_request& command);
     // Executes one statement; a failure leaves its error in last_error and is not logged here.
     bool run(QSqlQuery& query, const QString& statement);
     bool set_session_charset();
@@ -273,10 +280,10 @@ protected:
     qint64 passing_until = 0; // clock time before which no run starts
     int quit_hook = 0;
 
-    // The rows of readings, events and settings are written by a thread of their own on its own
-    // connection, so that the main thread does not wait for them; one run at a time, after the
-    // commands and statuses of its save, and every statement of the main thread waits for the
-    // run in flight first, so the server sees the statements in the order of a single thread.
+    // Each save's commands, statuses, readings, events and settings are written by a thread of
+    // their own on its own connection, so that the main thread does not wait for them; one run
+    // at a time, and every statement of the main thread waits for the run in flight first, so
+    // the server sees the statements in the order of a single thread.
     QThread* writer = nullptr;
     QObject* writer_context = nullptr; // lives in the writer thread
     QSqlDatabase writer_db;            // used in the writer thread only
@@ -292,12 +299,34 @@ protected:
     qint64 writer_retry_at = -1;
     bool writer_down = false;
     bool writer_in_flight();
-    Batch run_data, run_event, run_setting; // the rows of the run in flight
-    int writer_rows = 0;                    // their number, until they are taken back (main thread)
+    // The run in flight: the commands, the statuses with the counter they were numbered against,
+    // the readings, events and settings; and the settings its statuses leave for the registry.
+    Batch run_cmd, run_data, run_event, run_setting;
+    QList<Pending_status> run_statuses;
+    uint32_t run_counter = 0;
+    struct Registry_setting
+    {
+        uint32_t modem_id;
+        QString key;
+        QVariant value;
+    };
+    QList<Registry_setting> run_settings;
+    int writer_rows = 0; // the run's rows and statuses, until they are taken back (main thread)
+    // Main thread: a run with statuses is with the writer. The settings uplinks bring meanwhile
+    // are newer than what its statuses leave, and keep their registry value.
+    bool statuses_out = false;
+    QSet<QPair<uint32_t, QString>> settings_meanwhile;
+    // Main thread: moves everything waiting into the run.
+    void take_run();
+    // Any thread, one run at a time: the run's statements in their order on conn().
+    bool store_run();
+    // Main thread: what the run could not write goes back in front of what came meanwhile, and
+    // the registry learns the settings its statuses left.
+    void take_back_run();
     bool save_due = false; // a tick found the writer busy: the next run starts when it is done
     // The connection of the calling thread.
     QSqlDatabase& conn();
-    // Main thread: the commands and statuses of a save, then its rows handed to the writer.
+    // Main thread: hands everything waiting to the writer as one run.
     void save_run();
     // Main thread: waits for the run in flight; rows it could not write go back in front.
     void settle();

@@ -10,7 +10,9 @@
 #include <QJsonValue>
 #include <QHash>
 #include <QLocale>
+#include <QVarLengthArray>
 #include <QVector>
+#include <algorithm>
 #include <cmath>
 
 namespace {
@@ -30,12 +32,25 @@ QString number_text(double value)
     return QString::number(value, 'g', QLocale::FloatingPointShortest);
 }
 
+// Decimal digits straight into `t`: tuples are built for every stored record, and a temporary
+// string per number is most of their cost.
+void append_number(QString& t, quint64 v)
+{
+    QChar digits[20];
+    int n = 20;
+    do {
+        digits[--n] = QLatin1Char(char('0' + v % 10));
+        v /= 10;
+    } while (v);
+    t.append(digits + n, 20 - n);
+}
+
 void append_index_max(QString& t, uint16_t index_max)
 {
     if (index_max == 65535)
         t += QLatin1String("NULL");
     else
-        t += QString::number(index_max);
+        append_number(t, index_max);
 }
 } // namespace
 
@@ -197,26 +212,38 @@ QString SQL_Exchange::json_of_values(const QMap<OBIS, QVariant>& values)
 QString SQL_Exchange::data_tuple(const Parser_ul_app& ul, const Ul_data_record& rec)
 {
     static const int columns = obis_list.size();
-    QVector<QString> cells(columns);
+    // A record fills few of the columns: the runs of NULL between them are copied whole.
+    static const QString nulls = QStringLiteral(", NULL").repeated(columns);
+    QVarLengthArray<QPair<int, QVariant>, 8> cells;
     for (auto it = rec.values.cbegin(); it != rec.values.cend(); ++it) {
         const int i = column_of().value(it.key().be48(), -1);
         if (i >= 0)
-            cells[i] = sql_number(it.value());
+            cells.append(qMakePair(i, it.value()));
     }
+    std::sort(cells.begin(), cells.end(),
+              [](const QPair<int, QVariant>& a, const QPair<int, QVariant>& b) { return a.first < b.first; });
     QString t;
     t.reserve(420);
     t += QLatin1Char('(');
-    t += QString::number(ul.modem_id) + QLatin1String(", ") + QString::number(rec.ts) + QLatin1String(", ") +
-         QString::number(ul.ts_get) + QLatin1String(", ") + QString::number(ul.header) + QLatin1String(", ") +
-         QString::number(rec.index) + QLatin1String(", ");
+    append_number(t, ul.modem_id);
+    t += QLatin1String(", ");
+    append_number(t, rec.ts);
+    t += QLatin1String(", ");
+    append_number(t, ul.ts_get);
+    t += QLatin1String(", ");
+    append_number(t, ul.header);
+    t += QLatin1String(", ");
+    append_number(t, rec.index);
+    t += QLatin1String(", ");
     append_index_max(t, rec.index_max);
-    for (const QString& cell : qAsConst(cells)) {
+    int next = 0; // the first column not yet written
+    for (const auto& cell : cells) {
+        t += QStringRef(&nulls, 0, 6 * (cell.first - next));
         t += QLatin1String(", ");
-        if (cell.isNull())
-            t += QLatin1String("NULL");
-        else
-            t += cell;
+        t += sql_number(cell.second);
+        next = cell.first + 1;
     }
+    t += QStringRef(&nulls, 0, 6 * (columns - next));
     t += QLatin1String(", ");
     t += rec.values.isEmpty() ? QStringLiteral("NULL") : sql_text(json_of_values(rec.values));
     t += QLatin1Char(')');
@@ -228,11 +255,21 @@ QString SQL_Exchange::event_tuple(const Parser_ul_app& ul, const Ul_event_record
     QString t;
     t.reserve(160);
     t += QLatin1Char('(');
-    t += QString::number(ul.modem_id) + QLatin1String(", ") + QString::number(ev.ts) + QLatin1String(", ") +
-         QString::number(ul.ts_get) + QLatin1String(", ") + QString::number(ev.type.E) + QLatin1String(", ") +
-         QString::number(ev.index) + QLatin1String(", ");
+    append_number(t, ul.modem_id);
+    t += QLatin1String(", ");
+    append_number(t, ev.ts);
+    t += QLatin1String(", ");
+    append_number(t, ul.ts_get);
+    t += QLatin1String(", ");
+    append_number(t, ev.type.E);
+    t += QLatin1String(", ");
+    append_number(t, ev.index);
+    t += QLatin1String(", ");
     append_index_max(t, ev.index_max);
-    t += QLatin1String(", ") + QString::number(ev.event) + QLatin1String(", ") + QString::number(ev.worktime);
+    t += QLatin1String(", ");
+    append_number(t, ev.event);
+    t += QLatin1String(", ");
+    append_number(t, ev.worktime);
     for (const OBIS& code : event_columns) {
         t += QLatin1String(", ");
         const auto it = ev.values.constFind(code);
@@ -295,6 +332,8 @@ void SQL_Exchange::slot_UL(Parser_ul_app ul)
         if (ram)
             ram->slot_set_setting(ul.modem_id, s.key, s.value, false);
         setting_batch.tuples << setting_tuple(ul.modem_id, s);
+        if (statuses_out)
+            settings_meanwhile.insert(qMakePair(ul.modem_id, s.key));
     }
 }
 

@@ -40,6 +40,7 @@ public:
     using SQL_Exchange::chunk_max_rows;
     using SQL_Exchange::cmd_counter;
     using SQL_Exchange::pending_cap;
+    using SQL_Exchange::save_run;
     using SQL_Exchange::tmr_save;
 };
 
@@ -810,6 +811,47 @@ private slots:
         QCOMPARE(once, each);
         QVERIFY(!g_log->has("WITH p(m, s)")); // the bulk lookup was taken
         QVERIFY(!g_log->has("in the statuses of a save"));
+    }
+
+    // The statuses go to the database with the writer while uplinks go on arriving: a setting an
+    // uplink reports meanwhile is newer than the one a status confirms, in the table and in the
+    // registry alike; a delivered relay command of an old software leaves its relay setting.
+    void status_settings_while_the_run_is_out()
+    {
+        auto s = storage_on_fresh("st_status_meanwhile");
+        QVERIFY(s);
+        s->tmr_save->stop();
+        const QString written = "0.0.17.0.0.255_3";
+        ram->slot_set_setting(702, "version", QVariantMap{{"sw", "1.0.2.0"}}, false);
+        s->codec_states = {5, 5, 1};
+        s->send_dl(700, {}, written, 7);
+        s->send_dl(701, {}, written, 7);
+        const uint32_t relay = s->send_dl(702, {"control"}, "96.3.10", "5").value("702").toUInt();
+        s->slot_tmr_save();
+        QCOMPARE(count("modems_cmd", "`state` = 1 OR `state` = 5"), 3);
+
+        s->slot_DL_status(Rabbit_dl_status(700, written, true, 0));
+        s->slot_DL_status(Rabbit_dl_status(701, written, true, 0));
+        s->slot_DL_status(Rabbit_dl_status(702, "", true, relay));
+        s->save_run(); // with the writer; taken back by the next statement or save
+        Parser_ul_app ul = uplink(700, 1700000100, 0xEE);
+        ul.ul_settings << Ul_setting(1700000100, written, 9);
+        s->slot_UL(ul);
+        s->slot_tmr_save();
+        s->slot_tmr_save();
+        QCOMPARE(s->pending_rows(), 0);
+
+        QCOMPARE(count("modems_cmd", "`state` = 3"), 2);
+        QCOMPARE(count("modems_cmd", QString("cmd_id = %1 AND `state` = 2").arg(relay)), 1);
+        QCOMPARE(row(QString("SELECT `data` FROM modems_setting WHERE modem_id = 700 AND setting = '%1'").arg(written)),
+                 QVariantList{"9"});
+        QCOMPARE(ram->get_setting(700, written).toInt(), 9);
+        QCOMPARE(row(QString("SELECT `data` FROM modems_setting WHERE modem_id = 701 AND setting = '%1'").arg(written)),
+                 QVariantList{"7"});
+        QCOMPARE(ram->get_setting(701, written).toInt(), 7);
+        QCOMPARE(row("SELECT `data` FROM modems_setting WHERE modem_id = 702 AND setting = '96.3.10'"),
+                 QVariantList{"[2,5,1]"});
+        QCOMPARE(ram->get_setting(702, "96.3.10"), QVariant(QVariantList{2, 5, 1}));
     }
 
     void commands_in_registry()
