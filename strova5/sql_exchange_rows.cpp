@@ -13,6 +13,7 @@
 #include <QVarLengthArray>
 #include <QVector>
 #include <algorithm>
+#include <initializer_list>
 #include <cmath>
 
 namespace {
@@ -45,8 +46,14 @@ void append_number(QString& t, quint64 v)
     t.append(digits + n, 20 - n);
 }
 
-void append_index_max(QString& t, uint16_t index_max)
+// "(" and the leading numbers of a reading's or an event's tuple, then its index_max.
+void append_head(QString& t, std::initializer_list<quint64> numbers, uint16_t index_max)
 {
+    t += QLatin1Char('(');
+    for (const quint64 n : numbers) {
+        append_number(t, n);
+        t += QLatin1String(", ");
+    }
     if (index_max == 65535)
         t += QLatin1String("NULL");
     else
@@ -224,18 +231,7 @@ QString SQL_Exchange::data_tuple(const Parser_ul_app& ul, const Ul_data_record& 
               [](const QPair<int, QVariant>& a, const QPair<int, QVariant>& b) { return a.first < b.first; });
     QString t;
     t.reserve(420);
-    t += QLatin1Char('(');
-    append_number(t, ul.modem_id);
-    t += QLatin1String(", ");
-    append_number(t, rec.ts);
-    t += QLatin1String(", ");
-    append_number(t, ul.ts_get);
-    t += QLatin1String(", ");
-    append_number(t, ul.header);
-    t += QLatin1String(", ");
-    append_number(t, rec.index);
-    t += QLatin1String(", ");
-    append_index_max(t, rec.index_max);
+    append_head(t, {ul.modem_id, rec.ts, ul.ts_get, ul.header, rec.index}, rec.index_max);
     int next = 0; // the first column not yet written
     for (const auto& cell : cells) {
         t += QStringRef(&nulls, 0, 6 * (cell.first - next));
@@ -254,18 +250,7 @@ QString SQL_Exchange::event_tuple(const Parser_ul_app& ul, const Ul_event_record
 {
     QString t;
     t.reserve(160);
-    t += QLatin1Char('(');
-    append_number(t, ul.modem_id);
-    t += QLatin1String(", ");
-    append_number(t, ev.ts);
-    t += QLatin1String(", ");
-    append_number(t, ul.ts_get);
-    t += QLatin1String(", ");
-    append_number(t, ev.type.E);
-    t += QLatin1String(", ");
-    append_number(t, ev.index);
-    t += QLatin1String(", ");
-    append_index_max(t, ev.index_max);
+    append_head(t, {ul.modem_id, ev.ts, ul.ts_get, ev.type.E, ev.index}, ev.index_max);
     t += QLatin1String(", ");
     append_number(t, ev.event);
     t += QLatin1String(", ");

@@ -39,6 +39,8 @@ public:
     using SQL_Exchange::chunk_max_chars;
     using SQL_Exchange::chunk_max_rows;
     using SQL_Exchange::cmd_counter;
+    using SQL_Exchange::data_tuple;
+    using SQL_Exchange::event_tuple;
     using SQL_Exchange::pending_cap;
     using SQL_Exchange::save_run;
     using SQL_Exchange::tmr_save;
@@ -811,6 +813,29 @@ private slots:
         QCOMPARE(once, each);
         QVERIFY(!g_log->has("WITH p(m, s)")); // the bulk lookup was taken
         QVERIFY(!g_log->has("in the statuses of a save"));
+    }
+
+    // The row text of a reading and of an event, byte for byte: values in the first, a middle and
+    // the last of the 54 value columns, a code without a column (only in the JSON), no values.
+    void tuples_byte_exact()
+    {
+        const auto nulls = [](int n) { return QStringLiteral(", NULL").repeated(n); };
+        Parser_ul_app ul = uplink(4294967295u, 1700000000, 0x42);
+        Ul_data_record rec(15, 1699996400, 0, 65535);
+        rec.values.insert(SQL_Exchange::obis_list.at(0), 12345);
+        rec.values.insert(SQL_Exchange::obis_list.at(27), 2.5);
+        rec.values.insert(SQL_Exchange::obis_list.last(), -7);
+        rec.values.insert(obis_make_cde(99, 7, 0), 1);
+        QCOMPARE(Storage::data_tuple(ul, rec),
+                 "(4294967295, 1699996400, 1700000000, 66, 0, NULL, 12345" + nulls(26) + ", 2.5" + nulls(25) +
+                     ", -7, '{\"0000630700FF\":1,\"0100010800FF\":12345,\"0100150700FF\":2.5,\"0100510702FF\":-7}')");
+        QCOMPARE(Storage::data_tuple(ul, Ul_data_record(254, 1699999999, 65534, 65534)),
+                 "(4294967295, 1699999999, 1700000000, 66, 65534, 65534" + nulls(54) + ", NULL)");
+        Ul_event_record ev(1699999000, 3600, 7, 200, 4096, obis_make_cde(99, 98, 3));
+        ev.values.insert(obis_make_cde(12, 7, 4), 231);
+        QCOMPARE(Storage::event_tuple(ul, ev),
+                 QString("(4294967295, 1699999000, 1700000000, 3, 7, 200, 4096, 3600, NULL, 231, NULL, NULL, NULL, "
+                         "NULL, '{\"00000C0704FF\":231}')"));
     }
 
     // The statuses go to the database with the writer while uplinks go on arriving: a setting an
