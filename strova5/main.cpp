@@ -38,6 +38,9 @@ void say_on_stderr(const QString& reason)
 
 int main(int argc, char* argv[])
 {
+    // Qt's own event dispatcher instead of GLib's: every queued signal (several per uplink) makes
+    // GLib's wake its own thread with a system call, Qt's only once until the loop runs again.
+    qputenv("QT_NO_GLIB", "1");
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationVersion(QStringLiteral("1.0.0-6"));
 

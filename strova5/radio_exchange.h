@@ -42,4 +42,5 @@ private:
     rabbit_man_ul* rabbit_ul = nullptr;
     rabbit_man_dl* rabbit_dl = nullptr;
     QVariantMap config;
+    QByteArray api_key_member; // "\"api_key\":...," of the downlink object, or empty
 };

@@ -1,10 +1,12 @@
 // Uplink, delivery-report and downlink JSON as the radio network server exchanges it.
+#include "logger.h"
 #include "radio_exchange.h"
 #include "testsupport.h"
 
 #include <QDateTime>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QRandomGenerator>
 #include <QSignalSpy>
 #include <QtTest>
 
@@ -108,6 +110,40 @@ private slots:
         QCOMPARE(out.size(), 1);
         QCOMPARE(out.first().at(0).toByteArray(), f[2].toUtf8());
         QCOMPARE(out.first().at(1).toByteArray(), QByteArray("api.ostrel"));
+    }
+
+    // Commands of hex octets are written without the document model: byte for byte what the
+    // document writer makes of the same object, for any modem, number, octets and configured key.
+    void downlink_json_as_the_document_writer()
+    {
+        testsupport::Log_capture log(LVL_ERR);
+        QRandomGenerator rnd(20261207);
+        const QList<uint32_t> modems{0, 1, 9, 10, 999999, 1000000, 10000000, 123456789, 4294967295u};
+        for (int i = 0; i < 2000; ++i) {
+            QVariantMap config;
+            if (i % 4) {
+                QString key;
+                for (int n = rnd.bounded(12); n > 0; --n)
+                    key += QChar(ushort(rnd.bounded(3) ? rnd.bounded(0x20, 0x80) : rnd.bounded(0, 0x3000)));
+                if (i % 8 == 1) key += QStringLiteral("\"\\\b\f\n\r\t\x01\x1f\x7f") + QChar(0xD800) + QChar(0xDC00) + QChar(0xDFFF);
+                config.insert("dl", QVariantMap{{"api_key", key}});
+            }
+            Radio_Exchange rx(config, nullptr);
+            QSignalSpy out(&rx, &Radio_Exchange::signal_stringify);
+            Stringify_dl_app dl(Dl_request(i < modems.size() ? modems[i] : rnd.generate(), 1, "x", QVariant()));
+            dl.cmd_id = i % 3 ? rnd.generate() : uint32_t(i);
+            for (int n = 1 + rnd.bounded(40); n > 0; --n)
+                dl.payload += char(rnd.bounded(256));
+            rx.slot_DL(dl);
+            QVariantMap expected = Radio_Exchange::dl_to_map(dl);
+            if (config.contains("dl")) expected.insert("api_key", config["dl"].toMap()["api_key"].toString());
+            QCOMPARE(out.size(), 1);
+            QCOMPARE(out.first().at(0).toByteArray(), QJsonDocument::fromVariant(expected).toJson(QJsonDocument::Compact));
+            // The log line shows the same object with the key masked.
+            if (expected.contains("api_key")) expected.insert("api_key", "***");
+            QCOMPARE(log.count("DL " + QJsonDocument::fromVariant(expected).toJson(QJsonDocument::Compact)), 1);
+            log.clear();
+        }
     }
 
     void configured_api_key_replaces_callers()
