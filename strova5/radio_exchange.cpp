@@ -165,8 +165,10 @@ void Radio_Exchange::slot_DL(Stringify_dl_app dl_app)
     rest += "\"}";
     const QByteArray head = QByteArrayLiteral("{\"ack\":true,");
     // The key authenticates us to the network server: never in the log.
-    if (log_passes(LVL_EXC))
-        LOG_EXC << "DL" << (head + (api_key_member.isEmpty() ? QByteArray() : QByteArrayLiteral("\"api_key\":\"***\",")) + rest).constData();
+    if (log_passes(LVL_EXC)) {
+        const QByteArray key = api_key_member.isEmpty() ? QByteArray() : QByteArrayLiteral("\"api_key\":\"***\",");
+        LOG_EXC << "DL" << (head + key + rest).constData();
+    }
     emit signal_stringify(head + api_key_member + rest, QByteArrayLiteral("api.ostrel"));
 }
 

@@ -587,7 +587,8 @@ void SQL_Exchange::status_relay(const Rabbit_dl_status& status, const Dl_request
 {
     const QString value = parser_strova5::relay_setting_value(status, command);
     if (!value.isEmpty())
-        status_setting(status.modem_id, uint32_t(QDateTime::currentSecsSinceEpoch()), QStringLiteral("96.3.10"), RAM_modems::stored_value(value));
+        status_setting(status.modem_id, uint32_t(QDateTime::currentSecsSinceEpoch()), QStringLiteral("96.3.10"),
+                       RAM_modems::stored_value(value));
 }
 
 bool SQL_Exchange::find_status_commands(int count, QHash<uint32_t, Cmd_row>& rows)
