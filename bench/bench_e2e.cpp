@@ -8,8 +8,9 @@
 //                     of the daemon's chunk size, on one connection.
 // Then where the daemon's time went: CPU seconds, and per thread the share of samples on the CPU,
 // waiting on MariaDB and waiting for anything else (the broker, timers), and its peak memory.
-// The downlink exchange exists, as on an operator's broker, with a capture queue bound to it: the
-// downlinks the broker took are counted next to the command rows, which they must match.
+// The downlink exchange exists, as on an operator's broker, with a capture queue bound to it and
+// consumed as the radio network server would: the downlinks taken are counted next to the command
+// rows, which they must match.
 //
 //   bench_e2e [uplinks] [modems]      (default 100000 and 10000; starts and stops its own
 //                                       MariaDB and RabbitMQ)
@@ -372,25 +373,59 @@ QMap<QString, qlonglong> statement_counts(QSqlDatabase& db)
     return out;
 }
 
-// Messages waiting in `queue`, -1 when it cannot be read.
-int queue_length(const QString& uri, const QString& queue)
+// Takes the downlinks off the capture queue as they come, as the radio network server takes
+// them, and counts them: a queue left to grow to a million messages would slow the broker's
+// confirms of every further downlink, which no operator's broker sees.
+class Capture : public QThread
 {
-    const QStringList out = testsupport::amqp_peer(uri, {"stats", queue});
-    return out.isEmpty() ? -1
-                         : QJsonDocument::fromJson(out.first().toUtf8()).object().value("messages").toInt(-1);
-}
+public:
+    Capture(const QString& uri, const QString& queue) : uri(uri), queue(queue) {}
+    ~Capture() override { stop(); }
+    void stop()
+    {
+        quit();
+        wait();
+    }
+    std::atomic<int> received{0};
 
-// The length of `queue` once it equals the command rows, or once neither has changed for two
+protected:
+    void run() override
+    {
+        AmqpClient client;
+        QObject::connect(&client, &AmqpClient::connected, [&] {
+            AmqpQueue* q = client.createQueue(queue);
+            QObject::connect(q, &AmqpQueue::declared, [q] {
+                q->qos(1000, 0);
+                q->consume(AmqpQueue::coNoLocal);
+            });
+            QObject::connect(q, &AmqpQueue::messageReceived, [this, q] {
+                while (!q->isEmpty()) {
+                    q->ack(q->dequeue());
+                    ++received;
+                }
+            });
+            q->declare(AmqpQueue::Durable);
+        });
+        client.connectToHost(uri);
+        exec();
+        client.disconnectFromHost();
+    }
+
+private:
+    QString uri, queue;
+};
+
+// The downlinks taken once they equal the command rows, or once neither has changed for two
 // seconds; `cmds` is left at the last count of command rows.
-int settled_queue_length(QSqlDatabase& db, const QString& uri, const QString& queue, int& cmds)
+int settled_downlinks(QSqlDatabase& db, const Capture& capture, int& cmds)
 {
-    int last = queue_length(uri, queue);
+    int last = capture.received;
     cmds = count(db, "SELECT COUNT(*) FROM modems_cmd");
     QElapsedTimer still;
     still.start();
     while (last != cmds && still.elapsed() < 2000) {
         QThread::msleep(100);
-        const int now = queue_length(uri, queue), rows = count(db, "SELECT COUNT(*) FROM modems_cmd");
+        const int now = capture.received, rows = count(db, "SELECT COUNT(*) FROM modems_cmd");
         if (now != last || rows != cmds) still.restart();
         last = now;
         cmds = rows;
@@ -464,6 +499,8 @@ int main(int argc, char* argv[])
         // The daemon never declares its downlink exchange: without it the broker refuses every publish.
         const QString dl_queue = QStringLiteral("bench_dl_capture");
         testsupport::amqp_peer(uri, {"bind", "bench_dl", dl_queue, "#"});
+        Capture capture(uri, dl_queue);
+        capture.start();
 
         double e2e_rate = 0, cpu = 0;
         qint64 peak = 0, last_ms = 0;
@@ -523,9 +560,9 @@ int main(int argc, char* argv[])
                         data >= e.data && events >= e.events ? "" : "; INCOMPLETE");
             if (data < e.data || events < e.events)
                 rc = 1;
-            // Each command row leaves as one downlink: wait until the capture queue stops growing.
-            const int downlinks = settled_queue_length(db, uri, dl_queue, cmds);
-            std::printf("downlinks: %d received on the capture queue, %d command rows%s\n", downlinks, cmds,
+            // Each command row leaves as one downlink: wait until the downlinks stop coming.
+            const int downlinks = settled_downlinks(db, capture, cmds);
+            std::printf("downlinks: %d taken from the capture queue, %d command rows%s\n", downlinks, cmds,
                         downlinks == cmds ? "" : "; MISMATCH");
             if (downlinks != cmds) rc = 1;
             ::kill(pid_t(daemon.processId()), SIGTERM);
