@@ -13,6 +13,7 @@ Radio_Exchange* Radio_Exchange::instance = nullptr;
 
 namespace {
 const QString status_prefix = QStringLiteral("drvStrova5_");
+const QByteArray status_prefix_bytes = status_prefix.toLatin1();
 
 bool is_hex_text(const QByteArray& text)
 {
@@ -160,7 +161,7 @@ void Radio_Exchange::slot_DL(Stringify_dl_app dl_app)
     rest += ",\"msg_type\":\"dl\",\"payload\":\"";
     rest += dl_app.payload.toHex().toUpper();
     rest += "\",\"status_id\":\"";
-    rest += status_prefix.toLatin1();
+    rest += status_prefix_bytes;
     rest += QByteArray::number(dl_app.cmd_id);
     rest += "\"}";
     const QByteArray head = QByteArrayLiteral("{\"ack\":true,");

@@ -80,6 +80,11 @@ SQL_Exchange::SQL_Exchange(QVariantMap cfg_, QObject* parent)
     data_batch.time_field = 2;
     event_batch.time_field = 2;
     setting_batch.time_field = 1;
+    // The run's batches are the same tables, empty until a run takes the waiting rows.
+    run_cmd = cmd_batch;
+    run_data = data_batch;
+    run_event = event_batch;
+    run_setting = setting_batch;
     clock.start();
     tmr_save = new QTimer(this);
     // The timer does not wait for the rows it handed to the writer (a lock held elsewhere may
@@ -529,9 +534,6 @@ void SQL_Exchange::take_run()
 {
     for (auto pair : {qMakePair(&run_cmd, &cmd_batch), qMakePair(&run_data, &data_batch),
                       qMakePair(&run_event, &event_batch), qMakePair(&run_setting, &setting_batch)}) {
-        pair.first->table = pair.second->table;
-        pair.first->prefix = pair.second->prefix;
-        pair.first->time_field = pair.second->time_field;
         pair.first->in_doubt = pair.second->in_doubt;
         pair.first->tuples.swap(pair.second->tuples);
     }
