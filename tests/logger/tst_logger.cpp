@@ -1,3 +1,4 @@
+#include "log_limiter.h"
 #include "logger.h"
 
 #include <QDir>
@@ -7,6 +8,7 @@
 #include <QTemporaryDir>
 #include <QThread>
 #include <QtTest>
+#include <atomic>
 #include <ctime>
 
 class tst_logger : public QObject
@@ -20,11 +22,9 @@ class tst_logger : public QObject
     QStringList lines_of(const QString& path)
     {
         QFile f(path);
-        if (!f.open(QIODevice::ReadOnly))
-            return {};
+        if (!f.open(QIODevice::ReadOnly)) return {};
         QStringList out = QString::fromUtf8(f.readAll()).split(QLatin1Char('\n'));
-        if (!out.isEmpty() && out.last().isEmpty())
-            out.removeLast();
+        if (!out.isEmpty() && out.last().isEmpty()) out.removeLast();
         return out;
     }
     QStringList all_lines(const QString& dir)
@@ -47,12 +47,21 @@ private slots:
     void path_forms_data()
     {
         QTest::addColumn<QString>("path");
-        QTest::addColumn<QString>("dir_suffix"); // relative to the temp dir; "<exe>" = executable's dir + /log
+        QTest::addColumn<QString>(
+            "dir_suffix"); // relative to the temp dir; "<exe>" = executable's dir + /log
         QTest::addColumn<QString>("base");
-        QTest::newRow("dir and name") << "%1/x/drv.log" << "/x" << "drv";
-        QTest::newRow("directory only") << "%1/x/" << "/x" << "tst_logger";
-        QTest::newRow("name only") << "drv.log" << "<exe>" << "drv";
-        QTest::newRow("backslashes") << "%1\\x\\drv.log" << "/x" << "drv";
+        QTest::newRow("dir and name") << "%1/x/drv.log"
+                                      << "/x"
+                                      << "drv";
+        QTest::newRow("directory only") << "%1/x/"
+                                        << "/x"
+                                        << "tst_logger";
+        QTest::newRow("name only") << "drv.log"
+                                   << "<exe>"
+                                   << "drv";
+        QTest::newRow("backslashes") << "%1\\x\\drv.log"
+                                     << "/x"
+                                     << "drv";
     }
     void path_forms()
     {
@@ -70,12 +79,14 @@ private slots:
         QCOMPARE(log_base_name(), base);
         QVERIFY(log_is_enabled());
         QVERIFY(log_is_handler_installed());
-        const QStringList files = QDir(expected_dir).entryList(QStringList() << base + "___*.log", QDir::Files);
+        const QStringList files =
+            QDir(expected_dir).entryList(QStringList() << base + "___*.log", QDir::Files);
         QVERIFY(!files.isEmpty());
-        QVERIFY2(QRegularExpression("^" + base + "___\\d{4}-\\d\\d-\\d\\d___\\d\\d-\\d\\d-\\d\\d-\\d{3}\\.log$")
-                     .match(files.last())
-                     .hasMatch(),
-                 qPrintable(files.last()));
+        QVERIFY2(
+            QRegularExpression("^" + base + "___\\d{4}-\\d\\d-\\d\\d___\\d\\d-\\d\\d-\\d\\d-\\d{3}\\.log$")
+                .match(files.last())
+                .hasMatch(),
+            qPrintable(files.last()));
         if (dir_suffix == "<exe>") {
             for (const QString& f : files)
                 QFile::remove(expected_dir + "/" + f);
@@ -97,11 +108,16 @@ private slots:
         const QString ts = QStringLiteral("\\d{4}\\.\\d\\d\\.\\d\\d \\d\\d:\\d\\d:\\d\\d\\.\\d{3}");
         const QString pos1 = QStringLiteral("{tst_logger.cpp;%1}").arg(line, 4);
         const QString pos2 = QStringLiteral("{tst_logger.cpp;%1}").arg(line + 1, 4);
-        QVERIFY2(QRegularExpression("^" + ts + "  \\(Wrn\\)  " + QRegularExpression::escape(pos1) + " ram created$")
-                     .match(lines[0]).hasMatch(), qPrintable(lines[0]));
+        QVERIFY2(QRegularExpression("^" + ts + "  \\(Wrn\\)  " + QRegularExpression::escape(pos1) +
+                                    " ram created$")
+                     .match(lines[0])
+                     .hasMatch(),
+                 qPrintable(lines[0]));
         QVERIFY2(QRegularExpression("^" + ts + "  \\(Exc\\)  " + QRegularExpression::escape(pos2) +
                                     " no file settings \"/etc/a b.json\" 42$")
-                     .match(lines[1]).hasMatch(), qPrintable(lines[1]));
+                     .match(lines[1])
+                     .hasMatch(),
+                 qPrintable(lines[1]));
         QVERIFY2(QRegularExpression("^" + ts + "  \\(Wrn\\)  plain warning$").match(lines[2]).hasMatch(),
                  qPrintable(lines[2]));
     }
@@ -239,7 +255,8 @@ private slots:
         QTemporaryDir tmp;
         QStringList old;
         for (int i = 0; i < present; ++i) {
-            const QString name = QStringLiteral("drv___2020-01-%1___00-00-00-000.log").arg(i + 1, 2, 10, QLatin1Char('0'));
+            const QString name =
+                QStringLiteral("drv___2020-01-%1___00-00-00-000.log").arg(i + 1, 2, 10, QLatin1Char('0'));
             QFile f(tmp.path() + "/" + name);
             QVERIFY(f.open(QIODevice::WriteOnly));
             old << name;
@@ -249,7 +266,8 @@ private slots:
         QVERIFY(other.open(QIODevice::WriteOnly));
         other.close();
         log_init(tmp.path() + "/drv.log", 5);
-        const QStringList files = QDir(tmp.path()).entryList(QStringList() << "drv___*.log", QDir::Files, QDir::Name);
+        const QStringList files =
+            QDir(tmp.path()).entryList(QStringList() << "drv___*.log", QDir::Files, QDir::Name);
         QCOMPARE(files.size(), present - deleted + 1);
         for (int i = 0; i < deleted; ++i)
             QVERIFY(!files.contains(old[i]));
@@ -282,12 +300,115 @@ private slots:
         }
         const QStringList lines = all_lines(tmp.path());
         QCOMPARE(lines.size(), threads * per_thread);
-        const QRegularExpression tagged("^\\d{4}\\.\\d\\d\\.\\d\\d \\d\\d:\\d\\d:\\d\\d\\.\\d{3}  \\(Dbg\\)  "
-                                        "\\{tst_logger\\.cpp; *\\d+\\} worker \\d line \\d+ \"payload-payload-payload\"$");
-        const QRegularExpression plain("^\\d{4}\\.\\d\\d\\.\\d\\d \\d\\d:\\d\\d:\\d\\d\\.\\d{3}  \\(Wrn\\)  worker \\d plain \\d+$");
+        const QRegularExpression tagged(
+            "^\\d{4}\\.\\d\\d\\.\\d\\d \\d\\d:\\d\\d:\\d\\d\\.\\d{3}  \\(Dbg\\)  "
+            "\\{tst_logger\\.cpp; *\\d+\\} worker \\d line \\d+ \"payload-payload-payload\"$");
+        const QRegularExpression plain(
+            "^\\d{4}\\.\\d\\d\\.\\d\\d \\d\\d:\\d\\d:\\d\\d\\.\\d{3}  \\(Wrn\\)  worker \\d plain \\d+$");
         for (const QString& l : lines)
             QVERIFY2(tagged.match(l).hasMatch() || plain.match(l).hasMatch(), qPrintable(l));
         QVERIFY(log_files(tmp.path()).size() > 1);
+    }
+    // A flood: the first lines of a burst pass, then one count a window until a window is quiet.
+    void limiter_flood_keeps_first_lines_and_counts_the_rest()
+    {
+        QTemporaryDir tmp;
+        log_init(tmp.path() + "/drv.log", 5);
+        qint64 now = 1000;
+        log_limiter lim(QStringLiteral("api request"), LVL_WRN, 3, 1000);
+        lim.set_clock([&now] { return now; });
+        int passed = 0;
+        for (int i = 0; i < 10; ++i)
+            passed += lim.pass();
+        QCOMPARE(passed, 3);
+        QCOMPARE(lim.left_out(), 7);
+        QVERIFY(all_lines(tmp.path()).isEmpty());
+
+        // Still flooding in the next window: nothing passes, the last window is counted once.
+        now += 1000;
+        for (int i = 0; i < 5; ++i)
+            passed += lim.pass();
+        QCOMPARE(passed, 3);
+        QStringList lines = all_lines(tmp.path());
+        QCOMPARE(lines.size(), 1);
+        QVERIFY2(lines[0].endsWith(" (Wrn)  api request: 7 more like it left out in 1 s"),
+                 qPrintable(lines[0]));
+
+        // A window without lines ends the burst; its own count is said first.
+        now += 1000;
+        now += 1000;
+        QVERIFY(lim.pass());
+        lines = all_lines(tmp.path());
+        QCOMPARE(lines.size(), 2);
+        QVERIFY2(lines[1].endsWith("api request: 5 more like it left out in 1 s"), qPrintable(lines[1]));
+        QCOMPARE(lim.left_out(), 0);
+    }
+
+    // An outage: said once, then a count at most once a window, and the end said once.
+    void limiter_outage_says_start_counts_and_end()
+    {
+        QTemporaryDir tmp;
+        log_init(tmp.path() + "/drv.log", 5);
+        qint64 now = 0;
+        log_limiter lim(QStringLiteral("db_loader session not set"), LVL_ERR, 1, 60000);
+        lim.set_clock([&now] { return now; });
+        QVERIFY(!lim.end()); // nothing began
+        int lines_written = 0;
+        for (int s = 0; s < 600; ++s, now += 1000)
+            if (lim.pass()) ++lines_written;
+        QCOMPARE(lines_written, 1);
+        QVERIFY(lim.end());
+        const QStringList lines = all_lines(tmp.path());
+        // Ten minutes of one line a second: nine minute counts and the rest said at the end.
+        QCOMPARE(lines.size(), 10);
+        qint64 counted = 0;
+        const QRegularExpression count(
+            " \\(Err\\)  db_loader session not set: (\\d+) more like it left out in (\\d+) s$");
+        for (const QString& l : lines) {
+            const QRegularExpressionMatch m = count.match(l);
+            QVERIFY2(m.hasMatch(), qPrintable(l));
+            QVERIFY(m.captured(2).toInt() <= 60);
+            counted += m.captured(1).toLongLong();
+        }
+        QCOMPARE(counted, 599);
+        // After the end a new outage is a first line again.
+        QVERIFY(lim.pass());
+        QVERIFY(!lim.pass());
+    }
+
+    // The count of a flood's last window is said without a further line, from the event loop.
+    void limiter_says_count_when_flood_stops()
+    {
+        QTemporaryDir tmp;
+        log_init(tmp.path() + "/drv.log", 5);
+        log_limiter lim(QStringLiteral("hdlc datagram"), LVL_WRN, 2, 100);
+        for (int i = 0; i < 6; ++i)
+            lim.pass();
+        QTRY_COMPARE(all_lines(tmp.path()).size(), 1);
+        QVERIFY(all_lines(tmp.path())[0].endsWith("hdlc datagram: 4 more like it left out in 1 s"));
+        QCOMPARE(lim.left_out(), 0);
+    }
+
+    void limiter_threads_count_every_line()
+    {
+        QTemporaryDir tmp;
+        log_init(tmp.path() + "/drv.log", 5);
+        log_limiter lim(QStringLiteral("iec"), LVL_WRN, 10, 3600000);
+        std::atomic<int> passed{0};
+        QList<QThread*> workers;
+        for (int t = 0; t < 4; ++t)
+            workers << QThread::create([&] {
+                for (int i = 0; i < 5000; ++i)
+                    passed += lim.pass();
+            });
+        for (QThread* w : workers)
+            w->start();
+        for (QThread* w : workers) {
+            QVERIFY(w->wait(60000));
+            delete w;
+        }
+        QCOMPARE(passed.load(), 10);
+        QCOMPARE(lim.left_out(), 19990);
     }
 };
 

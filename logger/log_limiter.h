@@ -1,0 +1,39 @@
+#pragma once
+// Keeps one kind of repeated line from flooding the log or pushing its history out through
+// rotation: an outage that repeats the same error every second, or lines that outside input
+// can make as often as it likes.
+
+#include <QString>
+#include <QtGlobal>
+#include <functional>
+#include <memory>
+
+class log_limiter
+{
+public:
+    // The first `burst` lines of a window of `window_ms` pass. Once a line was left out, no line
+    // passes until a whole window went by without one; meanwhile each window that left lines out
+    // is summarised in one line at `level`: "<kind>: N more like it left out in S s".
+    log_limiter(QString kind, int level, int burst, qint64 window_ms);
+    ~log_limiter();
+    log_limiter(const log_limiter&) = delete;
+    log_limiter& operator=(const log_limiter&) = delete;
+
+    // True: the caller writes its line now. False: the line was counted.
+    bool pass();
+    // Ends an outage: summarises what was left out and starts afresh, so that the next line is
+    // a first one again. True when a line had passed or been counted since the last end(): the
+    // caller then writes its own line saying the outage is over.
+    bool end();
+    // Writes the summary now if lines were left out.
+    void flush();
+    // Lines counted since the last summary.
+    qint64 left_out() const;
+    // Monotonic milliseconds; tests step it by hand.
+    void set_clock(std::function<qint64()> monotonic_ms);
+
+    struct state;
+
+private:
+    std::shared_ptr<state> d;
+};
