@@ -8,6 +8,7 @@
 #include <QDateTime>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <limits>
 
 Radio_Exchange* Radio_Exchange::instance = nullptr;
 
@@ -146,8 +147,15 @@ void Radio_Exchange::slot_parse(QByteArray mess)
         emit signal_DL_status(status);
 }
 
+int Radio_Exchange::dl_free_room() const
+{
+    if (!rabbit_dl) return std::numeric_limits<int>::max();
+    return rabbit_dl->free_room() - dl_posted;
+}
+
 void Radio_Exchange::slot_DL(Stringify_dl_app dl_app)
 {
+    if (dl_posted > 0) --dl_posted;
     // A command of hex octets is written straight, with the members in the document writer's
     // order and form: the document model cost more than the rest of a downlink's road.
     if (dl_app.payload_is_text || dl_app.payload.isEmpty()) {
@@ -170,6 +178,7 @@ void Radio_Exchange::slot_DL(Stringify_dl_app dl_app)
         const QByteArray key = api_key_member.isEmpty() ? QByteArray() : QByteArrayLiteral("\"api_key\":\"***\",");
         LOG_EXC << "DL" << (head + key + rest).constData();
     }
+    if (rabbit_dl) rabbit_dl->note_arriving();
     emit signal_stringify(head + api_key_member + rest, QByteArrayLiteral("api.ostrel"));
 }
 
@@ -186,5 +195,6 @@ void Radio_Exchange::slot_rabbit_DL(QVariantMap dlmap)
             shown.insert(QStringLiteral("api_key"), QStringLiteral("***"));
         LOG_EXC << "DL" << QJsonDocument::fromVariant(shown).toJson(QJsonDocument::Compact).constData();
     }
+    if (rabbit_dl) rabbit_dl->note_arriving();
     emit signal_stringify(text, QByteArrayLiteral("api.ostrel"));
 }

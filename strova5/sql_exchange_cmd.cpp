@@ -1,6 +1,8 @@
 // Storage: command requests, their numbers and their states.
+#include "log_limiter.h"
 #include "logger.h"
 #include "parser_strova5.h"
+#include "radio_exchange.h"
 #include "ram_modems.h"
 #include "sql_exchange.h"
 
@@ -57,7 +59,16 @@ QVariantMap SQL_Exchange::send_dl(QList<uint32_t> modems, QStringList rights, QS
     // The codec may come back here while encoding (a relay request queues a second command), so
     // nothing below holds on to members or registry records across the encode call.
     QList<Stringify_dl_app> made;
+    // A command is never numbered only to be dropped by a full downlink queue: those beyond its
+    // room are not made at all.
+    Radio_Exchange* radio = Radio_Exchange::instance;
+    int to_send = 0;
+    int refused = 0;
     for (const uint32_t modem_id : qAsConst(modems)) {
+        if (refused > 0) {
+            ++refused;
+            continue;
+        }
         if (setting == QLatin1String("94.7.0")) {
             const uint32_t limit = cfg.value(QStringLiteral("ts_req_curr_last"), 5).toUInt();
             if (now - ts_req_curr_last <= limit)
@@ -65,19 +76,33 @@ QVariantMap SQL_Exchange::send_dl(QList<uint32_t> modems, QStringList rights, QS
             ts_req_curr_last = now;
         }
         Stringify_dl_app cmd = encode(Dl_request(modem_id, now, setting, data), rights);
+        if (cmd.modem_id >= 2 && cmd.state != 3 && cmd.state != 4) {
+            if (radio && radio->dl_free_room() - to_send <= 0) {
+                refused = 1;
+                continue;
+            }
+            ++to_send;
+        }
         if (++cmd_counter == 0)
             ++cmd_counter; // 0 stands for "find the command by its setting"
         cmd.cmd_id = cmd_counter;
         made << cmd;
     }
+    static log_limiter full_lim(QStringLiteral("downlink queue full"), LVL_WRN, 50, 1000);
+    if (refused > 0 && full_lim.pass())
+        LOG_WRN << "cmd" << setting << ":" << refused << "of" << modems.size()
+                << "commands refused, the downlink queue is full";
 
     for (const Stringify_dl_app& cmd : qAsConst(made)) {
         if (cmd.modem_id < 2)
             continue; // pseudo modems: the number stays used, nothing is sent or stored
         const bool send = cmd.state != 3 && cmd.state != 4;
         const uint32_t stored_state = cmd.state > 5 ? 3 : cmd.state;
-        if (send)
+        if (send) {
+            if (radio)
+                radio->note_dl_posted();
             emit signal_DL(cmd);
+        }
         result.insert(QString::number(cmd.modem_id), uint(cmd.cmd_id));
 
         modem_record* modem = nullptr;
@@ -112,21 +137,28 @@ QVariantMap SQL_Exchange::get_cmd_states(QList<uint32_t> cmd_ids)
             out.insert(QString::number(it.key()), cmd_state_text(it.value()));
         return out;
     }
-    if (cmd_ids.isEmpty())
-        return out;
-    QStringList numbers;
-    for (const uint32_t id : qAsConst(cmd_ids))
-        numbers << QString::number(id);
-    const QString select =
-        QStringLiteral("SELECT * FROM modems_cmd WHERE cmd_id in (%1) LIMIT 1000").arg(numbers.join(QLatin1Char(',')));
-    QSqlQuery q(db);
-    if (!run(q, select)) {
-        LOG_EXC << last_error.text() << select;
-        return out;
+    // A list of any length goes in pieces that each stay below the server's packet limit (one
+    // statement beyond it costs the connection); the answer keeps its bound of 1000 states.
+    constexpr int max_states = 1000;
+    for (int from = 0; from < cmd_ids.size() && out.size() < max_states;) {
+        QString numbers;
+        for (; from < cmd_ids.size() && numbers.size() < chunk_max_chars; ++from) {
+            if (!numbers.isEmpty())
+                numbers += QLatin1Char(',');
+            numbers += QString::number(cmd_ids.at(from));
+        }
+        const QString select = QStringLiteral("SELECT * FROM modems_cmd WHERE cmd_id in (%1) LIMIT %2")
+                                   .arg(numbers)
+                                   .arg(max_states - out.size());
+        QSqlQuery q(db);
+        if (!run(q, select)) {
+            LOG_EXC << last_error.text() << log_cut(select);
+            return out;
+        }
+        while (q.next())
+            out.insert(QString::number(q.value(QStringLiteral("cmd_id")).toUInt()),
+                       cmd_state_text(q.value(QStringLiteral("state")).toUInt()));
     }
-    while (q.next())
-        out.insert(QString::number(q.value(QStringLiteral("cmd_id")).toUInt()),
-                   cmd_state_text(q.value(QStringLiteral("state")).toUInt()));
     return out;
 }
 
