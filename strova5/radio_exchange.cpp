@@ -1,5 +1,6 @@
 #include "radio_exchange.h"
 
+#include "log_limiter.h"
 #include "logger.h"
 #include "parser_strova5.h"
 #include "rabbit_dl.h"
@@ -25,6 +26,13 @@ bool is_hex_text(const QByteArray& text)
             return false;
     }
     return true;
+}
+// Outside input (API requests, frames of the transparent channel) can make downlinks as fast as
+// the broker takes them: their lines are counted beyond a burst.
+log_limiter& downlink_lines()
+{
+    static log_limiter lim(QStringLiteral("downlink"), LVL_EXC, 50, 1000);
+    return lim;
 }
 } // namespace
 
@@ -174,7 +182,7 @@ void Radio_Exchange::slot_DL(Stringify_dl_app dl_app)
     rest += "\"}";
     const QByteArray head = QByteArrayLiteral("{\"ack\":true,");
     // The key authenticates us to the network server: never in the log.
-    if (log_passes(LVL_EXC)) {
+    if (log_passes(LVL_EXC) && downlink_lines().pass()) {
         const QByteArray key = api_key_member.isEmpty() ? QByteArray() : QByteArrayLiteral("\"api_key\":\"***\",");
         LOG_EXC << "DL" << (head + key + rest).constData();
     }
@@ -188,7 +196,7 @@ void Radio_Exchange::slot_rabbit_DL(QVariantMap dlmap)
     if (dl.contains(QStringLiteral("api_key")))
         dlmap.insert(QStringLiteral("api_key"), dl.value(QStringLiteral("api_key")).toString());
     const QByteArray text = QJsonDocument::fromVariant(dlmap).toJson(QJsonDocument::Compact);
-    if (log_passes(LVL_EXC)) {
+    if (log_passes(LVL_EXC) && downlink_lines().pass()) {
         // The key authenticates us to the network server: never in the log.
         QVariantMap shown = dlmap;
         if (shown.contains(QStringLiteral("api_key")))

@@ -51,6 +51,8 @@ def main():
                 "content_encoding": props.content_encoding,
                 "headers": props.headers,
             }))
+    elif cmd == "purge":
+        ch.queue_purge(queue=args[0])
     elif cmd == "stats":
         q = ch.queue_declare(queue=args[0], passive=True)
         print(json.dumps({"messages": q.method.message_count, "consumers": q.method.consumer_count}))
