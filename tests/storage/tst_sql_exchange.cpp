@@ -689,6 +689,12 @@ private slots:
         QCOMPARE(row("SELECT `data` FROM modems_cmd WHERE modem_id = 12").value(0).toString(), QString("5"));
         QCOMPARE(s->get_cmd_states({first, first + 4, 999999}),
                  (QVariantMap{{QString::number(first), "PENDING"}, {QString::number(first + 4), "PENDING"}}));
+        // A list asked in pieces answers as one statement would.
+        const int chunk = s->chunk_max_chars;
+        s->chunk_max_chars = 1;
+        QCOMPARE(s->get_cmd_states({999999, first, 888888, first + 4}),
+                 (QVariantMap{{QString::number(first), "PENDING"}, {QString::number(first + 4), "PENDING"}}));
+        s->chunk_max_chars = chunk;
         g_log->clear();
         QVERIFY(s->get_cmd_states({}).isEmpty());
         QVERIFY(g_log->all().isEmpty()); // no statement with an empty IN list
