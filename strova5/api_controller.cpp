@@ -252,7 +252,8 @@ QList<uint32_t> API_controller::get_modems(const QVariantMap& qitems) const
     if (left_out > 0) {
         static log_limiter lim(QStringLiteral("modem list cut"), LVL_WRN, 50, 1000);
         if (lim.pass())
-            LOG_WRN << "modem list:" << left_out << "ids beyond the first" << k_modems_max << "left out";
+            LOG_WRN << "modem list:" << left_out << "entries after the first" << k_modems_max
+                    << "ids left out";
     }
     if (!config.contains(QStringLiteral("whilelist_modems"))) return requested;
     QList<uint32_t> out;

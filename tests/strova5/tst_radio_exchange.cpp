@@ -147,7 +147,8 @@ private slots:
             const int shown = log.count("DL ");
             QVERIFY(shown <= 1);
             if (shown) {
-                QCOMPARE(log.count("DL " + QJsonDocument::fromVariant(expected).toJson(QJsonDocument::Compact)), 1);
+                const QByteArray line = QJsonDocument::fromVariant(expected).toJson(QJsonDocument::Compact);
+                QCOMPARE(log.count("DL " + line), 1);
                 ++written;
                 written_with_key += keyed;
             }
