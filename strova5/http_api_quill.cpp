@@ -3,6 +3,7 @@
 #include "api_controller.h"
 #include "httprequest.h"
 #include "httpresponse.h"
+#include "log_limiter.h"
 #include "logger.h"
 
 #include <QCryptographicHash>
@@ -187,7 +188,8 @@ void http_api_HttpRequestHandler::service(QuillonHttpd::HttpRequest* request,
     QString callback;
     if (qitems.contains(QStringLiteral("callback"))) {
         callback = qitems.take(QStringLiteral("callback")).toString();
-        LOG_EXC << "jsonp_callback" << log_cut(callback);
+        static log_limiter lim(QStringLiteral("jsonp callback"), LVL_EXC, 50, 1000);
+        if (log_passes(LVL_EXC) && lim.pass()) LOG_EXC << "jsonp_callback" << log_cut(callback);
         // Anything but a plain script name would be written into the client's script.
         if (!http_api::callback_allowed(callback)) callback.clear();
     }
