@@ -110,7 +110,7 @@ bool item_fits_int32(const QVariant& v)
     if (text.startsWith(QLatin1Char('+')) || text.startsWith(QLatin1Char('-'))) text.remove(0, 1);
     if (text.isEmpty()) return true;
     for (const QChar c : qAsConst(text))
-        if (!c.isDigit()) return true;
+        if (c < QLatin1Char('0') || c > QLatin1Char('9')) return true;
     bool ok = false;
     const qlonglong n = v.toString().trimmed().toLongLong(&ok);
     return ok && n >= std::numeric_limits<int32_t>::min() && n <= std::numeric_limits<int32_t>::max();
@@ -229,9 +229,9 @@ QStringList API_controller::get_rights(const QVariantMap& api_request) const
 QList<uint32_t> API_controller::get_modems(const QVariantMap& qitems) const
 {
     // Sets, not list searches: a request may carry hundreds of thousands of ids, and the daemon
-    // serves nothing else while it sorts them out. The first-seen order is kept.
-    // The parts are read in place: a list split into strings first cost a small allocation per
-    // id, which the heap kept long after the request.
+    // serves nothing else while it sorts them out. The first-seen order is kept. The parts are
+    // read in place: a list split into strings first cost a small allocation per id, which the
+    // heap kept long after the request.
     QList<uint32_t> requested;
     QSet<uint32_t> seen;
     const QString text = qitems.value(QStringLiteral("modem")).toString();

@@ -8,6 +8,7 @@
 
 #include <QDateTime>
 #include <QSqlQuery>
+#include <algorithm>
 
 namespace {
 uint32_t now_s()
@@ -138,17 +139,32 @@ QVariantMap SQL_Exchange::get_cmd_states(QList<uint32_t> cmd_ids)
         return out;
     }
     // A list of any length goes in pieces that each stay below the server's packet limit (one
-    // statement beyond it costs the connection); the answer keeps its bound of 1000 states.
+    // statement beyond it costs the connection); the answer keeps its bound of 1000 states. The
+    // numbers go in order, a run of consecutive ones as a range: a list of millions counted up
+    // by a client costs a statement or two, not dozens of long ones.
     constexpr int max_states = 1000;
+    std::sort(cmd_ids.begin(), cmd_ids.end());
+    cmd_ids.erase(std::unique(cmd_ids.begin(), cmd_ids.end()), cmd_ids.end());
     for (int from = 0; from < cmd_ids.size() && out.size() < max_states;) {
-        QString numbers;
-        for (; from < cmd_ids.size() && numbers.size() < chunk_max_chars; ++from) {
-            if (!numbers.isEmpty())
-                numbers += QLatin1Char(',');
-            numbers += QString::number(cmd_ids.at(from));
+        QString singles, ranges;
+        while (from < cmd_ids.size() && singles.size() + ranges.size() < chunk_max_chars) {
+            int to = from;
+            while (to + 1 < cmd_ids.size() && cmd_ids.at(to + 1) == cmd_ids.at(to) + 1)
+                ++to;
+            if (to - from >= 2) {
+                ranges +=
+                    QStringLiteral(" OR cmd_id BETWEEN %1 AND %2").arg(cmd_ids.at(from)).arg(cmd_ids.at(to));
+            } else {
+                for (int k = from; k <= to; ++k) {
+                    if (!singles.isEmpty())
+                        singles += QLatin1Char(',');
+                    singles += QString::number(cmd_ids.at(k));
+                }
+            }
+            from = to + 1;
         }
-        const QString select = QStringLiteral("SELECT * FROM modems_cmd WHERE cmd_id in (%1) LIMIT %2")
-                                   .arg(numbers)
+        const QString select = QStringLiteral("SELECT * FROM modems_cmd WHERE cmd_id in (%1)%2 LIMIT %3")
+                                   .arg(singles.isEmpty() ? QStringLiteral("NULL") : singles, ranges)
                                    .arg(max_states - out.size());
         QSqlQuery q(db);
         if (!run(q, select)) {

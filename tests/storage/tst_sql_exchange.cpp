@@ -695,6 +695,11 @@ private slots:
         QCOMPARE(s->get_cmd_states({999999, first, 888888, first + 4}),
                  (QVariantMap{{QString::number(first), "PENDING"}, {QString::number(first + 4), "PENDING"}}));
         s->chunk_max_chars = chunk;
+        // A run of numbers is asked as a range: those stored in it, no others.
+        const QString one = QString::number(first);
+        QCOMPARE(s->get_cmd_states({first + 4, first + 3, first + 2, first + 1, first, first + 1, 999999}).keys(),
+                 (QStringList{one, QString::number(first + 2), QString::number(first + 3), QString::number(first + 4)}));
+        QCOMPARE(s->get_cmd_states({first + 1, first + 2, first + 3}).size(), 2);
         g_log->clear();
         QVERIFY(s->get_cmd_states({}).isEmpty());
         QVERIFY(g_log->all().isEmpty()); // no statement with an empty IN list

@@ -275,7 +275,11 @@ private slots:
         QVERIFY(q.exec("INSERT INTO modems_cmd (cmd_id, modem_id, ts, setting, state) VALUES "
                        "(21999990, 8999, 1, 'st_a', 3), (21999991, 8999, 1, 'st_b', 4), (20000007, 8999, 1, "
                        "'st_c', 2)"));
+        Probe probe(daemon->port, tokens["admin"]);
         const QByteArray body = post("/api/cmd/status", {"cmd_id=" + id_list(20000000, 2000000)});
+        const qint64 worst = probe.stop();
+        qInfo() << "longest probe wait" << worst << "ms";
+        QVERIFY2(worst <= 2000, qPrintable(QString("probe waited %1 ms").arg(worst)));
         const QVariantMap states = QJsonDocument::fromJson(body).toVariant().toMap();
         QCOMPARE(states.value("21999990").toString(), QString("DONE"));
         QCOMPARE(states.value("21999991").toString(), QString("FAILED"));
