@@ -104,8 +104,7 @@ QVariant API_controller::api_diagnostics_history(QVariantMap api_request)
     const QVariantList rows = SQL_Exchange::instance
                                   ? SQL_Exchange::instance->get_energy_stamped(types, from, to, limit)
                                   : QVariantList();
-    if (diag_says(LVL_EXC))
-        LOG_EXC << "record for diagnostics" << rows.size();
+    if (diag_says(LVL_EXC)) LOG_EXC << "record for diagnostics" << rows.size();
 
     // type -> modem -> reading time -> tariff (0..4) -> value; times kept as numbers so that
     // they are walked in time order whatever their number of digits.
@@ -158,8 +157,7 @@ QVariant API_controller::api_diagnostics_history(QVariantMap api_request)
         }
         out.insert(QString::number(t.key()), modems);
     }
-    if (diag_says(LVL_EXC))
-        LOG_EXC << "end diagnostics";
+    if (diag_says(LVL_EXC)) LOG_EXC << "end diagnostics";
     return out;
 }
 
@@ -194,12 +192,10 @@ QVariant API_controller::api_diagnostics_data_stm(QVariantMap api_request)
                                    ? finite_or(qitems.value(QStringLiteral("Am_min")), 2.0)
                                    : 2.0) /
                          1000.0f;
-    if (diag_says(LVL_EXC))
-        LOG_EXC << "req start";
+    if (diag_says(LVL_EXC)) LOG_EXC << "req start";
     QList<energy_record> rows;
     if (SQL_Exchange::instance) rows = SQL_Exchange::instance->get_energy_profile({}, {64, 66, 68}, from, to);
-    if (diag_says(LVL_EXC))
-        LOG_EXC << "record for diagnostics" << rows.size();
+    if (diag_says(LVL_EXC)) LOG_EXC << "record for diagnostics" << rows.size();
 
     QSet<uint32_t> seen;
     Id_order step, export_list, export_limit, apam, apam_limit;
@@ -278,14 +274,12 @@ QVariant API_controller::api_diagnostics_shunt_days(QVariantMap api_request)
     const QList<uint32_t> modems =
         RAM_modems::instance ? RAM_modems::instance->modems_by_version(true, QStringLiteral("1.9.4."))
                              : QList<uint32_t>();
-    if (diag_says(LVL_EXC))
-        LOG_EXC << "req start";
+    if (diag_says(LVL_EXC)) LOG_EXC << "req start";
     // No modem of that version: nothing to examine (an empty list would ask for every modem).
     QList<energy_record> rows;
     if (!modems.isEmpty() && SQL_Exchange::instance)
         rows = SQL_Exchange::instance->get_energy_profile(modems, {68}, from, to);
-    if (diag_says(LVL_EXC))
-        LOG_EXC << "record for diagnostics" << rows.size();
+    if (diag_says(LVL_EXC)) LOG_EXC << "record for diagnostics" << rows.size();
 
     QSet<uint32_t> seen;
     QHash<uint32_t, int> count;
@@ -311,7 +305,9 @@ QVariant API_controller::api_diagnostics_shunt_days(QVariantMap api_request)
                                        {QStringLiteral("ts_to"), uint(row.ts)},
                                        {QStringLiteral("ts_date_from"), local_date(prev->ts)},
                                        {QStringLiteral("ts_date_to"), local_date(row.ts)}};
-                    if (diag_says(LVL_EXC)) LOG_EXC << m << days << advance << delta << local_date(prev->ts) << local_date(row.ts);
+                    if (diag_says(LVL_EXC))
+                        LOG_EXC << m << days << advance << delta << local_date(prev->ts)
+                                << local_date(row.ts);
                 }
             }
         }
