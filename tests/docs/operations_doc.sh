@@ -301,7 +301,10 @@ else
     echo "NOTE: no private network namespace here: the firewall commands were not run"
 fi
 block "$iec_page" firewall-file >"$work/strova5.nft"
-nft -c -f "$work/strova5.nft" || fail "nft -c refuses the firewall file"
+if ! nft -c -f "$work/strova5.nft" 2>"$work/nft.err"; then
+    grep -q 'Operation not permitted' "$work/nft.err" || fail "nft -c refuses the firewall file: $(cat "$work/nft.err")"
+    echo "NOTE: nft may not check rules here (no CAP_NET_ADMIN): the firewall file was not checked"
+fi
 eval "$(block "$iec_page" who-holds)" >/dev/null || fail "who-holds"
 
 echo "operations guide: all steps ran as written"
