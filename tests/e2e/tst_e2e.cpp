@@ -285,7 +285,9 @@ private slots:
         // The meter's answer completes the command and stores the setting.
         testsupport::amqp_peer(uri, {"publish", d.queue, uplink(3001, "EE0001050200")});
         QTRY_COMPARE_WITH_TIMEOUT(state_of(first), 3, 20000);
-        QCOMPARE(count(db, "SELECT COUNT(*) FROM modems_setting WHERE modem_id = 3001 AND setting = 'version'"), 1);
+        // The answer's setting and its command's new state are written apart: wait for the row.
+        QTRY_COMPARE_WITH_TIMEOUT(
+            count(db, "SELECT COUNT(*) FROM modems_setting WHERE modem_id = 3001 AND setting = 'version'"), 1, 5000);
         QCOMPARE(state_of(second), 4);
         QVERIFY(d.running());
     }
