@@ -320,7 +320,8 @@ private slots:
         // Partner 3999 is unknown: "display" with no data goes back to 3101.
         testsupport::amqp_peer(uri, {"publish", d.queue, uplink(3101, "EF1100000F9F"), uplink(3101, "EE0001050200")});
         QTRY_COMPARE_WITH_TIMEOUT(state_of("version"), 3, 20000);
-        QCOMPARE(count(db, "SELECT COUNT(*) FROM modems_cmd WHERE modem_id = 3101 AND setting = 'display'"), 1);
+        QTRY_COMPARE_WITH_TIMEOUT(
+            count(db, "SELECT COUNT(*) FROM modems_cmd WHERE modem_id = 3101 AND setting = 'display'"), 1, 5000);
         QCOMPARE(state_of("display"), 1);
         testsupport::amqp_peer(uri, {"publish", d.queue, delivered(cmd_of("display"))});
         QTRY_COMPARE_WITH_TIMEOUT(state_of("display"), 2, 20000);
@@ -343,7 +344,8 @@ private slots:
         QVERIFY(d.proc.waitForFinished(60000));
         QCOMPARE(d.proc.exitCode(), 0);
 
-        QTest::qWait(3000); // the broker requeues what was delivered but not acknowledged
+        // The broker requeues what was delivered but not acknowledged as it drops the consumer.
+        QTRY_VERIFY_WITH_TIMEOUT(queue_stats(shared, d.queue).value("consumers").toInt() == 0, 20000);
         const int remaining = d.waiting();
         const int rows = count(db, "SELECT COUNT(*) FROM modems_data");
         qInfo() << "stored" << rows << "still queued" << remaining;
