@@ -36,6 +36,7 @@ cleanup() {
     rm -rf "$work"
 }
 trap cleanup EXIT
+trap 'exit 1' INT TERM HUP # CTest's time-out too leaves nothing behind
 
 # ---- the copy: what the checkout holds, without builds, local data or git's own files
 mkdir -p "$copy"
@@ -98,7 +99,7 @@ stop() {
         for p in $run_pid $pids; do kill -0 "$p" 2>/dev/null && left="$left $p"; done
         [ -z "$left" ] && break
         if [ $waited -ge 240 ]; then
-            fail "still running 120 s after SIGINT: $(ps -o pid=,args= -p "${left# }" | cut -c1-150)"
+            fail "still running 120 s after SIGINT: $(ps -o pid=,args= -p "$(echo $left | tr ' ' ,)" | cut -c1-150)"
         fi
         sleep 0.5
         waited=$((waited + 1))
@@ -106,7 +107,7 @@ stop() {
     wait "$run_pid" 2>/dev/null
     run_pid=""
     left=$(pgrep -f -- "$copy/")
-    [ -z "$left" ] || fail "left behind: $(ps -o pid=,args= -p "$left" | cut -c1-150)"
+    [ -z "$left" ] || fail "left behind: $(ps -o pid=,args= -p "$(echo $left | tr ' ' ,)" | cut -c1-150)"
     for p in "$STROVA_MYSQL_PORT" "$STROVA_AMQP_PORT" "$STROVA_EPMD_PORT" "$STROVA_DIST_PORT"; do
         [ -z "$(ss -Hltn "sport = :$p")" ] || fail "port $p still listened on: $(ss -Hltnp "sport = :$p")"
     done
@@ -200,8 +201,10 @@ rm -rf .local/services/mysql/tmp
 start
 kept_rows
 step="SIGKILL to scripts/run-local's process group"
-kill -KILL -- "-$run_pid"
-wait "$run_pid" 2>/dev/null
+{
+    kill -KILL -- "-$run_pid"
+    wait "$run_pid"
+} 2>/dev/null
 run_pid=""
 start
 kept_rows
