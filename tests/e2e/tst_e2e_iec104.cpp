@@ -9,6 +9,7 @@
 #include <QElapsedTimer>
 #include <QJsonDocument>
 #include <QRegularExpression>
+#include <QTcpServer>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QTemporaryDir>
@@ -46,6 +47,24 @@ QString values_uplink(uint modem, const QList<QPair<int, qint64>>& values)
     return uplink(modem, payload);
 }
 
+// Empty when the station's port can be bound on every address, as the daemon will; else one line
+// naming the port and, as far as `ss` shows it here, what holds it.
+QString port_taken()
+{
+    QTcpServer probe;
+    if (probe.listen(QHostAddress::Any, port)) return QString();
+    QString error;
+    const QString holders =
+        QString::fromLocal8Bit(testsupport::run_tool("ss",
+                                                     {"-Hltnp", QStringLiteral("sport = :%1").arg(port)},
+                                                     QByteArray(), &error))
+            .simplified();
+    return QStringLiteral("port %1 is taken (%2): %3")
+        .arg(port)
+        .arg(probe.errorString())
+        .arg(holders.isEmpty() ? QStringLiteral("ss shows no listener %1").arg(error) : holders);
+}
+
 // The daemon with "iec104" on its own database, fed through its own uplink queue.
 struct Station_daemon
 {
@@ -64,6 +83,8 @@ struct Station_daemon
     // and starts the daemon; an error text, empty when it runs.
     QString start(const QString& name, const QStringList& sql)
     {
+        const QString taken = port_taken();
+        if (!taken.isEmpty()) return taken;
         const auto env = testsupport::services();
         uri = env["STROVA_AMQP_URI"];
         queue = name + "_ul";
@@ -163,7 +184,12 @@ class tst_e2e_iec104 : public QObject
     Q_OBJECT
 
 private slots:
-    void initTestCase() { QVERIFY2(testsupport::services_available(), "services fixture did not run"); }
+    void initTestCase()
+    {
+        const QString taken = port_taken();
+        QVERIFY2(taken.isEmpty(), qPrintable(taken));
+        QVERIFY2(testsupport::services_available(), "services fixture did not run");
+    }
 
     void scada_session()
     {
