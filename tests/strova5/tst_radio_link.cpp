@@ -188,6 +188,34 @@ private slots:
             QVERIFY(json(got[i]).value("body").toString().contains(QStringLiteral("drvStrova5_%1\"").arg(i + 2)));
     }
 
+    // Confirmed downlinks waiting in the network server's durable queue outlive a restart of
+    // the broker: they are persistent.
+    void downlinks_outlive_a_broker_restart()
+    {
+        QVERIFY2(start_own_broker(), "private broker did not start");
+        testsupport::amqp_peer(own_uri, {"bind", "dl_g", "cap_g", "#"});
+        QVariantMap cfg = link_config(own_uri, "g");
+        cfg.remove("ul");
+        Radio_Exchange rx(cfg, nullptr);
+        auto* dl = rx.findChild<rabbit_man_dl*>();
+        QVERIFY(dl);
+        QTRY_VERIFY_WITH_TIMEOUT(testsupport::amqp_peer(own_uri, {"stats", "cap_g"}).size() == 1, 20000);
+        for (uint32_t id = 1; id <= 1000; ++id)
+            rx.slot_DL(command(9, id, testsupport::hex("0102")));
+        QTRY_VERIFY_WITH_TIMEOUT(dl->pending() == 0 && dl->unconfirmed() == 0, 30000);
+
+        QVERIFY(own_control({"rabbit-stop"}));
+        QVERIFY(own_control({"rabbit-start"}));
+        QStringList got;
+        QTRY_VERIFY_WITH_TIMEOUT((got += testsupport::amqp_peer(own_uri, {"drain", "cap_g"}), got.size() >= 1000), 30000);
+        QCOMPARE(got.size(), 1000);
+        for (int i = 0; i < got.size(); ++i) {
+            const QVariantMap m = json(got[i]);
+            QCOMPARE(m.value("delivery_mode").toInt(), 2);
+            QVERIFY(m.value("body").toString().contains(QStringLiteral("drvStrova5_%1\"").arg(i + 1)));
+        }
+    }
+
     // Downlinks written into the socket just before the connection goes are published again
     // once it is back: every one arrives at least once, in the order they were first sent.
     void downlinks_survive_a_closed_connection()
