@@ -104,6 +104,12 @@ SQL_Exchange::~SQL_Exchange()
 {
     if (writer) {
         settle();
+        // Rows that came after the quit hook (a timer due in the same pass): one more try,
+        // unless the server was away already, which the hook waited out once.
+        if (pending_rows() > 0 && db.isOpen() && !db_away && passing_until <= clock.elapsed()) {
+            save_run();
+            settle();
+        }
         QMetaObject::invokeMethod(
             writer_context,
             [this] {
@@ -118,6 +124,7 @@ SQL_Exchange::~SQL_Exchange()
         delete writer;
         writer = nullptr;
     }
+    name_unwritten();
     if (loader) {
         // The thread closes and removes its own connection when its event loop ends.
         loader->quit();
@@ -209,6 +216,10 @@ bool SQL_Exchange::init()
     // means waiting for the server to come back: those uplinks are acknowledged already.
     if (!quit_hook)
         quit_hook = add_quit_hook([this] {
+            // No save starts by itself from here on: what comes later is the destructor's.
+            quitting = true;
+            tmr_save->stop();
+            save_due = false;
             slot_tmr_save();
             for (bool told = false; pending_rows() > 0; told = true) {
                 if (!told)
@@ -328,6 +339,34 @@ SQL_Exchange::Error_class SQL_Exchange::classify(const QSqlError& error)
         return Error_class::passing;
     default:
         return Error_class::refused;
+    }
+}
+
+void SQL_Exchange::name_unwritten()
+{
+    for (const Batch* batch : {&cmd_batch, &data_batch, &event_batch, &setting_batch}) {
+        if (batch->tuples.isEmpty()) continue;
+        // The row's time is one of its leading values, all plain numbers.
+        uint32_t oldest = UINT32_MAX, newest = 0;
+        for (const QString& t : batch->tuples) {
+            int from = 1;
+            for (int f = 0; f < batch->time_field && from > 0; ++f)
+                from = t.indexOf(QLatin1String(", "), from) + 2;
+            const uint32_t ts = from > 1 ? t.midRef(from, t.indexOf(QLatin1Char(','), from) - from).toUInt() : 0;
+            oldest = qMin(oldest, ts);
+            newest = qMax(newest, ts);
+        }
+        LOG_ERR << "quitting: the database did not take" << batch->tuples.size() << "rows of" << batch->table
+                << "with times from" << oldest << "to" << newest << "; they are lost:"
+                << log_cut(batch->tuples.first(), 300);
+    }
+    if (!pending_statuses.isEmpty()) {
+        QStringList named;
+        for (const Pending_status& p : qAsConst(pending_statuses))
+            named << (p.status.cmd_id ? QString::number(p.status.cmd_id)
+                                      : QString::number(p.status.modem_id) + QLatin1Char(':') + p.status.setting);
+        LOG_ERR << "quitting: the database did not take" << pending_statuses.size()
+                << "command statuses; they are lost:" << log_cut(named.join(QLatin1Char(' ')), 1000);
     }
 }
 
@@ -527,7 +566,7 @@ void SQL_Exchange::save_run()
             this,
             [this] {
                 settle();
-                if (save_due && !writer_in_flight()) {
+                if (save_due && !quitting && !writer_in_flight()) {
                     save_due = false;
                     save_run();
                 }

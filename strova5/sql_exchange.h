@@ -330,6 +330,10 @@ protected:
     int passing_pause_ms = 0;
     qint64 passing_until = 0; // clock time before which no run starts
     int quit_hook = 0;
+    bool quitting = false; // the quit hook ran: the timer starts no save any more
+    // One Err line per table (count, times, the first row) and for the statuses, for what is
+    // still not written when the storage goes.
+    void name_unwritten();
 
     // Each save's commands, statuses, readings, events and settings are written by a thread of
     // their own on its own connection, so that the main thread does not wait for them; one run

@@ -433,6 +433,48 @@ private slots:
         QCOMPARE(count("modems_data"), 1);
     }
 
+    // Timers due in the same pass as the termination signal fire after the quit hook: the save
+    // timer starts nothing any more, and the rows such a timer adds (the driver's own events)
+    // are written when the storage goes, or named in an Err line when they cannot be.
+    void rows_after_the_quit_hook_written_or_named_data()
+    {
+        QTest::addColumn<bool>("server_up");
+        QTest::newRow("database there") << true;
+        QTest::newRow("database gone") << false;
+    }
+    void rows_after_the_quit_hook_written_or_named()
+    {
+        QFETCH(bool, server_up);
+        Private_server server;
+        QMap<QString, QString> priv;
+        auto s = storage_on_private(server, priv);
+        QVERIFY(s);
+        Parser_ul_app early = uplink(5, 1700000100, 0xEE);
+        early.ul_settings << Ul_setting(1700000100, "early", 1);
+        s->slot_UL(early);
+        run_quit_hooks(quit_stage_flush);
+        QCOMPARE(count("modems_setting"), 1);
+        QVERIFY(!s->tmr_save->isActive());
+        if (!server_up) QVERIFY(server.run({"mysql-stop"}));
+        Parser_ul_app late = uplink(5, 1700000200, 0xEE);
+        late.ul_settings << Ul_setting(1700000200, "update_ts", 1700000200);
+        late.ul_events << Ul_event_record(1700000200, 0, 65535, 65535, 7, obis_make_cde(99, 98, 255));
+        s->slot_UL(late);
+        QCoreApplication::processEvents(); // what the rest of the event loop's pass may run
+        s.reset();
+        const QStringList err = g_log->all().split('\n').filter("quitting: the database did not take");
+        if (server_up) {
+            QCOMPARE(count("modems_setting"), 2);
+            QCOMPARE(count("modems_event"), 1);
+            QVERIFY2(err.isEmpty(), qPrintable(err.join('\n')));
+        } else {
+            QCOMPARE(err.size(), 2);
+            QVERIFY(err.filter("1 rows of modems_setting with times from 1700000200 to 1700000200").size() == 1);
+            QVERIFY(err.filter("1 rows of modems_event").size() == 1);
+        }
+        close_private_check();
+    }
+
     void database_stopped()
     {
         Private_server server;
