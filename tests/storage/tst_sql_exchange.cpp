@@ -409,7 +409,7 @@ private slots:
         QCOMPARE(s->pending_rows(), 130);
         QCOMPARE(intake.size(), 1);
         QCOMPARE(intake.at(0).at(0).toBool(), false);
-        QCOMPARE(g_log->count("130 rows of modems_setting wait"), 1);
+        QCOMPARE(g_log->count("100 rows of modems_setting wait"), 1);
         QVERIFY(!g_log->has("dropped"));
         QVERIFY(s->init());
         s->slot_tmr_save();
