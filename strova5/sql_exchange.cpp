@@ -202,7 +202,8 @@ bool SQL_Exchange::init()
     uint32_t newest = 0;
     if (q.next()) {
         const quint64 wrap_gap = q.value(0).toULongLong() + (quint64(1) << 32) - q.value(1).toULongLong();
-        newest = !q.value(3).isNull() && q.value(3).toULongLong() > wrap_gap ? q.value(2).toUInt() : q.value(1).toUInt();
+        const bool inner = !q.value(3).isNull() && q.value(3).toULongLong() > wrap_gap;
+        newest = inner ? q.value(2).toUInt() : q.value(1).toUInt();
     }
     // Numbers of an earlier run may still be in flight at the network server (rows lost with
     // that run): start a random distance above the stored ones.
@@ -669,8 +670,8 @@ bool SQL_Exchange::settle_status_doubt()
         if (it->first != it->second) ids << QString::number(it.key());
     bool committed = false;
     if (!ids.isEmpty()) {
-        const QString select =
-            QStringLiteral("SELECT cmd_id, `state` FROM modems_cmd WHERE cmd_id IN (%1)").arg(ids.join(QStringLiteral(", ")));
+        const QString select = QStringLiteral("SELECT cmd_id, `state` FROM modems_cmd WHERE cmd_id IN (%1)")
+                                   .arg(ids.join(QStringLiteral(", ")));
         QSqlQuery q(conn());
         if (!run(q, select)) {
             if (classify(last_error) != Error_class::refused) return false;
