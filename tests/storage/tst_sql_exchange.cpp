@@ -1085,6 +1085,25 @@ private slots:
         QVERIFY(!g_log->has("row lost"));
     }
 
+    // Old numbers still stored over more than one window of the lookahead: each one is skipped,
+    // the gaps between them are used.
+    void command_numbers_skip_long_runs_of_stored_ones()
+    {
+        auto s = storage_on_fresh("st_wrap_long");
+        QVERIFY(s);
+        s->tmr_save->stop();
+        QVERIFY(QSqlQuery(check).exec("INSERT INTO modems_cmd SELECT seq, 801, 1, 'old', 3, NULL FROM seq_1_to_9500 "
+                                      "WHERE seq <> 9001 AND seq NOT BETWEEN 9200 AND 9201"));
+        s->continue_numbers_after(4294967295u);
+        QList<uint32_t> ids;
+        for (int k = 0; k < 4; ++k)
+            ids << s->send_dl(802, {}, "13.0.0", k).value("802").toUInt();
+        QCOMPARE(ids, (QList<uint32_t>{9001, 9200, 9201, 9501}));
+        s->slot_tmr_save();
+        QCOMPARE(count("modems_cmd", "modem_id = 802"), 4);
+        QVERIFY(!g_log->has("row lost"));
+    }
+
     // While the command rows wait at their cap, a new command is refused before it has a number
     // or goes out; once they are written, commands are made again.
     void commands_refused_at_the_cap()
