@@ -46,6 +46,12 @@ int HttpCapacity::open() const
     return members.size();
 }
 
+int HttpCapacity::pastHeaders() const
+{
+    QMutexLocker lock(&mutex);
+    return members.size() - waiting.size();
+}
+
 quint64 HttpCapacity::oldestWaiting() const
 {
     QMutexLocker lock(&mutex);

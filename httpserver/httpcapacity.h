@@ -29,6 +29,8 @@ public:
     void headersDone(HttpConnection* connection);
     void leave(HttpConnection* connection);
     int open() const;
+    // Of those, the ones whose request headers are complete (no newcomer can push them out).
+    int pastHeaders() const;
     // Order of arrival, shared with the listener's TLS handshakes: a larger number came later.
     quint64 arrival() { return arrivals.fetchAndAddOrdered(1) + 1; }
     // The arrival of the connection that has waited longest for its headers; 0 when none waits.

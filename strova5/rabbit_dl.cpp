@@ -200,7 +200,10 @@ void rabbit_man_dl::queue_string(QByteArray string, QByteArray routing_key)
 
 bool rabbit_man_dl::send(const messque::item& item)
 {
-    exchange->publish(text_of(item.text), text_of(item.routing_key), AmqpMessage::PropertyHash(), 0);
+    // Persistent: a downlink confirmed by the broker must outlive a restart of the broker while
+    // it waits in the network server's durable queue.
+    static const AmqpMessage::PropertyHash persistent{{AmqpMessage::DeliveryMode, 2}};
+    exchange->publish(text_of(item.text), text_of(item.routing_key), persistent, 0);
     const qint64 tag = exchange->lastDeliveryTag();
     if (tag == 0)
         return false;

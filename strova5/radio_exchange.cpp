@@ -69,6 +69,11 @@ Radio_Exchange::~Radio_Exchange()
         instance = nullptr;
 }
 
+void Radio_Exchange::take_uplinks(bool take)
+{
+    if (rabbit_ul) rabbit_ul->hold(!take);
+}
+
 namespace {
 // One member of a message, converted as QJsonDocument::toVariant would convert it.
 QVariant member(const QJsonObject& m, QLatin1String key, const QVariant& absent)

@@ -27,6 +27,8 @@ public:
     static bool read_dl_status(const QJsonObject& message, Rabbit_dl_status& out);
     // The downlink object of one encoded command.
     static QVariantMap dl_to_map(const Stringify_dl_app& dl_app);
+    // Uplinks are taken from the broker (true) or left waiting there (false).
+    void take_uplinks(bool take);
 
     // How many more downlinks the road to the broker carries without dropping one: the
     // publisher's free room less the commands posted to `slot_DL` and not yet arrived. Without

@@ -60,6 +60,7 @@ QVariantMap SQL_Exchange::send_dl(QList<uint32_t> modems, QStringList rights, QS
     // The codec may come back here while encoding (a relay request queues a second command), so
     // nothing below holds on to members or registry records across the encode call.
     QList<Stringify_dl_app> made;
+    const bool in_table = !registry_with("cmd");
     // A command is never numbered only to be dropped by a full downlink queue: those beyond its
     // room are not made at all.
     Radio_Exchange* radio = Radio_Exchange::instance;
@@ -70,6 +71,18 @@ QVariantMap SQL_Exchange::send_dl(QList<uint32_t> modems, QStringList rights, QS
             ++refused;
             continue;
         }
+        // A command whose row cannot be kept is not made: nothing goes out that is not stored.
+        if (in_table && modem_id >= 2 && cmd_rows_waiting() + made.size() >= pending_cap) {
+            if (!cmd_refusing)
+                LOG_ERR << "commands refused:" << cmd_rows_waiting()
+                        << "command rows wait for the database, at the cap of" << pending_cap;
+            cmd_refusing = true;
+            continue;
+        }
+        if (cmd_refusing && in_table && modem_id >= 2) {
+            cmd_refusing = false;
+            LOG_WRN << "commands are made again:" << cmd_rows_waiting() << "command rows wait";
+        }
         if (setting == QLatin1String("94.7.0")) {
             const uint32_t limit = cfg.value(QStringLiteral("ts_req_curr_last"), 5).toUInt();
             if (now - ts_req_curr_last <= limit)
@@ -77,15 +90,18 @@ QVariantMap SQL_Exchange::send_dl(QList<uint32_t> modems, QStringList rights, QS
             ts_req_curr_last = now;
         }
         Stringify_dl_app cmd = encode(Dl_request(modem_id, now, setting, data), rights);
-        if (cmd.modem_id >= 2 && cmd.state != 3 && cmd.state != 4) {
-            if (radio && radio->dl_free_room() - to_send <= 0) {
-                refused = 1;
-                continue;
-            }
-            ++to_send;
+        const bool goes_out = cmd.modem_id >= 2 && cmd.state != 3 && cmd.state != 4;
+        if (goes_out && radio && radio->dl_free_room() - to_send <= 0) {
+            refused = 1;
+            continue;
         }
-        if (++cmd_counter == 0)
-            ++cmd_counter; // 0 stands for "find the command by its setting"
+        if (!next_cmd_number()) {
+            LOG_ERR << "command for modem" << modem_id << setting
+                    << "not made: the stored command numbers ahead cannot be read:" << last_error.text();
+            continue;
+        }
+        if (goes_out)
+            ++to_send;
         cmd.cmd_id = cmd_counter;
         made << cmd;
     }
@@ -185,7 +201,8 @@ void SQL_Exchange::slot_DL_status(Rabbit_dl_status status)
     RAM_modems* ram = registry_with("cmd");
     modem_record* modem = ram ? ram->find_modem(status.modem_id) : nullptr;
     if (!modem) {
-        pending_statuses << Pending_status{status, cmd_counter};
+        pending_statuses << Pending_status{status, cmd_counter, setting_seq};
+        if (intake_open && pending_statuses.size() >= pending_cap) check_intake();
         return;
     }
     bool copy = true;
@@ -238,4 +255,50 @@ void SQL_Exchange::copy_setting(uint32_t modem_id, uint32_t ts, const QString& s
     ul.ts_get = ts;
     ul.ul_settings << Ul_setting(ts, setting, data);
     slot_UL(ul);
+}
+
+void SQL_Exchange::continue_numbers_after(uint32_t newest)
+{
+    cmd_counter = newest;
+    window_valid = false;
+    window_used.clear();
+}
+
+bool SQL_Exchange::load_number_window(uint32_t from)
+{
+    // Up to 4096 stored numbers from `from` on: the window reaches to the last of them, or to the
+    // largest number when fewer are stored. Before the counter first wraps, one empty answer.
+    const int most = 4096;
+    const QString select =
+        QStringLiteral("SELECT cmd_id FROM modems_cmd WHERE cmd_id >= %1 ORDER BY cmd_id LIMIT %2")
+            .arg(from)
+            .arg(most);
+    QSqlQuery q(db);
+    q.setForwardOnly(true);
+    if (!run(q, select)) return false;
+    window_used.clear();
+    uint32_t last = 0;
+    while (q.next()) {
+        last = q.value(0).toUInt();
+        window_used.insert(last);
+    }
+    window_from = from;
+    window_end = window_used.size() < most ? UINT32_MAX : last;
+    window_valid = true;
+    return true;
+}
+
+bool SQL_Exchange::next_cmd_number()
+{
+    uint32_t n = cmd_counter;
+    for (;;) {
+        ++n;
+        if (n == 0) continue; // 0 stands for "find the command by its setting"
+        if (!window_valid || n < window_from || n > window_end) {
+            if (!load_number_window(n)) return false;
+        }
+        if (!window_used.contains(n)) break;
+    }
+    cmd_counter = n;
+    return true;
 }

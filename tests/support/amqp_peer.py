@@ -50,6 +50,7 @@ def main():
                 "content_type": props.content_type,
                 "content_encoding": props.content_encoding,
                 "headers": props.headers,
+                "delivery_mode": props.delivery_mode,
             }))
     elif cmd == "purge":
         ch.queue_purge(queue=args[0])
