@@ -67,4 +67,26 @@ bool HttpCapacity::evictOldestWaiting()
     return true;
 }
 
+bool HttpCapacity::evictLagging()
+{
+    QMutexLocker lock(&mutex);
+    const qint64 now = HttpConnection::clock();
+    HttpConnection* victim = nullptr;
+    qint64 since = 0;
+    for (auto it = members.cbegin(); it != members.cend(); ++it) {
+        const qint64 lagging = it.key()->laggingSince(now);
+        if (lagging > 0 && (!victim || lagging < since)) {
+            victim = it.key();
+            since = lagging;
+        }
+    }
+    if (!victim) return false;
+    leave(victim);
+    if (victim->thread() == QThread::currentThread())
+        victim->giveWay();
+    else
+        QMetaObject::invokeMethod(victim, &HttpConnection::giveWay, Qt::QueuedConnection);
+    return true;
+}
+
 } // namespace QuillonHttpd

@@ -1,7 +1,7 @@
 #pragma once
-// What the clients of one server share: its connection slots, and the bytes of request bodies it
-// holds in memory and in temporary files. One object per server, used from every connection's
-// thread.
+// What the clients of one server share: its connection slots, the bytes of request bodies it
+// holds in memory and in temporary files, and the reply bytes waiting to be sent. One object per server, used
+// from every connection's thread.
 
 #include <QAtomicInteger>
 #include <QHash>
@@ -22,6 +22,17 @@ public:
     void giveDisk(qint64 bytes) { disk.fetchAndAddOrdered(-bytes); }
     qint64 memoryInUse() const { return memory.loadAcquire(); }
     qint64 diskInUse() const { return disk.loadAcquire(); }
+    // Reply bytes waiting in the sockets' write buffers (and compressed copies of reply bodies).
+    bool takeReply(qint64 bytes, qint64 budget) { return take(replies, bytes, budget); }
+    void giveReply(qint64 bytes) { replies.fetchAndAddOrdered(-bytes); }
+    qint64 replyInUse() const { return replies.loadAcquire(); }
+
+    // Connections closed for a slow body or a reply their client took nothing of, counted for
+    // the server's periodic warning line; take* reads and resets.
+    void noteSlowBody() { slowBodies.fetchAndAddOrdered(1); }
+    void noteStalledReply() { stalledReplies.fetchAndAddOrdered(1); }
+    int takeSlowBodies() { return slowBodies.fetchAndStoreOrdered(0); }
+    int takeStalledReplies() { return stalledReplies.fetchAndStoreOrdered(0); }
 
     // Slots. A connection enters waiting for its request headers; once they are complete it can
     // no longer be pushed out. leave() may be called more than once.
@@ -36,12 +47,18 @@ public:
     // Frees the slot of the connection that has waited longest for its request headers (it is
     // closed without a reply); false when every connection has sent its headers.
     bool evictOldestWaiting();
+    // Frees the slot of the connection that has lagged longest: a body below its rate past its
+    // grace, or a reply stalled (HttpConnection::laggingSince); false when none lags.
+    bool evictLagging();
 
 private:
     static bool take(QAtomicInteger<qint64>& used, qint64 bytes, qint64 budget);
 
     QAtomicInteger<qint64> memory{0};
     QAtomicInteger<qint64> disk{0};
+    QAtomicInteger<qint64> replies{0};
+    QAtomicInteger<int> slowBodies{0};
+    QAtomicInteger<int> stalledReplies{0};
     // Recursive: an evicted connection of this thread leaves while we still hold the lock.
     mutable QRecursiveMutex mutex;
     QAtomicInteger<quint64> arrivals{0};

@@ -8,12 +8,14 @@
 #include <QMap>
 #include <QObject>
 #include <QString>
+#include <memory>
 
 class QTcpSocket;
 class QTimer;
 
 namespace QuillonHttpd {
 
+class HttpCapacity;
 class HttpConnection;
 
 class HttpResponse : public QObject
@@ -47,6 +49,9 @@ private:
     void closeConnection();
     bool isChunked() const;
     void watchProgress();
+    void writePiece();
+    // Gives back the booked reply bytes that have left the socket.
+    void settleBooking();
 
     QTcpSocket* socket;
     HttpConnection* connection;
@@ -67,6 +72,10 @@ private:
     bool closing = false;  // disconnect requested: nothing more to send
     bool headOnly = false; // the answer to a HEAD: headers only
     QTimer* progressTimer; // drops a peer that takes none of our bytes for sendTimeout
+    // Outlives the connection's own members: the response may be deleted with the connection.
+    std::shared_ptr<HttpCapacity> capacity;
+    qint64 bookedPiece = 0; // of the reply budget, for the bytes in the socket beyond the allowance
+    qint64 bookedBody = 0;  // of the reply budget, for a compressed copy of the body
 };
 
 } // namespace QuillonHttpd
