@@ -114,7 +114,7 @@ void HttpResponse::writeHeaders()
                               type.startsWith(QLatin1String("application/javascript"));
     HttpRequest* request = connection->getCurrentRequest();
     const bool chunked = isChunked();
-    if (compressible && statusCode == 200 && !chunked) {
+    if (compressible && statusCode == 200 && !chunked && !bodyFile) {
         // Caches must keep the plain and the compressed form apart.
         headerMap.insert(QStringLiteral("Vary"), QStringLiteral("Accept-Encoding"));
         if (request && acceptsGzip(request->header(QStringLiteral("Accept-Encoding"))))
@@ -132,11 +132,14 @@ void HttpResponse::writeHeaders()
             headerMap.remove(QStringLiteral("Content-Encoding"));
         }
     }
-    if (!chunked) headerMap.insert(QStringLiteral("Content-Length"), QString::number(bodyBuffer.size()));
+    if (!chunked) headerMap.insert(QStringLiteral("Content-Length"), QString::number(bodySize()));
     // The server closes after every request; a client that keeps connections must know.
     headerMap.insert(QStringLiteral("Connection"), QStringLiteral("close"));
     // HEAD: the headers of the GET, Content-Length included, and no body.
-    if (headOnly) bodyBuffer.clear();
+    if (headOnly) {
+        bodyBuffer.clear();
+        bodyFile.reset();
+    }
 
     headerBuffer += "HTTP/1.1 " + QByteArray::number(statusCode) + ' ' + reasonText.toUtf8() + "\r\n";
     for (auto it = headerMap.cbegin(); it != headerMap.cend(); ++it)
@@ -163,6 +166,17 @@ void HttpResponse::write(const QByteArray& data)
     }
     closeAfterSend = true;
     bodyBuffer += data;
+}
+
+void HttpResponse::writeFile(QIODevice* file, qint64 size)
+{
+    if (flushed || isChunked() || bodyFile) {
+        delete file;
+        return;
+    }
+    closeAfterSend = true;
+    bodyFile.reset(file);
+    bodyFileSize = qMax<qint64>(0, size);
 }
 
 void HttpResponse::flush()
@@ -216,7 +230,7 @@ void HttpResponse::settleBooking()
 void HttpResponse::writePiece()
 {
     const HttpSettings* s = connection->settings();
-    const qint64 left = (headerBuffer.size() - headerSent) + (bodyBuffer.size() - bodySent);
+    const qint64 left = (headerBuffer.size() - headerSent) + (bodySize() - bodySent);
     qint64 n = qMin<qint64>(left, qMax(1, s->writeChunk));
     const qint64 extra = n - s->replyAllowance;
     if (extra > 0) {
@@ -231,7 +245,17 @@ void HttpResponse::writePiece()
         headerSent += qMax<qint64>(0, w);
         n = w == head ? n - head : 0;
     }
-    if (n > 0) {
+    if (n > 0 && bodyFile) {
+        const QByteArray piece = bodyFile->read(n);
+        if (piece.size() < n) {
+            // The file shrank under us: the length we announced cannot be kept.
+            qWarning("HttpResponse: file body ended early, connection aborted");
+            socket->abort();
+            return;
+        }
+        const qint64 w = socket->write(piece);
+        bodySent += qMax<qint64>(0, w);
+    } else if (n > 0) {
         const qint64 w = socket->write(bodyBuffer.constData() + bodySent, n);
         bodySent += qMax<qint64>(0, w);
         if (isChunked()) {
@@ -255,7 +279,7 @@ void HttpResponse::slotWrite()
     settleBooking();
     if (sendRequested && socket->bytesToWrite() <= 0 && isConnected() && socket->isOpen() &&
         socket->isWritable()) {
-        if (headerSent < headerBuffer.size() || bodySent < bodyBuffer.size()) {
+        if (headerSent < headerBuffer.size() || bodySent < bodySize()) {
             writePiece();
             // The socket's bytesWritten asks for the next piece; the timer only if it took none.
             if (socket->bytesToWrite() <= 0) writeTimer->start(100);

@@ -10,6 +10,7 @@
 #include <QString>
 #include <memory>
 
+class QIODevice;
 class QTcpSocket;
 class QTimer;
 
@@ -36,6 +37,9 @@ public:
     void clearHeaders();
     void setCookie(const HttpCookie& cookie);
     void write(const QByteArray& data);
+    // The body is the open file's next `size` bytes, read a piece at a time as the socket takes
+    // them (never compressed); the response owns the file. Instead of write().
+    void writeFile(QIODevice* file, qint64 size);
     void flush();
     void close();
     void flushAndDelete();
@@ -74,6 +78,9 @@ private:
     QTimer* progressTimer; // drops a peer that takes none of our bytes for sendTimeout
     // Outlives the connection's own members: the response may be deleted with the connection.
     std::shared_ptr<HttpCapacity> capacity;
+    std::unique_ptr<QIODevice> bodyFile;
+    qint64 bodyFileSize = 0;
+    qint64 bodySize() const { return bodyFile ? bodyFileSize : bodyBuffer.size(); }
     qint64 bookedPiece = 0; // of the reply budget, for the bytes in the socket beyond the allowance
     qint64 bookedBody = 0;  // of the reply budget, for a compressed copy of the body
 };
