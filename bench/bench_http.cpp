@@ -7,7 +7,8 @@
 //
 //   bench_http [seconds per wrk run (10)] [server CPU (0)] [wrk CPU (1)]
 //
-// Needs nginx (nginx-light), wrk, taskset, slowhttptest and python3. Prints one line per figure, then ratios.
+// Needs nginx (nginx-light), wrk, taskset, slowhttptest and python3. Prints one line per figure,
+// then ratios.
 #include "testsupport.h"
 #include "httprequest.h"
 #include "httprequesthandler.h"
@@ -334,7 +335,7 @@ int main(int argc, char* argv[])
                    "300", "150000", "1100", "8", "/tiny"});
     const WrkFigures slowReaders =
         underTool(settings.port, attackPath, seconds, wrkCpu, QStringLiteral("slowhttptest"),
-                  {"-X", "-c", "2000", "-r", "200", "-l", QString::number(seconds + 10), "-p", "2", "-u",
+                  {"-X", "-c", "2000", "-l", QString::number(seconds + 10), "-p", "2", "-u",
                    QStringLiteral("http://127.0.0.1:%1/large.bin").arg(settings.port)});
     settings.maxConnections = 2000;
     printf(

@@ -5,7 +5,7 @@
         only the probe: GET PATH every 0.2 s, each given 2 s
     http_attack.py PORT SECONDS slowbody N LENGTH PIECE GAP PATH
         also N connections from 127.0.0.2-50 that declare a body of LENGTH bytes and send PIECE
-        bytes every GAP s; each one the server closes is opened again
+        bytes every GAP s; each one the server closes (or refuses) is opened again GAP s later
     http_attack.py PORT SECONDS dots N PATH
         N HEAD requests for dot-segment variants of PATH ("/ui/app.js" -> "/ui/./app.js", ...),
         one after another; then the probe is not run
@@ -73,7 +73,7 @@ def slow_body(port, index, length, piece, gap, path, until, out):
             s.close()
         except OSError:
             out["closed"] += 1
-        time.sleep(0.5)
+        time.sleep(gap)  # opened again at the attacker's own pace
 
 
 def dots(port, n, path):

@@ -116,7 +116,7 @@ private slots:
     }
 
     // 300 connections from 49 addresses trickling bodies of 150,000 bytes for 120 s, each one
-    // closed opened again: the probes still get their answers.
+    // closed or refused opened again 8 s later: the probes still get their answers.
     void slow_body_attack()
     {
         const Run r = runSampling(
@@ -136,7 +136,7 @@ private slots:
     {
         const qint64 start = rssOf(pid);
         QProcess slow;
-        slow.start("slowhttptest", {"-X", "-c", "2000", "-r", "200", "-l", "60", "-p", "2", "-u",
+        slow.start("slowhttptest", {"-X", "-c", "2000", "-l", "60", "-p", "2", "-u",
                                     QString("http://127.0.0.1:%1/ui/app.js").arg(daemon->port)});
         QVERIFY(slow.waitForStarted(5000));
         const Run r = runSampling("python3", attackArgs(60, {"probe", "/api/info"}), pid, 120000);
