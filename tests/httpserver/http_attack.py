@@ -5,7 +5,8 @@
         only the probe: GET PATH every 0.2 s, each given 2 s
     http_attack.py PORT SECONDS slowbody N LENGTH PIECE GAP PATH
         also N connections from 127.0.0.2-50 that declare a body of LENGTH bytes and send PIECE
-        bytes every GAP s; each one the server closes (or refuses) is opened again GAP s later
+        bytes every GAP s, opened over the first GAP s; each one the server closes (or refuses) is
+        opened again GAP s later
     http_attack.py PORT SECONDS dots N PATH
         N HEAD requests for dot-segment variants of PATH ("/ui/app.js" -> "/ui/./app.js", ...),
         one after another; then the probe is not run
@@ -50,10 +51,12 @@ def probe(port, path, until, out):
         time.sleep(max(0.0, 0.2 - wait))
 
 
-def slow_body(port, index, length, piece, gap, path, until, out):
+def slow_body(port, index, n, length, piece, gap, path, until, out):
     source = "127.0.0.%d" % (2 + index % 49)
     head = ("POST %s HTTP/1.1\r\nHost: x\r\nContent-Type: application/x-www-form-urlencoded\r\n"
             "Content-Length: %d\r\n\r\n" % (path, length)).encode()
+    # The connections are opened over the attacker's first tick, as its steady pace spreads them.
+    time.sleep(gap * index / n)
     while time.monotonic() < until:
         try:
             s = socket.create_connection(("127.0.0.1", port), timeout=5, source_address=(source, 0))
@@ -97,7 +100,7 @@ def main():
         for i in range(int(n)):
             threads.append(threading.Thread(
                 target=slow_body, daemon=True,
-                args=(port, i, int(length), int(piece), float(gap), path, until, out)))
+                args=(port, i, int(n), int(length), int(piece), float(gap), path, until, out)))
         probe_path = path
     else:
         probe_path = sys.argv[4]
