@@ -67,6 +67,27 @@ bool HttpCapacity::evictOldestWaiting()
     return true;
 }
 
+void HttpCapacity::suspect(const QHostAddress& address, qint64 now, qint64 ms)
+{
+    QMutexLocker lock(&mutex);
+    if (suspects.size() >= maxSuspects && !suspects.contains(address)) {
+        for (auto it = suspects.begin(); it != suspects.end();) {
+            if (it.value() <= now)
+                it = suspects.erase(it);
+            else
+                ++it;
+        }
+        if (suspects.size() >= maxSuspects) return;
+    }
+    suspects.insert(address, now + ms);
+}
+
+bool HttpCapacity::suspected(const QHostAddress& address, qint64 now) const
+{
+    QMutexLocker lock(&mutex);
+    return suspects.value(address, 0) > now;
+}
+
 bool HttpCapacity::evictLagging()
 {
     QMutexLocker lock(&mutex);

@@ -1,10 +1,11 @@
 #pragma once
 // What the clients of one server share: its connection slots, the bytes of request bodies it
-// holds in memory and in temporary files, and the reply bytes waiting to be sent. One object per server, used
-// from every connection's thread.
+// holds in memory and in temporary files, the reply bytes waiting to be sent, and the addresses
+// that sent bodies too slowly. One object per server, used from every connection's thread.
 
 #include <QAtomicInteger>
 #include <QHash>
+#include <QHostAddress>
 #include <QMap>
 #include <QRecursiveMutex>
 
@@ -33,6 +34,12 @@ public:
     void noteStalledReply() { stalledReplies.fetchAndAddOrdered(1); }
     int takeSlowBodies() { return slowBodies.fetchAndStoreOrdered(0); }
     int takeStalledReplies() { return stalledReplies.fetchAndStoreOrdered(0); }
+
+    // An address that sent a body too slowly: for `ms` its new connections get no grace for their
+    // body (at most maxSuspects addresses are remembered; past that, none more until some expire).
+    void suspect(const QHostAddress& address, qint64 now, qint64 ms);
+    bool suspected(const QHostAddress& address, qint64 now) const;
+    static constexpr int maxSuspects = 4096;
 
     // Slots. A connection enters waiting for its request headers; once they are complete it can
     // no longer be pushed out. leave() may be called more than once.
@@ -64,6 +71,7 @@ private:
     QAtomicInteger<quint64> arrivals{0};
     QHash<HttpConnection*, quint64> members; // with their order of arrival
     QMap<quint64, HttpConnection*> waiting;  // still without complete headers, oldest first
+    QHash<QHostAddress, qint64> suspects;    // until when
 };
 
 } // namespace QuillonHttpd

@@ -36,8 +36,9 @@ HttpConnection::HttpConnection(HttpServer* server, QTcpSocket* socket)
     : QObject(server), socket(socket), server(server), ownSettings(server->getSettings()),
       sharedCapacity(server->capacity())
 {
-    sharedCapacity->enter(this);
     peerAddress = socket->peerAddress();
+    graceless = sharedCapacity->suspected(peerAddress, clock());
+    sharedCapacity->enter(this);
     handler = server->requestHandler(this);
     connected = true;
     inService = true;
@@ -172,7 +173,7 @@ bool HttpConnection::bodyBelowRate(qint64 now) const
 {
     const qint64 started = bodyStarted.load();
     if (started <= 0) return false;
-    const qint64 late = now - started - settings()->bodyRateGrace;
+    const qint64 late = now - started - (graceless ? 0 : settings()->bodyRateGrace);
     return late > 0 && bodyReceived.load() < late * settings()->bodyMinRate / 1000;
 }
 
@@ -192,12 +193,19 @@ void HttpConnection::noteReply(bool progressed)
         replyStalled = clock();
 }
 
+void HttpConnection::slowBody()
+{
+    if (!connected || givenUp || served) return;
+    sharedCapacity->noteSlowBody();
+    sharedCapacity->suspect(peerAddress, clock(), settings()->suspectTime);
+    giveUp(timeoutReply);
+}
+
 void HttpConnection::giveWay()
 {
     if (!connected || givenUp) return;
     if (bodyBelowRate(clock())) {
-        sharedCapacity->noteSlowBody();
-        giveUp(timeoutReply);
+        slowBody();
         return;
     }
     if (served && socket->bytesToWrite() > 0) {
@@ -245,13 +253,8 @@ void HttpConnection::checkBodyProgress()
         bodyTimer->stop();
         return;
     }
-    if (bodyBytesInPeriod < settings()->bodyMinBytes) {
-        slowClient();
-        return;
-    }
-    if (bodyBelowRate(clock())) {
-        sharedCapacity->noteSlowBody();
-        slowClient();
+    if (bodyBytesInPeriod < settings()->bodyMinBytes || bodyBelowRate(clock())) {
+        slowBody();
         return;
     }
     bodyBytesInPeriod = 0;

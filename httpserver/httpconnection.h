@@ -110,6 +110,8 @@ private:
     qint64 bodyBytesInPeriod = 0;
     bool bodyBelowRate(qint64 now) const;
     // Read by the capacity from the thread of a newcomer.
+    void slowBody();
+    bool graceless = false;             // its address sent a body too slowly not long ago
     std::atomic<qint64> bodyStarted{0}; // clock() when the body began; 0 outside a body
     std::atomic<qint64> bodyReceived{0};
     std::atomic<qint64> replyStalled{0}; // clock() since which the client took nothing; 0: not stalled

@@ -59,11 +59,14 @@ public:
     qint32 headerTimeout = 30000; // the header block must be complete this long after the accept
     qint32 bodyTimeout = 10000;   // every such period must bring bodyMinBytes of the body (or its end)
     qint32 bodyMinBytes = 1024;
-    // Past its first bodyRateGrace ms a body must keep bodyMinRate bytes a second on average over
-    // the time since: a slower one is closed with the 408 at its next period, and gives way to a
-    // newcomer when every slot is taken.
+    // Past its first bodyRateGrace ms a body must bring bodyMinRate bytes for every second since:
+    // a slower one is closed with the 408 at its next period, and gives way to a newcomer when
+    // every slot is taken.
     qint32 bodyMinRate = 8192;
     qint32 bodyRateGrace = 10000;
+    // An address one of whose bodies was closed or pushed out for its rate gets no grace for this
+    // long: an attacker that reconnects at once cannot hold every slot in a fresh grace.
+    qint32 suspectTime = 60000;
     // Reply bytes handed to a socket at a time, when it has sent the previous ones. Beyond the
     // first replyAllowance of each piece they count against maxBufferedBytes (a budget of their
     // own): with it spent, a reply goes on in pieces of replyAllowance.

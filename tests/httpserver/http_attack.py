@@ -3,10 +3,10 @@
 
     http_attack.py PORT SECONDS probe PATH
         only the probe: GET PATH every 0.2 s, each given 2 s
-    http_attack.py PORT SECONDS slowbody N LENGTH PIECE GAP PATH
-        also N connections from 127.0.0.2-50 that declare a body of LENGTH bytes and send PIECE
+    http_attack.py PORT SECONDS slowbody N LENGTH PIECE GAP PATH [REOPEN [NET]]
+        also N connections from 127.0.NET.2-50 that declare a body of LENGTH bytes and send PIECE
         bytes every GAP s, opened over the first GAP s; each one the server closes (or refuses) is
-        opened again GAP s later
+        opened again REOPEN s later (default GAP; NET 0)
     http_attack.py PORT SECONDS dots N PATH
         N HEAD requests for dot-segment variants of PATH ("/ui/app.js" -> "/ui/./app.js", ...),
         one after another; then the probe is not run
@@ -51,8 +51,8 @@ def probe(port, path, until, out):
         time.sleep(max(0.0, 0.2 - wait))
 
 
-def slow_body(port, index, n, length, piece, gap, path, until, out):
-    source = "127.0.0.%d" % (2 + index % 49)
+def slow_body(port, index, n, length, piece, gap, reopen, net, path, until, out):
+    source = "127.0.%d.%d" % (net, 2 + index % 49)
     head = ("POST %s HTTP/1.1\r\nHost: x\r\nContent-Type: application/x-www-form-urlencoded\r\n"
             "Content-Length: %d\r\n\r\n" % (path, length)).encode()
     # The connections are opened over the attacker's first tick, as its steady pace spreads them.
@@ -76,7 +76,7 @@ def slow_body(port, index, n, length, piece, gap, path, until, out):
             s.close()
         except OSError:
             out["closed"] += 1
-        time.sleep(gap)  # opened again at the attacker's own pace
+        time.sleep(reopen)
 
 
 def dots(port, n, path):
@@ -97,10 +97,12 @@ def main():
     threads = []
     if mode == "slowbody":
         n, length, piece, gap, path = sys.argv[4:9]
+        reopen = float(sys.argv[9]) if len(sys.argv) > 9 else float(gap)
+        net = int(sys.argv[10]) if len(sys.argv) > 10 else 0
         for i in range(int(n)):
             threads.append(threading.Thread(
                 target=slow_body, daemon=True,
-                args=(port, i, int(n), int(length), int(piece), float(gap), path, until, out)))
+                args=(port, i, int(n), int(length), int(piece), float(gap), reopen, net, path, until, out)))
         probe_path = path
     else:
         probe_path = sys.argv[4]

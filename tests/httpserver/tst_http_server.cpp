@@ -560,6 +560,38 @@ private slots:
         QCOMPARE(log.text.count("HttpServer: in the last"), 1);
     }
 
+    // An address whose body was closed for its rate has no grace for a while: reconnecting at
+    // once it cannot hold every slot in a fresh grace. Another address still has its grace.
+    void slow_address_loses_its_grace()
+    {
+        startServer([](HttpSettings* s) {
+            s->maxConnections = 4;
+            s->bodyRateGrace = 3000;
+            s->bodyTimeout = 500;
+        });
+        const QString text = "POST /size HTTP/1.1\r\nContent-Length: 150000\r\n\r\n{100*x}";
+        {
+            Holder first(port(), 1, "127.0.0.4", text);
+            QTRY_VERIFY_WITH_TIMEOUT(first.ready(1), 30000);
+            QTRY_VERIFY_WITH_TIMEOUT(first.closed() == QStringList{"0"}, 10000);
+        }
+        QTRY_COMPARE(server->openConnections(), 0);
+        {
+            Holder again(port(), 4, "127.0.0.4", text);
+            QTRY_VERIFY_WITH_TIMEOUT(again.ready(4), 30000);
+            QTRY_COMPARE(server->openConnections(), 4);
+            QCOMPARE(served(1), 1);
+            QCOMPARE(again.closed().size(), 1);
+        }
+        QTRY_COMPARE(server->openConnections(), 0);
+        Holder other(port(), 4, "127.0.0.5", text);
+        QTRY_VERIFY_WITH_TIMEOUT(other.ready(4), 30000);
+        QTRY_COMPARE(server->openConnections(), 4);
+        QByteArray reply;
+        refusal(&reply);
+        QVERIFY2(reply.startsWith("HTTP/1.1 503 "), reply.constData());
+    }
+
     // A body below the rate gets the 408 at its next period; one at 64 KiB/s goes through.
     void body_rate()
     {
