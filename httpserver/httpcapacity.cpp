@@ -67,6 +67,14 @@ bool HttpCapacity::evictOldestWaiting()
     return true;
 }
 
+bool HttpCapacity::makeRoom()
+{
+    QMutexLocker lock(&mutex);
+    if (!waiting.isEmpty() && HttpConnection::clock() - waiting.first()->acceptedAt() >= settleTime)
+        return evictOldestWaiting();
+    return evictLagging() || evictOldestWaiting();
+}
+
 void HttpCapacity::suspect(const QHostAddress& address, qint64 now, qint64 ms)
 {
     QMutexLocker lock(&mutex);

@@ -57,6 +57,12 @@ public:
     // Frees the slot of the connection that has lagged longest: a body below its rate past its
     // grace, or a reply stalled (HttpConnection::laggingSince); false when none lags.
     bool evictLagging();
+    // Frees a slot for a newcomer: the connection that has waited longest for its headers once it
+    // has had settleTime to send them, else the one that lags longest, else the one that has
+    // waited longest. A burst of arrivals thus does not push out its own members, whose headers
+    // may well be there unread, while laggards hold slots.
+    bool makeRoom();
+    static constexpr qint64 settleTime = 1000;
 
 private:
     static bool take(QAtomicInteger<qint64>& used, qint64 bytes, qint64 budget);

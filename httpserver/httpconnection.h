@@ -76,6 +76,7 @@ public:
     void noteReply(bool progressed);
     // Milliseconds of a monotonic clock.
     static qint64 clock();
+    qint64 acceptedAt() const { return accepted; }
 
 public slots:
     void close();
@@ -111,6 +112,7 @@ private:
     bool bodyBelowRate(qint64 now) const;
     // Read by the capacity from the thread of a newcomer.
     void slowBody();
+    const qint64 accepted = clock();
     bool graceless = false;             // its address sent a body too slowly not long ago
     std::atomic<qint64> bodyStarted{0}; // clock() when the body began; 0 outside a body
     std::atomic<qint64> bodyReceived{0};

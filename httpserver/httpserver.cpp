@@ -154,8 +154,8 @@ bool HttpTcpServer::makeRoom()
         dropHandshake(oldest, QString());
         return true;
     }
-    // Then the one that lags longest: a body below its rate, or a reply its client does not take.
-    return capacity->evictOldestWaiting() || capacity->evictLagging();
+    // Then a connection: one waiting for its headers, or one that lags (HttpCapacity::makeRoom).
+    return capacity->makeRoom();
 }
 
 void HttpTcpServer::dropHandshake(QSslSocket* socket, const QString& why)

@@ -157,6 +157,23 @@ private slots:
                                  70000);
     }
 
+    // The same attacker from other addresses, opening each closed or refused connection again
+    // half a second later: its addresses lose their grace, so it cannot keep every slot in a
+    // fresh one.
+    void slow_body_attack_reconnecting()
+    {
+        const Run r = runSampling(
+            "python3", attackArgs(60, {"slowbody", "300", "150000", "1100", "8", "/api/info", "0.5", "1"}),
+            pid, 120000);
+        QVERIFY2(r.err.isEmpty(), r.err.constData());
+        const int probes = r.out.value("probes").toInt(), ok = r.out.value("ok").toInt();
+        qInfo("slow body, reconnecting: %d of %d probes answered 200, longest wait %.2f s, %d attack "
+              "connections closed",
+              ok, probes, r.out.value("max_wait").toDouble(), r.out.value("closed").toInt());
+        QVERIFY(probes > 150);
+        QVERIFY2(ok >= probes * 90 / 100, qPrintable(QString("%1 of %2").arg(ok).arg(probes)));
+    }
+
     // slowhttptest's slow readers, 2,000 of them, on the largest UI file for 60 s.
     void slow_read_attack()
     {
