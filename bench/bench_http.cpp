@@ -5,7 +5,7 @@
 // slow readers) next to its own unattacked run; and the memory each server spends on an idle
 // connection.
 //
-//   bench_http [seconds per wrk run (10)] [server CPU (0)] [wrk CPU (1)]
+//   bench_http [seconds per wrk run (10)] [server CPU (0)] [wrk CPU (1)] [attacker CPU (wrk CPU + 1)]
 //
 // Needs nginx (nginx-light), wrk, taskset, slowhttptest and python3. Prints one line per figure,
 // then ratios.
@@ -180,18 +180,20 @@ WrkFigures underAttack(quint16 port, const QString& path, int seconds, int cpu, 
     return f;
 }
 
-// wrk against the library while an attacker tool runs (started here, ended after wrk).
-WrkFigures underTool(quint16 port, const QString& path, int seconds, int cpu, const QString& program,
-                     const QStringList& args)
+// wrk against the library while an attacker tool runs on a CPU of its own (it stands for other
+// machines), measured once the attack has settled: past the 10 s of grace every new body is
+// given, and its own spreading of its connections.
+WrkFigures underTool(quint16 port, const QString& path, int seconds, int cpu, int attackerCpu,
+                     const QString& program, const QStringList& args)
 {
     QProcess tool;
     tool.setProcessChannelMode(QProcess::MergedChannels);
-    tool.start(program, args);
+    tool.start(QStringLiteral("taskset"), QStringList{"-c", QString::number(attackerCpu), program} + args);
     if (!tool.waitForStarted(5000)) {
         fprintf(stderr, "%s did not start\n", qPrintable(program));
         return {};
     }
-    waitServing(3000); // the attacker takes its slots first
+    waitServing(20000);
     const WrkFigures f = wrk(port, path, seconds, cpu);
     tool.kill();
     tool.waitForFinished(5000);
@@ -236,6 +238,7 @@ int main(int argc, char* argv[])
     const int seconds = argc > 1 ? QString(argv[1]).toInt() : 10;
     const int serverCpu = argc > 2 ? QString(argv[2]).toInt() : 0;
     const int wrkCpu = argc > 3 ? QString(argv[3]).toInt() : 1;
+    const int attackerCpu = argc > 4 ? QString(argv[4]).toInt() : wrkCpu + 1;
     pinTo(serverCpu);
 
     QTemporaryDir dir(QStringLiteral("/tmp/httpbench.XXXXXX"));
@@ -330,12 +333,12 @@ int main(int argc, char* argv[])
     // each closed one opened again. Slow readers: slowhttptest -X on a 2.5 MB file.
     const QString attackScript = QStringLiteral(STROVA_SOURCE_DIR "/tests/httpserver/http_attack.py");
     const WrkFigures slowBodies =
-        underTool(settings.port, attackPath, seconds, wrkCpu, QStringLiteral("python3"),
-                  {attackScript, QString::number(settings.port), QString::number(seconds + 10), "slowbody",
+        underTool(settings.port, attackPath, seconds, wrkCpu, attackerCpu, QStringLiteral("python3"),
+                  {attackScript, QString::number(settings.port), QString::number(seconds + 30), "slowbody",
                    "300", "150000", "1100", "8", "/tiny"});
     const WrkFigures slowReaders =
-        underTool(settings.port, attackPath, seconds, wrkCpu, QStringLiteral("slowhttptest"),
-                  {"-X", "-c", "2000", "-l", QString::number(seconds + 10), "-p", "2", "-u",
+        underTool(settings.port, attackPath, seconds, wrkCpu, attackerCpu, QStringLiteral("slowhttptest"),
+                  {"-X", "-c", "2000", "-l", QString::number(seconds + 30), "-p", "2", "-u",
                    QStringLiteral("http://127.0.0.1:%1/large.bin").arg(settings.port)});
     settings.maxConnections = 2000;
     printf(

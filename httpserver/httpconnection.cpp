@@ -39,6 +39,8 @@ HttpConnection::HttpConnection(HttpServer* server, QTcpSocket* socket)
     peerAddress = socket->peerAddress();
     graceless = sharedCapacity->suspected(peerAddress, clock());
     sharedCapacity->enter(this);
+    if (ownSettings->socketSendBuffer > 0)
+        socket->setSocketOption(QAbstractSocket::SendBufferSizeSocketOption, ownSettings->socketSendBuffer);
     handler = server->requestHandler(this);
     connected = true;
     inService = true;

@@ -72,6 +72,10 @@ public:
     // own): with it spent, a reply goes on in pieces of replyAllowance.
     qint32 writeChunk = 64 * 1024;
     qint32 replyAllowance = 16 * 1024;
+    // The kernel's send buffer of a served socket, bytes (0: the kernel's own, which grows to
+    // megabytes): held small, a client that reads slowly costs no megabytes copied into the
+    // kernel, while a client on an office network still gets its reply at full speed.
+    qint32 socketSendBuffer = 128 * 1024;
     // A reply its peer has taken nothing of for this long gives way to a newcomer when every slot
     // is taken.
     qint32 replyStallTime = 2000;
