@@ -272,6 +272,10 @@ bool HttpServer::start()
     tcpServer = new HttpTcpServer(this);
     connect(tcpServer, &QTcpServer::newConnection, this, &HttpServer::slotNewConnection);
     tcpServer->listen(address, port);
+    // Qt listens with a backlog of 50: under a flood of connections the kernel then drops SYNs
+    // and an ordinary client waits a second or more for the retransmit. Listening again on the
+    // same socket only widens the queue.
+    if (tcpServer->isListening()) ::listen(int(tcpServer->socketDescriptor()), SOMAXCONN);
     return tcpServer->isListening();
 }
 
