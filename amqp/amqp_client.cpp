@@ -136,13 +136,15 @@ void AmqpClientPrivate::_q_connect()
         socket->connectToHostEncrypted(host, port, QIODevice::ReadWrite, QAbstractSocket::AnyIPProtocol);
     else
         socket->connectToHost(host, port, QIODevice::ReadWrite, QAbstractSocket::AnyIPProtocol);
+    // The time-out counts from here: a host that never answers the TCP connect would otherwise
+    // hold the connection in its attempt for minutes.
+    openTimer->start(timings.openTimeout);
 }
 
 void AmqpClientPrivate::_q_socketConnected()
 {
     socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
     socket->setSocketOption(QAbstractSocket::KeepAliveOption, 1);
-    openTimer->start(timings.openTimeout);
     socket->write(protocolHeader, sizeof protocolHeader);
 }
 
