@@ -266,6 +266,14 @@ Sql_proxy::Sql_proxy(quint16 server_port, const QString& pattern, int n)
     if (process.waitForReadyRead(10000)) listen_port = quint16(process.readLine().trimmed().toUInt());
 }
 
+bool Sql_proxy::order(const char* word)
+{
+    process.write(QByteArray(word) + '\n');
+    while (!process.canReadLine())
+        if (!process.waitForReadyRead(10000)) return false;
+    return process.readLine().trimmed() == "ok";
+}
+
 Sql_proxy::~Sql_proxy()
 {
     process.kill();
