@@ -126,6 +126,8 @@ private slots:
         g_now = D0 + 10 * 3600; // 13:00 at the default zone (+180 min)
         g_random = 0;
         strova_controller::time_source = [] { return g_now; };
+        // No step of the wall clock here: the monotonic clock runs with it.
+        strova_controller::steady_source = [] { return qint64(g_now) * 1000; };
         strova_controller::random_source = [] { return g_random; };
         ram = new RAM_modems(QVariantMap(), nullptr);
         sql = new Storage_double;
