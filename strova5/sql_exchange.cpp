@@ -8,13 +8,20 @@
 #include "sql_loader.h"
 
 #include <QDateTime>
+#include <QDeadlineTimer>
+#include <QElapsedTimer>
 #include <QRandomGenerator>
+#include <QSqlDriver>
 #include <QSqlField>
 #include <QSqlQuery>
 #include <QSqlRecord>
 #include <QThread>
 #include <QTimer>
 #include <algorithm>
+#include <dlfcn.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
 
 SQL_Exchange* SQL_Exchange::instance = nullptr;
 
@@ -143,8 +150,37 @@ QSqlDatabase SQL_Exchange::add_connection(const QVariantMap& cfg, const QString&
     c.setDatabaseName(cfg.value(QStringLiteral("db_name"), QStringLiteral("mysql")).toString());
     c.setUserName(cfg.value(QStringLiteral("user"), QStringLiteral("root")).toString());
     c.setPassword(cfg.value(QStringLiteral("pass"), QStringLiteral("8263")).toString());
-    c.setConnectOptions(QStringLiteral("MYSQL_OPT_RECONNECT=1"));
+    // Without time-outs a statement on a link gone silent (no reset, no answer) waits forever.
+    const QString t = QString::number(link_timeout_s);
+    c.setConnectOptions(QStringLiteral("MYSQL_OPT_RECONNECT=1;MYSQL_OPT_CONNECT_TIMEOUT=%1;"
+                                       "MYSQL_OPT_READ_TIMEOUT=%1;MYSQL_OPT_WRITE_TIMEOUT=%1")
+                            .arg(t));
     return c;
+}
+
+void SQL_Exchange::set_keepalive(const QSqlDatabase& c)
+{
+    // Qt's driver has no option for it: the socket comes from the client library the driver
+    // loaded, asked by name so that no build needs its headers.
+    using get_socket_fn = int (*)(void*);
+    static const get_socket_fn get_socket = [] {
+        void* lib = dlopen("libmariadb.so.3", RTLD_LAZY | RTLD_NOLOAD);
+        return lib ? reinterpret_cast<get_socket_fn>(dlsym(lib, "mysql_get_socket")) : nullptr;
+    }();
+    if (!get_socket || !c.isOpen() || !c.driver()) return;
+    const QVariant handle = c.driver()->handle();
+    if (qstrcmp(handle.typeName(), "MYSQL*") != 0) return;
+    void* mysql = *static_cast<void* const*>(handle.constData());
+    const int fd = mysql ? get_socket(mysql) : -1;
+    if (fd < 0) return;
+    // Probes after 5 s idle, 3 of them 2 s apart; sent bytes unacknowledged for the time-out end
+    // the connection as well.
+    const int on = 1, idle = 5, interval = 2, count = 3, unacked_ms = link_timeout_s * 1000;
+    setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
+    setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
+    setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
+    setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof count);
+    setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &unacked_ms, sizeof unacked_ms);
 }
 
 bool SQL_Exchange::init()
@@ -154,6 +190,7 @@ bool SQL_Exchange::init()
         LOG_EXC << "can't open db" << db.lastError().text();
         return false;
     }
+    set_keepalive(db);
 
     QSqlQuery q(db);
     if (!set_session_charset()) {
@@ -196,15 +233,28 @@ bool SQL_Exchange::init()
     tmr_save->start(int(timers.value(QStringLiteral("data_ms"), 200).toUInt()));
 
     // A termination signal writes what is waiting before the event loop ends, also when that
-    // means waiting for the server to come back: those uplinks are acknowledged already.
+    // means waiting for the server to come back: those uplinks are acknowledged already. The
+    // line saying so comes within the link time-out also while a run hangs on a silent link.
     if (!quit_hook)
         quit_hook = add_quit_hook([this] {
-            slot_tmr_save();
-            for (bool told = false; pending_rows() > 0; told = true) {
-                if (!told)
-                    LOG_EXC << "quitting: waiting for the database to take" << pending_rows() << "rows";
-                QThread::msleep(1000);
-                slot_tmr_save();
+            QElapsedTimer waited;
+            waited.start();
+            const qint64 bound = link_timeout_s * 1000;
+            bool told = false;
+            const auto tell = [&] {
+                if (told || pending_rows() == 0) return;
+                told = true;
+                LOG_EXC << "quitting: waiting for the database to take" << pending_rows() << "rows";
+            };
+            for (bool first = true;; first = false) {
+                while (!settle_within(told ? 1000 : qMax<qint64>(1, bound - waited.elapsed())))
+                    if (waited.elapsed() >= bound) tell();
+                if (pending_rows() == 0) return;
+                if (!first) {
+                    tell();
+                    QThread::msleep(1000);
+                }
+                save_run();
             }
         });
 
@@ -282,9 +332,35 @@ void SQL_Exchange::settle()
         last_error = error;
 }
 
+bool SQL_Exchange::settle_within(qint64 ms)
+{
+    if (!writer || QThread::currentThread() == writer) return true;
+    {
+        QMutexLocker lock(&writer_mutex);
+        const QDeadlineTimer deadline(ms);
+        while (writer_busy)
+            if (!writer_done.wait(&writer_mutex, deadline)) break;
+        if (writer_busy) return false;
+    }
+    settle(); // only the main thread hands out runs: none started meanwhile
+    return true;
+}
+
+bool SQL_Exchange::ready_for_statement()
+{
+    if (settle_within(db_away ? 0 : link_timeout_s * 1000)) return true;
+    last_error = QSqlError(QStringLiteral("the database link is silent: a run of the writer is not back"),
+                           QString(), QSqlError::ConnectionError);
+    if (read_lines.pass())
+        LOG_EXC
+            << "the database link is silent: the main thread sends nothing until the writer's run is back;"
+            << "rows waiting:" << pending_rows();
+    return false;
+}
+
 bool SQL_Exchange::run(QSqlQuery& query, const QString& statement)
 {
-    settle();
+    if (!ready_for_statement()) return false;
     if (query.exec(statement))
         return true;
     last_error = query.lastError();
@@ -469,7 +545,9 @@ bool SQL_Exchange::set_session_charset()
 {
     // The first statement of a run also carries a reconnection.
     QSqlQuery q(conn());
-    return run(q, session_statement());
+    if (!run(q, session_statement())) return false;
+    set_keepalive(conn());
+    return true;
 }
 
 void SQL_Exchange::slot_tmr_save()
@@ -837,6 +915,7 @@ void SQL_Exchange::note_reachable(bool reached)
     } else if (reached && db_away) {
         db_away = false;
         LOG_WRN << "database reachable again";
+        read_lines.end();
     }
 }
 

@@ -10,6 +10,8 @@
 // The operations other components call are virtual so that tests can stand a double in its place;
 // the constructor opens nothing (init does), so a double needs no database.
 
+#include "log_limiter.h"
+#include "logger.h"
 #include "records.h"
 
 #include <QElapsedTimer>
@@ -52,6 +54,11 @@ class SQL_Exchange : public QObject
     Q_OBJECT
 public:
     static SQL_Exchange* instance;
+
+    // A silent link to the server counts as lost after this many seconds: the client library's
+    // connect, read and write time-outs of every connection. No statement of the main thread
+    // waits longer for the writer either.
+    static constexpr int link_timeout_s = 10;
 
     // [upper-case hex OBIS code, column name] of every value column of `modems_data`, in column
     // order, and the same codes as OBIS values.
@@ -124,6 +131,9 @@ public:
     // SQL text forms of values.
     // A connection named `name` with the server settings of the "sql" object (not opened).
     static QSqlDatabase add_connection(const QVariantMap& cfg, const QString& name);
+    // TCP keepalive on the open connection's socket, so that an idle link whose peer vanished is
+    // found lost too; again after each run's first statement, which may have reconnected.
+    static void set_keepalive(const QSqlDatabase& c);
     static QString sql_text(const QString& text);     // quoted, every special character escaped
     // The statement every connection of the daemon sends before each run of work: the character
     // set, a bounded lock wait and the session's sql_mode. The client library's silent
@@ -206,6 +216,16 @@ protected:
     void status_relay(const Rabbit_dl_status& status, const Dl_request& command);
     // Executes one statement; a failure leaves its error in last_error and is not logged here.
     bool run(QSqlQuery& query, const QString& statement);
+    // Main thread, before a statement of its own: waits for the run in flight, at most the link
+    // time-out, not at all while the database is known away. False when the run is still out:
+    // the statement is not sent, so that the server still sees one thread's order, and
+    // last_error says why (a connection error).
+    bool ready_for_statement();
+    // Waits at most `ms` for the run in flight and takes it back; false when it is still out.
+    bool settle_within(qint64 ms);
+    // Lines of reading statements that were not answered (link silent or lost): once when it
+    // starts, then at most once a minute with a count.
+    log_limiter read_lines{QStringLiteral("database reads not answered"), LVL_EXC, 1, 60000};
     bool set_session_charset();
     // A fresh connection when the last one was lost; false when the server cannot be reached.
     bool reconnect();

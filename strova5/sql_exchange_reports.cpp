@@ -117,9 +117,14 @@ OBIS code_of_column(const QString& column)
 bool SQL_Exchange::run_query(QSqlQuery& q, const QString& statement, int fail_level)
 {
     q.setForwardOnly(true);
-    settle();
-    if (q.exec(statement)) return true;
-    STROVA_LOG(fail_level) << q.lastError().text() << statement;
+    if (!ready_for_statement()) return false; // said there, once an outage
+    if (q.exec(statement)) {
+        read_lines.end();
+        return true;
+    }
+    // A lost link fails every read alike: its lines are limited, a refused statement's are not.
+    if (classify(q.lastError()) == Error_class::refused || read_lines.pass())
+        STROVA_LOG(fail_level) << q.lastError().text() << statement;
     return false;
 }
 
