@@ -239,7 +239,7 @@ bool SQL_Exchange::init()
         quit_hook = add_quit_hook([this] {
             QElapsedTimer waited;
             waited.start();
-            const qint64 bound = link_timeout_s * 1000;
+            const qint64 bound = link_timeout_s * 500; // well within the time-out
             bool told = false;
             const auto tell = [&] {
                 if (told || pending_rows() == 0) return;
@@ -311,7 +311,9 @@ void SQL_Exchange::settle()
     take_back_run();
     const QSqlError error = last_error;
     last_error = writer_error;
-    if (open_failed) {
+    // A server that cannot be reached at all (a silent link ends the attempt only at the connect
+    // time-out) is no reason to move the writes onto the main thread: that would stall it too.
+    if (open_failed && classify(writer_error) != Error_class::connection) {
         // Readings must not wait for a connection the server will not grant (a per-account
         // limit): the main connection takes them meanwhile.
         if (!writer_down)
@@ -348,20 +350,46 @@ bool SQL_Exchange::settle_within(qint64 ms)
 
 bool SQL_Exchange::ready_for_statement()
 {
-    if (settle_within(db_away ? 0 : link_timeout_s * 1000)) return true;
-    last_error = QSqlError(QStringLiteral("the database link is silent: a run of the writer is not back"),
+    if (QThread::currentThread() == writer) return true;
+    const qint64 bound = link_timeout_s * 1000;
+    const bool was_away = db_away;
+    // While the database is away one statement a bound tries it, and none waits for the writer;
+    // a run that comes back having lost the link ends the wait for this one too.
+    const bool ready = !(was_away && clock.elapsed() < main_try_at) && settle_within(was_away ? 0 : bound) &&
+                       !(db_away && !was_away);
+    if (ready) {
+        if (db_away) main_try_at = clock.elapsed() + bound;
+        return true;
+    }
+    last_error = QSqlError(QStringLiteral("the database link is silent or lost: the statement is not sent"),
                            QString(), QSqlError::ConnectionError);
     if (read_lines.pass())
-        LOG_EXC
-            << "the database link is silent: the main thread sends nothing until the writer's run is back;"
-            << "rows waiting:" << pending_rows();
+        LOG_EXC << "the database link is silent or lost: the main thread sends no statement until it is back;"
+                << "rows waiting:" << pending_rows();
     return false;
+}
+
+void SQL_Exchange::note_main_statement(const QSqlError& error, bool answered)
+{
+    if (QThread::currentThread() == writer) return;
+    if (answered) {
+        note_reachable(true);
+        return;
+    }
+    if (classify(error) != Error_class::connection || db_away) return;
+    const QSqlError kept = last_error;
+    last_error = error;
+    note_reachable(false);
+    last_error = kept;
+    main_try_at = clock.elapsed() + link_timeout_s * 1000;
 }
 
 bool SQL_Exchange::run(QSqlQuery& query, const QString& statement)
 {
     if (!ready_for_statement()) return false;
-    if (query.exec(statement))
+    const bool answered = query.exec(statement);
+    note_main_statement(query.lastError(), answered);
+    if (answered)
         return true;
     last_error = query.lastError();
     return false;
@@ -426,18 +454,31 @@ void SQL_Exchange::enforce_status_cap()
     pending_statuses.erase(pending_statuses.begin(), pending_statuses.begin() + drop);
 }
 
+bool SQL_Exchange::timed_out(const QElapsedTimer& took)
+{
+    return classify(last_error) == Error_class::connection && took.elapsed() >= (link_timeout_s - 1) * 1000;
+}
+
 bool SQL_Exchange::reconnect()
 {
     // The client library reconnects on a statement once it has seen the link broken, which a
     // write into a connection the server just closed may only find out; this statement also
-    // restores the charset.
-    return set_session_charset() || (classify(last_error) == Error_class::connection && set_session_charset());
+    // restores the charset. Not twice on a silent link: each try waits the whole time-out.
+    QElapsedTimer took;
+    took.start();
+    return set_session_charset() ||
+           (classify(last_error) == Error_class::connection && !timed_out(took) && set_session_charset());
 }
 
 SQL_Exchange::Outcome SQL_Exchange::attempt(QSqlQuery& query, const QString& statement)
 {
+    QElapsedTimer took;
+    took.start();
     if (run(query, statement))
         return Outcome::written;
+    // A statement that waited out the time-out met a silent link: a reconnection now would wait
+    // as long again. The link counts as lost; the next run tries it.
+    if (timed_out(took)) return Outcome::away;
     // A lost link (also a statement beyond max_allowed_packet, after which the server closes
     // the connection) needs a fresh connection before anything else is sent.
     const Error_class kind = classify(last_error);

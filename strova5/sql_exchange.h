@@ -217,10 +217,15 @@ protected:
     // Executes one statement; a failure leaves its error in last_error and is not logged here.
     bool run(QSqlQuery& query, const QString& statement);
     // Main thread, before a statement of its own: waits for the run in flight, at most the link
-    // time-out, not at all while the database is known away. False when the run is still out:
-    // the statement is not sent, so that the server still sees one thread's order, and
-    // last_error says why (a connection error).
+    // time-out, not at all while the database is known away. False when the run is still out
+    // (the statement is not sent, so that the server still sees one thread's order) and while
+    // the database is away, but for one statement a link time-out that tries it; last_error
+    // then says why (a connection error).
     bool ready_for_statement();
+    // Main thread, after a statement of its own: a lost link marks the database away, so that
+    // the statements after it do not wait too; an answer marks it back.
+    void note_main_statement(const QSqlError& error, bool answered);
+    qint64 main_try_at = 0; // clock time before which, while away, the main thread sends nothing
     // Waits at most `ms` for the run in flight and takes it back; false when it is still out.
     bool settle_within(qint64 ms);
     // Lines of reading statements that were not answered (link silent or lost): once when it
@@ -229,6 +234,8 @@ protected:
     bool set_session_charset();
     // A fresh connection when the last one was lost; false when the server cannot be reached.
     bool reconnect();
+    // The statement timed `took` lost its connection by waiting out the time-out: a silent link.
+    bool timed_out(const QElapsedTimer& took);
     // What a server error means for the rows of the statement; decided here only.
     // connection: the link is gone (reconnect; the rows are sent again);
     // passing: a state of the server that passes (read-only, lock wait, deadlock, too many

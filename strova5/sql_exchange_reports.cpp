@@ -118,7 +118,9 @@ bool SQL_Exchange::run_query(QSqlQuery& q, const QString& statement, int fail_le
 {
     q.setForwardOnly(true);
     if (!ready_for_statement()) return false; // said there, once an outage
-    if (q.exec(statement)) {
+    const bool answered = q.exec(statement);
+    note_main_statement(q.lastError(), answered);
+    if (answered) {
         read_lines.end();
         return true;
     }

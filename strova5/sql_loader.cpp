@@ -44,6 +44,12 @@ uint8_t SQL_loader::stored_type_of_kind(uint8_t kind)
     }
 }
 
+void SQL_loader::set_log_clock(std::function<qint64()> monotonic_ms)
+{
+    for (log_limiter* l : {&session_lines, &failed_lines, &dropped_loads, &dropped_tails})
+        l->set_clock(monotonic_ms);
+}
+
 void SQL_loader::run()
 {
     QTimer sec;

@@ -35,6 +35,9 @@ public:
     // The stored `type` of the records of an archive kind, as the index map is read.
     static uint8_t stored_type_of_kind(uint8_t kind);
 
+    // The monotonic clock that paces the loader's repeated lines; tests move it by hand.
+    void set_log_clock(std::function<qint64()> monotonic_ms);
+
     // Queues a modem for the retention tick's tail removal, unless it waits already; any thread.
     void queue_remove_tail(uint32_t modem_id);
 
