@@ -191,6 +191,7 @@ bool SQL_Exchange::init()
         return false;
     }
     set_keepalive(db);
+    main_try_at = 0; // a fresh connection: its first statement tries it even if saves found none
 
     QSqlQuery q(db);
     if (!set_session_charset()) {
@@ -369,9 +370,13 @@ bool SQL_Exchange::ready_for_statement()
     return false;
 }
 
-void SQL_Exchange::note_main_statement(const QSqlError& error, bool answered)
+void SQL_Exchange::note_main_statement(const QSqlError& error, bool answered, const QElapsedTimer& took,
+                                       const QString& statement)
 {
     if (QThread::currentThread() == writer) return;
+    // Every such wait stalls the API and the uplinks' intake alike.
+    if (took.elapsed() >= 1000)
+        LOG_WRN << "the main thread waited" << took.elapsed() << "ms for the database:" << log_cut(statement, 200);
     if (answered) {
         note_reachable(true);
         return;
@@ -387,8 +392,10 @@ void SQL_Exchange::note_main_statement(const QSqlError& error, bool answered)
 bool SQL_Exchange::run(QSqlQuery& query, const QString& statement)
 {
     if (!ready_for_statement()) return false;
+    QElapsedTimer took;
+    took.start();
     const bool answered = query.exec(statement);
-    note_main_statement(query.lastError(), answered);
+    note_main_statement(query.lastError(), answered, took, statement);
     if (answered)
         return true;
     last_error = query.lastError();
@@ -639,7 +646,9 @@ void SQL_Exchange::save_run()
         QMetaObject::invokeMethod(
             this,
             [this] {
-                settle();
+                // A tick may have handed out the next run meanwhile: this call must not wait
+                // for that one, which on a silent link takes the whole time-out.
+                settle_within(0);
                 if (save_due && !writer_in_flight()) {
                     save_due = false;
                     save_run();

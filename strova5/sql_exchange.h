@@ -224,7 +224,9 @@ protected:
     bool ready_for_statement();
     // Main thread, after a statement of its own: a lost link marks the database away, so that
     // the statements after it do not wait too; an answer marks it back.
-    void note_main_statement(const QSqlError& error, bool answered);
+    // A wait of a second or more is logged with the statement.
+    void note_main_statement(const QSqlError& error, bool answered, const QElapsedTimer& took,
+                             const QString& statement);
     qint64 main_try_at = 0; // clock time before which, while away, the main thread sends nothing
     // Waits at most `ms` for the run in flight and takes it back; false when it is still out.
     bool settle_within(qint64 ms);

@@ -5,6 +5,7 @@
 
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QElapsedTimer>
 #include <QSqlQuery>
 #include <QSqlRecord>
 #include <QVector>
@@ -118,8 +119,10 @@ bool SQL_Exchange::run_query(QSqlQuery& q, const QString& statement, int fail_le
 {
     q.setForwardOnly(true);
     if (!ready_for_statement()) return false; // said there, once an outage
+    QElapsedTimer took;
+    took.start();
     const bool answered = q.exec(statement);
-    note_main_statement(q.lastError(), answered);
+    note_main_statement(q.lastError(), answered, took, statement);
     if (answered) {
         read_lines.end();
         return true;
