@@ -27,9 +27,9 @@ constexpr qint64 BOUND_MS = SQL_Exchange::link_timeout_s * 1000;
 class Storage : public SQL_Exchange
 {
 public:
-    using SQL_Exchange::SQL_Exchange;
     using SQL_Exchange::loader;
     using SQL_Exchange::read_lines;
+    using SQL_Exchange::SQL_Exchange;
     using SQL_Exchange::tmr_save;
 };
 
@@ -50,7 +50,8 @@ struct Feed
                 Ul_data_record rec(254, 1700000000 + uplinks);
                 rec.values[A_PLUS] = double(uplinks);
                 ul.ul_datas << rec;
-                ul.ul_events << Ul_event_record(1700000000 + uplinks, 1, 1, 65535, 3, obis_make_cde(99, 98, 0));
+                ul.ul_events << Ul_event_record(1700000000 + uplinks, 1, 1, 65535, 3,
+                                                obis_make_cde(99, 98, 0));
                 s->slot_UL(ul);
             }
             if (uplinks % 30 == 0) {
@@ -66,7 +67,10 @@ struct Feed
 struct Fake_clock
 {
     qint64 ms = 1000000;
-    std::function<qint64()> fn() { return [this] { return ms; }; }
+    std::function<qint64()> fn()
+    {
+        return [this] { return ms; };
+    }
 };
 } // namespace
 
@@ -154,7 +158,8 @@ private slots:
         feed.timer.stop();
         QTRY_COMPARE_WITH_TIMEOUT(s->pending_rows(), 0, 60000);
         QCOMPARE(count("SELECT COUNT(*) FROM modems_data"), int(feed.uplinks));
-        QCOMPARE(count("SELECT COUNT(*) FROM modems_data WHERE OBIS_1_8_0 = ts - 1700000000"), int(feed.uplinks));
+        QCOMPARE(count("SELECT COUNT(*) FROM modems_data WHERE OBIS_1_8_0 = ts - 1700000000"),
+                 int(feed.uplinks));
         QCOMPARE(count("SELECT COUNT(*) FROM modems_event"), int(feed.uplinks));
         QCOMPARE(count("SELECT COUNT(*) FROM modems_cmd"), feed.cmds);
         QVERIFY(!g_log->has("row lost"));
@@ -190,7 +195,8 @@ private slots:
         std::atomic<bool> done{false};
         std::thread watcher([&] {
             while (!done) {
-                if (said_at < 0 && g_log->has("quitting: waiting for the database")) said_at = since.elapsed();
+                if (said_at < 0 && g_log->has("quitting: waiting for the database"))
+                    said_at = since.elapsed();
                 if (since.elapsed() >= 25000) {
                     proxy.release();
                     return;
@@ -227,7 +233,8 @@ private slots:
         QTRY_VERIFY(g_log->has("db_loader open"));
         const auto loader_tick = [loader] {
             loader->queue_remove_tail(305);
-            QMetaObject::invokeMethod(loader, [loader] { loader->slot_timer_sec(); }, Qt::BlockingQueuedConnection);
+            QMetaObject::invokeMethod(
+                loader, [loader] { loader->slot_timer_sec(); }, Qt::BlockingQueuedConnection);
         };
         loader_tick();
         QVERIFY(!g_log->has("db_loader session not set"));
@@ -242,10 +249,14 @@ private slots:
         QVERIFY(server.run({"mysql-start"}));
         QTRY_VERIFY_WITH_TIMEOUT((loader_tick(), g_log->has("db_loader session set again")), 20000);
         // A read answered again ends the main thread's outage with its count.
-        QTRY_VERIFY_WITH_TIMEOUT((s->get_data(305, 254, 0, UINT32_MAX, 1), s->read_lines.left_out() == 0), 20000);
+        QTRY_VERIFY_WITH_TIMEOUT((s->get_data(305, 254, 0, UINT32_MAX, 1), s->read_lines.left_out() == 0),
+                                 20000);
         const QString said = g_log->all();
         std::fprintf(stderr, "%s\n",
-                     qPrintable(said.split('\n').filter(QRegularExpression("db_loader|not answered|silent|\\(Exc\\)")).join('\n').left(6000)));
+                     qPrintable(said.split('\n')
+                                    .filter(QRegularExpression("db_loader|not answered|silent|\\(Exc\\)"))
+                                    .join('\n')
+                                    .left(6000)));
         // Said at the start, at most one summary a minute, and the end.
         QVERIFY(lines("db_loader session not set") >= 1);
         QVERIFY(lines("db_loader session not set") <= 2 + 10);
@@ -253,7 +264,8 @@ private slots:
         QVERIFY(lines("db_loader statement failed") <= 2 + 10);
         // Two reads a second, one kind of line: the first failure and the counts.
         const QStringList exc = said.split('\n').filter("(Exc)");
-        const int reads = exc.filter(QRegularExpression("FROM modems|reads not answered|silent or lost")).size();
+        const int reads =
+            exc.filter(QRegularExpression("FROM modems|reads not answered|silent or lost")).size();
         QVERIFY(reads >= 2);
         QVERIFY2(reads <= 2 + 10, qPrintable(QString::number(reads)));
         s.reset();
