@@ -185,6 +185,9 @@ void AmqpClientPrivate::_q_socketError(QAbstractSocket::SocketError error)
     // queued. Dead peers are the heartbeat's business.
     if (replacingSocket || error == QAbstractSocket::SocketTimeoutError) return;
     errorString = socket->errorString();
+    // A connect that failed is followed by no disconnected signal: its open time-out ends here,
+    // so that it cannot fire for an attempt that is over.
+    openTimer->stop();
     reportRefusedLogin();
     if (!userClosed)
         AMQP::log(AMQP::LogException, QStringLiteral("AMQP %1: socket error: %2").arg(peer(), errorString));
