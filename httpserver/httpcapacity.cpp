@@ -46,6 +46,12 @@ int HttpCapacity::open() const
     return members.size();
 }
 
+int HttpCapacity::pastHeaders() const
+{
+    QMutexLocker lock(&mutex);
+    return members.size() - waiting.size();
+}
+
 quint64 HttpCapacity::oldestWaiting() const
 {
     QMutexLocker lock(&mutex);
@@ -64,6 +70,57 @@ bool HttpCapacity::evictOldestWaiting()
         victim->evict();
     else
         QMetaObject::invokeMethod(victim, &HttpConnection::evict, Qt::QueuedConnection);
+    return true;
+}
+
+bool HttpCapacity::makeRoom()
+{
+    QMutexLocker lock(&mutex);
+    if (!waiting.isEmpty() && HttpConnection::clock() - waiting.first()->acceptedAt() >= settleTime)
+        return evictOldestWaiting();
+    return evictLagging() || evictOldestWaiting();
+}
+
+void HttpCapacity::suspect(const QHostAddress& address, qint64 now, qint64 ms)
+{
+    QMutexLocker lock(&mutex);
+    if (suspects.size() >= maxSuspects && !suspects.contains(address)) {
+        for (auto it = suspects.begin(); it != suspects.end();) {
+            if (it.value() <= now)
+                it = suspects.erase(it);
+            else
+                ++it;
+        }
+        if (suspects.size() >= maxSuspects) return;
+    }
+    suspects.insert(address, now + ms);
+}
+
+bool HttpCapacity::suspected(const QHostAddress& address, qint64 now) const
+{
+    QMutexLocker lock(&mutex);
+    return suspects.value(address, 0) > now;
+}
+
+bool HttpCapacity::evictLagging()
+{
+    QMutexLocker lock(&mutex);
+    const qint64 now = HttpConnection::clock();
+    HttpConnection* victim = nullptr;
+    qint64 since = 0;
+    for (auto it = members.cbegin(); it != members.cend(); ++it) {
+        const qint64 lagging = it.key()->laggingSince(now);
+        if (lagging > 0 && (!victim || lagging < since)) {
+            victim = it.key();
+            since = lagging;
+        }
+    }
+    if (!victim) return false;
+    leave(victim);
+    if (victim->thread() == QThread::currentThread())
+        victim->giveWay();
+    else
+        QMetaObject::invokeMethod(victim, &HttpConnection::giveWay, Qt::QueuedConnection);
     return true;
 }
 

@@ -11,6 +11,7 @@
 #include <QSslSocket>
 #include <QTcpSocket>
 #include <QTimer>
+#include <chrono>
 
 namespace QuillonHttpd {
 
@@ -35,8 +36,11 @@ HttpConnection::HttpConnection(HttpServer* server, QTcpSocket* socket)
     : QObject(server), socket(socket), server(server), ownSettings(server->getSettings()),
       sharedCapacity(server->capacity())
 {
-    sharedCapacity->enter(this);
     peerAddress = socket->peerAddress();
+    graceless = sharedCapacity->suspected(peerAddress, clock());
+    sharedCapacity->enter(this);
+    if (ownSettings->socketSendBuffer > 0)
+        socket->setSocketOption(QAbstractSocket::SendBufferSizeSocketOption, ownSettings->socketSendBuffer);
     handler = server->requestHandler(this);
     connected = true;
     inService = true;
@@ -160,8 +164,64 @@ void HttpConnection::evict()
     socket->abort();
 }
 
+qint64 HttpConnection::clock()
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+bool HttpConnection::bodyBelowRate(qint64 now) const
+{
+    const qint64 started = bodyStarted.load();
+    if (started <= 0) return false;
+    const qint64 late = now - started - (graceless ? 0 : settings()->bodyRateGrace);
+    return late > 0 && bodyReceived.load() < late * settings()->bodyMinRate / 1000;
+}
+
+qint64 HttpConnection::laggingSince(qint64 now) const
+{
+    if (bodyBelowRate(now)) return bodyStarted.load();
+    const qint64 stalled = replyStalled.load();
+    if (stalled > 0 && now - stalled >= settings()->replyStallTime) return stalled;
+    return 0;
+}
+
+void HttpConnection::noteReply(bool progressed)
+{
+    if (!socket || socket->bytesToWrite() <= 0)
+        replyStalled = 0;
+    else if (progressed || replyStalled.load() == 0)
+        replyStalled = clock();
+}
+
+void HttpConnection::slowBody()
+{
+    if (!connected || givenUp || served) return;
+    sharedCapacity->noteSlowBody();
+    sharedCapacity->suspect(peerAddress, clock(), settings()->suspectTime);
+    giveUp(timeoutReply);
+}
+
+void HttpConnection::giveWay()
+{
+    if (!connected || givenUp) return;
+    if (bodyBelowRate(clock())) {
+        slowBody();
+        return;
+    }
+    if (served && socket->bytesToWrite() > 0) {
+        sharedCapacity->noteStalledReply();
+        givenUp = true;
+        socket->abort();
+    }
+    // Anything else has caught up meanwhile (it was told from another thread): it stays, its
+    // slot counted free.
+}
+
 void HttpConnection::giveUp(const char* const reply[4])
 {
+    bodyStarted = 0;
     sharedCapacity->headersDone(this);
     timer->stop();
     headerTimer->stop();
@@ -195,8 +255,8 @@ void HttpConnection::checkBodyProgress()
         bodyTimer->stop();
         return;
     }
-    if (bodyBytesInPeriod < settings()->bodyMinBytes) {
-        slowClient();
+    if (bodyBytesInPeriod < settings()->bodyMinBytes || bodyBelowRate(clock())) {
+        slowBody();
         return;
     }
     bodyBytesInPeriod = 0;
@@ -223,12 +283,17 @@ void HttpConnection::slotRead()
         const qint64 available = socket->bytesAvailable();
         request->readFromSocket(socket);
         const qint64 consumed = available - socket->bytesAvailable();
-        if (before == HttpRequest::WaitForBody) bodyBytesInPeriod += consumed;
+        if (before == HttpRequest::WaitForBody) {
+            bodyBytesInPeriod += consumed;
+            bodyReceived += consumed;
+        }
         if (request->getStatus() == HttpRequest::WaitForBody) {
             restartTimer();
             if (before != HttpRequest::WaitForBody) {
                 headersDone();
                 bodyBytesInPeriod = 0;
+                bodyReceived = 0;
+                bodyStarted = clock();
                 if (s->bodyTimeout > 0) bodyTimer->start(s->bodyTimeout);
                 if (request->expectsContinue()) socket->write(continueReply, sizeof continueReply - 1);
             }
@@ -245,6 +310,7 @@ void HttpConnection::slotRead()
     timer->stop();
     headersDone();
     bodyTimer->stop();
+    bodyStarted = 0;
     served = true;
     // The client may now end its sending side (a half-close): that is no disconnect, the reply
     // still goes out. Reading resumes when the reply has left (lingerAfterReply).

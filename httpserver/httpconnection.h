@@ -9,6 +9,7 @@
 #include <QPointer>
 #include <QSslCertificate>
 #include <QVariant>
+#include <atomic>
 #include <memory>
 
 class QTcpSocket;
@@ -37,6 +38,7 @@ public:
     HttpSettings* settings() const;
     // The server's slots and budgets (a connection without server has its own).
     HttpCapacity* capacity() const { return sharedCapacity.get(); }
+    std::shared_ptr<HttpCapacity> sharedCapacityHandle() const { return sharedCapacity; }
     QTcpSocket* getSocket() const { return socket; }
     bool isConnected() const { return connected; }
     bool isSecure() const { return secure; }
@@ -63,6 +65,18 @@ public:
 
     // Pushed out by a newcomer while it still waits for its request headers: closed, no reply.
     void evict();
+    // Pushed out by a newcomer while it lags (see laggingSince): a slow body gets the 408, a
+    // stalled reply is cut.
+    void giveWay();
+    // Since when (clock()) it lags: its body is below bodyMinRate past bodyRateGrace, or its
+    // client has taken nothing of its reply for replyStallTime; 0 when it does not. Safe from any
+    // thread while the connection is a member of its capacity.
+    qint64 laggingSince(qint64 now) const;
+    // The response tells whether bytes wait in the socket, and whether the client took some.
+    void noteReply(bool progressed);
+    // Milliseconds of a monotonic clock.
+    static qint64 clock();
+    qint64 acceptedAt() const { return accepted; }
 
 public slots:
     void close();
@@ -95,6 +109,14 @@ private:
     QTimer* headerTimer = nullptr; // headers complete this long after the accept
     QTimer* bodyTimer = nullptr;   // every period must bring some body
     qint64 bodyBytesInPeriod = 0;
+    bool bodyBelowRate(qint64 now) const;
+    // Read by the capacity from the thread of a newcomer.
+    void slowBody();
+    const qint64 accepted = clock();
+    bool graceless = false;             // its address sent a body too slowly not long ago
+    std::atomic<qint64> bodyStarted{0}; // clock() when the body began; 0 outside a body
+    std::atomic<qint64> bodyReceived{0};
+    std::atomic<qint64> replyStalled{0}; // clock() since which the client took nothing; 0: not stalled
     std::shared_ptr<HttpCapacity> sharedCapacity;
 };
 

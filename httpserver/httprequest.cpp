@@ -521,18 +521,67 @@ QList<QString> HttpRequest::headers(const QString& name) const
     return {};
 }
 
+namespace {
+
+bool isAsciiSpace(char c)
+{
+    return c == ' ' || (c >= '\t' && c <= '\r');
+}
+
+int hexValue(char c)
+{
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+// The escape after a "%": the (at most) two characters that follow, read as a hexadecimal number
+// the lenient way the decoding has always read them (white space around the digits, a minus
+// sign, a single digit at the end of the text or before a NUL). -1 when they are no number.
+int escapeValue(char a, char b, int length)
+{
+    if (length >= 1 && a == '\0') length = 0;
+    if (length == 2 && b == '\0') length = 1;
+    if (length == 1) return hexValue(a);
+    if (length != 2) return -1;
+    const int ha = hexValue(a), hb = hexValue(b);
+    if (ha >= 0 && hb >= 0) return ha * 16 + hb;
+    if (ha >= 0 && isAsciiSpace(b)) return ha;
+    if (isAsciiSpace(a) && hb >= 0) return hb;
+    if (a == '-' && hb >= 0) return uchar(char(-hb));
+    return -1;
+}
+
+} // namespace
+
+// One pass: an escape is decoded where it stands and never read again, "+" is a blank.
 QString HttpRequest::urlDecode(const QString& text)
 {
-    QByteArray bytes = text.toUtf8();
-    bytes.replace('+', ' ');
-    int p = bytes.indexOf('%');
-    while (p >= 0) {
-        bool ok = false;
-        const int value = bytes.mid(p + 1, 2).toInt(&ok, 16);
-        if (ok) bytes.replace(p, qMin(3, bytes.size() - p), QByteArray(1, char(value)));
-        p = bytes.indexOf('%', p + 1);
+    const QByteArray in = text.toUtf8();
+    const char* s = in.constData();
+    const int n = in.size();
+    QByteArray out;
+    out.reserve(n);
+    auto at = [&](int i) { return s[i] == '+' ? ' ' : s[i]; };
+    for (int i = 0; i < n;) {
+        const char c = at(i);
+        if (c != '%') {
+            out += c;
+            ++i;
+            continue;
+        }
+        const int length = qMin(2, n - i - 1);
+        const int value = escapeValue(length > 0 ? at(i + 1) : '\0', length > 1 ? at(i + 2) : '\0', length);
+        if (value < 0) {
+            out += '%';
+            ++i;
+            continue;
+        }
+        out += char(value);
+        i += 1 + length;
     }
-    return utf8UpToNul(bytes);
+    return utf8UpToNul(out);
 }
 
 } // namespace QuillonHttpd

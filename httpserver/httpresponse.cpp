@@ -1,5 +1,6 @@
 #include "httpresponse.h"
 
+#include "httpcapacity.h"
 #include "httpconnection.h"
 #include "httpgzip.h"
 #include "httplinger.h"
@@ -37,7 +38,8 @@ bool acceptsGzip(const QString& acceptEncoding)
 
 HttpResponse::HttpResponse(HttpConnection* connection)
     : QObject(connection), socket(connection->getSocket()), connection(connection),
-      writeTimer(new QTimer(this)), progressTimer(new QTimer(this))
+      writeTimer(new QTimer(this)), progressTimer(new QTimer(this)),
+      capacity(connection->sharedCapacityHandle())
 {
     const HttpRequest* request = connection->getCurrentRequest();
     headOnly = request && request->getMethod() == QLatin1String("HEAD");
@@ -48,7 +50,10 @@ HttpResponse::HttpResponse(HttpConnection* connection)
 
     progressTimer->setSingleShot(true);
     progressTimer->setInterval(connection->settings()->sendTimeout);
-    connect(socket, &QTcpSocket::bytesWritten, this, &HttpResponse::watchProgress);
+    connect(socket, &QTcpSocket::bytesWritten, this, [this]() {
+        watchProgress();
+        this->connection->noteReply(true);
+    });
     connect(progressTimer, &QTimer::timeout, this, [this]() {
         if (socket->bytesToWrite() > 0) {
             qWarning("HttpResponse: the peer took no data for %d ms, connection aborted",
@@ -58,7 +63,10 @@ HttpResponse::HttpResponse(HttpConnection* connection)
     });
 }
 
-HttpResponse::~HttpResponse() = default;
+HttpResponse::~HttpResponse()
+{
+    capacity->giveReply(bookedPiece + bookedBody);
+}
 
 bool HttpResponse::isConnected() const
 {
@@ -106,19 +114,32 @@ void HttpResponse::writeHeaders()
                               type.startsWith(QLatin1String("application/javascript"));
     HttpRequest* request = connection->getCurrentRequest();
     const bool chunked = isChunked();
-    if (compressible && statusCode == 200 && !chunked) {
+    if (compressible && statusCode == 200 && !chunked && !bodyFile) {
         // Caches must keep the plain and the compressed form apart.
         headerMap.insert(QStringLiteral("Vary"), QStringLiteral("Accept-Encoding"));
         if (request && acceptsGzip(request->header(QStringLiteral("Accept-Encoding"))))
             headerMap.insert(QStringLiteral("Content-Encoding"), QStringLiteral("gzip"));
     }
-    if (headerMap.value(QStringLiteral("Content-Encoding")).toLower() == QLatin1String("gzip"))
-        bodyBuffer = HttpGZipCompression::compress(bodyBuffer);
-    if (!chunked) headerMap.insert(QStringLiteral("Content-Length"), QString::number(bodyBuffer.size()));
+    if (headerMap.value(QStringLiteral("Content-Encoding")).toLower() == QLatin1String("gzip")) {
+        // The compressed copy is this reply's own, unlike a body shared with a cache: it counts
+        // against the reply budget, and without room the body goes out as it is.
+        QByteArray packed = HttpGZipCompression::compress(bodyBuffer);
+        const HttpSettings* s = connection->settings();
+        if (packed.size() <= s->replyAllowance || capacity->takeReply(packed.size(), s->maxBufferedBytes)) {
+            if (packed.size() > s->replyAllowance) bookedBody = packed.size();
+            bodyBuffer = packed;
+        } else {
+            headerMap.remove(QStringLiteral("Content-Encoding"));
+        }
+    }
+    if (!chunked) headerMap.insert(QStringLiteral("Content-Length"), QString::number(bodySize()));
     // The server closes after every request; a client that keeps connections must know.
     headerMap.insert(QStringLiteral("Connection"), QStringLiteral("close"));
     // HEAD: the headers of the GET, Content-Length included, and no body.
-    if (headOnly) bodyBuffer.clear();
+    if (headOnly) {
+        bodyBuffer.clear();
+        bodyFile.reset();
+    }
 
     headerBuffer += "HTTP/1.1 " + QByteArray::number(statusCode) + ' ' + reasonText.toUtf8() + "\r\n";
     for (auto it = headerMap.cbegin(); it != headerMap.cend(); ++it)
@@ -145,6 +166,17 @@ void HttpResponse::write(const QByteArray& data)
     }
     closeAfterSend = true;
     bodyBuffer += data;
+}
+
+void HttpResponse::writeFile(QIODevice* file, qint64 size)
+{
+    if (flushed || isChunked() || bodyFile) {
+        delete file;
+        return;
+    }
+    closeAfterSend = true;
+    bodyFile.reset(file);
+    bodyFileSize = qMax<qint64>(0, size);
 }
 
 void HttpResponse::flush()
@@ -184,6 +216,59 @@ void HttpResponse::watchProgress()
         progressTimer->stop();
 }
 
+void HttpResponse::settleBooking()
+{
+    const qint64 needed = qMax<qint64>(0, socket->bytesToWrite() - connection->settings()->replyAllowance);
+    if (needed < bookedPiece) {
+        capacity->giveReply(bookedPiece - needed);
+        bookedPiece = needed;
+    }
+}
+
+// One piece of what is left, headers first: the socket holds no more than a piece of a reply at a
+// time, however large the reply and however slowly its client reads.
+void HttpResponse::writePiece()
+{
+    const HttpSettings* s = connection->settings();
+    const qint64 left = (headerBuffer.size() - headerSent) + (bodySize() - bodySent);
+    qint64 n = qMin<qint64>(left, qMax(1, s->writeChunk));
+    const qint64 extra = n - s->replyAllowance;
+    if (extra > 0) {
+        if (capacity->takeReply(extra, s->maxBufferedBytes))
+            bookedPiece += extra;
+        else
+            n = qMin<qint64>(left, qMax(1, s->replyAllowance));
+    }
+    const qint64 head = qMin<qint64>(n, headerBuffer.size() - headerSent);
+    if (head > 0) {
+        const qint64 w = socket->write(headerBuffer.constData() + headerSent, head);
+        headerSent += qMax<qint64>(0, w);
+        n = w == head ? n - head : 0;
+    }
+    if (n > 0 && bodyFile) {
+        const QByteArray piece = bodyFile->read(n);
+        if (piece.size() < n) {
+            // The file shrank under us: the length we announced cannot be kept.
+            qWarning("HttpResponse: file body ended early, connection aborted");
+            socket->abort();
+            return;
+        }
+        const qint64 w = socket->write(piece);
+        bodySent += qMax<qint64>(0, w);
+    } else if (n > 0) {
+        const qint64 w = socket->write(bodyBuffer.constData() + bodySent, n);
+        bodySent += qMax<qint64>(0, w);
+        if (isChunked()) {
+            // Chunks the socket has taken are not kept: a long stream does not grow.
+            bodyBuffer.remove(0, int(bodySent));
+            bodySent = 0;
+        }
+    }
+    settleBooking();
+    watchProgress();
+    connection->noteReply(false);
+}
+
 void HttpResponse::slotWrite()
 {
     if (closing) return;
@@ -191,31 +276,14 @@ void HttpResponse::slotWrite()
         sendRequested = true;
         writeHeaders();
     }
+    settleBooking();
     if (sendRequested && socket->bytesToWrite() <= 0 && isConnected() && socket->isOpen() &&
         socket->isWritable()) {
-        if (headerSent < headerBuffer.size()) {
-            const qint64 n =
-                socket->write(headerBuffer.constData() + headerSent, headerBuffer.size() - headerSent);
-            headerSent += qMax<qint64>(0, n);
-            watchProgress();
-            if (headerSent < headerBuffer.size()) {
-                writeTimer->start(100);
-                return;
-            }
-        }
-        if (bodySent < bodyBuffer.size()) {
-            const qint64 n = socket->write(bodyBuffer.constData() + bodySent, bodyBuffer.size() - bodySent);
-            bodySent += qMax<qint64>(0, n);
-            watchProgress();
-            if (isChunked()) {
-                // Chunks the socket has taken are not kept: a long stream does not grow.
-                bodyBuffer.remove(0, int(bodySent));
-                bodySent = 0;
-            }
-            if (bodySent < bodyBuffer.size()) {
-                writeTimer->start(100);
-                return;
-            }
+        if (headerSent < headerBuffer.size() || bodySent < bodySize()) {
+            writePiece();
+            // The socket's bytesWritten asks for the next piece; the timer only if it took none.
+            if (socket->bytesToWrite() <= 0) writeTimer->start(100);
+            return;
         }
         if (closeAfterSend) {
             socket->flush();

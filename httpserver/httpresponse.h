@@ -8,12 +8,15 @@
 #include <QMap>
 #include <QObject>
 #include <QString>
+#include <memory>
 
+class QIODevice;
 class QTcpSocket;
 class QTimer;
 
 namespace QuillonHttpd {
 
+class HttpCapacity;
 class HttpConnection;
 
 class HttpResponse : public QObject
@@ -34,6 +37,9 @@ public:
     void clearHeaders();
     void setCookie(const HttpCookie& cookie);
     void write(const QByteArray& data);
+    // The body is the open file's next `size` bytes, read a piece at a time as the socket takes
+    // them (never compressed); the response owns the file. Instead of write().
+    void writeFile(QIODevice* file, qint64 size);
     void flush();
     void close();
     void flushAndDelete();
@@ -47,6 +53,9 @@ private:
     void closeConnection();
     bool isChunked() const;
     void watchProgress();
+    void writePiece();
+    // Gives back the booked reply bytes that have left the socket.
+    void settleBooking();
 
     QTcpSocket* socket;
     HttpConnection* connection;
@@ -67,6 +76,13 @@ private:
     bool closing = false;  // disconnect requested: nothing more to send
     bool headOnly = false; // the answer to a HEAD: headers only
     QTimer* progressTimer; // drops a peer that takes none of our bytes for sendTimeout
+    // Outlives the connection's own members: the response may be deleted with the connection.
+    std::shared_ptr<HttpCapacity> capacity;
+    std::unique_ptr<QIODevice> bodyFile;
+    qint64 bodyFileSize = 0;
+    qint64 bodySize() const { return bodyFile ? bodyFileSize : bodyBuffer.size(); }
+    qint64 bookedPiece = 0; // of the reply budget, for the bytes in the socket beyond the allowance
+    qint64 bookedBody = 0;  // of the reply budget, for a compressed copy of the body
 };
 
 } // namespace QuillonHttpd

@@ -141,8 +141,8 @@ void HttpTcpServer::incomingConnection(qintptr socketDescriptor)
 }
 
 // Every slot taken: the client that has waited longest for its request headers (or for the end
-// of its TLS handshake) makes room; only clients that all sent their headers earn the newcomer a
-// refusal. No cap per address: behind a proxy or NAT every client has the same one.
+// of its TLS handshake) makes room, else one that lags; only clients that all keep pace earn
+// the newcomer a refusal. No cap per address: behind a proxy or NAT every client has the same one.
 bool HttpTcpServer::makeRoom()
 {
     QSslSocket* oldest = nullptr;
@@ -154,7 +154,8 @@ bool HttpTcpServer::makeRoom()
         dropHandshake(oldest, QString());
         return true;
     }
-    return capacity->evictOldestWaiting();
+    // Then a connection: one waiting for its headers, or one that lags (HttpCapacity::makeRoom).
+    return capacity->makeRoom();
 }
 
 void HttpTcpServer::dropHandshake(QSslSocket* socket, const QString& why)
@@ -210,12 +211,29 @@ void HttpTcpServer::slotDisconnected()
 HttpServer::HttpServer(HttpSettings* settings, QObject* parent)
     : QObject(parent), settings(settings), sharedCapacity(std::make_shared<HttpCapacity>())
 {
+    startReports();
     start();
 }
 
 HttpServer::HttpServer(QObject* parent)
     : QObject(parent), settings(new HttpSettings(this)), sharedCapacity(std::make_shared<HttpCapacity>())
 {
+    startReports();
+}
+
+void HttpServer::startReports()
+{
+    // One line a period however many clients are closed, so that an attack cannot fill the log.
+    auto* reports = new QTimer(this);
+    connect(reports, &QTimer::timeout, this, [this]() {
+        const int bodies = sharedCapacity->takeSlowBodies();
+        const int replies = sharedCapacity->takeStalledReplies();
+        if (bodies == 0 && replies == 0) return;
+        qWarning("HttpServer: in the last %d s, %d connections closed for a request body slower than %d "
+                 "bytes/s, %d pushed out for a reply their client did not take",
+                 settings->reportInterval / 1000, bodies, settings->bodyMinRate, replies);
+    });
+    reports->start(qMax(100, settings->reportInterval));
 }
 
 int HttpServer::openConnections() const

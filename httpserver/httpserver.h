@@ -90,6 +90,8 @@ public slots:
     void slotConnectionClosed(QObject* connection);
 
 private:
+    void startReports();
+
     HttpTcpServer* tcpServer = nullptr;
     HttpSettings* settings;
     QList<QPointer<HttpConnection>> connections;

@@ -41,7 +41,8 @@ public:
     // Parts of one multipart body; a request with more is refused as too large.
     qint32 maxMultiPartParts;
     // Request bodies held in memory by all connections together, and again those spooled to
-    // temporary files: a request that would pass either is refused with a 503.
+    // temporary files: a request that would pass either is refused with a 503. Reply bytes
+    // waiting in the sockets have a budget of the same size (see writeChunk).
     qint64 maxBufferedBytes;
     bool useSSL;
     QString sslKey;
@@ -58,6 +59,29 @@ public:
     qint32 headerTimeout = 30000; // the header block must be complete this long after the accept
     qint32 bodyTimeout = 10000;   // every such period must bring bodyMinBytes of the body (or its end)
     qint32 bodyMinBytes = 1024;
+    // Past its first bodyRateGrace ms a body must bring bodyMinRate bytes for every second since:
+    // a slower one is closed with the 408 at its next period, and gives way to a newcomer when
+    // every slot is taken.
+    qint32 bodyMinRate = 8192;
+    qint32 bodyRateGrace = 10000;
+    // An address one of whose bodies was closed or pushed out for its rate gets no grace for this
+    // long: an attacker that reconnects at once cannot hold every slot in a fresh grace.
+    qint32 suspectTime = 60000;
+    // Reply bytes handed to a socket at a time, when it has sent the previous ones. Beyond the
+    // first replyAllowance of each piece they count against maxBufferedBytes (a budget of their
+    // own): with it spent, a reply goes on in pieces of replyAllowance.
+    qint32 writeChunk = 64 * 1024;
+    qint32 replyAllowance = 16 * 1024;
+    // The kernel's send buffer of a served socket, bytes (0: the kernel's own, which grows to
+    // megabytes): held small, a client that reads slowly costs no megabytes copied into the
+    // kernel, while a client on an office network still gets its reply at full speed.
+    qint32 socketSendBuffer = 128 * 1024;
+    // A reply its peer has taken nothing of for this long gives way to a newcomer when every slot
+    // is taken.
+    qint32 replyStallTime = 2000;
+    // The connections closed for a slow body or a stalled reply are counted in one warning line
+    // per such period.
+    qint32 reportInterval = 60000;
     qint32 maxConnections = 256;     // TLS handshakes in progress included; see HttpCapacity
     qint32 handshakeTimeout = 10000; // a TLS handshake not finished by then is dropped
     qint32 lingerTime = 2000;        // input discarded after an abort reply before the socket closes

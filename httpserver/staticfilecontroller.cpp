@@ -132,7 +132,19 @@ void StaticFileController::service(HttpRequest* request, HttpResponse* response)
     const qint32 maxAge = settings()->maxAge;
     response->setHeader(QStringLiteral("Cache-Control"), QStringLiteral("Public,max-age=%1").arg(maxAge));
     response->setHeader(QStringLiteral("Expires"), httpDate(QDateTime::currentDateTimeUtc().addSecs(maxAge)));
-    response->write(file.readAll());
+    // A large file is read as its client takes it, not held whole for every slow client.
+    const qint64 size = file.size();
+    if (size > qint64(settings()->writeChunk) * 16) {
+        auto* open = new QFile(file.fileName());
+        if (!open->open(QIODevice::ReadOnly)) {
+            delete open;
+            forbidden();
+            return;
+        }
+        response->writeFile(open, size);
+    } else {
+        response->write(file.readAll());
+    }
     response->flush();
 }
 

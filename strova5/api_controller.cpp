@@ -1,6 +1,7 @@
 #include "api_controller.h"
 
 #include "http_api_quill.h"
+#include "log_limiter.h"
 #include "logger.h"
 #include "radio_exchange.h"
 #include "ram_modems.h"
@@ -16,6 +17,7 @@
 #include <QLocale>
 #include <QSaveFile>
 #include <QSet>
+#include <limits>
 
 API_controller* API_controller::instance = nullptr;
 QString API_controller::files_dir;
@@ -79,12 +81,39 @@ QVariantMap mask_secrets(QVariantMap m)
     return m;
 }
 
+// The request with every query item cut as a log line would cut it.
+QVariantMap items_cut(QVariantMap api_request)
+{
+    QVariantMap qitems = api_request.value(QStringLiteral("qitems")).toMap();
+    for (auto it = qitems.begin(); it != qitems.end(); ++it) {
+        if (it.value().type() == QVariant::String && it.value().toString().size() > log_outside_max)
+            it.value() = log_cut(it.value().toString());
+    }
+    api_request.insert(QStringLiteral("qitems"), qitems);
+    return api_request;
+}
+
 // A number item as a client sends it; text that is no number reads 0.
 int32_t item_int32(const QVariant& v)
 {
     bool ok = false;
     const qlonglong n = v.toString().trimmed().toLongLong(&ok);
     return ok ? int32_t(uint32_t(quint64(n))) : 0;
+}
+
+// A number item that the settings keep as a signed 32-bit integer: false when the text is a
+// whole number outside that range (it would be stored wrapped); text that is no number passes
+// and reads 0.
+bool item_fits_int32(const QVariant& v)
+{
+    QString text = v.toString().trimmed();
+    if (text.startsWith(QLatin1Char('+')) || text.startsWith(QLatin1Char('-'))) text.remove(0, 1);
+    if (text.isEmpty()) return true;
+    for (const QChar c : qAsConst(text))
+        if (c < QLatin1Char('0') || c > QLatin1Char('9')) return true;
+    bool ok = false;
+    const qlonglong n = v.toString().trimmed().toLongLong(&ok);
+    return ok && n >= std::numeric_limits<int32_t>::min() && n <= std::numeric_limits<int32_t>::max();
 }
 
 QByteArray hex_digits_only(const QByteArray& text)
@@ -200,16 +229,31 @@ QStringList API_controller::get_rights(const QVariantMap& api_request) const
 QList<uint32_t> API_controller::get_modems(const QVariantMap& qitems) const
 {
     // Sets, not list searches: a request may carry hundreds of thousands of ids, and the daemon
-    // serves nothing else while it sorts them out. The first-seen order is kept.
+    // serves nothing else while it sorts them out. The first-seen order is kept. The parts are
+    // read in place: a list split into strings first cost a small allocation per id, which the
+    // heap kept long after the request.
     QList<uint32_t> requested;
     QSet<uint32_t> seen;
-    const QStringList parts = qitems.value(QStringLiteral("modem")).toString().split(QLatin1Char(','));
-    requested.reserve(parts.size());
-    for (const QString& p : parts) {
-        const uint32_t id = p.toUInt();
+    const QString text = qitems.value(QStringLiteral("modem")).toString();
+    int left_out = 0;
+    for (int from = 0; from <= text.size();) {
+        int comma = text.indexOf(QLatin1Char(','), from);
+        if (comma < 0) comma = text.size();
+        const uint32_t id = text.midRef(from, comma - from).toUInt();
+        from = comma + 1;
         if (id == 0 || seen.contains(id)) continue;
+        if (requested.size() >= k_modems_max) {
+            ++left_out;
+            continue;
+        }
         seen.insert(id);
         requested += id;
+    }
+    if (left_out > 0) {
+        static log_limiter lim(QStringLiteral("modem list cut"), LVL_WRN, 50, 1000);
+        if (lim.pass())
+            LOG_WRN << "modem list:" << left_out << "entries after the first" << k_modems_max
+                    << "ids left out";
     }
     if (!config.contains(QStringLiteral("whilelist_modems"))) return requested;
     QList<uint32_t> out;
@@ -268,9 +312,14 @@ QVariant API_controller::api_exec(QVariantMap api_request, bool from_driver)
         rights += QStringLiteral("user");
         api_request.insert(QStringLiteral("rights"), rights);
     }
-    // The request is outside text of any length: cut, so no request can flood the log.
-    LOG_WRN << log_cut(QJsonDocument::fromVariant(masked(api_request)).toJson(QJsonDocument::Compact))
-                   .constData();
+    // The request is outside text of any length: each item is cut before the line is made (a
+    // list of millions of ids is not written out only to be cut), and a client's lines are
+    // counted beyond a burst, so that no client can flood the log or push its history out.
+    static log_limiter request_lim(QStringLiteral("api request"), LVL_WRN, 50, 1000);
+    if (log_passes(LVL_WRN) && (from_driver || request_lim.pass()))
+        LOG_WRN << log_cut(QJsonDocument::fromVariant(masked(items_cut(api_request)))
+                               .toJson(QJsonDocument::Compact))
+                       .constData();
 
     const QStringList path = api_request.value(QStringLiteral("path")).toStringList();
     if (path.size() < 2 || path.first() != QLatin1String("api")) return QVariant();
@@ -379,6 +428,14 @@ QVariant API_controller::api_info(QVariantMap)
 QVariant API_controller::api_time_sync_set(QVariantMap api_request)
 {
     const QVariantMap qitems = api_request.value(QStringLiteral("qitems")).toMap();
+    for (const char* name : {"offset", "timestamp"}) {
+        const QString key = QLatin1String(name);
+        if (qitems.contains(key) && !item_fits_int32(qitems.value(key))) {
+            LOG_WRN << "time_sync set:" << key << log_cut(qitems.value(key).toString())
+                    << "outside the signed 32-bit range, nothing stored";
+            return QVariantMap{{QStringLiteral("res"), false}};
+        }
+    }
     QVariantMap next = time_sync;
     if (qitems.contains(QStringLiteral("sync_source")))
         next.insert(QStringLiteral("sync_source"), qitems.value(QStringLiteral("sync_source")).toString());
@@ -390,6 +447,14 @@ QVariant API_controller::api_time_sync_set(QVariantMap api_request)
         const qint64 sum = qint64(time_source()) + item_int32(next.value(QStringLiteral("ts_shift"), 0)) -
                            item_int32(qitems.value(QStringLiteral("timestamp"))) +
                            item_int32(next.value(QStringLiteral("offset"), 0));
+        if (sum < std::numeric_limits<int32_t>::min() || sum > std::numeric_limits<int32_t>::max()) {
+            // The shift is read back as a signed 32-bit number: stored wrapped, it would move
+            // the driver's clock by decades.
+            LOG_WRN << "time_sync set: timestamp"
+                    << log_cut(qitems.value(QStringLiteral("timestamp")).toString()) << "gives a shift of"
+                    << sum << "s, outside the signed 32-bit range, nothing stored";
+            return QVariantMap{{QStringLiteral("res"), false}};
+        }
         next.insert(QStringLiteral("ts_shift"), uint(uint32_t(quint64(sum))));
     }
 

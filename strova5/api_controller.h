@@ -115,6 +115,9 @@ public:
 
     // Setting names longer than this do not fit the setting columns of the database.
     static constexpr int k_setting_name_max = 128;
+    // Distinct modem ids one request serves; those beyond are left out (one Wrn line says so):
+    // more than any network holds, and few enough that no answer holds the daemon for seconds.
+    static constexpr int k_modems_max = 100000;
 
     const QVariantMap rights_table;
     const QMap<QString, QStringList> rights_flat;

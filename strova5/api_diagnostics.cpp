@@ -2,6 +2,7 @@
 // register steps and export growth, and days missing from the day archive.
 #include "api_controller.h"
 #include "api_reports.h"
+#include "log_limiter.h"
 #include "logger.h"
 #include "ram_modems.h"
 #include "sql_exchange.h"
@@ -14,6 +15,14 @@
 namespace {
 
 using namespace report_items;
+
+// Diagnostics answer whoever the configuration lets in, as often as he asks: their lines are
+// counted beyond a burst.
+bool diag_says(int level)
+{
+    static log_limiter lim(QStringLiteral("diagnostics"), LVL_EXC, 50, 1000);
+    return log_passes(level) && lim.pass();
+}
 
 QVariantMap qitems_of(const QVariantMap& api_request)
 {
@@ -95,7 +104,7 @@ QVariant API_controller::api_diagnostics_history(QVariantMap api_request)
     const QVariantList rows = SQL_Exchange::instance
                                   ? SQL_Exchange::instance->get_energy_stamped(types, from, to, limit)
                                   : QVariantList();
-    LOG_EXC << "record for diagnostics" << rows.size();
+    if (diag_says(LVL_EXC)) LOG_EXC << "record for diagnostics" << rows.size();
 
     // type -> modem -> reading time -> tariff (0..4) -> value; times kept as numbers so that
     // they are walked in time order whatever their number of digits.
@@ -148,7 +157,7 @@ QVariant API_controller::api_diagnostics_history(QVariantMap api_request)
         }
         out.insert(QString::number(t.key()), modems);
     }
-    LOG_EXC << "end diagnostics";
+    if (diag_says(LVL_EXC)) LOG_EXC << "end diagnostics";
     return out;
 }
 
@@ -183,10 +192,10 @@ QVariant API_controller::api_diagnostics_data_stm(QVariantMap api_request)
                                    ? finite_or(qitems.value(QStringLiteral("Am_min")), 2.0)
                                    : 2.0) /
                          1000.0f;
-    LOG_EXC << "req start";
+    if (diag_says(LVL_EXC)) LOG_EXC << "req start";
     QList<energy_record> rows;
     if (SQL_Exchange::instance) rows = SQL_Exchange::instance->get_energy_profile({}, {64, 66, 68}, from, to);
-    LOG_EXC << "record for diagnostics" << rows.size();
+    if (diag_says(LVL_EXC)) LOG_EXC << "record for diagnostics" << rows.size();
 
     QSet<uint32_t> seen;
     Id_order step, export_list, export_limit, apam, apam_limit;
@@ -203,7 +212,7 @@ QVariant API_controller::api_diagnostics_data_stm(QVariantMap api_request)
             const float p = prev.value(k);
             bool added = false;
             auto note = [&](const char* what) {
-                if (added) LOG_DBG << what << m << row.ts << k << v << p;
+                if (added && diag_says(LVL_DBG)) LOG_DBG << what << m << row.ts << k << v << p;
             };
             if (known && v - p < -dmin) {
                 step.add(m, added);
@@ -265,12 +274,12 @@ QVariant API_controller::api_diagnostics_shunt_days(QVariantMap api_request)
     const QList<uint32_t> modems =
         RAM_modems::instance ? RAM_modems::instance->modems_by_version(true, QStringLiteral("1.9.4."))
                              : QList<uint32_t>();
-    LOG_EXC << "req start";
+    if (diag_says(LVL_EXC)) LOG_EXC << "req start";
     // No modem of that version: nothing to examine (an empty list would ask for every modem).
     QList<energy_record> rows;
     if (!modems.isEmpty() && SQL_Exchange::instance)
         rows = SQL_Exchange::instance->get_energy_profile(modems, {68}, from, to);
-    LOG_EXC << "record for diagnostics" << rows.size();
+    if (diag_says(LVL_EXC)) LOG_EXC << "record for diagnostics" << rows.size();
 
     QSet<uint32_t> seen;
     QHash<uint32_t, int> count;
@@ -296,7 +305,9 @@ QVariant API_controller::api_diagnostics_shunt_days(QVariantMap api_request)
                                        {QStringLiteral("ts_to"), uint(row.ts)},
                                        {QStringLiteral("ts_date_from"), local_date(prev->ts)},
                                        {QStringLiteral("ts_date_to"), local_date(row.ts)}};
-                    LOG_EXC << m << days << advance << delta << local_date(prev->ts) << local_date(row.ts);
+                    if (diag_says(LVL_EXC))
+                        LOG_EXC << m << days << advance << delta << local_date(prev->ts)
+                                << local_date(row.ts);
                 }
             }
         }

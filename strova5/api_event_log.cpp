@@ -2,6 +2,7 @@
 // check that feeds it, and "diagnostics"/"parse", which decodes a payload without keeping it.
 #include "api_controller.h"
 
+#include "log_limiter.h"
 #include "logger.h"
 #include "parser_strova5.h"
 #include "ram_modems.h"
@@ -71,9 +72,12 @@ QVariant API_controller::api_authorization(QVariantMap api_request)
     const bool complete = qitems.contains(QStringLiteral("user")) && qitems.contains(QStringLiteral("pass"));
     const QString user = qitems.value(QStringLiteral("user")).toString();
     const QString pass = qitems.value(QStringLiteral("pass")).toString();
+    // Anyone may try a login as often as he likes: the lines are counted, not all written.
+    static log_limiter login_lim(QStringLiteral("login"), LVL_EXC, 50, 1000);
+    const bool say = log_passes(LVL_EXC) && login_lim.pass();
     for (const QVariant& v : config.value(QStringLiteral("authorization")).toList()) {
         // The user name only: a password never reaches the log.
-        LOG_EXC << "login" << log_cut(user);
+        if (say) LOG_EXC << "login" << log_cut(user);
         const QVariantMap account = v.toMap();
         const QString a_user = account.contains(QStringLiteral("user"))
                                    ? account.value(QStringLiteral("user")).toString()
@@ -83,7 +87,8 @@ QVariant API_controller::api_authorization(QVariantMap api_request)
                                    : k_missing_account_field;
         if (complete && a_user == user && a_pass == pass) return QVariantMap{{QStringLiteral("res"), true}};
     }
-    LOG_EXC << "save fail auth event";
+    static log_limiter failed_lim(QStringLiteral("failed login"), LVL_EXC, 50, 1000);
+    if (log_passes(LVL_EXC) && failed_lim.pass()) LOG_EXC << "save fail auth event";
     store(own_events(time_source(), {k_event_login_failed}));
     return QVariantMap{{QStringLiteral("res"), false}};
 }

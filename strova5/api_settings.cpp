@@ -1,6 +1,7 @@
 // API settings: "setting", "setting"/"set" and "setting"/"version_list".
 #include "api_controller.h"
 
+#include "log_limiter.h"
 #include "logger.h"
 #include "parser_strova5.h"
 #include "ram_modems.h"
@@ -58,8 +59,12 @@ QVariant API_controller::api_setting_version_list(QVariantMap api_request)
     }
     for (auto it = hw_groups.cbegin(); it != hw_groups.cend(); ++it)
         hw.insert(it.key(), it.value());
-    LOG_EXC << "sw versions" << sw.size();
-    LOG_EXC << "hw versions" << hw.size();
+    // Anyone may ask, as often as he likes: the lines are counted beyond a burst.
+    static log_limiter lim(QStringLiteral("version list"), LVL_EXC, 50, 1000);
+    if (log_passes(LVL_EXC) && lim.pass()) {
+        LOG_EXC << "sw versions" << sw.size();
+        LOG_EXC << "hw versions" << hw.size();
+    }
     return QVariantMap{
         {QStringLiteral("sw"), sw}, {QStringLiteral("hw"), hw}, {QStringLiteral("sw_size"), sw_size}};
 }

@@ -1,5 +1,7 @@
 #include "api_transparent_channel.h"
+#include "log_limiter.h"
 #include "logger.h"
+#include "radio_exchange.h"
 #include "sql_exchange.h"
 
 #include <QHostAddress>
@@ -12,6 +14,36 @@
 namespace {
 
 const QString k_setting = QStringLiteral("HDLC");
+// Datagrams taken in one pass of the event loop: a flood leaves the rest to the next pass, so
+// the daemon goes on serving everything else meanwhile.
+constexpr int k_datagrams_per_pass = 256;
+
+// Anyone who reaches the ports can send frames as fast as he likes: their lines are counted
+// beyond a burst, and so are the frames the downlink road has no room for.
+log_limiter& frame_lines()
+{
+    static log_limiter lim(QStringLiteral("hdlc tcp frame"), LVL_NTC, 50, 1000);
+    return lim;
+}
+log_limiter& datagram_lines()
+{
+    static log_limiter lim(QStringLiteral("hdlc datagram"), LVL_EXC, 50, 1000);
+    return lim;
+}
+log_limiter& full_lines()
+{
+    static log_limiter lim(QStringLiteral("downlink queue full"), LVL_WRN, 50, 1000);
+    return lim;
+}
+
+// False, with the frame counted, when the downlink road cannot take one more command.
+bool road_has_room(const char* side)
+{
+    if (!Radio_Exchange::instance || Radio_Exchange::instance->dl_free_room() > 0) return true;
+    if (log_passes(LVL_WRN) && full_lines().pass())
+        LOG_WRN << "hdlc" << side << "frame dropped: the downlink queue is full";
+    return false;
+}
 
 // The meter's frame from the hex text of an answer; empty when the text is not whole bytes.
 QByteArray frame_of_answer(const QVariant& value)
@@ -100,15 +132,17 @@ void API_transparent_channel::slot_TCP_readyRead()
     if (!client || client != tcp_client) return;
     const QList<QByteArray> frames = tcp_stream.feed(client->readAll(), clock.elapsed());
     for (QByteArray frame : frames) {
+        const bool say = log_passes(LVL_NTC) && frame_lines().pass();
         if (API_transparent_channel::hdlc_check_frame(frame) == 0) {
-            LOG_DBG << "hdlc tcp frame refused" << log_cut(frame.toHex().toUpper());
+            if (say) LOG_DBG << "hdlc tcp frame refused" << log_cut(frame.toHex().toUpper());
             continue;
         }
         const int32_t index = hdlc_replace_address(frame, 0, true);
-        LOG_NTC << index;
+        if (say) LOG_NTC << index;
         const uint32_t modem = modem_at(uint32_t(index));
         if (index < 0 || modem == 0) continue;
-        LOG_NTC << modem;
+        if (say) LOG_NTC << modem;
+        if (!road_has_room("tcp")) continue;
         tcp_modem = modem;
         send_frame(modem, frame);
     }
@@ -116,20 +150,23 @@ void API_transparent_channel::slot_TCP_readyRead()
 
 void API_transparent_channel::slot_UDP_readyRead()
 {
-    while (udp_socket->hasPendingDatagrams()) {
+    for (int taken = 0; taken < k_datagrams_per_pass && udp_socket->hasPendingDatagrams(); ++taken) {
         const QNetworkDatagram datagram = udp_socket->receiveDatagram();
         const QByteArray frame = datagram.data();
-        LOG_EXC << log_cut(frame.toHex().toUpper());
+        const bool say = log_passes(LVL_EXC) && datagram_lines().pass();
+        if (say) LOG_EXC << log_cut(frame.toHex().toUpper());
         const uint32_t r = hdlc_check_frame(frame);
         const uint32_t index = (r >> 4) & 0x3FFF;
-        LOG_EXC << (r >> 18) << index << (r & 0xF);
+        if (say) LOG_EXC << (r >> 18) << index << (r & 0xF);
         if (r == 0) {
-            LOG_DBG << "hdlc udp frame refused from" << datagram.senderAddress().toString()
-                    << datagram.senderPort();
+            if (say)
+                LOG_DBG << "hdlc udp frame refused from" << datagram.senderAddress().toString()
+                        << datagram.senderPort();
             continue;
         }
         const uint32_t modem = modem_at(index);
         if (modem == 0) continue;
+        if (!road_has_room("udp")) continue;
         udp_peers[modem] = QVariantMap{{QStringLiteral("host"), datagram.senderAddress().toString()},
                                        {QStringLiteral("port"), datagram.senderPort()}};
         send_frame(modem, frame);

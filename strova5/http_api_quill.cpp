@@ -3,7 +3,9 @@
 #include "api_controller.h"
 #include "httprequest.h"
 #include "httpresponse.h"
+#include "log_limiter.h"
 #include "logger.h"
+#include "staticfilecontroller.h"
 
 #include <QCryptographicHash>
 #include <QDateTime>
@@ -122,7 +124,8 @@ struct busy_guard
     ~busy_guard() { g_busy = false; }
 };
 
-// UI files served from memory, reloaded when their modification time moves on.
+// UI files served from memory, reloaded when their modification time moves on: one entry per
+// file below ui/, so together they never hold more than ui/ itself.
 QMap<QString, uint32_t>& file_times()
 {
     static QMap<QString, uint32_t> times;
@@ -187,7 +190,8 @@ void http_api_HttpRequestHandler::service(QuillonHttpd::HttpRequest* request,
     QString callback;
     if (qitems.contains(QStringLiteral("callback"))) {
         callback = qitems.take(QStringLiteral("callback")).toString();
-        LOG_EXC << "jsonp_callback" << log_cut(callback);
+        static log_limiter lim(QStringLiteral("jsonp callback"), LVL_EXC, 50, 1000);
+        if (log_passes(LVL_EXC) && lim.pass()) LOG_EXC << "jsonp_callback" << log_cut(callback);
         // Anything but a plain script name would be written into the client's script.
         if (!http_api::callback_allowed(callback)) callback.clear();
     }
@@ -230,7 +234,12 @@ void http_api_HttpRequestHandler::serve_file(const QStringList& segments, Quillo
                                              QuillonHttpd::HttpResponse* response)
 {
     if (segments.contains(QStringLiteral(".."))) return not_found(response);
-    const QString path = API_controller::exe_dir() + QLatin1Char('/') + segments.join(QLatin1Char('/'));
+    // A "%" the decoding read leniently, or a NUL, names no file; "." and empty steps name the
+    // same file as without them, so that each file has one cache entry however it is asked for.
+    if (QuillonHttpd::FilePath::unsafe(request->getPath())) return not_found(response);
+    QStringList steps = segments;
+    steps.removeAll(QStringLiteral("."));
+    const QString path = API_controller::exe_dir() + QLatin1Char('/') + steps.join(QLatin1Char('/'));
 
     const QFileInfo info(path);
     const uint32_t mtime = info.isFile() ? uint32_t(info.lastModified().toSecsSinceEpoch()) : 0;
@@ -268,7 +277,7 @@ void http_api_HttpRequestHandler::serve_file(const QStringList& segments, Quillo
     response->setStatus(200, QString());
     response->setHeader(QStringLiteral("Content-Length"), body.size());
     response->setHeader(QStringLiteral("ETag"), etag);
-    const QString& name = segments.last();
+    const QString& name = steps.last();
     QString type;
     if (name.contains(QLatin1String(".html"))) type = QStringLiteral("text/html; charset=utf-8");
     if (name.contains(QLatin1String(".js"))) type = QStringLiteral("text/javascript");

@@ -115,6 +115,9 @@ int main(int argc, char* argv[])
                      &SQL_Exchange::slot_UL, Qt::QueuedConnection);
     QObject::connect(Radio_Exchange::instance, &Radio_Exchange::signal_UL, strova_controller::instance,
                      &strova_controller::slot_UL, Qt::QueuedConnection);
+    // At the storage's cap the uplinks wait in the broker instead of in memory.
+    QObject::connect(SQL_Exchange::instance, &SQL_Exchange::signal_intake, Radio_Exchange::instance,
+                     [](bool open) { Radio_Exchange::instance->take_uplinks(open); });
     QObject::connect(SQL_Exchange::instance, &SQL_Exchange::signal_DL, strova_controller::instance,
                      &strova_controller::slot_DL, Qt::QueuedConnection);
     QObject::connect(Radio_Exchange::instance, &Radio_Exchange::signal_DL_status, SQL_Exchange::instance,

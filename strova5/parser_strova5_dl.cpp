@@ -880,7 +880,10 @@ Stringify_dl_app parser_strova5::stringify_dl_app(const Dl_request& req, const Q
     if (is("0.8.4")) {
         if (new_sw && !has_data(req.data)) {
             out.state = STATE_DONE;
-            store_modem_setting(req.modem_id, QStringLiteral("0.8.4"), 60);
+            // Only a meter the registry holds keeps the period: an address never heard must not
+            // leave a record behind, nor a setting row.
+            if (RAM_modems::instance && RAM_modems::instance->find_modem(req.modem_id))
+                store_modem_setting(req.modem_id, QStringLiteral("0.8.4"), 60);
         } else if (new_sw) {
             return alias(QStringLiteral("1.0.0.8.4.255_2"), req.data);
         }

@@ -1,6 +1,7 @@
 #include "rabbit_dl.h"
 
 #include "amqp_exchange.h"
+#include "log_limiter.h"
 #include "logger.h"
 #include "quit_signals.h"
 #include "rabbit_ul.h"
@@ -192,7 +193,8 @@ void rabbit_man_dl::not_acknowledged(qint64 tag, bool multiple)
 void rabbit_man_dl::queue_string(QByteArray string, QByteArray routing_key)
 {
     QByteArray dropped;
-    if (queue.push(string, routing_key, &dropped, in_flight.size()))
+    static log_limiter full_lim(QStringLiteral("downlink queue full"), LVL_EXC, 50, 1000);
+    if (queue.push(string, routing_key, &dropped, in_flight.size()) && full_lim.pass())
         LOG_EXC << "downlink queue full, oldest downlink dropped:" << status_of(dropped);
     if (!timer.isActive())
         timer.start();
@@ -200,7 +202,10 @@ void rabbit_man_dl::queue_string(QByteArray string, QByteArray routing_key)
 
 bool rabbit_man_dl::send(const messque::item& item)
 {
-    exchange->publish(text_of(item.text), text_of(item.routing_key), AmqpMessage::PropertyHash(), 0);
+    // Persistent: a downlink confirmed by the broker must outlive a restart of the broker while
+    // it waits in the network server's durable queue.
+    static const AmqpMessage::PropertyHash persistent{{AmqpMessage::DeliveryMode, 2}};
+    exchange->publish(text_of(item.text), text_of(item.routing_key), persistent, 0);
     const qint64 tag = exchange->lastDeliveryTag();
     if (tag == 0)
         return false;
@@ -210,6 +215,8 @@ bool rabbit_man_dl::send(const messque::item& item)
 
 void rabbit_man_dl::publish_string(QByteArray string, QByteArray routing_key)
 {
+    if (arriving > 0)
+        --arriving;
     if (can_publish() && queue.isEmpty() && send(messque::item{string, routing_key, false}))
         return;
     queue_string(string, routing_key);

@@ -37,6 +37,8 @@ public:
     void push_front(const QList<item>& front);
     bool isEmpty() const { return items.isEmpty(); }
     int size() const { return items.size(); }
+    // How many more may come before the oldest waiting one is dropped.
+    int room(int on_wire) const { return capacity - items.size() - on_wire; }
     const item& head() const { return items.head(); }
     const item& at(int i) const { return items.at(i); }
     void pop() { items.dequeue(); }
@@ -56,6 +58,11 @@ public:
     // Downlinks waiting to be published, and published but not yet confirmed.
     int pending() const { return queue.size(); }
     int unconfirmed() const { return in_flight.size(); }
+    // Downlinks that may still come without one being dropped: what is waiting, on the wire and
+    // on its way here through a queued signal all count.
+    int free_room() const { return queue.room(in_flight.size()) - arriving; }
+    // A downlink was handed to `publish_string` through a queued signal.
+    void note_arriving() { ++arriving; }
     // Published and not yet confirmed: beyond this many, publishing waits for confirmations.
     static constexpr int max_unconfirmed = 1000;
     // Publishes and waits for the confirmations of what is held, for up to `msecs`; at the end,
@@ -95,4 +102,5 @@ private:
     bool confirming = false;               // confirm mode is on for the channel as it is open now
     QMap<qint64, messque::item> in_flight; // by delivery tag of the current channel opening
     int quit_hook = 0;
+    int arriving = 0; // announced by note_arriving, not yet in publish_string
 };

@@ -49,13 +49,17 @@ void rabbit_man_ul::connected()
     // Deliveries of the lost channel were not acknowledged; the broker redelivers them.
     queue->clear();
     connect(queue, &AmqpQueue::declared, this, &rabbit_man_ul::queueDeclared);
+    // A consumer the broker confirms after a hold began is cancelled at once.
+    connect(queue, &AmqpQueue::consuming, this, [this] {
+        if (held) queue->cancel(false);
+    });
     queue->declare(AmqpQueue::Durable);
     LOG_EXC << "Connected";
 }
 
 void rabbit_man_ul::queueDeclared()
 {
-    start();
+    if (!held) start();
     connect(queue, &AmqpQueue::messageReceived, this, &rabbit_man_ul::messageReceived,
             Qt::UniqueConnection);
 }
@@ -65,6 +69,17 @@ void rabbit_man_ul::start()
     LOG_EXC << "Rabbit consume";
     queue->qos(100, 0);
     queue->consume(AmqpQueue::coNoLocal);
+}
+
+void rabbit_man_ul::hold(bool on)
+{
+    if (held == on) return;
+    held = on;
+    if (!queue) return;
+    if (on && queue->isConsuming())
+        stop();
+    else if (!on && !queue->isConsuming())
+        start();
 }
 
 void rabbit_man_ul::stop()

@@ -19,6 +19,11 @@ public:
     rabbit_man_ul(QString uri, QString queue_name, QString vhost, QObject* parent);
     ~rabbit_man_ul() override;
 
+    // Held: the consumer is cancelled and the uplinks wait in the broker's queue (storage is at
+    // its cap); released: consuming starts again. Deliveries already received are taken.
+    void hold(bool on);
+    bool is_held() const { return held; }
+
 signals:
     void conn_estimated();
     void conn_lost();
@@ -39,5 +44,6 @@ private:
     QString uri;
     QString queue_name;
     bool stopping = false;
+    bool held = false;
     int quit_hook = 0;
 };

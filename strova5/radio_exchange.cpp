@@ -1,5 +1,6 @@
 #include "radio_exchange.h"
 
+#include "log_limiter.h"
 #include "logger.h"
 #include "parser_strova5.h"
 #include "rabbit_dl.h"
@@ -8,6 +9,7 @@
 #include <QDateTime>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <limits>
 
 Radio_Exchange* Radio_Exchange::instance = nullptr;
 
@@ -24,6 +26,13 @@ bool is_hex_text(const QByteArray& text)
             return false;
     }
     return true;
+}
+// Outside input (API requests, frames of the transparent channel) can make downlinks as fast as
+// the broker takes them: their lines are counted beyond a burst.
+log_limiter& downlink_lines()
+{
+    static log_limiter lim(QStringLiteral("downlink"), LVL_EXC, 50, 1000);
+    return lim;
 }
 } // namespace
 
@@ -58,6 +67,11 @@ Radio_Exchange::~Radio_Exchange()
 {
     if (instance == this)
         instance = nullptr;
+}
+
+void Radio_Exchange::take_uplinks(bool take)
+{
+    if (rabbit_ul) rabbit_ul->hold(!take);
 }
 
 namespace {
@@ -146,8 +160,15 @@ void Radio_Exchange::slot_parse(QByteArray mess)
         emit signal_DL_status(status);
 }
 
+int Radio_Exchange::dl_free_room() const
+{
+    if (!rabbit_dl) return std::numeric_limits<int>::max();
+    return rabbit_dl->free_room() - dl_posted;
+}
+
 void Radio_Exchange::slot_DL(Stringify_dl_app dl_app)
 {
+    if (dl_posted > 0) --dl_posted;
     // A command of hex octets is written straight, with the members in the document writer's
     // order and form: the document model cost more than the rest of a downlink's road.
     if (dl_app.payload_is_text || dl_app.payload.isEmpty()) {
@@ -166,10 +187,11 @@ void Radio_Exchange::slot_DL(Stringify_dl_app dl_app)
     rest += "\"}";
     const QByteArray head = QByteArrayLiteral("{\"ack\":true,");
     // The key authenticates us to the network server: never in the log.
-    if (log_passes(LVL_EXC)) {
+    if (log_passes(LVL_EXC) && downlink_lines().pass()) {
         const QByteArray key = api_key_member.isEmpty() ? QByteArray() : QByteArrayLiteral("\"api_key\":\"***\",");
         LOG_EXC << "DL" << (head + key + rest).constData();
     }
+    if (rabbit_dl) rabbit_dl->note_arriving();
     emit signal_stringify(head + api_key_member + rest, QByteArrayLiteral("api.ostrel"));
 }
 
@@ -179,12 +201,13 @@ void Radio_Exchange::slot_rabbit_DL(QVariantMap dlmap)
     if (dl.contains(QStringLiteral("api_key")))
         dlmap.insert(QStringLiteral("api_key"), dl.value(QStringLiteral("api_key")).toString());
     const QByteArray text = QJsonDocument::fromVariant(dlmap).toJson(QJsonDocument::Compact);
-    if (log_passes(LVL_EXC)) {
+    if (log_passes(LVL_EXC) && downlink_lines().pass()) {
         // The key authenticates us to the network server: never in the log.
         QVariantMap shown = dlmap;
         if (shown.contains(QStringLiteral("api_key")))
             shown.insert(QStringLiteral("api_key"), QStringLiteral("***"));
         LOG_EXC << "DL" << QJsonDocument::fromVariant(shown).toJson(QJsonDocument::Compact).constData();
     }
+    if (rabbit_dl) rabbit_dl->note_arriving();
     emit signal_stringify(text, QByteArrayLiteral("api.ostrel"));
 }

@@ -27,6 +27,15 @@ public:
     static bool read_dl_status(const QJsonObject& message, Rabbit_dl_status& out);
     // The downlink object of one encoded command.
     static QVariantMap dl_to_map(const Stringify_dl_app& dl_app);
+    // Uplinks are taken from the broker (true) or left waiting there (false).
+    void take_uplinks(bool take);
+
+    // How many more downlinks the road to the broker carries without dropping one: the
+    // publisher's free room less the commands posted to `slot_DL` and not yet arrived. Without
+    // a downlink publisher nothing is ever dropped.
+    int dl_free_room() const;
+    // A command was posted to `slot_DL` through a queued signal.
+    void note_dl_posted() { ++dl_posted; }
 
 signals:
     void signal_UL(Parser_ul_app ul_parse);
@@ -43,4 +52,5 @@ private:
     rabbit_man_dl* rabbit_dl = nullptr;
     QVariantMap config;
     QByteArray api_key_member; // "\"api_key\":...," of the downlink object, or empty
+    int dl_posted = 0;         // announced by note_dl_posted, not yet in slot_DL
 };

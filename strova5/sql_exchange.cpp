@@ -66,7 +66,7 @@ QString data_prefix()
 const QList<OBIS> SQL_Exchange::obis_list = make_obis_list();
 const QList<QStringList> SQL_Exchange::obis_columns = make_obis_columns();
 
-SQL_Exchange::SQL_Exchange(QVariantMap cfg_, QObject* parent)
+SQL_Exchange::SQL_Exchange(QVariantMap cfg_, QObject* parent, int row_cap)
     : QObject(parent),
       cfg(std::move(cfg_)),
       cmd_batch{"modems_cmd",
@@ -82,6 +82,7 @@ SQL_Exchange::SQL_Exchange(QVariantMap cfg_, QObject* parent)
                     QStringLiteral("REPLACE INTO modems_setting(modem_id, ts, `state`, `setting`, `data`) VALUES "), {}}
 {
     instance = this;
+    pending_cap = row_cap;
     // The reception time of readings and events, the time of settings and commands.
     cmd_batch.time_field = 2;
     data_batch.time_field = 2;
@@ -110,6 +111,12 @@ SQL_Exchange::~SQL_Exchange()
 {
     if (writer) {
         settle();
+        // Rows that came after the quit hook (a timer due in the same pass): one more try,
+        // unless the server was away already, which the hook waited out once.
+        if (pending_rows() > 0 && db.isOpen() && !db_away && passing_until <= clock.elapsed()) {
+            save_run();
+            settle();
+        }
         QMetaObject::invokeMethod(
             writer_context,
             [this] {
@@ -124,6 +131,7 @@ SQL_Exchange::~SQL_Exchange()
         delete writer;
         writer = nullptr;
     }
+    name_unwritten();
     if (loader) {
         // The thread closes and removes its own connection when its event loop ends.
         loader->quit();
@@ -219,16 +227,26 @@ bool SQL_Exchange::init()
         }
     }
 
-    const QString last_cmd = QStringLiteral("SELECT cmd_id FROM modems_cmd order by cmd_id desc limit 1");
+    // The newest command is the one before the widest stretch of unused numbers, around the
+    // wrap too: after the counter wrapped, the largest number is an old one.
+    const QString last_cmd = QStringLiteral(
+        "SELECT (SELECT MIN(cmd_id) FROM modems_cmd), (SELECT MAX(cmd_id) FROM modems_cmd), t.cmd_id, t.gap FROM "
+        "(SELECT cmd_id, LEAD(cmd_id) OVER (ORDER BY cmd_id) - cmd_id AS gap FROM modems_cmd) t "
+        "ORDER BY t.gap DESC LIMIT 1");
     if (!run(q, last_cmd)) {
         LOG_EXC << last_error.text() << last_cmd;
         return false;
     }
-    if (q.next())
-        cmd_counter = q.value(0).toUInt();
+    uint32_t newest = 0;
+    if (q.next()) {
+        const quint64 wrap_gap = q.value(0).toULongLong() + (quint64(1) << 32) - q.value(1).toULongLong();
+        const bool inner = !q.value(3).isNull() && q.value(3).toULongLong() > wrap_gap;
+        newest = inner ? q.value(2).toUInt() : q.value(1).toUInt();
+    }
     // Numbers of an earlier run may still be in flight at the network server (rows lost with
     // that run): start a random distance above the stored ones.
-    cmd_counter += QRandomGenerator::global()->bounded(1000u);
+    continue_numbers_after(newest + QRandomGenerator::global()->bounded(1000u));
+    load_number_window(cmd_counter + 1);
 
     const QVariantMap timers = cfg.value(QStringLiteral("timers")).toMap();
     tmr_save->start(int(timers.value(QStringLiteral("data_ms"), 200).toUInt()));
@@ -238,6 +256,10 @@ bool SQL_Exchange::init()
     // line saying so comes within the link time-out also while a run hangs on a silent link.
     if (!quit_hook)
         quit_hook = add_quit_hook([this] {
+            // No save starts by itself from here on: what comes later is the destructor's.
+            quitting = true;
+            tmr_save->stop();
+            save_due = false;
             QElapsedTimer waited;
             waited.start();
             const qint64 bound = link_timeout_s * 500; // well within the time-out
@@ -432,33 +454,59 @@ SQL_Exchange::Error_class SQL_Exchange::classify(const QSqlError& error)
     }
 }
 
-void SQL_Exchange::enforce_cap(Batch& batch)
+void SQL_Exchange::name_unwritten()
 {
-    if (batch.tuples.size() <= pending_cap) return;
-    const int drop = batch.tuples.size() - pending_cap;
-    // The row's time is one of its leading values, all plain numbers.
-    uint32_t oldest = UINT32_MAX, newest = 0;
-    for (int i = 0; i < drop; ++i) {
-        const QString& t = batch.tuples.at(i);
-        int from = 1;
-        for (int f = 0; f < batch.time_field && from > 0; ++f)
-            from = t.indexOf(QLatin1String(", "), from) + 2;
-        const uint32_t ts = from > 1 ? t.midRef(from, t.indexOf(QLatin1Char(','), from) - from).toUInt() : 0;
-        oldest = qMin(oldest, ts);
-        newest = qMax(newest, ts);
+    for (const Batch* batch : {&cmd_batch, &data_batch, &event_batch, &setting_batch}) {
+        if (batch->tuples.isEmpty()) continue;
+        // The row's time is one of its leading values, all plain numbers.
+        uint32_t oldest = UINT32_MAX, newest = 0;
+        for (const QString& t : batch->tuples) {
+            int from = 1;
+            for (int f = 0; f < batch->time_field && from > 0; ++f)
+                from = t.indexOf(QLatin1String(", "), from) + 2;
+            const uint32_t ts = from > 1 ? t.midRef(from, t.indexOf(QLatin1Char(','), from) - from).toUInt() : 0;
+            oldest = qMin(oldest, ts);
+            newest = qMax(newest, ts);
+        }
+        LOG_ERR << "quitting: the database did not take" << batch->tuples.size() << "rows of" << batch->table
+                << "with times from" << oldest << "to" << newest << "; they are lost:"
+                << log_cut(batch->tuples.first(), 300);
     }
-    LOG_EXC << "the database took nothing for too long: dropped the" << drop << "oldest waiting rows of"
-            << batch.table << "with times from" << oldest << "to" << newest;
-    batch.tuples.erase(batch.tuples.begin(), batch.tuples.begin() + drop);
-    batch.in_doubt = 0;
+    if (!pending_statuses.isEmpty()) {
+        QStringList named;
+        for (const Pending_status& p : qAsConst(pending_statuses))
+            named << (p.status.cmd_id ? QString::number(p.status.cmd_id)
+                                      : QString::number(p.status.modem_id) + QLatin1Char(':') + p.status.setting);
+        LOG_ERR << "quitting: the database did not take" << pending_statuses.size()
+                << "command statuses; they are lost:" << log_cut(named.join(QLatin1Char(' ')), 1000);
+    }
 }
 
-void SQL_Exchange::enforce_status_cap()
+void SQL_Exchange::check_intake()
 {
-    if (pending_statuses.size() <= pending_cap) return;
-    const int drop = pending_statuses.size() - pending_cap;
-    LOG_EXC << "the database took nothing for too long: dropped the" << drop << "oldest waiting statuses";
-    pending_statuses.erase(pending_statuses.begin(), pending_statuses.begin() + drop);
+    // The tables uplinks fill, with the rows the run in flight holds for them; the command table
+    // has its own refusal (send_dl).
+    const QPair<const char*, int> tables[] = {
+        {data_batch.table, data_batch.tuples.size() + run_data_rows},
+        {event_batch.table, event_batch.tuples.size() + run_event_rows},
+        {setting_batch.table, setting_batch.tuples.size() + run_setting_rows},
+        {"the statuses", pending_statuses.size() + run_status_rows}};
+    const QPair<const char*, int>* fullest = &tables[0];
+    for (const auto& t : tables)
+        if (t.second > fullest->second) fullest = &t;
+    const int reopen = int(qint64(pending_cap) * 9 / 10);
+    if (intake_open && fullest->second >= pending_cap) {
+        intake_open = false;
+        LOG_WRN << "the database took nothing for too long:" << fullest->second << "rows of" << fullest->first
+                << "wait (" << pending_rows() << "in all), at the cap of" << pending_cap
+                << "; uplinks stay in the broker until fewer than" << reopen << "wait";
+        emit signal_intake(false);
+    } else if (!intake_open && fullest->second < reopen) {
+        intake_open = true;
+        LOG_WRN << "uplinks are taken again:" << fullest->second << "rows of" << fullest->first << "wait ("
+                << pending_rows() << "in all)";
+        emit signal_intake(true);
+    }
 }
 
 bool SQL_Exchange::timed_out(const QElapsedTimer& took)
@@ -609,9 +657,7 @@ void SQL_Exchange::save_run()
     settle();
     if (!pending_rows())
         return;
-    for (Batch* batch : {&cmd_batch, &data_batch, &event_batch, &setting_batch})
-        enforce_cap(*batch);
-    enforce_status_cap();
+    check_intake();
     if (passing_until > clock.elapsed()) return; // the server is in a passing state: the pause first
     take_run();
     // While the writer's own connection cannot be had, the run goes over this one.
@@ -649,7 +695,7 @@ void SQL_Exchange::save_run()
                 // A tick may have handed out the next run meanwhile: this call must not wait
                 // for that one, which on a silent link takes the whole time-out.
                 settle_within(0);
-                if (save_due && !writer_in_flight()) {
+                if (save_due && !quitting && !writer_in_flight()) {
                     save_due = false;
                     save_run();
                 }
@@ -668,8 +714,13 @@ void SQL_Exchange::take_run()
     run_statuses.swap(pending_statuses);
     // Every command numbered so far is among the rows written before the statuses look.
     run_counter = cmd_counter;
-    writer_rows = run_cmd.tuples.size() + run_statuses.size() + run_data.tuples.size() + run_event.tuples.size() +
-                  run_setting.tuples.size();
+    run_reported = reported_at;
+    run_cmd_rows = run_cmd.tuples.size();
+    run_data_rows = run_data.tuples.size();
+    run_event_rows = run_event.tuples.size();
+    run_setting_rows = run_setting.tuples.size();
+    run_status_rows = run_statuses.size();
+    writer_rows = run_cmd_rows + run_status_rows + run_data_rows + run_event_rows + run_setting_rows;
 }
 
 bool SQL_Exchange::store_run()
@@ -697,28 +748,75 @@ void SQL_Exchange::take_back_run()
     run_statuses.append(pending_statuses);
     pending_statuses.swap(run_statuses);
     run_statuses.clear();
-    writer_rows = 0;
+    writer_rows = run_cmd_rows = run_data_rows = run_event_rows = run_setting_rows = run_status_rows = 0;
+    // The settings the run's statuses left are stored (their rows went with the statuses); one
+    // an uplink reported after the status came is newer and stays.
     if (RAM_modems* ram = RAM_modems::instance)
         for (const Registry_setting& s : qAsConst(run_settings))
-            if (!settings_meanwhile.contains(qMakePair(s.modem_id, s.key)))
+            if (reported_at.value(qMakePair(s.modem_id, s.key)) <= s.seq)
                 ram->slot_set_setting(s.modem_id, s.key, s.value, false);
     run_settings.clear();
-    settings_meanwhile.clear();
+    run_reported.clear();
     statuses_out = false;
+    if (pending_statuses.isEmpty())
+        reported_at.clear(); // no status left that a setting could be newer than
+    check_intake();
 }
 
-void SQL_Exchange::status_setting(uint32_t modem_id, uint32_t ts, const QString& setting, const QVariant& value)
+void SQL_Exchange::status_setting(uint32_t modem_id, uint32_t ts, const QString& setting, const QVariant& value,
+                                  quint64 seq)
 {
+    if (reported_since(modem_id, setting, seq)) return;
     run_setting.tuples << setting_tuple(modem_id, Ul_setting(ts, setting, value));
-    run_settings << Registry_setting{modem_id, setting, value};
+    run_settings << Registry_setting{modem_id, setting, value, seq};
 }
 
-void SQL_Exchange::status_relay(const Rabbit_dl_status& status, const Dl_request& command)
+void SQL_Exchange::status_relay(const Rabbit_dl_status& status, const Dl_request& command, quint64 seq)
 {
     const QString value = parser_strova5::relay_setting_value(status, command);
     if (!value.isEmpty())
         status_setting(status.modem_id, uint32_t(QDateTime::currentSecsSinceEpoch()), QStringLiteral("96.3.10"),
-                       RAM_modems::stored_value(value));
+                       RAM_modems::stored_value(value), seq);
+}
+
+bool SQL_Exchange::reported_since(uint32_t modem_id, const QString& setting, quint64 seq) const
+{
+    return run_reported.value(qMakePair(modem_id, setting)) > seq;
+}
+
+void SQL_Exchange::apply_effect(const Status_effect& e)
+{
+    status_relay(e.status, e.command, e.seq);
+    if (e.confirms) status_setting(e.status.modem_id, e.command.ts, e.command.setting, e.command.data, e.seq);
+}
+
+bool SQL_Exchange::settle_status_doubt()
+{
+    if (status_doubt.count == 0) return true;
+    QStringList ids;
+    for (auto it = status_doubt.states.cbegin(); it != status_doubt.states.cend(); ++it)
+        if (it->first != it->second) ids << QString::number(it.key());
+    bool committed = false;
+    if (!ids.isEmpty()) {
+        const QString select = QStringLiteral("SELECT cmd_id, `state` FROM modems_cmd WHERE cmd_id IN (%1)")
+                                   .arg(ids.join(QStringLiteral(", ")));
+        QSqlQuery q(conn());
+        if (!run(q, select)) {
+            if (classify(last_error) != Error_class::refused) return false;
+            LOG_EXC << last_error.text() << log_cut(select);
+        }
+        // One transaction (or the one statement that changes a state): all or none.
+        while (q.isActive() && q.next())
+            if (q.value(1).toInt() == status_doubt.states.value(q.value(0).toUInt()).second) committed = true;
+    }
+    if (committed) {
+        LOG_DBG << "statuses stored before their answer was lost:" << status_doubt.count;
+        for (const Status_effect& e : qAsConst(status_doubt.effects))
+            apply_effect(e);
+        run_statuses.erase(run_statuses.begin(), run_statuses.begin() + status_doubt.count);
+    }
+    status_doubt = Status_doubt();
+    return true;
 }
 
 bool SQL_Exchange::find_status_commands(int count, QHash<uint32_t, Cmd_row>& rows)
@@ -759,8 +857,10 @@ bool SQL_Exchange::find_status_commands(int count, QHash<uint32_t, Cmd_row>& row
         parts
             << QStringLiteral(
                    "SELECT %1 FROM p JOIN modems_cmd c ON c.cmd_id = (SELECT cmd_id FROM modems_cmd n "
-                   "WHERE n.modem_id = p.m AND n.setting = p.s%2 ORDER BY n.ts DESC, n.cmd_id DESC LIMIT 1)")
-                   .arg(columns, numbered_up_to(first_answer));
+                   "WHERE n.modem_id = p.m AND n.setting = p.s%2 ORDER BY n.cmd_id <= %3 DESC, n.cmd_id DESC "
+                   "LIMIT 1)")
+                   .arg(columns, numbered_up_to(first_answer))
+                   .arg(first_answer);
         // ...and those numbered since, which only the later answers may see.
         if (first_answer != run_counter) {
             const QString since = first_answer < run_counter
@@ -793,12 +893,19 @@ bool SQL_Exchange::find_status_commands(int count, QHash<uint32_t, Cmd_row>& row
 
 bool SQL_Exchange::apply_statuses(int count)
 {
-    // When the server refuses a statement of the group: each status on its own, so that only
-    // the refused one is lost.
+    // Statuses whose writes may have committed are looked at first: applied again, a delivery
+    // report would move a command a second step.
+    if (status_doubt.count > 0) return settle_status_doubt();
+    // When the server refuses a statement of the group: each status in a group of its own, and
+    // a status refused alone statement by statement, so that only the refused part is lost.
     const auto one_by_one = [this, count] {
         for (int i = 0; i < count; ++i) {
-            if (!apply_status(run_statuses.first().status, run_statuses.first().numbered_to))
-                return false;
+            if (count > 1) {
+                if (!apply_statuses(1)) return false;
+                continue;
+            }
+            const Pending_status& first = run_statuses.first();
+            if (!apply_status(first.status, first.numbered_to, first.seq)) return false;
             run_statuses.removeFirst();
         }
         return true;
@@ -821,6 +928,7 @@ bool SQL_Exchange::apply_statuses(int count)
         bool confirms;   // a confirmed setting write: the setting is copied
     };
     QList<Found> found;
+    QHash<uint32_t, int> found_states; // as the group found them
     QHash<uint32_t, int> new_states;
     QStringList confirmed; // setting rows, in arrival order
     for (int i = 0; i < count; ++i) {
@@ -835,12 +943,11 @@ bool SQL_Exchange::apply_statuses(int count)
             if (it == rows.end() || it->modem_id != status.modem_id || it->setting.isEmpty()) continue;
             row = &*it;
         } else {
-            // The newest command of that name that existed when the answer came (the higher
-            // number wins between two of the same second).
+            // The newest command of that name that existed when the answer came: the highest
+            // number counted back from the counter as it stood then, around the wrap.
             for (const uint32_t id : by_pair.value(qMakePair(status.modem_id, status.setting))) {
                 if (!numbered_within(id, pending.numbered_to)) continue;
-                const Cmd_row& r = rows[id];
-                if (!row || r.ts > row->ts || (r.ts == row->ts && id > cmd_id)) {
+                if (!row || uint32_t(pending.numbered_to - id) < uint32_t(pending.numbered_to - cmd_id)) {
                     row = &rows[id];
                     cmd_id = id;
                 }
@@ -851,6 +958,7 @@ bool SQL_Exchange::apply_statuses(int count)
         if (!row) continue;
         const int state = status.success ? row->state : 4;
         found << Found{i, cmd_id, *row, false};
+        if (!found_states.contains(cmd_id)) found_states.insert(cmd_id, row->state);
         int new_state = -1;
         switch (state) {
         case 0:
@@ -871,20 +979,24 @@ bool SQL_Exchange::apply_statuses(int count)
         default:
             break;
         }
-        if (new_state < 0) {
-            // Done by a group whose COMMIT answer was lost: the setting row is stored, the
-            // registry and the setting's copy are still to come.
-            if (state == 3 && confirms_in_doubt.contains(cmd_id)) found.last().confirms = true;
-            continue;
-        }
+        if (new_state < 0) continue;
         if (state == 5) {
-            confirmed << setting_tuple(status.modem_id, Ul_setting(row->ts, row->setting, row->data));
+            // A value an uplink reported after this status came is newer: it stays.
+            if (!reported_since(status.modem_id, row->setting, pending.seq))
+                confirmed << setting_tuple(status.modem_id, Ul_setting(row->ts, row->setting, row->data));
             found.last().confirms = true;
         }
         row->state = new_state;
         new_states.insert(cmd_id, new_state);
     }
 
+    QList<Status_effect> effects;
+    for (const Found& f : qAsConst(found)) {
+        const Pending_status& pending = run_statuses.at(f.index);
+        effects << Status_effect{pending.status,
+                                 Dl_request(pending.status.modem_id, f.command.ts, f.command.setting, f.command.data),
+                                 f.confirms, pending.seq};
+    }
     if (!new_states.isEmpty()) {
         // One transaction: a confirmed setting and its command marked done go together, and a
         // lost answer repeats the whole group. The client library does not reconnect silently
@@ -912,9 +1024,14 @@ bool SQL_Exchange::apply_statuses(int count)
             done = run(q, statements.at(i));
         const bool committing = done;
         done = done && run(q, QStringLiteral("COMMIT"));
-        if (committing && !done && classify(last_error) == Error_class::connection)
-            for (const Found& f : qAsConst(found))
-                if (f.confirms) confirms_in_doubt.insert(f.cmd_id);
+        if (committing && !done && classify(last_error) == Error_class::connection) {
+            // The server may have committed: the next try reads the states before anything else.
+            status_doubt.count = count;
+            for (auto it = new_states.cbegin(); it != new_states.cend(); ++it)
+                status_doubt.states.insert(it.key(), qMakePair(found_states.value(it.key()), it.value()));
+            status_doubt.effects = effects;
+            return false;
+        }
         if (!done) {
             const QSqlError error = last_error;
             run(q, QStringLiteral("ROLLBACK")); // a lock wait ends only its statement
@@ -926,13 +1043,9 @@ bool SQL_Exchange::apply_statuses(int count)
     }
     // The relay and the confirmed settings in the order of the statuses, each once more behind
     // the settings already waiting, so that it stays newest.
-    for (const Found& f : qAsConst(found)) {
-        const Rabbit_dl_status& status = run_statuses.at(f.index).status;
-        status_relay(status, Dl_request(status.modem_id, f.command.ts, f.command.setting, f.command.data));
-        if (f.confirms) status_setting(status.modem_id, f.command.ts, f.command.setting, f.command.data);
-    }
+    for (const Status_effect& e : qAsConst(effects))
+        apply_effect(e);
     run_statuses.erase(run_statuses.begin(), run_statuses.begin() + count);
-    confirms_in_doubt.clear();
     return true;
 }
 
@@ -986,7 +1099,7 @@ QString SQL_Exchange::numbered_up_to(uint32_t numbered_to) const
     return QStringLiteral(" AND cmd_id > %1 AND cmd_id <= %2").arg(run_counter).arg(numbered_to);
 }
 
-bool SQL_Exchange::apply_status(const Rabbit_dl_status& status, uint32_t numbered_to)
+bool SQL_Exchange::apply_status(const Rabbit_dl_status& status, uint32_t numbered_to, quint64 seq)
 {
     LOG_TRC << "dl_status" << status.modem_id << status.cmd_id << (status.success ? "true" : "false")
             << status.setting;
@@ -1015,13 +1128,15 @@ bool SQL_Exchange::apply_status(const Rabbit_dl_status& status, uint32_t numbere
         state = q.value(QStringLiteral("state")).toInt();
     } else {
         // The meter answered a setting: the newest command of that name that existed when the
-        // answer came (the higher number wins between two of the same second). A command made
-        // in reply to this very uplink is not answered by it.
+        // answer came, the highest number counted back from the counter as it stood then. A
+        // command made in reply to this very uplink is not answered by it.
         setting = status.setting;
         const QString select =
-            QStringLiteral("SELECT * FROM modems_cmd WHERE modem_id = %1 AND setting = %2%3 order by ts desc, cmd_id desc limit 1")
+            QStringLiteral("SELECT * FROM modems_cmd WHERE modem_id = %1 AND setting = %2%3 order by cmd_id <= %4 desc, "
+                           "cmd_id desc limit 1")
                 .arg(status.modem_id)
-                .arg(sql_text(status.setting), numbered_up_to(numbered_to));
+                .arg(sql_text(status.setting), numbered_up_to(numbered_to))
+                .arg(numbered_to);
         if (!run(q, select)) {
             if (classify(last_error) != Error_class::refused) return false;
             LOG_EXC << last_error.text() << log_cut(select);
@@ -1038,7 +1153,7 @@ bool SQL_Exchange::apply_status(const Rabbit_dl_status& status, uint32_t numbere
 
     if (!status.success)
         state = 4;
-    status_relay(status, Dl_request(status.modem_id, ts, setting, data));
+    Status_effect effect{status, Dl_request(status.modem_id, ts, setting, data), false, seq};
 
     int new_state = -1;
     switch (state) {
@@ -1052,9 +1167,20 @@ bool SQL_Exchange::apply_status(const Rabbit_dl_status& status, uint32_t numbere
     case 5: new_state = 3; break;
     default: break;
     }
-    if (new_state < 0)
+    if (new_state < 0) {
+        apply_effect(effect);
         return true;
-    if (state == 5) {
+    }
+    // A lost answer leaves the writes in doubt: the next try reads the state first.
+    const auto in_doubt = [&] {
+        if (classify(last_error) == Error_class::connection) {
+            status_doubt.count = 1;
+            status_doubt.states.insert(cmd_id, qMakePair(state, new_state));
+            status_doubt.effects = {effect};
+        }
+        return false;
+    };
+    if (state == 5 && !reported_since(status.modem_id, setting, seq)) {
         // The confirmed setting is written before the command is marked done: a lost answer
         // can make both go again, never leave the command done without its setting.
         const QString copy =
@@ -1062,16 +1188,16 @@ bool SQL_Exchange::apply_status(const Rabbit_dl_status& status, uint32_t numbere
         if (!run(q, copy)) {
             if (classify(last_error) != Error_class::refused) return false;
             LOG_EXC << "row lost:" << last_error.text() << log_cut(copy);
+        } else {
+            effect.confirms = true; // the registry learns what the table holds
         }
     }
     const QString update = QStringLiteral("UPDATE modems_cmd SET `state`='%1' WHERE cmd_id=%2").arg(new_state).arg(cmd_id);
     if (!run(q, update)) {
-        if (classify(last_error) != Error_class::refused) return false;
+        if (classify(last_error) != Error_class::refused) return in_doubt();
         LOG_EXC << last_error.text() << update;
-        return true;
     }
-    if (state == 5)
-        status_setting(status.modem_id, ts, setting, data);
+    apply_effect(effect);
     return true;
 }
 

@@ -65,7 +65,9 @@ public:
     static const QList<QStringList> obis_columns;
     static const QList<OBIS> obis_list;
 
-    SQL_Exchange(QVariantMap cfg, QObject* parent);
+    // `row_cap`: the rows one table (and the statuses) may hold while the database takes
+    // nothing; at it the uplinks wait in the broker and new commands are refused.
+    SQL_Exchange(QVariantMap cfg, QObject* parent, int row_cap = 500000);
     ~SQL_Exchange() override;
 
     // Opens the connection "main_connect", upgrades the schema, seeds the command numbers and
@@ -152,6 +154,9 @@ signals:
     void signal_loader_req(uint32_t modem_id, uint8_t type, uint32_t limit);
     void signal_modem_index_updated(uint32_t modem_id);
     void signal_remove_tail(uint32_t modem_id);
+    // False once a table uplinks fill reaches the cap (uplinks are to wait in the broker), true
+    // once all of them are below nine tenths of it again.
+    void signal_intake(bool open);
 
 public slots:
     virtual void slot_tmr_save();
@@ -183,7 +188,7 @@ protected:
     bool write_batch(Batch& batch);
     // Applies one status of the run to `modems_cmd`; false when the connection is lost or the
     // server is in a passing state (it stays pending).
-    bool apply_status(const Rabbit_dl_status& status, uint32_t numbered_to);
+    bool apply_status(const Rabbit_dl_status& status, uint32_t numbered_to, quint64 seq);
     // SQL condition (empty, or starting with " AND") keeping the commands numbered up to
     // `numbered_to`, leaving out those numbered since; numbers may have wrapped meanwhile.
     // "Since" is up to the run's counter: the commands its rows hold are all there are.
@@ -210,10 +215,35 @@ protected:
     bool find_status_commands(int count, QHash<uint32_t, Cmd_row>& rows);
     // A setting a status leaves (a confirmed write, a relay state): its row goes behind the
     // run's settings, so that it stays the newest, and the registry learns it when the run is
-    // taken back.
-    void status_setting(uint32_t modem_id, uint32_t ts, const QString& setting, const QVariant& value);
+    // taken back. Nothing when an uplink reported the setting after the status arrived (`seq`):
+    // that value is newer.
+    void status_setting(uint32_t modem_id, uint32_t ts, const QString& setting, const QVariant& value,
+                        quint64 seq);
     // The relay setting a delivered relay command leaves, if any (status_setting).
-    void status_relay(const Rabbit_dl_status& status, const Dl_request& command);
+    void status_relay(const Rabbit_dl_status& status, const Dl_request& command, quint64 seq);
+    // True when an uplink of the run's snapshot reported the setting after the status `seq`.
+    bool reported_since(uint32_t modem_id, const QString& setting, quint64 seq) const;
+    // What a status leaves besides its command row, kept while its writes may have committed.
+    struct Status_effect
+    {
+        Rabbit_dl_status status;
+        Dl_request command;
+        bool confirms; // a confirmed setting write
+        quint64 seq;
+    };
+    void apply_effect(const Status_effect& e);
+    // The statuses at the head of the list whose writes went out without an answer: the stored
+    // states tell whether they committed; only then are they done, and their effects are kept.
+    struct Status_doubt
+    {
+        int count = 0;
+        QHash<uint32_t, QPair<int, int>> states; // command -> (state found, state left)
+        QList<Status_effect> effects;
+    };
+    Status_doubt status_doubt;
+    // Settles a doubt left by the last run: true when nothing is in doubt any longer (the
+    // statuses in doubt are gone when they had committed), false when the server cannot answer.
+    bool settle_status_doubt();
     // Executes one statement; a failure leaves its error in last_error and is not logged here.
     bool run(QSqlQuery& query, const QString& statement);
     // Main thread, before a statement of its own: waits for the run in flight, at most the link
@@ -255,10 +285,14 @@ protected:
     void note_reachable(bool reached);
     // The end of a run: all written, or stopped by last_error (a passing state pauses the runs).
     void note_result(bool done);
-    // Drops the oldest rows past the cap, with one Exc line naming the table, the count and the
-    // times of the dropped rows.
-    void enforce_cap(Batch& batch);
-    void enforce_status_cap();
+    // Closes the intake at the cap of a table uplinks fill and opens it again below nine tenths
+    // of it, with one line each (signal_intake). Nothing is dropped.
+    void check_intake();
+    bool intake_open = true;
+    // Rows of the command table waiting, also those of the run in flight (main thread).
+    int cmd_rows_waiting() const { return cmd_batch.tuples.size() + run_cmd_rows; }
+    int run_cmd_rows = 0, run_data_rows = 0, run_event_rows = 0, run_setting_rows = 0, run_status_rows = 0;
+    bool cmd_refusing = false; // commands are refused at the cap; logged once until they are not
 
     // The state rules for a command held in the registry; `copy` is cleared once the setting of
     // a confirmed write has been copied.
@@ -285,19 +319,36 @@ protected:
     Batch cmd_batch;
     // A status waiting for the next save, with the last command number handed out when it
     // arrived: an answer can only be for a command that existed then.
+    // It also carries the count of settings uplinks had reported when it arrived (setting_seq).
     struct Pending_status
     {
         Rabbit_dl_status status;
         uint32_t numbered_to;
+        quint64 seq;
     };
     QList<Pending_status> pending_statuses;
-    // Confirmed writes of a status group whose COMMIT went out without an answer: the server may
-    // have marked them done, and then the retry finds them done and must still copy the setting.
-    QSet<uint32_t> confirms_in_doubt;
+    // Settings uplinks report while statuses wait, numbered in arrival: a setting a status leaves
+    // is older than one reported after the status came, however often its run is taken back.
+    quint64 setting_seq = 0;
+    QHash<QPair<uint32_t, QString>, quint64> reported_at;  // main thread
+    QHash<QPair<uint32_t, QString>, quint64> run_reported; // the run's copy, read by the run
     Batch data_batch;
     Batch event_batch;
     Batch setting_batch;
     uint32_t cmd_counter = 0;
+    // Numbers are skipped while their rows are still in the table (after the counter wrapped):
+    // the stored numbers of a window from `window_from` to `window_end` are known, read with one
+    // query for up to 4096 of them.
+    bool window_valid = false;
+    uint32_t window_from = 0;
+    uint32_t window_end = 0;
+    QSet<uint32_t> window_used;
+    bool load_number_window(uint32_t from);
+    // The next free number into `cmd_counter`; false (counter unchanged) when the stored numbers
+    // ahead cannot be read.
+    bool next_cmd_number();
+    // Sets the counter after `newest`; the numbers ahead are read again.
+    void continue_numbers_after(uint32_t newest);
     uint32_t ts_req_curr_last = 0;
     SQL_loader* loader = nullptr;
 
@@ -308,6 +359,10 @@ protected:
     int passing_pause_ms = 0;
     qint64 passing_until = 0; // clock time before which no run starts
     int quit_hook = 0;
+    bool quitting = false; // the quit hook ran: the timer starts no save any more
+    // One Err line per table (count, times, the first row) and for the statuses, for what is
+    // still not written when the storage goes.
+    void name_unwritten();
 
     // Each save's commands, statuses, readings, events and settings are written by a thread of
     // their own on its own connection, so that the main thread does not wait for them; one run
@@ -338,13 +393,12 @@ protected:
         uint32_t modem_id;
         QString key;
         QVariant value;
+        quint64 seq;
     };
     QList<Registry_setting> run_settings;
     int writer_rows = 0; // the run's rows and statuses, until they are taken back (main thread)
-    // Main thread: a run with statuses is with the writer. The settings uplinks bring meanwhile
-    // are newer than what its statuses leave, and keep their registry value.
+    // Main thread: a run with statuses is with the writer.
     bool statuses_out = false;
-    QSet<QPair<uint32_t, QString>> settings_meanwhile;
     // Main thread: moves everything waiting into the run.
     void take_run();
     // Any thread, one run at a time: the run's statements in their order on conn().
@@ -365,5 +419,5 @@ protected:
     // of a large network's traffic).
     int chunk_max_rows = 1000;
     int chunk_max_chars = 256 * 1024;
-    int pending_cap = 500000;
+    int pending_cap;
 };

@@ -37,6 +37,38 @@ QString time_range(uint32_t ts_from, uint32_t ts_to)
     return out;
 }
 
+// An id list in pieces of at most `max_chars` characters each (one id always fits), so that no
+// statement passes the server's packet limit, whose breach costs the connection.
+QStringList id_pieces(const QList<uint32_t>& ids, int max_chars, const QString& sep = QStringLiteral(","))
+{
+    QStringList out;
+    QString piece;
+    for (const uint32_t id : ids) {
+        const QString number = QString::number(id);
+        if (!piece.isEmpty() && piece.size() + sep.size() + number.size() > max_chars) {
+            out << piece;
+            piece.clear();
+        }
+        if (!piece.isEmpty()) piece += sep;
+        piece += number;
+    }
+    if (!piece.isEmpty()) out << piece;
+    return out;
+}
+
+// Rows of several pieces in the order one statement would have given, at most `limit` of them.
+void merge_pieces(QVariantList& rows, bool newest_first_order, uint32_t limit)
+{
+    const auto ts = [](const QVariant& row) { return row.toMap().value(QStringLiteral("ts")).toUInt(); };
+    const auto type = [](const QVariant& row) { return row.toMap().value(QStringLiteral("type")).toUInt(); };
+    std::stable_sort(rows.begin(), rows.end(), [&](const QVariant& a, const QVariant& b) {
+        if (newest_first_order) return ts(a) > ts(b);
+        return ts(a) != ts(b) ? ts(a) < ts(b) : type(a) > type(b);
+    });
+    while (uint32_t(rows.size()) > limit)
+        rows.removeLast();
+}
+
 QString newest_first(uint32_t limit)
 {
     return QStringLiteral("order by ts desc limit %1").arg(limit);
@@ -161,15 +193,23 @@ QVariantList SQL_Exchange::row_maps(QSqlQuery& q)
 QList<uint32_t> SQL_Exchange::get_modems(QList<uint32_t> ids)
 {
     QList<uint32_t> out;
-    const QString where =
-        ids.isEmpty() ? QString()
-                      : QStringLiteral("WHERE modem_id in(%1)").arg(joined(ids, QStringLiteral(", ")));
-    const QString select =
-        QStringLiteral("SELECT modem_id FROM modems_data %1 group by modem_id order by modem_id;").arg(where);
-    QSqlQuery q(db);
-    if (!run_query(q, select)) return out;
-    while (q.next())
-        out << q.value(0).toUInt();
+    const QStringList pieces =
+        ids.isEmpty() ? QStringList{QString()} : id_pieces(ids, chunk_max_chars, QStringLiteral(", "));
+    for (const QString& piece : pieces) {
+        const QString where =
+            piece.isEmpty() ? QString() : QStringLiteral("WHERE modem_id in(%1)").arg(piece);
+        const QString select =
+            QStringLiteral("SELECT modem_id FROM modems_data %1 group by modem_id order by modem_id;")
+                .arg(where);
+        QSqlQuery q(db);
+        if (!run_query(q, select)) return out;
+        while (q.next())
+            out << q.value(0).toUInt();
+    }
+    if (pieces.size() > 1) {
+        std::sort(out.begin(), out.end());
+        out.erase(std::unique(out.begin(), out.end()), out.end());
+    }
     return out;
 }
 
@@ -210,15 +250,22 @@ QVariantList SQL_Exchange::get_data(QList<uint32_t> modems, QList<uint32_t> kind
                                     uint32_t ts_to, uint32_t limit)
 {
     if (modems.isEmpty() || kinds.isEmpty()) return {};
-    QString select = QStringLiteral("SELECT * FROM modems_data WHERE modem_id in (%1) AND type in (%2) ")
-                         .arg(joined(modems), joined(data_types_of(kinds))) +
-                     time_range(ts_from, ts_to);
-    // One row asked for: the newest. Otherwise oldest first, the higher type first within a time.
-    select += limit == 1 ? newest_first(1) : QStringLiteral("order by ts, `type` desc limit %1").arg(limit);
-    LOG_NTC << select;
-    QSqlQuery q(db);
-    if (!run_query(q, select)) return {};
-    return row_maps(q);
+    const QStringList pieces = id_pieces(modems, chunk_max_chars);
+    QVariantList rows;
+    for (const QString& piece : pieces) {
+        QString select = QStringLiteral("SELECT * FROM modems_data WHERE modem_id in (%1) AND type in (%2) ")
+                             .arg(piece, joined(data_types_of(kinds))) +
+                         time_range(ts_from, ts_to);
+        // One row asked for: the newest. Otherwise oldest first, the higher type first within a time.
+        select +=
+            limit == 1 ? newest_first(1) : QStringLiteral("order by ts, `type` desc limit %1").arg(limit);
+        LOG_NTC << log_cut(select);
+        QSqlQuery q(db);
+        if (!run_query(q, select)) return {};
+        rows += row_maps(q);
+    }
+    if (pieces.size() > 1) merge_pieces(rows, limit == 1, limit);
+    return rows;
 }
 
 QVariantList SQL_Exchange::get_data(uint32_t modem_id, uint32_t kind, uint32_t ts_from, uint32_t ts_to,
@@ -237,15 +284,20 @@ QVariantList SQL_Exchange::get_indexes(QList<uint32_t> modems, QList<uint32_t> k
                                        uint32_t ts_to, uint32_t limit)
 {
     if (modems.isEmpty() || kinds.isEmpty()) return {};
-    const QString select =
-        QStringLiteral(
-            "SELECT modem_id, ts, `type`, `index` FROM modems_data WHERE modem_id in (%1) AND type in (%2) ")
-            .arg(joined(modems), joined(index_types_of(kinds))) +
-        time_range(ts_from, ts_to) + newest_first(limit);
-    LOG_TRC << select;
-    QSqlQuery q(db);
-    if (!run_query(q, select, LVL_ERR)) return {};
-    return row_maps(q);
+    const QStringList pieces = id_pieces(modems, chunk_max_chars);
+    QVariantList rows;
+    for (const QString& piece : pieces) {
+        const QString select = QStringLiteral("SELECT modem_id, ts, `type`, `index` FROM modems_data WHERE "
+                                              "modem_id in (%1) AND type in (%2) ")
+                                   .arg(piece, joined(index_types_of(kinds))) +
+                               time_range(ts_from, ts_to) + newest_first(limit);
+        LOG_TRC << log_cut(select);
+        QSqlQuery q(db);
+        if (!run_query(q, select, LVL_ERR)) return {};
+        rows += row_maps(q);
+    }
+    if (pieces.size() > 1) merge_pieces(rows, true, limit);
+    return rows;
 }
 
 QVariantList SQL_Exchange::get_indexes(uint32_t modem_id, uint32_t kind, uint32_t ts_from, uint32_t ts_to,
@@ -290,31 +342,37 @@ QList<energy_record> SQL_Exchange::get_energy_profile(QList<uint32_t> modems, QL
 {
     QList<energy_record> out;
     if (types.isEmpty()) return out;
-    QString select =
-        QStringLiteral(
-            "SELECT modem_id, type, ts, `index`, OBIS_1_6_0, OBIS_1_8_0, OBIS_1_8_1, OBIS_1_8_2, "
-            "OBIS_1_8_3, OBIS_1_8_4, OBIS_2_8_0, OBIS_2_8_1, OBIS_2_8_2, OBIS_2_8_3, OBIS_2_8_4 FROM "
-            "modems_data WHERE type in (%1) ")
-            .arg(joined(types));
-    if (!modems.isEmpty()) // none: all modems
-        select += QStringLiteral("AND modem_id in (%1) ").arg(joined(modems));
-    select += time_range(ts_from, ts_to) + QStringLiteral("order by ts");
-    LOG_EXC << select;
-    QSqlQuery q(db);
-    if (!run_query(q, select)) return out;
-    // Columns 5.. of the statement: 1.8.0..1.8.4, then 2.8.0..2.8.4.
-    static const uint32_t codes[] = {10, 11, 12, 13, 14, 20, 21, 22, 23, 24};
-    while (q.next()) {
-        energy_record rec;
-        rec.modem_id = q.value(0).toUInt();
-        rec.type = q.value(1).toUInt();
-        rec.ts = q.value(2).toUInt();
-        rec.index = q.value(3).toUInt();
-        rec.OBIS_1_6_0 = q.value(4).toFloat();
-        for (int i = 0; i < 10; ++i)
-            if (!q.isNull(5 + i)) rec.values.insert(codes[i], q.value(5 + i).toFloat());
-        if (!rec.values.isEmpty()) out << rec;
+    // None: all modems.
+    const QStringList pieces = modems.isEmpty() ? QStringList{QString()} : id_pieces(modems, chunk_max_chars);
+    for (const QString& piece : pieces) {
+        QString select =
+            QStringLiteral(
+                "SELECT modem_id, type, ts, `index`, OBIS_1_6_0, OBIS_1_8_0, OBIS_1_8_1, OBIS_1_8_2, "
+                "OBIS_1_8_3, OBIS_1_8_4, OBIS_2_8_0, OBIS_2_8_1, OBIS_2_8_2, OBIS_2_8_3, OBIS_2_8_4 FROM "
+                "modems_data WHERE type in (%1) ")
+                .arg(joined(types));
+        if (!piece.isEmpty()) select += QStringLiteral("AND modem_id in (%1) ").arg(piece);
+        select += time_range(ts_from, ts_to) + QStringLiteral("order by ts");
+        LOG_EXC << log_cut(select);
+        QSqlQuery q(db);
+        if (!run_query(q, select)) return out;
+        // Columns 5.. of the statement: 1.8.0..1.8.4, then 2.8.0..2.8.4.
+        static const uint32_t codes[] = {10, 11, 12, 13, 14, 20, 21, 22, 23, 24};
+        while (q.next()) {
+            energy_record rec;
+            rec.modem_id = q.value(0).toUInt();
+            rec.type = q.value(1).toUInt();
+            rec.ts = q.value(2).toUInt();
+            rec.index = q.value(3).toUInt();
+            rec.OBIS_1_6_0 = q.value(4).toFloat();
+            for (int i = 0; i < 10; ++i)
+                if (!q.isNull(5 + i)) rec.values.insert(codes[i], q.value(5 + i).toFloat());
+            if (!rec.values.isEmpty()) out << rec;
+        }
     }
+    if (pieces.size() > 1)
+        std::stable_sort(out.begin(), out.end(),
+                         [](const energy_record& a, const energy_record& b) { return a.ts < b.ts; });
     return out;
 }
 

@@ -317,9 +317,13 @@ void SQL_Exchange::slot_UL(Parser_ul_app ul)
         if (ram)
             ram->slot_set_setting(ul.modem_id, s.key, s.value, false);
         setting_batch.tuples << setting_tuple(ul.modem_id, s);
-        if (statuses_out)
-            settings_meanwhile.insert(qMakePair(ul.modem_id, s.key));
+        if (statuses_out || !pending_statuses.isEmpty())
+            reported_at.insert(qMakePair(ul.modem_id, s.key), ++setting_seq);
     }
+    // The cap closes the intake at once: a save may be seconds away while the server is gone.
+    if (intake_open && qMax(qMax(data_batch.tuples.size(), event_batch.tuples.size()), setting_batch.tuples.size()) +
+                               writer_rows >= pending_cap)
+        check_intake();
 }
 
 QVariantMap SQL_Exchange::ul_to_json(const Parser_ul_app& ul)

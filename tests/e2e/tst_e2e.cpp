@@ -285,7 +285,9 @@ private slots:
         // The meter's answer completes the command and stores the setting.
         testsupport::amqp_peer(uri, {"publish", d.queue, uplink(3001, "EE0001050200")});
         QTRY_COMPARE_WITH_TIMEOUT(state_of(first), 3, 20000);
-        QCOMPARE(count(db, "SELECT COUNT(*) FROM modems_setting WHERE modem_id = 3001 AND setting = 'version'"), 1);
+        // The answer's setting and its command's new state are written apart: wait for the row.
+        QTRY_COMPARE_WITH_TIMEOUT(
+            count(db, "SELECT COUNT(*) FROM modems_setting WHERE modem_id = 3001 AND setting = 'version'"), 1, 5000);
         QCOMPARE(state_of(second), 4);
         QVERIFY(d.running());
     }
@@ -318,7 +320,8 @@ private slots:
         // Partner 3999 is unknown: "display" with no data goes back to 3101.
         testsupport::amqp_peer(uri, {"publish", d.queue, uplink(3101, "EF1100000F9F"), uplink(3101, "EE0001050200")});
         QTRY_COMPARE_WITH_TIMEOUT(state_of("version"), 3, 20000);
-        QCOMPARE(count(db, "SELECT COUNT(*) FROM modems_cmd WHERE modem_id = 3101 AND setting = 'display'"), 1);
+        QTRY_COMPARE_WITH_TIMEOUT(
+            count(db, "SELECT COUNT(*) FROM modems_cmd WHERE modem_id = 3101 AND setting = 'display'"), 1, 5000);
         QCOMPARE(state_of("display"), 1);
         testsupport::amqp_peer(uri, {"publish", d.queue, delivered(cmd_of("display"))});
         QTRY_COMPARE_WITH_TIMEOUT(state_of("display"), 2, 20000);
@@ -341,7 +344,8 @@ private slots:
         QVERIFY(d.proc.waitForFinished(60000));
         QCOMPARE(d.proc.exitCode(), 0);
 
-        QTest::qWait(3000); // the broker requeues what was delivered but not acknowledged
+        // The broker requeues what was delivered but not acknowledged as it drops the consumer.
+        QTRY_VERIFY_WITH_TIMEOUT(queue_stats(shared, d.queue).value("consumers").toInt() == 0, 20000);
         const int remaining = d.waiting();
         const int rows = count(db, "SELECT COUNT(*) FROM modems_data");
         qInfo() << "stored" << rows << "still queued" << remaining;

@@ -9,6 +9,7 @@
 #include <QElapsedTimer>
 #include <QJsonDocument>
 #include <QRegularExpression>
+#include <QTcpServer>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QTemporaryDir>
@@ -46,6 +47,24 @@ QString values_uplink(uint modem, const QList<QPair<int, qint64>>& values)
     return uplink(modem, payload);
 }
 
+// Empty when the station's port can be bound on every address, as the daemon will; else one line
+// naming the port and, as far as `ss` shows it here, what holds it.
+QString port_taken()
+{
+    QTcpServer probe;
+    if (probe.listen(QHostAddress::Any, port)) return QString();
+    QString error;
+    const QString holders =
+        QString::fromLocal8Bit(testsupport::run_tool("ss",
+                                                     {"-Hltnp", QStringLiteral("sport = :%1").arg(port)},
+                                                     QByteArray(), &error))
+            .simplified();
+    return QStringLiteral("port %1 is taken (%2): %3")
+        .arg(port)
+        .arg(probe.errorString())
+        .arg(holders.isEmpty() ? QStringLiteral("ss shows no listener %1").arg(error) : holders);
+}
+
 // The daemon with "iec104" on its own database, fed through its own uplink queue.
 struct Station_daemon
 {
@@ -64,6 +83,8 @@ struct Station_daemon
     // and starts the daemon; an error text, empty when it runs.
     QString start(const QString& name, const QStringList& sql)
     {
+        const QString taken = port_taken();
+        if (!taken.isEmpty()) return taken;
         const auto env = testsupport::services();
         uri = env["STROVA_AMQP_URI"];
         queue = name + "_ul";
@@ -163,7 +184,12 @@ class tst_e2e_iec104 : public QObject
     Q_OBJECT
 
 private slots:
-    void initTestCase() { QVERIFY2(testsupport::services_available(), "services fixture did not run"); }
+    void initTestCase()
+    {
+        const QString taken = port_taken();
+        QVERIFY2(taken.isEmpty(), qPrintable(taken));
+        QVERIFY2(testsupport::services_available(), "services fixture did not run");
+    }
 
     void scada_session()
     {
@@ -380,6 +406,50 @@ private slots:
     // A standby master (connected, never started) while uplinks fill its queue past 100: the
     // started master gets every change once and the unchanged modem once; the warning counts the
     // standby's overwrites apart.
+    // After a restart only the modems with a stored current-values uplink (0x40) answer the
+    // interrogation at once; one whose last values came in another uplink answers "unknown common
+    // address" until its next uplink.
+    void restart_answers_from_stored_current_values_only()
+    {
+        Station_daemon run;
+        const QString started =
+            run.start("e2e_iec104_restart",
+                      {"INSERT INTO modems_iec104 (iec_id, modem_id) VALUES (41, 3301), (42, 3302)"});
+        QVERIFY2(started.isEmpty(), qPrintable(started));
+        iec104test::Master master;
+        int c = open_when_listening(master);
+        QVERIFY(c > 0);
+        QVERIFY(start_data_transfer(master, c));
+        const QString hour_values = uplink(3302, "320200000004D2");
+        run.publish({values_uplink(3301, {{14, 50000}}), hour_values});
+        QVERIFY(!asdus_until(master, c, " 42 @").first().startsWith("no "));
+        const auto interrogate = [&master](int c, int ca) {
+            const QString asdu =
+                "64010600" + QString("%1").arg(ca, 2, 16, QLatin1Char('0')).toUpper() + "0000000014";
+            if (master(QString("i %1 %2").arg(c).arg(asdu)) != "ok") return QString("not sent");
+            const QString r = master(QString("asdus %1 1500").arg(c));
+            return r.startsWith("asdus ") ? r.mid(6) : r;
+        };
+        const QString answer_41 = "100 7 41: 0=14 / 13 20 41: 100=3301 / 36 20 41 @" + QString::number(TV) +
+                                  ": 114=50 111=0 101=0 103=0 109=0 / 100 10 41: 0=14";
+        QCOMPARE(interrogate(c, 41), answer_41);
+        QVERIFY(interrogate(c, 42).contains("13 20 42: 100=3302"));
+
+        ::kill(pid_t(run.process.processId()), SIGTERM);
+        QVERIFY(run.process.waitForFinished(10000));
+        QVERIFY(run.restart());
+        c = open_when_listening(master);
+        QVERIFY(c > 0);
+        QVERIFY(start_data_transfer(master, c));
+        // The rebuilt record is the stored row: both status words read as 0.
+        QCOMPARE(interrogate(c, 41),
+                 QString(answer_41).replace(" / 100 10 41", " / 1 20 41: 1:0000000000000000 / 100 10 41"));
+        QCOMPARE(interrogate(c, 42), QString("100 46 42: 0=14"));
+        run.publish({hour_values});
+        QVERIFY(!asdus_until(master, c, " 42 @").first().startsWith("no "));
+        QVERIFY(interrogate(c, 42).contains("13 20 42: 100=3302"));
+    }
+
     void standby_master_with_a_full_queue()
     {
         Station_daemon run;

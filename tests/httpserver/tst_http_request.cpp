@@ -104,6 +104,23 @@ QByteArray multipartBody(const QByteArray& boundary, const QList<QList<QByteArra
     return body + "--" + boundary + "--\r\n";
 }
 
+// The decoding as it was written first (each escape replaced in place, the rest of the text
+// moved each time): the reference that the one-pass decoding must agree with, byte for byte.
+QString referenceUrlDecode(const QString& text)
+{
+    QByteArray bytes = text.toUtf8();
+    bytes.replace('+', ' ');
+    int p = bytes.indexOf('%');
+    while (p >= 0) {
+        bool ok = false;
+        const int value = bytes.mid(p + 1, 2).toInt(&ok, 16);
+        if (ok) bytes.replace(p, qMin(3, bytes.size() - p), QByteArray(1, char(value)));
+        p = bytes.indexOf('%', p + 1);
+    }
+    const int nul = bytes.indexOf('\0');
+    return QString::fromUtf8(nul < 0 ? bytes : bytes.left(nul));
+}
+
 } // namespace
 
 class tst_http_request : public QObject
@@ -196,6 +213,50 @@ private slots:
                                 QByteArray::number(encoded.size()) + "\r\n\r\n" + encoded;
         QCOMPARE(parseWhole(settings, post, &request, &connection), HttpRequest::Complete);
         QCOMPARE(request->getParameterMap().values(), expected.values());
+    }
+
+    // Every pair of characters after a "%" (ASCII, and a few beyond), where the text ends, before
+    // more text and before a NUL, then random texts rich in escapes: the same text as the reference.
+    void url_decode_agrees_with_reference()
+    {
+        QVector<QChar> chars;
+        for (int c = 0; c < 128; ++c)
+            chars << QChar(c);
+        for (const QChar c : QString::fromUtf8("\u00e9\u0100\u20ac\ufffd"))
+            chars << c;
+        int checked = 0;
+        for (const QChar a : qAsConst(chars)) {
+            for (const QString& tail : {QString(), QStringLiteral("x"), QStringLiteral("%4")}) {
+                const QString one = QStringLiteral("p%") + a + tail;
+                QCOMPARE(HttpRequest::urlDecode(one), referenceUrlDecode(one));
+                for (const QChar b : qAsConst(chars)) {
+                    const QString text = QStringLiteral("p%") + a + b + tail;
+                    if (HttpRequest::urlDecode(text) != referenceUrlDecode(text))
+                        QFAIL(qPrintable(
+                            QStringLiteral("differs on %1").arg(QString::fromLatin1(text.toUtf8().toHex()))));
+                    ++checked;
+                }
+            }
+        }
+        QVERIFY(checked > 3 * 128 * 128);
+
+        const QString alphabet = QString::fromUtf8("%%%%0aF9g +-xX\t\n\r\u00e9\U0001F600/?&=");
+        const QVector<uint> ucs4 = alphabet.toUcs4() << 0u;
+        auto* rng = QRandomGenerator::global();
+        for (int k = 0; k < 20000; ++k) {
+            QString text;
+            for (int i = rng->bounded(24); i > 0; --i)
+                text += QString::fromUcs4(&ucs4[rng->bounded(ucs4.size())], 1);
+            QCOMPARE(HttpRequest::urlDecode(text), referenceUrlDecode(text));
+        }
+        for (const char* crafted :
+             {"%", "%%", "%%%41", "%2541", "%+0", "%0", "%-1", "%- ", "% f", "%f ", "%0x", "%x1", "%41%",
+              "a%4", "%%4", "%-f%-0z", "+%2B+", "%e2%82%ac", "%e2%82"})
+            QCOMPARE(HttpRequest::urlDecode(QString::fromLatin1(crafted)),
+                     referenceUrlDecode(QString::fromLatin1(crafted)));
+        // The long form body of escapes: all of it decoded (the reference would take minutes).
+        const QString many = QStringLiteral("%41").repeated(2000000);
+        QCOMPARE(HttpRequest::urlDecode(many), QString(2000000, QLatin1Char('A')));
     }
 
     void limits_data() { testsupport::vector_rows(VECTORS("http_limits.txt")); }

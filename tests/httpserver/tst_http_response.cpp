@@ -3,6 +3,7 @@
 
 #include "http_test_helpers.h"
 #include "testsupport.h"
+#include "httpcapacity.h"
 #include "httpconnection.h"
 #include "httpcookie.h"
 #include "httpgzip.h"
@@ -203,6 +204,31 @@ private slots:
             QVERIFY(sent.size() < body.size() / 4);
         } else {
             QCOMPARE(sent, body);
+        }
+    }
+
+    // A compressed copy is the reply's own: with no room left in the reply budget, the body goes
+    // out as it is; a large reply goes out whole either way.
+    void gzip_within_the_reply_budget()
+    {
+        QByteArray body(300 * 1024, '\0');
+        for (char& c : body)
+            c = char('a' + QRandomGenerator::global()->bounded(26));
+        for (const bool room : {true, false}) {
+            Loopback loop;
+            loop.settings.maxBufferedBytes = room ? 64 << 20 : 1000;
+            QVERIFY(loop.open("GET / HTTP/1.1\r\nAccept-Encoding: gzip\r\n\r\n"));
+            auto* response = new HttpResponse(loop.connection);
+            response->setHeader("Content-Type", "text/html");
+            response->write(body);
+            response->flush();
+            QTRY_VERIFY(loop.closed());
+            const int split = loop.received.indexOf("\r\n\r\n");
+            const QByteArray head = loop.received.left(split + 2), sent = loop.received.mid(split + 4);
+            QCOMPARE(head.contains("\r\nContent-Encoding: gzip\r\n"), room);
+            int rc = -1;
+            QCOMPARE(room ? gunzip(sent, &rc) : sent, body);
+            QVERIFY(loop.connection->capacity()->replyInUse() <= (room ? sent.size() : 0));
         }
     }
 

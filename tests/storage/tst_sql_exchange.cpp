@@ -7,6 +7,7 @@
 #include "sql_exchange.h"
 #include "testsupport.h"
 
+#include <QDateTime>
 #include <QSignalSpy>
 #include <QSqlQuery>
 #include <QSqlField>
@@ -39,6 +40,7 @@ public:
     using SQL_Exchange::chunk_max_chars;
     using SQL_Exchange::chunk_max_rows;
     using SQL_Exchange::cmd_counter;
+    using SQL_Exchange::continue_numbers_after;
     using SQL_Exchange::data_tuple;
     using SQL_Exchange::event_tuple;
     using SQL_Exchange::pending_cap;
@@ -394,22 +396,29 @@ private slots:
         s->chunk_max_rows = 7;
         s->chunk_max_chars = 3000;
         s->pending_cap = 100;
-        // Before the connection opens nothing can be written: rows wait, the oldest beyond the
-        // cap go with one line.
+        QSignalSpy intake(s.get(), &SQL_Exchange::signal_intake);
+        // Before the connection opens nothing can be written: at the cap the uplinks are to wait
+        // in the broker, with one line; no row is dropped.
         for (uint32_t i = 0; i < 130; ++i) {
             Parser_ul_app ul = uplink(7, 1700000000 + i, 0xEF);
             ul.ul_settings << Ul_setting(1700000000 + i, QString("s%1").arg(i), i == 129 ? QString(5000, 'x') : "v");
             s->slot_UL(ul);
         }
         s->slot_tmr_save();
-        QCOMPARE(s->pending_rows(), 100);
-        QVERIFY(g_log->has(
-            "dropped the 30 oldest waiting rows of modems_setting with times from 1700000000 to 1700000029"));
+        s->slot_tmr_save();
+        QCOMPARE(s->pending_rows(), 130);
+        QCOMPARE(intake.size(), 1);
+        QCOMPARE(intake.at(0).at(0).toBool(), false);
+        QCOMPARE(g_log->count("100 rows of modems_setting wait"), 1);
+        QVERIFY(!g_log->has("dropped"));
         QVERIFY(s->init());
         s->slot_tmr_save();
         QCOMPARE(s->pending_rows(), 0);
-        QCOMPARE(count("modems_setting"), 100);
-        QCOMPARE(count("modems_setting", "setting IN ('s29', 's30', 's129')"), 2);
+        QCOMPARE(count("modems_setting"), 130);
+        QCOMPARE(count("modems_setting", "setting IN ('s0', 's29', 's129')"), 3);
+        QCOMPARE(intake.size(), 2);
+        QCOMPARE(intake.at(1).at(0).toBool(), true);
+        QCOMPARE(g_log->count("uplinks are taken again"), 1);
     }
 
     void quit_writes_pending_rows()
@@ -422,6 +431,48 @@ private slots:
         s->slot_UL(ul);
         run_quit_hooks(quit_stage_flush);
         QCOMPARE(count("modems_data"), 1);
+    }
+
+    // Timers due in the same pass as the termination signal fire after the quit hook: the save
+    // timer starts nothing any more, and the rows such a timer adds (the driver's own events)
+    // are written when the storage goes, or named in an Err line when they cannot be.
+    void rows_after_the_quit_hook_written_or_named_data()
+    {
+        QTest::addColumn<bool>("server_up");
+        QTest::newRow("database there") << true;
+        QTest::newRow("database gone") << false;
+    }
+    void rows_after_the_quit_hook_written_or_named()
+    {
+        QFETCH(bool, server_up);
+        Private_server server;
+        QMap<QString, QString> priv;
+        auto s = storage_on_private(server, priv);
+        QVERIFY(s);
+        Parser_ul_app early = uplink(5, 1700000100, 0xEE);
+        early.ul_settings << Ul_setting(1700000100, "early", 1);
+        s->slot_UL(early);
+        run_quit_hooks(quit_stage_flush);
+        QCOMPARE(count("modems_setting"), 1);
+        QVERIFY(!s->tmr_save->isActive());
+        if (!server_up) QVERIFY(server.run({"mysql-stop"}));
+        Parser_ul_app late = uplink(5, 1700000200, 0xEE);
+        late.ul_settings << Ul_setting(1700000200, "update_ts", 1700000200);
+        late.ul_events << Ul_event_record(1700000200, 0, 65535, 65535, 7, obis_make_cde(99, 98, 255));
+        s->slot_UL(late);
+        QCoreApplication::processEvents(); // what the rest of the event loop's pass may run
+        s.reset();
+        const QStringList err = g_log->all().split('\n').filter("quitting: the database did not take");
+        if (server_up) {
+            QCOMPARE(count("modems_setting"), 2);
+            QCOMPARE(count("modems_event"), 1);
+            QVERIFY2(err.isEmpty(), qPrintable(err.join('\n')));
+        } else {
+            QCOMPARE(err.size(), 2);
+            QVERIFY(err.filter("1 rows of modems_setting with times from 1700000200 to 1700000200").size() == 1);
+            QVERIFY(err.filter("1 rows of modems_event").size() == 1);
+        }
+        close_private_check();
     }
 
     void database_stopped()
@@ -689,6 +740,17 @@ private slots:
         QCOMPARE(row("SELECT `data` FROM modems_cmd WHERE modem_id = 12").value(0).toString(), QString("5"));
         QCOMPARE(s->get_cmd_states({first, first + 4, 999999}),
                  (QVariantMap{{QString::number(first), "PENDING"}, {QString::number(first + 4), "PENDING"}}));
+        // A list asked in pieces answers as one statement would.
+        const int chunk = s->chunk_max_chars;
+        s->chunk_max_chars = 1;
+        QCOMPARE(s->get_cmd_states({999999, first, 888888, first + 4}),
+                 (QVariantMap{{QString::number(first), "PENDING"}, {QString::number(first + 4), "PENDING"}}));
+        s->chunk_max_chars = chunk;
+        // A run of numbers is asked as a range: those stored in it, no others.
+        const QString one = QString::number(first);
+        QCOMPARE(s->get_cmd_states({first + 4, first + 3, first + 2, first + 1, first, first + 1, 999999}).keys(),
+                 (QStringList{one, QString::number(first + 2), QString::number(first + 3), QString::number(first + 4)}));
+        QCOMPARE(s->get_cmd_states({first + 1, first + 2, first + 3}).size(), 2);
         g_log->clear();
         QVERIFY(s->get_cmd_states({}).isEmpty());
         QVERIFY(g_log->all().isEmpty()); // no statement with an empty IN list
@@ -877,6 +939,203 @@ private slots:
         QCOMPARE(row("SELECT `data` FROM modems_setting WHERE modem_id = 702 AND setting = '96.3.10'"),
                  QVariantList{"[2,5,1]"});
         QCOMPARE(ram->get_setting(702, "96.3.10"), QVariant(QVariantList{2, 5, 1}));
+    }
+
+    // A status's run fails while an uplink reports a newer value of the setting it confirms: the
+    // newer value stays, in the table and in the registry, however the run comes back.
+    void newer_setting_outlives_a_failed_status_run_data()
+    {
+        QTest::addColumn<QString>("failure");
+        QTest::newRow("lookup answer lost") << "lookup";
+        QTest::newRow("row lock for 7 s") << "lock";
+    }
+    void newer_setting_outlives_a_failed_status_run()
+    {
+        QFETCH(QString, failure);
+        check = testsupport::schema_database("st_newer_setting", "check");
+        QSqlQuery(check).exec("SET NAMES utf8mb4");
+        std::unique_ptr<testsupport::Sql_proxy> proxy;
+        QMap<QString, QString> via = env;
+        if (failure == "lookup") {
+            proxy = std::make_unique<testsupport::Sql_proxy>(env["STROVA_MYSQL_PORT"].toUShort(), "WITH p(m, s)", 1);
+            QVERIFY(proxy->port());
+            via["STROVA_MYSQL_PORT"] = QString::number(proxy->port());
+        }
+        auto s = std::make_unique<Storage>(config("st_newer_setting", via), nullptr);
+        QVERIFY(s->init());
+        s->tmr_save->stop();
+        const QString written = "0.0.17.0.0.255_3";
+        s->codec_states = {5};
+        const uint32_t id = s->send_dl(730, {}, written, 7).value("730").toUInt();
+        s->slot_tmr_save();
+        QSqlDatabase locker = testsupport::open_database("newer_locker", "st_newer_setting");
+        QSqlQuery l(locker);
+        if (failure == "lock") {
+            QVERIFY(l.exec("START TRANSACTION"));
+            QVERIFY(l.exec(QString("SELECT * FROM modems_cmd WHERE cmd_id = %1 FOR UPDATE").arg(id)));
+        }
+        s->slot_DL_status(Rabbit_dl_status(730, written, true, 0));
+        s->save_run(); // the status goes out with the writer...
+        Parser_ul_app ul = uplink(730, 1700000100, 0xEE);
+        ul.ul_settings << Ul_setting(1700000100, written, 9); // ...while the meter reports a newer value
+        s->slot_UL(ul);
+        if (failure == "lock") {
+            QTRY_VERIFY_WITH_TIMEOUT(g_log->has("passing state: 1205"), 15000);
+            QVERIFY(l.exec("COMMIT"));
+        }
+        QTRY_VERIFY_WITH_TIMEOUT((s->slot_tmr_save(), s->pending_rows() == 0), 20000);
+        QCOMPARE(row(QString("SELECT `state` FROM modems_cmd WHERE cmd_id = %1").arg(id)), QVariantList{3});
+        QCOMPARE(row(QString("SELECT `data` FROM modems_setting WHERE modem_id = 730 AND setting = '%1'").arg(written)),
+                 QVariantList{"9"});
+        QCOMPARE(ram->get_setting(730, written).toInt(), 9);
+        l = QSqlQuery();
+        locker.close();
+        locker = QSqlDatabase();
+        QSqlDatabase::removeDatabase("newer_locker");
+    }
+
+    // The COMMIT of a group of statuses is answered to nobody: each status moves its command
+    // one step, not two, and a confirmed setting reaches table and registry once.
+    void statuses_applied_once_when_the_commit_answer_is_lost()
+    {
+        check = testsupport::schema_database("st_commit_lost", "check");
+        testsupport::Sql_proxy proxy(env["STROVA_MYSQL_PORT"].toUShort(), "COMMIT", 1);
+        QVERIFY(proxy.port());
+        QMap<QString, QString> via = env;
+        via["STROVA_MYSQL_PORT"] = QString::number(proxy.port());
+        auto s = std::make_unique<Storage>(config("st_commit_lost", via), nullptr);
+        QVERIFY(s->init());
+        s->tmr_save->stop();
+        s->codec_states = {1, 1, 5};
+        const uint32_t answered = s->send_dl(740, {}, "13.0.0", QVariant()).value("740").toUInt();
+        const uint32_t delivered = s->send_dl(741, {}, "13.0.0", QVariant()).value("741").toUInt();
+        const uint32_t confirmed = s->send_dl(742, {}, "0.0.17.0.0.255_3", 42).value("742").toUInt();
+        s->slot_tmr_save();
+        s->slot_DL_status(Rabbit_dl_status(740, "13.0.0", true, 0));    // 1 -> 2
+        s->slot_DL_status(Rabbit_dl_status(741, QString(), true, delivered)); // 1 -> 2
+        s->slot_DL_status(Rabbit_dl_status(742, QString(), true, confirmed)); // 5 -> 3
+        QTRY_VERIFY_WITH_TIMEOUT((s->slot_tmr_save(), s->pending_rows() == 0), 10000);
+        QCOMPARE(row(QString("SELECT GROUP_CONCAT(`state` ORDER BY cmd_id) FROM modems_cmd WHERE cmd_id IN (%1, %2, %3)")
+                         .arg(answered).arg(delivered).arg(confirmed)).value(0).toString(),
+                 QString("2,2,3"));
+        QCOMPARE(count("modems_setting", "modem_id = 742 AND `data` = '42'"), 1);
+        QCOMPARE(ram->get_setting(742, "0.0.17.0.0.255_3").toInt(), 42);
+        QVERIFY(g_log->has("statuses stored before their answer was lost"));
+    }
+
+    // On the one-by-one road (a status of the group refused), the answer to a confirmed write's
+    // state is lost: the setting is in the table and in the registry, the command done.
+    void one_by_one_status_keeps_table_and_registry_together()
+    {
+        check = testsupport::schema_database("st_one_lost", "check");
+        QVERIFY(QSqlQuery(check).exec("CREATE TRIGGER refuse_state BEFORE UPDATE ON modems_cmd FOR EACH ROW "
+                                      "IF NEW.modem_id = 750 THEN SIGNAL SQLSTATE '45000' SET MESSAGE_TEXT = "
+                                      "'refused'; END IF"));
+        testsupport::Sql_proxy proxy(env["STROVA_MYSQL_PORT"].toUShort(), "modems_cmd SET `state`='3'", 1);
+        QVERIFY(proxy.port());
+        QMap<QString, QString> via = env;
+        via["STROVA_MYSQL_PORT"] = QString::number(proxy.port());
+        auto s = std::make_unique<Storage>(config("st_one_lost", via), nullptr);
+        QVERIFY(s->init());
+        s->tmr_save->stop();
+        s->codec_states = {1, 5};
+        const uint32_t refused = s->send_dl(750, {}, "13.0.0", QVariant()).value("750").toUInt();
+        const uint32_t confirmed = s->send_dl(751, {}, "0.0.17.0.0.255_3", 51).value("751").toUInt();
+        s->slot_tmr_save();
+        s->slot_DL_status(Rabbit_dl_status(750, QString(), true, refused));
+        s->slot_DL_status(Rabbit_dl_status(751, QString(), true, confirmed));
+        QTRY_VERIFY_WITH_TIMEOUT((s->slot_tmr_save(), s->pending_rows() == 0), 10000);
+        QCOMPARE(row(QString("SELECT `state` FROM modems_cmd WHERE cmd_id = %1").arg(confirmed)), QVariantList{3});
+        QCOMPARE(row(QString("SELECT `state` FROM modems_cmd WHERE cmd_id = %1").arg(refused)), QVariantList{1});
+        QCOMPARE(count("modems_setting", "modem_id = 751 AND `data` = '51'"), 1);
+        QCOMPARE(ram->get_setting(751, "0.0.17.0.0.255_3").toInt(), 51);
+        QVERIFY(g_log->has("applying them one by one"));
+    }
+
+    // The counter passes 4294967295 while old commands 1-20 are still in the table: every new
+    // command gets a number of its own, its row, its answers and its state, also across a restart.
+    void command_numbers_across_the_wrap()
+    {
+        auto s = storage_on_fresh("st_wrap");
+        QVERIFY(s);
+        const uint32_t now = uint32_t(QDateTime::currentSecsSinceEpoch());
+        for (int i = 1; i <= 20; ++i)
+            QVERIFY(QSqlQuery(check).exec(QString("INSERT INTO modems_cmd VALUES (%1, 800, %2, '13.0.0', 1, 'old')").arg(i).arg(now)));
+        s->continue_numbers_after(4294967290u);
+        QList<uint32_t> ids;
+        for (int k = 0; k < 30; ++k) {
+            if (k == 15) { // a restart in the middle continues after the newest command
+                s.reset();
+                s = std::make_unique<Storage>(config("st_wrap", env), nullptr);
+                QVERIFY(s->init());
+            }
+            s->tmr_save->stop();
+            const uint32_t id = s->send_dl(800, {}, "13.0.0", k).value("800").toUInt();
+            ids << id;
+            s->slot_tmr_save();
+            s->slot_DL_status(Rabbit_dl_status(800, QString(), true, id)); // delivered: 1 -> 2
+            s->slot_DL_status(Rabbit_dl_status(800, "13.0.0", true, 0));   // the answer: 2 -> 3
+            s->slot_tmr_save();
+            QCOMPARE(s->pending_rows(), 0);
+        }
+        QCOMPARE(ids.mid(0, 7), (QList<uint32_t>{4294967291u, 4294967292u, 4294967293u, 4294967294u, 4294967295u, 21, 22}));
+        QVERIFY2(ids[15] > ids[14] && ids[15] <= ids[14] + 1000, qPrintable(QString::number(ids[15])));
+        QCOMPARE(QSet<uint32_t>(ids.begin(), ids.end()).size(), 30);
+        QCOMPARE(count("modems_cmd"), 50);
+        QCOMPARE(count("modems_cmd", "`state` = 1 AND cmd_id <= 20 AND `data` = 'old'"), 20);
+        QStringList numbers;
+        for (int k = 0; k < 30; ++k) {
+            numbers << QString::number(ids[k]);
+            QCOMPARE(row(QString("SELECT `data`, `state` FROM modems_cmd WHERE cmd_id = %1").arg(ids[k])),
+                     (QVariantList{QString::number(k), 3}));
+        }
+        const QVariantMap states = s->get_cmd_states(ids);
+        QCOMPARE(states.size(), 30);
+        for (const QVariant& v : states)
+            QCOMPARE(v.toString(), QString("DONE"));
+        QVERIFY(!g_log->has("row lost"));
+    }
+
+    // Old numbers still stored over more than one window of the lookahead: each one is skipped,
+    // the gaps between them are used.
+    void command_numbers_skip_long_runs_of_stored_ones()
+    {
+        auto s = storage_on_fresh("st_wrap_long");
+        QVERIFY(s);
+        s->tmr_save->stop();
+        QVERIFY(QSqlQuery(check).exec("INSERT INTO modems_cmd SELECT seq, 801, 1, 'old', 3, NULL FROM seq_1_to_9500 "
+                                      "WHERE seq <> 9001 AND seq NOT BETWEEN 9200 AND 9201"));
+        s->continue_numbers_after(4294967295u);
+        QList<uint32_t> ids;
+        for (int k = 0; k < 4; ++k)
+            ids << s->send_dl(802, {}, "13.0.0", k).value("802").toUInt();
+        QCOMPARE(ids, (QList<uint32_t>{9001, 9200, 9201, 9501}));
+        s->slot_tmr_save();
+        QCOMPARE(count("modems_cmd", "modem_id = 802"), 4);
+        QVERIFY(!g_log->has("row lost"));
+    }
+
+    // While the command rows wait at their cap, a new command is refused before it has a number
+    // or goes out; once they are written, commands are made again.
+    void commands_refused_at_the_cap()
+    {
+        auto s = storage_on_fresh("st_cmd_cap");
+        QVERIFY(s);
+        s->tmr_save->stop();
+        s->pending_cap = 5;
+        QSignalSpy spy(s.get(), &SQL_Exchange::signal_DL);
+        const uint32_t before = s->cmd_counter;
+        const QVariantMap made = s->send_dl(QList<uint32_t>{901, 902, 903, 904, 905, 906, 907}, {}, "13.0.0", QVariant());
+        QCOMPARE(made.size(), 5);
+        QVERIFY(!made.contains("906") && !made.contains("907"));
+        QVERIFY(s->send_dl(908, {}, "13.0.0", QVariant()).isEmpty());
+        QCOMPARE(spy.size(), 5);
+        QCOMPARE(s->cmd_counter, before + 5);
+        QCOMPARE(g_log->count("commands refused"), 1);
+        s->slot_tmr_save();
+        QCOMPARE(count("modems_cmd"), 5);
+        QCOMPARE(s->send_dl(909, {}, "13.0.0", QVariant()).value("909").toUInt(), before + 6);
+        QVERIFY(g_log->has("commands are made again"));
     }
 
     void commands_in_registry()

@@ -37,6 +37,12 @@ ids ids_of(const QString& field)
         if (i != "-") out << i.toUInt();
     return out;
 }
+// The storage with its statement bound in reach, so that lists can be made to go in pieces.
+struct Reports_storage : SQL_Exchange
+{
+    using SQL_Exchange::chunk_max_chars;
+    using SQL_Exchange::SQL_Exchange;
+};
 } // namespace
 
 class tst_sql_reports : public QObject
@@ -45,7 +51,16 @@ class tst_sql_reports : public QObject
 
     QSqlDatabase check;
     std::unique_ptr<RAM_modems> ram;
-    std::unique_ptr<SQL_Exchange> storage;
+    std::unique_ptr<Reports_storage> storage;
+    // What `query` gives with every id in a statement of its own, the bound restored after.
+    template <typename F> auto in_pieces(F query)
+    {
+        const int chunk = storage->chunk_max_chars;
+        storage->chunk_max_chars = 1;
+        const auto got = query();
+        storage->chunk_max_chars = chunk;
+        return got;
+    }
 
     void exec(const QString& statement)
     {
@@ -92,7 +107,7 @@ private slots:
         register_record_metatypes();
         check = testsupport::schema_database("st_reports", "check");
         ram = std::make_unique<RAM_modems>(QVariantMap(), nullptr);
-        storage = std::make_unique<SQL_Exchange>(testsupport::db_config(env, "st_reports"), nullptr);
+        storage = std::make_unique<Reports_storage>(testsupport::db_config(env, "st_reports"), nullptr);
         QVERIFY(storage->init());
     }
     void init()
@@ -128,6 +143,8 @@ private slots:
 
         const QVariantList got = storage->get_data(modems, kinds, from, to, limit);
         QCOMPARE(rows_of(got), rows);
+        // In pieces: the same rows in the same order, the limit over all of them.
+        QCOMPARE(rows_of(in_pieces([&] { return storage->get_data(modems, kinds, from, to, limit); })), rows);
         if (rows.isEmpty() && (modems.isEmpty() || kinds.isEmpty()))
             QVERIFY(!g_log->has("SELECT")); // nothing is sent with an empty list
         for (const QVariant& r : got)
@@ -159,6 +176,23 @@ private slots:
 
         QCOMPARE(storage->get_modems({}), (QList<uint32_t>{5, 7, 9}));
         QCOMPARE(storage->get_modems({9, 5, 42}), (QList<uint32_t>{5, 9}));
+
+        // In pieces: as one statement, across the pieces' bounds.
+        QCOMPARE(in_pieces([&] {
+                     return storage->get_modems({9, 5, 42, 7, 5});
+                 }),
+                 (QList<uint32_t>{5, 7, 9}));
+        QCOMPARE(rows_of(in_pieces([&] {
+                     return storage->get_indexes(ids{9, 5, 7}, ids{14}, 0, none, 2);
+                 })),
+                 (QStringList{"5:14@950400", "5:68@864000"}));
+        // A list longer than one statement may be: every stored id found, the connection kept.
+        QList<uint32_t> many;
+        for (uint32_t id = 1000000; many.size() < 2000000; ++id)
+            many << id;
+        many << 7;
+        QCOMPARE(storage->get_modems(many), QList<uint32_t>{7});
+        QCOMPARE(storage->get_modems({9}), QList<uint32_t>{9});
     }
 
     void energy_times_data() { testsupport::vector_rows(VECTORS("sql_reports.txt"), "energy"); }
@@ -218,6 +252,12 @@ private slots:
         QCOMPARE(all[1].values, (QMap<uint32_t, float>{{23, 7.f}}));
         QCOMPARE(all[1].OBIS_1_6_0, 2.5f);
         QCOMPARE(storage->get_energy_profile({7}, {68, 14}, 0, none).value(0).modem_id, 7u);
+        const QList<energy_record> split = in_pieces([&] {
+            return storage->get_energy_profile({7, 9, 5}, {68, 14}, 0, none);
+        });
+        QCOMPARE(split.size(), 2);
+        QCOMPARE(split[0].modem_id, 5u); // oldest first across the pieces
+        QCOMPARE(split[1].modem_id, 7u);
         QVERIFY(storage->get_energy_profile({5}, {}, 0, none).isEmpty());
     }
 

@@ -134,6 +134,36 @@ private slots:
         }
     }
 
+    // Ids read in place agree with a plain split of the list, whatever surrounds them; a list of
+    // more distinct ids than one request serves keeps its first ones, in their order.
+    void modem_lists_read_in_place()
+    {
+        const QStringList parts{"",   "0",  "7",          " 8",         "9 ",   "+5",
+                                "-5", "x1", "4294967295", "4294967296", "0012", "1e3"};
+        for (int i = 0; i < 2000; ++i) {
+            QStringList list;
+            for (int n = rng.bounded(12); n >= 0; --n)
+                list << (rng.bounded(3) ? parts.at(rng.bounded(parts.size()))
+                                        : QString::number(rng.generate()));
+            QList<uint32_t> expected;
+            for (const QString& p : list) {
+                const uint32_t id = p.toUInt();
+                if (id != 0 && !expected.contains(id)) expected << id;
+            }
+            QCOMPARE(api->get_modems({{"modem", list.join(',')}}), expected);
+        }
+        QStringList many;
+        for (int i = API_controller::k_modems_max + 500; i >= 1; --i)
+            many << QString::number(i) << QString::number(i); // repeats count once
+        testsupport::Log_capture log;
+        const QList<uint32_t> kept = api->get_modems({{"modem", many.join(',')}});
+        QCOMPARE(kept.size(), API_controller::k_modems_max);
+        QCOMPARE(kept.first(), uint32_t(API_controller::k_modems_max + 500));
+        QCOMPARE(kept.last(), 501u);
+        QVERIFY2(log.has("modem list: 1000 entries after the first 100000 ids left out"),
+                 qPrintable(log.all().right(500)));
+    }
+
     // Lists of hundreds of thousands of ids, mostly repeats, and texts of megabytes: each id is
     // served once, and no log line carries more than its cut of the outside text.
     void long_lists_and_texts()

@@ -119,6 +119,7 @@ private slots:
         testsupport::Log_capture log(LVL_ERR);
         QRandomGenerator rnd(20261207);
         const QList<uint32_t> modems{0, 1, 9, 10, 999999, 1000000, 10000000, 123456789, 4294967295u};
+        int written = 0, written_with_key = 0;
         for (int i = 0; i < 2000; ++i) {
             QVariantMap config;
             if (i % 4) {
@@ -139,11 +140,21 @@ private slots:
             if (config.contains("dl")) expected.insert("api_key", config["dl"].toMap()["api_key"].toString());
             QCOMPARE(out.size(), 1);
             QCOMPARE(out.first().at(0).toByteArray(), QJsonDocument::fromVariant(expected).toJson(QJsonDocument::Compact));
-            // The log line shows the same object with the key masked.
-            if (expected.contains("api_key")) expected.insert("api_key", "***");
-            QCOMPARE(log.count("DL " + QJsonDocument::fromVariant(expected).toJson(QJsonDocument::Compact)), 1);
+            // The log line shows the same object with the key masked. Beyond a burst the lines
+            // are counted rather than written; each one written is exact.
+            const bool keyed = expected.contains("api_key");
+            if (keyed) expected.insert("api_key", "***");
+            const int shown = log.count("DL ");
+            QVERIFY(shown <= 1);
+            if (shown) {
+                const QByteArray line = QJsonDocument::fromVariant(expected).toJson(QJsonDocument::Compact);
+                QCOMPARE(log.count("DL " + line), 1);
+                ++written;
+                written_with_key += keyed;
+            }
             log.clear();
         }
+        QVERIFY2(written >= 20 && written_with_key >= 10, qPrintable(QString::number(written)));
     }
 
     void configured_api_key_replaces_callers()

@@ -50,7 +50,10 @@ def main():
                 "content_type": props.content_type,
                 "content_encoding": props.content_encoding,
                 "headers": props.headers,
+                "delivery_mode": props.delivery_mode,
             }))
+    elif cmd == "purge":
+        ch.queue_purge(queue=args[0])
     elif cmd == "stats":
         q = ch.queue_declare(queue=args[0], passive=True)
         print(json.dumps({"messages": q.method.message_count, "consumers": q.method.consumer_count}))

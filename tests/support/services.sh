@@ -57,6 +57,8 @@ rabbit_env() {
 
 mysql_run() {
     local D=$STROVA_SERVICES_DIR/mysql
+    # Whoever made the data directory, the server needs its own temp dir (kept data may lack it).
+    mkdir -p "$D/tmp" || return 1
     mariadbd --no-defaults --user=root --datadir=$D/data --tmpdir=$D/tmp --socket=$D/sock --pid-file=$D/pid \
         --port=$STROVA_MYSQL_PORT --bind-address=127.0.0.1 --skip-name-resolve --log-error=$D/err.log \
         --innodb-buffer-pool-size=64M --skip-log-bin --character-set-server=utf8mb4 \

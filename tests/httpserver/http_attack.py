@@ -1,0 +1,118 @@
+#!/usr/bin/env python3
+"""Anonymous attackers and a probe against an HTTP port, for a bounded time; loopback only.
+
+    http_attack.py PORT SECONDS probe PATH
+        only the probe: GET PATH every 0.2 s, each given 2 s
+    http_attack.py PORT SECONDS slowbody N LENGTH PIECE GAP PATH [REOPEN [NET]]
+        also N connections from 127.0.NET.2-50 that declare a body of LENGTH bytes and send PIECE
+        bytes every GAP s, opened over the first GAP s; each one the server closes (or refuses) is
+        opened again REOPEN s later (default GAP; NET 0)
+    http_attack.py PORT SECONDS dots N PATH
+        N HEAD requests for dot-segment variants of PATH ("/ui/app.js" -> "/ui/./app.js", ...),
+        one after another; then the probe is not run
+Prints {"probes": n, "ok": answered 200, "max_wait": s, "closed": attack connections closed}.
+"""
+import json
+import socket
+import sys
+import threading
+import time
+
+
+def request(port, text, timeout, source=None):
+    s = socket.create_connection(("127.0.0.1", port), timeout=timeout,
+                                 source_address=(source, 0) if source else None)
+    try:
+        s.sendall(text)
+        reply = b""
+        while b"\r\n\r\n" not in reply:
+            data = s.recv(65536)
+            if not data:
+                break
+            reply += data
+        return reply
+    finally:
+        s.close()
+
+
+def probe(port, path, until, out):
+    text = ("GET %s HTTP/1.1\r\nHost: x\r\n\r\n" % path).encode()
+    while time.monotonic() < until:
+        start = time.monotonic()
+        try:
+            reply = request(port, text, 2.0)
+            ok = reply.startswith(b"HTTP/1.1 200 ")
+        except OSError:
+            ok = False
+        wait = time.monotonic() - start
+        out["probes"] += 1
+        out["ok"] += ok
+        out["max_wait"] = max(out["max_wait"], wait)
+        time.sleep(max(0.0, 0.2 - wait))
+
+
+def slow_body(port, index, n, length, piece, gap, reopen, net, path, until, out):
+    source = "127.0.%d.%d" % (net, 2 + index % 49)
+    head = ("POST %s HTTP/1.1\r\nHost: x\r\nContent-Type: application/x-www-form-urlencoded\r\n"
+            "Content-Length: %d\r\n\r\n" % (path, length)).encode()
+    # The connections are opened over the attacker's first tick, as its steady pace spreads them.
+    time.sleep(gap * index / n)
+    while time.monotonic() < until:
+        try:
+            s = socket.create_connection(("127.0.0.1", port), timeout=5, source_address=(source, 0))
+            s.sendall(head)
+            sent = 0
+            while sent < length and time.monotonic() < until:
+                s.sendall(b"x" * piece)
+                sent += piece
+                s.settimeout(gap)
+                try:
+                    if not s.recv(65536):
+                        break
+                    break  # an answer (the 408 or a 503) ends this connection too
+                except socket.timeout:
+                    pass
+            out["closed"] += 1
+            s.close()
+        except OSError:
+            out["closed"] += 1
+        time.sleep(reopen)
+
+
+def dots(port, n, path):
+    head, name = path.rsplit("/", 1)
+    for i in range(n):
+        variant = head + "/" + "./" * (i % 1000 + 1) + ("/" * (i // 1000)) + name
+        request(port, ("HEAD %s HTTP/1.1\r\n\r\n" % variant).encode(), 10)
+
+
+def main():
+    port, seconds, mode = int(sys.argv[1]), float(sys.argv[2]), sys.argv[3]
+    out = {"probes": 0, "ok": 0, "max_wait": 0.0, "closed": 0}
+    until = time.monotonic() + seconds
+    if mode == "dots":
+        dots(port, int(sys.argv[4]), sys.argv[5])
+        print(json.dumps(out))
+        return
+    threads = []
+    if mode == "slowbody":
+        n, length, piece, gap, path = sys.argv[4:9]
+        reopen = float(sys.argv[9]) if len(sys.argv) > 9 else float(gap)
+        net = int(sys.argv[10]) if len(sys.argv) > 10 else 0
+        for i in range(int(n)):
+            threads.append(threading.Thread(
+                target=slow_body, daemon=True,
+                args=(port, i, int(n), int(length), int(piece), float(gap), reopen, net, path, until, out)))
+        probe_path = path
+    else:
+        probe_path = sys.argv[4]
+    for t in threads:
+        t.start()
+    probe(port, probe_path, until, out)
+    for t in threads:
+        t.join(timeout=10)
+    print(json.dumps(out))
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,391 @@
+// What anonymous floods can make the daemon hold: commands, registry entries, answers, log lines
+// and memory. Each attack runs against the real daemon (throwaway MariaDB and RabbitMQ) while a
+// probe asks an authorised question every 200 ms and notes its longest wait.
+#include "api_daemon.h"
+
+#include <QElapsedTimer>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QTimer>
+#include <algorithm>
+#include <memory>
+
+using namespace api_daemon;
+
+namespace {
+
+constexpr qint64 k_mib = 1024 * 1024;
+// The floods of minutes are run for this long: the lines, the memory and the probe are bounded
+// per second, so a shorter run meets the same bounds.
+constexpr int k_flood_s = 15;
+
+// An authorised request every 200 ms; a request still open when the next is due is not doubled,
+// its wait goes on counting.
+class Probe : public QObject
+{
+public:
+    Probe(quint16 port, const QString& token)
+    {
+        request.setUrl(QUrl(QString("http://127.0.0.1:%1/api/setting?modem=3001&code=version").arg(port)));
+        request.setRawHeader("Cookie", "TARVIK_JWT=" + token.toLatin1());
+        tick.setInterval(200);
+        connect(&tick, &QTimer::timeout, this, &Probe::fire);
+        tick.start();
+        fire();
+    }
+    // The longest wait, the one still open included.
+    qint64 stop()
+    {
+        tick.stop();
+        if (open) worst = qMax(worst, since.elapsed());
+        return worst;
+    }
+    // The wait that 95 of 100 probes did not pass.
+    qint64 p95() const
+    {
+        QList<qint64> sorted = waits;
+        std::sort(sorted.begin(), sorted.end());
+        return sorted.isEmpty() ? worst : sorted.at(sorted.size() * 95 / 100);
+    }
+    int answered = 0;
+    QList<qint64> waits;
+
+private:
+    void fire()
+    {
+        if (open) {
+            worst = qMax(worst, since.elapsed());
+            return;
+        }
+        since.start();
+        open = nam.get(request);
+        connect(open, &QNetworkReply::finished, this, [this] {
+            worst = qMax(worst, since.elapsed());
+            waits << since.elapsed();
+            if (open->error() == QNetworkReply::NoError) ++answered;
+            open->deleteLater();
+            open = nullptr;
+        });
+    }
+    QNetworkAccessManager nam;
+    QNetworkRequest request;
+    QTimer tick;
+    QElapsedTimer since;
+    QNetworkReply* open = nullptr;
+    qint64 worst = 0;
+};
+
+qint64 rss_bytes(qint64 pid)
+{
+    QFile f(QString("/proc/%1/status").arg(pid));
+    if (!f.open(QIODevice::ReadOnly)) return -1;
+    for (const QByteArray& line : f.readAll().split('\n'))
+        if (line.startsWith("VmRSS:")) return line.mid(6).trimmed().split(' ').value(0).toLongLong() * 1024;
+    return -1;
+}
+
+// Sends datagrams to the port for `seconds`: random bytes of 1400, or the given frames in turn.
+const char* k_udp_flood = R"(
+import os, socket, sys, time
+port, seconds, frames = int(sys.argv[1]), float(sys.argv[2]), [bytes.fromhex(h) for h in sys.argv[3:]]
+s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+end, n = time.time() + seconds, 0
+while time.time() < end:
+    for _ in range(200):
+        data = frames[n % len(frames)] if frames else os.urandom(1400)
+        try:
+            s.sendto(data, ("127.0.0.1", port))
+        except OSError:
+            pass
+        n += 1
+print(n)
+)";
+
+} // namespace
+
+class tst_api_floods : public QObject
+{
+    Q_OBJECT
+
+    QMap<QString, QString> tokens;
+    std::unique_ptr<Daemon> daemon;
+    QSqlDatabase db;
+    quint16 udp_port = 0;
+    QString list_file;
+
+    int count(const QString& where) const { return scalar(db, "SELECT COUNT(*) FROM " + where).toInt(); }
+    qint64 rss() const { return rss_bytes(daemon->proc.processId()); }
+    qint64 log_bytes() const
+    {
+        qint64 n = 0;
+        for (const QFileInfo& f : QDir(daemon->path("log")).entryInfoList(QDir::Files))
+            n += f.size();
+        return n;
+    }
+    // A command whose row is stored once everything made before it is.
+    void settle(const QString& marker)
+    {
+        daemon->get("/api/setting/set?modem=3001&value=1&code=" + marker, cookie(tokens["admin"]));
+        QTRY_COMPARE_WITH_TIMEOUT(count("modems_setting WHERE setting='" + marker + "'"), 1, 30000);
+    }
+    // `ids` written comma-separated into a file that curl sends as one form field.
+    QString id_list(qint64 first, qint64 count)
+    {
+        QFile f(list_file);
+        if (!f.open(QIODevice::WriteOnly)) return QString();
+        QByteArray chunk;
+        for (qint64 i = 0; i < count; ++i) {
+            if (i) chunk += ',';
+            chunk += QByteArray::number(first + i);
+            if (chunk.size() > 1 << 20) {
+                f.write(chunk);
+                chunk.clear();
+            }
+        }
+        f.write(chunk);
+        return "@" + list_file;
+    }
+    // A form post as an attacker sends it (no token), run while the event loop, and so the
+    // probe, goes on; the reply's body.
+    QByteArray post(const QString& route, const QStringList& fields)
+    {
+        QProcess curl;
+        QStringList args{"-s", "--max-time", "120"};
+        for (const QString& field : fields) {
+            const int eq = field.indexOf('=');
+            const QString value = field.mid(eq + 1);
+            args << "-F" << (value.startsWith('@') ? field.left(eq + 1) + "<" + value.mid(1) : field);
+        }
+        curl.start("curl", args << QString("http://127.0.0.1:%1%2").arg(daemon->port).arg(route));
+        if (!curl.waitForStarted(5000)) return QByteArray();
+        (void)QTest::qWaitFor([&] { return curl.state() == QProcess::NotRunning; }, 130000);
+        return curl.readAllStandardOutput();
+    }
+    QString frame(int dst, int src) const
+    {
+        return QString::fromLatin1(
+            testsupport::run_tool("python3", {QFINDTESTDATA("hdlc_client.py")},
+                                  QString("frame %1 2 %2 1 13\n").arg(dst).arg(src).toLatin1())
+                .trimmed());
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY2(testsupport::services_available(), "no throwaway services");
+        db = testsupport::schema_database("st_api_floods", "floods");
+        QVERIFY(db.isOpen());
+        QSqlQuery q(db);
+        // 3001 runs new firmware; the channel's positions 0-2 are 3001-3003.
+        QVERIFY(q.exec(R"(INSERT INTO modems_setting (modem_id, ts, state, setting, data) VALUES
+            (3001, 1, 0, 'version', '{"sw":"1.0.4.0","hw":"h1"}'),
+            (3002, 1, 0, 'version', '{"sw":"1.0.4.0","hw":"h1"}'),
+            (3003, 1, 0, 'version', '{"sw":"1.0.4.0","hw":"h1"}'))"));
+        tokens = caller_tokens();
+        const QString uri = testsupport::service("STROVA_AMQP_URI");
+        testsupport::amqp_peer(uri, {"declare-queue", "floods_ul"});
+        testsupport::amqp_peer(uri, {"bind", "floods_dl", "floods_cap", "#"});
+        testsupport::amqp_peer(uri, {"purge", "floods_cap"});
+        udp_port = free_port();
+        const QVariantMap api{
+            {"authorization", QVariantList{QVariantMap{{"user", "ivan"}, {"pass", "s3cret-pw"}}}}};
+        const QVariantMap channel{{"UDPport", udp_port}, {"modems", QVariantList{3001, 3002, 3003}}};
+        daemon = std::make_unique<Daemon>(QVariantMap{{"rabbit", rabbit("floods_ul", "floods_dl")},
+                                                      {"api", api},
+                                                      {"transparent_channel", channel},
+                                                      {"log_level", 5}},
+                                          0, "st_api_floods");
+        list_file = daemon->path("list.txt");
+        QVERIFY2(daemon->start(true), qPrintable(daemon->log()));
+        QTRY_VERIFY_WITH_TIMEOUT(daemon->log().contains("hdlc transparent_channel created"), 10000);
+    }
+    void cleanupTestCase()
+    {
+        if (daemon) QVERIFY2(daemon->log().contains("http created"), "the start-up lines left the log");
+        daemon.reset();
+    }
+    void cleanup()
+    {
+        testsupport::amqp_peer(testsupport::service("STROVA_AMQP_URI"), {"purge", "floods_cap"});
+    }
+
+    // A million modems in one command request: only as many commands as the downlink queue has
+    // room for are numbered, the rest are refused before they are made.
+    void command_flood_makes_only_what_the_queue_takes()
+    {
+        const QVariantMap real =
+            daemon->json("/api/cmd/send?modem=3002&code=version").value("cmd_id").toMap();
+        QCOMPARE(real.size(), 1);
+        const qint64 log0 = log_bytes();
+        Probe probe(daemon->port, tokens["admin"]);
+        const QByteArray body = post("/api/cmd/send", {"modem=" + id_list(2, 1000000), "code=version"});
+        const qint64 worst = probe.stop();
+        qInfo() << "longest probe wait" << worst << "ms";
+        const QVariantMap made = QJsonDocument::fromJson(body).toVariant().toMap().value("cmd_id").toMap();
+        QVERIFY2(!made.isEmpty(), body.left(200).constData());
+        QVERIFY2(made.size() <= 10000, qPrintable(QString::number(made.size())));
+        QVERIFY2(worst <= 2000, qPrintable(QString("probe waited %1 ms").arg(worst)));
+        QTRY_VERIFY_WITH_TIMEOUT(daemon->log().contains("commands refused, the downlink queue is full"),
+                                 5000);
+
+        // Every command made has its row, the real one made before included; none was dropped.
+        settle("flood_1");
+        QCOMPARE(count("modems_cmd WHERE setting='version'"), made.size() + 1);
+        QCOMPARE(count("modems_cmd WHERE cmd_id=" + real.first().toString()), 1);
+        QVERIFY(!daemon->log().contains("took nothing for too long"));
+        QVERIFY(!daemon->log().contains("oldest downlink dropped"));
+        QVERIFY2(log_bytes() - log0 < 4 * k_mib, qPrintable(QString::number(log_bytes() - log0)));
+
+        // Once the broker took them, commands are made again.
+        QTRY_VERIFY_WITH_TIMEOUT(
+            !daemon->json("/api/cmd/send?modem=3003&code=version").value("cmd_id").toMap().isEmpty(), 30000);
+    }
+
+    // The period command to meters never heard is done on the spot but leaves nothing behind;
+    // a meter the registry holds still keeps it.
+    void period_command_to_unknown_meters_leaves_no_registry()
+    {
+        const qint64 rss0 = rss();
+        const int devices0 = daemon->answer("/api/RAM/modems", cookie(tokens["admin"])).toList().size();
+        const QByteArray body = post("/api/cmd/send", {"modem=" + id_list(5000000, 500000), "code=0.8.4"});
+        const QVariantMap made = QJsonDocument::fromJson(body).toVariant().toMap().value("cmd_id").toMap();
+        QVERIFY2(!made.isEmpty(), body.left(200).constData());
+        QVERIFY(daemon->log().contains("entries after the first 100000 ids left out"));
+        daemon->get("/api/cmd/send?modem=3001&code=0.8.4");
+        settle("flood_2");
+        QTRY_COMPARE_WITH_TIMEOUT(count("modems_cmd WHERE setting='0.8.4'"), made.size() + 1, 30000);
+        QCOMPARE(count("modems_setting WHERE setting='0.8.4' AND modem_id >= 5000000"), 0);
+        QCOMPARE(count("modems_setting WHERE setting='0.8.4' AND modem_id = 3001"), 1);
+        QCOMPARE(daemon->answer("/api/RAM/modems", cookie(tokens["admin"])).toList().size(), devices0);
+        QTRY_VERIFY2_WITH_TIMEOUT(rss() - rss0 < 64 * k_mib, qPrintable(QString::number(rss() - rss0)),
+                                  10000);
+    }
+
+    // Settings of two million modems: the list is cut, the answer bounded, the memory given back.
+    void settings_of_millions_are_cut()
+    {
+        const qint64 rss0 = rss();
+        Probe probe(daemon->port, tokens["admin"]);
+        const QByteArray body = post("/api/setting", {"modem=" + id_list(1, 2000000), "code=version"});
+        const qint64 worst = probe.stop();
+        qInfo() << "longest probe wait" << worst << "ms";
+        const QVariantMap answer = QJsonDocument::fromJson(body).toVariant().toMap();
+        QCOMPARE(answer.size(), 100000);
+        QVERIFY(answer.contains("3001") && answer.contains("100000") && !answer.contains("100001"));
+        QVERIFY2(worst <= 2000, qPrintable(QString("probe waited %1 ms").arg(worst)));
+        QTRY_VERIFY2_WITH_TIMEOUT(rss() - rss0 < 64 * k_mib, qPrintable(QString::number(rss() - rss0)),
+                                  10000);
+    }
+
+    // States of two million command numbers (the most a form field carries): asked in pieces
+    // the server takes; every stored one answered, the connection kept.
+    void states_of_millions_in_pieces()
+    {
+        QSqlQuery q(db);
+        QVERIFY(q.exec("INSERT INTO modems_cmd (cmd_id, modem_id, ts, setting, state) VALUES "
+                       "(21999990, 8999, 1, 'st_a', 3), (21999991, 8999, 1, 'st_b', 4), (20000007, 8999, 1, "
+                       "'st_c', 2)"));
+        Probe probe(daemon->port, tokens["admin"]);
+        const QByteArray body = post("/api/cmd/status", {"cmd_id=" + id_list(20000000, 2000000)});
+        const qint64 worst = probe.stop();
+        qInfo() << "longest probe wait" << worst << "ms";
+        QVERIFY2(worst <= 2000, qPrintable(QString("probe waited %1 ms").arg(worst)));
+        const QVariantMap states = QJsonDocument::fromJson(body).toVariant().toMap();
+        QCOMPARE(states.value("21999990").toString(), QString("DONE"));
+        QCOMPARE(states.value("21999991").toString(), QString("FAILED"));
+        QCOMPARE(states.value("20000007").toString(), QString("WAIT_DATA"));
+        QCOMPARE(states.size(), 3);
+        QVERIFY(!daemon->log().contains("MySQL server has gone away"));
+        QVERIFY(!daemon->log().contains("Lost connection"));
+        // The connection still serves.
+        QCOMPARE(daemon->json("/api/cmd/status?cmd_id=20000007").value("20000007").toString(),
+                 QString("WAIT_DATA"));
+    }
+
+    // Datagrams from anywhere: random bytes, then valid frames to the three positions. The log
+    // keeps its history, the probe its pace, the memory its bound; frames beyond the downlink
+    // road's room are dropped and counted.
+    void datagram_floods_are_bounded()
+    {
+        const qint64 rss0 = rss(), log0 = log_bytes();
+        const QStringList frames{frame(0, 16), frame(1, 16), frame(2, 16)};
+        for (const QStringList& payload : {QStringList(), frames}) {
+            Probe probe(daemon->port, tokens["admin"]);
+            QProcess flood;
+            flood.start("/usr/bin/python3", QStringList{"-c", k_udp_flood, QString::number(udp_port),
+                                                        QString::number(k_flood_s)} +
+                                                payload);
+            QVERIFY(flood.waitForStarted(5000));
+            QTRY_VERIFY_WITH_TIMEOUT(flood.state() == QProcess::NotRunning, (k_flood_s + 30) * 1000);
+            const qint64 worst = probe.stop();
+            qInfo() << "longest probe wait" << worst << "ms";
+            QVERIFY2(flood.readAllStandardOutput().trimmed().toLongLong() > 10000, "the flood did not run");
+            QVERIFY2(worst <= 2000, qPrintable(QString("probe waited %1 ms").arg(worst)));
+            QVERIFY2(probe.answered > 0, "the probe got no answer");
+            QVERIFY2(rss() - rss0 < 64 * k_mib, qPrintable(QString::number(rss() - rss0)));
+        }
+        QTRY_VERIFY_WITH_TIMEOUT(daemon->log().contains("hdlc datagram:"), 5000);
+        QVERIFY2(log_bytes() - log0 < 8 * k_mib, qPrintable(QString::number(log_bytes() - log0)));
+        QVERIFY(daemon->log().contains("http created"));
+    }
+
+    // Wrong passwords from 500 connections: the failed logins are counted, not all written.
+    void failed_login_flood_keeps_the_log()
+    {
+        const qint64 rss0 = rss(), log0 = log_bytes();
+        Probe probe(daemon->port, tokens["admin"]);
+        QProcess wrk;
+        wrk.start("wrk",
+                  {"-t", "2", "-c", "500", "-d", QString("%1s").arg(k_flood_s),
+                   QString("http://127.0.0.1:%1/api/authorization?user=ivan&pass=wrong").arg(daemon->port)});
+        QVERIFY(wrk.waitForStarted(5000));
+        QTRY_VERIFY_WITH_TIMEOUT(wrk.state() == QProcess::NotRunning, (k_flood_s + 30) * 1000);
+        const qint64 worst = probe.stop();
+        qInfo() << "longest probe wait" << worst << "ms";
+        const QByteArray report = wrk.readAllStandardOutput();
+        QVERIFY2(report.contains("requests in"), report.constData());
+        // 500 clients that reconnect for every request fill the listen queue of the HTTP server
+        // now and then, and a probe's connection then waits for its SYN to be sent again (1 s,
+        // then 3 s): the daemon's own pace is what the 95th percentile shows.
+        qInfo() << "95th percentile of the probe's waits" << probe.p95() << "ms";
+        QVERIFY2(probe.p95() <= 2000, qPrintable(QString("probe p95 %1 ms").arg(probe.p95())));
+        QTRY_VERIFY_WITH_TIMEOUT(daemon->log().contains("failed login:"), 5000);
+        QVERIFY2(log_bytes() - log0 < 8 * k_mib, qPrintable(QString::number(log_bytes() - log0)));
+        QVERIFY(daemon->log().contains("http created"));
+        QTRY_VERIFY2_WITH_TIMEOUT(rss() - rss0 < 64 * k_mib, qPrintable(QString::number(rss() - rss0)),
+                                  20000);
+    }
+
+    // Values the shift cannot hold are refused whole: nothing stored, the driver's time as it was.
+    void time_sync_refuses_values_beyond_32_bits_data()
+    {
+        QTest::addColumn<QString>("items");
+        QTest::newRow("offset below") << "offset=-2147483649";
+        QTest::newRow("offset above") << "offset=2147483648";
+        QTest::newRow("offset 2^63") << "offset=9223372036854775808";
+        QTest::newRow("timestamp 2^64") << "timestamp=18446744073709551616";
+        QTest::newRow("timestamp below") << "timestamp=-2147483649";
+        QTest::newRow("shift beyond") << "timestamp=-2147483648";
+        QTest::newRow("good offset, bad timestamp") << "offset=60&timestamp=4294967296";
+    }
+    void time_sync_refuses_values_beyond_32_bits()
+    {
+        QFETCH(QString, items);
+        const QStringList admin = cookie(tokens["admin"]);
+        QCOMPARE(daemon->json("/api/time_sync/set?offset=0", admin).value("res").toBool(), true);
+        const QByteArray before = [&] {
+            QFile f(daemon->path("tst.json"));
+            return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+        }();
+        QCOMPARE(daemon->json("/api/time_sync/set?" + items, admin), (QVariantMap{{"res", false}}));
+        QFile f(daemon->path("tst.json"));
+        QVERIFY(f.open(QIODevice::ReadOnly));
+        QCOMPARE(f.readAll(), before);
+        const QVariantMap time = daemon->json("/api/info", admin).value("time").toMap();
+        QVERIFY(qAbs(time.value("timestamp").toLongLong() - QDateTime::currentSecsSinceEpoch()) < 5);
+        QCOMPARE(time.value("offset").toString(), QString("0"));
+    }
+};
+
+QTEST_GUILESS_MAIN(tst_api_floods)
+#include "tst_api_floods.moc"
