@@ -136,13 +136,15 @@ void AmqpClientPrivate::_q_connect()
         socket->connectToHostEncrypted(host, port, QIODevice::ReadWrite, QAbstractSocket::AnyIPProtocol);
     else
         socket->connectToHost(host, port, QIODevice::ReadWrite, QAbstractSocket::AnyIPProtocol);
+    // The time-out counts from here: a host that never answers the TCP connect would otherwise
+    // hold the connection in its attempt for minutes.
+    openTimer->start(timings.openTimeout);
 }
 
 void AmqpClientPrivate::_q_socketConnected()
 {
     socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
     socket->setSocketOption(QAbstractSocket::KeepAliveOption, 1);
-    openTimer->start(timings.openTimeout);
     socket->write(protocolHeader, sizeof protocolHeader);
 }
 
@@ -183,6 +185,9 @@ void AmqpClientPrivate::_q_socketError(QAbstractSocket::SocketError error)
     // queued. Dead peers are the heartbeat's business.
     if (replacingSocket || error == QAbstractSocket::SocketTimeoutError) return;
     errorString = socket->errorString();
+    // A connect that failed is followed by no disconnected signal: its open time-out ends here,
+    // so that it cannot fire for an attempt that is over.
+    openTimer->stop();
     reportRefusedLogin();
     if (!userClosed)
         AMQP::log(AMQP::LogException, QStringLiteral("AMQP %1: socket error: %2").arg(peer(), errorString));

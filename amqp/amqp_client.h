@@ -21,7 +21,7 @@ struct AmqpTimings
 {
     int firstRetryDelay = 1000;    // ms; the first back-off step after a failure
     int retryGrowthLimit = 120000; // ms; the delay grows fivefold while it is below this
-    int openTimeout = 30000;       // ms from the TCP connect to connection.open-ok
+    int openTimeout = 30000;       // ms from the start of the TCP connect to connection.open-ok
     int heartbeatUnit = 1000;      // ms per negotiated heartbeat second
 };
 

@@ -4,6 +4,7 @@
 #include "log_limiter.h"
 #include "logger.h"
 #include "quit_signals.h"
+#include "rabbit_ul.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -50,6 +51,7 @@ rabbit_man_dl::rabbit_man_dl(QString uri_, QString exchange_name_, QString vhost
     connect(&client, &AmqpClient::disconnected, this, &rabbit_man_dl::disconnected);
     connect(&client, &AmqpClient::connected, this, &rabbit_man_dl::connected);
     connect(&client, &AmqpClient::unblocked, this, &rabbit_man_dl::publish_next);
+    rabbit_link_setup(client);
     client.connectToHost(uri);
     client.setAutoReconnect(true);
     client.setVirtualHost(vhost);

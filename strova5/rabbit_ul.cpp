@@ -4,6 +4,14 @@
 #include "logger.h"
 #include "quit_signals.h"
 
+void rabbit_link_setup(AmqpClient& client)
+{
+    client.setHeartbeatDelay(15);
+    AmqpTimings timings = client.timings();
+    timings.openTimeout = 15000;
+    client.setTimings(timings);
+}
+
 rabbit_man_ul::rabbit_man_ul(QString uri_, QString queue_name_, QString vhost, QObject* parent)
     : QObject(parent), uri(uri_), queue_name(queue_name_)
 {
@@ -14,6 +22,7 @@ rabbit_man_ul::rabbit_man_ul(QString uri_, QString queue_name_, QString vhost, Q
     }
     connect(&client, &AmqpClient::disconnected, this, &rabbit_man_ul::disconnected, Qt::DirectConnection);
     connect(&client, &AmqpClient::connected, this, &rabbit_man_ul::connected, Qt::DirectConnection);
+    rabbit_link_setup(client);
     client.connectToHost(uri);
     client.setVirtualHost(vhost);
     client.setAutoReconnect(true);

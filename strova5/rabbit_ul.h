@@ -8,6 +8,10 @@
 
 class AmqpQueue;
 
+// The settings the consumer and the publisher give their broker link: a heartbeat of 15 s, so a
+// silent link is found within about 30 s, and an open given up after 15 s without an answer.
+void rabbit_link_setup(AmqpClient& client);
+
 class rabbit_man_ul : public QObject
 {
     Q_OBJECT

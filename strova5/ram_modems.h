@@ -27,6 +27,15 @@
 
 // What the driver holds of one of a meter's ring archives (14 day, 15 hour), plus the state
 // of the one archive-index request that may be outstanding for it.
+// A wall-clock stamp this run wrote, with the monotonic time it was written at: while the
+// stamp still holds that value its age is measured on the monotonic clock, which a step of the
+// wall clock does not move.
+struct steady_stamp
+{
+    uint32_t wall = 0;
+    qint64 steady_ms = 0;
+};
+
 struct arch_index
 {
     uint32_t type = 14;
@@ -37,6 +46,7 @@ struct arch_index
     int32_t req_index = -1;           // -1 = no request outstanding
     int32_t req_counter = 0;          // sends left for the request
     uint32_t req_ts = 0;              // last send; 0 = send at once
+    steady_stamp req_set;             // req_ts as this run set it
     uint32_t default_ts = 0;          // time stored for req_index if the meter never answers
     uint32_t cmd_id = 0;              // last "get_arch_index" command of the request
     int32_t cause_ret = 0;            // last scheduler decision for this archive
@@ -76,6 +86,7 @@ struct modem_record
     uint16_t bs_dl = 0;         // base station of the last downlink; 0 = none known
     uint32_t last_success_dl_ts = 0;
     uint32_t get_index_flags = 0;
+    steady_stamp version_set, sync_set; // the stamps "time_version", "time_sync" as this run set them
     float max_busyness[4] = {0.95f, 0.9f, 0.8f, 0.7f}; // by dl_layer, fraction of 1
     QVariantMap settings; // read it freely on the main thread; write it through set_setting
 

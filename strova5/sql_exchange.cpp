@@ -8,13 +8,20 @@
 #include "sql_loader.h"
 
 #include <QDateTime>
+#include <QDeadlineTimer>
+#include <QElapsedTimer>
 #include <QRandomGenerator>
+#include <QSqlDriver>
 #include <QSqlField>
 #include <QSqlQuery>
 #include <QSqlRecord>
 #include <QThread>
 #include <QTimer>
 #include <algorithm>
+#include <dlfcn.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
 
 SQL_Exchange* SQL_Exchange::instance = nullptr;
 
@@ -151,8 +158,37 @@ QSqlDatabase SQL_Exchange::add_connection(const QVariantMap& cfg, const QString&
     c.setDatabaseName(cfg.value(QStringLiteral("db_name"), QStringLiteral("mysql")).toString());
     c.setUserName(cfg.value(QStringLiteral("user"), QStringLiteral("root")).toString());
     c.setPassword(cfg.value(QStringLiteral("pass"), QStringLiteral("8263")).toString());
-    c.setConnectOptions(QStringLiteral("MYSQL_OPT_RECONNECT=1"));
+    // Without time-outs a statement on a link gone silent (no reset, no answer) waits forever.
+    const QString t = QString::number(link_timeout_s);
+    c.setConnectOptions(QStringLiteral("MYSQL_OPT_RECONNECT=1;MYSQL_OPT_CONNECT_TIMEOUT=%1;"
+                                       "MYSQL_OPT_READ_TIMEOUT=%1;MYSQL_OPT_WRITE_TIMEOUT=%1")
+                            .arg(t));
     return c;
+}
+
+void SQL_Exchange::set_keepalive(const QSqlDatabase& c)
+{
+    // Qt's driver has no option for it: the socket comes from the client library the driver
+    // loaded, asked by name so that no build needs its headers.
+    using get_socket_fn = int (*)(void*);
+    static const get_socket_fn get_socket = [] {
+        void* lib = dlopen("libmariadb.so.3", RTLD_LAZY | RTLD_NOLOAD);
+        return lib ? reinterpret_cast<get_socket_fn>(dlsym(lib, "mysql_get_socket")) : nullptr;
+    }();
+    if (!get_socket || !c.isOpen() || !c.driver()) return;
+    const QVariant handle = c.driver()->handle();
+    if (qstrcmp(handle.typeName(), "MYSQL*") != 0) return;
+    void* mysql = *static_cast<void* const*>(handle.constData());
+    const int fd = mysql ? get_socket(mysql) : -1;
+    if (fd < 0) return;
+    // Probes after 5 s idle, 3 of them 2 s apart; sent bytes unacknowledged for the time-out end
+    // the connection as well.
+    const int on = 1, idle = 5, interval = 2, count = 3, unacked_ms = link_timeout_s * 1000;
+    setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
+    setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
+    setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
+    setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof count);
+    setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &unacked_ms, sizeof unacked_ms);
 }
 
 bool SQL_Exchange::init()
@@ -162,6 +198,8 @@ bool SQL_Exchange::init()
         LOG_EXC << "can't open db" << db.lastError().text();
         return false;
     }
+    set_keepalive(db);
+    main_try_at = 0; // a fresh connection: its first statement tries it even if saves found none
 
     QSqlQuery q(db);
     if (!set_session_charset()) {
@@ -214,19 +252,32 @@ bool SQL_Exchange::init()
     tmr_save->start(int(timers.value(QStringLiteral("data_ms"), 200).toUInt()));
 
     // A termination signal writes what is waiting before the event loop ends, also when that
-    // means waiting for the server to come back: those uplinks are acknowledged already.
+    // means waiting for the server to come back: those uplinks are acknowledged already. The
+    // line saying so comes within the link time-out also while a run hangs on a silent link.
     if (!quit_hook)
         quit_hook = add_quit_hook([this] {
             // No save starts by itself from here on: what comes later is the destructor's.
             quitting = true;
             tmr_save->stop();
             save_due = false;
-            slot_tmr_save();
-            for (bool told = false; pending_rows() > 0; told = true) {
-                if (!told)
-                    LOG_EXC << "quitting: waiting for the database to take" << pending_rows() << "rows";
-                QThread::msleep(1000);
-                slot_tmr_save();
+            QElapsedTimer waited;
+            waited.start();
+            const qint64 bound = link_timeout_s * 500; // well within the time-out
+            bool told = false;
+            const auto tell = [&] {
+                if (told || pending_rows() == 0) return;
+                told = true;
+                LOG_EXC << "quitting: waiting for the database to take" << pending_rows() << "rows";
+            };
+            for (bool first = true;; first = false) {
+                while (!settle_within(told ? 1000 : qMax<qint64>(1, bound - waited.elapsed())))
+                    if (waited.elapsed() >= bound) tell();
+                if (pending_rows() == 0) return;
+                if (!first) {
+                    tell();
+                    QThread::msleep(1000);
+                }
+                save_run();
             }
         });
 
@@ -283,7 +334,9 @@ void SQL_Exchange::settle()
     take_back_run();
     const QSqlError error = last_error;
     last_error = writer_error;
-    if (open_failed) {
+    // A server that cannot be reached at all (a silent link ends the attempt only at the connect
+    // time-out) is no reason to move the writes onto the main thread: that would stall it too.
+    if (open_failed && classify(writer_error) != Error_class::connection) {
         // Readings must not wait for a connection the server will not grant (a per-account
         // limit): the main connection takes them meanwhile.
         if (!writer_down)
@@ -304,10 +357,68 @@ void SQL_Exchange::settle()
         last_error = error;
 }
 
+bool SQL_Exchange::settle_within(qint64 ms)
+{
+    if (!writer || QThread::currentThread() == writer) return true;
+    {
+        QMutexLocker lock(&writer_mutex);
+        const QDeadlineTimer deadline(ms);
+        while (writer_busy)
+            if (!writer_done.wait(&writer_mutex, deadline)) break;
+        if (writer_busy) return false;
+    }
+    settle(); // only the main thread hands out runs: none started meanwhile
+    return true;
+}
+
+bool SQL_Exchange::ready_for_statement()
+{
+    if (QThread::currentThread() == writer) return true;
+    const qint64 bound = link_timeout_s * 1000;
+    const bool was_away = db_away;
+    // While the database is away one statement a bound tries it, and none waits for the writer;
+    // a run that comes back having lost the link ends the wait for this one too.
+    const bool ready = !(was_away && clock.elapsed() < main_try_at) && settle_within(was_away ? 0 : bound) &&
+                       !(db_away && !was_away);
+    if (ready) {
+        if (db_away) main_try_at = clock.elapsed() + bound;
+        return true;
+    }
+    last_error = QSqlError(QStringLiteral("the database link is silent or lost: the statement is not sent"),
+                           QString(), QSqlError::ConnectionError);
+    if (read_lines.pass())
+        LOG_EXC << "the database link is silent or lost: the main thread sends no statement until it is back;"
+                << "rows waiting:" << pending_rows();
+    return false;
+}
+
+void SQL_Exchange::note_main_statement(const QSqlError& error, bool answered, const QElapsedTimer& took,
+                                       const QString& statement)
+{
+    if (QThread::currentThread() == writer) return;
+    // Every such wait stalls the API and the uplinks' intake alike.
+    if (took.elapsed() >= 1000)
+        LOG_WRN << "the main thread waited" << took.elapsed() << "ms for the database:" << log_cut(statement, 200);
+    if (answered) {
+        note_reachable(true);
+        return;
+    }
+    if (classify(error) != Error_class::connection || db_away) return;
+    const QSqlError kept = last_error;
+    last_error = error;
+    note_reachable(false);
+    last_error = kept;
+    main_try_at = clock.elapsed() + link_timeout_s * 1000;
+}
+
 bool SQL_Exchange::run(QSqlQuery& query, const QString& statement)
 {
-    settle();
-    if (query.exec(statement))
+    if (!ready_for_statement()) return false;
+    QElapsedTimer took;
+    took.start();
+    const bool answered = query.exec(statement);
+    note_main_statement(query.lastError(), answered, took, statement);
+    if (answered)
         return true;
     last_error = query.lastError();
     return false;
@@ -398,18 +509,31 @@ void SQL_Exchange::check_intake()
     }
 }
 
+bool SQL_Exchange::timed_out(const QElapsedTimer& took)
+{
+    return classify(last_error) == Error_class::connection && took.elapsed() >= (link_timeout_s - 1) * 1000;
+}
+
 bool SQL_Exchange::reconnect()
 {
     // The client library reconnects on a statement once it has seen the link broken, which a
     // write into a connection the server just closed may only find out; this statement also
-    // restores the charset.
-    return set_session_charset() || (classify(last_error) == Error_class::connection && set_session_charset());
+    // restores the charset. Not twice on a silent link: each try waits the whole time-out.
+    QElapsedTimer took;
+    took.start();
+    return set_session_charset() ||
+           (classify(last_error) == Error_class::connection && !timed_out(took) && set_session_charset());
 }
 
 SQL_Exchange::Outcome SQL_Exchange::attempt(QSqlQuery& query, const QString& statement)
 {
+    QElapsedTimer took;
+    took.start();
     if (run(query, statement))
         return Outcome::written;
+    // A statement that waited out the time-out met a silent link: a reconnection now would wait
+    // as long again. The link counts as lost; the next run tries it.
+    if (timed_out(took)) return Outcome::away;
     // A lost link (also a statement beyond max_allowed_packet, after which the server closes
     // the connection) needs a fresh connection before anything else is sent.
     const Error_class kind = classify(last_error);
@@ -517,7 +641,9 @@ bool SQL_Exchange::set_session_charset()
 {
     // The first statement of a run also carries a reconnection.
     QSqlQuery q(conn());
-    return run(q, session_statement());
+    if (!run(q, session_statement())) return false;
+    set_keepalive(conn());
+    return true;
 }
 
 void SQL_Exchange::slot_tmr_save()
@@ -566,7 +692,9 @@ void SQL_Exchange::save_run()
         QMetaObject::invokeMethod(
             this,
             [this] {
-                settle();
+                // A tick may have handed out the next run meanwhile: this call must not wait
+                // for that one, which on a silent link takes the whole time-out.
+                settle_within(0);
                 if (save_due && !quitting && !writer_in_flight()) {
                     save_due = false;
                     save_run();
@@ -950,6 +1078,7 @@ void SQL_Exchange::note_reachable(bool reached)
     } else if (reached && db_away) {
         db_away = false;
         LOG_WRN << "database reachable again";
+        read_lines.end();
     }
 }
 

@@ -10,6 +10,8 @@
 // The operations other components call are virtual so that tests can stand a double in its place;
 // the constructor opens nothing (init does), so a double needs no database.
 
+#include "log_limiter.h"
+#include "logger.h"
 #include "records.h"
 
 #include <QElapsedTimer>
@@ -52,6 +54,11 @@ class SQL_Exchange : public QObject
     Q_OBJECT
 public:
     static SQL_Exchange* instance;
+
+    // A silent link to the server counts as lost after this many seconds: the client library's
+    // connect, read and write time-outs of every connection. No statement of the main thread
+    // waits longer for the writer either.
+    static constexpr int link_timeout_s = 10;
 
     // [upper-case hex OBIS code, column name] of every value column of `modems_data`, in column
     // order, and the same codes as OBIS values.
@@ -126,6 +133,9 @@ public:
     // SQL text forms of values.
     // A connection named `name` with the server settings of the "sql" object (not opened).
     static QSqlDatabase add_connection(const QVariantMap& cfg, const QString& name);
+    // TCP keepalive on the open connection's socket, so that an idle link whose peer vanished is
+    // found lost too; again after each run's first statement, which may have reconnected.
+    static void set_keepalive(const QSqlDatabase& c);
     static QString sql_text(const QString& text);     // quoted, every special character escaped
     // The statement every connection of the daemon sends before each run of work: the character
     // set, a bounded lock wait and the session's sql_mode. The client library's silent
@@ -236,9 +246,28 @@ protected:
     bool settle_status_doubt();
     // Executes one statement; a failure leaves its error in last_error and is not logged here.
     bool run(QSqlQuery& query, const QString& statement);
+    // Main thread, before a statement of its own: waits for the run in flight, at most the link
+    // time-out, not at all while the database is known away. False when the run is still out
+    // (the statement is not sent, so that the server still sees one thread's order) and while
+    // the database is away, but for one statement a link time-out that tries it; last_error
+    // then says why (a connection error).
+    bool ready_for_statement();
+    // Main thread, after a statement of its own: a lost link marks the database away, so that
+    // the statements after it do not wait too; an answer marks it back.
+    // A wait of a second or more is logged with the statement.
+    void note_main_statement(const QSqlError& error, bool answered, const QElapsedTimer& took,
+                             const QString& statement);
+    qint64 main_try_at = 0; // clock time before which, while away, the main thread sends nothing
+    // Waits at most `ms` for the run in flight and takes it back; false when it is still out.
+    bool settle_within(qint64 ms);
+    // Lines of reading statements that were not answered (link silent or lost): once when it
+    // starts, then at most once a minute with a count.
+    log_limiter read_lines{QStringLiteral("database reads not answered"), LVL_EXC, 1, 60000};
     bool set_session_charset();
     // A fresh connection when the last one was lost; false when the server cannot be reached.
     bool reconnect();
+    // The statement timed `took` lost its connection by waiting out the time-out: a silent link.
+    bool timed_out(const QElapsedTimer& took);
     // What a server error means for the rows of the statement; decided here only.
     // connection: the link is gone (reconnect; the rows are sent again);
     // passing: a state of the server that passes (read-only, lock wait, deadlock, too many

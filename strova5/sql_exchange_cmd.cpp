@@ -85,7 +85,10 @@ QVariantMap SQL_Exchange::send_dl(QList<uint32_t> modems, QStringList rights, QS
         }
         if (setting == QLatin1String("94.7.0")) {
             const uint32_t limit = cfg.value(QStringLiteral("ts_req_curr_last"), 5).toUInt();
-            if (now - ts_req_curr_last <= limit)
+            // Signed: after the clock went back the last request is as recent as can be.
+            const int64_t age = int64_t(now) - int64_t(ts_req_curr_last);
+            if (age < 0) ts_req_curr_last = now;
+            if (age <= int64_t(limit))
                 continue;
             ts_req_curr_last = now;
         }
@@ -184,9 +187,14 @@ QVariantMap SQL_Exchange::get_cmd_states(QList<uint32_t> cmd_ids)
                                    .arg(max_states - out.size());
         QSqlQuery q(db);
         if (!run(q, select)) {
-            LOG_EXC << last_error.text() << log_cut(select);
+            // A silent link was said by run() already (no server error code); a lost one fails
+            // every read alike.
+            const bool said = last_error.nativeErrorCode().isEmpty();
+            if (classify(last_error) == Error_class::refused || (!said && read_lines.pass()))
+                LOG_EXC << last_error.text() << log_cut(select);
             return out;
         }
+        read_lines.end();
         while (q.next())
             out.insert(QString::number(q.value(QStringLiteral("cmd_id")).toUInt()),
                        cmd_state_text(q.value(QStringLiteral("state")).toUInt()));

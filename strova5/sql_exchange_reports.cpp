@@ -5,6 +5,7 @@
 
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QElapsedTimer>
 #include <QSqlQuery>
 #include <QSqlRecord>
 #include <QVector>
@@ -149,9 +150,18 @@ OBIS code_of_column(const QString& column)
 bool SQL_Exchange::run_query(QSqlQuery& q, const QString& statement, int fail_level)
 {
     q.setForwardOnly(true);
-    settle();
-    if (q.exec(statement)) return true;
-    STROVA_LOG(fail_level) << q.lastError().text() << statement;
+    if (!ready_for_statement()) return false; // said there, once an outage
+    QElapsedTimer took;
+    took.start();
+    const bool answered = q.exec(statement);
+    note_main_statement(q.lastError(), answered, took, statement);
+    if (answered) {
+        read_lines.end();
+        return true;
+    }
+    // A lost link fails every read alike: its lines are limited, a refused statement's are not.
+    if (classify(q.lastError()) == Error_class::refused || read_lines.pass())
+        STROVA_LOG(fail_level) << q.lastError().text() << statement;
     return false;
 }
 

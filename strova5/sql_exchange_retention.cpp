@@ -71,7 +71,7 @@ void SQL_Exchange::remove_old(QList<uint32_t> types, uint32_t time)
                                    .arg(joined(event_types));
 
     LOG_WRN << del_data;
-    settle();
+    if (!ready_for_statement()) return; // the next tick deletes what this one leaves
     QSqlQuery q(db);
     if (!q.exec(del_data)) {
         LOG_ERR << q.lastError().text() << del_data;

@@ -44,6 +44,12 @@ uint8_t SQL_loader::stored_type_of_kind(uint8_t kind)
     }
 }
 
+void SQL_loader::set_log_clock(std::function<qint64()> monotonic_ms)
+{
+    for (log_limiter* l : {&session_lines, &failed_lines, &dropped_loads, &dropped_tails})
+        l->set_clock(monotonic_ms);
+}
+
 void SQL_loader::run()
 {
     QTimer sec;
@@ -86,6 +92,9 @@ void SQL_loader::try_open()
     tmr_reopen->stop();
     open_failed = false;
     open_failed_logged = false;
+    dropped_loads.end();
+    dropped_tails.end();
+    SQL_Exchange::set_keepalive(db);
     LOG_WRN << "db_loader open";
     tmr_sec->start(1000);
 }
@@ -93,15 +102,21 @@ void SQL_loader::try_open()
 bool SQL_loader::begin_run()
 {
     QSqlQuery q(db);
-    if (q.exec(SQL_Exchange::session_statement())) return true;
-    LOG_ERR << "db_loader session not set:" << q.lastError().text();
+    if (q.exec(SQL_Exchange::session_statement())) {
+        // The statement may have reconnected: the new socket gets its keepalive too.
+        SQL_Exchange::set_keepalive(db);
+        if (session_lines.end()) LOG_WRN << "db_loader session set again";
+        failed_lines.end();
+        return true;
+    }
+    if (session_lines.pass()) LOG_ERR << "db_loader session not set:" << q.lastError().text();
     return false;
 }
 
 void SQL_loader::slot_loader_req(uint32_t modem_id, uint8_t type, uint32_t limit)
 {
     if (!db.isOpen()) {
-        LOG_DBG << "db_loader not open: index load dropped" << modem_id << type;
+        if (dropped_loads.pass()) LOG_DBG << "db_loader not open: index load dropped" << modem_id << type;
         return;
     }
     if (!mutex.tryLock(1000)) return; // the controller asks again with a later uplink
@@ -117,7 +132,7 @@ void SQL_loader::slot_loader_req(uint32_t modem_id, uint8_t type, uint32_t limit
     QSqlQuery q(db);
     q.setForwardOnly(true);
     if (!q.exec(select)) {
-        LOG_ERR << q.lastError().text() << select;
+        if (failed_lines.pass()) LOG_ERR << q.lastError().text() << select;
         mutex.unlock();
         return;
     }
@@ -144,7 +159,7 @@ void SQL_loader::slot_remove_tail(uint32_t modem_id)
 void SQL_loader::queue_remove_tail(uint32_t modem_id)
 {
     if (open_failed) {
-        LOG_DBG << "db_loader not open: remove_tail dropped" << modem_id;
+        if (dropped_tails.pass()) LOG_DBG << "db_loader not open: remove_tail dropped" << modem_id;
         return;
     }
     QMutexLocker lock(&tail_mutex);
@@ -201,7 +216,7 @@ void SQL_loader::slot_timer_sec()
         if (cut <= 0) continue;
         const QString del = templ.arg(modem_id).arg(p.type).arg(cut);
         if (!q.exec(del)) {
-            LOG_ERR << q.lastError().text() << del;
+            if (failed_lines.pass()) LOG_ERR << q.lastError().text() << del;
             break;
         }
     }

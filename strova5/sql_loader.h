@@ -8,6 +8,9 @@
 // back to SQL_Exchange by value. Whoever owns it stops it with quit()
 // and wait() before deleting it; the connection is closed and removed in the thread itself.
 
+#include "log_limiter.h"
+#include "logger.h"
+
 #include <QList>
 #include <QMap>
 #include <QMutex>
@@ -31,6 +34,9 @@ public:
 
     // The stored `type` of the records of an archive kind, as the index map is read.
     static uint8_t stored_type_of_kind(uint8_t kind);
+
+    // The monotonic clock that paces the loader's repeated lines; tests move it by hand.
+    void set_log_clock(std::function<qint64()> monotonic_ms);
 
     // Queues a modem for the retention tick's tail removal, unless it waits already; any thread.
     void queue_remove_tail(uint32_t modem_id);
@@ -63,4 +69,11 @@ private:
     QSet<uint32_t> remove_tail_queued; // the same modems, for a constant-time "already queued"
     int reopen_ms;
     bool open_failed_logged = false;
+    // Lines of an outage, each kind once when it starts, then at most once a minute with a
+    // count: the retention tick meets a lost server every second, and every uplink queues a
+    // tail removal.
+    log_limiter session_lines{QStringLiteral("db_loader session not set"), LVL_ERR, 1, 60000};
+    log_limiter failed_lines{QStringLiteral("db_loader statement failed"), LVL_ERR, 1, 60000};
+    log_limiter dropped_loads{QStringLiteral("db_loader not open: index load dropped"), LVL_DBG, 1, 60000};
+    log_limiter dropped_tails{QStringLiteral("db_loader not open: remove_tail dropped"), LVL_DBG, 1, 60000};
 };

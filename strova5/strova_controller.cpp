@@ -7,6 +7,7 @@
 #include "sql_exchange.h"
 
 #include <QDateTime>
+#include <QElapsedTimer>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QRandomGenerator>
@@ -18,6 +19,14 @@ strova_controller* strova_controller::instance = nullptr;
 
 std::function<uint32_t()> strova_controller::time_source = [] {
     return uint32_t(QDateTime::currentSecsSinceEpoch());
+};
+std::function<qint64()> strova_controller::steady_source = [] {
+    static QElapsedTimer clock = [] {
+        QElapsedTimer t;
+        t.start();
+        return t;
+    }();
+    return clock.elapsed();
 };
 std::function<uint32_t()> strova_controller::random_source = [] {
     return QRandomGenerator::global()->generate();
@@ -134,8 +143,9 @@ bool strova_controller::send_cmd_throttled(uint32_t modem, const QVariantMap& se
                                            const QStringList& rights, uint32_t period)
 {
     const uint32_t stamp = settings.value(k_time_version).toUInt();
-    if (stamp != 0 && now - stamp <= period) return false;
+    if (stamp != 0 && age_of(stamp, steady_of(modem, k_time_version)) <= int64_t(period)) return false;
     if (RAM_modems::instance) RAM_modems::instance->slot_set_setting(modem, k_time_version, uint(now), true);
+    note_stamp(modem, k_time_version);
     if (SQL_Exchange::instance) SQL_Exchange::instance->send_dl(modem, rights, setting, data);
     return true;
 }
@@ -163,12 +173,36 @@ bool strova_controller::stamp_fresh(uint32_t modem, const QString& stamp, uint32
 {
     if (!RAM_modems::instance) return false;
     const uint32_t t = RAM_modems::instance->get_setting(modem, stamp).toUInt();
-    return t != 0 && now - t <= period;
+    return t != 0 && age_of(t, steady_of(modem, stamp)) <= int64_t(period);
 }
 
 void strova_controller::set_stamp(uint32_t modem, const QString& stamp)
 {
     if (RAM_modems::instance) RAM_modems::instance->slot_set_setting(modem, stamp, uint(now), true);
+    note_stamp(modem, stamp);
+}
+
+steady_stamp* strova_controller::steady_of(uint32_t modem, const QString& stamp) const
+{
+    modem_record* rec = RAM_modems::instance ? RAM_modems::instance->find_modem(modem) : nullptr;
+    if (!rec) return nullptr;
+    if (stamp == k_time_version) return &rec->version_set;
+    if (stamp == k_time_sync) return &rec->sync_set;
+    return nullptr;
+}
+
+void strova_controller::note_stamp(uint32_t modem, const QString& stamp)
+{
+    if (steady_stamp* set = steady_of(modem, stamp)) *set = steady_stamp{now, steady_source()};
+}
+
+int64_t strova_controller::age_of(uint32_t stamp, const steady_stamp* set) const
+{
+    if (set && stamp != 0 && set->wall == stamp)
+        return std::max<qint64>(0, steady_source() - set->steady_ms) / 1000;
+    const int64_t age = int64_t(now) - int64_t(stamp);
+    if (age < -k_day) return INT64_MAX;
+    return std::max<int64_t>(0, age);
 }
 
 // ---------------------------------------------------------------- timers
@@ -374,12 +408,13 @@ bool strova_controller::request_arch_index(uint32_t modem, modem_record& rec, ar
         aix.cause_ret = 1;
         return true;
     }
-    if (now - aix.req_ts <= rec.req_timeout) {
+    if (aix.req_ts != 0 && age_of(aix.req_ts, &aix.req_set) <= int64_t(rec.req_timeout)) {
         aix.cause_ret = 4;
         return true;
     }
     if (aix.req_counter > 0) {
         aix.req_ts = now;
+        aix.req_set = steady_stamp{now, steady_source()};
         --aix.req_counter;
         if (bs_record* bs = ram->find_bs(rec.bs_dl)) {
             if (bs_too_busy(ram, rec, bs)) {
@@ -671,7 +706,7 @@ void strova_controller::auto_time_sync(uint32_t M)
     if (!config.contains(QStringLiteral("auto_time_sync"))) return;
     const uint32_t t = RAM_modems::instance->get_setting(M, k_time_sync).toUInt();
     if (t != 0) {
-        const uint32_t age = now - t;
+        const int64_t age = age_of(t, steady_of(M, k_time_sync));
         const double limit = double(config.value(QStringLiteral("auto_time_sync"), 86400).toUInt()) *
                              (1.0 + double(random_source() % 1000) / 1000.0);
         if (double(age) <= limit) return;

@@ -18,6 +18,7 @@
 class QTimer;
 struct modem_record;
 struct arch_index;
+struct steady_stamp;
 
 class strova_controller : public QObject
 {
@@ -29,6 +30,8 @@ public:
     // on simulated time; set them before constructing the controller.
     static std::function<uint32_t()> time_source;
     static std::function<uint32_t()> random_source;
+    // Monotonic milliseconds, for the age of the stamps this run wrote; tests replace it too.
+    static std::function<qint64()> steady_source;
 
     strova_controller(QVariantMap config, QObject* parent);
     ~strova_controller() override;
@@ -73,6 +76,14 @@ private:
     // True when the modem's live stamp was written less than `period` seconds ago.
     bool stamp_fresh(uint32_t modem, const QString& stamp, uint32_t period) const;
     void set_stamp(uint32_t modem, const QString& stamp);
+    // Seconds since the wall-clock `stamp`: on the monotonic clock while `set` says this run
+    // wrote it, else the signed difference to the wall clock. A stamp ahead of the clock (the
+    // clock went back) is as young as can be, unless more than a day ahead, which no step of a
+    // clock in service explains: then it is due.
+    int64_t age_of(uint32_t stamp, const steady_stamp* set) const;
+    // Where the registry keeps the run's record of a modem's stamp; null when it has none.
+    steady_stamp* steady_of(uint32_t modem, const QString& stamp) const;
+    void note_stamp(uint32_t modem, const QString& stamp);
     void check_settings(uint32_t modem, const Parser_ul_app& ul, const QVariantMap& s);
     void check_calibration(uint32_t modem, const QVariantMap& s);
     bool check_time_sync_on_values(uint32_t modem, const Parser_ul_app& ul);

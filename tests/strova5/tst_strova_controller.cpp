@@ -126,6 +126,8 @@ private slots:
         g_now = D0 + 10 * 3600; // 13:00 at the default zone (+180 min)
         g_random = 0;
         strova_controller::time_source = [] { return g_now; };
+        // No step of the wall clock here: the monotonic clock runs with it.
+        strova_controller::steady_source = [] { return qint64(g_now) * 1000; };
         strova_controller::random_source = [] { return g_random; };
         ram = new RAM_modems(QVariantMap(), nullptr);
         sql = new Storage_double;
@@ -364,6 +366,58 @@ private slots:
         ctl->slot_timer_now();
         ctl->slot_UL(uplink("X"));
         QCOMPARE(commands().mid(2), QStringList{"arch_info"}); // the filter waits for its own period
+    }
+
+    // The wall clock steps back an hour and then forward two (NTP, a restored virtual
+    // machine) while 2,000 modems keep sending: no throttled command goes out again before its
+    // period has passed on the monotonic clock; then each goes out once more.
+    void clock_steps_repeat_no_command()
+    {
+        make("{}");
+        qint64 steady = qint64(g_now) * 1000;
+        strova_controller::steady_source = [&steady] { return steady; };
+        const auto versions = [this] { return sql->sent(0, {"settings"}).filter(QRegularExpression("^version")).size(); };
+        const auto all_send = [this] {
+            for (uint32_t m = 10000; m < 12000; ++m) {
+                Parser_ul_app ul = uplink("X");
+                ul.modem_id = m;
+                ul.last_success_dl_ts = g_now;
+                ctl->slot_UL(ul);
+            }
+        };
+        all_send();
+        QCOMPARE(versions(), 2000);
+        const uint32_t start = g_now;
+        for (const int64_t wall : {-3600, +3600, 0, -7200}) {
+            g_now = uint32_t(int64_t(start) + wall);
+            steady += 60000;
+            ctl->slot_timer_now();
+            all_send();
+            QCOMPARE(versions(), 2000);
+        }
+        // Four hours on the monotonic clock, whatever the wall clock says meanwhile.
+        steady += 4 * 3600 * 1000;
+        ctl->slot_timer_now();
+        all_send();
+        QCOMPARE(versions(), 4000);
+        all_send();
+        QCOMPARE(versions(), 4000);
+        strova_controller::steady_source = [] { return qint64(g_now) * 1000; };
+    }
+
+    // Stamps of an earlier run carry no monotonic time: a signed difference to the wall clock
+    // measures them, and one ahead of it (the clock went back since) is fresh, unless it is
+    // further ahead than any clock step explains.
+    void stamps_of_an_earlier_run()
+    {
+        make("{}");
+        for (const auto& c : {qMakePair(-3 * 3600, false), qMakePair(-5 * 3600, true), qMakePair(3600, false),
+                              qMakePair(2 * 86400, true)}) {
+            sql->commands.clear();
+            ram->add_modem(M, js(QString(R"({"time_version": %1})").arg(qint64(g_now) + c.first)));
+            ctl->slot_UL(uplink("X"));
+            QCOMPARE(commands().contains("version"), c.second);
+        }
     }
 
     void uplink_bookkeeping()

@@ -1,21 +1,30 @@
 #!/usr/bin/python3
-"""A TCP proxy in front of MariaDB that loses one answer (python3 stdlib only).
+"""A TCP proxy in front of MariaDB that loses one answer or holds the link (python3 stdlib only).
 
-  sql_proxy.py SERVER_PORT PATTERN N
+  sql_proxy.py SERVER_PORT [PATTERN N]
 
 Listens on a free loopback port and prints it. Every client connection is relayed to
 127.0.0.1:SERVER_PORT. The N-th statement (COM_QUERY) over all connections whose text contains
 PATTERN reaches the server, but its answer does not reach the client: the proxy reads it, drops
 it and closes that connection, as a link lost just after the server did the work. Other
-connections and statements pass unchanged.
+connections and statements pass unchanged. Without PATTERN (or with an empty one) the bytes are
+relayed as they come, whatever the protocol (a broker link as well).
+
+Lines on standard input: "hold" stops forwarding in both directions on every connection, old and
+new, without closing any socket (a black hole: what was sent stays in flight); "release" delivers
+what was held, closes included, and forwards again. Each is answered with "ok" once in effect.
 """
 import socket
 import sys
 import threading
 
-server_port, pattern, nth = int(sys.argv[1]), sys.argv[2].encode(), int(sys.argv[3])
+server_port = int(sys.argv[1])
+pattern = sys.argv[2].encode() if len(sys.argv) > 2 else b""
+nth = int(sys.argv[3]) if len(sys.argv) > 3 else 0
 seen = 0
 lock = threading.Lock()
+flowing = threading.Event()
+flowing.set()
 
 
 def read_exact(sock, n):
@@ -28,6 +37,28 @@ def read_exact(sock, n):
     return data
 
 
+def forward(sock, data):
+    flowing.wait()
+    sock.sendall(data)
+
+
+def pump(source, target):
+    """Relays bytes one way as they come; a close passes once the link flows."""
+    while True:
+        try:
+            data = source.recv(65536)
+        except OSError:
+            break
+        if not data:
+            break
+        try:
+            forward(target, data)
+        except OSError:
+            break
+    flowing.wait()
+    close(target)
+
+
 def close(*socks):
     for s in socks:
         try:
@@ -38,7 +69,17 @@ def close(*socks):
 
 
 def relay(client):
-    server = socket.create_connection(("127.0.0.1", server_port))
+    flowing.wait()
+    try:
+        server = socket.create_connection(("127.0.0.1", server_port))
+    except OSError:
+        close(client)
+        return
+    if not pattern:
+        threading.Thread(target=pump, args=(server, client), daemon=True).start()
+        pump(client, server)
+        close(server)
+        return
     losing = threading.Event()
     answered = threading.Event()
 
@@ -54,9 +95,10 @@ def relay(client):
                 answered.set()
                 continue
             try:
-                client.sendall(data)
+                forward(client, data)
             except OSError:
                 break
+        flowing.wait()
         close(client)
 
     threading.Thread(target=server_to_client, daemon=True).start()
@@ -70,19 +112,32 @@ def relay(client):
             body = read_exact(client, length) if length else b""
             if body is None:
                 break
-            if header[3] == 0 and body[:1] == b"\x03" and pattern in body:
+            if nth and header[3] == 0 and body[:1] == b"\x03" and pattern in body:
                 with lock:
                     seen += 1
                     hit = seen == nth
                 if hit:
                     losing.set()
-                    server.sendall(header + body)
+                    forward(server, header + body)
                     answered.wait(10)
                     break
-            server.sendall(header + body)
+            forward(server, header + body)
     except OSError:
         pass
+    flowing.wait()
     close(client, server)
+
+
+def control():
+    for line in sys.stdin:
+        word = line.strip()
+        if word == "hold":
+            flowing.clear()
+        elif word == "release":
+            flowing.set()
+        else:
+            continue
+        print("ok", flush=True)
 
 
 def main():
@@ -91,6 +146,7 @@ def main():
     listener.bind(("127.0.0.1", 0))
     listener.listen(64)
     print(listener.getsockname()[1], flush=True)
+    threading.Thread(target=control, daemon=True).start()
     while True:
         client, _ = listener.accept()
         threading.Thread(target=relay, args=(client,), daemon=True).start()

@@ -13,6 +13,7 @@
 #include <QSqlQuery>
 #include <QTcpServer>
 #include <QtTest>
+#include <cstdio>
 #include <ctime>
 
 namespace testsupport {
@@ -263,7 +264,27 @@ Sql_proxy::Sql_proxy(quint16 server_port, const QString& pattern, int n)
     process.start(QStringLiteral("/usr/bin/python3"),
                   {QStringLiteral(STROVA_SOURCE_DIR "/tests/support/sql_proxy.py"),
                    QString::number(server_port), pattern, QString::number(n)});
-    if (process.waitForReadyRead(10000)) listen_port = quint16(process.readLine().trimmed().toUInt());
+    while (!process.canReadLine() && process.waitForReadyRead(10000)) {
+    }
+    if (process.canReadLine()) listen_port = quint16(process.readLine().trimmed().toUInt());
+}
+
+bool Sql_proxy::order(const char* word)
+{
+    process.write(QByteArray(word) + '\n');
+    QByteArray answer;
+    while (answer.isEmpty()) {
+        while (!process.canReadLine()) {
+            if (!process.waitForReadyRead(10000)) {
+                std::fprintf(stderr, "sql_proxy.py did not take %s: state %d, %s\n", word, int(process.state()),
+                             process.readAllStandardError().constData());
+                return false;
+            }
+        }
+        answer = process.readLine().trimmed();
+    }
+    if (answer != "ok") std::fprintf(stderr, "sql_proxy.py answered %s to %s\n", answer.constData(), word);
+    return answer == "ok";
 }
 
 Sql_proxy::~Sql_proxy()

@@ -110,15 +110,20 @@ quint16 free_port();
 QSqlDatabase open_admin_database(const QString& connection, const QMap<QString, QString>& env = services());
 // A python3 TCP proxy in front of the throwaway MariaDB that loses the answer to the n-th
 // statement containing `pattern` and closes that connection (support/sql_proxy.py); later
-// connections pass through. Ends with the object.
+// connections pass through. Without a pattern it relays any protocol's bytes as they come (the
+// broker's too). hold() makes it a black hole, old and new connections alike, without closing
+// a socket; release() delivers what was held and forwards again. Ends with the object.
 class Sql_proxy
 {
 public:
-    Sql_proxy(quint16 server_port, const QString& pattern, int n);
+    Sql_proxy(quint16 server_port, const QString& pattern = QString(), int n = 0);
     ~Sql_proxy();
     quint16 port() const { return listen_port; }
+    bool hold() { return order("hold"); }
+    bool release() { return order("release"); }
 
 private:
+    bool order(const char* word);
     QProcess process;
     quint16 listen_port = 0;
 };

@@ -1,0 +1,293 @@
+// The real daemon while the links to its servers go silent without a reset (a proxy that stops
+// forwarding and closes nothing): it notices within its bounds, keeps answering, keeps what it
+// acknowledged and stops when told to. Each case runs as a test of its own (ctest -j).
+#include "testsupport.h"
+
+#include <QDateTime>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QUrl>
+#include <QProcess>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QTemporaryDir>
+#include <QtTest>
+#include <csignal>
+#include <cstdio>
+
+namespace {
+
+using Env = QMap<QString, QString>;
+constexpr qint64 BOUND_MS = 10000; // the README's bound for a silent database link
+
+int count(QSqlDatabase& db, const QString& sql)
+{
+    QSqlQuery q(db);
+    if (!q.exec(sql) || !q.next()) {
+        qWarning() << sql << q.lastError().text();
+        return -1;
+    }
+    return q.value(0).toInt();
+}
+
+QVariantMap queue_stats(const Env& env, const QString& queue)
+{
+    return QJsonDocument::fromJson(
+               testsupport::amqp_peer(env["STROVA_AMQP_URI"], {"stats", queue}).value(0).toUtf8())
+        .toVariant()
+        .toMap();
+}
+
+const uint T = uint(QDateTime::currentSecsSinceEpoch()) - 60;
+
+// Current-value uplinks for modems first..last, one per line: one modems_data row each.
+bool write_value_uplinks(const QString& path, uint first, uint last)
+{
+    QFile f(path);
+    if (!f.open(QIODevice::WriteOnly)) return false;
+    for (uint m = first; m <= last; ++m)
+        f.write(QStringLiteral(R"({"msg_type":"ul_app","modem_id":%1,"payload":"320200%2","station_id":3,)"
+                               R"("rssi":-90,"time_detected":%3})")
+                    .arg(m)
+                    .arg(QString::number(m, 16).rightJustified(8, QLatin1Char('0')).toUpper())
+                    .arg(T)
+                    .toUtf8() +
+                '\n');
+    return true;
+}
+
+// The daemon with its database and broker reached through `sql_port` and `amqp_uri`.
+struct Daemon
+{
+    QTemporaryDir dir;
+    QProcess proc;
+    Env env;
+    QString queue, exchange;
+    quint16 api_port = testsupport::free_port();
+
+    Daemon(const Env& e, const QString& database, const QString& tag, quint16 sql_port,
+           const QString& amqp_uri)
+        : env(e), queue("links_ul_" + tag), exchange("links_dl_" + tag)
+    {
+        QVariantMap sql = testsupport::db_config(env, database);
+        sql.insert("port", sql_port);
+        const QVariantMap rabbit{
+            {"ul", QVariantMap{{"path", amqp_uri}, {"queue", queue}, {"host", "/api"}}},
+            {"dl",
+             QVariantMap{{"path", amqp_uri}, {"exchange", exchange}, {"host", "/api"}, {"api_key", "e2e"}}}};
+        QFile cfg(dir.path() + "/cfg.json");
+        if (cfg.open(QIODevice::WriteOnly))
+            cfg.write(QJsonDocument::fromVariant(QVariantMap{{"log_level", 5},
+                                                             {"sql", sql},
+                                                             {"rabbit", rabbit},
+                                                             {"api", QVariantMap{{"port", api_port}}}})
+                          .toJson());
+        testsupport::amqp_peer(env["STROVA_AMQP_URI"], {"declare-queue", queue});
+        testsupport::amqp_peer(env["STROVA_AMQP_URI"], {"bind", exchange, "links_cap_" + tag, "#"});
+    }
+    ~Daemon()
+    {
+        if (proc.state() != QProcess::NotRunning) {
+            proc.kill();
+            proc.waitForFinished(10000);
+        }
+    }
+    bool start()
+    {
+        proc.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        proc.start(testsupport::daemon_path(),
+                   {"-c", dir.path() + "/cfg.json", "-l", dir.path() + "/drv.log"});
+        return proc.waitForStarted(5000);
+    }
+    void publish(uint first, uint last)
+    {
+        const QString file = dir.path() + QStringLiteral("/ul_%1.txt").arg(first);
+        QVERIFY(write_value_uplinks(file, first, last));
+        testsupport::amqp_peer(env["STROVA_AMQP_URI"], {"publish-file", queue, file});
+    }
+    bool consuming() { return queue_stats(env, queue).value("consumers").toInt() == 1; }
+    int waiting() { return queue_stats(env, queue).value("messages").toInt(); }
+    QString log() const { return testsupport::read_logs(dir.path()); }
+    // An API request with curl; its status (0: no answer) and body.
+    QProcess* request(const QString& target)
+    {
+        auto* curl = new QProcess;
+        curl->start("curl", {"-s", "-o", "-", "-w", "\n%{time_connect} %{time_starttransfer}\n%{http_code}",
+                             "--max-time", "60", QString("http://127.0.0.1:%1%2").arg(api_port).arg(target)});
+        return curl;
+    }
+};
+
+} // namespace
+
+class tst_e2e_links : public QObject
+{
+    Q_OBJECT
+
+    Env shared;
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY2(testsupport::services_available(), "services fixture did not run");
+        shared = testsupport::services();
+    }
+
+    // A 60 s black hole between the daemon and MariaDB, under uplinks, with a status request
+    // made in it: probes are answered all along, the status request within the bound, uplinks
+    // go on being taken, and afterwards every row is stored once.
+    void database_black_hole()
+    {
+        QSqlDatabase db = testsupport::schema_database("links_hole", "hole", shared);
+        testsupport::Sql_proxy proxy(shared["STROVA_MYSQL_PORT"].toUShort());
+        QVERIFY(proxy.port());
+        Daemon d(shared, "links_hole", "hole", proxy.port(), shared["STROVA_AMQP_URI"]);
+        QVERIFY(d.start());
+        QTRY_VERIFY_WITH_TIMEOUT(d.consuming(), 20000);
+        d.publish(1, 200);
+        QTRY_COMPARE_WITH_TIMEOUT(count(db, "SELECT COUNT(*) FROM modems_data"), 200, 20000);
+
+        QVERIFY(proxy.hold());
+        QElapsedTimer hole;
+        hole.start();
+        d.publish(201, 1200);
+        std::unique_ptr<QProcess> status;
+        QElapsedTimer status_clock;
+        qint64 status_took = -1, worst_probe = 0, lost_at = -1, taken_at = -1;
+        while (hole.elapsed() < 60000) {
+            if (!status && hole.elapsed() >= 10000) {
+                status.reset(d.request("/api/cmd/status?cmd_id=1,2"));
+                status_clock.start();
+            }
+            if (status && status_took < 0 && status->state() == QProcess::NotRunning)
+                status_took = status_clock.elapsed();
+            QElapsedTimer probe;
+            probe.start();
+            std::unique_ptr<QProcess> info(d.request("/api/info"));
+            QVERIFY(info->waitForFinished(70000));
+            worst_probe = qMax(worst_probe, probe.elapsed());
+            const QByteArray out = info->readAllStandardOutput();
+            if (probe.elapsed() > BOUND_MS)
+                std::fprintf(stderr, "slow probe: %lld ms, from %lld ms into the hole: %s\n", probe.elapsed(),
+                             hole.elapsed() - probe.elapsed(), out.right(60).constData());
+            QVERIFY2(out.endsWith("\n200"), "a probe was not answered");
+            if (lost_at < 0 && d.log().contains("database not reachable")) lost_at = hole.elapsed();
+            if (taken_at < 0 && d.waiting() == 0) taken_at = hole.elapsed();
+            QTest::qWait(200); // the probes' pace
+        }
+        qInfo() << "lost after" << lost_at << "ms, slowest probe" << worst_probe << "ms, status request"
+                << status_took << "ms, uplinks taken after" << taken_at << "ms";
+        if (worst_probe > BOUND_MS + 1000)
+            std::fprintf(stderr, "%s\n",
+                         qPrintable(d.log()
+                                        .split('\n')
+                                        .filter(QRegularExpression("sql_|database|quit|waited"))
+                                        .join('\n')
+                                        .left(20000)));
+        QVERIFY2(worst_probe <= BOUND_MS + 1000, qPrintable(QString::number(worst_probe)));
+        QVERIFY(status);
+        QVERIFY2(status_took >= 0 && status_took <= BOUND_MS + 1000,
+                 qPrintable(QString::number(status_took)));
+        // The status route's answer without the database: no command known, no waiting.
+        const QByteArray answer = status->readAllStandardOutput();
+        QVERIFY2(answer.endsWith("\n200"), answer.constData());
+        QCOMPARE(QJsonDocument::fromJson(answer.left(answer.lastIndexOf('\n', answer.size() - 5))).object(),
+                 QJsonObject());
+        QVERIFY2(lost_at >= 0 && lost_at <= BOUND_MS + 3000, qPrintable(QString::number(lost_at)));
+        QVERIFY2(taken_at >= 0, "uplinks were not taken in the hole");
+
+        QVERIFY(proxy.release());
+        QTRY_COMPARE_WITH_TIMEOUT(count(db, "SELECT COUNT(*) FROM modems_data"), 1200, 60000);
+        QCOMPARE(count(db, "SELECT COUNT(DISTINCT modem_id) FROM modems_data"), 1200);
+        QTRY_VERIFY_WITH_TIMEOUT(d.log().contains("database reachable again"), 20000);
+        ::kill(pid_t(d.proc.processId()), SIGTERM);
+        QVERIFY(d.proc.waitForFinished(30000));
+        QCOMPARE(d.proc.exitCode(), 0);
+    }
+
+    // SIGTERM 10 s into a 90 s black hole: the waiting line within the bound, then the wait
+    // goes on; the daemon ends soon after the hole with every acknowledged row stored once.
+    void quit_in_database_black_hole()
+    {
+        QSqlDatabase db = testsupport::schema_database("links_quit", "quit", shared);
+        testsupport::Sql_proxy proxy(shared["STROVA_MYSQL_PORT"].toUShort());
+        QVERIFY(proxy.port());
+        Daemon d(shared, "links_quit", "quit", proxy.port(), shared["STROVA_AMQP_URI"]);
+        QVERIFY(d.start());
+        QTRY_VERIFY_WITH_TIMEOUT(d.consuming(), 20000);
+        d.publish(1, 200);
+        QTRY_COMPARE_WITH_TIMEOUT(count(db, "SELECT COUNT(*) FROM modems_data"), 200, 20000);
+
+        QVERIFY(proxy.hold());
+        QElapsedTimer hole;
+        hole.start();
+        d.publish(201, 1200);
+        QTRY_COMPARE_WITH_TIMEOUT(d.waiting(), 0, 9000);
+        QTRY_VERIFY_WITH_TIMEOUT(hole.elapsed() >= 10000, 11000);
+        QElapsedTimer since;
+        since.start();
+        ::kill(pid_t(d.proc.processId()), SIGTERM);
+        QTRY_VERIFY_WITH_TIMEOUT(d.log().contains("quitting: waiting for the database"), BOUND_MS + 5000);
+        const qint64 said = since.elapsed();
+        QVERIFY2(said <= BOUND_MS + 1000, qPrintable(QString::number(said)));
+        QVERIFY(d.proc.state() == QProcess::Running);
+
+        QTRY_VERIFY_WITH_TIMEOUT(hole.elapsed() >= 90000 || d.proc.state() != QProcess::Running, 85000);
+        QVERIFY(d.proc.state() == QProcess::Running); // the wait goes on as long as the hole
+        QVERIFY(proxy.release());
+        QElapsedTimer after;
+        after.start();
+        QVERIFY(d.proc.waitForFinished(30000));
+        qInfo() << "line after" << said << "ms; ended" << after.elapsed() << "ms after the hole";
+        QVERIFY2(after.elapsed() <= 10000, qPrintable(QString::number(after.elapsed())));
+        QCOMPARE(d.proc.exitCode(), 0);
+        QTRY_VERIFY_WITH_TIMEOUT(queue_stats(shared, d.queue).value("consumers").toInt() == 0, 20000);
+        const int remaining = d.waiting();
+        QCOMPARE(count(db, "SELECT COUNT(*) FROM modems_data"), 1200 - remaining);
+        QCOMPARE(count(db, "SELECT COUNT(DISTINCT modem_id) FROM modems_data"), 1200 - remaining);
+    }
+
+    // A 60 s black hole between the daemon and the broker: both links are dropped within 40 s
+    // of its start and consumed from again within 20 s of its end.
+    void broker_black_hole()
+    {
+        QSqlDatabase db = testsupport::schema_database("links_amqp", "amqp", shared);
+        const QString uri = shared["STROVA_AMQP_URI"];
+        const QString port = QString::number(QUrl(uri).port());
+        testsupport::Sql_proxy proxy(quint16(port.toUInt()));
+        QVERIFY(proxy.port());
+        QString via = uri;
+        via.replace(":" + port + "/", QString(":%1/").arg(proxy.port()));
+        Daemon d(shared, "links_amqp", "amqp", shared["STROVA_MYSQL_PORT"].toUShort(), via);
+        QVERIFY(d.start());
+        QTRY_VERIFY_WITH_TIMEOUT(d.consuming(), 20000);
+        QTRY_VERIFY_WITH_TIMEOUT(d.log().count("connected to virtual host") >= 2, 20000);
+
+        QVERIFY(proxy.hold());
+        QElapsedTimer hole;
+        hole.start();
+        QTRY_VERIFY_WITH_TIMEOUT(d.log().count("nothing received for") >= 2, 45000);
+        const qint64 dropped = hole.elapsed();
+        QVERIFY2(dropped <= 40000, qPrintable(QString::number(dropped)));
+
+        QTRY_VERIFY_WITH_TIMEOUT(hole.elapsed() >= 60000, 60000);
+        const int consumes = d.log().count("Rabbit consume");
+        QVERIFY(proxy.release());
+        QElapsedTimer after;
+        after.start();
+        QTRY_VERIFY_WITH_TIMEOUT(d.log().count("Rabbit consume") > consumes && d.consuming(), 25000);
+        const qint64 back = after.elapsed();
+        qInfo() << "dropped after" << dropped << "ms; consuming again" << back << "ms after the hole";
+        QVERIFY2(back <= 20000, qPrintable(QString::number(back)));
+        // And uplinks flow again.
+        d.publish(1, 50);
+        QTRY_COMPARE_WITH_TIMEOUT(count(db, "SELECT COUNT(*) FROM modems_data"), 50, 20000);
+        ::kill(pid_t(d.proc.processId()), SIGTERM);
+        QVERIFY(d.proc.waitForFinished(30000));
+    }
+};
+
+QTEST_GUILESS_MAIN(tst_e2e_links)
+#include "tst_e2e_links.moc"
