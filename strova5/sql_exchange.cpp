@@ -457,8 +457,10 @@ bool SQL_Exchange::write_batch(Batch& batch)
             batch.passing_rows = 0;
             continue;
         }
+        // Rows leave only from the head, so a chunk at least as long as the one that met it
+        // before holds the same rows and more.
         if (outcome == Outcome::passing && rows > 1 && too_large(last_error) &&
-            (batch.splitting || batch.passing_rows == rows)) {
+            (batch.splitting || (batch.passing_rows > 0 && rows >= batch.passing_rows))) {
             // The same rows met it again: the write itself may be too large for the server, so
             // halve it, down to one row, before waiting again; until the batch is written, a chunk
             // that meets it is halved at once. The server refuses a write of this size, so rows
@@ -621,9 +623,9 @@ bool SQL_Exchange::store_run()
             status_group_passing = 0;
             continue;
         }
-        // As for the rows' chunks: the same group met twice with its size goes in halves, down to
-        // one status before waiting again (-1: halving).
-        if (status_group_passing != count && status_group_passing >= 0) {
+        // As for the rows' chunks: the same group (or a longer one from the same head) met twice
+        // with its size goes in halves, down to one status before waiting again (-1: halving).
+        if (status_group_passing == 0 || (status_group_passing > 0 && count < status_group_passing)) {
             status_group_passing = count;
             continue;
         }
