@@ -37,7 +37,8 @@ const uint T = uint(QDateTime::currentSecsSinceEpoch()) - 60;
 
 QString uplink(uint modem, const QString& payload)
 {
-    return QStringLiteral(R"({"msg_type":"ul_app","modem_id":%1,"payload":"%2","station_id":3,"rssi":-90,"time_detected":%3})")
+    return QStringLiteral(
+               R"({"msg_type":"ul_app","modem_id":%1,"payload":"%2","station_id":3,"rssi":-90,"time_detected":%3})")
         .arg(modem)
         .arg(payload)
         .arg(T);
@@ -58,7 +59,9 @@ QString version_answer(uint modem)
 
 QString delivered(uint modem, uint cmd)
 {
-    return QStringLiteral(R"({"msg_type":"dl_success","modem_id":%1,"status_id":"drvStrova5_%2"})").arg(modem).arg(cmd);
+    return QStringLiteral(R"({"msg_type":"dl_success","modem_id":%1,"status_id":"drvStrova5_%2"})")
+        .arg(modem)
+        .arg(cmd);
 }
 
 bool write_lines(const QString& path, const QStringList& lines)
@@ -77,7 +80,15 @@ QStringList value_uplinks(uint first, uint last)
 
 QVariantMap queue_stats(const QString& uri, const QString& queue)
 {
-    return QJsonDocument::fromJson(testsupport::amqp_peer(uri, {"stats", queue}).value(0).toUtf8()).toVariant().toMap();
+    return QJsonDocument::fromJson(testsupport::amqp_peer(uri, {"stats", queue}).value(0).toUtf8())
+        .toVariant()
+        .toMap();
+}
+
+// Names of this run's queues and exchanges: a broker kept from an earlier run may hold theirs.
+QString run_id()
+{
+    return QStringLiteral("_%1").arg(QCoreApplication::applicationPid());
 }
 
 // One daemon process with its own configuration, log, uplink queue and downlink exchange.
@@ -91,18 +102,21 @@ struct Daemon
     // server's side declares the uplink queue before the daemon does.
     Daemon(const Env& db_env, const QString& database, const QString& amqp_uri, const QString& vhost,
            const QString& tag, bool declare_queue = true)
-        : uri(amqp_uri), queue("cl_ul_" + tag), exchange("cl_dl_" + tag), capture("cl_cap_" + tag)
+        : uri(amqp_uri), queue("cl_ul_" + tag + run_id()), exchange("cl_dl_" + tag + run_id()),
+          capture("cl_cap_" + tag + run_id())
     {
         const QVariantMap sql = testsupport::db_config(db_env, database);
-        const QVariantMap rabbit{{"ul", QVariantMap{{"path", uri}, {"queue", queue}, {"host", vhost}}},
-                                 {"dl", QVariantMap{{"path", uri}, {"exchange", exchange}, {"host", vhost}, {"api_key", "cl"}}}};
+        const QVariantMap rabbit{
+            {"ul", QVariantMap{{"path", uri}, {"queue", queue}, {"host", vhost}}},
+            {"dl", QVariantMap{{"path", uri}, {"exchange", exchange}, {"host", vhost}, {"api_key", "cl"}}}};
         QFile cfg(dir.path() + "/cfg.json");
         if (cfg.open(QIODevice::WriteOnly))
-            cfg.write(QJsonDocument::fromVariant(
-                          QVariantMap{{"log_level", 5}, {"sql", sql}, {"rabbit", rabbit}, {"api", QVariantMap{{"port", 0}}}})
+            cfg.write(QJsonDocument::fromVariant(QVariantMap{{"log_level", 5},
+                                                             {"sql", sql},
+                                                             {"rabbit", rabbit},
+                                                             {"api", QVariantMap{{"port", 0}}}})
                           .toJson());
-        if (declare_queue)
-            testsupport::amqp_peer(uri, {"declare-queue", queue});
+        if (declare_queue) testsupport::amqp_peer(uri, {"declare-queue", queue});
         testsupport::amqp_peer(uri, {"bind", exchange, capture, "#"});
     }
     ~Daemon()
@@ -115,25 +129,34 @@ struct Daemon
     bool start()
     {
         proc.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        proc.start(testsupport::daemon_path(), {"-c", dir.path() + "/cfg.json", "-l", dir.path() + "/drv.log"});
+        proc.start(testsupport::daemon_path(),
+                   {"-c", dir.path() + "/cfg.json", "-l", dir.path() + "/drv.log"});
         return proc.waitForStarted(5000);
     }
     bool consuming() { return queue_stats(uri, queue).value("consumers").toInt() == 1; }
     int waiting() { return queue_stats(uri, queue).value("messages").toInt(); }
     bool running() const { return proc.state() == QProcess::Running; }
     QString log() const { return testsupport::read_logs(dir.path()); }
-    bool publish(const QStringList& lines, const QString& name)
+    // `confirmed`: as the radio network server must publish to a quorum queue, which may drop
+    // what a publisher without confirms sends just before it closes.
+    bool publish(const QStringList& lines, const QString& name, bool confirmed = false)
     {
         if (!write_lines(dir.path() + "/" + name, lines)) return false;
-        testsupport::amqp_peer(uri, {"publish-file", queue, dir.path() + "/" + name});
-        return true;
+        const QString path = dir.path() + "/" + name;
+        if (!confirmed) {
+            testsupport::amqp_peer(uri, {"publish-file", queue, path});
+            return true;
+        }
+        return testsupport::amqp_peer(uri, {"publish-confirmed", queue, path, "100000"}).value(0).toInt() ==
+               lines.size();
     }
     // The modem of each downlink sent since the last call, by command number.
     void downlinks(QMap<uint, uint>& cmds)
     {
         for (const QString& line : testsupport::amqp_peer(uri, {"drain", capture})) {
             const QVariantMap body =
-                QJsonDocument::fromJson(QJsonDocument::fromJson(line.toUtf8()).object().value("body").toString().toUtf8())
+                QJsonDocument::fromJson(
+                    QJsonDocument::fromJson(line.toUtf8()).object().value("body").toString().toUtf8())
                     .toVariant()
                     .toMap();
             const QString status = body.value("status_id").toString();
@@ -207,7 +230,8 @@ private slots:
         for (t.start(); asked() < int(n) && t.elapsed() < 30000; QTest::qWait(200))
             d.downlinks(cmds);
         QCOMPARE(asked(), int(n));
-        QTRY_COMPARE_WITH_TIMEOUT(count(db, "SELECT COUNT(*) FROM modems_cmd WHERE `state` = 1"), int(n), 30000);
+        QTRY_COMPARE_WITH_TIMEOUT(count(db, "SELECT COUNT(*) FROM modems_cmd WHERE `state` = 1"), int(n),
+                                  30000);
 
         QVERIFY(galera.run({"galera-kill", "2", "3"}));
         // The delivery reports, then the meters' answers (a report and its answer in one burst
@@ -222,16 +246,18 @@ private slots:
         QVERIFY(d.publish(value_uplinks(10001 + n, 10000 + 2 * n), "d.txt"));
         QTRY_VERIFY_WITH_TIMEOUT(d.log().contains("the database is in a passing state"), 30000);
         QTRY_COMPARE_WITH_TIMEOUT(d.waiting(), 0, 30000); // all of it acknowledged by the daemon
-        QTest::qWait(10000); // the cluster stays without quorum this long
+        QTest::qWait(10000);                              // the cluster stays without quorum this long
         QVERIFY(galera.run({"galera-bootstrap", "1"}));
 
         QTRY_COMPARE_WITH_TIMEOUT(count(db, "SELECT COUNT(*) FROM modems_data"), int(2 * n), 60000);
         QTRY_COMPARE_WITH_TIMEOUT(
-            count(db, QStringLiteral("SELECT COUNT(*) FROM modems_cmd WHERE `state` = 3 AND modem_id <= %1").arg(10000 + n)),
+            count(db, QStringLiteral("SELECT COUNT(*) FROM modems_cmd WHERE `state` = 3 AND modem_id <= %1")
+                          .arg(10000 + n)),
             int(n), 30000);
         QCOMPARE(count(db, "SELECT COUNT(DISTINCT modem_id) FROM modems_data"), int(2 * n));
         QTRY_COMPARE_WITH_TIMEOUT(
-            count(db, QStringLiteral("SELECT COUNT(*) FROM modems_setting WHERE setting = 'version' AND modem_id <= %1")
+            count(db, QStringLiteral(
+                          "SELECT COUNT(*) FROM modems_setting WHERE setting = 'version' AND modem_id <= %1")
                           .arg(10000 + n)),
             int(n), 10000);
         QVERIFY2(!d.log().contains("row lost"), qPrintable(d.lost_lines()));
@@ -293,8 +319,8 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(d.consuming(), 20000);
         QVERIFY(write_lines(d.dir.path() + "/a.txt", value_uplinks(50001, 53000)));
         QProcess publisher;
-        publisher.start("/usr/bin/python3", {STROVA_SOURCE_DIR "/tests/support/amqp_peer.py", d.uri, "publish-confirmed",
-                                             d.queue, d.dir.path() + "/a.txt", "500"});
+        publisher.start("/usr/bin/python3", {STROVA_SOURCE_DIR "/tests/support/amqp_peer.py", d.uri,
+                                             "publish-confirmed", d.queue, d.dir.path() + "/a.txt", "500"});
         QTRY_VERIFY_WITH_TIMEOUT(count(db, "SELECT COUNT(*) FROM modems_data") > 500, 20000);
         QVERIFY(checked_galera->run({"galera-kill", "1"}));
         QVERIFY(publisher.waitForFinished(60000));
@@ -305,9 +331,10 @@ private slots:
         QVERIFY(checked_galera->run({"galera-rejoin", "1"}));
         QVERIFY(d.publish(value_uplinks(53001, 53100), "b.txt"));
         QString out;
-        QTRY_VERIFY_WITH_TIMEOUT((checked_galera->run({"galera-sql", "1", "SELECT COUNT(*) FROM cl_fail.modems_data"}, &out),
-                                  out.trimmed().toInt() == 3100),
-                                 60000);
+        QTRY_VERIFY_WITH_TIMEOUT(
+            (checked_galera->run({"galera-sql", "1", "SELECT COUNT(*) FROM cl_fail.modems_data"}, &out),
+             out.trimmed().toInt() == 3100),
+            60000);
         QVERIFY2(!d.log().contains("row lost"), qPrintable(d.lost_lines()));
         QVERIFY(d.running());
     }
@@ -324,9 +351,11 @@ private slots:
         QVERIFY(d.start());
         QTRY_VERIFY_WITH_TIMEOUT(d.consuming(), 30000);
         QString out;
-        QVERIFY(rabbit->run({"rabbitmqctl", "1", "list_queues", "-p", "/q", "--no-table-headers", "-q", "name", "type"}, &out));
-        QVERIFY2(out.contains(QRegularExpression("cl_ul_qq\\s+quorum")), qPrintable(out));
-        QVERIFY(d.publish(value_uplinks(60001, 61000), "a.txt"));
+        QVERIFY(rabbit->run(
+            {"rabbitmqctl", "1", "list_queues", "-p", "/q", "--no-table-headers", "-q", "name", "type"},
+            &out));
+        QVERIFY2(out.contains(QRegularExpression(d.queue + "\\s+quorum")), qPrintable(out));
+        QVERIFY(d.publish(value_uplinks(60001, 61000), "a.txt", true));
         QTRY_COMPARE_WITH_TIMEOUT(count(db, "SELECT COUNT(*) FROM modems_data"), 1000, 30000);
     }
 
@@ -345,8 +374,9 @@ private slots:
         const int n = 3000;
         QVERIFY(write_lines(d.dir.path() + "/a.txt", value_uplinks(70001, 70000 + n)));
         QProcess publisher;
-        publisher.start("/usr/bin/python3", {STROVA_SOURCE_DIR "/tests/support/amqp_peer.py", r["RABBIT_URI_2"],
-                                             "publish-confirmed", d.queue, d.dir.path() + "/a.txt", "500"});
+        publisher.start("/usr/bin/python3",
+                        {STROVA_SOURCE_DIR "/tests/support/amqp_peer.py", r["RABBIT_URI_2"],
+                         "publish-confirmed", d.queue, d.dir.path() + "/a.txt", "500"});
         QTRY_VERIFY_WITH_TIMEOUT(count(db, "SELECT COUNT(*) FROM modems_data") > 500, 20000);
         QVERIFY(rabbit->run({"rabbit-kill", "1"}));
         QVERIFY(publisher.waitForFinished(120000));
@@ -355,7 +385,7 @@ private slots:
         // Consuming again: what is published now arrives too (the broker may count the consumer
         // of the lost connection for a while yet).
         d.uri = r["RABBIT_URI_2"];
-        QVERIFY(d.publish(value_uplinks(70001 + n, 70100 + n), "b.txt"));
+        QVERIFY(d.publish(value_uplinks(70001 + n, 70100 + n), "b.txt", true));
         QTRY_COMPARE_WITH_TIMEOUT(count(db, "SELECT COUNT(*) FROM modems_data"), n + 100, 30000);
         QVERIFY(d.running());
     }

@@ -97,22 +97,22 @@ wsrep-sst-receive-address=127.0.0.1:$(node_var GALERA_SST "$n")
 wsrep-sst-method=mariabackup
 wsrep-sst-auth=root:
 wsrep-provider-options=gmcast.listen_addr=tcp://127.0.0.1:$(node_var GALERA_GCOMM "$n");ist.recv_addr=127.0.0.1:$(node_var GALERA_IST "$n");gcache.size=64M;evs.keepalive_period=PT0.5S;evs.suspect_timeout=PT2S;evs.inactive_timeout=PT4S;evs.install_timeout=PT4S
-[mariabackup]
-user=root
-socket=$D/sock
 CNF
-    for opt in $GALERA_OPTIONS; do echo "$opt" >>"$D/my.cnf"; done
+    # mariadb-backup reads [mysqld] too and stops at a server variable it does not know.
+    for opt in $GALERA_OPTIONS; do echo "loose-$opt" >>"$D/my.cnf"; done
+    printf '[mariabackup]\nuser=root\nsocket=%s/sock\n' "$D" >>"$D/my.cnf"
 }
 
 galera_wait() { # N: until the node is synced and takes queries
     local port; port=$(node_var GALERA_PORT "$1")
     for _ in $(seq 1 600); do
+        kill -0 "$galera_pid" 2>/dev/null || break
         if [ "$(root_sql "$port" "SELECT VARIABLE_VALUE FROM information_schema.GLOBAL_STATUS WHERE VARIABLE_NAME = 'wsrep_local_state'" 2>/dev/null)" = 4 ]; then
             return 0
         fi
         sleep 0.2
     done
-    echo "cluster: Galera node $1 did not become synced, see $CLUSTER_DIR/g$1/err.log" >&2
+    echo "cluster: Galera node $1 did not become synced or ended, see $CLUSTER_DIR/g$1/err.log" >&2
     tail -30 "$CLUSTER_DIR/g$1/err.log" >&2
     return 1
 }
@@ -120,6 +120,7 @@ galera_wait() { # N: until the node is synced and takes queries
 galera_run() { # N [mariadbd options]
     local n=$1; shift
     mariadbd --defaults-file="$CLUSTER_DIR/g$n/my.cnf" "$@" >>"$CLUSTER_DIR/g$n/out.log" 2>&1 &
+    galera_pid=$!
 }
 
 galera_pid() { cat "$CLUSTER_DIR/g$1/pid" 2>/dev/null; }

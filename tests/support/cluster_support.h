@@ -28,10 +28,8 @@ public:
             QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
         const bool ok = p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
         const QString text = QString::fromUtf8(p.readAll());
-        if (output)
-            *output = text;
-        if (!ok)
-            qWarning().noquote() << "cluster.sh" << all.join(QLatin1Char(' ')) << "failed:\n" << text;
+        if (output) *output = text;
+        if (!ok) qWarning().noquote() << "cluster.sh" << all.join(QLatin1Char(' ')) << "failed:\n" << text;
         return ok;
     }
     // Starts the cluster (galera-start or rabbit-start with `args`); once more when a port it
