@@ -629,7 +629,8 @@ private slots:
                 s->slot_UL(ul);
             }
             for (int i = 0; i < 4 && reported < cmds.size(); ++i, ++reported)
-                s->slot_DL_status(Rabbit_dl_status(uint32_t(reported + 2), QString(), true, cmds.at(reported)));
+                s->slot_DL_status(
+                    Rabbit_dl_status(uint32_t(reported + 2), QString(), true, cmds.at(reported)));
             s->slot_tmr_save();
         };
         for (int i = 0; i < 100; ++i) {
