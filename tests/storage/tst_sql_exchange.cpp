@@ -594,20 +594,31 @@ private slots:
     // A server that refuses writes of more rows than it allows at once (a cluster's write-set
     // limit, said as an error during commit): after a pause the same chunk meets it again, and
     // chunks and status groups get smaller until they pass; a quit does not wait for ever.
+    void write_set_limit_splits_chunks_data()
+    {
+        QTest::addColumn<int>("code");
+        QTest::addColumn<QString>("text");
+        QTest::newRow("rows") << 1180 << "wsrep_max_ws_rows exceeded";
+        QTest::newRow("size") << 1105 << "Maximum writeset size exceeded";
+    }
     void write_set_limit_splits_chunks()
     {
+        QFETCH(int, code);
+        QFETCH(QString, text);
         auto s = storage_on_fresh("st_ws_rows");
         QVERIFY(s);
         s->tmr_save->stop();
         // Rows of one statement counted by the statement's own time, to the microsecond.
-        const auto limit = [this](const char* name, const char* when, int rows) {
+        const auto limit = [&](const char* name, const char* when, int rows) {
             return QSqlQuery(check).exec(
                 QStringLiteral(
                     "CREATE TRIGGER %1 %2 FOR EACH ROW BEGIN IF @t <=> NOW(6) THEN SET @n = @n + 1; "
                     "ELSE SET @t = NOW(6), @n = 1; END IF; IF @n > %3 THEN SIGNAL SQLSTATE 'HY000' "
-                    "SET MYSQL_ERRNO = 1180, MESSAGE_TEXT = 'wsrep_max_ws_rows exceeded'; END IF; END")
+                    "SET MYSQL_ERRNO = %4, MESSAGE_TEXT = '%5'; END IF; END")
                     .arg(name, when)
-                    .arg(rows));
+                    .arg(rows)
+                    .arg(code)
+                    .arg(text));
         };
         QVERIFY(limit("ws_data", "BEFORE INSERT ON modems_data", 7));
         QVERIFY(limit("ws_cmd", "BEFORE UPDATE ON modems_cmd", 3));
