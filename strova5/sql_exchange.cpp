@@ -437,20 +437,48 @@ SQL_Exchange::Error_class SQL_Exchange::classify(const QSqlError& error)
     case 1927: // connection killed
     case 4031: // idle connection closed by the server
         return Error_class::connection;
+    case 1105: // unknown error: a cluster's write-set size limit says so, anything else is the row's
+        return error.databaseText().contains(QLatin1String("writeset size")) ? Error_class::passing
+                                                                             : Error_class::refused;
     case 1021: // disk full
     case 1037: // out of memory
     case 1040: // too many connections
     case 1041: // out of memory
+    case 1047: // a cluster node not ready: joining, out of the primary component, rejecting queries
     case 1114: // table full
-    case 1180: // error during commit
+    case 1180: // error during commit (also a cluster's write-set row or size limit)
     case 1181: // error during rollback
+    case 1197: // the transaction is beyond the binary log's cache
     case 1203: // too many connections of the account
     case 1205: // lock wait timeout
-    case 1213: // deadlock
+    case 1206: // more locks than the lock table holds
+    case 1213: // deadlock (also a cluster's certification conflict)
     case 1290: // read-only (as during a fail-over)
+    case 1317: // statement interrupted (a replicated write or an administrator went first)
+    case 1705: // the statement is beyond the binary log's statement cache
+    case 1792: // read-only transactions (a replica)
+    case 1836: // read-only mode
+    case 1874: // InnoDB read-only
         return Error_class::passing;
     default:
         return Error_class::refused;
+    }
+}
+
+bool SQL_Exchange::too_large(const QSqlError& error)
+{
+    switch (error.nativeErrorCode().toInt()) {
+    case 1105:
+        return classify(error) == Error_class::passing;
+    case 1180:
+        // Not a node that lost the primary component: that passes whatever the size.
+        return !error.databaseText().contains(QLatin1String("Primary Component"));
+    case 1197:
+    case 1206:
+    case 1705:
+        return true;
+    default:
+        return false;
     }
 }
 
@@ -574,9 +602,12 @@ bool SQL_Exchange::write_batch(Batch& batch)
 {
     QSqlQuery q(conn());
     while (!batch.tuples.isEmpty()) {
+        if (batch.split_rows > 0 && clock.elapsed() - batch.split_at > split_hold_ms) batch.split_rows = 0;
         // Rows whose answer was lost go again as the same chunk, so that a duplicate key tells
         // that exactly they are stored.
-        const int max_rows = batch.in_doubt > 0 ? batch.in_doubt : chunk_max_rows;
+        const int max_rows = batch.in_doubt > 0     ? batch.in_doubt
+                             : batch.split_rows > 0 ? qMin(batch.split_rows, chunk_max_rows)
+                                                    : chunk_max_rows;
         int rows = 0;
         int chars = batch.prefix.size();
         while (rows < batch.tuples.size() && rows < max_rows &&
@@ -595,7 +626,38 @@ bool SQL_Exchange::write_batch(Batch& batch)
         Outcome outcome = attempt_chunk(q, statement, rows, batch.in_doubt);
         if (outcome == Outcome::written) {
             batch.tuples.erase(batch.tuples.begin(), batch.tuples.begin() + rows);
+            batch.passing_rows = 0;
             continue;
+        }
+        // Rows leave only from the head, so a chunk at least as long as the one that met it
+        // before holds the same rows and more.
+        if (outcome == Outcome::passing && rows > 1 && too_large(last_error) &&
+            (batch.splitting || (batch.passing_rows > 0 && rows >= batch.passing_rows))) {
+            // The same rows met it again: the write itself may be too large for the server, so
+            // halve it, down to one row, before waiting again; until the batch is written, a chunk
+            // that meets it is halved at once. The server refuses a write of this size, so rows
+            // sent before without an answer were not stored either.
+            batch.split_rows = rows / 2;
+            batch.split_at = clock.elapsed();
+            batch.splitting = true;
+            batch.in_doubt = 0;
+            LOG_WRN << last_error.nativeErrorCode().toInt() << last_error.text() << "for" << rows << "rows of"
+                    << batch.table << "; writing" << batch.split_rows << "at a time";
+            continue;
+        }
+        if (outcome == Outcome::passing && rows == 1 && batch.passing_rows == 1 && too_large(last_error)) {
+            // Alone and still too large after a pause: the row itself is what the server refuses.
+            LOG_EXC << "row lost:" << last_error.text() << log_cut(statement);
+            batch.tuples.removeFirst();
+            batch.passing_rows = 0;
+            batch.splitting = false;
+            batch.in_doubt = 0;
+            batch.split_rows = 0; // the row was the cause, not the size
+            continue;
+        }
+        if (outcome == Outcome::passing) {
+            batch.passing_rows = too_large(last_error) ? rows : 0;
+            batch.splitting = false;
         }
         if (outcome == Outcome::away || outcome == Outcome::passing)
             return false; // everything waits, in order
@@ -619,6 +681,7 @@ bool SQL_Exchange::write_batch(Batch& batch)
         }
         batch.in_doubt = 0;
     }
+    batch.splitting = false;
     return true;
 }
 
@@ -731,8 +794,27 @@ bool SQL_Exchange::store_run()
     bool reached = write_batch(run_cmd);
     // In groups, so that each statement stays well inside a packet; a group sees what the
     // groups before it wrote.
-    while (reached && !run_statuses.isEmpty())
-        reached = apply_statuses(qMin(run_statuses.size(), 5000));
+    if (status_group < 5000 && clock.elapsed() - status_split_at > split_hold_ms) status_group = 5000;
+    while (reached && !run_statuses.isEmpty()) {
+        const int count = qMin(run_statuses.size(), status_group);
+        reached = apply_statuses(count);
+        if (reached || count <= 1 || !too_large(last_error) || classify(last_error) != Error_class::passing) {
+            status_group_passing = 0;
+            continue;
+        }
+        // As for the rows' chunks: the same group (or a longer one from the same head) met twice
+        // with its size goes in halves, down to one status before waiting again (-1: halving).
+        if (status_group_passing == 0 || (status_group_passing > 0 && count < status_group_passing)) {
+            status_group_passing = count;
+            continue;
+        }
+        status_group = count / 2;
+        status_split_at = clock.elapsed();
+        status_group_passing = -1;
+        LOG_WRN << last_error.nativeErrorCode().toInt() << last_error.text() << "for" << count
+                << "statuses; applying" << status_group << "at a time";
+        reached = true;
+    }
     return reached && write_batch(run_data) && write_batch(run_event) && write_batch(run_setting);
 }
 

@@ -177,6 +177,12 @@ protected:
         // Rows at the head whose statement went out but whose answer was lost: the server may
         // have them already. They are sent again as the same chunk.
         int in_doubt = 0;
+        // A write set the server found too large: the chunk's rows for a while (0: the full
+        // chunk), and the size of the chunk that last met a passing state, to see it repeat.
+        int split_rows = 0;
+        qint64 split_at = 0;
+        int passing_rows = 0;
+        bool splitting = false;
     };
 
     // Encodes one command: the codec; tests put a fixed answer here.
@@ -275,6 +281,9 @@ protected:
     // refused: the rows themselves are refused (bad value, too long, ...).
     enum class Error_class { connection, passing, refused };
     static Error_class classify(const QSqlError& error);
+    // A passing state that may be the size of the write itself (a cluster's write-set limits,
+    // the transaction caches): repeated on the same rows, fewer rows go at a time.
+    static bool too_large(const QSqlError& error);
     enum class Outcome { written, refused, dropped, away, passing };
     // Runs one write: taken, refused by the server, the server in a passing state, or the
     // connection went with it (dropped: already reconnected; away: the server cannot be reached).
@@ -420,4 +429,10 @@ protected:
     int chunk_max_rows = 1000;
     int chunk_max_chars = 256 * 1024;
     int pending_cap;
+    // Statuses applied in one transaction; fewer while the server finds the group too large.
+    int status_group = 5000;
+    int status_group_passing = 0; // the size of the group that last met a passing state
+    qint64 status_split_at = 0;
+    // How long a smaller chunk holds before the full one is tried again.
+    qint64 split_hold_ms = 600000;
 };

@@ -595,6 +595,162 @@ private slots:
         close_private_check();
     }
 
+    // A cluster node that cannot take writes for a while answers every write with one of these
+    // errors: rows and statuses wait, in order, and nothing is lost or left undelivered.
+    void node_not_ready_loses_nothing_data()
+    {
+        QTest::addColumn<int>("code");
+        QTest::addColumn<QString>("text");
+        QTest::newRow("joining or out of the primary component")
+            << 1047 << "WSREP has not yet prepared node for application use";
+        QTest::newRow("read-only mode") << 1836 << "Running in read-only mode";
+        QTest::newRow("read-only transactions")
+            << 1792 << "Cannot execute statement in a READ ONLY transaction";
+    }
+    void node_not_ready_loses_nothing()
+    {
+        QFETCH(int, code);
+        QFETCH(QString, text);
+        auto s = storage_on_fresh("st_not_ready");
+        QVERIFY(s);
+        // While `gate` holds a row, every write of the daemon gets the node's answer.
+        QVERIFY(QSqlQuery(check).exec("CREATE TABLE gate (x INT)"));
+        const QString signal =
+            QStringLiteral(
+                "IF EXISTS (SELECT 1 FROM gate) THEN SIGNAL SQLSTATE '08S01' SET MYSQL_ERRNO = %1, "
+                "MESSAGE_TEXT = '%2'; END IF")
+                .arg(code)
+                .arg(text);
+        for (const char* table : {"modems_data", "modems_event", "modems_setting", "modems_cmd"})
+            QVERIFY(QSqlQuery(check).exec(
+                QStringLiteral("CREATE TRIGGER gate_%1 BEFORE INSERT ON %1 FOR EACH ROW %2")
+                    .arg(table, signal)));
+        QVERIFY(QSqlQuery(check).exec(
+            "CREATE TRIGGER gate_cmd_update BEFORE UPDATE ON modems_cmd FOR EACH ROW " + signal));
+        Feed feed;
+        feed.start(s.get());
+        QTRY_VERIFY(count("modems_cmd", "`state` = 2") > 0);
+        QVERIFY(QSqlQuery(check).exec("INSERT INTO gate VALUES (1)"));
+        QTest::qWait(2000); // uplinks and statuses keep coming while the node refuses
+        QVERIFY(s->pending_rows() > 0);
+        QVERIFY(QSqlQuery(check).exec("DELETE FROM gate"));
+        QTest::qWait(500);
+        feed.timer.stop();
+        QTRY_COMPARE_WITH_TIMEOUT(s->pending_rows(), 0, 30000);
+        verify_fed(feed);
+        QVERIFY(g_log->has(QStringLiteral("passing state: %1").arg(code)));
+        QVERIFY(g_log->has("the database takes rows again"));
+    }
+
+    // A server that refuses writes of more rows than it allows at once (a cluster's write-set
+    // limit, said as an error during commit): after a pause the same chunk meets it again, and
+    // chunks and status groups get smaller until they pass; a quit does not wait for ever.
+    void write_set_limit_splits_chunks_data()
+    {
+        QTest::addColumn<int>("code");
+        QTest::addColumn<QString>("text");
+        QTest::newRow("rows") << 1180 << "wsrep_max_ws_rows exceeded";
+        QTest::newRow("size") << 1105 << "Maximum writeset size exceeded";
+    }
+    void write_set_limit_splits_chunks()
+    {
+        QFETCH(int, code);
+        QFETCH(QString, text);
+        auto s = storage_on_fresh("st_ws_rows");
+        QVERIFY(s);
+        s->tmr_save->stop();
+        // Rows of one statement counted by the statement's own time, to the microsecond.
+        const auto limit = [&](const char* name, const char* when, int rows) {
+            return QSqlQuery(check).exec(
+                QStringLiteral(
+                    "CREATE TRIGGER %1 %2 FOR EACH ROW BEGIN IF @t <=> NOW(6) THEN SET @n = @n + 1; "
+                    "ELSE SET @t = NOW(6), @n = 1; END IF; IF @n > %3 THEN SIGNAL SQLSTATE 'HY000' "
+                    "SET MYSQL_ERRNO = %4, MESSAGE_TEXT = '%5'; END IF; END")
+                    .arg(name, when)
+                    .arg(rows)
+                    .arg(code)
+                    .arg(text));
+        };
+        QVERIFY(limit("ws_data", "BEFORE INSERT ON modems_data", 7));
+        QVERIFY(limit("ws_cmd", "BEFORE UPDATE ON modems_cmd", 3));
+        QList<uint32_t> cmds;
+        for (uint32_t m = 2; m <= 401; ++m)
+            cmds << s->send_dl(m, {}, "13.0.0", QVariant()).value(QString::number(m)).toUInt();
+        s->slot_tmr_save();
+        QCOMPARE(count("modems_cmd", "`state` = 1"), 400);
+        // Uplinks and delivery reports keep coming, every 50 ms, while the server refuses: the
+        // group that meets it again is longer, and still it goes in halves, so that the reports
+        // (and the rows behind them) are written while the traffic lasts.
+        uint32_t fed = 0;
+        int reported = 0;
+        const auto feed = [&] {
+            for (int i = 0; i < 3 && fed < 300; ++i) {
+                ++fed;
+                Parser_ul_app ul = uplink(fed, 1700000100, 0x40);
+                ul.ul_datas << Ul_data_record(254, 1700000000);
+                s->slot_UL(ul);
+            }
+            for (int i = 0; i < 4 && reported < cmds.size(); ++i, ++reported)
+                s->slot_DL_status(
+                    Rabbit_dl_status(uint32_t(reported + 2), QString(), true, cmds.at(reported)));
+            s->slot_tmr_save();
+        };
+        for (int i = 0; i < 100; ++i) {
+            feed();
+            QTest::qWait(50);
+        }
+        QVERIFY(count("modems_cmd", "`state` = 2") > 100);
+        QVERIFY(count("modems_data") > 100);
+        QTRY_VERIFY_WITH_TIMEOUT((feed(), s->pending_rows() == 0), 20000);
+        QCOMPARE(count("modems_data"), 300);
+        QCOMPARE(count("modems_cmd", "`state` = 2"), 400);
+        // A quit with more of them waiting ends once they are written.
+        for (uint32_t m = 301; m <= 600; ++m) {
+            Parser_ul_app ul = uplink(m, 1700000100, 0x40);
+            ul.ul_datas << Ul_data_record(254, 1700000000);
+            s->slot_UL(ul);
+        }
+        run_quit_hooks(quit_stage_flush);
+        QCOMPARE(count("modems_data"), 600);
+        QVERIFY(g_log->has("rows of modems_data ; writing"));
+        QVERIFY(g_log->has("statuses; applying"));
+        QVERIFY(!g_log->has("row lost"));
+    }
+
+    // One row the server finds too large even alone is the refused-row road: it alone is lost,
+    // with its line, and the rows after it are written.
+    void row_too_large_alone_is_lost_alone()
+    {
+        auto s = storage_on_fresh("st_ws_row");
+        QVERIFY(s);
+        s->tmr_save->stop();
+        QVERIFY(QSqlQuery(check).exec(
+            "CREATE TRIGGER ws_row BEFORE INSERT ON modems_data FOR EACH ROW IF NEW.modem_id = 666 THEN "
+            "SIGNAL SQLSTATE 'HY000' SET MYSQL_ERRNO = 1180, MESSAGE_TEXT = 'wsrep_max_ws_rows exceeded'; "
+            "END IF"));
+        for (uint32_t m = 600; m < 700; ++m) {
+            Parser_ul_app ul = uplink(m, 1700000100, 0x40);
+            ul.ul_datas << Ul_data_record(254, 1700000000);
+            s->slot_UL(ul);
+        }
+        QTRY_VERIFY_WITH_TIMEOUT((s->slot_tmr_save(), s->pending_rows() == 0), 20000);
+        QCOMPARE(count("modems_data"), 99);
+        QCOMPARE(count("modems_data", "modem_id = 666"), 0);
+        const QStringList lost = g_log->all().split('\n').filter("row lost");
+        QCOMPARE(lost.size(), 1);
+        QVERIFY(lost.first().contains("(666, 1700000000"));
+        // The chunk is whole again for what comes next.
+        for (uint32_t m = 700; m < 800; ++m) {
+            Parser_ul_app ul = uplink(m, 1700000100, 0x40);
+            ul.ul_datas << Ul_data_record(254, 1700000000);
+            s->slot_UL(ul);
+        }
+        g_log->clear();
+        s->slot_tmr_save();
+        QCOMPARE(count("modems_data"), 199);
+        QVERIFY(!g_log->has("passing state"));
+    }
+
     void deadlock_victim_retried()
     {
         auto s = storage_on_fresh("st_deadlock");

@@ -3,6 +3,10 @@
 
   amqp_peer.py URI publish QUEUE BODY...            publish bodies to QUEUE (default exchange)
   amqp_peer.py URI publish-file QUEUE FILE         publish every line of FILE as a persistent message
+  amqp_peer.py URI publish-confirmed QUEUE FILE RATE  every line of FILE, persistent and mandatory,
+                                                   at RATE a second, each until the broker confirms
+                                                   it (again on a new connection if need be); prints
+                                                   the count confirmed
   amqp_peer.py URI declare-queue QUEUE              durable queue
   amqp_peer.py URI bind EXCHANGE QUEUE KEY          declare a topic exchange and a queue bound to it
   amqp_peer.py URI drain QUEUE                      print every waiting message as one JSON line
@@ -31,6 +35,37 @@ def main():
                 line = line.rstrip(b"\n")
                 if line:
                     ch.basic_publish(exchange="", routing_key=queue, body=line, properties=persistent)
+    elif cmd == "publish-confirmed":
+        # As a radio network server must publish: confirms on, mandatory, persistent; a message
+        # the broker did not confirm is sent again.
+        import time
+        queue, path, rate = args[0], args[1], float(args[2])
+        persistent = pika.BasicProperties(delivery_mode=2)
+        with open(path, "rb") as f:
+            lines = [l.rstrip(b"\n") for l in f if l.strip()]
+        ch.confirm_delivery()
+        confirmed, start = 0, time.monotonic()
+        for i, line in enumerate(lines):
+            delay = start + i / rate - time.monotonic()
+            if delay > 0:
+                time.sleep(delay)
+            while True:
+                try:
+                    ch.basic_publish(exchange="", routing_key=queue, body=line, properties=persistent,
+                                     mandatory=True)
+                    confirmed += 1
+                    break
+                except (pika.exceptions.UnroutableError, pika.exceptions.NackError):
+                    time.sleep(0.2)
+                except pika.exceptions.AMQPError:
+                    time.sleep(0.5)
+                    try:
+                        conn = pika.BlockingConnection(pika.URLParameters(uri))
+                        ch = conn.channel()
+                        ch.confirm_delivery()
+                    except pika.exceptions.AMQPError:
+                        pass
+        print(confirmed)
     elif cmd == "declare-queue":
         ch.queue_declare(queue=args[0], durable=True)
     elif cmd == "bind":
