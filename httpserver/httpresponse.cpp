@@ -184,7 +184,9 @@ void HttpResponse::flush()
     flushed = true;
     if (isConnected()) {
         sendRequested = true;
-        writeTimer->start(0);
+        // The first piece goes to the socket now, not at the next timer tick: whatever the event
+        // loop runs next (a quit that the request itself asked for) finds the reply under way.
+        flushSocket();
     }
 }
 
