@@ -84,8 +84,30 @@ void HttpTcpServer::refuse(qintptr socketDescriptor)
     lingerAfterReply(socket, settings->lingerTime);
 }
 
+// QTcpServer accepts for as long as the listen queue holds connections, without returning to the
+// event loop. Under a flood of clients that reconnect at once (each newcomer pushing out one
+// accepted before) that is for as long as the flood lasts: no accepted client is read, and none
+// of the closed ones is freed, so memory grows by the connection. After acceptsPerPass accepts
+// the listener rests (Qt stops at maxPendingConnections) until the loop has gone round.
+void HttpTcpServer::countAccept()
+{
+    if (++acceptedThisPass < acceptsPerPass) return;
+    if (acceptedThisPass > acceptsPerPass) return; // resting already
+    pendingLimit = maxPendingConnections();
+    setMaxPendingConnections(0);
+    QMetaObject::invokeMethod(
+        this,
+        [this]() {
+            acceptedThisPass = 0;
+            setMaxPendingConnections(pendingLimit);
+            if (isListening()) resumeAccepting();
+        },
+        Qt::QueuedConnection);
+}
+
 void HttpTcpServer::incomingConnection(qintptr socketDescriptor)
 {
+    countAccept();
     if (capacity->open() + handshaking.size() >= settings->maxConnections && !makeRoom()) {
         refuse(socketDescriptor);
         return;

@@ -53,6 +53,13 @@ private:
     // Without a reason nothing is logged.
     void dropHandshake(QSslSocket* socket, const QString& why);
     bool makeRoom();
+    // Counts an accept; the acceptsPerPass-th since the listener last rested ends the pass.
+    void countAccept();
+
+    // Accepts in one pass of the event loop before the clients already accepted are read.
+    static constexpr int acceptsPerPass = 64;
+    int acceptedThisPass = 0;
+    int pendingLimit = 0; // maxPendingConnections, given back when the listener resumes
 
     HttpSettings* settings;
     QHash<QTcpSocket*, bool> secureSockets;

@@ -15,6 +15,7 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QtTest>
+#include <atomic>
 
 using namespace QuillonHttpd;
 
@@ -34,6 +35,9 @@ namespace {
 
 QStringList uploadedNames; // temporary files the echo handler saw
 HttpSessionStore* sessionStore = nullptr;
+// Connection objects alive now, and the most alive at once since the test reset it.
+std::atomic<int> liveConnections{0};
+std::atomic<int> peakConnections{0};
 
 // /echo: the uploaded "file" (or the body) back; /size: the size of the body; /chunked: a chunked
 // reply; /session: the id of the request's session; /sleep: 100 ms in the handler; /peer: the
@@ -78,6 +82,9 @@ public:
     using HttpServer::HttpServer;
     HttpRequestHandler* requestHandler(HttpConnection* connection) override
     {
+        const int live = ++liveConnections;
+        if (live > peakConnections) peakConnections = live;
+        connect(connection, &QObject::destroyed, [] { --liveConnections; });
         return new TestHandler(connection);
     }
 };
@@ -662,6 +669,29 @@ private slots:
         QVERIFY(r.out == f.readAll());
         QTRY_COMPARE(connections(), 0);
         QCOMPARE(server->capacity()->replyInUse(), 0);
+    }
+
+    // Clients that reconnect at once, many more than the slots: each newcomer pushes out one that
+    // has not been read yet. The accepted clients must still be read and served meanwhile, and
+    // the closed ones freed as they go rather than all at the flood's end.
+    void flood_of_reconnecting_clients_is_served_and_freed()
+    {
+        startServer([](HttpSettings* s) { s->maxConnections = 16; });
+        QTRY_COMPARE(liveConnections.load(), 0);
+        peakConnections = 0;
+        const Result r = run("wrk", {"-t", "2", "-c", "200", "-d", "4s", url("/index.html")});
+        QVERIFY2(r.code == 0, r.err.constData());
+        const QRegularExpressionMatch m = QRegularExpression("(\\d+) requests in").match(r.out);
+        QVERIFY2(m.hasMatch(), r.out.constData());
+        qInfo() << "requests answered" << m.captured(1).toInt() << "connection objects at most"
+                << peakConnections.load();
+        QVERIFY2(m.captured(1).toInt() >= 200, r.out.constData());
+        // Slots, the accepts of one pass, and those closing after their reply (the linger).
+        QVERIFY2(peakConnections <= 5000, qPrintable(QString::number(peakConnections)));
+        QTRY_COMPARE_WITH_TIMEOUT(liveConnections.load(), 0, 10000);
+        QCOMPARE(server->openConnections(), 0);
+        QCOMPARE(server->capacity()->replyInUse(), 0);
+        QCOMPARE(server->capacity()->memoryInUse(), 0);
     }
 
     // ---- life
