@@ -378,14 +378,25 @@ bool SQL_Exchange::ready_for_statement()
     const bool was_away = db_away;
     // While the database is away one statement a bound tries it, and none waits for the writer;
     // a run that comes back having lost the link ends the wait for this one too.
-    const bool ready = !(was_away && clock.elapsed() < main_try_at) && settle_within(was_away ? 0 : bound) &&
-                       !(db_away && !was_away);
+    bool ready = false, writer_stuck = false;
+    if (!(was_away && clock.elapsed() < main_try_at)) {
+        const bool settled = settle_within(was_away ? 0 : bound);
+        writer_stuck = !settled && !was_away;
+        ready = settled && !(db_away && !was_away);
+    }
     if (ready) {
         if (db_away) main_try_at = clock.elapsed() + bound;
         return true;
     }
     last_error = QSqlError(QStringLiteral("the database link is silent or lost: the statement is not sent"),
                            QString(), QSqlError::ConnectionError);
+    if (writer_stuck) {
+        // The writer has not come back from its statement within the bound: the link is as good
+        // as lost, whatever the client library's own reconnection still tries in that thread.
+        note_reachable(false);
+        main_try_at = clock.elapsed() + bound;
+        return false;
+    }
     if (read_lines.pass())
         LOG_EXC << "the database link is silent or lost: the main thread sends no statement until it is back;"
                 << "rows waiting:" << pending_rows();
