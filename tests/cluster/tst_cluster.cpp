@@ -22,15 +22,7 @@ namespace {
 using Env = QMap<QString, QString>;
 using testsupport::Cluster;
 
-int count(QSqlDatabase& db, const QString& sql)
-{
-    QSqlQuery q(db);
-    if (!q.exec(sql) || !q.next()) {
-        qWarning() << sql << q.lastError().text();
-        return -1;
-    }
-    return q.value(0).toInt();
-}
+using testsupport::count_rows;
 
 // Reception time of the test uplinks: a minute ago, so every record time is in the past.
 const uint T = uint(QDateTime::currentSecsSinceEpoch()) - 60;
@@ -219,7 +211,7 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(d.consuming(), 20000);
         const uint n = 2000;
         QVERIFY(d.publish(value_uplinks(10001, 10000 + n), "a.txt"));
-        QTRY_COMPARE_WITH_TIMEOUT(count(db, "SELECT COUNT(*) FROM modems_data"), int(n), 60000);
+        QTRY_COMPARE_WITH_TIMEOUT(count_rows(db, "SELECT COUNT(*) FROM modems_data"), int(n), 60000);
         // Each new modem is asked for its version, the one command of it stored.
         QMap<uint, uint> cmds;
         const auto asked = [&cmds] {
@@ -230,7 +222,7 @@ private slots:
         for (t.start(); asked() < int(n) && t.elapsed() < 30000; QTest::qWait(200))
             d.downlinks(cmds);
         QCOMPARE(asked(), int(n));
-        QTRY_COMPARE_WITH_TIMEOUT(count(db, "SELECT COUNT(*) FROM modems_cmd WHERE `state` = 1"), int(n),
+        QTRY_COMPARE_WITH_TIMEOUT(count_rows(db, "SELECT COUNT(*) FROM modems_cmd WHERE `state` = 1"), int(n),
                                   30000);
 
         QVERIFY(galera.run({"galera-kill", "2", "3"}));
@@ -249,14 +241,14 @@ private slots:
         QTest::qWait(10000);                              // the cluster stays without quorum this long
         QVERIFY(galera.run({"galera-bootstrap", "1"}));
 
-        QTRY_COMPARE_WITH_TIMEOUT(count(db, "SELECT COUNT(*) FROM modems_data"), int(2 * n), 60000);
+        QTRY_COMPARE_WITH_TIMEOUT(count_rows(db, "SELECT COUNT(*) FROM modems_data"), int(2 * n), 60000);
         QTRY_COMPARE_WITH_TIMEOUT(
-            count(db, QStringLiteral("SELECT COUNT(*) FROM modems_cmd WHERE `state` = 3 AND modem_id <= %1")
+            count_rows(db, QStringLiteral("SELECT COUNT(*) FROM modems_cmd WHERE `state` = 3 AND modem_id <= %1")
                           .arg(10000 + n)),
             int(n), 30000);
-        QCOMPARE(count(db, "SELECT COUNT(DISTINCT modem_id) FROM modems_data"), int(2 * n));
+        QCOMPARE(count_rows(db, "SELECT COUNT(DISTINCT modem_id) FROM modems_data"), int(2 * n));
         QTRY_COMPARE_WITH_TIMEOUT(
-            count(db, QStringLiteral(
+            count_rows(db, QStringLiteral(
                           "SELECT COUNT(*) FROM modems_setting WHERE setting = 'version' AND modem_id <= %1")
                           .arg(10000 + n)),
             int(n), 10000);
@@ -286,21 +278,21 @@ private slots:
         QElapsedTimer t;
         t.start();
         QVERIFY(d.start());
-        QTRY_COMPARE_WITH_TIMEOUT(count(db, "SELECT COUNT(*) FROM modems_data"), n, 120000);
+        QTRY_COMPARE_WITH_TIMEOUT(count_rows(db, "SELECT COUNT(*) FROM modems_data"), n, 120000);
         qInfo() << n << "uplinks stored in" << t.elapsed() << "ms";
         // Every uplink was taken, so every command is made: those the downlink queue had no room
         // for in the burst are refused before they are numbered (said in the log), and every one
         // that went out is stored.
-        QTRY_COMPARE_WITH_TIMEOUT(count(db, "SELECT COUNT(*) FROM modems_cmd"),
+        QTRY_COMPARE_WITH_TIMEOUT(count_rows(db, "SELECT COUNT(*) FROM modems_cmd"),
                                   queue_stats(d.uri, d.capture).value("messages").toInt(), 30000);
-        const int cmds = count(db, "SELECT COUNT(*) FROM modems_cmd");
+        const int cmds = count_rows(db, "SELECT COUNT(*) FROM modems_cmd");
         QVERIFY2(cmds == n || (cmds > n / 2 && d.log().contains("the downlink queue is full")),
                  qPrintable(QString::number(cmds)));
         QVERIFY(d.log().contains("wsrep_max_ws_rows exceeded"));
         QVERIFY(d.log().contains("at a time"));
 
         QVERIFY(d.publish(value_uplinks(20001 + n, 25000 + n), "b.txt"));
-        QTRY_VERIFY_WITH_TIMEOUT(count(db, "SELECT COUNT(*) FROM modems_data") > n, 30000);
+        QTRY_VERIFY_WITH_TIMEOUT(count_rows(db, "SELECT COUNT(*) FROM modems_data") > n, 30000);
         t.restart();
         ::kill(pid_t(d.proc.processId()), SIGTERM);
         QVERIFY(d.proc.waitForFinished(15000));
@@ -308,7 +300,7 @@ private slots:
         QCOMPARE(d.proc.exitCode(), 0);
         QTRY_COMPARE_WITH_TIMEOUT(queue_stats(d.uri, d.queue).value("consumers").toInt(), 0, 20000);
         const int acknowledged = n + 5000 - d.waiting();
-        QCOMPARE(count(db, "SELECT COUNT(*) FROM modems_data"), acknowledged);
+        QCOMPARE(count_rows(db, "SELECT COUNT(*) FROM modems_data"), acknowledged);
         QVERIFY2(!d.log().contains("row lost"), qPrintable(d.lost_lines()));
     }
 
@@ -328,12 +320,12 @@ private slots:
         QProcess publisher;
         publisher.start("/usr/bin/python3", {STROVA_SOURCE_DIR "/tests/support/amqp_peer.py", d.uri,
                                              "publish-confirmed", d.queue, d.dir.path() + "/a.txt", "500"});
-        QTRY_VERIFY_WITH_TIMEOUT(count(db, "SELECT COUNT(*) FROM modems_data") > 500, 20000);
+        QTRY_VERIFY_WITH_TIMEOUT(count_rows(db, "SELECT COUNT(*) FROM modems_data") > 500, 20000);
         QVERIFY(checked_galera->run({"galera-kill", "1"}));
         QVERIFY(publisher.waitForFinished(60000));
         db.close();
         QVERIFY(db.open()); // the test's own session went with the node
-        QTRY_COMPARE_WITH_TIMEOUT(count(db, "SELECT COUNT(*) FROM modems_data"), 3000, 60000);
+        QTRY_COMPARE_WITH_TIMEOUT(count_rows(db, "SELECT COUNT(*) FROM modems_data"), 3000, 60000);
 
         QVERIFY(checked_galera->run({"galera-rejoin", "1"}));
         QVERIFY(d.publish(value_uplinks(53001, 53100), "b.txt"));
@@ -363,7 +355,7 @@ private slots:
             &out));
         QVERIFY2(out.contains(QRegularExpression(d.queue + "\\s+quorum")), qPrintable(out));
         QVERIFY(d.publish(value_uplinks(60001, 61000), "a.txt", true));
-        QTRY_COMPARE_WITH_TIMEOUT(count(db, "SELECT COUNT(*) FROM modems_data"), 1000, 30000);
+        QTRY_COMPARE_WITH_TIMEOUT(count_rows(db, "SELECT COUNT(*) FROM modems_data"), 1000, 30000);
     }
 
     // The broker node the daemon is connected to, which leads the quorum queue, is killed while
@@ -384,16 +376,16 @@ private slots:
         publisher.start("/usr/bin/python3",
                         {STROVA_SOURCE_DIR "/tests/support/amqp_peer.py", r["RABBIT_URI_2"],
                          "publish-confirmed", d.queue, d.dir.path() + "/a.txt", "500"});
-        QTRY_VERIFY_WITH_TIMEOUT(count(db, "SELECT COUNT(*) FROM modems_data") > 500, 20000);
+        QTRY_VERIFY_WITH_TIMEOUT(count_rows(db, "SELECT COUNT(*) FROM modems_data") > 500, 20000);
         QVERIFY(rabbit->run({"rabbit-kill", "1"}));
         QVERIFY(publisher.waitForFinished(120000));
         QCOMPARE(publisher.readAllStandardOutput().trimmed().toInt(), n);
-        QTRY_COMPARE_WITH_TIMEOUT(count(db, "SELECT COUNT(*) FROM modems_data"), n, 90000);
+        QTRY_COMPARE_WITH_TIMEOUT(count_rows(db, "SELECT COUNT(*) FROM modems_data"), n, 90000);
         // Consuming again: what is published now arrives too (the broker may count the consumer
         // of the lost connection for a while yet).
         d.uri = r["RABBIT_URI_2"];
         QVERIFY(d.publish(value_uplinks(70001 + n, 70100 + n), "b.txt", true));
-        QTRY_COMPARE_WITH_TIMEOUT(count(db, "SELECT COUNT(*) FROM modems_data"), n + 100, 30000);
+        QTRY_COMPARE_WITH_TIMEOUT(count_rows(db, "SELECT COUNT(*) FROM modems_data"), n + 100, 30000);
         QVERIFY(d.running());
     }
 };

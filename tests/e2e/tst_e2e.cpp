@@ -27,15 +27,7 @@ QVariantMap queue_stats(const Env& env, const QString& queue)
 }
 
 
-int count(QSqlDatabase& db, const QString& sql)
-{
-    QSqlQuery q(db);
-    if (!q.exec(sql) || !q.next()) {
-        qWarning() << sql << q.lastError().text();
-        return -1;
-    }
-    return q.value(0).toInt();
-}
+using testsupport::count_rows;
 
 // Reception time of the test uplinks: a minute ago, so every record time is in the past.
 const uint T = uint(QDateTime::currentSecsSinceEpoch()) - 60;
@@ -169,7 +161,7 @@ class tst_e2e : public QObject
         QVERIFY(write_value_uplinks(d.dir.path() + "/a.txt", 1, 200));
         QVERIFY(write_value_uplinks(d.dir.path() + "/b.txt", 201, 1200));
         testsupport::amqp_peer(own["STROVA_AMQP_URI"], {"publish-file", d.queue, d.dir.path() + "/a.txt"});
-        QTRY_COMPARE_WITH_TIMEOUT(count(db, "SELECT COUNT(*) FROM modems_data"), 200, 20000);
+        QTRY_COMPARE_WITH_TIMEOUT(count_rows(db, "SELECT COUNT(*) FROM modems_data"), 200, 20000);
 
         QVERIFY(own_control({"mysql-stop"}));
         testsupport::amqp_peer(own["STROVA_AMQP_URI"], {"publish-file", d.queue, d.dir.path() + "/b.txt"});
@@ -206,7 +198,7 @@ private slots:
               uplink(1006, "zz-not-hex"), value_uplink(1007)});
 
         // The last uplink stored means every earlier one went through the daemon.
-        QTRY_COMPARE_WITH_TIMEOUT(count(db, "SELECT COUNT(*) FROM modems_data WHERE modem_id = 1007"), 1, 20000);
+        QTRY_COMPARE_WITH_TIMEOUT(count_rows(db, "SELECT COUNT(*) FROM modems_data WHERE modem_id = 1007"), 1, 20000);
         const struct {
             const char* sql;
             int rows;
@@ -218,7 +210,7 @@ private slots:
             {"SELECT COUNT(*) FROM modems_event WHERE modem_id BETWEEN 1004 AND 1006", 0},
         };
         for (const auto& e : expected)
-            QTRY_VERIFY2_WITH_TIMEOUT(count(db, e.sql) == e.rows, e.sql, 5000);
+            QTRY_VERIFY2_WITH_TIMEOUT(count_rows(db, e.sql) == e.rows, e.sql, 5000);
         QVERIFY(d.running());
         QTRY_COMPARE_WITH_TIMEOUT(d.waiting(), 0, 10000); // the dropped ones were acknowledged too
     }
@@ -236,12 +228,12 @@ private slots:
         testsupport::amqp_peer(uri, {"publish", d.queue, value_uplink(3001), value_uplink(3002)});
 
         QTRY_COMPARE_WITH_TIMEOUT(
-            count(db, "SELECT COUNT(*) FROM modems_cmd WHERE setting = 'version' AND modem_id IN (3001, 3002)"), 2, 20000);
+            count_rows(db, "SELECT COUNT(*) FROM modems_cmd WHERE setting = 'version' AND modem_id IN (3001, 3002)"), 2, 20000);
         const auto cmd_of = [&db](uint modem) {
-            return count(db, QStringLiteral("SELECT cmd_id FROM modems_cmd WHERE setting = 'version' AND modem_id = %1").arg(modem));
+            return count_rows(db, QStringLiteral("SELECT cmd_id FROM modems_cmd WHERE setting = 'version' AND modem_id = %1").arg(modem));
         };
         const auto state_of = [&db](int cmd) {
-            return count(db, QStringLiteral("SELECT state FROM modems_cmd WHERE cmd_id = %1").arg(cmd));
+            return count_rows(db, QStringLiteral("SELECT state FROM modems_cmd WHERE cmd_id = %1").arg(cmd));
         };
         const int first = cmd_of(3001), second = cmd_of(3002);
         QVERIFY(first > 0 && second > 0 && first != second);
@@ -287,7 +279,7 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(state_of(first), 3, 20000);
         // The answer's setting and its command's new state are written apart: wait for the row.
         QTRY_COMPARE_WITH_TIMEOUT(
-            count(db, "SELECT COUNT(*) FROM modems_setting WHERE modem_id = 3001 AND setting = 'version'"), 1, 5000);
+            count_rows(db, "SELECT COUNT(*) FROM modems_setting WHERE modem_id = 3001 AND setting = 'version'"), 1, 5000);
         QCOMPARE(state_of(second), 4);
         QVERIFY(d.running());
     }
@@ -304,10 +296,10 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(d.consuming(), 20000);
         const QString uri = shared["STROVA_AMQP_URI"];
         const auto state_of = [&db](const char* setting) {
-            return count(db, QStringLiteral("SELECT COALESCE(MAX(state), -1) FROM modems_cmd WHERE modem_id = 3101 AND setting = '%1'").arg(setting));
+            return count_rows(db, QStringLiteral("SELECT COALESCE(MAX(state), -1) FROM modems_cmd WHERE modem_id = 3101 AND setting = '%1'").arg(setting));
         };
         const auto cmd_of = [&db](const char* setting) {
-            return count(db, QStringLiteral("SELECT cmd_id FROM modems_cmd WHERE modem_id = 3101 AND setting = '%1'").arg(setting));
+            return count_rows(db, QStringLiteral("SELECT cmd_id FROM modems_cmd WHERE modem_id = 3101 AND setting = '%1'").arg(setting));
         };
         const auto delivered = [](int cmd) {
             return QStringLiteral(R"({"msg_type":"dl_success","modem_id":3101,"status_id":"drvStrova5_%1"})").arg(cmd);
@@ -321,7 +313,7 @@ private slots:
         testsupport::amqp_peer(uri, {"publish", d.queue, uplink(3101, "EF1100000F9F"), uplink(3101, "EE0001050200")});
         QTRY_COMPARE_WITH_TIMEOUT(state_of("version"), 3, 20000);
         QTRY_COMPARE_WITH_TIMEOUT(
-            count(db, "SELECT COUNT(*) FROM modems_cmd WHERE modem_id = 3101 AND setting = 'display'"), 1, 5000);
+            count_rows(db, "SELECT COUNT(*) FROM modems_cmd WHERE modem_id = 3101 AND setting = 'display'"), 1, 5000);
         QCOMPARE(state_of("display"), 1);
         testsupport::amqp_peer(uri, {"publish", d.queue, delivered(cmd_of("display"))});
         QTRY_COMPARE_WITH_TIMEOUT(state_of("display"), 2, 20000);
@@ -339,7 +331,7 @@ private slots:
         QCOMPARE(d.waiting(), n);
 
         QVERIFY(d.start());
-        QTRY_VERIFY_WITH_TIMEOUT(count(db, "SELECT COUNT(*) FROM modems_data") > 0, 30000);
+        QTRY_VERIFY_WITH_TIMEOUT(count_rows(db, "SELECT COUNT(*) FROM modems_data") > 0, 30000);
         ::kill(pid_t(d.proc.processId()), SIGTERM);
         QVERIFY(d.proc.waitForFinished(60000));
         QCOMPARE(d.proc.exitCode(), 0);
@@ -347,7 +339,7 @@ private slots:
         // The broker requeues what was delivered but not acknowledged as it drops the consumer.
         QTRY_VERIFY_WITH_TIMEOUT(queue_stats(shared, d.queue).value("consumers").toInt() == 0, 20000);
         const int remaining = d.waiting();
-        const int rows = count(db, "SELECT COUNT(*) FROM modems_data");
+        const int rows = count_rows(db, "SELECT COUNT(*) FROM modems_data");
         qInfo() << "stored" << rows << "still queued" << remaining;
         // Every uplink the broker gave up (acknowledged) must be stored.
         QVERIFY2(rows >= n - remaining, qPrintable(QStringLiteral("acknowledged %1, stored %2").arg(n - remaining).arg(rows)));
@@ -367,7 +359,7 @@ private slots:
         QVERIFY(own_control({"mysql-start"}));
         db.close();
         db = testsupport::open_database("outage", "e2e_outage", own);
-        QTRY_COMPARE_WITH_TIMEOUT(count(db, "SELECT COUNT(*) FROM modems_data"), 1200, 60000);
+        QTRY_COMPARE_WITH_TIMEOUT(count_rows(db, "SELECT COUNT(*) FROM modems_data"), 1200, 60000);
     }
 
     // Acknowledged uplinks are the daemon's to keep: a quit while the database is away waits for
@@ -393,7 +385,7 @@ private slots:
         const int remaining = d.waiting();
         db.close();
         db = testsupport::open_database("quit", "e2e_quit", own);
-        QCOMPARE(count(db, "SELECT COUNT(*) FROM modems_data"), 1200 - remaining);
+        QCOMPARE(count_rows(db, "SELECT COUNT(*) FROM modems_data"), 1200 - remaining);
     }
 
     // The account may open two connections: the writer's own is refused, its rows go over the
@@ -414,8 +406,8 @@ private slots:
         QVERIFY(write_value_uplinks(d.dir.path() + "/ul.txt", 2, 501));
         testsupport::amqp_peer(own["STROVA_AMQP_URI"], {"publish-file", d.queue, d.dir.path() + "/ul.txt"});
         QVERIFY(d.start());
-        QTRY_COMPARE_WITH_TIMEOUT(count(db, "SELECT COUNT(*) FROM modems_data"), 500, 30000);
-        QTRY_COMPARE_WITH_TIMEOUT(count(db, "SELECT COUNT(*) FROM modems_cmd"), 500, 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(count_rows(db, "SELECT COUNT(*) FROM modems_data"), 500, 30000);
+        QTRY_COMPARE_WITH_TIMEOUT(count_rows(db, "SELECT COUNT(*) FROM modems_cmd"), 500, 10000);
         const QStringList err =
             d.log().split('\n').filter("writer's own database connection cannot be opened");
         QCOMPARE(err.size(), 1);
@@ -443,8 +435,8 @@ private slots:
         } lift{this};
         QVERIFY(d.start());
         // Uplinks are taken and stored during the alarm; every new modem is asked for its version.
-        QTRY_COMPARE_WITH_TIMEOUT(count(db, "SELECT COUNT(*) FROM modems_data"), 200, 30000);
-        QTRY_COMPARE_WITH_TIMEOUT(count(db, "SELECT COUNT(*) FROM modems_cmd"), 200, 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(count_rows(db, "SELECT COUNT(*) FROM modems_data"), 200, 30000);
+        QTRY_COMPARE_WITH_TIMEOUT(count_rows(db, "SELECT COUNT(*) FROM modems_cmd"), 200, 10000);
         ::kill(pid_t(d.proc.processId()), SIGTERM);
         QVERIFY(d.proc.waitForFinished(30000));
         QCOMPARE(d.proc.exitCode(), 0);
@@ -456,7 +448,7 @@ private slots:
             ids << it.next().captured(1);
         QVERIFY(!ids.isEmpty());
         QVERIFY2(err.first().contains(QStringLiteral(" 200 ")), qPrintable(err.first().left(300)));
-        QCOMPARE(count(db, "SELECT COUNT(*) FROM modems_cmd WHERE state = 1 AND cmd_id IN (" + ids.join(',') +
+        QCOMPARE(count_rows(db, "SELECT COUNT(*) FROM modems_cmd WHERE state = 1 AND cmd_id IN (" + ids.join(',') +
                                ")"),
                  ids.size());
     }
@@ -473,14 +465,14 @@ private slots:
         testsupport::amqp_peer(own["STROVA_AMQP_URI"], {"publish-file", d.queue, d.dir.path() + "/a.txt"});
 
         QVERIFY(d.start());
-        QTRY_VERIFY_WITH_TIMEOUT(count(db, "SELECT COUNT(*) FROM modems_data") > 0, 30000);
+        QTRY_VERIFY_WITH_TIMEOUT(count_rows(db, "SELECT COUNT(*) FROM modems_data") > 0, 30000);
         QVERIFY(own_control({"rabbit-stop"}));
         QTest::qWait(2000);
         QVERIFY(own_control({"rabbit-start"}));
         // Uplinks published after the restart arrive too: the daemon subscribed again by itself.
         QTRY_VERIFY_WITH_TIMEOUT(d.consuming(), 60000);
         testsupport::amqp_peer(own["STROVA_AMQP_URI"], {"publish-file", d.queue, d.dir.path() + "/b.txt"});
-        QTRY_COMPARE_WITH_TIMEOUT(count(db, "SELECT COUNT(*) FROM modems_data"), n + 100, 90000);
+        QTRY_COMPARE_WITH_TIMEOUT(count_rows(db, "SELECT COUNT(*) FROM modems_data"), n + 100, 90000);
         QCOMPARE(d.waiting(), 0);
         QVERIFY(d.running());
     }

@@ -22,15 +22,7 @@ namespace {
 using Env = QMap<QString, QString>;
 constexpr qint64 BOUND_MS = 10000; // the README's bound for a silent database link
 
-int count(QSqlDatabase& db, const QString& sql)
-{
-    QSqlQuery q(db);
-    if (!q.exec(sql) || !q.next()) {
-        qWarning() << sql << q.lastError().text();
-        return -1;
-    }
-    return q.value(0).toInt();
-}
+using testsupport::count_rows;
 
 QVariantMap queue_stats(const Env& env, const QString& queue)
 {
@@ -147,7 +139,7 @@ private slots:
         QVERIFY(d.start());
         QTRY_VERIFY_WITH_TIMEOUT(d.consuming(), 20000);
         d.publish(1, 200);
-        QTRY_COMPARE_WITH_TIMEOUT(count(db, "SELECT COUNT(*) FROM modems_data"), 200, 20000);
+        QTRY_COMPARE_WITH_TIMEOUT(count_rows(db, "SELECT COUNT(*) FROM modems_data"), 200, 20000);
 
         QVERIFY(proxy.hold());
         QElapsedTimer hole;
@@ -199,8 +191,8 @@ private slots:
         QVERIFY2(taken_at >= 0, "uplinks were not taken in the hole");
 
         QVERIFY(proxy.release());
-        QTRY_COMPARE_WITH_TIMEOUT(count(db, "SELECT COUNT(*) FROM modems_data"), 1200, 60000);
-        QCOMPARE(count(db, "SELECT COUNT(DISTINCT modem_id) FROM modems_data"), 1200);
+        QTRY_COMPARE_WITH_TIMEOUT(count_rows(db, "SELECT COUNT(*) FROM modems_data"), 1200, 60000);
+        QCOMPARE(count_rows(db, "SELECT COUNT(DISTINCT modem_id) FROM modems_data"), 1200);
         QTRY_VERIFY_WITH_TIMEOUT(d.log().contains("database reachable again"), 20000);
         ::kill(pid_t(d.proc.processId()), SIGTERM);
         QVERIFY(d.proc.waitForFinished(30000));
@@ -218,7 +210,7 @@ private slots:
         QVERIFY(d.start());
         QTRY_VERIFY_WITH_TIMEOUT(d.consuming(), 20000);
         d.publish(1, 200);
-        QTRY_COMPARE_WITH_TIMEOUT(count(db, "SELECT COUNT(*) FROM modems_data"), 200, 20000);
+        QTRY_COMPARE_WITH_TIMEOUT(count_rows(db, "SELECT COUNT(*) FROM modems_data"), 200, 20000);
 
         QVERIFY(proxy.hold());
         QElapsedTimer hole;
@@ -245,8 +237,8 @@ private slots:
         QCOMPARE(d.proc.exitCode(), 0);
         QTRY_VERIFY_WITH_TIMEOUT(queue_stats(shared, d.queue).value("consumers").toInt() == 0, 20000);
         const int remaining = d.waiting();
-        QCOMPARE(count(db, "SELECT COUNT(*) FROM modems_data"), 1200 - remaining);
-        QCOMPARE(count(db, "SELECT COUNT(DISTINCT modem_id) FROM modems_data"), 1200 - remaining);
+        QCOMPARE(count_rows(db, "SELECT COUNT(*) FROM modems_data"), 1200 - remaining);
+        QCOMPARE(count_rows(db, "SELECT COUNT(DISTINCT modem_id) FROM modems_data"), 1200 - remaining);
     }
 
     // A 60 s black hole between the daemon and the broker: both links are dropped within 40 s
@@ -283,7 +275,7 @@ private slots:
         QVERIFY2(back <= 20000, qPrintable(QString::number(back)));
         // And uplinks flow again.
         d.publish(1, 50);
-        QTRY_COMPARE_WITH_TIMEOUT(count(db, "SELECT COUNT(*) FROM modems_data"), 50, 20000);
+        QTRY_COMPARE_WITH_TIMEOUT(count_rows(db, "SELECT COUNT(*) FROM modems_data"), 50, 20000);
         ::kill(pid_t(d.proc.processId()), SIGTERM);
         QVERIFY(d.proc.waitForFinished(30000));
     }

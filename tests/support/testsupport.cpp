@@ -332,6 +332,16 @@ bool run_sql_file(QSqlDatabase& db, const QString& path, QString* error)
     return true;
 }
 
+int count_rows(QSqlDatabase& db, const QString& sql)
+{
+    QSqlQuery q(db);
+    if (!q.exec(sql) || !q.next()) {
+        qWarning() << sql << q.lastError().text();
+        return -1;
+    }
+    return q.value(0).toInt();
+}
+
 QSqlDatabase schema_database(const QString& name, const QString& connection, const QMap<QString, QString>& env)
 {
     create_database(name, env);

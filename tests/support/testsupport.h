@@ -138,6 +138,8 @@ bool run_sql_file(QSqlDatabase& db, const QString& path, QString* error = nullpt
 // A fresh database with sql/schema.sql loaded, opened as `connection`.
 QSqlDatabase schema_database(const QString& name, const QString& connection,
                              const QMap<QString, QString>& env = services());
+// The first column of the first row of `sql` as a number, -1 (and a warning) when it fails.
+int count_rows(QSqlDatabase& db, const QString& sql);
 
 // Runs services.sh COMMAND STATE ARGS (mysql-stop, rabbit-start, rabbitmqctl ...) on the
 // services whose state directory is `state` (the shared ones when empty). When it fails, its
