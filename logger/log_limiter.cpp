@@ -102,6 +102,11 @@ bool log_limiter::pass()
     return false;
 }
 
+bool log_limiter::pass(int line_level)
+{
+    return log_passes(line_level) && pass();
+}
+
 bool log_limiter::end()
 {
     QMutexLocker lock(&d->mutex);

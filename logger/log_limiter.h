@@ -21,6 +21,9 @@ public:
 
     // True: the caller writes its line now. False: the line was counted.
     bool pass();
+    // The same for a line of `line_level`: false, and nothing counted, when the log would not
+    // take that line anyway.
+    bool pass(int line_level);
     // Ends an outage: summarises what was left out and starts afresh, so that the next line is
     // a first one again. True when a line had passed or been counted since the last end(): the
     // caller then writes its own line saying the outage is over.

@@ -21,7 +21,7 @@ using namespace report_items;
 bool diag_says(int level)
 {
     static log_limiter lim(QStringLiteral("diagnostics"), LVL_EXC, 50, 1000);
-    return log_passes(level) && lim.pass();
+    return lim.pass(level);
 }
 
 QVariantMap qitems_of(const QVariantMap& api_request)

@@ -74,7 +74,7 @@ QVariant API_controller::api_authorization(QVariantMap api_request)
     const QString pass = qitems.value(QStringLiteral("pass")).toString();
     // Anyone may try a login as often as he likes: the lines are counted, not all written.
     static log_limiter login_lim(QStringLiteral("login"), LVL_EXC, 50, 1000);
-    const bool say = log_passes(LVL_EXC) && login_lim.pass();
+    const bool say = login_lim.pass(LVL_EXC);
     for (const QVariant& v : config.value(QStringLiteral("authorization")).toList()) {
         // The user name only: a password never reaches the log.
         if (say) LOG_EXC << "login" << log_cut(user);
@@ -88,7 +88,7 @@ QVariant API_controller::api_authorization(QVariantMap api_request)
         if (complete && a_user == user && a_pass == pass) return QVariantMap{{QStringLiteral("res"), true}};
     }
     static log_limiter failed_lim(QStringLiteral("failed login"), LVL_EXC, 50, 1000);
-    if (log_passes(LVL_EXC) && failed_lim.pass()) LOG_EXC << "save fail auth event";
+    if (failed_lim.pass(LVL_EXC)) LOG_EXC << "save fail auth event";
     store(own_events(time_source(), {k_event_login_failed}));
     return QVariantMap{{QStringLiteral("res"), false}};
 }

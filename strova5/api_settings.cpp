@@ -61,7 +61,7 @@ QVariant API_controller::api_setting_version_list(QVariantMap api_request)
         hw.insert(it.key(), it.value());
     // Anyone may ask, as often as he likes: the lines are counted beyond a burst.
     static log_limiter lim(QStringLiteral("version list"), LVL_EXC, 50, 1000);
-    if (log_passes(LVL_EXC) && lim.pass()) {
+    if (lim.pass(LVL_EXC)) {
         LOG_EXC << "sw versions" << sw.size();
         LOG_EXC << "hw versions" << hw.size();
     }

@@ -40,7 +40,7 @@ log_limiter& full_lines()
 bool road_has_room(const char* side)
 {
     if (!Radio_Exchange::instance || Radio_Exchange::instance->dl_free_room() > 0) return true;
-    if (log_passes(LVL_WRN) && full_lines().pass())
+    if (full_lines().pass(LVL_WRN))
         LOG_WRN << "hdlc" << side << "frame dropped: the downlink queue is full";
     return false;
 }
@@ -132,7 +132,7 @@ void API_transparent_channel::slot_TCP_readyRead()
     if (!client || client != tcp_client) return;
     const QList<QByteArray> frames = tcp_stream.feed(client->readAll(), clock.elapsed());
     for (QByteArray frame : frames) {
-        const bool say = log_passes(LVL_NTC) && frame_lines().pass();
+        const bool say = frame_lines().pass(LVL_NTC);
         if (API_transparent_channel::hdlc_check_frame(frame) == 0) {
             if (say) LOG_DBG << "hdlc tcp frame refused" << log_cut(frame.toHex().toUpper());
             continue;
@@ -153,7 +153,7 @@ void API_transparent_channel::slot_UDP_readyRead()
     for (int taken = 0; taken < k_datagrams_per_pass && udp_socket->hasPendingDatagrams(); ++taken) {
         const QNetworkDatagram datagram = udp_socket->receiveDatagram();
         const QByteArray frame = datagram.data();
-        const bool say = log_passes(LVL_EXC) && datagram_lines().pass();
+        const bool say = datagram_lines().pass(LVL_EXC);
         if (say) LOG_EXC << log_cut(frame.toHex().toUpper());
         const uint32_t r = hdlc_check_frame(frame);
         const uint32_t index = (r >> 4) & 0x3FFF;

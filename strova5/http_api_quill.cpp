@@ -191,7 +191,7 @@ void http_api_HttpRequestHandler::service(QuillonHttpd::HttpRequest* request,
     if (qitems.contains(QStringLiteral("callback"))) {
         callback = qitems.take(QStringLiteral("callback")).toString();
         static log_limiter lim(QStringLiteral("jsonp callback"), LVL_EXC, 50, 1000);
-        if (log_passes(LVL_EXC) && lim.pass()) LOG_EXC << "jsonp_callback" << log_cut(callback);
+        if (lim.pass(LVL_EXC)) LOG_EXC << "jsonp_callback" << log_cut(callback);
         // Anything but a plain script name would be written into the client's script.
         if (!http_api::callback_allowed(callback)) callback.clear();
     }

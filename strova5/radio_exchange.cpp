@@ -187,7 +187,7 @@ void Radio_Exchange::slot_DL(Stringify_dl_app dl_app)
     rest += "\"}";
     const QByteArray head = QByteArrayLiteral("{\"ack\":true,");
     // The key authenticates us to the network server: never in the log.
-    if (log_passes(LVL_EXC) && downlink_lines().pass()) {
+    if (downlink_lines().pass(LVL_EXC)) {
         const QByteArray key = api_key_member.isEmpty() ? QByteArray() : QByteArrayLiteral("\"api_key\":\"***\",");
         LOG_EXC << "DL" << (head + key + rest).constData();
     }
@@ -201,7 +201,7 @@ void Radio_Exchange::slot_rabbit_DL(QVariantMap dlmap)
     if (dl.contains(QStringLiteral("api_key")))
         dlmap.insert(QStringLiteral("api_key"), dl.value(QStringLiteral("api_key")).toString());
     const QByteArray text = QJsonDocument::fromVariant(dlmap).toJson(QJsonDocument::Compact);
-    if (log_passes(LVL_EXC) && downlink_lines().pass()) {
+    if (downlink_lines().pass(LVL_EXC)) {
         // The key authenticates us to the network server: never in the log.
         QVariantMap shown = dlmap;
         if (shown.contains(QStringLiteral("api_key")))
