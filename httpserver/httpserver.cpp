@@ -8,6 +8,8 @@
 
 #include <QDebug>
 #include <QFile>
+#include <QMutex>
+#include <QMutexLocker>
 #include <QSslConfiguration>
 #include <QSslKey>
 #include <QSslSocket>
@@ -230,15 +232,23 @@ void HttpTcpServer::slotDisconnected()
 
 // ---- server
 
+struct HttpServer::LiveConnections
+{
+    QMutex lock;
+    QSet<QObject*> objects;
+};
+
 HttpServer::HttpServer(HttpSettings* settings, QObject* parent)
-    : QObject(parent), settings(settings), sharedCapacity(std::make_shared<HttpCapacity>())
+    : QObject(parent), settings(settings), sharedCapacity(std::make_shared<HttpCapacity>()),
+      live(std::make_shared<LiveConnections>())
 {
     startReports();
     start();
 }
 
 HttpServer::HttpServer(QObject* parent)
-    : QObject(parent), settings(new HttpSettings(this)), sharedCapacity(std::make_shared<HttpCapacity>())
+    : QObject(parent), settings(new HttpSettings(this)), sharedCapacity(std::make_shared<HttpCapacity>()),
+      live(std::make_shared<LiveConnections>())
 {
     startReports();
 }
@@ -266,8 +276,9 @@ int HttpServer::openConnections() const
 HttpServer::~HttpServer()
 {
     // Threaded connections are asked to go, and their threads get 5 s to end.
-    for (const QPointer<HttpConnection>& connection : qAsConst(connections)) {
-        if (connection) connection->deleteLater();
+    {
+        QMutexLocker locked(&live->lock);
+        for (QObject* connection : qAsConst(live->objects)) connection->deleteLater();
     }
     bool allEnded = true;
     for (const QPointer<QThread>& thread : qAsConst(threads)) {
@@ -280,7 +291,6 @@ HttpServer::~HttpServer()
     }
     // A connection still running reads the settings: they must outlive it.
     if (!allEnded && settings->parent() == this) settings->setParent(nullptr);
-    connections.clear();
 }
 
 bool HttpServer::start()
@@ -340,9 +350,19 @@ void HttpServer::slotNewConnection()
         thread->setObjectName(QStringLiteral("Http connection"));
         thread->start(QThread::InheritPriority);
         threads.append(thread);
-        connections.append(connection);
+        {
+            QMutexLocker locked(&live->lock);
+            live->objects.insert(connection);
+        }
         connection->setParent(nullptr);
         connection->moveToThread(thread);
+        // Direct, on the connection's thread: it leaves the set before its memory is freed.
+        connect(connection, &QObject::destroyed, connection,
+                [live = live](QObject* gone) {
+                    QMutexLocker locked(&live->lock);
+                    live->objects.remove(gone);
+                },
+                Qt::DirectConnection);
         connect(connection, &QObject::destroyed, this, &HttpServer::slotConnectionClosed);
         // Direct: the thread ends even while this thread is busy (or waiting in the destructor).
         connect(connection, &QObject::destroyed, thread, &QThread::quit, Qt::DirectConnection);
@@ -352,7 +372,6 @@ void HttpServer::slotNewConnection()
 
 void HttpServer::slotConnectionClosed(QObject*)
 {
-    connections.removeAll(QPointer<HttpConnection>());
     threads.removeAll(QPointer<QThread>());
 }
 

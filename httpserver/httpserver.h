@@ -101,9 +101,13 @@ private:
 
     HttpTcpServer* tcpServer = nullptr;
     HttpSettings* settings;
-    QList<QPointer<HttpConnection>> connections;
     QList<QPointer<QThread>> threads;
     std::shared_ptr<HttpCapacity> sharedCapacity;
+    // Threaded connections still alive. Each leaves this set from its own thread as it is
+    // destroyed, under the lock, so the destructor never touches one already freed. Shared, since
+    // a thread left running may outlive the server.
+    struct LiveConnections;
+    std::shared_ptr<LiveConnections> live;
 };
 
 } // namespace QuillonHttpd
