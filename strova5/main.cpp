@@ -1,5 +1,6 @@
 #include "api_controller.h"
 #include "api_transparent_channel.h"
+#include "epoll_dispatcher.h"
 #include "http_api_quill.h"
 #include "iec104.h"
 #include "httpsettings.h"
@@ -41,6 +42,13 @@ int main(int argc, char* argv[])
     // Qt's own event dispatcher instead of GLib's: every queued signal (several per uplink) makes
     // GLib's wake its own thread with a system call, Qt's only once until the loop runs again.
     qputenv("QT_NO_GLIB", "1");
+    // The main thread holds every client connection: an epoll loop costs what is ready on a pass,
+    // where poll() would walk all of them each time.
+    auto* dispatcher = new EpollDispatcher;
+    if (dispatcher->isValid())
+        QCoreApplication::setEventDispatcher(dispatcher);
+    else
+        delete dispatcher;
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationVersion(QStringLiteral("1.0.0-6"));
 
