@@ -15,6 +15,10 @@
 #include <QSslSocket>
 #include <QThread>
 #include <QTimer>
+#include <cerrno>
+#include <cstring>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -307,7 +311,13 @@ bool HttpServer::start()
     // Qt listens with a backlog of 50: under a flood of connections the kernel then drops SYNs
     // and an ordinary client waits a second or more for the retransmit. Listening again on the
     // same socket only widens the queue.
-    if (tcpServer->isListening()) ::listen(int(tcpServer->socketDescriptor()), SOMAXCONN);
+    if (tcpServer->isListening()) {
+        const int fd = int(tcpServer->socketDescriptor());
+        ::listen(fd, SOMAXCONN);
+        const int defer = qMax(0, settings->deferAccept);
+        if (::setsockopt(fd, IPPROTO_TCP, TCP_DEFER_ACCEPT, &defer, sizeof defer) != 0)
+            qWarning("HttpServer: no deferred accept: %s", strerror(errno));
+    }
     return tcpServer->isListening();
 }
 

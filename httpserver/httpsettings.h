@@ -83,6 +83,11 @@ public:
     // per such period.
     qint32 reportInterval = 60000;
     qint32 maxConnections = 256;     // TLS handshakes in progress included; see HttpCapacity
+    // Seconds the kernel holds a new connection before handing it over without its first bytes
+    // (0: at once). HTTP and TLS clients speak first, so none of them waits; a silent socket only
+    // takes a slot once it has been silent this long, and cannot push out others as fast as it
+    // reconnects.
+    qint32 deferAccept = 1;
     qint32 handshakeTimeout = 10000; // a TLS handshake not finished by then is dropped
     qint32 lingerTime = 2000;        // input discarded after an abort reply before the socket closes
 

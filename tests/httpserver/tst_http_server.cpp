@@ -407,11 +407,45 @@ private slots:
 
     // ---- slots, budgets and descriptors against many clients
 
+    // A silent socket stays in the kernel until it has been silent for the deferral: an attacker
+    // that opens again every socket the server closes cannot make its sockets push each other out
+    // as fast as it reconnects, and clients that speak are served at once meanwhile.
+    void silent_sockets_wait_in_the_kernel()
+    {
+        startServer([](HttpSettings* s) { s->maxConnections = 16; });
+        QProcess flood;
+        flood.start("python3", {QFINDTESTDATA("http_peer.py"), QString::number(port()), "flood", "16", "127.0.0.2"});
+        QByteArray out;
+        QTRY_VERIFY_WITH_TIMEOUT((out += flood.readAllStandardOutput()).contains("ready 16"), 20000);
+        QElapsedTimer t;
+        t.start();
+        int answered = 0, asked = 0;
+        while (t.elapsed() < 4000) {
+            answered += served(20);
+            asked += 20;
+        }
+        flood.closeWriteChannel();
+        QVERIFY(flood.waitForFinished(20000));
+        const qint64 spent = t.elapsed();
+        out += flood.readAllStandardOutput();
+        QCOMPARE(answered, asked);
+        const auto m = QRegularExpression("reopened (\\d+)").match(QString::fromLatin1(out));
+        QVERIFY2(m.hasMatch(), out.constData());
+        // At most once a second for each silent socket, and once for each request served; without
+        // the deferral they push each other out thousands of times a second.
+        const int reopened = m.captured(1).toInt();
+        QVERIFY2(reopened <= 16 * (spent / 1000 + 2) + answered,
+                 qPrintable(QString("%1 reopened in %2 ms, %3 served").arg(reopened).arg(spent).arg(answered)));
+    }
+
     // Silent sockets cannot hold the slots: a newcomer pushes the longest waiting out, and the
     // header time from the accept closes the rest.
     void silent_sockets_give_way()
     {
-        startServer([](HttpSettings* s) { s->headerTimeout = 5000; });
+        startServer([](HttpSettings* s) {
+            s->headerTimeout = 5000;
+            s->deferAccept = 0; // the order in which they were accepted is the point here
+        });
         Holder silent(port(), 256, "127.0.0.2");
         QTRY_VERIFY_WITH_TIMEOUT(silent.ready(256), 30000);
         QTRY_COMPARE(server->openConnections(), 256);
@@ -770,6 +804,7 @@ private slots:
             s->sslCrt = crt;
             s->handshakeTimeout = 3000;
             s->maxConnections = 3;
+            s->deferAccept = 0; // the handshakes below start silent
         });
         const QString https = QStringLiteral("https://127.0.0.1:%1").arg(port());
         QVERIFY(curl({"-k", https + "/index.html"}).out.startsWith("HTTP/1.1 200 OK\r\n"));
