@@ -101,8 +101,10 @@ void EpollDispatcher::updateEpoll(int fd, Socket& socket)
     ev.data.fd = fd;
     int done = epoll_ctl(epollFd, socket.inEpoll ? EPOLL_CTL_MOD : EPOLL_CTL_ADD, fd, &ev);
     // A descriptor closed and opened again under the same number while it was registered.
-    if (done < 0 && errno == ENOENT) done = epoll_ctl(epollFd, EPOLL_CTL_ADD, fd, &ev);
-    else if (done < 0 && errno == EEXIST) done = epoll_ctl(epollFd, EPOLL_CTL_MOD, fd, &ev);
+    if (done < 0 && errno == ENOENT)
+        done = epoll_ctl(epollFd, EPOLL_CTL_ADD, fd, &ev);
+    else if (done < 0 && errno == EEXIST)
+        done = epoll_ctl(epollFd, EPOLL_CTL_MOD, fd, &ev);
     if (done == 0) {
         socket.inEpoll = true;
         return;
@@ -204,7 +206,8 @@ void EpollDispatcher::registerTimer(int timerId, int interval, Qt::TimerType tim
     // Entries of timers since gone are dropped as they come up; rebuild when they pile up.
     if (heap.size() > 2 * timers.size() + 1024) {
         heap.clear();
-        for (const auto& [id, t] : timers) heap.push_back({t.deadline, id, t.serial});
+        for (const auto& [id, t] : timers)
+            heap.push_back({t.deadline, id, t.serial});
         std::make_heap(heap.begin(), heap.end(), std::greater<Due>());
     }
 }
@@ -227,7 +230,8 @@ bool EpollDispatcher::unregisterTimers(QObject* object)
 {
     const auto owner = timersOf.find(object);
     if (owner == timersOf.end()) return false;
-    for (int id : owner->second) timers.erase(id);
+    for (int id : owner->second)
+        timers.erase(id);
     timersOf.erase(owner);
     return true;
 }
@@ -276,7 +280,8 @@ int EpollDispatcher::activateTimers()
         const Due d = heap.front();
         popDue();
         auto it = timers.find(d.id);
-        if (it == timers.end() || it->second.serial != d.serial || it->second.deadline != d.deadline) continue;
+        if (it == timers.end() || it->second.serial != d.serial || it->second.deadline != d.deadline)
+            continue;
         Timer& timer = it->second;
         if (timer.pass == pass) {
             nextPass.push_back(d);
@@ -343,7 +348,8 @@ bool EpollDispatcher::processEvents(QEventLoop::ProcessEventsFlags flags)
     if (includeSockets) {
         ready = epoll_wait(epollFd, events, maxEventsAPass, timeout);
         if (ready < 0) ready = 0; // EINTR: a signal; the pass goes on with the timers
-        for (int i = 0; i < ready; ++i) wake = wake || events[i].data.fd == wakeFd;
+        for (int i = 0; i < ready; ++i)
+            wake = wake || events[i].data.fd == wakeFd;
     } else {
         // Ready sockets would end every wait at once: wait on the wake-up descriptor alone.
         pollfd one{wakeFd, POLLIN, 0};

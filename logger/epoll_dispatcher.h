@@ -55,8 +55,8 @@ private:
         qint64 deadline = 0; // ms on the monotonic clock
         int interval = 0;
         Qt::TimerType type = Qt::CoarseTimer;
-        quint64 serial = 0;  // tells a timer from a later one given the same id
-        quint64 pass = 0;     // the last pass that fired it: a zero interval fires once a pass
+        quint64 serial = 0; // tells a timer from a later one given the same id
+        quint64 pass = 0;   // the last pass that fired it: a zero interval fires once a pass
     };
     struct Due
     {

@@ -77,7 +77,8 @@ private slots:
             });
         });
         QByteArray sent(4 << 20, Qt::Uninitialized);
-        for (int i = 0; i < sent.size(); ++i) sent[i] = char(i * 131 + (i >> 9));
+        for (int i = 0; i < sent.size(); ++i)
+            sent[i] = char(i * 131 + (i >> 9));
         QTcpSocket client;
         QByteArray received;
         bool hungUp = false;
@@ -161,7 +162,8 @@ private slots:
         client.write("ping");
         QTRY_COMPARE(accepted->bytesAvailable(), qint64(4));
         bool called = false;
-        QMetaObject::invokeMethod(this, [&]() { called = true; }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            this, [&]() { called = true; }, Qt::QueuedConnection);
         QTRY_VERIFY(called);
         idle.stop();
         QVERIFY(spins > 10);
@@ -239,12 +241,14 @@ private slots:
         for (int t = 0; t < 4; ++t) {
             posters.emplace_back([&]() {
                 for (int i = 0; i < 5000; ++i) {
-                    QMetaObject::invokeMethod(this, [&arrived]() { ++arrived; }, Qt::QueuedConnection);
+                    QMetaObject::invokeMethod(
+                        this, [&arrived]() { ++arrived; }, Qt::QueuedConnection);
                     ++sent;
                 }
             });
         }
-        for (std::thread& p : posters) p.join();
+        for (std::thread& p : posters)
+            p.join();
         QTRY_COMPARE(arrived, 20000);
     }
 
@@ -256,17 +260,21 @@ private slots:
         auto* timer = new QTimer;
         std::atomic<int> ticks{0};
         std::atomic<bool> onWorker{true};
-        connect(timer, &QTimer::timeout, timer, [&]() {
-            ++ticks;
-            onWorker = onWorker && QThread::currentThread() == &worker;
-        }, Qt::DirectConnection);
+        connect(
+            timer, &QTimer::timeout, timer,
+            [&]() {
+                ++ticks;
+                onWorker = onWorker && QThread::currentThread() == &worker;
+            },
+            Qt::DirectConnection);
         timer->start(5);
         QCOMPARE(loop()->timerCount(), timersBefore + 1);
         timer->moveToThread(&worker);
         QCOMPARE(loop()->timerCount(), timersBefore);
         QTRY_VERIFY(ticks >= 3);
         QVERIFY(onWorker);
-        QMetaObject::invokeMethod(timer, [timer]() { delete timer; }, Qt::BlockingQueuedConnection);
+        QMetaObject::invokeMethod(
+            timer, [timer]() { delete timer; }, Qt::BlockingQueuedConnection);
         worker.quit();
         QVERIFY(worker.wait(5000));
     }
@@ -279,7 +287,8 @@ private slots:
         QVERIFY(server.listen(QHostAddress::LocalHost));
         std::vector<std::unique_ptr<QTcpSocket>> accepted;
         connect(&server, &QTcpServer::newConnection, this, [&]() {
-            while (server.hasPendingConnections()) accepted.emplace_back(server.nextPendingConnection());
+            while (server.hasPendingConnections())
+                accepted.emplace_back(server.nextPendingConnection());
         });
         {
             std::vector<std::unique_ptr<QTcpSocket>> clients;
@@ -328,8 +337,9 @@ private slots:
         QEventLoop done;
         connect(&child, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), &done,
                 &QEventLoop::quit);
-        child.start(QStringLiteral("sh"), {"-c", "head -c 300000 /dev/zero | tr '\\0' a; read x; echo \"$x\"; "
-                                                 "exit 3"});
+        child.start(QStringLiteral("sh"),
+                    {"-c", "head -c 300000 /dev/zero | tr '\\0' a; read x; echo \"$x\"; "
+                           "exit 3"});
         child.write("answer\n");
         QTimer::singleShot(10000, &done, &QEventLoop::quit);
         done.exec();
