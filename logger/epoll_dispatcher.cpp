@@ -274,6 +274,8 @@ int EpollDispatcher::activateTimers()
     if (heap.empty()) return 0;
     const qint64 now = nowMs();
     const quint64 pass = ++passes;
+    // Timers started during the pass (a slot restarting its own) wait for the next one.
+    const quint64 startedBefore = serials;
     std::vector<Due> nextPass;
     int fired = 0;
     while (!heap.empty() && heap.front().deadline <= now) {
@@ -283,7 +285,7 @@ int EpollDispatcher::activateTimers()
         if (it == timers.end() || it->second.serial != d.serial || it->second.deadline != d.deadline)
             continue;
         Timer& timer = it->second;
-        if (timer.pass == pass) {
+        if (timer.pass == pass || timer.serial > startedBefore) {
             nextPass.push_back(d);
             continue;
         }

@@ -167,6 +167,21 @@ private slots:
         QTRY_VERIFY(called);
         idle.stop();
         QVERIFY(spins > 10);
+
+        // A timer that restarts itself from its slot waits for the next pass, as a new one does.
+        int restarts = 0;
+        QTimer again;
+        connect(&again, &QTimer::timeout, this, [&]() {
+            ++restarts;
+            again.start(0);
+        });
+        again.start(0);
+        for (int pass = 1; pass <= 20; ++pass) {
+            loop()->processEvents(QEventLoop::AllEvents);
+            QVERIFY2(restarts <= pass, qPrintable(QString("%1 in %2 passes").arg(restarts).arg(pass)));
+        }
+        again.stop();
+        QVERIFY(restarts > 0);
     }
 
     void a_timer_does_not_fire_inside_its_own_nested_loop()
