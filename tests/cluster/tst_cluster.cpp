@@ -84,10 +84,8 @@ QString run_id()
 }
 
 // One daemon process with its own configuration, log, uplink queue and downlink exchange.
-struct Daemon
+struct Daemon : testsupport::Daemon_process
 {
-    QTemporaryDir dir;
-    QProcess proc;
     QString uri, queue, exchange, capture;
 
     // `vhost`: the virtual host of the broker at `amqp_uri`; `declare_queue`: the radio network
@@ -97,38 +95,15 @@ struct Daemon
         : uri(amqp_uri), queue("cl_ul_" + tag + run_id()), exchange("cl_dl_" + tag + run_id()),
           capture("cl_cap_" + tag + run_id())
     {
-        const QVariantMap sql = testsupport::db_config(db_env, database);
-        const QVariantMap rabbit{
-            {"ul", QVariantMap{{"path", uri}, {"queue", queue}, {"host", vhost}}},
-            {"dl", QVariantMap{{"path", uri}, {"exchange", exchange}, {"host", vhost}, {"api_key", "cl"}}}};
-        QFile cfg(dir.path() + "/cfg.json");
-        if (cfg.open(QIODevice::WriteOnly))
-            cfg.write(QJsonDocument::fromVariant(QVariantMap{{"log_level", 5},
-                                                             {"sql", sql},
-                                                             {"rabbit", rabbit},
-                                                             {"api", QVariantMap{{"port", 0}}}})
-                          .toJson());
+        write_config({{"log_level", 5},
+                      {"sql", testsupport::db_config(db_env, database)},
+                      {"rabbit", testsupport::rabbit_config(uri, queue, exchange, vhost, "cl")},
+                      {"api", QVariantMap{{"port", 0}}}});
         if (declare_queue) testsupport::amqp_peer(uri, {"declare-queue", queue});
         testsupport::amqp_peer(uri, {"bind", exchange, capture, "#"});
     }
-    ~Daemon()
-    {
-        if (proc.state() != QProcess::NotRunning) {
-            proc.kill();
-            proc.waitForFinished(10000);
-        }
-    }
-    bool start()
-    {
-        proc.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        proc.start(testsupport::daemon_path(),
-                   {"-c", dir.path() + "/cfg.json", "-l", dir.path() + "/drv.log"});
-        return proc.waitForStarted(5000);
-    }
     bool consuming() { return queue_stats(uri, queue).value("consumers").toInt() == 1; }
     int waiting() { return queue_stats(uri, queue).value("messages").toInt(); }
-    bool running() const { return proc.state() == QProcess::Running; }
-    QString log() const { return testsupport::read_logs(dir.path()); }
     // `confirmed`: as the radio network server must publish to a quorum queue, which may drop
     // what a publisher without confirms sends just before it closes.
     bool publish(const QStringList& lines, const QString& name, bool confirmed = false)

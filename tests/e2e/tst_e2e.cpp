@@ -63,9 +63,7 @@ bool write_value_uplinks(const QString& path, uint first, uint last)
 }
 
 // One daemon process with its own configuration, log directory, queue and exchange.
-struct Daemon {
-    QTemporaryDir dir;
-    QProcess proc;
+struct Daemon : testsupport::Daemon_process {
     Env env;
     QString queue, exchange;
 
@@ -77,32 +75,16 @@ struct Daemon {
         if (save_ms > 0)
             sql.insert("timers", QVariantMap{{"data_ms", save_ms}});
         const QString uri = env["STROVA_AMQP_URI"];
-        const QVariantMap rabbit{{"ul", QVariantMap{{"path", uri}, {"queue", queue}, {"host", "/api"}}},
-                                 {"dl", QVariantMap{{"path", uri}, {"exchange", exchange}, {"host", "/api"}, {"api_key", "e2e"}}}};
-        QFile cfg(dir.path() + "/cfg.json");
-        if (cfg.open(QIODevice::WriteOnly))
-            cfg.write(QJsonDocument::fromVariant(QVariantMap{{"log_level", 5}, {"sql", sql}, {"rabbit", rabbit}, {"api", QVariantMap{{"port", 0}}}}).toJson());
+        write_config({{"log_level", 5},
+                      {"sql", sql},
+                      {"rabbit", testsupport::rabbit_config(uri, queue, exchange, "/api", "e2e")},
+                      {"api", QVariantMap{{"port", 0}}}});
         // The radio network server's side: the uplink queue and the downlink exchange with a capture queue.
         testsupport::amqp_peer(uri, {"declare-queue", queue});
         testsupport::amqp_peer(uri, {"bind", exchange, "e2e_cap_" + tag, "#"});
     }
-    ~Daemon()
-    {
-        if (proc.state() != QProcess::NotRunning) {
-            proc.kill();
-            proc.waitForFinished(10000);
-        }
-    }
-    bool start()
-    {
-        proc.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        proc.start(testsupport::daemon_path(), {"-c", dir.path() + "/cfg.json", "-l", dir.path() + "/drv.log"});
-        return proc.waitForStarted(5000);
-    }
     bool consuming() { return queue_stats(env, queue).value("consumers").toInt() == 1; }
     int waiting() { return queue_stats(env, queue).value("messages").toInt(); }
-    bool running() const { return proc.state() == QProcess::Running; }
-    QString log() const { return testsupport::read_logs(dir.path()); }
 };
 
 } // namespace

@@ -51,10 +51,8 @@ bool write_value_uplinks(const QString& path, uint first, uint last)
 }
 
 // The daemon with its database and broker reached through `sql_port` and `amqp_uri`.
-struct Daemon
+struct Daemon : testsupport::Daemon_process
 {
-    QTemporaryDir dir;
-    QProcess proc;
     Env env;
     QString queue, exchange;
     quint16 api_port = testsupport::free_port();
@@ -65,33 +63,12 @@ struct Daemon
     {
         QVariantMap sql = testsupport::db_config(env, database);
         sql.insert("port", sql_port);
-        const QVariantMap rabbit{
-            {"ul", QVariantMap{{"path", amqp_uri}, {"queue", queue}, {"host", "/api"}}},
-            {"dl",
-             QVariantMap{{"path", amqp_uri}, {"exchange", exchange}, {"host", "/api"}, {"api_key", "e2e"}}}};
-        QFile cfg(dir.path() + "/cfg.json");
-        if (cfg.open(QIODevice::WriteOnly))
-            cfg.write(QJsonDocument::fromVariant(QVariantMap{{"log_level", 5},
-                                                             {"sql", sql},
-                                                             {"rabbit", rabbit},
-                                                             {"api", QVariantMap{{"port", api_port}}}})
-                          .toJson());
+        write_config({{"log_level", 5},
+                      {"sql", sql},
+                      {"rabbit", testsupport::rabbit_config(amqp_uri, queue, exchange, "/api", "e2e")},
+                      {"api", QVariantMap{{"port", api_port}}}});
         testsupport::amqp_peer(env["STROVA_AMQP_URI"], {"declare-queue", queue});
         testsupport::amqp_peer(env["STROVA_AMQP_URI"], {"bind", exchange, "links_cap_" + tag, "#"});
-    }
-    ~Daemon()
-    {
-        if (proc.state() != QProcess::NotRunning) {
-            proc.kill();
-            proc.waitForFinished(10000);
-        }
-    }
-    bool start()
-    {
-        proc.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        proc.start(testsupport::daemon_path(),
-                   {"-c", dir.path() + "/cfg.json", "-l", dir.path() + "/drv.log"});
-        return proc.waitForStarted(5000);
     }
     void publish(uint first, uint last)
     {
@@ -101,7 +78,6 @@ struct Daemon
     }
     bool consuming() { return queue_stats(env, queue).value("consumers").toInt() == 1; }
     int waiting() { return queue_stats(env, queue).value("messages").toInt(); }
-    QString log() const { return testsupport::read_logs(dir.path()); }
     // An API request with curl; its status (0: no answer) and body.
     QProcess* request(const QString& target)
     {

@@ -7,6 +7,7 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QJsonDocument>
 #include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QSqlError>
@@ -433,6 +434,36 @@ QStringList mint_tokens(const QStringList& descs)
 QString daemon_path()
 {
     return QStringLiteral(STROVA_BINARY_DIR "/strova5/driver_strova5");
+}
+
+QVariantMap rabbit_config(const QString& uri, const QString& queue, const QString& exchange, const QString& vhost,
+                          const QString& api_key)
+{
+    return QVariantMap{
+        {QStringLiteral("ul"), QVariantMap{{"path", uri}, {"queue", queue}, {"host", vhost}}},
+        {QStringLiteral("dl"),
+         QVariantMap{{"path", uri}, {"exchange", exchange}, {"host", vhost}, {"api_key", api_key}}}};
+}
+
+Daemon_process::~Daemon_process()
+{
+    if (proc.state() != QProcess::NotRunning) {
+        proc.kill();
+        proc.waitForFinished(10000);
+    }
+}
+
+bool Daemon_process::write_config(const QVariantMap& config) const
+{
+    QFile cfg(dir.path() + QStringLiteral("/cfg.json"));
+    return cfg.open(QIODevice::WriteOnly) && cfg.write(QJsonDocument::fromVariant(config).toJson()) > 0;
+}
+
+bool Daemon_process::start()
+{
+    proc.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    proc.start(daemon_path(), {"-c", dir.path() + "/cfg.json", "-l", dir.path() + "/drv.log"});
+    return proc.waitForStarted(5000);
 }
 
 } // namespace testsupport

@@ -183,4 +183,26 @@ QString read_logs(const QString& dir);
 // Path of the built daemon executable.
 QString daemon_path();
 
+// The "rabbit" section of a configuration: uplinks from `queue`, downlinks to `exchange`, both on
+// the virtual host `vhost` of the broker at `uri`.
+QVariantMap rabbit_config(const QString& uri, const QString& queue, const QString& exchange, const QString& vhost,
+                          const QString& api_key);
+
+// A daemon process with its configuration and log in a directory of its own, killed at the end
+// if it still runs.
+struct Daemon_process
+{
+    QTemporaryDir dir;
+    QProcess proc;
+
+    Daemon_process() = default;
+    Daemon_process(const Daemon_process&) = delete;
+    Daemon_process& operator=(const Daemon_process&) = delete;
+    ~Daemon_process();
+    bool write_config(const QVariantMap& config) const;
+    bool start();
+    bool running() const { return proc.state() == QProcess::Running; }
+    QString log() const { return read_logs(dir.path()); }
+};
+
 } // namespace testsupport
