@@ -62,15 +62,19 @@ bool HttpCapacity::evictOldestWaiting()
 {
     QMutexLocker lock(&mutex);
     if (waiting.isEmpty()) return false;
-    HttpConnection* victim = waiting.first();
+    dismiss(waiting.first(), &HttpConnection::evict);
+    return true;
+}
+
+void HttpCapacity::dismiss(HttpConnection* victim, void (HttpConnection::*how)())
+{
     leave(victim);
     // While we hold the lock the victim cannot finish leaving, so it is alive here; a connection
     // of another thread is told through its event loop.
     if (victim->thread() == QThread::currentThread())
-        victim->evict();
+        (victim->*how)();
     else
-        QMetaObject::invokeMethod(victim, &HttpConnection::evict, Qt::QueuedConnection);
-    return true;
+        QMetaObject::invokeMethod(victim, how, Qt::QueuedConnection);
 }
 
 bool HttpCapacity::makeRoom()
@@ -116,11 +120,7 @@ bool HttpCapacity::evictLagging()
         }
     }
     if (!victim) return false;
-    leave(victim);
-    if (victim->thread() == QThread::currentThread())
-        victim->giveWay();
-    else
-        QMetaObject::invokeMethod(victim, &HttpConnection::giveWay, Qt::QueuedConnection);
+    dismiss(victim, &HttpConnection::giveWay);
     return true;
 }
 

@@ -67,6 +67,8 @@ public:
     static constexpr qint64 settleTime = 1000;
 
 private:
+    // Takes the victim's place and tells it to go (`how`) on its own thread; the lock is held.
+    void dismiss(HttpConnection* victim, void (HttpConnection::*how)());
     static bool take(QAtomicInteger<qint64>& used, qint64 bytes, qint64 budget);
 
     QAtomicInteger<qint64> memory{0};
