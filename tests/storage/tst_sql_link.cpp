@@ -88,11 +88,7 @@ class tst_sql_link : public QObject
         c.insert("timers", QVariantMap{{"data_ms", 20}});
         return c;
     }
-    int count(const QString& select)
-    {
-        QSqlQuery q(check);
-        return q.exec(select) && q.next() ? q.value(0).toInt() : -1;
-    }
+    int count(const QString& select) { return testsupport::count_rows(check, select); }
     // Lines holding `part`, summaries of left-out lines included.
     static int lines(const QString& part) { return g_log->all().split('\n').filter(part).size(); }
 
