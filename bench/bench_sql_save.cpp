@@ -55,22 +55,22 @@ int main(int argc, char* argv[])
 {
     QCoreApplication app(argc, argv);
     const int rows = argc > 1 ? QString(argv[1]).toInt() : 100000;
-    QTemporaryDir dir(QStringLiteral("/tmp/stbench.XXXXXX"));
-    QString output;
-    if (testsupport::services_control({"start", "mysql"}, &output, dir.path()) != 0) {
-        std::fprintf(stderr, "MariaDB did not start:\n%s\n", qPrintable(output));
+    // Stopped however the run ends.
+    testsupport::Private_server server;
+    const QTemporaryDir& dir = server.dir;
+    if (!server.start()) {
+        std::fprintf(stderr, "MariaDB did not start (its output is above)\n");
         return 1;
     }
-    const auto env = testsupport::read_env_file(dir.path() + "/services.env");
-    const QVariantMap cfg = testsupport::db_config(env, env["STROVA_MYSQL_DB"]);
     int rc = 0;
     {
-        QSqlDatabase db = testsupport::open_database("bench", env["STROVA_MYSQL_DB"], env);
-        QString error;
-        if (!db.isOpen() || !testsupport::run_sql_file(db, STROVA_SOURCE_DIR "/sql/schema.sql", &error)) {
-            std::fprintf(stderr, "no database or schema: %s\n", qPrintable(error));
+        QSqlDatabase db;
+        const auto env = server.open_check(db);
+        if (!db.isOpen()) {
+            std::fprintf(stderr, "no database or schema\n");
             return 1;
         }
+        const QVariantMap cfg = testsupport::db_config(env, env["STROVA_MYSQL_DB"]);
 
         const QList<Parser_ul_app> input = uplinks(rows);
         std::printf("%d uplink rows into modems_data (MariaDB on 127.0.0.1)\n", rows);
@@ -122,7 +122,6 @@ int main(int argc, char* argv[])
                     rows * 1000.0 / client_ms, client_ms, client.exitCode());
         db.close();
     }
-    QSqlDatabase::removeDatabase("bench");
-    testsupport::services_control({"stop"}, nullptr, dir.path());
+    QSqlDatabase::removeDatabase("private");
     return rc;
 }

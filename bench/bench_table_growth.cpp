@@ -97,23 +97,22 @@ int main(int argc, char* argv[])
     QCoreApplication app(argc, argv);
     const int meters = argc > 1 ? QString(argv[1]).toInt() : 2000;
     if (meters <= 0) return 2;
-    QTemporaryDir dir(QStringLiteral("/tmp/stgrow.XXXXXX"));
-    QString output;
-    if (testsupport::services_control({"start", "mysql"}, &output, dir.path()) != 0) {
-        std::fprintf(stderr, "MariaDB did not start:\n%s\n", qPrintable(output));
+    // Stopped however the run ends.
+    testsupport::Private_server server;
+    if (!server.start()) {
+        std::fprintf(stderr, "MariaDB did not start (its output is above)\n");
         return 1;
     }
-    const auto env = testsupport::read_env_file(dir.path() + "/services.env");
-    const QString datadir = env["STROVA_SERVICES_DIR"] + "/mysql/data";
-    const QVariantMap cfg = testsupport::db_config(env, env["STROVA_MYSQL_DB"]);
     int rc = 0;
     {
-        QSqlDatabase db = testsupport::open_database("bench", env["STROVA_MYSQL_DB"], env);
-        QString error;
-        if (!db.isOpen() || !testsupport::run_sql_file(db, STROVA_SOURCE_DIR "/sql/schema.sql", &error)) {
-            std::fprintf(stderr, "no database or schema: %s\n", qPrintable(error));
+        QSqlDatabase db;
+        const auto env = server.open_check(db);
+        if (!db.isOpen()) {
+            std::fprintf(stderr, "no database or schema\n");
             return 1;
         }
+        const QString datadir = env["STROVA_SERVICES_DIR"] + "/mysql/data";
+        const QVariantMap cfg = testsupport::db_config(env, env["STROVA_MYSQL_DB"]);
         const QStringList tables{"modems_data", "modems_event"};
         QMap<QString, Table_size> before;
         for (const QString& t : tables)
@@ -157,7 +156,6 @@ int main(int argc, char* argv[])
         }
         db.close();
     }
-    QSqlDatabase::removeDatabase("bench");
-    testsupport::services_control({"stop"}, nullptr, dir.path());
+    QSqlDatabase::removeDatabase("private");
     return rc;
 }
