@@ -1,7 +1,11 @@
 #!/usr/bin/env bash
 # What the README tells a newcomer to type, on a fresh copy of the checkout: scripts/run-local
 # (its own build included) in the background, scripts/publish-sample and the commands it prints,
-# Ctrl-C, a second run-local that keeps the rows, run-local --fresh that starts with none.
+# Ctrl-C, a second run-local that keeps the rows, run-local --fresh that starts with none. And what
+# a newcomer does besides: a second run-local while one runs (refused, the first unharmed), a
+# run-local killed alone or with all its processes (the next run works and leaves no orphan, a pid
+# file naming someone else's process harms nobody), a daemon that cannot start (a failure, not a
+# success), and, with root at hand, all of it as a user without privileges.
 # A failure names its step and shows the last lines of run-local's output.
 #
 #   readme_road.sh CHECKOUT
@@ -16,6 +20,9 @@ out=$work/run-local.out
 step="copying the checkout"
 run_pid=""
 started=() # the processes of the services and the daemon, by id, as seen while they ran
+as=()      # the command that runs run-local as another user
+user=""
+bystander=""
 
 say() { echo "readme: $*"; }
 fail() {
@@ -30,10 +37,11 @@ fail() {
 cleanup() {
     [ -n "$run_pid" ] && kill -INT -- "-$run_pid" 2>/dev/null && sleep 0.1
     local p
-    for p in "${started[@]}" $(pgrep -f -- "$copy/" 2>/dev/null); do
+    for p in "${started[@]}" $(pgrep -f -- "$copy/" 2>/dev/null) $bystander; do
         kill -KILL "$p" 2>/dev/null
     done
     rm -rf "$work"
+    [ -z "$user" ] || userdel "$user" 2>/dev/null
 }
 trap cleanup EXIT
 trap 'exit 1' INT TERM HUP # CTest's time-out too leaves nothing behind
@@ -59,14 +67,16 @@ listeners() { # ids of the processes listening on the services' ports
 }
 
 # Starts run-local in the background and waits until the daemon consumes its uplink queue.
+# With orphan=1 the port may be held by the daemon of an earlier run, which run-local must stop.
+orphan=0
 start() {
     step="scripts/run-local $*: start"
     # The sample configuration keeps the API's default port.
     local holder
     holder=$(ss -Hltnp "sport = :10022")
-    [ -z "$holder" ] || fail "port 10022 is taken: $holder"
+    [ -z "$holder" ] || [ $orphan = 1 ] || fail "port 10022 is taken: $holder"
     : >"$out"
-    scripts/run-local "$@" >>"$out" 2>&1 </dev/null &
+    "${as[@]}" scripts/run-local "$@" >>"$out" 2>&1 </dev/null &
     run_pid=$!
     # The first start builds the daemon from nothing.
     local limit=${START_LIMIT:-1200} waited=0
@@ -105,13 +115,33 @@ stop() {
         waited=$((waited + 1))
     done
     wait "$run_pid" 2>/dev/null
+    local rc=$?
     run_pid=""
+    [ $rc = 0 ] || fail "run-local exited $rc after Ctrl-C"
+    nothing_left
+    say "stopped after $((waited / 2)) s, nothing left"
+}
+
+# No process of the copy runs and the services' ports are free.
+nothing_left() {
+    local left p
     left=$(pgrep -f -- "$copy/")
     [ -z "$left" ] || fail "left behind: $(ps -o pid=,args= -p "$(echo $left | tr ' ' ,)" | cut -c1-150)"
     for p in "$STROVA_MYSQL_PORT" "$STROVA_AMQP_PORT" "$STROVA_EPMD_PORT" "$STROVA_DIST_PORT"; do
         [ -z "$(ss -Hltn "sport = :$p")" ] || fail "port $p still listened on: $(ss -Hltnp "sport = :$p")"
     done
-    say "stopped after $((waited / 2)) s, nothing left"
+}
+
+# A process that is none of the run's: run-local must leave it alone.
+bystander_start() {
+    /usr/bin/python3 -c "$1" &
+    bystander=$!
+}
+bystander_check() {
+    kill -0 "$bystander" 2>/dev/null || fail "process $bystander, none of the run's, was killed"
+    kill "$bystander"
+    wait "$bystander" 2>/dev/null
+    bystander=""
 }
 
 sql() { mariadb --no-defaults --protocol=tcp -h127.0.0.1 -P"$STROVA_MYSQL_PORT" -u"$STROVA_MYSQL_USER" \
@@ -186,6 +216,22 @@ if modems != {4001, 4002, 4003}:
     sys.exit("downlinks to %s, not to 4001, 4002 and 4003" % sorted(modems))' <<<"$downlinks" 2>&1) ||
     fail "$checked in: $downlinks"
 
+# ---- a second run-local while the first runs: refused before it does anything, the first unharmed
+step="a second scripts/run-local while the first runs"
+before=$(listeners | sort -u)
+second=$(timeout 120 scripts/run-local 2>&1 </dev/null)
+rc=$?
+[ $rc != 0 ] && [ $rc != 124 ] || fail "exit $rc: $second"
+case "$second" in *refused*"pid $run_pid"*) ;; *) fail "no refusal naming pid $run_pid: $second" ;; esac
+case "$second" in *installing* | *building* | *stopping*) fail "it went on: $second" ;; esac
+kill -0 "$run_pid" 2>/dev/null || fail "the first run-local is gone"
+now=$(listeners | sort -u)
+[ "$now" = "$before" ] || fail "the services' processes changed from $before to $now"
+step="an uplink after the second run-local was refused"
+peer publish strova_ul "{\"msg_type\":\"ul_app\",\"modem_id\":4011,\"payload\":\"320200000004D2\",\"station_id\":1,\"rssi\":-95,\"time_detected\":$(($(date +%s) - 60))}" ||
+    fail "publish"
+sql_until "SELECT COUNT(*) FROM modems_data WHERE modem_id=4011" 1
+
 stop
 
 kept_rows() {
@@ -200,15 +246,62 @@ kept_rows() {
 rm -rf .local/services/mysql/tmp
 start
 kept_rows
-step="SIGKILL to scripts/run-local's process group"
+# A power cut: run-local, its services and its daemon (in a session of its own) all killed, and
+# their pids taken by a process that is none of theirs.
+step="SIGKILL to scripts/run-local's process group and its daemon"
+daemon=$(cat .local/driver_strova5.pid) || fail "no pid file of the daemon"
 {
-    kill -KILL -- "-$run_pid"
+    kill -KILL -- "-$run_pid" "$daemon"
     wait "$run_pid"
 } 2>/dev/null
 run_pid=""
+bystander_start 'import time; time.sleep(600)'
+for f in .local/driver_strova5.pid .local/services/mysql/pid .local/services/rabbit/pid; do
+    echo "$bystander" >"$f"
+done
 start
 kept_rows
+step="the process named in the pid files of the killed run"
+bystander_check
+
+# run-local killed alone: its daemon and services live on, and the next run stops them.
+step="SIGKILL to scripts/run-local alone"
+daemon=$(cat .local/driver_strova5.pid) || fail "no pid file of the daemon"
+old=$(listeners | sort -u)
+{
+    kill -KILL "$run_pid"
+    wait "$run_pid"
+} 2>/dev/null
+run_pid=""
+kill -0 "$daemon" 2>/dev/null || fail "the daemon $daemon went with run-local: nothing left to find"
+orphan=1
+start
+orphan=0
+step="the processes of the run killed alone"
+for p in $daemon $old; do
+    ! kill -0 "$p" 2>/dev/null || fail "left running: $(ps -o pid=,args= -p "$p")"
+done
+kept_rows
 stop
+
+# ---- a daemon that cannot start (its port held by another process): a failure, nothing left
+step="scripts/run-local with the API's port held"
+bystander_start 'import socket, time
+s = socket.socket()
+s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+s.bind(("0.0.0.0", 10022))
+s.listen()
+time.sleep(600)'
+for _ in $(seq 1 100); do
+    [ -n "$(ss -Hltn "sport = :10022")" ] && break
+    sleep 0.1
+done
+failed=$(timeout 600 scripts/run-local 2>&1 </dev/null)
+rc=$?
+[ $rc = 252 ] || fail "exit $rc, not the daemon's 252: $failed"
+case "$failed" in *'FAILED at "running the daemon'*"the last lines of"*) ;; *) fail "no step or log named: $failed" ;; esac
+nothing_left
+bystander_check
 
 # ---- --fresh starts with none
 start --fresh
@@ -219,4 +312,32 @@ empty=$(sql "SELECT (SELECT COUNT(*) FROM modems_data), (SELECT COUNT(*) FROM mo
 left=$(peer stats strova_dl_capture 2>&1)
 case "$left" in *'"messages": 0,'*) ;; *) fail "strova_dl_capture: $left" ;; esac
 stop
+
+# ---- all of it as a user without privileges, in a checkout it owns with the build of the runs
+# above (the build is bound to its path, so the checkout changes hands rather than places)
+if [ "$(id -u)" != 0 ]; then
+    say "SKIPPED the run as a user without privileges: creating one needs root"
+else
+    step="a user without privileges"
+    user=strova-road$$
+    useradd --system --no-create-home --home-dir "$work/home" --shell /usr/sbin/nologin "$user" ||
+        { user=""; fail "useradd"; }
+    mkdir -p "$work/home"
+    rm -rf .local
+    chmod 755 "$work"
+    chown -R "$user:" "$copy" "$work/home" || fail "chown"
+    uid=$(id -u "$user")
+    as=(setpriv --reuid="$uid" --regid="$(id -g "$user")" --clear-groups env HOME="$work/home" USER="$user" LOGNAME="$user")
+    start
+    step="the owner of the services and the daemon"
+    for p in $(listeners | sort -u) $(cat .local/driver_strova5.pid); do
+        [ "$(ps -o uid= -p "$p" | tr -d ' ')" = "$uid" ] || fail "process $p runs as $(ps -o user=,args= -p "$p")"
+    done
+    step="scripts/publish-sample as $user"
+    printed=$("${as[@]}" scripts/publish-sample 2>&1) || fail "exit $?: $printed"
+    step="the uplinks' rows of $user's run"
+    sql_until "$counts" "$(printf '1\t2\t2')"
+    stop
+    as=()
+fi
 say "the README's road works"

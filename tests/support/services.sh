@@ -4,8 +4,14 @@
 #   services.sh start STATE [mysql|rabbit|all]   start, write STATE/services.env
 #   services.sh stop STATE                       stop what runs, remove the temp dir
 #   services.sh mysql-stop|mysql-start STATE     stop / restart MariaDB on the same port and data
+#   services.sh mysql-install STATE              make MariaDB's data directory
 #   services.sh rabbit-stop|rabbit-start STATE   stop / start the broker application (node stays up)
 #   services.sh rabbitmqctl STATE ARGS...        run rabbitmqctl against the node
+#   services.sh rabbit-node-start|rabbit-node-stop STATE
+#                                                start / stop the broker's node on the ports and data
+#                                                of STATE/services.env (STROVA_RABBIT_NODE names it)
+#   services.sh stop-pid PIDFILE ARG NAME        stop the process of PIDFILE if ARG is one of its
+#                                                arguments, else leave it: the pid may be reused
 #
 # STATE/services.env holds shell assignments (STROVA_MYSQL_*, STROVA_AMQP_*) that the tests read.
 # The daemon's account 'u' lacks SUPER, READ ONLY ADMIN and CONNECTION ADMIN, as in production (a
@@ -14,7 +20,7 @@
 set -uo pipefail
 
 cmd=${1:-}; state=${2:-}
-[ -n "$cmd" ] && [ -n "$state" ] || { echo "usage: $0 start|stop|mysql-stop|mysql-start|rabbit-stop|rabbit-start|rabbitmqctl STATE" >&2; exit 2; }
+[ -n "$cmd" ] && [ -n "$state" ] || { echo "usage: $0 COMMAND STATE (see the commands at its top)" >&2; exit 2; }
 envfile="$state/services.env"
 RMQ_BIN=/usr/lib/rabbitmq/bin
 
@@ -38,6 +44,35 @@ for _ in range(200):
 '
 }
 
+# As root the servers must be told to stay root; any other user runs them as itself.
+as_user=()
+[ "$(id -u)" -eq 0 ] && as_user=(--user=root)
+
+# True when process $1 lives and its /proc/$1/$2 (cmdline or environ) holds the entry $3: a pid
+# file outlives its process, and after a crash its pid may belong to anything else.
+proc_holds() {
+    case "$1" in "" | *[!0-9]*) return 1 ;; esac
+    tr '\0' '\n' 2>/dev/null <"/proc/$1/$2" | grep -qxF -- "$3"
+}
+
+# Stops the process named in pid file $1 when its command line holds $2: SIGTERM, then SIGKILL
+# after 30 s. Removes the pid file either way.
+stop_pid() {
+    local pidf=$1 arg=$2 name=$3 pid i
+    [ -f "$pidf" ] || return 0
+    pid=$(cat "$pidf" 2>/dev/null)
+    if proc_holds "$pid" cmdline "$arg"; then
+        kill -TERM "$pid" 2>/dev/null
+        for i in $(seq 1 300); do
+            proc_holds "$pid" cmdline "$arg" || break
+            [ "$i" = 50 ] && echo "services: waiting up to 25 s more for $name (pid $pid) to stop" >&2
+            sleep 0.1
+        done
+        proc_holds "$pid" cmdline "$arg" && kill -KILL "$pid" 2>/dev/null
+    fi
+    rm -f "$pidf"
+}
+
 load_env() {
     [ -f "$envfile" ] || { echo "services: no $envfile" >&2; exit 1; }
     # shellcheck disable=SC1090
@@ -47,7 +82,7 @@ load_env() {
 rabbit_env() {
     local D=$STROVA_SERVICES_DIR/rabbit
     export HOME=$D ERL_EPMD_PORT=$STROVA_EPMD_PORT ERL_EPMD_ADDRESS=127.0.0.1
-    export RABBITMQ_NODENAME=rmq$STROVA_AMQP_PORT@localhost RABBITMQ_NODE_IP_ADDRESS=127.0.0.1
+    export RABBITMQ_NODENAME=${STROVA_RABBIT_NODE:-rmq$STROVA_AMQP_PORT@localhost} RABBITMQ_NODE_IP_ADDRESS=127.0.0.1
     export RABBITMQ_NODE_PORT=$STROVA_AMQP_PORT RABBITMQ_DIST_PORT=$STROVA_DIST_PORT
     export RABBITMQ_MNESIA_BASE=$D/mnesia RABBITMQ_LOG_BASE=$D/log RABBITMQ_PID_FILE=$D/pid
     export RABBITMQ_CONFIG_FILE=$D/rabbitmq RABBITMQ_ADVANCED_CONFIG_FILE=$D/advanced.config
@@ -59,14 +94,16 @@ mysql_run() {
     local D=$STROVA_SERVICES_DIR/mysql
     # Whoever made the data directory, the server needs its own temp dir (kept data may lack it).
     mkdir -p "$D/tmp" || return 1
-    mariadbd --no-defaults --user=root --datadir=$D/data --tmpdir=$D/tmp --socket=$D/sock --pid-file=$D/pid \
+    mariadbd --no-defaults "${as_user[@]}" --datadir=$D/data --tmpdir=$D/tmp --socket=$D/sock --pid-file=$D/pid \
         --port=$STROVA_MYSQL_PORT --bind-address=127.0.0.1 --skip-name-resolve --log-error=$D/err.log \
         --innodb-buffer-pool-size=64M --skip-log-bin --character-set-server=utf8mb4 \
         --max-connections=500 >/dev/null 2>&1 &
-    for _ in $(seq 1 300); do
+    local i
+    for i in $(seq 1 300); do
         if mariadb-admin --no-defaults --protocol=tcp -h127.0.0.1 -P"$STROVA_MYSQL_PORT" -uroot ping >/dev/null 2>&1; then
             return 0
         fi
+        [ "$i" = 50 ] && echo "services: waiting up to 25 s more for MariaDB on port $STROVA_MYSQL_PORT" >&2
         sleep 0.1
     done
     echo "services: MariaDB did not start, see $D/err.log" >&2
@@ -75,22 +112,22 @@ mysql_run() {
 }
 
 mysql_stop() {
-    local pidf=$STROVA_SERVICES_DIR/mysql/pid
-    [ -f "$pidf" ] || return 0
-    local pid; pid=$(cat "$pidf")
-    kill -TERM "$pid" 2>/dev/null
-    for _ in $(seq 1 300); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
-    kill -KILL "$pid" 2>/dev/null
-    rm -f "$pidf"
+    local D=$STROVA_SERVICES_DIR/mysql
+    stop_pid "$D/pid" "--datadir=$D/data" MariaDB
+}
+
+# A new data directory; one left half made is removed, so that the next try starts clean. A temp
+# dir of its own: servers bootstrapping side by side in /tmp delete each other's temporary tables.
+mysql_install() {
+    local D=$STROVA_SERVICES_DIR/mysql
+    mkdir -p "$D/tmp" || return 1
+    mariadb-install-db --no-defaults "${as_user[@]}" --datadir="$D/data" --tmpdir="$D/tmp" \
+        --auth-root-authentication-method=normal --skip-test-db --skip-name-resolve >"$D/install.log" 2>&1 ||
+        { cat "$D/install.log" >&2; rm -rf "$D/data"; return 1; }
 }
 
 start_mysql() {
-    local D=$STROVA_SERVICES_DIR/mysql
-    # A temp dir of its own: servers bootstrapping side by side in /tmp delete each other's
-    # temporary tables.
-    mkdir -p "$D/tmp"
-    mariadb-install-db --no-defaults --user=root --datadir=$D/data --tmpdir=$D/tmp --auth-root-authentication-method=normal \
-        --skip-test-db --skip-name-resolve >"$D/install.log" 2>&1 || { cat "$D/install.log" >&2; return 1; }
+    mysql_install || return 1
     mysql_run || return 1
     mariadb --no-defaults --protocol=tcp -h127.0.0.1 -P"$STROVA_MYSQL_PORT" -uroot -e "
         CREATE DATABASE strova CHARACTER SET utf8mb4;
@@ -130,11 +167,19 @@ CONF
 stop_rabbit() {
     [ -d "$STROVA_SERVICES_DIR/rabbit" ] || return 0
     rabbit_env
-    if [ -f "$RABBITMQ_PID_FILE" ]; then
-        local pid; pid=$(cat "$RABBITMQ_PID_FILE")
-        timeout 60 "$RMQ_BIN/rabbitmqctl" stop "$RABBITMQ_PID_FILE" >/dev/null 2>&1 || kill -KILL "$pid" 2>/dev/null
+    local pid p
+    pid=$(cat "$RABBITMQ_PID_FILE" 2>/dev/null)
+    # The node is ours when its HOME, the data directory, stands on its command line ("-home DIR").
+    if proc_holds "$pid" cmdline "$HOME"; then
+        timeout 60 "$RMQ_BIN/rabbitmqctl" stop "$RABBITMQ_PID_FILE" >/dev/null 2>&1 ||
+            { proc_holds "$pid" cmdline "$HOME" && kill -KILL "$pid"; }
     fi
-    epmd -port "$STROVA_EPMD_PORT" -kill >/dev/null 2>&1 || true
+    rm -f "$RABBITMQ_PID_FILE"
+    # Erlang leaves its port mapper running; the one on our port is stopped when it has our HOME.
+    for p in $(ss -Hltnp "sport = :$STROVA_EPMD_PORT" 2>/dev/null | grep -o 'pid=[0-9]*' | cut -d= -f2 | sort -u); do
+        proc_holds "$p" environ "HOME=$HOME" && kill -TERM "$p"
+    done
+    return 0
 }
 
 case "$cmd" in
@@ -187,8 +232,12 @@ stop)
     ;;
 mysql-stop) load_env; mysql_stop ;;
 mysql-start) load_env; mysql_run ;;
+mysql-install) load_env; mysql_install ;;
 rabbit-stop) load_env; rabbit_env; "$RMQ_BIN/rabbitmqctl" stop_app >/dev/null ;;
 rabbit-start) load_env; rabbit_env; "$RMQ_BIN/rabbitmqctl" start_app >/dev/null ;;
 rabbitmqctl) load_env; rabbit_env; shift 2; "$RMQ_BIN/rabbitmqctl" "$@" ;;
+rabbit-node-start) load_env; start_rabbit ;;
+rabbit-node-stop) load_env; stop_rabbit ;;
+stop-pid) stop_pid "$2" "${3:?usage: $0 stop-pid PIDFILE ARG NAME}" "${4:-the process}" ;;
 *) echo "services: unknown command $cmd" >&2; exit 2 ;;
 esac
