@@ -223,7 +223,7 @@ second=$(timeout 120 scripts/run-local 2>&1 </dev/null)
 rc=$?
 [ $rc != 0 ] && [ $rc != 124 ] || fail "exit $rc: $second"
 case "$second" in *refused*"pid $run_pid"*) ;; *) fail "no refusal naming pid $run_pid: $second" ;; esac
-case "$second" in *installing* | *building* | *stopping*) fail "it went on: $second" ;; esac
+case "$second" in *packages* | *building* | *stopping*) fail "it went on: $second" ;; esac
 kill -0 "$run_pid" 2>/dev/null || fail "the first run-local is gone"
 now=$(listeners | sort -u)
 [ "$now" = "$before" ] || fail "the services' processes changed from $before to $now"
