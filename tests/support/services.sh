@@ -55,20 +55,20 @@ proc_holds() {
     tr '\0' '\n' 2>/dev/null <"/proc/$1/$2" | grep -qxF -- "$3"
 }
 
-# Stops the process named in pid file $1 when its command line holds $2: SIGTERM, then SIGKILL
-# after 30 s. Removes the pid file either way.
+# Stops the process named in pid file $1 when its /proc/PID/$2 holds $3 (see proc_holds): SIGTERM,
+# then SIGKILL after 30 s. Removes the pid file either way.
 stop_pid() {
-    local pidf=$1 arg=$2 name=$3 pid i
+    local pidf=$1 where=$2 entry=$3 name=$4 pid i
     [ -f "$pidf" ] || return 0
     pid=$(cat "$pidf" 2>/dev/null)
-    if proc_holds "$pid" cmdline "$arg"; then
+    if proc_holds "$pid" "$where" "$entry"; then
         kill -TERM "$pid" 2>/dev/null
         for i in $(seq 1 300); do
-            proc_holds "$pid" cmdline "$arg" || break
+            proc_holds "$pid" "$where" "$entry" || break
             [ "$i" = 50 ] && echo "services: waiting up to 25 s more for $name (pid $pid) to stop" >&2
             sleep 0.1
         done
-        proc_holds "$pid" cmdline "$arg" && kill -KILL "$pid" 2>/dev/null
+        proc_holds "$pid" "$where" "$entry" && kill -KILL "$pid" 2>/dev/null
     fi
     rm -f "$pidf"
 }
@@ -113,7 +113,7 @@ mysql_run() {
 
 mysql_stop() {
     local D=$STROVA_SERVICES_DIR/mysql
-    stop_pid "$D/pid" "--datadir=$D/data" MariaDB
+    stop_pid "$D/pid" cmdline "--datadir=$D/data" MariaDB
 }
 
 # A new data directory; one left half made is removed, so that the next try starts clean. A temp
@@ -157,6 +157,9 @@ CONF
     echo '[].' >"$D/enabled_plugins"
     : >"$D/rabbitmq-env.conf"
     "$RMQ_BIN/rabbitmq-server" >"$D/server.out" 2>&1 &
+    # The node writes its own pid file only some way into its boot; a start cut short before that
+    # is stopped through the script that runs it (it stops the node on SIGTERM).
+    echo $! >"$D/server.pid"
     if ! "$RMQ_BIN/rabbitmqctl" wait --timeout 120 "$RABBITMQ_PID_FILE" >"$D/wait.out" 2>&1; then
         echo "services: RabbitMQ did not start" >&2
         tail -20 "$D/server.out" "$D/wait.out" >&2
@@ -175,6 +178,7 @@ stop_rabbit() {
             { proc_holds "$pid" cmdline "$HOME" && kill -KILL "$pid"; }
     fi
     rm -f "$RABBITMQ_PID_FILE"
+    stop_pid "$STROVA_SERVICES_DIR/rabbit/server.pid" environ "HOME=$HOME" RabbitMQ
     # Erlang leaves its port mapper running; the one on our port is stopped when it has our HOME.
     for p in $(ss -Hltnp "sport = :$STROVA_EPMD_PORT" 2>/dev/null | grep -o 'pid=[0-9]*' | cut -d= -f2 | sort -u); do
         proc_holds "$p" environ "HOME=$HOME" && kill -TERM "$p"
@@ -238,6 +242,6 @@ rabbit-start) load_env; rabbit_env; "$RMQ_BIN/rabbitmqctl" start_app >/dev/null 
 rabbitmqctl) load_env; rabbit_env; shift 2; "$RMQ_BIN/rabbitmqctl" "$@" ;;
 rabbit-node-start) load_env; start_rabbit ;;
 rabbit-node-stop) load_env; stop_rabbit ;;
-stop-pid) stop_pid "$2" "${3:?usage: $0 stop-pid PIDFILE ARG NAME}" "${4:-the process}" ;;
+stop-pid) stop_pid "$2" cmdline "${3:?usage: $0 stop-pid PIDFILE ARG NAME}" "${4:-the process}" ;;
 *) echo "services: unknown command $cmd" >&2; exit 2 ;;
 esac
