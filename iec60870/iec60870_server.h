@@ -72,6 +72,8 @@ void station_set_queue_overflow_handler(ControlledStation self, QueueOverflowHan
 // Returns once the listening socket exists (or failed: station_is_running then tells).
 void station_start(ControlledStation self);
 bool station_is_running(ControlledStation self);
+// The errno of the last start that could not listen (0 when it could).
+int station_get_start_error(ControlledStation self);
 // Encodes the ASDU at once into the queues of the server mode; the caller keeps its object.
 // False when it could not be encoded.
 bool station_enqueue_asdu(ControlledStation self, Asdu asdu);

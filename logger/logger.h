@@ -58,6 +58,9 @@ void log_remove_handler();
 void log_message_handler(QtMsgType type, const QMessageLogContext& context, const QString& message);
 void log_split_path(QString& directory, QString& base_name);
 void log_remove_old_files(const QDir& directory, const QString& base_name);
+// While deferred, opening a file deletes no older ones; ending the deferral does what was
+// deferred. Start-up defers until it succeeded, so that a start that fails deletes nothing.
+void log_defer_pruning(bool defer);
 QString app_executable_path();
 
 // The logging call as a function, without a source position; code = level * 16 (65 Inf, 97 no tag).
