@@ -1,8 +1,10 @@
 #include "logger.h"
 
 #include <QDateTime>
+#include <QStringList>
 #include <QFile>
 #include <QFileInfo>
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -14,6 +16,7 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <unistd.h>
+#include <vector>
 
 namespace log_detail {
 std::atomic<int> level{LVL_ERR};
@@ -538,4 +541,58 @@ QByteArray log_cut(const QByteArray& bytes, int max)
     if (bytes.size() <= max)
         return bytes;
     return bytes.left(max) + "... (cut, " + QByteArray::number(bytes.size()) + " bytes in all)";
+}
+
+QStringList log_id_ranges(const QStringList& ids, int width)
+{
+    // (prefix, number) of each id; one without trailing digits (or too many of them) stands alone.
+    struct id_parts
+    {
+        QString prefix;
+        qint64 number;
+        bool operator<(const id_parts& o) const
+        {
+            return prefix != o.prefix ? prefix < o.prefix : number < o.number;
+        }
+    };
+    std::vector<id_parts> parts;
+    parts.reserve(size_t(ids.size()));
+    for (const QString& id : ids) {
+        int digits = 0;
+        while (digits < id.size() && id.at(id.size() - 1 - digits).isDigit())
+            ++digits;
+        bool ok = digits > 0 && digits <= 18;
+        const qint64 n = ok ? id.rightRef(digits).toLongLong(&ok) : -1;
+        parts.push_back(ok ? id_parts{id.left(id.size() - digits), n} : id_parts{id, -1});
+    }
+    std::sort(parts.begin(), parts.end());
+    parts.erase(std::unique(parts.begin(), parts.end(),
+                            [](const id_parts& a, const id_parts& b) {
+                                return a.prefix == b.prefix && a.number == b.number;
+                            }),
+                parts.end());
+    QStringList items;
+    for (size_t i = 0; i < parts.size();) {
+        size_t j = i;
+        if (parts[i].number >= 0)
+            while (j + 1 < parts.size() && parts[j + 1].prefix == parts[i].prefix &&
+                   parts[j + 1].number == parts[j].number + 1)
+                ++j;
+        const QString first =
+            parts[i].number < 0 ? parts[i].prefix : parts[i].prefix + QString::number(parts[i].number);
+        items << (j == i ? first : first + QLatin1Char('-') + QString::number(parts[j].number));
+        i = j + 1;
+    }
+    QStringList pieces;
+    QString piece;
+    for (const QString& item : qAsConst(items)) {
+        if (!piece.isEmpty() && piece.size() + 1 + item.size() > width) {
+            pieces << piece;
+            piece.clear();
+        }
+        if (!piece.isEmpty()) piece += QLatin1Char(' ');
+        piece += item;
+    }
+    if (!piece.isEmpty()) pieces << piece;
+    return pieces;
 }
