@@ -243,22 +243,29 @@ void log_split_path(QString& dir, QString& base)
         base = exe.completeBaseName();
 }
 
-void log_remove_old_files(const QDir& dir, const QString& base)
+namespace {
+// Deletes the oldest files until fewer than `keep` remain. Every file counts, but one that a
+// running daemon writes is never deleted: the next older free one goes in its place.
+void prune(const QDir& dir, const QString& base, int keep)
 {
-    std::lock_guard<std::recursive_mutex> lock(mtx);
     // Only names this logger writes, so another program's logs in the same directory survive.
     const QStringList names =
         dir.entryList(QStringList() << base + QLatin1String("___*.log"), QDir::Files, QDir::Name);
-    // Every file counts, but one that a running daemon writes is never deleted: the next older
-    // free one goes in its place.
     int remaining = names.size();
     for (const QString& name : names) {
-        if (remaining < max_file_count) break;
+        if (remaining < keep) break;
         const QString path = dir.path() + QLatin1Char('/') + name;
         if (held_by_a_live_logger(path)) continue;
         QFile::remove(path);
         --remaining;
     }
+}
+} // namespace
+
+void log_remove_old_files(const QDir& dir, const QString& base)
+{
+    std::lock_guard<std::recursive_mutex> lock(mtx);
+    prune(dir, base, max_file_count);
 }
 
 void log_install_handler()
@@ -343,7 +350,8 @@ void log_defer_pruning(bool defer)
     pruning_deferred = defer;
     if (defer || !prune_due) return;
     prune_due = false;
-    if (!directory.isEmpty() && !base_name.isEmpty()) log_remove_old_files(QDir(directory), base_name);
+    // The current file is among them already.
+    if (!directory.isEmpty() && !base_name.isEmpty()) prune(QDir(directory), base_name, max_file_count + (file ? 1 : 0));
 }
 
 void log_close()

@@ -384,7 +384,6 @@ private slots:
             5000);
         const int all_dropped = dropped.size();
         QVERIFY(all_dropped <= qMax(beyond, 0));
-        QVERIFY(!log.has("more like it left out"));
         QCOMPARE(uint32_t(got.size() + all_dropped), made);
         for (int i = 0; i < got.size(); ++i) {
             QVERIFY(!dropped.contains(got[i]));
