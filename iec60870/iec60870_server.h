@@ -48,6 +48,7 @@ ControlledStation station_create(int low_priority_queue_size, int high_priority_
 void station_set_server_mode(ControlledStation self, int mode);
 void station_set_local_address(ControlledStation self, const char* address);
 void station_set_local_port(ControlledStation self, int port);
+int station_get_local_port(ControlledStation self);
 void station_set_max_open_connections(ControlledStation self, int n);
 ApciParameters station_get_apci_parameters(ControlledStation self);
 AppLayerParameters station_get_app_layer_parameters(ControlledStation self);

@@ -53,6 +53,11 @@ void station_set_local_port(ControlledStation self, int port)
     self->port = port;
 }
 
+int station_get_local_port(ControlledStation self)
+{
+    return self->port;
+}
+
 void station_set_max_open_connections(ControlledStation self, int n)
 {
     self->max_open_connections = n > STATION_MAX_CONNECTIONS ? STATION_MAX_CONNECTIONS : n;

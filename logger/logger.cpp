@@ -351,7 +351,8 @@ void log_defer_pruning(bool defer)
     if (defer || !prune_due) return;
     prune_due = false;
     // The current file is among them already.
-    if (!directory.isEmpty() && !base_name.isEmpty()) prune(QDir(directory), base_name, max_file_count + (file ? 1 : 0));
+    if (!directory.isEmpty() && !base_name.isEmpty())
+        prune(QDir(directory), base_name, max_file_count + (file ? 1 : 0));
 }
 
 void log_close()

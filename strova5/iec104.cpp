@@ -86,6 +86,7 @@ IEC104::IEC104(QObject* parent) : QObject(parent)
 {
     instance = this;
     station = station_create(100, 100);
+    if (station != nullptr) station_set_local_port(station, k_port);
     // Connection threads call back into this object and the registry: they end with the loop,
     // before the application object destroys its children.
     if (QCoreApplication* app = QCoreApplication::instance())
@@ -125,7 +126,6 @@ bool IEC104::start()
     station_set_connection_event_handler(station, on_connection_event, nullptr);
     station_set_raw_message_handler(station, on_raw_message, nullptr);
     station_set_queue_overflow_handler(station, on_queue_overflow, this);
-    station_set_local_port(station, k_port);
     return listen();
 }
 
@@ -137,14 +137,15 @@ bool IEC104::listen()
         // Another program may hold the port for a while: the station keeps trying instead of
         // leaving the daemon without it until a restart.
         if (not_bound_lines().pass())
-            LOG_ERR << "iec104 port" << k_port
+            LOG_ERR << "iec104 port" << station_get_local_port(station)
                     << "not bound:" << std::strerror(station_get_start_error(station))
                     << "- tried again every" << k_listen_retry_ms / 1000 << "s";
         if (!listen_retry.isActive()) listen_retry.start();
         return false;
     }
     listen_retry.stop();
-    if (not_bound_lines().end()) LOG_ERR << "iec104 port" << k_port << "bound at last";
+    if (not_bound_lines().end())
+        LOG_ERR << "iec104 port" << station_get_local_port(station) << "bound at last";
     LOG_EXC << "started";
     emit signal_listening();
     return true;

@@ -356,8 +356,10 @@ private slots:
         if (dir.isEmpty()) {
             QProcess probe;
             probe.start("unshare", {"-rm", "true"});
-            if (!probe.waitForFinished(10000) || probe.exitStatus() != QProcess::NormalExit || probe.exitCode() != 0)
-                QSKIP("no private mount namespace here (unshare -rm fails): the full file system is not tried");
+            if (!probe.waitForFinished(10000) || probe.exitStatus() != QProcess::NormalExit ||
+                probe.exitCode() != 0)
+                QSKIP(
+                    "no private mount namespace here (unshare -rm fails): the full file system is not tried");
             QTemporaryDir tmp;
             QProcess child;
             QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
@@ -392,7 +394,8 @@ private slots:
         filler.remove();
         QElapsedTimer t;
         t.start();
-        const QString path = QString::fromLocal8Bit(dir) + "/" + log_files(QString::fromLocal8Bit(dir)).first();
+        const QString path =
+            QString::fromLocal8Bit(dir) + "/" + log_files(QString::fromLocal8Bit(dir)).first();
         while (!lines_of(path).join('\n').contains("log lines lost") && t.elapsed() < 5000) {
             LOG_WRN << "line" << attempted++ << pad;
             QTest::qWait(20);
@@ -403,7 +406,8 @@ private slots:
         int written = 0;
         qint64 lost = -1;
         for (const QString& l : lines) {
-            const QRegularExpressionMatch lost_line = QRegularExpression(" \\(Err\\)  log lines lost: (\\d+) ").match(l);
+            const QRegularExpressionMatch lost_line =
+                QRegularExpression(" \\(Err\\)  log lines lost: (\\d+) ").match(l);
             if (lost_line.hasMatch()) {
                 QCOMPARE(lost, -1);
                 lost = lost_line.captured(1).toLongLong();

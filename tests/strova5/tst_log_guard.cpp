@@ -72,7 +72,8 @@ class tst_log_guard : public QObject
     QProcess* flood(const QString& kind, quint16 port, int seconds)
     {
         auto* p = new QProcess(this);
-        p->start("/usr/bin/python3", {"-c", k_flooder, kind, QString::number(port), QString::number(seconds)});
+        p->start("/usr/bin/python3",
+                 {"-c", k_flooder, kind, QString::number(port), QString::number(seconds)});
         return p;
     }
 
@@ -85,9 +86,10 @@ private slots:
                  "port 2404 is taken by another program (another IEC 104 test?): run this test again later");
         channel_port = free_port();
         station = std::make_unique<Daemon>(
-            QVariantMap{{"log_level", 5},
-                        {"iec104", QVariantMap()},
-                        {"transparent_channel", QVariantMap{{"TCPport", channel_port}, {"modems", QVariantList{9}}}}},
+            QVariantMap{
+                {"log_level", 5},
+                {"iec104", QVariantMap()},
+                {"transparent_channel", QVariantMap{{"TCPport", channel_port}, {"modems", QVariantList{9}}}}},
             0, "st_log_guard");
         since_start.start();
         QVERIFY2(station->start(), qPrintable(station->log()));
@@ -100,8 +102,8 @@ private slots:
     // The port is named with its reason at once; the station is not said to be created.
     void held_port_is_said_with_its_reason()
     {
-        QTRY_VERIFY_WITH_TIMEOUT(station->log().contains("iec104 port 2404 not bound: Address already in use"),
-                                 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(
+            station->log().contains("iec104 port 2404 not bound: Address already in use"), 10000);
         QVERIFY(since_start.elapsed() < 10000);
         QVERIFY(!station->log().contains("104 created"));
     }
@@ -109,10 +111,11 @@ private slots:
     // Switches written false are off, and a misspelt key is named with the one meant.
     void switches_off_and_unknown_keys_named()
     {
-        Daemon d(QVariantMap{{"log_level", 5},
-                             {"iec104", false},
-                             {"api", QVariantMap{{"diagnostics", false}, {"whitelist_modems", QVariantList{1}}}}},
-                 0, "st_log_guard");
+        Daemon d(
+            QVariantMap{{"log_level", 5},
+                        {"iec104", false},
+                        {"api", QVariantMap{{"diagnostics", false}, {"whitelist_modems", QVariantList{1}}}}},
+            0, "st_log_guard");
         QVERIFY2(d.start(), qPrintable(d.log()));
         const QStringList unknown = d.log().split('\n').filter("configuration keys not read");
         QCOMPARE(unknown.size(), 1);
@@ -139,7 +142,8 @@ private slots:
         const int seconds = 10;
         const qint64 from = own_log().size();
         const QStringList files_before = QDir(station->path("log")).entryList({"*.log"}, QDir::Files);
-        QList<QProcess*> floods{flood("missing", station->port, seconds), flood("bad", station->port, seconds),
+        QList<QProcess*> floods{flood("missing", station->port, seconds),
+                                flood("bad", station->port, seconds),
                                 flood("connect", channel_port, seconds)};
         for (int i = 0; i < 17; ++i) {
             QProcess again;
@@ -160,11 +164,13 @@ private slots:
         {
             const char* name;
             QStringList marks;
-        } kinds[] = {{"missing UI file", {"no file", "missing ui file"}},
-                     {"BAD request line", {"HttpRequest:", "http request refused"}},
-                     {"transparent-channel connect", {"new connection", "hdlc client left", "hdlc connection"}}};
+        } kinds[] = {
+            {"missing UI file", {"no file", "missing ui file"}},
+            {"BAD request line", {"HttpRequest:", "http request refused"}},
+            {"transparent-channel connect", {"new connection", "hdlc client left", "hdlc connection"}}};
         for (int i = 0; i < 3; ++i) {
-            QVERIFY2(counts[i] > 20 * seconds, qPrintable(QString("%1: only %2").arg(kinds[i].name).arg(counts[i])));
+            QVERIFY2(counts[i] > 20 * seconds,
+                     qPrintable(QString("%1: only %2").arg(kinds[i].name).arg(counts[i])));
             const qint64 per_minute = bytes_of(log, from, kinds[i].marks) * 60 / seconds;
             qInfo("%s: %d in %d s, %lld log bytes a minute", kinds[i].name, counts[i], seconds, per_minute);
             QVERIFY2(per_minute < 4 * 1024 * 1024,
@@ -228,8 +234,8 @@ private slots:
         QTest::qWait(1100);
         const qint64 per_minute =
             bytes_of(own_log(), from, {"single command", "IOA:", "iec104 connection"}) * 60 / seconds;
-        qInfo("single commands: %d in %d s, %lld log bytes a minute; a master in %lld ms after the release", sent,
-              seconds, per_minute, connected_after);
+        qInfo("single commands: %d in %d s, %lld log bytes a minute; a master in %lld ms after the release",
+              sent, seconds, per_minute, connected_after);
         QVERIFY2(per_minute < 4 * 1024 * 1024, qPrintable(QString("%1 bytes a minute").arg(per_minute)));
         master.write("quit\n");
         master.waitForFinished(5000);
