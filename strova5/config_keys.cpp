@@ -5,73 +5,69 @@
 
 namespace {
 
-// A known key and what it holds: nested known keys, or free-form content (accounts, maps keyed by
-// data, lists) that is not checked.
+// A known key: a section whose keys are all checked (`nested`, possibly none), or a value whose
+// content, if any (accounts, maps keyed by data, lists), is not looked into.
 struct known_key
 {
     const char* name;
     QVector<known_key> nested;
-    bool free_form = false;
+    bool is_value = false;
 };
 
-known_key free_form(const char* name)
+known_key value(const char* name)
 {
     return known_key{name, {}, true};
-}
-known_key leaf(const char* name)
-{
-    return known_key{name, {}, false};
 }
 
 // Every key a component reads, documented or not. A component that reads a new key adds it here.
 const QVector<known_key>& known_keys()
 {
     static const QVector<known_key> keys{
-        leaf("log_level"),
+        value("log_level"),
         {"RAM",
-         {free_form("no_db"),
+         {value("no_db"),
           {"max_busyness",
-           {leaf("DL_PSK_FASTDL"), leaf("DL_PSK_5000"), leaf("DL_PSK_500"), leaf("DL_PSK_200")}}}},
+           {value("DL_PSK_FASTDL"), value("DL_PSK_5000"), value("DL_PSK_500"), value("DL_PSK_200")}}}},
         {"strova_controller",
-         {leaf("time_arch_start"),
-          leaf("read_arch_single"),
-          leaf("power_on_time_sync"),
-          leaf("event_spam_off"),
-          leaf("DLMS_tz_auto_set_from_bs"),
-          free_form("event_filter_set"),
-          leaf("ARCH_profile_day_period"),
-          leaf("shunt_1_off"),
-          leaf("fail_time_time_sync"),
-          leaf("auto_time_sync"),
+         {value("time_arch_start"),
+          value("read_arch_single"),
+          value("power_on_time_sync"),
+          value("event_spam_off"),
+          value("DLMS_tz_auto_set_from_bs"),
+          value("event_filter_set"),
+          value("ARCH_profile_day_period"),
+          value("shunt_1_off"),
+          value("fail_time_time_sync"),
+          value("auto_time_sync"),
           {"profiles_len_days",
-           {leaf("remover_ms"), leaf("month"), leaf("day"), leaf("hour"), leaf("event")}},
-          {"display_old", {free_form("obis_add"), free_form("obis_remove")}}}},
+           {value("remover_ms"), value("month"), value("day"), value("hour"), value("event")}},
+          {"display_old", {value("obis_add"), value("obis_remove")}}}},
         {"sql",
-         {leaf("db"),
-          leaf("host"),
-          leaf("port"),
-          leaf("db_name"),
-          leaf("user"),
-          leaf("pass"),
-          leaf("ts_req_curr_last"),
+         {value("db"),
+          value("host"),
+          value("port"),
+          value("db_name"),
+          value("user"),
+          value("pass"),
+          value("ts_req_curr_last"),
           {"timers",
-           {leaf("data_ms"), leaf("remove_profile_hour_d"), leaf("remove_profile_day_d"),
-            leaf("remove_profile_other_d")}}}},
+           {value("data_ms"), value("remove_profile_hour_d"), value("remove_profile_day_d"),
+            value("remove_profile_other_d")}}}},
         {"rabbit",
-         {{"ul", {leaf("path"), leaf("queue"), leaf("host")}},
-          {"dl", {leaf("path"), leaf("exchange"), leaf("host"), leaf("api_key")}}}},
+         {{"ul", {value("path"), value("queue"), value("host")}},
+          {"dl", {value("path"), value("exchange"), value("host"), value("api_key")}}}},
         {"api",
-         {leaf("port"),
-          leaf("no_jwt"),
-          leaf("diagnostics"),
-          free_form("whilelist_modems"),
-          leaf("interpolation"),
-          leaf("uspd_events"),
-          free_form("authorization"),
-          leaf("jwt_key"),
-          {"sw", {leaf("name"), leaf("ver"), leaf("sn"), leaf("md5")}}}},
-        free_form("iec104"),
-        {"transparent_channel", {leaf("TCPport"), leaf("UDPport"), free_form("modems")}},
+         {value("port"),
+          value("no_jwt"),
+          value("diagnostics"),
+          value("whilelist_modems"),
+          value("interpolation"),
+          value("uspd_events"),
+          value("authorization"),
+          value("jwt_key"),
+          {"sw", {value("name"), value("ver"), value("sn"), value("md5")}}}},
+        {"iec104", {}}, // its content is not read
+        {"transparent_channel", {value("TCPport"), value("UDPport"), value("modems")}},
     };
     return keys;
 }
@@ -117,7 +113,7 @@ void check(const QVariantMap& section, const QVector<known_key>& known, const QS
                                       : QStringLiteral("%1 (did you mean %2%3?)").arg(path, prefix, nearest));
             continue;
         }
-        if (!found->free_form && !found->nested.isEmpty() && it.value().type() == QVariant::Map)
+        if (!found->is_value && it.value().type() == QVariant::Map)
             check(it.value().toMap(), found->nested, path + QLatin1Char('.'), out);
     }
 }

@@ -45,7 +45,7 @@ private slots:
         QStringList unknown = config_unknown_keys(cfg);
         unknown.sort();
         QCOMPARE(unknown, (QStringList{"api.sw.nme (did you mean api.sw.name?)",
-                                       "api.whitelist_modems (did you mean api.whilelist_modems?)",
+                                       "api.whitelist_modems (did you mean api.whilelist_modems?)", "iec104.port",
                                        "loglevel (did you mean log_level?)",
                                        "sql.timers.datams (did you mean sql.timers.data_ms?)", "zzzzzzzz"}));
     }
