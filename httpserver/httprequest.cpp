@@ -101,6 +101,15 @@ QString HttpRequest::statusText() const
     return statusText(status);
 }
 
+namespace {
+std::function<bool()> refusalLineFilter;
+}
+
+void HttpRequest::setRefusalLineFilter(std::function<bool()> filter)
+{
+    refusalLineFilter = std::move(filter);
+}
+
 void HttpRequest::abort(AbortReason reason, const char* message)
 {
     status = Abort;
@@ -116,7 +125,7 @@ void HttpRequest::abort(AbortReason reason, const char* message)
     if (tempFile.isOpen()) tempFile.close();
     if (!tempFile.fileName().isEmpty()) tempFile.remove();
     releaseBudgets();
-    qWarning("%s", message);
+    if (!refusalLineFilter || refusalLineFilter()) qWarning("%s", message);
 }
 
 void HttpRequest::readFromSocket(QIODevice* socket)

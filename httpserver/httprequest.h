@@ -10,6 +10,7 @@
 #include <QMultiMap>
 #include <QString>
 #include <QTemporaryFile>
+#include <functional>
 
 class QIODevice;
 
@@ -46,6 +47,10 @@ public:
     bool expectsContinue() const { return status == WaitForBody && continueExpected; }
     QString statusText() const;
     static QString statusText(int status);
+    // Asked before the warning of a refused request is written; false leaves it out. Clients can
+    // send broken requests as fast as they connect, so the application may limit these lines.
+    // Called from connection threads too; without a filter every refusal is written.
+    static void setRefusalLineFilter(std::function<bool()> filter);
 
     QString header(const QString& name) const;
     QList<QString> headers(const QString& name) const;

@@ -48,6 +48,7 @@ ControlledStation station_create(int low_priority_queue_size, int high_priority_
 void station_set_server_mode(ControlledStation self, int mode);
 void station_set_local_address(ControlledStation self, const char* address);
 void station_set_local_port(ControlledStation self, int port);
+int station_get_local_port(ControlledStation self);
 void station_set_max_open_connections(ControlledStation self, int n);
 ApciParameters station_get_apci_parameters(ControlledStation self);
 AppLayerParameters station_get_app_layer_parameters(ControlledStation self);
@@ -72,6 +73,8 @@ void station_set_queue_overflow_handler(ControlledStation self, QueueOverflowHan
 // Returns once the listening socket exists (or failed: station_is_running then tells).
 void station_start(ControlledStation self);
 bool station_is_running(ControlledStation self);
+// The errno of the last start that could not listen (0 when it could).
+int station_get_start_error(ControlledStation self);
 // Encodes the ASDU at once into the queues of the server mode; the caller keeps its object.
 // False when it could not be encoded.
 bool station_enqueue_asdu(ControlledStation self, Asdu asdu);

@@ -167,6 +167,7 @@ struct sControlledStation
     std::atomic<bool> stop_requested;
 
     int port;
+    int start_error; // errno of the last start that could not listen
     LinkedList groups;
     int mode;
     char* local_address;

@@ -1,5 +1,6 @@
 #include "iec60870_server_private.h"
 
+#include <errno.h>
 #include <new>
 #include <stdio.h>
 #include <stdlib.h>
@@ -50,6 +51,11 @@ void station_set_local_address(ControlledStation self, const char* address)
 void station_set_local_port(ControlledStation self, int port)
 {
     self->port = port;
+}
+
+int station_get_local_port(ControlledStation self)
+{
+    return self->port;
 }
 
 void station_set_max_open_connections(ControlledStation self, int n)
@@ -321,7 +327,10 @@ static bool open_server_socket(ControlledStation self)
 {
     self->server_socket =
         platform_server_socket_create(self->local_address ? self->local_address : "0.0.0.0", self->port);
-    if (self->server_socket == nullptr || !platform_server_socket_listen(self->server_socket)) {
+    const bool listening =
+        self->server_socket != nullptr && platform_server_socket_listen(self->server_socket);
+    self->start_error = listening ? 0 : errno;
+    if (!listening) {
         if (self->server_socket) platform_server_socket_destroy(self->server_socket);
         self->server_socket = nullptr;
         self->starting = false;
@@ -374,6 +383,11 @@ static void prepare_queues(ControlledStation self)
 void station_start(ControlledStation self)
 {
     if (self->running) return;
+    // The thread of a start that could not listen has ended; it is joined before a new one.
+    if (self->server_thread) {
+        platform_thread_destroy(self->server_thread);
+        self->server_thread = nullptr;
+    }
     self->starting = true;
     self->stop_requested = false;
     prepare_queues(self);
@@ -391,6 +405,11 @@ void station_start(ControlledStation self)
 bool station_is_running(ControlledStation self)
 {
     return self->running;
+}
+
+int station_get_start_error(ControlledStation self)
+{
+    return self->start_error;
 }
 
 bool station_enqueue_asdu(ControlledStation self, Asdu asdu)

@@ -1,10 +1,11 @@
 #include "logger.h"
 
 #include <QDateTime>
+#include <QStringList>
 #include <QFile>
 #include <QFileInfo>
-#include <QTextCodec>
-#include <QTextStream>
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -12,7 +13,10 @@
 #include <limits>
 #include <memory>
 #include <mutex>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <unistd.h>
+#include <vector>
 
 namespace log_detail {
 std::atomic<int> level{LVL_ERR};
@@ -29,8 +33,7 @@ int max_file_count = 16;
 QString log_path;
 QString directory;
 QString base_name;
-std::unique_ptr<QFile> file;
-std::unique_ptr<QTextStream> stream;
+std::unique_ptr<QFile> file; // open, and locked so that no other daemon's pruning deletes it
 bool enabled = false;
 bool handler_installed = false;
 thread_local bool preformatted = false;
@@ -38,6 +41,20 @@ thread_local bool preformatted = false;
 const char* const tags[] = {"", " (Exc) ", " (Err) ", " (Wrn) ", " (Ntc) ", " (Dbg) ", " (Trc) "};
 
 qint64 file_bytes = 0; // size of the current file: the lines written plus what it held when opened
+
+// A write that failed (a full file system, a quota, an I/O error): the lines after it are
+// counted until a retry, at most once a second, writes again; its first line says how many
+// were lost, so the log is honest about its own gap.
+constexpr qint64 retry_ms = 1000;
+bool write_failed = false;
+qint64 lost_lines = 0;
+QByteArray failed_since;
+QString failed_reason;
+qint64 last_try_ms = 0;
+qint64 last_rotation_failed_ms = std::numeric_limits<qint64>::min() / 2;
+// Pruning waits for log_defer_pruning(false) while deferred: a start that fails deletes nothing.
+bool pruning_deferred = false;
+bool prune_due = false;
 // Monotonic milliseconds of the last time-zone check; the first line checks.
 std::atomic<qint64> zone_checked_ms{std::numeric_limits<qint64>::min() / 2};
 
@@ -70,39 +87,90 @@ QByteArray now_text()
     return QByteArray(text, qBound(0, n, int(sizeof text) - 1));
 }
 
-// Bytes of the UTF-8 form of `text`, as the stream's codec writes it (a lone surrogate becomes
-// U+FFFD, three bytes).
-qint64 utf8_length(const QString& text)
-{
-    qint64 n = 0;
-    const int size = text.size();
-    const QChar* c = text.constData();
-    for (int i = 0; i < size; ++i) {
-        const ushort u = c[i].unicode();
-        if (u < 0x80)
-            n += 1;
-        else if (u < 0x800)
-            n += 2;
-        else if (QChar::isHighSurrogate(u) && i + 1 < size && QChar::isLowSurrogate(c[i + 1].unicode())) {
-            n += 4;
-            ++i;
-        } else
-            n += 3;
-    }
-    return n;
-}
-
 const char* file_name_of(const char* path)
 {
     const char* slash = std::strrchr(path, '/');
     return slash ? slash + 1 : path;
 }
 
+// Writes all of `bytes` at the file's end; a write cut short is taken back, so that no half line
+// stays in the file. False with errno set when the file system refused.
+bool write_bytes(const QByteArray& bytes)
+{
+    const int fd = file ? file->handle() : -1;
+    if (fd < 0) {
+        errno = EBADF;
+        return false;
+    }
+    const char* p = bytes.constData();
+    qint64 left = bytes.size();
+    while (left > 0) {
+        const ssize_t n = ::write(fd, p, size_t(left));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            const int err = n < 0 ? errno : ENOSPC;
+            if (::ftruncate(fd, off_t(file_bytes)) == 0) ::lseek(fd, off_t(file_bytes), SEEK_SET);
+            errno = err;
+            return false;
+        }
+        p += n;
+        left -= n;
+    }
+    file_bytes += bytes.size();
+    return true;
+}
+
+bool space_error(int err)
+{
+    return err == ENOSPC || err == EDQUOT || err == EFBIG;
+}
+
+bool open_new_file(bool prune);
+bool held_by_a_live_logger(const QString& path);
+
+// Said on standard error once per failure: the log itself cannot say it.
+void begin_write_failure(int err)
+{
+    write_failed = true;
+    lost_lines = 0;
+    failed_since = now_text();
+    failed_reason = QString::fromLocal8Bit(std::strerror(err));
+    last_try_ms = monotonic_ms();
+    std::fprintf(stderr,
+                 "log file %s cannot be written (%s): log lines are counted and writing is tried again every "
+                 "second\n",
+                 file ? qUtf8Printable(file->fileName()) : "(none)", qUtf8Printable(failed_reason));
+    std::fflush(stderr);
+}
+
+// One retry of a failed log: the count of lost lines first; a file that failed for another reason
+// than space is replaced by a new one. True when the log takes lines again.
+bool retry_failed_log()
+{
+    const qint64 now = monotonic_ms();
+    if (now - last_try_ms < retry_ms) return false;
+    last_try_ms = now;
+    const QByteArray report = now_text() + "  (Err)  log lines lost: " + QByteArray::number(lost_lines) +
+                              " could not be written from " + failed_since + " on (" +
+                              failed_reason.toUtf8() + ")\n";
+    if (write_bytes(report)) return true;
+    if (space_error(errno) || !open_new_file(false)) return false;
+    return write_bytes(report);
+}
+
 void write_line(const QString& text)
 {
-    *stream << text << '\n';
-    stream->flush();
-    file_bytes += utf8_length(text) + 1;
+    if (write_failed) {
+        if (!retry_failed_log()) {
+            ++lost_lines;
+            return;
+        }
+        write_failed = false;
+    }
+    if (!write_bytes(text.toUtf8() + '\n')) {
+        begin_write_failure(errno);
+        ++lost_lines;
+    }
 }
 
 // Without a log file every line falls through to standard error; whoever reads it there is told
@@ -175,15 +243,29 @@ void log_split_path(QString& dir, QString& base)
         base = exe.completeBaseName();
 }
 
+namespace {
+// Deletes the oldest files until fewer than `keep` remain. Every file counts, but one that a
+// running daemon writes is never deleted: the next older free one goes in its place.
+void prune(const QDir& dir, const QString& base, int keep)
+{
+    // Only names this logger writes, so another program's logs in the same directory survive.
+    const QStringList names =
+        dir.entryList(QStringList() << base + QLatin1String("___*.log"), QDir::Files, QDir::Name);
+    int remaining = names.size();
+    for (const QString& name : names) {
+        if (remaining < keep) break;
+        const QString path = dir.path() + QLatin1Char('/') + name;
+        if (held_by_a_live_logger(path)) continue;
+        QFile::remove(path);
+        --remaining;
+    }
+}
+} // namespace
+
 void log_remove_old_files(const QDir& dir, const QString& base)
 {
     std::lock_guard<std::recursive_mutex> lock(mtx);
-    // Only names this logger writes, so another program's logs in the same directory survive.
-    QStringList names = dir.entryList(QStringList() << base + QLatin1String("___*.log"), QDir::Files, QDir::Name);
-    while (names.size() >= max_file_count && !names.isEmpty()) {
-        QFile::remove(dir.path() + QLatin1Char('/') + names.first());
-        names.removeFirst();
-    }
+    prune(dir, base, max_file_count);
 }
 
 void log_install_handler()
@@ -205,47 +287,73 @@ void log_remove_handler()
     handler_installed = false;
 }
 
+namespace {
+
+// True when another open file description holds the lock: a live logger writes to the file.
+bool held_by_a_live_logger(const QString& path)
+{
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    const bool held = ::flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+    ::close(fd);
+    return held;
+}
+
+// Opens a new file and makes it the current one; the old one stays current when that fails.
+bool open_new_file(bool prune)
+{
+    if (directory.isEmpty() || base_name.isEmpty()) log_split_path(directory, base_name);
+    if (prune && !pruning_deferred)
+        log_remove_old_files(QDir(directory), base_name);
+    else if (prune)
+        prune_due = true;
+    const QString name =
+        QStringLiteral("%1/%2%3.log")
+            .arg(QDir(directory).path(), base_name,
+                 QDateTime::currentDateTime().toString(QStringLiteral("___yyyy-MM-dd___hh-mm-ss-zzz")));
+    std::unique_ptr<QFile> next(new QFile(name));
+    if (!next->open(QIODevice::ReadWrite | QIODevice::Text | QIODevice::Unbuffered)) {
+        say_unwritable(name);
+        return false;
+    }
+    // Held as long as it is open: pruning by other daemons with the same base skips it.
+    (void)::flock(next->handle(), LOCK_EX | LOCK_NB);
+    if (file) file->close();
+    file = std::move(next);
+    file_bytes = file->size();
+    ::lseek(file->handle(), off_t(file_bytes), SEEK_SET);
+    enabled = true;
+    return true;
+}
+
+void close_file()
+{
+    if (file) file->close();
+    file.reset();
+    enabled = false;
+}
+
+} // namespace
+
 bool log_open_file()
 {
     std::lock_guard<std::recursive_mutex> lock(mtx);
-    if (log_detail::level.load() < 1)
-        return true;
-    if (!file) {
-        if (directory.isEmpty() || base_name.isEmpty())
-            log_split_path(directory, base_name);
-        log_remove_old_files(QDir(directory), base_name);
-        const QString name = QStringLiteral("%1/%2%3.log")
-                                 .arg(QDir(directory).path(), base_name,
-                                      QDateTime::currentDateTime().toString(
-                                          QStringLiteral("___yyyy-MM-dd___hh-mm-ss-zzz")));
-        file.reset(new QFile(name));
-        if (file->open(QIODevice::ReadWrite | QIODevice::Text))
-            file->close();
-    }
-    if (!stream) {
-        stream.reset(new QTextStream(file.get()));
-        stream->setCodec("UTF-8");
-    }
-    enabled = file->open(QIODevice::ReadWrite | QIODevice::Text);
-    file_bytes = enabled ? file->size() : 0;
-    if (enabled)
-        file->seek(file_bytes);
-    else
-        say_unwritable(file->fileName());
+    if (log_detail::level.load() < 1) return true;
+    if (!file) open_new_file(true);
     log_install_handler();
     return enabled;
 }
 
-namespace {
-void close_file()
+void log_defer_pruning(bool defer)
 {
-    stream.reset();
-    if (file)
-        file->close();
-    file.reset();
-    enabled = false;
+    std::lock_guard<std::recursive_mutex> lock(mtx);
+    pruning_deferred = defer;
+    if (defer || !prune_due) return;
+    prune_due = false;
+    // The current file is among them already.
+    if (!directory.isEmpty() && !base_name.isEmpty())
+        prune(QDir(directory), base_name, max_file_count + (file ? 1 : 0));
 }
-} // namespace
 
 void log_close()
 {
@@ -347,20 +455,18 @@ void log_message_handler(QtMsgType type, const QMessageLogContext&, const QStrin
     if (level <= 0)
         return;
     std::lock_guard<std::recursive_mutex> lock(mtx);
-    if (!stream) {
+    if (!file) {
         log_open_file();
-        if (!stream) {
+        if (!file) {
             log_close();
             return;
         }
     }
-    if (file && max_file_size <= file_bytes) {
+    if (max_file_size <= file_bytes && monotonic_ms() - last_rotation_failed_ms >= retry_ms) {
         // The handler stays installed while the file is swapped: other threads' lines wait on
-        // the lock instead of falling through to the default output.
-        close_file();
-        log_open_file();
-        if (!stream)
-            return;
+        // the lock instead of falling through to the default output. A new file that cannot be
+        // opened leaves the old one in use, tried again a second later.
+        if (!open_new_file(true)) last_rotation_failed_ms = monotonic_ms();
     }
     switch (type) {
     case QtDebugMsg:
@@ -444,4 +550,58 @@ QByteArray log_cut(const QByteArray& bytes, int max)
     if (bytes.size() <= max)
         return bytes;
     return bytes.left(max) + "... (cut, " + QByteArray::number(bytes.size()) + " bytes in all)";
+}
+
+QStringList log_id_ranges(const QStringList& ids, int width)
+{
+    // (prefix, number) of each id; one without trailing digits (or too many of them) stands alone.
+    struct id_parts
+    {
+        QString prefix;
+        qint64 number;
+        bool operator<(const id_parts& o) const
+        {
+            return prefix != o.prefix ? prefix < o.prefix : number < o.number;
+        }
+    };
+    std::vector<id_parts> parts;
+    parts.reserve(size_t(ids.size()));
+    for (const QString& id : ids) {
+        int digits = 0;
+        while (digits < id.size() && id.at(id.size() - 1 - digits).isDigit())
+            ++digits;
+        bool ok = digits > 0 && digits <= 18;
+        const qint64 n = ok ? id.rightRef(digits).toLongLong(&ok) : -1;
+        parts.push_back(ok ? id_parts{id.left(id.size() - digits), n} : id_parts{id, -1});
+    }
+    std::sort(parts.begin(), parts.end());
+    parts.erase(std::unique(parts.begin(), parts.end(),
+                            [](const id_parts& a, const id_parts& b) {
+                                return a.prefix == b.prefix && a.number == b.number;
+                            }),
+                parts.end());
+    QStringList items;
+    for (size_t i = 0; i < parts.size();) {
+        size_t j = i;
+        if (parts[i].number >= 0)
+            while (j + 1 < parts.size() && parts[j + 1].prefix == parts[i].prefix &&
+                   parts[j + 1].number == parts[j].number + 1)
+                ++j;
+        const QString first =
+            parts[i].number < 0 ? parts[i].prefix : parts[i].prefix + QString::number(parts[i].number);
+        items << (j == i ? first : first + QLatin1Char('-') + QString::number(parts[j].number));
+        i = j + 1;
+    }
+    QStringList pieces;
+    QString piece;
+    for (const QString& item : qAsConst(items)) {
+        if (!piece.isEmpty() && piece.size() + 1 + item.size() > width) {
+            pieces << piece;
+            piece.clear();
+        }
+        if (!piece.isEmpty()) piece += QLatin1Char(' ');
+        piece += item;
+    }
+    if (!piece.isEmpty()) pieces << piece;
+    return pieces;
 }

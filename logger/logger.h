@@ -6,6 +6,7 @@
 #include <QDebug>
 #include <QDir>
 #include <QString>
+#include <QStringList>
 #include <atomic>
 
 enum log_levels : int { LVL_OFF = 0, LVL_EXC = 1, LVL_ERR = 2, LVL_WRN = 3, LVL_NTC = 4, LVL_DBG = 5, LVL_TRC = 6 };
@@ -58,6 +59,9 @@ void log_remove_handler();
 void log_message_handler(QtMsgType type, const QMessageLogContext& context, const QString& message);
 void log_split_path(QString& directory, QString& base_name);
 void log_remove_old_files(const QDir& directory, const QString& base_name);
+// While deferred, opening a file deletes no older ones; ending the deferral does what was
+// deferred. Start-up defers until it succeeded, so that a start that fails deletes nothing.
+void log_defer_pruning(bool defer);
 QString app_executable_path();
 
 // The logging call as a function, without a source position; code = level * 16 (65 Inf, 97 no tag).
@@ -70,4 +74,9 @@ void log_write(int code, const char* message);
 // out through rotation. The cut text says so and gives the full length.
 constexpr int log_outside_max = 1024;
 QString log_cut(const QString& text, int max = log_outside_max);
+
+// Evidence of data lost or not sent is never cut: the ids ("drvStrova5_17"), sorted, each run of
+// numbers after one prefix as a range ("drvStrova5_17-4016"), in pieces of at most `width`
+// characters, each piece for a line of its own.
+QStringList log_id_ranges(const QStringList& ids, int width = log_outside_max);
 QByteArray log_cut(const QByteArray& bytes, int max = log_outside_max);

@@ -1,4 +1,5 @@
 #include "api_controller.h"
+#include "config_keys.h"
 
 #include "http_api_quill.h"
 #include "log_limiter.h"
@@ -284,7 +285,7 @@ bool API_controller::gate_passes(gate_kind g, const QStringList& rights, bool fr
     case gate::auth_admin:
         return rights.contains(QStringLiteral("_auth_admin"));
     case gate::diagnostics_config:
-        return config.contains(QStringLiteral("diagnostics"));
+        return config_switch(config, QStringLiteral("diagnostics"));
     case gate::special_from_web:
         return from_driver || rights.contains(QStringLiteral("special"));
     }

@@ -32,7 +32,13 @@ log_limiter& datagram_lines()
 }
 log_limiter& full_lines()
 {
-    static log_limiter lim(QStringLiteral("downlink queue full"), LVL_WRN, 50, 1000);
+    static log_limiter lim(QStringLiteral("hdlc frame dropped, downlink queue full"), LVL_WRN, 50, 1000);
+    return lim;
+}
+// A client may connect and leave as fast as it likes.
+log_limiter& connection_lines()
+{
+    static log_limiter lim(QStringLiteral("hdlc connection"), LVL_EXC, 50, 1000);
     return lim;
 }
 
@@ -108,7 +114,8 @@ void API_transparent_channel::slot_TCP_newConnection()
         }
         tcp_stream.clear();
         tcp_client = next;
-        LOG_EXC << "new connection" << next->peerAddress().toString() << next->peerPort();
+        if (connection_lines().pass(LVL_EXC))
+            LOG_EXC << "new connection" << next->peerAddress().toString() << next->peerPort();
         connect(next, &QTcpSocket::readyRead, this, &API_transparent_channel::slot_TCP_readyRead);
         connect(next, &QTcpSocket::disconnected, this, &API_transparent_channel::slot_TCP_disconnected);
     }
@@ -119,7 +126,8 @@ void API_transparent_channel::slot_TCP_disconnected()
     auto* client = qobject_cast<QTcpSocket*>(sender());
     if (!client) return;
     if (client == tcp_client) {
-        LOG_NTC << "hdlc client left" << client->peerAddress().toString() << client->peerPort();
+        if (connection_lines().pass(LVL_NTC))
+            LOG_NTC << "hdlc client left" << client->peerAddress().toString() << client->peerPort();
         tcp_client = nullptr;
         tcp_stream.clear();
     }

@@ -149,6 +149,10 @@ void not_found(QuillonHttpd::HttpResponse* response)
 http_api_quill::http_api_quill(QuillonHttpd::HttpSettings* settings, QObject* parent)
     : QuillonHttpd::HttpServer(settings, parent)
 {
+    // A broken request costs its sender one connection, and our log one Wrn line: beyond a burst
+    // they are counted.
+    static log_limiter refused_lines(QStringLiteral("http request refused"), LVL_WRN, 50, 1000);
+    QuillonHttpd::HttpRequest::setRefusalLineFilter([] { return refused_lines.pass(LVL_WRN); });
 }
 
 QuillonHttpd::HttpRequestHandler* http_api_quill::requestHandler(QuillonHttpd::HttpConnection* connection)
@@ -253,7 +257,9 @@ void http_api_HttpRequestHandler::serve_file(const QStringList& segments, Quillo
         }
     }
     if (!file_times().contains(path)) {
-        LOG_DBG << "no file" << log_cut(path);
+        // Any client can ask for missing files as fast as it likes.
+        static log_limiter missing_lines(QStringLiteral("missing ui file"), LVL_DBG, 50, 1000);
+        if (missing_lines.pass(LVL_DBG)) LOG_DBG << "no file" << log_cut(path);
         return not_found(response);
     }
 

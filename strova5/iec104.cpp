@@ -1,5 +1,6 @@
 #include "iec104.h"
 
+#include "log_limiter.h"
 #include "logger.h"
 #include "parser_strova5.h"
 #include "ram_modems.h"
@@ -7,6 +8,7 @@
 
 #include <QCoreApplication>
 #include <cmath>
+#include <cstring>
 
 const uint32_t sp_ioa_base = 1;
 IEC104* IEC104::instance = nullptr;
@@ -20,6 +22,28 @@ const OBIS frequency = obis_pack(1, 0, 14, 7, 0, 255);
 OBIS instantaneous(unsigned c)
 {
     return obis_pack(1, 0, c, 7, 0, 255);
+}
+
+// The station's port, and how often one that could not be bound is tried again.
+constexpr int k_port = 2404;
+constexpr int k_listen_retry_ms = 30000;
+
+// Said when the port is first refused, then at most once a minute while it lasts.
+log_limiter& not_bound_lines()
+{
+    static log_limiter lim(QStringLiteral("iec104 port not bound"), LVL_ERR, 1, 60000);
+    return lim;
+}
+// Any master may send commands and reconnect as fast as it likes.
+log_limiter& command_lines()
+{
+    static log_limiter lim(QStringLiteral("iec104 single command"), LVL_NTC, 50, 1000);
+    return lim;
+}
+log_limiter& connection_lines()
+{
+    static log_limiter lim(QStringLiteral("iec104 connection"), LVL_DBG, 50, 1000);
+    return lim;
 }
 
 qint64 sent_key(uint32_t modem, uint32_t ioa)
@@ -62,10 +86,16 @@ IEC104::IEC104(QObject* parent) : QObject(parent)
 {
     instance = this;
     station = station_create(100, 100);
+    if (station != nullptr) station_set_local_port(station, k_port);
     // Connection threads call back into this object and the registry: they end with the loop,
     // before the application object destroys its children.
     if (QCoreApplication* app = QCoreApplication::instance())
         connect(app, &QCoreApplication::aboutToQuit, this, &IEC104::stop);
+    listen_retry.setInterval(k_listen_retry_ms);
+    connect(&listen_retry, &QTimer::timeout, this, &IEC104::listen);
+    overwrite_timer.setSingleShot(true);
+    overwrite_timer.setTimerType(Qt::PreciseTimer);
+    connect(&overwrite_timer, &QTimer::timeout, this, [this] { report_overwrites(true); });
     SQL_Exchange* sql = SQL_Exchange::instance;
     RAM_modems* ram = RAM_modems::instance;
     if (sql == nullptr || ram == nullptr) return;
@@ -96,18 +126,38 @@ bool IEC104::start()
     station_set_connection_event_handler(station, on_connection_event, nullptr);
     station_set_raw_message_handler(station, on_raw_message, nullptr);
     station_set_queue_overflow_handler(station, on_queue_overflow, this);
+    return listen();
+}
+
+bool IEC104::listen()
+{
+    if (station == nullptr) return false;
     station_start(station);
     if (!station_is_running(station)) {
-        LOG_ERR << "iec104 station does not listen";
+        // Another program may hold the port for a while: the station keeps trying instead of
+        // leaving the daemon without it until a restart.
+        if (not_bound_lines().pass())
+            LOG_ERR << "iec104 port" << station_get_local_port(station)
+                    << "not bound:" << std::strerror(station_get_start_error(station))
+                    << "- tried again every" << k_listen_retry_ms / 1000 << "s";
+        if (!listen_retry.isActive()) listen_retry.start();
         return false;
     }
+    listen_retry.stop();
+    if (not_bound_lines().end())
+        LOG_ERR << "iec104 port" << station_get_local_port(station) << "bound at last";
     LOG_EXC << "started";
+    emit signal_listening();
     return true;
 }
 
 void IEC104::stop()
 {
+    listen_retry.stop();
     if (station == nullptr) return;
+    // What the queues lost since the last count is said before the station goes.
+    forget_dropped();
+    report_overwrites(true);
     station_destroy(station);
     station = nullptr;
     app_params = nullptr;
@@ -419,14 +469,24 @@ void IEC104::forget_dropped()
     }
     overwrites += all;
     overwrites_stopped += stopped;
-    if (!overwrite_report.isValid() || overwrite_report.elapsed() >= 60000) {
-        LOG_WRN << qPrintable(QStringLiteral("iec104 queue full, ASDUs overwritten: %1, of them in queues of "
-                                             "stopped connections: %2")
-                                  .arg(overwrites)
-                                  .arg(overwrites_stopped));
-        overwrites = overwrites_stopped = 0;
-        overwrite_report.start();
+    report_overwrites(false);
+}
+
+void IEC104::report_overwrites(bool now)
+{
+    if (overwrites == 0) return;
+    if (!now && overwrite_report.isValid() && overwrite_report.elapsed() < 60000) {
+        // The count waits for the end of its minute, not for the next overwrite.
+        if (!overwrite_timer.isActive()) overwrite_timer.start(int(60000 - overwrite_report.elapsed()));
+        return;
     }
+    overwrite_timer.stop();
+    LOG_WRN << qPrintable(QStringLiteral("iec104 queue full, ASDUs overwritten: %1, of them in queues of "
+                                         "stopped connections: %2")
+                              .arg(overwrites)
+                              .arg(overwrites_stopped));
+    overwrites = overwrites_stopped = 0;
+    overwrite_report.start();
 }
 
 // ---- station interrogation (connection threads)
@@ -558,14 +618,15 @@ void IEC104::on_interrogation(ClientConnection connection, uint8_t qoi, Asdu req
 
 bool IEC104::on_connection_request(void*, const char* ip_address)
 {
-    LOG_DBG << "New connection request from" << ip_address;
+    if (connection_lines().pass(LVL_DBG)) LOG_DBG << "New connection request from" << ip_address;
     return true;
 }
 
 bool IEC104::on_asdu(void*, ClientConnection connection, Asdu asdu)
 {
     if (asdu_get_type_id(asdu) != 45) return false;
-    LOG_NTC << "received single command";
+    const bool say = command_lines().pass(LVL_NTC);
+    if (say) LOG_NTC << "received single command";
     if (asdu_get_cot(asdu) == CS101_COT_ACTIVATION) {
         sInformationObject storage;
         InformationObject element =
@@ -574,7 +635,7 @@ bool IEC104::on_asdu(void*, ClientConnection connection, Asdu asdu)
             asdu_set_cot(asdu, CS101_COT_UNKNOWN_IOA);
             asdu_set_negative(asdu, true);
         } else if (info_object_get_address(element) == 5000) {
-            LOG_DBG << "IOA:" << 5000 << "switch to" << single_command_get_state(element);
+            if (say) LOG_DBG << "IOA:" << 5000 << "switch to" << single_command_get_state(element);
             asdu_set_cot(asdu, CS101_COT_ACTIVATION_CON);
         } else {
             asdu_set_cot(asdu, CS101_COT_UNKNOWN_IOA);
@@ -591,7 +652,7 @@ void IEC104::on_connection_event(void*, ClientConnection connection, int event)
     static const char* const names[] = {"Connection opened", "Connection closed", "Connection activated",
                                         "Connection deactivated"};
     if (event < 0 || event > 3) return;
-    LOG_DBG << names[event] << static_cast<const void*>(connection);
+    if (connection_lines().pass(LVL_DBG)) LOG_DBG << names[event] << static_cast<const void*>(connection);
 }
 
 void IEC104::on_raw_message(void*, ClientConnection, uint8_t* bytes, int size, bool sent)

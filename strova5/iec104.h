@@ -15,6 +15,7 @@
 #include <QMap>
 #include <QMutex>
 #include <QObject>
+#include <QTimer>
 #include <QVariant>
 #include <QVariantMap>
 #include <QVector>
@@ -40,7 +41,8 @@ public:
     explicit IEC104(QObject* parent);
     ~IEC104() override;
 
-    // Configures and starts the station; false when it does not listen.
+    // Configures and starts the station; false when it does not listen yet: it is then tried
+    // again every 30 s until it does.
     bool start();
     // Ends the server and every connection thread; the station is gone afterwards.
     void stop();
@@ -60,6 +62,10 @@ public:
     QMutex mutex;
     QMap<qint64, QVariant> last_sent;            // (modem << 16) + IOA -> float or bool
     QMap<uint32_t, Ul_data_record> last_records; // modem -> first data record of its latest uplink
+
+signals:
+    // The station listens (at start, or at a later retry).
+    void signal_listening();
 
 public slots:
     void slot_UL(Parser_ul_app ul_parse);
@@ -106,6 +112,9 @@ private:
     void publish_status(Uplink& u, const Ul_data_record& rec);
     void assign_address(uint32_t modem, const QMap<uint32_t, uint32_t>& map);
     void forget_dropped();
+    // Writes the overwrites counted, now or when their minute is over.
+    void report_overwrites(bool now);
+    bool listen();
 
     static bool on_connection_request(void* parameter, const char* ip_address);
     static bool on_asdu(void* parameter, ClientConnection connection, Asdu asdu);
@@ -124,5 +133,7 @@ private:
     // What the once-a-minute warning reports.
     qint64 overwrites = 0, overwrites_stopped = 0;
     QElapsedTimer overwrite_report;
+    QTimer overwrite_timer;
+    QTimer listen_retry;
     QList<uint32_t> unaddressable; // modems told about once: no common address left
 };

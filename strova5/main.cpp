@@ -1,5 +1,6 @@
 #include "api_controller.h"
 #include "api_transparent_channel.h"
+#include "config_keys.h"
 #include "epoll_dispatcher.h"
 #include "http_api_quill.h"
 #include "iec104.h"
@@ -83,8 +84,15 @@ int main(int argc, char* argv[])
         return -2;
     }
 
+    // Earlier runs' files are pruned only once the start succeeded: a start that fails (a second
+    // daemon started by mistake) deletes nothing.
+    log_defer_pruning(true);
     log_init(log_path, config.value(QStringLiteral("log_level"), 5).toUInt());
     log_set_max_file_size(20971520);
+    const QStringList unknown = config_unknown_keys(config);
+    if (!unknown.isEmpty())
+        LOG_WRN << "configuration keys not read by the daemon, ignored:"
+                << qPrintable(unknown.join(QStringLiteral(", ")));
     // The AMQP library's reasons for a lost connection belong in our log at its levels.
     AMQP::setLogHandler([](int level, const QString& message) { log_write(level * 16, message); });
 
@@ -147,12 +155,13 @@ int main(int argc, char* argv[])
     }
     LOG_WRN << "http created";
 
-    if (config.contains(QStringLiteral("iec104"))) {
+    if (config_switch(config, QStringLiteral("iec104"))) {
         new IEC104(&app);
         QObject::connect(Radio_Exchange::instance, &Radio_Exchange::signal_UL, IEC104::instance, &IEC104::slot_UL,
                          Qt::QueuedConnection);
+        // Said once the station listens, which may be a retry later when the port is taken.
+        QObject::connect(IEC104::instance, &IEC104::signal_listening, [] { LOG_WRN << "104 created"; });
         IEC104::instance->start();
-        LOG_WRN << "104 created";
     }
 
     auto* channel = new API_transparent_channel(config.value(QStringLiteral("transparent_channel")).toMap(), &app);
@@ -162,5 +171,6 @@ int main(int argc, char* argv[])
                      Qt::QueuedConnection);
     LOG_WRN << "hdlc transparent_channel created";
 
+    log_defer_pruning(false);
     return app.exec();
 }

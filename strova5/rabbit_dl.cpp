@@ -1,7 +1,6 @@
 #include "rabbit_dl.h"
 
 #include "amqp_exchange.h"
-#include "log_limiter.h"
 #include "logger.h"
 #include "quit_signals.h"
 #include "rabbit_ul.h"
@@ -39,6 +38,12 @@ QString text_of(const QByteArray& bytes)
     return QString::fromUtf8(nul < 0 ? bytes : bytes.left(nul));
 }
 
+// " (2 of 3)" after the ids of a list written over several lines.
+QString piece_number(int index, int count)
+{
+    return count > 1 ? QStringLiteral(" (%1 of %2)").arg(index + 1).arg(count) : QString();
+}
+
 QString status_of(const QByteArray& downlink)
 {
     return QJsonDocument::fromJson(downlink).object().value(QStringLiteral("status_id")).toString();
@@ -57,6 +62,9 @@ rabbit_man_dl::rabbit_man_dl(QString uri_, QString exchange_name_, QString vhost
     client.setVirtualHost(vhost);
     timer.setInterval(1000);
     connect(&timer, &QTimer::timeout, this, &rabbit_man_dl::republish_message);
+    dropped_timer.setSingleShot(true);
+    dropped_timer.setInterval(1000);
+    connect(&dropped_timer, &QTimer::timeout, this, &rabbit_man_dl::name_dropped);
     // Downlinks are commands already numbered and stored: give them their chance at quit.
     quit_hook = add_quit_hook([this] { flush(5000); });
 }
@@ -64,6 +72,7 @@ rabbit_man_dl::rabbit_man_dl(QString uri_, QString exchange_name_, QString vhost
 rabbit_man_dl::~rabbit_man_dl()
 {
     if (quit_hook) remove_quit_hook(quit_hook);
+    name_dropped();
     timer.stop();
     if (exchange)
         QObject::disconnect(exchange, nullptr, this, nullptr);
@@ -90,16 +99,30 @@ void rabbit_man_dl::flush(int msecs)
             break;
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
     }
+    name_dropped();
     if (queue.isEmpty() && in_flight.isEmpty()) return;
     QStringList ids;
     for (const messque::item& item : in_flight)
         ids << status_of(item.text);
     for (int i = 0; i < queue.size(); ++i)
         ids << status_of(queue.at(i).text);
-    QString list = ids.join(QLatin1Char(' '));
-    if (list.size() > 1000) list = list.left(1000) + QStringLiteral("...");
-    LOG_ERR << "quitting:" << ids.size()
-            << "downlinks not confirmed by the broker, their commands stay in state 1:" << list;
+    // Every one named, in as many lines as it takes: these are the commands to send again.
+    const QStringList pieces = log_id_ranges(ids);
+    for (int i = 0; i < pieces.size(); ++i)
+        LOG_ERR << "quitting:" << ids.size()
+                << "downlinks not confirmed by the broker, their commands stay in state 1:"
+                << qPrintable(pieces.at(i) + piece_number(i, pieces.size()));
+}
+
+void rabbit_man_dl::name_dropped()
+{
+    dropped_timer.stop();
+    if (dropped_ids.isEmpty()) return;
+    const QStringList pieces = log_id_ranges(dropped_ids);
+    for (int i = 0; i < pieces.size(); ++i)
+        LOG_EXC << "downlink queue full," << dropped_ids.size()
+                << "oldest downlinks dropped:" << qPrintable(pieces.at(i) + piece_number(i, pieces.size()));
+    dropped_ids.clear();
 }
 
 void rabbit_man_dl::connected()
@@ -193,9 +216,13 @@ void rabbit_man_dl::not_acknowledged(qint64 tag, bool multiple)
 void rabbit_man_dl::queue_string(QByteArray string, QByteArray routing_key)
 {
     QByteArray dropped;
-    static log_limiter full_lim(QStringLiteral("downlink queue full"), LVL_EXC, 50, 1000);
-    if (queue.push(string, routing_key, &dropped, in_flight.size()) && full_lim.pass())
-        LOG_EXC << "downlink queue full, oldest downlink dropped:" << status_of(dropped);
+    // Lost downlinks are evidence: none is left out, a flood of them is named in ranges once a
+    // second.
+    if (queue.push(string, routing_key, &dropped, in_flight.size()) && log_passes(LVL_EXC)) {
+        const QString id = status_of(dropped);
+        dropped_ids << (id.isEmpty() ? QStringLiteral("(no status_id)") : id);
+        if (!dropped_timer.isActive()) dropped_timer.start();
+    }
     if (!timer.isActive())
         timer.start();
 }

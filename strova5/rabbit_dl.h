@@ -99,6 +99,10 @@ private:
     AmqpClient client;
     messque queue;
     QTimer timer;
+    // The status ids of downlinks dropped at the queue's cap, named together once a second.
+    QStringList dropped_ids;
+    QTimer dropped_timer;
+    void name_dropped();
     bool confirming = false;               // confirm mode is on for the channel as it is open now
     QMap<qint64, messque::item> in_flight; // by delivery tag of the current channel opening
     int quit_hook = 0;

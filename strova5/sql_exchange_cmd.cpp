@@ -108,7 +108,7 @@ QVariantMap SQL_Exchange::send_dl(QList<uint32_t> modems, QStringList rights, QS
         cmd.cmd_id = cmd_counter;
         made << cmd;
     }
-    static log_limiter full_lim(QStringLiteral("downlink queue full"), LVL_WRN, 50, 1000);
+    static log_limiter full_lim(QStringLiteral("commands refused, downlink queue full"), LVL_WRN, 50, 1000);
     if (refused > 0 && full_lim.pass())
         LOG_WRN << "cmd" << setting << ":" << refused << "of" << modems.size()
                 << "commands refused, the downlink queue is full";

@@ -46,7 +46,7 @@ uint8_t SQL_loader::stored_type_of_kind(uint8_t kind)
 
 void SQL_loader::set_log_clock(std::function<qint64()> monotonic_ms)
 {
-    for (log_limiter* l : {&session_lines, &failed_lines, &dropped_loads, &dropped_tails})
+    for (log_limiter* l : {&open_lines, &session_lines, &failed_lines, &dropped_loads, &dropped_tails})
         l->set_clock(monotonic_ms);
 }
 
@@ -79,19 +79,14 @@ void SQL_loader::try_open()
 {
     if (db.isOpen()) return;
     if (!db.open()) {
-        if (!open_failed_logged) {
-            LOG_EXC << "can't open db_loader" << db.lastError().text();
-        } else {
-            LOG_DBG << "can't open db_loader" << db.lastError().text();
-        }
-        open_failed_logged = true;
+        if (open_lines.pass()) LOG_EXC << "can't open db_loader" << db.lastError().text();
         open_failed = true;
         if (!tmr_reopen->isActive()) tmr_reopen->start(reopen_ms);
         return;
     }
     tmr_reopen->stop();
     open_failed = false;
-    open_failed_logged = false;
+    open_lines.end();
     dropped_loads.end();
     dropped_tails.end();
     SQL_Exchange::set_keepalive(db);
@@ -106,7 +101,6 @@ bool SQL_loader::begin_run()
         // The statement may have reconnected: the new socket gets its keepalive too.
         SQL_Exchange::set_keepalive(db);
         if (session_lines.end()) LOG_WRN << "db_loader session set again";
-        failed_lines.end();
         return true;
     }
     if (session_lines.pass()) LOG_ERR << "db_loader session not set:" << q.lastError().text();

@@ -68,10 +68,11 @@ private:
     QList<uint32_t> remove_tail_queue;
     QSet<uint32_t> remove_tail_queued; // the same modems, for a constant-time "already queued"
     int reopen_ms;
-    bool open_failed_logged = false;
     // Lines of an outage, each kind once when it starts, then at most once a minute with a
     // count: the retention tick meets a lost server every second, and every uplink queues a
-    // tail removal.
+    // tail removal. Failing statements are one kind whatever succeeds between them, so that one
+    // that fails at every tick while the connection works is said once a minute.
+    log_limiter open_lines{QStringLiteral("can't open db_loader"), LVL_EXC, 1, 60000};
     log_limiter session_lines{QStringLiteral("db_loader session not set"), LVL_ERR, 1, 60000};
     log_limiter failed_lines{QStringLiteral("db_loader statement failed"), LVL_ERR, 1, 60000};
     log_limiter dropped_loads{QStringLiteral("db_loader not open: index load dropped"), LVL_DBG, 1, 60000};

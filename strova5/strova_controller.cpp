@@ -1,4 +1,5 @@
 #include "strova_controller.h"
+#include "config_keys.h"
 
 #include "api_controller.h"
 #include "logger.h"
@@ -99,7 +100,7 @@ strova_controller::~strova_controller()
 
 bool strova_controller::read_arch_enabled() const
 {
-    return config.contains(QStringLiteral("read_arch_single"));
+    return config_switch(config, QStringLiteral("read_arch_single"));
 }
 
 int strova_controller::load_driver_settings()
@@ -703,7 +704,7 @@ void strova_controller::send_display(uint32_t modem, const QString& payload_hex,
 // a whole network does not ask at once.
 void strova_controller::auto_time_sync(uint32_t M)
 {
-    if (!config.contains(QStringLiteral("auto_time_sync"))) return;
+    if (!config_switch(config, QStringLiteral("auto_time_sync"))) return;
     const uint32_t t = RAM_modems::instance->get_setting(M, k_time_sync).toUInt();
     if (t != 0) {
         const int64_t age = age_of(t, steady_of(M, k_time_sync));

@@ -10,6 +10,9 @@
 #include <QtTest>
 #include <atomic>
 #include <ctime>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
 
 class tst_logger : public QObject
 {
@@ -38,6 +41,7 @@ class tst_logger : public QObject
 private slots:
     void cleanup()
     {
+        log_defer_pruning(false);
         log_deinit();
         log_set_max_file_size(4194304);
         log_set_max_file_count(16);
@@ -272,6 +276,151 @@ private slots:
         for (int i = 0; i < deleted; ++i)
             QVERIFY(!files.contains(old[i]));
         QVERIFY(QFile::exists(tmp.path() + "/drvother.log"));
+    }
+
+    // Another daemon with the same base writes its file: pruning counts it but never deletes it.
+    // A start that defers pruning deletes nothing until it ends the deferral.
+    void pruning_spares_held_files_and_waits_for_a_started_daemon()
+    {
+        QTemporaryDir tmp;
+        QStringList old;
+        for (int i = 0; i < 20; ++i) {
+            old << QStringLiteral("drv___2020-01-%1___00-00-00-000.log").arg(i + 1, 2, 10, QLatin1Char('0'));
+            QFile f(tmp.path() + "/" + old.last());
+            QVERIFY(f.open(QIODevice::WriteOnly));
+        }
+        int held[2];
+        for (int i = 0; i < 2; ++i) {
+            held[i] = ::open(QFile::encodeName(tmp.path() + "/" + old[i]).constData(), O_RDWR);
+            QVERIFY(held[i] >= 0 && ::flock(held[i], LOCK_EX | LOCK_NB) == 0);
+        }
+        log_defer_pruning(true);
+        log_init(tmp.path() + "/drv.log", 5);
+        QCOMPARE(log_files(tmp.path()).size(), 21);
+        log_defer_pruning(false);
+        const QStringList files = log_files(tmp.path());
+        QCOMPARE(files.size(), 16);
+        QVERIFY(files.contains(old[0]) && files.contains(old[1]));
+        for (int i = 2; i < 7; ++i)
+            QVERIFY2(!files.contains(old[i]), qPrintable(old[i]));
+        // Our own open file is held too: a second logger's pruning leaves it.
+        const QString ours = files.last();
+        QCOMPARE(::flock(::open(QFile::encodeName(tmp.path() + "/" + ours).constData(), O_RDONLY),
+                         LOCK_EX | LOCK_NB),
+                 -1);
+        for (int fd : held)
+            ::close(fd);
+    }
+
+    void id_ranges_data()
+    {
+        QTest::addColumn<QStringList>("ids");
+        QTest::addColumn<QString>("expected");
+        QTest::newRow("runs, order and repeats")
+            << QStringList{"drvStrova5_3", "drvStrova5_1", "drvStrova5_2", "drvStrova5_7", "drvStrova5_2"}
+            << "drvStrova5_1-3 drvStrova5_7";
+        QTest::newRow("prefixes apart") << QStringList{"a9", "b10", "a10", "b11"} << "a9-10 b10-11";
+        QTest::newRow("without a number") << QStringList{"(no status_id)", "x1"} << "(no status_id) x1";
+        QTest::newRow("none") << QStringList{} << "";
+    }
+    void id_ranges()
+    {
+        QFETCH(QStringList, ids);
+        QFETCH(QString, expected);
+        QCOMPARE(log_id_ranges(ids).join('|'), expected);
+    }
+
+    // Scattered ids are never cut: every one is in some piece, and no piece is longer than asked.
+    void id_ranges_split_long_lists()
+    {
+        QStringList ids;
+        for (int i = 0; i < 5000; ++i)
+            ids << QStringLiteral("drvStrova5_%1").arg(i * 2);
+        const QStringList pieces = log_id_ranges(ids, 200);
+        QVERIFY(pieces.size() > 1);
+        QStringList back;
+        for (const QString& p : pieces) {
+            QVERIFY(p.size() <= 200);
+            back += p.split(' ');
+        }
+        QCOMPARE(back, ids);
+    }
+
+    // A full file system: no half line stays in the file, the lines that could not be written
+    // are counted, standard error says it once, and within a second of the space coming back
+    // the log says how many were lost and writes again. Run in a private mount namespace on a
+    // small tmpfs (a few seconds of fullness show the same as the minutes an outage may last).
+    void full_file_system_loses_no_line_silently()
+    {
+        const QByteArray dir = qgetenv("STROVA_LOG_TMPFS");
+        if (dir.isEmpty()) {
+            QProcess probe;
+            probe.start("unshare", {"-rm", "true"});
+            if (!probe.waitForFinished(10000) || probe.exitStatus() != QProcess::NormalExit ||
+                probe.exitCode() != 0)
+                QSKIP(
+                    "no private mount namespace here (unshare -rm fails): the full file system is not tried");
+            QTemporaryDir tmp;
+            QProcess child;
+            QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+            env.insert("STROVA_LOG_TMPFS", tmp.path());
+            child.setProcessEnvironment(env);
+            child.start("unshare", {"-rm", QCoreApplication::applicationFilePath(),
+                                    "full_file_system_loses_no_line_silently"});
+            QVERIFY(child.waitForFinished(60000));
+            const QString out = QString::fromUtf8(child.readAllStandardOutput());
+            const QString err = QString::fromUtf8(child.readAllStandardError());
+            QVERIFY2(child.exitCode() == 0, qPrintable(out + err));
+            QVERIFY2(!out.contains("SKIP"), qPrintable(out));
+            QCOMPARE(err.count("cannot be written (No space left on device)"), 1);
+            return;
+        }
+        QProcess mount;
+        mount.start("mount", {"-t", "tmpfs", "-o", "size=256k", "tmpfs", QString::fromLocal8Bit(dir)});
+        QVERIFY(mount.waitForFinished(10000));
+        QVERIFY2(mount.exitCode() == 0, mount.readAllStandardError().constData());
+        log_init(QString::fromLocal8Bit(dir) + "/drv.log", 5);
+        LOG_WRN << "before";
+        QFile filler(QString::fromLocal8Bit(dir) + "/filler");
+        QVERIFY(filler.open(QIODevice::WriteOnly | QIODevice::Unbuffered));
+        const QByteArray block(4096, 'f');
+        while (filler.write(block) == block.size()) {
+        }
+        const QString pad(100, QLatin1Char('x'));
+        int attempted = 0;
+        for (; attempted < 300; ++attempted)
+            LOG_WRN << "line" << attempted << pad;
+        filler.close();
+        filler.remove();
+        QElapsedTimer t;
+        t.start();
+        const QString path =
+            QString::fromLocal8Bit(dir) + "/" + log_files(QString::fromLocal8Bit(dir)).first();
+        while (!lines_of(path).join('\n').contains("log lines lost") && t.elapsed() < 5000) {
+            LOG_WRN << "line" << attempted++ << pad;
+            QTest::qWait(20);
+        }
+        LOG_WRN << "line" << attempted++ << pad;
+        const QStringList lines = lines_of(path);
+        const QRegularExpression whole("  \\(Wrn\\)  \\{tst_logger\\.cpp; *\\d+\\} line (\\d+) \"x{100}\"$");
+        int written = 0;
+        qint64 lost = -1;
+        for (const QString& l : lines) {
+            const QRegularExpressionMatch lost_line =
+                QRegularExpression(" \\(Err\\)  log lines lost: (\\d+) ").match(l);
+            if (lost_line.hasMatch()) {
+                QCOMPARE(lost, -1);
+                lost = lost_line.captured(1).toLongLong();
+                QVERIFY2(l.contains("(No space left on device)"), qPrintable(l));
+                continue;
+            }
+            if (l.endsWith("before")) continue;
+            QVERIFY2(whole.match(l).hasMatch(), qPrintable(l)); // no half line
+            ++written;
+        }
+        QVERIFY2(lost > 0, qPrintable(lines.join('\n').right(2000)));
+        QCOMPARE(written + lost, qint64(attempted));
+        QVERIFY(lines.last().contains(QStringLiteral("line %1 ").arg(attempted - 1)));
     }
 
     void threads_write_whole_lines()

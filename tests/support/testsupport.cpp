@@ -158,6 +158,23 @@ void Log_capture::sink(int, const QString& message)
         fprintf(stderr, "%s\n", qPrintable(message));
 }
 
+QSet<uint32_t> named_status_ids(const QString& log, const QString& marker)
+{
+    QSet<uint32_t> out;
+    const QRegularExpression id(QStringLiteral("drvStrova5_(\\d+)(?:-(\\d+))?"));
+    for (const QString& line : log.split(QLatin1Char('\n'))) {
+        if (!line.contains(marker)) continue;
+        for (auto it = id.globalMatch(line); it.hasNext();) {
+            const QRegularExpressionMatch m = it.next();
+            const uint32_t first = m.captured(1).toUInt();
+            const uint32_t last = m.captured(2).isEmpty() ? first : m.captured(2).toUInt();
+            for (uint32_t n = first; n <= last && n >= first; ++n)
+                out.insert(n);
+        }
+    }
+    return out;
+}
+
 int Log_capture::count(const QString& part) const
 {
     QMutexLocker lock(&mutex);

@@ -22,6 +22,7 @@
 #include <QProcess>
 #include <QSqlDatabase>
 #include <QSqlQuery>
+#include <QSet>
 #include <QString>
 #include <QStringList>
 #include <QTemporaryDir>
@@ -90,6 +91,10 @@ private:
     int saved_level;
     void* previous;
 };
+
+// The command numbers of the "drvStrova5_N" status ids named, singly or as ranges "drvStrova5_N-M",
+// in the lines of `log` that contain `marker`.
+QSet<uint32_t> named_status_ids(const QString& log, const QString& marker);
 
 // ---- the throwaway services (support/services.sh, ctest fixture "services")
 

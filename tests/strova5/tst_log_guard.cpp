@@ -1,0 +1,246 @@
+// The log as an operator depends on it, against the real daemon: floods that clients can repeat
+// stay small, failed starts beside a running daemon delete nothing, a held IEC 104 port is said
+// and retried until it is free, and configuration switches and unknown keys mean what they say.
+#include "api_daemon.h"
+
+#include <QRegularExpression>
+#include <QTcpServer>
+#include <memory>
+
+using namespace api_daemon;
+
+namespace {
+
+constexpr quint16 k_iec_port = 2404;
+
+// Connects to `port` again and again for `seconds`: "missing" asks for a missing UI file with a
+// name of 1,000 characters, "bad" sends only "BAD", "connect" only connects. Prints the count.
+const char* const k_flooder = R"(
+import socket, sys, time
+kind, port, seconds = sys.argv[1], int(sys.argv[2]), float(sys.argv[3])
+end = time.time() + seconds
+n = 0
+while time.time() < end:
+    try:
+        s = socket.create_connection(("127.0.0.1", port), timeout=5)
+        if kind == "missing":
+            s.sendall(b"GET /ui/" + b"m" * 1000 + b" HTTP/1.1\r\nHost: x\r\n\r\n")
+            s.recv(4096)
+        elif kind == "bad":
+            s.sendall(b"BAD\r\n\r\n")
+            s.recv(4096)
+        s.close()
+        n += 1
+    except OSError:
+        pass
+print(n)
+)";
+
+// Bytes of the log lines containing any of `marks`, in the part of the log after `from` bytes.
+qint64 bytes_of(const QString& log, qint64 from, const QStringList& marks)
+{
+    qint64 n = 0;
+    for (const QString& line : log.mid(int(from)).split('\n')) {
+        for (const QString& mark : marks) {
+            if (line.contains(mark)) {
+                n += line.toUtf8().size() + 1;
+                break;
+            }
+        }
+    }
+    return n;
+}
+
+} // namespace
+
+class tst_log_guard : public QObject
+{
+    Q_OBJECT
+
+    QTcpServer holder; // plays the other program on the IEC 104 port
+    std::unique_ptr<Daemon> station;
+    quint16 channel_port = 0;
+    QElapsedTimer since_start;
+    QString own_file; // the station daemon's log file: the failed starts write files of their own
+
+    QString own_log() const
+    {
+        QFile f(own_file);
+        return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()) : QString();
+    }
+
+    QProcess* flood(const QString& kind, quint16 port, int seconds)
+    {
+        auto* p = new QProcess(this);
+        p->start("/usr/bin/python3",
+                 {"-c", k_flooder, kind, QString::number(port), QString::number(seconds)});
+        return p;
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY2(testsupport::services_available(), "no throwaway services");
+        QVERIFY(testsupport::schema_database("st_log_guard", "schema").isOpen());
+        QVERIFY2(holder.listen(QHostAddress::Any, k_iec_port),
+                 "port 2404 is taken by another program (another IEC 104 test?): run this test again later");
+        channel_port = free_port();
+        station = std::make_unique<Daemon>(
+            QVariantMap{
+                {"log_level", 5},
+                {"iec104", QVariantMap()},
+                {"transparent_channel", QVariantMap{{"TCPport", channel_port}, {"modems", QVariantList{9}}}}},
+            0, "st_log_guard");
+        since_start.start();
+        QVERIFY2(station->start(), qPrintable(station->log()));
+        const QStringList files = QDir(station->path("log")).entryList({"*.log"}, QDir::Files);
+        QCOMPARE(files.size(), 1);
+        own_file = station->path("log/" + files.first());
+    }
+    void cleanupTestCase() { station.reset(); }
+
+    // The port is named with its reason at once; the station is not said to be created.
+    void held_port_is_said_with_its_reason()
+    {
+        QTRY_VERIFY_WITH_TIMEOUT(
+            station->log().contains("iec104 port 2404 not bound: Address already in use"), 10000);
+        QVERIFY(since_start.elapsed() < 10000);
+        QVERIFY(!station->log().contains("104 created"));
+    }
+
+    // Switches written false are off, and a misspelt key is named with the one meant.
+    void switches_off_and_unknown_keys_named()
+    {
+        Daemon d(
+            QVariantMap{{"log_level", 5},
+                        {"iec104", false},
+                        {"api", QVariantMap{{"diagnostics", false}, {"whitelist_modems", QVariantList{1}}}}},
+            0, "st_log_guard");
+        QVERIFY2(d.start(), qPrintable(d.log()));
+        const QStringList unknown = d.log().split('\n').filter("configuration keys not read");
+        QCOMPARE(unknown.size(), 1);
+        QVERIFY2(unknown.first().contains(" (Wrn) ") &&
+                     unknown.first().contains("api.whitelist_modems (did you mean api.whilelist_modems?)"),
+                 qPrintable(unknown.first()));
+        // The port is held by this test: a station that tried would say so.
+        QTest::qWait(200);
+        QVERIFY(!d.log().contains("iec104"));
+        QVERIFY(!d.log().contains("104 created"));
+        const Reply closed = d.get("/api/diagnostics/history?modem=5");
+        QCOMPARE(closed.status, 200);
+        QVERIFY2(closed.body.isEmpty(), closed.body.constData());
+        Daemon open(QVariantMap{{"api", QVariantMap{{"diagnostics", true}}}}, 0, "st_log_guard");
+        QVERIFY(open.start());
+        QVERIFY(!open.get("/api/diagnostics/history?modem=5").body.isEmpty());
+    }
+
+    // Floods that any client can repeat, side by side for 10 s (long enough for the limiter to
+    // run through many windows): each grows the log by well under 4 MB a minute. Meanwhile 17
+    // starts with the same configuration fail on the taken API port and delete nothing.
+    void floods_stay_small_and_failed_starts_delete_nothing()
+    {
+        const int seconds = 10;
+        const qint64 from = own_log().size();
+        const QStringList files_before = QDir(station->path("log")).entryList({"*.log"}, QDir::Files);
+        QList<QProcess*> floods{flood("missing", station->port, seconds),
+                                flood("bad", station->port, seconds),
+                                flood("connect", channel_port, seconds)};
+        for (int i = 0; i < 17; ++i) {
+            QProcess again;
+            again.start(station->path("driver_strova5"),
+                        {"-c", station->path("cfg.json"), "-l", station->path("log/drv.log")});
+            QVERIFY(again.waitForFinished(30000));
+            QCOMPARE(again.exitCode(), 252);
+            QTest::qWait(2); // a file name of its own for each start
+        }
+        QList<int> counts;
+        for (QProcess* p : floods) {
+            QVERIFY(p->waitForFinished(seconds * 1000 + 30000));
+            counts << p->readAllStandardOutput().trimmed().toInt();
+        }
+        QTest::qWait(1100); // the limiters' counts of the last second
+        const QString log = own_log();
+        const struct
+        {
+            const char* name;
+            QStringList marks;
+        } kinds[] = {
+            {"missing UI file", {"no file", "missing ui file"}},
+            {"BAD request line", {"HttpRequest:", "http request refused"}},
+            {"transparent-channel connect", {"new connection", "hdlc client left", "hdlc connection"}}};
+        for (int i = 0; i < 3; ++i) {
+            QVERIFY2(counts[i] > 20 * seconds,
+                     qPrintable(QString("%1: only %2").arg(kinds[i].name).arg(counts[i])));
+            const qint64 per_minute = bytes_of(log, from, kinds[i].marks) * 60 / seconds;
+            qInfo("%s: %d in %d s, %lld log bytes a minute", kinds[i].name, counts[i], seconds, per_minute);
+            QVERIFY2(per_minute < 4 * 1024 * 1024,
+                     qPrintable(QString("%1: %2 bytes a minute").arg(kinds[i].name).arg(per_minute)));
+        }
+        QVERIFY(log.contains("missing ui file:") && log.contains("more like it left out"));
+
+        // The running daemon's files are all there, and it goes on writing.
+        const QStringList files = QDir(station->path("log")).entryList({"*.log"}, QDir::Files);
+        for (const QString& f : files_before)
+            QVERIFY2(files.contains(f), qPrintable(f));
+        QCOMPARE(files.size(), files_before.size() + 17);
+        const qint64 size = QFileInfo(own_file).size();
+        station->get("/ui/still-missing");
+        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(own_file).size() > size, 5000);
+    }
+
+    // Released, the port is taken at the next try (every 30 s) and a master gets in; single
+    // commands as fast as the master can send them then stay small in the log too.
+    void released_port_is_taken_and_commands_stay_small()
+    {
+        holder.close();
+        QElapsedTimer released;
+        released.start();
+        QTRY_VERIFY_WITH_TIMEOUT(station->log().contains("104 created"), 60000);
+        QCOMPARE(station->log().count("104 created"), 1);
+        QVERIFY(station->log().contains("iec104 port 2404 bound at last"));
+
+        QProcess master;
+        master.start("/usr/bin/python3", {QFINDTESTDATA("../iec60870/iec104_master.py")});
+        QVERIFY(master.waitForStarted());
+        auto ask = [&master](const QString& line) {
+            master.write((line + "\n").toUtf8());
+            while (!master.canReadLine() && master.waitForReadyRead(60000)) {
+            }
+            return QString::fromUtf8(master.readLine()).trimmed();
+        };
+        const QString opened = ask(QString("open %1").arg(k_iec_port));
+        QVERIFY2(opened.startsWith("ok "), qPrintable(opened));
+        const qint64 connected_after = released.elapsed();
+        QVERIFY(connected_after < 90000);
+        const QString id = opened.mid(3);
+        QCOMPARE(ask("send " + id + " 680407000000"), QString("ok"));
+        QVERIFY(ask("recv " + id + " 5000").startsWith("apdu 68040B"));
+        QCOMPARE(ask("ack " + id + " 8"), QString("ok"));
+
+        const int seconds = 10;
+        const qint64 from = own_log().size();
+        QElapsedTimer flooding;
+        flooding.start();
+        int sent = 0;
+        while (flooding.elapsed() < seconds * 1000) {
+            // C_SC_NA_1, activation, common address 1, IOA 5000, on; its confirmation back.
+            QCOMPARE(ask("i " + id + " 2D01060001008813000001"), QString("ok"));
+            const QString r = ask("recv " + id + " 5000");
+            QVERIFY2(r.startsWith("apdu 68"), qPrintable(r));
+            ++sent;
+        }
+        QVERIFY2(sent > 50 * seconds, qPrintable(QString::number(sent)));
+        QVERIFY(own_log().mid(int(from)).contains("iec104 single command: "));
+        QTest::qWait(1100);
+        const qint64 per_minute =
+            bytes_of(own_log(), from, {"single command", "IOA:", "iec104 connection"}) * 60 / seconds;
+        qInfo("single commands: %d in %d s, %lld log bytes a minute; a master in %lld ms after the release",
+              sent, seconds, per_minute, connected_after);
+        QVERIFY2(per_minute < 4 * 1024 * 1024, qPrintable(QString("%1 bytes a minute").arg(per_minute)));
+        master.write("quit\n");
+        master.waitForFinished(5000);
+    }
+};
+
+QTEST_GUILESS_MAIN(tst_log_guard)
+#include "tst_log_guard.moc"
