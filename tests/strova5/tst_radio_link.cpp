@@ -7,6 +7,7 @@
 #include "testsupport.h"
 
 #include <QDateTime>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QJsonDocument>
 #include <QSqlQuery>
@@ -232,6 +233,90 @@ private slots:
 
     // A database outage long enough to pass the storage's cap: the consumer stops, the uplinks
     // wait in the broker's queue, and once the database is back every one is stored, none lost.
+    // The uplink queue deleted (as moving it to another queue type needs): the consumer says it
+    // stopped, declares the queue again and consumes within 5 s, also when another client
+    // declared it first. A hold released before the broker's cancel-ok consumes again.
+    void consumer_comes_back_after_its_queue_is_deleted()
+    {
+        const QString peer_uri = testsupport::service("STROVA_AMQP_URI");
+        const QString tag = QStringLiteral("d%1").arg(QDateTime::currentMSecsSinceEpoch());
+        const QString name = "ul_" + tag;
+        testsupport::amqp_peer(peer_uri, {"declare-queue", name});
+        QVariantMap cfg = link_config(uri, tag);
+        cfg.remove("dl");
+        testsupport::Log_capture log(LVL_WRN);
+        Radio_Exchange rx(cfg, nullptr);
+        QSet<uint32_t> got;
+        connect(&rx, &Radio_Exchange::signal_UL, &rx,
+                [&](const Parser_ul_app& ul) { got.insert(ul.modem_id); });
+        const auto consumers = [&] {
+            return json(testsupport::amqp_peer(peer_uri, {"stats", name}).value(0))
+                .value("consumers")
+                .toInt();
+        };
+        const auto publish = [&](int from, int count) {
+            QStringList args{"publish", name};
+            for (int m = from; m < from + count; ++m)
+                args << QStringLiteral(R"({"msg_type":"ul_app","modem_id":%1,"payload":"3102"})").arg(m);
+            testsupport::amqp_peer(peer_uri, args);
+        };
+        QTRY_COMPARE_WITH_TIMEOUT(consumers(), 1, 20000);
+
+        for (int round = 0; round < 2; ++round) {
+            testsupport::amqp_peer(peer_uri, {"delete-queue", name});
+            QElapsedTimer since;
+            since.start();
+            if (round == 1) testsupport::amqp_peer(peer_uri, {"declare-queue", name}); // another client first
+            QTRY_COMPARE_WITH_TIMEOUT(consumers(), 1, 10000);
+            QVERIFY2(since.elapsed() < 5000, qPrintable(QString::number(since.elapsed())));
+            publish(100 * round + 1, 10);
+            QTRY_COMPARE_WITH_TIMEOUT(got.size(), 10 * (round + 1), 20000);
+        }
+        QCOMPARE(log.count("uplink consumer not consuming: the broker cancelled the consumer of queue \"" +
+                           name + "\" (queue deleted?); declaring it again"),
+                 2); // one a stop: the consumer was back in between
+        QCOMPARE(log.count("uplink consumer consuming again"), 2);
+
+        // Held and released back to back: the release comes before the cancel-ok.
+        rx.take_uplinks(false);
+        rx.take_uplinks(true);
+        QTRY_COMPARE_WITH_TIMEOUT(consumers(), 1, 10000);
+        publish(1001, 20);
+        QTRY_COMPARE_WITH_TIMEOUT(got.size(), 40, 20000);
+    }
+
+    // A queue declared elsewhere with other arguments refuses our declaration, and a wrong
+    // password keeps the uplink link out: both said at Err as the alert grep finds them, and
+    // a refusal that repeats with the channel's back-off is not repeated within the minute.
+    void consumer_that_cannot_start_says_so()
+    {
+        const QString peer_uri = testsupport::service("STROVA_AMQP_URI");
+        const QString tag = QStringLiteral("r%1").arg(QDateTime::currentMSecsSinceEpoch());
+        testsupport::amqp_peer(peer_uri, {"declare-queue", "ul_" + tag, R"({"x-max-length": 10})"});
+        QVariantMap cfg = link_config(uri, tag);
+        cfg.remove("dl");
+        testsupport::Log_capture log(LVL_WRN);
+        {
+            Radio_Exchange rx(cfg, nullptr);
+            QTRY_VERIFY_WITH_TIMEOUT(log.has("uplink consumer not consuming: queue \"ul_" + tag +
+                                             "\": 406 PRECONDITION_FAILED - inequivalent arg 'x-max-length'"),
+                                     30000);
+            // Refused again after 1 s and 5 s of back-off: still one line.
+            QTest::qWait(7000);
+            QCOMPARE(log.count("uplink consumer not consuming"), 1);
+        }
+        testsupport::amqp_peer(peer_uri, {"delete-queue", "ul_" + tag});
+
+        QVariantMap ul = cfg.value("ul").toMap();
+        ul.insert("path", QString(uri).replace(QRegularExpression("//u:[^@]*@"), "//u:wrong@"));
+        cfg.insert("ul", ul);
+        log.clear();
+        Radio_Exchange rx(cfg, nullptr);
+        QTRY_VERIFY_WITH_TIMEOUT(log.has("uplink consumer not consuming: "), 30000);
+        QVERIFY2(log.has("login refused (wrong user or password?)") || log.has("ACCESS_REFUSED"),
+                 qPrintable(log.all()));
+    }
+
     void uplinks_wait_in_the_broker_at_the_storage_cap()
     {
         testsupport::Private_server server;
