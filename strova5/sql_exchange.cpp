@@ -1304,7 +1304,7 @@ QMap<uint32_t, QVariantMap> SQL_Exchange::get_pending_settings()
         return out;
     }
     while (q.next())
-        out[q.value(0).toUInt()].insert(text_of(q.value(1)), json_to_variant(q.value(2)));
+        out[q.value(0).toUInt()].insert(text_of(q.value(1)), setting_from_text(q.value(2)));
     return out;
 }
 
