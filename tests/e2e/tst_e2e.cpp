@@ -191,9 +191,7 @@ private slots:
             const char* sql;
             int rows;
         } expected[] = {
-            {"SELECT COUNT(*) FROM modems_data WHERE modem_id = 1001 AND type = 50 AND OBIS_1_7_0 IS NOT "
-             "NULL",
-             1},
+            {"SELECT COUNT(*) FROM modems_data WHERE modem_id = 1001 AND type = 50 AND OBIS_1_7_0 IS NOT NULL", 1},
             {"SELECT COUNT(*) FROM modems_event WHERE modem_id = 1002 AND event IN (1, 2)", 2},
             {"SELECT COUNT(*) FROM modems_setting WHERE modem_id = 1003 AND setting = 'sn'", 1},
             {"SELECT COUNT(*) FROM modems_data WHERE modem_id BETWEEN 1004 AND 1006", 0},
