@@ -10,6 +10,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QJsonDocument>
+#include <QProcess>
 #include <QSqlQuery>
 #include <QSignalSpy>
 #include <QSet>
@@ -283,6 +284,52 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(consumers(), 1, 10000);
         publish(1001, 20);
         QTRY_COMPARE_WITH_TIMEOUT(got.size(), 40, 20000);
+    }
+
+    // Uplinks flowing, confirmed by the broker, while the queue is deleted and declared again by
+    // another client: consuming again within 5 s of the declare, and every uplink published well
+    // after it is taken.
+    void uplinks_flowing_while_the_queue_is_deleted()
+    {
+        const QString peer_uri = testsupport::service("STROVA_AMQP_URI");
+        const QString tag = QStringLiteral("f%1").arg(QDateTime::currentMSecsSinceEpoch());
+        const QString name = "ul_" + tag;
+        testsupport::amqp_peer(peer_uri, {"declare-queue", name});
+        QVariantMap cfg = link_config(uri, tag);
+        cfg.remove("dl");
+        Radio_Exchange rx(cfg, nullptr);
+        QSet<uint32_t> got;
+        connect(&rx, &Radio_Exchange::signal_UL, &rx,
+                [&](const Parser_ul_app& ul) { got.insert(ul.modem_id); });
+        const auto consumers = [&] {
+            return json(testsupport::amqp_peer(peer_uri, {"stats", name}).value(0))
+                .value("consumers")
+                .toInt();
+        };
+        QTRY_COMPARE_WITH_TIMEOUT(consumers(), 1, 20000);
+        QTemporaryDir dir;
+        QFile f(dir.filePath("uplinks"));
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        for (int m = 1; m <= 300; ++m)
+            f.write(
+                QStringLiteral(R"({"msg_type":"ul_app","modem_id":%1,"payload":"3102"})").arg(m).toUtf8() +
+                '\n');
+        f.close();
+        QProcess publisher;
+        publisher.start("/usr/bin/python3", {QStringLiteral(STROVA_SOURCE_DIR "/tests/support/amqp_peer.py"),
+                                             peer_uri, "publish-confirmed", name, f.fileName(), "100"});
+        QTRY_VERIFY_WITH_TIMEOUT(got.size() >= 30, 20000);
+        testsupport::amqp_peer(peer_uri, {"delete-queue", name});
+        testsupport::amqp_peer(peer_uri, {"declare-queue", name});
+        QElapsedTimer since;
+        since.start();
+        QTRY_COMPARE_WITH_TIMEOUT(consumers(), 1, 10000);
+        QVERIFY2(since.elapsed() < 5000, qPrintable(QString::number(since.elapsed())));
+        QVERIFY(publisher.waitForFinished(60000));
+        QCOMPARE(publisher.readAllStandardOutput().trimmed(), QByteArray("300"));
+        QTRY_VERIFY_WITH_TIMEOUT(got.contains(300), 20000);
+        for (uint32_t m = 201; m <= 300; ++m)
+            QVERIFY2(got.contains(m), qPrintable(QString::number(m)));
     }
 
     // A queue declared elsewhere with other arguments refuses our declaration, and a wrong
