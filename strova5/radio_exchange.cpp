@@ -122,7 +122,7 @@ bool read_modem_id(const QJsonObject& m, uint32_t& out)
     if (it == m.constEnd() || whole_u32(it.value(), out)) return true;
     if (bad_id_lines().pass(LVL_WRN)) {
         const QByteArray shown = QJsonDocument(QJsonArray{it.value()}).toJson(QJsonDocument::Compact);
-        LOG_WRN << "message dropped: modem_id is not a whole number from 1 to 4294967295:"
+        LOG_WRN << "message not taken: modem_id is not a whole number from 1 to 4294967295:"
                 << shown.mid(1, shown.size() - 2).left(64).constData();
     }
     return false;
