@@ -75,6 +75,30 @@ Stringify_dl_app command(uint32_t modem, uint32_t cmd_id, const QByteArray& payl
     return dl;
 }
 
+// A consumer of a queue of its own ("ul_" + `tag`, declared as the network server does), and
+// the modem ids of the uplinks it passed on.
+struct Own_queue_consumer
+{
+    QString peer_uri = testsupport::service("STROVA_AMQP_URI");
+    QString name;
+    std::unique_ptr<Radio_Exchange> rx;
+    QSet<uint32_t> got;
+
+    Own_queue_consumer(const QString& link_uri, const QString& tag) : name("ul_" + tag)
+    {
+        testsupport::amqp_peer(peer_uri, {"declare-queue", name});
+        QVariantMap cfg = link_config(link_uri, tag);
+        cfg.remove("dl");
+        rx = std::make_unique<Radio_Exchange>(cfg, nullptr);
+        QObject::connect(rx.get(), &Radio_Exchange::signal_UL, rx.get(),
+                         [this](const Parser_ul_app& ul) { got.insert(ul.modem_id); });
+    }
+    int consumers() const
+    {
+        return json(testsupport::amqp_peer(peer_uri, {"stats", name}).value(0)).value("consumers").toInt();
+    }
+};
+
 } // namespace
 
 class tst_radio_link : public QObject
@@ -232,29 +256,17 @@ private slots:
         }
     }
 
-    // A database outage long enough to pass the storage's cap: the consumer stops, the uplinks
-    // wait in the broker's queue, and once the database is back every one is stored, none lost.
     // The uplink queue deleted (as moving it to another queue type needs): the consumer says it
     // stopped, declares the queue again and consumes within 5 s, also when another client
     // declared it first. A hold released before the broker's cancel-ok consumes again.
     void consumer_comes_back_after_its_queue_is_deleted()
     {
-        const QString peer_uri = testsupport::service("STROVA_AMQP_URI");
-        const QString tag = QStringLiteral("d%1").arg(QDateTime::currentMSecsSinceEpoch());
-        const QString name = "ul_" + tag;
-        testsupport::amqp_peer(peer_uri, {"declare-queue", name});
-        QVariantMap cfg = link_config(uri, tag);
-        cfg.remove("dl");
         testsupport::Log_capture log(LVL_WRN);
-        Radio_Exchange rx(cfg, nullptr);
-        QSet<uint32_t> got;
-        connect(&rx, &Radio_Exchange::signal_UL, &rx,
-                [&](const Parser_ul_app& ul) { got.insert(ul.modem_id); });
-        const auto consumers = [&] {
-            return json(testsupport::amqp_peer(peer_uri, {"stats", name}).value(0))
-                .value("consumers")
-                .toInt();
-        };
+        Own_queue_consumer c(uri, QStringLiteral("d%1").arg(QDateTime::currentMSecsSinceEpoch()));
+        const QString& name = c.name;
+        const QString& peer_uri = c.peer_uri;
+        QSet<uint32_t>& got = c.got;
+        const auto consumers = [&c] { return c.consumers(); };
         const auto publish = [&](int from, int count) {
             QStringList args{"publish", name};
             for (int m = from; m < from + count; ++m)
@@ -279,8 +291,8 @@ private slots:
         QCOMPARE(log.count("uplink consumer consuming again"), 2);
 
         // Held and released back to back: the release comes before the cancel-ok.
-        rx.take_uplinks(false);
-        rx.take_uplinks(true);
+        c.rx->take_uplinks(false);
+        c.rx->take_uplinks(true);
         QTRY_COMPARE_WITH_TIMEOUT(consumers(), 1, 10000);
         publish(1001, 20);
         QTRY_COMPARE_WITH_TIMEOUT(got.size(), 40, 20000);
@@ -291,21 +303,11 @@ private slots:
     // after it is taken.
     void uplinks_flowing_while_the_queue_is_deleted()
     {
-        const QString peer_uri = testsupport::service("STROVA_AMQP_URI");
-        const QString tag = QStringLiteral("f%1").arg(QDateTime::currentMSecsSinceEpoch());
-        const QString name = "ul_" + tag;
-        testsupport::amqp_peer(peer_uri, {"declare-queue", name});
-        QVariantMap cfg = link_config(uri, tag);
-        cfg.remove("dl");
-        Radio_Exchange rx(cfg, nullptr);
-        QSet<uint32_t> got;
-        connect(&rx, &Radio_Exchange::signal_UL, &rx,
-                [&](const Parser_ul_app& ul) { got.insert(ul.modem_id); });
-        const auto consumers = [&] {
-            return json(testsupport::amqp_peer(peer_uri, {"stats", name}).value(0))
-                .value("consumers")
-                .toInt();
-        };
+        Own_queue_consumer c(uri, QStringLiteral("f%1").arg(QDateTime::currentMSecsSinceEpoch()));
+        const QString& name = c.name;
+        const QString& peer_uri = c.peer_uri;
+        QSet<uint32_t>& got = c.got;
+        const auto consumers = [&c] { return c.consumers(); };
         QTRY_COMPARE_WITH_TIMEOUT(consumers(), 1, 20000);
         QTemporaryDir dir;
         QFile f(dir.filePath("uplinks"));
@@ -364,6 +366,8 @@ private slots:
                  qPrintable(log.all()));
     }
 
+    // A database outage long enough to pass the storage's cap: the consumer stops, the uplinks
+    // wait in the broker's queue, and once the database is back every one is stored, none lost.
     void uplinks_wait_in_the_broker_at_the_storage_cap()
     {
         testsupport::Private_server server;
