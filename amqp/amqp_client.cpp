@@ -152,6 +152,7 @@ void AmqpClientPrivate::reportRefusedLogin()
 {
     if (!loginSent) return;
     loginSent = false;
+    errorString = QStringLiteral("login refused (wrong user or password?)");
     if (!userClosed && !replacingSocket)
         AMQP::log(
             AMQP::LogException,
@@ -362,9 +363,11 @@ void AmqpClientPrivate::startOk()
     properties.insert(QStringLiteral("platform"), QStringLiteral("Qt %1").arg(QLatin1String(qVersion())));
     properties.insert(QStringLiteral("product"), QStringLiteral("AMQPC"));
     // The broker tells a client that says so when it stops reading from it (a memory or disk
-    // alarm), so that the client holds back its publishes instead of filling its socket.
+    // alarm), so that the client holds back its publishes instead of filling its socket; and
+    // when it cancels a consumer (its queue deleted), which would otherwise just fall silent.
     properties.insert(QStringLiteral("capabilities"),
-                      QVariantHash{{QStringLiteral("connection.blocked"), true}});
+                      QVariantHash{{QStringLiteral("connection.blocked"), true},
+                                   {QStringLiteral("consumer_cancel_notify"), true}});
     method.table(properties);
     authenticator->write(method.stream());
     method.shortString(QStringLiteral("en_US"));

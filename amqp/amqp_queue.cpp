@@ -116,12 +116,34 @@ bool AmqpQueuePrivate::_q_method(const AmqpMethodFrame& frame)
             consumeRequested = false;
             emit q->consuming(consumerTag);
             return true;
+        case 30: {
+            const QString tag = AmqpFrame::readAmqpField(in, AmqpMetaType::ShortString).toString();
+            const bool noWait = AmqpFrame::readAmqpField(in, AmqpMetaType::Boolean).toBool();
+            if (!noWait) {
+                AmqpMethodWriter ok(60, 31, channelNumber);
+                ok.shortString(tag);
+                sendMethod(ok);
+            }
+            if (tag == consumerTag && (consuming || consumeRequested)) {
+                consumerTag = QString();
+                consuming = false;
+                consumeRequested = false;
+                cancelRequested = false;
+                // Reopening the channel must not consume a queue that may be gone.
+                consumeWanted = false;
+                AMQP::log(AMQP::LogException,
+                          QStringLiteral("%1: consumer \"%2\" cancelled by the broker").arg(label(), tag));
+                emit q->cancelledByBroker(tag);
+            }
+            return true;
+        }
         case 31: {
             const QString tag = AmqpFrame::readAmqpField(in, AmqpMetaType::ShortString).toString();
             if (tag == consumerTag) {
                 consumerTag = QString();
                 consuming = false;
                 consumeRequested = false;
+                cancelRequested = false;
                 emit q->cancelled(tag);
             }
             return true;
@@ -205,6 +227,7 @@ void AmqpQueuePrivate::resetInternalState()
     declared = false;
     consuming = false;
     consumeRequested = false;
+    cancelRequested = false;
     assembling = false;
 }
 
@@ -317,11 +340,13 @@ void AmqpQueue::get(bool noAck)
 bool AmqpQueue::cancel(bool noWait)
 {
     Q_D(AmqpQueue);
-    if (!d->consuming || d->consumerTag.isEmpty()) return false;
+    // One cancel at a time: the second would only earn a second cancel-ok.
+    if (!d->consuming || d->consumerTag.isEmpty() || d->cancelRequested) return false;
     d->consumeWanted = false;
     AmqpMethodWriter method(60, 30, d->channelNumber);
     method.shortString(d->consumerTag).octet(noWait ? 1 : 0);
-    d->sendMethod(method);
+    if (!d->sendMethod(method)) return false;
+    d->cancelRequested = !noWait;
     return true;
 }
 

@@ -47,6 +47,9 @@ Q_SIGNALS:
     void empty();
     void consuming(const QString& consumerTag);
     void cancelled(const QString& consumerTag);
+    // The broker ended the consumer by itself (its queue was deleted, or its node went): no
+    // deliveries come until the owner consumes again, on a queue that exists.
+    void cancelledByBroker(const QString& consumerTag);
 
 public Q_SLOTS:
     void declare(int options = Durable | AutoDelete, const AmqpTable& arguments = AmqpTable());

@@ -34,6 +34,7 @@ public:
     AmqpMessage currentMessage;
     bool consuming = false;
     bool consumeRequested = false;
+    bool cancelRequested = false; // basic.cancel sent, cancel-ok not yet received
 
     bool assembling = false; // a deliver or get-ok announced content that has not all come
     // What to set up again when the channel comes back after the broker closed it.

@@ -193,7 +193,9 @@ QVector<iec104_value> IEC104::measured_values(const Ul_data_record& rec)
         float i = v.value(oi).toFloat() * 1000.0f;
         if (has_p && has_q) {
             const float s = std::sqrt(p * p + q * q);
-            if (!has_i && u > 0) i = s / u;
+            // Derived as S / U it is in A; a measured current goes out in mA, and one point must
+            // keep one unit whichever way the uplink gave it.
+            if (!has_i && u > 0) i = s / u * 1000.0f;
             const float pf = s == 0 ? 1.0f : p / s;
             sum_p += std::fabs(p);
             sum_q += std::fabs(q);

@@ -18,8 +18,9 @@ int obis_compact_decode(const uint8_t* bytes, int remaining, OBIS& out);
 // Writes the shortest compact form into `out` (at least 6 bytes); returns 2, 4 or 6.
 int obis_compact_encode(uint8_t* out, const OBIS& code);
 // Device time check against the reception time `ref`: outside [ref - 732 days, ref + 1 day]
-// gives ref, which callers take as a rejected time.
+// gives ref. A time equal to ref is a good time: `rejected` tells the two apart.
 uint32_t clamp_device_time(uint32_t t, uint32_t ref);
+uint32_t clamp_device_time(uint32_t t, uint32_t ref, bool& rejected);
 uint32_t archive_kind_from_code(uint32_t code, uint32_t t);
 // Completes the low 24 bits of a UNIX time sent by a meter: the first t + n * 2^24 that is no
 // more than half a year before `now`. A clock before mid-1970 leaves t as it is.

@@ -62,14 +62,17 @@ int obis_compact_encode(uint8_t* out, const OBIS& o)
     return 6;
 }
 
-uint32_t clamp_device_time(uint32_t t, uint32_t ref)
+uint32_t clamp_device_time(uint32_t t, uint32_t ref, bool& rejected)
 {
     // Unsigned 32-bit arithmetic on purpose: the bounds wrap exactly as the meters expect.
-    if (uint32_t(ref + 86400u) < t)
-        return ref;
-    if (t < uint32_t(ref - 63244800u))
-        return ref;
-    return t;
+    rejected = uint32_t(ref + 86400u) < t || t < uint32_t(ref - 63244800u);
+    return rejected ? ref : t;
+}
+
+uint32_t clamp_device_time(uint32_t t, uint32_t ref)
+{
+    bool rejected = false;
+    return clamp_device_time(t, ref, rejected);
 }
 
 uint32_t archive_kind_from_code(uint32_t code, uint32_t t)

@@ -170,11 +170,13 @@ void complete_phase_angle(QMap<OBIS, QVariant>& values)
     values.insert(obis_pack(y_code.A, y_code.B, 81, 7, 2, y_code.F), std::trunc(angle * 1000.0) / 1000.0);
 }
 
-// A device time of 0, or one outside the accepted window (which clamps to the reception time),
-// makes an archive message worthless.
+// A device time of 0, or one outside the accepted window, makes an archive message worthless;
+// a time in the very second of reception is a good one.
 bool archive_time_rejected(uint32_t t, uint32_t ts_get)
 {
-    return t == 0 || clamp_device_time(t, ts_get) == ts_get;
+    bool rejected = false;
+    clamp_device_time(t, ts_get, rejected);
+    return t == 0 || rejected;
 }
 
 void decode_archive(Parser_ul_app& r, const Bytes& b)

@@ -5,8 +5,11 @@
 #include "amqp_message.h"
 
 #include <QObject>
+#include <QTimer>
+#include <memory>
 
 class AmqpQueue;
+class log_limiter;
 
 // The settings the consumer and the publisher give their broker link: a heartbeat of 15 s, so a
 // silent link is found within about 30 s, and an open given up after 15 s without an answer.
@@ -23,6 +26,8 @@ public:
     // its cap); released: consuming starts again. Deliveries already received are taken.
     void hold(bool on);
     bool is_held() const { return held; }
+    // True while the broker delivers to our consumer.
+    bool is_consuming() const;
 
 signals:
     void conn_estimated();
@@ -38,6 +43,13 @@ public slots:
     void connected();
 
 private:
+    // Something keeps the consumer from consuming: said at Err at once, then at most once a
+    // minute while it lasts (the timer repeats it when nothing new happens).
+    void trouble(const QString& reason);
+    // The trouble is over: consuming again (said), or held on purpose (not said).
+    void clear_trouble(bool consuming);
+    void broker_cancelled();
+
     AmqpClient client;
     AmqpQueue* queue = nullptr;
     AmqpMessage message;
@@ -46,4 +58,7 @@ private:
     bool stopping = false;
     bool held = false;
     int quit_hook = 0;
+    QString reason; // why it does not consume; empty while it does, or is held on purpose
+    QTimer reminder;
+    std::unique_ptr<log_limiter> trouble_lines;
 };

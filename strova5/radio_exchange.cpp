@@ -7,8 +7,10 @@
 #include "rabbit_ul.h"
 
 #include <QDateTime>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <cmath>
 #include <limits>
 
 Radio_Exchange* Radio_Exchange::instance = nullptr;
@@ -26,6 +28,13 @@ bool is_hex_text(const QByteArray& text)
             return false;
     }
     return true;
+}
+// The network server's modem ids: a count of uplinks with ids no meter can have (a bad
+// publisher) must not flood the log.
+log_limiter& bad_id_lines()
+{
+    static log_limiter lim(QStringLiteral("message with a bad modem_id"), LVL_WRN, 10, 60000);
+    return lim;
 }
 // Outside input (API requests, frames of the transparent channel) can make downlinks as fast as
 // the broker takes them: their lines are counted beyond a burst.
@@ -83,6 +92,43 @@ QVariant member(const QJsonObject& m, QLatin1String key, const QVariant& absent)
 }
 } // namespace
 
+namespace {
+// A whole number from 0 to 2^32 - 1, as a JSON number or a numeric text; false for anything
+// else, which a plain conversion would wrap or truncate into another modem or another year.
+bool whole_u32(const QJsonValue& v, uint32_t& out)
+{
+    if (v.isDouble()) {
+        const double d = v.toDouble();
+        if (!(d >= 0 && d <= 4294967295.0) || std::floor(d) != d) return false;
+        out = uint32_t(d);
+        return true;
+    }
+    if (v.isString()) {
+        bool ok = false;
+        const qulonglong n = v.toString().trimmed().toULongLong(&ok, 10);
+        if (!ok || n > 4294967295ULL) return false;
+        out = uint32_t(n);
+        return true;
+    }
+    return false;
+}
+
+// The message's "modem_id": 0 when absent or 0 (dropped silently); false, with a line, when it
+// is no modem id at all.
+bool read_modem_id(const QJsonObject& m, uint32_t& out)
+{
+    out = 0;
+    const auto it = m.constFind(QLatin1String("modem_id"));
+    if (it == m.constEnd() || whole_u32(it.value(), out)) return true;
+    if (bad_id_lines().pass(LVL_WRN)) {
+        const QByteArray shown = QJsonDocument(QJsonArray{it.value()}).toJson(QJsonDocument::Compact);
+        LOG_WRN << "message not taken: modem_id is not a whole number from 1 to 4294967295:"
+                << shown.mid(1, shown.size() - 2).left(64).constData();
+    }
+    return false;
+}
+} // namespace
+
 bool Radio_Exchange::read_uplink(const QJsonObject& m, Radio_ul_input& r, uint32_t now)
 {
     const QVariant zero(0);
@@ -93,8 +139,9 @@ bool Radio_Exchange::read_uplink(const QJsonObject& m, Radio_ul_input& r, uint32
     r.last_dl_bs = uint16_t(member(m, QLatin1String("last_dl_bs"), zero).toUInt());
     r.last_dl_bs_aver_busyness = member(m, QLatin1String("last_dl_bs_aver_busyness"), zero).toInt();
     r.last_dl_bs_busyness = member(m, QLatin1String("last_dl_bs_busyness"), zero).toInt();
-    r.modem_id = member(m, QLatin1String("modem_id"), zero).toUInt();
-    r.ts_get = member(m, QLatin1String("time_detected"), zero).toUInt();
+    const bool id_ok = read_modem_id(m, r.modem_id);
+    // A reception time that is no UNIX time of ours counts as missing.
+    if (!whole_u32(m.value(QLatin1String("time_detected")), r.ts_get)) r.ts_get = 0;
     r.hw_type = member(m, QLatin1String("hw_type"), empty).toString().toLocal8Bit();
     const QByteArray hex = member(m, QLatin1String("payload"), empty).toByteArray();
     r.payload = is_hex_text(hex) ? QByteArray::fromHex(hex) : QByteArray();
@@ -104,8 +151,7 @@ bool Radio_Exchange::read_uplink(const QJsonObject& m, Radio_ul_input& r, uint32
     r.snr = int16_t(member(m, QLatin1String("snr"), zero).toInt());
     r.protocol = member(m, QLatin1String("protocol"), empty).toString().toLocal8Bit();
     r.last_success_dl_ts = member(m, QLatin1String("last_success_dl_ts"), zero).toUInt();
-    if (r.modem_id == 0)
-        return false;
+    if (!id_ok || r.modem_id == 0) return false;
     if (r.ts_get == 0)
         r.ts_get = now;
     return !r.payload.isEmpty();
@@ -128,8 +174,9 @@ bool Radio_Exchange::read_dl_status(const QJsonObject& m, Rabbit_dl_status& out)
         LOG_DBG << "delivery report without a valid command number dropped:" << status_id;
         return false;
     }
-    out = Rabbit_dl_status(member(m, QLatin1String("modem_id"), 0).toUInt(), QString(),
-                           type == QLatin1String("dl_success"), cmd_id);
+    uint32_t modem_id = 0;
+    if (!read_modem_id(m, modem_id)) return false;
+    out = Rabbit_dl_status(modem_id, QString(), type == QLatin1String("dl_success"), cmd_id);
     return out.modem_id != 0;
 }
 

@@ -978,7 +978,7 @@ bool SQL_Exchange::find_status_commands(int count, QHash<uint32_t, Cmd_row>& row
         row.setting = text_of(q.value(2));
         row.ts = q.value(3).toUInt();
         row.state = q.value(4).toInt();
-        row.data = json_to_variant(q.value(5));
+        row.data = setting_from_text(q.value(5));
         rows.insert(q.value(0).toUInt(), row);
     }
     return true;
@@ -1216,7 +1216,7 @@ bool SQL_Exchange::apply_status(const Rabbit_dl_status& status, uint32_t numbere
         setting = text_of(q.value(QStringLiteral("setting")));
         if (setting.isEmpty())
             return true;
-        data = json_to_variant(q.value(QStringLiteral("data")));
+        data = setting_from_text(q.value(QStringLiteral("data")));
         ts = q.value(QStringLiteral("ts")).toUInt();
         state = q.value(QStringLiteral("state")).toInt();
     } else {
@@ -1304,7 +1304,7 @@ QMap<uint32_t, QVariantMap> SQL_Exchange::get_pending_settings()
         return out;
     }
     while (q.next())
-        out[q.value(0).toUInt()].insert(text_of(q.value(1)), json_to_variant(q.value(2)));
+        out[q.value(0).toUInt()].insert(text_of(q.value(1)), setting_from_text(q.value(2)));
     return out;
 }
 

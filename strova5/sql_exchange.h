@@ -46,6 +46,12 @@ struct energy_record
 // A value holding JSON object or array text becomes the parsed map or list; anything else is
 // returned unchanged. The text is read as UTF-8.
 QVariant json_to_variant(QVariant value);
+// A modem setting as the setting table keeps it, and back with the JSON type it had: numbers and
+// booleans as their JSON text, maps and lists as compact JSON, texts as they are, except a text
+// that would read back as another value ("42", "true", "\"x\""), which is kept as a JSON string.
+// A command's data, which becomes the setting once the meter confirms it, is read back the same way.
+QString setting_to_text(const QVariant& value);
+QVariant setting_from_text(const QVariant& stored);
 // The text of a value read from the database, also of bytes holding a NUL.
 QString text_of(const QVariant& value);
 

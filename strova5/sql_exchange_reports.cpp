@@ -135,7 +135,8 @@ const QStringList& last_curr_columns()
         QStringLiteral("OBIS_32_7_0"),  QStringLiteral("OBIS_41_7_0"),  QStringLiteral("OBIS_43_7_0"),
         QStringLiteral("OBIS_52_7_0"),  QStringLiteral("OBIS_61_7_0"),  QStringLiteral("OBIS_63_7_0"),
         QStringLiteral("OBIS_72_7_0"),  QStringLiteral("OBIS_81_7_10"), QStringLiteral("OBIS_81_7_2"),
-        QStringLiteral("OBIS_81_7_21"), QStringLiteral("OBIS_91_7_0")};
+        QStringLiteral("OBIS_81_7_21"), QStringLiteral("OBIS_91_7_0"),  QStringLiteral("OBIS_31_7_0"),
+        QStringLiteral("OBIS_51_7_0"),  QStringLiteral("OBIS_71_7_0")};
     return columns;
 }
 

@@ -86,6 +86,46 @@ QVariant json_to_variant(QVariant value)
     return value;
 }
 
+namespace {
+// The JSON scalar that `text` spells, or an invalid variant when it spells none.
+QVariant json_scalar(const QString& text)
+{
+    const QJsonDocument doc = QJsonDocument::fromJson((QLatin1Char('[') + text + QLatin1Char(']')).toUtf8());
+    const QJsonArray a = doc.array();
+    if (a.size() != 1 || a.at(0).isArray() || a.at(0).isObject()) return QVariant();
+    const QJsonValue v = a.at(0);
+    if (v.isDouble()) {
+        // Whole numbers come back as the integers the registry held, not as doubles.
+        const double d = v.toDouble();
+        if (std::floor(d) == d && d >= -2147483648.0 && d <= 2147483647.0) return QVariant(int(d));
+        if (std::floor(d) == d && d >= 0 && d <= 4294967295.0) return QVariant(uint(d));
+        if (std::floor(d) == d && std::fabs(d) < 9007199254740992.0) return QVariant(qlonglong(d));
+    }
+    return v.isNull() ? QVariant::fromValue(nullptr) : v.toVariant();
+}
+
+bool is_text(const QVariant& v)
+{
+    return v.userType() == QMetaType::QString || v.userType() == QMetaType::QByteArray;
+}
+} // namespace
+
+QString setting_to_text(const QVariant& value)
+{
+    const QString text = SQL_Exchange::json_or_text(value);
+    if (!is_text(value) || !json_scalar(text).isValid()) return text;
+    const QByteArray a = QJsonDocument(QJsonArray{text}).toJson(QJsonDocument::Compact);
+    return QString::fromUtf8(a.mid(1, a.size() - 2));
+}
+
+QVariant setting_from_text(const QVariant& stored)
+{
+    const QVariant value = json_to_variant(stored);
+    if (!is_text(value)) return value;
+    const QVariant scalar = json_scalar(text_of(value));
+    return scalar.isValid() ? scalar : value;
+}
+
 QString SQL_Exchange::sql_text(const QString& text)
 {
     // No form here depends on the session's sql_mode: the client library reconnects silently,
@@ -268,7 +308,7 @@ QString SQL_Exchange::event_tuple(const Parser_ul_app& ul, const Ul_event_record
 
 QString SQL_Exchange::setting_tuple(uint32_t modem_id, const Ul_setting& setting)
 {
-    const QString data = setting.value.isNull() ? QString() : json_or_text(setting.value);
+    const QString data = setting.value.isNull() ? QString() : setting_to_text(setting.value);
     return QLatin1Char('(') + QString::number(modem_id) + QLatin1String(", ") + QString::number(setting.ts) +
            QLatin1String(", 0, ") + sql_text(setting.key) + QLatin1String(", ") + sql_text(data) + QLatin1Char(')');
 }

@@ -200,10 +200,11 @@ private slots:
         s.broker.send(FakeBroker::start("AMQPLAIN PLAIN"));
 
         const QByteArray platform = QByteArray("Qt ") + qVersion();
-        QByteArray props = hex("0C") + "capabilities" + hex("46 00000015 12") + "connection.blocked" +
-                           hex("74 01") + hex("08") + "platform" + hex("53 000000") + char(platform.size()) +
-                           platform + hex("07") + "product" + hex("53 00000005") + "AMQPC" + hex("07") +
-                           "version" + hex("53 00000005") + "0.5.0";
+        QByteArray props = hex("0C") + "capabilities" + hex("46 0000002E 12") + "connection.blocked" +
+                           hex("74 01 16") + "consumer_cancel_notify" + hex("74 01") + hex("08") +
+                           "platform" + hex("53 000000") + char(platform.size()) + platform + hex("07") +
+                           "product" + hex("53 00000005") + "AMQPC" + hex("07") + "version" +
+                           hex("53 00000005") + "0.5.0";
         QByteArray args = hex("000A 000B 000000") + char(props.size()) + props + hex("08") + "AMQPLAIN" +
                           hex("0000001B 05 4C4F47494E 53 00000001 75 08 50415353574F5244 53 00000001 70") +
                           hex("05") + "en_US";
@@ -688,6 +689,64 @@ private slots:
         queue->reject(empty, true);
         QCOMPARE(hex_of(s.broker.takeFrame()),
                  hex_of(hex("01 0001 0000000D 003C 005A 0000000000000009 01 CE")));
+    }
+
+    // The broker cancels the consumer (its queue deleted): the client answers cancel-ok unless
+    // told no-wait, only its own tag ends the consumer, and consuming is allowed again. Our own
+    // cancel is sent once while its cancel-ok is outstanding.
+    void broker_cancels_the_consumer()
+    {
+        Setup s;
+        QVERIFY(s.up());
+        AmqpQueue* queue = s.client.createQueue("q");
+        queue->declare(AmqpQueue::Durable);
+        s.broker.takeFrame();
+        s.broker.send(FakeBroker::channelOpenOk(1));
+        s.broker.takeFrame();
+        QSignalSpy byBroker(queue, &AmqpQueue::cancelledByBroker);
+        QSignalSpy cancelled(queue, &AmqpQueue::cancelled);
+        const auto consumeAs = [&](const char* tagHex) {
+            if (!queue->consume(AmqpQueue::coNoLocal)) return false;
+            s.broker.takeFrame();
+            s.broker.send(hex(QString("01 0001 00000007 003C 0015 02 %1 CE").arg(tagHex)));
+            return QTest::qWaitFor([&] { return queue->isConsuming(); }, 3000);
+        };
+        QVERIFY(consumeAs("6374")); // "ct"
+
+        // Another consumer's tag, no-wait clear: answered, our consumer stays.
+        s.broker.send(hex("01 0001 00000008 003C 001E 02 7878 00 CE"));
+        QCOMPARE(hex_of(s.broker.takeFrame()), hex_of(hex("01 0001 00000007 003C 001F 02 7878 CE")));
+        QVERIFY(queue->isConsuming());
+        QVERIFY(byBroker.isEmpty());
+
+        s.broker.send(hex("01 0001 00000008 003C 001E 02 6374 00 CE"));
+        QCOMPARE(hex_of(s.broker.takeFrame()), hex_of(hex("01 0001 00000007 003C 001F 02 6374 CE")));
+        QTRY_COMPARE(byBroker.size(), 1);
+        QCOMPARE(byBroker.first().first().toString(), QString("ct"));
+        QVERIFY(!queue->isConsuming());
+        QVERIFY(cancelled.isEmpty());
+        QVERIFY(g_log->has("channel 1 (q): consumer \"ct\" cancelled by the broker"));
+        QVERIFY(!queue->cancel()); // nothing left to cancel
+        QVERIFY(s.broker.take(1, 100).isEmpty());
+
+        // No-wait set: nothing is answered.
+        QVERIFY(consumeAs("6332")); // "c2"
+        s.broker.send(hex("01 0001 00000008 003C 001E 02 6332 01 CE"));
+        QTRY_COMPARE(byBroker.size(), 2);
+        QVERIFY(s.broker.take(1, 200).isEmpty());
+
+        // Our own cancel: one basic.cancel, no second one and no consume until cancel-ok.
+        QVERIFY(consumeAs("6333")); // "c3"
+        QVERIFY(queue->cancel());
+        QCOMPARE(hex_of(s.broker.takeFrame()), hex_of(hex("01 0001 00000008 003C 001E 02 6333 00 CE")));
+        QVERIFY(!queue->cancel());
+        QVERIFY(!queue->consume(AmqpQueue::coNoLocal));
+        QVERIFY(s.broker.take(1, 100).isEmpty());
+        s.broker.send(hex("01 0001 00000007 003C 001F 02 6333 CE"));
+        QTRY_COMPARE(cancelled.size(), 1);
+        QCOMPARE(byBroker.size(), 2);
+        QVERIFY(queue->consume(AmqpQueue::coNoLocal));
+        QCOMPARE(kind(s.broker.takeFrame()), QString("60.20"));
     }
 
     // Deliveries that arrive in one read are acknowledged one by one, in order, and the acks are

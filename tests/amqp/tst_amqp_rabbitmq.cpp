@@ -259,6 +259,34 @@ private slots:
         consumerClient.disconnectFromHost();
     }
 
+    // The consumer's queue deleted: the broker, told that we take cancel notifications, cancels
+    // the consumer; the channel stays open and a new declaration consumes again.
+    void deleted_queue_cancels_the_consumer()
+    {
+        Client client;
+        client.connectToHost(testsupport::service("STROVA_AMQP_URI"));
+        QTRY_VERIFY(client.isConnected());
+        AmqpQueue* queue = client.createQueue("tst_amqp_cancel");
+        connect(queue, &AmqpQueue::declared, this, [queue] { queue->consume(); });
+        QSignalSpy byBroker(queue, &AmqpQueue::cancelledByBroker);
+        queue->declare(AmqpQueue::Durable);
+        QTRY_VERIFY(queue->isConsuming());
+        const QString tag = queue->consumerTag();
+        QCOMPARE(
+            testsupport::services_control({"rabbitmqctl", "delete_queue", "-p", "/api", "tst_amqp_cancel"}),
+            0);
+        QTRY_COMPARE_WITH_TIMEOUT(byBroker.size(), 1, 10000);
+        QCOMPARE(byBroker.first().first().toString(), tag);
+        QVERIFY(!queue->isConsuming());
+        QVERIFY(queue->isOpen());
+        queue->declare(AmqpQueue::Durable);
+        QTRY_VERIFY(queue->isConsuming());
+        QVERIFY(!g_log->has("closed by the broker"));
+        queue->remove(AmqpQueue::roForce);
+        QTRY_COMPARE(byBroker.size(), 2);
+        client.disconnectFromHost();
+    }
+
     // A broker that stops and starts again (a restart): refused connections back off, and the
     // client comes back with its channels once the broker is up.
     void broker_restart_on_a_private_node()

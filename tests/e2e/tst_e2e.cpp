@@ -171,13 +171,19 @@ private slots:
         QVERIFY(d.start());
         QTRY_VERIFY_WITH_TIMEOUT(d.consuming(), 20000);
 
-        testsupport::amqp_peer(shared["STROVA_AMQP_URI"],
-             {"publish", d.queue, value_uplink(1001),
-              uplink(1002, "4F001004FFFFFFFF" + be32(T - 900) + "01" + be32(T - 800) + "02"),
-              uplink(1003, "EE010A0B0C0D"),
-              "{\"msg_type\":\"ul_app\",\"modem_id\":1004,", // cut JSON
-              uplink(1005, "4F001001000000"),                // event archive cut before its first entry
-              uplink(1006, "zz-not-hex"), value_uplink(1007)});
+        testsupport::amqp_peer(
+            shared["STROVA_AMQP_URI"],
+            {"publish", d.queue, value_uplink(1001),
+             uplink(1002, "4F001004FFFFFFFF" + be32(T - 900) + "01" + be32(T - 800) + "02"),
+             uplink(1003, "EE010A0B0C0D"),
+             "{\"msg_type\":\"ul_app\",\"modem_id\":1004,", // cut JSON
+             uplink(1005, "4F001001000000"),                // event archive cut before its first entry
+             uplink(1006, "zz-not-hex"),
+             // Out of their 32-bit range: no modem 2, and reception times never wrapped.
+             QString(value_uplink(2)).replace("\"modem_id\":2,", "\"modem_id\":4294967298,"),
+             QString(value_uplink(1008)).replace(QString::number(T), "253402300799"),
+             QString(value_uplink(1009)).replace(QString::number(T), "-1"),
+             QString(value_uplink(1010)).replace(QString::number(T), "-2147483648"), value_uplink(1007)});
 
         // The last uplink stored means every earlier one went through the daemon.
         QTRY_COMPARE_WITH_TIMEOUT(count_rows(db, "SELECT COUNT(*) FROM modems_data WHERE modem_id = 1007"), 1, 20000);
@@ -190,6 +196,10 @@ private slots:
             {"SELECT COUNT(*) FROM modems_setting WHERE modem_id = 1003 AND setting = 'sn'", 1},
             {"SELECT COUNT(*) FROM modems_data WHERE modem_id BETWEEN 1004 AND 1006", 0},
             {"SELECT COUNT(*) FROM modems_event WHERE modem_id BETWEEN 1004 AND 1006", 0},
+            {"SELECT COUNT(*) FROM modems_data WHERE modem_id = 2", 0},
+            {"SELECT COUNT(*) FROM modems_data WHERE modem_id BETWEEN 1008 AND 1010 "
+             "AND ts BETWEEN UNIX_TIMESTAMP() - 600 AND UNIX_TIMESTAMP() + 60 AND ts_get = ts",
+             3},
         };
         for (const auto& e : expected)
             QTRY_VERIFY2_WITH_TIMEOUT(count_rows(db, e.sql) == e.rows, e.sql, 5000);

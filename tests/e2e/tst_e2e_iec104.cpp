@@ -37,10 +37,10 @@ QString uplink(uint modem, const QString& payload)
         .arg(T);
 }
 
-// A current-values record at TV: OBIS C of 1.0.C.7.0.255 -> value in meter units x 1000.
-QString values_uplink(uint modem, const QList<QPair<int, qint64>>& values)
+// A current-values record at `t`: OBIS C of 1.0.C.7.0.255 -> value in meter units x 1000.
+QString values_uplink(uint modem, const QList<QPair<int, qint64>>& values, uint t = TV)
 {
-    QString payload = "400010" + be32(TV);
+    QString payload = "400010" + be32(t);
     for (const auto& v : values)
         payload += "0100" + QStringLiteral("%1").arg(v.first, 2, 16, QLatin1Char('0')).toUpper() + "0700FF" +
                    be32(v.second);
@@ -408,13 +408,15 @@ private slots:
     // standby's overwrites apart.
     // After a restart only the modems with a stored current-values uplink (0x40) answer the
     // interrogation at once; one whose last values came in another uplink answers "unknown common
-    // address" until its next uplink.
+    // address" until its next uplink. A current derived as S / U and a measured one go out in
+    // one unit, and the stored row answers with the measured current. A record stamped in the
+    // second it was received is stored and published like any other.
     void restart_answers_from_stored_current_values_only()
     {
         Station_daemon run;
-        const QString started =
-            run.start("e2e_iec104_restart",
-                      {"INSERT INTO modems_iec104 (iec_id, modem_id) VALUES (41, 3301), (42, 3302)"});
+        const QString started = run.start(
+            "e2e_iec104_restart",
+            {"INSERT INTO modems_iec104 (iec_id, modem_id) VALUES (41, 3301), (42, 3302), (43, 3303)"});
         QVERIFY2(started.isEmpty(), qPrintable(started));
         iec104test::Master master;
         int c = open_when_listening(master);
@@ -435,15 +437,39 @@ private slots:
         QCOMPARE(interrogate(c, 41), answer_41);
         QVERIFY(interrogate(c, 42).contains("13 20 42: 100=3302"));
 
+        run.publish({values_uplink(3303, {{21, 3000}, {23, 4000}, {32, 250000}})});
+        QStringList got = asdus_until(master, c, " 43 @");
+        QCOMPARE(got.last(), "36 3 43 @" + QString::number(TV) +
+                                 ": 121=3000 123=4000 132=250 131=20000 129=5000 133=0.6 111=20000 101=3000 "
+                                 "103=4000 109=5000");
+        run.publish({values_uplink(3303, {{21, 3000}, {23, 4000}, {32, 250000}, {31, 21000}}, TV + 1)});
+        got = asdus_until(master, c, " 43 @");
+        QCOMPARE(got.last(), "36 3 43 @" + QString::number(TV + 1) + ": 131=21000 111=21000");
+        run.publish({values_uplink(3301, {{14, 51000}}, T)});
+        got = asdus_until(master, c, " 41 @");
+        QCOMPARE(got.last(), "36 3 41 @" + QString::number(T) + ": 114=51");
+        {
+            QSqlQuery q(QSqlDatabase::database("e2e_iec104_restart"));
+            QTRY_VERIFY(
+                q.exec(
+                    QString("SELECT COUNT(*) FROM modems_data WHERE modem_id = 3301 AND ts = %1").arg(T)) &&
+                q.next() && q.value(0).toInt() == 1);
+        }
+
         ::kill(pid_t(run.process.processId()), SIGTERM);
         QVERIFY(run.process.waitForFinished(10000));
         QVERIFY(run.restart());
         c = open_when_listening(master);
         QVERIFY(c > 0);
         QVERIFY(start_data_transfer(master, c));
-        // The rebuilt record is the stored row: both status words read as 0.
+        // The rebuilt record is the newest stored row: both status words read as 0.
         QCOMPARE(interrogate(c, 41),
-                 QString(answer_41).replace(" / 100 10 41", " / 1 20 41: 1:0000000000000000 / 100 10 41"));
+                 QString(answer_41)
+                     .replace(" / 100 10 41", " / 1 20 41: 1:0000000000000000 / 100 10 41")
+                     .replace("@" + QString::number(TV) + ": 114=50", "@" + QString::number(T) + ": 114=51"));
+        const QString answer_43 = interrogate(c, 43);
+        QVERIFY2(answer_43.contains(" 131=21000 ") && answer_43.contains(" 111=21000 "),
+                 qPrintable(answer_43));
         QCOMPARE(interrogate(c, 42), QString("100 46 42: 0=14"));
         run.publish({hour_values});
         QVERIFY(!asdus_until(master, c, " 42 @").first().startsWith("no "));

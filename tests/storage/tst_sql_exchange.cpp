@@ -8,6 +8,8 @@
 #include "testsupport.h"
 
 #include <QDateTime>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QSignalSpy>
 #include <QSqlQuery>
 #include <QSqlField>
@@ -370,6 +372,44 @@ private slots:
         const QVariantMap loaded = s->get_pending_settings().value(305);
         QCOMPARE(loaded.value("t" + text).toString(), text);
         QCOMPARE(loaded.value("map"), QVariant(QVariantMap{{text, text}, {"n", 1}}));
+    }
+
+    // What the registry reloads at start has the JSON type it was stored with: a number stays a
+    // number and a text of digits stays a text.
+    void setting_types_survive_a_reload()
+    {
+        auto s = storage_on_fresh("st_types");
+        QVERIFY(s);
+        const QVariantMap settings{{"time_version", uint(1796626497)},
+                                   {"tz", -180},
+                                   {"ratio", 0.25},
+                                   {"flag", true},
+                                   {"digits", QString("0102")},
+                                   {"number text", QString("42")},
+                                   {"true text", QString("true")},
+                                   {"quoted text", QString("\"q\"")},
+                                   {"spaced number text", QString(" 7 ")},
+                                   {"plain text", QString("porch")},
+                                   {"bytes", QByteArray("1234")},
+                                   {"list", QVariantList{1, "a"}},
+                                   {"map", QVariantMap{{"sw", "1.2.3"}}}};
+        Parser_ul_app ul = uplink(306, 1700000100, 0xED);
+        for (auto it = settings.cbegin(); it != settings.cend(); ++it)
+            ul.ul_settings << Ul_setting(1700000100, it.key(), it.value());
+        s->slot_UL(ul);
+        s->slot_tmr_save();
+        QCOMPARE(s->pending_rows(), 0);
+        const QVariantMap loaded = s->get_pending_settings().value(306);
+        QCOMPARE(QJsonDocument(QJsonObject::fromVariantMap(loaded)).toJson(QJsonDocument::Compact),
+                 QJsonDocument(QJsonObject::fromVariantMap(settings)).toJson(QJsonDocument::Compact));
+        QCOMPARE(loaded.value("time_version").toUInt(), 1796626497u);
+        // Texts that read as nothing else are stored as they are, as before.
+        QCOMPARE(row("SELECT `data` FROM modems_setting WHERE `setting` = 'plain text'").value(0).toString(),
+                 QString("porch"));
+        QCOMPARE(row("SELECT `data` FROM modems_setting WHERE `setting` = 'digits'").value(0).toString(),
+                 QString("0102"));
+        QCOMPARE(row("SELECT `data` FROM modems_setting WHERE `setting` = 'number text'").value(0).toString(),
+                 QString("\"42\""));
     }
 
     void refused_row_loses_only_itself()

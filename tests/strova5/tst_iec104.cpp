@@ -364,20 +364,28 @@ private slots:
         QCOMPARE(received(), QString("-"));
     }
 
-    // After a restart the stored current values of every addressed modem are the last records.
+    // After a restart the stored current values of every addressed modem are the last records,
+    // the measured currents among them: the current point keeps the value and unit it had.
     void last_records_rebuilt_from_storage()
     {
         exec("DELETE FROM modems_data");
         exec("DELETE FROM modems_iec104");
         exec("INSERT INTO modems_iec104 (iec_id, modem_id) VALUES (3, 901), (4, 902)");
-        exec("INSERT INTO modems_data (modem_id, ts, ts_get, `type`, `index`, OBIS_14_7_0, OBIS_ext) "
-             "VALUES (901, 1700000500, 1700000500, 64, 1, 49.5, '{\"0000600300FF\":65536}')");
+        exec("INSERT INTO modems_data (modem_id, ts, ts_get, `type`, `index`, OBIS_14_7_0, OBIS_21_7_0, "
+             "OBIS_23_7_0, OBIS_32_7_0, OBIS_31_7_0, OBIS_ext) VALUES (901, 1700000500, 1700000500, 64, 1, "
+             "49.5, "
+             "3, 4, 230, 20, '{\"0000600300FF\":65536}')");
         IEC104 restarted(nullptr);
         IEC104::instance = iec.get();
         QCOMPARE(restarted.last_records.keys(), QList<uint32_t>{901});
         const Ul_data_record rec = restarted.last_records.value(901);
         QCOMPARE(rec.ts, 1700000500u);
         QCOMPARE(rec.values.value(obis_pack(1, 0, 14, 7, 0, 255)).toFloat(), 49.5f);
+        QVariantMap sent;
+        for (const iec104_value& v : IEC104::measured_values(rec))
+            sent.insert(QString::number(100 + v.c), v.value);
+        QCOMPARE(sent.value("131").toFloat(), 20000.0f);
+        QCOMPARE(sent.value("111").toFloat(), 20000.0f);
         uint64_t states = 0;
         QCOMPARE(IEC104::status_states(rec, &states), 16);
         QCOMPARE(states, uint64_t(1));

@@ -153,6 +153,9 @@ private slots:
     {
         QFETCH(QStringList, f);
         QCOMPARE(uint(clamp_device_time(f[0].toUInt(), 1700000000u)), f[1].toUInt());
+        bool rejected = false;
+        QCOMPARE(uint(clamp_device_time(f[0].toUInt(), 1700000000u, rejected)), f[1].toUInt());
+        QCOMPARE(rejected, f[2] == "1");
     }
 
     void archive_kind_data() { rows("archive_kind"); }

@@ -59,6 +59,24 @@ private slots:
         }
     }
 
+    // Each message dropped for its id says so once at Wrn; an id of 0, or none, is dropped
+    // silently as ever; a bad time says nothing and is replaced.
+    void bad_modem_ids_are_said()
+    {
+        testsupport::Log_capture log(LVL_WRN);
+        Radio_ul_input r;
+        Rabbit_dl_status s;
+        QVERIFY(!Radio_Exchange::read_uplink(json(R"({"modem_id":4294967298,"payload":"01"})"), r, 1));
+        QVERIFY(!Radio_Exchange::read_dl_status(
+            json(R"({"msg_type":"dl_success","modem_id":-7,"status_id":"drvStrova5_1"})"), s));
+        QVERIFY(!Radio_Exchange::read_uplink(json(R"({"modem_id":0,"payload":"01"})"), r, 1));
+        QVERIFY(
+            Radio_Exchange::read_uplink(json(R"({"modem_id":5,"payload":"01","time_detected":-1})"), r, 1));
+        QCOMPARE(log.count("modem_id is not a whole number from 1 to 4294967295"), 2);
+        QVERIFY(log.has("4294967298"));
+        QVERIFY(log.has("from 1 to 4294967295: -7"));
+    }
+
     void delivery_reports_data() { testsupport::vector_rows(VECTORS("radio_exchange.txt"), "report"); }
     void delivery_reports()
     {

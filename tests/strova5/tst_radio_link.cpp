@@ -7,8 +7,10 @@
 #include "testsupport.h"
 
 #include <QDateTime>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QJsonDocument>
+#include <QProcess>
 #include <QSqlQuery>
 #include <QSignalSpy>
 #include <QSet>
@@ -49,6 +51,30 @@ Stringify_dl_app command(uint32_t modem, uint32_t cmd_id, const QByteArray& payl
     dl.payload_is_text = text;
     return dl;
 }
+
+// A consumer of a queue of its own ("ul_" + `tag`, declared as the network server does), and
+// the modem ids of the uplinks it passed on.
+struct Own_queue_consumer
+{
+    QString peer_uri = testsupport::service("STROVA_AMQP_URI");
+    QString name;
+    std::unique_ptr<Radio_Exchange> rx;
+    QSet<uint32_t> got;
+
+    Own_queue_consumer(const QString& link_uri, const QString& tag) : name("ul_" + tag)
+    {
+        testsupport::amqp_peer(peer_uri, {"declare-queue", name});
+        QVariantMap cfg = link_config(link_uri, tag);
+        cfg.remove("dl");
+        rx = std::make_unique<Radio_Exchange>(cfg, nullptr);
+        QObject::connect(rx.get(), &Radio_Exchange::signal_UL, rx.get(),
+                         [this](const Parser_ul_app& ul) { got.insert(ul.modem_id); });
+    }
+    int consumers() const
+    {
+        return json(testsupport::amqp_peer(peer_uri, {"stats", name}).value(0)).value("consumers").toInt();
+    }
+};
 
 } // namespace
 
@@ -205,6 +231,116 @@ private slots:
             QCOMPARE(m.value("delivery_mode").toInt(), 2);
             QVERIFY(m.value("body").toString().contains(QStringLiteral("drvStrova5_%1\"").arg(i + 1)));
         }
+    }
+
+    // The uplink queue deleted (as moving it to another queue type needs): the consumer says it
+    // stopped, declares the queue again and consumes within 5 s, also when another client
+    // declared it first. A hold released before the broker's cancel-ok consumes again.
+    void consumer_comes_back_after_its_queue_is_deleted()
+    {
+        testsupport::Log_capture log(LVL_WRN);
+        Own_queue_consumer c(uri, QStringLiteral("d%1").arg(QDateTime::currentMSecsSinceEpoch()));
+        const QString& name = c.name;
+        const QString& peer_uri = c.peer_uri;
+        QSet<uint32_t>& got = c.got;
+        const auto consumers = [&c] { return c.consumers(); };
+        const auto publish = [&](int from, int count) {
+            QStringList args{"publish", name};
+            for (int m = from; m < from + count; ++m)
+                args << QStringLiteral(R"({"msg_type":"ul_app","modem_id":%1,"payload":"3102"})").arg(m);
+            testsupport::amqp_peer(peer_uri, args);
+        };
+        QTRY_COMPARE_WITH_TIMEOUT(consumers(), 1, 20000);
+
+        for (int round = 0; round < 2; ++round) {
+            testsupport::amqp_peer(peer_uri, {"delete-queue", name});
+            QElapsedTimer since;
+            since.start();
+            if (round == 1) testsupport::amqp_peer(peer_uri, {"declare-queue", name}); // another client first
+            QTRY_COMPARE_WITH_TIMEOUT(consumers(), 1, 10000);
+            QVERIFY2(since.elapsed() < 5000, qPrintable(QString::number(since.elapsed())));
+            publish(100 * round + 1, 10);
+            QTRY_COMPARE_WITH_TIMEOUT(got.size(), 10 * (round + 1), 20000);
+        }
+        QCOMPARE(log.count("uplink consumer not consuming: the broker cancelled the consumer of queue \"" +
+                           name + "\" (queue deleted?); declaring it again"),
+                 2); // one a stop: the consumer was back in between
+        QCOMPARE(log.count("uplink consumer consuming again"), 2);
+
+        // Held and released back to back: the release comes before the cancel-ok.
+        c.rx->take_uplinks(false);
+        c.rx->take_uplinks(true);
+        QTRY_COMPARE_WITH_TIMEOUT(consumers(), 1, 10000);
+        publish(1001, 20);
+        QTRY_COMPARE_WITH_TIMEOUT(got.size(), 40, 20000);
+    }
+
+    // Uplinks flowing, confirmed by the broker, while the queue is deleted and declared again by
+    // another client: consuming again within 5 s of the declare, and every uplink published well
+    // after it is taken.
+    void uplinks_flowing_while_the_queue_is_deleted()
+    {
+        Own_queue_consumer c(uri, QStringLiteral("f%1").arg(QDateTime::currentMSecsSinceEpoch()));
+        const QString& name = c.name;
+        const QString& peer_uri = c.peer_uri;
+        QSet<uint32_t>& got = c.got;
+        const auto consumers = [&c] { return c.consumers(); };
+        QTRY_COMPARE_WITH_TIMEOUT(consumers(), 1, 20000);
+        QTemporaryDir dir;
+        QFile f(dir.filePath("uplinks"));
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        for (int m = 1; m <= 300; ++m)
+            f.write(
+                QStringLiteral(R"({"msg_type":"ul_app","modem_id":%1,"payload":"3102"})").arg(m).toUtf8() +
+                '\n');
+        f.close();
+        QProcess publisher;
+        publisher.start("/usr/bin/python3", {QStringLiteral(STROVA_SOURCE_DIR "/tests/support/amqp_peer.py"),
+                                             peer_uri, "publish-confirmed", name, f.fileName(), "100"});
+        QTRY_VERIFY_WITH_TIMEOUT(got.size() >= 30, 20000);
+        testsupport::amqp_peer(peer_uri, {"delete-queue", name});
+        testsupport::amqp_peer(peer_uri, {"declare-queue", name});
+        QElapsedTimer since;
+        since.start();
+        QTRY_COMPARE_WITH_TIMEOUT(consumers(), 1, 10000);
+        QVERIFY2(since.elapsed() < 5000, qPrintable(QString::number(since.elapsed())));
+        QVERIFY(publisher.waitForFinished(60000));
+        QCOMPARE(publisher.readAllStandardOutput().trimmed(), QByteArray("300"));
+        QTRY_VERIFY_WITH_TIMEOUT(got.contains(300), 20000);
+        for (uint32_t m = 201; m <= 300; ++m)
+            QVERIFY2(got.contains(m), qPrintable(QString::number(m)));
+    }
+
+    // A queue declared elsewhere with other arguments refuses our declaration, and a wrong
+    // password keeps the uplink link out: both said at Err as the alert grep finds them, and
+    // a refusal that repeats with the channel's back-off is not repeated within the minute.
+    void consumer_that_cannot_start_says_so()
+    {
+        const QString peer_uri = testsupport::service("STROVA_AMQP_URI");
+        const QString tag = QStringLiteral("r%1").arg(QDateTime::currentMSecsSinceEpoch());
+        testsupport::amqp_peer(peer_uri, {"declare-queue", "ul_" + tag, R"({"x-max-length": 10})"});
+        QVariantMap cfg = link_config(uri, tag);
+        cfg.remove("dl");
+        testsupport::Log_capture log(LVL_WRN);
+        {
+            Radio_Exchange rx(cfg, nullptr);
+            QTRY_VERIFY_WITH_TIMEOUT(log.has("uplink consumer not consuming: queue \"ul_" + tag +
+                                             "\": 406 PRECONDITION_FAILED - inequivalent arg 'x-max-length'"),
+                                     30000);
+            // Refused again after 1 s and 5 s of back-off: still one line.
+            QTest::qWait(7000);
+            QCOMPARE(log.count("uplink consumer not consuming"), 1);
+        }
+        testsupport::amqp_peer(peer_uri, {"delete-queue", "ul_" + tag});
+
+        QVariantMap ul = cfg.value("ul").toMap();
+        ul.insert("path", QString(uri).replace(QRegularExpression("//u:[^@]*@"), "//u:wrong@"));
+        cfg.insert("ul", ul);
+        log.clear();
+        Radio_Exchange rx(cfg, nullptr);
+        QTRY_VERIFY_WITH_TIMEOUT(log.has("uplink consumer not consuming: "), 30000);
+        QVERIFY2(log.has("login refused (wrong user or password?)") || log.has("ACCESS_REFUSED"),
+                 qPrintable(log.all()));
     }
 
     // A database outage long enough to pass the storage's cap: the consumer stops, the uplinks

@@ -7,7 +7,8 @@
                                                    at RATE a second, each until the broker confirms
                                                    it (again on a new connection if need be); prints
                                                    the count confirmed
-  amqp_peer.py URI declare-queue QUEUE              durable queue
+  amqp_peer.py URI declare-queue QUEUE [ARGS]       durable queue, with a JSON object of arguments
+  amqp_peer.py URI delete-queue QUEUE               delete it, whatever it holds
   amqp_peer.py URI bind EXCHANGE QUEUE KEY          declare a topic exchange and a queue bound to it
   amqp_peer.py URI drain QUEUE                      print every waiting message as one JSON line
   amqp_peer.py URI stats QUEUE                      print {"messages": n, "consumers": n}
@@ -67,7 +68,9 @@ def main():
                         pass
         print(confirmed)
     elif cmd == "declare-queue":
-        ch.queue_declare(queue=args[0], durable=True)
+        ch.queue_declare(queue=args[0], durable=True, arguments=json.loads(args[1]) if len(args) > 1 else None)
+    elif cmd == "delete-queue":
+        ch.queue_delete(queue=args[0])
     elif cmd == "bind":
         exchange, queue, key = args
         ch.exchange_declare(exchange=exchange, exchange_type="topic", durable=True)
