@@ -2,7 +2,7 @@
 #include "logger.h"
 #include "sql_exchange.h"
 
-#include <QSqlQuery>
+#include "sql_loader.h"
 
 void SQL_Exchange::remove_old(uint8_t type, uint32_t time)
 {
@@ -63,20 +63,10 @@ void SQL_Exchange::remove_old(QList<uint32_t> types, uint32_t time)
     if (day_49 != hour_49)
         match << QStringLiteral("(`type` = 49 AND `ts` % 86400 %1 0)")
                      .arg(day_49 ? QStringLiteral("=") : QStringLiteral("!="));
-    const QString del_data = QStringLiteral("DELETE FROM modems_data WHERE `ts` < %1 AND (%2);")
-                                 .arg(time)
-                                 .arg(match.join(QStringLiteral(" OR ")));
-    const QString del_events = QStringLiteral("DELETE FROM modems_event WHERE `ts` < %1 AND `type` in (%2);")
-                                   .arg(time)
-                                   .arg(joined(event_types));
-
-    LOG_WRN << del_data;
-    if (!ready_for_statement()) return; // the next tick deletes what this one leaves
-    QSqlQuery q(db);
-    if (!q.exec(del_data)) {
-        LOG_ERR << q.lastError().text() << del_data;
-    }
-    if (!q.exec(del_events)) {
-        LOG_ERR << q.lastError().text() << del_events;
-    }
+    // In the loader's thread, on its connection, in pieces: a year of rows is no pause of the
+    // main thread, and a pass still under way takes the newer cut-off instead of a second pass
+    // waiting for its locks.
+    if (!loader) return;
+    loader->queue_remove_old(joined(types), QStringLiteral("`ts` < %1 AND (%2)").arg(time).arg(match.join(QStringLiteral(" OR "))),
+                             QStringLiteral("`ts` < %1 AND `type` in (%2)").arg(time).arg(joined(event_types)));
 }

@@ -97,6 +97,8 @@ void SQL_loader::try_open()
     SQL_Exchange::set_keepalive(db);
     LOG_WRN << "db_loader open";
     tmr_sec->start(1000);
+    QMutexLocker lock(&tail_mutex);
+    if (!removals.isEmpty()) queue_piece();
 }
 
 bool SQL_loader::begin_run()
@@ -167,6 +169,70 @@ void SQL_loader::queue_remove_tail(uint32_t modem_id)
         remove_tail_queued.insert(modem_id);
         remove_tail_queue.append(modem_id);
     }
+}
+
+void SQL_loader::queue_remove_old(const QString& key, const QString& data_where, const QString& event_where)
+{
+    QMutexLocker lock(&tail_mutex);
+    for (Removal& r : removals) {
+        if (r.key != key) continue;
+        r.where[0] = data_where;
+        r.where[1] = event_where;
+        return;
+    }
+    removals << Removal{key, {data_where, event_where}, 0, false};
+    queue_piece();
+}
+
+int SQL_loader::removals_waiting()
+{
+    QMutexLocker lock(&tail_mutex);
+    return removals.size();
+}
+
+void SQL_loader::queue_piece()
+{
+    if (piece_queued) return;
+    piece_queued = true;
+    QMetaObject::invokeMethod(this, &SQL_loader::slot_remove_piece, Qt::QueuedConnection);
+}
+
+void SQL_loader::slot_remove_piece()
+{
+    Removal r;
+    {
+        QMutexLocker lock(&tail_mutex);
+        piece_queued = false;
+        if (removals.isEmpty() || !db.isOpen()) return; // an opened connection asks again
+        r = removals.first();
+    }
+    if (!mutex.tryLock(1000)) {
+        QMutexLocker lock(&tail_mutex);
+        queue_piece();
+        return;
+    }
+    static const char* const tables[] = {"modems_data", "modems_event"};
+    const QString del = QStringLiteral("DELETE FROM %1 WHERE %2 LIMIT %3")
+                            .arg(QLatin1String(tables[r.table]), r.where[r.table], QString::number(removal_piece));
+    // One line a pass: the statement its pieces repeat.
+    if (!r.started) LOG_WRN << del;
+    bool failed = !begin_run();
+    int removed = 0;
+    if (!failed) {
+        QSqlQuery q(db);
+        failed = !q.exec(del);
+        if (failed && failed_lines.pass()) LOG_ERR << q.lastError().text() << del;
+        removed = failed ? 0 : q.numRowsAffected();
+    }
+    mutex.unlock();
+    QMutexLocker lock(&tail_mutex);
+    if (removals.isEmpty() || removals.first().key != r.key) return;
+    Removal& head = removals.first();
+    head.started = true;
+    // A failed piece ends the pass: the retention timer starts the next one.
+    if (failed || (removed < removal_piece && ++head.table > 1))
+        removals.removeFirst();
+    if (!removals.isEmpty()) queue_piece();
 }
 
 void SQL_loader::slot_timer_sec()

@@ -41,6 +41,15 @@ public:
     // Queues a modem for the retention tick's tail removal, unless it waits already; any thread.
     void queue_remove_tail(uint32_t modem_id);
 
+    // Rows of all modems older than a cut-off, removed in pieces of at most `removal_piece` rows
+    // with the loader's other work in between; any thread. `key` names the kinds: a pass of the
+    // same kinds still under way takes the new conditions instead of starting another one.
+    // `data_where` and `event_where` are the conditions on `modems_data` and `modems_event`.
+    static constexpr int removal_piece = 10000;
+    void queue_remove_old(const QString& key, const QString& data_where, const QString& event_where);
+    // Passes queued or under way.
+    int removals_waiting();
+
 signals:
     void signal_loader_res(uint32_t modem_id, uint8_t type, QMap<uint32_t, uint32_t> arch_indexes);
 
@@ -48,6 +57,8 @@ public slots:
     void slot_timer_sec();
     void slot_loader_req(uint32_t modem_id, uint8_t type, uint32_t limit);
     void slot_remove_tail(uint32_t modem_id);
+    // One piece of the first waiting removal; queues the next piece while any is left.
+    void slot_remove_piece();
 
 protected:
     void run() override;
@@ -65,6 +76,16 @@ private:
     QMutex mutex; // a load and a retention tick never overlap
     QMutex tail_mutex; // the remove-tail queue, filled from the main thread
     std::atomic<bool> open_failed{false}; // the last attempt to open the connection failed
+    struct Removal
+    {
+        QString key;
+        QString where[2]; // modems_data, then modems_event
+        int table = 0;    // the table the next piece removes from
+        bool started = false;
+    };
+    QList<Removal> removals;      // guarded by tail_mutex
+    bool piece_queued = false;    // guarded by tail_mutex
+    void queue_piece();           // tail_mutex held
     QList<uint32_t> remove_tail_queue;
     QSet<uint32_t> remove_tail_queued; // the same modems, for a constant-time "already queued"
     int reopen_ms;
