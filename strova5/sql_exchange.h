@@ -63,6 +63,8 @@ public:
     // a stored mark leaves this many numbers above the newest stored command unused.
     static constexpr uint32_t cmd_number_block = 10000;
     static constexpr uint32_t cmd_skip_without_mark = 500000;
+    // The driver's own event rows (its event log, failed logins) kept while the database is away.
+    static constexpr int own_event_cap = 10000;
 
     // [upper-case hex OBIS code, column name] of every value column of `modems_data`, in column
     // order, and the same codes as OBIS values.
@@ -357,7 +359,6 @@ protected:
     // that they never close the uplinks' intake; one row per modem, event code and second, and
     // at most `own_event_cap` waiting, the rest counted.
     Batch own_event_batch;
-    static constexpr int own_event_cap = 10000;
     QSet<QString> own_event_keys; // of the rows waiting and in the run
     static QString own_event_key(const QString& tuple);
     void queue_own_event(const QString& tuple);

@@ -1408,6 +1408,40 @@ private slots:
         QCOMPARE(states.value(QString::number(ids.last() + 1)).toString(), QString("PENDING"));
     }
 
+    // Failed logins and the driver's other events while the database is away: one row per
+    // modem, event code and second, at most 10,000 waiting, and the uplinks' intake stays open.
+    void own_events_folded_and_capped()
+    {
+        Private_server server;
+        QMap<QString, QString> priv;
+        auto s = storage_on_private(server, priv);
+        QVERIFY(s);
+        s->pending_cap = 1000; // far below the own events' cap: they must not count against it
+        QSignalSpy intake(s.get(), &SQL_Exchange::signal_intake);
+        QVERIFY(server.run({"mysql-stop"}));
+        const auto failed_login = [](uint32_t ts) {
+            Parser_ul_app ul = uplink(1, ts, 0x33);
+            ul.ul_events << Ul_event_record(ts, 0, 65535, 65535, 7, obis_make_cde(99, 98, 255));
+            return ul;
+        };
+        for (int i = 0; i < 1000; ++i) // a thousand in one second
+            s->slot_UL(failed_login(1700000000));
+        QCOMPARE(s->pending_rows(), 1);
+        for (uint32_t i = 1; i <= 30000; ++i)
+            s->slot_UL(failed_login(1700000000 + i));
+        s->slot_tmr_save();
+        QCOMPARE(s->pending_rows(), SQL_Exchange::own_event_cap);
+        QCOMPARE(g_log->count("the driver's own events wait for the database"), 1);
+        QCOMPARE(intake.size(), 0);
+        QVERIFY(server.run({"mysql-start"}));
+        QTRY_VERIFY_WITH_TIMEOUT((s->slot_tmr_save(), s->pending_rows() == 0), 30000);
+        check.close(); // its session went with the server
+        QVERIFY(check.open());
+        QCOMPARE(count("modems_event", "modem_id = 1 AND `event` = 7 AND `type` = 255"), SQL_Exchange::own_event_cap);
+        s.reset();
+        close_private_check();
+    }
+
     void commands_in_registry()
     {
         use_registry({"cmd"});
