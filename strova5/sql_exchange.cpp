@@ -231,8 +231,10 @@ bool SQL_Exchange::init()
 
     // Numbers up to the stored mark may have gone out: a start continues above it, whatever the
     // last run managed to store. One key read, whatever the size of the command table.
-    if (!run(q, QStringLiteral("CREATE TABLE IF NOT EXISTS `driver_state` ( `name` VARCHAR(64) NOT NULL, "
-                               "`value` BIGINT UNSIGNED NOT NULL, PRIMARY KEY (`name`) )")) ||
+    // Created only when missing: the account may have lost CREATE after the first start.
+    const bool has_state = db.record(QStringLiteral("driver_state")).contains(QStringLiteral("value"));
+    if ((!has_state && !run(q, QStringLiteral("CREATE TABLE IF NOT EXISTS `driver_state` ( `name` VARCHAR(64) NOT "
+                                              "NULL, `value` BIGINT UNSIGNED NOT NULL, PRIMARY KEY (`name`) )"))) ||
         !run(q, QStringLiteral("SELECT `value` FROM driver_state WHERE `name` = '%1'").arg(cmd_mark_name))) {
         LOG_EXC << "can't read the command number mark:" << last_error.text();
         return false;
@@ -868,6 +870,7 @@ void SQL_Exchange::take_back_run()
         }
         own_event_batch.tuples.swap(kept);
     }
+    if (own_event_batch.tuples.isEmpty()) own_event_lines.end(); // the count of what was dropped
     // The settings the run's statuses left are stored (their rows went with the statuses); one
     // an uplink reported after the status came is newer and stays.
     if (RAM_modems* ram = RAM_modems::instance)
