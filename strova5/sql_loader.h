@@ -41,12 +41,20 @@ public:
     // Queues a modem for the retention tick's tail removal, unless it waits already; any thread.
     void queue_remove_tail(uint32_t modem_id);
 
-    // Rows of all modems older than a cut-off, removed in pieces of at most `removal_piece` rows
-    // with the loader's other work in between; any thread. `key` names the kinds: a pass of the
-    // same kinds still under way takes the new conditions instead of starting another one.
-    // `data_where` and `event_where` are the conditions on `modems_data` and `modems_event`.
+    // Rows of all modems older than a cut-off, removed in pieces of fewer than `removal_piece`
+    // rows with the loader's other work in between; any thread. Each part names a table, a
+    // stored type and an extra condition (empty, or starting with " AND"). `key` names the
+    // kinds: a pass of the same kinds still under way takes the new cut-off instead of starting
+    // another one.
     static constexpr int removal_piece = 10000;
-    void queue_remove_old(const QString& key, const QString& data_where, const QString& event_where);
+    struct Removal_part
+    {
+        QString table;
+        uint32_t type = 0;
+        QString extra;
+        uint32_t from = 0; // rows before this time are removed already
+    };
+    void queue_remove_old(const QString& key, const QList<Removal_part>& parts, uint32_t cut);
     // Passes queued or under way.
     int removals_waiting();
 
@@ -79,8 +87,8 @@ private:
     struct Removal
     {
         QString key;
-        QString where[2]; // modems_data, then modems_event
-        int table = 0;    // the table the next piece removes from
+        QList<Removal_part> parts; // the first is under way
+        uint32_t cut = 0;
         bool started = false;
     };
     QList<Removal> removals;      // guarded by tail_mutex
