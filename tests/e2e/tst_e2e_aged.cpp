@@ -108,10 +108,9 @@ private slots:
     void failed_logins_while_the_database_is_away()
     {
         testsupport::Private_server server;
-        QVERIFY(server.start());
         QSqlDatabase check;
-        const auto priv = server.open_check(check);
-        QVERIFY(check.isOpen());
+        const auto priv = server.start_with_schema(check);
+        QVERIFY(!priv.isEmpty());
         Daemon d({{"rabbit", api_daemon::rabbit("aged_ul_login", "aged_dl_login")},
                   {"sql", testsupport::db_config(priv, priv["STROVA_MYSQL_DB"])}});
         QVERIFY(d.start(true));
@@ -159,10 +158,9 @@ private slots:
     void numbers_never_reach_the_network_twice()
     {
         testsupport::Private_server server;
-        QVERIFY(server.start());
         QSqlDatabase check;
-        const auto priv = server.open_check(check);
-        QVERIFY(check.isOpen());
+        const auto priv = server.start_with_schema(check);
+        QVERIFY(!priv.isEmpty());
         const QString uri = testsupport::service("STROVA_AMQP_URI");
         testsupport::amqp_peer(uri, {"bind", "aged_dl_kill", "aged_cap_kill", "#"});
         api_daemon::drain("aged_cap_kill");
