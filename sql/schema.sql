@@ -2,8 +2,9 @@
 --
 -- Load once into an empty database before the first start:
 --     mariadb -h HOST -u USER -p DATABASE < sql/schema.sql
--- The driver itself adds the column `modems_cmd`.`data` and the table `modems_iec104` when they are
--- missing; every table below must exist before it starts.
+-- The driver itself adds the column `modems_cmd`.`data` and the tables `modems_iec104` and
+-- `driver_state` (the mark of the command numbers it has taken) when they are missing; every table
+-- below must exist before it starts.
 --
 -- Every text column is utf8mb4 so that settings and command data keep any character; names that
 -- are compared (setting names) use a binary collation so that "sn" and "SN" stay apart.

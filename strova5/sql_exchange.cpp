@@ -10,7 +10,6 @@
 #include <QDateTime>
 #include <QDeadlineTimer>
 #include <QElapsedTimer>
-#include <QRandomGenerator>
 #include <QSqlDriver>
 #include <QSqlField>
 #include <QSqlQuery>
@@ -79,7 +78,8 @@ SQL_Exchange::SQL_Exchange(QVariantMap cfg_, QObject* parent, int row_cap)
                                  "value_old, ext) VALUES "),
                   {}},
       setting_batch{"modems_setting",
-                    QStringLiteral("REPLACE INTO modems_setting(modem_id, ts, `state`, `setting`, `data`) VALUES "), {}}
+                    QStringLiteral("REPLACE INTO modems_setting(modem_id, ts, `state`, `setting`, `data`) VALUES "), {}},
+      own_event_batch{"modems_event", event_batch.prefix, {}}
 {
     instance = this;
     pending_cap = row_cap;
@@ -87,12 +87,14 @@ SQL_Exchange::SQL_Exchange(QVariantMap cfg_, QObject* parent, int row_cap)
     cmd_batch.time_field = 2;
     data_batch.time_field = 2;
     event_batch.time_field = 2;
+    own_event_batch.time_field = 2;
     setting_batch.time_field = 1;
     // The run's batches are the same tables, empty until a run takes the waiting rows.
     run_cmd = cmd_batch;
     run_data = data_batch;
     run_event = event_batch;
     run_setting = setting_batch;
+    run_own_event = own_event_batch;
     clock.start();
     tmr_save = new QTimer(this);
     // The timer does not wait for the rows it handed to the writer (a lock held elsewhere may
@@ -227,25 +229,35 @@ bool SQL_Exchange::init()
         }
     }
 
-    // The newest command is the one before the widest stretch of unused numbers, around the
-    // wrap too: after the counter wrapped, the largest number is an old one.
-    const QString last_cmd = QStringLiteral(
-        "SELECT (SELECT MIN(cmd_id) FROM modems_cmd), (SELECT MAX(cmd_id) FROM modems_cmd), t.cmd_id, t.gap FROM "
-        "(SELECT cmd_id, LEAD(cmd_id) OVER (ORDER BY cmd_id) - cmd_id AS gap FROM modems_cmd) t "
-        "ORDER BY t.gap DESC LIMIT 1");
-    if (!run(q, last_cmd)) {
-        LOG_EXC << last_error.text() << last_cmd;
+    // Numbers up to the stored mark may have gone out: a start continues above it, whatever the
+    // last run managed to store. One key read, whatever the size of the command table.
+    // Created only when missing: the account may have lost CREATE after the first start.
+    const bool has_state = db.record(QStringLiteral("driver_state")).contains(QStringLiteral("value"));
+    if ((!has_state && !run(q, QStringLiteral("CREATE TABLE IF NOT EXISTS `driver_state` ( `name` VARCHAR(64) NOT "
+                                              "NULL, `value` BIGINT UNSIGNED NOT NULL, PRIMARY KEY (`name`) )"))) ||
+        !run(q, QStringLiteral("SELECT `value` FROM driver_state WHERE `name` = '%1'").arg(cmd_mark_name))) {
+        LOG_EXC << "can't read the command number mark:" << last_error.text();
         return false;
     }
-    uint32_t newest = 0;
     if (q.next()) {
-        const quint64 wrap_gap = q.value(0).toULongLong() + (quint64(1) << 32) - q.value(1).toULongLong();
-        const bool inner = !q.value(3).isNull() && q.value(3).toULongLong() > wrap_gap;
-        newest = inner ? q.value(2).toUInt() : q.value(1).toUInt();
+        continue_numbers_after(uint32_t(q.value(0).toULongLong()));
+    } else {
+        // No mark yet (a table from before marks): numbers of that run may still be in flight
+        // at the network server without a row, so a wide stretch above the newest stored one
+        // stays unused.
+        if (!run(q, QStringLiteral("SELECT MAX(cmd_id) FROM modems_cmd"))) {
+            LOG_EXC << "can't read the newest command number:" << last_error.text();
+            return false;
+        }
+        const uint32_t newest = q.next() ? q.value(0).toUInt() : 0;
+        continue_numbers_after(newest + cmd_skip_without_mark);
+        if (!store_cmd_mark(cmd_counter)) {
+            LOG_EXC << "can't store the command number mark:" << last_error.text();
+            return false;
+        }
+        LOG_WRN << "no command number mark stored: numbering goes on at" << cmd_counter + 1 << "above the newest"
+                << "stored command" << newest;
     }
-    // Numbers of an earlier run may still be in flight at the network server (rows lost with
-    // that run): start a random distance above the stored ones.
-    continue_numbers_after(newest + QRandomGenerator::global()->bounded(1000u));
     load_number_window(cmd_counter + 1);
 
     const QVariantMap timers = cfg.value(QStringLiteral("timers")).toMap();
@@ -304,7 +316,7 @@ bool SQL_Exchange::init()
 int SQL_Exchange::pending_rows() const
 {
     return cmd_batch.tuples.size() + pending_statuses.size() + data_batch.tuples.size() +
-           event_batch.tuples.size() + setting_batch.tuples.size() + writer_rows;
+           event_batch.tuples.size() + setting_batch.tuples.size() + own_event_batch.tuples.size() + writer_rows;
 }
 
 QSqlDatabase& SQL_Exchange::conn()
@@ -495,7 +507,7 @@ bool SQL_Exchange::too_large(const QSqlError& error)
 
 void SQL_Exchange::name_unwritten()
 {
-    for (const Batch* batch : {&cmd_batch, &data_batch, &event_batch, &setting_batch}) {
+    for (const Batch* batch : {&cmd_batch, &data_batch, &event_batch, &setting_batch, &own_event_batch}) {
         if (batch->tuples.isEmpty()) continue;
         // The row's time is one of its leading values, all plain numbers.
         uint32_t oldest = UINT32_MAX, newest = 0;
@@ -781,7 +793,8 @@ void SQL_Exchange::save_run()
 void SQL_Exchange::take_run()
 {
     for (auto pair : {qMakePair(&run_cmd, &cmd_batch), qMakePair(&run_data, &data_batch),
-                      qMakePair(&run_event, &event_batch), qMakePair(&run_setting, &setting_batch)}) {
+                      qMakePair(&run_event, &event_batch), qMakePair(&run_setting, &setting_batch),
+                      qMakePair(&run_own_event, &own_event_batch)}) {
         pair.first->in_doubt = pair.second->in_doubt;
         pair.first->tuples.swap(pair.second->tuples);
     }
@@ -794,7 +807,8 @@ void SQL_Exchange::take_run()
     run_event_rows = run_event.tuples.size();
     run_setting_rows = run_setting.tuples.size();
     run_status_rows = run_statuses.size();
-    writer_rows = run_cmd_rows + run_status_rows + run_data_rows + run_event_rows + run_setting_rows;
+    run_own_rows = run_own_event.tuples.size();
+    writer_rows = run_cmd_rows + run_status_rows + run_data_rows + run_event_rows + run_setting_rows + run_own_rows;
 }
 
 bool SQL_Exchange::store_run()
@@ -826,13 +840,15 @@ bool SQL_Exchange::store_run()
                 << "statuses; applying" << status_group << "at a time";
         reached = true;
     }
-    return reached && write_batch(run_data) && write_batch(run_event) && write_batch(run_setting);
+    return reached && write_batch(run_data) && write_batch(run_event) && write_batch(run_setting) &&
+           write_batch(run_own_event);
 }
 
 void SQL_Exchange::take_back_run()
 {
     for (auto pair : {qMakePair(&run_cmd, &cmd_batch), qMakePair(&run_data, &data_batch),
-                      qMakePair(&run_event, &event_batch), qMakePair(&run_setting, &setting_batch)}) {
+                      qMakePair(&run_event, &event_batch), qMakePair(&run_setting, &setting_batch),
+                      qMakePair(&run_own_event, &own_event_batch)}) {
         pair.first->tuples.append(pair.second->tuples);
         pair.second->tuples.swap(pair.first->tuples);
         pair.first->tuples.clear();
@@ -841,7 +857,20 @@ void SQL_Exchange::take_back_run()
     run_statuses.append(pending_statuses);
     pending_statuses.swap(run_statuses);
     run_statuses.clear();
-    writer_rows = run_cmd_rows = run_data_rows = run_event_rows = run_setting_rows = run_status_rows = 0;
+    writer_rows = run_cmd_rows = run_data_rows = run_event_rows = run_setting_rows = run_status_rows = run_own_rows = 0;
+    // What the run wrote is no longer waiting; what it brought back may fold with later rows.
+    if (!own_event_keys.isEmpty()) {
+        own_event_keys.clear();
+        QStringList kept;
+        for (const QString& t : qAsConst(own_event_batch.tuples)) {
+            const QString key = own_event_key(t);
+            if (own_event_keys.contains(key)) continue;
+            own_event_keys.insert(key);
+            kept << t;
+        }
+        own_event_batch.tuples.swap(kept);
+    }
+    if (own_event_batch.tuples.isEmpty()) own_event_lines.end(); // the count of what was dropped
     // The settings the run's statuses left are stored (their rows went with the statuses); one
     // an uplink reported after the status came is newer and stays.
     if (RAM_modems* ram = RAM_modems::instance)
@@ -916,8 +945,6 @@ bool SQL_Exchange::find_status_commands(int count, QHash<uint32_t, Cmd_row>& row
 {
     QSet<uint32_t> numbers;
     QSet<QPair<uint32_t, QString>> pairs;
-    bool any_answer = false;
-    uint32_t first_answer = run_counter;
     for (int i = 0; i < count; ++i) {
         const Pending_status& pending = run_statuses.at(i);
         const Rabbit_dl_status& status = pending.status;
@@ -926,8 +953,6 @@ bool SQL_Exchange::find_status_commands(int count, QHash<uint32_t, Cmd_row>& row
             continue;
         }
         pairs.insert(qMakePair(status.modem_id, status.setting));
-        if (!any_answer) first_answer = pending.numbered_to;
-        any_answer = true;
     }
     const QString columns = QStringLiteral("c.cmd_id, c.modem_id, c.setting, c.ts, c.`state`, c.`data`");
     QStringList parts;
@@ -945,24 +970,10 @@ bool SQL_Exchange::find_status_commands(int count, QHash<uint32_t, Cmd_row>& row
             values << QLatin1Char('(') + QString::number(pair.first) + QLatin1String(", ") +
                           sql_text(pair.second) + QLatin1Char(')');
         with = QStringLiteral("WITH p(m, s) AS (VALUES %1) ").arg(values.join(QStringLiteral(", ")));
-        // The newest command of each pair that every answer of the group may see (the first
-        // answer arrived before the others, so it sees the fewest)...
-        parts
-            << QStringLiteral(
-                   "SELECT %1 FROM p JOIN modems_cmd c ON c.cmd_id = (SELECT cmd_id FROM modems_cmd n "
-                   "WHERE n.modem_id = p.m AND n.setting = p.s%2 ORDER BY n.cmd_id <= %3 DESC, n.cmd_id DESC "
-                   "LIMIT 1)")
-                   .arg(columns, numbered_up_to(first_answer))
-                   .arg(first_answer);
-        // ...and those numbered since, which only the later answers may see.
-        if (first_answer != run_counter) {
-            const QString since = first_answer < run_counter
-                                      ? QStringLiteral("c.cmd_id > %1 AND c.cmd_id <= %2")
-                                      : QStringLiteral("(c.cmd_id > %1 OR c.cmd_id <= %2)");
-            parts << QStringLiteral("SELECT %1 FROM modems_cmd c WHERE %2 AND (c.modem_id, c.setting) IN "
-                                    "(SELECT m, s FROM p)")
-                         .arg(columns, since.arg(first_answer).arg(run_counter));
-        }
+        // Every open command of each pair: each answer takes those numbered before it came.
+        parts << QStringLiteral("SELECT %1 FROM p JOIN modems_cmd c ON c.modem_id = p.m AND c.setting = p.s "
+                                "WHERE c.`state` IN (0, 1, 2, 5)")
+                     .arg(columns);
     }
     if (parts.isEmpty()) return true;
     const QString select = with + parts.join(QStringLiteral(" UNION ALL "));
@@ -1029,58 +1040,44 @@ bool SQL_Exchange::apply_statuses(int count)
         const Rabbit_dl_status& status = pending.status;
         LOG_TRC << "dl_status" << status.modem_id << status.cmd_id << (status.success ? "true" : "false")
                 << status.setting;
-        uint32_t cmd_id = status.cmd_id;
-        Cmd_row* row = nullptr;
-        if (cmd_id != 0) {
-            const auto it = rows.find(cmd_id);
-            if (it == rows.end() || it->modem_id != status.modem_id || it->setting.isEmpty()) continue;
-            row = &*it;
+        // The commands the status moves: the one it names, or every open command of the
+        // setting numbered before the answer came (oldest first, so that the newest one's
+        // setting is the one left).
+        QList<uint32_t> targets;
+        if (status.cmd_id != 0) {
+            const auto it = rows.constFind(status.cmd_id);
+            if (it != rows.cend() && it->modem_id == status.modem_id && !it->setting.isEmpty())
+                targets << status.cmd_id;
         } else {
-            // The newest command of that name that existed when the answer came: the highest
-            // number counted back from the counter as it stood then, around the wrap.
-            for (const uint32_t id : by_pair.value(qMakePair(status.modem_id, status.setting))) {
-                if (!numbered_within(id, pending.numbered_to)) continue;
-                if (!row || uint32_t(pending.numbered_to - id) < uint32_t(pending.numbered_to - cmd_id)) {
-                    row = &rows[id];
-                    cmd_id = id;
-                }
+            for (const uint32_t id : by_pair.value(qMakePair(status.modem_id, status.setting)))
+                if (numbered_within(id, pending.numbered_to) && cmd_open(rows.value(id).state)) targets << id;
+            std::sort(targets.begin(), targets.end(), [&pending](uint32_t a, uint32_t b) {
+                return uint32_t(pending.numbered_to - a) > uint32_t(pending.numbered_to - b);
+            });
+        }
+        LOG_TRC << "dl_status" << status.modem_id << (status.success ? "true" : "false") << status.setting
+                << "moves" << targets.size() << "commands";
+        // One setting copied per answer: that of the newest confirmed write.
+        int copy_at = -1;
+        for (int t = 0; t < targets.size(); ++t)
+            if (rows.value(targets.at(t)).state == 5) copy_at = t;
+        for (int t = 0; t < targets.size(); ++t) {
+            const uint32_t cmd_id = targets.at(t);
+            Cmd_row* row = &rows[cmd_id];
+            const int state = status.success ? row->state : 4;
+            const int new_state = next_cmd_state(state, !status.setting.isEmpty());
+            found << Found{i, cmd_id, *row, false};
+            if (!found_states.contains(cmd_id)) found_states.insert(cmd_id, row->state);
+            if (new_state < 0) continue;
+            if (state == 5 && t == copy_at) {
+                // A value an uplink reported after this status came is newer: it stays.
+                if (!reported_since(status.modem_id, row->setting, pending.seq))
+                    confirmed << setting_tuple(status.modem_id, Ul_setting(row->ts, row->setting, row->data));
+                found.last().confirms = true;
             }
+            row->state = new_state;
+            new_states.insert(cmd_id, new_state);
         }
-        LOG_TRC << "dl_status" << status.modem_id << cmd_id << (status.success ? "true" : "false")
-                << (row ? row->setting : status.setting) << (row ? row->state : -1);
-        if (!row) continue;
-        const int state = status.success ? row->state : 4;
-        found << Found{i, cmd_id, *row, false};
-        if (!found_states.contains(cmd_id)) found_states.insert(cmd_id, row->state);
-        int new_state = -1;
-        switch (state) {
-        case 0:
-            new_state = 3;
-            break;
-        case 1:
-            new_state = 2;
-            break;
-        case 2:
-            if (!status.setting.isEmpty()) new_state = 3;
-            break;
-        case 4:
-            new_state = 4;
-            break;
-        case 5:
-            new_state = 3;
-            break;
-        default:
-            break;
-        }
-        if (new_state < 0) continue;
-        if (state == 5) {
-            // A value an uplink reported after this status came is newer: it stays.
-            if (!reported_since(status.modem_id, row->setting, pending.seq))
-                confirmed << setting_tuple(status.modem_id, Ul_setting(row->ts, row->setting, row->data));
-            found.last().confirms = true;
-        }
-        row->state = new_state;
-        new_states.insert(cmd_id, new_state);
     }
 
     QList<Status_effect> effects;
@@ -1192,105 +1189,109 @@ QString SQL_Exchange::numbered_up_to(uint32_t numbered_to) const
     return QStringLiteral(" AND cmd_id > %1 AND cmd_id <= %2").arg(run_counter).arg(numbered_to);
 }
 
+bool SQL_Exchange::cmd_open(int state)
+{
+    return state == 0 || state == 1 || state == 2 || state == 5;
+}
+
+int SQL_Exchange::next_cmd_state(int state, bool names_setting)
+{
+    // An answer (a status naming the setting) completes whatever the command waited for; a
+    // delivery report moves a sent command to awaiting its answer. Done and failed stay.
+    switch (state) {
+    case 0: return 3;
+    case 1: return names_setting ? 3 : 2;
+    case 2: return names_setting ? 3 : -1;
+    case 4: return 4;
+    case 5: return 3;
+    default: return -1;
+    }
+}
+
 bool SQL_Exchange::apply_status(const Rabbit_dl_status& status, uint32_t numbered_to, quint64 seq)
 {
     LOG_TRC << "dl_status" << status.modem_id << status.cmd_id << (status.success ? "true" : "false")
             << status.setting;
     QSqlQuery q(conn());
-    QString setting;
-    QVariant data;
-    uint32_t ts = 0;
-    uint32_t cmd_id = status.cmd_id;
-    int state = -1; // -1: no command found
-    if (status.cmd_id != 0) {
-        const QString select = QStringLiteral("SELECT * FROM modems_cmd WHERE modem_id = %1 AND cmd_id = %2")
-                                   .arg(status.modem_id)
-                                   .arg(status.cmd_id);
-        if (!run(q, select)) {
-            if (classify(last_error) != Error_class::refused) return false;
-            LOG_EXC << last_error.text() << log_cut(select);
-            return true;
-        }
-        if (!q.next())
-            return true;
-        setting = text_of(q.value(QStringLiteral("setting")));
-        if (setting.isEmpty())
-            return true;
-        data = setting_from_text(q.value(QStringLiteral("data")));
-        ts = q.value(QStringLiteral("ts")).toUInt();
-        state = q.value(QStringLiteral("state")).toInt();
-    } else {
-        // The meter answered a setting: the newest command of that name that existed when the
-        // answer came, the highest number counted back from the counter as it stood then. A
-        // command made in reply to this very uplink is not answered by it.
-        setting = status.setting;
-        const QString select =
-            QStringLiteral("SELECT * FROM modems_cmd WHERE modem_id = %1 AND setting = %2%3 order by cmd_id <= %4 desc, "
-                           "cmd_id desc limit 1")
-                .arg(status.modem_id)
-                .arg(sql_text(status.setting), numbered_up_to(numbered_to))
-                .arg(numbered_to);
-        if (!run(q, select)) {
-            if (classify(last_error) != Error_class::refused) return false;
-            LOG_EXC << last_error.text() << log_cut(select);
-        } else if (q.next()) {
-            data = json_to_variant(q.value(QStringLiteral("data")));
-            ts = q.value(QStringLiteral("ts")).toUInt();
-            state = q.value(QStringLiteral("state")).toInt();
-            cmd_id = q.value(QStringLiteral("cmd_id")).toUInt();
-        }
-    }
-    LOG_TRC << "dl_status" << status.modem_id << cmd_id << (status.success ? "true" : "false") << setting << state;
-    if (state < 0 || cmd_id == 0)
-        return true; // matches no command: nothing to update
-
-    if (!status.success)
-        state = 4;
-    Status_effect effect{status, Dl_request(status.modem_id, ts, setting, data), false, seq};
-
-    int new_state = -1;
-    switch (state) {
-    case 0: new_state = 3; break;
-    case 1: new_state = 2; break;
-    case 2:
-        if (!status.setting.isEmpty())
-            new_state = 3;
-        break;
-    case 4: new_state = 4; break;
-    case 5: new_state = 3; break;
-    default: break;
-    }
-    if (new_state < 0) {
-        apply_effect(effect);
+    // The commands the status moves, oldest first: the one it names, or every open command of
+    // the setting that existed when the answer came. A command made in reply to this very
+    // uplink is not answered by it.
+    const QString select =
+        status.cmd_id != 0
+            ? QStringLiteral("SELECT cmd_id, setting, ts, `state`, `data` FROM modems_cmd WHERE modem_id = %1 AND "
+                             "cmd_id = %2")
+                  .arg(status.modem_id)
+                  .arg(status.cmd_id)
+            : QStringLiteral("SELECT cmd_id, setting, ts, `state`, `data` FROM modems_cmd WHERE modem_id = %1 AND "
+                             "setting = %2 AND `state` IN (0, 1, 2, 5)%3 ORDER BY cmd_id <= %4, cmd_id")
+                  .arg(status.modem_id)
+                  .arg(sql_text(status.setting), numbered_up_to(numbered_to))
+                  .arg(numbered_to);
+    if (!run(q, select)) {
+        if (classify(last_error) != Error_class::refused) return false;
+        LOG_EXC << last_error.text() << log_cut(select);
         return true;
     }
-    // A lost answer leaves the writes in doubt: the next try reads the state first.
-    const auto in_doubt = [&] {
-        if (classify(last_error) == Error_class::connection) {
-            status_doubt.count = 1;
-            status_doubt.states.insert(cmd_id, qMakePair(state, new_state));
-            status_doubt.effects = {effect};
-        }
-        return false;
-    };
-    if (state == 5 && !reported_since(status.modem_id, setting, seq)) {
-        // The confirmed setting is written before the command is marked done: a lost answer
-        // can make both go again, never leave the command done without its setting.
-        const QString copy =
-            setting_batch.prefix + setting_tuple(status.modem_id, Ul_setting(ts, setting, data));
-        if (!run(q, copy)) {
-            if (classify(last_error) != Error_class::refused) return false;
-            LOG_EXC << "row lost:" << last_error.text() << log_cut(copy);
-        } else {
-            effect.confirms = true; // the registry learns what the table holds
-        }
+    QList<QPair<uint32_t, Cmd_row>> targets;
+    while (q.next()) {
+        Cmd_row row;
+        row.modem_id = status.modem_id;
+        row.setting = text_of(q.value(1));
+        row.ts = q.value(2).toUInt();
+        row.state = q.value(3).toInt();
+        row.data = setting_from_text(q.value(4));
+        if (q.value(0).toUInt() != 0 && !row.setting.isEmpty()) targets << qMakePair(q.value(0).toUInt(), row);
     }
-    const QString update = QStringLiteral("UPDATE modems_cmd SET `state`='%1' WHERE cmd_id=%2").arg(new_state).arg(cmd_id);
-    if (!run(q, update)) {
-        if (classify(last_error) != Error_class::refused) return in_doubt();
+    LOG_TRC << "dl_status" << status.modem_id << (status.success ? "true" : "false") << status.setting << "moves"
+            << targets.size() << "commands";
+    int copy_at = -1; // one setting copied: that of the newest confirmed write
+    for (int t = 0; t < targets.size(); ++t)
+        if (targets.at(t).second.state == 5) copy_at = t;
+
+    QList<Status_effect> effects;
+    QStringList cases, ids;
+    Status_doubt doubt;
+    doubt.count = 1;
+    for (int t = 0; t < targets.size(); ++t) {
+        const uint32_t cmd_id = targets.at(t).first;
+        const Cmd_row& row = targets.at(t).second;
+        const int state = status.success ? row.state : 4;
+        Status_effect effect{status, Dl_request(status.modem_id, row.ts, row.setting, row.data), false, seq};
+        const int new_state = next_cmd_state(state, !status.setting.isEmpty());
+        if (new_state >= 0 && state == 5 && t == copy_at && !reported_since(status.modem_id, row.setting, seq)) {
+            // The confirmed setting is written before the command is marked done: a lost answer
+            // can make both go again, never leave the command done without its setting.
+            const QString copy =
+                setting_batch.prefix + setting_tuple(status.modem_id, Ul_setting(row.ts, row.setting, row.data));
+            if (!run(q, copy)) {
+                if (classify(last_error) != Error_class::refused) return false;
+                LOG_EXC << "row lost:" << last_error.text() << log_cut(copy);
+            } else {
+                effect.confirms = true; // the registry learns what the table holds
+            }
+        }
+        effects << effect;
+        if (new_state < 0) continue;
+        cases << QStringLiteral(" WHEN %1 THEN %2").arg(cmd_id).arg(new_state);
+        ids << QString::number(cmd_id);
+        doubt.states.insert(cmd_id, qMakePair(row.state, new_state));
+    }
+    // One statement: the commands of one answer move together or not at all.
+    const QString update = QStringLiteral("UPDATE modems_cmd SET `state` = CASE cmd_id%1 END WHERE cmd_id IN (%2)")
+                               .arg(cases.join(QString()), ids.join(QStringLiteral(", ")));
+    if (!ids.isEmpty() && !run(q, update)) {
+        if (classify(last_error) != Error_class::refused) {
+            // A lost answer leaves the write in doubt: the next try reads the states first.
+            if (classify(last_error) == Error_class::connection) {
+                doubt.effects = effects;
+                status_doubt = doubt;
+            }
+            return false;
+        }
         LOG_EXC << last_error.text() << update;
     }
-    apply_effect(effect);
+    for (const Status_effect& e : qAsConst(effects))
+        apply_effect(e);
     return true;
 }
 

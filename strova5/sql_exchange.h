@@ -65,6 +65,12 @@ public:
     // connect, read and write time-outs of every connection. No statement of the main thread
     // waits longer for the writer either.
     static constexpr int link_timeout_s = 10;
+    // Command numbers are taken in blocks of this many (see cmd_mark); the first start without
+    // a stored mark leaves this many numbers above the newest stored command unused.
+    static constexpr uint32_t cmd_number_block = 10000;
+    static constexpr uint32_t cmd_skip_without_mark = 500000;
+    // The driver's own event rows (its event log, failed logins) kept while the database is away.
+    static constexpr int own_event_cap = 10000;
 
     // [upper-case hex OBIS code, column name] of every value column of `modems_data`, in column
     // order, and the same codes as OBIS values.
@@ -201,6 +207,10 @@ protected:
     // Applies one status of the run to `modems_cmd`; false when the connection is lost or the
     // server is in a passing state (it stays pending).
     bool apply_status(const Rabbit_dl_status& status, uint32_t numbered_to, quint64 seq);
+    // A command in this state still waits for its delivery or its answer.
+    static bool cmd_open(int state);
+    // The state a successful status leaves (a failure is state 4 first), -1 for no change.
+    static int next_cmd_state(int state, bool names_setting);
     // SQL condition (empty, or starting with " AND") keeping the commands numbered up to
     // `numbered_to`, leaving out those numbered since; numbers may have wrapped meanwhile.
     // "Since" is up to the run's counter: the commands its rows hold are all there are.
@@ -222,8 +232,8 @@ protected:
     // lost or the server is in a passing state (all of them stay pending, in order).
     bool apply_statuses(int count);
     // The command rows the run's first `count` statuses may reach, by number: those named by
-    // number, and per (modem, setting) of the answers the newest one every answer may see plus
-    // those numbered since the first answer arrived. False when the server could not answer.
+    // number, and every open command of each (modem, setting) the answers name. False when the
+    // server could not answer.
     bool find_status_commands(int count, QHash<uint32_t, Cmd_row>& rows);
     // A setting a status leaves (a confirmed write, a relay state): its row goes behind the
     // run's settings, so that it stays the newest, and the registry learns it when the run is
@@ -306,7 +316,8 @@ protected:
     bool intake_open = true;
     // Rows of the command table waiting, also those of the run in flight (main thread).
     int cmd_rows_waiting() const { return cmd_batch.tuples.size() + run_cmd_rows; }
-    int run_cmd_rows = 0, run_data_rows = 0, run_event_rows = 0, run_setting_rows = 0, run_status_rows = 0;
+    int run_cmd_rows = 0, run_data_rows = 0, run_event_rows = 0, run_setting_rows = 0, run_status_rows = 0,
+        run_own_rows = 0;
     bool cmd_refusing = false; // commands are refused at the cap; logged once until they are not
 
     // The state rules for a command held in the registry; `copy` is cleared once the setting of
@@ -350,6 +361,14 @@ protected:
     Batch data_batch;
     Batch event_batch;
     Batch setting_batch;
+    // The driver's own events (its event log, failed logins): apart from the meters' events, so
+    // that they never close the uplinks' intake; one row per modem, event code and second, and
+    // at most `own_event_cap` waiting, the rest counted.
+    Batch own_event_batch;
+    QSet<QString> own_event_keys; // of the rows waiting and in the run
+    static QString own_event_key(const QString& tuple);
+    void queue_own_event(const QString& tuple);
+    log_limiter own_event_lines{QStringLiteral("driver's own events dropped"), LVL_WRN, 1, 60000};
     uint32_t cmd_counter = 0;
     // Numbers are skipped while their rows are still in the table (after the counter wrapped):
     // the stored numbers of a window from `window_from` to `window_end` are known, read with one
@@ -359,6 +378,13 @@ protected:
     uint32_t window_end = 0;
     QSet<uint32_t> window_used;
     bool load_number_window(uint32_t from);
+    // Numbers up to `cmd_mark` are taken, in the table `driver_state`: the mark is moved a block
+    // ahead, and committed, before any number of the block goes out, so that no number is given
+    // twice, across a crash too. While it cannot be moved, commands are refused.
+    static const QString cmd_mark_name;
+    uint32_t cmd_mark = 0;
+    bool store_cmd_mark(uint32_t mark);
+    log_limiter number_lines{QStringLiteral("commands refused: no command number"), LVL_ERR, 1, 60000};
     // The next free number into `cmd_counter`; false (counter unchanged) when the stored numbers
     // ahead cannot be read.
     bool next_cmd_number();
@@ -400,7 +426,7 @@ protected:
     bool writer_in_flight();
     // The run in flight: the commands, the statuses with the counter they were numbered against,
     // the readings, events and settings; and the settings its statuses leave for the registry.
-    Batch run_cmd, run_data, run_event, run_setting;
+    Batch run_cmd, run_data, run_event, run_setting, run_own_event;
     QList<Pending_status> run_statuses;
     uint32_t run_counter = 0;
     struct Registry_setting

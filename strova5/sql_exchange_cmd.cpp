@@ -99,8 +99,9 @@ QVariantMap SQL_Exchange::send_dl(QList<uint32_t> modems, QStringList rights, QS
             continue;
         }
         if (!next_cmd_number()) {
-            LOG_ERR << "command for modem" << modem_id << setting
-                    << "not made: the stored command numbers ahead cannot be read:" << last_error.text();
+            if (number_lines.pass())
+                LOG_ERR << "commands refused: no command number can be taken while the database does not answer"
+                        << "(command for modem" << modem_id << setting << ":" << last_error.text() << ")";
             continue;
         }
         if (goes_out)
@@ -236,23 +237,15 @@ void SQL_Exchange::update_cmd_state(Stringify_dl_app& cmd, const Rabbit_dl_statu
         cmd.state = 4;
         return;
     }
-    switch (cmd.state) {
-    case 0: cmd.state = 3; break;
-    case 1: cmd.state = cmd.setting != status.setting ? 2 : 3; break;
-    case 2:
-        if (cmd.setting == status.setting)
-            cmd.state = 3;
-        break;
-    case 5:
-        cmd.state = 3;
-        if (copy) {
-            LOG_EXC << "copy setting";
-            copy = false;
-            const Stringify_dl_app confirmed = cmd; // the registry may move the record while storing
-            copy_setting(status.modem_id, confirmed.ts, confirmed.setting, confirmed.data);
-        }
-        break;
-    default: break;
+    const bool was_write = cmd.state == 5;
+    const int next = next_cmd_state(int(cmd.state), !status.setting.isEmpty() && cmd.setting == status.setting);
+    if (next < 0) return;
+    cmd.state = uint32_t(next);
+    if (was_write && copy) {
+        LOG_EXC << "copy setting";
+        copy = false;
+        const Stringify_dl_app confirmed = cmd; // the registry may move the record while storing
+        copy_setting(status.modem_id, confirmed.ts, confirmed.setting, confirmed.data);
     }
 }
 
@@ -268,6 +261,7 @@ void SQL_Exchange::copy_setting(uint32_t modem_id, uint32_t ts, const QString& s
 void SQL_Exchange::continue_numbers_after(uint32_t newest)
 {
     cmd_counter = newest;
+    cmd_mark = newest; // nothing above it is taken yet
     window_valid = false;
     window_used.clear();
 }
@@ -307,6 +301,24 @@ bool SQL_Exchange::next_cmd_number()
         }
         if (!window_used.contains(n)) break;
     }
+    // Beyond the mark: the next block is taken first. Distances count around the wrap.
+    if (uint32_t(n - cmd_counter) > uint32_t(cmd_mark - cmd_counter) && !store_cmd_mark(n + cmd_number_block))
+        return false;
     cmd_counter = n;
+    return true;
+}
+
+const QString SQL_Exchange::cmd_mark_name = QStringLiteral("cmd_numbered_to");
+
+bool SQL_Exchange::store_cmd_mark(uint32_t mark)
+{
+    const QString store = QStringLiteral("INSERT INTO driver_state (`name`, `value`) VALUES ('%1', %2) "
+                                         "ON DUPLICATE KEY UPDATE `value` = %2")
+                              .arg(cmd_mark_name)
+                              .arg(mark);
+    QSqlQuery q(db);
+    if (!run(q, store)) return false;
+    cmd_mark = mark;
+    if (number_lines.end()) LOG_WRN << "command numbers are taken again";
     return true;
 }

@@ -2,7 +2,7 @@
 #include "logger.h"
 #include "sql_exchange.h"
 
-#include <QSqlQuery>
+#include "sql_loader.h"
 
 void SQL_Exchange::remove_old(uint8_t type, uint32_t time)
 {
@@ -59,24 +59,19 @@ void SQL_Exchange::remove_old(QList<uint32_t> types, uint32_t time)
         return out.join(QLatin1Char(','));
     };
 
-    QStringList match{QStringLiteral("`type` in (%1)").arg(joined(data_types))};
+    // Type 49 goes to the kind its record time says, when only one of its kinds is named.
+    QList<SQL_loader::Removal_part> parts;
+    for (const uint32_t t : qAsConst(data_types))
+        parts << SQL_loader::Removal_part{QStringLiteral("modems_data"), t, QString(), 0};
     if (day_49 != hour_49)
-        match << QStringLiteral("(`type` = 49 AND `ts` % 86400 %1 0)")
-                     .arg(day_49 ? QStringLiteral("=") : QStringLiteral("!="));
-    const QString del_data = QStringLiteral("DELETE FROM modems_data WHERE `ts` < %1 AND (%2);")
-                                 .arg(time)
-                                 .arg(match.join(QStringLiteral(" OR ")));
-    const QString del_events = QStringLiteral("DELETE FROM modems_event WHERE `ts` < %1 AND `type` in (%2);")
-                                   .arg(time)
-                                   .arg(joined(event_types));
-
-    LOG_WRN << del_data;
-    if (!ready_for_statement()) return; // the next tick deletes what this one leaves
-    QSqlQuery q(db);
-    if (!q.exec(del_data)) {
-        LOG_ERR << q.lastError().text() << del_data;
-    }
-    if (!q.exec(del_events)) {
-        LOG_ERR << q.lastError().text() << del_events;
-    }
+        parts << SQL_loader::Removal_part{QStringLiteral("modems_data"), 49,
+                                          day_49 ? QStringLiteral(" AND `ts` % 86400 = 0")
+                                                 : QStringLiteral(" AND `ts` % 86400 != 0"),
+                                          0};
+    for (const uint32_t t : qAsConst(event_types))
+        parts << SQL_loader::Removal_part{QStringLiteral("modems_event"), t, QString(), 0};
+    // In the loader's thread, on its connection, in pieces: a year of rows is no pause of the
+    // main thread, and a pass still under way takes the newer cut-off instead of a second pass
+    // waiting for its locks.
+    if (loader) loader->queue_remove_old(joined(types), parts, time);
 }

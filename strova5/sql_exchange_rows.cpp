@@ -351,8 +351,12 @@ void SQL_Exchange::slot_UL(Parser_ul_app ul)
             continue;
         data_batch.tuples << data_tuple(ul, rec);
     }
-    for (const Ul_event_record& ev : qAsConst(ul.ul_events))
-        event_batch.tuples << event_tuple(ul, ev);
+    for (const Ul_event_record& ev : qAsConst(ul.ul_events)) {
+        if (ul.modem_id < 2)
+            queue_own_event(event_tuple(ul, ev));
+        else
+            event_batch.tuples << event_tuple(ul, ev);
+    }
     for (const Ul_setting& s : qAsConst(ul.ul_settings)) {
         if (ram)
             ram->slot_set_setting(ul.modem_id, s.key, s.value, false);
@@ -362,8 +366,31 @@ void SQL_Exchange::slot_UL(Parser_ul_app ul)
     }
     // The cap closes the intake at once: a save may be seconds away while the server is gone.
     if (intake_open && qMax(qMax(data_batch.tuples.size(), event_batch.tuples.size()), setting_batch.tuples.size()) +
-                               writer_rows >= pending_cap)
+                               writer_rows - run_own_rows >=
+                           pending_cap)
         check_intake();
+}
+
+QString SQL_Exchange::own_event_key(const QString& tuple)
+{
+    // "(modem, ts, ts_get, type, index, index_max, event, ...": modem, type, second and code.
+    const QVector<QStringRef> f = tuple.midRef(1).split(QLatin1String(", "));
+    return f.size() < 7 ? tuple
+                        : f.at(0) + QLatin1Char(':') + f.at(3) + QLatin1Char(':') + f.at(1) + QLatin1Char(':') + f.at(6);
+}
+
+void SQL_Exchange::queue_own_event(const QString& tuple)
+{
+    const QString key = own_event_key(tuple);
+    if (own_event_keys.contains(key)) return; // the same row is waiting already
+    if (own_event_batch.tuples.size() + run_own_rows >= own_event_cap) {
+        if (own_event_lines.pass())
+            LOG_WRN << "the driver's own events wait for the database at the cap of" << own_event_cap
+                    << "rows; further ones are dropped:" << log_cut(tuple, 200);
+        return;
+    }
+    own_event_keys.insert(key);
+    own_event_batch.tuples << tuple;
 }
 
 QVariantMap SQL_Exchange::ul_to_json(const Parser_ul_app& ul)

@@ -92,6 +92,8 @@ void SQL_loader::try_open()
     SQL_Exchange::set_keepalive(db);
     LOG_WRN << "db_loader open";
     tmr_sec->start(1000);
+    QMutexLocker lock(&tail_mutex);
+    if (!removals.isEmpty()) queue_piece();
 }
 
 bool SQL_loader::begin_run()
@@ -161,6 +163,91 @@ void SQL_loader::queue_remove_tail(uint32_t modem_id)
         remove_tail_queued.insert(modem_id);
         remove_tail_queue.append(modem_id);
     }
+}
+
+void SQL_loader::queue_remove_old(const QString& key, const QList<Removal_part>& parts, uint32_t cut)
+{
+    if (parts.isEmpty()) return;
+    QMutexLocker lock(&tail_mutex);
+    for (Removal& r : removals) {
+        if (r.key != key) continue;
+        r.cut = cut;
+        return;
+    }
+    removals << Removal{key, parts, cut, false};
+    queue_piece();
+}
+
+int SQL_loader::removals_waiting()
+{
+    QMutexLocker lock(&tail_mutex);
+    return removals.size();
+}
+
+void SQL_loader::queue_piece()
+{
+    if (piece_queued) return;
+    piece_queued = true;
+    QMetaObject::invokeMethod(this, &SQL_loader::slot_remove_piece, Qt::QueuedConnection);
+}
+
+void SQL_loader::slot_remove_piece()
+{
+    Removal r;
+    {
+        QMutexLocker lock(&tail_mutex);
+        piece_queued = false;
+        if (removals.isEmpty() || !db.isOpen()) return; // an opened connection asks again
+        r = removals.first();
+    }
+    if (!mutex.tryLock(1000)) {
+        QMutexLocker lock(&tail_mutex);
+        queue_piece();
+        return;
+    }
+    // A piece ends where the next `removal_piece` rows of the part's type would begin, found on
+    // the (type, ts) key from where the last piece ended: no piece walks again over the rows
+    // the pieces before it removed, which the server keeps marked for a while.
+    const Removal_part& p = r.parts.first();
+    const QString range = QStringLiteral("`type` = %1 AND `ts` >= %2 AND `ts` < %3%4");
+    const QString next = QStringLiteral("SELECT `ts` FROM %1 WHERE %2 ORDER BY `ts` LIMIT 1 OFFSET %3")
+                             .arg(p.table, range.arg(p.type).arg(p.from).arg(r.cut).arg(p.extra))
+                             .arg(removal_piece - 1);
+    bool failed = !begin_run();
+    uint32_t end = r.cut;
+    QString del;
+    if (!failed) {
+        QSqlQuery q(db);
+        failed = !q.exec(next);
+        if (failed && failed_lines.pass()) LOG_ERR << q.lastError().text() << next;
+        if (!failed && q.next()) end = q.value(0).toUInt();
+        // More than a piece's rows in one second: that second in pieces of its own.
+        del = end == p.from ? QStringLiteral("DELETE FROM %1 WHERE `type` = %2 AND `ts` = %3%4 LIMIT %5")
+                                  .arg(p.table)
+                                  .arg(p.type)
+                                  .arg(p.from)
+                                  .arg(p.extra)
+                                  .arg(removal_piece)
+                            : QStringLiteral("DELETE FROM %1 WHERE %2").arg(p.table, range.arg(p.type).arg(p.from).arg(end).arg(p.extra));
+        // One line a pass: the statement of its first piece.
+        if (!failed && !r.started) LOG_WRN << del;
+        if (!failed) {
+            failed = !q.exec(del);
+            if (failed && failed_lines.pass()) LOG_ERR << q.lastError().text() << del;
+        }
+        if (!failed && end == p.from && q.numRowsAffected() >= removal_piece) end = p.from; // the second again
+        else if (!failed && end == p.from) end = p.from + 1;
+    }
+    mutex.unlock();
+    QMutexLocker lock(&tail_mutex);
+    if (removals.isEmpty() || removals.first().key != r.key) return;
+    Removal& head = removals.first();
+    head.started = true;
+    head.parts.first().from = end;
+    // A failed piece ends the pass: the retention timer starts the next one.
+    if (!failed && end >= head.cut) head.parts.removeFirst();
+    if (failed || head.parts.isEmpty()) removals.removeFirst();
+    if (!removals.isEmpty()) queue_piece();
 }
 
 void SQL_loader::slot_timer_sec()

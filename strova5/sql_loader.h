@@ -41,6 +41,23 @@ public:
     // Queues a modem for the retention tick's tail removal, unless it waits already; any thread.
     void queue_remove_tail(uint32_t modem_id);
 
+    // Rows of all modems older than a cut-off, removed in pieces of fewer than `removal_piece`
+    // rows with the loader's other work in between; any thread. Each part names a table, a
+    // stored type and an extra condition (empty, or starting with " AND"). `key` names the
+    // kinds: a pass of the same kinds still under way takes the new cut-off instead of starting
+    // another one.
+    static constexpr int removal_piece = 10000;
+    struct Removal_part
+    {
+        QString table;
+        uint32_t type = 0;
+        QString extra;
+        uint32_t from = 0; // rows before this time are removed already
+    };
+    void queue_remove_old(const QString& key, const QList<Removal_part>& parts, uint32_t cut);
+    // Passes queued or under way.
+    int removals_waiting();
+
 signals:
     void signal_loader_res(uint32_t modem_id, uint8_t type, QMap<uint32_t, uint32_t> arch_indexes);
 
@@ -48,6 +65,8 @@ public slots:
     void slot_timer_sec();
     void slot_loader_req(uint32_t modem_id, uint8_t type, uint32_t limit);
     void slot_remove_tail(uint32_t modem_id);
+    // One piece of the first waiting removal; queues the next piece while any is left.
+    void slot_remove_piece();
 
 protected:
     void run() override;
@@ -65,6 +84,16 @@ private:
     QMutex mutex; // a load and a retention tick never overlap
     QMutex tail_mutex; // the remove-tail queue, filled from the main thread
     std::atomic<bool> open_failed{false}; // the last attempt to open the connection failed
+    struct Removal
+    {
+        QString key;
+        QList<Removal_part> parts; // the first is under way
+        uint32_t cut = 0;
+        bool started = false;
+    };
+    QList<Removal> removals;      // guarded by tail_mutex
+    bool piece_queued = false;    // guarded by tail_mutex
+    void queue_piece();           // tail_mutex held
     QList<uint32_t> remove_tail_queue;
     QSet<uint32_t> remove_tail_queued; // the same modems, for a constant-time "already queued"
     int reopen_ms;

@@ -40,8 +40,12 @@ public:
         return cmd;
     }
     using SQL_Exchange::chunk_max_chars;
+    using SQL_Exchange::cmd_batch;
+    using SQL_Exchange::main_try_at;
     using SQL_Exchange::chunk_max_rows;
     using SQL_Exchange::cmd_counter;
+    using SQL_Exchange::cmd_mark;
+    using SQL_Exchange::store_cmd_mark;
     using SQL_Exchange::continue_numbers_after;
     using SQL_Exchange::data_tuple;
     using SQL_Exchange::event_tuple;
@@ -72,6 +76,8 @@ struct Feed
     QList<uint32_t> cmds;
     void start(Storage* s)
     {
+        // Numbers for the whole feed are taken before the database goes into any state.
+        QVERIFY(s->store_cmd_mark(s->cmd_counter + 100000));
         QObject::connect(&timer, &QTimer::timeout, [this, s] {
             for (int i = 0; i < 3; ++i, ++uplinks) {
                 Parser_ul_app ul = uplink(5000 + uplinks % 100, 1700000000 + uplinks, 0x40);
@@ -215,7 +221,8 @@ private slots:
         QCOMPARE(cmd.fieldName(cmd.indexOf("data") - 1), QString("state"));
         QVERIFY(!cmd.field("data").requiredStatus());
         QVERIFY(check.record("modems_iec104").contains("modem_id"));
-        QVERIFY(s->cmd_counter < 1000); // the first number is 1 to 1000
+        // No mark yet: numbering starts a wide stretch above the newest stored command.
+        QCOMPARE(s->cmd_counter, SQL_Exchange::cmd_skip_without_mark);
         QVERIFY(s->tmr_save->isActive());
 
         // A second start finds both in place: nothing is altered or re-created.
@@ -225,7 +232,15 @@ private slots:
         s = std::make_unique<Storage>(config("st_schema", env), nullptr);
         QVERIFY(s->init());
         QCOMPARE(count("modems_iec104"), 1);
-        QVERIFY(s->cmd_counter >= 5000 && s->cmd_counter < 6000);
+        QCOMPARE(s->cmd_counter, SQL_Exchange::cmd_skip_without_mark); // the mark, not the table
+        // Without the mark (a table from before marks), the skip counts from the newest command.
+        QVERIFY(QSqlQuery(check).exec("INSERT INTO modems_cmd VALUES (4000000000, 3, 1, 'x', 3, NULL)"));
+        QVERIFY(QSqlQuery(check).exec("DELETE FROM driver_state"));
+        s.reset();
+        s = std::make_unique<Storage>(config("st_schema", env), nullptr);
+        QVERIFY(s->init());
+        QCOMPARE(s->cmd_counter, 4000000000u + SQL_Exchange::cmd_skip_without_mark);
+        QCOMPARE(row("SELECT `value` FROM driver_state").value(0).toUInt(), s->cmd_counter);
     }
 
     void init_failures_data() { testsupport::vector_rows(VECTORS("sql_exchange.txt"), "init"); }
@@ -1063,9 +1078,10 @@ private slots:
         QCOMPARE(each.value(0), QString("1000"));
         QCOMPARE(each.value(1), QString("0"));
         QCOMPARE(each.value(4), QString("0"));
-        // Every kind of outcome is there: failed, done, awaiting the answer, and copied settings.
-        for (const char* state :
-             {":13.0.0:4,", ":13.0.0:3,", ":13.0.0:2,", ":0.0.17.0.0.255_3:3:", ":0.0.17.0.0.255_3:4:"})
+        // Every kind of outcome is there: failed, done, and copied settings; every answered
+        // command is done, so none is left awaiting its answer.
+        QVERIFY(!each.value(2).contains(":13.0.0:2,"));
+        for (const char* state : {":13.0.0:4,", ":13.0.0:3,", ":0.0.17.0.0.255_3:3:", ":0.0.17.0.0.255_3:4:"})
             QVERIFY2(each.value(2).contains(QLatin1String(state)), state);
         QCOMPARE(each.value(3).count(":0.0.17.0.0.255_3:0:"), 188); // all but the 12 failed writes
         QCOMPARE(once, each);
@@ -1207,13 +1223,13 @@ private slots:
         const uint32_t delivered = s->send_dl(741, {}, "13.0.0", QVariant()).value("741").toUInt();
         const uint32_t confirmed = s->send_dl(742, {}, "0.0.17.0.0.255_3", 42).value("742").toUInt();
         s->slot_tmr_save();
-        s->slot_DL_status(Rabbit_dl_status(740, "13.0.0", true, 0));    // 1 -> 2
+        s->slot_DL_status(Rabbit_dl_status(740, "13.0.0", true, 0));    // 1 -> 3
         s->slot_DL_status(Rabbit_dl_status(741, QString(), true, delivered)); // 1 -> 2
         s->slot_DL_status(Rabbit_dl_status(742, QString(), true, confirmed)); // 5 -> 3
         QTRY_VERIFY_WITH_TIMEOUT((s->slot_tmr_save(), s->pending_rows() == 0), 10000);
         QCOMPARE(row(QString("SELECT GROUP_CONCAT(`state` ORDER BY cmd_id) FROM modems_cmd WHERE cmd_id IN (%1, %2, %3)")
                          .arg(answered).arg(delivered).arg(confirmed)).value(0).toString(),
-                 QString("2,2,3"));
+                 QString("3,2,3"));
         QCOMPARE(count("modems_setting", "modem_id = 742 AND `data` = '42'"), 1);
         QCOMPARE(ram->get_setting(742, "0.0.17.0.0.255_3").toInt(), 42);
         QVERIFY(g_log->has("statuses stored before their answer was lost"));
@@ -1275,10 +1291,13 @@ private slots:
             QCOMPARE(s->pending_rows(), 0);
         }
         QCOMPARE(ids.mid(0, 7), (QList<uint32_t>{4294967291u, 4294967292u, 4294967293u, 4294967294u, 4294967295u, 21, 22}));
-        QVERIFY2(ids[15] > ids[14] && ids[15] <= ids[14] + 1000, qPrintable(QString::number(ids[15])));
+        // The restart goes on above the stored mark: the rest of the block stays unused.
+        QVERIFY2(ids[15] > ids[14] && ids[15] <= ids[14] + SQL_Exchange::cmd_number_block + 1,
+                 qPrintable(QString::number(ids[15])));
         QCOMPARE(QSet<uint32_t>(ids.begin(), ids.end()).size(), 30);
         QCOMPARE(count("modems_cmd"), 50);
-        QCOMPARE(count("modems_cmd", "`state` = 1 AND cmd_id <= 20 AND `data` = 'old'"), 20);
+        // The old commands of that modem and setting were open when the answers came: done too.
+        QCOMPARE(count("modems_cmd", "`state` = 3 AND cmd_id <= 20 AND `data` = 'old'"), 20);
         QStringList numbers;
         for (int k = 0; k < 30; ++k) {
             numbers << QString::number(ids[k]);
@@ -1332,6 +1351,137 @@ private slots:
         QCOMPARE(count("modems_cmd"), 5);
         QCOMPARE(s->send_dl(909, {}, "13.0.0", QVariant()).value("909").toUInt(), before + 6);
         QVERIFY(g_log->has("commands are made again"));
+    }
+
+    // Numbers handed out are never handed out again, also when the rows of a run that ends
+    // without writing them (a crash) are lost; once the taken block is used up while the
+    // database does not answer, commands are refused and made again when it answers.
+    void numbers_never_given_twice_data()
+    {
+        QTest::addColumn<QVariantList>("no_db");
+        QTest::newRow("commands in the table") << QVariantList{};
+        QTest::newRow("commands in the registry") << QVariantList{"cmd"};
+    }
+    void numbers_never_given_twice()
+    {
+        QFETCH(QVariantList, no_db);
+        use_registry(no_db);
+        Private_server server;
+        QMap<QString, QString> priv;
+        auto s = storage_on_private(server, priv);
+        QVERIFY(s);
+        s->tmr_save->stop();
+        QList<uint32_t> modems;
+        for (uint32_t m = 2; m < 2 + 2 * SQL_Exchange::cmd_number_block + 500; ++m)
+            modems << m;
+        uint32_t newest = 0;
+        for (const QVariant& n : s->send_dl(modems, {}, "13.0.0", QVariant()))
+            newest = qMax(newest, n.toUInt());
+        QCOMPARE(s->cmd_counter, newest);
+        QVERIFY(s->cmd_mark >= newest);
+        s->cmd_batch.tuples.clear(); // lost with the process
+        ram.reset();
+        s.reset();
+
+        use_registry(no_db);
+        s = std::make_unique<Storage>(config(priv["STROVA_MYSQL_DB"], priv), nullptr);
+        QVERIFY(s->init());
+        QVERIFY2(s->cmd_counter >= newest, qPrintable(QString("%1 < %2").arg(s->cmd_counter).arg(newest)));
+        QVERIFY(s->cmd_counter <= newest + SQL_Exchange::cmd_number_block);
+
+        s->tmr_save->stop();
+        QVERIFY(s->store_cmd_mark(s->cmd_counter + 3));
+        QVERIFY(server.run({"mysql-stop"}));
+        QCOMPARE(s->send_dl(QList<uint32_t>{11, 12, 13, 14, 15}, {}, "13.0.0", QVariant()).size(), 3);
+        QCOMPARE(g_log->count("commands refused: no command number"), 1);
+        QVERIFY(server.run({"mysql-start"}));
+        s->main_try_at = 0; // the next statement tries the server at once, not a link time-out later
+        QTRY_VERIFY_WITH_TIMEOUT(!s->send_dl(16, {}, "13.0.0", QVariant()).isEmpty(), 30000);
+        QVERIFY(g_log->has("command numbers are taken again"));
+        QTRY_VERIFY_WITH_TIMEOUT((s->slot_tmr_save(), s->pending_rows() == 0), 20000);
+        s.reset();
+        close_private_check();
+    }
+
+    // A command is done once the meter answers, whatever came first, and a delivery report
+    // after that changes nothing; one answer completes every open command of its setting.
+    void answers_complete_commands_data()
+    {
+        QTest::addColumn<QVariantList>("no_db");
+        QTest::addColumn<QString>("order"); // r: delivery report, a: answer, '|': a save between
+        QTest::addColumn<int>("commands");
+        for (const bool in_ram : {false, true}) {
+            const QVariantList no_db = in_ram ? QVariantList{"cmd"} : QVariantList{};
+            const char* where = in_ram ? "registry" : "table";
+            QTest::addRow("%s: report then answer", where) << no_db << "ra" << 1;
+            QTest::addRow("%s: answer then report", where) << no_db << "ar" << 1;
+            QTest::addRow("%s: report, pause, answer", where) << no_db << "r|a" << 1;
+            QTest::addRow("%s: answer, pause, report", where) << no_db << "a|r" << 1;
+            QTest::addRow("%s: two commands, one answer", where) << no_db << "r|a" << 2;
+        }
+    }
+    void answers_complete_commands()
+    {
+        QFETCH(QVariantList, no_db);
+        QFETCH(QString, order);
+        QFETCH(int, commands);
+        use_registry(no_db);
+        auto s = storage_on_fresh("st_answers");
+        QVERIFY(s);
+        s->tmr_save->stop();
+        QList<uint32_t> ids;
+        for (int i = 0; i < commands; ++i)
+            ids << s->send_dl(930, {}, "version", QVariant()).value("930").toUInt();
+        s->send_dl(930, {}, "13.0.0", QVariant()); // another setting: not answered
+        s->slot_tmr_save();
+        for (const QChar c : order) {
+            if (c == 'r')
+                s->slot_DL_status(Rabbit_dl_status(930, QString(), true, ids.first()));
+            else if (c == 'a')
+                s->slot_DL_status(Rabbit_dl_status(930, "version", true, 0));
+            else
+                s->slot_tmr_save();
+        }
+        s->slot_tmr_save();
+        const QVariantMap states = s->get_cmd_states(ids + QList<uint32_t>{ids.last() + 1});
+        QCOMPARE(states.size(), commands + 1);
+        for (const uint32_t id : ids)
+            QCOMPARE(states.value(QString::number(id)).toString(), QString("DONE"));
+        QCOMPARE(states.value(QString::number(ids.last() + 1)).toString(), QString("PENDING"));
+    }
+
+    // Failed logins and the driver's other events while the database is away: one row per
+    // modem, event code and second, at most 10,000 waiting, and the uplinks' intake stays open.
+    void own_events_folded_and_capped()
+    {
+        Private_server server;
+        QMap<QString, QString> priv;
+        auto s = storage_on_private(server, priv);
+        QVERIFY(s);
+        s->pending_cap = 1000; // far below the own events' cap: they must not count against it
+        QSignalSpy intake(s.get(), &SQL_Exchange::signal_intake);
+        QVERIFY(server.run({"mysql-stop"}));
+        const auto failed_login = [](uint32_t ts) {
+            Parser_ul_app ul = uplink(1, ts, 0x33);
+            ul.ul_events << Ul_event_record(ts, 0, 65535, 65535, 7, obis_make_cde(99, 98, 255));
+            return ul;
+        };
+        for (int i = 0; i < 1000; ++i) // a thousand in one second
+            s->slot_UL(failed_login(1700000000));
+        QCOMPARE(s->pending_rows(), 1);
+        for (uint32_t i = 1; i <= 30000; ++i)
+            s->slot_UL(failed_login(1700000000 + i));
+        s->slot_tmr_save();
+        QCOMPARE(s->pending_rows(), SQL_Exchange::own_event_cap);
+        QCOMPARE(g_log->count("the driver's own events wait for the database"), 1);
+        QCOMPARE(intake.size(), 0);
+        QVERIFY(server.run({"mysql-start"}));
+        QTRY_VERIFY_WITH_TIMEOUT((s->slot_tmr_save(), s->pending_rows() == 0), 30000);
+        check.close(); // its session went with the server
+        QVERIFY(check.open());
+        QCOMPARE(count("modems_event", "modem_id = 1 AND `event` = 7 AND `type` = 255"), SQL_Exchange::own_event_cap);
+        s.reset();
+        close_private_check();
     }
 
     void commands_in_registry()

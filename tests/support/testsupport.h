@@ -167,6 +167,13 @@ struct Private_server
         if (check.isOpen() && !run_sql_file(check, STROVA_SOURCE_DIR "/sql/schema.sql")) check.close();
         return priv;
     }
+    // start() and open_check() in one: the server's coordinates, empty when either failed.
+    QMap<QString, QString> start_with_schema(QSqlDatabase& check)
+    {
+        if (!start()) return {};
+        const auto priv = open_check(check);
+        return check.isOpen() ? priv : QMap<QString, QString>{};
+    }
     ~Private_server() { run({"stop"}); }
 };
 
