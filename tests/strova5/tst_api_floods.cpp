@@ -76,15 +76,6 @@ private:
     qint64 worst = 0;
 };
 
-qint64 rss_bytes(qint64 pid)
-{
-    QFile f(QString("/proc/%1/status").arg(pid));
-    if (!f.open(QIODevice::ReadOnly)) return -1;
-    for (const QByteArray& line : f.readAll().split('\n'))
-        if (line.startsWith("VmRSS:")) return line.mid(6).trimmed().split(' ').value(0).toLongLong() * 1024;
-    return -1;
-}
-
 // Sends datagrams to the port for `seconds`: random bytes of 1400, or the given frames in turn.
 const char* k_udp_flood = R"(
 import os, socket, sys, time
@@ -115,7 +106,7 @@ class tst_api_floods : public QObject
     QString list_file;
 
     int count(const QString& where) const { return scalar(db, "SELECT COUNT(*) FROM " + where).toInt(); }
-    qint64 rss() const { return rss_bytes(daemon->proc.processId()); }
+    qint64 rss() const { return rss_of(daemon->proc.processId()); }
     qint64 log_bytes() const
     {
         qint64 n = 0;
