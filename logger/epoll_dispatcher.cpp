@@ -58,14 +58,20 @@ EpollDispatcher::EpollDispatcher(QObject* parent) : QAbstractEventDispatcher(par
         qWarning("EpollDispatcher: no epoll instance: %s", strerror(errno));
         return;
     }
-    epoll_event ev{};
-    ev.events = EPOLLIN;
-    ev.data.u64 = key(wakeFd, 0);
-    if (epoll_ctl(epollFd, EPOLL_CTL_ADD, wakeFd, &ev) < 0) {
-        qWarning("EpollDispatcher: the wake-up descriptor cannot be watched: %s", strerror(errno));
+    if (!watchWakeUp(epollFd)) {
         close(wakeFd);
         wakeFd = -1;
     }
+}
+
+bool EpollDispatcher::watchWakeUp(int epoll)
+{
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.u64 = key(wakeFd, 0);
+    if (epoll_ctl(epoll, EPOLL_CTL_ADD, wakeFd, &ev) == 0) return true;
+    qWarning("EpollDispatcher: the wake-up descriptor cannot be watched: %s", strerror(errno));
+    return false;
 }
 
 EpollDispatcher::~EpollDispatcher()
@@ -207,11 +213,7 @@ void EpollDispatcher::rebuildEpoll()
         qWarning("EpollDispatcher: no new epoll instance: %s", strerror(errno));
         return;
     }
-    epoll_event ev{};
-    ev.events = EPOLLIN;
-    ev.data.u64 = key(wakeFd, 0);
-    if (epoll_ctl(fresh, EPOLL_CTL_ADD, wakeFd, &ev) < 0) {
-        qWarning("EpollDispatcher: the wake-up descriptor cannot be watched: %s", strerror(errno));
+    if (!watchWakeUp(fresh)) {
         close(fresh);
         return;
     }

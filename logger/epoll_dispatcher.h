@@ -71,6 +71,7 @@ private:
         bool operator>(const Due& o) const { return deadline > o.deadline; }
     };
 
+    bool watchWakeUp(int epoll);
     void updateEpoll(int fd, Socket& socket);
     // A new epoll instance holding only the current registrations, which drops those of closed
     // descriptions that no epoll_ctl can name any more.
