@@ -32,6 +32,31 @@ bool plainDigits(const QString& text)
 
 } // namespace
 
+namespace {
+
+// The text parameters are read from: the form body (up to its first NUL) or the query, which
+// is then taken off the path.
+bool isForm(const QString& contentType)
+{
+    return contentType.toLower() == QLatin1String("application/x-www-form-urlencoded");
+}
+
+// Calls `each` with every part of `text` between separators, empty ones included; stops early
+// when `each` returns false.
+template <typename Each> void forEachPart(const QByteArray& text, char separator, Each each)
+{
+    const char* s = text.constData();
+    const int n = text.size();
+    for (int from = 0; from <= n;) {
+        const char* hit = static_cast<const char*>(memchr(s + from, separator, size_t(n - from)));
+        const int to = hit ? int(hit - s) : n;
+        if (!each(s + from, to - from)) return;
+        from = to + 1;
+    }
+}
+
+} // namespace
+
 HttpRequest::HttpRequest(HttpConnection* connection)
     : connection(connection), created(QDateTime::currentDateTime())
 {
@@ -319,6 +344,10 @@ void HttpRequest::endOfHeaders()
         }
         diskTaken = expectedBodySize;
     }
+    if (boundary.isEmpty() && isForm(header(QStringLiteral("Content-Type")))) {
+        countingForm = true;
+        formParts = cookieParts();
+    }
     continueExpected =
         header(QStringLiteral("Expect")).compare(QLatin1String("100-continue"), Qt::CaseInsensitive) == 0;
     status = WaitForBody;
@@ -331,6 +360,10 @@ void HttpRequest::readBody(QIODevice* socket)
         if (n > 0) {
             const QByteArray bytes = socket->read(n);
             currentSize += bytes.size();
+            if (countingForm && !countFormParts(bytes.constData(), bytes.size())) {
+                abort(TooLarge, "HttpRequest: too many parameters (query, form and cookies)");
+                return;
+            }
             body += bytes;
         }
         if (body.size() >= expectedBodySize) status = Complete;
@@ -640,34 +673,19 @@ void HttpRequest::parseMultiPart()
         qCritical("HttpRequest: cannot read temp file, %s", qPrintable(tempFile.errorString()));
 }
 
-namespace {
-
-// The text parameters are read from: the form body (up to its first NUL) or the query, which
-// is then taken off the path.
-bool isForm(const QString& contentType)
+int HttpRequest::cookieParts() const
 {
-    return contentType.toLower() == QLatin1String("application/x-www-form-urlencoded");
-}
-
-// Calls `each` with every part of `text` between separators, empty ones included; stops early
-// when `each` returns false.
-template <typename Each> void forEachPart(const QByteArray& text, char separator, Each each)
-{
-    const char* s = text.constData();
-    const int n = text.size();
-    for (int from = 0; from <= n;) {
-        const char* hit = static_cast<const char*>(memchr(s + from, separator, size_t(n - from)));
-        const int to = hit ? int(hit - s) : n;
-        if (!each(s + from, to - from)) return;
-        from = to + 1;
+    int count = 0;
+    for (const QString& value : headers(QStringLiteral("Cookie"))) {
+        if (count > maxParameters) break;
+        forEachPart(value.toUtf8(), ';', [&](const char*, int) { return ++count <= maxParameters; });
     }
+    return count;
 }
-
-} // namespace
 
 bool HttpRequest::parametersWithinCap() const
 {
-    int count = parameters.size();
+    int count = parameters.size() + cookieParts();
     auto counted = [&](const char*, int length) { return (count += length > 0 ? 1 : 0) <= maxParameters; };
     if (isForm(header(QStringLiteral("Content-Type")))) {
         const int nul = body.indexOf('\0');
@@ -676,11 +694,25 @@ bool HttpRequest::parametersWithinCap() const
         const int q = path.indexOf(QLatin1Char('?'));
         if (q >= 0) forEachPart(path.mid(q + 1).toUtf8(), '&', counted);
     }
-    for (const QString& value : headers(QStringLiteral("Cookie"))) {
-        if (count > maxParameters) break;
-        forEachPart(value.toUtf8(), ';', [&](const char*, int) { return ++count <= maxParameters; });
-    }
     return count <= maxParameters;
+}
+
+// Counted as the form body arrives, so that a body of millions of parameters is refused at the
+// first one past the cap, not once its megabytes are all in memory.
+bool HttpRequest::countFormParts(const char* bytes, qint64 n)
+{
+    for (qint64 i = 0; i < n && !formEnded; ++i) {
+        const char c = bytes[i];
+        if (c == '\0') {
+            formEnded = true;
+        } else if (c != '&') {
+            formPartOpen = true;
+        } else if (formPartOpen) {
+            formPartOpen = false;
+            if (++formParts > maxParameters) return false;
+        }
+    }
+    return formParts + (formPartOpen ? 1 : 0) <= maxParameters;
 }
 
 // Each part is decoded on its own, so a form body of megabytes is never held a second time as

@@ -85,7 +85,9 @@ private:
     void endOfHeaders();
     void readBody(QIODevice* socket);
     void parseMultiPart();
+    int cookieParts() const;
     bool parametersWithinCap() const;
+    bool countFormParts(const char* bytes, qint64 n);
     void parseParameters();
     void parseCookies();
     void abort(AbortReason reason, const char* message);
@@ -124,6 +126,10 @@ private:
     qint64 headerBytes = 0;  // request line and header lines as read
     qint64 headerBooked = 0; // of them, against the memory budget
     qint64 diskTaken = 0;
+    bool countingForm = false; // a form body: its parameters are counted as it arrives
+    int formParts = 0;         // with the cookies
+    bool formPartOpen = false;
+    bool formEnded = false;  // past its first NUL, which ends the form's text
     qint64 parsedBytes = 0;  // parameters and cookies as built
     qint64 parsedBooked = 0; // of them, against the memory budget
 };

@@ -11,6 +11,7 @@
 #include <QJsonObject>
 #include <QRandomGenerator>
 #include <QtTest>
+#include <memory>
 
 using QuillonHttpd::HttpConnection;
 using QuillonHttpd::HttpRequest;
@@ -501,6 +502,24 @@ private slots:
             QCOMPARE(r->getParameterMap().size(), HttpRequest::maxParameters);
         }
         delete r;
+        QCOMPARE(connection.capacity()->memoryInUse(), 0);
+    }
+
+    // A form body is refused at its first parameter past the cap, before the rest of it comes.
+    void parameter_cap_before_the_body_ends()
+    {
+        HttpSettings settings;
+        HttpConnection connection(&settings, nullptr);
+        QByteArray parts;
+        for (int i = 0; i <= HttpRequest::maxParameters; ++i)
+            parts += "p" + QByteArray::number(i) + "&";
+        std::unique_ptr<HttpRequest> r(
+            parseOwned(connection, "POST / HTTP/1.1\r\nContent-Type: application/x-www-form-urlencoded\r\n"
+                                   "Content-Length: 20000000\r\n\r\n" +
+                                       parts));
+        QCOMPARE(r->statusText(), QString("Abort"));
+        QCOMPARE(r->getAbortReason(), HttpRequest::TooLarge);
+        r.reset();
         QCOMPARE(connection.capacity()->memoryInUse(), 0);
     }
 
