@@ -30,9 +30,10 @@ bool plainDigits(const QString& text)
     return true;
 }
 
-} // namespace
-
-namespace {
+bool isAsciiSpace(char c)
+{
+    return c == ' ' || (c >= '\t' && c <= '\r');
+}
 
 // The text parameters are read from: the form body (up to its first NUL) or the query, which
 // is then taken off the path.
@@ -400,11 +401,6 @@ void HttpRequest::readBody(QIODevice* socket)
 
 namespace {
 
-bool asciiSpace(char c)
-{
-    return c == ' ' || (c >= '\t' && c <= '\r');
-}
-
 bool startsWithNoCase(const char* s, int n, const char* prefix)
 {
     const int k = int(strlen(prefix));
@@ -535,7 +531,7 @@ private:
             if (!extend(at + i + 1)) break;
             const char c = buffer.at(at + i);
             if (c == '\n') break;
-            if (!asciiSpace(c)) return false;
+            if (!isAsciiSpace(c)) return false;
         }
         *last = isLast;
         return true;
@@ -573,9 +569,9 @@ void HttpRequest::parseMultiPart()
         const char* text = nullptr;
         int length = 0;
         while (spool.line(&text, &length)) {
-            while (length > 0 && asciiSpace(text[length - 1]))
+            while (length > 0 && isAsciiSpace(text[length - 1]))
                 --length;
-            while (length > 0 && asciiSpace(*text)) {
+            while (length > 0 && isAsciiSpace(*text)) {
                 ++text;
                 --length;
             }
@@ -793,11 +789,6 @@ QList<QString> HttpRequest::headers(const QString& name) const
 }
 
 namespace {
-
-bool isAsciiSpace(char c)
-{
-    return c == ' ' || (c >= '\t' && c <= '\r');
-}
 
 int hexValue(char c)
 {
