@@ -375,17 +375,19 @@ void HttpRequest::readBody(QIODevice* socket)
         abort(Unavailable, "HttpRequest: cannot spool the multipart body");
         return;
     }
-    const qint64 spooled = tempFile.size();
-    const qint64 n = qMin(qMin(expectedBodySize - spooled, maxPartLine), socket->bytesAvailable());
+    const qint64 n = qMin(qMin(expectedBodySize - spooledBytes, maxPartLine), socket->bytesAvailable());
     if (n > 0) {
-        const QByteArray bytes = socket->read(n);
-        if (tempFile.write(bytes) != bytes.size()) {
+        // Straight from the socket's buffer to the file: a body of megabytes is copied once here.
+        char bytes[maxPartLine];
+        const qint64 got = socket->read(bytes, n);
+        if (got > 0 && tempFile.write(bytes, got) != got) {
             qCritical("HttpRequest: error writing temp file, %s", qPrintable(tempFile.errorString()));
             abort(Unavailable, "HttpRequest: cannot spool the multipart body");
             return;
         }
+        spooledBytes += qMax<qint64>(0, got);
     }
-    const qint64 total = tempFile.size();
+    const qint64 total = spooledBytes;
     if (total >= maxMultiPartSize()) {
         abort(TooLarge, "HttpRequest: received too many multipart bytes");
     } else if (total >= expectedBodySize) {
@@ -510,9 +512,13 @@ private:
     bool extend(qint64 n)
     {
         while (buffer.size() < n && !file.atEnd() && !failed()) {
-            const QByteArray more = file.read(qMax<qint64>(block, n - buffer.size()));
-            if (more.isEmpty()) break;
-            buffer += more;
+            // Read into the buffer itself, not through a block of its own.
+            const int before = buffer.size();
+            const qint64 want = qMax<qint64>(block, n - before);
+            buffer.resize(before + int(want));
+            const qint64 got = file.read(buffer.data() + before, want);
+            buffer.resize(before + int(qMax<qint64>(0, got)));
+            if (got <= 0) break;
         }
         return buffer.size() >= n;
     }

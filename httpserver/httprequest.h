@@ -126,6 +126,7 @@ private:
     qint64 headerBytes = 0;  // request line and header lines as read
     qint64 headerBooked = 0; // of them, against the memory budget
     qint64 diskTaken = 0;
+    qint64 spooledBytes = 0;   // of the multipart body, in tempFile
     bool countingForm = false; // a form body: its parameters are counted as it arrives
     int formParts = 0;         // with the cookies
     bool formPartOpen = false;
