@@ -2,8 +2,9 @@
 // daemon runs it) next to a private nginx on the same files, both driven by wrk with a new
 // connection per request; the library again under attack (256 silent sockets from another
 // address, each one it closes opened again, as many as it has slots; 300 slow bodies; 2,000
-// slow readers), each between two unattacked runs of its own; and the memory each server spends
-// on an idle connection.
+// slow readers; two clients repeating a 24 MB form of 2.5 million parameters, and two a 24 MB
+// multipart body of bare line feeds), each between two unattacked runs of its own; and the
+// memory each server spends on an idle connection.
 //
 //   bench_http [seconds per wrk run (10)] [server CPU (0)] [wrk CPU (1)] [attacker CPU (wrk CPU + 1)]
 //
@@ -268,6 +269,20 @@ int main(int argc, char* argv[])
         large.open(QIODevice::WriteOnly);
         large.write(QByteArray(2500 * 1000, 'l'));
     }
+    // The bodies shaped to cost more than their bytes.
+    const QString formBody = dir.path() + "/form", multipartBody = dir.path() + "/multipart";
+    {
+        QByteArray form;
+        form.reserve(24 << 20);
+        for (int i = 0; form.size() < 24000000; ++i)
+            form += 'p' + QByteArray::number(i) + '&';
+        QFile f(formBody);
+        f.open(QIODevice::WriteOnly);
+        f.write(form);
+        QFile m(multipartBody);
+        m.open(QIODevice::WriteOnly);
+        m.write(QByteArray(24000000, '\n'));
+    }
 
     HttpSettings settings;
     settings.address = QHostAddress(QHostAddress::LocalHost);
@@ -340,6 +355,7 @@ int main(int argc, char* argv[])
     {
         const char* name;
         WrkFigures before, under, after;
+        double target;
         double reference() const { return (before.rps + after.rps) / 2; }
         bool ok() const { return before.ok && under.ok && after.ok; }
     };
@@ -360,11 +376,25 @@ int main(int argc, char* argv[])
                              {"-X", "-c", "2000", "-l", QString::number(seconds + 30), "-p", "2", "-u",
                               QStringLiteral("http://127.0.0.1:%1/large.bin").arg(settings.port)});
         },
+        [&]() {
+            return underTool(settings.port, attackPath, seconds, wrkCpu, attackerCpu,
+                             QStringLiteral("python3"),
+                             {attackScript, QString::number(settings.port), QString::number(seconds + 30),
+                              "repeat", "2", formBody, "application/x-www-form-urlencoded", "/tiny"});
+        },
+        [&]() {
+            return underTool(settings.port, attackPath, seconds, wrkCpu, attackerCpu,
+                             QStringLiteral("python3"),
+                             {attackScript, QString::number(settings.port), QString::number(seconds + 30),
+                              "repeat", "2", multipartBody, "multipart/form-data; boundary=----b", "/tiny"});
+        },
     };
-    const char* attackNames[] = {"silent", "slow body", "slow read"};
+    const char* attackNames[] = {"silent", "slow body", "slow read", "parameters", "multipart"};
+    // The floods of large bodies take a core of their own to send: half the rate is the aim.
+    const double attackTargets[] = {0.8, 0.8, 0.8, 0.5, 0.5};
     WrkFigures calm = wrk(settings.port, attackPath, seconds, wrkCpu);
-    for (int i = 0; i < 3; ++i) {
-        Attacked a{attackNames[i], calm, attackRuns[i](), {}};
+    for (int i = 0; i < 5; ++i) {
+        Attacked a{attackNames[i], calm, attackRuns[i](), {}, attackTargets[i]};
         waitServing(3000); // the attack's last connections closed and freed
         a.after = calm = wrk(settings.port, attackPath, seconds, wrkCpu);
         attacks << a;
@@ -373,12 +403,13 @@ int main(int argc, char* argv[])
     printf(
         "\nunder attack (256 slots): silent = 256 silent sockets from 127.0.0.2, reopened when closed;\n"
         "slow body = 300 bodies at 137 bytes/s from 127.0.0.2-50, reopened; slow read = slowhttptest -X -c "
-        "2000 on 2.5 MB; each between two unattacked runs\n");
-    printf("%-10s %-11s %12s %10s %10s %14s  %s\n", "path", "run", "req/s", "p50 ms", "p99 ms",
-           "unattacked", "socket errors");
+        "2000 on 2.5 MB; parameters, multipart = two clients each repeating a 24 MB form of 2.5 million\n"
+        "parameters, or a 24 MB multipart body of line feeds; each between two unattacked runs\n");
+    printf("%-10s %-11s %12s %10s %10s %14s  %s\n", "path", "run", "req/s", "p50 ms", "p99 ms", "unattacked",
+           "socket errors");
     for (const Attacked& a : qAsConst(attacks))
-        printf("%-10s %-11s %12.0f %10.3f %10.3f %7.0f/%-6.0f  %s\n", qPrintable(attackPath), a.name, a.under.rps,
-               a.under.p50, a.under.p99, a.before.rps, a.after.rps, qPrintable(a.under.errors));
+        printf("%-10s %-11s %12.0f %10.3f %10.3f %7.0f/%-6.0f  %s\n", qPrintable(attackPath), a.name,
+               a.under.rps, a.under.p50, a.under.p99, a.before.rps, a.after.rps, qPrintable(a.under.errors));
     printf("silent sockets the library closed and the attacker opened again: %d\n", reopened);
 
     const double ours =
@@ -398,8 +429,8 @@ int main(int argc, char* argv[])
     printf("idle       %.0f bytes %s\n", ours, ours >= 0 && ours <= 20480 ? "ok" : "MISSED");
     for (const Attacked& a : qAsConst(attacks)) {
         const double ratio = a.ok() && a.reference() > 0 ? a.under.rps / a.reference() : 0;
-        printf("%-10s req/s %.2f of the unattacked runs beside it %s (target >= 0.80)\n", a.name, ratio,
-               ratio >= 0.8 ? "ok" : "MISSED");
+        printf("%-10s req/s %.2f of the unattacked runs beside it %s (target >= %.2f)\n", a.name, ratio,
+               ratio >= a.target ? "ok" : "MISSED", a.target);
     }
 
     nginx.terminate();

@@ -43,7 +43,6 @@ HttpConnection::HttpConnection(HttpServer* server, QTcpSocket* socket)
         socket->setSocketOption(QAbstractSocket::SendBufferSizeSocketOption, ownSettings->socketSendBuffer);
     handler = server->requestHandler(this);
     connected = true;
-    inService = true;
     init();
     connect(socket, &QIODevice::readyRead, this, &HttpConnection::slotRead);
     connect(socket, &QAbstractSocket::disconnected, this, &HttpConnection::slotDisconnected);
@@ -337,6 +336,8 @@ void HttpConnection::slotDisconnected()
     timer->stop();
     headerTimer->stop();
     bodyTimer->stop();
+    // Only a handler still on the stack may touch the connection later; one that never reached
+    // its handler goes at once, however many clients connect and leave.
     if (inService)
         QTimer::singleShot(3000, this, &QObject::deleteLater);
     else

@@ -100,7 +100,7 @@ private:
     QSslCertificate peerCertificate;
     QHostAddress peerAddress;
     bool connected = true;
-    bool inService = true;
+    bool inService = false; // its handler is running
     bool secure = false;
 
     HttpSettings* ownSettings;

@@ -8,6 +8,7 @@
 #include <QDebug>
 #include <QIODevice>
 #include <QRegularExpression>
+#include <cstring>
 
 namespace QuillonHttpd {
 
@@ -27,6 +28,32 @@ bool plainDigits(const QString& text)
         if (c < QLatin1Char('0') || c > QLatin1Char('9')) return false;
     }
     return true;
+}
+
+bool isAsciiSpace(char c)
+{
+    return c == ' ' || (c >= '\t' && c <= '\r');
+}
+
+// The text parameters are read from: the form body (up to its first NUL) or the query, which
+// is then taken off the path.
+bool isForm(const QString& contentType)
+{
+    return contentType.toLower() == QLatin1String("application/x-www-form-urlencoded");
+}
+
+// Calls `each` with every part of `text` between separators, empty ones included; stops early
+// when `each` returns false.
+template <typename Each> void forEachPart(const QByteArray& text, char separator, Each each)
+{
+    const char* s = text.constData();
+    const int n = text.size();
+    for (int from = 0; from <= n;) {
+        const char* hit = static_cast<const char*>(memchr(s + from, separator, size_t(n - from)));
+        const int to = hit ? int(hit - s) : n;
+        if (!each(s + from, to - from)) return;
+        from = to + 1;
+    }
 }
 
 } // namespace
@@ -54,6 +81,18 @@ bool HttpRequest::takeMemory(qint64 bytes)
 {
     if (!connection->capacity()->takeMemory(bytes, connection->settings()->maxBufferedBytes)) return false;
     memoryTaken += bytes;
+    return true;
+}
+
+// Like the header bytes, the first headerAllowance bytes of parsed parameters and cookies are
+// not booked: an ordinary request never meets the budget.
+bool HttpRequest::bookParsed(qint64 bytes)
+{
+    parsedBytes += bytes;
+    const qint64 over = parsedBytes - headerAllowance - parsedBooked;
+    if (over <= 0) return true;
+    if (!takeMemory(over)) return false;
+    parsedBooked += over;
     return true;
 }
 
@@ -118,6 +157,7 @@ void HttpRequest::abort(AbortReason reason, const char* message)
     // Nothing of an aborted request is served: what it holds goes at once.
     body = QByteArray();
     parameters.clear();
+    cookies.clear();
     uploadedFiles.clear();
     uploadedFileTypes.clear();
     qDeleteAll(uploads);
@@ -145,9 +185,11 @@ void HttpRequest::readFromSocket(QIODevice* socket)
     }
     if (status != Abort && currentSize > maxRequestSize())
         abort(TooLarge, "HttpRequest: request is too large (maxRequestSize)");
+    else if (status == Complete && !parametersWithinCap())
+        abort(TooLarge, "HttpRequest: too many parameters (query, form and cookies)");
     else if (status == Complete) {
         parseParameters();
-        parseCookies();
+        if (status == Complete) parseCookies();
     }
 }
 
@@ -312,6 +354,10 @@ void HttpRequest::endOfHeaders()
         }
         diskTaken = expectedBodySize;
     }
+    if (boundary.isEmpty() && isForm(header(QStringLiteral("Content-Type")))) {
+        countingForm = true;
+        formParts = cookieParts();
+    }
     continueExpected =
         header(QStringLiteral("Expect")).compare(QLatin1String("100-continue"), Qt::CaseInsensitive) == 0;
     status = WaitForBody;
@@ -324,6 +370,10 @@ void HttpRequest::readBody(QIODevice* socket)
         if (n > 0) {
             const QByteArray bytes = socket->read(n);
             currentSize += bytes.size();
+            if (countingForm && !countFormParts(bytes.constData(), bytes.size())) {
+                abort(TooLarge, "HttpRequest: too many parameters (query, form and cookies)");
+                return;
+            }
             body += bytes;
         }
         if (body.size() >= expectedBodySize) status = Complete;
@@ -334,17 +384,19 @@ void HttpRequest::readBody(QIODevice* socket)
         abort(Unavailable, "HttpRequest: cannot spool the multipart body");
         return;
     }
-    const qint64 spooled = tempFile.size();
-    const qint64 n = qMin(qMin(expectedBodySize - spooled, maxPartLine), socket->bytesAvailable());
+    const qint64 n = qMin(qMin(expectedBodySize - spooledBytes, maxPartLine), socket->bytesAvailable());
     if (n > 0) {
-        const QByteArray bytes = socket->read(n);
-        if (tempFile.write(bytes) != bytes.size()) {
+        // Straight from the socket's buffer to the file: a body of megabytes is copied once here.
+        char bytes[maxPartLine];
+        const qint64 got = socket->read(bytes, n);
+        if (got > 0 && tempFile.write(bytes, got) != got) {
             qCritical("HttpRequest: error writing temp file, %s", qPrintable(tempFile.errorString()));
             abort(Unavailable, "HttpRequest: cannot spool the multipart body");
             return;
         }
+        spooledBytes += qMax<qint64>(0, got);
     }
-    const qint64 total = tempFile.size();
+    const qint64 total = spooledBytes;
     if (total >= maxMultiPartSize()) {
         abort(TooLarge, "HttpRequest: received too many multipart bytes");
     } else if (total >= expectedBodySize) {
@@ -358,50 +410,215 @@ void HttpRequest::readBody(QIODevice* socket)
     }
 }
 
+namespace {
+
+bool startsWithNoCase(const char* s, int n, const char* prefix)
+{
+    const int k = int(strlen(prefix));
+    return n >= k && qstrnicmp(s, prefix, uint(k)) == 0;
+}
+
+// The spooled body read in blocks: part header lines, and part data up to the next delimiter
+// line handed on in blocks too, so that a body of millions of short lines costs one search
+// through it rather than a read, a buffer and a write per line.
+class SpoolScanner
+{
+public:
+    static constexpr int block = 65536;
+
+    SpoolScanner(QFile& file, QByteArray delimiter, qint64 maxLine)
+        : file(file), delimiter(std::move(delimiter)), maxLine(maxLine),
+          lineFeedDelimiter('\n' + this->delimiter)
+    {
+    }
+
+    bool atEnd() { return !have(1); }
+    bool failed() const { return file.error() != QFileDevice::NoError; }
+
+    // The next line with its line feed, at most maxLine bytes (a longer one comes in pieces);
+    // valid until the next call.
+    bool line(const char** text, int* length)
+    {
+        if (!have(1)) return false;
+        int n = 0;
+        for (;;) {
+            const int span = buffer.size() - pos;
+            const char* from = buffer.constData() + pos;
+            const void* feed = memchr(from + n, '\n', size_t(span - n));
+            if (feed) {
+                n = int(static_cast<const char*>(feed) - from) + 1;
+                break;
+            }
+            n = span;
+            if (n >= maxLine || !have(n + 1)) break;
+        }
+        n = int(qMin<qint64>(n, maxLine));
+        *text = buffer.constData() + pos;
+        *length = n;
+        pos += n;
+        return true;
+    }
+
+    // Hands `data` every byte up to the next delimiter line that stands at a line start, less
+    // the line break before it, and consumes that line. False when the body ends first.
+    template <typename Data> bool partData(Data data, bool* last, qint64* cut)
+    {
+        bool lineStart = true;
+        for (;;) {
+            // A delimiter at the very start of the data, then after every line feed.
+            int at = -1;
+            if (lineStart && extend(pos + delimiter.size()) && isDelimiterLine(pos, last)) {
+                at = pos;
+            } else {
+                int from = pos;
+                for (;;) {
+                    const int hit = buffer.indexOf(lineFeedDelimiter, from);
+                    if (hit < 0) break;
+                    if (isDelimiterLine(hit + 1, last)) {
+                        at = hit + 1;
+                        break;
+                    }
+                    from = hit + 1;
+                }
+            }
+            if (at >= 0) {
+                // The line break before the delimiter belongs to it.
+                *cut = at - pos >= 2 && buffer.at(at - 2) == '\r' && buffer.at(at - 1) == '\n' ? 2
+                       : at - pos >= 1 && buffer.at(at - 1) == '\n'                            ? 1
+                                                                                               : 0;
+                if (!data(buffer.constData() + pos, at - pos - int(*cut))) return false;
+                pos = at;
+                skipDelimiterLine();
+                return true;
+            }
+            // What may still begin a delimiter (with the CR LF before it) is kept for the next block.
+            const int keep = lineFeedDelimiter.size() + 1;
+            const int safe = buffer.size() - keep;
+            if (safe > pos) {
+                if (!data(buffer.constData() + pos, safe - pos)) return false;
+                pos = safe;
+                lineStart = false;
+            }
+            if (!have(buffer.size() - pos + 1)) {
+                *cut = 0;
+                return false;
+            }
+        }
+    }
+
+private:
+    // At least `n` unread bytes in the buffer, reading blocks as needed; false at the end.
+    bool have(qint64 n)
+    {
+        if (buffer.size() - pos >= n) return true;
+        if (pos > 0) {
+            buffer.remove(0, pos);
+            pos = 0;
+        }
+        return extend(n);
+    }
+    // The same without moving what is buffered, so that offsets into it stay valid.
+    bool extend(qint64 n)
+    {
+        while (buffer.size() < n && !file.atEnd() && !failed()) {
+            // Read into the buffer itself, not through a block of its own.
+            const int before = buffer.size();
+            const qint64 want = qMax<qint64>(block, n - before);
+            buffer.resize(before + int(want));
+            const qint64 got = file.read(buffer.data() + before, want);
+            buffer.resize(before + int(qMax<qint64>(0, got)));
+            if (got <= 0) break;
+        }
+        return buffer.size() >= n;
+    }
+
+    // The delimiter, "--" for the last one, then only white space up to the line feed (looked at
+    // within maxLine bytes, as a line is read).
+    bool isDelimiterLine(int at, bool* last)
+    {
+        if (buffer.size() - at < delimiter.size() ||
+            memcmp(buffer.constData() + at, delimiter.constData(), size_t(delimiter.size())) != 0)
+            return false;
+        int i = delimiter.size();
+        const bool isLast = extend(at + i + 2) && buffer.at(at + i) == '-' && buffer.at(at + i + 1) == '-';
+        if (isLast) i += 2;
+        for (; i < maxLine; ++i) {
+            if (!extend(at + i + 1)) break;
+            const char c = buffer.at(at + i);
+            if (c == '\n') break;
+            if (!isAsciiSpace(c)) return false;
+        }
+        *last = isLast;
+        return true;
+    }
+
+    void skipDelimiterLine()
+    {
+        const char* text;
+        int length;
+        line(&text, &length);
+    }
+
+    QFile& file;
+    const QByteArray delimiter;
+    const qint64 maxLine;
+    const QByteArray lineFeedDelimiter;
+    QByteArray buffer;
+    int pos = 0;
+};
+
+} // namespace
+
 void HttpRequest::parseMultiPart()
 {
-    const QByteArray delimiter = "--" + boundary;
-    // A delimiter line is the delimiter, "--" for the last one, then only white space.
-    auto delimiterLine = [&](const QByteArray& line, bool* last) {
-        if (!line.startsWith(delimiter)) return false;
-        QByteArray rest = line.mid(delimiter.size());
-        *last = rest.startsWith("--");
-        if (*last) rest.remove(0, 2);
-        return rest.trimmed().isEmpty();
-    };
     static const QRegularExpression contentTypePrefix(QStringLiteral("^Content-Type:\\s*"),
                                                       QRegularExpression::CaseInsensitiveOption);
-
+    const QByteArray delimiter = "--" + boundary;
     tempFile.seek(0);
+    SpoolScanner spool(tempFile, delimiter, maxPartLine);
     bool finished = false;
     bool unsupportedLogged = false; // one line a request, however many such lines it holds
     int parts = 0;
-    while (!tempFile.atEnd() && tempFile.error() == QFileDevice::NoError && !finished) {
+    while (!spool.atEnd() && !spool.failed() && !finished) {
         QString fieldName, fileName, contentType;
-        while (!tempFile.atEnd() && tempFile.error() == QFileDevice::NoError) {
-            const QByteArray raw = tempFile.readLine(maxPartLine + 1).trimmed();
-            if (raw.isEmpty()) break;
-            if (raw.startsWith(delimiter)) continue;
-            const QString line = QString::fromUtf8(raw);
-            if (line.startsWith(QLatin1String("Content-Disposition:"), Qt::CaseInsensitive) &&
-                line.contains(QLatin1String("form-data"), Qt::CaseInsensitive)) {
-                auto quoted = [&](const QString& marker) {
-                    const int at = line.indexOf(marker, 0, Qt::CaseInsensitive);
-                    if (at < 0) return QString();
-                    const int start = at + marker.size();
-                    const int end = line.indexOf(QLatin1Char('"'), start);
-                    return end < 0 ? QString() : line.mid(start, end - start);
-                };
-                fieldName = quoted(QStringLiteral(" name=\""));
-                fileName = quoted(QStringLiteral(" filename=\""));
-            } else if (line.startsWith(QLatin1String("Content-Type:"), Qt::CaseInsensitive)) {
-                contentType = QString(line).remove(contentTypePrefix);
-            } else if (!unsupportedLogged) {
+        const char* text = nullptr;
+        int length = 0;
+        while (spool.line(&text, &length)) {
+            while (length > 0 && isAsciiSpace(text[length - 1]))
+                --length;
+            while (length > 0 && isAsciiSpace(*text)) {
+                ++text;
+                --length;
+            }
+            if (length == 0) break;
+            if (length >= delimiter.size() &&
+                memcmp(text, delimiter.constData(), size_t(delimiter.size())) == 0)
+                continue;
+            if (startsWithNoCase(text, length, "Content-Disposition:")) {
+                const QString line = QString::fromUtf8(text, length);
+                if (line.contains(QLatin1String("form-data"), Qt::CaseInsensitive)) {
+                    auto quoted = [&](const QString& marker) {
+                        const int at = line.indexOf(marker, 0, Qt::CaseInsensitive);
+                        if (at < 0) return QString();
+                        const int start = at + marker.size();
+                        const int end = line.indexOf(QLatin1Char('"'), start);
+                        return end < 0 ? QString() : line.mid(start, end - start);
+                    };
+                    fieldName = quoted(QStringLiteral(" name=\""));
+                    fileName = quoted(QStringLiteral(" filename=\""));
+                    continue;
+                }
+            } else if (startsWithNoCase(text, length, "Content-Type:")) {
+                contentType = QString::fromUtf8(text, length).remove(contentTypePrefix);
+                continue;
+            }
+            if (!unsupportedLogged) {
                 unsupportedLogged = true;
-                qDebug() << "HttpRequest: ignoring unsupported content part" << logCut(line);
+                qDebug() << "HttpRequest: ignoring unsupported content part"
+                         << logCut(QString::fromUtf8(text, length));
             }
         }
-        if (tempFile.atEnd()) break;
+        if (spool.atEnd()) break;
         if (++parts > connection->settings()->maxMultiPartParts) {
             abort(TooLarge, "HttpRequest: too many multipart parts (maxMultiPartParts)");
             return;
@@ -420,76 +637,128 @@ void HttpRequest::parseMultiPart()
             }
         }
         QByteArray fieldValue;
-        QByteArray tail; // last bytes of the part, to drop the CR LF that belongs to the delimiter
-        bool atLineStart = true, found = false;
-        while (!tempFile.atEnd() && tempFile.error() == QFileDevice::NoError) {
-            const QByteArray line = tempFile.readLine(maxPartLine + 1);
-            if (atLineStart && delimiterLine(line, &finished)) {
-                found = true;
-                break;
+        auto take = [&](const char* bytes, int n) {
+            if (n <= 0) return true;
+            if (upload) {
+                if (upload->write(bytes, n) == n) return true;
+                // A file cut short must not reach the handler as if it were whole.
+                qCritical("HttpRequest: error writing temp file, %s", qPrintable(upload->errorString()));
+                abort(Unavailable, "HttpRequest: cannot store an uploaded file");
+                return false;
             }
-            atLineStart = line.endsWith('\n');
-            tail = (tail + line).right(2);
-            if (!fileName.isEmpty() || fieldName.isEmpty()) {
-                if (upload && upload->write(line) != line.size()) {
-                    // A file cut short must not reach the handler as if it were whole.
-                    qCritical("HttpRequest: error writing temp file, %s", qPrintable(upload->errorString()));
-                    abort(Unavailable, "HttpRequest: cannot store an uploaded file");
-                    return;
-                }
-                continue;
-            }
-            currentSize += line.size();
+            if (fieldName.isEmpty() || !fileName.isEmpty()) return true;
+            currentSize += n;
             if (currentSize > maxRequestSize()) {
                 abort(TooLarge, "HttpRequest: request is too large (maxRequestSize)");
-                return;
+                return false;
             }
-            if (!takeMemory(line.size())) {
+            if (!takeMemory(n)) {
                 abort(Unavailable, "HttpRequest: request bodies in memory would pass maxBufferedBytes");
-                return;
+                return false;
             }
-            fieldValue += line;
-        }
+            fieldValue.append(bytes, n);
+            return true;
+        };
+        qint64 cut = 0;
+        const bool found = spool.partData(take, &finished, &cut);
+        if (status == Abort) return;
         if (!found) break;
-        const int cut = tail.endsWith("\r\n") ? 2 : tail.endsWith('\n') ? 1 : 0;
         if (isFile) {
-            upload->resize(qMax<qint64>(0, upload->size() - cut));
+            upload->flush();
             // Closed once written: a request holds no more than its spool and the current part.
             upload->close();
             parameters.insert(fieldName, fileName);
             uploadedFiles.insert(fieldName, upload);
             uploadedFileTypes.insert(fieldName, contentType);
         } else if (!fieldName.isEmpty()) {
-            fieldValue.chop(cut);
+            // The line break before the delimiter counts as the field's bytes did before it.
+            currentSize += cut;
+            if (currentSize > maxRequestSize()) {
+                abort(TooLarge, "HttpRequest: request is too large (maxRequestSize)");
+                return;
+            }
             parameters.insert(fieldName, utf8UpToNul(fieldValue));
         }
     }
-    if (tempFile.error() != QFileDevice::NoError)
+    if (spool.failed())
         qCritical("HttpRequest: cannot read temp file, %s", qPrintable(tempFile.errorString()));
 }
 
+int HttpRequest::cookieParts() const
+{
+    int count = 0;
+    for (const QString& value : headers(QStringLiteral("Cookie"))) {
+        if (count > maxParameters) break;
+        forEachPart(value.toUtf8(), ';', [&](const char*, int) { return ++count <= maxParameters; });
+    }
+    return count;
+}
+
+bool HttpRequest::parametersWithinCap() const
+{
+    int count = parameters.size() + cookieParts();
+    auto counted = [&](const char*, int length) { return (count += length > 0 ? 1 : 0) <= maxParameters; };
+    if (isForm(header(QStringLiteral("Content-Type")))) {
+        const int nul = body.indexOf('\0');
+        forEachPart(nul < 0 ? body : body.left(nul), '&', counted);
+    } else {
+        const int q = path.indexOf(QLatin1Char('?'));
+        if (q >= 0) forEachPart(path.mid(q + 1).toUtf8(), '&', counted);
+    }
+    return count <= maxParameters;
+}
+
+// Counted as the form body arrives, so that a body of millions of parameters is refused at the
+// first one past the cap, not once its megabytes are all in memory.
+bool HttpRequest::countFormParts(const char* bytes, qint64 n)
+{
+    for (qint64 i = 0; i < n && !formEnded; ++i) {
+        const char c = bytes[i];
+        if (c == '\0') {
+            formEnded = true;
+        } else if (c != '&') {
+            formPartOpen = true;
+        } else if (formPartOpen) {
+            formPartOpen = false;
+            if (++formParts > maxParameters) return false;
+        }
+    }
+    return formParts + (formPartOpen ? 1 : 0) <= maxParameters;
+}
+
+// Each part is decoded on its own, so a form body of megabytes is never held a second time as
+// one text nor as a list; every entry is booked against the memory budget as it is made.
 void HttpRequest::parseParameters()
 {
-    QString text;
-    if (header(QStringLiteral("Content-Type")).toLower() !=
-        QLatin1String("application/x-www-form-urlencoded")) {
+    QByteArray text;
+    if (!isForm(header(QStringLiteral("Content-Type")))) {
         const int q = path.indexOf(QLatin1Char('?'));
         if (q >= 0) {
-            text = path.mid(q + 1);
+            text = path.mid(q + 1).toUtf8();
             path.truncate(q);
         }
     } else {
-        text = utf8UpToNul(body);
+        const int nul = body.indexOf('\0');
+        text = nul < 0 ? body : body.left(nul);
     }
-    const QStringList parts = text.split(QLatin1Char('&'), Qt::KeepEmptyParts);
-    for (const QString& part : parts) {
-        if (part.isEmpty()) continue;
+    forEachPart(text, '&', [&](const char* bytes, int length) {
+        if (length == 0) return true;
+        const QString part = QString::fromUtf8(bytes, length);
         const int eq = part.indexOf(QLatin1Char('='));
-        if (eq < 0)
-            parameters.insert(urlDecode(part), QString());
-        else
-            parameters.insert(urlDecode(part.left(eq).trimmed()), urlDecode(part.mid(eq + 1).trimmed()));
-    }
+        QString name, value;
+        if (eq < 0) {
+            name = urlDecode(part);
+        } else {
+            name = urlDecode(part.left(eq).trimmed());
+            value = urlDecode(part.mid(eq + 1).trimmed());
+        }
+        if (!bookParsed(entryCost(name, value))) {
+            abort(Unavailable, "HttpRequest: request parameters in memory would pass maxBufferedBytes");
+            return false;
+        }
+        parameters.insert(name, value);
+        return true;
+    });
 }
 
 void HttpRequest::parseCookies()
@@ -507,6 +776,10 @@ void HttpRequest::parseCookies()
                 content = part.mid(eq + 1).trimmed();
             }
             if (name.startsWith(QLatin1Char('$'))) continue;
+            if (!bookParsed(entryCost(name, content))) {
+                abort(Unavailable, "HttpRequest: request cookies in memory would pass maxBufferedBytes");
+                return;
+            }
             cookies.insert(name, content);
         }
     }
@@ -531,11 +804,6 @@ QList<QString> HttpRequest::headers(const QString& name) const
 }
 
 namespace {
-
-bool isAsciiSpace(char c)
-{
-    return c == ' ' || (c >= '\t' && c <= '\r');
-}
 
 int hexValue(char c)
 {

@@ -31,6 +31,9 @@ public:
     static constexpr qint64 maxHeaderLine = 64 * 1024; // with its continuations
     static constexpr int maxHeaderLines = 100;
     static constexpr qint64 maxPartLine = 65536;
+    // Parameters of one request, query, form fields and cookies together: a body of millions of
+    // empty ones would build maps forty times its size. Counted before any is built.
+    static constexpr int maxParameters = 10000;
     // Header bytes a request holds before they count against maxBufferedBytes: far more than
     // any ordinary request needs.
     static constexpr qint64 headerAllowance = 16 * 1024;
@@ -71,6 +74,14 @@ public:
     QTemporaryFile* uploadedFile(const QString& fieldName) const;
     const QMap<QString, QString>& getUploadedFileTypes() const { return uploadedFileTypes; }
     QDateTime getCreated() const { return created; }
+    // Books memory a handler holds for this request (its copies of the parameters) against the
+    // server's budget, given back with the request; false, and nothing booked, past the budget.
+    bool bookMemory(qint64 bytes) { return takeMemory(bytes); }
+    // What a parameter costs in memory as a map entry: its text and the entry around it.
+    static qint64 entryCost(const QString& name, const QString& value)
+    {
+        return 2 * qint64(name.size() + value.size()) + 96;
+    }
 
 private:
     bool takeLine(QIODevice* socket, qint64 cap, QByteArray& line);
@@ -79,11 +90,15 @@ private:
     void endOfHeaders();
     void readBody(QIODevice* socket);
     void parseMultiPart();
+    int cookieParts() const;
+    bool parametersWithinCap() const;
+    bool countFormParts(const char* bytes, qint64 n);
     void parseParameters();
     void parseCookies();
     void abort(AbortReason reason, const char* message);
     void releaseBudgets();
     bool takeMemory(qint64 bytes);
+    bool bookParsed(qint64 bytes);
     qint64 maxRequestSize() const;
     qint64 maxMultiPartSize() const;
 
@@ -116,6 +131,13 @@ private:
     qint64 headerBytes = 0;  // request line and header lines as read
     qint64 headerBooked = 0; // of them, against the memory budget
     qint64 diskTaken = 0;
+    qint64 spooledBytes = 0;   // of the multipart body, in tempFile
+    bool countingForm = false; // a form body: its parameters are counted as it arrives
+    int formParts = 0;         // with the cookies
+    bool formPartOpen = false;
+    bool formEnded = false;  // past its first NUL, which ends the form's text
+    qint64 parsedBytes = 0;  // parameters and cookies as built
+    qint64 parsedBooked = 0; // of them, against the memory budget
 };
 
 } // namespace QuillonHttpd

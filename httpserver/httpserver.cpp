@@ -41,6 +41,28 @@ QByteArray refusal()
 HttpTcpServer::HttpTcpServer(HttpServer* parent)
     : QTcpServer(parent), settings(parent->getSettings()), capacity(parent->capacity())
 {
+    connect(this, &QTcpServer::acceptError, this, &HttpTcpServer::slotAcceptError);
+}
+
+void HttpTcpServer::slotAcceptError(QAbstractSocket::SocketError)
+{
+    pauseAccepting();
+    acceptResting = true;
+    acceptPause = acceptPause == 0 ? firstAcceptPause : qMin(lastAcceptPause, acceptPause * 2);
+    ++acceptFailures;
+    const qint64 now = HttpConnection::clock();
+    if (acceptReported == 0 || now - acceptReported >= acceptReportInterval) {
+        // The API takes no client while this lasts: an error, as often as the operator needs it.
+        qCritical("HttpServer: accepting a connection failed (%s), %d times since the last such line; the "
+                  "listener rests up to %d ms after each",
+                  qPrintable(errorString()), acceptFailures, lastAcceptPause);
+        acceptFailures = 0;
+        acceptReported = now;
+    }
+    QTimer::singleShot(acceptPause, this, [this]() {
+        acceptResting = false;
+        if (isListening() && maxPendingConnections() > 0) resumeAccepting();
+    });
 }
 
 HttpTcpServer::~HttpTcpServer()
@@ -70,8 +92,8 @@ void HttpTcpServer::release(QTcpSocket* socket)
 
 void HttpTcpServer::refuse(qintptr socketDescriptor)
 {
-    // Past twice the cap even the refusal gets no time of its own.
-    if (refusing >= settings->maxConnections) {
+    // Past the refusal allowance even the refusal gets no time of its own.
+    if (refusing >= settings->maxRefusals) {
         ::send(int(socketDescriptor), refusal().constData(), size_t(refusal().size()),
                MSG_DONTWAIT | MSG_NOSIGNAL);
         ::close(int(socketDescriptor));
@@ -106,13 +128,14 @@ void HttpTcpServer::countAccept()
         [this]() {
             acceptedThisPass = 0;
             setMaxPendingConnections(pendingLimit);
-            if (isListening()) resumeAccepting();
+            if (isListening() && !acceptResting) resumeAccepting();
         },
         Qt::QueuedConnection);
 }
 
 void HttpTcpServer::incomingConnection(qintptr socketDescriptor)
 {
+    acceptPause = 0;
     countAccept();
     if (capacity->open() + handshaking.size() >= settings->maxConnections && !makeRoom()) {
         refuse(socketDescriptor);
@@ -282,7 +305,8 @@ HttpServer::~HttpServer()
     // Threaded connections are asked to go, and their threads get 5 s to end.
     {
         QMutexLocker locked(&live->lock);
-        for (QObject* connection : qAsConst(live->objects)) connection->deleteLater();
+        for (QObject* connection : qAsConst(live->objects))
+            connection->deleteLater();
     }
     bool allEnded = true;
     for (const QPointer<QThread>& thread : qAsConst(threads)) {
@@ -367,12 +391,13 @@ void HttpServer::slotNewConnection()
         connection->setParent(nullptr);
         connection->moveToThread(thread);
         // Direct, on the connection's thread: it leaves the set before its memory is freed.
-        connect(connection, &QObject::destroyed, connection,
-                [live = live](QObject* gone) {
-                    QMutexLocker locked(&live->lock);
-                    live->objects.remove(gone);
-                },
-                Qt::DirectConnection);
+        connect(
+            connection, &QObject::destroyed, connection,
+            [live = live](QObject* gone) {
+                QMutexLocker locked(&live->lock);
+                live->objects.remove(gone);
+            },
+            Qt::DirectConnection);
         connect(connection, &QObject::destroyed, this, &HttpServer::slotConnectionClosed);
         // Direct: the thread ends even while this thread is busy (or waiting in the destructor).
         connect(connection, &QObject::destroyed, thread, &QThread::quit, Qt::DirectConnection);

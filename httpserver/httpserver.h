@@ -41,6 +41,9 @@ public:
 
 public slots:
     void slotEncrypted();
+    // An accept failed (descriptors or kernel memory short): the listener rests instead of
+    // spinning on a socket that stays readable.
+    void slotAcceptError(QAbstractSocket::SocketError error);
     void slotSslErrors(const QList<QSslError>& errors);
     void slotPeerVerifyError(const QSslError& error);
     void slotDisconnected();
@@ -60,6 +63,16 @@ private:
     static constexpr int acceptsPerPass = 64;
     int acceptedThisPass = 0;
     int pendingLimit = 0; // maxPendingConnections, given back when the listener resumes
+
+    // After a failed accept: 100 ms, doubling up to 1 s while accepts keep failing.
+    static constexpr int firstAcceptPause = 100;
+    static constexpr int lastAcceptPause = 1000;
+    // Failed accepts are reported once, then at most once in this many ms with their count.
+    static constexpr qint64 acceptReportInterval = 60000;
+    int acceptPause = 0;
+    bool acceptResting = false;
+    int acceptFailures = 0;    // not reported yet
+    qint64 acceptReported = 0; // clock of the last report; 0: none
 
     HttpSettings* settings;
     QHash<QTcpSocket*, bool> secureSockets;

@@ -82,7 +82,10 @@ public:
     // The connections closed for a slow body or a stalled reply are counted in one warning line
     // per such period.
     qint32 reportInterval = 60000;
-    qint32 maxConnections = 256;     // TLS handshakes in progress included; see HttpCapacity
+    qint32 maxConnections = 256; // TLS handshakes in progress included; see HttpCapacity
+    // Sockets that get the 503 at once while every slot is taken; past them a newcomer is closed
+    // without being read. Each holds a descriptor for up to lingerTime.
+    qint32 maxRefusals = 256;
     // Seconds the kernel holds a new connection before handing it over without its first bytes
     // (0: at once). HTTP and TLS clients speak first, so none of them waits; a silent socket only
     // takes a slot once it has been silent this long, and cannot push out others as fast as it

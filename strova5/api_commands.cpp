@@ -5,16 +5,84 @@
 #include "radio_exchange.h"
 #include "sql_exchange.h"
 
+#include "log_limiter.h"
+
+#include <QElapsedTimer>
+#include <QHash>
 #include <QJsonDocument>
 #include <QSet>
+#include <algorithm>
+#include <limits>
+
+namespace {
+
+// Commands anyone may send, without a token, each client address at most this many a second.
+constexpr int k_open_per_second = 100;
+// Addresses remembered at once; past them the newcomers share one allowance.
+constexpr int k_open_clients_max = 4096;
+
+struct open_allowance
+{
+    double left = k_open_per_second;
+    qint64 at = 0;
+};
+
+// Takes up to `wanted` of the client's allowance, which refills at k_open_per_second; returns
+// how many it may send now.
+int take_open_allowance(const QString& client, int wanted)
+{
+    static QHash<QString, open_allowance> clients;
+    static QElapsedTimer clock;
+    if (!clock.isValid()) clock.start();
+    const qint64 now = clock.elapsed() + 1000;
+    QString key = client;
+    if (!clients.contains(key) && clients.size() >= k_open_clients_max) {
+        // Allowances that are whole again tell nothing: they go first.
+        for (auto it = clients.begin(); it != clients.end();)
+            it = now - it->at >= 1000 ? clients.erase(it) : std::next(it);
+        if (clients.size() >= k_open_clients_max) key.clear();
+    }
+    open_allowance& a = clients[key];
+    a.left = std::min<double>(k_open_per_second, a.left + double(now - a.at) * k_open_per_second / 1000.0);
+    a.at = now;
+    const int n = std::max(0, std::min(wanted, int(a.left)));
+    a.left -= n;
+    return n;
+}
+
+// How many commands without a right may go now: they leave half of the downlink queue's room to
+// the commands under a token, however fast they come.
+int open_room()
+{
+    const Radio_Exchange* radio = Radio_Exchange::instance;
+    if (!radio || radio->dl_capacity() <= 0) return std::numeric_limits<int>::max();
+    return std::max(0, radio->dl_free_room() - radio->dl_capacity() / 2);
+}
+
+} // namespace
 
 QVariant API_controller::api_cmd_send(QVariantMap api_request)
 {
     const QVariantMap qitems = api_request.value(QStringLiteral("qitems")).toMap();
-    const QList<uint32_t> modems = get_modems(qitems);
+    QList<uint32_t> modems = get_modems(qitems);
     const QStringList rights = get_rights(api_request);
     const QString code = qitems.value(QStringLiteral("code")).toString();
     const QString value = qitems.value(QStringLiteral("value")).toString();
+
+    // A client without a token sends only what needs no right ("display", "0.8.4"); its share
+    // is bounded so that one such client cannot fill the radio downlink for everyone.
+    const QString client = api_request.value(QStringLiteral("client")).toString();
+    if (rights.isEmpty() && !client.isEmpty() && !modems.isEmpty()) {
+        const int allowed = take_open_allowance(client, std::min(int(modems.size()), open_room()));
+        if (allowed < modems.size()) {
+            static log_limiter lim(QStringLiteral("commands without a right refused"), LVL_WRN, 10, 60000);
+            if (lim.pass(LVL_WRN))
+                LOG_WRN << "cmd send without a right from" << client << ":" << modems.size() - allowed << "of"
+                        << modems.size() << "commands refused (at most" << k_open_per_second
+                        << "a second a client, and half the downlink queue's room)";
+            modems = modems.mid(0, allowed);
+        }
+    }
 
     QVariantMap made;
     if (code.size() > k_setting_name_max) {

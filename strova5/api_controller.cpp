@@ -82,15 +82,27 @@ QVariantMap mask_secrets(QVariantMap m)
     return m;
 }
 
-// The request with every query item cut as a log line would cut it.
+// The request as its log line shows it: each query item cut, and only the items that fit in one
+// line's worth of text, the others counted, so that a request of thousands of items is not
+// copied whole only for its line to be cut.
 QVariantMap items_cut(QVariantMap api_request)
 {
-    QVariantMap qitems = api_request.value(QStringLiteral("qitems")).toMap();
-    for (auto it = qitems.begin(); it != qitems.end(); ++it) {
-        if (it.value().type() == QVariant::String && it.value().toString().size() > log_outside_max)
-            it.value() = log_cut(it.value().toString());
+    const QVariantMap qitems = api_request.value(QStringLiteral("qitems")).toMap();
+    QVariantMap shown;
+    int length = 0;
+    for (auto it = qitems.cbegin(); it != qitems.cend(); ++it) {
+        if (length > log_outside_max) {
+            shown.insert(QStringLiteral("..."),
+                         QStringLiteral("%1 more items").arg(qitems.size() - shown.size()));
+            break;
+        }
+        QVariant value = it.value();
+        if (value.type() == QVariant::String && value.toString().size() > log_outside_max)
+            value = log_cut(value.toString());
+        length += it.key().size() + (value.type() == QVariant::String ? value.toString().size() : 0);
+        shown.insert(it.key(), value);
     }
-    api_request.insert(QStringLiteral("qitems"), qitems);
+    api_request.insert(QStringLiteral("qitems"), shown);
     return api_request;
 }
 
@@ -268,7 +280,7 @@ QList<uint32_t> API_controller::get_modems(const QVariantMap& qitems) const
 
 QVariantMap API_controller::masked(QVariantMap api_request)
 {
-    return mask_secrets(std::move(api_request));
+    return mask_secrets(items_cut(std::move(api_request)));
 }
 
 bool API_controller::gate_passes(gate_kind g, const QStringList& rights, bool from_driver) const
@@ -318,8 +330,7 @@ QVariant API_controller::api_exec(QVariantMap api_request, bool from_driver)
     // counted beyond a burst, so that no client can flood the log or push its history out.
     static log_limiter request_lim(QStringLiteral("api request"), LVL_WRN, 50, 1000);
     if (log_passes(LVL_WRN) && (from_driver || request_lim.pass()))
-        LOG_WRN << log_cut(QJsonDocument::fromVariant(masked(items_cut(api_request)))
-                               .toJson(QJsonDocument::Compact))
+        LOG_WRN << log_cut(QJsonDocument::fromVariant(masked(api_request)).toJson(QJsonDocument::Compact))
                        .constData();
 
     const QStringList path = api_request.value(QStringLiteral("path")).toStringList();

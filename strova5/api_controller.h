@@ -107,7 +107,7 @@ public:
     // The recording period of a list of record times (the most frequent gap), 0 when none.
     static int32_t check_period(const QList<uint32_t>& times);
 
-    // The request as the log shows it: secrets replaced by "***".
+    // The request as the log shows it: secrets replaced by "***", items cut to a line's worth.
     static QVariantMap masked(QVariantMap api_request);
     static QString tst_path();
     // Where "tst.json" and the UI files lie: `files_dir`, or the executable's directory.

@@ -1,6 +1,7 @@
 #include "http_api_quill.h"
 
 #include "api_controller.h"
+#include "httpconnection.h"
 #include "httprequest.h"
 #include "httpresponse.h"
 #include "log_limiter.h"
@@ -124,6 +125,11 @@ struct busy_guard
     ~busy_guard() { g_busy = false; }
 };
 
+// A handler's map entry of a request item (node, key and value; the texts are shared) and how
+// many such maps a request goes through (the items, and the copy a handler makes to change them).
+constexpr qint64 k_item_entry_bytes = 128;
+constexpr qint64 k_item_copies = 2;
+
 // UI files served from memory, reloaded when their modification time moves on: one entry per
 // file below ui/, so together they never hold more than ui/ itself.
 QMap<QString, uint32_t>& file_times()
@@ -135,6 +141,15 @@ QMap<QString, QByteArray>& file_contents()
 {
     static QMap<QString, QByteArray> contents;
     return contents;
+}
+
+// The client's address as its operator writes it: an IPv4 client on the dual-stack listener
+// without its IPv6 mapping.
+QString client_text(const QHostAddress& address)
+{
+    bool v4 = false;
+    const quint32 ip = address.toIPv4Address(&v4);
+    return v4 ? QHostAddress(ip).toString() : address.toString();
 }
 
 void not_found(QuillonHttpd::HttpResponse* response)
@@ -185,11 +200,29 @@ void http_api_HttpRequestHandler::service(QuillonHttpd::HttpRequest* request,
     }
     QStringList segments = http_api::path_segments(raw_path);
 
+    // The handlers' maps of the items (the texts themselves are shared) are booked with the
+    // request's own, so that many large requests at once meet the server's budget, not the heap.
+    const QMultiMap<QString, QString>& params = request->getParameterMap();
+    if (!request->bookMemory(qint64(params.size()) * k_item_copies * k_item_entry_bytes)) {
+        static log_limiter lim(QStringLiteral("api request over the memory budget"), LVL_WRN, 10, 60000);
+        if (lim.pass(LVL_WRN))
+            LOG_WRN << "api request of" << params.size()
+                    << "items refused: requests in memory are at the budget";
+        response->setStatus(503, QStringLiteral("service unavailable"));
+        response->setHeader(QStringLiteral("Content-Length"), 0);
+        response->write(QByteArray());
+        response->flush();
+        return;
+    }
     // A name given twice keeps its first value; the parameter map holds the newest first.
     QVariantMap qitems;
-    const QMultiMap<QString, QString>& params = request->getParameterMap();
-    for (const QString& name : params.uniqueKeys())
-        qitems.insert(name, params.values(name).last());
+    for (auto it = params.cbegin(); it != params.cend();) {
+        const QString& name = it.key();
+        QString first;
+        for (; it != params.cend() && it.key() == name; ++it)
+            first = it.value();
+        qitems.insert(name, first);
+    }
 
     QString callback;
     if (qitems.contains(QStringLiteral("callback"))) {
@@ -200,7 +233,9 @@ void http_api_HttpRequestHandler::service(QuillonHttpd::HttpRequest* request,
         if (!http_api::callback_allowed(callback)) callback.clear();
     }
 
-    QVariantMap api_request{{QStringLiteral("path"), segments}, {QStringLiteral("qitems"), qitems}};
+    QVariantMap api_request{{QStringLiteral("path"), segments},
+                            {QStringLiteral("qitems"), qitems},
+                            {QStringLiteral("client"), client_text(getConnection()->getPeerAddress())}};
     const QStringList rights = http_api::token_rights(
         request->getCookieMap().value(QStringLiteral("TARVIK_JWT")),
         request->header(QStringLiteral("authorization")), segments,

@@ -21,8 +21,12 @@
 #include <QJsonDocument>
 #include <QSqlDatabase>
 #include <QVariantMap>
+#include <algorithm>
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
+#include <sys/resource.h>
 
 namespace {
 
@@ -34,6 +38,43 @@ void say_on_stderr(const QString& reason)
         log_is_enabled() ? QStringLiteral(" (details in the log in %1)").arg(log_directory()) : QString();
     std::fprintf(stderr, "driver_strova5: %s%s\n", qUtf8Printable(reason), qUtf8Printable(where));
     std::fflush(stderr);
+}
+
+// Descriptors kept for everything but the API's clients: the database and broker links, IEC 104
+// masters, the transparent channel, the log and the event loop's own.
+constexpr rlim_t k_descriptor_reserve = 64;
+// Beyond this a higher hard limit is not taken: nothing here needs more.
+constexpr rlim_t k_descriptor_ceiling = 65536;
+
+// Takes the hard descriptor limit (up to the ceiling) and fits the API's clients and refusals in
+// what it allows less the reserve, so that the longest-waiting client is pushed out before the
+// descriptors run out and the database can always reconnect.
+void fit_descriptors(QuillonHttpd::HttpSettings* http)
+{
+    rlimit lim{};
+    if (::getrlimit(RLIMIT_NOFILE, &lim) != 0) {
+        LOG_ERR << "descriptors: the limit cannot be read:" << std::strerror(errno);
+        return;
+    }
+    const rlim_t before = lim.rlim_cur;
+    const rlim_t wanted =
+        lim.rlim_max == RLIM_INFINITY ? k_descriptor_ceiling : std::min(lim.rlim_max, k_descriptor_ceiling);
+    if (wanted > lim.rlim_cur) {
+        lim.rlim_cur = wanted;
+        if (::setrlimit(RLIMIT_NOFILE, &lim) != 0) lim.rlim_cur = before;
+    }
+    LOG_WRN << "descriptors: limit" << qulonglong(lim.rlim_cur) << "(was" << qulonglong(before) << ", hard limit"
+            << (lim.rlim_max == RLIM_INFINITY ? QStringLiteral("unlimited") : QString::number(lim.rlim_max))
+            << ")";
+    const rlim_t needed = k_descriptor_reserve + rlim_t(http->maxConnections) + rlim_t(http->maxRefusals);
+    if (lim.rlim_cur >= needed) return;
+    const qint32 room =
+        lim.rlim_cur > k_descriptor_reserve + 16 ? qint32(lim.rlim_cur - k_descriptor_reserve) : 16;
+    http->maxConnections = std::max<qint32>(8, room / 2);
+    http->maxRefusals = std::max<qint32>(0, room - http->maxConnections);
+    LOG_WRN << "descriptors short: the limit of" << qulonglong(lim.rlim_cur) << "is below the"
+            << qulonglong(needed) << "the daemon needs; the API now serves at most" << http->maxConnections
+            << "clients and refuses" << http->maxRefusals << "more at once (raise LimitNOFILE)";
 }
 
 } // namespace
@@ -147,6 +188,7 @@ int main(int argc, char* argv[])
 
     auto* http_settings = new QuillonHttpd::HttpSettings(&app);
     http_settings->port = qint32(config.value(QStringLiteral("api")).toMap().value(QStringLiteral("port"), 10022).toUInt());
+    fit_descriptors(http_settings);
     http_api_quill http_server(http_settings, &app);
     if (!http_server.start()) {
         LOG_EXC << "api can't start";

@@ -8,6 +8,7 @@
 
 #include "parser_strova5.h"
 
+#include "log_limiter.h"
 #include "logger.h"
 #include "ram_modems.h"
 #include "sql_exchange.h"
@@ -712,7 +713,9 @@ void encode_display(Stringify_dl_app& out, const Dl_request& req)
     if (!read_uint(req.data, 0xFFFFFFFF, v))
         return refuse(out, "partner is not an unsigned 32-bit number");
     const QString text = QStringLiteral("EF11%1[KEY%2]").arg(v, 8, 16, QLatin1Char('0')).arg(v).toUpper();
-    LOG_EXC << text;
+    // Anyone may ask for it, for thousands of modems a request.
+    static log_limiter lim(QStringLiteral("display command"), LVL_EXC, 50, 1000);
+    if (lim.pass(LVL_EXC)) LOG_EXC << text;
     out.payload = text.toLocal8Bit();
     out.payload_is_text = true;
     out.state = STATE_SEND;

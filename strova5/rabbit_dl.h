@@ -39,6 +39,7 @@ public:
     int size() const { return items.size(); }
     // How many more may come before the oldest waiting one is dropped.
     int room(int on_wire) const { return capacity - items.size() - on_wire; }
+    int limit() const { return capacity; }
     const item& head() const { return items.head(); }
     const item& at(int i) const { return items.at(i); }
     void pop() { items.dequeue(); }
@@ -61,6 +62,8 @@ public:
     // Downlinks that may still come without one being dropped: what is waiting, on the wire and
     // on its way here through a queued signal all count.
     int free_room() const { return queue.room(in_flight.size()) - arriving; }
+    // The room when nothing waits.
+    int capacity() const { return queue.limit(); }
     // A downlink was handed to `publish_string` through a queued signal.
     void note_arriving() { ++arriving; }
     // Published and not yet confirmed: beyond this many, publishing waits for confirmations.

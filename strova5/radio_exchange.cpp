@@ -213,6 +213,11 @@ int Radio_Exchange::dl_free_room() const
     return rabbit_dl->free_room() - dl_posted;
 }
 
+int Radio_Exchange::dl_capacity() const
+{
+    return rabbit_dl ? rabbit_dl->capacity() : 0;
+}
+
 void Radio_Exchange::slot_DL(Stringify_dl_app dl_app)
 {
     if (dl_posted > 0) --dl_posted;

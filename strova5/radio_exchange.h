@@ -34,6 +34,8 @@ public:
     // publisher's free room less the commands posted to `slot_DL` and not yet arrived. Without
     // a downlink publisher nothing is ever dropped.
     int dl_free_room() const;
+    // That room when nothing waits (none without a downlink publisher).
+    int dl_capacity() const;
     // A command was posted to `slot_DL` through a queued signal.
     void note_dl_posted() { ++dl_posted; }
 

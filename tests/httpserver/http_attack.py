@@ -7,6 +7,14 @@
         also N connections from 127.0.NET.2-50 that declare a body of LENGTH bytes and send PIECE
         bytes every GAP s, opened over the first GAP s; each one the server closes (or refuses) is
         opened again REOPEN s later (default GAP; NET 0)
+    http_attack.py PORT SECONDS repeat N FILE TYPE PATH
+        also N clients, from 127.0.0.2-(N+1), each POSTing the body in FILE with Content-Type TYPE to
+        PATH again as soon as it is answered, the probe asking /api/info; "sent" counts the
+        requests, "answered" the 200s
+    http_attack.py PORT SECONDS halfclose N PATH
+        also N clients that connect, send half a request line and close, again and again
+    http_attack.py PORT SECONDS idle N PATH
+        also N connections from 127.0.0.2-50 holding half a request, each opened again when closed
     http_attack.py PORT SECONDS dots N PATH
         N HEAD requests for dot-segment variants of PATH ("/ui/app.js" -> "/ui/./app.js", ...),
         one after another; then the probe is not run
@@ -79,6 +87,50 @@ def slow_body(port, index, n, length, piece, gap, reopen, net, path, until, out)
         time.sleep(reopen)
 
 
+def repeat(port, index, body, ctype, path, until, out):
+    source = "127.0.0.%d" % (2 + index)
+    head = ("POST %s HTTP/1.1\r\nHost: x\r\nContent-Type: %s\r\nContent-Length: %d\r\n\r\n"
+            % (path, ctype, len(body))).encode()
+    while time.monotonic() < until:
+        try:
+            reply = request(port, head + body, 30, source)
+            out["sent"] += 1
+            out["answered"] += reply.startswith(b"HTTP/1.1 200 ")
+        except OSError:
+            out["sent"] += 1
+
+
+def half_close(port, path, until, out):
+    text = ("GET %s HTTP/1.1\r\nHost: x\r\nX-Pad: " % path).encode()
+    while time.monotonic() < until:
+        try:
+            s = socket.create_connection(("127.0.0.1", port), timeout=2)
+            s.sendall(text)
+            s.close()
+            out["closed"] += 1
+        except OSError:
+            time.sleep(0.01)
+
+
+def idle(port, index, path, until, out):
+    source = "127.0.0.%d" % (2 + index % 49)
+    text = ("GET %s HTTP/1.1\r\nHost: x\r\n" % path).encode()
+    while time.monotonic() < until:
+        try:
+            s = socket.create_connection(("127.0.0.1", port), timeout=5, source_address=(source, 0))
+            s.sendall(text)
+            s.settimeout(max(0.1, until - time.monotonic()))
+            try:
+                s.recv(65536)
+            except socket.timeout:
+                pass
+            out["closed"] += 1
+            s.close()
+        except OSError:
+            out["closed"] += 1
+            time.sleep(0.1)
+
+
 def dots(port, n, path):
     head, name = path.rsplit("/", 1)
     for i in range(n):
@@ -88,7 +140,7 @@ def dots(port, n, path):
 
 def main():
     port, seconds, mode = int(sys.argv[1]), float(sys.argv[2]), sys.argv[3]
-    out = {"probes": 0, "ok": 0, "max_wait": 0.0, "closed": 0}
+    out = {"probes": 0, "ok": 0, "max_wait": 0.0, "closed": 0, "sent": 0, "answered": 0}
     until = time.monotonic() + seconds
     if mode == "dots":
         dots(port, int(sys.argv[4]), sys.argv[5])
@@ -104,6 +156,22 @@ def main():
                 target=slow_body, daemon=True,
                 args=(port, i, int(n), int(length), int(piece), float(gap), reopen, net, path, until, out)))
         probe_path = path
+    elif mode == "repeat":
+        n, name, ctype, target = sys.argv[4:8]
+        probe_path = "/api/info"
+        with open(name, "rb") as f:
+            body = f.read()
+        for i in range(int(n)):
+            threads.append(threading.Thread(target=repeat, daemon=True,
+                                            args=(port, i, body, ctype, target, until, out)))
+    elif mode == "halfclose":
+        n, probe_path = sys.argv[4:6]
+        for i in range(int(n)):
+            threads.append(threading.Thread(target=half_close, daemon=True, args=(port, probe_path, until, out)))
+    elif mode == "idle":
+        n, probe_path = sys.argv[4:6]
+        for i in range(int(n)):
+            threads.append(threading.Thread(target=idle, daemon=True, args=(port, i, probe_path, until, out)))
     else:
         probe_path = sys.argv[4]
     for t in threads:

@@ -1,52 +1,13 @@
 // The daemon's API port against anonymous attackers, as an office network could reach it: a UI
 // file of 2.5 MB, a probe asking every 200 ms, and the attacker's tools (http_attack.py,
 // slowhttptest) from loopback addresses. Minutes long: labelled "acceptance".
-#include "api_daemon.h"
+#include "http_daemon_tools.h"
 
 #include <QElapsedTimer>
 #include <QJsonObject>
 #include <memory>
 
 using namespace api_daemon;
-
-namespace {
-
-qint64 rssOf(qint64 pid)
-{
-    QFile f(QStringLiteral("/proc/%1/status").arg(pid));
-    if (!f.open(QIODevice::ReadOnly)) return -1;
-    const auto m =
-        QRegularExpression(QStringLiteral("VmRSS:\\s+(\\d+) kB")).match(QString::fromLatin1(f.readAll()));
-    return m.captured(1).toLongLong() * 1024;
-}
-
-struct Run
-{
-    QJsonObject out;
-    QByteArray err;
-    qint64 peakRss = 0;
-};
-
-// Runs a tool to its end, sampling the daemon's resident memory meanwhile.
-Run runSampling(const QString& program, const QStringList& args, qint64 pid, int timeoutMs)
-{
-    QProcess p;
-    p.start(program, args);
-    Run r;
-    QElapsedTimer t;
-    t.start();
-    while (!p.waitForFinished(100) && t.elapsed() < timeoutMs)
-        r.peakRss = qMax(r.peakRss, rssOf(pid));
-    if (p.state() != QProcess::NotRunning) {
-        p.kill();
-        p.waitForFinished(5000);
-    }
-    r.out = QJsonDocument::fromJson(p.readAllStandardOutput()).object();
-    r.err = p.readAllStandardError();
-    return r;
-}
-
-} // namespace
 
 class tst_http_daemon_attacks : public QObject
 {
@@ -92,7 +53,7 @@ private slots:
         }
         QCOMPARE(daemon->get("/ui/redir%2ehtml").status, 200);
 
-        const qint64 before = rssOf(pid);
+        const qint64 before = rss_of(pid);
         const Run r = runSampling("python3", attackArgs(0, {"dots", "2000", "/ui/app.js"}), pid, 120000);
         QVERIFY2(r.err.isEmpty(), r.err.constData());
         const qint64 grown = r.peakRss - before;
@@ -177,7 +138,7 @@ private slots:
     // slowhttptest's slow readers, 2,000 of them, on the largest UI file for 60 s.
     void slow_read_attack()
     {
-        const qint64 start = rssOf(pid);
+        const qint64 start = rss_of(pid);
         QProcess slow;
         slow.start("slowhttptest", {"-X", "-c", "2000", "-l", "60", "-p", "2", "-u",
                                     QString("http://127.0.0.1:%1/ui/app.js").arg(daemon->port)});

@@ -11,6 +11,7 @@
 #include <QJsonObject>
 #include <QRandomGenerator>
 #include <QtTest>
+#include <memory>
 
 using QuillonHttpd::HttpConnection;
 using QuillonHttpd::HttpRequest;
@@ -91,6 +92,16 @@ HttpRequest::RequestStatus parseWhole(HttpSettings& settings, const QByteArray& 
     drive(*request, device);
     if (out) *out = request;
     return request->getStatus();
+}
+
+// A request of `connection` that the caller deletes.
+HttpRequest* parseOwned(HttpConnection& connection, const QByteArray& bytes)
+{
+    auto* request = new HttpRequest(&connection);
+    FeedDevice device;
+    device.feed(bytes);
+    drive(*request, device);
+    return request;
 }
 
 QByteArray multipartBody(const QByteArray& boundary, const QList<QList<QByteArray>>& parts)
@@ -445,6 +456,152 @@ private slots:
         delete second;
         delete plain;
         QCOMPARE(connection.capacity()->memoryInUse(), 0);
+    }
+
+    // At most maxParameters parameters, query, form and cookies together; one more is refused
+    // before any is built.
+    void parameter_cap_data()
+    {
+        QTest::addColumn<QByteArray>("request");
+        QTest::addColumn<int>("status");
+        auto form = [](int n, const QByteArray& extra) {
+            QByteArray body;
+            for (int i = 0; i < n; ++i)
+                body += "p" + QByteArray::number(i) + "&";
+            return "POST /a HTTP/1.1\r\nContent-Type: application/x-www-form-urlencoded\r\n" + extra +
+                   "Content-Length: " + QByteArray::number(body.size()) + "\r\n\r\n" + body;
+        };
+        QByteArray query;
+        for (int i = 0; i < HttpRequest::maxParameters + 1; ++i)
+            query += "&q" + QByteArray::number(i);
+        QTest::newRow("form at the cap")
+            << form(HttpRequest::maxParameters, "") << int(HttpRequest::Complete);
+        QTest::newRow("form over") << form(HttpRequest::maxParameters + 1, "") << int(HttpRequest::Abort);
+        QTest::newRow("empty parts are no parameters")
+            << form(HttpRequest::maxParameters, "") + QByteArray(5000, '&') << int(HttpRequest::Complete);
+        QTest::newRow("form and a cookie")
+            << form(HttpRequest::maxParameters, "Cookie: c=1\r\n") << int(HttpRequest::Abort);
+        QTest::newRow("query over") << "GET /a?" + query + " HTTP/1.1\r\n\r\n" << int(HttpRequest::Abort);
+        QTest::newRow("cookies over") << "GET / HTTP/1.1\r\nCookie: " + QByteArray("c=1;").repeated(6000) +
+                                             "\r\nCookie: " + QByteArray("d;").repeated(4001) + "\r\n\r\n"
+                                      << int(HttpRequest::Abort);
+    }
+
+    void parameter_cap()
+    {
+        QFETCH(QByteArray, request);
+        QFETCH(int, status);
+        HttpSettings settings;
+        HttpConnection connection(&settings, nullptr);
+        HttpRequest* r = parseOwned(connection, request);
+        QCOMPARE(int(r->getStatus()), status);
+        if (status == HttpRequest::Abort) {
+            QCOMPARE(r->getAbortReason(), HttpRequest::TooLarge);
+            QVERIFY(r->getParameterMap().isEmpty() && r->getCookieMap().isEmpty());
+        } else {
+            QCOMPARE(r->getParameterMap().size(), HttpRequest::maxParameters);
+        }
+        delete r;
+        QCOMPARE(connection.capacity()->memoryInUse(), 0);
+    }
+
+    // A form body is refused at its first parameter past the cap, before the rest of it comes.
+    void parameter_cap_before_the_body_ends()
+    {
+        HttpSettings settings;
+        HttpConnection connection(&settings, nullptr);
+        QByteArray parts;
+        for (int i = 0; i <= HttpRequest::maxParameters; ++i)
+            parts += "p" + QByteArray::number(i) + "&";
+        std::unique_ptr<HttpRequest> r(
+            parseOwned(connection, "POST / HTTP/1.1\r\nContent-Type: application/x-www-form-urlencoded\r\n"
+                                   "Content-Length: 20000000\r\n\r\n" +
+                                       parts));
+        QCOMPARE(r->statusText(), QString("Abort"));
+        QCOMPARE(r->getAbortReason(), HttpRequest::TooLarge);
+        r.reset();
+        QCOMPARE(connection.capacity()->memoryInUse(), 0);
+    }
+
+    // The parameters built from a body take memory twice its size and more: they are booked with
+    // the body, and a request whose parameters would pass the budget is refused as unavailable.
+    void parameters_booked()
+    {
+        HttpSettings settings;
+        settings.maxBufferedBytes = 400000;
+        HttpConnection connection(&settings, nullptr);
+        auto post = [&](int values) {
+            QByteArray body;
+            for (int i = 0; i < values; ++i)
+                body += "v" + QByteArray::number(i) + "=" + QByteArray(1000, 'x') + "&";
+            return parseOwned(connection,
+                              "POST / HTTP/1.1\r\nContent-Type: application/x-www-form-urlencoded\r\n"
+                              "Content-Length: " +
+                                  QByteArray::number(body.size()) + "\r\n\r\n" + body);
+        };
+        HttpRequest* small = post(10);
+        QCOMPARE(small->statusText(), QString("Complete"));
+        QCOMPARE(small->getParameterMap().size(), 10);
+        HttpRequest* large = post(100);
+        QCOMPARE(large->statusText(), QString("Complete"));
+        // The body (100 KB) and its parameters (twice that in text) are held.
+        QVERIFY2(connection.capacity()->memoryInUse() > 280000,
+                 qPrintable(QString::number(connection.capacity()->memoryInUse())));
+        QLoggingCategory::setFilterRules("default.warning=true");
+        QTest::ignoreMessage(QtWarningMsg,
+                             "HttpRequest: request parameters in memory would pass maxBufferedBytes");
+        HttpRequest* refused = post(60);
+        QLoggingCategory::setFilterRules("default.warning=false");
+        QCOMPARE(refused->getAbortReason(), HttpRequest::Unavailable);
+        QVERIFY(refused->getParameterMap().isEmpty());
+        QVERIFY(large->bookMemory(1000));
+        delete small;
+        delete large;
+        delete refused;
+        QCOMPARE(connection.capacity()->memoryInUse(), 0);
+    }
+
+    // The spool is searched in blocks: a delimiter, its line break or a line that only looks like
+    // one may fall on any block boundary; the fields come out the same wherever they fall.
+    void multipart_across_blocks()
+    {
+        HttpSettings settings;
+        HttpConnection connection(&settings, nullptr);
+        const int block = 65536;
+        for (int shift = -12; shift <= 12; ++shift) {
+            const QByteArray lead = QByteArray(block - 60 + shift, 'a') + "\r\n--b \r\n--bb\r\n--\r\nx";
+            const QByteArray file = QByteArray(block + shift, 'f') + "\n--b-\r\n\r";
+            const QByteArray body =
+                multipartBody("b", {{"lead", "", lead}, {"up", "u.bin", file}, {"tail", "", "t"}});
+            HttpRequest* r = parseOwned(
+                connection,
+                "POST / HTTP/1.1\r\nContent-Type: multipart/form-data; boundary=b\r\nContent-Length: " +
+                    QByteArray::number(body.size()) + "\r\n\r\n" + body);
+            QCOMPARE(r->statusText(), QString("Complete"));
+            // "--b " with white space after it is a delimiter line: the lead ends before it.
+            QCOMPARE(r->getParameterMap().value("lead").toUtf8(), QByteArray(block - 60 + shift, 'a'));
+            QCOMPARE(r->uploadedFile("up")->readAll(), file);
+            QCOMPARE(r->getParameterMap().value("tail"), QString("t"));
+            delete r;
+        }
+    }
+
+    // A body of bare line feeds, and one of endless part header lines: each is read once, and
+    // the part without a delimiter is dropped.
+    void multipart_without_delimiters()
+    {
+        HttpSettings settings;
+        HttpConnection connection(&settings, nullptr);
+        for (const QByteArray& body :
+             {QByteArray(4 << 20, '\n'), "--b\r\n" + QByteArray("X: y\r\n").repeated(500000)}) {
+            HttpRequest* r = parseOwned(
+                connection,
+                "POST / HTTP/1.1\r\nContent-Type: multipart/form-data; boundary=b\r\nContent-Length: " +
+                    QByteArray::number(body.size()) + "\r\n\r\n" + body);
+            QCOMPARE(r->statusText(), QString("Complete"));
+            QVERIFY(r->getParameterMap().isEmpty());
+            delete r;
+        }
     }
 
     void multipart_data()

@@ -16,6 +16,8 @@
 #include <QTcpSocket>
 #include <QtTest>
 #include <atomic>
+#include <sys/resource.h>
+#include <unistd.h>
 
 using namespace QuillonHttpd;
 
@@ -726,6 +728,57 @@ private slots:
         QCOMPARE(server->openConnections(), 0);
         QCOMPARE(server->capacity()->replyInUse(), 0);
         QCOMPARE(server->capacity()->memoryInUse(), 0);
+    }
+
+    // A client that sends half a request and leaves: its connection goes at once, not seconds
+    // later, however many such clients come.
+    void half_requests_freed_when_their_client_leaves()
+    {
+        startServer([](HttpSettings* s) { s->deferAccept = 0; });
+        QTRY_COMPARE(liveConnections.load(), 0);
+        std::vector<std::unique_ptr<QTcpSocket>> clients;
+        for (int i = 0; i < 50; ++i) {
+            clients.emplace_back(connectTo(new QTcpSocket));
+            clients.back()->write("GET /index.html HTTP/1.1\r\nX-Half: ");
+        }
+        QTRY_COMPARE(liveConnections.load(), 50);
+        QElapsedTimer t;
+        t.start();
+        clients.clear();
+        // The grace of a connection whose handler may still run was 3 s: these never reached one.
+        QTRY_COMPARE_WITH_TIMEOUT(liveConnections.load(), 0, 1500);
+        qInfo() << "freed in" << t.elapsed() << "ms";
+    }
+
+    // Out of descriptors, a failed accept rests the listener instead of spinning on it, says so
+    // once, and the clients waiting are taken once descriptors are there again.
+    void failed_accepts_rest_the_listener()
+    {
+        startServer([](HttpSettings* s) { s->deferAccept = 0; });
+        rlimit old{};
+        QVERIFY(getrlimit(RLIMIT_NOFILE, &old) == 0);
+        rlimit tight = old;
+        tight.rlim_cur = rlim_t(openDescriptors() + 64);
+        QVERIFY(setrlimit(RLIMIT_NOFILE, &tight) == 0);
+        Captured log;
+        Holder holder(port(), 20, "127.0.0.1", "GET /index.html HTTP/1.1\r\n");
+        std::vector<int> fillers;
+        for (int fd; (fd = dup(0)) >= 0;)
+            fillers.push_back(fd);
+        QTRY_VERIFY(Captured::text.contains("accepting a connection failed"));
+        const clock_t before = clock();
+        QEventLoop window;
+        QTimer::singleShot(1000, &window, &QEventLoop::quit);
+        window.exec();
+        const clock_t spent = clock() - before;
+        for (int fd : fillers)
+            ::close(fd);
+        QVERIFY(setrlimit(RLIMIT_NOFILE, &old) == 0);
+        QVERIFY2(spent < CLOCKS_PER_SEC / 4,
+                 qPrintable(QString("%1 of %2 CPU ticks in a second").arg(spent).arg(CLOCKS_PER_SEC)));
+        QCOMPARE(Captured::text.count("accepting a connection failed"), 1);
+        QTRY_VERIFY_WITH_TIMEOUT(holder.ready(20), 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(server->openConnections(), 20, 10000);
     }
 
     // ---- life

@@ -150,6 +150,22 @@ private slots:
         QVERIFY(log.has(R"("rights":["admin","user"])")); // "no_jwt" adds the role before the line
     }
 
+    // A request of 10,000 items logs the first of them, a line's worth, and how many are left out.
+    void request_log_of_many_items_is_bounded()
+    {
+        make_api({});
+        QVariantMap items;
+        for (int i = 0; i < 10000; ++i)
+            items.insert(QString("item%1").arg(i, 5, 10, QChar('0')), QString(40, 'v'));
+        testsupport::Log_capture log;
+        exec("api/info", items, {});
+        const QString all = log.all();
+        QVERIFY2(all.contains("\"item00000\":\""), qPrintable(all.left(300)));
+        QVERIFY2(all.contains("more items"), qPrintable(all.right(300)));
+        QVERIFY2(!all.contains("item09999"), qPrintable(all.right(300)));
+        QVERIFY2(all.size() < 4096, qPrintable(QString::number(all.size())));
+    }
+
     // Display downlinks as the broker gets them; the scheduler's own call passes the gate that
     // a client without "special" does not.
     void display_downlinks_data() { testsupport::vector_rows(VECTORS("api_access.txt"), "display"); }

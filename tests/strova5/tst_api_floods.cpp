@@ -4,6 +4,7 @@
 #include "api_daemon.h"
 
 #include <QElapsedTimer>
+#include <QJsonObject>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QTimer>
@@ -75,15 +76,6 @@ private:
     qint64 worst = 0;
 };
 
-qint64 rss_bytes(qint64 pid)
-{
-    QFile f(QString("/proc/%1/status").arg(pid));
-    if (!f.open(QIODevice::ReadOnly)) return -1;
-    for (const QByteArray& line : f.readAll().split('\n'))
-        if (line.startsWith("VmRSS:")) return line.mid(6).trimmed().split(' ').value(0).toLongLong() * 1024;
-    return -1;
-}
-
 // Sends datagrams to the port for `seconds`: random bytes of 1400, or the given frames in turn.
 const char* k_udp_flood = R"(
 import os, socket, sys, time
@@ -114,7 +106,7 @@ class tst_api_floods : public QObject
     QString list_file;
 
     int count(const QString& where) const { return scalar(db, "SELECT COUNT(*) FROM " + where).toInt(); }
-    qint64 rss() const { return rss_bytes(daemon->proc.processId()); }
+    qint64 rss() const { return rss_of(daemon->proc.processId()); }
     qint64 log_bytes() const
     {
         qint64 n = 0;
@@ -145,12 +137,13 @@ class tst_api_floods : public QObject
         f.write(chunk);
         return "@" + list_file;
     }
-    // A form post as an attacker sends it (no token), run while the event loop, and so the
-    // probe, goes on; the reply's body.
-    QByteArray post(const QString& route, const QStringList& fields)
+    // A form post as an attacker sends it (no token unless given), run while the event loop, and
+    // so the probe, goes on; the reply's body.
+    QByteArray post(const QString& route, const QStringList& fields, const QString& token = QString())
     {
         QProcess curl;
         QStringList args{"-s", "--max-time", "120"};
+        if (!token.isEmpty()) args << cookie(token);
         for (const QString& field : fields) {
             const int eq = field.indexOf('=');
             const QString value = field.mid(eq + 1);
@@ -209,8 +202,9 @@ private slots:
         testsupport::amqp_peer(testsupport::service("STROVA_AMQP_URI"), {"purge", "floods_cap"});
     }
 
-    // A million modems in one command request: only as many commands as the downlink queue has
-    // room for are numbered, the rest are refused before they are made.
+    // A million modems in one command request (under a token: without one a client is held to
+    // its share): only as many commands as the downlink queue has room for are numbered, the
+    // rest are refused before they are made.
     void command_flood_makes_only_what_the_queue_takes()
     {
         const QVariantMap real =
@@ -218,7 +212,8 @@ private slots:
         QCOMPARE(real.size(), 1);
         const qint64 log0 = log_bytes();
         Probe probe(daemon->port, tokens["admin"]);
-        const QByteArray body = post("/api/cmd/send", {"modem=" + id_list(2, 1000000), "code=version"});
+        const QByteArray body =
+            post("/api/cmd/send", {"modem=" + id_list(2, 1000000), "code=version"}, tokens["admin"]);
         const qint64 worst = probe.stop();
         qInfo() << "longest probe wait" << worst << "ms";
         const QVariantMap made = QJsonDocument::fromJson(body).toVariant().toMap().value("cmd_id").toMap();
@@ -247,7 +242,8 @@ private slots:
     {
         const qint64 rss0 = rss();
         const int devices0 = daemon->answer("/api/RAM/modems", cookie(tokens["admin"])).toList().size();
-        const QByteArray body = post("/api/cmd/send", {"modem=" + id_list(5000000, 500000), "code=0.8.4"});
+        const QByteArray body =
+            post("/api/cmd/send", {"modem=" + id_list(5000000, 500000), "code=0.8.4"}, tokens["user"]);
         const QVariantMap made = QJsonDocument::fromJson(body).toVariant().toMap().value("cmd_id").toMap();
         QVERIFY2(!made.isEmpty(), body.left(200).constData());
         QVERIFY(daemon->log().contains("entries after the first 100000 ids left out"));
@@ -262,6 +258,46 @@ private slots:
     }
 
     // Settings of two million modems: the list is cut, the answer bounded, the memory given back.
+    // Two anonymous clients repeat a display command for 10,000 modems while an operator sends a
+    // command a second: the anonymous ones keep to 100 commands a second each, and every command
+    // of the operator is made.
+    void open_commands_leave_room_for_the_operator()
+    {
+        QTemporaryDir dir;
+        QByteArray form = "code=display&modem=";
+        for (int i = 0; i < 10000; ++i)
+            form += (i ? "," : "") + QByteArray::number(7000000 + i);
+        QVERIFY(write_file(dir.filePath("form"), form));
+        const int before = count("modems_cmd WHERE setting='display'");
+        QProcess flood;
+        flood.start("python3", {QFINDTESTDATA("../httpserver/http_attack.py"), QString::number(daemon->port),
+                                "8", "repeat", "2", dir.filePath("form"), "application/x-www-form-urlencoded",
+                                "/api/cmd/send"});
+        QVERIFY(flood.waitForStarted(5000));
+        QElapsedTimer t;
+        t.start();
+        int asked = 0, made = 0;
+        // One operator command a second for as long as the floods last.
+        do {
+            ++asked;
+            made += daemon->json("/api/cmd/send?modem=3002&code=version", cookie(tokens["admin"]))
+                        .value("cmd_id")
+                        .toMap()
+                        .size();
+        } while (!QTest::qWaitFor([&] { return flood.state() == QProcess::NotRunning; }, 1000));
+        const qint64 seconds = (t.elapsed() + 999) / 1000;
+        const QJsonObject out = QJsonDocument::fromJson(flood.readAllStandardOutput()).object();
+        settle("flood_open");
+        const int open = count("modems_cmd WHERE setting='display'") - before;
+        qInfo("open commands: %d made in %lld s from %d requests; operator %d of %d", open, seconds,
+              out.value("sent").toInt(), made, asked);
+        QVERIFY(asked >= 6);
+        QCOMPARE(made, asked);
+        QVERIFY(out.value("sent").toInt() > 2 * int(seconds));
+        QVERIFY2(open > 0 && open <= 2 * 100 * (seconds + 1), qPrintable(QString::number(open)));
+        QVERIFY(daemon->log().contains("commands refused (at most 100 a second a client"));
+    }
+
     void settings_of_millions_are_cut()
     {
         const qint64 rss0 = rss();

@@ -15,6 +15,7 @@
 #include <QUrl>
 #include <QtTest>
 #include <csignal>
+#include <unistd.h>
 
 namespace api_daemon {
 
@@ -99,12 +100,35 @@ inline QString uplink(quint64 modem, const QString& payload, qint64 received, co
 
 using testsupport::free_port;
 
+// A process's resident memory in bytes, -1 when it is gone.
+inline qint64 rss_of(qint64 pid)
+{
+    QFile f(QStringLiteral("/proc/%1/status").arg(pid));
+    if (!f.open(QIODevice::ReadOnly)) return -1;
+    const auto m =
+        QRegularExpression(QStringLiteral("VmRSS:\\s+(\\d+) kB")).match(QString::fromLatin1(f.readAll()));
+    return m.captured(1).toLongLong() * 1024;
+}
+// The processor time a process has used, user and system, in seconds.
+inline double cpu_seconds_of(qint64 pid)
+{
+    QFile f(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!f.open(QIODevice::ReadOnly)) return -1;
+    const QByteArray stat = f.readAll();
+    // The fields after the command name, which may hold spaces: utime and stime are 14 and 15.
+    const QList<QByteArray> fields = stat.mid(stat.lastIndexOf(')') + 2).split(' ');
+    return (fields.value(11).toDouble() + fields.value(12).toDouble()) / double(::sysconf(_SC_CLK_TCK));
+}
+
 // The daemon run from its own directory: binary, configuration, ui/ and tst.json.
 struct Daemon
 {
     QTemporaryDir dir;
     QProcess proc;
     quint16 port = 0;
+    // A program the daemon is started through, with its arguments (prlimit, for instance); it
+    // must run the daemon in its own process.
+    QStringList launcher;
 
     explicit Daemon(const QVariantMap& extra, quint16 fixed_port = 0, const QString& db_name = "st_api_web")
     {
@@ -132,7 +156,9 @@ struct Daemon
     {
         const int before = log().count("http created"); // a restart keeps the old logs
         proc.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        proc.start(path("driver_strova5"), {"-c", path("cfg.json"), "-l", path("log/drv.log")});
+        const QStringList command =
+            launcher + QStringList{path("driver_strova5"), "-c", path("cfg.json"), "-l", path("log/drv.log")};
+        proc.start(command.first(), command.mid(1));
         if (!proc.waitForStarted(5000)) return false;
         // Whether it ended or timed out, the log below tells.
         (void)QTest::qWaitFor(

@@ -48,15 +48,20 @@ private:
         QSocketNotifier* notifiers[3] = {nullptr, nullptr, nullptr}; // Read, Write, Exception
         bool inEpoll = false;
         bool alwaysReady = false; // a file epoll cannot watch: as poll() does, always ready
+        // Carried by the registration's events: epoll keeps watching a description closed under
+        // its number while a copy of it lives (a child's, a dup), and an event of that one must
+        // not reach the notifier of whatever reuses the number.
+        quint32 stamp = 0;
     };
     struct Timer
     {
         QObject* object = nullptr;
-        qint64 deadline = 0; // ms on the monotonic clock
+        qint64 deadline = 0; // microseconds on the monotonic clock: never due before its interval
         int interval = 0;
         Qt::TimerType type = Qt::CoarseTimer;
-        quint64 serial = 0; // tells a timer from a later one given the same id
-        quint64 pass = 0;   // the last pass that fired it: a zero interval fires once a pass
+        quint64 serial = 0;  // tells a timer from a later one given the same id
+        quint64 pass = 0;    // the last pass that fired it: a zero interval fires once a pass
+        bool inSlot = false; // its event is being delivered: it does not fire again until it returns
     };
     struct Due
     {
@@ -66,13 +71,18 @@ private:
         bool operator>(const Due& o) const { return deadline > o.deadline; }
     };
 
+    bool watchWakeUp(int epoll);
     void updateEpoll(int fd, Socket& socket);
+    // A new epoll instance holding only the current registrations, which drops those of closed
+    // descriptions that no epoll_ctl can name any more.
+    void rebuildEpoll();
     int activateSockets(const void* readyEvents, int ready); // epoll_event[ready]
     int activateTimers();
-    // Milliseconds until the first live timer is due, or -1 without one.
+    // Milliseconds until the first live timer is due, rounded up, or -1 without one.
     int nextTimeout();
     void pushDue(int id, const Timer& timer);
     void popDue();
+    void rebuildHeap();
 
     int epollFd = -1;
     int wakeFd = -1;
@@ -85,4 +95,5 @@ private:
     std::vector<Due> heap; // may hold entries of timers since gone; checked when popped
     quint64 serials = 0;
     quint64 passes = 0;
+    quint32 stamps = 0;
 };

@@ -21,11 +21,31 @@ namespace {
 
 const int maxEventsAPass = 256;
 
-qint64 nowMs()
+qint64 nowUs()
 {
     timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
-    return qint64(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+    return qint64(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
+}
+
+// Microseconds to milliseconds, rounded up: a wait ends at the deadline or after it, never before.
+qint64 upToMs(qint64 us)
+{
+    return (us + 999) / 1000;
+}
+
+// An event's registration: the descriptor's number in the low half, its stamp in the high one.
+quint64 key(int fd, quint32 stamp)
+{
+    return (quint64(stamp) << 32) | quint32(fd);
+}
+int keyFd(quint64 k)
+{
+    return int(quint32(k));
+}
+quint32 keyStamp(quint64 k)
+{
+    return quint32(k >> 32);
 }
 
 } // namespace
@@ -38,14 +58,20 @@ EpollDispatcher::EpollDispatcher(QObject* parent) : QAbstractEventDispatcher(par
         qWarning("EpollDispatcher: no epoll instance: %s", strerror(errno));
         return;
     }
-    epoll_event ev{};
-    ev.events = EPOLLIN;
-    ev.data.fd = wakeFd;
-    if (epoll_ctl(epollFd, EPOLL_CTL_ADD, wakeFd, &ev) < 0) {
-        qWarning("EpollDispatcher: the wake-up descriptor cannot be watched: %s", strerror(errno));
+    if (!watchWakeUp(epollFd)) {
         close(wakeFd);
         wakeFd = -1;
     }
+}
+
+bool EpollDispatcher::watchWakeUp(int epoll)
+{
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.u64 = key(wakeFd, 0);
+    if (epoll_ctl(epoll, EPOLL_CTL_ADD, wakeFd, &ev) == 0) return true;
+    qWarning("EpollDispatcher: the wake-up descriptor cannot be watched: %s", strerror(errno));
+    return false;
 }
 
 EpollDispatcher::~EpollDispatcher()
@@ -98,13 +124,16 @@ void EpollDispatcher::updateEpoll(int fd, Socket& socket)
     ev.events = (socket.notifiers[QSocketNotifier::Read] ? EPOLLIN : 0u) |
                 (socket.notifiers[QSocketNotifier::Write] ? EPOLLOUT : 0u) |
                 (socket.notifiers[QSocketNotifier::Exception] ? EPOLLPRI : 0u);
-    ev.data.fd = fd;
+    if (!socket.inEpoll) socket.stamp = ++stamps;
+    ev.data.u64 = key(fd, socket.stamp);
     int done = epoll_ctl(epollFd, socket.inEpoll ? EPOLL_CTL_MOD : EPOLL_CTL_ADD, fd, &ev);
-    // A descriptor closed and opened again under the same number while it was registered.
-    if (done < 0 && errno == ENOENT)
-        done = epoll_ctl(epollFd, EPOLL_CTL_ADD, fd, &ev);
-    else if (done < 0 && errno == EEXIST)
-        done = epoll_ctl(epollFd, EPOLL_CTL_MOD, fd, &ev);
+    // A descriptor closed and opened again under the same number while it was registered: a new
+    // description, a new stamp.
+    if (done < 0 && (errno == ENOENT || errno == EEXIST)) {
+        socket.stamp = ++stamps;
+        ev.data.u64 = key(fd, socket.stamp);
+        done = epoll_ctl(epollFd, errno == ENOENT ? EPOLL_CTL_ADD : EPOLL_CTL_MOD, fd, &ev);
+    }
     if (done == 0) {
         socket.inEpoll = true;
         return;
@@ -128,13 +157,16 @@ int EpollDispatcher::activateSockets(const void* readyEvents, int ready)
         QSocketNotifier* notifier;
     };
     std::vector<Activation> due;
+    bool stale = false;
     const auto* events = static_cast<const epoll_event*>(readyEvents);
     for (int i = 0; i < ready; ++i) {
-        const int fd = events[i].data.fd;
-        if (fd == wakeFd) continue;
+        const quint64 k = events[i].data.u64;
+        if (k == key(wakeFd, 0)) continue;
+        const int fd = keyFd(k);
         const auto it = sockets.find(fd);
-        if (it == sockets.end()) {
-            epoll_ctl(epollFd, EPOLL_CTL_DEL, fd, nullptr);
+        // Of a description no longer ours: its number may name another one by now.
+        if (it == sockets.end() || !it->second.inEpoll || it->second.stamp != keyStamp(k)) {
+            stale = true;
             continue;
         }
         const Socket& socket = it->second;
@@ -160,6 +192,8 @@ int EpollDispatcher::activateSockets(const void* readyEvents, int ready)
             }
         }
     }
+    // Level-triggered, a stale registration would wake every pass: it goes before the next one.
+    if (stale) rebuildEpoll();
     int delivered = 0;
     for (const Activation& a : due) {
         // An earlier notifier's slot may have removed or replaced this one.
@@ -170,6 +204,26 @@ int EpollDispatcher::activateSockets(const void* readyEvents, int ready)
         ++delivered;
     }
     return delivered;
+}
+
+void EpollDispatcher::rebuildEpoll()
+{
+    const int fresh = epoll_create1(EPOLL_CLOEXEC);
+    if (fresh < 0) {
+        qWarning("EpollDispatcher: no new epoll instance: %s", strerror(errno));
+        return;
+    }
+    if (!watchWakeUp(fresh)) {
+        close(fresh);
+        return;
+    }
+    close(epollFd);
+    epollFd = fresh;
+    for (auto& [fd, socket] : sockets) {
+        if (!socket.inEpoll) continue;
+        socket.inEpoll = false;
+        updateEpoll(fd, socket);
+    }
 }
 
 // ---- timers
@@ -198,18 +252,24 @@ void EpollDispatcher::registerTimer(int timerId, int interval, Qt::TimerType tim
     timer.object = object;
     timer.interval = interval;
     timer.type = timerType;
-    timer.deadline = nowMs() + interval;
+    timer.deadline = nowUs() + qint64(interval) * 1000;
+    timer.inSlot = false;
     timer.serial = ++serials;
     timer.pass = 0;
     timersOf[object].push_back(timerId);
     pushDue(timerId, timer);
     // Entries of timers since gone are dropped as they come up; rebuild when they pile up.
-    if (heap.size() > 2 * timers.size() + 1024) {
-        heap.clear();
-        for (const auto& [id, t] : timers)
-            heap.push_back({t.deadline, id, t.serial});
-        std::make_heap(heap.begin(), heap.end(), std::greater<Due>());
+    if (heap.size() > 2 * timers.size() + 1024) rebuildHeap();
+}
+
+void EpollDispatcher::rebuildHeap()
+{
+    heap.clear();
+    for (const auto& [id, t] : timers) {
+        // A timer in its slot is out of the heap until the slot returns.
+        if (!t.inSlot) heap.push_back({t.deadline, id, t.serial});
     }
+    std::make_heap(heap.begin(), heap.end(), std::greater<Due>());
 }
 
 bool EpollDispatcher::unregisterTimer(int timerId)
@@ -252,7 +312,7 @@ int EpollDispatcher::remainingTime(int timerId)
 {
     const auto it = timers.find(timerId);
     if (it == timers.end()) return -1;
-    return int(qBound<qint64>(0, it->second.deadline - nowMs(), INT_MAX));
+    return int(qBound<qint64>(0, upToMs(it->second.deadline - nowUs()), INT_MAX));
 }
 
 int EpollDispatcher::nextTimeout()
@@ -264,7 +324,7 @@ int EpollDispatcher::nextTimeout()
             popDue();
             continue;
         }
-        return int(qBound<qint64>(0, d.deadline - nowMs(), INT_MAX));
+        return int(qBound<qint64>(0, upToMs(d.deadline - nowUs()), INT_MAX));
     }
     return -1;
 }
@@ -272,7 +332,7 @@ int EpollDispatcher::nextTimeout()
 int EpollDispatcher::activateTimers()
 {
     if (heap.empty()) return 0;
-    const qint64 now = nowMs();
+    const qint64 now = nowUs();
     const quint64 pass = ++passes;
     // Timers started during the pass (a slot restarting its own) wait for the next one.
     const quint64 startedBefore = serials;
@@ -282,7 +342,8 @@ int EpollDispatcher::activateTimers()
         const Due d = heap.front();
         popDue();
         auto it = timers.find(d.id);
-        if (it == timers.end() || it->second.serial != d.serial || it->second.deadline != d.deadline)
+        if (it == timers.end() || it->second.serial != d.serial || it->second.deadline != d.deadline ||
+            it->second.inSlot)
             continue;
         Timer& timer = it->second;
         if (timer.pass == pass || timer.serial > startedBefore) {
@@ -290,15 +351,22 @@ int EpollDispatcher::activateTimers()
             continue;
         }
         timer.pass = pass;
-        timer.deadline += timer.interval;
-        if (timer.deadline < now) timer.deadline = now + timer.interval;
+        const qint64 interval = qint64(timer.interval) * 1000;
+        timer.deadline += interval;
+        if (timer.deadline < now) timer.deadline = now + interval;
+        timer.inSlot = true;
+        // As Qt's own: a zero timer is no event, so processEvents(flags, maxtime) may return.
+        if (timer.interval > 0) ++fired;
         // Out of the heap while its event is delivered, so that a loop run from its own slot does
-        // not fire it again; back in afterwards, unless the slot stopped it.
+        // not fire it again, however the heap is rebuilt meanwhile; back in afterwards, unless the
+        // slot stopped it.
         QTimerEvent event(d.id);
         QCoreApplication::sendEvent(timer.object, &event);
-        ++fired;
         it = timers.find(d.id);
-        if (it != timers.end() && it->second.serial == d.serial) pushDue(d.id, it->second);
+        if (it != timers.end() && it->second.serial == d.serial) {
+            it->second.inSlot = false;
+            pushDue(d.id, it->second);
+        }
     }
     for (const Due& d : nextPass) {
         heap.push_back(d);
@@ -351,7 +419,7 @@ bool EpollDispatcher::processEvents(QEventLoop::ProcessEventsFlags flags)
         ready = epoll_wait(epollFd, events, maxEventsAPass, timeout);
         if (ready < 0) ready = 0; // EINTR: a signal; the pass goes on with the timers
         for (int i = 0; i < ready; ++i)
-            wake = wake || events[i].data.fd == wakeFd;
+            wake = wake || events[i].data.u64 == key(wakeFd, 0);
     } else {
         // Ready sockets would end every wait at once: wait on the wake-up descriptor alone.
         pollfd one{wakeFd, POLLIN, 0};
