@@ -201,6 +201,7 @@ QList<uint32_t> SQL_Exchange::get_modems(QList<uint32_t> ids)
         const QString select =
             QStringLiteral("SELECT modem_id FROM modems_data %1 group by modem_id order by modem_id;")
                 .arg(where);
+        if (piece.isEmpty()) loose_scan_or_analyze(select);
         QSqlQuery q(db);
         if (!run_query(q, select)) return out;
         while (q.next())
@@ -211,6 +212,25 @@ QList<uint32_t> SQL_Exchange::get_modems(QList<uint32_t> ids)
         out.erase(std::unique(out.begin(), out.end()), out.end());
     }
     return out;
+}
+
+void SQL_Exchange::loose_scan_or_analyze(const QString& select)
+{
+    // The list of all modems costs what the modems cost only when the server jumps from one
+    // modem to the next in the primary key. It chooses that by the table's statistics, and
+    // statistics taken while each modem had a row or two make it read the whole table instead,
+    // ever longer as readings pile up. Fresh statistics cost the server a few sampled pages.
+    constexpr qint64 analyze_every_ms = 3600 * 1000;
+    if (analyzed_at.isValid() && analyzed_at.elapsed() < analyze_every_ms) return;
+    QSqlQuery plan(db);
+    if (!run_query(plan, QStringLiteral("EXPLAIN ") + select)) return;
+    const int extra = plan.record().indexOf(QStringLiteral("Extra"));
+    while (plan.next())
+        if (plan.value(extra).toString().contains(QLatin1String("index for group-by"))) return;
+    analyzed_at.start();
+    QSqlQuery analyze(db);
+    if (run_query(analyze, QStringLiteral("ANALYZE TABLE modems_data")))
+        LOG_WRN << "modems_data: statistics refreshed, the list of modems would have read the whole table";
 }
 
 uint32_t SQL_Exchange::get_ts_energy_before(uint32_t modem_id, QList<uint32_t> kinds, uint32_t ts)
@@ -224,7 +244,7 @@ uint32_t SQL_Exchange::get_ts_energy_before(uint32_t modem_id, QList<uint32_t> k
                                .arg(modem_id)
                                .arg(joined(energy_types_of(kinds)))
                                .arg(ts);
-    LOG_TRC << select;
+    LOG_DBG << log_cut(select);
     QSqlQuery q(db);
     if (run_query(q, select) && q.next()) return q.value(0).toUInt();
     return ts;
@@ -259,7 +279,7 @@ QVariantList SQL_Exchange::get_data(QList<uint32_t> modems, QList<uint32_t> kind
         // One row asked for: the newest. Otherwise oldest first, the higher type first within a time.
         select +=
             limit == 1 ? newest_first(1) : QStringLiteral("order by ts, `type` desc limit %1").arg(limit);
-        LOG_NTC << log_cut(select);
+        LOG_DBG << log_cut(select);
         QSqlQuery q(db);
         if (!run_query(q, select)) return {};
         rows += row_maps(q);
@@ -335,6 +355,98 @@ QVariantList SQL_Exchange::get_energy_stamped(QList<uint32_t> types, uint32_t ts
     QSqlQuery q(db);
     if (!run_query(q, select)) return {};
     return row_maps(q);
+}
+
+QHash<uint32_t, QVariantList> SQL_Exchange::rows_each(const QString& part, const QList<modem_range>& ranges,
+                                                      const QString& order, uint32_t limit, int max_rows,
+                                                      int& done)
+{
+    QHash<uint32_t, QVariantList> out;
+    done = 0;
+    if (ranges.isEmpty()) return out;
+    max_rows = qMax(max_rows, 1);
+    limit = qMin(limit, uint32_t(max_rows));
+    // Parts of one modem each, in the order of the list: the server answers them in that order,
+    // so the statement's own limit cuts the rows of one modem at most, which is asked again.
+    QString select;
+    QHash<uint32_t, int> position;
+    int taken = 0;
+    for (const modem_range& r : ranges) {
+        if (!position.contains(r.modem_id)) {
+            const QString p = QStringLiteral("(") + part.arg(r.modem_id) + time_range(r.ts_from, r.ts_to) +
+                              order + QString::number(limit) + QStringLiteral(")");
+            if (!select.isEmpty() && select.size() + p.size() + 32 > chunk_max_chars) break;
+            if (!select.isEmpty()) select += QStringLiteral(" UNION ALL ");
+            select += p;
+            position.insert(r.modem_id, position.size());
+        }
+        ++taken;
+    }
+    select += QStringLiteral(" LIMIT %1").arg(max_rows + 1);
+    LOG_DBG << log_cut(select);
+    QSqlQuery q(db);
+    if (!run_query(q, select)) {
+        done = taken; // as the one-modem form: no rows
+        return out;
+    }
+    const QVariantList rows = row_maps(q);
+    const QString modem_key = QStringLiteral("modem_id");
+    int cut_at = position.size(); // the position of the modem whose rows were cut
+    if (rows.size() > max_rows) cut_at = position.value(rows.last().toMap().value(modem_key).toUInt(), 0);
+    for (const QVariant& row : rows) {
+        const uint32_t modem = row.toMap().value(modem_key).toUInt();
+        if (position.value(modem, cut_at) < cut_at) out[modem] << row;
+    }
+    while (done < taken && position.value(ranges.at(done).modem_id) < cut_at)
+        ++done;
+    return out;
+}
+
+QHash<uint32_t, QVariantList> SQL_Exchange::get_data_each(const QList<modem_range>& ranges,
+                                                          QList<uint32_t> kinds, uint32_t limit, int max_rows,
+                                                          int& done)
+{
+    done = ranges.size();
+    if (ranges.isEmpty() || kinds.isEmpty()) return {};
+    const QString part = QStringLiteral("SELECT * FROM modems_data WHERE modem_id = %1 AND type in (") +
+                         joined(data_types_of(kinds)) + QStringLiteral(") ");
+    const QString order = limit == 1 ? QStringLiteral("order by ts desc limit ")
+                                     : QStringLiteral("order by ts, `type` desc limit ");
+    return rows_each(part, ranges, order, limit, max_rows, done);
+}
+
+QHash<uint32_t, QVariantList> SQL_Exchange::get_events_each(const QList<modem_range>& ranges,
+                                                            QList<uint32_t> types, uint32_t limit,
+                                                            int max_rows, int& done)
+{
+    done = ranges.size();
+    if (ranges.isEmpty() || types.isEmpty()) return {};
+    const QString part = QStringLiteral("SELECT * FROM modems_event WHERE modem_id = %1 AND type in (") +
+                         joined(types) + QStringLiteral(") ");
+    return rows_each(part, ranges, QStringLiteral("order by ts desc limit "), limit, max_rows, done);
+}
+
+QHash<uint32_t, uint32_t> SQL_Exchange::get_ts_energy_each(const QList<uint32_t>& modems,
+                                                           QList<uint32_t> kinds, uint32_t ts, bool after)
+{
+    QHash<uint32_t, uint32_t> out;
+    if (modems.isEmpty() || kinds.isEmpty()) return out;
+    for (const QString& piece : id_pieces(modems, chunk_max_chars)) {
+        const QString select =
+            QStringLiteral(
+                "SELECT modem_id, %1(ts) FROM modems_data WHERE modem_id in (%2) and `type` in (%3) "
+                "and ts %4 %5 and (OBIS_3_8_1 is not null or OBIS_4_8_1 is not null or OBIS_3_8_0 "
+                "is not null or OBIS_4_8_0 is not null) GROUP BY modem_id")
+                .arg(after ? QStringLiteral("MIN") : QStringLiteral("MAX"), piece,
+                     joined(energy_types_of(kinds)), after ? QStringLiteral(">=") : QStringLiteral("<="))
+                .arg(ts);
+        LOG_DBG << log_cut(select);
+        QSqlQuery q(db);
+        if (!run_query(q, select)) return out;
+        while (q.next())
+            out.insert(q.value(0).toUInt(), q.value(1).toUInt());
+    }
+    return out;
 }
 
 QList<energy_record> SQL_Exchange::get_energy_profile(QList<uint32_t> modems, QList<int> types,
@@ -444,7 +556,7 @@ QVariantList SQL_Exchange::get_events(QList<uint32_t> modems, QList<uint32_t> ty
         QStringLiteral("SELECT * FROM modems_event WHERE modem_id in (%1) AND type in (%2) ")
             .arg(joined(modems), joined(types)) +
         time_range(ts_from, ts_to) + newest_first(limit);
-    LOG_NTC << select;
+    LOG_DBG << log_cut(select);
     QSqlQuery q(db);
     if (!run_query(q, select)) return {};
     return row_maps(q);

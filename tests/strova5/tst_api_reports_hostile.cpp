@@ -132,6 +132,35 @@ public:
         return out;
     }
     QVariantList get_events(QList<uint32_t>, QList<uint32_t>, uint32_t, uint32_t, uint32_t) override { return random_rows(30); }
+    QHash<uint32_t, QVariantList> get_data_each(const QList<modem_range>& ranges, QList<uint32_t>, uint32_t,
+                                                int, int& done) override
+    {
+        return each(ranges, done, 60);
+    }
+    QHash<uint32_t, QVariantList> get_events_each(const QList<modem_range>& ranges, QList<uint32_t>, uint32_t,
+                                                  int, int& done) override
+    {
+        return each(ranges, done, 30);
+    }
+    QHash<uint32_t, uint32_t> get_ts_energy_each(const QList<uint32_t>& modems, QList<uint32_t>, uint32_t,
+                                                 bool) override
+    {
+        QHash<uint32_t, uint32_t> out;
+        for (const uint32_t m : modems)
+            if (rng.bounded(2)) out.insert(m, rng.generate());
+        return out;
+    }
+
+private:
+    // Rows for a random number of the leading ranges, as a cut statement leaves them.
+    QHash<uint32_t, QVariantList> each(const QList<modem_range>& ranges, int& done, int rows)
+    {
+        QHash<uint32_t, QVariantList> out;
+        done = ranges.isEmpty() ? 0 : 1 + int(rng.bounded(ranges.size()));
+        for (int i = 0; i < done; ++i)
+            out.insert(ranges.at(i).modem_id, random_rows(rows));
+        return out;
+    }
 };
 
 } // namespace
