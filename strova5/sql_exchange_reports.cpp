@@ -1,4 +1,5 @@
 // Storage: reading, event and incoming-message queries for the reports and diagnostics.
+#include "log_limiter.h"
 #include "logger.h"
 #include "parser_strova5.h"
 #include "sql_exchange.h"
@@ -72,6 +73,14 @@ void merge_pieces(QVariantList& rows, bool newest_first_order, uint32_t limit)
 QString newest_first(uint32_t limit)
 {
     return QStringLiteral("order by ts desc limit %1").arg(limit);
+}
+
+// The statements of the reports of many modems, at Dbg and cut: a report of 100,000 modems sends
+// hundreds of them, and its own line says what it read.
+void log_report_statement(const QString& select)
+{
+    static log_limiter lim(QStringLiteral("report statement"), LVL_DBG, 10, 1000);
+    if (lim.pass(LVL_DBG)) LOG_DBG << log_cut(select, 256);
 }
 
 // Stored types of the kinds, each kind after its own codes.
@@ -383,7 +392,7 @@ QHash<uint32_t, QVariantList> SQL_Exchange::rows_each(const QString& part, const
         ++taken;
     }
     select += QStringLiteral(" LIMIT %1").arg(max_rows + 1);
-    LOG_DBG << log_cut(select);
+    log_report_statement(select);
     QSqlQuery q(db);
     if (!run_query(q, select)) {
         done = taken; // as the one-modem form: no rows
@@ -440,7 +449,7 @@ QHash<uint32_t, uint32_t> SQL_Exchange::get_ts_energy_each(const QList<uint32_t>
                 .arg(after ? QStringLiteral("MIN") : QStringLiteral("MAX"), piece,
                      joined(energy_types_of(kinds)), after ? QStringLiteral(">=") : QStringLiteral("<="))
                 .arg(ts);
-        LOG_DBG << log_cut(select);
+        log_report_statement(select);
         QSqlQuery q(db);
         if (!run_query(q, select)) return out;
         while (q.next())

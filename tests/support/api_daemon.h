@@ -7,13 +7,18 @@
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
+#include <QElapsedTimer>
 #include <QJsonDocument>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
 #include <QProcess>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QTemporaryDir>
+#include <QTimer>
 #include <QUrl>
 #include <QtTest>
+#include <algorithm>
 #include <csignal>
 
 namespace api_daemon {
@@ -191,6 +196,72 @@ struct Daemon
     {
         return answer(target, args).toMap();
     }
+};
+
+// The resident memory of a process, -1 when it cannot be read.
+inline qint64 rss_bytes(qint64 pid)
+{
+    QFile f(QString("/proc/%1/status").arg(pid));
+    if (!f.open(QIODevice::ReadOnly)) return -1;
+    for (const QByteArray& line : f.readAll().split('\n'))
+        if (line.startsWith("VmRSS:")) return line.mid(6).trimmed().split(' ').value(0).toLongLong() * 1024;
+    return -1;
+}
+
+// An authorised request every 200 ms; a request still open when the next is due is not doubled,
+// its wait goes on counting.
+class Probe : public QObject
+{
+public:
+    Probe(quint16 port, const QString& token, const QString& target = "/api/setting?modem=3001&code=version")
+    {
+        request.setUrl(QUrl(QString("http://127.0.0.1:%1%2").arg(port).arg(target)));
+        request.setRawHeader("Cookie", "TARVIK_JWT=" + token.toLatin1());
+        tick.setInterval(200);
+        connect(&tick, &QTimer::timeout, this, &Probe::fire);
+        tick.start();
+        fire();
+    }
+    // The longest wait, the one still open included.
+    qint64 stop()
+    {
+        tick.stop();
+        if (open) worst = qMax(worst, since.elapsed());
+        return worst;
+    }
+    // The wait that 95 of 100 probes did not pass.
+    qint64 p95() const
+    {
+        QList<qint64> sorted = waits;
+        std::sort(sorted.begin(), sorted.end());
+        return sorted.isEmpty() ? worst : sorted.at(sorted.size() * 95 / 100);
+    }
+    int answered = 0;
+    QList<qint64> waits;
+
+private:
+    void fire()
+    {
+        if (open) {
+            worst = qMax(worst, since.elapsed());
+            return;
+        }
+        since.start();
+        open = nam.get(request);
+        connect(open, &QNetworkReply::finished, this, [this] {
+            worst = qMax(worst, since.elapsed());
+            waits << since.elapsed();
+            if (open->error() == QNetworkReply::NoError) ++answered;
+            open->deleteLater();
+            open = nullptr;
+        });
+    }
+    QNetworkAccessManager nam;
+    QNetworkRequest request;
+    QTimer tick;
+    QElapsedTimer since;
+    QNetworkReply* open = nullptr;
+    qint64 worst = 0;
 };
 
 } // namespace api_daemon
