@@ -56,8 +56,7 @@ protected:
         SQL_Exchange* sql = SQL_Exchange::instance;
         RAM_modems* ram = RAM_modems::instance;
         const QList<uint32_t> slice = modems.mid(at, want);
-        if (ram && ram->is_no_db(QStringLiteral("curr")) && r.kinds.contains(254) && !r.kinds.contains(15) &&
-            !r.kinds.contains(14)) {
+        if (memory_path()) {
             // Current values kept in memory only.
             for (const uint32_t modem : slice) {
                 QVariantList rows_of_modem;
@@ -93,7 +92,26 @@ protected:
         return done;
     }
 
+    qint64 count(int at, int want, int& done) override
+    {
+        SQL_Exchange* sql = SQL_Exchange::instance;
+        if (!r.has_from || !sql || memory_path()) return report_job::count(at, want, done);
+        // The rows answered: those of the period asked, of the kinds asked (not those read only
+        // to derive values).
+        QList<uint32_t> answered = r.kinds;
+        if (r.day_added) answered.removeAll(14);
+        if (r.interpolate) answered.removeAll(15);
+        return sql->count_data_each(ranges_of(at, want, r.raw_from, r.raw_to), answered, 10000, done);
+    }
+
 private:
+    bool memory_path() const
+    {
+        RAM_modems* ram = RAM_modems::instance;
+        return ram && ram->is_no_db(QStringLiteral("curr")) && r.kinds.contains(254) &&
+               !r.kinds.contains(15) && !r.kinds.contains(14);
+    }
+
     // The query window of each modem of the slice not yet known: the period widened to the
     // neighbouring energy records.
     void widen(SQL_Exchange& sql, const QList<uint32_t>& slice)

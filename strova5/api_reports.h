@@ -10,6 +10,8 @@
 #include <QString>
 #include <QVariant>
 #include <QVariantList>
+#include "sql_exchange.h"
+
 #include <QElapsedTimer>
 #include <QVariantMap>
 #include <cstdint>
@@ -125,6 +127,9 @@ public:
     static constexpr qint64 answer_max = qint64(64) << 20;
     // Stored rows one statement reads at most; a modem's own limit is within it.
     static constexpr int slice_rows = 10000;
+    // The fewest bytes an answered row takes in any report (a time and a profile code): a
+    // report whose counted rows take more than `answer_max` so is refused before it is built.
+    static constexpr qint64 row_bytes_min = 40;
 
     report_job(QString route, QList<uint32_t> modems, QString range);
     virtual ~report_job() = default;
@@ -139,6 +144,17 @@ protected:
     // Serves at most `want` modems from `from` on (at least one), appending their entries to
     // `out`; returns how many it served.
     virtual int serve(int from, int want) = 0;
+    // The rows the answer will hold, counted for at most `want` modems from `from` on (at least
+    // one); how many were counted goes to `done`. Reports that need no count count nothing.
+    virtual qint64 count(int from, int want, int& done)
+    {
+        done = modems.size() - from;
+        (void)want;
+        return 0;
+    }
+
+    // The same range for `want` modems from `from` on.
+    QList<modem_range> ranges_of(int from, int want, uint32_t ts_from, uint32_t ts_to) const;
 
     const QString route;
     const QList<uint32_t> modems;
@@ -147,11 +163,14 @@ protected:
 
 private:
     void finish(QVariant answer, const char* refused);
+    void refuse_too_large();
     const QString range;
     QElapsedTimer started;
     qint64 busy_ms = 0;
     int next = 0;
     int want = 16;
+    bool counting = true;
+    qint64 counted = 0;
     bool done = false;
     QVariant result;
 };

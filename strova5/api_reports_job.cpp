@@ -9,6 +9,7 @@
 report_job::report_job(QString route_, QList<uint32_t> modems_, QString range_)
     : route(std::move(route_)), modems(std::move(modems_)), range(std::move(range_))
 {
+    counting = !modems.isEmpty();
     started.start();
 }
 
@@ -20,7 +21,24 @@ bool report_job::step()
     while (next < modems.size()) {
         QElapsedTimer piece;
         piece.start();
-        const int served = qMax(1, serve(next, want));
+        int served = 0;
+        if (counting) {
+            counted += count(next, want, served);
+            served = qMax(1, served);
+            if (next + served >= modems.size()) {
+                counting = false;
+                next = 0;
+                if (counted * row_bytes_min > answer_max) {
+                    rows = counted;
+                    busy_ms += slice.elapsed();
+                    refuse_too_large();
+                    return true;
+                }
+                continue;
+            }
+        } else {
+            served = qMax(1, serve(next, want));
+        }
         next += served;
         // As many modems a piece as fit a quarter of a slice: a report of many small modems
         // takes few statements, one of big modems few rows at a time.
@@ -31,11 +49,7 @@ bool report_job::step()
             want = qMax(want / 2, 1);
         if (out.size() > answer_max) {
             busy_ms += slice.elapsed();
-            finish(QVariant::fromValue(api_refusal{
-                       413, QStringLiteral("report too large: its answer would pass %1 MiB; ask for fewer "
-                                           "modems or a shorter period")
-                                .arg(answer_max >> 20)}),
-                   "too large");
+            refuse_too_large();
             return true;
         }
         if (started.elapsed() > time_max_ms) {
@@ -50,8 +64,25 @@ bool report_job::step()
         if (slice.elapsed() >= slice_ms) break;
     }
     busy_ms += slice.elapsed();
-    if (next >= modems.size()) finish(out.finish(), nullptr);
+    if (!counting && next >= modems.size()) finish(out.finish(), nullptr);
     return done;
+}
+
+QList<modem_range> report_job::ranges_of(int from, int want, uint32_t ts_from, uint32_t ts_to) const
+{
+    QList<modem_range> out;
+    for (int i = from; i < modems.size() && out.size() < want; ++i)
+        out << modem_range{modems.at(i), ts_from, ts_to};
+    return out;
+}
+
+void report_job::refuse_too_large()
+{
+    finish(
+        QVariant::fromValue(api_refusal{413, QStringLiteral("report too large: its answer would pass %1 MiB; "
+                                                            "ask for fewer modems or a shorter period")
+                                                 .arg(answer_max >> 20)}),
+        "too large");
 }
 
 QVariant report_job::run()

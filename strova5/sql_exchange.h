@@ -119,12 +119,19 @@ public:
     // one-modem form answers each: the rows by modem. At most `max_rows` rows are read (a limit
     // is at most that): `done` tells how many of the leading ranges were answered whole, at least
     // one; the rest are for the next call. A modem listed twice is read once.
-    virtual QHash<uint32_t, QVariantList> get_data_each(const QList<modem_range>& ranges, QList<uint32_t> kinds,
-                                                       uint32_t limit, int max_rows, int& done);
+    virtual QHash<uint32_t, QVariantList> get_data_each(const QList<modem_range>& ranges,
+                                                        QList<uint32_t> kinds, uint32_t limit, int max_rows,
+                                                        int& done);
+    // The rows get_data_each would read of the leading ranges, each modem's counted up to
+    // `cap`, in one statement; `done` as there.
+    virtual qint64 count_data_each(const QList<modem_range>& ranges, QList<uint32_t> kinds, uint32_t cap,
+                                   int& done);
+    virtual qint64 count_events_each(const QList<modem_range>& ranges, QList<uint32_t> types, uint32_t cap,
+                                     int& done);
     // get_ts_energy_before (after) of many modems in one statement per piece of the list: the time
     // found per modem; a modem without such a row is absent.
     virtual QHash<uint32_t, uint32_t> get_ts_energy_each(const QList<uint32_t>& modems, QList<uint32_t> kinds,
-                                                        uint32_t ts, bool after);
+                                                         uint32_t ts, bool after);
     // The newest stored current values of a modem as one data record (none when nothing is stored).
     virtual Parser_ul_app get_last_curr(uint32_t modem_id);
     static QVariantMap arch_to_map(const Ul_data_record& rec);
@@ -139,8 +146,9 @@ public:
     QVariantList get_events(uint32_t modem_id, QList<uint32_t> types, uint32_t ts_from, uint32_t ts_to,
                             uint32_t limit);
     // get_events of many modems, each with its own range and limit; as get_data_each.
-    virtual QHash<uint32_t, QVariantList> get_events_each(const QList<modem_range>& ranges, QList<uint32_t> types,
-                                                         uint32_t limit, int max_rows, int& done);
+    virtual QHash<uint32_t, QVariantList> get_events_each(const QList<modem_range>& ranges,
+                                                          QList<uint32_t> types, uint32_t limit, int max_rows,
+                                                          int& done);
     // Raw uplinks with ids from `id_from` to `id_to` (0: id_from + 100000).
     virtual QVariantList get_incoming(uint32_t id_from, int32_t id_to);
 
@@ -157,12 +165,12 @@ public:
     // TCP keepalive on the open connection's socket, so that an idle link whose peer vanished is
     // found lost too; again after each run's first statement, which may have reconnected.
     static void set_keepalive(const QSqlDatabase& c);
-    static QString sql_text(const QString& text);     // quoted, every special character escaped
+    static QString sql_text(const QString& text); // quoted, every special character escaped
     // The statement every connection of the daemon sends before each run of work: the character
     // set, a bounded lock wait and the session's sql_mode. The client library's silent
     // reconnection resets all three, so they are sent again each time.
     static QString session_statement();
-    static QString sql_number(const QVariant& value); // a finite number, else NULL
+    static QString sql_number(const QVariant& value);   // a finite number, else NULL
     static QString json_or_text(const QVariant& value); // compact JSON of a map or list, else the text
     static QString json_of_values(const QMap<OBIS, QVariant>& values);
     static QString cmd_state_text(uint32_t state);
@@ -348,6 +356,7 @@ protected:
     QElapsedTimer analyzed_at;
     // Rows of `table` for many modems in one statement: one part per modem, `part` filled with
     // the modem, its range clauses and the order and limit, the parts joined by UNION ALL.
+    qint64 count_each(const QString& part, const QList<modem_range>& ranges, uint32_t cap, int& done);
     QHash<uint32_t, QVariantList> rows_each(const QString& part, const QList<modem_range>& ranges,
                                             const QString& order, uint32_t limit, int max_rows, int& done);
 

@@ -411,6 +411,50 @@ QHash<uint32_t, QVariantList> SQL_Exchange::rows_each(const QString& part, const
     return out;
 }
 
+qint64 SQL_Exchange::count_each(const QString& part, const QList<modem_range>& ranges, uint32_t cap,
+                                int& done)
+{
+    // Each modem's rows counted as far as its limit only: a modem of years of readings costs
+    // no more than the rows its report would read.
+    done = 0;
+    QString select;
+    for (const modem_range& r : ranges) {
+        const QString p = QStringLiteral("SELECT COUNT(*) FROM (") + part.arg(r.modem_id) +
+                          time_range(r.ts_from, r.ts_to) + QStringLiteral("LIMIT %1) c").arg(cap);
+        if (!select.isEmpty() && select.size() + p.size() + 32 > chunk_max_chars) break;
+        select += select.isEmpty() ? p : QStringLiteral(" UNION ALL ") + p;
+        ++done;
+    }
+    if (select.isEmpty()) return 0;
+    log_report_statement(select);
+    QSqlQuery q(db);
+    if (!run_query(q, select)) return 0;
+    qint64 total = 0;
+    while (q.next())
+        total += q.value(0).toLongLong();
+    return total;
+}
+
+qint64 SQL_Exchange::count_data_each(const QList<modem_range>& ranges, QList<uint32_t> kinds, uint32_t cap,
+                                     int& done)
+{
+    done = ranges.size();
+    if (ranges.isEmpty() || kinds.isEmpty()) return 0;
+    return count_each(QStringLiteral("SELECT 1 FROM modems_data WHERE modem_id = %1 AND type in (") +
+                          joined(data_types_of(kinds)) + QStringLiteral(") "),
+                      ranges, cap, done);
+}
+
+qint64 SQL_Exchange::count_events_each(const QList<modem_range>& ranges, QList<uint32_t> types, uint32_t cap,
+                                       int& done)
+{
+    done = ranges.size();
+    if (ranges.isEmpty() || types.isEmpty()) return 0;
+    return count_each(QStringLiteral("SELECT 1 FROM modems_event WHERE modem_id = %1 AND type in (") +
+                          joined(types) + QStringLiteral(") "),
+                      ranges, cap, done);
+}
+
 QHash<uint32_t, QVariantList> SQL_Exchange::get_data_each(const QList<modem_range>& ranges,
                                                           QList<uint32_t> kinds, uint32_t limit, int max_rows,
                                                           int& done)

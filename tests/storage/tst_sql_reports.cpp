@@ -229,6 +229,17 @@ private slots:
                         const QHash<uint32_t, QVariantList> events =
                             storage->get_events_each(ranges.mid(from, done), {2}, limit, 100, done);
                         QVERIFY2(done >= 1, qPrintable(at));
+                        // Counted as they are read: each modem up to its limit.
+                        int counted_ranges = 0;
+                        const qint64 counted =
+                            storage->count_data_each(ranges.mid(from, done), kinds, limit, counted_ranges);
+                        qint64 read = 0;
+                        for (int i = from; i < from + counted_ranges; ++i)
+                            read += storage
+                                        ->get_data(ranges.at(i).modem_id, kinds, ranges.at(i).ts_from,
+                                                   ranges.at(i).ts_to, limit)
+                                        .size();
+                        QCOMPARE(counted, read);
                         for (int i = from; i < from + done; ++i) {
                             const modem_range& r = ranges.at(i);
                             QVERIFY2(got.value(r.modem_id).size() <= max_rows, qPrintable(at));

@@ -36,7 +36,10 @@ inline bool write_file(const QString& path, const QByteArray& content)
     QFile f(path);
     return f.open(QIODevice::WriteOnly) && f.write(content) == content.size();
 }
-inline QString enc(const QString& text) { return QString::fromLatin1(QUrl::toPercentEncoding(text)); }
+inline QString enc(const QString& text)
+{
+    return QString::fromLatin1(QUrl::toPercentEncoding(text));
+}
 inline QString compact(const QVariant& v)
 {
     return QString::fromUtf8(QJsonDocument::fromVariant(v).toJson(QJsonDocument::Compact));
@@ -69,11 +72,15 @@ inline QMap<QString, QString> caller_tokens()
     t["auth"] = claims_token(R"({"auth": {"admin": 1}})");
     return t;
 }
-inline QStringList cookie(const QString& token) { return {"-b", "TARVIK_JWT=" + token}; }
+inline QStringList cookie(const QString& token)
+{
+    return {"-b", "TARVIK_JWT=" + token};
+}
 
 // The broker as the daemon is configured for it: uplinks from `ul_queue`, downlinks to
 // `dl_exchange` with `dl_extra` keys.
-inline QVariantMap rabbit(const QString& ul_queue, const QString& dl_exchange, const QVariantMap& dl_extra = {})
+inline QVariantMap rabbit(const QString& ul_queue, const QString& dl_exchange,
+                          const QVariantMap& dl_extra = {})
 {
     const QString uri = testsupport::service("STROVA_AMQP_URI");
     QVariantMap dl{{"path", uri}, {"exchange", dl_exchange}, {"host", "/api"}};
@@ -84,7 +91,8 @@ inline QVariantMap rabbit(const QString& ul_queue, const QString& dl_exchange, c
 inline QStringList drain(const QString& queue)
 {
     QStringList out;
-    for (const QString& line : testsupport::amqp_peer(testsupport::service("STROVA_AMQP_URI"), {"drain", queue}))
+    for (const QString& line :
+         testsupport::amqp_peer(testsupport::service("STROVA_AMQP_URI"), {"drain", queue}))
         out << QJsonDocument::fromJson(line.toUtf8()).toVariant().toMap().value("body").toString();
     return out;
 }
