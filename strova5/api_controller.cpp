@@ -33,7 +33,8 @@ using gate = API_controller::gate_kind;
 // The dispatch table, tested in this order; a route is (section, sub-command).
 const API_controller::api_route k_routes[] = {
     {"rights", nullptr, gate::auth_admin, &API_controller::api_rights},
-    {"report", "history", gate::view, &API_controller::api_report_history, &API_controller::make_report_history},
+    {"report", "history", gate::view, &API_controller::api_report_history,
+     &API_controller::make_report_history},
     {"report", "history_orig", gate::view, &API_controller::api_report_history_orig,
      &API_controller::make_report_history_orig},
     {"report", "events", gate::view, &API_controller::api_report_events, &API_controller::make_report_events},

@@ -233,9 +233,9 @@ bool http_api_HttpRequestHandler::serve_api(const QVariantMap& api_request, cons
     }
     if (report_runner::full()) {
         write_answer(response,
-                     QVariant::fromValue(api_refusal{
-                         503, QStringLiteral("%1 reports are being built; try again shortly")
-                                  .arg(report_runner::max_running)}),
+                     QVariant::fromValue(
+                         api_refusal{503, QStringLiteral("%1 reports are being built; try again shortly")
+                                              .arg(report_runner::max_running)}),
                      callback);
         return true;
     }
@@ -260,7 +260,8 @@ void http_api_HttpRequestHandler::write_answer(QuillonHttpd::HttpResponse* respo
                                                const QString& callback)
 {
     const QByteArray body = http_api::api_body(answer, callback);
-    response->setStatus(answer.userType() == qMetaTypeId<api_refusal>() ? answer.value<api_refusal>().status : 200,
+    response->setStatus(answer.userType() == qMetaTypeId<api_refusal>() ? answer.value<api_refusal>().status
+                                                                        : 200,
                         QString());
     response->setHeader(QStringLiteral("Content-Type"),
                         callback.isEmpty() ? QStringLiteral("application/json; charset=utf-8")

@@ -165,12 +165,12 @@ public:
     // TCP keepalive on the open connection's socket, so that an idle link whose peer vanished is
     // found lost too; again after each run's first statement, which may have reconnected.
     static void set_keepalive(const QSqlDatabase& c);
-    static QString sql_text(const QString& text); // quoted, every special character escaped
+    static QString sql_text(const QString& text);     // quoted, every special character escaped
     // The statement every connection of the daemon sends before each run of work: the character
     // set, a bounded lock wait and the session's sql_mode. The client library's silent
     // reconnection resets all three, so they are sent again each time.
     static QString session_statement();
-    static QString sql_number(const QVariant& value);   // a finite number, else NULL
+    static QString sql_number(const QVariant& value); // a finite number, else NULL
     static QString json_or_text(const QVariant& value); // compact JSON of a map or list, else the text
     static QString json_of_values(const QMap<OBIS, QVariant>& values);
     static QString cmd_state_text(uint32_t state);
