@@ -1,6 +1,6 @@
 #pragma once
-// Years of readings in a few statements: `modems_data` and `modems_event` filled in SQL through
-// MariaDB's sequence engine (INSERT ... SELECT ... FROM seq_1_to_N), one statement a call.
+// Years of readings in a few statements: `modems_data` filled in SQL through MariaDB's sequence
+// engine (INSERT ... SELECT ... FROM seq_1_to_N), one statement a call.
 #include <QString>
 #include <cstdint>
 
@@ -17,19 +17,6 @@ inline QString hour_readings(uint32_t first_modem, uint32_t modems, uint32_t per
                "SELECT %1 + (seq - 1) DIV %2, %3 + ((seq - 1) MOD %2) * 3600, %3 + ((seq - 1) MOD %2) * 3600 "
                "+ 60, 66, ((seq - 1) MOD %2) MOD 65535, 0.5, 1000 + seq * 0.75, 400 + seq * 0.3, 300 + seq "
                "* 0.2, 200 + seq * 0.15, 100 + seq * 0.1, seq * 0.01 FROM seq_1_to_%4")
-        .arg(first_modem)
-        .arg(per_modem)
-        .arg(start)
-        .arg(quint64(modems) * per_modem);
-}
-
-// `per_modem` events (log 2, code 17) of each of `modems` modems, a minute apart from `start`.
-inline QString events(uint32_t first_modem, uint32_t modems, uint32_t per_modem, uint32_t start)
-{
-    return QString(
-               "INSERT INTO modems_event (modem_id, ts, ts_get, `type`, `index`, `event`, worktime) "
-               "SELECT %1 + (seq - 1) DIV %2, %3 + ((seq - 1) MOD %2) * 60, %3 + ((seq - 1) MOD %2) * 60 + "
-               "5, 2, (seq - 1) MOD %2 MOD 65535, 17, 0 FROM seq_1_to_%4")
         .arg(first_modem)
         .arg(per_modem)
         .arg(start)
