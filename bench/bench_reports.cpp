@@ -74,7 +74,8 @@ QPair<qint64, qint64> bare(QSqlDatabase& db, const QStringList& statements)
     return {rows, values};
 }
 
-// A form post through curl with the event loop (and so the probe) running; the body.
+// A request through curl (a form post when fields are given) with the event loop, and so the
+// probe, running; the body.
 QByteArray post(const QString& url, const QString& token, const QStringList& fields)
 {
     QProcess curl;
@@ -310,7 +311,7 @@ int main(int argc, char* argv[])
             // The list of all modems: the daemon against its statement bare.
             api_daemon::Probe list_probe(port, token, "/api/info");
             QByteArray listed;
-            const double list_s = best_of(3, [&] { listed = fetch(base + "/api/report/list", token); });
+            const double list_s = best_of(3, [&] { listed = post(base + "/api/report/list", token, {}); });
             const qint64 list_wait = list_probe.stop();
             const double list_bare_s = best_of(3, [&] {
                 bare(db, {"SELECT modem_id FROM modems_data  group by modem_id order by modem_id;"});

@@ -116,9 +116,9 @@ public:
     virtual QList<energy_record> get_energy_profile(QList<uint32_t> modems, QList<int> types,
                                                     uint32_t ts_from, uint32_t ts_to);
     // Many modems in one statement, each with its own range and its own row limit, as the
-    // one-modem form answers each: the rows by modem. At most `max_rows` rows are read (a limit
-    // is at most that): `done` tells how many of the leading ranges were answered whole, at least
-    // one; the rest are for the next call. A modem listed twice is read once.
+    // one-modem form answers each: the rows by modem. At most `max_rows` rows are read (at least
+    // the limit): `done` tells how many of the leading ranges were answered whole, at least one;
+    // the rest are for the next call. A modem listed twice is read once.
     virtual QHash<uint32_t, QVariantList> get_data_each(const QList<modem_range>& ranges,
                                                         QList<uint32_t> kinds, uint32_t limit, int max_rows,
                                                         int& done);

@@ -373,8 +373,8 @@ QHash<uint32_t, QVariantList> SQL_Exchange::rows_each(const QString& part, const
     QHash<uint32_t, QVariantList> out;
     done = 0;
     if (ranges.isEmpty()) return out;
-    max_rows = qMax(max_rows, 1);
-    limit = qMin(limit, uint32_t(max_rows));
+    // One modem's rows always fit: its limit raises the bound.
+    max_rows = int(qMax<qint64>(max_rows, qMin<qint64>(qMax<uint32_t>(limit, 1), 1 << 30)));
     // Parts of one modem each, in the order of the list: the server answers them in that order,
     // so the statement's own limit cuts the rows of one modem at most, which is asked again.
     QString select;
