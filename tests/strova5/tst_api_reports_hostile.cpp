@@ -142,6 +142,16 @@ public:
     {
         return each(ranges, done, 30);
     }
+    // Now and then more rows than any answer may hold: the report is refused.
+    qint64 count_data_each(const QList<modem_range>& ranges, QList<uint32_t>, uint32_t, int& done) override
+    {
+        done = ranges.size();
+        return rng.bounded(4) ? 0 : qint64(rng.generate()) * 64;
+    }
+    qint64 count_events_each(const QList<modem_range>& ranges, QList<uint32_t>, uint32_t, int& done) override
+    {
+        return count_data_each(ranges, {}, 0, done);
+    }
     QHash<uint32_t, uint32_t> get_ts_energy_each(const QList<uint32_t>& modems, QList<uint32_t>, uint32_t,
                                                  bool) override
     {
@@ -233,6 +243,10 @@ private slots:
             const QVariant answer = api.api_exec(
                 {{"path", path.split('/')}, {"qitems", qitems}, {"rights", QStringList{"user"}}});
             QVERIFY2(answer.isValid(), qPrintable(path));
+            if (answer.userType() == qMetaTypeId<api_refusal>()) {
+                QCOMPARE(answer.value<api_refusal>().status, 413);
+                continue;
+            }
             if (answer.userType() == qMetaTypeId<api_json_text>()) {
                 // Already written out: it must read back as one JSON list.
                 const QByteArray text = answer.value<api_json_text>().json;
