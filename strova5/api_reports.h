@@ -130,6 +130,9 @@ public:
     // The fewest bytes an answered row takes in any report (a time and a profile code): a
     // report whose counted rows take more than `answer_max` so is refused before it is built.
     static constexpr qint64 row_bytes_min = 40;
+    // Modems of one statement at most: a statement reads up to each modem's limit of rows, so
+    // this bounds one statement's time however the modems' sizes change along the list.
+    static constexpr int max_want = 256;
 
     report_job(QString route, QList<uint32_t> modems, QString range);
     virtual ~report_job() = default;

@@ -44,7 +44,7 @@ bool report_job::step()
         // takes few statements, one of big modems few rows at a time.
         const qint64 ms = piece.elapsed();
         if (ms < slice_ms / 4 && served >= want)
-            want = qMin(want * 2, 1024);
+            want = qMin(want * 2, max_want);
         else if (ms > slice_ms / 2)
             want = qMax(want / 2, 1);
         if (out.size() > answer_max) {
