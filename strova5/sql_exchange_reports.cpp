@@ -484,40 +484,36 @@ QHash<uint32_t, uint32_t> SQL_Exchange::get_ts_energy_each(const QList<uint32_t>
 {
     QHash<uint32_t, uint32_t> out;
     if (modems.isEmpty() || kinds.isEmpty()) return out;
-    // One part per modem and stored type: with the type fixed the server walks the key in time
-    // order from `ts` and stops at the first row holding a reactive register, where a part of all
-    // types at once would read every row of the modem on that side of `ts`.
-    const QList<uint32_t> types = energy_types_of(kinds);
-    const QString part = QStringLiteral(
-        "(SELECT modem_id, ts FROM modems_data WHERE modem_id = %1 AND `type` = %2 AND ts %3 %4 "
-        "AND (OBIS_3_8_1 is not null or OBIS_4_8_1 is not null or OBIS_3_8_0 is not null or "
-        "OBIS_4_8_0 is not null) ORDER BY ts %5 LIMIT 1)");
-    QString select;
-    const auto run = [&]() {
-        log_report_statement(select);
-        QSqlQuery q(db);
-        const bool answered = run_query(q, select);
-        select.clear();
-        if (!answered) return false;
-        while (q.next()) {
-            const uint32_t modem = q.value(0).toUInt(), found = q.value(1).toUInt();
-            const auto it = out.constFind(modem);
-            if (it == out.cend() || (after ? found < it.value() : found > it.value()))
-                out.insert(modem, found);
+    // First within three days of `ts`, where a modem read every hour or day has its neighbour;
+    // only the modems without one there are looked up on their whole side of `ts`, so that a
+    // modem of years of readings does not cost its years.
+    constexpr uint32_t near_s = 3 * 86400;
+    const QString near = after ? QStringLiteral("and ts <= %1 ").arg(quint64(ts) + near_s)
+                               : QStringLiteral("and ts >= %1 ").arg(ts > near_s ? ts - near_s : 0);
+    QList<uint32_t> todo = modems;
+    for (const QString& bound : {near, QString()}) {
+        for (const QString& piece : id_pieces(todo, chunk_max_chars)) {
+            const QString select =
+                QStringLiteral(
+                    "SELECT modem_id, %1(ts) FROM modems_data WHERE modem_id in (%2) and `type` in (%3) "
+                    "and ts %4 %5 %6and (OBIS_3_8_1 is not null or OBIS_4_8_1 is not null or "
+                    "OBIS_3_8_0 is not null or OBIS_4_8_0 is not null) GROUP BY modem_id")
+                    .arg(after ? QStringLiteral("MIN") : QStringLiteral("MAX"), piece,
+                         joined(energy_types_of(kinds)), after ? QStringLiteral(">=") : QStringLiteral("<="))
+                    .arg(ts)
+                    .arg(bound);
+            log_report_statement(select);
+            QSqlQuery q(db);
+            if (!run_query(q, select)) return out;
+            while (q.next())
+                out.insert(q.value(0).toUInt(), q.value(1).toUInt());
         }
-        return true;
-    };
-    for (const uint32_t modem : modems)
-        for (const uint32_t type : types) {
-            const QString p = part.arg(modem)
-                                  .arg(type)
-                                  .arg(after ? QStringLiteral(">=") : QStringLiteral("<="))
-                                  .arg(ts)
-                                  .arg(after ? QStringLiteral("ASC") : QStringLiteral("DESC"));
-            if (!select.isEmpty() && select.size() + p.size() + 11 > chunk_max_chars && !run()) return out;
-            select += select.isEmpty() ? p : QStringLiteral(" UNION ALL ") + p;
-        }
-    run();
+        QList<uint32_t> left;
+        for (const uint32_t modem : qAsConst(todo))
+            if (!out.contains(modem)) left << modem;
+        if (left.isEmpty()) break;
+        todo = left;
+    }
     return out;
 }
 
