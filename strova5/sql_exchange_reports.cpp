@@ -415,12 +415,13 @@ qint64 SQL_Exchange::count_each(const QString& part, const QList<modem_range>& r
                                 int& done)
 {
     // Each modem's rows counted as far as its limit only: a modem of years of readings costs
-    // no more than the rows its report would read.
+    // no more than the rows its report would read. The server sends a tiny row per row counted,
+    // which costs it less than a count of its own per modem.
     done = 0;
     QString select;
     for (const modem_range& r : ranges) {
-        const QString p = QStringLiteral("SELECT COUNT(*) FROM (") + part.arg(r.modem_id) +
-                          time_range(r.ts_from, r.ts_to) + QStringLiteral("LIMIT %1) c").arg(cap);
+        const QString p = QStringLiteral("(") + part.arg(r.modem_id) + time_range(r.ts_from, r.ts_to) +
+                          QStringLiteral("LIMIT %1)").arg(cap);
         if (!select.isEmpty() && select.size() + p.size() + 32 > chunk_max_chars) break;
         select += select.isEmpty() ? p : QStringLiteral(" UNION ALL ") + p;
         ++done;
@@ -431,7 +432,7 @@ qint64 SQL_Exchange::count_each(const QString& part, const QList<modem_range>& r
     if (!run_query(q, select)) return 0;
     qint64 total = 0;
     while (q.next())
-        total += q.value(0).toLongLong();
+        ++total;
     return total;
 }
 
