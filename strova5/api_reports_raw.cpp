@@ -145,6 +145,24 @@ QString period_text(bool has_from, uint32_t from, uint32_t to)
                     : QStringLiteral("newest up to %1").arg(to);
 }
 
+// The rows of the leading modems of `ranges` through `fetch`, each modem's handed to `entry`;
+// how many modems were served.
+template <typename Entry>
+int serve_rows(const QList<modem_range>& ranges,
+               QHash<uint32_t, QVariantList> (SQL_Exchange::*fetch)(const QList<modem_range>&,
+                                                                    QList<uint32_t>, uint32_t, int, int&),
+               const QList<uint32_t>& types, uint32_t limit, Entry entry)
+{
+    SQL_Exchange* sql = SQL_Exchange::instance;
+    if (!sql) return ranges.size();
+    int done = 0;
+    const QHash<uint32_t, QVariantList> got =
+        (sql->*fetch)(ranges, types, limit, report_job::slice_rows, done);
+    for (int i = 0; i < done; ++i)
+        entry(ranges.at(i).modem_id, got.value(ranges.at(i).modem_id));
+    return done;
+}
+
 // Stored readings as they lie in the table, per modem.
 class history_orig_job : public report_job
 {
@@ -160,15 +178,8 @@ public:
 protected:
     int serve(int at, int want) override
     {
-        SQL_Exchange* sql = SQL_Exchange::instance;
-        if (!sql) return modems.size() - at;
-        const QList<modem_range> ranges = ranges_of(at, want, from, to);
-        int done = 0;
-        const QHash<uint32_t, QVariantList> got =
-            sql->get_data_each(ranges, types, period ? 10000 : 1, slice_rows, done);
-        for (int i = 0; i < done; ++i)
-            entry(got.value(ranges.at(i).modem_id));
-        return done;
+        return serve_rows(ranges_of(at, want, from, to), &SQL_Exchange::get_data_each, types,
+                          period ? 10000 : 1, [this](uint32_t, const QVariantList& rows) { entry(rows); });
     }
     qint64 count(int at, int want, int& done) override
     {
@@ -227,15 +238,9 @@ public:
 protected:
     int serve(int at, int want) override
     {
-        SQL_Exchange* sql = SQL_Exchange::instance;
-        if (!sql) return modems.size() - at;
-        const QList<modem_range> ranges = ranges_of(at, want, from, to);
-        int done = 0;
-        const QHash<uint32_t, QVariantList> got =
-            sql->get_events_each(ranges, types, has_from ? 1000 : 1, slice_rows, done);
-        for (int i = 0; i < done; ++i)
-            entry(ranges.at(i).modem_id, got.value(ranges.at(i).modem_id));
-        return done;
+        return serve_rows(ranges_of(at, want, from, to), &SQL_Exchange::get_events_each, types,
+                          has_from ? 1000 : 1,
+                          [this](uint32_t modem, const QVariantList& rows) { entry(modem, rows); });
     }
     qint64 count(int at, int want, int& done) override
     {
