@@ -1,10 +1,14 @@
 // The history report over a large archive: 100 modems x 10,000 hour rows with tariff registers,
 // the report for 10 modems over the whole period (100,000 rows) through curl, next to the same
-// statements run bare through QSqlQuery (forward-only, every value read) in the same run; the
-// ratio of the two times and the daemon's memory growth during the report against the size of
-// its answer.
+// rows read bare through QSqlQuery (forward-only, every value read) in the same run; the ratio of
+// the two times and the daemon's memory growth during the report against the size of its answer.
+// Then an aged database (100,000 modems more, of ten readings each): the history of all of them
+// and the list of modems, each next to its statements bare, with the longest wait of a probe that
+// asks /api/info every 200 ms meanwhile.
 //
 //   bench_reports [modems_in_report]      (default 10; starts and stops its own MariaDB)
+#include "api_daemon.h"
+#include "readings_fill.h"
 #include "testsupport.h"
 
 #include <QCoreApplication>
@@ -27,6 +31,8 @@ const QString script = QStringLiteral(STROVA_SOURCE_DIR "/tests/support/services
 constexpr int k_modems = 100;
 constexpr int k_rows = 10000;
 constexpr uint32_t k_start = 1599998400; // a whole hour
+constexpr uint32_t k_aged_first = 1000000;
+constexpr int k_aged_modems = 100000;
 
 QByteArray fetch(const QString& url, const QString& token)
 {
@@ -45,6 +51,53 @@ qint64 status_kib(qint64 pid, const char* field)
         if (line.startsWith(field))
             return line.mid(int(qstrlen(field))).trimmed().split(' ').value(0).toLongLong();
     return -1;
+}
+
+// Runs the statements forward-only, every value read: rows and non-NULL values.
+QPair<qint64, qint64> bare(QSqlDatabase& db, const QStringList& statements)
+{
+    qint64 rows = 0, values = 0;
+    for (const QString& s : statements) {
+        QSqlQuery q(db);
+        q.setForwardOnly(true);
+        if (!q.exec(s)) {
+            std::fprintf(stderr, "reference: %s\n", qPrintable(q.lastError().text()));
+            continue;
+        }
+        const int columns = q.record().count();
+        while (q.next()) {
+            ++rows;
+            for (int c = 0; c < columns; ++c)
+                values += q.value(c).isNull() ? 0 : 1;
+        }
+    }
+    return {rows, values};
+}
+
+// A request through curl (a form post when fields are given) with the event loop, and so the
+// probe, running; the body.
+QByteArray post(const QString& url, const QString& token, const QStringList& fields)
+{
+    QProcess curl;
+    QStringList args{"-s", "--max-time", "600", "-b", "TARVIK_JWT=" + token};
+    for (const QString& f : fields)
+        args << "-F" << f;
+    curl.start("curl", args << url);
+    (void)QTest::qWaitFor([&] { return curl.state() == QProcess::NotRunning; }, 620000);
+    return curl.readAllStandardOutput();
+}
+
+// The best of `n` runs of `f`, in seconds.
+template <typename F> double best_of(int n, F f)
+{
+    double best = 1e9;
+    for (int i = 0; i < n; ++i) {
+        QElapsedTimer t;
+        t.start();
+        f();
+        best = qMin(best, double(t.nsecsElapsed()) / 1e9);
+    }
+    return best;
 }
 
 bool seed(QSqlDatabase& db)
@@ -120,7 +173,6 @@ int main(int argc, char* argv[])
         const QVariantMap sql = testsupport::db_config(env, env["STROVA_MYSQL_DB"]);
         QFile cfg(dir.path() + "/cfg.json");
         cfg.open(QIODevice::WriteOnly);
-        // Level 4 writes each row query of the report, which the reference then runs bare.
         cfg.write(QJsonDocument::fromVariant(
                       QVariantMap{{"log_level", 4}, {"sql", sql}, {"api", QVariantMap{{"port", port}}}})
                       .toJson());
@@ -187,35 +239,18 @@ int main(int argc, char* argv[])
             for (const QVariant& e : QJsonDocument::fromJson(answer).toVariant().toList())
                 meterings += e.toMap().value("meterings").toList().size();
 
-            // The same row statements, as the daemon logged them, bare.
+            // The same rows, one statement a modem as the report reads them, bare.
             QStringList statements;
-            for (const QString& name : QDir(dir.path() + "/log").entryList({"*.log"})) {
-                QFile f(dir.path() + "/log/" + name);
-                if (!f.open(QIODevice::ReadOnly)) continue;
-                for (const QString& line : QString::fromUtf8(f.readAll()).split('\n')) {
-                    const int at = line.indexOf("SELECT * FROM modems_data");
-                    if (at >= 0) statements << line.mid(at).remove('"').trimmed();
-                    if (qEnvironmentVariableIsSet("STROVA_PERF") &&
-                        (at >= 0 || line.contains("history meterings")))
-                        std::printf("%s\n", qPrintable(line.left(90)));
-                }
-            }
+            for (int m = 1; m <= report_modems; ++m)
+                statements
+                    << QString(
+                           "SELECT * FROM modems_data WHERE modem_id = %1 AND type in (66,50,15,68,49,14) "
+                           "AND ts >= %2 AND ts <= %3 order by ts, `type` desc limit 10000")
+                           .arg(m)
+                           .arg(k_start / 86400 * 86400)
+                           .arg((k_start + uint32_t(k_rows) * 3600) / 86400 * 86400 + 86400);
             t.restart();
-            qint64 rows = 0, values = 0;
-            for (const QString& s : statements) {
-                QSqlQuery q(db);
-                q.setForwardOnly(true);
-                if (!q.exec(s)) {
-                    std::fprintf(stderr, "reference: %s\n", qPrintable(q.lastError().text()));
-                    continue;
-                }
-                const int columns = q.record().count();
-                while (q.next()) {
-                    ++rows;
-                    for (int c = 0; c < columns; ++c)
-                        values += q.value(c).isNull() ? 0 : 1;
-                }
-            }
+            const auto [rows, values] = bare(db, statements);
             const double bare_s = double(t.nsecsElapsed()) / 1e9;
             const double growth_kib = double(peak - before);
             const double answer_kib = double(answer.size()) / 1024;
@@ -228,6 +263,65 @@ int main(int argc, char* argv[])
                         "(target at most 3)\n",
                         double(before) / 1024, double(peak) / 1024, growth_kib / 1024,
                         answer_kib > 0 ? growth_kib / answer_kib : 0.0);
+
+            // Years of readings: 100,000 more modems of ten hour readings each.
+            QElapsedTimer aging;
+            aging.start();
+            QSqlQuery fill(db);
+            if (!fill.exec(readings_fill::hour_readings(k_aged_first, k_aged_modems, 10, k_start)))
+                std::fprintf(stderr, "aged fill: %s\n", qPrintable(fill.lastError().text()));
+            std::printf("aged: %d modems of ten readings more in %.1f s\n", k_aged_modems,
+                        double(aging.elapsed()) / 1000);
+            QStringList ids;
+            for (uint32_t m = k_aged_first; m < k_aged_first + k_aged_modems; ++m)
+                ids << QString::number(m);
+            const QString list_file = dir.path() + "/ids.txt";
+            QFile idf(list_file);
+            if (idf.open(QIODevice::WriteOnly)) idf.write(ids.join(',').toLatin1());
+            idf.close();
+
+            // The newest reading of each, as a dashboard's overview asks, with a probe beside it.
+            api_daemon::Probe probe(port, token, "/api/info");
+            t.restart();
+            const QByteArray many = post(base + "/api/report/history", token, {"modem=<" + list_file});
+            const double many_s = double(t.nsecsElapsed()) / 1e9;
+            const qint64 many_wait = probe.stop();
+            // The same rows bare: the newest of each modem, a thousand modems a statement.
+            QStringList parts, newest;
+            for (const QString& m : qAsConst(ids)) {
+                parts << QString(
+                             "(SELECT * FROM modems_data WHERE modem_id = %1 AND type in (66,50,15,68,49,14) "
+                             "order by ts desc limit 1)")
+                             .arg(m);
+                if (parts.size() == 1000) {
+                    newest << parts.join(" UNION ALL ");
+                    parts.clear();
+                }
+            }
+            if (!parts.isEmpty()) newest << parts.join(" UNION ALL ");
+            t.restart();
+            const auto [newest_rows, newest_values] = bare(db, newest);
+            const double newest_s = double(t.nsecsElapsed()) / 1e9;
+            std::printf(
+                "history of %d modems: answer %.1f MiB in %.2f s through curl; bare %lld rows in %.2f s; "
+                "ratio %.2f; the probe waited at most %lld ms\n",
+                k_aged_modems, double(many.size()) / 1048576, many_s, newest_rows, newest_s,
+                newest_s > 0 ? many_s / newest_s : 0.0, many_wait);
+
+            // The list of all modems: the daemon against its statement bare.
+            api_daemon::Probe list_probe(port, token, "/api/info");
+            QByteArray listed;
+            const double list_s = best_of(3, [&] { listed = post(base + "/api/report/list", token, {}); });
+            const qint64 list_wait = list_probe.stop();
+            const double list_bare_s = best_of(3, [&] {
+                bare(db, {"SELECT modem_id FROM modems_data  group by modem_id order by modem_id;"});
+            });
+            std::printf(
+                "list of %d modems over %lld rows: %.3f s through curl, %.3f s bare; ratio %.2f; the probe "
+                "waited at most %lld ms\n",
+                int(QJsonDocument::fromJson(listed).array().size()),
+                qint64(k_modems) * k_rows + qint64(k_aged_modems) * 10, list_s, list_bare_s,
+                list_bare_s > 0 ? list_s / list_bare_s : 0.0, list_wait);
         }
         if (daemon.state() != QProcess::NotRunning) {
             ::kill(pid_t(daemon.processId()), SIGTERM);

@@ -1,4 +1,5 @@
 #include "api_controller.h"
+#include "api_reports.h"
 #include "config_keys.h"
 
 #include "http_api_quill.h"
@@ -33,9 +34,11 @@ using gate = API_controller::gate_kind;
 // The dispatch table, tested in this order; a route is (section, sub-command).
 const API_controller::api_route k_routes[] = {
     {"rights", nullptr, gate::auth_admin, &API_controller::api_rights},
-    {"report", "history", gate::view, &API_controller::api_report_history},
-    {"report", "history_orig", gate::view, &API_controller::api_report_history_orig},
-    {"report", "events", gate::view, &API_controller::api_report_events},
+    {"report", "history", gate::view, &API_controller::api_report_history,
+     &API_controller::make_report_history},
+    {"report", "history_orig", gate::view, &API_controller::api_report_history_orig,
+     &API_controller::make_report_history_orig},
+    {"report", "events", gate::view, &API_controller::api_report_events, &API_controller::make_report_events},
     {"report", "list", gate::view, &API_controller::api_report_list},
     {"cmd", "send", gate::none, &API_controller::api_cmd_send},
     {"cmd", "status", gate::none, &API_controller::api_cmd_status},
@@ -318,7 +321,7 @@ const API_controller::api_route* API_controller::route_for(const QStringList& pa
     return nullptr;
 }
 
-QVariant API_controller::api_exec(QVariantMap api_request, bool from_driver)
+const API_controller::api_route* API_controller::route_of(QVariantMap& api_request, bool from_driver)
 {
     if (config.value(QStringLiteral("no_jwt")).toBool()) {
         QVariantList rights = api_request.value(QStringLiteral("rights")).toList();
@@ -334,12 +337,28 @@ QVariant API_controller::api_exec(QVariantMap api_request, bool from_driver)
                        .constData();
 
     const QStringList path = api_request.value(QStringLiteral("path")).toStringList();
-    if (path.size() < 2 || path.first() != QLatin1String("api")) return QVariant();
+    if (path.size() < 2 || path.first() != QLatin1String("api")) return nullptr;
     const QStringList rights = get_rights(api_request);
     LOG_TRC << "rights" << rights;
 
     const api_route* route = route_for(path, rights, from_driver);
-    if (!route || !route->run) return QVariant();
+    return route && route->run ? route : nullptr;
+}
+
+QVariant API_controller::api_exec(QVariantMap api_request, bool from_driver)
+{
+    const api_route* route = route_of(api_request, from_driver);
+    return route ? (this->*(route->run))(api_request) : QVariant();
+}
+
+QVariant API_controller::api_begin(QVariantMap api_request, std::unique_ptr<report_job>& job)
+{
+    const api_route* route = route_of(api_request, false);
+    if (!route) return QVariant();
+    if (route->make) {
+        job = (this->*(route->make))(api_request);
+        return QVariant();
+    }
     return (this->*(route->run))(api_request);
 }
 

@@ -13,6 +13,7 @@
 #include <QVariantMap>
 #include <cstdint>
 #include <functional>
+#include <memory>
 
 // An answer already written as compact JSON: the large reports render each modem's part as they
 // go, so that a report never holds all its readings as maps at once. The web front sends the
@@ -22,6 +23,17 @@ struct api_json_text
     QByteArray json;
 };
 Q_DECLARE_METATYPE(api_json_text)
+
+// A request answered with a refusal instead of its answer (a report too large or too long, too
+// many reports at once): the web front sends `status` and {"error": text}.
+struct api_refusal
+{
+    int status = 503;
+    QString text;
+};
+Q_DECLARE_METATYPE(api_refusal)
+
+class report_job;
 
 class API_controller : public QObject
 {
@@ -54,6 +66,8 @@ public:
         const char* sub; // nullptr: the section takes no sub-command; "": none was given
         gate_kind gate;
         handler run; // nullptr: nothing is answered yet on this route
+        // A report of many modems: built in slices when the caller runs its steps.
+        std::unique_ptr<report_job> (API_controller::*make)(const QVariantMap& api_request) = nullptr;
     };
 
     API_controller(QVariantMap config, QObject* parent);
@@ -62,6 +76,9 @@ public:
     // `from_driver`: the request comes from the driver itself (display forwarding), not from a
     // client, and passes the gate that only clients face.
     QVariant api_exec(QVariantMap api_request, bool from_driver = false);
+    // As api_exec, but a report of many modems is handed back in `job`, not yet started (the
+    // answer is then invalid), for the caller to run its steps from the event loop.
+    QVariant api_begin(QVariantMap api_request, std::unique_ptr<report_job>& job);
 
     // The route that serves `path` under the effective `rights`, or nullptr (nothing matched,
     // or a gate refused).
@@ -96,6 +113,9 @@ public:
     QVariant api_report_history_orig(QVariantMap api_request);
     QVariant api_report_events(QVariantMap api_request);
     QVariant api_report_list(QVariantMap api_request);
+    std::unique_ptr<report_job> make_report_history(const QVariantMap& api_request);
+    std::unique_ptr<report_job> make_report_history_orig(const QVariantMap& api_request);
+    std::unique_ptr<report_job> make_report_events(const QVariantMap& api_request);
     QVariant api_diagnostics_history(QVariantMap api_request);
     QVariant api_diagnostics_data_stm(QVariantMap api_request);
     QVariant api_diagnostics_shunt_days(QVariantMap api_request);
@@ -139,4 +159,6 @@ private:
     static QVariantMap make_rights_table();
     static QMap<QString, QStringList> make_rights_flat(const QVariantMap& table);
     bool gate_passes(gate_kind gate, const QStringList& rights, bool from_driver) const;
+    // The route of a request after its log line and rights; nullptr when none answers.
+    const api_route* route_of(QVariantMap& api_request, bool from_driver);
 };

@@ -6,7 +6,6 @@
 #include "ram_modems.h"
 #include "sql_exchange.h"
 
-#include <QDateTime>
 #include <algorithm>
 
 namespace {
@@ -27,102 +26,139 @@ QList<uint32_t> history_kinds(const QString& profile)
     return out;
 }
 
-QString date_time(uint32_t ts)
-{
-    return QDateTime::fromSecsSinceEpoch(qint64(ts)).toString(QStringLiteral("yyyy.MM.dd hh:mm:ss"));
-}
-
 } // namespace
 
-QVariant API_controller::api_report_history(QVariantMap api_request)
+namespace {
+
+// The readings of the requested profiles per modem, with derived values.
+class history_job : public report_job
 {
-    const QVariantMap qitems = api_request.value(QStringLiteral("qitems")).toMap();
-    const QList<uint32_t> modems = get_modems(qitems);
-    QList<uint32_t> kinds = history_kinds(qitems.value(QStringLiteral("profile")).toString());
-    if (kinds.isEmpty()) kinds = {15, 14};
+public:
+    struct request
+    {
+        QList<uint32_t> kinds;
+        bool has_from = false, index_only = false, day_added = false, interpolate = false;
+        bool config_interpolation = false;
+        uint32_t timefrom = 0, timeto = 0, raw_from = 0, raw_to = 0;
+    };
 
-    const bool has_from = qitems.contains(QStringLiteral("timefrom"));
-    const uint32_t default_to = uint32_t(quint64(time_source()) + 86400);
-    uint32_t timefrom = unsigned32(qitems.value(QStringLiteral("timefrom"), 0));
-    uint32_t timeto = qitems.contains(QStringLiteral("timeto"))
-                          ? unsigned32(qitems.value(QStringLiteral("timeto")))
-                          : default_to;
-    const bool index_only = qitems.value(QStringLiteral("index_only")).toBool();
-    const uint32_t raw_from = timefrom, raw_to = timeto;
-
-    bool day_added = false;
-    if (kinds.contains(15) && has_from) {
-        timeto = day_ceil_next(timeto);
-        timefrom = day_floor(timefrom);
-        if (!kinds.contains(14)) {
-            kinds << 14;
-            day_added = true;
-        }
+    history_job(QList<uint32_t> modems_, request r_)
+        : report_job(QStringLiteral("history"), std::move(modems_),
+                     r_.has_from ? QStringLiteral("from %1 to %2").arg(r_.timefrom).arg(r_.timeto)
+                                 : QStringLiteral("newest up to %1").arg(r_.timeto)),
+          r(std::move(r_))
+    {
     }
-    const bool config_interpolation = config.value(QStringLiteral("interpolation")).toBool();
-    bool interpolate = false;
-    if (has_from && config_interpolation && kinds.contains(14) && !kinds.contains(15)) {
-        kinds << 15;
-        interpolate = true;
-    }
-    const uint32_t limit = has_from ? 10000 : 1;
 
-    json_list out;
-    SQL_Exchange* sql = SQL_Exchange::instance;
-    RAM_modems* ram = RAM_modems::instance;
-    for (const uint32_t modem : modems) {
-        LOG_TRC << "from0" << timefrom << date_time(timefrom);
-        LOG_TRC << "to  0" << timeto << date_time(timeto);
-        uint32_t from = timefrom, to = timeto;
-        if (has_from && sql) {
-            if (kinds.contains(15)) {
-                QList<uint32_t> copy = kinds;
-                if (copy.contains(14)) copy.removeAll(15);
-                copy << 254;
-                const uint32_t from1 = sql->get_ts_energy_before(modem, copy, timefrom);
-                const uint32_t to1 = sql->get_ts_energy_after(modem, copy, timeto);
-                LOG_TRC << "from1" << from1 << date_time(from1);
-                LOG_TRC << "to  1" << to1 << date_time(to1);
-                const uint32_t before2 = sql->get_ts_energy_before(modem, {15}, timefrom);
-                const uint32_t after2 = sql->get_ts_energy_after(modem, {15}, timeto);
-                LOG_TRC << "from2" << before2 << date_time(before2);
-                LOG_TRC << "to  2" << after2 << date_time(after2);
-                // An earlier hour record within two days before the first energy record.
-                from = before2 < from1 && qint64(from1) - 172800 < qint64(before2) ? before2 : from1;
-                to = qMax(to1, after2);
-            } else if (kinds.contains(14)) {
-                from = sql->get_ts_energy_before(modem, kinds, timefrom);
-                to = sql->get_ts_energy_after(modem, kinds, timeto);
+protected:
+    int serve(int at, int want) override
+    {
+        SQL_Exchange* sql = SQL_Exchange::instance;
+        RAM_modems* ram = RAM_modems::instance;
+        const QList<uint32_t> slice = modems.mid(at, want);
+        if (memory_path()) {
+            // Current values kept in memory only.
+            for (const uint32_t modem : slice) {
+                QVariantList rows_of_modem;
+                if (const modem_record* rec = ram->find_modem(modem))
+                    for (auto it = rec->curr_data.cbegin(); it != rec->curr_data.cend(); ++it) {
+                        if (it.key() < r.timefrom || it.key() > r.timeto) continue;
+                        QVariantMap row = SQL_Exchange::arch_to_map(it.value());
+                        row.insert(QStringLiteral("modem_id"), uint(modem));
+                        rows_of_modem << row;
+                    }
+                entry(modem, rows_of_modem);
             }
+            return slice.size();
         }
-        LOG_DBG << "from " << from << date_time(from);
-        LOG_DBG << "to   " << to << date_time(to);
-
-        QVariantList rows;
-        if (ram && ram->is_no_db(QStringLiteral("curr")) && kinds.contains(254) && !kinds.contains(15) &&
-            !kinds.contains(14)) {
-            if (const modem_record* rec = ram->find_modem(modem))
-                for (auto it = rec->curr_data.cbegin(); it != rec->curr_data.cend(); ++it) {
-                    if (it.key() < from || it.key() > to) continue;
-                    QVariantMap row = SQL_Exchange::arch_to_map(it.value());
-                    row.insert(QStringLiteral("modem_id"), uint(modem));
-                    rows << row;
-                }
-        } else if (sql) {
-            rows = sql->get_data(modem, kinds, from, to, limit);
+        if (!sql) {
+            for (const uint32_t modem : slice)
+                entry(modem, {});
+            return slice.size();
         }
+        widen(*sql, slice);
+        QList<modem_range> ranges;
+        for (const uint32_t modem : slice) {
+            const auto w = windows.value(modem, qMakePair(r.timefrom, r.timeto));
+            ranges << modem_range{modem, w.first, w.second};
+        }
+        int done = 0;
+        const QHash<uint32_t, QVariantList> got =
+            sql->get_data_each(ranges, r.kinds, r.has_from ? 10000 : 1, slice_rows, done);
+        for (int i = 0; i < done; ++i)
+            entry(slice.at(i), got.value(slice.at(i)));
+        for (int i = 0; i < done; ++i)
+            windows.remove(slice.at(i));
+        return done;
+    }
 
+    qint64 count(int at, int want, int& done) override
+    {
+        SQL_Exchange* sql = SQL_Exchange::instance;
+        if (!r.has_from || !sql || memory_path()) return report_job::count(at, want, done);
+        // The rows answered: those of the period asked, of the kinds asked (not those read only
+        // to derive values).
+        QList<uint32_t> answered = r.kinds;
+        if (r.day_added) answered.removeAll(14);
+        if (r.interpolate) answered.removeAll(15);
+        return sql->count_data_each(ranges_of(at, want, r.raw_from, r.raw_to), answered, 10000, done);
+    }
+
+private:
+    bool memory_path() const
+    {
+        RAM_modems* ram = RAM_modems::instance;
+        return ram && ram->is_no_db(QStringLiteral("curr")) && r.kinds.contains(254) &&
+               !r.kinds.contains(15) && !r.kinds.contains(14);
+    }
+
+    // The query window of each modem of the slice not yet known: the period widened to the
+    // neighbouring energy records.
+    void widen(SQL_Exchange& sql, const QList<uint32_t>& slice)
+    {
+        if (!r.has_from || !(r.kinds.contains(15) || r.kinds.contains(14))) return;
+        QList<uint32_t> todo;
+        for (const uint32_t modem : slice)
+            if (!windows.contains(modem) && !todo.contains(modem)) todo << modem;
+        if (todo.isEmpty()) return;
+        if (r.kinds.contains(15)) {
+            QList<uint32_t> copy = r.kinds;
+            if (copy.contains(14)) copy.removeAll(15);
+            copy << 254;
+            const QHash<uint32_t, uint32_t> before1 = sql.get_ts_energy_each(todo, copy, r.timefrom, false);
+            const QHash<uint32_t, uint32_t> after1 = sql.get_ts_energy_each(todo, copy, r.timeto, true);
+            const QHash<uint32_t, uint32_t> before2 = sql.get_ts_energy_each(todo, {15}, r.timefrom, false);
+            const QHash<uint32_t, uint32_t> after2 = sql.get_ts_energy_each(todo, {15}, r.timeto, true);
+            for (const uint32_t modem : todo) {
+                const uint32_t from1 = before1.value(modem, r.timefrom), to1 = after1.value(modem, r.timeto);
+                const uint32_t b2 = before2.value(modem, r.timefrom), a2 = after2.value(modem, r.timeto);
+                // An earlier hour record within two days before the first energy record.
+                const uint32_t from = b2 < from1 && qint64(from1) - 172800 < qint64(b2) ? b2 : from1;
+                windows.insert(modem, qMakePair(from, qMax(to1, a2)));
+            }
+        } else {
+            const QHash<uint32_t, uint32_t> before = sql.get_ts_energy_each(todo, r.kinds, r.timefrom, false);
+            const QHash<uint32_t, uint32_t> after = sql.get_ts_energy_each(todo, r.kinds, r.timeto, true);
+            for (const uint32_t modem : todo)
+                windows.insert(modem,
+                               qMakePair(before.value(modem, r.timefrom), after.value(modem, r.timeto)));
+        }
+    }
+
+    void entry(uint32_t modem, QVariantList fetched)
+    {
+        rows += fetched.size();
         QList<uint32_t> day_times, hour_times;
-        for (const QVariant& r : qAsConst(rows)) {
-            const QVariantMap row = r.toMap();
+        for (const QVariant& v : qAsConst(fetched)) {
+            const QVariantMap row = v.toMap();
             if (row.value(QStringLiteral("ts_get"), 0).toUInt() == 0) continue;
             const uint32_t kind = normalize_arch_type(row);
             const uint32_t t = row.value(QStringLiteral("ts"), 0).toUInt() / 60u * 60u;
             if (kind == 14) day_times << t;
             if (kind == 15) hour_times << t;
         }
-        const int32_t hour_period = check_period(hour_times);
-        const int32_t day_period = check_period(day_times);
+        const int32_t hour_period = API_controller::check_period(hour_times);
+        const int32_t day_period = API_controller::check_period(day_times);
         int32_t period = 0;
         if (hour_period != 0 && day_period != 0)
             period = day_times.size() < hour_times.size() ? hour_period : day_period;
@@ -130,31 +166,30 @@ QVariant API_controller::api_report_history(QVariantMap api_request)
             period = hour_period != 0 ? hour_period : day_period;
 
         history_builder::options opt;
-        opt.kinds = kinds;
-        opt.day_added = day_added;
-        opt.interpolate = interpolate;
-        opt.has_timefrom = has_from;
-        opt.config_interpolation = config_interpolation;
+        opt.kinds = r.kinds;
+        opt.day_added = r.day_added;
+        opt.interpolate = r.interpolate;
+        opt.has_timefrom = r.has_from;
+        opt.config_interpolation = r.config_interpolation;
         opt.hour_period = hour_period;
         history_builder builder(opt);
         // Each row is let go once built, so that rows and meterings are not held twice.
-        for (int i = 0; i < rows.size(); ++i) {
-            builder.add_row(rows.at(i).toMap());
-            rows[i] = QVariant();
+        for (int i = 0; i < fetched.size(); ++i) {
+            builder.add_row(fetched.at(i).toMap());
+            fetched[i] = QVariant();
         }
-        rows.clear();
+        fetched.clear();
 
         QVariantList& meterings = builder.meterings();
         history_builder::sort(meterings, false);
-        LOG_EXC << "history meterings" << meterings.size() << "period" << period;
         history_builder::add_interval_energies(meterings, period);
 
         QVariantList kept;
         for (const QVariant& v : qAsConst(meterings)) {
             const QVariantMap m = v.toMap();
             const uint32_t t = m.value(QStringLiteral("1.0.0"), ts_unbounded).toUInt();
-            if (t < raw_from || t > raw_to) continue;
-            if (index_only)
+            if (t < r.raw_from || t > r.raw_to) continue;
+            if (r.index_only)
                 kept << QVariantMap{{QStringLiteral("1.0.0"), m.value(QStringLiteral("1.0.0"))},
                                     {QStringLiteral("profile"), m.value(QStringLiteral("profile"))}};
             else
@@ -165,10 +200,51 @@ QVariant API_controller::api_report_history(QVariantMap api_request)
 
         QVariantMap entry{{QStringLiteral("meterings"), kept},
                           {QStringLiteral("modem"), uint(modem)},
-                          {QStringLiteral("timeto"), uint(timeto)}};
+                          {QStringLiteral("timeto"), uint(r.timeto)}};
         if (period != 0) entry.insert(QStringLiteral("period"), uint(period));
-        if (has_from) entry.insert(QStringLiteral("timefrom"), uint(timefrom));
+        if (r.has_from) entry.insert(QStringLiteral("timefrom"), uint(r.timefrom));
         out.append(entry);
     }
-    return out.finish();
+
+    const request r;
+    QHash<uint32_t, QPair<uint32_t, uint32_t>> windows; // widened, of modems not yet served
+};
+
+} // namespace
+
+std::unique_ptr<report_job> API_controller::make_report_history(const QVariantMap& api_request)
+{
+    const QVariantMap qitems = api_request.value(QStringLiteral("qitems")).toMap();
+    history_job::request r;
+    r.kinds = history_kinds(qitems.value(QStringLiteral("profile")).toString());
+    if (r.kinds.isEmpty()) r.kinds = {15, 14};
+
+    r.has_from = qitems.contains(QStringLiteral("timefrom"));
+    const uint32_t default_to = uint32_t(quint64(time_source()) + 86400);
+    r.timefrom = unsigned32(qitems.value(QStringLiteral("timefrom"), 0));
+    r.timeto = qitems.contains(QStringLiteral("timeto")) ? unsigned32(qitems.value(QStringLiteral("timeto")))
+                                                         : default_to;
+    r.index_only = qitems.value(QStringLiteral("index_only")).toBool();
+    r.raw_from = r.timefrom;
+    r.raw_to = r.timeto;
+
+    if (r.kinds.contains(15) && r.has_from) {
+        r.timeto = day_ceil_next(r.timeto);
+        r.timefrom = day_floor(r.timefrom);
+        if (!r.kinds.contains(14)) {
+            r.kinds << 14;
+            r.day_added = true;
+        }
+    }
+    r.config_interpolation = config.value(QStringLiteral("interpolation")).toBool();
+    if (r.has_from && r.config_interpolation && r.kinds.contains(14) && !r.kinds.contains(15)) {
+        r.kinds << 15;
+        r.interpolate = true;
+    }
+    return std::make_unique<history_job>(get_modems(qitems), r);
+}
+
+QVariant API_controller::api_report_history(QVariantMap api_request)
+{
+    return make_report_history(api_request)->run();
 }

@@ -560,9 +560,6 @@ void history_builder::add_row(const QVariantMap& row)
                 put_front(copy);
                 copy.insert(QStringLiteral("1.6.0"), 0);
                 m.insert(QStringLiteral("1.6.0"), 0);
-                LOG_DBG << "add hour"
-                        << QDateTime::fromSecsSinceEpoch(qint64(t) - 10800, Qt::UTC)
-                               .toString(QStringLiteral("yyyy.MM.dd hh:mm:ss"));
             }
         } else if (kind == 14 && last_day.contains(k_profile) &&
                    next_index(last_day.value(k_index, 0).toLongLong(), idx) && list.size() < max_meterings) {
@@ -681,11 +678,9 @@ int32_t API_controller::check_period(const QList<uint32_t>& times)
         if (gap < 0) gap = int32_t(0u - uint32_t(gap));
         ++histogram[gap];
     }
-    QString text;
     int32_t best_gap = 0;
     int best = 0;
     for (auto it = histogram.cbegin(); it != histogram.cend(); ++it) {
-        text += QStringLiteral("[%1:%2]").arg(it.key()).arg(it.value());
         if (it.value() > best) {
             best = it.value();
             best_gap = it.key();
@@ -695,8 +690,6 @@ int32_t API_controller::check_period(const QList<uint32_t>& times)
     int strong = 0;
     for (int count : histogram)
         if (count > threshold) ++strong;
-    LOG_WRN << "period" << text << best_gap << best << strong
-            << (best_gap != 0 && best > 2 && strong == 1 ? "true" : "false");
     if (strong == 1 && best >= 3) return best_gap < 0 ? 0 : best_gap;
     if (best >= 11 && best_gap >= 0 && strong == 2) {
         int32_t second_gap = best_gap;

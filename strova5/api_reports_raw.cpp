@@ -36,14 +36,6 @@ QList<uint32_t> raw_data_types(const QString& profile)
     return out;
 }
 
-QString joined(const QList<uint32_t>& list)
-{
-    QStringList out;
-    for (uint32_t v : list)
-        out << QString::number(v);
-    return out.join(QStringLiteral(", "));
-}
-
 // Each OBIS column under its "C.D.E" (events: "C.D" when E is 0), energies in units.
 void put_columns(const QVariantMap& row, QVariantMap& out, bool short_e0)
 {
@@ -144,10 +136,149 @@ QVariant API_controller::api_report_list(QVariantMap)
     return out;
 }
 
-QVariant API_controller::api_report_history_orig(QVariantMap api_request)
+namespace {
+
+// The period of a report for its log line.
+QString period_text(bool has_from, uint32_t from, uint32_t to)
+{
+    return has_from ? QStringLiteral("from %1 to %2").arg(from).arg(to)
+                    : QStringLiteral("newest up to %1").arg(to);
+}
+
+// The rows of the leading modems of `ranges` through `fetch`, each modem's handed to `entry`;
+// how many modems were served.
+template <typename Entry>
+int serve_rows(const QList<modem_range>& ranges,
+               QHash<uint32_t, QVariantList> (SQL_Exchange::*fetch)(const QList<modem_range>&,
+                                                                    QList<uint32_t>, uint32_t, int, int&),
+               const QList<uint32_t>& types, uint32_t limit, Entry entry)
+{
+    SQL_Exchange* sql = SQL_Exchange::instance;
+    if (!sql) return ranges.size();
+    int done = 0;
+    const QHash<uint32_t, QVariantList> got =
+        (sql->*fetch)(ranges, types, limit, report_job::slice_rows, done);
+    for (int i = 0; i < done; ++i)
+        entry(ranges.at(i).modem_id, got.value(ranges.at(i).modem_id));
+    return done;
+}
+
+// Stored readings as they lie in the table, per modem.
+class history_orig_job : public report_job
+{
+public:
+    history_orig_job(QList<uint32_t> modems_, QList<uint32_t> types_, bool period_, uint32_t raw_from_,
+                     uint32_t raw_to_, uint32_t from_, uint32_t to_, bool day_added_)
+        : report_job(QStringLiteral("history_orig"), std::move(modems_), period_text(period_, from_, to_)),
+          types(std::move(types_)), period(period_), raw_from(raw_from_), raw_to(raw_to_), from(from_),
+          to(to_), day_added(day_added_)
+    {
+    }
+
+protected:
+    int serve(int at, int want) override
+    {
+        return serve_rows(ranges_of(at, want, from, to), &SQL_Exchange::get_data_each, types,
+                          period ? 10000 : 1, [this](uint32_t, const QVariantList& rows) { entry(rows); });
+    }
+    qint64 count(int at, int want, int& done) override
+    {
+        SQL_Exchange* sql = SQL_Exchange::instance;
+        if (!period || !sql) return report_job::count(at, want, done);
+        // The rows answered: those of the period asked, without the day rows read to derive.
+        QList<uint32_t> answered = types;
+        if (day_added) answered = answered.mid(0, answered.size() - 3);
+        return sql->count_data_each(ranges_of(at, want, raw_from, raw_to), answered, 10000, done);
+    }
+
+private:
+    void entry(const QVariantList& fetched)
+    {
+        rows += fetched.size();
+        QVariantList meterings;
+        uint32_t modem_id = 0;
+        for (const QVariant& r : fetched) {
+            const QVariantMap row = r.toMap();
+            const uint32_t stored = row.value(QStringLiteral("type"), 0).toUInt();
+            const uint32_t ts = row.value(QStringLiteral("ts"), 0).toUInt();
+            if (period && (ts < raw_from || ts > raw_to || (normalize_arch_type(stored) == 14 && day_added)))
+                continue;
+            QVariantMap reading;
+            put_columns(row, reading, false);
+            reading.insert(QStringLiteral("1.0.0"), uint(ts));
+            reading.insert(QStringLiteral("ts_get"), row.value(QStringLiteral("ts_get"), 0).toInt());
+            reading.insert(QStringLiteral("index"), row.value(QStringLiteral("index"), 0).toInt());
+            reading.insert(QStringLiteral("profile"), profile_obis_for_type(int32_t(stored), ts));
+            meterings.prepend(reading);
+            modem_id = row.value(QStringLiteral("modem_id"), 0).toUInt();
+        }
+        if (meterings.isEmpty()) return;
+        QVariantMap entry{{QStringLiteral("meterings"), meterings}, {QStringLiteral("timeto"), uint(to)}};
+        if (modem_id != 0) entry.insert(QStringLiteral("modem"), uint(modem_id));
+        if (period) entry.insert(QStringLiteral("timefrom"), uint(from));
+        out.append(entry);
+    }
+
+    const QList<uint32_t> types;
+    const bool period;
+    const uint32_t raw_from, raw_to, from, to;
+    const bool day_added;
+};
+
+// Stored events per modem.
+class events_job : public report_job
+{
+public:
+    events_job(QList<uint32_t> modems_, QList<uint32_t> types_, bool has_from_, uint32_t from_, uint32_t to_)
+        : report_job(QStringLiteral("events"), std::move(modems_), period_text(has_from_, from_, to_)),
+          types(std::move(types_)), has_from(has_from_), from(from_), to(to_)
+    {
+    }
+
+protected:
+    int serve(int at, int want) override
+    {
+        return serve_rows(ranges_of(at, want, from, to), &SQL_Exchange::get_events_each, types,
+                          has_from ? 1000 : 1,
+                          [this](uint32_t modem, const QVariantList& rows) { entry(modem, rows); });
+    }
+    qint64 count(int at, int want, int& done) override
+    {
+        SQL_Exchange* sql = SQL_Exchange::instance;
+        if (!has_from || !sql) return report_job::count(at, want, done);
+        return sql->count_events_each(ranges_of(at, want, from, to), types, 1000, done);
+    }
+
+private:
+    void entry(uint32_t modem, const QVariantList& fetched)
+    {
+        rows += fetched.size();
+        QVariantList events;
+        for (const QVariant& r : fetched)
+            events << event_map(r.toMap());
+        if (events.isEmpty()) return;
+        QVariantMap entry{{QStringLiteral("events"), events},
+                          {QStringLiteral("modem"), uint(modem)},
+                          {QStringLiteral("timeto"), uint(to)}};
+        const QString sn =
+            RAM_modems::instance
+                ? RAM_modems::instance->get_settings(modem).value(QStringLiteral("sn")).toString()
+                : QString();
+        if (!sn.isEmpty()) entry.insert(QStringLiteral("serial"), sn);
+        if (has_from) entry.insert(QStringLiteral("timefrom"), uint(from));
+        out.append(entry);
+    }
+
+    const QList<uint32_t> types;
+    const bool has_from;
+    const uint32_t from, to;
+};
+
+} // namespace
+
+std::unique_ptr<report_job> API_controller::make_report_history_orig(const QVariantMap& api_request)
 {
     const QVariantMap qitems = qitems_of(api_request);
-    const QList<uint32_t> modems = get_modems(qitems);
     QList<uint32_t> types = raw_data_types(qitems.value(QStringLiteral("profile")).toString());
     const bool period = qitems.contains(QStringLiteral("timefrom"));
     const uint32_t raw_to = qitems.contains(QStringLiteral("timeto"))
@@ -164,45 +295,18 @@ QVariant API_controller::api_report_history_orig(QVariantMap api_request)
         from = day_floor(from);
         to = day_ceil_next(to);
     }
-    LOG_EXC << "history_orig" << from << to << qPrintable("(" + joined(types) + ")")
-            << (day_added ? "true" : "false");
-
-    json_list out;
-    if (!SQL_Exchange::instance) return out.finish();
-    for (const uint32_t modem : modems) {
-        const QVariantList rows =
-            SQL_Exchange::instance->get_data(modem, types, from, to, period ? 10000 : 1);
-        LOG_EXC << "history_orig rows" << modem << rows.size();
-        QVariantList meterings;
-        uint32_t modem_id = 0;
-        for (const QVariant& r : rows) {
-            const QVariantMap row = r.toMap();
-            LOG_TRC << QJsonDocument::fromVariant(row).toJson(QJsonDocument::Indented).constData();
-            const uint32_t stored = row.value(QStringLiteral("type"), 0).toUInt();
-            const uint32_t ts = row.value(QStringLiteral("ts"), 0).toUInt();
-            QVariantMap reading;
-            put_columns(row, reading, false);
-            if (period && (ts < raw_from || ts > raw_to || (normalize_arch_type(stored) == 14 && day_added))) continue;
-            reading.insert(QStringLiteral("1.0.0"), uint(ts));
-            reading.insert(QStringLiteral("ts_get"), row.value(QStringLiteral("ts_get"), 0).toInt());
-            reading.insert(QStringLiteral("index"), row.value(QStringLiteral("index"), 0).toInt());
-            reading.insert(QStringLiteral("profile"), profile_obis_for_type(int32_t(stored), ts));
-            meterings.prepend(reading);
-            modem_id = row.value(QStringLiteral("modem_id"), 0).toUInt();
-        }
-        if (meterings.isEmpty()) continue;
-        QVariantMap entry{{QStringLiteral("meterings"), meterings}, {QStringLiteral("timeto"), uint(to)}};
-        if (modem_id != 0) entry.insert(QStringLiteral("modem"), uint(modem_id));
-        if (period) entry.insert(QStringLiteral("timefrom"), uint(from));
-        out.append(entry);
-    }
-    return out.finish();
+    return std::make_unique<history_orig_job>(get_modems(qitems), types, period, raw_from, raw_to, from, to,
+                                              day_added);
 }
 
-QVariant API_controller::api_report_events(QVariantMap api_request)
+QVariant API_controller::api_report_history_orig(QVariantMap api_request)
+{
+    return make_report_history_orig(api_request)->run();
+}
+
+std::unique_ptr<report_job> API_controller::make_report_events(const QVariantMap& api_request)
 {
     const QVariantMap qitems = qitems_of(api_request);
-    const QList<uint32_t> modems = get_modems(qitems);
     QList<uint32_t> types;
     for (const QString& part : qitems.value(QStringLiteral("profile")).toString().split(QLatin1Char(','))) {
         for (uint32_t t = 0; t <= 10; ++t)
@@ -218,27 +322,12 @@ QVariant API_controller::api_report_events(QVariantMap api_request)
                             ? low32(qitems.value(QStringLiteral("timeto")))
                             : uint32_t(quint64(time_source()) + 86400);
     const uint32_t from = low32(qitems.value(QStringLiteral("timefrom")));
+    return std::make_unique<events_job>(get_modems(qitems), types, has_from, from, to);
+}
 
-    QVariantList out;
-    if (!SQL_Exchange::instance) return out;
-    for (const uint32_t modem : modems) {
-        QVariantList events;
-        for (const QVariant& r :
-             SQL_Exchange::instance->get_events(modem, types, from, to, has_from ? 1000 : 1))
-            events << event_map(r.toMap());
-        if (events.isEmpty()) continue;
-        QVariantMap entry{{QStringLiteral("events"), events},
-                          {QStringLiteral("modem"), uint(modem)},
-                          {QStringLiteral("timeto"), uint(to)}};
-        const QString sn =
-            RAM_modems::instance
-                ? RAM_modems::instance->get_settings(modem).value(QStringLiteral("sn")).toString()
-                : QString();
-        if (!sn.isEmpty()) entry.insert(QStringLiteral("serial"), sn);
-        if (has_from) entry.insert(QStringLiteral("timefrom"), uint(from));
-        out << entry;
-    }
-    return out;
+QVariant API_controller::api_report_events(QVariantMap api_request)
+{
+    return make_report_events(api_request)->run();
 }
 
 QVariant API_controller::api_diagnostics_event_spam(QVariantMap api_request)

@@ -1,6 +1,7 @@
 #include "http_api_quill.h"
 
 #include "api_controller.h"
+#include "api_reports.h"
 #include "httpconnection.h"
 #include "httprequest.h"
 #include "httpresponse.h"
@@ -15,6 +16,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QMessageAuthenticationCode>
+#include <QPointer>
 #include <QRegularExpression>
 #include <QVariantMap>
 #include <cmath>
@@ -104,6 +106,9 @@ QByteArray api_body(const QVariant& answer, const QString& callback)
         json = QJsonDocument::fromVariant(answer).toJson(QJsonDocument::Compact);
     else if (type == qMetaTypeId<api_json_text>())
         json = answer.value<api_json_text>().json;
+    else if (type == qMetaTypeId<api_refusal>())
+        json = QJsonDocument(QJsonObject{{QStringLiteral("error"), answer.value<api_refusal>().text}})
+                   .toJson(QJsonDocument::Compact);
     if (callback.isEmpty()) return json;
     return callback.toUtf8() + '(' + json + ')';
 }
@@ -246,7 +251,7 @@ void http_api_HttpRequestHandler::service(QuillonHttpd::HttpRequest* request,
     if (segments.isEmpty()) {
         serve_file({QStringLiteral("ui"), QStringLiteral("redir.html")}, request, response);
     } else if (segments.first() == QLatin1String("api")) {
-        serve_api(api_request, callback, response);
+        if (!serve_api(api_request, callback, response)) return;
     } else if (segments.first() == QLatin1String("ui")) {
         serve_file(segments, request, response);
     } else {
@@ -255,13 +260,48 @@ void http_api_HttpRequestHandler::service(QuillonHttpd::HttpRequest* request,
     response->flush();
 }
 
-void http_api_HttpRequestHandler::serve_api(const QVariantMap& api_request, const QString& callback,
+bool http_api_HttpRequestHandler::serve_api(const QVariantMap& api_request, const QString& callback,
                                             QuillonHttpd::HttpResponse* response)
 {
+    std::unique_ptr<report_job> job;
     const QVariant answer =
-        API_controller::instance ? API_controller::instance->api_exec(api_request) : QVariant();
+        API_controller::instance ? API_controller::instance->api_begin(api_request, job) : QVariant();
+    if (!job) {
+        write_answer(response, answer, callback);
+        return true;
+    }
+    if (report_runner::full()) {
+        write_answer(response,
+                     QVariant::fromValue(
+                         api_refusal{503, QStringLiteral("%1 reports are being built; try again shortly")
+                                              .arg(report_runner::max_running)}),
+                     callback);
+        return true;
+    }
+    // A report that one slice builds is answered at once; a longer one goes on from the event
+    // loop, and its response is flushed when it is done (or dropped with its connection).
+    if (job->step()) {
+        write_answer(response, job->answer(), callback);
+        return true;
+    }
+    const QPointer<QuillonHttpd::HttpResponse> later(response);
+    report_runner::take(
+        std::move(job), [later] { return !later.isNull() && later->isConnected(); },
+        [later, callback](const QVariant& done) {
+            if (later.isNull()) return;
+            write_answer(later, done, callback);
+            later->flush();
+        });
+    return false;
+}
+
+void http_api_HttpRequestHandler::write_answer(QuillonHttpd::HttpResponse* response, const QVariant& answer,
+                                               const QString& callback)
+{
     const QByteArray body = http_api::api_body(answer, callback);
-    response->setStatus(200, QString());
+    response->setStatus(answer.userType() == qMetaTypeId<api_refusal>() ? answer.value<api_refusal>().status
+                                                                        : 200,
+                        QString());
     response->setHeader(QStringLiteral("Content-Type"),
                         callback.isEmpty() ? QStringLiteral("application/json; charset=utf-8")
                                            : QStringLiteral("jsonp; charset=utf-8"));

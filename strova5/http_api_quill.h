@@ -57,8 +57,12 @@ public:
     void service(QuillonHttpd::HttpRequest* request, QuillonHttpd::HttpResponse* response) override;
 
 private:
-    static void serve_api(const QVariantMap& api_request, const QString& callback,
+    // False when the answer is a report that goes on from the event loop and flushes the
+    // response itself.
+    static bool serve_api(const QVariantMap& api_request, const QString& callback,
                           QuillonHttpd::HttpResponse* response);
+    static void write_answer(QuillonHttpd::HttpResponse* response, const QVariant& answer,
+                             const QString& callback);
     static void serve_file(const QStringList& segments, QuillonHttpd::HttpRequest* request,
                            QuillonHttpd::HttpResponse* response);
 };

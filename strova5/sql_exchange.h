@@ -43,6 +43,14 @@ struct energy_record
     float OBIS_1_6_0 = 0;
 };
 
+// One modem's time range in a query of many modems, each with its own range.
+struct modem_range
+{
+    uint32_t modem_id = 0;
+    uint32_t ts_from = 0;
+    uint32_t ts_to = 4294967295u;
+};
+
 // A value holding JSON object or array text becomes the parsed map or list; anything else is
 // returned unchanged. The text is read as UTF-8.
 QVariant json_to_variant(QVariant value);
@@ -119,6 +127,23 @@ public:
                                             uint32_t limit);
     virtual QList<energy_record> get_energy_profile(QList<uint32_t> modems, QList<int> types,
                                                     uint32_t ts_from, uint32_t ts_to);
+    // Many modems in one statement, each with its own range and its own row limit, as the
+    // one-modem form answers each: the rows by modem. At most `max_rows` rows are read (at least
+    // the limit): `done` tells how many of the leading ranges were answered whole, at least one;
+    // the rest are for the next call. A modem listed twice is read once.
+    virtual QHash<uint32_t, QVariantList> get_data_each(const QList<modem_range>& ranges,
+                                                        QList<uint32_t> kinds, uint32_t limit, int max_rows,
+                                                        int& done);
+    // The rows get_data_each would read of the leading ranges, each modem's counted up to
+    // `cap`, in one statement; `done` as there.
+    virtual qint64 count_data_each(const QList<modem_range>& ranges, QList<uint32_t> kinds, uint32_t cap,
+                                   int& done);
+    virtual qint64 count_events_each(const QList<modem_range>& ranges, QList<uint32_t> types, uint32_t cap,
+                                     int& done);
+    // get_ts_energy_before (after) of many modems in one statement per piece of the list: the time
+    // found per modem; a modem without such a row is absent.
+    virtual QHash<uint32_t, uint32_t> get_ts_energy_each(const QList<uint32_t>& modems, QList<uint32_t> kinds,
+                                                         uint32_t ts, bool after);
     // The newest stored current values of a modem as one data record (none when nothing is stored).
     virtual Parser_ul_app get_last_curr(uint32_t modem_id);
     static QVariantMap arch_to_map(const Ul_data_record& rec);
@@ -132,6 +157,10 @@ public:
                             uint32_t limit);
     QVariantList get_events(uint32_t modem_id, QList<uint32_t> types, uint32_t ts_from, uint32_t ts_to,
                             uint32_t limit);
+    // get_events of many modems, each with its own range and limit; as get_data_each.
+    virtual QHash<uint32_t, QVariantList> get_events_each(const QList<modem_range>& ranges,
+                                                          QList<uint32_t> types, uint32_t limit, int max_rows,
+                                                          int& done);
     // Raw uplinks with ids from `id_from` to `id_to` (0: id_from + 100000).
     virtual QVariantList get_incoming(uint32_t id_from, int32_t id_to);
 
@@ -338,6 +367,15 @@ protected:
     bool run_query(QSqlQuery& q, const QString& statement, int fail_level = 1);
     // The rows of an executed query as row maps.
     static QVariantList row_maps(QSqlQuery& q);
+    // Before the list of all modems: refreshes the statistics of `modems_data` (at most once an
+    // hour) when the server would read the whole table for it.
+    void loose_scan_or_analyze(const QString& select);
+    QElapsedTimer analyzed_at;
+    // Rows of `table` for many modems in one statement: one part per modem, `part` filled with
+    // the modem, its range clauses and the order and limit, the parts joined by UNION ALL.
+    qint64 count_each(const QString& part, const QList<modem_range>& ranges, uint32_t cap, int& done);
+    QHash<uint32_t, QVariantList> rows_each(const QString& part, const QList<modem_range>& ranges,
+                                            const QString& order, uint32_t limit, int max_rows, int& done);
 
     QSqlDatabase db;
     QVariantMap cfg;

@@ -1,4 +1,5 @@
 // Storage: reading, event and incoming-message queries for the reports and diagnostics.
+#include "log_limiter.h"
 #include "logger.h"
 #include "parser_strova5.h"
 #include "sql_exchange.h"
@@ -72,6 +73,14 @@ void merge_pieces(QVariantList& rows, bool newest_first_order, uint32_t limit)
 QString newest_first(uint32_t limit)
 {
     return QStringLiteral("order by ts desc limit %1").arg(limit);
+}
+
+// The statements of the reports of many modems, at Dbg and cut: a report of 100,000 modems sends
+// hundreds of them, and its own line says what it read.
+void log_report_statement(const QString& select)
+{
+    static log_limiter lim(QStringLiteral("report statement"), LVL_DBG, 10, 1000);
+    if (lim.pass(LVL_DBG)) LOG_DBG << log_cut(select, 256);
 }
 
 // Stored types of the kinds, each kind after its own codes.
@@ -202,6 +211,7 @@ QList<uint32_t> SQL_Exchange::get_modems(QList<uint32_t> ids)
         const QString select =
             QStringLiteral("SELECT modem_id FROM modems_data %1 group by modem_id order by modem_id;")
                 .arg(where);
+        if (piece.isEmpty()) loose_scan_or_analyze(select);
         QSqlQuery q(db);
         if (!run_query(q, select)) return out;
         while (q.next())
@@ -212,6 +222,25 @@ QList<uint32_t> SQL_Exchange::get_modems(QList<uint32_t> ids)
         out.erase(std::unique(out.begin(), out.end()), out.end());
     }
     return out;
+}
+
+void SQL_Exchange::loose_scan_or_analyze(const QString& select)
+{
+    // The list of all modems costs what the modems cost only when the server jumps from one
+    // modem to the next in the primary key. It chooses that by the table's statistics, and
+    // statistics taken while each modem had a row or two make it read the whole table instead,
+    // ever longer as readings pile up. Fresh statistics cost the server a few sampled pages.
+    constexpr qint64 analyze_every_ms = 3600 * 1000;
+    if (analyzed_at.isValid() && analyzed_at.elapsed() < analyze_every_ms) return;
+    QSqlQuery plan(db);
+    if (!run_query(plan, QStringLiteral("EXPLAIN ") + select)) return;
+    const int extra = plan.record().indexOf(QStringLiteral("Extra"));
+    while (plan.next())
+        if (plan.value(extra).toString().contains(QLatin1String("index for group-by"))) return;
+    analyzed_at.start();
+    QSqlQuery analyze(db);
+    if (run_query(analyze, QStringLiteral("ANALYZE TABLE modems_data")))
+        LOG_WRN << "modems_data: statistics refreshed, the list of modems would have read the whole table";
 }
 
 uint32_t SQL_Exchange::get_ts_energy_before(uint32_t modem_id, QList<uint32_t> kinds, uint32_t ts)
@@ -225,7 +254,7 @@ uint32_t SQL_Exchange::get_ts_energy_before(uint32_t modem_id, QList<uint32_t> k
                                .arg(modem_id)
                                .arg(joined(energy_types_of(kinds)))
                                .arg(ts);
-    LOG_TRC << select;
+    LOG_DBG << log_cut(select);
     QSqlQuery q(db);
     if (run_query(q, select) && q.next()) return q.value(0).toUInt();
     return ts;
@@ -260,7 +289,7 @@ QVariantList SQL_Exchange::get_data(QList<uint32_t> modems, QList<uint32_t> kind
         // One row asked for: the newest. Otherwise oldest first, the higher type first within a time.
         select +=
             limit == 1 ? newest_first(1) : QStringLiteral("order by ts, `type` desc limit %1").arg(limit);
-        LOG_NTC << log_cut(select);
+        LOG_DBG << log_cut(select);
         QSqlQuery q(db);
         if (!run_query(q, select)) return {};
         rows += row_maps(q);
@@ -336,6 +365,158 @@ QVariantList SQL_Exchange::get_energy_stamped(QList<uint32_t> types, uint32_t ts
     QSqlQuery q(db);
     if (!run_query(q, select)) return {};
     return row_maps(q);
+}
+
+QHash<uint32_t, QVariantList> SQL_Exchange::rows_each(const QString& part, const QList<modem_range>& ranges,
+                                                      const QString& order, uint32_t limit, int max_rows,
+                                                      int& done)
+{
+    QHash<uint32_t, QVariantList> out;
+    done = 0;
+    if (ranges.isEmpty()) return out;
+    // One modem's rows always fit: its limit raises the bound.
+    max_rows = int(qMax<qint64>(max_rows, qMin<qint64>(qMax<uint32_t>(limit, 1), 1 << 30)));
+    // Parts of one modem each, in the order of the list: the server answers them in that order,
+    // so the statement's own limit cuts the rows of one modem at most, which is asked again.
+    QString select;
+    QHash<uint32_t, int> position;
+    int taken = 0;
+    for (const modem_range& r : ranges) {
+        if (!position.contains(r.modem_id)) {
+            const QString p = QStringLiteral("(") + part.arg(r.modem_id) + time_range(r.ts_from, r.ts_to) +
+                              order + QString::number(limit) + QStringLiteral(")");
+            if (!select.isEmpty() && select.size() + p.size() + 32 > chunk_max_chars) break;
+            if (!select.isEmpty()) select += QStringLiteral(" UNION ALL ");
+            select += p;
+            position.insert(r.modem_id, position.size());
+        }
+        ++taken;
+    }
+    select += QStringLiteral(" LIMIT %1").arg(max_rows + 1);
+    log_report_statement(select);
+    QSqlQuery q(db);
+    if (!run_query(q, select)) {
+        done = taken; // as the one-modem form: no rows
+        return out;
+    }
+    const QVariantList rows = row_maps(q);
+    const QString modem_key = QStringLiteral("modem_id");
+    int cut_at = position.size(); // the position of the modem whose rows were cut
+    if (rows.size() > max_rows) cut_at = position.value(rows.last().toMap().value(modem_key).toUInt(), 0);
+    for (const QVariant& row : rows) {
+        const uint32_t modem = row.toMap().value(modem_key).toUInt();
+        if (position.value(modem, cut_at) < cut_at) out[modem] << row;
+    }
+    while (done < taken && position.value(ranges.at(done).modem_id) < cut_at)
+        ++done;
+    return out;
+}
+
+qint64 SQL_Exchange::count_each(const QString& part, const QList<modem_range>& ranges, uint32_t cap,
+                                int& done)
+{
+    // Each modem's rows counted as far as its limit only: a modem of years of readings costs
+    // no more than the rows its report would read. The server sends a tiny row per row counted,
+    // which costs it less than a count of its own per modem.
+    done = 0;
+    QString select;
+    for (const modem_range& r : ranges) {
+        const QString p = QStringLiteral("(") + part.arg(r.modem_id) + time_range(r.ts_from, r.ts_to) +
+                          QStringLiteral("LIMIT %1)").arg(cap);
+        if (!select.isEmpty() && select.size() + p.size() + 32 > chunk_max_chars) break;
+        select += select.isEmpty() ? p : QStringLiteral(" UNION ALL ") + p;
+        ++done;
+    }
+    if (select.isEmpty()) return 0;
+    log_report_statement(select);
+    QSqlQuery q(db);
+    if (!run_query(q, select)) return 0;
+    qint64 total = 0;
+    while (q.next())
+        ++total;
+    return total;
+}
+
+qint64 SQL_Exchange::count_data_each(const QList<modem_range>& ranges, QList<uint32_t> kinds, uint32_t cap,
+                                     int& done)
+{
+    done = ranges.size();
+    if (ranges.isEmpty() || kinds.isEmpty()) return 0;
+    return count_each(QStringLiteral("SELECT 1 FROM modems_data WHERE modem_id = %1 AND type in (") +
+                          joined(data_types_of(kinds)) + QStringLiteral(") "),
+                      ranges, cap, done);
+}
+
+qint64 SQL_Exchange::count_events_each(const QList<modem_range>& ranges, QList<uint32_t> types, uint32_t cap,
+                                       int& done)
+{
+    done = ranges.size();
+    if (ranges.isEmpty() || types.isEmpty()) return 0;
+    return count_each(QStringLiteral("SELECT 1 FROM modems_event WHERE modem_id = %1 AND type in (") +
+                          joined(types) + QStringLiteral(") "),
+                      ranges, cap, done);
+}
+
+QHash<uint32_t, QVariantList> SQL_Exchange::get_data_each(const QList<modem_range>& ranges,
+                                                          QList<uint32_t> kinds, uint32_t limit, int max_rows,
+                                                          int& done)
+{
+    done = ranges.size();
+    if (ranges.isEmpty() || kinds.isEmpty()) return {};
+    const QString part = QStringLiteral("SELECT * FROM modems_data WHERE modem_id = %1 AND type in (") +
+                         joined(data_types_of(kinds)) + QStringLiteral(") ");
+    const QString order = limit == 1 ? QStringLiteral("order by ts desc limit ")
+                                     : QStringLiteral("order by ts, `type` desc limit ");
+    return rows_each(part, ranges, order, limit, max_rows, done);
+}
+
+QHash<uint32_t, QVariantList> SQL_Exchange::get_events_each(const QList<modem_range>& ranges,
+                                                            QList<uint32_t> types, uint32_t limit,
+                                                            int max_rows, int& done)
+{
+    done = ranges.size();
+    if (ranges.isEmpty() || types.isEmpty()) return {};
+    const QString part = QStringLiteral("SELECT * FROM modems_event WHERE modem_id = %1 AND type in (") +
+                         joined(types) + QStringLiteral(") ");
+    return rows_each(part, ranges, QStringLiteral("order by ts desc limit "), limit, max_rows, done);
+}
+
+QHash<uint32_t, uint32_t> SQL_Exchange::get_ts_energy_each(const QList<uint32_t>& modems,
+                                                           QList<uint32_t> kinds, uint32_t ts, bool after)
+{
+    QHash<uint32_t, uint32_t> out;
+    if (modems.isEmpty() || kinds.isEmpty()) return out;
+    // First within three days of `ts`, where a modem read every hour or day has its neighbour;
+    // only the modems without one there are looked up on their whole side of `ts`, so that a
+    // modem of years of readings does not cost its years.
+    constexpr uint32_t near_s = 3 * 86400;
+    const QString near = after ? QStringLiteral("and ts <= %1 ").arg(quint64(ts) + near_s)
+                               : QStringLiteral("and ts >= %1 ").arg(ts > near_s ? ts - near_s : 0);
+    QList<uint32_t> todo = modems;
+    for (const QString& bound : {near, QString()}) {
+        for (const QString& piece : id_pieces(todo, chunk_max_chars)) {
+            const QString select =
+                QStringLiteral(
+                    "SELECT modem_id, %1(ts) FROM modems_data WHERE modem_id in (%2) and `type` in (%3) "
+                    "and ts %4 %5 %6and (OBIS_3_8_1 is not null or OBIS_4_8_1 is not null or "
+                    "OBIS_3_8_0 is not null or OBIS_4_8_0 is not null) GROUP BY modem_id")
+                    .arg(after ? QStringLiteral("MIN") : QStringLiteral("MAX"), piece,
+                         joined(energy_types_of(kinds)), after ? QStringLiteral(">=") : QStringLiteral("<="))
+                    .arg(ts)
+                    .arg(bound);
+            log_report_statement(select);
+            QSqlQuery q(db);
+            if (!run_query(q, select)) return out;
+            while (q.next())
+                out.insert(q.value(0).toUInt(), q.value(1).toUInt());
+        }
+        QList<uint32_t> left;
+        for (const uint32_t modem : qAsConst(todo))
+            if (!out.contains(modem)) left << modem;
+        if (left.isEmpty()) break;
+        todo = left;
+    }
+    return out;
 }
 
 QList<energy_record> SQL_Exchange::get_energy_profile(QList<uint32_t> modems, QList<int> types,
@@ -445,7 +626,7 @@ QVariantList SQL_Exchange::get_events(QList<uint32_t> modems, QList<uint32_t> ty
         QStringLiteral("SELECT * FROM modems_event WHERE modem_id in (%1) AND type in (%2) ")
             .arg(joined(modems), joined(types)) +
         time_range(ts_from, ts_to) + newest_first(limit);
-    LOG_NTC << select;
+    LOG_DBG << log_cut(select);
     QSqlQuery q(db);
     if (!run_query(q, select)) return {};
     return row_maps(q);

@@ -195,6 +195,77 @@ private slots:
         QCOMPARE(storage->get_modems({9}), QList<uint32_t>{9});
     }
 
+    // Many modems in one statement, each with its own range and limit, answer each as its own
+    // statement does, however the row bound or the statement bound cuts the list; a modem listed
+    // twice is read once and answered for both.
+    void many_modems_as_each_alone()
+    {
+        data(5, 66, 3600);
+        data(5, 50, 7200);
+        data(5, 68, 864000);
+        data(5, 49, 864000);
+        data(5, 15, 1000);
+        data(5, 64, 2000000); // not of the kinds asked
+        data(7, 68, 900000, {"OBIS_3_8_0=1"});
+        data(7, 66, 7200, {"OBIS_4_8_1=2"});
+        data(7, 66, 10800, {"index=2"});
+        data(11, 66, 5000, {"OBIS_3_8_1=3"});
+        for (const uint32_t modem : {5u, 7u, 11u})
+            for (const uint32_t ts : {1000u, 7200u, 8000u, 950000u})
+                event(modem, 2, 17, ts);
+        const ids kinds{14, 15};
+        const QList<modem_range> ranges{
+            {7, 0, none}, {5, 0, 864000}, {9, 0, none}, {7, 0, none}, {11, 6000, none}};
+        for (const int chunk : {storage->chunk_max_chars, 1})
+            for (const uint limit : {1u, 2u, 100u})
+                for (const int max_rows : {100, 3, 2}) {
+                    const QString at =
+                        QString("chunk %1, limit %2, rows %3").arg(chunk).arg(limit).arg(max_rows);
+                    storage->chunk_max_chars = chunk;
+                    for (int from = 0, done = 0; from < ranges.size(); from += done) {
+                        const QHash<uint32_t, QVariantList> got =
+                            storage->get_data_each(ranges.mid(from), kinds, limit, max_rows, done);
+                        const QHash<uint32_t, QVariantList> events =
+                            storage->get_events_each(ranges.mid(from, done), {2}, limit, 100, done);
+                        QVERIFY2(done >= 1, qPrintable(at));
+                        // Counted as they are read: each modem up to its limit.
+                        int counted_ranges = 0;
+                        const qint64 counted =
+                            storage->count_data_each(ranges.mid(from, done), kinds, limit, counted_ranges);
+                        qint64 read = 0;
+                        for (int i = from; i < from + counted_ranges; ++i)
+                            read += storage
+                                        ->get_data(ranges.at(i).modem_id, kinds, ranges.at(i).ts_from,
+                                                   ranges.at(i).ts_to, limit)
+                                        .size();
+                        QCOMPARE(counted, read);
+                        for (int i = from; i < from + done; ++i) {
+                            const modem_range& r = ranges.at(i);
+                            QVERIFY2(got.value(r.modem_id).size() <= qMax(max_rows, int(limit)),
+                                     qPrintable(at));
+                            QCOMPARE(
+                                rows_of(got.value(r.modem_id)),
+                                rows_of(storage->get_data(r.modem_id, kinds, r.ts_from, r.ts_to, limit)));
+                            QCOMPARE(
+                                rows_of(events.value(r.modem_id)),
+                                rows_of(storage->get_events(r.modem_id, ids{2}, r.ts_from, r.ts_to, limit)));
+                        }
+                    }
+                }
+        storage->chunk_max_chars = 256 * 1024;
+        // The window of each modem: the neighbouring records holding a reactive register.
+        for (const bool after : {false, true})
+            for (const uint32_t ts : {0u, 7200u, 9000u, 4000000u}) {
+                const QHash<uint32_t, uint32_t> each =
+                    storage->get_ts_energy_each({5, 7, 11, 9}, {15, 14}, ts, after);
+                for (const uint32_t modem : {5u, 7u, 11u, 9u}) {
+                    const uint32_t alone = after ? storage->get_ts_energy_after(modem, {15, 14}, ts)
+                                                 : storage->get_ts_energy_before(modem, {15, 14}, ts);
+                    QCOMPARE(each.value(modem, ts), alone);
+                }
+            }
+    }
+
     void energy_times_data() { testsupport::vector_rows(VECTORS("sql_reports.txt"), "energy"); }
     void energy_times()
     {

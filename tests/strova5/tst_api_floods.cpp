@@ -5,9 +5,6 @@
 
 #include <QElapsedTimer>
 #include <QJsonObject>
-#include <QNetworkAccessManager>
-#include <QNetworkReply>
-#include <QTimer>
 #include <algorithm>
 #include <memory>
 
@@ -19,62 +16,6 @@ constexpr qint64 k_mib = 1024 * 1024;
 // The floods of minutes are run for this long: the lines, the memory and the probe are bounded
 // per second, so a shorter run meets the same bounds.
 constexpr int k_flood_s = 15;
-
-// An authorised request every 200 ms; a request still open when the next is due is not doubled,
-// its wait goes on counting.
-class Probe : public QObject
-{
-public:
-    Probe(quint16 port, const QString& token)
-    {
-        request.setUrl(QUrl(QString("http://127.0.0.1:%1/api/setting?modem=3001&code=version").arg(port)));
-        request.setRawHeader("Cookie", "TARVIK_JWT=" + token.toLatin1());
-        tick.setInterval(200);
-        connect(&tick, &QTimer::timeout, this, &Probe::fire);
-        tick.start();
-        fire();
-    }
-    // The longest wait, the one still open included.
-    qint64 stop()
-    {
-        tick.stop();
-        if (open) worst = qMax(worst, since.elapsed());
-        return worst;
-    }
-    // The wait that 95 of 100 probes did not pass.
-    qint64 p95() const
-    {
-        QList<qint64> sorted = waits;
-        std::sort(sorted.begin(), sorted.end());
-        return sorted.isEmpty() ? worst : sorted.at(sorted.size() * 95 / 100);
-    }
-    int answered = 0;
-    QList<qint64> waits;
-
-private:
-    void fire()
-    {
-        if (open) {
-            worst = qMax(worst, since.elapsed());
-            return;
-        }
-        since.start();
-        open = nam.get(request);
-        connect(open, &QNetworkReply::finished, this, [this] {
-            worst = qMax(worst, since.elapsed());
-            waits << since.elapsed();
-            if (open->error() == QNetworkReply::NoError) ++answered;
-            open->deleteLater();
-            open = nullptr;
-        });
-    }
-    QNetworkAccessManager nam;
-    QNetworkRequest request;
-    QTimer tick;
-    QElapsedTimer since;
-    QNetworkReply* open = nullptr;
-    qint64 worst = 0;
-};
 
 // Sends datagrams to the port for `seconds`: random bytes of 1400, or the given frames in turn.
 const char* k_udp_flood = R"(

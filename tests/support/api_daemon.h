@@ -7,13 +7,18 @@
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
+#include <QElapsedTimer>
 #include <QJsonDocument>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
 #include <QProcess>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QTemporaryDir>
+#include <QTimer>
 #include <QUrl>
 #include <QtTest>
+#include <algorithm>
 #include <csignal>
 #include <unistd.h>
 
@@ -32,7 +37,10 @@ inline bool write_file(const QString& path, const QByteArray& content)
     QFile f(path);
     return f.open(QIODevice::WriteOnly) && f.write(content) == content.size();
 }
-inline QString enc(const QString& text) { return QString::fromLatin1(QUrl::toPercentEncoding(text)); }
+inline QString enc(const QString& text)
+{
+    return QString::fromLatin1(QUrl::toPercentEncoding(text));
+}
 inline QString compact(const QVariant& v)
 {
     return QString::fromUtf8(QJsonDocument::fromVariant(v).toJson(QJsonDocument::Compact));
@@ -65,11 +73,15 @@ inline QMap<QString, QString> caller_tokens()
     t["auth"] = claims_token(R"({"auth": {"admin": 1}})");
     return t;
 }
-inline QStringList cookie(const QString& token) { return {"-b", "TARVIK_JWT=" + token}; }
+inline QStringList cookie(const QString& token)
+{
+    return {"-b", "TARVIK_JWT=" + token};
+}
 
 // The broker as the daemon is configured for it: uplinks from `ul_queue`, downlinks to
 // `dl_exchange` with `dl_extra` keys.
-inline QVariantMap rabbit(const QString& ul_queue, const QString& dl_exchange, const QVariantMap& dl_extra = {})
+inline QVariantMap rabbit(const QString& ul_queue, const QString& dl_exchange,
+                          const QVariantMap& dl_extra = {})
 {
     const QString uri = testsupport::service("STROVA_AMQP_URI");
     QVariantMap dl{{"path", uri}, {"exchange", dl_exchange}, {"host", "/api"}};
@@ -80,7 +92,8 @@ inline QVariantMap rabbit(const QString& ul_queue, const QString& dl_exchange, c
 inline QStringList drain(const QString& queue)
 {
     QStringList out;
-    for (const QString& line : testsupport::amqp_peer(testsupport::service("STROVA_AMQP_URI"), {"drain", queue}))
+    for (const QString& line :
+         testsupport::amqp_peer(testsupport::service("STROVA_AMQP_URI"), {"drain", queue}))
         out << QJsonDocument::fromJson(line.toUtf8()).toVariant().toMap().value("body").toString();
     return out;
 }
@@ -217,6 +230,62 @@ struct Daemon
     {
         return answer(target, args).toMap();
     }
+};
+
+// An authorised request every 200 ms; a request still open when the next is due is not doubled,
+// its wait goes on counting.
+class Probe : public QObject
+{
+public:
+    Probe(quint16 port, const QString& token, const QString& target = "/api/setting?modem=3001&code=version")
+    {
+        request.setUrl(QUrl(QString("http://127.0.0.1:%1%2").arg(port).arg(target)));
+        request.setRawHeader("Cookie", "TARVIK_JWT=" + token.toLatin1());
+        tick.setInterval(200);
+        connect(&tick, &QTimer::timeout, this, &Probe::fire);
+        tick.start();
+        fire();
+    }
+    // The longest wait, the one still open included.
+    qint64 stop()
+    {
+        tick.stop();
+        if (open) worst = qMax(worst, since.elapsed());
+        return worst;
+    }
+    // The wait that 95 of 100 probes did not pass.
+    qint64 p95() const
+    {
+        QList<qint64> sorted = waits;
+        std::sort(sorted.begin(), sorted.end());
+        return sorted.isEmpty() ? worst : sorted.at(sorted.size() * 95 / 100);
+    }
+    int answered = 0;
+    QList<qint64> waits;
+
+private:
+    void fire()
+    {
+        if (open) {
+            worst = qMax(worst, since.elapsed());
+            return;
+        }
+        since.start();
+        open = nam.get(request);
+        connect(open, &QNetworkReply::finished, this, [this] {
+            worst = qMax(worst, since.elapsed());
+            waits << since.elapsed();
+            if (open->error() == QNetworkReply::NoError) ++answered;
+            open->deleteLater();
+            open = nullptr;
+        });
+    }
+    QNetworkAccessManager nam;
+    QNetworkRequest request;
+    QTimer tick;
+    QElapsedTimer since;
+    QNetworkReply* open = nullptr;
+    qint64 worst = 0;
 };
 
 } // namespace api_daemon
