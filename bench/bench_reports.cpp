@@ -7,8 +7,8 @@
 // asks /api/info every 200 ms meanwhile.
 //
 //   bench_reports [modems_in_report]      (default 10; starts and stops its own MariaDB)
+#include "aged_tables.h"
 #include "api_daemon.h"
-#include "readings_fill.h"
 #include "testsupport.h"
 
 #include <QCoreApplication>
@@ -268,7 +268,7 @@ int main(int argc, char* argv[])
             QElapsedTimer aging;
             aging.start();
             QSqlQuery fill(db);
-            if (!fill.exec(readings_fill::hour_readings(k_aged_first, k_aged_modems, 10, k_start)))
+            if (!fill.exec(testsupport::hour_readings_sql(k_aged_first, k_aged_modems, 10, k_start)))
                 std::fprintf(stderr, "aged fill: %s\n", qPrintable(fill.lastError().text()));
             std::printf("aged: %d modems of ten readings more in %.1f s\n", k_aged_modems,
                         double(aging.elapsed()) / 1000);

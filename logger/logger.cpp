@@ -552,6 +552,11 @@ QByteArray log_cut(const QByteArray& bytes, int max)
     return bytes.left(max) + "... (cut, " + QByteArray::number(bytes.size()) + " bytes in all)";
 }
 
+QString log_piece_number(int index, int count)
+{
+    return count > 1 ? QStringLiteral(" (%1 of %2)").arg(index + 1).arg(count) : QString();
+}
+
 QStringList log_id_ranges(const QStringList& ids, int width)
 {
     // (prefix, number) of each id; one without trailing digits (or too many of them) stands alone.

@@ -38,12 +38,6 @@ QString text_of(const QByteArray& bytes)
     return QString::fromUtf8(nul < 0 ? bytes : bytes.left(nul));
 }
 
-// " (2 of 3)" after the ids of a list written over several lines.
-QString piece_number(int index, int count)
-{
-    return count > 1 ? QStringLiteral(" (%1 of %2)").arg(index + 1).arg(count) : QString();
-}
-
 QString status_of(const QByteArray& downlink)
 {
     return QJsonDocument::fromJson(downlink).object().value(QStringLiteral("status_id")).toString();
@@ -111,7 +105,7 @@ void rabbit_man_dl::flush(int msecs)
     for (int i = 0; i < pieces.size(); ++i)
         LOG_ERR << "quitting:" << ids.size()
                 << "downlinks not confirmed by the broker, their commands stay in state 1:"
-                << qPrintable(pieces.at(i) + piece_number(i, pieces.size()));
+                << qPrintable(pieces.at(i) + log_piece_number(i, pieces.size()));
 }
 
 void rabbit_man_dl::name_dropped()
@@ -120,8 +114,8 @@ void rabbit_man_dl::name_dropped()
     if (dropped_ids.isEmpty()) return;
     const QStringList pieces = log_id_ranges(dropped_ids);
     for (int i = 0; i < pieces.size(); ++i)
-        LOG_EXC << "downlink queue full," << dropped_ids.size()
-                << "oldest downlinks dropped:" << qPrintable(pieces.at(i) + piece_number(i, pieces.size()));
+        LOG_EXC << "downlink queue full," << dropped_ids.size() << "oldest downlinks dropped:"
+                << qPrintable(pieces.at(i) + log_piece_number(i, pieces.size()));
     dropped_ids.clear();
 }
 

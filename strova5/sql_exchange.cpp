@@ -519,17 +519,29 @@ void SQL_Exchange::name_unwritten()
             oldest = qMin(oldest, ts);
             newest = qMax(newest, ts);
         }
-        LOG_ERR << "quitting: the database did not take" << batch->tuples.size() << "rows of" << batch->table
-                << "with times from" << oldest << "to" << newest << "; they are lost:"
-                << log_cut(batch->tuples.first(), 300);
+        // Every row named by its leading id, never cut: these are the rows to recover by hand.
+        const QString id_prefix =
+            batch == &cmd_batch ? QStringLiteral("drvStrova5_") : QStringLiteral("modem_");
+        QStringList ids;
+        for (const QString& t : batch->tuples)
+            ids << id_prefix + t.mid(1, t.indexOf(QLatin1Char(',')) - 1).trimmed();
+        const QStringList pieces = log_id_ranges(ids);
+        for (int i = 0; i < pieces.size(); ++i)
+            LOG_ERR << "quitting: the database did not take" << batch->tuples.size() << "rows of"
+                    << batch->table << "with times from" << oldest << "to" << newest
+                    << "; they are lost:" << qPrintable(pieces.at(i) + log_piece_number(i, pieces.size()));
     }
     if (!pending_statuses.isEmpty()) {
         QStringList named;
         for (const Pending_status& p : qAsConst(pending_statuses))
-            named << (p.status.cmd_id ? QString::number(p.status.cmd_id)
-                                      : QString::number(p.status.modem_id) + QLatin1Char(':') + p.status.setting);
-        LOG_ERR << "quitting: the database did not take" << pending_statuses.size()
-                << "command statuses; they are lost:" << log_cut(named.join(QLatin1Char(' ')), 1000);
+            named << (p.status.cmd_id
+                          ? QStringLiteral("drvStrova5_%1").arg(p.status.cmd_id)
+                          : QStringLiteral("modem_%1:\"%2\"").arg(p.status.modem_id).arg(p.status.setting));
+        const QStringList pieces = log_id_ranges(named);
+        for (int i = 0; i < pieces.size(); ++i)
+            LOG_ERR << "quitting: the database did not take" << pending_statuses.size()
+                    << "command statuses; they are lost:"
+                    << qPrintable(pieces.at(i) + log_piece_number(i, pieces.size()));
     }
 }
 

@@ -526,6 +526,8 @@ private slots:
             QCOMPARE(err.size(), 2);
             QVERIFY(err.filter("1 rows of modems_setting with times from 1700000200 to 1700000200").size() == 1);
             QVERIFY(err.filter("1 rows of modems_event").size() == 1);
+            // Each lost row is named by its modem, not by a cut statement.
+            QCOMPARE(err.filter("they are lost: modem_5").size(), 2);
         }
         close_private_check();
     }
