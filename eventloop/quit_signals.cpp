@@ -49,6 +49,12 @@ void quit_application(int signal_number)
 {
     std::printf("\nquit the application (user request signal = %d).\n", signal_number);
     std::fflush(stdout);
+    // A second signal (an impatient operator, a supervisor's SIGTERM after Ctrl-C) can be read
+    // while the hooks wait for the database or the broker: they must not start again inside or
+    // after themselves and write the same pending work twice.
+    static bool quitting = false;
+    if (quitting) return;
+    quitting = true;
     run_quit_hooks(quit_stage_stop_input);
     // Calls already queued carry work that was promised to a peer (an uplink the broker was told
     // we hold): deliver them, and what they queue in turn, before the hooks write it away. Only
