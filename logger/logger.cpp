@@ -552,11 +552,6 @@ QByteArray log_cut(const QByteArray& bytes, int max)
     return bytes.left(max) + "... (cut, " + QByteArray::number(bytes.size()) + " bytes in all)";
 }
 
-QString log_piece_number(int index, int count)
-{
-    return count > 1 ? QStringLiteral(" (%1 of %2)").arg(index + 1).arg(count) : QString();
-}
-
 QStringList log_id_ranges(const QStringList& ids, int width)
 {
     // (prefix, number) of each id; one without trailing digits (or too many of them) stands alone.
@@ -609,4 +604,13 @@ QStringList log_id_ranges(const QStringList& ids, int width)
     }
     if (!piece.isEmpty()) pieces << piece;
     return pieces;
+}
+
+QStringList log_id_lines(const QStringList& ids)
+{
+    QStringList lines = log_id_ranges(ids);
+    if (lines.size() > 1)
+        for (int i = 0; i < lines.size(); ++i)
+            lines[i] += QStringLiteral(" (%1 of %2)").arg(i + 1).arg(lines.size());
+    return lines;
 }

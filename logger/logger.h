@@ -79,6 +79,6 @@ QString log_cut(const QString& text, int max = log_outside_max);
 // numbers after one prefix as a range ("drvStrova5_17-4016"), in pieces of at most `width`
 // characters, each piece for a line of its own.
 QStringList log_id_ranges(const QStringList& ids, int width = log_outside_max);
-// " (2 of 3)" after the pieces of one such line, nothing when it is whole.
-QString log_piece_number(int index, int count);
+// The same pieces, each ending in " (2 of 3)" when there are several: one log line each.
+QStringList log_id_lines(const QStringList& ids);
 QByteArray log_cut(const QByteArray& bytes, int max = log_outside_max);

@@ -101,21 +101,19 @@ void rabbit_man_dl::flush(int msecs)
     for (int i = 0; i < queue.size(); ++i)
         ids << status_of(queue.at(i).text);
     // Every one named, in as many lines as it takes: these are the commands to send again.
-    const QStringList pieces = log_id_ranges(ids);
-    for (int i = 0; i < pieces.size(); ++i)
+    for (const QString& line : log_id_lines(ids))
         LOG_ERR << "quitting:" << ids.size()
                 << "downlinks not confirmed by the broker, their commands stay in state 1:"
-                << qPrintable(pieces.at(i) + log_piece_number(i, pieces.size()));
+                << qPrintable(line);
 }
 
 void rabbit_man_dl::name_dropped()
 {
     dropped_timer.stop();
     if (dropped_ids.isEmpty()) return;
-    const QStringList pieces = log_id_ranges(dropped_ids);
-    for (int i = 0; i < pieces.size(); ++i)
-        LOG_EXC << "downlink queue full," << dropped_ids.size() << "oldest downlinks dropped:"
-                << qPrintable(pieces.at(i) + log_piece_number(i, pieces.size()));
+    for (const QString& line : log_id_lines(dropped_ids))
+        LOG_EXC << "downlink queue full," << dropped_ids.size()
+                << "oldest downlinks dropped:" << qPrintable(line);
     dropped_ids.clear();
 }
 

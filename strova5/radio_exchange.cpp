@@ -90,9 +90,7 @@ QVariant member(const QJsonObject& m, QLatin1String key, const QVariant& absent)
     const auto it = m.constFind(key);
     return it == m.constEnd() ? absent : it.value().toVariant();
 }
-} // namespace
 
-namespace {
 // A whole number from 0 to 2^32 - 1, as a JSON number or a numeric text; false for anything
 // else, which a plain conversion would wrap or truncate into another modem or another year.
 bool whole_u32(const QJsonValue& v, uint32_t& out)

@@ -525,11 +525,10 @@ void SQL_Exchange::name_unwritten()
         QStringList ids;
         for (const QString& t : batch->tuples)
             ids << id_prefix + t.mid(1, t.indexOf(QLatin1Char(',')) - 1).trimmed();
-        const QStringList pieces = log_id_ranges(ids);
-        for (int i = 0; i < pieces.size(); ++i)
+        for (const QString& line : log_id_lines(ids))
             LOG_ERR << "quitting: the database did not take" << batch->tuples.size() << "rows of"
                     << batch->table << "with times from" << oldest << "to" << newest
-                    << "; they are lost:" << qPrintable(pieces.at(i) + log_piece_number(i, pieces.size()));
+                    << "; they are lost:" << qPrintable(line);
     }
     if (!pending_statuses.isEmpty()) {
         QStringList named;
@@ -537,11 +536,9 @@ void SQL_Exchange::name_unwritten()
             named << (p.status.cmd_id
                           ? QStringLiteral("drvStrova5_%1").arg(p.status.cmd_id)
                           : QStringLiteral("modem_%1:\"%2\"").arg(p.status.modem_id).arg(p.status.setting));
-        const QStringList pieces = log_id_ranges(named);
-        for (int i = 0; i < pieces.size(); ++i)
+        for (const QString& line : log_id_lines(named))
             LOG_ERR << "quitting: the database did not take" << pending_statuses.size()
-                    << "command statuses; they are lost:"
-                    << qPrintable(pieces.at(i) + log_piece_number(i, pieces.size()));
+                    << "command statuses; they are lost:" << qPrintable(line);
     }
 }
 

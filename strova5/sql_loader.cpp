@@ -235,8 +235,8 @@ void SQL_loader::slot_remove_piece()
             failed = !q.exec(del);
             if (failed && failed_lines.pass()) LOG_ERR << q.lastError().text() << del;
         }
-        if (!failed && end == p.from && q.numRowsAffected() >= removal_piece) end = p.from; // the second again
-        else if (!failed && end == p.from) end = p.from + 1;
+        // A second removed whole is left behind; one with rows left is taken again.
+        if (!failed && end == p.from && q.numRowsAffected() < removal_piece) end = p.from + 1;
     }
     mutex.unlock();
     QMutexLocker lock(&tail_mutex);
