@@ -8,8 +8,8 @@
 #include "sql_loader.h"
 
 #include <QDateTime>
-#include <QDeadlineTimer>
 #include <QElapsedTimer>
+#include <QSocketNotifier>
 #include <QSqlDriver>
 #include <QSqlField>
 #include <QSqlQuery>
@@ -20,9 +20,12 @@
 #include <dlfcn.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 SQL_Exchange* SQL_Exchange::instance = nullptr;
+thread_local QSqlError SQL_Exchange::last_error;
 
 namespace {
 const QString main_connect = QStringLiteral("main_connect");
@@ -112,27 +115,25 @@ SQL_Exchange::SQL_Exchange(QVariantMap cfg_, QObject* parent, int row_cap)
 SQL_Exchange::~SQL_Exchange()
 {
     if (writer) {
-        settle();
-        // Rows that came after the quit hook (a timer due in the same pass): one more try,
-        // unless the server was away already, which the hook waited out once.
+        settle_at_quit();
+        // Rows that came after the quit hook (a timer due in the same pass, a status read while
+        // the downlinks were flushed): one more try, unless the server was away already, which
+        // the hook waited out once.
         if (pending_rows() > 0 && db.isOpen() && !db_away && passing_until <= clock.elapsed()) {
             save_run();
-            settle();
+            settle_at_quit();
         }
-        QMetaObject::invokeMethod(
-            writer_context,
-            [this] {
-                writer_db.close();
-                writer_db = QSqlDatabase();
-                QSqlDatabase::removeDatabase(QStringLiteral("writer"));
-            },
-            Qt::BlockingQueuedConnection);
-        writer->quit();
+        {
+            std::lock_guard<std::mutex> lock(writer_mutex);
+            writer_stop = true;
+        }
+        writer_cv.notify_all();
         writer->wait();
-        delete writer_context;
         delete writer;
         writer = nullptr;
     }
+    delete writer_wake;
+    if (writer_wake_fd >= 0) ::close(writer_wake_fd);
     name_unwritten();
     if (loader) {
         // The thread closes and removes its own connection when its event loop ends.
@@ -141,8 +142,8 @@ SQL_Exchange::~SQL_Exchange()
         delete loader;
         loader = nullptr;
     }
-    if (quit_hook)
-        remove_quit_hook(quit_hook);
+    for (const int hook : {quit_hook, quit_input_hook})
+        if (hook) remove_quit_hook(hook);
     if (instance == this)
         instance = nullptr;
     if (db.isValid()) {
@@ -150,6 +151,23 @@ SQL_Exchange::~SQL_Exchange()
         db = QSqlDatabase();
         QSqlDatabase::removeDatabase(main_connect);
     }
+}
+
+void SQL_Exchange::settle_at_quit()
+{
+    // The run's statement ends by the client library's time-outs. Past the link time-out what it
+    // holds is named, so that a process ended meanwhile by its service manager leaves them named.
+    QElapsedTimer waited;
+    waited.start();
+    bool named = false;
+    while (!settle_within(1000)) {
+        if (named || waited.elapsed() < link_timeout_s * 1000) continue;
+        named = true;
+        name_rows({&held.cmd, &held.data, &held.event, &held.setting, &held.own_event}, held.statuses,
+                  "quitting: the writer's statement has not come back after" + QByteArray::number(waited.elapsed()) +
+                      " ms; if the process is ended now, the database did not take");
+    }
+    if (named) LOG_WRN << "quitting: the writer's statement came back after" << waited.elapsed() << "ms";
 }
 
 QSqlDatabase SQL_Exchange::add_connection(const QVariantMap& cfg, const QString& name)
@@ -201,7 +219,7 @@ bool SQL_Exchange::init()
         return false;
     }
     set_keepalive(db);
-    main_try_at = 0; // a fresh connection: its first statement tries it even if saves found none
+    note_reachable(true); // saves tried before the connection was open found nothing
 
     QSqlQuery q(db);
     if (!set_session_charset()) {
@@ -235,7 +253,7 @@ bool SQL_Exchange::init()
     const bool has_state = db.record(QStringLiteral("driver_state")).contains(QStringLiteral("value"));
     if ((!has_state && !run(q, QStringLiteral("CREATE TABLE IF NOT EXISTS `driver_state` ( `name` VARCHAR(64) NOT "
                                               "NULL, `value` BIGINT UNSIGNED NOT NULL, PRIMARY KEY (`name`) )"))) ||
-        !run(q, QStringLiteral("SELECT `value` FROM driver_state WHERE `name` = '%1'").arg(cmd_mark_name))) {
+        !run_synced(q, QStringLiteral("SELECT `value` FROM driver_state WHERE `name` = '%1'").arg(cmd_mark_name))) {
         LOG_EXC << "can't read the command number mark:" << last_error.text();
         return false;
     }
@@ -258,7 +276,7 @@ bool SQL_Exchange::init()
         LOG_WRN << "no command number mark stored: numbering goes on at" << cmd_counter + 1 << "above the newest"
                 << "stored command" << newest;
     }
-    load_number_window(cmd_counter + 1);
+    load_first_range(cmd_counter == UINT32_MAX ? 1 : cmd_counter + 1);
 
     const QVariantMap timers = cfg.value(QStringLiteral("timers")).toMap();
     tmr_save->start(int(timers.value(QStringLiteral("data_ms"), 200).toUInt()));
@@ -293,11 +311,22 @@ bool SQL_Exchange::init()
             }
         });
 
+    // From the stop of the intake on, no command is numbered: its row would come after the last
+    // save the quit waits for.
+    if (!quit_input_hook) quit_input_hook = add_quit_hook([this] { commands_closed = true; }, quit_stage_stop_input);
+
     if (!writer) {
-        writer = new QThread;
+        writer_wake_fd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+        if (writer_wake_fd >= 0) {
+            writer_wake = new QSocketNotifier(writer_wake_fd, QSocketNotifier::Read);
+            connect(writer_wake, &QSocketNotifier::activated, this, [this] {
+                uint64_t count = 0;
+                (void)!::read(writer_wake_fd, &count, sizeof count);
+                writer_back();
+            });
+        }
+        writer = QThread::create([this] { writer_loop(); });
         writer->setObjectName(QStringLiteral("SQL_writer"));
-        writer_context = new QObject;
-        writer_context->moveToThread(writer);
         writer->start();
     }
 
@@ -327,23 +356,76 @@ QSqlDatabase& SQL_Exchange::conn()
 
 bool SQL_Exchange::writer_in_flight()
 {
-    QMutexLocker lock(&writer_mutex);
+    std::lock_guard<std::mutex> lock(writer_mutex);
     return writer_busy;
+}
+
+void SQL_Exchange::writer_loop()
+{
+    for (;;) {
+        {
+            std::unique_lock<std::mutex> lock(writer_mutex);
+            writer_cv.wait(lock, [this] { return writer_stop || writer_busy; });
+            if (!writer_busy) break;
+        }
+        writer_run();
+    }
+    writer_db.close();
+    writer_db = QSqlDatabase();
+    QSqlDatabase::removeDatabase(QStringLiteral("writer"));
+}
+
+void SQL_Exchange::writer_run()
+{
+    if (!writer_db.isValid()) writer_db = add_connection(cfg, QStringLiteral("writer"));
+    const bool opened = writer_db.isOpen() || writer_db.open();
+    if (!opened) last_error = writer_db.lastError();
+    // Each run starts with the character set, as the main connection's: a reconnection of the
+    // client library falls back to 3-byte utf8. This statement is also the probe of a link found
+    // silent: its answer lets the main thread send statements again.
+    bool ok = opened && (set_session_charset() || classify(last_error) == Error_class::refused);
+    if (ok && run_search.wanted) find_free_numbers();
+    ok = ok && store_run();
+    {
+        std::lock_guard<std::mutex> lock(writer_mutex);
+        writer_open_failed = !opened;
+        writer_reached = ok;
+        writer_error = last_error;
+        writer_busy = false;
+        writer_result = true;
+    }
+    writer_cv.notify_all();
+    // The main thread takes the run back at once (a tick may be waiting for it).
+    const uint64_t one = 1;
+    if (writer_wake_fd >= 0) (void)!::write(writer_wake_fd, &one, sizeof one);
+}
+
+void SQL_Exchange::writer_back()
+{
+    // A tick may have handed out the next run meanwhile: this call must not wait for that one,
+    // which on a silent link takes the whole time-out.
+    settle_within(0);
+    if (save_due && !quitting && !writer_in_flight()) {
+        save_due = false;
+        save_run();
+    }
 }
 
 void SQL_Exchange::settle()
 {
     if (!writer || QThread::currentThread() == writer)
         return;
-    QMutexLocker lock(&writer_mutex);
-    while (writer_busy)
-        writer_done.wait(&writer_mutex);
-    if (!writer_result)
-        return;
-    writer_result = false;
+    {
+        std::unique_lock<std::mutex> lock(writer_mutex);
+        writer_cv.wait(lock, [this] { return !writer_busy; });
+        if (!writer_result) return;
+        writer_result = false;
+    }
+    // The writer waits for the next hand-off: what it left is the main thread's now.
     const bool open_failed = writer_open_failed;
     writer_open_failed = false;
     take_back_run();
+    take_back_search();
     const QSqlError error = last_error;
     last_error = writer_error;
     // A server that cannot be reached at all (a silent link ends the attempt only at the connect
@@ -373,11 +455,9 @@ bool SQL_Exchange::settle_within(qint64 ms)
 {
     if (!writer || QThread::currentThread() == writer) return true;
     {
-        QMutexLocker lock(&writer_mutex);
-        const QDeadlineTimer deadline(ms);
-        while (writer_busy)
-            if (!writer_done.wait(&writer_mutex, deadline)) break;
-        if (writer_busy) return false;
+        std::unique_lock<std::mutex> lock(writer_mutex);
+        if (!writer_cv.wait_for(lock, std::chrono::milliseconds(qMax<qint64>(0, ms)), [this] { return !writer_busy; }))
+            return false;
     }
     settle(); // only the main thread hands out runs: none started meanwhile
     return true;
@@ -386,32 +466,27 @@ bool SQL_Exchange::settle_within(qint64 ms)
 bool SQL_Exchange::ready_for_statement()
 {
     if (QThread::currentThread() == writer) return true;
-    const qint64 bound = link_timeout_s * 1000;
-    const bool was_away = db_away;
-    // While the database is away one statement a bound tries it, and none waits for the writer;
-    // a run that comes back having lost the link ends the wait for this one too.
-    bool ready = false, writer_stuck = false;
-    if (!(was_away && clock.elapsed() < main_try_at)) {
-        const bool settled = settle_within(was_away ? 0 : bound);
-        writer_stuck = !settled && !was_away;
-        ready = settled && !(db_away && !was_away);
-    }
-    if (ready) {
-        if (db_away) main_try_at = clock.elapsed() + bound;
-        return true;
+    // Once a statement found the link silent or lost, the main thread sends none until a
+    // statement of the writer (a run, or its probe) finds the server again: a request then never
+    // waits for the link, however many statements it would make.
+    if (db_away) settle_within(0); // a run that came back may have found it
+    if (!db_away) {
+        if (settle_within(link_timeout_s * 1000)) {
+            if (!db_away) return true;
+        } else {
+            // The writer has not come back from its statement within the bound: the link is as
+            // good as lost, whatever the client library's own reconnection still tries there.
+            last_error = QSqlError(QStringLiteral("the database link is silent: the writer's statement has not "
+                                                  "come back within the link time-out"),
+                                   QString(), QSqlError::ConnectionError);
+            note_reachable(false);
+        }
     }
     last_error = QSqlError(QStringLiteral("the database link is silent or lost: the statement is not sent"),
                            QString(), QSqlError::ConnectionError);
-    if (writer_stuck) {
-        // The writer has not come back from its statement within the bound: the link is as good
-        // as lost, whatever the client library's own reconnection still tries in that thread.
-        note_reachable(false);
-        main_try_at = clock.elapsed() + bound;
-        return false;
-    }
     if (read_lines.pass())
-        LOG_EXC << "the database link is silent or lost: the main thread sends no statement until it is back;"
-                << "rows waiting:" << pending_rows();
+        LOG_EXC << "the database link is silent or lost: the main thread sends no statement until the writer"
+                << "finds the server again; rows waiting:" << pending_rows();
     return false;
 }
 
@@ -422,16 +497,12 @@ void SQL_Exchange::note_main_statement(const QSqlError& error, bool answered, co
     // Every such wait stalls the API and the uplinks' intake alike.
     if (took.elapsed() >= 1000)
         LOG_WRN << "the main thread waited" << took.elapsed() << "ms for the database:" << log_cut(statement, 200);
-    if (answered) {
-        note_reachable(true);
-        return;
-    }
-    if (classify(error) != Error_class::connection || db_away) return;
+    // Only the writer finds the server back: an answer here comes from a link not known lost.
+    if (answered || classify(error) != Error_class::connection || db_away) return;
     const QSqlError kept = last_error;
     last_error = error;
     note_reachable(false);
     last_error = kept;
-    main_try_at = clock.elapsed() + link_timeout_s * 1000;
 }
 
 bool SQL_Exchange::run(QSqlQuery& query, const QString& statement)
@@ -507,7 +578,15 @@ bool SQL_Exchange::too_large(const QSqlError& error)
 
 void SQL_Exchange::name_unwritten()
 {
-    for (const Batch* batch : {&cmd_batch, &data_batch, &event_batch, &setting_batch, &own_event_batch}) {
+    name_rows({&cmd_batch, &data_batch, &event_batch, &setting_batch, &own_event_batch}, pending_statuses,
+              "quitting: the database did not take");
+}
+
+void SQL_Exchange::name_rows(const QList<const Batch*>& batches, const QList<Pending_status>& statuses,
+                             const QByteArray& what)
+{
+    const QString lost = QStringLiteral("; they are lost:");
+    for (const Batch* batch : batches) {
         if (batch->tuples.isEmpty()) continue;
         // The row's time is one of its leading values, all plain numbers.
         uint32_t oldest = UINT32_MAX, newest = 0;
@@ -521,24 +600,23 @@ void SQL_Exchange::name_unwritten()
         }
         // Every row named by its leading id, never cut: these are the rows to recover by hand.
         const QString id_prefix =
-            batch == &cmd_batch ? QStringLiteral("drvStrova5_") : QStringLiteral("modem_");
+            qstrcmp(batch->table, "modems_cmd") == 0 ? QStringLiteral("drvStrova5_") : QStringLiteral("modem_");
         QStringList ids;
         for (const QString& t : batch->tuples)
             ids << id_prefix + t.mid(1, t.indexOf(QLatin1Char(',')) - 1).trimmed();
         for (const QString& line : log_id_lines(ids))
-            LOG_ERR << "quitting: the database did not take" << batch->tuples.size() << "rows of"
-                    << batch->table << "with times from" << oldest << "to" << newest
-                    << "; they are lost:" << qPrintable(line);
+            LOG_ERR << what.constData() << batch->tuples.size() << "rows of" << batch->table << "with times from"
+                    << oldest << "to" << newest << qPrintable(lost) << qPrintable(line);
     }
-    if (!pending_statuses.isEmpty()) {
+    if (!statuses.isEmpty()) {
         QStringList named;
-        for (const Pending_status& p : qAsConst(pending_statuses))
+        for (const Pending_status& p : statuses)
             named << (p.status.cmd_id
                           ? QStringLiteral("drvStrova5_%1").arg(p.status.cmd_id)
                           : QStringLiteral("modem_%1:\"%2\"").arg(p.status.modem_id).arg(p.status.setting));
         for (const QString& line : log_id_lines(named))
-            LOG_ERR << "quitting: the database did not take" << pending_statuses.size()
-                    << "command statuses; they are lost:" << qPrintable(line);
+            LOG_ERR << what.constData() << statuses.size() << "command statuses" << qPrintable(lost)
+                    << qPrintable(line);
     }
 }
 
@@ -750,11 +828,15 @@ void SQL_Exchange::slot_tmr_save()
 void SQL_Exchange::save_run()
 {
     settle();
-    if (!pending_rows())
+    // While the link is lost an empty run probes it every link time-out, so that the main thread
+    // sends statements again also when nothing waits to be written.
+    const bool probe = db_away && writer && clock.elapsed() - run_started_at >= link_timeout_s * 1000;
+    if (!pending_rows() && !probe && !search_next.wanted)
         return;
     check_intake();
     if (passing_until > clock.elapsed()) return; // the server is in a passing state: the pause first
     take_run();
+    run_started_at = clock.elapsed();
     // While the writer's own connection cannot be had, the run goes over this one.
     if (!writer || clock.elapsed() < writer_retry_at) {
         const bool reached = (set_session_charset() || classify(last_error) == Error_class::refused) && store_run();
@@ -764,39 +846,10 @@ void SQL_Exchange::save_run()
     }
     statuses_out = !run_statuses.isEmpty();
     {
-        QMutexLocker lock(&writer_mutex);
+        std::lock_guard<std::mutex> lock(writer_mutex);
         writer_busy = true;
     }
-    QMetaObject::invokeMethod(writer_context, [this] {
-        if (!writer_db.isValid()) writer_db = add_connection(cfg, QStringLiteral("writer"));
-        const bool opened = writer_db.isOpen() || writer_db.open();
-        if (!opened) last_error = writer_db.lastError();
-        // Each run starts with the character set, as the main connection's: a reconnection of
-        // the client library falls back to 3-byte utf8.
-        const bool ok = opened && (set_session_charset() || classify(last_error) == Error_class::refused) &&
-                        store_run();
-        {
-            QMutexLocker lock(&writer_mutex);
-            writer_open_failed = !opened;
-            writer_reached = ok;
-            writer_error = last_error;
-            writer_busy = false;
-            writer_result = true;
-            writer_done.wakeAll();
-        }
-        QMetaObject::invokeMethod(
-            this,
-            [this] {
-                // A tick may have handed out the next run meanwhile: this call must not wait
-                // for that one, which on a silent link takes the whole time-out.
-                settle_within(0);
-                if (save_due && !quitting && !writer_in_flight()) {
-                    save_due = false;
-                    save_run();
-                }
-            },
-            Qt::QueuedConnection);
-    });
+    writer_cv.notify_all();
 }
 
 void SQL_Exchange::take_run()
@@ -808,6 +861,11 @@ void SQL_Exchange::take_run()
         pair.first->tuples.swap(pair.second->tuples);
     }
     run_statuses.swap(pending_statuses);
+    if (search_next.wanted) {
+        run_search = search_next;
+        search_next.wanted = false;
+        search_out = true;
+    }
     // Every command numbered so far is among the rows written before the statuses look.
     run_counter = cmd_counter;
     run_reported = reported_at;
@@ -818,6 +876,8 @@ void SQL_Exchange::take_run()
     run_status_rows = run_statuses.size();
     run_own_rows = run_own_event.tuples.size();
     writer_rows = run_cmd_rows + run_status_rows + run_data_rows + run_event_rows + run_setting_rows + run_own_rows;
+    // Shared copies, read by the main thread only: what the run holds, to name at quit.
+    held = Held{run_cmd, run_data, run_event, run_setting, run_own_event, run_statuses};
 }
 
 bool SQL_Exchange::store_run()
@@ -867,6 +927,7 @@ void SQL_Exchange::take_back_run()
     pending_statuses.swap(run_statuses);
     run_statuses.clear();
     writer_rows = run_cmd_rows = run_data_rows = run_event_rows = run_setting_rows = run_status_rows = run_own_rows = 0;
+    held = Held();
     // What the run wrote is no longer waiting; what it brought back may fold with later rows.
     if (!own_event_keys.isEmpty()) {
         own_event_keys.clear();

@@ -17,8 +17,6 @@
 #include <QElapsedTimer>
 #include <QHash>
 #include <QList>
-#include <QMutex>
-#include <QWaitCondition>
 #include <QMap>
 #include <QObject>
 #include <QSet>
@@ -26,8 +24,11 @@
 #include <QSqlError>
 #include <QStringList>
 #include <QVariantMap>
+#include <condition_variable>
+#include <mutex>
 
 class QSqlQuery;
+class QSocketNotifier;
 class QTimer;
 class SQL_loader;
 class QThread;
@@ -300,15 +301,14 @@ protected:
     // Main thread, before a statement of its own: waits for the run in flight, at most the link
     // time-out, not at all while the database is known away. False when the run is still out
     // (the statement is not sent, so that the server still sees one thread's order) and while
-    // the database is away, but for one statement a link time-out that tries it; last_error
-    // then says why (a connection error).
+    // the database is away, until a statement of the writer finds it again; last_error then says
+    // why (a connection error).
     bool ready_for_statement();
     // Main thread, after a statement of its own: a lost link marks the database away, so that
     // the statements after it do not wait too; an answer marks it back.
     // A wait of a second or more is logged with the statement.
     void note_main_statement(const QSqlError& error, bool answered, const QElapsedTimer& took,
                              const QString& statement);
-    qint64 main_try_at = 0; // clock time before which, while away, the main thread sends nothing
     // Waits at most `ms` for the run in flight and takes it back; false when it is still out.
     bool settle_within(qint64 ms);
     // Lines of reading statements that were not answered (link silent or lost): once when it
@@ -408,14 +408,49 @@ protected:
     void queue_own_event(const QString& tuple);
     log_limiter own_event_lines{QStringLiteral("driver's own events dropped"), LVL_WRN, 1, 60000};
     uint32_t cmd_counter = 0;
-    // Numbers are skipped while their rows are still in the table (after the counter wrapped):
-    // the stored numbers of a window from `window_from` to `window_end` are known, read with one
-    // query for up to 4096 of them.
-    bool window_valid = false;
-    uint32_t window_from = 0;
-    uint32_t window_end = 0;
-    QSet<uint32_t> window_used;
-    bool load_number_window(uint32_t from);
+    // Numbers whose rows are still in the table are skipped (after the counter wrapped): the
+    // ranges ahead known to hold no stored command, in the order they are used, and the search
+    // for more, which the writer runs on its own connection, so that no request waits for it.
+    // It starts once fewer than `free_numbers_ahead` free numbers are known (the counter within
+    // that of 4294967295 before the wrap); while none is known, commands are refused.
+    static constexpr uint32_t free_numbers_ahead = 10000000;
+    static constexpr int free_ranges_max = 1000;
+    QList<QPair<uint32_t, uint32_t>> free_ranges; // main thread
+    struct Number_search
+    {
+        bool wanted = false; // to go with the next run
+        uint32_t from = 1;   // the first number to look at
+        quint64 epoch = 0;   // of the numbering it was asked for (continue_numbers_after)
+        // Set by the writer: whether it ran and was answered, what it found from `from` on in
+        // order, and where the next search goes on (1 once the end of the numbers was reached).
+        bool done = false;
+        bool ok = false;
+        QList<QPair<uint32_t, uint32_t>> found;
+        uint32_t next_from = 1;
+    };
+    Number_search search_next; // main thread: the search to hand out
+    Number_search run_search;  // the run's, the writer's while it is out
+    bool search_out = false;   // main thread: a search went with the run in flight
+    quint64 numbers_epoch = 0;
+    uint32_t numbering_base = 0; // the counter's start in this run
+    int searches_failed = 0;       // in a row
+    int searches_found_nothing = 0; // in a row: the numbers ahead are all stored
+    QString number_refusal;        // why the last command got no number
+    log_limiter search_lines{QStringLiteral("command number search failed"), LVL_ERR, 1, 60000};
+    // The free numbers known ahead of the counter.
+    quint64 free_numbers_known() const;
+    // Main thread: asks for the next search when fewer numbers than the bound are known.
+    void want_free_numbers();
+    // Writer: one search; main thread: its result taken in.
+    void find_free_numbers();
+    void take_back_search();
+    // Main thread: takes the range from `first` to `last` after those known, if it lies ahead.
+    bool add_free_range(uint32_t first, uint32_t last);
+    // Reads with wsrep_sync_wait on where the server has it: a cluster node still applying the
+    // last writer's write-sets waits for them first. False (last_error) when the statement fails.
+    bool run_synced(QSqlQuery& q, const QString& select);
+    // The first free range from `from` on, read on the main connection (at start).
+    bool load_first_range(uint32_t from);
     // Numbers up to `cmd_mark` are taken, in the table `driver_state`: the mark is moved a block
     // ahead, and committed, before any number of the block goes out, so that no number is given
     // twice, across a crash too. While it cannot be moved, commands are refused.
@@ -431,7 +466,9 @@ protected:
     uint32_t ts_req_curr_last = 0;
     SQL_loader* loader = nullptr;
 
-    QSqlError last_error;
+    // The error of the calling thread's last statement: each thread has its own (the main
+    // thread's, the writer's), so that no error object is written by two threads.
+    static thread_local QSqlError last_error;
     bool db_away = false; // the last save lost the connection; logged once until it is back
     // A passing state of the server: runs pause, growing from 0.2 s up to 10 s.
     QElapsedTimer clock;
@@ -439,24 +476,42 @@ protected:
     qint64 passing_until = 0; // clock time before which no run starts
     int quit_hook = 0;
     bool quitting = false; // the quit hook ran: the timer starts no save any more
+    int quit_input_hook = 0;
+    bool commands_closed = false; // the quit has begun: no command is numbered any more
     // One Err line per table (count, times, the first row) and for the statuses, for what is
     // still not written when the storage goes.
     void name_unwritten();
+    void name_rows(const QList<const Batch*>& batches, const QList<Pending_status>& statuses,
+                   const QByteArray& what);
+    // Quitting: waits for the run in flight; past the link time-out its rows are named.
+    void settle_at_quit();
+    qint64 run_started_at = 0; // clock time of the last run handed out
 
     // Each save's commands, statuses, readings, events and settings are written by a thread of
     // their own on its own connection, so that the main thread does not wait for them; one run
     // at a time, and every statement of the main thread waits for the run in flight first, so
-    // the server sees the statements in the order of a single thread.
+    // the server sees the statements in the order of a single thread. The writer waits for its
+    // work on a condition, not on Qt events: a run handed over while the application object goes
+    // (the destructor's last save) is still run.
     QThread* writer = nullptr;
-    QObject* writer_context = nullptr; // lives in the writer thread
-    QSqlDatabase writer_db;            // used in the writer thread only
-    QMutex writer_mutex;
-    QWaitCondition writer_done;
-    bool writer_busy = false;   // a run is in flight (guarded by writer_mutex)
-    bool writer_result = false; // a finished run waits to be taken back (guarded by writer_mutex)
+    QSqlDatabase writer_db; // used in the writer thread only
+    // The hand-off: standard primitives, so that the thread checker sees what one side wrote
+    // before handing over as seen by the other. All flags guarded by writer_mutex.
+    std::mutex writer_mutex;
+    std::condition_variable writer_cv;
+    bool writer_busy = false;   // a run is handed over and not done
+    bool writer_result = false; // a finished run waits to be taken back
+    bool writer_stop = false;
+    // Set by the writer before it hands a run back.
     bool writer_reached = false;
     bool writer_open_failed = false; // the run found the writer's connection could not be opened
-    QSqlError writer_error;
+    QSqlError writer_error;          // the writer's own last error
+    // The writer's wake-up of the main thread once a run is back (an eventfd).
+    int writer_wake_fd = -1;
+    QSocketNotifier* writer_wake = nullptr;
+    void writer_loop();
+    void writer_run();
+    void writer_back(); // main thread, on the wake-up
     // The writer's own connection could not be opened: the runs go over the main connection
     // until this clock time, then the writer tries again.
     qint64 writer_retry_at = -1;
@@ -475,6 +530,13 @@ protected:
         quint64 seq;
     };
     QList<Registry_setting> run_settings;
+    // Shared copies of what the run in flight holds, read by the main thread only.
+    struct Held
+    {
+        Batch cmd, data, event, setting, own_event;
+        QList<Pending_status> statuses;
+    };
+    Held held;
     int writer_rows = 0; // the run's rows and statuses, until they are taken back (main thread)
     // Main thread: a run with statuses is with the writer.
     bool statuses_out = false;

@@ -99,10 +99,12 @@ QVariantMap SQL_Exchange::send_dl(QList<uint32_t> modems, QStringList rights, QS
             continue;
         }
         if (!next_cmd_number()) {
+            // The rest of the request would meet the same refusal (and try the same statement).
             if (number_lines.pass())
-                LOG_ERR << "commands refused: no command number can be taken while the database does not answer"
-                        << "(command for modem" << modem_id << setting << ":" << last_error.text() << ")";
-            continue;
+                LOG_ERR << "commands refused: no command number:" << number_refusal << "(command for modem"
+                        << modem_id << setting << "and" << modems.size() - 1 - modems.indexOf(modem_id)
+                        << "more of the request)";
+            break;
         }
         if (goes_out)
             ++to_send;
@@ -256,69 +258,4 @@ void SQL_Exchange::copy_setting(uint32_t modem_id, uint32_t ts, const QString& s
     ul.ts_get = ts;
     ul.ul_settings << Ul_setting(ts, setting, data);
     slot_UL(ul);
-}
-
-void SQL_Exchange::continue_numbers_after(uint32_t newest)
-{
-    cmd_counter = newest;
-    cmd_mark = newest; // nothing above it is taken yet
-    window_valid = false;
-    window_used.clear();
-}
-
-bool SQL_Exchange::load_number_window(uint32_t from)
-{
-    // Up to 4096 stored numbers from `from` on: the window reaches to the last of them, or to the
-    // largest number when fewer are stored. Before the counter first wraps, one empty answer.
-    const int most = 4096;
-    const QString select =
-        QStringLiteral("SELECT cmd_id FROM modems_cmd WHERE cmd_id >= %1 ORDER BY cmd_id LIMIT %2")
-            .arg(from)
-            .arg(most);
-    QSqlQuery q(db);
-    q.setForwardOnly(true);
-    if (!run(q, select)) return false;
-    window_used.clear();
-    uint32_t last = 0;
-    while (q.next()) {
-        last = q.value(0).toUInt();
-        window_used.insert(last);
-    }
-    window_from = from;
-    window_end = window_used.size() < most ? UINT32_MAX : last;
-    window_valid = true;
-    return true;
-}
-
-bool SQL_Exchange::next_cmd_number()
-{
-    uint32_t n = cmd_counter;
-    for (;;) {
-        ++n;
-        if (n == 0) continue; // 0 stands for "find the command by its setting"
-        if (!window_valid || n < window_from || n > window_end) {
-            if (!load_number_window(n)) return false;
-        }
-        if (!window_used.contains(n)) break;
-    }
-    // Beyond the mark: the next block is taken first. Distances count around the wrap.
-    if (uint32_t(n - cmd_counter) > uint32_t(cmd_mark - cmd_counter) && !store_cmd_mark(n + cmd_number_block))
-        return false;
-    cmd_counter = n;
-    return true;
-}
-
-const QString SQL_Exchange::cmd_mark_name = QStringLiteral("cmd_numbered_to");
-
-bool SQL_Exchange::store_cmd_mark(uint32_t mark)
-{
-    const QString store = QStringLiteral("INSERT INTO driver_state (`name`, `value`) VALUES ('%1', %2) "
-                                         "ON DUPLICATE KEY UPDATE `value` = %2")
-                              .arg(cmd_mark_name)
-                              .arg(mark);
-    QSqlQuery q(db);
-    if (!run(q, store)) return false;
-    cmd_mark = mark;
-    if (number_lines.end()) LOG_WRN << "command numbers are taken again";
-    return true;
 }
