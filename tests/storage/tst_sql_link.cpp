@@ -244,9 +244,10 @@ private slots:
         }
         QVERIFY(server.run({"mysql-start"}));
         QTRY_VERIFY_WITH_TIMEOUT((loader_tick(), g_log->has("db_loader session set again")), 20000);
-        // A read answered again ends the main thread's outage with its count.
-        QTRY_VERIFY_WITH_TIMEOUT((s->get_data(305, 254, 0, UINT32_MAX, 1), s->read_lines.left_out() == 0),
-                                 20000);
+        // Once a save of the writer (here its probe) finds the server again, a read answered
+        // again ends the main thread's outage with its count.
+        QTRY_VERIFY_WITH_TIMEOUT(
+            (s->slot_tmr_save(), s->get_data(305, 254, 0, UINT32_MAX, 1), s->read_lines.left_out() == 0), 30000);
         const QString said = g_log->all();
         std::fprintf(stderr, "%s\n",
                      qPrintable(said.split('\n')
