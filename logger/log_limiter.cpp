@@ -3,10 +3,9 @@
 #include "logger.h"
 
 #include <QAbstractEventDispatcher>
-#include <QMutex>
-#include <QMutexLocker>
 #include <QThread>
 #include <QTimer>
+#include <mutex>
 #include <chrono>
 
 struct log_limiter::state
@@ -17,7 +16,8 @@ struct log_limiter::state
     qint64 window_ms = 1000;
     std::function<qint64()> now;
 
-    mutable QMutex mutex;
+    // A standard mutex: the thread checker sees it (a limiter may serve several threads).
+    mutable std::mutex mutex;
     bool active = false;   // a window is open
     bool in_burst = false; // a line was left out and no quiet window followed yet
     bool armed = false;    // a timer will close the window
@@ -71,7 +71,7 @@ log_limiter::~log_limiter() = default;
 
 bool log_limiter::pass()
 {
-    QMutexLocker lock(&d->mutex);
+    std::lock_guard<std::mutex> lock(d->mutex);
     const qint64 t = d->now();
     d->roll(t);
     if (!d->active) {
@@ -93,7 +93,7 @@ bool log_limiter::pass()
         std::weak_ptr<state> weak = d;
         QTimer::singleShot(int(qMin<qint64>(due, INT_MAX)), [weak] {
             if (auto s = weak.lock()) {
-                QMutexLocker l(&s->mutex);
+                std::lock_guard<std::mutex> l(s->mutex);
                 s->armed = false;
                 s->roll(s->now());
             }
@@ -109,7 +109,7 @@ bool log_limiter::pass(int line_level)
 
 bool log_limiter::end()
 {
-    QMutexLocker lock(&d->mutex);
+    std::lock_guard<std::mutex> lock(d->mutex);
     const bool was = d->active || d->in_burst;
     d->summarise(qMin(d->now() - d->start, d->window_ms));
     d->active = false;
@@ -120,18 +120,18 @@ bool log_limiter::end()
 
 void log_limiter::flush()
 {
-    QMutexLocker lock(&d->mutex);
+    std::lock_guard<std::mutex> lock(d->mutex);
     d->summarise(qMin(d->now() - d->start, d->window_ms));
 }
 
 qint64 log_limiter::left_out() const
 {
-    QMutexLocker lock(&d->mutex);
+    std::lock_guard<std::mutex> lock(d->mutex);
     return d->left;
 }
 
 void log_limiter::set_clock(std::function<qint64()> monotonic_ms)
 {
-    QMutexLocker lock(&d->mutex);
+    std::lock_guard<std::mutex> lock(d->mutex);
     d->now = monotonic_ms ? std::move(monotonic_ms) : std::function<qint64()>(steady_ms);
 }

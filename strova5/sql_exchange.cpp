@@ -114,7 +114,7 @@ SQL_Exchange::SQL_Exchange(QVariantMap cfg_, QObject* parent, int row_cap)
 
 SQL_Exchange::~SQL_Exchange()
 {
-    if (writer) {
+    if (writer.joinable()) {
         settle_at_quit();
         // Rows that came after the quit hook (a timer due in the same pass, a status read while
         // the downlinks were flushed): one more try, unless the server was away already, which
@@ -128,9 +128,8 @@ SQL_Exchange::~SQL_Exchange()
             writer_stop = true;
         }
         writer_cv.notify_all();
-        writer->wait();
-        delete writer;
-        writer = nullptr;
+        writer.join();
+        writer_id = std::thread::id();
     }
     delete writer_wake;
     if (writer_wake_fd >= 0) ::close(writer_wake_fd);
@@ -315,7 +314,7 @@ bool SQL_Exchange::init()
     // save the quit waits for.
     if (!quit_input_hook) quit_input_hook = add_quit_hook([this] { commands_closed = true; }, quit_stage_stop_input);
 
-    if (!writer) {
+    if (!writer.joinable()) {
         writer_wake_fd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
         if (writer_wake_fd >= 0) {
             writer_wake = new QSocketNotifier(writer_wake_fd, QSocketNotifier::Read);
@@ -325,9 +324,9 @@ bool SQL_Exchange::init()
                 writer_back();
             });
         }
-        writer = QThread::create([this] { writer_loop(); });
-        writer->setObjectName(QStringLiteral("SQL_writer"));
-        writer->start();
+        // A standard thread: its end is seen by the thread checker at join.
+        writer = std::thread([this] { writer_loop(); });
+        writer_id = writer.get_id();
     }
 
     if (!loader) {
@@ -350,7 +349,7 @@ int SQL_Exchange::pending_rows() const
 
 QSqlDatabase& SQL_Exchange::conn()
 {
-    if (writer && QThread::currentThread() == writer) return writer_db;
+    if (in_writer()) return writer_db;
     return db;
 }
 
@@ -413,7 +412,7 @@ void SQL_Exchange::writer_back()
 
 void SQL_Exchange::settle()
 {
-    if (!writer || QThread::currentThread() == writer)
+    if (!writer.joinable() || in_writer())
         return;
     {
         std::unique_lock<std::mutex> lock(writer_mutex);
@@ -453,7 +452,7 @@ void SQL_Exchange::settle()
 
 bool SQL_Exchange::settle_within(qint64 ms)
 {
-    if (!writer || QThread::currentThread() == writer) return true;
+    if (!writer.joinable() || in_writer()) return true;
     {
         std::unique_lock<std::mutex> lock(writer_mutex);
         if (!writer_cv.wait_for(lock, std::chrono::milliseconds(qMax<qint64>(0, ms)), [this] { return !writer_busy; }))
@@ -465,7 +464,7 @@ bool SQL_Exchange::settle_within(qint64 ms)
 
 bool SQL_Exchange::ready_for_statement()
 {
-    if (QThread::currentThread() == writer) return true;
+    if (in_writer()) return true;
     // Once a statement found the link silent or lost, the main thread sends none until a
     // statement of the writer (a run, or its probe) finds the server again: a request then never
     // waits for the link, however many statements it would make.
@@ -493,7 +492,7 @@ bool SQL_Exchange::ready_for_statement()
 void SQL_Exchange::note_main_statement(const QSqlError& error, bool answered, const QElapsedTimer& took,
                                        const QString& statement)
 {
-    if (QThread::currentThread() == writer) return;
+    if (in_writer()) return;
     // Every such wait stalls the API and the uplinks' intake alike.
     if (took.elapsed() >= 1000)
         LOG_WRN << "the main thread waited" << took.elapsed() << "ms for the database:" << log_cut(statement, 200);
@@ -830,7 +829,7 @@ void SQL_Exchange::save_run()
     settle();
     // While the link is lost an empty run probes it every link time-out, so that the main thread
     // sends statements again also when nothing waits to be written.
-    const bool probe = db_away && writer && clock.elapsed() - run_started_at >= link_timeout_s * 1000;
+    const bool probe = db_away && writer.joinable() && clock.elapsed() - run_started_at >= link_timeout_s * 1000;
     if (!pending_rows() && !probe && !search_next.wanted)
         return;
     check_intake();
@@ -838,7 +837,7 @@ void SQL_Exchange::save_run()
     take_run();
     run_started_at = clock.elapsed();
     // While the writer's own connection cannot be had, the run goes over this one.
-    if (!writer || clock.elapsed() < writer_retry_at) {
+    if (!writer.joinable() || clock.elapsed() < writer_retry_at) {
         const bool reached = (set_session_charset() || classify(last_error) == Error_class::refused) && store_run();
         take_back_run();
         note_result(reached);

@@ -26,6 +26,7 @@
 #include <QVariantMap>
 #include <condition_variable>
 #include <mutex>
+#include <thread>
 
 class QSqlQuery;
 class QSocketNotifier;
@@ -493,7 +494,9 @@ protected:
     // the server sees the statements in the order of a single thread. The writer waits for its
     // work on a condition, not on Qt events: a run handed over while the application object goes
     // (the destructor's last save) is still run.
-    QThread* writer = nullptr;
+    std::thread writer;
+    std::thread::id writer_id;
+    bool in_writer() const { return std::this_thread::get_id() == writer_id; }
     QSqlDatabase writer_db; // used in the writer thread only
     // The hand-off: standard primitives, so that the thread checker sees what one side wrote
     // before handing over as seen by the other. All flags guarded by writer_mutex.

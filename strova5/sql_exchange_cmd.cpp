@@ -101,7 +101,7 @@ QVariantMap SQL_Exchange::send_dl(QList<uint32_t> modems, QStringList rights, QS
         if (!next_cmd_number()) {
             // The rest of the request would meet the same refusal (and try the same statement).
             if (number_lines.pass())
-                LOG_ERR << "commands refused: no command number:" << number_refusal << "(command for modem"
+                LOG_ERR << "commands refused: no command number:" << qPrintable(number_refusal) << "(command for modem"
                         << modem_id << setting << "and" << modems.size() - 1 - modems.indexOf(modem_id)
                         << "more of the request)";
             break;

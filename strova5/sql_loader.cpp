@@ -30,6 +30,7 @@ SQL_loader::~SQL_loader()
     // The owner has stopped the thread already; this only covers a thread that was never waited for.
     quit();
     wait();
+    std::lock_guard<std::mutex> ended(tail_mutex);
 }
 
 uint8_t SQL_loader::stored_type_of_kind(uint8_t kind)
@@ -73,6 +74,9 @@ void SQL_loader::run()
     db.close();
     db = QSqlDatabase();
     QSqlDatabase::removeDatabase(loader_connect);
+    // QThread::wait() hands the thread's end over by Qt's own lock; this one the thread checker
+    // sees (the destructor takes it too), so that what the thread wrote counts as seen.
+    std::lock_guard<std::mutex> ended(tail_mutex);
 }
 
 void SQL_loader::try_open()
@@ -92,7 +96,7 @@ void SQL_loader::try_open()
     SQL_Exchange::set_keepalive(db);
     LOG_WRN << "db_loader open";
     tmr_sec->start(1000);
-    QMutexLocker lock(&tail_mutex);
+    std::lock_guard<std::mutex> lock(tail_mutex);
     if (!removals.isEmpty()) queue_piece();
 }
 
@@ -115,7 +119,7 @@ void SQL_loader::slot_loader_req(uint32_t modem_id, uint8_t type, uint32_t limit
         if (dropped_loads.pass()) LOG_DBG << "db_loader not open: index load dropped" << modem_id << type;
         return;
     }
-    if (!mutex.tryLock(1000)) return; // the controller asks again with a later uplink
+    if (!mutex.try_lock_for(std::chrono::milliseconds(1000))) return; // the controller asks again with a later uplink
     const QString templ =
         QStringLiteral("SELECT ts, `type`, `index` FROM modems_data WHERE modem_id in (%1) AND `type` "
                        "in (%2) AND `ts_get` > 0 order by ts desc limit %3 ");
@@ -158,7 +162,7 @@ void SQL_loader::queue_remove_tail(uint32_t modem_id)
         if (dropped_tails.pass()) LOG_DBG << "db_loader not open: remove_tail dropped" << modem_id;
         return;
     }
-    QMutexLocker lock(&tail_mutex);
+    std::lock_guard<std::mutex> lock(tail_mutex);
     if (!remove_tail_queued.contains(modem_id)) {
         remove_tail_queued.insert(modem_id);
         remove_tail_queue.append(modem_id);
@@ -168,7 +172,7 @@ void SQL_loader::queue_remove_tail(uint32_t modem_id)
 void SQL_loader::queue_remove_old(const QString& key, const QList<Removal_part>& parts, uint32_t cut)
 {
     if (parts.isEmpty()) return;
-    QMutexLocker lock(&tail_mutex);
+    std::lock_guard<std::mutex> lock(tail_mutex);
     for (Removal& r : removals) {
         if (r.key != key) continue;
         r.cut = cut;
@@ -180,7 +184,7 @@ void SQL_loader::queue_remove_old(const QString& key, const QList<Removal_part>&
 
 int SQL_loader::removals_waiting()
 {
-    QMutexLocker lock(&tail_mutex);
+    std::lock_guard<std::mutex> lock(tail_mutex);
     return removals.size();
 }
 
@@ -195,13 +199,13 @@ void SQL_loader::slot_remove_piece()
 {
     Removal r;
     {
-        QMutexLocker lock(&tail_mutex);
+        std::lock_guard<std::mutex> lock(tail_mutex);
         piece_queued = false;
         if (removals.isEmpty() || !db.isOpen()) return; // an opened connection asks again
         r = removals.first();
     }
-    if (!mutex.tryLock(1000)) {
-        QMutexLocker lock(&tail_mutex);
+    if (!mutex.try_lock_for(std::chrono::milliseconds(1000))) {
+        std::lock_guard<std::mutex> lock(tail_mutex);
         queue_piece();
         return;
     }
@@ -239,7 +243,7 @@ void SQL_loader::slot_remove_piece()
         if (!failed && end == p.from && q.numRowsAffected() < removal_piece) end = p.from + 1;
     }
     mutex.unlock();
-    QMutexLocker lock(&tail_mutex);
+    std::lock_guard<std::mutex> lock(tail_mutex);
     if (removals.isEmpty() || removals.first().key != r.key) return;
     Removal& head = removals.first();
     head.started = true;
@@ -252,11 +256,11 @@ void SQL_loader::slot_remove_piece()
 
 void SQL_loader::slot_timer_sec()
 {
-    if (!mutex.tryLock(1)) return;
+    if (!mutex.try_lock_for(std::chrono::milliseconds(1))) return;
     uint32_t modem_id = 0;
     bool queued = false;
     {
-        QMutexLocker lock(&tail_mutex);
+        std::lock_guard<std::mutex> lock(tail_mutex);
         if (!remove_tail_queue.isEmpty() && db.isOpen()) {
             modem_id = remove_tail_queue.takeFirst();
             remove_tail_queued.remove(modem_id);
@@ -280,7 +284,7 @@ void SQL_loader::slot_timer_sec()
         "DELETE FROM modems_data WHERE modem_id in (%1) AND `type` in (%2) AND ts < %3 order by ts desc ");
     if (!begin_run()) {
         // Back to the head of the queue for the next tick.
-        QMutexLocker lock(&tail_mutex);
+        std::lock_guard<std::mutex> lock(tail_mutex);
         if (!remove_tail_queued.contains(modem_id)) {
             remove_tail_queued.insert(modem_id);
             remove_tail_queue.prepend(modem_id);

@@ -13,13 +13,15 @@
 
 #include <QList>
 #include <QMap>
-#include <QMutex>
 #include <QSet>
 #include <QSqlDatabase>
 #include <QThread>
 #include <QVariantMap>
 #include <atomic>
 #include <cstdint>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
 
 class QTimer;
 
@@ -81,8 +83,35 @@ private:
     QTimer* tmr_reopen = nullptr; // retries the connection while it is not open
     QSqlDatabase db;
     QVariantMap cfg;
-    QMutex mutex; // a load and a retention tick never overlap
-    QMutex tail_mutex; // the remove-tail queue, filled from the main thread
+    // Standard mutexes, which the thread checker sees.
+    // A load and a retention tick never overlap: a lock taken with a time-out, on a standard
+    // mutex and condition (the thread checker does not see std::timed_mutex's clock lock).
+    class Timed_lock
+    {
+    public:
+        bool try_lock_for(std::chrono::milliseconds wait)
+        {
+            std::unique_lock<std::mutex> lock(m);
+            if (!cv.wait_for(lock, wait, [this] { return !held; })) return false;
+            held = true;
+            return true;
+        }
+        void unlock()
+        {
+            {
+                std::lock_guard<std::mutex> lock(m);
+                held = false;
+            }
+            cv.notify_one();
+        }
+
+    private:
+        std::mutex m;
+        std::condition_variable cv;
+        bool held = false;
+    };
+    Timed_lock mutex;
+    std::mutex tail_mutex;  // the remove-tail queue, filled from the main thread
     std::atomic<bool> open_failed{false}; // the last attempt to open the connection failed
     struct Removal
     {

@@ -4,6 +4,7 @@
 
 #include <QDateTime>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -28,6 +29,11 @@ QVariantMap queue_stats(const Env& env, const QString& queue)
 
 
 using testsupport::count_rows;
+
+QString api_daemon_text(const QVariantMap& made)
+{
+    return QString::fromUtf8(QJsonDocument::fromVariant(made).toJson(QJsonDocument::Compact));
+}
 
 // Reception time of the test uplinks: a minute ago, so every record time is in the past.
 const uint T = uint(QDateTime::currentSecsSinceEpoch()) - 60;
@@ -442,6 +448,113 @@ private slots:
         QCOMPARE(count_rows(db, "SELECT COUNT(*) FROM modems_cmd WHERE state = 1 AND cmd_id IN (" + ids.join(',') +
                                ")"),
                  ids.size());
+    }
+
+    // SIGTERM while MariaDB is stopped (SIGSTOP) and the broker's memory alarm holds the
+    // downlinks, with clients asking for commands before and after it; then MariaDB goes on. The
+    // daemon ends within 10 s of that, every acknowledged uplink is stored, every command it
+    // answered with a number is stored or named, and the commands asked after the signal got none.
+    void quit_with_database_stopped_and_downlinks_held()
+    {
+        QVERIFY2(start_own_services(), "private services did not start");
+        QSqlDatabase db = testsupport::schema_database("e2e_held", "held", own);
+        QVERIFY(db.tables().contains("modems_data"));
+        Daemon d(own, "e2e_held", "held");
+        const quint16 api_port = testsupport::free_port();
+        QVERIFY(d.write_config({{"log_level", 5},
+                                {"sql", testsupport::db_config(own, "e2e_held")},
+                                {"rabbit", testsupport::rabbit_config(own["STROVA_AMQP_URI"], d.queue, d.exchange,
+                                                                      "/api", "e2e")},
+                                {"api", QVariantMap{{"port", api_port}}}}));
+        QVERIFY(write_value_uplinks(d.dir.path() + "/a.txt", 2, 201));
+        QVERIFY(write_value_uplinks(d.dir.path() + "/b.txt", 202, 501));
+        testsupport::amqp_peer(own["STROVA_AMQP_URI"], {"publish-file", d.queue, d.dir.path() + "/a.txt"});
+        const qint64 mysqld = QString::fromLatin1(
+                                  [&] {
+                                      QFile f(own["STROVA_SERVICES_DIR"] + "/mysql/pid");
+                                      return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+                                  }())
+                                  .trimmed()
+                                  .toLongLong();
+        QVERIFY(mysqld > 0);
+        struct Resume
+        {
+            tst_e2e* t;
+            pid_t server;
+            ~Resume()
+            {
+                ::kill(server, SIGCONT);
+                t->own_control({"rabbitmqctl", "set_vm_memory_high_watermark", "0.4"});
+            }
+        } resume{this, pid_t(mysqld)};
+        QVERIFY(d.start());
+        QTRY_COMPARE_WITH_TIMEOUT(count_rows(db, "SELECT COUNT(*) FROM modems_data"), 200, 30000);
+        QTRY_COMPARE_WITH_TIMEOUT(count_rows(db, "SELECT COUNT(*) FROM modems_cmd"), 200, 10000);
+
+        QVERIFY(::kill(pid_t(mysqld), SIGSTOP) == 0);
+        testsupport::amqp_peer(own["STROVA_AMQP_URI"], {"publish-file", d.queue, d.dir.path() + "/b.txt"});
+        QTRY_COMPARE_WITH_TIMEOUT(d.waiting(), 0, 20000);
+        // From here on the broker holds what the daemon publishes (the uplinks are all in).
+        QVERIFY(own_control({"rabbitmqctl", "set_vm_memory_high_watermark", "0"}));
+        const QString send = QString("http://127.0.0.1:%1/api/cmd/send?modem=5001,5002,5003&code=display&value=9")
+                                 .arg(api_port);
+        const auto ask = [&send] {
+            auto* curl = new QProcess;
+            curl->start("curl", {"-s", "--max-time", "90", send});
+            return curl;
+        };
+        QList<uint> answered;
+        for (int i = 0; i < 3; ++i) {
+            std::unique_ptr<QProcess> curl(ask());
+            QVERIFY(curl->waitForFinished(20000));
+            for (const QVariant& n :
+                 QJsonDocument::fromJson(curl->readAllStandardOutput()).toVariant().toMap().value("cmd_id").toMap())
+                answered << n.toUInt();
+        }
+        QCOMPARE(answered.size(), 9);
+
+        ::kill(pid_t(d.proc.processId()), SIGTERM);
+        std::vector<std::unique_ptr<QProcess>> after;
+        for (int i = 0; i < 8; ++i) {
+            QTest::qWait(1000);
+            after.emplace_back(ask());
+        }
+        QTRY_VERIFY_WITH_TIMEOUT(d.log().contains("quitting: waiting for the database"), 20000);
+        QVERIFY(d.running());
+        QVERIFY(::kill(pid_t(mysqld), SIGCONT) == 0);
+        QElapsedTimer back;
+        back.start();
+        QVERIFY(d.proc.waitForFinished(60000));
+        const qint64 ended = back.elapsed();
+        qInfo() << "ended" << ended << "ms after the database went on";
+        QVERIFY2(ended <= 10000, qPrintable(QString::number(ended)));
+        QCOMPARE(d.proc.exitCode(), 0);
+
+        // Asked after the signal: no number (or no answer at all).
+        for (auto& curl : after) {
+            curl->waitForFinished(10000);
+            const QVariantMap made =
+                QJsonDocument::fromJson(curl->readAllStandardOutput()).toVariant().toMap().value("cmd_id").toMap();
+            QVERIFY2(made.isEmpty(), qPrintable(api_daemon_text(made)));
+        }
+        QVERIFY(d.log().contains("commands refused: no command number: the daemon is quitting"));
+        // Every uplink acknowledged is stored; every command answered is stored or named.
+        db.close();
+        db = testsupport::open_database("held", "e2e_held", own);
+        QCOMPARE(count_rows(db, "SELECT COUNT(*) FROM modems_data"), 500);
+        const QSet<uint32_t> named =
+            testsupport::named_status_ids(d.log(), "quitting: the database did not take");
+        QStringList stored;
+        for (const uint n : answered)
+            if (!named.contains(n)) stored << QString::number(n);
+        QCOMPARE(count_rows(db, "SELECT COUNT(*) FROM modems_cmd WHERE cmd_id IN (" +
+                                    (stored.isEmpty() ? QString("0") : stored.join(',')) + ")"),
+                 stored.size());
+        // The version requests of the modems new in the outage too.
+        QCOMPARE(count_rows(db, "SELECT COUNT(*) FROM modems_cmd WHERE setting = 'version'") +
+                     int(testsupport::named_status_ids(d.log(), "quitting: the database did not take").size()) -
+                     int(answered.size() - stored.size()),
+                 500);
     }
 
     void broker_restart_resumes_consumption()

@@ -8,6 +8,9 @@
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QTimer>
 #include <QUrl>
 #include <QProcess>
 #include <QSqlError>
@@ -87,6 +90,63 @@ struct Daemon : testsupport::Daemon_process
         return curl;
     }
 };
+
+// A client asking one target every `interval_ms`, never twice at once: each request's start and
+// wait on the test's clock, and the answers.
+class Poller : public QObject
+{
+public:
+    Poller(const QElapsedTimer& clock, quint16 port, const QString& target, int interval_ms)
+        : clock(clock), url(QString("http://127.0.0.1:%1%2").arg(port).arg(target))
+    {
+        connect(&tick, &QTimer::timeout, this, &Poller::fire);
+        tick.start(interval_ms);
+        fire();
+    }
+    void stop() { tick.stop(); }
+    // The longest wait of the requests started at or after `from`, one still open included.
+    qint64 worst_from(qint64 from) const
+    {
+        qint64 worst = open && sent_at >= from ? clock.elapsed() - sent_at : 0;
+        for (const auto& w : waits)
+            if (w.first >= from) worst = qMax(worst, w.second);
+        return worst;
+    }
+    QList<QPair<qint64, qint64>> waits; // (start, wait)
+    QList<QPair<qint64, QByteArray>> answers; // (start, body) of the answers with status 200
+
+private:
+    void fire()
+    {
+        if (open) return;
+        sent_at = clock.elapsed();
+        open = nam.get(QNetworkRequest(QUrl(url)));
+        connect(open, &QNetworkReply::finished, this, [this] {
+            waits << qMakePair(sent_at, clock.elapsed() - sent_at);
+            if (open->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() == 200)
+                answers << qMakePair(sent_at, open->readAll());
+            open->deleteLater();
+            open = nullptr;
+        });
+    }
+    const QElapsedTimer& clock;
+    QString url;
+    QNetworkAccessManager nam;
+    QTimer tick;
+    QNetworkReply* open = nullptr;
+    qint64 sent_at = 0;
+};
+
+// The command numbers of /api/cmd/send answers.
+QList<uint> numbers_of(const QList<QPair<qint64, QByteArray>>& answers, qint64 from = 0)
+{
+    QList<uint> out;
+    for (const auto& a : answers)
+        if (a.first >= from)
+            for (const QVariant& n : QJsonDocument::fromJson(a.second).toVariant().toMap().value("cmd_id").toMap())
+                out << n.toUInt();
+    return out;
+}
 
 } // namespace
 
@@ -170,6 +230,74 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(count_rows(db, "SELECT COUNT(*) FROM modems_data"), 1200, 60000);
         QCOMPARE(count_rows(db, "SELECT COUNT(DISTINCT modem_id) FROM modems_data"), 1200);
         QTRY_VERIFY_WITH_TIMEOUT(d.log().contains("database reachable again"), 20000);
+        ::kill(pid_t(d.proc.processId()), SIGTERM);
+        QVERIFY(d.proc.waitForFinished(30000));
+        QCOMPARE(d.proc.exitCode(), 0);
+    }
+
+    // A 60 s black hole while one client without a token sends a command to 10 modems every
+    // second and another asks command states every second: after the first time-out of the
+    // outage every request is answered within 2 s, the states with their empty answer; commands
+    // are numbered again soon after the hole, and every command answered with a number is stored.
+    void database_black_hole_under_requests()
+    {
+        QSqlDatabase db = testsupport::schema_database("links_busy", "busy", shared);
+        testsupport::Sql_proxy proxy(shared["STROVA_MYSQL_PORT"].toUShort());
+        QVERIFY(proxy.port());
+        Daemon d(shared, "links_busy", "busy", proxy.port(), shared["STROVA_AMQP_URI"]);
+        QVERIFY(d.start());
+        QTRY_VERIFY_WITH_TIMEOUT(d.consuming(), 20000);
+        QStringList modems;
+        for (int m = 3001; m <= 3010; ++m)
+            modems << QString::number(m);
+        QElapsedTimer clock;
+        clock.start();
+        Poller commands(clock, d.api_port, "/api/cmd/send?modem=" + modems.join(',') + "&code=display&value=7", 1000);
+        Poller states(clock, d.api_port, "/api/cmd/status?cmd_id=1,2,3", 1000);
+        Poller probe(clock, d.api_port, "/api/info", 200);
+        QTRY_VERIFY_WITH_TIMEOUT(numbers_of(commands.answers).size() >= 20, 10000);
+
+        QVERIFY(proxy.hold());
+        const qint64 hole_at = clock.elapsed();
+        QTRY_VERIFY_WITH_TIMEOUT(d.log().contains("database not reachable"), 20000);
+        const qint64 lost_at = clock.elapsed();
+        QTRY_VERIFY_WITH_TIMEOUT(clock.elapsed() >= hole_at + 60000, 60000);
+        QVERIFY(proxy.release());
+        const qint64 back_at = clock.elapsed();
+        QTRY_VERIFY_WITH_TIMEOUT(!numbers_of(commands.answers, back_at).isEmpty(), 30000);
+        const qint64 numbered_again = clock.elapsed() - back_at;
+        QTest::qWait(2000);
+        commands.stop();
+        states.stop();
+        probe.stop();
+        QTRY_VERIFY_WITH_TIMEOUT(commands.worst_from(0) < 60000 && states.worst_from(0) < 60000, 20000);
+
+        const qint64 first_timeout_end = qMax(lost_at, hole_at + 10000);
+        qInfo() << "lost after" << lost_at - hole_at << "ms; slowest after the first time-out: probe"
+                << probe.worst_from(first_timeout_end) << "ms, command" << commands.worst_from(first_timeout_end)
+                << "ms, states" << states.worst_from(first_timeout_end) << "ms; numbered again after"
+                << numbered_again << "ms";
+        QVERIFY2(lost_at - hole_at <= BOUND_MS + 3000, qPrintable(QString::number(lost_at - hole_at)));
+        for (const Poller* p : {&probe, &commands, &states})
+            QVERIFY2(p->worst_from(first_timeout_end) <= 2000, qPrintable(QString::number(p->worst_from(first_timeout_end))));
+        QVERIFY(probe.waits.size() >= 250);
+        QVERIFY2(numbered_again <= 30000, qPrintable(QString::number(numbered_again)));
+        // The states asked in the hole got the empty answer, never an error.
+        int empty_in_hole = 0;
+        for (const auto& a : states.answers)
+            if (a.first >= first_timeout_end && a.first < hole_at + 60000 && a.second.trimmed() == "{}") ++empty_in_hole;
+        QVERIFY2(empty_in_hole >= 40, qPrintable(QString::number(empty_in_hole)));
+        // Every command answered with a number is stored, once.
+        const QList<uint> numbered = numbers_of(commands.answers);
+        QStringList ids;
+        for (const uint n : numbered)
+            ids << QString::number(n);
+        QCOMPARE(QSet<uint>(numbered.cbegin(), numbered.cend()).size(), numbered.size());
+        QTRY_COMPARE_WITH_TIMEOUT(count_rows(db, "SELECT COUNT(*) FROM modems_cmd WHERE cmd_id IN (" + ids.join(',') + ")"),
+                                  numbered.size(), 30000);
+        // The main thread's refusals are said, not repeated per request.
+        const int said = d.log().split('\n').filter("the database link is silent or lost").size();
+        QVERIFY2(said <= 4, qPrintable(QString::number(said)));
         ::kill(pid_t(d.proc.processId()), SIGTERM);
         QVERIFY(d.proc.waitForFinished(30000));
         QCOMPARE(d.proc.exitCode(), 0);

@@ -22,6 +22,7 @@ class Storage : public SQL_Exchange
 {
 public:
     using SQL_Exchange::SQL_Exchange;
+    using SQL_Exchange::continue_numbers_after;
     using SQL_Exchange::loader;
     using SQL_Exchange::tmr_save;
 };
@@ -122,6 +123,62 @@ private slots:
             QVERIFY2(explained >= 10, qPrintable(statements.join("\n")));
         }
         QSqlDatabase::removeDatabase("aged_admin");
+        check.close();
+    }
+
+    // Two million commands stored from number 1 on, a gap every 100,000, and the counter just
+    // before 4294967295: numbering crosses the wrap into the gaps and on above the stored ones
+    // while no request waits for it more than 100 ms; no number stored before is given again.
+    void numbering_across_the_wrap_never_waits()
+    {
+        testsupport::Private_server server;
+        QSqlDatabase check;
+        const auto priv = server.start_with_schema(check);
+        QVERIFY(!priv.isEmpty());
+        QString error;
+        const int rows = 2000000;
+        QVERIFY2(testsupport::fill_aged_commands(check, rows, 1, year_ago, now_s, &error), qPrintable(error));
+        QVERIFY(QSqlQuery(check).exec("DELETE FROM modems_cmd WHERE cmd_id MOD 100000 = 0"));
+        QVariantMap cfg = testsupport::db_config(priv, priv["STROVA_MYSQL_DB"]);
+        cfg.insert("timers", QVariantMap{{"data_ms", 50}});
+        auto s = std::make_unique<Storage>(cfg, nullptr);
+        QVERIFY(s->init());
+        s->continue_numbers_after(4294967295u - 2000);
+
+        QList<uint32_t> given;
+        int refused = 0, after_wrap = 0;
+        qint64 worst = 0;
+        QElapsedTimer all;
+        all.start();
+        while (after_wrap < 100 && all.elapsed() < 60000) {
+            QElapsedTimer took;
+            took.start();
+            const QVariantMap r = s->send_dl(20001, {}, "13.0.0", QVariant());
+            worst = qMax(worst, took.elapsed());
+            if (r.isEmpty()) {
+                ++refused;
+            } else {
+                given << r.value("20001").toUInt();
+                if (given.last() < 4000000000u) ++after_wrap;
+            }
+            QTest::qWait(1); // the saves and the writer's results in between, as the event loop has them
+        }
+        qInfo() << given.size() << "numbers," << after_wrap << "after the wrap," << refused << "refused; slowest"
+                << worst << "ms";
+        QVERIFY2(worst <= 100, qPrintable(QString::number(worst)));
+        QCOMPARE(after_wrap, 100);
+        QCOMPARE(QSet<uint32_t>(given.cbegin(), given.cend()).size(), given.size());
+        // After the wrap: the gaps in order, then on above the stored numbers.
+        QList<uint32_t> expected;
+        for (uint32_t n = 100000; n <= 2000000; n += 100000)
+            expected << n;
+        for (uint32_t n = 2000001; expected.size() < 100; ++n)
+            expected << n;
+        QCOMPARE(given.mid(given.size() - 100), expected);
+        QTRY_VERIFY_WITH_TIMEOUT((s->slot_tmr_save(), s->pending_rows() == 0), 30000);
+        QCOMPARE(scalar(check, "SELECT COUNT(*) FROM modems_cmd WHERE modem_id = 20001"), given.size());
+        QVERIFY(!log->has("row lost"));
+        s.reset();
         check.close();
     }
 };

@@ -229,8 +229,7 @@ private slots:
         QTRY_VERIFY(g_log->has("db_loader open"));
         const auto loader_tick = [loader] {
             loader->queue_remove_tail(305);
-            QMetaObject::invokeMethod(
-                loader, [loader] { loader->slot_timer_sec(); }, Qt::BlockingQueuedConnection);
+            QMetaObject::invokeMethod(loader, "slot_timer_sec", Qt::BlockingQueuedConnection);
         };
         loader_tick();
         QVERIFY(!g_log->has("db_loader session not set"));

@@ -109,8 +109,7 @@ class tst_sql_loader : public QObject
     void tick()
     {
         SQL_loader* l = storage->loader;
-        QVERIFY(QMetaObject::invokeMethod(
-            l, [l] { l->slot_timer_sec(); }, Qt::BlockingQueuedConnection));
+        QVERIFY(QMetaObject::invokeMethod(l, "slot_timer_sec", Qt::BlockingQueuedConnection));
     }
 
 private slots:
@@ -250,10 +249,9 @@ private slots:
         // Said once when the outage starts; the retries (every 100 ms here) are only counted.
         QTRY_COMPARE_WITH_TIMEOUT(g_log->count("can't open db_loader"), 1, 10000);
         QCOMPARE(g_log->count("(Exc)"), 1);
-        QMetaObject::invokeMethod(
-            l, [l] { l->slot_loader_req(305, 14, 10); }, Qt::QueuedConnection);
-        QMetaObject::invokeMethod(
-            l, [l] { l->slot_remove_tail(305); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(l, "slot_loader_req", Qt::QueuedConnection, Q_ARG(uint32_t, 305),
+                                  Q_ARG(uint8_t, 14), Q_ARG(uint32_t, 10));
+        QMetaObject::invokeMethod(l, "slot_remove_tail", Qt::QueuedConnection, Q_ARG(uint32_t, 305));
         QTRY_COMPARE_WITH_TIMEOUT(g_log->count("index load dropped"), 1, 10000);
         QTRY_COMPARE_WITH_TIMEOUT(g_log->count("remove_tail dropped"), 1, 10000);
 
@@ -267,8 +265,8 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(g_log->count("db_loader open"), 1, 10000);
         // The end of the outage says how many retries failed, in one line.
         QVERIFY(g_log->count("can't open db_loader") <= 2);
-        QMetaObject::invokeMethod(
-            l, [l] { l->slot_loader_req(305, 14, 10); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(l, "slot_loader_req", Qt::QueuedConnection, Q_ARG(uint32_t, 305),
+                                  Q_ARG(uint8_t, 14), Q_ARG(uint32_t, 10));
         QTRY_COMPARE_WITH_TIMEOUT(results.count(), 1, 10000);
         QCOMPARE(results.at(0).at(2).value<index_map>(), (index_map{{4, 100}}));
         QCOMPARE(results.count(), 1); // the dropped request stayed dropped

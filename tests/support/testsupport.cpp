@@ -124,7 +124,7 @@ Exact::Exact(const QByteArray& src) : block(new char[size_t(qMax(1, src.size()))
 
 namespace {
 Log_capture* g_capture = nullptr;
-QMutex g_capture_mutex;
+std::mutex g_capture_mutex;
 void capture_handler(QtMsgType, const QMessageLogContext&, const QString& message)
 {
     Log_capture::sink(0, message);
@@ -133,7 +133,7 @@ void capture_handler(QtMsgType, const QMessageLogContext&, const QString& messag
 
 Log_capture::Log_capture(int level) : saved_level(log_get_level())
 {
-    QMutexLocker lock(&g_capture_mutex);
+    std::lock_guard<std::mutex> lock(g_capture_mutex);
     g_capture = this;
     previous = reinterpret_cast<void*>(qInstallMessageHandler(capture_handler));
     log_set_level(level);
@@ -141,7 +141,7 @@ Log_capture::Log_capture(int level) : saved_level(log_get_level())
 
 Log_capture::~Log_capture()
 {
-    QMutexLocker lock(&g_capture_mutex);
+    std::lock_guard<std::mutex> lock(g_capture_mutex);
     log_set_level(saved_level);
     qInstallMessageHandler(reinterpret_cast<QtMessageHandler>(previous));
     g_capture = nullptr;
@@ -149,9 +149,9 @@ Log_capture::~Log_capture()
 
 void Log_capture::sink(int, const QString& message)
 {
-    QMutexLocker lock(&g_capture_mutex);
+    std::lock_guard<std::mutex> lock(g_capture_mutex);
     if (g_capture) {
-        QMutexLocker inner(&g_capture->mutex);
+        std::lock_guard<std::mutex> inner(g_capture->mutex);
         g_capture->lines << message;
     }
     if (qEnvironmentVariableIsSet("TST_SHOW_LOG"))
@@ -177,7 +177,7 @@ QSet<uint32_t> named_status_ids(const QString& log, const QString& marker)
 
 int Log_capture::count(const QString& part) const
 {
-    QMutexLocker lock(&mutex);
+    std::lock_guard<std::mutex> lock(mutex);
     int n = 0;
     for (const QString& line : lines)
         n += line.contains(part) ? 1 : 0;
@@ -186,13 +186,13 @@ int Log_capture::count(const QString& part) const
 
 QString Log_capture::all() const
 {
-    QMutexLocker lock(&mutex);
+    std::lock_guard<std::mutex> lock(mutex);
     return lines.join(QLatin1Char('\n'));
 }
 
 void Log_capture::clear()
 {
-    QMutexLocker lock(&mutex);
+    std::lock_guard<std::mutex> lock(mutex);
     lines.clear();
 }
 

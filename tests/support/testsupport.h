@@ -18,7 +18,6 @@
 
 #include <QByteArray>
 #include <QMap>
-#include <QMutex>
 #include <QProcess>
 #include <QSqlDatabase>
 #include <QSqlQuery>
@@ -27,6 +26,7 @@
 #include <QStringList>
 #include <QTemporaryDir>
 #include <memory>
+#include <mutex>
 
 // Path of a vector file under tests/data, found the way QtTest finds test data.
 #define VECTORS(file) QFINDTESTDATA("../data/" file)
@@ -86,7 +86,7 @@ public:
     static void sink(int, const QString& message); // for AMQP::setLogHandler
 
 private:
-    mutable QMutex mutex;
+    mutable std::mutex mutex; // seen by the thread checker, unlike QMutex
     QStringList lines;
     int saved_level;
     void* previous;
