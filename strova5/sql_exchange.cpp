@@ -276,6 +276,12 @@ bool SQL_Exchange::init()
                 << "stored command" << newest;
     }
     load_first_range(cmd_counter == UINT32_MAX ? 1 : cmd_counter + 1);
+    // The first block now; the writer takes the next ones ahead of need.
+    if (!store_cmd_mark(cmd_counter + cmd_number_block)) {
+        LOG_EXC << "can't store the command number mark:" << last_error.text();
+        return false;
+    }
+    mark_next = Mark_store();
 
     const QVariantMap timers = cfg.value(QStringLiteral("timers")).toMap();
     tmr_save->start(int(timers.value(QStringLiteral("data_ms"), 200).toUInt()));
@@ -383,7 +389,7 @@ void SQL_Exchange::writer_run()
     // client library falls back to 3-byte utf8. This statement is also the probe of a link found
     // silent: its answer lets the main thread send statements again.
     bool ok = opened && (set_session_charset() || classify(last_error) == Error_class::refused);
-    if (ok && run_search.wanted) find_free_numbers();
+    if (ok) run_numbering();
     ok = ok && store_run();
     {
         std::lock_guard<std::mutex> lock(writer_mutex);
@@ -397,6 +403,12 @@ void SQL_Exchange::writer_run()
     // The main thread takes the run back at once (a tick may be waiting for it).
     const uint64_t one = 1;
     if (writer_wake_fd >= 0) (void)!::write(writer_wake_fd, &one, sizeof one);
+}
+
+void SQL_Exchange::run_numbering()
+{
+    if (run_search.wanted) find_free_numbers();
+    if (run_mark.wanted) run_mark.stored = write_cmd_mark(run_mark.mark);
 }
 
 void SQL_Exchange::writer_back()
@@ -425,6 +437,7 @@ void SQL_Exchange::settle()
     writer_open_failed = false;
     take_back_run();
     take_back_search();
+    take_back_mark();
     const QSqlError error = last_error;
     last_error = writer_error;
     // A server that cannot be reached at all (a silent link ends the attempt only at the connect
@@ -830,7 +843,7 @@ void SQL_Exchange::save_run()
     // While the link is lost an empty run probes it every link time-out, so that the main thread
     // sends statements again also when nothing waits to be written.
     const bool probe = db_away && writer.joinable() && clock.elapsed() - run_started_at >= link_timeout_s * 1000;
-    if (!pending_rows() && !probe && !search_next.wanted)
+    if (!pending_rows() && !probe && !search_next.wanted && !mark_next.wanted)
         return;
     check_intake();
     if (passing_until > clock.elapsed()) return; // the server is in a passing state: the pause first
@@ -838,8 +851,12 @@ void SQL_Exchange::save_run()
     run_started_at = clock.elapsed();
     // While the writer's own connection cannot be had, the run goes over this one.
     if (!writer.joinable() || clock.elapsed() < writer_retry_at) {
-        const bool reached = (set_session_charset() || classify(last_error) == Error_class::refused) && store_run();
+        bool reached = set_session_charset() || classify(last_error) == Error_class::refused;
+        if (reached) run_numbering();
+        reached = reached && store_run();
         take_back_run();
+        take_back_search();
+        take_back_mark();
         note_result(reached);
         return;
     }
@@ -864,6 +881,11 @@ void SQL_Exchange::take_run()
         run_search = search_next;
         search_next.wanted = false;
         search_out = true;
+    }
+    if (mark_next.wanted) {
+        run_mark = mark_next;
+        mark_next = Mark_store();
+        mark_out = true;
     }
     // Every command numbered so far is among the rows written before the statuses look.
     run_counter = cmd_counter;

@@ -434,8 +434,8 @@ protected:
     bool search_out = false;   // main thread: a search went with the run in flight
     quint64 numbers_epoch = 0;
     uint32_t numbering_base = 0; // the counter's start in this run
-    int searches_failed = 0;       // in a row
-    int searches_found_nothing = 0; // in a row: the numbers ahead are all stored
+    static constexpr quint64 search_window = 250000; // stored numbers one search reads at most
+    bool numbers_exhausted = false; // every number ahead is stored
     QString number_refusal;        // why the last command got no number
     log_limiter search_lines{QStringLiteral("command number search failed"), LVL_ERR, 1, 60000};
     // The free numbers known ahead of the counter.
@@ -457,7 +457,24 @@ protected:
     // twice, across a crash too. While it cannot be moved, commands are refused.
     static const QString cmd_mark_name;
     uint32_t cmd_mark = 0;
-    bool store_cmd_mark(uint32_t mark);
+    bool store_cmd_mark(uint32_t mark); // main thread, at start
+    bool write_cmd_mark(uint32_t mark); // the statement, on the calling thread's connection
+    // The next block is taken by the writer with a run, ahead of need: the mark it is to store,
+    // and whether it did.
+    struct Mark_store
+    {
+        bool wanted = false;
+        uint32_t mark = 0;
+        bool stored = false;
+    };
+    Mark_store mark_next; // main thread
+    Mark_store run_mark;  // the run's
+    bool mark_out = false;
+    void want_cmd_mark(uint32_t mark);
+    void take_back_mark();
+    // Writer (or the main thread when it writes a run itself): the search and the mark the run
+    // carries, before its rows.
+    void run_numbering();
     log_limiter number_lines{QStringLiteral("commands refused: no command number"), LVL_ERR, 1, 60000};
     // The next free number into `cmd_counter`; false (counter unchanged) when the stored numbers
     // ahead cannot be read.

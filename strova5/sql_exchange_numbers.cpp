@@ -21,7 +21,9 @@ void SQL_Exchange::continue_numbers_after(uint32_t newest)
     search_next = Number_search();
     search_next.from = newest == UINT32_MAX ? 1 : newest + 1;
     ++numbers_epoch; // a search still out was for the numbers before
-    searches_failed = searches_found_nothing = 0;
+    mark_next = Mark_store();
+    want_cmd_mark(newest + cmd_number_block);
+    numbers_exhausted = false;
     want_free_numbers();
 }
 
@@ -71,7 +73,7 @@ quint64 SQL_Exchange::free_numbers_known() const
 
 void SQL_Exchange::want_free_numbers()
 {
-    if (search_out || search_next.wanted || searches_found_nothing >= 2) return;
+    if (search_out || search_next.wanted || numbers_exhausted) return;
     if (free_ranges.size() >= free_ranges_max || free_numbers_known() >= free_numbers_ahead) return;
     search_next.wanted = true;
     search_next.epoch = numbers_epoch;
@@ -92,40 +94,47 @@ bool SQL_Exchange::add_free_range(uint32_t first, uint32_t last)
 
 void SQL_Exchange::find_free_numbers()
 {
-    // Writer thread. With millions of stored numbers this reads for seconds: here it holds up
-    // only the rows of one run, never a request.
+    // Writer thread. One search reads at most a window of a million stored numbers, well within
+    // the link time-out however large the table; the next search goes on after it.
     Number_search& s = run_search;
     s.done = true;
     QSqlQuery q(conn());
     q.setForwardOnly(true);
     if (!run_synced(q, QStringLiteral("SELECT MIN(cmd_id) FROM modems_cmd WHERE cmd_id >= %1").arg(s.from)))
         return;
-    const QVariant first = q.next() ? q.value(0) : QVariant();
-    if (first.isNull()) {
+    const QVariant first_stored = q.next() ? q.value(0) : QVariant();
+    if (first_stored.isNull()) {
         s.found << qMakePair(s.from, UINT32_MAX);
         s.next_from = 1;
         s.ok = true;
         return;
     }
-    if (first.toUInt() > s.from) s.found << qMakePair(s.from, first.toUInt() - 1);
+    const uint32_t first = first_stored.toUInt();
+    if (first > s.from) s.found << qMakePair(s.from, first - 1);
+    const quint64 window_end = qMin<quint64>(quint64(first) + search_window - 1, UINT32_MAX);
     // The gaps after stored numbers, in order: each from the number after a stored one that is
     // not stored itself up to the next stored one.
     const QString gaps =
         QStringLiteral("SELECT c.cmd_id + 1, (SELECT MIN(e.cmd_id) FROM modems_cmd e WHERE e.cmd_id > c.cmd_id + 1) "
                        "FROM modems_cmd c LEFT JOIN modems_cmd d ON d.cmd_id = c.cmd_id + 1 "
-                       "WHERE c.cmd_id >= %1 AND d.cmd_id IS NULL ORDER BY c.cmd_id LIMIT %2")
-            .arg(first.toUInt())
+                       "WHERE c.cmd_id BETWEEN %1 AND %2 AND d.cmd_id IS NULL ORDER BY c.cmd_id LIMIT %3")
+            .arg(first)
+            .arg(window_end)
             .arg(free_ranges_max);
     if (!run_synced(q, gaps)) return;
-    s.next_from = 1;
+    // Then on after the window, or after the last range found when the list was cut.
+    quint64 next = window_end + 1;
+    int rows = 0;
     while (q.next()) {
+        ++rows;
         const quint64 start = q.value(0).toULongLong();
-        if (start > UINT32_MAX) break; // the largest number is stored: on from 1
-        const QVariant next = q.value(1);
-        const uint32_t last = next.isNull() ? UINT32_MAX : next.toUInt() - 1;
+        if (start > UINT32_MAX) break; // the largest number is stored
+        const QVariant stored = q.value(1);
+        const uint32_t last = stored.isNull() ? UINT32_MAX : stored.toUInt() - 1;
         s.found << qMakePair(uint32_t(start), last);
-        s.next_from = last == UINT32_MAX ? 1 : last + 1;
+        next = rows == free_ranges_max ? quint64(last) + 1 : qMax(next, quint64(last) + 1);
     }
+    s.next_from = next > UINT32_MAX ? 1 : uint32_t(next);
     s.ok = true;
 }
 
@@ -141,7 +150,6 @@ void SQL_Exchange::take_back_search()
     }
     if (!s.ok) {
         // Not answered (or the run did not get that far): with the next run.
-        ++searches_failed;
         if (s.done && search_lines.pass())
             LOG_ERR << "the search for free command numbers failed:" << writer_error.text()
                     << "; commands are refused once the known numbers are used up";
@@ -150,14 +158,16 @@ void SQL_Exchange::take_back_search()
         search_next.epoch = s.epoch;
         return;
     }
-    if (searches_failed > 0 && search_lines.end()) LOG_WRN << "free command numbers are found again";
-    searches_failed = 0;
-    int added = 0;
+    if (search_lines.end()) LOG_WRN << "free command numbers are found again";
     for (const auto& r : s.found)
-        if (add_free_range(r.first, r.second)) ++added;
-    searches_found_nothing = added > 0 ? 0 : searches_found_nothing + 1;
-    if (searches_found_nothing >= 2)
-        LOG_ERR << "no free command number is left: every number ahead of" << cmd_counter << "is stored";
+        add_free_range(r.first, r.second);
+    // Gone all the way round to the numbers of this run: nothing more is to be found.
+    if (ahead(cmd_counter, s.next_from) <= ahead(cmd_counter, s.from)) {
+        numbers_exhausted = true;
+        if (free_ranges.isEmpty())
+            LOG_ERR << "no free command number is left: every number ahead of" << cmd_counter << "is stored";
+        return;
+    }
     search_next.from = s.next_from;
     want_free_numbers();
 }
@@ -179,27 +189,61 @@ bool SQL_Exchange::next_cmd_number()
     }
     const QPair<uint32_t, uint32_t> range = free_ranges.first();
     const uint32_t n = range.first <= cmd_counter && cmd_counter < range.second ? cmd_counter + 1 : range.first;
-    // Beyond the mark: the next block is taken first. Distances count around the wrap.
-    if (ahead(cmd_counter, n) > ahead(cmd_counter, cmd_mark) && !store_cmd_mark(n + cmd_number_block)) {
-        number_refusal = QStringLiteral("the mark of the numbers taken cannot be stored: ") + last_error.text();
+    // Beyond the mark: the next block must be taken first, which the writer does with the next
+    // save; a request does not wait for it. Distances count around the wrap.
+    if (ahead(cmd_counter, n) > ahead(cmd_counter, cmd_mark)) {
+        want_cmd_mark(n + cmd_number_block);
+        number_refusal = QStringLiteral("the next block of numbers is not taken yet: ") +
+                         (db_away ? QStringLiteral("the database does not answer")
+                                  : QStringLiteral("its mark is stored with the next save"));
         return false;
     }
     cmd_counter = n;
     if (n == range.second) free_ranges.removeFirst();
     want_free_numbers();
+    // Ahead of need: the next block is taken once half of this one is used.
+    if (ahead(cmd_counter, cmd_mark) < cmd_number_block / 2) want_cmd_mark(cmd_mark + cmd_number_block);
     return true;
+}
+
+void SQL_Exchange::want_cmd_mark(uint32_t mark)
+{
+    // One store at a time; a wanted one is moved further when a jump needs more.
+    if (mark_out && ahead(cmd_counter, mark) <= ahead(cmd_counter, run_mark.mark)) return;
+    if (mark_next.wanted && ahead(cmd_counter, mark) <= ahead(cmd_counter, mark_next.mark)) return;
+    mark_next.wanted = true;
+    mark_next.mark = mark;
+}
+
+bool SQL_Exchange::write_cmd_mark(uint32_t mark)
+{
+    const QString store = QStringLiteral("INSERT INTO driver_state (`name`, `value`) VALUES ('%1', %2) "
+                                         "ON DUPLICATE KEY UPDATE `value` = %2")
+                              .arg(cmd_mark_name)
+                              .arg(mark);
+    QSqlQuery q(conn());
+    return run(q, store);
+}
+
+void SQL_Exchange::take_back_mark()
+{
+    if (!mark_out) return;
+    mark_out = false;
+    const Mark_store m = run_mark;
+    run_mark = Mark_store();
+    if (!m.stored) {
+        want_cmd_mark(m.mark);
+        return;
+    }
+    if (ahead(cmd_counter, m.mark) > ahead(cmd_counter, cmd_mark)) cmd_mark = m.mark;
+    if (number_lines.end()) LOG_WRN << "command numbers are taken again";
 }
 
 const QString SQL_Exchange::cmd_mark_name = QStringLiteral("cmd_numbered_to");
 
 bool SQL_Exchange::store_cmd_mark(uint32_t mark)
 {
-    const QString store = QStringLiteral("INSERT INTO driver_state (`name`, `value`) VALUES ('%1', %2) "
-                                         "ON DUPLICATE KEY UPDATE `value` = %2")
-                              .arg(cmd_mark_name)
-                              .arg(mark);
-    QSqlQuery q(db);
-    if (!run(q, store)) return false;
+    if (!write_cmd_mark(mark)) return false;
     cmd_mark = mark;
     if (number_lines.end()) LOG_WRN << "command numbers are taken again";
     return true;

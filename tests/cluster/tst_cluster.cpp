@@ -251,11 +251,37 @@ private slots:
         Daemon d(g, "cl_ws", shared["STROVA_AMQP_URI"], "/api", "ws");
         const int n = 20000;
         QVERIFY(d.publish(value_uplinks(20001, 20000 + n), "a.txt"));
+        for (const char* node : {"1", "2", "3"})
+            QVERIFY(checked_galera->run({"galera-sql", node,
+                                         "TRUNCATE mysql.general_log; SET GLOBAL log_output = 'TABLE', "
+                                         "GLOBAL general_log = 1"}));
         QElapsedTimer t;
         t.start();
         QVERIFY(d.start());
         QTRY_COMPARE_WITH_TIMEOUT(count_rows(db, "SELECT COUNT(*) FROM modems_data"), n, 120000);
         qInfo() << n << "uplinks stored in" << t.elapsed() << "ms";
+        // The node that served the start read the mark with wsrep_sync_wait set on that session:
+        // each session's statements in order, the SET right before the read.
+        int synced_reads = 0;
+        for (const char* node : {"1", "2", "3"}) {
+            QString out;
+            QVERIFY(checked_galera->run(
+                {"galera-sql", node,
+                 "SET GLOBAL general_log = 0; SELECT thread_id, REPLACE(CONVERT(argument USING utf8mb4), '\\n', ' ') "
+                 "FROM mysql.general_log WHERE command_type = 'Query' AND (argument LIKE '%driver_state%' OR "
+                 "argument LIKE '%wsrep_sync_wait%') ORDER BY event_time, thread_id"},
+                &out));
+            QMap<QString, QString> last; // thread -> its previous statement of these
+            for (const QString& line : out.split('\n', Qt::SkipEmptyParts)) {
+                const QString thread = line.section('\t', 0, 0), statement = line.section('\t', 1);
+                if (statement.startsWith("SELECT `value` FROM driver_state")) {
+                    QVERIFY2(last.value(thread) == "SET SESSION wsrep_sync_wait = 1", qPrintable(out));
+                    ++synced_reads;
+                }
+                last[thread] = statement;
+            }
+        }
+        QCOMPARE(synced_reads, 1);
         // Every uplink was taken, so every command is made: those the downlink queue had no room
         // for in the burst are refused before they are numbered (said in the log), and every one
         // that went out is stored.

@@ -66,7 +66,7 @@ struct Feed
 // A clock the test moves by hand.
 struct Fake_clock
 {
-    qint64 ms = 1000000;
+    std::atomic<qint64> ms{1000000}; // read by the loader's thread too
     std::function<qint64()> fn()
     {
         return [this] { return ms; };

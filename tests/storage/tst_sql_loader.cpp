@@ -244,7 +244,14 @@ private slots:
             q.exec("DROP DATABASE IF EXISTS st_loader_late");
         }
         auto loader = std::make_unique<SQL_loader>(config("st_loader_late"), 100);
-        QSignalSpy results(loader.get(), &SQL_loader::signal_loader_res);
+        // Taken in this thread: a spy on the loader's thread would fill its list there.
+        QList<QVariantList> results;
+        QObject receiver;
+        connect(loader.get(), &SQL_loader::signal_loader_res, &receiver,
+                [&results](uint32_t modem, uint8_t type, index_map indexes) {
+                    results << QVariantList{modem, type, QVariant::fromValue(indexes)};
+                },
+                Qt::QueuedConnection);
         SQL_loader* l = loader.get();
         // Said once when the outage starts; the retries (every 100 ms here) are only counted.
         QTRY_COMPARE_WITH_TIMEOUT(g_log->count("can't open db_loader"), 1, 10000);
