@@ -69,7 +69,7 @@ struct Fake_clock
     std::atomic<qint64> ms{1000000}; // read by the loader's thread too
     std::function<qint64()> fn()
     {
-        return [this] { return ms; };
+        return [this] { return ms.load(); };
     }
 };
 } // namespace
