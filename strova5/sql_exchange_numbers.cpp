@@ -189,9 +189,13 @@ bool SQL_Exchange::next_cmd_number()
     }
     const QPair<uint32_t, uint32_t> range = free_ranges.first();
     const uint32_t n = range.first <= cmd_counter && cmd_counter < range.second ? cmd_counter + 1 : range.first;
-    // Beyond the mark: the next block must be taken first, which the writer does with the next
-    // save; a request does not wait for it. Distances count around the wrap.
-    if (ahead(cmd_counter, n) > ahead(cmd_counter, cmd_mark)) {
+    // Beyond the mark: the next block must be taken first. The writer takes it ahead of need; a
+    // request does not wait for a run in flight or for a link known lost. Distances count
+    // around the wrap.
+    if (ahead(cmd_counter, n) > ahead(cmd_counter, cmd_mark) &&
+        (db_away || writer_in_flight() || !store_cmd_mark(n + cmd_number_block))) {
+        // Here only when no run is out (a statement would wait for it) and the link is not
+        // known lost: a single quick statement.
         want_cmd_mark(n + cmd_number_block);
         number_refusal = QStringLiteral("the next block of numbers is not taken yet: ") +
                          (db_away ? QStringLiteral("the database does not answer")
