@@ -67,7 +67,8 @@ quint64 SQL_Exchange::free_numbers_known() const
 {
     quint64 known = 0;
     for (const auto& r : free_ranges)
-        known += quint64(r.second) - (r.first <= cmd_counter && cmd_counter <= r.second ? cmd_counter : r.first - 1);
+        known += quint64(r.second) -
+                 (r.first <= cmd_counter && cmd_counter <= r.second ? cmd_counter : r.first - 1);
     return known;
 }
 
@@ -83,7 +84,8 @@ bool SQL_Exchange::add_free_range(uint32_t first, uint32_t last)
 {
     // Only ahead of the ranges known, in order, and never as far round as the numbers given in
     // this run (from `numbering_base` to the counter), whose rows may not be stored yet.
-    const quint64 span = numbering_base == cmd_counter ? Q_UINT64_C(1) << 32 : ahead(cmd_counter, numbering_base);
+    const quint64 span =
+        numbering_base == cmd_counter ? Q_UINT64_C(1) << 32 : ahead(cmd_counter, numbering_base);
     const quint64 from = ahead(cmd_counter, first);
     const quint64 after = free_ranges.isEmpty() ? 0 : ahead(cmd_counter, free_ranges.last().second);
     if (first == 0 || last < first || from == 0 || from <= after || from >= span) return false;
@@ -115,9 +117,10 @@ void SQL_Exchange::find_free_numbers()
     // The gaps after stored numbers, in order: each from the number after a stored one that is
     // not stored itself up to the next stored one.
     const QString gaps =
-        QStringLiteral("SELECT c.cmd_id + 1, (SELECT MIN(e.cmd_id) FROM modems_cmd e WHERE e.cmd_id > c.cmd_id + 1) "
-                       "FROM modems_cmd c LEFT JOIN modems_cmd d ON d.cmd_id = c.cmd_id + 1 "
-                       "WHERE c.cmd_id BETWEEN %1 AND %2 AND d.cmd_id IS NULL ORDER BY c.cmd_id LIMIT %3")
+        QStringLiteral(
+            "SELECT c.cmd_id + 1, (SELECT MIN(e.cmd_id) FROM modems_cmd e WHERE e.cmd_id > c.cmd_id + 1) "
+            "FROM modems_cmd c LEFT JOIN modems_cmd d ON d.cmd_id = c.cmd_id + 1 "
+            "WHERE c.cmd_id BETWEEN %1 AND %2 AND d.cmd_id IS NULL ORDER BY c.cmd_id LIMIT %3")
             .arg(first)
             .arg(window_end)
             .arg(free_ranges_max);
@@ -184,11 +187,13 @@ bool SQL_Exchange::next_cmd_number()
         free_ranges.removeFirst();
     if (free_ranges.isEmpty()) {
         want_free_numbers();
-        number_refusal = QStringLiteral("no free number is known yet; the search for one runs with the next save");
+        number_refusal =
+            QStringLiteral("no free number is known yet; the search for one runs with the next save");
         return false;
     }
     const QPair<uint32_t, uint32_t> range = free_ranges.first();
-    const uint32_t n = range.first <= cmd_counter && cmd_counter < range.second ? cmd_counter + 1 : range.first;
+    const uint32_t n =
+        range.first <= cmd_counter && cmd_counter < range.second ? cmd_counter + 1 : range.first;
     // Beyond the mark: the next block must be taken first. The writer takes it ahead of need; a
     // request does not wait for a run in flight or for a link known lost. Distances count
     // around the wrap.
