@@ -897,8 +897,9 @@ void SQL_Exchange::take_run()
     run_status_rows = run_statuses.size();
     run_own_rows = run_own_event.tuples.size();
     writer_rows = run_cmd_rows + run_status_rows + run_data_rows + run_event_rows + run_setting_rows + run_own_rows;
-    // Shared copies, read by the main thread only: what the run holds, to name at quit.
-    held = Held{run_cmd, run_data, run_event, run_setting, run_own_event, run_statuses};
+    // At quit, shared copies of what the run holds, to name should it not come back (the
+    // writer's changes then copy its lists, so not before).
+    if (quitting) held = Held{run_cmd, run_data, run_event, run_setting, run_own_event, run_statuses};
 }
 
 bool SQL_Exchange::store_run()
