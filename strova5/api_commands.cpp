@@ -96,10 +96,11 @@ QVariant API_controller::api_cmd_send(QVariantMap api_request)
         if (allowed < modems.size()) {
             static log_limiter lim(QStringLiteral("commands without a right refused"), LVL_WRN, 10, 60000);
             if (lim.pass(LVL_WRN))
-                LOG_WRN << "cmd send without a right from" << client << ":" << modems.size() - allowed << "of"
-                        << modems.size() << "commands refused (at most" << k_open_per_second
-                        << "a second a client and as many for all callers without a command right, and half the"
-                        << "downlink queue's room)";
+                LOG_WRN
+                    << "cmd send without a right from" << client << ":" << modems.size() - allowed << "of"
+                    << modems.size() << "commands refused (at most" << k_open_per_second
+                    << "a second a client and as many for all callers without a command right, and half the"
+                    << "downlink queue's room)";
             modems = modems.mid(0, allowed);
         }
     }

@@ -56,8 +56,8 @@ struct modem_range
 QVariant json_to_variant(QVariant value);
 // A modem setting as the setting table keeps it, and back with the JSON type it had: numbers and
 // booleans as their JSON text, maps and lists as compact JSON, texts as they are, except a text
-// that would read back as another value ("42", "true", "\"x\"", "[1,2]", "{}"), which is kept as
-// a JSON string.
+// that would read back as another value ("42", "true", "\"x\"", "[1,2]", "{\"a\":1}"), which is
+// kept as a JSON string.
 // A command's data, which becomes the setting once the meter confirms it, is read back the same way.
 QString setting_to_text(const QVariant& value);
 QVariant setting_from_text(const QVariant& stored);

@@ -1,4 +1,5 @@
-// Storage: command requests, their numbers and their states.
+// Storage: command requests, their numbers and their states: the delivery reports and answers
+// applied to the commands, in the command table or in the registry, by one rule.
 #include "log_limiter.h"
 #include "logger.h"
 #include "parser_strova5.h"
@@ -14,6 +15,12 @@ namespace {
 uint32_t now_s()
 {
     return uint32_t(QDateTime::currentSecsSinceEpoch());
+}
+
+// How far back from the counter a command was numbered, around the wrap: 0 the newest.
+uint32_t numbered_back(uint32_t cmd_id, uint32_t counter)
+{
+    return counter - cmd_id;
 }
 
 RAM_modems* registry_with(const char* no_db_name)
@@ -226,9 +233,16 @@ int SQL_Exchange::next_cmd_state(int state, bool names_setting)
     }
 }
 
-QList<SQL_Exchange::Status_target> SQL_Exchange::status_targets(const Rabbit_dl_status& status,
-                                                                const QList<QPair<uint32_t, Cmd_row>>& candidates,
-                                                                uint32_t numbered_to, uint32_t counter)
+bool SQL_Exchange::numbered_within(uint32_t cmd_id, uint32_t numbered_to, uint32_t counter)
+{
+    // The status saw every number at least as far back as its own last one.
+    return numbered_back(cmd_id, counter) >= numbered_back(numbered_to, counter);
+}
+
+QList<SQL_Exchange::Status_target>
+SQL_Exchange::status_targets(const Rabbit_dl_status& status,
+                             const QList<QPair<uint32_t, Cmd_row>>& candidates, uint32_t numbered_to,
+                             uint32_t counter)
 {
     QList<QPair<uint32_t, const Cmd_row*>> reached;
     for (const auto& c : candidates) {
@@ -241,9 +255,8 @@ QList<SQL_Exchange::Status_target> SQL_Exchange::status_targets(const Rabbit_dl_
                                                       numbered_within(c.first, numbered_to, counter);
         if (reaches) reached << qMakePair(c.first, &row);
     }
-    // Oldest first, counted back from the counter around the wrap.
     std::sort(reached.begin(), reached.end(), [counter](const auto& a, const auto& b) {
-        return uint32_t(counter - a.first) > uint32_t(counter - b.first);
+        return numbered_back(a.first, counter) > numbered_back(b.first, counter); // oldest first
     });
     int copy_at = -1; // one setting copied per answer: that of the newest confirmed write
     if (status.success)
@@ -257,7 +270,8 @@ QList<SQL_Exchange::Status_target> SQL_Exchange::status_targets(const Rabbit_dl_
         if (!status.success)
             target.state = cmd_open(row.state) ? 4 : -1;
         else
-            target.state = next_cmd_state(row.state, !status.setting.isEmpty() && status.setting == row.setting);
+            target.state =
+                next_cmd_state(row.state, !status.setting.isEmpty() && status.setting == row.setting);
         target.copies = t == copy_at;
         out << target;
     }
@@ -630,13 +644,6 @@ bool SQL_Exchange::apply_statuses(int count)
         apply_effect(e);
     run_statuses.erase(run_statuses.begin(), run_statuses.begin() + count);
     return true;
-}
-
-bool SQL_Exchange::numbered_within(uint32_t cmd_id, uint32_t numbered_to, uint32_t counter)
-{
-    // Counted back from the counter, around the wrap: the status saw every number at least as
-    // far back as its own last one.
-    return uint32_t(counter - cmd_id) >= uint32_t(counter - numbered_to);
 }
 
 bool SQL_Exchange::apply_status(const Rabbit_dl_status& status, uint32_t numbered_to, quint64 seq)

@@ -49,7 +49,8 @@ public:
     {
         if (!bulk_refused) return SQL_Exchange::find_status_commands(count, rows);
         ++lookups_refused;
-        last_error = QSqlError("refused by the test", "refused by the test", QSqlError::StatementError, "1064");
+        last_error =
+            QSqlError("refused by the test", "refused by the test", QSqlError::StatementError, "1064");
         return false;
     }
     using SQL_Exchange::chunk_max_chars;
@@ -445,7 +446,9 @@ private slots:
                  QString("\"42\""));
         QCOMPARE(row("SELECT `data` FROM modems_setting WHERE `setting` = 'array text'").value(0).toString(),
                  QString("\"[1,2]\""));
-        QCOMPARE(row("SELECT `data` FROM modems_setting WHERE `setting` = 'broken array text'").value(0).toString(),
+        QCOMPARE(row("SELECT `data` FROM modems_setting WHERE `setting` = 'broken array text'")
+                     .value(0)
+                     .toString(),
                  QString("[1,"));
     }
 
@@ -1030,7 +1033,8 @@ private slots:
         QCOMPARE(row("SELECT `state` FROM modems_cmd WHERE cmd_id = 0").value(0).toUInt(), 1u);
         // A confirmed write is stored as the modem's setting, with the command's time.
         const bool confirmed = before == 5 && success;
-        QCOMPARE(count("modems_setting", "setting = '13.0.0' AND data = '{\"t\":\"it''s\"}'"), confirmed ? 1 : 0);
+        QCOMPARE(count("modems_setting", "setting = '13.0.0' AND data = '{\"t\":\"it''s\"}'"),
+                 confirmed ? 1 : 0);
         QCOMPARE(ram->get_setting(305, "13.0.0").isValid(), confirmed);
     }
 
@@ -1148,8 +1152,9 @@ private slots:
             case 2:
             case 3: {
                 s->codec_states = {5};
-                const uint32_t n =
-                    s->send_dl(m, {}, written, values.at(int(rng.bounded(4)))).value(QString::number(m)).toUInt();
+                const uint32_t n = s->send_dl(m, {}, written, values.at(int(rng.bounded(4))))
+                                       .value(QString::number(m))
+                                       .toUInt();
                 ids << n;
                 modem_of.insert(n, m);
                 break;
@@ -1166,11 +1171,17 @@ private slots:
             }
             case 6:
             case 7:
-            case 8: s->slot_DL_status(Rabbit_dl_status(modem_of.value(id), QString(), true, id)); break;
-            case 9: s->slot_DL_status(Rabbit_dl_status(modem_of.value(id), QString(), false, id)); break;
+            case 8:
+                s->slot_DL_status(Rabbit_dl_status(modem_of.value(id), QString(), true, id));
+                break;
+            case 9:
+                s->slot_DL_status(Rabbit_dl_status(modem_of.value(id), QString(), false, id));
+                break;
             case 10:
             case 11:
-            case 12: s->slot_DL_status(Rabbit_dl_status(m, names.at(int(rng.bounded(3))), true, 0)); break;
+            case 12:
+                s->slot_DL_status(Rabbit_dl_status(m, names.at(int(rng.bounded(3))), true, 0));
+                break;
             case 13: {
                 Parser_ul_app ul = uplink(m, 1700000000, 0xED);
                 ul.ul_settings << Ul_setting(1700000000, written, QString("[%1]").arg(step));
@@ -1191,12 +1202,14 @@ private slots:
         QStringList states;
         const QVariantMap by_number = s->get_cmd_states(ids);
         for (const uint32_t id : ids)
-            states << QString("%1:%2").arg(id - answered).arg(by_number.value(QString::number(id)).toString());
-        return {states.join(' '), registry.join(' '),
-                row("SELECT GROUP_CONCAT(CONCAT_WS(':', modem_id, setting, `data`) ORDER BY modem_id, setting) "
-                    "FROM modems_setting")
-                    .value(0)
-                    .toString()};
+            states
+                << QString("%1:%2").arg(id - answered).arg(by_number.value(QString::number(id)).toString());
+        return {
+            states.join(' '), registry.join(' '),
+            row("SELECT GROUP_CONCAT(CONCAT_WS(':', modem_id, setting, `data`) ORDER BY modem_id, setting) "
+                "FROM modems_setting")
+                .value(0)
+                .toString()};
     }
 
     void table_and_registry_agree_on_random_histories()
@@ -1639,8 +1652,9 @@ private slots:
         // A late failure report leaves the answered command done.
         s->slot_DL_status(Rabbit_dl_status(305, "", false, a));
         QCOMPARE(m->cmds.value(a).state, 3u);
-        QCOMPARE(s->get_cmd_states({a, b, d, 12345}),
-                 (QVariantMap{{QString::number(a), "DONE"}, {QString::number(b), "DONE"}, {QString::number(d), "PENDING"}}));
+        QCOMPARE(s->get_cmd_states({a, b, d, 12345}), (QVariantMap{{QString::number(a), "DONE"},
+                                                                   {QString::number(b), "DONE"},
+                                                                   {QString::number(d), "PENDING"}}));
 
         // A modem the registry lacks goes the table's way; nothing reaches the command table.
         s->slot_DL_status(Rabbit_dl_status(999, "", true, a));
