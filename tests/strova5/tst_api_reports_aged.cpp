@@ -5,7 +5,9 @@
 #include "api_daemon.h"
 #include "aged_tables.h"
 
+#include <QTcpSocket>
 #include <memory>
+#include <sys/socket.h>
 
 using namespace api_daemon;
 
@@ -14,6 +16,8 @@ namespace {
 constexpr qint64 k_mib = 1024 * 1024;
 constexpr uint32_t k_start = 1600002000 / 86400 * 86400; // a midnight
 constexpr uint32_t k_small_modems = 100000, k_big_first = 500000, k_big_modems = 200, k_big_rows = 10000;
+// Modems of 10,000 hour readings whose full history comes near the answer bound.
+constexpr uint32_t k_big_answer_modems = 20;
 
 // The modem ids first .. first + count - 1, comma-separated, in a file for a form field.
 QString id_file(const QString& path, uint32_t first, uint32_t count)
@@ -57,6 +61,34 @@ class tst_api_reports_aged : public QObject
         QFile f(daemon->path("answer.json"));
         return {curl.readAllStandardOutput().toInt(),
                 f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray()};
+    }
+
+    // A report asked over a socket of the test's own, so that the test can leave as clients do.
+    std::unique_ptr<QTcpSocket> ask_raw(const QString& target, const QString& token) const
+    {
+        auto s = std::make_unique<QTcpSocket>();
+        s->connectToHost(QHostAddress::LocalHost, daemon->port);
+        if (!s->waitForConnected(5000)) return nullptr;
+        s->write(QString("GET %1 HTTP/1.1\r\nHost: t\r\nCookie: TARVIK_JWT=%2\r\n\r\n").arg(target, token).toLatin1());
+        return s->waitForBytesWritten(5000) ? std::move(s) : nullptr;
+    }
+    // A history of the big modems from `first` on, `count` of them, over all their readings.
+    static QString big_history(uint32_t first, uint32_t count, bool index_only)
+    {
+        QStringList ids;
+        for (uint32_t i = 0; i < count; ++i)
+            ids << QString::number(first + i);
+        return QString("/api/report/history?modem=%1&profile=1.0.99.1.0.255&timefrom=%2&timeto=%3%4")
+            .arg(ids.join(','))
+            .arg(k_start)
+            .arg(k_start + k_big_rows * 3600)
+            .arg(index_only ? "&index_only=true" : "");
+    }
+    static std::unique_ptr<QProcess> curl_get(const QString& url, const QString& token, const QString& out)
+    {
+        auto p = std::make_unique<QProcess>();
+        p->start("curl", {"-s", "-o", out, "-w", "%{http_code}", "--max-time", "200", "-b", "TARVIK_JWT=" + token, url});
+        return p;
     }
 
 private slots:
@@ -142,6 +174,108 @@ private slots:
         }
         QVERIFY2(worst <= 2000, qPrintable(QString("probe waited %1 ms").arg(worst)));
         QVERIFY2(peak - rss0 < 160 * k_mib, qPrintable(QString::number(peak - rss0)));
+    }
+
+    // One token asking four long reports at once holds one place: an operator's one-modem report
+    // asked all the while is answered every time, and soon. Clients that leave (a close, a reset,
+    // a half-close) free their places within a second.
+    void one_caller_holds_one_place_and_leaving_frees_it()
+    {
+        const QString admin = claims_token(R"({"driver-strova5": {"admin": 1}})");
+        const QString base = QString("http://127.0.0.1:%1").arg(daemon->port);
+        std::vector<std::unique_ptr<QProcess>> four;
+        for (int i = 0; i < 4; ++i)
+            four.push_back(curl_get(base + big_history(k_big_first + 20 * uint32_t(i), 20, true), user,
+                                    daemon->path(QString("long%1.json").arg(i))));
+        QTest::qWait(300);
+        Probe probe(daemon->port, admin,
+                    QString("/api/report/history?modem=%1&profile=1.0.99.1.0.255&timefrom=%2&timeto=%3")
+                        .arg(k_big_first + 199)
+                        .arg(k_start)
+                        .arg(k_start + 86400));
+        for (auto& p : four)
+            QVERIFY(QTest::qWaitFor([&] { return p->state() == QProcess::NotRunning; }, 190000));
+        const qint64 worst = probe.stop();
+        QTest::qWait(100);
+        QStringList codes;
+        for (auto& p : four)
+            codes << QString::fromLatin1(p->readAllStandardOutput());
+        qInfo() << "four reports of one token:" << codes << "; the operator's" << probe.waits.size()
+                << "reports waited at most" << worst << "ms";
+        QVERIFY2(probe.waits.size() >= 5, "the operator's reports were not asked while the four ran");
+        QCOMPARE(probe.answered, probe.waits.size());
+        QVERIFY2(worst <= 2000, qPrintable(QString("the operator waited %1 ms").arg(worst)));
+        // Each waits behind the others of its token, at most 30 s: answered or refused clearly.
+        for (const QString& code : codes)
+            QVERIFY2(code == "200" || code == "503", qPrintable(codes.join(' ')));
+        QCOMPARE(codes.first(), QString("200"));
+
+        // Four callers hold every place with reports of minutes; three of them leave.
+        const int left0 = daemon->log().count("its client left");
+        std::vector<std::unique_ptr<QTcpSocket>> held;
+        for (int i = 0; i < 4; ++i) {
+            held.push_back(ask_raw(big_history(k_big_first, k_big_modems, false),
+                                   claims_token(QString(R"({"driver-strova5": {"user": %1}})").arg(i + 2))));
+            QVERIFY(held.back());
+        }
+        QTest::qWait(500);
+        held[0]->close();                                           // end of stream
+        held[1]->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+        held[1]->abort();                                           // gone at once
+        ::shutdown(int(held[2]->socketDescriptor()), SHUT_WR);     // a half-close
+        QElapsedTimer left;
+        left.start();
+        QTRY_COMPARE_WITH_TIMEOUT(daemon->log().count("its client left") - left0, 3, 3000);
+        QVERIFY2(left.elapsed() <= 1500, qPrintable(QString::number(left.elapsed())));
+        // The half-closed connection is closed by the daemon, without an answer.
+        QTRY_VERIFY_WITH_TIMEOUT(held[2]->state() == QAbstractSocket::UnconnectedState, 2000);
+        QVERIFY(!held[2]->readAll().startsWith("HTTP/1.1 200"));
+        // The freed places take new reports at once: a long one of another caller starts working.
+        const QString fifth = claims_token(R"({"driver-strova5": {"user": 9}})");
+        auto next = ask_raw(big_history(k_big_first, 2, true), fifth);
+        QVERIFY(next);
+        QTRY_VERIFY_WITH_TIMEOUT(next->bytesAvailable() > 0 || next->state() != QAbstractSocket::ConnectedState, 10000);
+        QVERIFY(next->readAll().startsWith("HTTP/1.1 200"));
+        held[3]->abort();
+        QTRY_COMPARE_WITH_TIMEOUT(daemon->log().count("its client left") - left0, 4, 3000);
+    }
+
+    // Four history answers near the answer bound (hour records of ten registers), built together
+    // for four callers: the daemon's memory stays within 512 MiB above idle and is back within
+    // 64 MiB of it soon after.
+    void four_big_answers_together_are_bounded_in_memory()
+    {
+        const qint64 pid = daemon->proc.processId();
+        QTest::qWait(1000);
+        const qint64 idle = rss_of(pid);
+        qint64 peak = idle;
+        QTimer sampler;
+        connect(&sampler, &QTimer::timeout, [&] { peak = qMax(peak, rss_of(pid)); });
+        sampler.start(20);
+        const QString base = QString("http://127.0.0.1:%1").arg(daemon->port);
+        std::vector<std::unique_ptr<QProcess>> four;
+        for (int i = 0; i < 4; ++i)
+            four.push_back(curl_get(base + big_history(k_big_first + k_big_answer_modems * uint32_t(i),
+                                                        k_big_answer_modems, false),
+                                    claims_token(QString(R"({"driver-strova5": {"user": %1}})").arg(i + 20)),
+                                    daemon->path(QString("big%1.json").arg(i))));
+        for (auto& p : four)
+            QVERIFY(QTest::qWaitFor([&] { return p->state() == QProcess::NotRunning; }, 190000));
+        sampler.stop();
+        QStringList codes, sizes;
+        for (int i = 0; i < 4; ++i) {
+            codes << QString::fromLatin1(four[size_t(i)]->readAllStandardOutput());
+            sizes << QString::number(QFileInfo(daemon->path(QString("big%1.json").arg(i))).size() / k_mib);
+        }
+        QTest::qWait(10000);
+        const qint64 after = rss_of(pid);
+        qInfo() << "answers" << codes << "of" << sizes << "MiB; memory idle" << idle / k_mib << "MiB, peak"
+                << peak / k_mib << "MiB, 10 s after" << after / k_mib << "MiB";
+        QCOMPARE(codes, QStringList({"200", "200", "200", "200"}));
+        for (const QString& mib : sizes)
+            QVERIFY2(mib.toInt() >= 40, qPrintable(sizes.join(' ')));
+        QVERIFY2(peak - idle <= 512 * k_mib, qPrintable(QString::number((peak - idle) / k_mib)));
+        QVERIFY2(after - idle <= 64 * k_mib, qPrintable(QString::number((after - idle) / k_mib)));
     }
 
     // The list of modems costs what the modems cost: a thousand modems of 2,000 readings each
