@@ -16,8 +16,6 @@ namespace {
 constexpr qint64 k_mib = 1024 * 1024;
 constexpr uint32_t k_start = 1600002000 / 86400 * 86400; // a midnight
 constexpr uint32_t k_small_modems = 100000, k_big_first = 500000, k_big_modems = 200, k_big_rows = 10000;
-// Modems of 10,000 hour readings whose full history comes near the answer bound.
-constexpr uint32_t k_big_answer_modems = 20;
 
 // The modem ids first .. first + count - 1, comma-separated, in a file for a form field.
 QString id_file(const QString& path, uint32_t first, uint32_t count)
@@ -64,13 +62,23 @@ class tst_api_reports_aged : public QObject
     }
 
     // A report asked over a socket of the test's own, so that the test can leave as clients do.
-    std::unique_ptr<QTcpSocket> ask_raw(const QString& target, const QString& token) const
+    // A form body, when given, makes it a POST.
+    std::unique_ptr<QTcpSocket> ask_raw(const QString& target, const QString& token,
+                                        const QByteArray& form = QByteArray()) const
     {
         auto s = std::make_unique<QTcpSocket>();
         s->connectToHost(QHostAddress::LocalHost, daemon->port);
         if (!s->waitForConnected(5000)) return nullptr;
-        s->write(QString("GET %1 HTTP/1.1\r\nHost: t\r\nCookie: TARVIK_JWT=%2\r\n\r\n").arg(target, token).toLatin1());
-        return s->waitForBytesWritten(5000) ? std::move(s) : nullptr;
+        QByteArray head = QString("%1 %2 HTTP/1.1\r\nHost: t\r\nCookie: TARVIK_JWT=%3\r\n")
+                              .arg(form.isEmpty() ? "GET" : "POST", target, token)
+                              .toLatin1();
+        if (!form.isEmpty())
+            head += "Content-Type: application/x-www-form-urlencoded\r\nContent-Length: " +
+                    QByteArray::number(form.size()) + "\r\n";
+        s->write(head + "\r\n" + form);
+        while (s->bytesToWrite() > 0)
+            if (!s->waitForBytesWritten(5000)) return nullptr;
+        return s;
     }
     // A history of the big modems from `first` on, `count` of them, over all their readings.
     static QString big_history(uint32_t first, uint32_t count, bool index_only)
@@ -84,11 +92,28 @@ class tst_api_reports_aged : public QObject
             .arg(k_start + k_big_rows * 3600)
             .arg(index_only ? "&index_only=true" : "");
     }
-    static std::unique_ptr<QProcess> curl_get(const QString& url, const QString& token, const QString& out)
+    static std::unique_ptr<QProcess> curl_get(const QString& url, const QString& token, const QString& out,
+                                              const QStringList& more = {})
     {
         auto p = std::make_unique<QProcess>();
-        p->start("curl", {"-s", "-o", out, "-w", "%{http_code}", "--max-time", "200", "-b", "TARVIK_JWT=" + token, url});
+        p->start("curl", QStringList{"-s", "-o", out, "-w", "%{http_code}", "--max-time", "200", "-b",
+                                     "TARVIK_JWT=" + token} +
+                             more + QStringList{url});
         return p;
+    }
+    // The full history of the small modems from `first` on, `count` of them: the form, and the
+    // address that asks for it.
+    static QByteArray small_history_form(uint32_t first, uint32_t count)
+    {
+        QStringList ids;
+        for (uint32_t i = 0; i < count; ++i)
+            ids << QString::number(first + i);
+        return "modem=" + ids.join("%2C").toLatin1() +
+               QString("&profile=1.0.99.1.0.255&timefrom=%1&timeto=%2").arg(k_start).arg(k_start + 86400).toLatin1();
+    }
+    static QString small_history_url(uint32_t first, uint32_t count)
+    {
+        return "/api/report/history?" + QString::fromLatin1(small_history_form(first, count));
     }
 
 private slots:
@@ -210,12 +235,20 @@ private slots:
             QVERIFY2(code == "200" || code == "503", qPrintable(codes.join(' ')));
         QCOMPARE(codes.first(), QString("200"));
 
-        // Four callers hold every place with reports of minutes; three of them leave.
+        // Four callers hold every place with reports of the million readings of all small
+        // modems (many seconds each); three of them leave.
+        QStringList small;
+        for (uint32_t i = 1; i <= k_small_modems; ++i)
+            small << QString::number(i);
+        const QByteArray form = "modem=" + small.join("%2C").toLatin1() +
+                                QString("&profile=1.0.99.1.0.255&timefrom=0&timeto=%1&index_only=true")
+                                    .arg(k_start + 86400 * 2)
+                                    .toLatin1();
         const int left0 = daemon->log().count("its client left");
         std::vector<std::unique_ptr<QTcpSocket>> held;
         for (int i = 0; i < 4; ++i) {
-            held.push_back(ask_raw(big_history(k_big_first, k_big_modems, false),
-                                   claims_token(QString(R"({"driver-strova5": {"user": %1}})").arg(i + 2))));
+            held.push_back(ask_raw("/api/report/history",
+                                   claims_token(QString(R"({"driver-strova5": {"user": %1}})").arg(i + 2)), form));
             QVERIFY(held.back());
         }
         QTest::qWait(500);
@@ -240,12 +273,24 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(daemon->log().count("its client left") - left0, 4, 3000);
     }
 
-    // Four history answers near the answer bound (hour records of ten registers), built together
-    // for four callers: the daemon's memory stays within 512 MiB above idle and is back within
-    // 64 MiB of it soon after.
+    // Four history answers near the answer bound (hour records of seven registers), built
+    // together for four callers, two of few modems of many readings and two of many modems of
+    // few: the daemon's memory stays within 512 MiB above idle and is back within 64 MiB of it
+    // soon after.
     void four_big_answers_together_are_bounded_in_memory()
     {
         const qint64 pid = daemon->proc.processId();
+        // As many modems as make about 56 MiB of answer, judged from one modem's.
+        const QByteArray big_one = daemon->get(big_history(k_big_first, 1, false), cookie(user)).body;
+        const QByteArray small_one = daemon->get(small_history_url(1, 1), cookie(user)).body;
+        QVERIFY2(big_one.size() > 100000 && small_one.size() > 1000, small_one.left(200).constData());
+        const uint32_t big = uint32_t(56 * k_mib / big_one.size());
+        const uint32_t small = uint32_t(56 * k_mib / small_one.size());
+        QStringList files;
+        for (uint32_t first : {uint32_t(1), 1 + small}) {
+            files << daemon->path(QString("small%1.form").arg(first));
+            QVERIFY(write_file(files.last(), small_history_form(first, small)));
+        }
         QTest::qWait(1000);
         const qint64 idle = rss_of(pid);
         qint64 peak = idle;
@@ -254,11 +299,15 @@ private slots:
         sampler.start(20);
         const QString base = QString("http://127.0.0.1:%1").arg(daemon->port);
         std::vector<std::unique_ptr<QProcess>> four;
-        for (int i = 0; i < 4; ++i)
-            four.push_back(curl_get(base + big_history(k_big_first + k_big_answer_modems * uint32_t(i),
-                                                        k_big_answer_modems, false),
-                                    claims_token(QString(R"({"driver-strova5": {"user": %1}})").arg(i + 20)),
-                                    daemon->path(QString("big%1.json").arg(i))));
+        for (int i = 0; i < 4; ++i) {
+            const QString token = claims_token(QString(R"({"driver-strova5": {"user": %1}})").arg(i + 20));
+            const QString out = daemon->path(QString("big%1.json").arg(i));
+            if (i < 2)
+                four.push_back(curl_get(base + big_history(k_big_first + big * uint32_t(i), big, false), token, out));
+            else
+                four.push_back(curl_get(base + "/api/report/history", token, out,
+                                        {"--data-binary", "@" + files.at(i - 2)}));
+        }
         for (auto& p : four)
             QVERIFY(QTest::qWaitFor([&] { return p->state() == QProcess::NotRunning; }, 190000));
         sampler.stop();
@@ -269,8 +318,9 @@ private slots:
         }
         QTest::qWait(10000);
         const qint64 after = rss_of(pid);
-        qInfo() << "answers" << codes << "of" << sizes << "MiB; memory idle" << idle / k_mib << "MiB, peak"
-                << peak / k_mib << "MiB, 10 s after" << after / k_mib << "MiB";
+        qInfo() << "answers" << codes << "of" << sizes << "MiB (" << big << "and" << small
+                << "modems); memory idle" << idle / k_mib << "MiB, peak" << peak / k_mib << "MiB, 10 s after"
+                << after / k_mib << "MiB";
         QCOMPARE(codes, QStringList({"200", "200", "200", "200"}));
         for (const QString& mib : sizes)
             QVERIFY2(mib.toInt() >= 40, qPrintable(sizes.join(' ')));
