@@ -36,9 +36,17 @@ std::function<qint64()> report_job::clock = [] {
 };
 
 report_job::report_job(QString route_, QList<uint32_t> modems_, QString range_)
-    : route(std::move(route_)), modems(std::move(modems_)), range(std::move(range_)), started(clock())
+    : route(std::move(route_)), modems(std::move(modems_)), total(modems.size()), unit(QStringLiteral("modems")),
+      range(std::move(range_)), started(clock())
 {
-    counting = !modems.isEmpty();
+    counting = total > 0;
+}
+
+report_job::report_job(QString route_, int units, QString unit_, QString range_)
+    : route(std::move(route_)), total(qMax(0, units)), unit(std::move(unit_)), range(std::move(range_)),
+      started(clock())
+{
+    counting = total > 0;
 }
 
 bool report_job::bound_to_pass() const
@@ -55,7 +63,7 @@ bool report_job::step()
     if (done) return true;
     const qint64 slice_start = clock();
     const auto worked = [&] { return clock() - slice_start; };
-    while (next < modems.size()) {
+    while (next < total) {
         const qint64 piece_start = clock();
         int served = 0;
         if (counting) {
@@ -67,7 +75,7 @@ bool report_job::step()
                 refuse_too_large();
                 return true;
             }
-            if (next + served >= modems.size()) {
+            if (next + served >= total) {
                 counting = false;
                 next = 0;
                 continue;
@@ -96,7 +104,15 @@ bool report_job::step()
         if (worked() >= slice_ms) break;
     }
     busy_ms += worked();
-    if (!counting && next >= modems.size()) finish(out.finish(), nullptr);
+    if (!counting && next >= total) {
+        QVariant answer = conclude();
+        if (answer.userType() == qMetaTypeId<api_json_text>() &&
+            answer.value<api_json_text>().json.size() > answer_max) {
+            refuse_too_large();
+            return true;
+        }
+        finish(std::move(answer), nullptr);
+    }
     return done;
 }
 
@@ -136,8 +152,9 @@ QString report_job::summary() const
     const qint64 bytes = result.userType() == qMetaTypeId<api_json_text>()
                              ? result.value<api_json_text>().json.size()
                              : (foreseen ? counted * row_bytes() : out.size());
-    return QStringLiteral("%1 modems, %2, %3 rows%4, %5 bytes%6, %7 ms")
-        .arg(modems.size())
+    return QStringLiteral("%1 %2, %3, %4 rows%5, %6 bytes%7, %8 ms")
+        .arg(total)
+        .arg(unit)
         .arg(range)
         .arg(foreseen ? counted : rows)
         .arg(foreseen ? QStringLiteral(" counted") : QString())

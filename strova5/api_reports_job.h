@@ -37,6 +37,8 @@ public:
     static std::function<qint64()> clock;
 
     report_job(QString route, QList<uint32_t> modems, QString range);
+    // A report read in `units` pieces of another kind than modems (`unit` names them in its line).
+    report_job(QString route, int units, QString unit, QString range);
     virtual ~report_job() = default;
     // One slice of work; true once the answer is ready.
     bool step();
@@ -65,18 +67,22 @@ protected:
     // one); how many were counted goes to `done`. Reports that need no count count nothing.
     virtual qint64 count(int from, int want, int& done)
     {
-        done = modems.size() - from;
+        done = total - from;
         (void)want;
         return 0;
     }
     // The bytes an answered row takes at least, from the columns the route answers.
     virtual qint64 row_bytes() const { return row_bytes_min; }
+    // The answer once every unit is served: the entries written so far, as a list.
+    virtual QVariant conclude() { return out.finish(); }
 
     // The same range for `want` modems from `from` on.
     QList<modem_range> ranges_of(int from, int want, uint32_t ts_from, uint32_t ts_to) const;
 
     const QString route;
     const QList<uint32_t> modems;
+    const int total; // units to serve: the modems, unless the report says otherwise
+    const QString unit;
     report_items::json_list out;
     qint64 rows = 0;     // stored rows read
     qint64 answered = 0; // rows that stand in the answer (the counted ones)

@@ -336,32 +336,3 @@ QVariant API_controller::api_report_events(QVariantMap api_request)
 {
     return make_report_events(api_request)->run();
 }
-
-QVariant API_controller::api_diagnostics_event_spam(QVariantMap api_request)
-{
-    const QVariantMap qitems = qitems_of(api_request);
-    const uint32_t to = qitems.contains(QStringLiteral("timeto"))
-                            ? low32(qitems.value(QStringLiteral("timeto")))
-                            : uint32_t(quint64(time_source()) + 86400);
-    const uint32_t from = qitems.contains(QStringLiteral("timefrom"))
-                              ? low32(qitems.value(QStringLiteral("timefrom")))
-                              : minus_clamped(to, 90000);
-    const uint32_t limit = capped_limit(qitems, 100000);
-    const bool hex = qitems.value(QStringLiteral("format"), QStringLiteral("dec")).toString().toUpper() ==
-                     QLatin1String("HEX");
-
-    QVariantMap out;
-    if (!SQL_Exchange::instance) return out;
-    const QVariantMap digest = SQL_Exchange::instance->get_events_by_time(from, to, limit);
-    for (auto m = digest.cbegin(); m != digest.cend(); ++m) {
-        QVariantMap counts;
-        const QVariantMap pairs = m.value().toMap();
-        for (auto p = pairs.cbegin(); p != pairs.cend(); ++p) {
-            const int n = p.value().toList().size();
-            if (n >= 2) counts.insert(p.key(), n);
-        }
-        if (counts.isEmpty()) continue;
-        out.insert(hex ? QString::number(m.key().toULongLong(), 16).toUpper() : m.key(), counts);
-    }
-    return out;
-}
