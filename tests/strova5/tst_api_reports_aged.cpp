@@ -328,6 +328,39 @@ private slots:
         QVERIFY2(after - idle <= 64 * k_mib, qPrintable(QString::number((after - idle) / k_mib)));
     }
 
+    // The diagnostics of register rises over the newest million of the readings, asked by anyone
+    // (as the configuration lets them): built a time window a statement in slices, the probe
+    // served meanwhile.
+    void diagnostics_leave_the_api_served()
+    {
+        Daemon diag(QVariantMap{{"log_level", 4}, {"api", QVariantMap{{"diagnostics", 1}}}}, 0, "st_reports_aged");
+        QVERIFY2(diag.start(), qPrintable(diag.log()));
+        const QString admin = claims_token(R"({"driver-strova5": {"admin": 1}})");
+        const QString target =
+            QString("/api/diagnostics/history?profile=1.0.99.1.0.255&timefrom=0&timeto=%1")
+                .arg(k_start + k_big_rows * 3600);
+        Probe probe(diag.port, admin);
+        QElapsedTimer took;
+        took.start();
+        QProcess curl;
+        curl.start("curl", {"-s", "-o", diag.path("diag.json"), "-w", "%{http_code}", "--max-time", "150",
+                            QString("http://127.0.0.1:%1%2").arg(diag.port).arg(target)});
+        QVERIFY(QTest::qWaitFor([&] { return curl.state() == QProcess::NotRunning; }, 160000));
+        const qint64 worst = probe.stop();
+        QFile f(diag.path("diag.json"));
+        QVERIFY(f.open(QIODevice::ReadOnly));
+        const QVariantMap answer = QJsonDocument::fromJson(f.readAll()).toVariant().toMap();
+        qInfo() << "diagnostics in" << took.elapsed() << "ms; the probe waited at most" << worst << "ms";
+        QCOMPARE(curl.readAllStandardOutput(), QByteArray("200"));
+        // Rises of 0.3 kWh an hour (1.8.1) up to 0.75 (1.8.0): below the bound of 13.2 kW, so
+        // each modem read is named under its type without a rise.
+        QCOMPARE(answer.keys(), QStringList{"66"});
+        QCOMPARE(answer.value("66").toMap(), QVariantMap());
+        QVERIFY2(worst <= 2000, qPrintable(QString("probe waited %1 ms").arg(worst)));
+        QVERIFY(probe.answered > 0);
+        QVERIFY(diag.log().contains("report diagnostics history: "));
+    }
+
     // The list of modems costs what the modems cost: a thousand modems of 2,000 readings each
     // against the same modems of one reading each (a thousand rows).
     void list_costs_by_modems_not_rows()
