@@ -2,6 +2,8 @@
 // the report for 10 modems over the whole period (100,000 rows) through curl, next to the same
 // rows read bare through QSqlQuery (forward-only, every value read) in the same run; the ratio of
 // the two times and the daemon's memory growth during the report against the size of its answer.
+// Four such reports of four callers at once against the same four one after another, and the
+// memory the four take together per byte of their answers.
 // Then an aged database (100,000 modems more, of ten readings each): the history of all of them
 // and the list of modems, each next to its statements bare, with the longest wait of a probe that
 // asks /api/info every 200 ms meanwhile.
@@ -24,6 +26,8 @@
 #include <QThread>
 #include <csignal>
 #include <cstdio>
+#include <memory>
+#include <vector>
 
 namespace {
 

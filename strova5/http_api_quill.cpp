@@ -325,7 +325,7 @@ bool http_api_HttpRequestHandler::serve_api(const QVariantMap& api_request, cons
             write_answer(later, std::move(done), callback);
             later->flush();
         });
-    if (ticket == 0) return true; // refused at once: the reply is on its way
+    if (ticket == 0) return false; // refused at once: the reply is on its way already
     *watcher = watch_leaving(response, ticket);
     return false;
 }
