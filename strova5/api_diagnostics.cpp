@@ -105,10 +105,11 @@ QVariant json_answer(const QVariant& answer)
 class window_job : public report_job
 {
 public:
-    window_job(QString route, uint32_t from_, uint32_t to_, bool newest_, qint64 first_width_s = 3600)
+    window_job(QString route, uint32_t from_, uint32_t to_, bool newest_, uint32_t limit_ = 4294967295u,
+               qint64 first_width_s = 3600)
         : report_job(std::move(route), minutes(from_, to_), QStringLiteral("minutes"),
                      QStringLiteral("from %1 to %2").arg(from_).arg(to_)),
-          from(from_), to(to_), newest(newest_), width(qMax<qint64>(60, first_width_s / 60 * 60))
+          from(from_), to(to_), limit(limit_), newest(newest_), width(qMax<qint64>(60, first_width_s / 60 * 60))
     {
     }
 
@@ -131,8 +132,24 @@ protected:
         return int(qMin<qint64>(total - at, (len + 59) / 60));
     }
 
+    // Rows the limit still lets in; 0, and the rest of the period left unread, once it is reached
+    // (or without a database).
+    uint32_t room()
+    {
+        if (qint64(limit) > taken && SQL_Exchange::instance) return uint32_t(qint64(limit) - taken);
+        enough = true;
+        return 0;
+    }
+    void took(qint64 n)
+    {
+        taken += n;
+        if (taken >= qint64(limit)) enough = true;
+    }
+
     const uint32_t from, to;
-    bool enough = false; // a limit is reached: the rest of the period is not read
+    const uint32_t limit;
+    bool enough = false;
+    qint64 taken = 0;
 
 private:
     static int minutes(uint32_t from, uint32_t to)
@@ -149,21 +166,18 @@ class diag_history_job : public window_job
 {
 public:
     diag_history_job(QList<uint32_t> types_, uint32_t from_, uint32_t to_, uint32_t limit_, bool hex_)
-        : window_job(QStringLiteral("diagnostics history"), from_, to_, true), types(std::move(types_)),
-          limit(limit_), hex(hex_)
+        : window_job(QStringLiteral("diagnostics history"), from_, to_, true, limit_), types(std::move(types_)),
+          hex(hex_)
     {
     }
 
 protected:
     qint64 read(uint32_t lo, uint32_t hi) override
     {
-        if (taken >= limit || !SQL_Exchange::instance) {
-            enough = true;
-            return 0;
-        }
-        const QVariantList got = SQL_Exchange::instance->get_energy_stamped(types, lo, hi, limit - taken);
-        taken += uint32_t(got.size());
-        if (taken >= limit) enough = true;
+        const uint32_t wanted = room();
+        if (wanted == 0) return 0;
+        const QVariantList got = SQL_Exchange::instance->get_energy_stamped(types, lo, hi, wanted);
+        took(got.size());
         for (const QVariant& r : got) {
             const QVariantMap row = r.toMap();
             const uint32_t type = row.value(QStringLiteral("type"), 0).toUInt();
@@ -242,9 +256,7 @@ private:
     }
 
     const QList<uint32_t> types;
-    const uint32_t limit;
     const bool hex;
-    uint32_t taken = 0;
     QMap<uint32_t, QMap<uint32_t, chain>> by_type;
 };
 
@@ -272,21 +284,19 @@ class diag_data_time_job : public window_job
 public:
     diag_data_time_job(uint32_t from_, uint32_t to_, uint32_t limit_, bool hex_)
         // One window: the statement reads the whole table whatever its period.
-        : window_job(QStringLiteral("diagnostics data_time"), from_, to_, true, qint64(to_) - qint64(from_) + 60),
-          limit(limit_), hex(hex_)
+        : window_job(QStringLiteral("diagnostics data_time"), from_, to_, true, limit_,
+                     qint64(to_) - qint64(from_) + 60),
+          hex(hex_)
     {
     }
 
 protected:
     qint64 read(uint32_t lo, uint32_t hi) override
     {
-        if (taken >= limit || !SQL_Exchange::instance) {
-            enough = true;
-            return 0;
-        }
-        const QVariantList got = SQL_Exchange::instance->get_fail_time(lo, hi, limit - taken);
-        taken += uint32_t(got.size());
-        if (taken >= limit) enough = true;
+        const uint32_t wanted = room();
+        if (wanted == 0) return 0;
+        const QVariantList got = SQL_Exchange::instance->get_fail_time(lo, hi, wanted);
+        took(got.size());
         for (const QVariant& r : got)
             met.insert(r.toMap().value(QStringLiteral("modem_id"), 0).toUInt());
         return got.size();
@@ -302,9 +312,7 @@ protected:
     }
 
 private:
-    const uint32_t limit;
     const bool hex;
-    uint32_t taken = 0;
     QSet<uint32_t> met;
 };
 
@@ -322,10 +330,7 @@ public:
 protected:
     qint64 read(uint32_t lo, uint32_t hi) override
     {
-        if (!SQL_Exchange::instance) {
-            enough = true;
-            return 0;
-        }
+        if (room() == 0) return 0;
         const QList<energy_record> got = SQL_Exchange::instance->get_energy_profile({}, {64, 66, 68}, lo, hi);
         for (const energy_record& row : got)
             add(row);
@@ -418,10 +423,8 @@ protected:
     qint64 read(uint32_t lo, uint32_t hi) override
     {
         // No modem of that version: nothing to examine (an empty list would ask for every modem).
-        if (ids.isEmpty() || !SQL_Exchange::instance) {
-            enough = true;
-            return 0;
-        }
+        if (ids.isEmpty()) enough = true;
+        if (room() == 0 || enough) return 0;
         const QList<energy_record> got = SQL_Exchange::instance->get_energy_profile(ids, {68}, lo, hi);
         for (const energy_record& row : got)
             add(row);
@@ -484,18 +487,16 @@ class diag_event_spam_job : public window_job
 {
 public:
     diag_event_spam_job(uint32_t from_, uint32_t to_, uint32_t limit_, bool hex_)
-        : window_job(QStringLiteral("diagnostics event_spam"), from_, to_, true), limit(limit_), hex(hex_)
+        : window_job(QStringLiteral("diagnostics event_spam"), from_, to_, true, limit_), hex(hex_)
     {
     }
 
 protected:
     qint64 read(uint32_t lo, uint32_t hi) override
     {
-        if (taken >= limit || !SQL_Exchange::instance) {
-            enough = true;
-            return 0;
-        }
-        const QVariantMap digest = SQL_Exchange::instance->get_events_by_time(lo, hi, limit - taken);
+        const uint32_t wanted = room();
+        if (wanted == 0) return 0;
+        const QVariantMap digest = SQL_Exchange::instance->get_events_by_time(lo, hi, wanted);
         qint64 n = 0;
         for (auto m = digest.cbegin(); m != digest.cend(); ++m) {
             QMap<QString, int>& of_modem = counts[m.key()];
@@ -506,8 +507,7 @@ protected:
                 n += times;
             }
         }
-        taken += uint32_t(n);
-        if (taken >= limit) enough = true;
+        took(n);
         return n;
     }
 
@@ -525,9 +525,7 @@ protected:
     }
 
 private:
-    const uint32_t limit;
     const bool hex;
-    uint32_t taken = 0;
     QMap<QString, QMap<QString, int>> counts;
 };
 
