@@ -28,8 +28,6 @@
 #include <cstdio>
 #include <memory>
 #include <vector>
-#include <memory>
-#include <vector>
 
 namespace {
 
