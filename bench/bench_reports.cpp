@@ -275,15 +275,17 @@ int main(int argc, char* argv[])
                 QStringList ids;
                 for (int m = 1 + i * report_modems; m <= (i + 1) * report_modems; ++m)
                     ids << QString::number((m - 1) % k_modems + 1);
-                four_urls << QString("%1/api/report/history?modem=%2&profile=1.0.99.1.0.255&timefrom=%3&timeto=%4")
-                                 .arg(base, ids.join(","))
-                                 .arg(k_start)
-                                 .arg(k_start + uint32_t(k_rows) * 3600);
-                four_tokens << testsupport::mint_tokens(
-                                   {QString(R"({"payload": {"exp": %1, "claims": {"driver-strova5": {"user": %2}}}})")
-                                        .arg(QDateTime::currentSecsSinceEpoch() + 3600)
-                                        .arg(i + 2)})
-                                   .value(0);
+                four_urls
+                    << QString("%1/api/report/history?modem=%2&profile=1.0.99.1.0.255&timefrom=%3&timeto=%4")
+                           .arg(base, ids.join(","))
+                           .arg(k_start)
+                           .arg(k_start + uint32_t(k_rows) * 3600);
+                four_tokens
+                    << testsupport::mint_tokens(
+                           {QString(R"({"payload": {"exp": %1, "claims": {"driver-strova5": {"user": %2}}}})")
+                                .arg(QDateTime::currentSecsSinceEpoch() + 3600)
+                                .arg(i + 2)})
+                           .value(0);
             }
             t.restart();
             for (int i = 0; i < 4; ++i)
@@ -296,8 +298,8 @@ int main(int argc, char* argv[])
             t.restart();
             for (int i = 0; i < 4; ++i) {
                 together.push_back(std::make_unique<QProcess>());
-                together.back()->start("curl", {"-s", "--max-time", "600", "-b", "TARVIK_JWT=" + four_tokens.at(i),
-                                                four_urls.at(i)});
+                together.back()->start("curl", {"-s", "--max-time", "600", "-b",
+                                                "TARVIK_JWT=" + four_tokens.at(i), four_urls.at(i)});
             }
             qint64 four_bytes = 0;
             for (auto& p : together) {
@@ -306,13 +308,15 @@ int main(int argc, char* argv[])
             }
             const double together_s = double(t.nsecsElapsed()) / 1e9;
             const double four_growth_kib = double(status_kib(pid, "VmHWM:") - four_before);
-            std::printf("four reports of %d modems: at once %.2f s, one after another %.2f s; ratio %.2f (target at "
-                        "most 1.1)\n",
-                        report_modems, together_s, apart_s, apart_s > 0 ? together_s / apart_s : 0.0);
-            std::printf("four at once: memory growth %.1f MiB for %.1f MiB of answers = %.2f per answer byte (target "
-                        "at most 2)\n",
-                        four_growth_kib / 1024, double(four_bytes) / 1048576,
-                        four_bytes > 0 ? four_growth_kib * 1024 / double(four_bytes) : 0.0);
+            std::printf(
+                "four reports of %d modems: at once %.2f s, one after another %.2f s; ratio %.2f (target at "
+                "most 1.1)\n",
+                report_modems, together_s, apart_s, apart_s > 0 ? together_s / apart_s : 0.0);
+            std::printf(
+                "four at once: memory growth %.1f MiB for %.1f MiB of answers = %.2f per answer byte (target "
+                "at most 2)\n",
+                four_growth_kib / 1024, double(four_bytes) / 1048576,
+                four_bytes > 0 ? four_growth_kib * 1024 / double(four_bytes) : 0.0);
 
             // Years of readings: 100,000 more modems of ten hour readings each.
             QElapsedTimer aging;

@@ -95,7 +95,8 @@ struct Id_order
 // An answer map as the web front writes it, so that its size is known before it is sent.
 QVariant json_answer(const QVariant& answer)
 {
-    return QVariant::fromValue(api_json_text{QJsonDocument::fromVariant(answer).toJson(QJsonDocument::Compact)});
+    return QVariant::fromValue(
+        api_json_text{QJsonDocument::fromVariant(answer).toJson(QJsonDocument::Compact)});
 }
 
 // Diagnostics read the stored rows of all modems a time window at a time, oldest or newest first,
@@ -109,7 +110,8 @@ public:
                qint64 first_width_s = 3600)
         : report_job(std::move(route), minutes(from_, to_), QStringLiteral("minutes"),
                      QStringLiteral("from %1 to %2").arg(from_).arg(to_)),
-          from(from_), to(to_), limit(limit_), newest(newest_), width(qMax<qint64>(60, first_width_s / 60 * 60))
+          from(from_), to(to_), limit(limit_), newest(newest_),
+          width(qMax<qint64>(60, first_width_s / 60 * 60))
     {
     }
 
@@ -166,8 +168,8 @@ class diag_history_job : public window_job
 {
 public:
     diag_history_job(QList<uint32_t> types_, uint32_t from_, uint32_t to_, uint32_t limit_, bool hex_)
-        : window_job(QStringLiteral("diagnostics history"), from_, to_, true, limit_), types(std::move(types_)),
-          hex(hex_)
+        : window_job(QStringLiteral("diagnostics history"), from_, to_, true, limit_),
+          types(std::move(types_)), hex(hex_)
     {
     }
 
@@ -212,7 +214,8 @@ protected:
                 for (int e = 0; e <= 4; ++e)
                     if (c.highest[e] > 13200.0f) result.insert(QStringLiteral("1_8_%1").arg(e), c.highest[e]);
                 if (!result.isEmpty())
-                    modems.insert(hex ? QString::number(m.key(), 16).toUpper() : QString::number(m.key()), result);
+                    modems.insert(hex ? QString::number(m.key(), 16).toUpper() : QString::number(m.key()),
+                                  result);
             }
             out.insert(QString::number(t.key()), modems);
         }
@@ -265,10 +268,11 @@ private:
 std::unique_ptr<report_job> API_controller::make_diagnostics_history(const QVariantMap& api_request)
 {
     const QVariantMap qitems = qitems_of(api_request);
-    return std::make_unique<diag_history_job>(stamped_types(qitems.value(QStringLiteral("profile")).toString()),
-                                              time_item(qitems, "timefrom", minus_clamped(now(), 86400)),
-                                              time_item(qitems, "timeto", uint32_t(quint64(now()) + 86400)),
-                                              capped_limit(qitems, 1000000), hex_format(qitems));
+    return std::make_unique<diag_history_job>(
+        stamped_types(qitems.value(QStringLiteral("profile")).toString()),
+        time_item(qitems, "timefrom", minus_clamped(now(), 86400)),
+        time_item(qitems, "timeto", uint32_t(quint64(now()) + 86400)), capped_limit(qitems, 1000000),
+        hex_format(qitems));
 }
 
 QVariant API_controller::api_diagnostics_history(QVariantMap api_request)
@@ -467,7 +471,8 @@ private:
                                        {QStringLiteral("ts_date_from"), local_date(prev->ts)},
                                        {QStringLiteral("ts_date_to"), local_date(row.ts)}};
                     if (diag_says(LVL_EXC))
-                        LOG_EXC << m << days << advance << delta << local_date(prev->ts) << local_date(row.ts);
+                        LOG_EXC << m << days << advance << delta << local_date(prev->ts)
+                                << local_date(row.ts);
                 }
             }
         }
@@ -593,9 +598,7 @@ std::unique_ptr<report_job> API_controller::make_diagnostics_event_spam(const QV
     const uint32_t from = qitems.contains(QStringLiteral("timefrom"))
                               ? low32(qitems.value(QStringLiteral("timefrom")))
                               : minus_clamped(to, 90000);
-    return std::make_unique<diag_event_spam_job>(
-        from, to, capped_limit(qitems, 100000),
-        qitems.value(QStringLiteral("format"), QStringLiteral("dec")).toString().toUpper() == QLatin1String("HEX"));
+    return std::make_unique<diag_event_spam_job>(from, to, capped_limit(qitems, 100000), hex_format(qitems));
 }
 
 QVariant API_controller::api_diagnostics_event_spam(QVariantMap api_request)

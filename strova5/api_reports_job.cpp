@@ -22,7 +22,8 @@ log_limiter& report_lines()
 
 QString too_long_text(qint64 ms, const char* of_what)
 {
-    return QStringLiteral("report too long: not built within %1 s%2; ask for fewer modems or a shorter period")
+    return QStringLiteral(
+               "report too long: not built within %1 s%2; ask for fewer modems or a shorter period")
         .arg(ms / 1000)
         .arg(QLatin1String(of_what));
 }
@@ -36,8 +37,8 @@ std::function<qint64()> report_job::clock = [] {
 };
 
 report_job::report_job(QString route_, QList<uint32_t> modems_, QString range_)
-    : route(std::move(route_)), modems(std::move(modems_)), total(modems.size()), unit(QStringLiteral("modems")),
-      range(std::move(range_)), started(clock())
+    : route(std::move(route_)), modems(std::move(modems_)), total(modems.size()),
+      unit(QStringLiteral("modems")), range(std::move(range_)), started(clock())
 {
     counting = total > 0;
 }
@@ -183,8 +184,9 @@ void report_job::abandon()
     if (done) return;
     done = true;
     if (report_lines().pass(LVL_NTC))
-        LOG_NTC << qPrintable(
-            QStringLiteral("report %1 given up, its client left: %2 (%3 ms working)").arg(route, summary()).arg(busy_ms));
+        LOG_NTC << qPrintable(QStringLiteral("report %1 given up, its client left: %2 (%3 ms working)")
+                                  .arg(route, summary())
+                                  .arg(busy_ms));
 }
 
 // ---------------------------------------------------------------- the runner

@@ -128,8 +128,7 @@ public:
     bool may_try_first(const QString& caller) const;
     // Takes a report that one slice did not answer. `done` is called with the answer (or the
     // refusal) once, maybe before this returns: then the ticket is 0.
-    quint64 take(std::unique_ptr<report_job> job, const QString& caller,
-                 std::function<void(QVariant)> done);
+    quint64 take(std::unique_ptr<report_job> job, const QString& caller, std::function<void(QVariant)> done);
     // The client of the ticket left: its report ends unanswered and its place is free at once.
     void drop(quint64 ticket);
 

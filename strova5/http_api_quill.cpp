@@ -134,7 +134,8 @@ bool peer_left(int fd)
     return false;
 }
 
-QString caller_of(const QString& cookie, const QString& authorization, bool token_valid, const QString& client)
+QString caller_of(const QString& cookie, const QString& authorization, bool token_valid,
+                  const QString& client)
 {
     if (!token_valid) return QStringLiteral("address ") + client;
     QString token = cookie;
@@ -284,8 +285,9 @@ void http_api_HttpRequestHandler::service(QuillonHttpd::HttpRequest* request,
     if (segments.isEmpty()) {
         serve_file({QStringLiteral("ui"), QStringLiteral("redir.html")}, request, response);
     } else if (segments.first() == QLatin1String("api")) {
-        if (!serve_api(api_request, callback, http_api::caller_of(cookie_token, authorization, !rights.isEmpty(),
-                                                        api_request.value(QStringLiteral("client")).toString()),
+        if (!serve_api(api_request, callback,
+                       http_api::caller_of(cookie_token, authorization, !rights.isEmpty(),
+                                           api_request.value(QStringLiteral("client")).toString()),
                        response))
             return;
     } else if (segments.first() == QLatin1String("ui")) {
@@ -316,15 +318,14 @@ bool http_api_HttpRequestHandler::serve_api(const QVariantMap& api_request, cons
     // when it is done (or dropped with its connection).
     const QPointer<QuillonHttpd::HttpResponse> later(response);
     auto watcher = std::make_shared<QPointer<QObject>>();
-    const quint64 ticket =
-        reports->take(std::move(job), caller, [later, callback, watcher](QVariant done) {
-            // The socket goes back to its own reading with the reply: a half-close from now on
-            // is no leave.
-            delete watcher->data();
-            if (later.isNull()) return;
-            write_answer(later, std::move(done), callback);
-            later->flush();
-        });
+    const quint64 ticket = reports->take(std::move(job), caller, [later, callback, watcher](QVariant done) {
+        // The socket goes back to its own reading with the reply: a half-close from now on
+        // is no leave.
+        delete watcher->data();
+        if (later.isNull()) return;
+        write_answer(later, std::move(done), callback);
+        later->flush();
+    });
     if (ticket == 0) return false; // refused at once: the reply is on its way already
     *watcher = watch_leaving(response, ticket);
     return false;

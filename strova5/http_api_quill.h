@@ -42,7 +42,8 @@ bool peer_left(int fd);
 
 // Who asks, for the report places: the token of a request it grants rights, else the client's
 // address.
-QString caller_of(const QString& cookie, const QString& authorization, bool token_valid, const QString& client);
+QString caller_of(const QString& cookie, const QString& authorization, bool token_valid,
+                  const QString& client);
 
 } // namespace http_api
 

@@ -109,7 +109,10 @@ class tst_api_reports_aged : public QObject
         for (uint32_t i = 0; i < count; ++i)
             ids << QString::number(first + i);
         return "modem=" + ids.join("%2C").toLatin1() +
-               QString("&profile=1.0.99.1.0.255&timefrom=%1&timeto=%2").arg(k_start).arg(k_start + 86400).toLatin1();
+               QString("&profile=1.0.99.1.0.255&timefrom=%1&timeto=%2")
+                   .arg(k_start)
+                   .arg(k_start + 86400)
+                   .toLatin1();
     }
     static QString small_history_url(uint32_t first, uint32_t count)
     {
@@ -248,14 +251,15 @@ private slots:
         std::vector<std::unique_ptr<QTcpSocket>> held;
         for (int i = 0; i < 4; ++i) {
             held.push_back(ask_raw("/api/report/history",
-                                   claims_token(QString(R"({"driver-strova5": {"user": %1}})").arg(i + 2)), form));
+                                   claims_token(QString(R"({"driver-strova5": {"user": %1}})").arg(i + 2)),
+                                   form));
             QVERIFY(held.back());
         }
         QTest::qWait(500);
-        held[0]->close();                                           // end of stream
+        held[0]->close(); // end of stream
         held[1]->setSocketOption(QAbstractSocket::LowDelayOption, 1);
-        held[1]->abort();                                           // gone at once
-        ::shutdown(int(held[2]->socketDescriptor()), SHUT_WR);     // a half-close
+        held[1]->abort();                                      // gone at once
+        ::shutdown(int(held[2]->socketDescriptor()), SHUT_WR); // a half-close
         QElapsedTimer left;
         left.start();
         QTRY_COMPARE_WITH_TIMEOUT(daemon->log().count("its client left") - left0, 3, 3000);
@@ -267,7 +271,8 @@ private slots:
         const QString fifth = claims_token(R"({"driver-strova5": {"user": 9}})");
         auto next = ask_raw(big_history(k_big_first, 2, true), fifth);
         QVERIFY(next);
-        QTRY_VERIFY_WITH_TIMEOUT(next->bytesAvailable() > 0 || next->state() != QAbstractSocket::ConnectedState, 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(
+            next->bytesAvailable() > 0 || next->state() != QAbstractSocket::ConnectedState, 10000);
         QVERIFY(next->readAll().startsWith("HTTP/1.1 200"));
         held[3]->abort();
         QTRY_COMPARE_WITH_TIMEOUT(daemon->log().count("its client left") - left0, 4, 3000);
@@ -303,7 +308,8 @@ private slots:
             const QString token = claims_token(QString(R"({"driver-strova5": {"user": %1}})").arg(i + 20));
             const QString out = daemon->path(QString("big%1.json").arg(i));
             if (i < 2)
-                four.push_back(curl_get(base + big_history(k_big_first + big * uint32_t(i), big, false), token, out));
+                four.push_back(
+                    curl_get(base + big_history(k_big_first + big * uint32_t(i), big, false), token, out));
             else
                 four.push_back(curl_get(base + "/api/report/history", token, out,
                                         {"--data-binary", "@" + files.at(i - 2)}));
@@ -333,12 +339,12 @@ private slots:
     // served meanwhile.
     void diagnostics_leave_the_api_served()
     {
-        Daemon diag(QVariantMap{{"log_level", 4}, {"api", QVariantMap{{"diagnostics", 1}}}}, 0, "st_reports_aged");
+        Daemon diag(QVariantMap{{"log_level", 4}, {"api", QVariantMap{{"diagnostics", 1}}}}, 0,
+                    "st_reports_aged");
         QVERIFY2(diag.start(), qPrintable(diag.log()));
         const QString admin = claims_token(R"({"driver-strova5": {"admin": 1}})");
-        const QString target =
-            QString("/api/diagnostics/history?profile=1.0.99.1.0.255&timefrom=0&timeto=%1")
-                .arg(k_start + k_big_rows * 3600);
+        const QString target = QString("/api/diagnostics/history?profile=1.0.99.1.0.255&timefrom=0&timeto=%1")
+                                   .arg(k_start + k_big_rows * 3600);
         Probe probe(diag.port, admin);
         QElapsedTimer took;
         took.start();

@@ -253,7 +253,8 @@ private slots:
                 const QByteArray text = answer.value<api_json_text>().json;
                 QJsonParseError error{};
                 const QJsonDocument doc = QJsonDocument::fromJson(text, &error);
-                QVERIFY2(doc.isArray() || (path.startsWith("api/diagnostics") && doc.isObject()), text.constData());
+                QVERIFY2(doc.isArray() || (path.startsWith("api/diagnostics") && doc.isObject()),
+                         text.constData());
                 QVERIFY(!text.contains("null") && !text.contains("nan") && !text.contains("inf"));
                 continue;
             }

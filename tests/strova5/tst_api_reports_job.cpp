@@ -22,7 +22,8 @@ QList<uint32_t> ids(int n)
 class timed_job : public report_job
 {
 public:
-    timed_job(int modems_, qint64 ms_) : report_job(QStringLiteral("test"), ids(modems_), QStringLiteral("t")), ms(ms_)
+    timed_job(int modems_, qint64 ms_)
+        : report_job(QStringLiteral("test"), ids(modems_), QStringLiteral("t")), ms(ms_)
     {
     }
 
@@ -55,7 +56,8 @@ struct answers
     {
         const auto it = got.find(name);
         if (it == got.end()) return 0;
-        return it->second.userType() == qMetaTypeId<api_refusal>() ? it->second.value<api_refusal>().status : 200;
+        return it->second.userType() == qMetaTypeId<api_refusal>() ? it->second.value<api_refusal>().status
+                                                                   : 200;
     }
 };
 
@@ -80,7 +82,8 @@ private slots:
         answers a;
         QVERIFY(runner.may_try_first("token a"));
         for (int i = 0; i < 5; ++i)
-            QVERIFY(runner.take(std::make_unique<timed_job>(50, 100), "token a", a.to(QString("a%1").arg(i))) != 0);
+            QVERIFY(runner.take(std::make_unique<timed_job>(50, 100), "token a",
+                                a.to(QString("a%1").arg(i))) != 0);
         QCOMPARE(runner.running(), 1);
         QCOMPARE(runner.waiting(), 4);
         QVERIFY(!runner.may_try_first("token a"));
@@ -115,7 +118,9 @@ private slots:
         QTRY_COMPARE(a.got.size(), size_t(4));
         for (int i = 0; i < 4; ++i) {
             QCOMPARE(a.status(QString::number(i)), 200);
-            QCOMPARE(QJsonDocument::fromJson(a.got[QString::number(i)].value<api_json_text>().json).array().size(), 200);
+            QCOMPARE(
+                QJsonDocument::fromJson(a.got[QString::number(i)].value<api_json_text>().json).array().size(),
+                200);
         }
         QVERIFY(g_now - start >= 4 * (report_job::time_max_ms / 3)); // longer than the bound in all
 
