@@ -351,9 +351,7 @@ QObject* http_api_HttpRequestHandler::watch_leaving(QuillonHttpd::HttpResponse* 
     connect(notifier, &QSocketNotifier::activated, runner, [notifier, runner, ticket, guarded, fd] {
         if (!http_api::peer_left(int(fd))) return;
         notifier->setEnabled(false);
-        static log_limiter lim(QStringLiteral("report client left"), LVL_DBG, 50, 1000);
-        if (lim.pass(LVL_DBG)) LOG_DBG << "report client left before its answer";
-        runner->drop(ticket);
+        runner->drop(ticket); // its line says the client left
         if (guarded) guarded->abort();
     });
     return notifier;
