@@ -347,6 +347,9 @@ QObject* http_api_HttpRequestHandler::watch_leaving(QuillonHttpd::HttpResponse* 
     const qintptr fd = socket->socketDescriptor();
     if (fd < 0) return nullptr;
     auto* notifier = new QSocketNotifier(fd, QSocketNotifier::Read, response);
+    // A socket closed some other way gives up its descriptor, which a new connection may take at
+    // once: the notifier stops with it.
+    connect(socket, &QAbstractSocket::disconnected, notifier, [notifier] { notifier->setEnabled(false); });
     const QPointer<QTcpSocket> guarded(socket);
     connect(notifier, &QSocketNotifier::activated, runner, [notifier, runner, ticket, guarded, fd] {
         if (!http_api::peer_left(int(fd))) return;
