@@ -894,8 +894,8 @@ void SQL_Exchange::take_back_run()
     check_intake();
 }
 
-void SQL_Exchange::status_setting(uint32_t modem_id, uint32_t ts, const QString& setting,
-                                  const QVariant& value, quint64 seq)
+void SQL_Exchange::status_setting(uint32_t modem_id, uint32_t ts, const QString& setting, const QVariant& value,
+                                  quint64 seq)
 {
     if (reported_since(modem_id, setting, seq)) return;
     run_setting.tuples << setting_tuple(modem_id, Ul_setting(ts, setting, value));
@@ -906,8 +906,8 @@ void SQL_Exchange::status_relay(const Rabbit_dl_status& status, const Dl_request
 {
     const QString value = parser_strova5::relay_setting_value(status, command);
     if (!value.isEmpty())
-        status_setting(status.modem_id, uint32_t(QDateTime::currentSecsSinceEpoch()),
-                       QStringLiteral("96.3.10"), RAM_modems::stored_value(value), seq);
+        status_setting(status.modem_id, uint32_t(QDateTime::currentSecsSinceEpoch()), QStringLiteral("96.3.10"),
+                       RAM_modems::stored_value(value), seq);
 }
 
 bool SQL_Exchange::reported_since(uint32_t modem_id, const QString& setting, quint64 seq) const
@@ -1092,10 +1092,9 @@ bool SQL_Exchange::apply_statuses(int count)
     QList<Status_effect> effects;
     for (const Found& f : qAsConst(found)) {
         const Pending_status& pending = run_statuses.at(f.index);
-        effects << Status_effect{
-            pending.status,
-            Dl_request(pending.status.modem_id, f.command.ts, f.command.setting, f.command.data), f.confirms,
-            pending.seq};
+        effects << Status_effect{pending.status,
+                                 Dl_request(pending.status.modem_id, f.command.ts, f.command.setting, f.command.data),
+                                 f.confirms, pending.seq};
     }
     if (!new_states.isEmpty()) {
         // One transaction: a confirmed setting and its command marked done go together, and a
@@ -1191,7 +1190,8 @@ bool SQL_Exchange::numbered_within(uint32_t cmd_id, uint32_t numbered_to) const
 
 QString SQL_Exchange::numbered_up_to(uint32_t numbered_to) const
 {
-    if (numbered_to == run_counter) return QString();
+    if (numbered_to == run_counter)
+        return QString();
     // Left out: the numbers after `numbered_to` up to the counter, around the wrap if need be.
     if (numbered_to < run_counter)
         return QStringLiteral(" AND (cmd_id <= %1 OR cmd_id > %2)").arg(numbered_to).arg(run_counter);
@@ -1208,18 +1208,12 @@ int SQL_Exchange::next_cmd_state(int state, bool names_setting)
     // An answer (a status naming the setting) completes whatever the command waited for; a
     // delivery report moves a sent command to awaiting its answer. Done and failed stay.
     switch (state) {
-    case 0:
-        return 3;
-    case 1:
-        return names_setting ? 3 : 2;
-    case 2:
-        return names_setting ? 3 : -1;
-    case 4:
-        return 4;
-    case 5:
-        return 3;
-    default:
-        return -1;
+    case 0: return 3;
+    case 1: return names_setting ? 3 : 2;
+    case 2: return names_setting ? 3 : -1;
+    case 4: return 4;
+    case 5: return 3;
+    default: return -1;
     }
 }
 
@@ -1233,14 +1227,12 @@ bool SQL_Exchange::apply_status(const Rabbit_dl_status& status, uint32_t numbere
     // uplink is not answered by it.
     const QString select =
         status.cmd_id != 0
-            ? QStringLiteral(
-                  "SELECT cmd_id, setting, ts, `state`, `data` FROM modems_cmd WHERE modem_id = %1 AND "
-                  "cmd_id = %2")
+            ? QStringLiteral("SELECT cmd_id, setting, ts, `state`, `data` FROM modems_cmd WHERE modem_id = %1 AND "
+                             "cmd_id = %2")
                   .arg(status.modem_id)
                   .arg(status.cmd_id)
-            : QStringLiteral(
-                  "SELECT cmd_id, setting, ts, `state`, `data` FROM modems_cmd WHERE modem_id = %1 AND "
-                  "setting = %2 AND `state` IN (0, 1, 2, 5)%3 ORDER BY cmd_id <= %4, cmd_id")
+            : QStringLiteral("SELECT cmd_id, setting, ts, `state`, `data` FROM modems_cmd WHERE modem_id = %1 AND "
+                             "setting = %2 AND `state` IN (0, 1, 2, 5)%3 ORDER BY cmd_id <= %4, cmd_id")
                   .arg(status.modem_id)
                   .arg(sql_text(status.setting), numbered_up_to(numbered_to))
                   .arg(numbered_to);
@@ -1257,11 +1249,10 @@ bool SQL_Exchange::apply_status(const Rabbit_dl_status& status, uint32_t numbere
         row.ts = q.value(2).toUInt();
         row.state = q.value(3).toInt();
         row.data = setting_from_text(q.value(4));
-        if (q.value(0).toUInt() != 0 && !row.setting.isEmpty())
-            targets << qMakePair(q.value(0).toUInt(), row);
+        if (q.value(0).toUInt() != 0 && !row.setting.isEmpty()) targets << qMakePair(q.value(0).toUInt(), row);
     }
-    LOG_TRC << "dl_status" << status.modem_id << (status.success ? "true" : "false") << status.setting
-            << "moves" << targets.size() << "commands";
+    LOG_TRC << "dl_status" << status.modem_id << (status.success ? "true" : "false") << status.setting << "moves"
+            << targets.size() << "commands";
     int copy_at = -1; // one setting copied: that of the newest confirmed write
     for (int t = 0; t < targets.size(); ++t)
         if (targets.at(t).second.state == 5) copy_at = t;
@@ -1276,12 +1267,11 @@ bool SQL_Exchange::apply_status(const Rabbit_dl_status& status, uint32_t numbere
         const int state = status.success ? row.state : 4;
         Status_effect effect{status, Dl_request(status.modem_id, row.ts, row.setting, row.data), false, seq};
         const int new_state = next_cmd_state(state, !status.setting.isEmpty());
-        if (new_state >= 0 && state == 5 && t == copy_at &&
-            !reported_since(status.modem_id, row.setting, seq)) {
+        if (new_state >= 0 && state == 5 && t == copy_at && !reported_since(status.modem_id, row.setting, seq)) {
             // The confirmed setting is written before the command is marked done: a lost answer
             // can make both go again, never leave the command done without its setting.
-            const QString copy = setting_batch.prefix +
-                                 setting_tuple(status.modem_id, Ul_setting(row.ts, row.setting, row.data));
+            const QString copy =
+                setting_batch.prefix + setting_tuple(status.modem_id, Ul_setting(row.ts, row.setting, row.data));
             if (!run(q, copy)) {
                 if (classify(last_error) != Error_class::refused) return false;
                 LOG_EXC << "row lost:" << last_error.text() << log_cut(copy);
@@ -1296,9 +1286,8 @@ bool SQL_Exchange::apply_status(const Rabbit_dl_status& status, uint32_t numbere
         doubt.states.insert(cmd_id, qMakePair(row.state, new_state));
     }
     // One statement: the commands of one answer move together or not at all.
-    const QString update =
-        QStringLiteral("UPDATE modems_cmd SET `state` = CASE cmd_id%1 END WHERE cmd_id IN (%2)")
-            .arg(cases.join(QString()), ids.join(QStringLiteral(", ")));
+    const QString update = QStringLiteral("UPDATE modems_cmd SET `state` = CASE cmd_id%1 END WHERE cmd_id IN (%2)")
+                               .arg(cases.join(QString()), ids.join(QStringLiteral(", ")));
     if (!ids.isEmpty() && !run(q, update)) {
         if (classify(last_error) != Error_class::refused) {
             // A lost answer leaves the write in doubt: the next try reads the states first.

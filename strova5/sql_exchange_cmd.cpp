@@ -223,9 +223,11 @@ void SQL_Exchange::slot_DL_status(Rabbit_dl_status status)
     const QList<uint32_t> ids = modem->cmds.keys();
     for (const uint32_t id : ids) {
         modem = ram->find_modem(status.modem_id);
-        if (!modem) return;
+        if (!modem)
+            return;
         const auto it = modem->cmds.find(id);
-        if (it != modem->cmds.end() && it->setting == status.setting) update_cmd_state(*it, status, copy);
+        if (it != modem->cmds.end() && it->setting == status.setting)
+            update_cmd_state(*it, status, copy);
     }
 }
 
@@ -236,8 +238,7 @@ void SQL_Exchange::update_cmd_state(Stringify_dl_app& cmd, const Rabbit_dl_statu
         return;
     }
     const bool was_write = cmd.state == 5;
-    const int next =
-        next_cmd_state(int(cmd.state), !status.setting.isEmpty() && cmd.setting == status.setting);
+    const int next = next_cmd_state(int(cmd.state), !status.setting.isEmpty() && cmd.setting == status.setting);
     if (next < 0) return;
     cmd.state = uint32_t(next);
     if (was_write && copy) {

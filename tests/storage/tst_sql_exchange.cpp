@@ -1007,8 +1007,7 @@ private slots:
         QCOMPARE(row(QString("SELECT `state` FROM modems_cmd WHERE cmd_id = %1").arg(id)).value(0).toUInt(), after);
         QCOMPARE(row("SELECT `state` FROM modems_cmd WHERE cmd_id = 0").value(0).toUInt(), 1u);
         // A confirmed write is stored as the modem's setting, with the command's time.
-        QCOMPARE(count("modems_setting", "setting = '13.0.0' AND data = '{\"t\":\"it''s\"}'"),
-                 before == 5 ? 1 : 0);
+        QCOMPARE(count("modems_setting", "setting = '13.0.0' AND data = '{\"t\":\"it''s\"}'"), before == 5 ? 1 : 0);
         QCOMPARE(ram->get_setting(305, "13.0.0").isValid(), before == 5);
     }
 
@@ -1514,9 +1513,8 @@ private slots:
         QCOMPARE(g_log->count("copy setting"), 1);
         s->slot_DL_status(Rabbit_dl_status(305, "", false, a));
         QCOMPARE(m->cmds.value(a).state, 4u);
-        QCOMPARE(s->get_cmd_states({a, b, d, 12345}), (QVariantMap{{QString::number(a), "FAILED"},
-                                                                   {QString::number(b), "DONE"},
-                                                                   {QString::number(d), "PENDING"}}));
+        QCOMPARE(s->get_cmd_states({a, b, d, 12345}),
+                 (QVariantMap{{QString::number(a), "FAILED"}, {QString::number(b), "DONE"}, {QString::number(d), "PENDING"}}));
 
         // A modem the registry lacks goes the table's way; nothing reaches the command table.
         s->slot_DL_status(Rabbit_dl_status(999, "", true, a));
