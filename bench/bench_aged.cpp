@@ -137,9 +137,15 @@ int main(int argc, char* argv[])
         const uint32_t first_day = (now - 40 * 86400) / 86400 * 86400;
         const uint32_t day_cut = first_day + 30 * 86400;
         const qint64 day_rows = day_modems * 40;
+        // Month records, a year of each modem, half of them to go.
+        const uint32_t month_first = now - 400 * 86400;
+        const uint32_t month_cut = month_first + 6 * 31 * 86400;
         if (!testsupport::fill_aged_readings(db, day_rows, 68, first_day, first_day + 40 * 86400, &error,
                                              day_modems) ||
-            !testsupport::fill_aged_readings(db, readings, 66, now - 400 * 86400, cut, &error)) {
+            !testsupport::fill_aged_readings(db, readings, 66, now - 400 * 86400, cut, &error) ||
+            !testsupport::fill_aged_readings(db, day_modems * 12, 70, month_first, month_first + 12 * 31 * 86400,
+                                             &error, day_modems) ||
+            !testsupport::fill_aged_events(db, readings, 3, now - 400 * 86400, cut, &error)) {
             std::fprintf(stderr, "%s\n", qPrintable(error));
             return 1;
         }
@@ -162,12 +168,23 @@ int main(int argc, char* argv[])
         const double day_rate = retention_rate(env, aged, 14, day_cut, day_modems * 30);
         if (!cold_restart()) return 1;
         const double hour_rate = retention_rate(env, aged, 15, cut, readings);
+        if (!cold_restart()) return 1;
+        const double month_rate = retention_rate(env, aged, 13, month_cut, day_modems * 6);
+        if (!cold_restart()) return 1;
+        const double event_rate = retention_rate(env, aged, 3, cut, readings);
+        const int events_left = testsupport::count_rows(
+            db, QString("SELECT COUNT(*) FROM modems_event WHERE `type` = 3 AND ts < %1").arg(cut));
+        const int months_left = old_rows(db, month_cut, 70);
         const int day_old = old_rows(db, day_cut, 68);
         const int day_kept =
             testsupport::count_rows(db, QString("SELECT COUNT(*) FROM modems_data WHERE `type` = 68 AND ts >= %1").arg(day_cut));
         std::printf("retention on a cold buffer pool (table %.0f MiB, pool %.0f MiB): day records of %lld modems x 40, "
                     "30 each removed, %.0f rows/s; hour records %.0f rows/s: ratio %.2f (target at least 0.5)\n",
                     table_mib, pool_mib, day_modems, day_rate, hour_rate, hour_rate > 0 ? day_rate / hour_rate : 0.0);
+        std::printf("retention on a cold buffer pool: month records of %lld modems x 12, 6 each removed, %.0f rows/s; "
+                    "events of 10,000 modems %.0f rows/s\n",
+                    day_modems, month_rate, event_rate);
+        if (events_left != 0 || months_left != 0) rc = 1;
         if (old_rows(db, cut) != 0) rc = 1;
         if (day_old != 0 || day_kept != day_modems * 10) {
             std::fprintf(stderr, "day records: %d left before the cut-off, %d of %lld kept at or after it\n", day_old,

@@ -12,6 +12,7 @@
 #                                                of STATE/services.env (STROVA_RABBIT_NODE names it)
 #   services.sh stop-pid PIDFILE ARG NAME        stop the process of PIDFILE if ARG is one of its
 #                                                arguments, else leave it: the pid may be reused
+#   services.sh free-port                        print a port free on every address
 #
 # STATE/services.env holds shell assignments (STROVA_MYSQL_*, STROVA_AMQP_*) that the tests read.
 # The daemon's account 'u' lacks SUPER, READ ONLY ADMIN and CONNECTION ADMIN, as in production (a
@@ -20,6 +21,7 @@
 set -uo pipefail
 
 cmd=${1:-}; state=${2:-}
+[ "$cmd" = free-port ] && state=-
 [ -n "$cmd" ] && [ -n "$state" ] || { echo "usage: $0 COMMAND STATE (see the commands at its top)" >&2; exit 2; }
 envfile="$state/services.env"
 RMQ_BIN=/usr/lib/rabbitmq/bin
@@ -251,6 +253,7 @@ rabbit-start) load_env; rabbit_env; "$RMQ_BIN/rabbitmqctl" start_app >/dev/null 
 rabbitmqctl) load_env; rabbit_env; shift 2; "$RMQ_BIN/rabbitmqctl" "$@" ;;
 rabbit-node-start) load_env; start_rabbit ;;
 rabbit-node-stop) load_env; stop_rabbit ;;
+free-port) free_port ;;
 stop-pid) stop_pid "$2" cmdline "${3:?usage: $0 stop-pid PIDFILE ARG NAME}" "${4:-the process}" ;;
 *) echo "services: unknown command $cmd" >&2; exit 2 ;;
 esac
