@@ -204,6 +204,9 @@ fi
 
 systemctl start driver_strova5
 wait_for 20 "logs | grep -q 'Rabbit consume'" || fail "no uplink consumer"
+# The retention the page configures is the one that runs.
+logs | grep '(Ntc)' | grep -q 'retention every 3600000 ms: .* (hour 90, day 730, month 1825, event 365 days)' ||
+    fail "the retention of ops-config is not in force: $(logs | grep retention)"
 block "$page" db-revoke | place | mariadb || fail "db-revoke"
 
 t=$(($(date +%s) - 60))
