@@ -143,8 +143,8 @@ int main(int argc, char* argv[])
         if (!testsupport::fill_aged_readings(db, day_rows, 68, first_day, first_day + 40 * 86400, &error,
                                              day_modems) ||
             !testsupport::fill_aged_readings(db, readings, 66, now - 400 * 86400, cut, &error) ||
-            !testsupport::fill_aged_readings(db, day_modems * 12, 70, month_first, month_first + 12 * 31 * 86400,
-                                             &error, day_modems) ||
+            !testsupport::fill_aged_readings(db, day_modems * 12, 70, month_first,
+                                             month_first + 12 * 31 * 86400, &error, day_modems) ||
             !testsupport::fill_aged_events(db, readings, 3, now - 400 * 86400, cut, &error)) {
             std::fprintf(stderr, "%s\n", qPrintable(error));
             return 1;
@@ -154,7 +154,8 @@ int main(int argc, char* argv[])
         size.exec("SELECT (data_length + index_length) / 1048576, @@innodb_buffer_pool_size / 1048576 FROM "
                   "information_schema.tables WHERE table_schema = DATABASE() AND table_name = 'modems_data'");
         const bool sized = size.next();
-        const double table_mib = sized ? size.value(0).toDouble() : 0.0, pool_mib = sized ? size.value(1).toDouble() : 0.0;
+        const double table_mib = sized ? size.value(0).toDouble() : 0.0,
+                     pool_mib = sized ? size.value(1).toDouble() : 0.0;
         const auto cold_restart = [&] {
             // Without the pool's dump the server starts with nothing cached.
             QSqlQuery(db).exec("SET GLOBAL innodb_buffer_pool_dump_at_shutdown = OFF");
@@ -176,19 +177,20 @@ int main(int argc, char* argv[])
             db, QString("SELECT COUNT(*) FROM modems_event WHERE `type` = 3 AND ts < %1").arg(cut));
         const int months_left = old_rows(db, month_cut, 70);
         const int day_old = old_rows(db, day_cut, 68);
-        const int day_kept =
-            testsupport::count_rows(db, QString("SELECT COUNT(*) FROM modems_data WHERE `type` = 68 AND ts >= %1").arg(day_cut));
-        std::printf("retention on a cold buffer pool (table %.0f MiB, pool %.0f MiB): day records of %lld modems x 40, "
-                    "30 each removed, %.0f rows/s; hour records %.0f rows/s: ratio %.2f (target at least 0.5)\n",
-                    table_mib, pool_mib, day_modems, day_rate, hour_rate, hour_rate > 0 ? day_rate / hour_rate : 0.0);
-        std::printf("retention on a cold buffer pool: month records of %lld modems x 12, 6 each removed, %.0f rows/s; "
-                    "events of 10,000 modems %.0f rows/s\n",
+        const int day_kept = testsupport::count_rows(
+            db, QString("SELECT COUNT(*) FROM modems_data WHERE `type` = 68 AND ts >= %1").arg(day_cut));
+        std::printf(
+            "retention on a cold buffer pool (table %.0f MiB, pool %.0f MiB): day records of %lld modems "
+            "x 40, 30 each removed, %.0f rows/s; hour records %.0f rows/s: ratio %.2f (target at least 0.5)\n",
+            table_mib, pool_mib, day_modems, day_rate, hour_rate, hour_rate > 0 ? day_rate / hour_rate : 0.0);
+        std::printf("retention on a cold buffer pool: month records of %lld modems x 12, 6 each removed, "
+                    "%.0f rows/s; events of 10,000 modems %.0f rows/s\n",
                     day_modems, month_rate, event_rate);
         if (events_left != 0 || months_left != 0) rc = 1;
         if (old_rows(db, cut) != 0) rc = 1;
         if (day_old != 0 || day_kept != day_modems * 10) {
-            std::fprintf(stderr, "day records: %d left before the cut-off, %d of %lld kept at or after it\n", day_old,
-                         day_kept, day_modems * 10);
+            std::fprintf(stderr, "day records: %d left before the cut-off, %d of %lld kept at or after it\n",
+                         day_old, day_kept, day_modems * 10);
             rc = 1;
         }
         db.close();

@@ -213,7 +213,8 @@ int main(int argc, char* argv[])
     http_api_quill http_server(http_settings, &app);
     if (!http_server.start()) {
         // The listener's reason: the address in use, or a port below 1024 without the right.
-        const QString why = http_server.getTcpServer() ? http_server.getTcpServer()->errorString() : QString();
+        const QString why =
+            http_server.getTcpServer() ? http_server.getTcpServer()->errorString() : QString();
         const QString reason =
             QStringLiteral("api can't start: port %1 cannot be bound: %2").arg(http_settings->port).arg(why);
         LOG_EXC << qPrintable(reason);

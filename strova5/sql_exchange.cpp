@@ -258,7 +258,8 @@ bool SQL_Exchange::init()
         }
         // Only a table with commands but no mark (an upgrade) is worth a look.
         if (stored)
-            LOG_WRN << "no command number mark stored: numbering goes on at" << cmd_counter + 1 << "above the newest"
+            LOG_WRN << "no command number mark stored: numbering goes on at" << cmd_counter + 1
+                    << "above the newest"
                     << "stored command" << newest;
         else
             LOG_NTC << "command numbering starts at" << cmd_counter + 1 << "(no command stored yet)";

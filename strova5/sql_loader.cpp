@@ -259,7 +259,8 @@ bool SQL_loader::remove_piece(Removal_part& p, uint32_t cut, bool& done, qint64&
     // A kind without rows to remove (most event types, most of the time) costs one look on the
     // (type, ts) key instead of a walk over every modem.
     if (!p.checked) {
-        if (!run(QStringLiteral("SELECT 1 FROM %1 WHERE %2%3 LIMIT 1").arg(p.table, older, p.extra))) return false;
+        if (!run(QStringLiteral("SELECT 1 FROM %1 WHERE %2%3 LIMIT 1").arg(p.table, older, p.extra)))
+            return false;
         p.checked = true;
         if (!q.next()) {
             done = true;
@@ -268,12 +269,13 @@ bool SQL_loader::remove_piece(Removal_part& p, uint32_t cut, bool& done, qint64&
     }
     // The next modems with such rows, each found by one descent of the primary key: the page the
     // removal needs next. The extra condition is left to the removal, where the key serves it.
-    if (!run(QStringLiteral("SELECT modem_id, MIN(`ts`) FROM %1 WHERE modem_id >= %2 AND %3 GROUP BY modem_id "
-                            "ORDER BY modem_id LIMIT %4")
-                 .arg(p.table)
-                 .arg(p.modem)
-                 .arg(older)
-                 .arg(p.modems)))
+    if (!run(
+            QStringLiteral("SELECT modem_id, MIN(`ts`) FROM %1 WHERE modem_id >= %2 AND %3 GROUP BY modem_id "
+                           "ORDER BY modem_id LIMIT %4")
+                .arg(p.table)
+                .arg(p.modem)
+                .arg(older)
+                .arg(p.modems)))
         return false;
     QStringList modems;
     uint32_t last = 0;
@@ -297,7 +299,8 @@ bool SQL_loader::remove_piece(Removal_part& p, uint32_t cut, bool& done, qint64&
         return true;
     }
     // Aim the next piece at half the bound: rows a modem vary from modem to modem.
-    p.modems = int(qBound<qint64>(1, qint64(modems.size()) * (removal_piece / 2) / qMax<qint64>(1, removed), 2000));
+    p.modems =
+        int(qBound<qint64>(1, qint64(modems.size()) * (removal_piece / 2) / qMax<qint64>(1, removed), 2000));
     if (last == UINT32_MAX) {
         done = true;
         return true;
@@ -314,12 +317,12 @@ void SQL_loader::end_pass()
         total += it.value();
         tables << QStringLiteral("%1 %2").arg(it.key()).arg(it.value());
     }
-    LOG_WRN << qPrintable(QStringLiteral("retention pass %1 in %2 s: %3 rows removed (kinds %4; %5)")
-                              .arg(pass.failed ? QStringLiteral("ended by a failed statement")
-                                               : QStringLiteral("done"))
-                              .arg(double(pass.took.elapsed()) / 1000.0, 0, 'f', 1)
-                              .arg(total)
-                              .arg(runs_of(pass.kinds), tables.join(QStringLiteral(", "))));
+    LOG_WRN << qPrintable(
+        QStringLiteral("retention pass %1 in %2 s: %3 rows removed (kinds %4; %5)")
+            .arg(pass.failed ? QStringLiteral("ended by a failed statement") : QStringLiteral("done"))
+            .arg(double(pass.took.elapsed()) / 1000.0, 0, 'f', 1)
+            .arg(total)
+            .arg(runs_of(pass.kinds), tables.join(QStringLiteral(", "))));
     pass = Pass_report();
 }
 

@@ -54,8 +54,8 @@ public:
         QString table;
         uint32_t type = 0;
         QString extra;
-        uint32_t modem = 0; // the rows of the modems below this one are removed already
-        int modems = 64;    // modems a piece, fitted to the rows the last piece found
+        uint32_t modem = 0;   // the rows of the modems below this one are removed already
+        int modems = 64;      // modems a piece, fitted to the rows the last piece found
         bool checked = false; // rows of the type before the cut-off were looked for
     };
     void queue_remove_old(const QString& key, const QList<Removal_part>& parts, uint32_t cut);

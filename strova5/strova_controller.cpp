@@ -113,15 +113,17 @@ void strova_controller::say_retention()
     } else if (!timer_remover->isActive()) {
         // The timer starts only with its period: lengths alone remove nothing.
         warn = true;
-        line = QStringLiteral("retention off: profiles_len_days has no remover_ms (the period in ms), so its lengths "
-                              "are not applied (%1)")
+        line = QStringLiteral(
+                   "retention off: profiles_len_days has no remover_ms (the period in ms), so its lengths "
+                   "are not applied (%1)")
                    .arg(kept);
     } else if (!any) {
         line = QStringLiteral("retention every %1 ms keeps everything: every length is 0 (%2)")
                    .arg(timer_remover->interval())
                    .arg(kept);
     } else {
-        line = QStringLiteral("retention every %1 ms: rows older than these lengths are removed, 0 keeps all (%2)")
+        line = QStringLiteral(
+                   "retention every %1 ms: rows older than these lengths are removed, 0 keeps all (%2)")
                    .arg(timer_remover->interval())
                    .arg(kept);
     }

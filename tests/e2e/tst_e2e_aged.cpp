@@ -101,9 +101,10 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(d.log().contains("retention pass done"), 30000);
         const int passes = d.log().count("retention pass done");
         QVERIFY2(passes >= 1 && passes < 1000000 / 10000 / 2, qPrintable(QString::number(passes)));
-        QVERIFY2(d.log().contains(QRegularExpression(
-                     R"(retention pass done in [0-9.]+ s: [0-9]+ rows removed \(kinds 15; modems_data [0-9]+, modems_event 0\))")),
-                 qPrintable(d.log().right(2000)));
+        QVERIFY2(
+            d.log().contains(QRegularExpression(
+                R"(retention pass done in [0-9.]+ s: [0-9]+ rows removed \(kinds 15; modems_data [0-9]+, modems_event 0\))")),
+            qPrintable(d.log().right(2000)));
         QVERIFY(!d.log().contains("the main thread waited"));
     }
 

@@ -240,7 +240,8 @@ private slots:
         }
         // One line for the pass: its kinds, and the rows it took from each table.
         QTRY_COMPARE(g_log->count("retention pass done"), 1);
-        const int from_data = all_data.size() - data_left.size(), from_events = all_events.size() - events_left.size();
+        const int from_data = all_data.size() - data_left.size(),
+                  from_events = all_events.size() - events_left.size();
         const QString line = QString("%1 rows removed (kinds %2; modems_data %3, modems_event %4)")
                                  .arg(from_data + from_events)
                                  .arg(f[0].simplified().replace(' ', ','))
@@ -270,12 +271,14 @@ private slots:
             QSqlQuery q(check);
             return q.exec(sql) && q.next() ? q.value(0).toLongLong() : -1;
         };
-        QCOMPARE(scalar(QString("SELECT COUNT(*) FROM modems_data WHERE `type` = 68 AND ts < %1").arg(cut)), 0);
+        QCOMPARE(scalar(QString("SELECT COUNT(*) FROM modems_data WHERE `type` = 68 AND ts < %1").arg(cut)),
+                 0);
         QCOMPARE(scalar("SELECT COUNT(*) FROM modems_data WHERE `type` = 68"), 3000 + (25000 - cut + 1) + 2);
         QCOMPARE(scalar("SELECT COUNT(*) FROM modems_data WHERE `type` = 66"), 1);
         const int removed = 6000 + (cut - 1) + 2;
-        QVERIFY2(g_log->has(QString("%1 rows removed (kinds 14; modems_data %1, modems_event 0)").arg(removed)),
-                 qPrintable(g_log->all().right(1000)));
+        QVERIFY2(
+            g_log->has(QString("%1 rows removed (kinds 14; modems_data %1, modems_event 0)").arg(removed)),
+            qPrintable(g_log->all().right(1000)));
     }
 
     void connection_opens_late()

@@ -70,15 +70,17 @@ bool fill_aged_commands(QSqlDatabase& db, qint64 rows, uint32_t first_id, uint32
                        rows, ts_from, ts_to, error);
 }
 
-bool fill_aged_readings(QSqlDatabase& db, qint64 rows, int type, uint32_t ts_from, uint32_t ts_to, QString* error,
-                        qint64 modems)
+bool fill_aged_readings(QSqlDatabase& db, qint64 rows, int type, uint32_t ts_from, uint32_t ts_to,
+                        QString* error, qint64 modems)
 {
-    return bulk_insert(db, QStringLiteral("modems_data"),
-                       QStringLiteral("INSERT INTO modems_data (modem_id, ts, ts_get, `type`, `index`, index_max, "
-                                      "OBIS_1_8_0, OBIS_ext) SELECT %modem, %ts, %ts + 60, %1, %k % 65535, 4000, seq, CONCAT('{\"0100010800FF\":', seq, '}') "
-                                      "FROM %seq")
-                           .arg(type),
-                       rows, ts_from, ts_to, error, modems);
+    return bulk_insert(
+        db, QStringLiteral("modems_data"),
+        QStringLiteral("INSERT INTO modems_data (modem_id, ts, ts_get, `type`, `index`, index_max, "
+                       "OBIS_1_8_0, OBIS_ext) SELECT %modem, %ts, %ts + 60, %1, %k % 65535, 4000, seq, "
+                       "CONCAT('{\"0100010800FF\":', seq, '}') "
+                       "FROM %seq")
+            .arg(type),
+        rows, ts_from, ts_to, error, modems);
 }
 
 bool fill_aged_events(QSqlDatabase& db, qint64 rows, int type, uint32_t ts_from, uint32_t ts_to, QString* error)

@@ -3,9 +3,9 @@
 // engine (a few statements, whatever the row count), for the tests and benchmarks that try the
 // daemon's statements on millions of rows.
 //
-// Rows spread over 10,000 modems unless told otherwise (ids from 10000); each modem's times run evenly from `ts_from` up to, not
-// including, `ts_to`. Each fill builds the table's secondary keys once after its rows, which is
-// many times faster than keeping them row by row. On failure the error text goes to *error.
+// Rows spread over 10,000 modems unless told otherwise (ids from 10000); each modem's times run evenly from
+// `ts_from` up to, not including, `ts_to`. Each fill builds the table's secondary keys once after its rows,
+// which is many times faster than keeping them row by row. On failure the error text goes to *error.
 #include <QSqlDatabase>
 #include <QString>
 #include <cstdint>
