@@ -201,9 +201,16 @@ int SQL_loader::removals_waiting()
     return removals.size();
 }
 
+void SQL_loader::hold_removals(bool hold)
+{
+    QMutexLocker lock(&tail_mutex);
+    removals_held = hold;
+    if (!hold && !removals.isEmpty()) queue_piece();
+}
+
 void SQL_loader::queue_piece()
 {
-    if (piece_queued) return;
+    if (piece_queued || removals_held) return;
     piece_queued = true;
     QMetaObject::invokeMethod(this, &SQL_loader::slot_remove_piece, Qt::QueuedConnection);
 }

@@ -59,6 +59,8 @@ public:
         bool checked = false; // rows of the type before the cut-off were looked for
     };
     void queue_remove_old(const QString& key, const QList<Removal_part>& parts, uint32_t cut);
+    // While held, queued removals wait to start; any thread.
+    void hold_removals(bool hold);
     // Passes queued or under way.
     int removals_waiting();
 
@@ -96,6 +98,7 @@ private:
     };
     QList<Removal> removals;      // guarded by tail_mutex
     bool piece_queued = false;    // guarded by tail_mutex
+    bool removals_held = false;   // guarded by tail_mutex
     void queue_piece();           // tail_mutex held
     // One piece of part `p`: false when a statement failed. `done` when the part has no rows
     // left before the cut-off; `removed` the rows this piece took.

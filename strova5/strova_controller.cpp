@@ -262,12 +262,15 @@ void strova_controller::slot_timer_remover()
     const int64_t t = time_source();
     // A retention longer than the epoch keeps everything rather than wrapping into the future.
     const auto cut = [t](int64_t len) { return uint32_t(std::max<int64_t>(0, t - len)); };
+    // One pass, one line: no kind starts before all are queued.
+    sql->hold_removals(true);
     if (hour > 0) sql->remove_old(15, cut(hour));
     if (day > 0) sql->remove_old(14, cut(day));
     if (month > 0) sql->remove_old(13, cut(month));
     if (event > 0)
         for (uint8_t type = 0; type <= 11; ++type)
             sql->remove_old(type, cut(event));
+    sql->hold_removals(false);
 }
 
 void strova_controller::slot_timer_now()

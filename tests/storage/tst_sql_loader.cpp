@@ -4,6 +4,7 @@
 #include "ram_modems.h"
 #include "sql_exchange.h"
 #include "sql_loader.h"
+#include "strova_controller.h"
 #include "testsupport.h"
 
 #include <QSignalSpy>
@@ -248,6 +249,28 @@ private slots:
                                  .arg(from_data)
                                  .arg(from_events);
         QVERIFY2(g_log->has(line), qPrintable(line + "\n" + g_log->all()));
+    }
+
+    // The controller's pass over every kind, most of them with nothing to remove: one line
+    // each pass, not one a kind, naming all its kinds and the rows of each table.
+    void a_controller_pass_is_one_line()
+    {
+        insert_data(305, 66, 86400, 9, 1);
+        exec("INSERT INTO modems_event (modem_id, ts, ts_get, `type`, `index`, `event`, worktime) "
+             "VALUES (305, 86400, 9, 3, 1, 1, 0)");
+        QVERIFY(start_storage());
+        strova_controller ctl(
+            QVariantMap{{"profiles_len_days",
+                         QVariantMap{{"remover_ms", 3600000}, {"hour", 1}, {"day", 1}, {"month", 1}, {"event", 1}}}},
+            nullptr);
+        for (int pass = 1; pass <= 3; ++pass) {
+            ctl.slot_timer_remover();
+            QTRY_COMPARE_WITH_TIMEOUT(g_log->count("retention pass done"), pass, 10000);
+            QTRY_COMPARE(storage->loader->removals_waiting(), 0);
+        }
+        QCOMPARE(g_log->count("retention pass done"), 3);
+        QCOMPARE(g_log->count("(kinds 15, 14, 13, 0-11; modems_data "), 3);
+        QVERIFY(g_log->has("2 rows removed (kinds 15, 14, 13, 0-11; modems_data 1, modems_event 1)"));
     }
 
     // Many modems a piece, a modem of more rows than a piece, the lowest and the highest modem
