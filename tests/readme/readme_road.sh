@@ -179,6 +179,16 @@ counts="SELECT (SELECT COUNT(*) FROM modems_data WHERE modem_id=4001),
     (SELECT COUNT(*) FROM modems_event WHERE modem_id=4002),
     (SELECT COUNT(*) FROM modems_setting WHERE modem_id=4003)"
 
+# ---- a server that cannot start shows its own error at once, not a wait and a missing log
+step="a MariaDB that cannot start"
+mkdir -p "$work/fake"
+printf '#!/bin/sh\necho "mariadbd: fake failure to start" >&2\nexit 1\n' >"$work/fake/mariadbd"
+chmod +x "$work/fake/mariadbd"
+began=$(date +%s)
+said=$(PATH="$work/fake:$PATH" tests/support/services.sh start "$work/fake/state" mysql 2>&1) && fail "it started: $said"
+case "$said" in *"MariaDB did not start"*"fake failure to start"*) ;; *) fail "the server's own error not shown: $said" ;; esac
+[ $(($(date +%s) - began)) -lt 20 ] || fail "waited $(($(date +%s) - began)) s for a server that had ended"
+
 # ---- the first run, from nothing
 start
 
