@@ -3,6 +3,8 @@
 // rotation: an outage that repeats the same error every second, or lines that outside input
 // can make as often as it likes.
 
+#include "logger.h"
+
 #include <QString>
 #include <QtGlobal>
 #include <functional>
@@ -40,3 +42,16 @@ public:
 private:
     std::shared_ptr<state> d;
 };
+
+// A logging call with a limiter of its own, one per call site, made on first use: the first
+// lines of a second pass, the rest are counted and summarised at the line's level. For lines
+// that outside input can repeat as often as it likes. Usage:
+//   LOG_LIMITED(LVL_EXC, "nothing to send") << modem << why;
+constexpr int log_limited_burst = 20;
+#define LOG_LIMITED(lvl, kind) \
+    for (bool strova_log_once_ = log_passes(lvl) && []() -> log_limiter& { \
+             static log_limiter strova_lim_(QStringLiteral(kind), lvl, log_limited_burst, 1000); \
+             return strova_lim_; \
+         }().pass(); \
+         strova_log_once_; strova_log_once_ = false) \
+    log_detail::line(lvl, __FILE__, __LINE__)
