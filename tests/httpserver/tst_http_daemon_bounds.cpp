@@ -171,7 +171,7 @@ private slots:
         sampler.start(20);
         QProcess uploads;
         uploads.start("python3", attack(short_of, 15,
-                                        {"slowbody", "400", "1000000", "1024", "0.5", "/api/info", "0.2", "0",
+                                        {"slowbody", "400", "150000", "8192", "0.5", "/api/info", "0.2", "0",
                                          "multipart"}));
         QVERIFY(uploads.waitForStarted(5000));
         QVERIFY(!QTest::qWaitFor([&] { return uploads.state() == QProcess::NotRunning; }, 4000));
