@@ -546,6 +546,39 @@ private slots:
 #endif
     }
 
+    // Multipart bodies spooled at once stay within maxSpools (each holds a temporary file beside
+    // its socket): the uploads beyond get the 503 before a file is opened, and every spool and
+    // descriptor is given back.
+    void uploads_beyond_the_spools_refused()
+    {
+        startServer([](HttpSettings* s) { s->maxSpools = 4; });
+        QTRY_COMPARE(connections(), 0);
+        const int before = openDescriptors();
+        const QString script = QStringLiteral(
+            "[{\"send\":\"POST /size HTTP/1.1\\r\\nContent-Type: multipart/form-data; boundary=b\\r\\n"
+            "Content-Length: 65536\\r\\n\\r\\n\"},{\"stream\":65536,\"piece\":4096,\"gap\":0.05},"
+            "{\"read\":30}]");
+        const Result r = peer({"many", "16", script});
+        QVERIFY2(r.code == 0, r.err.constData());
+        int answered = 0, refused = 0;
+        for (const QJsonValue& v : QJsonDocument::fromJson(r.out).array()) {
+            const QByteArray reply = QByteArray::fromHex(v.toObject().value("reply").toString().toLatin1());
+            if (reply.startsWith("HTTP/1.1 200 OK\r\n"))
+                ++answered;
+            else if (reply == "HTTP/1.1 503 service unavailable\r\nConnection: close\r\n\r\n503 service "
+                              "unavailable\r\n")
+                ++refused;
+            else
+                QFAIL(reply.left(200).constData());
+        }
+        QCOMPARE(answered + refused, 16);
+        QVERIFY2(answered >= 4 && refused > 0, qPrintable(QString("%1 answered").arg(answered)));
+        QTRY_COMPARE(connections(), 0);
+        QCOMPARE(server->capacity()->spoolsInUse(), 0);
+        QCOMPARE(server->capacity()->diskInUse(), 0);
+        QTRY_COMPARE(openDescriptors(), before);
+    }
+
     // A client that keeps its connection object: each request gets its reply.
     void keep_alive_client()
     {
