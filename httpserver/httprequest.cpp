@@ -143,7 +143,6 @@ QString HttpRequest::statusText() const
     return statusText(status);
 }
 
-
 void HttpRequest::abort(AbortReason reason, const char* message)
 {
     status = Abort;
@@ -619,8 +618,9 @@ void HttpRequest::parseMultiPart()
             }
             if (!unsupportedLogged) {
                 unsupportedLogged = true;
-                if (lineWanted("http multipart part ignored", 5)) qDebug() << "HttpRequest: ignoring unsupported content part"
-                         << logCut(QString::fromUtf8(text, length));
+                if (lineWanted("http multipart part ignored", 5))
+                    qDebug() << "HttpRequest: ignoring unsupported content part"
+                             << logCut(QString::fromUtf8(text, length));
             }
         }
         if (spool.atEnd()) break;

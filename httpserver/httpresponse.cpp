@@ -59,7 +59,7 @@ HttpResponse::HttpResponse(HttpConnection* connection)
         if (socket->bytesToWrite() > 0) {
             if (lineWanted("http reply not taken", 3))
                 qWarning("HttpResponse: the peer took no data for %d ms, connection aborted",
-                     progressTimer->interval());
+                         progressTimer->interval());
             socket->abort();
         }
     });
@@ -164,7 +164,8 @@ void HttpResponse::write(const QByteArray& data)
     }
     if (flushed) {
         if (lineWanted("http reply written after its end", 5))
-            qDebug("You could not write to HttpRespose when the response is flushed. Data written are ignored.");
+            qDebug(
+                "You could not write to HttpRespose when the response is flushed. Data written are ignored.");
         return;
     }
     closeAfterSend = true;

@@ -212,7 +212,8 @@ bool HttpTcpServer::makeRoom()
 
 void HttpTcpServer::dropHandshake(QSslSocket* socket, const QString& why)
 {
-    if (!why.isEmpty() && lineWanted("http tls handshake failed", 5)) qDebug() << "TLS handshake failed:" << why;
+    if (!why.isEmpty() && lineWanted("http tls handshake failed", 5))
+        qDebug() << "TLS handshake failed:" << why;
     handshaking.remove(socket);
     socket->disconnect(this);
     socket->abort();

@@ -48,10 +48,11 @@ private:
 // that outside input can repeat as often as it likes. Usage:
 //   LOG_LIMITED(LVL_EXC, "nothing to send") << modem << why;
 constexpr int log_limited_burst = 20;
-#define LOG_LIMITED(lvl, kind) \
-    for (bool strova_log_once_ = log_passes(lvl) && []() -> log_limiter& { \
-             static log_limiter strova_lim_(QStringLiteral(kind), lvl, log_limited_burst, 1000); \
-             return strova_lim_; \
-         }().pass(); \
-         strova_log_once_; strova_log_once_ = false) \
+#define LOG_LIMITED(lvl, kind)                                                                               \
+    for (bool strova_log_once_ = log_passes(lvl) && []() -> log_limiter& {                                   \
+             static log_limiter strova_lim_(QStringLiteral(kind), lvl, log_limited_burst, 1000);             \
+             return strova_lim_;                                                                             \
+         }()                                                                                                 \
+                                                                .pass();                                     \
+         strova_log_once_; strova_log_once_ = false)                                                         \
     log_detail::line(lvl, __FILE__, __LINE__)

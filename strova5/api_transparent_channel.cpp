@@ -103,7 +103,8 @@ void API_transparent_channel::send_frame(uint32_t modem, const QByteArray& frame
 bool API_transparent_channel::budget_ready()
 {
     const qint64 now = clock.elapsed();
-    budget = std::min<double>(frames_per_second, budget + double(now - budget_at) * frames_per_second / 1000.0);
+    budget =
+        std::min<double>(frames_per_second, budget + double(now - budget_at) * frames_per_second / 1000.0);
     budget_at = now;
     if (budget < 1) return false;
     return !Radio_Exchange::instance || Radio_Exchange::instance->dl_spare_room() > 0;
@@ -233,7 +234,8 @@ void API_transparent_channel::slot_UL(Parser_ul_app ul_parse)
         if (item.key != k_setting) continue;
         const QByteArray frame = frame_of_answer(item.value);
         if (hdlc_check_frame(frame) == 0) {
-            LOG_LIMITED(LVL_DBG, "hdlc answer refused") << "hdlc answer of" << modem << "refused" << log_cut(item.value.toByteArray());
+            LOG_LIMITED(LVL_DBG, "hdlc answer refused")
+                << "hdlc answer of" << modem << "refused" << log_cut(item.value.toByteArray());
             continue;
         }
         if (tcp_client && tcp_modem != 0 && modem == tcp_modem) {

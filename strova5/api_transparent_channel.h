@@ -93,7 +93,7 @@ private:
     uint32_t tcp_modem = 0; // 0: no TCP frame forwarded yet, so no answer goes to TCP
     Hdlc_stream tcp_stream;
     QList<QByteArray> tcp_frames; // cut from the stream, not yet taken: at most one read's worth
-    QTimer* tcp_resume = nullptr;  // the next pass of a client that was paused or cut off
+    QTimer* tcp_resume = nullptr; // the next pass of a client that was paused or cut off
     QElapsedTimer clock;
     double budget = frames_per_second; // frames that may go now, refilled with time
     qint64 budget_at = 0;

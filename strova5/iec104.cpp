@@ -221,8 +221,8 @@ int IEC104::status_states(const Ul_data_record& rec, uint64_t* states)
     const bool form48 = (a >> 28) == 1 && ((a >> 12) & 15) == 2 && (b >> 28) == 4 && ((b >> 12) & 15) == 8;
     if (log_passes(LVL_TRC)) {
         for (const uint32_t half : {a >> 16, a & 0xFFFF, b >> 16, b & 0xFFFF})
-            LOG_LIMITED(LVL_TRC, "iec104 status states") << QString::number(half >> 12, 16).toUpper()
-                    << QString::number(half & 0xFFF, 16).toUpper();
+            LOG_LIMITED(LVL_TRC, "iec104 status states")
+                << QString::number(half >> 12, 16).toUpper() << QString::number(half & 0xFFF, 16).toUpper();
         LOG_LIMITED(LVL_TRC, "iec104 status states") << form48;
     }
     if (form48) {
@@ -370,7 +370,8 @@ void IEC104::assign_address(uint32_t modem, const QMap<uint32_t, uint32_t>& map)
     if (next > 65534u) {
         if (!unaddressable.contains(modem)) {
             unaddressable << modem;
-            LOG_LIMITED(LVL_ERR, "iec104 no common address") << "iec104 no common address left for modem" << modem << "highest" << highest;
+            LOG_LIMITED(LVL_ERR, "iec104 no common address")
+                << "iec104 no common address left for modem" << modem << "highest" << highest;
         }
         return;
     }
@@ -388,7 +389,8 @@ void IEC104::slot_UL(Parser_ul_app ul_parse)
         !ul_parse.ul_datas.isEmpty() && ul_parse.ul_datas.first().values.contains(status_a);
 
     if (!mutex.tryLock(1000)) {
-        LOG_LIMITED(LVL_ERR, "iec104 lock not taken") << "iec104 lock not taken, uplink of modem" << modem << "not published";
+        LOG_LIMITED(LVL_ERR, "iec104 lock not taken")
+            << "iec104 lock not taken, uplink of modem" << modem << "not published";
         if (has_status && !map.contains(modem)) assign_address(modem, map);
         return;
     }
@@ -554,7 +556,8 @@ void IEC104::on_interrogation(ClientConnection connection, uint8_t qoi, Asdu req
         if (!is_publishable(iec_id) || (!broadcast && iec_id != uint32_t(ca))) continue;
         LOG_LIMITED(LVL_TRC, "iec104 interrogation") << "out qoi" << 20 << "ca" << iec_id;
         if (!mutex.tryLock(1000)) {
-            LOG_LIMITED(LVL_ERR, "iec104 lock not taken") << "iec104 lock not taken, modem" << modem << "not interrogated";
+            LOG_LIMITED(LVL_ERR, "iec104 lock not taken")
+                << "iec104 lock not taken, modem" << modem << "not interrogated";
             continue;
         }
         const auto found = last_records.constFind(modem);
@@ -659,6 +662,7 @@ void IEC104::on_connection_event(void*, ClientConnection connection, int event)
 
 void IEC104::on_raw_message(void*, ClientConnection, uint8_t* bytes, int size, bool sent)
 {
-    LOG_LIMITED(LVL_TRC, "iec104 raw message") << QByteArray(sent ? "SEND: " : "RCVD: ") +
-                   QByteArray(reinterpret_cast<const char*>(bytes), size).toHex().toUpper();
+    LOG_LIMITED(LVL_TRC, "iec104 raw message")
+        << QByteArray(sent ? "SEND: " : "RCVD: ") +
+               QByteArray(reinterpret_cast<const char*>(bytes), size).toHex().toUpper();
 }

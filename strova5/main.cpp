@@ -54,7 +54,8 @@ constexpr rlim_t k_descriptor_ceiling = 65536;
 rlim_t open_descriptors()
 {
     const QDir fds(QStringLiteral("/proc/self/fd"));
-    const int n = fds.exists() ? fds.entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot).size() : 0;
+    const int n =
+        fds.exists() ? fds.entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot).size() : 0;
     // The listing held one of its own while it read.
     return rlim_t(std::max(0, n - 1));
 }
@@ -79,11 +80,12 @@ void fit_descriptors(QuillonHttpd::HttpSettings* http)
         if (::setrlimit(RLIMIT_NOFILE, &lim) != 0) lim.rlim_cur = before;
     }
     const rlim_t own = open_descriptors() + k_descriptor_startup;
-    LOG_WRN << "descriptors: limit" << qulonglong(lim.rlim_cur) << "(was" << qulonglong(before) << ", hard limit"
+    LOG_WRN << "descriptors: limit" << qulonglong(lim.rlim_cur) << "(was" << qulonglong(before)
+            << ", hard limit"
             << (lim.rlim_max == RLIM_INFINITY ? QStringLiteral("unlimited") : QString::number(lim.rlim_max))
             << "), the daemon's own" << qulonglong(own) << ", kept free" << qulonglong(k_descriptor_reserve);
-    const rlim_t needed = k_descriptor_reserve + own + rlim_t(http->maxConnections) + rlim_t(http->maxRefusals) +
-                          2 * rlim_t(http->maxSpools);
+    const rlim_t needed = k_descriptor_reserve + own + rlim_t(http->maxConnections) +
+                          rlim_t(http->maxRefusals) + 2 * rlim_t(http->maxSpools);
     if (lim.rlim_cur >= needed) return;
     const rlim_t kept = k_descriptor_reserve + own;
     qint32 room = lim.rlim_cur > kept + 16 ? qint32(lim.rlim_cur - kept) : 16;

@@ -234,8 +234,8 @@ void put_be32(QByteArray& p, quint64 v)
 // Ends the request with nothing to send because its data cannot be encoded as given.
 void refuse(Stringify_dl_app& out, const char* why)
 {
-    LOG_LIMITED(LVL_EXC, "nothing to send") << "nothing to send:" << out.modem_id << log_cut(out.setting) << why
-            << log_cut(SQL_Exchange::json_or_text(out.data));
+    LOG_LIMITED(LVL_EXC, "nothing to send") << "nothing to send:" << out.modem_id << log_cut(out.setting)
+                                            << why << log_cut(SQL_Exchange::json_or_text(out.data));
     out.payload.clear();
     out.payload_is_text = false;
     out.state = STATE_NOTHING;

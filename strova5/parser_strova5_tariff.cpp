@@ -584,8 +584,9 @@ QVariantMap parser_strova5::parse_tariff(const QByteArray& body)
             known = false;
         }
         if (!known) {
-            LOG_LIMITED(LVL_EXC, "tariff") << "tariff program: unknown section" << hex_text(QByteArray(1, char(s))).constData()
-                    << log_cut(hex_text(body)).constData();
+            LOG_LIMITED(LVL_EXC, "tariff")
+                << "tariff program: unknown section" << hex_text(QByteArray(1, char(s))).constData()
+                << log_cut(hex_text(body)).constData();
             return QVariantMap();
         }
     }
@@ -665,7 +666,8 @@ QByteArray parser_strova5::stringify_tariff_calendar(const QVariantMap& calendar
 
     // The command carries 51, the program and 00 in one payload.
     if (program.size() > kMaxPayload - 2) {
-        LOG_LIMITED(LVL_EXC, "tariff") << "tariff program refused:" << program.size() << "bytes do not fit one payload";
+        LOG_LIMITED(LVL_EXC, "tariff")
+            << "tariff program refused:" << program.size() << "bytes do not fit one payload";
         return QByteArray();
     }
     const uint8_t code =
@@ -727,8 +729,8 @@ QByteArray parser_strova5::stringify_tariff_days(const QVariantMap& calendar)
         QVector<Special_entry>& list = lists[day.second == 2 ? 0 : 1];
         add_special(list, day.first);
         if (list.size() > kListEntries) {
-            LOG_LIMITED(LVL_EXC, "tariff") << "tariff calendar refused: more special days with value" << day.second
-                    << "than ten list entries hold";
+            LOG_LIMITED(LVL_EXC, "tariff") << "tariff calendar refused: more special days with value"
+                                           << day.second << "than ten list entries hold";
             return QByteArray();
         }
     }
@@ -847,7 +849,8 @@ void parser_strova5::stringify_tariff_request(Stringify_dl_app& out, const Dl_re
                          (data.userType() == QMetaType::QString && data.toString().isEmpty()) ||
                          (data.userType() == QMetaType::QByteArray && data.toByteArray().isEmpty());
     if (!no_data && !is_map(data)) {
-        LOG_LIMITED(LVL_EXC, "tariff") << "13.0.0 not sent to modem" << req.modem_id << "- the calendar is not a map";
+        LOG_LIMITED(LVL_EXC, "tariff")
+            << "13.0.0 not sent to modem" << req.modem_id << "- the calendar is not a map";
         return;
     }
     const QVariantMap calendar = data.toMap();

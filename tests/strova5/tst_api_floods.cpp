@@ -340,9 +340,9 @@ private slots:
         Probe probe(daemon->port, tokens["admin"]);
         Probe operator_commands(daemon->port, tokens["admin"], "/api/cmd/send?modem=3002&code=version");
         QProcess flood;
-        flood.start("/usr/bin/python3", QStringList{"-c", k_tcp_flood, QString::number(tcp_port),
-                                                    QString::number(seconds)} +
-                                            frames_sent);
+        flood.start("/usr/bin/python3",
+                    QStringList{"-c", k_tcp_flood, QString::number(tcp_port), QString::number(seconds)} +
+                        frames_sent);
         QVERIFY(flood.waitForStarted(5000));
         QTRY_VERIFY_WITH_TIMEOUT(flood.state() == QProcess::NotRunning, (seconds + 30) * 1000);
         const qint64 worst = probe.stop();

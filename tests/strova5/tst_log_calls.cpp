@@ -12,7 +12,7 @@ namespace {
 struct Call
 {
     int line = 0;
-    QString text;  // the call's statement as written, up to its end
+    QString text; // the call's statement as written, up to its end
     bool limited = false;
 };
 
@@ -61,8 +61,9 @@ QString code_only(const QString& src)
 // `helpers`, or a variable set from a pass().
 QList<Call> log_calls(const QString& src, const QStringList& helpers)
 {
-    static const QRegularExpression call(QStringLiteral(
-        "\\b(LOG_LIMITED|STROVA_LOG|LOG_(EXC|ERR|WRN|NTC|DBG|TRC)|qWarning|qDebug|qCritical|qInfo|log_write)\\b"));
+    static const QRegularExpression call(
+        QStringLiteral("\\b(LOG_LIMITED|STROVA_LOG|LOG_(EXC|ERR|WRN|NTC|DBG|TRC)|qWarning|qDebug|qCritical|"
+                       "qInfo|log_write)\\b"));
     static const QRegularExpression asks_pass(QStringLiteral("\\bpass\\s*\\("));
     static const QRegularExpression set_from_pass(QStringLiteral("\\b(\\w+)\\s*=\\s*[^;=]*\\bpass\\s*\\("));
     const QString code = code_only(src);
@@ -150,22 +151,31 @@ private slots:
     {
         QTest::addColumn<QString>("source");
         QTest::addColumn<QString>("verdicts"); // one letter a call: l limited, b bare
-        QTest::newRow("bare") << "void f() { LOG_EXC << \"x\"; }" << "b";
-        QTest::newRow("macro") << "void f() { LOG_LIMITED(LVL_EXC, \"k\") << 1; }" << "l";
-        QTest::newRow("guarded") << "void f() { if (lim.pass(LVL_WRN)) LOG_WRN << 1; LOG_WRN << 2; }" << "lb";
+        QTest::newRow("bare") << "void f() { LOG_EXC << \"x\"; }"
+                              << "b";
+        QTest::newRow("macro") << "void f() { LOG_LIMITED(LVL_EXC, \"k\") << 1; }"
+                               << "l";
+        QTest::newRow("guarded") << "void f() { if (lim.pass(LVL_WRN)) LOG_WRN << 1; LOG_WRN << 2; }"
+                                 << "lb";
         QTest::newRow("block") << "void f() { if (lim.pass()) { LOG_EXC << 1; LOG_EXC << 2; } LOG_EXC << 3; }"
                                << "llb";
-        QTest::newRow("variable") << "void f() { const bool say = x().pass(4); if (say) LOG_NTC << 1; }" << "l";
-        QTest::newRow("level test is no limiter") << "void f() { if (log_passes(5)) LOG_DBG << 1; }" << "b";
-        QTest::newRow("helper") << "void f() { if (lineWanted(\"k\", 3)) qWarning(\"x\"); }" << "l";
-        QTest::newRow("else branch") << "void f() { if (a) g(); else if (lineWanted(\"k\", 5)) qDebug() << 1; }"
-                                     << "l";
+        QTest::newRow("variable") << "void f() { const bool say = x().pass(4); if (say) LOG_NTC << 1; }"
+                                  << "l";
+        QTest::newRow("level test is no limiter") << "void f() { if (log_passes(5)) LOG_DBG << 1; }"
+                                                  << "b";
+        QTest::newRow("helper") << "void f() { if (lineWanted(\"k\", 3)) qWarning(\"x\"); }"
+                                << "l";
+        QTest::newRow("else branch")
+            << "void f() { if (a) g(); else if (lineWanted(\"k\", 5)) qDebug() << 1; }"
+            << "l";
         QTest::newRow("after a guarded loop") << "void f() { for (int i = 0; i < 3; ++i) { if (l.pass()) "
                                                  "LOG_EXC << i; } LOG_EXC << 9; }"
                                               << "lb";
-        QTest::newRow("words in strings and comments") << "void f() { g(\"pass(\"); // pass(\n LOG_EXC << 1; }"
-                                                       << "b";
-        QTest::newRow("lambda in a call") << "void f() { connect(a, b, [] { LOG_WRN << 1; }); }" << "b";
+        QTest::newRow("words in strings and comments")
+            << "void f() { g(\"pass(\"); // pass(\n LOG_EXC << 1; }"
+            << "b";
+        QTest::newRow("lambda in a call") << "void f() { connect(a, b, [] { LOG_WRN << 1; }); }"
+                                          << "b";
     }
     void scan_tells_limited_from_bare()
     {
@@ -206,7 +216,8 @@ private slots:
                             ++used[k];
                         }
                     }
-                    if (!listed) bare << QStringLiteral("%1:%2: %3").arg(name).arg(c.line).arg(c.text.left(120));
+                    if (!listed)
+                        bare << QStringLiteral("%1:%2: %3").arg(name).arg(c.line).arg(c.text.left(120));
                 }
             }
         }

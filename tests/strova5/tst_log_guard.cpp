@@ -235,8 +235,8 @@ private slots:
             form += (i ? "," : "") + QByteArray::number(8000000 + i);
         QVERIFY(write_file(dir.filePath("display"), form));
         QVERIFY(write_file(dir.filePath("multipart"),
-                           "--b\r\nContent-Disposition: form-data; name=\"f\"\r\nX-Unknown: " + QByteArray(1000, 'u') +
-                               "\r\n\r\nv\r\n--b--\r\n"));
+                           "--b\r\nContent-Disposition: form-data; name=\"f\"\r\nX-Unknown: " +
+                               QByteArray(1000, 'u') + "\r\n\r\nv\r\n--b--\r\n"));
         const struct
         {
             const char* name;
@@ -244,26 +244,27 @@ private slots:
             const char* type;
             const char* path;
             const char* mark;
-        } floods[] = {
-            {"unencodable commands", "display", "application/x-www-form-urlencoded", "/api/cmd/send",
-             "nothing to send"},
-            {"multipart header lines", "multipart", "multipart/form-data; boundary=b", "/api/info",
-             "ignoring unsupported content part"}};
+        } floods[] = {{"unencodable commands", "display", "application/x-www-form-urlencoded",
+                       "/api/cmd/send", "nothing to send"},
+                      {"multipart header lines", "multipart", "multipart/form-data; boundary=b", "/api/info",
+                       "ignoring unsupported content part"}};
         for (const auto& f : floods) {
             const qint64 from = log_size(station->path("log"));
             QProcess attack;
-            attack.start("python3", {QFINDTESTDATA("../httpserver/http_attack.py"), QString::number(station->port),
-                                     QString::number(seconds), "repeat", "2", dir.filePath(f.file), f.type, f.path});
+            attack.start("python3",
+                         {QFINDTESTDATA("../httpserver/http_attack.py"), QString::number(station->port),
+                          QString::number(seconds), "repeat", "2", dir.filePath(f.file), f.type, f.path});
             QVERIFY(attack.waitForStarted(5000));
             QVERIFY(attack.waitForFinished((seconds + 60) * 1000));
             QTest::qWait(1100); // the limiters' counts of the last second
             const QJsonObject out = QJsonDocument::fromJson(attack.readAllStandardOutput()).object();
             const qint64 per_minute = (log_size(station->path("log")) - from) * 60 / seconds;
-            qInfo("%s: %d requests in %d s, %lld log bytes a minute", f.name, out.value("sent").toInt(), seconds,
-                  per_minute);
+            qInfo("%s: %d requests in %d s, %lld log bytes a minute", f.name, out.value("sent").toInt(),
+                  seconds, per_minute);
             QVERIFY2(out.value("sent").toInt() > 10 * seconds, f.name);
             QVERIFY2(own_log().contains(f.mark), f.name);
-            QVERIFY2(per_minute < 10 * 1000 * 1000, qPrintable(QString("%1: %2 bytes a minute").arg(f.name).arg(per_minute)));
+            QVERIFY2(per_minute < 10 * 1000 * 1000,
+                     qPrintable(QString("%1: %2 bytes a minute").arg(f.name).arg(per_minute)));
         }
         QVERIFY(own_log().contains(QRegularExpression("nothing to send: \\d+ more like it left out")));
     }
@@ -329,8 +330,8 @@ private slots:
         const int seconds = 10;
         const qint64 from = log_size(station->path("log"));
         QProcess masters;
-        masters.start("/usr/bin/python3", {"-c", k_interrogators, QString::number(k_iec_port), "5",
-                                           QString::number(seconds)});
+        masters.start("/usr/bin/python3",
+                      {"-c", k_interrogators, QString::number(k_iec_port), "5", QString::number(seconds)});
         QVERIFY(masters.waitForStarted(5000));
         QVERIFY(masters.waitForFinished((seconds + 30) * 1000));
         QTest::qWait(1100);
