@@ -55,6 +55,26 @@ class tst_http_daemon_bounds : public QObject
                                   qPrintable(QString("%1 MiB").arg((rss_of(pid) - start) / k_mib)), 10000);
     }
 
+    // Kills the daemon's database links; a command state then asks the database, and the link is
+    // opened again, with a descriptor of its own.
+    static bool links_come_back(const Daemon& d, QSqlDatabase& admin, const QString& db)
+    {
+        const QString links_of = "FROM information_schema.PROCESSLIST WHERE DB='" + db + "'";
+        QSqlQuery links(admin);
+        if (!links.exec("SELECT ID " + links_of)) return false;
+        int killed = 0;
+        while (links.next()) {
+            QSqlQuery kill(admin);
+            killed += kill.exec("KILL " + links.value(0).toString());
+        }
+        return killed > 0 && QTest::qWaitFor(
+                                 [&] {
+                                     return d.get("/api/cmd/status?cmd_id=1").status == 200 &&
+                                            scalar(admin, "SELECT COUNT(*) " + links_of).toInt() > 0;
+                                 },
+                                 15000);
+    }
+
 private slots:
     void initTestCase()
     {
@@ -113,7 +133,6 @@ private slots:
         const qint64 fd_pid = short_of.proc.processId();
         QSqlDatabase admin = testsupport::open_admin_database("bounds_admin");
         QVERIFY(admin.isOpen());
-        const QString daemon_links = "FROM information_schema.PROCESSLIST WHERE DB='st_http_bounds_fd'";
 
         const double cpu0 = cpu_seconds_of(fd_pid);
         QElapsedTimer t;
@@ -123,18 +142,7 @@ private slots:
         QVERIFY(idle.waitForStarted(5000));
         // Once the attack holds its connections, the daemon's database links are cut.
         QVERIFY(!QTest::qWaitFor([&] { return idle.state() == QProcess::NotRunning; }, 5000));
-        QSqlQuery links(admin);
-        QVERIFY(links.exec("SELECT ID " + daemon_links));
-        int killed = 0;
-        while (links.next()) {
-            QSqlQuery kill(admin);
-            killed += kill.exec("KILL " + links.value(0).toString());
-        }
-        QVERIFY(killed > 0);
-        // A command state asks the database: the link is opened again, with a descriptor of its own.
-        QTRY_VERIFY_WITH_TIMEOUT(short_of.get("/api/cmd/status?cmd_id=1").status == 200 &&
-                                     scalar(admin, "SELECT COUNT(*) " + daemon_links).toInt() > 0,
-                                 15000);
+        QVERIFY(links_come_back(short_of, admin, "st_http_bounds_fd"));
         QVERIFY(idle.waitForFinished(40000));
         const double cpu = (cpu_seconds_of(fd_pid) - cpu0) / (double(t.elapsed()) / 1000.0);
         const QJsonObject out = QJsonDocument::fromJson(idle.readAllStandardOutput()).object();
@@ -163,7 +171,6 @@ private slots:
         const int limit = 300, reserve = 64;
         QSqlDatabase admin = testsupport::open_admin_database("bounds_admin_up");
         QVERIFY(admin.isOpen());
-        const QString daemon_links = "FROM information_schema.PROCESSLIST WHERE DB='st_http_bounds_up'";
 
         int most = descriptors_of(fd_pid);
         QTimer sampler;
@@ -175,17 +182,7 @@ private slots:
                                          "multipart"}));
         QVERIFY(uploads.waitForStarted(5000));
         QVERIFY(!QTest::qWaitFor([&] { return uploads.state() == QProcess::NotRunning; }, 4000));
-        QSqlQuery links(admin);
-        QVERIFY(links.exec("SELECT ID " + daemon_links));
-        int killed = 0;
-        while (links.next()) {
-            QSqlQuery kill(admin);
-            killed += kill.exec("KILL " + links.value(0).toString());
-        }
-        QVERIFY(killed > 0);
-        QTRY_VERIFY_WITH_TIMEOUT(short_of.get("/api/cmd/status?cmd_id=1").status == 200 &&
-                                     scalar(admin, "SELECT COUNT(*) " + daemon_links).toInt() > 0,
-                                 15000);
+        QVERIFY(links_come_back(short_of, admin, "st_http_bounds_up"));
         QVERIFY(uploads.waitForFinished(40000));
         sampler.stop();
         const QJsonObject out = QJsonDocument::fromJson(uploads.readAllStandardOutput()).object();
