@@ -7,6 +7,7 @@
 
 #include <QString>
 #include <QtGlobal>
+#include <atomic>
 #include <functional>
 #include <memory>
 
@@ -47,10 +48,14 @@ private:
 // lines of a second pass, the rest are counted and summarised at the line's level. For lines
 // that outside input can repeat as often as it likes. Usage:
 //   LOG_LIMITED(LVL_EXC, "nothing to send") << modem << why;
-constexpr int log_limited_burst = 20;
+namespace log_detail {
+// Lines a LOG_LIMITED call site lets pass a second before it counts the rest (20), read when the
+// site logs for the first time; tests that expect every line raise it first.
+extern std::atomic<int> limited_burst;
+} // namespace log_detail
 #define LOG_LIMITED(lvl, kind)                                                                               \
     for (bool strova_log_once_ = log_passes(lvl) && []() -> log_limiter& {                                   \
-             static log_limiter strova_lim_(QStringLiteral(kind), lvl, log_limited_burst, 1000);             \
+             static log_limiter strova_lim_(QStringLiteral(kind), lvl, log_detail::limited_burst.load(std::memory_order_relaxed), 1000);             \
              return strova_lim_;                                                                             \
          }()                                                                                                 \
                                                                 .pass();                                     \

@@ -122,6 +122,7 @@ void API_transparent_channel::slot_TCP_newConnection()
         }
         tcp_stream.clear();
         tcp_frames.clear();
+        tcp_gone = false;
         tcp_client = next;
         // Qt stops reading from the kernel once this much waits: a client faster than the
         // budget is held back by TCP itself.
@@ -137,14 +138,26 @@ void API_transparent_channel::slot_TCP_disconnected()
 {
     auto* client = qobject_cast<QTcpSocket*>(sender());
     if (!client) return;
-    if (client == tcp_client) {
-        if (connection_lines().pass(LVL_NTC))
-            LOG_NTC << "hdlc client left" << client->peerAddress().toString() << client->peerPort();
-        tcp_client = nullptr;
-        tcp_stream.clear();
-        tcp_frames.clear();
+    if (client != tcp_client) {
+        client->deleteLater();
+        return;
     }
-    client->deleteLater();
+    if (connection_lines().pass(LVL_NTC))
+        LOG_NTC << "hdlc client left" << client->peerAddress().toString() << client->peerPort();
+    // The frames it sent before it left still go, at the channel's pace; it gets no answer. The
+    // next pass ends it once they are taken.
+    tcp_gone = true;
+    if (!tcp_resume->isActive()) tcp_resume->start(0);
+}
+
+void API_transparent_channel::end_tcp_client()
+{
+    tcp_client->disconnect(this);
+    tcp_client->deleteLater();
+    tcp_client = nullptr;
+    tcp_gone = false;
+    tcp_stream.clear();
+    tcp_frames.clear();
 }
 
 void API_transparent_channel::slot_TCP_readyRead()
@@ -158,14 +171,25 @@ void API_transparent_channel::tcp_pass()
 {
     if (!tcp_client) return;
     for (int taken = 0; taken < frames_per_pass;) {
+        const bool ready = budget_ready();
+        const qint64 now = clock.elapsed();
+        // A partial frame ages only while we read: a wait of ours is not the client's.
+        if (!ready && tcp_paused_at < 0) tcp_paused_at = now;
+        if (ready && tcp_paused_at >= 0) {
+            tcp_paused_ms += now - tcp_paused_at;
+            tcp_paused_at = -1;
+        }
         if (tcp_frames.isEmpty()) {
-            if (tcp_client->bytesAvailable() <= 0) return;
+            if (tcp_client->bytesAvailable() <= 0) {
+                if (tcp_gone) end_tcp_client();
+                return;
+            }
             // Nothing is read while no frame could go: the bytes wait in the socket.
-            if (!budget_ready()) break;
-            tcp_frames = tcp_stream.feed(tcp_client->read(k_tcp_chunk), clock.elapsed());
+            if (!ready) break;
+            tcp_frames = tcp_stream.feed(tcp_client->read(k_tcp_chunk), now - tcp_paused_ms);
             continue;
         }
-        if (!budget_ready()) break;
+        if (!ready) break;
         ++taken;
         forward_tcp(tcp_frames.takeFirst());
     }
@@ -238,7 +262,7 @@ void API_transparent_channel::slot_UL(Parser_ul_app ul_parse)
                 << "hdlc answer of" << modem << "refused" << log_cut(item.value.toByteArray());
             continue;
         }
-        if (tcp_client && tcp_modem != 0 && modem == tcp_modem) {
+        if (tcp_client && !tcp_gone && tcp_modem != 0 && modem == tcp_modem) {
             const int index = modems.indexOf(modem);
             if (index >= 0) {
                 QByteArray answer = frame;

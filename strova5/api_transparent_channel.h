@@ -94,6 +94,9 @@ private:
     Hdlc_stream tcp_stream;
     QList<QByteArray> tcp_frames; // cut from the stream, not yet taken: at most one read's worth
     QTimer* tcp_resume = nullptr; // the next pass of a client that was paused or cut off
+    bool tcp_gone = false;        // the client left; what it sent before is still taken
+    qint64 tcp_paused_at = -1;    // since when no frame could go, -1 while they can
+    qint64 tcp_paused_ms = 0;     // the time spent so, left out of the stream's clock
     QElapsedTimer clock;
     double budget = frames_per_second; // frames that may go now, refilled with time
     qint64 budget_at = 0;
@@ -108,4 +111,5 @@ private:
     // budget has no room (the client's bytes then wait for the next pass).
     void tcp_pass();
     void forward_tcp(QByteArray frame);
+    void end_tcp_client();
 };

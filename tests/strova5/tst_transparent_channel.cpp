@@ -309,6 +309,15 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(hdlc_rows(kAt17) - before, 700, 30000);
         qInfo("700 frames forwarded in %lld ms", t.elapsed());
         QVERIFY2(t.elapsed() >= 4000, qPrintable(QString::number(t.elapsed())));
+
+        // A client that leaves at once after its frames: they all go still.
+        const QString port = QString::number(daemon->tcp_port);
+        QCOMPARE(ask("tcp d " + port), QStringLiteral("ok"));
+        QCOMPARE(ask("send d " + many.left(many.size() * 3 / 7)), QStringLiteral("ok"));
+        QCOMPARE(ask("close d"), QStringLiteral("ok"));
+        QTRY_COMPARE_WITH_TIMEOUT(hdlc_rows(kAt17) - before, 1000, 30000);
+        // Every command went out as a downlink, and the capture is left empty for the next run.
+        QTRY_COMPARE_WITH_TIMEOUT(hdlc_downlinks(kAt17).size(), hdlc_rows(kAt17), 30000);
     }
 };
 
