@@ -55,7 +55,9 @@ extern std::atomic<int> limited_burst;
 } // namespace log_detail
 #define LOG_LIMITED(lvl, kind)                                                                               \
     for (bool strova_log_once_ = log_passes(lvl) && []() -> log_limiter& {                                   \
-             static log_limiter strova_lim_(QStringLiteral(kind), lvl, log_detail::limited_burst.load(std::memory_order_relaxed), 1000);             \
+             static log_limiter strova_lim_(QStringLiteral(kind), lvl,                                       \
+                                            log_detail::limited_burst.load(std::memory_order_relaxed),       \
+                                            1000);                                                           \
              return strova_lim_;                                                                             \
          }()                                                                                                 \
                                                                 .pass();                                     \

@@ -139,7 +139,8 @@ QByteArray tally(const QByteArray& out, int& answered, int& refused)
     for (const QByteArray& reply : replies(out)) {
         if (reply.startsWith("HTTP/1.1 200 OK\r\n"))
             ++answered;
-        else if (reply == "HTTP/1.1 503 service unavailable\r\nConnection: close\r\n\r\n503 service unavailable\r\n")
+        else if (reply ==
+                 "HTTP/1.1 503 service unavailable\r\nConnection: close\r\n\r\n503 service unavailable\r\n")
             ++refused;
         else
             return reply.left(200);
@@ -553,8 +554,9 @@ private slots:
         int answered = 0, refused = 0;
         const QByteArray odd = tally(r.out, answered, refused);
         QVERIFY2(odd.isEmpty(), odd.constData());
-        QCOMPARE(answered, replies_of(r.out, "HTTP/1.1 200 OK\r\nConnection: close\r\nContent-Length: 7\r\n\r\n" +
-                                                 QByteArray::number(size)));
+        QCOMPARE(answered,
+                 replies_of(r.out, "HTTP/1.1 200 OK\r\nConnection: close\r\nContent-Length: 7\r\n\r\n" +
+                                       QByteArray::number(size)));
         QCOMPARE(answered + refused, 64);
         QVERIFY(answered >= budget / size && refused > 0);
         QTRY_COMPARE(connections(), 0);
