@@ -9,6 +9,8 @@
 #include <QTimer>
 #include <chrono>
 
+std::atomic<int> log_detail::limited_burst{20};
+
 struct log_limiter::state
 {
     QString kind;
