@@ -76,7 +76,12 @@ protected:
                 entry(modem, {});
             return slice.size();
         }
+        const read_watch watch;
         widen(*sql, slice);
+        if (watch.failed()) {
+            read_failed(watch.statement());
+            return slice.size();
+        }
         QList<modem_range> ranges;
         for (const uint32_t modem : slice) {
             const auto w = windows.value(modem, qMakePair(r.timefrom, r.timeto));
@@ -85,6 +90,10 @@ protected:
         int done = 0;
         const QHash<uint32_t, QVariantList> got =
             sql->get_data_each(ranges, r.kinds, r.has_from ? 10000 : 1, slice_rows, done);
+        if (watch.failed()) {
+            read_failed(watch.statement());
+            return done;
+        }
         for (int i = 0; i < done; ++i)
             entry(slice.at(i), got.value(slice.at(i)));
         for (int i = 0; i < done; ++i)
@@ -101,7 +110,10 @@ protected:
         QList<uint32_t> answered = r.kinds;
         if (r.day_added) answered.removeAll(14);
         if (r.interpolate) answered.removeAll(15);
-        return sql->count_data_each(ranges_of(at, want, r.raw_from, r.raw_to), answered, 10000, done);
+        const read_watch watch;
+        const qint64 n = sql->count_data_each(ranges_of(at, want, r.raw_from, r.raw_to), answered, 10000, done);
+        if (watch.failed()) read_failed(watch.statement());
+        return n;
     }
 
 private:

@@ -158,6 +158,10 @@ protected:
 
     // The same range for `want` modems from `from` on.
     QList<modem_range> ranges_of(int from, int want, uint32_t ts_from, uint32_t ts_to) const;
+    // A read the report needs was not answered: the report ends with 503 "database not
+    // answering" and one limited Exc line naming the statement, cut; never an answer short of
+    // the rows stored.
+    void read_failed(const QString& statement);
 
     const QString route;
     const QList<uint32_t> modems;

@@ -178,8 +178,12 @@ public:
 protected:
     int serve(int at, int want) override
     {
-        return serve_rows(ranges_of(at, want, from, to), &SQL_Exchange::get_data_each, types,
-                          period ? 10000 : 1, [this](uint32_t, const QVariantList& rows) { entry(rows); });
+        const read_watch watch;
+        const int served =
+            serve_rows(ranges_of(at, want, from, to), &SQL_Exchange::get_data_each, types, period ? 10000 : 1,
+                       [this](uint32_t, const QVariantList& rows) { entry(rows); });
+        if (watch.failed()) read_failed(watch.statement());
+        return served;
     }
     qint64 count(int at, int want, int& done) override
     {
@@ -188,7 +192,10 @@ protected:
         // The rows answered: those of the period asked, without the day rows read to derive.
         QList<uint32_t> answered = types;
         if (day_added) answered = answered.mid(0, answered.size() - 3);
-        return sql->count_data_each(ranges_of(at, want, raw_from, raw_to), answered, 10000, done);
+        const read_watch watch;
+        const qint64 n = sql->count_data_each(ranges_of(at, want, raw_from, raw_to), answered, 10000, done);
+        if (watch.failed()) read_failed(watch.statement());
+        return n;
     }
 
 private:
@@ -238,15 +245,21 @@ public:
 protected:
     int serve(int at, int want) override
     {
-        return serve_rows(ranges_of(at, want, from, to), &SQL_Exchange::get_events_each, types,
-                          has_from ? 1000 : 1,
-                          [this](uint32_t modem, const QVariantList& rows) { entry(modem, rows); });
+        const read_watch watch;
+        const int served = serve_rows(ranges_of(at, want, from, to), &SQL_Exchange::get_events_each, types,
+                                      has_from ? 1000 : 1,
+                                      [this](uint32_t modem, const QVariantList& rows) { entry(modem, rows); });
+        if (watch.failed()) read_failed(watch.statement());
+        return served;
     }
     qint64 count(int at, int want, int& done) override
     {
         SQL_Exchange* sql = SQL_Exchange::instance;
         if (!has_from || !sql) return report_job::count(at, want, done);
-        return sql->count_events_each(ranges_of(at, want, from, to), types, 1000, done);
+        const read_watch watch;
+        const qint64 n = sql->count_events_each(ranges_of(at, want, from, to), types, 1000, done);
+        if (watch.failed()) read_failed(watch.statement());
+        return n;
     }
 
 private:

@@ -57,15 +57,17 @@ QStringList id_pieces(const QList<uint32_t>& ids, int max_chars, const QString& 
     return out;
 }
 
-// Rows of several pieces in the order one statement would have given, at most `limit` of them.
+// Rows of several pieces (or of one part of a union) in the order one statement would have given,
+// at most `limit` of them.
 void merge_pieces(QVariantList& rows, bool newest_first_order, uint32_t limit)
 {
     const auto ts = [](const QVariant& row) { return row.toMap().value(QStringLiteral("ts")).toUInt(); };
     const auto type = [](const QVariant& row) { return row.toMap().value(QStringLiteral("type")).toUInt(); };
-    std::stable_sort(rows.begin(), rows.end(), [&](const QVariant& a, const QVariant& b) {
+    const auto before = [&](const QVariant& a, const QVariant& b) {
         if (newest_first_order) return ts(a) > ts(b);
         return ts(a) != ts(b) ? ts(a) < ts(b) : type(a) > type(b);
-    });
+    };
+    if (!std::is_sorted(rows.begin(), rows.end(), before)) std::stable_sort(rows.begin(), rows.end(), before);
     while (uint32_t(rows.size()) > limit)
         rows.removeLast();
 }
@@ -160,7 +162,12 @@ OBIS code_of_column(const QString& column)
 bool SQL_Exchange::run_query(QSqlQuery& q, const QString& statement, int fail_level)
 {
     q.setForwardOnly(true);
-    if (!ready_for_statement()) return false; // said there, once an outage
+    const auto failed = [&] {
+        ++failed_read_count;
+        failed_read = statement;
+        return false;
+    };
+    if (!ready_for_statement()) return failed(); // said there, once an outage
     QElapsedTimer took;
     took.start();
     const bool answered = q.exec(statement);
@@ -169,10 +176,14 @@ bool SQL_Exchange::run_query(QSqlQuery& q, const QString& statement, int fail_le
         read_lines.end();
         return true;
     }
-    // A lost link fails every read alike: its lines are limited, a refused statement's are not.
-    if (classify(q.lastError()) == Error_class::refused || read_lines.pass())
-        STROVA_LOG(fail_level) << q.lastError().text() << statement;
-    return false;
+    // A lost link fails every read alike: its lines are limited to one an outage. A refused
+    // statement's lines are limited apart; both are cut, as a report's statement may run to
+    // hundreds of KiB.
+    static log_limiter refused_lines(QStringLiteral("reading statement refused"), LVL_EXC, 10, 1000);
+    const bool refused = classify(q.lastError()) == Error_class::refused;
+    if (refused ? refused_lines.pass(fail_level) : read_lines.pass())
+        STROVA_LOG(fail_level) << q.lastError().text() << log_cut(statement, 1024);
+    return failed();
 }
 
 QVariantList SQL_Exchange::row_maps(QSqlQuery& q)
@@ -367,8 +378,33 @@ QVariantList SQL_Exchange::get_energy_stamped(QList<uint32_t> types, uint32_t ts
     return row_maps(q);
 }
 
+int rows_by_part(const QVariantList& rows, const QHash<uint32_t, int>& position, int parts, int max_rows,
+                 bool newest_first, QHash<uint32_t, QVariantList>& out)
+{
+    out.clear();
+    const QString modem_key = QStringLiteral("modem_id");
+    int last = 0;
+    bool in_order = true;
+    for (const QVariant& row : rows) {
+        const int at = position.value(row.toMap().value(modem_key).toUInt(), -1);
+        in_order = in_order && at >= last;
+        last = qMax(last, at);
+    }
+    const bool cut = rows.size() > max_rows;
+    if (cut && !in_order) return -1;
+    // The part of the last row was cut by the statement's limit, and so were those after it.
+    const int whole = cut ? position.value(rows.last().toMap().value(modem_key).toUInt(), 0) : parts;
+    for (const QVariant& row : rows) {
+        const uint32_t modem = row.toMap().value(modem_key).toUInt();
+        if (position.value(modem, whole) < whole) out[modem] << row;
+    }
+    for (QVariantList& list : out)
+        merge_pieces(list, newest_first, uint32_t(list.size()));
+    return whole;
+}
+
 QHash<uint32_t, QVariantList> SQL_Exchange::rows_each(const QString& part, const QList<modem_range>& ranges,
-                                                      const QString& order, uint32_t limit, int max_rows,
+                                                      bool newest_first, uint32_t limit, int max_rows,
                                                       int& done)
 {
     QHash<uint32_t, QVariantList> out;
@@ -376,8 +412,10 @@ QHash<uint32_t, QVariantList> SQL_Exchange::rows_each(const QString& part, const
     if (ranges.isEmpty()) return out;
     // One modem's rows always fit: its limit raises the bound.
     max_rows = int(qMax<qint64>(max_rows, qMin<qint64>(qMax<uint32_t>(limit, 1), 1 << 30)));
-    // Parts of one modem each, in the order of the list: the server answers them in that order,
-    // so the statement's own limit cuts the rows of one modem at most, which is asked again.
+    const QString order = newest_first ? QStringLiteral("order by ts desc limit ")
+                                       : QStringLiteral("order by ts, `type` desc limit ");
+    // Parts of one modem each, in the order of the list: the statement's own limit cuts the rows
+    // of one modem at most (when the server answers the parts in order), which is asked again.
     QString select;
     QHash<uint32_t, int> position;
     int taken = 0;
@@ -396,18 +434,18 @@ QHash<uint32_t, QVariantList> SQL_Exchange::rows_each(const QString& part, const
     log_report_statement(select);
     QSqlQuery q(db);
     if (!run_query(q, select)) {
-        done = taken; // as the one-modem form: no rows
+        done = taken; // no rows: the caller sees the failure through failed_reads()
         return out;
     }
-    const QVariantList rows = row_maps(q);
-    const QString modem_key = QStringLiteral("modem_id");
-    int cut_at = position.size(); // the position of the modem whose rows were cut
-    if (rows.size() > max_rows) cut_at = position.value(rows.last().toMap().value(modem_key).toUInt(), 0);
-    for (const QVariant& row : rows) {
-        const uint32_t modem = row.toMap().value(modem_key).toUInt();
-        if (position.value(modem, cut_at) < cut_at) out[modem] << row;
+    const int whole = rows_by_part(row_maps(q), position, position.size(), max_rows, newest_first, out);
+    if (whole < 0) {
+        // The server answered the parts out of order: the first modem alone, whose statement
+        // orders its own rows.
+        static log_limiter lim(QStringLiteral("many-modem rows out of order"), LVL_WRN, 1, 60000);
+        if (lim.pass(LVL_WRN)) LOG_WRN << "rows of several modems came out of order: read one modem at a time";
+        return rows_each(part, ranges.mid(0, 1), newest_first, limit, max_rows, done);
     }
-    while (done < taken && position.value(ranges.at(done).modem_id) < cut_at)
+    while (done < taken && position.value(ranges.at(done).modem_id) < whole)
         ++done;
     return out;
 }
@@ -465,9 +503,7 @@ QHash<uint32_t, QVariantList> SQL_Exchange::get_data_each(const QList<modem_rang
     if (ranges.isEmpty() || kinds.isEmpty()) return {};
     const QString part = QStringLiteral("SELECT * FROM modems_data WHERE modem_id = %1 AND type in (") +
                          joined(data_types_of(kinds)) + QStringLiteral(") ");
-    const QString order = limit == 1 ? QStringLiteral("order by ts desc limit ")
-                                     : QStringLiteral("order by ts, `type` desc limit ");
-    return rows_each(part, ranges, order, limit, max_rows, done);
+    return rows_each(part, ranges, limit == 1, limit, max_rows, done);
 }
 
 QHash<uint32_t, QVariantList> SQL_Exchange::get_events_each(const QList<modem_range>& ranges,
@@ -478,7 +514,7 @@ QHash<uint32_t, QVariantList> SQL_Exchange::get_events_each(const QList<modem_ra
     if (ranges.isEmpty() || types.isEmpty()) return {};
     const QString part = QStringLiteral("SELECT * FROM modems_event WHERE modem_id = %1 AND type in (") +
                          joined(types) + QStringLiteral(") ");
-    return rows_each(part, ranges, QStringLiteral("order by ts desc limit "), limit, max_rows, done);
+    return rows_each(part, ranges, true, limit, max_rows, done);
 }
 
 QHash<uint32_t, uint32_t> SQL_Exchange::get_ts_energy_each(const QList<uint32_t>& modems,
