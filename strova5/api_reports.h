@@ -65,6 +65,8 @@ class json_list
 {
 public:
     void append(const QVariant& entry);
+    // Entries already written, comma-separated.
+    void append_written(const QByteArray& entries);
     QVariant finish();
     qint64 size() const { return text.size(); }
 
@@ -154,6 +156,14 @@ protected:
         done = modems.size() - from;
         (void)want;
         return 0;
+    }
+
+    // Work before the walk over the modems that may take several steps (the list of modems reads
+    // its pieces here): false while more of it remains, and the step ends there.
+    virtual bool prepare(const QElapsedTimer& slice)
+    {
+        (void)slice;
+        return true;
     }
 
     // The same range for `want` modems from `from` on.

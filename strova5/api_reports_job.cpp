@@ -18,6 +18,10 @@ bool report_job::step()
     if (done) return true;
     QElapsedTimer slice;
     slice.start();
+    if (!prepare(slice)) {
+        busy_ms += slice.elapsed();
+        return done;
+    }
     while (next < modems.size()) {
         QElapsedTimer piece;
         piece.start();

@@ -8,8 +8,9 @@
 
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QSet>
+#include <algorithm>
 #include <cmath>
+#include <memory>
 
 namespace {
 
@@ -116,24 +117,138 @@ QVariantMap event_map(const QVariantMap& row)
 
 } // namespace
 
-QVariant API_controller::api_report_list(QVariantMap)
+namespace {
+
+// The modems with stored readings, read in pieces between other work. One read serves every
+// request that comes while it is made and those within a few seconds of its end: a dashboard
+// that asks the list again and again costs one read.
+struct modem_list_read
 {
-    QVariantList out;
-    QList<uint32_t> ids;
-    const bool whitelisted = config.contains(QStringLiteral("whilelist_modems"));
-    QSet<uint32_t> seen;
-    for (const QVariant& v : config.value(QStringLiteral("whilelist_modems")).toList()) {
-        const uint32_t id = v.toUInt();
-        if (!seen.contains(id)) {
-            seen.insert(id);
-            ids << id;
-        }
+    static constexpr qint64 shared_ms = 5000;
+    // A read left unfinished (its clients gone) is taken up by the next request within this.
+    static constexpr qint64 resume_ms = 60000;
+
+    QList<uint32_t> asked; // the whitelist, ascending without repeats; empty: all modems
+    int next = 0;          // whitelist: the position of the next id
+    uint32_t from = 0;     // all modems: the id the next piece starts at
+    int piece = 256;
+    bool complete = false, failed = false;
+    QString failed_statement;
+    QElapsedTimer started, completed;
+    QByteArray entries; // "5,7,9"
+    qint64 found = 0;
+
+    bool serves(const QList<uint32_t>& whitelist) const
+    {
+        if (failed || asked != whitelist) return false;
+        return complete ? completed.elapsed() <= shared_ms : started.elapsed() <= resume_ms;
     }
+    void add(const QList<uint32_t>& ids)
+    {
+        for (const uint32_t id : ids) {
+            if (!entries.isEmpty()) entries += ',';
+            entries += QByteArray::number(id);
+        }
+        found += ids.size();
+    }
+    // One piece; pieces grow while they are quick and shrink when they are not.
+    void advance(SQL_Exchange& sql)
+    {
+        QElapsedTimer took;
+        took.start();
+        if (!asked.isEmpty()) {
+            add(sql.get_modems(asked.mid(next, piece)));
+            next += piece;
+            complete = next >= asked.size();
+        } else {
+            const QList<uint32_t> ids = sql.get_modems_from(from, piece);
+            add(ids);
+            complete = ids.size() < piece || ids.last() == 4294967295u;
+            if (!ids.isEmpty()) from = ids.last() + 1;
+        }
+        const qint64 ms = took.elapsed();
+        if (ms < report_job::slice_ms / 4)
+            piece = qMin(piece * 2, 65536);
+        else if (ms > report_job::slice_ms / 2)
+            piece = qMax(piece / 2, 16);
+    }
+};
+
+std::shared_ptr<modem_list_read>& current_list_read()
+{
+    static std::shared_ptr<modem_list_read> read;
+    return read;
+}
+
+class list_job : public report_job
+{
+public:
+    // `nothing`: a whitelist that lets no modem through.
+    list_job(QList<uint32_t> whitelist, bool nothing_)
+        : report_job(QStringLiteral("list"), {},
+                     whitelist.isEmpty() ? QStringLiteral("all modems")
+                                         : QStringLiteral("%1 whitelisted").arg(whitelist.size())),
+          asked(std::move(whitelist)), nothing(nothing_)
+    {
+    }
+
+protected:
+    int serve(int, int) override { return 1; } // no walk over modems: all is done in prepare()
+    bool prepare(const QElapsedTimer& slice) override
+    {
+        SQL_Exchange* sql = SQL_Exchange::instance;
+        if (nothing || !sql) return true;
+        if (!read) {
+            std::shared_ptr<modem_list_read>& current = current_list_read();
+            if (!current || !current->serves(asked)) {
+                current = std::make_shared<modem_list_read>();
+                current->asked = asked;
+                current->started.start();
+            }
+            read = current;
+        }
+        while (!read->complete && !read->failed) {
+            if (slice.elapsed() >= slice_ms) return false;
+            const read_watch watch;
+            read->advance(*sql);
+            if (watch.failed()) {
+                read->failed = true;
+                read->failed_statement = watch.statement();
+            }
+        }
+        if (read->failed) {
+            read_failed(read->failed_statement);
+            return false;
+        }
+        if (!read->completed.isValid()) read->completed.start();
+        out.append_written(read->entries);
+        rows = read->found;
+        return true;
+    }
+
+private:
+    const QList<uint32_t> asked;
+    const bool nothing;
+    std::shared_ptr<modem_list_read> read;
+};
+
+} // namespace
+
+std::unique_ptr<report_job> API_controller::make_report_list(const QVariantMap&)
+{
+    const bool whitelisted = config.contains(QStringLiteral("whilelist_modems"));
+    QList<uint32_t> ids;
+    for (const QVariant& v : config.value(QStringLiteral("whilelist_modems")).toList())
+        ids << v.toUInt();
+    std::sort(ids.begin(), ids.end());
+    ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
     // An empty whitelist lets no modem through; an empty id list would ask for all of them.
-    if ((whitelisted && ids.isEmpty()) || !SQL_Exchange::instance) return out;
-    for (uint32_t id : SQL_Exchange::instance->get_modems(ids))
-        out << uint(id);
-    return out;
+    return std::make_unique<list_job>(ids, whitelisted && ids.isEmpty());
+}
+
+QVariant API_controller::api_report_list(QVariantMap api_request)
+{
+    return make_report_list(api_request)->run();
 }
 
 namespace {

@@ -112,6 +112,9 @@ public:
     quint64 failed_reads() const { return failed_read_count; }
     const QString& last_failed_read() const { return failed_read; }
     virtual QList<uint32_t> get_modems(QList<uint32_t> ids);
+    // A piece of the list of all modems with rows: at most `max` of them, from the id `from` on,
+    // ascending (fewer than `max`: the list ends there).
+    virtual QList<uint32_t> get_modems_from(uint32_t from, int max);
     // Time of the newest (oldest) row at or before (after) `ts` holding a reactive energy
     // register; `ts` itself when there is none.
     virtual uint32_t get_ts_energy_before(uint32_t modem_id, QList<uint32_t> kinds, uint32_t ts);

@@ -235,6 +235,23 @@ QList<uint32_t> SQL_Exchange::get_modems(QList<uint32_t> ids)
     return out;
 }
 
+QList<uint32_t> SQL_Exchange::get_modems_from(uint32_t from, int max)
+{
+    QList<uint32_t> out;
+    if (from == 0)
+        loose_scan_or_analyze(
+            QStringLiteral("SELECT modem_id FROM modems_data  group by modem_id order by modem_id;"));
+    const QString select = QStringLiteral("SELECT modem_id FROM modems_data WHERE modem_id >= %1 group by "
+                                          "modem_id order by modem_id limit %2")
+                               .arg(from)
+                               .arg(qMax(max, 1));
+    QSqlQuery q(db);
+    if (!run_query(q, select)) return out;
+    while (q.next())
+        out << q.value(0).toUInt();
+    return out;
+}
+
 void SQL_Exchange::loose_scan_or_analyze(const QString& select)
 {
     // The list of all modems costs what the modems cost only when the server jumps from one
