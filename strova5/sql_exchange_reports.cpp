@@ -2,6 +2,7 @@
 #include "log_limiter.h"
 #include "logger.h"
 #include "parser_strova5.h"
+#include "ram_modems.h"
 #include "sql_exchange.h"
 
 #include <QJsonDocument>
@@ -539,36 +540,101 @@ QHash<uint32_t, uint32_t> SQL_Exchange::get_ts_energy_each(const QList<uint32_t>
 {
     QHash<uint32_t, uint32_t> out;
     if (modems.isEmpty() || kinds.isEmpty()) return out;
-    // First within three days of `ts`, where a modem read every hour or day has its neighbour;
-    // only the modems without one there are looked up on their whole side of `ts`, so that a
-    // modem of years of readings does not cost its years.
-    constexpr uint32_t near_s = 3 * 86400;
-    const QString near = after ? QStringLiteral("and ts <= %1 ").arg(quint64(ts) + near_s)
-                               : QStringLiteral("and ts >= %1 ").arg(ts > near_s ? ts - near_s : 0);
-    QList<uint32_t> todo = modems;
-    for (const QString& bound : {near, QString()}) {
-        for (const QString& piece : id_pieces(todo, chunk_max_chars)) {
+    const QList<uint32_t> types = energy_types_of(kinds);
+    const QString reactive = QStringLiteral("(OBIS_3_8_1 is not null or OBIS_4_8_1 is not null or "
+                                            "OBIS_3_8_0 is not null or OBIS_4_8_0 is not null)");
+    const QString aggregate = after ? QStringLiteral("MIN") : QStringLiteral("MAX");
+    // The modems of `ids` whose neighbour lies within `bound` (a range clause with its trailing
+    // blank; empty: their whole side of `ts`).
+    const auto search = [&](const QList<uint32_t>& ids, const QString& bound) {
+        for (const QString& piece : id_pieces(ids, chunk_max_chars)) {
             const QString select =
-                QStringLiteral(
-                    "SELECT modem_id, %1(ts) FROM modems_data WHERE modem_id in (%2) and `type` in (%3) "
-                    "and ts %4 %5 %6and (OBIS_3_8_1 is not null or OBIS_4_8_1 is not null or "
-                    "OBIS_3_8_0 is not null or OBIS_4_8_0 is not null) GROUP BY modem_id")
-                    .arg(after ? QStringLiteral("MIN") : QStringLiteral("MAX"), piece,
-                         joined(energy_types_of(kinds)), after ? QStringLiteral(">=") : QStringLiteral("<="))
+                QStringLiteral("SELECT modem_id, %1(ts) FROM modems_data WHERE modem_id in (%2) and `type` in "
+                               "(%3) and ts %4 %5 %6and %7 GROUP BY modem_id")
+                    .arg(aggregate, piece, joined(types), after ? QStringLiteral(">=") : QStringLiteral("<="))
                     .arg(ts)
-                    .arg(bound);
+                    .arg(bound, reactive);
             log_report_statement(select);
             QSqlQuery q(db);
-            if (!run_query(q, select)) return out;
+            if (!run_query(q, select)) return false;
             while (q.next())
                 out.insert(q.value(0).toUInt(), q.value(1).toUInt());
         }
-        QList<uint32_t> left;
-        for (const uint32_t modem : qAsConst(todo))
-            if (!out.contains(modem)) left << modem;
-        if (left.isEmpty()) break;
-        todo = left;
+        return true;
+    };
+    // First within three days of `ts`, where a modem read every hour or day has its neighbour.
+    constexpr uint32_t near_s = 3 * 86400;
+    if (!search(modems, after ? QStringLiteral("and ts <= %1 ").arg(quint64(ts) + near_s)
+                              : QStringLiteral("and ts >= %1 ").arg(ts > near_s ? ts - near_s : 0)))
+        return out;
+    // The rest are looked for only where the registry knows their reactive rows to lie, so that
+    // a meter that never reports one costs nothing however long its history; what the registry
+    // does not know yet of a modem is learned once. A modem the registry does not hold is looked
+    // for on its whole side.
+    RAM_modems* ram = RAM_modems::instance;
+    QList<uint32_t> unknown, unheld;
+    QList<QPair<uint32_t, modem_record*>> held;
+    for (const uint32_t modem : modems) {
+        if (out.contains(modem)) continue;
+        modem_record* rec = ram ? ram->find_modem(modem) : nullptr;
+        if (!rec) {
+            unheld << modem;
+            continue;
+        }
+        if (!rec->reactive_known) unknown << modem;
+        held << qMakePair(modem, rec);
     }
+    for (const QString& piece : id_pieces(unknown, chunk_max_chars)) {
+        const QString select = QStringLiteral("SELECT modem_id, `type`, MIN(ts), MAX(ts) FROM modems_data WHERE "
+                                              "modem_id in (%1) and %2 GROUP BY modem_id, `type`")
+                                   .arg(piece, reactive);
+        log_report_statement(select);
+        QSqlQuery q(db);
+        if (!run_query(q, select)) return out;
+        while (q.next())
+            if (modem_record* rec = ram->find_modem(q.value(0).toUInt()))
+                rec->note_reactive(q.value(1).toUInt(), q.value(2).toUInt(), q.value(3).toUInt());
+        for (const QString& id : piece.split(QLatin1Char(',')))
+            if (modem_record* rec = ram->find_modem(id.toUInt())) rec->reactive_known = true;
+    }
+    QString select;
+    const auto flush = [&] {
+        if (select.isEmpty()) return true;
+        log_report_statement(select);
+        QSqlQuery q(db);
+        const bool ok = run_query(q, select);
+        select.clear();
+        if (!ok) return false;
+        while (q.next())
+            if (!q.isNull(1)) out.insert(q.value(0).toUInt(), q.value(1).toUInt());
+        return true;
+    };
+    for (const auto& m : qAsConst(held)) {
+        if (!m.second->reactive_known) continue; // not learned (its statement failed)
+        bool any = false;
+        uint32_t first = 0, last = 0;
+        for (const uint32_t type : types) {
+            const auto span = m.second->reactive.constFind(type);
+            if (span == m.second->reactive.cend()) continue;
+            first = any ? qMin(first, span->first) : span->first;
+            last = any ? qMax(last, span->second) : span->second;
+            any = true;
+        }
+        const uint32_t lo = after ? qMax(ts, first) : first, hi = after ? last : qMin(ts, last);
+        if (!any || lo > hi) continue; // no such row on its side of `ts`
+        const QString part = QStringLiteral("(SELECT %2, %1(ts) FROM modems_data WHERE modem_id = %2 and "
+                                            "`type` in (%3) and ts >= %4 and ts <= %5 and %6)")
+                                 .arg(aggregate)
+                                 .arg(m.first)
+                                 .arg(joined(types))
+                                 .arg(lo)
+                                 .arg(hi)
+                                 .arg(reactive);
+        if (!select.isEmpty() && select.size() + part.size() + 16 > chunk_max_chars && !flush()) return out;
+        select += select.isEmpty() ? part : QStringLiteral(" UNION ALL ") + part;
+    }
+    if (!flush()) return out;
+    search(unheld, QString());
     return out;
 }
 
