@@ -111,7 +111,8 @@ protected:
         if (r.day_added) answered.removeAll(14);
         if (r.interpolate) answered.removeAll(15);
         const read_watch watch;
-        const qint64 n = sql->count_data_each(ranges_of(at, want, r.raw_from, r.raw_to), answered, 10000, done);
+        const qint64 n =
+            sql->count_data_each(ranges_of(at, want, r.raw_from, r.raw_to), answered, 10000, done);
         if (watch.failed()) read_failed(watch.statement());
         return n;
     }

@@ -361,9 +361,9 @@ protected:
     int serve(int at, int want) override
     {
         const read_watch watch;
-        const int served = serve_rows(ranges_of(at, want, from, to), &SQL_Exchange::get_events_each, types,
-                                      has_from ? 1000 : 1,
-                                      [this](uint32_t modem, const QVariantList& rows) { entry(modem, rows); });
+        const int served = serve_rows(
+            ranges_of(at, want, from, to), &SQL_Exchange::get_events_each, types, has_from ? 1000 : 1,
+            [this](uint32_t modem, const QVariantList& rows) { entry(modem, rows); });
         if (watch.failed()) read_failed(watch.statement());
         return served;
     }

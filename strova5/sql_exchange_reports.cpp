@@ -460,7 +460,8 @@ QHash<uint32_t, QVariantList> SQL_Exchange::rows_each(const QString& part, const
         // The server answered the parts out of order: the first modem alone, whose statement
         // orders its own rows.
         static log_limiter lim(QStringLiteral("many-modem rows out of order"), LVL_WRN, 1, 60000);
-        if (lim.pass(LVL_WRN)) LOG_WRN << "rows of several modems came out of order: read one modem at a time";
+        if (lim.pass(LVL_WRN))
+            LOG_WRN << "rows of several modems came out of order: read one modem at a time";
         return rows_each(part, ranges.mid(0, 1), newest_first, limit, max_rows, done);
     }
     while (done < taken && position.value(ranges.at(done).modem_id) < whole)
@@ -549,8 +550,9 @@ QHash<uint32_t, uint32_t> SQL_Exchange::get_ts_energy_each(const QList<uint32_t>
     const auto search = [&](const QList<uint32_t>& ids, const QString& bound) {
         for (const QString& piece : id_pieces(ids, chunk_max_chars)) {
             const QString select =
-                QStringLiteral("SELECT modem_id, %1(ts) FROM modems_data WHERE modem_id in (%2) and `type` in "
-                               "(%3) and ts %4 %5 %6and %7 GROUP BY modem_id")
+                QStringLiteral(
+                    "SELECT modem_id, %1(ts) FROM modems_data WHERE modem_id in (%2) and `type` in "
+                    "(%3) and ts %4 %5 %6and %7 GROUP BY modem_id")
                     .arg(aggregate, piece, joined(types), after ? QStringLiteral(">=") : QStringLiteral("<="))
                     .arg(ts)
                     .arg(bound, reactive);
@@ -585,9 +587,10 @@ QHash<uint32_t, uint32_t> SQL_Exchange::get_ts_energy_each(const QList<uint32_t>
         held << qMakePair(modem, rec);
     }
     for (const QString& piece : id_pieces(unknown, chunk_max_chars)) {
-        const QString select = QStringLiteral("SELECT modem_id, `type`, MIN(ts), MAX(ts) FROM modems_data WHERE "
-                                              "modem_id in (%1) and %2 GROUP BY modem_id, `type`")
-                                   .arg(piece, reactive);
+        const QString select =
+            QStringLiteral("SELECT modem_id, `type`, MIN(ts), MAX(ts) FROM modems_data WHERE "
+                           "modem_id in (%1) and %2 GROUP BY modem_id, `type`")
+                .arg(piece, reactive);
         log_report_statement(select);
         QSqlQuery q(db);
         if (!run_query(q, select)) return out;

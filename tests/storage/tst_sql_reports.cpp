@@ -280,8 +280,8 @@ private slots:
         QCOMPARE(out.keys(), QList<uint32_t>{5});
         QCOMPARE(rows_by_part({row(5, 1), row(7, 1), row(5, 2), row(7, 2)}, position, 3, 3, false, out), -1);
         QVERIFY(out.isEmpty());
-        QCOMPARE(rows_by_part({row(7, 2), row(5, 2), row(7, 1, 50), row(5, 1), row(7, 1, 66)}, position, 3, 10,
-                              false, out),
+        QCOMPARE(rows_by_part({row(7, 2), row(5, 2), row(7, 1, 50), row(5, 1), row(7, 1, 66)}, position, 3,
+                              10, false, out),
                  3);
         QCOMPARE(rows_of(out.value(7)), (QStringList{"7:66@1", "7:50@1", "7:66@2"}));
         QCOMPARE(rows_of(out.value(5)), (QStringList{"5:66@1", "5:66@2"}));
@@ -296,8 +296,9 @@ private slots:
     {
         constexpr uint32_t day = 86400;
         for (const uint modem : {21u, 22u})
-            exec(QString("INSERT INTO modems_data (modem_id, ts, ts_get, `type`, `index`, OBIS_1_8_0) SELECT %1, "
-                         "%2 + (seq - 1) * 3600, %2 + (seq - 1) * 3600 + 60, 66, 1, seq FROM seq_1_to_9500")
+            exec(QString(
+                     "INSERT INTO modems_data (modem_id, ts, ts_get, `type`, `index`, OBIS_1_8_0) SELECT %1, "
+                     "%2 + (seq - 1) * 3600, %2 + (seq - 1) * 3600 + 60, 66, 1, seq FROM seq_1_to_9500")
                      .arg(modem)
                      .arg(10 * day));
         data(21, 68, 12 * day, {"OBIS_3_8_0=1"}); // a reactive register long ago, in a day record
@@ -310,7 +311,8 @@ private slots:
             for (const uint32_t ts : times)
                 for (const bool after : {false, true})
                     for (const ids& kinds : {ids{15}, ids{14}, ids{15, 14}}) {
-                        const QHash<uint32_t, uint32_t> each = storage->get_ts_energy_each(modems, kinds, ts, after);
+                        const QHash<uint32_t, uint32_t> each =
+                            storage->get_ts_energy_each(modems, kinds, ts, after);
                         for (const uint32_t modem : modems) {
                             const uint32_t alone = after ? storage->get_ts_energy_after(modem, kinds, ts)
                                                          : storage->get_ts_energy_before(modem, kinds, ts);
@@ -328,7 +330,8 @@ private slots:
         QSqlQuery status(QSqlDatabase::database("main_connect"));
         const auto rows_read = [&] {
             qint64 n = 0;
-            if (status.exec("SHOW SESSION STATUS WHERE Variable_name IN ('Handler_read_next', 'Handler_read_prev')"))
+            if (status.exec(
+                    "SHOW SESSION STATUS WHERE Variable_name IN ('Handler_read_next', 'Handler_read_prev')"))
                 while (status.next())
                     n += status.value(1).toLongLong();
             return n;
@@ -348,7 +351,8 @@ private slots:
         ul.ul_datas << rec;
         storage->slot_UL(ul);
         storage->slot_tmr_save();
-        QTRY_COMPARE(testsupport::count_rows(check, "SELECT COUNT(*) FROM modems_data WHERE OBIS_3_8_0 = 5"), 1);
+        QTRY_COMPARE(testsupport::count_rows(check, "SELECT COUNT(*) FROM modems_data WHERE OBIS_3_8_0 = 5"),
+                     1);
         agree({300 * day, 401 * day});
         QCOMPARE(storage->get_ts_energy_each({22}, {15}, 300 * day, true).value(22), 400 * day);
     }

@@ -56,8 +56,8 @@ class tst_api_reports_link : public QObject
                                          const QStringList& fields, const QString& token)
     {
         QProcess curl;
-        QStringList args{"-s", "-o", d.path("answer.json"), "-w", "%{http_code}", "--max-time", "90",
-                         "-b", "TARVIK_JWT=" + token, "-F", "modem=<" + ids};
+        QStringList args{"-s", "-o", d.path("answer.json"), "-w", "%{http_code}", "--max-time",
+                         "90", "-b", "TARVIK_JWT=" + token, "-F", "modem=<" + ids};
         for (const QString& f : fields)
             args << "-F" << f;
         QFile::remove(d.path("answer.json"));
@@ -65,7 +65,8 @@ class tst_api_reports_link : public QObject
         if (!curl.waitForStarted(5000)) return {};
         (void)QTest::qWaitFor([&] { return curl.state() == QProcess::NotRunning; }, 100000);
         QFile f(d.path("answer.json"));
-        return {curl.readAllStandardOutput().toInt(), f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray()};
+        return {curl.readAllStandardOutput().toInt(),
+                f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray()};
     }
 
 private slots:
@@ -80,15 +81,17 @@ private slots:
         QVERIFY2(q.exec(testsupport::hour_readings_sql(1, k_modems, k_per_modem, k_start)),
                  qPrintable(q.lastError().text()));
         QVERIFY(q.exec("ANALYZE TABLE modems_data"));
-        QVERIFY(q.exec("SELECT data_length + index_length FROM information_schema.tables WHERE table_schema = "
-                       "DATABASE() AND table_name = 'modems_data'") &&
-                q.next());
+        QVERIFY(
+            q.exec("SELECT data_length + index_length FROM information_schema.tables WHERE table_schema = "
+                   "DATABASE() AND table_name = 'modems_data'") &&
+            q.next());
         const qint64 table = q.value(0).toLongLong();
         qint64 pool = 0;
         {
             QSqlDatabase root = testsupport::open_admin_database("link_admin", priv);
             QSqlQuery a(root);
-            QVERIFY2(a.exec(QString("SET GLOBAL innodb_buffer_pool_size = %1").arg(qMax<qint64>(table / 10, 6 << 20))),
+            QVERIFY2(a.exec(QString("SET GLOBAL innodb_buffer_pool_size = %1")
+                                .arg(qMax<qint64>(table / 10, 6 << 20))),
                      qPrintable(a.lastError().text()));
             // The pool shrinks in the background.
             QTRY_VERIFY_WITH_TIMEOUT(a.exec("SELECT @@innodb_buffer_pool_size") && a.next() &&
@@ -96,8 +99,8 @@ private slots:
                                      30000);
         }
         QSqlDatabase::removeDatabase("link_admin");
-        qInfo() << "a million readings in" << fill.elapsed() << "ms; table" << table / 1048576 << "MiB, buffer pool"
-                << pool / 1048576 << "MiB";
+        qInfo() << "a million readings in" << fill.elapsed() << "ms; table" << table / 1048576
+                << "MiB, buffer pool" << pool / 1048576 << "MiB";
         user = claims_token(R"({"driver-strova5": {"user": 1}})");
         admin = claims_token(R"({"driver-strova5": {"admin": 1}})");
     }
@@ -122,10 +125,11 @@ private slots:
 
         Probe probe(d->port, admin);
         const QString url = QString("http://127.0.0.1:%1/api/report/list").arg(d->port);
-        QStringList args{"-s", "-Z", "--parallel-max", "200", "--max-time", "100", "-b", "TARVIK_JWT=" + user,
-                         "-w", "%{http_code} %{size_download}\\n"};
+        QStringList args{"-s",  "-Z", "--parallel-max",     "200", "--max-time",
+                         "100", "-b", "TARVIK_JWT=" + user, "-w",  "%{http_code} %{size_download}\\n"};
         for (int i = 0; i < 200; ++i)
-            args << "-o" << "/dev/null" << url;
+            args << "-o"
+                 << "/dev/null" << url;
         QProcess curl;
         QElapsedTimer took;
         took.start();
@@ -135,7 +139,8 @@ private slots:
         const qint64 worst = probe.stop();
         QVERIFY2(worst <= 2000, qPrintable(QString("probe waited %1 ms").arg(worst)));
         QVERIFY(probe.answered > 0);
-        const QStringList lines = QString::fromLatin1(curl.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts);
+        const QStringList lines =
+            QString::fromLatin1(curl.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts);
         int whole_answers = 0;
         for (const QString& line : lines) {
             if (line == QString("200 %1").arg(whole.size()))
@@ -167,7 +172,8 @@ private slots:
         const QList<Case> cases{
             {"/api/report/history_orig", {}, 3},
             {"/api/report/history",
-             {"profile=1.0.99.1.0.255", QString("timefrom=%1").arg(k_start), QString("timeto=%1").arg(k_start + 86400)},
+             {"profile=1.0.99.1.0.255", QString("timefrom=%1").arg(k_start),
+              QString("timeto=%1").arg(k_start + 86400)},
              6},
         };
         for (const Case& c : cases) {
@@ -195,7 +201,8 @@ private slots:
                 QCOMPARE(answer.last().toMap().value("modem").toUInt(), 6000u);
                 break;
             }
-            qInfo() << c.route << "refused" << refused << "times, then answered whole after" << since.elapsed() << "ms";
+            qInfo() << c.route << "refused" << refused << "times, then answered whole after"
+                    << since.elapsed() << "ms";
             QVERIFY2(refused >= 1, "the lost answer did not refuse the report");
             const QString log = d->log();
             QVERIFY(log.contains("database not answering, the report is refused: (SELECT"));
