@@ -14,15 +14,6 @@ namespace {
 constexpr uint32_t k_start = 1600002000 / 86400 * 86400; // a midnight
 constexpr uint32_t k_modems = 100000, k_per_modem = 10;
 
-QString id_file(const QString& path, uint32_t first, uint32_t count)
-{
-    QStringList ids;
-    for (uint32_t i = 0; i < count; ++i)
-        ids << QString::number(first + i);
-    write_file(path, ids.join(',').toLatin1());
-    return path;
-}
-
 // The longest line of a log, in bytes.
 int longest_line(const QString& log)
 {
