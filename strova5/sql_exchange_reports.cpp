@@ -86,6 +86,14 @@ void log_report_statement(const QString& select)
     if (lim.pass(LVL_DBG)) LOG_DBG << log_cut(select, 256);
 }
 
+// The statements of the diagnostics, at Exc before they run: clients ask for them as often as
+// they like, so their lines are limited.
+void log_diagnostics_statement(const QString& select)
+{
+    static log_limiter lim(QStringLiteral("diagnostics statement"), LVL_EXC, 20, 1000);
+    if (lim.pass(LVL_EXC)) LOG_EXC << log_cut(select, 1024);
+}
+
 // Stored types of the kinds, each kind after its own codes.
 QList<uint32_t> data_types_of(const QList<uint32_t>& kinds)
 {
@@ -375,7 +383,7 @@ QVariantList SQL_Exchange::get_fail_time(uint32_t ts_from, uint32_t ts_to, uint3
 {
     const QString select = QStringLiteral("SELECT * FROM modems_data WHERE OBIS_ext like '%fail_time%' ") +
                            time_range(ts_from, ts_to) + newest_first(limit);
-    LOG_EXC << select;
+    log_diagnostics_statement(select);
     QSqlQuery q(db);
     if (!run_query(q, select)) return {};
     return row_maps(q);
@@ -390,7 +398,7 @@ QVariantList SQL_Exchange::get_energy_stamped(QList<uint32_t> types, uint32_t ts
                        "OBIS_1_8_4 FROM modems_data WHERE ts != ts_get AND type in (%1) ")
             .arg(joined(types)) +
         time_range(ts_from, ts_to) + newest_first(limit);
-    LOG_EXC << select;
+    log_diagnostics_statement(select);
     QSqlQuery q(db);
     if (!run_query(q, select)) return {};
     return row_maps(q);
@@ -657,7 +665,7 @@ QList<energy_record> SQL_Exchange::get_energy_profile(QList<uint32_t> modems, QL
                 .arg(joined(types));
         if (!piece.isEmpty()) select += QStringLiteral("AND modem_id in (%1) ").arg(piece);
         select += time_range(ts_from, ts_to) + QStringLiteral("order by ts");
-        LOG_EXC << log_cut(select);
+        log_diagnostics_statement(select);
         QSqlQuery q(db);
         if (!run_query(q, select)) return out;
         // Columns 5.. of the statement: 1.8.0..1.8.4, then 2.8.0..2.8.4.
@@ -723,7 +731,7 @@ QVariantMap SQL_Exchange::get_events_by_time(uint32_t ts_from, uint32_t ts_to, u
     QString select = QStringLiteral("SELECT * FROM modems_event WHERE ts >= %1 ").arg(ts_from);
     if (ts_to != ts_none) select += QStringLiteral("AND ts <= %1 ").arg(ts_to);
     select += newest_first(limit);
-    LOG_EXC << select;
+    log_diagnostics_statement(select);
     QSqlQuery q(db);
     if (!run_query(q, select)) return out;
     while (q.next()) {
