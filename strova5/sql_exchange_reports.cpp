@@ -269,15 +269,23 @@ void SQL_Exchange::loose_scan_or_analyze(const QString& select)
     // ever longer as readings pile up. Fresh statistics cost the server a few sampled pages.
     constexpr qint64 analyze_every_ms = 3600 * 1000;
     if (analyzed_at.isValid() && analyzed_at.elapsed() < analyze_every_ms) return;
-    QSqlQuery plan(db);
-    if (!run_query(plan, QStringLiteral("EXPLAIN ") + select)) return;
-    const int extra = plan.record().indexOf(QStringLiteral("Extra"));
-    while (plan.next())
-        if (plan.value(extra).toString().contains(QLatin1String("index for group-by"))) return;
-    analyzed_at.start();
-    QSqlQuery analyze(db);
-    if (run_query(analyze, QStringLiteral("ANALYZE TABLE modems_data")))
-        LOG_WRN << "modems_data: statistics refreshed, the list of modems would have read the whole table";
+    // A check that fails is no failed read of the list itself: its own statement tells.
+    const quint64 failed = failed_read_count;
+    const QString failed_statement = failed_read;
+    const auto refresh = [&] {
+        QSqlQuery plan(db);
+        if (!run_query(plan, QStringLiteral("EXPLAIN ") + select)) return;
+        const int extra = plan.record().indexOf(QStringLiteral("Extra"));
+        while (plan.next())
+            if (plan.value(extra).toString().contains(QLatin1String("index for group-by"))) return;
+        analyzed_at.start();
+        QSqlQuery analyze(db);
+        if (run_query(analyze, QStringLiteral("ANALYZE TABLE modems_data")))
+            LOG_WRN << "modems_data: statistics refreshed, the list of modems would have read the whole table";
+    };
+    refresh();
+    failed_read_count = failed;
+    failed_read = failed_statement;
 }
 
 uint32_t SQL_Exchange::get_ts_energy_before(uint32_t modem_id, QList<uint32_t> kinds, uint32_t ts)
