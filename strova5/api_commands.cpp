@@ -16,7 +16,9 @@
 
 namespace {
 
-// Commands anyone may send, without a token, each client address at most this many a second.
+// Commands of callers without a command right (no token, `view`, any other right): whether
+// they need no right or are refused for want of one, each is numbered and stored, so they share
+// one budget: this many a second per client address, and as many for all such callers together.
 constexpr int k_open_per_second = 100;
 // Addresses remembered at once; past them the newcomers share one allowance.
 constexpr int k_open_clients_max = 4096;
@@ -25,13 +27,20 @@ struct open_allowance
 {
     double left = k_open_per_second;
     qint64 at = 0;
+
+    void refill(qint64 now)
+    {
+        left = std::min<double>(k_open_per_second, left + double(now - at) * k_open_per_second / 1000.0);
+        at = now;
+    }
 };
 
-// Takes up to `wanted` of the client's allowance, which refills at k_open_per_second; returns
-// how many it may send now.
+// Takes up to `wanted` of the client's allowance and of the one all such callers share, both
+// refilling at k_open_per_second; returns how many it may send now.
 int take_open_allowance(const QString& client, int wanted)
 {
     static QHash<QString, open_allowance> clients;
+    static open_allowance all;
     static QElapsedTimer clock;
     if (!clock.isValid()) clock.start();
     const qint64 now = clock.elapsed() + 1000;
@@ -43,11 +52,20 @@ int take_open_allowance(const QString& client, int wanted)
         if (clients.size() >= k_open_clients_max) key.clear();
     }
     open_allowance& a = clients[key];
-    a.left = std::min<double>(k_open_per_second, a.left + double(now - a.at) * k_open_per_second / 1000.0);
-    a.at = now;
-    const int n = std::max(0, std::min(wanted, int(a.left)));
+    a.refill(now);
+    all.refill(now);
+    const int n = std::max(0, std::min({wanted, int(a.left), int(all.left)}));
     a.left -= n;
+    all.left -= n;
     return n;
+}
+
+// The rights that let a caller command meters: the road is theirs, not the budget's.
+bool holds_command_right(const QStringList& rights)
+{
+    for (const char* right : {"control", "settings", "special", "_b_admin"})
+        if (rights.contains(QLatin1String(right))) return true;
+    return false;
 }
 
 // How many commands without a right may go now: they leave half of the downlink queue's room to
@@ -69,17 +87,20 @@ QVariant API_controller::api_cmd_send(QVariantMap api_request)
     const QString code = qitems.value(QStringLiteral("code")).toString();
     const QString value = qitems.value(QStringLiteral("value")).toString();
 
-    // A client without a token sends only what needs no right ("display", "0.8.4"); its share
-    // is bounded so that one such client cannot fill the radio downlink for everyone.
+    // A caller below the command rights sends only what needs no right ("display", "0.8.4"),
+    // and its refused commands are stored too: its share is bounded per address and for all such
+    // callers, so that no number of them can take the command road from those who hold a right.
     const QString client = api_request.value(QStringLiteral("client")).toString();
-    if (rights.isEmpty() && !client.isEmpty() && !modems.isEmpty()) {
+    if (!holds_command_right(rights) && !modems.isEmpty()) {
         const int allowed = take_open_allowance(client, std::min(int(modems.size()), open_room()));
         if (allowed < modems.size()) {
             static log_limiter lim(QStringLiteral("commands without a right refused"), LVL_WRN, 10, 60000);
             if (lim.pass(LVL_WRN))
-                LOG_WRN << "cmd send without a right from" << client << ":" << modems.size() - allowed << "of"
-                        << modems.size() << "commands refused (at most" << k_open_per_second
-                        << "a second a client, and half the downlink queue's room)";
+                LOG_WRN
+                    << "cmd send without a right from" << client << ":" << modems.size() - allowed << "of"
+                    << modems.size() << "commands refused (at most" << k_open_per_second
+                    << "a second a client and as many for all callers without a command right, and half the"
+                    << "downlink queue's room)";
             modems = modems.mid(0, allowed);
         }
     }

@@ -56,7 +56,8 @@ struct modem_range
 QVariant json_to_variant(QVariant value);
 // A modem setting as the setting table keeps it, and back with the JSON type it had: numbers and
 // booleans as their JSON text, maps and lists as compact JSON, texts as they are, except a text
-// that would read back as another value ("42", "true", "\"x\""), which is kept as a JSON string.
+// that would read back as another value ("42", "true", "\"x\"", "[1,2]", "{\"a\":1}"), which is
+// kept as a JSON string.
 // A command's data, which becomes the setting once the meter confirms it, is read back the same way.
 QString setting_to_text(const QVariant& value);
 QVariant setting_from_text(const QVariant& stored);
@@ -246,15 +247,15 @@ protected:
     bool apply_status(const Rabbit_dl_status& status, uint32_t numbered_to, quint64 seq);
     // A command in this state still waits for its delivery or its answer.
     static bool cmd_open(int state);
-    // The state a successful status leaves (a failure is state 4 first), -1 for no change.
+    // The open states as an SQL list, "(0, 1, 2, 5)".
+    static QString cmd_open_sql();
+    // The state a successful status leaves, -1 for no change.
     static int next_cmd_state(int state, bool names_setting);
-    // SQL condition (empty, or starting with " AND") keeping the commands numbered up to
-    // `numbered_to`, leaving out those numbered since; numbers may have wrapped meanwhile.
-    // "Since" is up to the run's counter: the commands its rows hold are all there are.
-    QString numbered_up_to(uint32_t numbered_to) const;
-    // True when `cmd_id` is among the commands numbered up to `numbered_to` (as numbered_up_to).
-    bool numbered_within(uint32_t cmd_id, uint32_t numbered_to) const;
-    // A command row as the statuses of one save see it.
+    // True when `cmd_id` is among the commands numbered up to `numbered_to`, the last number
+    // given out when a status came, while `counter` is the last one given out now: those
+    // numbered in between are newer than the status. Numbers may have wrapped meanwhile.
+    static bool numbered_within(uint32_t cmd_id, uint32_t numbered_to, uint32_t counter);
+    // A command as the status rules see it.
     struct Cmd_row
     {
         uint32_t modem_id = 0;
@@ -263,6 +264,25 @@ protected:
         uint32_t ts = 0;
         int state = 0;
     };
+    // What one status does to one command it reaches.
+    struct Status_target
+    {
+        uint32_t cmd_id = 0;
+        int state = -1;      // the state it leaves; -1: the state stays
+        bool copies = false; // a confirmed write whose setting becomes the modem's
+    };
+    // The status rules, for the table and the registry alike: the commands among `candidates`
+    // (any commands of the modem, in any order) that the status reaches, oldest first, and what
+    // it leaves of each. A status names its command by number, or else reaches every open
+    // command of its setting numbered up to `numbered_to` (see numbered_within); a failure moves
+    // only an open command, to 4: a state a client may have read as final stays. Of the writes
+    // one answer confirms, the newest one's setting is copied.
+    static QList<Status_target> status_targets(const Rabbit_dl_status& status,
+                                               const QList<QPair<uint32_t, Cmd_row>>& candidates,
+                                               uint32_t numbered_to, uint32_t counter);
+    // A command's data as the command table gives it back, so that a confirmed setting has the
+    // same value whichever store held its command.
+    static QVariant stored_cmd_data(const QVariant& data);
     // Applies the run's statuses in bulk, the oldest `count` of them: one statement finds the
     // commands of all, the states are worked out here in arrival order, and one transaction
     // writes the confirmed settings and one UPDATE per new state. False when the connection is
@@ -270,8 +290,9 @@ protected:
     bool apply_statuses(int count);
     // The command rows the run's first `count` statuses may reach, by number: those named by
     // number, and every open command of each (modem, setting) the answers name. False when the
-    // server could not answer.
-    bool find_status_commands(int count, QHash<uint32_t, Cmd_row>& rows);
+    // server could not answer; a refusal (last_error) applies the statuses one by one, which
+    // tests also ask for by refusing here.
+    virtual bool find_status_commands(int count, QHash<uint32_t, Cmd_row>& rows);
     // A setting a status leaves (a confirmed write, a relay state): its row goes behind the
     // run's settings, so that it stays the newest, and the registry learns it when the run is
     // taken back. Nothing when an uplink reported the setting after the status arrived (`seq`):
@@ -357,9 +378,8 @@ protected:
         run_own_rows = 0;
     bool cmd_refusing = false; // commands are refused at the cap; logged once until they are not
 
-    // The state rules for a command held in the registry; `copy` is cleared once the setting of
-    // a confirmed write has been copied.
-    void update_cmd_state(Stringify_dl_app& cmd, const Rabbit_dl_status& status, bool& copy);
+    // Applies what a status does to a command held in the registry.
+    void update_cmd_state(uint32_t modem_id, const Status_target& target);
     // Stores a confirmed setting like one the meter reported.
     void copy_setting(uint32_t modem_id, uint32_t ts, const QString& setting, const QVariant& data);
 

@@ -115,7 +115,11 @@ bool is_text(const QVariant& v)
 QString setting_to_text(const QVariant& value)
 {
     const QString text = SQL_Exchange::json_or_text(value);
-    if (!is_text(value) || !json_scalar(text).isValid()) return text;
+    if (!is_text(value)) return text;
+    // A text is kept as it is only when it reads back as this very text: "42", "true", "[1,2]"
+    // or "{\"a\":1}" would come back as a number, a list or a map.
+    const QVariant back = setting_from_text(text);
+    if (is_text(back) && text_of(back) == text) return text;
     const QByteArray a = QJsonDocument(QJsonArray{text}).toJson(QJsonDocument::Compact);
     return QString::fromUtf8(a.mid(1, a.size() - 2));
 }

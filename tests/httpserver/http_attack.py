@@ -7,10 +7,11 @@
         also N connections from 127.0.NET.2-50 that declare a body of LENGTH bytes and send PIECE
         bytes every GAP s, opened over the first GAP s; each one the server closes (or refuses) is
         opened again REOPEN s later (default GAP; NET 0)
-    http_attack.py PORT SECONDS repeat N FILE TYPE PATH
+    http_attack.py PORT SECONDS repeat N FILE TYPE PATH [ADDRESSES [TOKEN]]
         also N clients, from 127.0.0.2-(N+1), each POSTing the body in FILE with Content-Type TYPE to
         PATH again as soon as it is answered, the probe asking /api/info; "sent" counts the
-        requests, "answered" the 200s
+        requests, "answered" the 200s; with ADDRESSES, each request comes from the next of that
+        many addresses of 127.1.0.0/16 instead, and with TOKEN it carries it as the cookie
     http_attack.py PORT SECONDS halfclose N PATH
         also N clients that connect, send half a request line and close, again and again
     http_attack.py PORT SECONDS idle N PATH
@@ -20,6 +21,7 @@
         one after another; then the probe is not run
 Prints {"probes": n, "ok": answered 200, "max_wait": s, "closed": attack connections closed}.
 """
+import itertools
 import json
 import socket
 import sys
@@ -87,11 +89,15 @@ def slow_body(port, index, n, length, piece, gap, reopen, net, path, until, out)
         time.sleep(reopen)
 
 
-def repeat(port, index, body, ctype, path, until, out):
+def repeat(port, index, body, ctype, path, until, out, addresses=0, token="", turn=None):
     source = "127.0.0.%d" % (2 + index)
-    head = ("POST %s HTTP/1.1\r\nHost: x\r\nContent-Type: %s\r\nContent-Length: %d\r\n\r\n"
-            % (path, ctype, len(body))).encode()
+    cookie = "Cookie: TARVIK_JWT=%s\r\n" % token if token else ""
+    head = ("POST %s HTTP/1.1\r\nHost: x\r\n%sContent-Type: %s\r\nContent-Length: %d\r\n\r\n"
+            % (path, cookie, ctype, len(body))).encode()
     while time.monotonic() < until:
+        if addresses:
+            k = next(turn) % addresses
+            source = "127.1.%d.%d" % (k // 250, 1 + k % 250)
         try:
             reply = request(port, head + body, 30, source)
             out["sent"] += 1
@@ -158,12 +164,16 @@ def main():
         probe_path = path
     elif mode == "repeat":
         n, name, ctype, target = sys.argv[4:8]
+        addresses = int(sys.argv[8]) if len(sys.argv) > 8 else 0
+        token = sys.argv[9] if len(sys.argv) > 9 else ""
+        turn = itertools.count()
         probe_path = "/api/info"
         with open(name, "rb") as f:
             body = f.read()
         for i in range(int(n)):
             threads.append(threading.Thread(target=repeat, daemon=True,
-                                            args=(port, i, body, ctype, target, until, out)))
+                                            args=(port, i, body, ctype, target, until, out, addresses, token,
+                                                  turn)))
     elif mode == "halfclose":
         n, probe_path = sys.argv[4:6]
         for i in range(int(n)):

@@ -95,6 +95,39 @@ class tst_api_floods : public QObject
         (void)QTest::qWaitFor([&] { return curl.state() == QProcess::NotRunning; }, 130000);
         return curl.readAllStandardOutput();
     }
+    // Clients post the form in a file to /api/cmd/send again and again (http_attack.py "repeat":
+    // seconds, clients, the file, then its optional addresses and token) while an operator sends
+    // one command a second, for as long as the clients last.
+    struct Flooded
+    {
+        bool started = false;
+        int asked = 0, made = 0;
+        qint64 seconds = 0;
+        QJsonObject out;
+    };
+    Flooded flood_with_operator(const QStringList& attack)
+    {
+        Flooded f;
+        QProcess flood;
+        flood.start("python3",
+                    QStringList{QFINDTESTDATA("../httpserver/http_attack.py"), QString::number(daemon->port),
+                                attack.value(0), "repeat", attack.value(1), attack.value(2),
+                                "application/x-www-form-urlencoded", "/api/cmd/send"}
+                        << attack.mid(3));
+        if (!(f.started = flood.waitForStarted(5000))) return f;
+        QElapsedTimer t;
+        t.start();
+        do {
+            ++f.asked;
+            f.made += daemon->json("/api/cmd/send?modem=3002&code=version", cookie(tokens["admin"]))
+                          .value("cmd_id")
+                          .toMap()
+                          .size();
+        } while (!QTest::qWaitFor([&] { return flood.state() == QProcess::NotRunning; }, 1000));
+        f.seconds = (t.elapsed() + 999) / 1000;
+        f.out = QJsonDocument::fromJson(flood.readAllStandardOutput()).object();
+        return f;
+    }
     QString frame(int dst, int src) const
     {
         return QString::fromLatin1(
@@ -210,24 +243,11 @@ private slots:
             form += (i ? "," : "") + QByteArray::number(7000000 + i);
         QVERIFY(write_file(dir.filePath("form"), form));
         const int before = count("modems_cmd WHERE setting='display'");
-        QProcess flood;
-        flood.start("python3", {QFINDTESTDATA("../httpserver/http_attack.py"), QString::number(daemon->port),
-                                "8", "repeat", "2", dir.filePath("form"), "application/x-www-form-urlencoded",
-                                "/api/cmd/send"});
-        QVERIFY(flood.waitForStarted(5000));
-        QElapsedTimer t;
-        t.start();
-        int asked = 0, made = 0;
-        // One operator command a second for as long as the floods last.
-        do {
-            ++asked;
-            made += daemon->json("/api/cmd/send?modem=3002&code=version", cookie(tokens["admin"]))
-                        .value("cmd_id")
-                        .toMap()
-                        .size();
-        } while (!QTest::qWaitFor([&] { return flood.state() == QProcess::NotRunning; }, 1000));
-        const qint64 seconds = (t.elapsed() + 999) / 1000;
-        const QJsonObject out = QJsonDocument::fromJson(flood.readAllStandardOutput()).object();
+        const Flooded f = flood_with_operator({"8", "2", dir.filePath("form")});
+        QVERIFY(f.started);
+        const int asked = f.asked, made = f.made;
+        const qint64 seconds = f.seconds;
+        const QJsonObject& out = f.out;
         settle("flood_open");
         const int open = count("modems_cmd WHERE setting='display'") - before;
         qInfo("open commands: %d made in %lld s from %d requests; operator %d of %d", open, seconds,
@@ -236,6 +256,53 @@ private slots:
         QCOMPARE(made, asked);
         QVERIFY(out.value("sent").toInt() > 2 * int(seconds));
         QVERIFY2(open > 0 && open <= 2 * 100 * (seconds + 1), qPrintable(QString::number(open)));
+        QVERIFY(daemon->log().contains("commands refused (at most 100 a second a client"));
+    }
+
+    // Callers below the command rights share one budget, from however many addresses and under
+    // whatever token, also for the commands refused for want of a right (each is numbered and
+    // stored): the table grows by about 100 rows a second in all, while every command of an
+    // operator, one a second, goes through.
+    void callers_below_the_command_rights_share_one_budget_data()
+    {
+        QTest::addColumn<QString>("claims");
+        QTest::addColumn<QString>("code");
+        QTest::newRow("no token") << ""
+                                  << "display";
+        QTest::newRow("view") << R"({"driver-strova5": {"view": 1}})"
+                              << "display";
+        QTest::newRow("a made-up right") << R"({"driver-strova5": {"viewer": 1}})"
+                                         << "display";
+        QTest::newRow("refused under view") << R"({"driver-strova5": {"view": 1}})"
+                                            << "96.3.10";
+    }
+    void callers_below_the_command_rights_share_one_budget()
+    {
+        QFETCH(QString, claims);
+        QFETCH(QString, code);
+        static int round = 0;
+        const int first = 7100000 + 1000 * round++;
+        QTemporaryDir dir;
+        QByteArray form = "value=1&code=" + code.toLatin1() + "&modem=";
+        for (int i = 0; i < 100; ++i)
+            form += (i ? "," : "") + QByteArray::number(first + i);
+        QVERIFY(write_file(dir.filePath("form"), form));
+        const QString mine =
+            QString("modems_cmd WHERE modem_id BETWEEN %1 AND %2").arg(first).arg(first + 99);
+        // 16 clients, each request from the next of 1000 addresses.
+        const Flooded f = flood_with_operator(
+            {"6", "16", dir.filePath("form"), "1000", claims.isEmpty() ? QString() : claims_token(claims)});
+        QVERIFY(f.started);
+        settle("flood_budget_" + QString::number(round));
+        const int rows = count(mine);
+        const int answered = f.out.value("answered").toInt();
+        qInfo("%d rows in %lld s from %d requests of 100 commands; operator %d of %d", rows, f.seconds,
+              answered, f.made, f.asked);
+        QVERIFY(f.asked >= 5);
+        QCOMPARE(f.made, f.asked);
+        QVERIFY2(answered > 10 * int(f.seconds), qPrintable(QString::number(answered)));
+        QVERIFY2(rows > 0 && rows <= 100 * (f.seconds + 2), qPrintable(QString::number(rows)));
+        if (code == "96.3.10") QCOMPARE(count(mine + " AND `state` = 4"), rows); // stored as failed
         QVERIFY(daemon->log().contains("commands refused (at most 100 a second a client"));
     }
 
