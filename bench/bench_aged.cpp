@@ -2,9 +2,14 @@
 // - start-up (the storage's init: schema checks, the command number mark, the number window) on
 //   a command table of millions of rows, against the same on an empty one;
 // - age-based retention (pieces in the loader's thread) in rows a second, against one plain
-//   DELETE of the same rows through the mariadb client.
+//   DELETE of the same rows through the mariadb client;
+// - retention switched on over a year of day records: 100,000 modems x 40, every modem's k-th
+//   record in the same second, the cut-off taking 30 of each, on a buffer pool emptied by a
+//   restart; its rate beside the hour records' rate of the same run (the target: at least half),
+//   and the rows at or after the cut-off all kept.
 //
-//   bench_aged [command rows] [old readings]   (default 10000000 and 1000000; a private MariaDB)
+//   bench_aged [command rows] [old readings] [day-record modems]
+//   (default 10000000, 1000000 and 100000; a private MariaDB)
 #include "aged_tables.h"
 #include "sql_exchange.h"
 #include "sql_loader.h"
@@ -41,9 +46,25 @@ qint64 init_us(const QMap<QString, QString>& env, const QString& database)
     return best;
 }
 
-int old_rows(QSqlDatabase& db, uint32_t cut)
+int old_rows(QSqlDatabase& db, uint32_t cut, int type = 66)
 {
-    return testsupport::count_rows(db, QString("SELECT COUNT(*) FROM modems_data WHERE `type` = 66 AND ts < %1").arg(cut));
+    return testsupport::count_rows(
+        db, QString("SELECT COUNT(*) FROM modems_data WHERE `type` = %1 AND ts < %2").arg(type).arg(cut));
+}
+
+// Rows a second of the storage's retention of `kind` up to `cut`, from the call to the end of the
+// pass; `rows` were to go.
+double retention_rate(const QMap<QString, QString>& env, const QString& database, uint8_t kind, uint32_t cut,
+                      qint64 rows)
+{
+    Bench_storage s(testsupport::db_config(env, database), nullptr);
+    if (!s.init()) return -1;
+    QElapsedTimer took;
+    took.start();
+    s.remove_old(kind, cut);
+    while (s.loader->removals_waiting() > 0)
+        QThread::msleep(20);
+    return rows * 1000.0 / qMax<qint64>(1, took.elapsed());
 }
 
 } // namespace
@@ -53,6 +74,7 @@ int main(int argc, char* argv[])
     QCoreApplication app(argc, argv);
     const qint64 commands = argc > 1 ? QString(argv[1]).toLongLong() : 10000000;
     const qint64 readings = argc > 2 ? QString(argv[2]).toLongLong() : 1000000;
+    const qint64 day_modems = argc > 3 ? QString(argv[3]).toLongLong() : 100000;
     testsupport::Private_server server; // stopped however the run ends
     if (!server.start()) {
         std::fprintf(stderr, "MariaDB did not start (its output is above)\n");
@@ -93,12 +115,7 @@ int main(int argc, char* argv[])
             QElapsedTimer took;
             took.start();
             if (way == 0) {
-                Bench_storage s(testsupport::db_config(env, aged), nullptr);
-                if (!s.init()) return 1;
-                took.restart();
-                s.remove_old(15, cut);
-                while (s.loader->removals_waiting() > 0)
-                    QThread::msleep(20);
+                rate[0] = retention_rate(env, aged, 15, cut, readings);
             } else {
                 testsupport::run_tool("mariadb",
                                       {"--no-defaults", "-h", env["STROVA_MYSQL_HOST"], "-P", env["STROVA_MYSQL_PORT"],
@@ -110,10 +127,72 @@ int main(int argc, char* argv[])
                 std::fprintf(stderr, "old rows left after the %s\n", way ? "plain DELETE" : "retention");
                 rc = 1;
             }
-            rate[way] = readings * 1000.0 / ms;
+            if (way == 1) rate[1] = readings * 1000.0 / ms;
         }
         std::printf("retention: %.0f rows/s in pieces, plain DELETE %.0f rows/s: ratio %.2f\n", rate[0], rate[1],
                     rate[1] > 0 ? rate[0] / rate[1] : 0.0);
+
+        // Day records of many modems, each second shared by all of them, beside hour records of
+        // 10,000 modems, each pass starting on a buffer pool emptied by a restart.
+        const uint32_t first_day = (now - 40 * 86400) / 86400 * 86400;
+        const uint32_t day_cut = first_day + 30 * 86400;
+        const qint64 day_rows = day_modems * 40;
+        // Month records, a year of each modem, half of them to go.
+        const uint32_t month_first = now - 400 * 86400;
+        const uint32_t month_cut = month_first + 6 * 31 * 86400;
+        if (!testsupport::fill_aged_readings(db, day_rows, 68, first_day, first_day + 40 * 86400, &error,
+                                             day_modems) ||
+            !testsupport::fill_aged_readings(db, readings, 66, now - 400 * 86400, cut, &error) ||
+            !testsupport::fill_aged_readings(db, day_modems * 12, 70, month_first,
+                                             month_first + 12 * 31 * 86400, &error, day_modems) ||
+            !testsupport::fill_aged_events(db, readings, 3, now - 400 * 86400, cut, &error)) {
+            std::fprintf(stderr, "%s\n", qPrintable(error));
+            return 1;
+        }
+        QSqlQuery(db).exec("ANALYZE TABLE modems_data");
+        QSqlQuery size(db);
+        size.exec("SELECT (data_length + index_length) / 1048576, @@innodb_buffer_pool_size / 1048576 FROM "
+                  "information_schema.tables WHERE table_schema = DATABASE() AND table_name = 'modems_data'");
+        const bool sized = size.next();
+        const double table_mib = sized ? size.value(0).toDouble() : 0.0,
+                     pool_mib = sized ? size.value(1).toDouble() : 0.0;
+        const auto cold_restart = [&] {
+            // Without the pool's dump the server starts with nothing cached.
+            QSqlQuery(db).exec("SET GLOBAL innodb_buffer_pool_dump_at_shutdown = OFF");
+            db.close();
+            return server.run({"mysql-stop"}) && server.run({"mysql-start"}) && db.open();
+        };
+        if (!cold_restart()) {
+            std::fprintf(stderr, "MariaDB did not restart\n");
+            return 1;
+        }
+        const double day_rate = retention_rate(env, aged, 14, day_cut, day_modems * 30);
+        if (!cold_restart()) return 1;
+        const double hour_rate = retention_rate(env, aged, 15, cut, readings);
+        if (!cold_restart()) return 1;
+        const double month_rate = retention_rate(env, aged, 13, month_cut, day_modems * 6);
+        if (!cold_restart()) return 1;
+        const double event_rate = retention_rate(env, aged, 3, cut, readings);
+        const int events_left = testsupport::count_rows(
+            db, QString("SELECT COUNT(*) FROM modems_event WHERE `type` = 3 AND ts < %1").arg(cut));
+        const int months_left = old_rows(db, month_cut, 70);
+        const int day_old = old_rows(db, day_cut, 68);
+        const int day_kept = testsupport::count_rows(
+            db, QString("SELECT COUNT(*) FROM modems_data WHERE `type` = 68 AND ts >= %1").arg(day_cut));
+        std::printf(
+            "retention on a cold buffer pool (table %.0f MiB, pool %.0f MiB): day records of %lld modems "
+            "x 40, 30 each removed, %.0f rows/s; hour records %.0f rows/s: ratio %.2f (target at least 0.5)\n",
+            table_mib, pool_mib, day_modems, day_rate, hour_rate, hour_rate > 0 ? day_rate / hour_rate : 0.0);
+        std::printf("retention on a cold buffer pool: month records of %lld modems x 12, 6 each removed, "
+                    "%.0f rows/s; events of 10,000 modems %.0f rows/s\n",
+                    day_modems, month_rate, event_rate);
+        if (events_left != 0 || months_left != 0) rc = 1;
+        if (old_rows(db, cut) != 0) rc = 1;
+        if (day_old != 0 || day_kept != day_modems * 10) {
+            std::fprintf(stderr, "day records: %d left before the cut-off, %d of %lld kept at or after it\n",
+                         day_old, day_kept, day_modems * 10);
+            rc = 1;
+        }
         db.close();
     }
     QSqlDatabase::removeDatabase("private");

@@ -2,6 +2,8 @@
 // the report for 10 modems over the whole period (100,000 rows) through curl, next to the same
 // rows read bare through QSqlQuery (forward-only, every value read) in the same run; the ratio of
 // the two times and the daemon's memory growth during the report against the size of its answer.
+// Four such reports of four callers at once against the same four one after another, and the
+// memory the four take together per byte of their answers.
 // Then an aged database (100,000 modems more, of ten readings each): the history of all of them
 // and the list of modems, each next to its statements bare, with the longest wait of a probe that
 // asks /api/info every 200 ms meanwhile.
@@ -24,6 +26,8 @@
 #include <QThread>
 #include <csignal>
 #include <cstdio>
+#include <memory>
+#include <vector>
 
 namespace {
 
@@ -263,6 +267,58 @@ int main(int argc, char* argv[])
                         "(target at most 3)\n",
                         double(before) / 1024, double(peak) / 1024, growth_kib / 1024,
                         answer_kib > 0 ? growth_kib / answer_kib : 0.0);
+
+            // Four reports of as many callers at once, against the same four one after another:
+            // sharing the main thread costs the four together no more than their sum. The stored
+            // rows as they are (history_orig) beside the history: memory per answer byte of each.
+            QStringList four_tokens;
+            for (int i = 0; i < 4; ++i)
+                four_tokens
+                    << testsupport::mint_tokens(
+                           {QString(R"({"payload": {"exp": %1, "claims": {"driver-strova5": {"user": %2}}}})")
+                                .arg(QDateTime::currentSecsSinceEpoch() + 3600)
+                                .arg(i + 2)})
+                           .value(0);
+            for (const char* route : {"history", "history_orig"}) {
+                QStringList four_urls;
+                for (int i = 0; i < 4; ++i) {
+                    QStringList ids;
+                    for (int m = 1 + i * report_modems; m <= (i + 1) * report_modems; ++m)
+                        ids << QString::number((m - 1) % k_modems + 1);
+                    four_urls << QString("%1/api/report/%2?modem=%3&profile=1.0.99.1.0.255&timefrom=%4&timeto=%5")
+                                     .arg(base, route, ids.join(","))
+                                     .arg(k_start)
+                                     .arg(k_start + uint32_t(k_rows) * 3600);
+                }
+                t.restart();
+                for (int i = 0; i < 4; ++i)
+                    fetch(four_urls.at(i), four_tokens.at(i));
+                const double apart_s = double(t.nsecsElapsed()) / 1e9;
+                if (refs.open(QIODevice::WriteOnly)) refs.write("5");
+                refs.close();
+                const qint64 four_before = status_kib(pid, "VmRSS:");
+                std::vector<std::unique_ptr<QProcess>> together;
+                t.restart();
+                for (int i = 0; i < 4; ++i) {
+                    together.push_back(std::make_unique<QProcess>());
+                    together.back()->start("curl", {"-s", "--max-time", "600", "-b",
+                                                    "TARVIK_JWT=" + four_tokens.at(i), four_urls.at(i)});
+                }
+                qint64 four_bytes = 0;
+                for (auto& p : together) {
+                    p->waitForFinished(620000);
+                    four_bytes += p->readAllStandardOutput().size();
+                }
+                const double together_s = double(t.nsecsElapsed()) / 1e9;
+                const double four_growth_kib = double(status_kib(pid, "VmHWM:") - four_before);
+                std::printf("four %s reports of %d modems: at once %.2f s, one after another %.2f s; ratio "
+                            "%.2f (target at most 1.1)\n",
+                            route, report_modems, together_s, apart_s, apart_s > 0 ? together_s / apart_s : 0.0);
+                std::printf("four %s at once: memory growth %.1f MiB for %.1f MiB of answers = %.2f per answer "
+                            "byte (target at most 2)\n",
+                            route, four_growth_kib / 1024, double(four_bytes) / 1048576,
+                            four_bytes > 0 ? four_growth_kib * 1024 / double(four_bytes) : 0.0);
+            }
 
             // Years of readings: 100,000 more modems of ten hour readings each.
             QElapsedTimer aging;

@@ -11,6 +11,7 @@
 
 namespace {
 int pipe_fds[2] = {-1, -1};
+int first_signal = 0;
 QMap<int, QPair<quit_stage, std::function<void()>>> hooks;
 int next_hook_id = 1;
 
@@ -55,6 +56,7 @@ void quit_application(int signal_number)
     static bool quitting = false;
     if (quitting) return;
     quitting = true;
+    first_signal = signal_number;
     run_quit_hooks(quit_stage_stop_input);
     // Calls already queued carry work that was promised to a peer (an uplink the broker was told
     // we hold): deliver them, and what they queue in turn, before the hooks write it away. Only
@@ -63,6 +65,11 @@ void quit_application(int signal_number)
         QCoreApplication::sendPostedEvents();
     run_quit_hooks(quit_stage_flush);
     QCoreApplication::quit();
+}
+
+int quit_signal_number()
+{
+    return first_signal;
 }
 
 int add_quit_hook(std::function<void()> hook, quit_stage stage)

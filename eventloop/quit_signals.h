@@ -13,6 +13,8 @@ extern "C" void quit_on_signal(int signal_number);
 // Runs in the main thread: prints "\nquit the application (user request signal = %d).\n",
 // runs the hooks and asks the application to quit.
 void quit_application(int signal_number);
+// The signal whose quit_application started the quit; 0 while none did.
+int quit_signal_number();
 
 // Work that must happen before the event loop ends on a quit. Hooks of stage
 // quit_stage_stop_input run first (stop taking new work, e.g. acknowledging messages); then the

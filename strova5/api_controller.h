@@ -122,6 +122,11 @@ public:
     QVariant api_diagnostics_shunt_days(QVariantMap api_request);
     QVariant api_diagnostics_data_time(QVariantMap api_request);
     QVariant api_diagnostics_event_spam(QVariantMap api_request);
+    std::unique_ptr<report_job> make_diagnostics_history(const QVariantMap& api_request);
+    std::unique_ptr<report_job> make_diagnostics_data_stm(const QVariantMap& api_request);
+    std::unique_ptr<report_job> make_diagnostics_shunt_days(const QVariantMap& api_request);
+    std::unique_ptr<report_job> make_diagnostics_data_time(const QVariantMap& api_request);
+    std::unique_ptr<report_job> make_diagnostics_event_spam(const QVariantMap& api_request);
     // Orderings of meterings: by "1.0.0", then by "profile" text.
     static bool history_less(const QVariant& a, const QVariant& b);
     static bool history_greater(const QVariant& a, const QVariant& b);

@@ -12,12 +12,8 @@
 #include <QVariantList>
 #include "sql_exchange.h"
 
-#include <QElapsedTimer>
 #include <QVariantMap>
 #include <cstdint>
-#include <deque>
-#include <functional>
-#include <memory>
 #include <utility>
 
 constexpr uint32_t ts_unbounded = 4294967295u;
@@ -115,104 +111,4 @@ private:
     QVariantMap last_day;
     QVariantMap last_hour;
     QVariantList list;
-};
-
-// A report of many modems built a slice at a time, so that a long one leaves the event loop
-// running: each step() works for about `slice_ms`, and the web front serves other requests and
-// the radio traffic between steps. A report is refused, with a clear answer, once its answer
-// would pass `answer_max` bytes or it runs past `time_max_ms`.
-class report_job
-{
-public:
-    static constexpr qint64 slice_ms = 100;
-    static constexpr qint64 time_max_ms = 60000;
-    static constexpr qint64 answer_max = qint64(64) << 20;
-    // Stored rows one statement reads at most; a modem's own limit is within it.
-    static constexpr int slice_rows = 10000;
-    // The fewest bytes an answered row takes in any report (a time and a profile code): a
-    // report whose counted rows take more than `answer_max` so is refused before it is built.
-    static constexpr qint64 row_bytes_min = 40;
-    // Modems of one statement at most: a statement reads up to each modem's limit of rows, so
-    // this bounds one statement's time however the modems' sizes change along the list.
-    static constexpr int max_want = 256;
-
-    report_job(QString route, QList<uint32_t> modems, QString range);
-    virtual ~report_job() = default;
-    // One slice of work; true once the answer is ready.
-    bool step();
-    // Runs the steps one after the other (callers that need no event loop).
-    QVariant run();
-    // The report's JSON text, or its refusal (api_refusal).
-    const QVariant& answer() const { return result; }
-
-protected:
-    // Serves at most `want` modems from `from` on (at least one), appending their entries to
-    // `out`; returns how many it served.
-    virtual int serve(int from, int want) = 0;
-    // The rows the answer will hold, counted for at most `want` modems from `from` on (at least
-    // one); how many were counted goes to `done`. Reports that need no count count nothing.
-    virtual qint64 count(int from, int want, int& done)
-    {
-        done = modems.size() - from;
-        (void)want;
-        return 0;
-    }
-
-    // Work before the walk over the modems that may take several steps (the list of modems reads
-    // its pieces here): false while more of it remains, and the step ends there.
-    virtual bool prepare(const QElapsedTimer& slice)
-    {
-        (void)slice;
-        return true;
-    }
-
-    // The same range for `want` modems from `from` on.
-    QList<modem_range> ranges_of(int from, int want, uint32_t ts_from, uint32_t ts_to) const;
-    // A read the report needs was not answered: the report ends with 503 "database not
-    // answering" and one limited Exc line naming the statement, cut; never an answer short of
-    // the rows stored.
-    void read_failed(const QString& statement);
-
-    const QString route;
-    const QList<uint32_t> modems;
-    report_items::json_list out;
-    qint64 rows = 0; // stored rows read
-
-private:
-    void finish(QVariant answer, const char* refused);
-    void refuse_too_large();
-    const QString range;
-    QElapsedTimer started;
-    qint64 busy_ms = 0;
-    int next = 0;
-    int want = 16;
-    bool counting = true;
-    qint64 counted = 0;
-    bool done = false;
-    QVariant result;
-};
-
-// The reports in progress on the main thread, a step of each in turn, each step from its own
-// pass of the event loop.
-class report_runner
-{
-public:
-    // Reports built at once; one more is refused (api_refusal) before any of its work.
-    static constexpr int max_running = 4;
-    static bool full();
-    // `done` is called with the answer once; a report whose client is gone (`alive` false) is
-    // dropped at its next turn.
-    static void take(std::unique_ptr<report_job> job, std::function<bool()> alive,
-                     std::function<void(const QVariant&)> done);
-
-private:
-    struct entry
-    {
-        std::unique_ptr<report_job> job;
-        std::function<bool()> alive;
-        std::function<void(const QVariant&)> done;
-    };
-    static std::deque<entry>& jobs();
-    static void turn();
-    static bool scheduled;
 };

@@ -1,44 +1,89 @@
-// Reports of many modems in slices, and the turns the main thread gives them.
+// Reports of many modems in slices, and the places and turns the main thread gives them.
+#include "api_reports_job.h"
+
 #include "api_controller.h"
-#include "api_reports.h"
 #include "log_limiter.h"
 #include "logger.h"
 
 #include <QTimer>
+#include <chrono>
+#include <limits>
+#include <malloc.h>
+
+namespace {
+
+// One line per report, whatever its size or fate: clients that repeat reports are counted
+// beyond a burst.
+log_limiter& report_lines()
+{
+    static log_limiter lim(QStringLiteral("report"), LVL_NTC, 50, 1000);
+    return lim;
+}
+
+QString too_long_text(qint64 ms, const char* of_what)
+{
+    return QStringLiteral(
+               "report too long: not built within %1 s%2; ask for fewer modems or a shorter period")
+        .arg(ms / 1000)
+        .arg(QLatin1String(of_what));
+}
+
+} // namespace
+
+std::function<qint64()> report_job::clock = [] {
+    return qint64(std::chrono::duration_cast<std::chrono::milliseconds>(
+                      std::chrono::steady_clock::now().time_since_epoch())
+                      .count());
+};
 
 report_job::report_job(QString route_, QList<uint32_t> modems_, QString range_)
-    : route(std::move(route_)), modems(std::move(modems_)), range(std::move(range_))
+    : route(std::move(route_)), modems(std::move(modems_)), total(modems.size()),
+      unit(QStringLiteral("modems")), range(std::move(range_)), started(clock())
 {
-    counting = !modems.isEmpty();
-    started.start();
+    counting = total > 0;
+}
+
+report_job::report_job(QString route_, int units, QString unit_, QString range_)
+    : route(std::move(route_)), total(qMax(0, units)), unit(std::move(unit_)), range(std::move(range_)),
+      started(clock())
+{
+    counting = total > 0;
+}
+
+bool report_job::bound_to_pass() const
+{
+    // Judged once enough rows stand in the answer to tell their size; a tenth of room is left
+    // for the rows that come out smaller than those so far.
+    if (counted <= 0 || answered < 1000 || counted <= answered) return false;
+    const double per_row = double(out.size()) / double(answered);
+    return double(out.size()) + double(counted - answered) * per_row > double(answer_max) * 1.1;
 }
 
 bool report_job::step()
 {
     if (done) return true;
-    QElapsedTimer slice;
-    slice.start();
-    if (!prepare(slice)) {
-        busy_ms += slice.elapsed();
+    const qint64 slice_start = clock();
+    const auto worked = [&] { return clock() - slice_start; };
+    if (!prepare(slice_start)) {
+        busy_ms += worked();
         return done;
     }
-    while (next < modems.size()) {
-        QElapsedTimer piece;
-        piece.start();
+    while (next < total) {
+        const qint64 piece_start = clock();
         int served = 0;
         if (counting) {
             counted += count(next, want, served);
             if (done) return true; // a read failed
             served = qMax(1, served);
-            if (next + served >= modems.size()) {
+            // A report known to be too large is refused at once, not counted to its end.
+            if (counted * row_bytes() > answer_max) {
+                busy_ms += worked();
+                refuse_too_large();
+                return true;
+            }
+            if (next + served >= total) {
                 counting = false;
                 next = 0;
-                if (counted * row_bytes_min > answer_max) {
-                    rows = counted;
-                    busy_ms += slice.elapsed();
-                    refuse_too_large();
-                    return true;
-                }
                 continue;
             }
         } else {
@@ -48,29 +93,33 @@ bool report_job::step()
         next += served;
         // As many modems a piece as fit a quarter of a slice: a report of many small modems
         // takes few statements, one of big modems few rows at a time.
-        const qint64 ms = piece.elapsed();
+        const qint64 ms = clock() - piece_start;
         if (ms < slice_ms / 4 && served >= want)
             want = qMin(want * 2, max_want);
         else if (ms > slice_ms / 2)
             want = qMax(want / 2, 1);
-        if (out.size() > answer_max) {
-            busy_ms += slice.elapsed();
+        if (out.size() > answer_max || (!counting && bound_to_pass())) {
+            busy_ms += worked();
             refuse_too_large();
             return true;
         }
-        if (started.elapsed() > time_max_ms) {
-            busy_ms += slice.elapsed();
-            finish(QVariant::fromValue(api_refusal{
-                       503, QStringLiteral("report too long: not built within %1 s; ask for fewer modems "
-                                           "or a shorter period")
-                                .arg(time_max_ms / 1000)}),
-                   "too long");
+        if (busy_ms + worked() > time_max_ms) {
+            busy_ms += worked();
+            refuse(503, too_long_text(time_max_ms, ""), "too long");
             return true;
         }
-        if (slice.elapsed() >= slice_ms) break;
+        if (worked() >= slice_ms) break;
     }
-    busy_ms += slice.elapsed();
-    if (!counting && next >= modems.size()) finish(out.finish(), nullptr);
+    busy_ms += worked();
+    if (!counting && next >= total) {
+        QVariant answer = conclude();
+        if (answer.userType() == qMetaTypeId<api_json_text>() &&
+            answer.value<api_json_text>().json.size() > answer_max) {
+            refuse_too_large();
+            return true;
+        }
+        finish(std::move(answer), nullptr);
+    }
     return done;
 }
 
@@ -95,11 +144,16 @@ void report_job::read_failed(const QString& statement)
 
 void report_job::refuse_too_large()
 {
-    finish(
-        QVariant::fromValue(api_refusal{413, QStringLiteral("report too large: its answer would pass %1 MiB; "
-                                                            "ask for fewer modems or a shorter period")
-                                                 .arg(answer_max >> 20)}),
-        "too large");
+    refuse(413,
+           QStringLiteral("report too large: its answer would pass %1 MiB; ask for fewer modems or a "
+                          "shorter period")
+               .arg(answer_max >> 20),
+           "too large");
+}
+
+void report_job::refuse(int status, const QString& text, const char* why)
+{
+    finish(QVariant::fromValue(api_refusal{status, text}), why);
 }
 
 QVariant report_job::run()
@@ -109,69 +163,185 @@ QVariant report_job::run()
     return result;
 }
 
+QString report_job::summary() const
+{
+    // A report refused by its count says what the count foresaw, not the empty answer.
+    const bool foreseen = counting && counted > 0;
+    const qint64 bytes = result.userType() == qMetaTypeId<api_json_text>()
+                             ? result.value<api_json_text>().json.size()
+                             : (foreseen ? counted * row_bytes() : out.size());
+    return QStringLiteral("%1 %2, %3, %4 rows%5, %6 bytes%7, %8 ms")
+        .arg(total)
+        .arg(unit)
+        .arg(range)
+        .arg(foreseen ? counted : rows)
+        .arg(foreseen ? QStringLiteral(" counted") : QString())
+        .arg(bytes)
+        .arg(foreseen ? QStringLiteral(" at least") : QString())
+        .arg(clock() - started);
+}
+
 void report_job::finish(QVariant answer, const char* refused)
 {
     done = true;
     result = std::move(answer);
-    // One line per report, whatever its size: clients that repeat reports are counted beyond a
-    // burst.
-    static log_limiter lim(QStringLiteral("report"), LVL_NTC, 50, 1000);
-    const qint64 bytes = result.userType() == qMetaTypeId<api_json_text>()
-                             ? result.value<api_json_text>().json.size()
-                             : out.size();
-    const QString what = QStringLiteral("%1 modems, %2, %3 rows, %4 bytes, %5 ms")
-                             .arg(modems.size())
-                             .arg(range)
-                             .arg(rows)
-                             .arg(bytes)
-                             .arg(started.elapsed());
     if (refused) {
-        if (lim.pass(LVL_WRN))
+        if (report_lines().pass(LVL_WRN))
             LOG_WRN << qPrintable(
-                QStringLiteral("report %1 refused, %2: %3").arg(route, QLatin1String(refused), what));
+                QStringLiteral("report %1 refused, %2: %3").arg(route, QLatin1String(refused), summary()));
         return;
     }
-    if (lim.pass(LVL_NTC))
-        LOG_NTC << qPrintable(QStringLiteral("report %1: %2 (%3 ms working)").arg(route, what).arg(busy_ms));
+    if (report_lines().pass(LVL_NTC))
+        LOG_NTC << qPrintable(
+            QStringLiteral("report %1: %2 (%3 ms working)").arg(route, summary()).arg(busy_ms));
 }
 
-bool report_runner::scheduled = false;
-
-std::deque<report_runner::entry>& report_runner::jobs()
+void report_job::abandon()
 {
-    static std::deque<entry> list;
-    return list;
+    if (done) return;
+    done = true;
+    if (report_lines().pass(LVL_NTC))
+        LOG_NTC << qPrintable(QStringLiteral("report %1 given up, its client left: %2 (%3 ms working)")
+                                  .arg(route, summary())
+                                  .arg(busy_ms));
 }
 
-bool report_runner::full()
+// ---------------------------------------------------------------- the runner
+
+report_runner::report_runner(QObject* parent) : QObject(parent) {}
+
+report_runner::~report_runner() = default;
+
+bool report_runner::holds_place(const QString& caller) const
 {
-    return int(jobs().size()) >= max_running;
+    for (const entry& e : active)
+        if (e.caller == caller) return true;
+    return false;
 }
 
-void report_runner::take(std::unique_ptr<report_job> job, std::function<bool()> alive,
-                         std::function<void(const QVariant&)> done)
+int report_runner::waiting_of(const QString& caller) const
 {
-    jobs().push_back(entry{std::move(job), std::move(alive), std::move(done)});
-    if (!scheduled) {
-        scheduled = true;
-        QTimer::singleShot(0, [] { turn(); });
+    int n = 0;
+    for (const entry& e : queue)
+        n += e.caller == caller ? 1 : 0;
+    return n;
+}
+
+bool report_runner::may_try_first(const QString& caller) const
+{
+    return !holds_place(caller) && waiting_of(caller) == 0;
+}
+
+void report_runner::refuse_busy(entry& e, const char* why)
+{
+    e.job->refuse(503, QStringLiteral("%1 reports are being built; try again shortly").arg(max_running), why);
+    e.done(e.job->take_answer());
+}
+
+quint64 report_runner::take(std::unique_ptr<report_job> job, const QString& caller,
+                            std::function<void(QVariant)> done)
+{
+    entry e{++tickets, caller, std::move(job), std::move(done), report_job::clock()};
+    const bool place_now = !holds_place(caller) && int(active.size()) < max_running;
+    if (!place_now && (waiting_of(caller) >= max_waiting_per_caller || int(queue.size()) >= max_waiting)) {
+        refuse_busy(e, "no room to wait");
+        return 0;
     }
+    const quint64 ticket = e.ticket;
+    queue.push_back(std::move(e));
+    admit();
+    schedule();
+    return ticket;
+}
+
+void report_runner::admit()
+{
+    const qint64 now = report_job::clock();
+    std::vector<entry> refused;
+    for (auto it = queue.begin(); it != queue.end();) {
+        if (now - it->queued > wait_max_ms || now - it->job->born() > wall_max_ms) {
+            refused.push_back(std::move(*it));
+            it = queue.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    while (int(active.size()) < max_running) {
+        // Of the callers that hold no place, the one longest without a place goes first; the
+        // order of arrival among equals.
+        auto best = queue.end();
+        qint64 best_granted = std::numeric_limits<qint64>::max();
+        for (auto it = queue.begin(); it != queue.end(); ++it) {
+            if (holds_place(it->caller)) continue;
+            const qint64 g = granted.value(it->caller, std::numeric_limits<qint64>::min());
+            if (best == queue.end() || g < best_granted) {
+                best = it;
+                best_granted = g;
+            }
+        }
+        if (best == queue.end()) break;
+        granted.insert(best->caller, now);
+        active.push_back(std::move(*best));
+        queue.erase(best);
+    }
+    // Callers with nothing here are forgotten: the map holds no more callers than the reports.
+    for (auto it = granted.begin(); it != granted.end();) {
+        if (!holds_place(it.key()) && waiting_of(it.key()) == 0)
+            it = granted.erase(it);
+        else
+            ++it;
+    }
+    for (entry& e : refused)
+        refuse_busy(e, "waited too long");
+}
+
+void report_runner::drop(quint64 ticket)
+{
+    for (std::deque<entry>* list : {&active, &queue})
+        for (auto it = list->begin(); it != list->end(); ++it) {
+            if (it->ticket != ticket) continue;
+            std::unique_ptr<report_job> job = std::move(it->job);
+            list->erase(it);
+            job->abandon();
+            job.reset();
+            admit();
+            schedule();
+            return;
+        }
+}
+
+void report_runner::schedule()
+{
+    if (scheduled || active.empty()) return;
+    scheduled = true;
+    QTimer::singleShot(0, this, [this] { turn(); });
 }
 
 void report_runner::turn()
 {
     scheduled = false;
-    if (jobs().empty()) return;
-    entry e = std::move(jobs().front());
-    jobs().pop_front();
-    if (e.alive()) {
-        if (e.job->step())
-            e.done(e.job->answer());
-        else
-            jobs().push_back(std::move(e));
+    admit();
+    if (active.empty()) return;
+    entry e = std::move(active.front());
+    active.pop_front();
+    bool finished = false;
+    if (report_job::clock() - e.job->born() > wall_max_ms) {
+        e.job->refuse(503, too_long_text(wall_max_ms, " of its arrival"), "too long");
+        finished = true;
+    } else {
+        finished = e.job->step();
     }
-    if (!jobs().empty()) {
-        scheduled = true;
-        QTimer::singleShot(0, [] { turn(); });
+    if (!finished) {
+        active.push_back(std::move(e));
+        schedule();
+        return;
     }
+    QVariant answer = e.job->take_answer();
+    e.job.reset();
+    admit();
+    schedule();
+    e.done(std::move(answer));
+    // The rows and meterings a report built on are spread over the heap in small blocks: what
+    // they leave free goes back to the system, so that a day of reports does not keep the peak.
+    malloc_trim(0);
 }

@@ -2,6 +2,7 @@
 // the events, and the events that modems repeat.
 #include "api_controller.h"
 #include "api_reports.h"
+#include "api_reports_job.h"
 #include "logger.h"
 #include "ram_modems.h"
 #include "sql_exchange.h"
@@ -194,7 +195,7 @@ public:
 
 protected:
     int serve(int, int) override { return 1; } // no walk over modems: all is done in prepare()
-    bool prepare(const QElapsedTimer& slice) override
+    bool prepare(qint64 slice_start) override
     {
         SQL_Exchange* sql = SQL_Exchange::instance;
         if (nothing || !sql) return true;
@@ -208,7 +209,7 @@ protected:
             read = current;
         }
         while (!read->complete && !read->failed) {
-            if (slice.elapsed() >= slice_ms) return false;
+            if (clock() - slice_start >= slice_ms) return false;
             const read_watch watch;
             read->advance(*sql);
             if (watch.failed()) {
@@ -305,13 +306,16 @@ protected:
         SQL_Exchange* sql = SQL_Exchange::instance;
         if (!period || !sql) return report_job::count(at, want, done);
         // The rows answered: those of the period asked, without the day rows read to derive.
-        QList<uint32_t> answered = types;
-        if (day_added) answered = answered.mid(0, answered.size() - 3);
+        QList<uint32_t> kinds_answered = types;
+        if (day_added) kinds_answered = kinds_answered.mid(0, kinds_answered.size() - 3);
         const read_watch watch;
-        const qint64 n = sql->count_data_each(ranges_of(at, want, raw_from, raw_to), answered, 10000, done);
+        const qint64 n =
+            sql->count_data_each(ranges_of(at, want, raw_from, raw_to), kinds_answered, 10000, done);
         if (watch.failed()) read_failed(watch.statement());
         return n;
     }
+    // Its time, time received, index and profile code.
+    qint64 row_bytes() const override { return 69; }
 
 private:
     void entry(const QVariantList& fetched)
@@ -335,6 +339,7 @@ private:
             modem_id = row.value(QStringLiteral("modem_id"), 0).toUInt();
         }
         if (meterings.isEmpty()) return;
+        answered += meterings.size();
         QVariantMap entry{{QStringLiteral("meterings"), meterings}, {QStringLiteral("timeto"), uint(to)}};
         if (modem_id != 0) entry.insert(QStringLiteral("modem"), uint(modem_id));
         if (period) entry.insert(QStringLiteral("timefrom"), uint(from));
@@ -376,6 +381,8 @@ protected:
         if (watch.failed()) read_failed(watch.statement());
         return n;
     }
+    // Its time, event, index, profile code and time received.
+    qint64 row_bytes() const override { return 82; }
 
 private:
     void entry(uint32_t modem, const QVariantList& fetched)
@@ -385,6 +392,7 @@ private:
         for (const QVariant& r : fetched)
             events << event_map(r.toMap());
         if (events.isEmpty()) return;
+        answered += events.size();
         QVariantMap entry{{QStringLiteral("events"), events},
                           {QStringLiteral("modem"), uint(modem)},
                           {QStringLiteral("timeto"), uint(to)}};
@@ -456,33 +464,4 @@ std::unique_ptr<report_job> API_controller::make_report_events(const QVariantMap
 QVariant API_controller::api_report_events(QVariantMap api_request)
 {
     return make_report_events(api_request)->run();
-}
-
-QVariant API_controller::api_diagnostics_event_spam(QVariantMap api_request)
-{
-    const QVariantMap qitems = qitems_of(api_request);
-    const uint32_t to = qitems.contains(QStringLiteral("timeto"))
-                            ? low32(qitems.value(QStringLiteral("timeto")))
-                            : uint32_t(quint64(time_source()) + 86400);
-    const uint32_t from = qitems.contains(QStringLiteral("timefrom"))
-                              ? low32(qitems.value(QStringLiteral("timefrom")))
-                              : minus_clamped(to, 90000);
-    const uint32_t limit = capped_limit(qitems, 100000);
-    const bool hex = qitems.value(QStringLiteral("format"), QStringLiteral("dec")).toString().toUpper() ==
-                     QLatin1String("HEX");
-
-    QVariantMap out;
-    if (!SQL_Exchange::instance) return out;
-    const QVariantMap digest = SQL_Exchange::instance->get_events_by_time(from, to, limit);
-    for (auto m = digest.cbegin(); m != digest.cend(); ++m) {
-        QVariantMap counts;
-        const QVariantMap pairs = m.value().toMap();
-        for (auto p = pairs.cbegin(); p != pairs.cend(); ++p) {
-            const int n = p.value().toList().size();
-            if (n >= 2) counts.insert(p.key(), n);
-        }
-        if (counts.isEmpty()) continue;
-        out.insert(hex ? QString::number(m.key().toULongLong(), 16).toUpper() : m.key(), counts);
-    }
-    return out;
 }

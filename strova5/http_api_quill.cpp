@@ -18,8 +18,13 @@
 #include <QMessageAuthenticationCode>
 #include <QPointer>
 #include <QRegularExpression>
+#include <QSocketNotifier>
+#include <QSslSocket>
+#include <QTcpSocket>
 #include <QVariantMap>
+#include <cerrno>
 #include <cmath>
+#include <sys/socket.h>
 
 namespace http_api {
 
@@ -98,7 +103,7 @@ bool callback_allowed(const QString& name)
     return allowed.match(name).hasMatch();
 }
 
-QByteArray api_body(const QVariant& answer, const QString& callback)
+QByteArray api_body(QVariant answer, const QString& callback)
 {
     QByteArray json;
     const int type = answer.userType();
@@ -109,8 +114,36 @@ QByteArray api_body(const QVariant& answer, const QString& callback)
     else if (type == qMetaTypeId<api_refusal>())
         json = QJsonDocument(QJsonObject{{QStringLiteral("error"), answer.value<api_refusal>().text}})
                    .toJson(QJsonDocument::Compact);
+    answer = QVariant(); // the text has one owner left, so the wrapping below grows it in place
     if (callback.isEmpty()) return json;
-    return callback.toUtf8() + '(' + json + ')';
+    json.prepend(callback.toUtf8() + '(');
+    json.append(')');
+    return json;
+}
+
+bool peer_left(int fd)
+{
+    char scratch[4096];
+    for (int i = 0; i < 16; ++i) {
+        const ssize_t n = ::recv(fd, scratch, sizeof scratch, MSG_DONTWAIT);
+        if (n > 0) continue; // what follows a complete request is never read as a request
+        if (n == 0) return true;
+        if (errno == EINTR) continue;
+        return errno != EAGAIN && errno != EWOULDBLOCK;
+    }
+    return false;
+}
+
+QString caller_of(const QString& cookie, const QString& authorization, bool token_valid,
+                  const QString& client)
+{
+    if (!token_valid) return QStringLiteral("address ") + client;
+    QString token = cookie;
+    const QStringList words = authorization.split(QLatin1Char(' '), Qt::KeepEmptyParts);
+    if (words.size() == 2 && words.first().toLower() == QLatin1String("bearer")) token = words.at(1);
+    // A digest: the places hold a short name, however long the token.
+    return QStringLiteral("token ") +
+           QString::fromLatin1(QCryptographicHash::hash(token.toUtf8(), QCryptographicHash::Sha1).toHex());
 }
 
 } // namespace http_api
@@ -177,11 +210,12 @@ http_api_quill::http_api_quill(QuillonHttpd::HttpSettings* settings, QObject* pa
 
 QuillonHttpd::HttpRequestHandler* http_api_quill::requestHandler(QuillonHttpd::HttpConnection* connection)
 {
-    return new http_api_HttpRequestHandler(connection);
+    return new http_api_HttpRequestHandler(connection, &reports);
 }
 
-http_api_HttpRequestHandler::http_api_HttpRequestHandler(QuillonHttpd::HttpConnection* connection)
-    : QuillonHttpd::HttpRequestHandler(connection)
+http_api_HttpRequestHandler::http_api_HttpRequestHandler(QuillonHttpd::HttpConnection* connection,
+                                                         report_runner* reports_)
+    : QuillonHttpd::HttpRequestHandler(connection), reports(reports_)
 {
 }
 
@@ -241,17 +275,21 @@ void http_api_HttpRequestHandler::service(QuillonHttpd::HttpRequest* request,
     QVariantMap api_request{{QStringLiteral("path"), segments},
                             {QStringLiteral("qitems"), qitems},
                             {QStringLiteral("client"), client_text(getConnection()->getPeerAddress())}};
+    const QString cookie_token = request->getCookieMap().value(QStringLiteral("TARVIK_JWT"));
+    const QString authorization = request->header(QStringLiteral("authorization"));
     const QStringList rights = http_api::token_rights(
-        request->getCookieMap().value(QStringLiteral("TARVIK_JWT")),
-        request->header(QStringLiteral("authorization")), segments,
-        uint32_t(QDateTime::currentSecsSinceEpoch()),
+        cookie_token, authorization, segments, uint32_t(QDateTime::currentSecsSinceEpoch()),
         API_controller::instance ? API_controller::instance->token_key : http_api::api_key());
     if (!rights.isEmpty()) api_request.insert(QStringLiteral("rights"), rights);
 
     if (segments.isEmpty()) {
         serve_file({QStringLiteral("ui"), QStringLiteral("redir.html")}, request, response);
     } else if (segments.first() == QLatin1String("api")) {
-        if (!serve_api(api_request, callback, response)) return;
+        if (!serve_api(api_request, callback,
+                       http_api::caller_of(cookie_token, authorization, !rights.isEmpty(),
+                                           api_request.value(QStringLiteral("client")).toString()),
+                       response))
+            return;
     } else if (segments.first() == QLatin1String("ui")) {
         serve_file(segments, request, response);
     } else {
@@ -261,47 +299,74 @@ void http_api_HttpRequestHandler::service(QuillonHttpd::HttpRequest* request,
 }
 
 bool http_api_HttpRequestHandler::serve_api(const QVariantMap& api_request, const QString& callback,
-                                            QuillonHttpd::HttpResponse* response)
+                                            const QString& caller, QuillonHttpd::HttpResponse* response)
 {
     std::unique_ptr<report_job> job;
-    const QVariant answer =
+    QVariant answer =
         API_controller::instance ? API_controller::instance->api_begin(api_request, job) : QVariant();
     if (!job) {
-        write_answer(response, answer, callback);
+        write_answer(response, std::move(answer), callback);
         return true;
     }
-    if (report_runner::full()) {
-        write_answer(response,
-                     QVariant::fromValue(
-                         api_refusal{503, QStringLiteral("%1 reports are being built; try again shortly")
-                                              .arg(report_runner::max_running)}),
-                     callback);
+    // A report that one slice builds needs no place; it is tried only for a caller that holds no
+    // place and waits for none, so that one caller's many reports do not crowd out the rest.
+    if (reports->may_try_first(caller) && job->step()) {
+        write_answer(response, job->take_answer(), callback);
         return true;
     }
-    // A report that one slice builds is answered at once; a longer one goes on from the event
-    // loop, and its response is flushed when it is done (or dropped with its connection).
-    if (job->step()) {
-        write_answer(response, job->answer(), callback);
-        return true;
-    }
+    // A longer one waits for a place and goes on from the event loop; its response is flushed
+    // when it is done (or dropped with its connection).
     const QPointer<QuillonHttpd::HttpResponse> later(response);
-    report_runner::take(
-        std::move(job), [later] { return !later.isNull() && later->isConnected(); },
-        [later, callback](const QVariant& done) {
-            if (later.isNull()) return;
-            write_answer(later, done, callback);
-            later->flush();
-        });
+    auto watcher = std::make_shared<QPointer<QObject>>();
+    const quint64 ticket = reports->take(std::move(job), caller, [later, callback, watcher](QVariant done) {
+        // The socket goes back to its own reading with the reply: a half-close from now on
+        // is no leave.
+        delete watcher->data();
+        if (later.isNull()) return;
+        write_answer(later, std::move(done), callback);
+        later->flush();
+    });
+    if (ticket == 0) return false; // refused at once: the reply is on its way already
+    *watcher = watch_leaving(response, ticket);
     return false;
 }
 
-void http_api_HttpRequestHandler::write_answer(QuillonHttpd::HttpResponse* response, const QVariant& answer,
+QObject* http_api_HttpRequestHandler::watch_leaving(QuillonHttpd::HttpResponse* response, quint64 ticket)
+{
+    report_runner* const runner = reports;
+    // However the response goes (its connection closed, cut for its time), the report goes too.
+    connect(response, &QObject::destroyed, runner, [runner, ticket] { runner->drop(ticket); });
+    QTcpSocket* socket = getConnection()->getSocket();
+    if (!socket) return nullptr;
+    if (qobject_cast<QSslSocket*>(socket)) {
+        // A TLS socket goes on reading (it must, to write): its end is its disconnect.
+        return nullptr;
+    }
+    // The socket's own reading is paused once its request is complete (a half-close must not cut
+    // an ordinary reply); meanwhile this notifier alone watches the descriptor.
+    const qintptr fd = socket->socketDescriptor();
+    if (fd < 0) return nullptr;
+    auto* notifier = new QSocketNotifier(fd, QSocketNotifier::Read, response);
+    // A socket closed some other way gives up its descriptor, which a new connection may take at
+    // once: the notifier stops with it.
+    connect(socket, &QAbstractSocket::disconnected, notifier, [notifier] { notifier->setEnabled(false); });
+    const QPointer<QTcpSocket> guarded(socket);
+    connect(notifier, &QSocketNotifier::activated, runner, [notifier, runner, ticket, guarded, fd] {
+        if (!http_api::peer_left(int(fd))) return;
+        notifier->setEnabled(false);
+        runner->drop(ticket); // its line says the client left
+        if (guarded) guarded->abort();
+    });
+    return notifier;
+}
+
+void http_api_HttpRequestHandler::write_answer(QuillonHttpd::HttpResponse* response, QVariant answer,
                                                const QString& callback)
 {
-    const QByteArray body = http_api::api_body(answer, callback);
-    response->setStatus(answer.userType() == qMetaTypeId<api_refusal>() ? answer.value<api_refusal>().status
-                                                                        : 200,
-                        QString());
+    const int status =
+        answer.userType() == qMetaTypeId<api_refusal>() ? answer.value<api_refusal>().status : 200;
+    const QByteArray body = http_api::api_body(std::move(answer), callback);
+    response->setStatus(status, QString());
     response->setHeader(QStringLiteral("Content-Type"),
                         callback.isEmpty() ? QStringLiteral("application/json; charset=utf-8")
                                            : QStringLiteral("jsonp; charset=utf-8"));

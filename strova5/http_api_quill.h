@@ -32,37 +32,54 @@ QStringList token_rights(const QString& cookie, const QString& authorization, co
 bool callback_allowed(const QString& name);
 
 // The body of an API answer: compact JSON of a map or a list, empty otherwise; wrapped in
-// "callback(...)" when a callback is given.
-QByteArray api_body(const QVariant& answer, const QString& callback);
+// "callback(...)" when a callback is given. An answer moved in is not copied: the wrapping grows
+// its own text.
+QByteArray api_body(QVariant answer, const QString& callback);
+
+// Whether the peer of a socket whose reading is paused has left: its end of stream or a reset
+// (bytes it sent after its request are read and dropped).
+bool peer_left(int fd);
+
+// Who asks, for the report places: the token of a request it grants rights, else the client's
+// address.
+QString caller_of(const QString& cookie, const QString& authorization, bool token_valid,
+                  const QString& client);
 
 } // namespace http_api
 
+#include "api_reports_job.h"
 #include "httprequesthandler.h"
 #include "httpserver.h"
 
-// The API's HTTP server; one handler per connection.
+// The API's HTTP server; one handler per connection. It owns the places of the long reports.
 class http_api_quill : public QuillonHttpd::HttpServer
 {
     Q_OBJECT
 public:
     http_api_quill(QuillonHttpd::HttpSettings* settings, QObject* parent);
     QuillonHttpd::HttpRequestHandler* requestHandler(QuillonHttpd::HttpConnection* connection) override;
+
+    report_runner reports;
 };
 
 class http_api_HttpRequestHandler : public QuillonHttpd::HttpRequestHandler
 {
     Q_OBJECT
 public:
-    explicit http_api_HttpRequestHandler(QuillonHttpd::HttpConnection* connection);
+    http_api_HttpRequestHandler(QuillonHttpd::HttpConnection* connection, report_runner* reports);
     void service(QuillonHttpd::HttpRequest* request, QuillonHttpd::HttpResponse* response) override;
 
 private:
     // False when the answer is a report that goes on from the event loop and flushes the
-    // response itself.
-    static bool serve_api(const QVariantMap& api_request, const QString& callback,
-                          QuillonHttpd::HttpResponse* response);
-    static void write_answer(QuillonHttpd::HttpResponse* response, const QVariant& answer,
-                             const QString& callback);
+    // response itself. `caller` names who asked, for the report places.
+    bool serve_api(const QVariantMap& api_request, const QString& callback, const QString& caller,
+                   QuillonHttpd::HttpResponse* response);
+    // Watches the socket while a report waits or is built: a client that resets or ends its
+    // sending has left, and its report is dropped. Gone with `response`.
+    QObject* watch_leaving(QuillonHttpd::HttpResponse* response, quint64 ticket);
+    static void write_answer(QuillonHttpd::HttpResponse* response, QVariant answer, const QString& callback);
     static void serve_file(const QStringList& segments, QuillonHttpd::HttpRequest* request,
                            QuillonHttpd::HttpResponse* response);
+
+    report_runner* const reports;
 };

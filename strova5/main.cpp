@@ -77,6 +77,18 @@ void fit_descriptors(QuillonHttpd::HttpSettings* http)
             << "clients and refuses" << http->maxRefusals << "more at once (raise LimitNOFILE)";
 }
 
+// The log's last line, written once every component is gone: their destructors may still name
+// what they could not store.
+struct stop_line
+{
+    bool armed = false;
+    int code = 0;
+    ~stop_line()
+    {
+        if (armed) LOG_WRN << "driver_strova5 stopped, exit code" << code;
+    }
+};
+
 } // namespace
 
 int main(int argc, char* argv[])
@@ -91,6 +103,7 @@ int main(int argc, char* argv[])
         QCoreApplication::setEventDispatcher(dispatcher);
     else
         delete dispatcher;
+    stop_line stopped; // outlives the application object and every component
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationVersion(QStringLiteral("1.0.0-6"));
 
@@ -130,6 +143,14 @@ int main(int argc, char* argv[])
     log_defer_pruning(true);
     log_init(log_path, config.value(QStringLiteral("log_level"), 5).toUInt());
     log_set_max_file_size(20971520);
+    stopped.armed = true;
+    // The quit and its cause in the log too, before any work of the quit is said.
+    add_quit_hook(
+        [] {
+            LOG_WRN << qPrintable(
+                QStringLiteral("quit the application (user request signal = %1).").arg(quit_signal_number()));
+        },
+        quit_stage_stop_input);
     const QStringList unknown = config_unknown_keys(config);
     if (!unknown.isEmpty())
         LOG_WRN << "configuration keys not read by the daemon, ignored:"
@@ -155,7 +176,7 @@ int main(int argc, char* argv[])
                 .arg(tried.databaseName(), tried.hostName())
                 .arg(tried.port())
                 .arg(tried.userName()));
-        return -3;
+        return stopped.code = -3;
     }
     LOG_WRN << "sql created";
 
@@ -191,9 +212,14 @@ int main(int argc, char* argv[])
     fit_descriptors(http_settings);
     http_api_quill http_server(http_settings, &app);
     if (!http_server.start()) {
-        LOG_EXC << "api can't start";
-        say_on_stderr(QStringLiteral("api can't start: port %1 cannot be bound").arg(http_settings->port));
-        return -4;
+        // The listener's reason: the address in use, or a port below 1024 without the right.
+        const QString why =
+            http_server.getTcpServer() ? http_server.getTcpServer()->errorString() : QString();
+        const QString reason =
+            QStringLiteral("api can't start: port %1 cannot be bound: %2").arg(http_settings->port).arg(why);
+        LOG_EXC << qPrintable(reason);
+        say_on_stderr(reason);
+        return stopped.code = -4;
     }
     LOG_WRN << "http created";
 
@@ -214,5 +240,5 @@ int main(int argc, char* argv[])
     LOG_WRN << "hdlc transparent_channel created";
 
     log_defer_pruning(false);
-    return app.exec();
+    return stopped.code = app.exec();
 }

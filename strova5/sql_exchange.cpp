@@ -249,14 +249,20 @@ bool SQL_Exchange::init()
             LOG_EXC << "can't read the newest command number:" << last_error.text();
             return false;
         }
-        const uint32_t newest = q.next() ? q.value(0).toUInt() : 0;
+        const bool stored = q.next() && !q.value(0).isNull();
+        const uint32_t newest = stored ? q.value(0).toUInt() : 0;
         continue_numbers_after(newest + cmd_skip_without_mark);
         if (!store_cmd_mark(cmd_counter)) {
             LOG_EXC << "can't store the command number mark:" << last_error.text();
             return false;
         }
-        LOG_WRN << "no command number mark stored: numbering goes on at" << cmd_counter + 1 << "above the newest"
-                << "stored command" << newest;
+        // Only a table with commands but no mark (an upgrade) is worth a look.
+        if (stored)
+            LOG_WRN << "no command number mark stored: numbering goes on at" << cmd_counter + 1
+                    << "above the newest"
+                    << "stored command" << newest;
+        else
+            LOG_NTC << "command numbering starts at" << cmd_counter + 1 << "(no command stored yet)";
     }
     load_number_window(cmd_counter + 1);
 

@@ -104,6 +104,9 @@ public:
     // event types whose time lies before `time`.
     virtual void remove_old(uint8_t type, uint32_t time);
     void remove_old(QList<uint32_t> types, uint32_t time);
+    // While held, removals queue without starting: the kinds of one retention pass start together
+    // and end in one line.
+    void hold_removals(bool hold);
 
     // ---- reading queries (reports, diagnostics); a failed query logs and gives an empty result.
     // Row maps: the non-NULL columns of a row by column name.

@@ -75,3 +75,8 @@ void SQL_Exchange::remove_old(QList<uint32_t> types, uint32_t time)
     // waiting for its locks.
     if (loader) loader->queue_remove_old(joined(types), parts, time);
 }
+
+void SQL_Exchange::hold_removals(bool hold)
+{
+    if (loader) loader->hold_removals(hold);
+}

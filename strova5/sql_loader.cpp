@@ -11,7 +11,24 @@
 
 namespace {
 const QString loader_connect = QStringLiteral("loader");
+
+// "15, 14, 13, 0-11" for the kinds 15, 14, 13, 0, 1, ... 11: one event type after another.
+QString runs_of(const QStringList& kinds)
+{
+    QStringList out;
+    for (int i = 0; i < kinds.size();) {
+        bool number = false;
+        const int first = kinds[i].toInt(&number);
+        int j = i + 1;
+        while (number && j < kinds.size() && kinds[j] == QString::number(first + (j - i)))
+            ++j;
+        out << (j - i > 2 ? QStringLiteral("%1-%2").arg(kinds[i], kinds[j - 1]) : kinds[i]);
+        if (j - i == 2) out << kinds[i + 1];
+        i = j;
+    }
+    return out.join(QStringLiteral(", "));
 }
+} // namespace
 
 SQL_loader::SQL_loader(QVariantMap cfg_, int reopen_ms_)
     : QThread(nullptr), cfg(std::move(cfg_)), reopen_ms(reopen_ms_)
@@ -174,7 +191,7 @@ void SQL_loader::queue_remove_old(const QString& key, const QList<Removal_part>&
         r.cut = cut;
         return;
     }
-    removals << Removal{key, parts, cut, false};
+    removals << Removal{key, parts, cut};
     queue_piece();
 }
 
@@ -184,9 +201,16 @@ int SQL_loader::removals_waiting()
     return removals.size();
 }
 
+void SQL_loader::hold_removals(bool hold)
+{
+    QMutexLocker lock(&tail_mutex);
+    removals_held = hold;
+    if (!hold && !removals.isEmpty()) queue_piece();
+}
+
 void SQL_loader::queue_piece()
 {
-    if (piece_queued) return;
+    if (piece_queued || removals_held) return;
     piece_queued = true;
     QMetaObject::invokeMethod(this, &SQL_loader::slot_remove_piece, Qt::QueuedConnection);
 }
@@ -205,49 +229,108 @@ void SQL_loader::slot_remove_piece()
         queue_piece();
         return;
     }
-    // A piece ends where the next `removal_piece` rows of the part's type would begin, found on
-    // the (type, ts) key from where the last piece ended: no piece walks again over the rows
-    // the pieces before it removed, which the server keeps marked for a while.
-    const Removal_part& p = r.parts.first();
-    const QString range = QStringLiteral("`type` = %1 AND `ts` >= %2 AND `ts` < %3%4");
-    const QString next = QStringLiteral("SELECT `ts` FROM %1 WHERE %2 ORDER BY `ts` LIMIT 1 OFFSET %3")
-                             .arg(p.table, range.arg(p.type).arg(p.from).arg(r.cut).arg(p.extra))
-                             .arg(removal_piece - 1);
-    bool failed = !begin_run();
-    uint32_t end = r.cut;
-    QString del;
-    if (!failed) {
-        QSqlQuery q(db);
-        failed = !q.exec(next);
-        if (failed && failed_lines.pass()) LOG_ERR << q.lastError().text() << next;
-        if (!failed && q.next()) end = q.value(0).toUInt();
-        // More than a piece's rows in one second: that second in pieces of its own.
-        del = end == p.from ? QStringLiteral("DELETE FROM %1 WHERE `type` = %2 AND `ts` = %3%4 LIMIT %5")
-                                  .arg(p.table)
-                                  .arg(p.type)
-                                  .arg(p.from)
-                                  .arg(p.extra)
-                                  .arg(removal_piece)
-                            : QStringLiteral("DELETE FROM %1 WHERE %2").arg(p.table, range.arg(p.type).arg(p.from).arg(end).arg(p.extra));
-        // One line a pass: the statement of its first piece.
-        if (!failed && !r.started) LOG_WRN << del;
-        if (!failed) {
-            failed = !q.exec(del);
-            if (failed && failed_lines.pass()) LOG_ERR << q.lastError().text() << del;
-        }
-        // A second removed whole is left behind; one with rows left is taken again.
-        if (!failed && end == p.from && q.numRowsAffected() < removal_piece) end = p.from + 1;
-    }
+    if (!pass.took.isValid()) pass.took.start();
+    Removal_part p = r.parts.first();
+    bool done = false;
+    qint64 removed = 0;
+    const bool failed = !begin_run() || !remove_piece(p, r.cut, done, removed);
+    pass.rows[p.table] += removed;
     mutex.unlock();
+
     QMutexLocker lock(&tail_mutex);
     if (removals.isEmpty() || removals.first().key != r.key) return;
     Removal& head = removals.first();
-    head.started = true;
-    head.parts.first().from = end;
+    head.parts.first() = p;
     // A failed piece ends the pass: the retention timer starts the next one.
-    if (!failed && end >= head.cut) head.parts.removeFirst();
-    if (failed || head.parts.isEmpty()) removals.removeFirst();
-    if (!removals.isEmpty()) queue_piece();
+    if (failed) pass.failed = true;
+    if (!failed && done) head.parts.removeFirst();
+    if (failed || head.parts.isEmpty()) {
+        if (!pass.kinds.contains(head.key)) pass.kinds << head.key;
+        removals.removeFirst();
+    }
+    if (!removals.isEmpty())
+        queue_piece();
+    else
+        end_pass();
+}
+
+bool SQL_loader::remove_piece(Removal_part& p, uint32_t cut, bool& done, qint64& removed)
+{
+    QSqlQuery q(db);
+    const auto run = [&](const QString& statement) {
+        if (q.exec(statement)) return true;
+        if (failed_lines.pass()) LOG_ERR << q.lastError().text() << statement;
+        return false;
+    };
+    const QString older = QStringLiteral("`type` = %1 AND `ts` < %2").arg(p.type).arg(cut);
+    // A kind without rows to remove (most event types, most of the time) costs one look on the
+    // (type, ts) key instead of a walk over every modem.
+    if (!p.checked) {
+        if (!run(QStringLiteral("SELECT 1 FROM %1 WHERE %2%3 LIMIT 1").arg(p.table, older, p.extra)))
+            return false;
+        p.checked = true;
+        if (!q.next()) {
+            done = true;
+            return true;
+        }
+    }
+    // The next modems with such rows, each found by one descent of the primary key: the page the
+    // removal needs next. The extra condition is left to the removal, where the key serves it.
+    if (!run(
+            QStringLiteral("SELECT modem_id, MIN(`ts`) FROM %1 WHERE modem_id >= %2 AND %3 GROUP BY modem_id "
+                           "ORDER BY modem_id LIMIT %4")
+                .arg(p.table)
+                .arg(p.modem)
+                .arg(older)
+                .arg(p.modems)))
+        return false;
+    QStringList modems;
+    uint32_t last = 0;
+    while (q.next()) {
+        last = q.value(0).toUInt();
+        modems << QString::number(last);
+    }
+    if (modems.isEmpty()) {
+        done = true;
+        return true;
+    }
+    const int limit = removal_piece - 1;
+    if (!run(QStringLiteral("DELETE FROM %1 WHERE modem_id IN (%2) AND %3%4 LIMIT %5")
+                 .arg(p.table, modems.join(QLatin1Char(',')), older, p.extra)
+                 .arg(limit)))
+        return false;
+    removed = q.numRowsAffected();
+    if (removed >= limit) {
+        // More than a piece's rows: the same modems again, fewer of them, until they are done.
+        p.modems = qMax(1, modems.size() / 2);
+        return true;
+    }
+    // Aim the next piece at half the bound: rows a modem vary from modem to modem.
+    p.modems =
+        int(qBound<qint64>(1, qint64(modems.size()) * (removal_piece / 2) / qMax<qint64>(1, removed), 2000));
+    if (last == UINT32_MAX) {
+        done = true;
+        return true;
+    }
+    p.modem = last + 1;
+    return true;
+}
+
+void SQL_loader::end_pass()
+{
+    qint64 total = 0;
+    QStringList tables;
+    for (auto it = pass.rows.cbegin(); it != pass.rows.cend(); ++it) {
+        total += it.value();
+        tables << QStringLiteral("%1 %2").arg(it.key()).arg(it.value());
+    }
+    LOG_WRN << qPrintable(
+        QStringLiteral("retention pass %1 in %2 s: %3 rows removed (kinds %4; %5)")
+            .arg(pass.failed ? QStringLiteral("ended by a failed statement") : QStringLiteral("done"))
+            .arg(double(pass.took.elapsed()) / 1000.0, 0, 'f', 1)
+            .arg(total)
+            .arg(runs_of(pass.kinds), tables.join(QStringLiteral(", "))));
+    pass = Pass_report();
 }
 
 void SQL_loader::slot_timer_sec()

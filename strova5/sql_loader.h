@@ -11,6 +11,7 @@
 #include "log_limiter.h"
 #include "logger.h"
 
+#include <QElapsedTimer>
 #include <QList>
 #include <QMap>
 #include <QMutex>
@@ -45,16 +46,21 @@ public:
     // rows with the loader's other work in between; any thread. Each part names a table, a
     // stored type and an extra condition (empty, or starting with " AND"). `key` names the
     // kinds: a pass of the same kinds still under way takes the new cut-off instead of starting
-    // another one.
+    // another one. The pieces walk the primary key (modem, type, time) a few modems at a time,
+    // so that a modem's rows of one kind, which lie side by side, are read in one go.
     static constexpr int removal_piece = 10000;
     struct Removal_part
     {
         QString table;
         uint32_t type = 0;
         QString extra;
-        uint32_t from = 0; // rows before this time are removed already
+        uint32_t modem = 0;   // the rows of the modems below this one are removed already
+        int modems = 64;      // modems a piece, fitted to the rows the last piece found
+        bool checked = false; // rows of the type before the cut-off were looked for
     };
     void queue_remove_old(const QString& key, const QList<Removal_part>& parts, uint32_t cut);
+    // While held, queued removals wait to start; any thread.
+    void hold_removals(bool hold);
     // Passes queued or under way.
     int removals_waiting();
 
@@ -89,11 +95,23 @@ private:
         QString key;
         QList<Removal_part> parts; // the first is under way
         uint32_t cut = 0;
-        bool started = false;
     };
     QList<Removal> removals;      // guarded by tail_mutex
     bool piece_queued = false;    // guarded by tail_mutex
+    bool removals_held = false;   // guarded by tail_mutex
     void queue_piece();           // tail_mutex held
+    // One piece of part `p`: false when a statement failed. `done` when the part has no rows
+    // left before the cut-off; `removed` the rows this piece took.
+    bool remove_piece(Removal_part& p, uint32_t cut, bool& done, qint64& removed);
+    // What the passes since the removals were last all done have removed, for their one line.
+    struct Pass_report
+    {
+        QElapsedTimer took;
+        QStringList kinds;
+        QMap<QString, qint64> rows; // per table
+        bool failed = false;
+    } pass; // loader thread only
+    void end_pass();
     QList<uint32_t> remove_tail_queue;
     QSet<uint32_t> remove_tail_queued; // the same modems, for a constant-time "already queued"
     int reopen_ms;

@@ -91,6 +91,48 @@ strova_controller::strova_controller(QVariantMap config_, QObject* parent) : QOb
         const uint32_t ms = lengths.value(QStringLiteral("remover_ms")).toUInt();
         timer_remover->start(int(std::clamp<uint32_t>(ms, 1000, INT_MAX)));
     }
+    say_retention();
+}
+
+void strova_controller::say_retention()
+{
+    const bool listed = config.contains(QStringLiteral("profiles_len_days"));
+    const QVariantMap m = config.value(QStringLiteral("profiles_len_days")).toMap();
+    QStringList lengths;
+    bool any = false;
+    for (const char* kind : {"hour", "day", "month", "event"}) {
+        const uint days = m.value(QLatin1String(kind)).toUInt();
+        any = any || days > 0;
+        lengths << QStringLiteral("%1 %2").arg(QLatin1String(kind)).arg(days);
+    }
+    const QString kept = lengths.join(QStringLiteral(", ")) + QStringLiteral(" days");
+    QString line;
+    bool warn = false;
+    if (!listed) {
+        line = QStringLiteral("retention off: strova_controller has no profiles_len_days");
+    } else if (!timer_remover->isActive()) {
+        // The timer starts only with its period: lengths alone remove nothing.
+        warn = true;
+        line = QStringLiteral(
+                   "retention off: profiles_len_days has no remover_ms (the period in ms), so its lengths "
+                   "are not applied (%1)")
+                   .arg(kept);
+    } else if (!any) {
+        line = QStringLiteral("retention every %1 ms keeps everything: every length is 0 (%2)")
+                   .arg(timer_remover->interval())
+                   .arg(kept);
+    } else {
+        line = QStringLiteral(
+                   "retention every %1 ms: rows older than these lengths are removed, 0 keeps all (%2)")
+                   .arg(timer_remover->interval())
+                   .arg(kept);
+    }
+    if (line == retention_said) return;
+    retention_said = line;
+    if (warn)
+        LOG_WRN << qPrintable(line);
+    else
+        LOG_NTC << qPrintable(line);
 }
 
 strova_controller::~strova_controller()
@@ -117,6 +159,7 @@ int strova_controller::load_driver_settings()
         if (!rec->settings.contains(it.key())) rec->set_setting(it.key(), it.value());
     config = rec->settings;
     time_arch_start = config.value(QStringLiteral("time_arch_start"), time_arch_start).toUInt();
+    say_retention();
     return 2;
 }
 
@@ -219,12 +262,15 @@ void strova_controller::slot_timer_remover()
     const int64_t t = time_source();
     // A retention longer than the epoch keeps everything rather than wrapping into the future.
     const auto cut = [t](int64_t len) { return uint32_t(std::max<int64_t>(0, t - len)); };
+    // One pass, one line: no kind starts before all are queued.
+    sql->hold_removals(true);
     if (hour > 0) sql->remove_old(15, cut(hour));
     if (day > 0) sql->remove_old(14, cut(day));
     if (month > 0) sql->remove_old(13, cut(month));
     if (event > 0)
         for (uint8_t type = 0; type <= 11; ++type)
             sql->remove_old(type, cut(event));
+    sql->hold_removals(false);
 }
 
 void strova_controller::slot_timer_now()

@@ -69,6 +69,10 @@ public slots:
     void slot_modem_index_updated(uint32_t modem);
 
 private:
+    // One line on the retention in force, when it differs from the last one said.
+    void say_retention();
+    QString retention_said;
+
     void tick_modem(uint32_t modem);
     void apply_day_rule(uint32_t modem, modem_record& rec, const QVariantMap& settings);
     void send(uint32_t modem, const QString& setting, const QVariant& data = QVariant());

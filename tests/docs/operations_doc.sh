@@ -63,9 +63,9 @@ block() {
         END { exit found ? 0 : 1 }' "$1" || fail "no block $2 in $1"
 }
 
-free_port() {
-    /usr/bin/python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
-}
+# Free on every address: the daemon listens on all of them, and other tests' clients hold
+# ephemeral ports on 127.0.0.2 and up.
+free_port() { "$services" free-port; }
 
 "$services" start "$state" all >"$work/services.out" 2>&1 || { cat "$work/services.out" >&2; fail "no services"; }
 # shellcheck disable=SC1091
@@ -145,6 +145,12 @@ daemon_stop() {
     local rc=$?
     daemon_pid=
     [ $rc -eq 0 ] || fail "the daemon ended with $rc at a stop"
+    # The log file says the quit and its cause, and ends with the stop.
+    local newest
+    newest=$(ls -t "$work"/log/driver_strova5/*.log | head -1)
+    grep -q 'quit the application (user request signal = 15)' "$newest" || fail "no quit line in $newest"
+    tail -n 1 "$newest" | grep -q 'driver_strova5 stopped, exit code 0' ||
+        fail "the log does not end with the stop: $(tail -n 3 "$newest")"
 }
 systemctl() {
     case "$*" in
@@ -198,6 +204,9 @@ fi
 
 systemctl start driver_strova5
 wait_for 20 "logs | grep -q 'Rabbit consume'" || fail "no uplink consumer"
+# The retention the page configures is the one that runs.
+logs | grep '(Ntc)' | grep -q 'retention every 3600000 ms: .* (hour 90, day 730, month 1825, event 365 days)' ||
+    fail "the retention of ops-config is not in force: $(logs | grep retention)"
 block "$page" db-revoke | place | mariadb || fail "db-revoke"
 
 t=$(($(date +%s) - 60))
@@ -237,6 +246,9 @@ wait_for 20 "[ \"\$(api -b 'TARVIK_JWT=$user_token' 'http://127.0.0.1:$api_port/
 logs | grep '(Exc)' | grep -q 'SELECT modem_id FROM modems_data' || fail "no log line of the failed report statement"
 alerts=$(eval "$(block "$page" log-alerts | place)")
 echo "$alerts" | grep -q 'database not reachable' || fail "log-alerts does not find the outage: $alerts"
+# The first start on the empty database said where numbering starts, at Ntc, and is no alert.
+logs | grep '(Ntc)' | grep -q 'command numbering starts at' || fail "no Ntc line on where numbering starts"
+echo "$alerts" | grep -q 'numbering' && fail "log-alerts takes the numbering's start for an alert: $alerts"
 "$services" mysql-start "$state" || fail "mysql-start"
 wait_for 40 "[ \"\$(admin_sql 'SELECT COUNT(*) FROM modems_data')\" = 2 ]" || fail "the waiting row was not written"
 
@@ -259,6 +271,12 @@ systemctl restart driver_strova5
 echo "== backup and restore"
 run_block backup
 grep -q 'INSERT INTO `modems_data`' "$work/strova5.sql" || fail "the dump holds no readings"
+# A command numbered after the dump: the restored daemon must never give its number again.
+cmd_id_of() { sed -n 's/^{"cmd_id":{"4001":\([0-9]*\)}}$/\1/p'; }
+after_dump=$(api "http://127.0.0.1:$api_port/api/cmd/send?modem=4001&code=display&value=1" | cmd_id_of)
+[ -n "$after_dump" ] || fail "no command after the dump"
+dumped_mark=$(sed -n "s/.*('cmd_numbered_to',\([0-9]*\)).*/\1/p" "$work/strova5.sql")
+[ -n "$dumped_mark" ] || fail "the dump holds no command number mark"
 grep -q '"radio_dl"' "$work/strova5-broker.json" || fail "the broker's export holds no exchange"
 # The daemon's own user cannot restore.
 denied=$(mariadb -h 127.0.0.1 -u strova5 -p strova5 <strova5.sql 2>&1)
@@ -267,6 +285,11 @@ admin_sql "DELETE FROM modems_data"
 run_block db-restore
 [ "$(admin_sql 'SELECT COUNT(*) FROM modems_data')" = 2 ] || fail "the restore did not bring the readings back"
 [ -n "$daemon_pid" ] || fail "no daemon after db-restore"
+mark=$(admin_sql "SELECT value FROM driver_state WHERE name = 'cmd_numbered_to'")
+[ "$mark" -ge $((dumped_mark + 100000000)) ] || fail "the mark is $mark after the restore, the dump's was $dumped_mark"
+restored=$(api "http://127.0.0.1:$api_port/api/cmd/send?modem=4001&code=display&value=2" | cmd_id_of)
+[ -n "$restored" ] && [ "$restored" -gt "$after_dump" ] ||
+    fail "after the restore command $restored, after the dump $after_dump: a number given again"
 
 echo "== standby check with the daemon stopped"
 systemctl stop driver_strova5

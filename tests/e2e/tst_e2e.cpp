@@ -526,6 +526,13 @@ private slots:
         QVERIFY(all.contains("devices 1")); // the registry was filled from the database
         QVERIFY2(!all.contains("while thread is still running", Qt::CaseInsensitive), qPrintable(all));
         QVERIFY2(!all.contains("still in use", Qt::CaseInsensitive), qPrintable(all)); // connections removed in use
+        // The log file says the quit and its cause too, and ends with the stop, after everything
+        // the components said on their way out.
+        const QString log = testsupport::read_logs(tmp.path()).trimmed();
+        QVERIFY(log.contains(QStringLiteral("(Wrn)")));
+        QVERIFY2(log.contains(QStringLiteral("quit the application (user request signal = %1).").arg(sig)),
+                 qPrintable(log.right(1000)));
+        QVERIFY2(log.endsWith("driver_strova5 stopped, exit code 0"), qPrintable(log.right(1000)));
     }
 
     void database_refuses_login()

@@ -5,7 +5,8 @@
 # a newcomer does besides: a second run-local while one runs (refused, the first unharmed), a
 # run-local killed alone or with all its processes (the next run works and leaves no orphan, a pid
 # file naming someone else's process harms nobody), a daemon that cannot start (a failure, not a
-# success), and, with root at hand, all of it as a user without privileges.
+# success), and, with root at hand, run-local as an ordinary user made with useradd, in a login
+# shell on a terminal of its own: its API, Ctrl-C and a closed terminal.
 # A failure names its step and shows the last lines of run-local's output.
 #
 #   readme_road.sh CHECKOUT
@@ -14,6 +15,7 @@ set -uo pipefail
 set -m
 
 src=$(cd "${1:?usage: $0 CHECKOUT}" && pwd)
+here=$(cd "$(dirname "$0")" && pwd)
 work=$(mktemp -d /tmp/strova-readme.XXXXXX)
 copy=$work/c
 out=$work/run-local.out
@@ -21,6 +23,7 @@ step="copying the checkout"
 run_pid=""
 started=() # the processes of the services and the daemon, by id, as seen while they ran
 as=()      # the command that runs run-local as another user
+terminal=0 # 1: run-local runs in a login shell on a terminal of its own (in_terminal.py)
 user=""
 bystander=""
 
@@ -37,7 +40,7 @@ fail() {
 cleanup() {
     [ -n "$run_pid" ] && kill -INT -- "-$run_pid" 2>/dev/null && sleep 0.1
     local p
-    for p in "${started[@]}" $(pgrep -f -- "$copy/" 2>/dev/null) $bystander; do
+    for p in "${started[@]}" $(pgrep -f -- "$copy/" 2>/dev/null) $bystander ${user:+$(pgrep -u "$user")}; do
         kill -KILL "$p" 2>/dev/null
     done
     rm -rf "$work"
@@ -76,7 +79,13 @@ start() {
     holder=$(ss -Hltnp "sport = :10022")
     [ -z "$holder" ] || [ $orphan = 1 ] || fail "port 10022 is taken: $holder"
     : >"$out"
-    "${as[@]}" scripts/run-local "$@" >>"$out" 2>&1 </dev/null &
+    if [ $terminal = 1 ]; then
+        # shellcheck disable=SC2016
+        /usr/bin/python3 "$here/in_terminal.py" "$out" "${as[@]}" bash -l -c 'cd "$0" && exec scripts/run-local "$@"' \
+            "$copy" "$@" </dev/null &
+    else
+        "${as[@]}" scripts/run-local "$@" >>"$out" 2>&1 </dev/null &
+    fi
     run_pid=$!
     # The first start builds the daemon from nothing.
     local limit=${START_LIMIT:-1200} waited=0
@@ -96,14 +105,23 @@ start() {
     say "run-local $* up after $((waited / 2)) s"
 }
 
-# Ctrl-C: SIGINT to run-local's process group; run-local, the daemon and both services are gone
-# within 120 s. It exits 0, or with early=1 (Ctrl-C before the daemon runs) as it may (stop_rc).
+# Ctrl-C: SIGINT to run-local's process group (on its terminal: Ctrl-C typed there, or with
+# hangup=1 the terminal closed); run-local, the daemon and both services are gone within 120 s.
+# It exits 0, or with early=1 (Ctrl-C before the daemon runs) as it may (stop_rc).
 early=0
+hangup=0
 stop() {
     step="Ctrl-C to scripts/run-local $*"
     local pids
     pids=$(listeners; pgrep -f -- "$copy/")
-    kill -INT -- "-$run_pid" || fail "no process group $run_pid"
+    if [ $terminal = 0 ]; then
+        kill -INT -- "-$run_pid" || fail "no process group $run_pid"
+    elif [ $hangup = 1 ]; then
+        step="the terminal of scripts/run-local closed"
+        kill -USR2 "$run_pid" || fail "no terminal $run_pid"
+    else
+        kill -USR1 "$run_pid" || fail "no terminal $run_pid"
+    fi
     local waited=0 p left
     while :; do
         left=""
@@ -160,6 +178,16 @@ sql_until() {
 counts="SELECT (SELECT COUNT(*) FROM modems_data WHERE modem_id=4001),
     (SELECT COUNT(*) FROM modems_event WHERE modem_id=4002),
     (SELECT COUNT(*) FROM modems_setting WHERE modem_id=4003)"
+
+# ---- a server that cannot start shows its own error at once, not a wait and a missing log
+step="a MariaDB that cannot start"
+mkdir -p "$work/fake"
+printf '#!/bin/sh\necho "mariadbd: fake failure to start" >&2\nexit 1\n' >"$work/fake/mariadbd"
+chmod +x "$work/fake/mariadbd"
+began=$(date +%s)
+said=$(PATH="$work/fake:$PATH" tests/support/services.sh start "$work/fake/state" mysql 2>&1) && fail "it started: $said"
+case "$said" in *"MariaDB did not start"*"fake failure to start"*) ;; *) fail "the server's own error not shown: $said" ;; esac
+[ $(($(date +%s) - began)) -lt 20 ] || fail "waited $(($(date +%s) - began)) s for a server that had ended"
 
 # ---- the first run, from nothing
 start
@@ -301,6 +329,7 @@ failed=$(timeout 600 scripts/run-local 2>&1 </dev/null)
 rc=$?
 [ $rc = 252 ] || fail "exit $rc, not the daemon's 252: $failed"
 case "$failed" in *'FAILED at "running the daemon'*"the last lines of"*) ;; *) fail "no step or log named: $failed" ;; esac
+case "$failed" in *"api can't start: port 10022 cannot be bound: "*" in use"*) ;; *) fail "no reason for the port: $failed" ;; esac
 nothing_left
 bystander_check
 
@@ -335,31 +364,66 @@ left=$(peer stats strova_dl_capture 2>&1)
 case "$left" in *'"messages": 0,'*) ;; *) fail "strova_dl_capture: $left" ;; esac
 stop
 
-# ---- all of it as a user without privileges, in a checkout it owns with the build of the runs
-# above (the build is bound to its path, so the checkout changes hands rather than places)
+# ---- run-local as an ordinary user, in a login shell on a terminal of its own, in a checkout it
+# owns with the build of the runs above (the build is bound to its path, so the checkout changes
+# hands rather than places)
 if [ "$(id -u)" != 0 ]; then
-    say "SKIPPED the run as a user without privileges: creating one needs root"
+    say "SKIPPED the run as an ordinary user: creating one needs root"
 else
-    step="a user without privileges"
+    step="an ordinary user"
     user=strova-road$$
-    useradd --system --no-create-home --home-dir "$work/home" --shell /usr/sbin/nologin "$user" ||
-        { user=""; fail "useradd"; }
+    useradd --no-create-home --home-dir "$work/home" --shell /bin/bash "$user" || { user=""; fail "useradd"; }
     mkdir -p "$work/home"
     rm -rf .local
     chmod 755 "$work"
     chown -R "$user:" "$copy" "$work/home" || fail "chown"
     uid=$(id -u "$user")
-    as=(setpriv --reuid="$uid" --regid="$(id -g "$user")" --clear-groups env HOME="$work/home" USER="$user" LOGNAME="$user")
+    # What a terminal's login shell gives the user: the distribution's PATH from /etc/profile
+    # (without an sbin folder), none of this script's environment.
+    as=(setpriv --reuid="$uid" --regid="$(id -g "$user")" --init-groups
+        env -i HOME="$work/home" USER="$user" LOGNAME="$user" SHELL=/bin/bash TERM=dumb)
+    step="the login shell's PATH"
+    # shellcheck disable=SC2016
+    path=$("${as[@]}" bash -l -c 'echo "$PATH"')
+    case ":$path:" in *sbin*) fail "the user's login shell has an sbin folder on its PATH: $path" ;; esac
+    terminal=1
     start
     step="the owner of the services and the daemon"
     for p in $(listeners | sort -u) $(cat .local/driver_strova5.pid); do
         [ "$(ps -o uid= -p "$p" | tr -d ' ')" = "$uid" ] || fail "process $p runs as $(ps -o user=,args= -p "$p")"
     done
     step="scripts/publish-sample as $user"
-    printed=$("${as[@]}" scripts/publish-sample 2>&1) || fail "exit $?: $printed"
+    # shellcheck disable=SC2016
+    printed=$("${as[@]}" bash -l -c 'cd "$0" && scripts/publish-sample' "$copy" 2>&1) || fail "exit $?: $printed"
     step="the uplinks' rows of $user's run"
     sql_until "$counts" "$(printf '1\t2\t2')"
+    step="the API with the token run-local told how to mint"
+    mint=$(grep -m1 'USER_TOKEN=' "$out" | tr -d '\r') || fail "no token command printed"
+    eval "$mint"
+    [ -n "${USER_TOKEN:-}" ] || fail "no token from: $mint"
+    listed=$(curl -s -b "TARVIK_JWT=$USER_TOKEN" http://127.0.0.1:10022/api/report/list)
+    case "$listed" in \[*4001*\]) ;; *) fail "report/list with the token answered: $listed" ;; esac
+    anonymous=$(curl -s http://127.0.0.1:10022/api/report/list)
+    [ -z "$anonymous" ] || fail "report/list without a token answered: $anonymous"
+    ! grep -q 'the compiled key' .local/log/driver_strova5*.log || fail "the daemon uses the compiled token key"
     stop
+    step="nothing of $user left after Ctrl-C"
+    left=$(pgrep -u "$user") && fail "left running: $(ps -o pid=,args= -p "$(echo $left | tr ' ' ,)")"
+    step="scripts/publish-sample after the stop"
+    # shellcheck disable=SC2016
+    printed=$("${as[@]}" bash -l -c 'cd "$0" && scripts/publish-sample' "$copy" 2>&1) && fail "exit 0: $printed"
+    [ "$(printf '%s\n' "$printed" | wc -l)" = 1 ] && case "$printed" in *"no local run is up"*) true ;; *) false ;; esac ||
+        fail "not one line saying so: $printed"
+
+    start
+    hangup=1
+    stop
+    hangup=0
+    step="nothing of $user left after the terminal closed"
+    left=$(pgrep -u "$user") && fail "left running: $(ps -o pid=,args= -p "$(echo $left | tr ' ' ,)")"
+    grep -q "stopping the daemon and the services" .local/run-local.out ||
+        fail "run-local's last lines are not kept: $(cat .local/run-local.out 2>&1)"
     as=()
+    terminal=0
 fi
 say "the README's road works"

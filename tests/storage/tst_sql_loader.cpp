@@ -4,6 +4,7 @@
 #include "ram_modems.h"
 #include "sql_exchange.h"
 #include "sql_loader.h"
+#include "strova_controller.h"
 #include "testsupport.h"
 
 #include <QSignalSpy>
@@ -234,7 +235,73 @@ private slots:
         // Removed in the loader's thread, off the caller's.
         QTRY_COMPARE(stored("modems_data"), data_left);
         QTRY_COMPARE(stored("modems_event"), events_left);
-        if (types.isEmpty()) QCOMPARE(g_log->count("DELETE"), 0);
+        if (types.isEmpty()) {
+            QCOMPARE(g_log->count("DELETE"), 0);
+            return;
+        }
+        // One line for the pass: its kinds, and the rows it took from each table.
+        QTRY_COMPARE(g_log->count("retention pass done"), 1);
+        const int from_data = all_data.size() - data_left.size(),
+                  from_events = all_events.size() - events_left.size();
+        const QString line = QString("%1 rows removed (kinds %2; modems_data %3, modems_event %4)")
+                                 .arg(from_data + from_events)
+                                 .arg(f[0].simplified().replace(' ', ','))
+                                 .arg(from_data)
+                                 .arg(from_events);
+        QVERIFY2(g_log->has(line), qPrintable(line + "\n" + g_log->all()));
+    }
+
+    // The controller's pass over every kind, most of them with nothing to remove: one line
+    // each pass, not one a kind, naming all its kinds and the rows of each table.
+    void a_controller_pass_is_one_line()
+    {
+        insert_data(305, 66, 86400, 9, 1);
+        exec("INSERT INTO modems_event (modem_id, ts, ts_get, `type`, `index`, `event`, worktime) "
+             "VALUES (305, 86400, 9, 3, 1, 1, 0)");
+        QVERIFY(start_storage());
+        strova_controller ctl(
+            QVariantMap{{"profiles_len_days",
+                         QVariantMap{{"remover_ms", 3600000}, {"hour", 1}, {"day", 1}, {"month", 1}, {"event", 1}}}},
+            nullptr);
+        for (int pass = 1; pass <= 3; ++pass) {
+            ctl.slot_timer_remover();
+            QTRY_COMPARE_WITH_TIMEOUT(g_log->count("retention pass done"), pass, 10000);
+            QTRY_COMPARE(storage->loader->removals_waiting(), 0);
+        }
+        QCOMPARE(g_log->count("retention pass done"), 3);
+        QCOMPARE(g_log->count("(kinds 15, 14, 13, 0-11; modems_data "), 3);
+        QVERIFY(g_log->has("2 rows removed (kinds 15, 14, 13, 0-11; modems_data 1, modems_event 1)"));
+    }
+
+    // Many modems a piece, a modem of more rows than a piece, the lowest and the highest modem
+    // id: every row before the cut-off goes, none at or after it, whatever the pieces' edges.
+    void age_based_removal_walks_every_modem()
+    {
+        const uint32_t cut = 20000;
+        // 3,000 modems with rows at 100, 200 and 30,000; modem 2000 with 25,000 more at 1 to 25,000.
+        exec("INSERT INTO modems_data (modem_id, ts, ts_get, `type`, `index`) SELECT 1 + (seq - 1) DIV 3, "
+             "ELT(1 + (seq - 1) MOD 3, 100, 200, 30000), 9, 68, 1 FROM seq_1_to_9000");
+        exec("INSERT INTO modems_data (modem_id, ts, ts_get, `type`, `index`) SELECT 2000, seq, 9, 68, 2 "
+             "FROM seq_1_to_25000");
+        for (const uint32_t modem : {0u, 4294967295u})
+            for (const uint32_t ts : {cut - 1, cut})
+                insert_data(modem, 68, ts, 9, 1);
+        insert_data(17, 66, 100, 9, 1); // another type stays
+        QVERIFY(start_storage());
+        storage->remove_old(14, cut);
+        QTRY_COMPARE_WITH_TIMEOUT(g_log->count("retention pass done"), 1, 30000);
+        const auto scalar = [this](const QString& sql) {
+            QSqlQuery q(check);
+            return q.exec(sql) && q.next() ? q.value(0).toLongLong() : -1;
+        };
+        QCOMPARE(scalar(QString("SELECT COUNT(*) FROM modems_data WHERE `type` = 68 AND ts < %1").arg(cut)),
+                 0);
+        QCOMPARE(scalar("SELECT COUNT(*) FROM modems_data WHERE `type` = 68"), 3000 + (25000 - cut + 1) + 2);
+        QCOMPARE(scalar("SELECT COUNT(*) FROM modems_data WHERE `type` = 66"), 1);
+        const int removed = 6000 + (cut - 1) + 2;
+        QVERIFY2(
+            g_log->has(QString("%1 rows removed (kinds 14; modems_data %1, modems_event 0)").arg(removed)),
+            qPrintable(g_log->all().right(1000)));
     }
 
     void connection_opens_late()

@@ -15,6 +15,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 #include <random>
+#include <sys/socket.h>
+#include <unistd.h>
 
 namespace {
 
@@ -135,6 +137,30 @@ private slots:
         QCOMPARE(http_api::api_body(QVariant(), "cb"), QByteArray("cb()"));
         QCOMPARE(http_api::api_body(QVariant("text"), {}), QByteArray());
         QCOMPARE(http_api::api_body(QVariantList{}, {}), QByteArray("[]"));
+        // A report's text moved in is wrapped whole, and the caller's copy is left as it was.
+        const QVariant text = QVariant::fromValue(api_json_text{"[1,2]"});
+        QCOMPARE(http_api::api_body(text, "cb"), QByteArray("cb([1,2])"));
+        QCOMPARE(text.value<api_json_text>().json, QByteArray("[1,2]"));
+    }
+
+    // Who holds a report place: a token whichever way it comes, else the address; a peer whose
+    // request is read has left once it ends its sending or resets, not when it sends more.
+    void report_callers_and_leaving()
+    {
+        const QString by_cookie = http_api::caller_of("abc.def.ghi", "", true, "127.0.0.1");
+        QCOMPARE(http_api::caller_of("other", "Bearer abc.def.ghi", true, "127.0.0.2"), by_cookie);
+        QVERIFY(by_cookie != http_api::caller_of("abc.def.ghj", "", true, "127.0.0.1"));
+        QCOMPARE(http_api::caller_of("abc.def.ghi", "", false, "::1"), QString("address ::1"));
+
+        int pair[2];
+        QVERIFY(::socketpair(AF_UNIX, SOCK_STREAM, 0, pair) == 0);
+        QVERIFY(!http_api::peer_left(pair[0])); // nothing yet
+        QCOMPARE(::write(pair[1], "GET / HTTP/1.1\r\n", 16), ssize_t(16));
+        QVERIFY(!http_api::peer_left(pair[0])); // more bytes: still there, the bytes dropped
+        ::shutdown(pair[1], SHUT_WR);
+        QVERIFY(http_api::peer_left(pair[0]));
+        ::close(pair[0]);
+        ::close(pair[1]);
     }
 
     // The request line shows the request, never a secret.

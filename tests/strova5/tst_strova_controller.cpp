@@ -147,9 +147,19 @@ private slots:
         const QString lengths = str(f[0]);
         const int remover_ms = f[1].toInt();
         const QStringList removed = list(f[2]);
+        testsupport::Log_capture log;
         make(lengths.isEmpty() ? "{}" : QString(R"({"profiles_len_days": %1})").arg(lengths));
         QCOMPARE(strova_controller::instance, ctl);
         QCOMPARE(ctl->timer_remover->isActive() ? ctl->timer_remover->interval() : 0, remover_ms);
+        // One line says what retention does, at its level; the settings merged at start repeat
+        // nothing that did not change.
+        ctl->load_driver_settings();
+        const QString level = "(" + f[3].section(": ", 0, 0) + ")", text = f[3].section(": ", 1);
+        QStringList said;
+        for (const QString& line : log.all().split('\n'))
+            if (line.contains("retention")) said << line;
+        QCOMPARE(said.size(), 1);
+        QVERIFY2(said[0].contains(level) && said[0].contains(text), qPrintable(said[0]));
         ctl->slot_timer_remover();
         QCOMPARE(sql->removed, removed);
     }

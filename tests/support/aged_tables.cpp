@@ -20,7 +20,7 @@ bool exec(QSqlDatabase& db, const QString& statement, QString* error)
 // its place among that modem's rows, "%ts" its time) with the
 // table's secondary keys dropped, then builds them again in one statement.
 bool bulk_insert(QSqlDatabase& db, const QString& table, const QString& insert, qint64 rows, uint32_t ts_from,
-                 uint32_t ts_to, QString* error)
+                 uint32_t ts_to, QString* error, qint64 modems = 10000)
 {
     if (rows <= 0) return true;
     QSqlQuery q(db);
@@ -38,7 +38,7 @@ bool bulk_insert(QSqlDatabase& db, const QString& table, const QString& insert, 
     }
     // Rows in the order of the tables' primary keys (modem, then time), so that the server
     // appends them: modem `10000 + (seq - 1) DIV per_modem`, its `k`-th row at an even step.
-    const qint64 per_modem = (rows + 9999) / 10000;
+    const qint64 per_modem = (rows + modems - 1) / qMax<qint64>(1, modems);
     const QString k = QStringLiteral("((seq - 1) MOD %1)").arg(per_modem);
     const QString ts = QStringLiteral("(%1 + %2 * %3 DIV %4)")
                            .arg(ts_from)
@@ -70,14 +70,17 @@ bool fill_aged_commands(QSqlDatabase& db, qint64 rows, uint32_t first_id, uint32
                        rows, ts_from, ts_to, error);
 }
 
-bool fill_aged_readings(QSqlDatabase& db, qint64 rows, int type, uint32_t ts_from, uint32_t ts_to, QString* error)
+bool fill_aged_readings(QSqlDatabase& db, qint64 rows, int type, uint32_t ts_from, uint32_t ts_to,
+                        QString* error, qint64 modems)
 {
-    return bulk_insert(db, QStringLiteral("modems_data"),
-                       QStringLiteral("INSERT INTO modems_data (modem_id, ts, ts_get, `type`, `index`, index_max, "
-                                      "OBIS_1_8_0, OBIS_ext) SELECT %modem, %ts, %ts + 60, %1, %k % 65535, 4000, seq, CONCAT('{\"0100010800FF\":', seq, '}') "
-                                      "FROM %seq")
-                           .arg(type),
-                       rows, ts_from, ts_to, error);
+    return bulk_insert(
+        db, QStringLiteral("modems_data"),
+        QStringLiteral("INSERT INTO modems_data (modem_id, ts, ts_get, `type`, `index`, index_max, "
+                       "OBIS_1_8_0, OBIS_ext) SELECT %modem, %ts, %ts + 60, %1, %k % 65535, 4000, seq, "
+                       "CONCAT('{\"0100010800FF\":', seq, '}') "
+                       "FROM %seq")
+            .arg(type),
+        rows, ts_from, ts_to, error, modems);
 }
 
 bool fill_aged_events(QSqlDatabase& db, qint64 rows, int type, uint32_t ts_from, uint32_t ts_to, QString* error)

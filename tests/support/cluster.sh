@@ -28,6 +28,11 @@ cmd=${1:-}; state=${2:-}
 envfile="$state/cluster.env"
 here=$(dirname "$(readlink -f "$0")")
 RMQ_BIN=/usr/lib/rabbitmq/bin
+# mariadbd and haproxy lie in /usr/sbin, which an ordinary user's login shell leaves off its PATH.
+case ":$PATH:" in
+*:/usr/sbin:*) ;;
+*) PATH=$PATH:/usr/local/sbin:/usr/sbin:/sbin ;;
+esac
 
 # N distinct ports nothing listens on, below the ephemeral range (one when N is not given).
 free_port() {

@@ -12,6 +12,7 @@
 #                                                of STATE/services.env (STROVA_RABBIT_NODE names it)
 #   services.sh stop-pid PIDFILE ARG NAME        stop the process of PIDFILE if ARG is one of its
 #                                                arguments, else leave it: the pid may be reused
+#   services.sh free-port                        print a port free on every address
 #
 # STATE/services.env holds shell assignments (STROVA_MYSQL_*, STROVA_AMQP_*) that the tests read.
 # The daemon's account 'u' lacks SUPER, READ ONLY ADMIN and CONNECTION ADMIN, as in production (a
@@ -20,9 +21,15 @@
 set -uo pipefail
 
 cmd=${1:-}; state=${2:-}
+[ "$cmd" = free-port ] && state=-
 [ -n "$cmd" ] && [ -n "$state" ] || { echo "usage: $0 COMMAND STATE (see the commands at its top)" >&2; exit 2; }
 envfile="$state/services.env"
 RMQ_BIN=/usr/lib/rabbitmq/bin
+# An ordinary user's login shell has no sbin folder on its PATH, and mariadbd lies there.
+case ":$PATH:" in
+*:/usr/sbin:*) ;;
+*) PATH=$PATH:/usr/local/sbin:/usr/sbin:/sbin ;;
+esac
 
 # Below the ephemeral range, where no outgoing connection of another process can take the port
 # before the server binds it.
@@ -94,15 +101,19 @@ mysql_run() {
     local D=$STROVA_SERVICES_DIR/mysql
     # Whoever made the data directory, the server needs its own temp dir (kept data may lack it).
     mkdir -p "$D/tmp" || return 1
+    # What the server or the shell says before the server's own log is open ("command not
+    # found", a bad option) goes to the same file.
     mariadbd --no-defaults "${as_user[@]}" --datadir=$D/data --tmpdir=$D/tmp --socket=$D/sock --pid-file=$D/pid \
         --port=$STROVA_MYSQL_PORT --bind-address=127.0.0.1 --skip-name-resolve --log-error=$D/err.log \
         --innodb-buffer-pool-size=64M --skip-log-bin --character-set-server=utf8mb4 \
-        --max-connections=500 >/dev/null 2>&1 &
-    local i
+        --max-connections=500 >>"$D/err.log" 2>&1 &
+    local i server=$!
     for i in $(seq 1 300); do
         if mariadb-admin --no-defaults --protocol=tcp -h127.0.0.1 -P"$STROVA_MYSQL_PORT" -uroot ping >/dev/null 2>&1; then
             return 0
         fi
+        # A server that ended is not waited for.
+        kill -0 "$server" 2>/dev/null || break
         [ "$i" = 50 ] && echo "services: waiting up to 25 s more for MariaDB on port $STROVA_MYSQL_PORT" >&2
         sleep 0.1
     done
@@ -242,6 +253,7 @@ rabbit-start) load_env; rabbit_env; "$RMQ_BIN/rabbitmqctl" start_app >/dev/null 
 rabbitmqctl) load_env; rabbit_env; shift 2; "$RMQ_BIN/rabbitmqctl" "$@" ;;
 rabbit-node-start) load_env; start_rabbit ;;
 rabbit-node-stop) load_env; stop_rabbit ;;
+free-port) free_port ;;
 stop-pid) stop_pid "$2" cmdline "${3:?usage: $0 stop-pid PIDFILE ARG NAME}" "${4:-the process}" ;;
 *) echo "services: unknown command $cmd" >&2; exit 2 ;;
 esac
