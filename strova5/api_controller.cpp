@@ -39,7 +39,7 @@ const API_controller::api_route k_routes[] = {
     {"report", "history_orig", gate::view, &API_controller::api_report_history_orig,
      &API_controller::make_report_history_orig},
     {"report", "events", gate::view, &API_controller::api_report_events, &API_controller::make_report_events},
-    {"report", "list", gate::view, &API_controller::api_report_list},
+    {"report", "list", gate::view, &API_controller::api_report_list, &API_controller::make_report_list},
     {"cmd", "send", gate::none, &API_controller::api_cmd_send},
     {"cmd", "status", gate::none, &API_controller::api_cmd_status},
     {"cmd", "display", gate::special_from_web, &API_controller::api_cmd_display},

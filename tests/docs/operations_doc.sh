@@ -239,9 +239,10 @@ user_token=$(token user "$key")
 "$services" mysql-stop "$state" || fail "mysql-stop"
 as_network_server "$(uplink 4002 $t)"
 wait_for 40 "logs | grep -q 'database not reachable'" || fail "no 'database not reachable' line"
-# The database does not answer: the report is empty, and the log says which statement failed.
-[ "$(api -b "TARVIK_JWT=$user_token" "http://127.0.0.1:$api_port/api/report/list")" = "[]" ] ||
-    fail "report/list during the outage is not []"
+# The database does not answer: the report is refused (once the list read before the outage is no
+# longer shared), never answered as if nothing were stored, and the log says which statement failed.
+wait_for 20 "[ \"\$(api -b 'TARVIK_JWT=$user_token' 'http://127.0.0.1:$api_port/api/report/list')\" = '{\"error\":\"database not answering\"}' ]" ||
+    fail "report/list during the outage is not refused"
 logs | grep '(Exc)' | grep -q 'SELECT modem_id FROM modems_data' || fail "no log line of the failed report statement"
 alerts=$(eval "$(block "$page" log-alerts | place)")
 echo "$alerts" | grep -q 'database not reachable' || fail "log-alerts does not find the outage: $alerts"
