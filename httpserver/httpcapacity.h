@@ -27,6 +27,11 @@ public:
     bool takeReply(qint64 bytes, qint64 budget) { return take(replies, bytes, budget); }
     void giveReply(qint64 bytes) { replies.fetchAndAddOrdered(-bytes); }
     qint64 replyInUse() const { return replies.loadAcquire(); }
+    // Multipart bodies spooled at once: each holds a temporary file, and another while one of its
+    // file parts is written, beside its socket. False, and nothing taken, at `cap`.
+    bool takeSpool(int cap) { return take(spools, 1, cap); }
+    void giveSpool() { spools.fetchAndAddOrdered(-1); }
+    qint64 spoolsInUse() const { return spools.loadAcquire(); }
 
     // Connections closed for a slow body or a reply their client took nothing of, counted for
     // the server's periodic warning line; take* reads and resets.
@@ -74,6 +79,7 @@ private:
     QAtomicInteger<qint64> memory{0};
     QAtomicInteger<qint64> disk{0};
     QAtomicInteger<qint64> replies{0};
+    QAtomicInteger<qint64> spools{0};
     QAtomicInteger<int> slowBodies{0};
     QAtomicInteger<int> stalledReplies{0};
     // Recursive: an evicted connection of this thread leaves while we still hold the lock.

@@ -3,8 +3,18 @@
 // length, so that no request can fill the log or push its history out through rotation.
 
 #include <QString>
+#include <functional>
 
 namespace QuillonHttpd {
+
+// Lines a client can cause (a refused request, a reply it did not take, a failed handshake, a
+// temporary file that could not be written) are asked for before they are written: clients can
+// repeat them as fast as they connect, so an application limits them by kind. `level` is the
+// line's weight: 2 error, 3 warning, 5 debug. Asked from connection threads too; without a filter
+// every line is written. Set it before the server starts.
+using LineFilter = std::function<bool(const char* kind, int level)>;
+void setLineFilter(LineFilter filter);
+bool lineWanted(const char* kind, int level);
 
 constexpr int logTextMax = 1024;
 

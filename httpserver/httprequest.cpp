@@ -75,6 +75,8 @@ void HttpRequest::releaseBudgets()
     capacity->giveMemory(memoryTaken);
     capacity->giveDisk(diskTaken);
     memoryTaken = diskTaken = 0;
+    if (spoolTaken) capacity->giveSpool();
+    spoolTaken = false;
 }
 
 bool HttpRequest::takeMemory(qint64 bytes)
@@ -101,7 +103,8 @@ QTemporaryFile* HttpRequest::uploadedFile(const QString& fieldName) const
     QTemporaryFile* file = uploadedFiles.value(fieldName);
     if (!file) return nullptr;
     if (!file->isOpen() && !file->open()) {
-        qCritical("HttpRequest: cannot read temp file, %s", qPrintable(file->errorString()));
+        if (lineWanted("http temporary file", 2))
+            qCritical("HttpRequest: cannot read temp file, %s", qPrintable(file->errorString()));
         return nullptr;
     }
     file->seek(0);
@@ -140,15 +143,6 @@ QString HttpRequest::statusText() const
     return statusText(status);
 }
 
-namespace {
-std::function<bool()> refusalLineFilter;
-}
-
-void HttpRequest::setRefusalLineFilter(std::function<bool()> filter)
-{
-    refusalLineFilter = std::move(filter);
-}
-
 void HttpRequest::abort(AbortReason reason, const char* message)
 {
     status = Abort;
@@ -165,7 +159,7 @@ void HttpRequest::abort(AbortReason reason, const char* message)
     if (tempFile.isOpen()) tempFile.close();
     if (!tempFile.fileName().isEmpty()) tempFile.remove();
     releaseBudgets();
-    if (!refusalLineFilter || refusalLineFilter()) qWarning("%s", message);
+    if (lineWanted("http request refused", 3)) qWarning("%s", message);
 }
 
 void HttpRequest::readFromSocket(QIODevice* socket)
@@ -353,6 +347,12 @@ void HttpRequest::endOfHeaders()
             return;
         }
         diskTaken = expectedBodySize;
+        // Its descriptors, too, are counted before any is opened.
+        if (!connection->capacity()->takeSpool(connection->settings()->maxSpools)) {
+            abort(Unavailable, "HttpRequest: every spool for multipart bodies is taken (maxSpools)");
+            return;
+        }
+        spoolTaken = true;
     }
     if (boundary.isEmpty() && isForm(header(QStringLiteral("Content-Type")))) {
         countingForm = true;
@@ -380,7 +380,8 @@ void HttpRequest::readBody(QIODevice* socket)
         return;
     }
     if (!tempFile.isOpen() && !tempFile.open()) {
-        qCritical("HttpRequest: error writing temp file, %s", qPrintable(tempFile.errorString()));
+        if (lineWanted("http temporary file", 2))
+            qCritical("HttpRequest: error writing temp file, %s", qPrintable(tempFile.errorString()));
         abort(Unavailable, "HttpRequest: cannot spool the multipart body");
         return;
     }
@@ -390,7 +391,8 @@ void HttpRequest::readBody(QIODevice* socket)
         char bytes[maxPartLine];
         const qint64 got = socket->read(bytes, n);
         if (got > 0 && tempFile.write(bytes, got) != got) {
-            qCritical("HttpRequest: error writing temp file, %s", qPrintable(tempFile.errorString()));
+            if (lineWanted("http temporary file", 2))
+                qCritical("HttpRequest: error writing temp file, %s", qPrintable(tempFile.errorString()));
             abort(Unavailable, "HttpRequest: cannot spool the multipart body");
             return;
         }
@@ -406,6 +408,8 @@ void HttpRequest::readBody(QIODevice* socket)
         // Its parts are cut out: the spooled body is no longer needed on disk.
         tempFile.close();
         tempFile.remove();
+        if (spoolTaken) connection->capacity()->giveSpool();
+        spoolTaken = false;
         status = Complete;
     }
 }
@@ -614,8 +618,9 @@ void HttpRequest::parseMultiPart()
             }
             if (!unsupportedLogged) {
                 unsupportedLogged = true;
-                qDebug() << "HttpRequest: ignoring unsupported content part"
-                         << logCut(QString::fromUtf8(text, length));
+                if (lineWanted("http multipart part ignored", 5))
+                    qDebug() << "HttpRequest: ignoring unsupported content part"
+                             << logCut(QString::fromUtf8(text, length));
             }
         }
         if (spool.atEnd()) break;
@@ -631,7 +636,8 @@ void HttpRequest::parseMultiPart()
             upload = new QTemporaryFile;
             uploads.append(upload);
             if (!upload->open()) {
-                qCritical("HttpRequest: error writing temp file, %s", qPrintable(upload->errorString()));
+                if (lineWanted("http temporary file", 2))
+                    qCritical("HttpRequest: error writing temp file, %s", qPrintable(upload->errorString()));
                 abort(Unavailable, "HttpRequest: cannot store an uploaded file");
                 return;
             }
@@ -642,7 +648,8 @@ void HttpRequest::parseMultiPart()
             if (upload) {
                 if (upload->write(bytes, n) == n) return true;
                 // A file cut short must not reach the handler as if it were whole.
-                qCritical("HttpRequest: error writing temp file, %s", qPrintable(upload->errorString()));
+                if (lineWanted("http temporary file", 2))
+                    qCritical("HttpRequest: error writing temp file, %s", qPrintable(upload->errorString()));
                 abort(Unavailable, "HttpRequest: cannot store an uploaded file");
                 return false;
             }
@@ -680,7 +687,7 @@ void HttpRequest::parseMultiPart()
             parameters.insert(fieldName, utf8UpToNul(fieldValue));
         }
     }
-    if (spool.failed())
+    if (spool.failed() && lineWanted("http temporary file", 2))
         qCritical("HttpRequest: cannot read temp file, %s", qPrintable(tempFile.errorString()));
 }
 

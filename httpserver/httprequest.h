@@ -50,10 +50,6 @@ public:
     bool expectsContinue() const { return status == WaitForBody && continueExpected; }
     QString statusText() const;
     static QString statusText(int status);
-    // Asked before the warning of a refused request is written; false leaves it out. Clients can
-    // send broken requests as fast as they connect, so the application may limit these lines.
-    // Called from connection threads too; without a filter every refusal is written.
-    static void setRefusalLineFilter(std::function<bool()> filter);
 
     QString header(const QString& name) const;
     QList<QString> headers(const QString& name) const;
@@ -131,6 +127,7 @@ private:
     qint64 headerBytes = 0;  // request line and header lines as read
     qint64 headerBooked = 0; // of them, against the memory budget
     qint64 diskTaken = 0;
+    bool spoolTaken = false;
     qint64 spooledBytes = 0;   // of the multipart body, in tempFile
     bool countingForm = false; // a form body: its parameters are counted as it arrives
     int formParts = 0;         // with the cookies

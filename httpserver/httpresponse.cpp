@@ -4,6 +4,7 @@
 #include "httpconnection.h"
 #include "httpgzip.h"
 #include "httplinger.h"
+#include "httplog.h"
 #include "httprequest.h"
 #include "httpsettings.h"
 
@@ -56,8 +57,9 @@ HttpResponse::HttpResponse(HttpConnection* connection)
     });
     connect(progressTimer, &QTimer::timeout, this, [this]() {
         if (socket->bytesToWrite() > 0) {
-            qWarning("HttpResponse: the peer took no data for %d ms, connection aborted",
-                     progressTimer->interval());
+            if (lineWanted("http reply not taken", 3))
+                qWarning("HttpResponse: the peer took no data for %d ms, connection aborted",
+                         progressTimer->interval());
             socket->abort();
         }
     });
@@ -161,7 +163,9 @@ void HttpResponse::write(const QByteArray& data)
         return;
     }
     if (flushed) {
-        qDebug("You could not write to HttpRespose when the response is flushed. Data written are ignored.");
+        if (lineWanted("http reply written after its end", 5))
+            qDebug(
+                "You could not write to HttpRespose when the response is flushed. Data written are ignored.");
         return;
     }
     closeAfterSend = true;
@@ -251,7 +255,8 @@ void HttpResponse::writePiece()
         const QByteArray piece = bodyFile->read(n);
         if (piece.size() < n) {
             // The file shrank under us: the length we announced cannot be kept.
-            qWarning("HttpResponse: file body ended early, connection aborted");
+            if (lineWanted("http file body ended early", 3))
+                qWarning("HttpResponse: file body ended early, connection aborted");
             socket->abort();
             return;
         }

@@ -3,6 +3,7 @@
 #include "httpcapacity.h"
 #include "httpconnection.h"
 #include "httplinger.h"
+#include "httplog.h"
 #include "httprequesthandler.h"
 #include "httpsettings.h"
 
@@ -147,7 +148,7 @@ void HttpTcpServer::incomingConnection(qintptr socketDescriptor)
     }
     auto* socket = new QSslSocket(this);
     if (!socket->setSocketDescriptor(socketDescriptor)) {
-        qDebug("setSocketDescriptor failed");
+        if (lineWanted("http tls socket", 5)) qDebug("setSocketDescriptor failed");
         delete socket;
         ::close(int(socketDescriptor));
         return;
@@ -211,7 +212,8 @@ bool HttpTcpServer::makeRoom()
 
 void HttpTcpServer::dropHandshake(QSslSocket* socket, const QString& why)
 {
-    if (!why.isEmpty()) qDebug() << "TLS handshake failed:" << why;
+    if (!why.isEmpty() && lineWanted("http tls handshake failed", 5))
+        qDebug() << "TLS handshake failed:" << why;
     handshaking.remove(socket);
     socket->disconnect(this);
     socket->abort();
@@ -235,7 +237,7 @@ void HttpTcpServer::slotSslErrors(const QList<QSslError>& errors)
     for (const QSslError& error : errors) {
         if (settings->ignoreSslError(error))
             allowed.append(error);
-        else
+        else if (lineWanted("http tls error", 5))
             qDebug() << "sslError" << error.errorString();
     }
     socket->ignoreSslErrors(allowed);

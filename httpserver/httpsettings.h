@@ -44,6 +44,10 @@ public:
     // temporary files: a request that would pass either is refused with a 503. Reply bytes
     // waiting in the sockets have a budget of the same size (see writeChunk).
     qint64 maxBufferedBytes;
+    // Multipart bodies spooled to temporary files at once; a request beyond them gets a 503.
+    // Each takes up to two descriptors beside its socket (its spool and the file part being
+    // written), which the descriptor limit must leave room for.
+    qint32 maxSpools = 32;
     bool useSSL;
     QString sslKey;
     QString sslCrt;

@@ -8,6 +8,8 @@
 #include <mutex>
 #include <chrono>
 
+std::atomic<int> log_detail::limited_burst{20};
+
 struct log_limiter::state
 {
     QString kind;

@@ -3,8 +3,11 @@
 // rotation: an outage that repeats the same error every second, or lines that outside input
 // can make as often as it likes.
 
+#include "logger.h"
+
 #include <QString>
 #include <QtGlobal>
+#include <atomic>
 #include <functional>
 #include <memory>
 
@@ -40,3 +43,23 @@ public:
 private:
     std::shared_ptr<state> d;
 };
+
+// A logging call with a limiter of its own, one per call site, made on first use: the first
+// lines of a second pass, the rest are counted and summarised at the line's level. For lines
+// that outside input can repeat as often as it likes. Usage:
+//   LOG_LIMITED(LVL_EXC, "nothing to send") << modem << why;
+namespace log_detail {
+// Lines a LOG_LIMITED call site lets pass a second before it counts the rest (20), read when the
+// site logs for the first time; tests that expect every line raise it first.
+extern std::atomic<int> limited_burst;
+} // namespace log_detail
+#define LOG_LIMITED(lvl, kind)                                                                               \
+    for (bool strova_log_once_ = log_passes(lvl) && []() -> log_limiter& {                                   \
+             static log_limiter strova_lim_(QStringLiteral(kind), lvl,                                       \
+                                            log_detail::limited_burst.load(std::memory_order_relaxed),       \
+                                            1000);                                                           \
+             return strova_lim_;                                                                             \
+         }()                                                                                                 \
+                                                                .pass();                                     \
+         strova_log_once_; strova_log_once_ = false)                                                         \
+    log_detail::line(lvl, __FILE__, __LINE__)

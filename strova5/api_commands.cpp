@@ -108,7 +108,8 @@ QVariant API_controller::api_cmd_send(QVariantMap api_request)
     QVariantMap made;
     if (code.size() > k_setting_name_max) {
         // The command row could not hold its name: nothing is queued or sent.
-        LOG_EXC << "cmd send: code longer than" << k_setting_name_max << "characters refused";
+        LOG_LIMITED(LVL_EXC, "cmd send code too long")
+            << "cmd send: code longer than" << k_setting_name_max << "characters refused";
     } else if (SQL_Exchange::instance) {
         made = SQL_Exchange::instance->send_dl(modems, rights, code, QVariant(value));
     }
@@ -139,9 +140,9 @@ QVariant API_controller::api_cmd_status(QVariantMap api_request)
 
 QVariant API_controller::api_sendmessage(QVariantMap api_request)
 {
-    if (log_passes(LVL_EXC))
-        LOG_EXC << log_cut(QJsonDocument::fromVariant(masked(api_request)).toJson(QJsonDocument::Indented))
-                       .constData();
+    LOG_LIMITED(LVL_EXC, "sendmessage request")
+        << log_cut(QJsonDocument::fromVariant(masked(api_request)).toJson(QJsonDocument::Indented))
+               .constData();
     const QVariantMap qitems = api_request.value(QStringLiteral("qitems")).toMap();
     QVariantMap dl;
     dl.insert(QStringLiteral("msg_type"), QStringLiteral("dl"));
@@ -149,8 +150,8 @@ QVariant API_controller::api_sendmessage(QVariantMap api_request)
               uint(qitems.value(QStringLiteral("modem")).toString().toUInt(nullptr, 16)));
     dl.insert(QStringLiteral("payload"), qitems.value(QStringLiteral("message")).toString());
     dl.insert(QStringLiteral("status_id"), qitems.value(QStringLiteral("status_id")).toString());
-    if (log_passes(LVL_EXC))
-        LOG_EXC << log_cut(QJsonDocument::fromVariant(dl).toJson(QJsonDocument::Compact)).constData();
+    LOG_LIMITED(LVL_EXC, "sendmessage downlink")
+        << log_cut(QJsonDocument::fromVariant(dl).toJson(QJsonDocument::Compact)).constData();
     if (Radio_Exchange::instance) Radio_Exchange::instance->slot_rabbit_DL(dl);
     return QVariantMap{{QStringLiteral("result"), QStringLiteral("ok")}, {QStringLiteral("messageId"), true}};
 }

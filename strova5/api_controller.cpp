@@ -39,7 +39,7 @@ const API_controller::api_route k_routes[] = {
     {"report", "history_orig", gate::view, &API_controller::api_report_history_orig,
      &API_controller::make_report_history_orig},
     {"report", "events", gate::view, &API_controller::api_report_events, &API_controller::make_report_events},
-    {"report", "list", gate::view, &API_controller::api_report_list},
+    {"report", "list", gate::view, &API_controller::api_report_list, &API_controller::make_report_list},
     {"cmd", "send", gate::none, &API_controller::api_cmd_send},
     {"cmd", "status", gate::none, &API_controller::api_cmd_status},
     {"cmd", "display", gate::special_from_web, &API_controller::api_cmd_display},
@@ -344,7 +344,7 @@ const API_controller::api_route* API_controller::route_of(QVariantMap& api_reque
     const QStringList path = api_request.value(QStringLiteral("path")).toStringList();
     if (path.size() < 2 || path.first() != QLatin1String("api")) return nullptr;
     const QStringList rights = get_rights(api_request);
-    LOG_TRC << "rights" << rights;
+    LOG_LIMITED(LVL_TRC, "rights") << "rights" << rights;
 
     const api_route* route = route_for(path, rights, from_driver);
     return route && route->run ? route : nullptr;
@@ -467,8 +467,9 @@ QVariant API_controller::api_time_sync_set(QVariantMap api_request)
     for (const char* name : {"offset", "timestamp"}) {
         const QString key = QLatin1String(name);
         if (qitems.contains(key) && !item_fits_int32(qitems.value(key))) {
-            LOG_WRN << "time_sync set:" << key << log_cut(qitems.value(key).toString())
-                    << "outside the signed 32-bit range, nothing stored";
+            LOG_LIMITED(LVL_WRN, "time_sync refused")
+                << "time_sync set:" << key << log_cut(qitems.value(key).toString())
+                << "outside the signed 32-bit range, nothing stored";
             return QVariantMap{{QStringLiteral("res"), false}};
         }
     }
@@ -486,9 +487,9 @@ QVariant API_controller::api_time_sync_set(QVariantMap api_request)
         if (sum < std::numeric_limits<int32_t>::min() || sum > std::numeric_limits<int32_t>::max()) {
             // The shift is read back as a signed 32-bit number: stored wrapped, it would move
             // the driver's clock by decades.
-            LOG_WRN << "time_sync set: timestamp"
-                    << log_cut(qitems.value(QStringLiteral("timestamp")).toString()) << "gives a shift of"
-                    << sum << "s, outside the signed 32-bit range, nothing stored";
+            LOG_LIMITED(LVL_WRN, "time_sync refused")
+                << "time_sync set: timestamp" << log_cut(qitems.value(QStringLiteral("timestamp")).toString())
+                << "gives a shift of" << sum << "s, outside the signed 32-bit range, nothing stored";
             return QVariantMap{{QStringLiteral("res"), false}};
         }
         next.insert(QStringLiteral("ts_shift"), uint(uint32_t(quint64(sum))));
@@ -505,8 +506,9 @@ QVariant API_controller::api_time_sync_set(QVariantMap api_request)
                          f.write(QJsonDocument::fromVariant(next).toJson(QJsonDocument::Indented)) >= 0 &&
                          f.commit();
     if (!written) {
-        LOG_ERR << "time_sync not saved" << tst_path()
-                << (read_only ? QStringLiteral("read-only") : f.errorString());
+        LOG_LIMITED(LVL_ERR, "time_sync not saved")
+            << "time_sync not saved" << tst_path()
+            << (read_only ? QStringLiteral("read-only") : f.errorString());
         return QVariantMap{{QStringLiteral("res"), false}};
     }
     time_sync = next;

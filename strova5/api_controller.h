@@ -116,6 +116,7 @@ public:
     std::unique_ptr<report_job> make_report_history(const QVariantMap& api_request);
     std::unique_ptr<report_job> make_report_history_orig(const QVariantMap& api_request);
     std::unique_ptr<report_job> make_report_events(const QVariantMap& api_request);
+    std::unique_ptr<report_job> make_report_list(const QVariantMap& api_request);
     QVariant api_diagnostics_history(QVariantMap api_request);
     QVariant api_diagnostics_data_stm(QVariantMap api_request);
     QVariant api_diagnostics_shunt_days(QVariantMap api_request);

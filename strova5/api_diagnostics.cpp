@@ -125,7 +125,13 @@ protected:
         const qint64 offset = qint64(at) * 60;
         const qint64 len = qMin(width, qint64(to) - qint64(from) + 1 - offset);
         const qint64 lo = newest ? qint64(to) - offset - len + 1 : qint64(from) + offset;
+        const read_watch watch;
         const qint64 n = read(uint32_t(lo), uint32_t(lo + len - 1));
+        // A window the database did not answer would leave the answer short of its rows.
+        if (watch.failed()) {
+            read_failed(watch.statement());
+            return total - at;
+        }
         rows += n;
         if (n < slice_rows / 4)
             width = qMin<qint64>(width * 2, qint64(1) << 33);

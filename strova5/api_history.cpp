@@ -77,7 +77,12 @@ protected:
                 entry(modem, {});
             return slice.size();
         }
+        const read_watch watch;
         widen(*sql, slice);
+        if (watch.failed()) {
+            read_failed(watch.statement());
+            return slice.size();
+        }
         QList<modem_range> ranges;
         for (const uint32_t modem : slice) {
             const auto w = windows.value(modem, qMakePair(r.timefrom, r.timeto));
@@ -86,6 +91,10 @@ protected:
         int done = 0;
         QHash<uint32_t, QVariantList> got =
             sql->get_data_each(ranges, r.kinds, r.has_from ? 10000 : 1, slice_rows, done);
+        if (watch.failed()) {
+            read_failed(watch.statement());
+            return done;
+        }
         // Taken out, not copied: the entry lets each row go once built.
         for (int i = 0; i < done; ++i)
             entry(slice.at(i), got.take(slice.at(i)));
@@ -103,7 +112,11 @@ protected:
         QList<uint32_t> kinds_answered = r.kinds;
         if (r.day_added) kinds_answered.removeAll(14);
         if (r.interpolate) kinds_answered.removeAll(15);
-        return sql->count_data_each(ranges_of(at, want, r.raw_from, r.raw_to), kinds_answered, 10000, done);
+        const read_watch watch;
+        const qint64 n = sql->count_data_each(ranges_of(at, want, r.raw_from, r.raw_to), kinds_answered,
+                                              10000, done);
+        if (watch.failed()) read_failed(watch.statement());
+        return n;
     }
 
     qint64 row_bytes() const override

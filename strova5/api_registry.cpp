@@ -2,6 +2,7 @@
 // "RAM"/"indexes" and "system".
 #include "api_controller.h"
 
+#include "log_limiter.h"
 #include "logger.h"
 #include "quit_signals.h"
 #include "ram_modems.h"
@@ -100,7 +101,7 @@ QVariant API_controller::api_system(QVariantMap api_request)
         api_request.value(QStringLiteral("qitems")).toMap().value(QStringLiteral("code")).toString();
     if (code == QLatin1String("rights")) return get_rights(api_request);
     if (code == QLatin1String("restart")) {
-        LOG_EXC << "restart requested through the API";
+        LOG_LIMITED(LVL_EXC, "restart requested") << "restart requested through the API";
         // The same road as a termination signal (no new uplink taken, queued work handled,
         // pending batches written), once this request's empty reply has gone out.
         QTimer::singleShot(0, QCoreApplication::instance(), [] { quit_application(SIGTERM); });

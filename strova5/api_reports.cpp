@@ -280,6 +280,13 @@ void json_list::append(const QVariant& entry)
     write_json(text, entry);
 }
 
+void json_list::append_written(const QByteArray& entries)
+{
+    if (entries.isEmpty()) return;
+    if (text.size() > 1) text += ',';
+    text += entries;
+}
+
 QVariant json_list::finish()
 {
     text += ']';

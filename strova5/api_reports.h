@@ -61,6 +61,8 @@ class json_list
 {
 public:
     void append(const QVariant& entry);
+    // Entries already written, comma-separated.
+    void append_written(const QByteArray& entries);
     QVariant finish();
     qint64 size() const { return text.size(); }
 

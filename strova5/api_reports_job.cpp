@@ -64,11 +64,16 @@ bool report_job::step()
     if (done) return true;
     const qint64 slice_start = clock();
     const auto worked = [&] { return clock() - slice_start; };
+    if (!prepare(slice_start)) {
+        busy_ms += worked();
+        return done;
+    }
     while (next < total) {
         const qint64 piece_start = clock();
         int served = 0;
         if (counting) {
             counted += count(next, want, served);
+            if (done) return true; // a read failed
             served = qMax(1, served);
             // A report known to be too large is refused at once, not counted to its end.
             if (counted * row_bytes() > answer_max) {
@@ -83,6 +88,7 @@ bool report_job::step()
             }
         } else {
             served = qMax(1, serve(next, want));
+            if (done) return true; // a read failed
         }
         next += served;
         // As many modems a piece as fit a quarter of a slice: a report of many small modems
@@ -123,6 +129,17 @@ QList<modem_range> report_job::ranges_of(int from, int want, uint32_t ts_from, u
     for (int i = from; i < modems.size() && out.size() < want; ++i)
         out << modem_range{modems.at(i), ts_from, ts_to};
     return out;
+}
+
+void report_job::read_failed(const QString& statement)
+{
+    if (done) return;
+    static log_limiter lim(QStringLiteral("report read not answered"), LVL_EXC, 5, 60000);
+    if (lim.pass(LVL_EXC))
+        LOG_EXC << qPrintable(QStringLiteral("report %1: database not answering, the report is refused: %2")
+                                  .arg(route, log_cut(statement, 256)));
+    finish(QVariant::fromValue(api_refusal{503, QStringLiteral("database not answering")}),
+           "database not answering");
 }
 
 void report_job::refuse_too_large()

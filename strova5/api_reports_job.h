@@ -73,11 +73,22 @@ protected:
     }
     // The bytes an answered row takes at least, from the columns the route answers.
     virtual qint64 row_bytes() const { return row_bytes_min; }
+    // Work before the walk over the modems that may take several steps (the list of modems reads
+    // its pieces here): false while more of it remains, and the step ends there.
+    virtual bool prepare(qint64 slice_start)
+    {
+        (void)slice_start;
+        return true;
+    }
     // The answer once every unit is served: the entries written so far, as a list.
     virtual QVariant conclude() { return out.finish(); }
 
     // The same range for `want` modems from `from` on.
     QList<modem_range> ranges_of(int from, int want, uint32_t ts_from, uint32_t ts_to) const;
+    // A read the report needs was not answered: the report ends with 503 "database not
+    // answering" and one limited Exc line naming the statement, cut; never an answer short of
+    // the rows stored.
+    void read_failed(const QString& statement);
 
     const QString route;
     const QList<uint32_t> modems;

@@ -9,8 +9,9 @@
 
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QSet>
+#include <algorithm>
 #include <cmath>
+#include <memory>
 
 namespace {
 
@@ -117,24 +118,138 @@ QVariantMap event_map(const QVariantMap& row)
 
 } // namespace
 
-QVariant API_controller::api_report_list(QVariantMap)
+namespace {
+
+// The modems with stored readings, read in pieces between other work. One read serves every
+// request that comes while it is made and those within a few seconds of its end: a dashboard
+// that asks the list again and again costs one read.
+struct modem_list_read
 {
-    QVariantList out;
-    QList<uint32_t> ids;
-    const bool whitelisted = config.contains(QStringLiteral("whilelist_modems"));
-    QSet<uint32_t> seen;
-    for (const QVariant& v : config.value(QStringLiteral("whilelist_modems")).toList()) {
-        const uint32_t id = v.toUInt();
-        if (!seen.contains(id)) {
-            seen.insert(id);
-            ids << id;
-        }
+    static constexpr qint64 shared_ms = 5000;
+    // A read left unfinished (its clients gone) is taken up by the next request within this.
+    static constexpr qint64 resume_ms = 60000;
+
+    QList<uint32_t> asked; // the whitelist, ascending without repeats; empty: all modems
+    int next = 0;          // whitelist: the position of the next id
+    uint32_t from = 0;     // all modems: the id the next piece starts at
+    int piece = 256;
+    bool complete = false, failed = false;
+    QString failed_statement;
+    QElapsedTimer started, completed;
+    QByteArray entries; // "5,7,9"
+    qint64 found = 0;
+
+    bool serves(const QList<uint32_t>& whitelist) const
+    {
+        if (failed || asked != whitelist) return false;
+        return complete ? completed.elapsed() <= shared_ms : started.elapsed() <= resume_ms;
     }
+    void add(const QList<uint32_t>& ids)
+    {
+        for (const uint32_t id : ids) {
+            if (!entries.isEmpty()) entries += ',';
+            entries += QByteArray::number(id);
+        }
+        found += ids.size();
+    }
+    // One piece; pieces grow while they are quick and shrink when they are not.
+    void advance(SQL_Exchange& sql)
+    {
+        QElapsedTimer took;
+        took.start();
+        if (!asked.isEmpty()) {
+            add(sql.get_modems(asked.mid(next, piece)));
+            next += piece;
+            complete = next >= asked.size();
+        } else {
+            const QList<uint32_t> ids = sql.get_modems_from(from, piece);
+            add(ids);
+            complete = ids.size() < piece || ids.last() == 4294967295u;
+            if (!ids.isEmpty()) from = ids.last() + 1;
+        }
+        const qint64 ms = took.elapsed();
+        if (ms < report_job::slice_ms / 4)
+            piece = qMin(piece * 2, 65536);
+        else if (ms > report_job::slice_ms / 2)
+            piece = qMax(piece / 2, 16);
+    }
+};
+
+std::shared_ptr<modem_list_read>& current_list_read()
+{
+    static std::shared_ptr<modem_list_read> read;
+    return read;
+}
+
+class list_job : public report_job
+{
+public:
+    // `nothing`: a whitelist that lets no modem through.
+    list_job(QList<uint32_t> whitelist, bool nothing_)
+        : report_job(QStringLiteral("list"), {},
+                     whitelist.isEmpty() ? QStringLiteral("all modems")
+                                         : QStringLiteral("%1 whitelisted").arg(whitelist.size())),
+          asked(std::move(whitelist)), nothing(nothing_)
+    {
+    }
+
+protected:
+    int serve(int, int) override { return 1; } // no walk over modems: all is done in prepare()
+    bool prepare(qint64 slice_start) override
+    {
+        SQL_Exchange* sql = SQL_Exchange::instance;
+        if (nothing || !sql) return true;
+        if (!read) {
+            std::shared_ptr<modem_list_read>& current = current_list_read();
+            if (!current || !current->serves(asked)) {
+                current = std::make_shared<modem_list_read>();
+                current->asked = asked;
+                current->started.start();
+            }
+            read = current;
+        }
+        while (!read->complete && !read->failed) {
+            if (clock() - slice_start >= slice_ms) return false;
+            const read_watch watch;
+            read->advance(*sql);
+            if (watch.failed()) {
+                read->failed = true;
+                read->failed_statement = watch.statement();
+            }
+        }
+        if (read->failed) {
+            read_failed(read->failed_statement);
+            return false;
+        }
+        if (!read->completed.isValid()) read->completed.start();
+        out.append_written(read->entries);
+        rows = read->found;
+        return true;
+    }
+
+private:
+    const QList<uint32_t> asked;
+    const bool nothing;
+    std::shared_ptr<modem_list_read> read;
+};
+
+} // namespace
+
+std::unique_ptr<report_job> API_controller::make_report_list(const QVariantMap&)
+{
+    const bool whitelisted = config.contains(QStringLiteral("whilelist_modems"));
+    QList<uint32_t> ids;
+    for (const QVariant& v : config.value(QStringLiteral("whilelist_modems")).toList())
+        ids << v.toUInt();
+    std::sort(ids.begin(), ids.end());
+    ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
     // An empty whitelist lets no modem through; an empty id list would ask for all of them.
-    if ((whitelisted && ids.isEmpty()) || !SQL_Exchange::instance) return out;
-    for (uint32_t id : SQL_Exchange::instance->get_modems(ids))
-        out << uint(id);
-    return out;
+    return std::make_unique<list_job>(ids, whitelisted && ids.isEmpty());
+}
+
+QVariant API_controller::api_report_list(QVariantMap api_request)
+{
+    return make_report_list(api_request)->run();
 }
 
 namespace {
@@ -179,8 +294,12 @@ public:
 protected:
     int serve(int at, int want) override
     {
-        return serve_rows(ranges_of(at, want, from, to), &SQL_Exchange::get_data_each, types,
-                          period ? 10000 : 1, [this](uint32_t, const QVariantList& rows) { entry(rows); });
+        const read_watch watch;
+        const int served =
+            serve_rows(ranges_of(at, want, from, to), &SQL_Exchange::get_data_each, types, period ? 10000 : 1,
+                       [this](uint32_t, const QVariantList& rows) { entry(rows); });
+        if (watch.failed()) read_failed(watch.statement());
+        return served;
     }
     qint64 count(int at, int want, int& done) override
     {
@@ -189,7 +308,11 @@ protected:
         // The rows answered: those of the period asked, without the day rows read to derive.
         QList<uint32_t> kinds_answered = types;
         if (day_added) kinds_answered = kinds_answered.mid(0, kinds_answered.size() - 3);
-        return sql->count_data_each(ranges_of(at, want, raw_from, raw_to), kinds_answered, 10000, done);
+        const read_watch watch;
+        const qint64 n =
+            sql->count_data_each(ranges_of(at, want, raw_from, raw_to), kinds_answered, 10000, done);
+        if (watch.failed()) read_failed(watch.statement());
+        return n;
     }
     // Its time, time received, index and profile code.
     qint64 row_bytes() const override { return 69; }
@@ -242,15 +365,21 @@ public:
 protected:
     int serve(int at, int want) override
     {
-        return serve_rows(ranges_of(at, want, from, to), &SQL_Exchange::get_events_each, types,
-                          has_from ? 1000 : 1,
-                          [this](uint32_t modem, const QVariantList& rows) { entry(modem, rows); });
+        const read_watch watch;
+        const int served = serve_rows(
+            ranges_of(at, want, from, to), &SQL_Exchange::get_events_each, types, has_from ? 1000 : 1,
+            [this](uint32_t modem, const QVariantList& rows) { entry(modem, rows); });
+        if (watch.failed()) read_failed(watch.statement());
+        return served;
     }
     qint64 count(int at, int want, int& done) override
     {
         SQL_Exchange* sql = SQL_Exchange::instance;
         if (!has_from || !sql) return report_job::count(at, want, done);
-        return sql->count_events_each(ranges_of(at, want, from, to), types, 1000, done);
+        const read_watch watch;
+        const qint64 n = sql->count_events_each(ranges_of(at, want, from, to), types, 1000, done);
+        if (watch.failed()) read_failed(watch.statement());
+        return n;
     }
     // Its time, event, index, profile code and time received.
     qint64 row_bytes() const override { return 82; }

@@ -32,7 +32,8 @@ QVariant API_controller::api_setting_set(QVariantMap api_request)
     const QString code = qitems.value(QStringLiteral("code")).toString();
     if (code.size() > k_setting_name_max) {
         // The setting row could not hold its name: nothing is written.
-        LOG_EXC << "setting set: code longer than" << k_setting_name_max << "characters refused";
+        LOG_LIMITED(LVL_EXC, "setting set code too long")
+            << "setting set: code longer than" << k_setting_name_max << "characters refused";
     } else if (!code.isEmpty() && RAM_modems::instance) {
         const QVariant value = qitems.value(QStringLiteral("value"));
         for (uint32_t modem : get_modems(qitems))

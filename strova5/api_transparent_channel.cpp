@@ -8,18 +8,22 @@
 #include <QNetworkDatagram>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QTimer>
 #include <QUdpSocket>
+#include <algorithm>
 #include <cctype>
 
 namespace {
 
 const QString k_setting = QStringLiteral("HDLC");
-// Datagrams taken in one pass of the event loop: a flood leaves the rest to the next pass, so
-// the daemon goes on serving everything else meanwhile.
-constexpr int k_datagrams_per_pass = 256;
+// Bytes taken from a TCP client at a time: the frames of one read wait for the passes after it,
+// so a read holds at most a few hundred of them.
+constexpr qint64 k_tcp_chunk = 2048;
+// A paused client is looked at again this often: the budget refills a frame every 10 ms.
+constexpr int k_resume_ms = 20;
 
 // Anyone who reaches the ports can send frames as fast as he likes: their lines are counted
-// beyond a burst, and so are the frames the downlink road has no room for.
+// beyond a burst, and so are the frames the budget has no room for.
 log_limiter& frame_lines()
 {
     static log_limiter lim(QStringLiteral("hdlc tcp frame"), LVL_NTC, 50, 1000);
@@ -30,9 +34,9 @@ log_limiter& datagram_lines()
     static log_limiter lim(QStringLiteral("hdlc datagram"), LVL_EXC, 50, 1000);
     return lim;
 }
-log_limiter& full_lines()
+log_limiter& dropped_lines()
 {
-    static log_limiter lim(QStringLiteral("hdlc frame dropped, downlink queue full"), LVL_WRN, 50, 1000);
+    static log_limiter lim(QStringLiteral("hdlc frame dropped, no room"), LVL_WRN, 50, 1000);
     return lim;
 }
 // A client may connect and leave as fast as it likes.
@@ -40,15 +44,6 @@ log_limiter& connection_lines()
 {
     static log_limiter lim(QStringLiteral("hdlc connection"), LVL_EXC, 50, 1000);
     return lim;
-}
-
-// False, with the frame counted, when the downlink road cannot take one more command.
-bool road_has_room(const char* side)
-{
-    if (!Radio_Exchange::instance || Radio_Exchange::instance->dl_free_room() > 0) return true;
-    if (full_lines().pass(LVL_WRN))
-        LOG_WRN << "hdlc" << side << "frame dropped: the downlink queue is full";
-    return false;
 }
 
 // The meter's frame from the hex text of an answer; empty when the text is not whole bytes.
@@ -67,6 +62,9 @@ QByteArray frame_of_answer(const QVariant& value)
 API_transparent_channel::API_transparent_channel(QVariantMap config, QObject* parent) : QObject(parent)
 {
     clock.start();
+    tcp_resume = new QTimer(this);
+    tcp_resume->setSingleShot(true);
+    connect(tcp_resume, &QTimer::timeout, this, &API_transparent_channel::tcp_pass);
 
     udp_socket = new QUdpSocket(this);
     const quint16 udp_port = quint16(config.value(QStringLiteral("UDPport")).toUInt() & 0xFFFF);
@@ -102,6 +100,16 @@ void API_transparent_channel::send_frame(uint32_t modem, const QByteArray& frame
                                         QVariant(frame.toHex()));
 }
 
+bool API_transparent_channel::budget_ready()
+{
+    const qint64 now = clock.elapsed();
+    budget =
+        std::min<double>(frames_per_second, budget + double(now - budget_at) * frames_per_second / 1000.0);
+    budget_at = now;
+    if (budget < 1) return false;
+    return !Radio_Exchange::instance || Radio_Exchange::instance->dl_spare_room() > 0;
+}
+
 void API_transparent_channel::slot_TCP_newConnection()
 {
     while (QTcpSocket* next = tcp_server->nextPendingConnection()) {
@@ -113,7 +121,12 @@ void API_transparent_channel::slot_TCP_newConnection()
             tcp_client->deleteLater();
         }
         tcp_stream.clear();
+        tcp_frames.clear();
+        tcp_gone = false;
         tcp_client = next;
+        // Qt stops reading from the kernel once this much waits: a client faster than the
+        // budget is held back by TCP itself.
+        next->setReadBufferSize(tcp_read_buffer);
         if (connection_lines().pass(LVL_EXC))
             LOG_EXC << "new connection" << next->peerAddress().toString() << next->peerPort();
         connect(next, &QTcpSocket::readyRead, this, &API_transparent_channel::slot_TCP_readyRead);
@@ -125,40 +138,90 @@ void API_transparent_channel::slot_TCP_disconnected()
 {
     auto* client = qobject_cast<QTcpSocket*>(sender());
     if (!client) return;
-    if (client == tcp_client) {
-        if (connection_lines().pass(LVL_NTC))
-            LOG_NTC << "hdlc client left" << client->peerAddress().toString() << client->peerPort();
-        tcp_client = nullptr;
-        tcp_stream.clear();
+    if (client != tcp_client) {
+        client->deleteLater();
+        return;
     }
-    client->deleteLater();
+    if (connection_lines().pass(LVL_NTC))
+        LOG_NTC << "hdlc client left" << client->peerAddress().toString() << client->peerPort();
+    // The frames it sent before it left still go, at the channel's pace; it gets no answer. The
+    // next pass ends it once they are taken.
+    tcp_gone = true;
+    if (!tcp_resume->isActive()) tcp_resume->start(0);
+}
+
+void API_transparent_channel::end_tcp_client()
+{
+    tcp_client->disconnect(this);
+    tcp_client->deleteLater();
+    tcp_client = nullptr;
+    tcp_gone = false;
+    tcp_stream.clear();
+    tcp_frames.clear();
 }
 
 void API_transparent_channel::slot_TCP_readyRead()
 {
     auto* client = qobject_cast<QTcpSocket*>(sender());
     if (!client || client != tcp_client) return;
-    const QList<QByteArray> frames = tcp_stream.feed(client->readAll(), clock.elapsed());
-    for (QByteArray frame : frames) {
-        const bool say = frame_lines().pass(LVL_NTC);
-        if (API_transparent_channel::hdlc_check_frame(frame) == 0) {
-            if (say) LOG_DBG << "hdlc tcp frame refused" << log_cut(frame.toHex().toUpper());
+    tcp_pass();
+}
+
+void API_transparent_channel::tcp_pass()
+{
+    if (!tcp_client) return;
+    for (int taken = 0; taken < frames_per_pass;) {
+        const bool ready = budget_ready();
+        const qint64 now = clock.elapsed();
+        // A partial frame ages only while we read: a wait of ours is not the client's.
+        if (!ready && tcp_paused_at < 0) tcp_paused_at = now;
+        if (ready && tcp_paused_at >= 0) {
+            tcp_paused_ms += now - tcp_paused_at;
+            tcp_paused_at = -1;
+        }
+        if (tcp_frames.isEmpty()) {
+            if (tcp_client->bytesAvailable() <= 0) {
+                if (tcp_gone) end_tcp_client();
+                return;
+            }
+            // Nothing is read while no frame could go: the bytes wait in the socket.
+            if (!ready) break;
+            tcp_frames = tcp_stream.feed(tcp_client->read(k_tcp_chunk), now - tcp_paused_ms);
             continue;
         }
-        const int32_t index = hdlc_replace_address(frame, 0, true);
-        if (say) LOG_NTC << index;
-        const uint32_t modem = modem_at(uint32_t(index));
-        if (index < 0 || modem == 0) continue;
-        if (say) LOG_NTC << modem;
-        if (!road_has_room("tcp")) continue;
-        tcp_modem = modem;
-        send_frame(modem, frame);
+        if (!ready) break;
+        ++taken;
+        forward_tcp(tcp_frames.takeFirst());
     }
+    // Cut off by the pass's share or paused for the budget: the rest waits for a later pass, so
+    // the daemon serves everything else meanwhile.
+    if (!tcp_resume->isActive()) tcp_resume->start(budget_ready() ? 0 : k_resume_ms);
+}
+
+void API_transparent_channel::forward_tcp(QByteArray frame)
+{
+    const bool say = frame_lines().pass(LVL_NTC);
+    const uint32_t r = hdlc_check_frame(frame);
+    if (r == 0) {
+        if (say) LOG_DBG << "hdlc tcp frame refused" << log_cut(frame.toHex().toUpper());
+        return;
+    }
+    const int32_t index = hdlc_replace_address(frame, 0, true);
+    // The address as the frame holds it and the position this road reads from it: the two roads
+    // read 1- to 4-byte addresses differently (see the operations guide).
+    if (say)
+        LOG_NTC << "hdlc tcp frame to address" << (r >> 4) << "of" << (r & 0xF) << "bytes: position" << index;
+    const uint32_t modem = modem_at(uint32_t(index));
+    if (index < 0 || modem == 0) return;
+    if (say) LOG_NTC << modem;
+    take_budget();
+    tcp_modem = modem;
+    send_frame(modem, frame);
 }
 
 void API_transparent_channel::slot_UDP_readyRead()
 {
-    for (int taken = 0; taken < k_datagrams_per_pass && udp_socket->hasPendingDatagrams(); ++taken) {
+    for (int taken = 0; taken < frames_per_pass && udp_socket->hasPendingDatagrams(); ++taken) {
         const QNetworkDatagram datagram = udp_socket->receiveDatagram();
         const QByteArray frame = datagram.data();
         const bool say = datagram_lines().pass(LVL_EXC);
@@ -174,7 +237,14 @@ void API_transparent_channel::slot_UDP_readyRead()
         }
         const uint32_t modem = modem_at(index);
         if (modem == 0) continue;
-        if (!road_has_room("udp")) continue;
+        // A datagram cannot wait: beyond the budget it is dropped, and counted.
+        if (!budget_ready()) {
+            if (dropped_lines().pass(LVL_WRN))
+                LOG_WRN << "hdlc udp frame dropped: the channel's" << frames_per_second
+                        << "frames a second are spent or half of the downlink queue is taken";
+            continue;
+        }
+        take_budget();
         udp_peers[modem] = QVariantMap{{QStringLiteral("host"), datagram.senderAddress().toString()},
                                        {QStringLiteral("port"), datagram.senderPort()}};
         send_frame(modem, frame);
@@ -188,10 +258,11 @@ void API_transparent_channel::slot_UL(Parser_ul_app ul_parse)
         if (item.key != k_setting) continue;
         const QByteArray frame = frame_of_answer(item.value);
         if (hdlc_check_frame(frame) == 0) {
-            LOG_DBG << "hdlc answer of" << modem << "refused" << log_cut(item.value.toByteArray());
+            LOG_LIMITED(LVL_DBG, "hdlc answer refused")
+                << "hdlc answer of" << modem << "refused" << log_cut(item.value.toByteArray());
             continue;
         }
-        if (tcp_client && tcp_modem != 0 && modem == tcp_modem) {
+        if (tcp_client && !tcp_gone && tcp_modem != 0 && modem == tcp_modem) {
             const int index = modems.indexOf(modem);
             if (index >= 0) {
                 QByteArray answer = frame;

@@ -18,6 +18,7 @@
 #include <cstdint>
 
 class QTcpServer;
+class QTimer;
 class QTcpSocket;
 class QUdpSocket;
 
@@ -74,6 +75,15 @@ public slots:
 private slots:
     void slot_TCP_disconnected();
 
+public:
+    // Frames a pass of the event loop takes from one road, and the bytes a TCP client may have
+    // waiting in our buffer: a flood waits in the kernel and at its sender, not here.
+    static constexpr int frames_per_pass = 256;
+    static constexpr qint64 tcp_read_buffer = 64 * 1024;
+    // Frames forwarded a second, both roads together, and only while more than half of the
+    // downlink queue is free: the operator's commands always find room.
+    static constexpr int frames_per_second = 100;
+
 private:
     QUdpSocket* udp_socket = nullptr;
     QTcpServer* tcp_server = nullptr;
@@ -82,9 +92,24 @@ private:
     QTcpSocket* tcp_client = nullptr;
     uint32_t tcp_modem = 0; // 0: no TCP frame forwarded yet, so no answer goes to TCP
     Hdlc_stream tcp_stream;
+    QList<QByteArray> tcp_frames; // cut from the stream, not yet taken: at most one read's worth
+    QTimer* tcp_resume = nullptr; // the next pass of a client that was paused or cut off
+    bool tcp_gone = false;        // the client left; what it sent before is still taken
+    qint64 tcp_paused_at = -1;    // since when no frame could go, -1 while they can
+    qint64 tcp_paused_ms = 0;     // the time spent so, left out of the stream's clock
     QElapsedTimer clock;
+    double budget = frames_per_second; // frames that may go now, refilled with time
+    qint64 budget_at = 0;
 
     // The modem at `index` of the list, 0 when there is none.
     uint32_t modem_at(uint32_t index) const;
     void send_frame(uint32_t modem, const QByteArray& frame);
+    // Room for one more frame in the budget and on the downlink road; take_budget() spends it.
+    bool budget_ready();
+    void take_budget() { budget -= 1; }
+    // One pass over the current TCP client: at most frames_per_pass frames, none while the
+    // budget has no room (the client's bytes then wait for the next pass).
+    void tcp_pass();
+    void forward_tcp(QByteArray frame);
+    void end_tcp_client();
 };

@@ -3,6 +3,7 @@
 // Addresses have 1, 2 or 4 bytes of 7 bits each, bit 0 set in the last one.
 #include "api_transparent_channel.h"
 #include "hdlc_fcs.h"
+#include "log_limiter.h"
 #include "logger.h"
 
 #include <QHash>
@@ -217,8 +218,9 @@ QList<QByteArray> Hdlc_stream::feed(const QByteArray& bytes, qint64 now_ms)
     if (bytes.isEmpty()) return frames;
     // A lone flag may be the closing flag of the last frame: it opens the next one, if any.
     if (buffer.size() > 1 && now_ms - since_ms > max_age_ms) {
-        LOG_DBG << "hdlc partial frame of" << buffer.size() << "bytes discarded after" << (now_ms - since_ms)
-                << "ms";
+        LOG_LIMITED(LVL_DBG, "hdlc partial frame discarded")
+            << "hdlc partial frame of" << buffer.size() << "bytes discarded after" << (now_ms - since_ms)
+            << "ms";
         buffer.clear();
     }
     if (buffer.size() <= 1) since_ms = now_ms;
@@ -273,7 +275,8 @@ QList<QByteArray> Hdlc_stream::feed(const QByteArray& bytes, qint64 now_ms)
             break;
         }
         if (v.first == Start::refused)
-            LOG_DBG << "hdlc tcp frame refused" << log_cut(buffer.mid(start, v.second + 2).toHex().toUpper());
+            LOG_LIMITED(LVL_DBG, "hdlc tcp frame refused")
+                << "hdlc tcp frame refused" << log_cut(buffer.mid(start, v.second + 2).toHex().toUpper());
         pos = start + 1; // not a frame start after all: this flag goes, the search goes on
     }
     // What is kept is one undecided start, at most one frame's bytes (below max_buffer).

@@ -3,6 +3,7 @@
 #include "api_controller.h"
 #include "api_reports.h"
 #include "httpconnection.h"
+#include "httplog.h"
 #include "httprequest.h"
 #include "httpresponse.h"
 #include "log_limiter.h"
@@ -13,9 +14,11 @@
 #include <QDateTime>
 #include <QFile>
 #include <QFileInfo>
+#include <QHash>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QMessageAuthenticationCode>
+#include <QMutex>
 #include <QPointer>
 #include <QRegularExpression>
 #include <QSocketNotifier>
@@ -24,6 +27,7 @@
 #include <QVariantMap>
 #include <cerrno>
 #include <cmath>
+#include <memory>
 #include <sys/socket.h>
 
 namespace http_api {
@@ -202,10 +206,20 @@ void not_found(QuillonHttpd::HttpResponse* response)
 http_api_quill::http_api_quill(QuillonHttpd::HttpSettings* settings, QObject* parent)
     : QuillonHttpd::HttpServer(settings, parent)
 {
-    // A broken request costs its sender one connection, and our log one Wrn line: beyond a burst
-    // they are counted.
-    static log_limiter refused_lines(QStringLiteral("http request refused"), LVL_WRN, 50, 1000);
-    QuillonHttpd::HttpRequest::setRefusalLineFilter([] { return refused_lines.pass(LVL_WRN); });
+    // A broken request costs its sender one connection, and our log one line: beyond a burst
+    // each kind of such line is counted.
+    QuillonHttpd::setLineFilter([](const char* kind, int level) {
+        static QMutex mutex;
+        static QHash<QByteArray, std::shared_ptr<log_limiter>> limiters;
+        std::shared_ptr<log_limiter> lim;
+        {
+            QMutexLocker lock(&mutex);
+            std::shared_ptr<log_limiter>& slot = limiters[QByteArray(kind)];
+            if (!slot) slot = std::make_shared<log_limiter>(QString::fromLatin1(kind), level, 50, 1000);
+            lim = slot;
+        }
+        return lim->pass(level);
+    });
 }
 
 QuillonHttpd::HttpRequestHandler* http_api_quill::requestHandler(QuillonHttpd::HttpConnection* connection)
@@ -391,7 +405,7 @@ void http_api_HttpRequestHandler::serve_file(const QStringList& segments, Quillo
     if (info.isFile() && (cached == file_times().cend() || cached.value() < mtime)) {
         QFile f(path);
         if (f.open(QIODevice::ReadOnly)) {
-            LOG_TRC << "load" << log_cut(path);
+            LOG_LIMITED(LVL_TRC, "ui file loaded") << "load" << log_cut(path);
             file_contents().insert(path, f.readAll());
             file_times().insert(path, mtime);
         }

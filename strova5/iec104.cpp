@@ -115,7 +115,7 @@ IEC104::~IEC104()
 
 bool IEC104::start()
 {
-    LOG_EXC << "starting";
+    LOG_LIMITED(LVL_EXC, "iec104 starting") << "starting";
     if (station == nullptr) return false;
     station_set_local_address(station, "0.0.0.0");
     station_set_server_mode(station, SERVER_MODE_CONNECTION_IS_GROUP);
@@ -146,7 +146,7 @@ bool IEC104::listen()
     listen_retry.stop();
     if (not_bound_lines().end())
         LOG_ERR << "iec104 port" << station_get_local_port(station) << "bound at last";
-    LOG_EXC << "started";
+    LOG_LIMITED(LVL_EXC, "iec104 started") << "started";
     emit signal_listening();
     return true;
 }
@@ -221,9 +221,9 @@ int IEC104::status_states(const Ul_data_record& rec, uint64_t* states)
     const bool form48 = (a >> 28) == 1 && ((a >> 12) & 15) == 2 && (b >> 28) == 4 && ((b >> 12) & 15) == 8;
     if (log_passes(LVL_TRC)) {
         for (const uint32_t half : {a >> 16, a & 0xFFFF, b >> 16, b & 0xFFFF})
-            LOG_TRC << QString::number(half >> 12, 16).toUpper()
-                    << QString::number(half & 0xFFF, 16).toUpper();
-        LOG_TRC << form48;
+            LOG_LIMITED(LVL_TRC, "iec104 status states")
+                << QString::number(half >> 12, 16).toUpper() << QString::number(half & 0xFFF, 16).toUpper();
+        LOG_LIMITED(LVL_TRC, "iec104 status states") << form48;
     }
     if (form48) {
         *states = uint64_t((a >> 16) & 0xFFF) | (uint64_t(a & 0xFFF) << 12) |
@@ -313,9 +313,9 @@ void IEC104::publish_events(const Parser_ul_app& ul, uint32_t iec_id)
 {
     for (const Ul_event_record& ev : ul.ul_events) {
         if (ev.type.E != 10) continue;
-        LOG_DBG << "event 10";
+        LOG_LIMITED(LVL_DBG, "iec104 event") << "event 10";
         if (station_get_open_connections(station) == 0 || !is_publishable(iec_id)) return;
-        LOG_DBG << "event 10" << iec_id;
+        LOG_LIMITED(LVL_DBG, "iec104 event") << "event 10" << iec_id;
         Uplink u;
         u.modem = ul.modem_id;
         u.iec_id = iec_id;
@@ -328,7 +328,7 @@ void IEC104::publish_events(const Parser_ul_app& ul, uint32_t iec_id)
             if (v & 0x4000) state = true;
             offset = uint8_t(((v >> 4) & 15) + ((v >> 12) & 3) * 12);
         }
-        LOG_DBG << ul.modem_id << state << offset;
+        LOG_LIMITED(LVL_DBG, "iec104 event") << ul.modem_id << state << offset;
         const uint32_t ioa = sp_ioa_base + offset;
         const qint64 key = sent_key(ul.modem_id, ioa);
         if (par_of(params_of(u.params, ioa)) == QLatin1String("no_send")) continue;
@@ -370,7 +370,8 @@ void IEC104::assign_address(uint32_t modem, const QMap<uint32_t, uint32_t>& map)
     if (next > 65534u) {
         if (!unaddressable.contains(modem)) {
             unaddressable << modem;
-            LOG_ERR << "iec104 no common address left for modem" << modem << "highest" << highest;
+            LOG_LIMITED(LVL_ERR, "iec104 no common address")
+                << "iec104 no common address left for modem" << modem << "highest" << highest;
         }
         return;
     }
@@ -388,7 +389,8 @@ void IEC104::slot_UL(Parser_ul_app ul_parse)
         !ul_parse.ul_datas.isEmpty() && ul_parse.ul_datas.first().values.contains(status_a);
 
     if (!mutex.tryLock(1000)) {
-        LOG_ERR << "iec104 lock not taken, uplink of modem" << modem << "not published";
+        LOG_LIMITED(LVL_ERR, "iec104 lock not taken")
+            << "iec104 lock not taken, uplink of modem" << modem << "not published";
         if (has_status && !map.contains(modem)) assign_address(modem, map);
         return;
     }
@@ -405,7 +407,7 @@ void IEC104::slot_UL(Parser_ul_app ul_parse)
             last_records.insert(modem, rec);
             const uint32_t iec_id = map.value(modem);
             if (station_get_open_connections(station) > 0 && is_publishable(iec_id)) {
-                LOG_DBG << "iec addr" << iec_id << modem;
+                LOG_LIMITED(LVL_DBG, "iec104 publish") << "iec addr" << iec_id << modem;
                 Uplink u;
                 u.modem = modem;
                 u.iec_id = iec_id;
@@ -535,7 +537,7 @@ void IEC104::on_interrogation(ClientConnection connection, uint8_t qoi, Asdu req
 {
     const int ca = asdu_get_ca(request);
     const bool broadcast = asdu_is_broadcast_ca(request);
-    LOG_DBG << "qoi" << qoi << "ca" << ca << broadcast;
+    LOG_LIMITED(LVL_DBG, "iec104 interrogation") << "qoi" << qoi << "ca" << ca << broadcast;
     if (asdu_get_cot(request) == CS101_COT_DEACTIVATION) {
         asdu_set_cot(request, 9); // deactivation confirmation
         asdu_set_negative(request, false);
@@ -552,9 +554,10 @@ void IEC104::on_interrogation(ClientConnection connection, uint8_t qoi, Asdu req
     for (auto it = map.constBegin(); it != map.constEnd(); ++it) {
         const uint32_t modem = it.key(), iec_id = it.value();
         if (!is_publishable(iec_id) || (!broadcast && iec_id != uint32_t(ca))) continue;
-        LOG_TRC << "out qoi" << 20 << "ca" << iec_id;
+        LOG_LIMITED(LVL_TRC, "iec104 interrogation") << "out qoi" << 20 << "ca" << iec_id;
         if (!mutex.tryLock(1000)) {
-            LOG_ERR << "iec104 lock not taken, modem" << modem << "not interrogated";
+            LOG_LIMITED(LVL_ERR, "iec104 lock not taken")
+                << "iec104 lock not taken, modem" << modem << "not interrogated";
             continue;
         }
         const auto found = last_records.constFind(modem);
@@ -659,6 +662,7 @@ void IEC104::on_connection_event(void*, ClientConnection connection, int event)
 
 void IEC104::on_raw_message(void*, ClientConnection, uint8_t* bytes, int size, bool sent)
 {
-    LOG_TRC << QByteArray(sent ? "SEND: " : "RCVD: ") +
-                   QByteArray(reinterpret_cast<const char*>(bytes), size).toHex().toUpper();
+    LOG_LIMITED(LVL_TRC, "iec104 raw message")
+        << QByteArray(sent ? "SEND: " : "RCVD: ") +
+               QByteArray(reinterpret_cast<const char*>(bytes), size).toHex().toUpper();
 }

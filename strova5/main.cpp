@@ -17,6 +17,7 @@
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QDir>
 #include <QFile>
 #include <QJsonDocument>
 #include <QSqlDatabase>
@@ -40,15 +41,30 @@ void say_on_stderr(const QString& reason)
     std::fflush(stderr);
 }
 
-// Descriptors kept for everything but the API's clients: the database and broker links, IEC 104
-// masters, the transparent channel, the log and the event loop's own.
+// Descriptors kept free for everything but the API's clients: the database and broker links
+// when they reconnect, IEC 104 masters, the transparent channel's client, the log's next file.
 constexpr rlim_t k_descriptor_reserve = 64;
+// Opened by the start-up after the fit: the listeners of the API, IEC 104 and the channel, the
+// channel's UDP socket and the broker's links.
+constexpr rlim_t k_descriptor_startup = 16;
 // Beyond this a higher hard limit is not taken: nothing here needs more.
 constexpr rlim_t k_descriptor_ceiling = 65536;
 
-// Takes the hard descriptor limit (up to the ceiling) and fits the API's clients and refusals in
-// what it allows less the reserve, so that the longest-waiting client is pushed out before the
-// descriptors run out and the database can always reconnect.
+// Descriptors open now, 0 when they cannot be counted.
+rlim_t open_descriptors()
+{
+    const QDir fds(QStringLiteral("/proc/self/fd"));
+    const int n =
+        fds.exists() ? fds.entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot).size() : 0;
+    // The listing held one of its own while it read.
+    return rlim_t(std::max(0, n - 1));
+}
+
+// Takes the hard descriptor limit (up to the ceiling) and fits what the API's clients can hold in
+// what it allows less the descriptors open now, the rest of the start-up and the reserve: a
+// connection or a refusal holds one, a multipart upload two more (its spool and the file part
+// being written). So the longest-waiting client is pushed out, or an upload gets a 503, before
+// the descriptors run out, and the database can always reconnect.
 void fit_descriptors(QuillonHttpd::HttpSettings* http)
 {
     rlimit lim{};
@@ -63,18 +79,24 @@ void fit_descriptors(QuillonHttpd::HttpSettings* http)
         lim.rlim_cur = wanted;
         if (::setrlimit(RLIMIT_NOFILE, &lim) != 0) lim.rlim_cur = before;
     }
-    LOG_WRN << "descriptors: limit" << qulonglong(lim.rlim_cur) << "(was" << qulonglong(before) << ", hard limit"
+    const rlim_t own = open_descriptors() + k_descriptor_startup;
+    LOG_WRN << "descriptors: limit" << qulonglong(lim.rlim_cur) << "(was" << qulonglong(before)
+            << ", hard limit"
             << (lim.rlim_max == RLIM_INFINITY ? QStringLiteral("unlimited") : QString::number(lim.rlim_max))
-            << ")";
-    const rlim_t needed = k_descriptor_reserve + rlim_t(http->maxConnections) + rlim_t(http->maxRefusals);
+            << "), the daemon's own" << qulonglong(own) << ", kept free" << qulonglong(k_descriptor_reserve);
+    const rlim_t needed = k_descriptor_reserve + own + rlim_t(http->maxConnections) +
+                          rlim_t(http->maxRefusals) + 2 * rlim_t(http->maxSpools);
     if (lim.rlim_cur >= needed) return;
-    const qint32 room =
-        lim.rlim_cur > k_descriptor_reserve + 16 ? qint32(lim.rlim_cur - k_descriptor_reserve) : 16;
+    const rlim_t kept = k_descriptor_reserve + own;
+    qint32 room = lim.rlim_cur > kept + 16 ? qint32(lim.rlim_cur - kept) : 16;
+    http->maxSpools = std::max<qint32>(1, std::min<qint32>(http->maxSpools, room / 16));
+    room -= 2 * http->maxSpools;
     http->maxConnections = std::max<qint32>(8, room / 2);
     http->maxRefusals = std::max<qint32>(0, room - http->maxConnections);
     LOG_WRN << "descriptors short: the limit of" << qulonglong(lim.rlim_cur) << "is below the"
             << qulonglong(needed) << "the daemon needs; the API now serves at most" << http->maxConnections
-            << "clients and refuses" << http->maxRefusals << "more at once (raise LimitNOFILE)";
+            << "clients, refuses" << http->maxRefusals << "more at once and takes" << http->maxSpools
+            << "multipart uploads at once (raise LimitNOFILE)";
 }
 
 // The log's last line, written once every component is gone: their destructors may still name

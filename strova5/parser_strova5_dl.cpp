@@ -234,8 +234,8 @@ void put_be32(QByteArray& p, quint64 v)
 // Ends the request with nothing to send because its data cannot be encoded as given.
 void refuse(Stringify_dl_app& out, const char* why)
 {
-    LOG_EXC << "nothing to send:" << out.modem_id << log_cut(out.setting) << why
-            << log_cut(SQL_Exchange::json_or_text(out.data));
+    LOG_LIMITED(LVL_EXC, "nothing to send") << "nothing to send:" << out.modem_id << log_cut(out.setting)
+                                            << why << log_cut(SQL_Exchange::json_or_text(out.data));
     out.payload.clear();
     out.payload_is_text = false;
     out.state = STATE_NOTHING;
@@ -250,7 +250,7 @@ void encode_limit_old(Stringify_dl_app& out, const Dl_request& req)
     quint64 v = 0;
     if (!read_uint(req.data, 0xFFFF, v))
         return refuse(out, "limit is not a number of 0..65535");
-    LOG_EXC << quint16(v);
+    LOG_LIMITED(LVL_EXC, "command encoding") << quint16(v);
     out.state = STATE_CONFIRM;
     put(out.payload, {0xF4, uint8_t(v >> 8), uint8_t(v), 0, 0, 0, 0, 0});
 }
@@ -302,7 +302,7 @@ void encode_relay(Stringify_dl_app& out, const Dl_request& req, const QStringLis
         return refuse(out, "relay data is not numbers");
     const QStringList parts = text.split(QLatin1Char(','));
     // One line for the whole text, cut: a request may hold a million commas.
-    if (!new_sw) LOG_EXC << log_cut(text);
+    if (!new_sw) LOG_LIMITED(LVL_EXC, "command encoding") << log_cut(text);
     QList<int> numbers;
     for (const QString& part : parts) {
         if (part.trimmed().isEmpty())
@@ -389,7 +389,7 @@ void encode_hex(Stringify_dl_app& out, const Dl_request& req, int header)
         out.payload.append(char(header));
     out.payload.append(bytes);
     if (header < 0) {
-        LOG_EXC << out.payload.toHex().toUpper();
+        LOG_LIMITED(LVL_EXC, "command encoding") << out.payload.toHex().toUpper();
     }
 }
 
@@ -495,7 +495,7 @@ void encode_quality(Stringify_dl_app& out, const Dl_request& req, uint8_t kind)
     if (!scalar_text(req.data, text))
         return refuse(out, "data is not text");
     const QStringList parts = text.split(QStringLiteral(","));
-    LOG_EXC << log_cut(text);
+    LOG_LIMITED(LVL_EXC, "command encoding") << log_cut(text);
     if (parts.size() != 2)
         return refuse(out, "two values are needed");
     double x = 0, y = 0;
@@ -504,7 +504,7 @@ void encode_quality(Stringify_dl_app& out, const Dl_request& req, uint8_t kind)
     const double u = std::round(x * 100), v = std::round(y * 100);
     if (u < 0 || u > 0xFFFF || v < 0 || v > 0xFFFF)
         return refuse(out, "a value does not fit 0..655.35");
-    LOG_EXC << quint16(u) << quint16(v);
+    LOG_LIMITED(LVL_EXC, "command encoding") << quint16(u) << quint16(v);
     put(out.payload, {0xEF, 0x0E, kind});
     put_le16(out.payload, quint64(u));
     put_le16(out.payload, quint64(v));
@@ -588,17 +588,17 @@ void encode_display_auto(Stringify_dl_app& out, const Dl_request& req)
     p[1] = char(0x1B);
     int pos = 2;
     for (const QVariant& item : req.data.toList()) {
-        LOG_EXC << item;
+        LOG_LIMITED(LVL_EXC, "command encoding") << item;
         OBIS code;
         uint8_t form[6];
         if (pos + 2 > DISPLAY_AUTO_SIZE) {
-            LOG_EXC << "err";
+            LOG_LIMITED(LVL_EXC, "command encoding") << "err";
             return refuse(out, "more than 15 codes");
         }
         if (!read_obis(item, code))
             return refuse(out, "a display entry is not an OBIS code");
         if (compact_form(form, code) != 2) {
-            LOG_EXC << "err";
+            LOG_LIMITED(LVL_EXC, "command encoding") << "err";
             return refuse(out, "a display entry has no 2-byte form");
         }
         // The meter keeps its entries with the two bytes swapped.
@@ -635,12 +635,12 @@ void encode_display_manual(Stringify_dl_app& out, const Dl_request& req)
         // A code with F = 0 closes the group: the next count byte follows.
         const int len = code.F == 0 ? 1 : compact_form(form, code);
         if (len == 0) {
-            LOG_EXC << "err";
+            LOG_LIMITED(LVL_EXC, "command encoding") << "err";
             fits = false;
             break;
         }
         if (pos + qMax(2, len) > DISPLAY_MANUAL_SIZE) {
-            LOG_EXC << "err";
+            LOG_LIMITED(LVL_EXC, "command encoding") << "err";
             fits = false;
             break;
         }
@@ -653,11 +653,11 @@ void encode_display_manual(Stringify_dl_app& out, const Dl_request& req)
             p[pos + i] = char(form[i]);
         p[count_at] = char(uint8_t(p[count_at]) + 1);
         pos += len;
-        LOG_EXC << len;
+        LOG_LIMITED(LVL_EXC, "command encoding") << len;
     }
     if (!fits)
         p.clear();
-    LOG_EXC << p.toHex().toUpper();
+    LOG_LIMITED(LVL_EXC, "command encoding") << p.toHex().toUpper();
     if (!fits)
         return refuse(out, "display list does not fit the frame");
     out.payload = p;

@@ -1,6 +1,7 @@
 // Tariff calendars: the calendar map of the setting "13.0.0", the tariff program of new firmware
 // and the fixed tariff frame of old firmware, and the "13.0.0" branch of the encoder. The uplink
 // hook, which reports answers to storage, is in parser_strova5_tariff_ul.cpp.
+#include "log_limiter.h"
 #include "logger.h"
 #include "parser_strova5.h"
 
@@ -309,7 +310,7 @@ bool read_calendar(const QVariantMap& map, bool old_firmware, Calendar& c)
 {
     QString why;
     if (Calendar_reader(old_firmware, why).read(map, c)) return true;
-    LOG_EXC << "tariff calendar refused:" << why.toUtf8().constData();
+    LOG_LIMITED(LVL_EXC, "tariff") << "tariff calendar refused:" << why.toUtf8().constData();
     return false;
 }
 
@@ -399,7 +400,7 @@ void read_special_list(const Special_entry (&list)[kListEntries], int value, QVa
         case Special_entry::Start:
             start = e;
             if (trace) {
-                LOG_EXC << "tariff range start" << e.day << e.month;
+                LOG_LIMITED(LVL_EXC, "tariff") << "tariff range start" << e.day << e.month;
             }
             break;
         case Special_entry::End: {
@@ -407,7 +408,7 @@ void read_special_list(const Special_entry (&list)[kListEntries], int value, QVa
             const QDate from = start.date(), to = e.date();
             const qint64 count = from.isValid() && to.isValid() ? from.daysTo(to) : 0;
             if (trace) {
-                LOG_EXC << "tariff range" << from << to << count;
+                LOG_LIMITED(LVL_EXC, "tariff") << "tariff range" << from << to << count;
             }
             if (count >= 1 && count <= kMaxRangeDays) {
                 for (QDate d = from; d <= to; d = d.addDays(1))
@@ -583,13 +584,14 @@ QVariantMap parser_strova5::parse_tariff(const QByteArray& body)
             known = false;
         }
         if (!known) {
-            LOG_EXC << "tariff program: unknown section" << hex_text(QByteArray(1, char(s))).constData()
-                    << log_cut(hex_text(body)).constData();
+            LOG_LIMITED(LVL_EXC, "tariff")
+                << "tariff program: unknown section" << hex_text(QByteArray(1, char(s))).constData()
+                << log_cut(hex_text(body)).constData();
             return QVariantMap();
         }
     }
     if (cut) {
-        LOG_EXC << "tariff program cut short:" << log_cut(hex_text(body)).constData();
+        LOG_LIMITED(LVL_EXC, "tariff") << "tariff program cut short:" << log_cut(hex_text(body)).constData();
     }
 
     QVariantMap result;
@@ -644,7 +646,7 @@ QByteArray parser_strova5::stringify_tariff_calendar(const QVariantMap& calendar
             }
             groups.insert(mask, places[d]);
         }
-        LOG_EXC << groups;
+        LOG_LIMITED(LVL_EXC, "tariff") << groups;
         for (auto it = groups.cbegin(); it != groups.cend(); ++it) {
             const bool more = std::next(it) != groups.cend();
             put(uint16_t((it.value() & 0x3F) | (it.key() & 0x7F) << 8 | (more ? kMore : 0)));
@@ -664,13 +666,14 @@ QByteArray parser_strova5::stringify_tariff_calendar(const QVariantMap& calendar
 
     // The command carries 51, the program and 00 in one payload.
     if (program.size() > kMaxPayload - 2) {
-        LOG_EXC << "tariff program refused:" << program.size() << "bytes do not fit one payload";
+        LOG_LIMITED(LVL_EXC, "tariff")
+            << "tariff program refused:" << program.size() << "bytes do not fit one payload";
         return QByteArray();
     }
     const uint8_t code =
         tariff_check(reinterpret_cast<const uint8_t*>(program.constData()), uint16_t(program.size()));
     if (code != 0) {
-        LOG_EXC << unsigned(code) << log_cut(hex_text(program)).constData();
+        LOG_LIMITED(LVL_EXC, "tariff") << unsigned(code) << log_cut(hex_text(program)).constData();
         return QByteArray();
     }
     return program;
@@ -707,7 +710,7 @@ QVariantMap parser_strova5::parse_tariff_day(const QByteArray& slots12)
 
 QByteArray parser_strova5::stringify_tariff_days(const QVariantMap& calendar)
 {
-    LOG_EXC << log_cut(QJsonDocument::fromVariant(calendar).toJson()).constData();
+    LOG_LIMITED(LVL_EXC, "tariff") << log_cut(QJsonDocument::fromVariant(calendar).toJson()).constData();
     Calendar c;
     if (!read_calendar(calendar, true, c)) return QByteArray();
 
@@ -726,8 +729,8 @@ QByteArray parser_strova5::stringify_tariff_days(const QVariantMap& calendar)
         QVector<Special_entry>& list = lists[day.second == 2 ? 0 : 1];
         add_special(list, day.first);
         if (list.size() > kListEntries) {
-            LOG_EXC << "tariff calendar refused: more special days with value" << day.second
-                    << "than ten list entries hold";
+            LOG_LIMITED(LVL_EXC, "tariff") << "tariff calendar refused: more special days with value"
+                                           << day.second << "than ten list entries hold";
             return QByteArray();
         }
     }
@@ -744,7 +747,7 @@ QByteArray parser_strova5::stringify_tariff_days(const QVariantMap& calendar)
         for (const Special_entry& e : lists[l])
             e.to_air(frame);
     }
-    LOG_EXC << frame.size() - 2 << log_cut(hex_text(frame)).constData();
+    LOG_LIMITED(LVL_EXC, "tariff") << frame.size() - 2 << log_cut(hex_text(frame)).constData();
     return frame;
 }
 
@@ -753,11 +756,11 @@ QVariantMap parser_strova5::parse_tariff_days(const QByteArray& payload)
     const auto* b = reinterpret_cast<const uint8_t*>(payload.constData());
     const int n = payload.size();
     if (n < 2) {
-        LOG_EXC << "tariff frame too short:" << log_cut(hex_text(payload)).constData();
+        LOG_LIMITED(LVL_EXC, "tariff") << "tariff frame too short:" << log_cut(hex_text(payload)).constData();
         return QVariantMap();
     }
     if ((b[1] & 0x0F) != (b[1] >> 4)) {
-        LOG_EXC << "fail part tariff" << (b[1] & 0x0F) << (b[1] >> 4);
+        LOG_LIMITED(LVL_EXC, "tariff") << "fail part tariff" << (b[1] & 0x0F) << (b[1] >> 4);
         return QVariantMap();
     }
 
@@ -846,7 +849,8 @@ void parser_strova5::stringify_tariff_request(Stringify_dl_app& out, const Dl_re
                          (data.userType() == QMetaType::QString && data.toString().isEmpty()) ||
                          (data.userType() == QMetaType::QByteArray && data.toByteArray().isEmpty());
     if (!no_data && !is_map(data)) {
-        LOG_EXC << "13.0.0 not sent to modem" << req.modem_id << "- the calendar is not a map";
+        LOG_LIMITED(LVL_EXC, "tariff")
+            << "13.0.0 not sent to modem" << req.modem_id << "- the calendar is not a map";
         return;
     }
     const QVariantMap calendar = data.toMap();
@@ -857,7 +861,7 @@ void parser_strova5::stringify_tariff_request(Stringify_dl_app& out, const Dl_re
     }
     const QByteArray body = new_sw ? stringify_tariff_calendar(calendar) : stringify_tariff_days(calendar);
     if (body.isEmpty()) {
-        LOG_EXC << "13.0.0 not sent to modem" << req.modem_id << "- calendar refused";
+        LOG_LIMITED(LVL_EXC, "tariff") << "13.0.0 not sent to modem" << req.modem_id << "- calendar refused";
         return;
     }
     out.payload = new_sw ? char(0x51) + body + char(0x00) : body;

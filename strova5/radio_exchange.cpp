@@ -10,6 +10,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -214,6 +215,12 @@ int Radio_Exchange::dl_free_room() const
 int Radio_Exchange::dl_capacity() const
 {
     return rabbit_dl ? rabbit_dl->capacity() : 0;
+}
+
+int Radio_Exchange::dl_spare_room() const
+{
+    if (dl_capacity() <= 0) return std::numeric_limits<int>::max();
+    return std::max(0, dl_free_room() - dl_capacity() / 2);
 }
 
 void Radio_Exchange::slot_DL(Stringify_dl_app dl_app)

@@ -36,6 +36,9 @@ public:
     int dl_free_room() const;
     // That room when nothing waits (none without a downlink publisher).
     int dl_capacity() const;
+    // The free room beyond half of the capacity: what callers without a right of their own may
+    // take, so that half of the queue always waits for the rest (all of it without a publisher).
+    int dl_spare_room() const;
     // A command was posted to `slot_DL` through a queued signal.
     void note_dl_posted() { ++dl_posted; }
 

@@ -120,6 +120,15 @@ void modem_record::set_setting(QString key, QVariant value)
         aix_hour.set_arch_info(key, value);
 }
 
+void modem_record::note_reactive(uint32_t type, uint32_t first, uint32_t last)
+{
+    const auto it = reactive.find(type);
+    if (it == reactive.end())
+        reactive.insert(type, qMakePair(first, last));
+    else
+        *it = qMakePair(qMin(it->first, first), qMax(it->second, last));
+}
+
 void modem_record::scan_arch_info()
 {
     aix_day.reset();

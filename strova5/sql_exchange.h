@@ -112,7 +112,15 @@ public:
 
     // ---- reading queries (reports, diagnostics); a failed query logs and gives an empty result.
     // Row maps: the non-NULL columns of a row by column name.
+    // Reading statements of the main thread that were not answered (failed, or not sent while the
+    // link is silent), counted, and the last of them: a report compares the count around its
+    // reads (read_watch), so that a failure is never taken for "no rows".
+    quint64 failed_reads() const { return failed_read_count; }
+    const QString& last_failed_read() const { return failed_read; }
     virtual QList<uint32_t> get_modems(QList<uint32_t> ids);
+    // A piece of the list of all modems with rows: at most `max` of them, from the id `from` on,
+    // ascending (fewer than `max`: the list ends there).
+    virtual QList<uint32_t> get_modems_from(uint32_t from, int max);
     // Time of the newest (oldest) row at or before (after) `ts` holding a reactive energy
     // register; `ts` itself when there is none.
     virtual uint32_t get_ts_energy_before(uint32_t modem_id, QList<uint32_t> kinds, uint32_t ts);
@@ -387,8 +395,11 @@ protected:
     // the relay state and so is to be written too.
     bool keep_curr_record(uint32_t modem_id, const Ul_data_record& rec);
 
-    // Runs a reading query; false after the Exc line (or `fail_level`) with the error and the statement.
+    // Runs a reading query; false after the Exc line (or `fail_level`) with the error and the
+    // statement, cut; the failure is counted (failed_reads).
     bool run_query(QSqlQuery& q, const QString& statement, int fail_level = 1);
+    quint64 failed_read_count = 0;
+    QString failed_read;
     // The rows of an executed query as row maps.
     static QVariantList row_maps(QSqlQuery& q);
     // Before the list of all modems: refreshes the statistics of `modems_data` (at most once an
@@ -399,7 +410,7 @@ protected:
     // the modem, its range clauses and the order and limit, the parts joined by UNION ALL.
     qint64 count_each(const QString& part, const QList<modem_range>& ranges, uint32_t cap, int& done);
     QHash<uint32_t, QVariantList> rows_each(const QString& part, const QList<modem_range>& ranges,
-                                            const QString& order, uint32_t limit, int max_rows, int& done);
+                                            bool newest_first, uint32_t limit, int max_rows, int& done);
 
     QSqlDatabase db;
     QVariantMap cfg;
@@ -610,4 +621,28 @@ protected:
     qint64 status_split_at = 0;
     // How long a smaller chunk holds before the full one is tried again.
     qint64 split_hold_ms = 600000;
+};
+
+// The rows of a statement of many modems (parts joined by UNION ALL, each ordered and limited on
+// its own) by modem: `position` gives each modem's part. SQL does not promise that a union
+// answers its parts in order; the rows are checked. The position of the first part not answered
+// whole goes back: `parts` when the rows stayed within `max_rows`, else the part the statement's
+// own limit cut, or -1 when the rows came out of part order, so that the cut cannot be placed
+// (nothing is kept then). Each modem's rows are put in its part's order (newest first, or oldest
+// first with the higher type first) if they came in another.
+int rows_by_part(const QVariantList& rows, const QHash<uint32_t, int>& position, int parts, int max_rows,
+                 bool newest_first, QHash<uint32_t, QVariantList>& out);
+
+// The reading statements of the main thread from its making on: failed() once one of them was
+// not answered, so that a report refuses instead of answering short.
+class read_watch
+{
+public:
+    read_watch() : sql(SQL_Exchange::instance), mark(sql ? sql->failed_reads() : 0) {}
+    bool failed() const { return sql && sql->failed_reads() != mark; }
+    QString statement() const { return sql ? sql->last_failed_read() : QString(); }
+
+private:
+    SQL_Exchange* sql;
+    quint64 mark;
 };

@@ -2,6 +2,7 @@
 #include "log_limiter.h"
 #include "logger.h"
 #include "parser_strova5.h"
+#include "ram_modems.h"
 #include "sql_exchange.h"
 
 #include <QJsonDocument>
@@ -57,15 +58,17 @@ QStringList id_pieces(const QList<uint32_t>& ids, int max_chars, const QString& 
     return out;
 }
 
-// Rows of several pieces in the order one statement would have given, at most `limit` of them.
+// Rows of several pieces (or of one part of a union) in the order one statement would have given,
+// at most `limit` of them.
 void merge_pieces(QVariantList& rows, bool newest_first_order, uint32_t limit)
 {
     const auto ts = [](const QVariant& row) { return row.toMap().value(QStringLiteral("ts")).toUInt(); };
     const auto type = [](const QVariant& row) { return row.toMap().value(QStringLiteral("type")).toUInt(); };
-    std::stable_sort(rows.begin(), rows.end(), [&](const QVariant& a, const QVariant& b) {
+    const auto before = [&](const QVariant& a, const QVariant& b) {
         if (newest_first_order) return ts(a) > ts(b);
         return ts(a) != ts(b) ? ts(a) < ts(b) : type(a) > type(b);
-    });
+    };
+    if (!std::is_sorted(rows.begin(), rows.end(), before)) std::stable_sort(rows.begin(), rows.end(), before);
     while (uint32_t(rows.size()) > limit)
         rows.removeLast();
 }
@@ -81,6 +84,14 @@ void log_report_statement(const QString& select)
 {
     static log_limiter lim(QStringLiteral("report statement"), LVL_DBG, 10, 1000);
     if (lim.pass(LVL_DBG)) LOG_DBG << log_cut(select, 256);
+}
+
+// The statements of the diagnostics, at Exc before they run: clients ask for them as often as
+// they like, so their lines are limited.
+void log_diagnostics_statement(const QString& select)
+{
+    static log_limiter lim(QStringLiteral("diagnostics statement"), LVL_EXC, 20, 1000);
+    if (lim.pass(LVL_EXC)) LOG_EXC << log_cut(select, 1024);
 }
 
 // Stored types of the kinds, each kind after its own codes.
@@ -160,7 +171,12 @@ OBIS code_of_column(const QString& column)
 bool SQL_Exchange::run_query(QSqlQuery& q, const QString& statement, int fail_level)
 {
     q.setForwardOnly(true);
-    if (!ready_for_statement()) return false; // said there, once an outage
+    const auto failed = [&] {
+        ++failed_read_count;
+        failed_read = statement;
+        return false;
+    };
+    if (!ready_for_statement()) return failed(); // said there, once an outage
     QElapsedTimer took;
     took.start();
     const bool answered = q.exec(statement);
@@ -169,10 +185,14 @@ bool SQL_Exchange::run_query(QSqlQuery& q, const QString& statement, int fail_le
         read_lines.end();
         return true;
     }
-    // A lost link fails every read alike: its lines are limited, a refused statement's are not.
-    if (classify(q.lastError()) == Error_class::refused || read_lines.pass())
-        STROVA_LOG(fail_level) << q.lastError().text() << statement;
-    return false;
+    // A lost link fails every read alike: its lines are limited to one an outage. A refused
+    // statement's lines are limited apart; both are cut, as a report's statement may run to
+    // hundreds of KiB.
+    static log_limiter refused_lines(QStringLiteral("reading statement refused"), LVL_EXC, 10, 1000);
+    const bool refused = classify(q.lastError()) == Error_class::refused;
+    if (refused ? refused_lines.pass(fail_level) : read_lines.pass())
+        STROVA_LOG(fail_level) << q.lastError().text() << log_cut(statement, 1024);
+    return failed();
 }
 
 QVariantList SQL_Exchange::row_maps(QSqlQuery& q)
@@ -224,6 +244,23 @@ QList<uint32_t> SQL_Exchange::get_modems(QList<uint32_t> ids)
     return out;
 }
 
+QList<uint32_t> SQL_Exchange::get_modems_from(uint32_t from, int max)
+{
+    QList<uint32_t> out;
+    if (from == 0)
+        loose_scan_or_analyze(
+            QStringLiteral("SELECT modem_id FROM modems_data  group by modem_id order by modem_id;"));
+    const QString select = QStringLiteral("SELECT modem_id FROM modems_data WHERE modem_id >= %1 group by "
+                                          "modem_id order by modem_id limit %2")
+                               .arg(from)
+                               .arg(qMax(max, 1));
+    QSqlQuery q(db);
+    if (!run_query(q, select)) return out;
+    while (q.next())
+        out << q.value(0).toUInt();
+    return out;
+}
+
 void SQL_Exchange::loose_scan_or_analyze(const QString& select)
 {
     // The list of all modems costs what the modems cost only when the server jumps from one
@@ -232,15 +269,23 @@ void SQL_Exchange::loose_scan_or_analyze(const QString& select)
     // ever longer as readings pile up. Fresh statistics cost the server a few sampled pages.
     constexpr qint64 analyze_every_ms = 3600 * 1000;
     if (analyzed_at.isValid() && analyzed_at.elapsed() < analyze_every_ms) return;
-    QSqlQuery plan(db);
-    if (!run_query(plan, QStringLiteral("EXPLAIN ") + select)) return;
-    const int extra = plan.record().indexOf(QStringLiteral("Extra"));
-    while (plan.next())
-        if (plan.value(extra).toString().contains(QLatin1String("index for group-by"))) return;
-    analyzed_at.start();
-    QSqlQuery analyze(db);
-    if (run_query(analyze, QStringLiteral("ANALYZE TABLE modems_data")))
-        LOG_WRN << "modems_data: statistics refreshed, the list of modems would have read the whole table";
+    // A check that fails is no failed read of the list itself: its own statement tells.
+    const quint64 failed = failed_read_count;
+    const QString failed_statement = failed_read;
+    const auto refresh = [&] {
+        QSqlQuery plan(db);
+        if (!run_query(plan, QStringLiteral("EXPLAIN ") + select)) return;
+        const int extra = plan.record().indexOf(QStringLiteral("Extra"));
+        while (plan.next())
+            if (plan.value(extra).toString().contains(QLatin1String("index for group-by"))) return;
+        analyzed_at.start();
+        QSqlQuery analyze(db);
+        if (run_query(analyze, QStringLiteral("ANALYZE TABLE modems_data")))
+            LOG_WRN << "modems_data: statistics refreshed, the list of modems would have read the whole table";
+    };
+    refresh();
+    failed_read_count = failed;
+    failed_read = failed_statement;
 }
 
 uint32_t SQL_Exchange::get_ts_energy_before(uint32_t modem_id, QList<uint32_t> kinds, uint32_t ts)
@@ -346,7 +391,7 @@ QVariantList SQL_Exchange::get_fail_time(uint32_t ts_from, uint32_t ts_to, uint3
 {
     const QString select = QStringLiteral("SELECT * FROM modems_data WHERE OBIS_ext like '%fail_time%' ") +
                            time_range(ts_from, ts_to) + newest_first(limit);
-    LOG_EXC << select;
+    log_diagnostics_statement(select);
     QSqlQuery q(db);
     if (!run_query(q, select)) return {};
     return row_maps(q);
@@ -361,14 +406,39 @@ QVariantList SQL_Exchange::get_energy_stamped(QList<uint32_t> types, uint32_t ts
                        "OBIS_1_8_4 FROM modems_data WHERE ts != ts_get AND type in (%1) ")
             .arg(joined(types)) +
         time_range(ts_from, ts_to) + newest_first(limit);
-    LOG_EXC << select;
+    log_diagnostics_statement(select);
     QSqlQuery q(db);
     if (!run_query(q, select)) return {};
     return row_maps(q);
 }
 
+int rows_by_part(const QVariantList& rows, const QHash<uint32_t, int>& position, int parts, int max_rows,
+                 bool newest_first, QHash<uint32_t, QVariantList>& out)
+{
+    out.clear();
+    const QString modem_key = QStringLiteral("modem_id");
+    int last = 0;
+    bool in_order = true;
+    for (const QVariant& row : rows) {
+        const int at = position.value(row.toMap().value(modem_key).toUInt(), -1);
+        in_order = in_order && at >= last;
+        last = qMax(last, at);
+    }
+    const bool cut = rows.size() > max_rows;
+    if (cut && !in_order) return -1;
+    // The part of the last row was cut by the statement's limit, and so were those after it.
+    const int whole = cut ? position.value(rows.last().toMap().value(modem_key).toUInt(), 0) : parts;
+    for (const QVariant& row : rows) {
+        const uint32_t modem = row.toMap().value(modem_key).toUInt();
+        if (position.value(modem, whole) < whole) out[modem] << row;
+    }
+    for (QVariantList& list : out)
+        merge_pieces(list, newest_first, uint32_t(list.size()));
+    return whole;
+}
+
 QHash<uint32_t, QVariantList> SQL_Exchange::rows_each(const QString& part, const QList<modem_range>& ranges,
-                                                      const QString& order, uint32_t limit, int max_rows,
+                                                      bool newest_first, uint32_t limit, int max_rows,
                                                       int& done)
 {
     QHash<uint32_t, QVariantList> out;
@@ -376,8 +446,10 @@ QHash<uint32_t, QVariantList> SQL_Exchange::rows_each(const QString& part, const
     if (ranges.isEmpty()) return out;
     // One modem's rows always fit: its limit raises the bound.
     max_rows = int(qMax<qint64>(max_rows, qMin<qint64>(qMax<uint32_t>(limit, 1), 1 << 30)));
-    // Parts of one modem each, in the order of the list: the server answers them in that order,
-    // so the statement's own limit cuts the rows of one modem at most, which is asked again.
+    const QString order = newest_first ? QStringLiteral("order by ts desc limit ")
+                                       : QStringLiteral("order by ts, `type` desc limit ");
+    // Parts of one modem each, in the order of the list: the statement's own limit cuts the rows
+    // of one modem at most (when the server answers the parts in order), which is asked again.
     QString select;
     QHash<uint32_t, int> position;
     int taken = 0;
@@ -396,18 +468,19 @@ QHash<uint32_t, QVariantList> SQL_Exchange::rows_each(const QString& part, const
     log_report_statement(select);
     QSqlQuery q(db);
     if (!run_query(q, select)) {
-        done = taken; // as the one-modem form: no rows
+        done = taken; // no rows: the caller sees the failure through failed_reads()
         return out;
     }
-    const QVariantList rows = row_maps(q);
-    const QString modem_key = QStringLiteral("modem_id");
-    int cut_at = position.size(); // the position of the modem whose rows were cut
-    if (rows.size() > max_rows) cut_at = position.value(rows.last().toMap().value(modem_key).toUInt(), 0);
-    for (const QVariant& row : rows) {
-        const uint32_t modem = row.toMap().value(modem_key).toUInt();
-        if (position.value(modem, cut_at) < cut_at) out[modem] << row;
+    const int whole = rows_by_part(row_maps(q), position, position.size(), max_rows, newest_first, out);
+    if (whole < 0) {
+        // The server answered the parts out of order: the first modem alone, whose statement
+        // orders its own rows.
+        static log_limiter lim(QStringLiteral("many-modem rows out of order"), LVL_WRN, 1, 60000);
+        if (lim.pass(LVL_WRN))
+            LOG_WRN << "rows of several modems came out of order: read one modem at a time";
+        return rows_each(part, ranges.mid(0, 1), newest_first, limit, max_rows, done);
     }
-    while (done < taken && position.value(ranges.at(done).modem_id) < cut_at)
+    while (done < taken && position.value(ranges.at(done).modem_id) < whole)
         ++done;
     return out;
 }
@@ -465,9 +538,7 @@ QHash<uint32_t, QVariantList> SQL_Exchange::get_data_each(const QList<modem_rang
     if (ranges.isEmpty() || kinds.isEmpty()) return {};
     const QString part = QStringLiteral("SELECT * FROM modems_data WHERE modem_id = %1 AND type in (") +
                          joined(data_types_of(kinds)) + QStringLiteral(") ");
-    const QString order = limit == 1 ? QStringLiteral("order by ts desc limit ")
-                                     : QStringLiteral("order by ts, `type` desc limit ");
-    return rows_each(part, ranges, order, limit, max_rows, done);
+    return rows_each(part, ranges, limit == 1, limit, max_rows, done);
 }
 
 QHash<uint32_t, QVariantList> SQL_Exchange::get_events_each(const QList<modem_range>& ranges,
@@ -478,7 +549,7 @@ QHash<uint32_t, QVariantList> SQL_Exchange::get_events_each(const QList<modem_ra
     if (ranges.isEmpty() || types.isEmpty()) return {};
     const QString part = QStringLiteral("SELECT * FROM modems_event WHERE modem_id = %1 AND type in (") +
                          joined(types) + QStringLiteral(") ");
-    return rows_each(part, ranges, QStringLiteral("order by ts desc limit "), limit, max_rows, done);
+    return rows_each(part, ranges, true, limit, max_rows, done);
 }
 
 QHash<uint32_t, uint32_t> SQL_Exchange::get_ts_energy_each(const QList<uint32_t>& modems,
@@ -486,36 +557,103 @@ QHash<uint32_t, uint32_t> SQL_Exchange::get_ts_energy_each(const QList<uint32_t>
 {
     QHash<uint32_t, uint32_t> out;
     if (modems.isEmpty() || kinds.isEmpty()) return out;
-    // First within three days of `ts`, where a modem read every hour or day has its neighbour;
-    // only the modems without one there are looked up on their whole side of `ts`, so that a
-    // modem of years of readings does not cost its years.
-    constexpr uint32_t near_s = 3 * 86400;
-    const QString near = after ? QStringLiteral("and ts <= %1 ").arg(quint64(ts) + near_s)
-                               : QStringLiteral("and ts >= %1 ").arg(ts > near_s ? ts - near_s : 0);
-    QList<uint32_t> todo = modems;
-    for (const QString& bound : {near, QString()}) {
-        for (const QString& piece : id_pieces(todo, chunk_max_chars)) {
+    const QList<uint32_t> types = energy_types_of(kinds);
+    const QString reactive = QStringLiteral("(OBIS_3_8_1 is not null or OBIS_4_8_1 is not null or "
+                                            "OBIS_3_8_0 is not null or OBIS_4_8_0 is not null)");
+    const QString aggregate = after ? QStringLiteral("MIN") : QStringLiteral("MAX");
+    // The modems of `ids` whose neighbour lies within `bound` (a range clause with its trailing
+    // blank; empty: their whole side of `ts`).
+    const auto search = [&](const QList<uint32_t>& ids, const QString& bound) {
+        for (const QString& piece : id_pieces(ids, chunk_max_chars)) {
             const QString select =
                 QStringLiteral(
-                    "SELECT modem_id, %1(ts) FROM modems_data WHERE modem_id in (%2) and `type` in (%3) "
-                    "and ts %4 %5 %6and (OBIS_3_8_1 is not null or OBIS_4_8_1 is not null or "
-                    "OBIS_3_8_0 is not null or OBIS_4_8_0 is not null) GROUP BY modem_id")
-                    .arg(after ? QStringLiteral("MIN") : QStringLiteral("MAX"), piece,
-                         joined(energy_types_of(kinds)), after ? QStringLiteral(">=") : QStringLiteral("<="))
+                    "SELECT modem_id, %1(ts) FROM modems_data WHERE modem_id in (%2) and `type` in "
+                    "(%3) and ts %4 %5 %6and %7 GROUP BY modem_id")
+                    .arg(aggregate, piece, joined(types), after ? QStringLiteral(">=") : QStringLiteral("<="))
                     .arg(ts)
-                    .arg(bound);
+                    .arg(bound, reactive);
             log_report_statement(select);
             QSqlQuery q(db);
-            if (!run_query(q, select)) return out;
+            if (!run_query(q, select)) return false;
             while (q.next())
                 out.insert(q.value(0).toUInt(), q.value(1).toUInt());
         }
-        QList<uint32_t> left;
-        for (const uint32_t modem : qAsConst(todo))
-            if (!out.contains(modem)) left << modem;
-        if (left.isEmpty()) break;
-        todo = left;
+        return true;
+    };
+    // First within three days of `ts`, where a modem read every hour or day has its neighbour.
+    constexpr uint32_t near_s = 3 * 86400;
+    if (!search(modems, after ? QStringLiteral("and ts <= %1 ").arg(quint64(ts) + near_s)
+                              : QStringLiteral("and ts >= %1 ").arg(ts > near_s ? ts - near_s : 0)))
+        return out;
+    // The rest are looked for only where the registry knows their reactive rows to lie, so that
+    // a meter that never reports one costs nothing however long its history; what the registry
+    // does not know yet of a modem is learned once. A modem the registry does not hold is looked
+    // for on its whole side.
+    RAM_modems* ram = RAM_modems::instance;
+    QList<uint32_t> unknown, unheld;
+    QList<QPair<uint32_t, modem_record*>> held;
+    for (const uint32_t modem : modems) {
+        if (out.contains(modem)) continue;
+        modem_record* rec = ram ? ram->find_modem(modem) : nullptr;
+        if (!rec) {
+            unheld << modem;
+            continue;
+        }
+        if (!rec->reactive_known) unknown << modem;
+        held << qMakePair(modem, rec);
     }
+    for (const QString& piece : id_pieces(unknown, chunk_max_chars)) {
+        const QString select =
+            QStringLiteral("SELECT modem_id, `type`, MIN(ts), MAX(ts) FROM modems_data WHERE "
+                           "modem_id in (%1) and %2 GROUP BY modem_id, `type`")
+                .arg(piece, reactive);
+        log_report_statement(select);
+        QSqlQuery q(db);
+        if (!run_query(q, select)) return out;
+        while (q.next())
+            if (modem_record* rec = ram->find_modem(q.value(0).toUInt()))
+                rec->note_reactive(q.value(1).toUInt(), q.value(2).toUInt(), q.value(3).toUInt());
+        for (const QString& id : piece.split(QLatin1Char(',')))
+            if (modem_record* rec = ram->find_modem(id.toUInt())) rec->reactive_known = true;
+    }
+    QString select;
+    const auto flush = [&] {
+        if (select.isEmpty()) return true;
+        log_report_statement(select);
+        QSqlQuery q(db);
+        const bool ok = run_query(q, select);
+        select.clear();
+        if (!ok) return false;
+        while (q.next())
+            if (!q.isNull(1)) out.insert(q.value(0).toUInt(), q.value(1).toUInt());
+        return true;
+    };
+    for (const auto& m : qAsConst(held)) {
+        if (!m.second->reactive_known) continue; // not learned (its statement failed)
+        bool any = false;
+        uint32_t first = 0, last = 0;
+        for (const uint32_t type : types) {
+            const auto span = m.second->reactive.constFind(type);
+            if (span == m.second->reactive.cend()) continue;
+            first = any ? qMin(first, span->first) : span->first;
+            last = any ? qMax(last, span->second) : span->second;
+            any = true;
+        }
+        const uint32_t lo = after ? qMax(ts, first) : first, hi = after ? last : qMin(ts, last);
+        if (!any || lo > hi) continue; // no such row on its side of `ts`
+        const QString part = QStringLiteral("(SELECT %2, %1(ts) FROM modems_data WHERE modem_id = %2 and "
+                                            "`type` in (%3) and ts >= %4 and ts <= %5 and %6)")
+                                 .arg(aggregate)
+                                 .arg(m.first)
+                                 .arg(joined(types))
+                                 .arg(lo)
+                                 .arg(hi)
+                                 .arg(reactive);
+        if (!select.isEmpty() && select.size() + part.size() + 16 > chunk_max_chars && !flush()) return out;
+        select += select.isEmpty() ? part : QStringLiteral(" UNION ALL ") + part;
+    }
+    if (!flush()) return out;
+    search(unheld, QString());
     return out;
 }
 
@@ -535,7 +673,7 @@ QList<energy_record> SQL_Exchange::get_energy_profile(QList<uint32_t> modems, QL
                 .arg(joined(types));
         if (!piece.isEmpty()) select += QStringLiteral("AND modem_id in (%1) ").arg(piece);
         select += time_range(ts_from, ts_to) + QStringLiteral("order by ts");
-        LOG_EXC << log_cut(select);
+        log_diagnostics_statement(select);
         QSqlQuery q(db);
         if (!run_query(q, select)) return out;
         // Columns 5.. of the statement: 1.8.0..1.8.4, then 2.8.0..2.8.4.
@@ -601,7 +739,7 @@ QVariantMap SQL_Exchange::get_events_by_time(uint32_t ts_from, uint32_t ts_to, u
     QString select = QStringLiteral("SELECT * FROM modems_event WHERE ts >= %1 ").arg(ts_from);
     if (ts_to != ts_none) select += QStringLiteral("AND ts <= %1 ").arg(ts_to);
     select += newest_first(limit);
-    LOG_EXC << select;
+    log_diagnostics_statement(select);
     QSqlQuery q(db);
     if (!run_query(q, select)) return out;
     while (q.next()) {

@@ -4,6 +4,8 @@
 #include "ram_modems.h"
 #include "sql_exchange.h"
 
+#include <QSet>
+
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -239,6 +241,22 @@ const QHash<uint64_t, int>& column_of()
     }();
     return index;
 }
+// A record holding a reactive energy register of the columns the neighbouring energy record is
+// looked for by.
+bool has_reactive(const Ul_data_record& rec)
+{
+    static const QSet<int> columns = [] {
+        QSet<int> out;
+        for (int i = 0; i < SQL_Exchange::obis_columns.size(); ++i)
+            if (QStringList{"OBIS_3_8_0", "OBIS_3_8_1", "OBIS_4_8_0", "OBIS_4_8_1"}.contains(
+                    SQL_Exchange::obis_columns.at(i).value(1)))
+                out.insert(i);
+        return out;
+    }();
+    for (auto it = rec.values.cbegin(); it != rec.values.cend(); ++it)
+        if (columns.contains(column_of().value(it.key().be48(), -1))) return true;
+    return false;
+}
 } // namespace
 
 QString SQL_Exchange::json_of_values(const QMap<OBIS, QVariant>& values)
@@ -354,6 +372,13 @@ void SQL_Exchange::slot_UL(Parser_ul_app ul)
         if (curr_in_ram && rec.type == 254 && !keep_curr_record(ul.modem_id, rec))
             continue;
         data_batch.tuples << data_tuple(ul, rec);
+        if (ram && has_reactive(rec)) {
+            // A modem met first here gets its record now, so that what is learned of it later
+            // from the table cannot leave out this row, which may not be written by then.
+            modem_record* modem = ram->find_modem(ul.modem_id);
+            if (!modem) modem = ram->add_modem(ul.modem_id, QVariantMap());
+            modem->note_reactive(ul.header, rec.ts, rec.ts);
+        }
     }
     for (const Ul_event_record& ev : qAsConst(ul.ul_events)) {
         if (ul.modem_id < 2)

@@ -239,10 +239,11 @@ user_token=$(token user "$key")
 "$services" mysql-stop "$state" || fail "mysql-stop"
 as_network_server "$(uplink 4002 $t)"
 wait_for 40 "logs | grep -q 'database not reachable'" || fail "no 'database not reachable' line"
-# The database does not answer: the report is empty, and the log says so: the main thread sends
-# no statement once the outage is known (or, before that, which statement failed).
-[ "$(api -b "TARVIK_JWT=$user_token" "http://127.0.0.1:$api_port/api/report/list")" = "[]" ] ||
-    fail "report/list during the outage is not []"
+# The database does not answer: the report is refused (once the list read before the outage is no
+# longer shared), never answered as if nothing were stored, and the log says so: which statement
+# failed, or, once the outage is known, that the main thread sends none.
+wait_for 20 "[ \"\$(api -b 'TARVIK_JWT=$user_token' 'http://127.0.0.1:$api_port/api/report/list')\" = '{\"error\":\"database not answering\"}' ]" ||
+    fail "report/list during the outage is not refused"
 logs | grep '(Exc)' | grep -q -E 'SELECT modem_id FROM modems_data|main thread sends no statement' ||
     fail "no log line of the report statement not answered"
 alerts=$(eval "$(block "$page" log-alerts | place)")

@@ -3,10 +3,10 @@
 
     http_attack.py PORT SECONDS probe PATH
         only the probe: GET PATH every 0.2 s, each given 2 s
-    http_attack.py PORT SECONDS slowbody N LENGTH PIECE GAP PATH [REOPEN [NET]]
+    http_attack.py PORT SECONDS slowbody N LENGTH PIECE GAP PATH [REOPEN [NET [multipart]]]
         also N connections from 127.0.NET.2-50 that declare a body of LENGTH bytes and send PIECE
         bytes every GAP s, opened over the first GAP s; each one the server closes (or refuses) is
-        opened again REOPEN s later (default GAP; NET 0)
+        opened again REOPEN s later (default GAP; NET 0); "multipart": the bodies are uploads
     http_attack.py PORT SECONDS repeat N FILE TYPE PATH [ADDRESSES [TOKEN]]
         also N clients, from 127.0.0.2-(N+1), each POSTing the body in FILE with Content-Type TYPE to
         PATH again as soon as it is answered, the probe asking /api/info; "sent" counts the
@@ -61,10 +61,10 @@ def probe(port, path, until, out):
         time.sleep(max(0.0, 0.2 - wait))
 
 
-def slow_body(port, index, n, length, piece, gap, reopen, net, path, until, out):
+def slow_body(port, index, n, length, piece, gap, reopen, net, path, until, out, ctype):
     source = "127.0.%d.%d" % (net, 2 + index % 49)
-    head = ("POST %s HTTP/1.1\r\nHost: x\r\nContent-Type: application/x-www-form-urlencoded\r\n"
-            "Content-Length: %d\r\n\r\n" % (path, length)).encode()
+    head = ("POST %s HTTP/1.1\r\nHost: x\r\nContent-Type: %s\r\n"
+            "Content-Length: %d\r\n\r\n" % (path, ctype, length)).encode()
     # The connections are opened over the attacker's first tick, as its steady pace spreads them.
     time.sleep(gap * index / n)
     while time.monotonic() < until:
@@ -157,10 +157,13 @@ def main():
         n, length, piece, gap, path = sys.argv[4:9]
         reopen = float(sys.argv[9]) if len(sys.argv) > 9 else float(gap)
         net = int(sys.argv[10]) if len(sys.argv) > 10 else 0
+        ctype = ("multipart/form-data; boundary=b" if len(sys.argv) > 11 and sys.argv[11] == "multipart"
+                 else "application/x-www-form-urlencoded")
         for i in range(int(n)):
             threads.append(threading.Thread(
                 target=slow_body, daemon=True,
-                args=(port, i, int(n), int(length), int(piece), float(gap), reopen, net, path, until, out)))
+                args=(port, i, int(n), int(length), int(piece), float(gap), reopen, net, path, until, out,
+                      ctype)))
         probe_path = path
     elif mode == "repeat":
         n, name, ctype, target = sys.argv[4:8]

@@ -12,6 +12,11 @@ namespace {
 
 constexpr qint64 k_mib = 1 << 20;
 
+int descriptors_of(qint64 pid)
+{
+    return QDir(QStringLiteral("/proc/%1/fd").arg(pid)).entryList(QDir::System | QDir::NoDotAndDotDot).size();
+}
+
 } // namespace
 
 class tst_http_daemon_bounds : public QObject
@@ -48,6 +53,26 @@ class tst_http_daemon_bounds : public QObject
                  qPrintable(QString::number(r.out.value("max_wait").toDouble())));
         QTRY_VERIFY2_WITH_TIMEOUT(rss_of(pid) - start < 64 * k_mib,
                                   qPrintable(QString("%1 MiB").arg((rss_of(pid) - start) / k_mib)), 10000);
+    }
+
+    // Kills the daemon's database links; a command state then asks the database, and the link is
+    // opened again, with a descriptor of its own.
+    static bool links_come_back(const Daemon& d, QSqlDatabase& admin, const QString& db)
+    {
+        const QString links_of = "FROM information_schema.PROCESSLIST WHERE DB='" + db + "'";
+        QSqlQuery links(admin);
+        if (!links.exec("SELECT ID " + links_of)) return false;
+        int killed = 0;
+        while (links.next()) {
+            QSqlQuery kill(admin);
+            killed += kill.exec("KILL " + links.value(0).toString());
+        }
+        return killed > 0 && QTest::qWaitFor(
+                                 [&] {
+                                     return d.get("/api/cmd/status?cmd_id=1").status == 200 &&
+                                            scalar(admin, "SELECT COUNT(*) " + links_of).toInt() > 0;
+                                 },
+                                 15000);
     }
 
 private slots:
@@ -108,7 +133,6 @@ private slots:
         const qint64 fd_pid = short_of.proc.processId();
         QSqlDatabase admin = testsupport::open_admin_database("bounds_admin");
         QVERIFY(admin.isOpen());
-        const QString daemon_links = "FROM information_schema.PROCESSLIST WHERE DB='st_http_bounds_fd'";
 
         const double cpu0 = cpu_seconds_of(fd_pid);
         QElapsedTimer t;
@@ -118,18 +142,7 @@ private slots:
         QVERIFY(idle.waitForStarted(5000));
         // Once the attack holds its connections, the daemon's database links are cut.
         QVERIFY(!QTest::qWaitFor([&] { return idle.state() == QProcess::NotRunning; }, 5000));
-        QSqlQuery links(admin);
-        QVERIFY(links.exec("SELECT ID " + daemon_links));
-        int killed = 0;
-        while (links.next()) {
-            QSqlQuery kill(admin);
-            killed += kill.exec("KILL " + links.value(0).toString());
-        }
-        QVERIFY(killed > 0);
-        // A command state asks the database: the link is opened again, with a descriptor of its own.
-        QTRY_VERIFY_WITH_TIMEOUT(short_of.get("/api/cmd/status?cmd_id=1").status == 200 &&
-                                     scalar(admin, "SELECT COUNT(*) " + daemon_links).toInt() > 0,
-                                 15000);
+        QVERIFY(links_come_back(short_of, admin, "st_http_bounds_fd"));
         QVERIFY(idle.waitForFinished(40000));
         const double cpu = (cpu_seconds_of(fd_pid) - cpu0) / (double(t.elapsed()) / 1000.0);
         const QJsonObject out = QJsonDocument::fromJson(idle.readAllStandardOutput()).object();
@@ -140,6 +153,47 @@ private slots:
         QVERIFY(probes > 40);
         QVERIFY2(ok >= probes * 80 / 100, qPrintable(QString("%1 of %2").arg(ok).arg(probes)));
         QVERIFY2(cpu < 0.5, qPrintable(QString::number(cpu)));
+        QVERIFY(!short_of.log().contains("Can't create TCP/IP socket"));
+    }
+
+    // 400 uploads that trickle in, under a limit of 300 descriptors: each holds its socket, a
+    // spooled body and, while a file part is written, that file. The daemon's descriptors stay
+    // below the limit less what it keeps free, it never fails to accept, and the database link,
+    // killed meanwhile, comes back.
+    void slow_uploads_beyond_the_descriptors()
+    {
+        QVERIFY(testsupport::schema_database("st_http_bounds_up", "schema_up").isOpen());
+        Daemon short_of(QVariantMap{{"log_level", 4}}, 0, "st_http_bounds_up");
+        short_of.launcher = QStringList{"prlimit", "--nofile=300:300"};
+        QVERIFY2(short_of.start(), qPrintable(short_of.log()));
+        QVERIFY2(short_of.log().contains("descriptors short: the limit of 300"), qPrintable(short_of.log()));
+        const qint64 fd_pid = short_of.proc.processId();
+        const int limit = 300, reserve = 64;
+        QSqlDatabase admin = testsupport::open_admin_database("bounds_admin_up");
+        QVERIFY(admin.isOpen());
+
+        int most = descriptors_of(fd_pid);
+        QTimer sampler;
+        connect(&sampler, &QTimer::timeout, this, [&] { most = qMax(most, descriptors_of(fd_pid)); });
+        sampler.start(20);
+        QProcess uploads;
+        uploads.start("python3", attack(short_of, 15,
+                                        {"slowbody", "400", "150000", "8192", "0.5", "/api/info", "0.2", "0",
+                                         "multipart"}));
+        QVERIFY(uploads.waitForStarted(5000));
+        QVERIFY(!QTest::qWaitFor([&] { return uploads.state() == QProcess::NotRunning; }, 4000));
+        QVERIFY(links_come_back(short_of, admin, "st_http_bounds_up"));
+        QVERIFY(uploads.waitForFinished(40000));
+        sampler.stop();
+        const QJsonObject out = QJsonDocument::fromJson(uploads.readAllStandardOutput()).object();
+        const int probes = out.value("probes").toInt(), ok = out.value("ok").toInt();
+        qInfo("300 descriptors, 400 uploads: at most %d open; %d of %d probes answered, longest wait %.2f s; "
+              "%d upload connections closed",
+              most, ok, probes, out.value("max_wait").toDouble(), out.value("closed").toInt());
+        QVERIFY2(most < limit - reserve, qPrintable(QString::number(most)));
+        QVERIFY(out.value("closed").toInt() > 400);
+        QVERIFY2(ok >= probes * 80 / 100, qPrintable(QString("%1 of %2").arg(ok).arg(probes)));
+        QVERIFY(!short_of.log().contains("accepting a connection failed"));
         QVERIFY(!short_of.log().contains("Can't create TCP/IP socket"));
     }
 };

@@ -538,6 +538,28 @@ private slots:
         QCOMPARE(lim.left_out(), 0);
     }
 
+    // LOG_LIMITED: each call site a limiter of its own, below the log's level nothing counted,
+    // and at Trc as at Exc the lines beyond the burst counted in one line of their kind.
+    void limited_call_sites_count_apart()
+    {
+        QTemporaryDir tmp;
+        log_init(tmp.path() + "/drv.log", 5);
+        for (int i = 0; i < 50; ++i) {
+            LOG_LIMITED(LVL_EXC, "site a") << "a" << i;
+            LOG_LIMITED(LVL_DBG, "site b") << "b" << i;
+            LOG_LIMITED(LVL_TRC, "site c") << "c" << i; // above the level: neither written nor counted
+        }
+        QStringList lines = all_lines(tmp.path());
+        QCOMPARE(lines.filter(" (Exc) ").size(), 20);
+        QCOMPARE(lines.filter(" (Dbg) ").size(), 20);
+        QVERIFY(lines.filter("\"c\"").isEmpty() && lines.filter(" c ").isEmpty());
+        QTRY_VERIFY_WITH_TIMEOUT(all_lines(tmp.path()).filter("more like it left out").size() == 2, 3000);
+        lines = all_lines(tmp.path());
+        QCOMPARE(lines.filter("site a: 30 more like it left out in 1 s").size(), 1);
+        QCOMPARE(lines.filter("site b: 30 more like it left out in 1 s").size(), 1);
+        QVERIFY(lines.filter("site c").isEmpty());
+    }
+
     void limiter_threads_count_every_line()
     {
         QTemporaryDir tmp;

@@ -266,6 +266,97 @@ private slots:
             }
     }
 
+    // A union of many modems need not answer its parts in order: the statement's own limit can be
+    // placed only when the rows came part after part; otherwise nothing is taken, never rows of a
+    // modem cut short. Within the bound every row is kept, each modem's in its part's order.
+    void union_rows_checked_for_order()
+    {
+        const auto row = [](uint modem, uint ts, uint type = 66) {
+            return QVariantMap{{"modem_id", modem}, {"ts", ts}, {"type", type}};
+        };
+        const QHash<uint32_t, int> position{{5, 0}, {7, 1}, {9, 2}};
+        QHash<uint32_t, QVariantList> out;
+        QCOMPARE(rows_by_part({row(5, 1), row(5, 2), row(7, 1), row(7, 2)}, position, 3, 3, false, out), 1);
+        QCOMPARE(out.keys(), QList<uint32_t>{5});
+        QCOMPARE(rows_by_part({row(5, 1), row(7, 1), row(5, 2), row(7, 2)}, position, 3, 3, false, out), -1);
+        QVERIFY(out.isEmpty());
+        QCOMPARE(rows_by_part({row(7, 2), row(5, 2), row(7, 1, 50), row(5, 1), row(7, 1, 66)}, position, 3,
+                              10, false, out),
+                 3);
+        QCOMPARE(rows_of(out.value(7)), (QStringList{"7:66@1", "7:50@1", "7:66@2"}));
+        QCOMPARE(rows_of(out.value(5)), (QStringList{"5:66@1", "5:66@2"}));
+        QCOMPARE(rows_by_part({row(9, 1), row(5, 1), row(9, 3)}, position, 3, 10, true, out), 3);
+        QCOMPARE(rows_of(out.value(9)), (QStringList{"9:66@3", "9:66@1"}));
+    }
+
+    // The neighbouring energy record is exact whatever the registry knows of a modem, and once it
+    // knows where a modem's reactive registers lie (or that there are none), 13 months of hour
+    // records without them are not walked again; a reactive row an uplink brings later is found.
+    void neighbour_record_spared_by_the_registry()
+    {
+        constexpr uint32_t day = 86400;
+        for (const uint modem : {21u, 22u})
+            exec(QString(
+                     "INSERT INTO modems_data (modem_id, ts, ts_get, `type`, `index`, OBIS_1_8_0) SELECT %1, "
+                     "%2 + (seq - 1) * 3600, %2 + (seq - 1) * 3600 + 60, 66, 1, seq FROM seq_1_to_9500")
+                     .arg(modem)
+                     .arg(10 * day));
+        data(21, 68, 12 * day, {"OBIS_3_8_0=1"}); // a reactive register long ago, in a day record
+        data(23, 66, 20 * day, {"OBIS_4_8_1=1"});
+        data(23, 66, 200 * day, {"OBIS_3_8_1=2"});
+        for (const uint32_t modem : {21u, 22u, 23u})
+            ram->add_modem(modem, {});
+        const QList<uint32_t> modems{21, 22, 23, 24}; // 24: neither held nor stored
+        const auto agree = [&](const QList<uint32_t>& times) {
+            for (const uint32_t ts : times)
+                for (const bool after : {false, true})
+                    for (const ids& kinds : {ids{15}, ids{14}, ids{15, 14}}) {
+                        const QHash<uint32_t, uint32_t> each =
+                            storage->get_ts_energy_each(modems, kinds, ts, after);
+                        for (const uint32_t modem : modems) {
+                            const uint32_t alone = after ? storage->get_ts_energy_after(modem, kinds, ts)
+                                                         : storage->get_ts_energy_before(modem, kinds, ts);
+                            QVERIFY2(each.value(modem, ts) == alone,
+                                     qPrintable(QString("modem %1 at %2 %3: %4 against %5")
+                                                    .arg(modem)
+                                                    .arg(ts)
+                                                    .arg(after ? "after" : "before")
+                                                    .arg(each.value(modem, ts))
+                                                    .arg(alone)));
+                        }
+                    }
+        };
+        agree({0, 15 * day, 100 * day, 300 * day, 500 * day});
+        QSqlQuery status(QSqlDatabase::database("main_connect"));
+        const auto rows_read = [&] {
+            qint64 n = 0;
+            if (status.exec(
+                    "SHOW SESSION STATUS WHERE Variable_name IN ('Handler_read_next', 'Handler_read_prev')"))
+                while (status.next())
+                    n += status.value(1).toLongLong();
+            return n;
+        };
+        const qint64 read0 = rows_read();
+        for (const bool after : {false, true})
+            storage->get_ts_energy_each({21, 22}, {15}, 300 * day, after);
+        const qint64 read = rows_read() - read0;
+        QVERIFY2(read < 2000, qPrintable(QString("%1 rows read for two modems of 9,500 each").arg(read)));
+
+        Parser_ul_app ul;
+        ul.modem_id = 22;
+        ul.header = 66;
+        ul.ts_get = 400 * day + 60;
+        Ul_data_record rec(15, 400 * day, 2, 65535); // beside the stored hour record of that time
+        rec.values.insert(OBIS{1, 0, 3, 8, 0, 255}, 5.0);
+        ul.ul_datas << rec;
+        storage->slot_UL(ul);
+        storage->slot_tmr_save();
+        QTRY_COMPARE(testsupport::count_rows(check, "SELECT COUNT(*) FROM modems_data WHERE OBIS_3_8_0 = 5"),
+                     1);
+        agree({300 * day, 401 * day});
+        QCOMPARE(storage->get_ts_energy_each({22}, {15}, 300 * day, true).value(22), 400 * day);
+    }
+
     void energy_times_data() { testsupport::vector_rows(VECTORS("sql_reports.txt"), "energy"); }
     void energy_times()
     {

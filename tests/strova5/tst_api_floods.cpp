@@ -34,6 +34,24 @@ while time.time() < end:
 print(n)
 )";
 
+// Writes the frames, again and again, to the channel's TCP port for `seconds`, as fast as the
+// socket takes them. Prints the bytes written.
+const char* k_tcp_flood = R"(
+import socket, sys, time
+port, seconds = int(sys.argv[1]), float(sys.argv[2])
+block = b"".join(bytes.fromhex(h) for h in sys.argv[3:]) * 200
+s = socket.create_connection(("127.0.0.1", port), timeout=1)
+end, n = time.time() + seconds, 0
+while time.time() < end:
+    try:
+        n += s.send(block)
+    except socket.timeout:
+        pass
+    except OSError:
+        break
+print(n)
+)";
+
 } // namespace
 
 class tst_api_floods : public QObject
@@ -43,7 +61,7 @@ class tst_api_floods : public QObject
     QMap<QString, QString> tokens;
     std::unique_ptr<Daemon> daemon;
     QSqlDatabase db;
-    quint16 udp_port = 0;
+    quint16 udp_port = 0, tcp_port = 0;
     QString list_file;
 
     int count(const QString& where) const { return scalar(db, "SELECT COUNT(*) FROM " + where).toInt(); }
@@ -154,9 +172,11 @@ private slots:
         testsupport::amqp_peer(uri, {"bind", "floods_dl", "floods_cap", "#"});
         testsupport::amqp_peer(uri, {"purge", "floods_cap"});
         udp_port = free_port();
+        tcp_port = free_port();
         const QVariantMap api{
             {"authorization", QVariantList{QVariantMap{{"user", "ivan"}, {"pass", "s3cret-pw"}}}}};
-        const QVariantMap channel{{"UDPport", udp_port}, {"modems", QVariantList{3001, 3002, 3003}}};
+        const QVariantMap channel{
+            {"UDPport", udp_port}, {"TCPport", tcp_port}, {"modems", QVariantList{3001, 3002, 3003}}};
         daemon = std::make_unique<Daemon>(QVariantMap{{"rabbit", rabbit("floods_ul", "floods_dl")},
                                                       {"api", api},
                                                       {"transparent_channel", channel},
@@ -371,6 +391,46 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(daemon->log().contains("hdlc datagram:"), 5000);
         QVERIFY2(log_bytes() - log0 < 8 * k_mib, qPrintable(QString::number(log_bytes() - log0)));
         QVERIFY(daemon->log().contains("http created"));
+    }
+
+    // One TCP client writes valid frames as fast as the socket takes them for 20 s, while the
+    // operator sends a command every 200 ms: the channel keeps to its 100 frames a second, the
+    // probe to its pace, the memory to its bound, and every command of the operator is made.
+    void tcp_frame_flood_leaves_the_daemon_to_the_others()
+    {
+        const int seconds = 20;
+        const QString hdlc = "modems_cmd WHERE setting='HDLC'";
+        const QString mine = "modems_cmd WHERE setting='version' AND modem_id=3002";
+        const int hdlc0 = count(hdlc), mine0 = count(mine);
+        const QStringList frames_sent{frame(0, 16), frame(1, 16), frame(2, 16)};
+        const qint64 rss0 = rss();
+        Probe probe(daemon->port, tokens["admin"]);
+        Probe operator_commands(daemon->port, tokens["admin"], "/api/cmd/send?modem=3002&code=version");
+        QProcess flood;
+        flood.start("/usr/bin/python3",
+                    QStringList{"-c", k_tcp_flood, QString::number(tcp_port), QString::number(seconds)} +
+                        frames_sent);
+        QVERIFY(flood.waitForStarted(5000));
+        QTRY_VERIFY_WITH_TIMEOUT(flood.state() == QProcess::NotRunning, (seconds + 30) * 1000);
+        const qint64 worst = probe.stop();
+        operator_commands.stop();
+        QList<qint64> waits = probe.waits;
+        std::sort(waits.begin(), waits.end());
+        const qint64 written = flood.readAllStandardOutput().trimmed().toLongLong();
+        settle("flood_tcp");
+        const int frames = count(hdlc) - hdlc0;
+        qInfo("tcp flood: %lld bytes written in %d s, %d frames forwarded; probe median %lld ms, worst %lld "
+              "ms; operator %d of %d answered; memory %lld MiB over the start",
+              written, seconds, frames, waits.value(waits.size() / 2), worst, count(mine) - mine0,
+              operator_commands.answered, (rss() - rss0) / k_mib);
+        QVERIFY2(written > 1000000, "the flood did not run");
+        QVERIFY2(frames > 0 && frames <= 100 * (seconds + 2), qPrintable(QString::number(frames)));
+        QVERIFY2(worst < 500, qPrintable(QString("probe waited %1 ms").arg(worst)));
+        QVERIFY(operator_commands.answered >= 5 * seconds / 2);
+        QTRY_COMPARE_WITH_TIMEOUT(count(mine) - mine0, operator_commands.answered, 10000);
+        QTRY_VERIFY2_WITH_TIMEOUT(rss() - rss0 < 64 * k_mib, qPrintable(QString::number(rss() - rss0)),
+                                  10000);
+        QVERIFY(daemon->log().contains("hdlc tcp frame to address"));
     }
 
     // Wrong passwords from 500 connections: the failed logins are counted, not all written.

@@ -3,6 +3,7 @@
 // two orderings of meterings.
 #include "api_controller.h"
 #include "api_reports.h"
+#include "sql_exchange.h"
 #include "testsupport.h"
 
 #include <QJsonDocument>
@@ -48,6 +49,46 @@ QVariantList build(const QVariantMap& options, const QVariantList& rows)
     std::stable_sort(out.begin(), out.end(), &API_controller::history_less);
     history_builder::add_interval_energies(out, options.value("period").toInt());
     return out;
+}
+
+// The modems of a table, handed out as the storage's list reads do; a read fails while `failing`.
+struct List_storage : SQL_Exchange
+{
+    QList<uint32_t> stored;
+    int reads = 0;
+    bool failing = false;
+    List_storage() : SQL_Exchange({}, nullptr) {}
+    QList<uint32_t> answer(QList<uint32_t> ids)
+    {
+        ++reads;
+        if (failing) {
+            ++failed_read_count;
+            failed_read = QStringLiteral("SELECT modem_id FROM modems_data");
+            return {};
+        }
+        return ids;
+    }
+    QList<uint32_t> get_modems_from(uint32_t from, int max) override
+    {
+        const auto at = std::lower_bound(stored.cbegin(), stored.cend(), from);
+        return answer(stored.mid(int(at - stored.cbegin()), max));
+    }
+    QList<uint32_t> get_modems(QList<uint32_t> ids) override
+    {
+        QList<uint32_t> found;
+        for (const uint32_t id : ids)
+            if (std::binary_search(stored.cbegin(), stored.cend(), id)) found << id;
+        return answer(found);
+    }
+};
+
+QString list_answer(API_controller& api)
+{
+    const QVariant answer = api.api_exec({{"path", QStringList{"api", "report", "list"}},
+                                          {"rights", QStringList{"user"}}});
+    if (answer.userType() == qMetaTypeId<api_refusal>())
+        return QString("%1 %2").arg(answer.value<api_refusal>().status).arg(answer.value<api_refusal>().text);
+    return QString::fromUtf8(answer.value<api_json_text>().json);
 }
 
 } // namespace
@@ -179,6 +220,38 @@ private slots:
             }
             QCOMPARE(list.finish().value<api_json_text>().json, QJsonDocument::fromVariant(entries).toJson(QJsonDocument::Compact));
         }
+    }
+
+    // The list of modems read in pieces comes whole, each id once, up to the largest id; one read
+    // serves the requests right after it; a read the database does not answer refuses the list,
+    // and the next request reads afresh.
+    void list_read_in_pieces_and_shared()
+    {
+        List_storage storage;
+        for (uint32_t id = 1; id <= 5000; ++id)
+            storage.stored << id * 3;
+        storage.stored << 4294967294u << 4294967295u;
+        QStringList all;
+        for (const uint32_t id : qAsConst(storage.stored))
+            all << QString::number(id);
+        const QString whole = "[" + all.join(',') + "]";
+        API_controller api({}, nullptr);
+        QCOMPARE(list_answer(api), whole);
+        QVERIFY2(storage.reads > 1, "the list was read in one piece");
+        const int reads = storage.reads;
+        QCOMPARE(list_answer(api), whole);
+        QCOMPARE(storage.reads, reads);
+
+        // Whitelisted: its ids that have rows, ascending, once each.
+        API_controller white({{"whilelist_modems", QVariantList{9, 4294967295u, 3, 9, 4, 0}}}, nullptr);
+        QCOMPARE(list_answer(white), QString("[3,9,4294967295]"));
+        API_controller other({{"whilelist_modems", QVariantList{6, 12}}}, nullptr);
+        storage.failing = true;
+        QCOMPARE(list_answer(other), QString("503 database not answering"));
+        storage.failing = false;
+        QCOMPARE(list_answer(other), QString("[6,12]"));
+        API_controller none({{"whilelist_modems", QVariantList{}}}, nullptr);
+        QCOMPARE(list_answer(none), QString("[]"));
     }
 
     // Items of the periods and limits: alignment clamped, starts stop at 0, limits capped.

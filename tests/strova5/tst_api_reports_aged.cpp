@@ -17,16 +17,6 @@ constexpr qint64 k_mib = 1024 * 1024;
 constexpr uint32_t k_start = 1600002000 / 86400 * 86400; // a midnight
 constexpr uint32_t k_small_modems = 100000, k_big_first = 500000, k_big_modems = 200, k_big_rows = 10000;
 
-// The modem ids first .. first + count - 1, comma-separated, in a file for a form field.
-QString id_file(const QString& path, uint32_t first, uint32_t count)
-{
-    QStringList ids;
-    for (uint32_t i = 0; i < count; ++i)
-        ids << QString::number(first + i);
-    write_file(path, ids.join(',').toLatin1());
-    return path;
-}
-
 } // namespace
 
 class tst_api_reports_aged : public QObject

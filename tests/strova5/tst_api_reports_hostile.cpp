@@ -89,6 +89,7 @@ class Hostile_storage : public Storage_double
 {
 public:
     QList<uint32_t> get_modems(QList<uint32_t> ids) override { return ids.mid(0, 3) << rng.generate(); }
+    QList<uint32_t> get_modems_from(uint32_t from, int) override { return {from, rng.generate()}; }
     uint32_t get_ts_energy_before(uint32_t, QList<uint32_t>, uint32_t ts) override { return rng.bounded(2) ? ts : rng.generate(); }
     uint32_t get_ts_energy_after(uint32_t, QList<uint32_t>, uint32_t ts) override { return rng.bounded(2) ? ts : rng.generate(); }
     QVariantList get_data(QList<uint32_t>, QList<uint32_t>, uint32_t, uint32_t, uint32_t) override { return random_rows(60); }

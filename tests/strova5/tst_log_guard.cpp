@@ -3,6 +3,7 @@
 // and retried until it is free, and configuration switches and unknown keys mean what they say.
 #include "api_daemon.h"
 
+#include <QJsonObject>
 #include <QRegularExpression>
 #include <QTcpServer>
 #include <memory>
@@ -35,6 +36,40 @@ while time.time() < end:
         pass
 print(n)
 )";
+
+// Masters that never read: each opens the link and then sends station interrogations (C_IC,
+// broadcast) as fast as the socket takes them, never reading a byte. Prints how many were sent.
+const char* const k_interrogators = R"(
+import socket, sys, time
+port, masters, seconds = int(sys.argv[1]), int(sys.argv[2]), float(sys.argv[3])
+asdu = bytes.fromhex("64010600FFFF00000014")
+end, n = time.time() + seconds, 0
+links = []
+for _ in range(masters):
+    s = socket.create_connection(("127.0.0.1", port), timeout=10)
+    s.settimeout(1)
+    s.sendall(bytes.fromhex("680407000000"))
+    links.append([s, 0])
+while time.time() < end and links:
+    for link in list(links):
+        s, ns = link
+        try:
+            s.sendall(bytes([0x68, 4 + len(asdu), (ns << 1) & 0xFF, (ns >> 7) & 0xFF, 0, 0]) + asdu)
+            link[1] = (ns + 1) % 32768
+            n += 1
+        except OSError:
+            links.remove(link)
+print(n)
+)";
+
+// The log's bytes in all its files.
+qint64 log_size(const QString& dir)
+{
+    qint64 n = 0;
+    for (const QFileInfo& f : QDir(dir).entryInfoList({"*.log"}, QDir::Files))
+        n += f.size();
+    return n;
+}
 
 // Bytes of the log lines containing any of `marks`, in the part of the log after `from` bytes.
 qint64 bytes_of(const QString& log, qint64 from, const QStringList& marks)
@@ -188,6 +223,55 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(own_file).size() > size, 5000);
     }
 
+    // Clients that make the daemon refuse: commands whose value cannot be encoded (a display list
+    // of 1,000 digits for 1,000 modems, under a token), and multipart bodies whose part carries a
+    // header line we do not know. Each flood, from two addresses for 10 s, grows the log by under
+    // 10 MB a minute.
+    void refusal_floods_stay_small()
+    {
+        const int seconds = 10;
+        QTemporaryDir dir;
+        QByteArray form = "code=display&value=" + QByteArray(1000, '7') + "&modem=";
+        for (int i = 0; i < 1000; ++i)
+            form += (i ? "," : "") + QByteArray::number(8000000 + i);
+        QVERIFY(write_file(dir.filePath("display"), form));
+        QVERIFY(write_file(dir.filePath("multipart"),
+                           "--b\r\nContent-Disposition: form-data; name=\"f\"\r\nX-Unknown: " +
+                               QByteArray(1000, 'u') + "\r\n\r\nv\r\n--b--\r\n"));
+        const struct
+        {
+            const char* name;
+            const char* file;
+            const char* type;
+            const char* path;
+            const char* mark;
+            QString token;
+        } floods[] = {{"unencodable commands", "display", "application/x-www-form-urlencoded",
+                       "/api/cmd/send", "nothing to send", caller_tokens().value("admin")},
+                      {"multipart header lines", "multipart", "multipart/form-data; boundary=b", "/api/info",
+                       "ignoring unsupported content part", QString()}};
+        for (const auto& f : floods) {
+            const qint64 from = log_size(station->path("log"));
+            QProcess attack;
+            attack.start("python3",
+                         {QFINDTESTDATA("../httpserver/http_attack.py"), QString::number(station->port),
+                          QString::number(seconds), "repeat", "2", dir.filePath(f.file), f.type, f.path, "0",
+                          f.token});
+            QVERIFY(attack.waitForStarted(5000));
+            QVERIFY(attack.waitForFinished((seconds + 60) * 1000));
+            QTest::qWait(1100); // the limiters' counts of the last second
+            const QJsonObject out = QJsonDocument::fromJson(attack.readAllStandardOutput()).object();
+            const qint64 per_minute = (log_size(station->path("log")) - from) * 60 / seconds;
+            qInfo("%s: %d requests in %d s, %lld log bytes a minute", f.name, out.value("sent").toInt(),
+                  seconds, per_minute);
+            QVERIFY2(out.value("sent").toInt() > 10 * seconds, f.name);
+            QVERIFY2(per_minute < 10 * 1000 * 1000,
+                     qPrintable(QString("%1: %2 bytes a minute").arg(f.name).arg(per_minute)));
+            QVERIFY2(own_log().contains(f.mark), f.name);
+        }
+        QVERIFY(own_log().contains(QRegularExpression("nothing to send: \\d+ more like it left out")));
+    }
+
     // Released, the port is taken at the next try (every 30 s) and a master gets in; single
     // commands as fast as the master can send them then stay small in the log too.
     void released_port_is_taken_and_commands_stay_small()
@@ -239,6 +323,27 @@ private slots:
         QVERIFY2(per_minute < 4 * 1024 * 1024, qPrintable(QString("%1 bytes a minute").arg(per_minute)));
         master.write("quit\n");
         master.waitForFinished(5000);
+    }
+
+    // Five masters that never read send station interrogations as fast as their sockets take
+    // them for 10 s: the log grows by under 10 MB a minute.
+    void interrogations_from_masters_that_never_read_stay_small()
+    {
+        QTRY_VERIFY_WITH_TIMEOUT(station->log().contains("104 created"), 60000);
+        const int seconds = 10;
+        const qint64 from = log_size(station->path("log"));
+        QProcess masters;
+        masters.start("/usr/bin/python3",
+                      {"-c", k_interrogators, QString::number(k_iec_port), "5", QString::number(seconds)});
+        QVERIFY(masters.waitForStarted(5000));
+        QVERIFY(masters.waitForFinished((seconds + 30) * 1000));
+        QTest::qWait(1100);
+        const qint64 sent = masters.readAllStandardOutput().trimmed().toLongLong();
+        const qint64 per_minute = (log_size(station->path("log")) - from) * 60 / seconds;
+        qInfo("interrogations: %lld sent in %d s, %lld log bytes a minute", sent, seconds, per_minute);
+        QVERIFY2(sent > 1000, qPrintable(QString::number(sent) + masters.readAllStandardError()));
+        QVERIFY2(per_minute < 10 * 1000 * 1000, qPrintable(QString("%1 bytes a minute").arg(per_minute)));
+        QVERIFY(own_log().contains(QRegularExpression("iec104 interrogation: \\d+ more like it left out")));
     }
 };
 

@@ -218,6 +218,12 @@ private slots:
         QCOMPARE(hdlc_rows(kAt0), 1);
         QCOMPARE(downlinks.size(), 6);
         QVERIFY(daemon->log().contains("hdlc tcp frame refused"));
+        // Each frame's line names the address read and the position this road took from it.
+        for (const char* line : {"hdlc tcp frame to address 145 of 2 bytes: position 17",
+                                 "hdlc tcp frame to address 278533 of 4 bytes: position 17",
+                                 "hdlc tcp frame to address 17 of 1 bytes: position 0",
+                                 "hdlc tcp frame to address 16384000 of 4 bytes: position 1000"})
+            QVERIFY2(daemon->log().contains(line), line);
     }
 
     // Datagrams go unchanged to the position of their whole 14-bit address; bad ones nowhere.
@@ -285,6 +291,33 @@ private slots:
 
         QCOMPARE(daemon->proc.state(), QProcess::Running);
         QCOMPARE(hdlc_rows(kAt17), 5);
+    }
+
+    // 700 frames in one write: they go at the channel's 100 a second after a first second's
+    // worth, none lost; the client waits meanwhile instead of being read into memory.
+    void frames_beyond_the_budget_wait_their_turn()
+    {
+        const int before = hdlc_rows(kAt17);
+        QString many;
+        for (int i = 0; i < 700; ++i)
+            many += frame(145, 2, 16, 1, "13");
+        QElapsedTimer t;
+        t.start();
+        QCOMPARE(ask("send c " + many), QStringLiteral("ok"));
+        QTRY_VERIFY_WITH_TIMEOUT(hdlc_rows(kAt17) - before >= 100, 10000);
+        QVERIFY2(hdlc_rows(kAt17) - before < 700, qPrintable(QString::number(hdlc_rows(kAt17) - before)));
+        QTRY_COMPARE_WITH_TIMEOUT(hdlc_rows(kAt17) - before, 700, 30000);
+        qInfo("700 frames forwarded in %lld ms", t.elapsed());
+        QVERIFY2(t.elapsed() >= 4000, qPrintable(QString::number(t.elapsed())));
+
+        // A client that leaves at once after its frames: they all go still.
+        const QString port = QString::number(daemon->tcp_port);
+        QCOMPARE(ask("tcp d " + port), QStringLiteral("ok"));
+        QCOMPARE(ask("send d " + many.left(many.size() * 3 / 7)), QStringLiteral("ok"));
+        QCOMPARE(ask("close d"), QStringLiteral("ok"));
+        QTRY_COMPARE_WITH_TIMEOUT(hdlc_rows(kAt17) - before, 1000, 30000);
+        // Every command went out as a downlink, and the capture is left empty for the next run.
+        QTRY_COMPARE_WITH_TIMEOUT(hdlc_downlinks(kAt17).size(), hdlc_rows(kAt17), 30000);
     }
 };
 

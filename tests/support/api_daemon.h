@@ -37,6 +37,15 @@ inline bool write_file(const QString& path, const QByteArray& content)
     QFile f(path);
     return f.open(QIODevice::WriteOnly) && f.write(content) == content.size();
 }
+// The modem ids first .. first + count - 1, comma-separated, in a file for a form field.
+inline QString id_file(const QString& path, uint32_t first, uint32_t count)
+{
+    QStringList ids;
+    for (uint32_t i = 0; i < count; ++i)
+        ids << QString::number(first + i);
+    write_file(path, ids.join(',').toLatin1());
+    return path;
+}
 inline QString enc(const QString& text)
 {
     return QString::fromLatin1(QUrl::toPercentEncoding(text));
