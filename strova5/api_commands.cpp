@@ -73,8 +73,7 @@ bool holds_command_right(const QStringList& rights)
 int open_room()
 {
     const Radio_Exchange* radio = Radio_Exchange::instance;
-    if (!radio || radio->dl_capacity() <= 0) return std::numeric_limits<int>::max();
-    return std::max(0, radio->dl_free_room() - radio->dl_capacity() / 2);
+    return radio ? radio->dl_spare_room() : std::numeric_limits<int>::max();
 }
 
 } // namespace
