@@ -379,9 +379,11 @@ else
     chown -R "$user:" "$copy" "$work/home" || fail "chown"
     uid=$(id -u "$user")
     # What a terminal's login shell gives the user: the distribution's PATH from /etc/profile
-    # (without an sbin folder), none of this script's environment.
+    # (without an sbin folder), none of this script's environment but the test run's mark, by
+    # which scripts/test finds whatever of it outlives the run.
     as=(setpriv --reuid="$uid" --regid="$(id -g "$user")" --init-groups
-        env -i HOME="$work/home" USER="$user" LOGNAME="$user" SHELL=/bin/bash TERM=dumb)
+        env -i HOME="$work/home" USER="$user" LOGNAME="$user" SHELL=/bin/bash TERM=dumb
+        ${STROVA_TEST_RUN:+STROVA_TEST_RUN="$STROVA_TEST_RUN"})
     step="the login shell's PATH"
     # shellcheck disable=SC2016
     path=$("${as[@]}" bash -l -c 'echo "$PATH"')
