@@ -22,6 +22,7 @@ trap cleanup EXIT
 # Started with its own mark, away from this script's session and parent (setsid forks when it is
 # a group leader already, so its id is read back from a file).
 detached() { # MARK FILE
+    # shellcheck disable=SC2016
     STROVA_TEST_RUN=$1 setsid -f sh -c 'echo $$ >"$0"; exec sleep 300' "$2"
     for _ in $(seq 1 100); do [ -s "$2" ] && break; sleep 0.05; done
     [ -s "$2" ] || fail "no detached process for $1"
