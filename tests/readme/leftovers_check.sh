@@ -28,6 +28,8 @@ detached() { # MARK FILE
     [ -s "$2" ] || fail "no detached process for $1"
     pids+=("$(cat "$2")")
 }
+# A killed process that waits to be reaped by init is gone for this purpose.
+alive() { case "$(ps -o stat= -p "$1" 2>/dev/null)" in "" | Z*) return 1 ;; esac; }
 tmp=$(mktemp -d)
 trap 'cleanup; rm -rf "$tmp"' EXIT
 detached "$mine" "$tmp/mine"
@@ -47,10 +49,10 @@ began=$(date +%s)
 said=$(STROVA_TEST_RUN=$mine "$check" "$mine" --wait 1 --end) && fail "exit 0 with --end: $said"
 [ "$said" = "$left sleep 300" ] || fail "--end named \"$said\""
 [ $(($(date +%s) - began)) -le 10 ] || fail "--wait 1 took $(($(date +%s) - began)) s"
-for _ in $(seq 1 100); do kill -0 "$left" 2>/dev/null || break; sleep 0.05; done
-! kill -0 "$left" 2>/dev/null || fail "process $left still runs after --end"
+for _ in $(seq 1 100); do alive "$left" || break; sleep 0.05; done
+! alive "$left" || fail "process $left still runs after --end"
 for p in "$bystander" "$unmarked"; do
-    kill -0 "$p" 2>/dev/null || fail "process $p, none of the run's, was ended"
+    alive "$p" || fail "process $p, none of the run's, was ended"
 done
 
 said=$(STROVA_TEST_RUN=$mine "$check" "$mine" --end) || fail "exit $? with nothing left: $said"
