@@ -660,7 +660,8 @@ private slots:
         QVERIFY2(log.contains("(Exc)") && log.contains("no sql connect") && log.contains("can't open db"), qPrintable(log));
         QVERIFY(!log.contains("sql created"));
         // The log's last line names the status the shell sees, not main's -3.
-        QVERIFY2(log.trimmed().endsWith("driver_strova5 stopped, exit code 253 (-3)"), qPrintable(log.right(500)));
+        QVERIFY2(log.trimmed().endsWith("driver_strova5 stopped, exit code 253 (-3)"),
+                 qPrintable(log.right(500)));
         // Also said where whoever started the daemon looks first.
         const QStringList err = QString::fromUtf8(p.readAllStandardError()).split('\n', Qt::SkipEmptyParts);
         QCOMPARE(err.size(), 1);
