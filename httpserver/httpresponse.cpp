@@ -292,6 +292,10 @@ void HttpResponse::slotWrite()
             if (socket->bytesToWrite() <= 0) writeTimer->start(100);
             return;
         }
+        if (!sentSaid && flushed) {
+            sentSaid = true;
+            emit replySent();
+        }
         if (closeAfterSend) {
             socket->flush();
             writeTimer->stop();
@@ -306,6 +310,11 @@ void HttpResponse::slotWrite()
         }
     }
     writeTimer->start(100);
+}
+
+qint64 HttpResponse::bytesLeft() const
+{
+    return (headerBuffer.size() - headerSent) + (bodySize() - bodySent) + (socket ? socket->bytesToWrite() : 0);
 }
 
 void HttpResponse::closeConnection()

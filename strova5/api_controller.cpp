@@ -247,6 +247,20 @@ QStringList API_controller::get_rights(const QVariantMap& api_request) const
     return out;
 }
 
+report_caller API_controller::report_kind(QVariantMap api_request) const
+{
+    if (config.value(QStringLiteral("no_jwt")).toBool()) {
+        QVariantList rights = api_request.value(QStringLiteral("rights")).toList();
+        rights += QStringLiteral("user");
+        api_request.insert(QStringLiteral("rights"), rights);
+    }
+    const QStringList rights = get_rights(api_request);
+    // The command rights are those of cmd send.
+    for (const char* right : {"control", "settings", "special", "_b_admin"})
+        if (rights.contains(QLatin1String(right))) return report_caller::command;
+    return rights.contains(QStringLiteral("view")) ? report_caller::view : report_caller::anonymous;
+}
+
 QList<uint32_t> API_controller::get_modems(const QVariantMap& qitems) const
 {
     // Sets, not list searches: a request may carry hundreds of thousands of ids, and the daemon
