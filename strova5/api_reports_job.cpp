@@ -108,7 +108,8 @@ bool report_job::step()
             refuse(503, too_long_text(time_max_ms, ""), "too long");
             return true;
         }
-        if (worked() >= slice_ms) break;
+        // A piece like the last would take the slice past its time: it goes to the next slice.
+        if (worked() + ms > slice_ms) break;
     }
     busy_ms += worked();
     if (!counting && next >= total) {
