@@ -292,7 +292,7 @@ bool report_runner::admits(const QString& caller, report_caller kind) const
 
 bool report_runner::may_try_first(const QString& caller) const
 {
-    return !try_spent && report_job::clock() >= rest_until && !holds_place(caller) &&
+    return !try_spent() && report_job::clock() >= rest_until && !holds_place(caller) &&
            waiting_of(caller) == 0 && !is_sending(caller);
 }
 
@@ -304,9 +304,9 @@ void report_runner::rested_after(qint64 slice_start)
 
 void report_runner::tried(qint64 ms)
 {
-    // With no report holding a place there is no turn to share with: the rest alone paces the
+    // With no report holding a place there is no round to share with: the rest alone paces the
     // tries.
-    try_spent = !active.empty();
+    turns_since_try = 0;
     rested_after(report_job::clock() - ms);
     schedule();
 }
@@ -466,10 +466,10 @@ void report_runner::turn()
     const qint64 slice_start = report_job::clock();
     // A report that waits has its one slice, as it would have had on arrival, once a turn: a
     // report of one modem need not wait for a place.
-    const auto trying = try_spent && !active.empty() ? queue.end() : next_try();
+    const auto trying = try_spent() ? queue.end() : next_try();
     if (trying != queue.end()) {
         trying->tried = true;
-        try_spent = !active.empty();
+        turns_since_try = 0;
         if (trying->job->step()) {
             entry e = std::move(*trying);
             queue.erase(trying);
@@ -487,7 +487,7 @@ void report_runner::turn()
         if (!queue.empty()) ticker.start(1000);
         return;
     }
-    try_spent = false;
+    turns_since_try = qMin(turns_since_try + 1, max_running);
     entry e = std::move(active.front());
     active.pop_front();
     bool done = false;
@@ -510,9 +510,11 @@ void report_runner::finished(entry e)
 {
     QVariant answer = e.job->take_answer();
     e.job.reset();
+    // The answer is handed over (and counted while it is sent) before the freed place is given
+    // out: the caller's next report must not find its place already.
+    e.done(std::move(answer));
     admit();
     schedule();
-    e.done(std::move(answer));
     // The rows and meterings a report built on are spread over the heap in small blocks: what
     // they leave free goes back to the system, so that a day of reports does not keep the peak.
     malloc_trim(0);

@@ -137,7 +137,7 @@ enum class report_caller { command, view, anonymous };
 //
 // The main thread is shared: after each slice (of a report with a place, or the one slice a new
 // report is tried for) the event loop is left free for at least `rest_share` of that slice, and
-// the tries of all callers together take at most one slice per turn of the reports with places.
+// the tries of all callers together take at most one slice per round of the reports with places.
 class report_runner : public QObject
 {
     Q_OBJECT
@@ -167,7 +167,7 @@ public:
     bool admits(const QString& caller, report_caller kind) const;
     // Whether a report of `caller` may be tried at once for the one slice that may answer it:
     // only when the caller holds no place, has no report waiting and no answer being sent, and
-    // the tries have not had their slice of this turn.
+    // the tries have not had their slice of this round.
     bool may_try_first(const QString& caller) const;
     // A try took `ms` of the main thread (noted after each try, answered or not).
     void tried(qint64 ms);
@@ -242,6 +242,7 @@ private:
     bool posted = false;
     // No slice begins before this time of the clock.
     qint64 rest_until = std::numeric_limits<qint64>::min();
-    // The tries have had their slice since the last turn of a report with a place.
-    bool try_spent = false;
+    // Turns of reports with places since the last try: the tries have one slice a round of them.
+    int turns_since_try = max_running;
+    bool try_spent() const { return !active.empty() && turns_since_try < int(active.size()); }
 };

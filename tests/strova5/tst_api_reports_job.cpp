@@ -243,7 +243,7 @@ private slots:
         QCOMPARE(runner.sending(), 0);
     }
 
-    // The tries of all callers together take one slice a turn, and every slice, tried or turned,
+    // The tries of all callers together take one slice a round, and every slice, tried or turned,
     // leaves the event loop free for half its time: a report of one modem waiting behind four long
     // ones has its slice within a turn or two and is answered without a place.
     void tries_take_one_slice_a_turn_and_slices_rest()
@@ -262,7 +262,7 @@ private slots:
         QCOMPARE(runner.running(), 4);
         runner.tried(10);
         g_now += 1000;
-        QVERIFY(!runner.may_try_first("y")); // the tries had this turn's slice
+        QVERIFY(!runner.may_try_first("y")); // the tries had this round's slice
         runner.take(std::make_unique<timed_job>(1, 20), "y", report_caller::view, a.to("y"));
         QCOMPARE(runner.waiting(), 1);
         // The rest is real time here, while the reports' clock is the test's.

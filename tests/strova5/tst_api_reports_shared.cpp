@@ -152,10 +152,10 @@ private slots:
                 [&] { commands << ask("/api/cmd/send?modem=3002&code=version", operator_token); });
         connect(&report_tick, &QTimer::timeout, this, [&] { reports << ask(op_report, operator_token); });
         command_tick.start(1000);
-        report_tick.start(3000);
-        auto anonymous = clients({"15", "loop", "64", "", "/api/diagnostics/history"});
+        report_tick.start(2500);
+        auto anonymous = clients({"12", "loop", "64", "", "/api/diagnostics/history"});
         const QJsonObject a = finished(*anonymous, 30000);
-        auto viewers = clients({"15", "loop", "80", views, history(101, 300, 24)});
+        auto viewers = clients({"12", "loop", "80", views, history(101, 300, 24)});
         const QJsonObject v = finished(*viewers, 30000);
         command_tick.stop();
         report_tick.stop();
@@ -180,7 +180,7 @@ private slots:
         qInfo() << "operator: commands" << made << "of" << commands.size() << "worst" << command_worst
                 << "ms; reports" << report_lines << "; probe p95" << probe.p95() << "ms worst" << worst << "ms";
         QVERIFY(a.value("sent").toInt() > 100 && v.value("sent").toInt() > 40);
-        QVERIFY(commands.size() >= 25);
+        QVERIFY(commands.size() >= 20 && reports.size() >= 9);
         QCOMPARE(made, commands.size());
         QVERIFY2(command_worst <= 5000, qPrintable(QString::number(command_worst)));
         QVERIFY2(answered * 10 >= reports.size() * 9, qPrintable(report_lines.join(", ")));
@@ -189,8 +189,9 @@ private slots:
         QVERIFY(a.value("status").toObject().value("503").toInt() > 0);
     }
 
-    // Four callers ask large answers twice a second and read them at 32 KiB/s: the memory stays
-    // within 600 MiB of idle, and a `view` caller's one-modem report every 2 s is answered.
+    // Four callers ask 47 MiB answers twice a second and read them at 32 KiB/s: each is built one
+    // answer while it reads it, the memory stays within 600 MiB of idle, and a `view` caller's
+    // one-modem report every 2 s is answered.
     void slow_readers_hold_bounded_memory()
     {
         const QString view = claims_token(R"({"driver-strova5": {"view": 77}})");
@@ -206,7 +207,7 @@ private slots:
         sampler.start(50);
         std::vector<std::unique_ptr<QProcess>> readers;
         for (int i = 0; i < 4; ++i)
-            readers.push_back(clients({"40", "slow", claims_token(QString(R"({"driver-strova5": {"user": %1}})").arg(i + 30)),
+            readers.push_back(clients({"30", "slow", claims_token(QString(R"({"driver-strova5": {"user": %1}})").arg(i + 30)),
                                        history(1 + uint32_t(i) * 5, modems, k_readings), "32768"}));
         QList<std::shared_ptr<Asked>> small;
         QTimer tick;
@@ -230,17 +231,20 @@ private slots:
         }
         qInfo() << modems << "modems of" << one << "bytes each; readers" << outs << "; memory idle" << idle / k_mib
                 << "MiB peak" << peak / k_mib << "MiB; the view caller:" << waits;
-        // The readers had their answers under way.
-        for (const QString& o : outs)
-            QVERIFY2(QJsonDocument::fromJson(o.toLatin1()).object().value("read").toDouble() > 200000, qPrintable(o));
+        // Each reader had one answer under way, and its next reports waited for it to leave.
+        for (const QString& o : outs) {
+            const QJsonObject r = QJsonDocument::fromJson(o.toLatin1()).object();
+            QVERIFY2(r.value("read").toDouble() > 50000, qPrintable(o));
+            QVERIFY2(r.value("status").toObject().value("200").toInt() == 1, qPrintable(o));
+        }
         QVERIFY2(peak - idle <= 600 * k_mib, qPrintable(QString::number((peak - idle) / k_mib)));
-        QVERIFY(small.size() >= 15);
+        QVERIFY(small.size() >= 12);
         QCOMPARE(ok, small.size());
     }
 
     // A 10 MB answer leaves within 4 s of being built while another caller's report of many
-    // seconds is built; while four long reports hold the places, a one-modem report is answered
-    // within 1 s.
+    // seconds (about 13 s here, alone) is built; while four long reports hold the places, a
+    // one-modem report is answered within 1 s.
     void answers_leave_while_others_build()
     {
         const QString first = claims_token(R"({"driver-strova5": {"view": 41}})");
@@ -254,28 +258,32 @@ private slots:
                               "TARVIK_JWT=" + token, QString("http://127.0.0.1:%1%2").arg(daemon->port).arg(long_report)});
             longs.push_back(std::move(p));
         };
+        auto leave = [&] {
+            for (auto& p : longs) {
+                p->kill();
+                p->waitForFinished(5000);
+            }
+            longs.clear();
+        };
         start_long(claims_token(R"({"driver-strova5": {"view": 42}})"));
         QTest::qWait(300);
         const Timed ten = curl(history(1, ten_mb, k_readings), first);
         const bool long_still_built = longs.front()->state() != QProcess::NotRunning;
-        QVERIFY(QTest::qWaitFor([&] { return longs.front()->state() == QProcess::NotRunning; }, 130000));
-        const QString long_result = QString::fromLatin1(longs.front()->readAllStandardOutput());
         qInfo() << "10 MB answer:" << ten.status << ten.bytes << "bytes, first byte" << ten.first << "s, all"
-                << ten.total << "s; the long report" << long_result;
+                << ten.total << "s; the long report still built:" << long_still_built;
         QCOMPARE(ten.status, 200);
         QVERIFY(ten.bytes >= 10 * 1000 * 1000);
-        QVERIFY2(long_still_built && long_result.startsWith("200 ") && long_result.section(' ', 1).toDouble() >= 5,
-                 qPrintable(long_result));
+        QVERIFY(long_still_built);
         QVERIFY2(ten.total - ten.first <= 4, qPrintable(QString::number(ten.total - ten.first)));
 
-        longs.clear();
+        leave(); // the client leaves: its report is dropped
+
         for (int i = 0; i < 4; ++i)
             start_long(claims_token(QString(R"({"driver-strova5": {"user": %1}})").arg(i + 50)));
         QTest::qWait(500);
         const Timed small = curl(history(390, 1, 24), first);
         const bool held = longs.back()->state() != QProcess::NotRunning;
-        for (auto& p : longs)
-            QVERIFY(QTest::qWaitFor([&] { return p->state() == QProcess::NotRunning; }, 130000));
+        leave();
         qInfo() << "one-modem report while four long ones are built:" << small.status << small.total << "s";
         QVERIFY(held);
         QCOMPARE(small.status, 200);
