@@ -312,11 +312,6 @@ void HttpResponse::slotWrite()
     writeTimer->start(100);
 }
 
-qint64 HttpResponse::bytesLeft() const
-{
-    return (headerBuffer.size() - headerSent) + (bodySize() - bodySent) + (socket ? socket->bytesToWrite() : 0);
-}
-
 void HttpResponse::closeConnection()
 {
     if (!isConnected()) return;

@@ -45,9 +45,6 @@ public:
     void flushAndDelete();
     void flushSocket();
 
-    // Bytes of the reply not yet taken by the socket (headers and body).
-    qint64 bytesLeft() const;
-
 signals:
     // The whole reply has been taken by the socket (once); a response destroyed before that never
     // says so.

@@ -255,9 +255,7 @@ report_caller API_controller::report_kind(QVariantMap api_request) const
         api_request.insert(QStringLiteral("rights"), rights);
     }
     const QStringList rights = get_rights(api_request);
-    // The command rights are those of cmd send.
-    for (const char* right : {"control", "settings", "special", "_b_admin"})
-        if (rights.contains(QLatin1String(right))) return report_caller::command;
+    if (holds_command_right(rights)) return report_caller::command;
     return rights.contains(QStringLiteral("view")) ? report_caller::view : report_caller::anonymous;
 }
 

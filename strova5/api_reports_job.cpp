@@ -364,7 +364,8 @@ void report_runner::admit()
             const bool command = it->kind == report_caller::command;
             const bool best_command = best != queue.end() && best->kind == report_caller::command;
             const qint64 g = granted.value(it->caller, std::numeric_limits<qint64>::min());
-            if (best == queue.end() || (command && !best_command) || (command == best_command && g < best_granted)) {
+            if (best == queue.end() || (command && !best_command) ||
+                (command == best_command && g < best_granted)) {
                 best = it;
                 best_granted = g;
                 best_kept = kept;
@@ -450,7 +451,8 @@ void report_runner::schedule()
     // At once: from the next pass of the event loop, after what is pending there.
     if (posted) return;
     posted = true;
-    QMetaObject::invokeMethod(this, [this] { turn(); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        this, [this] { turn(); }, Qt::QueuedConnection);
 }
 
 void report_runner::turn()

@@ -143,7 +143,7 @@ class report_runner : public QObject
     Q_OBJECT
 public:
     static constexpr int max_running = 4;
-    static constexpr int kept_places = 1;     // for command callers
+    static constexpr int kept_places = 1;      // for command callers
     static constexpr int anonymous_places = 1; // of the others, for callers without a right
     static constexpr qint64 wait_max_ms = 30000;
     // However its turns fall, a report is answered or refused this long after it was asked.

@@ -350,8 +350,8 @@ bool http_api_HttpRequestHandler::serve_api(const QVariantMap& api_request, cons
     const QPointer<QuillonHttpd::HttpResponse> later(response);
     auto watcher = std::make_shared<QPointer<QObject>>();
     report_runner* const runner = reports;
-    const quint64 ticket =
-        reports->take(std::move(job), caller, kind, [later, callback, watcher, runner, caller, kind](QVariant done) {
+    const quint64 ticket = reports->take(
+        std::move(job), caller, kind, [later, callback, watcher, runner, caller, kind](QVariant done) {
             // The socket goes back to its own reading with the reply: a half-close from now on
             // is no leave.
             delete watcher->data();
@@ -365,7 +365,8 @@ bool http_api_HttpRequestHandler::serve_api(const QVariantMap& api_request, cons
 }
 
 void http_api_HttpRequestHandler::answer_held(QuillonHttpd::HttpResponse* response, QVariant answer,
-                                              const QString& callback, const QString& caller, report_caller kind)
+                                              const QString& callback, const QString& caller,
+                                              report_caller kind)
 {
     hold_answer(reports, response, write_answer(response, std::move(answer), callback), caller, kind);
 }

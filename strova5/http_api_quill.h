@@ -78,7 +78,8 @@ private:
     // sending has left, and its report is dropped. Gone with `response`.
     QObject* watch_leaving(QuillonHttpd::HttpResponse* response, quint64 ticket);
     // The body's size when the answer is no refusal, else 0.
-    static qint64 write_answer(QuillonHttpd::HttpResponse* response, QVariant answer, const QString& callback);
+    static qint64 write_answer(QuillonHttpd::HttpResponse* response, QVariant answer,
+                               const QString& callback);
     // A report's answer written, and counted against the reports' memory while it is sent.
     void answer_held(QuillonHttpd::HttpResponse* response, QVariant answer, const QString& callback,
                      const QString& caller, report_caller kind);

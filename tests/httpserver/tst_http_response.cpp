@@ -280,7 +280,8 @@ private slots:
         connect(never, &HttpResponse::replySent, [&] { neverSaid = true; });
         never->write(QByteArray(5 * 1024 * 1024, 'x'));
         never->flush();
-        QTest::ignoreMessage(QtWarningMsg, "HttpResponse: the peer took no data for 300 ms, connection aborted");
+        QTest::ignoreMessage(QtWarningMsg,
+                             "HttpResponse: the peer took no data for 300 ms, connection aborted");
         QTRY_VERIFY_WITH_TIMEOUT(!stuck.connection->isConnected(), 5000);
         QTest::qWait(100);
         QVERIFY(!neverSaid);

@@ -184,7 +184,8 @@ private slots:
                                 a.to(QString("anon%1").arg(i))) != 0);
         QCOMPARE(runner.running(), 1);
         QVERIFY(!runner.admits("address 99", anon));
-        QCOMPARE(runner.take(std::make_unique<timed_job>(1, 1), "address 99", anon, a.to("anon99")), quint64(0));
+        QCOMPARE(runner.take(std::make_unique<timed_job>(1, 1), "address 99", anon, a.to("anon99")),
+                 quint64(0));
         QCOMPARE(a.status("anon99"), 503);
         // `view` callers take the two other shared places and wait in their own 48 entries.
         for (int i = 0; i < 50; ++i)

@@ -72,7 +72,8 @@ class tst_api_reports_shared : public QObject
     std::unique_ptr<QProcess> clients(const QStringList& args)
     {
         auto p = std::make_unique<QProcess>();
-        p->start("python3", QStringList{QFINDTESTDATA("report_clients.py"), QString::number(daemon->port)} + args);
+        p->start("python3",
+                 QStringList{QFINDTESTDATA("report_clients.py"), QString::number(daemon->port)} + args);
         return p;
     }
     static QJsonObject finished(QProcess& p, int ms)
@@ -103,8 +104,9 @@ class tst_api_reports_shared : public QObject
     Timed curl(const QString& target, const QString& token)
     {
         QProcess p;
-        p.start("curl", {"-s", "-o", "/dev/null", "-w", "%{http_code} %{time_starttransfer} %{time_total} %{size_download}",
-                         "--max-time", "120", "-b", "TARVIK_JWT=" + token,
+        p.start("curl", {"-s", "-o", "/dev/null", "-w",
+                         "%{http_code} %{time_starttransfer} %{time_total} %{size_download}", "--max-time",
+                         "120", "-b", "TARVIK_JWT=" + token,
                          QString("http://127.0.0.1:%1%2").arg(daemon->port).arg(target)});
         p.waitForFinished(130000);
         const QStringList f = QString::fromLatin1(p.readAllStandardOutput()).split(' ');
@@ -159,11 +161,13 @@ private slots:
         const QJsonObject v = finished(*viewers, 30000);
         command_tick.stop();
         report_tick.stop();
-        QVERIFY(QTest::qWaitFor([&] {
-            for (const auto& r : commands + reports)
-                if (r->ms < 0) return false;
-            return true;
-        }, 70000));
+        QVERIFY(QTest::qWaitFor(
+            [&] {
+                for (const auto& r : commands + reports)
+                    if (r->ms < 0) return false;
+                return true;
+            },
+            70000));
         const qint64 worst = probe.stop();
         qint64 command_worst = 0;
         int made = 0, answered = 0;
@@ -178,13 +182,15 @@ private slots:
         }
         qInfo() << "anonymous" << a.toVariantMap() << "; view" << v.toVariantMap();
         qInfo() << "operator: commands" << made << "of" << commands.size() << "worst" << command_worst
-                << "ms; reports" << report_lines << "; probe p95" << probe.p95() << "ms worst" << worst << "ms";
+                << "ms; reports" << report_lines << "; probe p95" << probe.p95() << "ms worst" << worst
+                << "ms";
         QVERIFY(a.value("sent").toInt() > 100 && v.value("sent").toInt() > 40);
         QVERIFY(commands.size() >= 20 && reports.size() >= 9);
         QCOMPARE(made, commands.size());
         QVERIFY2(command_worst <= 5000, qPrintable(QString::number(command_worst)));
         QVERIFY2(answered * 10 >= reports.size() * 9, qPrintable(report_lines.join(", ")));
-        QVERIFY2(probe.p95() <= 1000 && worst <= 5000, qPrintable(QString("%1 %2").arg(probe.p95()).arg(worst)));
+        QVERIFY2(probe.p95() <= 1000 && worst <= 5000,
+                 qPrintable(QString("%1 %2").arg(probe.p95()).arg(worst)));
         // The anonymous callers were refused most of the time, before any work.
         QVERIFY(a.value("status").toObject().value("503").toInt() > 0);
     }
@@ -207,8 +213,9 @@ private slots:
         sampler.start(50);
         std::vector<std::unique_ptr<QProcess>> readers;
         for (int i = 0; i < 4; ++i)
-            readers.push_back(clients({"30", "slow", claims_token(QString(R"({"driver-strova5": {"user": %1}})").arg(i + 30)),
-                                       history(1 + uint32_t(i) * 5, modems, k_readings), "32768"}));
+            readers.push_back(clients(
+                {"30", "slow", claims_token(QString(R"({"driver-strova5": {"user": %1}})").arg(i + 30)),
+                 history(1 + uint32_t(i) * 5, modems, k_readings), "32768"}));
         QList<std::shared_ptr<Asked>> small;
         QTimer tick;
         connect(&tick, &QTimer::timeout, this, [&] { small << ask(history(390, 1, 24), view); });
@@ -217,11 +224,13 @@ private slots:
         for (auto& r : readers)
             outs << QString::fromLatin1(QJsonDocument(finished(*r, 70000)).toJson(QJsonDocument::Compact));
         tick.stop();
-        QVERIFY(QTest::qWaitFor([&] {
-            for (const auto& r : small)
-                if (r->ms < 0) return false;
-            return true;
-        }, 30000));
+        QVERIFY(QTest::qWaitFor(
+            [&] {
+                for (const auto& r : small)
+                    if (r->ms < 0) return false;
+                return true;
+            },
+            30000));
         sampler.stop();
         QStringList waits;
         int ok = 0;
@@ -229,8 +238,8 @@ private slots:
             ok += r->status == 200 ? 1 : 0;
             waits << QString("%1/%2ms").arg(r->status).arg(r->ms);
         }
-        qInfo() << modems << "modems of" << one << "bytes each; readers" << outs << "; memory idle" << idle / k_mib
-                << "MiB peak" << peak / k_mib << "MiB; the view caller:" << waits;
+        qInfo() << modems << "modems of" << one << "bytes each; readers" << outs << "; memory idle"
+                << idle / k_mib << "MiB peak" << peak / k_mib << "MiB; the view caller:" << waits;
         // Each reader had one answer under way, and its next reports waited for it to leave.
         for (const QString& o : outs) {
             const QJsonObject r = QJsonDocument::fromJson(o.toLatin1()).object();
@@ -254,8 +263,9 @@ private slots:
         std::vector<std::unique_ptr<QProcess>> longs;
         auto start_long = [&](const QString& token) {
             auto p = std::make_unique<QProcess>();
-            p->start("curl", {"-s", "-o", "/dev/null", "-w", "%{http_code} %{time_total}", "--max-time", "120", "-b",
-                              "TARVIK_JWT=" + token, QString("http://127.0.0.1:%1%2").arg(daemon->port).arg(long_report)});
+            p->start("curl", {"-s", "-o", "/dev/null", "-w", "%{http_code} %{time_total}", "--max-time",
+                              "120", "-b", "TARVIK_JWT=" + token,
+                              QString("http://127.0.0.1:%1%2").arg(daemon->port).arg(long_report)});
             longs.push_back(std::move(p));
         };
         auto leave = [&] {
