@@ -240,14 +240,19 @@ private slots:
         }
         qInfo() << modems << "modems of" << one << "bytes each; readers" << outs << "; memory idle"
                 << idle / k_mib << "MiB peak" << peak / k_mib << "MiB; the view caller:" << waits;
-        // Each reader had one answer under way, and its next reports waited for it to leave.
+        // A reader is built one answer while it reads it: its next reports wait for it to leave.
+        // (On a slow machine a reader may still wait for its first when the time is up.)
+        int under_way = 0;
         for (const QString& o : outs) {
             const QJsonObject r = QJsonDocument::fromJson(o.toLatin1()).object();
-            QVERIFY2(r.value("read").toDouble() > 50000, qPrintable(o));
-            QVERIFY2(r.value("status").toObject().value("200").toInt() == 1, qPrintable(o));
+            const int built = r.value("status").toObject().value("200").toInt();
+            QVERIFY2(built <= 1, qPrintable(o));
+            under_way += built;
+            if (built) QVERIFY2(r.value("read").toDouble() > 50000, qPrintable(o));
         }
+        QVERIFY(under_way >= 1);
         QVERIFY2(peak - idle <= 600 * k_mib, qPrintable(QString::number((peak - idle) / k_mib)));
-        QVERIFY(small.size() >= 12);
+        QVERIFY(small.size() >= 15);
         QCOMPARE(ok, small.size());
     }
 
