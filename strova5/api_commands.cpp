@@ -60,14 +60,6 @@ int take_open_allowance(const QString& client, int wanted)
     return n;
 }
 
-// The rights that let a caller command meters: the road is theirs, not the budget's.
-bool holds_command_right(const QStringList& rights)
-{
-    for (const char* right : {"control", "settings", "special", "_b_admin"})
-        if (rights.contains(QLatin1String(right))) return true;
-    return false;
-}
-
 // How many commands without a right may go now: they leave half of the downlink queue's room to
 // the commands under a token, however fast they come.
 int open_room()
@@ -77,6 +69,14 @@ int open_room()
 }
 
 } // namespace
+
+// The road is theirs, not the budget's; the report places keep one for them too.
+bool API_controller::holds_command_right(const QStringList& rights)
+{
+    for (const char* right : {"control", "settings", "special", "_b_admin"})
+        if (rights.contains(QLatin1String(right))) return true;
+    return false;
+}
 
 QVariant API_controller::api_cmd_send(QVariantMap api_request)
 {
