@@ -107,15 +107,15 @@ QVariantMap SQL_Exchange::send_dl(QList<uint32_t> modems, QStringList rights, QS
         }
         if (!next_cmd_number()) {
             // The rest of the request would meet the same refusal (and try the same statement).
-            if (number_lines.pass())
-                LOG_ERR << "commands refused: no command number:" << qPrintable(number_refusal) << "(command for modem"
+            if (numbering.refusal_lines.pass())
+                LOG_ERR << "commands refused: no command number:" << qPrintable(numbering.refusal()) << "(command for modem"
                         << modem_id << setting << "and" << modems.size() - 1 - modems.indexOf(modem_id)
                         << "more of the request)";
             break;
         }
         if (goes_out)
             ++to_send;
-        cmd.cmd_id = cmd_counter;
+        cmd.cmd_id = numbering.counter();
         made << cmd;
     }
     static log_limiter full_lim(QStringLiteral("commands refused, downlink queue full"), LVL_WRN, 50, 1000);
@@ -292,7 +292,7 @@ void SQL_Exchange::slot_DL_status(Rabbit_dl_status status)
     RAM_modems* ram = registry_with("cmd");
     modem_record* modem = ram ? ram->find_modem(status.modem_id) : nullptr;
     if (!modem) {
-        pending_statuses << Pending_status{status, cmd_counter, setting_seq};
+        pending_statuses << Pending_status{status, numbering.counter(), setting_seq};
         if (intake_open && pending_statuses.size() >= pending_cap) check_intake();
         return;
     }
@@ -308,7 +308,7 @@ void SQL_Exchange::slot_DL_status(Rabbit_dl_status status)
         candidates << qMakePair(it.key(), row);
     }
     // Every command the registry holds was numbered before this status.
-    for (const Status_target& t : status_targets(status, candidates, cmd_counter, cmd_counter))
+    for (const Status_target& t : status_targets(status, candidates, numbering.counter(), numbering.counter()))
         update_cmd_state(status.modem_id, t);
 }
 

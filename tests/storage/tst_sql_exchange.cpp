@@ -57,8 +57,7 @@ public:
     using SQL_Exchange::cmd_batch;
     using SQL_Exchange::chunk_max_rows;
     using SQL_Exchange::cmd_counter;
-    using SQL_Exchange::cmd_mark;
-    using SQL_Exchange::store_cmd_mark;
+    using SQL_Exchange::numbering;
     using SQL_Exchange::continue_numbers_after;
     using SQL_Exchange::data_tuple;
     using SQL_Exchange::event_tuple;
@@ -90,7 +89,7 @@ struct Feed
     void start(Storage* s)
     {
         // Numbers for the whole feed are taken before the database goes into any state.
-        QVERIFY(s->store_cmd_mark(s->cmd_counter + 100000));
+        QVERIFY(s->numbering.store_mark_at(s->cmd_counter() + 100000));
         QObject::connect(&timer, &QTimer::timeout, [this, s] {
             for (int i = 0; i < 3; ++i, ++uplinks) {
                 Parser_ul_app ul = uplink(5000 + uplinks % 100, 1700000000 + uplinks, 0x40);
@@ -235,7 +234,7 @@ private slots:
         QVERIFY(!cmd.field("data").requiredStatus());
         QVERIFY(check.record("modems_iec104").contains("modem_id"));
         // No mark yet: numbering starts a wide stretch above the newest stored command.
-        QCOMPARE(s->cmd_counter, SQL_Exchange::cmd_skip_without_mark);
+        QCOMPARE(s->cmd_counter(), SQL_Exchange::cmd_skip_without_mark);
         QVERIFY(s->tmr_save->isActive());
 
         // A second start finds both in place: nothing is altered or re-created.
@@ -246,16 +245,16 @@ private slots:
         QVERIFY(s->init());
         QCOMPARE(count("modems_iec104"), 1);
         // The mark, not the table: the first start took its first block at once.
-        QCOMPARE(s->cmd_counter, SQL_Exchange::cmd_skip_without_mark + SQL_Exchange::cmd_number_block);
+        QCOMPARE(s->cmd_counter(), SQL_Exchange::cmd_skip_without_mark + SQL_Exchange::cmd_number_block);
         // Without the mark (a table from before marks), the skip counts from the newest command.
         QVERIFY(QSqlQuery(check).exec("INSERT INTO modems_cmd VALUES (4000000000, 3, 1, 'x', 3, NULL)"));
         QVERIFY(QSqlQuery(check).exec("DELETE FROM driver_state"));
         s.reset();
         s = std::make_unique<Storage>(config("st_schema", env), nullptr);
         QVERIFY(s->init());
-        QCOMPARE(s->cmd_counter, 4000000000u + SQL_Exchange::cmd_skip_without_mark);
+        QCOMPARE(s->cmd_counter(), 4000000000u + SQL_Exchange::cmd_skip_without_mark);
         QCOMPARE(row("SELECT `value` FROM driver_state").value(0).toUInt(),
-                 s->cmd_counter + SQL_Exchange::cmd_number_block);
+                 s->cmd_counter() + SQL_Exchange::cmd_number_block);
     }
 
     void init_failures_data() { testsupport::vector_rows(VECTORS("sql_exchange.txt"), "init"); }
@@ -963,7 +962,7 @@ private slots:
         auto s = storage_on_fresh("st_numbers_cmd");
         QVERIFY(s);
         QSignalSpy spy(s.get(), &SQL_Exchange::signal_DL);
-        const uint32_t first = s->cmd_counter + 1;
+        const uint32_t first = s->cmd_counter() + 1;
         const QVariantMap r = s->send_dl(QList<uint32_t>{10, 1, 11}, {}, "13.0.0", "{\"a\": 'b'}");
         QCOMPARE(r, (QVariantMap{{"10", first}, {"11", first + 2}})); // modem 1 used a number
         QCOMPARE(spy.count(), 2);
@@ -1002,7 +1001,7 @@ private slots:
         QVERIFY(s);
         s->real_codec = true;
         QSignalSpy spy(s.get(), &SQL_Exchange::signal_DL);
-        const uint32_t n = s->cmd_counter;
+        const uint32_t n = s->cmd_counter();
         QCOMPARE(s->send_dl(305, {"control"}, "96.3.10", QVariant()), (QVariantMap{{"305", n + 2}}));
         QCOMPARE(s->send_dl(305, {"control"}, "13.0.0", "1").value("305").toUInt(), n + 3);
         QCOMPARE(spy.count(), 2);
@@ -1483,13 +1482,13 @@ private slots:
         s->tmr_save->stop();
         s->pending_cap = 5;
         QSignalSpy spy(s.get(), &SQL_Exchange::signal_DL);
-        const uint32_t before = s->cmd_counter;
+        const uint32_t before = s->cmd_counter();
         const QVariantMap made = s->send_dl(QList<uint32_t>{901, 902, 903, 904, 905, 906, 907}, {}, "13.0.0", QVariant());
         QCOMPARE(made.size(), 5);
         QVERIFY(!made.contains("906") && !made.contains("907"));
         QVERIFY(s->send_dl(908, {}, "13.0.0", QVariant()).isEmpty());
         QCOMPARE(spy.size(), 5);
-        QCOMPARE(s->cmd_counter, before + 5);
+        QCOMPARE(s->cmd_counter(), before + 5);
         QCOMPARE(g_log->count("commands refused"), 1);
         s->slot_tmr_save();
         QCOMPARE(count("modems_cmd"), 5);
@@ -1521,8 +1520,8 @@ private slots:
         uint32_t newest = 0;
         for (const QVariant& n : s->send_dl(modems, {}, "13.0.0", QVariant()))
             newest = qMax(newest, n.toUInt());
-        QCOMPARE(s->cmd_counter, newest);
-        QVERIFY(s->cmd_mark >= newest);
+        QCOMPARE(s->cmd_counter(), newest);
+        QVERIFY(s->numbering.mark() >= newest);
         s->cmd_batch.tuples.clear(); // lost with the process
         ram.reset();
         s.reset();
@@ -1530,11 +1529,11 @@ private slots:
         use_registry(no_db);
         s = std::make_unique<Storage>(config(priv["STROVA_MYSQL_DB"], priv), nullptr);
         QVERIFY(s->init());
-        QVERIFY2(s->cmd_counter >= newest, qPrintable(QString("%1 < %2").arg(s->cmd_counter).arg(newest)));
-        QVERIFY(s->cmd_counter <= newest + SQL_Exchange::cmd_number_block);
+        QVERIFY2(s->cmd_counter() >= newest, qPrintable(QString("%1 < %2").arg(s->cmd_counter()).arg(newest)));
+        QVERIFY(s->cmd_counter() <= newest + SQL_Exchange::cmd_number_block);
 
         s->tmr_save->stop();
-        QVERIFY(s->store_cmd_mark(s->cmd_counter + 3));
+        QVERIFY(s->numbering.store_mark_at(s->cmd_counter() + 3));
         QVERIFY(server.run({"mysql-stop"}));
         QCOMPARE(s->send_dl(QList<uint32_t>{11, 12, 13, 14, 15}, {}, "13.0.0", QVariant()).size(), 3);
         QCOMPARE(g_log->count("commands refused: no command number"), 1);
