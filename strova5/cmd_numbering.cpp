@@ -79,7 +79,8 @@ void cmd_numbering::drop_used()
 void cmd_numbering::want_search()
 {
     if (search_out || search_wanted || exhausted_) return;
-    if (ranges_.size() >= limits_.ranges_max || known() >= limits_.free_ahead) return;
+    // Not for every range used: a search lists up to `ranges_max` of them at a time.
+    if (ranges_.size() >= qMax(1, limits_.ranges_max / 2) || known() >= limits_.free_ahead) return;
     search_wanted = true;
 }
 
@@ -205,10 +206,19 @@ void cmd_numbering::run_work(Work& w) const
 {
     // The mark first: requests may wait for it.
     if (w.store) w.stored = store_(w.mark);
-    if (w.search) {
-        w.searched = true;
-        w.rows.clear();
-        w.search_ok = read_(w.from, limits_.window, limits_.ranges_max + 2, w.rows);
+    if (!w.search) return;
+    // Window after window while they hold only stored numbers (a long run of old commands), so
+    // that one run gets past it; each statement's cost is that of its window.
+    w.searched = true;
+    w.found.clear();
+    uint32_t from = w.from;
+    for (int i = 0; i < limits_.windows_max; ++i) {
+        QList<Stored> rows;
+        if (!read_(from, limits_.window, limits_.ranges_max + 2, rows)) break;
+        w.search_ok = true;
+        window_ranges(from, limits_.window, rows, w.found, w.next_from);
+        if (!w.found.isEmpty() || w.next_from == 1) break;
+        from = w.next_from;
     }
 }
 
@@ -235,10 +245,8 @@ void cmd_numbering::take_back(const Work& w, const QString& error)
             search_from = w.from;
         } else {
             if (search_lines.end()) LOG_WRN << "free command numbers are found again";
-            QList<QPair<uint32_t, uint32_t>> found;
-            uint32_t next_from = 1;
-            window_ranges(w.from, limits_.window, w.rows, found, next_from);
-            for (const auto& r : qAsConst(found))
+            const uint32_t next_from = w.next_from;
+            for (const auto& r : w.found)
                 add_range(r.first, r.second);
             // Round to the numbers of this process (or past the counter): nothing more to find.
             if (ahead(counter_, next_from) >= reach() || ahead(counter_, next_from) <= ahead(counter_, w.from)) {

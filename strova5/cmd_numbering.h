@@ -25,8 +25,10 @@ struct cmd_numbering_limits
     quint64 free_ahead = 10000000;
     // ...and while fewer ranges than this are known.
     int ranges_max = 1000;
-    // Stored numbers one search reads at most, in one ordered range scan of the key.
-    quint64 window = 250000;
+    // Stored numbers one statement reads at most, in one ordered range scan of the key; a search
+    // reads up to `windows_max` windows while they hold no free number.
+    quint64 window = 100000;
+    int windows_max = 8;
 };
 
 class cmd_numbering
@@ -80,7 +82,9 @@ public:
         quint64 epoch = 0;
         bool searched = false; // the statement was sent
         bool search_ok = false;
-        QList<Stored> rows;
+        // What it found from `from` on, in order, and where the next search goes on.
+        QList<QPair<uint32_t, uint32_t>> found;
+        uint32_t next_from = 1;
         bool store = false;
         uint32_t mark = 0;
         bool stored = false;

@@ -250,7 +250,7 @@ protected:
     bool write_batch(Batch& batch);
     // Applies one status of the run to `modems_cmd`; false when the connection is lost or the
     // server is in a passing state (it stays pending).
-    bool apply_status(const Rabbit_dl_status& status, uint32_t numbered_to, quint64 seq);
+    bool apply_status(const Rabbit_dl_status& status, uint32_t numbered_to, quint64 seq, bool new_sw);
     // A command in this state still waits for its delivery or its answer.
     static bool cmd_open(int state);
     // The open states as an SQL list, "(0, 1, 2, 5)".
@@ -306,7 +306,8 @@ protected:
     void status_setting(uint32_t modem_id, uint32_t ts, const QString& setting, const QVariant& value,
                         quint64 seq);
     // The relay setting a delivered relay command leaves, if any (status_setting).
-    void status_relay(const Rabbit_dl_status& status, const Dl_request& command, quint64 seq);
+    // `new_sw`: the modem's software generation, decided on the main thread when the status came.
+    void status_relay(const Rabbit_dl_status& status, const Dl_request& command, quint64 seq, bool new_sw);
     // True when an uplink of the run's snapshot reported the setting after the status `seq`.
     bool reported_since(uint32_t modem_id, const QString& setting, quint64 seq) const;
     // What a status leaves besides its command row, kept while its writes may have committed.
@@ -316,6 +317,7 @@ protected:
         Dl_request command;
         bool confirms; // a confirmed setting write
         quint64 seq;
+        bool new_sw;
     };
     void apply_effect(const Status_effect& e);
     // The statuses at the head of the list whose writes went out without an answer: the stored
@@ -420,11 +422,14 @@ protected:
     // A status waiting for the next save, with the last command number handed out when it
     // arrived: an answer can only be for a command that existed then.
     // It also carries the count of settings uplinks had reported when it arrived (setting_seq).
+    // And what the status needs of the registry, decided when it came (the writer reads none):
+    // whether the modem has the new software (no relay setting is left by a delivery).
     struct Pending_status
     {
         Rabbit_dl_status status;
         uint32_t numbered_to;
         quint64 seq;
+        bool new_sw;
     };
     QList<Pending_status> pending_statuses;
     // Settings uplinks report while statuses wait, numbered in arrival: a setting a status leaves

@@ -325,6 +325,7 @@ private slots:
         k.limits.ranges_max = ranges[pick(3)];
         const quint64 ahead_wanted[] = {10, 500, 10000000};
         k.limits.free_ahead = ahead_wanted[pick(3)];
+        k.limits.windows_max = 1 + int(pick(3));
         k.t.fail_per_mille = int(pick(3)) * 100;
 
         // Old commands ahead: clumps with holes, some just after the wrap, some ahead of the
