@@ -54,8 +54,8 @@ uint32_t cmd_numbering::free_number(quint64 k) const
 
 uint32_t cmd_numbering::block_mark() const
 {
-    const quint64 far = qMin<quint64>(qMax<quint64>(limits_.block, ahead(counter_, free_number(limits_.block))),
-                                      reach() - 1);
+    const quint64 far =
+        qMin<quint64>(qMax<quint64>(limits_.block, ahead(counter_, free_number(limits_.block))), reach() - 1);
     return counter_ + uint32_t(far);
 }
 
@@ -147,8 +147,10 @@ bool cmd_numbering::next(bool may_store, bool link_lost)
     drop_used();
     if (ranges_.isEmpty()) {
         want_search();
-        refusal_ = exhausted_ ? QStringLiteral("every number ahead is stored")
-                              : QStringLiteral("no free number is known yet; the search for one runs with the next save");
+        refusal_ =
+            exhausted_
+                ? QStringLiteral("every number ahead is stored")
+                : QStringLiteral("no free number is known yet; the search for one runs with the next save");
         return false;
     }
     const QPair<uint32_t, uint32_t> r = ranges_.first();
@@ -249,11 +251,13 @@ void cmd_numbering::take_back(const Work& w, const QString& error)
             for (const auto& r : w.found)
                 add_range(r.first, r.second);
             // Round to the numbers of this process (or past the counter): nothing more to find.
-            if (ahead(counter_, next_from) >= reach() || ahead(counter_, next_from) <= ahead(counter_, w.from)) {
+            if (ahead(counter_, next_from) >= reach() ||
+                ahead(counter_, next_from) <= ahead(counter_, w.from)) {
                 exhausted_ = true;
                 drop_used();
                 if (ranges_.isEmpty())
-                    LOG_ERR << "no free command number is left: every number ahead of" << counter_ << "is stored";
+                    LOG_ERR << "no free command number is left: every number ahead of" << counter_
+                            << "is stored";
             }
             search_from = next_from;
         }

@@ -47,8 +47,7 @@ public:
         quint64 place = 0;
     };
     using Store_mark = std::function<bool(uint32_t mark)>;
-    using Read_window =
-        std::function<bool(uint32_t from, quint64 window, int rows_max, QList<Stored>& rows)>;
+    using Read_window = std::function<bool(uint32_t from, quint64 window, int rows_max, QList<Stored>& rows)>;
 
     cmd_numbering(Store_mark store_mark, Read_window read_window, Limits limits = Limits{});
 
@@ -110,9 +109,9 @@ private:
     const Limits limits_;
 
     uint32_t counter_ = 0;
-    uint32_t mark_ = 0;  // stored, and covering every number given
-    uint32_t base_ = 0;  // the counter's start in this process
-    quint64 epoch_ = 0;  // a search out for an earlier start is not taken
+    uint32_t mark_ = 0;                       // stored, and covering every number given
+    uint32_t base_ = 0;                       // the counter's start in this process
+    quint64 epoch_ = 0;                       // a search out for an earlier start is not taken
     QList<QPair<uint32_t, uint32_t>> ranges_; // known free, ahead of the counter, in order
     bool exhausted_ = false;                  // every number ahead is stored
     bool search_wanted = false, search_out = false;

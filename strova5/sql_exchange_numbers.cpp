@@ -57,10 +57,11 @@ bool SQL_Exchange::read_number_window(uint32_t from, quint64 window, int rows_ma
     // table: the cost stays that of the window, whatever the size of the table or the number of
     // gaps. The first row, every row followed by a gap and the window's last come back.
     const QString select =
-        QStringLiteral("SELECT cmd_id, next_id, place FROM (SELECT cmd_id, LEAD(cmd_id) OVER (ORDER BY cmd_id) AS "
-                       "next_id, ROW_NUMBER() OVER (ORDER BY cmd_id) AS place FROM (SELECT cmd_id FROM modems_cmd "
-                       "WHERE cmd_id >= %1 ORDER BY cmd_id LIMIT %2) w) g WHERE place = 1 OR next_id IS NULL OR "
-                       "next_id > cmd_id + 1 ORDER BY cmd_id LIMIT %3")
+        QStringLiteral(
+            "SELECT cmd_id, next_id, place FROM (SELECT cmd_id, LEAD(cmd_id) OVER (ORDER BY cmd_id) AS "
+            "next_id, ROW_NUMBER() OVER (ORDER BY cmd_id) AS place FROM (SELECT cmd_id FROM modems_cmd "
+            "WHERE cmd_id >= %1 ORDER BY cmd_id LIMIT %2) w) g WHERE place = 1 OR next_id IS NULL OR "
+            "next_id > cmd_id + 1 ORDER BY cmd_id LIMIT %3")
             .arg(from)
             .arg(window)
             .arg(rows_max);

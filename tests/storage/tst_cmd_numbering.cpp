@@ -100,11 +100,12 @@ public:
     bool start()
     {
         p = Process();
-        p.n = std::make_unique<cmd_numbering>([this](uint32_t m) { return t.store_mark(m); },
-                                              [this](uint32_t from, quint64 w, int max, QList<cmd_numbering::Stored>& rows) {
-                                                  return t.read_window(from, w, max, rows);
-                                              },
-                                              limits);
+        p.n = std::make_unique<cmd_numbering>(
+            [this](uint32_t m) { return t.store_mark(m); },
+            [this](uint32_t from, quint64 w, int max, QList<cmd_numbering::Stored>& rows) {
+                return t.read_window(from, w, max, rows);
+            },
+            limits);
         // As init: above the stored mark (always there once a first start stored it).
         p.base = t.mark;
         p.started = p.n->start(t.mark);
@@ -134,7 +135,8 @@ public:
         p.work = p.n->take_work();
         // A mark is written only beyond the one stored and ahead of the counter.
         if (p.work.store && ahead(p.n->counter(), p.work.mark) <= ahead(p.n->counter(), p.n->mark()))
-            return fail(QStringLiteral("a run writes the mark %1, not beyond %2").arg(p.work.mark).arg(p.n->mark()));
+            return fail(
+                QStringLiteral("a run writes the mark %1, not beyond %2").arg(p.work.mark).arg(p.n->mark()));
         p.run_rows.swap(p.unsaved);
         p.run_out = true;
         p.run_done = false;
@@ -179,7 +181,10 @@ public:
         if (!t.has_mark) return fail(QStringLiteral("no mark stored"));
         const uint32_t c = p.n->counter();
         if (c != p.base && ahead(p.base, c) > ahead(p.base, t.mark))
-            return fail(QStringLiteral("stored mark %1 behind the number %2 given (start %3)").arg(t.mark).arg(c).arg(p.base));
+            return fail(QStringLiteral("stored mark %1 behind the number %2 given (start %3)")
+                            .arg(t.mark)
+                            .arg(c)
+                            .arg(p.base));
         if (c != p.base && ahead(p.base, c) > ahead(p.base, p.n->mark()))
             return fail(QStringLiteral("mark %1 behind the number %2 given").arg(p.n->mark()).arg(c));
         return true;
@@ -211,15 +216,16 @@ private slots:
         QTest::addColumn<QString>("ranges");
         QTest::addColumn<uint32_t>("next_from");
         QTest::newRow("nothing stored") << 10u << QList<uint32_t>{} << 5 << 10 << "10-4294967295" << 1u;
-        QTest::newRow("the largest stored") << 10u << QList<uint32_t>{12, 13, 15} << 5 << 10
-                                            << "10-11 14-14 16-4294967295" << 1u;
-        QTest::newRow("a full window goes on after it") << 1u << QList<uint32_t>{1, 2, 4, 5, 9, 20} << 4 << 10
-                                                        << "3-3" << 6u;
-        QTest::newRow("cut by the limit") << 1u << QList<uint32_t>{1, 3, 5, 7, 9} << 10 << 3 << "2-2 4-4 6-6" << 7u;
-        QTest::newRow("4294967295 stored") << 4294967290u << QList<uint32_t>{4294967293u, 4294967295u} << 5 << 10
-                                           << "4294967290-4294967292 4294967294-4294967294" << 1u;
-        QTest::newRow("window ends at 4294967295") << 4294967294u << QList<uint32_t>{4294967294u, 4294967295u} << 2
-                                                   << 10 << "" << 1u;
+        QTest::newRow("the largest stored")
+            << 10u << QList<uint32_t>{12, 13, 15} << 5 << 10 << "10-11 14-14 16-4294967295" << 1u;
+        QTest::newRow("a full window goes on after it")
+            << 1u << QList<uint32_t>{1, 2, 4, 5, 9, 20} << 4 << 10 << "3-3" << 6u;
+        QTest::newRow("cut by the limit")
+            << 1u << QList<uint32_t>{1, 3, 5, 7, 9} << 10 << 3 << "2-2 4-4 6-6" << 7u;
+        QTest::newRow("4294967295 stored") << 4294967290u << QList<uint32_t>{4294967293u, 4294967295u} << 5
+                                           << 10 << "4294967290-4294967292 4294967294-4294967294" << 1u;
+        QTest::newRow("window ends at 4294967295")
+            << 4294967294u << QList<uint32_t>{4294967294u, 4294967295u} << 2 << 10 << "" << 1u;
     }
     void window_ranges()
     {
@@ -347,12 +353,18 @@ private slots:
         for (int step = 0; step < 3000; ++step) {
             const uint32_t r = pick(1000);
             bool ok = true;
-            if (r < 550) ok = k.command(pick(20) != 0);
-            else if (r < 700) ok = k.hand_out();
-            else if (r < 850) ok = k.execute();
-            else if (r < 960) ok = k.take_back();
-            else if (r < 990) k.t.link_lost = !k.t.link_lost;
-            else ok = k.crash();
+            if (r < 550)
+                ok = k.command(pick(20) != 0);
+            else if (r < 700)
+                ok = k.hand_out();
+            else if (r < 850)
+                ok = k.execute();
+            else if (r < 960)
+                ok = k.take_back();
+            else if (r < 990)
+                k.t.link_lost = !k.t.link_lost;
+            else
+                ok = k.crash();
             QVERIFY2(ok, qPrintable(QStringLiteral("step %1: %2").arg(step).arg(k.failure)));
         }
         // The link back and the run in: every number given so far is still covered by the mark,
