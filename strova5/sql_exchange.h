@@ -77,7 +77,7 @@ public:
     // connect, read and write time-outs of every connection. No statement of the main thread
     // waits longer for the writer either.
     static constexpr int link_timeout_s = 10;
-    // Command numbers are taken in blocks of this many (see cmd_mark); the first start without
+    // Command numbers are taken in blocks of this many free numbers (see numbering); the first start without
     // a stored mark leaves this many numbers above the newest stored command unused.
     static constexpr uint32_t cmd_number_block = 10000;
     static constexpr uint32_t cmd_skip_without_mark = 500000;
