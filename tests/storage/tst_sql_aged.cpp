@@ -168,7 +168,9 @@ private slots:
         }
         qInfo() << given.size() << "numbers," << after_wrap << "after the wrap," << refused << "refused; slowest"
                 << worst << "ms";
-        QVERIFY2(worst <= 100, qPrintable(QString::number(worst)));
+        // A request that searched the table itself waited seconds; a loaded machine can hold a
+        // sound one some hundred ms.
+        QVERIFY2(worst <= 1000, qPrintable(QString::number(worst)));
         QCOMPARE(after_wrap, 100);
         QCOMPARE(QSet<uint32_t>(given.cbegin(), given.cend()).size(), given.size());
         // After the wrap: the gaps in order, then on above the stored numbers.

@@ -256,10 +256,12 @@ private slots:
         ::shutdown(int(held[2]->socketDescriptor()), SHUT_WR); // a half-close
         QElapsedTimer left;
         left.start();
-        QTRY_COMPARE_WITH_TIMEOUT(daemon->log().count("its client left") - left0, 3, 3000);
-        QVERIFY2(left.elapsed() <= 1500, qPrintable(QString::number(left.elapsed())));
+        QTRY_COMPARE_WITH_TIMEOUT(daemon->log().count("its client left") - left0, 3, 8000);
+        // Unnoticed, a gone client holds its place until the 30 s drop; noticed, within a slice or
+        // two, which a loaded machine can stretch to seconds.
+        QVERIFY2(left.elapsed() <= 6000, qPrintable(QString::number(left.elapsed())));
         // The half-closed connection is closed by the daemon, without an answer.
-        QTRY_VERIFY_WITH_TIMEOUT(held[2]->state() == QAbstractSocket::UnconnectedState, 2000);
+        QTRY_VERIFY_WITH_TIMEOUT(held[2]->state() == QAbstractSocket::UnconnectedState, 6000);
         QVERIFY(!held[2]->readAll().startsWith("HTTP/1.1 200"));
         // The freed places take new reports at once: a long one of another caller starts working.
         const QString fifth = claims_token(R"({"driver-strova5": {"user": 9}})");
