@@ -774,7 +774,9 @@ bool SQL_Exchange::write_batch(Batch& batch)
                 statement += QLatin1String(", ");
             statement += batch.tuples.at(i);
         }
+        const qint64 step_from = clock.elapsed();
         Outcome outcome = attempt_chunk(q, statement, rows, batch.in_doubt);
+        run_step_ms = clock.elapsed() - step_from;
         if (outcome == Outcome::written) {
             batch.tuples.erase(batch.tuples.begin(), batch.tuples.begin() + rows);
             batch.passing_rows = 0;
@@ -942,7 +944,9 @@ void SQL_Exchange::take_run()
 
 bool SQL_Exchange::run_spent()
 {
-    if (run_progress == 0 || clock.elapsed() < run_deadline) return false;
+    // The next step is expected to take as long as the last: the run ends before the budget
+    // would be overrun, not after.
+    if (run_progress == 0 || clock.elapsed() + run_step_ms < run_deadline) return false;
     run_cut = true;
     return true;
 }
@@ -956,6 +960,7 @@ bool SQL_Exchange::store_run()
     // waiting for long, nor looks like a silent link.
     run_cut = false;
     run_progress = 0;
+    run_step_ms = 0;
     run_deadline = clock.elapsed() + run_budget_ms;
     bool reached = write_batch(run_cmd);
     if (!reached || run_cut) return reached;
@@ -966,7 +971,9 @@ bool SQL_Exchange::store_run()
         if (run_spent()) return true;
         const int count = qMin(run_statuses.size(), status_group);
         const int before = run_statuses.size();
+        const qint64 step_from = clock.elapsed();
         reached = apply_statuses(count);
+        run_step_ms = clock.elapsed() - step_from;
         if (run_statuses.size() != before) ++run_progress;
         if (reached || count <= 1 || !too_large(last_error) || classify(last_error) != Error_class::passing) {
             status_group_passing = 0;

@@ -625,8 +625,10 @@ protected:
     int run_budget_ms = 1000;
     qint64 run_deadline = 0; // the run's thread only
     int run_progress = 0;    // statements of the run that took rows or statuses
+    qint64 run_step_ms = 0;  // how long the run's last chunk or group of statuses took
     bool run_cut = false;    // set by the run's thread, read once the run is taken back
-    // True (and run_cut set) once the run has had its share of time and wrote something.
+    // True (and run_cut set) once the run wrote something and its next step would overrun its
+    // share of time.
     bool run_spent();
     // Main thread: the last run taken back was cut short and more waits: the next one is due now.
     bool run_more = false;
