@@ -109,6 +109,7 @@ SQL_Exchange::SQL_Exchange(QVariantMap cfg_, QObject* parent, int row_cap)
     // keep them for seconds); the run it missed starts as soon as the writer is done, so that
     // under load the writer is not left idle until the next tick. slot_tmr_save does wait.
     connect(tmr_save, &QTimer::timeout, this, [this] {
+        repeat_outage_line(); // also while a run hangs on a silent link
         if (writer_in_flight()) {
             save_due = true;
             return;
@@ -124,9 +125,12 @@ SQL_Exchange::~SQL_Exchange()
         // Rows that came after the quit hook (a timer due in the same pass, a status read while
         // the downlinks were flushed): one more try, unless the server was away already, which
         // the hook waited out once.
+        // Runs follow one another while each ends only for its share of time.
         if (pending_rows() > 0 && db.isOpen() && !db_away && passing_until <= clock.elapsed()) {
-            save_run();
-            settle_at_quit();
+            do {
+                save_run();
+                settle_at_quit();
+            } while (run_more && pending_rows() > 0);
         }
         {
             std::lock_guard<std::mutex> lock(writer_mutex);
@@ -159,16 +163,18 @@ SQL_Exchange::~SQL_Exchange()
 
 void SQL_Exchange::settle_at_quit()
 {
-    // The run's statement ends by the client library's time-outs. Past the link time-out what it
-    // holds is named, so that a process ended meanwhile by its service manager leaves them named.
+    // The run's statement ends by the client library's time-outs. Once one statement is the link
+    // time-out old, what the run holds is named, so that a process ended meanwhile by its
+    // service manager leaves them named. A long run of quick statements is no reason.
     QElapsedTimer waited;
     waited.start();
     bool named = false;
     while (!settle_within(1000)) {
-        if (named || waited.elapsed() < link_timeout_s * 1000) continue;
+        const qint64 age = writer_statement_age();
+        if (named || age < link_timeout_s * 1000) continue;
         named = true;
         name_rows({&held.cmd, &held.data, &held.event, &held.setting, &held.own_event}, held.statuses,
-                  "quitting: the writer's statement has not come back after" + QByteArray::number(waited.elapsed()) +
+                  "quitting: the writer's statement has not come back after" + QByteArray::number(age) +
                       " ms; if the process is ended now, the database did not take");
     }
     if (named) LOG_WRN << "quitting: the writer's statement came back after" << waited.elapsed() << "ms";
@@ -304,8 +310,8 @@ bool SQL_Exchange::init()
             quitting = true;
             tmr_save->stop();
             save_due = false;
-            QElapsedTimer waited;
-            waited.start();
+            // Said once a statement of the writer waits that long, or a run ends without the
+            // database: a long catch-up of quick statements is no wait for the database.
             const qint64 bound = link_timeout_s * 500; // well within the time-out
             bool told = false;
             const auto tell = [&] {
@@ -314,10 +320,10 @@ bool SQL_Exchange::init()
                 LOG_EXC << "quitting: waiting for the database to take" << pending_rows() << "rows";
             };
             for (bool first = true;; first = false) {
-                while (!settle_within(told ? 1000 : qMax<qint64>(1, bound - waited.elapsed())))
-                    if (waited.elapsed() >= bound) tell();
+                while (!settle_within(told ? 1000 : qMax<qint64>(1, bound - writer_statement_age())))
+                    if (writer_statement_age() >= bound) tell();
                 if (pending_rows() == 0) return;
-                if (!first) {
+                if (!first && !run_more) {
                     tell();
                     QThread::msleep(1000);
                 }
@@ -391,6 +397,7 @@ void SQL_Exchange::writer_loop()
 
 void SQL_Exchange::writer_run()
 {
+    writer_alive_at = clock.elapsed(); // the connect counts as its first statement
     if (!writer_db.isValid()) writer_db = add_connection(cfg, QStringLiteral("writer"));
     const bool opened = writer_db.isOpen() || writer_db.open();
     if (!opened) last_error = writer_db.lastError();
@@ -424,7 +431,7 @@ void SQL_Exchange::writer_back()
     // A tick may have handed out the next run meanwhile: this call must not wait for that one,
     // which on a silent link takes the whole time-out.
     settle_within(0);
-    if (save_due && !quitting && !writer_in_flight()) {
+    if ((save_due || run_more) && !quitting && !writer_in_flight()) {
         save_due = false;
         save_run();
     }
@@ -443,6 +450,7 @@ void SQL_Exchange::settle()
     // The writer waits for the next hand-off: what it left is the main thread's now.
     const bool open_failed = writer_open_failed;
     writer_open_failed = false;
+    run_more = writer_reached && run_cut;
     take_back_run();
     numbering.take_back(run_numbers, writer_error.text());
     run_numbers = cmd_numbering::Work();
@@ -491,11 +499,11 @@ bool SQL_Exchange::ready_for_statement()
     // waits for the link, however many statements it would make.
     if (db_away) settle_within(0); // a run that came back may have found it
     if (!db_away) {
-        if (settle_within(link_timeout_s * 1000)) {
+        if (settle_unless_silent()) {
             if (!db_away) return true;
         } else {
-            // The writer has not come back from its statement within the bound: the link is as
-            // good as lost, whatever the client library's own reconnection still tries there.
+            // A statement of the writer has not come back within the bound: the link is as good
+            // as lost, whatever the client library's own reconnection still tries there.
             last_error = QSqlError(QStringLiteral("the database link is silent: the writer's statement has not "
                                                   "come back within the link time-out"),
                                    QString(), QSqlError::ConnectionError);
@@ -504,10 +512,21 @@ bool SQL_Exchange::ready_for_statement()
     }
     last_error = QSqlError(QStringLiteral("the database link is silent or lost: the statement is not sent"),
                            QString(), QSqlError::ConnectionError);
-    if (read_lines.pass())
+    if (unsent_lines.pass())
         LOG_EXC << "the database link is silent or lost: the main thread sends no statement until the writer"
                 << "finds the server again; rows waiting:" << pending_rows();
     return false;
+}
+
+bool SQL_Exchange::settle_unless_silent()
+{
+    // A run ends within about its budget; only a statement that long without an answer says
+    // the link is gone. Each wait ends when the current statement would reach the time-out.
+    for (;;) {
+        const qint64 left = link_timeout_s * 1000 - writer_statement_age();
+        if (settle_within(qMax<qint64>(0, left))) return true;
+        if (left <= 0) return false;
+    }
 }
 
 void SQL_Exchange::note_main_statement(const QSqlError& error, bool answered, const QElapsedTimer& took,
@@ -528,9 +547,12 @@ void SQL_Exchange::note_main_statement(const QSqlError& error, bool answered, co
 bool SQL_Exchange::run(QSqlQuery& query, const QString& statement)
 {
     if (!ready_for_statement()) return false;
+    const bool writing = in_writer();
+    if (writing) writer_alive_at = clock.elapsed();
     QElapsedTimer took;
     took.start();
     const bool answered = query.exec(statement);
+    if (writing) writer_alive_at = clock.elapsed();
     note_main_statement(query.lastError(), answered, took, statement);
     if (answered)
         return true;
@@ -732,6 +754,7 @@ bool SQL_Exchange::write_batch(Batch& batch)
 {
     QSqlQuery q(conn());
     while (!batch.tuples.isEmpty()) {
+        if (run_spent()) return true; // the rest in the next run
         if (batch.split_rows > 0 && clock.elapsed() - batch.split_at > split_hold_ms) batch.split_rows = 0;
         // Rows whose answer was lost go again as the same chunk, so that a duplicate key tells
         // that exactly they are stored.
@@ -753,10 +776,13 @@ bool SQL_Exchange::write_batch(Batch& batch)
                 statement += QLatin1String(", ");
             statement += batch.tuples.at(i);
         }
+        const qint64 step_from = clock.elapsed();
         Outcome outcome = attempt_chunk(q, statement, rows, batch.in_doubt);
+        run_step_ms = clock.elapsed() - step_from;
         if (outcome == Outcome::written) {
             batch.tuples.erase(batch.tuples.begin(), batch.tuples.begin() + rows);
             batch.passing_rows = 0;
+            ++run_progress;
             continue;
         }
         // Rows leave only from the head, so a chunk at least as long as the one that met it
@@ -779,6 +805,7 @@ bool SQL_Exchange::write_batch(Batch& batch)
             // Alone and still too large after a pause: the row itself is what the server refuses.
             LOG_EXC << "row lost:" << last_error.text() << log_cut(statement);
             batch.tuples.removeFirst();
+            ++run_progress;
             batch.passing_rows = 0;
             batch.splitting = false;
             batch.in_doubt = 0;
@@ -808,6 +835,7 @@ bool SQL_Exchange::write_batch(Batch& batch)
             else if (outcome == Outcome::refused)
                 LOG_EXC << "row lost:" << last_error.text() << log_cut(single);
             batch.tuples.removeFirst();
+            ++run_progress;
         }
         batch.in_doubt = 0;
     }
@@ -841,13 +869,17 @@ bool SQL_Exchange::set_session_charset()
 
 void SQL_Exchange::slot_tmr_save()
 {
-    save_run();
-    settle();
+    // Everything waiting, run after run, unless one ends without the database.
+    do {
+        save_run();
+        settle();
+    } while (run_more);
 }
 
 void SQL_Exchange::save_run()
 {
     settle();
+    run_more = false;
     // While the link is lost an empty run probes it every link time-out, so that the main thread
     // sends statements again also when nothing waits to be written.
     const bool probe = db_away && writer.joinable() && clock.elapsed() - run_started_at >= link_timeout_s * 1000;
@@ -862,6 +894,7 @@ void SQL_Exchange::save_run()
         bool reached = set_session_charset() || classify(last_error) == Error_class::refused;
         if (reached) run_numbering();
         reached = reached && store_run();
+        run_more = reached && run_cut;
         take_back_run();
         numbering.take_back(run_numbers, last_error.text());
         run_numbers = cmd_numbering::Work();
@@ -869,6 +902,7 @@ void SQL_Exchange::save_run()
         return;
     }
     statuses_out = !run_statuses.isEmpty();
+    writer_alive_at = clock.elapsed(); // a run handed out is young until the writer says otherwise
     {
         std::lock_guard<std::mutex> lock(writer_mutex);
         writer_busy = true;
@@ -901,18 +935,39 @@ void SQL_Exchange::take_run()
     if (quitting) held = Held{run_cmd, run_data, run_event, run_setting, run_own_event, run_statuses};
 }
 
+bool SQL_Exchange::run_spent()
+{
+    // The next step is expected to take as long as the last: the run ends before the budget
+    // would be overrun, not after.
+    if (run_progress == 0 || clock.elapsed() + run_step_ms < run_deadline) return false;
+    run_cut = true;
+    return true;
+}
+
 bool SQL_Exchange::store_run()
 {
     // The order matters: statuses find the command rows written first, and the settings the
     // statuses leave go out with the settings of the same run. A lost connection ends the run;
-    // everything waits for the next one in the same order.
+    // everything waits for the next one in the same order. So does the end of the run's share
+    // of time, so that a catch-up of hours of rows never keeps the main thread's statements
+    // waiting for long, nor looks like a silent link.
+    run_cut = false;
+    run_progress = 0;
+    run_step_ms = 0;
+    run_deadline = clock.elapsed() + run_budget_ms;
     bool reached = write_batch(run_cmd);
+    if (!reached || run_cut) return reached;
     // In groups, so that each statement stays well inside a packet; a group sees what the
     // groups before it wrote.
     if (status_group < 5000 && clock.elapsed() - status_split_at > split_hold_ms) status_group = 5000;
     while (reached && !run_statuses.isEmpty()) {
+        if (run_spent()) return true;
         const int count = qMin(run_statuses.size(), status_group);
+        const int before = run_statuses.size();
+        const qint64 step_from = clock.elapsed();
         reached = apply_statuses(count);
+        run_step_ms = clock.elapsed() - step_from;
+        if (run_statuses.size() != before) ++run_progress;
         if (reached || count <= 1 || !too_large(last_error) || classify(last_error) != Error_class::passing) {
             status_group_passing = 0;
             continue;
@@ -930,8 +985,12 @@ bool SQL_Exchange::store_run()
                 << "statuses; applying" << status_group << "at a time";
         reached = true;
     }
-    return reached && write_batch(run_data) && write_batch(run_event) && write_batch(run_setting) &&
-           write_batch(run_own_event);
+    if (!reached) return false;
+    for (Batch* batch : {&run_data, &run_event, &run_setting, &run_own_event}) {
+        if (!write_batch(*batch)) return false;
+        if (run_cut) return true;
+    }
+    return true;
 }
 
 void SQL_Exchange::take_back_run()
@@ -1001,12 +1060,28 @@ void SQL_Exchange::note_reachable(bool reached)
 {
     if (!reached && !db_away) {
         db_away = true;
-        LOG_EXC << "database not reachable:" << last_error.text() << "; rows waiting:" << pending_rows();
-    } else if (reached && db_away) {
+        away_reason = last_error.text();
+        away_since = away_said_at = outage_now();
+        LOG_EXC << "database not reachable:" << away_reason << "; rows waiting:" << pending_rows();
+    } else if (!reached) {
+        if (!last_error.text().isEmpty()) away_reason = last_error.text();
+        repeat_outage_line();
+    } else if (db_away) {
         db_away = false;
-        LOG_WRN << "database reachable again";
+        LOG_WRN << "database reachable again after" << (outage_now() - away_since) / 1000
+                << "s; rows waiting:" << pending_rows();
         read_lines.end();
+        unsent_lines.end();
     }
+}
+
+void SQL_Exchange::repeat_outage_line()
+{
+    // What an operator on call needs while it lasts: that it still does, and how much waits.
+    if (!db_away || outage_now() - away_said_at < 60000) return;
+    away_said_at = outage_now();
+    LOG_EXC << "database not reachable:" << away_reason << "; rows waiting:" << pending_rows() << "; for"
+            << (away_said_at - away_since) / 1000 << "s";
 }
 
 QMap<uint32_t, QVariantMap> SQL_Exchange::get_pending_settings()

@@ -25,7 +25,9 @@
 #include <QSqlError>
 #include <QStringList>
 #include <QVariantMap>
+#include <atomic>
 #include <condition_variable>
+#include <functional>
 #include <mutex>
 #include <thread>
 
@@ -334,12 +336,20 @@ protected:
     bool settle_status_doubt();
     // Executes one statement; a failure leaves its error in last_error and is not logged here.
     bool run(QSqlQuery& query, const QString& statement);
-    // Main thread, before a statement of its own: waits for the run in flight, at most the link
-    // time-out, not at all while the database is known away. False when the run is still out
-    // (the statement is not sent, so that the server still sees one thread's order) and while
-    // the database is away, until a statement of the writer finds it again; last_error then says
-    // why (a connection error).
+    // Main thread, before a statement of its own: waits for the run in flight (a run is short,
+    // see run_budget_ms) until the writer's current statement is the link time-out old, not at
+    // all while the database is known away. False when the run is still out (the statement is
+    // not sent, so that the server still sees one thread's order) and while the database is
+    // away, until a statement of the writer finds it again; last_error then says why (a
+    // connection error).
     bool ready_for_statement();
+    // Waits for the run in flight while the writer's current statement is younger than the
+    // link time-out; false (the run still out) once one is that old.
+    bool settle_unless_silent();
+    // Milliseconds since the writer's current statement went out (or its last one came back,
+    // or its run began): what tells a silent link from a long catch-up.
+    qint64 writer_statement_age() const { return clock.elapsed() - writer_alive_at.load(); }
+    std::atomic<qint64> writer_alive_at{0};
     // Main thread, after a statement of its own: a lost link marks the database away, so that
     // the statements after it do not wait too; an answer marks it back.
     // A wait of a second or more is logged with the statement.
@@ -350,6 +360,9 @@ protected:
     // Lines of reading statements that were not answered (link silent or lost): once when it
     // starts, then at most once a minute with a count.
     log_limiter read_lines{QStringLiteral("database reads not answered"), LVL_EXC, 1, 60000};
+    // The main thread's statements not sent while the link is silent or lost: a limiter of its
+    // own, so that the first refusal is said at once whatever reads failed before it.
+    log_limiter unsent_lines{QStringLiteral("statements not sent"), LVL_EXC, 1, 60000};
     bool set_session_charset();
     // A fresh connection when the last one was lost; false when the server cannot be reached.
     bool reconnect();
@@ -373,6 +386,13 @@ protected:
     // answer was lost (`in_doubt` rows) and that now meets a duplicate key was stored before.
     Outcome attempt_chunk(QSqlQuery& query, const QString& statement, int rows, int& in_doubt);
     void note_reachable(bool reached);
+    // While the database is away, "database not reachable" is said again once a minute with the
+    // rows waiting then. Its clock is monotonic milliseconds; tests step it by hand.
+    void repeat_outage_line();
+    std::function<qint64()> outage_clock;
+    qint64 outage_now() const { return outage_clock ? outage_clock() : clock.elapsed(); }
+    qint64 away_since = 0, away_said_at = 0;
+    QString away_reason;
     // The end of a run: all written, or stopped by last_error (a passing state pauses the runs).
     void note_result(bool done);
     // Closes the intake at the cap of a table uplinks fill and opens it again below nine tenths
@@ -480,7 +500,7 @@ protected:
     // The error of the calling thread's last statement: each thread has its own (the main
     // thread's, the writer's), so that no error object is written by two threads.
     static thread_local QSqlError last_error;
-    bool db_away = false; // the last save lost the connection; logged once until it is back
+    bool db_away = false; // the last save lost the connection; said at once, then once a minute
     // A passing state of the server: runs pause, growing from 0.2 s up to 10 s.
     QElapsedTimer clock;
     int passing_pause_ms = 0;
@@ -555,15 +575,29 @@ protected:
     bool statuses_out = false;
     // Main thread: moves everything waiting into the run.
     void take_run();
-    // Any thread, one run at a time: the run's statements in their order on conn().
+    // Any thread, one run at a time: the run's statements in their order on conn(), for about
+    // run_budget_ms: then the run ends between two statements (run_cut) and the rest waits, in
+    // order, for the next run, which follows at once. A run always gets something written, and
+    // never goes on to a later step (the statuses, the readings) while rows of an earlier one
+    // wait: the statuses look for the command rows, a setting a status leaves goes behind.
     bool store_run();
+    int run_budget_ms = 1000;
+    qint64 run_deadline = 0; // the run's thread only
+    int run_progress = 0;    // statements of the run that took rows or statuses
+    qint64 run_step_ms = 0;  // how long the run's last chunk or group of statuses took
+    bool run_cut = false;    // set by the run's thread, read once the run is taken back
+    // True (and run_cut set) once the run wrote something and its next step would overrun its
+    // share of time.
+    bool run_spent();
+    // Main thread: the last run taken back was cut short and more waits: the next one is due now.
+    bool run_more = false;
     // Main thread: what the run could not write goes back in front of what came meanwhile, and
     // the registry learns the settings its statuses left.
     void take_back_run();
     bool save_due = false; // a tick found the writer busy: the next run starts when it is done
     // The connection of the calling thread.
     QSqlDatabase& conn();
-    // Main thread: hands everything waiting to the writer as one run.
+    // Main thread: hands what waits to the writer as one run (run_more: it did not end it).
     void save_run();
     // Main thread: waits for the run in flight; rows it could not write go back in front.
     void settle();

@@ -1,6 +1,7 @@
 // Storage on a link that misbehaves as real networks do: a link gone silent without a reset is
 // found lost within the bound, the main thread's statements never wait past it, nothing is lost
-// or stored twice; and the lines of a long outage stay few.
+// or stored twice; the lines of a long outage stay few and say what waits; and the catch-up
+// after it is no outage of its own.
 #include "logger.h"
 #include "parser_strova5.h"
 #include "quit_signals.h"
@@ -10,6 +11,7 @@
 #include "testsupport.h"
 
 #include <QElapsedTimer>
+#include <QRegularExpression>
 #include <QSqlQuery>
 #include <QTimer>
 #include <QtTest>
@@ -28,9 +30,22 @@ class Storage : public SQL_Exchange
 {
 public:
     using SQL_Exchange::loader;
+    using SQL_Exchange::outage_clock;
     using SQL_Exchange::read_lines;
+    using SQL_Exchange::settle_within;
     using SQL_Exchange::SQL_Exchange;
     using SQL_Exchange::tmr_save;
+    using SQL_Exchange::unsent_lines;
+    // Commands as the codec makes a binary one: sent, awaiting their delivery reports.
+    bool binary_commands = false;
+    Stringify_dl_app encode(const Dl_request& request, const QStringList& rights) override
+    {
+        if (!binary_commands) return SQL_Exchange::encode(request, rights);
+        Stringify_dl_app cmd(request);
+        cmd.payload = QByteArray::fromHex("0102");
+        cmd.state = 1;
+        return cmd;
+    }
 };
 
 // Uplinks at 300 a second (a reading and an event each) and a command every 100 ms.
@@ -62,6 +77,35 @@ struct Feed
         timer.start(10);
     }
 };
+
+// The uplinks of a large network after minutes away: 400,000 give 800,000 rows, each table under
+// its cap; fewer under the thread checker, which needs no volume to see a race.
+#if defined(__SANITIZE_THREAD__)
+constexpr uint32_t CATCH_UP_UPLINKS = 100000;
+#else
+constexpr uint32_t CATCH_UP_UPLINKS = 400000;
+#endif
+
+// Uplink `i` of a catch-up: a reading (its value `value`) and an event, of one of 2000 modems.
+Parser_ul_app catch_up_uplink(uint32_t i, double value)
+{
+    Parser_ul_app ul;
+    ul.modem_id = 1 + i % 2000;
+    ul.ts_get = 1700000000 + i / 2000 * 60;
+    ul.header = 0x40;
+    Ul_data_record rec(254, ul.ts_get);
+    rec.values[A_PLUS] = value;
+    ul.ul_datas << rec;
+    ul.ul_events << Ul_event_record(ul.ts_get, 1, 1, 65535, 3, obis_make_cde(99, 98, 0));
+    return ul;
+}
+
+// The number in "rows waiting: N" of a line.
+int rows_waiting(const QString& line)
+{
+    const QRegularExpressionMatch m = QRegularExpression("rows waiting: (\\d+)").match(line);
+    return m.hasMatch() ? m.captured(1).toInt() : -1;
+}
 
 // A clock the test moves by hand.
 struct Fake_clock
@@ -224,6 +268,7 @@ private slots:
         QVERIFY(s->init());
         s->tmr_save->stop();
         s->read_lines.set_clock(clock.fn());
+        s->unsent_lines.set_clock(clock.fn());
         SQL_loader* loader = s->loader;
         loader->set_log_clock(clock.fn());
         QTRY_VERIFY(g_log->has("db_loader open"));
@@ -264,6 +309,204 @@ private slots:
             exc.filter(QRegularExpression("FROM modems|reads not answered|silent or lost")).size();
         QVERIFY(reads >= 2);
         QVERIFY2(reads <= 2 + 10, qPrintable(QString::number(reads)));
+        s.reset();
+        priv_check.close();
+    }
+
+    // A table locked elsewhere holds the writer's statement: that one statement, not a long
+    // run, is what says the link is gone, within the bound; reads of other tables meanwhile
+    // never wait past it, and once the lock goes every row is stored once.
+    void table_lock_is_found_within_bound()
+    {
+        check = testsupport::schema_database("st_locked", "check");
+        auto s = std::make_unique<Storage>(config("st_locked", env), nullptr);
+        QVERIFY(s->init());
+        Feed feed;
+        feed.start(s.get());
+        QTRY_VERIFY(feed.uplinks >= 300);
+        g_log->clear();
+        QVERIFY(QSqlQuery(check).exec("LOCK TABLES modems_data WRITE"));
+        QElapsedTimer locked;
+        locked.start();
+        qint64 lost_at = -1, worst = 0;
+        while (lost_at < 0 && locked.elapsed() < 3 * BOUND_MS) {
+            QElapsedTimer read;
+            read.start();
+            s->get_cmd_states({1});
+            worst = qMax(worst, read.elapsed());
+            if (g_log->has("database not reachable")) lost_at = locked.elapsed();
+            QTest::qWait(300);
+        }
+        QVERIFY(QSqlQuery(check).exec("UNLOCK TABLES"));
+        std::fprintf(stderr, "lost after %lld ms; slowest read %lld ms\n", lost_at, worst);
+        QVERIFY2(lost_at >= 0 && lost_at <= BOUND_MS + 2000, qPrintable(QString::number(lost_at)));
+        QVERIFY2(worst <= BOUND_MS + 1000, qPrintable(QString::number(worst)));
+        feed.timer.stop();
+        QTRY_COMPARE_WITH_TIMEOUT(s->pending_rows(), 0, 60000);
+        QCOMPARE(count("SELECT COUNT(*) FROM modems_data"), int(feed.uplinks));
+        QCOMPARE(count("SELECT COUNT(*) FROM modems_event"), int(feed.uplinks));
+        QCOMPARE(count("SELECT COUNT(*) FROM modems_cmd"), feed.cmds);
+        QVERIFY(g_log->has("database reachable again"));
+    }
+
+    // A long catch-up on a healthy server is no silent link: rows queued while nothing was
+    // written (800,000), then written with a main-thread read every 200 ms; no read waits for
+    // the whole catch-up, no outage is said, and every row is stored once, in the order it
+    // came: commands before their reports, a later reading or setting of the same key last.
+    // A quit with many rows waiting writes them all, without a word of waiting.
+    void catch_up_is_no_outage()
+    {
+        check = testsupport::schema_database("st_catch_up", "check");
+        auto s = std::make_unique<Storage>(config("st_catch_up", env), nullptr);
+        QVERIFY(s->init());
+        s->tmr_save->stop(); // nothing is written meanwhile, as while the server is away
+        s->binary_commands = true;
+
+        QList<uint32_t> cmds;
+        for (uint32_t m = 2; m <= 2001; ++m)
+            cmds << s->send_dl(m, {}, "13.0.0", QVariant()).value(QString::number(m)).toUInt();
+        for (uint32_t m = 2; m <= 2001; ++m)
+            s->slot_DL_status(Rabbit_dl_status(m, QString(), true, cmds.at(int(m - 2))));
+        const auto setting = [&](const QString& value) {
+            Parser_ul_app ul;
+            ul.modem_id = 7;
+            ul.ul_settings << Ul_setting(1700000000, "radio", value);
+            s->slot_UL(ul);
+        };
+        setting("first");
+        QElapsedTimer took;
+        took.start();
+        for (uint32_t i = 0; i < CATCH_UP_UPLINKS; ++i)
+            s->slot_UL(catch_up_uplink(i, double(i)));
+        // The first thousand readings again, newer: they must be the ones kept.
+        for (uint32_t i = 0; i < 1000; ++i)
+            s->slot_UL(catch_up_uplink(i, -1.0 - i));
+        setting("last");
+        const qint64 queued_ms = took.restart();
+        QVERIFY(s->pending_rows() >= int(2 * CATCH_UP_UPLINKS + 2000 + 4000));
+
+        g_log->clear();
+        s->tmr_save->start();
+        qint64 worst = 0;
+        int reads = 0, reads_while_waiting = 0;
+        while (s->pending_rows() > 0 && took.elapsed() < 280000) {
+            read_watch watch;
+            QElapsedTimer read;
+            read.start();
+            s->get_data(7, 254, 0, UINT32_MAX, 1);
+            s->get_cmd_states({cmds.first()});
+            worst = qMax(worst, read.elapsed());
+            QVERIFY2(!watch.failed(), qPrintable(watch.statement().left(200)));
+            ++reads;
+            if (s->pending_rows() > int(CATCH_UP_UPLINKS / 4)) ++reads_while_waiting; // answered amid it
+            QTest::qWait(200);
+        }
+        const qint64 catch_up_ms = took.elapsed();
+        std::fprintf(stderr,
+                     "%u uplinks queued in %lld ms, written in %lld ms; slowest of %d reads %lld ms\n",
+                     CATCH_UP_UPLINKS, queued_ms, catch_up_ms, reads, worst);
+        QCOMPARE(s->pending_rows(), 0);
+        QVERIFY2(worst <= 5000, qPrintable(QString::number(worst)));
+        QVERIFY2(reads_while_waiting >= 2, qPrintable(QString::number(reads_while_waiting)));
+        QVERIFY2(!g_log->has("not reachable") && !g_log->has("sends no statement") &&
+                     !g_log->has("not answered"),
+                 qPrintable(g_log->all().left(3000)));
+
+        const int n = int(CATCH_UP_UPLINKS);
+        QCOMPARE(count("SELECT COUNT(*) FROM modems_data"), n);
+        QCOMPARE(count("SELECT COUNT(*) FROM modems_event"), n);
+        QCOMPARE(count("SELECT COUNT(*) FROM modems_data WHERE OBIS_1_8_0 < 0"), 1000);
+        // Every other reading holds its own value: uplink i is modem 1 + i % 2000 at minute i / 2000.
+        QCOMPARE(count("SELECT COUNT(*) FROM modems_data WHERE OBIS_1_8_0 = "
+                       "(ts - 1700000000) / 60 * 2000 + modem_id - 1"),
+                 n - 1000);
+        QCOMPARE(count("SELECT COUNT(*) FROM modems_cmd WHERE `state` = 2"), 2000);
+        QCOMPARE(count("SELECT COUNT(*) FROM modems_setting WHERE modem_id = 7 AND `data` = 'last'"), 1);
+
+        // The quit: an eighth as many again, all written before the hook returns.
+        s->tmr_save->stop();
+        for (uint32_t i = 0; i < CATCH_UP_UPLINKS / 8; ++i)
+            s->slot_UL(catch_up_uplink(CATCH_UP_UPLINKS + i, double(CATCH_UP_UPLINKS + i)));
+        took.restart();
+        run_quit_hooks(quit_stage_flush);
+        std::fprintf(stderr, "quit wrote %u rows in %lld ms\n", CATCH_UP_UPLINKS / 4, took.elapsed());
+        QCOMPARE(s->pending_rows(), 0);
+        QCOMPARE(count("SELECT COUNT(*) FROM modems_data"), n + n / 8);
+        QCOMPARE(count("SELECT COUNT(*) FROM modems_event"), n + n / 8);
+        QVERIFY(!g_log->has("quitting: waiting") && !g_log->has("has not come back"));
+    }
+
+    // A 20 s outage with a report reading all along, on a server stopped: the first read fails
+    // (its line), and the first one refused says at once that the main thread sends nothing;
+    // "database not reachable" comes again a minute on (the outage's clock runs 3.5 times as
+    // fast here: 70 s) with the rows waiting then, and "reachable again" tells what waits.
+    void outage_lines_say_what_waits()
+    {
+        testsupport::Private_server server;
+        QVERIFY(server.start());
+        QSqlDatabase priv_check;
+        const auto priv = server.open_check(priv_check);
+        QVERIFY(priv_check.isOpen());
+        auto s = std::make_unique<Storage>(config(priv["STROVA_MYSQL_DB"], priv), nullptr);
+        QVERIFY(s->init());
+        QElapsedTimer real;
+        real.start();
+        std::atomic<qint64> fast_from{-1};
+        s->outage_clock = [&] {
+            const qint64 from = fast_from.load();
+            return from < 0 ? real.elapsed() : from + (real.elapsed() - from) * 7 / 2;
+        };
+        Feed feed;
+        feed.start(s.get());
+        QTRY_VERIFY(feed.uplinks >= 300);
+
+        // No save runs while the server stops: a read of the report is the first to find it gone.
+        s->tmr_save->stop();
+        QVERIFY(s->settle_within(BOUND_MS));
+        QVERIFY(server.run({"mysql-stop"}));
+        g_log->clear();
+        fast_from = real.elapsed();
+        QElapsedTimer outage;
+        outage.start();
+        qint64 first_refused = -1, said = -1;
+        int failed = 0;
+        while (outage.elapsed() < 20000) {
+            const qint64 at = outage.elapsed();
+            const bool away = g_log->has("database not reachable");
+            read_watch watch;
+            s->get_data(5000, 254, 0, UINT32_MAX, 10);
+            if (watch.failed()) ++failed;
+            if (away && first_refused < 0) {
+                first_refused = at;
+                s->tmr_save->start(); // saves from now on: they fail too
+            }
+            if (said < 0 && g_log->has("the main thread sends no statement")) said = outage.elapsed();
+            QTest::qWait(100);
+        }
+        const QStringList away = g_log->all().split('\n').filter("database not reachable");
+        std::fprintf(stderr, "first refusal at %lld ms, said at %lld ms; %d reads failed\n%s\n",
+                     first_refused, said, failed, qPrintable(away.join('\n')));
+        QVERIFY(first_refused >= 0);
+        QVERIFY2(said >= 0 && said <= first_refused + 1000, qPrintable(QString::number(said)));
+        QCOMPARE(g_log->count("the main thread sends no statement"), 1);
+        QVERIFY(failed >= 50);
+        // Said at the start and once more after a minute, with the rows that came meanwhile.
+        QCOMPARE(away.size(), 2);
+        QVERIFY2(rows_waiting(away.at(1)) > rows_waiting(away.at(0)) && rows_waiting(away.at(0)) > 0,
+                 qPrintable(away.join('\n')));
+
+        QVERIFY(server.run({"mysql-start"}));
+        QTRY_VERIFY_WITH_TIMEOUT(g_log->has("database reachable again"), 30000);
+        // What the first run back could not write yet.
+        const QString back = g_log->all().split('\n').filter("database reachable again").value(0);
+        QVERIFY2(rows_waiting(back) >= 0, qPrintable(back));
+        feed.timer.stop();
+        QTRY_COMPARE_WITH_TIMEOUT(s->pending_rows(), 0, 60000);
+        priv_check.close(); // its link went with the server
+        QVERIFY(priv_check.open());
+        QCOMPARE(testsupport::count_rows(priv_check, "SELECT COUNT(*) FROM modems_data"), int(feed.uplinks));
+        QCOMPARE(testsupport::count_rows(priv_check, "SELECT COUNT(*) FROM modems_event"), int(feed.uplinks));
+        QCOMPARE(testsupport::count_rows(priv_check, "SELECT COUNT(*) FROM modems_cmd"), feed.cmds);
         s.reset();
         priv_check.close();
     }
