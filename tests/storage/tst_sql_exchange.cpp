@@ -865,7 +865,16 @@ private slots:
                 ul.ul_datas << Ul_data_record(254, 1700000000);
                 s->slot_UL(ul);
             }
-            QTRY_COMPARE(count("information_schema.processlist", "info LIKE 'REPLACE INTO modems_data%'"), 1);
+            // Only a statement already waiting for 12 holds 11: a REPLACE merely seen running may
+            // not have reached 11 yet, and on a loaded server the other session would then take 11
+            // first and no deadlock would come. A third session asks for 11 without waiting.
+            QSqlDatabase probe = testsupport::open_database("deadlock_probe", "st_deadlock");
+            QTRY_VERIFY_WITH_TIMEOUT(
+                !QSqlQuery(probe).exec("SELECT modem_id FROM modems_data WHERE modem_id = 11 FOR UPDATE NOWAIT"),
+                8000);
+            probe.close();
+            probe = QSqlDatabase();
+            QSqlDatabase::removeDatabase("deadlock_probe");
             QVERIFY(o.exec("UPDATE modems_data SET ts_get = ts_get + 1 WHERE modem_id = 11"));
             QVERIFY(o.exec("COMMIT"));
         }
