@@ -4,6 +4,7 @@
 #include "api_controller.h"
 #include "log_limiter.h"
 #include "logger.h"
+#include "ram_modems.h"
 
 #include <QTimer>
 #include <chrono>
@@ -344,4 +345,78 @@ void report_runner::turn()
     // The rows and meterings a report built on are spread over the heap in small blocks: what
     // they leave free goes back to the system, so that a day of reports does not keep the peak.
     malloc_trim(0);
+}
+
+// ---------------------------------------------------------------- the count ahead
+
+window_count::window_count(bool events_, QList<uint32_t> kinds_, uint32_t from_, uint32_t to_, uint32_t cap_,
+                           bool want_counts_)
+    : events(events_), kinds(std::move(kinds_)), from(from_), to(to_), cap(cap_), want_counts(want_counts_)
+{
+}
+
+void window_count::decide(const QList<uint32_t>& modems, qint64 row_bytes)
+{
+    SQL_Exchange* sql = SQL_Exchange::instance;
+    const qint64 estimate = sql->estimate_window_rows(events, kinds, from, to);
+    if (estimate < 0) {
+        mode = by_modem; // the statement failed: the count modem by modem tells the report
+        return;
+    }
+    // Rows a statement counts from the key: some tens of milliseconds of the server's time.
+    constexpr qint64 piece_rows = 200000;
+    const qint64 modems_n = qMax<qint64>(1, modems.size());
+    // The estimate is of every modem's rows: the answer reaches half its bound only if they
+    // are many, and the answer's own size refuses the rest.
+    const bool near_bound = estimate * row_bytes > report_job::answer_max / 2;
+    const bool thin = estimate <= 4 * modems_n;
+    RAM_modems* ram = RAM_modems::instance;
+    const qint64 fleet = ram ? qMax<qint64>(modems_n, ram->modem_ids().size()) : modems_n;
+    const qint64 pieces = qMax<qint64>(1, (estimate + piece_rows - 1) / piece_rows);
+    const bool key_fits = (thin || modems_n * 4 >= fleet) && pieces <= modems_n;
+    if (!near_bound && !(want_counts && thin))
+        mode = nothing;
+    else if (key_fits)
+        mode = by_key;
+    else
+        mode = near_bound ? by_modem : nothing;
+    if (mode != by_key) return;
+    piece_s = (quint64(to) - from) / quint64(pieces) + 1;
+    next_from = from;
+}
+
+qint64 window_count::count(const QList<uint32_t>& modems, int at, int want, qint64 row_bytes, int& done,
+                           const std::function<qint64(int&)>& per_modem)
+{
+    if (mode == undecided) decide(modems, row_bytes);
+    if (mode == by_modem) return per_modem(done);
+    if (mode == nothing) {
+        done = modems.size() - at;
+        return 0;
+    }
+    (void)want;
+    SQL_Exchange* sql = SQL_Exchange::instance;
+    const uint32_t piece_to = uint32_t(qMin<quint64>(quint64(to), next_from + piece_s - 1));
+    QHash<uint32_t, uint32_t> piece;
+    if (!sql->count_window_rows(events, kinds, uint32_t(next_from), piece_to, piece)) {
+        done = modems.size() - at; // the caller sees the failure through its read watch
+        return 0;
+    }
+    next_from = quint64(piece_to) + 1;
+    // Only the report's modems, each up to its own limit.
+    static const auto capped = [](uint32_t n, uint32_t c) { return qint64(qMin(n, c)); };
+    qint64 added = 0;
+    if (counts.isEmpty() && !piece.isEmpty()) counts.reserve(modems.size());
+    for (auto it = piece.cbegin(); it != piece.cend(); ++it) {
+        auto held = counts.find(it.key());
+        if (held == counts.end()) {
+            if (asked.isEmpty()) asked = QSet<uint32_t>(modems.cbegin(), modems.cend());
+            if (!asked.contains(it.key())) continue;
+            held = counts.insert(it.key(), 0);
+        }
+        added += capped(*held + it.value(), cap) - capped(*held, cap);
+        *held += it.value();
+    }
+    done = next_from > quint64(to) ? modems.size() - at : 1;
+    return added;
 }

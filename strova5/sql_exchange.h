@@ -154,6 +154,14 @@ public:
                                    int& done);
     virtual qint64 count_events_each(const QList<modem_range>& ranges, QList<uint32_t> types, uint32_t cap,
                                      int& done);
+    // The rows of the window [ts_from, ts_to] of all modems, of the stored types of `kinds` (of
+    // the event types with `events`), as the server estimates them from the (type, ts) key without
+    // reading it: -1 when it cannot tell.
+    virtual qint64 estimate_window_rows(bool events, QList<uint32_t> kinds, uint32_t ts_from, uint32_t ts_to);
+    // Each modem's rows of that window, added to `per_modem`, read from the (type, ts) key alone
+    // (it holds each row's modem): no row's own page is read. False when the statement failed.
+    virtual bool count_window_rows(bool events, QList<uint32_t> kinds, uint32_t ts_from, uint32_t ts_to,
+                                   QHash<uint32_t, uint32_t>& per_modem);
     // get_ts_energy_before (after) of many modems in one statement per piece of the list: the time
     // found per modem; a modem without such a row is absent.
     virtual QHash<uint32_t, uint32_t> get_ts_energy_each(const QList<uint32_t>& modems, QList<uint32_t> kinds,

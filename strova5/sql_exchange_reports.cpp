@@ -530,6 +530,47 @@ qint64 SQL_Exchange::count_events_each(const QList<modem_range>& ranges, QList<u
                       ranges, cap, done);
 }
 
+namespace {
+// The window of the stored types on the (type, ts) key, whose entries hold each row's modem.
+QString window_on_key(bool events, const QList<uint32_t>& kinds, uint32_t ts_from, uint32_t ts_to)
+{
+    return QStringLiteral("FROM %1 FORCE INDEX (type_ts) WHERE `type` in (%2) and ts >= %3 and ts <= %4")
+        .arg(events ? QStringLiteral("modems_event") : QStringLiteral("modems_data"),
+             joined(events ? kinds : data_types_of(kinds)))
+        .arg(ts_from)
+        .arg(ts_to);
+}
+} // namespace
+
+qint64 SQL_Exchange::estimate_window_rows(bool events, QList<uint32_t> kinds, uint32_t ts_from, uint32_t ts_to)
+{
+    if (kinds.isEmpty() || ts_from > ts_to) return 0;
+    // The plan's row figure comes from a look at the key's ends, not from its entries.
+    const QString select = QStringLiteral("EXPLAIN SELECT modem_id ") + window_on_key(events, kinds, ts_from, ts_to);
+    log_report_statement(select);
+    QSqlQuery q(db);
+    if (!run_query(q, select)) return -1;
+    const int rows = q.record().indexOf(QStringLiteral("rows"));
+    qint64 out = -1;
+    while (q.next())
+        out = qMax(out, q.value(rows).toLongLong());
+    return out;
+}
+
+bool SQL_Exchange::count_window_rows(bool events, QList<uint32_t> kinds, uint32_t ts_from, uint32_t ts_to,
+                                     QHash<uint32_t, uint32_t>& per_modem)
+{
+    if (kinds.isEmpty() || ts_from > ts_to) return true;
+    const QString select = QStringLiteral("SELECT modem_id, COUNT(*) ") +
+                           window_on_key(events, kinds, ts_from, ts_to) + QStringLiteral(" GROUP BY modem_id");
+    log_report_statement(select);
+    QSqlQuery q(db);
+    if (!run_query(q, select)) return false;
+    while (q.next())
+        per_modem[q.value(0).toUInt()] += q.value(1).toUInt();
+    return true;
+}
+
 QHash<uint32_t, QVariantList> SQL_Exchange::get_data_each(const QList<modem_range>& ranges,
                                                           QList<uint32_t> kinds, uint32_t limit, int max_rows,
                                                           int& done)
