@@ -360,7 +360,7 @@ void window_count::decide(const QList<uint32_t>& modems, qint64 row_bytes)
     SQL_Exchange* sql = SQL_Exchange::instance;
     const qint64 estimate = sql->estimate_window_rows(events, kinds, from, to);
     if (estimate < 0) {
-        mode = by_modem; // the statement failed: the count modem by modem tells the report
+        mode = by_modem; // not told: counted modem by modem
         return;
     }
     // Rows a statement counts from the key: some tens of milliseconds of the server's time.
@@ -370,10 +370,14 @@ void window_count::decide(const QList<uint32_t>& modems, qint64 row_bytes)
     // are many, and the answer's own size refuses the rest.
     const bool near_bound = estimate * row_bytes > report_job::answer_max / 2;
     const bool thin = estimate <= 4 * modems_n;
-    RAM_modems* ram = RAM_modems::instance;
-    const qint64 fleet = ram ? qMax<qint64>(modems_n, ram->modem_ids().size()) : modems_n;
     const qint64 pieces = qMax<qint64>(1, (estimate + piece_rows - 1) / piece_rows);
-    const bool key_fits = (thin || modems_n * 4 >= fleet) && pieces <= modems_n;
+    // The key holds every modem's rows: it is worth reading for a good share of them only.
+    const auto most_modems = [&] {
+        qint64 fleet = sql->estimate_modems(events);
+        if (fleet < 0 && RAM_modems::instance) fleet = RAM_modems::instance->modem_ids().size();
+        return modems_n * 4 >= fleet;
+    };
+    const bool key_fits = pieces <= modems_n && (thin || (near_bound && most_modems()));
     if (!near_bound && !(want_counts && thin))
         mode = nothing;
     else if (key_fits)
