@@ -349,6 +349,11 @@ void report_runner::turn()
 
 // ---------------------------------------------------------------- the count ahead
 
+namespace {
+// Rows a statement counts from the key: some tens of milliseconds of the server's time.
+constexpr qint64 piece_rows = 200000;
+} // namespace
+
 window_count::window_count(bool events_, QList<uint32_t> kinds_, uint32_t from_, uint32_t to_, uint32_t cap_,
                            bool want_counts_)
     : events(events_), kinds(std::move(kinds_)), from(from_), to(to_), cap(cap_), want_counts(want_counts_)
@@ -363,12 +368,11 @@ void window_count::decide(const QList<uint32_t>& modems, qint64 row_bytes)
         mode = by_modem; // not told: counted modem by modem
         return;
     }
-    // Rows a statement counts from the key: some tens of milliseconds of the server's time.
-    constexpr qint64 piece_rows = 200000;
     const qint64 modems_n = qMax<qint64>(1, modems.size());
-    // The estimate is of every modem's rows: the answer reaches half its bound only if they
-    // are many, and the answer's own size refuses the rest.
-    const bool near_bound = estimate * row_bytes > report_job::answer_max / 2;
+    // The estimate is of every modem's rows, at the fewest bytes a row takes: while it says the
+    // answer fits, the count is folded into the reading (the answer's own size refuses it, should
+    // the estimate fall short); otherwise the count tells before anything is built.
+    const bool near_bound = estimate * row_bytes > report_job::answer_max;
     const bool thin = estimate <= 4 * modems_n;
     const qint64 pieces = qMax<qint64>(1, (estimate + piece_rows - 1) / piece_rows);
     // The key holds every modem's rows: it is worth reading for a good share of them only.
@@ -400,7 +404,13 @@ qint64 window_count::count(const QList<uint32_t>& modems, int at, int want, qint
     }
     (void)want;
     SQL_Exchange* sql = SQL_Exchange::instance;
-    const uint32_t piece_to = uint32_t(qMin<quint64>(quint64(to), next_from + piece_s - 1));
+    // Rows lie unevenly in time: a piece is halved while the key's estimate says it holds more
+    // than a statement should count.
+    quint64 piece_end = qMin<quint64>(quint64(to), next_from + piece_s - 1);
+    while (piece_end > next_from &&
+           sql->estimate_window_rows(events, kinds, uint32_t(next_from), uint32_t(piece_end)) > piece_rows)
+        piece_end = next_from + (piece_end - next_from) / 2;
+    const uint32_t piece_to = uint32_t(piece_end);
     QHash<uint32_t, uint32_t> piece;
     if (!sql->count_window_rows(events, kinds, uint32_t(next_from), piece_to, piece)) {
         done = modems.size() - at; // the caller sees the failure through its read watch

@@ -424,7 +424,8 @@ protected:
     bool run_seeks(const QStringList& parts, const std::function<void(uint32_t, uint32_t, uint32_t)>& row);
     qint64 count_each(const QString& part, const QList<modem_range>& ranges, uint32_t cap, int& done);
     QHash<uint32_t, QVariantList> rows_each(const QString& part, const QList<modem_range>& ranges,
-                                            bool newest_first, uint32_t limit, int max_rows, int& done);
+                                            bool newest_first, uint32_t limit, int max_rows, int& done,
+                                            bool key_order = true);
 
     QSqlDatabase db;
     QVariantMap cfg;

@@ -440,15 +440,21 @@ int rows_by_part(const QVariantList& rows, const QHash<uint32_t, int>& position,
 
 QHash<uint32_t, QVariantList> SQL_Exchange::rows_each(const QString& part, const QList<modem_range>& ranges,
                                                       bool newest_first, uint32_t limit, int max_rows,
-                                                      int& done)
+                                                      int& done, bool key_order)
 {
     QHash<uint32_t, QVariantList> out;
     done = 0;
     if (ranges.isEmpty()) return out;
+    // Oldest first: each modem's rows as the key holds them, one more than its limit, put in order
+    // here. A sort on the server would read every row a second time; a modem whose window holds
+    // more than its limit is asked again in order.
+    key_order = key_order && !newest_first && limit > 1 && limit < (1u << 30);
+    const QString order = key_order      ? QStringLiteral("limit ")
+                          : newest_first ? QStringLiteral("order by ts desc limit ")
+                                         : QStringLiteral("order by ts, `type` desc limit ");
+    const uint32_t part_limit = key_order ? limit + 1 : limit;
     // One modem's rows always fit: its limit raises the bound.
-    max_rows = int(qMax<qint64>(max_rows, qMin<qint64>(qMax<uint32_t>(limit, 1), 1 << 30)));
-    const QString order = newest_first ? QStringLiteral("order by ts desc limit ")
-                                       : QStringLiteral("order by ts, `type` desc limit ");
+    max_rows = int(qMax<qint64>(max_rows, qMin<qint64>(qMax<uint32_t>(part_limit, 1), 1 << 30)));
     // Parts of one modem each, in the order of the list: the statement's own limit cuts the rows
     // of one modem at most (when the server answers the parts in order), which is asked again.
     QString select;
@@ -457,7 +463,7 @@ QHash<uint32_t, QVariantList> SQL_Exchange::rows_each(const QString& part, const
     for (const modem_range& r : ranges) {
         if (!position.contains(r.modem_id)) {
             const QString p = QStringLiteral("(") + part.arg(r.modem_id) + time_range(r.ts_from, r.ts_to) +
-                              order + QString::number(limit) + QStringLiteral(")");
+                              order + QString::number(part_limit) + QStringLiteral(")");
             if (!select.isEmpty() && select.size() + p.size() + 32 > chunk_max_chars) break;
             if (!select.isEmpty()) select += QStringLiteral(" UNION ALL ");
             select += p;
@@ -479,10 +485,26 @@ QHash<uint32_t, QVariantList> SQL_Exchange::rows_each(const QString& part, const
         static log_limiter lim(QStringLiteral("many-modem rows out of order"), LVL_WRN, 1, 60000);
         if (lim.pass(LVL_WRN))
             LOG_WRN << "rows of several modems came out of order: read one modem at a time";
-        return rows_each(part, ranges.mid(0, 1), newest_first, limit, max_rows, done);
+        return rows_each(part, ranges.mid(0, 1), newest_first, limit, max_rows, done, key_order);
     }
     while (done < taken && position.value(ranges.at(done).modem_id) < whole)
         ++done;
+    if (!key_order) return out;
+    QList<modem_range> over;
+    for (int i = 0; i < done; ++i) {
+        const modem_range& r = ranges.at(i);
+        const auto got = out.constFind(r.modem_id);
+        if (got != out.cend() && uint32_t(got->size()) > limit &&
+            std::none_of(over.cbegin(), over.cend(), [&](const modem_range& o) { return o.modem_id == r.modem_id; }))
+            over << r;
+    }
+    for (int from = 0, again = 0; from < over.size(); from += again) {
+        const QHash<uint32_t, QVariantList> ordered =
+            rows_each(part, over.mid(from), newest_first, limit, max_rows, again, false);
+        for (auto it = ordered.cbegin(); it != ordered.cend(); ++it)
+            out.insert(it.key(), it.value());
+        if (again < 1) break; // a failed statement: the caller sees it through failed_reads()
+    }
     return out;
 }
 
@@ -590,8 +612,34 @@ QHash<uint32_t, QVariantList> SQL_Exchange::get_data_each(const QList<modem_rang
 {
     done = ranges.size();
     if (ranges.isEmpty() || kinds.isEmpty()) return {};
+    QList<uint32_t> types = data_types_of(kinds);
+    if (limit > 1) {
+        // Each stored type is a range of its own in a modem's key, and each costs a seek and a
+        // row read past its end: only the types the table holds within the ranges' times are
+        // asked for. The (type, ts) key tells, a seek a type.
+        quint64 lo = ts_none, hi = 0;
+        for (const modem_range& r : ranges) {
+            lo = qMin<quint64>(lo, r.ts_from);
+            hi = qMax<quint64>(hi, r.ts_to);
+        }
+        QList<uint32_t> distinct;
+        for (const uint32_t type : types)
+            add_absent(distinct, type);
+        QStringList parts;
+        for (const uint32_t type : qAsConst(distinct))
+            parts << QStringLiteral("(SELECT %1, %1, ts FROM modems_data FORCE INDEX (type_ts) WHERE `type` = %1 and "
+                                    "ts >= %2 and ts <= %3 LIMIT 1)")
+                         .arg(type)
+                         .arg(lo)
+                         .arg(hi);
+        QSet<uint32_t> held;
+        if (!run_seeks(parts, [&](uint32_t type, uint32_t, uint32_t) { held.insert(type); })) return {};
+        types.erase(std::remove_if(types.begin(), types.end(), [&](uint32_t t) { return !held.contains(t); }),
+                    types.end());
+        if (types.isEmpty()) return {};
+    }
     const QString part = QStringLiteral("SELECT * FROM modems_data WHERE modem_id = %1 AND type in (") +
-                         joined(data_types_of(kinds)) + QStringLiteral(") ");
+                         joined(types) + QStringLiteral(") ");
     return rows_each(part, ranges, limit == 1, limit, max_rows, done);
 }
 
@@ -665,6 +713,34 @@ QHash<uint32_t, uint32_t> SQL_Exchange::get_ts_energy_each(const QList<uint32_t>
     QList<uint32_t> types;
     for (const uint32_t type : energy_types_of(kinds))
         add_absent(types, type);
+    // The stored types the table holds at all, with their first and last times: a type it does not
+    // hold on this side of `ts` costs no seek (each would read a row past its empty range). The
+    // (type, ts) key tells, two seeks a type.
+    QHash<uint32_t, QPair<uint32_t, uint32_t>> held_types;
+    {
+        QList<uint32_t> asked = searched_types();
+        for (const uint32_t type : qAsConst(types))
+            add_absent(asked, type);
+        QStringList parts;
+        for (const uint32_t type : qAsConst(asked))
+            for (const bool oldest : {true, false})
+                parts << QStringLiteral("(SELECT %1, %1, ts FROM modems_data FORCE INDEX (type_ts) WHERE `type` = %1 "
+                                        "ORDER BY ts%2 LIMIT 1)")
+                             .arg(type)
+                             .arg(oldest ? QString() : QStringLiteral(" DESC"));
+        const bool ok = run_seeks(parts, [&](uint32_t type, uint32_t, uint32_t t) {
+            const auto held = held_types.find(type);
+            if (held == held_types.end())
+                held_types.insert(type, qMakePair(t, t));
+            else
+                *held = qMakePair(qMin(held->first, t), qMax(held->second, t));
+        });
+        if (!ok) return out;
+    }
+    const auto on_its_side = [&](uint32_t type) {
+        const auto span = held_types.constFind(type);
+        return span != held_types.cend() && (after ? span->second >= ts : span->first <= ts);
+    };
     RAM_modems* ram = RAM_modems::instance;
     QList<uint32_t> listed;
     {
@@ -685,7 +761,8 @@ QHash<uint32_t, uint32_t> SQL_Exchange::get_ts_energy_each(const QList<uint32_t>
             modem_record* rec = ram->find_modem(modem);
             if (!rec || rec->reactive_known) continue;
             for (const uint32_t type : searched_types())
-                for (const bool oldest : {true, false})
+                if (held_types.contains(type))
+                    for (const bool oldest : {true, false})
                     parts << seek_part(modem, type, 0, ts_none, oldest);
             learning << rec;
         }
@@ -706,6 +783,7 @@ QHash<uint32_t, uint32_t> SQL_Exchange::get_ts_energy_each(const QList<uint32_t>
         modem_record* rec = ram ? ram->find_modem(modem) : nullptr;
         const bool known = rec && rec->reactive_known;
         for (const uint32_t type : qAsConst(types)) {
+            if (!on_its_side(type)) continue;
             quint64 lo = after ? ts : 0, hi = after ? ts_none : ts;
             if (known && searched_types().contains(type)) {
                 const auto span = rec->reactive.constFind(type);
