@@ -308,7 +308,7 @@ public:
                      uint32_t raw_to_, uint32_t from_, uint32_t to_, bool day_added_)
         : report_job(QStringLiteral("history_orig"), std::move(modems_), period_text(period_, from_, to_)),
           types(std::move(types_)), period(period_), raw_from(raw_from_), raw_to(raw_to_), from(from_),
-          to(to_), day_added(day_added_), ahead(false, kinds_answered(), raw_from, raw_to, 10000, false)
+          to(to_), day_added(day_added_), ahead(false, kinds_answered(), raw_from, raw_to, 10000, true)
     {
     }
 
