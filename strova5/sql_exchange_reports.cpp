@@ -716,8 +716,22 @@ QHash<uint32_t, uint32_t> SQL_Exchange::get_ts_energy_each(const QList<uint32_t>
     // The stored types the table holds at all, with their first and last times: a type it does not
     // hold on this side of `ts` costs no seek (each would read a row past its empty range). The
     // (type, ts) key tells, two seeks a type.
-    QHash<uint32_t, QPair<uint32_t, uint32_t>> held_types;
+    RAM_modems* ram = RAM_modems::instance;
+    QList<uint32_t> listed;
+    bool all_known = ram != nullptr;
     {
+        QSet<uint32_t> seen;
+        for (const uint32_t modem : modems)
+            if (!seen.contains(modem)) {
+                seen.insert(modem);
+                listed << modem;
+                const modem_record* rec = ram ? ram->find_modem(modem) : nullptr;
+                all_known = all_known && rec && rec->reactive_known;
+            }
+    }
+    // Needed only for modems whose spans are not known: a known modem's spans tell its types.
+    QHash<uint32_t, QPair<uint32_t, uint32_t>> held_types;
+    if (!all_known) {
         QList<uint32_t> asked = searched_types();
         for (const uint32_t type : qAsConst(types))
             add_absent(asked, type);
@@ -741,16 +755,6 @@ QHash<uint32_t, uint32_t> SQL_Exchange::get_ts_energy_each(const QList<uint32_t>
         const auto span = held_types.constFind(type);
         return span != held_types.cend() && (after ? span->second >= ts : span->first <= ts);
     };
-    RAM_modems* ram = RAM_modems::instance;
-    QList<uint32_t> listed;
-    {
-        QSet<uint32_t> seen;
-        for (const uint32_t modem : modems)
-            if (!seen.contains(modem)) {
-                seen.insert(modem);
-                listed << modem;
-            }
-    }
     // What the registry does not know yet of a held modem is learned once: the first and the last
     // reactive row of each type, two seeks a type, so that a meter that never reports one costs
     // nothing however long its history, and one that does costs two rows a type.
@@ -783,7 +787,7 @@ QHash<uint32_t, uint32_t> SQL_Exchange::get_ts_energy_each(const QList<uint32_t>
         modem_record* rec = ram ? ram->find_modem(modem) : nullptr;
         const bool known = rec && rec->reactive_known;
         for (const uint32_t type : qAsConst(types)) {
-            if (!on_its_side(type)) continue;
+            if (!all_known && !on_its_side(type)) continue;
             quint64 lo = after ? ts : 0, hi = after ? ts_none : ts;
             if (known && searched_types().contains(type)) {
                 const auto span = rec->reactive.constFind(type);
