@@ -79,25 +79,31 @@ int main(int argc, char* argv[])
     // The rows in key order, the secondary keys after them.
     if (!run(db, "ALTER TABLE modems_data DROP KEY type_ts") ||
         !run(db, "ALTER TABLE modems_event DROP KEY type_ts, DROP KEY ts") ||
-        !run(db, QString("INSERT INTO modems_data %1 SELECT 1 + (seq - 1) DIV %2, %3 + ((seq - 1) MOD %2) * 86400, "
-                         "%3 + ((seq - 1) MOD %2) * 86400 + 300, 68, (seq - 1) MOD %2, seq * 0.01, seq * 0.006, "
-                         "seq * 0.004, seq * 0.001, seq * 0.002, seq * 0.0005 FROM seq_1_to_%4")
-                     .arg(reading_columns)
-                     .arg(days)
-                     .arg(first_day)
-                     .arg(modems * days)) ||
-        !run(db, QString("INSERT INTO modems_data %1 SELECT 20 * (1 + (seq - 1) DIV 744), %2 + ((seq - 1) MOD 744) * "
-                         "3600, %2 + ((seq - 1) MOD 744) * 3600 + 60, 66, (seq - 1) MOD 744, seq * 0.01, seq * "
-                         "0.006, seq * 0.004, seq * 0.001, seq * 0.002, seq * 0.0005 FROM seq_1_to_%3")
-                     .arg(reading_columns)
-                     .arg(last_month)
-                     .arg(modems / 20 * 744)) ||
-        !run(db, QString("INSERT INTO modems_event (modem_id, ts, ts_get, `type`, `index`, index_max, `event`, "
-                         "worktime) SELECT 1 + (seq - 1) DIV 30, %1 + (seq * 7919) MOD %2, %1 + (seq * 7919) MOD %2 "
-                         "+ 60, (seq MOD 4) + 1, seq MOD 65535, 65535, seq, 0 FROM seq_1_to_%3")
-                     .arg(first_day)
-                     .arg(qint64(last_month - first_day))
-                     .arg(modems * 30)) ||
+        !run(db,
+             QString(
+                 "INSERT INTO modems_data %1 SELECT 1 + (seq - 1) DIV %2, %3 + ((seq - 1) MOD %2) * 86400, "
+                 "%3 + ((seq - 1) MOD %2) * 86400 + 300, 68, (seq - 1) MOD %2, seq * 0.01, seq * 0.006, "
+                 "seq * 0.004, seq * 0.001, seq * 0.002, seq * 0.0005 FROM seq_1_to_%4")
+                 .arg(reading_columns)
+                 .arg(days)
+                 .arg(first_day)
+                 .arg(modems * days)) ||
+        !run(db,
+             QString(
+                 "INSERT INTO modems_data %1 SELECT 20 * (1 + (seq - 1) DIV 744), %2 + ((seq - 1) MOD 744) * "
+                 "3600, %2 + ((seq - 1) MOD 744) * 3600 + 60, 66, (seq - 1) MOD 744, seq * 0.01, seq * "
+                 "0.006, seq * 0.004, seq * 0.001, seq * 0.002, seq * 0.0005 FROM seq_1_to_%3")
+                 .arg(reading_columns)
+                 .arg(last_month)
+                 .arg(modems / 20 * 744)) ||
+        !run(db,
+             QString(
+                 "INSERT INTO modems_event (modem_id, ts, ts_get, `type`, `index`, index_max, `event`, "
+                 "worktime) SELECT 1 + (seq - 1) DIV 30, %1 + (seq * 7919) MOD %2, %1 + (seq * 7919) MOD %2 "
+                 "+ 60, (seq MOD 4) + 1, seq MOD 65535, 65535, seq, 0 FROM seq_1_to_%3")
+                 .arg(first_day)
+                 .arg(qint64(last_month - first_day))
+                 .arg(modems * 30)) ||
         !run(db, "ALTER TABLE modems_data ADD KEY type_ts (`type`, ts)") ||
         !run(db, "ALTER TABLE modems_event ADD KEY ts (ts), ADD KEY type_ts (`type`, ts)") ||
         !run(db, "ANALYZE TABLE modems_data, modems_event"))
@@ -105,8 +111,9 @@ int main(int argc, char* argv[])
     double table_mib = 0, pool_mib = 0;
     {
         QSqlQuery size(db);
-        if (size.exec("SELECT (data_length + index_length) / 1048576, @@innodb_buffer_pool_size / 1048576 FROM "
-                      "information_schema.tables WHERE table_schema = DATABASE() AND table_name = 'modems_data'") &&
+        if (size.exec(
+                "SELECT (data_length + index_length) / 1048576, @@innodb_buffer_pool_size / 1048576 FROM "
+                "information_schema.tables WHERE table_schema = DATABASE() AND table_name = 'modems_data'") &&
             size.next()) {
             table_mib = size.value(0).toDouble();
             pool_mib = size.value(1).toDouble();
@@ -156,9 +163,8 @@ int main(int argc, char* argv[])
         for (const Window& w : windows)
             for (const QString route : {"history", "history_orig", "events"}) {
                 const bool events = route == "events";
-                const QVariantMap request{{"qitems", QVariantMap{{"modem", list},
-                                                                 {"timefrom", w.from},
-                                                                 {"timeto", w.to}}}};
+                const QVariantMap request{
+                    {"qitems", QVariantMap{{"modem", list}, {"timefrom", w.from}, {"timeto", w.to}}}};
                 const auto ask = [&] {
                     QElapsedTimer took;
                     took.start();
@@ -171,16 +177,19 @@ int main(int argc, char* argv[])
                 // The same rows in one statement on the (type, ts) key: the kinds' stored types of
                 // the window, of the modems asked.
                 const QString plain =
-                    events ? QString("SELECT * FROM modems_event WHERE `type` in (0,1,2,3,4,5,6,7,8,9,10,255) AND "
-                                     "ts >= %1 AND ts <= %2 AND modem_id <= %3")
-                                 .arg(w.from)
-                                 .arg(w.to)
-                                 .arg(n)
-                           : QString("SELECT * FROM modems_data WHERE `type` in (66,50,15,68,49,14) AND ts >= %1 "
-                                     "AND ts <= %2 AND modem_id <= %3")
-                                 .arg(w.from)
-                                 .arg(w.to)
-                                 .arg(n);
+                    events
+                        ? QString(
+                              "SELECT * FROM modems_event WHERE `type` in (0,1,2,3,4,5,6,7,8,9,10,255) AND "
+                              "ts >= %1 AND ts <= %2 AND modem_id <= %3")
+                              .arg(w.from)
+                              .arg(w.to)
+                              .arg(n)
+                        : QString(
+                              "SELECT * FROM modems_data WHERE `type` in (66,50,15,68,49,14) AND ts >= %1 "
+                              "AND ts <= %2 AND modem_id <= %3")
+                              .arg(w.from)
+                              .arg(w.to)
+                              .arg(n);
                 if (!cold_restart() || !fresh_daemon()) return 1;
                 const qint64 api_cold = ask();
                 const qint64 api_warm = ask();
@@ -192,8 +201,9 @@ int main(int argc, char* argv[])
                 const qint64 plain_warm = plain_ms(db, plain, rows);
                 const auto ratio = [](qint64 a, qint64 b) { return double(a) / double(qMax<qint64>(1, b)); };
                 std::printf("%-13s %7lld %-5s %8lld ms %7lld ms %8.2f %7lld ms %7lld ms %8.2f %9lld%s\n",
-                            qPrintable(route), n, w.name, qAbs(api_cold), plain_cold, ratio(qAbs(api_cold), plain_cold),
-                            qAbs(api_warm), plain_warm, ratio(qAbs(api_warm), plain_warm), rows,
+                            qPrintable(route), n, w.name, qAbs(api_cold), plain_cold,
+                            ratio(qAbs(api_cold), plain_cold), qAbs(api_warm), plain_warm,
+                            ratio(qAbs(api_warm), plain_warm), rows,
                             api_cold < 0 || api_warm < 0 ? " (refused)" : "");
                 std::fflush(stdout);
             }

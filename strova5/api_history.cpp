@@ -109,7 +109,8 @@ protected:
         if (!r.has_from || !sql || memory_path()) return report_job::count(at, want, done);
         const read_watch watch;
         const qint64 n = ahead.count(modems, at, want, row_bytes(), done, [&](int& d) {
-            return sql->count_data_each(ranges_of(at, want, r.raw_from, r.raw_to), kinds_answered(r), 10000, d);
+            return sql->count_data_each(ranges_of(at, want, r.raw_from, r.raw_to), kinds_answered(r), 10000,
+                                        d);
         });
         if (watch.failed()) read_failed(watch.statement());
         return n;

@@ -184,7 +184,8 @@ class window_count
 public:
     // `want_counts`: each modem's count is worth its cost when the window is thin (the report
     // then reads nothing for the modems without rows).
-    window_count(bool events, QList<uint32_t> kinds, uint32_t from, uint32_t to, uint32_t cap, bool want_counts);
+    window_count(bool events, QList<uint32_t> kinds, uint32_t from, uint32_t to, uint32_t cap,
+                 bool want_counts);
     // As report_job::count for the modems of `modems` from `at` on.
     qint64 count(const QList<uint32_t>& modems, int at, int want, qint64 row_bytes, int& done,
                  const std::function<qint64(int&)>& per_modem);

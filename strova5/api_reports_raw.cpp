@@ -316,10 +316,11 @@ protected:
     int serve(int at, int want) override
     {
         const read_watch watch;
-        const int served = serve_thin(modems, ahead, at, want, from, to, [&](const QList<modem_range>& ranges) {
-            return serve_rows(ranges, &SQL_Exchange::get_data_each, types, period ? 10000 : 1,
-                              [this](uint32_t, const QVariantList& rows) { entry(rows); });
-        });
+        const int served =
+            serve_thin(modems, ahead, at, want, from, to, [&](const QList<modem_range>& ranges) {
+                return serve_rows(ranges, &SQL_Exchange::get_data_each, types, period ? 10000 : 1,
+                                  [this](uint32_t, const QVariantList& rows) { entry(rows); });
+            });
         if (watch.failed()) read_failed(watch.statement());
         return served;
     }
@@ -391,10 +392,11 @@ protected:
     int serve(int at, int want) override
     {
         const read_watch watch;
-        const int served = serve_thin(modems, ahead, at, want, from, to, [&](const QList<modem_range>& ranges) {
-            return serve_rows(ranges, &SQL_Exchange::get_events_each, types, has_from ? 1000 : 1,
-                              [this](uint32_t modem, const QVariantList& rows) { entry(modem, rows); });
-        });
+        const int served =
+            serve_thin(modems, ahead, at, want, from, to, [&](const QList<modem_range>& ranges) {
+                return serve_rows(ranges, &SQL_Exchange::get_events_each, types, has_from ? 1000 : 1,
+                                  [this](uint32_t modem, const QVariantList& rows) { entry(modem, rows); });
+            });
         if (watch.failed()) read_failed(watch.statement());
         return served;
     }

@@ -495,7 +495,8 @@ QHash<uint32_t, QVariantList> SQL_Exchange::rows_each(const QString& part, const
         const modem_range& r = ranges.at(i);
         const auto got = out.constFind(r.modem_id);
         if (got != out.cend() && uint32_t(got->size()) > limit &&
-            std::none_of(over.cbegin(), over.cend(), [&](const modem_range& o) { return o.modem_id == r.modem_id; }))
+            std::none_of(over.cbegin(), over.cend(),
+                         [&](const modem_range& o) { return o.modem_id == r.modem_id; }))
             over << r;
     }
     for (int from = 0, again = 0; from < over.size(); from += again) {
@@ -565,11 +566,13 @@ QString window_on_key(bool events, const QList<uint32_t>& kinds, uint32_t ts_fro
 }
 } // namespace
 
-qint64 SQL_Exchange::estimate_window_rows(bool events, QList<uint32_t> kinds, uint32_t ts_from, uint32_t ts_to)
+qint64 SQL_Exchange::estimate_window_rows(bool events, QList<uint32_t> kinds, uint32_t ts_from,
+                                          uint32_t ts_to)
 {
     if (kinds.isEmpty() || ts_from > ts_to) return 0;
     // The plan's row figure comes from a look at the key's ends, not from its entries.
-    const QString select = QStringLiteral("EXPLAIN SELECT modem_id ") + window_on_key(events, kinds, ts_from, ts_to);
+    const QString select =
+        QStringLiteral("EXPLAIN SELECT modem_id ") + window_on_key(events, kinds, ts_from, ts_to);
     log_report_statement(select);
     QSqlQuery q(db);
     if (!run_query(q, select)) return -1;
@@ -582,10 +585,11 @@ qint64 SQL_Exchange::estimate_window_rows(bool events, QList<uint32_t> kinds, ui
 
 qint64 SQL_Exchange::estimate_modems(bool events)
 {
-    const QString select = QStringLiteral("SELECT CARDINALITY FROM information_schema.STATISTICS WHERE TABLE_SCHEMA = "
-                                          "DATABASE() AND TABLE_NAME = '%1' AND INDEX_NAME = 'PRIMARY' AND "
-                                          "SEQ_IN_INDEX = 1")
-                               .arg(events ? QStringLiteral("modems_event") : QStringLiteral("modems_data"));
+    const QString select =
+        QStringLiteral("SELECT CARDINALITY FROM information_schema.STATISTICS WHERE TABLE_SCHEMA = "
+                       "DATABASE() AND TABLE_NAME = '%1' AND INDEX_NAME = 'PRIMARY' AND "
+                       "SEQ_IN_INDEX = 1")
+            .arg(events ? QStringLiteral("modems_event") : QStringLiteral("modems_data"));
     log_report_statement(select);
     QSqlQuery q(db);
     if (!run_query(q, select) || !q.next() || q.isNull(0)) return -1;
@@ -597,7 +601,8 @@ bool SQL_Exchange::count_window_rows(bool events, QList<uint32_t> kinds, uint32_
 {
     if (kinds.isEmpty() || ts_from > ts_to) return true;
     const QString select = QStringLiteral("SELECT modem_id, COUNT(*) ") +
-                           window_on_key(events, kinds, ts_from, ts_to) + QStringLiteral(" GROUP BY modem_id");
+                           window_on_key(events, kinds, ts_from, ts_to) +
+                           QStringLiteral(" GROUP BY modem_id");
     log_report_statement(select);
     QSqlQuery q(db);
     if (!run_query(q, select)) return false;
@@ -627,8 +632,9 @@ QHash<uint32_t, QVariantList> SQL_Exchange::get_data_each(const QList<modem_rang
             add_absent(distinct, type);
         QStringList parts;
         for (const uint32_t type : qAsConst(distinct))
-            parts << QStringLiteral("(SELECT %1, %1, ts FROM modems_data FORCE INDEX (type_ts) WHERE `type` = %1 and "
-                                    "ts >= %2 and ts <= %3 LIMIT 1)")
+            parts << QStringLiteral(
+                         "(SELECT %1, %1, ts FROM modems_data FORCE INDEX (type_ts) WHERE `type` = %1 and "
+                         "ts >= %2 and ts <= %3 LIMIT 1)")
                          .arg(type)
                          .arg(lo)
                          .arg(hi);
@@ -674,8 +680,9 @@ const QString& reactive_clause()
 // the primary key that stops at the first such row.
 QString seek_part(uint32_t modem, uint32_t type, quint64 lo, quint64 hi, bool oldest)
 {
-    return QStringLiteral("(SELECT %1, %2, ts FROM modems_data WHERE modem_id = %1 and `type` = %2 and ts >= %3 "
-                          "and ts <= %4 and %5 ORDER BY ts%6 LIMIT 1)")
+    return QStringLiteral(
+               "(SELECT %1, %2, ts FROM modems_data WHERE modem_id = %1 and `type` = %2 and ts >= %3 "
+               "and ts <= %4 and %5 ORDER BY ts%6 LIMIT 1)")
         .arg(modem)
         .arg(type)
         .arg(lo)
@@ -684,7 +691,8 @@ QString seek_part(uint32_t modem, uint32_t type, quint64 lo, quint64 hi, bool ol
 }
 } // namespace
 
-bool SQL_Exchange::run_seeks(const QStringList& parts, const std::function<void(uint32_t, uint32_t, uint32_t)>& row)
+bool SQL_Exchange::run_seeks(const QStringList& parts,
+                             const std::function<void(uint32_t, uint32_t, uint32_t)>& row)
 {
     QString select;
     const auto flush = [&] {
@@ -738,8 +746,9 @@ QHash<uint32_t, uint32_t> SQL_Exchange::get_ts_energy_each(const QList<uint32_t>
         QStringList parts;
         for (const uint32_t type : qAsConst(asked))
             for (const bool oldest : {true, false})
-                parts << QStringLiteral("(SELECT %1, %1, ts FROM modems_data FORCE INDEX (type_ts) WHERE `type` = %1 "
-                                        "ORDER BY ts%2 LIMIT 1)")
+                parts << QStringLiteral(
+                             "(SELECT %1, %1, ts FROM modems_data FORCE INDEX (type_ts) WHERE `type` = %1 "
+                             "ORDER BY ts%2 LIMIT 1)")
                              .arg(type)
                              .arg(oldest ? QString() : QStringLiteral(" DESC"));
         const bool ok = run_seeks(parts, [&](uint32_t type, uint32_t, uint32_t t) {
@@ -767,7 +776,7 @@ QHash<uint32_t, uint32_t> SQL_Exchange::get_ts_energy_each(const QList<uint32_t>
             for (const uint32_t type : searched_types())
                 if (held_types.contains(type))
                     for (const bool oldest : {true, false})
-                    parts << seek_part(modem, type, 0, ts_none, oldest);
+                        parts << seek_part(modem, type, 0, ts_none, oldest);
             learning << rec;
         }
         if (!learning.isEmpty()) {

@@ -73,24 +73,28 @@ private slots:
         QVERIFY(!priv.isEmpty());
         // Three days of hour records and four day records a modem, a reactive register in every
         // row; events only in the month before.
-        exec(QString("INSERT INTO modems_data (modem_id, ts, ts_get, `type`, `index`, OBIS_1_8_0, OBIS_3_8_0) "
-                     "SELECT 1 + (seq - 1) DIV 73, %1 + ((seq - 1) MOD 73) * 3600, %1 + ((seq - 1) MOD 73) * "
-                     "3600 + 60, 66, (seq - 1) MOD 73, seq * 0.5, seq * 0.1 FROM seq_1_to_%2")
-                 .arg(d0 - day)
-                 .arg(fleet * 73));
-        exec(QString("INSERT INTO modems_data (modem_id, ts, ts_get, `type`, `index`, OBIS_1_8_1, OBIS_3_8_0) "
-                     "SELECT 1 + (seq - 1) DIV 4, %1 + ((seq - 1) MOD 4) * 86400, %1 + ((seq - 1) MOD 4) * 86400 "
-                     "+ 120, 68, (seq - 1) MOD 4, seq * 2.5, seq * 0.2 FROM seq_1_to_%2")
+        exec(
+            QString("INSERT INTO modems_data (modem_id, ts, ts_get, `type`, `index`, OBIS_1_8_0, OBIS_3_8_0) "
+                    "SELECT 1 + (seq - 1) DIV 73, %1 + ((seq - 1) MOD 73) * 3600, %1 + ((seq - 1) MOD 73) * "
+                    "3600 + 60, 66, (seq - 1) MOD 73, seq * 0.5, seq * 0.1 FROM seq_1_to_%2")
+                .arg(d0 - day)
+                .arg(fleet * 73));
+        exec(QString(
+                 "INSERT INTO modems_data (modem_id, ts, ts_get, `type`, `index`, OBIS_1_8_1, OBIS_3_8_0) "
+                 "SELECT 1 + (seq - 1) DIV 4, %1 + ((seq - 1) MOD 4) * 86400, %1 + ((seq - 1) MOD 4) * 86400 "
+                 "+ 120, 68, (seq - 1) MOD 4, seq * 2.5, seq * 0.2 FROM seq_1_to_%2")
                  .arg(d0 - day)
                  .arg(fleet * 4));
-        exec(QString("INSERT INTO modems_event (modem_id, ts, ts_get, `type`, `index`, index_max, `event`, worktime) "
+        exec(QString("INSERT INTO modems_event (modem_id, ts, ts_get, `type`, `index`, index_max, `event`, "
+                     "worktime) "
                      "SELECT seq, %1 + seq, %1 + seq + 60, 2, 1, 65535, 17, 0 FROM seq_1_to_%2")
                  .arg(d0 - 20 * day)
                  .arg(fleet));
         // Far modems: hour records around d0 without a reactive register; theirs lie months away.
         for (const uint32_t modem : far_modems) {
-            exec(QString("INSERT INTO modems_data (modem_id, ts, ts_get, `type`, `index`, OBIS_1_8_0) SELECT %1, "
-                         "%2 + seq * 3600, %2 + seq * 3600 + 60, 66, seq, seq FROM seq_1_to_200")
+            exec(QString(
+                     "INSERT INTO modems_data (modem_id, ts, ts_get, `type`, `index`, OBIS_1_8_0) SELECT %1, "
+                     "%2 + seq * 3600, %2 + seq * 3600 + 60, 66, seq, seq FROM seq_1_to_200")
                      .arg(modem)
                      .arg(d0 - 100 * 3600));
             exec(QString("INSERT INTO modems_data (modem_id, ts, ts_get, `type`, `index`, OBIS_4_8_1) VALUES "
@@ -112,7 +116,8 @@ private slots:
         for (const uint32_t m : far_modems)
             ram->add_modem(m, {});
         modem_list = ids.join(',');
-        storage = std::make_unique<SQL_Exchange>(testsupport::db_config(priv, priv["STROVA_MYSQL_DB"]), nullptr);
+        storage =
+            std::make_unique<SQL_Exchange>(testsupport::db_config(priv, priv["STROVA_MYSQL_DB"]), nullptr);
         QVERIFY(storage->init());
         api = std::make_unique<API_controller>(QVariantMap(), nullptr);
     }
@@ -137,14 +142,15 @@ private slots:
         QCOMPARE(window, qint64(fleet) * 27); // 25 hour records and two day records a modem
         const auto ratio = [&](qint64 read) { return double(read) / double(window); };
 
-        const qint64 orig = rows_read_by(
-            [&] { return api->api_report_history_orig(request(modem_list, d0, d0 + day - 1, "1.0.99.1.0.255")); });
+        const qint64 orig = rows_read_by([&] {
+            return api->api_report_history_orig(request(modem_list, d0, d0 + day - 1, "1.0.99.1.0.255"));
+        });
         qInfo() << "history_orig of a day:" << orig << "rows read for" << window << "in the windows";
         QVERIFY2(orig > 0 && ratio(orig) <= 1.2, qPrintable(QString::number(orig)));
 
         // The day before, while the registry learns the spans.
-        const qint64 learning = rows_read_by(
-            [&] { return api->api_report_history(request(modem_list, d0 - day, d0 - 1)); });
+        const qint64 learning =
+            rows_read_by([&] { return api->api_report_history(request(modem_list, d0 - day, d0 - 1)); });
         qInfo() << "history of the day before, spans learned:" << learning << "rows read";
         QVERIFY2(learning > 0 && ratio(learning) <= 1.5, qPrintable(QString::number(learning)));
 
@@ -183,10 +189,13 @@ private slots:
     void far_neighbours_as_each_alone()
     {
         const auto agree = [&](const QString& when) {
-            for (const uint32_t ts : {d0 - 200 * day, d0 - 90 * day, d0 - 60 * day, d0, d0 + 70 * day, d0 + 300 * day})
+            for (const uint32_t ts :
+                 {d0 - 200 * day, d0 - 90 * day, d0 - 60 * day, d0, d0 + 70 * day, d0 + 300 * day})
                 for (const bool after : {false, true})
-                    for (const QList<uint32_t>& kinds : {QList<uint32_t>{15}, QList<uint32_t>{14, 254}, QList<uint32_t>{15, 14}}) {
-                        const QHash<uint32_t, uint32_t> each = storage->get_ts_energy_each(far_modems, kinds, ts, after);
+                    for (const QList<uint32_t>& kinds :
+                         {QList<uint32_t>{15}, QList<uint32_t>{14, 254}, QList<uint32_t>{15, 14}}) {
+                        const QHash<uint32_t, uint32_t> each =
+                            storage->get_ts_energy_each(far_modems, kinds, ts, after);
                         for (const uint32_t modem : far_modems) {
                             const uint32_t alone = after ? storage->get_ts_energy_after(modem, kinds, ts)
                                                          : storage->get_ts_energy_before(modem, kinds, ts);
@@ -204,7 +213,8 @@ private slots:
         agree("learned");
         agree("known");
         // Another program removes the reactive rows the spans were learned from.
-        exec(QString("DELETE FROM modems_data WHERE modem_id IN (20001, 20002) AND OBIS_4_8_1 IS NOT NULL AND ts > %1")
+        exec(QString("DELETE FROM modems_data WHERE modem_id IN (20001, 20002) AND OBIS_4_8_1 IS NOT NULL "
+                     "AND ts > %1")
                  .arg(d0));
         agree("removed");
         agree("learned again");
