@@ -362,6 +362,10 @@ window_count::window_count(bool events_, QList<uint32_t> kinds_, uint32_t from_,
 
 void window_count::decide(const QList<uint32_t>& modems, qint64 row_bytes)
 {
+    if (from > to) {
+        mode = nothing; // an empty window holds no rows
+        return;
+    }
     SQL_Exchange* sql = SQL_Exchange::instance;
     const qint64 estimate = sql->estimate_window_rows(events, kinds, from, to);
     if (estimate < 0) {
