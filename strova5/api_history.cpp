@@ -47,7 +47,7 @@ public:
         : report_job(QStringLiteral("history"), std::move(modems_),
                      r_.has_from ? QStringLiteral("from %1 to %2").arg(r_.timefrom).arg(r_.timeto)
                                  : QStringLiteral("newest up to %1").arg(r_.timeto)),
-          r(std::move(r_))
+          r(std::move(r_)), ahead(false, kinds_answered(r), r.raw_from, r.raw_to, 10000, false)
     {
     }
 
@@ -107,14 +107,11 @@ protected:
     {
         SQL_Exchange* sql = SQL_Exchange::instance;
         if (!r.has_from || !sql || memory_path()) return report_job::count(at, want, done);
-        // The rows answered: those of the period asked, of the kinds asked (not those read only
-        // to derive values).
-        QList<uint32_t> kinds_answered = r.kinds;
-        if (r.day_added) kinds_answered.removeAll(14);
-        if (r.interpolate) kinds_answered.removeAll(15);
         const read_watch watch;
-        const qint64 n = sql->count_data_each(ranges_of(at, want, r.raw_from, r.raw_to), kinds_answered,
-                                              10000, done);
+        const qint64 n = ahead.count(modems, at, want, row_bytes(), done, [&](int& d) {
+            return sql->count_data_each(ranges_of(at, want, r.raw_from, r.raw_to), kinds_answered(r), 10000,
+                                        d);
+        });
         if (watch.failed()) read_failed(watch.statement());
         return n;
     }
@@ -232,7 +229,18 @@ private:
         out.append(entry);
     }
 
+    // The rows answered: those of the period asked, of the kinds asked (not those read only to
+    // derive values).
+    static QList<uint32_t> kinds_answered(const request& r)
+    {
+        QList<uint32_t> kinds = r.kinds;
+        if (r.day_added) kinds.removeAll(14);
+        if (r.interpolate) kinds.removeAll(15);
+        return kinds;
+    }
+
     const request r;
+    window_count ahead;
     QHash<uint32_t, QPair<uint32_t, uint32_t>> windows; // widened, of modems not yet served
 };
 

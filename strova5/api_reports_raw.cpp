@@ -279,6 +279,27 @@ int serve_rows(const QList<modem_range>& ranges,
     return done;
 }
 
+// Serves the slice of at most `want` modems from `at` on through `serve`, which gets the ranges of
+// the modems the count ahead did not find without rows (those answer nothing, and are read never);
+// how many of the slice's modems are served.
+template <typename Serve>
+int serve_thin(const QList<uint32_t>& modems, const window_count& ahead, int at, int want, uint32_t from,
+               uint32_t to, Serve serve)
+{
+    const int n = qMax(0, qMin(want, modems.size() - at));
+    QList<modem_range> ranges;
+    QList<int> through; // the slice's modems up to each range's
+    for (int i = 0; i < n; ++i) {
+        const uint32_t modem = modems.at(at + i);
+        if (ahead.none_of(modem)) continue;
+        ranges << modem_range{modem, from, to};
+        through << i + 1;
+    }
+    if (ranges.isEmpty()) return n;
+    const int served = serve(ranges);
+    return served >= ranges.size() ? n : through.at(qMax(1, served) - 1);
+}
+
 // Stored readings as they lie in the table, per modem.
 class history_orig_job : public report_job
 {
@@ -287,7 +308,7 @@ public:
                      uint32_t raw_to_, uint32_t from_, uint32_t to_, bool day_added_)
         : report_job(QStringLiteral("history_orig"), std::move(modems_), period_text(period_, from_, to_)),
           types(std::move(types_)), period(period_), raw_from(raw_from_), raw_to(raw_to_), from(from_),
-          to(to_), day_added(day_added_)
+          to(to_), day_added(day_added_), ahead(false, kinds_answered(), raw_from, raw_to, 10000, true)
     {
     }
 
@@ -296,8 +317,10 @@ protected:
     {
         const read_watch watch;
         const int served =
-            serve_rows(ranges_of(at, want, from, to), &SQL_Exchange::get_data_each, types, period ? 10000 : 1,
-                       [this](uint32_t, const QVariantList& rows) { entry(rows); });
+            serve_thin(modems, ahead, at, want, from, to, [&](const QList<modem_range>& ranges) {
+                return serve_rows(ranges, &SQL_Exchange::get_data_each, types, period ? 10000 : 1,
+                                  [this](uint32_t, const QVariantList& rows) { entry(rows); });
+            });
         if (watch.failed()) read_failed(watch.statement());
         return served;
     }
@@ -305,12 +328,10 @@ protected:
     {
         SQL_Exchange* sql = SQL_Exchange::instance;
         if (!period || !sql) return report_job::count(at, want, done);
-        // The rows answered: those of the period asked, without the day rows read to derive.
-        QList<uint32_t> kinds_answered = types;
-        if (day_added) kinds_answered = kinds_answered.mid(0, kinds_answered.size() - 3);
         const read_watch watch;
-        const qint64 n =
-            sql->count_data_each(ranges_of(at, want, raw_from, raw_to), kinds_answered, 10000, done);
+        const qint64 n = ahead.count(modems, at, want, row_bytes(), done, [&](int& d) {
+            return sql->count_data_each(ranges_of(at, want, raw_from, raw_to), kinds_answered(), 10000, d);
+        });
         if (watch.failed()) read_failed(watch.statement());
         return n;
     }
@@ -346,10 +367,14 @@ private:
         out.append(entry);
     }
 
+    // The rows answered: those of the period asked, without the day rows read to derive.
+    QList<uint32_t> kinds_answered() const { return day_added ? types.mid(0, types.size() - 3) : types; }
+
     const QList<uint32_t> types;
     const bool period;
     const uint32_t raw_from, raw_to, from, to;
     const bool day_added;
+    window_count ahead;
 };
 
 // Stored events per modem.
@@ -358,7 +383,8 @@ class events_job : public report_job
 public:
     events_job(QList<uint32_t> modems_, QList<uint32_t> types_, bool has_from_, uint32_t from_, uint32_t to_)
         : report_job(QStringLiteral("events"), std::move(modems_), period_text(has_from_, from_, to_)),
-          types(std::move(types_)), has_from(has_from_), from(from_), to(to_)
+          types(std::move(types_)), has_from(has_from_), from(from_), to(to_),
+          ahead(true, types, from, to, 1000, true)
     {
     }
 
@@ -366,9 +392,11 @@ protected:
     int serve(int at, int want) override
     {
         const read_watch watch;
-        const int served = serve_rows(
-            ranges_of(at, want, from, to), &SQL_Exchange::get_events_each, types, has_from ? 1000 : 1,
-            [this](uint32_t modem, const QVariantList& rows) { entry(modem, rows); });
+        const int served =
+            serve_thin(modems, ahead, at, want, from, to, [&](const QList<modem_range>& ranges) {
+                return serve_rows(ranges, &SQL_Exchange::get_events_each, types, has_from ? 1000 : 1,
+                                  [this](uint32_t modem, const QVariantList& rows) { entry(modem, rows); });
+            });
         if (watch.failed()) read_failed(watch.statement());
         return served;
     }
@@ -377,7 +405,9 @@ protected:
         SQL_Exchange* sql = SQL_Exchange::instance;
         if (!has_from || !sql) return report_job::count(at, want, done);
         const read_watch watch;
-        const qint64 n = sql->count_events_each(ranges_of(at, want, from, to), types, 1000, done);
+        const qint64 n = ahead.count(modems, at, want, row_bytes(), done, [&](int& d) {
+            return sql->count_events_each(ranges_of(at, want, from, to), types, 1000, d);
+        });
         if (watch.failed()) read_failed(watch.statement());
         return n;
     }
@@ -408,6 +438,7 @@ private:
     const QList<uint32_t> types;
     const bool has_from;
     const uint32_t from, to;
+    window_count ahead;
 };
 
 } // namespace

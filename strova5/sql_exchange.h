@@ -157,6 +157,16 @@ public:
                                    int& done);
     virtual qint64 count_events_each(const QList<modem_range>& ranges, QList<uint32_t> types, uint32_t cap,
                                      int& done);
+    // The rows of the window [ts_from, ts_to] of all modems, of the stored types of `kinds` (of
+    // the event types with `events`), as the server estimates them from the (type, ts) key without
+    // reading it: -1 when it cannot tell.
+    virtual qint64 estimate_window_rows(bool events, QList<uint32_t> kinds, uint32_t ts_from, uint32_t ts_to);
+    // The modems of the table as its statistics tell them (-1: not told).
+    virtual qint64 estimate_modems(bool events);
+    // Each modem's rows of that window, added to `per_modem`, read from the (type, ts) key alone
+    // (it holds each row's modem): no row's own page is read. False when the statement failed.
+    virtual bool count_window_rows(bool events, QList<uint32_t> kinds, uint32_t ts_from, uint32_t ts_to,
+                                   QHash<uint32_t, uint32_t>& per_modem);
     // get_ts_energy_before (after) of many modems in one statement per piece of the list: the time
     // found per modem; a modem without such a row is absent.
     virtual QHash<uint32_t, uint32_t> get_ts_energy_each(const QList<uint32_t>& modems, QList<uint32_t> kinds,
@@ -431,9 +441,13 @@ protected:
     QElapsedTimer analyzed_at;
     // Rows of `table` for many modems in one statement: one part per modem, `part` filled with
     // the modem, its range clauses and the order and limit, the parts joined by UNION ALL.
+    // Single-row parts of (modem, type, ts) joined by UNION ALL, as few statements as the bound
+    // allows; `row` gets each row found. False when a statement failed.
+    bool run_seeks(const QStringList& parts, const std::function<void(uint32_t, uint32_t, uint32_t)>& row);
     qint64 count_each(const QString& part, const QList<modem_range>& ranges, uint32_t cap, int& done);
     QHash<uint32_t, QVariantList> rows_each(const QString& part, const QList<modem_range>& ranges,
-                                            bool newest_first, uint32_t limit, int max_rows, int& done);
+                                            bool newest_first, uint32_t limit, int max_rows, int& done,
+                                            bool key_order = true);
 
     QSqlDatabase db;
     QVariantMap cfg;

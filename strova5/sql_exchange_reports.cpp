@@ -9,6 +9,7 @@
 #include <QJsonObject>
 #include <QElapsedTimer>
 #include <QSqlQuery>
+#include <QSet>
 #include <QSqlRecord>
 #include <QVector>
 #include <algorithm>
@@ -439,15 +440,21 @@ int rows_by_part(const QVariantList& rows, const QHash<uint32_t, int>& position,
 
 QHash<uint32_t, QVariantList> SQL_Exchange::rows_each(const QString& part, const QList<modem_range>& ranges,
                                                       bool newest_first, uint32_t limit, int max_rows,
-                                                      int& done)
+                                                      int& done, bool key_order)
 {
     QHash<uint32_t, QVariantList> out;
     done = 0;
     if (ranges.isEmpty()) return out;
+    // Oldest first: each modem's rows as the key holds them, one more than its limit, put in order
+    // here. A sort on the server would read every row a second time; a modem whose window holds
+    // more than its limit is asked again in order.
+    key_order = key_order && !newest_first && limit > 1 && limit < (1u << 30);
+    const QString order = key_order      ? QStringLiteral("limit ")
+                          : newest_first ? QStringLiteral("order by ts desc limit ")
+                                         : QStringLiteral("order by ts, `type` desc limit ");
+    const uint32_t part_limit = key_order ? limit + 1 : limit;
     // One modem's rows always fit: its limit raises the bound.
-    max_rows = int(qMax<qint64>(max_rows, qMin<qint64>(qMax<uint32_t>(limit, 1), 1 << 30)));
-    const QString order = newest_first ? QStringLiteral("order by ts desc limit ")
-                                       : QStringLiteral("order by ts, `type` desc limit ");
+    max_rows = int(qMax<qint64>(max_rows, qMin<qint64>(qMax<uint32_t>(part_limit, 1), 1 << 30)));
     // Parts of one modem each, in the order of the list: the statement's own limit cuts the rows
     // of one modem at most (when the server answers the parts in order), which is asked again.
     QString select;
@@ -456,7 +463,7 @@ QHash<uint32_t, QVariantList> SQL_Exchange::rows_each(const QString& part, const
     for (const modem_range& r : ranges) {
         if (!position.contains(r.modem_id)) {
             const QString p = QStringLiteral("(") + part.arg(r.modem_id) + time_range(r.ts_from, r.ts_to) +
-                              order + QString::number(limit) + QStringLiteral(")");
+                              order + QString::number(part_limit) + QStringLiteral(")");
             if (!select.isEmpty() && select.size() + p.size() + 32 > chunk_max_chars) break;
             if (!select.isEmpty()) select += QStringLiteral(" UNION ALL ");
             select += p;
@@ -478,10 +485,27 @@ QHash<uint32_t, QVariantList> SQL_Exchange::rows_each(const QString& part, const
         static log_limiter lim(QStringLiteral("many-modem rows out of order"), LVL_WRN, 1, 60000);
         if (lim.pass(LVL_WRN))
             LOG_WRN << "rows of several modems came out of order: read one modem at a time";
-        return rows_each(part, ranges.mid(0, 1), newest_first, limit, max_rows, done);
+        return rows_each(part, ranges.mid(0, 1), newest_first, limit, max_rows, done, key_order);
     }
     while (done < taken && position.value(ranges.at(done).modem_id) < whole)
         ++done;
+    if (!key_order) return out;
+    QList<modem_range> over;
+    for (int i = 0; i < done; ++i) {
+        const modem_range& r = ranges.at(i);
+        const auto got = out.constFind(r.modem_id);
+        if (got != out.cend() && uint32_t(got->size()) > limit &&
+            std::none_of(over.cbegin(), over.cend(),
+                         [&](const modem_range& o) { return o.modem_id == r.modem_id; }))
+            over << r;
+    }
+    for (int from = 0, again = 0; from < over.size(); from += again) {
+        const QHash<uint32_t, QVariantList> ordered =
+            rows_each(part, over.mid(from), newest_first, limit, max_rows, again, false);
+        for (auto it = ordered.cbegin(); it != ordered.cend(); ++it)
+            out.insert(it.key(), it.value());
+        if (again < 1) break; // a failed statement: the caller sees it through failed_reads()
+    }
     return out;
 }
 
@@ -530,14 +554,98 @@ qint64 SQL_Exchange::count_events_each(const QList<modem_range>& ranges, QList<u
                       ranges, cap, done);
 }
 
+namespace {
+// The window of the stored types on the (type, ts) key, whose entries hold each row's modem.
+QString window_on_key(bool events, const QList<uint32_t>& kinds, uint32_t ts_from, uint32_t ts_to)
+{
+    return QStringLiteral("FROM %1 FORCE INDEX (type_ts) WHERE `type` in (%2) and ts >= %3 and ts <= %4")
+        .arg(events ? QStringLiteral("modems_event") : QStringLiteral("modems_data"),
+             joined(events ? kinds : data_types_of(kinds)))
+        .arg(ts_from)
+        .arg(ts_to);
+}
+} // namespace
+
+qint64 SQL_Exchange::estimate_window_rows(bool events, QList<uint32_t> kinds, uint32_t ts_from,
+                                          uint32_t ts_to)
+{
+    if (kinds.isEmpty() || ts_from > ts_to) return 0;
+    // The plan's row figure comes from a look at the key's ends, not from its entries.
+    const QString select =
+        QStringLiteral("EXPLAIN SELECT modem_id ") + window_on_key(events, kinds, ts_from, ts_to);
+    log_report_statement(select);
+    QSqlQuery q(db);
+    if (!run_query(q, select)) return -1;
+    const int rows = q.record().indexOf(QStringLiteral("rows"));
+    qint64 out = -1;
+    while (q.next())
+        out = qMax(out, q.value(rows).toLongLong());
+    return out;
+}
+
+qint64 SQL_Exchange::estimate_modems(bool events)
+{
+    const QString select =
+        QStringLiteral("SELECT CARDINALITY FROM information_schema.STATISTICS WHERE TABLE_SCHEMA = "
+                       "DATABASE() AND TABLE_NAME = '%1' AND INDEX_NAME = 'PRIMARY' AND "
+                       "SEQ_IN_INDEX = 1")
+            .arg(events ? QStringLiteral("modems_event") : QStringLiteral("modems_data"));
+    log_report_statement(select);
+    QSqlQuery q(db);
+    if (!run_query(q, select) || !q.next() || q.isNull(0)) return -1;
+    return q.value(0).toLongLong();
+}
+
+bool SQL_Exchange::count_window_rows(bool events, QList<uint32_t> kinds, uint32_t ts_from, uint32_t ts_to,
+                                     QHash<uint32_t, uint32_t>& per_modem)
+{
+    if (kinds.isEmpty() || ts_from > ts_to) return true;
+    const QString select = QStringLiteral("SELECT modem_id, COUNT(*) ") +
+                           window_on_key(events, kinds, ts_from, ts_to) +
+                           QStringLiteral(" GROUP BY modem_id");
+    log_report_statement(select);
+    QSqlQuery q(db);
+    if (!run_query(q, select)) return false;
+    while (q.next())
+        per_modem[q.value(0).toUInt()] += q.value(1).toUInt();
+    return true;
+}
+
 QHash<uint32_t, QVariantList> SQL_Exchange::get_data_each(const QList<modem_range>& ranges,
                                                           QList<uint32_t> kinds, uint32_t limit, int max_rows,
                                                           int& done)
 {
     done = ranges.size();
     if (ranges.isEmpty() || kinds.isEmpty()) return {};
+    QList<uint32_t> types = data_types_of(kinds);
+    if (limit > 1) {
+        // Each stored type is a range of its own in a modem's key, and each costs a seek and a
+        // row read past its end: only the types the table holds within the ranges' times are
+        // asked for. The (type, ts) key tells, a seek a type.
+        quint64 lo = ts_none, hi = 0;
+        for (const modem_range& r : ranges) {
+            lo = qMin<quint64>(lo, r.ts_from);
+            hi = qMax<quint64>(hi, r.ts_to);
+        }
+        QList<uint32_t> distinct;
+        for (const uint32_t type : types)
+            add_absent(distinct, type);
+        QStringList parts;
+        for (const uint32_t type : qAsConst(distinct))
+            parts << QStringLiteral(
+                         "(SELECT %1, %1, ts FROM modems_data FORCE INDEX (type_ts) WHERE `type` = %1 and "
+                         "ts >= %2 and ts <= %3 LIMIT 1)")
+                         .arg(type)
+                         .arg(lo)
+                         .arg(hi);
+        QSet<uint32_t> held;
+        if (!run_seeks(parts, [&](uint32_t type, uint32_t, uint32_t) { held.insert(type); })) return {};
+        types.erase(std::remove_if(types.begin(), types.end(), [&](uint32_t t) { return !held.contains(t); }),
+                    types.end());
+        if (types.isEmpty()) return {};
+    }
     const QString part = QStringLiteral("SELECT * FROM modems_data WHERE modem_id = %1 AND type in (") +
-                         joined(data_types_of(kinds)) + QStringLiteral(") ");
+                         joined(types) + QStringLiteral(") ");
     return rows_each(part, ranges, limit == 1, limit, max_rows, done);
 }
 
@@ -552,70 +660,40 @@ QHash<uint32_t, QVariantList> SQL_Exchange::get_events_each(const QList<modem_ra
     return rows_each(part, ranges, true, limit, max_rows, done);
 }
 
-QHash<uint32_t, uint32_t> SQL_Exchange::get_ts_energy_each(const QList<uint32_t>& modems,
-                                                           QList<uint32_t> kinds, uint32_t ts, bool after)
+namespace {
+// The stored types a neighbour search may ask for: the history's kinds and their energy types.
+// The registry learns a modem's spans of all of them at once.
+const QList<uint32_t>& searched_types()
 {
-    QHash<uint32_t, uint32_t> out;
-    if (modems.isEmpty() || kinds.isEmpty()) return out;
-    const QList<uint32_t> types = energy_types_of(kinds);
-    const QString reactive = QStringLiteral("(OBIS_3_8_1 is not null or OBIS_4_8_1 is not null or "
-                                            "OBIS_3_8_0 is not null or OBIS_4_8_0 is not null)");
-    const QString aggregate = after ? QStringLiteral("MIN") : QStringLiteral("MAX");
-    // The modems of `ids` whose neighbour lies within `bound` (a range clause with its trailing
-    // blank; empty: their whole side of `ts`).
-    const auto search = [&](const QList<uint32_t>& ids, const QString& bound) {
-        for (const QString& piece : id_pieces(ids, chunk_max_chars)) {
-            const QString select =
-                QStringLiteral(
-                    "SELECT modem_id, %1(ts) FROM modems_data WHERE modem_id in (%2) and `type` in "
-                    "(%3) and ts %4 %5 %6and %7 GROUP BY modem_id")
-                    .arg(aggregate, piece, joined(types), after ? QStringLiteral(">=") : QStringLiteral("<="))
-                    .arg(ts)
-                    .arg(bound, reactive);
-            log_report_statement(select);
-            QSqlQuery q(db);
-            if (!run_query(q, select)) return false;
-            while (q.next())
-                out.insert(q.value(0).toUInt(), q.value(1).toUInt());
-        }
-        return true;
-    };
-    // First within three days of `ts`, where a modem read every hour or day has its neighbour.
-    constexpr uint32_t near_s = 3 * 86400;
-    if (!search(modems, after ? QStringLiteral("and ts <= %1 ").arg(quint64(ts) + near_s)
-                              : QStringLiteral("and ts >= %1 ").arg(ts > near_s ? ts - near_s : 0)))
-        return out;
-    // The rest are looked for only where the registry knows their reactive rows to lie, so that
-    // a meter that never reports one costs nothing however long its history; what the registry
-    // does not know yet of a modem is learned once. A modem the registry does not hold is looked
-    // for on its whole side.
-    RAM_modems* ram = RAM_modems::instance;
-    QList<uint32_t> unknown, unheld;
-    QList<QPair<uint32_t, modem_record*>> held;
-    for (const uint32_t modem : modems) {
-        if (out.contains(modem)) continue;
-        modem_record* rec = ram ? ram->find_modem(modem) : nullptr;
-        if (!rec) {
-            unheld << modem;
-            continue;
-        }
-        if (!rec->reactive_known) unknown << modem;
-        held << qMakePair(modem, rec);
-    }
-    for (const QString& piece : id_pieces(unknown, chunk_max_chars)) {
-        const QString select =
-            QStringLiteral("SELECT modem_id, `type`, MIN(ts), MAX(ts) FROM modems_data WHERE "
-                           "modem_id in (%1) and %2 GROUP BY modem_id, `type`")
-                .arg(piece, reactive);
-        log_report_statement(select);
-        QSqlQuery q(db);
-        if (!run_query(q, select)) return out;
-        while (q.next())
-            if (modem_record* rec = ram->find_modem(q.value(0).toUInt()))
-                rec->note_reactive(q.value(1).toUInt(), q.value(2).toUInt(), q.value(3).toUInt());
-        for (const QString& id : piece.split(QLatin1Char(',')))
-            if (modem_record* rec = ram->find_modem(id.toUInt())) rec->reactive_known = true;
-    }
+    static const QList<uint32_t> types{12, 13, 14, 15, 16, 254, 68, 49, 66, 50};
+    return types;
+}
+
+const QString& reactive_clause()
+{
+    static const QString clause = QStringLiteral("(OBIS_3_8_1 is not null or OBIS_4_8_1 is not null or "
+                                                 "OBIS_3_8_0 is not null or OBIS_4_8_0 is not null)");
+    return clause;
+}
+
+// The newest (oldest) reactive row of one modem and one stored type within [lo, hi]: a seek on
+// the primary key that stops at the first such row.
+QString seek_part(uint32_t modem, uint32_t type, quint64 lo, quint64 hi, bool oldest)
+{
+    return QStringLiteral(
+               "(SELECT %1, %2, ts FROM modems_data WHERE modem_id = %1 and `type` = %2 and ts >= %3 "
+               "and ts <= %4 and %5 ORDER BY ts%6 LIMIT 1)")
+        .arg(modem)
+        .arg(type)
+        .arg(lo)
+        .arg(hi)
+        .arg(reactive_clause(), oldest ? QString() : QStringLiteral(" DESC"));
+}
+} // namespace
+
+bool SQL_Exchange::run_seeks(const QStringList& parts,
+                             const std::function<void(uint32_t, uint32_t, uint32_t)>& row)
+{
     QString select;
     const auto flush = [&] {
         if (select.isEmpty()) return true;
@@ -625,35 +703,125 @@ QHash<uint32_t, uint32_t> SQL_Exchange::get_ts_energy_each(const QList<uint32_t>
         select.clear();
         if (!ok) return false;
         while (q.next())
-            if (!q.isNull(1)) out.insert(q.value(0).toUInt(), q.value(1).toUInt());
+            row(q.value(0).toUInt(), q.value(1).toUInt(), q.value(2).toUInt());
         return true;
     };
-    for (const auto& m : qAsConst(held)) {
-        if (!m.second->reactive_known) continue; // not learned (its statement failed)
-        bool any = false;
-        uint32_t first = 0, last = 0;
-        for (const uint32_t type : types) {
-            const auto span = m.second->reactive.constFind(type);
-            if (span == m.second->reactive.cend()) continue;
-            first = any ? qMin(first, span->first) : span->first;
-            last = any ? qMax(last, span->second) : span->second;
-            any = true;
-        }
-        const uint32_t lo = after ? qMax(ts, first) : first, hi = after ? last : qMin(ts, last);
-        if (!any || lo > hi) continue; // no such row on its side of `ts`
-        const QString part = QStringLiteral("(SELECT %2, %1(ts) FROM modems_data WHERE modem_id = %2 and "
-                                            "`type` in (%3) and ts >= %4 and ts <= %5 and %6)")
-                                 .arg(aggregate)
-                                 .arg(m.first)
-                                 .arg(joined(types))
-                                 .arg(lo)
-                                 .arg(hi)
-                                 .arg(reactive);
-        if (!select.isEmpty() && select.size() + part.size() + 16 > chunk_max_chars && !flush()) return out;
+    for (const QString& part : parts) {
+        if (!select.isEmpty() && select.size() + part.size() + 16 > chunk_max_chars && !flush()) return false;
         select += select.isEmpty() ? part : QStringLiteral(" UNION ALL ") + part;
     }
-    if (!flush()) return out;
-    search(unheld, QString());
+    return flush();
+}
+
+QHash<uint32_t, uint32_t> SQL_Exchange::get_ts_energy_each(const QList<uint32_t>& modems,
+                                                           QList<uint32_t> kinds, uint32_t ts, bool after)
+{
+    QHash<uint32_t, uint32_t> out;
+    if (modems.isEmpty() || kinds.isEmpty()) return out;
+    QList<uint32_t> types;
+    for (const uint32_t type : energy_types_of(kinds))
+        add_absent(types, type);
+    // The stored types the table holds at all, with their first and last times: a type it does not
+    // hold on this side of `ts` costs no seek (each would read a row past its empty range). The
+    // (type, ts) key tells, two seeks a type.
+    RAM_modems* ram = RAM_modems::instance;
+    QList<uint32_t> listed;
+    bool all_known = ram != nullptr;
+    {
+        QSet<uint32_t> seen;
+        for (const uint32_t modem : modems)
+            if (!seen.contains(modem)) {
+                seen.insert(modem);
+                listed << modem;
+                const modem_record* rec = ram ? ram->find_modem(modem) : nullptr;
+                all_known = all_known && rec && rec->reactive_known;
+            }
+    }
+    // Needed only for modems whose spans are not known: a known modem's spans tell its types.
+    QHash<uint32_t, QPair<uint32_t, uint32_t>> held_types;
+    if (!all_known) {
+        QList<uint32_t> asked = searched_types();
+        for (const uint32_t type : qAsConst(types))
+            add_absent(asked, type);
+        QStringList parts;
+        for (const uint32_t type : qAsConst(asked))
+            for (const bool oldest : {true, false})
+                parts << QStringLiteral(
+                             "(SELECT %1, %1, ts FROM modems_data FORCE INDEX (type_ts) WHERE `type` = %1 "
+                             "ORDER BY ts%2 LIMIT 1)")
+                             .arg(type)
+                             .arg(oldest ? QString() : QStringLiteral(" DESC"));
+        const bool ok = run_seeks(parts, [&](uint32_t type, uint32_t, uint32_t t) {
+            const auto held = held_types.find(type);
+            if (held == held_types.end())
+                held_types.insert(type, qMakePair(t, t));
+            else
+                *held = qMakePair(qMin(held->first, t), qMax(held->second, t));
+        });
+        if (!ok) return out;
+    }
+    const auto on_its_side = [&](uint32_t type) {
+        const auto span = held_types.constFind(type);
+        return span != held_types.cend() && (after ? span->second >= ts : span->first <= ts);
+    };
+    // What the registry does not know yet of a held modem is learned once: the first and the last
+    // reactive row of each type, two seeks a type, so that a meter that never reports one costs
+    // nothing however long its history, and one that does costs two rows a type.
+    if (ram) {
+        QStringList parts;
+        QList<modem_record*> learning;
+        for (const uint32_t modem : qAsConst(listed)) {
+            modem_record* rec = ram->find_modem(modem);
+            if (!rec || rec->reactive_known) continue;
+            for (const uint32_t type : searched_types())
+                if (held_types.contains(type))
+                    for (const bool oldest : {true, false})
+                        parts << seek_part(modem, type, 0, ts_none, oldest);
+            learning << rec;
+        }
+        if (!learning.isEmpty()) {
+            const bool ok = run_seeks(parts, [&](uint32_t modem, uint32_t type, uint32_t t) {
+                if (modem_record* rec = ram->find_modem(modem)) rec->note_reactive(type, t, t);
+            });
+            if (!ok) return out;
+            for (modem_record* rec : qAsConst(learning))
+                rec->reactive_known = true;
+        }
+    }
+    // One seek per modem and type on its side of `ts`, within the registry's span where it knows
+    // one; none where the span says there is no such row.
+    QStringList parts;
+    QSet<quint64> spanned; // modem << 32 | type: searched within a span the registry holds
+    for (const uint32_t modem : qAsConst(listed)) {
+        modem_record* rec = ram ? ram->find_modem(modem) : nullptr;
+        const bool known = rec && rec->reactive_known;
+        for (const uint32_t type : qAsConst(types)) {
+            if (!all_known && !on_its_side(type)) continue;
+            quint64 lo = after ? ts : 0, hi = after ? ts_none : ts;
+            if (known && searched_types().contains(type)) {
+                const auto span = rec->reactive.constFind(type);
+                if (span == rec->reactive.cend()) continue;
+                lo = qMax<quint64>(lo, span->first);
+                hi = qMin<quint64>(hi, span->second);
+                if (lo > hi) continue;
+                spanned.insert(quint64(modem) << 32 | type);
+            }
+            parts << seek_part(modem, type, lo, hi, after);
+        }
+    }
+    const bool ok = run_seeks(parts, [&](uint32_t modem, uint32_t type, uint32_t t) {
+        spanned.remove(quint64(modem) << 32 | type);
+        const auto held = out.constFind(modem);
+        if (held == out.cend() || (after ? t < *held : t > *held)) out.insert(modem, t);
+    });
+    if (!ok) return out;
+    // A span that held no such row is out of date (its rows were removed, or rewritten without
+    // the register): the modem's spans are learned anew at its next search.
+    for (const quint64 key : qAsConst(spanned))
+        if (modem_record* rec = ram->find_modem(uint32_t(key >> 32))) {
+            rec->reactive.clear();
+            rec->reactive_known = false;
+        }
     return out;
 }
 

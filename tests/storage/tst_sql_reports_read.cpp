@@ -1,0 +1,225 @@
+// What the reports of many modems cost the server, on a private server with nothing else running:
+// the rows the engine reads for a day of 10,000 modems against the rows of their windows, and the
+// statements an empty month of events takes. The neighbouring energy record stays exact for modems
+// whose record lies months away, and after the rows of a span the registry holds are removed.
+#include "api_controller.h"
+#include "api_reports.h"
+#include "logger.h"
+#include "ram_modems.h"
+#include "sql_exchange.h"
+#include "testsupport.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QSqlQuery>
+#include <QtTest>
+#include <memory>
+
+namespace {
+constexpr uint32_t day = 86400;
+constexpr uint32_t d0 = 1700006400; // a midnight
+constexpr uint32_t fleet = 10000;
+const QList<uint32_t> far_modems{20001, 20002, 20003};
+} // namespace
+
+class tst_sql_reports_read : public QObject
+{
+    Q_OBJECT
+
+    std::unique_ptr<testsupport::Log_capture> log;
+    testsupport::Private_server server;
+    QSqlDatabase check;
+    std::unique_ptr<RAM_modems> ram;
+    std::unique_ptr<SQL_Exchange> storage;
+    std::unique_ptr<API_controller> api;
+    QString modem_list;
+
+    void exec(const QString& statement)
+    {
+        QSqlQuery q(check);
+        QVERIFY2(q.exec(statement), qPrintable(q.lastError().text() + " " + statement));
+    }
+    qint64 global_status(const QString& name)
+    {
+        QSqlQuery q(check);
+        if (!q.exec(QString("SHOW GLOBAL STATUS LIKE '%1'").arg(name)) || !q.next()) return -1;
+        return q.value(1).toLongLong();
+    }
+    QVariantMap request(const QString& modems, uint32_t from, uint32_t to, const QString& profile = {})
+    {
+        QVariantMap qitems{{"modem", modems}, {"timefrom", from}, {"timeto", to}};
+        if (!profile.isEmpty()) qitems.insert("profile", profile);
+        return QVariantMap{{"qitems", qitems}};
+    }
+    // The rows the engine read for one report, which must be answered (not refused): this
+    // server's count of rows read from tables, InnoDB's own count where the server keeps it.
+    qint64 rows_read_by(const std::function<QVariant()>& report)
+    {
+        const QString counter = global_status("Innodb_rows_read") >= 0 ? "Innodb_rows_read" : "Rows_read";
+        const qint64 before = global_status(counter);
+        const QVariant answer = report();
+        const qint64 read = global_status(counter) - before;
+        if (answer.userType() == qMetaTypeId<api_refusal>()) return -1;
+        return read;
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY2(testsupport::services_available(), "no throwaway MariaDB");
+        log = std::make_unique<testsupport::Log_capture>();
+        register_record_metatypes();
+        const auto priv = server.start_with_schema(check);
+        QVERIFY(!priv.isEmpty());
+        // Three days of hour records and four day records a modem, a reactive register in every
+        // row; events only in the month before.
+        exec(
+            QString("INSERT INTO modems_data (modem_id, ts, ts_get, `type`, `index`, OBIS_1_8_0, OBIS_3_8_0) "
+                    "SELECT 1 + (seq - 1) DIV 73, %1 + ((seq - 1) MOD 73) * 3600, %1 + ((seq - 1) MOD 73) * "
+                    "3600 + 60, 66, (seq - 1) MOD 73, seq * 0.5, seq * 0.1 FROM seq_1_to_%2")
+                .arg(d0 - day)
+                .arg(fleet * 73));
+        exec(QString(
+                 "INSERT INTO modems_data (modem_id, ts, ts_get, `type`, `index`, OBIS_1_8_1, OBIS_3_8_0) "
+                 "SELECT 1 + (seq - 1) DIV 4, %1 + ((seq - 1) MOD 4) * 86400, %1 + ((seq - 1) MOD 4) * 86400 "
+                 "+ 120, 68, (seq - 1) MOD 4, seq * 2.5, seq * 0.2 FROM seq_1_to_%2")
+                 .arg(d0 - day)
+                 .arg(fleet * 4));
+        exec(QString("INSERT INTO modems_event (modem_id, ts, ts_get, `type`, `index`, index_max, `event`, "
+                     "worktime) "
+                     "SELECT seq, %1 + seq, %1 + seq + 60, 2, 1, 65535, 17, 0 FROM seq_1_to_%2")
+                 .arg(d0 - 20 * day)
+                 .arg(fleet));
+        // Far modems: hour records around d0 without a reactive register; theirs lie months away.
+        for (const uint32_t modem : far_modems) {
+            exec(QString(
+                     "INSERT INTO modems_data (modem_id, ts, ts_get, `type`, `index`, OBIS_1_8_0) SELECT %1, "
+                     "%2 + seq * 3600, %2 + seq * 3600 + 60, 66, seq, seq FROM seq_1_to_200")
+                     .arg(modem)
+                     .arg(d0 - 100 * 3600));
+            exec(QString("INSERT INTO modems_data (modem_id, ts, ts_get, `type`, `index`, OBIS_4_8_1) VALUES "
+                         "(%1, %2, %2, 66, 1, 1), (%1, %3, %3, 68, 1, 2), (%1, %4, %4, 66, 2, 3)")
+                     .arg(modem)
+                     .arg(d0 - (modem - 20000) * 60 * day)
+                     .arg(d0 - 90 * day)
+                     .arg(d0 + (modem - 20000) * 70 * day));
+        }
+        for (const char* table : {"modems_data", "modems_event"})
+            exec(QString("ANALYZE TABLE %1").arg(table));
+
+        ram = std::make_unique<RAM_modems>(QVariantMap(), nullptr);
+        QStringList ids;
+        for (uint32_t m = 1; m <= fleet; ++m) {
+            ram->add_modem(m, {});
+            ids << QString::number(m);
+        }
+        for (const uint32_t m : far_modems)
+            ram->add_modem(m, {});
+        modem_list = ids.join(',');
+        storage =
+            std::make_unique<SQL_Exchange>(testsupport::db_config(priv, priv["STROVA_MYSQL_DB"]), nullptr);
+        QVERIFY(storage->init());
+        api = std::make_unique<API_controller>(QVariantMap(), nullptr);
+    }
+    void cleanupTestCase()
+    {
+        api.reset();
+        storage.reset();
+        ram.reset();
+        check.close();
+    }
+
+    // A day of every modem reads each row of its window once: no counting pass over the rows, the
+    // window's ends one seek a modem and kind. The registry learns each modem's spans once (the
+    // first report of a running daemon pays two rows a type for it).
+    void day_of_the_fleet_reads_its_window_once()
+    {
+        const qint64 window = testsupport::count_rows(
+            check, QString("SELECT COUNT(*) FROM modems_data WHERE modem_id <= %1 AND ts >= %2 AND ts <= %3")
+                       .arg(fleet)
+                       .arg(d0)
+                       .arg(d0 + day));
+        QCOMPARE(window, qint64(fleet) * 27); // 25 hour records and two day records a modem
+        const auto ratio = [&](qint64 read) { return double(read) / double(window); };
+
+        const qint64 orig = rows_read_by([&] {
+            return api->api_report_history_orig(request(modem_list, d0, d0 + day - 1, "1.0.99.1.0.255"));
+        });
+        qInfo() << "history_orig of a day:" << orig << "rows read for" << window << "in the windows";
+        QVERIFY2(orig > 0 && ratio(orig) <= 1.2, qPrintable(QString::number(orig)));
+
+        // The day before, while the registry learns the spans.
+        const qint64 learning =
+            rows_read_by([&] { return api->api_report_history(request(modem_list, d0 - day, d0 - 1)); });
+        qInfo() << "history of the day before, spans learned:" << learning << "rows read";
+        QVERIFY2(learning > 0 && ratio(learning) <= 1.5, qPrintable(QString::number(learning)));
+
+        // Besides its window, a modem's history reads the four records its window's ends are
+        // searched for (hour and day kinds, before and after), one row each.
+        const qint64 history =
+            rows_read_by([&] { return api->api_report_history(request(modem_list, d0, d0 + day - 1)); });
+        qInfo() << "history of a day:" << history << "rows read for" << window << "in the windows";
+        QVERIFY2(history > 0 && double(history) <= 1.2 * double(window + 4 * fleet),
+                 qPrintable(QString::number(history)));
+    }
+
+    // An empty month of events: the key tells that no modem has one, and nothing is read per modem.
+    void empty_month_of_events_takes_few_statements()
+    {
+        QSqlQuery session(QSqlDatabase::database("main_connect"));
+        const auto questions = [&] {
+            return session.exec("SHOW SESSION STATUS LIKE 'Questions'") && session.next()
+                       ? session.value(1).toLongLong()
+                       : -1;
+        };
+        const qint64 before = questions();
+        const QVariant answer = api->api_report_events(request(modem_list, d0 + 30 * day, d0 + 60 * day));
+        const qint64 statements = questions() - before - 1; // less the SHOW itself
+        QVERIFY(answer.userType() != qMetaTypeId<api_refusal>());
+        QCOMPARE(answer.value<api_json_text>().json, QByteArray("[]"));
+        QVERIFY2(statements <= 5, qPrintable(QString::number(statements)));
+
+        // The month before holds one event a modem: each is answered.
+        const QVariant full = api->api_report_events(request(modem_list, d0 - 30 * day, d0));
+        QCOMPARE(QJsonDocument::fromJson(full.value<api_json_text>().json).array().size(), int(fleet));
+    }
+
+    // The window's end of modems whose neighbouring record is months away, and of spans whose rows
+    // were removed meanwhile, agrees with the one-modem search.
+    void far_neighbours_as_each_alone()
+    {
+        const auto agree = [&](const QString& when) {
+            for (const uint32_t ts :
+                 {d0 - 200 * day, d0 - 90 * day, d0 - 60 * day, d0, d0 + 70 * day, d0 + 300 * day})
+                for (const bool after : {false, true})
+                    for (const QList<uint32_t>& kinds :
+                         {QList<uint32_t>{15}, QList<uint32_t>{14, 254}, QList<uint32_t>{15, 14}}) {
+                        const QHash<uint32_t, uint32_t> each =
+                            storage->get_ts_energy_each(far_modems, kinds, ts, after);
+                        for (const uint32_t modem : far_modems) {
+                            const uint32_t alone = after ? storage->get_ts_energy_after(modem, kinds, ts)
+                                                         : storage->get_ts_energy_before(modem, kinds, ts);
+                            QVERIFY2(each.value(modem, ts) == alone,
+                                     qPrintable(QString("%1: modem %2 at %3 %4: %5 against %6")
+                                                    .arg(when)
+                                                    .arg(modem)
+                                                    .arg(ts)
+                                                    .arg(after ? "after" : "before")
+                                                    .arg(each.value(modem, ts))
+                                                    .arg(alone)));
+                        }
+                    }
+        };
+        agree("learned");
+        agree("known");
+        // Another program removes the reactive rows the spans were learned from.
+        exec(QString("DELETE FROM modems_data WHERE modem_id IN (20001, 20002) AND OBIS_4_8_1 IS NOT NULL "
+                     "AND ts > %1")
+                 .arg(d0));
+        agree("removed");
+        agree("learned again");
+    }
+};
+
+QTEST_GUILESS_MAIN(tst_sql_reports_read)
+#include "tst_sql_reports_read.moc"
