@@ -125,6 +125,7 @@ protected:
             if (kind >= 12 && kind <= 15) return 109;
         return 69;
     }
+    bool count_again() override { return ahead.exact(); }
 
 private:
     bool memory_path() const

@@ -84,7 +84,7 @@ bool report_job::step()
             }
             if (next + served >= total) {
                 counting = false;
-                next = 0;
+                next = resume_at;
                 continue;
             }
         } else {
@@ -99,6 +99,16 @@ bool report_job::step()
             want = qMin(want * 2, max_want);
         else if (ms > slice_ms / 2)
             want = qMax(want / 2, 1);
+        // Read without a count: where the modems served so far foresee more than the bound, the
+        // rest is counted after all, so that the report is refused before it is built (the
+        // estimate said it fits, and an uneven fleet may still fit: only the count refuses).
+        if (!counting && !recounted && counted <= 0 && answered >= 1000 && next < total &&
+            double(out.size()) * double(total) / double(next) > double(answer_max) * 1.1 && count_again()) {
+            recounted = true;
+            resume_at = next;
+            next = 0;
+            counting = true;
+        }
         if (out.size() > answer_max || (!counting && bound_to_pass())) {
             busy_ms += worked();
             refuse_too_large();
@@ -536,6 +546,14 @@ window_count::window_count(bool events_, QList<uint32_t> kinds_, uint32_t from_,
 {
 }
 
+bool window_count::exact()
+{
+    if (mode != nothing || forced) return false;
+    forced = true;
+    mode = undecided;
+    return true;
+}
+
 void window_count::decide(const QList<uint32_t>& modems, qint64 row_bytes)
 {
     if (from > to) {
@@ -552,7 +570,7 @@ void window_count::decide(const QList<uint32_t>& modems, qint64 row_bytes)
     // The estimate is of every modem's rows, at the fewest bytes a row takes: while it says the
     // answer fits, the count is folded into the reading (the answer's own size refuses it, should
     // the estimate fall short); otherwise the count tells before anything is built.
-    const bool near_bound = estimate * row_bytes > report_job::answer_max;
+    const bool near_bound = forced || estimate * row_bytes > report_job::answer_max;
     const bool thin = estimate <= 4 * modems_n;
     const qint64 pieces = qMax<qint64>(1, (estimate + piece_rows - 1) / piece_rows);
     // The key holds every modem's rows: it is worth reading for a good share of them only.

@@ -76,6 +76,9 @@ protected:
     }
     // The bytes an answered row takes at least, from the columns the route answers.
     virtual qint64 row_bytes() const { return row_bytes_min; }
+    // The rows were read without a count (an estimate said they fit) and those built so far
+    // foresee an answer past the bound: true when `count` will now count them after all.
+    virtual bool count_again() { return false; }
     // Work before the walk over the modems that may take several steps (the list of modems reads
     // its pieces here): false while more of it remains, and the step ends there.
     virtual bool prepare(qint64 slice_start)
@@ -114,6 +117,8 @@ private:
     int want = 16;
     bool counting = true;
     qint64 counted = 0;
+    bool recounted = false;
+    int resume_at = 0; // where serving goes on after a count made midway
     bool done = false;
     QVariant result;
 };
@@ -267,6 +272,9 @@ public:
                  const std::function<qint64(int&)>& per_modem);
     // Whether the modem is known to have no rows in the window.
     bool none_of(uint32_t modem) const { return mode == by_key && !counts.contains(modem); }
+    // A window left uncounted is to be counted from the next call on, as one near the bound is:
+    // true when it was left uncounted.
+    bool exact();
 
 private:
     enum { undecided, nothing, by_key, by_modem } mode = undecided;
@@ -275,6 +283,7 @@ private:
     const QList<uint32_t> kinds;
     const uint32_t from, to, cap;
     const bool want_counts;
+    bool forced = false;
     quint64 piece_s = 0; // the window's piece a statement counts
     quint64 next_from = 0;
     QHash<uint32_t, uint32_t> counts; // of the report's modems with rows

@@ -337,6 +337,7 @@ protected:
     }
     // Its time, time received, index and profile code.
     qint64 row_bytes() const override { return 69; }
+    bool count_again() override { return ahead.exact(); }
 
 private:
     void entry(const QVariantList& fetched)
@@ -413,6 +414,7 @@ protected:
     }
     // Its time, event, index, profile code and time received.
     qint64 row_bytes() const override { return 82; }
+    bool count_again() override { return ahead.exact(); }
 
 private:
     void entry(uint32_t modem, const QVariantList& fetched)

@@ -296,6 +296,52 @@ private slots:
         QCOMPARE(answer.value<api_refusal>().status, 413);
         QCOMPARE(job.counted_pieces, 3);
     }
+
+    // Rows read without a count, since an estimate said they fit: once the modems served foresee
+    // more than the bound, the rest is counted, and a report that cannot fit is refused then, not
+    // when its answer reaches the bound; one whose big rows were all early is answered.
+    void an_uncounted_report_is_counted_once_it_foresees_the_bound()
+    {
+        class estimated_job : public timed_job
+        {
+        public:
+            estimated_job(int modems_, int rows_) : timed_job(modems_, 0), rows_at(rows_) {}
+            int served = 0, recounts = 0;
+            bool asked_again = false;
+
+        protected:
+            int serve(int from, int) override
+            {
+                ++served;
+                if (from >= rows_at) return 1; // a modem without rows
+                out.append(QVariantMap{{QStringLiteral("modem"), uint(modems.at(from))},
+                                       {QStringLiteral("v"), QString(10000, 'x')}});
+                ++answered;
+                return 1;
+            }
+            qint64 count(int from, int, int& done) override
+            {
+                done = total - from;
+                if (!asked_again) return 0;
+                ++recounts;
+                return qMin(total, rows_at) - from;
+            }
+            bool count_again() override { return asked_again = true; }
+
+        private:
+            const int rows_at;
+        };
+        estimated_job big(10000, 10000);
+        QCOMPARE(big.run().value<api_refusal>().status, 413);
+        QCOMPARE(big.recounts, 1);
+        QVERIFY2(big.served < 1100, qPrintable(QString::number(big.served)));
+
+        estimated_job early(10000, 1000);
+        const QVariant answer = early.run();
+        QVERIFY(answer.userType() != qMetaTypeId<api_refusal>());
+        QCOMPARE(early.recounts, 1);
+        QCOMPARE(early.served, 10000);
+    }
 };
 
 QTEST_GUILESS_MAIN(tst_api_reports_job)
