@@ -302,7 +302,9 @@ private slots:
         qInfo() << "one-modem report while four long ones are built:" << small.status << small.total << "s";
         QVERIFY(held);
         QCOMPARE(small.status, 200);
-        QVERIFY2(small.total <= 1.0, qPrintable(QString::number(small.total)));
+        // Sound, it takes a tenth of a second; without a turn of its own it waits for a long
+        // report to end (5 s and more). A loaded machine stretches the tenth to a second.
+        QVERIFY2(small.total <= 3.0, qPrintable(QString::number(small.total)));
     }
 };
 
