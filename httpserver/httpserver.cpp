@@ -40,7 +40,7 @@ QByteArray refusal()
 // ---- listener
 
 HttpTcpServer::HttpTcpServer(HttpServer* parent)
-    : QTcpServer(parent), settings(parent->getSettings()), capacity(parent->capacity())
+    : QTcpServer(parent), server(parent), settings(parent->getSettings()), capacity(parent->capacity())
 {
     connect(this, &QTcpServer::acceptError, this, &HttpTcpServer::slotAcceptError);
 }
@@ -138,7 +138,12 @@ void HttpTcpServer::incomingConnection(qintptr socketDescriptor)
 {
     acceptPause = 0;
     countAccept();
-    if (capacity->open() + handshaking.size() >= settings->maxConnections && !makeRoom()) {
+    // Past the slots a few more connections are read up to their request headers, so that a
+    // request with a command right is seen even while anonymous clients hold every slot
+    // (HttpCapacity::admit); past those a newcomer makes room or gets the 503.
+    const int held = capacity->open() + handshaking.size();
+    if (held >= settings->maxConnections + settings->headerPlaces &&
+        !server->peekCommandRight(socketDescriptor) && !makeRoom(peerOf(socketDescriptor))) {
         refuse(socketDescriptor);
         return;
     }
@@ -193,9 +198,41 @@ void HttpTcpServer::incomingConnection(qintptr socketDescriptor)
 }
 
 // Every slot taken: the client that has waited longest for its request headers (or for the end
-// of its TLS handshake) makes room, else one that lags; only clients that all keep pace earn
-// the newcomer a refusal. No cap per address: behind a proxy or NAT every client has the same one.
-bool HttpTcpServer::makeRoom()
+// of its TLS handshake) makes room, else one that lags, else the newest of the address holding
+// the most above HttpCapacity::placesPerAddress; only clients that all keep pace, from addresses
+// within that share, earn the newcomer a refusal. The share is no cap: behind a proxy or NAT
+// every client has the same address, and it takes every free slot.
+bool HttpServer::peekCommandRight(qintptr socketDescriptor) const
+{
+    if (!commandRightCheck || settings->useSSL || settings->headerPlaces <= 0) return false;
+    char bytes[8192];
+    const ssize_t n = ::recv(int(socketDescriptor), bytes, sizeof bytes, MSG_PEEK | MSG_DONTWAIT);
+    if (n <= 0) return false;
+    const QByteArray head = QByteArray::fromRawData(bytes, int(n));
+    const int end = head.indexOf("\r\n\r\n");
+    QString cookie, authorization;
+    for (const QByteArray& line : head.left(end < 0 ? int(n) : end).split('\n')) {
+        const int colon = line.indexOf(':');
+        if (colon <= 0) continue;
+        const QByteArray name = line.left(colon).trimmed().toLower();
+        if (name == "cookie")
+            cookie = QString::fromLatin1(line.mid(colon + 1).trimmed());
+        else if (name == "authorization")
+            authorization = QString::fromLatin1(line.mid(colon + 1).trimmed());
+    }
+    return holdsCommandRight(cookie, authorization);
+}
+
+QHostAddress HttpTcpServer::peerOf(qintptr socketDescriptor)
+{
+    sockaddr_storage address{};
+    socklen_t length = sizeof address;
+    if (::getpeername(int(socketDescriptor), reinterpret_cast<sockaddr*>(&address), &length) != 0)
+        return QHostAddress();
+    return QHostAddress(reinterpret_cast<const sockaddr*>(&address));
+}
+
+bool HttpTcpServer::makeRoom(const QHostAddress& address)
 {
     QSslSocket* oldest = nullptr;
     for (auto it = handshaking.cbegin(); it != handshaking.cend(); ++it) {
@@ -206,8 +243,9 @@ bool HttpTcpServer::makeRoom()
         dropHandshake(oldest, QString());
         return true;
     }
-    // Then a connection: one waiting for its headers, or one that lags (HttpCapacity::makeRoom).
-    return capacity->makeRoom();
+    // Then a connection: one waiting for its headers, one that lags, or the newest of an address
+    // holding many (HttpCapacity::makeRoom).
+    return capacity->makeRoom(address);
 }
 
 void HttpTcpServer::dropHandshake(QSslSocket* socket, const QString& why)

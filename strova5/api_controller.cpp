@@ -339,7 +339,8 @@ const API_controller::api_route* API_controller::route_of(QVariantMap& api_reque
     // requests of callers holding a command right have a limiter of their own: no flood of
     // others keeps what an operator asked out of the log.
     static log_limiter request_lim(QStringLiteral("api request"), LVL_WRN, 50, 1000);
-    static log_limiter right_request_lim(QStringLiteral("api request under a command right"), LVL_WRN, 50, 1000);
+    static log_limiter right_request_lim(QStringLiteral("api request under a command right"), LVL_WRN, 50,
+                                         1000);
     const QStringList rights = get_rights(api_request);
     if (log_passes(LVL_WRN) &&
         (from_driver || (holds_command_right(rights) ? right_request_lim : request_lim).pass()))

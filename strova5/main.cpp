@@ -231,6 +231,9 @@ int main(int argc, char* argv[])
 
     auto* http_settings = new QuillonHttpd::HttpSettings(&app);
     http_settings->port = qint32(config.value(QStringLiteral("api")).toMap().value(QStringLiteral("port"), 10022).toUInt());
+    // A few connections beyond the slots read their headers: an operator's request is seen while
+    // anonymous clients hold every slot.
+    http_settings->headerPlaces = 8;
     fit_descriptors(http_settings);
     http_api_quill http_server(http_settings, &app);
     if (!http_server.start()) {

@@ -123,8 +123,8 @@ QVariantMap SQL_Exchange::send_dl(QList<uint32_t> modems, QStringList rights, QS
         made << cmd;
     }
     static log_limiter full_lim(QStringLiteral("commands refused, downlink queue full"), LVL_WRN, 50, 1000);
-    static log_limiter full_right_lim(QStringLiteral("commands under a command right refused, downlink queue full"),
-                                      LVL_WRN, 50, 1000);
+    static log_limiter full_right_lim(
+        QStringLiteral("commands under a command right refused, downlink queue full"), LVL_WRN, 50, 1000);
     if (refused > 0 && (under_right ? full_right_lim : full_lim).pass())
         LOG_WRN << "cmd" << setting << ":" << refused << "of" << modems.size()
                 << "commands refused, the downlink queue is full";

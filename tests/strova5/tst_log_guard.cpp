@@ -295,16 +295,18 @@ private slots:
         QVERIFY(write_file(dir.filePath("display"), form));
         const qint64 from = own_log().size();
         QProcess attack;
-        attack.start("python3", {QFINDTESTDATA("../httpserver/http_attack.py"), QString::number(station->port),
-                                 QString::number(seconds), "repeat", "8", dir.filePath("display"),
-                                 "application/x-www-form-urlencoded", "/api/cmd/send", "200"});
+        attack.start("python3",
+                     {QFINDTESTDATA("../httpserver/http_attack.py"), QString::number(station->port),
+                      QString::number(seconds), "repeat", "8", dir.filePath("display"),
+                      "application/x-www-form-urlencoded", "/api/cmd/send", "200"});
         QVERIFY(attack.waitForStarted(5000));
         const QString admin = caller_tokens().value("admin");
         int asked = 0, made = 0;
         do {
             ++asked;
-            made += station->json(QString("/api/cmd/send?modem=%1&code=display&value=5").arg(4200 + asked),
-                                  cookie(admin))
+            made += station
+                        ->json(QString("/api/cmd/send?modem=%1&code=display&value=5").arg(4200 + asked),
+                               cookie(admin))
                         .value("cmd_id")
                         .toMap()
                         .size();
@@ -319,7 +321,8 @@ private slots:
         for (int k = 1; k <= asked; ++k) {
             const QString modem = QString::number(4200 + k);
             requests += lines.filter(" (Wrn) ").filter("\"modem\":\"" + modem + "\"").size() == 1;
-            downlinks += lines.filter(" (Exc) ").filter("DL {").filter("\"modem_id\":" + modem + ",").size() == 1;
+            downlinks +=
+                lines.filter(" (Exc) ").filter("DL {").filter("\"modem_id\":" + modem + ",").size() == 1;
         }
         // The flood's: its request lines and downlinks, by the second they were written in.
         QMap<QString, int> flood_requests, flood_downlinks;
@@ -330,10 +333,11 @@ private slots:
                 ++flood_requests[second];
             if (line.contains("DL {") && line.contains("\"modem_id\":71000")) ++flood_downlinks[second];
         }
-        qInfo("operator: %d of %d made, %d request lines, %d downlink lines; flood: %d requests, %d answered; "
-              "flood lines a second: requests %s, downlinks %s",
-              made, asked, requests, downlinks, out.value("sent").toInt(), out.value("answered").toInt(),
-              qPrintable(per_second_text(flood_requests)), qPrintable(per_second_text(flood_downlinks)));
+        qInfo(
+            "operator: %d of %d made, %d request lines, %d downlink lines; flood: %d requests, %d answered; "
+            "flood lines a second: requests %s, downlinks %s",
+            made, asked, requests, downlinks, out.value("sent").toInt(), out.value("answered").toInt(),
+            qPrintable(per_second_text(flood_requests)), qPrintable(per_second_text(flood_downlinks)));
         QVERIFY2(out.value("sent").toInt() > 50 * seconds, "the flood was too thin to test anything");
         QVERIFY(asked >= seconds / 2);
         QCOMPARE(made, asked);
@@ -346,8 +350,10 @@ private slots:
             for (int i = 1; i + 1 < counts.size(); ++i)
                 QVERIFY2(counts[i] >= 5, qPrintable(per_second_text(*kind)));
         }
-        QVERIFY(lines.filter(QRegularExpression("api request: \\d+ more like it left out")).size() >= seconds / 2);
-        QVERIFY(lines.filter(QRegularExpression("downlink: \\d+ more like it left out")).size() >= seconds / 2);
+        QVERIFY(lines.filter(QRegularExpression("api request: \\d+ more like it left out")).size() >=
+                seconds / 2);
+        QVERIFY(lines.filter(QRegularExpression("downlink: \\d+ more like it left out")).size() >=
+                seconds / 2);
     }
 
     // Released, the port is taken at the next try (every 30 s) and a master gets in; single

@@ -163,9 +163,9 @@ class tst_transparent_channel : public QObject
         QList<QProcess*> runs;
         for (const auto& sender : senders) {
             auto* p = new QProcess(this);
-            p->start("/usr/bin/python3", {"-c", k_udp_sender, QString::number(daemon->udp_port),
-                                          std::get<0>(sender), QString::number(std::get<1>(sender)),
-                                          QString::number(seconds), std::get<2>(sender)});
+            p->start("/usr/bin/python3",
+                     {"-c", k_udp_sender, QString::number(daemon->udp_port), std::get<0>(sender),
+                      QString::number(std::get<1>(sender)), QString::number(seconds), std::get<2>(sender)});
             runs << p;
         }
         QList<int> sent;
@@ -386,13 +386,15 @@ private slots:
         const int seconds = 8;
         const int flood0 = hdlc_rows(kAt17), client0 = hdlc_rows(kAt20);
         const QList<int> sent = udp_senders(
-            {{"127.0.0.2", 20000, frame(17, 2, 16, 1, "13")}, {"127.0.0.3", 5, frame(20, 2, 16, 1, "13")}}, seconds);
+            {{"127.0.0.2", 20000, frame(17, 2, 16, 1, "13")}, {"127.0.0.3", 5, frame(20, 2, 16, 1, "13")}},
+            seconds);
         const int flood = settled_rows(kAt17) - flood0, client = settled_rows(kAt20) - client0;
         qInfo("flood: %d sent, %d forwarded; client: %d sent, %d forwarded", sent[0], flood, sent[1], client);
         QVERIFY2(sent[0] > 100 * seconds * 20, "the flood was too thin to test anything");
         QVERIFY2(client * 5 >= sent[1] * 4, qPrintable(QString("%1 of %2").arg(client).arg(sent[1])));
         QVERIFY2(flood + client <= 100 * (seconds + 2), qPrintable(QString::number(flood + client)));
-        QVERIFY2(flood >= 50 * seconds, qPrintable(QString::number(flood))); // what the client leaves
+        // The flood takes what the client leaves.
+        QVERIFY2(flood >= 50 * seconds, qPrintable(QString::number(flood)));
         hdlc_downlinks(0); // the capture is left empty
     }
 
@@ -402,9 +404,9 @@ private slots:
     {
         const int seconds = 8;
         const int fast0 = hdlc_rows(kAt17), slow0 = hdlc_rows(kAt145);
-        const QList<int> sent = udp_senders({{"127.0.0.4", 2000, frame(17, 2, 16, 1, "13")},
-                                             {"127.0.0.5", 200, frame(145, 2, 16, 1, "13")}},
-                                            seconds);
+        const QList<int> sent = udp_senders(
+            {{"127.0.0.4", 2000, frame(17, 2, 16, 1, "13")}, {"127.0.0.5", 200, frame(145, 2, 16, 1, "13")}},
+            seconds);
         const int fast = settled_rows(kAt17) - fast0, slow = settled_rows(kAt145) - slow0;
         qInfo("fast: %d sent, %d forwarded; slow: %d sent, %d forwarded", sent[0], fast, sent[1], slow);
         QVERIFY2(sent[0] >= 9 * sent[1], qPrintable(QString("%1 and %2 sent").arg(sent[0]).arg(sent[1])));
