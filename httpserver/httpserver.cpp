@@ -209,6 +209,10 @@ bool HttpServer::peekCommandRight(qintptr socketDescriptor) const
     const ssize_t n = ::recv(int(socketDescriptor), bytes, sizeof bytes, MSG_PEEK | MSG_DONTWAIT);
     if (n <= 0) return false;
     const QByteArray head = QByteArray::fromRawData(bytes, int(n));
+    // Most clients carry neither header: they cost one search.
+    if (!head.contains("ookie:") && !head.contains("OOKIE:") && !head.contains("uthorization:") &&
+        !head.contains("UTHORIZATION:"))
+        return false;
     const int end = head.indexOf("\r\n\r\n");
     QString cookie, authorization;
     for (const QByteArray& line : head.left(end < 0 ? int(n) : end).split('\n')) {
