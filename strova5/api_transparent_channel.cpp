@@ -73,16 +73,22 @@ void Channel_shares::refill(qint64 now_ms)
     // A sweep over the senders at most every 10 ms (a frame of the whole rate): a flood of
     // datagrams does not pay for one each.
     if (now_ms - at < 10) return;
-    const double earned = double(now_ms - at) * rate / 1000.0;
+    double earned = double(now_ms - at) * rate / 1000.0;
     at = now_ms;
+    double stored = pool;
     for (auto it = shares.begin(); it != shares.end();) {
         if (now_ms - it->seen > idle_ms) {
             pool += it->frames;
+            stored += it->frames;
             it = shares.erase(it);
         } else {
+            stored += it->frames;
             ++it;
         }
     }
+    // Never more than a second of the rate stored, however many senders hold a part: senders
+    // beyond the rate (forged sources) cannot save frames for one burst together.
+    earned = std::min(earned, std::max(0.0, rate - stored));
     double held = 0;
     if (shares.isEmpty()) {
         pool += earned;
@@ -118,7 +124,16 @@ void Channel_shares::refill(qint64 now_ms)
 bool Channel_shares::ready(const QHostAddress& sender, qint64 now_ms)
 {
     auto it = shares.find(sender);
-    if (it == shares.end() && shares.size() < max_senders) it = shares.insert(sender, share());
+    if (it == shares.end() && shares.size() >= rate) {
+        auto oldest = shares.begin();
+        for (auto o = shares.begin(); o != shares.end(); ++o)
+            if (o->seen < oldest->seen) oldest = o;
+        if (now_ms - oldest->seen > replaceable_ms) {
+            pool += oldest->frames;
+            shares.erase(oldest);
+        }
+    }
+    if (it == shares.end() && shares.size() < rate) it = shares.insert(sender, share());
     if (it != shares.end()) it->seen = now_ms;
     refill(now_ms);
     it = shares.find(sender); // the sweep may have changed the table

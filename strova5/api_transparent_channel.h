@@ -17,6 +17,7 @@
 #include <QMap>
 #include <QObject>
 #include <QVariantMap>
+#include <algorithm>
 #include <cstdint>
 
 class QTcpServer;
@@ -46,21 +47,25 @@ private:
 
 // Shares the channel's frames a second among its senders (addresses, UDP and TCP alike): each
 // sender seen within `idle_ms` earns an equal part of the rate, kept up to a second of that
-// part; what a sender leaves unused flows into a pool that any sender may take from. Never more
-// than a second of the whole rate is stored, so all senders together keep to the rate.
+// part; what a sender leaves unused goes to the senders below their part, then into a pool that
+// any sender may take from. Never more than a second of the whole rate is stored, so all senders
+// together keep to the rate.
 class Channel_shares
 {
 public:
     static constexpr qint64 idle_ms = 10000;
-    // Senders tracked at once: beyond them a newcomer takes only from the pool.
-    static constexpr int max_senders = 4096;
+    // At most as many senders as frames a second are tracked, each with at least a frame a
+    // second: a newcomer beyond them takes the place of one not seen for this long, else it takes
+    // only from the pool. So a flood from many (forged) sources shares the rate among them.
+    static constexpr qint64 replaceable_ms = 1000;
 
-    explicit Channel_shares(int per_second) : rate(per_second), pool(per_second) {}
+    explicit Channel_shares(int per_second) : rate(std::max(1, per_second)), pool(rate) {}
     // Whether `sender` may forward a frame at `now_ms` (a monotonic clock); marks it as seen.
     bool ready(const QHostAddress& sender, qint64 now_ms);
     // Spends the frame that ready() found: the sender's own part first, then the pool.
     void take(const QHostAddress& sender);
     int senders() const { return shares.size(); }
+    int max_senders() const { return rate; }
 
 private:
     struct share

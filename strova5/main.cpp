@@ -84,8 +84,9 @@ void fit_descriptors(QuillonHttpd::HttpSettings* http)
             << ", hard limit"
             << (lim.rlim_max == RLIM_INFINITY ? QStringLiteral("unlimited") : QString::number(lim.rlim_max))
             << "), the daemon's own" << qulonglong(own) << ", kept free" << qulonglong(k_descriptor_reserve);
-    const rlim_t needed = k_descriptor_reserve + own + rlim_t(http->maxConnections) + rlim_t(http->headerPlaces) +
-                          rlim_t(http->maxRefusals) + 2 * rlim_t(http->maxSpools);
+    const rlim_t needed = k_descriptor_reserve + own + rlim_t(http->maxConnections) +
+                          rlim_t(http->headerPlaces) + rlim_t(http->maxRefusals) +
+                          2 * rlim_t(http->maxSpools);
     if (lim.rlim_cur >= needed) return;
     const rlim_t kept = k_descriptor_reserve + own;
     qint32 room = lim.rlim_cur > kept + 16 ? qint32(lim.rlim_cur - kept) : 16;

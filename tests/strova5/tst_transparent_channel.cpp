@@ -3,6 +3,7 @@
 // frames with its own CRC-16/X.25). Frames reach the meters as downlinks read from a capture
 // queue; the meters' answers are uplinks published through the broker.
 #include "api_daemon.h"
+#include "api_transparent_channel.h"
 
 #include <QSqlQuery>
 #include <QUdpSocket>
@@ -374,6 +375,73 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(hdlc_rows(kAt17) - before, 1000, 30000);
         // Every command went out as a downlink, and the capture is left empty for the next run.
         QTRY_COMPARE_WITH_TIMEOUT(hdlc_downlinks(kAt17).size(), hdlc_rows(kAt17), 30000);
+    }
+
+    // The shares on a clock of their own, a minute of 1 ms steps: a flooder (a frame every
+    // millisecond), a sender of 50 frames a second and one of 5. All together keep to the 100 a
+    // second; the quiet sender loses at most its first frame, the middle one gets its third and
+    // part of what the quiet one leaves, the flooder the rest.
+    void shares_keep_the_rate_and_each_sender_its_part()
+    {
+        Channel_shares shares(100);
+        const QHostAddress flooder("127.0.0.2"), middle("127.0.0.3"), quiet("127.0.0.4");
+        const int seconds = 60;
+        int sent[3] = {0, 0, 0}, got[3] = {0, 0, 0};
+        QList<int> per_second;
+        int this_second = 0;
+        for (qint64 t = 0; t < seconds * 1000; ++t) {
+            const struct
+            {
+                const QHostAddress& who;
+                bool due;
+            } offers[] = {{flooder, true}, {middle, t % 20 == 0}, {quiet, t % 200 == 0}};
+            for (int i = 0; i < 3; ++i) {
+                if (!offers[i].due) continue;
+                ++sent[i];
+                if (shares.ready(offers[i].who, t)) {
+                    shares.take(offers[i].who);
+                    ++got[i];
+                    ++this_second;
+                }
+            }
+            if (t % 1000 == 999) {
+                per_second << this_second;
+                this_second = 0;
+            }
+        }
+        qInfo("forwarded a minute: flooder %d, middle %d of %d, quiet %d of %d", got[0], got[1], sent[1],
+              got[2], sent[2]);
+        QVERIFY(got[0] + got[1] + got[2] <= 100 * seconds + 100);
+        for (int s = 1; s < per_second.size(); ++s)
+            QVERIFY2(per_second[s] <= 101, qPrintable(QString("second %1: %2").arg(s).arg(per_second[s])));
+        QVERIFY2(got[2] >= sent[2] - 1, qPrintable(QString("%1 of %2").arg(got[2]).arg(sent[2])));
+        QVERIFY2(got[1] >= 40 * seconds, qPrintable(QString::number(got[1])));
+        QVERIFY2(got[0] >= 40 * seconds, qPrintable(QString::number(got[0])));
+        QCOMPARE(shares.senders(), 3);
+        // Quiet for longer than idle_ms, every sender is forgotten.
+        QVERIFY(shares.ready(flooder, seconds * 1000 + Channel_shares::idle_ms + 20));
+        QCOMPARE(shares.senders(), 1);
+    }
+
+    // A flood from more addresses than are tracked (forged sources): the table stays bounded and
+    // all of them together still keep to the rate.
+    void shares_of_forged_sources_stay_bounded()
+    {
+        Channel_shares shares(100);
+        int got = 0;
+        const int seconds = 10;
+        for (qint64 t = 0; t < seconds * 1000; ++t) {
+            for (int k = 0; k < 3; ++k) {
+                const QHostAddress source(quint32(0x0A000000u + quint32(t * 3 + k)));
+                if (shares.ready(source, t)) {
+                    shares.take(source);
+                    ++got;
+                }
+            }
+        }
+        QVERIFY(shares.senders() <= shares.max_senders());
+        QVERIFY2(got <= 100 * seconds + 100, qPrintable(QString::number(got)));
+        QVERIFY2(got >= 90 * seconds, qPrintable(QString::number(got)));
     }
 
     // One sender floods (20,000 frames a second, as many as the daemon surely reads even on a
