@@ -1,9 +1,11 @@
 // Memory per modem: the registry and the controller fed one uplink per modem, as the daemon's
 // main thread does (storage absent, so nothing is written anywhere), with the resident memory
 // printed at 10,000, 100,000 and 1,000,000 modems, with the time per uplink on the way and the
-// heap bytes in use per modem (what the allocations hold, without the allocator's slack).
+// heap bytes in use per modem (what the allocations hold, without the allocator's slack). With
+// settings, each modem also gets that many stored settings (0 to 3: its serial number, its
+// firmware versions, an operator's note), as the meters' answers and the API bring them.
 //
-//   bench_registry [modems]      (default 1000000)
+//   bench_registry [modems] [settings]      (default 1000000 modems, no settings)
 #include "parser_strova5.h"
 #include "radio_exchange.h"
 #include "ram_modems.h"
@@ -40,13 +42,15 @@ int main(int argc, char* argv[])
 {
     QCoreApplication app(argc, argv);
     const int modems = argc > 1 ? QString(argv[1]).toInt() : 1000000;
-    if (modems <= 0) return 2;
+    const int settings = argc > 2 ? QString(argv[2]).toInt() : 0;
+    if (modems <= 0 || settings < 0 || settings > 3) return 2;
     RAM_modems ram({}, &app);
     strova_controller controller({}, &app);
     const uint t = uint(QDateTime::currentSecsSinceEpoch()) - 60;
     const qint64 start_kb = rss_kb();
     const size_t heap_start = mallinfo2().uordblks;
-    std::printf("%d modems, one uplink each; resident memory at start %lld kB\n", modems, start_kb);
+    std::printf("%d modems, one uplink and %d settings each; resident memory at start %lld kB\n", modems,
+                settings, start_kb);
     std::printf("      modems     RSS kB   bytes per modem   us per uplink   heap bytes per modem\n");
     QElapsedTimer clock;
     clock.start();
@@ -79,6 +83,12 @@ int main(int argc, char* argv[])
             return 1;
         }
         controller.slot_UL(parser_strova5::parse_ul_app(input));
+        const uint32_t modem = 10000000 + uint32_t(i);
+        if (settings > 0) ram.slot_set_setting(modem, "sn", be32(0x0A000000u + uint(i)).toLower(), false);
+        if (settings > 1)
+            ram.slot_set_setting(modem, "version",
+                                 QVariantMap{{"sw", QString("5.1.%1").arg(i % 4)}, {"hw", "2.0"}}, false);
+        if (settings > 2) ram.slot_set_setting(modem, "note", QString("porch %1").arg(i % 1000), false);
         const int done = i + 1;
         if (done == 10000 || done == 100000 || done == 1000000 || done == modems) {
             const qint64 kb = rss_kb(), ns = clock.nsecsElapsed();

@@ -292,6 +292,10 @@ void HttpResponse::slotWrite()
             if (socket->bytesToWrite() <= 0) writeTimer->start(100);
             return;
         }
+        if (!sentSaid && flushed) {
+            sentSaid = true;
+            emit replySent();
+        }
         if (closeAfterSend) {
             socket->flush();
             writeTimer->stop();

@@ -45,6 +45,11 @@ public:
     void flushAndDelete();
     void flushSocket();
 
+signals:
+    // The whole reply has been taken by the socket (once); a response destroyed before that never
+    // says so.
+    void replySent();
+
 public slots:
     void slotWrite();
 
@@ -73,6 +78,7 @@ private:
     bool closeAfterSend = false;
     bool deleteAfterSend = false;
     bool flushed = false;
+    bool sentSaid = false;
     bool closing = false;  // disconnect requested: nothing more to send
     bool headOnly = false; // the answer to a HEAD: headers only
     QTimer* progressTimer; // drops a peer that takes none of our bytes for sendTimeout

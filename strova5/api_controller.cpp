@@ -247,6 +247,18 @@ QStringList API_controller::get_rights(const QVariantMap& api_request) const
     return out;
 }
 
+report_caller API_controller::report_kind(QVariantMap api_request) const
+{
+    if (config.value(QStringLiteral("no_jwt")).toBool()) {
+        QVariantList rights = api_request.value(QStringLiteral("rights")).toList();
+        rights += QStringLiteral("user");
+        api_request.insert(QStringLiteral("rights"), rights);
+    }
+    const QStringList rights = get_rights(api_request);
+    if (holds_command_right(rights)) return report_caller::command;
+    return rights.contains(QStringLiteral("view")) ? report_caller::view : report_caller::anonymous;
+}
+
 QList<uint32_t> API_controller::get_modems(const QVariantMap& qitems) const
 {
     // Sets, not list searches: a request may carry hundreds of thousands of ids, and the daemon

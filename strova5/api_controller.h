@@ -34,6 +34,7 @@ struct api_refusal
 Q_DECLARE_METATYPE(api_refusal)
 
 class report_job;
+enum class report_caller;
 
 class API_controller : public QObject
 {
@@ -86,6 +87,11 @@ public:
 
     QList<uint32_t> get_modems(const QVariantMap& qitems) const;
     QStringList get_rights(const QVariantMap& api_request) const;
+    // The rights that let a caller command meters: "control", "settings", "special", "_b_admin".
+    static bool holds_command_right(const QStringList& rights);
+    // The kind of caller a request comes from, for the report places: its rights as the routes
+    // see them.
+    report_caller report_kind(QVariantMap api_request) const;
     static QStringList flatten_rights(const QVariantMap& tree, QMap<QString, QStringList>& flat);
 
     QVariant api_rights(QVariantMap api_request);

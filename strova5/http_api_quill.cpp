@@ -173,6 +173,9 @@ struct busy_guard
 constexpr qint64 k_item_entry_bytes = 128;
 constexpr qint64 k_item_copies = 2;
 
+// An answer no larger than this goes to the socket whole with the reply's first piece.
+constexpr qint64 k_answer_piece = 64 * 1024;
+
 // UI files served from memory, reloaded when their modification time moves on: one entry per
 // file below ui/, so together they never hold more than ui/ itself.
 QMap<QString, uint32_t>& file_times()
@@ -334,33 +337,71 @@ bool http_api_HttpRequestHandler::serve_api(const QVariantMap& api_request, cons
                                             const QString& caller, QuillonHttpd::HttpResponse* response)
 {
     std::unique_ptr<report_job> job;
-    QVariant answer =
-        API_controller::instance ? API_controller::instance->api_begin(api_request, job) : QVariant();
+    API_controller* const api = API_controller::instance;
+    QVariant answer = api ? api->api_begin(api_request, job) : QVariant();
     if (!job) {
         write_answer(response, std::move(answer), callback);
         return true;
     }
-    // A report that one slice builds needs no place; it is tried only for a caller that holds no
-    // place and waits for none, so that one caller's many reports do not crowd out the rest.
-    if (reports->may_try_first(caller) && job->step()) {
+    const report_caller kind = api->report_kind(api_request);
+    // A report that would find neither a place nor room to wait costs nothing: no statement is
+    // sent for it.
+    if (!reports->admits(caller, kind)) {
+        job->refuse(503, reports->refusal().value<api_refusal>().text, "no room to wait");
         write_answer(response, job->take_answer(), callback);
         return true;
+    }
+    // A report that one slice builds needs no place; it is tried only for a caller that holds no
+    // place, waits for none and is sent no answer, and only while the tries have a slice of this
+    // turn of the runner, so that many callers together do not take the main thread.
+    if (reports->may_try_first(caller)) {
+        const qint64 start = report_job::clock();
+        const bool done = job->step();
+        reports->tried(report_job::clock() - start);
+        if (done) {
+            answer_held(response, job->take_answer(), callback, caller, kind);
+            return true;
+        }
     }
     // A longer one waits for a place and goes on from the event loop; its response is flushed
     // when it is done (or dropped with its connection).
     const QPointer<QuillonHttpd::HttpResponse> later(response);
     auto watcher = std::make_shared<QPointer<QObject>>();
-    const quint64 ticket = reports->take(std::move(job), caller, [later, callback, watcher](QVariant done) {
-        // The socket goes back to its own reading with the reply: a half-close from now on
-        // is no leave.
-        delete watcher->data();
-        if (later.isNull()) return;
-        write_answer(later, std::move(done), callback);
-        later->flush();
-    });
+    report_runner* const runner = reports;
+    const quint64 ticket = reports->take(
+        std::move(job), caller, kind, [later, callback, watcher, runner, caller, kind](QVariant done) {
+            // The socket goes back to its own reading with the reply: a half-close from now on
+            // is no leave.
+            delete watcher->data();
+            if (later.isNull()) return;
+            hold_answer(runner, later, write_answer(later, std::move(done), callback), caller, kind);
+            later->flush();
+        });
     if (ticket == 0) return false; // refused at once: the reply is on its way already
     *watcher = watch_leaving(response, ticket);
     return false;
+}
+
+void http_api_HttpRequestHandler::answer_held(QuillonHttpd::HttpResponse* response, QVariant answer,
+                                              const QString& callback, const QString& caller,
+                                              report_caller kind)
+{
+    hold_answer(reports, response, write_answer(response, std::move(answer), callback), caller, kind);
+}
+
+void http_api_HttpRequestHandler::hold_answer(report_runner* runner, QuillonHttpd::HttpResponse* response,
+                                              qint64 bytes, const QString& caller, report_caller kind)
+{
+    // A refusal or an answer of one piece leaves at once; a larger one counts against the
+    // reports' memory until its client has taken it, or its connection is gone.
+    if (bytes <= k_answer_piece) return;
+    const quint64 key = runner->hold(caller, kind, bytes);
+    const QPointer<report_runner> guarded(runner);
+    const auto release = [guarded, key] {
+        if (guarded) guarded->release(key);
+    };
+    connect(response, &QuillonHttpd::HttpResponse::replySent, runner, release);
+    connect(response, &QObject::destroyed, runner, release);
 }
 
 QObject* http_api_HttpRequestHandler::watch_leaving(QuillonHttpd::HttpResponse* response, quint64 ticket)
@@ -392,8 +433,8 @@ QObject* http_api_HttpRequestHandler::watch_leaving(QuillonHttpd::HttpResponse* 
     return notifier;
 }
 
-void http_api_HttpRequestHandler::write_answer(QuillonHttpd::HttpResponse* response, QVariant answer,
-                                               const QString& callback)
+qint64 http_api_HttpRequestHandler::write_answer(QuillonHttpd::HttpResponse* response, QVariant answer,
+                                                 const QString& callback)
 {
     const int status =
         answer.userType() == qMetaTypeId<api_refusal>() ? answer.value<api_refusal>().status : 200;
@@ -404,6 +445,7 @@ void http_api_HttpRequestHandler::write_answer(QuillonHttpd::HttpResponse* respo
                                            : QStringLiteral("jsonp; charset=utf-8"));
     response->setHeader(QStringLiteral("Content-Length"), body.size());
     response->write(body);
+    return status == 200 ? body.size() : 0;
 }
 
 void http_api_HttpRequestHandler::serve_file(const QStringList& segments, QuillonHttpd::HttpRequest* request,

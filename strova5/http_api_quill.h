@@ -77,7 +77,14 @@ private:
     // Watches the socket while a report waits or is built: a client that resets or ends its
     // sending has left, and its report is dropped. Gone with `response`.
     QObject* watch_leaving(QuillonHttpd::HttpResponse* response, quint64 ticket);
-    static void write_answer(QuillonHttpd::HttpResponse* response, QVariant answer, const QString& callback);
+    // The body's size when the answer is no refusal, else 0.
+    static qint64 write_answer(QuillonHttpd::HttpResponse* response, QVariant answer,
+                               const QString& callback);
+    // A report's answer written, and counted against the reports' memory while it is sent.
+    void answer_held(QuillonHttpd::HttpResponse* response, QVariant answer, const QString& callback,
+                     const QString& caller, report_caller kind);
+    static void hold_answer(report_runner* runner, QuillonHttpd::HttpResponse* response, qint64 bytes,
+                            const QString& caller, report_caller kind);
     static void serve_file(const QStringList& segments, QuillonHttpd::HttpRequest* request,
                            QuillonHttpd::HttpResponse* response);
 

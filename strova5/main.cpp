@@ -80,10 +80,14 @@ void fit_descriptors(QuillonHttpd::HttpSettings* http)
         if (::setrlimit(RLIMIT_NOFILE, &lim) != 0) lim.rlim_cur = before;
     }
     const rlim_t own = open_descriptors() + k_descriptor_startup;
-    LOG_WRN << "descriptors: limit" << qulonglong(lim.rlim_cur) << "(was" << qulonglong(before)
-            << ", hard limit"
-            << (lim.rlim_max == RLIM_INFINITY ? QStringLiteral("unlimited") : QString::number(lim.rlim_max))
-            << "), the daemon's own" << qulonglong(own) << ", kept free" << qulonglong(k_descriptor_reserve);
+    // One text, so that the stream puts no blanks before the commas nor quotes around the limit.
+    LOG_WRN << qPrintable(
+        QStringLiteral("descriptors: limit %1 (was %2, hard limit %3), the daemon's own %4, kept free %5")
+            .arg(qulonglong(lim.rlim_cur))
+            .arg(qulonglong(before))
+            .arg(lim.rlim_max == RLIM_INFINITY ? QStringLiteral("unlimited") : QString::number(lim.rlim_max))
+            .arg(qulonglong(own))
+            .arg(qulonglong(k_descriptor_reserve)));
     const rlim_t needed = k_descriptor_reserve + own + rlim_t(http->maxConnections) +
                           rlim_t(http->headerPlaces) + rlim_t(http->maxRefusals) +
                           2 * rlim_t(http->maxSpools);
@@ -101,14 +105,22 @@ void fit_descriptors(QuillonHttpd::HttpSettings* http)
 }
 
 // The log's last line, written once every component is gone: their destructors may still name
-// what they could not store.
+// what they could not store. It names the status the shell and the service manager see (main's
+// -3 and -4 reach them as 253 and 252), with main's own value beside it where the two differ.
 struct stop_line
 {
     bool armed = false;
     int code = 0;
     ~stop_line()
     {
-        if (armed) LOG_WRN << "driver_strova5 stopped, exit code" << code;
+        if (armed) LOG_WRN << qPrintable(text(code));
+    }
+    static QString text(int code)
+    {
+        const int status = code & 0xff;
+        QString line = QStringLiteral("driver_strova5 stopped, exit code %1").arg(status);
+        if (status != code) line += QStringLiteral(" (%1)").arg(code);
+        return line;
     }
 };
 

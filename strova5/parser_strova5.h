@@ -59,6 +59,9 @@ public:
     // leaves, as the modem would report it; empty for any other status. Any thread (it reads
     // the registry under its lock).
     static QString relay_setting_value(const Rabbit_dl_status& status, const Dl_request& command);
+    // The same with the modem's software generation (is_new_sw) decided by the caller: for the
+    // storage's writer thread, which does not read the registry.
+    static QString relay_setting_value(const Rabbit_dl_status& status, const Dl_request& command, bool new_sw);
     // Stores that setting like one the meter reported.
     static void convert_relay_setting(const Rabbit_dl_status& status, const Dl_request& command);
 

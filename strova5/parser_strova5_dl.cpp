@@ -841,7 +841,13 @@ bool parser_strova5::is_new_sw(uint32_t modem_id)
 
 QString parser_strova5::relay_setting_value(const Rabbit_dl_status& status, const Dl_request& command)
 {
-    if (!status.success || command.setting != QLatin1String("96.3.10") || is_new_sw(status.modem_id))
+    if (!status.success || command.setting != QLatin1String("96.3.10")) return QString();
+    return relay_setting_value(status, command, is_new_sw(status.modem_id));
+}
+
+QString parser_strova5::relay_setting_value(const Rabbit_dl_status& status, const Dl_request& command, bool new_sw)
+{
+    if (!status.success || command.setting != QLatin1String("96.3.10") || new_sw)
         return QString();
     QList<int> numbers;
     for (const QString& part : command.data.toString().split(QLatin1Char(','))) {

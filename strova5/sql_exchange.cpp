@@ -82,7 +82,12 @@ SQL_Exchange::SQL_Exchange(QVariantMap cfg_, QObject* parent, int row_cap)
                   {}},
       setting_batch{"modems_setting",
                     QStringLiteral("REPLACE INTO modems_setting(modem_id, ts, `state`, `setting`, `data`) VALUES "), {}},
-      own_event_batch{"modems_event", event_batch.prefix, {}}
+      own_event_batch{"modems_event", event_batch.prefix, {}},
+      numbering([this](uint32_t mark) { return write_cmd_mark(mark); },
+                [this](uint32_t from, quint64 window, int rows_max, QList<cmd_numbering::Stored>& rows) {
+                    return read_number_window(from, window, rows_max, rows);
+                },
+                numbering_limits())
 {
     instance = this;
     pending_cap = row_cap;
@@ -256,9 +261,11 @@ bool SQL_Exchange::init()
         LOG_EXC << "can't read the command number mark:" << last_error.text();
         return false;
     }
-    if (q.next()) {
-        continue_numbers_after(uint32_t(q.value(0).toULongLong()));
-    } else {
+    bool has_mark = q.next();
+    uint32_t mark = has_mark ? uint32_t(q.value(0).toULongLong()) : 0;
+    uint32_t newest = 0;
+    bool stored = false;
+    if (!has_mark) {
         // No mark yet (a table from before marks): numbers of that run may still be in flight
         // at the network server without a row, so a wide stretch above the newest stored one
         // stays unused.
@@ -266,28 +273,24 @@ bool SQL_Exchange::init()
             LOG_EXC << "can't read the newest command number:" << last_error.text();
             return false;
         }
-        const bool stored = q.next() && !q.value(0).isNull();
-        const uint32_t newest = stored ? q.value(0).toUInt() : 0;
-        continue_numbers_after(newest + cmd_skip_without_mark);
-        if (!store_cmd_mark(cmd_counter)) {
-            LOG_EXC << "can't store the command number mark:" << last_error.text();
-            return false;
-        }
-        // Only a table with commands but no mark (an upgrade) is worth a look.
-        if (stored)
-            LOG_WRN << "no command number mark stored: numbering goes on at" << cmd_counter + 1
-                    << "above the newest"
-                    << "stored command" << newest;
-        else
-            LOG_NTC << "command numbering starts at" << cmd_counter + 1 << "(no command stored yet)";
+        stored = q.next() && !q.value(0).isNull();
+        newest = stored ? q.value(0).toUInt() : 0;
+        mark = newest + cmd_skip_without_mark;
     }
-    load_first_range(cmd_counter == UINT32_MAX ? 1 : cmd_counter + 1);
-    // The first block now; the writer takes the next ones ahead of need.
-    if (!store_cmd_mark(cmd_counter + cmd_number_block)) {
+    // The first free numbers are read here (a failure leaves them to the first run) and the
+    // first block is taken at once; the writer takes the next ones ahead of need.
+    if (!numbering.start(mark)) {
         LOG_EXC << "can't store the command number mark:" << last_error.text();
         return false;
     }
-    mark_next = Mark_store();
+    if (!has_mark) {
+        // Only a table with commands but no mark (an upgrade) is worth a look.
+        if (stored)
+            LOG_WRN << "no command number mark stored: numbering goes on at" << mark + 1 << "above the newest"
+                    << "stored command" << newest;
+        else
+            LOG_NTC << "command numbering starts at" << mark + 1 << "(no command stored yet)";
+    }
 
     const QVariantMap timers = cfg.value(QStringLiteral("timers")).toMap();
     tmr_save->start(int(timers.value(QStringLiteral("data_ms"), 200).toUInt()));
@@ -413,8 +416,7 @@ void SQL_Exchange::writer_run()
 
 void SQL_Exchange::run_numbering()
 {
-    if (run_search.wanted) find_free_numbers();
-    if (run_mark.wanted) run_mark.stored = write_cmd_mark(run_mark.mark);
+    numbering.run_work(run_numbers);
 }
 
 void SQL_Exchange::writer_back()
@@ -442,8 +444,8 @@ void SQL_Exchange::settle()
     const bool open_failed = writer_open_failed;
     writer_open_failed = false;
     take_back_run();
-    take_back_search();
-    take_back_mark();
+    numbering.take_back(run_numbers, writer_error.text());
+    run_numbers = cmd_numbering::Work();
     const QSqlError error = last_error;
     last_error = writer_error;
     // A server that cannot be reached at all (a silent link ends the attempt only at the connect
@@ -849,7 +851,7 @@ void SQL_Exchange::save_run()
     // While the link is lost an empty run probes it every link time-out, so that the main thread
     // sends statements again also when nothing waits to be written.
     const bool probe = db_away && writer.joinable() && clock.elapsed() - run_started_at >= link_timeout_s * 1000;
-    if (!pending_rows() && !probe && !search_next.wanted && !mark_next.wanted)
+    if (!pending_rows() && !probe && !numbering.has_work())
         return;
     check_intake();
     if (passing_until > clock.elapsed()) return; // the server is in a passing state: the pause first
@@ -861,8 +863,8 @@ void SQL_Exchange::save_run()
         if (reached) run_numbering();
         reached = reached && store_run();
         take_back_run();
-        take_back_search();
-        take_back_mark();
+        numbering.take_back(run_numbers, last_error.text());
+        run_numbers = cmd_numbering::Work();
         note_result(reached);
         return;
     }
@@ -883,18 +885,9 @@ void SQL_Exchange::take_run()
         pair.first->tuples.swap(pair.second->tuples);
     }
     run_statuses.swap(pending_statuses);
-    if (search_next.wanted) {
-        run_search = search_next;
-        search_next.wanted = false;
-        search_out = true;
-    }
-    if (mark_next.wanted) {
-        run_mark = mark_next;
-        mark_next = Mark_store();
-        mark_out = true;
-    }
+    run_numbers = numbering.take_work();
     // Every command numbered so far is among the rows written before the statuses look.
-    run_counter = cmd_counter;
+    run_counter = numbering.counter();
     run_reported = reported_at;
     run_cmd_rows = run_cmd.tuples.size();
     run_data_rows = run_data.tuples.size();

@@ -10,6 +10,7 @@
 // The operations other components call are virtual so that tests can stand a double in its place;
 // the constructor opens nothing (init does), so a double needs no database.
 
+#include "cmd_numbering.h"
 #include "log_limiter.h"
 #include "logger.h"
 #include "records.h"
@@ -76,7 +77,7 @@ public:
     // connect, read and write time-outs of every connection. No statement of the main thread
     // waits longer for the writer either.
     static constexpr int link_timeout_s = 10;
-    // Command numbers are taken in blocks of this many (see cmd_mark); the first start without
+    // Command numbers are taken in blocks of this many free numbers (see numbering); the first start without
     // a stored mark leaves this many numbers above the newest stored command unused.
     static constexpr uint32_t cmd_number_block = 10000;
     static constexpr uint32_t cmd_skip_without_mark = 500000;
@@ -249,7 +250,7 @@ protected:
     bool write_batch(Batch& batch);
     // Applies one status of the run to `modems_cmd`; false when the connection is lost or the
     // server is in a passing state (it stays pending).
-    bool apply_status(const Rabbit_dl_status& status, uint32_t numbered_to, quint64 seq);
+    bool apply_status(const Rabbit_dl_status& status, uint32_t numbered_to, quint64 seq, bool new_sw);
     // A command in this state still waits for its delivery or its answer.
     static bool cmd_open(int state);
     // The open states as an SQL list, "(0, 1, 2, 5)".
@@ -305,7 +306,8 @@ protected:
     void status_setting(uint32_t modem_id, uint32_t ts, const QString& setting, const QVariant& value,
                         quint64 seq);
     // The relay setting a delivered relay command leaves, if any (status_setting).
-    void status_relay(const Rabbit_dl_status& status, const Dl_request& command, quint64 seq);
+    // `new_sw`: the modem's software generation, decided on the main thread when the status came.
+    void status_relay(const Rabbit_dl_status& status, const Dl_request& command, quint64 seq, bool new_sw);
     // True when an uplink of the run's snapshot reported the setting after the status `seq`.
     bool reported_since(uint32_t modem_id, const QString& setting, quint64 seq) const;
     // What a status leaves besides its command row, kept while its writes may have committed.
@@ -315,6 +317,7 @@ protected:
         Dl_request command;
         bool confirms; // a confirmed setting write
         quint64 seq;
+        bool new_sw;
     };
     void apply_effect(const Status_effect& e);
     // The statuses at the head of the list whose writes went out without an answer: the stored
@@ -419,11 +422,14 @@ protected:
     // A status waiting for the next save, with the last command number handed out when it
     // arrived: an answer can only be for a command that existed then.
     // It also carries the count of settings uplinks had reported when it arrived (setting_seq).
+    // And what the status needs of the registry, decided when it came (the writer reads none):
+    // whether the modem has the new software (no relay setting is left by a delivery).
     struct Pending_status
     {
         Rabbit_dl_status status;
         uint32_t numbered_to;
         quint64 seq;
+        bool new_sw;
     };
     QList<Pending_status> pending_statuses;
     // Settings uplinks report while statuses wait, numbered in arrival: a setting a status leaves
@@ -442,78 +448,31 @@ protected:
     static QString own_event_key(const QString& tuple);
     void queue_own_event(const QString& tuple);
     log_limiter own_event_lines{QStringLiteral("driver's own events dropped"), LVL_WRN, 1, 60000};
-    uint32_t cmd_counter = 0;
-    // Numbers whose rows are still in the table are skipped (after the counter wrapped): the
-    // ranges ahead known to hold no stored command, in the order they are used, and the search
-    // for more, which the writer runs on its own connection, so that no request waits for it.
-    // It starts once fewer than `free_numbers_ahead` free numbers are known (the counter within
-    // that of 4294967295 before the wrap); while none is known, commands are refused.
-    static constexpr uint32_t free_numbers_ahead = 10000000;
-    static constexpr int free_ranges_max = 1000;
-    QList<QPair<uint32_t, uint32_t>> free_ranges; // main thread
-    struct Number_search
-    {
-        bool wanted = false; // to go with the next run
-        uint32_t from = 1;   // the first number to look at
-        quint64 epoch = 0;   // of the numbering it was asked for (continue_numbers_after)
-        // Set by the writer: whether it ran and was answered, what it found from `from` on in
-        // order, and where the next search goes on (1 once the end of the numbers was reached).
-        bool done = false;
-        bool ok = false;
-        QList<QPair<uint32_t, uint32_t>> found;
-        uint32_t next_from = 1;
-    };
-    Number_search search_next; // main thread: the search to hand out
-    Number_search run_search;  // the run's, the writer's while it is out
-    bool search_out = false;   // main thread: a search went with the run in flight
-    quint64 numbers_epoch = 0;
-    uint32_t numbering_base = 0; // the counter's start in this run
-    static constexpr quint64 search_window = 250000; // stored numbers one search reads at most
-    bool numbers_exhausted = false; // every number ahead is stored
-    QString number_refusal;        // why the last command got no number
-    log_limiter search_lines{QStringLiteral("command number search failed"), LVL_ERR, 1, 60000};
-    // The free numbers known ahead of the counter.
-    quint64 free_numbers_known() const;
-    // Main thread: asks for the next search when fewer numbers than the bound are known.
-    void want_free_numbers();
-    // Writer: one search; main thread: its result taken in.
-    void find_free_numbers();
-    void take_back_search();
-    // Main thread: takes the range from `first` to `last` after those known, if it lies ahead.
-    bool add_free_range(uint32_t first, uint32_t last);
-    // Reads with wsrep_sync_wait on where the server has it: a cluster node still applying the
-    // last writer's write-sets waits for them first. False (last_error) when the statement fails.
-    bool run_synced(QSqlQuery& q, const QString& select);
-    // The first free range from `from` on, read on the main connection (at start).
-    bool load_first_range(uint32_t from);
-    // Numbers up to `cmd_mark` are taken, in the table `driver_state`: the mark is moved a block
-    // ahead, and committed, before any number of the block goes out, so that no number is given
-    // twice, across a crash too. While it cannot be moved, commands are refused.
+    // Command numbers: the counter, the mark stored ahead of it in the table `driver_state`
+    // (numbers up to it are taken, committed before any of them goes out, so that no number is
+    // given twice, across a crash too) and the free ranges ahead, which after the wrap skip the
+    // numbers whose rows are still stored. The next block and the search for more free numbers
+    // go with the writer's runs, ahead of need, so that no request waits for them; while a
+    // number cannot be had, commands are refused.
+    cmd_numbering numbering;
+    cmd_numbering::Work run_numbers; // the run's, the writer's while it is out
+    uint32_t cmd_counter() const { return numbering.counter(); }
+    static cmd_numbering::Limits numbering_limits();
     static const QString cmd_mark_name;
-    uint32_t cmd_mark = 0;
-    bool store_cmd_mark(uint32_t mark); // main thread, at start
-    bool write_cmd_mark(uint32_t mark); // the statement, on the calling thread's connection
-    // The next block is taken by the writer with a run, ahead of need: the mark it is to store,
-    // and whether it did.
-    struct Mark_store
-    {
-        bool wanted = false;
-        uint32_t mark = 0;
-        bool stored = false;
-    };
-    Mark_store mark_next; // main thread
-    Mark_store run_mark;  // the run's
-    bool mark_out = false;
-    void want_cmd_mark(uint32_t mark);
-    void take_back_mark();
+    // The statements handed to the numbering, on the calling thread's connection.
+    bool write_cmd_mark(uint32_t mark);
+    bool read_number_window(uint32_t from, quint64 window, int rows_max, QList<cmd_numbering::Stored>& rows);
+    // Reads with wsrep_sync_wait on where the server has it: a cluster node still applying the
+    // last writer's write-sets waits for them first. False (last_error) when the statement fails;
+    // the session's setting is put back whatever happened.
+    bool run_synced(QSqlQuery& q, const QString& select);
     // Writer (or the main thread when it writes a run itself): the search and the mark the run
     // carries, before its rows.
     void run_numbering();
-    log_limiter number_lines{QStringLiteral("commands refused: no command number"), LVL_ERR, 1, 60000};
-    // The next free number into `cmd_counter`; false (counter unchanged) when the stored numbers
-    // ahead cannot be read.
+    // The next free number into the counter; false (counter unchanged, the reason in
+    // numbering.refusal()) when none can be had now.
     bool next_cmd_number();
-    // Sets the counter after `newest`; the numbers ahead are read again.
+    // Sets the counter after `newest`; the numbers ahead are read with the next run.
     void continue_numbers_after(uint32_t newest);
     uint32_t ts_req_curr_last = 0;
     SQL_loader* loader = nullptr;

@@ -110,15 +110,15 @@ QVariantMap SQL_Exchange::send_dl(QList<uint32_t> modems, QStringList rights, QS
         }
         if (!next_cmd_number()) {
             // The rest of the request would meet the same refusal (and try the same statement).
-            if (number_lines.pass())
-                LOG_ERR << "commands refused: no command number:" << qPrintable(number_refusal) << "(command for modem"
+            if (numbering.refusal_lines.pass())
+                LOG_ERR << "commands refused: no command number:" << qPrintable(numbering.refusal()) << "(command for modem"
                         << modem_id << setting << "and" << modems.size() - 1 - modems.indexOf(modem_id)
                         << "more of the request)";
             break;
         }
         if (goes_out)
             ++to_send;
-        cmd.cmd_id = cmd_counter;
+        cmd.cmd_id = numbering.counter();
         cmd.under_right = under_right;
         made << cmd;
     }
@@ -298,7 +298,8 @@ void SQL_Exchange::slot_DL_status(Rabbit_dl_status status)
     RAM_modems* ram = registry_with("cmd");
     modem_record* modem = ram ? ram->find_modem(status.modem_id) : nullptr;
     if (!modem) {
-        pending_statuses << Pending_status{status, cmd_counter, setting_seq};
+        pending_statuses << Pending_status{status, numbering.counter(), setting_seq,
+                                           parser_strova5::is_new_sw(status.modem_id)};
         if (intake_open && pending_statuses.size() >= pending_cap) check_intake();
         return;
     }
@@ -314,7 +315,7 @@ void SQL_Exchange::slot_DL_status(Rabbit_dl_status status)
         candidates << qMakePair(it.key(), row);
     }
     // Every command the registry holds was numbered before this status.
-    for (const Status_target& t : status_targets(status, candidates, cmd_counter, cmd_counter))
+    for (const Status_target& t : status_targets(status, candidates, numbering.counter(), numbering.counter()))
         update_cmd_state(status.modem_id, t);
 }
 
@@ -351,9 +352,10 @@ void SQL_Exchange::status_setting(uint32_t modem_id, uint32_t ts, const QString&
     run_settings << Registry_setting{modem_id, setting, value, seq};
 }
 
-void SQL_Exchange::status_relay(const Rabbit_dl_status& status, const Dl_request& command, quint64 seq)
+void SQL_Exchange::status_relay(const Rabbit_dl_status& status, const Dl_request& command, quint64 seq,
+                                bool new_sw)
 {
-    const QString value = parser_strova5::relay_setting_value(status, command);
+    const QString value = parser_strova5::relay_setting_value(status, command, new_sw);
     if (!value.isEmpty())
         status_setting(status.modem_id, uint32_t(QDateTime::currentSecsSinceEpoch()), QStringLiteral("96.3.10"),
                        RAM_modems::stored_value(value), seq);
@@ -366,7 +368,7 @@ bool SQL_Exchange::reported_since(uint32_t modem_id, const QString& setting, qui
 
 void SQL_Exchange::apply_effect(const Status_effect& e)
 {
-    status_relay(e.status, e.command, e.seq);
+    status_relay(e.status, e.command, e.seq, e.new_sw);
     if (e.confirms) status_setting(e.status.modem_id, e.command.ts, e.command.setting, e.command.data, e.seq);
 }
 
@@ -467,7 +469,7 @@ bool SQL_Exchange::apply_statuses(int count)
                 continue;
             }
             const Pending_status& first = run_statuses.first();
-            if (!apply_status(first.status, first.numbered_to, first.seq)) return false;
+            if (!apply_status(first.status, first.numbered_to, first.seq, first.new_sw)) return false;
             run_statuses.removeFirst();
         }
         return true;
@@ -535,7 +537,7 @@ bool SQL_Exchange::apply_statuses(int count)
         const Pending_status& pending = run_statuses.at(f.index);
         effects << Status_effect{pending.status,
                                  Dl_request(pending.status.modem_id, f.command.ts, f.command.setting, f.command.data),
-                                 f.confirms, pending.seq};
+                                 f.confirms, pending.seq, pending.new_sw};
     }
     if (!new_states.isEmpty()) {
         // One transaction: a confirmed setting and its command marked done go together, and a
@@ -589,7 +591,7 @@ bool SQL_Exchange::apply_statuses(int count)
     return true;
 }
 
-bool SQL_Exchange::apply_status(const Rabbit_dl_status& status, uint32_t numbered_to, quint64 seq)
+bool SQL_Exchange::apply_status(const Rabbit_dl_status& status, uint32_t numbered_to, quint64 seq, bool new_sw)
 {
     LOG_TRC << "dl_status" << status.modem_id << status.cmd_id << (status.success ? "true" : "false")
             << status.setting;
@@ -633,7 +635,7 @@ bool SQL_Exchange::apply_status(const Rabbit_dl_status& status, uint32_t numbere
     doubt.count = 1;
     for (const Status_target& t : targets) {
         const Cmd_row& row = rows[t.cmd_id];
-        Status_effect effect{status, Dl_request(status.modem_id, row.ts, row.setting, row.data), false, seq};
+        Status_effect effect{status, Dl_request(status.modem_id, row.ts, row.setting, row.data), false, seq, new_sw};
         if (t.copies && !reported_since(status.modem_id, row.setting, seq)) {
             // The confirmed setting is written before the command is marked done: a lost answer
             // can make both go again, never leave the command done without its setting.

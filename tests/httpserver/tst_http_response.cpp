@@ -255,6 +255,38 @@ private slots:
         QVERIFY(clock.elapsed() >= 300);
     }
 
+    // A reply says once that it has left, when the socket has taken its last byte, and never
+    // when its peer does not read: the report runner counts an answer until then.
+    void reply_sent_once_taken()
+    {
+        Loopback loop;
+        QVERIFY(loop.open());
+        auto* response = new HttpResponse(loop.connection);
+        const QByteArray body(3 * 1024 * 1024 + 17, 'r');
+        int said = 0;
+        connect(response, &HttpResponse::replySent, [&] { ++said; });
+        response->write(body);
+        response->flush();
+        QTRY_VERIFY_WITH_TIMEOUT(loop.received.endsWith(body), 10000);
+        QTRY_COMPARE(said, 1);
+        QTest::qWait(100);
+        QCOMPARE(said, 1);
+
+        Loopback stuck;
+        stuck.settings.sendTimeout = 300;
+        QVERIFY(stuck.open("GET / HTTP/1.1\r\n\r\n", true));
+        auto* never = new HttpResponse(stuck.connection);
+        bool neverSaid = false;
+        connect(never, &HttpResponse::replySent, [&] { neverSaid = true; });
+        never->write(QByteArray(5 * 1024 * 1024, 'x'));
+        never->flush();
+        QTest::ignoreMessage(QtWarningMsg,
+                             "HttpResponse: the peer took no data for 300 ms, connection aborted");
+        QTRY_VERIFY_WITH_TIMEOUT(!stuck.connection->isConnected(), 5000);
+        QTest::qWait(100);
+        QVERIFY(!neverSaid);
+    }
+
     // Members that gzip -dc reads back, of random and repetitive input, and the exact bytes of two.
     void gzip_members()
     {

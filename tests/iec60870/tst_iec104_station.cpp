@@ -494,7 +494,9 @@ void tst_iec104_station::connections_come_and_go_while_enqueuing()
     t.start();
     station_destroy(s.station);
     s.station = nullptr;
-    QVERIFY2(t.elapsed() < 1000, qPrintable(QString("station_destroy took %1 ms").arg(t.elapsed())));
+    // A destroy that waits on its clients or a timer takes seconds to for ever; a loaded machine
+    // can take a second over a sound one.
+    QVERIFY2(t.elapsed() < 5000, qPrintable(QString("station_destroy took %1 ms").arg(t.elapsed())));
     for (int fd : spare)
         close(fd);
 }

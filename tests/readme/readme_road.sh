@@ -191,6 +191,10 @@ case "$said" in *"MariaDB did not start"*"fake failure to start"*) ;; *) fail "t
 
 # ---- the first run, from nothing
 start
+step="the sample's login accounts"
+grep -q '^accounts: *none ' "$out" || fail "no line saying the sample has no account"
+said=$(curl -s 'http://127.0.0.1:10022/api/authorization?user=operator&pass=secret')
+[ "$said" = '{"res":false}' ] || fail "a login of docs/api.md without the account answered: $said"
 
 step="scripts/publish-sample"
 printed=$(scripts/publish-sample 2>&1) || fail "exit $?: $printed"
@@ -202,8 +206,8 @@ case "$drain_cmd" in *" drain strova_dl_capture") ;; *) fail "no drain command p
 step="the uplinks' rows"
 sql_until "$counts" "$(printf '1\t2\t2')" # 4003: its serial number and its time record
 
-step="publish-sample's mariadb command"
-rows=$(bash -c "$rows_cmd" 2>&1) || fail "exit $?: $rows"
+step="publish-sample's mariadb command, run from another folder"
+rows=$(cd / && bash -c "$rows_cmd" 2>&1) || fail "exit $?: $rows"
 # The value at the reception time T, the two events of the archive at T-900 and T-800, the serial
 # number at T.
 sample_rows() {
@@ -224,12 +228,12 @@ print("\n".join(want))'
 }
 first_rows=$(sample_rows <<<"$rows" 2>&1) || fail "$first_rows in: $rows"
 
-step="publish-sample's drain command"
+step="publish-sample's drain command, run from another folder"
 for i in $(seq 1 120); do
     peer stats strova_dl_capture | grep -q '"messages": [3-9]' && break
     sleep 0.5
 done
-downlinks=$(bash -c "$drain_cmd" 2>&1) || fail "exit $?: $downlinks"
+downlinks=$(cd / && bash -c "$drain_cmd" 2>&1) || fail "exit $?: $downlinks"
 # A downlink to each of the three modems, on the daemon's exchange with its routing key and key.
 checked=$(/usr/bin/python3 -c '
 import json, sys
@@ -273,8 +277,17 @@ kept_rows() {
 # ---- a second run keeps the rows, also on the data an older run-local left (without MariaDB's
 # temp dir), and a run killed outright leaves nothing in the way of the next
 rm -rf .local/services/mysql/tmp
+# The README's way to the login examples of docs/api.md: the page's account in .local/.
+echo '[{"user": "operator", "pass": "secret"}]' >.local/authorization.json
 start
 kept_rows
+step="the login examples of docs/api.md with .local/authorization.json"
+grep -q '^accounts: *api.authorization from ' "$out" || fail "the accounts taken are not said"
+for example in 'user=operator&pass=secret {"res":true}' 'user=operator&pass=guess {"res":false}' \
+    'user=operator&pass=secret&callback=show show({"res":true})'; do
+    said=$(curl -s "http://127.0.0.1:10022/api/authorization?${example% *}")
+    [ "$said" = "${example#* }" ] || fail "${example% *} answered $said"
+done
 # A power cut: run-local, its services and its daemon (in a session of its own) all killed, and
 # their pids taken by a process that is none of theirs.
 step="SIGKILL to scripts/run-local's process group and its daemon"
@@ -291,6 +304,7 @@ done
 start
 kept_rows
 step="the process named in the pid files of the killed run"
+! grep -q 'ended without stopping' "$out" || fail "a process none of the run's named as left: $(grep 'ended without' "$out")"
 bystander_check
 
 # run-local killed alone: its daemon and services live on, and the next run stops them.
@@ -307,6 +321,8 @@ orphan=1
 start
 orphan=0
 step="the processes of the run killed alone"
+grep -q "^run-local: an earlier run of this checkout ended without stopping its daemon (pid $daemon), MariaDB (pid [0-9]*), RabbitMQ (pid [0-9]*): stopping it now" "$out" ||
+    fail "what the earlier run left is not named before it is stopped"
 for p in $daemon $old; do
     ! kill -0 "$p" 2>/dev/null || fail "left running: $(ps -o pid=,args= -p "$p")"
 done
@@ -379,9 +395,11 @@ else
     chown -R "$user:" "$copy" "$work/home" || fail "chown"
     uid=$(id -u "$user")
     # What a terminal's login shell gives the user: the distribution's PATH from /etc/profile
-    # (without an sbin folder), none of this script's environment.
+    # (without an sbin folder), none of this script's environment but the test run's mark, by
+    # which scripts/test finds whatever of it outlives the run.
     as=(setpriv --reuid="$uid" --regid="$(id -g "$user")" --init-groups
-        env -i HOME="$work/home" USER="$user" LOGNAME="$user" SHELL=/bin/bash TERM=dumb)
+        env -i HOME="$work/home" USER="$user" LOGNAME="$user" SHELL=/bin/bash TERM=dumb
+        ${STROVA_TEST_RUN:+STROVA_TEST_RUN="$STROVA_TEST_RUN"})
     step="the login shell's PATH"
     # shellcheck disable=SC2016
     path=$("${as[@]}" bash -l -c 'echo "$PATH"')

@@ -57,8 +57,10 @@ public:
     using SQL_Exchange::cmd_batch;
     using SQL_Exchange::chunk_max_rows;
     using SQL_Exchange::cmd_counter;
-    using SQL_Exchange::cmd_mark;
-    using SQL_Exchange::store_cmd_mark;
+    using SQL_Exchange::numbering;
+    using SQL_Exchange::db;
+    using SQL_Exchange::last_error;
+    using SQL_Exchange::run_synced;
     using SQL_Exchange::continue_numbers_after;
     using SQL_Exchange::data_tuple;
     using SQL_Exchange::event_tuple;
@@ -90,7 +92,7 @@ struct Feed
     void start(Storage* s)
     {
         // Numbers for the whole feed are taken before the database goes into any state.
-        QVERIFY(s->store_cmd_mark(s->cmd_counter + 100000));
+        QVERIFY(s->numbering.store_mark_at(s->cmd_counter() + 100000));
         QObject::connect(&timer, &QTimer::timeout, [this, s] {
             for (int i = 0; i < 3; ++i, ++uplinks) {
                 Parser_ul_app ul = uplink(5000 + uplinks % 100, 1700000000 + uplinks, 0x40);
@@ -235,7 +237,7 @@ private slots:
         QVERIFY(!cmd.field("data").requiredStatus());
         QVERIFY(check.record("modems_iec104").contains("modem_id"));
         // No mark yet: numbering starts a wide stretch above the newest stored command.
-        QCOMPARE(s->cmd_counter, SQL_Exchange::cmd_skip_without_mark);
+        QCOMPARE(s->cmd_counter(), SQL_Exchange::cmd_skip_without_mark);
         QVERIFY(s->tmr_save->isActive());
 
         // A second start finds both in place: nothing is altered or re-created.
@@ -246,16 +248,16 @@ private slots:
         QVERIFY(s->init());
         QCOMPARE(count("modems_iec104"), 1);
         // The mark, not the table: the first start took its first block at once.
-        QCOMPARE(s->cmd_counter, SQL_Exchange::cmd_skip_without_mark + SQL_Exchange::cmd_number_block);
+        QCOMPARE(s->cmd_counter(), SQL_Exchange::cmd_skip_without_mark + SQL_Exchange::cmd_number_block);
         // Without the mark (a table from before marks), the skip counts from the newest command.
         QVERIFY(QSqlQuery(check).exec("INSERT INTO modems_cmd VALUES (4000000000, 3, 1, 'x', 3, NULL)"));
         QVERIFY(QSqlQuery(check).exec("DELETE FROM driver_state"));
         s.reset();
         s = std::make_unique<Storage>(config("st_schema", env), nullptr);
         QVERIFY(s->init());
-        QCOMPARE(s->cmd_counter, 4000000000u + SQL_Exchange::cmd_skip_without_mark);
+        QCOMPARE(s->cmd_counter(), 4000000000u + SQL_Exchange::cmd_skip_without_mark);
         QCOMPARE(row("SELECT `value` FROM driver_state").value(0).toUInt(),
-                 s->cmd_counter + SQL_Exchange::cmd_number_block);
+                 s->cmd_counter() + SQL_Exchange::cmd_number_block);
     }
 
     void init_failures_data() { testsupport::vector_rows(VECTORS("sql_exchange.txt"), "init"); }
@@ -963,7 +965,7 @@ private slots:
         auto s = storage_on_fresh("st_numbers_cmd");
         QVERIFY(s);
         QSignalSpy spy(s.get(), &SQL_Exchange::signal_DL);
-        const uint32_t first = s->cmd_counter + 1;
+        const uint32_t first = s->cmd_counter() + 1;
         const QVariantMap r = s->send_dl(QList<uint32_t>{10, 1, 11}, {}, "13.0.0", "{\"a\": 'b'}");
         QCOMPARE(r, (QVariantMap{{"10", first}, {"11", first + 2}})); // modem 1 used a number
         QCOMPARE(spy.count(), 2);
@@ -1002,7 +1004,7 @@ private slots:
         QVERIFY(s);
         s->real_codec = true;
         QSignalSpy spy(s.get(), &SQL_Exchange::signal_DL);
-        const uint32_t n = s->cmd_counter;
+        const uint32_t n = s->cmd_counter();
         QCOMPARE(s->send_dl(305, {"control"}, "96.3.10", QVariant()), (QVariantMap{{"305", n + 2}}));
         QCOMPARE(s->send_dl(305, {"control"}, "13.0.0", "1").value("305").toUInt(), n + 3);
         QCOMPARE(spy.count(), 2);
@@ -1293,6 +1295,51 @@ private slots:
         QCOMPARE(ram->get_setting(702, "96.3.10"), QVariant(QVariantList{2, 5, 1}));
     }
 
+    // Delivered relay commands of modems with the old software leave the relay setting; the
+    // writer applies them while the main thread stores modems and settings in the registry. What
+    // a status needs of the registry was decided when it came: the writer reads none of it (the
+    // thread checker's run of this test sees every hand-off).
+    void old_firmware_relay_statuses_while_the_registry_is_written()
+    {
+        auto s = storage_on_fresh("st_relay_registry");
+        QVERIFY(s);
+        s->tmr_save->stop();
+        QList<uint32_t> modems;
+        for (uint32_t m = 710; m < 730; ++m) {
+            modems << m;
+            ram->slot_set_setting(m, "version", QVariantMap{{"sw", m % 2 ? "1.0.2.0" : "1.0.3.0"}}, false);
+        }
+        for (int round = 0; round < 10; ++round) {
+            const QString data = QString::number(3 + round);
+            QMap<uint32_t, uint32_t> ids;
+            for (const uint32_t m : modems)
+                ids.insert(m, s->send_dl(m, {"control"}, "96.3.10", data).value(QString::number(m)).toUInt());
+            s->slot_tmr_save();
+            for (const uint32_t m : modems)
+                s->slot_DL_status(Rabbit_dl_status(m, "", true, ids.value(m)));
+            s->save_run(); // the statuses go with the writer...
+            for (int i = 0; i < 50; ++i) { // ...while modems and settings are stored
+                ram->add_modem(5000 + uint32_t(round * 50 + i), QVariantMap{{"radio", i}});
+                for (const uint32_t m : modems)
+                    ram->slot_set_setting(m, "13.0.0", round * 50 + i, false);
+            }
+            s->slot_tmr_save();
+        }
+        s->slot_tmr_save();
+        QCOMPARE(s->pending_rows(), 0);
+        // Only the old software's modems have the relay setting, that of their last command.
+        const QVariantList last{2, 12, 0};
+        for (const uint32_t m : modems) {
+            const QString where = QString("modem_id = %1 AND setting = '96.3.10'").arg(m);
+            if (m % 2) {
+                QCOMPARE(row("SELECT `data` FROM modems_setting WHERE " + where), QVariantList{"[2,12,0]"});
+                QCOMPARE(ram->get_setting(m, "96.3.10"), QVariant(last));
+            } else {
+                QCOMPARE(count("modems_setting", where), 0);
+            }
+        }
+    }
+
     // A status's run fails while an uplink reports a newer value of the setting it confirms: the
     // newer value stays, in the table and in the registry, however the run comes back.
     void newer_setting_outlives_a_failed_status_run_data()
@@ -1474,6 +1521,83 @@ private slots:
         QVERIFY(!g_log->has("row lost"));
     }
 
+    // Rows 7,001..200,000 stored and the mark at 1,000 (a restore without the raise): 6,000
+    // commands without a save, then a request jumps into the free range above the rows and takes
+    // its block itself; the saves after it never write a lower mark, and after more commands and
+    // a crash with three numbers not yet written, the next process gives none of them again.
+    void mark_never_goes_back_after_a_jump()
+    {
+        auto s = storage_on_fresh("st_jump");
+        QVERIFY(s);
+        QVERIFY(QSqlQuery(check).exec("INSERT INTO modems_cmd SELECT seq, 803, 1, 'old', 3, NULL FROM seq_7001_to_200000"));
+        QVERIFY(QSqlQuery(check).exec("UPDATE driver_state SET `value` = 1000"));
+        s.reset();
+        s = std::make_unique<Storage>(config("st_jump", env), nullptr);
+        QVERIFY(s->init());
+        s->tmr_save->stop();
+        const auto stored_mark = [this] { return row("SELECT `value` FROM driver_state").value(0).toUInt(); };
+        QSet<uint32_t> given;
+        uint32_t last = 0;
+        const auto command = [&] {
+            const QVariantMap r = s->send_dl(804, {}, "13.0.0", QVariant());
+            if (r.isEmpty()) return false;
+            last = r.value("804").toUInt();
+            given.insert(last);
+            return true;
+        };
+        for (int i = 0; i < 6000; ++i)
+            QVERIFY(command());
+        while (last < 200001)
+            if (!command()) s->slot_tmr_save(); // refused until the search found the range
+        QCOMPARE(last, 200001u);
+        for (int i = 0; i < 3000; ++i) {
+            QVERIFY(command());
+            if (i % 100 == 0) {
+                s->slot_tmr_save();
+                QVERIFY2(stored_mark() >= last && stored_mark() < 4000000000u, qPrintable(QString::number(stored_mark())));
+            }
+        }
+        s->slot_tmr_save();
+        QList<uint32_t> unsaved;
+        for (int i = 0; i < 3; ++i) {
+            QVERIFY(command());
+            unsaved << last;
+        }
+        QVERIFY(stored_mark() >= last);
+        s->cmd_batch.tuples.clear(); // lost with the process
+        s.reset();
+        s = std::make_unique<Storage>(config("st_jump", env), nullptr);
+        QVERIFY(s->init());
+        s->tmr_save->stop();
+        for (int i = 0; i < 3; ++i) {
+            const uint32_t n = s->send_dl(804, {}, "13.0.0", QVariant()).value("804").toUInt();
+            QVERIFY2(n > unsaved.last() && !given.contains(n), qPrintable(QString::number(n)));
+        }
+        QCOMPARE(given.size(), 6000 + int(unsaved.last() - 200001) + 1); // no number skipped after the jump
+        s->slot_tmr_save();
+        QVERIFY(!g_log->has("row lost"));
+    }
+
+    // A read with the cluster's sync wait puts the session's setting back also when the read
+    // fails, so that no later write of the session waits for the cluster.
+    void synced_read_resets_the_session_when_it_fails()
+    {
+        auto s = storage_on_fresh("st_synced");
+        QVERIFY(s);
+        s->tmr_save->stop();
+        QSqlQuery q(s->db);
+        QVERIFY(q.exec("SELECT @@SESSION.wsrep_sync_wait")); // Debian's server has it without a cluster
+        QSqlQuery bad(s->db);
+        QVERIFY(!s->run_synced(bad, "SELECT no_such_column FROM modems_cmd"));
+        QCOMPARE(s->last_error.nativeErrorCode(), QString("1054")); // the select's error, not the reset's
+        QVERIFY(q.exec("SELECT @@SESSION.wsrep_sync_wait") && q.next());
+        QCOMPARE(q.value(0).toInt(), 0);
+        QSqlQuery good(s->db);
+        QVERIFY(s->run_synced(good, "SELECT COUNT(*) FROM modems_cmd"));
+        QVERIFY(q.exec("SELECT @@SESSION.wsrep_sync_wait") && q.next());
+        QCOMPARE(q.value(0).toInt(), 0);
+    }
+
     // While the command rows wait at their cap, a new command is refused before it has a number
     // or goes out; once they are written, commands are made again.
     void commands_refused_at_the_cap()
@@ -1483,13 +1607,13 @@ private slots:
         s->tmr_save->stop();
         s->pending_cap = 5;
         QSignalSpy spy(s.get(), &SQL_Exchange::signal_DL);
-        const uint32_t before = s->cmd_counter;
+        const uint32_t before = s->cmd_counter();
         const QVariantMap made = s->send_dl(QList<uint32_t>{901, 902, 903, 904, 905, 906, 907}, {}, "13.0.0", QVariant());
         QCOMPARE(made.size(), 5);
         QVERIFY(!made.contains("906") && !made.contains("907"));
         QVERIFY(s->send_dl(908, {}, "13.0.0", QVariant()).isEmpty());
         QCOMPARE(spy.size(), 5);
-        QCOMPARE(s->cmd_counter, before + 5);
+        QCOMPARE(s->cmd_counter(), before + 5);
         QCOMPARE(g_log->count("commands refused"), 1);
         s->slot_tmr_save();
         QCOMPARE(count("modems_cmd"), 5);
@@ -1521,8 +1645,8 @@ private slots:
         uint32_t newest = 0;
         for (const QVariant& n : s->send_dl(modems, {}, "13.0.0", QVariant()))
             newest = qMax(newest, n.toUInt());
-        QCOMPARE(s->cmd_counter, newest);
-        QVERIFY(s->cmd_mark >= newest);
+        QCOMPARE(s->cmd_counter(), newest);
+        QVERIFY(s->numbering.mark() >= newest);
         s->cmd_batch.tuples.clear(); // lost with the process
         ram.reset();
         s.reset();
@@ -1530,11 +1654,11 @@ private slots:
         use_registry(no_db);
         s = std::make_unique<Storage>(config(priv["STROVA_MYSQL_DB"], priv), nullptr);
         QVERIFY(s->init());
-        QVERIFY2(s->cmd_counter >= newest, qPrintable(QString("%1 < %2").arg(s->cmd_counter).arg(newest)));
-        QVERIFY(s->cmd_counter <= newest + SQL_Exchange::cmd_number_block);
+        QVERIFY2(s->cmd_counter() >= newest, qPrintable(QString("%1 < %2").arg(s->cmd_counter()).arg(newest)));
+        QVERIFY(s->cmd_counter() <= newest + SQL_Exchange::cmd_number_block);
 
         s->tmr_save->stop();
-        QVERIFY(s->store_cmd_mark(s->cmd_counter + 3));
+        QVERIFY(s->numbering.store_mark_at(s->cmd_counter() + 3));
         QVERIFY(server.run({"mysql-stop"}));
         QCOMPARE(s->send_dl(QList<uint32_t>{11, 12, 13, 14, 15}, {}, "13.0.0", QVariant()).size(), 3);
         QCOMPARE(g_log->count("commands refused: no command number"), 1);

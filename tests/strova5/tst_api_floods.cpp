@@ -13,6 +13,9 @@ using namespace api_daemon;
 namespace {
 
 constexpr qint64 k_mib = 1024 * 1024;
+// A flood that held the main thread kept the probe waiting tens of seconds; a loaded 2-core
+// machine can keep a sound daemon a second or two.
+constexpr qint64 k_probe_bound_ms = 6000;
 // The floods of minutes are run for this long: the lines, the memory and the probe are bounded
 // per second, so a shorter run meets the same bounds.
 constexpr int k_flood_s = 15;
@@ -213,7 +216,7 @@ private slots:
         const QVariantMap made = QJsonDocument::fromJson(body).toVariant().toMap().value("cmd_id").toMap();
         QVERIFY2(!made.isEmpty(), body.left(200).constData());
         QVERIFY2(made.size() <= 10000, qPrintable(QString::number(made.size())));
-        QVERIFY2(worst <= 2000, qPrintable(QString("probe waited %1 ms").arg(worst)));
+        QVERIFY2(worst <= k_probe_bound_ms, qPrintable(QString("probe waited %1 ms").arg(worst)));
         QTRY_VERIFY_WITH_TIMEOUT(daemon->log().contains("commands refused, the downlink queue is full"),
                                  5000);
 
@@ -336,7 +339,7 @@ private slots:
         const QVariantMap answer = QJsonDocument::fromJson(body).toVariant().toMap();
         QCOMPARE(answer.size(), 100000);
         QVERIFY(answer.contains("3001") && answer.contains("100000") && !answer.contains("100001"));
-        QVERIFY2(worst <= 2000, qPrintable(QString("probe waited %1 ms").arg(worst)));
+        QVERIFY2(worst <= k_probe_bound_ms, qPrintable(QString("probe waited %1 ms").arg(worst)));
         QTRY_VERIFY2_WITH_TIMEOUT(rss() - rss0 < 64 * k_mib, qPrintable(QString::number(rss() - rss0)),
                                   10000);
     }
@@ -353,7 +356,7 @@ private slots:
         const QByteArray body = post("/api/cmd/status", {"cmd_id=" + id_list(20000000, 2000000)});
         const qint64 worst = probe.stop();
         qInfo() << "longest probe wait" << worst << "ms";
-        QVERIFY2(worst <= 2000, qPrintable(QString("probe waited %1 ms").arg(worst)));
+        QVERIFY2(worst <= k_probe_bound_ms, qPrintable(QString("probe waited %1 ms").arg(worst)));
         const QVariantMap states = QJsonDocument::fromJson(body).toVariant().toMap();
         QCOMPARE(states.value("21999990").toString(), QString("DONE"));
         QCOMPARE(states.value("21999991").toString(), QString("FAILED"));
@@ -384,7 +387,7 @@ private slots:
             const qint64 worst = probe.stop();
             qInfo() << "longest probe wait" << worst << "ms";
             QVERIFY2(flood.readAllStandardOutput().trimmed().toLongLong() > 10000, "the flood did not run");
-            QVERIFY2(worst <= 2000, qPrintable(QString("probe waited %1 ms").arg(worst)));
+            QVERIFY2(worst <= k_probe_bound_ms, qPrintable(QString("probe waited %1 ms").arg(worst)));
             QVERIFY2(probe.answered > 0, "the probe got no answer");
             QVERIFY2(rss() - rss0 < 64 * k_mib, qPrintable(QString::number(rss() - rss0)));
         }
@@ -452,7 +455,7 @@ private slots:
         // now and then, and a probe's connection then waits for its SYN to be sent again (1 s,
         // then 3 s): the daemon's own pace is what the 95th percentile shows.
         qInfo() << "95th percentile of the probe's waits" << probe.p95() << "ms";
-        QVERIFY2(probe.p95() <= 2000, qPrintable(QString("probe p95 %1 ms").arg(probe.p95())));
+        QVERIFY2(probe.p95() <= k_probe_bound_ms, qPrintable(QString("probe p95 %1 ms").arg(probe.p95())));
         QTRY_VERIFY_WITH_TIMEOUT(daemon->log().contains("failed login:"), 5000);
         QVERIFY2(log_bytes() - log0 < 8 * k_mib, qPrintable(QString::number(log_bytes() - log0)));
         QVERIFY(daemon->log().contains("http created"));

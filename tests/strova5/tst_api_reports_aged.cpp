@@ -16,6 +16,10 @@ namespace {
 constexpr qint64 k_mib = 1024 * 1024;
 constexpr uint32_t k_start = 1600002000 / 86400 * 86400; // a midnight
 constexpr uint32_t k_small_modems = 100000, k_big_first = 500000, k_big_modems = 200, k_big_rows = 10000;
+// The longest a probe may wait while reports are built. Built in slices of 0.1 s it waits well
+// under a second, and a loaded 2-core machine stretched that to 3 s; a report that holds the main
+// thread makes it wait tens of seconds. The wait itself is a figure of bench_reports.
+constexpr qint64 k_probe_wait_ms = 10000;
 
 } // namespace
 
@@ -154,7 +158,7 @@ private slots:
             for (const QVariant& e : {answer.first(), answer.at(54321), answer.last()})
                 QCOMPARE(e.toMap().value("meterings").toList().size(), 10);
         }
-        QVERIFY2(worst <= 2000, qPrintable(QString("probe waited %1 ms").arg(worst)));
+        QVERIFY2(worst <= k_probe_wait_ms, qPrintable(QString("probe waited %1 ms").arg(worst)));
         QVERIFY2(probe.answered > 0, "the probe got no answer");
         QVERIFY2(log_bytes() - log0 < k_mib, qPrintable(QString::number(log_bytes() - log0)));
         QTRY_COMPARE(daemon->log().count("report history"), 1);
@@ -190,7 +194,7 @@ private slots:
             QVERIFY2(error.startsWith("report too"), body.constData());
             QVERIFY(daemon->log().contains("report history refused"));
         }
-        QVERIFY2(worst <= 2000, qPrintable(QString("probe waited %1 ms").arg(worst)));
+        QVERIFY2(worst <= k_probe_wait_ms, qPrintable(QString("probe waited %1 ms").arg(worst)));
         QVERIFY2(peak - rss0 < 160 * k_mib, qPrintable(QString::number(peak - rss0)));
     }
 
@@ -222,7 +226,7 @@ private slots:
                 << "reports waited at most" << worst << "ms";
         QVERIFY2(probe.waits.size() >= 5, "the operator's reports were not asked while the four ran");
         QCOMPARE(probe.answered, probe.waits.size());
-        QVERIFY2(worst <= 2000, qPrintable(QString("the operator waited %1 ms").arg(worst)));
+        QVERIFY2(worst <= k_probe_wait_ms, qPrintable(QString("the operator waited %1 ms").arg(worst)));
         // Each waits behind the others of its token, at most 30 s: answered or refused clearly.
         for (const QString& code : codes)
             QVERIFY2(code == "200" || code == "503", qPrintable(codes.join(' ')));
@@ -252,10 +256,12 @@ private slots:
         ::shutdown(int(held[2]->socketDescriptor()), SHUT_WR); // a half-close
         QElapsedTimer left;
         left.start();
-        QTRY_COMPARE_WITH_TIMEOUT(daemon->log().count("its client left") - left0, 3, 3000);
-        QVERIFY2(left.elapsed() <= 1500, qPrintable(QString::number(left.elapsed())));
+        QTRY_COMPARE_WITH_TIMEOUT(daemon->log().count("its client left") - left0, 3, 8000);
+        // Unnoticed, a gone client holds its place until the 30 s drop; noticed, within a slice or
+        // two, which a loaded machine can stretch to seconds.
+        QVERIFY2(left.elapsed() <= 6000, qPrintable(QString::number(left.elapsed())));
         // The half-closed connection is closed by the daemon, without an answer.
-        QTRY_VERIFY_WITH_TIMEOUT(held[2]->state() == QAbstractSocket::UnconnectedState, 2000);
+        QTRY_VERIFY_WITH_TIMEOUT(held[2]->state() == QAbstractSocket::UnconnectedState, 6000);
         QVERIFY(!held[2]->readAll().startsWith("HTTP/1.1 200"));
         // The freed places take new reports at once: a long one of another caller starts working.
         const QString fifth = claims_token(R"({"driver-strova5": {"user": 9}})");
@@ -352,7 +358,7 @@ private slots:
         // each modem read is named under its type without a rise.
         QCOMPARE(answer.keys(), QStringList{"66"});
         QCOMPARE(answer.value("66").toMap(), QVariantMap());
-        QVERIFY2(worst <= 2000, qPrintable(QString("probe waited %1 ms").arg(worst)));
+        QVERIFY2(worst <= k_probe_wait_ms, qPrintable(QString("probe waited %1 ms").arg(worst)));
         QVERIFY(probe.answered > 0);
         QVERIFY(diag.log().contains("report diagnostics history: "));
     }

@@ -72,6 +72,7 @@ private slots:
     {
         g_now = 1000000;
         report_job::clock = [] { return g_now; };
+        report_runner::rest_share = 0;
     }
 
     // One caller holds one place however many reports it asks; its others wait, and another
@@ -150,7 +151,14 @@ private slots:
         QTRY_COMPARE(a.status("late"), 200);
         QVERIFY(a.got.find("w") == a.got.end() && a.got.find("held0") == a.got.end());
 
-        held[0] = runner.take(std::make_unique<timed_job>(5000, 100), "token 0", a.to("held0"));
+        // Four fresh reports hold the places again (how far the others got depends on how fast
+        // the turns ran meanwhile).
+        for (int i = 0; i < 4; ++i) {
+            runner.drop(held[i]);
+            held[i] = runner.take(std::make_unique<timed_job>(5000, 100), QString("token %1").arg(i),
+                                  a.to(QString("held%1").arg(i)));
+        }
+        QCOMPARE(runner.running(), 4);
         runner.take(std::make_unique<timed_job>(2, 100), "token v", a.to("v"));
         QCOMPARE(runner.waiting(), 1);
         QTRY_COMPARE(a.status("v"), 503);
@@ -159,6 +167,111 @@ private slots:
         for (const quint64 t : held)
             runner.drop(t);
         QCOMPARE(runner.running(), 0);
+    }
+
+    // The places and the room to wait by kind of caller: one place and 8 entries kept for command
+    // callers, whose waiting reports go first; callers without a right at most one place and 8
+    // entries together; `view` callers the 3 other places and 48 entries. A report that would find
+    // no room is refused before any work.
+    void places_by_kind_of_caller()
+    {
+        report_runner runner;
+        answers a;
+        const auto anon = report_caller::anonymous, view = report_caller::view, cmd = report_caller::command;
+        // Callers without a right: one place, then 8 waiting, then no room, whatever their number.
+        for (int i = 0; i < 9; ++i)
+            QVERIFY(runner.take(std::make_unique<timed_job>(5000, 100), QString("address %1").arg(i), anon,
+                                a.to(QString("anon%1").arg(i))) != 0);
+        QCOMPARE(runner.running(), 1);
+        QVERIFY(!runner.admits("address 99", anon));
+        QCOMPARE(runner.take(std::make_unique<timed_job>(1, 1), "address 99", anon, a.to("anon99")),
+                 quint64(0));
+        QCOMPARE(a.status("anon99"), 503);
+        // `view` callers take the two other shared places and wait in their own 48 entries.
+        for (int i = 0; i < 50; ++i)
+            QVERIFY(runner.take(std::make_unique<timed_job>(5000, 100), QString("view %1").arg(i), view,
+                                a.to(QString("view%1").arg(i))) != 0);
+        QCOMPARE(runner.running(), 3);
+        QVERIFY(!runner.admits("view 99", view));
+        // The operator finds its kept place at once, and its 8 entries.
+        QVERIFY(runner.admits("operator", cmd));
+        const quint64 op = runner.take(std::make_unique<timed_job>(5000, 100), "operator", cmd, a.to("op"));
+        QCOMPARE(runner.running(), 4);
+        for (int i = 0; i < 8; ++i)
+            QVERIFY(runner.take(std::make_unique<timed_job>(5000, 100), QString("operator %1").arg(i), cmd,
+                                a.to(QString("op%1").arg(i))) != 0);
+        QVERIFY(!runner.admits("operator 9", cmd));
+        QCOMPARE(runner.waiting(), 8 + 48 + 8);
+        // A freed place goes to a waiting command caller before the `view` callers that waited
+        // longer; nothing of the anonymous ones takes a second place.
+        runner.drop(op);
+        QCOMPARE(runner.running(), 4);
+        QVERIFY(runner.admits("view 99", view) == false);
+        QCOMPARE(runner.waiting(), 8 + 48 + 7);
+    }
+
+    // Answers being sent count until released: a caller whose answer is still read waits for its
+    // next place, and callers without a command right stop at 192 MiB where command callers go on
+    // to 256 MiB.
+    void answers_being_sent_are_bounded()
+    {
+        report_runner runner;
+        answers a;
+        constexpr qint64 mib = 1 << 20;
+        const quint64 big = runner.hold("view a", report_caller::view, 47 * mib);
+        runner.take(std::make_unique<timed_job>(2, 100), "view a", report_caller::view, a.to("a"));
+        QCOMPARE(runner.running(), 0); // waits for its own answer to leave
+        QVERIFY(!runner.may_try_first("view a"));
+        QVERIFY(runner.may_try_first("view b"));
+        runner.release(big);
+        QCOMPARE(runner.running(), 1);
+        QTRY_COMPARE(a.status("a"), 200);
+
+        QList<quint64> keys;
+        for (int i = 0; i < 3; ++i)
+            keys << runner.hold(QString("user %1").arg(i), report_caller::command, 47 * mib);
+        QCOMPARE(runner.sending(), 141 * mib);
+        // 141 + 64 passes 192: `view` waits; 141 + 64 stays within 256: the operator builds.
+        runner.take(std::make_unique<timed_job>(5000, 100), "view b", report_caller::view, a.to("b"));
+        runner.take(std::make_unique<timed_job>(5000, 100), "operator", report_caller::command, a.to("op"));
+        QCOMPARE(runner.running(), 1);
+        QCOMPARE(runner.waiting(), 1);
+        runner.release(keys.takeFirst());
+        runner.release(keys.takeFirst());
+        QCOMPARE(runner.running(), 2);
+        QCOMPARE(runner.waiting(), 0);
+        runner.release(keys.takeFirst());
+        QCOMPARE(runner.sending(), 0);
+    }
+
+    // The tries of all callers together take one slice a round, and every slice, tried or turned,
+    // leaves the event loop free for half its time: a report of one modem waiting behind four long
+    // ones has its slice within a turn or two and is answered without a place.
+    void tries_take_one_slice_a_turn_and_slices_rest()
+    {
+        report_runner runner;
+        answers a;
+        report_runner::rest_share = 0.5;
+        QVERIFY(runner.may_try_first("x"));
+        runner.tried(100); // with no report in a place the rest alone paces the tries
+        QVERIFY(!runner.may_try_first("x"));
+        g_now += 50;
+        QVERIFY(runner.may_try_first("x"));
+        for (int i = 0; i < 4; ++i)
+            runner.take(std::make_unique<timed_job>(5000, 100), QString("token %1").arg(i),
+                        report_caller::command, a.to(QString("held%1").arg(i)));
+        QCOMPARE(runner.running(), 4);
+        runner.tried(10);
+        g_now += 1000;
+        QVERIFY(!runner.may_try_first("y")); // the tries had this round's slice
+        runner.take(std::make_unique<timed_job>(1, 20), "y", report_caller::view, a.to("y"));
+        QCOMPARE(runner.waiting(), 1);
+        // The rest is real time here, while the reports' clock is the test's.
+        report_runner::rest_share = 0;
+        QTRY_COMPARE(a.status("y"), 200);
+        QCOMPARE(runner.running(), 4);
+        for (int i = 0; i < 4; ++i)
+            QCOMPARE(a.status(QString("held%1").arg(i)), 0);
     }
 
     // Counted rows that cannot fit the answer are refused at once, before the rest is counted.

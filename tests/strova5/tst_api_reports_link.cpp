@@ -128,7 +128,9 @@ private slots:
         QVERIFY(curl.waitForStarted(5000));
         QVERIFY(QTest::qWaitFor([&] { return curl.state() == QProcess::NotRunning; }, 110000));
         const qint64 worst = probe.stop();
-        QVERIFY2(worst <= 2000, qPrintable(QString("probe waited %1 ms").arg(worst)));
+        // A main thread held by the flood kept the probe waiting tens of seconds; a loaded machine
+        // can keep a sound one a second or two.
+        QVERIFY2(worst <= 6000, qPrintable(QString("probe waited %1 ms").arg(worst)));
         QVERIFY(probe.answered > 0);
         const QStringList lines =
             QString::fromLatin1(curl.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts);

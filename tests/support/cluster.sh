@@ -327,11 +327,27 @@ rabbit_start() {
 rabbit_stop() {
     [ -n "${RABBIT_PORT_1:-}" ] || return 0
     [ -f "$CLUSTER_DIR/amqpproxy/pid" ] && kill "$(cat "$CLUSTER_DIR/amqpproxy/pid")" 2>/dev/null
+    local n pid pids=""
     for n in 1 2 3; do
         local pidf=$CLUSTER_DIR/r$n/pid
-        [ -f "$pidf" ] && kill -KILL "$(cat "$pidf")" 2>/dev/null
+        [ -f "$pidf" ] && pid=$(cat "$pidf") && kill -KILL "$pid" 2>/dev/null && pids="$pids $pid"
     done
-    (export ERL_EPMD_PORT=$RABBIT_EPMD; epmd -port "$RABBIT_EPMD" -kill >/dev/null 2>&1) || true
+    for pid in $pids; do
+        for _ in $(seq 1 100); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+    done
+    return 0
+}
+
+# What the pid files miss: Erlang's port mapper outlives the nodes (and `epmd -kill` refuses while
+# it still lists one), a node cut short in its boot has no pid file yet, a state transfer's helpers
+# outlive a killed donor. Each is known by this cluster's own temp dir, in its command line or,
+# for the brokers' processes, as its HOME, so nobody else's is touched.
+sweep() {
+    local pid
+    for pid in $(pgrep -f -- "$CLUSTER_DIR/") \
+        $(grep -lzxF "HOME=$CLUSTER_DIR/rhome" /proc/[0-9]*/environ 2>/dev/null | cut -d/ -f3); do
+        kill -KILL "$pid" 2>/dev/null
+    done
 }
 
 case "$cmd" in
@@ -370,6 +386,7 @@ stop)
     load_env
     galera_stop
     rabbit_stop
+    sweep
     case "$CLUSTER_DIR" in /tmp/stclu.*) rm -rf "$CLUSTER_DIR" ;; esac
     rm -f "$envfile"
     ;;
