@@ -130,6 +130,8 @@ bool HttpCapacity::admit(HttpConnection* connection, bool commandRight, int plac
     if (it == members.end()) return false;
     it->commandRight = commandRight;
     if (members.size() - waiting.size() <= places) return true;
+    // It came on a header place: what lags gives way first, as for a newcomer at the listener.
+    if (evictLagging()) return true;
     const QHostAddress own = it->address;
     if (HttpConnection* victim =
             pushOutVictim(commandRight ? QHostAddress() : own, commandRight ? 0 : placesPerAddress)) {
@@ -184,7 +186,7 @@ void HttpCapacity::dismiss(HttpConnection* victim, void (HttpConnection::*how)()
         QMetaObject::invokeMethod(victim, how, Qt::QueuedConnection);
 }
 
-bool HttpCapacity::makeRoom(const QHostAddress& address)
+bool HttpCapacity::makeRoom(const QHostAddress& address, bool anyWaiting)
 {
     QMutexLocker lock(&mutex);
     HttpConnection* oldest = oldestWaitingVictim();
@@ -196,7 +198,7 @@ bool HttpCapacity::makeRoom(const QHostAddress& address)
             return true;
         }
     }
-    return evictOldestWaiting();
+    return anyWaiting && evictOldestWaiting();
 }
 
 void HttpCapacity::suspect(const QHostAddress& address, qint64 now, qint64 ms)

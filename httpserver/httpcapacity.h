@@ -89,9 +89,9 @@ public:
     // waited longest. A burst of arrivals thus does not push out its own members, whose headers
     // may well be there unread, while laggards hold slots.
     // A newcomer from `address` may also push out the newest request of the address holding the
-    // most slots above placesPerAddress, before any connection still without its headers.
-    // Connections whose first bytes show a command right are never pushed out so.
-    bool makeRoom(const QHostAddress& address = QHostAddress());
+    // most slots above placesPerAddress; then, with `anyWaiting`, any connection still without
+    // its headers. Connections whose first bytes show a command right are never pushed out so.
+    bool makeRoom(const QHostAddress& address = QHostAddress(), bool anyWaiting = true);
     static constexpr qint64 settleTime = 1000;
 
 private:

@@ -142,10 +142,16 @@ void HttpTcpServer::incomingConnection(qintptr socketDescriptor)
     // request with a command right is seen even while anonymous clients hold every slot
     // (HttpCapacity::admit); past those a newcomer makes room or gets the 503.
     const int held = capacity->open() + handshaking.size();
-    if (held >= settings->maxConnections + settings->headerPlaces &&
-        !server->peekCommandRight(socketDescriptor) && !makeRoom(peerOf(socketDescriptor))) {
-        refuse(socketDescriptor);
-        return;
+    if (held >= settings->maxConnections) {
+        // Within the header places only what lags or had its second for its headers gives way;
+        // past them anything without its headers, and a newcomer showing a command right needs no
+        // room at all.
+        const bool beyond = held >= settings->maxConnections + settings->headerPlaces;
+        const bool right = beyond && server->peekCommandRight(socketDescriptor);
+        if (!right && !makeRoom(peerOf(socketDescriptor), beyond) && beyond) {
+            refuse(socketDescriptor);
+            return;
+        }
     }
     if (!settings->useSSL) {
         QTcpServer::incomingConnection(socketDescriptor);
@@ -236,8 +242,9 @@ QHostAddress HttpTcpServer::peerOf(qintptr socketDescriptor)
     return QHostAddress(reinterpret_cast<const sockaddr*>(&address));
 }
 
-bool HttpTcpServer::makeRoom(const QHostAddress& address)
+bool HttpTcpServer::makeRoom(const QHostAddress& address, bool anyWaiting)
 {
+    if (!anyWaiting) return capacity->makeRoom(address, false);
     QSslSocket* oldest = nullptr;
     for (auto it = handshaking.cbegin(); it != handshaking.cend(); ++it) {
         if (!oldest || it.value() < handshaking.value(oldest)) oldest = it.key();
@@ -249,7 +256,7 @@ bool HttpTcpServer::makeRoom(const QHostAddress& address)
     }
     // Then a connection: one waiting for its headers, one that lags, or the newest of an address
     // holding many (HttpCapacity::makeRoom).
-    return capacity->makeRoom(address);
+    return capacity->makeRoom(address, true);
 }
 
 void HttpTcpServer::dropHandshake(QSslSocket* socket, const QString& why)

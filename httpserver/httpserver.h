@@ -57,7 +57,9 @@ private:
     void refuse(qintptr socketDescriptor);
     // Without a reason nothing is logged.
     void dropHandshake(QSslSocket* socket, const QString& why);
-    bool makeRoom(const QHostAddress& address);
+    // `anyWaiting`: a connection or TLS handshake still without its headers may give way however
+    // new (past the header places).
+    bool makeRoom(const QHostAddress& address, bool anyWaiting);
     static QHostAddress peerOf(qintptr socketDescriptor);
     HttpServer* server;
     // Counts an accept; the acceptsPerPass-th since the listener last rested ends the pass.
