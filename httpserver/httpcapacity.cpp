@@ -55,6 +55,8 @@ void HttpCapacity::leave(HttpConnection* connection)
 
 HttpConnection* HttpCapacity::pushOutVictim(const QHostAddress& own, int floor) const
 {
+    // No address can hold more than `floor` when not that many are past their headers.
+    if (members.size() - waiting.size() <= floor) return nullptr;
     QHash<QHostAddress, int> held;
     QHash<QHostAddress, HttpConnection*> newest;
     for (auto it = members.cbegin(); it != members.cend(); ++it) {

@@ -38,7 +38,10 @@ HttpConnection::HttpConnection(HttpServer* server, QTcpSocket* socket)
 {
     peerAddress = socket->peerAddress();
     graceless = sharedCapacity->suspected(peerAddress, clock());
-    sharedCapacity->enter(this, peerAddress, server->peekCommandRight(socket->socketDescriptor()));
+    // A token in the first bytes matters only once every slot is taken: only then may a client
+    // without its headers be pushed out.
+    const bool full = sharedCapacity->open() >= ownSettings->maxConnections;
+    sharedCapacity->enter(this, peerAddress, full && server->peekCommandRight(socket->socketDescriptor()));
     if (ownSettings->socketSendBuffer > 0)
         socket->setSocketOption(QAbstractSocket::SendBufferSizeSocketOption, ownSettings->socketSendBuffer);
     handler = server->requestHandler(this);
