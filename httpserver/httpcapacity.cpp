@@ -16,19 +16,32 @@ bool HttpCapacity::take(QAtomicInteger<qint64>& used, qint64 bytes, qint64 budge
     return true;
 }
 
-void HttpCapacity::enter(HttpConnection* connection)
+void HttpCapacity::enter(HttpConnection* connection, const QHostAddress& address, bool commandRight)
 {
     QMutexLocker lock(&mutex);
-    const quint64 mine = arrival();
-    members.insert(connection, mine);
-    waiting.insert(mine, connection);
+    member m;
+    m.commandRight = commandRight;
+    m.arrival = arrival();
+    // One key per client, whichever address family its connection came by.
+    bool v4 = false;
+    const quint32 a = address.toIPv4Address(&v4);
+    m.address = v4 ? QHostAddress(a) : address;
+    members.insert(connection, m);
+    waiting.insert(m.arrival, connection);
 }
 
 void HttpCapacity::headersDone(HttpConnection* connection)
 {
     QMutexLocker lock(&mutex);
     const auto it = members.constFind(connection);
-    if (it != members.constEnd()) waiting.remove(it.value());
+    if (it != members.constEnd()) waiting.remove(it->arrival);
+}
+
+void HttpCapacity::serving(HttpConnection* connection)
+{
+    QMutexLocker lock(&mutex);
+    const auto it = members.find(connection);
+    if (it != members.end()) it->served = true;
 }
 
 void HttpCapacity::leave(HttpConnection* connection)
@@ -36,8 +49,98 @@ void HttpCapacity::leave(HttpConnection* connection)
     QMutexLocker lock(&mutex);
     const auto it = members.find(connection);
     if (it == members.end()) return;
-    waiting.remove(it.value());
+    waiting.remove(it->arrival);
     members.erase(it);
+}
+
+HttpConnection* HttpCapacity::pushOutVictim(const QHostAddress& own, int floor) const
+{
+    // No address can hold more than `floor` when not that many are past their headers.
+    if (members.size() - waiting.size() <= floor) return nullptr;
+    QHash<QHostAddress, int> held;
+    QHash<QHostAddress, HttpConnection*> newest;
+    for (auto it = members.cbegin(); it != members.cend(); ++it) {
+        const member& m = it.value();
+        if (m.served || m.commandRight || waiting.contains(m.arrival)) continue;
+        ++held[m.address];
+        HttpConnection*& n = newest[m.address];
+        if (!n || members.value(n).arrival < m.arrival) n = it.key();
+    }
+    QHostAddress top;
+    int most = 0;
+    for (auto it = held.cbegin(); it != held.cend(); ++it) {
+        if (it.value() > most) {
+            most = it.value();
+            top = it.key();
+        }
+    }
+    if (most <= floor) return nullptr;
+    bool v4 = false;
+    const quint32 a = own.toIPv4Address(&v4);
+    if (!own.isNull() && top == (v4 ? QHostAddress(a) : own)) return nullptr;
+    return newest.value(top);
+}
+
+bool HttpCapacity::takeMemoryFor(HttpConnection* connection, qint64 bytes, qint64 budget)
+{
+    QMutexLocker lock(&mutex);
+    for (int tries = 0; !take(memory, bytes, budget); ++tries) {
+        const auto self = members.constFind(connection);
+        if (tries >= 16 || self == members.constEnd()) return false;
+        // The address holding the most body bytes of requests that can still be pushed out.
+        QHash<QHostAddress, qint64> held;
+        QHash<QHostAddress, HttpConnection*> newest;
+        for (auto it = bodyBytes.cbegin(); it != bodyBytes.cend(); ++it) {
+            const auto m = members.constFind(it.key());
+            if (m == members.constEnd() || m->served || m->commandRight || it.value() <= 0) continue;
+            held[m->address] += it.value();
+            HttpConnection*& n = newest[m->address];
+            if (!n || members.value(n).arrival < m->arrival) n = it.key();
+        }
+        QHostAddress top;
+        qint64 most = 0;
+        for (auto it = held.cbegin(); it != held.cend(); ++it) {
+            if (it.value() > most) {
+                most = it.value();
+                top = it.key();
+            }
+        }
+        if (most <= bodyBytesPerAddress || top == self->address) return false;
+        HttpConnection* victim = newest.value(top);
+        memory.fetchAndAddOrdered(-bodyBytes.take(victim));
+        dismiss(victim, &HttpConnection::pushOut);
+    }
+    bodyBytes[connection] += bytes;
+    return true;
+}
+
+void HttpCapacity::giveMemoryFor(HttpConnection* connection, qint64 bytes)
+{
+    QMutexLocker lock(&mutex);
+    const auto it = bodyBytes.find(connection);
+    if (it == bodyBytes.end()) return;
+    const qint64 given = qMin(bytes, it.value());
+    it.value() -= given;
+    if (it.value() <= 0) bodyBytes.erase(it);
+    memory.fetchAndAddOrdered(-given);
+}
+
+bool HttpCapacity::admit(HttpConnection* connection, bool commandRight, int places)
+{
+    QMutexLocker lock(&mutex);
+    const auto it = members.find(connection);
+    if (it == members.end()) return false;
+    it->commandRight = commandRight;
+    if (members.size() - waiting.size() <= places) return true;
+    // It came on a header place: what lags gives way first, as for a newcomer at the listener.
+    if (evictLagging()) return true;
+    const QHostAddress own = it->address;
+    if (HttpConnection* victim =
+            pushOutVictim(commandRight ? QHostAddress() : own, commandRight ? 0 : placesPerAddress)) {
+        dismiss(victim, &HttpConnection::pushOut);
+        return true;
+    }
+    return commandRight;
 }
 
 int HttpCapacity::open() const
@@ -58,11 +161,19 @@ quint64 HttpCapacity::oldestWaiting() const
     return waiting.isEmpty() ? 0 : waiting.firstKey();
 }
 
+HttpConnection* HttpCapacity::oldestWaitingVictim() const
+{
+    for (HttpConnection* c : waiting)
+        if (!members.value(c).commandRight) return c;
+    return nullptr;
+}
+
 bool HttpCapacity::evictOldestWaiting()
 {
     QMutexLocker lock(&mutex);
-    if (waiting.isEmpty()) return false;
-    dismiss(waiting.first(), &HttpConnection::evict);
+    HttpConnection* victim = oldestWaitingVictim();
+    if (!victim) return false;
+    dismiss(victim, &HttpConnection::evict);
     return true;
 }
 
@@ -77,12 +188,19 @@ void HttpCapacity::dismiss(HttpConnection* victim, void (HttpConnection::*how)()
         QMetaObject::invokeMethod(victim, how, Qt::QueuedConnection);
 }
 
-bool HttpCapacity::makeRoom()
+bool HttpCapacity::makeRoom(const QHostAddress& address, bool anyWaiting)
 {
     QMutexLocker lock(&mutex);
-    if (!waiting.isEmpty() && HttpConnection::clock() - waiting.first()->acceptedAt() >= settleTime)
-        return evictOldestWaiting();
-    return evictLagging() || evictOldestWaiting();
+    HttpConnection* oldest = oldestWaitingVictim();
+    if (oldest && HttpConnection::clock() - oldest->acceptedAt() >= settleTime) return evictOldestWaiting();
+    if (evictLagging()) return true;
+    if (!address.isNull()) {
+        if (HttpConnection* victim = pushOutVictim(address, placesPerAddress)) {
+            dismiss(victim, &HttpConnection::pushOut);
+            return true;
+        }
+    }
+    return anyWaiting && evictOldestWaiting();
 }
 
 void HttpCapacity::suspect(const QHostAddress& address, qint64 now, qint64 ms)

@@ -22,6 +22,14 @@ public:
     bool takeDisk(qint64 bytes, qint64 budget) { return take(disk, bytes, budget); }
     void giveDisk(qint64 bytes) { disk.fetchAndAddOrdered(-bytes); }
     qint64 memoryInUse() const { return memory.loadAcquire(); }
+    // The same for the request of `connection`, whose bytes are counted for its address: when
+    // they would pass the budget, the address holding the most body bytes above
+    // bodyBytesPerAddress (not the connection's own) gives way with its newest request not yet
+    // served, whose bytes are counted free at once. give back what was taken so; a request
+    // pushed out gives back nothing more.
+    bool takeMemoryFor(HttpConnection* connection, qint64 bytes, qint64 budget);
+    void giveMemoryFor(HttpConnection* connection, qint64 bytes);
+    static constexpr qint64 bodyBytesPerAddress = 4 << 20;
     qint64 diskInUse() const { return disk.loadAcquire(); }
     // Reply bytes waiting in the sockets' write buffers (and compressed copies of reply bodies).
     bool takeReply(qint64 bytes, qint64 budget) { return take(replies, bytes, budget); }
@@ -46,11 +54,23 @@ public:
     bool suspected(const QHostAddress& address, qint64 now) const;
     static constexpr int maxSuspects = 4096;
 
-    // Slots. A connection enters waiting for its request headers; once they are complete it can
-    // no longer be pushed out. leave() may be called more than once.
-    void enter(HttpConnection* connection);
+    // Slots. A connection enters waiting for its request headers; once they are complete only
+    // pushOut (below) can take its slot, until its request is handed to the handler (serving);
+    // then nothing can. leave() may be called more than once.
+    // `commandRight`: what it sent so far shows a token with a command right (admit() decides
+    // from its headers): it is not pushed out while it reads them.
+    void enter(HttpConnection* connection, const QHostAddress& address, bool commandRight = false);
     void headersDone(HttpConnection* connection);
+    void serving(HttpConnection* connection);
     void leave(HttpConnection* connection);
+    // Down to this many slots an address may be pushed out for a newcomer from another one.
+    static constexpr int placesPerAddress = 16;
+    // Called once a request's headers are complete. True when it holds one of `places` slots:
+    // there is one free; or the address holding the most slots of requests not yet served holds
+    // more than placesPerAddress and is not its own, and gives way with its newest one; or,
+    // `commandRight`, whichever address holds the most gives way so (it is served even beyond
+    // the slots when none can). Requests with a command right are never pushed out.
+    bool admit(HttpConnection* connection, bool commandRight, int places);
     int open() const;
     // Of those, the ones whose request headers are complete (no newcomer can push them out).
     int pastHeaders() const;
@@ -68,12 +88,22 @@ public:
     // has had settleTime to send them, else the one that lags longest, else the one that has
     // waited longest. A burst of arrivals thus does not push out its own members, whose headers
     // may well be there unread, while laggards hold slots.
-    bool makeRoom();
+    // A newcomer from `address` may also push out the newest request of the address holding the
+    // most slots above placesPerAddress; then, with `anyWaiting`, any connection still without
+    // its headers. Connections whose first bytes show a command right are never pushed out so.
+    bool makeRoom(const QHostAddress& address = QHostAddress(), bool anyWaiting = true);
     static constexpr qint64 settleTime = 1000;
 
 private:
     // Takes the victim's place and tells it to go (`how`) on its own thread; the lock is held.
     void dismiss(HttpConnection* victim, void (HttpConnection::*how)());
+    // The newest request past its headers, not served and without a command right, of the
+    // address holding the most such requests: only when that address holds more than `floor`
+    // and is not `own`. Null when there is none; the lock is held.
+    HttpConnection* pushOutVictim(const QHostAddress& own, int floor) const;
+    // The connection that has waited longest for its headers, of those without a command right
+    // seen in their first bytes; the lock is held.
+    HttpConnection* oldestWaitingVictim() const;
     static bool take(QAtomicInteger<qint64>& used, qint64 bytes, qint64 budget);
 
     QAtomicInteger<qint64> memory{0};
@@ -85,7 +115,15 @@ private:
     // Recursive: an evicted connection of this thread leaves while we still hold the lock.
     mutable QRecursiveMutex mutex;
     QAtomicInteger<quint64> arrivals{0};
-    QHash<HttpConnection*, quint64> members; // with their order of arrival
+    struct member
+    {
+        quint64 arrival = 0;
+        QHostAddress address;
+        bool commandRight = false;
+        bool served = false;
+    };
+    QHash<HttpConnection*, member> members;
+    QHash<HttpConnection*, qint64> bodyBytes; // taken by takeMemoryFor, not yet given back
     QMap<quint64, HttpConnection*> waiting;  // still without complete headers, oldest first
     QHash<QHostAddress, qint64> suspects;    // until when
 };

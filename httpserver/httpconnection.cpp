@@ -38,7 +38,10 @@ HttpConnection::HttpConnection(HttpServer* server, QTcpSocket* socket)
 {
     peerAddress = socket->peerAddress();
     graceless = sharedCapacity->suspected(peerAddress, clock());
-    sharedCapacity->enter(this);
+    // A token in the first bytes matters only once every slot is taken: only then may a client
+    // without its headers be pushed out.
+    const bool full = sharedCapacity->open() >= ownSettings->maxConnections;
+    sharedCapacity->enter(this, peerAddress, full && server->peekCommandRight(socket->socketDescriptor()));
     if (ownSettings->socketSendBuffer > 0)
         socket->setSocketOption(QAbstractSocket::SendBufferSizeSocketOption, ownSettings->socketSendBuffer);
     handler = server->requestHandler(this);
@@ -161,6 +164,21 @@ void HttpConnection::evict()
     inService = false; // nothing of it is in use: it may go at once
     clearRequest();
     socket->abort();
+}
+
+void HttpConnection::pushOut()
+{
+    if (!connected || givenUp || served) return;
+    giveUp(unavailableReply);
+}
+
+bool HttpConnection::admitted(HttpRequest* request)
+{
+    if (admissionDone || !server) return true;
+    admissionDone = true;
+    const bool right = server->holdsCommandRight(request->header(QStringLiteral("Cookie")),
+                                                 request->header(QStringLiteral("authorization")));
+    return sharedCapacity->admit(this, right, settings()->maxConnections);
 }
 
 qint64 HttpConnection::clock()
@@ -290,6 +308,10 @@ void HttpConnection::slotRead()
             restartTimer();
             if (before != HttpRequest::WaitForBody) {
                 headersDone();
+                if (!admitted(request)) {
+                    giveUp(unavailableReply);
+                    return;
+                }
                 bodyBytesInPeriod = 0;
                 bodyReceived = 0;
                 bodyStarted = clock();
@@ -306,11 +328,16 @@ void HttpConnection::slotRead()
     }
     if (request->getStatus() != HttpRequest::Complete) return;
 
-    timer->stop();
     headersDone();
+    if (!admitted(request)) {
+        giveUp(unavailableReply);
+        return;
+    }
+    timer->stop();
     bodyTimer->stop();
     bodyStarted = 0;
     served = true;
+    sharedCapacity->serving(this);
     // The client may now end its sending side (a half-close): that is no disconnect, the reply
     // still goes out. Reading resumes when the reply has left (lingerAfterReply).
     pauseReading(socket);

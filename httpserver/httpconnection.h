@@ -65,6 +65,9 @@ public:
 
     // Pushed out by a newcomer while it still waits for its request headers: closed, no reply.
     void evict();
+    // Pushed out for a newcomer of another address (HttpCapacity::admit) while its request is
+    // not served yet: it gets a 503.
+    void pushOut();
     // Pushed out by a newcomer while it lags (see laggingSince): a slow body gets the 408, a
     // stalled reply is cut.
     void giveWay();
@@ -88,6 +91,8 @@ private:
     void init();
     void giveUp(const char* const reply[4]);
     void headersDone();
+    // Once a request's headers are complete: whether it takes a slot (HttpCapacity::admit).
+    bool admitted(HttpRequest* request);
     void slowClient();
     void checkBodyProgress();
 
@@ -106,6 +111,7 @@ private:
     HttpSettings* ownSettings;
     bool served = false;           // the current request has been handed to the handler
     bool givenUp = false;          // a 408 or 413 went out: the rest of the input is discarded
+    bool admissionDone = false;    // admitted() has decided for its request
     QTimer* headerTimer = nullptr; // headers complete this long after the accept
     QTimer* bodyTimer = nullptr;   // every period must bring some body
     qint64 bodyBytesInPeriod = 0;

@@ -72,7 +72,7 @@ HttpRequest::~HttpRequest()
 void HttpRequest::releaseBudgets()
 {
     HttpCapacity* capacity = connection->capacity();
-    capacity->giveMemory(memoryTaken);
+    capacity->giveMemoryFor(connection, memoryTaken);
     capacity->giveDisk(diskTaken);
     memoryTaken = diskTaken = 0;
     if (spoolTaken) capacity->giveSpool();
@@ -81,7 +81,8 @@ void HttpRequest::releaseBudgets()
 
 bool HttpRequest::takeMemory(qint64 bytes)
 {
-    if (!connection->capacity()->takeMemory(bytes, connection->settings()->maxBufferedBytes)) return false;
+    if (!connection->capacity()->takeMemoryFor(connection, bytes, connection->settings()->maxBufferedBytes))
+        return false;
     memoryTaken += bytes;
     return true;
 }

@@ -40,7 +40,7 @@ QByteArray refusal()
 // ---- listener
 
 HttpTcpServer::HttpTcpServer(HttpServer* parent)
-    : QTcpServer(parent), settings(parent->getSettings()), capacity(parent->capacity())
+    : QTcpServer(parent), server(parent), settings(parent->getSettings()), capacity(parent->capacity())
 {
     connect(this, &QTcpServer::acceptError, this, &HttpTcpServer::slotAcceptError);
 }
@@ -138,9 +138,20 @@ void HttpTcpServer::incomingConnection(qintptr socketDescriptor)
 {
     acceptPause = 0;
     countAccept();
-    if (capacity->open() + handshaking.size() >= settings->maxConnections && !makeRoom()) {
-        refuse(socketDescriptor);
-        return;
+    // Past the slots a few more connections are read up to their request headers, so that a
+    // request with a command right is seen even while anonymous clients hold every slot
+    // (HttpCapacity::admit); past those a newcomer makes room or gets the 503.
+    const int held = capacity->open() + handshaking.size();
+    if (held >= settings->maxConnections) {
+        // Within the header places only what lags or had its second for its headers gives way;
+        // past them anything without its headers, and a newcomer showing a command right needs no
+        // room at all.
+        const bool beyond = held >= settings->maxConnections + settings->headerPlaces;
+        const bool right = beyond && server->peekCommandRight(socketDescriptor);
+        if (!right && !makeRoom(peerOf(socketDescriptor), beyond) && beyond) {
+            refuse(socketDescriptor);
+            return;
+        }
     }
     if (!settings->useSSL) {
         QTcpServer::incomingConnection(socketDescriptor);
@@ -193,10 +204,47 @@ void HttpTcpServer::incomingConnection(qintptr socketDescriptor)
 }
 
 // Every slot taken: the client that has waited longest for its request headers (or for the end
-// of its TLS handshake) makes room, else one that lags; only clients that all keep pace earn
-// the newcomer a refusal. No cap per address: behind a proxy or NAT every client has the same one.
-bool HttpTcpServer::makeRoom()
+// of its TLS handshake) makes room, else one that lags, else the newest of the address holding
+// the most above HttpCapacity::placesPerAddress; only clients that all keep pace, from addresses
+// within that share, earn the newcomer a refusal. The share is no cap: behind a proxy or NAT
+// every client has the same address, and it takes every free slot.
+bool HttpServer::peekCommandRight(qintptr socketDescriptor) const
 {
+    if (!commandRightCheck || settings->useSSL || settings->headerPlaces <= 0) return false;
+    char bytes[8192];
+    const ssize_t n = ::recv(int(socketDescriptor), bytes, sizeof bytes, MSG_PEEK | MSG_DONTWAIT);
+    if (n <= 0) return false;
+    const QByteArray head = QByteArray::fromRawData(bytes, int(n));
+    // Most clients carry neither header: they cost one search.
+    if (!head.contains("ookie:") && !head.contains("OOKIE:") && !head.contains("uthorization:") &&
+        !head.contains("UTHORIZATION:"))
+        return false;
+    const int end = head.indexOf("\r\n\r\n");
+    QString cookie, authorization;
+    for (const QByteArray& line : head.left(end < 0 ? int(n) : end).split('\n')) {
+        const int colon = line.indexOf(':');
+        if (colon <= 0) continue;
+        const QByteArray name = line.left(colon).trimmed().toLower();
+        if (name == "cookie")
+            cookie = QString::fromLatin1(line.mid(colon + 1).trimmed());
+        else if (name == "authorization")
+            authorization = QString::fromLatin1(line.mid(colon + 1).trimmed());
+    }
+    return holdsCommandRight(cookie, authorization);
+}
+
+QHostAddress HttpTcpServer::peerOf(qintptr socketDescriptor)
+{
+    sockaddr_storage address{};
+    socklen_t length = sizeof address;
+    if (::getpeername(int(socketDescriptor), reinterpret_cast<sockaddr*>(&address), &length) != 0)
+        return QHostAddress();
+    return QHostAddress(reinterpret_cast<const sockaddr*>(&address));
+}
+
+bool HttpTcpServer::makeRoom(const QHostAddress& address, bool anyWaiting)
+{
+    if (!anyWaiting) return capacity->makeRoom(address, false);
     QSslSocket* oldest = nullptr;
     for (auto it = handshaking.cbegin(); it != handshaking.cend(); ++it) {
         if (!oldest || it.value() < handshaking.value(oldest)) oldest = it.key();
@@ -206,8 +254,9 @@ bool HttpTcpServer::makeRoom()
         dropHandshake(oldest, QString());
         return true;
     }
-    // Then a connection: one waiting for its headers, or one that lags (HttpCapacity::makeRoom).
-    return capacity->makeRoom();
+    // Then a connection: one waiting for its headers, one that lags, or the newest of an address
+    // holding many (HttpCapacity::makeRoom).
+    return capacity->makeRoom(address, true);
 }
 
 void HttpTcpServer::dropHandshake(QSslSocket* socket, const QString& why)

@@ -3,6 +3,7 @@
 // becomes an HttpConnection served by the handler of the virtual factory requestHandler.
 
 #include <QHash>
+#include <QHostAddress>
 #include <QList>
 #include <QObject>
 #include <QPointer>
@@ -11,6 +12,7 @@
 #include <QSslError>
 #include <QTcpServer>
 #include <QVariant>
+#include <functional>
 #include <memory>
 
 class QSslSocket;
@@ -55,7 +57,11 @@ private:
     void refuse(qintptr socketDescriptor);
     // Without a reason nothing is logged.
     void dropHandshake(QSslSocket* socket, const QString& why);
-    bool makeRoom();
+    // `anyWaiting`: a connection or TLS handshake still without its headers may give way however
+    // new (past the header places).
+    bool makeRoom(const QHostAddress& address, bool anyWaiting);
+    static QHostAddress peerOf(qintptr socketDescriptor);
+    HttpServer* server;
     // Counts an accept; the acceptsPerPass-th since the listener last rested ends the pass.
     void countAccept();
 
@@ -104,6 +110,23 @@ public:
     int openConnections() const;
     // Slots and body budgets, shared with the connections.
     std::shared_ptr<HttpCapacity> capacity() const { return sharedCapacity; }
+    // Whether a request (its headers complete) holds a right that keeps it a slot while anonymous
+    // clients hold them all (HttpCapacity::admit). The application tells, from its token: set
+    // before the server accepts; called on the connections' threads.
+    // It is given the values of the Cookie and Authorization headers.
+    void setCommandRightCheck(std::function<bool(const QString& cookie, const QString& authorization)> check)
+    {
+        commandRightCheck = std::move(check);
+    }
+    bool holdsCommandRight(const QString& cookie, const QString& authorization) const
+    {
+        return commandRightCheck && (!cookie.isEmpty() || !authorization.isEmpty()) &&
+               commandRightCheck(cookie, authorization);
+    }
+    // The same for what the client of a plain socket has sent so far, read without taking it:
+    // such a client passes the slots (HttpSettings::headerPlaces) and is not pushed out while
+    // its headers are read.
+    bool peekCommandRight(qintptr socketDescriptor) const;
 
 public slots:
     void slotNewConnection();
@@ -116,6 +139,7 @@ private:
     HttpSettings* settings;
     QList<QPointer<QThread>> threads;
     std::shared_ptr<HttpCapacity> sharedCapacity;
+    std::function<bool(const QString&, const QString&)> commandRightCheck;
     // Threaded connections still alive. Each leaves this set from its own thread as it is
     // destroyed, under the lock, so the destructor never touches one already freed. Shared, since
     // a thread left running may outlive the server.

@@ -87,6 +87,12 @@ public:
     // per such period.
     qint32 reportInterval = 60000;
     qint32 maxConnections = 256; // TLS handshakes in progress included; see HttpCapacity
+    // Connections accepted beyond maxConnections to read their request headers: a request whose
+    // token holds a command right then takes a slot from the address holding the most
+    // (HttpServer::setCommandRightCheck, HttpCapacity::admit); another gets the 503 unless a slot
+    // is free or can be freed. With header places a newcomer no longer pushes out connections
+    // still without their headers, beyond those that had a second to send them.
+    qint32 headerPlaces = 0;
     // Sockets that get the 503 at once while every slot is taken; past them a newcomer is closed
     // without being read. Each holds a descriptor for up to lingerTime.
     qint32 maxRefusals = 256;

@@ -15,13 +15,15 @@ struct log_limiter::state
     QString kind;
     int level = LVL_WRN;
     int burst = 1;
+    int steady = 0; // lines a window lets pass while a flood lasts
     qint64 window_ms = 1000;
     std::function<qint64()> now;
 
     // A standard mutex: the thread checker sees it (a limiter may serve several threads).
     mutable std::mutex mutex;
     bool active = false;   // a window is open
-    bool in_burst = false; // a line was left out and no quiet window followed yet
+    bool in_burst = false; // a line was left out and no quiet window followed yet: the steady
+                           // allowance, not the burst, is what passes
     bool armed = false;    // a timer will close the window
     qint64 start = 0;
     int passed = 0;
@@ -47,7 +49,8 @@ struct log_limiter::state
             active = false;
             in_burst = false;
         } else {
-            start = t;
+            // The windows of a flood keep their pace: each second of it gets its allowance.
+            start += (t - start) / window_ms * window_ms;
         }
         passed = 0;
     }
@@ -66,6 +69,10 @@ log_limiter::log_limiter(QString kind, int level, int burst, qint64 window_ms) :
     d->level = level;
     d->burst = qMax(0, burst);
     d->window_ms = qMax<qint64>(1, window_ms);
+    if (d->window_ms <= 1000) {
+        const qint64 per_window = (steady_per_second * d->window_ms + 999) / 1000;
+        d->steady = int(qMin<qint64>(d->burst, per_window));
+    }
     d->now = steady_ms;
 }
 
@@ -81,7 +88,7 @@ bool log_limiter::pass()
         d->start = t;
         d->passed = 0;
     }
-    if (!d->in_burst && d->passed < d->burst) {
+    if (d->passed < (d->in_burst ? d->steady : d->burst)) {
         ++d->passed;
         return true;
     }

@@ -14,9 +14,12 @@
 class log_limiter
 {
 public:
-    // The first `burst` lines of a window of `window_ms` pass. Once a line was left out, no line
-    // passes until a whole window went by without one; meanwhile each window that left lines out
-    // is summarised in one line at `level`: "<kind>: N more like it left out in S s".
+    // The first `burst` lines of a window of `window_ms` pass. Once a line was left out, a window
+    // of a second or less still lets its steady allowance pass (5 lines a second, at most
+    // `burst`), however long the flood, so that no flood keeps a kind out of the log; a longer
+    // window (reminders of an outage) lets none pass. The burst comes back after a whole window
+    // without a line left out. Each window that left lines out is summarised in one line at
+    // `level`: "<kind>: N more like it left out in S s".
     log_limiter(QString kind, int level, int burst, qint64 window_ms);
     ~log_limiter();
     log_limiter(const log_limiter&) = delete;
@@ -37,6 +40,9 @@ public:
     qint64 left_out() const;
     // Monotonic milliseconds; tests step it by hand.
     void set_clock(std::function<qint64()> monotonic_ms);
+
+    // Lines a second a flooded kind still lets pass.
+    static constexpr int steady_per_second = 5;
 
     struct state;
 

@@ -151,6 +151,7 @@ QVariant API_controller::api_sendmessage(QVariantMap api_request)
     dl.insert(QStringLiteral("status_id"), qitems.value(QStringLiteral("status_id")).toString());
     LOG_LIMITED(LVL_EXC, "sendmessage downlink")
         << log_cut(QJsonDocument::fromVariant(dl).toJson(QJsonDocument::Compact)).constData();
-    if (Radio_Exchange::instance) Radio_Exchange::instance->slot_rabbit_DL(dl);
+    // The route asks for `special`.
+    if (Radio_Exchange::instance) Radio_Exchange::instance->post_dl(dl, true);
     return QVariantMap{{QStringLiteral("result"), QStringLiteral("ok")}, {QStringLiteral("messageId"), true}};
 }

@@ -347,15 +347,20 @@ const API_controller::api_route* API_controller::route_of(QVariantMap& api_reque
     }
     // The request is outside text of any length: each item is cut before the line is made (a
     // list of millions of ids is not written out only to be cut), and a client's lines are
-    // counted beyond a burst, so that no client can flood the log or push its history out.
+    // counted beyond a burst, so that no client can flood the log or push its history out. The
+    // requests of callers holding a command right have a limiter of their own: no flood of
+    // others keeps what an operator asked out of the log.
     static log_limiter request_lim(QStringLiteral("api request"), LVL_WRN, 50, 1000);
-    if (log_passes(LVL_WRN) && (from_driver || request_lim.pass()))
+    static log_limiter right_request_lim(QStringLiteral("api request under a command right"), LVL_WRN, 50,
+                                         1000);
+    const QStringList rights = get_rights(api_request);
+    if (log_passes(LVL_WRN) &&
+        (from_driver || (holds_command_right(rights) ? right_request_lim : request_lim).pass()))
         LOG_WRN << log_cut(QJsonDocument::fromVariant(masked(api_request)).toJson(QJsonDocument::Compact))
                        .constData();
 
     const QStringList path = api_request.value(QStringLiteral("path")).toStringList();
     if (path.size() < 2 || path.first() != QLatin1String("api")) return nullptr;
-    const QStringList rights = get_rights(api_request);
     LOG_LIMITED(LVL_TRC, "rights") << "rights" << rights;
 
     const api_route* route = route_for(path, rights, from_driver);
@@ -431,7 +436,8 @@ QVariant API_controller::api_cmd_display(QVariantMap api_request)
             dl.insert(QStringLiteral("f_ack"), false);
         }
         dl.insert(QStringLiteral("max_payload_len"), station != 0 ? 128 : 8);
-        if (Radio_Exchange::instance) Radio_Exchange::instance->slot_rabbit_DL(dl);
+        // The route asks for `special` (or comes from the driver itself).
+        if (Radio_Exchange::instance) Radio_Exchange::instance->post_dl(dl, true);
     }
     return QVariantMap{{QStringLiteral("send"), QStringLiteral("ok")}};
 }

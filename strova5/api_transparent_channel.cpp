@@ -46,6 +46,14 @@ log_limiter& connection_lines()
     return lim;
 }
 
+// One key per sender, whichever road and address family it came by.
+QHostAddress sender_key(const QHostAddress& address)
+{
+    bool v4 = false;
+    const quint32 a = address.toIPv4Address(&v4);
+    return v4 ? QHostAddress(a) : QHostAddress(address.toIPv6Address());
+}
+
 // The meter's frame from the hex text of an answer; empty when the text is not whole bytes.
 QByteArray frame_of_answer(const QVariant& value)
 {
@@ -58,6 +66,88 @@ QByteArray frame_of_answer(const QVariant& value)
 }
 
 } // namespace
+
+void Channel_shares::refill(qint64 now_ms)
+{
+    if (at < 0) at = now_ms;
+    // A sweep over the senders at most every 10 ms (a frame of the whole rate): a flood of
+    // datagrams does not pay for one each.
+    if (now_ms - at < 10) return;
+    double earned = double(now_ms - at) * rate / 1000.0;
+    at = now_ms;
+    double stored = pool;
+    for (auto it = shares.begin(); it != shares.end();) {
+        if (now_ms - it->seen > idle_ms) {
+            pool += it->frames;
+            stored += it->frames;
+            it = shares.erase(it);
+        } else {
+            stored += it->frames;
+            ++it;
+        }
+    }
+    // Never more than a second of the rate stored, however many senders hold a part: senders
+    // beyond the rate (forged sources) cannot save frames for one burst together.
+    earned = std::min(earned, std::max(0.0, rate - stored));
+    double held = 0;
+    if (shares.isEmpty()) {
+        pool += earned;
+    } else {
+        // What a full part cannot keep goes to the senders still below theirs, in equal parts (a
+        // few rounds: each fills more of them), and only then to the pool, which is the first
+        // comer's: so a flooder does not take by its speed what a quiet sender leaves.
+        const double cap = std::max(1.0, double(rate) / shares.size());
+        double spare = earned;
+        for (int round = 0; round < 4 && spare > 1e-9; ++round) {
+            int below = 0;
+            for (const share& s : qAsConst(shares))
+                below += s.frames < cap;
+            if (below == 0) break;
+            const double part = spare / below;
+            spare = 0;
+            for (share& s : shares) {
+                if (s.frames >= cap) continue;
+                s.frames += part;
+                if (s.frames > cap) {
+                    spare += s.frames - cap;
+                    s.frames = cap;
+                }
+            }
+        }
+        pool += spare;
+        for (const share& s : qAsConst(shares))
+            held += s.frames;
+    }
+    pool = std::max(0.0, std::min(pool, rate - held));
+}
+
+bool Channel_shares::ready(const QHostAddress& sender, qint64 now_ms)
+{
+    auto it = shares.find(sender);
+    if (it == shares.end() && shares.size() >= rate) {
+        auto oldest = shares.begin();
+        for (auto o = shares.begin(); o != shares.end(); ++o)
+            if (o->seen < oldest->seen) oldest = o;
+        if (now_ms - oldest->seen > replaceable_ms) {
+            pool += oldest->frames;
+            shares.erase(oldest);
+        }
+    }
+    if (it == shares.end() && shares.size() < rate) it = shares.insert(sender, share());
+    if (it != shares.end()) it->seen = now_ms;
+    refill(now_ms);
+    it = shares.find(sender); // the sweep may have changed the table
+    return (it != shares.end() && it->frames >= 1) || pool >= 1;
+}
+
+void Channel_shares::take(const QHostAddress& sender)
+{
+    auto it = shares.find(sender);
+    if (it != shares.end() && it->frames >= 1)
+        it->frames -= 1;
+    else
+        pool = std::max(0.0, pool - 1);
+}
 
 API_transparent_channel::API_transparent_channel(QVariantMap config, QObject* parent) : QObject(parent)
 {
@@ -100,13 +190,9 @@ void API_transparent_channel::send_frame(uint32_t modem, const QByteArray& frame
                                         QVariant(frame.toHex()));
 }
 
-bool API_transparent_channel::budget_ready()
+bool API_transparent_channel::budget_ready(const QHostAddress& sender)
 {
-    const qint64 now = clock.elapsed();
-    budget =
-        std::min<double>(frames_per_second, budget + double(now - budget_at) * frames_per_second / 1000.0);
-    budget_at = now;
-    if (budget < 1) return false;
+    if (!shares.ready(sender, clock.elapsed())) return false;
     return !Radio_Exchange::instance || Radio_Exchange::instance->dl_spare_room() > 0;
 }
 
@@ -124,6 +210,7 @@ void API_transparent_channel::slot_TCP_newConnection()
         tcp_frames.clear();
         tcp_gone = false;
         tcp_client = next;
+        tcp_sender = sender_key(next->peerAddress());
         // Qt stops reading from the kernel once this much waits: a client faster than the
         // budget is held back by TCP itself.
         next->setReadBufferSize(tcp_read_buffer);
@@ -171,7 +258,7 @@ void API_transparent_channel::tcp_pass()
 {
     if (!tcp_client) return;
     for (int taken = 0; taken < frames_per_pass;) {
-        const bool ready = budget_ready();
+        const bool ready = budget_ready(tcp_sender);
         const qint64 now = clock.elapsed();
         // A partial frame ages only while we read: a wait of ours is not the client's.
         if (!ready && tcp_paused_at < 0) tcp_paused_at = now;
@@ -195,7 +282,7 @@ void API_transparent_channel::tcp_pass()
     }
     // Cut off by the pass's share or paused for the budget: the rest waits for a later pass, so
     // the daemon serves everything else meanwhile.
-    if (!tcp_resume->isActive()) tcp_resume->start(budget_ready() ? 0 : k_resume_ms);
+    if (!tcp_resume->isActive()) tcp_resume->start(budget_ready(tcp_sender) ? 0 : k_resume_ms);
 }
 
 void API_transparent_channel::forward_tcp(QByteArray frame)
@@ -214,7 +301,7 @@ void API_transparent_channel::forward_tcp(QByteArray frame)
     const uint32_t modem = modem_at(uint32_t(index));
     if (index < 0 || modem == 0) return;
     if (say) LOG_NTC << modem;
-    take_budget();
+    take_budget(tcp_sender);
     tcp_modem = modem;
     send_frame(modem, frame);
 }
@@ -237,14 +324,16 @@ void API_transparent_channel::slot_UDP_readyRead()
         }
         const uint32_t modem = modem_at(index);
         if (modem == 0) continue;
-        // A datagram cannot wait: beyond the budget it is dropped, and counted.
-        if (!budget_ready()) {
+        // A datagram cannot wait: beyond its sender's share and what others leave it is
+        // dropped, and counted.
+        const QHostAddress sender = sender_key(datagram.senderAddress());
+        if (!budget_ready(sender)) {
             if (dropped_lines().pass(LVL_WRN))
                 LOG_WRN << "hdlc udp frame dropped: the channel's" << frames_per_second
                         << "frames a second are spent or half of the downlink queue is taken";
             continue;
         }
-        take_budget();
+        take_budget(sender);
         udp_peers[modem] = QVariantMap{{QStringLiteral("host"), datagram.senderAddress().toString()},
                                        {QStringLiteral("port"), datagram.senderPort()}};
         send_frame(modem, frame);

@@ -11,10 +11,13 @@
 
 #include <QByteArray>
 #include <QElapsedTimer>
+#include <QHash>
+#include <QHostAddress>
 #include <QList>
 #include <QMap>
 #include <QObject>
 #include <QVariantMap>
+#include <algorithm>
 #include <cstdint>
 
 class QTcpServer;
@@ -40,6 +43,42 @@ public:
 private:
     QByteArray buffer;
     qint64 since_ms = 0; // arrival of the oldest partial frame held
+};
+
+// Shares the channel's frames a second among its senders (addresses, UDP and TCP alike): each
+// sender seen within `idle_ms` earns an equal part of the rate, kept up to a second of that
+// part; what a sender leaves unused goes to the senders below their part, then into a pool that
+// any sender may take from. Never more than a second of the whole rate is stored, so all senders
+// together keep to the rate.
+class Channel_shares
+{
+public:
+    static constexpr qint64 idle_ms = 10000;
+    // At most as many senders as frames a second are tracked, each with at least a frame a
+    // second: a newcomer beyond them takes the place of one not seen for this long, else it takes
+    // only from the pool. So a flood from many (forged) sources shares the rate among them.
+    static constexpr qint64 replaceable_ms = 1000;
+
+    explicit Channel_shares(int per_second) : rate(std::max(1, per_second)), pool(rate) {}
+    // Whether `sender` may forward a frame at `now_ms` (a monotonic clock); marks it as seen.
+    bool ready(const QHostAddress& sender, qint64 now_ms);
+    // Spends the frame that ready() found: the sender's own part first, then the pool.
+    void take(const QHostAddress& sender);
+    int senders() const { return shares.size(); }
+    int max_senders() const { return rate; }
+
+private:
+    struct share
+    {
+        double frames = 0; // earned, not yet spent
+        qint64 seen = 0;
+    };
+    int rate;
+    double pool;
+    qint64 at = -1; // the last refill
+    QHash<QHostAddress, share> shares;
+
+    void refill(qint64 now_ms);
 };
 
 class API_transparent_channel : public QObject
@@ -81,7 +120,7 @@ public:
     static constexpr int frames_per_pass = 256;
     static constexpr qint64 tcp_read_buffer = 64 * 1024;
     // Frames forwarded a second, both roads together, and only while more than half of the
-    // downlink queue is free: the operator's commands always find room.
+    // downlink queue is free: the operator's commands always find room. Senders share them.
     static constexpr int frames_per_second = 100;
 
 private:
@@ -98,15 +137,16 @@ private:
     qint64 tcp_paused_at = -1;    // since when no frame could go, -1 while they can
     qint64 tcp_paused_ms = 0;     // the time spent so, left out of the stream's clock
     QElapsedTimer clock;
-    double budget = frames_per_second; // frames that may go now, refilled with time
-    qint64 budget_at = 0;
+    Channel_shares shares{frames_per_second};
+    QHostAddress tcp_sender; // the TCP client's address, its share's key
 
     // The modem at `index` of the list, 0 when there is none.
     uint32_t modem_at(uint32_t index) const;
     void send_frame(uint32_t modem, const QByteArray& frame);
-    // Room for one more frame in the budget and on the downlink road; take_budget() spends it.
-    bool budget_ready();
-    void take_budget() { budget -= 1; }
+    // Room for one more frame of `sender` in its share and on the downlink road; take_budget()
+    // spends it.
+    bool budget_ready(const QHostAddress& sender);
+    void take_budget(const QHostAddress& sender) { shares.take(sender); }
     // One pass over the current TCP client: at most frames_per_pass frames, none while the
     // budget has no room (the client's bytes then wait for the next pass).
     void tcp_pass();

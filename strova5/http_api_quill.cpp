@@ -8,6 +8,7 @@
 #include "httpresponse.h"
 #include "log_limiter.h"
 #include "logger.h"
+#include "records.h"
 #include "staticfilecontroller.h"
 
 #include <QCryptographicHash>
@@ -209,6 +210,23 @@ void not_found(QuillonHttpd::HttpResponse* response)
 http_api_quill::http_api_quill(QuillonHttpd::HttpSettings* settings, QObject* parent)
     : QuillonHttpd::HttpServer(settings, parent)
 {
+    // A request whose token holds a command right keeps a slot while anonymous clients hold them
+    // all. Asked with the header values as soon as they are seen, before the cookies are parsed.
+    setCommandRightCheck([](const QString& cookies, const QString& authorization) {
+        QString cookie;
+        for (const QString& part : cookies.split(QLatin1Char(';'))) {
+            const QString item = part.trimmed();
+            if (item.startsWith(QLatin1String("TARVIK_JWT="))) cookie = item.mid(11);
+        }
+        const API_controller* api = API_controller::instance;
+        const QStringList roles = http_api::token_rights(cookie, authorization, QStringList(),
+                                                         uint32_t(QDateTime::currentSecsSinceEpoch()),
+                                                         api ? api->token_key : http_api::api_key());
+        if (roles.isEmpty()) return false;
+        const QStringList rights =
+            api ? api->get_rights(QVariantMap{{QStringLiteral("rights"), roles}}) : roles;
+        return holds_command_right(rights);
+    });
     // A broken request costs its sender one connection, and our log one line: beyond a burst
     // each kind of such line is counted.
     QuillonHttpd::setLineFilter([](const char* kind, int level) {

@@ -89,12 +89,13 @@ void fit_descriptors(QuillonHttpd::HttpSettings* http)
             .arg(qulonglong(own))
             .arg(qulonglong(k_descriptor_reserve)));
     const rlim_t needed = k_descriptor_reserve + own + rlim_t(http->maxConnections) +
-                          rlim_t(http->maxRefusals) + 2 * rlim_t(http->maxSpools);
+                          rlim_t(http->headerPlaces) + rlim_t(http->maxRefusals) +
+                          2 * rlim_t(http->maxSpools);
     if (lim.rlim_cur >= needed) return;
     const rlim_t kept = k_descriptor_reserve + own;
     qint32 room = lim.rlim_cur > kept + 16 ? qint32(lim.rlim_cur - kept) : 16;
     http->maxSpools = std::max<qint32>(1, std::min<qint32>(http->maxSpools, room / 16));
-    room -= 2 * http->maxSpools;
+    room -= 2 * http->maxSpools + http->headerPlaces;
     http->maxConnections = std::max<qint32>(8, room / 2);
     http->maxRefusals = std::max<qint32>(0, room - http->maxConnections);
     LOG_WRN << "descriptors short: the limit of" << qulonglong(lim.rlim_cur) << "is below the"
@@ -243,6 +244,9 @@ int main(int argc, char* argv[])
 
     auto* http_settings = new QuillonHttpd::HttpSettings(&app);
     http_settings->port = qint32(config.value(QStringLiteral("api")).toMap().value(QStringLiteral("port"), 10022).toUInt());
+    // A few connections beyond the slots read their headers: an operator's request is seen while
+    // anonymous clients hold every slot.
+    http_settings->headerPlaces = 8;
     fit_descriptors(http_settings);
     http_api_quill http_server(http_settings, &app);
     if (!http_server.start()) {

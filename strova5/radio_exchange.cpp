@@ -44,6 +44,13 @@ log_limiter& downlink_lines()
     static log_limiter lim(QStringLiteral("downlink"), LVL_EXC, 50, 1000);
     return lim;
 }
+// The downlinks of callers holding a command right: the record of what an operator sent stays
+// whole however fast others make theirs.
+log_limiter& right_downlink_lines()
+{
+    static log_limiter lim(QStringLiteral("downlink under a command right"), LVL_EXC, 50, 1000);
+    return lim;
+}
 } // namespace
 
 Radio_Exchange::Radio_Exchange(QVariantMap config_, QObject* parent) : QObject(parent), config(config_)
@@ -229,7 +236,7 @@ void Radio_Exchange::slot_DL(Stringify_dl_app dl_app)
     // A command of hex octets is written straight, with the members in the document writer's
     // order and form: the document model cost more than the rest of a downlink's road.
     if (dl_app.payload_is_text || dl_app.payload.isEmpty()) {
-        slot_rabbit_DL(dl_to_map(dl_app));
+        post_dl(dl_to_map(dl_app), dl_app.under_right);
         return;
     }
     QByteArray rest;
@@ -244,7 +251,7 @@ void Radio_Exchange::slot_DL(Stringify_dl_app dl_app)
     rest += "\"}";
     const QByteArray head = QByteArrayLiteral("{\"ack\":true,");
     // The key authenticates us to the network server: never in the log.
-    if (downlink_lines().pass(LVL_EXC)) {
+    if ((dl_app.under_right ? right_downlink_lines() : downlink_lines()).pass(LVL_EXC)) {
         const QByteArray key = api_key_member.isEmpty() ? QByteArray() : QByteArrayLiteral("\"api_key\":\"***\",");
         LOG_EXC << "DL" << (head + key + rest).constData();
     }
@@ -254,11 +261,16 @@ void Radio_Exchange::slot_DL(Stringify_dl_app dl_app)
 
 void Radio_Exchange::slot_rabbit_DL(QVariantMap dlmap)
 {
+    post_dl(std::move(dlmap), false);
+}
+
+void Radio_Exchange::post_dl(QVariantMap dlmap, bool under_right)
+{
     const QVariantMap dl = config.value(QStringLiteral("dl")).toMap();
     if (dl.contains(QStringLiteral("api_key")))
         dlmap.insert(QStringLiteral("api_key"), dl.value(QStringLiteral("api_key")).toString());
     const QByteArray text = QJsonDocument::fromVariant(dlmap).toJson(QJsonDocument::Compact);
-    if (downlink_lines().pass(LVL_EXC)) {
+    if ((under_right ? right_downlink_lines() : downlink_lines()).pass(LVL_EXC)) {
         // The key authenticates us to the network server: never in the log.
         QVariantMap shown = dlmap;
         if (shown.contains(QStringLiteral("api_key")))

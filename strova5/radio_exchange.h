@@ -52,6 +52,11 @@ public slots:
     void slot_DL(Stringify_dl_app dl_app);
     void slot_rabbit_DL(QVariantMap dlmap);
 
+public:
+    // Sends a downlink; `under_right`: made for a caller holding a command right, whose lines
+    // have a limiter of their own.
+    void post_dl(QVariantMap dlmap, bool under_right);
+
 private:
     rabbit_man_ul* rabbit_ul = nullptr;
     rabbit_man_dl* rabbit_dl = nullptr;

@@ -7,6 +7,7 @@
 #include <QMap>
 #include <QMetaType>
 #include <QString>
+#include <QStringList>
 #include <QVariant>
 #include <cstdint>
 
@@ -145,6 +146,9 @@ struct Stringify_dl_app : Dl_request
     uint32_t cmd_id = 0; // assigned by storage
     uint32_t state = 4;
     bool payload_is_text = false;
+    // Made for a caller holding a command right: its lines pass a limiter that callers without
+    // one cannot spend.
+    bool under_right = false;
 
     Stringify_dl_app() = default;
     explicit Stringify_dl_app(const Dl_request& req) : Dl_request(req) {}
@@ -153,6 +157,9 @@ struct Stringify_dl_app : Dl_request
 Q_DECLARE_METATYPE(Parser_ul_app)
 Q_DECLARE_METATYPE(Stringify_dl_app)
 Q_DECLARE_METATYPE(Rabbit_dl_status)
+
+// The rights that let a caller command meters: `control`, `settings`, `special` or `_b_admin`.
+bool holds_command_right(const QStringList& rights);
 
 // Registers the three records that travel through queued connections.
 void register_record_metatypes();

@@ -73,6 +73,9 @@ QVariantMap SQL_Exchange::send_dl(QList<uint32_t> modems, QStringList rights, QS
     Radio_Exchange* radio = Radio_Exchange::instance;
     int to_send = 0;
     int refused = 0;
+    // The channel's frames come with `special` for the codec, but from anyone who reaches its
+    // ports: their lines share the limiter of callers without a right.
+    const bool under_right = holds_command_right(rights) && setting != QLatin1String("HDLC");
     for (const uint32_t modem_id : qAsConst(modems)) {
         if (refused > 0) {
             ++refused;
@@ -116,10 +119,13 @@ QVariantMap SQL_Exchange::send_dl(QList<uint32_t> modems, QStringList rights, QS
         if (goes_out)
             ++to_send;
         cmd.cmd_id = numbering.counter();
+        cmd.under_right = under_right;
         made << cmd;
     }
     static log_limiter full_lim(QStringLiteral("commands refused, downlink queue full"), LVL_WRN, 50, 1000);
-    if (refused > 0 && full_lim.pass())
+    static log_limiter full_right_lim(
+        QStringLiteral("commands under a command right refused, downlink queue full"), LVL_WRN, 50, 1000);
+    if (refused > 0 && (under_right ? full_right_lim : full_lim).pass())
         LOG_WRN << "cmd" << setting << ":" << refused << "of" << modems.size()
                 << "commands refused, the downlink queue is full";
 

@@ -16,6 +16,12 @@
         also N clients that connect, send half a request line and close, again and again
     http_attack.py PORT SECONDS idle N PATH
         also N connections from 127.0.0.2-50 holding half a request, each opened again when closed
+    http_attack.py PORT SECONDS places N LENGTH PIECE ADDRESSES TOKEN
+        N uploads from ADDRESSES addresses of 127.2.0.0/16 (one: all from 127.2.0.1), each declaring
+        LENGTH bytes and sending PIECE bytes a second, opened again when answered or closed; beside
+        them an operator posts a command a second (/api/cmd/send, under TOKEN) and the probe, also
+        under TOKEN, asks a setting every 0.2 s, both from 127.0.0.1; "operator" and "operator_ok"
+        count the commands asked and answered 200, "pushed" the uploads answered 503
     http_attack.py PORT SECONDS dots N PATH
         N HEAD requests for dot-segment variants of PATH ("/ui/app.js" -> "/ui/./app.js", ...),
         one after another; then the probe is not run
@@ -45,8 +51,9 @@ def request(port, text, timeout, source=None):
         s.close()
 
 
-def probe(port, path, until, out):
-    text = ("GET %s HTTP/1.1\r\nHost: x\r\n\r\n" % path).encode()
+def probe(port, path, until, out, token=""):
+    cookie = "Cookie: TARVIK_JWT=%s\r\n" % token if token else ""
+    text = ("GET %s HTTP/1.1\r\nHost: x\r\n%s\r\n" % (path, cookie)).encode()
     while time.monotonic() < until:
         start = time.monotonic()
         try:
@@ -106,6 +113,57 @@ def repeat(port, index, body, ctype, path, until, out, addresses=0, token="", tu
             out["sent"] += 1
 
 
+def place_upload(port, index, addresses, length, piece, until, out):
+    k = index % addresses
+    source = "127.2.%d.%d" % (k // 250, 1 + k % 250)
+    head = ("POST /api/info HTTP/1.1\r\nHost: x\r\nContent-Type: application/x-www-form-urlencoded\r\n"
+            "Content-Length: %d\r\n\r\n" % length).encode()
+    # Opened over the first second, as a steady pace spreads them.
+    time.sleep(index / 300.0)
+    while time.monotonic() < until:
+        try:
+            s = socket.create_connection(("127.0.0.1", port), timeout=5, source_address=(source, 0))
+            s.sendall(head)
+            sent = 0
+            reply = b""
+            while time.monotonic() < until:
+                if sent < length:
+                    n = min(piece, length - sent)
+                    s.sendall(b"x" * n)
+                    sent += n
+                s.settimeout(1.0)
+                try:
+                    data = s.recv(65536)
+                    if not data:
+                        break
+                    reply += data
+                    if b"\r\n\r\n" in reply:
+                        break
+                except socket.timeout:
+                    pass
+            out["closed"] += 1
+            out["pushed"] += reply.startswith(b"HTTP/1.1 503 ")
+            s.close()
+        except OSError:
+            out["closed"] += 1
+            time.sleep(0.2)
+
+
+def operator(port, token, until, out):
+    body = b"modem=3002&code=version"
+    text = ("POST /api/cmd/send HTTP/1.1\r\nHost: x\r\nCookie: TARVIK_JWT=%s\r\n"
+            "Content-Type: application/x-www-form-urlencoded\r\nContent-Length: %d\r\n\r\n"
+            % (token, len(body))).encode() + body
+    while time.monotonic() < until:
+        start = time.monotonic()
+        out["operator"] += 1
+        try:
+            out["operator_ok"] += request(port, text, 5.0).startswith(b"HTTP/1.1 200 ")
+        except OSError:
+            pass
+        time.sleep(max(0.0, 1.0 - (time.monotonic() - start)))
+
+
 def half_close(port, path, until, out):
     text = ("GET %s HTTP/1.1\r\nHost: x\r\nX-Pad: " % path).encode()
     while time.monotonic() < until:
@@ -146,14 +204,24 @@ def dots(port, n, path):
 
 def main():
     port, seconds, mode = int(sys.argv[1]), float(sys.argv[2]), sys.argv[3]
-    out = {"probes": 0, "ok": 0, "max_wait": 0.0, "closed": 0, "sent": 0, "answered": 0}
+    out = {"probes": 0, "ok": 0, "max_wait": 0.0, "closed": 0, "sent": 0, "answered": 0, "operator": 0,
+           "operator_ok": 0, "pushed": 0}
     until = time.monotonic() + seconds
     if mode == "dots":
         dots(port, int(sys.argv[4]), sys.argv[5])
         print(json.dumps(out))
         return
     threads = []
-    if mode == "slowbody":
+    token = ""
+    if mode == "places":
+        n, length, piece, addresses, token = sys.argv[4:9]
+        for i in range(int(n)):
+            threads.append(threading.Thread(
+                target=place_upload, daemon=True,
+                args=(port, i, int(addresses), int(length), int(piece), until, out)))
+        threads.append(threading.Thread(target=operator, daemon=True, args=(port, token, until, out)))
+        probe_path = "/api/setting?modem=3001&code=version"
+    elif mode == "slowbody":
         n, length, piece, gap, path = sys.argv[4:9]
         reopen = float(sys.argv[9]) if len(sys.argv) > 9 else float(gap)
         net = int(sys.argv[10]) if len(sys.argv) > 10 else 0
@@ -189,7 +257,7 @@ def main():
         probe_path = sys.argv[4]
     for t in threads:
         t.start()
-    probe(port, probe_path, until, out)
+    probe(port, probe_path, until, out, token)
     for t in threads:
         t.join(timeout=10)
     print(json.dumps(out))

@@ -458,7 +458,8 @@ private slots:
             QVERIFY2(tagged.match(l).hasMatch() || plain.match(l).hasMatch(), qPrintable(l));
         QVERIFY(log_files(tmp.path()).size() > 1);
     }
-    // A flood: the first lines of a burst pass, then one count a window until a window is quiet.
+    // A flood: the first lines of a burst pass, then the steady allowance and one count a window
+    // until a window is quiet.
     void limiter_flood_keeps_first_lines_and_counts_the_rest()
     {
         QTemporaryDir tmp;
@@ -473,11 +474,12 @@ private slots:
         QCOMPARE(lim.left_out(), 7);
         QVERIFY(all_lines(tmp.path()).isEmpty());
 
-        // Still flooding in the next window: nothing passes, the last window is counted once.
+        // Still flooding in the next window: the steady allowance (here the burst of 3, below 5)
+        // passes, the last window is counted once.
         now += 1000;
         for (int i = 0; i < 5; ++i)
             passed += lim.pass();
-        QCOMPARE(passed, 3);
+        QCOMPARE(passed, 6);
         QStringList lines = all_lines(tmp.path());
         QCOMPARE(lines.size(), 1);
         QVERIFY2(lines[0].endsWith(" (Wrn)  api request: 7 more like it left out in 1 s"),
@@ -489,8 +491,39 @@ private slots:
         QVERIFY(lim.pass());
         lines = all_lines(tmp.path());
         QCOMPARE(lines.size(), 2);
-        QVERIFY2(lines[1].endsWith("api request: 5 more like it left out in 1 s"), qPrintable(lines[1]));
+        QVERIFY2(lines[1].endsWith("api request: 2 more like it left out in 1 s"), qPrintable(lines[1]));
         QCOMPARE(lim.left_out(), 0);
+    }
+
+    // A flood of minutes at 1,000 lines a second: after its burst every second still lets 5
+    // lines pass, and every line is either written or counted.
+    void limiter_flood_keeps_a_steady_allowance()
+    {
+        QTemporaryDir tmp;
+        log_init(tmp.path() + "/drv.log", 5);
+        qint64 now = 0;
+        log_limiter lim(QStringLiteral("api request"), LVL_WRN, 50, 1000);
+        lim.set_clock([&now] { return now; });
+        QList<int> per_second;
+        for (int s = 0; s < 180; ++s) {
+            int passed = 0;
+            for (int ms = 0; ms < 1000; ++ms, ++now)
+                passed += lim.pass();
+            per_second << passed;
+        }
+        QCOMPARE(per_second.first(), 50);
+        for (int s = 1; s < per_second.size(); ++s)
+            QVERIFY2(per_second[s] == log_limiter::steady_per_second,
+                     qPrintable(QString("second %1: %2 lines").arg(s).arg(per_second[s])));
+        lim.flush();
+        qint64 counted = 0;
+        const QRegularExpression count(" api request: (\\d+) more like it left out in 1 s$");
+        for (const QString& l : all_lines(tmp.path())) {
+            const QRegularExpressionMatch m = count.match(l);
+            QVERIFY2(m.hasMatch(), qPrintable(l));
+            counted += m.captured(1).toLongLong();
+        }
+        QCOMPARE(counted + 50 + 179 * log_limiter::steady_per_second, qint64(180 * 1000));
     }
 
     // An outage: said once, then a count at most once a window, and the end said once.

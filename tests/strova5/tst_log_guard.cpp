@@ -86,6 +86,15 @@ qint64 bytes_of(const QString& log, qint64 from, const QStringList& marks)
     return n;
 }
 
+// "12:00:01 7, 12:00:02 5, ...": lines a second, for a failure's message.
+QString per_second_text(const QMap<QString, int>& counts)
+{
+    QStringList parts;
+    for (auto it = counts.cbegin(); it != counts.cend(); ++it)
+        parts << it.key().mid(11) + " " + QString::number(it.value());
+    return parts.join(", ");
+}
+
 } // namespace
 
 class tst_log_guard : public QObject
@@ -270,6 +279,81 @@ private slots:
             QVERIFY2(own_log().contains(f.mark), f.name);
         }
         QVERIFY(own_log().contains(QRegularExpression("nothing to send: \\d+ more like it left out")));
+    }
+
+    // Clients without a token from 200 addresses post display commands for 40 modems as fast as
+    // they are answered, for 10 s, while an operator sends a command a second: every request and
+    // every downlink of the operator is in the log, and the flood's own requests and downlinks
+    // still leave at least 5 lines a second each, the rest counted.
+    void operator_lines_kept_beside_an_anonymous_command_flood()
+    {
+        const int seconds = 10;
+        QTemporaryDir dir;
+        QByteArray form = "code=display&value=77&modem=";
+        for (int i = 0; i < 40; ++i)
+            form += (i ? "," : "") + QByteArray::number(7100000 + i);
+        QVERIFY(write_file(dir.filePath("display"), form));
+        const qint64 from = own_log().size();
+        QProcess attack;
+        attack.start("python3",
+                     {QFINDTESTDATA("../httpserver/http_attack.py"), QString::number(station->port),
+                      QString::number(seconds), "repeat", "8", dir.filePath("display"),
+                      "application/x-www-form-urlencoded", "/api/cmd/send", "200"});
+        QVERIFY(attack.waitForStarted(5000));
+        const QString admin = caller_tokens().value("admin");
+        int asked = 0, made = 0;
+        do {
+            ++asked;
+            made += station
+                        ->json(QString("/api/cmd/send?modem=%1&code=display&value=5").arg(4200 + asked),
+                               cookie(admin))
+                        .value("cmd_id")
+                        .toMap()
+                        .size();
+        } while (!QTest::qWaitFor([&] { return attack.state() == QProcess::NotRunning; }, 1000));
+        QCOMPARE(attack.exitCode(), 0);
+        const QJsonObject out = QJsonDocument::fromJson(attack.readAllStandardOutput()).object();
+        QTest::qWait(1100); // the limiters' counts of the last second
+        const QStringList lines = own_log().mid(int(from)).split('\n');
+
+        // The operator's: one request line and one downlink line per command.
+        int requests = 0, downlinks = 0;
+        for (int k = 1; k <= asked; ++k) {
+            const QString modem = QString::number(4200 + k);
+            requests += lines.filter(" (Wrn) ").filter("\"modem\":\"" + modem + "\"").size() == 1;
+            downlinks +=
+                lines.filter(" (Exc) ").filter("DL {").filter("\"modem_id\":" + modem + ",").size() == 1;
+        }
+        // The flood's: its request lines and downlinks, by the second they were written in.
+        QMap<QString, int> flood_requests, flood_downlinks;
+        for (const QString& line : lines) {
+            const QString second = line.left(19);
+            // Requests without a right: the flood's and its probe's.
+            if (line.contains("} {\"client\":") && !line.contains("\"rights\":[\"admin\"]"))
+                ++flood_requests[second];
+            if (line.contains("DL {") && line.contains("\"modem_id\":71000")) ++flood_downlinks[second];
+        }
+        qInfo(
+            "operator: %d of %d made, %d request lines, %d downlink lines; flood: %d requests, %d answered; "
+            "flood lines a second: requests %s, downlinks %s",
+            made, asked, requests, downlinks, out.value("sent").toInt(), out.value("answered").toInt(),
+            qPrintable(per_second_text(flood_requests)), qPrintable(per_second_text(flood_downlinks)));
+        QVERIFY2(out.value("sent").toInt() > 50 * seconds, "the flood was too thin to test anything");
+        QVERIFY(asked >= seconds / 2);
+        QCOMPARE(made, asked);
+        QCOMPARE(requests, asked);
+        QCOMPARE(downlinks, asked);
+        // Every whole second of the flood (its first and last are partial) kept its 5 lines.
+        for (const QMap<QString, int>* kind : {&flood_requests, &flood_downlinks}) {
+            QVERIFY2(kind->size() >= seconds - 2, qPrintable(per_second_text(*kind)));
+            const QList<int> counts = kind->values();
+            for (int i = 1; i + 1 < counts.size(); ++i)
+                QVERIFY2(counts[i] >= 5, qPrintable(per_second_text(*kind)));
+        }
+        QVERIFY(lines.filter(QRegularExpression("api request: \\d+ more like it left out")).size() >=
+                seconds / 2);
+        QVERIFY(lines.filter(QRegularExpression("downlink: \\d+ more like it left out")).size() >=
+                seconds / 2);
     }
 
     // Released, the port is taken at the next try (every 30 s) and a master gets in; single

@@ -3,6 +3,7 @@
 // frames with its own CRC-16/X.25). Frames reach the meters as downlinks read from a capture
 // queue; the meters' answers are uplinks published through the broker.
 #include "api_daemon.h"
+#include "api_transparent_channel.h"
 
 #include <QSqlQuery>
 #include <QUdpSocket>
@@ -79,6 +80,29 @@ struct Daemon : api_daemon::Daemon
     }
 };
 
+// Sends one frame again and again from a source address of its own for a while: RATE a second,
+// or as fast as the socket takes them with 0. Prints how many it sent.
+const char* const k_udp_sender = R"(
+import socket, sys, time
+port, source, rate, seconds, frame = int(sys.argv[1]), sys.argv[2], float(sys.argv[3]), float(sys.argv[4]), bytes.fromhex(sys.argv[5])
+s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+s.bind((source, 0))
+start = time.monotonic()
+n = 0
+while time.monotonic() < start + seconds:
+    if rate > 0:
+        wait = start + n / rate - time.monotonic()
+        if wait > 0:
+            time.sleep(wait)
+            continue
+    try:
+        s.sendto(frame, ("127.0.0.1", port))
+    except OSError:
+        pass
+    n += 1
+print(n)
+)";
+
 } // namespace
 
 class tst_transparent_channel : public QObject
@@ -131,6 +155,39 @@ class tst_transparent_channel : public QObject
             QStringLiteral(R"({"msg_type":"ul_app","modem_id":%1,"payload":"D3%2","station_id":3,"rssi":-90,)"
                            R"("time_detected":%3})").arg(modem).arg(frame_hex).arg(QDateTime::currentSecsSinceEpoch());
         testsupport::amqp_peer(daemon->env["STROVA_AMQP_URI"], {"publish", daemon->queue, ul});
+    }
+
+    // UDP senders, each {source address, frames a second (0: as fast as it can), frame}, side by
+    // side for `seconds`; the frames each sent.
+    QList<int> udp_senders(const QList<std::tuple<QString, int, QString>>& senders, int seconds)
+    {
+        QList<QProcess*> runs;
+        for (const auto& sender : senders) {
+            auto* p = new QProcess(this);
+            p->start("/usr/bin/python3",
+                     {"-c", k_udp_sender, QString::number(daemon->udp_port), std::get<0>(sender),
+                      QString::number(std::get<1>(sender)), QString::number(seconds), std::get<2>(sender)});
+            runs << p;
+        }
+        QList<int> sent;
+        for (QProcess* p : runs) {
+            p->waitForFinished((seconds + 30) * 1000);
+            sent << p->readAllStandardOutput().trimmed().toInt();
+            p->deleteLater();
+        }
+        return sent;
+    }
+    // The command rows of `modem` once no more come for a second.
+    int settled_rows(uint modem)
+    {
+        int rows = hdlc_rows(modem);
+        for (int i = 0; i < 30; ++i) {
+            QTest::qWait(1000);
+            const int now = hdlc_rows(modem);
+            if (now == rows) break;
+            rows = now;
+        }
+        return rows;
     }
 
 private slots:
@@ -318,6 +375,112 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(hdlc_rows(kAt17) - before, 1000, 30000);
         // Every command went out as a downlink, and the capture is left empty for the next run.
         QTRY_COMPARE_WITH_TIMEOUT(hdlc_downlinks(kAt17).size(), hdlc_rows(kAt17), 30000);
+    }
+
+    // The shares on a clock of their own, a minute of 1 ms steps: a flooder (a frame every
+    // millisecond), a sender of 50 frames a second and one of 5. All together keep to the 100 a
+    // second; the quiet sender loses at most its first frame, the middle one gets its third and
+    // part of what the quiet one leaves, the flooder the rest.
+    void shares_keep_the_rate_and_each_sender_its_part()
+    {
+        Channel_shares shares(100);
+        const QHostAddress flooder("127.0.0.2"), middle("127.0.0.3"), quiet("127.0.0.4");
+        const int seconds = 60;
+        int sent[3] = {0, 0, 0}, got[3] = {0, 0, 0};
+        QList<int> per_second;
+        int this_second = 0;
+        for (qint64 t = 0; t < seconds * 1000; ++t) {
+            const struct
+            {
+                const QHostAddress& who;
+                bool due;
+            } offers[] = {{flooder, true}, {middle, t % 20 == 0}, {quiet, t % 200 == 0}};
+            for (int i = 0; i < 3; ++i) {
+                if (!offers[i].due) continue;
+                ++sent[i];
+                if (shares.ready(offers[i].who, t)) {
+                    shares.take(offers[i].who);
+                    ++got[i];
+                    ++this_second;
+                }
+            }
+            if (t % 1000 == 999) {
+                per_second << this_second;
+                this_second = 0;
+            }
+        }
+        qInfo("forwarded a minute: flooder %d, middle %d of %d, quiet %d of %d", got[0], got[1], sent[1],
+              got[2], sent[2]);
+        QVERIFY(got[0] + got[1] + got[2] <= 100 * seconds + 100);
+        for (int s = 1; s < per_second.size(); ++s)
+            QVERIFY2(per_second[s] <= 101, qPrintable(QString("second %1: %2").arg(s).arg(per_second[s])));
+        QVERIFY2(got[2] >= sent[2] - 1, qPrintable(QString("%1 of %2").arg(got[2]).arg(sent[2])));
+        QVERIFY2(got[1] >= 40 * seconds, qPrintable(QString::number(got[1])));
+        QVERIFY2(got[0] >= 40 * seconds, qPrintable(QString::number(got[0])));
+        QCOMPARE(shares.senders(), 3);
+        // Quiet for longer than idle_ms, every sender is forgotten.
+        QVERIFY(shares.ready(flooder, seconds * 1000 + Channel_shares::idle_ms + 20));
+        QCOMPARE(shares.senders(), 1);
+    }
+
+    // A flood from more addresses than are tracked (forged sources): the table stays bounded and
+    // all of them together still keep to the rate.
+    void shares_of_forged_sources_stay_bounded()
+    {
+        Channel_shares shares(100);
+        int got = 0;
+        const int seconds = 10;
+        for (qint64 t = 0; t < seconds * 1000; ++t) {
+            for (int k = 0; k < 3; ++k) {
+                const QHostAddress source(quint32(0x0A000000u + quint32(t * 3 + k)));
+                if (shares.ready(source, t)) {
+                    shares.take(source);
+                    ++got;
+                }
+            }
+        }
+        QVERIFY(shares.senders() <= shares.max_senders());
+        QVERIFY2(got <= 100 * seconds + 100, qPrintable(QString::number(got)));
+        QVERIFY2(got >= 90 * seconds, qPrintable(QString::number(got)));
+    }
+
+    // One sender floods (20,000 frames a second, as many as the daemon surely reads even on a
+    // loaded machine: beyond that the kernel drops datagrams of all senders alike) beside a
+    // client sending 5 frames a second from another address: the client keeps its share, every
+    // frame of it but the first forwarded; the flood takes the rest of the channel's 100 frames
+    // a second and no more.
+    void a_udp_flood_leaves_a_slow_client_its_share()
+    {
+        const int seconds = 8;
+        const int flood0 = hdlc_rows(kAt17), client0 = hdlc_rows(kAt20);
+        const QList<int> sent = udp_senders(
+            {{"127.0.0.2", 20000, frame(17, 2, 16, 1, "13")}, {"127.0.0.3", 5, frame(20, 2, 16, 1, "13")}},
+            seconds);
+        const int flood = settled_rows(kAt17) - flood0, client = settled_rows(kAt20) - client0;
+        qInfo("flood: %d sent, %d forwarded; client: %d sent, %d forwarded", sent[0], flood, sent[1], client);
+        QVERIFY2(sent[0] > 100 * seconds * 20, "the flood was too thin to test anything");
+        QVERIFY2(client * 5 >= sent[1] * 4, qPrintable(QString("%1 of %2").arg(client).arg(sent[1])));
+        QVERIFY2(flood + client <= 100 * (seconds + 2), qPrintable(QString::number(flood + client)));
+        // The flood takes what the client leaves.
+        QVERIFY2(flood >= 50 * seconds, qPrintable(QString::number(flood)));
+        hdlc_downlinks(0); // the capture is left empty
+    }
+
+    // Two flooders, one ten times as fast as the other: the slower still gets its half of the
+    // channel's frames, at least 45 a second.
+    void two_udp_floods_share_the_channel()
+    {
+        const int seconds = 8;
+        const int fast0 = hdlc_rows(kAt17), slow0 = hdlc_rows(kAt145);
+        const QList<int> sent = udp_senders(
+            {{"127.0.0.4", 2000, frame(17, 2, 16, 1, "13")}, {"127.0.0.5", 200, frame(145, 2, 16, 1, "13")}},
+            seconds);
+        const int fast = settled_rows(kAt17) - fast0, slow = settled_rows(kAt145) - slow0;
+        qInfo("fast: %d sent, %d forwarded; slow: %d sent, %d forwarded", sent[0], fast, sent[1], slow);
+        QVERIFY2(sent[0] >= 9 * sent[1], qPrintable(QString("%1 and %2 sent").arg(sent[0]).arg(sent[1])));
+        QVERIFY2(slow >= 45 * seconds, qPrintable(QString("%1 in %2 s").arg(slow).arg(seconds)));
+        QVERIFY2(fast + slow <= 100 * (seconds + 2), qPrintable(QString::number(fast + slow)));
+        hdlc_downlinks(0);
     }
 };
 
