@@ -152,7 +152,9 @@ private slots:
               ok, probes, out.value("max_wait").toDouble(), out.value("closed").toInt(), cpu);
         QVERIFY(probes > 40);
         QVERIFY2(ok >= probes * 80 / 100, qPrintable(QString("%1 of %2").arg(ok).arg(probes)));
-        QVERIFY2(cpu < 0.5, qPrintable(QString::number(cpu)));
+        // A loop that spins on the descriptors it cannot accept takes the whole core; taking and
+        // closing the attack's connections as fast as it makes them takes about half of one.
+        QVERIFY2(cpu < 0.8, qPrintable(QString::number(cpu)));
         QVERIFY(!short_of.log().contains("Can't create TCP/IP socket"));
     }
 
