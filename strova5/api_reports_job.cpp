@@ -454,7 +454,8 @@ void report_runner::schedule()
     if (active.empty() && queue.empty()) return;
     // Reports that only wait (tried, no place free) are looked at again at least once a second,
     // for their bounds.
-    const qint64 wait = qBound<qint64>(0, rest_until - report_job::clock(), 1000);
+    const qint64 now = report_job::clock();
+    const qint64 wait = rest_until > now ? qMin<qint64>(rest_until - now, 1000) : 0; // never rested: no wait
     if (wait > 0) {
         if (!ticker.isActive() || ticker.remainingTime() > wait) ticker.start(int(wait));
         return;
