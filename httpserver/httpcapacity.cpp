@@ -16,16 +16,23 @@ bool HttpCapacity::take(QAtomicInteger<qint64>& used, qint64 bytes, qint64 budge
     return true;
 }
 
+namespace {
+// One key per client, whichever address family its connection came by.
+QHostAddress clientKey(const QHostAddress& address)
+{
+    bool v4 = false;
+    const quint32 a = address.toIPv4Address(&v4);
+    return v4 ? QHostAddress(a) : address;
+}
+} // namespace
+
 void HttpCapacity::enter(HttpConnection* connection, const QHostAddress& address, bool commandRight)
 {
     QMutexLocker lock(&mutex);
     member m;
     m.commandRight = commandRight;
     m.arrival = arrival();
-    // One key per client, whichever address family its connection came by.
-    bool v4 = false;
-    const quint32 a = address.toIPv4Address(&v4);
-    m.address = v4 ? QHostAddress(a) : address;
+    m.address = clientKey(address);
     members.insert(connection, m);
     waiting.insert(m.arrival, connection);
 }
@@ -53,32 +60,40 @@ void HttpCapacity::leave(HttpConnection* connection)
     members.erase(it);
 }
 
+HttpCapacity::Heaviest
+HttpCapacity::heaviest(const std::function<qint64(HttpConnection*, const member&)>& weigh) const
+{
+    QHash<QHostAddress, qint64> held;
+    QHash<QHostAddress, HttpConnection*> newest;
+    for (auto it = members.cbegin(); it != members.cend(); ++it) {
+        const member& m = it.value();
+        if (m.served || m.commandRight) continue;
+        const qint64 weight = weigh(it.key(), m);
+        if (weight <= 0) continue;
+        held[m.address] += weight;
+        HttpConnection*& n = newest[m.address];
+        if (!n || members.value(n).arrival < m.arrival) n = it.key();
+    }
+    Heaviest top;
+    for (auto it = held.cbegin(); it != held.cend(); ++it) {
+        if (it.value() > top.weight) {
+            top.weight = it.value();
+            top.address = it.key();
+        }
+    }
+    top.newest = newest.value(top.address);
+    return top;
+}
+
 HttpConnection* HttpCapacity::pushOutVictim(const QHostAddress& own, int floor) const
 {
     // No address can hold more than `floor` when not that many are past their headers.
     if (members.size() - waiting.size() <= floor) return nullptr;
-    QHash<QHostAddress, int> held;
-    QHash<QHostAddress, HttpConnection*> newest;
-    for (auto it = members.cbegin(); it != members.cend(); ++it) {
-        const member& m = it.value();
-        if (m.served || m.commandRight || waiting.contains(m.arrival)) continue;
-        ++held[m.address];
-        HttpConnection*& n = newest[m.address];
-        if (!n || members.value(n).arrival < m.arrival) n = it.key();
-    }
-    QHostAddress top;
-    int most = 0;
-    for (auto it = held.cbegin(); it != held.cend(); ++it) {
-        if (it.value() > most) {
-            most = it.value();
-            top = it.key();
-        }
-    }
-    if (most <= floor) return nullptr;
-    bool v4 = false;
-    const quint32 a = own.toIPv4Address(&v4);
-    if (!own.isNull() && top == (v4 ? QHostAddress(a) : own)) return nullptr;
-    return newest.value(top);
+    const Heaviest top =
+        heaviest([this](HttpConnection*, const member& m) { return waiting.contains(m.arrival) ? 0 : 1; });
+    if (top.weight <= floor) return nullptr;
+    if (!own.isNull() && top.address == clientKey(own)) return nullptr;
+    return top.newest;
 }
 
 bool HttpCapacity::takeMemoryFor(HttpConnection* connection, qint64 bytes, qint64 budget)
@@ -88,25 +103,10 @@ bool HttpCapacity::takeMemoryFor(HttpConnection* connection, qint64 bytes, qint6
         const auto self = members.constFind(connection);
         if (tries >= 16 || self == members.constEnd()) return false;
         // The address holding the most body bytes of requests that can still be pushed out.
-        QHash<QHostAddress, qint64> held;
-        QHash<QHostAddress, HttpConnection*> newest;
-        for (auto it = bodyBytes.cbegin(); it != bodyBytes.cend(); ++it) {
-            const auto m = members.constFind(it.key());
-            if (m == members.constEnd() || m->served || m->commandRight || it.value() <= 0) continue;
-            held[m->address] += it.value();
-            HttpConnection*& n = newest[m->address];
-            if (!n || members.value(n).arrival < m->arrival) n = it.key();
-        }
-        QHostAddress top;
-        qint64 most = 0;
-        for (auto it = held.cbegin(); it != held.cend(); ++it) {
-            if (it.value() > most) {
-                most = it.value();
-                top = it.key();
-            }
-        }
-        if (most <= bodyBytesPerAddress || top == self->address) return false;
-        HttpConnection* victim = newest.value(top);
+        const Heaviest top =
+            heaviest([this](HttpConnection* c, const member&) { return bodyBytes.value(c); });
+        if (top.weight <= bodyBytesPerAddress || top.address == self->address) return false;
+        HttpConnection* victim = top.newest;
         memory.fetchAndAddOrdered(-bodyBytes.take(victim));
         dismiss(victim, &HttpConnection::pushOut);
     }

@@ -8,6 +8,7 @@
 #include <QHostAddress>
 #include <QMap>
 #include <QRecursiveMutex>
+#include <functional>
 
 namespace QuillonHttpd {
 
@@ -101,6 +102,16 @@ private:
     // address holding the most such requests: only when that address holds more than `floor`
     // and is not `own`. Null when there is none; the lock is held.
     HttpConnection* pushOutVictim(const QHostAddress& own, int floor) const;
+    struct member;
+    // Of the requests not served and without a command right, the address whose weights add up
+    // to the most (a weight of 0 is not counted), with its newest; the lock is held.
+    struct Heaviest
+    {
+        QHostAddress address;
+        qint64 weight = 0;
+        HttpConnection* newest = nullptr;
+    };
+    Heaviest heaviest(const std::function<qint64(HttpConnection*, const member&)>& weigh) const;
     // The connection that has waited longest for its headers, of those without a command right
     // seen in their first bytes; the lock is held.
     HttpConnection* oldestWaitingVictim() const;

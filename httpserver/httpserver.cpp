@@ -203,11 +203,6 @@ void HttpTcpServer::incomingConnection(qintptr socketDescriptor)
     socket->startServerEncryption();
 }
 
-// Every slot taken: the client that has waited longest for its request headers (or for the end
-// of its TLS handshake) makes room, else one that lags, else the newest of the address holding
-// the most above HttpCapacity::placesPerAddress; only clients that all keep pace, from addresses
-// within that share, earn the newcomer a refusal. The share is no cap: behind a proxy or NAT
-// every client has the same address, and it takes every free slot.
 bool HttpServer::peekCommandRight(qintptr socketDescriptor) const
 {
     if (!commandRightCheck || settings->useSSL || settings->headerPlaces <= 0) return false;
@@ -242,6 +237,11 @@ QHostAddress HttpTcpServer::peerOf(qintptr socketDescriptor)
     return QHostAddress(reinterpret_cast<const sockaddr*>(&address));
 }
 
+// Every slot taken: the client that has waited longest for its request headers (or for the end
+// of its TLS handshake) makes room, else one that lags, else the newest of the address holding
+// the most above HttpCapacity::placesPerAddress; only clients that all keep pace, from addresses
+// within that share, earn the newcomer a refusal. The share is no cap: behind a proxy or NAT
+// every client has the same address, and it takes every free slot.
 bool HttpTcpServer::makeRoom(const QHostAddress& address, bool anyWaiting)
 {
     if (!anyWaiting) return capacity->makeRoom(address, false);

@@ -70,14 +70,6 @@ int open_room()
 
 } // namespace
 
-// The road is theirs, not the budget's; the report places keep one for them too.
-bool API_controller::holds_command_right(const QStringList& rights)
-{
-    for (const char* right : {"control", "settings", "special", "_b_admin"})
-        if (rights.contains(QLatin1String(right))) return true;
-    return false;
-}
-
 QVariant API_controller::api_cmd_send(QVariantMap api_request)
 {
     const QVariantMap qitems = api_request.value(QStringLiteral("qitems")).toMap();

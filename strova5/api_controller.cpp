@@ -247,13 +247,18 @@ QStringList API_controller::get_rights(const QVariantMap& api_request) const
     return out;
 }
 
+void API_controller::add_open_role(QVariantMap& api_request) const
+{
+    // Without tokens every request holds the role `user`.
+    if (!config.value(QStringLiteral("no_jwt")).toBool()) return;
+    QVariantList rights = api_request.value(QStringLiteral("rights")).toList();
+    rights += QStringLiteral("user");
+    api_request.insert(QStringLiteral("rights"), rights);
+}
+
 report_caller API_controller::report_kind(QVariantMap api_request) const
 {
-    if (config.value(QStringLiteral("no_jwt")).toBool()) {
-        QVariantList rights = api_request.value(QStringLiteral("rights")).toList();
-        rights += QStringLiteral("user");
-        api_request.insert(QStringLiteral("rights"), rights);
-    }
+    add_open_role(api_request);
     const QStringList rights = get_rights(api_request);
     if (holds_command_right(rights)) return report_caller::command;
     return rights.contains(QStringLiteral("view")) ? report_caller::view : report_caller::anonymous;
@@ -340,11 +345,7 @@ const API_controller::api_route* API_controller::route_for(const QStringList& pa
 
 const API_controller::api_route* API_controller::route_of(QVariantMap& api_request, bool from_driver)
 {
-    if (config.value(QStringLiteral("no_jwt")).toBool()) {
-        QVariantList rights = api_request.value(QStringLiteral("rights")).toList();
-        rights += QStringLiteral("user");
-        api_request.insert(QStringLiteral("rights"), rights);
-    }
+    add_open_role(api_request);
     // The request is outside text of any length: each item is cut before the line is made (a
     // list of millions of ids is not written out only to be cut), and a client's lines are
     // counted beyond a burst, so that no client can flood the log or push its history out. The

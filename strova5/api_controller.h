@@ -87,8 +87,8 @@ public:
 
     QList<uint32_t> get_modems(const QVariantMap& qitems) const;
     QStringList get_rights(const QVariantMap& api_request) const;
-    // The rights that let a caller command meters: "control", "settings", "special", "_b_admin".
-    static bool holds_command_right(const QStringList& rights);
+    // With `no_jwt`, the role every request holds, added to its rights.
+    void add_open_role(QVariantMap& api_request) const;
     // The kind of caller a request comes from, for the report places: its rights as the routes
     // see them.
     report_caller report_kind(QVariantMap api_request) const;

@@ -577,7 +577,7 @@ void window_count::decide(const QList<uint32_t>& modems, qint64 row_bytes)
     // The key holds every modem's rows: it is worth reading for a good share of them only.
     const auto most_modems = [&] {
         qint64 fleet = sql->estimate_modems(events);
-        if (fleet < 0 && RAM_modems::instance) fleet = RAM_modems::instance->modem_ids().size();
+        if (fleet < 0 && RAM_modems::instance) fleet = RAM_modems::instance->modem_count();
         return modems_n * 4 >= fleet;
     };
     const bool key_fits = pieces <= modems_n && (thin || (near_bound && most_modems()));

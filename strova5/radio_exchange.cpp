@@ -38,18 +38,14 @@ log_limiter& bad_id_lines()
     return lim;
 }
 // Outside input (API requests, frames of the transparent channel) can make downlinks as fast as
-// the broker takes them: their lines are counted beyond a burst.
-log_limiter& downlink_lines()
+// the broker takes them: their lines are counted beyond a burst. The downlinks of callers holding
+// a command right have a limiter of their own: the record of what an operator sent stays whole
+// however fast others make theirs.
+log_limiter& downlink_lines(bool under_right)
 {
     static log_limiter lim(QStringLiteral("downlink"), LVL_EXC, 50, 1000);
-    return lim;
-}
-// The downlinks of callers holding a command right: the record of what an operator sent stays
-// whole however fast others make theirs.
-log_limiter& right_downlink_lines()
-{
-    static log_limiter lim(QStringLiteral("downlink under a command right"), LVL_EXC, 50, 1000);
-    return lim;
+    static log_limiter right_lim(QStringLiteral("downlink under a command right"), LVL_EXC, 50, 1000);
+    return under_right ? right_lim : lim;
 }
 } // namespace
 
@@ -251,7 +247,7 @@ void Radio_Exchange::slot_DL(Stringify_dl_app dl_app)
     rest += "\"}";
     const QByteArray head = QByteArrayLiteral("{\"ack\":true,");
     // The key authenticates us to the network server: never in the log.
-    if ((dl_app.under_right ? right_downlink_lines() : downlink_lines()).pass(LVL_EXC)) {
+    if (downlink_lines(dl_app.under_right).pass(LVL_EXC)) {
         const QByteArray key = api_key_member.isEmpty() ? QByteArray() : QByteArrayLiteral("\"api_key\":\"***\",");
         LOG_EXC << "DL" << (head + key + rest).constData();
     }
@@ -270,7 +266,7 @@ void Radio_Exchange::post_dl(QVariantMap dlmap, bool under_right)
     if (dl.contains(QStringLiteral("api_key")))
         dlmap.insert(QStringLiteral("api_key"), dl.value(QStringLiteral("api_key")).toString());
     const QByteArray text = QJsonDocument::fromVariant(dlmap).toJson(QJsonDocument::Compact);
-    if ((under_right ? right_downlink_lines() : downlink_lines()).pass(LVL_EXC)) {
+    if (downlink_lines(under_right).pass(LVL_EXC)) {
         // The key authenticates us to the network server: never in the log.
         QVariantMap shown = dlmap;
         if (shown.contains(QStringLiteral("api_key")))

@@ -214,6 +214,12 @@ QList<uint32_t> RAM_modems::modem_ids()
     return modems.keys();
 }
 
+int RAM_modems::modem_count()
+{
+    QReadLocker lock(&registry_lock);
+    return modems.size();
+}
+
 QList<uint32_t> RAM_modems::modems_by_version(bool by_sw, QString text)
 {
     const QString field = by_sw ? QStringLiteral("sw") : QStringLiteral("hw");

@@ -3,7 +3,7 @@
 //
 // Threads: every change happens on the main thread. Settings, the IEC 104 address map and the
 // id hashes are written under one registry lock, so other threads (storage loader, IEC 104
-// connections) may call get_settings, get_setting, modem_ids, bs_ids, modems_by_version,
+// connections) may call get_settings, get_setting, modem_ids, modem_count, bs_ids, modems_by_version,
 // iec104_map, iec_id and is_no_db: they get copies taken under the lock.
 // Everything that returns or takes a record (find_modem, add_modem, find_bs, get_bs,
 // modem_to_map, ...) is for the main thread only: a record may be replaced or deleted there.
@@ -132,6 +132,7 @@ public:
     QVariantMap get_settings(uint32_t modem);
     QVariant get_setting(uint32_t modem, QString name);
     QList<uint32_t> modem_ids();
+    int modem_count();
     QList<uint32_t> modems_by_version(bool by_sw, QString text);
     QMap<uint32_t, uint32_t> find_cmds(QList<uint32_t> cmd_ids);
     // Start-up: replaces every modem record by the settings storage holds.

@@ -555,6 +555,18 @@ qint64 SQL_Exchange::count_events_each(const QList<modem_range>& ranges, QList<u
 }
 
 namespace {
+// The oldest (newest) row of one stored type within [lo, hi], whoever's: a seek on the (type, ts)
+// key. Its row gives the type twice, as the modem's seeks give modem and type.
+QString type_seek_part(uint32_t type, quint64 lo, quint64 hi, bool oldest)
+{
+    return QStringLiteral("(SELECT %1, %1, ts FROM modems_data FORCE INDEX (type_ts) WHERE `type` = %1 and "
+                          "ts >= %2 and ts <= %3 ORDER BY ts%4 LIMIT 1)")
+        .arg(type)
+        .arg(lo)
+        .arg(hi)
+        .arg(oldest ? QString() : QStringLiteral(" DESC"));
+}
+
 // The window of the stored types on the (type, ts) key, whose entries hold each row's modem.
 QString window_on_key(bool events, const QList<uint32_t>& kinds, uint32_t ts_from, uint32_t ts_to)
 {
@@ -632,12 +644,7 @@ QHash<uint32_t, QVariantList> SQL_Exchange::get_data_each(const QList<modem_rang
             add_absent(distinct, type);
         QStringList parts;
         for (const uint32_t type : qAsConst(distinct))
-            parts << QStringLiteral(
-                         "(SELECT %1, %1, ts FROM modems_data FORCE INDEX (type_ts) WHERE `type` = %1 and "
-                         "ts >= %2 and ts <= %3 LIMIT 1)")
-                         .arg(type)
-                         .arg(lo)
-                         .arg(hi);
+            parts << type_seek_part(type, lo, hi, true);
         QSet<uint32_t> held;
         if (!run_seeks(parts, [&](uint32_t type, uint32_t, uint32_t) { held.insert(type); })) return {};
         types.erase(std::remove_if(types.begin(), types.end(), [&](uint32_t t) { return !held.contains(t); }),
@@ -746,11 +753,7 @@ QHash<uint32_t, uint32_t> SQL_Exchange::get_ts_energy_each(const QList<uint32_t>
         QStringList parts;
         for (const uint32_t type : qAsConst(asked))
             for (const bool oldest : {true, false})
-                parts << QStringLiteral(
-                             "(SELECT %1, %1, ts FROM modems_data FORCE INDEX (type_ts) WHERE `type` = %1 "
-                             "ORDER BY ts%2 LIMIT 1)")
-                             .arg(type)
-                             .arg(oldest ? QString() : QStringLiteral(" DESC"));
+                parts << type_seek_part(type, 0, ts_none, oldest);
         const bool ok = run_seeks(parts, [&](uint32_t type, uint32_t, uint32_t t) {
             const auto held = held_types.find(type);
             if (held == held_types.end())
