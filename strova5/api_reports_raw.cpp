@@ -2,6 +2,7 @@
 // the events, and the events that modems repeat.
 #include "api_controller.h"
 #include "api_reports.h"
+#include "api_reports_count.h"
 #include "api_reports_job.h"
 #include "logger.h"
 #include "ram_modems.h"

@@ -47,7 +47,7 @@ QString caller_of(const QString& cookie, const QString& authorization, bool toke
 
 } // namespace http_api
 
-#include "api_reports_job.h"
+#include "api_reports_runner.h"
 #include "httprequesthandler.h"
 #include "httpserver.h"
 

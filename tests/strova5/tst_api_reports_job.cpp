@@ -1,7 +1,7 @@
 // The report runner on a clock of its own: reports whose every modem costs a set time, so that
 // places, turns, waits and time bounds are tried in milliseconds of test time.
 #include "api_controller.h"
-#include "api_reports_job.h"
+#include "api_reports_runner.h"
 
 #include <QtTest>
 #include <map>
