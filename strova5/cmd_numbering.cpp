@@ -159,7 +159,7 @@ bool cmd_numbering::next(bool may_store, bool link_lost)
         // Beyond the mark: the next block is taken first, counted from here. A request does not
         // wait for a run in flight or for a link known lost.
         const uint32_t m = block_mark();
-        if (!may_store || !store_(m)) {
+        if (!may_store || mark_out || !store_(m)) {
             want_mark(m);
             refusal_ = QStringLiteral("the next block of numbers is not taken yet: ") +
                        (link_lost ? QStringLiteral("the database does not answer")
@@ -178,7 +178,7 @@ bool cmd_numbering::next(bool may_store, bool link_lost)
 
 bool cmd_numbering::store_mark_at(uint32_t mark)
 {
-    if (ahead(counter_, mark) >= reach() || !store_(mark)) return false;
+    if (mark_out || ahead(counter_, mark) >= reach() || !store_(mark)) return false;
     set_mark(mark);
     return true;
 }
@@ -193,6 +193,21 @@ cmd_numbering::Work cmd_numbering::take_work()
         search_wanted = false;
         search_out = true;
     }
+    take_mark_into(w);
+    return w;
+}
+
+cmd_numbering::Work cmd_numbering::take_mark()
+{
+    Work w;
+    take_mark_into(w);
+    return w;
+}
+
+void cmd_numbering::take_mark_into(Work& w)
+{
+    // The wish waits while a mark is out: it goes with the next hand-out.
+    if (mark_out) return;
     // Written only when it still lies beyond the mark: a request may have stored one further.
     if (mark_wanted && beyond_mark(wished)) {
         w.store = true;
@@ -201,7 +216,6 @@ cmd_numbering::Work cmd_numbering::take_work()
         out_mark = wished;
     }
     mark_wanted = false;
-    return w;
 }
 
 void cmd_numbering::run_work(Work& w) const

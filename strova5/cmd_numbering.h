@@ -63,7 +63,8 @@ public:
     uint32_t mark() const { return mark_; }
 
     // The next free number into counter(). A mark beyond the current one is stored right here
-    // only when `may_store` (no run is out and the link is not known lost); otherwise the number
+    // only when `may_store` (no run is out and the link is not known lost) and no mark is out
+    // (a statement of the writer's could land after this one); otherwise the number
     // is refused, refusal() says why, and the mark goes with the next run. `link_lost` only
     // chooses the words.
     bool next(bool may_store, bool link_lost);
@@ -90,7 +91,13 @@ public:
         bool empty() const { return !search && !store; }
     };
     bool has_work() const { return search_wanted || mark_wanted; }
+    // The work of a run: the search wanted and the mark wished, unless a mark is out already
+    // (one store at a time, so that no mark is ever overwritten by an older one).
     Work take_work();
+    // Only the mark wished, for a statement of its own ahead of the rows that wait; it comes
+    // back through take_back like a run's.
+    Work take_mark();
+    bool mark_out_now() const { return mark_out; }
     void run_work(Work& work) const; // any thread: the statements only
     // `error`: the statement's error text, for the line of a failed search.
     void take_back(const Work& work, const QString& error);
@@ -134,6 +141,7 @@ private:
     bool add_range(uint32_t first, uint32_t last);
     void want_search();
     void want_mark(uint32_t m);
+    void take_mark_into(Work& w);
     void keep_mark_ahead();
     void set_mark(uint32_t m);
     void drop_used();

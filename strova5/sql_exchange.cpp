@@ -110,6 +110,7 @@ SQL_Exchange::SQL_Exchange(QVariantMap cfg_, QObject* parent, int row_cap)
     // under load the writer is not left idle until the next tick. slot_tmr_save does wait.
     connect(tmr_save, &QTimer::timeout, this, [this] {
         repeat_outage_line(); // also while a run hangs on a silent link
+        hand_mark(true);      // also while the runs pause or one is out
         if (writer_in_flight()) {
             save_due = true;
             return;
@@ -385,10 +386,14 @@ void SQL_Exchange::writer_loop()
     for (;;) {
         {
             std::unique_lock<std::mutex> lock(writer_mutex);
-            writer_cv.wait(lock, [this] { return writer_stop || writer_busy; });
-            if (!writer_busy) break;
+            writer_cv.wait(
+                lock, [this] { return writer_stop || writer_busy || (mark_job.handed && !mark_job.done); });
+            if (!writer_busy && writer_stop) break;
         }
-        writer_run();
+        if (writer_in_flight())
+            writer_run();
+        else
+            writer_mark_only();
     }
     writer_db.close();
     writer_db = QSqlDatabase();
@@ -421,6 +426,19 @@ void SQL_Exchange::writer_run()
     if (writer_wake_fd >= 0) (void)!::write(writer_wake_fd, &one, sizeof one);
 }
 
+void SQL_Exchange::writer_mark_only()
+{
+    // A mark between runs: the connection as a run finds it, then the one statement.
+    writer_alive_at = clock.elapsed();
+    if (!writer_db.isValid()) writer_db = add_connection(cfg, QStringLiteral("writer"));
+    if (writer_db.isOpen() || writer_db.open()) {
+        set_session_charset();
+    } else {
+        last_error = writer_db.lastError();
+    }
+    store_handed_mark();
+}
+
 void SQL_Exchange::run_numbering()
 {
     numbering.run_work(run_numbers);
@@ -431,6 +449,7 @@ void SQL_Exchange::writer_back()
     // A tick may have handed out the next run meanwhile: this call must not wait for that one,
     // which on a silent link takes the whole time-out.
     settle_within(0);
+    hand_mark(false);
     if ((save_due || run_more) && !quitting && !writer_in_flight()) {
         save_due = false;
         save_run();
@@ -823,6 +842,7 @@ bool SQL_Exchange::write_batch(Batch& batch)
         LOG_EXC << last_error.text() << "in a statement of" << rows << "rows for" << batch.table
                 << "; writing them one by one";
         for (int i = 0; i < rows; ++i) {
+            if (in_writer()) store_handed_mark();
             const QString single = batch.prefix + batch.tuples.first();
             int doubt = 0;
             outcome = attempt_chunk(q, single, 1, doubt);
@@ -937,6 +957,8 @@ void SQL_Exchange::take_run()
 
 bool SQL_Exchange::run_spent()
 {
+    // Between two statements of the run: a mark handed meanwhile goes first.
+    if (in_writer()) store_handed_mark();
     // The next step is expected to take as long as the last: the run ends before the budget
     // would be overrun, not after.
     if (run_progress == 0 || clock.elapsed() + run_step_ms < run_deadline) return false;

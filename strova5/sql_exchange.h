@@ -508,6 +508,27 @@ protected:
     bool next_cmd_number();
     // Sets the counter after `newest`; the numbers ahead are read with the next run.
     void continue_numbers_after(uint32_t newest);
+    // The next block's mark apart from the runs: a one-row statement that no row limit refuses,
+    // so it need not wait behind rows the server pauses for or behind a long run. The writer
+    // stores it between two statements of its run, or at once when it has none; one at a time.
+    // While the database is known lost, or the writer's connection cannot be had, the marks go
+    // with the runs and the requests as before.
+    struct Mark_job
+    {
+        bool handed = false, done = false; // guarded by writer_mutex
+        cmd_numbering::Work work;
+        QString error;
+    };
+    Mark_job mark_job;
+    bool mark_job_out = false;       // main thread: handed and not taken back
+    bool mark_retry_on_tick = false; // main thread: the last one failed; the next waits for a tick
+    // Main thread: hands the mark wished, if any (`tick`: the save timer's call).
+    void hand_mark(bool tick);
+    // Main thread: takes a stored (or failed) mark back into the books; with `wait_ms`, waits
+    // that long for it first.
+    void take_mark_back(qint64 wait_ms = 0);
+    // Writer: stores the mark handed, if any, keeping the run's own last error.
+    void store_handed_mark();
     uint32_t ts_req_curr_last = 0;
     SQL_loader* loader = nullptr;
 
@@ -558,6 +579,7 @@ protected:
     QSocketNotifier* writer_wake = nullptr;
     void writer_loop();
     void writer_run();
+    void writer_mark_only(); // a mark handed while no run is out
     void writer_back(); // main thread, on the wake-up
     // The writer's own connection could not be opened: the runs go over the main connection
     // until this clock time, then the writer tries again.

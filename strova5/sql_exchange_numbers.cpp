@@ -3,6 +3,7 @@
 #include "sql_exchange.h"
 
 #include <QSqlQuery>
+#include <unistd.h>
 
 const QString SQL_Exchange::cmd_mark_name = QStringLiteral("cmd_numbered_to");
 
@@ -15,6 +16,7 @@ cmd_numbering::Limits SQL_Exchange::numbering_limits()
 
 void SQL_Exchange::continue_numbers_after(uint32_t newest)
 {
+    take_mark_back(link_timeout_s * 1000);
     numbering.restart(newest);
 }
 
@@ -24,9 +26,79 @@ bool SQL_Exchange::next_cmd_number()
         numbering.refuse(QStringLiteral("the daemon is quitting"));
         return false;
     }
+    take_mark_back();
     // A mark is stored by the request itself only when no run is out (a statement would wait
-    // for it) and the link is not known lost: a single quick statement.
-    return numbering.next(!db_away && !writer_in_flight(), db_away);
+    // for it) and the link is not known lost: a single quick statement. A mark the idle writer
+    // is storing is as quick: the request waits for it rather than be refused.
+    bool ok = numbering.next(!db_away && !writer_in_flight(), db_away);
+    if (!ok && mark_job_out && !db_away && !writer_in_flight()) {
+        take_mark_back(link_timeout_s * 1000);
+        ok = numbering.next(!db_away && !writer_in_flight(), db_away);
+    }
+    // The next block goes to the writer as soon as it is wished (about half a block ahead of
+    // need), and again at once after a refusal.
+    hand_mark(false);
+    return ok;
+}
+
+void SQL_Exchange::hand_mark(bool tick)
+{
+    if (tick) mark_retry_on_tick = false;
+    take_mark_back();
+    if (mark_job_out || mark_retry_on_tick || db_away || !writer.joinable() || writer_down ||
+        clock.elapsed() < writer_retry_at)
+        return;
+    cmd_numbering::Work w = numbering.take_mark();
+    if (!w.store) return;
+    {
+        std::lock_guard<std::mutex> lock(writer_mutex);
+        mark_job = Mark_job{true, false, w, QString()};
+    }
+    mark_job_out = true;
+    writer_cv.notify_all();
+}
+
+void SQL_Exchange::take_mark_back(qint64 wait_ms)
+{
+    if (!mark_job_out) return;
+    cmd_numbering::Work w;
+    QString error;
+    {
+        std::unique_lock<std::mutex> lock(writer_mutex);
+        if (!writer_cv.wait_for(lock, std::chrono::milliseconds(qMax<qint64>(0, wait_ms)),
+                                [this] { return mark_job.done; }))
+            return;
+        w = mark_job.work;
+        error = mark_job.error;
+        mark_job = Mark_job();
+    }
+    mark_job_out = false;
+    // A failed one is not handed again before the next tick: each try is a statement.
+    if (!w.stored) mark_retry_on_tick = true;
+    numbering.take_back(w, error);
+}
+
+void SQL_Exchange::store_handed_mark()
+{
+    cmd_numbering::Work w;
+    {
+        std::lock_guard<std::mutex> lock(writer_mutex);
+        if (!mark_job.handed || mark_job.done) return;
+        w = mark_job.work;
+    }
+    const QSqlError kept = last_error;
+    numbering.run_work(w); // the mark only: no search is handed this way
+    const QString error = w.stored ? QString() : last_error.text();
+    last_error = kept;
+    {
+        std::lock_guard<std::mutex> lock(writer_mutex);
+        mark_job.work = w;
+        mark_job.error = error;
+        mark_job.done = true;
+    }
+    writer_cv.notify_all();
+    const uint64_t one = 1;
+    if (writer_wake_fd >= 0) (void)!::write(writer_wake_fd, &one, sizeof one);
 }
 
 bool SQL_Exchange::run_synced(QSqlQuery& q, const QString& select)

@@ -79,11 +79,14 @@ struct Process
     bool run_out = false, run_done = false;
     cmd_numbering::Work work;
     QList<uint32_t> run_rows;
+    // A mark handed to the writer apart from the runs.
+    bool mark_out = false, mark_done = false;
+    cmd_numbering::Work mark_work;
 };
 
 struct Totals
 {
-    quint64 given = 0, jumps = 0, wraps = 0, crashes = 0, refused = 0, ambiguous = 0;
+    quint64 given = 0, jumps = 0, wraps = 0, crashes = 0, refused = 0, ambiguous = 0, marks_handed = 0;
 };
 
 class Checker
@@ -133,6 +136,7 @@ public:
     {
         if (!p.started || p.run_out) return true;
         p.work = p.n->take_work();
+        if (p.work.store && p.mark_out) return fail(QStringLiteral("a run's mark out beside a handed one"));
         // A mark is written only beyond the one stored and ahead of the counter.
         if (p.work.store && ahead(p.n->counter(), p.work.mark) <= ahead(p.n->counter(), p.n->mark()))
             return fail(
@@ -168,6 +172,33 @@ public:
         return check();
     }
     bool save() { return hand_out() && execute() && take_back(); }
+    bool hand_mark()
+    {
+        if (!p.started || p.mark_out) return true;
+        p.mark_work = p.n->take_mark();
+        if (!p.mark_work.store) return true;
+        if (p.mark_work.search) return fail(QStringLiteral("a handed mark carries a search"));
+        if (p.run_out && p.work.store && !p.run_done)
+            return fail(QStringLiteral("a handed mark out beside a run's"));
+        p.mark_out = true;
+        p.mark_done = false;
+        ++totals.marks_handed;
+        return true;
+    }
+    bool execute_mark()
+    {
+        if (!p.mark_out || p.mark_done) return true;
+        p.n->run_work(p.mark_work);
+        p.mark_done = true;
+        return check();
+    }
+    bool take_mark_back()
+    {
+        if (!p.mark_out || !p.mark_done) return true;
+        p.n->take_back(p.mark_work, QStringLiteral("test"));
+        p.mark_out = false;
+        return check();
+    }
     bool crash()
     {
         ++totals.crashes;
@@ -308,8 +339,9 @@ private slots:
     }
 
     // Random interleavings of commands (some of pseudo modems, without a row), runs handed out
-    // and taken back while requests go on, statements that fail (or take effect and lose their
-    // answer), a lost link, crashes, free ranges between stored rows, and the wrap.
+    // and taken back while requests go on, marks handed apart from the runs, statements that
+    // fail (or take effect and lose their answer), a lost link, crashes, free ranges between
+    // stored rows, and the wrap.
     void random_interleavings_data()
     {
         QTest::addColumn<int>("seed");
@@ -355,12 +387,18 @@ private slots:
             bool ok = true;
             if (r < 550)
                 ok = k.command(pick(20) != 0);
-            else if (r < 700)
+            else if (r < 650)
                 ok = k.hand_out();
-            else if (r < 850)
+            else if (r < 700)
+                ok = k.hand_mark();
+            else if (r < 800)
                 ok = k.execute();
-            else if (r < 960)
+            else if (r < 850)
+                ok = k.execute_mark();
+            else if (r < 920)
                 ok = k.take_back();
+            else if (r < 960)
+                ok = k.take_mark_back();
             else if (r < 990)
                 k.t.link_lost = !k.t.link_lost;
             else
@@ -370,7 +408,8 @@ private slots:
         // The link back and the run in: every number given so far is still covered by the mark,
         // and a last crash gives only new numbers.
         k.t.link_lost = false;
-        QVERIFY2(k.execute() && k.take_back() && k.crash(), qPrintable(k.failure));
+        QVERIFY2(k.execute() && k.take_back() && k.execute_mark() && k.take_mark_back() && k.crash(),
+                 qPrintable(k.failure));
         for (int i = 0; i < 20; ++i)
             QVERIFY2(k.command() && k.save(), qPrintable(k.failure));
         all.given += k.totals.given;
@@ -379,6 +418,7 @@ private slots:
         all.crashes += k.totals.crashes;
         all.ambiguous += k.totals.ambiguous;
         all.refused += k.totals.refused;
+        all.marks_handed += k.totals.marks_handed;
     }
     // The interleavings met what they are for.
     void random_interleavings_reached_every_case()
@@ -388,6 +428,7 @@ private slots:
         QVERIFY(all.wraps > 50); // seeds that gave numbers on both sides of the wrap
         QVERIFY(all.crashes > 1000);
         QVERIFY(all.ambiguous > 10);
+        QVERIFY(all.marks_handed > 1000);
     }
 };
 
