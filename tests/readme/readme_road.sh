@@ -349,26 +349,41 @@ case "$failed" in *"api can't start: port 10022 cannot be bound: "*" in use"*) ;
 nothing_left
 bystander_check
 
-# ---- Ctrl-C while the broker starts: the run ends at once, and so does all it started
-step="scripts/run-local until it starts RabbitMQ"
+# ---- Ctrl-C while run-local waits for the broker's node to boot (it has written no pid file yet):
+# the run ends within a minute, and by the time it has, nothing of it is left: no node, no port
+# mapper, no MariaDB, nothing listening on the run's ports
+step="scripts/run-local until the broker's node boots"
 : >"$out"
 scripts/run-local >>"$out" 2>&1 </dev/null &
 run_pid=$!
-until grep -q '^run-local: starting RabbitMQ' "$out"; do
-    kill -0 "$run_pid" 2>/dev/null || fail "run-local ended before it started RabbitMQ"
+booting=0
+until pgrep -f -- "-home $copy/.local/services/rabbit .*-s rabbit boot" >/dev/null; do
+    kill -0 "$run_pid" 2>/dev/null || fail "run-local ended before the broker's node started"
+    [ $booting -ge 6000 ] && fail "no node of the broker after 300 s"
     sleep 0.05
+    booting=$((booting + 1))
 done
 # shellcheck disable=SC1091
 . .local/services.env
-early=1
-stop
-early=0
-# The broker starts in a few seconds: a slow machine may be past it, and then Ctrl-C stops the daemon.
+step="Ctrl-C to scripts/run-local while the broker's node boots"
+kill -INT -- "-$run_pid" || fail "no process group $run_pid"
+waited=0
+while kill -0 "$run_pid" 2>/dev/null; do
+    [ $waited -ge 600 ] && fail "run-local still runs 60 s after Ctrl-C"
+    sleep 0.1
+    waited=$((waited + 1))
+done
+wait "$run_pid" 2>/dev/null
+stop_rc=$?
+run_pid=""
+nothing_left
+# The node boots in seconds: a very slow machine may be past it, and then Ctrl-C stops the daemon.
 case "$(cat "$out")" in
 *'stopped by SIGINT at "starting RabbitMQ'*) [ $stop_rc = 130 ] || fail "exit $stop_rc, not 130, when stopped while starting" ;;
 *'the daemon quit'*) [ $stop_rc = 0 ] || fail "exit $stop_rc after the daemon quit" ;;
 *) fail "exit $stop_rc, and neither stopped while starting nor after the daemon quit" ;;
 esac
+say "stopped $((waited / 10)) s after Ctrl-C while the broker's node booted, nothing left"
 
 # ---- --fresh starts with none
 start --fresh

@@ -62,6 +62,34 @@ proc_holds() {
     tr '\0' '\n' 2>/dev/null <"/proc/$1/$2" | grep -qxF -- "$3"
 }
 
+# The ids of the processes whose name matches the regular expression $1 in whole and whose
+# /proc/PID/$2 holds the entry $3 (see proc_holds): those of a server that a start cut short left
+# without a pid file, found by their data directory. Processes of other users are not readable,
+# and none of ours.
+procs_holding() {
+    local p
+    for p in $(pgrep -x -- "$1"); do
+        proc_holds "$p" "$2" "$3" && echo "$p"
+    done
+}
+
+# Ends the processes $2...: SIGTERM, then SIGKILL to those left after $1 seconds (0: SIGKILL).
+end_procs() {
+    local grace=$1 i p left
+    shift
+    [ $# -gt 0 ] || return 0
+    left=("$@")
+    [ "$grace" = 0 ] || kill -TERM "$@" 2>/dev/null
+    for i in $(seq 1 $((grace * 10))); do
+        left=()
+        for p in "$@"; do kill -0 "$p" 2>/dev/null && left+=("$p"); done
+        [ ${#left[@]} -gt 0 ] || return 0
+        sleep 0.1
+    done
+    kill -KILL "${left[@]}" 2>/dev/null
+    return 0
+}
+
 # Stops the process named in pid file $1 when its /proc/PID/$2 holds $3 (see proc_holds): SIGTERM,
 # then SIGKILL after 30 s. Removes the pid file either way.
 stop_pid() {
@@ -125,6 +153,9 @@ mysql_run() {
 mysql_stop() {
     local D=$STROVA_SERVICES_DIR/mysql
     stop_pid "$D/pid" cmdline "--datadir=$D/data" MariaDB
+    # A server stopped early in its start has written no pid file yet.
+    # shellcheck disable=SC2046
+    end_procs 30 $(procs_holding mariadbd cmdline "--datadir=$D/data")
 }
 
 # A new data directory; one left half made is removed, so that the next try starts clean. A temp
@@ -181,19 +212,23 @@ CONF
 stop_rabbit() {
     [ -d "$STROVA_SERVICES_DIR/rabbit" ] || return 0
     rabbit_env
-    local pid p
+    local pid
     pid=$(cat "$RABBITMQ_PID_FILE" 2>/dev/null)
     # The node is ours when its HOME, the data directory, stands on its command line ("-home DIR").
-    if proc_holds "$pid" cmdline "$HOME"; then
-        timeout 60 "$RMQ_BIN/rabbitmqctl" stop "$RABBITMQ_PID_FILE" >/dev/null 2>&1 ||
-            { proc_holds "$pid" cmdline "$HOME" && kill -KILL "$pid"; }
-    fi
+    # SIGTERM shuts it down in order, as rabbitmqctl stop does, without a second Erlang runtime
+    # started to ask it (seconds on a busy machine); SIGKILL after 60 s.
+    if proc_holds "$pid" cmdline "$HOME"; then end_procs 60 "$pid"; fi
     rm -f "$RABBITMQ_PID_FILE"
+    # A start cut short has no node pid yet, and the script that runs the node only passes SIGTERM
+    # on to a node that may still be booting, which ends only once booted (and then listens). So
+    # the node is ended here, found by the HOME of this run in its environment, and with it the rest
+    # of the Erlang runtime of that HOME: Erlang leaves its port mapper (epmd) running otherwise.
+    # shellcheck disable=SC2046
+    end_procs 2 $(procs_holding 'beam(\.smp)?' environ "HOME=$HOME")
     stop_pid "$STROVA_SERVICES_DIR/rabbit/server.pid" environ "HOME=$HOME" RabbitMQ
-    # Erlang leaves its port mapper running; the one on our port is stopped when it has our HOME.
-    for p in $(ss -Hltnp "sport = :$STROVA_EPMD_PORT" 2>/dev/null | grep -o 'pid=[0-9]*' | cut -d= -f2 | sort -u); do
-        proc_holds "$p" environ "HOME=$HOME" && kill -TERM "$p"
-    done
+    # The port mapper keeps nothing and takes over a second to end on SIGTERM: SIGKILL.
+    # shellcheck disable=SC2046
+    end_procs 0 $(procs_holding 'beam(\.smp)?|epmd|erl_child_setup|inet_gethost|heart' environ "HOME=$HOME")
     return 0
 }
 
