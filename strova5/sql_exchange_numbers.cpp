@@ -29,10 +29,10 @@ bool SQL_Exchange::next_cmd_number()
     take_mark_back();
     // A mark is stored by the request itself only when no run is out (a statement would wait
     // for it) and the link is not known lost: a single quick statement. A mark the idle writer
-    // is storing is as quick: the request waits for it rather than be refused.
+    // is storing is as quick: the request waits for it (2 s at most) rather than be refused.
     bool ok = numbering.next(!db_away && !writer_in_flight(), db_away);
     if (!ok && mark_job_out && !db_away && !writer_in_flight()) {
-        take_mark_back(link_timeout_s * 1000);
+        take_mark_back(2000);
         ok = numbering.next(!db_away && !writer_in_flight(), db_away);
     }
     // The next block goes to the writer as soon as it is wished (about half a block ahead of
