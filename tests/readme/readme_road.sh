@@ -349,9 +349,9 @@ case "$failed" in *"api can't start: port 10022 cannot be bound: "*" in use"*) ;
 nothing_left
 bystander_check
 
-# ---- Ctrl-C while run-local waits for the broker's node to boot (it has written no pid file yet):
-# the run ends within a minute, and by the time it has, nothing of it is left: no node, no port
-# mapper, no MariaDB, nothing listening on the run's ports
+# ---- Ctrl-C while run-local waits for the broker's node to boot (most often before the node has
+# written its pid file): the run ends within a minute, and by the time it has, nothing of it is
+# left: no node, no port mapper, no MariaDB, nothing listening on the run's ports
 step="scripts/run-local until the broker's node boots"
 : >"$out"
 scripts/run-local >>"$out" 2>&1 </dev/null &
