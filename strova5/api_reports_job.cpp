@@ -18,6 +18,12 @@ log_limiter& report_lines()
     return lim;
 }
 
+// The main thread's waits for the writer and the link so far.
+qint64 link_waits()
+{
+    return SQL_Exchange::instance ? SQL_Exchange::instance->link_waits_ms() : 0;
+}
+
 } // namespace
 
 QString report_job::too_long_text(qint64 ms, const char* of_what)
@@ -60,14 +66,16 @@ bool report_job::bound_to_pass() const
 bool report_job::step()
 {
     if (done) return true;
-    const qint64 slice_start = clock();
-    const auto worked = [&] { return clock() - slice_start; };
+    // The report's own statements and building count, not the main thread's waits meanwhile
+    // for the writer or the link.
+    const qint64 slice_start = clock(), slice_waits = link_waits();
+    const auto worked = [&] { return qMax<qint64>(0, clock() - slice_start - (link_waits() - slice_waits)); };
     if (!prepare(slice_start)) {
         busy_ms += worked();
         return done;
     }
     while (next < total) {
-        const qint64 piece_start = clock();
+        const qint64 piece_start = clock(), piece_waits = link_waits();
         int served = 0;
         if (counting) {
             counted += count(next, want, served);
@@ -91,7 +99,7 @@ bool report_job::step()
         next += served;
         // As many modems a piece as fit a quarter of a slice: a report of many small modems
         // takes few statements, one of big modems few rows at a time.
-        const qint64 ms = clock() - piece_start;
+        const qint64 ms = qMax<qint64>(0, clock() - piece_start - (link_waits() - piece_waits));
         if (ms < slice_ms / 4 && served >= want)
             want = qMin(want * 2, max_want);
         else if (ms > slice_ms / 2)

@@ -79,8 +79,10 @@ void cmd_numbering::drop_used()
 void cmd_numbering::want_search()
 {
     if (search_out || search_wanted || exhausted_) return;
-    // Not for every range used: a search lists up to `ranges_max` of them at a time.
-    if (ranges_.size() >= qMax(1, limits_.ranges_max / 2) || known() >= limits_.free_ahead) return;
+    // Not for every range used: a search lists up to `ranges_max` of them at a time, so it waits
+    // for room for that many.
+    if (ranges_.size() > qMax(0, limits_.ranges_kept - limits_.ranges_max) || known() >= limits_.free_ahead)
+        return;
     search_wanted = true;
 }
 

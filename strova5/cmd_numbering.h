@@ -21,10 +21,15 @@ struct cmd_numbering_limits
     // Numbers are taken in blocks of this many free numbers: the mark is stored that far
     // ahead before any of them goes out.
     uint32_t block = 10000;
-    // A search is wanted while fewer free numbers than this are known ahead...
+    // A search is wanted while fewer free numbers than this are known ahead: counted in
+    // numbers, so that after the wrap, where free numbers may lie one a range between stored
+    // rows, as many are known ahead as before it...
     quint64 free_ahead = 10000000;
-    // ...and while fewer ranges than this are known.
+    // ...and while the ranges known leave room for those of one more search, of which there are
+    // at most this many. The ranges kept are bounded for memory alone (8 bytes each): room for
+    // two blocks of free numbers one a range.
     int ranges_max = 1000;
+    int ranges_kept = 20000;
     // Stored numbers one statement reads at most, in one ordered range scan of the key; a search
     // reads up to `windows_max` windows while they hold no free number.
     quint64 window = 100000;

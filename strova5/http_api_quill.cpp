@@ -9,6 +9,7 @@
 #include "log_limiter.h"
 #include "logger.h"
 #include "records.h"
+#include "sql_exchange.h"
 #include "staticfilecontroller.h"
 
 #include <QCryptographicHash>
@@ -344,6 +345,13 @@ bool http_api_HttpRequestHandler::serve_api(const QVariantMap& api_request, cons
         return true;
     }
     const report_caller kind = api->report_kind(api_request);
+    // Every report reads the database: while its link is known to be away, the refusal its first
+    // read would bring comes at once, before any place or turn is given.
+    if (SQL_Exchange::instance && SQL_Exchange::instance->link_known_away()) {
+        job->refuse(503, QStringLiteral("database not answering"), "database not reachable");
+        write_answer(response, job->take_answer(), callback);
+        return true;
+    }
     // A report that would find neither a place nor room to wait costs nothing: no statement is
     // sent for it.
     if (!reports->admits(caller, kind)) {

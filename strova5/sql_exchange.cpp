@@ -170,7 +170,7 @@ void SQL_Exchange::settle_at_quit()
     QElapsedTimer waited;
     waited.start();
     bool named = false;
-    while (!settle_within(1000)) {
+    while (!wait_for_run(1000)) {
         const qint64 age = writer_statement_age();
         if (named || age < link_timeout_s * 1000) continue;
         named = true;
@@ -321,7 +321,7 @@ bool SQL_Exchange::init()
                 LOG_EXC << "quitting: waiting for the database to take" << pending_rows() << "rows";
             };
             for (bool first = true;; first = false) {
-                while (!settle_within(told ? 1000 : qMax<qint64>(1, bound - writer_statement_age())))
+                while (!wait_for_run(told ? 1000 : qMax<qint64>(1, bound - writer_statement_age())))
                     if (writer_statement_age() >= bound) tell();
                 if (pending_rows() == 0) return;
                 if (!first && !run_more) {
@@ -448,7 +448,7 @@ void SQL_Exchange::writer_back()
 {
     // A tick may have handed out the next run meanwhile: this call must not wait for that one,
     // which on a silent link takes the whole time-out.
-    settle_within(0);
+    wait_for_run(0);
     hand_mark(false);
     if ((save_due || run_more) && !quitting && !writer_in_flight()) {
         save_due = false;
@@ -456,17 +456,21 @@ void SQL_Exchange::writer_back()
     }
 }
 
-void SQL_Exchange::settle()
+bool SQL_Exchange::wait_for_run(qint64 ms)
 {
-    if (!writer.joinable() || in_writer())
-        return;
+    if (!writer.joinable() || in_writer()) return true;
     {
         std::unique_lock<std::mutex> lock(writer_mutex);
-        writer_cv.wait(lock, [this] { return !writer_busy; });
-        if (!writer_result) return;
+        const auto ended = [this] { return !writer_busy; };
+        if (ms < 0)
+            writer_cv.wait(lock, ended);
+        else if (!writer_cv.wait_for(lock, std::chrono::milliseconds(ms), ended))
+            return false;
+        if (!writer_result) return true;
         writer_result = false;
     }
-    // The writer waits for the next hand-off: what it left is the main thread's now.
+    // The writer waits for the next hand-off: what it left is the main thread's now. Only the
+    // main thread hands out runs: none started meanwhile.
     const bool open_failed = writer_open_failed;
     writer_open_failed = false;
     run_more = writer_reached && run_cut;
@@ -487,48 +491,37 @@ void SQL_Exchange::settle()
         writer_down = true;
         writer_retry_at = clock.elapsed() + 10000;
         last_error = error;
-        return;
+        return true;
     }
     if (writer_down) {
         writer_down = false;
         LOG_WRN << "the writer's own database connection is open again";
     }
     note_result(writer_reached);
-    if (writer_reached)
-        last_error = error;
-}
-
-bool SQL_Exchange::settle_within(qint64 ms)
-{
-    if (!writer.joinable() || in_writer()) return true;
-    {
-        std::unique_lock<std::mutex> lock(writer_mutex);
-        if (!writer_cv.wait_for(lock, std::chrono::milliseconds(qMax<qint64>(0, ms)), [this] { return !writer_busy; }))
-            return false;
-    }
-    settle(); // only the main thread hands out runs: none started meanwhile
+    if (writer_reached) last_error = error;
     return true;
 }
 
-bool SQL_Exchange::ready_for_statement()
+bool SQL_Exchange::go_unless_link_silent()
 {
     if (in_writer()) return true;
+    // A run that ended tells what it found of the link; one still out is not waited for.
+    QElapsedTimer took;
+    took.start();
+    const bool run_out = !wait_for_run(0);
+    link_waits += took.elapsed();
+    if (!db_away && run_out && writer_statement_age() >= link_timeout_s * 1000) {
+        // A statement of the writer has not come back within the bound: the link is as good
+        // as lost, whatever the client library's own reconnection still tries there.
+        last_error = QSqlError(QStringLiteral("the database link is silent: the writer's statement has not "
+                                              "come back within the link time-out"),
+                               QString(), QSqlError::ConnectionError);
+        note_reachable(false);
+    }
     // Once a statement found the link silent or lost, the main thread sends none until a
     // statement of the writer (a run, or its probe) finds the server again: a request then never
     // waits for the link, however many statements it would make.
-    if (db_away) settle_within(0); // a run that came back may have found it
-    if (!db_away) {
-        if (settle_unless_silent()) {
-            if (!db_away) return true;
-        } else {
-            // A statement of the writer has not come back within the bound: the link is as good
-            // as lost, whatever the client library's own reconnection still tries there.
-            last_error = QSqlError(QStringLiteral("the database link is silent: the writer's statement has not "
-                                                  "come back within the link time-out"),
-                                   QString(), QSqlError::ConnectionError);
-            note_reachable(false);
-        }
-    }
+    if (!db_away) return true;
     last_error = QSqlError(QStringLiteral("the database link is silent or lost: the statement is not sent"),
                            QString(), QSqlError::ConnectionError);
     if (unsent_lines.pass())
@@ -537,21 +530,11 @@ bool SQL_Exchange::ready_for_statement()
     return false;
 }
 
-bool SQL_Exchange::settle_unless_silent()
-{
-    // A run ends within about its budget; only a statement that long without an answer says
-    // the link is gone. Each wait ends when the current statement would reach the time-out.
-    for (;;) {
-        const qint64 left = link_timeout_s * 1000 - writer_statement_age();
-        if (settle_within(qMax<qint64>(0, left))) return true;
-        if (left <= 0) return false;
-    }
-}
-
 void SQL_Exchange::note_main_statement(const QSqlError& error, bool answered, const QElapsedTimer& took,
                                        const QString& statement)
 {
     if (in_writer()) return;
+    if (!answered && classify(error) == Error_class::connection) link_waits += took.elapsed();
     // Every such wait stalls the API and the uplinks' intake alike.
     if (took.elapsed() >= 1000)
         LOG_WRN << "the main thread waited" << took.elapsed() << "ms for the database:" << log_cut(statement, 200);
@@ -565,7 +548,7 @@ void SQL_Exchange::note_main_statement(const QSqlError& error, bool answered, co
 
 bool SQL_Exchange::run(QSqlQuery& query, const QString& statement)
 {
-    if (!ready_for_statement()) return false;
+    if (!go_unless_link_silent()) return false;
     const bool writing = in_writer();
     if (writing) writer_alive_at = clock.elapsed();
     QElapsedTimer took;
@@ -774,6 +757,10 @@ bool SQL_Exchange::write_batch(Batch& batch)
     QSqlQuery q(conn());
     while (!batch.tuples.isEmpty()) {
         if (run_spent()) return true; // the rest in the next run
+        if (batch.singles > 0) {
+            if (!write_single(batch, q)) return false;
+            continue;
+        }
         if (batch.split_rows > 0 && clock.elapsed() - batch.split_at > split_hold_ms) batch.split_rows = 0;
         // Rows whose answer was lost go again as the same chunk, so that a duplicate key tells
         // that exactly they are stored.
@@ -797,11 +784,10 @@ bool SQL_Exchange::write_batch(Batch& batch)
         }
         const qint64 step_from = clock.elapsed();
         Outcome outcome = attempt_chunk(q, statement, rows, batch.in_doubt);
-        run_step_ms = clock.elapsed() - step_from;
+        run_stepped(step_from, outcome == Outcome::written);
         if (outcome == Outcome::written) {
             batch.tuples.erase(batch.tuples.begin(), batch.tuples.begin() + rows);
             batch.passing_rows = 0;
-            ++run_progress;
             continue;
         }
         // Rows leave only from the head, so a chunk at least as long as the one that met it
@@ -824,7 +810,7 @@ bool SQL_Exchange::write_batch(Batch& batch)
             // Alone and still too large after a pause: the row itself is what the server refuses.
             LOG_EXC << "row lost:" << last_error.text() << log_cut(statement);
             batch.tuples.removeFirst();
-            ++run_progress;
+            run_stepped(step_from, true);
             batch.passing_rows = 0;
             batch.splitting = false;
             batch.in_doubt = 0;
@@ -838,28 +824,31 @@ bool SQL_Exchange::write_batch(Batch& batch)
         if (outcome == Outcome::away || outcome == Outcome::passing)
             return false; // everything waits, in order
 
-        // Find the rows the server refuses or drops the connection for, keep the others.
+        // Find the rows the server refuses or drops the connection for, keep the others: one at a
+        // time, each a step of the run.
         LOG_EXC << last_error.text() << "in a statement of" << rows << "rows for" << batch.table
                 << "; writing them one by one";
-        for (int i = 0; i < rows; ++i) {
-            if (in_writer()) store_handed_mark();
-            const QString single = batch.prefix + batch.tuples.first();
-            int doubt = 0;
-            outcome = attempt_chunk(q, single, 1, doubt);
-            if (outcome == Outcome::away || outcome == Outcome::passing) {
-                batch.in_doubt = doubt;
-                return false;
-            }
-            if (outcome == Outcome::dropped)
-                LOG_EXC << "row lost, it drops the connection:" << last_error.text() << log_cut(single);
-            else if (outcome == Outcome::refused)
-                LOG_EXC << "row lost:" << last_error.text() << log_cut(single);
-            batch.tuples.removeFirst();
-            ++run_progress;
-        }
+        batch.singles = rows;
         batch.in_doubt = 0;
     }
     batch.splitting = false;
+    return true;
+}
+
+bool SQL_Exchange::write_single(Batch& batch, QSqlQuery& q)
+{
+    const QString single = batch.prefix + batch.tuples.first();
+    const qint64 step_from = clock.elapsed();
+    const Outcome outcome = attempt_chunk(q, single, 1, batch.in_doubt);
+    if (outcome == Outcome::away || outcome == Outcome::passing) return false; // it stays at the head
+    if (outcome == Outcome::dropped)
+        LOG_EXC << "row lost, it drops the connection:" << last_error.text() << log_cut(single);
+    else if (outcome == Outcome::refused)
+        LOG_EXC << "row lost:" << last_error.text() << log_cut(single);
+    batch.tuples.removeFirst();
+    --batch.singles;
+    batch.in_doubt = 0; // each row of them goes with a doubt of its own
+    run_stepped(step_from, true);
     return true;
 }
 
@@ -892,13 +881,13 @@ void SQL_Exchange::slot_tmr_save()
     // Everything waiting, run after run, unless one ends without the database.
     do {
         save_run();
-        settle();
+        wait_for_run(-1);
     } while (run_more);
 }
 
 void SQL_Exchange::save_run()
 {
-    settle();
+    wait_for_run(-1);
     run_more = false;
     // While the link is lost an empty run probes it every link time-out, so that the main thread
     // sends statements again also when nothing waits to be written.
@@ -936,6 +925,7 @@ void SQL_Exchange::take_run()
                       qMakePair(&run_event, &event_batch), qMakePair(&run_setting, &setting_batch),
                       qMakePair(&run_own_event, &own_event_batch)}) {
         pair.first->in_doubt = pair.second->in_doubt;
+        pair.first->singles = pair.second->singles;
         pair.first->tuples.swap(pair.second->tuples);
     }
     run_statuses.swap(pending_statuses);
@@ -955,6 +945,12 @@ void SQL_Exchange::take_run()
     if (quitting) held = Held{run_cmd, run_data, run_event, run_setting, run_own_event, run_statuses};
 }
 
+void SQL_Exchange::run_stepped(qint64 from, bool took)
+{
+    run_step_ms = clock.elapsed() - from;
+    if (took) ++run_progress;
+}
+
 bool SQL_Exchange::run_spent()
 {
     // Between two statements of the run: a mark handed meanwhile goes first.
@@ -971,8 +967,8 @@ bool SQL_Exchange::store_run()
     // The order matters: statuses find the command rows written first, and the settings the
     // statuses leave go out with the settings of the same run. A lost connection ends the run;
     // everything waits for the next one in the same order. So does the end of the run's share
-    // of time, so that a catch-up of hours of rows never keeps the main thread's statements
-    // waiting for long, nor looks like a silent link.
+    // of time, so that a catch-up of hours of rows keeps the server's attention for the main
+    // thread's statements and never looks like a silent link.
     run_cut = false;
     run_progress = 0;
     run_step_ms = 0;
@@ -984,12 +980,14 @@ bool SQL_Exchange::store_run()
     if (status_group < 5000 && clock.elapsed() - status_split_at > split_hold_ms) status_group = 5000;
     while (reached && !run_statuses.isEmpty()) {
         if (run_spent()) return true;
-        const int count = qMin(run_statuses.size(), status_group);
+        // What is left of a refused group goes one status at a time, each a step of its own.
+        const int count = status_singles > 0 ? 1 : qMin(run_statuses.size(), status_group);
         const int before = run_statuses.size();
         const qint64 step_from = clock.elapsed();
         reached = apply_statuses(count);
-        run_step_ms = clock.elapsed() - step_from;
-        if (run_statuses.size() != before) ++run_progress;
+        const int applied = before - run_statuses.size();
+        if (applied > 0) status_singles = qMax(0, status_singles - applied);
+        run_stepped(step_from, applied > 0);
         if (reached || count <= 1 || !too_large(last_error) || classify(last_error) != Error_class::passing) {
             status_group_passing = 0;
             continue;
@@ -1024,6 +1022,7 @@ void SQL_Exchange::take_back_run()
         pair.second->tuples.swap(pair.first->tuples);
         pair.first->tuples.clear();
         pair.second->in_doubt = pair.first->in_doubt;
+        pair.second->singles = pair.first->singles;
     }
     run_statuses.append(pending_statuses);
     pending_statuses.swap(run_statuses);

@@ -120,6 +120,13 @@ public:
     // reads (read_watch), so that a failure is never taken for "no rows".
     quint64 failed_reads() const { return failed_read_count; }
     const QString& last_failed_read() const { return failed_read; }
+    // The link is known to be away: the main thread sends no statement until the writer finds
+    // the server again.
+    bool link_known_away() const { return db_away; }
+    // Milliseconds the main thread's statements spent on the writer and the link rather than on
+    // their own work, since the start: a run that ended taken back before them, and statements
+    // the link did not answer. A report's work bound leaves them out.
+    qint64 link_waits_ms() const { return link_waits; }
     virtual QList<uint32_t> get_modems(QList<uint32_t> ids);
     // A piece of the list of all modems with rows: at most `max` of them, from the id `from` on,
     // ascending (fewer than `max`: the list ends there).
@@ -245,6 +252,9 @@ protected:
         // Rows at the head whose statement went out but whose answer was lost: the server may
         // have them already. They are sent again as the same chunk.
         int in_doubt = 0;
+        // Rows at the head to write one at a time: what is left of a chunk the server refused,
+        // so that a run cut among them goes on with them, not with the whole chunk again.
+        int singles = 0;
         // A write set the server found too large: the chunk's rows for a while (0: the full
         // chunk), and the size of the chunk that last met a passing state, to see it repeat.
         int split_rows = 0;
@@ -260,6 +270,8 @@ protected:
     // row when the server refused it. False when the connection is lost or the server is in a
     // passing state (last_error tells which; the rest waits, in order).
     bool write_batch(Batch& batch);
+    // The head row of a refused chunk on its own: false as write_batch.
+    bool write_single(Batch& batch, QSqlQuery& q);
     // Applies one status of the run to `modems_cmd`; false when the connection is lost or the
     // server is in a passing state (it stays pending).
     bool apply_status(const Rabbit_dl_status& status, uint32_t numbered_to, quint64 seq, bool new_sw);
@@ -304,7 +316,8 @@ protected:
     // Applies the run's statuses in bulk, the oldest `count` of them: one statement finds the
     // commands of all, the states are worked out here in arrival order, and one transaction
     // writes the confirmed settings and one UPDATE per new state. False when the connection is
-    // lost or the server is in a passing state (all of them stay pending, in order).
+    // lost or the server is in a passing state (all of them stay pending, in order). A group the
+    // server refuses applies none: its statuses are left to go one at a time (status_singles).
     bool apply_statuses(int count);
     // The command rows the run's first `count` statuses may reach, by number: those named by
     // number, and every open command of each (modem, setting) the answers name. False when the
@@ -346,16 +359,13 @@ protected:
     bool settle_status_doubt();
     // Executes one statement; a failure leaves its error in last_error and is not logged here.
     bool run(QSqlQuery& query, const QString& statement);
-    // Main thread, before a statement of its own: waits for the run in flight (a run is short,
-    // see run_budget_ms) until the writer's current statement is the link time-out old, not at
-    // all while the database is known away. False when the run is still out (the statement is
-    // not sent, so that the server still sees one thread's order) and while the database is
-    // away, until a statement of the writer finds it again; last_error then says why (a
-    // connection error).
-    bool ready_for_statement();
-    // Waits for the run in flight while the writer's current statement is younger than the
-    // link time-out; false (the run still out) once one is that old.
-    bool settle_unless_silent();
+    // Main thread, before a statement of its own: whether it may go. It waits for nothing: the
+    // run in flight goes on the writer's connection, and the age of the writer's current
+    // statement tells whether the link lives. It goes unless the database is known away or that
+    // statement has gone the link time-out without an answer, which marks the database away
+    // (the outage rule); false then (the statement is not sent; last_error says why, a
+    // connection error) until a statement of the writer finds the server again.
+    bool go_unless_link_silent();
     // Milliseconds since the writer's current statement went out (or its last one came back,
     // or its run began): what tells a silent link from a long catch-up.
     qint64 writer_statement_age() const { return clock.elapsed() - writer_alive_at.load(); }
@@ -365,8 +375,9 @@ protected:
     // A wait of a second or more is logged with the statement.
     void note_main_statement(const QSqlError& error, bool answered, const QElapsedTimer& took,
                              const QString& statement);
-    // Waits at most `ms` for the run in flight and takes it back; false when it is still out.
-    bool settle_within(qint64 ms);
+    // Waits at most `ms` (negative: until it ends) for the run in flight, and takes back a run
+    // that ended: rows it could not write go back in front. False when one is still out.
+    bool wait_for_run(qint64 ms);
     // Lines of reading statements that were not answered (link silent or lost): once when it
     // starts, then at most once a minute with a count.
     log_limiter read_lines{QStringLiteral("database reads not answered"), LVL_EXC, 1, 60000};
@@ -432,6 +443,7 @@ protected:
     // statement, cut; the failure is counted (failed_reads).
     bool run_query(QSqlQuery& q, const QString& statement, int fail_level = 1);
     quint64 failed_read_count = 0;
+    qint64 link_waits = 0; // main thread
     QString failed_read;
     // The rows of an executed query as row maps.
     static QVariantList row_maps(QSqlQuery& q);
@@ -555,8 +567,10 @@ protected:
 
     // Each save's commands, statuses, readings, events and settings are written by a thread of
     // their own on its own connection, so that the main thread does not wait for them; one run
-    // at a time, and every statement of the main thread waits for the run in flight first, so
-    // the server sees the statements in the order of a single thread. The writer waits for its
+    // at a time. The main thread's statements go beside the run in flight: its reads see what
+    // earlier runs wrote (as they miss what still waits in the batches), and the one write it
+    // shares a row with the writer, the command-number mark, it makes only while no run is out.
+    // The writer waits for its
     // work on a condition, not on Qt events: a run handed over while the application object goes
     // (the destructor's last save) is still run.
     std::thread writer;
@@ -622,9 +636,15 @@ protected:
     int run_progress = 0;    // statements of the run that took rows or statuses
     qint64 run_step_ms = 0;  // how long the run's last chunk or group of statuses took
     bool run_cut = false;    // set by the run's thread, read once the run is taken back
-    // True (and run_cut set) once the run wrote something and its next step would overrun its
-    // share of time.
+    // The run's budget, checked here alone by every loop of the run before its next step (a
+    // chunk of rows, a group of statuses, one row or one status of a refused chunk or group):
+    // true (and run_cut set) once the run wrote something and the step, expected to take as long
+    // as the last one, would overrun its share of time. A cut falls between steps, never inside
+    // a status transaction; what is left stays at the head, in order, for the next run.
     bool run_spent();
+    // After a step that began at clock time `from`: how long it took, and whether it took rows
+    // or statuses.
+    void run_stepped(qint64 from, bool took);
     // Main thread: the last run taken back was cut short and more waits: the next one is due now.
     bool run_more = false;
     // Main thread: what the run could not write goes back in front of what came meanwhile, and
@@ -635,8 +655,6 @@ protected:
     QSqlDatabase& conn();
     // Main thread: hands what waits to the writer as one run (run_more: it did not end it).
     void save_run();
-    // Main thread: waits for the run in flight; rows it could not write go back in front.
-    void settle();
 
     // Bounds of one statement: at most 768 KiB of UTF-8, below the smallest max_allowed_packet
     // a server may have (1 MiB); and of the rows kept per table while the server is away (hours
@@ -646,6 +664,9 @@ protected:
     int pending_cap;
     // Statuses applied in one transaction; fewer while the server finds the group too large.
     int status_group = 5000;
+    // Statuses at the head to apply one at a time (each in a group of its own): what is left of
+    // a group the server refused. The run's thread only.
+    int status_singles = 0;
     int status_group_passing = 0; // the size of the group that last met a passing state
     qint64 status_split_at = 0;
     // How long a smaller chunk holds before the full one is tried again.

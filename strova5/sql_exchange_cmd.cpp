@@ -460,18 +460,17 @@ bool SQL_Exchange::apply_statuses(int count)
     // Statuses whose writes may have committed are looked at first: applied again, a delivery
     // report would move a command a second step.
     if (status_doubt.count > 0) return settle_status_doubt();
-    // When the server refuses a statement of the group: each status in a group of its own, and
-    // a status refused alone statement by statement, so that only the refused part is lost.
+    // When the server refuses a statement of the group: each status in a group of its own (the
+    // run's loop takes them one at a time, each within the run's budget), and a status refused
+    // alone statement by statement, so that only the refused part is lost.
     const auto one_by_one = [this, count] {
-        for (int i = 0; i < count; ++i) {
-            if (count > 1) {
-                if (!apply_statuses(1)) return false;
-                continue;
-            }
-            const Pending_status& first = run_statuses.first();
-            if (!apply_status(first.status, first.numbered_to, first.seq, first.new_sw)) return false;
-            run_statuses.removeFirst();
+        if (count > 1) {
+            status_singles = count;
+            return true;
         }
+        const Pending_status& first = run_statuses.first();
+        if (!apply_status(first.status, first.numbered_to, first.seq, first.new_sw)) return false;
+        run_statuses.removeFirst();
         return true;
     };
     QHash<uint32_t, Cmd_row> rows;

@@ -11,6 +11,7 @@ cmd_numbering::Limits SQL_Exchange::numbering_limits()
 {
     cmd_numbering::Limits limits;
     limits.block = cmd_number_block;
+    limits.ranges_kept = int(2 * cmd_number_block);
     return limits;
 }
 

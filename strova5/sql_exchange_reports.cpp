@@ -177,7 +177,7 @@ bool SQL_Exchange::run_query(QSqlQuery& q, const QString& statement, int fail_le
         failed_read = statement;
         return false;
     };
-    if (!ready_for_statement()) return failed(); // said there, once an outage
+    if (!go_unless_link_silent()) return failed(); // said there, once an outage
     QElapsedTimer took;
     took.start();
     const bool answered = q.exec(statement);

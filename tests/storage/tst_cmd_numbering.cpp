@@ -7,6 +7,7 @@
 #include "testsupport.h"
 
 #include <QtTest>
+#include <cstdio>
 #include <memory>
 #include <random>
 #include <set>
@@ -336,6 +337,48 @@ private slots:
         for (int i = 0; i < 3; ++i)
             QVERIFY2(k.command(), qPrintable(k.failure));
         QVERIFY(k.totals.given >= 36006);
+    }
+
+    // An outage after the wrap, where the free numbers lie one a range between stored rows,
+    // lets as many commands through as one before it: the numbers known ahead are counted in
+    // numbers, not ranges, so that the mark stored ahead (about a block) is what bounds it.
+    void outage_lets_a_block_through_data()
+    {
+        QTest::addColumn<bool>("after_wrap");
+        QTest::newRow("before the wrap") << false;
+        QTest::newRow("after the wrap, single-number gaps") << true;
+    }
+    void outage_lets_a_block_through()
+    {
+        QFETCH(bool, after_wrap);
+        std::mt19937 rng(3);
+        Checker k;
+        k.t.rng = &rng;
+        k.t.has_mark = true;
+        k.t.mark = after_wrap ? UINT32_MAX - 100 : 1000;
+        if (after_wrap)
+            for (uint32_t n = 1; n <= 400000; n += 2)
+                k.t.stored.insert(k.t.stored.end(), n);
+        QVERIFY2(k.start(), qPrintable(k.failure));
+        // Steady traffic, a save every 50 commands, well past the wrap.
+        for (int i = 0; i < 30000; ++i) {
+            QVERIFY2(k.command(), qPrintable(k.failure));
+            if (i % 50 == 49) QVERIFY2(k.save(), qPrintable(k.failure));
+        }
+        QCOMPARE(k.totals.refused, quint64(0));
+        QCOMPARE(k.low && k.high, after_wrap);
+        k.t.link_lost = true;
+        const quint64 before = k.totals.given;
+        for (int i = 0; i < 30000; ++i) {
+            QVERIFY2(k.command(), qPrintable(k.failure));
+            if (i % 50 == 49) QVERIFY2(k.save(), qPrintable(k.failure));
+        }
+        const quint64 through = k.totals.given - before;
+        std::fprintf(stderr, "%llu commands numbered through the outage\n",
+                     static_cast<unsigned long long>(through));
+        QVERIFY2(through >= k.limits.block / 2, qPrintable(QString::number(through)));
+        k.t.link_lost = false;
+        QVERIFY2(k.save() && k.command(), qPrintable(k.failure));
     }
 
     // Random interleavings of commands (some of pseudo modems, without a row), runs handed out

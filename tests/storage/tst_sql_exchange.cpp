@@ -20,6 +20,7 @@
 #include <QTimer>
 #include <QtTest>
 #include <cmath>
+#include <cstdio>
 #include <memory>
 
 namespace {
@@ -67,6 +68,7 @@ public:
     using SQL_Exchange::pending_cap;
     using SQL_Exchange::save_run;
     using SQL_Exchange::tmr_save;
+    using SQL_Exchange::wait_for_run;
 };
 
 using testsupport::Private_server;
@@ -1458,6 +1460,72 @@ private slots:
         QCOMPARE(count("modems_setting", "modem_id = 751 AND `data` = '51'"), 1);
         QCOMPARE(ram->get_setting(751, "0.0.17.0.0.255_3").toInt(), 51);
         QVERIFY(g_log->has("applying them one by one"));
+    }
+
+    // 5,000 confirmed setting writes in one save, of which the server refuses one setting row (a
+    // trigger): the refused group goes one status at a time, in runs that each end within their
+    // second and go on where the last one stopped, while the main thread's reads go beside them.
+    // Only the refused row is lost: every state and every other setting is stored.
+    void refused_row_in_a_group_keeps_each_run_short()
+    {
+        check = testsupport::schema_database("st_group_refused", "check");
+        {
+            QSqlDatabase admin = testsupport::open_admin_database("group_admin", env);
+            QVERIFY(admin.isOpen());
+            QSqlQuery a(admin);
+            QVERIFY2(a.exec("CREATE TRIGGER st_group_refused.refuse_setting BEFORE INSERT ON "
+                            "st_group_refused.modems_setting FOR EACH ROW IF NEW.modem_id = 2500 THEN SIGNAL "
+                            "SQLSTATE '45000' SET MESSAGE_TEXT = 'refused'; END IF"),
+                     qPrintable(a.lastError().text()));
+        }
+        QSqlDatabase::removeDatabase("group_admin");
+        g_log->clear();
+        auto s = std::make_unique<Storage>(config("st_group_refused", env), nullptr);
+        QVERIFY(s->init());
+        s->tmr_save->stop();
+        const QString written = "0.0.17.0.0.255_3";
+        QList<uint32_t> cmds;
+        for (uint32_t m = 2; m < 5002; ++m) {
+            s->codec_states = {5};
+            cmds << s->send_dl(m, {}, written, int(m)).value(QString::number(m)).toUInt();
+        }
+        s->slot_tmr_save();
+        QCOMPARE(count("modems_cmd", "`state` = 5"), 5000);
+        for (uint32_t m = 2; m < 5002; ++m)
+            s->slot_DL_status(Rabbit_dl_status(m, QString(), true, cmds.at(int(m - 2))));
+
+        // Run after run, as the timer hands them out, with a read of the main thread every 100 ms.
+        qint64 longest_run = 0, worst_read = 0;
+        int runs = 0;
+        QElapsedTimer all;
+        all.start();
+        while (s->pending_rows() > 0 && all.elapsed() < 120000) {
+            QElapsedTimer run;
+            run.start();
+            s->save_run();
+            ++runs;
+            for (bool back = false; !back;) {
+                QElapsedTimer read;
+                read.start();
+                s->get_cmd_states({cmds.first()});
+                s->get_data(2, 254, 0, UINT32_MAX, 1);
+                worst_read = qMax(worst_read, read.elapsed());
+                back = s->wait_for_run(100);
+            }
+            longest_run = qMax(longest_run, run.elapsed());
+        }
+        std::fprintf(stderr,
+                     "5,000 statuses in %d runs, %lld ms; longest run %lld ms, slowest read %lld ms\n", runs,
+                     all.elapsed(), longest_run, worst_read);
+        QCOMPARE(s->pending_rows(), 0);
+        QVERIFY2(worst_read <= 2000, qPrintable(QString::number(worst_read)));
+        QVERIFY2(longest_run <= 2500, qPrintable(QString::number(longest_run)));
+        QVERIFY(runs >= 2);
+        // The group's refusal, then the refused status's own, alone.
+        QCOMPARE(g_log->count("in the statuses of a save; applying them one by one"), 2);
+        QCOMPARE(count("modems_cmd", "`state` = 3"), 5000);
+        QCOMPARE(count("modems_setting", QString("setting = '%1' AND `data` = modem_id").arg(written)), 4999);
+        QCOMPARE(count("modems_setting", "modem_id = 2500"), 0);
     }
 
     // The counter passes 4294967295 while old commands 1-20 are still in the table: every new

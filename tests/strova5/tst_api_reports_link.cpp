@@ -202,6 +202,36 @@ private slots:
             QVERIFY2(longest_line(log) < 4096, qPrintable(QString::number(longest_line(log))));
         }
     }
+
+    // A link gone silent: once the daemon has said "database not reachable", a report asked is
+    // refused with 503 at once, before any place or read is given to it.
+    void report_refused_at_once_while_the_link_is_away()
+    {
+        testsupport::Sql_proxy proxy(priv["STROVA_MYSQL_PORT"].toUShort());
+        QVERIFY(proxy.port());
+        const auto d = daemon_on(proxy.port());
+        QVERIFY(d);
+        const QString ids = id_file(d->path("ids.txt"), 5001, 100);
+        QVERIFY(proxy.hold());
+        // The first report's read meets the silent link and finds it lost.
+        QElapsedTimer first;
+        first.start();
+        QCOMPARE(report(*d, "/api/report/history_orig", ids, {}, user).first, 503);
+        QTRY_VERIFY_WITH_TIMEOUT(d->log().contains("database not reachable"), 30000);
+        qInfo() << "the first report was refused after" << first.elapsed() << "ms";
+        for (int i = 0; i < 2; ++i) {
+            QElapsedTimer took;
+            took.start();
+            const auto [status, body] = report(*d, "/api/report/history_orig", ids, {}, user);
+            qInfo() << "a report asked while the link is away was answered" << status << "after"
+                    << took.elapsed() << "ms";
+            QCOMPARE(status, 503);
+            QCOMPARE(QJsonDocument::fromJson(body).toVariant().toMap().value("error").toString(),
+                     QString("database not answering"));
+            QVERIFY2(took.elapsed() <= 1000, qPrintable(QString::number(took.elapsed())));
+        }
+        QVERIFY(proxy.release());
+    }
 };
 
 QTEST_GUILESS_MAIN(tst_api_reports_link)
