@@ -7,7 +7,8 @@
         no token). Prints {"sent": n, "status": {code: count}}.
     report_clients.py PORT SECONDS slow TOKEN PATH RATE
         one caller with TOKEN: a new request for PATH every 0.5 s, at most 6 open, each answer
-        read at RATE bytes a second through a small receive buffer, until the time is up.
+        read at RATE bytes a second through a small receive buffer, until the time is up (an
+        answer begun later counts as "late").
         Prints {"sent": n, "status": {code: count}, "read": bytes}.
 """
 import json
@@ -74,6 +75,11 @@ def slow_one(port, token, path, rate, until, out, lock, open_count):
             if not piece:
                 break
             if first:
+                # Begun after the time was up, once this caller's earlier answers had left: not
+                # built while it read them.
+                if time.monotonic() >= until:
+                    code = "late"
+                    break
                 code, first = status_of(piece), False
             with lock:
                 out["read"] += len(piece)

@@ -141,8 +141,8 @@ private slots:
 
     // 1,000 addresses without a token loop on the diagnostics, then 40 `view` tokens on 300-modem
     // reports: an operator's command a second is made within 5 s every time, its 300-modem report
-    // is answered at least 9 times in 10, and the probe waits at most 1 s in 95 of 100 and never
-    // 5 s.
+    // (asked 2.5 s after the last one, once that is answered) is answered at least 9 times in 10,
+    // and the probe waits at most 1 s in 95 of 100 and never 5 s.
     void floods_leave_the_operator_served()
     {
         const QString views = token_file("views.txt", "view", 40);
@@ -152,9 +152,15 @@ private slots:
         QTimer command_tick, report_tick;
         connect(&command_tick, &QTimer::timeout, this,
                 [&] { commands << ask("/api/cmd/send?modem=3002&code=version", operator_token); });
-        connect(&report_tick, &QTimer::timeout, this, [&] { reports << ask(op_report, operator_token); });
+        // An operator does not ask faster than he is answered: a slow machine builds the report in
+        // more than 2.5 s, and a caller's fifth waiting report is refused by design.
+        connect(&report_tick, &QTimer::timeout, this, [&] {
+            if (!reports.isEmpty() && (reports.last()->ms < 0 || reports.last()->since.elapsed() < 2500))
+                return;
+            reports << ask(op_report, operator_token);
+        });
         command_tick.start(1000);
-        report_tick.start(2500);
+        report_tick.start(100);
         auto anonymous = clients({"12", "loop", "64", "", "/api/diagnostics/history"});
         const QJsonObject a = finished(*anonymous, 30000);
         auto viewers = clients({"12", "loop", "80", views, history(101, 300, 24)});
@@ -185,7 +191,8 @@ private slots:
                 << "ms; reports" << report_lines << "; probe p95" << probe.p95() << "ms worst" << worst
                 << "ms";
         QVERIFY(a.value("sent").toInt() > 100 && v.value("sent").toInt() > 40);
-        QVERIFY(commands.size() >= 20 && reports.size() >= 9);
+        // Sound, a report takes 2-7 s on two busy cores; kept out, 30 s and a refusal.
+        QVERIFY(commands.size() >= 20 && reports.size() >= 6);
         QCOMPARE(made, commands.size());
         QVERIFY2(command_worst <= 5000, qPrintable(QString::number(command_worst)));
         QVERIFY2(answered * 10 >= reports.size() * 9, qPrintable(report_lines.join(", ")));
@@ -195,15 +202,17 @@ private slots:
         QVERIFY(a.value("status").toObject().value("503").toInt() > 0);
     }
 
-    // Four callers ask 47 MiB answers twice a second and read them at 32 KiB/s: each is built one
-    // answer while it reads it, the memory stays within 600 MiB of idle, and a `view` caller's
-    // one-modem report every 2 s is answered.
+    // Four callers ask 16 MiB answers twice a second and read them at 32 KiB/s: each is built one
+    // answer while it reads it, the memory stays within 200 MiB of idle, and a `view` caller's
+    // one-modem report every 2 s is answered. (Sound, about one answer a reader stays, some
+    // 4 x 16 MiB; each of the six a reader keeps asked built, 24 x 16 MiB. Two busy cores build the
+    // four at once in some 10 s, answers of 47 MiB in about 30 s.)
     void slow_readers_hold_bounded_memory()
     {
         const QString view = claims_token(R"({"driver-strova5": {"view": 77}})");
         const qint64 one = daemon->get(history(1, 1, k_readings), cookie(view)).body.size();
         QVERIFY2(one > 100000, qPrintable(QString::number(one)));
-        const uint32_t modems = uint32_t(47 * k_mib / one);
+        const uint32_t modems = uint32_t(16 * k_mib / one);
         const qint64 pid = daemon->proc.processId();
         QTest::qWait(500);
         const qint64 idle = rss_of(pid);
@@ -251,7 +260,7 @@ private slots:
             if (built) QVERIFY2(r.value("read").toDouble() > 50000, qPrintable(o));
         }
         QVERIFY(under_way >= 1);
-        QVERIFY2(peak - idle <= 600 * k_mib, qPrintable(QString::number((peak - idle) / k_mib)));
+        QVERIFY2(peak - idle <= 200 * k_mib, qPrintable(QString::number((peak - idle) / k_mib)));
         QVERIFY(small.size() >= 15);
         QCOMPARE(ok, small.size());
     }

