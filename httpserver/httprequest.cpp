@@ -144,7 +144,45 @@ QString HttpRequest::statusText() const
     return statusText(status);
 }
 
+namespace {
+// A byte count as an operator writes a bound: "64 MiB", "512 KiB", "1000 bytes".
+QString sizeText(qint64 bytes)
+{
+    if (bytes > 0 && bytes % (1 << 20) == 0) return QStringLiteral("%1 MiB").arg(bytes >> 20);
+    if (bytes > 0 && bytes % 1024 == 0) return QStringLiteral("%1 KiB").arg(bytes >> 10);
+    return QStringLiteral("%1 bytes").arg(bytes);
+}
+// The client's address as its operator writes it: an IPv4 client on the dual-stack listener
+// without its IPv6 mapping.
+QString clientText(const QHostAddress& address)
+{
+    bool v4 = false;
+    const quint32 ip = address.toIPv4Address(&v4);
+    return v4 ? QHostAddress(ip).toString() : address.toString();
+}
+} // namespace
+
+QString HttpRequest::overBudget(const char* what, bool spooled) const
+{
+    return QStringLiteral(
+               "HttpRequest: request %1 would pass the %2 that the requests of all clients together "
+               "may hold %3")
+        .arg(QLatin1String(what), sizeText(connection->settings()->maxBufferedBytes),
+             spooled ? QStringLiteral("in temporary files") : QStringLiteral("in memory"));
+}
+
+QString HttpRequest::tooLarge() const
+{
+    return QStringLiteral("HttpRequest: request larger than the %1 a request may have")
+        .arg(sizeText(maxRequestSize()));
+}
+
 void HttpRequest::abort(AbortReason reason, const char* message)
+{
+    abort(reason, QString::fromLatin1(message));
+}
+
+void HttpRequest::abort(AbortReason reason, const QString& message)
 {
     status = Abort;
     abortReason = reason;
@@ -160,7 +198,14 @@ void HttpRequest::abort(AbortReason reason, const char* message)
     if (tempFile.isOpen()) tempFile.close();
     if (!tempFile.fileName().isEmpty()) tempFile.remove();
     releaseBudgets();
-    if (lineWanted("http request refused", 3)) qWarning("%s", message);
+    // Who caused it, where the connection knows (a request parsed on its own has no client).
+    if (lineWanted("http request refused", 3)) {
+        const QHostAddress peer = connection->getPeerAddress();
+        if (peer.isNull())
+            qWarning("%s", qPrintable(message));
+        else
+            qWarning("%s (client %s)", qPrintable(message), qPrintable(clientText(peer)));
+    }
 }
 
 void HttpRequest::readFromSocket(QIODevice* socket)
@@ -179,7 +224,7 @@ void HttpRequest::readFromSocket(QIODevice* socket)
         return;
     }
     if (status != Abort && currentSize > maxRequestSize())
-        abort(TooLarge, "HttpRequest: request is too large (maxRequestSize)");
+        abort(TooLarge, tooLarge());
     else if (status == Complete && !parametersWithinCap())
         abort(TooLarge, "HttpRequest: too many parameters (query, form and cookies)");
     else if (status == Complete) {
@@ -202,7 +247,7 @@ bool HttpRequest::takeLine(QIODevice* socket, qint64 cap, QByteArray& line)
         const qint64 over = headerBytes - headerAllowance - headerBooked;
         if (over > 0) {
             if (!takeMemory(over)) {
-                abort(Unavailable, "HttpRequest: request headers in memory would pass maxBufferedBytes");
+                abort(Unavailable, overBudget("headers"));
                 return false;
             }
             headerBooked += over;
@@ -338,19 +383,22 @@ void HttpRequest::endOfHeaders()
     // bodies of many clients interleave.
     if (boundary.isEmpty()) {
         if (!takeMemory(expectedBodySize)) {
-            abort(Unavailable, "HttpRequest: request bodies in memory would pass maxBufferedBytes");
+            abort(Unavailable, overBudget("bodies"));
             return;
         }
         body.reserve(int(expectedBodySize));
     } else {
         if (!connection->capacity()->takeDisk(expectedBodySize, connection->settings()->maxBufferedBytes)) {
-            abort(Unavailable, "HttpRequest: request bodies in temporary files would pass maxBufferedBytes");
+            abort(Unavailable, overBudget("bodies", true));
             return;
         }
         diskTaken = expectedBodySize;
         // Its descriptors, too, are counted before any is opened.
         if (!connection->capacity()->takeSpool(connection->settings()->maxSpools)) {
-            abort(Unavailable, "HttpRequest: every spool for multipart bodies is taken (maxSpools)");
+            abort(Unavailable,
+                  QStringLiteral(
+                      "HttpRequest: the %1 multipart bodies that may be spooled at once are all taken")
+                      .arg(connection->settings()->maxSpools));
             return;
         }
         spoolTaken = true;
@@ -626,7 +674,9 @@ void HttpRequest::parseMultiPart()
         }
         if (spool.atEnd()) break;
         if (++parts > connection->settings()->maxMultiPartParts) {
-            abort(TooLarge, "HttpRequest: too many multipart parts (maxMultiPartParts)");
+            abort(TooLarge,
+                  QStringLiteral("HttpRequest: multipart body of more than the %1 parts a body may have")
+                      .arg(connection->settings()->maxMultiPartParts));
             return;
         }
 
@@ -657,11 +707,11 @@ void HttpRequest::parseMultiPart()
             if (fieldName.isEmpty() || !fileName.isEmpty()) return true;
             currentSize += n;
             if (currentSize > maxRequestSize()) {
-                abort(TooLarge, "HttpRequest: request is too large (maxRequestSize)");
+                abort(TooLarge, tooLarge());
                 return false;
             }
             if (!takeMemory(n)) {
-                abort(Unavailable, "HttpRequest: request bodies in memory would pass maxBufferedBytes");
+                abort(Unavailable, overBudget("bodies"));
                 return false;
             }
             fieldValue.append(bytes, n);
@@ -682,7 +732,7 @@ void HttpRequest::parseMultiPart()
             // The line break before the delimiter counts as the field's bytes did before it.
             currentSize += cut;
             if (currentSize > maxRequestSize()) {
-                abort(TooLarge, "HttpRequest: request is too large (maxRequestSize)");
+                abort(TooLarge, tooLarge());
                 return;
             }
             parameters.insert(fieldName, utf8UpToNul(fieldValue));
@@ -761,7 +811,7 @@ void HttpRequest::parseParameters()
             value = urlDecode(part.mid(eq + 1).trimmed());
         }
         if (!bookParsed(entryCost(name, value))) {
-            abort(Unavailable, "HttpRequest: request parameters in memory would pass maxBufferedBytes");
+            abort(Unavailable, overBudget("parameters"));
             return false;
         }
         parameters.insert(name, value);
@@ -785,7 +835,7 @@ void HttpRequest::parseCookies()
             }
             if (name.startsWith(QLatin1Char('$'))) continue;
             if (!bookParsed(entryCost(name, content))) {
-                abort(Unavailable, "HttpRequest: request cookies in memory would pass maxBufferedBytes");
+                abort(Unavailable, overBudget("cookies"));
                 return;
             }
             cookies.insert(name, content);

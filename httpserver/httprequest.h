@@ -92,6 +92,12 @@ private:
     void parseParameters();
     void parseCookies();
     void abort(AbortReason reason, const char* message);
+    void abort(AbortReason reason, const QString& message);
+    // The refusal of a request that would pass the requests' budget, with the bound as the
+    // operator configured it: `what` of the request ("bodies", "headers", ...), held in memory
+    // or, `spooled`, in temporary files.
+    QString overBudget(const char* what, bool spooled = false) const;
+    QString tooLarge() const;
     void releaseBudgets();
     bool takeMemory(qint64 bytes);
     bool bookParsed(qint64 bytes);

@@ -183,7 +183,7 @@ QVariant report_job::run()
 
 QString report_job::summary() const
 {
-    // A report refused by its count says what the count foresaw, not the empty answer.
+    // A report given up while it is counted says what the count foresaw, not the empty answer.
     const bool foreseen = counting && counted > 0;
     const qint64 bytes = result.userType() == qMetaTypeId<api_json_text>()
                              ? result.value<api_json_text>().json.size()
@@ -204,9 +204,16 @@ void report_job::finish(QVariant answer, const char* refused)
     done = true;
     result = std::move(answer);
     if (refused) {
+        // What the client was told and of what: no answer was built, so no rows or bytes.
+        const api_refusal told = result.value<api_refusal>();
         if (report_lines().pass(LVL_WRN))
-            LOG_WRN << qPrintable(
-                QStringLiteral("report %1 refused, %2: %3").arg(route, QLatin1String(refused), summary()));
+            LOG_WRN << qPrintable(QStringLiteral("report %1 refused (%2): %3 (%4 %5, %6, %7 ms)")
+                                      .arg(route)
+                                      .arg(told.status)
+                                      .arg(told.text.isEmpty() ? QLatin1String(refused) : told.text)
+                                      .arg(total)
+                                      .arg(unit, range)
+                                      .arg(clock() - started));
         return;
     }
     if (report_lines().pass(LVL_NTC))

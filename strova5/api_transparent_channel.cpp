@@ -328,9 +328,20 @@ void API_transparent_channel::slot_UDP_readyRead()
         // dropped, and counted.
         const QHostAddress sender = sender_key(datagram.senderAddress());
         if (!budget_ready(sender)) {
-            if (dropped_lines().pass(LVL_WRN))
-                LOG_WRN << "hdlc udp frame dropped: the channel's" << frames_per_second
-                        << "frames a second are spent or half of the downlink queue is taken";
+            // Who floods, and which bound it met.
+            if (dropped_lines().pass(LVL_WRN)) {
+                const bool room = !Radio_Exchange::instance || Radio_Exchange::instance->dl_spare_room() > 0;
+                LOG_WRN << qPrintable(
+                    QStringLiteral("hdlc udp frame from %1 port %2 dropped: %3")
+                        .arg(sender.toString())
+                        .arg(datagram.senderPort())
+                        .arg(room
+                                 ? QStringLiteral(
+                                       "its share of the %1 frames a second both roads forward is spent")
+                                       .arg(frames_per_second)
+                                 : QStringLiteral("half of the downlink queue is taken (the rest is kept for "
+                                                  "commands under a command right)")));
+            }
             continue;
         }
         take_budget(sender);

@@ -40,12 +40,14 @@ log_limiter& bad_id_lines()
 // Outside input (API requests, frames of the transparent channel) can make downlinks as fast as
 // the broker takes them: their lines are counted beyond a burst. The downlinks of callers holding
 // a command right have a limiter of their own: the record of what an operator sent stays whole
-// however fast others make theirs.
-log_limiter& downlink_lines(bool under_right)
+// however fast others make theirs. So do the daemon's own, which outside input drives too (a
+// thousand new meters heard at once each get their queries).
+log_limiter& downlink_lines(bool under_right, bool own)
 {
     static log_limiter lim(QStringLiteral("downlink"), LVL_EXC, 50, 1000);
     static log_limiter right_lim(QStringLiteral("downlink under a command right"), LVL_EXC, 50, 1000);
-    return under_right ? right_lim : lim;
+    static log_limiter own_lim(QStringLiteral("downlink of the daemon's own"), LVL_EXC, 50, 1000);
+    return own ? own_lim : under_right ? right_lim : lim;
 }
 } // namespace
 
@@ -232,7 +234,7 @@ void Radio_Exchange::slot_DL(Stringify_dl_app dl_app)
     // A command of hex octets is written straight, with the members in the document writer's
     // order and form: the document model cost more than the rest of a downlink's road.
     if (dl_app.payload_is_text || dl_app.payload.isEmpty()) {
-        post_dl(dl_to_map(dl_app), dl_app.under_right);
+        post_dl(dl_to_map(dl_app), dl_app.under_right, dl_app.own);
         return;
     }
     QByteArray rest;
@@ -247,7 +249,7 @@ void Radio_Exchange::slot_DL(Stringify_dl_app dl_app)
     rest += "\"}";
     const QByteArray head = QByteArrayLiteral("{\"ack\":true,");
     // The key authenticates us to the network server: never in the log.
-    if (downlink_lines(dl_app.under_right).pass(LVL_EXC)) {
+    if (downlink_lines(dl_app.under_right, dl_app.own).pass(LVL_EXC)) {
         const QByteArray key = api_key_member.isEmpty() ? QByteArray() : QByteArrayLiteral("\"api_key\":\"***\",");
         LOG_EXC << "DL" << (head + key + rest).constData();
     }
@@ -260,13 +262,13 @@ void Radio_Exchange::slot_rabbit_DL(QVariantMap dlmap)
     post_dl(std::move(dlmap), false);
 }
 
-void Radio_Exchange::post_dl(QVariantMap dlmap, bool under_right)
+void Radio_Exchange::post_dl(QVariantMap dlmap, bool under_right, bool own)
 {
     const QVariantMap dl = config.value(QStringLiteral("dl")).toMap();
     if (dl.contains(QStringLiteral("api_key")))
         dlmap.insert(QStringLiteral("api_key"), dl.value(QStringLiteral("api_key")).toString());
     const QByteArray text = QJsonDocument::fromVariant(dlmap).toJson(QJsonDocument::Compact);
-    if (downlink_lines(under_right).pass(LVL_EXC)) {
+    if (downlink_lines(under_right, own || own_commands::active()).pass(LVL_EXC)) {
         // The key authenticates us to the network server: never in the log.
         QVariantMap shown = dlmap;
         if (shown.contains(QStringLiteral("api_key")))

@@ -53,9 +53,10 @@ public slots:
     void slot_rabbit_DL(QVariantMap dlmap);
 
 public:
-    // Sends a downlink; `under_right`: made for a caller holding a command right, whose lines
-    // have a limiter of their own.
-    void post_dl(QVariantMap dlmap, bool under_right);
+    // Sends a downlink; `under_right`: made for a caller holding a command right, `own`: made by
+    // the daemon itself (so is one posted under an own_commands scope); each kind's lines have a
+    // limiter of their own.
+    void post_dl(QVariantMap dlmap, bool under_right, bool own = false);
 
 private:
     rabbit_man_ul* rabbit_ul = nullptr;

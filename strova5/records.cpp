@@ -13,3 +13,5 @@ bool holds_command_right(const QStringList& rights)
         if (rights.contains(QLatin1String(right))) return true;
     return false;
 }
+
+thread_local int own_commands::depth = 0;

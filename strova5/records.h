@@ -149,6 +149,9 @@ struct Stringify_dl_app : Dl_request
     // Made for a caller holding a command right: its lines pass a limiter that callers without
     // one cannot spend.
     bool under_right = false;
+    // Made by the daemon itself (its controller), whatever rights it carries: its lines pass a
+    // limiter of their own, so that a burst of them spends no operator's record.
+    bool own = false;
 
     Stringify_dl_app() = default;
     explicit Stringify_dl_app(const Dl_request& req) : Dl_request(req) {}
@@ -160,6 +163,22 @@ Q_DECLARE_METATYPE(Rabbit_dl_status)
 
 // The rights that let a caller command meters: `control`, `settings`, `special` or `_b_admin`.
 bool holds_command_right(const QStringList& rights);
+
+// While one lives, the commands made and the downlinks posted on this thread are the daemon's
+// own: the controller's, and what the codec makes in their wake. Only the log tells them apart;
+// their rights stay the ones they carry.
+class own_commands
+{
+public:
+    own_commands() { ++depth; }
+    ~own_commands() { --depth; }
+    own_commands(const own_commands&) = delete;
+    own_commands& operator=(const own_commands&) = delete;
+    static bool active() { return depth > 0; }
+
+private:
+    static thread_local int depth;
+};
 
 // Registers the three records that travel through queued connections.
 void register_record_metatypes();

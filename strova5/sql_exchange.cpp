@@ -533,6 +533,13 @@ bool SQL_Exchange::go_unless_link_silent()
 void SQL_Exchange::note_main_statement(const QSqlError& error, bool answered, const QElapsedTimer& took,
                                        const QString& statement)
 {
+    // Either thread: what an outage's length counts from.
+    if (answered || classify(error) != Error_class::connection) {
+        link_answered_at = clock.elapsed();
+        link_unanswered_from = -1;
+    } else if (link_unanswered_from.load() < 0) {
+        link_unanswered_from = clock.elapsed() - took.elapsed();
+    }
     if (in_writer()) return;
     if (!answered && classify(error) == Error_class::connection) link_waits += took.elapsed();
     // Every such wait stalls the API and the uplinks' intake alike.
@@ -940,6 +947,7 @@ void SQL_Exchange::take_run()
     run_status_rows = run_statuses.size();
     run_own_rows = run_own_event.tuples.size();
     writer_rows = run_cmd_rows + run_status_rows + run_data_rows + run_event_rows + run_setting_rows + run_own_rows;
+    rows_at_run_start = pending_rows();
     // At quit, shared copies of what the run holds, to name should it not come back (the
     // writer's changes then copy its lists, so not before).
     if (quitting) held = Held{run_cmd, run_data, run_event, run_setting, run_own_event, run_statuses};
@@ -1077,20 +1085,33 @@ void SQL_Exchange::note_result(bool done)
     passing_until = clock.elapsed() + passing_pause_ms;
 }
 
+qint64 SQL_Exchange::link_silent_for() const
+{
+    // A statement without an answer says when the silence began (the one still out on a silent
+    // link: the writer's); never before the last answer.
+    const qint64 unanswered = link_unanswered_from.load();
+    const qint64 from = qMax(link_answered_at.load(), unanswered >= 0 ? unanswered : writer_alive_at.load());
+    return qMax<qint64>(0, clock.elapsed() - from);
+}
+
 void SQL_Exchange::note_reachable(bool reached)
 {
     if (!reached && !db_away) {
         db_away = true;
         away_reason = last_error.text();
-        away_since = away_said_at = outage_now();
+        away_said_at = outage_now();
+        away_since = away_said_at - link_silent_for();
         LOG_EXC << "database not reachable:" << away_reason << "; rows waiting:" << pending_rows();
     } else if (!reached) {
         if (!last_error.text().isEmpty()) away_reason = last_error.text();
         repeat_outage_line();
     } else if (db_away) {
         db_away = false;
+        // The rows that waited when the link came back, not what the first run back left of them.
         LOG_WRN << "database reachable again after" << (outage_now() - away_since) / 1000
-                << "s; rows waiting:" << pending_rows();
+                << "s; rows waiting:" << rows_at_run_start
+                << qPrintable(
+                       QStringLiteral("(%1 still waiting after the first run back)").arg(pending_rows()));
         read_lines.end();
         unsent_lines.end();
     }

@@ -412,8 +412,19 @@ protected:
     void repeat_outage_line();
     std::function<qint64()> outage_clock;
     qint64 outage_now() const { return outage_clock ? outage_clock() : clock.elapsed(); }
+    // An outage lasts from the link's last answer (a silent link is known only at the time-out),
+    // on the outage's clock.
     qint64 away_since = 0, away_said_at = 0;
     QString away_reason;
+    // When a statement of either thread last had the server's answer (an error of its own
+    // included), and when the first statement since then went out that had none (-1: none yet),
+    // on `clock`.
+    std::atomic<qint64> link_answered_at{0};
+    std::atomic<qint64> link_unanswered_from{-1};
+    // Milliseconds on `clock` since the link last answered, as far as the statements tell.
+    qint64 link_silent_for() const;
+    // The rows waiting when the last run was handed out: what waited when the link came back.
+    int rows_at_run_start = 0;
     // The end of a run: all written, or stopped by last_error (a passing state pauses the runs).
     void note_result(bool done);
     // Closes the intake at the cap of a table uplinks fill and opens it again below nine tenths

@@ -76,6 +76,8 @@ QVariantMap SQL_Exchange::send_dl(QList<uint32_t> modems, QStringList rights, QS
     // The channel's frames come with `special` for the codec, but from anyone who reaches its
     // ports: their lines share the limiter of callers without a right.
     const bool under_right = holds_command_right(rights) && setting != QLatin1String("HDLC");
+    // The daemon's own commands (and what the codec makes in their wake) log apart from both.
+    const bool own = own_commands::active();
     for (const uint32_t modem_id : qAsConst(modems)) {
         if (refused > 0) {
             ++refused;
@@ -120,6 +122,7 @@ QVariantMap SQL_Exchange::send_dl(QList<uint32_t> modems, QStringList rights, QS
             ++to_send;
         cmd.cmd_id = numbering.counter();
         cmd.under_right = under_right;
+        cmd.own = own;
         made << cmd;
     }
     static log_limiter full_lim(QStringLiteral("commands refused, downlink queue full"), LVL_WRN, 50, 1000);

@@ -190,6 +190,7 @@ bool strova_controller::send_cmd_throttled(uint32_t modem, const QVariantMap& se
     if (stamp != 0 && age_of(stamp, steady_of(modem, k_time_version)) <= int64_t(period)) return false;
     if (RAM_modems::instance) RAM_modems::instance->slot_set_setting(modem, k_time_version, uint(now), true);
     note_stamp(modem, k_time_version);
+    const own_commands own;
     if (SQL_Exchange::instance) SQL_Exchange::instance->send_dl(modem, rights, setting, data);
     return true;
 }
@@ -204,11 +205,13 @@ bool strova_controller::check_event_filter(const QVariantList& current, const QV
 
 void strova_controller::send(uint32_t modem, const QString& setting, const QVariant& data)
 {
+    const own_commands own;
     if (SQL_Exchange::instance) SQL_Exchange::instance->send_dl(modem, settings_rights(), setting, data);
 }
 
 void strova_controller::send_to_list(uint32_t modem, const QString& setting, const QVariant& data)
 {
+    const own_commands own;
     if (SQL_Exchange::instance)
         SQL_Exchange::instance->send_dl(QList<uint32_t>{modem}, settings_rights(), setting, data);
 }
@@ -472,6 +475,7 @@ bool strova_controller::request_arch_index(uint32_t modem, modem_record& rec, ar
             bs->busyness += ram->dl_time_factor(rec);
         }
         if (SQL_Exchange* sql = SQL_Exchange::instance) {
+            const own_commands own;
             const QVariantMap made = sql->send_dl(modem, settings_rights(), QStringLiteral("get_arch_index"),
                                                   QVariantList{int(type), int(aix.req_index)});
             if (!made.isEmpty()) aix.cmd_id = made.first().toUInt();
@@ -743,6 +747,7 @@ void strova_controller::send_display(uint32_t modem, const QString& payload_hex,
          QVariantMap{{QStringLiteral("modem"), uint(modem)},
                      {QStringLiteral("payload"), payload_hex},
                      {QStringLiteral("station"), uint(station)}}}};
+    const own_commands own;
     API_controller::instance->api_exec(request, true);
 }
 

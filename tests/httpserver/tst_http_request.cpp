@@ -357,7 +357,8 @@ private slots:
         QCOMPARE(int(result), status);
         if (status == HttpRequest::Abort) {
             QCOMPARE(r->getAbortReason(), HttpRequest::TooLarge);
-            QCOMPARE(messages, QStringList{"HttpRequest: too many multipart parts (maxMultiPartParts)"});
+            QCOMPARE(messages,
+                     QStringList{"HttpRequest: multipart body of more than the 100 parts a body may have"});
             QVERIFY(r->getUploadedFiles().isEmpty());
             QCOMPARE(QDir(tmpDir.path()).entryList(QDir::Files | QDir::Hidden), QStringList());
             return;
@@ -407,9 +408,11 @@ private slots:
         HttpRequest* first = post(600);
         QCOMPARE(first->statusText(), QString("Wait for Body"));
         QTest::ignoreMessage(
-            QtWarningMsg, memory
-                              ? "HttpRequest: request bodies in memory would pass maxBufferedBytes"
-                              : "HttpRequest: request bodies in temporary files would pass maxBufferedBytes");
+            QtWarningMsg,
+            memory ? "HttpRequest: request bodies would pass the 1000 bytes that the requests of all "
+                     "clients together may hold in memory"
+                   : "HttpRequest: request bodies would pass the 1000 bytes that the requests of all "
+                     "clients together may hold in temporary files");
         HttpRequest* second = post(401);
         QLoggingCategory::setFilterRules("default.warning=false");
         QCOMPARE(second->statusText(), QString("Abort"));
@@ -444,8 +447,9 @@ private slots:
         QCOMPARE(first->statusText(), QString("Complete"));
         QCOMPARE(connection.capacity()->memoryInUse(), big.size() - HttpRequest::headerAllowance);
         QLoggingCategory::setFilterRules("default.warning=true");
-        QTest::ignoreMessage(QtWarningMsg,
-                             "HttpRequest: request headers in memory would pass maxBufferedBytes");
+        QTest::ignoreMessage(
+            QtWarningMsg, "HttpRequest: request headers would pass the 20000 bytes that the requests of all "
+                          "clients together may hold in memory");
         HttpRequest* second = parse(big);
         QLoggingCategory::setFilterRules("default.warning=false");
         QCOMPARE(second->getAbortReason(), HttpRequest::Unavailable);
@@ -548,8 +552,10 @@ private slots:
         QVERIFY2(connection.capacity()->memoryInUse() > 280000,
                  qPrintable(QString::number(connection.capacity()->memoryInUse())));
         QLoggingCategory::setFilterRules("default.warning=true");
-        QTest::ignoreMessage(QtWarningMsg,
-                             "HttpRequest: request parameters in memory would pass maxBufferedBytes");
+        QTest::ignoreMessage(
+            QtWarningMsg,
+            "HttpRequest: request parameters would pass the 400000 bytes that the requests of all "
+            "clients together may hold in memory");
         HttpRequest* refused = post(60);
         QLoggingCategory::setFilterRules("default.warning=false");
         QCOMPARE(refused->getAbortReason(), HttpRequest::Unavailable);

@@ -385,6 +385,56 @@ case "$(cat "$out")" in
 esac
 say "stopped $((waited / 10)) s after Ctrl-C while the broker's node booted, nothing left"
 
+# ---- the README's accounts line keeps the file to its owner; a stop while the database is away
+# says on the terminal what it waits for, and a second Ctrl-C says it again with how to end the
+# daemon anyway, but does not end it; once the database is back the run ends as after any Ctrl-C
+step="the README's accounts line"
+rm -f .local/authorization.json
+accounts_line=$(grep -m1 '^    .*> \.local/authorization\.json' README.md) || fail "no accounts line in the README"
+(umask 022 && bash -c "$accounts_line") || fail "exit $?: $accounts_line"
+mode=$(stat -c %a .local/authorization.json) || fail "no .local/authorization.json after: $accounts_line"
+[ "$mode" = 600 ] || fail ".local/authorization.json is mode $mode after: $accounts_line"
+start
+step="a stop while the database is away"
+daemon=$(cat .local/driver_strova5.pid) || fail "no pid file of the daemon"
+# shellcheck disable=SC2012
+daemon_log=$(ls -t .local/log/driver_strova5___*.log | head -n 1)
+tests/support/services.sh mysql-stop .local >/dev/null 2>&1 || fail "MariaDB did not stop"
+peer publish strova_ul "{\"msg_type\":\"ul_app\",\"modem_id\":4021,\"payload\":\"320200000004D2\",\"time_detected\":$(($(date +%s) - 60))}" ||
+    fail "publish"
+waited=0
+until grep -q 'database not reachable' "$daemon_log"; do
+    [ $((waited += 1)) -lt 120 ] || fail "no outage in the daemon's log: $(tail -n 5 "$daemon_log")"
+    sleep 0.5
+done
+waited_for() { # $1: a fixed text run-local says within 30 s
+    local _
+    for _ in $(seq 1 60); do
+        grep -qF -- "$1" "$out" && return 0
+        sleep 0.5
+    done
+    fail "run-local did not say \"$1\""
+}
+kill -INT -- "-$run_pid" || fail "no process group $run_pid"
+waited_for "run-local: the daemon is quitting: waiting for the database to take"
+kill -INT -- "-$run_pid"
+waited_for "to end it anyway: kill -9 $daemon"
+[ "$(grep -c 'the daemon is quitting: waiting for the database to take' "$out")" = 2 ] ||
+    fail "the wait not said again at the second Ctrl-C"
+kill -0 "$daemon" 2>/dev/null || fail "the daemon was ended by the second Ctrl-C"
+tests/support/services.sh mysql-start .local >/dev/null 2>&1 || fail "MariaDB did not start again"
+for _ in $(seq 1 120); do
+    kill -0 "$run_pid" 2>/dev/null || break
+    sleep 0.5
+done
+wait "$run_pid" 2>/dev/null
+rc=$?
+run_pid=""
+[ $rc = 0 ] || fail "run-local exited $rc once the database was back"
+grep -q 'driver_strova5 stopped, exit code 0' "$daemon_log" || fail "the daemon's end: $(tail -n 3 "$daemon_log")"
+nothing_left
+say "a stop during an outage said what it waits for, twice, and ended once the database was back"
+
 # ---- --fresh starts with none
 start --fresh
 step="the rows gone after --fresh"

@@ -207,8 +207,16 @@ private slots:
             20000);
 
         const auto tokens = caller_tokens();
+        // The page's period, FROM and TO, is the hour before and after its uplinks.
+        const qint64 sent = QRegularExpression("\"time_detected\":(\\d+)")
+                                .match(page.uplinks.join('\n'))
+                                .captured(1)
+                                .toLongLong();
+        QVERIFY(sent > 0);
         const QMap<QString, QString> vars{{"USER_TOKEN", tokens.value("user")},
-                                          {"ADMIN_TOKEN", tokens.value("admin")}};
+                                          {"ADMIN_TOKEN", tokens.value("admin")},
+                                          {"FROM", QString::number(sent - 3600)},
+                                          {"TO", QString::number(sent + 3600)}};
         QMap<QString, QString> cmd_numbers;
         static const QRegularExpression jsonp("^([A-Za-z_$][A-Za-z0-9_$.]*)\\((.*)\\)$",
                                               QRegularExpression::DotMatchesEverythingOption);

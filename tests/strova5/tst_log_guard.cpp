@@ -358,6 +358,65 @@ private slots:
                 seconds / 2);
     }
 
+    // 3,000 meters never heard before send their first values at once: the daemon asks each for
+    // its version and sets its clock (6,000 commands of its own, under the right `settings`),
+    // while an operator sends 20 commands at 10 a second. Every one of the operator's downlinks
+    // is in the log; the daemon's own are counted beyond their burst.
+    void operator_downlinks_kept_beside_the_daemons_own()
+    {
+        QVERIFY(testsupport::schema_database("st_log_own", "own").isOpen());
+        testsupport::amqp_peer(testsupport::service("STROVA_AMQP_URI"), {"bind", "lg_dl", "lg_dl_seen", "#"});
+        Daemon d(QVariantMap{{"log_level", 4},
+                             {"rabbit", rabbit("lg_ul", "lg_dl")},
+                             {"strova_controller", QVariantMap{{"auto_time_sync", 86400}}}},
+                 0, "st_log_own");
+        QVERIFY2(d.start(true), qPrintable(d.log()));
+        QTemporaryDir dir;
+        QStringList uplinks;
+        const qint64 now = QDateTime::currentSecsSinceEpoch();
+        for (int i = 0; i < 3000; ++i)
+            uplinks << uplink(7300000 + i, "320200000004D2", now - 60, ",\"station_id\":1");
+        QVERIFY(write_file(dir.filePath("uplinks"), uplinks.join('\n').toUtf8() + '\n'));
+        QProcess meters;
+        meters.start("/usr/bin/python3",
+                     {QFINDTESTDATA("../support/amqp_peer.py"), testsupport::service("STROVA_AMQP_URI"),
+                      "publish-file", "lg_ul", dir.filePath("uplinks")});
+        QVERIFY(meters.waitForStarted(5000));
+        // The operator's commands go while the meters' queries are made.
+        QTRY_VERIFY_WITH_TIMEOUT(d.log().count("DL {") >= 50, 20000);
+        const QString admin = caller_tokens().value("admin");
+        int made = 0;
+        QElapsedTimer pace;
+        pace.start();
+        for (int k = 0; k < 20; ++k) {
+            QTest::qWait(int(qMax<qint64>(0, k * 100 - pace.elapsed())));
+            made +=
+                d.json(QString("/api/cmd/send?modem=%1&code=display&value=5").arg(4300 + k), cookie(admin))
+                    .value("cmd_id")
+                    .toMap()
+                    .size();
+        }
+        QVERIFY(meters.state() == QProcess::NotRunning || meters.waitForFinished(60000));
+        QCOMPARE(meters.exitCode(), 0);
+        QTest::qWait(1100); // the limiters' counts of the last second
+        const QStringList lines = d.log().split('\n');
+        int downlinks = 0;
+        for (int k = 0; k < 20; ++k)
+            downlinks +=
+                lines.filter("DL {").filter("\"modem_id\":" + QString::number(4300 + k) + ",").size() == 1;
+        const QStringList own_left =
+            lines.filter(QRegularExpression("downlink of the daemon's own: \\d+ more"));
+        qInfo("operator: %d of 20 made, %d downlink lines; the daemon's own downlinks: %d lines, %s", made,
+              downlinks, lines.filter("DL {").filter("\"modem_id\":73").size(),
+              qPrintable(own_left.join(" | ").right(300)));
+        QCOMPARE(made, 20);
+        QCOMPARE(downlinks, 20);
+        // The meters' queries were made meanwhile, and their lines were cut to their burst.
+        QVERIFY2(!own_left.isEmpty(), "the daemon's own downlinks never passed their burst");
+        QVERIFY(lines.filter("downlink under a command right:").isEmpty());
+        testsupport::amqp_peer(testsupport::service("STROVA_AMQP_URI"), {"delete-queue", "lg_dl_seen"});
+    }
+
     // Released, the port is taken at the next try (every 30 s) and a master gets in; single
     // commands as fast as the master can send them then stay small in the log too.
     void released_port_is_taken_and_commands_stay_small()
