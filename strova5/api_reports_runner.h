@@ -59,15 +59,36 @@ public:
     explicit report_runner(QObject* parent = nullptr);
     ~report_runner() override;
 
-    // Whether a report of `caller` would find a place or room to wait now: a report that would
-    // not is refused (refuse_now) before any work is done for it.
-    bool admits(const QString& caller, report_caller kind) const;
-    // Whether a report of `caller` may be tried at once for the one slice that may answer it:
-    // only when the caller holds no place, has no report waiting and no answer being sent, and
-    // the tries have not had their slice of this round.
-    bool may_try_first(const QString& caller) const;
-    // A try took `ms` of the main thread (noted after each try, answered or not).
-    void tried(qint64 ms);
+    // What a report of `caller`, of `kind`, may have now: one rule for every road in (a new
+    // report, a waiting one given a place, a waiting one tried).
+    //  - A place: the caller holds none and is sent no answer, a place of its kind is free, and
+    //    the answers being built (each counted at `report_job::answer_max`) and sent leave room
+    //    for one more within the kind's memory.
+    //  - A try, the one slice that may answer a report at once: the caller holds no place, waits
+    //    for none before it and is sent no answer; its last try answered, or that report had a
+    //    place since, or `wait_max_ms` passed; and the tries have not had their slice of this
+    //    round. Its answer counts against the kind's memory as a place's does (try_first).
+    //  - Room to wait: the caller waits for fewer than `max_waiting_per_caller`, and its kind has
+    //    an entry free, or (for a caller that waits for nothing) another caller of its kind waits
+    //    for two or more: its newest entry is given up for this one.
+    // A report is refused (refuse_now) before any work only when it may have none of the three;
+    // one tried without an answer that finds no place nor room to wait is refused then.
+    struct admission
+    {
+        bool place = false;
+        bool kept = false; // the place is the one kept for command callers
+        bool try_now = false;
+        bool wait = false;
+        bool any() const { return place || try_now || wait; }
+    };
+    admission admits(const QString& caller, report_caller kind) const { return rule(caller, kind, nullptr); }
+    // A one-slice try of `job` for `caller`, made now that admits() allowed it: its time is noted
+    // for the turns. An answer held while sent (above `unheld_max`) that would take the answers
+    // sent and built past the kind's memory is refused instead, and counts as a try that did not
+    // answer. True when the job is finished (answered or refused).
+    bool try_first(report_job& job, const QString& caller, report_caller kind);
+    // Answers no larger leave with their reply's first piece: they are not held.
+    static constexpr qint64 unheld_max = 64 * 1024;
     // The refusal of a report that found no room.
     static QVariant refusal();
     // Takes a report that one slice did not answer. `done` is called with the answer (or the
@@ -113,10 +134,21 @@ private:
     bool is_sending(const QString& caller) const;
     int waiting_of(const QString& caller) const;
     int waiting_of(report_caller kind) const;
-    // Whether a report of this kind may take a place now (the caller's own rules aside); `kept`
-    // tells which.
-    bool place_free(report_caller kind, bool& kept) const;
-    bool queue_room(const QString& caller, report_caller kind) const;
+    // The rule of admits(), for a new report (`self` null) or a waiting one.
+    admission rule(const QString& caller, report_caller kind, const entry* self) const;
+    // Whether the answers sent and built (each at its bound) leave `more` bytes for `kind`.
+    bool memory_room(report_caller kind, qint64 more) const;
+    // The newest entry of the caller of `kind` that waits for the most reports, two or more
+    // (never `caller`'s): it gives way to a caller that waits for nothing.
+    std::deque<entry>::iterator displaced(const QString& caller, report_caller kind);
+    std::deque<entry>::const_iterator displaced(const QString& caller, report_caller kind) const;
+    // A try that did not answer: no other for its caller until `ticket` has had a place or
+    // `wait_max_ms` passed.
+    void bar_tries(const QString& caller, quint64 ticket);
+    bool try_barred(const QString& caller) const;
+    // Notes a try's slice for the turns, bars its caller when it did not answer and refuses an
+    // answer past the memory; true when the job is finished.
+    bool after_try(report_job& job, const QString& caller, report_caller kind, quint64 ticket, qint64 start);
     // Refuses the waiting reports past their bound and gives the free places out.
     void admit();
     void schedule();
@@ -126,11 +158,20 @@ private:
     void rested_after(qint64 slice_start);
     void finished(entry e);
     static void refuse_busy(entry& e, const char* why);
+    static void refuse_busy_job(report_job& job, const char* why);
+    // Entries of `kind` that may wait at once.
+    static int waiting_room(report_caller kind);
 
     std::deque<entry> active;
     std::deque<entry> queue;
     // When each caller with a report here last got a place: the longest without one goes first.
     QMap<QString, qint64> granted;
+    struct barred_try
+    {
+        quint64 ticket; // 0: the report was refused
+        qint64 until;
+    };
+    QMap<QString, barred_try> barred;
     QMap<quint64, held_answer> held;
     qint64 sending_bytes = 0;
     quint64 tickets = 0;

@@ -66,10 +66,11 @@ struct Daemon : api_daemon::Daemon
     static QVariantMap config(const QVariantMap& channel, const QString& queue, bool with_channel)
     {
         const QString uri = testsupport::service("STROVA_AMQP_URI");
-        QVariantMap cfg{{"log_level", 5},
-                        {"rabbit", QVariantMap{{"ul", QVariantMap{{"path", uri}, {"queue", queue}, {"host", "/api"}}},
-                                               {"dl", QVariantMap{{"path", uri}, {"exchange", "hdlc_dl"},
-                                                                  {"host", "/api"}}}}}};
+        QVariantMap cfg{
+            {"log_level", 5},
+            {"rabbit",
+             QVariantMap{{"ul", QVariantMap{{"path", uri}, {"queue", queue}, {"host", "/api"}}},
+                         {"dl", QVariantMap{{"path", uri}, {"exchange", "hdlc_dl"}, {"host", "/api"}}}}}};
         if (with_channel) cfg.insert("transparent_channel", channel);
         return cfg;
     }
@@ -127,7 +128,13 @@ class tst_transparent_channel : public QObject
     // Addresses as value and byte count.
     QString frame(uint dst, int dn, uint src, int sn, const char* control, const QString& info = QString())
     {
-        return ask(QStringLiteral("frame %1 %2 %3 %4 %5 %6").arg(dst).arg(dn).arg(src).arg(sn).arg(control).arg(info));
+        return ask(QStringLiteral("frame %1 %2 %3 %4 %5 %6")
+                       .arg(dst)
+                       .arg(dn)
+                       .arg(src)
+                       .arg(sn)
+                       .arg(control)
+                       .arg(info));
     }
     QList<QString> hdlc_downlinks(uint modem)
     {
@@ -153,7 +160,10 @@ class tst_transparent_channel : public QObject
     {
         const QString ul =
             QStringLiteral(R"({"msg_type":"ul_app","modem_id":%1,"payload":"D3%2","station_id":3,"rssi":-90,)"
-                           R"("time_detected":%3})").arg(modem).arg(frame_hex).arg(QDateTime::currentSecsSinceEpoch());
+                           R"("time_detected":%3})")
+                .arg(modem)
+                .arg(frame_hex)
+                .arg(QDateTime::currentSecsSinceEpoch());
         testsupport::amqp_peer(daemon->env["STROVA_AMQP_URI"], {"publish", daemon->queue, ul});
     }
 
@@ -210,7 +220,8 @@ private slots:
         modems[30] = kAt17;
         modems[145] = kAt145;
         daemon.reset(new Daemon(
-            {{"TCPport", testsupport::free_port()}, {"UDPport", free_udp_port()}, {"modems", modems}}, "hdlc_ul"));
+            {{"TCPport", testsupport::free_port()}, {"UDPport", free_udp_port()}, {"modems", modems}},
+            "hdlc_ul"));
         QVERIFY(daemon->start());
         QTRY_VERIFY_WITH_TIMEOUT(daemon->consuming(), 20000);
         QTRY_VERIFY_WITH_TIMEOUT(daemon->log().contains("hdlc transparent_channel created"), 10000);
@@ -421,6 +432,38 @@ private slots:
         // Quiet for longer than idle_ms, every sender is forgotten.
         QVERIFY(shares.ready(flooder, seconds * 1000 + Channel_shares::idle_ms + 20));
         QCOMPARE(shares.senders(), 1);
+    }
+
+    // A thousand senders flooding 20,000 frames a second together beside a client that was
+    // sending 5 a second when the flood began: the channel forwards its 100 frames every second
+    // (parts summed as fractions once stopped a hair below a whole frame, and the channel with
+    // them), and the client keeps a part of at least one frame a second.
+    void shares_flow_under_a_thousand_senders_and_keep_the_client_its_part()
+    {
+        Channel_shares shares(100);
+        const QHostAddress client("127.0.0.2");
+        const int seconds = 60;
+        QVector<int> all(seconds), mine(seconds);
+        for (qint64 t = 0; t < seconds * 1000; ++t) {
+            const int s = int(t / 1000);
+            if (t % 200 == 0 && shares.ready(client, t)) {
+                shares.take(client);
+                ++all[s];
+                ++mine[s];
+            }
+            for (int k = 0; k < 20; ++k) {
+                const QHostAddress source(quint32(0x7F010000u + quint32((t * 20 + k) % 1000)));
+                if (shares.ready(source, t)) {
+                    shares.take(source);
+                    ++all[s];
+                }
+            }
+            QVERIFY(shares.stored() <= 100 * Channel_shares::unit);
+        }
+        for (int s = 1; s < seconds; ++s) {
+            QVERIFY2(all[s] >= 99 && all[s] <= 101, qPrintable(QString("second %1: %2").arg(s).arg(all[s])));
+            QVERIFY2(mine[s] >= 1, qPrintable(QString("second %1: the client got nothing").arg(s)));
+        }
     }
 
     // A flood from more addresses than are tracked (forged sources): the table stays bounded and
