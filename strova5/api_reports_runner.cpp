@@ -44,7 +44,7 @@ int report_runner::waiting_of(report_caller kind) const
 {
     int n = 0;
     for (const entry& e : queue)
-        n += e.kind == kind ? 1 : 0;
+        n += e.kind == kind && !e.for_try ? 1 : 0;
     return n;
 }
 
@@ -61,7 +61,7 @@ std::deque<report_runner::entry>::const_iterator report_runner::displaced(const 
 {
     QMap<QString, int> held;
     for (const entry& e : queue)
-        if (e.kind == kind && e.caller != caller) ++held[e.caller];
+        if (e.kind == kind && e.caller != caller && !e.for_try) ++held[e.caller];
     QString most;
     int count = 1;
     for (auto it = held.cbegin(); it != held.cend(); ++it)
@@ -71,7 +71,7 @@ std::deque<report_runner::entry>::const_iterator report_runner::displaced(const 
         }
     if (most.isNull()) return queue.cend();
     for (auto it = queue.crbegin(); it != queue.crend(); ++it)
-        if (it->caller == most && it->kind == kind) return std::prev(it.base());
+        if (it->caller == most && it->kind == kind && !it->for_try) return std::prev(it.base());
     return queue.cend();
 }
 
@@ -90,8 +90,8 @@ bool report_runner::try_barred(const QString& caller) const
 void report_runner::bar_tries(const QString& caller, quint64 ticket)
 {
     const qint64 now = report_job::clock();
-    // Callers whose bar has passed are forgotten: the map holds no more than the callers of the
-    // last wait_max_ms.
+    // Callers whose bar has passed are forgotten: the map holds no more than the callers barred
+    // in the last wait_max_ms.
     for (auto it = barred.begin(); it != barred.end();)
         it = it->until <= now ? barred.erase(it) : std::next(it);
     barred.insert(caller, barred_try{ticket, now + wait_max_ms});
@@ -132,11 +132,14 @@ report_runner::admission report_runner::rule(const QString& caller, report_calle
         a.wait = true; // it waits already
         return a;
     }
-    int of_kind = 0;
-    for (const entry& e : queue)
-        of_kind += e.kind == kind ? 1 : 0;
-    a.wait = mine < max_waiting_per_caller &&
-             (of_kind < waiting_room(kind) || (mine == 0 && displaced(caller, kind) != queue.cend()));
+    a.wait = mine < max_waiting_per_caller && (waiting_of(kind) < waiting_room(kind) ||
+                                               (mine == 0 && displaced(caller, kind) != queue.cend()));
+    if (!a.place && !a.wait && own_free && mine == 0 && !try_barred(caller)) {
+        int trying = 0;
+        for (const entry& e : queue)
+            trying += e.for_try ? 1 : 0;
+        a.try_later = trying < max_try_waiting;
+    }
     return a;
 }
 
@@ -163,20 +166,22 @@ bool report_runner::try_first(report_job& job, const QString& caller, report_cal
 {
     const qint64 start = report_job::clock();
     job.step();
-    const bool done = after_try(job, caller, kind, 0, start);
+    // Not answered, it may still go on among the tries (take): the caller is barred only if it
+    // is refused then.
+    const bool done = after_try(job, caller, kind, 0, start, worth_a_try(job));
     schedule();
     return done;
 }
 
 bool report_runner::after_try(report_job& job, const QString& caller, report_caller kind, quint64 ticket,
-                              qint64 start)
+                              qint64 start, bool goes_on)
 {
     // With no report holding a place there is no round to share with: the rest alone paces the
     // tries.
     turns_since_try = 0;
     rested_after(start);
     if (!job.finished()) {
-        bar_tries(caller, ticket);
+        if (!goes_on) bar_tries(caller, ticket);
         return false;
     }
     // The answer is held while it is sent, as a place's is, and against the same memory: one that
@@ -217,12 +222,12 @@ quint64 report_runner::take(std::unique_ptr<report_job> job, const QString& call
 {
     entry e{++tickets, caller, kind, std::move(job), std::move(done), report_job::clock()};
     const admission a = admits(caller, kind);
-    if (!a.place && !a.wait) {
+    if (!a.place && !a.wait && !(a.try_later && worth_a_try(*e.job))) {
         refuse_busy(e, "no room to wait");
         return 0;
     }
     std::vector<entry> refused;
-    if (!a.place && waiting_of(kind) >= waiting_room(kind)) {
+    if (!a.place && a.wait && waiting_of(kind) >= waiting_room(kind)) {
         // Its kind's entries are all taken: the newest of a caller waiting for two or more gives
         // way, so that one caller's many reports do not keep out another's first.
         const auto gone = displaced(caller, kind);
@@ -231,6 +236,8 @@ quint64 report_runner::take(std::unique_ptr<report_job> job, const QString& call
             queue.erase(gone);
         }
     }
+    // Admitted only for its tries, in the turns to come: answered then, or refused.
+    e.for_try = !a.place && !a.wait;
     const quint64 ticket = e.ticket;
     queue.push_back(std::move(e));
     // A try made for it just now did not answer: the bar on its caller's tries lifts once this
@@ -264,6 +271,7 @@ void report_runner::admit()
         qint64 best_granted = std::numeric_limits<qint64>::max();
         bool best_kept = false;
         for (auto it = queue.begin(); it != queue.end(); ++it) {
+            if (it->for_try) continue;
             const admission a = rule(it->caller, it->kind, &*it);
             if (!a.place) continue;
             const bool kept = a.kept;
@@ -331,10 +339,16 @@ void report_runner::release(quint64 key)
 
 std::deque<report_runner::entry>::iterator report_runner::next_try()
 {
-    // The first waiting report that may be tried now; command callers' first.
+    // A report admitted only for its try goes first, in order of arrival, at most every other
+    // turn while reports hold places: they had no room to wait, and must not wait long.
+    if (!(last_was_try && !active.empty()))
+        for (auto it = queue.begin(); it != queue.end(); ++it)
+            if (it->for_try) return it;
+    // Then the first waiting report that may be tried now; command callers' first.
     auto found = queue.end();
+    if (try_spent()) return found;
     for (auto it = queue.begin(); it != queue.end(); ++it) {
-        if (!rule(it->caller, it->kind, &*it).try_now) continue;
+        if (it->for_try || !worth_a_try(*it->job) || !rule(it->caller, it->kind, &*it).try_now) continue;
         if (found == queue.end() ||
             (it->kind == report_caller::command && found->kind != report_caller::command))
             found = it;
@@ -373,15 +387,29 @@ void report_runner::turn()
     const qint64 slice_start = report_job::clock();
     // A report that waits has its one slice, as it would have had on arrival, once a turn: a
     // report of one modem need not wait for a place.
-    const auto trying = try_spent() ? queue.end() : next_try();
+    const auto trying = next_try();
+    last_was_try = trying != queue.end();
     if (trying != queue.end()) {
         trying->tried = true;
         trying->job->step();
-        if (after_try(*trying->job, trying->caller, trying->kind, trying->ticket, slice_start)) {
+        if (after_try(*trying->job, trying->caller, trying->kind, trying->ticket, slice_start,
+                      trying->for_try && trying->slices + 1 < try_slices_max)) {
             entry e = std::move(*trying);
             queue.erase(trying);
             finished(std::move(e));
             return;
+        }
+        if (trying->for_try && ++trying->slices >= try_slices_max) {
+            // Unless room to wait came meanwhile, it is refused now, as on arrival.
+            if (waiting_of(trying->kind) < waiting_room(trying->kind)) {
+                trying->for_try = false;
+            } else {
+                bar_tries(trying->caller, 0);
+                entry e = std::move(*trying);
+                queue.erase(trying);
+                refuse_busy(e, "no room to wait");
+                admit();
+            }
         }
         schedule();
         return;

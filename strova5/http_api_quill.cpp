@@ -365,7 +365,7 @@ bool http_api_HttpRequestHandler::serve_api(const QVariantMap& api_request, cons
     }
     // A report that one slice builds needs no place: it is tried at once when the runner's rule
     // allows, also before a refusal for want of room to wait.
-    if (admitted.try_now && reports->try_first(*job, caller, kind)) {
+    if (admitted.try_now && report_runner::worth_a_try(*job) && reports->try_first(*job, caller, kind)) {
         answer_held(response, job->take_answer(), callback, caller, kind);
         return true;
     }

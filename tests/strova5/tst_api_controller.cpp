@@ -3,6 +3,7 @@
 // time-synchronisation file.
 #include "api_controller.h"
 #include "http_api_quill.h"
+#include "parser_strova5.h"
 #include "radio_exchange.h"
 #include "ram_modems.h"
 #include "storage_double.h"
@@ -22,12 +23,18 @@ namespace {
 
 constexpr uint32_t T0 = 1765000000;
 
-QVariant js(const QString& text) { return QJsonDocument::fromJson(text.toUtf8()).toVariant(); }
+QVariant js(const QString& text)
+{
+    return QJsonDocument::fromJson(text.toUtf8()).toVariant();
+}
 QString compact(const QVariant& v)
 {
     return QString::fromUtf8(QJsonDocument::fromVariant(v).toJson(QJsonDocument::Compact));
 }
-QString field(const QString& f) { return f == "-" ? QString() : f; }
+QString field(const QString& f)
+{
+    return f == "-" ? QString() : f;
+}
 QVariantMap request(const QString& path, const QVariantMap& qitems = {}, const QStringList& rights = {})
 {
     QVariantMap r{{"path", path.split('/', Qt::SkipEmptyParts)}, {"qitems", qitems}};
@@ -117,9 +124,8 @@ private slots:
         } else if (kind == "path") {
             got = http_api::path_segments(in).join(',');
         } else {
-            got = http_api::callback_allowed(in.replace("\\n", "\n").replace("{64}", QString(64, 'a')))
-                      ? "1"
-                      : "0";
+            got = http_api::callback_allowed(in.replace("\\n", "\n").replace("{64}", QString(64, 'a'))) ? "1"
+                                                                                                        : "0";
         }
         QCOMPARE(got, want);
     }
@@ -168,7 +174,8 @@ private slots:
     {
         make_api({{"no_jwt", true}});
         testsupport::Log_capture log;
-        exec("api/info", {{"user", "ivan"}, {"pass", "p-secret"}, {"token", "t-secret"}, {"api_key", "k-secret"}},
+        exec("api/info",
+             {{"user", "ivan"}, {"pass", "p-secret"}, {"token", "t-secret"}, {"api_key", "k-secret"}},
              {"admin"});
         QVERIFY2(!log.all().contains("secret"), qPrintable(log.all()));
         for (const char* masked : {R"("pass":"***")", R"("token":"***")", R"("api_key":"***")"})
@@ -214,7 +221,8 @@ private slots:
         QVERIFY(api->time_sync.isEmpty());
         QVERIFY(write_tst(R"({"keep": {"a": [1]}, "offset": 0})"));
         make_api();
-        const QVariantMap set{{"offset", "10800"}, {"timestamp", QString::number(T0 - 3600)}, {"sync_source", "ntp"}};
+        const QVariantMap set{
+            {"offset", "10800"}, {"timestamp", QString::number(T0 - 3600)}, {"sync_source", "ntp"}};
         QCOMPARE(compact(exec("api/time_sync/set", set, {"admin"})), QString(R"({"res":true})"));
         QCOMPARE(compact(tst_file()),
                  QString(R"({"keep":{"a":[1]},"offset":10800,"sync_source":"ntp","ts_shift":14400})"));
@@ -224,10 +232,12 @@ private slots:
                  QDateTime::fromSecsSinceEpoch(T0 + 14400 + 10800).toString("yyyy.MM.dd hh:mm:ss"));
 
         // Ahead of the clock: a negative shift, kept over a restart; texts read 0.
-        exec("api/time_sync/set", {{"offset", "0"}, {"timestamp", QString::number(T0 + 14500)}}, {"_b_admin"});
+        exec("api/time_sync/set", {{"offset", "0"}, {"timestamp", QString::number(T0 + 14500)}},
+             {"_b_admin"});
         QCOMPARE(tst_file().value("ts_shift").toDouble(), 4294967196.0);
         make_api();
-        QCOMPARE(exec("api/info", {}, {}).toMap().value("time").toMap().value("timestamp").toUInt(), T0 - 100);
+        QCOMPARE(exec("api/info", {}, {}).toMap().value("time").toMap().value("timestamp").toUInt(),
+                 T0 - 100);
         exec("api/time_sync/set", {{"offset", "abc"}, {"timestamp", "x"}}, {"special"});
         QCOMPARE(tst_file().value("ts_shift").toDouble(), double(T0 - 100));
 
@@ -251,7 +261,8 @@ private slots:
                      R"("b": {"admin": 1}, "auth": {"admin": 1}}}})")
                  .arg(now + 60),
              R"({"payload": {"exp": 1e300, "claims": {"driver-strova5": ["user"], "b": "admin", "auth": 5}}})",
-             QString(R"({"payload": {"exp": "%1", "claims": {"driver-strova5": {"admin": true}}}})").arg(now + 60)});
+             QString(R"({"payload": {"exp": "%1", "claims": {"driver-strova5": {"admin": true}}}})")
+                 .arg(now + 60)});
         QCOMPARE(t.size(), 3);
         using http_api::token_rights;
         const QStringList info{"api", "info"}, three{"special", "user", "_b_admin"};
@@ -289,6 +300,64 @@ private slots:
         QCOMPARE(api->get_modems(items), want_all);
         make_api({{"whilelist_modems", white}});
         QCOMPARE(api->get_modems(items), want_white);
+    }
+
+    // The open setting routes, built a few hundred modems a slice, answer byte for byte what one
+    // pass over the registry writes as JSON: keys in text order ("10" before "9"), every kind of
+    // stored value, modems the registry lacks, and firmware groups.
+    void setting_answers_built_in_slices_match_one_pass()
+    {
+        RAM_modems* ram = RAM_modems::instance;
+        QList<uint32_t> ids;
+        for (uint32_t i = 0; i < 3000; ++i)
+            ids << (i % 3 == 0 ? 4000000000u - i : i % 3 == 1 ? 9 + i * 7 : 100000 + i);
+        for (uint32_t id : ids.mid(0, 2000)) {
+            ram->slot_set_setting(
+                id, "version",
+                QVariantMap{{"sw", QString("1.0.%1.0").arg(id % 4)}, {"hw", id % 2 ? "h\"1" : "ü"}}, false);
+            ram->slot_set_setting(id, "radio", id % 5 ? QVariant(double(id) / 8) : QVariant("a\nb"), false);
+            ram->slot_set_setting(id, "list", QVariantList{1, true, QVariant(), "x"}, false);
+        }
+        QStringList texts;
+        for (uint32_t id : ids)
+            texts << QString::number(id);
+        texts << texts.first(); // named twice, answered once
+        for (const QString& code : {QString(), QString("version"), QString("nothing")}) {
+            QVariantMap one_pass;
+            for (uint32_t id : ids) {
+                QVariantMap entry;
+                if (code.isEmpty()) {
+                    entry = ram->get_settings(id);
+                    entry.insert("DLMS", parser_strova5::is_new_sw(id));
+                } else {
+                    entry.insert(code, ram->get_setting(id, code));
+                }
+                one_pass.insert(QString::number(id), entry);
+            }
+            const QVariant sliced =
+                api->api_exec(request("/api/setting", {{"modem", texts.join(',')}, {"code", code}}));
+            QCOMPARE(sliced.value<api_json_text>().json,
+                     QJsonDocument::fromVariant(one_pass).toJson(QJsonDocument::Compact));
+        }
+        QMap<QString, QVariantList> sw, hw;
+        QVariantMap sizes;
+        for (uint32_t id : ids) {
+            const QVariantMap version = ram->get_setting(id, "version").toMap();
+            sw[version.value("sw").toString()] << uint(id);
+            hw[version.value("hw").toString()] << uint(id);
+        }
+        QVariantMap sw_map, hw_map;
+        for (auto it = sw.cbegin(); it != sw.cend(); ++it) {
+            sw_map.insert(it.key(), it.value());
+            sizes.insert(it.key(), it.value().size());
+        }
+        for (auto it = hw.cbegin(); it != hw.cend(); ++it)
+            hw_map.insert(it.key(), it.value());
+        const QVariant groups =
+            api->api_exec(request("/api/setting/version_list", {{"modem", texts.mid(0, 3000).join(',')}}));
+        QCOMPARE(groups.value<api_json_text>().json,
+                 QJsonDocument::fromVariant(QVariantMap{{"sw", sw_map}, {"hw", hw_map}, {"sw_size", sizes}})
+                     .toJson(QJsonDocument::Compact));
     }
 };
 

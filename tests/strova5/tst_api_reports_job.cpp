@@ -212,7 +212,7 @@ private slots:
                                 a.to(QString("anon%1").arg(i))) != 0);
         QCOMPARE(runner.running(), 1);
         QVERIFY(!room(runner, "address 99", anon));
-        QCOMPARE(runner.take(std::make_unique<timed_job>(1, 1), "address 99", anon, a.to("anon99")),
+        QCOMPARE(runner.take(std::make_unique<timed_job>(50, 1), "address 99", anon, a.to("anon99")),
                  quint64(0));
         QCOMPARE(a.status("anon99"), 503);
         // `view` callers take the two other shared places and wait in their own 48 entries.
@@ -334,6 +334,10 @@ private slots:
         QVERIFY(!runner.admits("address 98", anon).try_now);
         g_now += report_runner::wait_max_ms;
         QVERIFY(runner.admits("address 98", anon).try_now);
+        // A report of one modem that finds no room and cannot be tried at once waits for its try
+        // among the turns.
+        QVERIFY(runner.take(std::make_unique<timed_job>(1, 10), "address 96", anon, a.to("later")) != 0);
+        QTRY_COMPARE(a.status("later"), 200);
     }
 
     // Sixty callers without a right whose tries each answer 8 MiB, held while sent: answers past
