@@ -135,8 +135,8 @@ private:
     };
     QHash<HttpConnection*, member> members;
     QHash<HttpConnection*, qint64> bodyBytes; // taken by takeMemoryFor, not yet given back
-    QMap<quint64, HttpConnection*> waiting;   // still without complete headers, oldest first
-    QHash<QHostAddress, qint64> suspects;     // until when
+    QMap<quint64, HttpConnection*> waiting;  // still without complete headers, oldest first
+    QHash<QHostAddress, qint64> suspects;    // until when
 };
 
 } // namespace QuillonHttpd

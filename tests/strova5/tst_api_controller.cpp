@@ -23,18 +23,12 @@ namespace {
 
 constexpr uint32_t T0 = 1765000000;
 
-QVariant js(const QString& text)
-{
-    return QJsonDocument::fromJson(text.toUtf8()).toVariant();
-}
+QVariant js(const QString& text) { return QJsonDocument::fromJson(text.toUtf8()).toVariant(); }
 QString compact(const QVariant& v)
 {
     return QString::fromUtf8(QJsonDocument::fromVariant(v).toJson(QJsonDocument::Compact));
 }
-QString field(const QString& f)
-{
-    return f == "-" ? QString() : f;
-}
+QString field(const QString& f) { return f == "-" ? QString() : f; }
 QVariantMap request(const QString& path, const QVariantMap& qitems = {}, const QStringList& rights = {})
 {
     QVariantMap r{{"path", path.split('/', Qt::SkipEmptyParts)}, {"qitems", qitems}};
@@ -124,8 +118,9 @@ private slots:
         } else if (kind == "path") {
             got = http_api::path_segments(in).join(',');
         } else {
-            got = http_api::callback_allowed(in.replace("\\n", "\n").replace("{64}", QString(64, 'a'))) ? "1"
-                                                                                                        : "0";
+            got = http_api::callback_allowed(in.replace("\\n", "\n").replace("{64}", QString(64, 'a')))
+                      ? "1"
+                      : "0";
         }
         QCOMPARE(got, want);
     }
@@ -174,8 +169,7 @@ private slots:
     {
         make_api({{"no_jwt", true}});
         testsupport::Log_capture log;
-        exec("api/info",
-             {{"user", "ivan"}, {"pass", "p-secret"}, {"token", "t-secret"}, {"api_key", "k-secret"}},
+        exec("api/info", {{"user", "ivan"}, {"pass", "p-secret"}, {"token", "t-secret"}, {"api_key", "k-secret"}},
              {"admin"});
         QVERIFY2(!log.all().contains("secret"), qPrintable(log.all()));
         for (const char* masked : {R"("pass":"***")", R"("token":"***")", R"("api_key":"***")"})
@@ -221,8 +215,7 @@ private slots:
         QVERIFY(api->time_sync.isEmpty());
         QVERIFY(write_tst(R"({"keep": {"a": [1]}, "offset": 0})"));
         make_api();
-        const QVariantMap set{
-            {"offset", "10800"}, {"timestamp", QString::number(T0 - 3600)}, {"sync_source", "ntp"}};
+        const QVariantMap set{{"offset", "10800"}, {"timestamp", QString::number(T0 - 3600)}, {"sync_source", "ntp"}};
         QCOMPARE(compact(exec("api/time_sync/set", set, {"admin"})), QString(R"({"res":true})"));
         QCOMPARE(compact(tst_file()),
                  QString(R"({"keep":{"a":[1]},"offset":10800,"sync_source":"ntp","ts_shift":14400})"));
@@ -232,12 +225,10 @@ private slots:
                  QDateTime::fromSecsSinceEpoch(T0 + 14400 + 10800).toString("yyyy.MM.dd hh:mm:ss"));
 
         // Ahead of the clock: a negative shift, kept over a restart; texts read 0.
-        exec("api/time_sync/set", {{"offset", "0"}, {"timestamp", QString::number(T0 + 14500)}},
-             {"_b_admin"});
+        exec("api/time_sync/set", {{"offset", "0"}, {"timestamp", QString::number(T0 + 14500)}}, {"_b_admin"});
         QCOMPARE(tst_file().value("ts_shift").toDouble(), 4294967196.0);
         make_api();
-        QCOMPARE(exec("api/info", {}, {}).toMap().value("time").toMap().value("timestamp").toUInt(),
-                 T0 - 100);
+        QCOMPARE(exec("api/info", {}, {}).toMap().value("time").toMap().value("timestamp").toUInt(), T0 - 100);
         exec("api/time_sync/set", {{"offset", "abc"}, {"timestamp", "x"}}, {"special"});
         QCOMPARE(tst_file().value("ts_shift").toDouble(), double(T0 - 100));
 
@@ -261,8 +252,7 @@ private slots:
                      R"("b": {"admin": 1}, "auth": {"admin": 1}}}})")
                  .arg(now + 60),
              R"({"payload": {"exp": 1e300, "claims": {"driver-strova5": ["user"], "b": "admin", "auth": 5}}})",
-             QString(R"({"payload": {"exp": "%1", "claims": {"driver-strova5": {"admin": true}}}})")
-                 .arg(now + 60)});
+             QString(R"({"payload": {"exp": "%1", "claims": {"driver-strova5": {"admin": true}}}})").arg(now + 60)});
         QCOMPARE(t.size(), 3);
         using http_api::token_rights;
         const QStringList info{"api", "info"}, three{"special", "user", "_b_admin"};

@@ -66,11 +66,10 @@ struct Daemon : api_daemon::Daemon
     static QVariantMap config(const QVariantMap& channel, const QString& queue, bool with_channel)
     {
         const QString uri = testsupport::service("STROVA_AMQP_URI");
-        QVariantMap cfg{
-            {"log_level", 5},
-            {"rabbit",
-             QVariantMap{{"ul", QVariantMap{{"path", uri}, {"queue", queue}, {"host", "/api"}}},
-                         {"dl", QVariantMap{{"path", uri}, {"exchange", "hdlc_dl"}, {"host", "/api"}}}}}};
+        QVariantMap cfg{{"log_level", 5},
+                        {"rabbit", QVariantMap{{"ul", QVariantMap{{"path", uri}, {"queue", queue}, {"host", "/api"}}},
+                                               {"dl", QVariantMap{{"path", uri}, {"exchange", "hdlc_dl"},
+                                                                  {"host", "/api"}}}}}};
         if (with_channel) cfg.insert("transparent_channel", channel);
         return cfg;
     }
@@ -128,13 +127,7 @@ class tst_transparent_channel : public QObject
     // Addresses as value and byte count.
     QString frame(uint dst, int dn, uint src, int sn, const char* control, const QString& info = QString())
     {
-        return ask(QStringLiteral("frame %1 %2 %3 %4 %5 %6")
-                       .arg(dst)
-                       .arg(dn)
-                       .arg(src)
-                       .arg(sn)
-                       .arg(control)
-                       .arg(info));
+        return ask(QStringLiteral("frame %1 %2 %3 %4 %5 %6").arg(dst).arg(dn).arg(src).arg(sn).arg(control).arg(info));
     }
     QList<QString> hdlc_downlinks(uint modem)
     {
@@ -160,10 +153,7 @@ class tst_transparent_channel : public QObject
     {
         const QString ul =
             QStringLiteral(R"({"msg_type":"ul_app","modem_id":%1,"payload":"D3%2","station_id":3,"rssi":-90,)"
-                           R"("time_detected":%3})")
-                .arg(modem)
-                .arg(frame_hex)
-                .arg(QDateTime::currentSecsSinceEpoch());
+                           R"("time_detected":%3})").arg(modem).arg(frame_hex).arg(QDateTime::currentSecsSinceEpoch());
         testsupport::amqp_peer(daemon->env["STROVA_AMQP_URI"], {"publish", daemon->queue, ul});
     }
 
@@ -220,8 +210,7 @@ private slots:
         modems[30] = kAt17;
         modems[145] = kAt145;
         daemon.reset(new Daemon(
-            {{"TCPport", testsupport::free_port()}, {"UDPport", free_udp_port()}, {"modems", modems}},
-            "hdlc_ul"));
+            {{"TCPport", testsupport::free_port()}, {"UDPport", free_udp_port()}, {"modems", modems}}, "hdlc_ul"));
         QVERIFY(daemon->start());
         QTRY_VERIFY_WITH_TIMEOUT(daemon->consuming(), 20000);
         QTRY_VERIFY_WITH_TIMEOUT(daemon->log().contains("hdlc transparent_channel created"), 10000);
