@@ -169,6 +169,7 @@ bool report_runner::try_first(report_job& job, const QString& caller, report_cal
     // Not answered, it may still go on among the tries (take): the caller is barred only if it
     // is refused then.
     const bool done = after_try(job, caller, kind, 0, start, worth_a_try(job));
+    if (!done) just_tried = caller;
     schedule();
     return done;
 }
@@ -222,7 +223,11 @@ quint64 report_runner::take(std::unique_ptr<report_job> job, const QString& call
 {
     entry e{++tickets, caller, kind, std::move(job), std::move(done), report_job::clock()};
     const admission a = admits(caller, kind);
+    const bool tried_now = just_tried == caller;
+    just_tried.clear();
     if (!a.place && !a.wait && !(a.try_later && worth_a_try(*e.job))) {
+        // Its try just now did not answer, and it goes no further.
+        if (tried_now) bar_tries(caller, 0);
         refuse_busy(e, "no room to wait");
         return 0;
     }

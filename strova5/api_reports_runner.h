@@ -202,5 +202,6 @@ private:
     // Turns of reports with places since the last try: the tries have one slice a round of them.
     int turns_since_try = max_running;
     bool last_was_try = false; // the last turn was a try
+    QString just_tried;        // the caller whose try_first did not answer, until its take()
     bool try_spent() const { return !active.empty() && turns_since_try < int(active.size()); }
 };
