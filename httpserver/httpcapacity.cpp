@@ -161,10 +161,19 @@ quint64 HttpCapacity::oldestWaiting() const
     return waiting.isEmpty() ? 0 : waiting.firstKey();
 }
 
-HttpConnection* HttpCapacity::oldestWaitingVictim() const
+HttpConnection* HttpCapacity::oldestWaitingVictim()
 {
-    for (HttpConnection* c : waiting)
-        if (!members.value(c).commandRight) return c;
+    for (HttpConnection* c : qAsConst(waiting)) {
+        const auto it = members.find(c);
+        if (it == members.end() || it->commandRight) continue;
+        // Its request may have arrived since it was accepted, unread: its first bytes decide again
+        // before it is chosen (a connection of another thread keeps the mark it has).
+        if (c->thread() == QThread::currentThread() && c->showsCommandRight()) {
+            it->commandRight = true;
+            continue;
+        }
+        return c;
+    }
     return nullptr;
 }
 

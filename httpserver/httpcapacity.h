@@ -79,8 +79,8 @@ public:
     quint64 arrival() { return arrivals.fetchAndAddOrdered(1) + 1; }
     // The arrival of the connection that has waited longest for its headers; 0 when none waits.
     quint64 oldestWaiting() const;
-    // Frees the slot of the connection that has waited longest for its request headers (it is
-    // closed without a reply); false when every connection has sent its headers.
+    // Frees the slot of the connection that has waited longest for its request headers (it gets
+    // the 503 and is closed at once); false when every connection has sent its headers.
     bool evictOldestWaiting();
     // Frees the slot of the connection that has lagged longest: a body below its rate past its
     // grace, or a reply stalled (HttpConnection::laggingSince); false when none lags.
@@ -113,8 +113,8 @@ private:
     };
     Heaviest heaviest(const std::function<qint64(HttpConnection*, const member&)>& weigh) const;
     // The connection that has waited longest for its headers, of those without a command right
-    // seen in their first bytes; the lock is held.
-    HttpConnection* oldestWaitingVictim() const;
+    // seen in their first bytes (looked at again here); the lock is held.
+    HttpConnection* oldestWaitingVictim();
     static bool take(QAtomicInteger<qint64>& used, qint64 bytes, qint64 budget);
 
     QAtomicInteger<qint64> memory{0};

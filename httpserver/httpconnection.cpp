@@ -38,10 +38,10 @@ HttpConnection::HttpConnection(HttpServer* server, QTcpSocket* socket)
 {
     peerAddress = socket->peerAddress();
     graceless = sharedCapacity->suspected(peerAddress, clock());
-    // A token in the first bytes matters only once every slot is taken: only then may a client
-    // without its headers be pushed out.
-    const bool full = sharedCapacity->open() >= ownSettings->maxConnections;
-    sharedCapacity->enter(this, peerAddress, full && server->peekCommandRight(socket->socketDescriptor()));
+    // A client whose first bytes show a command right is never pushed out while its headers are
+    // read: decided whenever they are there, for a slot may be wanted a moment later (and again
+    // before it is chosen, HttpCapacity::evictOldestWaiting).
+    sharedCapacity->enter(this, peerAddress, server->peekCommandRight(socket->socketDescriptor()));
     if (ownSettings->socketSendBuffer > 0)
         socket->setSocketOption(QAbstractSocket::SendBufferSizeSocketOption, ownSettings->socketSendBuffer);
     handler = server->requestHandler(this);
@@ -163,7 +163,15 @@ void HttpConnection::evict()
     givenUp = true;
     inService = false; // nothing of it is in use: it may go at once
     clearRequest();
+    // It hears why, and what it sent is read first, so that the close is no reset (a TLS client
+    // would take the plain reply for a broken record: it is only closed).
+    if (!qobject_cast<QSslSocket*>(socket)) refuseAtOnce(socket->socketDescriptor(), unavailableReply);
     socket->abort();
+}
+
+bool HttpConnection::showsCommandRight() const
+{
+    return server && socket && connected && !givenUp && server->peekCommandRight(socket->socketDescriptor());
 }
 
 void HttpConnection::pushOut()

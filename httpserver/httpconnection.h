@@ -63,8 +63,12 @@ public:
     static const char* const unavailableReply[4];
     static const char continueReply[];
 
-    // Pushed out by a newcomer while it still waits for its request headers: closed, no reply.
+    // Pushed out by a newcomer while it still waits for its request headers: the 503, and closed
+    // at once.
     void evict();
+    // Whether what its client has sent so far, still in the kernel, shows a command right
+    // (HttpServer::peekCommandRight).
+    bool showsCommandRight() const;
     // Pushed out for a newcomer of another address (HttpCapacity::admit) while its request is
     // not served yet: it gets a 503.
     void pushOut();

@@ -4,6 +4,7 @@
 #include <QSslSocket>
 #include <QTcpSocket>
 #include <QTimer>
+#include <cerrno>
 #include <memory>
 #include <sys/socket.h>
 
@@ -41,6 +42,25 @@ void drain(QTcpSocket* socket, int ms)
 }
 
 } // namespace
+
+void refuseAtOnce(qintptr socketDescriptor, const char* const reply[4])
+{
+    const int fd = int(socketDescriptor);
+    if (fd < 0) return;
+    QByteArray bytes;
+    for (int i = 0; i < 4; ++i)
+        bytes += reply[i];
+    ::send(fd, bytes.constData(), size_t(bytes.size()), MSG_DONTWAIT | MSG_NOSIGNAL);
+    ::shutdown(fd, SHUT_WR);
+    // Only what is there already: no wait. The receive queue holds at most its buffer's size.
+    char scratch[16384];
+    for (;;) {
+        const ssize_t n = ::recv(fd, scratch, sizeof scratch, MSG_DONTWAIT);
+        if (n > 0) continue;
+        if (n < 0 && errno == EINTR) continue;
+        break;
+    }
+}
 
 void pauseReading(QTcpSocket* socket)
 {

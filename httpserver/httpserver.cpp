@@ -93,10 +93,10 @@ void HttpTcpServer::release(QTcpSocket* socket)
 
 void HttpTcpServer::refuse(qintptr socketDescriptor)
 {
-    // Past the refusal allowance even the refusal gets no time of its own.
+    // Past the refusal allowance even the refusal gets no time of its own; still the client reads
+    // it, not a reset.
     if (refusing >= settings->maxRefusals) {
-        ::send(int(socketDescriptor), refusal().constData(), size_t(refusal().size()),
-               MSG_DONTWAIT | MSG_NOSIGNAL);
+        refuseAtOnce(socketDescriptor, HttpConnection::unavailableReply);
         ::close(int(socketDescriptor));
         return;
     }

@@ -93,8 +93,9 @@ public:
     // is free or can be freed. With header places a newcomer no longer pushes out connections
     // still without their headers, beyond those that had a second to send them.
     qint32 headerPlaces = 0;
-    // Sockets that get the 503 at once while every slot is taken; past them a newcomer is closed
-    // without being read. Each holds a descriptor for up to lingerTime.
+    // Sockets that get the 503 at once while every slot is taken, each closed once its client has
+    // closed or after lingerTime (it holds a descriptor so long); past them a newcomer gets the
+    // 503 and is closed at once, what it sent so far read and dropped.
     qint32 maxRefusals = 256;
     // Seconds the kernel holds a new connection before handing it over without its first bytes
     // (0: at once). HTTP and TLS clients speak first, so none of them waits; a silent socket only

@@ -43,9 +43,10 @@ const API_controller::api_route k_routes[] = {
     {"cmd", "send", gate::none, &API_controller::api_cmd_send},
     {"cmd", "status", gate::none, &API_controller::api_cmd_status},
     {"cmd", "display", gate::special_from_web, &API_controller::api_cmd_display},
-    {"setting", "", gate::none, &API_controller::api_setting},
+    {"setting", "", gate::none, &API_controller::api_setting, &API_controller::make_setting},
     {"setting", "set", gate::special_or_b_admin, &API_controller::api_setting_set},
-    {"setting", "version_list", gate::none, &API_controller::api_setting_version_list},
+    {"setting", "version_list", gate::none, &API_controller::api_setting_version_list,
+     &API_controller::make_setting_version_list},
     {"RAM", "indexes", gate::special_or_b_admin, &API_controller::api_RAM_indexes},
     {"RAM", "bs", gate::special_or_b_admin, &API_controller::api_RAM_bs},
     {"RAM", "modems", gate::special_or_b_admin, &API_controller::api_RAM_modems},
@@ -374,11 +375,16 @@ QVariant API_controller::api_exec(QVariantMap api_request, bool from_driver)
     return route ? (this->*(route->run))(api_request) : QVariant();
 }
 
-QVariant API_controller::api_begin(QVariantMap api_request, std::unique_ptr<report_job>& job)
+QVariant API_controller::api_begin(QVariantMap api_request, std::unique_ptr<report_job>& job,
+                                   const std::function<QVariant()>& admit)
 {
     const api_route* route = route_of(api_request, false);
     if (!route) return QVariant();
     if (route->make) {
+        if (admit) {
+            QVariant refused = admit();
+            if (refused.isValid()) return refused;
+        }
         job = (this->*(route->make))(api_request);
         return QVariant();
     }

@@ -78,8 +78,11 @@ public:
     // client, and passes the gate that only clients face.
     QVariant api_exec(QVariantMap api_request, bool from_driver = false);
     // As api_exec, but a report of many modems is handed back in `job`, not yet started (the
-    // answer is then invalid), for the caller to run its steps from the event loop.
-    QVariant api_begin(QVariantMap api_request, std::unique_ptr<report_job>& job);
+    // answer is then invalid), for the caller to run its steps from the event loop. `admit` is
+    // asked before anything of the request is read for such a report: when it answers (a
+    // refusal), that is the answer and no job is made.
+    QVariant api_begin(QVariantMap api_request, std::unique_ptr<report_job>& job,
+                       const std::function<QVariant()>& admit = {});
 
     // The route that serves `path` under the effective `rights`, or nullptr (nothing matched,
     // or a gate refused).
@@ -105,6 +108,9 @@ public:
     QVariant api_setting(QVariantMap api_request);
     QVariant api_setting_set(QVariantMap api_request);
     QVariant api_setting_version_list(QVariantMap api_request);
+    // The open setting routes grow with the modems asked for: built in slices, as the reports.
+    std::unique_ptr<report_job> make_setting(const QVariantMap& api_request);
+    std::unique_ptr<report_job> make_setting_version_list(const QVariantMap& api_request);
     QVariant api_RAM_modems(QVariantMap api_request);
     QVariant api_RAM_bs(QVariantMap api_request);
     QVariant api_RAM_indexes(QVariantMap api_request);

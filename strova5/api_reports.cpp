@@ -274,6 +274,11 @@ void write_json(QByteArray& out, const QVariant& v)
 
 } // namespace
 
+void append_json(QByteArray& out, const QVariant& v)
+{
+    write_json(out, v);
+}
+
 void json_list::append(const QVariant& entry)
 {
     if (text.size() > 1) text += ',';

@@ -56,6 +56,9 @@ struct column_key
 };
 const column_key& column_info(const QString& name);
 
+// `v` appended to `out` as compact JSON, as the web front would write it.
+void append_json(QByteArray& out, const QVariant& v);
+
 // A list answer written entry by entry as compact JSON, as the web front would write it.
 class json_list
 {

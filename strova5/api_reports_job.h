@@ -56,6 +56,8 @@ public:
     qint64 born() const { return started; }
     qint64 busy() const { return busy_ms; }
     const QString& route_name() const { return route; }
+    // The units (modems, unless the report says otherwise) it serves.
+    int units() const { return total; }
 
 protected:
     // Serves at most `want` modems from `from` on (at least one), appending their entries to

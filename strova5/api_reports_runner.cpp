@@ -44,55 +44,116 @@ int report_runner::waiting_of(report_caller kind) const
 {
     int n = 0;
     for (const entry& e : queue)
-        n += e.kind == kind ? 1 : 0;
+        n += e.kind == kind && !e.for_try ? 1 : 0;
     return n;
 }
 
-bool report_runner::place_free(report_caller kind, bool& kept) const
+bool report_runner::memory_room(report_caller kind, qint64 more) const
 {
-    int shared = 0, anonymous = 0;
-    bool kept_taken = false;
-    qint64 building = 0;
-    for (const entry& e : active) {
-        kept_taken = kept_taken || e.kept;
-        shared += e.kept ? 0 : 1;
-        anonymous += e.kind == report_caller::anonymous ? 1 : 0;
-        building += report_job::answer_max;
-    }
     // An answer being built is counted at its bound: it may grow to it.
+    const qint64 building = qint64(active.size()) * report_job::answer_max;
     const qint64 limit = kind == report_caller::command ? memory_max : memory_max - memory_kept;
-    if (sending_bytes + building + report_job::answer_max > limit) return false;
-    kept = kind == report_caller::command && !kept_taken;
-    if (kept) return true;
-    if (shared >= max_running - kept_places) return false;
-    return kind != report_caller::anonymous || anonymous < anonymous_places;
+    return sending_bytes + building + more <= limit;
 }
 
-bool report_runner::queue_room(const QString& caller, report_caller kind) const
+std::deque<report_runner::entry>::const_iterator report_runner::displaced(const QString& caller,
+                                                                          report_caller kind) const
 {
-    if (waiting_of(caller) >= max_waiting_per_caller) return false;
+    QMap<QString, int> held;
+    for (const entry& e : queue)
+        if (e.kind == kind && e.caller != caller && !e.for_try) ++held[e.caller];
+    QString most;
+    int count = 1;
+    for (auto it = held.cbegin(); it != held.cend(); ++it)
+        if (it.value() > count) {
+            most = it.key();
+            count = it.value();
+        }
+    if (most.isNull()) return queue.cend();
+    for (auto it = queue.crbegin(); it != queue.crend(); ++it)
+        if (it->caller == most && it->kind == kind && !it->for_try) return std::prev(it.base());
+    return queue.cend();
+}
+
+std::deque<report_runner::entry>::iterator report_runner::displaced(const QString& caller, report_caller kind)
+{
+    const auto found = static_cast<const report_runner*>(this)->displaced(caller, kind);
+    return queue.begin() + (found - queue.cbegin());
+}
+
+bool report_runner::try_barred(const QString& caller) const
+{
+    const auto it = barred.constFind(caller);
+    return it != barred.cend() && report_job::clock() < it->until;
+}
+
+void report_runner::bar_tries(const QString& caller, quint64 ticket)
+{
+    const qint64 now = report_job::clock();
+    // Callers whose bar has passed are forgotten: the map holds no more than the callers barred
+    // in the last wait_max_ms.
+    for (auto it = barred.begin(); it != barred.end();)
+        it = it->until <= now ? barred.erase(it) : std::next(it);
+    barred.insert(caller, barred_try{ticket, now + wait_max_ms});
+}
+
+report_runner::admission report_runner::rule(const QString& caller, report_caller kind,
+                                             const entry* self) const
+{
+    admission a;
+    const bool own_free = !holds_place(caller) && !is_sending(caller);
+    int mine = 0;        // the caller's waiting reports, this one left out
+    bool before = false; // one of them waits before this one
+    bool self_seen = false;
+    for (const entry& e : queue) {
+        if (&e == self) {
+            self_seen = true;
+            continue;
+        }
+        if (e.caller != caller) continue;
+        ++mine;
+        before = before || !self_seen;
+    }
+    if (own_free && memory_room(kind, report_job::answer_max)) {
+        int shared = 0, anonymous = 0;
+        bool kept_taken = false;
+        for (const entry& e : active) {
+            kept_taken = kept_taken || e.kept;
+            shared += e.kept ? 0 : 1;
+            anonymous += e.kind == report_caller::anonymous ? 1 : 0;
+        }
+        a.kept = kind == report_caller::command && !kept_taken;
+        a.place = a.kept || (shared < max_running - kept_places &&
+                             (kind != report_caller::anonymous || anonymous < anonymous_places));
+    }
+    a.try_now = own_free && !(self ? self->tried || before : mine > 0) && !try_barred(caller) &&
+                !try_spent() && report_job::clock() >= rest_until;
+    if (self) {
+        a.wait = true; // it waits already
+        return a;
+    }
+    a.wait = mine < max_waiting_per_caller && (waiting_of(kind) < waiting_room(kind) ||
+                                               (mine == 0 && displaced(caller, kind) != queue.cend()));
+    if (!a.place && !a.wait && own_free && mine == 0 && !try_barred(caller)) {
+        int trying = 0;
+        for (const entry& e : queue)
+            trying += e.for_try ? 1 : 0;
+        a.try_later = trying < max_try_waiting;
+    }
+    return a;
+}
+
+int report_runner::waiting_room(report_caller kind)
+{
     switch (kind) {
     case report_caller::command:
-        return waiting_of(kind) < kept_waiting;
+        return kept_waiting;
     case report_caller::anonymous:
-        return waiting_of(kind) < anonymous_waiting;
+        return anonymous_waiting;
     case report_caller::view:
         break;
     }
-    return waiting_of(kind) < max_waiting - kept_waiting - anonymous_waiting;
-}
-
-bool report_runner::admits(const QString& caller, report_caller kind) const
-{
-    bool kept = false;
-    const bool place_now = !holds_place(caller) && !is_sending(caller) && place_free(kind, kept);
-    return place_now || queue_room(caller, kind);
-}
-
-bool report_runner::may_try_first(const QString& caller) const
-{
-    return !try_spent() && report_job::clock() >= rest_until && !holds_place(caller) &&
-           waiting_of(caller) == 0 && !is_sending(caller);
+    return max_waiting - kept_waiting - anonymous_waiting;
 }
 
 void report_runner::rested_after(qint64 slice_start)
@@ -101,13 +162,42 @@ void report_runner::rested_after(qint64 slice_start)
     rest_until = now + qint64(double(now - slice_start) * rest_share);
 }
 
-void report_runner::tried(qint64 ms)
+bool report_runner::try_first(report_job& job, const QString& caller, report_caller kind)
+{
+    const qint64 start = report_job::clock();
+    job.step();
+    // Not answered, it may still go on among the tries (take): the caller is barred only if it
+    // is refused then.
+    const bool done = after_try(job, caller, kind, 0, start, worth_a_try(job));
+    if (!done) just_tried = caller;
+    schedule();
+    return done;
+}
+
+bool report_runner::after_try(report_job& job, const QString& caller, report_caller kind, quint64 ticket,
+                              qint64 start, bool goes_on)
 {
     // With no report holding a place there is no round to share with: the rest alone paces the
     // tries.
     turns_since_try = 0;
-    rested_after(report_job::clock() - ms);
-    schedule();
+    rested_after(start);
+    if (!job.finished()) {
+        if (!goes_on) bar_tries(caller, ticket);
+        return false;
+    }
+    // The answer is held while it is sent, as a place's is, and against the same memory: one that
+    // would take the answers sent and built past the kind's memory is refused, not kept (it did
+    // not answer).
+    const QVariant& answer = job.answer();
+    const qint64 bytes =
+        answer.userType() == qMetaTypeId<api_json_text>() ? answer.value<api_json_text>().json.size() : 0;
+    if (bytes > unheld_max && !memory_room(kind, bytes)) {
+        refuse_busy_job(job, "no memory for its answer");
+        bar_tries(caller, 0);
+        return true;
+    }
+    barred.remove(caller);
+    return true;
 }
 
 QVariant report_runner::refusal()
@@ -116,10 +206,15 @@ QVariant report_runner::refusal()
         api_refusal{503, QStringLiteral("%1 reports are being built; try again shortly").arg(max_running)});
 }
 
-void report_runner::refuse_busy(entry& e, const char* why)
+void report_runner::refuse_busy_job(report_job& job, const char* why)
 {
     const api_refusal r = refusal().value<api_refusal>();
-    e.job->refuse(r.status, r.text, why);
+    job.refuse(r.status, r.text, why);
+}
+
+void report_runner::refuse_busy(entry& e, const char* why)
+{
+    refuse_busy_job(*e.job, why);
     e.done(e.job->take_answer());
 }
 
@@ -127,12 +222,35 @@ quint64 report_runner::take(std::unique_ptr<report_job> job, const QString& call
                             std::function<void(QVariant)> done)
 {
     entry e{++tickets, caller, kind, std::move(job), std::move(done), report_job::clock()};
-    if (!admits(caller, kind)) {
+    const admission a = admits(caller, kind);
+    const bool tried_now = just_tried == caller;
+    just_tried.clear();
+    if (!a.place && !a.wait && !(a.try_later && worth_a_try(*e.job))) {
+        // Its try just now did not answer, and it goes no further.
+        if (tried_now) bar_tries(caller, 0);
         refuse_busy(e, "no room to wait");
         return 0;
     }
+    std::vector<entry> refused;
+    if (!a.place && a.wait && waiting_of(kind) >= waiting_room(kind)) {
+        // Its kind's entries are all taken: the newest of a caller waiting for two or more gives
+        // way, so that one caller's many reports do not keep out another's first.
+        const auto gone = displaced(caller, kind);
+        if (gone != queue.end()) {
+            refused.push_back(std::move(*gone));
+            queue.erase(gone);
+        }
+    }
+    // Admitted only for its tries, in the turns to come: answered then, or refused.
+    e.for_try = !a.place && !a.wait;
     const quint64 ticket = e.ticket;
     queue.push_back(std::move(e));
+    // A try made for it just now did not answer: the bar on its caller's tries lifts once this
+    // report has a place.
+    const auto bar = barred.find(caller);
+    if (bar != barred.end() && bar->ticket == 0) bar->ticket = ticket;
+    for (entry& r : refused)
+        refuse_busy(r, "gave way to another caller");
     admit();
     schedule();
     return ticket;
@@ -158,8 +276,10 @@ void report_runner::admit()
         qint64 best_granted = std::numeric_limits<qint64>::max();
         bool best_kept = false;
         for (auto it = queue.begin(); it != queue.end(); ++it) {
-            bool kept = false;
-            if (holds_place(it->caller) || is_sending(it->caller) || !place_free(it->kind, kept)) continue;
+            if (it->for_try) continue;
+            const admission a = rule(it->caller, it->kind, &*it);
+            if (!a.place) continue;
+            const bool kept = a.kept;
             const bool command = it->kind == report_caller::command;
             const bool best_command = best != queue.end() && best->kind == report_caller::command;
             const qint64 g = granted.value(it->caller, std::numeric_limits<qint64>::min());
@@ -172,6 +292,9 @@ void report_runner::admit()
         }
         if (best == queue.end()) break;
         granted.insert(best->caller, now);
+        // The report whose try did not answer has its place: its caller may try again.
+        const auto bar = barred.find(best->caller);
+        if (bar != barred.end() && bar->ticket == best->ticket) barred.erase(bar);
         best->kept = best_kept;
         active.push_back(std::move(*best));
         queue.erase(best);
@@ -221,15 +344,16 @@ void report_runner::release(quint64 key)
 
 std::deque<report_runner::entry>::iterator report_runner::next_try()
 {
-    // The first waiting report not tried yet whose caller could have been tried on arrival;
-    // command callers' first.
+    // A report admitted only for its try goes first, in order of arrival, at most every other
+    // turn while reports hold places: they had no room to wait, and must not wait long.
+    if (!(last_was_try && !active.empty()))
+        for (auto it = queue.begin(); it != queue.end(); ++it)
+            if (it->for_try) return it;
+    // Then the first waiting report that may be tried now; command callers' first.
     auto found = queue.end();
+    if (try_spent()) return found;
     for (auto it = queue.begin(); it != queue.end(); ++it) {
-        if (it->tried || holds_place(it->caller) || is_sending(it->caller)) continue;
-        bool earlier = false; // an earlier report of the same caller waits: this one after it
-        for (auto before = queue.begin(); before != it && !earlier; ++before)
-            earlier = before->caller == it->caller;
-        if (earlier) continue;
+        if (it->for_try || !worth_a_try(*it->job) || !rule(it->caller, it->kind, &*it).try_now) continue;
         if (found == queue.end() ||
             (it->kind == report_caller::command && found->kind != report_caller::command))
             found = it;
@@ -268,18 +392,30 @@ void report_runner::turn()
     const qint64 slice_start = report_job::clock();
     // A report that waits has its one slice, as it would have had on arrival, once a turn: a
     // report of one modem need not wait for a place.
-    const auto trying = try_spent() ? queue.end() : next_try();
+    const auto trying = next_try();
+    last_was_try = trying != queue.end();
     if (trying != queue.end()) {
         trying->tried = true;
-        turns_since_try = 0;
-        if (trying->job->step()) {
+        trying->job->step();
+        if (after_try(*trying->job, trying->caller, trying->kind, trying->ticket, slice_start,
+                      trying->for_try && trying->slices + 1 < try_slices_max)) {
             entry e = std::move(*trying);
             queue.erase(trying);
-            rested_after(slice_start);
             finished(std::move(e));
             return;
         }
-        rested_after(slice_start);
+        if (trying->for_try && ++trying->slices >= try_slices_max) {
+            // Unless room to wait came meanwhile, it is refused now, as on arrival.
+            if (waiting_of(trying->kind) < waiting_room(trying->kind)) {
+                trying->for_try = false;
+            } else {
+                bar_tries(trying->caller, 0);
+                entry e = std::move(*trying);
+                queue.erase(trying);
+                refuse_busy(e, "no room to wait");
+                admit();
+            }
+        }
         schedule();
         return;
     }

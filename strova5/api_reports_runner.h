@@ -32,9 +32,10 @@ enum class report_caller { command, view, anonymous };
 // those being sent stay within `memory_max`, of which `memory_kept` is for command callers, and
 // not to a caller whose last answer is still being sent.
 //
-// The main thread is shared: after each slice (of a report with a place, or the one slice a new
-// report is tried for) the event loop is left free for at least `rest_share` of that slice, and
-// the tries of all callers together take at most one slice per round of the reports with places.
+// The main thread is shared: after each slice (of a report with a place, or of a try) the event
+// loop is left free for at least `rest_share` of that slice. The tries of reports that would wait
+// take at most one slice per round of the reports with places, those of reports with no room to
+// wait at most every other turn.
 class report_runner : public QObject
 {
     Q_OBJECT
@@ -50,6 +51,12 @@ public:
     static constexpr int max_waiting = 64;
     static constexpr int kept_waiting = 8;      // of command callers
     static constexpr int anonymous_waiting = 8; // of all callers without a right together
+    // Reports that found neither a place nor room to wait and wait only for their tries
+    // (try_later), all callers together.
+    static constexpr int max_try_waiting = 64;
+    // The slices such a report has before it is refused: a loaded machine may take more than one
+    // for a report of one modem.
+    static constexpr int try_slices_max = 3;
     static constexpr qint64 memory_max = qint64(256) << 20;
     static constexpr qint64 memory_kept = qint64(64) << 20;
     // The share of each slice the event loop is left free afterwards; tests on a clock of their
@@ -59,15 +66,44 @@ public:
     explicit report_runner(QObject* parent = nullptr);
     ~report_runner() override;
 
-    // Whether a report of `caller` would find a place or room to wait now: a report that would
-    // not is refused (refuse_now) before any work is done for it.
-    bool admits(const QString& caller, report_caller kind) const;
-    // Whether a report of `caller` may be tried at once for the one slice that may answer it:
-    // only when the caller holds no place, has no report waiting and no answer being sent, and
-    // the tries have not had their slice of this round.
-    bool may_try_first(const QString& caller) const;
-    // A try took `ms` of the main thread (noted after each try, answered or not).
-    void tried(qint64 ms);
+    // What a report of `caller`, of `kind`, may have now: one rule for every road in (a new
+    // report, a waiting one given a place, a waiting one tried).
+    //  - A place: the caller holds none and is sent no answer, a place of its kind is free, and
+    //    the answers being built (each counted at `report_job::answer_max`) and sent leave room
+    //    for one more within the kind's memory.
+    //  - A try, the one slice that may answer a report at once: the caller holds no place, waits
+    //    for none before it and is sent no answer; its last try answered, or that report had a
+    //    place since, or `wait_max_ms` passed; the tries have not had their slice of this round
+    //    and the rest after the last slice is over. Its answer counts against the kind's memory
+    //    as a place's does (try_first).
+    //  - Room to wait: the caller waits for fewer than `max_waiting_per_caller`, and its kind has
+    //    an entry free, or (for a caller that waits for nothing) another caller of its kind waits
+    //    for two or more: its newest entry is given up for this one.
+    //  - Else, a try later: the caller, not barred from tries, waits for nothing and the tries
+    //    waiting are fewer than `max_try_waiting`; the report (of at most `try_units_max` units)
+    //    has its tries in the next turns, and is refused if they do not answer it.
+    // A report is refused (refuse_now) before any work only when it may have none of these.
+    struct admission
+    {
+        bool place = false;
+        bool kept = false; // the place is the one kept for command callers
+        bool try_now = false;
+        bool wait = false;
+        bool try_later = false;
+        bool any() const { return place || try_now || wait || try_later; }
+    };
+    admission admits(const QString& caller, report_caller kind) const { return rule(caller, kind, nullptr); }
+    // A one-slice try of `job` for `caller`, made now that admits() allowed it: its time is noted
+    // for the turns. An answer held while sent (above `unheld_max`) that would take the answers
+    // sent and built past the kind's memory is refused instead, and counts as a try that did not
+    // answer. True when the job is finished (answered or refused).
+    bool try_first(report_job& job, const QString& caller, report_caller kind);
+    // Reports of more units than a first piece serves are not tried: one slice does not answer
+    // them, and their tries would take the slice of those it does.
+    static constexpr int try_units_max = 16;
+    static bool worth_a_try(const report_job& job) { return job.units() <= try_units_max; }
+    // Answers no larger leave with their reply's first piece: they are not held.
+    static constexpr qint64 unheld_max = 64 * 1024;
     // The refusal of a report that found no room.
     static QVariant refusal();
     // Takes a report that one slice did not answer. `done` is called with the answer (or the
@@ -100,8 +136,10 @@ private:
         std::unique_ptr<report_job> job;
         std::function<void(QVariant)> done;
         qint64 queued = 0;
-        bool kept = false;  // holds the place kept for command callers
-        bool tried = false; // had its one slice while waiting
+        bool kept = false;    // holds the place kept for command callers
+        bool tried = false;   // had its one slice while waiting
+        bool for_try = false; // admitted only for its tries
+        int slices = 0;       // the slices it had so
     };
     struct held_answer
     {
@@ -113,10 +151,23 @@ private:
     bool is_sending(const QString& caller) const;
     int waiting_of(const QString& caller) const;
     int waiting_of(report_caller kind) const;
-    // Whether a report of this kind may take a place now (the caller's own rules aside); `kept`
-    // tells which.
-    bool place_free(report_caller kind, bool& kept) const;
-    bool queue_room(const QString& caller, report_caller kind) const;
+    // The rule of admits(), for a new report (`self` null) or a waiting one.
+    admission rule(const QString& caller, report_caller kind, const entry* self) const;
+    // Whether the answers sent and built (each at its bound) leave `more` bytes for `kind`.
+    bool memory_room(report_caller kind, qint64 more) const;
+    // The newest entry of the caller of `kind` that waits for the most reports, two or more
+    // (never `caller`'s): it gives way to a caller that waits for nothing.
+    std::deque<entry>::iterator displaced(const QString& caller, report_caller kind);
+    std::deque<entry>::const_iterator displaced(const QString& caller, report_caller kind) const;
+    // A try that did not answer: no other for its caller until `ticket` has had a place or
+    // `wait_max_ms` passed.
+    void bar_tries(const QString& caller, quint64 ticket);
+    bool try_barred(const QString& caller) const;
+    // Notes a try's slice for the turns, bars its caller when it did not answer and refuses an
+    // answer past the memory; true when the job is finished.
+    // `goes_on`: a report not answered is tried again (among the tries waiting), not barred yet.
+    bool after_try(report_job& job, const QString& caller, report_caller kind, quint64 ticket, qint64 start,
+                   bool goes_on);
     // Refuses the waiting reports past their bound and gives the free places out.
     void admit();
     void schedule();
@@ -126,11 +177,20 @@ private:
     void rested_after(qint64 slice_start);
     void finished(entry e);
     static void refuse_busy(entry& e, const char* why);
+    static void refuse_busy_job(report_job& job, const char* why);
+    // Entries of `kind` that may wait at once.
+    static int waiting_room(report_caller kind);
 
     std::deque<entry> active;
     std::deque<entry> queue;
     // When each caller with a report here last got a place: the longest without one goes first.
     QMap<QString, qint64> granted;
+    struct barred_try
+    {
+        quint64 ticket; // 0: the report was refused
+        qint64 until;
+    };
+    QMap<QString, barred_try> barred;
     QMap<quint64, held_answer> held;
     qint64 sending_bytes = 0;
     quint64 tickets = 0;
@@ -141,5 +201,7 @@ private:
     qint64 rest_until = std::numeric_limits<qint64>::min();
     // Turns of reports with places since the last try: the tries have one slice a round of them.
     int turns_since_try = max_running;
+    bool last_was_try = false; // the last turn was a try
+    QString just_tried;        // the caller whose try_first did not answer, until its take()
     bool try_spent() const { return !active.empty() && turns_since_try < int(active.size()); }
 };

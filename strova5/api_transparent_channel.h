@@ -7,6 +7,7 @@
 //
 // The channel has no authentication: whoever reaches its ports talks to the meters.
 
+#include "api_transparent_channel_shares.h"
 #include "records.h"
 
 #include <QByteArray>
@@ -43,42 +44,6 @@ public:
 private:
     QByteArray buffer;
     qint64 since_ms = 0; // arrival of the oldest partial frame held
-};
-
-// Shares the channel's frames a second among its senders (addresses, UDP and TCP alike): each
-// sender seen within `idle_ms` earns an equal part of the rate, kept up to a second of that
-// part; what a sender leaves unused goes to the senders below their part, then into a pool that
-// any sender may take from. Never more than a second of the whole rate is stored, so all senders
-// together keep to the rate.
-class Channel_shares
-{
-public:
-    static constexpr qint64 idle_ms = 10000;
-    // At most as many senders as frames a second are tracked, each with at least a frame a
-    // second: a newcomer beyond them takes the place of one not seen for this long, else it takes
-    // only from the pool. So a flood from many (forged) sources shares the rate among them.
-    static constexpr qint64 replaceable_ms = 1000;
-
-    explicit Channel_shares(int per_second) : rate(std::max(1, per_second)), pool(rate) {}
-    // Whether `sender` may forward a frame at `now_ms` (a monotonic clock); marks it as seen.
-    bool ready(const QHostAddress& sender, qint64 now_ms);
-    // Spends the frame that ready() found: the sender's own part first, then the pool.
-    void take(const QHostAddress& sender);
-    int senders() const { return shares.size(); }
-    int max_senders() const { return rate; }
-
-private:
-    struct share
-    {
-        double frames = 0; // earned, not yet spent
-        qint64 seen = 0;
-    };
-    int rate;
-    double pool;
-    qint64 at = -1; // the last refill
-    QHash<QHostAddress, share> shares;
-
-    void refill(qint64 now_ms);
 };
 
 class API_transparent_channel : public QObject

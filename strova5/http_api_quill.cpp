@@ -175,7 +175,7 @@ constexpr qint64 k_item_entry_bytes = 128;
 constexpr qint64 k_item_copies = 2;
 
 // An answer no larger than this goes to the socket whole with the reply's first piece.
-constexpr qint64 k_answer_piece = 64 * 1024;
+constexpr qint64 k_answer_piece = report_runner::unheld_max;
 
 // UI files served from memory, reloaded when their modification time moves on: one entry per
 // file below ui/, so together they never hold more than ui/ itself.
@@ -339,12 +339,31 @@ bool http_api_HttpRequestHandler::serve_api(const QVariantMap& api_request, cons
 {
     std::unique_ptr<report_job> job;
     API_controller* const api = API_controller::instance;
-    QVariant answer = api ? api->api_begin(api_request, job) : QVariant();
+    // A report (or an open route that grows with its modems) is admitted before its modem list
+    // is read: one that may have neither a place, a try nor room to wait costs nothing.
+    report_runner::admission admitted;
+    report_caller kind = report_caller::anonymous;
+    bool refused = false;
+    QVariant answer = api ? api->api_begin(api_request, job,
+                                           [&]() {
+                                               kind = api->report_kind(api_request);
+                                               admitted = reports->admits(caller, kind);
+                                               refused = !admitted.any();
+                                               return refused ? reports->refusal() : QVariant();
+                                           })
+                          : QVariant();
     if (!job) {
+        if (refused) {
+            static log_limiter lim(QStringLiteral("report refused before its work"), LVL_WRN, 50, 1000);
+            if (lim.pass(LVL_WRN))
+                LOG_WRN << qPrintable(
+                    QStringLiteral("report %1 refused before its work, no room to wait: %2")
+                        .arg(api_request.value(QStringLiteral("path")).toStringList().join(QLatin1Char('/')),
+                             caller));
+        }
         write_answer(response, std::move(answer), callback);
         return true;
     }
-    const report_caller kind = api->report_kind(api_request);
     // Every report reads the database: while its link is known to be away, the refusal its first
     // read would bring comes at once, before any place or turn is given.
     if (SQL_Exchange::instance && SQL_Exchange::instance->link_known_away()) {
@@ -352,24 +371,11 @@ bool http_api_HttpRequestHandler::serve_api(const QVariantMap& api_request, cons
         write_answer(response, job->take_answer(), callback);
         return true;
     }
-    // A report that would find neither a place nor room to wait costs nothing: no statement is
-    // sent for it.
-    if (!reports->admits(caller, kind)) {
-        job->refuse(503, reports->refusal().value<api_refusal>().text, "no room to wait");
-        write_answer(response, job->take_answer(), callback);
+    // A report that one slice builds needs no place: it is tried at once when the runner's rule
+    // allows, also before a refusal for want of room to wait.
+    if (admitted.try_now && report_runner::worth_a_try(*job) && reports->try_first(*job, caller, kind)) {
+        answer_held(response, job->take_answer(), callback, caller, kind);
         return true;
-    }
-    // A report that one slice builds needs no place; it is tried only for a caller that holds no
-    // place, waits for none and is sent no answer, and only while the tries have a slice of this
-    // turn of the runner, so that many callers together do not take the main thread.
-    if (reports->may_try_first(caller)) {
-        const qint64 start = report_job::clock();
-        const bool done = job->step();
-        reports->tried(report_job::clock() - start);
-        if (done) {
-            answer_held(response, job->take_answer(), callback, caller, kind);
-            return true;
-        }
     }
     // A longer one waits for a place and goes on from the event loop; its response is flushed
     // when it is done (or dropped with its connection).

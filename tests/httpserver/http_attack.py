@@ -22,6 +22,11 @@
         them an operator posts a command a second (/api/cmd/send, under TOKEN) and the probe, also
         under TOKEN, asks a setting every 0.2 s, both from 127.0.0.1; "operator" and "operator_ok"
         count the commands asked and answered 200, "pushed" the uploads answered 503
+    http_attack.py PORT SECONDS reconnect N ADDRESSES TOKEN
+        N clients, each request from the next of ADDRESSES addresses of 127.3.0.0/16, asking /api/info
+        on a new connection again as soon as the last is answered; beside them an operator posts a
+        command every 0.5 s on a new connection under TOKEN; "unanswered" counts the connections of
+        the operator, "dropped" those of the clients, closed before a status line came
     http_attack.py PORT SECONDS dots N PATH
         N HEAD requests for dot-segment variants of PATH ("/ui/app.js" -> "/ui/./app.js", ...),
         one after another; then the probe is not run
@@ -164,6 +169,57 @@ def operator(port, token, until, out):
         time.sleep(max(0.0, 1.0 - (time.monotonic() - start)))
 
 
+def status_line(port, text, timeout, source=None):
+    """The reply's first line; empty when the connection was closed, reset or left silent before
+    it. Raises OSError when no connection was made."""
+    s = socket.create_connection(("127.0.0.1", port), timeout=timeout,
+                                 source_address=(source, 0) if source else None)
+    reply = b""
+    try:
+        s.sendall(text)
+        while b"\r\n" not in reply:
+            data = s.recv(65536)
+            if not data:
+                break
+            reply += data
+    except OSError:
+        pass
+    finally:
+        s.close()
+    return reply.split(b"\r\n", 1)[0] if b"\r\n" in reply else b""
+
+
+def reconnect(port, addresses, until, out, turn):
+    text = b"GET /api/info HTTP/1.1\r\nHost: x\r\n\r\n"
+    while time.monotonic() < until:
+        k = next(turn) % addresses
+        try:
+            line = status_line(port, text, 10, "127.3.%d.%d" % (k // 250, 1 + k % 250))
+        except OSError:
+            time.sleep(0.05)  # no connection made (the listen queue full): nothing was refused
+            continue
+        out["sent"] += 1
+        out["answered"] += line.startswith(b"HTTP/1.1 200 ")
+        out["dropped"] += not line
+
+
+def operator_twice(port, token, until, out):
+    body = b"modem=3002&code=version"
+    text = ("POST /api/cmd/send HTTP/1.1\r\nHost: x\r\nCookie: TARVIK_JWT=%s\r\n"
+            "Content-Type: application/x-www-form-urlencoded\r\nContent-Length: %d\r\n\r\n"
+            % (token, len(body))).encode() + body
+    while time.monotonic() < until:
+        start = time.monotonic()
+        try:
+            line = status_line(port, text, 10)
+            out["operator"] += 1
+            out["operator_ok"] += line.startswith(b"HTTP/1.1 200 ")
+            out["unanswered"] += not line
+        except OSError:
+            pass  # no connection made
+        time.sleep(max(0.0, 0.5 - (time.monotonic() - start)))
+
+
 def half_close(port, path, until, out):
     text = ("GET %s HTTP/1.1\r\nHost: x\r\nX-Pad: " % path).encode()
     while time.monotonic() < until:
@@ -205,7 +261,7 @@ def dots(port, n, path):
 def main():
     port, seconds, mode = int(sys.argv[1]), float(sys.argv[2]), sys.argv[3]
     out = {"probes": 0, "ok": 0, "max_wait": 0.0, "closed": 0, "sent": 0, "answered": 0, "operator": 0,
-           "operator_ok": 0, "pushed": 0}
+           "operator_ok": 0, "pushed": 0, "unanswered": 0, "dropped": 0}
     until = time.monotonic() + seconds
     if mode == "dots":
         dots(port, int(sys.argv[4]), sys.argv[5])
@@ -245,6 +301,15 @@ def main():
             threads.append(threading.Thread(target=repeat, daemon=True,
                                             args=(port, i, body, ctype, target, until, out, addresses, token,
                                                   turn)))
+    elif mode == "reconnect":
+        n, addresses, token = sys.argv[4:7]
+        turn = itertools.count()
+        # The operator first: hundreds of busy threads make each later start slow.
+        threads.append(threading.Thread(target=operator_twice, daemon=True, args=(port, token, until, out)))
+        for i in range(int(n)):
+            threads.append(threading.Thread(target=reconnect, daemon=True,
+                                            args=(port, int(addresses), until, out, turn)))
+        probe_path = "/api/info"
     elif mode == "halfclose":
         n, probe_path = sys.argv[4:6]
         for i in range(int(n)):

@@ -73,6 +73,29 @@ private slots:
         QCOMPARE(out.value("ok").toInt(), out.value("probes").toInt());
         QVERIFY2(out.value("pushed").toInt() > 0, "the uploads never booked every byte");
     }
+
+    // Clients from 2,000 addresses that connect again as soon as they are answered, beside an
+    // operator asking twice a second on new connections: no request under a command right is
+    // closed unanswered (its connection, accepted a moment before the slots filled, was once
+    // pushed out while its request waited unread), and every client pushed out hears the 503.
+    void reconnecting_clients_leave_no_operator_request_unanswered()
+    {
+        const Run r = runSampling("python3",
+                                  {QFINDTESTDATA("http_attack.py"), QString::number(daemon->port), "20",
+                                   "reconnect", "600", "2000", caller_tokens().value("admin")},
+                                  daemon->proc.processId(), 120000);
+        const QJsonObject& out = r.out;
+        qInfo("reconnecting: %d requests, %d answered 200, %d closed unanswered; operator %d of %d, %d "
+              "closed unanswered; probe %d of %d",
+              out.value("sent").toInt(), out.value("answered").toInt(), out.value("dropped").toInt(),
+              out.value("operator_ok").toInt(), out.value("operator").toInt(),
+              out.value("unanswered").toInt(), out.value("ok").toInt(), out.value("probes").toInt());
+        QVERIFY2(out.value("operator").toInt() >= 20, "the operator hardly asked");
+        QVERIFY2(out.value("sent").toInt() > 10000, "the clients were too few to fill the places");
+        QCOMPARE(out.value("unanswered").toInt(), 0);
+        QCOMPARE(out.value("operator_ok").toInt(), out.value("operator").toInt());
+        QCOMPARE(out.value("dropped").toInt(), 0);
+    }
 };
 
 QTEST_GUILESS_MAIN(tst_http_daemon_places)

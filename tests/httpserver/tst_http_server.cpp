@@ -16,7 +16,12 @@
 #include <QTcpSocket>
 #include <QtTest>
 #include <atomic>
+#include <arpa/inet.h>
+#include <cerrno>
+#include <fcntl.h>
+#include <netinet/in.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 using namespace QuillonHttpd;
@@ -295,6 +300,40 @@ class tst_http_server : public QObject
     {
         socket->connectToHost(QHostAddress::LocalHost, port());
         return socket;
+    }
+    // A raw client whose request is in the kernel before the server takes it: what it read
+    // before the server closed, and whether that close was a reset.
+    QByteArray refusedRequest(bool* reset)
+    {
+        *reset = false;
+        const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_port = htons(port());
+        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) return QByteArray();
+        const QByteArray request = "POST /echo HTTP/1.1\r\nContent-Length: 5\r\n\r\n12345";
+        ::send(fd, request.constData(), size_t(request.size()), 0);
+        ::fcntl(fd, F_SETFL, O_NONBLOCK);
+        QByteArray got;
+        (void)QTest::qWaitFor(
+            [&] {
+                char bytes[4096];
+                for (;;) {
+                    const ssize_t n = ::recv(fd, bytes, sizeof bytes, 0);
+                    if (n > 0) {
+                        got.append(bytes, int(n));
+                        continue;
+                    }
+                    if (n == 0) return true;
+                    if (errno == EAGAIN || errno == EWOULDBLOCK) return false;
+                    *reset = errno == ECONNRESET;
+                    return true;
+                }
+            },
+            10000);
+        ::close(fd);
+        return got;
     }
     // A client over the cap: what it read before the server closed.
     void refusal(QByteArray* reply, const QString& from = QString())
@@ -864,6 +903,15 @@ private slots:
         refusal(&reply);
         QCOMPARE(reply, QByteArray("HTTP/1.1 503 service unavailable\r\nConnection: close\r\n\r\n"
                                    "503 service unavailable\r\n"));
+        // Within the refusals' bound and past it (no time of its own), a client whose request
+        // waits unread reads the 503 and a close, never a reset.
+        for (const int bound : {256, 0}) {
+            settings->maxRefusals = bound;
+            bool reset = true;
+            QCOMPARE(refusedRequest(&reset), QByteArray("HTTP/1.1 503 service unavailable\r\nConnection: "
+                                                        "close\r\n\r\n503 service unavailable\r\n"));
+            QVERIFY2(!reset, qPrintable(QString("reset past a bound of %1").arg(bound)));
+        }
         held[0].abort(); // a place freed is a place taken again
         QTRY_COMPARE(server->openConnections(), 7);
         QCOMPARE(server->capacity()->pastHeaders(), 7);

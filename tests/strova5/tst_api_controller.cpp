@@ -3,6 +3,7 @@
 // time-synchronisation file.
 #include "api_controller.h"
 #include "http_api_quill.h"
+#include "parser_strova5.h"
 #include "radio_exchange.h"
 #include "ram_modems.h"
 #include "storage_double.h"
@@ -289,6 +290,64 @@ private slots:
         QCOMPARE(api->get_modems(items), want_all);
         make_api({{"whilelist_modems", white}});
         QCOMPARE(api->get_modems(items), want_white);
+    }
+
+    // The open setting routes, built a few hundred modems a slice, answer byte for byte what one
+    // pass over the registry writes as JSON: keys in text order ("10" before "9"), every kind of
+    // stored value, modems the registry lacks, and firmware groups.
+    void setting_answers_built_in_slices_match_one_pass()
+    {
+        RAM_modems* ram = RAM_modems::instance;
+        QList<uint32_t> ids;
+        for (uint32_t i = 0; i < 3000; ++i)
+            ids << (i % 3 == 0 ? 4000000000u - i : i % 3 == 1 ? 9 + i * 7 : 100000 + i);
+        for (uint32_t id : ids.mid(0, 2000)) {
+            ram->slot_set_setting(
+                id, "version",
+                QVariantMap{{"sw", QString("1.0.%1.0").arg(id % 4)}, {"hw", id % 2 ? "h\"1" : "ü"}}, false);
+            ram->slot_set_setting(id, "radio", id % 5 ? QVariant(double(id) / 8) : QVariant("a\nb"), false);
+            ram->slot_set_setting(id, "list", QVariantList{1, true, QVariant(), "x"}, false);
+        }
+        QStringList texts;
+        for (uint32_t id : ids)
+            texts << QString::number(id);
+        texts << texts.first(); // named twice, answered once
+        for (const QString& code : {QString(), QString("version"), QString("nothing")}) {
+            QVariantMap one_pass;
+            for (uint32_t id : ids) {
+                QVariantMap entry;
+                if (code.isEmpty()) {
+                    entry = ram->get_settings(id);
+                    entry.insert("DLMS", parser_strova5::is_new_sw(id));
+                } else {
+                    entry.insert(code, ram->get_setting(id, code));
+                }
+                one_pass.insert(QString::number(id), entry);
+            }
+            const QVariant sliced =
+                api->api_exec(request("/api/setting", {{"modem", texts.join(',')}, {"code", code}}));
+            QCOMPARE(sliced.value<api_json_text>().json,
+                     QJsonDocument::fromVariant(one_pass).toJson(QJsonDocument::Compact));
+        }
+        QMap<QString, QVariantList> sw, hw;
+        QVariantMap sizes;
+        for (uint32_t id : ids) {
+            const QVariantMap version = ram->get_setting(id, "version").toMap();
+            sw[version.value("sw").toString()] << uint(id);
+            hw[version.value("hw").toString()] << uint(id);
+        }
+        QVariantMap sw_map, hw_map;
+        for (auto it = sw.cbegin(); it != sw.cend(); ++it) {
+            sw_map.insert(it.key(), it.value());
+            sizes.insert(it.key(), it.value().size());
+        }
+        for (auto it = hw.cbegin(); it != hw.cend(); ++it)
+            hw_map.insert(it.key(), it.value());
+        const QVariant groups =
+            api->api_exec(request("/api/setting/version_list", {{"modem", texts.mid(0, 3000).join(',')}}));
+        QCOMPARE(groups.value<api_json_text>().json,
+                 QJsonDocument::fromVariant(QVariantMap{{"sw", sw_map}, {"hw", hw_map}, {"sw_size", sizes}})
+                     .toJson(QJsonDocument::Compact));
     }
 };
 

@@ -61,6 +61,34 @@ struct answers
     }
 };
 
+// Whether a report of `caller` would find a place or room to wait (not only a try).
+bool room(const report_runner& runner, const QString& caller, report_caller kind)
+{
+    const report_runner::admission a = runner.admits(caller, kind);
+    return a.place || a.wait;
+}
+
+// One modem whose answer is `bytes` long, built in one slice.
+class sized_job : public report_job
+{
+public:
+    explicit sized_job(qint64 bytes_)
+        : report_job(QStringLiteral("test"), ids(1), QStringLiteral("t")), bytes(bytes_)
+    {
+    }
+
+protected:
+    int serve(int, int) override
+    {
+        g_now += 10;
+        out.append(QString(int(bytes), 'x'));
+        return 1;
+    }
+
+private:
+    const qint64 bytes;
+};
+
 } // namespace
 
 class tst_api_reports_job : public QObject
@@ -81,14 +109,14 @@ private slots:
     {
         report_runner runner;
         answers a;
-        QVERIFY(runner.may_try_first("token a"));
+        QVERIFY(runner.admits("token a", report_caller::command).try_now);
         for (int i = 0; i < 5; ++i)
             QVERIFY(runner.take(std::make_unique<timed_job>(50, 100), "token a",
                                 a.to(QString("a%1").arg(i))) != 0);
         QCOMPARE(runner.running(), 1);
         QCOMPARE(runner.waiting(), 4);
-        QVERIFY(!runner.may_try_first("token a"));
-        QVERIFY(runner.may_try_first("address 127.0.0.9"));
+        QVERIFY(!runner.admits("token a", report_caller::command).try_now);
+        QVERIFY(runner.admits("address 127.0.0.9", report_caller::command).try_now);
         runner.take(std::make_unique<timed_job>(3, 100), "address 127.0.0.9", a.to("probe"));
         QCOMPARE(runner.running(), 2);
         // A sixth report of the same caller finds no more room to wait.
@@ -183,8 +211,8 @@ private slots:
             QVERIFY(runner.take(std::make_unique<timed_job>(5000, 100), QString("address %1").arg(i), anon,
                                 a.to(QString("anon%1").arg(i))) != 0);
         QCOMPARE(runner.running(), 1);
-        QVERIFY(!runner.admits("address 99", anon));
-        QCOMPARE(runner.take(std::make_unique<timed_job>(1, 1), "address 99", anon, a.to("anon99")),
+        QVERIFY(!room(runner, "address 99", anon));
+        QCOMPARE(runner.take(std::make_unique<timed_job>(50, 1), "address 99", anon, a.to("anon99")),
                  quint64(0));
         QCOMPARE(a.status("anon99"), 503);
         // `view` callers take the two other shared places and wait in their own 48 entries.
@@ -192,21 +220,21 @@ private slots:
             QVERIFY(runner.take(std::make_unique<timed_job>(5000, 100), QString("view %1").arg(i), view,
                                 a.to(QString("view%1").arg(i))) != 0);
         QCOMPARE(runner.running(), 3);
-        QVERIFY(!runner.admits("view 99", view));
+        QVERIFY(!room(runner, "view 99", view));
         // The operator finds its kept place at once, and its 8 entries.
-        QVERIFY(runner.admits("operator", cmd));
+        QVERIFY(room(runner, "operator", cmd));
         const quint64 op = runner.take(std::make_unique<timed_job>(5000, 100), "operator", cmd, a.to("op"));
         QCOMPARE(runner.running(), 4);
         for (int i = 0; i < 8; ++i)
             QVERIFY(runner.take(std::make_unique<timed_job>(5000, 100), QString("operator %1").arg(i), cmd,
                                 a.to(QString("op%1").arg(i))) != 0);
-        QVERIFY(!runner.admits("operator 9", cmd));
+        QVERIFY(!room(runner, "operator 9", cmd));
         QCOMPARE(runner.waiting(), 8 + 48 + 8);
         // A freed place goes to a waiting command caller before the `view` callers that waited
         // longer; nothing of the anonymous ones takes a second place.
         runner.drop(op);
         QCOMPARE(runner.running(), 4);
-        QVERIFY(runner.admits("view 99", view) == false);
+        QVERIFY(!room(runner, "view 99", view));
         QCOMPARE(runner.waiting(), 8 + 48 + 7);
     }
 
@@ -221,8 +249,8 @@ private slots:
         const quint64 big = runner.hold("view a", report_caller::view, 47 * mib);
         runner.take(std::make_unique<timed_job>(2, 100), "view a", report_caller::view, a.to("a"));
         QCOMPARE(runner.running(), 0); // waits for its own answer to leave
-        QVERIFY(!runner.may_try_first("view a"));
-        QVERIFY(runner.may_try_first("view b"));
+        QVERIFY(!runner.admits("view a", report_caller::view).try_now);
+        QVERIFY(runner.admits("view b", report_caller::view).try_now);
         runner.release(big);
         QCOMPARE(runner.running(), 1);
         QTRY_COMPARE(a.status("a"), 200);
@@ -252,18 +280,20 @@ private slots:
         report_runner runner;
         answers a;
         report_runner::rest_share = 0.5;
-        QVERIFY(runner.may_try_first("x"));
-        runner.tried(100); // with no report in a place the rest alone paces the tries
-        QVERIFY(!runner.may_try_first("x"));
+        QVERIFY(runner.admits("x", report_caller::view).try_now);
+        timed_job first(1, 100);
+        QVERIFY(runner.try_first(first, "x", report_caller::view)); // the rest alone paces the tries
+        QVERIFY(!runner.admits("x", report_caller::view).try_now);
         g_now += 50;
-        QVERIFY(runner.may_try_first("x"));
+        QVERIFY(runner.admits("x", report_caller::view).try_now);
         for (int i = 0; i < 4; ++i)
             runner.take(std::make_unique<timed_job>(5000, 100), QString("token %1").arg(i),
                         report_caller::command, a.to(QString("held%1").arg(i)));
         QCOMPARE(runner.running(), 4);
-        runner.tried(10);
+        timed_job second(1, 10);
+        QVERIFY(runner.try_first(second, "z", report_caller::view));
         g_now += 1000;
-        QVERIFY(!runner.may_try_first("y")); // the tries had this round's slice
+        QVERIFY(!runner.admits("y", report_caller::view).try_now); // the tries had this round's slice
         runner.take(std::make_unique<timed_job>(1, 20), "y", report_caller::view, a.to("y"));
         QCOMPARE(runner.waiting(), 1);
         // The rest is real time here, while the reports' clock is the test's.
@@ -272,6 +302,94 @@ private slots:
         QCOMPARE(runner.running(), 4);
         for (int i = 0; i < 4; ++i)
             QCOMPARE(a.status(QString("held%1").arg(i)), 0);
+    }
+
+    // With the place and the 8 entries of callers without a right taken, a newcomer's report of one
+    // modem is still answered by its try; one the try does not answer is refused, and its caller
+    // has no other try until 30 s have passed.
+    void a_try_comes_before_a_refusal_for_want_of_room()
+    {
+        report_runner runner;
+        answers a;
+        const auto anon = report_caller::anonymous;
+        for (int i = 0; i < 9; ++i)
+            runner.take(std::make_unique<timed_job>(5000, 100), QString("address %1").arg(i), anon,
+                        a.to(QString("anon%1").arg(i)));
+        QVERIFY(!room(runner, "address 99", anon));
+        QVERIFY(runner.admits("address 99", anon).try_now);
+        timed_job one(1, 10);
+        QVERIFY(runner.try_first(one, "address 99", anon));
+        QVERIFY(one.answer().userType() == qMetaTypeId<api_json_text>());
+
+        // The place's turn comes before the next try.
+        for (int i = 0; i < 4 && !runner.admits("address 98", anon).try_now; ++i)
+            QCoreApplication::processEvents();
+        auto big = std::make_unique<timed_job>(50, 100);
+        QVERIFY(!runner.try_first(*big, "address 98", anon));
+        QCOMPARE(runner.take(std::move(big), "address 98", anon, a.to("big")), quint64(0));
+        QCOMPARE(a.status("big"), 503);
+        for (int i = 0; i < 4 && !runner.admits("address 97", anon).try_now; ++i)
+            QCoreApplication::processEvents();
+        QVERIFY(runner.admits("address 97", anon).try_now);
+        QVERIFY(!runner.admits("address 98", anon).try_now);
+        g_now += report_runner::wait_max_ms;
+        QVERIFY(runner.admits("address 98", anon).try_now);
+        // A report of one modem that finds no room and cannot be tried at once waits for its try
+        // among the turns.
+        QVERIFY(runner.take(std::make_unique<timed_job>(1, 10), "address 96", anon, a.to("later")) != 0);
+        QTRY_COMPARE(a.status("later"), 200);
+    }
+
+    // Sixty callers without a right whose tries each answer 8 MiB, held while sent: answers past
+    // the 192 MiB of callers without a command right are refused, and a command caller's report
+    // then finds its place at once.
+    void tries_count_against_the_memory()
+    {
+        report_runner runner;
+        answers a;
+        constexpr qint64 mib = 1 << 20;
+        int answered = 0;
+        for (int i = 0; i < 60; ++i) {
+            const QString caller = QString("address %1").arg(i);
+            g_now += 1000;
+            if (!runner.admits(caller, report_caller::anonymous).try_now) continue;
+            sized_job job(8 * mib);
+            QVERIFY(runner.try_first(job, caller, report_caller::anonymous));
+            if (job.answer().userType() != qMetaTypeId<api_json_text>()) continue; // refused
+            runner.hold(caller, report_caller::anonymous, job.answer().value<api_json_text>().json.size());
+            ++answered;
+        }
+        QVERIFY2(runner.sending() <= report_runner::memory_max - report_runner::memory_kept,
+                 qPrintable(QString("%1 MiB held").arg(runner.sending() / mib)));
+        QVERIFY(answered >= 20 && answered < 60);
+        runner.take(std::make_unique<timed_job>(2, 100), "operator", report_caller::command, a.to("op"));
+        QCOMPARE(runner.running(), 1);
+        QTRY_COMPARE(a.status("op"), 200);
+    }
+
+    // The 48 entries of `view` callers taken by one caller's four and eleven callers' four each: a
+    // caller that waits for nothing takes the newest entry of a caller waiting for two or more.
+    void a_caller_without_an_entry_takes_the_newest_of_one_with_two()
+    {
+        report_runner runner;
+        answers a;
+        const auto view = report_caller::view;
+        for (int i = 0; i < 3; ++i)
+            runner.take(std::make_unique<timed_job>(5000, 100), QString("placed %1").arg(i), view,
+                        a.to(QString("placed%1").arg(i)));
+        for (int c = 0; c < 12; ++c)
+            for (int k = 0; k < 4; ++k)
+                QVERIFY(runner.take(std::make_unique<timed_job>(5000, 100), QString("view %1").arg(c), view,
+                                    a.to(QString("view%1.%2").arg(c).arg(k))) != 0);
+        QCOMPARE(runner.waiting(), 48);
+        QVERIFY(room(runner, "newcomer", view));
+        QVERIFY(runner.take(std::make_unique<timed_job>(5000, 100), "newcomer", view, a.to("new")) != 0);
+        QCOMPARE(runner.waiting(), 48);
+        QCOMPARE(a.got.size(), size_t(1));
+        QCOMPARE(a.order.first().section('.', 1), QString("3")); // a newest entry gave way
+        QCOMPARE(a.status(a.order.first()), 503);
+        // A caller already waiting does not push others out.
+        QVERIFY(!room(runner, "view 0", view));
     }
 
     // Counted rows that cannot fit the answer are refused at once, before the rest is counted.

@@ -423,6 +423,38 @@ private slots:
         QCOMPARE(shares.senders(), 1);
     }
 
+    // A thousand senders flooding 20,000 frames a second together beside a client that was
+    // sending 5 a second when the flood began: the channel forwards its 100 frames every second
+    // (parts summed as fractions once stopped a hair below a whole frame, and the channel with
+    // them), and the client keeps a part of at least one frame a second.
+    void shares_flow_under_a_thousand_senders_and_keep_the_client_its_part()
+    {
+        Channel_shares shares(100);
+        const QHostAddress client("127.0.0.2");
+        const int seconds = 60;
+        QVector<int> all(seconds), mine(seconds);
+        for (qint64 t = 0; t < seconds * 1000; ++t) {
+            const int s = int(t / 1000);
+            if (t % 200 == 0 && shares.ready(client, t)) {
+                shares.take(client);
+                ++all[s];
+                ++mine[s];
+            }
+            for (int k = 0; k < 20; ++k) {
+                const QHostAddress source(quint32(0x7F010000u + quint32((t * 20 + k) % 1000)));
+                if (shares.ready(source, t)) {
+                    shares.take(source);
+                    ++all[s];
+                }
+            }
+            QVERIFY(shares.stored() <= 100 * Channel_shares::unit);
+        }
+        for (int s = 1; s < seconds; ++s) {
+            QVERIFY2(all[s] >= 99 && all[s] <= 101, qPrintable(QString("second %1: %2").arg(s).arg(all[s])));
+            QVERIFY2(mine[s] >= 1, qPrintable(QString("second %1: the client got nothing").arg(s)));
+        }
+    }
+
     // A flood from more addresses than are tracked (forged sources): the table stays bounded and
     // all of them together still keep to the rate.
     void shares_of_forged_sources_stay_bounded()
