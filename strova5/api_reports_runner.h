@@ -33,8 +33,10 @@ enum class report_caller { command, view, anonymous };
 // not to a caller whose last answer is still being sent.
 //
 // The main thread is shared: after each slice (of a report with a place, or the one slice a new
-// report is tried for) the event loop is left free for at least `rest_share` of that slice, and
-// the tries of all callers together take at most one slice per round of the reports with places.
+// report is tried for) the event loop is left free for at least `rest_share` of that slice while
+// other work waits (sockets, timers, queued calls: events the loop delivers to others than the
+// runner between the slices), and the tries of all callers together take at most one slice per
+// round of the reports with places. With nothing else pending the next slice follows at once.
 class report_runner : public QObject
 {
     Q_OBJECT
@@ -124,6 +126,8 @@ private:
     // The waiting report to try in this turn, or the end of the queue.
     std::deque<entry>::iterator next_try();
     void rested_after(qint64 slice_start);
+    // Counts the events of other work, which start the rest due after the last slice.
+    bool eventFilter(QObject* watched, QEvent* event) override;
     void finished(entry e);
     static void refuse_busy(entry& e, const char* why);
 
@@ -139,6 +143,8 @@ private:
     bool posted = false;
     // No slice begins before this time of the clock.
     qint64 rest_until = std::numeric_limits<qint64>::min();
+    // The rest the last slice earned, taken once other work shows up before the next one.
+    qint64 rest_due = std::numeric_limits<qint64>::min();
     // Turns of reports with places since the last try: the tries have one slice a round of them.
     int turns_since_try = max_running;
     bool try_spent() const { return !active.empty() && turns_since_try < int(active.size()); }
