@@ -835,14 +835,6 @@ QHash<uint32_t, QVariantList> SQL_Exchange::get_events_each(const QList<modem_ra
 }
 
 namespace {
-// The stored types a neighbour search may ask for: the history's kinds and their energy types.
-// The registry learns a modem's spans of all of them at once.
-const QList<uint32_t>& searched_types()
-{
-    static const QList<uint32_t> types{12, 13, 14, 15, 16, 254, 68, 49, 66, 50};
-    return types;
-}
-
 const QString& reactive_clause()
 {
     static const QString clause = QStringLiteral("(OBIS_3_8_1 is not null or OBIS_4_8_1 is not null or "
@@ -938,14 +930,12 @@ QHash<uint32_t, uint32_t> SQL_Exchange::get_ts_energy_each(const QList<uint32_t>
         return after ? span.second >= ts : span.first <= ts;
     };
     RAM_modems* ram = RAM_modems::instance;
-    // The registry's spans cover the history's types.
-    bool searchable = true;
-    for (const uint32_t type : qAsConst(types))
-        searchable = searchable && searched_types().contains(type);
-    const auto known = [&](const modem_record* rec) { return rec && rec->reactive_known && searchable; };
+    const auto known = [&](const modem_record* rec, uint32_t type) {
+        return rec && rec->reactive_known.contains(type);
+    };
     // First near `ts`, in widening steps, each for the modems not found in the one before and in
-    // one statement a piece; a modem whose spans the registry knows is left out when none of them
-    // reaches this side.
+    // one statement a piece; a modem is left out when the registry knows all its types and none
+    // of their spans reaches this side.
     QList<uint32_t> listed;
     {
         QSet<uint32_t> seen;
@@ -953,15 +943,16 @@ QHash<uint32_t, uint32_t> SQL_Exchange::get_ts_energy_each(const QList<uint32_t>
             if (seen.contains(modem)) continue;
             seen.insert(modem);
             const modem_record* rec = ram ? ram->find_modem(modem) : nullptr;
-            if (known(rec)) {
-                bool any = false;
-                for (const uint32_t type : qAsConst(types)) {
-                    const auto span = rec->reactive.constFind(type);
-                    any = any || (span != rec->reactive.cend() && on_side(*span));
+            bool may_have = false;
+            for (const uint32_t type : qAsConst(types)) {
+                if (!known(rec, type)) {
+                    may_have = true;
+                    break;
                 }
-                if (!any) continue;
+                const auto span = rec->reactive.constFind(type);
+                may_have = may_have || (span != rec->reactive.cend() && on_side(*span));
             }
-            listed << modem;
+            if (may_have) listed << modem;
         }
     }
     quint64 searched = 0; // the distance from `ts` already looked within
@@ -989,14 +980,12 @@ QHash<uint32_t, uint32_t> SQL_Exchange::get_ts_energy_each(const QList<uint32_t>
     for (const uint32_t modem : qAsConst(listed)) {
         if (out.contains(modem)) continue;
         const modem_record* rec = ram ? ram->find_modem(modem) : nullptr;
-        if (!known(rec)) {
-            QList<uint32_t> all = searched_types();
-            for (const uint32_t type : qAsConst(types))
-                add_absent(all, type);
-            learning << reactive_cond{modem, all, 0, ts_none};
-            continue;
-        }
+        QList<uint32_t> unknown;
         for (const uint32_t type : qAsConst(types)) {
+            if (!known(rec, type)) {
+                unknown << type;
+                continue;
+            }
             const auto span = rec->reactive.constFind(type);
             if (span == rec->reactive.cend() || !on_side(*span)) continue;
             const uint32_t end = after ? span->first : span->second;
@@ -1005,6 +994,7 @@ QHash<uint32_t, uint32_t> SQL_Exchange::get_ts_energy_each(const QList<uint32_t>
             else
                 within << reactive_cond{modem, {type}, after ? ts : span->first, after ? span->second : ts};
         }
+        if (!unknown.isEmpty()) learning << reactive_cond{modem, unknown, 0, ts_none};
     }
     QSet<quint64> confirmed; // modem << 32 | type
     if (!reactive_ends(points, after, false, ts,
@@ -1024,16 +1014,17 @@ QHash<uint32_t, uint32_t> SQL_Exchange::get_ts_energy_each(const QList<uint32_t>
     if (!reactive_ends(within, after, false, ts,
                        [&](uint32_t modem, uint32_t, uint32_t t, uint32_t, uint32_t) { better(modem, t); }))
         return out;
-    QSet<uint32_t> learned;
     if (!reactive_ends(learning, after, true, ts,
                        [&](uint32_t modem, uint32_t type, uint32_t t, uint32_t first, uint32_t last) {
-                           if (types.contains(type)) better(modem, t);
+                           better(modem, t);
                            if (modem_record* rec = ram ? ram->find_modem(modem) : nullptr)
                                rec->note_reactive(type, first, last);
                        }))
         return out;
     for (const reactive_cond& c : qAsConst(learning))
-        if (modem_record* rec = ram ? ram->find_modem(c.modem) : nullptr) rec->reactive_known = true;
+        if (modem_record* rec = ram ? ram->find_modem(c.modem) : nullptr)
+            for (const uint32_t type : c.types)
+                rec->reactive_known.insert(type);
     return out;
 }
 
