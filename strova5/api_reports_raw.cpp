@@ -396,6 +396,7 @@ protected:
     int serve(int at, int want) override
     {
         const read_watch watch;
+        const type_memo_scope seeks(held_types);
         const int served =
             serve_thin(modems, ahead, at, want, from, to, [&](const QList<modem_range>& ranges) {
                 return serve_rows(ranges, &SQL_Exchange::get_events_each, types, has_from ? 1000 : 1,
@@ -444,6 +445,7 @@ private:
     const bool has_from;
     const uint32_t from, to;
     window_count ahead;
+    type_memo held_types;
 };
 
 } // namespace

@@ -465,9 +465,9 @@ protected:
     QHash<uint32_t, QVariantList> rows_by_key(bool events, const QList<modem_range>& ranges,
                                               const QList<uint32_t>& types, uint32_t limit, int max_rows,
                                               int& done, const QString& seek_part);
-    // The types of `types` the table holds within [lo, hi], on the (type, ts) key; through the
-    // report's memo when one is in use. False when a statement failed.
-    bool types_held(QList<uint32_t>& types, quint64 lo, quint64 hi);
+    // The types of `types` the table (of events with `events`) holds within [lo, hi], on the
+    // (type, ts) key; through the report's memo when one is in use. False when a statement failed.
+    bool types_held(QList<uint32_t>& types, quint64 lo, quint64 hi, bool events = false);
     // Per modem and stored type, MAX(ts) (MIN with `oldest`) of the reactive rows within each
     // modem's range and types, in one statement a piece of modems.
     // `row` gets modem, type, the end found and, with `learn`, the oldest and newest over all of

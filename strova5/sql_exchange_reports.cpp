@@ -558,14 +558,15 @@ qint64 SQL_Exchange::count_events_each(const QList<modem_range>& ranges, QList<u
 namespace {
 // The oldest (newest) row of one stored type within [lo, hi], whoever's: a seek on the (type, ts)
 // key. Its row gives the type twice, as the modem's seeks give modem and type.
-QString type_seek_part(uint32_t type, quint64 lo, quint64 hi, bool oldest)
+QString type_seek_part(uint32_t type, quint64 lo, quint64 hi, bool oldest, bool events = false)
 {
-    return QStringLiteral("(SELECT %1, %1, ts FROM modems_data FORCE INDEX (type_ts) WHERE `type` = %1 and "
+    return QStringLiteral("(SELECT %1, %1, ts FROM %5 FORCE INDEX (type_ts) WHERE `type` = %1 and "
                           "ts >= %2 and ts <= %3 ORDER BY ts%4 LIMIT 1)")
         .arg(type)
         .arg(lo)
         .arg(hi)
-        .arg(oldest ? QString() : QStringLiteral(" DESC"));
+        .arg(oldest ? QString() : QStringLiteral(" DESC"),
+             events ? QStringLiteral("modems_event") : QStringLiteral("modems_data"));
 }
 
 // The window of the stored types on the (type, ts) key, whose entries hold each row's modem.
@@ -672,7 +673,7 @@ struct window_groups
 };
 } // namespace
 
-bool SQL_Exchange::types_held(QList<uint32_t>& types, quint64 lo, quint64 hi)
+bool SQL_Exchange::types_held(QList<uint32_t>& types, quint64 lo, quint64 hi, bool events)
 {
     if (lo > hi) {
         types.clear();
@@ -681,7 +682,7 @@ bool SQL_Exchange::types_held(QList<uint32_t>& types, quint64 lo, quint64 hi)
     QList<uint32_t> distinct;
     for (const uint32_t type : qAsConst(types))
         add_absent(distinct, type);
-    const QString key = joined(distinct);
+    const QString key = (events ? QStringLiteral("events ") : QString()) + joined(distinct);
     type_memo::seen* seen = memo ? &memo->by_types[key] : nullptr;
     const auto keep_held = [&](const QSet<uint32_t>& held) {
         types.erase(std::remove_if(types.begin(), types.end(), [&](uint32_t t) { return !held.contains(t); }),
@@ -701,7 +702,7 @@ bool SQL_Exchange::types_held(QList<uint32_t>& types, quint64 lo, quint64 hi)
     // key tells, a seek a type.
     QStringList parts;
     for (const uint32_t type : qAsConst(distinct))
-        parts << type_seek_part(type, lo, hi, true);
+        parts << type_seek_part(type, lo, hi, true, events);
     QSet<uint32_t> held;
     if (!run_seeks(parts, [&](uint32_t type, uint32_t, uint32_t) { held.insert(type); })) return false;
     if (seen) *seen = type_memo::seen{lo, hi, held};
@@ -828,6 +829,14 @@ QHash<uint32_t, QVariantList> SQL_Exchange::get_events_each(const QList<modem_ra
 {
     done = ranges.size();
     if (ranges.isEmpty() || types.isEmpty()) return {};
+    if (limit > 1) {
+        quint64 lo = ts_none, hi = 0;
+        for (const modem_range& r : ranges) {
+            lo = qMin<quint64>(lo, r.ts_from);
+            hi = qMax<quint64>(hi, r.ts_to);
+        }
+        if (!types_held(types, lo, hi, true) || types.isEmpty()) return {};
+    }
     const QString part = QStringLiteral("SELECT * FROM modems_event WHERE modem_id = %1 AND type in (") +
                          joined(types) + QStringLiteral(") ");
     if (limit > 1) return rows_by_key(true, ranges, types, limit, max_rows, done, part);
