@@ -257,6 +257,7 @@ int main(int argc, char* argv[])
         const QVariantMap request{
             {"qitems", QVariantMap{{"modem", ids.join(',')}, {"timefrom", c.from}, {"timeto", c.to}}}};
         QByteArray answer_text;
+        int refused_with = 0;
         // Through the runner, as the web front hands a report over: its first slice at once.
         const auto ask = [&] {
             std::unique_ptr<report_job> job = route == "history" ? api->make_report_history(request)
@@ -282,6 +283,7 @@ int main(int argc, char* argv[])
                 QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
             const qint64 ms = took.elapsed();
             const bool refused = answer.userType() == qMetaTypeId<api_refusal>();
+            if (refused) refused_with = answer.value<api_refusal>().status;
             answer_text = refused ? QByteArray() : answer.value<api_json_text>().json;
             return refused ? -ms : ms;
         };
@@ -317,7 +319,7 @@ int main(int argc, char* argv[])
             qPrintable(route), n, c.span, qAbs(api_cold), plain_cold, ratio(qAbs(api_cold), plain_cold),
             qAbs(api_warm), plain_warm, ratio(qAbs(api_warm), plain_warm), rows, int(answer_text.size()),
             QCryptographicHash::hash(answer_text, QCryptographicHash::Md5).toHex().left(12).constData(),
-            api_cold < 0 || api_warm < 0 ? " (refused)" : "");
+            refused_with ? qPrintable(QString(" (refused %1)").arg(refused_with)) : "");
         std::fflush(stdout);
     }
     return 0;
