@@ -79,6 +79,7 @@ protected:
             return slice.size();
         }
         const read_watch watch;
+        const type_memo_scope seeks(held_types);
         widen(*sql, slice);
         if (watch.failed()) {
             read_failed(watch.statement());
@@ -87,7 +88,7 @@ protected:
         QList<modem_range> ranges;
         for (const uint32_t modem : slice) {
             const auto w = windows.value(modem, qMakePair(r.timefrom, r.timeto));
-            ranges << modem_range{modem, w.first, w.second};
+            ranges << modem_range{modem, w.first, w.second, ahead.past_limit(modem)};
         }
         int done = 0;
         QHash<uint32_t, QVariantList> got =
@@ -243,6 +244,7 @@ private:
 
     const request r;
     window_count ahead;
+    type_memo held_types;
     QHash<uint32_t, QPair<uint32_t, uint32_t>> windows; // widened, of modems not yet served
 };
 

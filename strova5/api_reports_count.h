@@ -26,6 +26,8 @@ public:
                  const std::function<qint64(int&)>& per_modem);
     // Whether the modem is known to have no rows in the window.
     bool none_of(uint32_t modem) const { return mode == by_key && !counts.contains(modem); }
+    // Whether the modem is known to hold more rows in the window than its limit.
+    bool past_limit(uint32_t modem) const { return mode == by_key && counts.value(modem) > cap; }
     // A window left uncounted is to be counted from the next call on, as one near the bound is:
     // true when it was left uncounted.
     bool exact();

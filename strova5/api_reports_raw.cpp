@@ -293,7 +293,7 @@ int serve_thin(const QList<uint32_t>& modems, const window_count& ahead, int at,
     for (int i = 0; i < n; ++i) {
         const uint32_t modem = modems.at(at + i);
         if (ahead.none_of(modem)) continue;
-        ranges << modem_range{modem, from, to};
+        ranges << modem_range{modem, from, to, ahead.past_limit(modem)};
         through << i + 1;
     }
     if (ranges.isEmpty()) return n;
@@ -317,6 +317,7 @@ protected:
     int serve(int at, int want) override
     {
         const read_watch watch;
+        const type_memo_scope seeks(held_types);
         const int served =
             serve_thin(modems, ahead, at, want, from, to, [&](const QList<modem_range>& ranges) {
                 return serve_rows(ranges, &SQL_Exchange::get_data_each, types, period ? 10000 : 1,
@@ -377,6 +378,7 @@ private:
     const uint32_t raw_from, raw_to, from, to;
     const bool day_added;
     window_count ahead;
+    type_memo held_types;
 };
 
 // Stored events per modem.
@@ -394,6 +396,7 @@ protected:
     int serve(int at, int want) override
     {
         const read_watch watch;
+        const type_memo_scope seeks(held_types);
         const int served =
             serve_thin(modems, ahead, at, want, from, to, [&](const QList<modem_range>& ranges) {
                 return serve_rows(ranges, &SQL_Exchange::get_events_each, types, has_from ? 1000 : 1,
@@ -442,6 +445,7 @@ private:
     const bool has_from;
     const uint32_t from, to;
     window_count ahead;
+    type_memo held_types;
 };
 
 } // namespace

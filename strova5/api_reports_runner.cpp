@@ -4,6 +4,8 @@
 #include "api_controller.h"
 #include "logger.h"
 
+#include <QCoreApplication>
+#include <QEvent>
 #include <QTimer>
 #include <limits>
 #include <malloc.h>
@@ -14,6 +16,20 @@ report_runner::report_runner(QObject* parent) : QObject(parent)
 {
     ticker.setSingleShot(true);
     connect(&ticker, &QTimer::timeout, this, &report_runner::turn);
+    if (QCoreApplication* app = QCoreApplication::instance()) app->installEventFilter(this);
+}
+
+bool report_runner::eventFilter(QObject* watched, QEvent* event)
+{
+    // The work of others that the loop hands out: sockets ready, timers due, queued calls and
+    // posted events of the daemon's own kinds. The runner's own turns do not count.
+    if (rest_due > rest_until && watched != this && watched != &ticker) {
+        const QEvent::Type type = event->type();
+        if (type == QEvent::SockAct || type == QEvent::SockClose || type == QEvent::Timer ||
+            type == QEvent::MetaCall || type >= QEvent::User)
+            rest_until = rest_due;
+    }
+    return QObject::eventFilter(watched, event);
 }
 
 report_runner::~report_runner() = default;
@@ -159,7 +175,9 @@ int report_runner::waiting_room(report_caller kind)
 void report_runner::rested_after(qint64 slice_start)
 {
     const qint64 now = report_job::clock();
-    rest_until = now + qint64(double(now - slice_start) * rest_share);
+    rest_due = now + qint64(double(now - slice_start) * rest_share);
+    // Rests only once something else waits (eventFilter).
+    rest_until = std::numeric_limits<qint64>::min();
 }
 
 bool report_runner::try_first(report_job& job, const QString& caller, report_caller kind)

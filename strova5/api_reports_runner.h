@@ -33,7 +33,9 @@ enum class report_caller { command, view, anonymous };
 // not to a caller whose last answer is still being sent.
 //
 // The main thread is shared: after each slice (of a report with a place, or of a try) the event
-// loop is left free for at least `rest_share` of that slice. The tries of reports that would wait
+// loop is left free for at least `rest_share` of that slice while other work waits (sockets,
+// timers, queued calls: events the loop delivers to others than the runner between the slices);
+// with nothing else pending the next slice follows at once. The tries of reports that would wait
 // take at most one slice per round of the reports with places, those of reports with no room to
 // wait at most every other turn.
 class report_runner : public QObject
@@ -175,6 +177,8 @@ private:
     // The waiting report to try in this turn, or the end of the queue.
     std::deque<entry>::iterator next_try();
     void rested_after(qint64 slice_start);
+    // Counts the events of other work, which start the rest due after the last slice.
+    bool eventFilter(QObject* watched, QEvent* event) override;
     void finished(entry e);
     static void refuse_busy(entry& e, const char* why);
     static void refuse_busy_job(report_job& job, const char* why);
@@ -199,6 +203,8 @@ private:
     bool posted = false;
     // No slice begins before this time of the clock.
     qint64 rest_until = std::numeric_limits<qint64>::min();
+    // The rest the last slice earned, taken once other work shows up before the next one.
+    qint64 rest_due = std::numeric_limits<qint64>::min();
     // Turns of reports with places since the last try: the tries have one slice a round of them.
     int turns_since_try = max_running;
     bool last_was_try = false; // the last turn was a try

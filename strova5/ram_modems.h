@@ -90,12 +90,13 @@ struct modem_record
     float max_busyness[4] = {0.95f, 0.9f, 0.8f, 0.7f}; // by dl_layer, fraction of 1
     QVariantMap settings; // read it freely on the main thread; write it through set_setting
     // Where the modem's rows holding a reactive energy register (3.8.0, 3.8.1, 4.8.0, 4.8.1) lie,
-    // by stored type: the first and the last time. Once `reactive_known` (learned from the table),
-    // no such row lies outside these spans, so that the search for a neighbouring energy record
-    // need not walk the modem's history; uplinks widen them as their rows are queued. Rows deleted
-    // since leave them wider than needed, never narrower.
+    // by stored type: the first and the last time. For the types in `reactive_known` (learned from
+    // the table) no such row lies outside these spans (none at all without a span), so that the
+    // search for a neighbouring energy record need not walk the modem's history; uplinks widen
+    // them as their rows are queued. Rows deleted since leave them wider than needed, never
+    // narrower.
     QHash<uint32_t, QPair<uint32_t, uint32_t>> reactive;
-    bool reactive_known = false;
+    QSet<uint32_t> reactive_known;
     void note_reactive(uint32_t type, uint32_t first, uint32_t last);
 
     explicit modem_record(QVariantMap settings_ = QVariantMap());
@@ -154,8 +155,8 @@ public:
     static QVariantMap arch_index_to_map(const arch_index& aix);
 
     // ---- IEC 104 common addresses (any thread)
-    QMap<uint32_t, uint32_t> iec104_map();     // a copy, ascending modem id
-    uint32_t iec_id(uint32_t modem);           // 0 = none
+    QMap<uint32_t, uint32_t> iec104_map(); // a copy, ascending modem id
+    uint32_t iec_id(uint32_t modem);       // 0 = none
     void set_iec104_map(QMap<uint32_t, uint32_t> map);
     void set_iec_id(uint32_t modem, uint32_t iec_id);
 

@@ -54,6 +54,20 @@ struct modem_range
     uint32_t modem_id = 0;
     uint32_t ts_from = 0;
     uint32_t ts_to = 4294967295u;
+    // Known to hold more rows in its range than its limit: read by its own ordered seek.
+    bool may_pass = false;
+};
+
+// The stored types a report's reads found on the (type, ts) key, and the times they were looked
+// for in: a report looks once, and again only for times past those.
+struct type_memo
+{
+    struct seen
+    {
+        quint64 lo = 1, hi = 0; // the times looked in
+        QSet<uint32_t> held;
+    };
+    QHash<QString, seen> by_types; // by the types asked, joined
 };
 
 // A value holding JSON object or array text becomes the parsed map or list; anything else is
@@ -211,12 +225,12 @@ public:
     // TCP keepalive on the open connection's socket, so that an idle link whose peer vanished is
     // found lost too; again after each run's first statement, which may have reconnected.
     static void set_keepalive(const QSqlDatabase& c);
-    static QString sql_text(const QString& text);     // quoted, every special character escaped
+    static QString sql_text(const QString& text); // quoted, every special character escaped
     // The statement every connection of the daemon sends before each run of work: the character
     // set, a bounded lock wait and the session's sql_mode. The client library's silent
     // reconnection resets all three, so they are sent again each time.
     static QString session_statement();
-    static QString sql_number(const QVariant& value); // a finite number, else NULL
+    static QString sql_number(const QVariant& value);   // a finite number, else NULL
     static QString json_or_text(const QVariant& value); // compact JSON of a map or list, else the text
     static QString json_of_values(const QMap<OBIS, QVariant>& values);
     static QString cmd_state_text(uint32_t state);
@@ -467,6 +481,28 @@ protected:
     // Single-row parts of (modem, type, ts) joined by UNION ALL, as few statements as the bound
     // allows; `row` gets each row found. False when a statement failed.
     bool run_seeks(const QStringList& parts, const std::function<void(uint32_t, uint32_t, uint32_t)>& row);
+    // Rows of many modems read on the primary key, as rows_each answers them (limits above 1):
+    // one statement for a piece of modems (lists of fewer than 1,000 ids, each window its own
+    // group), cut by its own limit in key order; a modem found past its limit, or known to be,
+    // is read again by its own ordered seek (`seek_part`).
+    QHash<uint32_t, QVariantList> rows_by_key(bool events, const QList<modem_range>& ranges,
+                                              const QList<uint32_t>& types, uint32_t limit, int max_rows,
+                                              int& done, const QString& seek_part);
+    // The types of `types` the table (of events with `events`) holds within [lo, hi], on the
+    // (type, ts) key; through the report's memo when one is in use. False when a statement failed.
+    bool types_held(QList<uint32_t>& types, quint64 lo, quint64 hi, bool events = false);
+    // Per modem and stored type, MAX(ts) (MIN with `oldest`) of the reactive rows within each
+    // modem's range and types, in one statement a piece of modems.
+    // `row` gets modem, type, the end found and, with `learn`, the oldest and newest over all of
+    // the range (the end then is the newest at or before `ts`, or the oldest at or after it).
+    struct reactive_cond
+    {
+        uint32_t modem;
+        QList<uint32_t> types;
+        quint64 lo, hi;
+    };
+    bool reactive_ends(const QList<reactive_cond>& conds, bool oldest, bool learn, uint32_t ts,
+                       const std::function<void(uint32_t, uint32_t, uint32_t, uint32_t, uint32_t)>& row);
     qint64 count_each(const QString& part, const QList<modem_range>& ranges, uint32_t cap, int& done);
     QHash<uint32_t, QVariantList> rows_each(const QString& part, const QList<modem_range>& ranges,
                                             bool newest_first, uint32_t limit, int max_rows, int& done,
@@ -672,6 +708,12 @@ protected:
     // of a large network's traffic).
     int chunk_max_rows = 1000;
     int chunk_max_chars = 256 * 1024;
+    // Ids in one IN list: from 1,000 on, MariaDB turns the list into a join
+    // (in_predicate_conversion_threshold) that reads every row of each modem.
+    int in_list_max = 999;
+    // The report whose type seeks are kept (type_memo_scope).
+    type_memo* memo = nullptr;
+    friend class type_memo_scope;
     int pending_cap;
     // Statuses applied in one transaction; fewer while the server finds the group too large.
     int status_group = 5000;
@@ -693,6 +735,23 @@ protected:
 // first with the higher type first) if they came in another.
 int rows_by_part(const QVariantList& rows, const QHash<uint32_t, int>& position, int parts, int max_rows,
                  bool newest_first, QHash<uint32_t, QVariantList>& out);
+
+// While it lives, the type seeks of the reads go through a report's memo.
+class type_memo_scope
+{
+public:
+    explicit type_memo_scope(type_memo& m) : sql(SQL_Exchange::instance)
+    {
+        if (sql) sql->memo = &m;
+    }
+    ~type_memo_scope()
+    {
+        if (sql) sql->memo = nullptr;
+    }
+
+private:
+    SQL_Exchange* sql;
+};
 
 // The reading statements of the main thread from its making on: failed() once one of them was
 // not answered, so that a report refuses instead of answering short.

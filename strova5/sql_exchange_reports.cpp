@@ -282,7 +282,8 @@ void SQL_Exchange::loose_scan_or_analyze(const QString& select)
         analyzed_at.start();
         QSqlQuery analyze(db);
         if (run_query(analyze, QStringLiteral("ANALYZE TABLE modems_data")))
-            LOG_WRN << "modems_data: statistics refreshed, the list of modems would have read the whole table";
+            LOG_WRN
+                << "modems_data: statistics refreshed, the list of modems would have read the whole table";
     };
     refresh();
     failed_read_count = failed;
@@ -557,14 +558,15 @@ qint64 SQL_Exchange::count_events_each(const QList<modem_range>& ranges, QList<u
 namespace {
 // The oldest (newest) row of one stored type within [lo, hi], whoever's: a seek on the (type, ts)
 // key. Its row gives the type twice, as the modem's seeks give modem and type.
-QString type_seek_part(uint32_t type, quint64 lo, quint64 hi, bool oldest)
+QString type_seek_part(uint32_t type, quint64 lo, quint64 hi, bool oldest, bool events = false)
 {
-    return QStringLiteral("(SELECT %1, %1, ts FROM modems_data FORCE INDEX (type_ts) WHERE `type` = %1 and "
+    return QStringLiteral("(SELECT %1, %1, ts FROM %5 FORCE INDEX (type_ts) WHERE `type` = %1 and "
                           "ts >= %2 and ts <= %3 ORDER BY ts%4 LIMIT 1)")
         .arg(type)
         .arg(lo)
         .arg(hi)
-        .arg(oldest ? QString() : QStringLiteral(" DESC"));
+        .arg(oldest ? QString() : QStringLiteral(" DESC"),
+             events ? QStringLiteral("modems_event") : QStringLiteral("modems_data"));
 }
 
 // The window of the stored types on the (type, ts) key, whose entries hold each row's modem.
@@ -623,6 +625,183 @@ bool SQL_Exchange::count_window_rows(bool events, QList<uint32_t> kinds, uint32_
     return true;
 }
 
+namespace {
+// A piece's ids of one window, ascending.
+QString id_list(QList<uint32_t> ids)
+{
+    std::sort(ids.begin(), ids.end());
+    return joined(ids);
+}
+
+// Each modem's window (and types) as a group of its own, modems of one window and type list
+// sharing one IN list: "(modem_id in (..) AND `type` in (..) AND ts >= a AND ts <= b) OR (..)".
+struct window_groups
+{
+    struct group
+    {
+        QString types;
+        quint64 lo, hi;
+        QList<uint32_t> ids;
+    };
+    QList<group> groups;
+    int ids = 0;
+    int chars = 0;
+
+    void add(uint32_t modem, const QString& types, quint64 lo, quint64 hi)
+    {
+        for (group& g : groups)
+            if (g.lo == lo && g.hi == hi && g.types == types) {
+                g.ids << modem;
+                ++ids;
+                chars += 11;
+                return;
+            }
+        groups << group{types, lo, hi, {modem}};
+        ++ids;
+        chars += 80 + types.size() + 11;
+    }
+    QString where() const
+    {
+        QStringList out;
+        for (const group& g : groups)
+            out << QStringLiteral("(modem_id in (%1) AND `type` in (%2) AND ts >= %3 AND ts <= %4)")
+                       .arg(id_list(g.ids), g.types)
+                       .arg(g.lo)
+                       .arg(g.hi);
+        return out.join(QStringLiteral(" OR "));
+    }
+};
+} // namespace
+
+bool SQL_Exchange::types_held(QList<uint32_t>& types, quint64 lo, quint64 hi, bool events)
+{
+    if (lo > hi) {
+        types.clear();
+        return true;
+    }
+    QList<uint32_t> distinct;
+    for (const uint32_t type : qAsConst(types))
+        add_absent(distinct, type);
+    const QString key = (events ? QStringLiteral("events ") : QString()) + joined(distinct);
+    type_memo::seen* seen = memo ? &memo->by_types[key] : nullptr;
+    const auto keep_held = [&](const QSet<uint32_t>& held) {
+        types.erase(std::remove_if(types.begin(), types.end(), [&](uint32_t t) { return !held.contains(t); }),
+                    types.end());
+    };
+    if (seen && seen->lo <= lo && seen->hi >= hi) {
+        keep_held(seen->held);
+        return true;
+    }
+    // Past the times already looked in: the types are looked for again over both together.
+    if (seen && seen->lo <= seen->hi) {
+        lo = qMin(lo, seen->lo);
+        hi = qMax(hi, seen->hi);
+    }
+    // Each stored type is a range of its own in a modem's key, and each costs a seek and a row read
+    // past its end: only the types the table holds within the times are asked for. The (type, ts)
+    // key tells, a seek a type.
+    QStringList parts;
+    for (const uint32_t type : qAsConst(distinct))
+        parts << type_seek_part(type, lo, hi, true, events);
+    QSet<uint32_t> held;
+    if (!run_seeks(parts, [&](uint32_t type, uint32_t, uint32_t) { held.insert(type); })) return false;
+    if (seen) *seen = type_memo::seen{lo, hi, held};
+    keep_held(held);
+    return true;
+}
+
+QHash<uint32_t, QVariantList> SQL_Exchange::rows_by_key(bool events, const QList<modem_range>& ranges,
+                                                        const QList<uint32_t>& types, uint32_t limit,
+                                                        int max_rows, int& done, const QString& seek_part)
+{
+    QHash<uint32_t, QVariantList> out;
+    done = 0;
+    if (ranges.isEmpty()) return out;
+    const qint64 cap = qMax<qint64>(max_rows, qMin<qint64>(limit, 1 << 30));
+    const QString type_list = joined(types);
+    // The piece: the leading modems that fit one statement; those known to pass their limit are
+    // read by their own seek.
+    window_groups piece;
+    QSet<uint32_t> taken_ids;
+    QList<modem_range> seek;
+    int taken = 0;
+    for (const modem_range& r : ranges) {
+        if (!taken_ids.contains(r.modem_id)) {
+            if (taken > 0 && (piece.ids >= in_list_max || piece.chars + 256 > chunk_max_chars)) break;
+            taken_ids.insert(r.modem_id);
+            if (r.may_pass)
+                seek << r;
+            else
+                piece.add(r.modem_id, type_list, r.ts_from, r.ts_to);
+        }
+        ++taken;
+    }
+    // In key order, so that a statement cut by its limit leaves its last modem and those after it
+    // whole for the next one.
+    QSet<uint32_t> whole, passing;
+    for (const modem_range& r : qAsConst(seek))
+        passing.insert(r.modem_id);
+    if (!piece.groups.isEmpty()) {
+        const QString select =
+            QStringLiteral("SELECT * FROM %1 FORCE INDEX (PRIMARY) WHERE %2 ORDER BY %3 LIMIT %4")
+                .arg(events ? QStringLiteral("modems_event") : QStringLiteral("modems_data"), piece.where(),
+                     events ? QStringLiteral("modem_id, `type`, ts, `index`, `event`")
+                            : QStringLiteral("modem_id, `type`, ts, `index`"))
+                .arg(cap + 1);
+        log_report_statement(select);
+        QSqlQuery q(db);
+        if (!run_query(q, select)) {
+            done = taken; // no rows: the caller sees the failure through failed_reads()
+            return out;
+        }
+        const QVariantList rows = row_maps(q);
+        const QString modem_key = QStringLiteral("modem_id");
+        const bool cut = rows.size() > cap;
+        const uint32_t cut_at = cut ? rows.last().toMap().value(modem_key).toUInt() : 0;
+        for (const QVariant& row : rows) {
+            const uint32_t modem = row.toMap().value(modem_key).toUInt();
+            if (!cut || modem < cut_at) out[modem] << row;
+        }
+        for (const window_groups::group& g : qAsConst(piece.groups))
+            for (const uint32_t modem : g.ids)
+                if (!cut || modem < cut_at) whole.insert(modem);
+        // A modem whose rows filled the statement passes its limit.
+        if (cut && rows.first().toMap().value(modem_key).toUInt() == cut_at) passing.insert(cut_at);
+        for (auto it = out.cbegin(); it != out.cend(); ++it)
+            if (uint32_t(it->size()) > limit) passing.insert(it.key());
+    }
+    whole += passing;
+    while (done < taken && whole.contains(ranges.at(done).modem_id))
+        ++done;
+    if (done == 0) return rows_by_key(events, ranges.mid(0, 1), types, limit, max_rows, done, seek_part);
+    // Past its limit: the modem's first rows in order are its own statement's.
+    QList<modem_range> over;
+    QSet<uint32_t> answered;
+    for (int i = 0; i < done; ++i) {
+        const modem_range& r = ranges.at(i);
+        if (answered.contains(r.modem_id)) continue;
+        answered.insert(r.modem_id);
+        const auto got = out.find(r.modem_id);
+        if (passing.contains(r.modem_id)) {
+            if (got != out.end()) out.erase(got);
+            over << r;
+        } else if (got != out.end()) {
+            merge_pieces(*got, events, uint32_t(got->size()));
+        }
+    }
+    // The cut modem's rows are not whole.
+    for (auto it = out.begin(); it != out.end();)
+        it = answered.contains(it.key()) ? std::next(it) : out.erase(it);
+    for (int from = 0, again = 0; from < over.size(); from += again) {
+        const QHash<uint32_t, QVariantList> ordered =
+            rows_each(seek_part, over.mid(from), events, limit, max_rows, again, false);
+        for (auto it = ordered.cbegin(); it != ordered.cend(); ++it)
+            out.insert(it.key(), it.value());
+        if (again < 1) break; // a failed statement: the caller sees it through failed_reads()
+    }
+    return out;
+}
+
 QHash<uint32_t, QVariantList> SQL_Exchange::get_data_each(const QList<modem_range>& ranges,
                                                           QList<uint32_t> kinds, uint32_t limit, int max_rows,
                                                           int& done)
@@ -631,29 +810,17 @@ QHash<uint32_t, QVariantList> SQL_Exchange::get_data_each(const QList<modem_rang
     if (ranges.isEmpty() || kinds.isEmpty()) return {};
     QList<uint32_t> types = data_types_of(kinds);
     if (limit > 1) {
-        // Each stored type is a range of its own in a modem's key, and each costs a seek and a
-        // row read past its end: only the types the table holds within the ranges' times are
-        // asked for. The (type, ts) key tells, a seek a type.
         quint64 lo = ts_none, hi = 0;
         for (const modem_range& r : ranges) {
             lo = qMin<quint64>(lo, r.ts_from);
             hi = qMax<quint64>(hi, r.ts_to);
         }
-        QList<uint32_t> distinct;
-        for (const uint32_t type : types)
-            add_absent(distinct, type);
-        QStringList parts;
-        for (const uint32_t type : qAsConst(distinct))
-            parts << type_seek_part(type, lo, hi, true);
-        QSet<uint32_t> held;
-        if (!run_seeks(parts, [&](uint32_t type, uint32_t, uint32_t) { held.insert(type); })) return {};
-        types.erase(std::remove_if(types.begin(), types.end(), [&](uint32_t t) { return !held.contains(t); }),
-                    types.end());
-        if (types.isEmpty()) return {};
+        if (!types_held(types, lo, hi) || types.isEmpty()) return {};
     }
     const QString part = QStringLiteral("SELECT * FROM modems_data WHERE modem_id = %1 AND type in (") +
                          joined(types) + QStringLiteral(") ");
-    return rows_each(part, ranges, limit == 1, limit, max_rows, done);
+    if (limit > 1) return rows_by_key(false, ranges, types, limit, max_rows, done, part);
+    return rows_each(part, ranges, true, limit, max_rows, done);
 }
 
 QHash<uint32_t, QVariantList> SQL_Exchange::get_events_each(const QList<modem_range>& ranges,
@@ -662,20 +829,21 @@ QHash<uint32_t, QVariantList> SQL_Exchange::get_events_each(const QList<modem_ra
 {
     done = ranges.size();
     if (ranges.isEmpty() || types.isEmpty()) return {};
+    if (limit > 1) {
+        quint64 lo = ts_none, hi = 0;
+        for (const modem_range& r : ranges) {
+            lo = qMin<quint64>(lo, r.ts_from);
+            hi = qMax<quint64>(hi, r.ts_to);
+        }
+        if (!types_held(types, lo, hi, true) || types.isEmpty()) return {};
+    }
     const QString part = QStringLiteral("SELECT * FROM modems_event WHERE modem_id = %1 AND type in (") +
                          joined(types) + QStringLiteral(") ");
+    if (limit > 1) return rows_by_key(true, ranges, types, limit, max_rows, done, part);
     return rows_each(part, ranges, true, limit, max_rows, done);
 }
 
 namespace {
-// The stored types a neighbour search may ask for: the history's kinds and their energy types.
-// The registry learns a modem's spans of all of them at once.
-const QList<uint32_t>& searched_types()
-{
-    static const QList<uint32_t> types{12, 13, 14, 15, 16, 254, 68, 49, 66, 50};
-    return types;
-}
-
 const QString& reactive_clause()
 {
     static const QString clause = QStringLiteral("(OBIS_3_8_1 is not null or OBIS_4_8_1 is not null or "
@@ -683,19 +851,9 @@ const QString& reactive_clause()
     return clause;
 }
 
-// The newest (oldest) reactive row of one modem and one stored type within [lo, hi]: a seek on
-// the primary key that stops at the first such row.
-QString seek_part(uint32_t modem, uint32_t type, quint64 lo, quint64 hi, bool oldest)
-{
-    return QStringLiteral(
-               "(SELECT %1, %2, ts FROM modems_data WHERE modem_id = %1 and `type` = %2 and ts >= %3 "
-               "and ts <= %4 and %5 ORDER BY ts%6 LIMIT 1)")
-        .arg(modem)
-        .arg(type)
-        .arg(lo)
-        .arg(hi)
-        .arg(reactive_clause(), oldest ? QString() : QStringLiteral(" DESC"));
-}
+// The steps around a window's end within which its neighbouring record is looked for first: an
+// hour record, a day record, a few days; each reads the rows of its stretch.
+constexpr quint64 near_steps[] = {3600, 86400 + 3600, 3 * 86400};
 } // namespace
 
 bool SQL_Exchange::run_seeks(const QStringList& parts,
@@ -720,6 +878,43 @@ bool SQL_Exchange::run_seeks(const QStringList& parts,
     return flush();
 }
 
+bool SQL_Exchange::reactive_ends(
+    const QList<reactive_cond>& conds, bool oldest, bool learn, uint32_t ts,
+    const std::function<void(uint32_t, uint32_t, uint32_t, uint32_t, uint32_t)>& row)
+{
+    // The reactive rows of each modem's range, grouped on the primary key: one statement for a
+    // piece of modems, each range read once.
+    const QString end = learn ? (oldest ? QStringLiteral("MIN(IF(ts >= %1, ts, NULL))").arg(ts)
+                                        : QStringLiteral("MAX(IF(ts <= %1, ts, NULL))").arg(ts))
+                              : (oldest ? QStringLiteral("MIN(ts)") : QStringLiteral("MAX(ts)"));
+    const auto run = [&](const window_groups& piece) {
+        const QString select =
+            QStringLiteral("SELECT modem_id, `type`, %1, MIN(ts), MAX(ts) FROM modems_data FORCE INDEX "
+                           "(PRIMARY) WHERE (%2) AND %3 GROUP BY modem_id, `type`")
+                .arg(end, piece.where(), reactive_clause());
+        log_report_statement(select);
+        QSqlQuery q(db);
+        if (!run_query(q, select)) return false;
+        while (q.next())
+            row(q.value(0).toUInt(), q.value(1).toUInt(), q.isNull(2) ? ts_none : q.value(2).toUInt(),
+                q.value(3).toUInt(), q.value(4).toUInt());
+        return true;
+    };
+    window_groups piece;
+    QSet<uint32_t> in_piece;
+    for (const reactive_cond& c : conds) {
+        if (!in_piece.contains(c.modem) &&
+            (piece.ids >= in_list_max || piece.chars + 256 > chunk_max_chars)) {
+            if (!run(piece)) return false;
+            piece = window_groups();
+            in_piece.clear();
+        }
+        in_piece.insert(c.modem);
+        piece.add(c.modem, joined(c.types), c.lo, c.hi);
+    }
+    return piece.groups.isEmpty() || run(piece);
+}
+
 QHash<uint32_t, uint32_t> SQL_Exchange::get_ts_energy_each(const QList<uint32_t>& modems,
                                                            QList<uint32_t> kinds, uint32_t ts, bool after)
 {
@@ -728,103 +923,117 @@ QHash<uint32_t, uint32_t> SQL_Exchange::get_ts_energy_each(const QList<uint32_t>
     QList<uint32_t> types;
     for (const uint32_t type : energy_types_of(kinds))
         add_absent(types, type);
-    // The stored types the table holds at all, with their first and last times: a type it does not
-    // hold on this side of `ts` costs no seek (each would read a row past its empty range). The
-    // (type, ts) key tells, two seeks a type.
+    // Only the types the table holds on this side of `ts`.
+    if (!types_held(types, after ? ts : 0, after ? ts_none : ts)) return out;
+    if (types.isEmpty()) return out;
+    // (No row at the unbounded time itself is told apart from none.)
+    const auto better = [&](uint32_t modem, uint32_t t) {
+        if (t == ts_none) return;
+        const auto held = out.find(modem);
+        if (held == out.end())
+            out.insert(modem, t);
+        else if (after ? t < *held : t > *held)
+            *held = t;
+    };
+    const auto on_side = [&](const QPair<uint32_t, uint32_t>& span) {
+        return after ? span.second >= ts : span.first <= ts;
+    };
     RAM_modems* ram = RAM_modems::instance;
+    const auto known = [&](const modem_record* rec, uint32_t type) {
+        return rec && rec->reactive_known.contains(type);
+    };
+    // First near `ts`, in widening steps, each for the modems not found in the one before and in
+    // one statement a piece; a modem is left out when the registry knows all its types and none
+    // of their spans reaches this side.
     QList<uint32_t> listed;
-    bool all_known = ram != nullptr;
     {
         QSet<uint32_t> seen;
-        for (const uint32_t modem : modems)
-            if (!seen.contains(modem)) {
-                seen.insert(modem);
-                listed << modem;
-                const modem_record* rec = ram ? ram->find_modem(modem) : nullptr;
-                all_known = all_known && rec && rec->reactive_known;
-            }
-    }
-    // Needed only for modems whose spans are not known: a known modem's spans tell its types.
-    QHash<uint32_t, QPair<uint32_t, uint32_t>> held_types;
-    if (!all_known) {
-        QList<uint32_t> asked = searched_types();
-        for (const uint32_t type : qAsConst(types))
-            add_absent(asked, type);
-        QStringList parts;
-        for (const uint32_t type : qAsConst(asked))
-            for (const bool oldest : {true, false})
-                parts << type_seek_part(type, 0, ts_none, oldest);
-        const bool ok = run_seeks(parts, [&](uint32_t type, uint32_t, uint32_t t) {
-            const auto held = held_types.find(type);
-            if (held == held_types.end())
-                held_types.insert(type, qMakePair(t, t));
-            else
-                *held = qMakePair(qMin(held->first, t), qMax(held->second, t));
-        });
-        if (!ok) return out;
-    }
-    const auto on_its_side = [&](uint32_t type) {
-        const auto span = held_types.constFind(type);
-        return span != held_types.cend() && (after ? span->second >= ts : span->first <= ts);
-    };
-    // What the registry does not know yet of a held modem is learned once: the first and the last
-    // reactive row of each type, two seeks a type, so that a meter that never reports one costs
-    // nothing however long its history, and one that does costs two rows a type.
-    if (ram) {
-        QStringList parts;
-        QList<modem_record*> learning;
-        for (const uint32_t modem : qAsConst(listed)) {
-            modem_record* rec = ram->find_modem(modem);
-            if (!rec || rec->reactive_known) continue;
-            for (const uint32_t type : searched_types())
-                if (held_types.contains(type))
-                    for (const bool oldest : {true, false})
-                        parts << seek_part(modem, type, 0, ts_none, oldest);
-            learning << rec;
-        }
-        if (!learning.isEmpty()) {
-            const bool ok = run_seeks(parts, [&](uint32_t modem, uint32_t type, uint32_t t) {
-                if (modem_record* rec = ram->find_modem(modem)) rec->note_reactive(type, t, t);
-            });
-            if (!ok) return out;
-            for (modem_record* rec : qAsConst(learning))
-                rec->reactive_known = true;
-        }
-    }
-    // One seek per modem and type on its side of `ts`, within the registry's span where it knows
-    // one; none where the span says there is no such row.
-    QStringList parts;
-    QSet<quint64> spanned; // modem << 32 | type: searched within a span the registry holds
-    for (const uint32_t modem : qAsConst(listed)) {
-        modem_record* rec = ram ? ram->find_modem(modem) : nullptr;
-        const bool known = rec && rec->reactive_known;
-        for (const uint32_t type : qAsConst(types)) {
-            if (!all_known && !on_its_side(type)) continue;
-            quint64 lo = after ? ts : 0, hi = after ? ts_none : ts;
-            if (known && searched_types().contains(type)) {
+        for (const uint32_t modem : modems) {
+            if (seen.contains(modem)) continue;
+            seen.insert(modem);
+            const modem_record* rec = ram ? ram->find_modem(modem) : nullptr;
+            bool may_have = false;
+            for (const uint32_t type : qAsConst(types)) {
+                if (!known(rec, type)) {
+                    may_have = true;
+                    break;
+                }
                 const auto span = rec->reactive.constFind(type);
-                if (span == rec->reactive.cend()) continue;
-                lo = qMax<quint64>(lo, span->first);
-                hi = qMin<quint64>(hi, span->second);
-                if (lo > hi) continue;
-                spanned.insert(quint64(modem) << 32 | type);
+                may_have = may_have || (span != rec->reactive.cend() && on_side(*span));
             }
-            parts << seek_part(modem, type, lo, hi, after);
+            if (may_have) listed << modem;
         }
     }
-    const bool ok = run_seeks(parts, [&](uint32_t modem, uint32_t type, uint32_t t) {
-        spanned.remove(quint64(modem) << 32 | type);
-        const auto held = out.constFind(modem);
-        if (held == out.cend() || (after ? t < *held : t > *held)) out.insert(modem, t);
-    });
-    if (!ok) return out;
-    // A span that held no such row is out of date (its rows were removed, or rewritten without
-    // the register): the modem's spans are learned anew at its next search.
-    for (const quint64 key : qAsConst(spanned))
-        if (modem_record* rec = ram->find_modem(uint32_t(key >> 32))) {
-            rec->reactive.clear();
-            rec->reactive_known = false;
+    quint64 searched = 0; // the distance from `ts` already looked within
+    for (const quint64 band : near_steps) {
+        const quint64 lo = after ? quint64(ts) + searched + (searched ? 1 : 0) : (ts > band ? ts - band : 0);
+        const quint64 hi = after ? qMin<quint64>(quint64(ts) + band, ts_none)
+                                 : (searched ? (ts > searched ? ts - searched - 1 : 0) : ts);
+        const bool empty = after ? lo > hi : (searched && ts <= searched);
+        searched = band;
+        if (empty) continue;
+        QList<reactive_cond> near;
+        for (const uint32_t modem : qAsConst(listed))
+            if (!out.contains(modem)) near << reactive_cond{modem, types, lo, hi};
+        if (near.isEmpty()) break;
+        if (!reactive_ends(
+                near, after, false, ts,
+                [&](uint32_t modem, uint32_t, uint32_t t, uint32_t, uint32_t) { better(modem, t); }))
+            return out;
+    }
+    // Further only for the modems not found there. Where the registry knows a modem's spans, the
+    // span's end on this side is its record unless rows were removed since (then, as where `ts`
+    // lies within a span, the span is read up to `ts`); the others are read once over all their
+    // time, which teaches the registry their spans.
+    QList<reactive_cond> points, within, learning;
+    for (const uint32_t modem : qAsConst(listed)) {
+        if (out.contains(modem)) continue;
+        const modem_record* rec = ram ? ram->find_modem(modem) : nullptr;
+        QList<uint32_t> unknown;
+        for (const uint32_t type : qAsConst(types)) {
+            if (!known(rec, type)) {
+                unknown << type;
+                continue;
+            }
+            const auto span = rec->reactive.constFind(type);
+            if (span == rec->reactive.cend() || !on_side(*span)) continue;
+            const uint32_t end = after ? span->first : span->second;
+            if (after ? end >= ts : end <= ts)
+                points << reactive_cond{modem, {type}, end, end};
+            else
+                within << reactive_cond{modem, {type}, after ? ts : span->first, after ? span->second : ts};
         }
+        if (!unknown.isEmpty()) learning << reactive_cond{modem, unknown, 0, ts_none};
+    }
+    QSet<quint64> confirmed; // modem << 32 | type
+    if (!reactive_ends(points, after, false, ts,
+                       [&](uint32_t modem, uint32_t type, uint32_t t, uint32_t, uint32_t) {
+                           confirmed.insert(quint64(modem) << 32 | type);
+                           better(modem, t);
+                       }))
+        return out;
+    for (const reactive_cond& p : qAsConst(points))
+        if (!confirmed.contains(quint64(p.modem) << 32 | p.types.first())) {
+            // Its end was removed: the span is read up to it (spans stay wider, never narrower,
+            // since a row the intake has queued may not be written yet).
+            const modem_record* rec = ram->find_modem(p.modem);
+            const auto span = rec->reactive.value(p.types.first());
+            within << reactive_cond{p.modem, p.types, span.first, span.second};
+        }
+    if (!reactive_ends(within, after, false, ts,
+                       [&](uint32_t modem, uint32_t, uint32_t t, uint32_t, uint32_t) { better(modem, t); }))
+        return out;
+    if (!reactive_ends(learning, after, true, ts,
+                       [&](uint32_t modem, uint32_t type, uint32_t t, uint32_t first, uint32_t last) {
+                           better(modem, t);
+                           if (modem_record* rec = ram ? ram->find_modem(modem) : nullptr)
+                               rec->note_reactive(type, first, last);
+                       }))
+        return out;
+    for (const reactive_cond& c : qAsConst(learning))
+        if (modem_record* rec = ram ? ram->find_modem(c.modem) : nullptr)
+            for (const uint32_t type : c.types)
+                rec->reactive_known.insert(type);
     return out;
 }
 

@@ -217,7 +217,7 @@ private slots:
         const QList<modem_range> ranges{
             {7, 0, none}, {5, 0, 864000}, {9, 0, none}, {7, 0, none}, {11, 6000, none}};
         for (const int chunk : {storage->chunk_max_chars, 1})
-            for (const uint limit : {1u, 2u, 100u})
+            for (const uint limit : {1u, 2u, 5u, 100u})
                 for (const int max_rows : {100, 3, 2}) {
                     const QString at =
                         QString("chunk %1, limit %2, rows %3").arg(chunk).arg(limit).arg(max_rows);
@@ -350,10 +350,16 @@ private slots:
         rec.values.insert(OBIS{1, 0, 3, 8, 0, 255}, 5.0);
         ul.ul_datas << rec;
         storage->slot_UL(ul);
+        // A late record before the first the registry learned of modem 23.
+        ul.modem_id = 23;
+        ul.ul_datas = {Ul_data_record(15, 5 * day, 3, 65535)};
+        ul.ul_datas.first().values.insert(OBIS{1, 0, 3, 8, 0, 255}, 5.0);
+        storage->slot_UL(ul);
         storage->slot_tmr_save();
         QTRY_COMPARE(testsupport::count_rows(check, "SELECT COUNT(*) FROM modems_data WHERE OBIS_3_8_0 = 5"),
-                     1);
-        agree({300 * day, 401 * day});
+                     2);
+        agree({6 * day, 15 * day, 300 * day, 401 * day});
+        QCOMPARE(storage->get_ts_energy_each({23}, {15}, 15 * day, false).value(23), 5 * day);
         QCOMPARE(storage->get_ts_energy_each({22}, {15}, 300 * day, true).value(22), 400 * day);
     }
 

@@ -33,6 +33,7 @@ class tst_sql_reports_read : public QObject
     std::unique_ptr<SQL_Exchange> storage;
     std::unique_ptr<API_controller> api;
     QString modem_list;
+    QMap<QString, QString> server_env;
 
     void exec(const QString& statement)
     {
@@ -71,6 +72,7 @@ private slots:
         register_record_metatypes();
         const auto priv = server.start_with_schema(check);
         QVERIFY(!priv.isEmpty());
+        server_env = priv;
         // Three days of hour records and four day records a modem, a reactive register in every
         // row; events only in the month before.
         exec(
@@ -154,13 +156,62 @@ private slots:
         qInfo() << "history of the day before, spans learned:" << learning << "rows read";
         QVERIFY2(learning > 0 && ratio(learning) <= 1.5, qPrintable(QString::number(learning)));
 
-        // Besides its window, a modem's history reads the four records its window's ends are
-        // searched for (hour and day kinds, before and after), one row each.
+        // Besides its window, a modem's history reads the hour on each side of its window's ends
+        // where their records are searched for (hour and day kinds, before and after: six rows),
+        // and the row past each stretch read.
         const qint64 history =
             rows_read_by([&] { return api->api_report_history(request(modem_list, d0, d0 + day - 1)); });
         qInfo() << "history of a day:" << history << "rows read for" << window << "in the windows";
-        QVERIFY2(history > 0 && double(history) <= 1.2 * double(window + 4 * fleet),
+        QVERIFY2(history > 0 && double(history) <= 1.2 * double(window + 8 * fleet),
                  qPrintable(QString::number(history)));
+    }
+
+    // The statements of a day of 10,000 modems, as the server's general log holds them: the rows
+    // of a piece of modems in one statement on the primary key (every modem in exactly one, none
+    // a union of parts a modem), the window's ends near the window, never over a modem's whole
+    // time when its record lies within days.
+    void day_of_the_fleet_in_few_statements()
+    {
+        QSqlDatabase admin = testsupport::open_admin_database("private_admin", server_env);
+        QVERIFY(admin.isOpen());
+        const auto statements = [&](const std::function<QVariant()>& report) {
+            QSqlQuery q(admin);
+            [&] {
+                QVERIFY(q.exec("TRUNCATE mysql.general_log"));
+                QVERIFY(q.exec("SET GLOBAL log_output = 'TABLE', GLOBAL general_log = 1"));
+            }();
+            const QVariant answer = report();
+            QStringList out;
+            if (q.exec("SET GLOBAL general_log = 0") &&
+                q.exec("SELECT CONVERT(argument USING utf8mb4) FROM mysql.general_log WHERE command_type = "
+                       "'Query' AND argument LIKE '%modems_data%' AND argument NOT LIKE '%general_log%'"))
+                while (q.next())
+                    out << q.value(0).toString();
+            if (answer.userType() == qMetaTypeId<api_refusal>()) out << "refused";
+            return out;
+        };
+        for (const bool history : {false, true}) {
+            const QStringList sent = statements([&] {
+                return history ? api->api_report_history(request(modem_list, d0, d0 + day - 1))
+                               : api->api_report_history_orig(
+                                     request(modem_list, d0, d0 + day - 1, "1.0.99.1.0.255"));
+            });
+            QVERIFY(!sent.contains("refused"));
+            int row_statements = 0, ids_read = 0;
+            for (const QString& s : sent) {
+                QVERIFY2(!s.contains("modem_id = "), qPrintable(s.left(300))); // a part a modem
+                QVERIFY2(!s.contains("ts >= 0 AND ts <= 4294967295"), qPrintable(s.left(300)));
+                if (!s.startsWith("SELECT * FROM modems_data")) continue;
+                ++row_statements;
+                const QRegularExpression list("modem_id in \\(([0-9,]*)\\)");
+                for (auto m = list.globalMatch(s); m.hasNext();)
+                    ids_read += m.next().captured(1).split(',').size();
+            }
+            qInfo() << (history ? "history:" : "history_orig:") << sent.size() << "statements,"
+                    << row_statements << "of rows";
+            QCOMPARE(ids_read, int(fleet));
+            QVERIFY2(row_statements <= int(fleet) / 16, qPrintable(QString::number(row_statements)));
+        }
     }
 
     // An empty month of events: the key tells that no modem has one, and nothing is read per modem.

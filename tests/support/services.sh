@@ -15,6 +15,7 @@
 #   services.sh free-port                        print a port free on every address
 #
 # STATE/services.env holds shell assignments (STROVA_MYSQL_*, STROVA_AMQP_*) that the tests read.
+# STROVA_MYSQL_POOL sets MariaDB's buffer pool at each start (64M unless set).
 # The daemon's account 'u' lacks SUPER, READ ONLY ADMIN and CONNECTION ADMIN, as in production (a
 # read-only server refuses its writes, connection limits hold for it); STROVA_MYSQL_ADMIN (root,
 # no password, over TCP) sets server variables and limits.
@@ -133,7 +134,7 @@ mysql_run() {
     # found", a bad option) goes to the same file.
     mariadbd --no-defaults "${as_user[@]}" --datadir=$D/data --tmpdir=$D/tmp --socket=$D/sock --pid-file=$D/pid \
         --port=$STROVA_MYSQL_PORT --bind-address=127.0.0.1 --skip-name-resolve --log-error=$D/err.log \
-        --innodb-buffer-pool-size=64M --skip-log-bin --character-set-server=utf8mb4 \
+        --innodb-buffer-pool-size=${STROVA_MYSQL_POOL:-64M} --skip-log-bin --character-set-server=utf8mb4 \
         --max-connections=500 >>"$D/err.log" 2>&1 &
     local i server=$!
     for i in $(seq 1 300); do
