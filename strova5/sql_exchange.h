@@ -507,6 +507,10 @@ protected:
     QHash<uint32_t, QVariantList> rows_each(const QString& part, const QList<modem_range>& ranges,
                                             bool newest_first, uint32_t limit, int max_rows, int& done,
                                             bool key_order = true);
+    // Reads each modem of `over` by statements of its own (modems past their limit in a read of
+    // many), its rows replacing those `out` held.
+    void read_each_into(QHash<uint32_t, QVariantList>& out, const QString& part,
+                        const QList<modem_range>& over, bool newest_first, uint32_t limit, int max_rows);
 
     QSqlDatabase db;
     QVariantMap cfg;
@@ -641,7 +645,7 @@ protected:
     void writer_loop();
     void writer_run();
     void writer_mark_only(); // a mark handed while no run is out
-    void writer_back(); // main thread, on the wake-up
+    void writer_back();      // main thread, on the wake-up
     // The writer's own connection could not be opened: the runs go over the main connection
     // until this clock time, then the writer tries again.
     qint64 writer_retry_at = -1;

@@ -439,6 +439,19 @@ int rows_by_part(const QVariantList& rows, const QHash<uint32_t, int>& position,
     return whole;
 }
 
+void SQL_Exchange::read_each_into(QHash<uint32_t, QVariantList>& out, const QString& part,
+                                  const QList<modem_range>& over, bool newest_first, uint32_t limit,
+                                  int max_rows)
+{
+    for (int from = 0, again = 0; from < over.size(); from += again) {
+        const QHash<uint32_t, QVariantList> ordered =
+            rows_each(part, over.mid(from), newest_first, limit, max_rows, again, false);
+        for (auto it = ordered.cbegin(); it != ordered.cend(); ++it)
+            out.insert(it.key(), it.value());
+        if (again < 1) break; // a failed statement: the caller sees it through failed_reads()
+    }
+}
+
 QHash<uint32_t, QVariantList> SQL_Exchange::rows_each(const QString& part, const QList<modem_range>& ranges,
                                                       bool newest_first, uint32_t limit, int max_rows,
                                                       int& done, bool key_order)
@@ -500,13 +513,7 @@ QHash<uint32_t, QVariantList> SQL_Exchange::rows_each(const QString& part, const
                          [&](const modem_range& o) { return o.modem_id == r.modem_id; }))
             over << r;
     }
-    for (int from = 0, again = 0; from < over.size(); from += again) {
-        const QHash<uint32_t, QVariantList> ordered =
-            rows_each(part, over.mid(from), newest_first, limit, max_rows, again, false);
-        for (auto it = ordered.cbegin(); it != ordered.cend(); ++it)
-            out.insert(it.key(), it.value());
-        if (again < 1) break; // a failed statement: the caller sees it through failed_reads()
-    }
+    read_each_into(out, part, over, newest_first, limit, max_rows);
     return out;
 }
 
@@ -792,13 +799,7 @@ QHash<uint32_t, QVariantList> SQL_Exchange::rows_by_key(bool events, const QList
     // The cut modem's rows are not whole.
     for (auto it = out.begin(); it != out.end();)
         it = answered.contains(it.key()) ? std::next(it) : out.erase(it);
-    for (int from = 0, again = 0; from < over.size(); from += again) {
-        const QHash<uint32_t, QVariantList> ordered =
-            rows_each(seek_part, over.mid(from), events, limit, max_rows, again, false);
-        for (auto it = ordered.cbegin(); it != ordered.cend(); ++it)
-            out.insert(it.key(), it.value());
-        if (again < 1) break; // a failed statement: the caller sees it through failed_reads()
-    }
+    read_each_into(out, seek_part, over, events, limit, max_rows);
     return out;
 }
 

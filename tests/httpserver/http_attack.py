@@ -154,11 +154,15 @@ def place_upload(port, index, addresses, length, piece, until, out):
             time.sleep(0.2)
 
 
-def operator(port, token, until, out):
+def command_request(token):
     body = b"modem=3002&code=version"
-    text = ("POST /api/cmd/send HTTP/1.1\r\nHost: x\r\nCookie: TARVIK_JWT=%s\r\n"
+    return ("POST /api/cmd/send HTTP/1.1\r\nHost: x\r\nCookie: TARVIK_JWT=%s\r\n"
             "Content-Type: application/x-www-form-urlencoded\r\nContent-Length: %d\r\n\r\n"
             % (token, len(body))).encode() + body
+
+
+def operator(port, token, until, out):
+    text = command_request(token)
     while time.monotonic() < until:
         start = time.monotonic()
         out["operator"] += 1
@@ -204,10 +208,7 @@ def reconnect(port, addresses, until, out, turn):
 
 
 def operator_twice(port, token, until, out):
-    body = b"modem=3002&code=version"
-    text = ("POST /api/cmd/send HTTP/1.1\r\nHost: x\r\nCookie: TARVIK_JWT=%s\r\n"
-            "Content-Type: application/x-www-form-urlencoded\r\nContent-Length: %d\r\n\r\n"
-            % (token, len(body))).encode() + body
+    text = command_request(token)
     while time.monotonic() < until:
         start = time.monotonic()
         try:
