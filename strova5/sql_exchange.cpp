@@ -34,12 +34,13 @@ QList<OBIS> make_obis_list()
 {
     // C, D, E of the value columns of `modems_data`, in column order (A = 1, B = 0, F = 255).
     static const uint8_t cde[][3] = {
-        {1, 8, 0},  {1, 8, 1},  {1, 8, 2},  {1, 8, 3},  {1, 8, 4},   {2, 8, 0},   {2, 8, 1},  {2, 8, 2},  {2, 8, 3},
-        {2, 8, 4},  {3, 8, 0},  {3, 8, 1},  {3, 8, 2},  {3, 8, 3},   {3, 8, 4},   {4, 8, 0},  {4, 8, 1},  {4, 8, 2},
-        {4, 8, 3},  {4, 8, 4},  {9, 8, 0},  {9, 8, 1},  {9, 8, 2},   {9, 8, 3},   {9, 8, 4},  {1, 6, 0},  {1, 7, 0},
-        {21, 7, 0}, {41, 7, 0}, {61, 7, 0}, {3, 7, 0},  {23, 7, 0},  {43, 7, 0},  {63, 7, 0}, {9, 7, 0},  {29, 7, 0},
-        {49, 7, 0}, {69, 7, 0}, {11, 7, 0}, {31, 7, 0}, {51, 7, 0},  {71, 7, 0},  {91, 7, 0}, {32, 7, 0}, {52, 7, 0},
-        {72, 7, 0}, {14, 7, 0}, {13, 7, 0}, {33, 7, 0}, {53, 7, 0},  {73, 7, 0},  {81, 7, 10}, {81, 7, 21}, {81, 7, 2},
+        {1, 8, 0},  {1, 8, 1},  {1, 8, 2},  {1, 8, 3},   {1, 8, 4},   {2, 8, 0},  {2, 8, 1},  {2, 8, 2},
+        {2, 8, 3},  {2, 8, 4},  {3, 8, 0},  {3, 8, 1},   {3, 8, 2},   {3, 8, 3},  {3, 8, 4},  {4, 8, 0},
+        {4, 8, 1},  {4, 8, 2},  {4, 8, 3},  {4, 8, 4},   {9, 8, 0},   {9, 8, 1},  {9, 8, 2},  {9, 8, 3},
+        {9, 8, 4},  {1, 6, 0},  {1, 7, 0},  {21, 7, 0},  {41, 7, 0},  {61, 7, 0}, {3, 7, 0},  {23, 7, 0},
+        {43, 7, 0}, {63, 7, 0}, {9, 7, 0},  {29, 7, 0},  {49, 7, 0},  {69, 7, 0}, {11, 7, 0}, {31, 7, 0},
+        {51, 7, 0}, {71, 7, 0}, {91, 7, 0}, {32, 7, 0},  {52, 7, 0},  {72, 7, 0}, {14, 7, 0}, {13, 7, 0},
+        {33, 7, 0}, {53, 7, 0}, {73, 7, 0}, {81, 7, 10}, {81, 7, 21}, {81, 7, 2},
     };
     QList<OBIS> out;
     for (const auto& c : cde)
@@ -69,19 +70,22 @@ const QList<OBIS> SQL_Exchange::obis_list = make_obis_list();
 const QList<QStringList> SQL_Exchange::obis_columns = make_obis_columns();
 
 SQL_Exchange::SQL_Exchange(QVariantMap cfg_, QObject* parent, int row_cap)
-    : QObject(parent),
-      cfg(std::move(cfg_)),
-      cmd_batch{"modems_cmd",
-                QStringLiteral("INSERT INTO modems_cmd(cmd_id, modem_id, ts, `setting`, `state`, `data`) VALUES "),
-                {}},
+    : QObject(parent), cfg(std::move(cfg_)),
+      cmd_batch{
+          "modems_cmd",
+          QStringLiteral("INSERT INTO modems_cmd(cmd_id, modem_id, ts, `setting`, `state`, `data`) VALUES "),
+          {}},
       data_batch{"modems_data", data_prefix(), {}},
       event_batch{"modems_event",
-                  QStringLiteral("REPLACE INTO modems_event(modem_id, ts, ts_get, `type`, `index`, index_max, `event`, "
-                                 "worktime, OBIS_12_7_0, OBIS_12_7_4, OBIS_96_8_10, OBIS_96_12_4, OBIS_96_12_6, "
-                                 "value_old, ext) VALUES "),
+                  QStringLiteral(
+                      "REPLACE INTO modems_event(modem_id, ts, ts_get, `type`, `index`, index_max, `event`, "
+                      "worktime, OBIS_12_7_0, OBIS_12_7_4, OBIS_96_8_10, OBIS_96_12_4, OBIS_96_12_6, "
+                      "value_old, ext) VALUES "),
                   {}},
-      setting_batch{"modems_setting",
-                    QStringLiteral("REPLACE INTO modems_setting(modem_id, ts, `state`, `setting`, `data`) VALUES "), {}},
+      setting_batch{
+          "modems_setting",
+          QStringLiteral("REPLACE INTO modems_setting(modem_id, ts, `state`, `setting`, `data`) VALUES "),
+          {}},
       own_event_batch{"modems_event", event_batch.prefix, {}},
       numbering([this](uint32_t mark) { return write_cmd_mark(mark); },
                 [this](uint32_t from, quint64 window, int rows_max, QList<cmd_numbering::Stored>& rows) {
@@ -153,8 +157,7 @@ SQL_Exchange::~SQL_Exchange()
     }
     for (const int hook : {quit_hook, quit_input_hook})
         if (hook) remove_quit_hook(hook);
-    if (instance == this)
-        instance = nullptr;
+    if (instance == this) instance = nullptr;
     if (db.isValid()) {
         db.close();
         db = QSqlDatabase();
@@ -183,7 +186,8 @@ void SQL_Exchange::settle_at_quit()
 
 QSqlDatabase SQL_Exchange::add_connection(const QVariantMap& cfg, const QString& name)
 {
-    QSqlDatabase c = QSqlDatabase::addDatabase(cfg.value(QStringLiteral("db"), QStringLiteral("QMYSQL")).toString(), name);
+    QSqlDatabase c =
+        QSqlDatabase::addDatabase(cfg.value(QStringLiteral("db"), QStringLiteral("QMYSQL")).toString(), name);
     c.setHostName(cfg.value(QStringLiteral("host"), QStringLiteral("localhost")).toString());
     c.setPort(int(cfg.value(QStringLiteral("port"), 3306).toUInt()));
     c.setDatabaseName(cfg.value(QStringLiteral("db_name"), QStringLiteral("mysql")).toString());
@@ -250,7 +254,8 @@ bool SQL_Exchange::init()
     }
     if (!db.record(QStringLiteral("modems_iec104")).contains(QStringLiteral("modem_id"))) {
         const QString create = QStringLiteral(
-            "CREATE TABLE `modems_iec104` ( `iec_id` INT(10) UNSIGNED NOT NULL AUTO_INCREMENT COMMENT 'смещение в "
+            "CREATE TABLE `modems_iec104` ( `iec_id` INT(10) UNSIGNED NOT NULL AUTO_INCREMENT COMMENT "
+            "'смещение в "
             "iec104', `modem_id` INT(10) UNSIGNED NOT NULL COMMENT 'номер модема', PRIMARY KEY (`iec_id`) )");
         if (!run(q, create)) {
             LOG_EXC << "can't create modems_iec104" << last_error.text();
@@ -262,9 +267,11 @@ bool SQL_Exchange::init()
     // last run managed to store. One key read, whatever the size of the command table.
     // Created only when missing: the account may have lost CREATE after the first start.
     const bool has_state = db.record(QStringLiteral("driver_state")).contains(QStringLiteral("value"));
-    if ((!has_state && !run(q, QStringLiteral("CREATE TABLE IF NOT EXISTS `driver_state` ( `name` VARCHAR(64) NOT "
-                                              "NULL, `value` BIGINT UNSIGNED NOT NULL, PRIMARY KEY (`name`) )"))) ||
-        !run_synced(q, QStringLiteral("SELECT `value` FROM driver_state WHERE `name` = '%1'").arg(cmd_mark_name))) {
+    if ((!has_state &&
+         !run(q, QStringLiteral("CREATE TABLE IF NOT EXISTS `driver_state` ( `name` VARCHAR(64) NOT "
+                                "NULL, `value` BIGINT UNSIGNED NOT NULL, PRIMARY KEY (`name`) )"))) ||
+        !run_synced(
+            q, QStringLiteral("SELECT `value` FROM driver_state WHERE `name` = '%1'").arg(cmd_mark_name))) {
         LOG_EXC << "can't read the command number mark:" << last_error.text();
         return false;
     }
@@ -334,7 +341,8 @@ bool SQL_Exchange::init()
 
     // From the stop of the intake on, no command is numbered: its row would come after the last
     // save the quit waits for.
-    if (!quit_input_hook) quit_input_hook = add_quit_hook([this] { commands_closed = true; }, quit_stage_stop_input);
+    if (!quit_input_hook)
+        quit_input_hook = add_quit_hook([this] { commands_closed = true; }, quit_stage_stop_input);
 
     if (!writer.joinable()) {
         writer_wake_fd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
@@ -353,12 +361,15 @@ bool SQL_Exchange::init()
 
     if (!loader) {
         loader = new SQL_loader(cfg);
-        connect(this, &SQL_Exchange::signal_loader_req, loader, &SQL_loader::slot_loader_req, Qt::QueuedConnection);
+        connect(this, &SQL_Exchange::signal_loader_req, loader, &SQL_loader::slot_loader_req,
+                Qt::QueuedConnection);
         // One per uplink: straight into the loader's locked queue, without waking its thread.
         SQL_loader* l = loader;
-        connect(this, &SQL_Exchange::signal_remove_tail, loader, [l](uint32_t modem_id) { l->queue_remove_tail(modem_id); },
-                Qt::DirectConnection);
-        connect(loader, &SQL_loader::signal_loader_res, this, &SQL_Exchange::slot_loader_res, Qt::QueuedConnection);
+        connect(
+            this, &SQL_Exchange::signal_remove_tail, loader,
+            [l](uint32_t modem_id) { l->queue_remove_tail(modem_id); }, Qt::DirectConnection);
+        connect(loader, &SQL_loader::signal_loader_res, this, &SQL_Exchange::slot_loader_res,
+                Qt::QueuedConnection);
     }
     return loader->isRunning();
 }
@@ -366,7 +377,8 @@ bool SQL_Exchange::init()
 int SQL_Exchange::pending_rows() const
 {
     return cmd_batch.tuples.size() + pending_statuses.size() + data_batch.tuples.size() +
-           event_batch.tuples.size() + setting_batch.tuples.size() + own_event_batch.tuples.size() + writer_rows;
+           event_batch.tuples.size() + setting_batch.tuples.size() + own_event_batch.tuples.size() +
+           writer_rows;
 }
 
 QSqlDatabase& SQL_Exchange::conn()
@@ -508,7 +520,16 @@ bool SQL_Exchange::go_unless_link_silent()
     // A run that ended tells what it found of the link; one still out is not waited for.
     QElapsedTimer took;
     took.start();
-    const bool run_out = !wait_for_run(0);
+    bool run_out = !wait_for_run(0);
+    if (!db_away && run_out) {
+        // A writer's statement past a healthy one's time may be lost in a silent link, and a
+        // statement sent beside it would hang there on the main thread for a time-out of its
+        // own, holding the outage's judgement back as long: this one waits for the writer's
+        // instead, until it comes back or reaches the link time-out.
+        const qint64 age = writer_statement_age();
+        if (age >= writer_statement_healthy_ms && age < link_timeout_s * 1000)
+            run_out = !wait_for_run(link_timeout_s * 1000 - age);
+    }
     link_waits += took.elapsed();
     if (!db_away && run_out && writer_statement_age() >= link_timeout_s * 1000) {
         // A statement of the writer has not come back within the bound: the link is as good
@@ -544,7 +565,8 @@ void SQL_Exchange::note_main_statement(const QSqlError& error, bool answered, co
     if (!answered && classify(error) == Error_class::connection) link_waits += took.elapsed();
     // Every such wait stalls the API and the uplinks' intake alike.
     if (took.elapsed() >= 1000)
-        LOG_WRN << "the main thread waited" << took.elapsed() << "ms for the database:" << log_cut(statement, 200);
+        LOG_WRN << "the main thread waited" << took.elapsed()
+                << "ms for the database:" << log_cut(statement, 200);
     // Only the writer finds the server back: an answer here comes from a link not known lost.
     if (answered || classify(error) != Error_class::connection || db_away) return;
     const QSqlError kept = last_error;
@@ -563,8 +585,7 @@ bool SQL_Exchange::run(QSqlQuery& query, const QString& statement)
     const bool answered = query.exec(statement);
     if (writing) writer_alive_at = clock.elapsed();
     note_main_statement(query.lastError(), answered, took, statement);
-    if (answered)
-        return true;
+    if (answered) return true;
     last_error = query.lastError();
     return false;
 }
@@ -645,19 +666,20 @@ void SQL_Exchange::name_rows(const QList<const Batch*>& batches, const QList<Pen
             int from = 1;
             for (int f = 0; f < batch->time_field && from > 0; ++f)
                 from = t.indexOf(QLatin1String(", "), from) + 2;
-            const uint32_t ts = from > 1 ? t.midRef(from, t.indexOf(QLatin1Char(','), from) - from).toUInt() : 0;
+            const uint32_t ts =
+                from > 1 ? t.midRef(from, t.indexOf(QLatin1Char(','), from) - from).toUInt() : 0;
             oldest = qMin(oldest, ts);
             newest = qMax(newest, ts);
         }
         // Every row named by its leading id, never cut: these are the rows to recover by hand.
-        const QString id_prefix =
-            qstrcmp(batch->table, "modems_cmd") == 0 ? QStringLiteral("drvStrova5_") : QStringLiteral("modem_");
+        const QString id_prefix = qstrcmp(batch->table, "modems_cmd") == 0 ? QStringLiteral("drvStrova5_")
+                                                                           : QStringLiteral("modem_");
         QStringList ids;
         for (const QString& t : batch->tuples)
             ids << id_prefix + t.mid(1, t.indexOf(QLatin1Char(',')) - 1).trimmed();
         for (const QString& line : log_id_lines(ids))
-            LOG_ERR << what.constData() << batch->tuples.size() << "rows of" << batch->table << "with times from"
-                    << oldest << "to" << newest << qPrintable(lost) << qPrintable(line);
+            LOG_ERR << what.constData() << batch->tuples.size() << "rows of" << batch->table
+                    << "with times from" << oldest << "to" << newest << qPrintable(lost) << qPrintable(line);
     }
     if (!statuses.isEmpty()) {
         QStringList named;
@@ -718,8 +740,7 @@ SQL_Exchange::Outcome SQL_Exchange::attempt(QSqlQuery& query, const QString& sta
 {
     QElapsedTimer took;
     took.start();
-    if (run(query, statement))
-        return Outcome::written;
+    if (run(query, statement)) return Outcome::written;
     // A statement that waited out the time-out met a silent link: a reconnection now would wait
     // as long again. The link counts as lost; the next run tries it.
     if (timed_out(took)) return Outcome::away;
@@ -729,8 +750,7 @@ SQL_Exchange::Outcome SQL_Exchange::attempt(QSqlQuery& query, const QString& sta
     if (kind == Error_class::refused) return Outcome::refused;
     if (kind == Error_class::passing) return Outcome::passing;
     const QSqlError error = last_error;
-    if (!reconnect())
-        return Outcome::away;
+    if (!reconnect()) return Outcome::away;
     last_error = error;
     return Outcome::dropped;
 }
@@ -785,8 +805,7 @@ bool SQL_Exchange::write_batch(Batch& batch)
         statement.reserve(chars);
         statement += batch.prefix;
         for (int i = 0; i < rows; ++i) {
-            if (i)
-                statement += QLatin1String(", ");
+            if (i) statement += QLatin1String(", ");
             statement += batch.tuples.at(i);
         }
         const qint64 step_from = clock.elapsed();
@@ -868,10 +887,9 @@ QString SQL_Exchange::session_statement()
     // sql_mode: the server's own, less the modes that change how a quoted text is read
     // (NO_BACKSLASH_ESCAPES; ANSI_QUOTES, also implied by ANSI), because sql_text escapes with
     // backslashes and quotes with single quotes.
-    return QStringLiteral(
-        "SET NAMES utf8mb4, SESSION innodb_lock_wait_timeout = 5, SESSION sql_mode = "
-        "TRIM(BOTH ',' FROM REPLACE(REPLACE(REPLACE(CONCAT(',', @@GLOBAL.sql_mode, ','), "
-        "',NO_BACKSLASH_ESCAPES,', ','), ',ANSI_QUOTES,', ','), ',ANSI,', ','))");
+    return QStringLiteral("SET NAMES utf8mb4, SESSION innodb_lock_wait_timeout = 5, SESSION sql_mode = "
+                          "TRIM(BOTH ',' FROM REPLACE(REPLACE(REPLACE(CONCAT(',', @@GLOBAL.sql_mode, ','), "
+                          "',NO_BACKSLASH_ESCAPES,', ','), ',ANSI_QUOTES,', ','), ',ANSI,', ','))");
 }
 
 bool SQL_Exchange::set_session_charset()
@@ -898,9 +916,9 @@ void SQL_Exchange::save_run()
     run_more = false;
     // While the link is lost an empty run probes it every link time-out, so that the main thread
     // sends statements again also when nothing waits to be written.
-    const bool probe = db_away && writer.joinable() && clock.elapsed() - run_started_at >= link_timeout_s * 1000;
-    if (!pending_rows() && !probe && !numbering.has_work())
-        return;
+    const bool probe =
+        db_away && writer.joinable() && clock.elapsed() - run_started_at >= link_timeout_s * 1000;
+    if (!pending_rows() && !probe && !numbering.has_work()) return;
     check_intake();
     if (passing_until > clock.elapsed()) return; // the server is in a passing state: the pause first
     take_run();
@@ -946,7 +964,8 @@ void SQL_Exchange::take_run()
     run_setting_rows = run_setting.tuples.size();
     run_status_rows = run_statuses.size();
     run_own_rows = run_own_event.tuples.size();
-    writer_rows = run_cmd_rows + run_status_rows + run_data_rows + run_event_rows + run_setting_rows + run_own_rows;
+    writer_rows =
+        run_cmd_rows + run_status_rows + run_data_rows + run_event_rows + run_setting_rows + run_own_rows;
     rows_at_run_start = pending_rows();
     // At quit, shared copies of what the run holds, to name should it not come back (the
     // writer's changes then copy its lists, so not before).
@@ -1035,7 +1054,8 @@ void SQL_Exchange::take_back_run()
     run_statuses.append(pending_statuses);
     pending_statuses.swap(run_statuses);
     run_statuses.clear();
-    writer_rows = run_cmd_rows = run_data_rows = run_event_rows = run_setting_rows = run_status_rows = run_own_rows = 0;
+    writer_rows = run_cmd_rows = run_data_rows = run_event_rows = run_setting_rows = run_status_rows =
+        run_own_rows = 0;
     held = Held();
     // What the run wrote is no longer waiting; what it brought back may fold with later rows.
     if (!own_event_keys.isEmpty()) {
@@ -1059,8 +1079,7 @@ void SQL_Exchange::take_back_run()
     run_settings.clear();
     run_reported.clear();
     statuses_out = false;
-    if (pending_statuses.isEmpty())
-        reported_at.clear(); // no status left that a setting could be newer than
+    if (pending_statuses.isEmpty()) reported_at.clear(); // no status left that a setting could be newer than
     check_intake();
 }
 
@@ -1129,7 +1148,8 @@ void SQL_Exchange::repeat_outage_line()
 QMap<uint32_t, QVariantMap> SQL_Exchange::get_pending_settings()
 {
     QMap<uint32_t, QVariantMap> out;
-    const QString select = QStringLiteral("SELECT modem_id, setting, `data` FROM modems_setting WHERE modems_setting.state = 0 ");
+    const QString select = QStringLiteral(
+        "SELECT modem_id, setting, `data` FROM modems_setting WHERE modems_setting.state = 0 ");
     QSqlQuery q(db);
     if (!run(q, select)) {
         LOG_EXC << last_error.text() << log_cut(select);
@@ -1142,8 +1162,7 @@ QMap<uint32_t, QVariantMap> SQL_Exchange::get_pending_settings()
 
 void SQL_Exchange::slot_loader_req(uint32_t modem_id, uint8_t type, uint32_t limit)
 {
-    if (limit >= 2)
-        emit signal_loader_req(modem_id, type, limit);
+    if (limit >= 2) emit signal_loader_req(modem_id, type, limit);
 }
 
 void SQL_Exchange::slot_remove_tail(uint32_t modem_id)
@@ -1155,8 +1174,7 @@ void SQL_Exchange::slot_loader_res(uint32_t modem_id, uint8_t type, QMap<uint32_
 {
     RAM_modems* ram = RAM_modems::instance;
     modem_record* modem = ram ? ram->find_modem(modem_id) : nullptr;
-    if (!modem)
-        return; // the modem left the registry meanwhile
+    if (!modem) return; // the modem left the registry meanwhile
     arch_index* aix = type == 14 ? &modem->aix_day : type == 15 ? &modem->aix_hour : nullptr;
     if (aix) {
         for (auto it = arch_indexes.cbegin(); it != arch_indexes.cend(); ++it)

@@ -93,6 +93,9 @@ public:
     // connect, read and write time-outs of every connection. No statement of the main thread
     // waits longer for the writer either.
     static constexpr int link_timeout_s = 10;
+    // A writer's statement of a healthy link comes back within twice a run's second; one older
+    // makes the main thread wait for it before a statement of its own.
+    static constexpr qint64 writer_statement_healthy_ms = 2000;
     // Command numbers are taken in blocks of this many free numbers (see numbering); the first start without
     // a stored mark leaves this many numbers above the newest stored command unused.
     static constexpr uint32_t cmd_number_block = 10000;
@@ -135,8 +138,13 @@ public:
     quint64 failed_reads() const { return failed_read_count; }
     const QString& last_failed_read() const { return failed_read; }
     // The link is known to be away: the main thread sends no statement until the writer finds
-    // the server again.
-    bool link_known_away() const { return db_away; }
+    // the server again. A run that ended is taken back first, so that a link the writer has just
+    // found again is not taken for away.
+    bool link_known_away()
+    {
+        wait_for_run(0);
+        return db_away;
+    }
     // Milliseconds the main thread's statements spent on the writer and the link rather than on
     // their own work, since the start: a run that ended taken back before them, and statements
     // the link did not answer. A report's work bound leaves them out.
@@ -373,12 +381,14 @@ protected:
     bool settle_status_doubt();
     // Executes one statement; a failure leaves its error in last_error and is not logged here.
     bool run(QSqlQuery& query, const QString& statement);
-    // Main thread, before a statement of its own: whether it may go. It waits for nothing: the
-    // run in flight goes on the writer's connection, and the age of the writer's current
-    // statement tells whether the link lives. It goes unless the database is known away or that
-    // statement has gone the link time-out without an answer, which marks the database away
-    // (the outage rule); false then (the statement is not sent; last_error says why, a
-    // connection error) until a statement of the writer finds the server again.
+    // Main thread, before a statement of its own: whether it may go. It does not wait for a
+    // healthy run: the run in flight goes on the writer's connection, and the age of the
+    // writer's current statement tells whether the link lives. Only a writer's statement older
+    // than writer_statement_healthy_ms is waited for, until the run ends or that statement
+    // reaches the link time-out. It goes unless the database is known away or that statement
+    // has gone the link time-out without an answer, which marks the database away (the outage
+    // rule); false then (the statement is not sent; last_error says why, a connection error)
+    // until a statement of the writer finds the server again.
     bool go_unless_link_silent();
     // Milliseconds since the writer's current statement went out (or its last one came back,
     // or its run began): what tells a silent link from a long catch-up.
