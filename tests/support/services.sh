@@ -233,6 +233,23 @@ stop_rabbit() {
     return 0
 }
 
+# rabbitmqctl: a CLI node takes its distribution port from a range of eleven, which the CLIs of
+# tests running side by side (and other connections) can all hold at once; it then fails at once
+# with "nodistribution", and is tried again.
+ctl() {
+    local try rc err
+    err=$(mktemp)
+    for try in 1 2 3 4 5; do
+        rc=0
+        "$RMQ_BIN/rabbitmqctl" "$@" 2>"$err" || rc=$?
+        grep -q nodistribution "$err" || break
+        sleep "$try"
+    done
+    cat "$err" >&2
+    rm -f "$err"
+    return "$rc"
+}
+
 case "$cmd" in
 start)
     what=${3:-all}
@@ -284,9 +301,9 @@ stop)
 mysql-stop) load_env; mysql_stop ;;
 mysql-start) load_env; mysql_run ;;
 mysql-install) load_env; mysql_install ;;
-rabbit-stop) load_env; rabbit_env; "$RMQ_BIN/rabbitmqctl" stop_app >/dev/null ;;
-rabbit-start) load_env; rabbit_env; "$RMQ_BIN/rabbitmqctl" start_app >/dev/null ;;
-rabbitmqctl) load_env; rabbit_env; shift 2; "$RMQ_BIN/rabbitmqctl" "$@" ;;
+rabbit-stop) load_env; rabbit_env; ctl stop_app >/dev/null ;;
+rabbit-start) load_env; rabbit_env; ctl start_app >/dev/null ;;
+rabbitmqctl) load_env; rabbit_env; shift 2; ctl "$@" ;;
 rabbit-node-start) load_env; start_rabbit ;;
 rabbit-node-stop) load_env; stop_rabbit ;;
 free-port) free_port ;;
