@@ -230,6 +230,11 @@ stop_rabbit() {
     # The port mapper keeps nothing and takes over a second to end on SIGTERM: SIGKILL.
     # shellcheck disable=SC2046
     end_procs 0 $(procs_holding 'beam(\.smp)?|epmd|erl_child_setup|inet_gethost|heart' environ "HOME=$HOME")
+    # A port mapper on this state's own port is ours, whoever started it.
+    local p
+    for p in $(ss -Hltnp "sport = :$STROVA_EPMD_PORT" 2>/dev/null | grep -o 'pid=[0-9]*' | cut -d= -f2 | sort -u); do
+        [ "$(cat "/proc/$p/comm" 2>/dev/null)" = epmd ] && kill -KILL "$p"
+    done
     return 0
 }
 
