@@ -42,6 +42,18 @@ struct Asked
     QByteArray body;
 };
 
+// Waits at most `ms` for every one of `asked` to have its answer.
+bool all_answered(const QList<std::shared_ptr<Asked>>& asked, int ms)
+{
+    return QTest::qWaitFor(
+        [&] {
+            for (const auto& r : asked)
+                if (r->ms < 0) return false;
+            return true;
+        },
+        ms);
+}
+
 } // namespace
 
 class tst_api_reports_shared : public QObject
@@ -238,13 +250,7 @@ private slots:
         for (auto& r : readers)
             outs << QString::fromLatin1(QJsonDocument(finished(*r, 70000)).toJson(QJsonDocument::Compact));
         tick.stop();
-        QVERIFY(QTest::qWaitFor(
-            [&] {
-                for (const auto& r : small)
-                    if (r->ms < 0) return false;
-                return true;
-            },
-            30000));
+        QVERIFY(all_answered(small, 30000));
         sampler.stop();
         QStringList waits;
         int ok = 0;
@@ -338,13 +344,7 @@ private slots:
         tick.start(1000);
         const QJsonObject v = finished(*viewers, 60000);
         tick.stop();
-        QVERIFY(QTest::qWaitFor(
-            [&] {
-                for (const auto& r : small)
-                    if (r->ms < 0) return false;
-                return true;
-            },
-            70000));
+        QVERIFY(all_answered(small, 70000));
         QStringList waits;
         int ok = 0;
         for (const auto& r : small) {
