@@ -118,7 +118,7 @@ galera_wait() { # N: until the node is synced and takes queries
         sleep 0.2
     done
     echo "cluster: Galera node $1 did not become synced or ended, see $CLUSTER_DIR/g$1/err.log" >&2
-    tail -30 "$CLUSTER_DIR/g$1/err.log" >&2
+    tail -n 30 "$CLUSTER_DIR/g$1/err.log" >&2
     return 1
 }
 
@@ -239,7 +239,7 @@ galera_rejoin() { # N
     mariadbd --defaults-file="$D/my.cnf" --wsrep-recover >>"$D/out.log" 2>&1
     local pos
     pos=$(grep -o 'WSREP: Recovered position: .*' "$D/err.log" | tail -1 | awk '{print $4}')
-    [ -n "$pos" ] || { echo "cluster: no recovered position for node $n" >&2; tail -20 "$D/err.log" >&2; return 1; }
+    [ -n "$pos" ] || { echo "cluster: no recovered position for node $n" >&2; tail -n 20 "$D/err.log" >&2; return 1; }
     galera_run "$n" --wsrep-start-position="$pos"
     galera_wait "$n"
 }
@@ -255,6 +255,10 @@ rabbit_env() { # N
     export RABBITMQ_CONFIG_FILE=$D/rabbitmq RABBITMQ_ADVANCED_CONFIG_FILE=$D/advanced.config
     export RABBITMQ_ENABLED_PLUGINS_FILE=$D/enabled_plugins RABBITMQ_CONF_ENV_FILE=$D/rabbitmq-env.conf
     export RABBITMQ_SERVER_ADDITIONAL_ERL_ARGS="-kernel inet_dist_use_interface {127,0,0,1}"
+    # rabbitmqctl's own node: a port range of ours, out of the ephemeral range (services.sh).
+    if [ -n "${RABBIT_CTL_DIST:-}" ]; then
+        export RABBITMQ_CTL_DIST_PORT_MIN=$RABBIT_CTL_DIST RABBITMQ_CTL_DIST_PORT_MAX=$((RABBIT_CTL_DIST + 9))
+    fi
 }
 
 rabbit_ctl() { # N ARGS...
@@ -287,7 +291,7 @@ rabbit_node_wait() { # N
     local n=$1
     if ! (rabbit_env "$n"; "$RMQ_BIN/rabbitmqctl" -n "r$n@localhost" wait --timeout 120 "$RABBITMQ_PID_FILE") >"$CLUSTER_DIR/r$n/wait.out" 2>&1; then
         echo "cluster: RabbitMQ node $n did not start" >&2
-        tail -20 "$CLUSTER_DIR/r$n/server.out" "$CLUSTER_DIR/r$n/wait.out" >&2
+        tail -n 20 "$CLUSTER_DIR/r$n/server.out" "$CLUSTER_DIR/r$n/wait.out" >&2
         return 1
     fi
 }
@@ -296,6 +300,7 @@ rabbit_start() {
     {
         read -r -a ports <<<"$(free_port 7)"
         echo "RABBIT_EPMD=${ports[6]}"
+        echo "RABBIT_CTL_DIST=$("$here/services.sh" free-port 10)"
         for n in 1 2 3; do echo "RABBIT_PORT_$n=${ports[$((2 * n - 2))]}"; echo "RABBIT_DIST_$n=${ports[$((2 * n - 1))]}"; done
     } >>"$envfile"
     load_env

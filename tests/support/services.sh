@@ -12,7 +12,8 @@
 #                                                of STATE/services.env (STROVA_RABBIT_NODE names it)
 #   services.sh stop-pid PIDFILE ARG NAME        stop the process of PIDFILE if ARG is one of its
 #                                                arguments, else leave it: the pid may be reused
-#   services.sh free-port                        print a port free on every address
+#   services.sh free-port [N]                    print a port free on every address (the first of N
+#                                                consecutive ones)
 #
 # STATE/services.env holds shell assignments (STROVA_MYSQL_*, STROVA_AMQP_*) that the tests read.
 # STROVA_MYSQL_POOL sets MariaDB's buffer pool at each start (64M unless set).
@@ -34,22 +35,26 @@ esac
 
 # Below the ephemeral range, where no outgoing connection of another process can take the port
 # before the server binds it.
-free_port() {
+free_port() { # [N]: the first of N consecutive ports
     /usr/bin/python3 -c '
-import random, socket
+import random, socket, sys
 low = int(open("/proc/sys/net/ipv4/ip_local_port_range").read().split()[0])
-for _ in range(200):
-    port = random.randrange(max(1024, low - 12000), low)
+n = int(sys.argv[1])
+def free(port):
     s = socket.socket()
     try:
         s.bind(("0.0.0.0", port))
+        return True
     except OSError:
-        continue
+        return False
     finally:
         s.close()
-    print(port)
-    break
-'
+for _ in range(200):
+    port = random.randrange(max(1024, low - 12000), low - n + 1)
+    if all(free(p) for p in range(port, port + n)):
+        print(port)
+        break
+' "${1:-1}"
 }
 
 # As root the servers must be told to stay root; any other user runs them as itself.
@@ -115,9 +120,17 @@ load_env() {
     . "$envfile"
 }
 
+# rabbitmqctl calls of one state at once: the tests beside each other share a broker.
+ctl_dist_ports=20
 rabbit_env() {
     local D=$STROVA_SERVICES_DIR/rabbit
     export HOME=$D ERL_EPMD_PORT=$STROVA_EPMD_PORT ERL_EPMD_ADDRESS=127.0.0.1
+    # rabbitmqctl's own node listens on one port of a range: by default 35672-35682, in the
+    # ephemeral range, where the outgoing connections of the tests beside take them all.
+    if [ -n "${STROVA_CTL_DIST_PORT:-}" ]; then
+        export RABBITMQ_CTL_DIST_PORT_MIN=$STROVA_CTL_DIST_PORT
+        export RABBITMQ_CTL_DIST_PORT_MAX=$((STROVA_CTL_DIST_PORT + ctl_dist_ports - 1))
+    fi
     export RABBITMQ_NODENAME=${STROVA_RABBIT_NODE:-rmq$STROVA_AMQP_PORT@localhost} RABBITMQ_NODE_IP_ADDRESS=127.0.0.1
     export RABBITMQ_NODE_PORT=$STROVA_AMQP_PORT RABBITMQ_DIST_PORT=$STROVA_DIST_PORT
     export RABBITMQ_MNESIA_BASE=$D/mnesia RABBITMQ_LOG_BASE=$D/log RABBITMQ_PID_FILE=$D/pid
@@ -147,7 +160,7 @@ mysql_run() {
         sleep 0.1
     done
     echo "services: MariaDB did not start, see $D/err.log" >&2
-    tail -20 "$D/err.log" >&2
+    tail -n 20 "$D/err.log" >&2
     return 1
 }
 
@@ -205,7 +218,7 @@ CONF
     echo $! >"$D/server.pid"
     if ! "$RMQ_BIN/rabbitmqctl" wait --timeout 120 "$RABBITMQ_PID_FILE" >"$D/wait.out" 2>&1; then
         echo "services: RabbitMQ did not start" >&2
-        tail -20 "$D/server.out" "$D/wait.out" >&2
+        tail -n 20 "$D/server.out" "$D/wait.out" >&2
         return 1
     fi
 }
@@ -281,6 +294,7 @@ ENV
     fi
     if [ "$what" = all ] || [ "$what" = rabbit ]; then
         STROVA_AMQP_PORT=$(free_port); STROVA_EPMD_PORT=$(free_port); STROVA_DIST_PORT=$(free_port)
+        STROVA_CTL_DIST_PORT=$(free_port "$ctl_dist_ports")
         cat >>"$envfile" <<ENV
 STROVA_AMQP_HOST=127.0.0.1
 STROVA_AMQP_PORT=$STROVA_AMQP_PORT
@@ -290,6 +304,7 @@ STROVA_AMQP_VHOST=/api
 STROVA_AMQP_URI=amqp://u:p@127.0.0.1:$STROVA_AMQP_PORT/%2Fapi
 STROVA_EPMD_PORT=$STROVA_EPMD_PORT
 STROVA_DIST_PORT=$STROVA_DIST_PORT
+STROVA_CTL_DIST_PORT=$STROVA_CTL_DIST_PORT
 ENV
         start_rabbit || { "$0" stop "$state"; exit 1; }
     fi
@@ -311,7 +326,7 @@ rabbit-start) load_env; rabbit_env; ctl start_app >/dev/null ;;
 rabbitmqctl) load_env; rabbit_env; shift 2; ctl "$@" ;;
 rabbit-node-start) load_env; start_rabbit ;;
 rabbit-node-stop) load_env; stop_rabbit ;;
-free-port) free_port ;;
+free-port) free_port "${2:-1}" ;;
 stop-pid) stop_pid "$2" cmdline "${3:?usage: $0 stop-pid PIDFILE ARG NAME}" "${4:-the process}" ;;
 *) echo "services: unknown command $cmd" >&2; exit 2 ;;
 esac
