@@ -243,8 +243,9 @@ private slots:
             // Commands reach their table with the next batched write; their states are read there.
             if (target.startsWith("/api/cmd/status"))
                 for (const QString& number : cmd_numbers)
-                    QTRY_VERIFY(
-                        scalar(db, "SELECT COUNT(*) FROM modems_cmd WHERE cmd_id=" + number).toInt() == 1);
+                    QTRY_VERIFY_WITH_TIMEOUT(
+                        scalar(db, "SELECT COUNT(*) FROM modems_cmd WHERE cmd_id=" + number).toInt() == 1,
+                        20000);
 
             const Reply r = d.get(target, args);
             QCOMPARE(r.status, 200);

@@ -418,7 +418,9 @@ private slots:
             QVERIFY2(probe.answered > 0, "the probe got no answer");
             QVERIFY2(rss() - rss0 < 64 * k_mib, qPrintable(QString::number(rss() - rss0)));
         }
-        QTRY_VERIFY_WITH_TIMEOUT(daemon->log().contains("hdlc datagram:"), 5000);
+        // The limiter's summary comes from a timer of the main thread, which may still be working
+        // off the flood's backlog.
+        QTRY_VERIFY_WITH_TIMEOUT(daemon->log().contains("hdlc datagram:"), 15000);
         QVERIFY2(log_bytes() - log0 < 8 * k_mib, qPrintable(QString::number(log_bytes() - log0)));
         QVERIFY(daemon->log().contains("http created"));
     }
@@ -483,7 +485,7 @@ private slots:
         // then 3 s): the daemon's own pace is what the 95th percentile shows.
         qInfo() << "95th percentile of the probe's waits" << probe.p95() << "ms";
         QVERIFY2(probe.p95() <= k_probe_bound_ms, qPrintable(QString("probe p95 %1 ms").arg(probe.p95())));
-        QTRY_VERIFY_WITH_TIMEOUT(daemon->log().contains("failed login:"), 5000);
+        QTRY_VERIFY_WITH_TIMEOUT(daemon->log().contains("failed login:"), 15000); // as the datagrams' summary
         QVERIFY2(log_bytes() - log0 < 8 * k_mib, qPrintable(QString::number(log_bytes() - log0)));
         QVERIFY(daemon->log().contains("http created"));
         QTRY_VERIFY2_WITH_TIMEOUT(rss() - rss0 < 64 * k_mib, qPrintable(QString::number(rss() - rss0)),

@@ -227,10 +227,11 @@ private slots:
         QVERIFY2(probe.waits.size() >= 5, "the operator's reports were not asked while the four ran");
         QCOMPARE(probe.answered, probe.waits.size());
         QVERIFY2(worst <= k_probe_wait_ms, qPrintable(QString("the operator waited %1 ms").arg(worst)));
-        // Each waits behind the others of its token, at most 30 s: answered or refused clearly.
+        // Each waits behind the others of its token, at most 30 s: answered or refused clearly. The
+        // first to arrive, whichever of the four curls that is, is answered.
         for (const QString& code : codes)
             QVERIFY2(code == "200" || code == "503", qPrintable(codes.join(' ')));
-        QCOMPARE(codes.first(), QString("200"));
+        QVERIFY2(codes.contains("200"), qPrintable(codes.join(' ')));
 
         // Four callers hold every place with reports of the million readings of all small
         // modems (many seconds each); three of them leave.
@@ -271,7 +272,7 @@ private slots:
             next->bytesAvailable() > 0 || next->state() != QAbstractSocket::ConnectedState, 10000);
         QVERIFY(next->readAll().startsWith("HTTP/1.1 200"));
         held[3]->abort();
-        QTRY_COMPARE_WITH_TIMEOUT(daemon->log().count("its client left") - left0, 4, 3000);
+        QTRY_COMPARE_WITH_TIMEOUT(daemon->log().count("its client left") - left0, 4, 8000); // as the three
     }
 
     // Four history answers near the answer bound (hour records of seven registers), built
