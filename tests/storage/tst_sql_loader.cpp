@@ -232,14 +232,14 @@ private slots:
         else
             storage->remove_old(types, cut);
         // Removed in the loader's thread, off the caller's.
-        QTRY_COMPARE(stored("modems_data"), data_left);
-        QTRY_COMPARE(stored("modems_event"), events_left);
+        QTRY_COMPARE_WITH_TIMEOUT(stored("modems_data"), data_left, 20000);
+        QTRY_COMPARE_WITH_TIMEOUT(stored("modems_event"), events_left, 20000);
         if (types.isEmpty()) {
             QCOMPARE(g_log->count("DELETE"), 0);
             return;
         }
         // One line for the pass: its kinds, and the rows it took from each table.
-        QTRY_COMPARE(g_log->count("retention pass done"), 1);
+        QTRY_COMPARE_WITH_TIMEOUT(g_log->count("retention pass done"), 1, 20000);
         const int from_data = all_data.size() - data_left.size(),
                   from_events = all_events.size() - events_left.size();
         const QString line = QString("%1 rows removed (kinds %2; modems_data %3, modems_event %4)")
