@@ -34,14 +34,15 @@ case ":$PATH:" in
 *) PATH=$PATH:/usr/local/sbin:/usr/sbin:/sbin ;;
 esac
 
-# N distinct ports nothing listens on, below the ephemeral range (one when N is not given).
+# N distinct ports nothing listens on, below the ephemeral range (one when N is not given), and
+# above the band where services.sh keeps rabbitmqctl's runs of ports.
 free_port() {
     /usr/bin/python3 -c '
 import random, socket, sys
 low = int(open("/proc/sys/net/ipv4/ip_local_port_range").read().split()[0])
 want, found = int(sys.argv[1]), []
 while len(found) < want:
-    port = random.randrange(max(1024, low - 12000), low)
+    port = random.randrange(max(1024, low - 10000), low)
     if port in found:
         continue
     s = socket.socket()

@@ -12,8 +12,8 @@
 #                                                of STATE/services.env (STROVA_RABBIT_NODE names it)
 #   services.sh stop-pid PIDFILE ARG NAME        stop the process of PIDFILE if ARG is one of its
 #                                                arguments, else leave it: the pid may be reused
-#   services.sh free-port [N]                    print a port free on every address (the first of N
-#                                                consecutive ones)
+#   services.sh free-port [N [TAKEN...]]         print a port free on every address (the first of N
+#                                                consecutive ones), none of the TAKEN ports
 #
 # STATE/services.env holds shell assignments (STROVA_MYSQL_*, STROVA_AMQP_*) that the tests read.
 # STROVA_MYSQL_POOL sets MariaDB's buffer pool at each start (64M unless set).
@@ -34,13 +34,21 @@ case ":$PATH:" in
 esac
 
 # Below the ephemeral range, where no outgoing connection of another process can take the port
-# before the server binds it.
-free_port() { # [N]: the first of N consecutive ports
+# before the server binds it. A run of N > 1 (rabbitmqctl's ports) comes from a band of its own:
+# a CLI takes any port of its run while it lives, so a single port chosen inside someone's run
+# could be held at the moment its server binds it. Ports given after N are taken already (the
+# others of the same set-up, not listened on yet) and are not chosen again.
+free_port() { # [N [TAKEN...]]: the first of N consecutive ports
     /usr/bin/python3 -c '
 import random, socket, sys
 low = int(open("/proc/sys/net/ipv4/ip_local_port_range").read().split()[0])
 n = int(sys.argv[1])
+taken = {int(p) for p in sys.argv[2:] if p}
+lo, hi = (low - 12000, low - 10000) if n > 1 else (low - 10000, low)
+lo = max(1024, lo)
 def free(port):
+    if port in taken:
+        return False
     s = socket.socket()
     try:
         s.bind(("0.0.0.0", port))
@@ -50,11 +58,11 @@ def free(port):
     finally:
         s.close()
 for _ in range(200):
-    port = random.randrange(max(1024, low - 12000), low - n + 1)
+    port = random.randrange(lo, hi - n + 1)
     if all(free(p) for p in range(port, port + n)):
         print(port)
         break
-' "${1:-1}"
+' "${1:-1}" "${@:2}"
 }
 
 # As root the servers must be told to stay root; any other user runs them as itself.
@@ -293,7 +301,10 @@ ENV
         start_mysql || { "$0" stop "$state"; exit 1; }
     fi
     if [ "$what" = all ] || [ "$what" = rabbit ]; then
-        STROVA_AMQP_PORT=$(free_port); STROVA_EPMD_PORT=$(free_port); STROVA_DIST_PORT=$(free_port)
+        # Chosen apart from each other: none listens before the broker starts.
+        STROVA_AMQP_PORT=$(free_port)
+        STROVA_EPMD_PORT=$(free_port 1 "$STROVA_AMQP_PORT")
+        STROVA_DIST_PORT=$(free_port 1 "$STROVA_AMQP_PORT" "$STROVA_EPMD_PORT")
         STROVA_CTL_DIST_PORT=$(free_port "$ctl_dist_ports")
         cat >>"$envfile" <<ENV
 STROVA_AMQP_HOST=127.0.0.1
@@ -326,7 +337,7 @@ rabbit-start) load_env; rabbit_env; ctl start_app >/dev/null ;;
 rabbitmqctl) load_env; rabbit_env; shift 2; ctl "$@" ;;
 rabbit-node-start) load_env; start_rabbit ;;
 rabbit-node-stop) load_env; stop_rabbit ;;
-free-port) free_port "${2:-1}" ;;
+free-port) free_port "${2:-1}" "${@:3}" ;;
 stop-pid) stop_pid "$2" cmdline "${3:?usage: $0 stop-pid PIDFILE ARG NAME}" "${4:-the process}" ;;
 *) echo "services: unknown command $cmd" >&2; exit 2 ;;
 esac

@@ -231,14 +231,15 @@ quint16 free_port()
 {
     // Below the ephemeral range: a port the kernel hands out there may become the local end of
     // an outgoing connection (the daemon's own, to MariaDB or the broker) before the server under
-    // test listens on it.
+    // test listens on it. Above the band where services.sh keeps rabbitmqctl's runs of ports,
+    // any of which a CLI may hold for a moment.
     int low = 32768;
     QFile range(QStringLiteral("/proc/sys/net/ipv4/ip_local_port_range"));
     if (range.open(QIODevice::ReadOnly)) {
         const int first = QString::fromLatin1(range.readAll()).simplified().section(' ', 0, 0).toInt();
         if (first > 2048) low = first;
     }
-    const int from = qMax(1024, low - 12000);
+    const int from = qMax(1024, low - 10000);
     for (int attempt = 0; attempt < 200; ++attempt) {
         const quint16 port = quint16(QRandomGenerator::global()->bounded(from, low));
         QTcpServer probe;
