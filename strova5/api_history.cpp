@@ -128,6 +128,7 @@ protected:
         return 69;
     }
     bool count_again() override { return ahead.exact(); }
+    bool reads_database() const override { return !memory_path(); }
 
 private:
     bool memory_path() const

@@ -43,10 +43,13 @@ void window_count::decide(const QList<uint32_t>& modems, qint64 row_bytes)
     const bool near_bound = forced || estimate * row_bytes > report_job::answer_max;
     const bool thin = estimate <= 4 * modems_n;
     const qint64 pieces = qMax<qint64>(1, (estimate + piece_rows - 1) / piece_rows);
-    // The key holds every modem's rows: it is worth reading for a good share of them only.
+    // The key holds every modem's rows: it is worth reading for a good share of them only. The
+    // registry counts the fleet exactly; the engine's sampled statistic may count it many times
+    // over on an aged table, so it may only lower the figure (a table holding fewer modems).
     const auto most_modems = [&] {
-        qint64 fleet = sql->estimate_modems(events);
-        if (fleet < 0 && RAM_modems::instance) fleet = RAM_modems::instance->modem_count();
+        qint64 fleet = RAM_modems::instance ? RAM_modems::instance->modem_count() : -1;
+        const qint64 told = sql->estimate_modems(events);
+        if (told >= 0) fleet = fleet < 0 ? told : qMin(fleet, told);
         return modems_n * 4 >= fleet;
     };
     const bool key_fits = pieces <= modems_n && (thin || (near_bound && most_modems()));

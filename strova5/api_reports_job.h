@@ -58,6 +58,9 @@ public:
     const QString& route_name() const { return route; }
     // The units (modems, unless the report says otherwise) it serves.
     int units() const { return total; }
+    // Whether its answer comes from the database: one served from the registry alone is answered
+    // while the database is away.
+    virtual bool reads_database() const { return true; }
 
 protected:
     // Serves at most `want` modems from `from` on (at least one), appending their entries to

@@ -82,6 +82,7 @@ protected:
         return end - from;
     }
     QVariant conclude() override { return as_object(out.finish()); }
+    bool reads_database() const override { return false; }
 
 private:
     const QString code;
@@ -111,6 +112,7 @@ protected:
         answered += end - from;
         return end - from;
     }
+    bool reads_database() const override { return false; }
 
     QVariant conclude() override
     {

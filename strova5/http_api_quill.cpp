@@ -364,9 +364,10 @@ bool http_api_HttpRequestHandler::serve_api(const QVariantMap& api_request, cons
         write_answer(response, std::move(answer), callback);
         return true;
     }
-    // Every report reads the database: while its link is known to be away, the refusal its first
-    // read would bring comes at once, before any place or turn is given.
-    if (SQL_Exchange::instance && SQL_Exchange::instance->link_known_away()) {
+    // A report that reads the database: while its link is known to be away, the refusal its first
+    // read would bring comes at once, before any place or turn is given. One served from the
+    // registry is answered as ever.
+    if (job->reads_database() && SQL_Exchange::instance && SQL_Exchange::instance->link_known_away()) {
         job->refuse(503, QStringLiteral("database not answering"), "database not reachable");
         write_answer(response, job->take_answer(), callback);
         return true;

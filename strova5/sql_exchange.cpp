@@ -9,6 +9,7 @@
 
 #include <QDateTime>
 #include <QElapsedTimer>
+#include <QRegularExpression>
 #include <QSocketNotifier>
 #include <QSqlDriver>
 #include <QSqlField>
@@ -224,6 +225,38 @@ void SQL_Exchange::set_keepalive(const QSqlDatabase& c)
     setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
     setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof count);
     setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &unacked_ms, sizeof unacked_ms);
+}
+
+bool SQL_Exchange::read_whole(QSqlQuery& query, const QString& statement, qint64 took_ms, QSqlError& error)
+{
+    // Writes are judged by their answer alone: one taken for lost would be written twice.
+    static const QRegularExpression asks_rows(QStringLiteral("^[\\s(]*(SELECT|EXPLAIN|SHOW|WITH|ANALYZE)\\b"),
+                                              QRegularExpression::CaseInsensitiveOption);
+    if (!asks_rows.match(statement).hasMatch()) return true;
+    // The error of the connection itself, asked by name as for the socket above.
+    using errno_fn = unsigned (*)(void*);
+    static const errno_fn client_errno = [] {
+        void* lib = dlopen("libmariadb.so.3", RTLD_LAZY | RTLD_NOLOAD);
+        return lib ? reinterpret_cast<errno_fn>(dlsym(lib, "mysql_errno")) : nullptr;
+    }();
+    unsigned code = 0;
+    const QSqlDriver* driver = query.driver();
+    const QVariant handle = driver ? driver->handle() : QVariant();
+    if (client_errno && qstrcmp(handle.typeName(), "MYSQL*") == 0) {
+        void* mysql = *static_cast<void* const*>(handle.constData());
+        if (mysql) code = client_errno(mysql);
+    }
+    QString why;
+    if (code >= 2000 && code < 3000)
+        why = QStringLiteral("the client library reported error %1 after the statement").arg(code);
+    else if (!query.isSelect())
+        why = QStringLiteral("the statement's result did not arrive");
+    else if (took_ms >= link_timeout_s * 1000)
+        why = QStringLiteral("the statement took the link time-out (%1 ms)").arg(took_ms);
+    if (why.isEmpty()) return true;
+    error = QSqlError(QStringLiteral("the database link was lost while the rows came: ") + why, QString(),
+                      QSqlError::ConnectionError, QStringLiteral("2013"));
+    return false;
 }
 
 bool SQL_Exchange::init()
@@ -582,11 +615,13 @@ bool SQL_Exchange::run(QSqlQuery& query, const QString& statement)
     if (writing) writer_alive_at = clock.elapsed();
     QElapsedTimer took;
     took.start();
-    const bool answered = query.exec(statement);
+    QSqlError error;
+    const bool answered = query.exec(statement) && read_whole(query, statement, took.elapsed(), error);
     if (writing) writer_alive_at = clock.elapsed();
-    note_main_statement(query.lastError(), answered, took, statement);
+    if (!error.isValid()) error = query.lastError();
+    note_main_statement(error, answered, took, statement);
     if (answered) return true;
-    last_error = query.lastError();
+    last_error = error;
     return false;
 }
 

@@ -59,15 +59,18 @@ struct modem_range
 };
 
 // The stored types a report's reads found on the (type, ts) key, and the times they were looked
-// for in: a report looks once, and again only for times past those.
+// for in: a type found stays known for the report, and times past those are looked in anew. A type
+// found absent may be written while the report runs: each later slice looks for it again.
 struct type_memo
 {
     struct seen
     {
         quint64 lo = 1, hi = 0; // the times looked in
         QSet<uint32_t> held;
+        quint64 slice = 0; // the slice that last looked
     };
     QHash<QString, seen> by_types; // by the types asked, joined
+    quint64 slice = 0;             // counts the slices that read through it
 };
 
 // A value holding JSON object or array text becomes the parsed map or list; anything else is
@@ -381,6 +384,11 @@ protected:
     bool settle_status_doubt();
     // Executes one statement; a failure leaves its error in last_error and is not logged here.
     bool run(QSqlQuery& query, const QString& statement);
+    // After a statement the driver took as answered: false, with `error` a lost link's, when its
+    // rows were not read to their end (the client library's own error, a result set missing where
+    // the statement asks one, or a wait as long as the link time-out, whatever the driver says):
+    // the driver's silent reconnection after a cut can leave a short result, or none, as success.
+    static bool read_whole(QSqlQuery& query, const QString& statement, qint64 took_ms, QSqlError& error);
     // Main thread, before a statement of its own: whether it may go. It does not wait for a
     // healthy run: the run in flight goes on the writer's connection, and the age of the
     // writer's current statement tells whether the link lives. Only a writer's statement older
@@ -756,6 +764,7 @@ class type_memo_scope
 public:
     explicit type_memo_scope(type_memo& m) : sql(SQL_Exchange::instance)
     {
+        ++m.slice;
         if (sql) sql->memo = &m;
     }
     ~type_memo_scope()

@@ -180,8 +180,10 @@ bool SQL_Exchange::run_query(QSqlQuery& q, const QString& statement, int fail_le
     if (!go_unless_link_silent()) return failed(); // said there, once an outage
     QElapsedTimer took;
     took.start();
-    const bool answered = q.exec(statement);
-    note_main_statement(q.lastError(), answered, took, statement);
+    QSqlError error;
+    const bool answered = q.exec(statement) && read_whole(q, statement, took.elapsed(), error);
+    if (!error.isValid()) error = q.lastError();
+    note_main_statement(error, answered, took, statement);
     if (answered) {
         read_lines.end();
         return true;
@@ -190,9 +192,9 @@ bool SQL_Exchange::run_query(QSqlQuery& q, const QString& statement, int fail_le
     // statement's lines are limited apart; both are cut, as a report's statement may run to
     // hundreds of KiB.
     static log_limiter refused_lines(QStringLiteral("reading statement refused"), LVL_EXC, 10, 1000);
-    const bool refused = classify(q.lastError()) == Error_class::refused;
+    const bool refused = classify(error) == Error_class::refused;
     if (refused ? refused_lines.pass(fail_level) : read_lines.pass())
-        STROVA_LOG(fail_level) << q.lastError().text() << log_cut(statement, 1024);
+        STROVA_LOG(fail_level) << error.text() << log_cut(statement, 1024);
     return failed();
 }
 
@@ -696,6 +698,17 @@ bool SQL_Exchange::types_held(QList<uint32_t>& types, quint64 lo, quint64 hi, bo
                     types.end());
     };
     if (seen && seen->lo <= lo && seen->hi >= hi) {
+        if (seen->slice != memo->slice) {
+            // A later slice: the types absent before are looked for again, together, over the
+            // times already looked in; those found stay known.
+            QStringList parts;
+            for (const uint32_t type : qAsConst(distinct))
+                if (!seen->held.contains(type))
+                    parts << type_seek_part(type, seen->lo, seen->hi, true, events);
+            if (!run_seeks(parts, [&](uint32_t type, uint32_t, uint32_t) { seen->held.insert(type); }))
+                return false;
+            seen->slice = memo->slice;
+        }
         keep_held(seen->held);
         return true;
     }
@@ -712,7 +725,7 @@ bool SQL_Exchange::types_held(QList<uint32_t>& types, quint64 lo, quint64 hi, bo
         parts << type_seek_part(type, lo, hi, true, events);
     QSet<uint32_t> held;
     if (!run_seeks(parts, [&](uint32_t type, uint32_t, uint32_t) { held.insert(type); })) return false;
-    if (seen) *seen = type_memo::seen{lo, hi, held};
+    if (seen) *seen = type_memo::seen{lo, hi, held, memo->slice};
     keep_held(held);
     return true;
 }

@@ -198,6 +198,40 @@ private slots:
     // Many modems in one statement, each with its own range and limit, answer each as its own
     // statement does, however the row bound or the statement bound cuts the list; a modem listed
     // twice is read once and answered for both.
+    // A report reads its modems slice by slice while rows keep coming: a type that had no row in
+    // the window at the first slice and has one when a later slice reads its modem is answered,
+    // for readings, events and a window's end alike.
+    void types_written_between_slices_are_answered()
+    {
+        data(1, 49, 90000);
+        event(1, 2, 17, 90000);
+        data(3, 49, 200000, {"OBIS_3_8_0=1"});
+        type_memo memo;
+        int done = 0;
+        const ids days{14};
+        const QList<modem_range> first{{1, 0, 300000}, {3, 0, 300000}};
+        {
+            const type_memo_scope slice(memo);
+            QCOMPARE(rows_of(storage->get_data_each(first, days, 100, 100, done).value(1)),
+                     QStringList{"1:49@90000"});
+            QCOMPARE(storage->get_events_each(first, {2, 3}, 100, 100, done).value(1).size(), 1);
+            QCOMPARE(storage->get_ts_energy_each({3}, days, 100000, true).value(3), 200000u);
+        }
+        data(2, 68, 90000);
+        data(2, 49, 93600);
+        event(2, 3, 18, 90000);
+        data(4, 68, 150000, {"OBIS_3_8_0=1"});
+        {
+            const type_memo_scope slice(memo);
+            const QList<modem_range> second{{2, 0, 300000}, {4, 0, 300000}};
+            QCOMPARE(rows_of(storage->get_data_each(second, days, 100, 100, done).value(2)),
+                     (QStringList{"2:68@90000", "2:49@93600"}));
+            QCOMPARE(rows_of(storage->get_events_each(second, {2, 3}, 100, 100, done).value(2)),
+                     QStringList{"2:3@90000"});
+            QCOMPARE(storage->get_ts_energy_each({4}, days, 100000, true).value(4), 150000u);
+        }
+    }
+
     void many_modems_as_each_alone()
     {
         data(5, 66, 3600);

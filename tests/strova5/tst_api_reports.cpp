@@ -3,6 +3,8 @@
 // two orderings of meterings.
 #include "api_controller.h"
 #include "api_reports.h"
+#include "api_reports_count.h"
+#include "ram_modems.h"
 #include "sql_exchange.h"
 #include "testsupport.h"
 
@@ -90,6 +92,23 @@ QString list_answer(API_controller& api)
         return QString("%1 %2").arg(answer.value<api_refusal>().status).arg(answer.value<api_refusal>().text);
     return QString::fromUtf8(answer.value<api_json_text>().json);
 }
+
+// A window the server says is far too full to answer, on a table whose statistic may count the
+// fleet many times over; the counts from the key are counted, those modem by modem too.
+struct Count_storage : SQL_Exchange
+{
+    qint64 told_modems = -1;
+    int key_counts = 0;
+    Count_storage() : SQL_Exchange({}, nullptr) {}
+    qint64 estimate_window_rows(bool, QList<uint32_t>, uint32_t, uint32_t) override { return 3000000; }
+    qint64 estimate_modems(bool) override { return told_modems; }
+    bool count_window_rows(bool, QList<uint32_t>, uint32_t, uint32_t, QHash<uint32_t, uint32_t>& per) override
+    {
+        ++key_counts;
+        per[1] += 1;
+        return true;
+    }
+};
 
 } // namespace
 
@@ -252,6 +271,37 @@ private slots:
         QCOMPARE(list_answer(other), QString("[6,12]"));
         API_controller none({{"whilelist_modems", QVariantList{}}}, nullptr);
         QCOMPARE(list_answer(none), QString("[]"));
+    }
+
+    // The whole fleet's report near the answer's bound counts from the key, whatever share of the
+    // fleet the engine's sampled statistic makes of it; a few modems of the fleet count alone.
+    void fleet_share_taken_from_the_registry()
+    {
+        Count_storage storage;
+        RAM_modems ram({}, nullptr);
+        QList<uint32_t> fleet;
+        for (uint32_t id = 1; id <= 100; ++id) {
+            ram.add_modem(id, {});
+            fleet << id;
+        }
+        for (const qint64 told : {qint64(-1), qint64(1000), qint64(40)}) {
+            for (const int share : {100, 20}) {
+                storage.told_modems = told;
+                storage.key_counts = 0;
+                int by_modem = 0, done = 0;
+                window_count ahead(false, {15}, 0, 86400, 100, false);
+                ahead.count(fleet.mid(0, share), 0, share, 40, done, [&](int& d) {
+                    ++by_modem;
+                    d = 1;
+                    return qint64(1);
+                });
+                const QString at = QString("statistic %1, %2 modems").arg(told).arg(share);
+                // A statistic below the registry's figure may lower it: 20 of "40" are a good share.
+                const bool key = share == 100 || told == 40;
+                QVERIFY2(storage.key_counts == (key ? 1 : 0), qPrintable(at));
+                QVERIFY2(by_modem == (key ? 0 : 1), qPrintable(at));
+            }
+        }
     }
 
     // Items of the periods and limits: alignment clamped, starts stop at 0, limits capped.

@@ -206,6 +206,60 @@ private slots:
         }
     }
 
+    // A link that goes silent while a report's rows come (their first few KiB arrive): the
+    // report is refused, never answered short, and the main thread waits for the link once, not
+    // again for the next statement. While the link is held, the routes that answer from the
+    // registry answer as before it.
+    void rows_cut_by_a_silent_link_refuse_the_report()
+    {
+        testsupport::Sql_proxy proxy(priv["STROVA_MYSQL_PORT"].toUShort(),
+                                     "SELECT * FROM modems_data FORCE INDEX", 1, 6000);
+        QVERIFY(proxy.port());
+        const auto d = daemon_on(proxy.port());
+        QVERIFY(d);
+        const QString ids = id_file(d->path("ids.txt"), 5001, 1000);
+        const QStringList hours{"profile=1.0.99.1.0.255", QString("timefrom=%1").arg(k_start),
+                                QString("timeto=%1").arg(k_start + 86400)};
+        const QString open_routes[] = {"/api/setting?modem=5001,5002&code=version", "/api/setting?modem=5001",
+                                       "/api/setting/version_list?modem=5001,5002"};
+        QList<QByteArray> before;
+        for (const QString& route : open_routes) {
+            const auto got = d->get(route, cookie(user));
+            QCOMPARE(got.status, 200);
+            before << got.body;
+        }
+        {
+            Probe probe(d->port, admin, "/api/info");
+            const auto [status, body] = report(*d, "/api/report/history", ids, hours, user);
+            QTest::qWait(1000); // the probe's turn after the refusal
+            const qint64 worst = probe.stop();
+            qint64 held = 0;
+            for (const qint64 w : qAsConst(probe.waits))
+                held += w > 500 ? w : 0;
+            qInfo() << "the report answered" << status << body.size() << "bytes; the probe waited" << held
+                    << "ms in all, at most" << worst << "ms at once";
+            QCOMPARE(status, 503);
+            QCOMPARE(QJsonDocument::fromJson(body).toVariant().toMap().value("error").toString(),
+                     QString("database not answering"));
+            // One link time-out (10 s) and a loaded machine's margin; two were 20 s.
+            QVERIFY2(held <= 15000, qPrintable(QString::number(held)));
+        }
+        // The driver took the cut statement for answered: the client library's error told.
+        QVERIFY(d->log().contains("the database link was lost while the rows came"));
+
+        // The whole link held: the reports find it away, the registry's routes do not care.
+        QVERIFY(proxy.hold());
+        QCOMPARE(report(*d, "/api/report/history", ids, hours, user).first, 503);
+        QTRY_VERIFY_WITH_TIMEOUT(d->log().contains("database not reachable"), 30000);
+        for (int round = 0; round < 2; ++round)
+            for (int i = 0; i < 3; ++i) {
+                const auto got = d->get(open_routes[i], cookie(user));
+                QCOMPARE(got.status, 200);
+                QCOMPARE(got.body, before.at(i));
+            }
+        QVERIFY(proxy.release());
+    }
+
     // A link gone silent: once the daemon has said "database not reachable", a report asked is
     // refused with 503 at once, before any place or read is given to it.
     void report_refused_at_once_while_the_link_is_away()

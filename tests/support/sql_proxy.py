@@ -1,12 +1,15 @@
 #!/usr/bin/python3
 """A TCP proxy in front of MariaDB that loses one answer or holds the link (python3 stdlib only).
 
-  sql_proxy.py SERVER_PORT [PATTERN N]
+  sql_proxy.py SERVER_PORT [PATTERN N [PASS]]
 
 Listens on a free loopback port and prints it. Every client connection is relayed to
 127.0.0.1:SERVER_PORT. The N-th statement (COM_QUERY) over all connections whose text contains
 PATTERN reaches the server, but its answer does not reach the client: the proxy reads it, drops
-it and closes that connection, as a link lost just after the server did the work. Other
+it and closes that connection, as a link lost just after the server did the work. With PASS, the
+first PASS bytes of that answer reach the client and then the connection goes silent without a
+close (a link lost while the rows came): nothing more passes either way until the client
+closes it. Other
 connections and statements pass unchanged. Without PATTERN (or with an empty one) the bytes are
 relayed as they come, whatever the protocol (a broker link as well).
 
@@ -21,6 +24,7 @@ import threading
 server_port = int(sys.argv[1])
 pattern = sys.argv[2].encode() if len(sys.argv) > 2 else b""
 nth = int(sys.argv[3]) if len(sys.argv) > 3 else 0
+pass_bytes = int(sys.argv[4]) if len(sys.argv) > 4 else -1
 seen = 0
 lock = threading.Lock()
 flowing = threading.Event()
@@ -82,6 +86,7 @@ def relay(client):
         return
     losing = threading.Event()
     answered = threading.Event()
+    budget = [pass_bytes]
 
     def server_to_client():
         while True:
@@ -93,13 +98,16 @@ def relay(client):
                 break
             if losing.is_set():
                 answered.set()
-                continue
+                if budget[0] <= 0:
+                    continue
+                data, budget[0] = data[:budget[0]], budget[0] - len(data[:budget[0]])
             try:
                 forward(client, data)
             except OSError:
                 break
         flowing.wait()
-        close(client)
+        if not (losing.is_set() and pass_bytes >= 0):
+            close(client)
 
     threading.Thread(target=server_to_client, daemon=True).start()
     global seen
@@ -120,6 +128,10 @@ def relay(client):
                     losing.set()
                     forward(server, header + body)
                     answered.wait(10)
+                    if pass_bytes >= 0:
+                        # Silent until the client gives up: what it sends goes nowhere.
+                        while client.recv(65536):
+                            pass
                     break
             forward(server, header + body)
     except OSError:

@@ -278,11 +278,12 @@ QSqlDatabase open_admin_database(const QString& connection, const QMap<QString, 
     return open_database(connection, QString(), admin);
 }
 
-Sql_proxy::Sql_proxy(quint16 server_port, const QString& pattern, int n)
+Sql_proxy::Sql_proxy(quint16 server_port, const QString& pattern, int n, int pass_bytes)
 {
-    process.start(QStringLiteral("/usr/bin/python3"),
-                  {QStringLiteral(STROVA_SOURCE_DIR "/tests/support/sql_proxy.py"),
-                   QString::number(server_port), pattern, QString::number(n)});
+    QStringList args{QStringLiteral(STROVA_SOURCE_DIR "/tests/support/sql_proxy.py"),
+                     QString::number(server_port), pattern, QString::number(n)};
+    if (pass_bytes >= 0) args << QString::number(pass_bytes);
+    process.start(QStringLiteral("/usr/bin/python3"), args);
     while (!process.canReadLine() && process.waitForReadyRead(10000)) {
     }
     if (process.canReadLine()) listen_port = quint16(process.readLine().trimmed().toUInt());

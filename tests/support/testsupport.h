@@ -114,14 +114,15 @@ quint16 free_port();
 // lacks those rights.
 QSqlDatabase open_admin_database(const QString& connection, const QMap<QString, QString>& env = services());
 // A python3 TCP proxy in front of the throwaway MariaDB that loses the answer to the n-th
-// statement containing `pattern` and closes that connection (support/sql_proxy.py); later
+// statement containing `pattern` and closes that connection, or passes the answer's first
+// `pass_bytes` and then holds that connection silent (support/sql_proxy.py); later
 // connections pass through. Without a pattern it relays any protocol's bytes as they come (the
 // broker's too). hold() makes it a black hole, old and new connections alike, without closing
 // a socket; release() delivers what was held and forwards again. Ends with the object.
 class Sql_proxy
 {
 public:
-    Sql_proxy(quint16 server_port, const QString& pattern = QString(), int n = 0);
+    Sql_proxy(quint16 server_port, const QString& pattern = QString(), int n = 0, int pass_bytes = -1);
     ~Sql_proxy();
     quint16 port() const { return listen_port; }
     bool hold() { return order("hold"); }
