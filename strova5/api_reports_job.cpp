@@ -204,16 +204,23 @@ void report_job::finish(QVariant answer, const char* refused)
     done = true;
     result = std::move(answer);
     if (refused) {
-        // What the client was told and of what: no answer was built, so no rows or bytes.
+        // What the client was told, why, whom and of what: no answer was built, so no rows or
+        // bytes. The same text for many reasons (the runner's 503) is told apart by the why.
         const api_refusal told = result.value<api_refusal>();
-        if (report_lines().pass(LVL_WRN))
-            LOG_WRN << qPrintable(QStringLiteral("report %1 refused (%2): %3 (%4 %5, %6, %7 ms)")
+        if (report_lines().pass(LVL_WRN)) {
+            const QLatin1String why(refused);
+            QString about = told.text.isEmpty() || told.text == why ? QString() : why;
+            if (!caller.isEmpty())
+                about += (about.isEmpty() ? QStringLiteral("for ") : QStringLiteral(", for ")) + caller;
+            if (!about.isEmpty()) about += QStringLiteral("; ");
+            LOG_WRN << qPrintable(QStringLiteral("report %1 refused (%2): %3 (%4%5 %6, %7, %8 ms)")
                                       .arg(route)
                                       .arg(told.status)
-                                      .arg(told.text.isEmpty() ? QLatin1String(refused) : told.text)
+                                      .arg(told.text.isEmpty() ? why : told.text, about)
                                       .arg(total)
                                       .arg(unit, range)
                                       .arg(clock() - started));
+        }
         return;
     }
     if (report_lines().pass(LVL_NTC))

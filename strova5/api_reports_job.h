@@ -48,6 +48,8 @@ public:
 
     // Ends the report with a refusal (`why` goes to its log line).
     void refuse(int status, const QString& text, const char* why);
+    // Who asked (an address or a token's digest), named by the line of a refused report.
+    void set_caller(QString name) { caller = std::move(name); }
     // The client left before the answer: one line says so, nothing is answered.
     void abandon();
     // The refusal text of a report not built within `ms` (`of_what` says from when it counts).
@@ -111,6 +113,7 @@ private:
     // Whether the answer, at the bytes per row built so far, will pass the bound.
     bool bound_to_pass() const;
     const QString range;
+    QString caller;
     const qint64 started;
     qint64 busy_ms = 0;
     int next = 0;

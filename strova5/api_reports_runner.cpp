@@ -56,11 +56,11 @@ int report_runner::waiting_of(const QString& caller) const
     return n;
 }
 
-int report_runner::waiting_of(report_caller kind) const
+int report_runner::waiting_of(report_caller kind, bool for_try) const
 {
     int n = 0;
     for (const entry& e : queue)
-        n += e.kind == kind && !e.for_try ? 1 : 0;
+        n += e.kind == kind && e.for_try == for_try ? 1 : 0;
     return n;
 }
 
@@ -150,12 +150,8 @@ report_runner::admission report_runner::rule(const QString& caller, report_calle
     }
     a.wait = mine < max_waiting_per_caller && (waiting_of(kind) < waiting_room(kind) ||
                                                (mine == 0 && displaced(caller, kind) != queue.cend()));
-    if (!a.place && !a.wait && own_free && mine == 0 && !try_barred(caller)) {
-        int trying = 0;
-        for (const entry& e : queue)
-            trying += e.for_try ? 1 : 0;
-        a.try_later = trying < max_try_waiting;
-    }
+    if (!a.place && !a.wait && own_free && mine == 0 && !try_barred(caller))
+        a.try_later = waiting_of(kind, true) < try_room(kind);
     return a;
 }
 
@@ -183,6 +179,9 @@ void report_runner::rested_after(qint64 slice_start)
 bool report_runner::try_first(report_job& job, const QString& caller, report_caller kind)
 {
     const qint64 start = report_job::clock();
+    job.set_caller(caller);
+    // A try at arrival is its kind's turn in the round, as one from the queue is.
+    last_try_kind = kind;
     job.step();
     // Not answered, it may still go on among the tries (take): the caller is barred only if it
     // is refused then.
@@ -240,6 +239,7 @@ quint64 report_runner::take(std::unique_ptr<report_job> job, const QString& call
                             std::function<void(QVariant)> done)
 {
     entry e{++tickets, caller, kind, std::move(job), std::move(done), report_job::clock()};
+    e.job->set_caller(caller);
     const admission a = admits(caller, kind);
     const bool tried_now = just_tried == caller;
     just_tried.clear();
@@ -362,21 +362,30 @@ void report_runner::release(quint64 key)
 
 std::deque<report_runner::entry>::iterator report_runner::next_try()
 {
-    // A report admitted only for its try goes first, in order of arrival, at most every other
-    // turn while reports hold places: they had no room to wait, and must not wait long.
-    if (!(last_was_try && !active.empty()))
-        for (auto it = queue.begin(); it != queue.end(); ++it)
-            if (it->for_try) return it;
-    // Then the first waiting report that may be tried now; command callers' first.
-    auto found = queue.end();
-    if (try_spent()) return found;
+    // Each kind's report to try: one admitted only for its tries, in order of arrival, at most
+    // every other turn while reports hold places (they had no room to wait, and must not wait
+    // long); else the first waiting report that may be tried now, once a round of the places.
+    const bool for_try_turn = !(last_was_try && !active.empty());
+    const bool round_turn = !try_spent();
+    constexpr int kinds = 3;
+    std::deque<entry>::iterator first[kinds] = {queue.end(), queue.end(), queue.end()};
     for (auto it = queue.begin(); it != queue.end(); ++it) {
-        if (it->for_try || !worth_a_try(*it->job) || !rule(it->caller, it->kind, &*it).try_now) continue;
-        if (found == queue.end() ||
-            (it->kind == report_caller::command && found->kind != report_caller::command))
-            found = it;
+        std::deque<entry>::iterator& f = first[int(it->kind)];
+        if (it->for_try) {
+            if (for_try_turn && (f == queue.end() || !f->for_try)) f = it;
+        } else if (f == queue.end() && round_turn && worth_a_try(*it->job) &&
+                   rule(it->caller, it->kind, &*it).try_now) {
+            f = it;
+        }
     }
-    return found;
+    // The kinds take the tries in turn, so that no kind's queue holds up another's.
+    for (int i = 1; i <= kinds; ++i) {
+        const int k = (int(last_try_kind) + i) % kinds;
+        if (first[k] == queue.end()) continue;
+        last_try_kind = report_caller(k);
+        return first[k];
+    }
+    return queue.end();
 }
 
 void report_runner::schedule()

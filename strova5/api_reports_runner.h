@@ -16,7 +16,8 @@
 
 // Who asks for a report, as far as its places go: callers whose rights hold a command right
 // ("control", "settings", "special" or "_b_admin"), callers with "view" alone, and callers with
-// no right at all (the diagnostics, where they are open to anyone).
+// no right at all (the diagnostics, where they are open to anyone). The tries go round the kinds
+// in this order.
 enum class report_caller { command, view, anonymous };
 
 // The long reports in progress, a step of each in turn, each step from its own pass of the event
@@ -37,7 +38,10 @@ enum class report_caller { command, view, anonymous };
 // timers, queued calls: events the loop delivers to others than the runner between the slices);
 // with nothing else pending the next slice follows at once. The tries of reports that would wait
 // take at most one slice per round of the reports with places, those of reports with no room to
-// wait at most every other turn.
+// wait at most every other turn. The reports waiting only for their tries are kept by kind as the
+// entries are (8 of command callers, 48 of `view` callers, 8 of callers without a right), and the
+// tries' turns go round the kinds that have one waiting: a crowd of one kind fills its own share
+// and waits its own turns, never another kind's.
 class report_runner : public QObject
 {
     Q_OBJECT
@@ -54,7 +58,7 @@ public:
     static constexpr int kept_waiting = 8;      // of command callers
     static constexpr int anonymous_waiting = 8; // of all callers without a right together
     // Reports that found neither a place nor room to wait and wait only for their tries
-    // (try_later), all callers together.
+    // (try_later), all callers together; split by kind as the entries are.
     static constexpr int max_try_waiting = 64;
     // The slices such a report has before it is refused: a loaded machine may take more than one
     // for a report of one modem.
@@ -81,9 +85,9 @@ public:
     //  - Room to wait: the caller waits for fewer than `max_waiting_per_caller`, and its kind has
     //    an entry free, or (for a caller that waits for nothing) another caller of its kind waits
     //    for two or more: its newest entry is given up for this one.
-    //  - Else, a try later: the caller, not barred from tries, waits for nothing and the tries
-    //    waiting are fewer than `max_try_waiting`; the report (of at most `try_units_max` units)
-    //    has its tries in the next turns, and is refused if they do not answer it.
+    //  - Else, a try later: the caller, not barred from tries, waits for nothing and its kind's
+    //    share of the `max_try_waiting` tries has room; the report (of at most `try_units_max`
+    //    units) has its tries in its kind's next turns, and is refused if they do not answer it.
     // A report is refused (refuse_now) before any work only when it may have none of these.
     struct admission
     {
@@ -152,7 +156,8 @@ private:
     bool holds_place(const QString& caller) const;
     bool is_sending(const QString& caller) const;
     int waiting_of(const QString& caller) const;
-    int waiting_of(report_caller kind) const;
+    // The entries of `kind` that wait for a place, or (`for_try`) only for their tries.
+    int waiting_of(report_caller kind, bool for_try = false) const;
     // The rule of admits(), for a new report (`self` null) or a waiting one.
     admission rule(const QString& caller, report_caller kind, const entry* self) const;
     // Whether the answers sent and built (each at its bound) leave `more` bytes for `kind`.
@@ -174,7 +179,8 @@ private:
     void admit();
     void schedule();
     void turn();
-    // The waiting report to try in this turn, or the end of the queue.
+    // The waiting report to try in this turn, of the kind next in the round, or the end of the
+    // queue.
     std::deque<entry>::iterator next_try();
     void rested_after(qint64 slice_start);
     // Counts the events of other work, which start the rest due after the last slice.
@@ -182,8 +188,9 @@ private:
     void finished(entry e);
     static void refuse_busy(entry& e, const char* why);
     static void refuse_busy_job(report_job& job, const char* why);
-    // Entries of `kind` that may wait at once.
+    // Entries of `kind` that may wait at once, for a place or only for their tries.
     static int waiting_room(report_caller kind);
+    static int try_room(report_caller kind) { return waiting_room(kind) * max_try_waiting / max_waiting; }
 
     std::deque<entry> active;
     std::deque<entry> queue;
@@ -209,5 +216,7 @@ private:
     int turns_since_try = max_running;
     bool last_was_try = false; // the last turn was a try
     QString just_tried;        // the caller whose try_first did not answer, until its take()
+    // The kind whose try came last: the next try goes to the next kind with one waiting.
+    report_caller last_try_kind = report_caller::anonymous;
     bool try_spent() const { return !active.empty() && turns_since_try < int(active.size()); }
 };

@@ -2,6 +2,7 @@
 // places, turns, waits and time bounds are tried in milliseconds of test time.
 #include "api_controller.h"
 #include "api_reports_runner.h"
+#include "testsupport.h"
 
 #include <QtTest>
 #include <map>
@@ -39,6 +40,43 @@ protected:
 private:
     const qint64 ms;
 };
+
+// The slices in the order the runner gave them, by the tags of the reports that note them.
+QStringList g_slices;
+
+// A timed report that notes each of its modems' slices under `tag`.
+class noted_job : public timed_job
+{
+public:
+    noted_job(int modems_, qint64 ms_, QString tag_) : timed_job(modems_, ms_), tag(std::move(tag_)) {}
+
+protected:
+    int serve(int from, int want) override
+    {
+        g_slices << tag;
+        return timed_job::serve(from, want);
+    }
+
+private:
+    const QString tag;
+};
+
+// A report on the web front's road: tried at once where the rule allows, else taken by the
+// runner (or refused before any work).
+void ask(report_runner& runner, const QString& caller, report_caller kind, std::unique_ptr<report_job> job,
+         const std::function<void(QVariant)>& done)
+{
+    const report_runner::admission a = runner.admits(caller, kind);
+    if (!a.any()) {
+        done(report_runner::refusal());
+        return;
+    }
+    if (a.try_now && report_runner::worth_a_try(*job) && runner.try_first(*job, caller, kind)) {
+        done(job->take_answer());
+        return;
+    }
+    runner.take(std::move(job), caller, kind, done);
+}
 
 // What the runner answered, per ticket name.
 struct answers
@@ -236,6 +274,36 @@ private slots:
         QCOMPARE(runner.running(), 4);
         QVERIFY(!room(runner, "view 99", view));
         QCOMPARE(runner.waiting(), 8 + 48 + 7);
+    }
+
+    // A refused report's line names its caller and why, while its answer is the runner's one text
+    // whatever the reason.
+    void a_refused_report_names_its_caller_and_why()
+    {
+        testsupport::Log_capture log;
+        report_runner runner;
+        answers a;
+        const auto view = report_caller::view;
+        for (int i = 0; i < 3; ++i)
+            runner.take(std::make_unique<timed_job>(5000, 100), QString("placed %1").arg(i), view,
+                        a.to(QString("placed%1").arg(i)));
+        for (int c = 0; c < 12; ++c)
+            for (int k = 0; k < 4; ++k)
+                runner.take(std::make_unique<timed_job>(5000, 100), QString("token %1").arg(c), view,
+                            a.to(QString("view%1.%2").arg(c).arg(k)));
+        const QString busy = "report test refused (503): 4 reports are being built; try again shortly (";
+        runner.take(std::make_unique<timed_job>(5000, 100), "address 127.0.0.9", view, a.to("new"));
+        QVERIFY2(log.has(busy + "gave way to another caller, for token 0; 5000 modems, t, 0 ms)"),
+                 qPrintable(log.all()));
+        QCOMPARE(runner.take(std::make_unique<timed_job>(5000, 100), "token 1", view, a.to("fifth")),
+                 quint64(0));
+        QVERIFY(log.has(busy + "no room to wait, for token 1; 5000 modems, t, 0 ms)"));
+        g_now += report_runner::wait_max_ms + 1;
+        QTRY_VERIFY(a.got.count("view1.0"));
+        QVERIFY(log.has(busy + "waited too long, for token 1; 5000 modems, t, 30001 ms)"));
+        for (const QString name : {"view0.3", "fifth", "view1.0"})
+            QCOMPARE(a.got[name].value<api_refusal>().text,
+                     report_runner::refusal().value<api_refusal>().text);
     }
 
     // Answers being sent count until released: a caller whose answer is still read waits for its
@@ -466,6 +534,64 @@ private slots:
         QVERIFY(answer.userType() != qMetaTypeId<api_refusal>());
         QCOMPARE(early.recounts, 1);
         QCOMPARE(early.served, 10000);
+    }
+
+    // The `view` places and entries taken by long reports, and 120 callers without a right asking
+    // one-slice reports again as soon as each is answered or refused: a `view` caller's one-slice
+    // report is still answered within a second, each of ten in a row, and the callers without a
+    // right still have a try between any two of its (the kinds take the tries in turn).
+    void the_tries_go_round_the_kinds()
+    {
+        report_runner runner;
+        answers a;
+        const auto view = report_caller::view, anon = report_caller::anonymous;
+        g_slices.clear();
+        int long_ones = 0;
+        for (int i = 0; i < 60; ++i)
+            long_ones += runner.take(std::make_unique<noted_job>(5000, 50, "long"),
+                                     QString("token %1").arg(i), view, a.to(QString("long%1").arg(i))) != 0;
+        QCOMPARE(long_ones, 3 + 48);
+        std::vector<char> pending(120, 0);
+        QList<qint64> waits;
+        QList<int> statuses;
+        bool view_pending = false;
+        qint64 view_asked = 0;
+        for (int pass = 0; pass < 5000 && waits.size() < 10; ++pass) {
+            for (int i = 0; i < 120; ++i) {
+                if (pending[i]) continue;
+                pending[i] = 1;
+                ask(runner, QString("address 127.0.1.%1").arg(i), anon,
+                    std::make_unique<noted_job>(1, 50, "anon"), [&pending, i](QVariant) { pending[i] = 0; });
+            }
+            if (!view_pending) {
+                view_pending = true;
+                view_asked = g_now;
+                ask(runner, "token polite", view, std::make_unique<noted_job>(1, 50, "view"),
+                    [&](QVariant v) {
+                        view_pending = false;
+                        waits << g_now - view_asked;
+                        statuses << (v.userType() == qMetaTypeId<api_refusal>()
+                                         ? v.value<api_refusal>().status
+                                         : 200);
+                    });
+            }
+            QCoreApplication::processEvents();
+        }
+        QCOMPARE(waits.size(), 10);
+        QCOMPARE(statuses, QVector<int>(10, 200).toList());
+        for (const qint64 w : waits)
+            QVERIFY2(w <= 1000, qPrintable(QString("a view report answered after %1 ms").arg(w)));
+        // Between any two of the `view` caller's slices, a caller without a right had one.
+        const int first = g_slices.indexOf("view");
+        QVERIFY(first >= 0);
+        int anon_since = 1;
+        for (int i = first; i < g_slices.size(); ++i) {
+            if (g_slices.at(i) == "anon") ++anon_since;
+            if (g_slices.at(i) != "view") continue;
+            QVERIFY2(anon_since > 0, qPrintable(QString("two view slices in a row at slice %1").arg(i)));
+            anon_since = 0;
+        }
+        QVERIFY(g_slices.count("anon") >= 10);
     }
 };
 
