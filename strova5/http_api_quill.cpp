@@ -364,6 +364,7 @@ bool http_api_HttpRequestHandler::serve_api(const QVariantMap& api_request, cons
         write_answer(response, std::move(answer), callback);
         return true;
     }
+    job->set_caller(caller);
     // A report that reads the database: while its link is known to be away, the refusal its first
     // read would bring comes at once, before any place or turn is given. One served from the
     // registry is answered as ever.
