@@ -123,6 +123,9 @@ void API_transparent_channel::slot_TCP_newConnection()
             tcp_client->disconnect(this);
             tcp_client->abort();
             tcp_client->deleteLater();
+            // Its part would otherwise sit full until it aged out, and with many such clients
+            // the store holds the whole rate where nobody spends it.
+            shares.gone(tcp_sender);
         }
         tcp_stream.clear();
         tcp_frames.clear();
@@ -157,6 +160,7 @@ void API_transparent_channel::slot_TCP_disconnected()
 
 void API_transparent_channel::end_tcp_client()
 {
+    shares.gone(tcp_sender);
     tcp_client->disconnect(this);
     tcp_client->deleteLater();
     tcp_client = nullptr;

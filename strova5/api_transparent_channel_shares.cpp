@@ -19,15 +19,29 @@ void Channel_shares::refill(qint64 now_ms)
     // rate frames a second are rate thousandths a millisecond.
     qint64 earned = (now_ms - at) * rate;
     at = now_ms;
-    qint64 stored = pool;
+    // While every place is taken, a sender unseen for a second gives its place up here as well
+    // as to a newcomer: when a flood stops, nobody is left waiting for its parts to age out.
+    const bool crowded = shares.size() >= rate;
     for (auto it = shares.begin(); it != shares.end();) {
-        stored += it->frames;
-        if (now_ms - it->seen > idle_ms) {
+        const qint64 unseen = now_ms - it->seen;
+        if (unseen > idle_ms || (crowded && unseen > replaceable_ms)) {
             pool += it->frames;
             it = shares.erase(it);
         } else {
             ++it;
         }
+    }
+    // A part filled while fewer senders shared the rate keeps only today's share: the rest would
+    // sit where nobody spends it, and with a full store nothing more is earned.
+    const qint64 cap = std::max(unit, whole / std::max(1, shares.size()));
+    qint64 stored = pool;
+    for (share& s : shares) {
+        if (s.frames > cap) {
+            pool += s.frames - cap;
+            stored += s.frames - cap;
+            s.frames = cap;
+        }
+        stored += s.frames;
     }
     // Never more than a second of the rate stored, however many senders hold a part: senders
     // beyond the rate (forged sources) cannot save frames for one burst together.
@@ -39,7 +53,6 @@ void Channel_shares::refill(qint64 now_ms)
         // What a full part cannot keep goes to the senders still below theirs, in equal parts (a
         // few rounds: each fills more of them), and only then to the pool, which is the first
         // comer's: so a flooder does not take by its speed what a quiet sender leaves.
-        const qint64 cap = std::max(unit, whole / shares.size());
         qint64 spare = earned;
         for (int round = 0; round < 4 && spare > 0; ++round) {
             qint64 below = 0;
@@ -83,14 +96,27 @@ bool Channel_shares::ready(const QHostAddress& sender, qint64 now_ms)
     if (it != shares.end()) it->seen = now_ms;
     refill(now_ms);
     it = shares.find(sender); // the sweep may have changed the table
-    return (it != shares.end() && it->frames >= unit) || pool >= unit;
+    // Its part and the pool together: fractions left in both would otherwise hold a frame that
+    // neither can spend, and with the store full none is earned.
+    return (it != shares.end() ? it->frames : 0) + pool >= unit;
 }
 
 void Channel_shares::take(const QHostAddress& sender)
 {
+    qint64 due = unit;
     auto it = shares.find(sender);
-    if (it != shares.end() && it->frames >= unit)
-        it->frames -= unit;
-    else
-        pool = std::max<qint64>(0, pool - unit);
+    if (it != shares.end()) {
+        const qint64 own = std::min(due, it->frames);
+        it->frames -= own;
+        due -= own;
+    }
+    pool = std::max<qint64>(0, pool - due);
+}
+
+void Channel_shares::gone(const QHostAddress& sender)
+{
+    auto it = shares.find(sender);
+    if (it == shares.end()) return;
+    pool += it->frames;
+    shares.erase(it);
 }

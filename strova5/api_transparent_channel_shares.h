@@ -10,7 +10,9 @@
 // sender seen within `idle_ms` earns an equal part of the rate, kept up to a second of that
 // part; what a sender leaves unused goes to the senders below their part, then into a pool that
 // any sender may take from. Never more than a second of the whole rate is stored, so all senders
-// together keep to the rate.
+// together keep to the rate; and no part is left holding what nobody spends: a part beyond its
+// share (more senders came since it filled) goes to the pool, so does the part of a sender that
+// is gone, and a sender may spend its part and the pool together.
 //
 // Frames are counted in thousandths, as whole numbers: a part is earned exactly, and a sender
 // whose part is full holds exactly one frame (a sum of fractions would stop a hair below it, and
@@ -20,9 +22,10 @@ class Channel_shares
 public:
     static constexpr qint64 idle_ms = 10000;
     // At most as many senders as frames a second are tracked, each with at least a frame a
-    // second: a newcomer beyond them takes the place of one not seen for this long, else it takes
-    // only from the pool. A sender that keeps sending at least once a second keeps its place
-    // however many (forged) sources flood; one that sends less often loses it to them.
+    // second. While every place is taken, one not seen for this long gives its place and its part
+    // up (a newcomer takes the place, the pool the part); a sender without a place takes only from
+    // the pool. A sender that keeps sending at least once a second keeps its place however many
+    // (forged) sources flood; one that holds no place while they take them all gets nothing.
     static constexpr qint64 replaceable_ms = 1000;
     static constexpr qint64 unit = 1000; // a frame
 
@@ -31,6 +34,9 @@ public:
     bool ready(const QHostAddress& sender, qint64 now_ms);
     // Spends the frame that ready() found: the sender's own part first, then the pool.
     void take(const QHostAddress& sender);
+    // `sender` will send no more (its TCP connection ended or was replaced): its part goes to the
+    // pool at once instead of waiting out `idle_ms` full.
+    void gone(const QHostAddress& sender);
     int senders() const { return shares.size(); }
     int max_senders() const { return rate; }
     // Thousandths of frames held by the senders and the pool together.

@@ -7,6 +7,7 @@
 
 #include <QSqlQuery>
 #include <QUdpSocket>
+#include <numeric>
 
 namespace {
 
@@ -493,6 +494,115 @@ private slots:
         QVERIFY(shares.senders() <= shares.max_senders());
         QVERIFY2(got <= 100 * seconds + 100, qPrintable(QString::number(got)));
         QVERIFY2(got >= 90 * seconds, qPrintable(QString::number(got)));
+    }
+
+    // TCP clients that come and go, one at a time as the channel takes them, beside a UDP client
+    // sending 5 frames a second: 150 clients from addresses of their own connect in turn, each
+    // connection bringing 4 frames, taken at once and then by a pass every 20 ms until the next
+    // connection replaces it and the shares are told it is gone. The channel keeps its 100 a
+    // second and the UDP client its part; after the churn it gets all its frames. (Full parts
+    // of gone clients once held the whole store: seconds at 0, for everyone.)
+    void shares_flow_under_tcp_churn_data()
+    {
+        QTest::addColumn<int>("connections"); // a second
+        QTest::newRow("a client's every 4 frames on a connection of its own") << 1500;
+        QTest::newRow("a client back after 1.5 s") << 100;
+        QTest::newRow("a client back after 3.75 s") << 40;
+    }
+    void shares_flow_under_tcp_churn()
+    {
+        QFETCH(int, connections);
+        Channel_shares shares(100);
+        const QHostAddress udp("127.0.0.2");
+        const int churn = 40, seconds = churn + 10;
+        QVector<int> all(seconds), mine(seconds);
+        QHostAddress tcp;
+        int waiting = 0; // frames of the current connection not yet taken
+        for (qint64 t = 0, made = 0; t < seconds * 1000; ++t) {
+            const int s = int(t / 1000);
+            if (t % 200 == 0 && shares.ready(udp, t)) {
+                shares.take(udp);
+                ++all[s];
+                ++mine[s];
+            }
+            const bool due = t % 20 == 0;
+            for (; t < churn * 1000 && made * 1000 <= t * connections; ++made) {
+                if (made > 0) shares.gone(tcp);
+                tcp = QHostAddress(quint32(0x7F000100u + quint32(made % 150)));
+                waiting = 4;
+                for (; waiting > 0 && shares.ready(tcp, t); --waiting, ++all[s])
+                    shares.take(tcp);
+            }
+            if (t == churn * 1000) {
+                shares.gone(tcp);
+                waiting = 0;
+            }
+            for (; due && waiting > 0 && shares.ready(tcp, t); --waiting, ++all[s])
+                shares.take(tcp);
+            QVERIFY(shares.stored() <= 100 * Channel_shares::unit);
+        }
+        // The rate, and at most a second of it stored.
+        QVERIFY(std::accumulate(all.begin(), all.end(), 0) <= 100 * seconds + 100);
+        for (int s = 1; s < churn; ++s) {
+            QVERIFY2(all[s] >= 90, qPrintable(QString("second %1: %2").arg(s).arg(all[s])));
+            QVERIFY2(mine[s] >= 1, qPrintable(QString("second %1: the UDP client got nothing").arg(s)));
+        }
+        for (int s = churn; s < seconds; ++s)
+            QVERIFY2(mine[s] == 5,
+                     qPrintable(QString("second %1 after the churn: %2 of 5").arg(s).arg(mine[s])));
+    }
+
+    // A slow forged flood: 1,000 addresses sending a frame every 5 s each for a minute, then
+    // silent, beside a client sending all along and one that starts as the flood stops. The
+    // first keeps a frame every second; after the flood both are served at once. (What the
+    // flood's senders left in their parts, full or in fractions nobody could spend, once shut
+    // the clients out for 8 s, or held one to another's pace.)
+    void shares_serve_the_clients_after_a_slow_forged_flood_data()
+    {
+        QTest::addColumn<int>("holding"); // frames a second
+        QTest::addColumn<int>("coming");
+        QTest::newRow("1 and 1 a second") << 1 << 1;
+        QTest::newRow("10 and 10") << 10 << 10;
+        QTest::newRow("5 and 20") << 5 << 20;
+    }
+    void shares_serve_the_clients_after_a_slow_forged_flood()
+    {
+        QFETCH(int, holding);
+        QFETCH(int, coming);
+        Channel_shares shares(100);
+        const QHostAddress holder("127.0.0.2"), late("127.0.0.3");
+        const int flood = 60, seconds = flood + 10;
+        QVector<int> all(seconds), held(seconds), came(seconds);
+        for (qint64 t = 0; t < seconds * 1000; ++t) {
+            const int s = int(t / 1000);
+            if (t % (1000 / holding) == 0 && shares.ready(holder, t)) {
+                shares.take(holder);
+                ++all[s];
+                ++held[s];
+            }
+            if (t >= flood * 1000 && t % (1000 / coming) == 500 / coming && shares.ready(late, t)) {
+                shares.take(late);
+                ++all[s];
+                ++came[s];
+            }
+            // One of them every 5 ms.
+            const QHostAddress forged(quint32(0x0A000000u + quint32(t / 5 % 1000)));
+            if (t < flood * 1000 && t % 5 == 0 && shares.ready(forged, t)) {
+                shares.take(forged);
+                ++all[s];
+            }
+            QVERIFY(shares.stored() <= 100 * Channel_shares::unit);
+        }
+        QVERIFY(std::accumulate(all.begin(), all.end(), 0) <= 100 * seconds + 100);
+        for (int s = 1; s < flood; ++s) {
+            QVERIFY2(all[s] >= 90, qPrintable(QString("second %1: %2").arg(s).arg(all[s])));
+            QVERIFY2(held[s] >= 1, qPrintable(QString("second %1: the client got nothing").arg(s)));
+        }
+        for (int s = flood; s < seconds; ++s) {
+            QVERIFY2(
+                held[s] >= (s > flood ? holding : 1) && came[s] >= (s > flood ? coming : 1),
+                qPrintable(QString("second %1 after the flood: %2 and %3").arg(s).arg(held[s]).arg(came[s])));
+        }
     }
 
     // One sender floods (20,000 frames a second, as many as the daemon surely reads even on a
