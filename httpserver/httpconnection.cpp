@@ -187,9 +187,13 @@ void HttpConnection::lookForCommandRight(const HttpRequest* request)
 {
     if (rightSeen || !server || request->getHeaderMap().size() == headersLooked) return;
     headersLooked = request->getHeaderMap().size();
-    if (!server->holdsCommandRight(request->header(QStringLiteral("Cookie")),
-                                   request->header(QStringLiteral("authorization"))))
-        return;
+    // A token is checked again only when another header line has changed it.
+    const QString cookie = request->header(QStringLiteral("Cookie"));
+    const QString authorization = request->header(QStringLiteral("authorization"));
+    if (cookie == lookedCookie && authorization == lookedAuthorization) return;
+    lookedCookie = cookie;
+    lookedAuthorization = authorization;
+    if (!server->holdsCommandRight(cookie, authorization)) return;
     rightSeen = true;
     sharedCapacity->markCommandRight(this);
 }

@@ -104,6 +104,7 @@ private:
     void lookForCommandRight(const HttpRequest* request);
     bool rightSeen = false;
     int headersLooked = 0;
+    QString lookedCookie, lookedAuthorization;
     // Once a request's headers are complete: whether it takes a slot (HttpCapacity::admit).
     bool admitted(HttpRequest* request);
     void slowClient();
