@@ -60,6 +60,13 @@ void HttpCapacity::leave(HttpConnection* connection)
     members.erase(it);
 }
 
+void HttpCapacity::markCommandRight(HttpConnection* connection)
+{
+    QMutexLocker lock(&mutex);
+    const auto it = members.find(connection);
+    if (it != members.end()) it->commandRight = true;
+}
+
 HttpCapacity::Heaviest
 HttpCapacity::heaviest(const std::function<qint64(HttpConnection*, const member&)>& weigh) const
 {
@@ -108,7 +115,7 @@ bool HttpCapacity::takeMemoryFor(HttpConnection* connection, qint64 bytes, qint6
         if (top.weight <= bodyBytesPerAddress || top.address == self->address) return false;
         HttpConnection* victim = top.newest;
         memory.fetchAndAddOrdered(-bodyBytes.take(victim));
-        dismiss(victim, &HttpConnection::pushOut);
+        dismiss(victim, &HttpConnection::pushOutForMemory);
     }
     bodyBytes[connection] += bytes;
     return true;
@@ -166,9 +173,9 @@ HttpConnection* HttpCapacity::oldestWaitingVictim()
     for (HttpConnection* c : qAsConst(waiting)) {
         const auto it = members.find(c);
         if (it == members.end() || it->commandRight) continue;
-        // Its request may have arrived since it was accepted, unread: its first bytes decide again
-        // before it is chosen (a connection of another thread keeps the mark it has).
-        if (c->thread() == QThread::currentThread() && c->showsCommandRight()) {
+        // Its request may have arrived since it was accepted: what its thread has not read yet
+        // decides again before it is chosen (what it has read marked it, markCommandRight).
+        if (c->showsCommandRight()) {
             it->commandRight = true;
             continue;
         }

@@ -42,12 +42,13 @@ public:
     void giveSpool() { spools.fetchAndAddOrdered(-1); }
     qint64 spoolsInUse() const { return spools.loadAcquire(); }
 
-    // Connections closed for a slow body or a reply their client took nothing of, counted for
-    // the server's periodic warning line; take* reads and resets.
-    void noteSlowBody() { slowBodies.fetchAndAddOrdered(1); }
-    void noteStalledReply() { stalledReplies.fetchAndAddOrdered(1); }
-    int takeSlowBodies() { return slowBodies.fetchAndStoreOrdered(0); }
-    int takeStalledReplies() { return stalledReplies.fetchAndStoreOrdered(0); }
+    // Connections the server gave up on, by why, counted for its periodic warning line: a slow
+    // body, a reply its client took nothing of, a newcomer or a request refused for want of a
+    // slot, a client pushed out to make room for another, one pushed out for the memory of
+    // request bodies. takeClosed reads and resets.
+    enum Closed { SlowBody, StalledReply, RefusedForSlots, PushedForRoom, PushedForMemory, ClosedKinds };
+    void noteClosed(Closed why) { closed[why].fetchAndAddOrdered(1); }
+    int takeClosed(Closed why) { return closed[why].fetchAndStoreOrdered(0); }
 
     // An address that sent a body too slowly: for `ms` its new connections get no grace for their
     // body (at most maxSuspects addresses are remembered; past that, none more until some expire).
@@ -64,6 +65,9 @@ public:
     void headersDone(HttpConnection* connection);
     void serving(HttpConnection* connection);
     void leave(HttpConnection* connection);
+    // Its own thread has read headers showing a command right before they are complete: it is no
+    // longer chosen to make room while the rest arrive.
+    void markCommandRight(HttpConnection* connection);
     // Down to this many slots an address may be pushed out for a newcomer from another one.
     static constexpr int placesPerAddress = 16;
     // Called once a request's headers are complete. True when it holds one of `places` slots:
@@ -113,7 +117,8 @@ private:
     };
     Heaviest heaviest(const std::function<qint64(HttpConnection*, const member&)>& weigh) const;
     // The connection that has waited longest for its headers, of those without a command right
-    // seen in their first bytes (looked at again here); the lock is held.
+    // seen in their first bytes (looked at again here, whichever thread holds the connection);
+    // the lock is held.
     HttpConnection* oldestWaitingVictim();
     static bool take(QAtomicInteger<qint64>& used, qint64 bytes, qint64 budget);
 
@@ -121,8 +126,7 @@ private:
     QAtomicInteger<qint64> disk{0};
     QAtomicInteger<qint64> replies{0};
     QAtomicInteger<qint64> spools{0};
-    QAtomicInteger<int> slowBodies{0};
-    QAtomicInteger<int> stalledReplies{0};
+    QAtomicInteger<int> closed[ClosedKinds] = {};
     // Recursive: an evicted connection of this thread leaves while we still hold the lock.
     mutable QRecursiveMutex mutex;
     QAtomicInteger<quint64> arrivals{0};

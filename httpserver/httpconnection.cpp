@@ -37,6 +37,7 @@ HttpConnection::HttpConnection(HttpServer* server, QTcpSocket* socket)
       sharedCapacity(server->capacity())
 {
     peerAddress = socket->peerAddress();
+    unreadDescriptor = socket->socketDescriptor();
     graceless = sharedCapacity->suspected(peerAddress, clock());
     // A client whose first bytes show a command right is never pushed out while its headers are
     // read: decided whenever they are there, for a slot may be wanted a moment later (and again
@@ -80,6 +81,7 @@ void HttpConnection::init()
 
 HttpConnection::~HttpConnection()
 {
+    unreadDescriptor = -1;
     if (socket) socket->disconnect(this);
     sharedCapacity->leave(this);
     close();
@@ -143,6 +145,7 @@ QVariant HttpConnection::status() const
 
 void HttpConnection::close()
 {
+    unreadDescriptor = -1;
     if (!connected) return;
     if (socket) socket->disconnectFromHost();
     clearRequest();
@@ -150,6 +153,7 @@ void HttpConnection::close()
 
 void HttpConnection::headersDone()
 {
+    unreadDescriptor = -1;
     headerTimer->stop();
     sharedCapacity->headersDone(this);
 }
@@ -157,9 +161,13 @@ void HttpConnection::headersDone()
 void HttpConnection::evict()
 {
     if (!connected || givenUp) return;
-    // Told from another thread, it may have completed its headers meanwhile: it stays (its slot
-    // is counted free, so the cap is passed by one until it ends).
-    if (served || (currentRequest && currentRequest->getStatus() >= HttpRequest::WaitForBody)) return;
+    // Told from another thread, it may have completed its headers meanwhile, or shown a command
+    // right in those read so far: it stays (its slot is counted free, so the cap is passed by one
+    // until it ends).
+    if (served || rightSeen || (currentRequest && currentRequest->getStatus() >= HttpRequest::WaitForBody))
+        return;
+    sharedCapacity->noteClosed(HttpCapacity::PushedForRoom);
+    unreadDescriptor = -1;
     givenUp = true;
     inService = false; // nothing of it is in use: it may go at once
     clearRequest();
@@ -171,12 +179,39 @@ void HttpConnection::evict()
 
 bool HttpConnection::showsCommandRight() const
 {
-    return server && socket && connected && !givenUp && server->peekCommandRight(socket->socketDescriptor());
+    const qintptr descriptor = unreadDescriptor.load();
+    return server && descriptor >= 0 && server->peekCommandRight(descriptor);
+}
+
+void HttpConnection::lookForCommandRight(const HttpRequest* request)
+{
+    if (rightSeen || !server || request->getHeaderMap().size() == headersLooked) return;
+    headersLooked = request->getHeaderMap().size();
+    // A token is checked again only when another header line has changed it.
+    const QString cookie = request->header(QStringLiteral("Cookie"));
+    const QString authorization = request->header(QStringLiteral("authorization"));
+    if (cookie == lookedCookie && authorization == lookedAuthorization) return;
+    lookedCookie = cookie;
+    lookedAuthorization = authorization;
+    if (!server->holdsCommandRight(cookie, authorization)) return;
+    rightSeen = true;
+    sharedCapacity->markCommandRight(this);
 }
 
 void HttpConnection::pushOut()
 {
+    pushedOut(HttpCapacity::PushedForRoom);
+}
+
+void HttpConnection::pushOutForMemory()
+{
+    pushedOut(HttpCapacity::PushedForMemory);
+}
+
+void HttpConnection::pushedOut(int why)
+{
     if (!connected || givenUp || served) return;
+    sharedCapacity->noteClosed(HttpCapacity::Closed(why));
     giveUp(unavailableReply);
 }
 
@@ -186,7 +221,9 @@ bool HttpConnection::admitted(HttpRequest* request)
     admissionDone = true;
     const bool right = server->holdsCommandRight(request->header(QStringLiteral("Cookie")),
                                                  request->header(QStringLiteral("authorization")));
-    return sharedCapacity->admit(this, right, settings()->maxConnections);
+    if (sharedCapacity->admit(this, right, settings()->maxConnections)) return true;
+    sharedCapacity->noteClosed(HttpCapacity::RefusedForSlots);
+    return false;
 }
 
 qint64 HttpConnection::clock()
@@ -223,7 +260,7 @@ void HttpConnection::noteReply(bool progressed)
 void HttpConnection::slowBody()
 {
     if (!connected || givenUp || served) return;
-    sharedCapacity->noteSlowBody();
+    sharedCapacity->noteClosed(HttpCapacity::SlowBody);
     sharedCapacity->suspect(peerAddress, clock(), settings()->suspectTime);
     giveUp(timeoutReply);
 }
@@ -236,7 +273,7 @@ void HttpConnection::giveWay()
         return;
     }
     if (served && socket->bytesToWrite() > 0) {
-        sharedCapacity->noteStalledReply();
+        sharedCapacity->noteClosed(HttpCapacity::StalledReply);
         givenUp = true;
         socket->abort();
     }
@@ -246,6 +283,7 @@ void HttpConnection::giveWay()
 
 void HttpConnection::giveUp(const char* const reply[4])
 {
+    unreadDescriptor = -1;
     bodyStarted = 0;
     sharedCapacity->headersDone(this);
     timer->stop();
@@ -329,6 +367,7 @@ void HttpConnection::slotRead()
         }
         if (consumed == 0 && request->getStatus() == before) break;
     }
+    if (request->getStatus() == HttpRequest::WaitForHeader) lookForCommandRight(request);
 
     if (request->getStatus() == HttpRequest::Abort) {
         giveUp(request->getAbortReason() == HttpRequest::Unavailable ? unavailableReply : abortReply);
@@ -362,6 +401,7 @@ void HttpConnection::slotRead()
 
 void HttpConnection::slotDisconnected()
 {
+    unreadDescriptor = -1;
     if (!connected) return;
     connected = false;
     clearRequest();

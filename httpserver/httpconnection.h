@@ -67,11 +67,14 @@ public:
     // at once.
     void evict();
     // Whether what its client has sent so far, still in the kernel, shows a command right
-    // (HttpServer::peekCommandRight).
+    // (HttpServer::peekCommandRight). Safe from any thread while the connection is a member of
+    // its capacity; false once its headers are read or it has given up its socket.
     bool showsCommandRight() const;
     // Pushed out for a newcomer of another address (HttpCapacity::admit) while its request is
-    // not served yet: it gets a 503.
+    // not served yet: it gets a 503. The same for the memory of request bodies
+    // (HttpCapacity::takeMemoryFor), counted apart.
     void pushOut();
+    void pushOutForMemory();
     // Pushed out by a newcomer while it lags (see laggingSince): a slow body gets the 408, a
     // stalled reply is cut.
     void giveWay();
@@ -95,6 +98,13 @@ private:
     void init();
     void giveUp(const char* const reply[4]);
     void headersDone();
+    void pushedOut(int why);
+    // Headers read so far that show a command right mark it in its capacity
+    // (HttpCapacity::markCommandRight), once; looked at when a header line was added.
+    void lookForCommandRight(const HttpRequest* request);
+    bool rightSeen = false;
+    int headersLooked = 0;
+    QString lookedCookie, lookedAuthorization;
     // Once a request's headers are complete: whether it takes a slot (HttpCapacity::admit).
     bool admitted(HttpRequest* request);
     void slowClient();
@@ -127,6 +137,11 @@ private:
     std::atomic<qint64> bodyStarted{0}; // clock() when the body began; 0 outside a body
     std::atomic<qint64> bodyReceived{0};
     std::atomic<qint64> replyStalled{0}; // clock() since which the client took nothing; 0: not stalled
+    // The socket's descriptor while its request headers are being read, for showsCommandRight
+    // from another thread; -1 before we close the socket. One Qt closes on a reset is cleared a
+    // moment later: a look meanwhile only peeks at whatever the number names then, at worst
+    // sparing a connection that is leaving anyway.
+    std::atomic<qintptr> unreadDescriptor{-1};
     std::shared_ptr<HttpCapacity> sharedCapacity;
 };
 

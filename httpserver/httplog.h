@@ -18,6 +18,9 @@ bool lineWanted(const char* kind, int level);
 
 constexpr int logTextMax = 1024;
 
+// A byte count as an operator writes a bound: "64 MiB", "512 KiB", "1000 bytes".
+QString sizeText(qint64 bytes);
+
 inline QString logCut(const QString& text)
 {
     if (text.size() <= logTextMax) return text;

@@ -145,13 +145,6 @@ QString HttpRequest::statusText() const
 }
 
 namespace {
-// A byte count as an operator writes a bound: "64 MiB", "512 KiB", "1000 bytes".
-QString sizeText(qint64 bytes)
-{
-    if (bytes > 0 && bytes % (1 << 20) == 0) return QStringLiteral("%1 MiB").arg(bytes >> 20);
-    if (bytes > 0 && bytes % 1024 == 0) return QStringLiteral("%1 KiB").arg(bytes >> 10);
-    return QStringLiteral("%1 bytes").arg(bytes);
-}
 // The client's address as its operator writes it: an IPv4 client on the dual-stack listener
 // without its IPv6 mapping.
 QString clientText(const QHostAddress& address)
@@ -171,8 +164,11 @@ QString HttpRequest::overBudget(const char* what, bool spooled) const
              spooled ? QStringLiteral("in temporary files") : QStringLiteral("in memory"));
 }
 
-QString HttpRequest::tooLarge() const
+QString HttpRequest::tooLarge(bool multipart) const
 {
+    if (multipart)
+        return QStringLiteral("HttpRequest: multipart body reaching the %1 bound of multipart bodies")
+            .arg(sizeText(maxMultiPartSize()));
     return QStringLiteral("HttpRequest: request larger than the %1 a request may have")
         .arg(sizeText(maxRequestSize()));
 }
@@ -372,11 +368,11 @@ void HttpRequest::endOfHeaders()
         return;
     }
     if (boundary.isEmpty() && expectedBodySize > maxRequestSize() - currentSize) {
-        abort(TooLarge, "HttpRequest: expected body is too large");
+        abort(TooLarge, tooLarge());
         return;
     }
     if (!boundary.isEmpty() && expectedBodySize > maxMultiPartSize()) {
-        abort(TooLarge, "HttpRequest: expected multipart body is too large");
+        abort(TooLarge, tooLarge(true));
         return;
     }
     // The whole declared body is booked before its first byte, so the budgets hold however the
@@ -449,7 +445,7 @@ void HttpRequest::readBody(QIODevice* socket)
     }
     const qint64 total = spooledBytes;
     if (total >= maxMultiPartSize()) {
-        abort(TooLarge, "HttpRequest: received too many multipart bytes");
+        abort(TooLarge, tooLarge(true));
     } else if (total >= expectedBodySize) {
         tempFile.flush();
         parseMultiPart();

@@ -97,7 +97,8 @@ private:
     // operator configured it: `what` of the request ("bodies", "headers", ...), held in memory
     // or, `spooled`, in temporary files.
     QString overBudget(const char* what, bool spooled = false) const;
-    QString tooLarge() const;
+    // The 413's warning, naming the bound passed: a request's, or `multipart`, a multipart body's.
+    QString tooLarge(bool multipart = false) const;
     void releaseBudgets();
     bool takeMemory(qint64 bytes);
     bool bookParsed(qint64 bytes);

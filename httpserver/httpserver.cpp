@@ -93,6 +93,7 @@ void HttpTcpServer::release(QTcpSocket* socket)
 
 void HttpTcpServer::refuse(qintptr socketDescriptor)
 {
+    capacity->noteClosed(HttpCapacity::RefusedForSlots);
     // Past the refusal allowance even the refusal gets no time of its own; still the client reads
     // it, not a reset.
     if (refusing >= settings->maxRefusals) {
@@ -251,6 +252,7 @@ bool HttpTcpServer::makeRoom(const QHostAddress& address, bool anyWaiting)
     }
     const quint64 waiting = capacity->oldestWaiting();
     if (oldest && (waiting == 0 || handshaking.value(oldest) < waiting)) {
+        capacity->noteClosed(HttpCapacity::PushedForRoom);
         dropHandshake(oldest, QString());
         return true;
     }
@@ -336,12 +338,19 @@ void HttpServer::startReports()
     // One line a period however many clients are closed, so that an attack cannot fill the log.
     auto* reports = new QTimer(this);
     connect(reports, &QTimer::timeout, this, [this]() {
-        const int bodies = sharedCapacity->takeSlowBodies();
-        const int replies = sharedCapacity->takeStalledReplies();
-        if (bodies == 0 && replies == 0) return;
+        int n[HttpCapacity::ClosedKinds];
+        int all = 0;
+        for (int why = 0; why < HttpCapacity::ClosedKinds; ++why)
+            all += n[why] = sharedCapacity->takeClosed(HttpCapacity::Closed(why));
+        if (all == 0) return;
         qWarning("HttpServer: in the last %d s, %d connections closed for a request body slower than %d "
-                 "bytes/s, %d pushed out for a reply their client did not take",
-                 settings->reportInterval / 1000, bodies, settings->bodyMinRate, replies);
+                 "bytes/s, %d pushed out for a reply their client did not take, %d refused for want of "
+                 "the %d places, %d pushed out to make room, %d pushed out for the %s of request bodies "
+                 "in memory",
+                 settings->reportInterval / 1000, n[HttpCapacity::SlowBody], settings->bodyMinRate,
+                 n[HttpCapacity::StalledReply], n[HttpCapacity::RefusedForSlots], settings->maxConnections,
+                 n[HttpCapacity::PushedForRoom], n[HttpCapacity::PushedForMemory],
+                 qPrintable(sizeText(settings->maxBufferedBytes)));
     });
     reports->start(qMax(100, settings->reportInterval));
 }

@@ -24,9 +24,11 @@ QStringList path_segments(const QString& raw_path);
 // "claims"."b"."admin", "_auth_admin" for "claims"."auth"."admin" on the path api/rights only.
 // `cookie` is the cookie's token, `authorization` the header's value ("Bearer <token>" replaces
 // the cookie's). A missing, malformed, forged or expired token grants nothing. `key` signs the
-// tokens.
+// tokens. `verified`, when given, receives the SHA-1 of the bytes the signature was checked over
+// (header and payload, percent escapes decoded) when the token passes, else is cleared: one value
+// for every spelling of one token.
 QStringList token_rights(const QString& cookie, const QString& authorization, const QStringList& segments,
-                         uint32_t now, const QByteArray& key = api_key());
+                         uint32_t now, const QByteArray& key = api_key(), QByteArray* verified = nullptr);
 
 // A JSONP callback name we agree to write back into a script.
 bool callback_allowed(const QString& name);
@@ -40,10 +42,9 @@ QByteArray api_body(QVariant answer, const QString& callback);
 // (bytes it sent after its request are read and dropped).
 bool peer_left(int fd);
 
-// Who asks, for the report places: the token of a request it grants rights, else the client's
-// address.
-QString caller_of(const QString& cookie, const QString& authorization, bool token_valid,
-                  const QString& client);
+// Who asks, for the report places and the log: "token " and the hex of the digest a token check
+// gave back (token_rights' `verified`), else "address " and the client's address.
+QString caller_of(const QByteArray& verified, const QString& client);
 
 } // namespace http_api
 

@@ -3,6 +3,7 @@
 // a command a second under its token and a probe asks every 200 ms under the same token.
 #include "http_daemon_tools.h"
 
+#include <QTcpSocket>
 #include <memory>
 
 using namespace api_daemon;
@@ -95,6 +96,41 @@ private slots:
         QCOMPARE(out.value("unanswered").toInt(), 0);
         QCOMPARE(out.value("operator_ok").toInt(), out.value("operator").toInt());
         QCOMPARE(out.value("dropped").toInt(), 0);
+    }
+
+    // What the attacks above cost their clients is found in the log: the server's minute line
+    // counts the uploads refused for want of places (300 addresses), pushed out to make room (one
+    // address) and pushed out for body memory (16 MiB bodies); a request past the 25 MiB gets the
+    // 413 and a line naming that bound.
+    void refusals_and_push_outs_are_in_the_log()
+    {
+        QTcpSocket big;
+        QByteArray reply;
+        connect(&big, &QTcpSocket::readyRead, [&] { reply += big.readAll(); });
+        big.connectToHost(QHostAddress::LocalHost, daemon->port);
+        big.write("POST /api/info HTTP/1.1\r\nHost: x\r\nContent-Length: 26214401\r\n\r\n");
+        QTRY_VERIFY2(reply.contains("\r\n\r\n"), reply.constData());
+        QVERIFY2(reply.startsWith("HTTP/1.1 413 "), reply.constData());
+        QTRY_VERIFY(daemon->log().contains(
+            "HttpRequest: request larger than the 25 MiB a request may have (client 127.0.0.1)"));
+
+        const auto counted = [this](const QString& what) {
+            int sum = 0;
+            auto it = QRegularExpression("HttpServer: in the last 60 s, .*\\b(\\d+) " + what)
+                          .globalMatch(daemon->log());
+            while (it.hasNext())
+                sum += it.next().captured(1).toInt();
+            return sum;
+        };
+        // The last of them may wait for the next minute's line.
+        QTRY_VERIFY_WITH_TIMEOUT(counted("refused for want of the 256 places") > 0 &&
+                                     counted("pushed out to make room") > 0 &&
+                                     counted("pushed out for the 64 MiB of request bodies in memory") > 0,
+                                 75000);
+        qInfo(
+            "the minute lines: %d refused for want of places, %d pushed out to make room, %d for body memory",
+            counted("refused for want of the 256 places"), counted("pushed out to make room"),
+            counted("pushed out for the 64 MiB of request bodies in memory"));
     }
 };
 

@@ -289,9 +289,11 @@ private slots:
         QTest::addColumn<QString>("warning");
         QTest::newRow("below") << 999 << int(HttpRequest::Complete) << "";
         QTest::newRow("at limit, on its last byte")
-            << 1000 << int(HttpRequest::Abort) << "HttpRequest: received too many multipart bytes";
+            << 1000 << int(HttpRequest::Abort)
+            << "HttpRequest: multipart body reaching the 1000 bytes bound of multipart bodies";
         QTest::newRow("over, at the headers")
-            << 1001 << int(HttpRequest::Abort) << "HttpRequest: expected multipart body is too large";
+            << 1001 << int(HttpRequest::Abort)
+            << "HttpRequest: multipart body reaching the 1000 bytes bound of multipart bodies";
     }
 
     void multipart_limit()

@@ -549,6 +549,57 @@ private slots:
         QTRY_COMPARE(uploading.closed().size(), 1);
     }
 
+    // Connections on threads of their own: an operator whose token came after the accept (read
+    // by its own thread, never peeked by the listener) is not chosen to make room by newcomers,
+    // who push out the anonymous clients still without headers instead; once every place is held
+    // past its headers, a newcomer is refused. The periodic line counts both.
+    void token_after_the_accept_keeps_its_place_on_any_thread()
+    {
+        startServer([](HttpSettings* s) {
+            s->threads = true;
+            s->maxConnections = 4;
+            s->deferAccept = 0; // the token comes after the accept
+            s->reportInterval = 1000;
+        });
+        std::atomic<int> checks{0};
+        server->setCommandRightCheck([&checks](const QString& cookie, const QString&) {
+            ++checks;
+            return cookie.contains("operator");
+        });
+        Captured log;
+        QTcpSocket op;
+        QByteArray opReply;
+        connect(&op, &QTcpSocket::readyRead, [&]() { opReply += op.readAll(); });
+        connectTo(&op)->write("GET /index.html HTTP/1.1\r\n");
+        QTRY_COMPARE(server->openConnections(), 1);
+        op.write("Cookie: t=operator\r\n");
+        QTRY_COMPARE(checks.load(), 1); // its own thread has read it
+        QTcpSocket anonymous[3], newcomers[3];
+        for (QTcpSocket& s : anonymous)
+            connectTo(&s)->write("GET /index.html HTTP/1.1\r\n");
+        QTRY_COMPARE(server->openConnections(), 4);
+        for (QTcpSocket& s : newcomers)
+            connectTo(&s)->write("POST /size HTTP/1.1\r\nContent-Length: 100\r\n\r\n");
+        for (QTcpSocket& s : anonymous)
+            QTRY_COMPARE(s.state(), QAbstractSocket::UnconnectedState);
+        QTRY_COMPARE(server->capacity()->pastHeaders(), 3);
+        QByteArray reply;
+        refusal(&reply);
+        QVERIFY2(reply.startsWith("HTTP/1.1 503 "), reply.constData());
+        op.write("\r\n");
+        QTRY_VERIFY2(opReply.startsWith("HTTP/1.1 200 OK\r\n"), opReply.constData());
+        const auto counted = [&log](const QString& what) {
+            int sum = 0;
+            auto it = QRegularExpression("(\\d+) " + what).globalMatch(log.text);
+            while (it.hasNext())
+                sum += it.next().captured(1).toInt();
+            return sum;
+        };
+        QTRY_COMPARE_WITH_TIMEOUT(counted("pushed out to make room"), 3, 5000);
+        QTRY_COMPARE_WITH_TIMEOUT(counted("refused for want of the 4 places"), 1, 5000);
+        QCOMPARE(counted("pushed out for the 64 MiB of request bodies in memory"), 0);
+    }
+
     // Too many parts: the 413, no descriptor kept, one log line.
     void many_parts_upload()
     {

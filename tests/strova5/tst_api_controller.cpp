@@ -144,14 +144,46 @@ private slots:
         QCOMPARE(text.value<api_json_text>().json, QByteArray("[1,2]"));
     }
 
-    // Who holds a report place: a token whichever way it comes, else the address; a peer whose
-    // request is read has left once it ends its sending or resets, not when it sends more.
+    // Who holds a report place: the token the check verified, however it is spelled and whichever
+    // way it comes, else the address; a peer whose request is read has left once it ends its
+    // sending or resets, not when it sends more.
     void report_callers_and_leaving()
     {
-        const QString by_cookie = http_api::caller_of("abc.def.ghi", "", true, "127.0.0.1");
-        QCOMPARE(http_api::caller_of("other", "Bearer abc.def.ghi", true, "127.0.0.2"), by_cookie);
-        QVERIFY(by_cookie != http_api::caller_of("abc.def.ghj", "", true, "127.0.0.1"));
-        QCOMPARE(http_api::caller_of("abc.def.ghi", "", false, "::1"), QString("address ::1"));
+        const uint32_t now = uint32_t(QDateTime::currentSecsSinceEpoch());
+        const QString view =
+            QString(R"({"payload": {"exp": %1, "claims": {"driver-strova5": {"view": 1}}}})");
+        const QStringList t = testsupport::mint_tokens({view.arg(now + 60), view.arg(now + 61)});
+        QCOMPARE(t.size(), 2);
+        const auto caller = [now](const QString& cookie, const QString& authorization) {
+            QByteArray verified;
+            http_api::token_rights(cookie, authorization, {"api", "info"}, now, http_api::api_key(),
+                                   &verified);
+            return http_api::caller_of(verified, "10.0.0.9");
+        };
+        const QString one = caller(t[0], {});
+        QVERIFY2(QRegularExpression("\\Atoken [0-9a-f]{40}\\z").match(one).hasMatch(), qPrintable(one));
+        // `%65` for an `e` of the header, and a `!` inside the signature, which its Base64 skips.
+        const int e = t[0].indexOf('e');
+        QVERIFY(e >= 0 && e < t[0].indexOf('.'));
+        const QString escaped = QString(t[0]).replace(e, 1, "%65");
+        const QString bang = QString(t[0]).insert(t[0].lastIndexOf('.') + 5, '!');
+        for (const QString& spelling : {t[0], escaped, bang}) {
+            QCOMPARE(caller(spelling, {}), one);
+            QCOMPARE(caller({}, "Bearer " + spelling), one);
+            QCOMPARE(caller("x.y.z", "bearer " + spelling), one);
+        }
+        const QString other = caller(t[1], {});
+        QVERIFY(other.startsWith("token ") && other != one);
+        // A changed payload under the old signature, and an expired token: no digest, the address.
+        QByteArray verified = "left over";
+        const QString forged = QString(t[0]).replace(t[0].indexOf('.') + 1, 1, "f");
+        QVERIFY(http_api::token_rights(forged, {}, {"api"}, now, http_api::api_key(), &verified).isEmpty());
+        QVERIFY(verified.isEmpty());
+        QVERIFY(
+            http_api::token_rights(t[0], {}, {"api"}, now + 60, http_api::api_key(), &verified).isEmpty());
+        QVERIFY(verified.isEmpty());
+        QCOMPARE(caller(forged, {}), QString("address 10.0.0.9"));
+        QCOMPARE(http_api::caller_of({}, "::1"), QString("address ::1"));
 
         int pair[2];
         QVERIFY(::socketpair(AF_UNIX, SOCK_STREAM, 0, pair) == 0);

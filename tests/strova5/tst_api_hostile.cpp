@@ -111,21 +111,30 @@ private slots:
         QCOMPARE(http_api::token_rights(good[2], {}, {"api"}, now).size(), 0);
 
         const QStringList schemes{"Bearer ", "bearer ", "BEARER  ", "Basic ", "", "Bearer\t", " Bearer "};
-        QStringList ours; // what the signed tokens grant as they are
-        for (const QString& t : good)
-            ours += http_api::token_rights(t, {}, {"api", "rights"}, now);
+        QStringList ours; // what the signed tokens grant as they are, and the callers they are
+        QSet<QByteArray> callers;
+        for (const QString& t : good) {
+            QByteArray verified;
+            ours += http_api::token_rights(t, {}, {"api", "rights"}, now, http_api::api_key(), &verified);
+            if (!verified.isEmpty()) callers.insert(verified);
+        }
         QVERIFY(!ours.contains("_auth_admin"));
+        QCOMPARE(callers.size(), 3); // those whose "exp" is still to come
         for (int i = 0; i < 20000; ++i) {
             const QString base = good.at(int(rng.bounded(good.size())));
             const QString token = rng.bounded(3) ? mangle(base) : random_text(200);
             const QString header =
                 schemes.at(int(rng.bounded(schemes.size()))) + (rng.bounded(2) ? token : base);
+            QByteArray verified;
             const QStringList rights =
-                http_api::token_rights(rng.bounded(2) ? token : QString(), header, {"api", "rights"}, now);
+                http_api::token_rights(rng.bounded(2) ? token : QString(), header, {"api", "rights"}, now,
+                                       http_api::api_key(), &verified);
             // Only the signed token's own claims can ever come out (a mangling that Base64
-            // skips leaves it whole); nothing else.
+            // skips leaves it whole), as that token's own caller; nothing else.
             for (const QString& r : rights)
                 QVERIFY2(ours.contains(r), qPrintable(r + " from " + header));
+            QVERIFY2(verified.isEmpty() || callers.contains(verified), qPrintable(header));
+            QVERIFY(rights.isEmpty() || !verified.isEmpty());
         }
     }
 
