@@ -178,6 +178,7 @@ bool SQL_Exchange::run_query(QSqlQuery& q, const QString& statement, int fail_le
         return false;
     };
     if (!go_unless_link_silent()) return failed(); // said there, once an outage
+    if (refused_busy(statement)) return failed();  // a table known locked elsewhere: not sent
     QElapsedTimer took;
     took.start();
     const bool answered = q.exec(statement);
@@ -186,6 +187,7 @@ bool SQL_Exchange::run_query(QSqlQuery& q, const QString& statement, int fail_le
         read_lines.end();
         return true;
     }
+    if (note_lock_bound(q.lastError(), statement)) return failed(); // said there, once a minute
     // A lost link fails every read alike: its lines are limited to one an outage. A refused
     // statement's lines are limited apart; both are cut, as a report's statement may run to
     // hundreds of KiB.
@@ -281,7 +283,26 @@ void SQL_Exchange::loose_scan_or_analyze(const QString& select)
             if (plan.value(extra).toString().contains(QLatin1String("index for group-by"))) return;
         analyzed_at.start();
         QSqlQuery analyze(db);
-        if (run_query(analyze, QStringLiteral("ANALYZE TABLE modems_data")))
+        const QString statement = QStringLiteral("ANALYZE TABLE modems_data");
+        if (!run_query(analyze, statement)) {
+            if (!busy_table_of(statement).isEmpty()) analyzed_at.invalidate();
+            return;
+        }
+        // The server answers a table locked elsewhere in the result's rows: the next list tries
+        // again rather than an hour later, and reads of the table fail at once meanwhile.
+        const int type = analyze.record().indexOf(QStringLiteral("Msg_type"));
+        const int text = analyze.record().indexOf(QStringLiteral("Msg_text"));
+        bool error = false, locked = false;
+        while (analyze.next()) {
+            if (analyze.value(type).toString() != QLatin1String("Error")) continue;
+            error = true;
+            locked = locked || analyze.value(text).toString().contains(QLatin1String("Lock wait timeout"));
+        }
+        if (locked) {
+            analyzed_at.invalidate();
+            remember_busy(QStringLiteral("modems_data"));
+        }
+        if (!error)
             LOG_WRN
                 << "modems_data: statistics refreshed, the list of modems would have read the whole table";
     };
