@@ -136,8 +136,8 @@ bool SQL_loader::statement_failed(const QSqlError& error, const QString& stateme
     // A table locked elsewhere passes: its work stays and is tried again, said once a minute.
     if (SQL_Exchange::lock_bound(error)) {
         if (locked_lines.pass())
-            LOG_WRN << "db_loader:" << SQL_Exchange::table_of(statement)
-                    << "is locked elsewhere, its work waits:" << error.text();
+            LOG_WRN << "db_loader:" << qPrintable(SQL_Exchange::table_of(statement))
+                    << "is locked elsewhere, its work waits:" << qPrintable(error.databaseText());
         return true;
     }
     if (failed_lines.pass()) LOG_ERR << error.text() << statement;
