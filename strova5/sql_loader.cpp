@@ -150,8 +150,7 @@ void SQL_loader::slot_loader_req(uint32_t modem_id, uint8_t type, uint32_t limit
         if (dropped_loads.pass()) LOG_DBG << "db_loader not open: index load dropped" << modem_id << type;
         return;
     }
-    if (!mutex.try_lock_for(std::chrono::milliseconds(1000)))
-        return; // the controller asks again with a later uplink
+    if (!mutex.try_lock_for(std::chrono::milliseconds(1000))) return; // the controller asks again with a later uplink
     const QString templ =
         QStringLiteral("SELECT ts, `type`, `index` FROM modems_data WHERE modem_id in (%1) AND `type` "
                        "in (%2) AND `ts_get` > 0 order by ts desc limit %3 ");

@@ -204,8 +204,7 @@ private slots:
         QCOMPARE(g_log->count("modem for remove_tail 305"), 1); // queued three times, served once
         QStringList expected = all;
         for (const QString& r : items(f[1]))
-            expected.removeAll(
-                QString("%1@%2").arg(r.section(':', 0, 0)).arg(now_s - r.section(':', 1).toUInt() * day));
+            expected.removeAll(QString("%1@%2").arg(r.section(':', 0, 0)).arg(now_s - r.section(':', 1).toUInt() * day));
         QCOMPARE(stored("modems_data", 305), expected);
         QCOMPARE(stored("modems_data", 306), all);
     }
@@ -295,9 +294,8 @@ private slots:
              "VALUES (305, 86400, 9, 3, 1, 1, 0)");
         QVERIFY(start_storage());
         strova_controller ctl(
-            QVariantMap{
-                {"profiles_len_days",
-                 QVariantMap{{"remover_ms", 3600000}, {"hour", 1}, {"day", 1}, {"month", 1}, {"event", 1}}}},
+            QVariantMap{{"profiles_len_days",
+                         QVariantMap{{"remover_ms", 3600000}, {"hour", 1}, {"day", 1}, {"month", 1}, {"event", 1}}}},
             nullptr);
         for (int pass = 1; pass <= 3; ++pass) {
             ctl.slot_timer_remover();
@@ -351,12 +349,11 @@ private slots:
         // Taken in this thread: a spy on the loader's thread would fill its list there.
         QList<QVariantList> results;
         QObject receiver;
-        connect(
-            loader.get(), &SQL_loader::signal_loader_res, &receiver,
-            [&results](uint32_t modem, uint8_t type, index_map indexes) {
-                results << QVariantList{modem, type, QVariant::fromValue(indexes)};
-            },
-            Qt::QueuedConnection);
+        connect(loader.get(), &SQL_loader::signal_loader_res, &receiver,
+                [&results](uint32_t modem, uint8_t type, index_map indexes) {
+                    results << QVariantList{modem, type, QVariant::fromValue(indexes)};
+                },
+                Qt::QueuedConnection);
         SQL_loader* l = loader.get();
         // Said once when the outage starts; the retries (every 100 ms here) are only counted.
         QTRY_COMPARE_WITH_TIMEOUT(g_log->count("can't open db_loader"), 1, 10000);
