@@ -32,6 +32,7 @@ constexpr qint64 BOUND_MS = SQL_Exchange::link_timeout_s * 1000;
 class Storage : public SQL_Exchange
 {
 public:
+    using SQL_Exchange::db;
     using SQL_Exchange::loader;
     using SQL_Exchange::outage_clock;
     using SQL_Exchange::read_lines;
@@ -408,6 +409,36 @@ private slots:
         QCOMPARE(count("SELECT COUNT(*) FROM modems_event"), int(feed.uplinks));
         QCOMPARE(count("SELECT COUNT(*) FROM modems_cmd"), feed.cmds);
         QVERIFY(g_log->has("the database takes rows again"));
+    }
+
+    // The client library's silent reconnection of the main connection (the server closed it: its
+    // idle time-out, a KILL, a restart) brings the server's own session back, whose lock wait is
+    // a year: the bounds go again before the next statement.
+    void session_bounds_survive_a_reconnection()
+    {
+        check = testsupport::schema_database("st_session", "check");
+        auto s = std::make_unique<Storage>(config("st_session", env), nullptr);
+        QVERIFY(s->init());
+        const auto bound = [&] {
+            QSqlQuery q(s->db);
+            return q.exec("SELECT @@SESSION.lock_wait_timeout") && q.next() ? q.value(0).toInt() : -1;
+        };
+        QCOMPARE(bound(), SQL_Exchange::lock_wait_s);
+        const unsigned long before = SQL_Exchange::session_id(s->db);
+        QVERIFY(before != 0);
+        QVERIFY(QSqlQuery(check).exec(QString("KILL %1").arg(before)));
+        // A row to write lets the writer find the server at once, and the main thread send again.
+        uint32_t i = 0;
+        const auto answered = [&] {
+            s->slot_UL(catch_up_uplink(i++, 1.0));
+            read_watch watch;
+            s->get_cmd_states({1});
+            return !watch.failed();
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(answered(), 30000);
+        QVERIFY(answered());
+        QVERIFY(SQL_Exchange::session_id(s->db) != before);
+        QCOMPARE(bound(), SQL_Exchange::lock_wait_s);
     }
 
     // A long catch-up on a healthy server is no silent link: rows queued while nothing was
