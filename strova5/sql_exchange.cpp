@@ -679,7 +679,10 @@ bool SQL_Exchange::note_lock_bound(const QSqlError& error, const QString& statem
 {
     if (in_writer() || !lock_bound(error)) return false;
     last_error = error;
-    remember_busy(table_of(statement));
+    // Only a read that met it tells that reads of the table wait: ANALYZE also waits for a lock
+    // that lets reads through (a global read lock of a backup).
+    if (!statement.startsWith(QLatin1String("ANALYZE"), Qt::CaseInsensitive))
+        remember_busy(table_of(statement));
     return true;
 }
 

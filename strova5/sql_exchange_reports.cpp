@@ -283,13 +283,12 @@ void SQL_Exchange::loose_scan_or_analyze(const QString& select)
             if (plan.value(extra).toString().contains(QLatin1String("index for group-by"))) return;
         analyzed_at.start();
         QSqlQuery analyze(db);
-        const QString statement = QStringLiteral("ANALYZE TABLE modems_data");
-        if (!run_query(analyze, statement)) {
-            if (!busy_table_of(statement).isEmpty()) analyzed_at.invalidate();
+        // A table locked elsewhere (in the error, or in the result's rows): the next list tries
+        // again rather than an hour later.
+        if (!run_query(analyze, QStringLiteral("ANALYZE TABLE modems_data"))) {
+            if (lock_bound(last_error)) analyzed_at.invalidate();
             return;
         }
-        // The server answers a table locked elsewhere in the result's rows: the next list tries
-        // again rather than an hour later, and reads of the table fail at once meanwhile.
         const int type = analyze.record().indexOf(QStringLiteral("Msg_type"));
         const int text = analyze.record().indexOf(QStringLiteral("Msg_text"));
         bool error = false, locked = false;
@@ -298,10 +297,7 @@ void SQL_Exchange::loose_scan_or_analyze(const QString& select)
             error = true;
             locked = locked || analyze.value(text).toString().contains(QLatin1String("Lock wait timeout"));
         }
-        if (locked) {
-            analyzed_at.invalidate();
-            remember_busy(QStringLiteral("modems_data"));
-        }
+        if (locked) analyzed_at.invalidate();
         if (!error)
             LOG_WRN
                 << "modems_data: statistics refreshed, the list of modems would have read the whole table";
