@@ -396,7 +396,8 @@ private slots:
         QVERIFY(QSqlQuery(locker).exec("UNLOCK TABLES"));
         locker.close();
         const QStringList passing = g_log->all().split('\n').filter("passing state");
-        std::fprintf(stderr, "slowest read of another table %lld ms\n%s\n", worst, qPrintable(passing.join('\n')));
+        std::fprintf(stderr, "slowest read of another table %lld ms\n%s\n", worst,
+                     qPrintable(passing.join('\n')));
         QCOMPARE(passing.size(), 2);
         QVERIFY2(passing.at(0).contains("on modems_data") && passing.at(1).contains("on modems_data") &&
                      passing.at(1).contains("for 61 s"),
