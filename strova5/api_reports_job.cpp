@@ -152,6 +152,13 @@ QList<modem_range> report_job::ranges_of(int from, int want, uint32_t ts_from, u
 void report_job::read_failed(const QString& statement)
 {
     if (done) return;
+    // A table locked elsewhere passes: the client is told so and to come back, no outage is said.
+    const QString busy =
+        SQL_Exchange::instance ? SQL_Exchange::instance->busy_table_of(statement) : QString();
+    if (!busy.isEmpty()) {
+        refuse(503, SQL_Exchange::busy_text(busy), "database busy");
+        return;
+    }
     static log_limiter lim(QStringLiteral("report read not answered"), LVL_EXC, 5, 60000);
     if (lim.pass(LVL_EXC))
         LOG_EXC << qPrintable(QStringLiteral("report %1: database not answering, the report is refused: %2")

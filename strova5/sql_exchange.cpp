@@ -202,19 +202,37 @@ QSqlDatabase SQL_Exchange::add_connection(const QVariantMap& cfg, const QString&
     return c;
 }
 
+namespace {
+// Qt's driver offers neither the socket nor the session id: both come from the client library
+// the driver loaded, asked by name so that no build needs its headers.
+template <typename Fn> Fn client_function(const char* name)
+{
+    void* lib = dlopen("libmariadb.so.3", RTLD_LAZY | RTLD_NOLOAD);
+    return lib ? reinterpret_cast<Fn>(dlsym(lib, name)) : nullptr;
+}
+
+void* client_handle(const QSqlDatabase& c)
+{
+    if (!c.isOpen() || !c.driver()) return nullptr;
+    const QVariant handle = c.driver()->handle();
+    if (qstrcmp(handle.typeName(), "MYSQL*") != 0) return nullptr;
+    return *static_cast<void* const*>(handle.constData());
+}
+} // namespace
+
+unsigned long SQL_Exchange::session_id(const QSqlDatabase& c)
+{
+    using thread_id_fn = unsigned long (*)(void*);
+    static const thread_id_fn thread_id = client_function<thread_id_fn>("mysql_thread_id");
+    void* mysql = thread_id ? client_handle(c) : nullptr;
+    return mysql ? thread_id(mysql) : 0;
+}
+
 void SQL_Exchange::set_keepalive(const QSqlDatabase& c)
 {
-    // Qt's driver has no option for it: the socket comes from the client library the driver
-    // loaded, asked by name so that no build needs its headers.
     using get_socket_fn = int (*)(void*);
-    static const get_socket_fn get_socket = [] {
-        void* lib = dlopen("libmariadb.so.3", RTLD_LAZY | RTLD_NOLOAD);
-        return lib ? reinterpret_cast<get_socket_fn>(dlsym(lib, "mysql_get_socket")) : nullptr;
-    }();
-    if (!get_socket || !c.isOpen() || !c.driver()) return;
-    const QVariant handle = c.driver()->handle();
-    if (qstrcmp(handle.typeName(), "MYSQL*") != 0) return;
-    void* mysql = *static_cast<void* const*>(handle.constData());
+    static const get_socket_fn get_socket = client_function<get_socket_fn>("mysql_get_socket");
+    void* mysql = get_socket ? client_handle(c) : nullptr;
     const int fd = mysql ? get_socket(mysql) : -1;
     if (fd < 0) return;
     // Probes after 5 s idle, 3 of them 2 s apart; sent bytes unacknowledged for the time-out end
@@ -273,6 +291,9 @@ bool SQL_Exchange::init()
     if (!set_session_charset()) {
         LOG_WRN << "the server keeps its character set:" << last_error.text();
     }
+    // The start's statements may wait for a table as long as the link allows: a start beside a
+    // DBA's open transaction still upgrades the schema once that ends.
+    schema_lock_wait(true);
     if (!db.record(QStringLiteral("modems_cmd")).contains(QStringLiteral("data"))) {
         const QString alter = QStringLiteral(
             "ALTER TABLE `modems_cmd` ADD COLUMN `data` TEXT NULL COMMENT 'данные команды' AFTER `state`");
@@ -337,6 +358,11 @@ bool SQL_Exchange::init()
                     << "stored command" << newest;
         else
             LOG_NTC << "command numbering starts at" << mark + 1 << "(no command stored yet)";
+    }
+
+    if (!schema_lock_wait(false)) {
+        LOG_EXC << "can't bound the lock waits of the main connection:" << last_error.text();
+        return false;
     }
 
     const QVariantMap timers = cfg.value(QStringLiteral("timers")).toMap();
@@ -572,6 +598,15 @@ bool SQL_Exchange::go_unless_link_silent()
                                QString(), QSqlError::ConnectionError);
         note_reachable(false);
     }
+    // A silent reconnection of the client library (the server closed an idle link, or restarted)
+    // left a session without the bounds: they go again before the next statement.
+    if (!db_away) {
+        const unsigned long session = session_id(db);
+        if (session != main_session) {
+            main_session = session;
+            if (session) set_session_charset();
+        }
+    }
     // Once a statement found the link silent or lost, the main thread sends none until a
     // statement of the writer (a run, or its probe) finds the server again: a request then never
     // waits for the link, however many statements it would make.
@@ -623,6 +658,66 @@ bool SQL_Exchange::run(QSqlQuery& query, const QString& statement)
     if (answered) return true;
     last_error = error;
     return false;
+}
+
+bool SQL_Exchange::lock_bound(const QSqlError& error)
+{
+    return error.nativeErrorCode() == QLatin1String("1205");
+}
+
+QString SQL_Exchange::table_of(const QString& statement)
+{
+    static const QRegularExpression named(
+        QStringLiteral("\\b(?:FROM|JOIN|INTO|UPDATE|TABLE)\\s+`?(?:\\w+`?\\.`?)?(\\w+)"),
+        QRegularExpression::CaseInsensitiveOption);
+    return named.match(statement).captured(1);
+}
+
+QString SQL_Exchange::busy_table_of(const QString& statement) const
+{
+    if (busy_until.isEmpty()) return QString();
+    const QString table = table_of(statement);
+    return busy_until.value(table, -1) > clock.elapsed() ? table : QString();
+}
+
+QString SQL_Exchange::busy_text(const QString& table)
+{
+    return QStringLiteral("database busy: %1 is locked elsewhere; try again shortly").arg(table);
+}
+
+void SQL_Exchange::remember_busy(const QString& table)
+{
+    if (table.isEmpty()) return;
+    for (auto it = busy_until.begin(); it != busy_until.end();)
+        it = it.value() <= clock.elapsed() ? busy_until.erase(it) : std::next(it);
+    busy_until.insert(table, clock.elapsed() + busy_table_ms);
+    if (busy_lines.pass())
+        LOG_WRN << qPrintable(
+            QStringLiteral("database busy: %1 is locked elsewhere: a read met the lock bound of "
+                           "%2 s; reads of it fail at once for %3 s")
+                .arg(table)
+                .arg(lock_wait_s)
+                .arg(busy_table_ms / 1000));
+}
+
+bool SQL_Exchange::refused_busy(const QString& statement)
+{
+    if (in_writer()) return false;
+    const QString table = busy_table_of(statement);
+    if (table.isEmpty()) return false;
+    last_error = QSqlError(busy_text(table), QString(), QSqlError::StatementError);
+    return true;
+}
+
+bool SQL_Exchange::note_lock_bound(const QSqlError& error, const QString& statement)
+{
+    if (in_writer() || !lock_bound(error)) return false;
+    last_error = error;
+    // Only a read that met it tells that reads of the table wait: ANALYZE also waits for a lock
+    // that lets reads through (a global read lock of a backup).
+    if (!statement.startsWith(QLatin1String("ANALYZE"), Qt::CaseInsensitive))
+        remember_busy(table_of(statement));
+    return true;
 }
 
 SQL_Exchange::Error_class SQL_Exchange::classify(const QSqlError& error)
@@ -816,6 +911,7 @@ SQL_Exchange::Outcome SQL_Exchange::attempt_chunk(QSqlQuery& query, const QStrin
 
 bool SQL_Exchange::write_batch(Batch& batch)
 {
+    if (!batch.tuples.isEmpty()) run_table = batch.table;
     QSqlQuery q(conn());
     while (!batch.tuples.isEmpty()) {
         if (run_spent()) return true; // the rest in the next run
@@ -917,14 +1013,27 @@ QString SQL_Exchange::session_statement()
 {
     // utf8mb4: the driver asks for 3-byte utf8 when the client library reports a MariaDB version
     // number, and any text with a 4-byte character would be refused.
-    // Lock wait of 5 s: a row lock held elsewhere stalls a statement (and the main thread) for at
-    // most that long before the error comes back as a passing state.
+    // Lock waits: a row lock held elsewhere stalls a statement (and the main thread) for at most
+    // 5 s, a table's lock (LOCK TABLES, a waiting ALTER TABLE) for lock_wait_s, before the error
+    // comes back as a passing state; the server's own bound for the latter is a year.
     // sql_mode: the server's own, less the modes that change how a quoted text is read
     // (NO_BACKSLASH_ESCAPES; ANSI_QUOTES, also implied by ANSI), because sql_text escapes with
     // backslashes and quotes with single quotes.
-    return QStringLiteral("SET NAMES utf8mb4, SESSION innodb_lock_wait_timeout = 5, SESSION sql_mode = "
-                          "TRIM(BOTH ',' FROM REPLACE(REPLACE(REPLACE(CONCAT(',', @@GLOBAL.sql_mode, ','), "
-                          "',NO_BACKSLASH_ESCAPES,', ','), ',ANSI_QUOTES,', ','), ',ANSI,', ','))");
+    return QStringLiteral(
+               "SET NAMES utf8mb4, SESSION innodb_lock_wait_timeout = 5, SESSION lock_wait_timeout = "
+               "%1, SESSION sql_mode = TRIM(BOTH ',' FROM REPLACE(REPLACE(REPLACE(CONCAT(',', "
+               "@@GLOBAL.sql_mode, ','), ',NO_BACKSLASH_ESCAPES,', ','), ',ANSI_QUOTES,', ','), "
+               "',ANSI,', ','))")
+        .arg(lock_wait_s);
+}
+
+bool SQL_Exchange::schema_lock_wait(bool wide)
+{
+    // A second short of the link time-out, so that the server's own answer names the wait
+    // before the client library gives the link up.
+    QSqlQuery q(db);
+    return run(
+        q, QStringLiteral("SET SESSION lock_wait_timeout = %1").arg(wide ? link_timeout_s - 1 : lock_wait_s));
 }
 
 bool SQL_Exchange::set_session_charset()
@@ -1001,7 +1110,6 @@ void SQL_Exchange::take_run()
     run_own_rows = run_own_event.tuples.size();
     writer_rows =
         run_cmd_rows + run_status_rows + run_data_rows + run_event_rows + run_setting_rows + run_own_rows;
-    rows_at_run_start = pending_rows();
     // At quit, shared copies of what the run holds, to name should it not come back (the
     // writer's changes then copy its lists, so not before).
     if (quitting) held = Held{run_cmd, run_data, run_event, run_setting, run_own_event, run_statuses};
@@ -1034,6 +1142,7 @@ bool SQL_Exchange::store_run()
     run_cut = false;
     run_progress = 0;
     run_step_ms = 0;
+    run_table = nullptr;
     run_deadline = clock.elapsed() + run_budget_ms;
     bool reached = write_batch(run_cmd);
     if (!reached || run_cut) return reached;
@@ -1042,6 +1151,7 @@ bool SQL_Exchange::store_run()
     if (status_group < 5000 && clock.elapsed() - status_split_at > split_hold_ms) status_group = 5000;
     while (reached && !run_statuses.isEmpty()) {
         if (run_spent()) return true;
+        run_table = run_cmd.table;
         // What is left of a refused group goes one status at a time, each a step of its own.
         const int count = status_singles > 0 ? 1 : qMin(run_statuses.size(), status_group);
         const int before = run_statuses.size();
@@ -1077,6 +1187,10 @@ bool SQL_Exchange::store_run()
 
 void SQL_Exchange::take_back_run()
 {
+    int left = run_statuses.size();
+    for (const Batch* b : {&run_cmd, &run_data, &run_event, &run_setting, &run_own_event})
+        left += b->tuples.size();
+    rows_run_took = qMax(0, writer_rows - left);
     for (auto pair : {qMakePair(&run_cmd, &cmd_batch), qMakePair(&run_data, &data_batch),
                       qMakePair(&run_event, &event_batch), qMakePair(&run_setting, &setting_batch),
                       qMakePair(&run_own_event, &own_event_batch)}) {
@@ -1131,10 +1245,16 @@ void SQL_Exchange::note_result(bool done)
         note_reachable(false);
         return;
     }
-    if (!passing_pause_ms)
+    // Said when it starts and once a minute while it lasts: a lock a DBA forgot shows in the log.
+    const qint64 now = outage_now();
+    if (!passing_pause_ms) passing_since = now;
+    if (!passing_pause_ms || now - passing_said_at >= 60000) {
+        passing_said_at = now;
         LOG_EXC << "the database is in a passing state:" << last_error.nativeErrorCode().toInt()
-                << last_error.text() << "; rows waiting:" << pending_rows()
-                << "; trying again with growing pauses";
+                << last_error.text() << "on" << (run_table ? run_table : "the session")
+                << "; rows waiting:" << pending_rows() << "; for" << (now - passing_since) / 1000
+                << "s; trying again with growing pauses";
+    }
     passing_pause_ms = passing_pause_ms ? qMin(passing_pause_ms * 2, 10000) : 200;
     passing_until = clock.elapsed() + passing_pause_ms;
 }
@@ -1163,7 +1283,7 @@ void SQL_Exchange::note_reachable(bool reached)
         db_away = false;
         // The rows that waited when the link came back, not what the first run back left of them.
         LOG_WRN << "database reachable again after" << (outage_now() - away_since) / 1000
-                << "s; rows waiting:" << rows_at_run_start
+                << "s; rows waiting:" << pending_rows() + rows_run_took
                 << qPrintable(
                        QStringLiteral("(%1 still waiting after the first run back)").arg(pending_rows()));
         read_lines.end();

@@ -99,6 +99,12 @@ public:
     // A writer's statement of a healthy link comes back within twice a run's second; one older
     // makes the main thread wait for it before a statement of its own.
     static constexpr qint64 writer_statement_healthy_ms = 2000;
+    // A table locked elsewhere (LOCK TABLES, an ALTER TABLE waiting behind a long transaction)
+    // holds a statement of any connection at most this long before the server answers 1205: a
+    // passing state, not an outage. After a read met it, the main thread's reads of that table
+    // fail at once for busy_table_ms rather than wait again.
+    static constexpr int lock_wait_s = 2;
+    static constexpr qint64 busy_table_ms = 10000;
     // Command numbers are taken in blocks of this many free numbers (see numbering); the first start without
     // a stored mark leaves this many numbers above the newest stored command unused.
     static constexpr uint32_t cmd_number_block = 10000;
@@ -152,6 +158,14 @@ public:
     // their own work, since the start: a run that ended taken back before them, and statements
     // the link did not answer. A report's work bound leaves them out.
     qint64 link_waits_ms() const { return link_waits; }
+    // The table `statement` reads while it is known to be locked elsewhere, else empty; and the
+    // refusal a report answers then.
+    QString busy_table_of(const QString& statement) const;
+    static QString busy_text(const QString& table);
+    // The error of a statement that met a lock's bound (a table or a row locked elsewhere).
+    static bool lock_bound(const QSqlError& error);
+    // The first table a statement names (FROM, JOIN, INTO, UPDATE, TABLE).
+    static QString table_of(const QString& statement);
     virtual QList<uint32_t> get_modems(QList<uint32_t> ids);
     // A piece of the list of all modems with rows: at most `max` of them, from the id `from` on,
     // ascending (fewer than `max`: the list ends there).
@@ -241,6 +255,9 @@ public:
     // set, a bounded lock wait and the session's sql_mode. The client library's silent
     // reconnection resets all three, so they are sent again each time.
     static QString session_statement();
+    // The server's id of the open connection's session (0: not known): the client library's
+    // silent reconnection gives a new one, whose session has none of the statement's settings.
+    static unsigned long session_id(const QSqlDatabase& c);
     static QString sql_number(const QVariant& value);   // a finite number, else NULL
     static QString json_or_text(const QVariant& value); // compact JSON of a map or list, else the text
     static QString json_of_values(const QMap<OBIS, QVariant>& values);
@@ -455,8 +472,9 @@ protected:
     std::atomic<qint64> link_unanswered_from{-1};
     // Milliseconds on `clock` since the link last answered, as far as the statements tell.
     qint64 link_silent_for() const;
-    // The rows waiting when the last run was handed out: what waited when the link came back.
-    int rows_at_run_start = 0;
+    // The rows the run taken back last wrote: with those still waiting, what waited when the
+    // link came back.
+    int rows_run_took = 0;
     // The end of a run: all written, or stopped by last_error (a passing state pauses the runs).
     void note_result(bool done);
     // Closes the intake at the cap of a table uplinks fill and opens it again below nine tenths
@@ -620,7 +638,21 @@ protected:
     // A passing state of the server: runs pause, growing from 0.2 s up to 10 s.
     QElapsedTimer clock;
     int passing_pause_ms = 0;
-    qint64 passing_until = 0; // clock time before which no run starts
+    // The passing state's line, said when it starts and again once a minute while it lasts (on
+    // the outage's clock), naming the table the run met it on (the run's thread sets run_table).
+    qint64 passing_since = 0, passing_said_at = 0;
+    const char* run_table = nullptr;
+    // Main thread, around a reading statement: a table remembered busy fails the read unsent
+    // (true); a read that met the lock bound remembers its table and says so (true).
+    bool refused_busy(const QString& statement);
+    bool note_lock_bound(const QSqlError& error, const QString& statement);
+    void remember_busy(const QString& table);
+    QHash<QString, qint64> busy_until; // table -> clock time
+    log_limiter busy_lines{QStringLiteral("database busy"), LVL_WRN, 1, 60000};
+    // The session's metadata-lock bound, widened for the start's schema statements (false: back).
+    bool schema_lock_wait(bool wide);
+    unsigned long main_session = 0; // the main connection's session the statement was sent on
+    qint64 passing_until = 0;       // clock time before which no run starts
     int quit_hook = 0;
     bool quitting = false; // the quit hook ran: the timer starts no save any more
     int quit_input_hook = 0;

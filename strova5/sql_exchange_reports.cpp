@@ -178,6 +178,7 @@ bool SQL_Exchange::run_query(QSqlQuery& q, const QString& statement, int fail_le
         return false;
     };
     if (!go_unless_link_silent()) return failed(); // said there, once an outage
+    if (refused_busy(statement)) return failed();  // a table known locked elsewhere: not sent
     QElapsedTimer took;
     took.start();
     QSqlError error;
@@ -188,6 +189,7 @@ bool SQL_Exchange::run_query(QSqlQuery& q, const QString& statement, int fail_le
         read_lines.end();
         return true;
     }
+    if (note_lock_bound(q.lastError(), statement)) return failed(); // said there, once a minute
     // A lost link fails every read alike: its lines are limited to one an outage. A refused
     // statement's lines are limited apart; both are cut, as a report's statement may run to
     // hundreds of KiB.
@@ -283,7 +285,22 @@ void SQL_Exchange::loose_scan_or_analyze(const QString& select)
             if (plan.value(extra).toString().contains(QLatin1String("index for group-by"))) return;
         analyzed_at.start();
         QSqlQuery analyze(db);
-        if (run_query(analyze, QStringLiteral("ANALYZE TABLE modems_data")))
+        // A table locked elsewhere (in the error, or in the result's rows): the next list tries
+        // again rather than an hour later.
+        if (!run_query(analyze, QStringLiteral("ANALYZE TABLE modems_data"))) {
+            if (lock_bound(last_error)) analyzed_at.invalidate();
+            return;
+        }
+        const int type = analyze.record().indexOf(QStringLiteral("Msg_type"));
+        const int text = analyze.record().indexOf(QStringLiteral("Msg_text"));
+        bool error = false, locked = false;
+        while (analyze.next()) {
+            if (analyze.value(type).toString() != QLatin1String("Error")) continue;
+            error = true;
+            locked = locked || analyze.value(text).toString().contains(QLatin1String("Lock wait timeout"));
+        }
+        if (locked) analyzed_at.invalidate();
+        if (!error)
             LOG_WRN
                 << "modems_data: statistics refreshed, the list of modems would have read the whole table";
     };

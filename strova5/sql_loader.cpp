@@ -64,7 +64,8 @@ uint8_t SQL_loader::stored_type_of_kind(uint8_t kind)
 
 void SQL_loader::set_log_clock(std::function<qint64()> monotonic_ms)
 {
-    for (log_limiter* l : {&open_lines, &session_lines, &failed_lines, &dropped_loads, &dropped_tails})
+    for (log_limiter* l :
+         {&open_lines, &session_lines, &failed_lines, &locked_lines, &dropped_loads, &dropped_tails})
         l->set_clock(monotonic_ms);
 }
 
@@ -130,6 +131,19 @@ bool SQL_loader::begin_run()
     return false;
 }
 
+bool SQL_loader::statement_failed(const QSqlError& error, const QString& statement)
+{
+    // A table locked elsewhere passes: its work stays and is tried again, said once a minute.
+    if (SQL_Exchange::lock_bound(error)) {
+        if (locked_lines.pass())
+            LOG_WRN << "db_loader:" << qPrintable(SQL_Exchange::table_of(statement))
+                    << "is locked elsewhere, its work waits:" << qPrintable(error.databaseText());
+        return true;
+    }
+    if (failed_lines.pass()) LOG_ERR << error.text() << statement;
+    return false;
+}
+
 void SQL_loader::slot_loader_req(uint32_t modem_id, uint8_t type, uint32_t limit)
 {
     if (!db.isOpen()) {
@@ -149,7 +163,7 @@ void SQL_loader::slot_loader_req(uint32_t modem_id, uint8_t type, uint32_t limit
     QSqlQuery q(db);
     q.setForwardOnly(true);
     if (!q.exec(select)) {
-        if (failed_lines.pass()) LOG_ERR << q.lastError().text() << select;
+        statement_failed(q.lastError(), select);
         mutex.unlock();
         return;
     }
@@ -225,7 +239,8 @@ void SQL_loader::slot_remove_piece()
     {
         std::lock_guard<std::mutex> lock(tail_mutex);
         piece_queued = false;
-        if (removals.isEmpty() || !db.isOpen()) return; // an opened connection asks again
+        // An opened connection (the end of a hold) asks again.
+        if (removals.isEmpty() || !db.isOpen() || removals_held) return;
         r = removals.first();
     }
     if (!mutex.try_lock_for(std::chrono::milliseconds(1000))) {
@@ -235,9 +250,9 @@ void SQL_loader::slot_remove_piece()
     }
     if (!pass.took.isValid()) pass.took.start();
     Removal_part p = r.parts.first();
-    bool done = false;
+    bool done = false, locked = false;
     qint64 removed = 0;
-    const bool failed = !begin_run() || !remove_piece(p, r.cut, done, removed);
+    const bool failed = !begin_run() || !remove_piece(p, r.cut, done, removed, locked);
     pass.rows[p.table] += removed;
     mutex.unlock();
 
@@ -245,7 +260,15 @@ void SQL_loader::slot_remove_piece()
     if (removals.isEmpty() || removals.first().key != r.key) return;
     Removal& head = removals.first();
     head.parts.first() = p;
-    // A failed piece ends the pass: the retention timer starts the next one.
+    // A table locked elsewhere keeps the piece at the head, tried again after a pause: nothing
+    // of the pass is dropped. Another failure ends the pass: the retention timer starts the next.
+    if (failed && locked) {
+        if (!piece_queued) {
+            piece_queued = true;
+            QTimer::singleShot(locked_retry_ms, this, &SQL_loader::slot_remove_piece);
+        }
+        return;
+    }
     if (failed) pass.failed = true;
     if (!failed && done) head.parts.removeFirst();
     if (failed || head.parts.isEmpty()) {
@@ -258,12 +281,12 @@ void SQL_loader::slot_remove_piece()
         end_pass();
 }
 
-bool SQL_loader::remove_piece(Removal_part& p, uint32_t cut, bool& done, qint64& removed)
+bool SQL_loader::remove_piece(Removal_part& p, uint32_t cut, bool& done, qint64& removed, bool& locked)
 {
     QSqlQuery q(db);
     const auto run = [&](const QString& statement) {
         if (q.exec(statement)) return true;
-        if (failed_lines.pass()) LOG_ERR << q.lastError().text() << statement;
+        locked = statement_failed(q.lastError(), statement);
         return false;
     };
     const QString older = QStringLiteral("`type` = %1 AND `ts` < %2").arg(p.type).arg(cut);
@@ -339,6 +362,7 @@ void SQL_loader::end_pass()
 
 void SQL_loader::slot_timer_sec()
 {
+    if (tails_locked.isValid() && tails_locked.elapsed() < locked_retry_ms) return;
     if (!mutex.try_lock_for(std::chrono::milliseconds(1))) return;
     uint32_t modem_id = 0;
     bool queued = false;
@@ -384,7 +408,15 @@ void SQL_loader::slot_timer_sec()
         if (cut <= 0) continue;
         const QString del = templ.arg(modem_id).arg(p.type).arg(cut);
         if (!q.exec(del)) {
-            if (failed_lines.pass()) LOG_ERR << q.lastError().text() << del;
+            // Locked elsewhere: the modem goes back to the head of the queue for a later tick.
+            if (statement_failed(q.lastError(), del)) {
+                tails_locked.start();
+                std::lock_guard<std::mutex> lock(tail_mutex);
+                if (!remove_tail_queued.contains(modem_id)) {
+                    remove_tail_queued.insert(modem_id);
+                    remove_tail_queue.prepend(modem_id);
+                }
+            }
             break;
         }
     }

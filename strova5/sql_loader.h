@@ -33,6 +33,8 @@ public:
     // Starts the thread at once; `cfg` is storage's configuration object "sql". `reopen_ms`: the
     // pause between attempts to open the connection.
     explicit SQL_loader(QVariantMap cfg, int reopen_ms = 10000);
+    // A piece that met a table locked elsewhere stays at the head and is tried again this long after.
+    int locked_retry_ms = 10000;
     ~SQL_loader() override;
 
     // The stored `type` of the records of an archive kind, as the index map is read.
@@ -117,7 +119,7 @@ private:
         bool held = false;
     };
     Timed_lock mutex;
-    std::mutex tail_mutex;  // the remove-tail queue, filled from the main thread
+    std::mutex tail_mutex;                // the remove-tail queue, filled from the main thread
     std::atomic<bool> open_failed{false}; // the last attempt to open the connection failed
     struct Removal
     {
@@ -125,13 +127,16 @@ private:
         QList<Removal_part> parts; // the first is under way
         uint32_t cut = 0;
     };
-    QList<Removal> removals;      // guarded by tail_mutex
-    bool piece_queued = false;    // guarded by tail_mutex
-    bool removals_held = false;   // guarded by tail_mutex
-    void queue_piece();           // tail_mutex held
+    QList<Removal> removals;    // guarded by tail_mutex
+    bool piece_queued = false;  // guarded by tail_mutex
+    bool removals_held = false; // guarded by tail_mutex
+    void queue_piece();         // tail_mutex held
     // One piece of part `p`: false when a statement failed. `done` when the part has no rows
     // left before the cut-off; `removed` the rows this piece took.
-    bool remove_piece(Removal_part& p, uint32_t cut, bool& done, qint64& removed);
+    // `locked`: it failed because the table is locked elsewhere.
+    bool remove_piece(Removal_part& p, uint32_t cut, bool& done, qint64& removed, bool& locked);
+    // Says a statement failed (limited); true when the table was locked elsewhere.
+    bool statement_failed(const QSqlError& error, const QString& statement);
     // What the passes since the removals were last all done have removed, for their one line.
     struct Pass_report
     {
@@ -141,6 +146,7 @@ private:
         bool failed = false;
     } pass; // loader thread only
     void end_pass();
+    QElapsedTimer tails_locked; // the tail removals met a table locked elsewhere: they pause
     QList<uint32_t> remove_tail_queue;
     QSet<uint32_t> remove_tail_queued; // the same modems, for a constant-time "already queued"
     int reopen_ms;
@@ -151,6 +157,7 @@ private:
     log_limiter open_lines{QStringLiteral("can't open db_loader"), LVL_EXC, 1, 60000};
     log_limiter session_lines{QStringLiteral("db_loader session not set"), LVL_ERR, 1, 60000};
     log_limiter failed_lines{QStringLiteral("db_loader statement failed"), LVL_ERR, 1, 60000};
+    log_limiter locked_lines{QStringLiteral("db_loader table locked elsewhere"), LVL_WRN, 1, 60000};
     log_limiter dropped_loads{QStringLiteral("db_loader not open: index load dropped"), LVL_DBG, 1, 60000};
     log_limiter dropped_tails{QStringLiteral("db_loader not open: remove_tail dropped"), LVL_DBG, 1, 60000};
 };

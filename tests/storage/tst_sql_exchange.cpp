@@ -8,6 +8,8 @@
 #include "testsupport.h"
 
 #include <QDateTime>
+#include <QElapsedTimer>
+#include <QProcess>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QJsonArray>
@@ -260,6 +262,28 @@ private slots:
         QCOMPARE(s->cmd_counter(), 4000000000u + SQL_Exchange::cmd_skip_without_mark);
         QCOMPARE(row("SELECT `value` FROM driver_state").value(0).toUInt(),
                  s->cmd_counter() + SQL_Exchange::cmd_number_block);
+
+        // A start beside a DBA's open transaction on the command table: the upgrade waits for
+        // the table longer than the 2 s any later statement would, and is made once it ends.
+        s.reset();
+        QVERIFY(QSqlQuery(check).exec("ALTER TABLE modems_cmd DROP COLUMN `data`"));
+        QProcess dba;
+        dba.start("mariadb", {"--no-defaults", "--protocol=tcp", "-h" + env["STROVA_MYSQL_HOST"],
+                              "-P" + env["STROVA_MYSQL_PORT"], "-u" + env["STROVA_MYSQL_USER"],
+                              "-p" + env["STROVA_MYSQL_PASS"], check.databaseName(), "-e",
+                              "BEGIN; SELECT COUNT(*) FROM modems_cmd; SELECT SLEEP(4); COMMIT;"});
+        QTRY_COMPARE(count("information_schema.PROCESSLIST", "INFO LIKE 'SELECT SLEEP(4)%'"), 1);
+        QElapsedTimer took;
+        took.start();
+        s = std::make_unique<Storage>(config("st_schema", env), nullptr);
+        QVERIFY2(s->init(), qPrintable(g_log->all()));
+        QVERIFY2(took.elapsed() >= 2000, qPrintable(QString::number(took.elapsed())));
+        QVERIFY(check.record("modems_cmd").contains("data"));
+        QVERIFY(dba.waitForFinished(10000));
+        // Back to the bound for everything after the start.
+        QSqlQuery bound(s->db);
+        QVERIFY(bound.exec("SELECT @@SESSION.lock_wait_timeout") && bound.next());
+        QCOMPARE(bound.value(0).toInt(), SQL_Exchange::lock_wait_s);
     }
 
     void init_failures_data() { testsupport::vector_rows(VECTORS("sql_exchange.txt"), "init"); }

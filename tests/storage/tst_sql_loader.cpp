@@ -250,6 +250,41 @@ private slots:
         QVERIFY2(g_log->has(line), qPrintable(line + "\n" + g_log->all()));
     }
 
+    // A table locked elsewhere (a DBA's LOCK TABLES) holds each statement of the loader 2 s, not
+    // the link's 10: the retention's piece and a modem's tail removal stay queued, said once, and
+    // are done after the unlock; the pass ends as done, nothing of it dropped.
+    void locked_table_keeps_removals_queued()
+    {
+        for (const uint32_t type : {66u, 68u})
+            for (const uint32_t modem : {305u, 306u})
+                insert_data(modem, type, 86400, 9, 1);
+        insert_data(307, 66, now_s - 400 * day, 9, 1);
+        QVERIFY(start_storage({{"remove_profile_hour_d", 30}}));
+        storage->loader->locked_retry_ms = 300;
+        QSqlDatabase locker = testsupport::open_database("locker", check.databaseName(), env);
+        QVERIFY(locker.isOpen());
+        QVERIFY(QSqlQuery(locker).exec("LOCK TABLES modems_data WRITE"));
+        storage->remove_old(QList<uint32_t>{14, 15}, 864000);
+        storage->slot_remove_tail(307);
+        QTRY_VERIFY2_WITH_TIMEOUT(g_log->has("modems_data is locked elsewhere, its work waits"),
+                                  qPrintable(g_log->all()), 10000);
+        QElapsedTimer took;
+        took.start();
+        tick(); // the tail removal meets the lock
+        QVERIFY2(took.elapsed() < 6000, qPrintable(QString::number(took.elapsed())));
+        QTest::qWait(1500); // a few of the piece's retries meet it too
+        QCOMPARE(storage->loader->removals_waiting(), 1);
+        QVERIFY(QSqlQuery(locker).exec("UNLOCK TABLES"));
+        locker.close();
+        QTRY_COMPARE_WITH_TIMEOUT(g_log->count("retention pass done"), 1, 20000);
+        QVERIFY2(g_log->has("4 rows removed (kinds 14,15; modems_data 4,"), qPrintable(g_log->all()));
+        QCOMPARE(stored("modems_data", 305), QStringList());
+        QCOMPARE(stored("modems_data", 306), QStringList());
+        QTRY_VERIFY_WITH_TIMEOUT((tick(), stored("modems_data", 307).isEmpty()), 20000);
+        QCOMPARE(g_log->count("is locked elsewhere"), 1);
+        QVERIFY(!g_log->has("ended by a failed statement"));
+    }
+
     // The controller's pass over every kind, most of them with nothing to remove: one line
     // each pass, not one a kind, naming all its kinds and the rows of each table.
     void a_controller_pass_is_one_line()
