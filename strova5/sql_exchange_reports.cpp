@@ -189,7 +189,7 @@ bool SQL_Exchange::run_query(QSqlQuery& q, const QString& statement, int fail_le
         read_lines.end();
         return true;
     }
-    if (note_lock_bound(q.lastError(), statement)) return failed(); // said there, once a minute
+    if (note_lock_bound(error, statement)) return failed(); // said there, once a minute
     // A lost link fails every read alike: its lines are limited to one an outage. A refused
     // statement's lines are limited apart; both are cut, as a report's statement may run to
     // hundreds of KiB.
