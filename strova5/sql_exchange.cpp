@@ -211,12 +211,17 @@ template <typename Fn> Fn client_function(const char* name)
     return lib ? reinterpret_cast<Fn>(dlsym(lib, name)) : nullptr;
 }
 
-void* client_handle(const QSqlDatabase& c)
+void* client_handle(const QSqlDriver* driver)
 {
-    if (!c.isOpen() || !c.driver()) return nullptr;
-    const QVariant handle = c.driver()->handle();
+    if (!driver) return nullptr;
+    const QVariant handle = driver->handle();
     if (qstrcmp(handle.typeName(), "MYSQL*") != 0) return nullptr;
     return *static_cast<void* const*>(handle.constData());
+}
+
+void* client_handle(const QSqlDatabase& c)
+{
+    return c.isOpen() ? client_handle(c.driver()) : nullptr;
 }
 } // namespace
 
@@ -251,19 +256,11 @@ bool SQL_Exchange::read_whole(QSqlQuery& query, const QString& statement, qint64
     static const QRegularExpression asks_rows(QStringLiteral("^[\\s(]*(SELECT|EXPLAIN|SHOW|WITH|ANALYZE)\\b"),
                                               QRegularExpression::CaseInsensitiveOption);
     if (!asks_rows.match(statement).hasMatch()) return true;
-    // The error of the connection itself, asked by name as for the socket above.
+    // The error of the connection itself.
     using errno_fn = unsigned (*)(void*);
-    static const errno_fn client_errno = [] {
-        void* lib = dlopen("libmariadb.so.3", RTLD_LAZY | RTLD_NOLOAD);
-        return lib ? reinterpret_cast<errno_fn>(dlsym(lib, "mysql_errno")) : nullptr;
-    }();
-    unsigned code = 0;
-    const QSqlDriver* driver = query.driver();
-    const QVariant handle = driver ? driver->handle() : QVariant();
-    if (client_errno && qstrcmp(handle.typeName(), "MYSQL*") == 0) {
-        void* mysql = *static_cast<void* const*>(handle.constData());
-        if (mysql) code = client_errno(mysql);
-    }
+    static const errno_fn client_errno = client_function<errno_fn>("mysql_errno");
+    void* mysql = client_errno ? client_handle(query.driver()) : nullptr;
+    const unsigned code = mysql ? client_errno(mysql) : 0;
     QString why;
     if (code >= 2000 && code < 3000)
         why = QStringLiteral("the client library reported error %1 after the statement").arg(code);
