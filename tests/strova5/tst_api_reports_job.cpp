@@ -106,6 +106,23 @@ bool room(const report_runner& runner, const QString& caller, report_caller kind
     return a.place || a.wait;
 }
 
+// The 3 places of `view` callers and their 48 entries taken by long reports: "placed N" holds the
+// places, callers PREFIX 0 to 11 wait four reports each (answered as "viewC.K"). True when every
+// waiting report was taken.
+bool fill_view(report_runner& runner, answers& a, const QString& prefix)
+{
+    for (int i = 0; i < 3; ++i)
+        runner.take(std::make_unique<timed_job>(5000, 100), QString("placed %1").arg(i), report_caller::view,
+                    a.to(QString("placed%1").arg(i)));
+    bool all = true;
+    for (int c = 0; c < 12; ++c)
+        for (int k = 0; k < 4; ++k)
+            all = runner.take(std::make_unique<timed_job>(5000, 100), prefix + QString::number(c),
+                              report_caller::view, a.to(QString("view%1.%2").arg(c).arg(k))) != 0 &&
+                  all;
+    return all;
+}
+
 // One modem whose answer is `bytes` long, built in one slice.
 class sized_job : public report_job
 {
@@ -284,13 +301,7 @@ private slots:
         report_runner runner;
         answers a;
         const auto view = report_caller::view;
-        for (int i = 0; i < 3; ++i)
-            runner.take(std::make_unique<timed_job>(5000, 100), QString("placed %1").arg(i), view,
-                        a.to(QString("placed%1").arg(i)));
-        for (int c = 0; c < 12; ++c)
-            for (int k = 0; k < 4; ++k)
-                runner.take(std::make_unique<timed_job>(5000, 100), QString("token %1").arg(c), view,
-                            a.to(QString("view%1.%2").arg(c).arg(k)));
+        fill_view(runner, a, "token ");
         const QString busy = "report test refused (503): 4 reports are being built; try again shortly (";
         runner.take(std::make_unique<timed_job>(5000, 100), "address 127.0.0.9", view, a.to("new"));
         QVERIFY2(log.has(busy + "gave way to another caller, for token 0; 5000 modems, t, 0 ms)"),
@@ -449,13 +460,7 @@ private slots:
         report_runner runner;
         answers a;
         const auto view = report_caller::view;
-        for (int i = 0; i < 3; ++i)
-            runner.take(std::make_unique<timed_job>(5000, 100), QString("placed %1").arg(i), view,
-                        a.to(QString("placed%1").arg(i)));
-        for (int c = 0; c < 12; ++c)
-            for (int k = 0; k < 4; ++k)
-                QVERIFY(runner.take(std::make_unique<timed_job>(5000, 100), QString("view %1").arg(c), view,
-                                    a.to(QString("view%1.%2").arg(c).arg(k))) != 0);
+        QVERIFY(fill_view(runner, a, "view "));
         QCOMPARE(runner.waiting(), 48);
         QVERIFY(room(runner, "newcomer", view));
         QVERIFY(runner.take(std::make_unique<timed_job>(5000, 100), "newcomer", view, a.to("new")) != 0);
