@@ -250,8 +250,13 @@ void SQL_Exchange::set_keepalive(const QSqlDatabase& c)
     setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &unacked_ms, sizeof unacked_ms);
 }
 
-bool SQL_Exchange::read_whole(QSqlQuery& query, const QString& statement, qint64 took_ms, QSqlError& error)
+bool SQL_Exchange::exec_whole(QSqlQuery& query, const QString& statement, const QElapsedTimer& took,
+                              QSqlError& error)
 {
+    if (!query.exec(statement)) {
+        error = query.lastError();
+        return false;
+    }
     // Writes are judged by their answer alone: one taken for lost would be written twice.
     static const QRegularExpression asks_rows(QStringLiteral("^[\\s(]*(SELECT|EXPLAIN|SHOW|WITH|ANALYZE)\\b"),
                                               QRegularExpression::CaseInsensitiveOption);
@@ -266,8 +271,8 @@ bool SQL_Exchange::read_whole(QSqlQuery& query, const QString& statement, qint64
         why = QStringLiteral("the client library reported error %1 after the statement").arg(code);
     else if (!query.isSelect())
         why = QStringLiteral("the statement's result did not arrive");
-    else if (took_ms >= link_timeout_s * 1000)
-        why = QStringLiteral("the statement took the link time-out (%1 ms)").arg(took_ms);
+    else if (took.elapsed() >= link_timeout_s * 1000)
+        why = QStringLiteral("the statement took the link time-out (%1 ms)").arg(took.elapsed());
     if (why.isEmpty()) return true;
     error = QSqlError(QStringLiteral("the database link was lost while the rows came: ") + why, QString(),
                       QSqlError::ConnectionError, QStringLiteral("2013"));
@@ -648,9 +653,8 @@ bool SQL_Exchange::run(QSqlQuery& query, const QString& statement)
     QElapsedTimer took;
     took.start();
     QSqlError error;
-    const bool answered = query.exec(statement) && read_whole(query, statement, took.elapsed(), error);
+    const bool answered = exec_whole(query, statement, took, error);
     if (writing) writer_alive_at = clock.elapsed();
-    if (!error.isValid()) error = query.lastError();
     note_main_statement(error, answered, took, statement);
     if (answered) return true;
     last_error = error;
@@ -1035,9 +1039,14 @@ bool SQL_Exchange::schema_lock_wait(bool wide)
 
 bool SQL_Exchange::set_session_charset()
 {
-    // The first statement of a run also carries a reconnection.
+    // The first statement of a run also carries a reconnection. On the main connection it is the
+    // statement a new session waits for (go_unless_link_silent): not sent again before itself,
+    // nor after a reconnection it carried.
+    const bool main = !in_writer();
+    if (main) main_session = session_id(db);
     QSqlQuery q(conn());
     if (!run(q, session_statement())) return false;
+    if (main) main_session = session_id(db);
     set_keepalive(conn());
     return true;
 }

@@ -401,11 +401,13 @@ protected:
     bool settle_status_doubt();
     // Executes one statement; a failure leaves its error in last_error and is not logged here.
     bool run(QSqlQuery& query, const QString& statement);
-    // After a statement the driver took as answered: false, with `error` a lost link's, when its
-    // rows were not read to their end (the client library's own error, a result set missing where
-    // the statement asks one, or a wait as long as the link time-out, whatever the driver says):
-    // the driver's silent reconnection after a cut can leave a short result, or none, as success.
-    static bool read_whole(QSqlQuery& query, const QString& statement, qint64 took_ms, QSqlError& error);
+    // Executes `statement` (timed by `took`): false with the driver's error in `error`, or with a
+    // lost link's when the driver took it as answered but its rows were not read to their end (the
+    // client library's own error, a result set missing where the statement asks one, or a wait as
+    // long as the link time-out, whatever the driver says): the driver's silent reconnection after
+    // a cut can leave a short result, or none, as success.
+    static bool exec_whole(QSqlQuery& query, const QString& statement, const QElapsedTimer& took,
+                           QSqlError& error);
     // Main thread, before a statement of its own: whether it may go. It does not wait for a
     // healthy run: the run in flight goes on the writer's connection, and the age of the
     // writer's current statement tells whether the link lives. Only a writer's statement older

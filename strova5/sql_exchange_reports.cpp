@@ -182,8 +182,7 @@ bool SQL_Exchange::run_query(QSqlQuery& q, const QString& statement, int fail_le
     QElapsedTimer took;
     took.start();
     QSqlError error;
-    const bool answered = q.exec(statement) && read_whole(q, statement, took.elapsed(), error);
-    if (!error.isValid()) error = q.lastError();
+    const bool answered = exec_whole(q, statement, took, error);
     note_main_statement(error, answered, took, statement);
     if (answered) {
         read_lines.end();

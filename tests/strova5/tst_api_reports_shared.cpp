@@ -54,6 +54,21 @@ bool all_answered(const QList<std::shared_ptr<Asked>>& asked, int ms)
         ms);
 }
 
+// How many of `asked` were answered 200; `waits` gets each one's status and time (and a
+// refusal's first words) for the log.
+int answered_ok(const QList<std::shared_ptr<Asked>>& asked, QStringList& waits)
+{
+    int ok = 0;
+    for (const auto& r : asked) {
+        ok += r->status == 200 ? 1 : 0;
+        waits << QString("%1/%2ms%3")
+                     .arg(r->status)
+                     .arg(r->ms)
+                     .arg(r->status == 200 ? QString() : QString::fromUtf8(r->body.left(80)));
+    }
+    return ok;
+}
+
 } // namespace
 
 class tst_api_reports_shared : public QObject
@@ -253,11 +268,7 @@ private slots:
         QVERIFY(all_answered(small, 30000));
         sampler.stop();
         QStringList waits;
-        int ok = 0;
-        for (const auto& r : small) {
-            ok += r->status == 200 ? 1 : 0;
-            waits << QString("%1/%2ms").arg(r->status).arg(r->ms);
-        }
+        const int ok = answered_ok(small, waits);
         qInfo() << modems << "modems of" << one << "bytes each; readers" << outs << "; memory idle"
                 << idle / k_mib << "MiB peak" << peak / k_mib << "MiB; the view caller:" << waits;
         // A reader is built one answer while it reads it: its next reports wait for it to leave.
@@ -346,14 +357,7 @@ private slots:
         tick.stop();
         QVERIFY(all_answered(small, 70000));
         QStringList waits;
-        int ok = 0;
-        for (const auto& r : small) {
-            ok += r->status == 200 ? 1 : 0;
-            waits << QString("%1/%2ms%3")
-                         .arg(r->status)
-                         .arg(r->ms)
-                         .arg(r->status == 200 ? QString() : QString::fromUtf8(r->body.left(80)));
-        }
+        const int ok = answered_ok(small, waits);
         qInfo() << "view tokens" << v.toVariantMap() << "; the other view user:" << waits;
         QVERIFY2(v.value("status").toObject().value("503").toInt() > 0, "the tokens never passed the room");
         QVERIFY(small.size() >= 15);
@@ -395,11 +399,7 @@ private slots:
         tick.stop();
         QVERIFY(all_answered(asked, 70000));
         QStringList waits;
-        int ok = 0;
-        for (const auto& r : asked) {
-            ok += r->status == 200 ? 1 : 0;
-            waits << QString("%1/%2ms").arg(r->status).arg(r->ms);
-        }
+        const int ok = answered_ok(asked, waits);
         qInfo() << "one token in 60 spellings" << f.toVariantMap() << "; the polite user:" << waits;
         QVERIFY2(f.value("status").toObject().value("200").toInt() > 0, "the spellings were never served");
         QVERIFY2(asked.size() >= 10, qPrintable(waits.join(", ")));
