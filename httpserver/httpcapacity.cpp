@@ -170,16 +170,22 @@ quint64 HttpCapacity::oldestWaiting() const
 
 HttpConnection* HttpCapacity::oldestWaitingVictim()
 {
+    // A flood of newcomers each peeks here under the lock: a few whole heads in a row are enough
+    // to say the oldest wait for their threads.
+    int wholeHeads = 0;
     for (HttpConnection* c : qAsConst(waiting)) {
         const auto it = members.find(c);
         if (it == members.end() || it->commandRight) continue;
         // Its request may have arrived since it was accepted: what its thread has not read yet
-        // decides again before it is chosen (what it has read marked it, markCommandRight).
-        if (c->showsCommandRight()) {
+        // decides again before it is chosen (what it has read marked it, markCommandRight). A
+        // whole head already there waits for its busy thread, not for a slow client: it stays.
+        bool wholeHead = false;
+        if (c->showsCommandRight(&wholeHead)) {
             it->commandRight = true;
             continue;
         }
-        return c;
+        if (!wholeHead) return c;
+        if (++wholeHeads == 8) break;
     }
     return nullptr;
 }

@@ -177,10 +177,11 @@ void HttpConnection::evict()
     socket->abort();
 }
 
-bool HttpConnection::showsCommandRight() const
+bool HttpConnection::showsCommandRight(bool* wholeHead) const
 {
+    if (wholeHead) *wholeHead = false;
     const qintptr descriptor = unreadDescriptor.load();
-    return server && descriptor >= 0 && server->peekCommandRight(descriptor);
+    return server && descriptor >= 0 && server->peekCommandRight(descriptor, wholeHead);
 }
 
 void HttpConnection::lookForCommandRight(const HttpRequest* request)

@@ -68,8 +68,9 @@ public:
     void evict();
     // Whether what its client has sent so far, still in the kernel, shows a command right
     // (HttpServer::peekCommandRight). Safe from any thread while the connection is a member of
-    // its capacity; false once its headers are read or it has given up its socket.
-    bool showsCommandRight() const;
+    // its capacity; false once its headers are read or it has given up its socket. `wholeHead`:
+    // as HttpServer::peekCommandRight.
+    bool showsCommandRight(bool* wholeHead = nullptr) const;
     // Pushed out for a newcomer of another address (HttpCapacity::admit) while its request is
     // not served yet: it gets a 503. The same for the memory of request bodies
     // (HttpCapacity::takeMemoryFor), counted apart.

@@ -204,18 +204,21 @@ void HttpTcpServer::incomingConnection(qintptr socketDescriptor)
     socket->startServerEncryption();
 }
 
-bool HttpServer::peekCommandRight(qintptr socketDescriptor) const
+bool HttpServer::peekCommandRight(qintptr socketDescriptor, bool* wholeHead) const
 {
-    if (!commandRightCheck || settings->useSSL || settings->headerPlaces <= 0) return false;
+    if (wholeHead) *wholeHead = false;
+    const bool rights = commandRightCheck && settings->headerPlaces > 0;
+    if (settings->useSSL || (!rights && !wholeHead)) return false;
     char bytes[8192];
     const ssize_t n = ::recv(int(socketDescriptor), bytes, sizeof bytes, MSG_PEEK | MSG_DONTWAIT);
     if (n <= 0) return false;
     const QByteArray head = QByteArray::fromRawData(bytes, int(n));
-    // Most clients carry neither header: they cost one search.
-    if (!head.contains("ookie:") && !head.contains("OOKIE:") && !head.contains("uthorization:") &&
-        !head.contains("UTHORIZATION:"))
-        return false;
     const int end = head.indexOf("\r\n\r\n");
+    if (wholeHead) *wholeHead = end >= 0;
+    // Most clients carry neither header: they cost one search.
+    if (!rights || (!head.contains("ookie:") && !head.contains("OOKIE:") && !head.contains("uthorization:") &&
+                    !head.contains("UTHORIZATION:")))
+        return false;
     QString cookie, authorization;
     for (const QByteArray& line : head.left(end < 0 ? int(n) : end).split('\n')) {
         const int colon = line.indexOf(':');

@@ -125,8 +125,9 @@ public:
     }
     // The same for what the client of a plain socket has sent so far, read without taking it:
     // such a client passes the slots (HttpSettings::headerPlaces) and is not pushed out while
-    // its headers are read.
-    bool peekCommandRight(qintptr socketDescriptor) const;
+    // its headers are read. `wholeHead`, when given, tells whether the request's whole head is
+    // there already (then it waits for its thread, not for its client).
+    bool peekCommandRight(qintptr socketDescriptor, bool* wholeHead = nullptr) const;
 
 public slots:
     void slotNewConnection();
