@@ -15,11 +15,15 @@ relayed as they come, whatever the protocol (a broker link as well).
 
 Lines on standard input: "hold" stops forwarding in both directions on every connection, old and
 new, without closing any socket (a black hole: what was sent stays in flight); "release" delivers
-what was held, closes included, and forwards again. Each is answered with "ok" once in effect.
+what was held, closes included, and forwards again. "rate BYTES [TEXT]" lets the server's bytes
+reach the client at BYTES a second: every answer to a statement containing TEXT (with a PATTERN
+given at the start, which makes the proxy read the statements), or all of them without TEXT;
+"rate 0" lets them flow freely again. Each is answered with "ok" once in effect.
 """
 import socket
 import sys
 import threading
+import time
 
 server_port = int(sys.argv[1])
 pattern = sys.argv[2].encode() if len(sys.argv) > 2 else b""
@@ -29,6 +33,7 @@ seen = 0
 lock = threading.Lock()
 flowing = threading.Event()
 flowing.set()
+rate = {"bytes": 0, "text": b""}
 
 
 def read_exact(sock, n):
@@ -46,7 +51,20 @@ def forward(sock, data):
     sock.sendall(data)
 
 
-def pump(source, target):
+def forward_slowly(sock, data, slow):
+    """Forwards server bytes at the set rate when `slow` says this answer is slowed."""
+    while data:
+        per_s = rate["bytes"]
+        if not per_s or not slow():
+            forward(sock, data)
+            return
+        piece = max(1, per_s // 20)
+        forward(sock, data[:piece])
+        data = data[piece:]
+        time.sleep(piece / per_s)
+
+
+def pump(source, target, slow=lambda: False):
     """Relays bytes one way as they come; a close passes once the link flows."""
     while True:
         try:
@@ -56,7 +74,7 @@ def pump(source, target):
         if not data:
             break
         try:
-            forward(target, data)
+            forward_slowly(target, data, slow)
         except OSError:
             break
     flowing.wait()
@@ -80,13 +98,14 @@ def relay(client):
         close(client)
         return
     if not pattern:
-        threading.Thread(target=pump, args=(server, client), daemon=True).start()
+        threading.Thread(target=pump, args=(server, client, lambda: not rate["text"]), daemon=True).start()
         pump(client, server)
         close(server)
         return
     losing = threading.Event()
     answered = threading.Event()
     budget = [pass_bytes]
+    slowed = [False]  # the statement in flight asks its answer slowed
 
     def server_to_client():
         while True:
@@ -102,7 +121,7 @@ def relay(client):
                     continue
                 data, budget[0] = data[:budget[0]], budget[0] - len(data[:budget[0]])
             try:
-                forward(client, data)
+                forward_slowly(client, data, lambda: slowed[0])
             except OSError:
                 break
         flowing.wait()
@@ -120,6 +139,8 @@ def relay(client):
             body = read_exact(client, length) if length else b""
             if body is None:
                 break
+            if header[3] == 0:
+                slowed[0] = body[:1] == b"\x03" and (not rate["text"] or rate["text"] in body)
             if nth and header[3] == 0 and body[:1] == b"\x03" and pattern in body:
                 with lock:
                     seen += 1
@@ -147,6 +168,10 @@ def control():
             flowing.clear()
         elif word == "release":
             flowing.set()
+        elif word.startswith("rate "):
+            parts = word.split(" ", 2)
+            rate["text"] = parts[2].encode() if len(parts) > 2 else b""
+            rate["bytes"] = int(parts[1])
         else:
             continue
         print("ok", flush=True)

@@ -289,21 +289,21 @@ Sql_proxy::Sql_proxy(quint16 server_port, const QString& pattern, int n, int pas
     if (process.canReadLine()) listen_port = quint16(process.readLine().trimmed().toUInt());
 }
 
-bool Sql_proxy::order(const char* word)
+bool Sql_proxy::order(const QByteArray& word)
 {
-    process.write(QByteArray(word) + '\n');
+    process.write(word + '\n');
     QByteArray answer;
     while (answer.isEmpty()) {
         while (!process.canReadLine()) {
             if (!process.waitForReadyRead(10000)) {
-                std::fprintf(stderr, "sql_proxy.py did not take %s: state %d, %s\n", word, int(process.state()),
+                std::fprintf(stderr, "sql_proxy.py did not take %s: state %d, %s\n", word.constData(), int(process.state()),
                              process.readAllStandardError().constData());
                 return false;
             }
         }
         answer = process.readLine().trimmed();
     }
-    if (answer != "ok") std::fprintf(stderr, "sql_proxy.py answered %s to %s\n", answer.constData(), word);
+    if (answer != "ok") std::fprintf(stderr, "sql_proxy.py answered %s to %s\n", answer.constData(), word.constData());
     return answer == "ok";
 }
 

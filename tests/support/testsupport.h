@@ -118,7 +118,10 @@ QSqlDatabase open_admin_database(const QString& connection, const QMap<QString, 
 // `pass_bytes` and then holds that connection silent (support/sql_proxy.py); later
 // connections pass through. Without a pattern it relays any protocol's bytes as they come (the
 // broker's too). hold() makes it a black hole, old and new connections alike, without closing
-// a socket; release() delivers what was held and forwards again. Ends with the object.
+// a socket; release() delivers what was held and forwards again. rate() lets the server's bytes
+// reach the client at `bytes_per_s` (0: freely): the answers of statements containing `text`
+// (a proxy started with a pattern reads the statements), or everything without it. Ends with the
+// object.
 class Sql_proxy
 {
 public:
@@ -127,9 +130,13 @@ public:
     quint16 port() const { return listen_port; }
     bool hold() { return order("hold"); }
     bool release() { return order("release"); }
+    bool rate(int bytes_per_s, const QString& text = QString())
+    {
+        return order(("rate " + QString::number(bytes_per_s) + (text.isEmpty() ? QString() : " " + text)).toUtf8());
+    }
 
 private:
-    bool order(const char* word);
+    bool order(const QByteArray& word);
     QProcess process;
     quint16 listen_port = 0;
 };
