@@ -250,8 +250,7 @@ void SQL_Exchange::set_keepalive(const QSqlDatabase& c)
     setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &unacked_ms, sizeof unacked_ms);
 }
 
-bool SQL_Exchange::exec_whole(QSqlQuery& query, const QString& statement, const QElapsedTimer& took,
-                              QSqlError& error)
+bool SQL_Exchange::exec_whole(QSqlQuery& query, const QString& statement, QSqlError& error)
 {
     if (!query.exec(statement)) {
         error = query.lastError();
@@ -261,7 +260,9 @@ bool SQL_Exchange::exec_whole(QSqlQuery& query, const QString& statement, const 
     static const QRegularExpression asks_rows(QStringLiteral("^[\\s(]*(SELECT|EXPLAIN|SHOW|WITH|ANALYZE)\\b"),
                                               QRegularExpression::CaseInsensitiveOption);
     if (!asks_rows.match(statement).hasMatch()) return true;
-    // The error of the connection itself.
+    // Only the link's own evidence tells a cut: an answer whose rows keep coming is whole however
+    // long it took (a silent link is ended by the client library's read time-out, which leaves
+    // its error).
     using errno_fn = unsigned (*)(void*);
     static const errno_fn client_errno = client_function<errno_fn>("mysql_errno");
     void* mysql = client_errno ? client_handle(query.driver()) : nullptr;
@@ -271,18 +272,34 @@ bool SQL_Exchange::exec_whole(QSqlQuery& query, const QString& statement, const 
         why = QStringLiteral("the client library reported error %1 after the statement").arg(code);
     else if (!query.isSelect())
         why = QStringLiteral("the statement's result did not arrive");
-    else if (took.elapsed() >= link_timeout_s * 1000)
-        why = QStringLiteral("the statement took the link time-out (%1 ms)").arg(took.elapsed());
     if (why.isEmpty()) return true;
     error = QSqlError(QStringLiteral("the database link was lost while the rows came: ") + why, QString(),
                       QSqlError::ConnectionError, QStringLiteral("2013"));
     return false;
 }
 
+bool SQL_Exchange::open_connection(QSqlDatabase& c)
+{
+    if (c.isOpen()) return true;
+    if (!c.open()) return false;
+    // The session statement also as the client library's init command: it runs on every session the
+    // library opens, its silent reconnections included, before any statement of ours.
+    using options_fn = int (*)(void*, int, const void*);
+    static const options_fn options = client_function<options_fn>("mysql_options");
+    constexpr int init_command = 3; // MYSQL_INIT_COMMAND of the client library's option list
+    void* mysql = options ? client_handle(c) : nullptr;
+    const QByteArray statement = session_statement().toUtf8();
+    if (!mysql || options(mysql, init_command, statement.constData()) != 0)
+        LOG_WRN << "the database session bounds are not given to the client library: a silent reconnection"
+                << "starts without them until the next session statement";
+    set_keepalive(c);
+    return true;
+}
+
 bool SQL_Exchange::init()
 {
     db = add_connection(cfg, main_connect);
-    if (!db.open()) {
+    if (!open_connection(db)) {
         LOG_EXC << "can't open db" << db.lastError().text();
         return false;
     }
@@ -477,7 +494,7 @@ void SQL_Exchange::writer_run()
 {
     writer_alive_at = clock.elapsed(); // the connect counts as its first statement
     if (!writer_db.isValid()) writer_db = add_connection(cfg, QStringLiteral("writer"));
-    const bool opened = writer_db.isOpen() || writer_db.open();
+    const bool opened = open_connection(writer_db);
     if (!opened) last_error = writer_db.lastError();
     // Each run starts with the character set, as the main connection's: a reconnection of the
     // client library falls back to 3-byte utf8. This statement is also the probe of a link found
@@ -504,7 +521,7 @@ void SQL_Exchange::writer_mark_only()
     // A mark between runs: the connection as a run finds it, then the one statement.
     writer_alive_at = clock.elapsed();
     if (!writer_db.isValid()) writer_db = add_connection(cfg, QStringLiteral("writer"));
-    if (writer_db.isOpen() || writer_db.open()) {
+    if (open_connection(writer_db)) {
         set_session_charset();
     } else {
         last_error = writer_db.lastError();
@@ -601,12 +618,12 @@ bool SQL_Exchange::go_unless_link_silent()
         note_reachable(false);
     }
     // A silent reconnection of the client library (the server closed an idle link, or restarted)
-    // left a session without the bounds: they go again before the next statement.
+    // ran the session statement as its init command; its new socket still wants the keepalive.
     if (!db_away) {
         const unsigned long session = session_id(db);
         if (session != main_session) {
             main_session = session;
-            if (session) set_session_charset();
+            if (session) set_keepalive(db);
         }
     }
     // Once a statement found the link silent or lost, the main thread sends none until a
@@ -653,7 +670,7 @@ bool SQL_Exchange::run(QSqlQuery& query, const QString& statement)
     QElapsedTimer took;
     took.start();
     QSqlError error;
-    const bool answered = exec_whole(query, statement, took, error);
+    const bool answered = exec_whole(query, statement, error);
     if (writing) writer_alive_at = clock.elapsed();
     note_main_statement(error, answered, took, statement);
     if (answered) return true;

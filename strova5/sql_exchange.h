@@ -250,13 +250,16 @@ public:
     // TCP keepalive on the open connection's socket, so that an idle link whose peer vanished is
     // found lost too; again after each run's first statement, which may have reconnected.
     static void set_keepalive(const QSqlDatabase& c);
+    // Opens `c` unless it is open: its sessions, the client library's reconnections included,
+    // start with session_statement() as their first statement; its socket gets the keepalive.
+    static bool open_connection(QSqlDatabase& c);
     static QString sql_text(const QString& text); // quoted, every special character escaped
     // The statement every connection of the daemon sends before each run of work: the character
-    // set, a bounded lock wait and the session's sql_mode. The client library's silent
-    // reconnection resets all three, so they are sent again each time.
+    // set, a bounded lock wait and the session's sql_mode. The client library runs it on each
+    // session it opens (open_connection); it is sent again each time all the same, cheaply.
     static QString session_statement();
     // The server's id of the open connection's session (0: not known): the client library's
-    // silent reconnection gives a new one, whose session has none of the statement's settings.
+    // silent reconnection gives a new one, on a new socket.
     static unsigned long session_id(const QSqlDatabase& c);
     static QString sql_number(const QVariant& value);   // a finite number, else NULL
     static QString json_or_text(const QVariant& value); // compact JSON of a map or list, else the text
@@ -401,13 +404,12 @@ protected:
     bool settle_status_doubt();
     // Executes one statement; a failure leaves its error in last_error and is not logged here.
     bool run(QSqlQuery& query, const QString& statement);
-    // Executes `statement` (timed by `took`): false with the driver's error in `error`, or with a
-    // lost link's when the driver took it as answered but its rows were not read to their end (the
-    // client library's own error, a result set missing where the statement asks one, or a wait as
-    // long as the link time-out, whatever the driver says): the driver's silent reconnection after
-    // a cut can leave a short result, or none, as success.
-    static bool exec_whole(QSqlQuery& query, const QString& statement, const QElapsedTimer& took,
-                           QSqlError& error);
+    // Executes `statement`: false with the driver's error in `error`, or with a lost link's when
+    // the driver took it as answered but its rows were not read to their end (the client
+    // library's own error, or a result set missing where the statement asks one): the driver's
+    // silent reconnection after a cut can leave a short result, or none, as success. Its duration
+    // is no evidence: rows that keep coming are read to their end.
+    static bool exec_whole(QSqlQuery& query, const QString& statement, QSqlError& error);
     // Main thread, before a statement of its own: whether it may go. It does not wait for a
     // healthy run: the run in flight goes on the writer's connection, and the age of the
     // writer's current statement tells whether the link lives. Only a writer's statement older

@@ -182,7 +182,7 @@ bool SQL_Exchange::run_query(QSqlQuery& q, const QString& statement, int fail_le
     QElapsedTimer took;
     took.start();
     QSqlError error;
-    const bool answered = exec_whole(q, statement, took, error);
+    const bool answered = exec_whole(q, statement, error);
     note_main_statement(error, answered, took, statement);
     if (answered) {
         read_lines.end();

@@ -100,7 +100,7 @@ void SQL_loader::run()
 void SQL_loader::try_open()
 {
     if (db.isOpen()) return;
-    if (!db.open()) {
+    if (!SQL_Exchange::open_connection(db)) {
         if (open_lines.pass()) LOG_EXC << "can't open db_loader" << db.lastError().text();
         open_failed = true;
         if (!tmr_reopen->isActive()) tmr_reopen->start(reopen_ms);
@@ -111,7 +111,6 @@ void SQL_loader::try_open()
     open_lines.end();
     dropped_loads.end();
     dropped_tails.end();
-    SQL_Exchange::set_keepalive(db);
     LOG_WRN << "db_loader open";
     tmr_sec->start(1000);
     std::lock_guard<std::mutex> lock(tail_mutex);
