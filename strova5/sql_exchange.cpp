@@ -693,9 +693,7 @@ QString SQL_Exchange::table_of(const QString& statement)
 
 QString SQL_Exchange::busy_table_of(const QString& statement) const
 {
-    if (busy_until.isEmpty()) return QString();
-    const QString table = table_of(statement);
-    return busy_until.value(table, -1) > clock.elapsed() ? table : QString();
+    return busy_tables.busy(table_of(statement));
 }
 
 QString SQL_Exchange::busy_text(const QString& table)
@@ -706,9 +704,7 @@ QString SQL_Exchange::busy_text(const QString& table)
 void SQL_Exchange::remember_busy(const QString& table)
 {
     if (table.isEmpty()) return;
-    for (auto it = busy_until.begin(); it != busy_until.end();)
-        it = it.value() <= clock.elapsed() ? busy_until.erase(it) : std::next(it);
-    busy_until.insert(table, clock.elapsed() + busy_table_ms);
+    busy_tables.remember(table);
     if (busy_lines.pass())
         LOG_WRN << qPrintable(
             QStringLiteral("database busy: %1 is locked elsewhere: a read met the lock bound of "

@@ -14,6 +14,7 @@
 #include "log_limiter.h"
 #include "logger.h"
 #include "records.h"
+#include "sql_busy_tables.h"
 
 #include <QElapsedTimer>
 #include <QHash>
@@ -651,7 +652,7 @@ protected:
     bool refused_busy(const QString& statement);
     bool note_lock_bound(const QSqlError& error, const QString& statement);
     void remember_busy(const QString& table);
-    QHash<QString, qint64> busy_until; // table -> clock time
+    Busy_tables busy_tables{[this] { return clock.elapsed(); }, busy_table_ms};
     log_limiter busy_lines{QStringLiteral("database busy"), LVL_WRN, 1, 60000};
     // The session's metadata-lock bound, widened for the start's schema statements (false: back).
     bool schema_lock_wait(bool wide);

@@ -1,0 +1,16 @@
+#include "sql_busy_tables.h"
+
+QString Busy_tables::busy(const QString& table) const
+{
+    if (until.isEmpty() || table.isEmpty()) return QString();
+    return until.value(table, -1) > now() ? table : QString();
+}
+
+void Busy_tables::remember(const QString& table)
+{
+    if (table.isEmpty()) return;
+    const qint64 t = now();
+    for (auto it = until.begin(); it != until.end();)
+        it = it.value() <= t ? until.erase(it) : std::next(it);
+    until.insert(table, t + hold_ms);
+}
