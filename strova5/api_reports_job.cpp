@@ -149,12 +149,16 @@ QList<modem_range> report_job::ranges_of(int from, int want, uint32_t ts_from, u
     return out;
 }
 
-void report_job::read_failed(const QString& statement)
+void report_job::read_failed(const QString& statement, const QString* busy_table)
 {
     if (done) return;
     // A table locked elsewhere passes: the client is told so and to come back, no outage is said.
-    const QString busy =
-        SQL_Exchange::instance ? SQL_Exchange::instance->busy_table_of(statement) : QString();
+    // Only a read refused for that table, or one that met the lock's bound: a read lost to the
+    // link meanwhile is no busy table.
+    const SQL_Exchange* storage = SQL_Exchange::instance;
+    const QString busy = busy_table                                       ? *busy_table
+                         : storage && storage->last_failed_read() == statement ? storage->last_failed_busy()
+                                                                               : QString();
     if (!busy.isEmpty()) {
         refuse(503, SQL_Exchange::busy_text(busy), "database busy");
         return;

@@ -96,7 +96,9 @@ protected:
     // A read the report needs was not answered: the report ends with 503 "database not
     // answering" and one limited Exc line naming the statement, cut; never an answer short of
     // the rows stored.
-    void read_failed(const QString& statement);
+    // `busy`: the table the read found locked elsewhere, when known apart from the storage's
+    // last failed read (a read shared by several reports).
+    void read_failed(const QString& statement, const QString* busy = nullptr);
 
     const QString route;
     const QList<uint32_t> modems;

@@ -135,7 +135,7 @@ struct modem_list_read
     uint32_t from = 0;     // all modems: the id the next piece starts at
     int piece = 256;
     bool complete = false, failed = false;
-    QString failed_statement;
+    QString failed_statement, failed_busy;
     QElapsedTimer started, completed;
     QByteArray entries; // "5,7,9"
     qint64 found = 0;
@@ -216,10 +216,11 @@ protected:
             if (watch.failed()) {
                 read->failed = true;
                 read->failed_statement = watch.statement();
+                read->failed_busy = sql->last_failed_busy();
             }
         }
         if (read->failed) {
-            read_failed(read->failed_statement);
+            read_failed(read->failed_statement, &read->failed_busy);
             return false;
         }
         if (!read->completed.isValid()) read->completed.start();

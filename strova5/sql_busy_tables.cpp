@@ -1,5 +1,7 @@
 #include "sql_busy_tables.h"
 
+#include <QRegularExpression>
+
 QString Busy_tables::busy(const QString& table) const
 {
     if (until.isEmpty() || table.isEmpty()) return QString();
@@ -13,4 +15,11 @@ void Busy_tables::remember(const QString& table)
     for (auto it = until.begin(); it != until.end();)
         it = it.value() <= t ? until.erase(it) : std::next(it);
     until.insert(table, t + hold_ms);
+}
+
+bool Busy_tables::is_read(const QString& statement)
+{
+    static const QRegularExpression read(QStringLiteral("^[\\s(]*(SELECT|SHOW|WITH|EXPLAIN)\\b"),
+                                         QRegularExpression::CaseInsensitiveOption);
+    return read.match(statement).hasMatch();
 }

@@ -15,6 +15,10 @@ public:
     // `table` while it is remembered busy, else empty.
     QString busy(const QString& table) const;
     void remember(const QString& table);
+    // Whether `statement` only reads: only a read's wait tells that the reads of its table wait
+    // (a write also waits for a row lock, which reads pass; ANALYZE also for a backup's global
+    // read lock, which reads pass too).
+    static bool is_read(const QString& statement);
 
 private:
     std::function<qint64()> now;

@@ -665,6 +665,7 @@ void SQL_Exchange::note_main_statement(const QSqlError& error, bool answered, co
 bool SQL_Exchange::run(QSqlQuery& query, const QString& statement)
 {
     if (!go_unless_link_silent()) return false;
+    if (refused_busy(statement)) return false; // a table known locked elsewhere: not sent
     const bool writing = in_writer();
     if (writing) writer_alive_at = clock.elapsed();
     QElapsedTimer took;
@@ -675,6 +676,7 @@ bool SQL_Exchange::run(QSqlQuery& query, const QString& statement)
     note_main_statement(error, answered, took, statement);
     if (answered) return true;
     last_error = error;
+    note_lock_bound(error, statement);
     return false;
 }
 
@@ -716,7 +718,7 @@ void SQL_Exchange::remember_busy(const QString& table)
 
 bool SQL_Exchange::refused_busy(const QString& statement)
 {
-    if (in_writer()) return false;
+    if (in_writer() || !Busy_tables::is_read(statement)) return false;
     const QString table = busy_table_of(statement);
     if (table.isEmpty()) return false;
     last_error = QSqlError(busy_text(table), QString(), QSqlError::StatementError);
@@ -727,10 +729,7 @@ bool SQL_Exchange::note_lock_bound(const QSqlError& error, const QString& statem
 {
     if (in_writer() || !lock_bound(error)) return false;
     last_error = error;
-    // Only a read that met it tells that reads of the table wait: ANALYZE also waits for a lock
-    // that lets reads through (a global read lock of a backup).
-    if (!statement.startsWith(QLatin1String("ANALYZE"), Qt::CaseInsensitive))
-        remember_busy(table_of(statement));
+    if (Busy_tables::is_read(statement)) remember_busy(table_of(statement));
     return true;
 }
 

@@ -147,6 +147,9 @@ public:
     // reads (read_watch), so that a failure is never taken for "no rows".
     quint64 failed_reads() const { return failed_read_count; }
     const QString& last_failed_read() const { return failed_read; }
+    // The table the last failed read found locked elsewhere (refused unsent while remembered
+    // busy, or met the lock bound), else empty: that read failed for a busy table, not the link.
+    const QString& last_failed_busy() const { return failed_read_busy; }
     // The link is known to be away: the main thread sends no statement until the writer finds
     // the server again. A run that ended is taken back first, so that a link the writer has just
     // found again is not taken for away.
@@ -511,12 +514,15 @@ protected:
     quint64 failed_read_count = 0;
     qint64 link_waits = 0; // main thread
     QString failed_read;
+    QString failed_read_busy;
     // The rows of an executed query as row maps.
     static QVariantList row_maps(QSqlQuery& q);
     // Before the list of all modems: refreshes the statistics of `modems_data` (at most once an
     // hour) when the server would read the whole table for it.
     void loose_scan_or_analyze(const QString& select);
     QElapsedTimer analyzed_at;
+    qint64 analyze_retry_at = 0; // clock time: an ANALYZE a lock refused waits till then
+    static constexpr qint64 analyze_retry_ms = 60000;
     // Rows of `table` for many modems in one statement: one part per modem, `part` filled with
     // the modem, its range clauses and the order and limit, the parts joined by UNION ALL.
     // Single-row parts of (modem, type, ts) joined by UNION ALL, as few statements as the bound

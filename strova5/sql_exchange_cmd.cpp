@@ -206,9 +206,9 @@ QVariantMap SQL_Exchange::get_cmd_states(QList<uint32_t> cmd_ids)
                                    .arg(max_states - out.size());
         QSqlQuery q(db);
         if (!run(q, select)) {
-            // A silent link was said by run() already (no server error code); a lost one fails
-            // every read alike.
-            const bool said = last_error.nativeErrorCode().isEmpty();
+            // A silent link was said by run() already (no server error code), a table locked
+            // elsewhere too; a lost one fails every read alike.
+            const bool said = last_error.nativeErrorCode().isEmpty() || lock_bound(last_error);
             if (classify(last_error) == Error_class::refused || (!said && read_lines.pass()))
                 LOG_EXC << last_error.text() << log_cut(select);
             return out;

@@ -177,8 +177,12 @@ bool SQL_Exchange::run_query(QSqlQuery& q, const QString& statement, int fail_le
         failed_read = statement;
         return false;
     };
+    failed_read_busy.clear();
     if (!go_unless_link_silent()) return failed(); // said there, once an outage
-    if (refused_busy(statement)) return failed();  // a table known locked elsewhere: not sent
+    if (refused_busy(statement)) { // a table known locked elsewhere: not sent
+        failed_read_busy = table_of(statement);
+        return failed();
+    }
     QElapsedTimer took;
     took.start();
     QSqlError error;
@@ -188,7 +192,10 @@ bool SQL_Exchange::run_query(QSqlQuery& q, const QString& statement, int fail_le
         read_lines.end();
         return true;
     }
-    if (note_lock_bound(error, statement)) return failed(); // said there, once a minute
+    if (note_lock_bound(error, statement)) { // said there, once a minute
+        if (Busy_tables::is_read(statement)) failed_read_busy = table_of(statement);
+        return failed();
+    }
     // A lost link fails every read alike: its lines are limited to one an outage. A refused
     // statement's lines are limited apart; both are cut, as a report's statement may run to
     // hundreds of KiB.
@@ -273,6 +280,7 @@ void SQL_Exchange::loose_scan_or_analyze(const QString& select)
     // ever longer as readings pile up. Fresh statistics cost the server a few sampled pages.
     constexpr qint64 analyze_every_ms = 3600 * 1000;
     if (analyzed_at.isValid() && analyzed_at.elapsed() < analyze_every_ms) return;
+    if (analyze_retry_at > clock.elapsed()) return; // refused by a lock a moment ago
     // A check that fails is no failed read of the list itself: its own statement tells.
     const quint64 failed = failed_read_count;
     const QString failed_statement = failed_read;
@@ -284,10 +292,15 @@ void SQL_Exchange::loose_scan_or_analyze(const QString& select)
             if (plan.value(extra).toString().contains(QLatin1String("index for group-by"))) return;
         analyzed_at.start();
         QSqlQuery analyze(db);
-        // A table locked elsewhere (in the error, or in the result's rows): the next list tries
-        // again rather than an hour later.
+        // A table locked elsewhere (in the error, or in the result's rows): tried again a minute
+        // later rather than an hour later, and not at every list, each of which would wait the
+        // lock's bound on the main thread.
+        const auto locked_out = [&] {
+            analyzed_at.invalidate();
+            analyze_retry_at = clock.elapsed() + analyze_retry_ms;
+        };
         if (!run_query(analyze, QStringLiteral("ANALYZE TABLE modems_data"))) {
-            if (lock_bound(last_error)) analyzed_at.invalidate();
+            if (lock_bound(last_error)) locked_out();
             return;
         }
         const int type = analyze.record().indexOf(QStringLiteral("Msg_type"));
@@ -298,7 +311,7 @@ void SQL_Exchange::loose_scan_or_analyze(const QString& select)
             error = true;
             locked = locked || analyze.value(text).toString().contains(QLatin1String("Lock wait timeout"));
         }
-        if (locked) analyzed_at.invalidate();
+        if (locked) locked_out();
         if (!error)
             LOG_WRN
                 << "modems_data: statistics refreshed, the list of modems would have read the whole table";
