@@ -260,6 +260,35 @@ private slots:
         QVERIFY(proxy.release());
     }
 
+    // A link slow but alive (rows at 60 kB/s): a one-modem report of 6,000 hour readings, whose
+    // statement takes longer than the link time-out, is answered whole, as over a fast link.
+    void rows_coming_slowly_are_answered_whole()
+    {
+        constexpr uint32_t modem = 900001, rows = 6000;
+        QSqlQuery q(check);
+        QVERIFY2(q.exec("DELETE FROM modems_data WHERE modem_id = " + QString::number(modem)) &&
+                     q.exec(testsupport::hour_readings_sql(modem, 1, rows, k_start)),
+                 qPrintable(q.lastError().text()));
+        testsupport::Sql_proxy proxy(priv["STROVA_MYSQL_PORT"].toUShort(), "modems_data", 0);
+        QVERIFY(proxy.port());
+        const auto d = daemon_on(proxy.port());
+        QVERIFY(d);
+        const QString ids = id_file(d->path("ids.txt"), modem, 1);
+        const QStringList period{"profile=1.0.99.1.0.255", QString("timefrom=%1").arg(k_start),
+                                 QString("timeto=%1").arg(k_start + rows * 3600)};
+        const auto fast = report(*d, "/api/report/history", ids, period, user);
+        QCOMPARE(fast.first, 200);
+        // The statement's rows are more than the link carries in its time-out at that rate.
+        QVERIFY2(fast.second.size() > 600000, qPrintable(QString::number(fast.second.size())));
+        QVERIFY(proxy.rate(60000, "modems_data"));
+        const auto slow = report(*d, "/api/report/history", ids, period, user);
+        QVERIFY(proxy.rate(0));
+        QCOMPARE(slow.first, 200);
+        QVERIFY(slow.second == fast.second);
+        QVERIFY(!d->log().contains("lost while the rows came"));
+        QVERIFY(!d->log().contains("database not reachable"));
+    }
+
     // A link gone silent: once the daemon has said "database not reachable", a report asked is
     // refused with 503 at once, before any place or read is given to it.
     void report_refused_at_once_while_the_link_is_away()
