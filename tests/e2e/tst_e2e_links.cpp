@@ -320,7 +320,8 @@ private slots:
     // one-modem report is asked every 2 s and /api/info every 200 ms: the table costs the main
     // thread seconds, not the lock's length (no probe waits 3 s, the probes' waits add up to at
     // most a quarter of the lock), it is no outage, the reports are told the table is busy, and
-    // every uplink is stored within 15 s of the unlock.
+    // every uplink is stored within 15 s of the unlock. Then command states beside a locked
+    // modems_cmd.
     void table_locked_elsewhere()
     {
         QSqlDatabase db = testsupport::schema_database("links_lock", "lock", shared);
@@ -395,6 +396,31 @@ private slots:
         QVERIFY2(busy >= 10 && other == 0, qPrintable(QString("%1 %2").arg(busy).arg(other)));
         QVERIFY2(!d.log().contains("database not reachable"), qPrintable(d.log().right(3000)));
         QCOMPARE(count_rows(db, "SELECT COUNT(DISTINCT modem_id) FROM modems_data"), 1200);
+
+        // Command states asked every second beside a locked modems_cmd: a read meets the lock's
+        // bound once, then the table is remembered busy; one wait in any 10 s, each answer `{}`.
+        Poller states(clock, d.api_port, "/api/cmd/status?cmd_id=1,2,3", 1000);
+        QTRY_VERIFY_WITH_TIMEOUT(states.answers.size() >= 2, 10000);
+        QSqlDatabase cmd_locker = testsupport::open_database("cmd_lock_holder", "links_lock", shared);
+        QVERIFY(QSqlQuery(cmd_locker).exec("LOCK TABLES modems_cmd WRITE"));
+        const qint64 cmd_lock_at = clock.elapsed();
+        QTRY_VERIFY_WITH_TIMEOUT(clock.elapsed() >= cmd_lock_at + 25000, 30000);
+        QVERIFY(QSqlQuery(cmd_locker).exec("UNLOCK TABLES"));
+        const qint64 cmd_unlock_at = clock.elapsed();
+        cmd_locker.close();
+        QTRY_VERIFY_WITH_TIMEOUT(states.worst_from(cmd_unlock_at) < 1000 && states.waits.last().first > cmd_unlock_at, 10000);
+        states.stop();
+        QList<qint64> held_at;
+        for (const auto& w : states.waits)
+            if (w.first >= cmd_lock_at && w.first < cmd_unlock_at && w.second >= 1000) held_at << w.first;
+        qInfo() << "command states held at" << held_at << "ms";
+        QVERIFY2(held_at.size() >= 2, "the lock was not met");
+        for (int i = 1; i < held_at.size(); ++i)
+            QVERIFY2(held_at.at(i) - held_at.at(i - 1) >= 9500, qPrintable(QString::number(held_at.at(i) - held_at.at(i - 1))));
+        for (const auto& r : states.replies)
+            if (r.start >= cmd_lock_at && r.start < cmd_unlock_at)
+                QVERIFY2(r.status == 200 && r.body.trimmed() == "{}", r.body.constData());
+        QVERIFY2(!d.log().contains("database not reachable"), qPrintable(d.log().right(3000)));
         ::kill(pid_t(d.proc.processId()), SIGTERM);
         QVERIFY(d.proc.waitForFinished(30000));
         QCOMPARE(d.proc.exitCode(), 0);

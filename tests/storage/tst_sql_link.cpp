@@ -446,6 +446,24 @@ private slots:
         QCOMPARE(bound(), SQL_Exchange::lock_wait_s);
     }
 
+    // A write that meets a row lock (the server's 1205 after its row-lock bound) tells nothing of
+    // the table's reads, which pass row locks: they are served, not refused as busy.
+    void row_lock_met_by_a_write_leaves_reads_served()
+    {
+        check = testsupport::schema_database("st_row_lock", "check");
+        auto s = std::make_unique<Storage>(config("st_row_lock", env), nullptr);
+        QVERIFY(s->init());
+        QVERIFY(s->add_iec104_modem(7, 1));
+        QVERIFY(QSqlQuery(check).exec("BEGIN"));
+        QVERIFY(QSqlQuery(check).exec("SELECT * FROM modems_iec104 FOR UPDATE"));
+        QVERIFY(!s->add_iec104_modem(8, 2)); // waits for the gap lock, then 1205
+        QVERIFY(QSqlQuery(check).exec("ROLLBACK"));
+        QCOMPARE(s->busy_table_of("SELECT * FROM modems_iec104"), QString());
+        read_watch watch;
+        QCOMPARE(s->get_iec104_map().value(7), 1u);
+        QVERIFY(!watch.failed());
+    }
+
     // An answer whose rows keep coming is read to its end however long it takes: only the link's
     // own evidence tells a cut, never the statement's duration.
     void rows_coming_past_the_link_time_out_are_answered()
