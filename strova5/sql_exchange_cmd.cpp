@@ -156,9 +156,10 @@ QVariantMap SQL_Exchange::send_dl(QList<uint32_t> modems, QStringList rights, QS
         if (!caller.isEmpty()) who = QStringLiteral(" for ") + caller;
         if (part_taken) {
             const int capacity = radio->dl_capacity();
-            who += QStringLiteral(": it holds %1 queued downlinks, its part %2 (the room less the last %3 places, "
-                                  "shared by %4 callers with downlinks queued; those places are kept for callers "
-                                  "holding fewer than %5)")
+            who += QStringLiteral(
+                       ": it holds %1 queued downlinks, its part %2 (the room less the last %3 places, "
+                       "shared by %4 callers with downlinks queued; those places are kept for callers "
+                       "holding fewer than %5)")
                        .arg(dl_shares.queued(caller) + to_send)
                        .arg(dl_shares.part(caller, capacity))
                        .arg(Dl_room_shares::reserve_of(capacity))

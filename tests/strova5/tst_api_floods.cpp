@@ -314,9 +314,10 @@ private slots:
             flooders << claims_token(R"({"driver-strova5": {"control": 1}})", 600 + i);
         QProcess beside;
         if (floods > 1) {
-            beside.start("python3", {QFINDTESTDATA("../httpserver/http_attack.py"), QString::number(daemon->port),
-                                     seconds, "repeat", "20", dir.filePath("form"),
-                                     "application/x-www-form-urlencoded", "/api/cmd/send", "0", flooders.at(1)});
+            beside.start("python3",
+                         {QFINDTESTDATA("../httpserver/http_attack.py"), QString::number(daemon->port),
+                          seconds, "repeat", "20", dir.filePath("form"), "application/x-www-form-urlencoded",
+                          "/api/cmd/send", "0", flooders.at(1)});
             QVERIFY(beside.waitForStarted(5000));
         }
         const qint64 log0 = daemon->log().size();
@@ -324,7 +325,8 @@ private slots:
         QVERIFY(f.started);
         QTRY_VERIFY_WITH_TIMEOUT(beside.state() == QProcess::NotRunning, 30000);
         QSet<QString> named;
-        const QRegularExpression refusal("commands refused, the downlink queue is full for (token [0-9a-f]+)");
+        const QRegularExpression refusal(
+            "commands refused, the downlink queue is full for (token [0-9a-f]+)");
         for (auto m = refusal.globalMatch(daemon->log().mid(int(log0))); m.hasNext();)
             named.insert(m.next().captured(1));
         qInfo("%d command-right floods: %d requests answered; operator %d of %d, slowest %lld ms", floods,

@@ -50,7 +50,8 @@ private slots:
         QTest::addColumn<int>("free_room");
         QTest::addColumn<QList<int>>("allowed");
         // The room of 10,000 with its last 1,000 places kept.
-        QTest::newRow("alone: all but the kept places") << QList<int>{0, 0, 0} << 10000 << QList<int>{9000, 9000, 9000};
+        QTest::newRow("alone: all but the kept places")
+            << QList<int>{0, 0, 0} << 10000 << QList<int>{9000, 9000, 9000};
         QTest::newRow("a flood alone leaves the kept places to others")
             << QList<int>{9000, 0, 0} << 1000 << QList<int>{0, 100, 100};
         QTest::newRow("a second caller takes an equal part")
