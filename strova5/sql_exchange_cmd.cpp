@@ -82,8 +82,9 @@ QVariantMap SQL_Exchange::send_dl(QList<uint32_t> modems, QStringList rights, QS
     // What the codec queues while encoding a caller's command (a relay request) is that caller's.
     if (caller.isEmpty() && !own) caller = dl_caller;
     // Callers holding a command right share the room; the daemon's own commands and the others
-    // (held to the spare room before they come here) take what is free.
-    const bool shared = under_right && !own && !caller.isEmpty() && radio;
+    // (held to the spare room before they come here) take what is free. Without a downlink
+    // publisher there is no room to share: nothing waits.
+    const bool shared = under_right && !own && !caller.isEmpty() && radio && radio->dl_capacity() > 0;
     if (shared) dl_shares.advance(radio->dl_left_count());
     bool part_taken = false; // the room had places, the caller's part did not
     struct caller_scope
