@@ -19,6 +19,7 @@ mkdir -p "$co/scripts" "$co/tests/support" "$co/build" "$work/bin"
 cp "$src/scripts/test" "$src/scripts/leftovers" "$co/scripts/"
 printf '#!/bin/sh\nexit 0\n' >"$co/scripts/install-deps"
 printf '#!/bin/sh\nexec sleep 300\n' >"$co/scripts/tsan-storage"
+# shellcheck disable=SC2016
 printf '#!/bin/sh\n[ "$1" = stop ] && rm -f "$2/services.env"\nexit 0\n' >"$co/tests/support/services.sh"
 # The first build is quick; the sanitizer builds beside the suite run long.
 cat >"$work/bin/cmake" <<'EOF'
