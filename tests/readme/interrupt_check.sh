@@ -55,9 +55,10 @@ signal.signal(signal.SIGINT, signal.SIG_DFL)
 os.setsid()
 os.execvp("bash", ["bash", sys.argv[1]])' "$co/scripts/test" >"$CHECK_DIR/out" 2>&1 &
     run=$!
-    for _ in $(seq 1 150); do [ -s "$CHECK_DIR/tmp" ] && break; sleep 0.1; done
-    [ -s "$CHECK_DIR/tmp" ] || fail "$how: the suite did not start: $(cat "$CHECK_DIR/out")"
-    sleep 0.5 # the beside build has started too
+    # The suite, its detached server and the builds beside it.
+    started() { [ -s "$CHECK_DIR/tmp" ] && [ "$(wc -l <"$CHECK_DIR/pids")" -ge 3 ]; }
+    for _ in $(seq 1 150); do started && break; sleep 0.1; done
+    started || fail "$how: the stand-ins did not all start: $(cat "$CHECK_DIR/out")"
     began=$(date +%s)
     if [ "$how" = INT ]; then kill -INT -- -"$run"; else kill -TERM "$run"; fi
     wait "$run"
@@ -70,7 +71,6 @@ os.execvp("bash", ["bash", sys.argv[1]])' "$co/scripts/test" >"$CHECK_DIR/out" 2
     while read -r pid; do
         ! alive "$pid" || fail "$how: process $pid ($(ps -o args= -p "$pid")) still runs"
     done <"$CHECK_DIR/pids"
-    [ "$(wc -l <"$CHECK_DIR/pids")" -ge 3 ] || fail "$how: the stand-ins did not all start"
     [ ! -e "$(cat "$CHECK_DIR/tmp")" ] || fail "$how: $(cat "$CHECK_DIR/tmp") left behind"
 done
 echo "interrupt_check: interrupted runs ended their builds and tests, said so and left no folder"
