@@ -102,7 +102,9 @@ QVariant API_controller::api_cmd_send(QVariantMap api_request)
         LOG_LIMITED(LVL_EXC, "cmd send code too long")
             << "cmd send: code longer than" << k_setting_name_max << "characters refused";
     } else if (SQL_Exchange::instance) {
-        made = SQL_Exchange::instance->send_dl(modems, rights, code, QVariant(value));
+        // Callers holding a command right share the downlink room by who they are.
+        made = SQL_Exchange::instance->send_dl(modems, rights, code, QVariant(value),
+                                               api_request.value(QStringLiteral("caller")).toString());
     }
     return QVariantMap{{QStringLiteral("cmd_id"), made}};
 }

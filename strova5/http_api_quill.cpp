@@ -319,10 +319,11 @@ void http_api_HttpRequestHandler::service(QuillonHttpd::HttpRequest* request,
     if (segments.isEmpty()) {
         serve_file({QStringLiteral("ui"), QStringLiteral("redir.html")}, request, response);
     } else if (segments.first() == QLatin1String("api")) {
-        if (!serve_api(api_request, callback,
-                       http_api::caller_of(verified, api_request.value(QStringLiteral("client")).toString()),
-                       response))
-            return;
+        const QString caller =
+            http_api::caller_of(verified, api_request.value(QStringLiteral("client")).toString());
+        // The handlers share what callers hold (the downlink room) by the same key as the places.
+        api_request.insert(QStringLiteral("caller"), caller);
+        if (!serve_api(api_request, callback, caller, response)) return;
     } else if (segments.first() == QLatin1String("ui")) {
         serve_file(segments, request, response);
     } else {

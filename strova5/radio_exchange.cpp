@@ -217,6 +217,13 @@ int Radio_Exchange::dl_free_room() const
     return rabbit_dl->free_room() - dl_posted;
 }
 
+quint64 Radio_Exchange::dl_left_count() const
+{
+    if (!rabbit_dl) return dl_entered; // nothing waits
+    const quint64 held = quint64(std::max(0, rabbit_dl->capacity() - dl_free_room()));
+    return dl_entered > held ? dl_entered - held : 0;
+}
+
 int Radio_Exchange::dl_capacity() const
 {
     return rabbit_dl ? rabbit_dl->capacity() : 0;
@@ -230,11 +237,14 @@ int Radio_Exchange::dl_spare_room() const
 
 void Radio_Exchange::slot_DL(Stringify_dl_app dl_app)
 {
-    if (dl_posted > 0) --dl_posted;
+    if (dl_posted > 0)
+        --dl_posted;
+    else
+        ++dl_entered; // not announced: it takes its place now
     // A command of hex octets is written straight, with the members in the document writer's
     // order and form: the document model cost more than the rest of a downlink's road.
     if (dl_app.payload_is_text || dl_app.payload.isEmpty()) {
-        post_dl(dl_to_map(dl_app), dl_app.under_right, dl_app.own);
+        publish_dl(dl_to_map(dl_app), dl_app.under_right, dl_app.own);
         return;
     }
     QByteArray rest;
@@ -263,6 +273,12 @@ void Radio_Exchange::slot_rabbit_DL(QVariantMap dlmap)
 }
 
 void Radio_Exchange::post_dl(QVariantMap dlmap, bool under_right, bool own)
+{
+    ++dl_entered;
+    publish_dl(std::move(dlmap), under_right, own);
+}
+
+void Radio_Exchange::publish_dl(QVariantMap dlmap, bool under_right, bool own)
 {
     const QVariantMap dl = config.value(QStringLiteral("dl")).toMap();
     if (dl.contains(QStringLiteral("api_key")))

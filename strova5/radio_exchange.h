@@ -40,7 +40,17 @@ public:
     // take, so that half of the queue always waits for the rest (all of it without a publisher).
     int dl_spare_room() const;
     // A command was posted to `slot_DL` through a queued signal.
-    void note_dl_posted() { ++dl_posted; }
+    void note_dl_posted()
+    {
+        ++dl_posted;
+        ++dl_entered;
+    }
+    // The downlinks that took a place in the room so far, every road counted: the next one's
+    // number in the order they entered.
+    quint64 dl_entered_count() const { return dl_entered; }
+    // Of those, how many have left it (published and confirmed, or dropped): the queue is first in,
+    // first out, so these are the first ones in.
+    quint64 dl_left_count() const;
 
 signals:
     void signal_UL(Parser_ul_app ul_parse);
@@ -59,9 +69,13 @@ public:
     void post_dl(QVariantMap dlmap, bool under_right, bool own = false);
 
 private:
+    // post_dl for a downlink whose place is counted already.
+    void publish_dl(QVariantMap dlmap, bool under_right, bool own);
+
     rabbit_man_ul* rabbit_ul = nullptr;
     rabbit_man_dl* rabbit_dl = nullptr;
     QVariantMap config;
     QByteArray api_key_member; // "\"api_key\":...," of the downlink object, or empty
     int dl_posted = 0;         // announced by note_dl_posted, not yet in slot_DL
+    quint64 dl_entered = 0;
 };

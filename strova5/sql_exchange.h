@@ -11,6 +11,7 @@
 // the constructor opens nothing (init does), so a double needs no database.
 
 #include "cmd_numbering.h"
+#include "dl_room_shares.h"
 #include "log_limiter.h"
 #include "logger.h"
 #include "records.h"
@@ -128,7 +129,11 @@ public:
     virtual bool init();
 
     virtual QVariantMap send_dl(uint32_t modem_id, QStringList rights, QString setting, QVariant data);
-    virtual QVariantMap send_dl(QList<uint32_t> modems, QStringList rights, QString setting, QVariant data);
+    // `caller`: who asks under a command right (its verified token, or its address without one):
+    // such callers share the downlink room (Dl_room_shares); empty for the daemon's own commands
+    // and for callers below the rights, which take the free room as it is.
+    virtual QVariantMap send_dl(QList<uint32_t> modems, QStringList rights, QString setting, QVariant data,
+                                QString caller = QString());
     virtual QVariantMap get_cmd_states(QList<uint32_t> cmd_ids);
     virtual QMap<uint32_t, QVariantMap> get_pending_settings();
 
@@ -494,6 +499,8 @@ protected:
     int run_cmd_rows = 0, run_data_rows = 0, run_event_rows = 0, run_setting_rows = 0, run_status_rows = 0,
         run_own_rows = 0;
     bool cmd_refusing = false; // commands are refused at the cap; logged once until they are not
+    Dl_room_shares dl_shares;  // the downlink room among the callers holding a command right
+    QString dl_caller;         // whose command is being made: what the codec queues in its wake is its too
 
     // Applies what a status does to a command held in the registry.
     void update_cmd_state(uint32_t modem_id, const Status_target& target);

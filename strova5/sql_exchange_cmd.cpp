@@ -58,7 +58,8 @@ QVariantMap SQL_Exchange::send_dl(uint32_t modem_id, QStringList rights, QString
     return send_dl(QList<uint32_t>{modem_id}, std::move(rights), std::move(setting), std::move(data));
 }
 
-QVariantMap SQL_Exchange::send_dl(QList<uint32_t> modems, QStringList rights, QString setting, QVariant data)
+QVariantMap SQL_Exchange::send_dl(QList<uint32_t> modems, QStringList rights, QString setting, QVariant data,
+                                  QString caller)
 {
     QVariantMap result;
     const uint32_t now = now_s();
@@ -78,6 +79,21 @@ QVariantMap SQL_Exchange::send_dl(QList<uint32_t> modems, QStringList rights, QS
     const bool under_right = holds_command_right(rights) && setting != QLatin1String("HDLC");
     // The daemon's own commands (and what the codec makes in their wake) log apart from both.
     const bool own = own_commands::active();
+    // What the codec queues while encoding a caller's command (a relay request) is that caller's.
+    if (caller.isEmpty() && !own) caller = dl_caller;
+    // Callers holding a command right share the room; the daemon's own commands and the others
+    // (held to the spare room before they come here) take what is free. Without a downlink
+    // publisher there is no room to share: nothing waits.
+    const bool shared = under_right && !own && !caller.isEmpty() && radio && radio->dl_capacity() > 0;
+    if (shared) dl_shares.advance(radio->dl_left_count());
+    bool part_taken = false; // the room had places, the caller's part did not
+    struct caller_scope
+    {
+        QString& slot;
+        QString was;
+        caller_scope(QString& slot, const QString& now) : slot(slot), was(slot) { slot = now; }
+        ~caller_scope() { slot = was; }
+    } const scope(dl_caller, own ? QString() : caller);
     for (const uint32_t modem_id : qAsConst(modems)) {
         if (refused > 0) {
             ++refused;
@@ -110,6 +126,14 @@ QVariantMap SQL_Exchange::send_dl(QList<uint32_t> modems, QStringList rights, QS
             refused = 1;
             continue;
         }
+        // Free room and the queued counts are as the codec left them (what it queued in the
+        // command's wake has entered): only this request's own commands are still to come.
+        if (goes_out && shared &&
+            dl_shares.allowance(caller, radio->dl_free_room(), radio->dl_capacity()) - to_send <= 0) {
+            refused = 1;
+            part_taken = true;
+            continue;
+        }
         if (!next_cmd_number()) {
             // The rest of the request would meet the same refusal (and try the same statement).
             if (numbering.refusal_lines.pass())
@@ -128,9 +152,24 @@ QVariantMap SQL_Exchange::send_dl(QList<uint32_t> modems, QStringList rights, QS
     static log_limiter full_lim(QStringLiteral("commands refused, downlink queue full"), LVL_WRN, 50, 1000);
     static log_limiter full_right_lim(
         QStringLiteral("commands under a command right refused, downlink queue full"), LVL_WRN, 50, 1000);
-    if (refused > 0 && (under_right ? full_right_lim : full_lim).pass())
+    if (refused > 0 && (under_right ? full_right_lim : full_lim).pass()) {
+        QString who;
+        if (!caller.isEmpty()) who = QStringLiteral(" for ") + caller;
+        if (part_taken) {
+            const int capacity = radio->dl_capacity();
+            who += QStringLiteral(
+                       ": it holds %1 queued downlinks, its part %2 (the room less the last %3 places, "
+                       "shared by %4 callers with downlinks queued; those places are kept for callers "
+                       "holding fewer than %5)")
+                       .arg(dl_shares.queued(caller) + to_send)
+                       .arg(dl_shares.part(caller, capacity))
+                       .arg(Dl_room_shares::reserve_of(capacity))
+                       .arg(std::max(1, dl_shares.callers() + (dl_shares.queued(caller) > 0 ? 0 : 1)))
+                       .arg(Dl_room_shares::small_holding);
+        }
         LOG_WRN << "cmd" << setting << ":" << refused << "of" << modems.size()
-                << "commands refused, the downlink queue is full";
+                << qPrintable(QStringLiteral("commands refused, the downlink queue is full") + who);
+    }
 
     for (const Stringify_dl_app& cmd : qAsConst(made)) {
         if (cmd.modem_id < 2)
@@ -138,8 +177,10 @@ QVariantMap SQL_Exchange::send_dl(QList<uint32_t> modems, QStringList rights, QS
         const bool send = cmd.state != 3 && cmd.state != 4;
         const uint32_t stored_state = cmd.state > 5 ? 3 : cmd.state;
         if (send) {
-            if (radio)
+            if (radio) {
+                if (shared) dl_shares.entered(caller, radio->dl_entered_count());
                 radio->note_dl_posted();
+            }
             emit signal_DL(cmd);
         }
         result.insert(QString::number(cmd.modem_id), uint(cmd.cmd_id));

@@ -14,7 +14,7 @@ daemon_bin=$(readlink -f "$2")
 page=$src/docs/operations.md
 iec_page=$src/docs/iec104.md
 services=$src/tests/support/services.sh
-work=$(mktemp -d /tmp/stops.XXXXXX)
+work=$(mktemp -d "${STROVA_TMP:-/tmp}/stops.XXXXXX")
 state=$work/services
 daemon_pid=
 

@@ -16,7 +16,7 @@ set -m
 
 src=$(cd "${1:?usage: $0 CHECKOUT}" && pwd)
 here=$(cd "$(dirname "$0")" && pwd)
-work=$(mktemp -d /tmp/strova-readme.XXXXXX)
+work=$(mktemp -d "${STROVA_TMP:-/tmp}/strova-readme.XXXXXX")
 copy=$work/c
 out=$work/run-local.out
 step="copying the checkout"

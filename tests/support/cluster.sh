@@ -360,7 +360,7 @@ case "$cmd" in
 galera-start | rabbit-start)
     mkdir -p "$state"
     if [ ! -f "$envfile" ]; then
-        D=$(mktemp -d /tmp/stclu.XXXXXX)
+        D=$(mktemp -d "${STROVA_TMP:-/tmp}/stclu.XXXXXX")
         { echo "CLUSTER_DIR=$D"; } >"$envfile"
     fi
     load_env
@@ -393,7 +393,7 @@ stop)
     galera_stop
     rabbit_stop
     sweep
-    case "$CLUSTER_DIR" in /tmp/stclu.*) rm -rf "$CLUSTER_DIR" ;; esac
+    case "$CLUSTER_DIR" in /tmp/stclu.* | /tmp/*/stclu.*) rm -rf "$CLUSTER_DIR" ;; esac
     rm -f "$envfile"
     ;;
 *) echo "cluster: unknown command $cmd" >&2; exit 2 ;;

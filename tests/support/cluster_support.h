@@ -40,7 +40,8 @@ public:
     ~Cluster() { run({QStringLiteral("stop")}); }
 
 private:
-    QTemporaryDir dir{QStringLiteral("/tmp/stcl.XXXXXX")};
+    QTemporaryDir dir{qEnvironmentVariable("STROVA_TMP", QStringLiteral("/tmp")) +
+                      QStringLiteral("/stcl.XXXXXX")};
 };
 
 } // namespace testsupport

@@ -281,7 +281,8 @@ start)
     what=${3:-all}
     mkdir -p "$state"
     if [ -f "$envfile" ]; then "$0" stop "$state"; fi
-    D=$(mktemp -d /tmp/strova.XXXXXX)
+    # STROVA_TMP: the folder of the test run (scripts/test), which removes it at its end.
+    D=$(mktemp -d "${STROVA_TMP:-/tmp}/strova.XXXXXX")
     {
         echo "STROVA_SERVICES_DIR=$D"
         echo "STROVA_SERVICES_SCRIPT=$(readlink -f "$0")"
@@ -326,7 +327,7 @@ stop)
     load_env
     [ -n "${STROVA_MYSQL_PORT:-}" ] && mysql_stop
     [ -n "${STROVA_AMQP_PORT:-}" ] && stop_rabbit
-    case "$STROVA_SERVICES_DIR" in /tmp/strova.*) rm -rf "$STROVA_SERVICES_DIR" ;; esac
+    case "$STROVA_SERVICES_DIR" in /tmp/strova.* | /tmp/*/strova.*) rm -rf "$STROVA_SERVICES_DIR" ;; esac
     rm -f "$envfile"
     ;;
 mysql-stop) load_env; mysql_stop ;;

@@ -75,7 +75,8 @@ public:
         commands << c;
         return {{"cmd_id", ++next_cmd}};
     }
-    QVariantMap send_dl(QList<uint32_t> modems, QStringList rights, QString setting, QVariant data) override
+    QVariantMap send_dl(QList<uint32_t> modems, QStringList rights, QString setting, QVariant data,
+                        QString = QString()) override
     {
         for (uint32_t m : modems)
             commands << Command{m, rights, setting, data, true, {}};

@@ -163,7 +163,7 @@ int services_control(const QStringList& args, QString* output = nullptr, const Q
 // shared one serves the tests running beside. It is stopped however the test ends.
 struct Private_server
 {
-    QTemporaryDir dir{"/tmp/stpriv.XXXXXX"};
+    QTemporaryDir dir{qEnvironmentVariable("STROVA_TMP", QStringLiteral("/tmp")) + "/stpriv.XXXXXX"};
     bool run(const QStringList& args) { return services_control(args, nullptr, dir.path()) == 0; }
     bool start() { return run({"start", "mysql"}); }
     // Opens `check` on the server's database, loads the schema; the server's coordinates.
