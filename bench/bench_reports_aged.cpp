@@ -7,9 +7,9 @@
 //
 //   bench_reports_aged [modems] [days]
 //   (default 100000 and 396; a private MariaDB)
-//   STROVA_MYSQL_POOL=32M sets another pool. BENCH_STATE=DIR keeps the server's state in DIR: a table built there for the same size is
-//   used again (another build of the daemon can be measured on the same rows); BENCH_KEEP=1
-//   leaves it there, stopped. BENCH_CASES=history,list runs only those reports.
+//   STROVA_MYSQL_POOL=32M sets another pool. BENCH_STATE=DIR keeps the server's state in DIR: a table built
+//   there for the same size is used again (another build of the daemon can be measured on the same rows);
+//   BENCH_KEEP=1 leaves it there, stopped. BENCH_CASES=history,list runs only those reports.
 //
 // Reports go through the API controller and the report runner in this process (the daemon's own
 // code, connection and event loop): history and history_orig of a day of 10,000 and 100,000
@@ -257,7 +257,8 @@ int main(int argc, char* argv[])
     // BENCH_CASES="history_orig,list" runs only those routes.
     const QStringList only = qEnvironmentVariable("BENCH_CASES").split(',', Qt::SkipEmptyParts);
     for (const Case& c : cases) {
-        if (!only.isEmpty() && !only.contains(c.route) && !only.contains(QString("%1:%2").arg(c.route, c.span)))
+        if (!only.isEmpty() && !only.contains(c.route) &&
+            !only.contains(QString("%1:%2").arg(c.route, c.span)))
             continue;
         const qint64 n = qMin(c.modems, modems);
         const QString route = c.route;
@@ -309,8 +310,9 @@ int main(int argc, char* argv[])
         // no modem of this table stopped earlier) and the rows after it, each on the (type, ts) key.
         const uint32_t today_end = (c.to / 86400 + 1) * 86400;
         const QStringList plain_today{
-            QString("SELECT * FROM modems_data FORCE INDEX (type_ts) WHERE `type` in (66,50,15,68,49,14) AND ts "
-                    ">= %1 AND ts <= %2 AND modem_id <= %3")
+            QString(
+                "SELECT * FROM modems_data FORCE INDEX (type_ts) WHERE `type` in (66,50,15,68,49,14) AND ts "
+                ">= %1 AND ts <= %2 AND modem_id <= %3")
                 .arg(c.from)
                 .arg(today_end)
                 .arg(n),

@@ -547,8 +547,8 @@ protected:
                        const std::function<void(uint32_t, uint32_t, uint32_t, uint32_t, uint32_t)>& row);
     // get_ts_energy_each after a time at or past the present: the oldest reactive row of `types`
     // at or after `ts` per modem, from the (type, ts) key, one statement a piece of modems.
-    QHash<uint32_t, uint32_t> energy_after_present(const QList<uint32_t>& modems, const QList<uint32_t>& types,
-                                                   uint32_t ts);
+    QHash<uint32_t, uint32_t> energy_after_present(const QList<uint32_t>& modems,
+                                                   const QList<uint32_t>& types, uint32_t ts);
     qint64 count_each(const QString& part, const QList<modem_range>& ranges, uint32_t cap, int& done);
     QHash<uint32_t, QVariantList> rows_each(const QString& part, const QList<modem_range>& ranges,
                                             bool newest_first, uint32_t limit, int max_rows, int& done,

@@ -329,7 +329,8 @@ private slots:
             }
             if (m % 50 == 4) row(m, 68, now + 600, "7, NULL");
         }
-        exec("INSERT INTO modems_data (modem_id, ts, ts_get, `type`, `index`, OBIS_1_8_0, OBIS_3_8_0) VALUES " +
+        exec("INSERT INTO modems_data (modem_id, ts, ts_get, `type`, `index`, OBIS_1_8_0, OBIS_3_8_0) "
+             "VALUES " +
              rows.join(','));
 
         QList<uint32_t> modems;
@@ -338,16 +339,16 @@ private slots:
         const auto plain = [&](const QString& types, uint32_t ts, bool after) {
             QHash<uint32_t, uint32_t> out;
             QSqlQuery q(check);
-            const bool ok =
-                q.exec(QString("SELECT modem_id, %1(ts) FROM modems_data WHERE modem_id BETWEEN %2 AND %3 AND "
-                               "`type` IN (%4) AND ts %5 %6 AND (OBIS_3_8_0 IS NOT NULL OR OBIS_3_8_1 IS "
-                               "NOT NULL OR OBIS_4_8_0 IS NOT NULL OR OBIS_4_8_1 IS NOT NULL) GROUP BY "
-                               "modem_id")
-                           .arg(after ? "MIN" : "MAX")
-                           .arg(first)
-                           .arg(last)
-                           .arg(types, after ? ">=" : "<=")
-                           .arg(ts));
+            const bool ok = q.exec(
+                QString("SELECT modem_id, %1(ts) FROM modems_data WHERE modem_id BETWEEN %2 AND %3 AND "
+                        "`type` IN (%4) AND ts %5 %6 AND (OBIS_3_8_0 IS NOT NULL OR OBIS_3_8_1 IS "
+                        "NOT NULL OR OBIS_4_8_0 IS NOT NULL OR OBIS_4_8_1 IS NOT NULL) GROUP BY "
+                        "modem_id")
+                    .arg(after ? "MIN" : "MAX")
+                    .arg(first)
+                    .arg(last)
+                    .arg(types, after ? ">=" : "<=")
+                    .arg(ts));
             while (ok && q.next())
                 out.insert(q.value(0).toUInt(), q.value(1).toUInt());
             return out;
@@ -355,15 +356,17 @@ private slots:
         // The kinds of a history of hour and day records, as it widens its window, with the stored
         // types they stand for.
         const QList<QPair<QList<uint32_t>, QString>> kinds{{{14, 254}, "14, 254, 68, 49"},
-                                                            {{15}, "15, 66, 50"}};
+                                                           {{15}, "15, 66, 50"}};
         const uint32_t end = today + day; // the end of today's history
         for (const auto& k : kinds) {
             const qint64 before = session_selects();
-            const QHash<uint32_t, uint32_t> after_end = storage->get_ts_energy_each(modems, k.first, end, true);
+            const QHash<uint32_t, uint32_t> after_end =
+                storage->get_ts_energy_each(modems, k.first, end, true);
             QCOMPARE(session_selects() - before, qint64(1));
             QCOMPARE(after_end, plain(k.second, end, true));
             QCOMPARE(storage->get_ts_energy_each(modems, k.first, now, true), plain(k.second, now, true));
-            QCOMPARE(storage->get_ts_energy_each(modems, k.first, today, false), plain(k.second, today, false));
+            QCOMPARE(storage->get_ts_energy_each(modems, k.first, today, false),
+                     plain(k.second, today, false));
         }
         // Not vacuous: rows ahead of the clock within today and past its end.
         QCOMPARE(plain("14, 254, 68, 49", now, true).size(), 6);
