@@ -7,15 +7,17 @@
 //
 //   bench_reports_aged [modems] [days]
 //   (default 100000 and 396; a private MariaDB)
-//   BENCH_STATE=DIR keeps the server's state in DIR: a table built there for the same size is
-//   used again (another build of the daemon can be measured on the same rows); BENCH_KEEP=1
-//   leaves it there, stopped. BENCH_CASES=history,list runs only those reports.
+//   STROVA_MYSQL_POOL=32M sets another pool. BENCH_STATE=DIR keeps the server's state in DIR: a table built
+//   there for the same size is used again (another build of the daemon can be measured on the same rows);
+//   BENCH_KEEP=1 leaves it there, stopped. BENCH_CASES=history,list runs only those reports.
 //
 // Reports go through the API controller and the report runner in this process (the daemon's own
 // code, connection and event loop): history and history_orig of a day of 10,000 and 100,000
-// modems, events of a month with events of 10,000 modems and of an empty month of 100,000, and
-// the list of modems. Each answer's size and checksum are printed, so that two builds can be
-// compared byte for byte.
+// modems, the history of today of 100,000 (the clock stands at noon of the day after the last day
+// record: a window with no row yet), events of a month with events of 10,000 modems and of an
+// empty month of 100,000, and the list of modems. Each answer's size and checksum are printed, so
+// that two builds can be compared byte for byte, and the statements the daemon's session sent
+// for it. BENCH_CASES=history,list runs only those routes (history:today, one case).
 #include "api_controller.h"
 #include "api_reports_runner.h"
 #include "logger.h"
@@ -84,7 +86,7 @@ int main(int argc, char* argv[])
     QDir().mkpath(state);
     const QString marker = QString("%1/built-%2x%3").arg(state).arg(modems).arg(days);
     const bool reuse = QFile::exists(state + "/services.env") && QFile::exists(marker);
-    qputenv("STROVA_MYSQL_POOL", "256M");
+    if (!qEnvironmentVariableIsSet("STROVA_MYSQL_POOL")) qputenv("STROVA_MYSQL_POOL", "256M");
     if (testsupport::services_control(reuse ? QStringList{"mysql-start"} : QStringList{"start", "mysql"},
                                       nullptr, state) != 0) {
         std::fprintf(stderr, "MariaDB did not start\n");
@@ -230,6 +232,10 @@ int main(int argc, char* argv[])
         const char* span;
         uint32_t from, to;
     };
+    // The table ends yesterday: the clock stands at noon of the day after its last day record.
+    const uint32_t now = end + 43200;
+    SQL_Exchange::present = [now] { return now; };
+    API_controller::time_source = [now] { return now; };
     const uint32_t day_from = end - 2 * 86400, day_to = end - 86400 - 1;
     const uint32_t events_from = last_month - 31 * 86400, events_to = last_month - 1;
     const Case cases[] = {
@@ -240,15 +246,20 @@ int main(int argc, char* argv[])
         {"list", 100000, "all", 0, 0},
         {"history_orig", 100000, "day", day_from, day_to},
         {"history", 100000, "day", day_from, day_to},
+        // Today up to now: no row in the window yet, the window's ends yesterday and ahead.
+        {"history", 100000, "today", end, now},
         // A day before the hour records: a day record a modem (the last month's day passes 64 MiB).
         {"history", 100000, "day0", last_month - 2 * 86400, last_month - 86400 - 1},
     };
-    std::printf("%-13s %7s %-5s %10s %10s %6s %10s %10s %6s %9s %10s %s\n", "report", "modems", "span",
-                "api cold", "plain cold", "ratio", "api warm", "plain warm", "ratio", "rows", "bytes", "md5");
+    std::printf("%-13s %7s %-5s %10s %10s %6s %10s %10s %6s %11s %9s %10s %s\n", "report", "modems", "span",
+                "api cold", "plain cold", "ratio", "api warm", "plain warm", "ratio", "statements", "rows",
+                "bytes", "md5");
     // BENCH_CASES="history_orig,list" runs only those routes.
     const QStringList only = qEnvironmentVariable("BENCH_CASES").split(',', Qt::SkipEmptyParts);
     for (const Case& c : cases) {
-        if (!only.isEmpty() && !only.contains(c.route)) continue;
+        if (!only.isEmpty() && !only.contains(c.route) &&
+            !only.contains(QString("%1:%2").arg(c.route, c.span)))
+            continue;
         const qint64 n = qMin(c.modems, modems);
         const QString route = c.route;
         QStringList ids;
@@ -258,6 +269,12 @@ int main(int argc, char* argv[])
             {"qitems", QVariantMap{{"modem", ids.join(',')}, {"timefrom", c.from}, {"timeto", c.to}}}};
         QByteArray answer_text;
         int refused_with = 0;
+        // The statements the daemon's main session sent for the last report asked.
+        qint64 sent = 0;
+        const auto questions = [] {
+            QSqlQuery q(QSqlDatabase::database("main_connect"));
+            return q.exec("SHOW SESSION STATUS LIKE 'Questions'") && q.next() ? q.value(1).toLongLong() : 0;
+        };
         // Through the runner, as the web front hands a report over: its first slice at once.
         const auto ask = [&] {
             std::unique_ptr<report_job> job = route == "history" ? api->make_report_history(request)
@@ -265,6 +282,7 @@ int main(int argc, char* argv[])
                                                   ? api->make_report_history_orig(request)
                                               : route == "events" ? api->make_report_events(request)
                                                                   : api->make_report_list(request);
+            const qint64 asked_before = questions();
             QElapsedTimer took;
             took.start();
             QVariant answer;
@@ -282,11 +300,34 @@ int main(int argc, char* argv[])
             while (!done)
                 QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
             const qint64 ms = took.elapsed();
+            sent = questions() - asked_before - 1; // less the first SHOW
             const bool refused = answer.userType() == qMetaTypeId<api_refusal>();
             if (refused) refused_with = answer.value<api_refusal>().status;
             answer_text = refused ? QByteArray() : answer.value<api_json_text>().json;
             return refused ? -ms : ms;
         };
+        // Today's history: today's rows, each modem's newest rows before the window (the day before;
+        // no modem of this table stopped earlier) and the rows after it, each on the (type, ts) key.
+        const uint32_t today_end = (c.to / 86400 + 1) * 86400;
+        const QStringList plain_today{
+            QString(
+                "SELECT * FROM modems_data FORCE INDEX (type_ts) WHERE `type` in (66,50,15,68,49,14) AND ts "
+                ">= %1 AND ts <= %2 AND modem_id <= %3")
+                .arg(c.from)
+                .arg(today_end)
+                .arg(n),
+            QString("SELECT * FROM modems_data FORCE INDEX (type_ts) WHERE `type` in (66,50,15,68,49,14,254) "
+                    "AND ts >= %1 AND ts < %2 AND modem_id <= %3 AND (OBIS_3_8_1 is not null or OBIS_4_8_1 "
+                    "is not null or OBIS_3_8_0 is not null or OBIS_4_8_0 is not null)")
+                .arg(c.from - 86400)
+                .arg(c.from)
+                .arg(n),
+            QString("SELECT modem_id, MIN(ts) FROM modems_data FORCE INDEX (type_ts) WHERE `type` in "
+                    "(66,50,15,68,49,14,254) AND ts > %1 AND modem_id <= %2 AND (OBIS_3_8_1 is not null or "
+                    "OBIS_4_8_1 is not null or OBIS_3_8_0 is not null or OBIS_4_8_0 is not null) GROUP BY "
+                    "modem_id")
+                .arg(today_end)
+                .arg(n)};
         const QString plain =
             route == "list" ? QString("SELECT modem_id FROM modems_data group by modem_id order by modem_id")
             : route == "events"
@@ -304,20 +345,33 @@ int main(int argc, char* argv[])
                       .arg(n);
         if (!cold_restart() || !fresh_daemon()) return 1;
         const qint64 api_cold = ask();
+        const qint64 sent_cold = sent;
         // One read of the list serves the requests of the 5 s after it: the warm one is read anew.
         if (route == "list") QThread::msleep(5100);
         const qint64 api_warm = ask();
+        const qint64 sent_warm = sent;
         api.reset();
         storage.reset();
         if (!cold_restart()) return 1;
         qint64 rows = 0;
-        const qint64 plain_cold = plain_ms(db, plain, rows);
-        const qint64 plain_warm = plain_ms(db, plain, rows);
+        const QStringList plains = QString(c.span) == "today" ? plain_today : QStringList{plain};
+        const auto plain_all = [&] {
+            qint64 ms = 0, read = 0;
+            rows = 0;
+            for (const QString& p : plains) {
+                ms += plain_ms(db, p, read);
+                rows += read;
+            }
+            return ms;
+        };
+        const qint64 plain_cold = plain_all();
+        const qint64 plain_warm = plain_all();
         const auto ratio = [](qint64 a, qint64 b) { return double(a) / double(qMax<qint64>(1, b)); };
         std::printf(
-            "%-13s %7lld %-5s %7lld ms %7lld ms %6.2f %7lld ms %7lld ms %6.2f %9lld %10d %s%s\n",
+            "%-13s %7lld %-5s %7lld ms %7lld ms %6.2f %7lld ms %7lld ms %6.2f %5lld/%5lld %9lld %10d %s%s\n",
             qPrintable(route), n, c.span, qAbs(api_cold), plain_cold, ratio(qAbs(api_cold), plain_cold),
-            qAbs(api_warm), plain_warm, ratio(qAbs(api_warm), plain_warm), rows, int(answer_text.size()),
+            qAbs(api_warm), plain_warm, ratio(qAbs(api_warm), plain_warm), sent_cold, sent_warm, rows,
+            int(answer_text.size()),
             QCryptographicHash::hash(answer_text, QCryptographicHash::Md5).toHex().left(12).constData(),
             refused_with ? qPrintable(QString(" (refused %1)").arg(refused_with)) : "");
         std::fflush(stdout);

@@ -79,7 +79,7 @@ protected:
             return slice.size();
         }
         const read_watch watch;
-        const type_memo_scope seeks(held_types);
+        const type_memo_scope seeks(held_types, slices());
         widen(*sql, slice);
         if (watch.failed()) {
             read_failed(watch.statement());

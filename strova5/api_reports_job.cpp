@@ -66,6 +66,7 @@ bool report_job::bound_to_pass() const
 bool report_job::step()
 {
     if (done) return true;
+    ++slices_had;
     // The report's own statements and building count, not the main thread's waits meanwhile
     // for the writer or the link.
     const qint64 slice_start = clock(), slice_waits = link_waits();

@@ -60,6 +60,8 @@ public:
     const QString& route_name() const { return route; }
     // The units (modems, unless the report says otherwise) it serves.
     int units() const { return total; }
+    // The slices (steps) it has had, this one included.
+    quint64 slices() const { return slices_had; }
     // Whether its answer comes from the database: one served from the registry alone is answered
     // while the database is away.
     virtual bool reads_database() const { return true; }
@@ -118,6 +120,7 @@ private:
     QString caller;
     const qint64 started;
     qint64 busy_ms = 0;
+    quint64 slices_had = 0;
     int next = 0;
     int want = 16;
     bool counting = true;

@@ -318,7 +318,7 @@ protected:
     int serve(int at, int want) override
     {
         const read_watch watch;
-        const type_memo_scope seeks(held_types);
+        const type_memo_scope seeks(held_types, slices());
         const int served =
             serve_thin(modems, ahead, at, want, from, to, [&](const QList<modem_range>& ranges) {
                 return serve_rows(ranges, &SQL_Exchange::get_data_each, types, period ? 10000 : 1,
@@ -397,7 +397,7 @@ protected:
     int serve(int at, int want) override
     {
         const read_watch watch;
-        const type_memo_scope seeks(held_types);
+        const type_memo_scope seeks(held_types, slices());
         const int served =
             serve_thin(modems, ahead, at, want, from, to, [&](const QList<modem_range>& ranges) {
                 return serve_rows(ranges, &SQL_Exchange::get_events_each, types, has_from ? 1000 : 1,

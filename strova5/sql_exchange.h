@@ -72,7 +72,7 @@ struct type_memo
         quint64 slice = 0; // the slice that last looked
     };
     QHash<QString, seen> by_types; // by the types asked, joined
-    quint64 slice = 0;             // counts the slices that read through it
+    quint64 slice = 0;             // the slice reading through it
 };
 
 // A value holding JSON object or array text becomes the parsed map or list; anything else is
@@ -223,9 +223,13 @@ public:
     virtual bool count_window_rows(bool events, QList<uint32_t> kinds, uint32_t ts_from, uint32_t ts_to,
                                    QHash<uint32_t, uint32_t>& per_modem);
     // get_ts_energy_before (after) of many modems in one statement per piece of the list: the time
-    // found per modem; a modem without such a row is absent.
+    // found per modem; a modem without such a row is absent. After a time at or past `present()`
+    // only rows stamped ahead of the clock can lie: one statement a piece reads them from the
+    // (type, ts) key, whatever the registry knows of the modems.
     virtual QHash<uint32_t, uint32_t> get_ts_energy_each(const QList<uint32_t>& modems, QList<uint32_t> kinds,
                                                          uint32_t ts, bool after);
+    // The wall clock a window's end is judged by (seconds); tests and benchmarks move it.
+    static std::function<uint32_t()> present;
     // The newest stored current values of a modem as one data record (none when nothing is stored).
     virtual Parser_ul_app get_last_curr(uint32_t modem_id);
     static QVariantMap arch_to_map(const Ul_data_record& rec);
@@ -557,6 +561,10 @@ protected:
     };
     bool reactive_ends(const QList<reactive_cond>& conds, bool oldest, bool learn, uint32_t ts,
                        const std::function<void(uint32_t, uint32_t, uint32_t, uint32_t, uint32_t)>& row);
+    // get_ts_energy_each after a time at or past the present: the oldest reactive row of `types`
+    // at or after `ts` per modem, from the (type, ts) key, one statement a piece of modems.
+    QHash<uint32_t, uint32_t> energy_after_present(const QList<uint32_t>& modems,
+                                                   const QList<uint32_t>& types, uint32_t ts);
     qint64 count_each(const QString& part, const QList<modem_range>& ranges, uint32_t cap, int& done);
     QHash<uint32_t, QVariantList> rows_each(const QString& part, const QList<modem_range>& ranges,
                                             bool newest_first, uint32_t limit, int max_rows, int& done,
@@ -808,13 +816,15 @@ protected:
 int rows_by_part(const QVariantList& rows, const QHash<uint32_t, int>& position, int parts, int max_rows,
                  bool newest_first, QHash<uint32_t, QVariantList>& out);
 
-// While it lives, the type seeks of the reads go through a report's memo.
+// While it lives, the type seeks of the reads go through a report's memo: as a slice of its own,
+// or as a part of the runner's slice `slice` (a report's pieces of one slice look again once).
 class type_memo_scope
 {
 public:
-    explicit type_memo_scope(type_memo& m) : sql(SQL_Exchange::instance)
+    explicit type_memo_scope(type_memo& m) : type_memo_scope(m, m.slice + 1) {}
+    type_memo_scope(type_memo& m, quint64 slice) : sql(SQL_Exchange::instance)
     {
-        ++m.slice;
+        m.slice = slice;
         if (sql) sql->memo = &m;
     }
     ~type_memo_scope()

@@ -5,6 +5,7 @@
 #include "ram_modems.h"
 #include "sql_exchange.h"
 
+#include <QDateTime>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QElapsedTimer>
@@ -958,6 +959,41 @@ bool SQL_Exchange::reactive_ends(
     return piece.groups.isEmpty() || run(piece);
 }
 
+std::function<uint32_t()> SQL_Exchange::present = [] { return uint32_t(QDateTime::currentSecsSinceEpoch()); };
+
+QHash<uint32_t, uint32_t> SQL_Exchange::energy_after_present(const QList<uint32_t>& modems,
+                                                             const QList<uint32_t>& types, uint32_t ts)
+{
+    // Rows at or after a time not yet come are those of meters whose clock runs ahead: the (type,
+    // ts) key holds them together, a few pages for the whole fleet, and each piece's modems are
+    // told apart on the key's entries before any row is read. Neither the steps near `ts` nor a
+    // modem's whole time would find more, and the registry's spans are not needed.
+    QHash<uint32_t, uint32_t> out;
+    QList<uint32_t> listed;
+    {
+        QSet<uint32_t> seen;
+        for (const uint32_t modem : modems)
+            if (!seen.contains(modem)) {
+                seen.insert(modem);
+                listed << modem;
+            }
+    }
+    for (int at = 0; at < listed.size(); at += in_list_max) {
+        const QString select =
+            QStringLiteral("SELECT modem_id, MIN(ts) FROM modems_data FORCE INDEX (type_ts) WHERE `type` in "
+                           "(%1) AND ts >= %2 AND modem_id in (%3) AND %4 GROUP BY modem_id")
+                .arg(joined(types))
+                .arg(ts)
+                .arg(id_list(listed.mid(at, in_list_max)), reactive_clause());
+        log_report_statement(select);
+        QSqlQuery q(db);
+        if (!run_query(q, select)) return out; // the caller sees it through failed_reads()
+        while (q.next())
+            out.insert(q.value(0).toUInt(), q.value(1).toUInt());
+    }
+    return out;
+}
+
 QHash<uint32_t, uint32_t> SQL_Exchange::get_ts_energy_each(const QList<uint32_t>& modems,
                                                            QList<uint32_t> kinds, uint32_t ts, bool after)
 {
@@ -966,6 +1002,7 @@ QHash<uint32_t, uint32_t> SQL_Exchange::get_ts_energy_each(const QList<uint32_t>
     QList<uint32_t> types;
     for (const uint32_t type : energy_types_of(kinds))
         add_absent(types, type);
+    if (after && ts >= present()) return energy_after_present(modems, types, ts);
     // Only the types the table holds on this side of `ts`.
     if (!types_held(types, after ? ts : 0, after ? ts_none : ts)) return out;
     if (types.isEmpty()) return out;

@@ -4,12 +4,14 @@
 // whose record lies months away, and after the rows of a span the registry holds are removed.
 #include "api_controller.h"
 #include "api_reports.h"
+#include "api_reports_job.h"
 #include "logger.h"
 #include "ram_modems.h"
 #include "sql_exchange.h"
 #include "testsupport.h"
 
 #include <QJsonArray>
+#include <QDateTime>
 #include <QJsonDocument>
 #include <QSqlQuery>
 #include <QtTest>
@@ -62,6 +64,30 @@ class tst_sql_reports_read : public QObject
         const qint64 read = global_status(counter) - before;
         if (answer.userType() == qMetaTypeId<api_refusal>()) return -1;
         return read;
+    }
+
+    // The SELECTs the daemon's main session has sent so far.
+    qint64 session_selects()
+    {
+        QSqlQuery q(QSqlDatabase::database("main_connect"));
+        return q.exec("SHOW SESSION STATUS LIKE 'Com_select'") && q.next() ? q.value(1).toLongLong() : -1;
+    }
+    // The statements on modems_data the server's general log holds while `work` runs.
+    QStringList logged_statements(const std::function<void()>& work)
+    {
+        QSqlDatabase admin = testsupport::open_admin_database("private_admin", server_env);
+        QSqlQuery q(admin);
+        QStringList out;
+        if (!q.exec("TRUNCATE mysql.general_log") ||
+            !q.exec("SET GLOBAL log_output = 'TABLE', GLOBAL general_log = 1"))
+            return {"general log not available"};
+        work();
+        if (q.exec("SET GLOBAL general_log = 0") &&
+            q.exec("SELECT CONVERT(argument USING utf8mb4) FROM mysql.general_log WHERE command_type = "
+                   "'Query' AND argument LIKE '%modems_data%' AND argument NOT LIKE '%general_log%'"))
+            while (q.next())
+                out << q.value(0).toString();
+        return out;
     }
 
 private slots:
@@ -269,6 +295,121 @@ private slots:
                  .arg(d0));
         agree("removed");
         agree("learned again");
+    }
+
+    // A window ending at the present, the first time after a start (the registry knows no span):
+    // the rows after its end are the few stamped ahead of the clock, read in one statement a piece
+    // of modems, never in widening steps or over each modem's whole time; the ends found are those
+    // plain SQL finds, on both sides, for modems whose record lies a year away, one that stopped
+    // long ago, one with rows stamped ahead (a reactive one and one without a reactive register).
+    void window_end_at_the_present_in_one_statement_a_piece()
+    {
+        const uint32_t now = SQL_Exchange::present();
+        const uint32_t today = now / day * day;
+        const uint32_t first = 40001, last = 40300;
+        QStringList rows;
+        const auto row = [&](uint32_t modem, uint32_t type, qint64 ts, const char* column) {
+            rows << QString("(%1, %2, %2, %3, 1, %4)").arg(modem).arg(ts).arg(type).arg(column);
+        };
+        for (uint32_t m = first; m <= last; ++m) {
+            ram->add_modem(m, {});
+            if (m % 10 == 1)
+                row(m, 68, today - 365 * day, "NULL, 1"); // stopped a year ago
+            else if (m % 10 == 2)
+                row(m, 68, today - day, "1, NULL"); // no reactive register
+            else
+                row(m, 68, today - day, "NULL, 2");
+            if (m % 20 == 0) {
+                row(m, 66, today - 7200, "NULL, 3");
+                row(m, 66, today - 3600, "NULL, 4");
+            }
+            if (m % 50 == 3) { // a clock running ahead: an hour and a half, and a year
+                row(m, 68, now + 5400, "NULL, 5");
+                row(m, 66, qint64(now) + 365 * day, "NULL, 6");
+            }
+            if (m % 50 == 4) row(m, 68, now + 600, "7, NULL");
+        }
+        exec("INSERT INTO modems_data (modem_id, ts, ts_get, `type`, `index`, OBIS_1_8_0, OBIS_3_8_0) "
+             "VALUES " +
+             rows.join(','));
+
+        QList<uint32_t> modems;
+        for (uint32_t m = first; m <= last; ++m)
+            modems << m;
+        const auto plain = [&](const QString& types, uint32_t ts, bool after) {
+            QHash<uint32_t, uint32_t> out;
+            QSqlQuery q(check);
+            const bool ok = q.exec(
+                QString("SELECT modem_id, %1(ts) FROM modems_data WHERE modem_id BETWEEN %2 AND %3 AND "
+                        "`type` IN (%4) AND ts %5 %6 AND (OBIS_3_8_0 IS NOT NULL OR OBIS_3_8_1 IS "
+                        "NOT NULL OR OBIS_4_8_0 IS NOT NULL OR OBIS_4_8_1 IS NOT NULL) GROUP BY "
+                        "modem_id")
+                    .arg(after ? "MIN" : "MAX")
+                    .arg(first)
+                    .arg(last)
+                    .arg(types, after ? ">=" : "<=")
+                    .arg(ts));
+            while (ok && q.next())
+                out.insert(q.value(0).toUInt(), q.value(1).toUInt());
+            return out;
+        };
+        // The kinds of a history of hour and day records, as it widens its window, with the stored
+        // types they stand for.
+        const QList<QPair<QList<uint32_t>, QString>> kinds{{{14, 254}, "14, 254, 68, 49"},
+                                                           {{15}, "15, 66, 50"}};
+        const uint32_t end = today + day; // the end of today's history
+        for (const auto& k : kinds) {
+            const qint64 before = session_selects();
+            const QHash<uint32_t, uint32_t> after_end =
+                storage->get_ts_energy_each(modems, k.first, end, true);
+            QCOMPARE(session_selects() - before, qint64(1));
+            QCOMPARE(after_end, plain(k.second, end, true));
+            QCOMPARE(storage->get_ts_energy_each(modems, k.first, now, true), plain(k.second, now, true));
+            QCOMPARE(storage->get_ts_energy_each(modems, k.first, today, false),
+                     plain(k.second, today, false));
+        }
+        // Not vacuous: rows ahead of the clock within today and past its end.
+        QCOMPARE(plain("14, 254, 68, 49", now, true).size(), 6);
+        QCOMPARE(plain("15, 66, 50", end, true).size(), 6);
+        // More modems than one statement lists: a statement a piece.
+        QList<uint32_t> more = modems;
+        for (uint32_t m = 1; m <= 1000; ++m)
+            more << m;
+        const qint64 before = session_selects();
+        const QHash<uint32_t, uint32_t> ahead = storage->get_ts_energy_each(more, {15}, end, true);
+        QCOMPARE(session_selects() - before, qint64(2));
+        QCOMPARE(ahead, plain("15, 66, 50", end, true));
+
+        // The history of today keeps a row stamped ahead of the clock in its answer.
+        const QVariant answer = api->api_report_history(request("40003", today, now + 5401));
+        QVERIFY(answer.userType() == qMetaTypeId<api_json_text>());
+        QVERIFY2(answer.value<api_json_text>().json.contains(QByteArray::number(now + 5400)),
+                 answer.value<api_json_text>().json.left(500).constData());
+        exec(QString("DELETE FROM modems_data WHERE modem_id BETWEEN %1 AND %2").arg(first).arg(last));
+    }
+
+    // A report whose many pieces fall within one slice of the runner looks again for the types its
+    // memo found absent at most once a key in that slice, not once a piece.
+    void memo_looks_again_once_a_slice()
+    {
+        std::unique_ptr<report_job> job = api->make_report_history(request(modem_list, d0, d0 + day - 1));
+        const std::function<qint64()> clock = report_job::clock;
+        report_job::clock = [] { return qint64(0); }; // every piece fits the slice
+        bool finished = false;
+        const QStringList sent = logged_statements([&] { finished = job->step(); });
+        report_job::clock = clock;
+        QVERIFY(finished && job->answer().userType() == qMetaTypeId<api_json_text>());
+        QCOMPARE(job->slices(), quint64(1));
+        int pieces = 0, seeks = 0;
+        for (const QString& s : sent) {
+            if (s.startsWith("SELECT * FROM modems_data FORCE INDEX (PRIMARY)")) ++pieces;
+            if (s.contains("FORCE INDEX (type_ts) WHERE `type` = ")) ++seeks;
+        }
+        qInfo() << "one slice:" << pieces << "pieces," << seeks << "type seeks";
+        QVERIFY2(pieces >= 20, qPrintable(QString::number(pieces)));
+        // Three keys (the rows' types, the day and the hour ends), each looked for on both sides
+        // of the window at most.
+        QVERIFY2(seeks <= 6, qPrintable(QString::number(seeks)));
     }
 };
 
