@@ -427,7 +427,9 @@ private slots:
         // stops at a NUL, so that one is checked on the server only).
         if (text.contains(QChar(0)))
             return;
-        const QVariantMap loaded = s->get_pending_settings().value(305);
+        QMap<uint32_t, QVariantMap> stored;
+        QVERIFY(s->get_pending_settings(stored));
+        const QVariantMap loaded = stored.value(305);
         QCOMPARE(loaded.value("t" + text).toString(), text);
         QCOMPARE(loaded.value("map"), QVariant(QVariantMap{{text, text}, {"n", 1}}));
     }
@@ -462,7 +464,9 @@ private slots:
         s->slot_UL(ul);
         s->slot_tmr_save();
         QCOMPARE(s->pending_rows(), 0);
-        const QVariantMap loaded = s->get_pending_settings().value(306);
+        QMap<uint32_t, QVariantMap> stored;
+        QVERIFY(s->get_pending_settings(stored));
+        const QVariantMap loaded = stored.value(306);
         QCOMPARE(QJsonDocument(QJsonObject::fromVariantMap(loaded)).toJson(QJsonDocument::Compact),
                  QJsonDocument(QJsonObject::fromVariantMap(settings)).toJson(QJsonDocument::Compact));
         QCOMPARE(loaded.value("time_version").toUInt(), 1796626497u);
