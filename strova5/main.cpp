@@ -269,10 +269,10 @@ int main(int argc, char* argv[])
         return stopped.code = -4;
     }
     LOG_WRN << "http created";
-    // From the quit on the API takes no new client: the stop may wait long for the database on
-    // the main thread, and a connection taken then would hang unanswered until the end. A
-    // closed port is refused at once.
-    const int http_quit_hook = add_quit_hook([&http_server] { http_server.close(); }, quit_stage_stop_input);
+    // Before the quit may wait long for the database on the main thread, the API takes no new
+    // client: a connection taken then would hang unanswered until the end, a closed port is
+    // refused at once. Until then (the downlinks' flush) requests are still answered.
+    const int http_quit_hook = add_quit_hook([&http_server] { http_server.close(); }, quit_stage_close_links);
 
     if (config_switch(config, QStringLiteral("iec104"))) {
         new IEC104(&app);
