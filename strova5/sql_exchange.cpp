@@ -1079,8 +1079,8 @@ bool SQL_Exchange::run_at_start(QSqlQuery& query, const QString& statement)
         if (!answered) last_error = error;
         if (answered) {
             if (said_at >= 0)
-                LOG_WRN << "start: answered after" << waited.elapsed() / 1000 << "s of waiting:"
-                        << log_cut(statement, 200);
+                LOG_WRN << "start: answered after" << waited.elapsed() / 1000
+                        << "s of waiting:" << log_cut(statement, 200);
             return true;
         }
         const bool locked = lock_bound(error);
@@ -1088,8 +1088,8 @@ bool SQL_Exchange::run_at_start(QSqlQuery& query, const QString& statement)
         if (said_at < 0 || waited.elapsed() - said_at >= 10000) {
             said_at = waited.elapsed();
             // CREATE TABLE IF NOT EXISTS names its table after the condition.
-            const QString table = table_of(QString(statement).remove(QStringLiteral("IF NOT EXISTS "),
-                                                                      Qt::CaseInsensitive));
+            const QString table =
+                table_of(QString(statement).remove(QStringLiteral("IF NOT EXISTS "), Qt::CaseInsensitive));
             if (locked)
                 LOG_WRN << qPrintable(QStringLiteral("start: %1 is locked elsewhere; the start waits for it "
                                                      "(%2 s so far): %3")

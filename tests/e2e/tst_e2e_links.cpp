@@ -480,7 +480,8 @@ private slots:
             "1700000000, 0, CONCAT('k', s.seq), REPEAT('x', 80) FROM seq_1_to_1000 m JOIN seq_1_to_20 s"));
         QCOMPARE(count_rows(db, "SELECT COUNT(*) FROM modems_setting"), 20000);
         {
-            testsupport::Sql_proxy proxy(shared["STROVA_MYSQL_PORT"].toUShort(), "FROM modems_setting", 2, 20000);
+            testsupport::Sql_proxy proxy(shared["STROVA_MYSQL_PORT"].toUShort(), "FROM modems_setting", 2,
+                                         20000);
             QVERIFY(proxy.port());
             QVERIFY(proxy.rate(100000, "FROM modems_setting"));
             Daemon d(shared, "links_reg", "reg", proxy.port(), shared["STROVA_AMQP_URI"]);
@@ -498,7 +499,8 @@ private slots:
 
         QSqlDatabase locker = testsupport::open_database("reg_holder", "links_reg", shared);
         QVERIFY(QSqlQuery(locker).exec("LOCK TABLES modems_setting WRITE"));
-        Daemon d(shared, "links_reg", "reg2", shared["STROVA_MYSQL_PORT"].toUShort(), shared["STROVA_AMQP_URI"]);
+        Daemon d(shared, "links_reg", "reg2", shared["STROVA_MYSQL_PORT"].toUShort(),
+                 shared["STROVA_AMQP_URI"]);
         QVERIFY(d.start());
         QTRY_VERIFY_WITH_TIMEOUT(d.log().contains("start: modems_setting is locked elsewhere"), 20000);
         QElapsedTimer since;
@@ -525,7 +527,8 @@ private slots:
         QSqlDatabase db = testsupport::schema_database("links_held", "held", shared);
         QSqlDatabase locker = testsupport::open_database("held_holder", "links_held", shared);
         {
-            Daemon d(shared, "links_held", "held", shared["STROVA_MYSQL_PORT"].toUShort(), shared["STROVA_AMQP_URI"]);
+            Daemon d(shared, "links_held", "held", shared["STROVA_MYSQL_PORT"].toUShort(),
+                     shared["STROVA_AMQP_URI"]);
             QVERIFY(d.start());
             QTRY_VERIFY_WITH_TIMEOUT(d.consuming(), 20000);
             d.publish(1, 200);
@@ -566,11 +569,13 @@ private slots:
         QVERIFY(QSqlQuery(locker).exec("LOCK TABLES " + each.join(", ")));
         QElapsedTimer lock;
         lock.start();
-        Daemon d(shared, "links_held", "held2", shared["STROVA_MYSQL_PORT"].toUShort(), shared["STROVA_AMQP_URI"]);
+        Daemon d(shared, "links_held", "held2", shared["STROVA_MYSQL_PORT"].toUShort(),
+                 shared["STROVA_AMQP_URI"]);
         QVERIFY(d.start());
         QTRY_VERIFY_WITH_TIMEOUT(lock.elapsed() >= 25000, 30000);
         QVERIFY2(d.running() && !d.log().contains("sql created"), qPrintable(d.log().right(3000)));
-        QVERIFY2(d.log().contains("start: driver_state is locked elsewhere"), qPrintable(d.log().right(3000)));
+        QVERIFY2(d.log().contains("start: driver_state is locked elsewhere"),
+                 qPrintable(d.log().right(3000)));
         QVERIFY(QSqlQuery(locker).exec("UNLOCK TABLES"));
         QTRY_VERIFY_WITH_TIMEOUT(d.consuming(), 20000);
         QVERIFY(d.log().contains("sql created"));
