@@ -1074,15 +1074,15 @@ bool SQL_Exchange::run_at_start(QSqlQuery& query, const QString& statement)
     for (;;) {
         QSqlError error;
         const bool answered = exec_whole(query, statement, error);
-        // No outage is judged here: a link lost at start is tried again, and the writer's first
-        // run judges the link as ever.
-        if (!answered) last_error = error;
         if (answered) {
             if (said_at >= 0)
                 LOG_WRN << "start: answered after" << waited.elapsed() / 1000
                         << "s of waiting:" << log_cut(statement, 200);
             return true;
         }
+        // No outage is judged here: a link lost at start is tried again, and the writer's first
+        // run judges the link as ever.
+        last_error = error;
         const bool locked = lock_bound(error);
         if (!locked && !(start_reads && classify(error) != Error_class::refused)) return false;
         if (said_at < 0 || waited.elapsed() - said_at >= 10000) {
