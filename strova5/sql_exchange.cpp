@@ -317,6 +317,11 @@ bool SQL_Exchange::init()
 
 bool SQL_Exchange::init_storage()
 {
+    // A quit while the start waited is no failure of the database: nothing more is said.
+    const auto failed = [](const char* what) {
+        if (!quit_signal_number()) LOG_EXC << what << last_error.text();
+        return false;
+    };
     QSqlQuery q(db);
     if (!set_session_charset()) {
         if (quit_signal_number()) return false;
@@ -325,16 +330,12 @@ bool SQL_Exchange::init_storage()
     // The columns as a statement reads them, so that a table locked elsewhere is waited for
     // rather than taken for one without the column.
     const int has_data = has_column(QStringLiteral("modems_cmd"), QStringLiteral("data"));
-    if (has_data < 0) {
-        LOG_EXC << "can't read the columns of modems_cmd:" << last_error.text();
-        return false;
-    }
+    if (has_data < 0) return failed("can't read the columns of modems_cmd:");
     if (has_data == 0) {
         const QString alter = QStringLiteral(
             "ALTER TABLE `modems_cmd` ADD COLUMN `data` TEXT NULL COMMENT 'данные команды' AFTER `state`");
         if (!run(q, alter)) {
-            LOG_EXC << "can't insert data field to modems_cmd" << last_error.text();
-            return false;
+            return failed("can't insert data field to modems_cmd");
         }
         if (has_column(QStringLiteral("modems_cmd"), QStringLiteral("data")) != 1) {
             LOG_EXC << "no data field in modems_cmd";
@@ -342,18 +343,14 @@ bool SQL_Exchange::init_storage()
         }
     }
     const int has_iec104 = has_column(QStringLiteral("modems_iec104"), QStringLiteral("modem_id"));
-    if (has_iec104 < 0) {
-        LOG_EXC << "can't read the columns of modems_iec104:" << last_error.text();
-        return false;
-    }
+    if (has_iec104 < 0) return failed("can't read the columns of modems_iec104:");
     if (has_iec104 == 0) {
         const QString create = QStringLiteral(
             "CREATE TABLE `modems_iec104` ( `iec_id` INT(10) UNSIGNED NOT NULL AUTO_INCREMENT COMMENT "
             "'смещение в "
             "iec104', `modem_id` INT(10) UNSIGNED NOT NULL COMMENT 'номер модема', PRIMARY KEY (`iec_id`) )");
         if (!run(q, create)) {
-            LOG_EXC << "can't create modems_iec104" << last_error.text();
-            return false;
+            return failed("can't create modems_iec104");
         }
     }
 
@@ -367,8 +364,7 @@ bool SQL_Exchange::init_storage()
                                 "NULL, `value` BIGINT UNSIGNED NOT NULL, PRIMARY KEY (`name`) )"))) ||
         !run_synced(
             q, QStringLiteral("SELECT `value` FROM driver_state WHERE `name` = '%1'").arg(cmd_mark_name))) {
-        LOG_EXC << "can't read the command number mark:" << last_error.text();
-        return false;
+        return failed("can't read the command number mark:");
     }
     bool has_mark = q.next();
     uint32_t mark = has_mark ? uint32_t(q.value(0).toULongLong()) : 0;
@@ -379,8 +375,7 @@ bool SQL_Exchange::init_storage()
         // at the network server without a row, so a wide stretch above the newest stored one
         // stays unused.
         if (!run(q, QStringLiteral("SELECT MAX(cmd_id) FROM modems_cmd"))) {
-            LOG_EXC << "can't read the newest command number:" << last_error.text();
-            return false;
+            return failed("can't read the newest command number:");
         }
         stored = q.next() && !q.value(0).isNull();
         newest = stored ? q.value(0).toUInt() : 0;
@@ -389,8 +384,7 @@ bool SQL_Exchange::init_storage()
     // The first free numbers are read here (a failure leaves them to the first run) and the
     // first block is taken at once; the writer takes the next ones ahead of need.
     if (!numbering.start(mark)) {
-        LOG_EXC << "can't store the command number mark:" << last_error.text();
-        return false;
+        return failed("can't store the command number mark:");
     }
     if (!has_mark) {
         // Only a table with commands but no mark (an upgrade) is worth a look.
