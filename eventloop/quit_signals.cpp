@@ -7,6 +7,7 @@
 #include <csignal>
 #include <cstdio>
 #include <fcntl.h>
+#include <poll.h>
 #include <unistd.h>
 
 namespace {
@@ -63,6 +64,7 @@ void quit_application(int signal_number)
     // posted events run here; sockets are not read again, so this ends.
     for (int pass = 0; pass < 16; ++pass)
         QCoreApplication::sendPostedEvents();
+    run_quit_hooks(quit_stage_close_links);
     run_quit_hooks(quit_stage_flush);
     QCoreApplication::quit();
 }
@@ -70,6 +72,17 @@ void quit_application(int signal_number)
 int quit_signal_number()
 {
     return first_signal;
+}
+
+bool quit_requested_within(int ms)
+{
+    if (first_signal != 0) return true;
+    pollfd pipe_in{pipe_fds[0], POLLIN, 0};
+    // Without handlers this is a plain pause. A signal that interrupts the wait is on the pipe
+    // already: the (non-blocking) read below finds it.
+    ::poll(pipe_fds[0] >= 0 ? &pipe_in : nullptr, pipe_fds[0] >= 0 ? 1 : 0, ms < 0 ? 0 : ms);
+    if (pipe_fds[0] >= 0) on_pipe_readable();
+    return first_signal != 0;
 }
 
 int add_quit_hook(std::function<void()> hook, quit_stage stage)

@@ -200,17 +200,19 @@ int main(int argc, char* argv[])
     LOG_WRN << "controller created";
 
     new SQL_Exchange(config.value(QStringLiteral("sql")).toMap(), &app);
+    // The start waits here for a table locked elsewhere; a termination signal meanwhile is a quit.
     if (!SQL_Exchange::instance->init()) {
+        if (quit_signal_number()) return stopped.code = 0;
         LOG_EXC << "no sql connect";
         // The connection settings as the storage read them, defaults included.
         const QSqlDatabase tried = SQL_Exchange::add_connection(config.value(QStringLiteral("sql")).toMap(),
                                                                 QStringLiteral("exit_reason"));
         say_on_stderr(
             QStringLiteral("no sql connect: database \"%1\" on %2:%3 as \"%4\" cannot be opened or its "
-                           "tables are not usable")
+                           "tables are not usable: %5")
                 .arg(tried.databaseName(), tried.hostName())
                 .arg(tried.port())
-                .arg(tried.userName()));
+                .arg(tried.userName(), SQL_Exchange::last_error_text()));
         return stopped.code = -3;
     }
     LOG_WRN << "sql created";
@@ -218,7 +220,14 @@ int main(int argc, char* argv[])
     QObject::connect(SQL_Exchange::instance, &SQL_Exchange::signal_modem_index_updated, strova_controller::instance,
                      &strova_controller::slot_modem_index_updated, Qt::QueuedConnection);
 
-    RAM_modems::instance->load_settings();
+    // The registry whole or no start: the stored settings' read waits out a lost link and a lock.
+    if (!RAM_modems::instance->load_settings()) {
+        if (quit_signal_number()) return stopped.code = 0;
+        LOG_EXC << "no sql connect";
+        say_on_stderr(QStringLiteral("no sql connect: the stored settings cannot be read: %1")
+                          .arg(SQL_Exchange::last_error_text()));
+        return stopped.code = -3;
+    }
     strova_controller::instance->load_driver_settings();
 
     new Radio_Exchange(config.value(QStringLiteral("rabbit")).toMap(), &app);
@@ -260,6 +269,10 @@ int main(int argc, char* argv[])
         return stopped.code = -4;
     }
     LOG_WRN << "http created";
+    // Before the quit may wait long for the database on the main thread, the API takes no new
+    // client: a connection taken then would hang unanswered until the end, a closed port is
+    // refused at once. Until then (the downlinks' flush) requests are still answered.
+    const int http_quit_hook = add_quit_hook([&http_server] { http_server.close(); }, quit_stage_close_links);
 
     if (config_switch(config, QStringLiteral("iec104"))) {
         new IEC104(&app);
@@ -278,5 +291,7 @@ int main(int argc, char* argv[])
     LOG_WRN << "hdlc transparent_channel created";
 
     log_defer_pruning(false);
-    return stopped.code = app.exec();
+    stopped.code = app.exec();
+    remove_quit_hook(http_quit_hook); // the server goes with main
+    return stopped.code;
 }

@@ -61,11 +61,21 @@ rabbit_man_dl::rabbit_man_dl(QString uri_, QString exchange_name_, QString vhost
     connect(&dropped_timer, &QTimer::timeout, this, &rabbit_man_dl::name_dropped);
     // Downlinks are commands already numbered and stored: give them their chance at quit.
     quit_hook = add_quit_hook([this] { flush(5000); });
+    // Before the quit may wait for the database, the link is ended cleanly, its downlinks
+    // handed over first.
+    close_hook = add_quit_hook(
+        [this] {
+            flush(5000);
+            closing = true;
+            rabbit_link_close(client, 2000);
+        },
+        quit_stage_close_links);
 }
 
 rabbit_man_dl::~rabbit_man_dl()
 {
-    if (quit_hook) remove_quit_hook(quit_hook);
+    for (const int hook : {quit_hook, close_hook})
+        if (hook) remove_quit_hook(hook);
     name_dropped();
     timer.stop();
     if (exchange)
@@ -82,6 +92,8 @@ bool rabbit_man_dl::can_publish() const
 
 void rabbit_man_dl::flush(int msecs)
 {
+    if (flushed) return;
+    flushed = true;
     QElapsedTimer waited;
     waited.start();
     while ((!queue.isEmpty() || !in_flight.isEmpty()) && waited.elapsed() < msecs) {
@@ -138,7 +150,11 @@ void rabbit_man_dl::connected()
 
 void rabbit_man_dl::disconnected()
 {
-    LOG_EXC << " Rabbit_man_dl: Disconnected";
+    // Ended by the quit itself: no trouble of the broker's.
+    if (closing)
+        LOG_NTC << "the downlink publisher's broker link is closed for the quit";
+    else
+        LOG_EXC << " Rabbit_man_dl: Disconnected";
     channel_lost();
 }
 

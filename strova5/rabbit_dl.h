@@ -69,7 +69,7 @@ public:
     // Published and not yet confirmed: beyond this many, publishing waits for confirmations.
     static constexpr int max_unconfirmed = 1000;
     // Publishes and waits for the confirmations of what is held, for up to `msecs`; at the end,
-    // what is still unconfirmed is named in one Err line. Runs at quit.
+    // what is still unconfirmed is named in one Err line. Runs at quit, once.
     void flush(int msecs);
 
 signals:
@@ -109,5 +109,8 @@ private:
     bool confirming = false;               // confirm mode is on for the channel as it is open now
     QMap<qint64, messque::item> in_flight; // by delivery tag of the current channel opening
     int quit_hook = 0;
+    int close_hook = 0;
+    bool flushed = false; // the quit's flush is done: once only
+    bool closing = false; // the quit ends the link on purpose
     int arriving = 0; // announced by note_arriving, not yet in publish_string
 };

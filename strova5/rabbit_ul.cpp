@@ -5,6 +5,9 @@
 #include "logger.h"
 #include "quit_signals.h"
 
+#include <QCoreApplication>
+#include <QElapsedTimer>
+
 namespace {
 // The words the operator's alert grep looks for; the limiter's summaries begin with them too.
 const QString not_consuming = QStringLiteral("uplink consumer not consuming");
@@ -17,6 +20,17 @@ void rabbit_link_setup(AmqpClient& client)
     AmqpTimings timings = client.timings();
     timings.openTimeout = 15000;
     client.setTimings(timings);
+}
+
+void rabbit_link_close(AmqpClient& client, int msecs)
+{
+    if (client.socketState() == QAbstractSocket::UnconnectedState && !client.autoReconnect()) return;
+    client.setAutoReconnect(false);
+    client.disconnectFromHost();
+    QElapsedTimer waited;
+    waited.start();
+    while (client.socketState() != QAbstractSocket::UnconnectedState && waited.elapsed() < msecs)
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
 }
 
 rabbit_man_ul::rabbit_man_ul(QString uri_, QString queue_name_, QString vhost, QObject* parent)
@@ -56,6 +70,7 @@ rabbit_man_ul::rabbit_man_ul(QString uri_, QString queue_name_, QString vhost, Q
     // On a quit nothing more is acknowledged: what was acknowledged is already queued for storage,
     // and what is not stays with the broker.
     quit_hook = add_quit_hook([this] { stopping = true; }, quit_stage_stop_input);
+    close_hook = add_quit_hook([this] { rabbit_link_close(client, 2000); }, quit_stage_close_links);
     LOG_EXC << "rabbit_man_ul inited";
 }
 
@@ -63,7 +78,8 @@ rabbit_man_ul::~rabbit_man_ul()
 {
     // The client goes last and may still say it disconnected: nobody here is listening then.
     QObject::disconnect(&client, nullptr, this, nullptr);
-    if (quit_hook) remove_quit_hook(quit_hook);
+    for (const int hook : {quit_hook, close_hook})
+        if (hook) remove_quit_hook(hook);
     // The queue object belongs to the client's channel registry; only our connections go.
     if (queue) QObject::disconnect(queue, nullptr, this, nullptr);
 }

@@ -14,6 +14,10 @@ class log_limiter;
 // The settings the consumer and the publisher give their broker link: a heartbeat of 15 s, so a
 // silent link is found within about 30 s, and an open given up after 15 s without an answer.
 void rabbit_link_setup(AmqpClient& client);
+// Ends the link cleanly (connection.close, answered by close-ok) and for good, waiting at most
+// `msecs` for the broker's answer: a quit that then waits for the database leaves no link to lapse
+// and be dropped by the broker meanwhile.
+void rabbit_link_close(AmqpClient& client, int msecs);
 
 class rabbit_man_ul : public QObject
 {
@@ -58,6 +62,7 @@ private:
     bool stopping = false;
     bool held = false;
     int quit_hook = 0;
+    int close_hook = 0;
     QString reason; // why it does not consume; empty while it does, or is held on purpose
     QTimer reminder;
     std::unique_ptr<log_limiter> trouble_lines;

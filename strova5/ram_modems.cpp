@@ -246,7 +246,7 @@ QMap<uint32_t, uint32_t> RAM_modems::find_cmds(QList<uint32_t> cmd_ids)
     return states;
 }
 
-void RAM_modems::load_settings()
+bool RAM_modems::load_settings()
 {
     LOG_EXC << "start read modems settings";
     QList<modem_record*> old;
@@ -257,11 +257,13 @@ void RAM_modems::load_settings()
     }
     qDeleteAll(old);
     QMap<uint32_t, QVariantMap> stored;
-    if (SQL_Exchange::instance)
-        stored = SQL_Exchange::instance->get_pending_settings();
+    // Never an empty registry for a read that failed: the routes, the fleet's size and the
+    // version requests all go by it.
+    if (SQL_Exchange::instance && !SQL_Exchange::instance->get_pending_settings(stored)) return false;
     for (auto it = stored.constBegin(); it != stored.constEnd(); ++it)
         add_modem(it.key(), it.value());
     LOG_EXC << "devices" << stored.size();
+    return true;
 }
 
 bs_record* RAM_modems::find_bs(uint32_t bs)

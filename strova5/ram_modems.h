@@ -136,8 +136,9 @@ public:
     int modem_count();
     QList<uint32_t> modems_by_version(bool by_sw, QString text);
     QMap<uint32_t, uint32_t> find_cmds(QList<uint32_t> cmd_ids);
-    // Start-up: replaces every modem record by the settings storage holds.
-    void load_settings();
+    // Start-up: replaces every modem record by the settings storage holds, read whole. False
+    // (the registry left empty) when storage could not read them.
+    bool load_settings();
 
     // ---- base stations
     bs_record* find_bs(uint32_t bs);

@@ -300,53 +300,71 @@ bool SQL_Exchange::init()
 {
     db = add_connection(cfg, main_connect);
     if (!open_connection(db)) {
+        last_error = db.lastError();
         LOG_EXC << "can't open db" << db.lastError().text();
         return false;
     }
     set_keepalive(db);
     note_reachable(true); // saves tried before the connection was open found nothing
+    // A table locked elsewhere (a backup's LOCK TABLES, an ALTER waiting behind a long
+    // transaction) is waited out statement by statement, as everywhere else in the daemon: the
+    // start goes on once it ends, or stops quietly when told to meanwhile.
+    starting = true;
+    const bool ok = init_storage();
+    starting = false;
+    return ok;
+}
 
+bool SQL_Exchange::init_storage()
+{
+    // A quit while the start waited is no failure of the database: nothing more is said.
+    const auto failed = [](const char* what) {
+        if (!quit_signal_number()) LOG_EXC << what << last_error.text();
+        return false;
+    };
     QSqlQuery q(db);
     if (!set_session_charset()) {
+        if (quit_signal_number()) return false;
         LOG_WRN << "the server keeps its character set:" << last_error.text();
     }
-    // The start's statements may wait for a table as long as the link allows: a start beside a
-    // DBA's open transaction still upgrades the schema once that ends.
-    schema_lock_wait(true);
-    if (!db.record(QStringLiteral("modems_cmd")).contains(QStringLiteral("data"))) {
+    // The columns as a statement reads them, so that a table locked elsewhere is waited for
+    // rather than taken for one without the column.
+    const int has_data = has_column(QStringLiteral("modems_cmd"), QStringLiteral("data"));
+    if (has_data < 0) return failed("can't read the columns of modems_cmd:");
+    if (has_data == 0) {
         const QString alter = QStringLiteral(
             "ALTER TABLE `modems_cmd` ADD COLUMN `data` TEXT NULL COMMENT 'данные команды' AFTER `state`");
         if (!run(q, alter)) {
-            LOG_EXC << "can't insert data field to modems_cmd" << last_error.text();
-            return false;
+            return failed("can't insert data field to modems_cmd");
         }
-        if (!db.record(QStringLiteral("modems_cmd")).contains(QStringLiteral("data"))) {
+        if (has_column(QStringLiteral("modems_cmd"), QStringLiteral("data")) != 1) {
             LOG_EXC << "no data field in modems_cmd";
             return false;
         }
     }
-    if (!db.record(QStringLiteral("modems_iec104")).contains(QStringLiteral("modem_id"))) {
+    const int has_iec104 = has_column(QStringLiteral("modems_iec104"), QStringLiteral("modem_id"));
+    if (has_iec104 < 0) return failed("can't read the columns of modems_iec104:");
+    if (has_iec104 == 0) {
         const QString create = QStringLiteral(
             "CREATE TABLE `modems_iec104` ( `iec_id` INT(10) UNSIGNED NOT NULL AUTO_INCREMENT COMMENT "
             "'смещение в "
             "iec104', `modem_id` INT(10) UNSIGNED NOT NULL COMMENT 'номер модема', PRIMARY KEY (`iec_id`) )");
         if (!run(q, create)) {
-            LOG_EXC << "can't create modems_iec104" << last_error.text();
-            return false;
+            return failed("can't create modems_iec104");
         }
     }
 
     // Numbers up to the stored mark may have gone out: a start continues above it, whatever the
     // last run managed to store. One key read, whatever the size of the command table.
     // Created only when missing: the account may have lost CREATE after the first start.
-    const bool has_state = db.record(QStringLiteral("driver_state")).contains(QStringLiteral("value"));
-    if ((!has_state &&
+    const int has_state = has_column(QStringLiteral("driver_state"), QStringLiteral("value"));
+    if (has_state < 0 ||
+        (has_state == 0 &&
          !run(q, QStringLiteral("CREATE TABLE IF NOT EXISTS `driver_state` ( `name` VARCHAR(64) NOT "
                                 "NULL, `value` BIGINT UNSIGNED NOT NULL, PRIMARY KEY (`name`) )"))) ||
         !run_synced(
             q, QStringLiteral("SELECT `value` FROM driver_state WHERE `name` = '%1'").arg(cmd_mark_name))) {
-        LOG_EXC << "can't read the command number mark:" << last_error.text();
-        return false;
+        return failed("can't read the command number mark:");
     }
     bool has_mark = q.next();
     uint32_t mark = has_mark ? uint32_t(q.value(0).toULongLong()) : 0;
@@ -357,8 +375,7 @@ bool SQL_Exchange::init()
         // at the network server without a row, so a wide stretch above the newest stored one
         // stays unused.
         if (!run(q, QStringLiteral("SELECT MAX(cmd_id) FROM modems_cmd"))) {
-            LOG_EXC << "can't read the newest command number:" << last_error.text();
-            return false;
+            return failed("can't read the newest command number:");
         }
         stored = q.next() && !q.value(0).isNull();
         newest = stored ? q.value(0).toUInt() : 0;
@@ -367,8 +384,7 @@ bool SQL_Exchange::init()
     // The first free numbers are read here (a failure leaves them to the first run) and the
     // first block is taken at once; the writer takes the next ones ahead of need.
     if (!numbering.start(mark)) {
-        LOG_EXC << "can't store the command number mark:" << last_error.text();
-        return false;
+        return failed("can't store the command number mark:");
     }
     if (!has_mark) {
         // Only a table with commands but no mark (an upgrade) is worth a look.
@@ -377,11 +393,6 @@ bool SQL_Exchange::init()
                     << "stored command" << newest;
         else
             LOG_NTC << "command numbering starts at" << mark + 1 << "(no command stored yet)";
-    }
-
-    if (!schema_lock_wait(false)) {
-        LOG_EXC << "can't bound the lock waits of the main connection:" << last_error.text();
-        return false;
     }
 
     const QVariantMap timers = cfg.value(QStringLiteral("timers")).toMap();
@@ -664,6 +675,7 @@ void SQL_Exchange::note_main_statement(const QSqlError& error, bool answered, co
 
 bool SQL_Exchange::run(QSqlQuery& query, const QString& statement)
 {
+    if (starting && !in_writer()) return run_at_start(query, statement);
     if (!go_unless_link_silent()) return false;
     if (refused_busy(statement)) return false; // a table known locked elsewhere: not sent
     const bool writing = in_writer();
@@ -1040,13 +1052,59 @@ QString SQL_Exchange::session_statement()
         .arg(lock_wait_s);
 }
 
-bool SQL_Exchange::schema_lock_wait(bool wide)
+int SQL_Exchange::has_column(const QString& table, const QString& column)
 {
-    // A second short of the link time-out, so that the server's own answer names the wait
-    // before the client library gives the link up.
     QSqlQuery q(db);
-    return run(
-        q, QStringLiteral("SET SESSION lock_wait_timeout = %1").arg(wide ? link_timeout_s - 1 : lock_wait_s));
+    if (run(q, QStringLiteral("SHOW COLUMNS FROM `%1` LIKE %2").arg(table, sql_text(column))))
+        return q.next() ? 1 : 0;
+    return last_error.nativeErrorCode() == QLatin1String("1146") ? 0 : -1; // 1146: no such table
+}
+
+bool SQL_Exchange::run_at_start(QSqlQuery& query, const QString& statement)
+{
+    QElapsedTimer waited;
+    waited.start();
+    qint64 said_at = -1;
+    for (;;) {
+        QSqlError error;
+        const bool answered = exec_whole(query, statement, error);
+        if (answered) {
+            if (said_at >= 0)
+                LOG_WRN << "start: answered after" << waited.elapsed() / 1000
+                        << "s of waiting:" << log_cut(statement, 200);
+            return true;
+        }
+        // No outage is judged here: a link lost at start is tried again, and the writer's first
+        // run judges the link as ever.
+        last_error = error;
+        const bool locked = lock_bound(error);
+        if (!locked && !(start_reads && classify(error) != Error_class::refused)) return false;
+        if (said_at < 0 || waited.elapsed() - said_at >= 10000) {
+            said_at = waited.elapsed();
+            // CREATE TABLE IF NOT EXISTS names its table after the condition.
+            const QString table =
+                table_of(QString(statement).remove(QStringLiteral("IF NOT EXISTS "), Qt::CaseInsensitive));
+            if (locked)
+                LOG_WRN << qPrintable(QStringLiteral("start: %1 is locked elsewhere; the start waits for it "
+                                                     "(%2 s so far): %3")
+                                          .arg(table)
+                                          .arg(waited.elapsed() / 1000)
+                                          .arg(log_cut(statement, 200)));
+            else
+                LOG_WRN << qPrintable(QStringLiteral("start: %1 not read: %2 %3; tried again until it is "
+                                                     "(%4 s so far): %5")
+                                          .arg(table, error.nativeErrorCode(), error.text())
+                                          .arg(waited.elapsed() / 1000)
+                                          .arg(log_cut(statement, 200)));
+        }
+        // A lock wait took its bound already; a lost link is given a moment before the client
+        // library connects again.
+        if (quit_requested_within(locked ? 0 : 1000)) {
+            last_error = QSqlError(QStringLiteral("a termination signal ended the start"), QString(),
+                                   QSqlError::UnknownError);
+            return false;
+        }
+    }
 }
 
 bool SQL_Exchange::set_session_charset()
@@ -1318,19 +1376,50 @@ void SQL_Exchange::repeat_outage_line()
             << (away_said_at - away_since) / 1000 << "s";
 }
 
-QMap<uint32_t, QVariantMap> SQL_Exchange::get_pending_settings()
+bool SQL_Exchange::get_pending_settings(QMap<uint32_t, QVariantMap>& out)
 {
-    QMap<uint32_t, QVariantMap> out;
-    const QString select = QStringLiteral(
-        "SELECT modem_id, setting, `data` FROM modems_setting WHERE modems_setting.state = 0 ");
-    QSqlQuery q(db);
-    if (!run(q, select)) {
-        LOG_EXC << last_error.text() << log_cut(select);
-        return out;
+    out.clear();
+    // Before the event loop, so on its own terms: a piece whose link fails is sent again on the
+    // client library's new session, not held back as the running daemon's reads are.
+    starting = start_reads = true;
+    bool whole = true;
+    QString select;
+    uint32_t after_modem = 0;
+    QString after_setting;
+    for (bool first = true;; first = false) {
+        // The next piece from the last key read on: one range of the primary key, whatever the
+        // size of the table.
+        select = QStringLiteral("SELECT modem_id, `setting`, `data` FROM modems_setting WHERE `state` = 0 ");
+        if (!first)
+            select += QStringLiteral("AND (modem_id > %1 OR (modem_id = %1 AND `setting` > %2)) ")
+                          .arg(after_modem)
+                          .arg(sql_text(after_setting));
+        select += QStringLiteral("ORDER BY modem_id, `setting` LIMIT %1").arg(settings_piece_rows);
+        QSqlQuery q(db);
+        q.setForwardOnly(true);
+        if (!run(q, select)) {
+            whole = false;
+            break;
+        }
+        int rows = 0;
+        while (q.next()) {
+            ++rows;
+            after_modem = q.value(0).toUInt();
+            after_setting = text_of(q.value(1));
+            out[after_modem].insert(after_setting, setting_from_text(q.value(2)));
+        }
+        if (rows < settings_piece_rows) break;
     }
-    while (q.next())
-        out[q.value(0).toUInt()].insert(text_of(q.value(1)), setting_from_text(q.value(2)));
-    return out;
+    starting = start_reads = false;
+    // A session the library opened again meanwhile wants the keepalive on its new socket.
+    main_session = session_id(db);
+    set_keepalive(db);
+    if (whole) return true;
+    if (!quit_signal_number())
+        LOG_EXC << "the stored settings cannot be read:" << last_error.nativeErrorCode() << last_error.text()
+                << log_cut(select, 300);
+    out.clear();
+    return false;
 }
 
 void SQL_Exchange::slot_loader_req(uint32_t modem_id, uint8_t type, uint32_t limit)

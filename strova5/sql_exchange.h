@@ -125,7 +125,10 @@ public:
     ~SQL_Exchange() override;
 
     // Opens the connection "main_connect", upgrades the schema, seeds the command numbers and
-    // starts the save timer. False (after an Exc line) when the database cannot be used.
+    // starts the save timer. False (after an Exc line) when the database cannot be used. A table
+    // locked elsewhere is waited for, each statement tried again after its lock wait (a line
+    // every 10 s names the table); a termination signal meanwhile begins the quit and ends it
+    // false (quit_signal_number() tells).
     virtual bool init();
 
     virtual QVariantMap send_dl(uint32_t modem_id, QStringList rights, QString setting, QVariant data);
@@ -135,7 +138,15 @@ public:
     virtual QVariantMap send_dl(QList<uint32_t> modems, QStringList rights, QString setting, QVariant data,
                                 QString caller = QString());
     virtual QVariantMap get_cmd_states(QList<uint32_t> cmd_ids);
-    virtual QMap<uint32_t, QVariantMap> get_pending_settings();
+    // The stored settings of every modem, read whole at start: in pieces of the primary key,
+    // each tried again alone after a lost link, a lock wait or another passing state of the
+    // server (a line every 10 s says why), until it is read. False when the server refused a
+    // piece (the Exc line names its error) or a termination signal came meanwhile.
+    virtual bool get_pending_settings(QMap<uint32_t, QVariantMap>& out);
+    // Settings read by one statement of the start's read.
+    static constexpr int settings_piece_rows = 10000;
+    // The error of the main thread's last statement: what ended a start that failed.
+    static QString last_error_text() { return last_error.text(); }
 
     // Retention for all modems: deletes the readings and events of the given archive kinds or
     // event types whose time lies before `time`.
@@ -675,8 +686,20 @@ protected:
     void remember_busy(const QString& table);
     Busy_tables busy_tables{[this] { return clock.elapsed(); }, busy_table_ms};
     log_limiter busy_lines{QStringLiteral("database busy"), LVL_WRN, 1, 60000};
-    // The session's metadata-lock bound, widened for the start's schema statements (false: back).
-    bool schema_lock_wait(bool wide);
+    // The start (init, the settings read) runs before the event loop: its statements go through
+    // run_at_start, which waits out a table locked elsewhere and, while `start_reads`, a lost link
+    // or another passing state too.
+    bool starting = false, start_reads = false;
+    // init's work once the connection is open.
+    bool init_storage();
+    // Sends `statement` until it is answered, without the outage judgement (no writer's run
+    // finds the server again yet; the client library reconnects by itself), holding nothing
+    // between tries; a line every 10 s names what is waited for. A termination signal read
+    // between tries ends the wait and begins the quit. False when the server refused the
+    // statement, or a failure not waited out came, or the quit began (last_error says which).
+    bool run_at_start(QSqlQuery& query, const QString& statement);
+    // 1: `table` has `column`; 0: it has not, or there is no such table; -1: not known.
+    int has_column(const QString& table, const QString& column);
     unsigned long main_session = 0; // the main connection's session the statement was sent on
     qint64 passing_until = 0;       // clock time before which no run starts
     int quit_hook = 0;

@@ -15,6 +15,7 @@
 #include <QProcess>
 #include <QSqlError>
 #include <QSqlQuery>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QtTest>
 #include <algorithm>
@@ -466,6 +467,123 @@ private slots:
         const int remaining = d.waiting();
         QCOMPARE(count_rows(db, "SELECT COUNT(*) FROM modems_data"), 1200 - remaining);
         QCOMPARE(count_rows(db, "SELECT COUNT(DISTINCT modem_id) FROM modems_data"), 1200 - remaining);
+    }
+
+    // The start reads the registry whole: 20,000 settings of 1,000 modems through a link of
+    // 100 kB/s, the first piece going silent 20 KB in, are all held; a start whose read meets a
+    // locked table waits, and a SIGTERM then ends it with exit 0.
+    void start_reads_the_registry_whole()
+    {
+        QSqlDatabase db = testsupport::schema_database("links_reg", "reg", shared);
+        QVERIFY(QSqlQuery(db).exec(
+            "INSERT INTO modems_setting (modem_id, ts, `state`, `setting`, `data`) SELECT 1000 + m.seq, "
+            "1700000000, 0, CONCAT('k', s.seq), REPEAT('x', 80) FROM seq_1_to_1000 m JOIN seq_1_to_20 s"));
+        QCOMPARE(count_rows(db, "SELECT COUNT(*) FROM modems_setting"), 20000);
+        {
+            testsupport::Sql_proxy proxy(shared["STROVA_MYSQL_PORT"].toUShort(), "FROM modems_setting", 1,
+                                         20000);
+            QVERIFY(proxy.port());
+            QVERIFY(proxy.rate(100000, "FROM modems_setting"));
+            Daemon d(shared, "links_reg", "reg", proxy.port(), shared["STROVA_AMQP_URI"]);
+            QVERIFY(d.start());
+            QTRY_VERIFY_WITH_TIMEOUT(d.log().contains("devices ") || !d.running(), 90000);
+            const QString log = d.log();
+            QVERIFY2(log.contains("devices 1000\n"), qPrintable(log.right(3000)));
+            // The cut piece was said and read again, not the start given up.
+            QVERIFY2(log.contains("start: modems_setting not read: 2013"), qPrintable(log.right(3000)));
+            QTRY_VERIFY_WITH_TIMEOUT(d.consuming(), 20000);
+            ::kill(pid_t(d.proc.processId()), SIGTERM);
+            QVERIFY(d.proc.waitForFinished(30000));
+            QCOMPARE(d.proc.exitCode(), 0);
+        }
+
+        QSqlDatabase locker = testsupport::open_database("reg_holder", "links_reg", shared);
+        QVERIFY(QSqlQuery(locker).exec("LOCK TABLES modems_setting WRITE"));
+        Daemon d(shared, "links_reg", "reg2", shared["STROVA_MYSQL_PORT"].toUShort(),
+                 shared["STROVA_AMQP_URI"]);
+        QVERIFY(d.start());
+        QTRY_VERIFY_WITH_TIMEOUT(d.log().contains("start: modems_setting is locked elsewhere"), 20000);
+        QElapsedTimer since;
+        since.start();
+        ::kill(pid_t(d.proc.processId()), SIGTERM);
+        QVERIFY(d.proc.waitForFinished(10000));
+        qInfo() << "ended" << since.elapsed() << "ms after SIGTERM";
+        QCOMPARE(d.proc.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(d.proc.exitCode(), 0);
+        QVERIFY(QSqlQuery(locker).exec("UNLOCK TABLES"));
+        QCOMPARE(QString::fromUtf8(d.proc.readAllStandardOutput()),
+                 QStringLiteral("\nquit the application (user request signal = %1).\n").arg(SIGTERM));
+        const QString log = d.log();
+        QVERIFY2(log.contains("quit the application (user request signal = 15)") && !log.contains("devices "),
+                 qPrintable(log.right(3000)));
+    }
+
+    // A stop while a table is locked elsewhere waits for it with the API port closed (a new
+    // client is refused at once, not left hanging) and the broker links ended cleanly, so that
+    // no lapsed heartbeat reads as a lost broker; every row is stored once the lock ends. Then a
+    // start beside LOCK TABLES ... READ of every table (a backup's) waits 25 s and runs.
+    void stop_and_start_beside_a_lock()
+    {
+        QSqlDatabase db = testsupport::schema_database("links_held", "held", shared);
+        QSqlDatabase locker = testsupport::open_database("held_holder", "links_held", shared);
+        {
+            Daemon d(shared, "links_held", "held", shared["STROVA_MYSQL_PORT"].toUShort(),
+                     shared["STROVA_AMQP_URI"]);
+            QVERIFY(d.start());
+            QTRY_VERIFY_WITH_TIMEOUT(d.consuming(), 20000);
+            d.publish(1, 200);
+            QTRY_COMPARE_WITH_TIMEOUT(count_rows(db, "SELECT COUNT(*) FROM modems_data"), 200, 20000);
+            QVERIFY(QSqlQuery(locker).exec("LOCK TABLES modems_data WRITE"));
+            d.publish(201, 400);
+            QTRY_COMPARE_WITH_TIMEOUT(d.waiting(), 0, 20000);
+            QElapsedTimer since;
+            since.start();
+            ::kill(pid_t(d.proc.processId()), SIGTERM);
+            QTRY_VERIFY_WITH_TIMEOUT(d.log().contains("quitting: waiting for the database"), 20000);
+            QTcpSocket client;
+            QElapsedTimer refused;
+            refused.start();
+            client.connectToHost(QHostAddress::LocalHost, d.api_port);
+            QVERIFY(!client.waitForConnected(5000));
+            qInfo() << "API client refused after" << refused.elapsed() << "ms";
+            QCOMPARE(client.error(), QAbstractSocket::ConnectionRefusedError);
+            QVERIFY2(refused.elapsed() <= 1000, qPrintable(QString::number(refused.elapsed())));
+            // Past two heartbeat intervals of the broker links (15 s each) into the wait.
+            QTRY_VERIFY_WITH_TIMEOUT(since.elapsed() >= 40000, 45000);
+            QVERIFY(d.running());
+            QVERIFY(QSqlQuery(locker).exec("UNLOCK TABLES"));
+            QVERIFY(d.proc.waitForFinished(30000));
+            QCOMPARE(d.proc.exitCode(), 0);
+            QCOMPARE(count_rows(db, "SELECT COUNT(*) FROM modems_data"), 400);
+            const QString log = d.log();
+            QVERIFY2(!log.contains("Disconnected") && !log.contains("nothing received for"),
+                     qPrintable(log.right(3000)));
+        }
+
+        QSqlQuery tables(locker);
+        QVERIFY(tables.exec("SHOW TABLES"));
+        QStringList each;
+        while (tables.next())
+            each << tables.value(0).toString() + " READ";
+        QVERIFY(each.size() >= 6); // the daemon's own tables too
+        QVERIFY(QSqlQuery(locker).exec("LOCK TABLES " + each.join(", ")));
+        QElapsedTimer lock;
+        lock.start();
+        Daemon d(shared, "links_held", "held2", shared["STROVA_MYSQL_PORT"].toUShort(),
+                 shared["STROVA_AMQP_URI"]);
+        QVERIFY(d.start());
+        QTRY_VERIFY_WITH_TIMEOUT(lock.elapsed() >= 25000, 30000);
+        QVERIFY2(d.running() && !d.log().contains("sql created"), qPrintable(d.log().right(3000)));
+        QVERIFY2(d.log().contains("start: driver_state is locked elsewhere"),
+                 qPrintable(d.log().right(3000)));
+        QVERIFY(QSqlQuery(locker).exec("UNLOCK TABLES"));
+        QTRY_VERIFY_WITH_TIMEOUT(d.consuming(), 20000);
+        QVERIFY(d.log().contains("sql created"));
+        d.publish(401, 450);
+        QTRY_COMPARE_WITH_TIMEOUT(count_rows(db, "SELECT COUNT(*) FROM modems_data"), 450, 20000);
+        ::kill(pid_t(d.proc.processId()), SIGTERM);
+        QVERIFY(d.proc.waitForFinished(30000));
+        QCOMPARE(d.proc.exitCode(), 0);
     }
 
     // A 60 s black hole between the daemon and the broker: both links are dropped within 40 s

@@ -427,9 +427,35 @@ private slots:
         // stops at a NUL, so that one is checked on the server only).
         if (text.contains(QChar(0)))
             return;
-        const QVariantMap loaded = s->get_pending_settings().value(305);
+        QMap<uint32_t, QVariantMap> stored;
+        QVERIFY(s->get_pending_settings(stored));
+        const QVariantMap loaded = stored.value(305);
         QCOMPARE(loaded.value("t" + text).toString(), text);
         QCOMPARE(loaded.value("map"), QVariant(QVariantMap{{text, text}, {"n", 1}}));
+    }
+
+    // The start's read goes on from the last key of a full piece, whatever that key holds:
+    // quotes, a backslash, 4-byte characters.
+    void settings_read_in_pieces_go_on_past_any_key()
+    {
+        auto s = storage_on_fresh("st_pieces");
+        QVERIFY(s);
+        const QString odd = u8"k1 it's \"q\" \\ Счётчик 😀";
+        const int piece = SQL_Exchange::settings_piece_rows;
+        QVERIFY(QSqlQuery(check).exec(QString("INSERT INTO modems_setting SELECT 7, 1, 0, CONCAT('k0', LPAD(seq, 5, '0')), "
+                                              "seq FROM seq_1_to_%1")
+                                          .arg(piece - 1)));
+        QSqlQuery add(check);
+        QVERIFY(add.prepare("INSERT INTO modems_setting VALUES (7, 1, 0, ?, '\"odd\"'), (7, 1, 0, 'z', 1), "
+                            "(8, 1, 0, 'a', 2), (8, 1, 1, 'b', 3)"));
+        add.addBindValue(odd);
+        QVERIFY2(add.exec(), qPrintable(add.lastError().text()));
+        QMap<uint32_t, QVariantMap> stored;
+        QVERIFY(s->get_pending_settings(stored));
+        QCOMPARE(stored.value(7).size(), piece + 1); // the odd key is the piece's last
+        QCOMPARE(stored.value(7).value(odd).toString(), QString("odd"));
+        QCOMPARE(stored.value(7).value("z").toInt(), 1);
+        QCOMPARE(stored.value(8), (QVariantMap{{"a", 2}})); // state 0 only
     }
 
     // What the registry reloads at start has the JSON type it was stored with: a number stays a
@@ -462,7 +488,9 @@ private slots:
         s->slot_UL(ul);
         s->slot_tmr_save();
         QCOMPARE(s->pending_rows(), 0);
-        const QVariantMap loaded = s->get_pending_settings().value(306);
+        QMap<uint32_t, QVariantMap> stored;
+        QVERIFY(s->get_pending_settings(stored));
+        const QVariantMap loaded = stored.value(306);
         QCOMPARE(QJsonDocument(QJsonObject::fromVariantMap(loaded)).toJson(QJsonDocument::Compact),
                  QJsonDocument(QJsonObject::fromVariantMap(settings)).toJson(QJsonDocument::Compact));
         QCOMPARE(loaded.value("time_version").toUInt(), 1796626497u);

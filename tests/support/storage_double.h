@@ -83,7 +83,11 @@ public:
         return {};
     }
     void remove_old(uint8_t type, uint32_t time) override { removed << QStringLiteral("%1:%2").arg(type).arg(time); }
-    QMap<uint32_t, QVariantMap> get_pending_settings() override { return pending; }
+    bool get_pending_settings(QMap<uint32_t, QVariantMap>& out) override
+    {
+        out = pending;
+        return true;
+    }
     void slot_UL(Parser_ul_app ul) override { uplinks << ul; }
     void slot_DL_status(Rabbit_dl_status status) override
     {
