@@ -346,7 +346,7 @@ bool http_api_HttpRequestHandler::serve_api(const QVariantMap& api_request, cons
                                                kind = api->report_kind(api_request);
                                                admitted = reports->admits(caller, kind);
                                                refused = !admitted.any();
-                                               return refused ? reports->refusal() : QVariant();
+                                               return refused ? reports->refusal(caller, kind) : QVariant();
                                            })
                           : QVariant();
     if (!job) {
@@ -366,7 +366,8 @@ bool http_api_HttpRequestHandler::serve_api(const QVariantMap& api_request, cons
     // read would bring comes at once, before any place or turn is given. One served from the
     // registry is answered as ever.
     if (job->reads_database() && SQL_Exchange::instance && SQL_Exchange::instance->link_known_away()) {
-        job->refuse(503, QStringLiteral("database not answering"), "database not reachable");
+        // The outage has its own line; this one says only why the report got no statement.
+        job->refuse(503, QStringLiteral("database not answering"), "database link away");
         write_answer(response, job->take_answer(), callback);
         return true;
     }
