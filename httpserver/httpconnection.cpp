@@ -403,11 +403,26 @@ void HttpConnection::slotRead()
     timer->stop();
     bodyTimer->stop();
     bodyStarted = 0;
-    served = true;
-    sharedCapacity->serving(this);
     // The client may now end its sending side (a half-close): that is no disconnect, the reply
     // still goes out. Reading resumes when the reply has left (lingerAfterReply).
     pauseReading(socket);
+    // A request without a right waits for its turn on a busy thread (HttpServer::queueRequest).
+    if (server && server->queueRequest(this, request)) return;
+    serve();
+}
+
+void HttpConnection::serveQueued()
+{
+    // Pushed out, timed out or gone while it waited: nothing to serve.
+    if (!connected || givenUp || served || !handler || !currentRequest) return;
+    serve();
+}
+
+void HttpConnection::serve()
+{
+    HttpRequest* request = currentRequest;
+    served = true;
+    sharedCapacity->serving(this);
     auto* reply = new HttpResponse(this);
     inService = true;
     handler->service(request, reply);

@@ -87,6 +87,9 @@ public:
     qint64 laggingSince(qint64 now) const;
     // The response tells whether bytes wait in the socket, and whether the client took some.
     void noteReply(bool progressed);
+    // Its request, complete and admitted, taken into the server's queue: served now, unless it
+    // was pushed out or its client left meanwhile.
+    void serveQueued();
     // Milliseconds of a monotonic clock.
     static qint64 clock();
     qint64 acceptedAt() const { return accepted; }
@@ -114,6 +117,8 @@ private:
     bool admitted(HttpRequest* request);
     void slowClient();
     void checkBodyProgress();
+    // Hands the current request, complete and admitted, to the handler.
+    void serve();
 
     QTcpSocket* socket;
     QTimer* timer = nullptr;

@@ -4,6 +4,7 @@
 #include "httpconnection.h"
 #include "httplinger.h"
 #include "httplog.h"
+#include "httprequest.h"
 #include "httprequesthandler.h"
 #include "httpsettings.h"
 
@@ -230,6 +231,45 @@ bool HttpServer::peekCommandRight(qintptr socketDescriptor, bool* wholeHead) con
             authorization = QString::fromLatin1(line.mid(colon + 1).trimmed());
     }
     return holdsCommandRight(cookie, authorization);
+}
+
+bool HttpServer::queueRequest(HttpConnection* connection, const HttpRequest* request)
+{
+    // A connection of a thread of its own has that thread to wait on, not this one.
+    if (!rightCheck || connection->thread() != thread()) return false;
+    const QString cookie = request->header(QStringLiteral("Cookie"));
+    const QString authorization = request->header(QStringLiteral("Authorization"));
+    if ((!cookie.isEmpty() || !authorization.isEmpty()) && rightCheck(cookie, authorization)) return false;
+    queued.push_back(connection);
+    postTurn();
+    return true;
+}
+
+void HttpServer::postTurn()
+{
+    if (turnPosted || queued.empty()) return;
+    turnPosted = true;
+    // Posted: the turn comes with the next pass of the loop, after the sockets ready in this one
+    // are read, and the requests with a right among them served.
+    QMetaObject::invokeMethod(this, [this]() { serveQueued(); }, Qt::QueuedConnection);
+}
+
+void HttpServer::serveQueued()
+{
+    turnPosted = false;
+    // A handler that runs the event loop would otherwise start a turn inside the turn: the outer
+    // one goes on when it returns.
+    if (inTurn) return;
+    inTurn = true;
+    const qint64 start = HttpConnection::clock();
+    while (!queued.empty()) {
+        const QPointer<HttpConnection> next = queued.front();
+        queued.pop_front();
+        if (next) next->serveQueued();
+        if (HttpConnection::clock() - start >= settings->queueTurn) break;
+    }
+    inTurn = false;
+    postTurn();
 }
 
 QHostAddress HttpTcpServer::peerOf(qintptr socketDescriptor)

@@ -12,6 +12,7 @@
 #include <QSslError>
 #include <QTcpServer>
 #include <QVariant>
+#include <deque>
 #include <functional>
 #include <memory>
 
@@ -23,6 +24,7 @@ namespace QuillonHttpd {
 
 class HttpCapacity;
 class HttpConnection;
+class HttpRequest;
 class HttpRequestHandler;
 class HttpServer;
 class HttpSettings;
@@ -123,6 +125,22 @@ public:
         return commandRightCheck && (!cookie.isEmpty() || !authorization.isEmpty()) &&
                commandRightCheck(cookie, authorization);
     }
+    // Whether a complete request holds a right of any kind, told by the application from its
+    // token as for setCommandRightCheck (set before the server accepts). With it, a request of a
+    // connection on the server's own thread that holds none waits in a queue, served in turns of
+    // at most HttpSettings::queueTurn ms, one turn a pass of the event loop, while one that holds
+    // a right is served as soon as it is read: a crowd without rights cannot keep the thread
+    // from them, nor take more of it than a turn a pass. Connections on threads of their own are
+    // served at once.
+    void setRightCheck(std::function<bool(const QString& cookie, const QString& authorization)> check)
+    {
+        rightCheck = std::move(check);
+    }
+    // Takes the complete, admitted request of `connection` into the queue, to be served in its
+    // turn (HttpConnection::serveQueued); false when it is to be served now.
+    bool queueRequest(HttpConnection* connection, const HttpRequest* request);
+    // Requests waiting in the queue.
+    int queuedRequests() const { return int(queued.size()); }
     // The same for what the client of a plain socket has sent so far, read without taking it:
     // such a client passes the slots (HttpSettings::headerPlaces) and is not pushed out while
     // its headers are read. `wholeHead`, when given, tells whether the request's whole head is
@@ -135,6 +153,13 @@ public slots:
 
 private:
     void startReports();
+    // One turn of the queue; another is posted while requests wait.
+    void serveQueued();
+    void postTurn();
+    std::function<bool(const QString&, const QString&)> rightCheck;
+    std::deque<QPointer<HttpConnection>> queued;
+    bool turnPosted = false;
+    bool inTurn = false;
 
     HttpTcpServer* tcpServer = nullptr;
     HttpSettings* settings;
