@@ -411,6 +411,12 @@ void HttpConnection::slotRead()
     serve();
 }
 
+void HttpConnection::refuseQueued()
+{
+    sharedCapacity->noteClosed(HttpCapacity::RefusedForSlots);
+    giveUp(unavailableReply);
+}
+
 void HttpConnection::serveQueued()
 {
     // Pushed out, timed out or gone while it waited: nothing to serve.

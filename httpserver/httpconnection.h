@@ -90,6 +90,8 @@ public:
     // Its request, complete and admitted, taken into the server's queue: served now, unless it
     // was pushed out or its client left meanwhile.
     void serveQueued();
+    // Its request found the queue full: the 503, counted as refused for want of a slot.
+    void refuseQueued();
     // Milliseconds of a monotonic clock.
     static qint64 clock();
     qint64 acceptedAt() const { return accepted; }

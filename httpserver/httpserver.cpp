@@ -118,17 +118,26 @@ void HttpTcpServer::refuse(qintptr socketDescriptor)
 // QTcpServer accepts for as long as the listen queue holds connections, without returning to the
 // event loop. Under a flood of clients that reconnect at once (each newcomer pushing out one
 // accepted before) that is for as long as the flood lasts: no accepted client is read, and none
-// of the closed ones is freed, so memory grows by the connection. After acceptsPerPass accepts
-// the listener rests (Qt stops at maxPendingConnections) until the loop has gone round.
+// of the closed ones is freed, so memory grows by the connection. After the pass's accepts
+// (acceptBudget) the listener rests (Qt stops at maxPendingConnections) until the loop has gone
+// round.
 void HttpTcpServer::countAccept()
 {
-    if (++acceptedThisPass < acceptsPerPass) return;
-    if (acceptedThisPass > acceptsPerPass) return; // resting already
+    if (++acceptedThisPass < acceptBudget) return;
+    if (acceptedThisPass > acceptBudget) return; // resting already
     pendingLimit = maxPendingConnections();
     setMaxPendingConnections(0);
+    passRestedAt = HttpConnection::clock();
     QMetaObject::invokeMethod(
         this,
         [this]() {
+            // Only as many more as there are free slots: past them a newcomer is refused, and
+            // clients refused faster only come back faster.
+            const qint64 round = HttpConnection::clock() - passRestedAt;
+            const qint64 free = qMax(0, settings->maxConnections - capacity->open() - handshaking.size());
+            acceptBudget = int(qBound<qint64>(acceptsPerPass,
+                                              qMin((round / 10 + 1) * acceptsPerPass, acceptsPerPass + free),
+                                              acceptsPerPassMax));
             acceptedThisPass = 0;
             setMaxPendingConnections(pendingLimit);
             if (isListening() && !acceptResting) resumeAccepting();
@@ -240,6 +249,12 @@ bool HttpServer::queueRequest(HttpConnection* connection, const HttpRequest* req
     const QString cookie = request->header(QStringLiteral("Cookie"));
     const QString authorization = request->header(QStringLiteral("Authorization"));
     if ((!cookie.isEmpty() || !authorization.isEmpty()) && rightCheck(cookie, authorization)) return false;
+    // Half the slots at most wait so: the other half stays for requests with a right, and past it
+    // a request without one hears the 503 at once rather than holding a slot for its turn.
+    if (int(queued.size()) >= qMax(1, settings->maxConnections / 2)) {
+        connection->refuseQueued();
+        return true;
+    }
     queued.push_back(connection);
     postTurn();
     return true;
@@ -251,7 +266,8 @@ void HttpServer::postTurn()
     turnPosted = true;
     // Posted: the turn comes with the next pass of the loop, after the sockets ready in this one
     // are read, and the requests with a right among them served.
-    QMetaObject::invokeMethod(this, [this]() { serveQueued(); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        this, [this]() { serveQueued(); }, Qt::QueuedConnection);
 }
 
 void HttpServer::serveQueued()
@@ -481,7 +497,13 @@ void HttpServer::slotNewConnection()
         socket->setParent(connection);
         connection->setPeerCertificate(listener->peerCertificate(socket));
         connection->setSecure(listener->isSecure(socket));
-        if (!threaded) continue;
+        if (!threaded) {
+            // Its request is usually there already (the accept is deferred until it is): read now,
+            // a request with a right is served in the pass that accepted it, not the next one.
+            if (!listener->isSecure(socket) && socket->state() == QAbstractSocket::ConnectedState)
+                socket->waitForReadyRead(0);
+            continue;
+        }
         listener->release(socket);
         auto* thread = new QThread(this);
         thread->setObjectName(QStringLiteral("Http connection"));

@@ -67,10 +67,17 @@ private:
     // Counts an accept; the acceptsPerPass-th since the listener last rested ends the pass.
     void countAccept();
 
-    // Accepts in one pass of the event loop before the clients already accepted are read.
+    // Accepts in one pass of the event loop before the clients already accepted are read: 64, and
+    // 64 more for every 10 ms the loop took to come round since the listener last rested, as far
+    // as slots are free, up to 1024. A long pass (a report's slice, a busy handler) so does not
+    // leave the listen queue to grow, where a client with a right waits in arrival order behind
+    // every other, while clients past the slots are not refused only to come back at once.
     static constexpr int acceptsPerPass = 64;
+    static constexpr int acceptsPerPassMax = 1024;
+    int acceptBudget = acceptsPerPass;
     int acceptedThisPass = 0;
-    int pendingLimit = 0; // maxPendingConnections, given back when the listener resumes
+    qint64 passRestedAt = 0; // clock when the listener last rested for the pass
+    int pendingLimit = 0;    // maxPendingConnections, given back when the listener resumes
 
     // After a failed accept: 100 ms, doubling up to 1 s while accepts keep failing.
     static constexpr int firstAcceptPause = 100;
@@ -130,8 +137,10 @@ public:
     // connection on the server's own thread that holds none waits in a queue, served in turns of
     // at most HttpSettings::queueTurn ms, one turn a pass of the event loop, while one that holds
     // a right is served as soon as it is read: a crowd without rights cannot keep the thread
-    // from them, nor take more of it than a turn a pass. Connections on threads of their own are
-    // served at once.
+    // from them, nor take more of it than a turn a pass. At most half the slots wait so: past
+    // them a request without a right gets the 503 at once (counted as refused for the slots).
+    // Connections on threads of their own are served at once. A plain connection accepted on the
+    // server's thread is read at once, its request usually being there with the accept.
     void setRightCheck(std::function<bool(const QString& cookie, const QString& authorization)> check)
     {
         rightCheck = std::move(check);

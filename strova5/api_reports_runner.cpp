@@ -146,8 +146,7 @@ report_runner::admission report_runner::rule(const QString& caller, report_calle
     // A new report's try takes its kind's turn in the round: not while a report of a kind due
     // before it waits for a try.
     a.try_now = own_free && !(self ? self->tried || before : mine > 0) && !try_barred(caller) &&
-                !try_spent() && report_job::clock() >= rest_until &&
-                (self || next_try_kind(kind) == kind);
+                !try_spent() && report_job::clock() >= rest_until && (self || next_try_kind(kind) == kind);
     if (self) {
         a.wait = true; // it waits already
         return a;

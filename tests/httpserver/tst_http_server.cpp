@@ -493,7 +493,8 @@ private slots:
     {
         startServer([](HttpSettings* s) { s->maxConnections = 16; });
         QProcess flood;
-        flood.start("python3", {QFINDTESTDATA("http_peer.py"), QString::number(port()), "flood", "16", "127.0.0.2"});
+        flood.start("python3",
+                    {QFINDTESTDATA("http_peer.py"), QString::number(port()), "flood", "16", "127.0.0.2"});
         QByteArray out;
         QTRY_VERIFY_WITH_TIMEOUT((out += flood.readAllStandardOutput()).contains("ready 16"), 20000);
         QElapsedTimer t;
@@ -513,8 +514,9 @@ private slots:
         // At most once a second for each silent socket, and once for each request served; without
         // the deferral they push each other out thousands of times a second.
         const int reopened = m.captured(1).toInt();
-        QVERIFY2(reopened <= 16 * (spent / 1000 + 2) + answered,
-                 qPrintable(QString("%1 reopened in %2 ms, %3 served").arg(reopened).arg(spent).arg(answered)));
+        QVERIFY2(
+            reopened <= 16 * (spent / 1000 + 2) + answered,
+            qPrintable(QString("%1 reopened in %2 ms, %3 served").arg(reopened).arg(spent).arg(answered)));
     }
 
     // Silent sockets cannot hold the slots: a newcomer pushes the longest waiting out, and the
@@ -630,7 +632,8 @@ private slots:
         std::vector<std::unique_ptr<QTcpSocket>> clients;
         for (int i = 0; i < 40; ++i) {
             clients.push_back(std::make_unique<QTcpSocket>());
-            connectTo(clients.back().get())->write("GET /busy?n=" + QByteArray::number(i) + " HTTP/1.1\r\n\r\n");
+            connectTo(clients.back().get())
+                ->write("GET /busy?n=" + QByteArray::number(i) + " HTTP/1.1\r\n\r\n");
         }
         QTRY_VERIFY(!busyServed.isEmpty());
         QTcpSocket right;

@@ -245,9 +245,10 @@ private slots:
         runner.take(std::make_unique<timed_job>(2, 100), "token v", a.to("v"));
         QCOMPARE(runner.waiting(), 1);
         QTRY_COMPARE(a.status("v"), 503);
-        QCOMPARE(a.got["v"].value<api_refusal>().text,
-                 QString("no place within 30 s; callers with a command right: 4 of 4 report places and 0 of 8 "
-                         "waiting entries taken; try again shortly"));
+        QCOMPARE(
+            a.got["v"].value<api_refusal>().text,
+            QString("no place within 30 s; callers with a command right: 4 of 4 report places and 0 of 8 "
+                    "waiting entries taken; try again shortly"));
         QVERIFY(g_now - 1000000 >= report_runner::wait_max_ms);
         for (const quint64 t : held)
             runner.drop(t);
@@ -304,8 +305,9 @@ private slots:
         answers a;
         const auto view = report_caller::view, anon = report_caller::anonymous;
         fill_view(runner, a, "token ");
-        const QString full = "view callers: 3 of 3 report places and 48 of 48 waiting entries taken; try again "
-                             "shortly";
+        const QString full =
+            "view callers: 3 of 3 report places and 48 of 48 waiting entries taken; try again "
+            "shortly";
         runner.take(std::make_unique<timed_job>(5000, 100), "address 127.0.0.9", view, a.to("new"));
         QVERIFY2(log.has("report test refused (503): gave way to another caller's first report; " + full +
                          " (gave way to another caller, for token 0; 5000 modems, t, 0 ms)"),
@@ -314,10 +316,12 @@ private slots:
                  quint64(0));
         QCOMPARE(a.got["fifth"].value<api_refusal>().text,
                  QString("4 reports of this caller wait already; try again shortly"));
-        QCOMPARE(runner.take(std::make_unique<timed_job>(5000, 100), "address 127.0.0.9", view, a.to("sixth")),
-                 quint64(0));
+        QCOMPARE(
+            runner.take(std::make_unique<timed_job>(5000, 100), "address 127.0.0.9", view, a.to("sixth")),
+            quint64(0));
         QCOMPARE(a.got["sixth"].value<api_refusal>().text, full);
-        QVERIFY(log.has("report test refused (503): " + full + " (no room to wait, for address 127.0.0.9; 5000 modems"));
+        QVERIFY(log.has("report test refused (503): " + full +
+                        " (no room to wait, for address 127.0.0.9; 5000 modems"));
         // One report being built by a caller without a right, 8 waiting: the refusal says one place.
         for (int i = 0; i < 9; ++i)
             runner.take(std::make_unique<timed_job>(5000, 100), QString("address %1").arg(i), anon,
@@ -654,13 +658,13 @@ private slots:
                 ask(runner, "token polite", view, std::make_unique<timed_job>(1, 50), [&](QVariant v) {
                     polite_pending = false;
                     statuses << (v.userType() == qMetaTypeId<api_refusal>() ? v.value<api_refusal>().status
-                                                                          : 200);
+                                                                            : 200);
                 });
             }
             QCoreApplication::processEvents();
         }
         QCOMPARE(statuses, QVector<int>(10, 200).toList());
-        QVERIFY(in_entry >= 5); // it waited among the long reports' entries, not only for a try
+        QVERIFY(in_entry >= 5);        // it waited among the long reports' entries, not only for a try
         QCOMPARE(runner.running(), 3); // the long reports kept their places meanwhile
     }
 };
