@@ -349,9 +349,10 @@ void HttpConnection::slotRead()
 {
     if (!connected || !handler) return;
     if (givenUp) return;
-    if (served) {
-        // One request a connection: what follows a served request is not parsed (this is
-        // reached on TLS only; a plain socket stops reading once its request is complete).
+    if (served || inQueue) {
+        // One request a connection: what follows a served (or queued) request is not parsed
+        // (this is reached on TLS only; a plain socket stops reading once its request is
+        // complete).
         socket->readAll();
         return;
     }
@@ -407,7 +408,10 @@ void HttpConnection::slotRead()
     // still goes out. Reading resumes when the reply has left (lingerAfterReply).
     pauseReading(socket);
     // A request without a right waits for its turn on a busy thread (HttpServer::queueRequest).
-    if (server && server->queueRequest(this, request)) return;
+    if (server && server->queueRequest(this, request)) {
+        inQueue = true;
+        return;
+    }
     serve();
 }
 

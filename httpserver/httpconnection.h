@@ -136,6 +136,7 @@ private:
 
     HttpSettings* ownSettings;
     bool served = false;           // the current request has been handed to the handler
+    bool inQueue = false;          // the current request waits in the server's queue
     bool givenUp = false;          // a 408 or 413 went out: the rest of the input is discarded
     bool admissionDone = false;    // admitted() has decided for its request
     QTimer* headerTimer = nullptr; // headers complete this long after the accept

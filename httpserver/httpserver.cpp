@@ -497,13 +497,7 @@ void HttpServer::slotNewConnection()
         socket->setParent(connection);
         connection->setPeerCertificate(listener->peerCertificate(socket));
         connection->setSecure(listener->isSecure(socket));
-        if (!threaded) {
-            // Its request is usually there already (the accept is deferred until it is): read now,
-            // a request with a right is served in the pass that accepted it, not the next one.
-            if (!listener->isSecure(socket) && socket->state() == QAbstractSocket::ConnectedState)
-                socket->waitForReadyRead(0);
-            continue;
-        }
+        if (!threaded) continue;
         listener->release(socket);
         auto* thread = new QThread(this);
         thread->setObjectName(QStringLiteral("Http connection"));

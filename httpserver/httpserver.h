@@ -139,8 +139,7 @@ public:
     // a right is served as soon as it is read: a crowd without rights cannot keep the thread
     // from them, nor take more of it than a turn a pass. At most half the slots wait so: past
     // them a request without a right gets the 503 at once (counted as refused for the slots).
-    // Connections on threads of their own are served at once. A plain connection accepted on the
-    // server's thread is read at once, its request usually being there with the accept.
+    // Connections on threads of their own are served at once.
     void setRightCheck(std::function<bool(const QString& cookie, const QString& authorization)> check)
     {
         rightCheck = std::move(check);
