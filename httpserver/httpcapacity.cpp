@@ -177,8 +177,9 @@ HttpConnection* HttpCapacity::oldestWaitingVictim()
         const auto it = members.find(c);
         if (it == members.end() || it->commandRight) continue;
         // Its request may have arrived since it was accepted: what its thread has not read yet
-        // decides again before it is chosen (what it has read marked it, markCommandRight). A
-        // whole head already there waits for its busy thread, not for a slow client: it stays.
+        // decides again before it is chosen (what it has read marked it, markCommandRight), when
+        // that thread is this one. A whole head already there waits for its busy thread, not for a
+        // slow client: it stays.
         bool wholeHead = false;
         if (c->showsCommandRight(&wholeHead)) {
             it->commandRight = true;

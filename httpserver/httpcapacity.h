@@ -117,8 +117,9 @@ private:
     };
     Heaviest heaviest(const std::function<qint64(HttpConnection*, const member&)>& weigh) const;
     // The connection that has waited longest for its headers, of those without a command right
-    // seen in their first bytes and without their whole head in the kernel (looked at again here,
-    // whichever thread holds the connection); the lock is held.
+    // seen in their first bytes and without their whole head in the kernel (looked at again here
+    // when the connection runs on this thread; one of another thread reads its own head at once);
+    // the lock is held.
     HttpConnection* oldestWaitingVictim();
     static bool take(QAtomicInteger<qint64>& used, qint64 bytes, qint64 budget);
 

@@ -8,8 +8,10 @@
 #include "httpserver.h"
 #include "httpsettings.h"
 
+#include <QEvent>
 #include <QSslSocket>
 #include <QTcpSocket>
+#include <QThread>
 #include <QTimer>
 #include <chrono>
 
@@ -37,7 +39,8 @@ HttpConnection::HttpConnection(HttpServer* server, QTcpSocket* socket)
       sharedCapacity(server->capacity())
 {
     peerAddress = socket->peerAddress();
-    unreadDescriptor = socket->socketDescriptor();
+    headUnread = true;
+    home = QThread::currentThreadId();
     graceless = sharedCapacity->suspected(peerAddress, clock());
     // A client whose first bytes show a command right is never pushed out while its headers are
     // read: decided whenever they are there, for a slot may be wanted a moment later (and again
@@ -79,9 +82,21 @@ void HttpConnection::init()
     connect(bodyTimer, &QTimer::timeout, this, &HttpConnection::checkBodyProgress);
 }
 
+bool HttpConnection::event(QEvent* event)
+{
+    // Moved to a thread of its own: no peek until that thread runs it (the posted call goes
+    // with it).
+    if (event->type() == QEvent::ThreadChange) {
+        home = nullptr;
+        QMetaObject::invokeMethod(
+            this, [this]() { home = QThread::currentThreadId(); }, Qt::QueuedConnection);
+    }
+    return QObject::event(event);
+}
+
 HttpConnection::~HttpConnection()
 {
-    unreadDescriptor = -1;
+    headUnread = false;
     if (socket) socket->disconnect(this);
     sharedCapacity->leave(this);
     close();
@@ -145,7 +160,7 @@ QVariant HttpConnection::status() const
 
 void HttpConnection::close()
 {
-    unreadDescriptor = -1;
+    headUnread = false;
     if (!connected) return;
     if (socket) socket->disconnectFromHost();
     clearRequest();
@@ -153,7 +168,7 @@ void HttpConnection::close()
 
 void HttpConnection::headersDone()
 {
-    unreadDescriptor = -1;
+    headUnread = false;
     headerTimer->stop();
     sharedCapacity->headersDone(this);
 }
@@ -167,7 +182,7 @@ void HttpConnection::evict()
     if (served || rightSeen || (currentRequest && currentRequest->getStatus() >= HttpRequest::WaitForBody))
         return;
     sharedCapacity->noteClosed(HttpCapacity::PushedForRoom);
-    unreadDescriptor = -1;
+    headUnread = false;
     givenUp = true;
     inService = false; // nothing of it is in use: it may go at once
     clearRequest();
@@ -180,8 +195,12 @@ void HttpConnection::evict()
 bool HttpConnection::showsCommandRight(bool* wholeHead) const
 {
     if (wholeHead) *wholeHead = false;
-    const qintptr descriptor = unreadDescriptor.load();
-    return server && descriptor >= 0 && server->peekCommandRight(descriptor, wholeHead);
+    // Its descriptor is its own thread's to close (Qt closes it on a reset before we hear of it):
+    // from another thread the number may already name a newcomer's socket. On its own thread the
+    // socket tells whether it is still open.
+    if (!server || !socket || !headUnread.load() || home.load() != QThread::currentThreadId()) return false;
+    const qintptr descriptor = socket->socketDescriptor();
+    return descriptor >= 0 && server->peekCommandRight(descriptor, wholeHead);
 }
 
 void HttpConnection::lookForCommandRight(const HttpRequest* request)
@@ -284,7 +303,7 @@ void HttpConnection::giveWay()
 
 void HttpConnection::giveUp(const char* const reply[4])
 {
-    unreadDescriptor = -1;
+    headUnread = false;
     bodyStarted = 0;
     sharedCapacity->headersDone(this);
     timer->stop();
@@ -330,9 +349,10 @@ void HttpConnection::slotRead()
 {
     if (!connected || !handler) return;
     if (givenUp) return;
-    if (served) {
-        // One request a connection: what follows a served request is not parsed (this is
-        // reached on TLS only; a plain socket stops reading once its request is complete).
+    if (served || inQueue) {
+        // One request a connection: what follows a served (or queued) request is not parsed
+        // (this is reached on TLS only; a plain socket stops reading once its request is
+        // complete).
         socket->readAll();
         return;
     }
@@ -384,11 +404,35 @@ void HttpConnection::slotRead()
     timer->stop();
     bodyTimer->stop();
     bodyStarted = 0;
-    served = true;
-    sharedCapacity->serving(this);
     // The client may now end its sending side (a half-close): that is no disconnect, the reply
     // still goes out. Reading resumes when the reply has left (lingerAfterReply).
     pauseReading(socket);
+    // A request without a right waits for its turn on a busy thread (HttpServer::queueRequest).
+    if (server && server->queueRequest(this, request)) {
+        inQueue = true;
+        return;
+    }
+    serve();
+}
+
+void HttpConnection::refuseQueued()
+{
+    sharedCapacity->noteClosed(HttpCapacity::RefusedForSlots);
+    giveUp(unavailableReply);
+}
+
+void HttpConnection::serveQueued()
+{
+    // Pushed out, timed out or gone while it waited: nothing to serve.
+    if (!connected || givenUp || served || !handler || !currentRequest) return;
+    serve();
+}
+
+void HttpConnection::serve()
+{
+    HttpRequest* request = currentRequest;
+    served = true;
+    sharedCapacity->serving(this);
     auto* reply = new HttpResponse(this);
     inService = true;
     handler->service(request, reply);
@@ -402,7 +446,7 @@ void HttpConnection::slotRead()
 
 void HttpConnection::slotDisconnected()
 {
-    unreadDescriptor = -1;
+    headUnread = false;
     if (!connected) return;
     connected = false;
     clearRequest();

@@ -67,9 +67,11 @@ public:
     // at once.
     void evict();
     // Whether what its client has sent so far, still in the kernel, shows a command right
-    // (HttpServer::peekCommandRight). Safe from any thread while the connection is a member of
-    // its capacity; false once its headers are read or it has given up its socket. `wholeHead`:
-    // as HttpServer::peekCommandRight.
+    // (HttpServer::peekCommandRight). Looked at only on its own thread, which alone closes its
+    // socket: false on any other (its own thread reads its headers soon enough), and once its
+    // headers are read or it has given up its socket. `wholeHead`: as
+    // HttpServer::peekCommandRight. Safe to call from any thread while the connection is a member
+    // of its capacity.
     bool showsCommandRight(bool* wholeHead = nullptr) const;
     // Pushed out for a newcomer of another address (HttpCapacity::admit) while its request is
     // not served yet: it gets a 503. The same for the memory of request bodies
@@ -85,9 +87,16 @@ public:
     qint64 laggingSince(qint64 now) const;
     // The response tells whether bytes wait in the socket, and whether the client took some.
     void noteReply(bool progressed);
+    // Its request, complete and admitted, taken into the server's queue: served now, unless it
+    // was pushed out or its client left meanwhile.
+    void serveQueued();
+    // Its request found the queue full: the 503, counted as refused for want of a slot.
+    void refuseQueued();
     // Milliseconds of a monotonic clock.
     static qint64 clock();
     qint64 acceptedAt() const { return accepted; }
+
+    bool event(QEvent* event) override;
 
 public slots:
     void close();
@@ -110,6 +119,8 @@ private:
     bool admitted(HttpRequest* request);
     void slowClient();
     void checkBodyProgress();
+    // Hands the current request, complete and admitted, to the handler.
+    void serve();
 
     QTcpSocket* socket;
     QTimer* timer = nullptr;
@@ -125,6 +136,7 @@ private:
 
     HttpSettings* ownSettings;
     bool served = false;           // the current request has been handed to the handler
+    bool inQueue = false;          // the current request waits in the server's queue
     bool givenUp = false;          // a 408 or 413 went out: the rest of the input is discarded
     bool admissionDone = false;    // admitted() has decided for its request
     QTimer* headerTimer = nullptr; // headers complete this long after the accept
@@ -138,11 +150,11 @@ private:
     std::atomic<qint64> bodyStarted{0}; // clock() when the body began; 0 outside a body
     std::atomic<qint64> bodyReceived{0};
     std::atomic<qint64> replyStalled{0}; // clock() since which the client took nothing; 0: not stalled
-    // The socket's descriptor while its request headers are being read, for showsCommandRight
-    // from another thread; -1 before we close the socket. One Qt closes on a reset is cleared a
-    // moment later: a look meanwhile only peeks at whatever the number names then, at worst
-    // sparing a connection that is leaving anyway.
-    std::atomic<qintptr> unreadDescriptor{-1};
+    // While its request headers are being read, for showsCommandRight; cleared before we close
+    // the socket.
+    std::atomic<bool> headUnread{false};
+    // The thread that runs it, the only one that peeks at its socket; null while it moves.
+    std::atomic<Qt::HANDLE> home{nullptr};
     std::shared_ptr<HttpCapacity> sharedCapacity;
 };
 

@@ -4,6 +4,7 @@
 #include "httpconnection.h"
 #include "httplinger.h"
 #include "httplog.h"
+#include "httprequest.h"
 #include "httprequesthandler.h"
 #include "httpsettings.h"
 
@@ -117,17 +118,26 @@ void HttpTcpServer::refuse(qintptr socketDescriptor)
 // QTcpServer accepts for as long as the listen queue holds connections, without returning to the
 // event loop. Under a flood of clients that reconnect at once (each newcomer pushing out one
 // accepted before) that is for as long as the flood lasts: no accepted client is read, and none
-// of the closed ones is freed, so memory grows by the connection. After acceptsPerPass accepts
-// the listener rests (Qt stops at maxPendingConnections) until the loop has gone round.
+// of the closed ones is freed, so memory grows by the connection. After the pass's accepts
+// (acceptBudget) the listener rests (Qt stops at maxPendingConnections) until the loop has gone
+// round.
 void HttpTcpServer::countAccept()
 {
-    if (++acceptedThisPass < acceptsPerPass) return;
-    if (acceptedThisPass > acceptsPerPass) return; // resting already
+    if (++acceptedThisPass < acceptBudget) return;
+    if (acceptedThisPass > acceptBudget) return; // resting already
     pendingLimit = maxPendingConnections();
     setMaxPendingConnections(0);
+    passRestedAt = HttpConnection::clock();
     QMetaObject::invokeMethod(
         this,
         [this]() {
+            // Only as many more as there are free slots: past them a newcomer is refused, and
+            // clients refused faster only come back faster.
+            const qint64 round = HttpConnection::clock() - passRestedAt;
+            const qint64 free = qMax(0, settings->maxConnections - capacity->open() - handshaking.size());
+            acceptBudget = int(qBound<qint64>(acceptsPerPass,
+                                              qMin((round / 10 + 1) * acceptsPerPass, acceptsPerPass + free),
+                                              acceptsPerPassMax));
             acceptedThisPass = 0;
             setMaxPendingConnections(pendingLimit);
             if (isListening() && !acceptResting) resumeAccepting();
@@ -230,6 +240,52 @@ bool HttpServer::peekCommandRight(qintptr socketDescriptor, bool* wholeHead) con
             authorization = QString::fromLatin1(line.mid(colon + 1).trimmed());
     }
     return holdsCommandRight(cookie, authorization);
+}
+
+bool HttpServer::queueRequest(HttpConnection* connection, const HttpRequest* request)
+{
+    // A connection of a thread of its own has that thread to wait on, not this one.
+    if (!rightCheck || connection->thread() != thread()) return false;
+    const QString cookie = request->header(QStringLiteral("Cookie"));
+    const QString authorization = request->header(QStringLiteral("Authorization"));
+    if ((!cookie.isEmpty() || !authorization.isEmpty()) && rightCheck(cookie, authorization)) return false;
+    // Half the slots at most wait so: the other half stays for requests with a right, and past it
+    // a request without one hears the 503 at once rather than holding a slot for its turn.
+    if (int(queued.size()) >= qMax(1, settings->maxConnections / 2)) {
+        connection->refuseQueued();
+        return true;
+    }
+    queued.push_back(connection);
+    postTurn();
+    return true;
+}
+
+void HttpServer::postTurn()
+{
+    if (turnPosted || queued.empty()) return;
+    turnPosted = true;
+    // Posted: the turn comes with the next pass of the loop, after the sockets ready in this one
+    // are read, and the requests with a right among them served.
+    QMetaObject::invokeMethod(
+        this, [this]() { serveQueued(); }, Qt::QueuedConnection);
+}
+
+void HttpServer::serveQueued()
+{
+    turnPosted = false;
+    // A handler that runs the event loop would otherwise start a turn inside the turn: the outer
+    // one goes on when it returns.
+    if (inTurn) return;
+    inTurn = true;
+    const qint64 start = HttpConnection::clock();
+    while (!queued.empty()) {
+        const QPointer<HttpConnection> next = queued.front();
+        queued.pop_front();
+        if (next) next->serveQueued();
+        if (HttpConnection::clock() - start >= settings->queueTurn) break;
+    }
+    inTurn = false;
+    postTurn();
 }
 
 QHostAddress HttpTcpServer::peerOf(qintptr socketDescriptor)

@@ -12,6 +12,7 @@
 #include <QSslError>
 #include <QTcpServer>
 #include <QVariant>
+#include <deque>
 #include <functional>
 #include <memory>
 
@@ -23,6 +24,7 @@ namespace QuillonHttpd {
 
 class HttpCapacity;
 class HttpConnection;
+class HttpRequest;
 class HttpRequestHandler;
 class HttpServer;
 class HttpSettings;
@@ -65,10 +67,17 @@ private:
     // Counts an accept; the acceptsPerPass-th since the listener last rested ends the pass.
     void countAccept();
 
-    // Accepts in one pass of the event loop before the clients already accepted are read.
+    // Accepts in one pass of the event loop before the clients already accepted are read: 64, and
+    // 64 more for every 10 ms the loop took to come round since the listener last rested, as far
+    // as slots are free, up to 1024. A long pass (a report's slice, a busy handler) so does not
+    // leave the listen queue to grow, where a client with a right waits in arrival order behind
+    // every other, while clients past the slots are not refused only to come back at once.
     static constexpr int acceptsPerPass = 64;
+    static constexpr int acceptsPerPassMax = 1024;
+    int acceptBudget = acceptsPerPass;
     int acceptedThisPass = 0;
-    int pendingLimit = 0; // maxPendingConnections, given back when the listener resumes
+    qint64 passRestedAt = 0; // clock when the listener last rested for the pass
+    int pendingLimit = 0;    // maxPendingConnections, given back when the listener resumes
 
     // After a failed accept: 100 ms, doubling up to 1 s while accepts keep failing.
     static constexpr int firstAcceptPause = 100;
@@ -123,6 +132,23 @@ public:
         return commandRightCheck && (!cookie.isEmpty() || !authorization.isEmpty()) &&
                commandRightCheck(cookie, authorization);
     }
+    // Whether a complete request holds a right of any kind, told by the application from its
+    // token as for setCommandRightCheck (set before the server accepts). With it, a request of a
+    // connection on the server's own thread that holds none waits in a queue, served in turns of
+    // at most HttpSettings::queueTurn ms, one turn a pass of the event loop, while one that holds
+    // a right is served as soon as it is read: a crowd without rights cannot keep the thread
+    // from them, nor take more of it than a turn a pass. At most half the slots wait so: past
+    // them a request without a right gets the 503 at once (counted as refused for the slots).
+    // Connections on threads of their own are served at once.
+    void setRightCheck(std::function<bool(const QString& cookie, const QString& authorization)> check)
+    {
+        rightCheck = std::move(check);
+    }
+    // Takes the complete, admitted request of `connection` into the queue, to be served in its
+    // turn (HttpConnection::serveQueued); false when it is to be served now.
+    bool queueRequest(HttpConnection* connection, const HttpRequest* request);
+    // Requests waiting in the queue.
+    int queuedRequests() const { return int(queued.size()); }
     // The same for what the client of a plain socket has sent so far, read without taking it:
     // such a client passes the slots (HttpSettings::headerPlaces) and is not pushed out while
     // its headers are read. `wholeHead`, when given, tells whether the request's whole head is
@@ -135,6 +161,13 @@ public slots:
 
 private:
     void startReports();
+    // One turn of the queue; another is posted while requests wait.
+    void serveQueued();
+    void postTurn();
+    std::function<bool(const QString&, const QString&)> rightCheck;
+    std::deque<QPointer<HttpConnection>> queued;
+    bool turnPosted = false;
+    bool inTurn = false;
 
     HttpTcpServer* tcpServer = nullptr;
     HttpSettings* settings;

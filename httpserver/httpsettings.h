@@ -102,6 +102,9 @@ public:
     // takes a slot once it has been silent this long, and cannot push out others as fast as it
     // reconnects.
     qint32 deferAccept = 1;
+    // With a right check (HttpServer::setRightCheck), requests without a right on the server's
+    // own thread are served in turns of at most this long, one turn a pass of the event loop.
+    qint32 queueTurn = 20;
     qint32 handshakeTimeout = 10000; // a TLS handshake not finished by then is dropped
     qint32 lingerTime = 2000;        // input discarded after an abort reply before the socket closes
 

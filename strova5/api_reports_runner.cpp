@@ -6,6 +6,7 @@
 
 #include <QCoreApplication>
 #include <QEvent>
+#include <QSet>
 #include <QTimer>
 #include <limits>
 #include <malloc.h>
@@ -142,8 +143,10 @@ report_runner::admission report_runner::rule(const QString& caller, report_calle
         a.place = a.kept || (shared < max_running - kept_places &&
                              (kind != report_caller::anonymous || anonymous < anonymous_places));
     }
+    // A new report's try takes its kind's turn in the round: not while a report of a kind due
+    // before it waits for a try.
     a.try_now = own_free && !(self ? self->tried || before : mine > 0) && !try_barred(caller) &&
-                !try_spent() && report_job::clock() >= rest_until;
+                !try_spent() && report_job::clock() >= rest_until && (self || next_try_kind(kind) == kind);
     if (self) {
         a.wait = true; // it waits already
         return a;
@@ -209,7 +212,7 @@ bool report_runner::after_try(report_job& job, const QString& caller, report_cal
     const qint64 bytes =
         answer.userType() == qMetaTypeId<api_json_text>() ? answer.value<api_json_text>().json.size() : 0;
     if (bytes > unheld_max && !memory_room(kind, bytes)) {
-        refuse_busy_job(job, "no memory for its answer");
+        refuse_busy_job(job, caller, kind, "no memory for its answer");
         bar_tries(caller, 0);
         return true;
     }
@@ -217,21 +220,69 @@ bool report_runner::after_try(report_job& job, const QString& caller, report_cal
     return true;
 }
 
-QVariant report_runner::refusal()
+QString report_runner::met(report_caller kind) const
 {
-    return QVariant::fromValue(
-        api_refusal{503, QStringLiteral("%1 reports are being built; try again shortly").arg(max_running)});
+    int shared = 0, anonymous = 0;
+    bool kept_taken = false;
+    for (const entry& e : active) {
+        kept_taken = kept_taken || e.kept;
+        shared += e.kept ? 0 : 1;
+        anonymous += e.kind == report_caller::anonymous ? 1 : 0;
+    }
+    const int shared_free = qMax(0, max_running - kept_places - shared);
+    int places = max_running - kept_places, free = shared_free;
+    const char* who = "view callers";
+    if (kind == report_caller::command) {
+        places = max_running;
+        free += kept_taken ? 0 : 1;
+        who = "callers with a command right";
+    } else if (kind == report_caller::anonymous) {
+        places = anonymous_places;
+        free = qMin(shared_free, qMax(0, anonymous_places - anonymous));
+        who = "callers without a right";
+    }
+    QString text = QStringLiteral("%1: %2 of %3 report %4 and %5 of %6 waiting entries taken")
+                       .arg(QLatin1String(who))
+                       .arg(places - free)
+                       .arg(places)
+                       .arg(places == 1 ? QLatin1String("place") : QLatin1String("places"))
+                       .arg(waiting_of(kind))
+                       .arg(waiting_room(kind));
+    // A place free but not given: the answers built and sent are at their bound.
+    if (free > 0 && !memory_room(kind, report_job::answer_max))
+        text += QStringLiteral(", answers at their %1 MiB")
+                    .arg((kind == report_caller::command ? memory_max : memory_max - memory_kept) >> 20);
+    return text;
 }
 
-void report_runner::refuse_busy_job(report_job& job, const char* why)
+QVariant report_runner::refusal(const QString& caller, report_caller kind, const char* why) const
 {
-    const api_refusal r = refusal().value<api_refusal>();
+    QString text;
+    if (qstrcmp(why, "gave way to another caller") == 0)
+        text = QStringLiteral("gave way to another caller's first report; ") + met(kind);
+    else if (qstrcmp(why, "waited too long") == 0)
+        text = QStringLiteral("no place within %1 s; ").arg(wait_max_ms / 1000) + met(kind);
+    else if (qstrcmp(why, "no memory for its answer") == 0)
+        text = QStringLiteral("its answer does not fit the %1 MiB of answers; ")
+                   .arg((kind == report_caller::command ? memory_max : memory_max - memory_kept) >> 20) +
+               met(kind);
+    else if (waiting_of(caller) >= max_waiting_per_caller)
+        text = QStringLiteral("%1 reports of this caller wait already").arg(max_waiting_per_caller);
+    else
+        text = met(kind);
+    return QVariant::fromValue(api_refusal{503, text + QStringLiteral("; try again shortly")});
+}
+
+void report_runner::refuse_busy_job(report_job& job, const QString& caller, report_caller kind,
+                                    const char* why) const
+{
+    const api_refusal r = refusal(caller, kind, why).value<api_refusal>();
     job.refuse(r.status, r.text, why);
 }
 
-void report_runner::refuse_busy(entry& e, const char* why)
+void report_runner::refuse_busy(entry& e, const char* why) const
 {
-    refuse_busy_job(*e.job, why);
+    refuse_busy_job(*e.job, e.caller, e.kind, why);
     e.done(e.job->take_answer());
 }
 
@@ -360,30 +411,48 @@ void report_runner::release(quint64 key)
     schedule();
 }
 
+std::array<int, 3> report_runner::tries_due() const
+{
+    std::array<int, 3> first = {-1, -1, -1};
+    QSet<QString> seen; // callers with an entry before
+    for (int i = 0; i < int(queue.size()); ++i) {
+        const entry& e = queue[size_t(i)];
+        int& f = first[size_t(e.kind)];
+        const bool earlier = seen.contains(e.caller);
+        seen.insert(e.caller);
+        if (f >= 0) continue;
+        // One admitted only for its tries has them all; one waiting for a place has one, once it
+        // is its caller's first and its caller holds no place, as on arrival.
+        if (e.for_try || (!e.tried && !earlier && worth_a_try(*e.job) && !holds_place(e.caller) &&
+                          !is_sending(e.caller) && !try_barred(e.caller)))
+            f = i;
+    }
+    return first;
+}
+
+report_caller report_runner::next_try_kind(report_caller fallback) const
+{
+    const std::array<int, 3> due = tries_due();
+    for (int i = 1; i <= 3; ++i) {
+        const int k = (int(last_try_kind) + i) % 3;
+        if (due[size_t(k)] >= 0) return report_caller(k);
+    }
+    return fallback;
+}
+
 std::deque<report_runner::entry>::iterator report_runner::next_try()
 {
-    // Each kind's report to try: one admitted only for its tries, in order of arrival, at most
-    // every other turn while reports hold places (they had no room to wait, and must not wait
-    // long); else the first waiting report that may be tried now, once a round of the places.
-    const bool for_try_turn = !(last_was_try && !active.empty());
-    const bool round_turn = !try_spent();
-    constexpr int kinds = 3;
-    std::deque<entry>::iterator first[kinds] = {queue.end(), queue.end(), queue.end()};
-    for (auto it = queue.begin(); it != queue.end(); ++it) {
-        std::deque<entry>::iterator& f = first[int(it->kind)];
-        if (it->for_try) {
-            if (for_try_turn && (f == queue.end() || !f->for_try)) f = it;
-        } else if (f == queue.end() && round_turn && worth_a_try(*it->job) &&
-                   rule(it->caller, it->kind, &*it).try_now) {
-            f = it;
-        }
-    }
-    // The kinds take the tries in turn, so that no kind's queue holds up another's.
-    for (int i = 1; i <= kinds; ++i) {
-        const int k = (int(last_try_kind) + i) % kinds;
-        if (first[k] == queue.end()) continue;
+    // At most every other turn while reports hold places: the tries must not wait long, nor
+    // take the places' turns.
+    if (last_was_try && !active.empty()) return queue.end();
+    const std::array<int, 3> due = tries_due();
+    // The kinds take the tries in turn, so that no kind's queue holds up another's; within a
+    // kind, the order of arrival, whether a report waits for a place or only for its tries.
+    for (int i = 1; i <= 3; ++i) {
+        const int k = (int(last_try_kind) + i) % 3;
+        if (due[size_t(k)] < 0) continue;
         last_try_kind = report_caller(k);
-        return first[k];
+        return queue.begin() + due[size_t(k)];
     }
     return queue.end();
 }

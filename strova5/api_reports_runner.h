@@ -9,6 +9,7 @@
 #include <QString>
 #include <QTimer>
 #include <QVariant>
+#include <array>
 #include <deque>
 #include <functional>
 #include <limits>
@@ -36,12 +37,13 @@ enum class report_caller { command, view, anonymous };
 // The main thread is shared: after each slice (of a report with a place, or of a try) the event
 // loop is left free for at least `rest_share` of that slice while other work waits (sockets,
 // timers, queued calls: events the loop delivers to others than the runner between the slices);
-// with nothing else pending the next slice follows at once. The tries of reports that would wait
-// take at most one slice per round of the reports with places, those of reports with no room to
-// wait at most every other turn. The reports waiting only for their tries are kept by kind as the
-// entries are (8 of command callers, 48 of `view` callers, 8 of callers without a right), and the
-// tries' turns go round the kinds that have one waiting: a crowd of one kind fills its own share
-// and waits its own turns, never another kind's.
+// with nothing else pending the next slice follows at once. The tries of new reports take at most
+// one slice per round of the reports with places, those of waiting reports at most every other
+// turn. The reports waiting only for their tries are kept by kind as the entries are (8 of command
+// callers, 48 of `view` callers, 8 of callers without a right), and the tries' turns go round the
+// kinds that have one due: a report worth a try has its kind's turn wherever it waits (for a place
+// or only for its tries), and a new report's try is its kind's turn, never another's that waits
+// for one. A crowd of one kind fills its own share and waits its own turns.
 class report_runner : public QObject
 {
     Q_OBJECT
@@ -79,9 +81,10 @@ public:
     //    for one more within the kind's memory.
     //  - A try, the one slice that may answer a report at once: the caller holds no place, waits
     //    for none before it and is sent no answer; its last try answered, or that report had a
-    //    place since, or `wait_max_ms` passed; the tries have not had their slice of this round
-    //    and the rest after the last slice is over. Its answer counts against the kind's memory
-    //    as a place's does (try_first).
+    //    place since, or `wait_max_ms` passed; the tries have not had their slice of this round,
+    //    the rest after the last slice is over, and no report of a kind before it in the round
+    //    waits for a try. Its answer counts against the kind's memory as a place's does
+    //    (try_first). A waiting report has its one try in its kind's turn (next_try).
     //  - Room to wait: the caller waits for fewer than `max_waiting_per_caller`, and its kind has
     //    an entry free, or (for a caller that waits for nothing) another caller of its kind waits
     //    for two or more: its newest entry is given up for this one.
@@ -110,8 +113,9 @@ public:
     static bool worth_a_try(const report_job& job) { return job.units() <= try_units_max; }
     // Answers no larger leave with their reply's first piece: they are not held.
     static constexpr qint64 unheld_max = 64 * 1024;
-    // The refusal of a report that found no room.
-    static QVariant refusal();
+    // The refusal of a report of `caller` that found no room (`why`, as its log line says it, or
+    // before any work): what it met, its kind's places and entries taken.
+    QVariant refusal(const QString& caller, report_caller kind, const char* why = "no room to wait") const;
     // Takes a report that one slice did not answer. `done` is called with the answer (or the
     // refusal) once, maybe before this returns: then the ticket is 0.
     quint64 take(std::unique_ptr<report_job> job, const QString& caller, report_caller kind,
@@ -182,12 +186,18 @@ private:
     // The waiting report to try in this turn, of the kind next in the round, or the end of the
     // queue.
     std::deque<entry>::iterator next_try();
+    // Per kind, the index in the queue of its first report due a try, or -1.
+    std::array<int, 3> tries_due() const;
+    // The kind whose turn the next try is, of those with a report due one; `fallback` when none.
+    report_caller next_try_kind(report_caller fallback) const;
     void rested_after(qint64 slice_start);
     // Counts the events of other work, which start the rest due after the last slice.
     bool eventFilter(QObject* watched, QEvent* event) override;
     void finished(entry e);
-    static void refuse_busy(entry& e, const char* why);
-    static void refuse_busy_job(report_job& job, const char* why);
+    void refuse_busy(entry& e, const char* why) const;
+    void refuse_busy_job(report_job& job, const QString& caller, report_caller kind, const char* why) const;
+    // The kind's places and entries as a refusal names them.
+    QString met(report_caller kind) const;
     // Entries of `kind` that may wait at once, for a place or only for their tries.
     static int waiting_room(report_caller kind);
     static int try_room(report_caller kind) { return waiting_room(kind) * max_try_waiting / max_waiting; }

@@ -143,6 +143,21 @@ bool peer_left(int fd)
     return false;
 }
 
+QStringList header_rights(const QString& cookies, const QString& authorization)
+{
+    QString cookie;
+    for (const QString& part : cookies.split(QLatin1Char(';'))) {
+        const QString item = part.trimmed();
+        if (item.startsWith(QLatin1String("TARVIK_JWT="))) cookie = item.mid(11);
+    }
+    const API_controller* api = API_controller::instance;
+    const QStringList roles =
+        token_rights(cookie, authorization, QStringList(), uint32_t(QDateTime::currentSecsSinceEpoch()),
+                     api ? api->token_key : api_key());
+    if (roles.isEmpty()) return roles;
+    return api ? api->get_rights(QVariantMap{{QStringLiteral("rights"), roles}}) : roles;
+}
+
 QString caller_of(const QByteArray& verified, const QString& client)
 {
     if (verified.isEmpty()) return QStringLiteral("address ") + client;
@@ -211,19 +226,13 @@ http_api_quill::http_api_quill(QuillonHttpd::HttpSettings* settings, QObject* pa
     // A request whose token holds a command right keeps a slot while anonymous clients hold them
     // all. Asked with the header values as soon as they are seen, before the cookies are parsed.
     setCommandRightCheck([](const QString& cookies, const QString& authorization) {
-        QString cookie;
-        for (const QString& part : cookies.split(QLatin1Char(';'))) {
-            const QString item = part.trimmed();
-            if (item.startsWith(QLatin1String("TARVIK_JWT="))) cookie = item.mid(11);
-        }
-        const API_controller* api = API_controller::instance;
-        const QStringList roles = http_api::token_rights(cookie, authorization, QStringList(),
-                                                         uint32_t(QDateTime::currentSecsSinceEpoch()),
-                                                         api ? api->token_key : http_api::api_key());
-        if (roles.isEmpty()) return false;
-        const QStringList rights =
-            api ? api->get_rights(QVariantMap{{QStringLiteral("rights"), roles}}) : roles;
-        return holds_command_right(rights);
+        return holds_command_right(http_api::header_rights(cookies, authorization));
+    });
+    // Requests of callers with a right of any kind (commands, `view`, an operator's probe) are
+    // served as soon as they are read; those of callers without one, the open routes' crowd,
+    // wait their turns (HttpServer::setRightCheck).
+    setRightCheck([](const QString& cookies, const QString& authorization) {
+        return !http_api::header_rights(cookies, authorization).isEmpty();
     });
     // A broken request costs its sender one connection, and our log one line: beyond a burst
     // each kind of such line is counted.
@@ -347,7 +356,7 @@ bool http_api_HttpRequestHandler::serve_api(const QVariantMap& api_request, cons
                                                kind = api->report_kind(api_request);
                                                admitted = reports->admits(caller, kind);
                                                refused = !admitted.any();
-                                               return refused ? reports->refusal() : QVariant();
+                                               return refused ? reports->refusal(caller, kind) : QVariant();
                                            })
                           : QVariant();
     if (!job) {
@@ -367,7 +376,8 @@ bool http_api_HttpRequestHandler::serve_api(const QVariantMap& api_request, cons
     // read would bring comes at once, before any place or turn is given. One served from the
     // registry is answered as ever.
     if (job->reads_database() && SQL_Exchange::instance && SQL_Exchange::instance->link_known_away()) {
-        job->refuse(503, QStringLiteral("database not answering"), "database not reachable");
+        // The outage has its own line; this one says only why the report got no statement.
+        job->refuse(503, QStringLiteral("database not answering"), "database link away");
         write_answer(response, job->take_answer(), callback);
         return true;
     }

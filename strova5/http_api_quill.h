@@ -42,6 +42,10 @@ QByteArray api_body(QVariant answer, const QString& callback);
 // (bytes it sent after its request are read and dropped).
 bool peer_left(int fd);
 
+// The rights of a request's token, from its Cookie and Authorization header values as they came
+// (before the cookies are parsed): empty without a valid token.
+QStringList header_rights(const QString& cookies, const QString& authorization);
+
 // Who asks, for the report places and the log: "token " and the hex of the digest a token check
 // gave back (token_rights' `verified`), else "address " and the client's address.
 QString caller_of(const QByteArray& verified, const QString& client);

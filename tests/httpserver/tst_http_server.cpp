@@ -41,6 +41,11 @@ using namespace QuillonHttpd;
 namespace {
 
 QStringList uploadedNames; // temporary files the echo handler saw
+// /busy: 5 ms in the handler, its query noted here in the order served, with the ticks a test
+// counted by then.
+QStringList busyServed;
+QList<int> busyTicks;
+int ticks = 0;
 HttpSessionStore* sessionStore = nullptr;
 // Connection objects alive now, and the most alive at once since the test reset it.
 std::atomic<int> liveConnections{0};
@@ -72,6 +77,11 @@ public:
         } else if (path == QLatin1String("/sleep")) {
             QThread::msleep(100);
             response->write("slept");
+        } else if (path == QLatin1String("/busy")) {
+            QThread::msleep(5);
+            busyServed << request->getParameterMap().value(QStringLiteral("n"));
+            busyTicks << ticks;
+            response->write("done");
         } else if (path == QLatin1String("/peer")) {
             auto* connection = static_cast<HttpConnection*>(parent());
             response->write(connection->verifiedPeerName().toUtf8() +
@@ -483,7 +493,8 @@ private slots:
     {
         startServer([](HttpSettings* s) { s->maxConnections = 16; });
         QProcess flood;
-        flood.start("python3", {QFINDTESTDATA("http_peer.py"), QString::number(port()), "flood", "16", "127.0.0.2"});
+        flood.start("python3",
+                    {QFINDTESTDATA("http_peer.py"), QString::number(port()), "flood", "16", "127.0.0.2"});
         QByteArray out;
         QTRY_VERIFY_WITH_TIMEOUT((out += flood.readAllStandardOutput()).contains("ready 16"), 20000);
         QElapsedTimer t;
@@ -503,8 +514,9 @@ private slots:
         // At most once a second for each silent socket, and once for each request served; without
         // the deferral they push each other out thousands of times a second.
         const int reopened = m.captured(1).toInt();
-        QVERIFY2(reopened <= 16 * (spent / 1000 + 2) + answered,
-                 qPrintable(QString("%1 reopened in %2 ms, %3 served").arg(reopened).arg(spent).arg(answered)));
+        QVERIFY2(
+            reopened <= 16 * (spent / 1000 + 2) + answered,
+            qPrintable(QString("%1 reopened in %2 ms, %3 served").arg(reopened).arg(spent).arg(answered)));
     }
 
     // Silent sockets cannot hold the slots: a newcomer pushes the longest waiting out, and the
@@ -598,6 +610,47 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(counted("pushed out to make room"), 3, 5000);
         QTRY_COMPARE_WITH_TIMEOUT(counted("refused for want of the 4 places"), 1, 5000);
         QCOMPARE(counted("pushed out for the 64 MiB of request bodies in memory"), 0);
+    }
+
+    // With a right check, requests without a right wait in a queue served in turns of at most
+    // queueTurn ms, one a pass of the loop, and a request with a right is served as soon as it is
+    // read, before the anonymous ones that came first.
+    void requests_with_a_right_go_before_the_queue()
+    {
+        startServer([](HttpSettings* s) { s->queueTurn = 20; });
+        server->setRightCheck([](const QString& cookie, const QString&) { return cookie == "t=right"; });
+        busyServed.clear();
+        busyTicks.clear();
+        // Posted again each time it runs, as the queue's turn is: between two of its ticks the
+        // queue has at most one turn, of at most 20 ms, which requests of 5 ms fill with 4.
+        QObject ticker;
+        std::function<void()> tick = [&]() {
+            ++ticks;
+            QMetaObject::invokeMethod(&ticker, tick, Qt::QueuedConnection);
+        };
+        tick();
+        std::vector<std::unique_ptr<QTcpSocket>> clients;
+        for (int i = 0; i < 40; ++i) {
+            clients.push_back(std::make_unique<QTcpSocket>());
+            connectTo(clients.back().get())
+                ->write("GET /busy?n=" + QByteArray::number(i) + " HTTP/1.1\r\n\r\n");
+        }
+        QTRY_VERIFY(!busyServed.isEmpty());
+        QTcpSocket right;
+        connectTo(&right);
+        QVERIFY(right.waitForConnected(5000));
+        right.write("GET /busy?n=right HTTP/1.1\r\nCookie: t=right\r\n\r\n");
+        QVERIFY(right.flush());
+        QTRY_COMPARE_WITH_TIMEOUT(busyServed.size(), 41, 10000);
+        // Read within a pass or two of its sending, it went before most of the queue.
+        const int at = busyServed.indexOf("right");
+        QVERIFY2(at >= 0 && at < 41 - 10, qPrintable(busyServed.join(' ')));
+        QMap<int, int> perTick;
+        for (int i = 0; i < busyServed.size(); ++i)
+            if (i != at) ++perTick[busyTicks.at(i)];
+        for (auto it = perTick.cbegin(); it != perTick.cend(); ++it)
+            QVERIFY2(it.value() <= 4, qPrintable(QString("%1 served in one turn").arg(it.value())));
+        QCOMPARE(server->queuedRequests(), 0);
     }
 
     // Too many parts: the 413, no descriptor kept, one log line.

@@ -68,7 +68,7 @@ void ask(report_runner& runner, const QString& caller, report_caller kind, std::
 {
     const report_runner::admission a = runner.admits(caller, kind);
     if (!a.any()) {
-        done(report_runner::refusal());
+        done(runner.refusal(caller, kind));
         return;
     }
     if (a.try_now && report_runner::worth_a_try(*job) && runner.try_first(*job, caller, kind)) {
@@ -245,7 +245,10 @@ private slots:
         runner.take(std::make_unique<timed_job>(2, 100), "token v", a.to("v"));
         QCOMPARE(runner.waiting(), 1);
         QTRY_COMPARE(a.status("v"), 503);
-        QVERIFY(a.got["v"].value<api_refusal>().text.contains("reports are being built"));
+        QCOMPARE(
+            a.got["v"].value<api_refusal>().text,
+            QString("no place within 30 s; callers with a command right: 4 of 4 report places and 0 of 8 "
+                    "waiting entries taken; try again shortly"));
         QVERIFY(g_now - 1000000 >= report_runner::wait_max_ms);
         for (const quint64 t : held)
             runner.drop(t);
@@ -293,28 +296,45 @@ private slots:
         QCOMPARE(runner.waiting(), 8 + 48 + 7);
     }
 
-    // A refused report's line names its caller and why, while its answer is the runner's one text
-    // whatever the reason.
+    // A refused report's line names its caller and why, and its answer what it met: its kind's
+    // places and entries as they were, not the runner's total.
     void a_refused_report_names_its_caller_and_why()
     {
         testsupport::Log_capture log;
         report_runner runner;
         answers a;
-        const auto view = report_caller::view;
+        const auto view = report_caller::view, anon = report_caller::anonymous;
         fill_view(runner, a, "token ");
-        const QString busy = "report test refused (503): 4 reports are being built; try again shortly (";
+        const QString full =
+            "view callers: 3 of 3 report places and 48 of 48 waiting entries taken; try again "
+            "shortly";
         runner.take(std::make_unique<timed_job>(5000, 100), "address 127.0.0.9", view, a.to("new"));
-        QVERIFY2(log.has(busy + "gave way to another caller, for token 0; 5000 modems, t, 0 ms)"),
+        QVERIFY2(log.has("report test refused (503): gave way to another caller's first report; " + full +
+                         " (gave way to another caller, for token 0; 5000 modems, t, 0 ms)"),
                  qPrintable(log.all()));
         QCOMPARE(runner.take(std::make_unique<timed_job>(5000, 100), "token 1", view, a.to("fifth")),
                  quint64(0));
-        QVERIFY(log.has(busy + "no room to wait, for token 1; 5000 modems, t, 0 ms)"));
+        QCOMPARE(a.got["fifth"].value<api_refusal>().text,
+                 QString("4 reports of this caller wait already; try again shortly"));
+        QCOMPARE(
+            runner.take(std::make_unique<timed_job>(5000, 100), "address 127.0.0.9", view, a.to("sixth")),
+            quint64(0));
+        QCOMPARE(a.got["sixth"].value<api_refusal>().text, full);
+        QVERIFY(log.has("report test refused (503): " + full +
+                        " (no room to wait, for address 127.0.0.9; 5000 modems"));
+        // One report being built by a caller without a right, 8 waiting: the refusal says one place.
+        for (int i = 0; i < 9; ++i)
+            runner.take(std::make_unique<timed_job>(5000, 100), QString("address %1").arg(i), anon,
+                        a.to(QString("anon%1").arg(i)));
+        const QVariant anon_refusal = runner.refusal("address 99", anon);
+        QCOMPARE(anon_refusal.value<api_refusal>().status, 503);
+        QCOMPARE(anon_refusal.value<api_refusal>().text,
+                 QString("callers without a right: 1 of 1 report place and 8 of 8 waiting entries taken; try "
+                         "again shortly"));
         g_now += report_runner::wait_max_ms + 1;
         QTRY_VERIFY(a.got.count("view1.0"));
-        QVERIFY(log.has(busy + "waited too long, for token 1; 5000 modems, t, 30001 ms)"));
-        for (const QString name : {"view0.3", "fifth", "view1.0"})
-            QCOMPARE(a.got[name].value<api_refusal>().text,
-                     report_runner::refusal().value<api_refusal>().text);
+        QVERIFY(log.has("report test refused (503): no place within 30 s; "));
+        QVERIFY(log.has(" (waited too long, for token 1; 5000 modems, t, 30001 ms)"));
     }
 
     // Answers being sent count until released: a caller whose answer is still read waits for its
@@ -597,6 +617,55 @@ private slots:
             anon_since = 0;
         }
         QVERIFY(g_slices.count("anon") >= 10);
+    }
+
+    // Forty `view` callers keeping two 5,000-modem reports each (their places and entries taken,
+    // entries given way and asked again) and 120 callers without a right asking one-slice reports
+    // in a loop: a `view` caller's one-slice report asked every 2 s gets its kind's try wherever it
+    // waits, and is answered each time before the next.
+    void a_small_view_report_is_tried_wherever_it_waits()
+    {
+        report_runner runner;
+        answers a;
+        const auto view = report_caller::view, anon = report_caller::anonymous;
+        std::vector<int> long_pending(40, 0);
+        std::vector<char> anon_pending(120, 0);
+        QList<int> statuses;
+        bool polite_pending = false;
+        qint64 next_ask = g_now;
+        int asked = 0, in_entry = 0;
+        for (int pass = 0; pass < 20000 && statuses.size() < 10; ++pass) {
+            for (int i = 0; i < 40; ++i)
+                while (long_pending[i] < 2) {
+                    ++long_pending[i];
+                    ask(runner, QString("token %1").arg(i), view, std::make_unique<timed_job>(5000, 50),
+                        [&long_pending, i](QVariant) { --long_pending[i]; });
+                    if (long_pending[i] < 2) break; // refused at once: asked again next pass
+                }
+            for (int i = 0; i < 120; ++i) {
+                if (anon_pending[i]) continue;
+                anon_pending[i] = 1;
+                ask(runner, QString("address 127.0.1.%1").arg(i), anon, std::make_unique<timed_job>(1, 50),
+                    [&anon_pending, i](QVariant) { anon_pending[i] = 0; });
+            }
+            if (g_now >= next_ask) {
+                QVERIFY2(!polite_pending, qPrintable(QString("ask %1 not answered within 2 s").arg(asked)));
+                polite_pending = true;
+                next_ask = g_now + 2000;
+                ++asked;
+                const report_runner::admission ad = runner.admits("token polite", view);
+                in_entry += !ad.try_now && ad.wait ? 1 : 0;
+                ask(runner, "token polite", view, std::make_unique<timed_job>(1, 50), [&](QVariant v) {
+                    polite_pending = false;
+                    statuses << (v.userType() == qMetaTypeId<api_refusal>() ? v.value<api_refusal>().status
+                                                                            : 200);
+                });
+            }
+            QCoreApplication::processEvents();
+        }
+        QCOMPARE(statuses, QVector<int>(10, 200).toList());
+        QVERIFY(in_entry >= 5);        // it waited among the long reports' entries, not only for a try
+        QCOMPARE(runner.running(), 3); // the long reports kept their places meanwhile
     }
 };
 
