@@ -132,13 +132,7 @@ report_runner::admission report_runner::rule(const QString& caller, report_calle
         before = before || !self_seen;
     }
     if (own_free && memory_room(kind, report_job::answer_max)) {
-        int shared = 0, anonymous = 0;
-        bool kept_taken = false;
-        for (const entry& e : active) {
-            kept_taken = kept_taken || e.kept;
-            shared += e.kept ? 0 : 1;
-            anonymous += e.kind == report_caller::anonymous ? 1 : 0;
-        }
+        const auto [shared, anonymous, kept_taken] = places_taken();
         a.kept = kind == report_caller::command && !kept_taken;
         a.place = a.kept || (shared < max_running - kept_places &&
                              (kind != report_caller::anonymous || anonymous < anonymous_places));
@@ -220,15 +214,20 @@ bool report_runner::after_try(report_job& job, const QString& caller, report_cal
     return true;
 }
 
+report_runner::taken report_runner::places_taken() const
+{
+    taken t;
+    for (const entry& e : active) {
+        t.kept = t.kept || e.kept;
+        t.shared += e.kept ? 0 : 1;
+        t.anonymous += e.kind == report_caller::anonymous ? 1 : 0;
+    }
+    return t;
+}
+
 QString report_runner::met(report_caller kind) const
 {
-    int shared = 0, anonymous = 0;
-    bool kept_taken = false;
-    for (const entry& e : active) {
-        kept_taken = kept_taken || e.kept;
-        shared += e.kept ? 0 : 1;
-        anonymous += e.kind == report_caller::anonymous ? 1 : 0;
-    }
+    const auto [shared, anonymous, kept_taken] = places_taken();
     const int shared_free = qMax(0, max_running - kept_places - shared);
     int places = max_running - kept_places, free = shared_free;
     const char* who = "view callers";

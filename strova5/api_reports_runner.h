@@ -198,6 +198,14 @@ private:
     void refuse_busy_job(report_job& job, const QString& caller, report_caller kind, const char* why) const;
     // The kind's places and entries as a refusal names them.
     QString met(report_caller kind) const;
+    // The places the running reports hold: shared ones, those of anonymous callers among them,
+    // and whether the command callers' kept place is taken.
+    struct taken
+    {
+        int shared = 0, anonymous = 0;
+        bool kept = false;
+    };
+    taken places_taken() const;
     // Entries of `kind` that may wait at once, for a place or only for their tries.
     static int waiting_room(report_caller kind);
     static int try_room(report_caller kind) { return waiting_room(kind) * max_try_waiting / max_waiting; }
