@@ -157,7 +157,7 @@ void report_job::read_failed(const QString& statement, const QString* busy_table
     // Only a read refused for that table, or one that met the lock's bound: a read lost to the
     // link meanwhile is no busy table.
     const SQL_Exchange* storage = SQL_Exchange::instance;
-    const QString busy = busy_table                                       ? *busy_table
+    const QString busy = busy_table                                            ? *busy_table
                          : storage && storage->last_failed_read() == statement ? storage->last_failed_busy()
                                                                                : QString();
     if (!busy.isEmpty()) {

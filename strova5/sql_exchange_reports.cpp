@@ -180,7 +180,7 @@ bool SQL_Exchange::run_query(QSqlQuery& q, const QString& statement, int fail_le
     };
     failed_read_busy.clear();
     if (!go_unless_link_silent()) return failed(); // said there, once an outage
-    if (refused_busy(statement)) { // a table known locked elsewhere: not sent
+    if (refused_busy(statement)) {                 // a table known locked elsewhere: not sent
         failed_read_busy = table_of(statement);
         return failed();
     }

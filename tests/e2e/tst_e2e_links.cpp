@@ -409,7 +409,8 @@ private slots:
         QVERIFY(QSqlQuery(cmd_locker).exec("UNLOCK TABLES"));
         const qint64 cmd_unlock_at = clock.elapsed();
         cmd_locker.close();
-        QTRY_VERIFY_WITH_TIMEOUT(states.worst_from(cmd_unlock_at) < 1000 && states.waits.last().first > cmd_unlock_at, 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(
+            states.worst_from(cmd_unlock_at) < 1000 && states.waits.last().first > cmd_unlock_at, 10000);
         states.stop();
         QList<qint64> held_at;
         for (const auto& w : states.waits)
@@ -417,7 +418,8 @@ private slots:
         qInfo() << "command states held at" << held_at << "ms";
         QVERIFY2(held_at.size() >= 2, "the lock was not met");
         for (int i = 1; i < held_at.size(); ++i)
-            QVERIFY2(held_at.at(i) - held_at.at(i - 1) >= 9500, qPrintable(QString::number(held_at.at(i) - held_at.at(i - 1))));
+            QVERIFY2(held_at.at(i) - held_at.at(i - 1) >= 9500,
+                     qPrintable(QString::number(held_at.at(i) - held_at.at(i - 1))));
         for (const auto& r : states.replies)
             if (r.start >= cmd_lock_at && r.start < cmd_unlock_at)
                 QVERIFY2(r.status == 200 && r.body.trimmed() == "{}", r.body.constData());

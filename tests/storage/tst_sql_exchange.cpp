@@ -442,9 +442,10 @@ private slots:
         QVERIFY(s);
         const QString odd = u8"k1 it's \"q\" \\ Счётчик 😀";
         const int piece = SQL_Exchange::settings_piece_rows;
-        QVERIFY(QSqlQuery(check).exec(QString("INSERT INTO modems_setting SELECT 7, 1, 0, CONCAT('k0', LPAD(seq, 5, '0')), "
-                                              "seq FROM seq_1_to_%1")
-                                          .arg(piece - 1)));
+        QVERIFY(QSqlQuery(check).exec(
+            QString("INSERT INTO modems_setting SELECT 7, 1, 0, CONCAT('k0', LPAD(seq, 5, '0')), "
+                    "seq FROM seq_1_to_%1")
+                .arg(piece - 1)));
         QSqlQuery add(check);
         QVERIFY(add.prepare("INSERT INTO modems_setting VALUES (7, 1, 0, ?, '\"odd\"'), (7, 1, 0, 'z', 1), "
                             "(8, 1, 0, 'a', 2), (8, 1, 1, 'b', 3)"));

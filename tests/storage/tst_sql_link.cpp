@@ -478,7 +478,8 @@ private slots:
             rows += q.value(0).toString().size() == 20000;
         QCOMPARE(rows, 4);
         QVERIFY(!s->link_known_away());
-        QVERIFY2(!g_log->has("not reachable") && !g_log->has("lost while the rows came"), qPrintable(g_log->all()));
+        QVERIFY2(!g_log->has("not reachable") && !g_log->has("lost while the rows came"),
+                 qPrintable(g_log->all()));
     }
 
     // A long catch-up on a healthy server is no silent link: rows queued while nothing was

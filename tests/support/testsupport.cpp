@@ -296,14 +296,15 @@ bool Sql_proxy::order(const QByteArray& word)
     while (answer.isEmpty()) {
         while (!process.canReadLine()) {
             if (!process.waitForReadyRead(10000)) {
-                std::fprintf(stderr, "sql_proxy.py did not take %s: state %d, %s\n", word.constData(), int(process.state()),
-                             process.readAllStandardError().constData());
+                std::fprintf(stderr, "sql_proxy.py did not take %s: state %d, %s\n", word.constData(),
+                             int(process.state()), process.readAllStandardError().constData());
                 return false;
             }
         }
         answer = process.readLine().trimmed();
     }
-    if (answer != "ok") std::fprintf(stderr, "sql_proxy.py answered %s to %s\n", answer.constData(), word.constData());
+    if (answer != "ok")
+        std::fprintf(stderr, "sql_proxy.py answered %s to %s\n", answer.constData(), word.constData());
     return answer == "ok";
 }
 

@@ -132,7 +132,8 @@ public:
     bool release() { return order("release"); }
     bool rate(int bytes_per_s, const QString& text = QString())
     {
-        return order(("rate " + QString::number(bytes_per_s) + (text.isEmpty() ? QString() : " " + text)).toUtf8());
+        return order(
+            ("rate " + QString::number(bytes_per_s) + (text.isEmpty() ? QString() : " " + text)).toUtf8());
     }
 
 private:
