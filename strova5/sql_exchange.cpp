@@ -304,7 +304,6 @@ bool SQL_Exchange::init()
         LOG_EXC << "can't open db" << db.lastError().text();
         return false;
     }
-    set_keepalive(db);
     note_reachable(true); // saves tried before the connection was open found nothing
     // A table locked elsewhere (a backup's LOCK TABLES, an ALTER waiting behind a long
     // transaction) is waited out statement by statement, as everywhere else in the daemon: the

@@ -969,15 +969,9 @@ QHash<uint32_t, uint32_t> SQL_Exchange::energy_after_present(const QList<uint32_
     // told apart on the key's entries before any row is read. Neither the steps near `ts` nor a
     // modem's whole time would find more, and the registry's spans are not needed.
     QHash<uint32_t, uint32_t> out;
-    QList<uint32_t> listed;
-    {
-        QSet<uint32_t> seen;
-        for (const uint32_t modem : modems)
-            if (!seen.contains(modem)) {
-                seen.insert(modem);
-                listed << modem;
-            }
-    }
+    QList<uint32_t> listed = modems; // each modem once
+    std::sort(listed.begin(), listed.end());
+    listed.erase(std::unique(listed.begin(), listed.end()), listed.end());
     for (int at = 0; at < listed.size(); at += in_list_max) {
         const QString select =
             QStringLiteral("SELECT modem_id, MIN(ts) FROM modems_data FORCE INDEX (type_ts) WHERE `type` in "
