@@ -153,7 +153,14 @@ private:
             copy << 254;
             const QHash<uint32_t, uint32_t> before1 = sql.get_ts_energy_each(todo, copy, r.timefrom, false);
             const QHash<uint32_t, uint32_t> after1 = sql.get_ts_energy_each(todo, copy, r.timeto, true);
-            const QHash<uint32_t, uint32_t> before2 = sql.get_ts_energy_each(todo, {15}, r.timefrom, false);
+            // An hour record counts only within two days before the first energy record: it is
+            // looked for there alone, not over each modem's whole time.
+            QHash<uint32_t, QPair<uint32_t, uint32_t>> hour_spans;
+            for (const uint32_t modem : todo) {
+                const uint32_t from1 = before1.value(modem, r.timefrom);
+                hour_spans.insert(modem, qMakePair(from1 > 172799 ? from1 - 172799 : 0u, r.timefrom));
+            }
+            const QHash<uint32_t, uint32_t> before2 = sql.get_ts_energy_within(hour_spans, {15});
             const QHash<uint32_t, uint32_t> after2 = sql.get_ts_energy_each(todo, {15}, r.timeto, true);
             for (const uint32_t modem : todo) {
                 const uint32_t from1 = before1.value(modem, r.timefrom), to1 = after1.value(modem, r.timeto);
@@ -191,6 +198,21 @@ private:
         else
             period = hour_period != 0 ? hour_period : day_period;
 
+        QVariantMap entry{{QStringLiteral("meterings"), QVariantList()},
+                          {QStringLiteral("modem"), uint(modem)},
+                          {QStringLiteral("timeto"), uint(r.timeto)}};
+        if (period != 0) entry.insert(QStringLiteral("period"), uint(period));
+        if (r.has_from) entry.insert(QStringLiteral("timefrom"), uint(r.timefrom));
+        // Every metering the rows make lies at or before the newest row: rows all read before
+        // the period, only to derive values, make none of its own.
+        const bool any_within = std::any_of(fetched.cbegin(), fetched.cend(), [&](const QVariant& v) {
+            return uint32_t(quint64(v.toMap().value(QStringLiteral("ts"), 0).toLongLong())) >= r.raw_from;
+        });
+        if (!any_within) {
+            out.append(entry);
+            return;
+        }
+
         history_builder::options opt;
         opt.kinds = r.kinds;
         opt.day_added = r.day_added;
@@ -225,11 +247,7 @@ private:
         history_builder::sort(kept, true);
         answered += kept.size();
 
-        QVariantMap entry{{QStringLiteral("meterings"), kept},
-                          {QStringLiteral("modem"), uint(modem)},
-                          {QStringLiteral("timeto"), uint(r.timeto)}};
-        if (period != 0) entry.insert(QStringLiteral("period"), uint(period));
-        if (r.has_from) entry.insert(QStringLiteral("timefrom"), uint(r.timefrom));
+        entry.insert(QStringLiteral("meterings"), kept);
         out.append(entry);
     }
 

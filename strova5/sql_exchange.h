@@ -239,6 +239,10 @@ public:
     // (type, ts) key, whatever the registry knows of the modems.
     virtual QHash<uint32_t, uint32_t> get_ts_energy_each(const QList<uint32_t>& modems, QList<uint32_t> kinds,
                                                          uint32_t ts, bool after);
+    // The newest reactive row of the kinds within each modem's span (both ends included): one
+    // statement a piece, each modem's span read on the primary key; a modem without one is absent.
+    virtual QHash<uint32_t, uint32_t>
+    get_ts_energy_within(const QHash<uint32_t, QPair<uint32_t, uint32_t>>& spans, QList<uint32_t> kinds);
     // The wall clock a window's end is judged by (seconds); tests and benchmarks move it.
     static std::function<uint32_t()> present;
     // The newest stored current values of a modem as one data record (none when nothing is stored).

@@ -988,6 +988,47 @@ QHash<uint32_t, uint32_t> SQL_Exchange::energy_after_present(const QList<uint32_
     return out;
 }
 
+QHash<uint32_t, uint32_t>
+SQL_Exchange::get_ts_energy_within(const QHash<uint32_t, QPair<uint32_t, uint32_t>>& spans,
+                                   QList<uint32_t> kinds)
+{
+    QHash<uint32_t, uint32_t> out;
+    if (spans.isEmpty() || kinds.isEmpty()) return out;
+    QList<uint32_t> types;
+    for (const uint32_t type : energy_types_of(kinds))
+        add_absent(types, type);
+    quint64 lo = ts_none, hi = 0;
+    for (const auto& span : spans) {
+        lo = qMin<quint64>(lo, span.first);
+        hi = qMax<quint64>(hi, span.second);
+    }
+    if (!types_held(types, lo, hi) || types.isEmpty()) return out;
+    QList<uint32_t> listed = spans.keys(); // in key order, as the pieces read them
+    std::sort(listed.begin(), listed.end());
+    // The span's last hour first (the newest row is mostly there, one row read), then the rest
+    // for the modems not found in it: a span's every row would be read for its maximum.
+    const auto newest = [&](uint32_t modem, uint32_t, uint32_t t, uint32_t, uint32_t) {
+        const auto held = out.find(modem);
+        if (held == out.end())
+            out.insert(modem, t);
+        else if (t > *held)
+            *held = t;
+    };
+    QList<reactive_cond> near, rest;
+    for (const uint32_t modem : qAsConst(listed)) {
+        const auto span = spans.value(modem);
+        if (span.first > span.second) continue;
+        const quint64 split = span.second - span.first > 3600 ? span.second - 3600 : span.first;
+        near << reactive_cond{modem, types, split, span.second};
+        if (split > span.first) rest << reactive_cond{modem, types, span.first, split - 1};
+    }
+    if (!reactive_ends(near, false, false, 0, newest)) return out;
+    rest.erase(std::remove_if(rest.begin(), rest.end(), [&](const reactive_cond& c) { return out.contains(c.modem); }),
+               rest.end());
+    reactive_ends(rest, false, false, 0, newest);
+    return out;
+}
+
 QHash<uint32_t, uint32_t> SQL_Exchange::get_ts_energy_each(const QList<uint32_t>& modems,
                                                            QList<uint32_t> kinds, uint32_t ts, bool after)
 {

@@ -388,6 +388,60 @@ private slots:
         exec(QString("DELETE FROM modems_data WHERE modem_id BETWEEN %1 AND %2").arg(first).arg(last));
     }
 
+    // The newest hour record within each modem's own span, as plain SQL finds it: both ends
+    // included, rows without a reactive register passed over, rows just outside left out, a
+    // record two days back found past the span's last hour; two statements a piece at most.
+    void newest_energy_within_each_span()
+    {
+        const uint32_t first = 50001, last = 50400;
+        const uint32_t hi = d0 + 10 * day, lo = hi - 2 * day;
+        QStringList rows;
+        const auto row = [&](uint32_t modem, qint64 ts, const char* column) {
+            rows << QString("(%1, %2, %2, 66, 1, %3)").arg(modem).arg(ts).arg(column);
+        };
+        QHash<uint32_t, QPair<uint32_t, uint32_t>> spans;
+        for (uint32_t m = first; m <= last; ++m) {
+            spans.insert(m, qMakePair(m % 7 == 0 ? lo - day : lo, hi));
+            switch (m % 6) {
+            case 0:
+                row(m, hi, "NULL, 1"); // at the end
+                row(m, hi - 1800, "NULL, 2");
+                break;
+            case 1:
+                row(m, lo, "NULL, 1"); // at the start, and outside on both sides
+                row(m, lo - 1, "NULL, 2");
+                row(m, hi + 1, "NULL, 3");
+                break;
+            case 2:
+                row(m, hi - 600, "4, NULL"); // newer, without a reactive register
+                row(m, hi - 40 * 3600, "NULL, 4");
+                break;
+            case 3:
+                row(m, lo - day + 5, "NULL, 5"); // within the wider spans only
+                break;
+            default:
+                break; // none
+            }
+        }
+        exec("INSERT INTO modems_data (modem_id, ts, ts_get, `type`, `index`, OBIS_1_8_0, OBIS_3_8_0) VALUES " +
+             rows.join(','));
+        QHash<uint32_t, uint32_t> plain;
+        QSqlQuery q(check);
+        QVERIFY(q.exec(QString("SELECT modem_id, ts FROM modems_data WHERE modem_id BETWEEN %1 AND %2 AND "
+                               "`type` = 66 AND OBIS_3_8_0 IS NOT NULL")
+                           .arg(first)
+                           .arg(last)));
+        while (q.next()) {
+            const uint32_t m = q.value(0).toUInt(), t = q.value(1).toUInt();
+            if (t >= spans[m].first && t <= spans[m].second && t > plain.value(m, 0)) plain.insert(m, t);
+        }
+        QCOMPARE(plain.size(), 209); // not vacuous: those of the wider spans among them
+        const qint64 before = session_selects();
+        QCOMPARE(storage->get_ts_energy_within(spans, {15}), plain);
+        QVERIFY2(session_selects() - before <= 5, qPrintable(QString::number(session_selects() - before)));
+        exec(QString("DELETE FROM modems_data WHERE modem_id BETWEEN %1 AND %2").arg(first).arg(last));
+    }
+
     // A report whose many pieces fall within one slice of the runner looks again for the types its
     // memo found absent at most once a key in that slice, not once a piece.
     void memo_looks_again_once_a_slice()

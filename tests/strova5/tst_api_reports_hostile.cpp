@@ -161,6 +161,11 @@ public:
             if (rng.bounded(2)) out.insert(m, rng.generate());
         return out;
     }
+    QHash<uint32_t, uint32_t> get_ts_energy_within(const QHash<uint32_t, QPair<uint32_t, uint32_t>>& spans,
+                                                   QList<uint32_t>) override
+    {
+        return get_ts_energy_each(spans.keys(), {}, 0, false);
+    }
 
 private:
     // Rows for a random number of the leading ranges, as a cut statement leaves them.
