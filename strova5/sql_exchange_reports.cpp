@@ -1023,7 +1023,8 @@ SQL_Exchange::get_ts_energy_within(const QHash<uint32_t, QPair<uint32_t, uint32_
         if (split > span.first) rest << reactive_cond{modem, types, span.first, split - 1};
     }
     if (!reactive_ends(near, false, false, 0, newest)) return out;
-    rest.erase(std::remove_if(rest.begin(), rest.end(), [&](const reactive_cond& c) { return out.contains(c.modem); }),
+    rest.erase(std::remove_if(rest.begin(), rest.end(),
+                              [&](const reactive_cond& c) { return out.contains(c.modem); }),
                rest.end());
     reactive_ends(rest, false, false, 0, newest);
     return out;

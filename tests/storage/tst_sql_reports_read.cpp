@@ -423,7 +423,8 @@ private slots:
                 break; // none
             }
         }
-        exec("INSERT INTO modems_data (modem_id, ts, ts_get, `type`, `index`, OBIS_1_8_0, OBIS_3_8_0) VALUES " +
+        exec("INSERT INTO modems_data (modem_id, ts, ts_get, `type`, `index`, OBIS_1_8_0, OBIS_3_8_0) "
+             "VALUES " +
              rows.join(','));
         QHash<uint32_t, uint32_t> plain;
         QSqlQuery q(check);
