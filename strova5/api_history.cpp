@@ -158,7 +158,10 @@ private:
             QHash<uint32_t, QPair<uint32_t, uint32_t>> hour_spans;
             for (const uint32_t modem : todo) {
                 const uint32_t from1 = before1.value(modem, r.timefrom);
-                hour_spans.insert(modem, qMakePair(from1 > 172799 ? from1 - 172799 : 0u, r.timefrom));
+                // From the day's start: modems whose records fall on one day share a part of the
+                // statement (an older record found there fails the two days' test below).
+                hour_spans.insert(
+                    modem, qMakePair(from1 > 172799 ? (from1 - 172799) / 86400 * 86400 : 0u, r.timefrom));
             }
             const QHash<uint32_t, uint32_t> before2 = sql.get_ts_energy_within(hour_spans, {15});
             const QHash<uint32_t, uint32_t> after2 = sql.get_ts_energy_each(todo, {15}, r.timeto, true);
@@ -182,8 +185,13 @@ private:
     {
         rows += fetched.size();
         QList<uint32_t> day_times, hour_times;
+        // Every metering the rows make lies at or before the newest row: rows all read before
+        // the period, only to derive values, make none of its own.
+        bool any_within = false;
         for (const QVariant& v : qAsConst(fetched)) {
             const QVariantMap row = v.toMap();
+            any_within = any_within ||
+                         uint32_t(quint64(row.value(QStringLiteral("ts"), 0).toLongLong())) >= r.raw_from;
             if (row.value(QStringLiteral("ts_get"), 0).toUInt() == 0) continue;
             const uint32_t kind = normalize_arch_type(row);
             const uint32_t t = row.value(QStringLiteral("ts"), 0).toUInt() / 60u * 60u;
@@ -203,11 +211,6 @@ private:
                           {QStringLiteral("timeto"), uint(r.timeto)}};
         if (period != 0) entry.insert(QStringLiteral("period"), uint(period));
         if (r.has_from) entry.insert(QStringLiteral("timefrom"), uint(r.timefrom));
-        // Every metering the rows make lies at or before the newest row: rows all read before
-        // the period, only to derive values, make none of its own.
-        const bool any_within = std::any_of(fetched.cbegin(), fetched.cend(), [&](const QVariant& v) {
-            return uint32_t(quint64(v.toMap().value(QStringLiteral("ts"), 0).toLongLong())) >= r.raw_from;
-        });
         if (!any_within) {
             out.append(entry);
             return;
